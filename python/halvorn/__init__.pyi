@@ -1,0 +1,110 @@
+"""Evaluate the backtest you already have."""
+
+from typing import Final, Sequence, final
+
+__all__ = [
+    "CASH_SCALE",
+    "Tick",
+    "Context",
+    "Order",
+]
+
+CASH_SCALE: Final[int]
+"""Cash units per whole currency unit: 1 USDT is 100_000_000."""
+
+@final
+class Tick:
+    """One observation, as Python sees it.
+
+    Prices are integers in their native tick units, exactly as the engine
+    holds them.
+    """
+
+    def __init__(
+        self,
+        exch_ts: int,
+        last: int,
+        local_ts: int | None = None,
+        high: int | None = None,
+        low: int | None = None,
+        bid: int = 0,
+        ask: int = 0,
+        volume: int = 0,
+    ) -> None: ...
+    @property
+    def exch_ts(self) -> int:
+        """When the venue says it happened, in nanoseconds."""
+    @property
+    def local_ts(self) -> int:
+        """When this process saw it, in nanoseconds."""
+    @property
+    def last(self) -> int:
+        """Last traded price, in ticks."""
+    @property
+    def high(self) -> int:
+        """High over the observation, in ticks."""
+    @property
+    def low(self) -> int:
+        """Low over the observation, in ticks."""
+    @property
+    def bid(self) -> int:
+        """Best bid, in ticks, or zero when the book had none."""
+    @property
+    def ask(self) -> int:
+        """Best ask, in ticks, or zero when the book had none."""
+    @property
+    def volume(self) -> int:
+        """Cumulative volume, in lots."""
+
+@final
+class Context:
+    """The tick plus the account, as Python sees it."""
+
+    @property
+    def tick(self) -> Tick:
+        """The observation this call is about."""
+    @property
+    def last(self) -> int:
+        """Last traded price, in ticks. Shorthand for `ctx.tick.last`."""
+    @property
+    def position(self) -> int:
+        """Net long position, in lots."""
+    @property
+    def entry(self) -> int:
+        """Average entry of the long position, in ticks."""
+    @property
+    def short_position(self) -> int:
+        """Net short position, in lots."""
+    @property
+    def short_entry(self) -> int:
+        """Average entry of the short position, in ticks."""
+    @property
+    def equity(self) -> int:
+        """Account equity, in the cash unit's smallest denomination."""
+    @property
+    def working(self) -> int:
+        """Orders resting at the venue."""
+
+@final
+class Order:
+    """An order a Python strategy wants placed."""
+
+    def __init__(
+        self,
+        side: str,
+        qty: int,
+        offset: str = "open",
+        price: int | None = None,
+    ) -> None: ...
+    @property
+    def price(self) -> int | None:
+        """Limit price in ticks, or `None` for a market order."""
+    @property
+    def side(self) -> str:
+        """`"buy"` or `"sell"`."""
+    @property
+    def offset(self) -> str:
+        """`"open"` or `"close"`."""
+    @property
+    def qty(self) -> int:
+        """Lots."""

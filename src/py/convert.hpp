@@ -1,0 +1,45 @@
+// Conversion of Python arguments into engine values.
+//
+// Every converter names the argument it failed on.  A value of the wrong type
+// is a TypeError, an integer out of range an OverflowError.  An exception
+// raised by the object itself (an __index__ that raises, say) becomes a
+// TypeError naming the argument, with the original as its cause; exceptions
+// that are not Exception subclasses (KeyboardInterrupt, SystemExit) pass
+// through unchanged.
+//
+// Each returns false with a Python exception set on failure.
+// Thread-safety: call with the interpreter lock held.
+
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "py/pyref.hpp"
+
+namespace halvorn::py {
+
+bool to_i64(PyObject* obj, const char* arg, std::int64_t* out);
+bool to_u64(PyObject* obj, const char* arg, std::uint64_t* out);
+bool to_bool(PyObject* obj, const char* arg, bool* out);
+bool to_f64(PyObject* obj, const char* arg, double* out);
+// A str (or str subclass), as UTF-8.
+bool to_utf8(PyObject* obj, const char* arg, std::string* out);
+
+// Writes `text` between double quotes with a backslash before any double quote
+// or backslash, \0 \t \r \n for those characters and \u{hex} for any other
+// unprintable code point, so that a caller's string is shown unambiguously
+// inside a message or a repr.
+std::string quote_escaped(PyObject* str);
+std::string quote_escaped_utf8(std::string_view utf8);
+
+// True when the current exception is an Exception subclass (as opposed to
+// KeyboardInterrupt, SystemExit, GeneratorExit or a PanicException).
+bool current_error_is_ordinary();
+
+// Replaces the current exception with `type(message)`, keeping the original
+// as __cause__.  Leaves a non-ordinary exception in place.
+void raise_from_current(PyObject* type, const std::string& message);
+
+}  // namespace halvorn::py

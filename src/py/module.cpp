@@ -1,0 +1,98 @@
+// The module definition: multi-phase initialisation with a single execution
+// step that fills the module in its fixed order -- the documentation, the
+// statistics functions, then everything register_tier adds.
+
+#include "py/boundary.hpp"
+#include "py/state.hpp"
+#include "py/tier.hpp"
+
+namespace halvorn::py {
+
+namespace {
+
+const char module_doc[] = "Evaluate the backtest you already have.";
+
+int make_panic_exception(ModuleState* st) {
+  st->panic_exception = PyErr_NewExceptionWithDoc(
+      "halvorn.PanicException",
+      "An invariant of the engine failed.\n\n"
+      "Raised when the engine reaches a state that correct input cannot reach.\n"
+      "It derives from BaseException so that a strategy's `except Exception`\n"
+      "does not swallow it: the run it ended cannot be trusted.",
+      PyExc_BaseException, nullptr);
+  return st->panic_exception == nullptr ? -1 : 0;
+}
+
+int make_strings(ModuleState* st) {
+  st->str_buy = PyUnicode_InternFromString("buy");
+  st->str_sell = PyUnicode_InternFromString("sell");
+  st->str_open = PyUnicode_InternFromString("open");
+  st->str_close = PyUnicode_InternFromString("close");
+  return st->str_buy && st->str_sell && st->str_open && st->str_close ? 0 : -1;
+}
+
+int exec_module(PyObject* module) {
+  ModuleState* st = state_of_module(module);
+  return guarded(st, [&]() -> int {
+    if (make_panic_exception(st) < 0 || make_strings(st) < 0) return -1;
+    if (add_to_module(module, "__doc__", PyUnicode_FromString(module_doc)) < 0) return -1;
+    return register_tier(module);
+  });
+}
+
+template <class F>
+void for_each_reference(ModuleState* st, F&& f) {
+  f(reinterpret_cast<PyObject**>(&st->panic_exception));
+  f(reinterpret_cast<PyObject**>(&st->tick_type));
+  f(reinterpret_cast<PyObject**>(&st->tick_source_type));
+  f(reinterpret_cast<PyObject**>(&st->context_type));
+  f(reinterpret_cast<PyObject**>(&st->order_type));
+  f(reinterpret_cast<PyObject**>(&st->run_result_type));
+  f(reinterpret_cast<PyObject**>(&st->mode_comparison_type));
+  f(reinterpret_cast<PyObject**>(&st->lookahead_report_type));
+  f(&st->str_buy);
+  f(&st->str_sell);
+  f(&st->str_open);
+  f(&st->str_close);
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* st = state_of_module(module);
+  if (st == nullptr) return 0;
+  int result = 0;
+  for_each_reference(st, [&](PyObject** slot) {
+    if (result == 0 && *slot != nullptr) result = visit(*slot, arg);
+  });
+  return result;
+}
+
+int clear_module(PyObject* module) {
+  ModuleState* st = state_of_module(module);
+  if (st != nullptr) for_each_reference(st, [](PyObject** slot) { Py_CLEAR(*slot); });
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "halvorn",
+    nullptr,  // the documentation is the __doc__ the execution step adds
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace halvorn::py
+
+PyMODINIT_FUNC PyInit_halvorn() { return PyModuleDef_Init(&halvorn::py::module_def); }

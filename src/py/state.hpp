@@ -1,0 +1,50 @@
+// The module's state: the exception type and the class objects.
+//
+// Everything the binding layer needs at run time is reached through the
+// module: module functions get it from their module object, methods and
+// slots from their type (which was created with the module).  There are no
+// stray globals, so a second interpreter or a reload gets its own classes.
+//
+// Thread-safety: read with the interpreter lock held.
+
+#pragma once
+
+#include "py/pyref.hpp"
+
+namespace halvorn::py {
+
+struct ModuleState {
+  PyObject* panic_exception = nullptr;  // PanicException, a BaseException subclass
+  PyTypeObject* tick_type = nullptr;
+  PyTypeObject* tick_source_type = nullptr;
+  PyTypeObject* context_type = nullptr;
+  PyTypeObject* order_type = nullptr;
+  PyTypeObject* run_result_type = nullptr;
+  PyTypeObject* mode_comparison_type = nullptr;
+  PyTypeObject* lookahead_report_type = nullptr;
+  // The four strings an Order's side and offset can hold; returned as they
+  // are, so reading them never allocates.
+  PyObject* str_buy = nullptr;
+  PyObject* str_sell = nullptr;
+  PyObject* str_open = nullptr;
+  PyObject* str_close = nullptr;
+};
+
+extern PyModuleDef module_def;
+
+inline ModuleState* state_of_module(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// The state of the module that created `type`.
+// Requires: `type` is one of this module's classes.
+inline ModuleState* state_of_type(PyTypeObject* type) {
+  return static_cast<ModuleState*>(PyType_GetModuleState(type));
+}
+
+// Appends `name` to the module's __all__ (creating it on first use) and then
+// sets the attribute.  Steals `value`.  Returns -1 with an exception set on
+// failure.
+int add_to_module(PyObject* module, const char* name, PyObject* value);
+
+}  // namespace halvorn::py

@@ -1,0 +1,86 @@
+// The Python classes, the strategy adapter, the run functions and the tick
+// functions.
+//
+// register_tier fills the module after the statistics functions, in a fixed
+// order: CASH_SCALE, then the classes, then the functions.
+//
+// Thread-safety: everything here runs with the interpreter lock held, except
+// where a function says it releases it.
+
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/tick.hpp"
+#include "py/state.hpp"
+#include "types/order.hpp"
+
+namespace halvorn::py {
+
+// Adds CASH_SCALE, the classes and the run and tick functions to the module.
+// Returns -1 with an exception set on failure.
+int register_tier(PyObject* module);
+
+// The instance layouts of the value classes.
+struct PyTick {
+  PyObject_HEAD
+  engine::Tick tick;
+};
+
+struct PyOrder {
+  PyObject_HEAD
+  std::int64_t price;
+  QtyLots qty;
+  bool has_price;
+  Side side;
+  Offset offset;
+};
+
+// The account values a Context shows besides its tick.
+struct ContextValues {
+  QtyLots position = 0;
+  std::int64_t entry = 0;
+  QtyLots short_position = 0;
+  std::int64_t short_entry = 0;
+  Cash equity = 0;
+  std::uint64_t working = 0;
+};
+
+struct PyContext {
+  PyObject_HEAD
+  engine::Tick tick;
+  ContextValues values;
+};
+
+// An order as a strategy returned it, copied out of its Order object.
+struct OrderRequest {
+  std::int64_t price = 0;
+  QtyLots qty = 0;
+  bool has_price = false;
+  Side side = Side::Buy;
+  Offset offset = Offset::Open;
+};
+
+// New Tick / Context objects; nullptr with an exception set on failure.
+PyObject* new_tick(ModuleState* state, const engine::Tick& tick);
+PyObject* new_context(ModuleState* state, const engine::Tick& tick, const ContextValues& values);
+
+// Sequence extraction: `obj` must follow the sequence protocol, must not be a
+// str, and every element must be a Tick (an Order).  On failure returns false
+// with a TypeError (or the exception iteration raised) set and `out` cleared;
+// callers replace the error with their own message.
+bool extract_ticks(ModuleState* state, PyObject* obj, std::vector<engine::Tick>* out);
+bool extract_orders(ModuleState* state, PyObject* obj, std::vector<OrderRequest>* out);
+
+// The value classes and their registration (tier_values.cpp).
+int add_value_class(PyObject* module, ModuleState* state, const char* name);
+PyObject* create_tick_type(PyObject* module);
+PyObject* create_context_type(PyObject* module);
+PyObject* create_order_type(PyObject* module);
+
+// A tp_new for classes Python may not call: raises TypeError "cannot create
+// '{name}' instances" with the class's short name.
+PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwds);
+
+}  // namespace halvorn::py

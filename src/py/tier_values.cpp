@@ -1,0 +1,413 @@
+// Tick, Order and Context: the value classes that cross between a Python
+// strategy and the engine.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "py/boundary.hpp"
+#include "py/convert.hpp"
+#include "py/tier.hpp"
+
+namespace halvorn::py {
+
+namespace {
+
+// Allocation without the zeroing and bookkeeping of the generic allocator:
+// these objects own no references and are made once per tick.
+template <class T>
+T* alloc_value(PyTypeObject* type) {
+  PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(sizeof(T)));
+  if (obj == nullptr) return reinterpret_cast<T*>(PyErr_NoMemory());
+  PyObject_Init(obj, type);  // takes a reference to the heap type
+  return reinterpret_cast<T*>(obj);
+}
+
+void value_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+const char* short_name(PyTypeObject* type) {
+  const char* dot = std::strrchr(type->tp_name, '.');
+  return dot != nullptr ? dot + 1 : type->tp_name;
+}
+
+}  // namespace
+
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", short_name(type));
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Tick
+
+PyObject* new_tick(ModuleState* state, const engine::Tick& tick) {
+  PyTick* obj = alloc_value<PyTick>(state->tick_type);
+  if (obj == nullptr) return nullptr;
+  obj->tick = tick;
+  return reinterpret_cast<PyObject*>(obj);
+}
+
+namespace {
+
+const engine::Tick& tick_of(PyObject* self) { return reinterpret_cast<PyTick*>(self)->tick; }
+
+template <std::int64_t engine::Tick::*Field>
+PyObject* tick_get(PyObject* self, void*) {
+  return PyLong_FromLongLong(tick_of(self).*Field);
+}
+
+PyObject* tick_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  static const char* kwlist[] = {"exch_ts", "last", "local_ts", "high", "low",
+                                 "bid",     "ask",  "volume",   nullptr};
+  PyObject *exch_ts = nullptr, *last = nullptr, *local_ts = nullptr, *high = nullptr,
+           *low = nullptr, *bid = nullptr, *ask = nullptr, *volume = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOOOOO:Tick", const_cast<char**>(kwlist),
+                                   &exch_ts, &last, &local_ts, &high, &low, &bid, &ask, &volume)) {
+    return nullptr;
+  }
+  engine::Tick t;
+  if (!to_i64(exch_ts, "exch_ts", &t.exch_ts) || !to_i64(last, "last", &t.last)) return nullptr;
+  auto optional = [](PyObject* obj, const char* name, std::int64_t fallback, std::int64_t* out) {
+    if (obj == nullptr || obj == Py_None) {
+      *out = fallback;
+      return true;
+    }
+    return to_i64(obj, name, out);
+  };
+  if (!optional(local_ts, "local_ts", t.exch_ts, &t.local_ts) ||
+      !optional(high, "high", t.last, &t.high) || !optional(low, "low", t.last, &t.low)) {
+    return nullptr;
+  }
+  // bid, ask and volume default to 0 only when absent: None is not a price.
+  auto required_or_zero = [](PyObject* obj, const char* name, std::int64_t* out) {
+    if (obj == nullptr) {
+      *out = 0;
+      return true;
+    }
+    return to_i64(obj, name, out);
+  };
+  if (!required_or_zero(bid, "bid", &t.bid) || !required_or_zero(ask, "ask", &t.ask) ||
+      !required_or_zero(volume, "volume", &t.volume)) {
+    return nullptr;
+  }
+  PyTick* obj = alloc_value<PyTick>(type);
+  if (obj == nullptr) return nullptr;
+  obj->tick = t;
+  return reinterpret_cast<PyObject*>(obj);
+}
+
+PyObject* tick_repr(PyObject* self) {
+  const engine::Tick& t = tick_of(self);
+  return PyUnicode_FromFormat("Tick(exch_ts=%lld, last=%lld, bid=%lld, ask=%lld)",
+                              static_cast<long long>(t.exch_ts), static_cast<long long>(t.last),
+                              static_cast<long long>(t.bid), static_cast<long long>(t.ask));
+}
+
+PyGetSetDef tick_getset[] = {
+    {"exch_ts", tick_get<&engine::Tick::exch_ts>, nullptr,
+     "When the venue says it happened, in nanoseconds.", nullptr},
+    {"local_ts", tick_get<&engine::Tick::local_ts>, nullptr,
+     "When this process saw it, in nanoseconds.", nullptr},
+    {"last", tick_get<&engine::Tick::last>, nullptr, "Last traded price, in ticks.", nullptr},
+    {"high", tick_get<&engine::Tick::high>, nullptr, "High over the observation, in ticks.",
+     nullptr},
+    {"low", tick_get<&engine::Tick::low>, nullptr, "Low over the observation, in ticks.", nullptr},
+    {"bid", tick_get<&engine::Tick::bid>, nullptr,
+     "Best bid, in ticks, or zero when the book had none.", nullptr},
+    {"ask", tick_get<&engine::Tick::ask>, nullptr,
+     "Best ask, in ticks, or zero when the book had none.", nullptr},
+    {"volume", tick_get<&engine::Tick::volume>, nullptr, "Cumulative volume, in lots.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char tick_doc[] =
+    "Tick(exch_ts, last, local_ts=None, high=None, low=None, bid=0, ask=0, volume=0)\n--\n\n"
+    "One observation, as Python sees it.\n\n"
+    "Prices are integers in their native tick units, exactly as the engine\n"
+    "holds them. Scaling them in the Python layer would put a float on the\n"
+    "path between the engine and the decision, which is the one place this\n"
+    "system refuses to put one.";
+
+PyType_Slot tick_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(tick_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(tick_repr)},
+    {Py_tp_getset, tick_getset},
+    {Py_tp_doc, const_cast<char*>(tick_doc)},
+    {0, nullptr},
+};
+
+PyType_Spec tick_spec = {"halvorn.Tick", sizeof(PyTick), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, tick_slots};
+
+}  // namespace
+
+PyObject* create_tick_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &tick_spec, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Order
+
+namespace {
+
+PyOrder* order_of(PyObject* self) { return reinterpret_cast<PyOrder*>(self); }
+
+PyObject* side_string(ModuleState* st, Side side) {
+  return side == Side::Buy ? st->str_buy : st->str_sell;
+}
+PyObject* offset_string(ModuleState* st, Offset offset) {
+  return offset == Offset::Open ? st->str_open : st->str_close;
+}
+
+PyObject* order_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  static const char* kwlist[] = {"side", "qty", "offset", "price", nullptr};
+  PyObject *side_obj = nullptr, *qty_obj = nullptr, *offset_obj = nullptr, *price_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OO:Order", const_cast<char**>(kwlist),
+                                   &side_obj, &qty_obj, &offset_obj, &price_obj)) {
+    return nullptr;
+  }
+  auto is_str = [](PyObject* obj, const char* name) {
+    if (PyUnicode_Check(obj)) return true;
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", name,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  };
+  std::int64_t qty = 0, price = 0;
+  bool has_price = price_obj != nullptr && price_obj != Py_None;
+  if (!is_str(side_obj, "side") || !to_i64(qty_obj, "qty", &qty)) return nullptr;
+  if (offset_obj != nullptr && !is_str(offset_obj, "offset")) return nullptr;
+  if (has_price && !to_i64(price_obj, "price", &price)) return nullptr;
+  // Compared as code points, so a string that is not valid UTF-8 (a lone
+  // surrogate) is still reported as a wrong side rather than a wrong type.
+  auto equals = [](PyObject* s, const char* ascii) {
+    return PyUnicode_CompareWithASCIIString(s, ascii) == 0;
+  };
+  bool buy = equals(side_obj, "buy");
+  if (!buy && !equals(side_obj, "sell")) {
+    PyErr_Format(PyExc_ValueError, "side must be \"buy\" or \"sell\", got %s",
+                 quote_escaped(side_obj).c_str());
+    return nullptr;
+  }
+  bool open = offset_obj == nullptr || equals(offset_obj, "open");
+  if (!open && !equals(offset_obj, "close")) {
+    PyErr_Format(PyExc_ValueError, "offset must be \"open\" or \"close\", got %s",
+                 quote_escaped(offset_obj).c_str());
+    return nullptr;
+  }
+  if (qty < 1) {
+    PyErr_Format(PyExc_ValueError, "qty must be positive, got %lld", static_cast<long long>(qty));
+    return nullptr;
+  }
+  PyOrder* obj = alloc_value<PyOrder>(type);
+  if (obj == nullptr) return nullptr;
+  obj->price = price;
+  obj->qty = qty;
+  obj->has_price = has_price;
+  obj->side = buy ? Side::Buy : Side::Sell;
+  obj->offset = open ? Offset::Open : Offset::Close;
+  return reinterpret_cast<PyObject*>(obj);
+}
+
+PyObject* order_get_price(PyObject* self, void*) {
+  if (!order_of(self)->has_price) Py_RETURN_NONE;
+  return PyLong_FromLongLong(order_of(self)->price);
+}
+PyObject* order_get_side(PyObject* self, void*) {
+  return Py_NewRef(side_string(state_of_type(Py_TYPE(self)), order_of(self)->side));
+}
+PyObject* order_get_offset(PyObject* self, void*) {
+  return Py_NewRef(offset_string(state_of_type(Py_TYPE(self)), order_of(self)->offset));
+}
+PyObject* order_get_qty(PyObject* self, void*) { return PyLong_FromLongLong(order_of(self)->qty); }
+
+PyObject* order_repr(PyObject* self) {
+  const PyOrder* o = order_of(self);
+  const char* side = name_of(o->side);
+  const char* offset = name_of(o->offset);
+  if (o->has_price) {
+    return PyUnicode_FromFormat("Order(\"%s\", %lld, \"%s\", price=%lld)", side,
+                                static_cast<long long>(o->qty), offset,
+                                static_cast<long long>(o->price));
+  }
+  return PyUnicode_FromFormat("Order(\"%s\", %lld, \"%s\")", side, static_cast<long long>(o->qty),
+                              offset);
+}
+
+PyGetSetDef order_getset[] = {
+    {"price", order_get_price, nullptr, "Limit price in ticks, or `None` for a market order.",
+     nullptr},
+    {"side", order_get_side, nullptr, "`\"buy\"` or `\"sell\"`.", nullptr},
+    {"offset", order_get_offset, nullptr, "`\"open\"` or `\"close\"`.", nullptr},
+    {"qty", order_get_qty, nullptr, "Lots.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char order_doc[] =
+    "Order(side, qty, offset=\"open\", price=None)\n--\n\n"
+    "An order a Python strategy wants placed.\n\n"
+    "`side` is `\"buy\"` or `\"sell\"`; `offset` is `\"open\"` or `\"close\"`.\n"
+    "Both are validated at construction rather than at submission, so a\n"
+    "typo fails on the line that wrote it instead of somewhere inside the\n"
+    "engine.";
+
+PyType_Slot order_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(order_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(order_repr)},
+    {Py_tp_getset, order_getset},
+    {Py_tp_doc, const_cast<char*>(order_doc)},
+    {0, nullptr},
+};
+
+PyType_Spec order_spec = {"halvorn.Order", sizeof(PyOrder), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, order_slots};
+
+}  // namespace
+
+PyObject* create_order_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &order_spec, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Context
+
+PyObject* new_context(ModuleState* state, const engine::Tick& tick, const ContextValues& values) {
+  PyContext* obj = alloc_value<PyContext>(state->context_type);
+  if (obj == nullptr) return nullptr;
+  obj->tick = tick;
+  obj->values = values;
+  return reinterpret_cast<PyObject*>(obj);
+}
+
+namespace {
+
+PyContext* context_of(PyObject* self) { return reinterpret_cast<PyContext*>(self); }
+
+PyObject* context_get_tick(PyObject* self, void*) {
+  return new_tick(state_of_type(Py_TYPE(self)), context_of(self)->tick);
+}
+PyObject* context_get_last(PyObject* self, void*) {
+  return PyLong_FromLongLong(context_of(self)->tick.last);
+}
+template <std::int64_t ContextValues::*Field>
+PyObject* context_get(PyObject* self, void*) {
+  return PyLong_FromLongLong(context_of(self)->values.*Field);
+}
+PyObject* context_get_working(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(context_of(self)->values.working);
+}
+
+PyObject* context_repr(PyObject* self) {
+  const PyContext* c = context_of(self);
+  return PyUnicode_FromFormat("Context(last=%lld, position=%lld, equity=%lld)",
+                              static_cast<long long>(c->tick.last),
+                              static_cast<long long>(c->values.position),
+                              static_cast<long long>(c->values.equity));
+}
+
+PyGetSetDef context_getset[] = {
+    {"tick", context_get_tick, nullptr, "The observation this call is about.", nullptr},
+    {"last", context_get_last, nullptr,
+     "Last traded price, in ticks. Shorthand for `ctx.tick.last`.", nullptr},
+    {"position", context_get<&ContextValues::position>, nullptr, "Net long position, in lots.",
+     nullptr},
+    {"entry", context_get<&ContextValues::entry>, nullptr,
+     "Average entry of the long position, in ticks.", nullptr},
+    {"short_position", context_get<&ContextValues::short_position>, nullptr,
+     "Net short position, in lots.", nullptr},
+    {"short_entry", context_get<&ContextValues::short_entry>, nullptr,
+     "Average entry of the short position, in ticks.", nullptr},
+    {"equity", context_get<&ContextValues::equity>, nullptr,
+     "Account equity, in the cash unit's smallest denomination.", nullptr},
+    {"working", context_get_working, nullptr, "Orders resting at the venue.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char context_doc[] =
+    "The tick plus the account, as Python sees it.\n\n"
+    "Flat rather than nested: a nested `ctx.tick.last` is two attribute\n"
+    "lookups across the boundary where `ctx.last` is one, and this object\n"
+    "is built once per tick in the mode that cares about that.";
+
+PyType_Slot context_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(context_repr)},
+    {Py_tp_getset, context_getset},
+    {Py_tp_doc, const_cast<char*>(context_doc)},
+    {0, nullptr},
+};
+
+PyType_Spec context_spec = {"halvorn.Context", sizeof(PyContext), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, context_slots};
+
+}  // namespace
+
+PyObject* create_context_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &context_spec, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Sequence extraction
+
+namespace {
+
+// Reading a sequence's length is only a hint for the first allocation; a
+// sequence that claims to be enormous must not make us reserve it up front.
+constexpr Py_ssize_t RESERVE_CAP = Py_ssize_t{1} << 20;
+
+template <class Item, class Copy>
+bool extract(PyObject* obj, PyTypeObject* type, const char* what, std::vector<Item>* out,
+             Copy copy) {
+  out->clear();
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "expected a sequence of %s, got %.200s", what,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Py_ssize_t n = PySequence_Size(obj);
+  if (n < 0) {
+    if (!current_error_is_ordinary()) return false;
+    PyErr_Clear();
+  } else {
+    out->reserve(static_cast<std::size_t>(std::min(n, RESERVE_CAP)));
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    if (Py_TYPE(item.get()) != type) {
+      PyErr_Format(PyExc_TypeError, "expected a sequence of %s, found %.200s", what,
+                   Py_TYPE(item.get())->tp_name);
+      out->clear();
+      return false;
+    }
+    out->push_back(copy(item.get()));
+  }
+  if (PyErr_Occurred()) {
+    out->clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool extract_ticks(ModuleState* state, PyObject* obj, std::vector<engine::Tick>* out) {
+  return extract(obj, state->tick_type, "Tick", out,
+                 [](PyObject* item) { return tick_of(item); });
+}
+
+bool extract_orders(ModuleState* state, PyObject* obj, std::vector<OrderRequest>* out) {
+  return extract(obj, state->order_type, "Order", out, [](PyObject* item) {
+    const PyOrder* o = order_of(item);
+    return OrderRequest{o->price, o->qty, o->has_price, o->side, o->offset};
+  });
+}
+
+}  // namespace halvorn::py

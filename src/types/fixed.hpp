@@ -1,0 +1,121 @@
+// Fixed-point cash and the arithmetic rules every money computation follows.
+//
+// Money is Cash: a signed 64-bit count of 1/CASH_SCALE of the settlement
+// currency.  Money never fails: accumulation saturates, products are formed at
+// 128 bits and clamped back, and rates are integers in billionths applied with
+// truncation toward zero.  Quantities and counters, by contrast, treat overflow
+// as an invariant failure (Panic), because correct input cannot reach it.
+//
+// Thread-safety: pure functions.
+
+#pragma once
+
+#include <cstdint>
+#include <limits>
+
+#include "types/panic.hpp"
+
+namespace halvorn {
+
+using Cash = std::int64_t;
+using QtyLots = std::int64_t;
+using Wide = __int128;
+
+inline constexpr Cash CASH_SCALE = 100'000'000;
+// A rate of RATE_SCALE billionths is 100 %.
+inline constexpr std::int64_t RATE_SCALE = 1'000'000'000;
+
+inline constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
+inline constexpr std::int64_t I64_MIN = std::numeric_limits<std::int64_t>::min();
+inline constexpr Wide WIDE_MAX = static_cast<Wide>(~static_cast<unsigned __int128>(0) >> 1);
+inline constexpr Wide WIDE_MIN = -WIDE_MAX - 1;
+
+// Saturating 64-bit addition: balances and totals never wrap.
+constexpr std::int64_t add_sat(std::int64_t a, std::int64_t b) {
+  std::int64_t r;
+  if (__builtin_add_overflow(a, b, &r)) return b > 0 ? I64_MAX : I64_MIN;
+  return r;
+}
+
+// Saturating subtraction, for differences of money or prices that are only
+// reported (headroom, excursion), never booked.
+constexpr std::int64_t sub_sat(std::int64_t a, std::int64_t b) {
+  std::int64_t r;
+  if (__builtin_sub_overflow(a, b, &r)) return b < 0 ? I64_MAX : I64_MIN;
+  return r;
+}
+
+// Negation and absolute value saturate: -I64_MIN is I64_MAX.
+constexpr std::int64_t neg_sat(std::int64_t a) { return a == I64_MIN ? I64_MAX : -a; }
+constexpr std::int64_t abs_sat(std::int64_t a) { return a < 0 ? neg_sat(a) : a; }
+
+// Narrowing clamps into the 64-bit range.
+constexpr std::int64_t clamp64(Wide v) {
+  if (v > I64_MAX) return I64_MAX;
+  if (v < I64_MIN) return I64_MIN;
+  return static_cast<std::int64_t>(v);
+}
+
+// 128-bit arithmetic that saturates at the 128-bit limits by the sign the
+// true result would have.
+constexpr Wide add_sat128(Wide a, Wide b) {
+  Wide r;
+  if (__builtin_add_overflow(a, b, &r)) return b > 0 ? WIDE_MAX : WIDE_MIN;
+  return r;
+}
+constexpr Wide sub_sat128(Wide a, Wide b) {
+  Wide r;
+  if (__builtin_sub_overflow(a, b, &r)) return b < 0 ? WIDE_MAX : WIDE_MIN;
+  return r;
+}
+constexpr Wide mul_sat128(Wide a, Wide b) {
+  Wide r;
+  if (__builtin_mul_overflow(a, b, &r)) return (a < 0) != (b < 0) ? WIDE_MIN : WIDE_MAX;
+  return r;
+}
+
+// The value of a quantity at a price: price x lots x contract_size, formed at
+// 128 bits.  Two 64-bit factors never overflow 128 bits; the third may, and
+// then saturates by sign.
+constexpr Wide value128(std::int64_t price, std::int64_t lots, std::int64_t contract_size) {
+  return mul_sat128(static_cast<Wide>(price) * lots, contract_size);
+}
+
+// Applies a rate in billionths: amount x rate / 10^9, truncated toward zero,
+// clamped into 64 bits.
+constexpr Cash apply_rate(Cash amount, std::int64_t rate) {
+  return clamp64(static_cast<Wide>(amount) * rate / RATE_SCALE);
+}
+
+// Whole currency units to Cash, saturating by the sign of the input.
+constexpr Cash units_to_cash(std::int64_t units) {
+  Cash r;
+  if (__builtin_mul_overflow(units, CASH_SCALE, &r)) return units > 0 ? I64_MAX : I64_MIN;
+  return r;
+}
+
+// Addition for quantities and counters that correct input keeps in range:
+// overflow is an invariant failure rather than a saturation.
+inline std::int64_t add_checked(std::int64_t a, std::int64_t b, const char* what) {
+  std::int64_t r;
+  if (__builtin_add_overflow(a, b, &r)) panic(what);
+  return r;
+}
+inline std::int64_t sub_checked(std::int64_t a, std::int64_t b, const char* what) {
+  std::int64_t r;
+  if (__builtin_sub_overflow(a, b, &r)) panic(what);
+  return r;
+}
+inline std::int64_t mul_checked(std::int64_t a, std::int64_t b, const char* what) {
+  std::int64_t r;
+  if (__builtin_mul_overflow(a, b, &r)) panic(what);
+  return r;
+}
+
+// Advances an identifier counter by one; overflow is an invariant failure.
+inline std::uint64_t next_counter(std::uint64_t c, const char* what) {
+  if (c == std::numeric_limits<std::uint64_t>::max()) panic(what);
+  return c + 1;
+}
+
+}  // namespace halvorn

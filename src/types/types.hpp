@@ -1,0 +1,54 @@
+// The root of the value types: order side and offset, and the fill record.
+//
+// Thread-safety: plain values.
+
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+
+#include "types/fixed.hpp"
+#include "types/ids.hpp"
+#include "types/time.hpp"
+
+namespace halvorn {
+
+// The direction of an order or a fill.
+enum class Side : std::uint8_t { Buy = 0, Sell = 1 };
+
+// Whether an order opens or closes exposure.  Only hedge mode books by it.
+enum class Offset : std::uint8_t { Open = 0, Close = 1 };
+
+// +1 for Buy, -1 for Sell.
+constexpr std::int64_t sign_of(Side side) { return side == Side::Buy ? 1 : -1; }
+
+// The signed quantity of a side and a size: +q for a buy, -q for a sell.
+// Overflow (a sell of the smallest 64-bit value) is an invariant failure.
+inline QtyLots signed_qty(Side side, QtyLots q) {
+  if (side == Side::Buy) return q;
+  if (q == I64_MIN) panic("signed quantity overflows");
+  return -q;
+}
+
+const char* name_of(Side side);
+const char* name_of(Offset offset);
+std::ostream& operator<<(std::ostream& os, Side side);
+std::ostream& operator<<(std::ostream& os, Offset offset);
+
+// A Fill reports one execution of an order.
+struct Fill {
+  Nanos exch_ts = 0;
+  Nanos local_ts = 0;
+  OrderId order = 0;
+  std::uint64_t seq = 0;  // sequence number within the matcher, from 1
+  std::int64_t price = 0;  // ticks
+  QtyLots qty = 0;         // executed quantity, positive
+  InstrumentId instrument;
+  Side side = Side::Buy;
+  Offset offset = Offset::Open;
+  bool taker = false;  // selects the taker fee rate
+
+  friend bool operator==(const Fill&, const Fill&) = default;
+};
+
+}  // namespace halvorn
