@@ -28,7 +28,20 @@ int make_strings(ModuleState* st) {
   st->str_sell = PyUnicode_InternFromString("sell");
   st->str_open = PyUnicode_InternFromString("open");
   st->str_close = PyUnicode_InternFromString("close");
-  return st->str_buy && st->str_sell && st->str_open && st->str_close ? 0 : -1;
+  st->str_on_tick = PyUnicode_InternFromString("on_tick");
+  st->str_on_batch = PyUnicode_InternFromString("on_batch");
+  st->str_name = PyUnicode_InternFromString("name");
+  st->str_position = PyUnicode_InternFromString("position");
+  st->str_entry = PyUnicode_InternFromString("entry");
+  st->str_short_position = PyUnicode_InternFromString("short_position");
+  st->str_equity = PyUnicode_InternFromString("equity");
+  st->str_last = PyUnicode_InternFromString("last");
+  for (PyObject* s : {st->str_buy, st->str_sell, st->str_open, st->str_close, st->str_on_tick,
+                      st->str_on_batch, st->str_name, st->str_position, st->str_entry,
+                      st->str_short_position, st->str_equity, st->str_last}) {
+    if (s == nullptr) return -1;
+  }
+  return 0;
 }
 
 int exec_module(PyObject* module) {
@@ -54,6 +67,14 @@ void for_each_reference(ModuleState* st, F&& f) {
   f(&st->str_sell);
   f(&st->str_open);
   f(&st->str_close);
+  f(&st->str_on_tick);
+  f(&st->str_on_batch);
+  f(&st->str_name);
+  f(&st->str_position);
+  f(&st->str_entry);
+  f(&st->str_short_position);
+  f(&st->str_equity);
+  f(&st->str_last);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

@@ -28,6 +28,15 @@ struct ModuleState {
   PyObject* str_sell = nullptr;
   PyObject* str_open = nullptr;
   PyObject* str_close = nullptr;
+  // Names the strategy adapter looks up or sets on every call.
+  PyObject* str_on_tick = nullptr;
+  PyObject* str_on_batch = nullptr;
+  PyObject* str_name = nullptr;
+  PyObject* str_position = nullptr;
+  PyObject* str_entry = nullptr;
+  PyObject* str_short_position = nullptr;
+  PyObject* str_equity = nullptr;
+  PyObject* str_last = nullptr;
 };
 
 extern PyModuleDef module_def;
