@@ -1,5 +1,7 @@
 #include "engine/l0.hpp"
 
+#include <algorithm>
+
 namespace halvorn::engine {
 
 namespace {
@@ -20,6 +22,16 @@ Working make_order(OrderId id, Side side, OrderKind kind, QtyLots qty, Nanos exc
   return w;
 }
 
+// The output buffers start with room for a busy tick so that ordinary runs
+// never grow them.
+constexpr std::size_t INITIAL_CAPACITY = 16;
+
+// Up to this many crossed orders an insertion sort beats the general sort.
+constexpr std::size_t INSERTION_SORT_MAX = 20;
+
+// A high, low, bid or ask of zero or less is absent.
+std::int64_t or_last(std::int64_t v, std::int64_t last) { return v > 0 ? v : last; }
+
 }  // namespace
 
 Working limit_order(OrderId id, Side side, std::int64_t price, QtyLots qty, Nanos exch_ts,
@@ -30,6 +42,133 @@ Working limit_order(OrderId id, Side side, std::int64_t price, QtyLots qty, Nano
 Working market_order(OrderId id, Side side, QtyLots qty, Nanos exch_ts, Nanos local_ts,
                      Offset offset) {
   return make_order(id, side, OrderKind::market(), qty, exch_ts, local_ts, offset);
+}
+
+L0Engine::L0Engine(InstrumentId instrument) : instrument(instrument) {
+  fills.reserve(INITIAL_CAPACITY);
+  crossed.reserve(INITIAL_CAPACITY);
+}
+
+void L0Engine::submit(const Working& order) { book.insert(order); }
+
+bool L0Engine::cancel(OrderId id) { return book.remove(id).has_value(); }
+
+// Removing every order by id or dropping all four arrays leaves the same
+// book, because an id occurs once; the latter needs no list of ids.
+std::size_t L0Engine::cancel_all() { return book.clear(); }
+
+void L0Engine::execute_at(Working order, std::int64_t price, bool taker, FillRule rule,
+                          Nanos exch_ts, Nanos local_ts) {
+  const QtyLots remaining = order.remaining();
+  if (remaining <= 0) {
+    book.replace(order.id, std::nullopt);
+    return;
+  }
+  Working::FillResult result = Working::fill(order, remaining);
+  if (std::holds_alternative<FillComplete>(result)) {
+    book.replace(order.id, std::nullopt);
+  } else if (auto* partial = std::get_if<FillPartial>(&result)) {
+    Working advanced = partial->order;
+    advanced.status = OrderStatus::PartiallyFilled;
+    book.replace(order.id, advanced);
+  } else {
+    return;  // a fill the order cannot take is ignored
+  }
+  fill_seq = next_counter(fill_seq, "fill sequence number overflows");
+  fills.push_back(L0Fill{exch_ts, local_ts, order.id, fill_seq, price, remaining, instrument,
+                         order.side, order.offset, taker, rule});
+}
+
+void L0Engine::cross(const Tick& tick) {
+  const std::int64_t p = *prev_last;
+  const std::int64_t high = or_last(tick.high, tick.last);
+  const std::int64_t low = or_last(tick.low, tick.last);
+  crossed.clear();
+  auto list = [this](auto first, auto last) {
+    for (auto it = first; it != last; ++it) crossed.emplace_back(it->entry_seq, it->id());
+  };
+  // Only one side per tick: a range that reaches both above and below p
+  // crosses the sells.
+  if (p < high) {
+    const auto& sells = book.sell_limits;
+    auto first = std::partition_point(sells.begin(), sells.end(),
+                                      [p](const Resting& r) { return r.order.kind.price <= p; });
+    auto last = std::partition_point(
+        first, sells.end(), [high](const Resting& r) { return r.order.kind.price <= high; });
+    list(first, last);
+  } else if (p > low) {
+    const auto& buys = book.buy_limits;
+    auto first = std::partition_point(buys.begin(), buys.end(),
+                                      [p](const Resting& r) { return r.order.kind.price >= p; });
+    auto last = std::partition_point(first, buys.end(),
+                                     [low](const Resting& r) { return r.order.kind.price >= low; });
+    list(first, last);
+  }
+  if (crossed.empty()) return;
+
+  // Crossed orders execute in the order they entered the book, across price
+  // levels.  The pairs are unique, so stability does not matter.
+  if (crossed.size() <= INSERTION_SORT_MAX) {
+    for (std::size_t i = 1; i < crossed.size(); ++i) {
+      auto key = crossed[i];
+      std::size_t j = i;
+      for (; j > 0 && key < crossed[j - 1]; --j) crossed[j] = crossed[j - 1];
+      crossed[j] = key;
+    }
+  } else {
+    std::sort(crossed.begin(), crossed.end());
+  }
+  const auto [exch_ts, local_ts] = *prev_times;
+  for (const auto& [seq, id] : crossed) {
+    const Resting* resting = book.find(id);
+    if (resting == nullptr) continue;
+    execute_at(resting->order, resting->order.kind.price, false, FillRule::Crossed, exch_ts,
+               local_ts);
+  }
+}
+
+void L0Engine::execute_markets(std::vector<Resting>& side, std::int64_t price, const Tick& tick) {
+  if (side.empty()) return;
+  // Executing removes orders from the side; walk it as it stood.
+  markets.assign(side.begin(), side.end());
+  for (const Resting& r : markets) {
+    execute_at(r.order, price, true, FillRule::MarketOrder, tick.exch_ts, tick.local_ts);
+  }
+}
+
+std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
+  fills.clear();
+  if (prev_last && !book.empty()) cross(tick);
+
+  execute_markets(book.buy_markets, or_last(tick.ask, tick.last), tick);
+  execute_markets(book.sell_markets, or_last(tick.bid, tick.last), tick);
+
+  // Every execution removes its order (L0 fills the whole remainder), so each
+  // loop below ends.
+  const std::int64_t buy_threshold = tick.ask > 0 ? tick.ask : or_last(tick.low, tick.last);
+  if (buy_threshold >= 1) {
+    const std::int64_t cap = or_last(tick.ask, tick.last);
+    while (!book.buy_limits.empty()) {
+      const Working& order = book.buy_limits.front().order;
+      if (order.kind.price < buy_threshold) break;
+      const std::int64_t price = cap < 1 ? order.kind.price : std::min(order.kind.price, cap);
+      execute_at(order, price, false, FillRule::Quote, tick.exch_ts, tick.local_ts);
+    }
+  }
+  const std::int64_t sell_threshold = tick.bid > 0 ? tick.bid : or_last(tick.high, tick.last);
+  if (sell_threshold >= 1) {
+    const std::int64_t floor = or_last(tick.bid, tick.last);
+    while (!book.sell_limits.empty()) {
+      const Working& order = book.sell_limits.front().order;
+      if (order.kind.price > sell_threshold) break;
+      const std::int64_t price = floor < 1 ? order.kind.price : std::max(order.kind.price, floor);
+      execute_at(order, price, false, FillRule::Quote, tick.exch_ts, tick.local_ts);
+    }
+  }
+
+  prev_last = tick.last;
+  prev_times = std::pair{tick.exch_ts, tick.local_ts};
+  return fills;
 }
 
 }  // namespace halvorn::engine

@@ -1,0 +1,163 @@
+// What the account kernel takes in (Event) and what one step gives back
+// (Output), with the reasons it refuses a request.
+//
+// Both are closed tagged unions of plain records, in a fixed alternative
+// order.  An event that names no instrument is meant for the account's only
+// holding.
+//
+// Thread-safety: plain values.
+
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <variant>
+
+#include "book/depth.hpp"
+#include "engine/tick.hpp"
+#include "margin/funding.hpp"
+#include "types/types.hpp"
+
+namespace halvorn::core {
+
+namespace event {
+
+// A market observation: runs the holding's matcher and books its fills.
+struct Tick {
+  engine::Tick tick;
+  std::optional<InstrumentId> instrument;
+};
+
+// An order from the strategy: a limit order when price is present, a market
+// order otherwise.  exch_ts and local_ts are those of the observation the
+// decision was taken on.
+struct Submit {
+  OrderId id = 0;
+  Side side = Side::Buy;
+  Offset offset = Offset::Open;
+  QtyLots qty = 0;
+  Nanos exch_ts = 0;
+  Nanos local_ts = 0;
+  std::optional<InstrumentId> instrument;
+  std::optional<std::int64_t> price;
+};
+
+struct Cancel {
+  OrderId id = 0;
+};
+
+// A scheduled funding settlement, measured at the rate's price.
+struct Funding {
+  margin::FundingRate rate;
+  std::optional<InstrumentId> instrument;
+};
+
+// Funding the venue reports as already paid.
+struct FundingPaid {
+  Nanos time = 0;
+  Cash amount = 0;
+  std::optional<InstrumentId> instrument;
+};
+
+// A fee statement.  incomplete says the fee total is known to lack something.
+struct Fee {
+  Nanos time = 0;
+  Cash amount = 0;
+  bool incomplete = false;
+};
+
+struct Clock {
+  Nanos time = 0;
+};
+
+// Cash moved into (positive) or out of the account.
+struct Transfer {
+  Cash amount = 0;
+  Nanos time = 0;
+};
+
+// How the fee of an external fill is known.
+namespace fee {
+struct Reported {
+  Cash amount = 0;
+};
+struct Unknown {};
+// Charged at the account's own rates, as for a fill of its matchers.
+struct Computed {};
+}  // namespace fee
+using ExternalFee = std::variant<fee::Reported, fee::Unknown, fee::Computed>;
+
+// A fill reported from outside instead of by the matchers.
+struct ExternalFill {
+  Fill fill;
+  ExternalFee fee;
+};
+
+// A market depth update, for a matcher that keeps depth.
+struct Depth {
+  book::DepthUpdate update;
+};
+
+}  // namespace event
+
+using Event =
+    std::variant<event::Tick, event::Submit, event::Cancel, event::Funding, event::FundingPaid,
+                 event::Fee, event::Clock, event::Transfer, event::ExternalFill, event::Depth>;
+
+// Why the kernel refused a request.
+enum class RejectReason : std::uint8_t {
+  NonPositiveQuantity = 0,  // a Submit with qty <= 0
+  DuplicateId = 1,          // a Submit whose id is live
+  NoBalance = 2,            // a Submit while the settlement balance is <= 0
+  NotExternal = 3,          // an ExternalFill while fills are not external
+  UnknownInstrument = 4,    // no holding for the event's instrument
+};
+
+namespace output {
+
+// A booked fill.  It is the Fill record itself.
+using Fill = halvorn::Fill;
+
+struct Canceled {
+  OrderId id = 0;
+
+  friend bool operator==(const Canceled&, const Canceled&) = default;
+};
+
+struct Rejected {
+  RejectReason reason = RejectReason::NonPositiveQuantity;
+  OrderId id = 0;  // 0 when the event concerned no order
+
+  friend bool operator==(const Rejected&, const Rejected&) = default;
+};
+
+struct Funded {
+  Cash amount = 0;  // positive when received
+  Nanos time = 0;
+
+  friend bool operator==(const Funded&, const Funded&) = default;
+};
+
+// One holding closed out by the venue.  long_size and short_size are the
+// sizes closed (short_size <= 0); quantity is their sum.  balance is the
+// settlement balance after the step's liquidation; forfeited is the balance
+// the venue took, on the last report of a liquidation and 0 on the others.
+struct Liquidated {
+  InstrumentId instrument;
+  Nanos time = 0;
+  std::int64_t price = 0;
+  QtyLots quantity = 0;
+  Cash balance = 0;
+  Cash forfeited = 0;
+  QtyLots long_size = 0;
+  QtyLots short_size = 0;
+
+  friend bool operator==(const Liquidated&, const Liquidated&) = default;
+};
+
+}  // namespace output
+
+using Output = std::variant<output::Fill, output::Canceled, output::Rejected, output::Funded,
+                            output::Liquidated>;
+
+}  // namespace halvorn::core

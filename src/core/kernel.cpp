@@ -1,0 +1,227 @@
+#include "core/kernel.hpp"
+
+#include <algorithm>
+
+#include "margin/position.hpp"
+
+namespace halvorn::core {
+
+namespace {
+
+// Room for a busy step so that ordinary runs never grow the buffers.
+constexpr std::size_t INITIAL_CAPACITY = 16;
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+}  // namespace
+
+Kernel::Kernel(State state) : state_(std::move(state)) {
+  outputs_.reserve(INITIAL_CAPACITY);
+  live_.reserve(INITIAL_CAPACITY);
+}
+
+std::span<const Output> Kernel::apply(const Event& event) {
+  outputs_.clear();
+  std::visit(Overloaded{
+                 [this](const event::Tick& e) { on_tick(e); },
+                 [this](const event::Submit& e) { on_submit(e); },
+                 [this](const event::Cancel& e) { on_cancel(e); },
+                 [this](const event::Funding& e) { on_funding(e); },
+                 [this](const event::FundingPaid& e) { on_funding_paid(e); },
+                 [this](const event::Fee& e) { on_fee(e); },
+                 [this](const event::Clock& e) { state_.time = e.time; },
+                 [this](const event::Transfer& e) { on_transfer(e); },
+                 [this](const event::ExternalFill& e) { on_external_fill(e); },
+                 [this](const event::Depth& e) { on_depth(e); },
+             },
+             event);
+  return outputs_;
+}
+
+std::span<const Output> Kernel::settle_unreported() {
+  outputs_.clear();
+  for (std::size_t i = 0; i < state_.holdings.size(); ++i) {
+    // Empty for matchers that report every fill on the tick that made it.
+    std::vector<engine::L0Fill> held = state_.holdings[i].matcher.drain_unreported();
+    book_fills(i, held);
+  }
+  return outputs_;
+}
+
+Summary Kernel::summary() const {
+  if (state_.holdings.empty()) panic("a summary needs a holding");
+  const Holding& h = state_.holdings.front();
+  return Summary{h.long_size,
+                 h.long_entry,
+                 h.short_size,
+                 h.short_entry,
+                 state_.balance(),
+                 state_.realized,
+                 state_.funding,
+                 state_.fees,
+                 state_.forfeited,
+                 state_.equity(),
+                 h.last,
+                 state_.time,
+                 state_.fees_known && !state_.fees_incomplete};
+}
+
+void Kernel::reject(RejectReason reason, OrderId id) {
+  outputs_.emplace_back(output::Rejected{reason, id});
+}
+
+void Kernel::on_tick(const event::Tick& e) {
+  const std::optional<std::size_t> index = state_.resolve(e.instrument);
+  if (!index) return reject(RejectReason::UnknownInstrument, 0);
+  state_.time = e.tick.exch_ts;
+  Holding& h = state_.holdings[*index];
+  h.last = e.tick.last;
+  if (!state_.external_fills) book_fills(*index, h.matcher.on_tick(e.tick));
+  check_liquidation(e.tick.last);
+}
+
+void Kernel::on_submit(const event::Submit& e) {
+  if (e.qty <= 0) return reject(RejectReason::NonPositiveQuantity, e.id);
+  if (std::find(live_.begin(), live_.end(), e.id) != live_.end()) {
+    return reject(RejectReason::DuplicateId, e.id);
+  }
+  const std::optional<std::size_t> index = state_.resolve(e.instrument);
+  if (!index) return reject(RejectReason::UnknownInstrument, e.id);
+  // No initial margin: any size is accepted while there is cash; maintenance
+  // is enforced only through liquidation.
+  if (state_.balance() <= 0) return reject(RejectReason::NoBalance, e.id);
+  const Working order =
+      e.price ? engine::limit_order(e.id, e.side, *e.price, e.qty, e.exch_ts, e.local_ts, e.offset)
+              : engine::market_order(e.id, e.side, e.qty, e.exch_ts, e.local_ts, e.offset);
+  state_.holdings[*index].matcher.submit(order, order.local_ts);
+  live_.push_back(e.id);
+}
+
+void Kernel::on_cancel(const event::Cancel& e) {
+  for (Holding& h : state_.holdings) {
+    if (h.matcher.cancel(e.id)) {
+      std::erase(live_, e.id);
+      outputs_.emplace_back(output::Canceled{e.id});
+      return;
+    }
+  }
+}
+
+void Kernel::on_funding(const event::Funding& e) {
+  state_.time = e.rate.time;
+  const std::optional<std::size_t> index = state_.resolve(e.instrument);
+  if (!index) return reject(RejectReason::UnknownInstrument, 0);
+  const Holding& h = state_.holdings[*index];
+  if (h.is_flat()) return;
+  Cash amount = 0;
+  for (QtyLots size : {h.long_size, h.short_size}) {
+    if (size != 0) amount = add_sat(amount, e.rate.settle(h.contract_size, size).amount);
+  }
+  state_.credit(amount);
+  state_.funding = add_sat(state_.funding, amount);
+  outputs_.emplace_back(output::Funded{amount, e.rate.time});
+  check_liquidation(e.rate.price);
+}
+
+void Kernel::on_funding_paid(const event::FundingPaid& e) {
+  state_.time = e.time;
+  if (!state_.resolve(e.instrument)) return reject(RejectReason::UnknownInstrument, 0);
+  state_.credit(e.amount);
+  state_.funding = add_sat(state_.funding, e.amount);
+  outputs_.emplace_back(output::Funded{e.amount, e.time});
+}
+
+void Kernel::on_fee(const event::Fee& e) {
+  state_.time = e.time;
+  state_.charge_fee(e.amount);
+  state_.fees_known = true;
+  state_.fees_incomplete = e.incomplete;
+}
+
+void Kernel::on_transfer(const event::Transfer& e) {
+  state_.time = e.time;
+  state_.credit(e.amount);
+}
+
+void Kernel::on_external_fill(const event::ExternalFill& e) {
+  const Fill& fill = e.fill;
+  if (!state_.external_fills) return reject(RejectReason::NotExternal, fill.order);
+  state_.time = fill.exch_ts;
+  const std::optional<std::size_t> index = state_.resolve(fill.instrument);
+  if (!index) panic("a fill for an instrument this account does not hold");
+  Holding& h = state_.holdings[*index];
+  // The venue's report supersedes the simulated copy, also when it is partial.
+  h.matcher.cancel(fill.order);
+  std::erase(live_, fill.order);
+  const Cash fee = std::visit(
+      Overloaded{
+          [this](const event::fee::Reported& r) {
+            state_.fees_known = true;
+            return r.amount;
+          },
+          [this](const event::fee::Unknown&) {
+            state_.fees_incomplete = true;
+            return Cash{0};
+          },
+          [&](const event::fee::Computed&) { return state_.fee_of(fill, h.contract_size); },
+      },
+      e.fee);
+  state_.charge_fee(fee);
+  state_.apply_fill(fill);
+  outputs_.emplace_back(fill);
+  check_liquidation(fill.price);
+}
+
+void Kernel::on_depth(const event::Depth& e) {
+  // A matcher that keeps no depth ignores the update.
+  if (state_.holdings.size() == 1) state_.holdings.front().matcher.on_depth(e.update);
+}
+
+void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fills) {
+  const std::int64_t contract_size = state_.holdings[holding].contract_size;
+  for (const engine::L0Fill& f : fills) {
+    const Fill fill = f.to_fill();
+    state_.charge_fee(state_.fee_of(fill, contract_size));
+    state_.apply_fill(fill);
+    std::erase(live_, fill.order);
+    outputs_.emplace_back(fill);
+  }
+}
+
+void Kernel::check_liquidation(std::int64_t price) {
+  if (!state_.enforce_margin) return;
+  const auto& holdings = state_.holdings;
+  if (std::all_of(holdings.begin(), holdings.end(), [](const Holding& h) { return h.is_flat(); })) {
+    return;
+  }
+  bool liquidate;
+  if (holdings.size() == 1 && !state_.hedge) {
+    const Holding& h = holdings.front();
+    const margin::MarginedPosition position{margin::basis::Cost{h.cost(Leg::Long)}, h.contract_size,
+                                            h.long_entry, h.long_size, state_.balance()};
+    liquidate = position.is_liquidatable(h.tiers, price);
+  } else {
+    liquidate = state_.equity() <= state_.maintenance();
+  }
+  if (!liquidate) return;
+
+  const std::size_t first = outputs_.size();
+  if (holdings.size() == 1) {
+    outputs_.emplace_back(state_.liquidate_holding(0, price));
+  } else {
+    state_.close_all(outputs_);
+  }
+  const Cash written_off = state_.write_off();
+  for (std::size_t i = first; i < outputs_.size(); ++i) {
+    std::get<output::Liquidated>(outputs_[i]).balance = state_.balance();
+  }
+  if (outputs_.size() > first) {
+    std::get<output::Liquidated>(outputs_.back()).forfeited = written_off;
+  }
+  live_.clear();
+}
+
+}  // namespace halvorn::core

@@ -1,0 +1,92 @@
+// The account kernel: the one thing that changes an account.
+//
+// It applies events one at a time (observations, which run the matcher and
+// book its fills; submissions and cancellations; funding; fee statements;
+// transfers; fills reported from outside) and returns what each produced.
+// After every event that can move the account's value it checks maintenance
+// margin and, when equity no longer covers it, closes the account out the way
+// a venue would: every position valued out at the price, every order dropped,
+// the remaining balance forfeited.
+//
+// Thread-safety: a kernel is used by one thread at a time; it holds no locks
+// and shares nothing.
+
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "core/event.hpp"
+#include "core/state.hpp"
+
+namespace halvorn::core {
+
+// A Summary is the account at a glance: the first holding's legs and mark, the
+// totals, and the equity.
+struct Summary {
+  QtyLots long_size = 0;  // the signed net position in net mode
+  std::int64_t long_entry = 0;
+  QtyLots short_size = 0;
+  std::int64_t short_entry = 0;
+  Cash balance = 0;  // settlement balance
+  Cash realized = 0;
+  Cash funding = 0;
+  Cash fees = 0;
+  Cash forfeited = 0;
+  Cash equity = 0;
+  std::int64_t last = 0;
+  Nanos time = 0;
+  bool fees_complete = false;  // fees are known and nothing is known to be missing
+
+  friend bool operator==(const Summary&, const Summary&) = default;
+};
+
+// A Kernel owns one account and applies events to it.
+//
+// Invariants: live holds the ids of accepted orders not yet seen to finish;
+// the output buffer is reused from step to step.
+class Kernel {
+ public:
+  // A kernel over a fully configured state.
+  explicit Kernel(State state);
+
+  // Applies one event.  Refusals are Rejected outputs; nothing here fails on
+  // correct input.  Returns a view of this step's outputs, valid until the
+  // next apply or settle_unreported.
+  std::span<const Output> apply(const Event& event);
+
+  // Books the fills that matchers with report latency still hold back; called
+  // once after the last observation.  No margin check follows.  Returns a
+  // view of the outputs as apply does.
+  std::span<const Output> settle_unreported();
+
+  // A Panic for an account without holdings.
+  Summary summary() const;
+
+  const State& state() const { return state_; }
+  const std::vector<OrderId>& live() const { return live_; }
+
+ private:
+  void on_tick(const event::Tick& e);
+  void on_submit(const event::Submit& e);
+  void on_cancel(const event::Cancel& e);
+  void on_funding(const event::Funding& e);
+  void on_funding_paid(const event::FundingPaid& e);
+  void on_fee(const event::Fee& e);
+  void on_transfer(const event::Transfer& e);
+  void on_external_fill(const event::ExternalFill& e);
+  void on_depth(const event::Depth& e);
+
+  void reject(RejectReason reason, OrderId id);
+  // Charges and books each fill in order; the caller checks margin once after.
+  void book_fills(std::size_t holding, std::span<const engine::L0Fill> fills);
+  // Liquidates the account when its equity at price is at or below
+  // maintenance and margin is enforced.
+  void check_liquidation(std::int64_t price);
+
+  State state_;
+  std::vector<Output> outputs_;
+  std::vector<OrderId> live_;
+};
+
+}  // namespace halvorn::core

@@ -1,0 +1,221 @@
+#include "core/state.hpp"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "core/cost.hpp"
+
+namespace halvorn::core {
+
+namespace {
+
+// The settlement balance's own slot, created (once, at zero) when missing.
+Cash& settlement(Balances& balances, Currency currency) {
+  for (;;) {
+    for (auto& [code, amount] : balances.entries) {
+      if (code == currency) return amount;
+    }
+    balances.add(currency, 0);
+  }
+}
+
+}  // namespace
+
+Holding::Holding(InstrumentId instrument, std::int64_t contract_size, margin::TierTable tiers,
+                 Matcher matcher)
+    : matcher(std::move(matcher)),
+      tiers(std::move(tiers)),
+      contract_size(contract_size),
+      instrument(instrument) {}
+
+Wide Holding::cost(Leg leg) const {
+  const QtyLots n = size(leg);
+  if (n == 0) return 0;
+  const CostBasis& stored = leg == Leg::Long ? long_cost : short_cost;
+  const std::int64_t e = entry(leg);
+  if (stored.size == n && stored.entry == e) return stored.value;
+  return value128(e, abs_sat(n), contract_size);
+}
+
+void Holding::add_to_leg(Leg leg, int direction, QtyLots lots, std::int64_t price) {
+  const QtyLots held = abs_sat(size(leg));
+  const Wide basis = cost(leg);
+  const QtyLots total = add_sat(held, lots);
+  const Wide new_basis = add_sat128(basis, value128(price, lots, contract_size));
+  const Wide denominator = static_cast<Wide>(contract_size) * total;
+  const std::int64_t new_entry = denominator <= 0 ? price : clamp64(new_basis / denominator);
+  const QtyLots new_size = mul_checked(direction, total, "position size overflows");
+  QtyLots& sz = leg == Leg::Long ? long_size : short_size;
+  std::int64_t& en = leg == Leg::Long ? long_entry : short_entry;
+  sz = new_size;
+  en = new_entry;
+  (leg == Leg::Long ? long_cost : short_cost) = CostBasis{new_basis, new_size, new_entry};
+}
+
+Cash Holding::close_leg(Leg leg, QtyLots qty, std::int64_t price) {
+  const QtyLots m = size(leg);
+  if (m == 0) return 0;
+  const Wide basis = cost(leg);
+  const QtyLots c = std::min(abs_sat(m), qty);
+  const Wide exit_value = value128(price, abs_sat(c), contract_size);
+  const cost::Closed closed = cost::close(basis, m, c, exit_value);
+  const QtyLots new_size = sub_checked(m, mul_checked(m > 0 ? 1 : -1, c, "position size overflows"),
+                                       "position size overflows");
+  QtyLots& sz = leg == Leg::Long ? long_size : short_size;
+  std::int64_t& en = leg == Leg::Long ? long_entry : short_entry;
+  sz = new_size;
+  if (new_size == 0) en = 0;
+  (leg == Leg::Long ? long_cost : short_cost) = CostBasis{closed.remaining, new_size, en};
+  return closed.profit;
+}
+
+Cash Holding::unrealized(Leg leg, std::int64_t price) const {
+  return margin::Contract{contract_size}.unrealized_from_cost(cost(leg), price, size(leg));
+}
+
+void Holding::flatten() {
+  long_size = short_size = 0;
+  long_entry = short_entry = 0;
+  long_cost = short_cost = CostBasis{};
+}
+
+State State::create(InstrumentId instrument, std::int64_t contract_size, margin::TierTable tiers,
+                    Cash balance) {
+  State state;
+  state.holdings.emplace_back(instrument, contract_size, std::move(tiers),
+                              Tier::matcher(Tier{}, instrument));
+  state.balances = Balances::of(USDT, balance);
+  return state;
+}
+
+State State::matching_with(State state, Matcher matcher) {
+  if (state.holdings.empty()) panic("a state without holdings has no place for a matcher");
+  Holding& first = state.holdings.front();
+  if (matcher.instrument() != first.instrument) {
+    panic(
+        "assertion `left == right` failed: matcher is for a different instrument than the state "
+        "it is going into\n  left: " +
+        to_string(matcher.instrument()) + "\n right: " + to_string(first.instrument));
+  }
+  first.matcher = std::move(matcher);
+  return state;
+}
+
+Cash State::balance() const { return balances.get(currency); }
+
+void State::credit(Cash amount) { balances.add(currency, amount); }
+
+Cash State::fee_of(const Fill& fill, std::int64_t contract_size) const {
+  const Cash notional = clamp64(value128(fill.price, abs_sat(fill.qty), contract_size));
+  return apply_rate(notional, fee_rates[fill.taker ? 1 : 0]);
+}
+
+void State::charge_fee(Cash fee) {
+  fees = add_sat(fees, fee);
+  credit(neg_sat(fee));
+}
+
+void State::apply_fill(const Fill& fill) {
+  auto it = std::find_if(holdings.begin(), holdings.end(),
+                         [&](const Holding& h) { return h.instrument == fill.instrument; });
+  if (it == holdings.end()) panic("a fill for an instrument this account does not hold");
+  Holding& h = *it;
+  auto realize = [this](Cash profit) {
+    realized = add_sat(realized, profit);
+    credit(profit);
+  };
+
+  if (hedge) {
+    if (fill.offset == Offset::Close) {
+      // A close larger than its leg closes the leg; the excess books nothing.
+      realize(h.close_leg(fill.side == Side::Buy ? Leg::Short : Leg::Long, fill.qty, fill.price));
+    } else if (fill.qty != 0) {
+      if (fill.side == Side::Buy) {
+        h.add_to_leg(Leg::Long, 1, fill.qty, fill.price);
+      } else {
+        h.add_to_leg(Leg::Short, -1, fill.qty, fill.price);
+      }
+    }
+    return;
+  }
+
+  // Net mode: the offset does not matter; a fill against the position reduces
+  // it and whatever is left over opens the other way.
+  const QtyLots s = signed_qty(fill.side, fill.qty);
+  const QtyLots p = h.long_size;
+  const int direction = s > 0 ? 1 : -1;
+  QtyLots open = abs_sat(s);
+  if (p != 0 && s != 0 && (p > 0) != (s > 0)) {
+    const QtyLots closing = std::min(abs_sat(p), abs_sat(s));
+    realize(h.close_leg(Leg::Long, closing, fill.price));
+    open -= closing;
+  }
+  if (open > 0) h.add_to_leg(Leg::Long, direction, open, fill.price);
+}
+
+Cash State::equity() const {
+  Cash e = balance();
+  for (const Holding& h : holdings) {
+    e = add_sat(e, h.unrealized(Leg::Long, h.last));
+    e = add_sat(e, h.unrealized(Leg::Short, h.last));
+  }
+  return e;
+}
+
+Cash State::maintenance() const {
+  Cash m = 0;
+  for (const Holding& h : holdings) {
+    const margin::Contract contract{h.contract_size};
+    for (QtyLots size : {h.long_size, h.short_size}) {
+      if (size != 0) m = add_sat(m, h.tiers.maintenance(contract, h.last, size));
+    }
+  }
+  return m;
+}
+
+std::optional<std::size_t> State::resolve(std::optional<InstrumentId> instrument) const {
+  if (!instrument) {
+    if (holdings.size() == 1) return 0;
+    return std::nullopt;
+  }
+  for (std::size_t i = 0; i < holdings.size(); ++i) {
+    if (holdings[i].instrument == *instrument) return i;
+  }
+  return std::nullopt;
+}
+
+output::Liquidated State::liquidate_holding(std::size_t index, std::int64_t price) {
+  Holding& h = holdings[index];
+  const Cash profit = add_sat(h.unrealized(Leg::Long, price), h.unrealized(Leg::Short, price));
+  realized = add_sat(realized, profit);
+  credit(profit);
+  const QtyLots long_size = h.long_size;
+  const QtyLots short_size = h.short_size;
+  const QtyLots quantity = add_checked(long_size, short_size, "liquidated quantity overflows");
+  h.flatten();
+  h.matcher.cancel_all();
+  return output::Liquidated{h.instrument, time,    price,     quantity,
+                            balance(),    Cash{0}, long_size, short_size};
+}
+
+void State::close_all(std::vector<Output>& out) {
+  for (std::size_t i = 0; i < holdings.size(); ++i) {
+    const Holding& h = holdings[i];
+    if (h.is_flat()) continue;
+    out.emplace_back(liquidate_holding(i, h.last != 0 ? h.last : h.long_entry));
+  }
+}
+
+Cash State::write_off() {
+  Cash& slot = settlement(balances, currency);
+  const Cash written_off = slot;
+  // Setting the balance, rather than adding its negation, is what makes it
+  // exactly 0 also when it is the smallest Cash value, whose negation
+  // saturates one short.
+  slot = 0;
+  forfeited = add_sat(forfeited, written_off);
+  return written_off;
+}
+
+}  // namespace halvorn::core

@@ -1,0 +1,159 @@
+// The account: cash, fee and funding totals, and per instrument a holding with
+// its long and short legs, their entry prices and their exact cost basis.
+//
+// Only the kernel changes a State; the margin rules read it.  Money never
+// fails: every total and balance accumulates with saturation and every value
+// is formed at 128 bits and clamped.  Quantities that overflow are Panics.
+//
+// Thread-safety: a State is owned by one kernel and used by one thread at a
+// time.
+
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/event.hpp"
+#include "core/matcher.hpp"
+#include "margin/tier.hpp"
+#include "types/currency.hpp"
+
+namespace halvorn::core {
+
+// One of the two legs of a holding.  In net mode the Long leg carries the one
+// signed net position.
+enum class Leg : std::uint8_t { Long = 0, Short = 1 };
+
+// A CostBasis is the exact value paid for a leg's current size, stored with
+// the (size, entry) the leg had when it was stored.  When the leg no longer
+// matches the key (a liquidation zeroed it) the basis is recomputed from the
+// entry price.
+struct CostBasis {
+  Wide value = 0;
+  QtyLots size = 0;
+  std::int64_t entry = 0;
+
+  friend bool operator==(const CostBasis&, const CostBasis&) = default;
+};
+
+// A Holding is the account's position in one instrument and the matcher that
+// executes its orders.
+//
+// Invariants: a flat leg has entry 0 and cost basis 0; in hedge mode
+// long_size >= 0 and short_size <= 0; in net mode short_size is 0.
+struct Holding {
+  Holding(InstrumentId instrument, std::int64_t contract_size, margin::TierTable tiers,
+          Matcher matcher);
+
+  CostBasis long_cost;
+  CostBasis short_cost;
+  Matcher matcher;
+  margin::TierTable tiers;
+  std::int64_t contract_size = 0;  // Cash value of one tick on one lot
+  QtyLots long_size = 0;           // the signed net position in net mode
+  std::int64_t long_entry = 0;
+  QtyLots short_size = 0;  // stored negative
+  std::int64_t short_entry = 0;
+  std::int64_t last = 0;  // mark price: last of the latest tick, 0 before one
+  InstrumentId instrument;
+
+  QtyLots size(Leg leg) const { return leg == Leg::Long ? long_size : short_size; }
+  std::int64_t entry(Leg leg) const { return leg == Leg::Long ? long_entry : short_entry; }
+
+  // The leg's exact cost basis: the stored one while its key matches,
+  // |size| x entry x contract_size otherwise, 0 when flat.
+  Wide cost(Leg leg) const;
+
+  // Adds lots at price to the leg in direction +1 (long) or -1 (short).  The
+  // entry becomes the basis over contract_size x size, truncated.
+  // Requires: lots > 0.
+  void add_to_leg(Leg leg, int direction, QtyLots lots, std::int64_t price);
+
+  // Reduces the leg by up to qty lots at price and returns the realised
+  // profit; a flat leg books nothing.  The entry stays unless the leg closes.
+  Cash close_leg(Leg leg, QtyLots qty, std::int64_t price);
+
+  // Unrealised profit of the leg at price.
+  Cash unrealized(Leg leg, std::int64_t price) const;
+
+  // Both legs become flat: sizes, entries and stored bases all 0.
+  void flatten();
+
+  bool is_flat() const { return long_size == 0 && short_size == 0; }
+};
+
+// A State is the account a kernel owns.
+struct State {
+  std::vector<Holding> holdings;
+  Balances balances;
+  Currency currency = USDT;  // the settlement currency, which every amount is booked to
+  Cash realized = 0;         // closed-leg profits and positions valued out at liquidation
+  Cash funding = 0;          // net funding received
+  Cash fees = 0;             // fees charged; rebates reduce it
+  std::array<std::int64_t, 2> fee_rates{};  // billionths: [0] maker, [1] taker
+  Nanos time = 0;                           // of the latest event that carries one
+  Cash forfeited = 0;                       // balance taken by the venue at liquidations
+  bool hedge = false;                       // hedge position mode, else net
+  bool fees_known = false;
+  bool fees_incomplete = false;
+  bool enforce_margin = true;
+  bool external_fills = false;
+
+  // An account with one flat holding of the instrument, an L0 matcher for it,
+  // {USDT: balance}, all totals 0, enforce_margin set and every other flag
+  // clear.  The owner then sets fee_rates, hedge, fees_known and
+  // enforce_margin and installs the matcher of its tier.
+  static State create(InstrumentId instrument, std::int64_t contract_size, margin::TierTable tiers,
+                      Cash balance);
+
+  // Installs matcher in the first holding.  A matcher for another instrument
+  // than the holding's, or a state without holdings, is a Panic.
+  static State matching_with(State state, Matcher matcher);
+
+  // The settlement balance.
+  Cash balance() const;
+  // Adds to the settlement balance, saturating.
+  void credit(Cash amount);
+
+  // The fee of a fill in a holding of this contract size: its notional at the
+  // maker or taker rate, truncated toward zero.  Negative rates are rebates.
+  Cash fee_of(const Fill& fill, std::int64_t contract_size) const;
+  // fees += fee and the settlement balance pays it.
+  void charge_fee(Cash fee);
+
+  // Books a fill into the holding of its instrument; the fee is not part of
+  // it.  A fill for an instrument without a holding is a Panic ("a fill for an
+  // instrument this account does not hold").
+  void apply_fill(const Fill& fill);
+
+  // Settlement balance plus every leg's unrealised profit at its holding's
+  // last price.
+  Cash equity() const;
+
+  // The saturating sum over holdings and their non-zero legs of the tier
+  // table's maintenance at the holding's last price.
+  Cash maintenance() const;
+
+  // The index of the holding for instrument, or of the only holding when
+  // instrument is absent; nullopt when there is no such holding.
+  std::optional<std::size_t> resolve(std::optional<InstrumentId> instrument) const;
+
+  // Values the holding's legs out at price into realized and the balance,
+  // flattens them and drops its matcher's orders without reports.  Returns
+  // the report with forfeited 0; the kernel completes balance and forfeited.
+  output::Liquidated liquidate_holding(std::size_t index, std::int64_t price);
+
+  // Liquidates every holding with a non-zero leg, in order, at its last price
+  // (its long entry while it has seen no tick), appending the reports to out.
+  void close_all(std::vector<Output>& out);
+
+  // Writes the settlement balance off to the venue: the balance becomes
+  // exactly 0 and forfeited grows by what it was, whatever it was.  Returns
+  // the amount written off.
+  Cash write_off();
+};
+
+}  // namespace halvorn::core

@@ -1,0 +1,40 @@
+#include "margin/tier.hpp"
+
+namespace halvorn::margin {
+
+Cash Contract::notional(std::int64_t price, QtyLots size) const {
+  return clamp64(value128(price, abs_sat(size), contract_size));
+}
+
+Cash Contract::unrealized_from_cost(Wide cost, std::int64_t price, QtyLots size) const {
+  if (size == 0) return 0;
+  Wide diff = sub_sat128(value128(price, abs_sat(size), contract_size), cost);
+  return clamp64(size > 0 ? diff : mul_sat128(diff, -1));
+}
+
+const Bracket& TierTable::bracket_of(Cash notional) const {
+  if (brackets.empty()) panic("non-empty by construction");
+  for (const Bracket& b : brackets) {
+    if (b.up_to >= notional) return b;
+  }
+  return brackets.back();
+}
+
+Cash TierTable::maintenance(Contract contract, std::int64_t price, QtyLots size) const {
+  const Cash n = contract.notional(price, size);
+  const Bracket& b = bracket_of(n);
+  const Cash m = sub_sat(apply_rate(n, b.rate), b.amount);
+  return m > 0 ? m : 0;
+}
+
+TierTable TierTable::example_btcusdt() {
+  return TierTable{{
+      {5'000'000'000'000, 4'000'000, 0},
+      {50'000'000'000'000, 5'000'000, 5'000'000'000},
+      {100'000'000'000'000, 10'000'000, 255'000'000'000},
+      {1'000'000'000'000'000, 25'000'000, 1'755'000'000'000},
+      {I64_MAX, 50'000'000, 26'755'000'000'000},
+  }};
+}
+
+}  // namespace halvorn::margin
