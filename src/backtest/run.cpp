@@ -1,0 +1,212 @@
+#include "backtest/run.hpp"
+
+#include <algorithm>
+#include <type_traits>
+
+namespace halvorn::backtest {
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+bool contains(std::span<const OrderId> ids, OrderId id) {
+  return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+core::State make_state(const RunConfig& config) {
+  core::State state = core::State::create(config.instrument, config.contract_size,
+                                          config.margin_tiers, config.balance);
+  state.fee_rates = config.fee_rates;
+  state.hedge = config.hedge;
+  state.fees_known = true;
+  state = core::State::matching_with(std::move(state),
+                                     core::Tier::matcher(config.tier, config.instrument));
+  if (!config.enforce_margin) state.enforce_margin = false;
+  return state;
+}
+
+}  // namespace
+
+void note_endings(std::span<const core::Output> outputs, std::span<const OrderId> live,
+                  std::vector<strategy::OrderEnding>& endings) {
+  auto note = [&](OrderId id, strategy::Ending ending) {
+    if (contains(live, id)) return;
+    for (const auto& [noted, unused] : endings) {
+      if (noted == id) return;
+    }
+    endings.emplace_back(id, ending);
+  };
+  for (const core::Output& output : outputs) {
+    if (const auto* fill = std::get_if<core::output::Fill>(&output)) {
+      note(fill->order, strategy::Ending::Filled);
+    } else if (const auto* canceled = std::get_if<core::output::Canceled>(&output)) {
+      note(canceled->id, strategy::Ending::Canceled);
+    }
+  }
+}
+
+void venue_closes(const core::Output& output, std::vector<strategy::VenueClosed>& out) {
+  const auto* liquidated = std::get_if<core::output::Liquidated>(&output);
+  if (liquidated == nullptr) return;
+  auto close = [&](QtyLots size, Side side) {
+    if (size == 0) return;
+    out.push_back(
+        {abs_sat(size), liquidated->price, liquidated->time, liquidated->instrument, side});
+  };
+  close(liquidated->long_size, Side::Buy);
+  close(liquidated->short_size, Side::Sell);
+}
+
+namespace internal {
+
+Loop::Loop(const RunConfig& config)
+    : config_(config), kernel_(make_state(config)), last_funding_(I64_MIN) {
+  const auto& holdings = kernel_.state().holdings;
+  if (holdings.empty()) panic("a run's account must hold its instrument");
+  result_.tier = holdings.front().matcher.tier_name();
+  result_.min_equity = config.balance;
+  if (config.equity_every > 0) result_.equity_curve.push_back(config.balance);
+  if (config.track_margin) result_.margin = MarginStats{};
+  endings_.reserve(16);
+  closes_.reserve(4);
+  intents_.reserve(16);
+  tick_fills_.reserve(16);
+  live_copy_.reserve(16);
+  context_.instrument = config.instrument;
+}
+
+void Loop::record(std::span<const core::Output> outputs, bool fills_too) {
+  for (const core::Output& output : outputs) {
+    if (const auto* fill = std::get_if<core::output::Fill>(&output)) {
+      if (!fills_too) continue;
+      result_.fills.push_back(*fill);
+      tick_fills_.push_back(*fill);
+    } else if (const auto* liq = std::get_if<core::output::Liquidated>(&output)) {
+      result_.liquidations.push_back(
+          {liq->time, liq->price, liq->quantity, liq->balance, liq->forfeited});
+      venue_closes(output, closes_);
+    }
+  }
+}
+
+void Loop::apply_funding(const engine::Tick& tick) {
+  if (config_.funding.rates.empty()) return;
+  for (const margin::FundingRate& rate : config_.funding.between(last_funding_, tick.exch_ts)) {
+    record(kernel_.apply(core::event::Funding{rate, std::nullopt}), false);
+  }
+  last_funding_ = std::max(last_funding_, tick.exch_ts);
+}
+
+const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick) {
+  result_.ticks = static_cast<std::size_t>(next_counter(result_.ticks, "tick counter overflows"));
+  auto outputs = kernel_.apply(core::event::Tick{tick, std::nullopt});
+  note_endings(outputs, kernel_.live(), endings_);
+  tick_fills_.clear();
+  record(outputs, true);
+
+  const core::Summary summary = kernel_.summary();
+  const Cash equity = summary.equity;
+  if (config_.equity_every > 0 && result_.ticks % config_.equity_every == 0) {
+    result_.equity_curve.push_back(equity);
+  }
+  result_.min_equity = std::min(result_.min_equity, equity);
+
+  if (config_.track_margin && (summary.long_size != 0 || summary.short_size != 0)) {
+    const Cash maintenance = kernel_.state().maintenance();
+    const Cash headroom = sub_sat(equity, maintenance);
+    MarginStats& margin = *result_.margin;
+    margin.peak_maintenance = std::max(margin.peak_maintenance, maintenance);
+    if (!margin.min_headroom || headroom < *margin.min_headroom) margin.min_headroom = headroom;
+  }
+
+  // Adverse excursion of the net (long-slot) position against its entry.
+  const QtyLots position = summary.long_size;
+  const std::int64_t entry = summary.long_entry;
+  if (position != 0 && entry > 0) {
+    std::int64_t excursion;
+    if (position > 0) {
+      excursion = sub_sat(entry, tick.low > 0 ? tick.low : tick.last);
+    } else {
+      excursion = sub_sat(tick.high > 0 ? tick.high : tick.last, entry);
+    }
+    result_.max_adverse = std::max(result_.max_adverse, excursion);
+  }
+
+  context_.tick = tick;
+  context_.position = summary.long_size;
+  context_.entry = summary.long_entry;
+  context_.short_position = summary.short_size;
+  context_.short_entry = summary.short_entry;
+  context_.equity = equity;
+  context_.working = kernel_.live().size();
+  return context_;
+}
+
+void Loop::apply_intents(std::span<const strategy::Intent> intents) {
+  const engine::Tick& tick = context_.tick;
+  auto submit = [&](OrderId id, Side side, Offset offset, QtyLots qty, InstrumentId instrument,
+                    std::optional<std::int64_t> price) {
+    if (instrument != config_.instrument) {
+      result_.foreign_intents = static_cast<std::size_t>(
+          next_counter(result_.foreign_intents, "foreign intent counter overflows"));
+      return;
+    }
+    core::event::Submit event;
+    event.id = id;
+    event.side = side;
+    event.offset = offset;
+    event.qty = qty;
+    event.exch_ts = tick.exch_ts;
+    event.local_ts = tick.local_ts;
+    event.instrument = instrument;
+    event.price = price;
+    // The outputs first: the live list may grow while the event is applied.
+    auto outputs = kernel_.apply(event);
+    note_endings(outputs, kernel_.live(), endings_);
+  };
+  auto cancel = [&](OrderId id) {
+    auto outputs = kernel_.apply(core::event::Cancel{id});
+    note_endings(outputs, kernel_.live(), endings_);
+  };
+  for (const strategy::Intent& intent : intents) {
+    std::visit(Overloaded{
+                   [&](const strategy::intent::Limit& l) {
+                     submit(l.id, l.side, l.offset, l.qty, l.instrument, l.price);
+                   },
+                   [&](const strategy::intent::Market& m) {
+                     submit(m.id, m.side, m.offset, m.qty, m.instrument, std::nullopt);
+                   },
+                   [&](const strategy::intent::Cancel& c) { cancel(c.id); },
+                   [&](const strategy::intent::CancelAll&) {
+                     live_copy_.assign(kernel_.live().begin(), kernel_.live().end());
+                     for (OrderId id : live_copy_) cancel(id);
+                   },
+               },
+               intent);
+  }
+}
+
+RunResult Loop::finish(std::string_view strategy_name) {
+  for (const core::Output& output : kernel_.settle_unreported()) {
+    if (const auto* fill = std::get_if<core::output::Fill>(&output)) {
+      result_.fills.push_back(*fill);
+    }
+  }
+  const core::Summary summary = kernel_.summary();
+  result_.final_equity = summary.equity;
+  result_.realized = summary.realized;
+  result_.funding_paid = summary.funding;
+  result_.fees_paid = summary.fees;
+  result_.strategy = std::string(strategy_name);
+  result_.invalid_ticks = 0;  // only a matcher that keeps depth counts invalid ticks
+  return std::move(result_);
+}
+
+}  // namespace internal
+
+}  // namespace halvorn::backtest

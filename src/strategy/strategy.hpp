@@ -1,0 +1,142 @@
+// The contract between the run loop and a trading strategy.
+//
+// A strategy never touches the account or the matcher.  On every tick it is
+// shown a flat, read-only TickContext and answers by appending Intent values
+// to a list the run loop owns.  The run loop is written once, as a template
+// over any type that models the Strategy concept, so the call is resolved
+// when the program is built; no virtual dispatch sits on the per-tick path.
+//
+// Feedback (the fills of the tick, the endings of orders, the venue's close
+// notices) is optional: a strategy that defines on_fills / on_endings /
+// on_venue_closed receives it, one that does not gets the default of doing
+// nothing.
+//
+// Thread-safety: a strategy is driven by one run, on one thread, at a time.
+
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "engine/tick.hpp"
+#include "types/types.hpp"
+
+namespace halvorn::strategy {
+
+// What the strategy is shown on one tick, after the tick has been applied to
+// the account.  Valid only during the call.
+struct TickContext {
+  engine::Tick tick;
+  QtyLots position = 0;          // long leg; the signed net position in net mode
+  std::int64_t entry = 0;        // average entry of that position, ticks
+  QtyLots short_position = 0;    // short leg
+  std::int64_t short_entry = 0;  // average entry of the short leg, ticks
+  Cash equity = 0;               // account equity after this tick
+  std::size_t working = 0;       // live order ids after this tick
+  InstrumentId instrument;       // the run's instrument
+};
+
+namespace intent {
+
+// Place a limit order.
+struct Limit {
+  Side side = Side::Buy;
+  Offset offset = Offset::Open;
+  InstrumentId instrument;
+  OrderId id = 0;
+  std::int64_t price = 0;
+  QtyLots qty = 0;
+  friend bool operator==(const Limit&, const Limit&) = default;
+};
+
+// Place a market order.
+struct Market {
+  Side side = Side::Buy;
+  Offset offset = Offset::Open;
+  InstrumentId instrument;
+  OrderId id = 0;
+  QtyLots qty = 0;
+  friend bool operator==(const Market&, const Market&) = default;
+};
+
+// Cancel the live order with this id.
+struct Cancel {
+  OrderId id = 0;
+  friend bool operator==(const Cancel&, const Cancel&) = default;
+};
+
+// Cancel every live order of the account.
+struct CancelAll {
+  friend bool operator==(const CancelAll&, const CancelAll&) = default;
+};
+
+}  // namespace intent
+
+// One request of the strategy.  Two intents are equal when they are the same
+// alternative with equal fields, ids included: the lookahead check compares
+// runs with exactly this equality.
+using Intent = std::variant<intent::Limit, intent::Market, intent::Cancel, intent::CancelAll>;
+
+// How an order finished.
+enum class Ending : std::uint8_t { Filled = 0, Canceled = 1 };
+
+using OrderEnding = std::pair<OrderId, Ending>;
+
+// The venue closed one leg of the account's position at a liquidation.
+struct VenueClosed {
+  QtyLots lots = 0;  // size of the closed leg, always positive
+  std::int64_t price = 0;
+  Nanos at = 0;
+  InstrumentId instrument;
+  Side side = Side::Buy;  // Buy for the long leg, Sell for the short leg
+  friend bool operator==(const VenueClosed&, const VenueClosed&) = default;
+};
+
+// A Strategy decides once per tick and has a name.
+//
+// on_tick(context, intents): `intents` is empty on entry; the strategy appends
+// what it wants applied, in order.  The call cannot fail: a strategy that can
+// fail records the failure itself and reports it after the run.
+// name(): read once, at the end of the run.
+template <class S>
+concept Strategy = requires(S& s, const TickContext& context, std::vector<Intent>& intents) {
+  s.on_tick(context, intents);
+  { s.name() } -> std::convertible_to<std::string_view>;
+};
+
+// The feedback notifications, each doing nothing unless the strategy defines
+// the matching member.
+template <Strategy S>
+void notify_fills(S& s, std::span<const Fill> fills) {
+  if constexpr (requires { s.on_fills(fills); }) s.on_fills(fills);
+}
+template <Strategy S>
+void notify_endings(S& s, std::span<const OrderEnding> endings) {
+  if constexpr (requires { s.on_endings(endings); }) s.on_endings(endings);
+}
+template <Strategy S>
+void notify_venue_closed(S& s, std::span<const VenueClosed> closes) {
+  if constexpr (requires { s.on_venue_closed(closes); }) s.on_venue_closed(closes);
+}
+
+// Whether the strategy asks the run to stop before the series ends.  Only an
+// interruption (Ctrl-C reaching a Python strategy) does; a strategy without
+// the member never stops a run.
+template <Strategy S>
+bool halted(const S& s) {
+  if constexpr (requires {
+                  { s.halted() } -> std::convertible_to<bool>;
+                }) {
+    return s.halted();
+  } else {
+    return false;
+  }
+}
+
+}  // namespace halvorn::strategy
