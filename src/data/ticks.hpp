@@ -1,0 +1,201 @@
+// Tick files: a 32-byte header, then fixed-width 64-byte records, written
+// whole by encode and streamed back a block at a time by TickReader, so that a
+// series far larger than memory can feed a run.  docs/tick_format.md gives
+// the byte grammar.
+//
+// The reader checks the header when it opens, the order of exchange times as
+// it hands records out, and a CRC-32 over all record bytes when it reads the
+// last block.  Its errors are values with fixed display texts; the
+// operating system's reasons are never carried in them.
+//
+// Thread-safety: encode is a pure function.  A TickReader is used by one
+// thread at a time; it owns its file handle and buffers, so readers over the
+// same file are independent.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "data/crc32.hpp"
+#include "engine/tick.hpp"
+
+namespace halvorn::data {
+
+// "HVTK" read as a little-endian unsigned 32-bit integer.
+inline constexpr std::uint32_t MAGIC = 0x4B545648u;
+inline constexpr std::uint16_t VERSION = 2;
+inline constexpr std::size_t HEADER_BYTES = 32;
+inline constexpr std::size_t RECORD_BYTES = 64;
+// Records per read: the unit of both memory and checking.
+inline constexpr std::size_t BLOCK_RECORDS = 8192;
+
+static_assert(sizeof(engine::Tick) == RECORD_BYTES, "a record is one tick as the engine holds it");
+
+// The file is shorter than its header says (or could not be read at all).
+struct Truncated {
+  std::uint64_t needed = 0;
+  std::uint64_t available = 0;
+  friend bool operator==(const Truncated&, const Truncated&) = default;
+};
+struct BadMagic {
+  std::uint32_t magic = 0;
+  friend bool operator==(const BadMagic&, const BadMagic&) = default;
+};
+struct UnknownVersion {
+  std::uint16_t version = 0;
+  friend bool operator==(const UnknownVersion&, const UnknownVersion&) = default;
+};
+struct ChecksumMismatch {
+  std::uint32_t expected = 0;  // from the header
+  std::uint32_t computed = 0;
+  friend bool operator==(const ChecksumMismatch&, const ChecksumMismatch&) = default;
+};
+struct GoesBackwards {
+  std::uint64_t index = 0;  // 0-based position of the record in the file
+  std::int64_t previous = 0;
+  std::int64_t found = 0;
+  friend bool operator==(const GoesBackwards&, const GoesBackwards&) = default;
+};
+
+// A tick file that cannot be used, for one of five reasons.
+struct Error {
+  std::variant<Truncated, BadMagic, UnknownVersion, ChecksumMismatch, GoesBackwards> kind;
+
+  // The fixed text, e.g. "truncated: needed 96 bytes, 32 available" or
+  // "not a tick file: magic 0x03020100".
+  std::string display() const;
+  friend bool operator==(const Error&, const Error&) = default;
+};
+
+// The bytes of a complete file holding `ticks` for `instrument`: header, then
+// one record per tick.  Does not validate the ticks: a series whose exchange
+// time goes backwards is written as it is and refused only when read.
+std::vector<std::uint8_t> encode(std::uint64_t instrument, std::span<const engine::Tick> ticks);
+
+// The end of a series (TickReader::next's third outcome).
+struct End {
+  friend bool operator==(const End&, const End&) = default;
+};
+
+// One step of a reader: the next tick, an error, or the end.
+using Next = std::variant<engine::Tick, Error, End>;
+
+class TickReader;
+using Opened = std::variant<TickReader, Error>;
+
+// A TickReader streams the records of one tick file, in file order.
+//
+// It holds one block of at most BLOCK_RECORDS records whatever the file size
+// (the block is read straight into the memory records are handed out from,
+// so there is no second copy) and allocates nothing per record.  The records
+// of a block are handed out only once the block has been read whole, and
+// those of the last block only after the checksum over the whole file has
+// matched; so a consumer that stops early never reaches the check.
+//
+// Invariants:
+//   - after an error every later step yields End;
+//   - no record is handed out whose exchange time is below the previous one.
+class TickReader {
+ public:
+  // Opens `path` and checks its 32-byte header; reads nothing else.  A path
+  // that cannot be opened, or whose file is shorter than the header, gives
+  // Truncated{32, 0} whatever the reason.
+  static Opened open(const std::string& path);
+
+  TickReader(TickReader&& other) noexcept;
+  TickReader& operator=(TickReader&& other) noexcept;
+  TickReader(const TickReader&) = delete;
+  TickReader& operator=(const TickReader&) = delete;
+  ~TickReader();  // closes the file
+
+  // The next record, the error that stops the series, or the end.
+  Next next() {
+    if (const engine::Tick* t = take()) [[likely]]
+      return Next(std::in_place_index<0>, *t);
+    return next_slow();
+  }
+
+  // The header's record count and instrument.
+  std::uint64_t count() const { return count_; }
+  std::uint64_t instrument() const { return instrument_; }
+  // Records handed out so far.
+  std::uint64_t handed_out() const {
+    return before_block_ + static_cast<std::uint64_t>(cursor_ - block_.get());
+  }
+
+ private:
+  friend class StreamedTicks;
+
+  TickReader(int fd, std::uint64_t count, std::uint64_t instrument, std::uint32_t checksum);
+
+  // The common step, kept inline: the next record of the current block when
+  // one is waiting and in order, else nullptr and next_slow does the work.
+  const engine::Tick* take() {
+    if (cursor_ == block_end_) return nullptr;
+    const engine::Tick* t = cursor_;
+    if (t->exch_ts < previous_) return nullptr;
+    previous_ = t->exch_ts;
+    ++cursor_;
+    return t;
+  }
+
+  Next next_slow();
+  // Reads, checksums and decodes the next block; an error finishes the reader.
+  std::optional<Error> read_block();
+  Error fail(Error error);
+
+  // The exchange time of the last record handed out.  Before the first it is
+  // the smallest value there is, which no record can go below, so the first
+  // record needs no special case.
+  std::int64_t previous_ = INT64_MIN;
+  // The records of the current block not yet handed out: [cursor_, block_end_).
+  const engine::Tick* cursor_ = nullptr;
+  const engine::Tick* block_end_ = nullptr;
+  std::unique_ptr<engine::Tick[]> block_;  // BLOCK_RECORDS records, allocated on first read
+  int fd_ = -1;
+  std::uint64_t count_ = 0;
+  std::uint64_t instrument_ = 0;
+  std::uint32_t expected_crc_ = 0;
+  std::uint64_t remaining_ = 0;     // records not yet read from the file
+  std::uint64_t before_block_ = 0;  // records handed out before the current block
+  std::uint32_t crc_ = 0;           // CRC-32 of the record bytes read so far
+  bool finished_ = true;            // set by any error
+};
+
+// A tick source for the run loop over a file, in the shape the loop asks for
+// (bool next(Tick&)): hands out the reader's records in order and ends the
+// series at the reader's end or at its first error, which it keeps aside for
+// the caller to report once the run is over.
+class StreamedTicks {
+ public:
+  explicit StreamedTicks(TickReader reader) : reader_(std::move(reader)) {}
+
+  // Copies the next record into `out` and returns true, or returns false
+  // once the series has ended (and on every later call).
+  bool next(engine::Tick& out) {
+    if (const engine::Tick* t = reader_.take()) [[likely]] {
+      out = *t;
+      return true;
+    }
+    return next_slow(out);
+  }
+
+  // The error that ended the series, if one did.
+  const std::optional<Error>& error() const { return error_; }
+  std::uint64_t handed_out() const { return reader_.handed_out(); }
+
+ private:
+  bool next_slow(engine::Tick& out);
+
+  TickReader reader_;
+  std::optional<Error> error_;
+};
+
+}  // namespace halvorn::data

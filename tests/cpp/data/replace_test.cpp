@@ -1,0 +1,124 @@
+// Replacing a file whole: the new contents arrive complete or not at all, and
+// a failure -- including one halfway through the write -- leaves the old file
+// byte for byte and no temporary file behind.
+
+#include "data/replace.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <filesystem>
+
+#include "files.hpp"
+
+namespace halvorn::data {
+namespace {
+
+using testing::Bytes;
+using testing::read_bytes;
+using testing::ScratchDir;
+using testing::write_bytes;
+
+Bytes pattern(std::size_t n) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 131 + 7);
+  return b;
+}
+
+TEST(ReplaceFile, CreatesOrReplacesWithTheUsualPermissions) {
+  ScratchDir dir;
+  const std::string path = dir.file("a.hvtk");
+  const mode_t old_mask = ::umask(027);
+  ASSERT_EQ(replace_file(path, pattern(1000)), 0);
+  EXPECT_EQ(read_bytes(path), pattern(1000));
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u) << "0666 less the umask, not a temporary file's 0600";
+
+  ASSERT_EQ(replace_file(path, pattern(10)), 0);
+  EXPECT_EQ(read_bytes(path), pattern(10));
+  ASSERT_EQ(replace_file(path, {}), 0);
+  EXPECT_TRUE(read_bytes(path).empty());
+  ::umask(old_mask);
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"a.hvtk"}) << "nothing left beside it";
+}
+
+TEST(ReplaceFile, ABareNameIsReplacedInTheWorkingDirectory) {
+  ScratchDir dir;
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  EXPECT_EQ(replace_file("bare.hvtk", pattern(3)), 0);
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(read_bytes(dir.file("bare.hvtk")), pattern(3));
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"bare.hvtk"});
+}
+
+TEST(ReplaceFile, RefusesWhatCannotBeAFileAndTouchesNothing) {
+  ScratchDir dir;
+  EXPECT_EQ(replace_file(dir.file("no/such/dir/x.hvtk"), pattern(5)), ENOENT);
+  EXPECT_EQ(replace_file("", pattern(5)), ENOENT);
+  EXPECT_EQ(replace_file(std::string("a\0b", 3), pattern(5)), EINVAL);
+  std::filesystem::create_directory(dir.file("sub"));
+  write_bytes(dir.file("sub/keep"), pattern(4));
+  EXPECT_EQ(replace_file(dir.file("sub"), pattern(5)), EISDIR);
+  EXPECT_EQ(read_bytes(dir.file("sub/keep")), pattern(4));
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"sub"});
+}
+
+TEST(ReplaceFile, AWriteThatFailsHalfwayLeavesTheOldFileWhole) {
+  // A file-size limit makes the write fail part-way, as a full disk or a
+  // quota would; it binds root too, unlike permission bits.
+  ScratchDir dir;
+  const std::string path = dir.file("keep.hvtk");
+  write_bytes(path, pattern(100));
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const int err = replace_file(path, pattern(1 << 20));
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(err, EFBIG);
+  EXPECT_EQ(read_bytes(path), pattern(100));
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"keep.hvtk"}) << "the temporary file is gone";
+}
+
+TEST(ReplaceFile, AReadOnlyDirectoryRefusesAndKeepsTheOldFile) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permission bits do not bind root";
+  ScratchDir dir;
+  std::filesystem::create_directory(dir.file("ro"));
+  const std::string path = dir.file("ro/keep.hvtk");
+  write_bytes(path, pattern(50));
+  ::chmod(dir.file("ro").c_str(), 0555);
+  EXPECT_EQ(replace_file(path, pattern(500)), EACCES);
+  ::chmod(dir.file("ro").c_str(), 0755);
+  EXPECT_EQ(read_bytes(path), pattern(50));
+}
+
+TEST(ReplaceFile, FollowsSymbolicLinks) {
+  ScratchDir dir;
+  std::filesystem::create_directory(dir.file("real"));
+  write_bytes(dir.file("real/data.hvtk"), pattern(8));
+  std::filesystem::create_symlink("real/data.hvtk", dir.file("link.hvtk"));
+  std::filesystem::create_symlink(dir.file("real/new.hvtk"), dir.file("dangling.hvtk"));
+
+  ASSERT_EQ(replace_file(dir.file("link.hvtk"), pattern(9)), 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.hvtk")));
+  EXPECT_EQ(read_bytes(dir.file("real/data.hvtk")), pattern(9));
+
+  ASSERT_EQ(replace_file(dir.file("dangling.hvtk"), pattern(2)), 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("dangling.hvtk")));
+  EXPECT_EQ(read_bytes(dir.file("real/new.hvtk")), pattern(2));
+
+  std::filesystem::create_symlink("loop.hvtk", dir.file("loop.hvtk"));
+  EXPECT_EQ(replace_file(dir.file("loop.hvtk"), pattern(2)), ELOOP);
+}
+
+}  // namespace
+}  // namespace halvorn::data
