@@ -1,0 +1,302 @@
+// The kernel step: refusals, booking order, funding, fees, external fills and
+// liquidation with its write-off.
+
+#include "core/kernel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace halvorn::core {
+namespace {
+
+constexpr InstrumentId ONE{1};
+constexpr InstrumentId TWO{2};
+constexpr std::int64_t CS = 10'000;
+
+State account(Cash balance, std::int64_t contract_size = CS) {
+  State s = State::create(ONE, contract_size, margin::TierTable::example_btcusdt(), balance);
+  s.fees_known = true;
+  return State::matching_with(std::move(s), Tier::matcher(Tier{}, ONE));
+}
+
+void add_holding(State& s, InstrumentId instrument) {
+  s.holdings.emplace_back(instrument, CS, margin::TierTable::example_btcusdt(),
+                          Tier::matcher(Tier{}, instrument));
+}
+
+Event tick(Nanos t, std::int64_t last, std::int64_t bid = 0, std::int64_t ask = 0,
+           std::optional<InstrumentId> instrument = std::nullopt) {
+  return event::Tick{engine::Tick{t, t, last, 0, 0, bid, ask, 0}, instrument};
+}
+
+Event submit(OrderId id, Side side, QtyLots qty, std::optional<std::int64_t> price = std::nullopt,
+             std::optional<InstrumentId> instrument = ONE) {
+  return event::Submit{id, side, Offset::Open, qty, 0, 0, instrument, price};
+}
+
+Event external(OrderId order, Side side, QtyLots qty, std::int64_t price, event::ExternalFee fee,
+               InstrumentId instrument = ONE, bool taker = false) {
+  return event::ExternalFill{
+      Fill{0, 0, order, 1, price, qty, instrument, side, Offset::Open, taker}, fee};
+}
+
+std::vector<Output> run(Kernel& k, const Event& e) {
+  auto out = k.apply(e);
+  return {out.begin(), out.end()};
+}
+
+// Opens a long of qty lots at price with a market order and one tick.
+void open_long(Kernel& k, OrderId id, QtyLots qty, std::int64_t price) {
+  ASSERT_TRUE(run(k, submit(id, Side::Buy, qty)).empty());
+  auto out = run(k, tick(1, price, 0, price));
+  ASSERT_EQ(out.size(), 1u);
+  ASSERT_EQ(std::get<output::Fill>(out[0]).qty, qty);
+}
+
+TEST(KernelSubmit, RefusalsComeInTheirOrderAndLeaveLiveAlone) {
+  Kernel k(account(1'000));
+  EXPECT_EQ(run(k, submit(1, Side::Buy, 0)),
+            std::vector<Output>{(output::Rejected{RejectReason::NonPositiveQuantity, 1})});
+  EXPECT_TRUE(k.live().empty());
+  EXPECT_TRUE(run(k, submit(1, Side::Buy, 1, 50)).empty());
+  EXPECT_EQ(run(k, submit(1, Side::Buy, 1)),
+            std::vector<Output>{(output::Rejected{RejectReason::DuplicateId, 1})});
+  EXPECT_EQ(run(k, submit(2, Side::Buy, 1, std::nullopt, TWO)),
+            std::vector<Output>{(output::Rejected{RejectReason::UnknownInstrument, 2})});
+  EXPECT_EQ(k.live(), std::vector<OrderId>{1});
+  EXPECT_EQ(k.state().time, 0);
+
+  Kernel broke(account(0));
+  EXPECT_EQ(run(broke, submit(3, Side::Buy, 1)),
+            std::vector<Output>{(output::Rejected{RejectReason::NoBalance, 3})});
+}
+
+TEST(KernelTick, BooksFillsInMatcherOrderWithTheirFeesAndFreesTheirIds) {
+  State s = account(1'000'000'000);
+  s.fee_rates = {100'000, 500'000};
+  Kernel k(std::move(s));
+  run(k, submit(1, Side::Buy, 2, 100));
+  run(k, submit(2, Side::Sell, 1));
+  auto out = run(k, tick(50, 100, 99, 100));
+  ASSERT_EQ(out.size(), 2u);
+  const Fill first = std::get<output::Fill>(out[0]);
+  const Fill second = std::get<output::Fill>(out[1]);
+  EXPECT_EQ(first, (Fill{50, 50, 2, 1, 99, 1, ONE, Side::Sell, Offset::Open, true}));
+  EXPECT_EQ(second.order, 1u);
+  EXPECT_EQ(second.price, 100);
+  // Taker 990_000 x 0.05 % truncated, then maker 2_000_000 x 0.01 %.
+  EXPECT_EQ(k.state().fees, 495 + 200);
+  // Short 1 at 99 bought back at 100, then long 1 at 100.
+  EXPECT_EQ(k.state().realized, -10'000);
+  const Summary sum = k.summary();
+  EXPECT_EQ(sum.long_size, 1);
+  EXPECT_EQ(sum.long_entry, 100);
+  EXPECT_EQ(sum.balance, 1'000'000'000 - 695 - 10'000);
+  EXPECT_EQ(sum.last, 100);
+  EXPECT_EQ(sum.time, 50);
+  EXPECT_TRUE(sum.fees_complete);
+  EXPECT_TRUE(k.live().empty());
+  // Once filled, the id may be used again.
+  EXPECT_TRUE(run(k, submit(1, Side::Buy, 1, 10)).empty());
+}
+
+TEST(KernelCancel, CancelsWhatAMatcherHoldsAndIgnoresTheRest) {
+  Kernel k(account(1'000));
+  run(k, submit(1, Side::Buy, 1, 50));
+  run(k, submit(2, Side::Buy, 1, 50));
+  EXPECT_TRUE(run(k, event::Cancel{9}).empty());
+  EXPECT_EQ(run(k, event::Cancel{1}), std::vector<Output>{output::Canceled{1}});
+  EXPECT_EQ(k.live(), std::vector<OrderId>{2});
+  EXPECT_TRUE(run(k, event::Cancel{1}).empty());
+}
+
+TEST(KernelResolve, EventsWithoutInstrumentNeedExactlyOneHolding) {
+  State s = account(1'000);
+  add_holding(s, TWO);
+  Kernel k(std::move(s));
+  EXPECT_EQ(run(k, tick(5, 100)),
+            std::vector<Output>{(output::Rejected{RejectReason::UnknownInstrument, 0})});
+  EXPECT_EQ(k.state().time, 0);
+  EXPECT_TRUE(run(k, tick(5, 100, 0, 0, TWO)).empty());
+  EXPECT_EQ(k.state().holdings[1].last, 100);
+  EXPECT_EQ(k.state().holdings[0].last, 0);
+  // Funding and reported funding take their time even when refused.
+  EXPECT_EQ(run(k, event::FundingPaid{9, 1, std::nullopt}),
+            std::vector<Output>{(output::Rejected{RejectReason::UnknownInstrument, 0})});
+  EXPECT_EQ(k.state().time, 9);
+}
+
+TEST(KernelFunding, SettlesEachLegAndSkipsFlatAccounts) {
+  Kernel flat(account(100'000'000'000));
+  const margin::FundingRate rate{7, 100'000, 600'000};
+  EXPECT_TRUE(run(flat, event::Funding{rate, std::nullopt}).empty());
+  EXPECT_EQ(flat.state().time, 7);
+  EXPECT_EQ(flat.state().balance(), 100'000'000'000);
+
+  Kernel k(account(100'000'000'000));
+  open_long(k, 1, 100, 600'000);
+  EXPECT_EQ(run(k, event::Funding{rate, std::nullopt}),
+            std::vector<Output>{(output::Funded{-60'000'000, 7})});
+  EXPECT_EQ(k.state().funding, -60'000'000);
+  EXPECT_EQ(k.state().balance(), 100'000'000'000 - 60'000'000);
+
+  EXPECT_EQ(run(k, event::FundingPaid{8, 5, std::nullopt}),
+            std::vector<Output>{(output::Funded{5, 8})});
+  EXPECT_EQ(k.state().funding, -60'000'000 + 5);
+
+  // Hedge mode: the long pays, the short receives, one Funded for the sum.
+  State hedged = account(100'000'000'000);
+  hedged.hedge = true;
+  hedged.external_fills = true;
+  Kernel h(std::move(hedged));
+  run(h, tick(1, 600'000));
+  run(h, external(1, Side::Buy, 100, 600'000, event::fee::Reported{0}));
+  run(h, external(2, Side::Sell, 30, 600'000, event::fee::Reported{0}));
+  EXPECT_EQ(run(h, event::Funding{rate, std::nullopt}),
+            std::vector<Output>{(output::Funded{-60'000'000 + 18'000'000, 7})});
+}
+
+TEST(KernelLiquidation, TheWorkedExampleLiquidatesAt502008InBothModes) {
+  for (bool hedge : {false, true}) {
+    SCOPED_TRACE(hedge);
+    State s = account(100'000'000'000);
+    s.hedge = hedge;
+    Kernel k(std::move(s));
+    open_long(k, 1, 100, 600'000);
+    run(k, submit(2, Side::Buy, 1, 1));
+    EXPECT_TRUE(run(k, tick(2, 502'009)).empty());
+    EXPECT_EQ(
+        run(k, tick(3, 502'008)),
+        std::vector<Output>{(output::Liquidated{ONE, 3, 502'008, 100, 0, 2'008'000'000, 100, 0})});
+    EXPECT_EQ(k.state().realized, -97'992'000'000);
+    EXPECT_EQ(k.state().forfeited, 2'008'000'000);
+    EXPECT_EQ(k.state().balance(), 0);
+    EXPECT_TRUE(k.live().empty());
+    EXPECT_TRUE(k.state().holdings[0].is_flat());
+    // The resting order went with the account, without a Canceled report.
+    EXPECT_TRUE(run(k, event::Cancel{2}).empty());
+    EXPECT_EQ(run(k, submit(3, Side::Buy, 1)),
+              std::vector<Output>{(output::Rejected{RejectReason::NoBalance, 3})});
+    run(k, event::Transfer{1, 4});
+    EXPECT_TRUE(run(k, submit(3, Side::Buy, 1)).empty());
+  }
+}
+
+TEST(KernelLiquidation, WithoutEnforcementEquityGoesNegative) {
+  State s = account(100'000'000'000);
+  s.enforce_margin = false;
+  Kernel k(std::move(s));
+  open_long(k, 1, 100, 600'000);
+  EXPECT_TRUE(run(k, tick(2, 502'008)).empty());
+  EXPECT_TRUE(run(k, tick(3, 400'000)).empty());
+  EXPECT_EQ(k.summary().equity, -100'000'000'000);
+  EXPECT_EQ(k.summary().long_size, 100);
+}
+
+TEST(KernelLiquidation, WriteOffOfTheSmallestBalanceLeavesExactlyZero) {
+  // Huge contract: a fall to 1 loses far more than 64 bits hold, the loss
+  // saturates and the balance reaches the smallest Cash value.
+  Kernel k(account(1'000'000'000'000'000'000, 1'000'000'000'000));
+  open_long(k, 1, 10'000'000, 1'000'000);
+  run(k, event::Transfer{-2'000'000'000'000'000'000, 2});
+  auto out = run(k, tick(3, 1));
+  ASSERT_EQ(out.size(), 1u);
+  const auto& liq = std::get<output::Liquidated>(out[0]);
+  EXPECT_EQ(liq.balance, 0);
+  EXPECT_EQ(liq.forfeited, I64_MIN);
+  EXPECT_EQ(k.state().balance(), 0);
+  EXPECT_EQ(k.state().forfeited, I64_MIN);
+}
+
+TEST(KernelLiquidation, SeveralHoldingsCloseTogetherAndOnlyTheLastReportForfeits) {
+  State s = account(100'000'000'000);
+  s.external_fills = true;
+  add_holding(s, TWO);
+  Kernel k(std::move(s));
+  run(k, tick(1, 600'000, 0, 0, ONE));
+  run(k, external(1, Side::Buy, 100, 600'000, event::fee::Reported{0}));
+  run(k, external(2, Side::Buy, 1, 1, event::fee::Reported{0}, TWO));
+  EXPECT_TRUE(run(k, tick(2, 510'000, 0, 0, ONE)).empty());
+  auto out = run(k, tick(3, 502'000, 0, 0, ONE));
+  // Holding two has seen no tick and closes at its entry.
+  EXPECT_EQ(out, (std::vector<Output>{
+                     output::Liquidated{ONE, 3, 502'000, 100, 0, 0, 100, 0},
+                     output::Liquidated{TWO, 3, 1, 1, 0, 2'000'000'000, 1, 0},
+                 }));
+  EXPECT_EQ(k.state().realized, -98'000'000'000);
+}
+
+TEST(KernelExternal, FillsFromOutsideReplaceTheSimulatedOrder) {
+  Kernel closed(account(1'000));
+  EXPECT_EQ(run(closed, external(4, Side::Buy, 1, 10, event::fee::Unknown{})),
+            std::vector<Output>{(output::Rejected{RejectReason::NotExternal, 4})});
+  EXPECT_EQ(closed.state().holdings[0].long_size, 0);
+
+  State s = account(1'000'000'000);
+  s.external_fills = true;
+  s.fee_rates = {0, 500'000};
+  Kernel k(std::move(s));
+  run(k, submit(5, Side::Buy, 3, 10));
+  auto out = run(k, external(5, Side::Buy, 1, 10, event::fee::Reported{123}));
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(std::get<output::Fill>(out[0]).qty, 1);
+  EXPECT_TRUE(k.live().empty());
+  EXPECT_TRUE(run(k, event::Cancel{5}).empty());
+  EXPECT_EQ(k.state().fees, 123);
+
+  run(k, external(6, Side::Buy, 1, 10, event::fee::Unknown{}));
+  EXPECT_FALSE(k.summary().fees_complete);
+  run(k, external(7, Side::Buy, 2, 600'000, event::fee::Computed{}, ONE, true));
+  EXPECT_EQ(k.state().fees, 123 + 6'000'000);
+  EXPECT_EQ(k.state().holdings[0].long_size, 4);
+  // A fee statement replaces the incompleteness flag.
+  run(k, event::Fee{9, 7, false});
+  EXPECT_TRUE(k.summary().fees_complete);
+  EXPECT_EQ(k.state().fees, 123 + 6'000'000 + 7);
+  EXPECT_EQ(k.state().time, 9);
+}
+
+TEST(KernelEvents, ClockTransferDepthAndSettlementProduceNoOutput) {
+  Kernel k(account(1'000));
+  EXPECT_TRUE(run(k, event::Clock{11}).empty());
+  EXPECT_EQ(k.state().time, 11);
+  EXPECT_TRUE(run(k, event::Transfer{-400, 12}).empty());
+  EXPECT_EQ(k.state().balance(), 600);
+  EXPECT_EQ(k.state().time, 12);
+  const Summary before = k.summary();
+  EXPECT_TRUE(
+      run(k, event::Depth{book::DepthUpdate{std::nullopt, {{100, 1}}, {}, 1, 1, 1}}).empty());
+  EXPECT_EQ(k.summary(), before);
+  run(k, submit(1, Side::Buy, 1, 10));
+  EXPECT_TRUE(k.settle_unreported().empty());
+  EXPECT_EQ(k.live(), std::vector<OrderId>{1});
+}
+
+TEST(Matcher, TierBuildsAnL0ForTheInstrumentAndStatesRefuseAnotherOne) {
+  const Tier tier{};
+  EXPECT_STREQ(tier.name(), "L0");
+  Matcher m = Tier::matcher(tier, TWO);
+  EXPECT_STREQ(m.tier_name(), "L0");
+  EXPECT_EQ(m.instrument(), TWO);
+  EXPECT_FALSE(m.cancel(1));
+  EXPECT_TRUE(m.drain_unreported().empty());
+  try {
+    State::matching_with(State::create(ONE, CS, margin::TierTable::example_btcusdt(), 1),
+                         std::move(m));
+    FAIL() << "a matcher for another instrument was installed";
+  } catch (const Panic& p) {
+    const std::string msg = p.what();
+    EXPECT_NE(msg.find("matcher is for a different instrument than the state it is going into"),
+              std::string::npos);
+    EXPECT_NE(msg.find("InstrumentId(2)"), std::string::npos);
+    EXPECT_NE(msg.find("InstrumentId(1)"), std::string::npos);
+  }
+  State empty = account(1);
+  empty.holdings.clear();
+  EXPECT_THROW(Kernel(std::move(empty)).summary(), Panic);
+}
+
+}  // namespace
+}  // namespace halvorn::core
