@@ -5,8 +5,11 @@ from typing import Final, Sequence, final
 __all__ = [
     "CASH_SCALE",
     "Tick",
+    "TickSource",
     "Context",
     "Order",
+    "load_ticks",
+    "save_ticks",
 ]
 
 CASH_SCALE: Final[int]
@@ -55,6 +58,25 @@ class Tick:
     @property
     def volume(self) -> int:
         """Cumulative volume, in lots."""
+
+@final
+class TickSource:
+    """A tick file, held by name rather than by contents.
+
+    Every run opens its own reader on the path, so one source can feed any
+    number of runs. Made only by `load_ticks`.
+    """
+
+    @property
+    def path(self) -> str:
+        """The file this reads."""
+    @property
+    def count(self) -> int:
+        """Records the header claims, so `len()` costs no read."""
+    @property
+    def instrument(self) -> int:
+        """The instrument the file was written for."""
+    def __len__(self) -> int: ...
 
 @final
 class Context:
@@ -108,3 +130,17 @@ class Order:
     @property
     def qty(self) -> int:
         """Lots."""
+
+def load_ticks(path: str) -> TickSource:
+    """Open a tick file for a run, without reading it.
+
+    Only the header is read, so a wrong path or a corrupt header fails now
+    (ValueError "{path}: {error}") rather than halfway through a backtest.
+    """
+
+def save_ticks(path: str, ticks: Sequence[Tick], instrument: int = 1) -> int:
+    """Write ticks to a file `load_ticks` can read; returns how many.
+
+    The file is replaced whole: a save that fails (ValueError
+    "{path}: {reason}") leaves any file already at `path` as it was.
+    """

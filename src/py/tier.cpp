@@ -22,8 +22,12 @@ int register_tier(PyObject* module) {
   ModuleState* st = state_of_module(module);
   if (add_to_module(module, "CASH_SCALE", PyLong_FromLongLong(CASH_SCALE)) < 0) return -1;
   if (add_class(module, "Tick", &st->tick_type, create_tick_type) < 0) return -1;
+  if (add_class(module, "TickSource", &st->tick_source_type, create_tick_source_type) < 0) {
+    return -1;
+  }
   if (add_class(module, "Context", &st->context_type, create_context_type) < 0) return -1;
   if (add_class(module, "Order", &st->order_type, create_order_type) < 0) return -1;
+  if (add_tick_file_functions(module) < 0) return -1;
   return 0;
 }
 

@@ -10,11 +10,16 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine/tick.hpp"
 #include "py/state.hpp"
 #include "types/order.hpp"
+
+namespace halvorn::data {
+struct Error;
+}
 
 namespace halvorn::py {
 
@@ -78,6 +83,33 @@ int add_value_class(PyObject* module, ModuleState* state, const char* name);
 PyObject* create_tick_type(PyObject* module);
 PyObject* create_context_type(PyObject* module);
 PyObject* create_order_type(PyObject* module);
+
+// Tick files (tier_sources.cpp).
+PyObject* create_tick_source_type(PyObject* module);
+// Adds load_ticks and then save_ticks.
+int add_tick_file_functions(PyObject* module);
+
+// True when `obj` is a TickSource.
+bool is_tick_source(ModuleState* state, PyObject* obj);
+// The file a TickSource names, encoded for the file system: what a run hands
+// to data::TickReader::open.  The reference lives as long as the source.
+// Requires: is_tick_source(state, source).
+const std::string& tick_source_path(PyObject* source);
+// The same path as the str the caller gave load_ticks (borrowed), for
+// messages.  Requires: is_tick_source(state, source).
+PyObject* tick_source_path_str(PyObject* source);
+// Raises ValueError "{path}: {error}", as load_ticks does and as a run does
+// when the source's file no longer opens.  `path` is a str.
+void raise_tick_file_error(PyObject* path, const data::Error& error);
+
+// Turns a ticks argument that is not a TickSource into an array, every
+// element converted before anything else happens.  On failure returns false
+// with the one TypeError every ticks argument gives ("ticks must be a
+// sequence of Tick, or a TickSource; ..."), whatever the underlying fault;
+// only KeyboardInterrupt, SystemExit and a panic pass through as they are.
+// A TickSource itself is refused here: callers that stream test
+// is_tick_source first.
+bool ticks_from(ModuleState* state, PyObject* ticks, std::vector<engine::Tick>* out);
 
 // A tp_new for classes Python may not call: raises TypeError "cannot create
 // '{name}' instances" with the class's short name.
