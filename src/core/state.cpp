@@ -102,7 +102,14 @@ State State::matching_with(State state, Matcher matcher) {
   return state;
 }
 
-Cash State::balance() const { return balances.get(currency); }
+Cash State::balance() const {
+  // An account holds one or two currencies; a scan comparing the raw codes
+  // beats the ordered search on the per-tick margin check.
+  for (const auto& [code, amount] : balances.entries) {
+    if (code.bytes == currency.bytes) return amount;
+  }
+  return 0;
+}
 
 void State::credit(Cash amount) { balances.add(currency, amount); }
 
@@ -172,17 +179,6 @@ Cash State::maintenance() const {
     }
   }
   return m;
-}
-
-std::optional<std::size_t> State::resolve(std::optional<InstrumentId> instrument) const {
-  if (!instrument) {
-    if (holdings.size() == 1) return 0;
-    return std::nullopt;
-  }
-  for (std::size_t i = 0; i < holdings.size(); ++i) {
-    if (holdings[i].instrument == *instrument) return i;
-  }
-  return std::nullopt;
 }
 
 output::Liquidated State::liquidate_holding(std::size_t index, std::int64_t price) {

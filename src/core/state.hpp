@@ -139,7 +139,14 @@ struct State {
 
   // The index of the holding for instrument, or of the only holding when
   // instrument is absent; nullopt when there is no such holding.
-  std::optional<std::size_t> resolve(std::optional<InstrumentId> instrument) const;
+  // Inline: every event resolves its holding.
+  std::optional<std::size_t> resolve(std::optional<InstrumentId> instrument) const {
+    if (!instrument) return holdings.size() == 1 ? std::optional<std::size_t>(0) : std::nullopt;
+    for (std::size_t i = 0; i < holdings.size(); ++i) {
+      if (holdings[i].instrument == *instrument) return i;
+    }
+    return std::nullopt;
+  }
 
   // Values the holding's legs out at price into realized and the balance,
   // flattens them and drops its matcher's orders without reports.  Returns

@@ -62,10 +62,6 @@ const Resting* Book::find(OrderId id) const {
   return nullptr;
 }
 
-std::size_t Book::size() const {
-  return buy_limits.size() + sell_limits.size() + buy_markets.size() + sell_markets.size();
-}
-
 std::size_t Book::clear() {
   std::size_t n = size();
   buy_limits.clear();

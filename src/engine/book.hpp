@@ -68,7 +68,9 @@ struct Book {
   const Resting* find(OrderId id) const;
 
   // Number of resting orders.
-  std::size_t size() const;
+  std::size_t size() const {
+    return buy_limits.size() + sell_limits.size() + buy_markets.size() + sell_markets.size();
+  }
   bool empty() const { return size() == 0; }
 
   // Drops every order; entry numbering continues where it was.  Returns how

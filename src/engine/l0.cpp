@@ -128,7 +128,6 @@ void L0Engine::cross(const Tick& tick) {
 }
 
 void L0Engine::execute_markets(std::vector<Resting>& side, std::int64_t price, const Tick& tick) {
-  if (side.empty()) return;
   // Executing removes orders from the side; walk it as it stood.
   markets.assign(side.begin(), side.end());
   for (const Resting& r : markets) {
@@ -140,8 +139,13 @@ std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
   fills.clear();
   if (prev_last && !book.empty()) cross(tick);
 
-  execute_markets(book.buy_markets, or_last(tick.ask, tick.last), tick);
-  execute_markets(book.sell_markets, or_last(tick.bid, tick.last), tick);
+  // Only ticks that meet market orders copy their arrays.
+  if (!book.buy_markets.empty()) {
+    execute_markets(book.buy_markets, or_last(tick.ask, tick.last), tick);
+  }
+  if (!book.sell_markets.empty()) {
+    execute_markets(book.sell_markets, or_last(tick.bid, tick.last), tick);
+  }
 
   // Every execution removes its order (L0 fills the whole remainder), so each
   // loop below ends.

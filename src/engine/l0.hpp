@@ -104,6 +104,7 @@ struct L0Engine {
 
  private:
   void cross(const Tick& tick);
+  // Requires: side is not empty.
   void execute_markets(std::vector<Resting>& side, std::int64_t price, const Tick& tick);
 };
 

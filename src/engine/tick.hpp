@@ -15,14 +15,14 @@
 namespace halvorn::engine {
 
 struct Tick {
-  Nanos exch_ts = 0;         // when the venue says the observation happened
-  Nanos local_ts = 0;        // when this process saw it
-  std::int64_t last = 0;     // last traded price, ticks
-  std::int64_t high = 0;     // high over the observation, ticks
-  std::int64_t low = 0;      // low over the observation, ticks
-  std::int64_t bid = 0;      // best bid, ticks; 0 when the book had none
-  std::int64_t ask = 0;      // best ask, ticks; 0 when the book had none
-  std::int64_t volume = 0;   // cumulative traded volume, lots
+  Nanos exch_ts = 0;        // when the venue says the observation happened
+  Nanos local_ts = 0;       // when this process saw it
+  std::int64_t last = 0;    // last traded price, ticks
+  std::int64_t high = 0;    // high over the observation, ticks
+  std::int64_t low = 0;     // low over the observation, ticks
+  std::int64_t bid = 0;     // best bid, ticks; 0 when the book had none
+  std::int64_t ask = 0;     // best ask, ticks; 0 when the book had none
+  std::int64_t volume = 0;  // cumulative traded volume, lots
 
   friend bool operator==(const Tick&, const Tick&) = default;
 };
