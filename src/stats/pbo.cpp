@@ -86,6 +86,91 @@ double slope(const std::vector<double>& x, const std::vector<double>& y) {
   return sxx == 0.0 ? 0.0 : sxy / sxx;
 }
 
+// The ratios of every configuration from its summed returns and squares
+// over `m` periods, into `out`; false when every configuration is flat.
+// Requires: m >= 2.
+bool finish_sharpes(const double* sum, const double* sq, std::size_t m, std::span<double> out) {
+  const double md = static_cast<double>(m);
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    const double mean = sum[k] / md;
+    const double var = (sq[k] - (mean * md) * mean) / (md - 1.0);
+    // A flat configuration has no ratio; -inf ranks it below every one that
+    // has, so it never wins in sample and always loses out of sample.
+    out[k] = var > 0.0 ? mean / std::sqrt(var) : NEG_INF;
+  }
+  // A separate pass keeps the loop above free of a carried flag, so it runs
+  // on vector registers.
+  return std::any_of(out.begin(), out.end(), [](double r) { return r != NEG_INF; });
+}
+
+// Running sums over a list of blocks, kept for every prefix of the list.
+// Consecutive lists in enumeration order share most of their prefix, so
+// moving to the next list recomputes only the levels from the first block
+// that changed.  Each level adds one block to the level before it, which is
+// exactly the left-to-right sum over the list, so the totals are the same to
+// the last bit as summing the whole list afresh.
+class PrefixSums {
+ public:
+  PrefixSums(const BlockStats& stats, std::size_t length)
+      : stats_(stats),
+        n_(stats.n_configs),
+        blocks_(length, NO_BLOCK),
+        counts_(length, 0),
+        sums_(length * n_, 0.0),
+        squares_(length * n_, 0.0) {}
+
+  // Requires: blocks.size() == the length given at construction.
+  void move_to(std::span<const std::size_t> blocks) {
+    std::size_t level = 0;
+    while (level < blocks.size() && blocks_[level] == blocks[level]) ++level;
+    for (; level < blocks.size(); ++level) {
+      const std::size_t b = blocks[level];
+      blocks_[level] = b;
+      const double* block_sums = &stats_.sums[b * n_];
+      const double* block_squares = &stats_.squares[b * n_];
+      double* sums = &sums_[level * n_];
+      double* squares = &squares_[level * n_];
+      if (level == 0) {
+        counts_[0] = stats_.counts[b];
+        for (std::size_t k = 0; k < n_; ++k) {
+          sums[k] = 0.0 + block_sums[k];
+          squares[k] = 0.0 + block_squares[k];
+        }
+      } else {
+        counts_[level] = counts_[level - 1] + stats_.counts[b];
+        const double* prev_sums = sums - n_;
+        const double* prev_squares = squares - n_;
+        for (std::size_t k = 0; k < n_; ++k) {
+          sums[k] = prev_sums[k] + block_sums[k];
+          squares[k] = prev_squares[k] + block_squares[k];
+        }
+      }
+    }
+  }
+
+  std::size_t periods() const { return counts_.back(); }
+  const double* sums() const { return &sums_[sums_.size() - n_]; }
+  const double* squares() const { return &squares_[squares_.size() - n_]; }
+
+ private:
+  static constexpr std::size_t NO_BLOCK = static_cast<std::size_t>(-1);
+
+  const BlockStats& stats_;
+  std::size_t n_;
+  std::vector<std::size_t> blocks_;  // the list the levels were summed for
+  std::vector<std::size_t> counts_;  // periods, per level
+  std::vector<double> sums_;         // level-major, n_ per level
+  std::vector<double> squares_;
+};
+
+// The ratios of the list `prefix` was last moved to, into `out`.
+std::optional<StatsError> sharpes_of(const PrefixSums& prefix, std::span<double> out) {
+  const std::size_t m = prefix.periods();
+  if (m < 2) return StatsError{TooFewObservations{m, 2}};
+  if (!finish_sharpes(prefix.sums(), prefix.squares(), m, out)) return StatsError{ZeroVariance{}};
+  return std::nullopt;
+}
+
 }  // namespace
 
 Result<PerformanceMatrix> PerformanceMatrix::from_columns(
@@ -135,35 +220,12 @@ BlockStats BlockStats::build(const PerformanceMatrix& matrix, std::size_t n_bloc
   return stats;
 }
 
-std::optional<StatsError> BlockStats::sharpes_into(std::span<const std::size_t> blocks,
-                                                   std::span<double> out) const {
-  std::size_t m = 0;
-  for (std::size_t b : blocks) m += counts[b];
-  if (m < 2) return StatsError{TooFewObservations{m, 2}};
-  const double md = static_cast<double>(m);
-  const std::size_t n = n_configs;
-  bool any_defined = false;
-  for (std::size_t k = 0; k < n; ++k) {
-    double sum = 0.0;
-    double sq = 0.0;
-    for (std::size_t b : blocks) {
-      sum += sums[b * n + k];
-      sq += squares[b * n + k];
-    }
-    const double mean = sum / md;
-    const double var = (sq - (mean * md) * mean) / (md - 1.0);
-    // A flat configuration has no ratio; -inf ranks it below every one that
-    // has, so it never wins in sample and always loses out of sample.
-    out[k] = var > 0.0 ? mean / std::sqrt(var) : NEG_INF;
-    any_defined = any_defined || out[k] != NEG_INF;
-  }
-  if (!any_defined) return StatsError{ZeroVariance{}};
-  return std::nullopt;
-}
-
 Result<std::vector<double>> BlockStats::sharpes(std::span<const std::size_t> blocks) const {
+  if (blocks.empty()) return StatsError{TooFewObservations{0, 2}};
+  PrefixSums prefix(*this, blocks.size());
+  prefix.move_to(blocks);
   std::vector<double> out(n_configs);
-  if (auto err = sharpes_into(blocks, out)) return *err;
+  if (auto err = sharpes_of(prefix, out)) return *err;
   return out;
 }
 
@@ -190,6 +252,8 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
   std::vector<std::size_t> is_blocks(half);
   std::vector<std::size_t> oos_blocks(half);
   std::iota(is_blocks.begin(), is_blocks.end(), std::size_t{0});
+  PrefixSums is_sums(stats, half);
+  PrefixSums oos_sums(stats, half);
   std::vector<double> r_is(n);
   std::vector<double> r_oos(n);
   const double ranks = static_cast<double>(n) + 1.0;
@@ -198,8 +262,10 @@ Result<PboReport> probability_of_backtest_overfitting(const PerformanceMatrix& m
 
   do {
     complement(is_blocks, s, oos_blocks);
-    if (auto err = stats.sharpes_into(is_blocks, r_is)) return *err;
-    if (auto err = stats.sharpes_into(oos_blocks, r_oos)) return *err;
+    is_sums.move_to(is_blocks);
+    oos_sums.move_to(oos_blocks);
+    if (auto err = sharpes_of(is_sums, r_is)) return *err;
+    if (auto err = sharpes_of(oos_sums, r_oos)) return *err;
 
     std::size_t best = 0;
     for (std::size_t k = 1; k < n; ++k) {

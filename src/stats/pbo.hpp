@@ -53,8 +53,8 @@ struct BlockStats {
   std::vector<double> squares;      // sum of squared returns
   std::size_t n_configs = 0;
 
-  // Period t goes to block min(S - 1, t * S / T), so the blocks differ in
-  // length by at most one period and the earlier ones are the longer.
+  // Period t goes to block min(S - 1, t * S / T), so the blocks are
+  // contiguous and differ in length by at most one period.
   // Requires: 1 <= n_blocks.
   static BlockStats build(const PerformanceMatrix& matrix, std::size_t n_blocks);
 
@@ -64,11 +64,6 @@ struct BlockStats {
   // flat, ZeroVariance.
   // Requires: every index below counts.size().
   Result<std::vector<double>> sharpes(std::span<const std::size_t> blocks) const;
-
-  // As sharpes, writing into `out` (n_configs values) instead of allocating;
-  // returns the error, if any, with `out` unspecified.
-  std::optional<StatsError> sharpes_into(std::span<const std::size_t> blocks,
-                                         std::span<double> out) const;
 };
 
 // The outcome of cross-validation, with one entry per split in enumeration
