@@ -3,6 +3,12 @@
 from typing import Final, Sequence, final
 
 __all__ = [
+    "sharpe_ratio",
+    "moments",
+    "probabilistic_sharpe_ratio",
+    "deflated_sharpe_ratio",
+    "probability_of_backtest_overfitting",
+    "minimum_track_record_length",
     "CASH_SCALE",
     "Tick",
     "TickSource",
@@ -11,6 +17,44 @@ __all__ = [
     "load_ticks",
     "save_ticks",
 ]
+
+def sharpe_ratio(returns: Sequence[float]) -> float:
+    """Per-period Sharpe ratio: mean over sample standard deviation, no annualisation."""
+
+def moments(returns: Sequence[float]) -> tuple[float, float, float]:
+    """(Sharpe ratio, skewness, kurtosis); kurtosis is about 3 for normal returns, not 0."""
+
+def probabilistic_sharpe_ratio(
+    observed: float,
+    benchmark: float,
+    n_observations: int,
+    skewness: float,
+    kurtosis: float,
+) -> float:
+    """Probability that the true Sharpe ratio exceeds `benchmark`."""
+
+def deflated_sharpe_ratio(
+    all_sharpes: Sequence[float],
+    n_observations: int,
+    skewness: float,
+    kurtosis: float,
+) -> float:
+    """Probabilistic Sharpe ratio of the best trial against what luck alone would give."""
+
+def probability_of_backtest_overfitting(
+    columns: Sequence[Sequence[float]],
+    n_blocks: int = 16,
+) -> float:
+    """Share of cross-validation splits whose in-sample winner is at or below the median."""
+
+def minimum_track_record_length(
+    observed: float,
+    benchmark: float,
+    skewness: float,
+    kurtosis: float,
+    confidence: float = 0.95,
+) -> float:
+    """Observations needed before `observed` beats `benchmark` at `confidence`."""
 
 CASH_SCALE: Final[int]
 """Cash units per whole currency unit: 1 USDT is 100_000_000."""

@@ -4,6 +4,7 @@
 
 #include "py/boundary.hpp"
 #include "py/state.hpp"
+#include "py/stats_functions.hpp"
 #include "py/tier.hpp"
 
 namespace halvorn::py {
@@ -49,6 +50,7 @@ int exec_module(PyObject* module) {
   return guarded(st, [&]() -> int {
     if (make_panic_exception(st) < 0 || make_strings(st) < 0) return -1;
     if (add_to_module(module, "__doc__", PyUnicode_FromString(module_doc)) < 0) return -1;
+    if (add_stats_functions(module) < 0) return -1;
     return register_tier(module);
   });
 }
