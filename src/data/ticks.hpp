@@ -166,13 +166,17 @@ class TickReader {
   std::uint64_t remaining_ = 0;     // records not yet read from the file
   std::uint64_t before_block_ = 0;  // records handed out before the current block
   std::uint32_t crc_ = 0;           // CRC-32 of the record bytes read so far
-  bool finished_ = true;            // set by any error
+  bool finished_ = true;            // set by any error, and in a moved-from reader
 };
 
 // A tick source for the run loop over a file, in the shape the loop asks for
 // (bool next(Tick&)): hands out the reader's records in order and ends the
 // series at the reader's end or at its first error, which it keeps aside for
-// the caller to report once the run is over.
+// the caller to report once the run is over:
+//
+//   StreamedTicks ticks(std::move(reader));
+//   RunResult result = run_stream(config, strategy, ticks);
+//   if (ticks.error()) ...  // the run covered result.ticks ticks, then this
 class StreamedTicks {
  public:
   explicit StreamedTicks(TickReader reader) : reader_(std::move(reader)) {}
