@@ -1,6 +1,6 @@
 """Evaluate the backtest you already have."""
 
-from typing import Final, Sequence, final
+from typing import Callable, Final, Protocol, Sequence, final
 
 __all__ = [
     "sharpe_ratio",
@@ -14,8 +14,14 @@ __all__ = [
     "TickSource",
     "Context",
     "Order",
+    "RunResult",
+    "ModeComparison",
+    "LookaheadReport",
     "load_ticks",
     "save_ticks",
+    "run_backtest",
+    "compare_modes",
+    "lookahead_check",
 ]
 
 def sharpe_ratio(returns: Sequence[float]) -> float:
@@ -175,6 +181,86 @@ class Order:
     def qty(self) -> int:
         """Lots."""
 
+@final
+class RunResult:
+    """What a run produced."""
+
+    @property
+    def strategy(self) -> str:
+        """The strategy's name."""
+    @property
+    def ticks(self) -> int:
+        """Observations processed."""
+    @property
+    def fills(self) -> int:
+        """Fills the strategy received."""
+    @property
+    def liquidations(self) -> int:
+        """Times the venue closed the account."""
+    @property
+    def final_equity(self) -> int:
+        """Equity at the end, in the cash unit's smallest denomination."""
+    @property
+    def min_equity(self) -> int:
+        """The lowest equity the account showed."""
+    @property
+    def fees_paid(self) -> int:
+        """Fees paid."""
+    @property
+    def funding_paid(self) -> int:
+        """Funding paid."""
+    @property
+    def fill_prices(self) -> list[int]:
+        """Prices of every fill, in order, in ticks."""
+    @property
+    def equity_curve(self) -> list[int]:
+        """Equity samples: the starting balance, then the equity after every
+        `equity_every`-th tick; empty when `equity_every` was 0."""
+
+@final
+class ModeComparison:
+    """What batching cost, measured on this strategy and this data."""
+
+    @property
+    def batch(self) -> int:
+        """Batch size the throughput run used."""
+    @property
+    def compat_fills(self) -> int:
+        """Fills in the per-tick run."""
+    @property
+    def batched_fills(self) -> int:
+        """Fills in the batched run."""
+    @property
+    def first_divergence(self) -> int | None:
+        """Index of the first fill whose price differs, or `None` when every
+        fill matched."""
+    @property
+    def equity_difference(self) -> int:
+        """Difference in final equity, batched minus per-tick."""
+    @property
+    def identical(self) -> bool:
+        """Whether the two runs are indistinguishable."""
+
+@final
+class LookaheadReport:
+    """What the lookahead check found. See `lookahead_check`."""
+
+    @property
+    def signals(self) -> int:
+        """Ticks on which the full run sent any order."""
+    @property
+    def checked(self) -> int:
+        """How many of those were rerun on a prefix."""
+    @property
+    def clean(self) -> bool:
+        """No rerun decided differently."""
+    @property
+    def sampled(self) -> bool:
+        """Fewer points were rerun than there were signals."""
+    @property
+    def divergences(self) -> list[tuple[int, int, int]]:
+        """Each disagreement as `(checked_at, tick, exch_ts)`."""
+
 def load_ticks(path: str) -> TickSource:
     """Open a tick file for a run, without reading it.
 
@@ -188,3 +274,48 @@ def save_ticks(path: str, ticks: Sequence[Tick], instrument: int = 1) -> int:
     The file is replaced whole: a save that fails (ValueError
     "{path}: {reason}") leaves any file already at `path` as it was.
     """
+
+class PerTickStrategy(Protocol):
+    """What `run_backtest` calls once per tick in compatibility mode."""
+
+    def on_tick(self, ctx: Context) -> Sequence[Order] | None: ...
+
+class BatchStrategy(Protocol):
+    """What `run_backtest` calls once per batch in throughput mode.  Before each
+    call the run sets `position`, `entry`, `short_position`, `equity` and
+    `last` on the object."""
+
+    def on_batch(self, ticks: list[Tick]) -> Sequence[Order] | None: ...
+
+def run_backtest(
+    strategy: PerTickStrategy | BatchStrategy,
+    ticks: Sequence[Tick] | TickSource,
+    balance: int,
+    batch: int = 1,
+    enforce_margin: bool = True,
+    equity_every: int = 0,
+    contract_size: int = 10000,
+) -> RunResult:
+    """Run a Python strategy over a tick series.  `balance` is in whole
+    currency units; `batch` 1 is compatibility mode, larger is throughput mode."""
+
+def compare_modes(
+    build: Callable[[], PerTickStrategy | BatchStrategy],
+    ticks: Sequence[Tick] | TickSource,
+    balance: int,
+    batch: int,
+    enforce_margin: bool = True,
+    contract_size: int = 10000,
+) -> ModeComparison:
+    """Run one strategy both ways over the same ticks and report what batching
+    changed."""
+
+def lookahead_check(
+    build: Callable[[list[Tick]], PerTickStrategy],
+    ticks: Sequence[Tick],
+    balance: int,
+    max_points: int = 200,
+    enforce_margin: bool = True,
+    contract_size: int = 10000,
+) -> LookaheadReport:
+    """Whether a strategy decides from the past alone."""

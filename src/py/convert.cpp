@@ -44,8 +44,7 @@ Ref as_index(PyObject* obj, const char* arg, const char* expected) {
   }
   Ref index = Ref::steal(PyNumber_Index(obj));
   if (!index) {
-    raise_from_current(PyExc_TypeError,
-                       arg_prefix(arg) + "could not be converted to " + expected);
+    raise_from_current(PyExc_TypeError, arg_prefix(arg) + "could not be converted to " + expected);
   }
   return index;
 }
@@ -72,8 +71,8 @@ bool to_u64(PyObject* obj, const char* arg, std::uint64_t* out) {
   unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     PyErr_Clear();
-    PyErr_Format(PyExc_OverflowError,
-                 "argument '%s': out of range for an unsigned 64-bit integer", arg);
+    PyErr_Format(PyExc_OverflowError, "argument '%s': out of range for an unsigned 64-bit integer",
+                 arg);
     return false;
   }
   *out = v;
@@ -82,8 +81,7 @@ bool to_u64(PyObject* obj, const char* arg, std::uint64_t* out) {
 
 bool to_bool(PyObject* obj, const char* arg, bool* out) {
   if (!PyBool_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected bool, got %.200s", arg,
-                 type_name(obj));
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected bool, got %.200s", arg, type_name(obj));
     return false;
   }
   *out = obj == Py_True;
@@ -106,8 +104,8 @@ bool to_f64(PyObject* obj, const char* arg, double* out) {
       PyErr_Clear();
       PyErr_Format(PyExc_OverflowError, "argument '%s': too large for a 64-bit float", arg);
     } else {
-      raise_from_current(PyExc_TypeError, arg_prefix(arg) + "expected a number, got " +
-                                              type_name(obj));
+      raise_from_current(PyExc_TypeError,
+                         arg_prefix(arg) + "expected a number, got " + type_name(obj));
     }
     return false;
   }
@@ -117,8 +115,7 @@ bool to_f64(PyObject* obj, const char* arg, double* out) {
 
 bool to_utf8(PyObject* obj, const char* arg, std::string* out) {
   if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", arg,
-                 type_name(obj));
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", arg, type_name(obj));
     return false;
   }
   Py_ssize_t size = 0;

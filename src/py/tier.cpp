@@ -1,5 +1,6 @@
 #include "py/tier.hpp"
 
+#include "py/tier_run.hpp"
 #include "types/fixed.hpp"
 
 namespace halvorn::py {
@@ -27,8 +28,17 @@ int register_tier(PyObject* module) {
   }
   if (add_class(module, "Context", &st->context_type, create_context_type) < 0) return -1;
   if (add_class(module, "Order", &st->order_type, create_order_type) < 0) return -1;
+  if (add_class(module, "RunResult", &st->run_result_type, create_run_result_type) < 0) return -1;
+  if (add_class(module, "ModeComparison", &st->mode_comparison_type, create_mode_comparison_type) <
+      0) {
+    return -1;
+  }
+  if (add_class(module, "LookaheadReport", &st->lookahead_report_type,
+                create_lookahead_report_type) < 0) {
+    return -1;
+  }
   if (add_tick_file_functions(module) < 0) return -1;
-  return 0;
+  return add_run_functions(module);
 }
 
 }  // namespace halvorn::py

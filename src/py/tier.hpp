@@ -27,14 +27,16 @@ namespace halvorn::py {
 // Returns -1 with an exception set on failure.
 int register_tier(PyObject* module);
 
-// The instance layouts of the value classes.
+// The instance layouts of the value classes.  Each starts with the object
+// header (what PyObject_HEAD declares), spelled out so that formatting tools
+// see an ordinary member.
 struct PyTick {
-  PyObject_HEAD
+  PyObject ob_base;
   engine::Tick tick;
 };
 
 struct PyOrder {
-  PyObject_HEAD
+  PyObject ob_base;
   std::int64_t price;
   QtyLots qty;
   bool has_price;
@@ -53,7 +55,7 @@ struct ContextValues {
 };
 
 struct PyContext {
-  PyObject_HEAD
+  PyObject ob_base;
   engine::Tick tick;
   ContextValues values;
 };
@@ -79,7 +81,6 @@ bool extract_ticks(ModuleState* state, PyObject* obj, std::vector<engine::Tick>*
 bool extract_orders(ModuleState* state, PyObject* obj, std::vector<OrderRequest>* out);
 
 // The value classes and their registration (tier_values.cpp).
-int add_value_class(PyObject* module, ModuleState* state, const char* name);
 PyObject* create_tick_type(PyObject* module);
 PyObject* create_context_type(PyObject* module);
 PyObject* create_order_type(PyObject* module);

@@ -20,15 +20,13 @@ namespace halvorn::py {
 
 namespace {
 
-// clang-format off
 struct PyTickSource {
-  PyObject_HEAD
+  PyObject ob_base;
   PyObject* path;  // the str the caller passed, as an exact str
   std::uint64_t count;
   std::uint64_t instrument;
   std::string fs_path;  // the same path encoded for the file system
 };
-// clang-format on
 
 PyTickSource* source_of(PyObject* self) { return reinterpret_cast<PyTickSource*>(self); }
 

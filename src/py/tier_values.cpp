@@ -168,8 +168,8 @@ PyObject* offset_string(ModuleState* st, Offset offset) {
 PyObject* order_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   static const char* kwlist[] = {"side", "qty", "offset", "price", nullptr};
   PyObject *side_obj = nullptr, *qty_obj = nullptr, *offset_obj = nullptr, *price_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OO:Order", const_cast<char**>(kwlist),
-                                   &side_obj, &qty_obj, &offset_obj, &price_obj)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OO:Order", const_cast<char**>(kwlist), &side_obj,
+                                   &qty_obj, &offset_obj, &price_obj)) {
     return nullptr;
   }
   auto is_str = [](PyObject* obj, const char* name) {
@@ -305,10 +305,9 @@ PyObject* context_get_working(PyObject* self, void*) {
 
 PyObject* context_repr(PyObject* self) {
   const PyContext* c = context_of(self);
-  return PyUnicode_FromFormat("Context(last=%lld, position=%lld, equity=%lld)",
-                              static_cast<long long>(c->tick.last),
-                              static_cast<long long>(c->values.position),
-                              static_cast<long long>(c->values.equity));
+  return PyUnicode_FromFormat(
+      "Context(last=%lld, position=%lld, equity=%lld)", static_cast<long long>(c->tick.last),
+      static_cast<long long>(c->values.position), static_cast<long long>(c->values.equity));
 }
 
 PyGetSetDef context_getset[] = {
@@ -378,16 +377,31 @@ bool extract(PyObject* obj, PyTypeObject* type, const char* what, std::vector<It
   } else {
     out->reserve(static_cast<std::size_t>(std::min(n, RESERVE_CAP)));
   }
-  Ref iter = Ref::steal(PyObject_GetIter(obj));
-  if (!iter) return false;
-  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-    if (Py_TYPE(item.get()) != type) {
+  auto take = [&](PyObject* item) {
+    if (Py_TYPE(item) != type) {
       PyErr_Format(PyExc_TypeError, "expected a sequence of %s, found %.200s", what,
-                   Py_TYPE(item.get())->tp_name);
+                   Py_TYPE(item)->tp_name);
       out->clear();
       return false;
     }
-    out->push_back(copy(item.get()));
+    out->push_back(copy(item));
+    return true;
+  };
+  // Lists and tuples are walked in place: checking an element's type runs no
+  // Python code, so nothing can change the sequence under the walk, and the
+  // result is what iterating it would give.
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+    PyObject** items = PySequence_Fast_ITEMS(obj);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      if (!take(items[i])) return false;
+    }
+    return true;
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(obj));
+  if (!iter) return false;
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    if (!take(item.get())) return false;
   }
   if (PyErr_Occurred()) {
     out->clear();
@@ -399,8 +413,7 @@ bool extract(PyObject* obj, PyTypeObject* type, const char* what, std::vector<It
 }  // namespace
 
 bool extract_ticks(ModuleState* state, PyObject* obj, std::vector<engine::Tick>* out) {
-  return extract(obj, state->tick_type, "Tick", out,
-                 [](PyObject* item) { return tick_of(item); });
+  return extract(obj, state->tick_type, "Tick", out, [](PyObject* item) { return tick_of(item); });
 }
 
 bool extract_orders(ModuleState* state, PyObject* obj, std::vector<OrderRequest>* out) {
