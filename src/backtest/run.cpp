@@ -203,7 +203,7 @@ RunResult Loop::finish(std::string_view strategy_name) {
   result_.funding_paid = summary.funding;
   result_.fees_paid = summary.fees;
   result_.strategy = std::string(strategy_name);
-  result_.invalid_ticks = 0;  // only a matcher that keeps depth counts invalid ticks
+  result_.invalid_ticks = kernel_.state().holdings.front().matcher.invalid_ticks();
   return std::move(result_);
 }
 

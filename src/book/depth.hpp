@@ -2,7 +2,8 @@
 // incremental updates that set them.
 //
 // These carry the market's displayed depth from wherever it is read to the
-// account kernel's Depth event, which hands them to a depth-keeping matcher.
+// account kernel's Depth and Snapshot events, which hand them to a
+// depth-keeping matcher.
 //
 // Thread-safety: plain values.
 
@@ -34,6 +35,18 @@ struct DepthUpdate {
   std::uint64_t final_id = 0;
 
   friend bool operator==(const DepthUpdate&, const DepthUpdate&) = default;
+};
+
+// A DepthSnapshot is the whole displayed depth as of one update id, from
+// which a book starts (or starts again after its stream broke).  Levels may
+// come in any order; a later level for the same price wins and a quantity of
+// 0 is no level.
+struct DepthSnapshot {
+  std::uint64_t last_update_id = 0;  // the last update id the snapshot covers
+  std::vector<Level> bids;
+  std::vector<Level> asks;
+
+  friend bool operator==(const DepthSnapshot&, const DepthSnapshot&) = default;
 };
 
 }  // namespace halvorn::book

@@ -98,11 +98,17 @@ struct Depth {
   book::DepthUpdate update;
 };
 
+// A full depth snapshot, from which a matcher that keeps depth starts its
+// book again; the way back into sync after the depth stream broke.
+struct Snapshot {
+  book::DepthSnapshot snapshot;
+};
+
 }  // namespace event
 
-using Event =
-    std::variant<event::Tick, event::Submit, event::Cancel, event::Funding, event::FundingPaid,
-                 event::Fee, event::Clock, event::Transfer, event::ExternalFill, event::Depth>;
+using Event = std::variant<event::Tick, event::Submit, event::Cancel, event::Funding,
+                           event::FundingPaid, event::Fee, event::Clock, event::Transfer,
+                           event::ExternalFill, event::Depth, event::Snapshot>;
 
 // Why the kernel refused a request.
 enum class RejectReason : std::uint8_t {

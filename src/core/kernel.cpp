@@ -36,6 +36,7 @@ std::span<const Output> Kernel::apply(const Event& event) {
                  [this](const event::Transfer& e) { on_transfer(e); },
                  [this](const event::ExternalFill& e) { on_external_fill(e); },
                  [this](const event::Depth& e) { on_depth(e); },
+                 [this](const event::Snapshot& e) { on_snapshot(e); },
              },
              event);
   return outputs_;
@@ -176,8 +177,15 @@ void Kernel::on_external_fill(const event::ExternalFill& e) {
 }
 
 void Kernel::on_depth(const event::Depth& e) {
-  // A matcher that keeps no depth ignores the update.
+  // Depth carries no instrument, so it can only mean the only holding; a
+  // matcher that keeps no depth ignores it.  An update the book refuses is
+  // the matcher's to recover from, not a refusal of the account's.
   if (state_.holdings.size() == 1) state_.holdings.front().matcher.on_depth(e.update);
+}
+
+void Kernel::on_snapshot(const event::Snapshot& e) {
+  // Routed as a depth update is.
+  if (state_.holdings.size() == 1) state_.holdings.front().matcher.on_snapshot(e.snapshot);
 }
 
 void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fills) {

@@ -76,6 +76,7 @@ class Kernel {
   void on_transfer(const event::Transfer& e);
   void on_external_fill(const event::ExternalFill& e);
   void on_depth(const event::Depth& e);
+  void on_snapshot(const event::Snapshot& e);
 
   void reject(RejectReason reason, OrderId id);
   // Charges and books each fill in order; the caller checks margin once after.

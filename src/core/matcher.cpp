@@ -9,43 +9,94 @@ struct Overloaded : F... {
   using F::operator()...;
 };
 
+using L1Ptr = std::unique_ptr<engine::L1Engine>;
+using L2Ptr = std::unique_ptr<engine::L2Engine>;
+
 }  // namespace
 
 Matcher Tier::matcher(const Tier& tier, InstrumentId instrument) {
-  return std::visit(
-      Overloaded{[&](const Tier::L0&) { return Matcher(engine::L0Engine(instrument)); }},
-      tier.kind);
+  return std::visit(Overloaded{
+                        [&](const Tier::L0&) { return Matcher(engine::L0Engine(instrument)); },
+                        [&](const Tier::L1& t) {
+                          return Matcher(std::make_unique<engine::L1Engine>(instrument, t.config));
+                        },
+                        [&](const Tier::L2& t) {
+                          return Matcher(std::make_unique<engine::L2Engine>(instrument, t.config));
+                        },
+                    },
+                    tier.kind);
 }
 
-void Matcher::submit(const Working& order, Nanos /*now*/) {
-  std::visit(Overloaded{[&](engine::L0Engine& l0) { l0.submit(order); }}, engine);
+void Matcher::submit(const Working& order, Nanos now) {
+  std::visit(Overloaded{
+                 [&](engine::L0Engine& l0) { l0.submit(order); },
+                 [&](L1Ptr& l1) { l1->submit(order, now); },
+                 [&](L2Ptr& l2) { l2->submit(order, now); },
+             },
+             engine);
 }
 
 bool Matcher::cancel(OrderId id) {
-  return std::visit(Overloaded{[&](engine::L0Engine& l0) { return l0.cancel(id); }}, engine);
-}
-
-std::size_t Matcher::cancel_all() {
-  return std::visit(Overloaded{[](engine::L0Engine& l0) { return l0.cancel_all(); }}, engine);
-}
-
-std::span<const engine::L0Fill> Matcher::on_tick(const engine::Tick& tick) {
-  return std::visit(Overloaded{[&](engine::L0Engine& l0) { return l0.on_tick(tick); }}, engine);
-}
-
-std::vector<engine::L0Fill> Matcher::drain_unreported() {
-  // L0 reports every fill on the tick that made it.
-  return std::visit(Overloaded{[](engine::L0Engine&) { return std::vector<engine::L0Fill>{}; }},
+  return std::visit(Overloaded{
+                        [&](engine::L0Engine& l0) { return l0.cancel(id); },
+                        [&](L1Ptr& l1) { return l1->cancel(id); },
+                        [&](L2Ptr& l2) { return l2->cancel(id); },
+                    },
                     engine);
 }
 
-void Matcher::on_depth(const book::DepthUpdate& /*update*/) {
-  // L0 matches against ticks only and keeps no depth.
-  std::visit(Overloaded{[](engine::L0Engine&) {}}, engine);
+std::size_t Matcher::cancel_all() {
+  return std::visit(Overloaded{
+                        [](engine::L0Engine& l0) { return l0.cancel_all(); },
+                        [](L1Ptr& l1) { return l1->cancel_all(); },
+                        [](L2Ptr& l2) { return l2->cancel_all(); },
+                    },
+                    engine);
+}
+
+std::span<const engine::L0Fill> Matcher::on_tick(const engine::Tick& tick) {
+  return std::visit(Overloaded{
+                        [&](engine::L0Engine& l0) { return l0.on_tick(tick); },
+                        [&](L1Ptr& l1) { return l1->on_tick(tick); },
+                        [&](L2Ptr& l2) { return l2->on_tick(tick); },
+                    },
+                    engine);
+}
+
+std::vector<engine::L0Fill> Matcher::drain_unreported() {
+  return std::visit(Overloaded{
+                        // L0 reports every fill on the tick that made it.
+                        [](engine::L0Engine&) { return std::vector<engine::L0Fill>{}; },
+                        [](L1Ptr& l1) { return l1->drain_unreported(); },
+                        [](L2Ptr& l2) { return l2->drain_unreported(); },
+                    },
+                    engine);
+}
+
+std::optional<book::ApplyResult> Matcher::on_depth(const book::DepthUpdate& update) {
+  if (L2Ptr* l2 = std::get_if<L2Ptr>(&engine)) return (*l2)->on_depth(update);
+  return std::nullopt;  // matches against ticks only and keeps no depth
+}
+
+bool Matcher::on_snapshot(const book::DepthSnapshot& snapshot) {
+  L2Ptr* l2 = std::get_if<L2Ptr>(&engine);
+  if (l2 == nullptr) return false;
+  (*l2)->install_snapshot(snapshot);
+  return true;
+}
+
+std::size_t Matcher::invalid_ticks() const {
+  const L2Ptr* l2 = std::get_if<L2Ptr>(&engine);
+  return l2 == nullptr ? 0 : static_cast<std::size_t>((*l2)->invalid_ticks);
 }
 
 InstrumentId Matcher::instrument() const {
-  return std::visit(Overloaded{[](const engine::L0Engine& l0) { return l0.instrument; }}, engine);
+  return std::visit(Overloaded{
+                        [](const engine::L0Engine& l0) { return l0.instrument; },
+                        [](const L1Ptr& l1) { return l1->inner.instrument; },
+                        [](const L2Ptr& l2) { return l2->l1.inner.instrument; },
+                    },
+                    engine);
 }
 
 }  // namespace halvorn::core

@@ -1,0 +1,270 @@
+#include "engine/l1.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace halvorn::engine {
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+// Room for a busy tick so that ordinary runs never grow the arrays.
+constexpr std::size_t INITIAL_CAPACITY = 16;
+
+// The SplitMix64 output function: a cheap, well-mixed hash of the order id,
+// so that latency draws need no random state and repeat across runs.
+std::uint64_t splitmix64(std::uint64_t id) {
+  std::uint64_t x = id + 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+// The largest double below 2^63 that the shift may take before it saturates.
+constexpr double SHIFT_LIMIT = 9.223372036854775e18;
+
+}  // namespace
+
+Nanos Latency::sample(const Latency& latency, OrderId id) {
+  return std::visit(Overloaded{
+                        [](const Fixed& f) { return f.value; },
+                        [id](const Quantiles& q) {
+                          const std::uint64_t b = splitmix64(id) % 1000;
+                          if (b < 500) return q.p50;
+                          if (b < 900) return q.p90;
+                          if (b < 990) return q.p99;
+                          return q.p999;
+                        },
+                    },
+                    latency.kind);
+}
+
+bool Latency::is_zero() const {
+  return std::visit(
+      Overloaded{
+          [](const Fixed& f) { return f.value == 0; },
+          [](const Quantiles& q) { return q.p50 == 0 && q.p90 == 0 && q.p99 == 0 && q.p999 == 0; },
+      },
+      kind);
+}
+
+void l1_impact(L0Fill& fill, std::int64_t traded, std::uint32_t impact_pct, const Tick& tick) {
+  if (!fill.taker || traded <= 0 || impact_pct == 0) return;
+  const std::int64_t range = sub_checked(tick.high, tick.low, "tick range overflows");
+  if (range <= 0) return;
+  // The one floating-point step on the tick path; its result is truncated
+  // back to whole ticks.
+  const double a = static_cast<double>(fill.qty) / static_cast<double>(traded);
+  const double b = static_cast<double>(impact_pct) / 100.0;
+  const double c = static_cast<double>(range) * b;
+  const double m = std::sqrt(a) * c;
+  std::int64_t shift;
+  if (std::isnan(m)) {
+    shift = 0;
+  } else if (m > SHIFT_LIMIT) {
+    shift = I64_MAX;
+  } else if (m < -SHIFT_LIMIT) {
+    shift = I64_MIN;  // unreachable with a positive quantity; keeps the cast defined
+  } else {
+    shift = static_cast<std::int64_t>(m);
+  }
+  if (shift == 0) return;
+  fill.price = fill.side == Side::Buy ? add_checked(fill.price, shift, "impact price overflows")
+                                      : sub_checked(fill.price, shift, "impact price overflows");
+}
+
+L1Engine::L1Engine(InstrumentId instrument, const L1Config& config)
+    : inner(instrument), config(config) {
+  pending.reserve(INITIAL_CAPACITY);
+  queued.reserve(INITIAL_CAPACITY);
+  delayed.reserve(INITIAL_CAPACITY);
+  out.reserve(INITIAL_CAPACITY);
+}
+
+void L1Engine::enqueue(const Working& order, std::optional<std::int64_t> ahead,
+                       std::optional<Nanos> joined, std::optional<std::int64_t> volume) {
+  if (order.kind.is_market()) return inner.submit(order);
+  std::int64_t lots;
+  if (ahead) {
+    lots = std::max<std::int64_t>(*ahead, 0);
+  } else {
+    const std::optional<std::int64_t> modelled = std::visit(
+        Overloaded{
+            [](const QueueModel::Off&) -> std::optional<std::int64_t> { return std::nullopt; },
+            [](const QueueModel::Fixed& f) -> std::optional<std::int64_t> { return f.lots; },
+            [&](const QueueModel::TradedShare& s) -> std::optional<std::int64_t> {
+              if (!volume) return std::nullopt;
+              return mul_checked(static_cast<std::int64_t>(s.pct), *volume,
+                                 "queue share overflows") /
+                     100;
+            },
+        },
+        config.queue.kind);
+    if (!modelled) return inner.submit(order);
+    lots = *modelled;
+  }
+  if (lots < 1) return inner.submit(order);
+  queued.push_back(Queued{joined, order, lots});
+}
+
+void L1Engine::submit(const Working& order, Nanos now) {
+  submit_queue(order, now, std::nullopt, false);
+}
+
+void L1Engine::submit_queue(const Working& order, Nanos now, std::optional<std::int64_t> ahead,
+                            bool needs_depth) {
+  const Nanos latency = Latency::sample(config.order_latency, order.id);
+  if (needs_depth) {
+    if (latency > 0) {
+      const Nanos at = add_sat(now, latency);
+      pending.push_back(Pending{ahead, at, order, at, true});
+    } else {
+      enqueue(order, ahead, ahead ? std::optional<Nanos>(now) : std::nullopt, last_traded);
+    }
+    return;
+  }
+  if (config.order_latency.is_zero()) {
+    enqueue(order, ahead, std::nullopt, last_traded);
+  } else {
+    // Decided by the configuration, not the draw: an order whose own draw is
+    // 0 still waits for the next tick.
+    pending.push_back(Pending{ahead, std::nullopt, order, add_sat(now, latency), false});
+  }
+}
+
+bool L1Engine::cancel(OrderId id) {
+  const auto has_id = [id](const auto& entry) { return entry.order.id == id; };
+  const std::size_t removed = std::erase_if(pending, has_id) + std::erase_if(queued, has_id);
+  if (removed > 0) return true;
+  return inner.cancel(id);
+}
+
+std::size_t L1Engine::cancel_all() {
+  const std::size_t waiting = pending.size() + queued.size();
+  pending.clear();
+  queued.clear();
+  return waiting + inner.cancel_all();
+}
+
+std::span<const L0Fill> L1Engine::on_tick(const Tick& tick) {
+  const std::uint32_t pct = config.impact_pct;
+  return on_tick_with_impact(
+      tick, [pct](L0Fill& f, std::int64_t traded, const Tick& t) { l1_impact(f, traded, pct, t); });
+}
+
+std::int64_t L1Engine::traded_volume(const Tick& tick) const {
+  if (!prev_volume) return 0;
+  return std::max<std::int64_t>(sub_sat(tick.volume, *prev_volume), 0);
+}
+
+void L1Engine::arrive(Nanos now, std::int64_t traded) {
+  // Arrivals are handled in submission order, not in order of arrival time,
+  // and the orders still on their way keep their order.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    Pending& p = pending[i];
+    if (p.arrive_at <= now) {
+      enqueue(p.order, p.ahead, p.ahead ? p.joined : std::nullopt, traded);
+    } else {
+      if (kept != i) pending[kept] = std::move(p);
+      ++kept;
+    }
+  }
+  pending.resize(kept);
+}
+
+void L1Engine::advance_queue(const Tick& tick, std::int64_t traded) {
+  // Entries are examined in arrival order and the eligible ones enter the
+  // book in that order; nothing examined depends on the book, so inserting
+  // as we go is the same as inserting after the whole pass.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < queued.size(); ++i) {
+    Queued& q = queued[i];
+    bool eligible = false;
+    // An order that joined at t counts only volume traded wholly after t.
+    const bool waiting = q.joined && (!last_tick_time || *last_tick_time < *q.joined);
+    if (!waiting) {
+      if (q.order.kind.is_market()) {
+        eligible = true;
+      } else if (tick.high != 0 || tick.low != 0) {
+        const std::int64_t p = q.order.kind.price;
+        const bool buy = q.order.side == Side::Buy;
+        if ((buy && tick.high < p) || (!buy && tick.low > p)) {
+          eligible = true;  // the price moved through the order
+        } else if (tick.low <= p && p <= tick.high) {
+          // Every order inside the range is credited with the full volume:
+          // it is not shared among them.
+          q.ahead = sub_checked(q.ahead, traded, "queue position overflows");
+          eligible = q.ahead <= 0;
+        }
+      }
+    }
+    if (eligible) {
+      inner.submit(q.order);
+    } else {
+      if (kept != i) queued[kept] = std::move(q);
+      ++kept;
+    }
+  }
+  queued.resize(kept);
+}
+
+void L1Engine::report(Nanos now) {
+  out.clear();
+  if (config.report_latency.is_zero()) {
+    out.insert(out.end(), inner.fills.begin(), inner.fills.end());
+    return;
+  }
+  for (const L0Fill& f : inner.fills) {
+    const Nanos latency = Latency::sample(config.report_latency, f.order);
+    delayed.push_back(Delayed{add_checked(now, latency, "report time overflows"), f});
+  }
+  report_due(now);
+}
+
+void L1Engine::report_due(Nanos now) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < delayed.size(); ++i) {
+    if (delayed[i].report_at <= now) {
+      out.push_back(delayed[i].fill);
+    } else {
+      if (kept != i) delayed[kept] = delayed[i];
+      ++kept;
+    }
+  }
+  delayed.resize(kept);
+}
+
+void L1Engine::remember(const Tick& tick, std::int64_t traded) {
+  if (prev_volume) last_traded = traded;
+  prev_volume = tick.volume;
+  last_tick_time = tick.exch_ts;
+}
+
+std::span<const L0Fill> L1Engine::on_invalid_tick(const Tick& tick) {
+  out.clear();
+  report_due(tick.exch_ts);
+  prev_volume = tick.volume;
+  last_tick_time = tick.exch_ts;
+  inner.prev_last.reset();
+  inner.prev_times.reset();
+  return out;
+}
+
+std::vector<L0Fill> L1Engine::drain_unreported() {
+  std::vector<Delayed> taken = std::move(delayed);
+  delayed.clear();
+  delayed.reserve(INITIAL_CAPACITY);
+  std::stable_sort(taken.begin(), taken.end(),
+                   [](const Delayed& a, const Delayed& b) { return a.report_at < b.report_at; });
+  std::vector<L0Fill> fills;
+  fills.reserve(taken.size());
+  for (const Delayed& d : taken) fills.push_back(d.fill);
+  return fills;
+}
+
+}  // namespace halvorn::engine

@@ -1,0 +1,212 @@
+// The L1 matcher: order latency, queue position, price impact and report
+// latency in front of and behind the L0 rules.
+//
+// An order sent to an L1 engine first waits out its order latency (pending),
+// then, for a limit order, waits behind the resting quantity ahead of it at
+// its price (queued), and only then rests in the L0 book, where the L0 rules
+// decide when and at what price it executes.  A taker execution is moved
+// against the order by a square-root impact, and every execution is reported
+// to the account only after its report latency (delayed).  Latencies are a
+// hash of the order id, so a run is reproducible without random state.  The
+// L2 matcher is an L1Engine with a depth book; it reaches into the plain
+// members below and supplies its own queue positions and impact rule.
+//
+// Thread-safety: an engine is used by one thread at a time.
+
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "engine/l0.hpp"
+#include "engine/tick.hpp"
+
+namespace halvorn::engine {
+
+// A Latency is how long an order takes to reach the venue, or a fill to reach
+// the account.
+struct Latency {
+  // Every order (or report) takes this long.
+  struct Fixed {
+    Nanos value = 0;
+    friend bool operator==(const Fixed&, const Fixed&) = default;
+  };
+  // A per-order draw from four buckets with probabilities 50, 40, 9 and 1 %.
+  struct Quantiles {
+    Nanos p50 = 0;
+    Nanos p90 = 0;
+    Nanos p99 = 0;
+    Nanos p999 = 0;
+    friend bool operator==(const Quantiles&, const Quantiles&) = default;
+  };
+
+  std::variant<Fixed, Quantiles> kind;
+
+  // The latency of the order with this id: a Fixed value, or the bucket the
+  // SplitMix64 hash of the id selects.  The same id always gets the same
+  // latency.
+  static Nanos sample(const Latency& latency, OrderId id);
+
+  // Fixed 0, or Quantiles with all four values 0.
+  bool is_zero() const;
+
+  friend bool operator==(const Latency&, const Latency&) = default;
+};
+
+// A QueueModel says how much resting quantity stands ahead of a newly arrived
+// limit order.
+struct QueueModel {
+  // Nothing: the order rests in the book at once.
+  struct Off {
+    friend bool operator==(const Off&, const Off&) = default;
+  };
+  // That many lots.
+  struct Fixed {
+    std::int64_t lots = 0;
+    friend bool operator==(const Fixed&, const Fixed&) = default;
+  };
+  // That percentage of the volume traded between the two most recent ticks.
+  struct TradedShare {
+    std::uint32_t pct = 0;
+    friend bool operator==(const TradedShare&, const TradedShare&) = default;
+  };
+
+  std::variant<Off, Fixed, TradedShare> kind;
+
+  friend bool operator==(const QueueModel&, const QueueModel&) = default;
+};
+
+// An L1Config is the configuration of the L1 and L2 matchers.  The default is
+// the all-zero configuration, under which L1 fills exactly as L0.
+struct L1Config {
+  Latency order_latency;
+  Latency report_latency;
+  QueueModel queue;
+  std::uint32_t impact_pct = 0;  // square-root impact coefficient; 0 disables
+
+  friend bool operator==(const L1Config&, const L1Config&) = default;
+};
+
+// A Pending order has been sent and has not yet reached the venue.
+struct Pending {
+  std::optional<std::int64_t> ahead;  // a known queue position; absent: the model decides
+  std::optional<Nanos> joined;        // when it counts as queued; set by the L2 path only
+  Working order;
+  Nanos arrive_at = 0;
+  bool needs_depth = false;  // the queue position is still to be read from depth
+
+  friend bool operator==(const Pending&, const Pending&) = default;
+};
+
+// A Queued limit order has arrived and waits behind resting quantity.
+//
+// Invariants: ahead >= 1 while the order is queued.
+struct Queued {
+  std::optional<Nanos> joined;  // absent for every order of the L1 matcher
+  Working order;
+  std::int64_t ahead = 0;
+
+  friend bool operator==(const Queued&, const Queued&) = default;
+};
+
+// A Delayed fill has executed and waits for its report time.
+struct Delayed {
+  Nanos report_at = 0;
+  L0Fill fill;  // price after impact, stamps of the executing tick
+
+  friend bool operator==(const Delayed&, const Delayed&) = default;
+};
+
+// Moves a taker fill against the order by the square-root impact rule:
+// trunc(sqrt(qty / traded) x range x impact_pct / 100) ticks, range being the
+// tick's raw high - low.  Maker fills, ticks without traded volume or range,
+// and an impact_pct of 0 leave the fill alone.  A price or range overflow is a
+// Panic.
+void l1_impact(L0Fill& fill, std::int64_t traded, std::uint32_t impact_pct, const Tick& tick);
+
+// An L1Engine adds latency, queue position and impact to an L0Engine.
+//
+// Invariants: pending is in submission order, queued in arrival order,
+// delayed in execution order; out holds the fills the last tick reported.
+struct L1Engine {
+  // The engine of an all-empty state over L0Engine(instrument).
+  L1Engine(InstrumentId instrument, const L1Config& config);
+
+  L0Engine inner;
+  L1Config config;
+  std::optional<std::int64_t> prev_volume;  // volume of the previous tick
+  std::optional<std::int64_t> last_traded;  // traded between the two latest ticks
+  std::optional<Nanos> last_tick_time;      // exch_ts of the previous tick
+  std::vector<Pending> pending;
+  std::vector<Queued> queued;
+  std::vector<Delayed> delayed;
+  std::vector<L0Fill> out;  // this tick's reported fills, reused
+
+  // Sends an order at time now (its local_ts).  It arrives after its order
+  // latency, or at once when the configured latency is zero.
+  void submit(const Working& order, Nanos now);
+
+  // The common entry for new orders of both L1 and L2.  ahead is a queue
+  // position already known; needs_depth marks the L2 path, where an order
+  // with a latency of its own waits in pending for its position to be read
+  // from depth.  Send times saturate.
+  void submit_queue(const Working& order, Nanos now, std::optional<std::int64_t> ahead,
+                    bool needs_depth);
+
+  // Removes every pending and queued order with this id, or else the resting
+  // one; returns whether anything was removed.  Fills already made are still
+  // reported.
+  bool cancel(OrderId id);
+
+  // Drops every pending, queued and resting order; returns how many.  Delayed
+  // fills are still reported.
+  std::size_t cancel_all();
+
+  // One tick with the square-root impact rule.  Returns a view of the fills
+  // reported on this tick, valid until the next tick.
+  std::span<const L0Fill> on_tick(const Tick& tick);
+
+  // The tick procedure, with impact(fill, traded, tick) free to change each
+  // executed fill's price before it is reported.
+  template <class Impact>
+  std::span<const L0Fill> on_tick_with_impact(const Tick& tick, Impact&& impact) {
+    const std::int64_t traded = traded_volume(tick);
+    arrive(tick.exch_ts, traded);
+    advance_queue(tick, traded);
+    inner.on_tick(tick);
+    for (L0Fill& f : inner.fills) impact(f, traded, tick);
+    report(tick.exch_ts);
+    remember(tick, traded);
+    return out;
+  }
+
+  // A tick on which nothing arrives, queues or matches: only fills whose
+  // report time has come are reported, and the inner engine forgets its
+  // previous tick so that the next good tick has no crossing step.
+  std::span<const L0Fill> on_invalid_tick(const Tick& tick);
+
+  // Hands over every delayed fill, leaving none, sorted by report time with
+  // equal times in execution order.
+  std::vector<L0Fill> drain_unreported();
+
+  // Places an order that has reached the venue: in the book, or in queued
+  // behind its quantity ahead.  volume is the traded volume a TradedShare
+  // queue takes its share of; absent sends such an order to the book.
+  void enqueue(const Working& order, std::optional<std::int64_t> ahead, std::optional<Nanos> joined,
+               std::optional<std::int64_t> volume);
+
+ private:
+  std::int64_t traded_volume(const Tick& tick) const;
+  void arrive(Nanos now, std::int64_t traded);
+  void advance_queue(const Tick& tick, std::int64_t traded);
+  void report(Nanos now);
+  // Moves the delayed fills due by now to out, in execution order.
+  void report_due(Nanos now);
+  void remember(const Tick& tick, std::int64_t traded);
+};
+
+}  // namespace halvorn::engine

@@ -1,0 +1,108 @@
+#include "engine/l2.hpp"
+
+#include <algorithm>
+
+namespace halvorn::engine {
+
+namespace {
+
+// The displayed quantity at a limit order's own price on its own side, 0
+// when there is no level there.
+std::int64_t displayed_ahead(const book::Book& depth, const Working& order) {
+  const book::Side& side = order.side == Side::Buy ? depth.bids : depth.asks;
+  return side.qty_at(order.kind.price).value_or(0);
+}
+
+}  // namespace
+
+std::optional<std::int64_t> WorkingDepth::take(const book::Book& depth, bool sell, QtyLots qty) {
+  std::optional<book::Side>& copy = sell ? bids : asks;
+  if (!copy) copy = sell ? depth.bids : depth.asks;
+  const book::Taken t = copy->take(qty);
+  if (t.ran_short || t.filled <= 0) return std::nullopt;
+  const Wide filled = t.filled;
+  Wide average;
+  if (sell) {
+    average = t.notional / filled;
+  } else {
+    Wide numerator;
+    if (__builtin_add_overflow(t.notional, filled - 1, &numerator)) {
+      panic("depth price overflows");
+    }
+    average = numerator / filled;
+  }
+  if (average > I64_MAX || average < I64_MIN) return std::nullopt;
+  return static_cast<std::int64_t>(average);
+}
+
+L2Engine::L2Engine(InstrumentId instrument, const L1Config& config) : l1(instrument, config) {}
+
+void L2Engine::submit(const Working& order, Nanos now) {
+  if (resync_pending) {
+    const Nanos at = add_sat(now, Latency::sample(l1.config.order_latency, order.id));
+    l1.pending.push_back(Pending{std::nullopt, at, order, at, true});
+    return;
+  }
+  std::optional<std::int64_t> ahead;
+  if (order.kind.is_limit() && depth_ready) ahead = displayed_ahead(depth, order);
+  l1.submit_queue(order, now, ahead, true);
+}
+
+void L2Engine::resolve_pending(Nanos cutoff) {
+  for (Pending& p : l1.pending) {
+    if (!p.needs_depth || p.arrive_at > cutoff) continue;
+    p.ahead = depth_ready && p.order.kind.is_limit()
+                  ? std::optional<std::int64_t>(displayed_ahead(depth, p.order))
+                  : std::nullopt;
+    p.needs_depth = false;
+  }
+}
+
+std::span<const L0Fill> L2Engine::on_tick(const Tick& tick) {
+  if (resync_pending) {
+    invalid_ticks = next_counter(invalid_ticks, "invalid tick count overflows");
+    return l1.on_invalid_tick(tick);
+  }
+  resolve_pending(tick.exch_ts);
+  WorkingDepth working;
+  const std::uint32_t pct = l1.config.impact_pct;
+  return l1.on_tick_with_impact(tick, [&](L0Fill& f, std::int64_t traded, const Tick& t) {
+    if (!f.taker) return;
+    const bool sell = f.side == Side::Sell;
+    const std::optional<std::int64_t> v = working.take(depth, sell, f.qty);
+    if (!v) return l1_impact(f, traded, pct, t);
+    // Depth never makes a fill better for the order than the L0 price.
+    f.price = sell ? std::min(f.price, *v) : std::max(f.price, *v);
+  });
+}
+
+book::ApplyResult L2Engine::on_depth(const book::DepthUpdate& update) {
+  // Orders that arrived strictly before the update read the book as it was.
+  const Nanos at = sub_sat(clamp64(static_cast<Wide>(update.time_ms) * NANOS_PER_MILLI), 1);
+  resolve_pending(at);
+  book::ApplyResult result = depth.apply(update);
+  if (book::is_error(result)) resynchronise();
+  return result;
+}
+
+void L2Engine::resynchronise() {
+  depth.clear();
+  depth_ready = false;
+  resync_pending = true;
+  l1.prev_volume.reset();
+  l1.last_tick_time.reset();
+  l1.inner.prev_last.reset();
+  l1.inner.prev_times.reset();
+  for (Pending& p : l1.pending) {
+    p.needs_depth = true;
+    p.ahead.reset();
+  }
+}
+
+void L2Engine::install_snapshot(const book::DepthSnapshot& snapshot) {
+  depth.install(snapshot);
+  depth_ready = true;
+  resync_pending = false;
+}
+
+}  // namespace halvorn::engine

@@ -1,0 +1,89 @@
+// The L2 matcher: the L1 matcher with the market's depth book.
+//
+// Depth is used twice.  A limit order's queue position is the displayed
+// quantity at its own price on its own side, read at submission or, for an
+// order still on its way, from the book as it stood when the first depth
+// update or tick at or after its arrival came in.  A taker fill is priced by
+// walking the opposite side for its quantity, never better for the order
+// than the L0 price; only when the depth cannot absorb it does the L1
+// square-root impact apply instead.  When the depth stream breaks, the book
+// is dropped and every tick until a new snapshot is an invalid tick: nothing
+// arrives, queues or matches, and only earlier executions are reported.
+//
+// Thread-safety: an engine is used by one thread at a time.
+
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "book/book.hpp"
+#include "engine/l1.hpp"
+
+namespace halvorn::engine {
+
+// A WorkingDepth holds the copies of the depth sides that the taker fills of
+// one tick consume, so that successive fills walk deeper while the depth
+// book itself never changes.  A new one serves each tick.
+struct WorkingDepth {
+  std::optional<book::Side> bids;  // copied when a sell fill first needs it
+  std::optional<book::Side> asks;  // copied when a buy fill first needs it
+
+  // The depth price of a taker fill of qty lots: the average over the levels
+  // it takes, truncated for a sell and rounded up for a buy.  nullopt when
+  // the side cannot absorb qty (the copy stays consumed), when nothing was
+  // taken, or when the average leaves the 64-bit range.
+  std::optional<std::int64_t> take(const book::Book& depth, bool sell, QtyLots qty);
+};
+
+// An L2Engine is an L1Engine whose queue positions and taker prices come from
+// a depth book.
+//
+// Invariants: depth_ready and resync_pending are never both true; while
+// resync_pending the depth book is empty.
+struct L2Engine {
+  // Over L1Engine(instrument, config) with an empty depth book (no snapshot),
+  // both flags false and no invalid ticks.
+  L2Engine(InstrumentId instrument, const L1Config& config);
+
+  L1Engine l1;
+  book::Book depth;
+  std::uint64_t invalid_ticks = 0;
+  bool depth_ready = false;     // the book can be read for queue positions
+  bool resync_pending = false;  // the stream broke and no snapshot has come since
+
+  // Sends an order at time now.  While resynchronising every order waits in
+  // pending for the depth, whatever its latency.
+  void submit(const Working& order, Nanos now);
+
+  bool cancel(OrderId id) { return l1.cancel(id); }
+  std::size_t cancel_all() { return l1.cancel_all(); }
+  std::vector<L0Fill> drain_unreported() { return l1.drain_unreported(); }
+
+  // One tick: an invalid tick while resynchronising, otherwise the L1 tick
+  // with depth-priced taker fills.  Returns a view of the fills reported on
+  // this tick, valid until the next tick.
+  std::span<const L0Fill> on_tick(const Tick& tick);
+
+  // Applies one depth update.  Orders that arrived strictly before the
+  // update's time read their queue position from the book as it was before
+  // it.  An error drops the book and starts a resynchronisation; the result
+  // says which.
+  book::ApplyResult on_depth(const book::DepthUpdate& update);
+
+  // Rebuilds the book from a snapshot and makes it readable again, ending a
+  // resynchronisation.  Orders still waiting for depth are resolved by the
+  // next tick or update.
+  void install_snapshot(const book::DepthSnapshot& snapshot);
+
+  // Gives every pending order that waits for depth and has arrived by cutoff
+  // its queue position from the book as it stands now.
+  void resolve_pending(Nanos cutoff);
+
+ private:
+  void resynchronise();
+};
+
+}  // namespace halvorn::engine
