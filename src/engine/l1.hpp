@@ -28,19 +28,21 @@
 namespace halvorn::engine {
 
 // A Latency is how long an order takes to reach the venue, or a fill to reach
-// the account.
+// the account.  The alternatives carry no member initialisers so that the
+// variant can be default-built inside its enclosing type; a value-initialised
+// alternative is all zero.
 struct Latency {
   // Every order (or report) takes this long.
   struct Fixed {
-    Nanos value = 0;
+    Nanos value;
     friend bool operator==(const Fixed&, const Fixed&) = default;
   };
   // A per-order draw from four buckets with probabilities 50, 40, 9 and 1 %.
   struct Quantiles {
-    Nanos p50 = 0;
-    Nanos p90 = 0;
-    Nanos p99 = 0;
-    Nanos p999 = 0;
+    Nanos p50;
+    Nanos p90;
+    Nanos p99;
+    Nanos p999;
     friend bool operator==(const Quantiles&, const Quantiles&) = default;
   };
 
@@ -58,7 +60,7 @@ struct Latency {
 };
 
 // A QueueModel says how much resting quantity stands ahead of a newly arrived
-// limit order.
+// limit order.  Its alternatives are plain like Latency's.
 struct QueueModel {
   // Nothing: the order rests in the book at once.
   struct Off {
@@ -66,12 +68,12 @@ struct QueueModel {
   };
   // That many lots.
   struct Fixed {
-    std::int64_t lots = 0;
+    std::int64_t lots;
     friend bool operator==(const Fixed&, const Fixed&) = default;
   };
   // That percentage of the volume traded between the two most recent ticks.
   struct TradedShare {
-    std::uint32_t pct = 0;
+    std::uint32_t pct;
     friend bool operator==(const TradedShare&, const TradedShare&) = default;
   };
 
