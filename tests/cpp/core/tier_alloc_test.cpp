@@ -1,0 +1,110 @@
+// The L1 and L2 tick paths allocate nothing once warm.  This executable
+// replaces the global operator new with a counting one, which is why it
+// stands alone.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "core/kernel.hpp"
+
+namespace {
+std::size_t allocations = 0;
+}  // namespace
+
+void* operator new(std::size_t n) {
+  ++allocations;
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace halvorn::core {
+namespace {
+
+constexpr InstrumentId ONE{1};
+
+// Every effect switched on, so that each array of the engine is walked.
+engine::L1Config busy() {
+  engine::L1Config c;
+  c.order_latency.kind = engine::Latency::Quantiles{1'000, 2'000, 5'000, 9'000};
+  c.report_latency.kind = engine::Latency::Quantiles{500, 1'500, 3'000, 7'000};
+  c.queue.kind = engine::QueueModel::TradedShare{50};
+  c.impact_pct = 30;
+  return c;
+}
+
+Kernel flat_kernel(const Tier& tier) {
+  State s = State::create(ONE, 10'000, margin::TierTable::example_btcusdt(), 100'000'000'000);
+  return Kernel(State::matching_with(std::move(s), Tier::matcher(tier, ONE)));
+}
+
+std::vector<Event> ticks(int n) {
+  std::vector<Event> out;
+  for (int i = 0; i < n; ++i) {
+    const std::int64_t last = 600'000 + (i % 7) * 3 - 9;
+    out.push_back(event::Tick{
+        engine::Tick{i * 1'000, i * 1'000, last, last + 5, last - 5, last - 1, last + 1, i * 3},
+        std::nullopt});
+  }
+  return out;
+}
+
+// Allocations made while applying every event once, after one warm-up pass.
+std::size_t allocations_applying(Kernel& k, const std::vector<Event>& events) {
+  for (const Event& e : events) k.apply(e);
+  const std::size_t before = allocations;
+  for (const Event& e : events) k.apply(e);
+  return allocations - before;
+}
+
+TEST(TierAllocation, L1TicksOnAFlatAccountWithAnEmptyBookAllocateNothing) {
+  const std::size_t at_start = allocations;
+  Kernel k = flat_kernel(Tier{Tier::L1{busy()}});
+  ASSERT_GT(allocations, at_start);  // the counter sees the engine being built
+  EXPECT_EQ(allocations_applying(k, ticks(10'000)), 0u);
+}
+
+TEST(TierAllocation, L1OrdersThroughLatencyQueueAndReportsAllocateNothingOnceWarm) {
+  // Fixed latencies make the stream periodic, so the first half reaches
+  // every high-water mark the second half does; time runs on through both
+  // halves, so fills keep coming due as they are made.
+  engine::L1Config config = busy();
+  config.order_latency.kind = engine::Latency::Fixed{2'500};
+  config.report_latency.kind = engine::Latency::Fixed{3'500};
+  Kernel k = flat_kernel(Tier{Tier::L1{config}});
+  const std::vector<Event> prices = ticks(4'000);
+  std::vector<Event> events;
+  for (std::size_t i = 0; i < prices.size(); ++i) {
+    const Side side = i % 2 == 0 ? Side::Buy : Side::Sell;
+    const auto t = static_cast<Nanos>(i) * 1'000;
+    // A market order, and a limit order at the last price that queues.
+    events.push_back(
+        event::Submit{2 * i + 1, side, Offset::Open, 1, t, t, std::nullopt, std::nullopt});
+    events.push_back(event::Submit{2 * i + 2, side, Offset::Open, 1, t, t, std::nullopt,
+                                   600'000 + static_cast<std::int64_t>(i % 7) * 3 - 9});
+    events.push_back(prices[i]);
+  }
+  const std::size_t half = events.size() / 2;
+  std::size_t fills = 0;
+  for (std::size_t i = 0; i < half; ++i) fills += k.apply(events[i]).size();
+  const std::size_t before = allocations;
+  for (std::size_t i = half; i < events.size(); ++i) fills += k.apply(events[i]).size();
+  EXPECT_EQ(allocations - before, 0u);
+  EXPECT_GT(fills, 4'000u);
+}
+
+TEST(TierAllocation, L2TicksOnASyncedBookAllocateNothing) {
+  Kernel k = flat_kernel(Tier{Tier::L2{busy()}});
+  k.apply(event::Snapshot{book::DepthSnapshot{1, {{599'990, 5}}, {{600'010, 5}}}});
+  EXPECT_EQ(allocations_applying(k, ticks(10'000)), 0u);
+}
+
+}  // namespace
+}  // namespace halvorn::core
