@@ -270,7 +270,7 @@ TEST(L1Report, AReportTimeBeyondSixtyFourBitsPanics) {
   c.report_latency.kind = Latency::Fixed{10};
   L1Engine e(INSTRUMENT, c);
   e.submit(market(1, Side::Buy), 0);
-  EXPECT_THROW(e.on_tick(tick(I64_MAX - 5, 100, 101, 99, 0)), Panic);
+  EXPECT_THROW(e.on_tick(Tick{I64_MAX - 5, I64_MAX, 100, 101, 99, 0, 0, 0}), Panic);
 }
 
 L0Fill taker(Side side, QtyLots qty, std::int64_t price = 1'000) {
