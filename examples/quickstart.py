@@ -142,6 +142,41 @@ def show(title: str, r: halvorn.RunResult, seconds: float) -> None:
     print(f"    final equity {usdt(r.final_equity)}, lowest {usdt(r.min_equity)}")
 
 
+def returns_of(curve: list[int]) -> list[float]:
+    """Per-period simple returns of an equity curve sampled by the run."""
+    return [b / a - 1.0 for a, b in zip(curve, curve[1:])]
+
+
+def statistics(ticks: list[halvorn.Tick], compat: halvorn.RunResult) -> None:
+    print("Statistics of the per-tick run (returns every 1_000 ticks)")
+    r = returns_of(compat.equity_curve)
+    sharpe, skew, kurt = halvorn.moments(r)
+    psr = halvorn.probabilistic_sharpe_ratio(sharpe, 0.0, len(r), skew, kurt)
+    print(f"  {len(r)} returns: Sharpe ratio {sharpe:.4f} per period, skewness {skew:.2f}, "
+          f"kurtosis {kurt:.2f}")
+    print(f"  probability the true Sharpe ratio is above 0: {psr:.3f}")
+    if sharpe > 0:
+        trl = halvorn.minimum_track_record_length(sharpe, 0.0, skew, kurt)
+        print(f"  minimum track record for 95 % confidence: {trl:,.0f} periods")
+    else:
+        print("  no track record is long enough for a Sharpe ratio at or below 0")
+
+    print("A sweep of 8 parameter sets: is the best one a fluke?")
+    sweep = [(fast, slow) for fast in (100, 300) for slow in (1_000, 2_000, 3_000, 5_000)]
+    curves = []
+    for fast, slow in sweep:
+        run = halvorn.run_backtest(Crossover(fast, slow), ticks, BALANCE_USDT, equity_every=1_000)
+        curves.append(returns_of(run.equity_curve))
+    sharpes = [halvorn.sharpe_ratio(c) for c in curves]
+    best = max(range(len(sweep)), key=lambda i: sharpes[i])
+    _, skew, kurt = halvorn.moments(curves[best])
+    dsr = halvorn.deflated_sharpe_ratio(sharpes, len(curves[best]), skew, kurt)
+    pbo = halvorn.probability_of_backtest_overfitting(curves, n_blocks=16)
+    print(f"  best: fast {sweep[best][0]}, slow {sweep[best][1]}, Sharpe ratio {sharpes[best]:.4f}")
+    print(f"  deflated Sharpe ratio (after trying {len(sweep)}): {dsr:.3f}")
+    print(f"  probability of backtest overfitting: {pbo:.3f}")
+
+
 def main() -> None:
     n = 300_000
     print(f"Generating {n:,} BTCUSDT-like ticks (seeded) ...")
@@ -165,6 +200,9 @@ def main() -> None:
     print(f"  fills {cmp.compat_fills} per tick vs {cmp.batched_fills} batched; "
           f"first differing fill {cmp.first_divergence}; "
           f"equity difference {usdt(cmp.equity_difference)}\n")
+
+    statistics(ticks, compat)
+    print()
 
     print("Lookahead check (prefixes of the first 3_000 ticks)")
     window = ticks[:3_000]

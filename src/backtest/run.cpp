@@ -94,8 +94,7 @@ void Loop::record(std::span<const core::Output> outputs, bool fills_too) {
   }
 }
 
-void Loop::apply_funding(const engine::Tick& tick) {
-  if (config_.funding.rates.empty()) return;
+void Loop::apply_scheduled_funding(const engine::Tick& tick) {
   for (const margin::FundingRate& rate : config_.funding.between(last_funding_, tick.exch_ts)) {
     record(kernel_.apply(core::event::Funding{rate, std::nullopt}), false);
   }
@@ -105,9 +104,11 @@ void Loop::apply_funding(const engine::Tick& tick) {
 const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick) {
   result_.ticks = static_cast<std::size_t>(next_counter(result_.ticks, "tick counter overflows"));
   auto outputs = kernel_.apply(core::event::Tick{tick, std::nullopt});
-  note_endings(outputs, kernel_.live(), endings_);
   tick_fills_.clear();
-  record(outputs, true);
+  if (!outputs.empty()) {
+    note_endings(outputs, kernel_.live(), endings_);
+    record(outputs, true);
+  }
 
   const core::Summary summary = kernel_.summary();
   const Cash equity = summary.equity;
@@ -147,7 +148,7 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick) {
   return context_;
 }
 
-void Loop::apply_intents(std::span<const strategy::Intent> intents) {
+void Loop::apply_each_intent(std::span<const strategy::Intent> intents) {
   const engine::Tick& tick = context_.tick;
   auto submit = [&](OrderId id, Side side, Offset offset, QtyLots qty, InstrumentId instrument,
                     std::optional<std::int64_t> price) {

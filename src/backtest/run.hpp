@@ -116,10 +116,14 @@ class Loop {
  public:
   Loop(const RunConfig& config);
 
-  void apply_funding(const engine::Tick& tick);
+  void apply_funding(const engine::Tick& tick) {
+    if (!config_.funding.rates.empty()) apply_scheduled_funding(tick);
+  }
   // Steps 2 to 11 for one tick; returns the context to show the strategy.
   const strategy::TickContext& apply_tick(const engine::Tick& tick);
-  void apply_intents(std::span<const strategy::Intent> intents);
+  void apply_intents(std::span<const strategy::Intent> intents) {
+    if (!intents.empty()) apply_each_intent(intents);
+  }
   RunResult finish(std::string_view strategy_name);
 
   std::span<const Fill> tick_fills() const { return tick_fills_; }
@@ -129,6 +133,8 @@ class Loop {
 
  private:
   void record(std::span<const core::Output> outputs, bool fills_too);
+  void apply_scheduled_funding(const engine::Tick& tick);
+  void apply_each_intent(std::span<const strategy::Intent> intents);
 
   const RunConfig& config_;
   core::Kernel kernel_;

@@ -73,6 +73,7 @@ std::string describe_current_exception() {
 PyDriven::PyDriven(ModuleState* state, Ref strategy, std::string name, std::size_t batch,
                    std::shared_ptr<SharedFailure> shared)
     : state_(state),
+      thread_(PyThreadState_Get()),
       throughput_(batch > 1),
       batch_(batch),
       name_(std::move(name)),
@@ -113,7 +114,7 @@ void PyDriven::record_current_exception(const char* prefix) {
 
 void PyDriven::check_signals() {
   since_signal_check_ = 0;
-  Locked lock;
+  Reacquired lock(thread_);
   if (PyErr_CheckSignals() < 0) interrupt_ = PendingException::fetch();
 }
 
@@ -128,7 +129,7 @@ void PyDriven::on_tick(const strategy::TickContext& context,
     pending_.push_back(context.tick);
     if (pending_.size() < batch_) return;
   }
-  Locked lock;
+  Reacquired lock(thread_);
   Ref result = throughput_ ? call_batch(context) : call_compat(context);
   if (!result) {
     record_current_exception("");

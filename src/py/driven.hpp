@@ -105,6 +105,10 @@ class PyDriven {
   void check_signals();
 
   ModuleState* state_;
+  // The calling thread's state: the run goes on on the thread that made the
+  // adapter, so taking the lock back is one call, with no lookup of whose
+  // thread this is.
+  PyThreadState* thread_;
   bool throughput_;
   std::size_t batch_;
   std::string name_;
@@ -129,6 +133,17 @@ class Unlocked {
 
  private:
   PyThreadState* state_;
+};
+
+// Takes the interpreter lock back for the thread whose state this is, and
+// releases it again at the end of its lifetime.
+// Requires: the calling thread owns `thread` and does not hold the lock.
+class Reacquired {
+ public:
+  explicit Reacquired(PyThreadState* thread) { PyEval_RestoreThread(thread); }
+  ~Reacquired() { PyEval_SaveThread(); }
+  Reacquired(const Reacquired&) = delete;
+  Reacquired& operator=(const Reacquired&) = delete;
 };
 
 // Holds the interpreter lock for its lifetime, whether or not the calling

@@ -89,9 +89,17 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   return result;
 }
 
+void drain(Freelist& free) {
+  while (free.count > 0) PyObject_Free(free.items[--free.count]);
+}
+
 int clear_module(PyObject* module) {
   ModuleState* st = state_of_module(module);
-  if (st != nullptr) for_each_reference(st, [](PyObject** slot) { Py_CLEAR(*slot); });
+  if (st != nullptr) {
+    for_each_reference(st, [](PyObject** slot) { Py_CLEAR(*slot); });
+    drain(st->free_ticks);
+    drain(st->free_contexts);
+  }
   return 0;
 }
 

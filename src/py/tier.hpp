@@ -15,6 +15,7 @@
 
 #include "engine/tick.hpp"
 #include "py/state.hpp"
+#include "py/tick_array.hpp"
 #include "types/order.hpp"
 
 namespace halvorn::data {
@@ -77,7 +78,7 @@ PyObject* new_context(ModuleState* state, const engine::Tick& tick, const Contex
 // str, and every element must be a Tick (an Order).  On failure returns false
 // with a TypeError (or the exception iteration raised) set and `out` cleared;
 // callers replace the error with their own message.
-bool extract_ticks(ModuleState* state, PyObject* obj, std::vector<engine::Tick>* out);
+bool extract_ticks(ModuleState* state, PyObject* obj, TickArray* out);
 bool extract_orders(ModuleState* state, PyObject* obj, std::vector<OrderRequest>* out);
 
 // The value classes and their registration (tier_values.cpp).
@@ -110,7 +111,7 @@ void raise_tick_file_error(PyObject* path, const data::Error& error);
 // only KeyboardInterrupt, SystemExit and a panic pass through as they are.
 // A TickSource itself is refused here: callers that stream test
 // is_tick_source first.
-bool ticks_from(ModuleState* state, PyObject* ticks, std::vector<engine::Tick>* out);
+bool ticks_from(ModuleState* state, PyObject* ticks, TickArray* out);
 
 // A tp_new for classes Python may not call: raises TypeError "cannot create
 // '{name}' instances" with the class's short name.

@@ -353,7 +353,7 @@ bool resolve_ticks(ModuleState* st, PyObject* ticks, TickInput* out) {
     *out = tick_source_path(ticks);
     return true;
   }
-  std::vector<engine::Tick> series;
+  TickArray series;
   if (!ticks_from(st, ticks, &series)) return false;
   *out = std::move(series);
   return true;
@@ -361,7 +361,7 @@ bool resolve_ticks(ModuleState* st, PyObject* ticks, TickInput* out) {
 
 bool run_input(const backtest::RunConfig& config, PyDriven& driven, const TickInput& input,
                backtest::RunResult* result, std::optional<std::string>* reader_error) {
-  if (const auto* series = std::get_if<std::vector<engine::Tick>>(&input)) {
+  if (const auto* series = std::get_if<TickArray>(&input)) {
     backtest::SpanTicks source{*series};
     driven.limit_series(series->size());
     run_unlocked([&] { *result = backtest::run_stream(config, driven, source); });
@@ -526,7 +526,7 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
     if (enforce_obj && !to_bool(enforce_obj, "enforce_margin", &enforce_margin)) return nullptr;
     if (size_obj && !to_i64(size_obj, "contract_size", &contract_size)) return nullptr;
 
-    std::vector<engine::Tick> ticks;
+    TickArray ticks;
     if (!ticks_from(st, ticks_obj, &ticks)) return nullptr;
     const backtest::RunConfig config = make_config(balance, enforce_margin, 0, contract_size);
     auto shared = std::make_shared<SharedFailure>();

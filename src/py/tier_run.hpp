@@ -14,6 +14,7 @@
 #include "backtest/run.hpp"
 #include "py/driven.hpp"
 #include "py/state.hpp"
+#include "py/tick_array.hpp"
 
 namespace halvorn::py {
 
@@ -34,7 +35,7 @@ struct RunSummary {
 
 // The ticks of a run: a series copied out of Python, or the path of a tick
 // file that the run streams.
-using TickInput = std::variant<std::vector<engine::Tick>, std::string>;
+using TickInput = std::variant<TickArray, std::string>;
 
 // A TickSource is used by its path; anything else goes through ticks_from.
 // Returns false with the exception set.

@@ -189,7 +189,7 @@ PyObject* save_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     if (!check_path(path)) return nullptr;
-    std::vector<engine::Tick> ticks;
+    TickArray ticks;
     if (!ticks_from(st, ticks_obj, &ticks)) return nullptr;
     std::uint64_t instrument = 1;
     if (instrument_obj != nullptr && !to_u64(instrument_obj, "instrument", &instrument)) {
@@ -277,7 +277,7 @@ void raise_tick_file_error(PyObject* path, const data::Error& error) {
   raise_with_path(path, error.display().c_str());
 }
 
-bool ticks_from(ModuleState* state, PyObject* ticks, std::vector<engine::Tick>* out) {
+bool ticks_from(ModuleState* state, PyObject* ticks, TickArray* out) {
   if (extract_ticks(state, ticks, out)) return true;
   // KeyboardInterrupt, SystemExit and an engine panic are not about the
   // argument's shape; they go on as they are.

@@ -15,10 +15,13 @@ namespace halvorn::py {
 namespace {
 
 // Allocation without the zeroing and bookkeeping of the generic allocator:
-// these objects own no references and are made once per tick.
+// these objects own no references and are made once per tick.  `free` is the
+// class's freelist, or null for a class without one.
 template <class T>
-T* alloc_value(PyTypeObject* type) {
-  PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(sizeof(T)));
+T* alloc_value(PyTypeObject* type, Freelist* free = nullptr) {
+  PyObject* obj = free != nullptr && free->count > 0
+                      ? free->items[--free->count]
+                      : static_cast<PyObject*>(PyObject_Malloc(sizeof(T)));
   if (obj == nullptr) return reinterpret_cast<T*>(PyErr_NoMemory());
   PyObject_Init(obj, type);  // takes a reference to the heap type
   return reinterpret_cast<T*>(obj);
@@ -27,6 +30,18 @@ T* alloc_value(PyTypeObject* type) {
 void value_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+template <Freelist ModuleState::*List>
+void pooled_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  Freelist& free = state_of_type(type)->*List;
+  if (free.count < Freelist::CAPACITY) {
+    free.items[free.count++] = self;
+  } else {
+    PyObject_Free(self);
+  }
   Py_DECREF(type);
 }
 
@@ -46,7 +61,7 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
 // Tick
 
 PyObject* new_tick(ModuleState* state, const engine::Tick& tick) {
-  PyTick* obj = alloc_value<PyTick>(state->tick_type);
+  PyTick* obj = alloc_value<PyTick>(state->tick_type, &state->free_ticks);
   if (obj == nullptr) return nullptr;
   obj->tick = tick;
   return reinterpret_cast<PyObject*>(obj);
@@ -95,7 +110,7 @@ PyObject* tick_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       !required_or_zero(volume, "volume", &t.volume)) {
     return nullptr;
   }
-  PyTick* obj = alloc_value<PyTick>(type);
+  PyTick* obj = alloc_value<PyTick>(type, &state_of_type(type)->free_ticks);
   if (obj == nullptr) return nullptr;
   obj->tick = t;
   return reinterpret_cast<PyObject*>(obj);
@@ -135,7 +150,7 @@ const char tick_doc[] =
 
 PyType_Slot tick_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(tick_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pooled_dealloc<&ModuleState::free_ticks>)},
     {Py_tp_repr, reinterpret_cast<void*>(tick_repr)},
     {Py_tp_getset, tick_getset},
     {Py_tp_doc, const_cast<char*>(tick_doc)},
@@ -278,7 +293,7 @@ PyObject* create_order_type(PyObject* module) {
 // Context
 
 PyObject* new_context(ModuleState* state, const engine::Tick& tick, const ContextValues& values) {
-  PyContext* obj = alloc_value<PyContext>(state->context_type);
+  PyContext* obj = alloc_value<PyContext>(state->context_type, &state->free_contexts);
   if (obj == nullptr) return nullptr;
   obj->tick = tick;
   obj->values = values;
@@ -336,7 +351,7 @@ const char context_doc[] =
 
 PyType_Slot context_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pooled_dealloc<&ModuleState::free_contexts>)},
     {Py_tp_repr, reinterpret_cast<void*>(context_repr)},
     {Py_tp_getset, context_getset},
     {Py_tp_doc, const_cast<char*>(context_doc)},
@@ -357,25 +372,27 @@ PyObject* create_context_type(PyObject* module) {
 
 namespace {
 
-// Reading a sequence's length is only a hint for the first allocation; a
-// sequence that claims to be enormous must not make us reserve it up front.
+// The most a sequence's claimed length reserves up front.
 constexpr Py_ssize_t RESERVE_CAP = Py_ssize_t{1} << 20;
 
-template <class Item, class Copy>
-bool extract(PyObject* obj, PyTypeObject* type, const char* what, std::vector<Item>* out,
-             Copy copy) {
+template <class Array, class Copy>
+bool extract(PyObject* obj, PyTypeObject* type, const char* what, Array* out, Copy copy) {
   out->clear();
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "expected a sequence of %s, got %.200s", what,
                  Py_TYPE(obj)->tp_name);
     return false;
   }
+  // A list or tuple knows its true length, so its array is sized once; any
+  // other sequence's length is only a hint, and one claiming to be enormous
+  // must not make us reserve it up front.
+  const bool exact = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
   Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) {
     if (!current_error_is_ordinary()) return false;
     PyErr_Clear();
   } else {
-    out->reserve(static_cast<std::size_t>(std::min(n, RESERVE_CAP)));
+    out->reserve(static_cast<std::size_t>(exact ? n : std::min(n, RESERVE_CAP)));
   }
   auto take = [&](PyObject* item) {
     if (Py_TYPE(item) != type) {
@@ -390,10 +407,14 @@ bool extract(PyObject* obj, PyTypeObject* type, const char* what, std::vector<It
   // Lists and tuples are walked in place: checking an element's type runs no
   // Python code, so nothing can change the sequence under the walk, and the
   // result is what iterating it would give.
-  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+  if (exact) {
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
     PyObject** items = PySequence_Fast_ITEMS(obj);
+    // The elements are separate heap objects: fetch a few ahead so that the
+    // copy does not wait on each one in turn.
+    constexpr Py_ssize_t AHEAD = 8;
     for (Py_ssize_t i = 0; i < size; ++i) {
+      if (i + AHEAD < size) __builtin_prefetch(items[i + AHEAD]);
       if (!take(items[i])) return false;
     }
     return true;
@@ -412,7 +433,7 @@ bool extract(PyObject* obj, PyTypeObject* type, const char* what, std::vector<It
 
 }  // namespace
 
-bool extract_ticks(ModuleState* state, PyObject* obj, std::vector<engine::Tick>* out) {
+bool extract_ticks(ModuleState* state, PyObject* obj, TickArray* out) {
   return extract(obj, state->tick_type, "Tick", out, [](PyObject* item) { return tick_of(item); });
 }
 

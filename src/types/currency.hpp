@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <compare>
 #include <cstdint>
 #include <string>
@@ -32,16 +33,18 @@ struct Currency {
     return c;
   }
 
+  // The 8 bytes as one big-endian integer: the order of codes.
   constexpr std::uint64_t key() const {
-    std::uint64_t k = 0;
-    for (char b : bytes) k = (k << 8) | static_cast<unsigned char>(b);
-    return k;
+    const auto raw = std::bit_cast<std::uint64_t>(bytes);
+    return std::endian::native == std::endian::little ? __builtin_bswap64(raw) : raw;
   }
 
   std::string code() const;
 
+  // Equal codes have equal bytes; comparing them as one word needs no byte
+  // order, and this comparison runs on every tick's balance lookup.
   friend constexpr bool operator==(const Currency& a, const Currency& b) {
-    return a.key() == b.key();
+    return std::bit_cast<std::uint64_t>(a.bytes) == std::bit_cast<std::uint64_t>(b.bytes);
   }
   friend constexpr std::strong_ordering operator<=>(const Currency& a, const Currency& b) {
     return a.key() <=> b.key();

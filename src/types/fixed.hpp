@@ -84,6 +84,10 @@ constexpr Wide value128(std::int64_t price, std::int64_t lots, std::int64_t cont
 // Applies a rate in billionths: amount x rate / 10^9, truncated toward zero,
 // clamped into 64 bits.
 constexpr Cash apply_rate(Cash amount, std::int64_t rate) {
+  // The common case fits 64 bits, where division by the constant compiles to
+  // a multiplication; both divisions truncate toward zero, so they agree.
+  std::int64_t product;
+  if (!__builtin_mul_overflow(amount, rate, &product)) return product / RATE_SCALE;
   return clamp64(static_cast<Wide>(amount) * rate / RATE_SCALE);
 }
 
