@@ -66,14 +66,26 @@ std::span<const L0Fill> L2Engine::on_tick(const Tick& tick) {
   resolve_pending(tick.exch_ts);
   WorkingDepth working;
   const std::uint32_t pct = l1.config.impact_pct;
-  return l1.on_tick_with_impact(tick, [&](L0Fill& f, std::int64_t traded, const Tick& t) {
-    if (!f.taker) return;
-    const bool sell = f.side == Side::Sell;
-    const std::optional<std::int64_t> v = working.take(depth, sell, f.qty);
-    if (!v) return l1_impact(f, traded, pct, t);
-    // Depth never makes a fill better for the order than the L0 price.
-    f.price = sell ? std::min(f.price, *v) : std::max(f.price, *v);
-  });
+  const auto fills =
+      l1.on_tick_with_impact(tick, [&](L0Fill& f, std::int64_t traded, const Tick& t) {
+        if (!f.taker) return;
+        const bool sell = f.side == Side::Sell;
+        // Make this tick's copy in storage kept from earlier ticks, so that a
+        // tick with taker fills allocates nothing once warm.
+        std::optional<book::Side>& copy = sell ? working.bids : working.asks;
+        if (!copy) {
+          const book::Side& side = sell ? depth.bids : depth.asks;
+          copy.emplace(book::Side{std::move(sell ? spare_bids_ : spare_asks_), side.descending});
+          copy->levels.assign(side.levels.begin(), side.levels.end());
+        }
+        const std::optional<std::int64_t> v = working.take(depth, sell, f.qty);
+        if (!v) return l1_impact(f, traded, pct, t);
+        // Depth never makes a fill better for the order than the L0 price.
+        f.price = sell ? std::min(f.price, *v) : std::max(f.price, *v);
+      });
+  if (working.bids) spare_bids_ = std::move(working.bids->levels);
+  if (working.asks) spare_asks_ = std::move(working.asks->levels);
+  return fills;
 }
 
 book::ApplyResult L2Engine::on_depth(const book::DepthUpdate& update) {

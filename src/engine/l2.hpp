@@ -84,6 +84,10 @@ struct L2Engine {
 
  private:
   void resynchronise();
+
+  // The storage of the last tick's WorkingDepth copies, handed to the next.
+  std::vector<book::Level> spare_bids_;
+  std::vector<book::Level> spare_asks_;
 };
 
 }  // namespace halvorn::engine

@@ -100,6 +100,33 @@ TEST(TierAllocation, L1OrdersThroughLatencyQueueAndReportsAllocateNothingOnceWar
   EXPECT_GT(fills, 4'000u);
 }
 
+TEST(TierAllocation, L2TakerFillsPricedFromDepthAllocateNothingOnceWarm) {
+  engine::L1Config config = busy();
+  config.order_latency.kind = engine::Latency::Fixed{0};
+  config.report_latency.kind = engine::Latency::Fixed{0};
+  Kernel k = flat_kernel(Tier{Tier::L2{config}});
+  std::vector<book::Level> bids, asks;
+  for (std::int64_t i = 1; i <= 20; ++i) {
+    bids.push_back({599'990 - i, 2});
+    asks.push_back({600'010 + i, 2});
+  }
+  k.apply(event::Snapshot{book::DepthSnapshot{1, bids, asks}});
+  const std::vector<Event> prices = ticks(2'000);
+  std::vector<Event> events;
+  for (std::size_t i = 0; i < prices.size(); ++i) {
+    const Side side = i % 2 == 0 ? Side::Buy : Side::Sell;
+    events.push_back(event::Submit{i + 1, side, Offset::Open, 3, 0, 0, std::nullopt, std::nullopt});
+    events.push_back(prices[i]);
+  }
+  std::size_t fills = 0;
+  for (std::size_t i = 0; i < events.size() / 2; ++i) fills += k.apply(events[i]).size();
+  const std::size_t before = allocations;
+  for (std::size_t i = events.size() / 2; i < events.size(); ++i)
+    fills += k.apply(events[i]).size();
+  EXPECT_EQ(allocations - before, 0u);
+  EXPECT_EQ(fills, 2'000u);
+}
+
 TEST(TierAllocation, L2TicksOnASyncedBookAllocateNothing) {
   Kernel k = flat_kernel(Tier{Tier::L2{busy()}});
   k.apply(event::Snapshot{book::DepthSnapshot{1, {{599'990, 5}}, {{600'010, 5}}}});
