@@ -2,7 +2,8 @@
 //
 // It applies events one at a time (observations, which run the matcher and
 // book its fills; submissions and cancellations; funding; fee statements;
-// transfers; fills reported from outside) and returns what each produced.
+// transfers; fills reported from outside; market depth and depth snapshots,
+// which only a depth-keeping matcher takes) and returns what each produced.
 // After every event that can move the account's value it checks maintenance
 // margin and, when equity no longer covers it, closes the account out the way
 // a venue would: every position valued out at the price, every order dropped,
