@@ -52,6 +52,12 @@ std::span<const Output> Kernel::settle_unreported() {
   return outputs_;
 }
 
+std::span<const Output> Kernel::apply(const event::Tick& tick) {
+  outputs_.clear();
+  on_tick(tick);
+  return outputs_;
+}
+
 Summary Kernel::summary() const {
   if (state_.holdings.empty()) panic("a summary needs a holding");
   const Holding& h = state_.holdings.front();
@@ -189,6 +195,7 @@ void Kernel::on_snapshot(const event::Snapshot& e) {
 }
 
 void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fills) {
+  if (fills.empty()) return;
   const std::int64_t contract_size = state_.holdings[holding].contract_size;
   for (const engine::L0Fill& f : fills) {
     const Fill fill = f.to_fill();

@@ -55,6 +55,9 @@ class Kernel {
   // correct input.  Returns a view of this step's outputs, valid until the
   // next apply or settle_unreported.
   std::span<const Output> apply(const Event& event);
+  // The same for the one event every tick of a run brings, without wrapping
+  // it in an Event first.
+  std::span<const Output> apply(const event::Tick& tick);
 
   // Books the fills that matchers with report latency still hold back; called
   // once after the last observation.  No margin check follows.  Returns a

@@ -103,10 +103,10 @@ State State::matching_with(State state, Matcher matcher) {
 }
 
 Cash State::balance() const {
-  // An account holds one or two currencies; a scan comparing the raw codes
-  // beats the ordered search on the per-tick margin check.
+  // An account holds one or two currencies; a scan comparing the codes as
+  // integers beats the ordered search on the per-tick margin check.
   for (const auto& [code, amount] : balances.entries) {
-    if (code.bytes == currency.bytes) return amount;
+    if (code == currency) return amount;
   }
   return 0;
 }
@@ -164,8 +164,9 @@ void State::apply_fill(const Fill& fill) {
 Cash State::equity() const {
   Cash e = balance();
   for (const Holding& h : holdings) {
-    e = add_sat(e, h.unrealized(Leg::Long, h.last));
-    e = add_sat(e, h.unrealized(Leg::Short, h.last));
+    // A flat leg adds nothing; most ticks of most runs find the account flat.
+    if (h.long_size != 0) e = add_sat(e, h.unrealized(Leg::Long, h.last));
+    if (h.short_size != 0) e = add_sat(e, h.unrealized(Leg::Short, h.last));
   }
   return e;
 }

@@ -71,7 +71,11 @@ struct Book {
   std::size_t size() const {
     return buy_limits.size() + sell_limits.size() + buy_markets.size() + sell_markets.size();
   }
-  bool empty() const { return size() == 0; }
+  // Checked on every tick: four comparisons, where size() divides four times.
+  bool empty() const {
+    return buy_limits.empty() && sell_limits.empty() && buy_markets.empty() &&
+           sell_markets.empty();
+  }
 
   // Drops every order; entry numbering continues where it was.  Returns how
   // many orders were dropped.

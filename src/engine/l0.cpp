@@ -137,7 +137,13 @@ void L0Engine::execute_markets(std::vector<Resting>& side, std::int64_t price, c
 
 std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
   fills.clear();
-  if (prev_last && !book.empty()) cross(tick);
+  if (book.empty()) {
+    // Nothing can fill; only the previous-tick memory moves on.
+    prev_last = tick.last;
+    prev_times = std::pair{tick.exch_ts, tick.local_ts};
+    return fills;
+  }
+  if (prev_last) cross(tick);
 
   // Only ticks that meet market orders copy their arrays.
   if (!book.buy_markets.empty()) {
