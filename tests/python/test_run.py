@@ -495,8 +495,12 @@ class TestInterpreterInteraction:
         stop = threading.Event()
 
         def spin():
+            # A thread that works and yields, as a monitor or an I/O loop would.
+            # (One that never yields makes every per-tick call wait out the
+            # interpreter's switch interval for the lock.)
             while not stop.is_set():
                 counter[0] += 1
+                time.sleep(0)
 
         class Watch:
             def __init__(self):
@@ -518,6 +522,32 @@ class TestInterpreterInteraction:
             stop.set()
             thread.join()
         assert s.last > s.first
+
+    def test_a_busy_thread_runs_between_batches(self):
+        counter = [0]
+        stop = threading.Event()
+
+        def spin():
+            while not stop.is_set():
+                counter[0] += 1
+
+        class Batches:
+            def __init__(self):
+                self.seen = []
+
+            def on_batch(self, ticks):
+                self.seen.append(counter[0])
+
+        thread = threading.Thread(target=spin)
+        thread.start()
+        try:
+            s = Batches()
+            tick = halvorn.Tick(1, 100)
+            halvorn.run_backtest(s, [tick] * 2_000_000, 1, batch=1_000_000)
+        finally:
+            stop.set()
+            thread.join()
+        assert len(s.seen) == 2 and s.seen[1] > s.seen[0]
 
     def test_keyboard_interrupt_in_a_strategy_stops_the_run(self):
         class Interrupted:
