@@ -47,6 +47,7 @@ struct Recorder {
   }
   std::string_view name() const { return inner.name(); }
   bool halted() const { return strategy::halted(inner); }
+  void on_run_end() { strategy::notify_run_end(inner); }
 };
 
 // One checked point at which the prefix run decided differently.

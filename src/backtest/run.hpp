@@ -170,6 +170,7 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks) {
     loop.apply_intents(intents);
     if (strategy::halted(strategy)) break;
   }
+  strategy::notify_run_end(strategy);
   return loop.finish(strategy.name());
 }
 

@@ -83,12 +83,40 @@ PyDriven::PyDriven(ModuleState* state, Ref strategy, std::string name, std::size
 }
 
 PyDriven::~PyDriven() {
-  if (!strategy_ && !interrupt_) return;
-  // The lookahead check drops its adapters while the engine runs unlocked.
-  Locked lock;
+  if (!strategy_ && !interrupt_ && !holds_lock_) return;
+  // Dropped either by the run function, which holds the lock, or by the
+  // lookahead check while the engine runs unlocked, where this adapter may
+  // or may not still hold it from its last call.
+  std::optional<Locked> lock;
+  if (!holds_lock_) lock.emplace();
   strategy_ = Ref();
   if (interrupt_ && shared_ && !shared_->interrupt) shared_->interrupt = std::move(interrupt_);
   interrupt_ = PendingException{};
+  lock.reset();
+  release_lock();
+}
+
+bool PyDriven::alone() const {
+  PyInterpreterState* interp = PyThreadState_GetInterpreter(thread_);
+  return PyInterpreterState_ThreadHead(interp) == thread_ && PyThreadState_Next(thread_) == nullptr;
+}
+
+void PyDriven::take_lock() {
+  if (holds_lock_) return;
+  PyEval_RestoreThread(thread_);
+  holds_lock_ = true;
+}
+
+void PyDriven::release_lock() {
+  if (!holds_lock_) return;
+  holds_lock_ = false;
+  PyEval_SaveThread();
+}
+
+void PyDriven::settle_lock() {
+  // Batches are rare enough that the lock goes back after each; a failed or
+  // halted adapter never calls Python again.
+  if (throughput_ || failure_ || interrupt_ || !alone()) release_lock();
 }
 
 void PyDriven::limit_series(std::uint64_t max_ticks) {
@@ -114,8 +142,9 @@ void PyDriven::record_current_exception(const char* prefix) {
 
 void PyDriven::check_signals() {
   since_signal_check_ = 0;
-  Reacquired lock(thread_);
+  take_lock();
   if (PyErr_CheckSignals() < 0) interrupt_ = PendingException::fetch();
+  settle_lock();
 }
 
 void PyDriven::on_tick(const strategy::TickContext& context,
@@ -129,13 +158,19 @@ void PyDriven::on_tick(const strategy::TickContext& context,
     pending_.push_back(context.tick);
     if (pending_.size() < batch_) return;
   }
-  Reacquired lock(thread_);
-  Ref result = throughput_ ? call_batch(context) : call_compat(context);
-  if (!result) {
-    record_current_exception("");
-    return;
+  take_lock();
+  try {
+    Ref result = throughput_ ? call_batch(context) : call_compat(context);
+    if (result) {
+      take_orders(result.get(), context, intents);
+    } else {
+      record_current_exception("");
+    }
+  } catch (...) {
+    release_lock();
+    throw;
   }
-  take_orders(result.get(), context, intents);
+  settle_lock();
 }
 
 Ref PyDriven::call_compat(const strategy::TickContext& context) {

@@ -12,6 +12,13 @@
 // ordinary Exception (KeyboardInterrupt, SystemExit, PanicException) is not a
 // strategy failure: it halts the run and is re-raised unchanged afterwards.
 //
+// Between two per-tick calls the lock is given back only when some other
+// thread could be waiting for it, that is when the interpreter has a thread
+// state besides this one.  A thread must have one before it can ask for the
+// lock, so when there is none, releasing and re-taking the lock around every
+// tick would cost two handovers and let nothing else run.  The check is made
+// on every tick, so a thread that appears is let in after at most one more.
+//
 // Thread-safety: one adapter is driven by one run at a time; the shared
 // failure slot of a lookahead check has its own lock.
 
@@ -78,6 +85,10 @@ class PyDriven {
   void on_tick(const strategy::TickContext& context, std::vector<strategy::Intent>& intents);
   std::string_view name() const { return name_; }
   bool halted() const { return static_cast<bool>(interrupt_); }
+  void on_run_end() { release_lock(); }
+
+  // Gives the interpreter lock back if the adapter still holds it.
+  void release_lock();
 
   // Tells the adapter how many ticks the series can hold at most.  A batch
   // larger than that can never complete and is never delivered, so its ticks
@@ -103,6 +114,11 @@ class PyDriven {
   void take_orders(PyObject* result, const strategy::TickContext& context,
                    std::vector<strategy::Intent>& intents);
   void check_signals();
+  // Takes the lock unless already held; after a call, keeps it only while
+  // nothing else could want it.
+  void take_lock();
+  void settle_lock();
+  bool alone() const;
 
   ModuleState* state_;
   // The calling thread's state: the run goes on on the thread that made the
@@ -121,6 +137,7 @@ class PyDriven {
   std::vector<OrderRequest> orders_;  // scratch, reused
   std::size_t since_signal_check_ = 0;
   bool never_delivers_ = false;
+  bool holds_lock_ = false;
 };
 
 // Releases the interpreter lock for its lifetime.
@@ -133,17 +150,6 @@ class Unlocked {
 
  private:
   PyThreadState* state_;
-};
-
-// Takes the interpreter lock back for the thread whose state this is, and
-// releases it again at the end of its lifetime.
-// Requires: the calling thread owns `thread` and does not hold the lock.
-class Reacquired {
- public:
-  explicit Reacquired(PyThreadState* thread) { PyEval_RestoreThread(thread); }
-  ~Reacquired() { PyEval_SaveThread(); }
-  Reacquired(const Reacquired&) = delete;
-  Reacquired& operator=(const Reacquired&) = delete;
 };
 
 // Holds the interpreter lock for its lifetime, whether or not the calling

@@ -320,6 +320,19 @@ void run_unlocked(F&& body) {
   if (error) std::rethrow_exception(error);
 }
 
+// The same for a run of one adapter, which may still hold the lock when the
+// engine stops early with an exception.
+template <class F>
+void run_unlocked(PyDriven& driven, F&& body) {
+  run_unlocked([&] {
+    struct GiveBack {
+      PyDriven& driven;
+      ~GiveBack() { driven.release_lock(); }
+    } give_back{driven};
+    body();
+  });
+}
+
 RunSummary summarize(backtest::RunResult&& r) {
   RunSummary s;
   s.strategy = std::move(r.strategy);
@@ -364,7 +377,7 @@ bool run_input(const backtest::RunConfig& config, PyDriven& driven, const TickIn
   if (const auto* series = std::get_if<TickArray>(&input)) {
     backtest::SpanTicks source{*series};
     driven.limit_series(series->size());
-    run_unlocked([&] { *result = backtest::run_stream(config, driven, source); });
+    run_unlocked(driven, [&] { *result = backtest::run_stream(config, driven, source); });
     return true;
   }
   const std::string& path = std::get<std::string>(input);
@@ -375,7 +388,7 @@ bool run_input(const backtest::RunConfig& config, PyDriven& driven, const TickIn
   }
   driven.limit_series(std::get<data::TickReader>(opened).count());
   data::StreamedTicks source(std::move(std::get<data::TickReader>(opened)));
-  run_unlocked([&] { *result = backtest::run_stream(config, driven, source); });
+  run_unlocked(driven, [&] { *result = backtest::run_stream(config, driven, source); });
   if (source.error()) *reader_error = source.error()->display();
   return true;
 }

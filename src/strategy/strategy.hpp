@@ -125,6 +125,14 @@ void notify_venue_closed(S& s, std::span<const VenueClosed> closes) {
   if constexpr (requires { s.on_venue_closed(closes); }) s.on_venue_closed(closes);
 }
 
+// Tells the strategy that the run has seen its last tick (and, for a run cut
+// short, that no more calls will come), before the run's closing figures are
+// made.  Doing nothing unless the strategy defines on_run_end().
+template <Strategy S>
+void notify_run_end(S& s) {
+  if constexpr (requires { s.on_run_end(); }) s.on_run_end();
+}
+
 // Whether the strategy asks the run to stop before the series ends.  Only an
 // interruption (Ctrl-C reaching a Python strategy) does; a strategy without
 // the member never stops a run.

@@ -523,6 +523,38 @@ class TestInterpreterInteraction:
             thread.join()
         assert s.last > s.first
 
+    def test_a_thread_started_during_a_run_gets_the_lock(self):
+        # Alone, the run keeps the lock between per-tick calls; a thread that
+        # appears must still be let in.
+        counter = [0]
+        stop = threading.Event()
+
+        def spin():
+            while not stop.is_set():
+                counter[0] += 1
+                time.sleep(0)
+
+        class Starts:
+            def __init__(self):
+                self.n = 0
+                self.seen = []
+                self.thread = threading.Thread(target=spin)
+
+            def on_tick(self, ctx):
+                self.n += 1
+                if self.n == 10:
+                    self.thread.start()
+                elif self.n > 10:
+                    self.seen.append(counter[0])
+
+        s = Starts()
+        try:
+            halvorn.run_backtest(s, [halvorn.Tick(i, 100) for i in range(50_000)], 1)
+        finally:
+            stop.set()
+            s.thread.join()
+        assert s.seen[-1] > s.seen[0]
+
     def test_a_busy_thread_runs_between_batches(self):
         counter = [0]
         stop = threading.Event()
