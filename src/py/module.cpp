@@ -2,6 +2,8 @@
 // step that fills the module in its fixed order -- the documentation, the
 // statistics functions, then everything register_tier adds.
 
+#include <utility>
+
 #include "py/boundary.hpp"
 #include "py/state.hpp"
 #include "py/stats_functions.hpp"
@@ -24,23 +26,25 @@ int make_panic_exception(ModuleState* st) {
   return st->panic_exception == nullptr ? -1 : 0;
 }
 
+// The interned strings of the module state and their texts.
+constexpr std::pair<PyObject * ModuleState::*, const char*> STRINGS[] = {
+    {&ModuleState::str_buy, "buy"},
+    {&ModuleState::str_sell, "sell"},
+    {&ModuleState::str_open, "open"},
+    {&ModuleState::str_close, "close"},
+    {&ModuleState::str_on_tick, "on_tick"},
+    {&ModuleState::str_on_batch, "on_batch"},
+    {&ModuleState::str_position, "position"},
+    {&ModuleState::str_entry, "entry"},
+    {&ModuleState::str_short_position, "short_position"},
+    {&ModuleState::str_equity, "equity"},
+    {&ModuleState::str_last, "last"},
+};
+
 int make_strings(ModuleState* st) {
-  st->str_buy = PyUnicode_InternFromString("buy");
-  st->str_sell = PyUnicode_InternFromString("sell");
-  st->str_open = PyUnicode_InternFromString("open");
-  st->str_close = PyUnicode_InternFromString("close");
-  st->str_on_tick = PyUnicode_InternFromString("on_tick");
-  st->str_on_batch = PyUnicode_InternFromString("on_batch");
-  st->str_name = PyUnicode_InternFromString("name");
-  st->str_position = PyUnicode_InternFromString("position");
-  st->str_entry = PyUnicode_InternFromString("entry");
-  st->str_short_position = PyUnicode_InternFromString("short_position");
-  st->str_equity = PyUnicode_InternFromString("equity");
-  st->str_last = PyUnicode_InternFromString("last");
-  for (PyObject* s : {st->str_buy, st->str_sell, st->str_open, st->str_close, st->str_on_tick,
-                      st->str_on_batch, st->str_name, st->str_position, st->str_entry,
-                      st->str_short_position, st->str_equity, st->str_last}) {
-    if (s == nullptr) return -1;
+  for (const auto& [member, text] : STRINGS) {
+    st->*member = PyUnicode_InternFromString(text);
+    if (st->*member == nullptr) return -1;
   }
   return 0;
 }
@@ -65,18 +69,7 @@ void for_each_reference(ModuleState* st, F&& f) {
   f(reinterpret_cast<PyObject**>(&st->run_result_type));
   f(reinterpret_cast<PyObject**>(&st->mode_comparison_type));
   f(reinterpret_cast<PyObject**>(&st->lookahead_report_type));
-  f(&st->str_buy);
-  f(&st->str_sell);
-  f(&st->str_open);
-  f(&st->str_close);
-  f(&st->str_on_tick);
-  f(&st->str_on_batch);
-  f(&st->str_name);
-  f(&st->str_position);
-  f(&st->str_entry);
-  f(&st->str_short_position);
-  f(&st->str_equity);
-  f(&st->str_last);
+  for (const auto& [member, text] : STRINGS) f(&(st->*member));
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

@@ -40,7 +40,6 @@ struct ModuleState {
   // Names the strategy adapter looks up or sets on every call.
   PyObject* str_on_tick = nullptr;
   PyObject* str_on_batch = nullptr;
-  PyObject* str_name = nullptr;
   PyObject* str_position = nullptr;
   PyObject* str_entry = nullptr;
   PyObject* str_short_position = nullptr;

@@ -489,96 +489,81 @@ class TestClasses:
             r.ticks = 5
 
 
-class TestInterpreterInteraction:
-    def test_other_threads_run_during_a_backtest(self):
-        counter = [0]
-        stop = threading.Event()
+class Spinner:
+    """A second Python thread that counts while it runs.  One that yields, as
+    a monitor or an I/O loop would, gives the lock up at once; one that never
+    yields holds it for the interpreter's switch interval each time."""
 
-        def spin():
-            # A thread that works and yields, as a monitor or an I/O loop would.
-            # (One that never yields makes every per-tick call wait out the
-            # interpreter's switch interval for the lock.)
-            while not stop.is_set():
-                counter[0] += 1
+    def __init__(self, yields=True):
+        self.count = 0
+        self.yields = yields
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.spin)
+
+    def spin(self):
+        while not self.stop.is_set():
+            self.count += 1
+            if self.yields:
                 time.sleep(0)
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        if self.thread.is_alive():
+            self.thread.join()
+
+
+class TestInterpreterInteraction:
+    def test_other_threads_run_during_a_backtest(self):
         class Watch:
-            def __init__(self):
-                self.first = None
-                self.last = None
+            def __init__(self, spinner):
+                self.spinner = spinner
+                self.seen = []
 
             def on_tick(self, ctx):
-                if self.first is None:
-                    self.first = counter[0]
-                self.last = counter[0]
+                self.seen.append(self.spinner.count)
 
-        thread = threading.Thread(target=spin)
-        thread.start()
-        try:
+        with Spinner() as spinner:
+            spinner.thread.start()
             time.sleep(0.01)
-            s = Watch()
+            s = Watch(spinner)
             halvorn.run_backtest(s, [halvorn.Tick(i, 100) for i in range(200_000)], 1)
-        finally:
-            stop.set()
-            thread.join()
-        assert s.last > s.first
+        assert s.seen[-1] > s.seen[0]
 
     def test_a_thread_started_during_a_run_gets_the_lock(self):
         # Alone, the run keeps the lock between per-tick calls; a thread that
         # appears must still be let in.
-        counter = [0]
-        stop = threading.Event()
-
-        def spin():
-            while not stop.is_set():
-                counter[0] += 1
-                time.sleep(0)
-
         class Starts:
-            def __init__(self):
-                self.n = 0
+            def __init__(self, spinner):
+                self.spinner = spinner
                 self.seen = []
-                self.thread = threading.Thread(target=spin)
 
             def on_tick(self, ctx):
-                self.n += 1
-                if self.n == 10:
-                    self.thread.start()
-                elif self.n > 10:
-                    self.seen.append(counter[0])
+                self.seen.append(self.spinner.count)
+                if len(self.seen) == 10:
+                    self.spinner.thread.start()
 
-        s = Starts()
-        try:
+        with Spinner() as spinner:
+            s = Starts(spinner)
             halvorn.run_backtest(s, [halvorn.Tick(i, 100) for i in range(50_000)], 1)
-        finally:
-            stop.set()
-            s.thread.join()
-        assert s.seen[-1] > s.seen[0]
+        assert s.seen[-1] > s.seen[10]
 
     def test_a_busy_thread_runs_between_batches(self):
-        counter = [0]
-        stop = threading.Event()
-
-        def spin():
-            while not stop.is_set():
-                counter[0] += 1
-
         class Batches:
-            def __init__(self):
+            def __init__(self, spinner):
+                self.spinner = spinner
                 self.seen = []
 
             def on_batch(self, ticks):
-                self.seen.append(counter[0])
+                self.seen.append(self.spinner.count)
 
-        thread = threading.Thread(target=spin)
-        thread.start()
-        try:
-            s = Batches()
+        with Spinner(yields=False) as spinner:
+            spinner.thread.start()
+            s = Batches(spinner)
             tick = halvorn.Tick(1, 100)
             halvorn.run_backtest(s, [tick] * 2_000_000, 1, batch=1_000_000)
-        finally:
-            stop.set()
-            thread.join()
         assert len(s.seen) == 2 and s.seen[1] > s.seen[0]
 
     def test_keyboard_interrupt_in_a_strategy_stops_the_run(self):

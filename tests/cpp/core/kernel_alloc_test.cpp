@@ -8,21 +8,9 @@
 #include <vector>
 
 #include "core/kernel.hpp"
+#include "support/counting_new.hpp"
 
-namespace {
-std::size_t allocations = 0;
-}  // namespace
-
-void* operator new(std::size_t n) {
-  ++allocations;
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+using halvorn::testing::allocations;
 
 namespace halvorn::core {
 namespace {
