@@ -256,3 +256,58 @@ def test_value_objects_do_not_leak():
             pass
     gc.collect()
     assert sys.getallocatedblocks() - before < 1_000
+
+
+def test_any_python_value_gives_a_value_or_a_named_error():
+    """Seeded: every argument of Tick and Order drawn from a pool of awkward
+    values.  The outcome is an object holding exactly what was passed, or one
+    of the three argument errors; never a crash, never a wrong value."""
+    import random
+
+    class Index:
+        def __init__(self, v):
+            self.v = v
+
+        def __index__(self):
+            return self.v
+
+    class BadIndex:
+        def __index__(self):
+            raise ArithmeticError("no")
+
+    class Str(str):
+        pass
+
+    ints = [0, 1, -1, 5, 2**63 - 1, -(2**63), 2**63, -(2**63) - 1, 2**64, 10**30, True, False,
+            Index(7), Index(2**70)]
+    others = [None, 1.0, float("nan"), "1", "buy", "sell", "open", "close", Str("buy"),
+              Str("close"), b"buy", [], (1,), object(), BadIndex(), Index("x"), 1j]
+    pool = ints + others
+
+    def as_int(v):
+        return v.v if isinstance(v, Index) else int(v) if isinstance(v, (int, bool)) else v
+
+    rng = random.Random(7)
+    made = errors = 0
+    for _ in range(20_000):
+        n = rng.randint(0, 9)
+        args = [rng.choice(pool) for _ in range(n)]
+        try:
+            t = halvorn.Tick(*args)
+        except (TypeError, OverflowError, ValueError):
+            errors += 1
+        else:
+            made += 1
+            assert t.exch_ts == as_int(args[0]) and t.last == as_int(args[1])
+            if n > 2 and args[2] is not None:
+                assert t.local_ts == as_int(args[2])
+        try:
+            o = halvorn.Order(*args[:4])
+        except (TypeError, OverflowError, ValueError):
+            errors += 1
+        else:
+            made += 1
+            assert o.side == str(args[0]) and o.qty == as_int(args[1]) >= 1
+            assert o.offset == (str(args[2]) if len(args) > 2 else "open")
+            assert o.price == (None if len(args) < 4 or args[3] is None else as_int(args[3]))
+    assert made > 100 and errors > 1_000
