@@ -1,6 +1,6 @@
-// The L1 and L2 tick paths allocate nothing once warm.  This executable
-// replaces the global operator new with a counting one, which is why it
-// stands alone.
+// The per-tick paths of every tier allocate nothing once warm.  This
+// executable replaces the global operator new with a counting one, which is
+// why it stands alone.
 
 #include <gtest/gtest.h>
 
@@ -50,6 +50,39 @@ std::size_t allocations_applying(Kernel& k, const std::vector<Event>& events) {
   const std::size_t before = allocations;
   for (const Event& e : events) k.apply(e);
   return allocations - before;
+}
+
+TEST(KernelAllocation, TickOnAFlatAccountWithAnEmptyBookAllocatesNothing) {
+  // The counter does see the kernel's own buffers being reserved.
+  const std::size_t at_start = allocations;
+  Kernel k = flat_kernel(Tier{});
+  ASSERT_GT(allocations, at_start);
+  EXPECT_EQ(allocations_applying(k, ticks(10'000)), 0u);
+}
+
+TEST(KernelAllocation, TicksPastOneHundredRestingOrdersAllocateNothing) {
+  Kernel k = flat_kernel(Tier{});
+  for (OrderId id = 1; id <= 100; ++id) {
+    const bool buy = id % 2 == 0;
+    k.apply(event::Submit{id, buy ? Side::Buy : Side::Sell, Offset::Open, 1, 0, 0, std::nullopt,
+                          buy ? 500'000 - std::int64_t(id) : 700'000 + std::int64_t(id)});
+  }
+  EXPECT_EQ(allocations_applying(k, ticks(10'000)), 0u);
+  EXPECT_EQ(k.live().size(), 100u);
+}
+
+TEST(KernelAllocation, SubmittingAndFillingMarketOrdersAllocatesNothingOnceWarm) {
+  Kernel k = flat_kernel(Tier{});
+  std::vector<Event> events;
+  const std::vector<Event> prices = ticks(2'000);
+  for (std::size_t i = 0; i < prices.size(); ++i) {
+    const Side side = i % 2 == 0 ? Side::Buy : Side::Sell;
+    events.push_back(event::Submit{i + 1, side, Offset::Open, 3, 0, 0, std::nullopt, std::nullopt});
+    events.push_back(prices[i]);
+  }
+  EXPECT_EQ(allocations_applying(k, events), 0u);
+  EXPECT_EQ(k.state().fees, 0);
+  EXPECT_TRUE(k.live().empty());
 }
 
 TEST(TierAllocation, L1TicksOnAFlatAccountWithAnEmptyBookAllocateNothing) {
