@@ -45,21 +45,21 @@ std::string strategy_name(PyObject* object) {
 }
 
 std::string describe_current_exception() {
-  PendingException e = PendingException::fetch();
-  PyErr_NormalizeException(reinterpret_cast<PyObject**>(&e.type),
-                           reinterpret_cast<PyObject**>(&e.value),
-                           reinterpret_cast<PyObject**>(&e.traceback));
-  std::string message;
-  Ref qualname = Ref::steal(PyObject_GetAttrString(e.type.get(), "__qualname__"));
+  PyObject *raw_type, *raw_value, *raw_traceback;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+  const Ref type = Ref::steal(raw_type), value = Ref::steal(raw_value),
+            traceback = Ref::steal(raw_traceback);
+  Ref qualname = Ref::steal(PyObject_GetAttrString(type.get(), "__qualname__"));
   const char* name =
       qualname && PyUnicode_Check(qualname.get()) ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
   if (name == nullptr) {
     PyErr_Clear();
-    name = reinterpret_cast<PyTypeObject*>(e.type.get())->tp_name;
+    name = reinterpret_cast<PyTypeObject*>(type.get())->tp_name;
   }
-  message = name;
+  std::string message = name;
   message += ": ";
-  Ref text = Ref::steal(e.value ? PyObject_Str(e.value.get()) : PyUnicode_FromString(""));
+  Ref text = Ref::steal(value ? PyObject_Str(value.get()) : PyUnicode_FromString(""));
   const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
   if (utf8 == nullptr) {
     PyErr_Clear();
