@@ -3,6 +3,7 @@
 from typing import Callable, Final, Protocol, Sequence, final
 
 __all__ = [
+    "__doc__",
     "sharpe_ratio",
     "moments",
     "probabilistic_sharpe_ratio",
@@ -73,8 +74,8 @@ class Tick:
     holds them.
     """
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         exch_ts: int,
         last: int,
         local_ts: int | None = None,
@@ -83,7 +84,7 @@ class Tick:
         bid: int = 0,
         ask: int = 0,
         volume: int = 0,
-    ) -> None: ...
+    ) -> Tick: ...
     @property
     def exch_ts(self) -> int:
         """When the venue says it happened, in nanoseconds."""
@@ -161,13 +162,13 @@ class Context:
 class Order:
     """An order a Python strategy wants placed."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         side: str,
         qty: int,
         offset: str = "open",
         price: int | None = None,
-    ) -> None: ...
+    ) -> Order: ...
     @property
     def price(self) -> int | None:
         """Limit price in ticks, or `None` for a market order."""
@@ -275,12 +276,12 @@ def save_ticks(path: str, ticks: Sequence[Tick], instrument: int = 1) -> int:
     "{path}: {reason}") leaves any file already at `path` as it was.
     """
 
-class PerTickStrategy(Protocol):
+class _PerTickStrategy(Protocol):
     """What `run_backtest` calls once per tick in compatibility mode."""
 
     def on_tick(self, ctx: Context) -> Sequence[Order] | None: ...
 
-class BatchStrategy(Protocol):
+class _BatchStrategy(Protocol):
     """What `run_backtest` calls once per batch in throughput mode.  Before each
     call the run sets `position`, `entry`, `short_position`, `equity` and
     `last` on the object."""
@@ -288,7 +289,7 @@ class BatchStrategy(Protocol):
     def on_batch(self, ticks: list[Tick]) -> Sequence[Order] | None: ...
 
 def run_backtest(
-    strategy: PerTickStrategy | BatchStrategy,
+    strategy: _PerTickStrategy | _BatchStrategy,
     ticks: Sequence[Tick] | TickSource,
     balance: int,
     batch: int = 1,
@@ -300,7 +301,7 @@ def run_backtest(
     currency units; `batch` 1 is compatibility mode, larger is throughput mode."""
 
 def compare_modes(
-    build: Callable[[], PerTickStrategy | BatchStrategy],
+    build: Callable[[], _PerTickStrategy | _BatchStrategy],
     ticks: Sequence[Tick] | TickSource,
     balance: int,
     batch: int,
@@ -311,7 +312,7 @@ def compare_modes(
     changed."""
 
 def lookahead_check(
-    build: Callable[[list[Tick]], PerTickStrategy],
+    build: Callable[[list[Tick]], _PerTickStrategy],
     ticks: Sequence[Tick],
     balance: int,
     max_points: int = 200,
