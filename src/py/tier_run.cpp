@@ -95,13 +95,15 @@ PyObject* run_result_equity_curve(PyObject* self, void*) {
 }
 
 PyObject* run_result_repr(PyObject* self) {
-  const RunSummary& r = data_of<RunSummary>(self);
-  std::string text = "RunResult(strategy=" + quote_escaped_utf8(r.strategy) +
-                     ", ticks=" + std::to_string(r.ticks) + ", fills=" + std::to_string(r.fills) +
-                     ", final_equity=" + std::to_string(r.final_equity);
-  if (r.liquidations != 0) text += ", LIQUIDATED " + std::to_string(r.liquidations) + "x";
-  text += ")";
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    const RunSummary& r = data_of<RunSummary>(self);
+    std::string text = "RunResult(strategy=" + quote_escaped_utf8(r.strategy) +
+                       ", ticks=" + std::to_string(r.ticks) + ", fills=" + std::to_string(r.fills) +
+                       ", final_equity=" + std::to_string(r.final_equity);
+    if (r.liquidations != 0) text += ", LIQUIDATED " + std::to_string(r.liquidations) + "x";
+    text += ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
 }
 
 PyGetSetDef run_result_getset[] = {
@@ -176,19 +178,22 @@ PyObject* comparison_identical(PyObject* self, void*) {
 }
 
 PyObject* comparison_repr(PyObject* self) {
-  const Comparison& c = data_of<Comparison>(self);
-  std::string text = "ModeComparison(batch=" + std::to_string(c.batch);
-  if (c.identical) {
-    text += ", identical)";
-  } else {
-    text += ", fills " + std::to_string(c.compat_fills) + " vs " + std::to_string(c.batched_fills);
-    text += ", first divergence ";
-    text += c.first_divergence ? "Some(" + std::to_string(*c.first_divergence) + ")" : "None";
-    text += ", equity ";
-    if (c.equity_difference >= 0) text += "+";
-    text += std::to_string(c.equity_difference) + ")";
-  }
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    const Comparison& c = data_of<Comparison>(self);
+    std::string text = "ModeComparison(batch=" + std::to_string(c.batch);
+    if (c.identical) {
+      text += ", identical)";
+    } else {
+      text +=
+          ", fills " + std::to_string(c.compat_fills) + " vs " + std::to_string(c.batched_fills);
+      text += ", first divergence ";
+      text += c.first_divergence ? "Some(" + std::to_string(*c.first_divergence) + ")" : "None";
+      text += ", equity ";
+      if (c.equity_difference >= 0) text += "+";
+      text += std::to_string(c.equity_difference) + ")";
+    }
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
 }
 
 PyGetSetDef comparison_getset[] = {

@@ -181,52 +181,54 @@ PyObject* offset_string(ModuleState* st, Offset offset) {
 }
 
 PyObject* order_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"side", "qty", "offset", "price", nullptr};
-  PyObject *side_obj = nullptr, *qty_obj = nullptr, *offset_obj = nullptr, *price_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OO:Order", const_cast<char**>(kwlist), &side_obj,
-                                   &qty_obj, &offset_obj, &price_obj)) {
-    return nullptr;
-  }
-  auto is_str = [](PyObject* obj, const char* name) {
-    if (PyUnicode_Check(obj)) return true;
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", name,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-  };
-  std::int64_t qty = 0, price = 0;
-  bool has_price = price_obj != nullptr && price_obj != Py_None;
-  if (!is_str(side_obj, "side") || !to_i64(qty_obj, "qty", &qty)) return nullptr;
-  if (offset_obj != nullptr && !is_str(offset_obj, "offset")) return nullptr;
-  if (has_price && !to_i64(price_obj, "price", &price)) return nullptr;
-  // Compared as code points, so a string that is not valid UTF-8 (a lone
-  // surrogate) is still reported as a wrong side rather than a wrong type.
-  auto equals = [](PyObject* s, const char* ascii) {
-    return PyUnicode_CompareWithASCIIString(s, ascii) == 0;
-  };
-  bool buy = equals(side_obj, "buy");
-  if (!buy && !equals(side_obj, "sell")) {
-    PyErr_Format(PyExc_ValueError, "side must be \"buy\" or \"sell\", got %s",
-                 quote_escaped(side_obj).c_str());
-    return nullptr;
-  }
-  bool open = offset_obj == nullptr || equals(offset_obj, "open");
-  if (!open && !equals(offset_obj, "close")) {
-    PyErr_Format(PyExc_ValueError, "offset must be \"open\" or \"close\", got %s",
-                 quote_escaped(offset_obj).c_str());
-    return nullptr;
-  }
-  if (qty < 1) {
-    PyErr_Format(PyExc_ValueError, "qty must be positive, got %lld", static_cast<long long>(qty));
-    return nullptr;
-  }
-  PyOrder* obj = alloc_value<PyOrder>(type);
-  if (obj == nullptr) return nullptr;
-  obj->price = price;
-  obj->qty = qty;
-  obj->has_price = has_price;
-  obj->side = buy ? Side::Buy : Side::Sell;
-  obj->offset = open ? Offset::Open : Offset::Close;
-  return reinterpret_cast<PyObject*>(obj);
+  return guarded(state_of_type(type), [&]() -> PyObject* {
+    static const char* kwlist[] = {"side", "qty", "offset", "price", nullptr};
+    PyObject *side_obj = nullptr, *qty_obj = nullptr, *offset_obj = nullptr, *price_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OO:Order", const_cast<char**>(kwlist),
+                                     &side_obj, &qty_obj, &offset_obj, &price_obj)) {
+      return nullptr;
+    }
+    auto is_str = [](PyObject* obj, const char* name) {
+      if (PyUnicode_Check(obj)) return true;
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", name,
+                   Py_TYPE(obj)->tp_name);
+      return false;
+    };
+    std::int64_t qty = 0, price = 0;
+    bool has_price = price_obj != nullptr && price_obj != Py_None;
+    if (!is_str(side_obj, "side") || !to_i64(qty_obj, "qty", &qty)) return nullptr;
+    if (offset_obj != nullptr && !is_str(offset_obj, "offset")) return nullptr;
+    if (has_price && !to_i64(price_obj, "price", &price)) return nullptr;
+    // Compared as code points, so a string that is not valid UTF-8 (a lone
+    // surrogate) is still reported as a wrong side rather than a wrong type.
+    auto equals = [](PyObject* s, const char* ascii) {
+      return PyUnicode_CompareWithASCIIString(s, ascii) == 0;
+    };
+    bool buy = equals(side_obj, "buy");
+    if (!buy && !equals(side_obj, "sell")) {
+      PyErr_Format(PyExc_ValueError, "side must be \"buy\" or \"sell\", got %s",
+                   quote_escaped(side_obj).c_str());
+      return nullptr;
+    }
+    bool open = offset_obj == nullptr || equals(offset_obj, "open");
+    if (!open && !equals(offset_obj, "close")) {
+      PyErr_Format(PyExc_ValueError, "offset must be \"open\" or \"close\", got %s",
+                   quote_escaped(offset_obj).c_str());
+      return nullptr;
+    }
+    if (qty < 1) {
+      PyErr_Format(PyExc_ValueError, "qty must be positive, got %lld", static_cast<long long>(qty));
+      return nullptr;
+    }
+    PyOrder* obj = alloc_value<PyOrder>(type);
+    if (obj == nullptr) return nullptr;
+    obj->price = price;
+    obj->qty = qty;
+    obj->has_price = has_price;
+    obj->side = buy ? Side::Buy : Side::Sell;
+    obj->offset = open ? Offset::Open : Offset::Close;
+    return reinterpret_cast<PyObject*>(obj);
+  });
 }
 
 PyObject* order_get_price(PyObject* self, void*) {
