@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 namespace halvorn::data {
 
@@ -82,16 +83,6 @@ int create_temporary(const std::string& directory, std::string* name, int* fd) {
   return EEXIST;
 }
 
-// A device or a pipe cannot be replaced by renaming over it; it is written
-// in place, as any program writing to it would.
-int write_in_place(const std::string& path, std::span<const std::uint8_t> bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int err = write_all(fd, bytes);
-  int close_err = close_checked(fd);
-  return err != 0 ? err : close_err;
-}
-
 void sync_directory(const std::string& directory) {
   // Makes the rename itself durable.  Best effort: some file systems refuse
   // to sync a directory, and the data is already safe by then.
@@ -103,34 +94,119 @@ void sync_directory(const std::string& directory) {
 
 }  // namespace
 
-int replace_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+std::variant<Replacement, int> Replacement::begin(const std::string& path) {
   if (path.empty()) return ENOENT;
   if (path.find('\0') != std::string::npos) return EINVAL;
-  std::string target = path;
-  if (int err = resolve_links(&target)) return err;
+  Replacement r;
+  r.target_ = path;
+  if (int err = resolve_links(&r.target_)) return err;
 
   struct stat st;
-  if (::stat(target.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return EISDIR;
-    if (!S_ISREG(st.st_mode)) return write_in_place(target, bytes);
+  const bool exists = ::stat(r.target_.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) return EISDIR;
+  if (exists && !S_ISREG(st.st_mode)) {
+    // A device or a pipe cannot be replaced by renaming over it; it is
+    // written in place, as any program writing to it would.
+    r.fd_ = ::open(r.target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (r.fd_ < 0) return errno;
+    return r;
   }
-
-  const std::string directory = directory_of(target);
-  std::string temporary;
-  int fd = -1;
-  if (int err = create_temporary(directory, &temporary, &fd)) return err;
-
-  int err = write_all(fd, bytes);
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  int close_err = close_checked(fd);
-  if (err == 0) err = close_err;
-  if (err == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(temporary.c_str());
+  if (int err = create_temporary(directory_of(r.target_), &r.temporary_, &r.fd_)) return err;
+  // The replacement keeps the permissions of the file it replaces: a file
+  // its owner made private must not come back readable by everyone.
+  if (exists && ::fchmod(r.fd_, st.st_mode & 07777) != 0) {
+    const int err = errno;
+    r.abandon();
     return err;
   }
-  sync_directory(directory);
+  return r;
+}
+
+Replacement::Replacement(Replacement&& other) noexcept
+    : target_(std::move(other.target_)),
+      temporary_(std::move(other.temporary_)),
+      fd_(std::exchange(other.fd_, -1)),
+      size_(other.size_),
+      error_(other.error_) {
+  other.temporary_.clear();
+}
+
+Replacement& Replacement::operator=(Replacement&& other) noexcept {
+  if (this != &other) {
+    abandon();
+    target_ = std::move(other.target_);
+    temporary_ = std::move(other.temporary_);
+    other.temporary_.clear();
+    fd_ = std::exchange(other.fd_, -1);
+    size_ = other.size_;
+    error_ = other.error_;
+  }
+  return *this;
+}
+
+Replacement::~Replacement() { abandon(); }
+
+void Replacement::abandon() noexcept {
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  if (!temporary_.empty()) {
+    ::unlink(temporary_.c_str());
+    temporary_.clear();
+  }
+}
+
+int Replacement::write(std::span<const std::uint8_t> bytes) {
+  if (error_ == 0 && fd_ < 0) error_ = EBADF;
+  if (error_ == 0) error_ = write_all(fd_, bytes);
+  if (error_ == 0) size_ += bytes.size();
+  return error_;
+}
+
+int Replacement::patch(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+  if (error_ != 0) return error_;
+  if (fd_ < 0) return error_ = EBADF;
+  if (temporary_.empty()) return ESPIPE;  // written in place: nothing to rewind
+  if (offset > size_ || bytes.size() > size_ - offset) return EINVAL;
+  const std::uint8_t* p = bytes.data();
+  std::size_t left = bytes.size();
+  auto at = static_cast<off_t>(offset);
+  while (left > 0) {
+    ssize_t n = ::pwrite(fd_, p, left, at);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return error_ = errno;
+    }
+    p += n;
+    at += n;
+    left -= static_cast<std::size_t>(n);
+  }
   return 0;
+}
+
+int Replacement::commit() {
+  if (error_ == 0 && fd_ < 0) error_ = EBADF;
+  if (error_ == 0 && !temporary_.empty() && ::fsync(fd_) != 0) error_ = errno;
+  const int close_err = close_checked(std::exchange(fd_, -1));
+  if (error_ == 0) error_ = close_err;
+  if (error_ != 0 || temporary_.empty()) {
+    abandon();
+    return error_;
+  }
+  if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    error_ = errno;
+    abandon();
+    return error_;
+  }
+  temporary_.clear();
+  sync_directory(directory_of(target_));
+  return 0;
+}
+
+int replace_file(const std::string& path, std::span<const std::uint8_t> bytes) {
+  auto begun = Replacement::begin(path);
+  if (const int* err = std::get_if<int>(&begun)) return *err;
+  Replacement& r = std::get<Replacement>(begun);
+  if (int err = r.write(bytes)) return err;
+  return r.commit();
 }
 
 }  // namespace halvorn::data

@@ -120,5 +120,70 @@ TEST(ReplaceFile, FollowsSymbolicLinks) {
   EXPECT_EQ(replace_file(dir.file("loop.hvtk"), pattern(2)), ELOOP);
 }
 
+TEST(ReplaceFile, KeepsThePermissionsOfTheFileItReplaces) {
+  ScratchDir dir;
+  const std::string path = dir.file("private.hvtk");
+  write_bytes(path, pattern(10));
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  ASSERT_EQ(replace_file(path, pattern(20)), 0);
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "a private file must not come back world-readable";
+  ASSERT_EQ(::chmod(path.c_str(), 0751), 0);
+  ASSERT_EQ(replace_file(path, pattern(30)), 0);
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0751u);
+  EXPECT_EQ(read_bytes(path), pattern(30));
+}
+
+TEST(Replacement, StreamsAndPatchesBeforeItCommits) {
+  ScratchDir dir;
+  const std::string path = dir.file("streamed.hvtk");
+  write_bytes(path, pattern(7));
+  auto begun = Replacement::begin(path);
+  ASSERT_TRUE(std::holds_alternative<Replacement>(begun));
+  Replacement& r = std::get<Replacement>(begun);
+  const Bytes header(4, 0), body = pattern(1000), fixed = {1, 2, 3, 4};
+  ASSERT_EQ(r.write(header), 0);
+  ASSERT_EQ(r.write(body), 0);
+  EXPECT_EQ(r.size(), 1004u);
+  EXPECT_EQ(r.patch(1001, fixed), EINVAL) << "past what was written";
+  ASSERT_EQ(r.patch(0, fixed), 0);
+  EXPECT_EQ(read_bytes(path), pattern(7)) << "the old file stands until the commit";
+  ASSERT_EQ(r.commit(), 0);
+  Bytes expected = fixed;
+  expected.insert(expected.end(), body.begin(), body.end());
+  EXPECT_EQ(read_bytes(path), expected);
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"streamed.hvtk"});
+}
+
+TEST(Replacement, DroppedUncommittedLeavesTheTargetAndNoTemporary) {
+  ScratchDir dir;
+  const std::string path = dir.file("keep.hvtk");
+  write_bytes(path, pattern(5));
+  {
+    auto begun = Replacement::begin(path);
+    ASSERT_TRUE(std::holds_alternative<Replacement>(begun));
+    Replacement moved = std::move(std::get<Replacement>(begun));
+    ASSERT_EQ(moved.write(pattern(100)), 0);
+  }
+  EXPECT_EQ(read_bytes(path), pattern(5));
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"keep.hvtk"});
+  {
+    auto begun = Replacement::begin(dir.file("new.hvtk"));
+    ASSERT_TRUE(std::holds_alternative<Replacement>(begun));
+  }
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"keep.hvtk"}) << "a new target is not created";
+}
+
+TEST(Replacement, ADeviceIsWrittenInPlaceAndCannotBePatched) {
+  auto begun = Replacement::begin("/dev/null");
+  ASSERT_TRUE(std::holds_alternative<Replacement>(begun));
+  Replacement& r = std::get<Replacement>(begun);
+  ASSERT_EQ(r.write(pattern(64)), 0);
+  EXPECT_EQ(r.patch(0, pattern(4)), ESPIPE);
+  EXPECT_EQ(r.commit(), 0);
+}
+
 }  // namespace
 }  // namespace halvorn::data
