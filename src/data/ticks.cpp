@@ -1,6 +1,7 @@
 #include "data/ticks.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,22 +61,36 @@ void records_to_native(engine::Tick* ticks, std::size_t n) {
   }
 }
 
-// Reads until `n` bytes have arrived, the file ends or a read fails; returns
-// how many arrived.  Reads interrupted by a signal are retried.
-std::size_t read_full(int fd, void* into, std::size_t n) {
+struct Read {
+  std::size_t got = 0;       // bytes that arrived
+  bool interrupted = false;  // the caller gave up after a signal
+};
+
+// Whether to give up a call a signal interrupted.
+bool give_up(const ReadHooks& hooks) {
+  return hooks.interrupted != nullptr && hooks.interrupted(hooks.context);
+}
+
+// Reads until `n` bytes have arrived, the file ends, a read fails, or the
+// caller gives up a read a signal interrupted.
+Read read_full(int fd, void* into, std::size_t n, const ReadHooks& hooks) {
+  if (hooks.before_blocking != nullptr) hooks.before_blocking(hooks.context);
   auto* p = static_cast<char*>(into);
-  std::size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::read(fd, p + got, n - got);
+  Read read;
+  while (read.got < n) {
+    ssize_t r = ::read(fd, p + read.got, n - read.got);
     if (r > 0) {
-      got += static_cast<std::size_t>(r);
+      read.got += static_cast<std::size_t>(r);
     } else if (r < 0 && errno == EINTR) {
-      continue;
+      if (give_up(hooks)) {
+        read.interrupted = true;
+        break;
+      }
     } else {
       break;
     }
   }
-  return got;
+  return read;
 }
 
 Error truncated_header() { return Error{Truncated{HEADER_BYTES, 0}}; }
@@ -131,15 +146,26 @@ std::vector<std::uint8_t> encode(std::uint64_t instrument, std::span<const engin
 // ---------------------------------------------------------------------------
 // TickReader
 
-Opened TickReader::open(const std::string& path) {
+Opened TickReader::open(const std::string& path, ReadHooks hooks) {
   // A name with a NUL in it cannot name a file; the system call would see
   // only the part before it.
   if (path.find('\0') != std::string::npos) return truncated_header();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opening a pipe waits for its writer.
+  if (hooks.before_blocking != nullptr) hooks.before_blocking(hooks.context);
+  int fd;
+  while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR) {
+    if (give_up(hooks)) return Interrupted{};
+  }
   if (fd < 0) return truncated_header();
+  // A read of a regular file waits for no one; only pipes and devices need
+  // the caller to stand aside.
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) hooks.before_blocking = nullptr;
   std::uint8_t h[HEADER_BYTES];
-  if (read_full(fd, h, sizeof h) != sizeof h) {
+  const Read header = read_full(fd, h, sizeof h, hooks);
+  if (header.interrupted || header.got != sizeof h) {
     ::close(fd);
+    if (header.interrupted) return Interrupted{};
     return truncated_header();
   }
   auto magic = get_le<std::uint32_t>(h + 0);
@@ -156,16 +182,17 @@ Opened TickReader::open(const std::string& path) {
   (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return Opened(std::in_place_index<0>,
                 TickReader(fd, get_le<std::uint64_t>(h + 8), get_le<std::uint64_t>(h + 16),
-                           get_le<std::uint32_t>(h + 24)));
+                           get_le<std::uint32_t>(h + 24), hooks));
 }
 
 TickReader::TickReader(int fd, std::uint64_t count, std::uint64_t instrument,
-                       std::uint32_t checksum)
+                       std::uint32_t checksum, ReadHooks hooks)
     : fd_(fd),
       count_(count),
       instrument_(instrument),
       expected_crc_(checksum),
       remaining_(count),
+      hooks_(hooks),
       finished_(false) {}
 
 TickReader::TickReader(TickReader&& other) noexcept
@@ -180,7 +207,9 @@ TickReader::TickReader(TickReader&& other) noexcept
       remaining_(std::exchange(other.remaining_, 0)),
       before_block_(other.before_block_),
       crc_(other.crc_),
-      finished_(std::exchange(other.finished_, true)) {}
+      hooks_(other.hooks_),
+      finished_(std::exchange(other.finished_, true)),
+      interrupted_(other.interrupted_) {}
 
 TickReader& TickReader::operator=(TickReader&& other) noexcept {
   if (this != &other) {
@@ -200,7 +229,7 @@ Error TickReader::fail(Error error) {
   return error;
 }
 
-std::optional<Error> TickReader::read_block() {
+std::optional<Next> TickReader::read_block() {
   before_block_ = handed_out();  // the previous block was handed out whole
   if (!block_) block_ = std::make_unique_for_overwrite<engine::Tick[]>(BLOCK_RECORDS);
   cursor_ = block_end_ = block_.get();
@@ -208,7 +237,12 @@ std::optional<Error> TickReader::read_block() {
   const std::size_t k =
       static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, BLOCK_RECORDS));
   const std::size_t bytes = RECORD_BYTES * k;
-  if (read_full(fd_, block_.get(), bytes) != bytes) {
+  const Read read = read_full(fd_, block_.get(), bytes, hooks_);
+  if (read.interrupted) {
+    finished_ = interrupted_ = true;
+    return Interrupted{};
+  }
+  if (read.got != bytes) {
     // Only whole blocks count as available, however much of this one arrived.
     std::uint64_t needed = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t promised;
@@ -232,7 +266,7 @@ Next TickReader::next_slow() {
   if (finished_) return End{};
   if (cursor_ == block_end_) {
     if (remaining_ == 0) return End{};
-    if (std::optional<Error> error = read_block()) return *std::move(error);
+    if (std::optional<Next> stop = read_block()) return *std::move(stop);
   }
   if (const engine::Tick* t = take()) return *t;
   // A record is waiting and take() refused it: it goes backwards.

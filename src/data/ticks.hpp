@@ -84,11 +84,31 @@ struct End {
   friend bool operator==(const End&, const End&) = default;
 };
 
-// One step of a reader: the next tick, an error, or the end.
-using Next = std::variant<engine::Tick, Error, End>;
+// The caller gave up a read that a signal interrupted (see ReadHooks).  Not
+// a fault of the file: the reader stops, and the caller reports whatever
+// made it give up.
+struct Interrupted {
+  friend bool operator==(const Interrupted&, const Interrupted&) = default;
+};
+
+// One step of a reader: the next tick, an error, the end, or the caller's
+// interruption.
+using Next = std::variant<engine::Tick, Error, End, Interrupted>;
+
+// What a reader does around the system calls that may block.  A file may be
+// a pipe whose writer stalls, or whose writer needs a lock the caller holds:
+// before_blocking lets the caller give such a lock up first (before the open,
+// and before each read of anything but a regular file), and when a signal
+// interrupts a call, interrupted asks the caller whether to give up (true)
+// or to retry (false).  Without hooks the reader just retries.
+struct ReadHooks {
+  void* context = nullptr;
+  void (*before_blocking)(void* context) = nullptr;
+  bool (*interrupted)(void* context) = nullptr;
+};
 
 class TickReader;
-using Opened = std::variant<TickReader, Error>;
+using Opened = std::variant<TickReader, Error, Interrupted>;
 
 // A TickReader streams the records of one tick file, in file order.
 //
@@ -106,8 +126,9 @@ class TickReader {
  public:
   // Opens `path` and checks its 32-byte header; reads nothing else.  A path
   // that cannot be opened, or whose file is shorter than the header, gives
-  // Truncated{32, 0} whatever the reason.
-  static Opened open(const std::string& path);
+  // Truncated{32, 0} whatever the reason.  The hooks serve this open and
+  // every later read.
+  static Opened open(const std::string& path, ReadHooks hooks = {});
 
   TickReader(TickReader&& other) noexcept;
   TickReader& operator=(TickReader&& other) noexcept;
@@ -125,6 +146,8 @@ class TickReader {
   // The header's record count and instrument.
   std::uint64_t count() const { return count_; }
   std::uint64_t instrument() const { return instrument_; }
+  // Whether the reader stopped because the caller gave up a read.
+  bool interrupted() const { return interrupted_; }
   // Records handed out so far.
   std::uint64_t handed_out() const {
     return before_block_ + static_cast<std::uint64_t>(cursor_ - block_.get());
@@ -133,7 +156,8 @@ class TickReader {
  private:
   friend class StreamedTicks;
 
-  TickReader(int fd, std::uint64_t count, std::uint64_t instrument, std::uint32_t checksum);
+  TickReader(int fd, std::uint64_t count, std::uint64_t instrument, std::uint32_t checksum,
+             ReadHooks hooks);
 
   // The common step, kept inline: the next record of the current block when
   // one is waiting and in order, else nullptr and next_slow does the work.
@@ -147,8 +171,9 @@ class TickReader {
   }
 
   Next next_slow();
-  // Reads, checksums and decodes the next block; an error finishes the reader.
-  std::optional<Error> read_block();
+  // Reads, checksums and decodes the next block; an error or an interruption
+  // finishes the reader.
+  std::optional<Next> read_block();
   Error fail(Error error);
 
   // The exchange time of the last record handed out.  Before the first it is
@@ -166,13 +191,16 @@ class TickReader {
   std::uint64_t remaining_ = 0;     // records not yet read from the file
   std::uint64_t before_block_ = 0;  // records handed out before the current block
   std::uint32_t crc_ = 0;           // CRC-32 of the record bytes read so far
-  bool finished_ = true;            // set by any error, and in a moved-from reader
+  ReadHooks hooks_;
+  bool finished_ = true;  // set by any error, and in a moved-from reader
+  bool interrupted_ = false;
 };
 
 // A tick source for the run loop over a file, in the shape the loop asks for
 // (bool next(Tick&)): hands out the reader's records in order and ends the
-// series at the reader's end or at its first error, which it keeps aside for
-// the caller to report once the run is over:
+// series at the reader's end, at its first error, which it keeps aside for
+// the caller to report once the run is over, or at an interruption the
+// caller asked for (reader().interrupted()):
 //
 //   StreamedTicks ticks(std::move(reader));
 //   RunResult result = run_stream(config, strategy, ticks);
@@ -194,6 +222,7 @@ class StreamedTicks {
   // The error that ended the series, if one did.
   const std::optional<Error>& error() const { return error_; }
   std::uint64_t handed_out() const { return reader_.handed_out(); }
+  const TickReader& reader() const { return reader_; }
 
  private:
   bool next_slow(engine::Tick& out);
