@@ -1,7 +1,8 @@
-#include "py/driven.hpp"
+#include "py/adapter.hpp"
 
 #include <algorithm>
 
+#include "py/boundary.hpp"
 #include "py/convert.hpp"
 
 namespace halvorn::py {
@@ -17,6 +18,15 @@ const char bad_return[] =
     "a strategy must return None or a list of Order; returning anything else would be "
     "silently ignored";
 
+// The whole text of a str attribute, or nothing (errors discarded).
+std::optional<std::string> str_attribute(PyObject* object, const char* attribute) {
+  Ref value = Ref::steal(python([&] { return PyObject_GetAttrString(object, attribute); }));
+  std::string text;
+  if (value && PyUnicode_Check(value.get()) && utf8_of(value.get(), &text)) return text;
+  PyErr_Clear();
+  return std::nullopt;
+}
+
 }  // namespace
 
 PendingException PendingException::fetch() {
@@ -30,17 +40,10 @@ void PendingException::restore() {
 }
 
 std::string strategy_name(PyObject* object) {
-  Ref name = Ref::steal(PyObject_GetAttrString(object, "name"));
-  if (name && PyUnicode_Check(name.get())) {
-    if (const char* utf8 = PyUnicode_AsUTF8(name.get())) return utf8;
+  if (auto name = str_attribute(object, "name")) return *name;
+  if (auto name = str_attribute(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__")) {
+    return *name;
   }
-  PyErr_Clear();
-  Ref type_name =
-      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
-  if (type_name && PyUnicode_Check(type_name.get())) {
-    if (const char* utf8 = PyUnicode_AsUTF8(type_name.get())) return utf8;
-  }
-  PyErr_Clear();
   return "python-strategy";
 }
 
@@ -50,30 +53,32 @@ std::string describe_current_exception() {
   PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
   const Ref type = Ref::steal(raw_type), value = Ref::steal(raw_value),
             traceback = Ref::steal(raw_traceback);
-  Ref qualname = Ref::steal(PyObject_GetAttrString(type.get(), "__qualname__"));
-  const char* name =
-      qualname && PyUnicode_Check(qualname.get()) ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-  if (name == nullptr) {
-    PyErr_Clear();
-    name = reinterpret_cast<PyTypeObject*>(type.get())->tp_name;
-  }
-  std::string message = name;
+  std::string message = str_attribute(type.get(), "__qualname__")
+                            .value_or(reinterpret_cast<PyTypeObject*>(type.get())->tp_name);
   message += ": ";
-  Ref text = Ref::steal(value ? PyObject_Str(value.get()) : PyUnicode_FromString(""));
-  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-  if (utf8 == nullptr) {
+  Ref text = Ref::steal(value ? python([&] { return PyObject_Str(value.get()); })
+                              : PyUnicode_FromString(""));
+  std::string utf8;
+  if (text && utf8_of(text.get(), &utf8)) {
+    message += utf8;
+  } else {
     PyErr_Clear();
     message += "<exception str() failed>";
-  } else {
-    message += utf8;
   }
   return message;
 }
 
-PyDriven::PyDriven(ModuleState* state, Ref strategy, std::string name, std::size_t batch,
+void raise_message(PyObject* type, std::string_view prefix, std::string_view text) {
+  std::string message(prefix);
+  message += text;
+  Ref str = Ref::steal(str_of(message));
+  if (str) PyErr_SetObject(type, str.get());
+}
+
+PyDriven::PyDriven(ModuleState* state, Gil& gil, Ref strategy, std::string name, std::size_t batch,
                    std::shared_ptr<SharedFailure> shared)
     : state_(state),
-      thread_(PyThreadState_Get()),
+      gil_(gil),
       throughput_(batch > 1),
       batch_(batch),
       name_(std::move(name)),
@@ -83,40 +88,21 @@ PyDriven::PyDriven(ModuleState* state, Ref strategy, std::string name, std::size
 }
 
 PyDriven::~PyDriven() {
-  if (!strategy_ && !interrupt_ && !holds_lock_) return;
+  // At interpreter exit the references are left as they are: the thread
+  // holds no lock and may take none.
+  if (thread_exiting() || (!strategy_ && !interrupt_)) return;
   // Dropped either by the run function, which holds the lock, or by the
-  // lookahead check while the engine runs unlocked, where this adapter may
-  // or may not still hold it from its last call.
-  std::optional<Locked> lock;
-  if (!holds_lock_) lock.emplace();
+  // lookahead check while the engine runs unlocked.
+  Locked lock(gil_);
   strategy_ = Ref();
   if (interrupt_ && shared_ && !shared_->interrupt) shared_->interrupt = std::move(interrupt_);
   interrupt_ = PendingException{};
-  lock.reset();
-  release_lock();
-}
-
-bool PyDriven::alone() const {
-  PyInterpreterState* interp = PyThreadState_GetInterpreter(thread_);
-  return PyInterpreterState_ThreadHead(interp) == thread_ && PyThreadState_Next(thread_) == nullptr;
-}
-
-void PyDriven::take_lock() {
-  if (holds_lock_) return;
-  PyEval_RestoreThread(thread_);
-  holds_lock_ = true;
-}
-
-void PyDriven::release_lock() {
-  if (!holds_lock_) return;
-  holds_lock_ = false;
-  PyEval_SaveThread();
 }
 
 void PyDriven::settle_lock() {
   // Batches are rare enough that the lock goes back after each; a failed or
   // halted adapter never calls Python again.
-  if (throughput_ || failure_ || interrupt_ || !alone()) release_lock();
+  if (throughput_ || failure_ || interrupt_ || !gil_.alone()) gil_.release();
 }
 
 void PyDriven::limit_series(std::uint64_t max_ticks) {
@@ -140,25 +126,31 @@ void PyDriven::record_current_exception(const char* prefix) {
   fail(prefix + describe_current_exception());
 }
 
-void PyDriven::check_signals() {
+bool PyDriven::check_signals() {
   since_signal_check_ = 0;
-  take_lock();
-  if (PyErr_CheckSignals() < 0) interrupt_ = PendingException::fetch();
+  gil_.acquire();
+  if (python([] { return PyErr_CheckSignals(); }) < 0) interrupt_ = PendingException::fetch();
   settle_lock();
+  return static_cast<bool>(interrupt_);
+}
+
+data::ReadHooks PyDriven::read_hooks() {
+  return data::ReadHooks{
+      this,
+      [](void* self) { static_cast<PyDriven*>(self)->gil_.release(); },
+      [](void* self) { return static_cast<PyDriven*>(self)->check_signals(); },
+  };
 }
 
 void PyDriven::on_tick(const strategy::TickContext& context,
                        std::vector<strategy::Intent>& intents) {
-  if (++since_signal_check_ >= SIGNAL_INTERVAL) {
-    check_signals();
-    if (interrupt_) return;
-  }
+  if (++since_signal_check_ >= SIGNAL_INTERVAL && check_signals()) return;
   if (failure_ || interrupt_ || never_delivers_) return;
   if (throughput_) {
     pending_.push_back(context.tick);
     if (pending_.size() < batch_) return;
   }
-  take_lock();
+  gil_.acquire();
   try {
     Ref result = throughput_ ? call_batch(context) : call_compat(context);
     if (result) {
@@ -166,24 +158,21 @@ void PyDriven::on_tick(const strategy::TickContext& context,
     } else {
       record_current_exception("");
     }
+  } catch (abi::__forced_unwind&) {
+    note_thread_exit();
+    throw;
   } catch (...) {
-    release_lock();
+    gil_.release();
     throw;
   }
   settle_lock();
 }
 
 Ref PyDriven::call_compat(const strategy::TickContext& context) {
-  ContextValues values;
-  values.position = context.position;
-  values.entry = context.entry;
-  values.short_position = context.short_position;
-  values.short_entry = context.short_entry;
-  values.equity = context.equity;
-  values.working = context.working;
-  Ref ctx = Ref::steal(new_context(state_, context.tick, values));
+  Ref ctx = Ref::steal(new_context(state_, context));
   if (!ctx) return Ref();
-  return Ref::steal(PyObject_CallMethodOneArg(strategy_.get(), state_->str_on_tick, ctx.get()));
+  return Ref::steal(python(
+      [&] { return PyObject_CallMethodOneArg(strategy_.get(), state_->str_on_tick, ctx.get()); }));
 }
 
 Ref PyDriven::call_batch(const strategy::TickContext& context) {
@@ -197,7 +186,9 @@ Ref PyDriven::call_batch(const strategy::TickContext& context) {
   };
   for (const auto& [attribute, value] : attributes) {
     Ref number = Ref::steal(PyLong_FromLongLong(value));
-    if (!number || PyObject_SetAttr(object, attribute, number.get()) < 0) return Ref();
+    if (!number || python([&] { return PyObject_SetAttr(object, attribute, number.get()); }) < 0) {
+      return Ref();
+    }
   }
   const auto n = static_cast<Py_ssize_t>(pending_.size());
   Ref list = Ref::steal(PyList_New(n));
@@ -208,7 +199,8 @@ Ref PyDriven::call_batch(const strategy::TickContext& context) {
     PyList_SET_ITEM(list.get(), i, tick);
   }
   pending_.clear();
-  return Ref::steal(PyObject_CallMethodOneArg(object, state_->str_on_batch, list.get()));
+  return Ref::steal(
+      python([&] { return PyObject_CallMethodOneArg(object, state_->str_on_batch, list.get()); }));
 }
 
 void PyDriven::take_orders(PyObject* result, const strategy::TickContext& context,
@@ -218,7 +210,7 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
     fail(bad_return);
     return;
   }
-  if (!extract_orders(state_, result, &orders_)) {
+  if (!python([&] { return extract_orders(state_, result, &orders_); })) {
     if (!current_error_is_ordinary()) {
       interrupt_ = PendingException::fetch();
       return;

@@ -5,22 +5,27 @@
 // the run loop has no error path: a failure is recorded, the object is not
 // called again, and the run function raises it after the run.
 //
-// The run loop runs without the interpreter lock.  The adapter takes it for
-// exactly one Python call and its conversions (once per tick in compatibility
-// mode, once per complete batch in throughput mode) and, every SIGNAL_INTERVAL
-// ticks, briefly to let a pending Ctrl-C through.  An exception that is not an
-// ordinary Exception (KeyboardInterrupt, SystemExit, PanicException) is not a
-// strategy failure: it halts the run and is re-raised unchanged afterwards.
+// Who holds the interpreter lock during a run is decided here and nowhere
+// else.  The run loop runs without it; the adapter takes it for exactly one
+// Python call and its conversions (once per tick in compatibility mode, once
+// per complete batch in throughput mode), every SIGNAL_INTERVAL ticks
+// briefly to let a pending Ctrl-C through, and when a read of the tick file
+// is interrupted by a signal.  It gives it up before a read of the tick file
+// that may block.  An exception that is not an ordinary Exception
+// (KeyboardInterrupt, SystemExit, PanicException) is not a strategy failure:
+// it halts the run and is re-raised unchanged afterwards.
 //
 // Between two per-tick calls the lock is given back only when some other
-// thread could be waiting for it, that is when the interpreter has a thread
-// state besides this one.  A thread must have one before it can ask for the
-// lock, so when there is none, releasing and re-taking the lock around every
-// tick would cost two handovers and let nothing else run.  The check is made
-// on every tick, so a thread that appears is let in after at most one more.
+// thread could be waiting for it, that is when the process has a thread
+// state besides this one (Gil::alone).  A thread must have one before it can
+// ask for the lock, so when there is none, releasing and re-taking the lock
+// around every tick would cost two handovers and let nothing else run.  The
+// check is made on every tick, so a thread that appears is let in after at
+// most one more.
 //
-// Thread-safety: one adapter is driven by one run at a time; the shared
-// failure slot of a lookahead check has its own lock.
+// Thread-safety: one adapter is driven by one run at a time, on the thread
+// that made it; the shared failure slot of a lookahead check has its own
+// lock.
 
 #pragma once
 
@@ -33,9 +38,10 @@
 #include <string_view>
 #include <vector>
 
-#include "py/pyref.hpp"
+#include "data/ticks.hpp"
+#include "py/gil.hpp"
 #include "py/state.hpp"
-#include "py/tier.hpp"
+#include "py/values.hpp"
 #include "strategy/strategy.hpp"
 
 namespace halvorn::py {
@@ -60,21 +66,25 @@ struct SharedFailure {
 };
 
 // Reads the strategy's name: a str attribute `name`, else the class name,
-// else "python-strategy".  Errors while reading are discarded.
-// Requires: the lock is held.
+// else "python-strategy", whole (NUL characters included).  Errors while
+// reading are discarded.  Requires: the lock is held.
 std::string strategy_name(PyObject* object);
 
-// "ClassName: str(exc)" for the current exception, which it clears.
-// Requires: the lock is held, an exception is set.
+// "QualifiedClassName: str(exc)" for the current exception, which it
+// clears.  Requires: the lock is held, an exception is set.
 std::string describe_current_exception();
+
+// Raises `type` with the message `prefix` + `text`, whole.
+void raise_message(PyObject* type, std::string_view prefix, std::string_view text);
 
 class PyDriven {
  public:
   // Ticks between checks for a pending Ctrl-C while no Python code runs.
   static constexpr std::size_t SIGNAL_INTERVAL = std::size_t{1} << 16;
 
-  // Requires: the lock is held.  `batch` 1 is compatibility mode.
-  PyDriven(ModuleState* state, Ref strategy, std::string name, std::size_t batch,
+  // Requires: `gil` is held and outlives the adapter.  `batch` 1 is
+  // compatibility mode.
+  PyDriven(ModuleState* state, Gil& gil, Ref strategy, std::string name, std::size_t batch,
            std::shared_ptr<SharedFailure> shared = nullptr);
   PyDriven(PyDriven&&) noexcept = default;
   PyDriven& operator=(PyDriven&&) = delete;
@@ -85,10 +95,12 @@ class PyDriven {
   void on_tick(const strategy::TickContext& context, std::vector<strategy::Intent>& intents);
   std::string_view name() const { return name_; }
   bool halted() const { return static_cast<bool>(interrupt_); }
-  void on_run_end() { release_lock(); }
+  void on_run_end() { gil_.release(); }
 
-  // Gives the interpreter lock back if the adapter still holds it.
-  void release_lock();
+  // Hooks for the reader of the run's tick file: the lock is given up before
+  // a read that may block, and a signal that interrupts a read halts the run
+  // when its handler raises.
+  data::ReadHooks read_hooks();
 
   // Tells the adapter how many ticks the series can hold at most.  A batch
   // larger than that can never complete and is never delivered, so its ticks
@@ -113,18 +125,14 @@ class PyDriven {
   Ref call_batch(const strategy::TickContext& context);
   void take_orders(PyObject* result, const strategy::TickContext& context,
                    std::vector<strategy::Intent>& intents);
-  void check_signals();
-  // Takes the lock unless already held; after a call, keeps it only while
-  // nothing else could want it.
-  void take_lock();
+  // Runs the interpreter's signal handlers; true when one raised, which
+  // halts the run.
+  bool check_signals();
+  // After a call: keeps the lock only while nothing else could want it.
   void settle_lock();
-  bool alone() const;
 
   ModuleState* state_;
-  // The calling thread's state: the run goes on on the thread that made the
-  // adapter, so taking the lock back is one call, with no lookup of whose
-  // thread this is.
-  PyThreadState* thread_;
+  Gil& gil_;
   bool throughput_;
   std::size_t batch_;
   std::string name_;
@@ -137,32 +145,6 @@ class PyDriven {
   std::vector<OrderRequest> orders_;  // scratch, reused
   std::size_t since_signal_check_ = 0;
   bool never_delivers_ = false;
-  bool holds_lock_ = false;
-};
-
-// Releases the interpreter lock for its lifetime.
-class Unlocked {
- public:
-  Unlocked() : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-// Holds the interpreter lock for its lifetime, whether or not the calling
-// thread held it before.
-class Locked {
- public:
-  Locked() : state_(PyGILState_Ensure()) {}
-  ~Locked() { PyGILState_Release(state_); }
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
-
- private:
-  PyGILState_STATE state_;
 };
 
 }  // namespace halvorn::py

@@ -1,5 +1,11 @@
 #include "py/boundary.hpp"
 
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "types/panic.hpp"
+
 namespace halvorn::py {
 
 void raise_panic(ModuleState* state, const char* message) {
@@ -22,26 +28,6 @@ void raise_current_exception(ModuleState* state) noexcept {
   } catch (...) {
     raise_panic(state, "an unknown failure reached the module boundary");
   }
-}
-
-int add_to_module(PyObject* module, const char* name, PyObject* value) {
-  Ref owned = Ref::steal(value);
-  if (!owned) return -1;
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (all == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr) return -1;
-    if (PyModule_AddObjectRef(module, "__all__", all) < 0) {
-      Py_DECREF(all);
-      return -1;
-    }
-  }
-  Ref all_ref = Ref::steal(all);
-  Ref name_obj = Ref::steal(PyUnicode_FromString(name));
-  if (!name_obj || PyList_Append(all, name_obj.get()) < 0) return -1;
-  return PyModule_AddObjectRef(module, name, owned.get());
 }
 
 }  // namespace halvorn::py

@@ -113,19 +113,16 @@ bool to_f64(PyObject* obj, const char* arg, double* out) {
   return true;
 }
 
-bool to_utf8(PyObject* obj, const char* arg, std::string* out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", arg, type_name(obj));
-    return false;
-  }
+bool utf8_of(PyObject* str, std::string* out) {
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (data == nullptr) {
-    raise_from_current(PyExc_TypeError, arg_prefix(arg) + "not encodable as UTF-8");
-    return false;
-  }
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return false;
   out->assign(data, static_cast<std::size_t>(size));
   return true;
+}
+
+PyObject* str_of(std::string_view utf8) {
+  return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace");
 }
 
 namespace {
@@ -190,8 +187,7 @@ std::string quote_escaped(PyObject* str) {
 }
 
 std::string quote_escaped_utf8(std::string_view utf8) {
-  Ref str = Ref::steal(
-      PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace"));
+  Ref str = Ref::steal(str_of(utf8));
   if (!str) {
     PyErr_Clear();
     return "\"\"";

@@ -24,8 +24,13 @@ bool to_i64(PyObject* obj, const char* arg, std::int64_t* out);
 bool to_u64(PyObject* obj, const char* arg, std::uint64_t* out);
 bool to_bool(PyObject* obj, const char* arg, bool* out);
 bool to_f64(PyObject* obj, const char* arg, double* out);
-// A str (or str subclass), as UTF-8.
-bool to_utf8(PyObject* obj, const char* arg, std::string* out);
+// The whole text of a str as UTF-8, NUL characters included.  False, with
+// the encoding error set, for a str that UTF-8 cannot carry (a lone
+// surrogate).
+bool utf8_of(PyObject* str, std::string* out);
+
+// A new str from UTF-8 text of any content; undecodable bytes become U+FFFD.
+PyObject* str_of(std::string_view utf8);
 
 // Writes `text` between double quotes with a backslash before any double quote
 // or backslash, \0 \t \r \n for those characters and \u{hex} for any other

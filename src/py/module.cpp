@@ -1,13 +1,19 @@
 // The module definition: multi-phase initialisation with a single execution
 // step that fills the module in its fixed order -- the documentation, the
-// statistics functions, then everything register_tier adds.
+// statistics functions, CASH_SCALE, the classes, then the tick-file and run
+// functions -- each addition also appended to __all__.
 
 #include <utility>
 
 #include "py/boundary.hpp"
+#include "py/registry.hpp"
+#include "py/results.hpp"
+#include "py/run_functions.hpp"
 #include "py/state.hpp"
 #include "py/stats_functions.hpp"
-#include "py/tier.hpp"
+#include "py/tick_files.hpp"
+#include "py/values.hpp"
+#include "types/fixed.hpp"
 
 namespace halvorn::py {
 
@@ -55,7 +61,21 @@ int exec_module(PyObject* module) {
     if (make_panic_exception(st) < 0 || make_strings(st) < 0) return -1;
     if (add_to_module(module, "__doc__", PyUnicode_FromString(module_doc)) < 0) return -1;
     if (add_stats_functions(module) < 0) return -1;
-    return register_tier(module);
+    if (add_to_module(module, "CASH_SCALE", PyLong_FromLongLong(CASH_SCALE)) < 0) return -1;
+    const std::pair<PyType_Spec*, PyTypeObject * ModuleState::*> classes[] = {
+        {&tick_spec, &ModuleState::tick_type},
+        {&tick_source_spec, &ModuleState::tick_source_type},
+        {&context_spec, &ModuleState::context_type},
+        {&order_spec, &ModuleState::order_type},
+        {&run_result_spec, &ModuleState::run_result_type},
+        {&mode_comparison_spec, &ModuleState::mode_comparison_type},
+        {&lookahead_report_spec, &ModuleState::lookahead_report_type},
+    };
+    for (const auto& [spec, slot] : classes) {
+      if (add_class(module, spec, &(st->*slot)) < 0) return -1;
+    }
+    if (add_functions(module, tick_file_functions) < 0) return -1;
+    return add_functions(module, run_functions);
   });
 }
 

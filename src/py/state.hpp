@@ -61,9 +61,4 @@ inline ModuleState* state_of_type(PyTypeObject* type) {
   return static_cast<ModuleState*>(PyType_GetModuleState(type));
 }
 
-// Appends `name` to the module's __all__ (creating it on first use) and then
-// sets the attribute.  Steals `value`.  Returns -1 with an exception set on
-// failure.
-int add_to_module(PyObject* module, const char* name, PyObject* value);
-
 }  // namespace halvorn::py

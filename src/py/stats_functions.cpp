@@ -9,6 +9,7 @@
 #include "py/boundary.hpp"
 #include "py/convert.hpp"
 #include "py/pure.hpp"
+#include "py/registry.hpp"
 
 namespace halvorn::py {
 
@@ -198,28 +199,21 @@ PyObject* minimum_track_record_length(PyObject* module, PyObject* args, PyObject
   });
 }
 
-// The functions take keywords, so their C type differs from PyCFunction's;
-// the interpreter calls them with the right arguments by METH_KEYWORDS.
-template <class F>
-PyCFunction as_method(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 // The docstrings are the text signatures alone, which is what lets
 // inspect.signature read them.
 PyMethodDef functions[] = {
-    {"sharpe_ratio", as_method(sharpe_ratio), METH_VARARGS | METH_KEYWORDS,
+    {"sharpe_ratio", as_cfunction(sharpe_ratio), METH_VARARGS | METH_KEYWORDS,
      "sharpe_ratio(returns)\n--\n\n"},
-    {"moments", as_method(moments), METH_VARARGS | METH_KEYWORDS, "moments(returns)\n--\n\n"},
-    {"probabilistic_sharpe_ratio", as_method(probabilistic_sharpe_ratio),
+    {"moments", as_cfunction(moments), METH_VARARGS | METH_KEYWORDS, "moments(returns)\n--\n\n"},
+    {"probabilistic_sharpe_ratio", as_cfunction(probabilistic_sharpe_ratio),
      METH_VARARGS | METH_KEYWORDS,
      "probabilistic_sharpe_ratio(observed, benchmark, n_observations, skewness, kurtosis)\n--\n\n"},
-    {"deflated_sharpe_ratio", as_method(deflated_sharpe_ratio), METH_VARARGS | METH_KEYWORDS,
+    {"deflated_sharpe_ratio", as_cfunction(deflated_sharpe_ratio), METH_VARARGS | METH_KEYWORDS,
      "deflated_sharpe_ratio(all_sharpes, n_observations, skewness, kurtosis)\n--\n\n"},
-    {"probability_of_backtest_overfitting", as_method(probability_of_backtest_overfitting),
+    {"probability_of_backtest_overfitting", as_cfunction(probability_of_backtest_overfitting),
      METH_VARARGS | METH_KEYWORDS,
      "probability_of_backtest_overfitting(columns, n_blocks=16)\n--\n\n"},
-    {"minimum_track_record_length", as_method(minimum_track_record_length),
+    {"minimum_track_record_length", as_cfunction(minimum_track_record_length),
      METH_VARARGS | METH_KEYWORDS,
      "minimum_track_record_length(observed, benchmark, skewness, kurtosis, "
      "confidence=0.95)\n--\n\n"},
@@ -227,14 +221,6 @@ PyMethodDef functions[] = {
 
 }  // namespace
 
-int add_stats_functions(PyObject* module) {
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  if (!module_name) return -1;
-  for (PyMethodDef& def : functions) {
-    PyObject* function = PyCFunction_NewEx(&def, module, module_name.get());
-    if (add_to_module(module, def.ml_name, function) < 0) return -1;
-  }
-  return 0;
-}
+int add_stats_functions(PyObject* module) { return add_functions(module, functions); }
 
 }  // namespace halvorn::py

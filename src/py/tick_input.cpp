@@ -1,11 +1,17 @@
-#include "py/tick_array.hpp"
+#include "py/tick_input.hpp"
 
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <utility>
 
-namespace halvorn::py::detail {
+#include "py/convert.hpp"
+#include "py/values.hpp"
+
+namespace halvorn::py {
+
+namespace detail {
 
 namespace {
 
@@ -19,9 +25,11 @@ std::size_t rounded(std::size_t bytes) { return (bytes + HUGE_PAGE - 1) / HUGE_P
 
 // One array kept from the last run.  Runs over the same series come in
 // groups (compare_modes, a lookahead check, a parameter sweep); reusing the
-// pages spares the system zeroing them again.  Touched only with the
-// interpreter lock held, which every allocation of a TickArray is.
+// pages spares the system zeroing them again.  Guarded by its own lock: an
+// array is usually freed with the interpreter lock held, but not when its
+// thread is being torn down at interpreter exit.
 struct Kept {
+  std::mutex mutex;
   void* p = nullptr;
   std::size_t bytes = 0;
 } kept;
@@ -31,7 +39,10 @@ struct Kept {
 void* allocate_large(std::size_t bytes) {
   if (bytes < LARGE) return ::operator new(bytes);
   const std::size_t size = rounded(bytes);
-  if (kept.p != nullptr && kept.bytes == size) return std::exchange(kept.p, nullptr);
+  {
+    std::lock_guard<std::mutex> guard(kept.mutex);
+    if (kept.p != nullptr && kept.bytes == size) return std::exchange(kept.p, nullptr);
+  }
   void* p = std::aligned_alloc(HUGE_PAGE, size);
   if (p == nullptr) throw std::bad_alloc();
   // Only advice: where huge pages are unavailable the array works as before.
@@ -46,11 +57,37 @@ void deallocate_large(void* p, std::size_t bytes) noexcept {
   }
   const std::size_t size = rounded(bytes);
   if (size <= KEPT_MAX) {
-    std::free(kept.p);
-    kept = {p, size};
+    void* dropped;
+    {
+      std::lock_guard<std::mutex> guard(kept.mutex);
+      dropped = std::exchange(kept.p, p);
+      kept.bytes = size;
+    }
+    std::free(dropped);
     return;
   }
   std::free(p);
 }
 
-}  // namespace halvorn::py::detail
+}  // namespace detail
+
+namespace {
+
+const char ticks_from_message[] =
+    "ticks must be a sequence of Tick, or a TickSource; build them with halvorn.Tick(...), or "
+    "read a file with load_ticks() \u2014 which is the one to use when the series is larger than "
+    "memory";
+
+}  // namespace
+
+bool ticks_from(ModuleState* state, PyObject* ticks, TickArray* out) {
+  if (extract_ticks(state, ticks, out)) return true;
+  // KeyboardInterrupt, SystemExit and an engine panic are not about the
+  // argument's shape; they go on as they are.
+  if (!current_error_is_ordinary()) return false;
+  PyErr_Clear();
+  PyErr_SetString(PyExc_TypeError, ticks_from_message);
+  return false;
+}
+
+}  // namespace halvorn::py

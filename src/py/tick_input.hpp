@@ -1,10 +1,11 @@
-// The array a Python sequence of ticks is copied into before a run.
+// A Python sequence of ticks, copied into the array a run reads.
 //
 // A series of millions of ticks is hundreds of megabytes written once, in
 // order; backing it with huge pages where the system offers them turns
 // hundreds of thousands of page faults into a few hundred.
 //
-// Thread-safety: an allocator is stateless.
+// Thread-safety: an allocator is stateless; ticks_from runs with the
+// interpreter lock held.
 
 #pragma once
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "engine/tick.hpp"
+#include "py/state.hpp"
 
 namespace halvorn::py {
 
@@ -52,5 +54,14 @@ void LargeArrayAllocator<T>::deallocate(T* p, std::size_t n) noexcept {
 }
 
 using TickArray = std::vector<engine::Tick, LargeArrayAllocator<engine::Tick>>;
+
+// Turns a ticks argument that is not a TickSource into an array, every
+// element converted before anything else happens.  On failure returns false
+// with the one TypeError every ticks argument gives ("ticks must be a
+// sequence of Tick, or a TickSource; ..."), whatever the underlying fault;
+// only KeyboardInterrupt, SystemExit and a panic pass through as they are.
+// A TickSource itself is refused here: callers that stream test for one
+// first.
+bool ticks_from(ModuleState* state, PyObject* ticks, TickArray* out);
 
 }  // namespace halvorn::py

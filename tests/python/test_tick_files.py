@@ -362,16 +362,19 @@ class TestSaveFailures:
         assert read(path) == before
         assert self.listing(tmp_path) == ["keep.hvtk"]
 
-    def test_a_replaced_file_has_new_file_permissions(self, tmp_path):
+    def test_a_replaced_file_keeps_its_permissions(self, tmp_path):
+        # A file its owner made private stays private when it is replaced; a
+        # new file gets what any new file gets.
         path = str(tmp_path / "p.hvtk")
-        halvorn.save_ticks(path, make_ticks(1))
-        os.chmod(path, 0o600)
         old = os.umask(0o022)
         try:
+            halvorn.save_ticks(path, make_ticks(1))
+            assert os.stat(path).st_mode & 0o777 == 0o644
+            os.chmod(path, 0o600)
             halvorn.save_ticks(path, make_ticks(2))
         finally:
             os.umask(old)
-        assert os.stat(path).st_mode & 0o777 == 0o644
+        assert os.stat(path).st_mode & 0o7777 == 0o600
         assert halvorn.load_ticks(path).count == 2
         assert self.listing(tmp_path) == ["p.hvtk"]
 

@@ -1,0 +1,46 @@
+// run_backtest, compare_modes and lookahead_check, and the steps of a run
+// that other run functions share: the configuration, running an adapter
+// over a series or a tick file with the lock released, and the order in
+// which what stopped a run is reported.
+//
+// Thread-safety: called with the interpreter lock held; a run releases it
+// while the engine works.
+
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "backtest/run.hpp"
+#include "data/ticks.hpp"
+#include "py/adapter.hpp"
+#include "py/tick_files.hpp"
+
+namespace halvorn::py {
+
+// run_backtest, compare_modes and lookahead_check, in that order.
+extern PyMethodDef run_functions[3];
+
+// The configuration of every run of those three: tier L0, the example
+// margin table, no funding, no fees, instrument 1, net mode, no margin
+// statistics.
+backtest::RunConfig specified_config(std::int64_t balance, bool enforce_margin,
+                                     std::uint64_t equity_every, std::int64_t contract_size);
+
+// How a run over a tick input ended besides its result.
+struct RunEnd {
+  std::optional<data::Error> reader_error;  // the tick file stopped the series
+};
+
+// Runs `driven` over `input` with the lock released and taken back after.
+// A file is opened first, the lock given up while it may block; a failure to
+// open raises "{path}: {error}".  Returns false with the exception set.
+bool run_input(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
+               const TickInput& input, backtest::RunResult* result, RunEnd* end);
+
+// Raises what stopped a finished run, in order of precedence: an interrupt
+// (raised unchanged), the strategy's failure, the tick file's error.
+// Returns true when something was raised.
+bool raise_run_end(PyDriven& driven, const backtest::RunResult& result, const RunEnd& end);
+
+}  // namespace halvorn::py

@@ -1,0 +1,56 @@
+// Tick, Order and Context: the value classes that cross between a Python
+// strategy and the engine, and the extraction of Python sequences of them.
+//
+// Each holds engine values directly: a Tick holds an engine::Tick, a Context
+// the strategy::TickContext the run loop built, an Order the request a
+// strategy made.  Nothing is scaled or converted on the way in or out.
+//
+// Thread-safety: everything here runs with the interpreter lock held.
+
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/tick.hpp"
+#include "py/state.hpp"
+#include "py/tick_input.hpp"
+#include "strategy/strategy.hpp"
+#include "types/types.hpp"
+
+namespace halvorn::py {
+
+// An order as a strategy asked for it.
+struct OrderRequest {
+  std::int64_t price = 0;
+  QtyLots qty = 0;
+  bool has_price = false;
+  Side side = Side::Buy;
+  Offset offset = Offset::Open;
+};
+
+// The class specifications, for the module definition.
+extern PyType_Spec tick_spec;
+extern PyType_Spec context_spec;
+extern PyType_Spec order_spec;
+
+// New Tick / Context objects; nullptr with an exception set on failure.
+PyObject* new_tick(ModuleState* state, const engine::Tick& tick);
+PyObject* new_context(ModuleState* state, const strategy::TickContext& context);
+
+// The fixed strings of a side and an offset ("buy", "open", ...), borrowed.
+PyObject* side_string(ModuleState* state, Side side);
+PyObject* offset_string(ModuleState* state, Offset offset);
+
+// Requires: `obj` is a Tick (an Order).
+const engine::Tick& tick_of(PyObject* obj);
+const OrderRequest& order_of(PyObject* obj);
+
+// Sequence extraction: `obj` must follow the sequence protocol, must not be a
+// str, and every element must be a Tick (an Order).  On failure returns false
+// with a TypeError (or the exception iteration raised) set and `out` cleared;
+// callers replace the error with their own message.
+bool extract_ticks(ModuleState* state, PyObject* obj, TickArray* out);
+bool extract_orders(ModuleState* state, PyObject* obj, std::vector<OrderRequest>* out);
+
+}  // namespace halvorn::py
