@@ -41,7 +41,8 @@ __all__ = ["Stats", "stats", "fills_frame", "equity_frame", "plot", "html"]
 # The chart's colours, one per kind of ink, so that each panel can be told
 # apart in the picture (the tests look for them).
 _EQUITY = "#1f5fa8"
-_DRAWDOWN = "#c0392b"
+_DRAWDOWN = "#e8a49c"
+_DRAWDOWN_EDGE = "#c0392b"
 _PRICE = "#7f8c8d"
 _BUY = "#1e8449"
 _SELL = "#e67e22"
@@ -405,8 +406,8 @@ def _figure(run: Any, ticks: Any) -> Any:
     equity_axes.ticklabel_format(axis="y", style="plain", useOffset=False)
 
     drawdown = -100.0 * numpy.array(_drawdowns(curve).fractions)
-    drawdown_axes.fill_between(x, drawdown, 0.0, color=_DRAWDOWN, alpha=0.6, linewidth=0)
-    drawdown_axes.plot(x, drawdown, color=_DRAWDOWN, linewidth=0.8)
+    drawdown_axes.fill_between(x, drawdown, 0.0, color=_DRAWDOWN, linewidth=0)
+    drawdown_axes.plot(x, drawdown, color=_DRAWDOWN_EDGE, linewidth=0.8)
     drawdown_axes.set_ylabel("drawdown (%)")
     drawdown_axes.grid(alpha=0.3)
 

@@ -659,8 +659,8 @@ def _gather(pool: cf.Executor, build: Callable[..., Any], sets: list[dict[str, A
     where = {future: k for k, future in enumerate(futures)}
     outcomes: list[_Outcome | None] = [None] * total
     done = 0
-    report.update(0, total)
     try:
+        report.update(0, total)
         for future in cf.as_completed(futures):
             k = where[future]
             try:
