@@ -427,11 +427,12 @@ class _MainFinder(pickle.Pickler):
 
 def _main_is_importable() -> bool:
     # What spawn itself does to make __main__'s definitions exist in a worker:
-    # import it by module name, or run its file again.
+    # import it by module name, except a package's __main__, which it skips,
+    # or else run its file again.
     main = sys.modules.get("__main__")
-    spec = getattr(main, "__spec__", None)
-    if spec is not None and getattr(spec, "name", None):
-        return True
+    name = getattr(getattr(main, "__spec__", None), "name", None)
+    if name is not None:
+        return name != "__main__" and not name.endswith(".__main__")
     path = getattr(main, "__file__", None)
     return path is not None and os.path.isfile(path)
 
@@ -466,10 +467,10 @@ def _check_carriable(executor: cf.Executor, build: Any, sets: list[dict[str, Any
     if carrier == "pickle, importing __main__" and finder.in_main and not _main_is_importable():
         name = getattr(finder.in_main[0], "__qualname__", repr(finder.in_main[0]))
         raise TypeError(
-            f"{name} is defined in an interactive session, and the workers of a process pool "
-            "started with spawn import __main__ again to find it, which an interactive "
-            f"__main__ cannot be; move {name} into a module and import it from there, run the "
-            "sweep from a script, or pass executor=concurrent.futures.ThreadPoolExecutor(1)")
+            f"{name} is defined in an interactive session or a package's __main__, which the "
+            "workers of a process pool started with spawn cannot load again to find it; move "
+            f"{name} into a module and import it from there, run the sweep from a script, or "
+            "pass executor=concurrent.futures.ThreadPoolExecutor(1)")
 
 
 # --- progress -------------------------------------------------------------------------
@@ -542,7 +543,9 @@ class _TickFile:
     def __init__(self, ticks: Any) -> None:
         self.directory: str | None = None
         if isinstance(ticks, halvorn.TickSource):
-            self.path, self.count = ticks.path, ticks.count
+            # Absolute, because a worker on a cluster need not start where this
+            # process did.
+            self.path, self.count = os.path.abspath(ticks.path), ticks.count
             return
         self.directory = tempfile.mkdtemp(prefix="halvorn-sweep-")
         try:
@@ -603,14 +606,16 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
     of one worker per core with spawn and shuts it down afterwards; a thread
     pool runs the sweep in this process; ``client.get_executor()`` of a
     distributed client runs it on a cluster whose workers can read the tick
-    file's path.  `progress` is None (quiet), True (a bar when tqdm is
+    file at the same path.  `progress` is None (quiet), True (a bar when tqdm is
     installed, a line on stderr otherwise) or a callable called with
     (done, total) parameter sets, once before the first finishes and after each.
 
     Raises `TypeError` or `ValueError` for a bad argument before anything runs,
-    including a task the executor cannot carry (see `halvorn.sweep` docs); the
-    first failing parameter set's exception, unchanged but for a note naming
-    the parameter set, after cancelling what had not started.
+    including work the executor could not carry (a lambda or a local class for
+    a process pool, which pickles; docs/sweep.md lists what each executor is
+    checked for); then the exception of the first parameter set seen to fail,
+    unchanged but for a note naming the set, after cancelling what had not
+    started.
     """
     if not callable(build):
         raise TypeError(f"build must be callable, returning a strategy; got {type(build).__name__}")

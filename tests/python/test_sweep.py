@@ -226,21 +226,25 @@ class TestSameAnswerEverywhere:
         assert seen == [(done, 16) for done in range(17)]
         assert canonical(result) == canonical(serial)
 
-    def test_a_worker_gets_a_path_not_the_series(self):
-        deferred = Deferred()
-
+    def test_a_worker_gets_an_absolute_path_not_the_series(self, tick_file, monkeypatch):
         def stop(done, total):
             raise RuntimeError("stopped before anything ran")
 
-        with pytest.raises(RuntimeError, match="stopped before anything ran"):
-            sweep.run(Lagged, GRID, TICKS, BALANCE, equity_every=EVERY, executor=deferred,
-                      progress=stop)
-        assert len(deferred.queue) == 16
-        for future, _, args, _ in deferred.queue:
-            assert future.cancelled()
-            payload = pickle.dumps(args)
-            assert len(payload) < 2_000, "a task must not carry the ticks"
-            assert not any(isinstance(a, (list, tuple, halvorn.TickSource)) for a in args)
+        directory, name = os.path.split(tick_file.path)
+        monkeypatch.chdir(directory)
+        for ticks in (TICKS, halvorn.load_ticks(name)):
+            deferred = Deferred()
+            with pytest.raises(RuntimeError, match="stopped before anything ran"):
+                sweep.run(Lagged, GRID, ticks, BALANCE, equity_every=EVERY, executor=deferred,
+                          progress=stop)
+            assert len(deferred.queue) == 16
+            for future, _, args, _ in deferred.queue:
+                assert future.cancelled()
+                assert len(pickle.dumps(args)) < 2_000, "a task must not carry the ticks"
+                assert not any(isinstance(a, (list, tuple, halvorn.TickSource)) for a in args)
+                # A cluster's workers need not start in this directory.
+                assert os.path.isabs(args[2])
+                assert ticks is TICKS or args[2] == tick_file.path
 
 
 class TestFailures:
@@ -317,7 +321,8 @@ class TestRefusedBeforeAnythingRuns:
         interactive = subprocess.run([sys.executable, "-c", script], capture_output=True,
                                      text=True, timeout=300)
         assert interactive.stdout.startswith(
-            "InMain is defined in an interactive session"), interactive.stdout + interactive.stderr
+            "InMain is defined in an interactive session or a package's __main__"), (
+            interactive.stdout + interactive.stderr)
         path = tmp_path / "sweep_script.py"
         path.write_text(script)
         from_file = subprocess.run([sys.executable, str(path)], capture_output=True, text=True,
