@@ -393,7 +393,6 @@ def _figure(run: Any, ticks: Any) -> Any:
 
     if venue_run:
         x = numpy.array(list(run.equity_times), dtype="datetime64[ns]")
-        equity_axes.set_xlabel("")
     else:
         x = numpy.arange(len(curve))
         drawdown_axes.set_xlabel("equity sample (one every equity_every ticks)")
@@ -470,15 +469,18 @@ def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: st
     can be mailed or archived as one file.  `title` defaults to the
     strategy's name.
 
-    Raises what `plot` raises, and `ImportError` without pandas.
+    Raises what `plot` raises, `ImportError` without pandas, and `ValueError`
+    for a negative `max_fills`.
     """
+    if not isinstance(max_fills, int) or max_fills < 0:
+        raise ValueError(f"max_fills must be an int of at least 0, got {max_fills!r}")
     figure = _figure(run, ticks)
     image = io.BytesIO()
     figure.savefig(image, format="png")
     encoded = base64.b64encode(image.getvalue()).decode("ascii")
     table = stats(run).table()
     fills = fills_frame(run)
-    shown = fills.head(max_fills) if max_fills >= 0 else fills
+    shown = fills.head(max_fills)
     escape = _html.escape
     heading = escape(title if title is not None else f"Run of {run.strategy}")
 
