@@ -1,0 +1,712 @@
+"""Run one strategy over a grid of parameters on every core, and judge the search.
+
+```python
+import halvorn
+from halvorn import sweep
+ticks = halvorn.load_ticks("btcusdt.hvtk")
+result = sweep.run(Crossover, {"fast": [100, 300], "slow": [1_000, 3_000]}, ticks, 10_000, equity_every=1_000)
+print(result.best, result.deflated_sharpe_ratio(), result.probability_of_backtest_overfitting())
+```
+
+A sweep builds one strategy per parameter set (``build(**params)``), runs each
+over the same ticks with the same account, and keeps one row of totals per set
+and the returns of every set, period by period: the performance matrix that
+the deflated Sharpe ratio and the probability of backtest overfitting are
+computed from.  The work goes to a ``concurrent.futures.Executor``; the default
+is a process pool over all cores, and a distributed client's executor runs the
+same sweep on a cluster.  Each worker opens the tick file by its path, so a
+series is never copied into a worker, and a result never depends on which
+executor computed it.
+
+Returns are measured against the starting balance: with equity samples
+e_0 .. e_T the return of period i is (e_i - e_{i-1}) / e_0.  The returns of a
+run add up to its total return, and an account liquidated to zero has returns
+of zero from then on instead of a division by zero.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures as cf
+import io
+import itertools
+import multiprocessing
+import os
+import pickle
+import shutil
+import sys
+import tempfile
+from array import array
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, NamedTuple
+
+import halvorn
+
+__all__ = ["run", "Result", "Row", "parameter_sets", "returns"]
+
+
+# --- the parameter grid ---------------------------------------------------------------
+
+
+def parameter_sets(grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]]) -> list[dict[str, Any]]:
+    """The parameter sets a sweep over `grid` runs, in the order it runs them.
+
+    A mapping of parameter name to values stands for every combination, in the
+    order of nested loops written in the mapping's order: the first name varies
+    slowest and the last fastest, so ``{"a": [1, 2], "b": [3, 4]}`` is
+    ``a=1 b=3``, ``a=1 b=4``, ``a=2 b=3``, ``a=2 b=4``.  A mapping with no names
+    is one empty parameter set.  Any other iterable is taken as the explicit
+    list of parameter dicts, in its own order.
+
+    Raises `TypeError` for a name that is not a `str`, for values given as a
+    single string or a non-iterable (wrap one value in a list), and for an
+    explicit entry that is not a mapping; `ValueError` for a name with no
+    values or an empty list, either of which leaves nothing to run.
+    """
+    if isinstance(grid, Mapping):
+        names = list(grid)
+        columns = []
+        for name in names:
+            _check_name(name, "grid")
+            values = grid[name]
+            if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+                raise TypeError(f"grid[{name!r}] must be a list of values to try, not "
+                                f"{type(values).__name__}; a single value is [{values!r}]")
+            values = list(values)
+            if not values:
+                raise ValueError(f"grid[{name!r}] has no values, so the grid has no combinations")
+            columns.append(values)
+        return [dict(zip(names, combination)) for combination in itertools.product(*columns)]
+    if isinstance(grid, (str, bytes)) or not isinstance(grid, Iterable):
+        raise TypeError("grid must be a mapping of parameter name to the values to try, or a "
+                        f"list of parameter dicts, not {type(grid).__name__}")
+    sets = []
+    for i, entry in enumerate(grid):
+        if not isinstance(entry, Mapping):
+            raise TypeError(f"grid entry {i} is {type(entry).__name__}, not a mapping of "
+                            "parameter name to value")
+        for name in entry:
+            _check_name(name, f"grid entry {i}")
+        sets.append(dict(entry))
+    if not sets:
+        raise ValueError("the grid has no parameter sets")
+    return sets
+
+
+def _check_name(name: object, where: str) -> None:
+    if not isinstance(name, str):
+        raise TypeError(f"{where} has the parameter name {name!r}; names are keyword "
+                        "arguments of build and must be str")
+
+
+# --- returns --------------------------------------------------------------------------
+
+
+def returns(equity_curve: Sequence[int]) -> list[float]:
+    """Per-period returns of an equity curve, as fractions of its first sample.
+
+    With samples e_0 .. e_T (cash units, e.g. `RunResult.equity_curve`) the
+    result has T entries, (e_i - e_{i-1}) / e_0, each computed from the exact
+    integer difference and rounded once.  They add up to the total return and
+    stay defined after the equity reaches zero, where returns relative to the
+    previous sample would divide by it.  An empty curve has no returns.
+
+    Raises `ValueError` when e_0 is not positive: a return relative to nothing
+    is not a return.
+    """
+    if len(equity_curve) == 0:
+        return []
+    start = equity_curve[0]
+    if start <= 0:
+        raise ValueError(f"returns are relative to the starting equity, which is {start}; "
+                         "it must be positive")
+    return [(b - a) / start for a, b in zip(equity_curve, equity_curve[1:])]
+
+
+# --- rows and the result --------------------------------------------------------------
+
+
+@dataclass(frozen=True, kw_only=True)
+class Row:
+    """What one parameter set did: its parameters and the totals of its run.
+
+    Money is in cash units (`halvorn.CASH_SCALE` per USDT), exactly as the
+    engine counted it; `total_return` and `sharpe` are computed from the
+    equity samples as `returns` defines them.
+    """
+
+    params: dict[str, Any]
+    """The keyword arguments `build` was called with."""
+    ticks: int
+    """Observations the run processed."""
+    fills: int
+    """Fills the strategy received."""
+    liquidations: int
+    """Times the venue closed the account."""
+    final_equity: int
+    """Equity at the end, in cash units."""
+    min_equity: int
+    """The lowest equity the account showed, in cash units."""
+    fees_paid: int
+    """Fees paid, in cash units."""
+    funding_paid: int
+    """Funding paid, in cash units."""
+    total_return: float
+    """Last equity sample over the first, minus one."""
+    sharpe: float | None
+    """Per-period Sharpe ratio of the returns, or None where it is undefined
+    (fewer than 4 periods, or equity that never moved)."""
+
+
+class Result:
+    """A finished sweep: a row per parameter set and the performance matrix.
+
+    Rows and matrix columns are in grid order (`parameter_sets`), whatever
+    order the runs finished in.  The matrix holds one return per period
+    (rows) and parameter set (columns); every set was sampled at the same
+    ticks, so all columns have the same length.
+
+    `Result(rows=..., columns=...)` puts one together from rows and their
+    return columns; `run` is the usual way to get one.  Raises `ValueError`
+    when there are no rows, when the counts of rows and columns differ, or
+    when the columns differ in length.
+    """
+
+    __slots__ = ("_rows", "_periods", "_data")
+
+    def __init__(self, *, rows: Sequence[Row], columns: Sequence[Sequence[float]]) -> None:
+        rows = tuple(rows)
+        if not rows:
+            raise ValueError("a sweep result needs at least one row")
+        if len(columns) != len(rows):
+            raise ValueError(f"{len(rows)} rows but {len(columns)} return columns; "
+                             "each parameter set has one of each")
+        periods = len(columns[0])
+        for i, column in enumerate(columns):
+            if len(column) != periods:
+                raise ValueError(f"column {i} has {len(column)} returns and column 0 has "
+                                 f"{periods}; every parameter set covers the same periods")
+        # Period-major, like the overfitting statistic's own matrix, and kept as
+        # immutable bytes so that the matrix can be handed out without a copy.
+        data = array("d", [0.0]) * (periods * len(rows))
+        for k, column in enumerate(columns):
+            data[k::len(rows)] = array("d", column)
+        self._rows = rows
+        self._periods = periods
+        self._data = data.tobytes()
+
+    @property
+    def rows(self) -> tuple[Row, ...]:
+        """One row per parameter set, in grid order."""
+        return self._rows
+
+    @property
+    def periods(self) -> int:
+        """Returns per parameter set: the equity samples after the first."""
+        return self._periods
+
+    @property
+    def matrix(self) -> memoryview:
+        """The performance matrix as a read-only memoryview of float64, shape
+        (periods, parameter sets): entry [t, k] is the return of set k in period
+        t.  `numpy.asarray(result.matrix)` views it without a copy.
+
+        Raises `ValueError` when there are no periods (a view cannot have a
+        zero dimension)."""
+        if self._periods == 0:
+            raise ValueError("the sweep has no periods, so its matrix is empty")
+        return memoryview(self._data).cast("d", (self._periods, len(self._rows)))
+
+    def columns(self) -> list[list[float]]:
+        """The matrix by parameter set: a new list of per-period returns for
+        each, in grid order; the form `halvorn.probability_of_backtest_overfitting`
+        takes."""
+        flat = memoryview(self._data).cast("d")
+        n = len(self._rows)
+        return [flat[k::n].tolist() for k in range(n)]
+
+    def _column(self, k: int) -> list[float]:
+        return memoryview(self._data).cast("d")[k::len(self._rows)].tolist()
+
+    def _best_index(self) -> int:
+        best = None
+        for k, row in enumerate(self._rows):
+            # Strictly greater: ties go to the earliest set in grid order, as the
+            # overfitting statistic picks its in-sample winner.
+            if row.sharpe is not None and (best is None or row.sharpe > self._rows[best].sharpe):
+                best = k
+        if best is None:
+            raise ValueError("no parameter set has a Sharpe ratio (each needs at least 4 periods "
+                             "and equity that moved), so none is best")
+        return best
+
+    @property
+    def best(self) -> Row:
+        """The row with the highest Sharpe ratio; ties go to the earliest in grid
+        order, rows without one never win.  Raises `ValueError` when no row has
+        a Sharpe ratio."""
+        return self._rows[self._best_index()]
+
+    def deflated_sharpe_ratio(self) -> float:
+        """Probability that the best set's true Sharpe ratio is above what the best
+        of this many tries would show by luck alone.
+
+        The inputs of `halvorn.deflated_sharpe_ratio`: every row's Sharpe ratio
+        (a row without one counts as a try with Sharpe ratio 0: it was tried and
+        earned nothing), the number of periods, and the skewness and kurtosis of
+        the best set's returns.  Raises `ValueError` as `best` does, and with the
+        statistic's own message for a single parameter set.
+        """
+        best = self._best_index()
+        column = self._column(best)
+        _, skewness, kurtosis = halvorn.moments(column)
+        sharpes = [0.0 if row.sharpe is None else row.sharpe for row in self._rows]
+        return halvorn.deflated_sharpe_ratio(sharpes, len(column), skewness, kurtosis)
+
+    def probability_of_backtest_overfitting(self, n_blocks: int = 16) -> float:
+        """Share of the splits of the periods into halves in which the set that
+        was best on one half is at or below the median on the other.
+
+        `halvorn.probability_of_backtest_overfitting` of `columns()` with
+        `n_blocks` contiguous blocks of periods (even, 4 to 24; the sweep needs
+        at least 2 * n_blocks periods).  Raises its `ValueError`s.
+        """
+        return halvorn.probability_of_backtest_overfitting(self.columns(), n_blocks)
+
+    def to_frame(self) -> Any:
+        """The rows as a pandas DataFrame, in grid order: a column per parameter,
+        then sharpe, total_return, fills, liquidations, ticks and the money
+        columns in USDT (final_equity_usdt, min_equity_usdt, fees_paid_usdt,
+        funding_paid_usdt: cash units over `halvorn.CASH_SCALE`).
+
+        Raises `ImportError` without pandas (``pip install halvorn[report]``)
+        and `ValueError` when a parameter's name is one of those columns.
+        """
+        pandas = _require("pandas", "report", "Result.to_frame")
+        scale = halvorn.CASH_SCALE
+        records = []
+        for row in self._rows:
+            totals = {
+                "sharpe": row.sharpe,
+                "total_return": row.total_return,
+                "fills": row.fills,
+                "liquidations": row.liquidations,
+                "ticks": row.ticks,
+                "final_equity_usdt": row.final_equity / scale,
+                "min_equity_usdt": row.min_equity / scale,
+                "fees_paid_usdt": row.fees_paid / scale,
+                "funding_paid_usdt": row.funding_paid / scale,
+            }
+            clash = totals.keys() & row.params.keys()
+            if clash:
+                raise ValueError(f"the parameter {sorted(clash)[0]!r} has the name of a result "
+                                 "column; rename it in build")
+            records.append({**row.params, **totals})
+        return pandas.DataFrame.from_records(records)
+
+    def __len__(self) -> int:
+        return len(self._rows)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Result):
+            return NotImplemented
+        return self._rows == other._rows and self._data == other._data
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        head = f"Result({len(self._rows)} parameter sets x {self._periods} periods"
+        try:
+            best = self.best
+        except ValueError:
+            return head + ", no Sharpe ratio)"
+        return f"{head}, best {best.params!r} with Sharpe ratio {best.sharpe:.6g})"
+
+
+def _require(module: str, extra: str, what: str) -> Any:
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        raise ImportError(f"{what} needs {module}: pip install halvorn[{extra}]") from error
+
+
+# --- one run, in a worker -------------------------------------------------------------
+
+
+class _Outcome(NamedTuple):
+    ticks: int
+    fills: int
+    liquidations: int
+    final_equity: int
+    min_equity: int
+    fees_paid: int
+    funding_paid: int
+    equity_curve: array  # of 'q': cash units travel back compactly
+
+
+def _execute(strategy: Any, ticks: Any, balance: int, venue: Any, batch: int,
+             equity_every: int) -> _Outcome:
+    """Runs one strategy and keeps what a sweep needs of the run.
+
+    This is the one place that knows the run entry points: without a venue a
+    run goes through `run_backtest` (whose account is the default venue's), and
+    with one through `halvorn.venue.run`.  The two results differ only in
+    that the venue's run lists its fills and liquidations where `RunResult`
+    counts them.
+    """
+    if venue is None:
+        result = halvorn.run_backtest(strategy, ticks, balance, batch=batch,
+                                      equity_every=equity_every)
+    else:
+        from halvorn import venue as venues
+
+        result = venues.run(strategy, ticks, balance, venue=venue, batch=batch,
+                            equity_every=equity_every)
+    return _Outcome(
+        ticks=result.ticks,
+        fills=_count(result.fills),
+        liquidations=_count(result.liquidations),
+        final_equity=result.final_equity,
+        min_equity=result.min_equity,
+        fees_paid=result.fees_paid,
+        funding_paid=result.funding_paid,
+        equity_curve=array("q", result.equity_curve),
+    )
+
+
+def _count(records: int | Sequence[Any]) -> int:
+    return records if isinstance(records, int) else len(records)
+
+
+def _run_one(build: Callable[..., Any], params: dict[str, Any], path: str, balance: int,
+             venue: Any, batch: int, equity_every: int) -> _Outcome:
+    # What crosses to a worker is the build, its parameters and a path; the
+    # file is opened here, by every worker for itself.
+    strategy = build(**params)
+    return _execute(strategy, halvorn.load_ticks(path), balance, venue, batch, equity_every)
+
+
+# --- what an executor can carry -------------------------------------------------------
+
+
+def _carrier(executor: cf.Executor) -> str:
+    """How `executor` moves a task to where it runs.
+
+    A thread pool moves nothing; the standard process pool pickles by reference,
+    and its workers find classes and functions by importing their modules again,
+    which a fork need not (it inherited them) and spawn or forkserver must; a
+    distributed client pickles with cloudpickle, which carries lambdas, local
+    classes and the interactive session's definitions by value.  An executor
+    this does not know is not checked: what it needs cannot be known from here.
+    """
+    if isinstance(executor, cf.ThreadPoolExecutor):
+        return "nothing"
+    if isinstance(executor, cf.ProcessPoolExecutor):
+        context = getattr(executor, "_mp_context", None) or multiprocessing.get_context()
+        return "pickle" if context.get_start_method() == "fork" else "pickle, importing __main__"
+    if type(executor).__module__.split(".")[0] == "distributed":
+        return "cloudpickle"
+    return "nothing"
+
+
+class _MainFinder(pickle.Pickler):
+    """A pickler that also notes every class or function it refers to in __main__."""
+
+    def __init__(self, file: io.BytesIO) -> None:
+        super().__init__(file, protocol=pickle.HIGHEST_PROTOCOL)
+        self.in_main: list[Any] = []
+
+    def persistent_id(self, obj: Any) -> None:
+        if isinstance(obj, type) or callable(obj) and hasattr(obj, "__qualname__"):
+            if getattr(obj, "__module__", None) == "__main__":
+                self.in_main.append(obj)
+        return None
+
+
+def _main_is_importable() -> bool:
+    # What spawn itself does to make __main__'s definitions exist in a worker:
+    # import it by module name, except a package's __main__, which it skips,
+    # or else run its file again.
+    main = sys.modules.get("__main__")
+    name = getattr(getattr(main, "__spec__", None), "name", None)
+    if name is not None:
+        return name != "__main__" and not name.endswith(".__main__")
+    path = getattr(main, "__file__", None)
+    return path is not None and os.path.isfile(path)
+
+
+def _check_carriable(executor: cf.Executor, build: Any, sets: list[dict[str, Any]],
+                     venue: Any) -> None:
+    """Refuses, before any worker starts, a task that `executor` cannot deliver.
+
+    Without this a lambda would fail in the pool's feeder thread, or a class
+    from an interactive session in every worker, each far from the call that
+    caused it and after the sweep had started.
+    """
+    carrier = _carrier(executor)
+    if carrier == "nothing":
+        return
+    payload = (build, sets, venue)
+    try:
+        if carrier == "cloudpickle":
+            import cloudpickle
+
+            cloudpickle.dumps(payload)
+            return
+        finder = _MainFinder(io.BytesIO())
+        finder.dump(payload)
+    except Exception as error:
+        raise TypeError(
+            f"the sweep cannot send its work to {type(executor).__name__}: {error}. Its workers "
+            "get build, the parameters and the venue by pickling; define build as a class or "
+            "function at the top level of a module, or run the sweep with "
+            "executor=concurrent.futures.ThreadPoolExecutor(1) to keep it in this process"
+        ) from error
+    if carrier == "pickle, importing __main__" and finder.in_main and not _main_is_importable():
+        name = getattr(finder.in_main[0], "__qualname__", repr(finder.in_main[0]))
+        raise TypeError(
+            f"{name} is defined in an interactive session or a package's __main__, which the "
+            "workers of a process pool started with spawn cannot load again to find it; move "
+            f"{name} into a module and import it from there, run the sweep from a script, or "
+            "pass executor=concurrent.futures.ThreadPoolExecutor(1)")
+
+
+# --- progress -------------------------------------------------------------------------
+
+
+class _Progress:
+    def update(self, done: int, total: int) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+class _Callback(_Progress):
+    def __init__(self, call: Callable[[int, int], object]) -> None:
+        self.call = call
+
+    def update(self, done: int, total: int) -> None:
+        self.call(done, total)
+
+
+class _Bar(_Progress):
+    def __init__(self, tqdm: Any, total: int) -> None:
+        self.bar = tqdm(total=total, desc="sweep", unit="set")
+
+    def update(self, done: int, total: int) -> None:
+        self.bar.update(done - self.bar.n)
+
+    def close(self) -> None:
+        self.bar.close()
+
+
+class _Line(_Progress):
+    def __init__(self) -> None:
+        self.shown = False
+
+    def update(self, done: int, total: int) -> None:
+        sys.stderr.write(f"\rsweep: {done}/{total} parameter sets")
+        sys.stderr.flush()
+        self.shown = True
+
+    def close(self) -> None:
+        if self.shown:
+            sys.stderr.write("\n")
+            sys.stderr.flush()
+
+
+def _progress(progress: object, total: int) -> _Progress:
+    if progress is None or progress is False:
+        return _Progress()
+    if progress is True:
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            return _Line()
+        return _Bar(tqdm, total)
+    if callable(progress):
+        return _Callback(progress)
+    raise TypeError(f"progress must be None, True or a callable taking (done, total), not "
+                    f"{type(progress).__name__}")
+
+
+# --- the sweep ------------------------------------------------------------------------
+
+
+class _TickFile:
+    """The path a worker opens: a source's own, or a file written once from a list
+    and removed when the sweep ends."""
+
+    def __init__(self, ticks: Any) -> None:
+        self.directory: str | None = None
+        if isinstance(ticks, halvorn.TickSource):
+            # Absolute, because a worker on a cluster need not start where this
+            # process did.
+            self.path, self.count = os.path.abspath(ticks.path), ticks.count
+            return
+        self.directory = tempfile.mkdtemp(prefix="halvorn-sweep-")
+        try:
+            self.path = os.path.join(self.directory, "ticks.hvtk")
+            self.count = halvorn.save_ticks(self.path, ticks)
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self) -> None:
+        if self.directory is not None:
+            shutil.rmtree(self.directory, ignore_errors=True)
+            self.directory = None
+
+
+def _default_pool(tasks: int) -> cf.ProcessPoolExecutor:
+    # Spawn, because a fork of a process with threads (a notebook, a GUI, a
+    # client library) can copy a lock that someone held, and because it works
+    # the same on every platform.
+    workers = max(1, min(os.cpu_count() or 1, tasks))
+    return cf.ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context("spawn"))
+
+
+def _positive_int(value: object, name: str) -> int:
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, got {value}")
+    return value
+
+
+def _check_venue(venue: object) -> None:
+    if venue is None:
+        return
+    try:
+        from halvorn import venue as venues
+    except ImportError as error:
+        raise ImportError("venue= runs through halvorn.venue, which this build of halvorn does "
+                          "not have; leave venue=None to run on the default account") from error
+    if not isinstance(venue, venues.Venue):
+        raise TypeError(f"venue must be a halvorn.venue.Venue or None, not {type(venue).__name__}")
+
+
+def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
+        ticks: Any, balance: int, *, venue: Any = None, batch: int = 1, equity_every: int,
+        executor: cf.Executor | None = None, progress: object = None) -> Result:
+    """Run ``build(**params)`` for every parameter set of `grid` and collect the results.
+
+    `ticks` is a `TickSource`, whose path every worker opens for itself, or a
+    sequence of `Tick`, written once to a temporary tick file (under
+    `tempfile.gettempdir()`) that is removed when the sweep ends.  `balance`
+    is in whole USDT, as in `run_backtest`; `batch` is the cadence (1 per
+    tick); `equity_every` is the number of ticks between equity samples, the
+    periods of the returns; `venue` a `halvorn.venue.Venue`, or None for the
+    account `run_backtest` uses.
+
+    `executor` is any `concurrent.futures.Executor`: None starts a process pool
+    of one worker per core with spawn and shuts it down afterwards; a thread
+    pool runs the sweep in this process; ``client.get_executor()`` of a
+    distributed client runs it on a cluster whose workers can read the tick
+    file at the same path.  `progress` is None (quiet), True (a bar when tqdm is
+    installed, a line on stderr otherwise) or a callable called with
+    (done, total) parameter sets, once before the first finishes and after each.
+
+    Raises `TypeError` or `ValueError` for a bad argument before anything runs,
+    including work the executor could not carry (a lambda or a local class for
+    a process pool, which pickles; docs/sweep.md lists what each executor is
+    checked for); then the exception of the first parameter set seen to fail,
+    unchanged but for a note naming the set, after cancelling what had not
+    started.
+    """
+    if not callable(build):
+        raise TypeError(f"build must be callable, returning a strategy; got {type(build).__name__}")
+    sets = parameter_sets(grid)
+    if not isinstance(balance, int) or isinstance(balance, bool):
+        raise TypeError(f"balance must be an int of whole USDT, not {type(balance).__name__}")
+    if balance <= 0:
+        raise ValueError(f"balance must be positive, got {balance}: returns are relative to it")
+    _positive_int(batch, "batch")
+    _positive_int(equity_every, "equity_every")
+    if executor is not None and not isinstance(executor, cf.Executor):
+        raise TypeError(f"executor must be a concurrent.futures.Executor or None, not "
+                        f"{type(executor).__name__}")
+    _check_venue(venue)
+
+    pool = _default_pool(len(sets)) if executor is None else executor
+    try:
+        _check_carriable(pool, build, sets, venue)
+        report = _progress(progress, len(sets))
+        source = _TickFile(ticks)
+        try:
+            if source.count < equity_every:
+                raise ValueError(_no_periods(source.count, equity_every))
+            outcomes = _gather(pool, build, sets, source.path, balance, venue, batch,
+                               equity_every, report)
+        finally:
+            report.close()
+            source.close()
+    finally:
+        if executor is None:
+            pool.shutdown(wait=True, cancel_futures=True)
+    return _result(sets, outcomes)
+
+
+def _no_periods(count: int, equity_every: int) -> str:
+    return (f"{count} ticks with equity_every={equity_every} give no equity sample after the "
+            "start, so no returns; sample more often")
+
+
+def _gather(pool: cf.Executor, build: Callable[..., Any], sets: list[dict[str, Any]], path: str,
+            balance: int, venue: Any, batch: int, equity_every: int,
+            report: _Progress) -> list[_Outcome]:
+    total = len(sets)
+    futures = [pool.submit(_run_one, build, params, path, balance, venue, batch, equity_every)
+               for params in sets]
+    where = {future: k for k, future in enumerate(futures)}
+    outcomes: list[_Outcome | None] = [None] * total
+    done = 0
+    try:
+        report.update(0, total)
+        for future in cf.as_completed(futures):
+            k = where[future]
+            try:
+                outcomes[k] = future.result()
+            except cf.BrokenExecutor as error:
+                error.add_note("halvorn.sweep: a worker died while the sweep ran; the pool "
+                               "cannot tell which parameter set it was running")
+                raise
+            except Exception as error:
+                error.add_note(f"halvorn.sweep: raised by parameter set {k} of {total}: "
+                               f"{sets[k]!r}")
+                raise
+            done += 1
+            report.update(done, total)
+    finally:
+        for future in futures:
+            future.cancel()
+    return [outcome for outcome in outcomes if outcome is not None]
+
+
+def _result(sets: list[dict[str, Any]], outcomes: list[_Outcome]) -> Result:
+    rows = []
+    columns = []
+    for params, outcome in zip(sets, outcomes):
+        curve = outcome.equity_curve
+        column = returns(curve)
+        try:
+            sharpe: float | None = halvorn.sharpe_ratio(column)
+        except ValueError:
+            sharpe = None
+        rows.append(Row(
+            params=params,
+            ticks=outcome.ticks,
+            fills=outcome.fills,
+            liquidations=outcome.liquidations,
+            final_equity=outcome.final_equity,
+            min_equity=outcome.min_equity,
+            fees_paid=outcome.fees_paid,
+            funding_paid=outcome.funding_paid,
+            total_return=(curve[-1] - curve[0]) / curve[0],
+            sharpe=sharpe,
+        ))
+        columns.append(column)
+    return Result(rows=rows, columns=columns)
