@@ -77,6 +77,21 @@ ColumnsError from_write(WriteError e) {
   return std::visit([](auto& k) { return ColumnsError{std::move(k)}; }, e);
 }
 
+// The required columns are there and the present ones are of one length.
+std::optional<ColumnsError> check_shape(const Columns& columns) {
+  if (!columns.exch_ts.present()) return ColumnsError{MissingColumn{"exch_ts"}};
+  if (!columns.last.present()) return ColumnsError{MissingColumn{"last"}};
+  const std::size_t n = columns.exch_ts.length;
+  const std::pair<const Column*, const char*> all[] = {
+      {&columns.local_ts, "local_ts"}, {&columns.last, "last"}, {&columns.high, "high"},
+      {&columns.low, "low"},           {&columns.bid, "bid"},   {&columns.ask, "ask"},
+      {&columns.volume, "volume"}};
+  for (const auto& [c, name] : all) {
+    if (c->present() && c->length != n) return ColumnsError{LengthMismatch{name, c->length, n}};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string ColumnsError::display() const {
@@ -113,14 +128,8 @@ std::optional<ColumnsError> append_columns(TickWriter& writer, const Columns& co
       {&columns.ask, "ask", &engine::Tick::ask},
       {&columns.volume, "volume", &engine::Tick::volume},
   };
-  if (!columns.exch_ts.present()) return ColumnsError{MissingColumn{"exch_ts"}};
-  if (!columns.last.present()) return ColumnsError{MissingColumn{"last"}};
+  if (auto e = check_shape(columns)) return e;
   const std::size_t n = columns.exch_ts.length;
-  for (const Named& c : all) {
-    if (c.column->present() && c.column->length != n) {
-      return ColumnsError{LengthMismatch{c.name, c.column->length, n}};
-    }
-  }
   // Defaults are copies of another field of the same record, filled after
   // that field: local_ts from exch_ts, high and low from last.
   struct Default {
@@ -168,8 +177,8 @@ std::optional<ColumnsError> append_columns(TickWriter& writer, const Columns& co
 std::variant<std::uint64_t, ColumnsError> write_columns(const std::string& path,
                                                         std::uint64_t instrument,
                                                         const Columns& columns) {
-  // The columns are checked before the target is touched at all.
-  if (!columns.exch_ts.present()) return ColumnsError{MissingColumn{"exch_ts"}};
+  // The shape is checked before the target is touched at all.
+  if (auto e = check_shape(columns)) return std::move(*e);
   auto begun = TickWriter::begin(path, instrument);
   if (auto* e = std::get_if<WriteFailed>(&begun)) return ColumnsError{std::move(*e)};
   TickWriter& writer = std::get<TickWriter>(begun);

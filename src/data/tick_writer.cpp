@@ -85,10 +85,7 @@ std::optional<WriteError> TickWriter::append(std::span<const engine::Tick> ticks
     put_records(block_.get() + buffered_ * RECORD_BYTES, ticks.data(), ordered);
     buffered_ += ordered;
     count_ += ordered;
-    if (ordered < k) {
-      error_ = GoesBackwards{count_, previous_, ticks[ordered].exch_ts};
-      return error_;
-    }
+    if (ordered < k) return fail(GoesBackwards{count_, previous_, ticks[ordered].exch_ts});
     ticks = ticks.subspan(k);
     if (buffered_ == BLOCK_RECORDS) {
       if (auto e = flush()) return e;
@@ -100,9 +97,15 @@ std::optional<WriteError> TickWriter::append(std::span<const engine::Tick> ticks
 std::optional<WriteError> TickWriter::flush() {
   const std::size_t bytes = buffered_ * RECORD_BYTES;
   crc_ = crc32_extend(crc_, block_.get(), bytes);
-  if (int code = file_.write({block_.get(), bytes})) return error_ = failed(code);
+  if (int code = file_->write({block_.get(), bytes})) return fail(WriteFailed{path_, code});
   buffered_ = 0;
   return std::nullopt;
+}
+
+std::optional<WriteError> TickWriter::fail(WriteError e) {
+  error_ = std::move(e);
+  file_.reset();
+  return error_;
 }
 
 std::optional<WriteError> TickWriter::finish() {
@@ -114,10 +117,11 @@ std::optional<WriteError> TickWriter::finish() {
   put_le(h + 8, count_);
   put_le(h + 16, instrument_);
   put_le(h + 24, crc_);
-  if (int code = file_.patch(0, h)) return error_ = failed(code);
-  if (int code = file_.commit()) return error_ = failed(code);
+  if (int code = file_->patch(0, h)) return fail(WriteFailed{path_, code});
+  if (int code = file_->commit()) return fail(WriteFailed{path_, code});
   // A finished writer takes no more ticks; the file is in place.
-  error_ = failed(EBADF);
+  error_ = WriteFailed{path_, EBADF};
+  file_.reset();
   return std::nullopt;
 }
 

@@ -51,8 +51,8 @@ using WriterBegun = std::variant<TickWriter, WriteFailed>;
 // A tick file being written.
 //
 // Invariants: holds at most one block (BLOCK_RECORDS records) in memory;
-// after an error every later call returns that error and finish() commits
-// nothing.
+// after an error every later call returns that error, finish() commits
+// nothing, and what was written so far is already removed.
 class TickWriter {
  public:
   // Starts a file for `instrument` that will replace `path`.  Fails at once
@@ -80,9 +80,9 @@ class TickWriter {
  private:
   TickWriter(Replacement file, std::string path, std::uint64_t instrument);
   std::optional<WriteError> flush();
-  WriteFailed failed(int code) const { return WriteFailed{path_, code}; }
+  std::optional<WriteError> fail(WriteError e);
 
-  Replacement file_;
+  std::optional<Replacement> file_;  // dropped at the first error, removing what it wrote
   std::string path_;
   std::uint64_t instrument_ = 0;
   std::unique_ptr<std::uint8_t[]> block_;  // BLOCK_RECORDS records
