@@ -148,8 +148,13 @@ std::string describe(const LayoutChanged& e) {
 }
 
 std::string describe(const NotForStream& e) {
-  return std::string("a file of the ") + layout_name(e.found) + " layout cannot be " +
-         stream_file(e.kind) + " (" + layouts_of(e.kind, false) + ")";
+  const std::string which =
+      std::string(stream_file(e.kind)) + " (" + layouts_of(e.kind, false) + ")";
+  if (e.from_shape) {
+    return std::string("the first row looks like one of the ") + layout_name(e.found) +
+           " layout, which cannot be " + which + "; give the layout if it is one of those";
+  }
+  return std::string("a file of the ") + layout_name(e.found) + " layout cannot be " + which;
 }
 
 std::string describe(const LineTooLong&) {

@@ -156,10 +156,14 @@ struct LayoutChanged {
 };
 
 // "a file of the best bid and offer layout cannot be a trade file (trades,
-// aggregated trades or two-clock trades)"
+// aggregated trades or two-clock trades)"; when the layout was told from
+// the first row's shape rather than a header: "the first row looks like one
+// of the best bid and offer layout, which cannot be a trade file (...); give
+// the layout if it is one of those".
 struct NotForStream {
   StreamKind kind = StreamKind::Trades;
   Layout found = Layout::Detect;
+  bool from_shape = false;
 };
 
 // "line is longer than 1048576 bytes"

@@ -227,7 +227,8 @@ RowStream::Read RowStream::first_line(std::string_view line, bool* header) {
     }
   }
   if (layout_kind(layout_) != kind_) {
-    fail(Place{files_.back(), 0}, NotForStream{kind_, layout_});
+    fail(Place{files_.back(), 0},
+         NotForStream{kind_, layout_, !*header && options_.layout == Layout::Detect});
     return Read::Failed;
   }
   if (stream_layout_ == Layout::Detect) {
