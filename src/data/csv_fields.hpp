@@ -26,12 +26,22 @@ inline const char* scan_int(const char* p, const char* end, std::int64_t* out, I
   if (p != end && (*p == '-' || *p == '+')) negative = *p++ == '-';
   const char* start = p;
   std::uint64_t v = 0;
-  bool big = false;
-  for (; p != end; ++p) {
+  // Eighteen digits cannot overflow, so the usual id or time is read with
+  // no check per digit; only a longer number takes the checked loop.
+  const char* unchecked = end - p > 18 ? p + 18 : end;
+  for (; p != unchecked; ++p) {
     const unsigned c = static_cast<unsigned char>(*p) - unsigned{'0'};
     if (c > 9) break;
-    big |= __builtin_mul_overflow(v, std::uint64_t{10}, &v);
-    big |= __builtin_add_overflow(v, std::uint64_t{c}, &v);
+    v = v * 10 + c;
+  }
+  bool big = false;
+  if (p == unchecked) {
+    for (; p != end; ++p) {
+      const unsigned c = static_cast<unsigned char>(*p) - unsigned{'0'};
+      if (c > 9) break;
+      big |= __builtin_mul_overflow(v, std::uint64_t{10}, &v);
+      big |= __builtin_add_overflow(v, std::uint64_t{c}, &v);
+    }
   }
   if (p == start) {
     *fault = IntFault::NotAnInteger;

@@ -74,10 +74,21 @@ bool is_blank(std::string_view line) {
   return std::all_of(line.begin(), line.end(), [](char c) { return c == ' ' || c == '\t'; });
 }
 
+// Eight slots a row's reading fills as it goes, left uninitialised: zeroing
+// them for every row would cost more than reading the row.
+template <class T>
+struct Slots {
+  Slots() {}
+  T& operator[](std::size_t i) { return v[i]; }
+  union {
+    T v[8];
+  };
+};
+
 // The values of one row as read, by column.
 struct Parsed {
-  std::int64_t ints[8];
-  Decimal decs[8];
+  Slots<std::int64_t> ints;
+  Slots<Decimal> decs;
   bool flag = false;
   Aggressor side = Aggressor::Unknown;
 };
@@ -129,8 +140,8 @@ struct Cursor {
   bool text() { return close(p, field_end(p, end), false); }
 };
 
-bool read_fields(Layout layout, std::string_view line, Parsed* v, std::string_view* fields) {
-  Cursor c{line.data(), line.data() + line.size(), fields};
+bool read_fields(Layout layout, std::string_view line, Parsed* v, Slots<std::string_view>& fields) {
+  Cursor c{line.data(), line.data() + line.size(), fields.v};
   switch (layout) {
     case Layout::Trades:
       return c.integer(&v->ints[0]) && c.decimal(&v->decs[1]) && c.decimal(&v->decs[2]) &&
@@ -337,7 +348,7 @@ bool RowStream::quantity(const Decimal& d, std::size_t col, std::string_view tex
 
 RowStream::Read RowStream::parse(std::string_view line, Row* row) {
   Parsed v;
-  std::string_view f[8];
+  Slots<std::string_view> f;
   if (!read_fields(layout_, line, &v, f)) {
     diagnose(line);
     return Read::Failed;

@@ -84,7 +84,6 @@ class RowStream {
   bool start_file();
   Read first_line(std::string_view line, bool* header);
   Read parse(std::string_view line, Row* row);
-  bool parse_fast(std::string_view line, Row* row, std::string_view* fields);
   void diagnose(std::string_view line);
   bool time(std::int64_t raw, std::size_t column, std::string_view text, Nanos* out);
   bool price(const Decimal& d, Rounding r, bool unrounded, std::size_t column,
