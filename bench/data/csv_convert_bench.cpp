@@ -13,8 +13,9 @@
 //    in GB/s of tick file written.
 // 3. Memory: S (1_000_000) and then B (50_000_000) trade rows, made on the
 //    fly inside the Input callbacks so the input is never held, each
-//    converted in a child process whose peak resident set (getrusage) is
-//    reported; the difference is what the converter's memory grows by.
+//    converted in a fresh process (this program run again) whose peak
+//    resident set (getrusage of the child) is reported; the difference is
+//    what the converter's memory grows by with the input.
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -247,23 +248,31 @@ void columns(std::uint64_t n, const std::string& out, int passes) {
               bytes / 1e6, best, bytes / best / 1e9);
 }
 
-// Converts `n` generated trade rows in a child process; returns its peak
+// Converts `n` generated trade rows to `out`; what a child process runs.
+int convert_generated(std::uint64_t n, const std::string& out) {
+  Generated g{Rows{Layout::Trades, n}};
+  Input in = g.input();
+  auto r = halvorn::data::convert_csv(out, in, nullptr, bench_options());
+  ::unlink(out.c_str());
+  if (auto* e = std::get_if<ConvertError>(&r)) die(*e);
+  return 0;
+}
+
+// Converts `n` generated trade rows in a fresh process (this program run
+// again, so that it inherits none of this one's memory); returns its peak
 // resident set in KiB.
-long peak_kib(std::uint64_t n, const std::string& out) {
+long peak_kib(const char* self, std::uint64_t n, const std::string& out) {
+  const std::string rows = std::to_string(n);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    Generated g{Rows{Layout::Trades, n}};
-    Input in = g.input();
-    auto r = halvorn::data::convert_csv(out, in, nullptr, bench_options());
-    ::unlink(out.c_str());
-    if (auto* e = std::get_if<ConvertError>(&r)) die(*e);
-    std::_Exit(0);
+    ::execl(self, self, "--child-rows", rows.c_str(), "--child-out", out.c_str(),
+            static_cast<char*>(nullptr));
+    std::_Exit(127);
   }
   int status = 0;
   struct rusage ru{};
   if (::wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "the child converting %llu rows failed\n",
-                 static_cast<unsigned long long>(n));
+    std::fprintf(stderr, "the child converting %s rows failed\n", rows.c_str());
     std::exit(1);
   }
   return ru.ru_maxrss;
@@ -276,6 +285,8 @@ int main(int argc, char** argv) {
   std::string dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
   int passes = 3;
   bool memory = true;
+  std::uint64_t child_rows = 0;
+  std::string child_out;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--rows" && i + 1 < argc) {
@@ -290,6 +301,10 @@ int main(int argc, char** argv) {
       passes = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--skip-memory") {
       memory = false;
+    } else if (a == "--child-rows" && i + 1 < argc) {
+      child_rows = std::strtoull(argv[++i], nullptr, 10);
+    } else if (a == "--child-out" && i + 1 < argc) {
+      child_out = argv[++i];
     } else {
       std::fprintf(stderr,
                    "usage: %s [--rows N] [--big-rows B] [--small-rows S] [--dir DIR] "
@@ -298,6 +313,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (!child_out.empty()) return convert_generated(child_rows, child_out);
   const std::string out = dir + "/csv_convert_bench." + std::to_string(::getpid()) + ".hvtk";
 
   {
@@ -310,8 +326,8 @@ int main(int argc, char** argv) {
   }
   columns(n, out, passes);
   if (memory) {
-    const long s = peak_kib(small, out);
-    const long b = peak_kib(big, out);
+    const long s = peak_kib(argv[0], small, out);
+    const long b = peak_kib(argv[0], big, out);
     std::printf("peak resident: %llu rows %ld KiB, %llu rows %ld KiB, difference %ld KiB\n",
                 static_cast<unsigned long long>(small), s, static_cast<unsigned long long>(big), b,
                 b - s);
