@@ -31,16 +31,17 @@ LineReader::Got LineReader::refill() {
     scanned_ -= begin_;
     begin_ = 0;
   }
-  const std::ptrdiff_t n = input_.read(
-      input_.context, reinterpret_cast<std::uint8_t*>(buffer_.get()) + end_, MAX_LINE_BYTES - end_);
+  const std::size_t room = MAX_LINE_BYTES - end_;
+  const std::ptrdiff_t n =
+      input_.read(input_.context, reinterpret_cast<std::uint8_t*>(buffer_.get()) + end_, room);
   if (n < 0) return Got::ReadFailed;
   if (n == 0) {
     eof_ = true;
   } else {
-    end_ += static_cast<std::size_t>(n > static_cast<std::ptrdiff_t>(MAX_LINE_BYTES - end_)
-                                         ? MAX_LINE_BYTES - end_
-                                         : static_cast<std::size_t>(n));
-    meter_->bytes += static_cast<std::uint64_t>(n);
+    // A callback claiming more than it was offered room for is held to it.
+    const std::size_t got = static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room;
+    end_ += got;
+    meter_->bytes += got;
   }
   if (at_start_ && (end_ >= 3 || eof_)) {
     at_start_ = false;

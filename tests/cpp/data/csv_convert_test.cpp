@@ -84,6 +84,32 @@ TEST(Convert, EachFileHasItsOwnHeaderAndUnit) {
   EXPECT_EQ(o.ticks[1].volume, 2);
 }
 
+TEST(Convert, ProgressIsToldAsBytesArriveAndAtTheEnd) {
+  ScratchDir dir;
+  std::string text;
+  for (int i = 0; i < 100; ++i)
+    text += "1,1,1,1," + std::to_string(1'700'000'000'000 + i) + ",true\n";
+  MemoryFiles trades{{{"a.csv", text}}};
+  trades.chunk = 100;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+  Progress p{&calls,
+             [](void* c, std::uint64_t bytes, std::uint64_t rows) {
+               static_cast<decltype(calls)*>(c)->push_back({bytes, rows});
+               return true;
+             },
+             1000};
+  Input t = trades.input();
+  Conversion c = convert_csv(dir.file("p.hvtk"), t, nullptr, options("1", "1"), p);
+  ASSERT_TRUE(std::holds_alternative<Converted>(c));
+  // About every 1000 bytes of the 2700, then the totals.
+  ASSERT_EQ(calls.size(), 3u);
+  for (std::size_t i = 0; i + 1 < calls.size(); ++i) {
+    EXPECT_GE(calls[i].first, 1000 * (i + 1));
+    EXPECT_LT(calls[i].first, 1000 * (i + 1) + 100);
+  }
+  EXPECT_EQ(calls.back(), (std::pair<std::uint64_t, std::uint64_t>{text.size(), 100}));
+}
+
 TEST(Convert, RoundingGoesAgainstTheStrategy) {
   ScratchDir dir;
   ConvertOptions opt = options("1", "0.01");
@@ -231,7 +257,8 @@ MemoryFiles archive(const std::vector<std::string>& rows, Layout layout, const c
 std::string boolean(bool v, std::mt19937_64& rng) {
   static const char* const t[] = {"true", "True", "1"};
   static const char* const f[] = {"false", "False", "0"};
-  return (v ? t : f)[rng() % 3];
+  const std::size_t i = static_cast<std::size_t>(rng() % 3);
+  return v ? t[i] : f[i];
 }
 
 TEST(ConvertProperty, RandomArchivesInEveryLayoutMatchTheReference) {
