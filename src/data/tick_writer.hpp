@@ -71,7 +71,8 @@ class TickWriter {
   std::optional<WriteError> append(std::span<const engine::Tick> ticks);
 
   // Writes what is buffered and the header, and puts the file in place.
-  // Returns the error, in which case the target is as it was.
+  // Returns the error, in which case the target is as it was.  A finished
+  // writer takes no more ticks: later calls fail with EBADF.
   std::optional<WriteError> finish();
 
   // Ticks appended so far.
