@@ -1,0 +1,185 @@
+#include "data/csv_error.hpp"
+
+#include <string_view>
+
+namespace halvorn::data {
+
+namespace {
+
+constexpr std::size_t QUOTE_LIMIT = 60;
+
+std::string num(std::int64_t v) { return std::to_string(v); }
+std::string num(std::uint64_t v) { return std::to_string(v); }
+
+std::string field(const std::string& column, const std::string& text) {
+  return "column " + column + ": " + quoted(text);
+}
+
+const char* stream_file(StreamKind kind) {
+  switch (kind) {
+    case StreamKind::Trades:
+      return "a trade file";
+    case StreamKind::Quotes:
+      return "a quote file";
+    case StreamKind::Funding:
+      return "a funding file";
+  }
+  return "";
+}
+
+constexpr Layout ALL[] = {Layout::Trades,        Layout::AggTrades,     Layout::BestQuotes,
+                          Layout::ClockedTrades, Layout::ClockedQuotes, Layout::Funding};
+
+// "trades, aggregated trades or two-clock trades", with each layout's
+// header in parentheses when `headers`.
+std::string layouts_of(StreamKind kind, bool headers) {
+  std::string names[6];
+  std::size_t n = 0;
+  for (Layout l : ALL) {
+    if (layout_kind(l) != kind) continue;
+    names[n] = layout_name(l);
+    if (headers) names[n] += std::string(" (") + layout_header(l) + ")";
+    ++n;
+  }
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0) out += i + 1 == n ? " or " : ", ";
+    out += names[i];
+  }
+  return out;
+}
+
+std::string describe(const ColumnCount& e) {
+  std::string out = "expected " + num(std::uint64_t{layout_columns(e.layout).size()}) +
+                    " columns (" + layout_header(e.layout) + "), found ";
+  return out + (e.found == 0 ? std::string("an empty line") : num(std::uint64_t{e.found}));
+}
+
+std::string describe(const BadField& e) {
+  static const char* const what[] = {
+      "is not a decimal number",
+      "is not an integer",
+      "is not a boolean (true, false, 1 or 0)",
+      "is not a side (buy, sell or unknown)",
+  };
+  return field(e.column, e.text) + " " + what[static_cast<int>(e.expected)];
+}
+
+std::string describe(const OutOfRange& e) {
+  const std::string f = field(e.column, e.text);
+  switch (e.limit) {
+    case Limit::Digits:
+      return f + " has more than 19 significant digits";
+    case Limit::Exponent:
+      return f + " has an exponent beyond 9999";
+    case Limit::Integer:
+      return f + " does not fit in a signed 64-bit integer";
+    case Limit::Steps:
+      return f + " is beyond 9223372036854775807 " + e.detail;
+    case Limit::Time:
+      return f + " in " + e.detail + " is beyond the times a tick holds (the years 1677 to 2262)";
+    case Limit::Volume:
+      return f + " takes the cumulative volume beyond 9223372036854775807 " + e.detail;
+  }
+  return f;
+}
+
+std::string describe(const NotMultiple& e) {
+  std::string out = field(e.column, e.text) + " is not a whole number of " + e.step;
+  if (e.unrounded) out += ", and the trade has no aggressor side to round it by";
+  return out;
+}
+
+std::string describe(const AmbiguousTime& e) {
+  return "column " + e.column + ": cannot tell whether " + quoted(e.text) +
+         " is in milliseconds or microseconds (the years 1990 to 2099 are " +
+         num(MILLIS_RANGE.low) + " to " + num(MILLIS_RANGE.high) + " in milliseconds, " +
+         num(MICROS_RANGE.low) + " to " + num(MICROS_RANGE.high) +
+         " in microseconds); give the time unit";
+}
+
+std::string describe(const UnitMismatch& e) {
+  return field(e.column, e.text) + " is not a time in " + unit_name(e.unit) +
+         ", the unit of this file since line " + num(e.since_line);
+}
+
+std::string describe(const Backwards& e) {
+  std::string out = field(e.column, e.text) + " goes back in time: " + num(e.found) +
+                    " ns is before " + num(e.previous) + " ns at line " + num(e.previous_at.line);
+  if (e.other_file) out += " of " + e.previous_at.file;
+  if (e.window > 0) {
+    out += ", which the sorting window of " + num(e.window) + " rows has already written";
+  }
+  return out;
+}
+
+std::string describe(const IdGap& e) {
+  const std::int64_t first = e.previous + 1, last = e.found - 1;
+  std::string out = first == last ? "missing aggregated trade " + num(first)
+                                  : "missing aggregated trades " + num(first) + " to " + num(last);
+  return out + " (the row before is " + num(e.previous) + ", this row " + num(e.found) + ")";
+}
+
+std::string describe(const IdOrder& e) {
+  return "aggregated trade id " + num(e.found) + " does not follow id " + num(e.previous) +
+         " of the row before; ids must increase";
+}
+
+std::string describe(const UnknownHeader& e) {
+  return "the first line " + quoted(e.line) + " is not the header of a layout " +
+         stream_file(e.kind) + " can have: " + layouts_of(e.kind, true);
+}
+
+std::string describe(const UnknownShape& e) {
+  return "cannot tell the layout of a file without a header from its first row, of " +
+         num(std::uint64_t{e.columns}) +
+         " columns; give the layout, or add the header of one of: " + layouts_of(e.kind, true);
+}
+
+std::string describe(const WrongLayout& e) {
+  return std::string("the header is that of the ") + layout_name(e.found) + " layout, but the " +
+         layout_name(e.asked) + " layout was asked for";
+}
+
+std::string describe(const LayoutChanged& e) {
+  return std::string("this file is of the ") + layout_name(e.found) +
+         " layout, but the stream began with a file of the " + layout_name(e.first) + " layout (" +
+         e.first_file + "); one stream is one layout";
+}
+
+std::string describe(const NotForStream& e) {
+  const std::string which =
+      std::string(stream_file(e.kind)) + " (" + layouts_of(e.kind, false) + ")";
+  if (e.from_shape) {
+    return std::string("the first row looks like one of the ") + layout_name(e.found) +
+           " layout, which cannot be " + which + "; give the layout if it is one of those";
+  }
+  return std::string("a file of the ") + layout_name(e.found) + " layout cannot be " + which;
+}
+
+std::string describe(const LineTooLong&) {
+  return "line is longer than " + num(std::uint64_t{1u << 20}) + " bytes";
+}
+std::string describe(const ReadFailed&) { return "reading failed"; }
+std::string describe(const Stopped&) { return "stopped by the caller"; }
+std::string describe(const BadStep& e) {
+  return e.name + " " + quoted(e.text) + " is not a positive decimal number";
+}
+std::string describe(const Negative& e) { return field(e.column, e.text) + " is negative"; }
+std::string describe(const WriteFailed& e) { return e.display(); }
+
+}  // namespace
+
+std::string quoted(std::string_view text) {
+  if (text.size() <= QUOTE_LIMIT) return "\"" + std::string(text) + "\"";
+  return "\"" + std::string(text.substr(0, QUOTE_LIMIT)) + "...\"";
+}
+
+std::string ConvertError::display() const {
+  std::string what = std::visit([](const auto& k) { return describe(k); }, kind);
+  if (where.file.empty()) return what;
+  if (where.line == 0) return where.file + ": " + what;
+  return where.file + ":" + num(where.line) + ": " + what;
+}
+
+}  // namespace halvorn::data

@@ -1,0 +1,93 @@
+// The CSV layouts the converter reads, known by their columns, and how a
+// file's layout and time unit are told from its first lines.
+//
+// A header is recognised only when its names are exactly those of a layout,
+// in order (spaces around a name are ignored); a first line that is not a
+// known header and holds no number is reported as an unknown header rather
+// than read as data.  Without a header the layout is told from the shape of
+// the first row: its number of columns, and where two layouts have as many,
+// whether the distinguishing column holds a boolean, a number or a side.
+//
+// Times are integers since the epoch.  A file's unit is told from its first
+// row: milliseconds when the time falls in the years 1990 to 2099 read as
+// milliseconds, microseconds when it does read as microseconds.  The two
+// ranges are far apart, so a real time is never both; a time in neither is
+// ambiguous and refused.
+//
+// Thread-safety: constant tables and pure functions.
+
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "types/time.hpp"
+
+namespace halvorn::data {
+
+enum class Layout : std::uint8_t {
+  Detect,     // from the header, or from the first row's shape
+  Trades,     // id,price,qty,quote_qty,time,is_buyer_maker
+  AggTrades,  // agg_trade_id,price,quantity,first_trade_id,last_trade_id,transact_time,is_buyer_maker
+  BestQuotes,  // update_id,best_bid_price,best_bid_qty,best_ask_price,best_ask_qty,transaction_time,event_time
+  ClockedTrades,  // exchange,symbol,timestamp,local_timestamp,id,side,price,amount
+  ClockedQuotes,  // exchange,symbol,timestamp,local_timestamp,ask_amount,ask_price,bid_price,bid_amount
+  Funding,        // calc_time,funding_interval_hours,last_funding_rate
+};
+
+// What a stream of files is for; each layout belongs to one.
+enum class StreamKind : std::uint8_t { Trades, Quotes, Funding };
+
+// The layout's name in texts: "trades", "aggregated trades", "best bid and
+// offer", "two-clock trades", "two-clock quotes", "funding history".
+const char* layout_name(Layout layout);
+
+// The layout's column names, in order (empty for Detect).
+std::span<const std::string_view> layout_columns(Layout layout);
+
+// The names joined by commas, as a header line would be.
+const char* layout_header(Layout layout);
+
+StreamKind layout_kind(Layout layout);
+
+// The layout whose header `fields` is, or Detect.
+Layout header_layout(std::span<const std::string_view> fields);
+
+// Whether a first line that is no known header looks like a header rather
+// than data: none of its fields starts like a number.
+bool looks_like_header(std::span<const std::string_view> fields);
+
+// The layout of a headerless file of a `kind` stream whose first row is
+// `fields`, or Detect when its shape does not tell.  The number of columns
+// tells the layouts of one kind apart (trades 6, aggregated trades 7,
+// two-clock trades 8; best bid and offer 7, two-clock quotes 8; funding
+// history 3); the row must also fit the layout where another kind has as
+// many columns (a boolean last for aggregated trades, an integer for best
+// bid and offer, a side sixth for two-clock trades, a number for two-clock
+// quotes).  A row that fits only another kind's layout gives that layout, so
+// that the error can name it.
+Layout shape_layout(StreamKind kind, std::span<const std::string_view> fields);
+
+enum class TimeUnit : std::uint8_t { Detect, Milliseconds, Microseconds, Nanoseconds };
+
+// "milliseconds", "microseconds", "nanoseconds" ("detected" for Detect).
+const char* unit_name(TimeUnit unit);
+
+// The plausible times of a detected unit, inclusive: the years 1990 to 2099.
+struct UnitRange {
+  std::int64_t low = 0;
+  std::int64_t high = 0;
+  bool contains(std::int64_t v) const { return v >= low && v <= high; }
+};
+inline constexpr UnitRange MILLIS_RANGE{631'152'000'000, 4'102'444'799'999};
+inline constexpr UnitRange MICROS_RANGE{631'152'000'000'000, 4'102'444'799'999'999};
+
+// Milliseconds or microseconds by the range `raw` falls in, or Detect when
+// it falls in neither.
+TimeUnit detect_unit(std::int64_t raw);
+
+// Nanoseconds per unit (Requires: not Detect).
+std::int64_t unit_nanos(TimeUnit unit);
+
+}  // namespace halvorn::data

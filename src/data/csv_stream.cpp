@@ -1,0 +1,529 @@
+#include "data/csv_stream.hpp"
+
+#include <algorithm>
+
+#include "types/panic.hpp"
+
+namespace halvorn::data {
+
+namespace {
+
+// What a column holds, for reading a refused row again field by field.
+enum class Col : std::uint8_t { Int, Dec, Bool, Side, Text };
+
+std::span<const Col> column_types(Layout layout) {
+  using enum Col;
+  static constexpr Col TRADES[] = {Int, Dec, Dec, Dec, Int, Bool};
+  static constexpr Col AGG_TRADES[] = {Int, Dec, Dec, Int, Int, Int, Bool};
+  static constexpr Col BEST_QUOTES[] = {Int, Dec, Dec, Dec, Dec, Int, Int};
+  static constexpr Col CLOCKED_TRADES[] = {Text, Text, Int, Int, Text, Side, Dec, Dec};
+  static constexpr Col CLOCKED_QUOTES[] = {Text, Text, Int, Int, Dec, Dec, Dec, Dec};
+  static constexpr Col FUNDING[] = {Int, Int, Dec};
+  switch (layout) {
+    case Layout::Trades:
+      return TRADES;
+    case Layout::AggTrades:
+      return AGG_TRADES;
+    case Layout::BestQuotes:
+      return BEST_QUOTES;
+    case Layout::ClockedTrades:
+      return CLOCKED_TRADES;
+    case Layout::ClockedQuotes:
+      return CLOCKED_QUOTES;
+    case Layout::Funding:
+      return FUNDING;
+    case Layout::Detect:
+      break;
+  }
+  panic("a layout to be read is never Detect");
+}
+
+// The column of a layout that gives a row's exchange time.
+std::size_t time_column(Layout layout) {
+  switch (layout) {
+    case Layout::Trades:
+      return 4;
+    case Layout::AggTrades:
+      return 5;
+    case Layout::BestQuotes:
+      return 5;
+    case Layout::ClockedTrades:
+    case Layout::ClockedQuotes:
+      return 2;
+    case Layout::Funding:
+      return 0;
+    case Layout::Detect:
+      break;
+  }
+  panic("a layout to be read is never Detect");
+}
+
+std::vector<std::string_view> split(std::string_view line) {
+  std::vector<std::string_view> out;
+  const char* p = line.data();
+  const char* end = p + line.size();
+  for (;;) {
+    const char* q = field_end(p, end);
+    out.emplace_back(p, static_cast<std::size_t>(q - p));
+    if (q == end) return out;
+    p = q + 1;
+  }
+}
+
+bool is_blank(std::string_view line) {
+  return std::all_of(line.begin(), line.end(), [](char c) { return c == ' ' || c == '\t'; });
+}
+
+// Eight slots a row's reading fills as it goes, left uninitialised: zeroing
+// them for every row would cost more than reading the row.
+template <class T>
+struct Slots {
+  Slots() {}
+  T& operator[](std::size_t i) { return v[i]; }
+  union {
+    T v[8];
+  };
+};
+
+// The values of one row as read, by column.
+struct Parsed {
+  Slots<std::int64_t> ints;
+  Slots<Decimal> decs;
+  bool flag = false;
+  Aggressor side = Aggressor::Unknown;
+};
+
+// Reads the fields of a line in one pass, each followed by its ',' (or by
+// the end of the line for the last), keeping where each field lies.  Any
+// surprise makes a step return false, and the row is read again slowly.
+struct Cursor {
+  const char* p;
+  const char* end;
+  std::string_view* fields;
+  std::size_t n = 0;
+
+  bool close(const char* start, const char* q, bool last) {
+    fields[n++] = std::string_view(start, static_cast<std::size_t>(q - start));
+    if (last) return q == end;
+    if (q == end || *q != ',') return false;
+    p = q + 1;
+    return true;
+  }
+  bool integer(std::int64_t* v, bool last = false) {
+    IntFault f;
+    const char* s = p;
+    const char* q = scan_int(p, end, v, &f);
+    return f == IntFault::None && close(s, q, last);
+  }
+  bool decimal(Decimal* v, bool last = false) {
+    DecimalFault f;
+    const char* s = p;
+    const char* q = scan_decimal(p, end, v, &f);
+    return f == DecimalFault::None && close(s, q, last);
+  }
+  bool boolean(bool* v, bool last = false) {
+    const char* s = p;
+    const char* q = last ? end : field_end(p, end);
+    std::optional<bool> b = parse_bool(std::string_view(s, static_cast<std::size_t>(q - s)));
+    if (!b) return false;
+    *v = *b;
+    return close(s, q, last);
+  }
+  bool side(Aggressor* a) {
+    const char* s = p;
+    const char* q = field_end(p, end);
+    std::optional<Aggressor> g = parse_side(std::string_view(s, static_cast<std::size_t>(q - s)));
+    if (!g) return false;
+    *a = *g;
+    return close(s, q, false);
+  }
+  bool text() { return close(p, field_end(p, end), false); }
+};
+
+bool read_fields(Layout layout, std::string_view line, Parsed* v, Slots<std::string_view>& fields) {
+  Cursor c{line.data(), line.data() + line.size(), fields.v};
+  switch (layout) {
+    case Layout::Trades:
+      return c.integer(&v->ints[0]) && c.decimal(&v->decs[1]) && c.decimal(&v->decs[2]) &&
+             c.decimal(&v->decs[3]) && c.integer(&v->ints[4]) && c.boolean(&v->flag, true);
+    case Layout::AggTrades:
+      return c.integer(&v->ints[0]) && c.decimal(&v->decs[1]) && c.decimal(&v->decs[2]) &&
+             c.integer(&v->ints[3]) && c.integer(&v->ints[4]) && c.integer(&v->ints[5]) &&
+             c.boolean(&v->flag, true);
+    case Layout::BestQuotes:
+      return c.integer(&v->ints[0]) && c.decimal(&v->decs[1]) && c.decimal(&v->decs[2]) &&
+             c.decimal(&v->decs[3]) && c.decimal(&v->decs[4]) && c.integer(&v->ints[5]) &&
+             c.integer(&v->ints[6], true);
+    case Layout::ClockedTrades:
+      return c.text() && c.text() && c.integer(&v->ints[2]) && c.integer(&v->ints[3]) && c.text() &&
+             c.side(&v->side) && c.decimal(&v->decs[6]) && c.decimal(&v->decs[7], true);
+    case Layout::ClockedQuotes:
+      return c.text() && c.text() && c.integer(&v->ints[2]) && c.integer(&v->ints[3]) &&
+             c.decimal(&v->decs[4]) && c.decimal(&v->decs[5]) && c.decimal(&v->decs[6]) &&
+             c.decimal(&v->decs[7], true);
+    case Layout::Funding:
+      return c.integer(&v->ints[0]) && c.integer(&v->ints[1]) && c.decimal(&v->decs[2], true);
+    case Layout::Detect:
+      break;
+  }
+  return false;
+}
+
+// The heap of the sorting window keeps its earliest row on top; rows of
+// equal time leave in the order of the files.
+bool later(const Row& x, const Row& y) {
+  if (x.exch != y.exch) return x.exch > y.exch;
+  if (x.file != y.file) return x.file > y.file;
+  return x.line > y.line;
+}
+
+}  // namespace
+
+RowStream::RowStream(StreamKind kind, const Input& input, const StreamOptions& options,
+                     const Scaling& scaling, Meter* meter)
+    : kind_(kind),
+      options_(options),
+      scaling_(scaling),
+      billionth_(*parse_step("0.000000001")),
+      meter_(meter),
+      reader_(input, meter) {
+  if (options_.sort_window > 0) window_.reserve(options_.sort_window);
+}
+
+bool RowStream::fail(Place where, decltype(ConvertError::kind) kind) {
+  error_ = ConvertError{std::move(where), std::move(kind)};
+  return false;
+}
+
+bool RowStream::fail_here(decltype(ConvertError::kind) kind) {
+  return fail(Place{files_.back(), reader_.line_number()}, std::move(kind));
+}
+
+std::string RowStream::column(std::size_t i) const {
+  return std::string(layout_columns(layout_)[i]);
+}
+
+bool RowStream::start_file() {
+  std::string name;
+  if (!reader_.next_file(&name)) return false;
+  files_.push_back(std::move(name));
+  in_file_ = true;
+  started_ = false;
+  unit_ = options_.unit;
+  nanos_ = unit_ == TimeUnit::Detect ? 0 : unit_nanos(unit_);
+  detected_ = false;
+  unit_line_ = 0;
+  blank_line_ = 0;
+  return true;
+}
+
+RowStream::Read RowStream::first_line(std::string_view line, bool* header) {
+  const std::vector<std::string_view> fields = split(line);
+  const Layout named = header_layout(fields);
+  *header = named != Layout::Detect;
+  if (*header) {
+    if (options_.layout != Layout::Detect && options_.layout != named) {
+      fail_here(WrongLayout{options_.layout, named});
+      return Read::Failed;
+    }
+    layout_ = named;
+  } else if (looks_like_header(fields)) {
+    fail_here(UnknownHeader{std::string(line), kind_});
+    return Read::Failed;
+  } else {
+    layout_ = options_.layout != Layout::Detect ? options_.layout : shape_layout(kind_, fields);
+    if (layout_ == Layout::Detect) {
+      fail_here(UnknownShape{fields.size(), kind_});
+      return Read::Failed;
+    }
+  }
+  if (layout_kind(layout_) != kind_) {
+    fail(Place{files_.back(), 0},
+         NotForStream{kind_, layout_, !*header && options_.layout == Layout::Detect});
+    return Read::Failed;
+  }
+  if (stream_layout_ == Layout::Detect) {
+    stream_layout_ = layout_;
+    first_file_ = files_.size() - 1;
+  } else if (stream_layout_ != layout_) {
+    fail(Place{files_.back(), 0}, LayoutChanged{stream_layout_, layout_, files_[first_file_]});
+    return Read::Failed;
+  }
+  started_ = true;
+  return Read::Row;
+}
+
+RowStream::Read RowStream::read_row(Row* row) {
+  for (;;) {
+    if (!in_file_ && !start_file()) return Read::End;
+    std::string_view line;
+    switch (reader_.next_line(&line)) {
+      case LineReader::Got::Line:
+        break;
+      case LineReader::Got::End:
+        in_file_ = false;
+        continue;
+      case LineReader::Got::TooLong:
+        fail_here(LineTooLong{});
+        return Read::Failed;
+      case LineReader::Got::ReadFailed:
+        fail(Place{files_.back(), 0}, ReadFailed{});
+        return Read::Failed;
+      case LineReader::Got::Stopped:
+        fail(Place{}, Stopped{});
+        return Read::Failed;
+    }
+    if (line.empty() || is_blank(line)) {
+      // Blank lines at the end of a file (or before anything) are harmless;
+      // one between rows is an error, reported once a row follows it.
+      if (started_ && blank_line_ == 0) blank_line_ = reader_.line_number();
+      continue;
+    }
+    if (blank_line_ != 0) {
+      fail(Place{files_.back(), blank_line_}, ColumnCount{layout_, 0});
+      return Read::Failed;
+    }
+    if (!started_) {
+      bool header = false;
+      if (first_line(line, &header) == Read::Failed) return Read::Failed;
+      if (header) continue;
+    }
+    const Read r = parse(line, row);
+    if (r == Read::Row) {
+      ++meter_->rows;
+      row->line = reader_.line_number();
+      row->file = static_cast<std::uint32_t>(files_.size() - 1);
+    }
+    return r;
+  }
+}
+
+bool RowStream::time(std::int64_t raw, std::size_t col, std::string_view text, Nanos* out) {
+  if (unit_ == TimeUnit::Detect) {
+    unit_ = detect_unit(raw);
+    if (unit_ == TimeUnit::Detect) return fail_here(AmbiguousTime{column(col), std::string(text)});
+    nanos_ = unit_nanos(unit_);
+    detected_ = true;
+    unit_line_ = reader_.line_number();
+  } else if (detected_) {
+    const UnitRange& range = unit_ == TimeUnit::Milliseconds ? MILLIS_RANGE : MICROS_RANGE;
+    if (!range.contains(raw)) {
+      return fail_here(UnitMismatch{column(col), std::string(text), unit_, unit_line_});
+    }
+  }
+  if (__builtin_mul_overflow(raw, nanos_, out)) {
+    return fail_here(OutOfRange{column(col), std::string(text), Limit::Time, unit_name(unit_)});
+  }
+  return true;
+}
+
+bool RowStream::price(const Decimal& d, Rounding r, bool unrounded, std::size_t col,
+                      std::string_view text, std::int64_t* out) {
+  const Scaled s = scale(d, scaling_.tick, r);
+  if (s.fault == ScaleFault::None) {
+    *out = s.count;
+    return true;
+  }
+  std::string step = "ticks of " + scaling_.tick.text;
+  if (s.fault == ScaleFault::NotMultiple) {
+    return fail_here(NotMultiple{column(col), std::string(text), std::move(step), unrounded});
+  }
+  return fail_here(OutOfRange{column(col), std::string(text), Limit::Steps, std::move(step)});
+}
+
+bool RowStream::quantity(const Decimal& d, std::size_t col, std::string_view text,
+                         std::int64_t* out) {
+  if (d.negative && d.digits != 0) return fail_here(Negative{column(col), std::string(text)});
+  const Scaled s = scale(d, scaling_.lot, scaling_.round ? Rounding::Down : Rounding::Exact);
+  if (s.fault == ScaleFault::None) {
+    *out = s.count;
+    return true;
+  }
+  std::string step = "lots of " + scaling_.lot.text;
+  if (s.fault == ScaleFault::NotMultiple) {
+    return fail_here(NotMultiple{column(col), std::string(text), std::move(step), false});
+  }
+  return fail_here(OutOfRange{column(col), std::string(text), Limit::Steps, std::move(step)});
+}
+
+RowStream::Read RowStream::parse(std::string_view line, Row* row) {
+  Parsed v;
+  Slots<std::string_view> f;
+  if (!read_fields(layout_, line, &v, f)) {
+    diagnose(line);
+    return Read::Failed;
+  }
+  const bool round = scaling_.round;
+  // Rounding goes against the strategy: what it could buy costs more, what
+  // it could sell fetches less.  A buyer who took liquidity paid the ask
+  // side, so that price rounds up; a seller's rounds down, as does a bid.
+  const auto by_aggressor = [round](Aggressor a) {
+    if (!round || a == Aggressor::Unknown) return Rounding::Exact;
+    return a == Aggressor::Buyer ? Rounding::Up : Rounding::Down;
+  };
+  bool ok = false;
+  switch (layout_) {
+    case Layout::Trades:
+    case Layout::AggTrades: {
+      const std::size_t tc = time_column(layout_);
+      // The buyer was the maker, so the seller took liquidity.
+      const Aggressor a = v.flag ? Aggressor::Seller : Aggressor::Buyer;
+      ok = time(v.ints[tc], tc, f[tc], &row->exch) &&
+           price(v.decs[1], by_aggressor(a), false, 1, f[1], &row->a) &&
+           quantity(v.decs[2], 2, f[2], &row->b);
+      row->local = row->exch;
+      row->raw_time = v.ints[tc];
+      row->id = layout_ == Layout::AggTrades ? v.ints[0] : 0;
+      break;
+    }
+    case Layout::BestQuotes:
+      ok = time(v.ints[5], 5, f[5], &row->exch) &&
+           price(v.decs[1], round ? Rounding::Down : Rounding::Exact, false, 1, f[1], &row->a) &&
+           price(v.decs[3], round ? Rounding::Up : Rounding::Exact, false, 3, f[3], &row->b);
+      row->local = row->exch;
+      row->raw_time = v.ints[5];
+      break;
+    case Layout::ClockedTrades:
+      ok = time(v.ints[2], 2, f[2], &row->exch) && time(v.ints[3], 3, f[3], &row->local) &&
+           price(v.decs[6], by_aggressor(v.side), round && v.side == Aggressor::Unknown, 6, f[6],
+                 &row->a) &&
+           quantity(v.decs[7], 7, f[7], &row->b);
+      row->raw_time = v.ints[2];
+      break;
+    case Layout::ClockedQuotes:
+      ok = time(v.ints[2], 2, f[2], &row->exch) && time(v.ints[3], 3, f[3], &row->local) &&
+           price(v.decs[6], round ? Rounding::Down : Rounding::Exact, false, 6, f[6], &row->a) &&
+           price(v.decs[5], round ? Rounding::Up : Rounding::Exact, false, 5, f[5], &row->b);
+      row->raw_time = v.ints[2];
+      break;
+    case Layout::Funding: {
+      ok = time(v.ints[0], 0, f[0], &row->exch);
+      row->local = row->exch;
+      row->raw_time = v.ints[0];
+      row->b = v.ints[1];
+      if (!ok) break;
+      // Rates are exact or refused: a rate is money, and rounding it would
+      // change every payment made at it.
+      const Scaled s = scale(v.decs[2], billionth_, Rounding::Exact);
+      row->a = s.count;
+      if (s.fault == ScaleFault::NotMultiple) {
+        ok = fail_here(NotMultiple{column(2), std::string(f[2]), "billionths", false});
+      } else if (s.fault == ScaleFault::OutOfRange) {
+        ok = fail_here(OutOfRange{column(2), std::string(f[2]), Limit::Steps, "billionths"});
+      }
+      break;
+    }
+    case Layout::Detect:
+      panic("a layout to be read is never Detect");
+  }
+  return ok ? Read::Row : Read::Failed;
+}
+
+void RowStream::diagnose(std::string_view line) {
+  const std::vector<std::string_view> fields = split(line);
+  const std::span<const Col> types = column_types(layout_);
+  if (fields.size() != types.size()) {
+    fail_here(ColumnCount{layout_, fields.size()});
+    return;
+  }
+  for (std::size_t i = 0; i < types.size(); ++i) {
+    const std::string_view t = fields[i];
+    switch (types[i]) {
+      case Col::Int: {
+        std::int64_t ignored;
+        const IntFault f = parse_int(t, &ignored);
+        if (f == IntFault::NotAnInteger) {
+          fail_here(BadField{column(i), std::string(t), Expected::Integer});
+          return;
+        }
+        if (f == IntFault::OutOfRange) {
+          fail_here(OutOfRange{column(i), std::string(t), Limit::Integer, ""});
+          return;
+        }
+        break;
+      }
+      case Col::Dec: {
+        Decimal ignored;
+        const DecimalFault f = parse_decimal(t, &ignored);
+        if (f == DecimalFault::NotANumber) {
+          fail_here(BadField{column(i), std::string(t), Expected::Decimal});
+          return;
+        }
+        if (f != DecimalFault::None) {
+          const Limit l = f == DecimalFault::TooManyDigits ? Limit::Digits : Limit::Exponent;
+          fail_here(OutOfRange{column(i), std::string(t), l, ""});
+          return;
+        }
+        break;
+      }
+      case Col::Bool:
+        if (!parse_bool(t)) {
+          fail_here(BadField{column(i), std::string(t), Expected::Boolean});
+          return;
+        }
+        break;
+      case Col::Side:
+        if (!parse_side(t)) {
+          fail_here(BadField{column(i), std::string(t), Expected::Side});
+          return;
+        }
+        break;
+      case Col::Text:
+        break;
+    }
+  }
+  panic("a row refused in one pass is refused field by field");
+}
+
+bool RowStream::emit(Row* row) {
+  if (any_out_ && row->exch < last_out_.exch) {
+    return fail(place(*row),
+                Backwards{std::string(layout_columns(stream_layout_)[time_column(stream_layout_)]),
+                          std::to_string(row->raw_time), row->exch, last_out_.exch,
+                          place(last_out_), options_.sort_window, last_out_.file != row->file});
+  }
+  if (stream_layout_ == Layout::AggTrades) {
+    if (any_id_ && row->id <= last_id_) return fail(place(*row), IdOrder{last_id_, row->id});
+    if (any_id_ && row->id != last_id_ + 1 && !scaling_.allow_gaps) {
+      return fail(place(*row), IdGap{last_id_, row->id});
+    }
+    any_id_ = true;
+    last_id_ = row->id;
+  }
+  any_out_ = true;
+  last_out_ = *row;
+  return true;
+}
+
+bool RowStream::next(Row* row) {
+  if (error_ || ended_) return false;
+  if (options_.sort_window == 0) {
+    const Read r = read_row(row);
+    if (r == Read::End) ended_ = true;
+    return r == Read::Row && emit(row);
+  }
+  while (!input_done_ && window_.size() < options_.sort_window) {
+    Row r;
+    const Read got = read_row(&r);
+    if (got == Read::Failed) return false;
+    if (got == Read::End) {
+      input_done_ = true;
+      break;
+    }
+    // Every row still in the window is at or after the last one handed
+    // out, so only a newcomer can be too old.
+    if (any_out_ && r.exch < last_out_.exch) return emit(&r);
+    window_.push_back(r);
+    std::push_heap(window_.begin(), window_.end(), later);
+  }
+  if (window_.empty()) {
+    ended_ = true;
+    return false;
+  }
+  std::pop_heap(window_.begin(), window_.end(), later);
+  *row = window_.back();
+  window_.pop_back();
+  return emit(row);
+}
+
+}  // namespace halvorn::data

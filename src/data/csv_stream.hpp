@@ -1,0 +1,129 @@
+// One stream of CSV files (the trades, the quotes or the funding history of
+// one instrument), read row by row into the engine's units and handed out
+// in time order.
+//
+// Each file's layout and time unit are settled by its first lines; every
+// file of a stream must have the same layout, and rows continue from file to
+// file as one series (times never go back, aggregated trade ids follow on).
+// A row is read in one pass over its bytes with no allocation; only a row
+// that fails that pass is read again, field by field, to say exactly what is
+// wrong with it.
+//
+// A sorting window of N rows takes rows that are a little out of order: the
+// stream holds up to N rows and hands out the earliest, so a row may arrive
+// up to N rows late.  One older than a row already handed out is still an
+// error.  Rows of equal time keep their order in the files.
+//
+// Thread-safety: a RowStream is used by one thread at a time.
+
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "data/csv_error.hpp"
+#include "data/csv_fields.hpp"
+#include "data/csv_input.hpp"
+#include "data/csv_layout.hpp"
+#include "data/decimal.hpp"
+
+namespace halvorn::data {
+
+// How one stream is to be read.
+struct StreamOptions {
+  Layout layout = Layout::Detect;    // or from each file's header or first row
+  TimeUnit unit = TimeUnit::Detect;  // or from each file's first row
+  std::uint64_t sort_window = 0;     // rows; 0: rows must already be in time order
+};
+
+// How decimal text becomes ticks and lots.
+struct Scaling {
+  Step tick;
+  Step lot;
+  bool round = false;       // round toward the side that does not flatter
+  bool allow_gaps = false;  // accept missing aggregated trade ids
+};
+
+// One row in the engine's units.  For a trade, `a` is the price in ticks and
+// `b` the quantity in lots; for a quote, `a` the bid and `b` the ask in
+// ticks; for funding, `a` the rate in billionths and `b` the interval in
+// hours.
+struct Row {
+  Nanos exch = 0;
+  Nanos local = 0;  // the exchange time when the layout has no local clock
+  std::int64_t a = 0;
+  std::int64_t b = 0;
+  std::int64_t id = 0;        // aggregated trades only
+  std::int64_t raw_time = 0;  // the exchange time as written, for error texts
+  std::uint64_t line = 0;
+  std::uint32_t file = 0;  // index into the stream's file names
+};
+
+class RowStream {
+ public:
+  RowStream(StreamKind kind, const Input& input, const StreamOptions& options,
+            const Scaling& scaling, Meter* meter);
+
+  // The next row in time order: true with `*row` set, or false at the end
+  // of the stream or at an error (then error() holds it, and every later
+  // call returns false).
+  bool next(Row* row);
+
+  const std::optional<ConvertError>& error() const { return error_; }
+  // The layout of the stream's files (Detect before the first row).
+  Layout layout() const { return stream_layout_; }
+  // Where a row handed out came from.
+  Place place(const Row& row) const { return Place{files_[row.file], row.line}; }
+
+ private:
+  enum class Read : std::uint8_t { Row, End, Failed };
+
+  Read read_row(Row* row);
+  bool start_file();
+  Read first_line(std::string_view line, bool* header);
+  Read parse(std::string_view line, Row* row);
+  void diagnose(std::string_view line);
+  bool time(std::int64_t raw, std::size_t column, std::string_view text, Nanos* out);
+  bool price(const Decimal& d, Rounding r, bool unrounded, std::size_t column,
+             std::string_view text, std::int64_t* out);
+  bool quantity(const Decimal& d, std::size_t column, std::string_view text, std::int64_t* out);
+  bool emit(Row* row);
+  bool fail(Place where, decltype(ConvertError::kind) kind);
+  bool fail_here(decltype(ConvertError::kind) kind);
+  std::string column(std::size_t i) const;
+
+  StreamKind kind_;
+  StreamOptions options_;
+  Scaling scaling_;
+  Step billionth_;
+  Meter* meter_;
+  LineReader reader_;
+  std::vector<std::string> files_;
+  std::optional<ConvertError> error_;
+
+  // The current file.
+  bool in_file_ = false;
+  bool started_ = false;  // its layout is settled
+  Layout layout_ = Layout::Detect;
+  TimeUnit unit_ = TimeUnit::Detect;
+  std::int64_t nanos_ = 0;  // per unit_, once settled
+  bool detected_ = false;   // unit_ was told from the data, so rows are held to its range
+  std::uint64_t unit_line_ = 0;
+  std::uint64_t blank_line_ = 0;  // the first of the blank lines just read, or 0
+
+  Layout stream_layout_ = Layout::Detect;
+  std::size_t first_file_ = 0;  // the file that settled stream_layout_
+  bool input_done_ = false;     // the last file has been read
+  bool ended_ = false;          // and every row handed out
+
+  // Order across files and rows, as handed out.
+  bool any_out_ = false;
+  Row last_out_;
+  bool any_id_ = false;
+  std::int64_t last_id_ = 0;
+  std::vector<Row> window_;  // a min-heap by (exch, file, line)
+};
+
+}  // namespace halvorn::data

@@ -1,0 +1,81 @@
+#include "data/funding_csv.hpp"
+
+#include <optional>
+
+namespace halvorn::data {
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+}  // namespace
+
+std::variant<std::vector<FundingRow>, ConvertError> read_funding(const Input& input,
+                                                                 const StreamOptions& options,
+                                                                 const Progress& progress) {
+  Meter meter{progress};
+  meter.next_report = progress.every_bytes;
+  // Funding rows have no prices or quantities; the steps are never used.
+  const Step one = *parse_step("1");
+  RowStream rows(StreamKind::Funding, input, options, Scaling{one, one, false, false}, &meter);
+  std::vector<FundingRow> out;
+  Row r;
+  while (rows.next(&r)) out.push_back(FundingRow{r.exch, r.a, r.b});
+  if (rows.error()) return *rows.error();
+  return out;
+}
+
+std::string PricingError::display() const {
+  return std::visit(Overloaded{
+                        [](const NoTickBefore& e) {
+                          return "no tick at or before the funding rate at " +
+                                 std::to_string(e.time) + " ns (rate " + std::to_string(e.rate) +
+                                 " billionths, number " + std::to_string(e.index) + " from 0)";
+                        },
+                        [](const RatesUnordered& e) {
+                          return "funding rate " + std::to_string(e.index) + " at " +
+                                 std::to_string(e.time) + " ns is before the rate before it, at " +
+                                 std::to_string(e.previous) + " ns";
+                        },
+                        [](const Error& e) { return "tick file: " + e.display(); },
+                    },
+                    kind);
+}
+
+std::variant<std::vector<PricedRate>, PricingError> price_funding(std::span<const FundingRow> rates,
+                                                                  TickReader& reader) {
+  std::vector<PricedRate> out;
+  out.reserve(rates.size());
+  std::optional<engine::Tick> held;   // the final tick at or before the current rate
+  std::optional<engine::Tick> ahead;  // the first tick after it, read but not yet used
+  bool ended = false;
+  for (std::size_t i = 0; i < rates.size(); ++i) {
+    const FundingRow& rate = rates[i];
+    if (i > 0 && rate.time < rates[i - 1].time) {
+      return PricingError{RatesUnordered{i, rate.time, rates[i - 1].time}};
+    }
+    for (;;) {
+      if (!ahead && !ended) {
+        Next n = reader.next();
+        if (auto* t = std::get_if<engine::Tick>(&n)) {
+          ahead = *t;
+        } else if (auto* e = std::get_if<Error>(&n)) {
+          return PricingError{*e};
+        } else {
+          ended = true;
+        }
+      }
+      if (!ahead || ahead->exch_ts > rate.time) break;
+      held = ahead;
+      ahead.reset();
+    }
+    if (!held) return PricingError{NoTickBefore{i, rate.time, rate.rate}};
+    out.push_back(PricedRate{rate.time, rate.rate, held->last});
+  }
+  return out;
+}
+
+}  // namespace halvorn::data
