@@ -48,6 +48,14 @@ struct Recorder {
   std::string_view name() const { return inner.name(); }
   bool halted() const { return strategy::halted(inner); }
   void on_run_end() { strategy::notify_run_end(inner); }
+  // Feedback reaches the wrapped strategy as it would without the recorder.
+  void on_fills(std::span<const Fill> fills) { strategy::notify_fills(inner, fills); }
+  void on_endings(std::span<const strategy::OrderEnding> endings) {
+    strategy::notify_endings(inner, endings);
+  }
+  void on_venue_closed(std::span<const strategy::VenueClosed> closes) {
+    strategy::notify_venue_closed(inner, closes);
+  }
 };
 
 // One checked point at which the prefix run decided differently.

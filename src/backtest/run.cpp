@@ -70,7 +70,10 @@ Loop::Loop(const RunConfig& config)
   if (holdings.empty()) panic("a run's account must hold its instrument");
   result_.tier = holdings.front().matcher.tier_name();
   result_.min_equity = config.balance;
-  if (config.equity_every > 0) result_.equity_curve.push_back(config.balance);
+  if (config.equity_every > 0) {
+    result_.equity_curve.push_back(config.balance);
+    result_.equity_times.push_back(0);  // the first tick's time, once it comes
+  }
   if (config.track_margin) result_.margin = MarginStats{};
   endings_.reserve(16);
   closes_.reserve(4);
@@ -112,9 +115,14 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick) {
 
   const core::Summary summary = kernel_.summary();
   const Cash equity = summary.equity;
-  if (config_.equity_every > 0 && result_.ticks % config_.equity_every == 0) {
-    result_.equity_curve.push_back(equity);
+  if (config_.equity_every > 0) {
+    if (result_.ticks == 1) result_.equity_times.front() = tick.exch_ts;
+    if (result_.ticks % config_.equity_every == 0) {
+      result_.equity_curve.push_back(equity);
+      result_.equity_times.push_back(tick.exch_ts);
+    }
   }
+  if (summary.long_size != 0 || summary.short_size != 0) ++result_.exposed_ticks;
   result_.min_equity = std::min(result_.min_equity, equity);
 
   if (config_.track_margin && (summary.long_size != 0 || summary.short_size != 0)) {

@@ -67,6 +67,9 @@ struct RunResult {
   std::vector<Fill> fills;  // in booking order, including those settled at the end
   std::vector<Liquidation> liquidations;
   std::vector<Cash> equity_curve;  // the starting balance, then every equity_every-th tick
+  // The exchange time of each equity sample: the starting balance carries
+  // the first tick's (0 when there was none).
+  std::vector<Nanos> equity_times;
   std::string tier;
   std::size_t ticks = 0;
   Cash final_equity = 0;
@@ -77,6 +80,7 @@ struct RunResult {
   std::int64_t max_adverse = 0;
   std::size_t invalid_ticks = 0;
   std::size_t foreign_intents = 0;
+  std::size_t exposed_ticks = 0;  // ticks after which a position was open
 };
 
 // A TickSource hands out ticks in order: next() fills `out` and returns true,

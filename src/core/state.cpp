@@ -113,9 +113,14 @@ Cash State::balance() const {
 
 void State::credit(Cash amount) { balances.add(currency, amount); }
 
-Cash State::fee_of(const Fill& fill, std::int64_t contract_size) const {
+Cash fill_fee(const Fill& fill, std::int64_t contract_size,
+              const std::array<std::int64_t, 2>& rates) {
   const Cash notional = clamp64(value128(fill.price, abs_sat(fill.qty), contract_size));
-  return apply_rate(notional, fee_rates[fill.taker ? 1 : 0]);
+  return apply_rate(notional, rates[fill.taker ? 1 : 0]);
+}
+
+Cash State::fee_of(const Fill& fill, std::int64_t contract_size) const {
+  return fill_fee(fill, contract_size, fee_rates);
 }
 
 void State::charge_fee(Cash fee) {

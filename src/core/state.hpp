@@ -85,6 +85,12 @@ struct Holding {
   bool is_flat() const { return long_size == 0 && short_size == 0; }
 };
 
+// The fee of a fill in a holding of this contract size: its notional at the
+// maker (rates[0]) or taker (rates[1]) rate, truncated toward zero.
+// Negative rates are rebates.
+Cash fill_fee(const Fill& fill, std::int64_t contract_size,
+              const std::array<std::int64_t, 2>& rates);
+
 // A State is the account a kernel owns.
 struct State {
   std::vector<Holding> holdings;
@@ -118,8 +124,8 @@ struct State {
   // Adds to the settlement balance, saturating.
   void credit(Cash amount);
 
-  // The fee of a fill in a holding of this contract size: its notional at the
-  // maker or taker rate, truncated toward zero.  Negative rates are rebates.
+  // The fee of a fill in a holding of this contract size at the account's
+  // rates (fill_fee).
   Cash fee_of(const Fill& fill, std::int64_t contract_size) const;
   // fees += fee and the settlement balance pays it.
   void charge_fee(Cash fee);
