@@ -76,25 +76,30 @@ void raise_message(PyObject* type, std::string_view prefix, std::string_view tex
 }
 
 PyDriven::PyDriven(ModuleState* state, Gil& gil, Ref strategy, std::string name, std::size_t batch,
-                   std::shared_ptr<SharedFailure> shared)
+                   std::shared_ptr<SharedFailure> shared,
+                   std::shared_ptr<const VenueProtocol> venue)
     : state_(state),
       gil_(gil),
       throughput_(batch > 1),
       batch_(batch),
       name_(std::move(name)),
       strategy_(std::move(strategy)),
-      shared_(std::move(shared)) {
+      shared_(std::move(shared)),
+      venue_(std::move(venue)),
+      hears_(venue_ && venue_->hears()) {
   if (throughput_) pending_.reserve(std::min(batch_, PENDING_RESERVE_CAP));
+  if (venue_ && venue_->progress) next_progress_ = PROGRESS_INTERVAL;
 }
 
 PyDriven::~PyDriven() {
   // At interpreter exit the references are left as they are: the thread
   // holds no lock and may take none.
-  if (thread_exiting() || (!strategy_ && !interrupt_)) return;
+  if (thread_exiting() || (!strategy_ && !interrupt_ && !venue_)) return;
   // Dropped either by the run function, which holds the lock, or by the
   // lookahead check while the engine runs unlocked.
   Locked lock(gil_);
   strategy_ = Ref();
+  venue_.reset();
   if (interrupt_ && shared_ && !shared_->interrupt) shared_->interrupt = std::move(interrupt_);
   interrupt_ = PendingException{};
 }
@@ -134,6 +139,80 @@ bool PyDriven::check_signals() {
   return static_cast<bool>(interrupt_);
 }
 
+void PyDriven::report_progress() {
+  next_progress_ = ticks_seen_ + PROGRESS_INTERVAL;
+  gil_.acquire();
+  Ref done = Ref::steal(PyLong_FromUnsignedLongLong(ticks_seen_));
+  Ref answer;
+  if (done) {
+    answer = Ref::steal(python([&] {
+      return PyObject_CallFunctionObjArgs(venue_->progress.get(), done.get(), venue_->total.get(),
+                                          nullptr);
+    }));
+  }
+  if (!answer) record_current_exception("progress raised: ");
+  settle_lock();
+}
+
+void PyDriven::on_run_end() {
+  if (next_progress_ != 0 && !failure_ && !interrupt_) report_progress();
+  gil_.release();
+}
+
+bool PyDriven::listens(const Ref& hook) const {
+  // A failed or halted adapter calls nothing again, and a batch that can
+  // never complete is never delivered: keeping notes for them would only
+  // grow.
+  return hears_ && hook && !failure_ && !interrupt_ && !never_delivers_;
+}
+
+void PyDriven::on_fills(std::span<const Fill> fills) {
+  if (fills.empty() || !listens(venue_->on_fill)) return;
+  for (const Fill& fill : fills) notes_.emplace_back(fill);
+}
+
+void PyDriven::on_endings(std::span<const strategy::OrderEnding> endings) {
+  if (endings.empty() || !listens(venue_->on_end)) return;
+  for (const strategy::OrderEnding& ending : endings) notes_.emplace_back(ending);
+}
+
+void PyDriven::on_venue_closed(std::span<const strategy::VenueClosed> closes) {
+  if (closes.empty() || !listens(venue_->on_liquidation)) return;
+  for (const strategy::VenueClosed& closed : closes) notes_.emplace_back(closed);
+}
+
+bool PyDriven::deliver_notes() {
+  const VenueProtocol& v = *venue_;
+  for (const Note& note : notes_) {
+    Ref answer;
+    if (const auto* fill = std::get_if<Fill>(&note)) {
+      Ref arg = Ref::steal(v.fill_object(v, *fill));
+      if (arg)
+        answer =
+            Ref::steal(python([&] { return PyObject_CallOneArg(v.on_fill.get(), arg.get()); }));
+    } else if (const auto* ending = std::get_if<strategy::OrderEnding>(&note)) {
+      Ref id = Ref::steal(PyLong_FromUnsignedLongLong(ending->first));
+      PyObject* how = ending->second == strategy::Ending::Filled ? v.str_filled : v.str_canceled;
+      if (id) {
+        answer = Ref::steal(python(
+            [&] { return PyObject_CallFunctionObjArgs(v.on_end.get(), id.get(), how, nullptr); }));
+      }
+    } else {
+      Ref arg = Ref::steal(v.closed_object(v, std::get<strategy::VenueClosed>(note)));
+      if (arg) {
+        answer = Ref::steal(
+            python([&] { return PyObject_CallOneArg(v.on_liquidation.get(), arg.get()); }));
+      }
+    }
+    if (!answer) {
+      notes_.clear();
+      return false;
+    }
+  }
+  notes_.clear();
+  return true;
+}
+
 data::ReadHooks PyDriven::read_hooks() {
   return data::ReadHooks{
       this,
@@ -144,15 +223,23 @@ data::ReadHooks PyDriven::read_hooks() {
 
 void PyDriven::on_tick(const strategy::TickContext& context,
                        std::vector<strategy::Intent>& intents) {
+  ++ticks_seen_;
   if (++since_signal_check_ >= SIGNAL_INTERVAL && check_signals()) return;
   if (failure_ || interrupt_ || never_delivers_) return;
+  if (next_progress_ != 0 && ticks_seen_ >= next_progress_) {
+    report_progress();
+    if (failure_ || interrupt_) return;
+  }
   if (throughput_) {
     pending_.push_back(context.tick);
     if (pending_.size() < batch_) return;
   }
   gil_.acquire();
   try {
-    Ref result = throughput_ ? call_batch(context) : call_compat(context);
+    Ref result;
+    if (notes_.empty() || deliver_notes()) {
+      result = throughput_ ? call_batch(context) : call_compat(context);
+    }
     if (result) {
       take_orders(result.get(), context, intents);
     } else {
@@ -210,7 +297,9 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
     fail(bad_return);
     return;
   }
-  if (!python([&] { return extract_orders(state_, result, &orders_); })) {
+  static const RequestTypes none;
+  const RequestTypes& types = venue_ ? venue_->requests : none;
+  if (!python([&] { return extract_requests(state_, types, result, &requests_); })) {
     if (!current_error_is_ordinary()) {
       interrupt_ = PendingException::fetch();
       return;
@@ -219,7 +308,16 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
     fail(bad_return);
     return;
   }
-  for (const OrderRequest& order : orders_) {
+  for (const Request& request : requests_) {
+    if (const auto* cancel = std::get_if<CancelRequest>(&request)) {
+      intents.push_back(strategy::intent::Cancel{cancel->order_id});
+      continue;
+    }
+    if (std::holds_alternative<CancelAllRequest>(request)) {
+      intents.push_back(strategy::intent::CancelAll{});
+      continue;
+    }
+    const OrderRequest& order = std::get<OrderRequest>(request);
     orders_made_ = next_counter(orders_made_, "order id counter overflows");
     if (order.has_price) {
       intents.push_back(strategy::intent::Limit{order.side, order.offset, context.instrument,

@@ -29,13 +29,16 @@
 
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "data/ticks.hpp"
@@ -77,15 +80,45 @@ std::string describe_current_exception();
 // Raises `type` with the message `prefix` + `text`, whole.
 void raise_message(PyObject* type, std::string_view prefix, std::string_view text);
 
+// What a strategy run by halvorn.venue may do beyond the protocol of the
+// main module's run functions: return cancellations beside its orders, hear
+// of its fills, of how its orders ended and of the venue's liquidations
+// (on_fill, on_end, on_liquidation, each called only when the object has
+// it), and report progress.  The main module's run functions use none of it.
+struct VenueProtocol {
+  RequestTypes requests;
+  Ref on_fill;  // bound methods looked up once; empty when absent
+  Ref on_end;
+  Ref on_liquidation;
+  PyObject* str_filled = nullptr;  // the `how` of on_end, borrowed
+  PyObject* str_canceled = nullptr;
+  // Makes the object a hook receives; null with an exception set on failure.
+  PyObject* (*fill_object)(const VenueProtocol& protocol, const Fill& fill) = nullptr;
+  PyObject* (*closed_object)(const VenueProtocol& protocol,
+                             const strategy::VenueClosed& closed) = nullptr;
+  PyTypeObject* fill_type = nullptr;
+  PyTypeObject* closed_type = nullptr;
+  std::array<std::int64_t, 2> fee_rates{0, 0};  // maker, taker; for the fee of each fill
+  std::int64_t contract_size = 0;
+  Ref progress;  // called as progress(ticks_done, total or None); empty: none
+  Ref total;     // an int, or None when the length of the series is unknown
+
+  bool hears() const { return on_fill || on_end || on_liquidation; }
+};
+
 class PyDriven {
  public:
   // Ticks between checks for a pending Ctrl-C while no Python code runs.
   static constexpr std::size_t SIGNAL_INTERVAL = std::size_t{1} << 16;
 
+  // Ticks between calls of a progress callable.
+  static constexpr std::size_t PROGRESS_INTERVAL = std::size_t{1} << 18;
+
   // Requires: `gil` is held and outlives the adapter.  `batch` 1 is
   // compatibility mode.
   PyDriven(ModuleState* state, Gil& gil, Ref strategy, std::string name, std::size_t batch,
-           std::shared_ptr<SharedFailure> shared = nullptr);
+           std::shared_ptr<SharedFailure> shared = nullptr,
+           std::shared_ptr<const VenueProtocol> venue = nullptr);
   PyDriven(PyDriven&&) noexcept = default;
   PyDriven& operator=(PyDriven&&) = delete;
   // Takes the lock if needed to drop the reference to the strategy.
@@ -95,7 +128,11 @@ class PyDriven {
   void on_tick(const strategy::TickContext& context, std::vector<strategy::Intent>& intents);
   std::string_view name() const { return name_; }
   bool halted() const { return static_cast<bool>(interrupt_); }
-  void on_run_end() { gil_.release(); }
+  void on_run_end();
+  // Feedback, kept for the strategy's hooks when it has them.
+  void on_fills(std::span<const Fill> fills);
+  void on_endings(std::span<const strategy::OrderEnding> endings);
+  void on_venue_closed(std::span<const strategy::VenueClosed> closes);
 
   // Hooks for the reader of the run's tick file: the lock is given up before
   // a read that may block, and a signal that interrupts a read halts the run
@@ -120,9 +157,17 @@ class PyDriven {
   PendingException& interrupt() { return interrupt_; }
 
  private:
+  // What the hooks are told, in the order the run loop reported it.
+  using Note = std::variant<Fill, strategy::OrderEnding, strategy::VenueClosed>;
+
   // Each runs with the lock held; returns the returned object or null.
   Ref call_compat(const strategy::TickContext& context);
   Ref call_batch(const strategy::TickContext& context);
+  // Calls the hooks with the notes kept since the last call; false when one
+  // raised (the exception is set).
+  bool deliver_notes();
+  bool listens(const Ref& hook) const;
+  void report_progress();
   void take_orders(PyObject* result, const strategy::TickContext& context,
                    std::vector<strategy::Intent>& intents);
   // Runs the interpreter's signal handlers; true when one raised, which
@@ -142,8 +187,13 @@ class PyDriven {
   std::uint64_t orders_made_ = 0;
   std::shared_ptr<SharedFailure> shared_;
   PendingException interrupt_;
-  std::vector<OrderRequest> orders_;  // scratch, reused
+  std::vector<Request> requests_;  // scratch, reused
+  std::shared_ptr<const VenueProtocol> venue_;
+  std::vector<Note> notes_;
   std::size_t since_signal_check_ = 0;
+  std::uint64_t ticks_seen_ = 0;
+  std::uint64_t next_progress_ = 0;
+  bool hears_ = false;
   bool never_delivers_ = false;
 };
 

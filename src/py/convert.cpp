@@ -4,6 +4,21 @@
 
 namespace halvorn::py {
 
+bool optional_attribute(PyObject* obj, PyObject* name, Ref* out) {
+  *out = Ref::steal(PyObject_GetAttr(obj, name));
+  if (*out) return true;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+int has_attribute(PyObject* obj, const char* name) {
+  Ref key = Ref::steal(PyUnicode_InternFromString(name));
+  Ref value;
+  if (!key || !optional_attribute(obj, key.get(), &value)) return -1;
+  return value ? 1 : 0;
+}
+
 bool current_error_is_ordinary() {
   return PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_Exception);
 }

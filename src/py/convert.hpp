@@ -39,6 +39,15 @@ PyObject* str_of(std::string_view utf8);
 std::string quote_escaped(PyObject* str);
 std::string quote_escaped_utf8(std::string_view utf8);
 
+// An attribute that may be missing: true with `*out` the value, or empty
+// when the object has no such attribute (an AttributeError); false with any
+// other exception set.
+bool optional_attribute(PyObject* obj, PyObject* name, Ref* out);
+
+// Whether `obj` has the attribute (hasattr): 1, 0, or -1 with any exception
+// other than AttributeError set.
+int has_attribute(PyObject* obj, const char* name);
+
 // True when the current exception is an Exception subclass (as opposed to
 // KeyboardInterrupt, SystemExit, GeneratorExit or a PanicException).
 bool current_error_is_ordinary();

@@ -13,6 +13,7 @@
 #include "py/stats_functions.hpp"
 #include "py/tick_files.hpp"
 #include "py/values.hpp"
+#include "py/venue/state.hpp"
 #include "types/fixed.hpp"
 
 namespace halvorn::py {
@@ -57,6 +58,8 @@ int make_strings(ModuleState* st) {
 
 int exec_module(PyObject* module) {
   ModuleState* st = state_of_module(module);
+  st->submodules.tag = Submodules::TAG;
+  st->submodules.venue = &venue::venue_def;
   return guarded(st, [&]() -> int {
     if (make_panic_exception(st) < 0 || make_strings(st) < 0) return -1;
     if (add_to_module(module, "__doc__", PyUnicode_FromString(module_doc)) < 0) return -1;

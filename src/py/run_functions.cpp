@@ -60,6 +60,22 @@ bool run_input(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
   return true;
 }
 
+bool check_cadence(PyObject* strategy, std::uint64_t batch) {
+  if (batch == 0) {
+    PyErr_SetString(PyExc_ValueError, "batch must be at least 1; 1 is compatibility mode");
+    return false;
+  }
+  const char* method = batch == 1 ? "on_tick" : "on_batch";
+  const int has = has_attribute(strategy, method);
+  if (has < 0) return false;
+  if (has == 0) {
+    PyErr_Format(PyExc_TypeError, "a strategy run with batch=%llu must implement %s()",
+                 static_cast<unsigned long long>(batch), method);
+    return false;
+  }
+  return true;
+}
+
 bool raise_run_end(PyDriven& driven, const backtest::RunResult& result, const RunEnd& end) {
   if (driven.interrupt()) {
     driven.interrupt().restore();
@@ -81,33 +97,12 @@ bool raise_run_end(PyDriven& driven, const backtest::RunResult& result, const Ru
 
 namespace {
 
-// Whether `object` has `method` (hasattr): an AttributeError means no; any
-// other exception propagates.  Returns -1 with the exception set.
-int has_method(PyObject* object, const char* method) {
-  Ref attribute = Ref::steal(PyObject_GetAttrString(object, method));
-  if (attribute) return 1;
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-  PyErr_Clear();
-  return 0;
-}
-
 // run_backtest after argument conversion: a new RunResult, or null with the
 // exception set.
 PyObject* run_backtest_impl(ModuleState* st, PyObject* strategy, PyObject* ticks,
                             std::int64_t balance, std::uint64_t batch, bool enforce_margin,
                             std::uint64_t equity_every, std::int64_t contract_size) {
-  if (batch == 0) {
-    PyErr_SetString(PyExc_ValueError, "batch must be at least 1; 1 is compatibility mode");
-    return nullptr;
-  }
-  const char* method = batch == 1 ? "on_tick" : "on_batch";
-  const int has = has_method(strategy, method);
-  if (has < 0) return nullptr;
-  if (has == 0) {
-    PyErr_Format(PyExc_TypeError, "a strategy run with batch=%llu must implement %s()",
-                 static_cast<unsigned long long>(batch), method);
-    return nullptr;
-  }
+  if (!check_cadence(strategy, batch)) return nullptr;
   TickInput input;
   if (!resolve_ticks(st, ticks, &input)) return nullptr;
 

@@ -27,6 +27,11 @@ extern PyMethodDef run_functions[3];
 backtest::RunConfig specified_config(std::int64_t balance, bool enforce_margin,
                                      std::uint64_t equity_every, std::int64_t contract_size);
 
+// Refuses a batch of 0 ("batch must be at least 1; ...") and a strategy
+// without the method its cadence needs (on_tick for batch 1, on_batch for
+// more).  Returns false with the exception set.
+bool check_cadence(PyObject* strategy, std::uint64_t batch);
+
 // How a run over a tick input ended besides its result.
 struct RunEnd {
   std::optional<data::Error> reader_error;  // the tick file stopped the series

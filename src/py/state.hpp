@@ -9,6 +9,8 @@
 
 #pragma once
 
+#include <cstdint>
+
 #include "py/pyref.hpp"
 
 namespace halvorn::py {
@@ -22,7 +24,20 @@ struct Freelist {
   PyObject* items[CAPACITY];
 };
 
+// The package's submodules written in C++ (halvorn.venue, ...) keep their
+// definitions in this library, beside the module's; each is imported
+// through a small extension of its own that asks the main module for its
+// definition (see entry/submodule.cpp).
+struct Submodules {
+  // Marks a state as this library's, so that an entry never reads a foreign
+  // module's state as ours.
+  static constexpr std::uint64_t TAG = 0x68616c766f726e31;  // "halvorn1"
+  std::uint64_t tag = TAG;
+  PyModuleDef* venue = nullptr;
+};
+
 struct ModuleState {
+  Submodules submodules;                // first, at a layout every entry shares
   PyObject* panic_exception = nullptr;  // PanicException, a BaseException subclass
   PyTypeObject* tick_type = nullptr;
   PyTypeObject* tick_source_type = nullptr;
@@ -55,10 +70,23 @@ inline ModuleState* state_of_module(PyObject* module) {
   return static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
-// The state of the module that created `type`.
-// Requires: `type` is one of this module's classes.
+// Every submodule's state begins with this, so that any class of the
+// package leads to the main module's state.
+struct SubmoduleHead {
+  static constexpr std::uint64_t TAG = 0x68616c766f726e32;  // "halvorn2"
+  std::uint64_t tag;
+  ModuleState* core;  // the main module's state, alive while `parent` is
+  PyObject* parent;   // a strong reference to the main module
+};
+
+// The main module's state, from one of the package's classes (the main
+// module's or a submodule's).
 inline ModuleState* state_of_type(PyTypeObject* type) {
-  return static_cast<ModuleState*>(PyType_GetModuleState(type));
+  void* state = PyType_GetModuleState(type);
+  if (static_cast<SubmoduleHead*>(state)->tag == SubmoduleHead::TAG) {
+    return static_cast<SubmoduleHead*>(state)->core;
+  }
+  return static_cast<ModuleState*>(state);
 }
 
 }  // namespace halvorn::py

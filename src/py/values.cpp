@@ -314,8 +314,10 @@ namespace {
 // The most a sequence's claimed length reserves up front.
 constexpr Py_ssize_t RESERVE_CAP = Py_ssize_t{1} << 20;
 
+// `copy(item)` returns whether the item is of a class the sequence may hold,
+// and copies it out when it is.
 template <class Array, class Copy>
-bool extract(PyObject* obj, PyTypeObject* type, const char* what, Array* out, Copy copy) {
+bool extract(PyObject* obj, const char* what, Array* out, Copy copy) {
   out->clear();
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "expected a sequence of %s, got %.200s", what,
@@ -334,13 +336,12 @@ bool extract(PyObject* obj, PyTypeObject* type, const char* what, Array* out, Co
     out->reserve(static_cast<std::size_t>(exact ? n : std::min(n, RESERVE_CAP)));
   }
   auto take = [&](PyObject* item) {
-    if (Py_TYPE(item) != type) {
+    if (!copy(item)) {
       PyErr_Format(PyExc_TypeError, "expected a sequence of %s, found %.200s", what,
                    Py_TYPE(item)->tp_name);
       out->clear();
       return false;
     }
-    out->push_back(copy(item));
     return true;
   };
   // Lists and tuples are walked in place: checking an element's type runs no
@@ -373,12 +374,28 @@ bool extract(PyObject* obj, PyTypeObject* type, const char* what, Array* out, Co
 }  // namespace
 
 bool extract_ticks(ModuleState* state, PyObject* obj, TickArray* out) {
-  return extract(obj, state->tick_type, "Tick", out, [](PyObject* item) { return tick_of(item); });
+  return extract(obj, "Tick", out, [&](PyObject* item) {
+    if (!Py_IS_TYPE(item, state->tick_type)) return false;
+    out->push_back(tick_of(item));
+    return true;
+  });
 }
 
-bool extract_orders(ModuleState* state, PyObject* obj, std::vector<OrderRequest>* out) {
-  return extract(obj, state->order_type, "Order", out,
-                 [](PyObject* item) { return order_of(item); });
+bool extract_requests(ModuleState* state, const RequestTypes& types, PyObject* obj,
+                      std::vector<Request>* out) {
+  return extract(obj, "Order", out, [&](PyObject* item) {
+    PyTypeObject* type = Py_TYPE(item);
+    if (type == state->order_type) {
+      out->emplace_back(order_of(item));
+    } else if (types.cancel != nullptr && type == types.cancel) {
+      out->emplace_back(unbox<CancelRequest>(item));
+    } else if (types.cancel_all != nullptr && type == types.cancel_all) {
+      out->emplace_back(CancelAllRequest{});
+    } else {
+      return false;
+    }
+    return true;
+  });
 }
 
 }  // namespace halvorn::py

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <variant>
 #include <vector>
 
 #include "engine/tick.hpp"
@@ -27,6 +28,20 @@ struct OrderRequest {
   bool has_price = false;
   Side side = Side::Buy;
   Offset offset = Offset::Open;
+};
+
+// A cancellation a strategy of halvorn.venue may return beside its orders.
+struct CancelRequest {
+  OrderId order_id = 0;
+};
+struct CancelAllRequest {};
+
+using Request = std::variant<OrderRequest, CancelRequest, CancelAllRequest>;
+
+// The classes a returned sequence may hold besides Order; null: none.
+struct RequestTypes {
+  PyTypeObject* cancel = nullptr;      // holds a CancelRequest
+  PyTypeObject* cancel_all = nullptr;  // holds a CancelAllRequest
 };
 
 // The class specifications, for the module definition.
@@ -51,6 +66,7 @@ const OrderRequest& order_of(PyObject* obj);
 // with a TypeError (or the exception iteration raised) set and `out` cleared;
 // callers replace the error with their own message.
 bool extract_ticks(ModuleState* state, PyObject* obj, TickArray* out);
-bool extract_orders(ModuleState* state, PyObject* obj, std::vector<OrderRequest>* out);
+bool extract_requests(ModuleState* state, const RequestTypes& types, PyObject* obj,
+                      std::vector<Request>* out);
 
 }  // namespace halvorn::py

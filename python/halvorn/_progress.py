@@ -1,0 +1,65 @@
+"""Progress on standard error for long runs, sweeps and conversions.
+
+`Bar(total, unit)` is what `progress=True` stands for: a tqdm bar when tqdm
+is installed (the optional extra `halvorn[progress]`), and a plain line
+rewritten in place otherwise.  It is called as `bar(done, total)` with the
+count so far and closed with `bar.close()`.
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+from typing import Any
+
+
+class Bar:
+    """Shows `done` of `total` (None when unknown) `unit`s and the rate."""
+
+    def __init__(self, total: int | None, unit: str) -> None:
+        self.unit = unit
+        self.total = total
+        self.done = 0
+        self._closed = False
+        self._tqdm: Any = None
+        try:
+            from tqdm import tqdm  # type: ignore[import-untyped]
+        except ImportError:
+            self._started = time.monotonic()
+            self._shown = 0.0
+        else:
+            self._tqdm = tqdm(total=total, unit=f" {unit}", unit_scale=True, file=sys.stderr,
+                              dynamic_ncols=True)
+
+    def __call__(self, done: int, total: int | None = None) -> None:
+        if total is not None and total != self.total:
+            self.total = total
+            if self._tqdm is not None:
+                self._tqdm.total = total
+        if self._tqdm is not None:
+            self._tqdm.update(done - self.done)
+            self.done = done
+            return
+        self.done = done
+        now = time.monotonic()
+        if now - self._shown >= 0.2 or done == self.total:
+            self._shown = now
+            self._line(now)
+
+    def _line(self, now: float) -> None:
+        elapsed = max(now - self._started, 1e-9)
+        of = f" of {self.total:,}" if self.total is not None else ""
+        sys.stderr.write(f"\r{self.done:,}{of} {self.unit}, {self.done / elapsed:,.0f} {self.unit}/s")
+        sys.stderr.flush()
+
+    def close(self) -> None:
+        if self._closed:
+            return
+        self._closed = True
+        if self._tqdm is not None:
+            self._tqdm.close()
+            self._tqdm = None
+        else:
+            self._line(time.monotonic())
+            sys.stderr.write("\n")
+            sys.stderr.flush()

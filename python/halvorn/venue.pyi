@@ -1,0 +1,391 @@
+"""The whole engine from Python: fees, funding, margin brackets, latency,
+queue position and impact, hedge mode, cancellations, feedback and full
+results."""
+
+from inspect import Signature
+from typing import Any, Callable, ClassVar, Final, Sequence, final
+
+from halvorn import LookaheadReport, ModeComparison, Tick, TickSource
+
+__all__ = [
+    "L0",
+    "L1",
+    "L2",
+    "Fixed",
+    "Quantiles",
+    "QueueFixed",
+    "TradedShare",
+    "Bracket",
+    "FundingRate",
+    "Venue",
+    "EXAMPLE_BTCUSDT",
+    "rate",
+    "percent",
+    "bps",
+    "Cancel",
+    "CancelAll",
+    "Fill",
+    "Fills",
+    "Liquidation",
+    "Closed",
+    "MarginStats",
+    "Run",
+    "run",
+    "compare_modes",
+    "lookahead_check",
+]
+
+@final
+class Fixed:
+    """A latency that is the same for every order (or every report), in nanoseconds."""
+
+    def __new__(cls, ns: int) -> Fixed: ...
+    @property
+    def ns(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class Quantiles:
+    """A latency drawn per order from four buckets, in nanoseconds."""
+
+    def __new__(cls, p50: int, p90: int, p99: int, p999: int) -> Quantiles: ...
+    @property
+    def p50(self) -> int: ...
+    @property
+    def p90(self) -> int: ...
+    @property
+    def p99(self) -> int: ...
+    @property
+    def p999(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class QueueFixed:
+    """The same quantity ahead of every new limit order, in lots."""
+
+    def __new__(cls, lots: int) -> QueueFixed: ...
+    @property
+    def lots(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class TradedShare:
+    """Ahead of a new limit order: this percentage of the last traded volume."""
+
+    def __new__(cls, pct: int) -> TradedShare: ...
+    @property
+    def pct(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class L0:
+    """Fills at the observed prices."""
+
+    def __new__(cls) -> L0: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class L1:
+    """Fills after order latency and queue position, moved by price impact."""
+
+    __signature__: ClassVar[Signature]
+
+    def __new__(
+        cls,
+        *,
+        order_latency: Fixed | Quantiles = ...,
+        report_latency: Fixed | Quantiles = ...,
+        queue: QueueFixed | TradedShare | None = ...,
+        impact_pct: int = ...,
+    ) -> L1: ...
+    @property
+    def order_latency(self) -> Fixed | Quantiles: ...
+    @property
+    def report_latency(self) -> Fixed | Quantiles: ...
+    @property
+    def queue(self) -> QueueFixed | TradedShare | None: ...
+    @property
+    def impact_pct(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class L2:
+    """L1 plus a depth book kept from recorded depth."""
+
+    __signature__: ClassVar[Signature]
+
+    def __new__(
+        cls,
+        *,
+        order_latency: Fixed | Quantiles = ...,
+        report_latency: Fixed | Quantiles = ...,
+        queue: QueueFixed | TradedShare | None = ...,
+        impact_pct: int = ...,
+    ) -> L2: ...
+    @property
+    def order_latency(self) -> Fixed | Quantiles: ...
+    @property
+    def report_latency(self) -> Fixed | Quantiles: ...
+    @property
+    def queue(self) -> QueueFixed | TradedShare | None: ...
+    @property
+    def impact_pct(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class Bracket:
+    """One row of a maintenance-margin table (Cash, billionths, Cash)."""
+
+    def __new__(cls, up_to: int, rate: int, amount: int) -> Bracket: ...
+    @property
+    def up_to(self) -> int: ...
+    @property
+    def rate(self) -> int: ...
+    @property
+    def amount(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class FundingRate:
+    """One funding settlement (ns, billionths, ticks)."""
+
+    def __new__(cls, time: int, rate: int, price: int) -> FundingRate: ...
+    @property
+    def time(self) -> int: ...
+    @property
+    def rate(self) -> int: ...
+    @property
+    def price(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+EXAMPLE_BTCUSDT: Final[tuple[Bracket, ...]]
+"""The example BTCUSDT maintenance-margin table, the default of Venue."""
+
+@final
+class Venue:
+    """The simulated venue a run trades on."""
+
+    __signature__: ClassVar[Signature]
+
+    def __new__(
+        cls,
+        *,
+        tier: L0 | L1 | L2 = ...,
+        maker_fee: int = ...,
+        taker_fee: int = ...,
+        funding: Sequence[FundingRate] = ...,
+        margin_tiers: Sequence[Bracket] = ...,
+        hedge: bool = ...,
+        track_margin: bool = ...,
+        enforce_margin: bool = ...,
+        contract_size: int = ...,
+        instrument: int = ...,
+    ) -> Venue: ...
+    @property
+    def tier(self) -> L0 | L1 | L2: ...
+    @property
+    def maker_fee(self) -> int: ...
+    @property
+    def taker_fee(self) -> int: ...
+    @property
+    def funding(self) -> tuple[FundingRate, ...]: ...
+    @property
+    def margin_tiers(self) -> tuple[Bracket, ...]: ...
+    @property
+    def hedge(self) -> bool: ...
+    @property
+    def track_margin(self) -> bool: ...
+    @property
+    def enforce_margin(self) -> bool: ...
+    @property
+    def contract_size(self) -> int: ...
+    @property
+    def instrument(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+def rate(text: str, /) -> int:
+    """A rate written as a decimal fraction, in billionths, exactly."""
+
+def percent(text: str, /) -> int:
+    """A rate written in percent, in billionths, exactly."""
+
+def bps(text: str, /) -> int:
+    """A rate written in basis points, in billionths, exactly."""
+
+@final
+class Cancel:
+    """Cancel the live order with this id."""
+
+    def __new__(cls, order_id: int) -> Cancel: ...
+    @property
+    def order_id(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class CancelAll:
+    """Cancel every live order of the account."""
+
+    def __new__(cls) -> CancelAll: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class Fill:
+    """One fill of a run (ns, ticks, lots, Cash)."""
+
+    def __new__(
+        cls,
+        *,
+        exch_ts: int,
+        local_ts: int,
+        order: int,
+        seq: int,
+        price: int,
+        qty: int,
+        side: str,
+        offset: str,
+        taker: bool,
+        fee: int,
+    ) -> Fill: ...
+    @property
+    def exch_ts(self) -> int: ...
+    @property
+    def local_ts(self) -> int: ...
+    @property
+    def order(self) -> int: ...
+    @property
+    def seq(self) -> int: ...
+    @property
+    def price(self) -> int: ...
+    @property
+    def qty(self) -> int: ...
+    @property
+    def side(self) -> str: ...
+    @property
+    def offset(self) -> str: ...
+    @property
+    def taker(self) -> bool: ...
+    @property
+    def fee(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class Fills:
+    """The fills of a run: a sequence of Fill and a buffer of 64-byte records."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> Fill: ...
+
+@final
+class Liquidation:
+    """One closing-out of the account by the venue (ns, ticks, lots, Cash, Cash)."""
+
+    def __new__(cls, *, at: int, price: int, quantity: int, balance: int, forfeited: int) -> Liquidation: ...
+    @property
+    def at(self) -> int: ...
+    @property
+    def price(self) -> int: ...
+    @property
+    def quantity(self) -> int: ...
+    @property
+    def balance(self) -> int: ...
+    @property
+    def forfeited(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class Closed:
+    """One leg of the account's position closed by the venue."""
+
+    def __new__(cls, *, lots: int, price: int, at: int, instrument: int, side: str) -> Closed: ...
+    @property
+    def lots(self) -> int: ...
+    @property
+    def price(self) -> int: ...
+    @property
+    def at(self) -> int: ...
+    @property
+    def instrument(self) -> int: ...
+    @property
+    def side(self) -> str: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class MarginStats:
+    """The margin statistics of a run made with track_margin=True (Cash)."""
+
+    def __new__(cls, *, peak_maintenance: int, min_headroom: int | None) -> MarginStats: ...
+    @property
+    def peak_maintenance(self) -> int: ...
+    @property
+    def min_headroom(self) -> int | None: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class Run:
+    """What a venue run produced."""
+
+    @property
+    def strategy(self) -> str: ...
+    @property
+    def ticks(self) -> int: ...
+    @property
+    def fills(self) -> Fills: ...
+    @property
+    def liquidations(self) -> tuple[Liquidation, ...]: ...
+    @property
+    def final_equity(self) -> int: ...
+    @property
+    def min_equity(self) -> int: ...
+    @property
+    def fees_paid(self) -> int: ...
+    @property
+    def funding_paid(self) -> int: ...
+    @property
+    def fill_prices(self) -> list[int]: ...
+    @property
+    def equity_curve(self) -> list[int]: ...
+    @property
+    def equity_times(self) -> list[int]: ...
+    @property
+    def realized(self) -> int: ...
+    @property
+    def max_adverse(self) -> int: ...
+    @property
+    def margin(self) -> MarginStats | None: ...
+    @property
+    def tier(self) -> str: ...
+    @property
+    def invalid_ticks(self) -> int: ...
+    @property
+    def foreign_intents(self) -> int: ...
+    @property
+    def exposed_ticks(self) -> int: ...
+
+def run(
+    strategy: object,
+    ticks: Sequence[Tick] | TickSource,
+    balance: int,
+    venue: Venue | None = None,
+    batch: int = 1,
+    equity_every: int = 0,
+    progress: bool | Callable[[int, int | None], object] | None = None,
+) -> Run:
+    """Run a strategy over a tick series on a venue (None: Venue())."""
+
+def compare_modes(
+    build: Callable[[], object],
+    ticks: Sequence[Tick] | TickSource,
+    balance: int,
+    batch: int,
+    venue: Venue | None = None,
+) -> ModeComparison:
+    """Run one strategy per tick and in batches on a venue and compare."""
+
+def lookahead_check(
+    build: Callable[[list[Tick]], object],
+    ticks: Sequence[Tick],
+    balance: int,
+    max_points: int = 200,
+    venue: Venue | None = None,
+) -> LookaheadReport:
+    """Whether a strategy decides from the past alone, on a venue."""

@@ -1,0 +1,199 @@
+// Small immutable value classes of the submodules: configuration records
+// (Fixed(5_000_000), Bracket(...), Venue(...)) and result records (Fill, ...).
+//
+// A class is described by a traits type:
+//
+//   struct FixedClass {
+//     using Data = engine::Latency::Fixed;               // what the object holds
+//     static constexpr const char* NAME = "halvorn.venue.Fixed";
+//     static constexpr const char* DOC = "Fixed(ns)\n--\n\n...";
+//     static constexpr std::array FIELDS = {"ns"};       // attributes, in order
+//     static constexpr std::array DOCS = {"..."};        // their docstrings
+//     static constexpr bool KEYWORD_ONLY = false;        // the constructor's shape
+//     static Ref fields(PyTypeObject* type, const Data&);  // the fields as a tuple
+//     static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out);
+//   };
+//
+// and value_spec<C>() gives it read-only attributes (one per field), equality
+// and a hash over the field tuple, pickling through __getnewargs_ex__ (the
+// constructor is called again with the same arguments), and a repr that can
+// be pasted back: positional classes show every field, keyword-only classes
+// only the fields that differ from their defaults (`Venue(taker_fee=500_000)`).
+// Integers are written with underscores between thousands, as a reader of
+// prices in ticks and times in nanoseconds wants them.  A class whose make()
+// refuses every call (a record only the engine makes) is still picklable,
+// through the same constructor arguments, when make() accepts them: records
+// that carry no validation accept their fields back.
+//
+// Thread-safety: call with the interpreter lock held.
+
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "py/boundary.hpp"
+#include "py/boxed.hpp"
+#include "py/pyref.hpp"
+#include "py/registry.hpp"
+
+namespace halvorn::py {
+
+// An integer written with underscores between groups of three digits.
+std::string grouped(long long value);
+
+// The repr of an object as UTF-8, ints grouped and tuples of values written
+// element by element; long tuples are cut to their first few elements and a
+// count of the rest.
+std::string repr_of(PyObject* value);
+
+// "Name(a, b)", or with `named` "Name(x=1, y=2)", leaving out the fields
+// whose values equal `defaults` when that is given; `name` is the class's
+// short name.
+std::string value_repr(const char* name, std::span<const char* const> names, PyObject* values,
+                       bool named, PyObject* defaults);
+
+// A record made by the engine (a fill, a liquidation): shown with every
+// field named, made from Python only by giving every field.
+template <class C>
+constexpr bool is_record() {
+  if constexpr (requires { C::RECORD; }) {
+    return C::RECORD;
+  } else {
+    return false;
+  }
+}
+
+template <class C>
+PyObject* value_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  return guarded(state_of_type(type), [&]() -> PyObject* {
+    typename C::Data data;
+    if (!C::make(type, args, kwds, &data)) return nullptr;
+    return box(type, std::move(data));
+  });
+}
+
+template <class C>
+PyObject* value_field(PyObject* self, void* index) {
+  Ref fields = C::fields(Py_TYPE(self), unbox<typename C::Data>(self));
+  if (!fields) return nullptr;
+  return Py_NewRef(PyTuple_GET_ITEM(fields.get(), reinterpret_cast<std::intptr_t>(index)));
+}
+
+template <class C>
+PyObject* value_richcompare(PyObject* a, PyObject* b, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
+  Ref fa = C::fields(Py_TYPE(a), unbox<typename C::Data>(a));
+  Ref fb = C::fields(Py_TYPE(b), unbox<typename C::Data>(b));
+  if (!fa || !fb) return nullptr;
+  return PyObject_RichCompare(fa.get(), fb.get(), op);
+}
+
+template <class C>
+Py_hash_t value_hash(PyObject* self) {
+  Ref fields = C::fields(Py_TYPE(self), unbox<typename C::Data>(self));
+  return fields ? PyObject_Hash(fields.get()) : -1;
+}
+
+template <class C>
+PyObject* value_repr(PyObject* self) {
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    Ref fields = C::fields(Py_TYPE(self), unbox<typename C::Data>(self));
+    if (!fields) return nullptr;
+    Ref defaults;
+    if constexpr (C::KEYWORD_ONLY && !is_record<C>()) {
+      typename C::Data fresh;
+      Ref none = Ref::steal(PyTuple_New(0));
+      if (!none || !C::make(Py_TYPE(self), none.get(), nullptr, &fresh)) return nullptr;
+      defaults = C::fields(Py_TYPE(self), fresh);
+      if (!defaults) return nullptr;
+    }
+    const char* name = C::NAME;
+    for (const char* p = C::NAME; *p != '\0'; ++p) {
+      if (*p == '.') name = p + 1;
+    }
+    const std::string text =
+        value_repr(name, C::FIELDS, fields.get(), C::KEYWORD_ONLY, defaults.get());
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+// ((), {name: value, ...}) for a keyword-only class, ((values...), {}) for
+// the others.
+template <class C>
+PyObject* value_getnewargs_ex(PyObject* self, PyObject*) {
+  Ref fields = C::fields(Py_TYPE(self), unbox<typename C::Data>(self));
+  if (!fields) return nullptr;
+  if constexpr (!C::KEYWORD_ONLY) {
+    return Py_BuildValue("(O{})", fields.get());
+  } else {
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    for (std::size_t i = 0; i < C::FIELDS.size(); ++i) {
+      if (PyDict_SetItemString(kwargs.get(), C::FIELDS[i],
+                               PyTuple_GET_ITEM(fields.get(), static_cast<Py_ssize_t>(i))) < 0) {
+        return nullptr;
+      }
+    }
+    return Py_BuildValue("(()O)", kwargs.get());
+  }
+}
+
+// The type specification of a value class, built once.  `extra` slots (a
+// sequence protocol, a buffer) are added before the common ones.
+template <class C>
+PyType_Spec* value_spec(std::span<const PyType_Slot> extra = {}) {
+  static PyType_Spec spec = [&] {
+    static std::array<PyGetSetDef, C::FIELDS.size() + 1> getset{};
+    for (std::size_t i = 0; i < C::FIELDS.size(); ++i) {
+      getset[i] = PyGetSetDef{C::FIELDS[i], value_field<C>, nullptr, C::DOCS[i],
+                              reinterpret_cast<void*>(static_cast<std::intptr_t>(i))};
+    }
+    static PyMethodDef methods[] = {
+        {"__getnewargs_ex__", value_getnewargs_ex<C>, METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static std::vector<PyType_Slot> slots(extra.begin(), extra.end());
+    const PyType_Slot common[] = {
+        {Py_tp_new, reinterpret_cast<void*>(value_new<C>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<typename C::Data>)},
+        {Py_tp_repr, reinterpret_cast<void*>(value_repr<C>)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(value_richcompare<C>)},
+        {Py_tp_hash, reinterpret_cast<void*>(value_hash<C>)},
+        {Py_tp_getset, getset.data()},
+        {Py_tp_methods, methods},
+        {Py_tp_doc, const_cast<char*>(C::DOC)},
+        {0, nullptr},
+    };
+    slots.insert(slots.end(), std::begin(common), std::end(common));
+    return PyType_Spec{C::NAME, static_cast<int>(sizeof(Boxed<typename C::Data>)), 0,
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
+  }();
+  return &spec;
+}
+
+// A tuple built from values converted one by one; null with the exception
+// set when one fails.
+template <class... P>
+Ref tuple_of(P... values) {
+  PyObject* items[] = {values...};
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(P))));
+  for (std::size_t i = 0; i < sizeof...(P); ++i) {
+    if (items[i] == nullptr) {
+      for (std::size_t j = i + 1; j < sizeof...(P); ++j) Py_XDECREF(items[j]);
+      return Ref();
+    }
+    if (!tuple) {
+      Py_DECREF(items[i]);
+      continue;
+    }
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i]);
+  }
+  return tuple;
+}
+
+}  // namespace halvorn::py

@@ -1,0 +1,52 @@
+// The configuration of halvorn.venue: the execution tier and its latencies
+// and queue model, the margin brackets, funding rates, and the Venue that
+// holds them with the fee rates and the account's options.
+//
+// Every value is an integer in the engine's own units (rates in billionths,
+// times in nanoseconds, prices in ticks, money in Cash), checked when the
+// object is made: a configuration the engine could not run is refused then,
+// with a ValueError or TypeError naming the field and the value, rather
+// than failing inside a run.
+//
+// Thread-safety: call with the interpreter lock held.
+
+#pragma once
+
+#include <cstdint>
+
+#include "backtest/run.hpp"
+#include "core/matcher.hpp"
+#include "margin/funding.hpp"
+#include "margin/tier.hpp"
+#include "py/pyref.hpp"
+
+namespace halvorn::py::venue {
+
+struct VenueState;
+
+// What a Venue holds.
+struct VenueConfig {
+  core::Tier tier;
+  std::int64_t maker_fee = 0;  // billionths; negative is a rebate
+  std::int64_t taker_fee = 0;
+  margin::FundingSchedule funding;
+  margin::TierTable margin_tiers = margin::TierTable::example_btcusdt();
+  bool hedge = false;
+  bool track_margin = false;
+  bool enforce_margin = true;
+  std::int64_t contract_size = 10'000;
+  std::uint32_t instrument = 1;
+
+  // The run configuration for a starting balance in whole currency units.
+  backtest::RunConfig run_config(std::int64_t balance, std::uint64_t equity_every) const;
+};
+
+// Adds the configuration classes, EXAMPLE_BTCUSDT and the rate helpers to the
+// module.  Returns -1 with an exception set on failure.
+int add_config(PyObject* module, VenueState* state);
+
+// The configuration a venue argument stands for: Venue() for None.  False
+// with a TypeError naming `venue` for anything but a Venue.
+bool venue_config(VenueState* state, PyObject* venue, const VenueConfig** out);
+
+}  // namespace halvorn::py::venue

@@ -1,0 +1,110 @@
+// halvorn.venue: the definition of the submodule and its execution step.
+
+#include "py/boundary.hpp"
+#include "py/registry.hpp"
+#include "py/venue/config.hpp"
+#include "py/venue/records.hpp"
+#include "py/venue/runs.hpp"
+#include "py/venue/state.hpp"
+
+namespace halvorn::py::venue {
+
+namespace {
+
+const char venue_doc[] =
+    "The whole engine from Python: fees, funding, margin brackets, latency,\n"
+    "queue position and impact, hedge mode, cancellations, feedback and full\n"
+    "results.\n\n"
+    "Everything is an integer in the engine's units: rates in billionths\n"
+    "(1_000_000_000 = 100 %), times in nanoseconds, prices in ticks, money in\n"
+    "Cash (halvorn.CASH_SCALE per USDT).\n\n"
+    "```python\n"
+    "from halvorn import venue\n"
+    "v = venue.Venue(maker_fee=venue.rate(\"0.0002\"), taker_fee=venue.rate(\"0.0005\"),\n"
+    "                tier=venue.L1(order_latency=venue.Fixed(5_000_000)))\n"
+    "run = venue.run(strategy, ticks, 10_000, venue=v, equity_every=1_000)\n"
+    "print(run.fees_paid, run.funding_paid, len(run.fills))\n"
+    "```";
+
+// The strings the venue's runs hand to or look up on a strategy.
+constexpr std::pair<PyObject * VenueState::*, const char*> STRINGS[] = {
+    {&VenueState::str_on_fill, "on_fill"},
+    {&VenueState::str_on_end, "on_end"},
+    {&VenueState::str_on_liquidation, "on_liquidation"},
+    {&VenueState::str_on_columns, "on_columns"},
+    {&VenueState::str_filled, "filled"},
+    {&VenueState::str_canceled, "canceled"},
+};
+
+constexpr PyTypeObject* VenueState::* TYPES[] = {
+    &VenueState::l0_type,           &VenueState::l1_type,        &VenueState::l2_type,
+    &VenueState::fixed_type,        &VenueState::quantiles_type, &VenueState::queue_fixed_type,
+    &VenueState::traded_share_type, &VenueState::bracket_type,   &VenueState::funding_rate_type,
+    &VenueState::venue_type,        &VenueState::cancel_type,    &VenueState::cancel_all_type,
+    &VenueState::fill_type,         &VenueState::fills_type,     &VenueState::liquidation_type,
+    &VenueState::closed_type,       &VenueState::margin_type,    &VenueState::run_type,
+    &VenueState::tick_batch_type,
+};
+
+constexpr PyObject* VenueState::* VALUES[] = {
+    &VenueState::default_venue,
+    &VenueState::example_tiers,
+    &VenueState::zero_latency,
+};
+
+template <class F>
+void for_each_reference(VenueState* st, F&& f) {
+  f(&st->head.parent);
+  for (auto member : TYPES) f(reinterpret_cast<PyObject**>(&(st->*member)));
+  for (auto member : VALUES) f(&(st->*member));
+  for (const auto& [member, text] : STRINGS) f(&(st->*member));
+}
+
+int exec_venue(PyObject* module) {
+  VenueState* st = venue_state_of_module(module);
+  Ref parent = Ref::steal(PyImport_ImportModule("halvorn"));
+  if (!parent) return -1;
+  st->head.tag = SubmoduleHead::TAG;
+  st->head.core = state_of_module(parent.get());
+  st->head.parent = parent.release();
+  return guarded(st->head.core, [&]() -> int {
+    for (const auto& [member, text] : STRINGS) {
+      st->*member = PyUnicode_InternFromString(text);
+      if (st->*member == nullptr) return -1;
+    }
+    if (add_config(module, st) < 0 || add_records(module, st) < 0) return -1;
+    return add_runs(module, st);
+  });
+}
+
+int traverse_venue(PyObject* module, visitproc visit, void* arg) {
+  VenueState* st = venue_state_of_module(module);
+  if (st == nullptr) return 0;
+  int result = 0;
+  for_each_reference(st, [&](PyObject** slot) {
+    if (result == 0 && *slot != nullptr) result = visit(*slot, arg);
+  });
+  return result;
+}
+
+int clear_venue(PyObject* module) {
+  VenueState* st = venue_state_of_module(module);
+  if (st != nullptr) for_each_reference(st, [](PyObject** slot) { Py_CLEAR(*slot); });
+  return 0;
+}
+
+void free_venue(void* module) { clear_venue(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot venue_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_venue)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyModuleDef venue_def = {
+    PyModuleDef_HEAD_INIT, "halvorn.venue", venue_doc,   sizeof(VenueState), nullptr,
+    venue_slots,           traverse_venue,  clear_venue, free_venue,
+};
+
+}  // namespace halvorn::py::venue

@@ -1,0 +1,541 @@
+#include "py/venue/records.hpp"
+
+#include <array>
+#include <cstring>
+
+#include "core/state.hpp"
+#include "py/convert.hpp"
+#include "py/results.hpp"
+#include "py/value_class.hpp"
+#include "py/values.hpp"
+#include "py/venue/state.hpp"
+
+namespace halvorn::py::venue {
+
+FillRecord fill_record(const Fill& f, Cash fee) {
+  FillRecord r{};
+  r.exch_ts = f.exch_ts;
+  r.local_ts = f.local_ts;
+  r.order = f.order;
+  r.seq = f.seq;
+  r.price = f.price;
+  r.qty = f.qty;
+  r.fee = fee;
+  r.side = static_cast<std::uint8_t>(f.side);
+  r.offset = static_cast<std::uint8_t>(f.offset);
+  r.taker = f.taker;
+  return r;
+}
+
+namespace {
+
+PyObject* from_i64(std::int64_t v) { return PyLong_FromLongLong(v); }
+PyObject* from_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+ModuleState* core_of(PyTypeObject* type) { return state_of_type(type); }
+
+// Every field of a record given by keyword, for records made back from
+// their fields (a copy, a pickle).
+template <std::size_t N>
+bool all_fields(PyObject* args, PyObject* kwds, const char* name,
+                const std::array<const char*, N>& fields, std::array<PyObject*, N>* out) {
+  if (PyTuple_GET_SIZE(args) != 0) {
+    PyErr_Format(PyExc_TypeError, "%s() takes its fields by keyword", name);
+    return false;
+  }
+  Py_ssize_t seen = 0;
+  for (std::size_t i = 0; i < N; ++i) {
+    PyObject* value = kwds != nullptr ? PyDict_GetItemString(kwds, fields[i]) : nullptr;
+    if (value == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() needs the field %s", name, fields[i]);
+      return false;
+    }
+    (*out)[i] = value;
+    ++seen;
+  }
+  if (kwds != nullptr && PyDict_GET_SIZE(kwds) != seen) {
+    PyErr_Format(PyExc_TypeError, "%s() takes only its fields", name);
+    return false;
+  }
+  return true;
+}
+
+bool side_of(ModuleState* st, const char* field, PyObject* obj, bool buy_sell, std::uint8_t* out) {
+  PyObject* first = buy_sell ? st->str_buy : st->str_open;
+  PyObject* second = buy_sell ? st->str_sell : st->str_close;
+  if (PyUnicode_Check(obj) && PyUnicode_Compare(obj, first) == 0) {
+    *out = 0;
+  } else if (PyUnicode_Check(obj) && PyUnicode_Compare(obj, second) == 0) {
+    *out = 1;
+  } else {
+    PyErr_Format(PyExc_ValueError, "%s must be %R or %R, got %R", field, first, second, obj);
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Cancel, CancelAll
+
+struct CancelClass {
+  using Data = CancelRequest;
+  static constexpr const char* NAME = "halvorn.venue.Cancel";
+  static constexpr const char* DOC =
+      "Cancel(order_id)\n--\n\n"
+      "Cancel the live order with this id; returned by a strategy beside its\n"
+      "orders.  Orders are numbered 1, 2, 3, ... in the order the strategy\n"
+      "returned them, across the whole run.  An id that is not live (filled,\n"
+      "cancelled, never sent) is ignored.\n\n"
+      "```python\n"
+      "return [venue.Cancel(3), halvorn.Order(\"buy\", 1, price=599_990)]\n"
+      "```";
+  static constexpr std::array FIELDS = {"order_id"};
+  static constexpr std::array DOCS = {"The id of the order to cancel."};
+  static constexpr bool KEYWORD_ONLY = false;
+
+  static Ref fields(PyTypeObject*, const Data& d) { return tuple_of(from_u64(d.order_id)); }
+  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
+    static const char* kwlist[] = {"order_id", nullptr};
+    PyObject* id = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Cancel", const_cast<char**>(kwlist), &id)) {
+      return false;
+    }
+    return to_u64(id, "order_id", &out->order_id);
+  }
+};
+
+struct CancelAllClass {
+  using Data = CancelAllRequest;
+  static constexpr const char* NAME = "halvorn.venue.CancelAll";
+  static constexpr const char* DOC =
+      "CancelAll()\n--\n\n"
+      "Cancel every live order of the account; returned by a strategy beside\n"
+      "its orders (an order returned after it in the same list is kept).\n\n"
+      "```python\n"
+      "return [venue.CancelAll()]\n"
+      "```";
+  static constexpr std::array<const char*, 0> FIELDS{};
+  static constexpr std::array<const char*, 0> DOCS{};
+  static constexpr bool KEYWORD_ONLY = false;
+
+  static Ref fields(PyTypeObject*, const Data&) { return Ref::steal(PyTuple_New(0)); }
+  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data*) {
+    static const char* kwlist[] = {nullptr};
+    return PyArg_ParseTupleAndKeywords(args, kwds, ":CancelAll", const_cast<char**>(kwlist)) != 0;
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Fill, Liquidation, Closed, MarginStats
+
+struct FillClass {
+  using Data = FillRecord;
+  static constexpr const char* NAME = "halvorn.venue.Fill";
+  static constexpr const char* DOC =
+      "One fill of a run, and what a strategy's on_fill(fill) receives.\n\n"
+      "Times in nanoseconds, price in ticks, qty in lots, fee in Cash (what\n"
+      "was charged; negative for a rebate).  `taker` is whether the fill took\n"
+      "liquidity (a market order, or a limit order marketable when it reached\n"
+      "the venue), which decides its fee rate.\n\n"
+      "```python\n"
+      "for f in run.fills:\n"
+      "    print(f.exch_ts, f.side, f.qty, f.price, f.fee)\n"
+      "```";
+  static constexpr std::array FIELDS = {"exch_ts", "local_ts", "order",  "seq",   "price",
+                                        "qty",     "side",     "offset", "taker", "fee"};
+  static constexpr std::array DOCS = {
+      "Venue time of the tick the fill happened on, in nanoseconds.",
+      "Local time of that tick, in nanoseconds.",
+      "The id of the order that filled.",
+      "The fill's number within the run's matcher, from 1.",
+      "Execution price, in ticks.",
+      "Executed quantity, in lots.",
+      "`\"buy\"` or `\"sell\"`.",
+      "`\"open\"` or `\"close\"`.",
+      "Whether the fill took liquidity (taker rate) rather than provided it.",
+      "The fee charged for the fill, in Cash; negative for a rebate.",
+  };
+  static constexpr bool KEYWORD_ONLY = true;
+  static constexpr bool RECORD = true;
+
+  static Ref fields(PyTypeObject* type, const Data& d) {
+    ModuleState* st = core_of(type);
+    return tuple_of(from_i64(d.exch_ts), from_i64(d.local_ts), from_u64(d.order), from_u64(d.seq),
+                    from_i64(d.price), from_i64(d.qty),
+                    Py_NewRef(side_string(st, d.side == 0 ? Side::Buy : Side::Sell)),
+                    Py_NewRef(offset_string(st, d.offset == 0 ? Offset::Open : Offset::Close)),
+                    PyBool_FromLong(d.taker), from_i64(d.fee));
+  }
+  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
+    std::array<PyObject*, FIELDS.size()> v{};
+    if (!all_fields(args, kwds, "Fill", FIELDS, &v)) return false;
+    ModuleState* st = core_of(type);
+    *out = FillRecord{};
+    return to_i64(v[0], "exch_ts", &out->exch_ts) && to_i64(v[1], "local_ts", &out->local_ts) &&
+           to_u64(v[2], "order", &out->order) && to_u64(v[3], "seq", &out->seq) &&
+           to_i64(v[4], "price", &out->price) && to_i64(v[5], "qty", &out->qty) &&
+           side_of(st, "side", v[6], true, &out->side) &&
+           side_of(st, "offset", v[7], false, &out->offset) &&
+           to_bool(v[8], "taker", &out->taker) && to_i64(v[9], "fee", &out->fee);
+  }
+};
+
+struct LiquidationClass {
+  using Data = backtest::Liquidation;
+  static constexpr const char* NAME = "halvorn.venue.Liquidation";
+  static constexpr const char* DOC =
+      "One closing-out of the account by the venue.\n\n"
+      "At `at` (ns) the holding was valued out at `price` (ticks): `quantity`\n"
+      "lots, `balance` the settlement balance after it and `forfeited` what\n"
+      "the venue took (Cash; on the last record of one liquidation).";
+  static constexpr std::array FIELDS = {"at", "price", "quantity", "balance", "forfeited"};
+  static constexpr std::array DOCS = {
+      "When it happened, in nanoseconds.", "The price the holding was closed at, in ticks.",
+      "Net size closed, in lots.",         "Settlement balance after the close, in Cash.",
+      "Balance the venue took, in Cash.",
+  };
+  static constexpr bool KEYWORD_ONLY = true;
+  static constexpr bool RECORD = true;
+
+  static Ref fields(PyTypeObject*, const Data& d) {
+    return tuple_of(from_i64(d.at), from_i64(d.price), from_i64(d.quantity), from_i64(d.balance),
+                    from_i64(d.forfeited));
+  }
+  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
+    std::array<PyObject*, FIELDS.size()> v{};
+    return all_fields(args, kwds, "Liquidation", FIELDS, &v) && to_i64(v[0], "at", &out->at) &&
+           to_i64(v[1], "price", &out->price) && to_i64(v[2], "quantity", &out->quantity) &&
+           to_i64(v[3], "balance", &out->balance) && to_i64(v[4], "forfeited", &out->forfeited);
+  }
+};
+
+struct ClosedClass {
+  using Data = strategy::VenueClosed;
+  static constexpr const char* NAME = "halvorn.venue.Closed";
+  static constexpr const char* DOC =
+      "What a strategy's on_liquidation(closed) receives: the venue closed one\n"
+      "leg of the account's position.\n\n"
+      "`lots` is the leg's size (positive), `price` the close price in ticks,\n"
+      "`at` the time in ns, `side` \"buy\" for the long leg and \"sell\" for the\n"
+      "short leg.";
+  static constexpr std::array FIELDS = {"lots", "price", "at", "instrument", "side"};
+  static constexpr std::array DOCS = {
+      "Size of the closed leg, in lots, always positive.",
+      "The price the venue closed it at, in ticks.",
+      "When, in nanoseconds.",
+      "The instrument of the closed holding.",
+      "`\"buy\"` for the long leg, `\"sell\"` for the short leg.",
+  };
+  static constexpr bool KEYWORD_ONLY = true;
+  static constexpr bool RECORD = true;
+
+  static Ref fields(PyTypeObject* type, const Data& d) {
+    return tuple_of(from_i64(d.lots), from_i64(d.price), from_i64(d.at),
+                    PyLong_FromUnsignedLong(d.instrument.value),
+                    Py_NewRef(side_string(core_of(type), d.side)));
+  }
+  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
+    std::array<PyObject*, FIELDS.size()> v{};
+    std::uint64_t instrument = 0;
+    std::uint8_t side = 0;
+    if (!all_fields(args, kwds, "Closed", FIELDS, &v) || !to_i64(v[0], "lots", &out->lots) ||
+        !to_i64(v[1], "price", &out->price) || !to_i64(v[2], "at", &out->at) ||
+        !to_u64(v[3], "instrument", &instrument) ||
+        !side_of(core_of(type), "side", v[4], true, &side)) {
+      return false;
+    }
+    out->instrument = InstrumentId{static_cast<std::uint32_t>(instrument)};
+    out->side = side == 0 ? Side::Buy : Side::Sell;
+    return true;
+  }
+};
+
+struct MarginClass {
+  using Data = backtest::MarginStats;
+  static constexpr const char* NAME = "halvorn.venue.MarginStats";
+  static constexpr const char* DOC =
+      "The margin statistics of a run made with track_margin=True.\n\n"
+      "`peak_maintenance` is the largest maintenance margin seen on a tick\n"
+      "with a position open; `min_headroom` the smallest equity minus\n"
+      "maintenance on such a tick, or None when no tick had a position (Cash).";
+  static constexpr std::array FIELDS = {"peak_maintenance", "min_headroom"};
+  static constexpr std::array DOCS = {
+      "Largest maintenance margin seen with a position open, in Cash.",
+      "Smallest equity minus maintenance with a position open, in Cash, or None.",
+  };
+  static constexpr bool KEYWORD_ONLY = true;
+  static constexpr bool RECORD = true;
+
+  static Ref fields(PyTypeObject*, const Data& d) {
+    return tuple_of(from_i64(d.peak_maintenance),
+                    d.min_headroom ? from_i64(*d.min_headroom) : Py_NewRef(Py_None));
+  }
+  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
+    std::array<PyObject*, FIELDS.size()> v{};
+    if (!all_fields(args, kwds, "MarginStats", FIELDS, &v) ||
+        !to_i64(v[0], "peak_maintenance", &out->peak_maintenance)) {
+      return false;
+    }
+    out->min_headroom.reset();
+    if (v[1] == Py_None) return true;
+    std::int64_t headroom = 0;
+    if (!to_i64(v[1], "min_headroom", &headroom)) return false;
+    out->min_headroom = headroom;
+    return true;
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Fills: the fill records of one run, as a sequence and as a buffer
+
+struct FillsData {
+  std::vector<FillRecord> records;
+  Py_ssize_t shape[1] = {0};
+  Py_ssize_t strides[1] = {sizeof(FillRecord)};
+};
+
+// The records' layout as the buffer protocol describes it (native byte
+// order, no alignment): what numpy.asarray turns into a structured dtype.
+constexpr char FILL_FORMAT[] =
+    "T{=q:exch_ts:=q:local_ts:=Q:order:=Q:seq:=q:price:=q:qty:=q:fee:=B:side:=B:offset:=?:taker:"
+    "5x}";
+
+Py_ssize_t fills_length(PyObject* self) {
+  return static_cast<Py_ssize_t>(unbox<FillsData>(self).records.size());
+}
+
+PyObject* fills_item(PyObject* self, Py_ssize_t i) {
+  const auto& records = unbox<FillsData>(self).records;
+  if (i < 0 || static_cast<std::size_t>(i) >= records.size()) {
+    PyErr_SetString(PyExc_IndexError, "fill index out of range");
+    return nullptr;
+  }
+  return box(venue_state_of_type(Py_TYPE(self))->fill_type, records[static_cast<std::size_t>(i)]);
+}
+
+int fills_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+    PyErr_SetString(PyExc_BufferError, "a run's fills are read-only");
+    view->obj = nullptr;
+    return -1;
+  }
+  FillsData& d = unbox<FillsData>(self);
+  d.shape[0] = static_cast<Py_ssize_t>(d.records.size());
+  view->obj = Py_NewRef(self);
+  view->buf = d.records.data();
+  view->len = static_cast<Py_ssize_t>(d.records.size() * sizeof(FillRecord));
+  view->readonly = 1;
+  view->itemsize = sizeof(FillRecord);
+  view->format = (flags & PyBUF_FORMAT) != 0 ? const_cast<char*>(FILL_FORMAT) : nullptr;
+  view->ndim = 1;
+  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? d.shape : nullptr;
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? d.strides : nullptr;
+  view->suboffsets = nullptr;
+  view->internal = nullptr;
+  return 0;
+}
+
+PyObject* fills_repr(PyObject* self) {
+  return PyUnicode_FromFormat("Fills(%zd fills)", fills_length(self));
+}
+
+PyType_Slot fills_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<FillsData>)},
+    {Py_tp_repr, reinterpret_cast<void*>(fills_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(fills_length)},
+    {Py_sq_item, reinterpret_cast<void*>(fills_item)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(fills_getbuffer)},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "The fills of a run, in booking order: a sequence of Fill, and a read-only\n"
+         "buffer of 64-byte records that numpy.asarray reads without a copy (fields\n"
+         "exch_ts, local_ts, order, seq, price, qty, fee as int64/uint64, side and\n"
+         "offset as uint8 codes, 0 for buy/open and 1 for sell/close, taker as bool).\n\n"
+         "```python\n"
+         "fills = numpy.asarray(run.fills)\n"
+         "notional = (fills[\"price\"] * fills[\"qty\"]).sum()\n"
+         "```")},
+    {0, nullptr},
+};
+
+PyType_Spec fills_spec = {"halvorn.venue.Fills", sizeof(Boxed<FillsData>), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, fills_slots};
+
+// ---------------------------------------------------------------------------
+// Run
+
+struct RunData {
+  RunSummary summary;  // what a RunResult holds
+  std::vector<Nanos> equity_times;
+  std::string tier;
+  Cash realized = 0;
+  std::int64_t max_adverse = 0;
+  std::uint64_t invalid_ticks = 0;
+  std::uint64_t foreign_intents = 0;
+  std::uint64_t exposed_ticks = 0;
+  Ref fills;         // a Fills
+  Ref liquidations;  // a tuple of Liquidation
+  Ref margin;        // a MarginStats, or None
+};
+
+const RunData& run_of(PyObject* self) { return unbox<RunData>(self); }
+
+template <class T, T RunSummary::* Field>
+PyObject* summary_get(PyObject* self, void*) {
+  if constexpr (std::is_signed_v<T>) {
+    return from_i64(run_of(self).summary.*Field);
+  } else {
+    return from_u64(run_of(self).summary.*Field);
+  }
+}
+template <class T, T RunData::* Field>
+PyObject* run_get(PyObject* self, void*) {
+  if constexpr (std::is_same_v<T, Ref>) {
+    return Py_NewRef((run_of(self).*Field).get());
+  } else if constexpr (std::is_signed_v<T>) {
+    return from_i64(run_of(self).*Field);
+  } else {
+    return from_u64(run_of(self).*Field);
+  }
+}
+PyObject* run_strategy(PyObject* self, void*) { return str_of(run_of(self).summary.strategy); }
+PyObject* run_tier(PyObject* self, void*) { return str_of(run_of(self).tier); }
+PyObject* run_fill_prices(PyObject* self, void*) {
+  return int_list(run_of(self).summary.fill_prices);
+}
+PyObject* run_equity_curve(PyObject* self, void*) {
+  return int_list(run_of(self).summary.equity_curve);
+}
+PyObject* run_equity_times(PyObject* self, void*) { return int_list(run_of(self).equity_times); }
+
+PyObject* run_repr(PyObject* self) {
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    const RunData& r = run_of(self);
+    std::string text = "Run(strategy=" + quote_escaped_utf8(r.summary.strategy) +
+                       ", tier=" + r.tier + ", ticks=" + std::to_string(r.summary.ticks) +
+                       ", fills=" + std::to_string(r.summary.fills) +
+                       ", final_equity=" + std::to_string(r.summary.final_equity);
+    if (r.summary.liquidations != 0) {
+      text += ", LIQUIDATED " + std::to_string(r.summary.liquidations) + "x";
+    }
+    text += ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyGetSetDef run_getset[] = {
+    {"strategy", run_strategy, nullptr, "The strategy's name.", nullptr},
+    {"ticks", summary_get<std::uint64_t, &RunSummary::ticks>, nullptr, "Observations processed.",
+     nullptr},
+    {"fills", run_get<Ref, &RunData::fills>, nullptr,
+     "Every fill booked, in order: a sequence of Fill that is also a buffer of\n"
+     "records (see Fills).",
+     nullptr},
+    {"liquidations", run_get<Ref, &RunData::liquidations>, nullptr,
+     "Every closing-out of the account by the venue: a tuple of Liquidation.", nullptr},
+    {"final_equity", summary_get<std::int64_t, &RunSummary::final_equity>, nullptr,
+     "Equity at the end, in Cash.", nullptr},
+    {"min_equity", summary_get<std::int64_t, &RunSummary::min_equity>, nullptr,
+     "The lowest equity the account showed, in Cash; never above the starting balance.", nullptr},
+    {"fees_paid", summary_get<std::int64_t, &RunSummary::fees_paid>, nullptr,
+     "Fees paid, in Cash; rebates reduce it.", nullptr},
+    {"funding_paid", summary_get<std::int64_t, &RunSummary::funding_paid>, nullptr,
+     "Net funding received, in Cash: negative when the account paid.", nullptr},
+    {"fill_prices", run_fill_prices, nullptr, "Prices of every fill, in order, in ticks.", nullptr},
+    {"equity_curve", run_equity_curve, nullptr,
+     "Equity samples, in Cash: the starting balance, then the equity after\n"
+     "every `equity_every`-th tick; empty when `equity_every` was 0.",
+     nullptr},
+    {"equity_times", run_equity_times, nullptr,
+     "The exchange time of each equity sample, in nanoseconds; the starting\n"
+     "balance carries the first tick's time (0 when there was none).",
+     nullptr},
+    {"realized", run_get<Cash, &RunData::realized>, nullptr,
+     "Realised profit and loss at the end, in Cash.", nullptr},
+    {"max_adverse", run_get<std::int64_t, &RunData::max_adverse>, nullptr,
+     "Largest adverse excursion of the net position against its entry, in ticks.", nullptr},
+    {"margin", run_get<Ref, &RunData::margin>, nullptr,
+     "MarginStats when the venue tracked margin, else None.", nullptr},
+    {"tier", run_tier, nullptr, "The execution tier: \"L0\", \"L1\" or \"L2\".", nullptr},
+    {"invalid_ticks", run_get<std::uint64_t, &RunData::invalid_ticks>, nullptr,
+     "Ticks an L2 run spent resynchronising its depth book.", nullptr},
+    {"foreign_intents", run_get<std::uint64_t, &RunData::foreign_intents>, nullptr,
+     "Orders addressed to another instrument, which were not applied.", nullptr},
+    {"exposed_ticks", run_get<std::uint64_t, &RunData::exposed_ticks>, nullptr,
+     "Ticks after which a position was open.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot run_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<RunData>)},
+    {Py_tp_repr, reinterpret_cast<void*>(run_repr)},
+    {Py_tp_getset, run_getset},
+    {Py_tp_doc, const_cast<char*>("What a venue run produced: everything a RunResult has, with\n"
+                                  "the fills and liquidations as records, and the rest of the\n"
+                                  "engine's result.")},
+    {0, nullptr},
+};
+
+PyType_Spec run_spec = {"halvorn.venue.Run", sizeof(Boxed<RunData>), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, run_slots};
+
+}  // namespace
+
+PyObject* fill_object(const VenueProtocol& v, const Fill& fill) {
+  return box(v.fill_type, fill_record(fill, core::fill_fee(fill, v.contract_size, v.fee_rates)));
+}
+
+PyObject* closed_object(const VenueProtocol& v, const strategy::VenueClosed& closed) {
+  return box(v.closed_type, closed);
+}
+
+PyObject* new_run(VenueState* st, backtest::RunResult&& r,
+                  const std::array<std::int64_t, 2>& fee_rates, std::int64_t contract_size) {
+  FillsData fills;
+  fills.records.reserve(r.fills.size());
+  for (const Fill& f : r.fills) {
+    fills.records.push_back(fill_record(f, core::fill_fee(f, contract_size, fee_rates)));
+  }
+  Ref liquidations = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(r.liquidations.size())));
+  if (!liquidations) return nullptr;
+  for (std::size_t i = 0; i < r.liquidations.size(); ++i) {
+    PyObject* item = box(st->liquidation_type, r.liquidations[i]);
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(liquidations.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  RunData data;
+  data.fills = Ref::steal(box(st->fills_type, std::move(fills)));
+  data.margin = r.margin ? Ref::steal(box(st->margin_type, *r.margin)) : Ref::borrow(Py_None);
+  if (!data.fills || !data.margin) return nullptr;
+  data.liquidations = std::move(liquidations);
+  data.equity_times = std::move(r.equity_times);
+  data.tier = r.tier;
+  data.realized = r.realized;
+  data.max_adverse = r.max_adverse;
+  data.invalid_ticks = r.invalid_ticks;
+  data.foreign_intents = r.foreign_intents;
+  data.exposed_ticks = r.exposed_ticks;
+  data.summary = RunSummary::of(std::move(r));
+  return box(st->run_type, std::move(data));
+}
+
+int add_records(PyObject* module, VenueState* st) {
+  const std::pair<PyType_Spec*, PyTypeObject**> classes[] = {
+      {value_spec<CancelClass>(), &st->cancel_type},
+      {value_spec<CancelAllClass>(), &st->cancel_all_type},
+      {value_spec<FillClass>(), &st->fill_type},
+      {&fills_spec, &st->fills_type},
+      {value_spec<LiquidationClass>(), &st->liquidation_type},
+      {value_spec<ClosedClass>(), &st->closed_type},
+      {value_spec<MarginClass>(), &st->margin_type},
+      {&run_spec, &st->run_type},
+  };
+  for (const auto& [spec, slot] : classes) {
+    if (add_class(module, spec, slot) < 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace halvorn::py::venue

@@ -1,0 +1,58 @@
+// What halvorn.venue hands back: a run's result (Run) with its fills and
+// liquidations as records, the records a strategy's hooks receive, and the
+// cancellations a strategy may return.
+//
+// A run's fills are one contiguous array of fixed 64-byte records, which a
+// Fills object shows both as a sequence of Fill objects and, through the
+// buffer protocol, as a structured array NumPy reads without a copy:
+//
+//   numpy.asarray(run.fills)["price"]
+//
+// Thread-safety: call with the interpreter lock held.
+
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backtest/run.hpp"
+#include "py/adapter.hpp"
+#include "py/pyref.hpp"
+
+namespace halvorn::py::venue {
+
+struct VenueState;
+
+// One fill as a run reports it: the engine's fill and the fee charged for it.
+// side and offset are 0 / 1 (buy / sell, open / close) in the array.
+struct FillRecord {
+  std::int64_t exch_ts;
+  std::int64_t local_ts;
+  std::uint64_t order;
+  std::uint64_t seq;
+  std::int64_t price;
+  std::int64_t qty;
+  std::int64_t fee;
+  std::uint8_t side;
+  std::uint8_t offset;
+  bool taker;
+  std::uint8_t reserved[5];
+};
+static_assert(sizeof(FillRecord) == 64);
+
+FillRecord fill_record(const Fill& fill, Cash fee);
+
+// Adds Cancel, CancelAll and the record classes to the module.
+int add_records(PyObject* module, VenueState* state);
+
+// The objects a strategy's hooks receive (VenueProtocol's makers).
+PyObject* fill_object(const VenueProtocol& protocol, const Fill& fill);
+PyObject* closed_object(const VenueProtocol& protocol, const strategy::VenueClosed& closed);
+
+// A new Run from a finished run; null with an exception set on failure.
+PyObject* new_run(VenueState* state, backtest::RunResult&& result,
+                  const std::array<std::int64_t, 2>& fee_rates, std::int64_t contract_size);
+
+}  // namespace halvorn::py::venue

@@ -1,0 +1,282 @@
+#include "py/venue/runs.hpp"
+
+#include <memory>
+#include <string>
+
+#include "backtest/lookahead.hpp"
+#include "py/adapter.hpp"
+#include "py/boundary.hpp"
+#include "py/boxed.hpp"
+#include "py/convert.hpp"
+#include "py/registry.hpp"
+#include "py/results.hpp"
+#include "py/run_functions.hpp"
+#include "py/tick_files.hpp"
+#include "py/venue/config.hpp"
+#include "py/venue/records.hpp"
+#include "py/venue/state.hpp"
+
+namespace halvorn::py::venue {
+
+namespace {
+
+// The parts of a strategy's protocol a venue run adds.
+std::shared_ptr<VenueProtocol> protocol_for(VenueState* st, PyObject* strategy,
+                                            const VenueConfig& config) {
+  auto protocol = std::make_shared<VenueProtocol>();
+  protocol->requests = RequestTypes{st->cancel_type, st->cancel_all_type};
+  if (strategy != Py_None &&
+      (!optional_attribute(strategy, st->str_on_fill, &protocol->on_fill) ||
+       !optional_attribute(strategy, st->str_on_end, &protocol->on_end) ||
+       !optional_attribute(strategy, st->str_on_liquidation, &protocol->on_liquidation))) {
+    return nullptr;
+  }
+  protocol->str_filled = st->str_filled;
+  protocol->str_canceled = st->str_canceled;
+  protocol->fill_object = fill_object;
+  protocol->closed_object = closed_object;
+  protocol->fill_type = st->fill_type;
+  protocol->closed_type = st->closed_type;
+  protocol->fee_rates = {config.maker_fee, config.taker_fee};
+  protocol->contract_size = config.contract_size;
+  return protocol;
+}
+
+// What a run reports progress to: a callable, or for True a bar on standard
+// error.  `bar` is what has to be closed after the run.
+bool progress_for(PyObject* progress, const TickInput& input, VenueProtocol* protocol, Ref* bar) {
+  if (progress == nullptr || progress == Py_None || progress == Py_False) return true;
+  if (const auto* series = std::get_if<TickArray>(&input)) {
+    protocol->total = Ref::steal(PyLong_FromSize_t(series->size()));
+  } else {
+    protocol->total =
+        Ref::steal(PyLong_FromUnsignedLongLong(std::get<const TickSourceData*>(input)->count));
+  }
+  if (!protocol->total) return false;
+  if (progress == Py_True) {
+    Ref module = Ref::steal(PyImport_ImportModule("halvorn._progress"));
+    if (!module) return false;
+    *bar =
+        Ref::steal(PyObject_CallMethod(module.get(), "Bar", "Os", protocol->total.get(), "ticks"));
+    if (!*bar) return false;
+    protocol->progress = *bar;
+  } else if (PyCallable_Check(progress)) {
+    protocol->progress = Ref::borrow(progress);
+  } else {
+    PyErr_Format(PyExc_TypeError,
+                 "progress must be None, True or a callable taking (ticks_done, total), got %.200s",
+                 Py_TYPE(progress)->tp_name);
+    return false;
+  }
+  return true;
+}
+
+// One venue run after argument conversion.  Returns false with the
+// exception set.
+bool run_one(VenueState* st, PyObject* strategy, const TickInput& input, std::int64_t balance,
+             const VenueConfig& config, std::uint64_t batch, std::uint64_t equity_every,
+             PyObject* progress, backtest::RunResult* result) {
+  std::shared_ptr<VenueProtocol> protocol = protocol_for(st, strategy, config);
+  Ref bar;
+  if (!protocol || !progress_for(progress, input, protocol.get(), &bar)) return false;
+  Gil gil;
+  PyDriven driven(st->head.core, gil, Ref::borrow(strategy), strategy_name(strategy), batch,
+                  nullptr, protocol);
+  const backtest::RunConfig run_config = config.run_config(balance, equity_every);
+  RunEnd end;
+  const bool ran = run_input(run_config, driven, gil, input, result, &end);
+  if (bar) {
+    PendingException pending = PyErr_Occurred() ? PendingException::fetch() : PendingException{};
+    Ref closed = Ref::steal(PyObject_CallMethod(bar.get(), "close", nullptr));
+    if (pending) {
+      pending.restore();
+    } else if (!closed) {
+      return false;
+    }
+  }
+  return ran && !raise_run_end(driven, *result, end);
+}
+
+PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
+  VenueState* st = venue_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"strategy", "ticks",        "balance",  "venue",
+                                   "batch",    "equity_every", "progress", nullptr};
+    PyObject *strategy, *ticks, *balance_obj, *venue_obj = nullptr, *batch_obj = nullptr,
+                                              *every_obj = nullptr, *progress = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|OOOO:run", const_cast<char**>(kwlist),
+                                     &strategy, &ticks, &balance_obj, &venue_obj, &batch_obj,
+                                     &every_obj, &progress)) {
+      return nullptr;
+    }
+    std::int64_t balance = 0;
+    std::uint64_t batch = 1, equity_every = 0;
+    const VenueConfig* config = nullptr;
+    if (!to_i64(balance_obj, "balance", &balance) || !venue_config(st, venue_obj, &config)) {
+      return nullptr;
+    }
+    if (batch_obj && !to_u64(batch_obj, "batch", &batch)) return nullptr;
+    if (every_obj && !to_u64(every_obj, "equity_every", &equity_every)) return nullptr;
+    TickInput input;
+    if (!check_cadence(strategy, batch) || !resolve_ticks(st->head.core, ticks, &input)) {
+      return nullptr;
+    }
+    Ref keep_venue = Ref::borrow(venue_obj);  // the configuration lives in it
+    backtest::RunResult result;
+    if (!run_one(st, strategy, input, balance, *config, batch, equity_every, progress, &result)) {
+      return nullptr;
+    }
+    return new_run(st, std::move(result), {config->maker_fee, config->taker_fee},
+                   config->contract_size);
+  });
+}
+
+PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
+  VenueState* st = venue_state_of_module(module);
+  ModuleState* core = st->head.core;
+  return guarded(core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"build", "ticks", "balance", "batch", "venue", nullptr};
+    PyObject *build, *ticks, *balance_obj, *batch_obj, *venue_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|O:compare_modes", const_cast<char**>(kwlist),
+                                     &build, &ticks, &balance_obj, &batch_obj, &venue_obj)) {
+      return nullptr;
+    }
+    std::int64_t balance = 0;
+    std::uint64_t batch = 0;
+    const VenueConfig* config = nullptr;
+    if (!to_i64(balance_obj, "balance", &balance) || !to_u64(batch_obj, "batch", &batch) ||
+        !venue_config(st, venue_obj, &config)) {
+      return nullptr;
+    }
+    TickInput input;
+    if (!resolve_ticks(core, ticks, &input)) return nullptr;
+    RunSummary summaries[2];
+    const std::uint64_t batches[2] = {1, batch};
+    for (int i = 0; i < 2; ++i) {
+      Ref strategy = Ref::steal(PyObject_CallNoArgs(build));
+      if (!strategy || !check_cadence(strategy.get(), batches[i])) return nullptr;
+      backtest::RunResult result;
+      if (!run_one(st, strategy.get(), input, balance, *config, batches[i], 0, nullptr, &result)) {
+        return nullptr;
+      }
+      summaries[i] = RunSummary::of(std::move(result));
+    }
+    return box(core->mode_comparison_type, Comparison::of(batch, summaries[0], summaries[1]));
+  });
+}
+
+PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
+  VenueState* st = venue_state_of_module(module);
+  ModuleState* core = st->head.core;
+  return guarded(core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"build", "ticks", "balance", "max_points", "venue", nullptr};
+    PyObject *build, *ticks_obj, *balance_obj, *points_obj = nullptr, *venue_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|OO:lookahead_check",
+                                     const_cast<char**>(kwlist), &build, &ticks_obj, &balance_obj,
+                                     &points_obj, &venue_obj)) {
+      return nullptr;
+    }
+    std::int64_t balance = 0;
+    std::uint64_t max_points = 200;
+    const VenueConfig* config = nullptr;
+    if (!to_i64(balance_obj, "balance", &balance) || !venue_config(st, venue_obj, &config)) {
+      return nullptr;
+    }
+    if (points_obj && !to_u64(points_obj, "max_points", &max_points)) return nullptr;
+    TickArray ticks;
+    if (!ticks_from(core, ticks_obj, &ticks)) return nullptr;
+    const backtest::RunConfig run_config = config->run_config(balance, 0);
+    auto shared = std::make_shared<SharedFailure>();
+    Gil gil;
+
+    auto build_step = [&](std::size_t k) -> PyDriven {
+      Locked lock(gil);
+      Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(k)));
+      for (std::size_t i = 0; list && i < k; ++i) {
+        PyObject* tick = new_tick(core, ticks[i]);
+        if (tick == nullptr) {
+          list = Ref();
+          break;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tick);
+      }
+      Ref object =
+          list ? Ref::steal(python([&] { return PyObject_CallOneArg(build, list.get()); })) : Ref();
+      std::shared_ptr<VenueProtocol> protocol =
+          object ? protocol_for(st, object.get(), *config) : nullptr;
+      if (!object || !protocol) {
+        PyDriven failed(core, gil, Ref::borrow(Py_None), std::string(), 1, shared);
+        failed.record_current_exception("build raised: ");
+        return failed;
+      }
+      std::string name = strategy_name(object.get());
+      return PyDriven(core, gil, std::move(object), std::move(name), 1, shared, protocol);
+    };
+
+    backtest::LookaheadReport report;
+    run_unlocked(gil, [&] {
+      report =
+          backtest::lookahead(run_config, build_step, ticks, static_cast<std::size_t>(max_points));
+    });
+    if (shared->interrupt) {
+      shared->interrupt.restore();
+      return nullptr;
+    }
+    if (shared->message) {
+      raise_message(PyExc_ValueError, "the strategy failed during the check: ", *shared->message);
+      return nullptr;
+    }
+    return box(core->lookahead_report_type, Report::of(report));
+  });
+}
+
+PyMethodDef run_defs[] = {
+    {"run", as_cfunction(run), METH_VARARGS | METH_KEYWORDS,
+     "run(strategy, ticks, balance, venue=None, batch=1, equity_every=0, progress=None)\n--\n\n"
+     "Run a strategy over a tick series on a venue (None: Venue()).\n\n"
+     "`ticks` is a sequence of Tick or a TickSource (streamed); `balance` is\n"
+     "in whole currency units.  The strategy follows the protocol of\n"
+     "`halvorn.run_backtest` (`on_tick(ctx)` for batch 1, `on_batch(ticks)`\n"
+     "otherwise, returning None or a list of Order), and may also return\n"
+     "`Cancel(order_id)` and `CancelAll()` in that list.  Orders are numbered\n"
+     "1, 2, 3, ... in the order they were returned, across the run.  When the\n"
+     "strategy has them, `on_fill(fill)` is called with each fill booked on a\n"
+     "tick, then `on_end(order_id, how)` (how \"filled\" or \"canceled\") and\n"
+     "`on_liquidation(closed)`, before that tick's `on_tick`; in batches they\n"
+     "are called for the batch's ticks, in order, before `on_batch`.\n\n"
+     "`equity_every` samples equity every that many ticks (Run.equity_curve);\n"
+     "`progress` is True for a bar on standard error, or a callable given\n"
+     "(ticks_done, total or None).\n\n"
+     "```python\n"
+     "run = venue.run(Strategy(), halvorn.load_ticks(\"btc.hvtk\"), 10_000,\n"
+     "                venue=venue.Venue(taker_fee=venue.rate(\"0.0005\")))\n"
+     "print(run.fees_paid / halvorn.CASH_SCALE, \"USDT of fees\")\n"
+     "```\n\n"
+     "# Errors\n\n"
+     "As run_backtest: the strategy's failure, a tick file that stops the run,\n"
+     "a missing method; TypeError for a venue that is not a Venue."},
+    {"compare_modes", as_cfunction(compare_modes), METH_VARARGS | METH_KEYWORDS,
+     "compare_modes(build, ticks, balance, batch, venue=None)\n--\n\n"
+     "Run one strategy per tick and in batches on a venue and report what\n"
+     "batching changed (a halvorn.ModeComparison).\n\n"
+     "```python\n"
+     "venue.compare_modes(Strategy, ticks, 10_000, 4096, venue=v).identical\n"
+     "```\n\n"
+     "# Errors\n\n"
+     "Whatever either run raised."},
+    {"lookahead_check", as_cfunction(lookahead_check), METH_VARARGS | METH_KEYWORDS,
+     "lookahead_check(build, ticks, balance, max_points=200, venue=None)\n--\n\n"
+     "Whether a strategy decides from the past alone, on a venue (a\n"
+     "halvorn.LookaheadReport); as halvorn.lookahead_check.\n\n"
+     "```python\n"
+     "venue.lookahead_check(lambda known: Strategy(), ticks, 10_000).clean\n"
+     "```\n\n"
+     "# Errors\n\n"
+     "Whatever `build` or the strategy raised, in any of the runs."},
+};
+
+}  // namespace
+
+int add_runs(PyObject* module, VenueState*) { return add_functions(module, run_defs); }
+
+}  // namespace halvorn::py::venue

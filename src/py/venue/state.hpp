@@ -1,0 +1,59 @@
+// The state of halvorn.venue: its classes, the values it hands out as
+// defaults, and the main module whose classes and strings it shares.
+//
+// Thread-safety: read with the interpreter lock held.
+
+#pragma once
+
+#include "py/state.hpp"
+
+namespace halvorn::py::venue {
+
+struct VenueState {
+  SubmoduleHead head;  // first: leads the classes to the main module's state
+  // Configuration.
+  PyTypeObject* l0_type;
+  PyTypeObject* l1_type;
+  PyTypeObject* l2_type;
+  PyTypeObject* fixed_type;
+  PyTypeObject* quantiles_type;
+  PyTypeObject* queue_fixed_type;
+  PyTypeObject* traded_share_type;
+  PyTypeObject* bracket_type;
+  PyTypeObject* funding_rate_type;
+  PyTypeObject* venue_type;
+  // What a strategy may return besides orders.
+  PyTypeObject* cancel_type;
+  PyTypeObject* cancel_all_type;
+  // Results and what a strategy is told.
+  PyTypeObject* fill_type;
+  PyTypeObject* fills_type;
+  PyTypeObject* liquidation_type;
+  PyTypeObject* closed_type;
+  PyTypeObject* margin_type;
+  PyTypeObject* run_type;
+  PyTypeObject* tick_batch_type;
+  // Values handed out as they are.
+  PyObject* default_venue;  // Venue()
+  PyObject* example_tiers;  // EXAMPLE_BTCUSDT, a tuple of Bracket
+  PyObject* zero_latency;   // Fixed(0)
+  PyObject* str_on_fill;
+  PyObject* str_on_end;
+  PyObject* str_on_liquidation;
+  PyObject* str_on_columns;
+  PyObject* str_filled;
+  PyObject* str_canceled;
+};
+
+extern PyModuleDef venue_def;
+
+inline VenueState* venue_state_of_module(PyObject* module) {
+  return static_cast<VenueState*>(PyModule_GetState(module));
+}
+
+// Requires: `type` is one of halvorn.venue's classes.
+inline VenueState* venue_state_of_type(PyTypeObject* type) {
+  return static_cast<VenueState*>(PyType_GetModuleState(type));
+}
+
+}  // namespace halvorn::py::venue
