@@ -30,6 +30,8 @@ __all__ = [
     "Closed",
     "MarginStats",
     "Run",
+    "TickBatch",
+    "Column",
     "run",
     "compare_modes",
     "lookahead_check",
@@ -361,6 +363,35 @@ class Run:
     @property
     def exposed_ticks(self) -> int: ...
 
+@final
+class Column:
+    """One column of a TickBatch: a read-only 1-D int64 buffer."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> int: ...
+
+@final
+class TickBatch:
+    """The ticks of one batch as columns: what on_columns(batch) receives."""
+
+    def __len__(self) -> int: ...
+    @property
+    def exch_ts(self) -> Column: ...
+    @property
+    def local_ts(self) -> Column: ...
+    @property
+    def last(self) -> Column: ...
+    @property
+    def high(self) -> Column: ...
+    @property
+    def low(self) -> Column: ...
+    @property
+    def bid(self) -> Column: ...
+    @property
+    def ask(self) -> Column: ...
+    @property
+    def volume(self) -> Column: ...
+
 def run(
     strategy: object,
     ticks: Sequence[Tick] | TickSource,
@@ -369,6 +400,7 @@ def run(
     batch: int = 1,
     equity_every: int = 0,
     progress: bool | Callable[[int, int | None], object] | None = None,
+    flush: bool = False,
 ) -> Run:
     """Run a strategy over a tick series on a venue (None: Venue())."""
 

@@ -1,6 +1,7 @@
 #include "py/adapter.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "py/boundary.hpp"
 #include "py/convert.hpp"
@@ -86,8 +87,9 @@ PyDriven::PyDriven(ModuleState* state, Gil& gil, Ref strategy, std::string name,
       strategy_(std::move(strategy)),
       shared_(std::move(shared)),
       venue_(std::move(venue)),
+      columnar_(throughput_ && venue_ && venue_->on_columns),
       hears_(venue_ && venue_->hears()) {
-  if (throughput_) pending_.reserve(std::min(batch_, PENDING_RESERVE_CAP));
+  if (throughput_ && !columnar_) pending_.reserve(std::min(batch_, PENDING_RESERVE_CAP));
   if (venue_ && venue_->progress) next_progress_ = PROGRESS_INTERVAL;
 }
 
@@ -111,8 +113,15 @@ void PyDriven::settle_lock() {
 }
 
 void PyDriven::limit_series(std::uint64_t max_ticks) {
-  never_delivers_ = throughput_ && batch_ > max_ticks;
+  // A flushed run delivers what it collected whatever the batch size; the
+  // collection is then bounded by the series instead.
+  const bool flush = venue_ && venue_->flush;
+  never_delivers_ = throughput_ && batch_ > max_ticks && !flush;
   if (never_delivers_) pending_ = std::vector<engine::Tick>();
+  if (columnar_ && !never_delivers_) {
+    const std::size_t rows = static_cast<std::size_t>(std::min<std::uint64_t>(batch_, max_ticks));
+    columns_.assign(COLUMNS * rows, 0);
+  }
 }
 
 void PyDriven::fail(std::string message) {
@@ -155,6 +164,22 @@ void PyDriven::report_progress() {
 }
 
 void PyDriven::on_run_end() {
+  const bool remainder = columnar_ ? collected_ > 0 : !pending_.empty();
+  if (venue_ && venue_->flush && throughput_ && remainder && !failure_ && !interrupt_) {
+    // The ticks after the last complete batch, delivered at the end: what
+    // the call returns has no later tick to be placed on.
+    gil_.acquire();
+    Ref result;
+    if (notes_.empty() || deliver_notes()) {
+      result = columnar_ ? call_columns(last_context_) : call_batch(last_context_);
+    }
+    std::vector<strategy::Intent> unplaced;
+    if (result) {
+      take_orders(result.get(), last_context_, unplaced);
+    } else {
+      record_current_exception("");
+    }
+  }
   if (next_progress_ != 0 && !failure_ && !interrupt_) report_progress();
   gil_.release();
 }
@@ -221,24 +246,80 @@ data::ReadHooks PyDriven::read_hooks() {
   };
 }
 
+void PyDriven::count_ticks(std::size_t n) {
+  ticks_seen_ += n;
+  since_signal_check_ += n;
+}
+
+std::size_t PyDriven::idle_ticks() const {
+  // A failed or halted adapter, and one whose batch never completes, decide
+  // nothing on any tick; a batch decides on the tick that completes it.
+  if (failure_ || interrupt_ || never_delivers_) return SIZE_MAX;
+  if (!throughput_) return 0;
+  const std::size_t held = columnar_ ? collected_ : pending_.size();
+  return batch_ - held - 1;
+}
+
+void PyDriven::on_idle_ticks(std::span<const engine::Tick> ticks, std::size_t in_place) {
+  count_ticks(ticks.size());
+  if (since_signal_check_ >= SIGNAL_INTERVAL && check_signals()) return;
+  if (next_progress_ != 0 && ticks_seen_ >= next_progress_) report_progress();
+  if (failure_ || interrupt_ || never_delivers_) return;
+  if (!columnar_) {
+    pending_.insert(pending_.end(), ticks.begin(), ticks.end());
+    return;
+  }
+  for (std::size_t i = 0; i < ticks.size(); ++i) {
+    collect(ticks[i], &ticks[i], in_place + (ticks.size() - 1 - i));
+  }
+}
+
+bool PyDriven::collect(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place) {
+  if (!columnar_) {
+    pending_.push_back(tick);
+    return pending_.size() == batch_;
+  }
+  const std::size_t rows = columns_.size() / COLUMNS;
+  auto store = [&](const engine::Tick& t, std::size_t row) {
+    const std::int64_t fields[COLUMNS] = {t.exch_ts, t.local_ts, t.last, t.high,
+                                          t.low,     t.bid,      t.ask,  t.volume};
+    for (std::size_t c = 0; c < COLUMNS; ++c) columns_[c * rows + row] = fields[c];
+  };
+  if (collected_ == 0) {
+    // The batch is read in place only when all of it lies in the source
+    // contiguously; a tick file's block is reused once it has been read.
+    copying_ = record == nullptr || in_place < batch_ - 1;
+    view_ = record;
+  }
+  if (!copying_ && record != view_ + collected_) {
+    // Not where the batch began: keep what came so far before it moves.
+    copying_ = true;
+    for (std::size_t r = 0; r < collected_; ++r) store(view_[r], r);
+  }
+  if (copying_) store(tick, collected_);
+  return ++collected_ == batch_;
+}
+
 void PyDriven::on_tick(const strategy::TickContext& context,
                        std::vector<strategy::Intent>& intents) {
-  ++ticks_seen_;
-  if (++since_signal_check_ >= SIGNAL_INTERVAL && check_signals()) return;
+  count_ticks(1);
+  if (since_signal_check_ >= SIGNAL_INTERVAL && check_signals()) return;
   if (failure_ || interrupt_ || never_delivers_) return;
   if (next_progress_ != 0 && ticks_seen_ >= next_progress_) {
     report_progress();
     if (failure_ || interrupt_) return;
   }
   if (throughput_) {
-    pending_.push_back(context.tick);
-    if (pending_.size() < batch_) return;
+    last_context_ = context;
+    if (!collect(context.tick, context.record, context.in_place)) return;
   }
   gil_.acquire();
   try {
     Ref result;
     if (notes_.empty() || deliver_notes()) {
-      result = throughput_ ? call_batch(context) : call_compat(context);
+      result = !throughput_ ? call_compat(context)
+               : columnar_  ? call_columns(context)
+                            : call_batch(context);
     }
     if (result) {
       take_orders(result.get(), context, intents);
@@ -262,7 +343,7 @@ Ref PyDriven::call_compat(const strategy::TickContext& context) {
       [&] { return PyObject_CallMethodOneArg(strategy_.get(), state_->str_on_tick, ctx.get()); }));
 }
 
-Ref PyDriven::call_batch(const strategy::TickContext& context) {
+bool PyDriven::write_account(const strategy::TickContext& context) {
   PyObject* object = strategy_.get();
   const std::pair<PyObject*, std::int64_t> attributes[] = {
       {state_->str_position, context.position},
@@ -274,9 +355,32 @@ Ref PyDriven::call_batch(const strategy::TickContext& context) {
   for (const auto& [attribute, value] : attributes) {
     Ref number = Ref::steal(PyLong_FromLongLong(value));
     if (!number || python([&] { return PyObject_SetAttr(object, attribute, number.get()); }) < 0) {
-      return Ref();
+      return false;
     }
   }
+  return true;
+}
+
+Ref PyDriven::call_columns(const strategy::TickContext& context) {
+  if (!write_account(context)) return Ref();
+  const std::size_t n = collected_;
+  collected_ = 0;
+  const BatchLayout layout =
+      copying_ ? BatchLayout::of_columns(columns_.data(), columns_.size() / COLUMNS, n)
+               : BatchLayout::of_records(view_, n);
+  PyObject* batch = batch_holder_.show(venue_->batch_type, venue_->column_type, layout);
+  if (batch == nullptr) return Ref();
+  Ref result =
+      Ref::steal(python([&] { return PyObject_CallOneArg(venue_->on_columns.get(), batch); }));
+  // A view kept past the call would show the next batch's data: the run
+  // fails instead.
+  if (!batch_holder_.finish()) return Ref();
+  return result;
+}
+
+Ref PyDriven::call_batch(const strategy::TickContext& context) {
+  PyObject* object = strategy_.get();
+  if (!write_account(context)) return Ref();
   const auto n = static_cast<Py_ssize_t>(pending_.size());
   Ref list = Ref::steal(PyList_New(n));
   if (!list) return Ref();

@@ -44,6 +44,7 @@
 #include "data/ticks.hpp"
 #include "py/gil.hpp"
 #include "py/state.hpp"
+#include "py/tick_batch.hpp"
 #include "py/values.hpp"
 #include "strategy/strategy.hpp"
 
@@ -102,6 +103,12 @@ struct VenueProtocol {
   std::int64_t contract_size = 0;
   Ref progress;  // called as progress(ticks_done, total or None); empty: none
   Ref total;     // an int, or None when the length of the series is unknown
+  // Throughput mode through on_columns(batch) instead of on_batch(ticks).
+  Ref on_columns;
+  PyTypeObject* batch_type = nullptr;
+  PyTypeObject* column_type = nullptr;
+  // Deliver the ticks after the last complete batch when the run ends.
+  bool flush = false;
 
   bool hears() const { return on_fill || on_end || on_liquidation; }
 };
@@ -129,6 +136,13 @@ class PyDriven {
   std::string_view name() const { return name_; }
   bool halted() const { return static_cast<bool>(interrupt_); }
   void on_run_end();
+  // How many of the coming ticks the strategy would only collect, deciding
+  // nothing: a run may hand them over at once (on_idle_ticks), in place.
+  // 0: each tick through on_tick.
+  std::size_t idle_ticks() const;
+  // Those ticks, of which `in_place` more after them lie contiguous with
+  // them in the source.
+  void on_idle_ticks(std::span<const engine::Tick> ticks, std::size_t in_place);
   // Feedback, kept for the strategy's hooks when it has them.
   void on_fills(std::span<const Fill> fills);
   void on_endings(std::span<const strategy::OrderEnding> endings);
@@ -167,6 +181,14 @@ class PyDriven {
   // raised (the exception is set).
   bool deliver_notes();
   bool listens(const Ref& hook) const;
+  // Throughput mode: keeps one tick for the coming batch; true when the
+  // batch is complete.
+  bool collect(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place);
+  Ref call_columns(const strategy::TickContext& context);
+  // Writes the account values a batch call shows onto the strategy.
+  bool write_account(const strategy::TickContext& context);
+  // Counts ticks for the signal checks and the progress report.
+  void count_ticks(std::size_t n);
   void report_progress();
   void take_orders(PyObject* result, const strategy::TickContext& context,
                    std::vector<strategy::Intent>& intents);
@@ -190,6 +212,15 @@ class PyDriven {
   std::vector<Request> requests_;  // scratch, reused
   std::shared_ptr<const VenueProtocol> venue_;
   std::vector<Note> notes_;
+  // Columnar batches: the batch's ticks in place (view_) while they all lie
+  // in the source contiguously, else copied column by column into columns_.
+  bool columnar_ = false;
+  std::vector<std::int64_t> columns_;
+  const engine::Tick* view_ = nullptr;
+  std::size_t collected_ = 0;
+  bool copying_ = false;
+  BatchHolder batch_holder_;
+  strategy::TickContext last_context_;  // for a flushed batch
   std::size_t since_signal_check_ = 0;
   std::uint64_t ticks_seen_ = 0;
   std::uint64_t next_progress_ = 0;

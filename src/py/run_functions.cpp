@@ -60,17 +60,19 @@ bool run_input(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
   return true;
 }
 
-bool check_cadence(PyObject* strategy, std::uint64_t batch) {
+bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns) {
   if (batch == 0) {
     PyErr_SetString(PyExc_ValueError, "batch must be at least 1; 1 is compatibility mode");
     return false;
   }
   const char* method = batch == 1 ? "on_tick" : "on_batch";
-  const int has = has_attribute(strategy, method);
+  int has = has_attribute(strategy, method);
+  if (has == 0 && batch > 1 && columns) has = has_attribute(strategy, "on_columns");
   if (has < 0) return false;
   if (has == 0) {
-    PyErr_Format(PyExc_TypeError, "a strategy run with batch=%llu must implement %s()",
-                 static_cast<unsigned long long>(batch), method);
+    PyErr_Format(PyExc_TypeError, "a strategy run with batch=%llu must implement %s()%s",
+                 static_cast<unsigned long long>(batch), method,
+                 batch > 1 && columns ? " or on_columns()" : "");
     return false;
   }
   return true;

@@ -29,8 +29,9 @@ backtest::RunConfig specified_config(std::int64_t balance, bool enforce_margin,
 
 // Refuses a batch of 0 ("batch must be at least 1; ...") and a strategy
 // without the method its cadence needs (on_tick for batch 1, on_batch for
-// more).  Returns false with the exception set.
-bool check_cadence(PyObject* strategy, std::uint64_t batch);
+// more, or on_columns where `columns` allows it).  Returns false with the
+// exception set.
+bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns = false);
 
 // How a run over a tick input ended besides its result.
 struct RunEnd {

@@ -40,6 +40,11 @@ struct TickContext {
   Cash equity = 0;               // account equity after this tick
   std::size_t working = 0;       // live order ids after this tick
   InstrumentId instrument;       // the run's instrument
+  // Where the tick's record lies in the run's tick source, for a strategy
+  // that reads ticks in place, and how many of the ticks after it will lie
+  // there too, contiguous with it; null and 0 when the source keeps none.
+  const engine::Tick* record = nullptr;
+  std::size_t in_place = 0;
 };
 
 namespace intent {

@@ -2,6 +2,7 @@
 
 #include "py/boundary.hpp"
 #include "py/registry.hpp"
+#include "py/tick_batch.hpp"
 #include "py/venue/config.hpp"
 #include "py/venue/records.hpp"
 #include "py/venue/runs.hpp"
@@ -43,7 +44,7 @@ constexpr PyTypeObject* VenueState::* TYPES[] = {
     &VenueState::venue_type,        &VenueState::cancel_type,    &VenueState::cancel_all_type,
     &VenueState::fill_type,         &VenueState::fills_type,     &VenueState::liquidation_type,
     &VenueState::closed_type,       &VenueState::margin_type,    &VenueState::run_type,
-    &VenueState::tick_batch_type,
+    &VenueState::tick_batch_type,   &VenueState::column_type,
 };
 
 constexpr PyObject* VenueState::* VALUES[] = {
@@ -73,6 +74,10 @@ int exec_venue(PyObject* module) {
       if (st->*member == nullptr) return -1;
     }
     if (add_config(module, st) < 0 || add_records(module, st) < 0) return -1;
+    if (add_class(module, &tick_batch_spec, &st->tick_batch_type) < 0 ||
+        add_class(module, &column_spec, &st->column_type) < 0) {
+      return -1;
+    }
     return add_runs(module, st);
   });
 }

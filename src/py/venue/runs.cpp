@@ -20,15 +20,18 @@ namespace halvorn::py::venue {
 
 namespace {
 
-// The parts of a strategy's protocol a venue run adds.
+// The parts of a strategy's protocol a venue run adds.  A batched run calls
+// on_columns when the strategy has it, else on_batch.
 std::shared_ptr<VenueProtocol> protocol_for(VenueState* st, PyObject* strategy,
-                                            const VenueConfig& config) {
+                                            const VenueConfig& config, std::uint64_t batch,
+                                            bool flush) {
   auto protocol = std::make_shared<VenueProtocol>();
   protocol->requests = RequestTypes{st->cancel_type, st->cancel_all_type};
   if (strategy != Py_None &&
       (!optional_attribute(strategy, st->str_on_fill, &protocol->on_fill) ||
        !optional_attribute(strategy, st->str_on_end, &protocol->on_end) ||
-       !optional_attribute(strategy, st->str_on_liquidation, &protocol->on_liquidation))) {
+       !optional_attribute(strategy, st->str_on_liquidation, &protocol->on_liquidation) ||
+       (batch > 1 && !optional_attribute(strategy, st->str_on_columns, &protocol->on_columns)))) {
     return nullptr;
   }
   protocol->str_filled = st->str_filled;
@@ -37,6 +40,9 @@ std::shared_ptr<VenueProtocol> protocol_for(VenueState* st, PyObject* strategy,
   protocol->closed_object = closed_object;
   protocol->fill_type = st->fill_type;
   protocol->closed_type = st->closed_type;
+  protocol->batch_type = st->tick_batch_type;
+  protocol->column_type = st->column_type;
+  protocol->flush = flush;
   protocol->fee_rates = {config.maker_fee, config.taker_fee};
   protocol->contract_size = config.contract_size;
   return protocol;
@@ -75,8 +81,8 @@ bool progress_for(PyObject* progress, const TickInput& input, VenueProtocol* pro
 // exception set.
 bool run_one(VenueState* st, PyObject* strategy, const TickInput& input, std::int64_t balance,
              const VenueConfig& config, std::uint64_t batch, std::uint64_t equity_every,
-             PyObject* progress, backtest::RunResult* result) {
-  std::shared_ptr<VenueProtocol> protocol = protocol_for(st, strategy, config);
+             PyObject* progress, bool flush, backtest::RunResult* result) {
+  std::shared_ptr<VenueProtocol> protocol = protocol_for(st, strategy, config, batch, flush);
   Ref bar;
   if (!protocol || !progress_for(progress, input, protocol.get(), &bar)) return false;
   Gil gil;
@@ -100,30 +106,33 @@ bool run_one(VenueState* st, PyObject* strategy, const TickInput& input, std::in
 PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
   VenueState* st = venue_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"strategy", "ticks",        "balance",  "venue",
-                                   "batch",    "equity_every", "progress", nullptr};
+    static const char* kwlist[] = {"strategy",     "ticks",    "balance", "venue", "batch",
+                                   "equity_every", "progress", "flush",   nullptr};
     PyObject *strategy, *ticks, *balance_obj, *venue_obj = nullptr, *batch_obj = nullptr,
-                                              *every_obj = nullptr, *progress = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|OOOO:run", const_cast<char**>(kwlist),
+                                              *every_obj = nullptr, *progress = nullptr,
+                                              *flush_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|OOOOO:run", const_cast<char**>(kwlist),
                                      &strategy, &ticks, &balance_obj, &venue_obj, &batch_obj,
-                                     &every_obj, &progress)) {
+                                     &every_obj, &progress, &flush_obj)) {
       return nullptr;
     }
     std::int64_t balance = 0;
     std::uint64_t batch = 1, equity_every = 0;
+    bool flush = false;
     const VenueConfig* config = nullptr;
     if (!to_i64(balance_obj, "balance", &balance) || !venue_config(st, venue_obj, &config)) {
       return nullptr;
     }
     if (batch_obj && !to_u64(batch_obj, "batch", &batch)) return nullptr;
     if (every_obj && !to_u64(every_obj, "equity_every", &equity_every)) return nullptr;
+    if (flush_obj && !to_bool(flush_obj, "flush", &flush)) return nullptr;
     TickInput input;
-    if (!check_cadence(strategy, batch) || !resolve_ticks(st->head.core, ticks, &input)) {
+    if (!check_cadence(strategy, batch, true) || !resolve_ticks(st->head.core, ticks, &input)) {
       return nullptr;
     }
-    Ref keep_venue = Ref::borrow(venue_obj);  // the configuration lives in it
     backtest::RunResult result;
-    if (!run_one(st, strategy, input, balance, *config, batch, equity_every, progress, &result)) {
+    if (!run_one(st, strategy, input, balance, *config, batch, equity_every, progress, flush,
+                 &result)) {
       return nullptr;
     }
     return new_run(st, std::move(result), {config->maker_fee, config->taker_fee},
@@ -154,9 +163,10 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
     const std::uint64_t batches[2] = {1, batch};
     for (int i = 0; i < 2; ++i) {
       Ref strategy = Ref::steal(PyObject_CallNoArgs(build));
-      if (!strategy || !check_cadence(strategy.get(), batches[i])) return nullptr;
+      if (!strategy || !check_cadence(strategy.get(), batches[i], true)) return nullptr;
       backtest::RunResult result;
-      if (!run_one(st, strategy.get(), input, balance, *config, batches[i], 0, nullptr, &result)) {
+      if (!run_one(st, strategy.get(), input, balance, *config, batches[i], 0, nullptr, false,
+                   &result)) {
         return nullptr;
       }
       summaries[i] = RunSummary::of(std::move(result));
@@ -203,7 +213,7 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
       Ref object =
           list ? Ref::steal(python([&] { return PyObject_CallOneArg(build, list.get()); })) : Ref();
       std::shared_ptr<VenueProtocol> protocol =
-          object ? protocol_for(st, object.get(), *config) : nullptr;
+          object ? protocol_for(st, object.get(), *config, 1, false) : nullptr;
       if (!object || !protocol) {
         PyDriven failed(core, gil, Ref::borrow(Py_None), std::string(), 1, shared);
         failed.record_current_exception("build raised: ");
@@ -232,7 +242,8 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
 
 PyMethodDef run_defs[] = {
     {"run", as_cfunction(run), METH_VARARGS | METH_KEYWORDS,
-     "run(strategy, ticks, balance, venue=None, batch=1, equity_every=0, progress=None)\n--\n\n"
+     "run(strategy, ticks, balance, venue=None, batch=1, equity_every=0, progress=None, "
+     "flush=False)\n--\n\n"
      "Run a strategy over a tick series on a venue (None: Venue()).\n\n"
      "`ticks` is a sequence of Tick or a TickSource (streamed); `balance` is\n"
      "in whole currency units.  The strategy follows the protocol of\n"
@@ -244,6 +255,13 @@ PyMethodDef run_defs[] = {
      "tick, then `on_end(order_id, how)` (how \"filled\" or \"canceled\") and\n"
      "`on_liquidation(closed)`, before that tick's `on_tick`; in batches they\n"
      "are called for the batch's ticks, in order, before `on_batch`.\n\n"
+     "A batched strategy may implement `on_columns(batch)` instead of\n"
+     "`on_batch(ticks)`: it then receives a TickBatch, the batch's ticks as\n"
+     "read-only int64 columns NumPy reads without a copy, valid only during\n"
+     "the call.  The ticks after the last complete batch are not delivered\n"
+     "(as with on_batch) unless `flush` is true: they are then delivered when\n"
+     "the series ends, and what that call returns has no later tick to be\n"
+     "placed on, so it places nothing.\n\n"
      "`equity_every` samples equity every that many ticks (Run.equity_curve);\n"
      "`progress` is True for a bar on standard error, or a callable given\n"
      "(ticks_done, total or None).\n\n"

@@ -33,6 +33,7 @@ struct VenueState {
   PyTypeObject* margin_type;
   PyTypeObject* run_type;
   PyTypeObject* tick_batch_type;
+  PyTypeObject* column_type;
   // Values handed out as they are.
   PyObject* default_venue;  // Venue()
   PyObject* example_tiers;  // EXAMPLE_BTCUSDT, a tuple of Bracket
