@@ -77,9 +77,6 @@ struct L0Engine {
   std::vector<std::pair<std::uint64_t, OrderId>> crossed;
   std::uint64_t fill_seq = 0;
   InstrumentId instrument;
-  // The market orders of one side as they stood when their step began; scratch,
-  // reused so that a tick with market orders allocates nothing once warm.
-  std::vector<Resting> markets;
 
   // Rests the order in the book; it executes at the earliest on the next
   // on_tick.  No check is made here.
@@ -104,8 +101,8 @@ struct L0Engine {
 
  private:
   void cross(const Tick& tick);
-  // Requires: side is not empty.
-  void execute_markets(std::vector<Resting>& side, std::int64_t price, const Tick& tick);
+  void execute_markets(Lane lane, std::int64_t price, const Tick& tick);
+  void remember(const Tick& tick);
 };
 
 }  // namespace halvorn::engine

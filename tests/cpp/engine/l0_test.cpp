@@ -68,7 +68,7 @@ TEST(L0, FallingPriceCrossesBuysInEntryOrderAcrossLevels) {
   EXPECT_EQ(fills[0].order, 1u);
   EXPECT_EQ(fills[1].order, 2u);
   EXPECT_EQ(fills[1].price, 99);
-  EXPECT_EQ(engine.book.buy_limits.size(), 1u);
+  EXPECT_EQ(engine.book.count(Lane::BuyLimits), 1u);
 }
 
 TEST(L0, ManyCrossedOrdersStillExecuteInEntryOrder) {

@@ -177,7 +177,7 @@ TEST(L1Queue, TradedShareTakesItsShareOfTheLastTradedVolume) {
   e.on_tick(tick(0, 105, 106, 104, 100));
   e.submit(buy_limit(1, 100), 0);  // nothing traded known yet: straight to the book
   EXPECT_TRUE(e.queued.empty());
-  EXPECT_EQ(e.inner.book.buy_limits.size(), 1u);
+  EXPECT_EQ(e.inner.book.count(Lane::BuyLimits), 1u);
   e.on_tick(tick(1, 105, 106, 104, 107));
   e.submit(buy_limit(2, 100), 0);
   ASSERT_EQ(e.queued.size(), 1u);
@@ -200,7 +200,7 @@ TEST(L1Queue, AKnownNegativePositionCountsAsNothingAhead) {
   L1Engine e(INSTRUMENT, queue_of({10}));
   e.submit_queue(buy_limit(1, 100), 0, -5, false);
   EXPECT_TRUE(e.queued.empty());
-  EXPECT_EQ(e.inner.book.buy_limits.size(), 1u);
+  EXPECT_EQ(e.inner.book.count(Lane::BuyLimits), 1u);
 }
 
 TEST(L1, CancelFindsPendingQueuedAndRestingOrders) {

@@ -68,7 +68,7 @@ TEST(L2, ALimitOrderWithoutLatencyQueuesBehindTheDisplayedSizeAtItsPrice) {
   ASSERT_EQ(e.l1.queued.size(), 1u);
   EXPECT_EQ(e.l1.queued[0].ahead, 5);
   EXPECT_EQ(e.l1.queued[0].joined, 20);
-  EXPECT_EQ(e.l1.inner.book.buy_limits.size(), 1u);
+  EXPECT_EQ(e.l1.inner.book.count(Lane::BuyLimits), 1u);
 
   // Volume counts only once a whole tick interval lies after the join time.
   e.on_tick(tick(30, 100, 101, 99, 4));
@@ -215,7 +215,7 @@ TEST(L2Resync, ABrokenStreamMakesTicksInvalidUntilASnapshot) {
   EXPECT_EQ(e.l1.delayed[0].fill.price, 102);
   EXPECT_EQ(e.l1.delayed[1].fill.order, 3u);
   EXPECT_TRUE(e.l1.pending.empty());
-  EXPECT_EQ(e.l1.inner.book.sell_limits.size(), 1u);
+  EXPECT_EQ(e.l1.inner.book.count(Lane::SellLimits), 1u);
 }
 
 TEST(L2Resync, AFailedUpdateForgetsQueuePositionsAlreadyRead) {
