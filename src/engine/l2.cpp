@@ -40,7 +40,7 @@ L2Engine::L2Engine(InstrumentId instrument, const L1Config& config) : l1(instrum
 void L2Engine::submit(const Working& order, Nanos now) {
   if (resync_pending) {
     const Nanos at = add_sat(now, Latency::sample(l1.config.order_latency, order.id));
-    l1.pending.push_back(Pending{std::nullopt, at, order, at, true});
+    l1.add_pending(Pending{std::nullopt, at, order, at, true});
     return;
   }
   std::optional<std::int64_t> ahead;

@@ -217,11 +217,39 @@ TEST(L1, CancelFindsPendingQueuedAndRestingOrders) {
   e.submit(buy_limit(5, 100), 250);
   ASSERT_EQ(e.queued.size(), 2u);
   EXPECT_TRUE(e.cancel(2));
-  EXPECT_EQ(e.queued.size(), 1u);
+  EXPECT_EQ(e.queued_count(), 1u);
   EXPECT_EQ(e.cancel_all(), 3u);  // pending 5, queued 4, resting 3
   EXPECT_TRUE(e.pending.empty());
   EXPECT_TRUE(e.queued.empty());
   EXPECT_TRUE(e.inner.book.empty());
+}
+
+TEST(L1, ACancelledWaitingOrderIsDroppedByTheNextTickAndItsIdMayWaitAgain) {
+  L1Config c = queue_of({10});
+  c.order_latency.kind = Latency::Fixed{100};
+  L1Engine e(INSTRUMENT, c);
+  e.on_tick(tick(0, 105, 106, 104, 0, 104, 106));
+  e.submit(buy_limit(1, 100), 0);
+  EXPECT_TRUE(e.cancel(1));
+  EXPECT_FALSE(e.cancel(1));
+  EXPECT_EQ(e.pending_count(), 0u);
+  // The same id sent again before any tick is a new order, alive.
+  e.submit(buy_limit(1, 100), 10);
+  e.submit(buy_limit(2, 100), 10);
+  EXPECT_EQ(e.pending_count(), 2u);
+  e.on_tick(tick(100, 105, 106, 104, 0, 104, 106));
+  ASSERT_EQ(e.pending.size(), 2u);
+  EXPECT_EQ(e.pending[0].order.id, 1u);
+  EXPECT_EQ(e.pending[0].arrive_at, 110);
+  EXPECT_EQ(e.pending[1].order.id, 2u);
+
+  e.on_tick(tick(110, 105, 106, 104, 0, 104, 106));
+  ASSERT_EQ(e.queued.size(), 2u);
+  EXPECT_TRUE(e.pending.empty());
+  EXPECT_TRUE(e.cancel(2));
+  EXPECT_EQ(e.queued_count(), 1u);
+  EXPECT_EQ(e.cancel_all(), 1u);  // the dead entry of order 2 is not counted
+  EXPECT_EQ(e.queued_count(), 0u);
 }
 
 TEST(L1Report, FillsAreReportedOnTheFirstTickAtOrAfterTheirReportTime) {
