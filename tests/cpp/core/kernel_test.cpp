@@ -42,6 +42,8 @@ Event external(OrderId order, Side side, QtyLots qty, std::int64_t price, event:
       Fill{0, 0, order, 1, price, qty, instrument, side, Offset::Open, taker}, fee};
 }
 
+std::vector<OrderId> live_ids(const Kernel& k) { return {k.live().begin(), k.live().end()}; }
+
 std::vector<Output> run(Kernel& k, const Event& e) {
   auto out = k.apply(e);
   return {out.begin(), out.end()};
@@ -65,7 +67,7 @@ TEST(KernelSubmit, RefusalsComeInTheirOrderAndLeaveLiveAlone) {
             std::vector<Output>{(output::Rejected{RejectReason::DuplicateId, 1})});
   EXPECT_EQ(run(k, submit(2, Side::Buy, 1, std::nullopt, TWO)),
             std::vector<Output>{(output::Rejected{RejectReason::UnknownInstrument, 2})});
-  EXPECT_EQ(k.live(), std::vector<OrderId>{1});
+  EXPECT_EQ(live_ids(k), std::vector<OrderId>{1});
   EXPECT_EQ(k.state().time, 0);
 
   Kernel broke(account(0));
@@ -108,7 +110,7 @@ TEST(KernelCancel, CancelsWhatAMatcherHoldsAndIgnoresTheRest) {
   run(k, submit(2, Side::Buy, 1, 50));
   EXPECT_TRUE(run(k, event::Cancel{9}).empty());
   EXPECT_EQ(run(k, event::Cancel{1}), std::vector<Output>{output::Canceled{1}});
-  EXPECT_EQ(k.live(), std::vector<OrderId>{2});
+  EXPECT_EQ(live_ids(k), std::vector<OrderId>{2});
   EXPECT_TRUE(run(k, event::Cancel{1}).empty());
 }
 
@@ -271,7 +273,7 @@ TEST(KernelEvents, ClockTransferDepthAndSettlementProduceNoOutput) {
   EXPECT_EQ(k.summary(), before);
   run(k, submit(1, Side::Buy, 1, 10));
   EXPECT_TRUE(k.settle_unreported().empty());
-  EXPECT_EQ(k.live(), std::vector<OrderId>{1});
+  EXPECT_EQ(live_ids(k), std::vector<OrderId>{1});
 }
 
 TEST(Matcher, TierBuildsAnL0ForTheInstrumentAndStatesRefuseAnotherOne) {
