@@ -49,13 +49,30 @@ L0Engine::L0Engine(InstrumentId instrument) : instrument(instrument) {
   crossed.reserve(INITIAL_CAPACITY);
 }
 
-void L0Engine::submit(const Working& order) { book.insert(order); }
+bool L0Engine::marketable(const Working& order) const {
+  if (!order.kind.is_limit() || !prev_quote) return false;
+  return order.side == Side::Buy ? order.kind.price >= prev_quote->ask
+                                 : order.kind.price <= prev_quote->bid;
+}
 
-bool L0Engine::cancel(OrderId id) { return book.remove(id).has_value(); }
+void L0Engine::submit(const Working& order) {
+  if (marketable(order)) takers.put(order.id, {});
+  book.insert(order);
+}
+
+void L0Engine::rest(const Working& order) { book.insert(order); }
+
+bool L0Engine::cancel(OrderId id) {
+  takers.erase(id);
+  return book.remove(id).has_value();
+}
 
 // Removing every order by id or dropping the whole book leaves the same
 // book, because an id occurs once; the latter needs no list of ids.
-std::size_t L0Engine::cancel_all() { return book.clear(); }
+std::size_t L0Engine::cancel_all() {
+  takers.clear();
+  return book.clear();
+}
 
 void L0Engine::execute_at(Working order, std::int64_t price, bool taker, FillRule rule,
                           Nanos exch_ts, Nanos local_ts) {
@@ -76,7 +93,7 @@ void L0Engine::execute_at(Working order, std::int64_t price, bool taker, FillRul
   }
   fill_seq = next_counter(fill_seq, "fill sequence number overflows");
   fills.push_back(L0Fill{exch_ts, local_ts, order.id, fill_seq, price, remaining, instrument,
-                         order.side, order.offset, taker, rule});
+                         order.side, order.offset, taker, rule, order.kind});
 }
 
 void L0Engine::cross(const Tick& tick) {
@@ -110,8 +127,8 @@ void L0Engine::cross(const Tick& tick) {
   for (const auto& [seq, id] : crossed) {
     const Resting* resting = book.find(id);
     if (resting == nullptr) continue;
-    execute_at(resting->order, resting->order.kind.price, false, FillRule::Crossed, exch_ts,
-               local_ts);
+    execute_at(resting->order, resting->order.kind.price, takers.contains(id), FillRule::Crossed,
+               exch_ts, local_ts);
   }
 }
 
@@ -149,7 +166,8 @@ std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
       const Working& order = best->order;
       if (order.kind.price < buy_threshold) break;
       const std::int64_t price = cap < 1 ? order.kind.price : std::min(order.kind.price, cap);
-      execute_at(order, price, false, FillRule::Quote, tick.exch_ts, tick.local_ts);
+      execute_at(order, price, takers.contains(order.id), FillRule::Quote, tick.exch_ts,
+                 tick.local_ts);
     }
   }
   const std::int64_t sell_threshold = tick.bid > 0 ? tick.bid : or_last(tick.high, tick.last);
@@ -159,7 +177,8 @@ std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
       const Working& order = best->order;
       if (order.kind.price > sell_threshold) break;
       const std::int64_t price = floor < 1 ? order.kind.price : std::max(order.kind.price, floor);
-      execute_at(order, price, false, FillRule::Quote, tick.exch_ts, tick.local_ts);
+      execute_at(order, price, takers.contains(order.id), FillRule::Quote, tick.exch_ts,
+                 tick.local_ts);
     }
   }
 
@@ -170,6 +189,15 @@ std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
 void L0Engine::remember(const Tick& tick) {
   prev_last = tick.last;
   prev_times = std::pair{tick.exch_ts, tick.local_ts};
+  prev_quote = Quote{or_last(tick.bid, tick.last), or_last(tick.ask, tick.last)};
+  // Every order in the book has now met a tick: whatever did not fill rests.
+  takers.clear();
+}
+
+void L0Engine::forget_previous_tick() {
+  prev_last.reset();
+  prev_times.reset();
+  prev_quote.reset();
 }
 
 }  // namespace halvorn::engine

@@ -73,8 +73,20 @@ void l1_impact(L0Fill& fill, std::int64_t traded, std::uint32_t impact_pct, cons
     shift = static_cast<std::int64_t>(m);
   }
   if (shift == 0) return;
-  fill.price = fill.side == Side::Buy ? add_checked(fill.price, shift, "impact price overflows")
-                                      : sub_checked(fill.price, shift, "impact price overflows");
+  Wide moved = fill.side == Side::Buy ? static_cast<Wide>(fill.price) + shift
+                                      : static_cast<Wide>(fill.price) - shift;
+  if (fill.kind.is_limit()) {
+    const Wide limit = fill.kind.price;
+    moved = fill.side == Side::Buy ? std::min(moved, limit) : std::max(moved, limit);
+  }
+  if (moved > I64_MAX || moved < I64_MIN) panic("impact price overflows");
+  fill.price = static_cast<std::int64_t>(moved);
+}
+
+std::int64_t within_limit(const L0Fill& fill, std::int64_t price) {
+  if (!fill.kind.is_limit()) return price;
+  return fill.side == Side::Buy ? std::min(price, fill.kind.price)
+                                : std::max(price, fill.kind.price);
 }
 
 L1Engine::L1Engine(InstrumentId instrument, const L1Config& config)
@@ -87,7 +99,8 @@ L1Engine::L1Engine(InstrumentId instrument, const L1Config& config)
 
 void L1Engine::enqueue(const Working& order, std::optional<std::int64_t> ahead,
                        std::optional<Nanos> joined, std::optional<std::int64_t> volume) {
-  if (order.kind.is_market()) return inner.submit(order);
+  // An order that can trade at once takes liquidity instead of queueing.
+  if (order.kind.is_market() || inner.marketable(order)) return inner.submit(order);
   std::int64_t lots;
   if (ahead) {
     lots = std::max<std::int64_t>(*ahead, 0);
@@ -104,10 +117,10 @@ void L1Engine::enqueue(const Working& order, std::optional<std::int64_t> ahead,
             },
         },
         config.queue.kind);
-    if (!modelled) return inner.submit(order);
+    if (!modelled) return inner.rest(order);
     lots = *modelled;
   }
-  if (lots < 1) return inner.submit(order);
+  if (lots < 1) return inner.rest(order);
   queued.push_back(Queued{joined, order, lots, next_ticket++});
   hold(order.id, &Waiting::queued);
 }
@@ -237,8 +250,9 @@ void L1Engine::advance_queue(const Tick& tick, std::int64_t traded) {
       }
     }
     if (eligible) {
+      // It waited its turn: a maker whatever the quote says now.
       let_go(q.order.id, &Waiting::queued);
-      inner.submit(q.order);
+      inner.rest(q.order);
     } else {
       if (kept != i) queued[kept] = std::move(q);
       ++kept;
@@ -284,8 +298,7 @@ std::span<const L0Fill> L1Engine::on_invalid_tick(const Tick& tick) {
   report_due(tick.exch_ts);
   prev_volume = tick.volume;
   last_tick_time = tick.exch_ts;
-  inner.prev_last.reset();
-  inner.prev_times.reset();
+  inner.forget_previous_tick();
   return out;
 }
 

@@ -11,6 +11,12 @@
 // L2 matcher is an L1Engine with a depth book; it reaches into the plain
 // members below and supplies its own queue positions and impact rule.
 //
+// A limit order that arrives marketable against the last quote the inner
+// engine saw does not queue: it takes liquidity, goes straight to the book,
+// and its fill on the next tick is a taker fill that impact moves, never
+// past its limit.  An order released from the queue has waited its turn and
+// rests as a maker.
+//
 // A cancelled order that is still pending or queued is not searched for: its
 // entry stays in its array, dead, and the next tick's pass drops it.  An
 // index of the ids waiting in either stage tells a cancel at once whether
@@ -133,10 +139,15 @@ struct Delayed {
 
 // Moves a taker fill against the order by the square-root impact rule:
 // trunc(sqrt(qty / traded) x range x impact_pct / 100) ticks, range being the
-// tick's raw high - low.  Maker fills, ticks without traded volume or range,
-// and an impact_pct of 0 leave the fill alone.  A price or range overflow is a
-// Panic.
+// tick's raw high - low, but a limit order's fill no further than its limit.
+// Maker fills, ticks without traded volume or range, and an impact_pct of 0
+// leave the fill alone.  A price or range overflow is a Panic.
 void l1_impact(L0Fill& fill, std::int64_t traded, std::uint32_t impact_pct, const Tick& tick);
+
+// The price a fill may take: for a limit order's fill, price held at the
+// limit (a buy pays at most, a sell receives at least its limit); for a
+// market order's, price itself.
+std::int64_t within_limit(const L0Fill& fill, std::int64_t price);
 
 // How many live entries of one id wait in each stage.
 struct Waiting {
@@ -226,9 +237,11 @@ struct L1Engine {
   // equal times in execution order.
   std::vector<L0Fill> drain_unreported();
 
-  // Places an order that has reached the venue: in the book, or in queued
-  // behind its quantity ahead.  volume is the traded volume a TradedShare
-  // queue takes its share of; absent sends such an order to the book.
+  // Places an order that has reached the venue: in the book when it is a
+  // market order or marketable, else in queued behind its quantity ahead, or
+  // in the book when nothing is ahead.  volume is the traded volume a
+  // TradedShare queue takes its share of; absent sends such an order to the
+  // book.
   void enqueue(const Working& order, std::optional<std::int64_t> ahead, std::optional<Nanos> joined,
                std::optional<std::int64_t> volume);
 

@@ -104,6 +104,32 @@ TEST(KernelTick, BooksFillsInMatcherOrderWithTheirFeesAndFreesTheirIds) {
   EXPECT_TRUE(run(k, submit(1, Side::Buy, 1, 10)).empty());
 }
 
+TEST(KernelTick, AMarketableLimitPaysTheTakerRateOnItsFirstTickOnly) {
+  State s = account(1'000'000'000);
+  s.fee_rates = {200'000, 500'000};
+  Kernel k(std::move(s));
+  run(k, tick(1, 100, 99, 101));
+  run(k, submit(1, Side::Buy, 1, 101));  // at the ask: takes
+  run(k, submit(2, Side::Buy, 1, 100));  // inside the spread: rests
+  auto out = run(k, tick(2, 100, 99, 100));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(std::get<output::Fill>(out[0]).order, 1u);
+  EXPECT_TRUE(std::get<output::Fill>(out[0]).taker);
+  EXPECT_FALSE(std::get<output::Fill>(out[1]).taker);
+  // A notional of 1 x 100 x 10_000: 500 at 0.05 %, 200 at 0.02 %.
+  EXPECT_EQ(k.state().fees, 500 + 200);
+
+  // Marketable when sent, but the ask moves away and the order outlives its
+  // first tick: when the price comes back it fills as a maker.
+  run(k, submit(3, Side::Sell, 1, 99));
+  EXPECT_TRUE(run(k, tick(3, 97, 97, 98)).empty());
+  out = run(k, tick(4, 99, 99, 100));
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_FALSE(std::get<output::Fill>(out[0]).taker);
+  EXPECT_EQ(std::get<output::Fill>(out[0]).price, 99);
+  EXPECT_EQ(k.state().fees, 500 + 200 + 198);  // 990_000 at 0.02 %
+}
+
 TEST(KernelCancel, CancelsWhatAMatcherHoldsAndIgnoresTheRest) {
   Kernel k(account(1'000));
   run(k, submit(1, Side::Buy, 1, 50));
