@@ -100,6 +100,27 @@ TEST(L0, RangeReachingBothWaysCrossesOnlySellsButQuotesStillFillBuys) {
   EXPECT_EQ(fills[1].exch_ts, 20);
 }
 
+TEST(L0, AHighEqualToThePreviousLastIsNoRiseAndTheFallCrossesTheBuys) {
+  L0Engine engine(INSTRUMENT);
+  engine.on_tick(tick(10, 100, 0, 0, 99, 101));
+  engine.submit(buy_limit(1, 98));
+  engine.submit(buy_limit(2, 97));  // at the low: crossed too
+  engine.submit(buy_limit(3, 96));  // below it: stays
+  // The ask of 100 is above every buy, so only the crossing can fill them.
+  auto fills = copy(engine.on_tick(tick(20, 99, 100, 97, 96, 100)));
+  ASSERT_EQ(fills.size(), 2u);
+  EXPECT_EQ(fills[0].order, 1u);
+  EXPECT_EQ(fills[0].price, 98);
+  EXPECT_EQ(fills[1].order, 2u);
+  EXPECT_EQ(fills[1].price, 97);
+  for (const L0Fill& f : fills) {
+    EXPECT_EQ(f.rule, FillRule::Crossed);
+    EXPECT_EQ(f.exch_ts, 10);
+    EXPECT_EQ(f.local_ts, 11);
+  }
+  EXPECT_EQ(engine.book.size(), 1u);
+}
+
 TEST(L0, OneTickReportsCrossingsThenMarketsThenLimitsWithRunningSequenceNumbers) {
   L0Engine engine(INSTRUMENT);
   engine.submit(buy_limit(1, 100));
