@@ -212,6 +212,37 @@ TEST(KernelLiquidation, TheWorkedExampleLiquidatesAt502008InBothModes) {
   }
 }
 
+// One lot bought at 600_000 needs a maintenance of 24_000_000 there (0.4 %
+// of 6_000_000_000).  With exactly that balance the account stands at
+// maintenance on the tick that fills it, in each of the kernel's two tests:
+// the one-position test of a single net holding, and the account-wide one
+// of hedge mode and of several holdings.  A balance one unit higher
+// survives.
+TEST(KernelLiquidation, EquityExactlyAtMaintenanceLiquidatesInBothTests) {
+  enum class Account { Net, Hedge, TwoHoldings };
+  for (Account shape : {Account::Net, Account::Hedge, Account::TwoHoldings}) {
+    for (Cash balance : {24'000'000, 24'000'001}) {
+      SCOPED_TRACE(static_cast<int>(shape));
+      SCOPED_TRACE(balance);
+      State s = account(balance);
+      s.hedge = shape == Account::Hedge;
+      if (shape == Account::TwoHoldings) add_holding(s, TWO);
+      Kernel k(std::move(s));
+      ASSERT_TRUE(run(k, submit(1, Side::Buy, 1)).empty());
+      auto out = run(k, tick(1, 600'000, 0, 600'000, ONE));
+      ASSERT_FALSE(out.empty());
+      EXPECT_EQ(std::get<output::Fill>(out[0]).price, 600'000);
+      if (balance == 24'000'000) {
+        EXPECT_EQ(out, (std::vector<Output>{
+                           out[0], output::Liquidated{ONE, 1, 600'000, 1, 0, balance, 1, 0}}));
+      } else {
+        EXPECT_EQ(out.size(), 1u);
+        EXPECT_EQ(k.state().holdings[0].long_size, 1);
+      }
+    }
+  }
+}
+
 TEST(KernelLiquidation, WithoutEnforcementEquityGoesNegative) {
   State s = account(100'000'000'000);
   s.enforce_margin = false;
