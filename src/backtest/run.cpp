@@ -14,10 +14,6 @@ struct Overloaded : F... {
 template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
 
-bool contains(std::span<const OrderId> ids, OrderId id) {
-  return std::find(ids.begin(), ids.end(), id) != ids.end();
-}
-
 core::State make_state(const RunConfig& config) {
   core::State state = core::State::create(config.instrument, config.contract_size,
                                           config.margin_tiers, config.balance);
@@ -32,13 +28,14 @@ core::State make_state(const RunConfig& config) {
 
 }  // namespace
 
-void note_endings(std::span<const core::Output> outputs, std::span<const OrderId> live,
-                  std::vector<strategy::OrderEnding>& endings) {
+void note_endings(std::span<const core::Output> outputs, const core::LiveOrders& live,
+                  std::vector<strategy::OrderEnding>& endings, engine::IdSet& noted) {
+  // Only this function appends to the list, so an empty list means it was
+  // emptied since the last call, and the ids noted then are gone from it.
+  if (endings.empty()) noted.clear();
   auto note = [&](OrderId id, strategy::Ending ending) {
-    if (contains(live, id)) return;
-    for (const auto& [noted, unused] : endings) {
-      if (noted == id) return;
-    }
+    if (live.contains(id) || noted.contains(id)) return;
+    noted.put(id, {});
     endings.emplace_back(id, ending);
   };
   for (const core::Output& output : outputs) {
@@ -109,7 +106,7 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick) {
   auto outputs = kernel_.apply(core::event::Tick{tick, std::nullopt});
   tick_fills_.clear();
   if (!outputs.empty()) {
-    note_endings(outputs, kernel_.live(), endings_);
+    note_endings(outputs, kernel_.live(), endings_, noted_);
     record(outputs, true);
   }
 
@@ -176,11 +173,11 @@ void Loop::apply_each_intent(std::span<const strategy::Intent> intents) {
     event.price = price;
     // The outputs first: the live list may grow while the event is applied.
     auto outputs = kernel_.apply(event);
-    note_endings(outputs, kernel_.live(), endings_);
+    note_endings(outputs, kernel_.live(), endings_, noted_);
   };
   auto cancel = [&](OrderId id) {
     auto outputs = kernel_.apply(core::event::Cancel{id});
-    note_endings(outputs, kernel_.live(), endings_);
+    note_endings(outputs, kernel_.live(), endings_, noted_);
   };
   for (const strategy::Intent& intent : intents) {
     std::visit(Overloaded{

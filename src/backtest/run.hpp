@@ -104,9 +104,13 @@ struct SpanTicks {
 
 // Appends the endings found in one step's outputs: a fill whose order is no
 // longer live ends Filled, a cancellation ends Canceled; an order id appears
-// at most once in `endings`.
-void note_endings(std::span<const core::Output> outputs, std::span<const OrderId> live,
-                  std::vector<strategy::OrderEnding>& endings);
+// at most once in `endings`.  `noted` holds the ids of `endings`, so that
+// each check costs the same however many orders are live or have ended; it
+// follows the list it serves, and once that list has been emptied (the run
+// loop empties it when the strategy has seen it) the next call empties it
+// too.
+void note_endings(std::span<const core::Output> outputs, const core::LiveOrders& live,
+                  std::vector<strategy::OrderEnding>& endings, engine::IdSet& noted);
 
 // Appends the close notices of one kernel output (none unless it is a
 // liquidation): the long leg first, then the short leg, each when non-zero.
@@ -144,6 +148,7 @@ class Loop {
   core::Kernel kernel_;
   RunResult result_;
   std::vector<strategy::OrderEnding> endings_;
+  engine::IdSet noted_;  // the ids of endings_
   std::vector<strategy::VenueClosed> closes_;
   std::vector<strategy::Intent> intents_;
   std::vector<Fill> tick_fills_;

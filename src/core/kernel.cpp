@@ -18,10 +18,7 @@ struct Overloaded : F... {
 
 }  // namespace
 
-Kernel::Kernel(State state) : state_(std::move(state)) {
-  outputs_.reserve(INITIAL_CAPACITY);
-  live_.reserve(INITIAL_CAPACITY);
-}
+Kernel::Kernel(State state) : state_(std::move(state)) { outputs_.reserve(INITIAL_CAPACITY); }
 
 std::span<const Output> Kernel::apply(const Event& event) {
   outputs_.clear();
@@ -92,9 +89,7 @@ void Kernel::on_tick(const event::Tick& e) {
 
 void Kernel::on_submit(const event::Submit& e) {
   if (e.qty <= 0) return reject(RejectReason::NonPositiveQuantity, e.id);
-  if (std::find(live_.begin(), live_.end(), e.id) != live_.end()) {
-    return reject(RejectReason::DuplicateId, e.id);
-  }
+  if (live_.contains(e.id)) return reject(RejectReason::DuplicateId, e.id);
   const std::optional<std::size_t> index = state_.resolve(e.instrument);
   if (!index) return reject(RejectReason::UnknownInstrument, e.id);
   // No initial margin: any size is accepted while there is cash; maintenance
@@ -104,13 +99,13 @@ void Kernel::on_submit(const event::Submit& e) {
       e.price ? engine::limit_order(e.id, e.side, *e.price, e.qty, e.exch_ts, e.local_ts, e.offset)
               : engine::market_order(e.id, e.side, e.qty, e.exch_ts, e.local_ts, e.offset);
   state_.holdings[*index].matcher.submit(order, order.local_ts);
-  live_.push_back(e.id);
+  live_.insert(e.id);
 }
 
 void Kernel::on_cancel(const event::Cancel& e) {
   for (Holding& h : state_.holdings) {
     if (h.matcher.cancel(e.id)) {
-      std::erase(live_, e.id);
+      live_.erase(e.id);
       outputs_.emplace_back(output::Canceled{e.id});
       return;
     }
@@ -162,7 +157,7 @@ void Kernel::on_external_fill(const event::ExternalFill& e) {
   Holding& h = state_.holdings[*index];
   // The venue's report supersedes the simulated copy, also when it is partial.
   h.matcher.cancel(fill.order);
-  std::erase(live_, fill.order);
+  live_.erase(fill.order);
   const Cash fee = std::visit(
       Overloaded{
           [this](const event::fee::Reported& r) {
@@ -201,7 +196,7 @@ void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fil
     const Fill fill = f.to_fill();
     state_.charge_fee(state_.fee_of(fill, contract_size));
     state_.apply_fill(fill);
-    std::erase(live_, fill.order);
+    live_.erase(fill.order);
     outputs_.emplace_back(fill);
   }
 }

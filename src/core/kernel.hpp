@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/event.hpp"
+#include "core/live.hpp"
 #include "core/state.hpp"
 
 namespace halvorn::core {
@@ -68,7 +69,9 @@ class Kernel {
   Summary summary() const;
 
   const State& state() const { return state_; }
-  const std::vector<OrderId>& live() const { return live_; }
+  // The ids of the orders accepted and not yet seen to finish, in the order
+  // they were accepted.
+  const LiveOrders& live() const { return live_; }
 
  private:
   void on_tick(const event::Tick& e);
@@ -91,7 +94,7 @@ class Kernel {
 
   State state_;
   std::vector<Output> outputs_;
-  std::vector<OrderId> live_;
+  LiveOrders live_;
 };
 
 }  // namespace halvorn::core

@@ -49,13 +49,30 @@ L0Engine::L0Engine(InstrumentId instrument) : instrument(instrument) {
   crossed.reserve(INITIAL_CAPACITY);
 }
 
-void L0Engine::submit(const Working& order) { book.insert(order); }
+bool L0Engine::marketable(const Working& order) const {
+  if (!order.kind.is_limit() || !prev_quote) return false;
+  return order.side == Side::Buy ? order.kind.price >= prev_quote->ask
+                                 : order.kind.price <= prev_quote->bid;
+}
 
-bool L0Engine::cancel(OrderId id) { return book.remove(id).has_value(); }
+void L0Engine::submit(const Working& order) {
+  if (marketable(order)) takers.put(order.id, {});
+  book.insert(order);
+}
 
-// Removing every order by id or dropping all four arrays leaves the same
+void L0Engine::rest(const Working& order) { book.insert(order); }
+
+bool L0Engine::cancel(OrderId id) {
+  takers.erase(id);
+  return book.remove(id).has_value();
+}
+
+// Removing every order by id or dropping the whole book leaves the same
 // book, because an id occurs once; the latter needs no list of ids.
-std::size_t L0Engine::cancel_all() { return book.clear(); }
+std::size_t L0Engine::cancel_all() {
+  takers.clear();
+  return book.clear();
+}
 
 void L0Engine::execute_at(Working order, std::int64_t price, bool taker, FillRule rule,
                           Nanos exch_ts, Nanos local_ts) {
@@ -76,7 +93,7 @@ void L0Engine::execute_at(Working order, std::int64_t price, bool taker, FillRul
   }
   fill_seq = next_counter(fill_seq, "fill sequence number overflows");
   fills.push_back(L0Fill{exch_ts, local_ts, order.id, fill_seq, price, remaining, instrument,
-                         order.side, order.offset, taker, rule});
+                         order.side, order.offset, taker, rule, order.kind});
 }
 
 void L0Engine::cross(const Tick& tick) {
@@ -84,25 +101,13 @@ void L0Engine::cross(const Tick& tick) {
   const std::int64_t high = or_last(tick.high, tick.last);
   const std::int64_t low = or_last(tick.low, tick.last);
   crossed.clear();
-  auto list = [this](auto first, auto last) {
-    for (auto it = first; it != last; ++it) crossed.emplace_back(it->entry_seq, it->id());
-  };
+  auto list = [this](const Resting& r) { crossed.emplace_back(r.entry_seq, r.id()); };
   // Only one side per tick: a range that reaches both above and below p
-  // crosses the sells.
+  // crosses the sells.  The bounds cannot overflow: p < high, p > low.
   if (p < high) {
-    const auto& sells = book.sell_limits;
-    auto first = std::partition_point(sells.begin(), sells.end(),
-                                      [p](const Resting& r) { return r.order.kind.price <= p; });
-    auto last = std::partition_point(
-        first, sells.end(), [high](const Resting& r) { return r.order.kind.price <= high; });
-    list(first, last);
+    book.for_each_priced(Lane::SellLimits, p + 1, high, list);
   } else if (p > low) {
-    const auto& buys = book.buy_limits;
-    auto first = std::partition_point(buys.begin(), buys.end(),
-                                      [p](const Resting& r) { return r.order.kind.price >= p; });
-    auto last = std::partition_point(first, buys.end(),
-                                     [low](const Resting& r) { return r.order.kind.price >= low; });
-    list(first, last);
+    book.for_each_priced(Lane::BuyLimits, low, p - 1, list);
   }
   if (crossed.empty()) return;
 
@@ -122,16 +127,17 @@ void L0Engine::cross(const Tick& tick) {
   for (const auto& [seq, id] : crossed) {
     const Resting* resting = book.find(id);
     if (resting == nullptr) continue;
-    execute_at(resting->order, resting->order.kind.price, false, FillRule::Crossed, exch_ts,
-               local_ts);
+    execute_at(resting->order, resting->order.kind.price, takers.contains(id), FillRule::Crossed,
+               exch_ts, local_ts);
   }
 }
 
-void L0Engine::execute_markets(std::vector<Resting>& side, std::int64_t price, const Tick& tick) {
-  // Executing removes orders from the side; walk it as it stood.
-  markets.assign(side.begin(), side.end());
-  for (const Resting& r : markets) {
-    execute_at(r.order, price, true, FillRule::MarketOrder, tick.exch_ts, tick.local_ts);
+void L0Engine::execute_markets(Lane lane, std::int64_t price, const Tick& tick) {
+  // Each execution removes the front order and adds none, so taking the
+  // front as many times as the lane held orders walks it as it stood.
+  for (std::size_t n = book.count(lane); n > 0; --n) {
+    const Resting* front = book.front(lane);
+    execute_at(front->order, price, true, FillRule::MarketOrder, tick.exch_ts, tick.local_ts);
   }
 }
 
@@ -139,18 +145,16 @@ std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
   fills.clear();
   if (book.empty()) {
     // Nothing can fill; only the previous-tick memory moves on.
-    prev_last = tick.last;
-    prev_times = std::pair{tick.exch_ts, tick.local_ts};
+    remember(tick);
     return fills;
   }
   if (prev_last) cross(tick);
 
-  // Only ticks that meet market orders copy their arrays.
-  if (!book.buy_markets.empty()) {
-    execute_markets(book.buy_markets, or_last(tick.ask, tick.last), tick);
+  if (book.count(Lane::BuyMarkets) > 0) {
+    execute_markets(Lane::BuyMarkets, or_last(tick.ask, tick.last), tick);
   }
-  if (!book.sell_markets.empty()) {
-    execute_markets(book.sell_markets, or_last(tick.bid, tick.last), tick);
+  if (book.count(Lane::SellMarkets) > 0) {
+    execute_markets(Lane::SellMarkets, or_last(tick.bid, tick.last), tick);
   }
 
   // Every execution removes its order (L0 fills the whole remainder), so each
@@ -158,27 +162,42 @@ std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
   const std::int64_t buy_threshold = tick.ask > 0 ? tick.ask : or_last(tick.low, tick.last);
   if (buy_threshold >= 1) {
     const std::int64_t cap = or_last(tick.ask, tick.last);
-    while (!book.buy_limits.empty()) {
-      const Working& order = book.buy_limits.front().order;
+    while (const Resting* best = book.front(Lane::BuyLimits)) {
+      const Working& order = best->order;
       if (order.kind.price < buy_threshold) break;
       const std::int64_t price = cap < 1 ? order.kind.price : std::min(order.kind.price, cap);
-      execute_at(order, price, false, FillRule::Quote, tick.exch_ts, tick.local_ts);
+      execute_at(order, price, takers.contains(order.id), FillRule::Quote, tick.exch_ts,
+                 tick.local_ts);
     }
   }
   const std::int64_t sell_threshold = tick.bid > 0 ? tick.bid : or_last(tick.high, tick.last);
   if (sell_threshold >= 1) {
     const std::int64_t floor = or_last(tick.bid, tick.last);
-    while (!book.sell_limits.empty()) {
-      const Working& order = book.sell_limits.front().order;
+    while (const Resting* best = book.front(Lane::SellLimits)) {
+      const Working& order = best->order;
       if (order.kind.price > sell_threshold) break;
       const std::int64_t price = floor < 1 ? order.kind.price : std::max(order.kind.price, floor);
-      execute_at(order, price, false, FillRule::Quote, tick.exch_ts, tick.local_ts);
+      execute_at(order, price, takers.contains(order.id), FillRule::Quote, tick.exch_ts,
+                 tick.local_ts);
     }
   }
 
+  remember(tick);
+  return fills;
+}
+
+void L0Engine::remember(const Tick& tick) {
   prev_last = tick.last;
   prev_times = std::pair{tick.exch_ts, tick.local_ts};
-  return fills;
+  prev_quote = Quote{or_last(tick.bid, tick.last), or_last(tick.ask, tick.last)};
+  // Every order in the book has now met a tick: whatever did not fill rests.
+  takers.clear();
+}
+
+void L0Engine::forget_previous_tick() {
+  prev_last.reset();
+  prev_times.reset();
+  prev_quote.reset();
 }
 
 }  // namespace halvorn::engine

@@ -8,6 +8,14 @@
 // order's whole remaining quantity.  The higher tiers wrap an L0Engine and
 // reach into its fields, which is why they are plain members.
 //
+// Market orders take liquidity, and so does a limit order that could already
+// trade against the last quote when it enters the book (a buy at or above
+// the ask, a sell at or below the bid): crossing the spread with a limit
+// order is an aggressive trade, and booking it at the maker rate would
+// flatter every strategy that does so.  Such an order is a taker only on the
+// first tick it meets in the book; one that survives that tick unfilled has
+// rested, and a later fill is a maker fill.
+//
 // Thread-safety: an engine is used by one thread at a time.
 
 #pragma once
@@ -19,6 +27,7 @@
 #include <vector>
 
 #include "engine/book.hpp"
+#include "engine/id_map.hpp"
 #include "engine/tick.hpp"
 #include "types/order.hpp"
 
@@ -37,8 +46,11 @@ Working market_order(OrderId id, Side side, QtyLots qty, Nanos exch_ts, Nanos lo
 enum class FillRule : std::uint8_t { Crossed = 0, Quote = 1, MarketOrder = 2 };
 
 // An L0Fill is the execution record every matcher produces: the fields of a
-// Fill followed by the rule that produced it.  taker is true exactly for
-// MarketOrder fills.
+// Fill followed by the rule that produced it and the kind of the order that
+// filled.  taker is true for MarketOrder fills and for the fill of a limit
+// order on the first tick after it entered the book marketable.  The kind
+// carries the limit, past which the impact of the higher tiers never moves a
+// limit order's fill.
 struct L0Fill {
   Nanos exch_ts = 0;
   Nanos local_ts = 0;
@@ -51,8 +63,9 @@ struct L0Fill {
   Offset offset = Offset::Open;
   bool taker = false;
   FillRule rule = FillRule::Crossed;
+  OrderKind kind;
 
-  // The booked form: every field but rule.
+  // The booked form: every field but rule and kind.
   Fill to_fill() const {
     return Fill{exch_ts, local_ts, order, seq, price, qty, instrument, side, offset, taker};
   }
@@ -60,10 +73,21 @@ struct L0Fill {
   friend bool operator==(const L0Fill&, const L0Fill&) = default;
 };
 
+// The prices a new limit order is judged marketable against: the bid and the
+// ask of the engine's previous tick, each falling back on that tick's last
+// where the tick had none.
+struct Quote {
+  std::int64_t bid = 0;
+  std::int64_t ask = 0;
+
+  friend bool operator==(const Quote&, const Quote&) = default;
+};
+
 // An L0Engine matches one instrument's resting orders against ticks.
 //
-// Invariants: prev_last and prev_times are both present or both absent;
-// fill_seq is the number of fills made so far.
+// Invariants: prev_last, prev_times and prev_quote are all present or all
+// absent; fill_seq is the number of fills made so far; every id in takers
+// entered the book since the previous tick.
 struct L0Engine {
   // An engine with no previous tick, an empty book, fill_seq 0 and output
   // buffers reserved for 16 entries.
@@ -71,19 +95,29 @@ struct L0Engine {
 
   std::optional<std::int64_t> prev_last;              // last of the previous tick
   std::optional<std::pair<Nanos, Nanos>> prev_times;  // (exch_ts, local_ts) of it
+  std::optional<Quote> prev_quote;                    // what new orders are judged against
   Book book;
+  // Limit orders that entered the book marketable since the previous tick;
+  // their fill on the coming tick takes liquidity.
+  IdSet takers;
   std::vector<L0Fill> fills;  // this tick's fills, reused
   // Orders crossed between two ticks as (entry_seq, id); scratch, reused.
   std::vector<std::pair<std::uint64_t, OrderId>> crossed;
   std::uint64_t fill_seq = 0;
   InstrumentId instrument;
-  // The market orders of one side as they stood when their step began; scratch,
-  // reused so that a tick with market orders allocates nothing once warm.
-  std::vector<Resting> markets;
 
-  // Rests the order in the book; it executes at the earliest on the next
-  // on_tick.  No check is made here.
+  // Whether a limit order could trade against the previous tick's quote: a
+  // buy at or above its ask, a sell at or below its bid.  Never before the
+  // first tick, never for a market order.
+  bool marketable(const Working& order) const;
+
+  // Puts the order in the book, as a taker for the coming tick when it is
+  // marketable; it executes at the earliest on the next on_tick.
   void submit(const Working& order);
+
+  // Puts the order in the book as a resting order whatever the quote: an
+  // order that has waited its turn in a queue is not aggressive.
+  void rest(const Working& order);
 
   // Removes the order with this id; returns whether there was one.
   bool cancel(OrderId id);
@@ -102,10 +136,14 @@ struct L0Engine {
   // until the next on_tick.
   std::span<const L0Fill> on_tick(const Tick& tick);
 
+  // Forgets the previous tick, so that the next one has no crossing step and
+  // judges no order marketable; the book stays as it is.
+  void forget_previous_tick();
+
  private:
   void cross(const Tick& tick);
-  // Requires: side is not empty.
-  void execute_markets(std::vector<Resting>& side, std::int64_t price, const Tick& tick);
+  void execute_markets(Lane lane, std::int64_t price, const Tick& tick);
+  void remember(const Tick& tick);
 };
 
 }  // namespace halvorn::engine

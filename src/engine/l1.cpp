@@ -73,8 +73,20 @@ void l1_impact(L0Fill& fill, std::int64_t traded, std::uint32_t impact_pct, cons
     shift = static_cast<std::int64_t>(m);
   }
   if (shift == 0) return;
-  fill.price = fill.side == Side::Buy ? add_checked(fill.price, shift, "impact price overflows")
-                                      : sub_checked(fill.price, shift, "impact price overflows");
+  Wide moved = fill.side == Side::Buy ? static_cast<Wide>(fill.price) + shift
+                                      : static_cast<Wide>(fill.price) - shift;
+  if (fill.kind.is_limit()) {
+    const Wide limit = fill.kind.price;
+    moved = fill.side == Side::Buy ? std::min(moved, limit) : std::max(moved, limit);
+  }
+  if (moved > I64_MAX || moved < I64_MIN) panic("impact price overflows");
+  fill.price = static_cast<std::int64_t>(moved);
+}
+
+std::int64_t within_limit(const L0Fill& fill, std::int64_t price) {
+  if (!fill.kind.is_limit()) return price;
+  return fill.side == Side::Buy ? std::min(price, fill.kind.price)
+                                : std::max(price, fill.kind.price);
 }
 
 L1Engine::L1Engine(InstrumentId instrument, const L1Config& config)
@@ -87,7 +99,8 @@ L1Engine::L1Engine(InstrumentId instrument, const L1Config& config)
 
 void L1Engine::enqueue(const Working& order, std::optional<std::int64_t> ahead,
                        std::optional<Nanos> joined, std::optional<std::int64_t> volume) {
-  if (order.kind.is_market()) return inner.submit(order);
+  // An order that can trade at once takes liquidity instead of queueing.
+  if (order.kind.is_market() || inner.marketable(order)) return inner.submit(order);
   std::int64_t lots;
   if (ahead) {
     lots = std::max<std::int64_t>(*ahead, 0);
@@ -104,11 +117,33 @@ void L1Engine::enqueue(const Working& order, std::optional<std::int64_t> ahead,
             },
         },
         config.queue.kind);
-    if (!modelled) return inner.submit(order);
+    if (!modelled) return inner.rest(order);
     lots = *modelled;
   }
-  if (lots < 1) return inner.submit(order);
-  queued.push_back(Queued{joined, order, lots});
+  if (lots < 1) return inner.rest(order);
+  queued.push_back(Queued{joined, order, lots, next_ticket++});
+  hold(order.id, &Waiting::queued);
+}
+
+void L1Engine::add_pending(Pending entry) {
+  entry.ticket = next_ticket++;
+  pending.push_back(std::move(entry));
+  hold(pending.back().order.id, &Waiting::pending);
+}
+
+void L1Engine::hold(OrderId id, std::uint32_t Waiting::* stage) {
+  Waiting* w = waiting_ids.find(id);
+  if (w == nullptr) w = &waiting_ids.put(id, Waiting{});
+  ++(w->*stage);
+  ++(stage == &Waiting::pending ? pending_live_ : queued_live_);
+}
+
+void L1Engine::let_go(OrderId id, std::uint32_t Waiting::* stage) {
+  Waiting* w = waiting_ids.find(id);
+  if (w == nullptr || w->*stage == 0) panic("a waiting order the index does not hold");
+  --(w->*stage);
+  --(stage == &Waiting::pending ? pending_live_ : queued_live_);
+  if (w->pending == 0 && w->queued == 0) waiting_ids.erase(id);
 }
 
 void L1Engine::submit(const Working& order, Nanos now) {
@@ -121,7 +156,7 @@ void L1Engine::submit_queue(const Working& order, Nanos now, std::optional<std::
   if (needs_depth) {
     if (latency > 0) {
       const Nanos at = add_sat(now, latency);
-      pending.push_back(Pending{ahead, at, order, at, true});
+      add_pending(Pending{ahead, at, order, at, true});
     } else {
       enqueue(order, ahead, ahead ? std::optional<Nanos>(now) : std::nullopt, last_traded);
     }
@@ -132,22 +167,30 @@ void L1Engine::submit_queue(const Working& order, Nanos now, std::optional<std::
   } else {
     // Decided by the configuration, not the draw: an order whose own draw is
     // 0 still waits for the next tick.
-    pending.push_back(Pending{ahead, std::nullopt, order, add_sat(now, latency), false});
+    add_pending(Pending{ahead, std::nullopt, order, add_sat(now, latency), false});
   }
 }
 
 bool L1Engine::cancel(OrderId id) {
-  const auto has_id = [id](const auto& entry) { return entry.order.id == id; };
-  const std::size_t removed = std::erase_if(pending, has_id) + std::erase_if(queued, has_id);
-  if (removed > 0) return true;
-  return inner.cancel(id);
+  const Waiting* w = waiting_ids.find(id);
+  if (w == nullptr) return inner.cancel(id);
+  pending_live_ -= w->pending;
+  queued_live_ -= w->queued;
+  waiting_ids.erase(id);
+  // Every entry of this id made so far is dead; one made later is not.
+  canceled_below.put(id, next_ticket);
+  return true;
 }
 
 std::size_t L1Engine::cancel_all() {
-  const std::size_t waiting = pending.size() + queued.size();
+  const std::size_t dropped = pending_live_ + queued_live_;
   pending.clear();
   queued.clear();
-  return waiting + inner.cancel_all();
+  waiting_ids.clear();
+  canceled_below.clear();
+  pending_live_ = 0;
+  queued_live_ = 0;
+  return dropped + inner.cancel_all();
 }
 
 std::span<const L0Fill> L1Engine::on_tick(const Tick& tick) {
@@ -167,7 +210,9 @@ void L1Engine::arrive(Nanos now, std::int64_t traded) {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < pending.size(); ++i) {
     Pending& p = pending[i];
+    if (dead(p)) continue;
     if (p.arrive_at <= now) {
+      let_go(p.order.id, &Waiting::pending);
       enqueue(p.order, p.ahead, p.ahead ? p.joined : std::nullopt, traded);
     } else {
       if (kept != i) pending[kept] = std::move(p);
@@ -184,6 +229,7 @@ void L1Engine::advance_queue(const Tick& tick, std::int64_t traded) {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < queued.size(); ++i) {
     Queued& q = queued[i];
+    if (dead(q)) continue;
     bool eligible = false;
     // An order that joined at t counts only volume traded wholly after t.
     const bool waiting = q.joined && (!last_tick_time || *last_tick_time < *q.joined);
@@ -204,7 +250,9 @@ void L1Engine::advance_queue(const Tick& tick, std::int64_t traded) {
       }
     }
     if (eligible) {
-      inner.submit(q.order);
+      // It waited its turn: a maker whatever the quote says now.
+      let_go(q.order.id, &Waiting::queued);
+      inner.rest(q.order);
     } else {
       if (kept != i) queued[kept] = std::move(q);
       ++kept;
@@ -250,8 +298,7 @@ std::span<const L0Fill> L1Engine::on_invalid_tick(const Tick& tick) {
   report_due(tick.exch_ts);
   prev_volume = tick.volume;
   last_tick_time = tick.exch_ts;
-  inner.prev_last.reset();
-  inner.prev_times.reset();
+  inner.forget_previous_tick();
   return out;
 }
 

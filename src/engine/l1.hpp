@@ -11,6 +11,17 @@
 // L2 matcher is an L1Engine with a depth book; it reaches into the plain
 // members below and supplies its own queue positions and impact rule.
 //
+// A limit order that arrives marketable against the last quote the inner
+// engine saw does not queue: it takes liquidity, goes straight to the book,
+// and its fill on the next tick is a taker fill that impact moves, never
+// past its limit.  An order released from the queue has waited its turn and
+// rests as a maker.
+//
+// A cancelled order that is still pending or queued is not searched for: its
+// entry stays in its array, dead, and the next tick's pass drops it.  An
+// index of the ids waiting in either stage tells a cancel at once whether
+// there is anything to cancel.
+//
 // Thread-safety: an engine is used by one thread at a time.
 
 #pragma once
@@ -22,6 +33,7 @@
 #include <variant>
 #include <vector>
 
+#include "engine/id_map.hpp"
 #include "engine/l0.hpp"
 #include "engine/tick.hpp"
 
@@ -100,6 +112,7 @@ struct Pending {
   Working order;
   Nanos arrive_at = 0;
   bool needs_depth = false;  // the queue position is still to be read from depth
+  std::uint64_t ticket = 0;  // the engine's number for this entry, rising
 
   friend bool operator==(const Pending&, const Pending&) = default;
 };
@@ -111,6 +124,7 @@ struct Queued {
   std::optional<Nanos> joined;  // absent for every order of the L1 matcher
   Working order;
   std::int64_t ahead = 0;
+  std::uint64_t ticket = 0;  // the engine's number for this entry, rising
 
   friend bool operator==(const Queued&, const Queued&) = default;
 };
@@ -125,15 +139,30 @@ struct Delayed {
 
 // Moves a taker fill against the order by the square-root impact rule:
 // trunc(sqrt(qty / traded) x range x impact_pct / 100) ticks, range being the
-// tick's raw high - low.  Maker fills, ticks without traded volume or range,
-// and an impact_pct of 0 leave the fill alone.  A price or range overflow is a
-// Panic.
+// tick's raw high - low, but a limit order's fill no further than its limit.
+// Maker fills, ticks without traded volume or range, and an impact_pct of 0
+// leave the fill alone.  A price or range overflow is a Panic.
 void l1_impact(L0Fill& fill, std::int64_t traded, std::uint32_t impact_pct, const Tick& tick);
+
+// The price a fill may take: for a limit order's fill, price held at the
+// limit (a buy pays at most, a sell receives at least its limit); for a
+// market order's, price itself.
+std::int64_t within_limit(const L0Fill& fill, std::int64_t price);
+
+// How many live entries of one id wait in each stage.
+struct Waiting {
+  std::uint32_t pending = 0;
+  std::uint32_t queued = 0;
+};
 
 // An L1Engine adds latency, queue position and impact to an L0Engine.
 //
 // Invariants: pending is in submission order, queued in arrival order,
-// delayed in execution order; out holds the fills the last tick reported.
+// delayed in execution order, and tickets rise along pending and along
+// queued; out holds the fills the last tick reported.  An entry of pending
+// or queued is dead when canceled_below holds its id with a mark above its
+// ticket; waiting_ids counts exactly the entries that are not, by id and stage,
+// and keeps no id with both counts 0.
 struct L1Engine {
   // The engine of an all-empty state over L0Engine(instrument).
   L1Engine(InstrumentId instrument, const L1Config& config);
@@ -147,6 +176,11 @@ struct L1Engine {
   std::vector<Queued> queued;
   std::vector<Delayed> delayed;
   std::vector<L0Fill> out;  // this tick's reported fills, reused
+  std::uint64_t next_ticket = 0;
+  IdMap<Waiting> waiting_ids;
+  // Ids cancelled while waiting since the arrays were last swept, each with
+  // the first ticket that was not yet given out when it was cancelled.
+  IdMap<std::uint64_t> canceled_below;
 
   // Sends an order at time now (its local_ts).  It arrives after its order
   // latency, or at once when the configured latency is zero.
@@ -161,8 +195,15 @@ struct L1Engine {
 
   // Removes every pending and queued order with this id, or else the resting
   // one; returns whether anything was removed.  Fills already made are still
-  // reported.
+  // reported.  A waiting order's entry is left dead for the next tick to drop.
   bool cancel(OrderId id);
+
+  // Orders waiting in each stage, not counting dead entries.
+  std::size_t pending_count() const { return pending_live_; }
+  std::size_t queued_count() const { return queued_live_; }
+
+  // Appends an order that is on its way to the venue.
+  void add_pending(Pending entry);
 
   // Drops every pending, queued and resting order; returns how many.  Delayed
   // fills are still reported.
@@ -179,6 +220,7 @@ struct L1Engine {
     const std::int64_t traded = traded_volume(tick);
     arrive(tick.exch_ts, traded);
     advance_queue(tick, traded);
+    canceled_below.clear();  // both passes have dropped every dead entry
     inner.on_tick(tick);
     for (L0Fill& f : inner.fills) impact(f, traded, tick);
     report(tick.exch_ts);
@@ -195,13 +237,24 @@ struct L1Engine {
   // equal times in execution order.
   std::vector<L0Fill> drain_unreported();
 
-  // Places an order that has reached the venue: in the book, or in queued
-  // behind its quantity ahead.  volume is the traded volume a TradedShare
-  // queue takes its share of; absent sends such an order to the book.
+  // Places an order that has reached the venue: in the book when it is a
+  // market order or marketable, else in queued behind its quantity ahead, or
+  // in the book when nothing is ahead.  volume is the traded volume a
+  // TradedShare queue takes its share of; absent sends such an order to the
+  // book.
   void enqueue(const Working& order, std::optional<std::int64_t> ahead, std::optional<Nanos> joined,
                std::optional<std::int64_t> volume);
 
  private:
+  template <class Entry>
+  bool dead(const Entry& entry) const {
+    if (canceled_below.empty()) return false;
+    const std::uint64_t* mark = canceled_below.find(entry.order.id);
+    return mark != nullptr && entry.ticket < *mark;
+  }
+  void hold(OrderId id, std::uint32_t Waiting::* stage);
+  void let_go(OrderId id, std::uint32_t Waiting::* stage);
+
   std::int64_t traded_volume(const Tick& tick) const;
   void arrive(Nanos now, std::int64_t traded);
   void advance_queue(const Tick& tick, std::int64_t traded);
@@ -209,6 +262,9 @@ struct L1Engine {
   // Moves the delayed fills due by now to out, in execution order.
   void report_due(Nanos now);
   void remember(const Tick& tick, std::int64_t traded);
+
+  std::size_t pending_live_ = 0;
+  std::size_t queued_live_ = 0;
 };
 
 }  // namespace halvorn::engine

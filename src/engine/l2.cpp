@@ -40,7 +40,7 @@ L2Engine::L2Engine(InstrumentId instrument, const L1Config& config) : l1(instrum
 void L2Engine::submit(const Working& order, Nanos now) {
   if (resync_pending) {
     const Nanos at = add_sat(now, Latency::sample(l1.config.order_latency, order.id));
-    l1.pending.push_back(Pending{std::nullopt, at, order, at, true});
+    l1.add_pending(Pending{std::nullopt, at, order, at, true});
     return;
   }
   std::optional<std::int64_t> ahead;
@@ -80,8 +80,9 @@ std::span<const L0Fill> L2Engine::on_tick(const Tick& tick) {
         }
         const std::optional<std::int64_t> v = working.take(depth, sell, f.qty);
         if (!v) return l1_impact(f, traded, pct, t);
-        // Depth never makes a fill better for the order than the L0 price.
-        f.price = sell ? std::min(f.price, *v) : std::max(f.price, *v);
+        // Depth never makes a fill better for the order than the L0 price,
+        // nor a limit order's worse than its limit.
+        f.price = within_limit(f, sell ? std::min(f.price, *v) : std::max(f.price, *v));
       });
   if (working.bids) spare_bids_ = std::move(working.bids->levels);
   if (working.asks) spare_asks_ = std::move(working.asks->levels);
@@ -103,8 +104,7 @@ void L2Engine::resynchronise() {
   resync_pending = true;
   l1.prev_volume.reset();
   l1.last_tick_time.reset();
-  l1.inner.prev_last.reset();
-  l1.inner.prev_times.reset();
+  l1.inner.forget_previous_tick();
   for (Pending& p : l1.pending) {
     p.needs_depth = true;
     p.ahead.reset();

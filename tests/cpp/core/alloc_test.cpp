@@ -85,6 +85,56 @@ TEST(KernelAllocation, SubmittingAndFillingMarketOrdersAllocatesNothingOnceWarm)
   EXPECT_TRUE(k.live().empty());
 }
 
+// A thousand orders far from the price rest (L0) or wait in the queue (L1)
+// while, every tick, the oldest of them is cancelled and replaced, an order
+// is sent and cancelled at once, and a marketable order is sent and filled:
+// the book's pool, the id indexes and the live list recycle their storage.
+TEST(TierAllocation, ChurnAgainstAThousandWaitingOrdersAllocatesNothingOnceWarm) {
+  engine::L1Config queueing;
+  queueing.order_latency.kind = engine::Latency::Fixed{2'500};
+  queueing.queue.kind = engine::QueueModel::Fixed{1'000'000};
+  for (const Tier& tier : {Tier{}, Tier{Tier::L1{queueing}}}) {
+    SCOPED_TRACE(tier.name());
+    Kernel k = flat_kernel(tier);
+    const auto far = [](OrderId id) {
+      const bool buy = id % 2 == 0;
+      const auto offset = static_cast<std::int64_t>(id % 1'000);
+      return event::Submit{id,
+                           buy ? Side::Buy : Side::Sell,
+                           Offset::Open,
+                           1,
+                           0,
+                           0,
+                           std::nullopt,
+                           buy ? 500'000 - offset : 700'000 + offset};
+    };
+    for (OrderId id = 1; id <= 1'000; ++id) k.apply(far(id));
+    const std::vector<Event> prices = ticks(4'000);
+    std::vector<Event> events;
+    for (std::size_t i = 0; i < prices.size(); ++i) {
+      const OrderId id = 1'001 + i;
+      const auto t = static_cast<Nanos>(i) * 1'000;
+      const engine::Tick& last = std::get<event::Tick>(prices[i == 0 ? 0 : i - 1]).tick;
+      const bool buy = i % 2 == 0;
+      events.push_back(far(id));
+      events.push_back(event::Cancel{id - 1'000});
+      events.push_back(far(2'000'000 + i));
+      events.push_back(event::Cancel{2'000'000 + i});
+      events.push_back(event::Submit{1'000'000 + i, buy ? Side::Buy : Side::Sell, Offset::Open, 1,
+                                     t, t, std::nullopt, buy ? last.ask + 30 : last.bid - 30});
+      events.push_back(prices[i]);
+    }
+    const std::size_t half = events.size() / 2;
+    std::size_t fills = 0;
+    for (std::size_t i = 0; i < half; ++i) fills += k.apply(events[i]).size();
+    const std::size_t before = allocations;
+    for (std::size_t i = half; i < events.size(); ++i) fills += k.apply(events[i]).size();
+    EXPECT_EQ(allocations - before, 0u);
+    EXPECT_GT(fills, 3'000u);
+    EXPECT_GE(k.live().size(), 1'000u);
+  }
+}
+
 TEST(TierAllocation, L1TicksOnAFlatAccountWithAnEmptyBookAllocateNothing) {
   const std::size_t at_start = allocations;
   Kernel k = flat_kernel(Tier{Tier::L1{busy()}});

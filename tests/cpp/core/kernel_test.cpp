@@ -42,6 +42,8 @@ Event external(OrderId order, Side side, QtyLots qty, std::int64_t price, event:
       Fill{0, 0, order, 1, price, qty, instrument, side, Offset::Open, taker}, fee};
 }
 
+std::vector<OrderId> live_ids(const Kernel& k) { return {k.live().begin(), k.live().end()}; }
+
 std::vector<Output> run(Kernel& k, const Event& e) {
   auto out = k.apply(e);
   return {out.begin(), out.end()};
@@ -65,7 +67,7 @@ TEST(KernelSubmit, RefusalsComeInTheirOrderAndLeaveLiveAlone) {
             std::vector<Output>{(output::Rejected{RejectReason::DuplicateId, 1})});
   EXPECT_EQ(run(k, submit(2, Side::Buy, 1, std::nullopt, TWO)),
             std::vector<Output>{(output::Rejected{RejectReason::UnknownInstrument, 2})});
-  EXPECT_EQ(k.live(), std::vector<OrderId>{1});
+  EXPECT_EQ(live_ids(k), std::vector<OrderId>{1});
   EXPECT_EQ(k.state().time, 0);
 
   Kernel broke(account(0));
@@ -102,13 +104,39 @@ TEST(KernelTick, BooksFillsInMatcherOrderWithTheirFeesAndFreesTheirIds) {
   EXPECT_TRUE(run(k, submit(1, Side::Buy, 1, 10)).empty());
 }
 
+TEST(KernelTick, AMarketableLimitPaysTheTakerRateOnItsFirstTickOnly) {
+  State s = account(1'000'000'000);
+  s.fee_rates = {200'000, 500'000};
+  Kernel k(std::move(s));
+  run(k, tick(1, 100, 99, 101));
+  run(k, submit(1, Side::Buy, 1, 101));  // at the ask: takes
+  run(k, submit(2, Side::Buy, 1, 100));  // inside the spread: rests
+  auto out = run(k, tick(2, 100, 99, 100));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(std::get<output::Fill>(out[0]).order, 1u);
+  EXPECT_TRUE(std::get<output::Fill>(out[0]).taker);
+  EXPECT_FALSE(std::get<output::Fill>(out[1]).taker);
+  // A notional of 1 x 100 x 10_000: 500 at 0.05 %, 200 at 0.02 %.
+  EXPECT_EQ(k.state().fees, 500 + 200);
+
+  // Marketable when sent, but the ask moves away and the order outlives its
+  // first tick: when the price comes back it fills as a maker.
+  run(k, submit(3, Side::Sell, 1, 99));
+  EXPECT_TRUE(run(k, tick(3, 97, 97, 98)).empty());
+  out = run(k, tick(4, 99, 99, 100));
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_FALSE(std::get<output::Fill>(out[0]).taker);
+  EXPECT_EQ(std::get<output::Fill>(out[0]).price, 99);
+  EXPECT_EQ(k.state().fees, 500 + 200 + 198);  // 990_000 at 0.02 %
+}
+
 TEST(KernelCancel, CancelsWhatAMatcherHoldsAndIgnoresTheRest) {
   Kernel k(account(1'000));
   run(k, submit(1, Side::Buy, 1, 50));
   run(k, submit(2, Side::Buy, 1, 50));
   EXPECT_TRUE(run(k, event::Cancel{9}).empty());
   EXPECT_EQ(run(k, event::Cancel{1}), std::vector<Output>{output::Canceled{1}});
-  EXPECT_EQ(k.live(), std::vector<OrderId>{2});
+  EXPECT_EQ(live_ids(k), std::vector<OrderId>{2});
   EXPECT_TRUE(run(k, event::Cancel{1}).empty());
 }
 
@@ -181,6 +209,37 @@ TEST(KernelLiquidation, TheWorkedExampleLiquidatesAt502008InBothModes) {
               std::vector<Output>{(output::Rejected{RejectReason::NoBalance, 3})});
     run(k, event::Transfer{1, 4});
     EXPECT_TRUE(run(k, submit(3, Side::Buy, 1)).empty());
+  }
+}
+
+// One lot bought at 600_000 needs a maintenance of 24_000_000 there (0.4 %
+// of 6_000_000_000).  With exactly that balance the account stands at
+// maintenance on the tick that fills it, in each of the kernel's two tests:
+// the one-position test of a single net holding, and the account-wide one
+// of hedge mode and of several holdings.  A balance one unit higher
+// survives.
+TEST(KernelLiquidation, EquityExactlyAtMaintenanceLiquidatesInBothTests) {
+  enum class Account { Net, Hedge, TwoHoldings };
+  for (Account shape : {Account::Net, Account::Hedge, Account::TwoHoldings}) {
+    for (Cash balance : {24'000'000, 24'000'001}) {
+      SCOPED_TRACE(static_cast<int>(shape));
+      SCOPED_TRACE(balance);
+      State s = account(balance);
+      s.hedge = shape == Account::Hedge;
+      if (shape == Account::TwoHoldings) add_holding(s, TWO);
+      Kernel k(std::move(s));
+      ASSERT_TRUE(run(k, submit(1, Side::Buy, 1)).empty());
+      auto out = run(k, tick(1, 600'000, 0, 600'000, ONE));
+      ASSERT_FALSE(out.empty());
+      EXPECT_EQ(std::get<output::Fill>(out[0]).price, 600'000);
+      if (balance == 24'000'000) {
+        EXPECT_EQ(out, (std::vector<Output>{
+                           out[0], output::Liquidated{ONE, 1, 600'000, 1, 0, balance, 1, 0}}));
+      } else {
+        EXPECT_EQ(out.size(), 1u);
+        EXPECT_EQ(k.state().holdings[0].long_size, 1);
+      }
+    }
   }
 }
 
@@ -271,7 +330,7 @@ TEST(KernelEvents, ClockTransferDepthAndSettlementProduceNoOutput) {
   EXPECT_EQ(k.summary(), before);
   run(k, submit(1, Side::Buy, 1, 10));
   EXPECT_TRUE(k.settle_unreported().empty());
-  EXPECT_EQ(k.live(), std::vector<OrderId>{1});
+  EXPECT_EQ(live_ids(k), std::vector<OrderId>{1});
 }
 
 TEST(Matcher, TierBuildsAnL0ForTheInstrumentAndStatesRefuseAnotherOne) {

@@ -92,8 +92,8 @@ TEST(L0L1Equivalence, AllZeroConfigurationFillsExactlyAsL0) {
   EXPECT_TRUE(l1.pending.empty());
   EXPECT_TRUE(l1.queued.empty());
   EXPECT_TRUE(l1.drain_unreported().empty());
-  EXPECT_EQ(l1.inner.book.buy_limits, l0.book.buy_limits);
-  EXPECT_EQ(l1.inner.book.sell_limits, l0.book.sell_limits);
+  EXPECT_EQ(l1.inner.book.orders(Lane::BuyLimits), l0.book.orders(Lane::BuyLimits));
+  EXPECT_EQ(l1.inner.book.orders(Lane::SellLimits), l0.book.orders(Lane::SellLimits));
   EXPECT_EQ(l1.inner.book.next_seq, l0.book.next_seq);
   // The stream exercised every rule and the cancellations.
   EXPECT_GT(fills, 10'000u);

@@ -32,7 +32,7 @@ TEST(L0, FirstTickHasNoCrossingAndFillsByQuoteFallingBackOnLowAndLast) {
   auto fills = copy(engine.on_tick(tick(10, 99, 0, 98)));
   ASSERT_EQ(fills.size(), 1u);
   EXPECT_EQ(fills[0], (L0Fill{10, 11, 1, 1, 99, 3, INSTRUMENT, Side::Buy, Offset::Open, false,
-                              FillRule::Quote}));
+                              FillRule::Quote, OrderKind::limit(100)}));
   EXPECT_TRUE(engine.book.empty());
   EXPECT_EQ(engine.prev_last, 99);
   EXPECT_EQ(engine.prev_times, (std::pair<Nanos, Nanos>{10, 11}));
@@ -68,7 +68,7 @@ TEST(L0, FallingPriceCrossesBuysInEntryOrderAcrossLevels) {
   EXPECT_EQ(fills[0].order, 1u);
   EXPECT_EQ(fills[1].order, 2u);
   EXPECT_EQ(fills[1].price, 99);
-  EXPECT_EQ(engine.book.buy_limits.size(), 1u);
+  EXPECT_EQ(engine.book.count(Lane::BuyLimits), 1u);
 }
 
 TEST(L0, ManyCrossedOrdersStillExecuteInEntryOrder) {
@@ -98,6 +98,27 @@ TEST(L0, RangeReachingBothWaysCrossesOnlySellsButQuotesStillFillBuys) {
   EXPECT_EQ(fills[1].rule, FillRule::Quote);
   EXPECT_EQ(fills[1].price, 98);  // min(98, last 100)
   EXPECT_EQ(fills[1].exch_ts, 20);
+}
+
+TEST(L0, AHighEqualToThePreviousLastIsNoRiseAndTheFallCrossesTheBuys) {
+  L0Engine engine(INSTRUMENT);
+  engine.on_tick(tick(10, 100, 0, 0, 99, 101));
+  engine.submit(buy_limit(1, 98));
+  engine.submit(buy_limit(2, 97));  // at the low: crossed too
+  engine.submit(buy_limit(3, 96));  // below it: stays
+  // The ask of 100 is above every buy, so only the crossing can fill them.
+  auto fills = copy(engine.on_tick(tick(20, 99, 100, 97, 96, 100)));
+  ASSERT_EQ(fills.size(), 2u);
+  EXPECT_EQ(fills[0].order, 1u);
+  EXPECT_EQ(fills[0].price, 98);
+  EXPECT_EQ(fills[1].order, 2u);
+  EXPECT_EQ(fills[1].price, 97);
+  for (const L0Fill& f : fills) {
+    EXPECT_EQ(f.rule, FillRule::Crossed);
+    EXPECT_EQ(f.exch_ts, 10);
+    EXPECT_EQ(f.local_ts, 11);
+  }
+  EXPECT_EQ(engine.book.size(), 1u);
 }
 
 TEST(L0, OneTickReportsCrossingsThenMarketsThenLimitsWithRunningSequenceNumbers) {
@@ -190,6 +211,74 @@ TEST(L0, ExecuteAtDropsAnOrderWithNothingLeftWithoutAFill) {
   EXPECT_TRUE(engine.book.empty());
   EXPECT_TRUE(engine.fills.empty());
   EXPECT_EQ(engine.fill_seq, 0u);
+}
+
+// After a tick with last 100, bid 99 and ask 101: a buy at 101 or above, or
+// a sell at 99 or below, could trade at once.
+L0Engine after_quote_99_101() {
+  L0Engine engine(INSTRUMENT);
+  engine.on_tick(tick(10, 100, 0, 0, 99, 101));
+  return engine;
+}
+
+TEST(L0Taker, LimitsMarketableOnEntryTakeAndTheOthersMake) {
+  L0Engine engine = after_quote_99_101();
+  engine.submit(buy_limit(1, 101));   // at the ask
+  engine.submit(buy_limit(2, 100));   // inside the spread
+  engine.submit(sell_limit(3, 99));   // at the bid
+  engine.submit(sell_limit(4, 100));  // inside the spread
+  auto fills = copy(engine.on_tick(tick(20, 100, 0, 0, 100, 100)));
+  ASSERT_EQ(fills.size(), 4u);
+  const std::pair<OrderId, bool> expected[] = {{1, true}, {2, false}, {3, true}, {4, false}};
+  for (std::size_t i = 0; i < fills.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(fills[i].order, expected[i].first);
+    EXPECT_EQ(fills[i].taker, expected[i].second);
+    EXPECT_EQ(fills[i].rule, FillRule::Quote);
+    EXPECT_EQ(fills[i].price, 100);  // prices are those of any limit fill
+  }
+}
+
+TEST(L0Taker, AnOrderThatSurvivesItsFirstTickHasRested) {
+  L0Engine engine = after_quote_99_101();
+  engine.submit(buy_limit(1, 101));
+  EXPECT_TRUE(engine.on_tick(tick(20, 104, 105, 103, 103, 105)).empty());
+  auto fills = copy(engine.on_tick(tick(30, 104, 0, 0, 100, 101)));
+  ASSERT_EQ(fills.size(), 1u);
+  EXPECT_FALSE(fills[0].taker);
+
+  // Cancelled and sent again below the ask, the same id rests.
+  L0Engine again = after_quote_99_101();
+  again.submit(buy_limit(7, 101));
+  EXPECT_TRUE(again.cancel(7));
+  again.submit(buy_limit(7, 100));
+  fills = copy(again.on_tick(tick(20, 100, 0, 0, 99, 100)));
+  ASSERT_EQ(fills.size(), 1u);
+  EXPECT_FALSE(fills[0].taker);
+}
+
+TEST(L0Taker, TheReferenceIsThePreviousTicksQuoteFallingBackOnItsLast) {
+  // Before any tick nothing is marketable, however high the buy.
+  L0Engine fresh(INSTRUMENT);
+  fresh.submit(buy_limit(1, 1'000));
+  auto fills = copy(fresh.on_tick(tick(10, 100, 0, 0, 99, 100)));
+  ASSERT_EQ(fills.size(), 1u);
+  EXPECT_FALSE(fills[0].taker);
+
+  // A tick without bid or ask: its last is the reference on both sides.
+  L0Engine bare(INSTRUMENT);
+  bare.on_tick(tick(10, 100));
+  bare.submit(buy_limit(1, 100));
+  bare.submit(buy_limit(2, 99));
+  bare.submit(sell_limit(3, 100));
+  bare.submit(sell_limit(4, 101));
+  fills = copy(bare.on_tick(tick(20, 100, 0, 0, 101, 99)));
+  ASSERT_EQ(fills.size(), 4u);
+  const std::pair<OrderId, bool> expected[] = {{1, true}, {2, false}, {3, true}, {4, false}};
+  for (std::size_t i = 0; i < fills.size(); ++i) {
+    EXPECT_EQ(fills[i].order, expected[i].first) << i;
+    EXPECT_EQ(fills[i].taker, expected[i].second) << i;
+  }
 }
 
 }  // namespace

@@ -177,7 +177,7 @@ TEST(L1Queue, TradedShareTakesItsShareOfTheLastTradedVolume) {
   e.on_tick(tick(0, 105, 106, 104, 100));
   e.submit(buy_limit(1, 100), 0);  // nothing traded known yet: straight to the book
   EXPECT_TRUE(e.queued.empty());
-  EXPECT_EQ(e.inner.book.buy_limits.size(), 1u);
+  EXPECT_EQ(e.inner.book.count(Lane::BuyLimits), 1u);
   e.on_tick(tick(1, 105, 106, 104, 107));
   e.submit(buy_limit(2, 100), 0);
   ASSERT_EQ(e.queued.size(), 1u);
@@ -200,7 +200,7 @@ TEST(L1Queue, AKnownNegativePositionCountsAsNothingAhead) {
   L1Engine e(INSTRUMENT, queue_of({10}));
   e.submit_queue(buy_limit(1, 100), 0, -5, false);
   EXPECT_TRUE(e.queued.empty());
-  EXPECT_EQ(e.inner.book.buy_limits.size(), 1u);
+  EXPECT_EQ(e.inner.book.count(Lane::BuyLimits), 1u);
 }
 
 TEST(L1, CancelFindsPendingQueuedAndRestingOrders) {
@@ -217,11 +217,39 @@ TEST(L1, CancelFindsPendingQueuedAndRestingOrders) {
   e.submit(buy_limit(5, 100), 250);
   ASSERT_EQ(e.queued.size(), 2u);
   EXPECT_TRUE(e.cancel(2));
-  EXPECT_EQ(e.queued.size(), 1u);
+  EXPECT_EQ(e.queued_count(), 1u);
   EXPECT_EQ(e.cancel_all(), 3u);  // pending 5, queued 4, resting 3
   EXPECT_TRUE(e.pending.empty());
   EXPECT_TRUE(e.queued.empty());
   EXPECT_TRUE(e.inner.book.empty());
+}
+
+TEST(L1, ACancelledWaitingOrderIsDroppedByTheNextTickAndItsIdMayWaitAgain) {
+  L1Config c = queue_of({10});
+  c.order_latency.kind = Latency::Fixed{100};
+  L1Engine e(INSTRUMENT, c);
+  e.on_tick(tick(0, 105, 106, 104, 0, 104, 106));
+  e.submit(buy_limit(1, 100), 0);
+  EXPECT_TRUE(e.cancel(1));
+  EXPECT_FALSE(e.cancel(1));
+  EXPECT_EQ(e.pending_count(), 0u);
+  // The same id sent again before any tick is a new order, alive.
+  e.submit(buy_limit(1, 100), 10);
+  e.submit(buy_limit(2, 100), 10);
+  EXPECT_EQ(e.pending_count(), 2u);
+  e.on_tick(tick(100, 105, 106, 104, 0, 104, 106));
+  ASSERT_EQ(e.pending.size(), 2u);
+  EXPECT_EQ(e.pending[0].order.id, 1u);
+  EXPECT_EQ(e.pending[0].arrive_at, 110);
+  EXPECT_EQ(e.pending[1].order.id, 2u);
+
+  e.on_tick(tick(110, 105, 106, 104, 0, 104, 106));
+  ASSERT_EQ(e.queued.size(), 2u);
+  EXPECT_TRUE(e.pending.empty());
+  EXPECT_TRUE(e.cancel(2));
+  EXPECT_EQ(e.queued_count(), 1u);
+  EXPECT_EQ(e.cancel_all(), 1u);  // the dead entry of order 2 is not counted
+  EXPECT_EQ(e.queued_count(), 0u);
 }
 
 TEST(L1Report, FillsAreReportedOnTheFirstTickAtOrAfterTheirReportTime) {
@@ -274,8 +302,16 @@ TEST(L1Report, AReportTimeBeyondSixtyFourBitsPanics) {
 }
 
 L0Fill taker(Side side, QtyLots qty, std::int64_t price = 1'000) {
-  return L0Fill{
-      0, 0, 1, 1, price, qty, INSTRUMENT, side, Offset::Open, true, FillRule::MarketOrder};
+  L0Fill f;
+  f.order = 1;
+  f.seq = 1;
+  f.price = price;
+  f.qty = qty;
+  f.instrument = INSTRUMENT;
+  f.side = side;
+  f.taker = true;
+  f.rule = FillRule::MarketOrder;
+  return f;
 }
 
 TEST(L1Impact, MovesTakerFillsBySquareRootOfTheirShareOfTradedVolume) {
@@ -325,13 +361,70 @@ TEST(L1Impact, AppliesToMarketOrdersOnTheTick) {
   L1Config c;
   c.impact_pct = 100;
   L1Engine e(INSTRUMENT, c);
-  e.on_tick(tick(0, 1'000, 1'001, 999, 100));
+  e.on_tick(tick(0, 1'000, 1'001, 999, 100, 999, 1'002));
   e.submit(market(1, Side::Buy, 4), 0);
-  e.submit(buy_limit(2, 2'000, 4), 0);
+  e.submit(buy_limit(2, 1'001, 4), 0);  // below the ask it arrived at: it rests
   auto fills = e.on_tick(tick(1, 1'000, 1'005, 995, 116, 999, 1'001));
   ASSERT_EQ(fills.size(), 2u);
   EXPECT_EQ(fills[0].price, 1'006);  // the ask moved by 5
   EXPECT_EQ(fills[1].price, 1'001);  // a maker fill at the ask, unmoved
+}
+
+TEST(L1Taker, AMarketableLimitSkipsTheQueueAndImpactStopsAtItsLimit) {
+  L1Config c = queue_of({20});
+  c.impact_pct = 100;
+  L1Engine e(INSTRUMENT, c);
+  e.on_tick(tick(0, 1'000, 1'001, 999, 100, 999, 1'001));
+  e.submit(buy_limit(1, 1'003, 4), 0);  // marketable, little room above the ask
+  e.submit(buy_limit(2, 1'010, 4), 0);  // marketable, room for the whole shift
+  e.submit(buy_limit(3, 1'000, 4), 0);  // below the ask: joins the queue
+  e.submit(sell_limit(4, 995, 4), 0);   // marketable, little room below the bid
+  EXPECT_EQ(e.queued_count(), 1u);
+  EXPECT_EQ(e.inner.book.size(), 3u);
+  // 16 traded over a range of 10: impact moves a taker of 4 lots by 5.
+  auto fills = e.on_tick(tick(1, 1'000, 1'005, 995, 116, 999, 1'001));
+  ASSERT_EQ(fills.size(), 3u);
+  EXPECT_EQ(fills[0].order, 2u);
+  EXPECT_EQ(fills[0].price, 1'006);
+  EXPECT_EQ(fills[1].order, 1u);
+  EXPECT_EQ(fills[1].price, 1'003);
+  EXPECT_EQ(fills[2].order, 4u);
+  EXPECT_EQ(fills[2].price, 995);  // 999 - 5 is below its limit
+  for (const L0Fill& f : fills) EXPECT_TRUE(f.taker) << f.order;
+  EXPECT_EQ(e.queued_count(), 1u);
+}
+
+TEST(L1Taker, AnOrderReleasedFromTheQueueRestsWhateverTheQuoteSays) {
+  L1Config c = queue_of({20});
+  c.impact_pct = 100;
+  L1Engine e(INSTRUMENT, c);
+  e.on_tick(tick(0, 1'000, 1'001, 999, 100, 999, 1'001));
+  e.submit(buy_limit(1, 1'000, 4), 0);
+  ASSERT_EQ(e.queued_count(), 1u);
+  // The ask falls below the order while it still waits behind 4 lots...
+  EXPECT_TRUE(e.on_tick(tick(1, 999, 1'005, 995, 116, 998, 999)).empty());
+  ASSERT_EQ(e.queued_count(), 1u);
+  // ...and once the queue releases it, it fills as a maker, unmoved.
+  auto fills = e.on_tick(tick(2, 999, 1'005, 995, 132, 998, 999));
+  ASSERT_EQ(fills.size(), 1u);
+  EXPECT_FALSE(fills[0].taker);
+  EXPECT_EQ(fills[0].price, 999);
+}
+
+TEST(L1Taker, AnArrivingOrderIsJudgedAgainstTheTickBeforeItsArrival) {
+  L1Config c;
+  c.order_latency.kind = Latency::Fixed{10};
+  L1Engine e(INSTRUMENT, c);
+  e.on_tick(tick(0, 100, 101, 99, 0, 99, 101));
+  e.submit(buy_limit(1, 101), 0);  // marketable when sent, not when it arrives
+  e.submit(buy_limit(2, 105), 0);
+  e.on_tick(tick(5, 104, 105, 103, 0, 103, 105));
+  auto fills = e.on_tick(tick(10, 104, 0, 0, 0, 99, 100));
+  ASSERT_EQ(fills.size(), 2u);
+  EXPECT_EQ(fills[0].order, 2u);
+  EXPECT_TRUE(fills[0].taker);
+  EXPECT_EQ(fills[1].order, 1u);
+  EXPECT_FALSE(fills[1].taker);
 }
 
 }  // namespace

@@ -62,13 +62,13 @@ TEST(L2, ANewEngineIsUnsyncedAndAnUpdateStartsAResynchronisation) {
 
 TEST(L2, ALimitOrderWithoutLatencyQueuesBehindTheDisplayedSizeAtItsPrice) {
   L2Engine e = synced(L1Config{}, {{100, 5}, {99, 8}}, {{101, 3}});
-  e.on_tick(tick(10, 100, 101, 99, 0));
+  e.on_tick(tick(10, 100, 101, 99, 0, 99, 101));  // a buy at 100 is below the ask
   e.submit(buy_limit(1, 100), 20);
   e.submit(buy_limit(2, 98), 20);  // no level there: nothing ahead, straight to the book
   ASSERT_EQ(e.l1.queued.size(), 1u);
   EXPECT_EQ(e.l1.queued[0].ahead, 5);
   EXPECT_EQ(e.l1.queued[0].joined, 20);
-  EXPECT_EQ(e.l1.inner.book.buy_limits.size(), 1u);
+  EXPECT_EQ(e.l1.inner.book.count(Lane::BuyLimits), 1u);
 
   // Volume counts only once a whole tick interval lies after the join time.
   e.on_tick(tick(30, 100, 101, 99, 4));
@@ -215,7 +215,7 @@ TEST(L2Resync, ABrokenStreamMakesTicksInvalidUntilASnapshot) {
   EXPECT_EQ(e.l1.delayed[0].fill.price, 102);
   EXPECT_EQ(e.l1.delayed[1].fill.order, 3u);
   EXPECT_TRUE(e.l1.pending.empty());
-  EXPECT_EQ(e.l1.inner.book.sell_limits.size(), 1u);
+  EXPECT_EQ(e.l1.inner.book.count(Lane::SellLimits), 1u);
 }
 
 TEST(L2Resync, AFailedUpdateForgetsQueuePositionsAlreadyRead) {
@@ -229,6 +229,30 @@ TEST(L2Resync, AFailedUpdateForgetsQueuePositionsAlreadyRead) {
   e.on_depth(next_update(150, 6'001, {}));
   EXPECT_TRUE(e.l1.pending[0].needs_depth);
   EXPECT_EQ(e.l1.pending[0].ahead, std::nullopt);
+}
+
+TEST(L2, AMarketableLimitWalksTheDepthButNeverPastItsLimit) {
+  L2Engine e = synced(L1Config{}, {{99, 10}}, {{100, 2}, {101, 3}});
+  e.on_tick(tick(0, 100, 100, 100, 0, 99, 100));
+  // Four lots walk 100 x 2 and 101 x 2: (200 + 202) / 4 rounds up to 101.
+  e.submit(limit_order(1, Side::Buy, 102, 4, 0, 0, Offset::Open), 0);
+  auto fills = e.on_tick(tick(10, 100, 100, 100, 0, 99, 100));
+  ASSERT_EQ(fills.size(), 1u);
+  EXPECT_TRUE(fills[0].taker);
+  EXPECT_EQ(fills[0].price, 101);
+  // The same walk for a buy limited at the ask stops at its limit.
+  e.submit(limit_order(2, Side::Buy, 100, 4, 0, 0, Offset::Open), 10);
+  fills = e.on_tick(tick(20, 100, 100, 100, 0, 99, 100));
+  ASSERT_EQ(fills.size(), 1u);
+  EXPECT_TRUE(fills[0].taker);
+  EXPECT_EQ(fills[0].price, 100);
+  // One that rested is a maker and is not priced from depth at all.
+  e.submit(limit_order(3, Side::Buy, 98, 4, 0, 0, Offset::Open), 20);
+  EXPECT_TRUE(e.on_tick(tick(30, 100, 100, 100, 0, 99, 100)).empty());
+  fills = e.on_tick(tick(40, 98, 98, 98, 0, 97, 98));
+  ASSERT_EQ(fills.size(), 1u);
+  EXPECT_FALSE(fills[0].taker);
+  EXPECT_EQ(fills[0].price, 98);
 }
 
 }  // namespace

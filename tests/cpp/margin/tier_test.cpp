@@ -90,6 +90,26 @@ TEST(MarginedPosition, ShortLiquidatesAt697212AndIsHealthyOneTickBelow) {
   EXPECT_EQ(below.distance, 1);
 }
 
+// One lot at 600_000 with a contract size of 10_000 needs 0.4 % of
+// 6_000_000_000, that is 24_000_000; backed by exactly that much, it stands
+// at maintenance at its entry price.
+TEST(MarginedPosition, EquityExactlyAtMaintenanceLiquidates) {
+  for (QtyLots size : {1, -1}) {
+    for (Basis b : {Basis{basis::Entry{}}, Basis{basis::Cost{6'000'000'000}}}) {
+      SCOPED_TRACE(size);
+      const MarginedPosition p{b, 10'000, 600'000, size, 24'000'000};
+      auto at = std::get<assessment::Liquidatable>(p.assess(TABLE, 600'000));
+      EXPECT_EQ(at.equity, 24'000'000);
+      EXPECT_EQ(at.maintenance, 24'000'000);
+      EXPECT_TRUE(p.is_liquidatable(TABLE, 600'000));
+      // One tick in the position's favour is enough.
+      const std::int64_t better = 600'000 + size;
+      EXPECT_TRUE(std::holds_alternative<assessment::Healthy>(p.assess(TABLE, better)));
+      EXPECT_FALSE(p.is_liquidatable(TABLE, better));
+    }
+  }
+}
+
 TEST(MarginedPosition, PositionsWithoutALiquidationPrice) {
   EXPECT_TRUE(std::holds_alternative<assessment::Flat>(hundred_lots(0).assess(TABLE, 1)));
   EXPECT_EQ(hundred_lots(0).liquidation_price_at(TABLE, 1), std::nullopt);
