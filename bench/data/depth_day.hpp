@@ -4,8 +4,9 @@
 //
 // Prices follow one random walk.  Each tick quotes one tick either side of
 // it; each depth update sets one to three levels within twenty ticks of it
-// (a quarter of them deletions).  A snapshot of 500 levels a side opens the
-// depth, and another follows every `snapshot_every` updates; every
+// (a quarter of them deletions).  A snapshot of `side_levels` levels a side
+// (500 by default) opens the depth, and another follows every
+// `snapshot_every` updates; every
 // `gap_every` updates one update id is skipped, so the stream breaks and the
 // matcher waits for the next snapshot, as a recorded stream sometimes does.
 //
@@ -123,6 +124,7 @@ inline std::uint64_t depth_day_records(std::uint64_t n, std::uint64_t snapshot_e
 // Writes `n` depth updates evenly over the day through the depth writer,
 // with the snapshots and gaps described above.
 inline DepthDay write_depth_day(const std::string& path, std::uint64_t n,
+                                std::int64_t side_levels = 500,
                                 std::uint64_t snapshot_every = 1'000'000,
                                 std::uint64_t gap_every = 4'000'000) {
   auto begun = data::DepthWriter::begin(path, 1);
@@ -144,7 +146,7 @@ inline DepthDay write_depth_day(const std::string& path, std::uint64_t n,
   auto snapshot = [&](std::int64_t t) {
     book::DepthSnapshot s{id, {}, {}};
     const std::int64_t mid = mid_at(t);
-    for (std::int64_t i = 1; i <= 500; ++i) {
+    for (std::int64_t i = 1; i <= side_levels; ++i) {
       s.bids.push_back({mid - i, 1 + static_cast<std::int64_t>(walk.next() % 50)});
       s.asks.push_back({mid + i, 1 + static_cast<std::int64_t>(walk.next() % 50)});
     }
