@@ -75,7 +75,7 @@ double pass_next(const std::string& path, std::uint64_t count, std::int64_t* sin
   std::optional<DepthError> error;
   for (;;) {
     auto step = reader.next(record);
-    if (std::holds_alternative<halvorn::data::Ready>(step)) {
+    if (std::holds_alternative<halvorn::data::RecordReady>(step)) {
       *sink += touch(record);
       ++got;
       continue;

@@ -110,8 +110,8 @@ concept DepthSource = requires(T& t, book::DepthRecord& out) {
 };
 
 // The depth source of a run without depth.  A run over it is the tick-only
-// loop: the merge is chosen when the program is built and costs no tick
-// anything.
+// loop: the merge is chosen when the program is built and costs a tick
+// nothing.
 struct NoDepth {
   bool next(book::DepthRecord&) { return false; }
 };

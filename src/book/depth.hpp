@@ -58,7 +58,9 @@ struct DepthSnapshot {
 
 // A DepthRecord is one entry of a recorded depth stream: an update or a
 // snapshot, with the time at which it takes effect.  A stream is in time
-// order, so a run can merge it with its ticks.
+// order, so a run can merge it with its ticks by this time; the L2 matcher
+// reads an update's own time_ns (or time_ms), which whoever makes the record
+// sets to the same instant (a depth file reader does).
 struct DepthRecord {
   Nanos time = 0;
   std::variant<DepthUpdate, DepthSnapshot> entry;

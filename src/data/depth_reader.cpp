@@ -110,7 +110,7 @@ DepthOpened DepthReader::open(const std::string& path, std::size_t block_bytes) 
   // The file is read front to back exactly once.
   (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return DepthOpened(std::in_place_index<0>,
-                     DepthReader(fd, std::max<std::size_t>(block_bytes, 1),
+                     DepthReader(fd, std::clamp<std::size_t>(block_bytes, 1, std::size_t{1} << 30),
                                  load<std::uint64_t>(h + 8), load<std::uint64_t>(h + 32),
                                  load<std::uint64_t>(h + 16), load<std::uint32_t>(h + 24)));
 }
@@ -293,7 +293,7 @@ DepthNext DepthReader::next(book::DepthRecord& out) {
   levels_left_ -= n;
   previous_ = time;
   ++handed_out_;
-  return Ready{};
+  return RecordReady{};
 }
 
 // ---------------------------------------------------------------------------
@@ -301,7 +301,7 @@ DepthNext DepthReader::next(book::DepthRecord& out) {
 
 bool StreamedDepth::next(book::DepthRecord& out) {
   DepthNext step = reader_.next(out);
-  if (std::holds_alternative<Ready>(step)) [[likely]]
+  if (std::holds_alternative<RecordReady>(step)) [[likely]]
     return true;
   if (auto* e = std::get_if<DepthError>(&step)) error_ = *e;
   return false;

@@ -30,23 +30,24 @@ namespace halvorn::data {
 inline constexpr std::size_t DEPTH_BLOCK_BYTES = 1u << 20;
 
 // DepthReader::next put the next record into the caller's record.
-struct Ready {
-  friend bool operator==(const Ready&, const Ready&) = default;
+struct RecordReady {
+  friend bool operator==(const RecordReady&, const RecordReady&) = default;
 };
 
 // One step of a reader: a record, the error that stops the stream, or the end.
-using DepthNext = std::variant<Ready, DepthError, End>;
+using DepthNext = std::variant<RecordReady, DepthError, End>;
 
 class DepthReader;
 using DepthOpened = std::variant<DepthReader, DepthError>;
 
 // A DepthReader streams the records of one depth file, in file order.
 //
-// It reads the body in blocks and holds at most one block plus the record
-// being assembled, whatever the file size.  Its buffer grows, doubling, only
-// as the bytes of a record larger than a block actually arrive, so a damaged
-// level count never costs more memory than the file holds (and no record may
-// claim more than MAX_RECORD_LEVELS levels).  A record is handed out only
+// It reads the body in blocks and holds one block and the record being
+// assembled, whatever the file size.  Its buffer grows, doubling, only as the
+// bytes of a record larger than the room left actually arrive, so it stays
+// below twice the sum of the largest record and a block, and a damaged level
+// count never costs more memory than the file holds (no record may claim
+// more than MAX_RECORD_LEVELS levels in any case).  A record is handed out only
 // once all its bytes have been read, and a record that ends in the last
 // block only after the checksum over the whole body has matched; so a
 // consumer that stops early never reaches the check.  Reads never go past
@@ -59,8 +60,9 @@ class DepthReader {
  public:
   // Opens `path` and checks its 40-byte header; reads nothing else.  A path
   // that cannot be opened, or whose file is shorter than the header, gives
-  // Truncated{40, 0} whatever the reason.  block_bytes (at least 1) is the
-  // reading unit; tests use small ones to put record boundaries everywhere.
+  // Truncated{40, 0} whatever the reason.  block_bytes, clamped to between 1
+  // and 1 GiB, is the reading unit; tests use small ones to put record
+  // boundaries everywhere in a block.
   static DepthOpened open(const std::string& path, std::size_t block_bytes = DEPTH_BLOCK_BYTES);
 
   DepthReader(DepthReader&& other) noexcept;
@@ -70,10 +72,10 @@ class DepthReader {
   ~DepthReader();  // closes the file
 
   // Reads the next record into `out`, reusing the storage of its level
-  // arrays, and yields Ready; or yields the error that stops the stream, or
-  // the end.  An update's time_ns is the record's time and its time_ms that
-  // time rounded down to the millisecond.  On an error or the end `out` is
-  // left in an unspecified but valid state.
+  // arrays, and yields RecordReady; or yields the error that stops the
+  // stream, or the end.  An update's time_ns is the record's time and its
+  // time_ms that time rounded down to the millisecond.  On an error `out`
+  // may hold part of the refused record: a valid value, not one to use.
   DepthNext next(book::DepthRecord& out);
 
   // The header's counts and instrument.

@@ -41,8 +41,8 @@ class DepthWriter {
  public:
   // Starts a depth file that will replace `path`.  Returns the errno of the
   // step that failed (as Replacement::begin does).  A target that is neither
-  // a regular file nor absent (a device, a pipe) cannot take a header
-  // written last and fails at commit with ESPIPE.
+  // a regular file nor absent (a device, a pipe) is written in place and
+  // cannot be rewound to take the header: commit fails with ESPIPE.
   static DepthBegun begin(const std::string& path, std::uint64_t instrument);
 
   DepthWriter(DepthWriter&&) noexcept = default;

@@ -92,7 +92,7 @@ inline DrainedDepth drain(DepthReader& reader) {
   // one that never stops into a failure rather than a hang.
   for (std::uint64_t step = 0; step <= reader.count(); ++step) {
     DepthNext n = reader.next(record);
-    if (std::holds_alternative<Ready>(n)) {
+    if (std::holds_alternative<RecordReady>(n)) {
       out.records.push_back(record);
       continue;
     }
