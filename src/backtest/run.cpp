@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <type_traits>
+#include <utility>
 
 namespace halvorn::backtest {
 
@@ -194,6 +195,21 @@ void Loop::apply_each_intent(std::span<const strategy::Intent> intents) {
                    },
                },
                intent);
+  }
+}
+
+void Loop::apply_depth(book::DepthRecord& record) {
+  result_.depth_records = static_cast<std::size_t>(
+      next_counter(result_.depth_records, "depth record counter overflows"));
+  // The kernel produces no output for depth: a refused update is the
+  // matcher's to recover from.
+  if (auto* update = std::get_if<book::DepthUpdate>(&record.entry)) {
+    std::swap(std::get<core::event::Depth>(depth_event_).update, *update);
+    kernel_.apply(depth_event_);
+  } else {
+    std::swap(std::get<core::event::Snapshot>(snapshot_event_).snapshot,
+              std::get<book::DepthSnapshot>(record.entry));
+    kernel_.apply(snapshot_event_);
   }
 }
 

@@ -2,11 +2,12 @@
 // account.
 //
 // run_stream owns the account kernel for the duration of a run.  For each
-// tick it applies the funding that fell due, applies the tick, records fills
-// and liquidations, keeps the running statistics, shows the strategy a
-// TickContext and turns the strategy's intents into kernel events.  It is
-// written once, as a template over the strategy and over the tick source, and
-// holds no more than the current tick of the series.
+// tick it applies the depth records and the funding that fell due, applies
+// the tick, records fills and liquidations, keeps the running statistics,
+// shows the strategy a TickContext and turns the strategy's intents into
+// kernel events.  It is written once, as a template over the strategy, the
+// tick source and the depth source, and holds no more than the current tick
+// and the next depth record.
 //
 // Thread-safety: a run uses one thread; separate runs share nothing.
 
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "book/depth.hpp"
 #include "core/kernel.hpp"
 #include "core/matcher.hpp"
 #include "engine/tick.hpp"
@@ -81,6 +83,7 @@ struct RunResult {
   std::size_t invalid_ticks = 0;
   std::size_t foreign_intents = 0;
   std::size_t exposed_ticks = 0;  // ticks after which a position was open
+  std::size_t depth_records = 0;  // depth records applied; 0 without a depth source
 };
 
 // A TickSource hands out ticks in order: next() fills `out` and returns true,
@@ -98,6 +101,33 @@ struct SpanTicks {
   bool next(engine::Tick& out) {
     if (index == ticks.size()) return false;
     out = ticks[index++];
+    return true;
+  }
+};
+
+// A DepthSource hands out a depth stream in time order: next() fills `out`
+// (reusing the storage of its level arrays) and returns true, or returns
+// false at the end of the stream.
+template <class T>
+concept DepthSource = requires(T& t, book::DepthRecord& out) {
+  { t.next(out) } -> std::convertible_to<bool>;
+};
+
+// The depth source of a run without depth.  A run over it is the tick-only
+// loop: the merge is chosen when the program is built and costs a tick
+// nothing.
+struct NoDepth {
+  bool next(book::DepthRecord&) { return false; }
+};
+
+// A depth stream held in memory.
+struct SpanDepth {
+  std::span<const book::DepthRecord> records;
+  std::size_t index = 0;
+
+  bool next(book::DepthRecord& out) {
+    if (index == records.size()) return false;
+    out = records[index++];
     return true;
   }
 };
@@ -132,6 +162,11 @@ class Loop {
   void apply_intents(std::span<const strategy::Intent> intents) {
     if (!intents.empty()) apply_each_intent(intents);
   }
+  // Hands one depth record to the kernel: an update as a Depth event, a
+  // snapshot as a Snapshot event.  The record's level arrays are swapped
+  // with the event's, so that once warm neither side allocates; `record`
+  // keeps storage for the next record.
+  void apply_depth(book::DepthRecord& record);
   RunResult finish(std::string_view strategy_name);
 
   std::span<const Fill> tick_fills() const { return tick_fills_; }
@@ -155,17 +190,64 @@ class Loop {
   std::vector<OrderId> live_copy_;
   strategy::TickContext context_;
   Nanos last_funding_;
+  core::Event depth_event_{core::event::Depth{}};
+  core::Event snapshot_event_{core::event::Snapshot{}};
+};
+
+// The merge of a depth stream with the ticks: the source, and the one record
+// read ahead of the current tick.
+template <DepthSource D>
+class DepthMerge {
+ public:
+  explicit DepthMerge(D& source) : source_(source) {}
+
+  // Applies, in stream order, every record whose time is at or before
+  // `until`: depth at a tick's own time comes before the tick, as the L2
+  // matcher expects when it reads queue positions.
+  void apply_until(Loop& loop, Nanos until) {
+    for (;;) {
+      if (!waiting_) {
+        if (ended_ || !source_.next(record_)) {
+          ended_ = true;
+          return;
+        }
+        waiting_ = true;
+      }
+      if (record_.time > until) return;
+      loop.apply_depth(record_);
+      waiting_ = false;
+    }
+  }
+
+ private:
+  D& source_;
+  book::DepthRecord record_;
+  bool waiting_ = false;  // record_ holds a record not yet applied
+  bool ended_ = false;    // the source has said it has no more
+};
+
+template <>
+class DepthMerge<NoDepth> {
+ public:
+  explicit DepthMerge(NoDepth&) {}
+  void apply_until(Loop&, Nanos) {}
 };
 
 }  // namespace internal
 
-// Drives `strategy` over `ticks`.  Reports no errors: a strategy that fails
-// records its failure itself, and a tick source that fails simply ends.
-template <strategy::Strategy S, TickSource T>
-RunResult run_stream(const RunConfig& config, S& strategy, T& ticks) {
+// Drives `strategy` over `ticks`, with the market depth of `depth` merged in
+// by time: every depth record at or before a tick's exch_ts is applied before
+// that tick, in stream order; records after the last tick are never applied.
+// Reports no errors: a strategy that fails records its failure itself, and a
+// tick or depth source that fails simply ends (a depth stream that ends
+// early leaves the book as its last record left it).
+template <strategy::Strategy S, TickSource T, DepthSource D>
+RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth) {
   internal::Loop loop(config);
+  internal::DepthMerge<D> merge(depth);
   engine::Tick tick;
   while (ticks.next(tick)) {
+    merge.apply_until(loop, tick.exch_ts);
     loop.apply_funding(tick);
     const strategy::TickContext& context = loop.apply_tick(tick);
     auto& intents = loop.intents();
@@ -181,6 +263,13 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks) {
   }
   strategy::notify_run_end(strategy);
   return loop.finish(strategy.name());
+}
+
+// A run without depth.
+template <strategy::Strategy S, TickSource T>
+RunResult run_stream(const RunConfig& config, S& strategy, T& ticks) {
+  NoDepth none;
+  return run_stream(config, strategy, ticks, none);
 }
 
 }  // namespace halvorn::backtest

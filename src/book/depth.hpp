@@ -1,9 +1,10 @@
-// The plain records of a market depth stream: price levels and the
-// incremental updates that set them.
+// The plain records of a market depth stream: price levels, the incremental
+// updates that set them, the snapshots a book starts from, and the timed
+// records of a stream that carries both.
 //
-// These carry the market's displayed depth from wherever it is read to the
-// account kernel's Depth and Snapshot events, which hand them to a
-// depth-keeping matcher.
+// These carry the market's displayed depth from wherever it is read (a depth
+// file, a converter) to the account kernel's Depth and Snapshot events, which
+// hand them to a depth-keeping matcher.
 //
 // Thread-safety: plain values.
 
@@ -11,7 +12,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <variant>
 #include <vector>
+
+#include "types/time.hpp"
 
 namespace halvorn::book {
 
@@ -33,6 +37,9 @@ struct DepthUpdate {
   std::int64_t time_ms = 0;
   std::uint64_t first_id = 0;
   std::uint64_t final_id = 0;
+  // The update's time to the nanosecond, when its source records one; it
+  // then takes the place of time_ms, which is only that time rounded down.
+  std::optional<Nanos> time_ns = std::nullopt;
 
   friend bool operator==(const DepthUpdate&, const DepthUpdate&) = default;
 };
@@ -47,6 +54,18 @@ struct DepthSnapshot {
   std::vector<Level> asks;
 
   friend bool operator==(const DepthSnapshot&, const DepthSnapshot&) = default;
+};
+
+// A DepthRecord is one entry of a recorded depth stream: an update or a
+// snapshot, with the time at which it takes effect.  A stream is in time
+// order, so a run can merge it with its ticks by this time; the L2 matcher
+// reads an update's own time_ns (or time_ms), which whoever makes the record
+// sets to the same instant (a depth file reader does).
+struct DepthRecord {
+  Nanos time = 0;
+  std::variant<DepthUpdate, DepthSnapshot> entry;
+
+  friend bool operator==(const DepthRecord&, const DepthRecord&) = default;
 };
 
 }  // namespace halvorn::book

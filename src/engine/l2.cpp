@@ -91,7 +91,11 @@ std::span<const L0Fill> L2Engine::on_tick(const Tick& tick) {
 
 book::ApplyResult L2Engine::on_depth(const book::DepthUpdate& update) {
   // Orders that arrived strictly before the update read the book as it was.
-  const Nanos at = sub_sat(clamp64(static_cast<Wide>(update.time_ms) * NANOS_PER_MILLI), 1);
+  // The finer time, when the source has one, keeps an order that arrived
+  // within the update's millisecond on the right side of it.
+  const Nanos time = update.time_ns ? *update.time_ns
+                                    : clamp64(static_cast<Wide>(update.time_ms) * NANOS_PER_MILLI);
+  const Nanos at = sub_sat(time, 1);
   resolve_pending(at);
   book::ApplyResult result = depth.apply(update);
   if (book::is_error(result)) resynchronise();

@@ -317,7 +317,8 @@ class TestCancelAndFeedback:
 
 class TestResults:
     def test_fills_are_records_and_a_zero_copy_structured_array(self):
-        s = Script({0: [halvorn.Order("buy", 2)], 2: [halvorn.Order("sell", 2, "close", price=1)]})
+        s = Script({0: [halvorn.Order("buy", 2)],
+                    2: [halvorn.Order("sell", 2, "close", price=600_004)]})
         r = venue.run(s, ticks_rising(5), 1_000, venue=venue.Venue(taker_fee=500_000,
                                                                      maker_fee=-100_000))
         a = np.asarray(r.fills)
@@ -326,6 +327,7 @@ class TestResults:
         assert list(a["side"]) == [0, 1] and list(a["offset"]) == [0, 1]
         assert list(a["fee"]) == [f.fee for f in r.fills]
         assert a["taker"].tolist() == [True, False]
+        assert r.fills[1].fee < 0, "a maker fill earns the rebate"
         assert not a.flags.writeable
         assert np.asarray(r.fills).__array_interface__["data"][0] == a.__array_interface__["data"][0]
         assert r.fills[-1].side == "sell" and r.fills[1].offset == "close"
