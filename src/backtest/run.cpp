@@ -102,7 +102,8 @@ void Loop::apply_scheduled_funding(const engine::Tick& tick) {
   last_funding_ = std::max(last_funding_, tick.exch_ts);
 }
 
-const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick) {
+const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const engine::Tick* where,
+                                              std::size_t in_place) {
   result_.ticks = static_cast<std::size_t>(next_counter(result_.ticks, "tick counter overflows"));
   auto outputs = kernel_.apply(core::event::Tick{tick, std::nullopt});
   tick_fills_.clear();
@@ -151,7 +152,44 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick) {
   context_.short_entry = summary.short_entry;
   context_.equity = equity;
   context_.working = kernel_.live().size();
+  context_.record = where;
+  context_.in_place = in_place;
   return context_;
+}
+
+bool Loop::quiet() const {
+  const core::Holding& h = kernel_.state().holdings.front();
+  return kernel_.live().empty() && h.is_flat() && h.matcher.idle();
+}
+
+void Loop::apply_quiet(std::span<const engine::Tick> ticks) {
+  const std::size_t before = result_.ticks;
+  std::size_t after;
+  if (__builtin_add_overflow(before, ticks.size(), &after)) panic("tick counter overflows");
+  // A quiet tick changes only what the matcher and the account remember of
+  // the latest tick, so applying the last tick in full leaves that memory as
+  // applying every tick would -- but for the L1 volume traded between the
+  // two latest ticks, which the next tick replaces before anything reads it.
+  // Quiet, the tick produces no output.
+  (void)kernel_.apply(core::event::Tick{ticks.back(), std::nullopt});
+  result_.ticks = after;
+  tick_fills_.clear();
+  if (!config_.funding.rates.empty()) {
+    // Funding of a flat account settles nothing; only its time passes.
+    last_funding_ = std::max(last_funding_, ticks.back().exch_ts);
+  }
+  const Cash equity = kernel_.summary().equity;
+  result_.min_equity = std::min(result_.min_equity, equity);
+  const std::size_t every = config_.equity_every;
+  if (every > 0) {
+    if (before == 0) result_.equity_times.front() = ticks.front().exch_ts;
+    // The samples due within the run: the multiples of `every` in
+    // (before, after].
+    for (std::size_t k = (before / every + 1) * every; k <= after; k += every) {
+      result_.equity_curve.push_back(equity);
+      result_.equity_times.push_back(ticks[k - before - 1].exch_ts);
+    }
+  }
 }
 
 void Loop::apply_each_intent(std::span<const strategy::Intent> intents) {

@@ -13,12 +13,14 @@
 
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "book/depth.hpp"
@@ -93,6 +95,18 @@ concept TickSource = requires(T& t, engine::Tick& out) {
   { t.next(out) } -> std::convertible_to<bool>;
 };
 
+// A source whose records lie in memory can also hand them out where they
+// lie: next_in_place() gives the next record (null at the end), valid until
+// the source moves past the records it holds; in_place() says how many
+// records after the last one handed out lie with it, contiguously; and
+// take_in_place(n) hands out up to n of those at once.
+template <class T>
+concept InPlaceSource = TickSource<T> && requires(T& t, std::size_t n) {
+  { t.next_in_place() } -> std::same_as<const engine::Tick*>;
+  { t.in_place() } -> std::convertible_to<std::size_t>;
+  { t.take_in_place(n) } -> std::same_as<std::span<const engine::Tick>>;
+};
+
 // A series held in memory.
 struct SpanTicks {
   std::span<const engine::Tick> ticks;
@@ -103,7 +117,29 @@ struct SpanTicks {
     out = ticks[index++];
     return true;
   }
+  const engine::Tick* next_in_place() { return index == ticks.size() ? nullptr : &ticks[index++]; }
+  std::size_t in_place() const { return ticks.size() - index; }
+  std::span<const engine::Tick> take_in_place(std::size_t n) {
+    const std::size_t k = std::min(n, in_place());
+    const std::span<const engine::Tick> run = ticks.subspan(index, k);
+    index += k;
+    return run;
+  }
 };
+
+// A strategy that, between its decisions, only collects ticks can tell the
+// run so (idle_ticks(): how many of the coming ticks it would only collect)
+// and take them at once, in place (on_idle_ticks(ticks, in_place), where
+// in_place more ticks lie contiguously after them in the source).  While the
+// account is flat with nothing working, such ticks change nothing but the
+// account's memory of the latest prices, so the run hands them over in bulk
+// instead of stepping the account through each.
+template <class S>
+concept IdleStrategy =
+    requires(S& s, const S& cs, std::span<const engine::Tick> ticks, std::size_t n) {
+      { cs.idle_ticks() } -> std::convertible_to<std::size_t>;
+      s.on_idle_ticks(ticks, n);
+    };
 
 // A DepthSource hands out a depth stream in time order: next() fills `out`
 // (reusing the storage of its level arrays) and returns true, or returns
@@ -158,7 +194,20 @@ class Loop {
     if (!config_.funding.rates.empty()) apply_scheduled_funding(tick);
   }
   // Steps 2 to 11 for one tick; returns the context to show the strategy.
-  const strategy::TickContext& apply_tick(const engine::Tick& tick);
+  // `where` and `in_place` say where the tick lies in the source, for a
+  // strategy that reads it there (null and 0 when it is a copy).
+  const strategy::TickContext& apply_tick(const engine::Tick& tick,
+                                          const engine::Tick* where = nullptr,
+                                          std::size_t in_place = 0);
+  // Whether the account is flat with nothing working and a matcher that
+  // keeps no orders, fills or depth: then a tick changes nothing but the
+  // latest prices the matcher and the account remember.
+  bool quiet() const;
+  // Those ticks, at once: the result counts and samples them as apply_tick
+  // would (the equity is the balance throughout), and the account and the
+  // matcher are left as the last of them leaves them.
+  // Requires: quiet(), ticks not empty, no depth merged into the run.
+  void apply_quiet(std::span<const engine::Tick> ticks);
   void apply_intents(std::span<const strategy::Intent> intents) {
     if (!intents.empty()) apply_each_intent(intents);
   }
@@ -245,11 +294,35 @@ template <strategy::Strategy S, TickSource T, DepthSource D>
 RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth) {
   internal::Loop loop(config);
   internal::DepthMerge<D> merge(depth);
-  engine::Tick tick;
-  while (ticks.next(tick)) {
+  [[maybe_unused]] engine::Tick copy;
+  for (;;) {
+    const engine::Tick* record;
+    std::size_t in_place = 0;
+    if constexpr (InPlaceSource<T>) {
+      if constexpr (IdleStrategy<S> && std::is_same_v<D, NoDepth>) {
+        const std::size_t idle = strategy.idle_ticks();
+        if (idle > 0 && loop.quiet()) {
+          const std::span<const engine::Tick> run = ticks.take_in_place(idle);
+          if (!run.empty()) {
+            loop.apply_quiet(run);
+            strategy.on_idle_ticks(run, ticks.in_place());
+            if (strategy::halted(strategy)) break;
+            continue;
+          }
+        }
+      }
+      record = ticks.next_in_place();
+      if (record == nullptr) break;
+      in_place = ticks.in_place();
+    } else {
+      if (!ticks.next(copy)) break;
+      record = &copy;
+    }
+    const engine::Tick& tick = *record;
     merge.apply_until(loop, tick.exch_ts);
     loop.apply_funding(tick);
-    const strategy::TickContext& context = loop.apply_tick(tick);
+    const strategy::TickContext& context =
+        InPlaceSource<T> ? loop.apply_tick(tick, record, in_place) : loop.apply_tick(tick);
     auto& intents = loop.intents();
     intents.clear();
     strategy::notify_fills(strategy, loop.tick_fills());

@@ -85,6 +85,18 @@ bool Matcher::on_snapshot(const book::DepthSnapshot& snapshot) {
   return true;
 }
 
+bool Matcher::idle() const {
+  return std::visit(Overloaded{
+                        [](const engine::L0Engine& l0) { return l0.book.empty(); },
+                        [](const L1Ptr& l1) {
+                          return l1->pending.empty() && l1->queued.empty() && l1->delayed.empty() &&
+                                 l1->inner.book.empty();
+                        },
+                        [](const L2Ptr&) { return false; },
+                    },
+                    engine);
+}
+
 std::size_t Matcher::invalid_ticks() const {
   const L2Ptr* l2 = std::get_if<L2Ptr>(&engine);
   return l2 == nullptr ? 0 : static_cast<std::size_t>((*l2)->invalid_ticks);

@@ -100,6 +100,11 @@ struct Matcher {
   // in sync; returns whether it did (false for a matcher without depth).
   bool on_snapshot(const book::DepthSnapshot& snapshot);
 
+  // Whether the matcher holds nothing a tick could act on or report: no
+  // order in any stage, no fill awaiting its report, and no depth (an L2
+  // matcher is never idle).
+  bool idle() const;
+
   // Ticks handled as invalid while the depth was out of sync; 0 for a matcher
   // without depth.
   std::size_t invalid_ticks() const;

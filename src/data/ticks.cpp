@@ -276,6 +276,16 @@ Next TickReader::next_slow() {
 // ---------------------------------------------------------------------------
 // StreamedTicks
 
+const engine::Tick* StreamedTicks::next_in_place_slow() {
+  Next step = reader_.next();
+  if (std::holds_alternative<engine::Tick>(step)) {
+    // The record just handed out, where it lies in the block.
+    return reader_.cursor_ - 1;
+  }
+  if (auto* e = std::get_if<Error>(&step)) error_ = *e;
+  return nullptr;
+}
+
 bool StreamedTicks::next_slow(engine::Tick& out) {
   Next step = reader_.next();
   if (auto* t = std::get_if<engine::Tick>(&step)) {

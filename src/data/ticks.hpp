@@ -14,6 +14,7 @@
 
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -159,6 +160,20 @@ class TickReader {
   TickReader(int fd, std::uint64_t count, std::uint64_t instrument, std::uint32_t checksum,
              ReadHooks hooks);
 
+  // Records of the current block not yet handed out.
+  std::size_t block_left() const { return static_cast<std::size_t>(block_end_ - cursor_); }
+
+  // Hands out up to n records of the current block at once, stopping before
+  // one that goes backwards (the next step reports it).
+  std::span<const engine::Tick> take_run(std::size_t n) {
+    const engine::Tick* first = cursor_;
+    const engine::Tick* end = cursor_ + std::min(n, block_left());
+    std::int64_t previous = previous_;
+    for (; cursor_ != end && cursor_->exch_ts >= previous; ++cursor_) previous = cursor_->exch_ts;
+    previous_ = previous;
+    return {first, cursor_};
+  }
+
   // The common step, kept inline: the next record of the current block when
   // one is waiting and in order, else nullptr and next_slow does the work.
   const engine::Tick* take() {
@@ -197,10 +212,10 @@ class TickReader {
 };
 
 // A tick source for the run loop over a file, in the shape the loop asks for
-// (bool next(Tick&)): hands out the reader's records in order and ends the
-// series at the reader's end, at its first error, which it keeps aside for
-// the caller to report once the run is over, or at an interruption the
-// caller asked for (reader().interrupted()):
+// (bool next(Tick&), or the records in place): hands out the reader's
+// records in order and ends the series at the reader's end, at its first
+// error, which it keeps aside for the caller to report once the run is
+// over, or at an interruption the caller asked for (reader().interrupted()):
 //
 //   StreamedTicks ticks(std::move(reader));
 //   RunResult result = run_stream(config, strategy, ticks);
@@ -219,6 +234,19 @@ class StreamedTicks {
     return next_slow(out);
   }
 
+  // The next record where it lies in the reader's block, valid until a
+  // record beyond the block is asked for; null once the series has ended.
+  const engine::Tick* next_in_place() {
+    if (const engine::Tick* t = reader_.take()) [[likely]]
+      return t;
+    return next_in_place_slow();
+  }
+  // Records after the last one handed out that lie in the block with it.
+  std::size_t in_place() const { return reader_.block_left(); }
+  // Up to n of those, handed out at once (fewer at the block's end or before
+  // a record that goes backwards).
+  std::span<const engine::Tick> take_in_place(std::size_t n) { return reader_.take_run(n); }
+
   // The error that ended the series, if one did.
   const std::optional<Error>& error() const { return error_; }
   std::uint64_t handed_out() const { return reader_.handed_out(); }
@@ -226,6 +254,7 @@ class StreamedTicks {
 
  private:
   bool next_slow(engine::Tick& out);
+  const engine::Tick* next_in_place_slow();
 
   TickReader reader_;
   std::optional<Error> error_;

@@ -119,8 +119,7 @@ void PyDriven::limit_series(std::uint64_t max_ticks) {
   never_delivers_ = throughput_ && batch_ > max_ticks && !flush;
   if (never_delivers_) pending_ = std::vector<engine::Tick>();
   if (columnar_ && !never_delivers_) {
-    const std::size_t rows = static_cast<std::size_t>(std::min<std::uint64_t>(batch_, max_ticks));
-    columns_.assign(COLUMNS * rows, 0);
+    columns_.emplace(static_cast<std::size_t>(std::min<std::uint64_t>(batch_, max_ticks)));
   }
 }
 
@@ -164,7 +163,7 @@ void PyDriven::report_progress() {
 }
 
 void PyDriven::on_run_end() {
-  const bool remainder = columnar_ ? collected_ > 0 : !pending_.empty();
+  const bool remainder = held() > 0;
   if (venue_ && venue_->flush && throughput_ && remainder && !failure_ && !interrupt_) {
     // The ticks after the last complete batch, delivered at the end: what
     // the call returns has no later tick to be placed on.
@@ -256,8 +255,7 @@ std::size_t PyDriven::idle_ticks() const {
   // nothing on any tick; a batch decides on the tick that completes it.
   if (failure_ || interrupt_ || never_delivers_) return SIZE_MAX;
   if (!throughput_) return 0;
-  const std::size_t held = columnar_ ? collected_ : pending_.size();
-  return batch_ - held - 1;
+  return batch_ - held() - 1;
 }
 
 void PyDriven::on_idle_ticks(std::span<const engine::Tick> ticks, std::size_t in_place) {
@@ -267,37 +265,23 @@ void PyDriven::on_idle_ticks(std::span<const engine::Tick> ticks, std::size_t in
   if (failure_ || interrupt_ || never_delivers_) return;
   if (!columnar_) {
     pending_.insert(pending_.end(), ticks.begin(), ticks.end());
-    return;
+  } else {
+    columns_->add_run(ticks, in_place);
   }
-  for (std::size_t i = 0; i < ticks.size(); ++i) {
-    collect(ticks[i], &ticks[i], in_place + (ticks.size() - 1 - i));
-  }
+}
+
+std::size_t PyDriven::held() const {
+  if (!columnar_) return pending_.size();
+  return columns_ ? columns_->size() : 0;
 }
 
 bool PyDriven::collect(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place) {
   if (!columnar_) {
     pending_.push_back(tick);
-    return pending_.size() == batch_;
+  } else {
+    columns_->add(tick, record, in_place);
   }
-  const std::size_t rows = columns_.size() / COLUMNS;
-  auto store = [&](const engine::Tick& t, std::size_t row) {
-    const std::int64_t fields[COLUMNS] = {t.exch_ts, t.local_ts, t.last, t.high,
-                                          t.low,     t.bid,      t.ask,  t.volume};
-    for (std::size_t c = 0; c < COLUMNS; ++c) columns_[c * rows + row] = fields[c];
-  };
-  if (collected_ == 0) {
-    // The batch is read in place only when all of it lies in the source
-    // contiguously; a tick file's block is reused once it has been read.
-    copying_ = record == nullptr || in_place < batch_ - 1;
-    view_ = record;
-  }
-  if (!copying_ && record != view_ + collected_) {
-    // Not where the batch began: keep what came so far before it moves.
-    copying_ = true;
-    for (std::size_t r = 0; r < collected_; ++r) store(view_[r], r);
-  }
-  if (copying_) store(tick, collected_);
-  return ++collected_ == batch_;
+  return held() == batch_;
 }
 
 void PyDriven::on_tick(const strategy::TickContext& context,
@@ -363,12 +347,9 @@ bool PyDriven::write_account(const strategy::TickContext& context) {
 
 Ref PyDriven::call_columns(const strategy::TickContext& context) {
   if (!write_account(context)) return Ref();
-  const std::size_t n = collected_;
-  collected_ = 0;
-  const BatchLayout layout =
-      copying_ ? BatchLayout::of_columns(columns_.data(), columns_.size() / COLUMNS, n)
-               : BatchLayout::of_records(view_, n);
-  PyObject* batch = batch_holder_.show(venue_->batch_type, venue_->column_type, layout);
+  const backtest::ColumnView view = columns_->view();
+  columns_->clear();
+  PyObject* batch = batch_holder_.show(venue_->batch_type, venue_->column_type, view);
   if (batch == nullptr) return Ref();
   Ref result =
       Ref::steal(python([&] { return PyObject_CallOneArg(venue_->on_columns.get(), batch); }));

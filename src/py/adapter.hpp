@@ -184,6 +184,8 @@ class PyDriven {
   // Throughput mode: keeps one tick for the coming batch; true when the
   // batch is complete.
   bool collect(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place);
+  // Ticks kept for the coming batch.
+  std::size_t held() const;
   Ref call_columns(const strategy::TickContext& context);
   // Writes the account values a batch call shows onto the strategy.
   bool write_account(const strategy::TickContext& context);
@@ -212,13 +214,9 @@ class PyDriven {
   std::vector<Request> requests_;  // scratch, reused
   std::shared_ptr<const VenueProtocol> venue_;
   std::vector<Note> notes_;
-  // Columnar batches: the batch's ticks in place (view_) while they all lie
-  // in the source contiguously, else copied column by column into columns_.
+  // Columnar batches: gathered in place or by column (see BatchColumns).
   bool columnar_ = false;
-  std::vector<std::int64_t> columns_;
-  const engine::Tick* view_ = nullptr;
-  std::size_t collected_ = 0;
-  bool copying_ = false;
+  std::optional<backtest::BatchColumns> columns_;
   BatchHolder batch_holder_;
   strategy::TickContext last_context_;  // for a flushed batch
   std::size_t since_signal_check_ = 0;

@@ -9,8 +9,8 @@ namespace halvorn::py {
 
 namespace {
 
-constexpr const char* NAMES[COLUMNS] = {"exch_ts", "local_ts", "last", "high",
-                                        "low",     "bid",      "ask",  "volume"};
+constexpr const char* NAMES[backtest::TICK_COLUMNS] = {"exch_ts", "local_ts", "last", "high",
+                                                       "low",     "bid",      "ask",  "volume"};
 
 constexpr char STALE[] =
     "a TickBatch and its columns are valid only during the on_columns call that received "
@@ -28,7 +28,7 @@ struct ColumnData {
 };
 
 struct BatchData {
-  std::array<Ref, COLUMNS> columns;
+  std::array<Ref, backtest::TICK_COLUMNS> columns;
   Py_ssize_t length = 0;
   bool valid = false;
 };
@@ -181,35 +181,15 @@ PyType_Spec column_spec = {"halvorn.venue.Column", sizeof(Boxed<ColumnData>), 0,
 PyType_Spec tick_batch_spec = {"halvorn.venue.TickBatch", sizeof(Boxed<BatchData>), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, batch_slots};
 
-BatchLayout BatchLayout::of_records(const engine::Tick* first, std::size_t n) {
-  BatchLayout layout;
-  const std::int64_t* fields[COLUMNS] = {&first->exch_ts, &first->local_ts, &first->last,
-                                         &first->high,    &first->low,      &first->bid,
-                                         &first->ask,     &first->volume};
-  for (std::size_t c = 0; c < COLUMNS; ++c) layout.base[c] = fields[c];
-  layout.stride = sizeof(engine::Tick);
-  layout.length = static_cast<Py_ssize_t>(n);
-  return layout;
-}
-
-BatchLayout BatchLayout::of_columns(const std::int64_t* columns, std::size_t capacity,
-                                    std::size_t n) {
-  BatchLayout layout;
-  for (std::size_t c = 0; c < COLUMNS; ++c) layout.base[c] = columns + c * capacity;
-  layout.stride = sizeof(std::int64_t);
-  layout.length = static_cast<Py_ssize_t>(n);
-  return layout;
-}
-
 PyObject* BatchHolder::show(PyTypeObject* batch_type, PyTypeObject* column_type,
-                            const BatchLayout& layout) {
+                            const backtest::ColumnView& view) {
   // A batch or column the strategy kept stays invalid, and is replaced.
   if (!batch_ || Py_REFCNT(batch_.get()) > 1) {
     batch_ = Ref::steal(box(batch_type, BatchData{}));
     if (!batch_) return nullptr;
   }
   BatchData& b = batch_of(batch_.get());
-  for (std::size_t c = 0; c < COLUMNS; ++c) {
+  for (std::size_t c = 0; c < backtest::TICK_COLUMNS; ++c) {
     Ref& column = b.columns[c];
     if (!column || Py_REFCNT(column.get()) > 1 || column_of(column.get()).exports > 0) {
       ColumnData fresh;
@@ -218,12 +198,12 @@ PyObject* BatchHolder::show(PyTypeObject* batch_type, PyTypeObject* column_type,
       if (!column) return nullptr;
     }
     ColumnData& data = column_of(column.get());
-    data.base = layout.base[c];
-    data.length = layout.length;
-    data.stride = layout.stride;
+    data.base = view.base[c];
+    data.length = static_cast<Py_ssize_t>(view.length);
+    data.stride = view.stride;
     data.valid = true;
   }
-  b.length = layout.length;
+  b.length = static_cast<Py_ssize_t>(view.length);
   b.valid = true;
   return batch_.get();
 }

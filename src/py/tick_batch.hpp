@@ -21,25 +21,10 @@
 #include <array>
 #include <cstdint>
 
-#include "engine/tick.hpp"
+#include "backtest/columns.hpp"
 #include "py/pyref.hpp"
 
 namespace halvorn::py {
-
-inline constexpr std::size_t COLUMNS = 8;
-
-// Where one batch's values are: column c of row r is at
-// base[c] + r * stride (bytes).
-struct BatchLayout {
-  std::array<const std::int64_t*, COLUMNS> base{};
-  Py_ssize_t stride = 0;  // bytes between rows
-  Py_ssize_t length = 0;  // rows
-
-  // The ticks [first, first + n) of contiguous engine records.
-  static BatchLayout of_records(const engine::Tick* first, std::size_t n);
-  // Column-major storage: column c starts at columns + c * capacity.
-  static BatchLayout of_columns(const std::int64_t* columns, std::size_t capacity, std::size_t n);
-};
 
 extern PyType_Spec column_spec;
 extern PyType_Spec tick_batch_spec;
@@ -49,7 +34,8 @@ class BatchHolder {
  public:
   // The batch, showing `layout`, valid until finish(); null with an
   // exception set on failure.  Requires: the lock is held.
-  PyObject* show(PyTypeObject* batch_type, PyTypeObject* column_type, const BatchLayout& layout);
+  PyObject* show(PyTypeObject* batch_type, PyTypeObject* column_type,
+                 const backtest::ColumnView& view);
   // Ends the batch's validity; false with a ValueError set when the
   // strategy still holds a buffer of one of its columns.
   bool finish();

@@ -1,0 +1,55 @@
+#include "backtest/columns.hpp"
+
+#include "types/panic.hpp"
+
+namespace halvorn::backtest {
+
+BatchColumns::BatchColumns(std::size_t rows)
+    : rows_(std::max<std::size_t>(rows, 1)), columns_(TICK_COLUMNS * rows_) {}
+
+void BatchColumns::store(const engine::Tick& t, std::size_t row) {
+  const std::int64_t fields[TICK_COLUMNS] = {t.exch_ts, t.local_ts, t.last, t.high,
+                                             t.low,     t.bid,      t.ask,  t.volume};
+  for (std::size_t c = 0; c < TICK_COLUMNS; ++c) columns_[c * rows_ + row] = fields[c];
+}
+
+void BatchColumns::add(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place) {
+  if (size_ == rows_) panic("a batch holds no more ticks than its rows");
+  if (size_ == 0) {
+    // In place only when the whole batch will lie in the source together: a
+    // tick file's block is reused once the next one has been read.
+    copying_ = record == nullptr || in_place < rows_ - 1;
+    first_ = record;
+  }
+  if (!copying_ && record != first_ + size_) {
+    // Not where the batch began after all: keep what came before it moves.
+    copying_ = true;
+    for (std::size_t r = 0; r < size_; ++r) store(first_[r], r);
+  }
+  if (copying_) store(tick, size_);
+  ++size_;
+}
+
+void BatchColumns::add_run(std::span<const engine::Tick> records, std::size_t in_place) {
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    add(records[i], &records[i], in_place + (records.size() - 1 - i));
+  }
+}
+
+ColumnView BatchColumns::view() const {
+  ColumnView v;
+  v.length = size_;
+  if (copying_ || first_ == nullptr) {
+    for (std::size_t c = 0; c < TICK_COLUMNS; ++c) v.base[c] = columns_.data() + c * rows_;
+    v.stride = sizeof(std::int64_t);
+    return v;
+  }
+  const engine::Tick& t = *first_;
+  const std::int64_t* fields[TICK_COLUMNS] = {&t.exch_ts, &t.local_ts, &t.last, &t.high,
+                                              &t.low,     &t.bid,      &t.ask,  &t.volume};
+  for (std::size_t c = 0; c < TICK_COLUMNS; ++c) v.base[c] = fields[c];
+  v.stride = sizeof(engine::Tick);
+  return v;
+}
+
+}  // namespace halvorn::backtest

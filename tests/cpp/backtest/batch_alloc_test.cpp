@@ -1,0 +1,100 @@
+// The batch path allocates nothing once warm: a batched strategy that reads
+// its batches by column costs a run the same allocations over a hundred
+// thousand ticks as over a thousand, from memory and from a tick file.
+// This executable replaces the global operator new with a counting one,
+// which is why it stands alone.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "backtest/columns.hpp"
+#include "backtest/run.hpp"
+#include "data/ticks.hpp"
+#include "support/counting_new.hpp"
+
+using halvorn::testing::allocations;
+
+namespace halvorn::backtest {
+namespace {
+
+// Reads every batch's columns and never trades.
+struct Reader {
+  std::size_t batch;
+  BatchColumns columns{batch};
+  std::int64_t checksum = 0;
+
+  void on_tick(const strategy::TickContext& c, std::vector<strategy::Intent>&) {
+    columns.add(c.tick, c.record, c.in_place);
+    if (columns.size() < batch) return;
+    const ColumnView v = columns.view();
+    const auto* last = reinterpret_cast<const char*>(v.base[2]);
+    for (std::size_t r = 0; r < v.length; ++r) {
+      checksum +=
+          *reinterpret_cast<const std::int64_t*>(last + static_cast<std::ptrdiff_t>(r) * v.stride);
+    }
+    columns.clear();
+  }
+  std::string_view name() const { return "reader"; }
+  std::size_t idle_ticks() const { return batch - columns.size() - 1; }
+  void on_idle_ticks(std::span<const engine::Tick> ticks, std::size_t in_place) {
+    columns.add_run(ticks, in_place);
+  }
+};
+
+std::vector<engine::Tick> series(std::size_t n) {
+  std::vector<engine::Tick> out(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto t = static_cast<std::int64_t>(i);
+    out[i] = engine::Tick{t, t, 600'000 + t % 13, 600'010, 599'990, 599'999, 600'001, t};
+  }
+  return out;
+}
+
+std::size_t allocations_of_memory_run(std::size_t n, std::size_t batch) {
+  const auto ticks = series(n);
+  const RunConfig config;
+  const std::size_t before = allocations;
+  Reader reader{batch};
+  SpanTicks source{ticks};
+  const RunResult result = run_stream(config, reader, source);
+  EXPECT_EQ(result.ticks, n);
+  return allocations - before;
+}
+
+std::size_t allocations_of_file_run(std::size_t n, std::size_t batch) {
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("batch-alloc-" + std::to_string(n) + ".hvtk"))
+          .string();
+  {
+    const std::vector<std::uint8_t> bytes = data::encode(1, series(n));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  const RunConfig config;
+  const std::size_t before = allocations;
+  Reader reader{batch};
+  data::StreamedTicks source(std::move(std::get<data::TickReader>(data::TickReader::open(path))));
+  const RunResult result = run_stream(config, reader, source);
+  const std::size_t made = allocations - before;
+  std::filesystem::remove(path);
+  EXPECT_EQ(result.ticks, n);
+  EXPECT_FALSE(source.error());
+  return made;
+}
+
+TEST(BatchAllocation, ColumnBatchesCostNothingPerBatch) {
+  for (std::size_t batch : {4'096u, 5'000u}) {  // read in place, and copied by column
+    EXPECT_EQ(allocations_of_memory_run(1'000 + batch, batch),
+              allocations_of_memory_run(100'000, batch))
+        << "batch " << batch;
+    EXPECT_EQ(allocations_of_file_run(1'000 + batch, batch),
+              allocations_of_file_run(100'000, batch))
+        << "batch " << batch;
+  }
+}
+
+}  // namespace
+}  // namespace halvorn::backtest
