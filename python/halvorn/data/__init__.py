@@ -97,7 +97,9 @@ def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
     values that are not whole steps toward the side that does not flatter the
     strategy instead of refusing them.  `progress` is True for a bar on
     standard error (bytes read and their rate), or a callable told
-    ``(bytes_read, rows_read)`` about every 8 MiB and at the end.
+    ``(bytes_read, rows_read)`` about every 8 MiB and once more when the file
+    is in place; what it raises stops the conversion (and is raised), except
+    from that last call, when the file is already complete.
 
     Returns the `halvorn.TickSource` of the file written.
 
