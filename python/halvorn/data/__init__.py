@@ -181,9 +181,12 @@ def from_arrays(dest: str | os.PathLike[str], exch_ts: Any, last: Any, *, local_
     """
     path = _path(dest, "dest")
     writer = _native.Writer(path, instrument)
-    writer.append(exch_ts, last, local_ts=local_ts, high=high, low=low, bid=bid, ask=ask,
-                  volume=volume)
-    writer.finish()
+    try:
+        writer.append(exch_ts, last, local_ts=local_ts, high=high, low=low, bid=bid, ask=ask,
+                      volume=volume)
+        writer.finish()
+    finally:
+        writer.abandon()  # nothing after finish(); otherwise the target is left as it was
     return halvorn.load_ticks(path)
 
 
@@ -290,7 +293,18 @@ def from_parquet(dest: str | os.PathLike[str], path: str | os.PathLike[str], *,
     parquet = pq.ParquetFile(source)
     mapping = _parquet_mapping(columns, parquet.schema_arrow.names)
     writer = _native.Writer(out, instrument)
-    steps = {"ticks": tick_size, "lots": lot_size}
+    try:
+        _parquet_batches(pa, pc, parquet, writer, mapping, unit, {"ticks": tick_size,
+                         "lots": lot_size}, round, place, batch_rows)
+        writer.finish()
+    finally:
+        writer.abandon()  # nothing after finish(); otherwise the target is left as it was
+    return halvorn.load_ticks(out)
+
+
+def _parquet_batches(pa: Any, pc: Any, parquet: Any, writer: Any, mapping: dict[str, str],
+                     unit: str | None, steps: dict[str, str], round: bool, place: str,
+                     batch_rows: int) -> None:
     row = 0
     volume = 0
     for batch in parquet.iter_batches(batch_size=batch_rows, columns=sorted(set(mapping.values()))):
@@ -317,8 +331,6 @@ def from_parquet(dest: str | os.PathLike[str], path: str | os.PathLike[str], *,
             values["volume"] = _int_view(summed)
         writer.append(**values)
         row += batch.num_rows
-    writer.finish()
-    return halvorn.load_ticks(out)
 
 
 # --- arguments ---------------------------------------------------------------------------

@@ -50,6 +50,8 @@ class Writer:
         """Append rows from integer columns (ns, ticks, lots)."""
     def finish(self) -> int:
         """Write the header and put the file in place; returns the ticks written."""
+    def abandon(self) -> None:
+        """Give up an unfinished file now, removing what was written."""
     @property
     def count(self) -> int: ...
 

@@ -301,6 +301,19 @@ PyObject* writer_finish(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* writer_abandon(PyObject* self, PyObject*) {
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    WriterData& d = unbox<WriterData>(self);
+    if (d.busy) {
+      PyErr_SetString(PyExc_RuntimeError, "the writer is in use by another thread");
+      return nullptr;
+    }
+    Gil gil;
+    run_unlocked(gil, [&] { d.writer.reset(); });
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject* writer_get_count(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(unbox<WriterData>(self).count);
 }
@@ -313,7 +326,7 @@ PyObject* writer_repr(PyObject* self) {
 
 PyMethodDef writer_methods[] = {
     {"append", as_cfunction(writer_append), METH_VARARGS | METH_KEYWORDS,
-     "append(exch_ts, last, *, local_ts=None, high=None, low=None, bid=None, ask=None, "
+     "append($self, exch_ts, last, *, local_ts=None, high=None, low=None, bid=None, ask=None, "
      "volume=None)\n--\n\n"
      "Append rows from integer columns (ns, ticks, lots), as from_arrays takes them.\n\n"
      "# Errors\n\n"
@@ -321,8 +334,14 @@ PyMethodDef writer_methods[] = {
      "different lengths, a value beyond int64 or a time that goes back (the\n"
      "writer is then closed and nothing is left at the target)."},
     {"finish", writer_finish, METH_NOARGS,
-     "finish()\n--\n\n"
+     "finish($self)\n--\n\n"
      "Write the header and put the file in place; returns the ticks written."},
+    {"abandon", writer_abandon, METH_NOARGS,
+     "abandon($self)\n--\n\n"
+     "Give up an unfinished file now, removing what was written; the target\n"
+     "is as it was.  Nothing after finish().  A writer that is collected\n"
+     "unfinished does the same, but an exception's traceback can keep it\n"
+     "alive for a long time."},
     {nullptr, nullptr, 0, nullptr},
 };
 
