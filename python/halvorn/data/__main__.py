@@ -179,8 +179,8 @@ def convert(args: argparse.Namespace) -> int:
     except ValueError as e:
         raise _DataError(str(e)) from e
     ticks, n_trades, _, quote_ticks, read = counts
-    print(f"wrote {source.path}: {ticks:,} ticks ({n_trades:,} trades, {quote_ticks:,} quote "
-          f"changes) from {read:,} bytes", file=sys.stderr)
+    print(f"wrote {source.path}: {ticks:,} ticks, {n_trades:,} of trades and {quote_ticks:,} of "
+          f"quotes, from {read:,} bytes", file=sys.stderr)
     return 0
 
 
