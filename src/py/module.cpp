@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "py/boundary.hpp"
+#include "py/data/state.hpp"
 #include "py/registry.hpp"
 #include "py/results.hpp"
 #include "py/run_functions.hpp"
@@ -60,6 +61,7 @@ int exec_module(PyObject* module) {
   ModuleState* st = state_of_module(module);
   st->submodules.tag = Submodules::TAG;
   st->submodules.venue = &venue::venue_def;
+  st->submodules._native = &ingest::data_def;
   return guarded(st, [&]() -> int {
     if (make_panic_exception(st) < 0 || make_strings(st) < 0) return -1;
     if (add_to_module(module, "__doc__", PyUnicode_FromString(module_doc)) < 0) return -1;

@@ -34,6 +34,9 @@ struct Submodules {
   static constexpr std::uint64_t TAG = 0x68616c766f726e31;  // "halvorn1"
   std::uint64_t tag = TAG;
   PyModuleDef* venue = nullptr;
+  // halvorn.data._native, the C++ part of the halvorn.data package (an
+  // entry finds its definition by the last part of its module's name).
+  PyModuleDef* _native = nullptr;
 };
 
 struct ModuleState {

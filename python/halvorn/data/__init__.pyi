@@ -1,0 +1,97 @@
+"""Market data in and out of tick files: CSV archives, integer arrays, Parquet."""
+
+import os
+import zipfile
+from collections.abc import Callable, Iterable, Mapping
+from typing import IO, Any, Final, Protocol
+
+from halvorn import TickSource
+from halvorn.venue import FundingRate
+
+__all__ = ["from_csv", "from_arrays", "from_parquet", "to_arrays", "funding_from_csv", "FIELDS"]
+
+FIELDS: Final[tuple[str, ...]]
+"""The eight fields of a tick, in the order of its record and of to_arrays."""
+
+class _BinaryFile(Protocol):
+    def read(self, size: int = ..., /) -> bytes: ...
+
+_Files = IO[bytes] | _BinaryFile | zipfile.ZipFile | Iterable[IO[bytes] | _BinaryFile]
+_Path = str | os.PathLike[str]
+
+def from_csv(
+    dest: _Path,
+    trades: _Files,
+    quotes: _Files | None = None,
+    *,
+    layout: str | None = None,
+    quote_layout: str | None = None,
+    tick_size: str,
+    lot_size: str,
+    instrument: int = 1,
+    time_unit: str | None = None,
+    quote_time_unit: str | None = None,
+    sort_window: int = 0,
+    allow_gaps: bool = False,
+    round: bool = False,
+    progress: bool | Callable[[int, int], object] | None = None,
+) -> TickSource:
+    """Convert CSV trades (and best quotes) into a tick file at `dest`, streaming."""
+
+def from_arrays(
+    dest: _Path,
+    exch_ts: Any,
+    last: Any,
+    *,
+    local_ts: Any = None,
+    high: Any = None,
+    low: Any = None,
+    bid: Any = None,
+    ask: Any = None,
+    volume: Any = None,
+    instrument: int = 1,
+) -> TickSource:
+    """Write a tick file at `dest` from integer columns, one tick per row."""
+
+def to_arrays(source: TickSource | _Path) -> dict[str, memoryview]:
+    """The eight columns of a tick file as read-only int64 views, without a copy."""
+
+def funding_from_csv(
+    file: _Files, *, ticks: TickSource | None = None, time_unit: str | None = None
+) -> list[FundingRate]:
+    """Funding history from CSV, each rate priced from a tick file."""
+
+def from_parquet(
+    dest: _Path,
+    path: _Path,
+    *,
+    columns: Mapping[str, str] | None = None,
+    tick_size: str,
+    lot_size: str,
+    time_unit: str = "ns",
+    instrument: int = 1,
+    round: bool = False,
+    batch_rows: int = 65536,
+) -> TickSource:
+    """Write a tick file at `dest` from a Parquet file, one record batch at a time."""
+
+def _convert(
+    dest: _Path,
+    trades: _Files,
+    quotes: _Files | None,
+    *,
+    layout: str | None,
+    quote_layout: str | None,
+    tick_size: str,
+    lot_size: str,
+    instrument: int,
+    time_unit: str | None,
+    quote_time_unit: str | None,
+    sort_window: int,
+    allow_gaps: bool,
+    round: bool,
+    progress: bool | Callable[[int, int], object] | None,
+    total: int | None = None,
+    progress_bytes: int = ...,
+) -> tuple[TickSource, tuple[int, ...]]:
+    """from_csv, also returning (ticks, trades, quotes, quote_ticks, bytes)."""

@@ -1,0 +1,502 @@
+#include "py/data/csv.hpp"
+
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "data/convert.hpp"
+#include "data/funding_csv.hpp"
+#include "py/adapter.hpp"
+#include "py/boundary.hpp"
+#include "py/convert.hpp"
+#include "py/data/state.hpp"
+#include "py/gil.hpp"
+#include "py/registry.hpp"
+#include "py/tick_files.hpp"
+
+namespace halvorn::py::ingest {
+
+namespace {
+
+// The first exception raised by anything a conversion called back into,
+// shared by its streams and its progress report.  Once set, every callback
+// answers "stop" without touching the interpreter, so no Python code runs
+// with an exception pending.
+struct Failure {
+  PendingException pending;
+
+  bool failed() const { return static_cast<bool>(pending); }
+  // Keeps the current exception.  Requires: the lock is held, an exception is set.
+  void take() {
+    if (!pending) pending = PendingException::fetch();
+  }
+};
+
+// Runs the interpreter's signal handlers; false (with the failure taken)
+// when one raised.
+bool signals_ok(Failure& failure) {
+  if (python([] { return PyErr_CheckSignals(); }) == 0) return true;
+  failure.take();
+  return false;
+}
+
+// The files of one stream: an iterator of binary file objects.
+class PyFiles {
+ public:
+  PyFiles(Gil& gil, Failure& failure, Ref iterator, const char* what, Ref buffer, Ref view)
+      : gil_(gil),
+        failure_(failure),
+        iterator_(std::move(iterator)),
+        what_(what),
+        buffer_(std::move(buffer)),
+        view_(std::move(view)) {}
+
+  data::Input input() { return data::Input{this, next_file, read}; }
+
+ private:
+  static bool next_file(void* context, std::string* name) {
+    auto* self = static_cast<PyFiles*>(context);
+    Locked lock(self->gil_);
+    // After a failure the stream must still end in an error, not at its
+    // end: a stream that ended would let the conversion finish a file.
+    if (self->failure_.failed()) return true;
+    if (!self->advance(name)) {
+      self->failure_.take();
+      return true;
+    }
+    return self->file_ || self->failure_.failed();
+  }
+
+  static std::ptrdiff_t read(void* context, std::uint8_t* buf, std::size_t cap) {
+    auto* self = static_cast<PyFiles*>(context);
+    Locked lock(self->gil_);
+    if (self->failure_.failed() || !self->file_) return -1;
+    const std::ptrdiff_t n = self->read_chunk(buf, cap);
+    if (n < 0) {
+      self->failure_.take();
+      return -1;
+    }
+    return signals_ok(self->failure_) ? n : -1;
+  }
+
+  // The next file of the iterator into file_ (empty at the end), its name
+  // into `name`.  False with an exception set.
+  bool advance(std::string* name) {
+    file_ = Ref();
+    readinto_ = Ref();
+    read_ = Ref();
+    if (!signals_ok(failure_)) return true;  // the failure is taken; the stream fails
+    Ref file = Ref::steal(python([&] { return PyIter_Next(iterator_.get()); }));
+    if (!file) return PyErr_Occurred() == nullptr;
+    ++index_;
+    Ref readinto_name = Ref::steal(PyUnicode_InternFromString("readinto"));
+    Ref read_name = Ref::steal(PyUnicode_InternFromString("read"));
+    if (!readinto_name || !read_name ||
+        !optional_attribute(file.get(), readinto_name.get(), &readinto_) ||
+        (!readinto_ && !optional_attribute(file.get(), read_name.get(), &read_))) {
+      return false;
+    }
+    if (!readinto_ && !read_) {
+      PyErr_Format(PyExc_TypeError,
+                   "argument '%s': file %zu is %.200s, not a binary file object (open(path, "
+                   "\"rb\"), gzip.open(path) or ZipFile.open(name))",
+                   what_, index_, Py_TYPE(file.get())->tp_name);
+      return false;
+    }
+    if (!name_of(file.get(), name)) return false;
+    file_ = std::move(file);
+    return true;
+  }
+
+  // What error texts call the file: its `name` when that is a path (str,
+  // bytes or os.PathLike), else "trades file 2".
+  bool name_of(PyObject* file, std::string* name) {
+    Ref attr;
+    Ref key = Ref::steal(PyUnicode_InternFromString("name"));
+    if (!key || !optional_attribute(file, key.get(), &attr)) return false;
+    if (attr && (PyUnicode_Check(attr.get()) || PyBytes_Check(attr.get()) ||
+                 PyObject_HasAttrString(attr.get(), "__fspath__"))) {
+      Ref path = Ref::steal(PyOS_FSPath(attr.get()));
+      if (!path) return false;
+      if (PyBytes_Check(path.get())) {
+        name->assign(PyBytes_AS_STRING(path.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(path.get())));
+        return true;
+      }
+      // Undecodable file names are shown as the file system gave them.
+      Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
+      if (!bytes) return false;
+      name->assign(PyBytes_AS_STRING(bytes.get()),
+                   static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+      return true;
+    }
+    *name = std::string(what_) + " file " + std::to_string(index_);
+    return true;
+  }
+
+  // Up to `cap` bytes of the current file into `buf`: how many, or -1 with
+  // an exception set.
+  std::ptrdiff_t read_chunk(std::uint8_t* buf, std::size_t cap) {
+    const auto size = static_cast<std::size_t>(PyByteArray_GET_SIZE(buffer_.get()));
+    const std::size_t want = cap < size ? cap : size;
+    if (readinto_) {
+      Ref target =
+          want == size
+              ? view_
+              : Ref::steal(PySequence_GetSlice(view_.get(), 0, static_cast<Py_ssize_t>(want)));
+      if (!target) return -1;
+      Ref got =
+          Ref::steal(python([&] { return PyObject_CallOneArg(readinto_.get(), target.get()); }));
+      if (!got) return -1;
+      if (got.get() == Py_None) {
+        PyErr_Format(PyExc_ValueError,
+                     "argument '%s': file %zu returned None from readinto: it is non-blocking "
+                     "and has no data yet; give a blocking file",
+                     what_, index_);
+        return -1;
+      }
+      const Py_ssize_t n = PyLong_AsSsize_t(got.get());
+      if (n == -1 && PyErr_Occurred()) return -1;
+      if (n < 0 || static_cast<std::size_t>(n) > want) {
+        PyErr_Format(PyExc_ValueError,
+                     "argument '%s': file %zu's readinto returned %zd for a buffer of %zu bytes",
+                     what_, index_, n, want);
+        return -1;
+      }
+      std::memcpy(buf, PyByteArray_AS_STRING(buffer_.get()), static_cast<std::size_t>(n));
+      return n;
+    }
+    Ref got = Ref::steal(python(
+        [&] { return PyObject_CallFunction(read_.get(), "n", static_cast<Py_ssize_t>(want)); }));
+    if (!got) return -1;
+    if (PyUnicode_Check(got.get())) {
+      PyErr_Format(PyExc_TypeError,
+                   "argument '%s': file %zu is open in text mode; open it in binary mode (\"rb\")",
+                   what_, index_);
+      return -1;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(got.get(), &view, PyBUF_SIMPLE) < 0) {
+      raise_from_current(PyExc_TypeError, std::string("argument '") + what_ + "': file " +
+                                              std::to_string(index_) +
+                                              "'s read returned something that is not bytes");
+      return -1;
+    }
+    const std::size_t n = static_cast<std::size_t>(view.len);
+    if (n > want) {
+      PyBuffer_Release(&view);
+      PyErr_Format(PyExc_ValueError,
+                   "argument '%s': file %zu's read returned %zu bytes when asked for %zu", what_,
+                   index_, n, want);
+      return -1;
+    }
+    std::memcpy(buf, view.buf, n);
+    PyBuffer_Release(&view);
+    return static_cast<std::ptrdiff_t>(n);
+  }
+
+  Gil& gil_;
+  Failure& failure_;
+  Ref iterator_;
+  const char* what_;
+  Ref buffer_;  // a bytearray the files read into
+  Ref view_;    // a memoryview of all of it
+  Ref file_;    // the current file; empty before the first and after the last
+  Ref readinto_;
+  Ref read_;
+  std::size_t index_ = 0;  // of the current file, from 1
+};
+
+// A progress callable, told (bytes, rows) with the lock held.
+struct PyProgress {
+  Gil& gil;
+  Failure& failure;
+  PyObject* callable;  // borrowed; may be null
+
+  static bool report(void* context, std::uint64_t bytes, std::uint64_t rows) {
+    auto* self = static_cast<PyProgress*>(context);
+    Locked lock(self->gil);
+    if (self->failure.failed()) return false;
+    Ref b = Ref::steal(PyLong_FromUnsignedLongLong(bytes));
+    Ref r = Ref::steal(PyLong_FromUnsignedLongLong(rows));
+    Ref answer;
+    if (b && r) {
+      answer = Ref::steal(python(
+          [&] { return PyObject_CallFunctionObjArgs(self->callable, b.get(), r.get(), nullptr); }));
+    }
+    if (!answer) {
+      self->failure.take();
+      return false;
+    }
+    return signals_ok(self->failure);
+  }
+};
+
+// A chunk's worth of room, as a bytearray and a memoryview of it.
+bool make_buffer(Ref* buffer, Ref* view) {
+  *buffer = Ref::steal(PyByteArray_FromStringAndSize(nullptr, data::MAX_LINE_BYTES));
+  if (!*buffer) return false;
+  *view = Ref::steal(PyMemoryView_FromObject(buffer->get()));
+  return static_cast<bool>(*view);
+}
+
+bool fs_path_of(PyObject* obj, const char* arg, std::string* out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", arg,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(obj));
+  if (!bytes) return false;
+  out->assign(PyBytes_AS_STRING(bytes.get()),
+              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  if (out->find('\0') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
+    return false;
+  }
+  return true;
+}
+
+// A layout by the name error texts give it ("aggregated trades"), None
+// for detection.
+bool layout_of(PyObject* obj, const char* arg, data::StreamKind kind, data::Layout* out) {
+  *out = data::Layout::Detect;
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str or None, got %.200s", arg,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  for (data::Layout l :
+       {data::Layout::Trades, data::Layout::AggTrades, data::Layout::BestQuotes,
+        data::Layout::ClockedTrades, data::Layout::ClockedQuotes, data::Layout::Funding}) {
+    if (PyUnicode_CompareWithASCIIString(obj, data::layout_name(l)) != 0) continue;
+    if (data::layout_kind(l) != kind) {
+      PyErr_Format(PyExc_ValueError, "argument '%s': %R is not a layout of this stream", arg, obj);
+      return false;
+    }
+    *out = l;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "argument '%s': unknown layout %R", arg, obj);
+  return false;
+}
+
+bool unit_of(PyObject* obj, const char* arg, data::TimeUnit* out) {
+  *out = data::TimeUnit::Detect;
+  if (obj == nullptr || obj == Py_None) return true;
+  if (PyUnicode_Check(obj)) {
+    for (data::TimeUnit u : {data::TimeUnit::Milliseconds, data::TimeUnit::Microseconds,
+                             data::TimeUnit::Nanoseconds}) {
+      if (PyUnicode_CompareWithASCIIString(obj, data::unit_name(u)) == 0) {
+        *out = u;
+        return true;
+      }
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "argument '%s': unknown time unit %R", arg, obj);
+  return false;
+}
+
+bool step_of(PyObject* obj, const char* arg, std::string* out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected the step as decimal text (\"0.10\"), got %.200s", arg,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  return utf8_of(obj, out);
+}
+
+void raise_text(const std::string& text) {
+  Ref message = Ref::steal(str_of(text));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+}
+
+PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {
+        "dest",         "trades",          "quotes",         "layout",
+        "quote_layout", "tick_size",       "lot_size",       "instrument",
+        "time_unit",    "quote_time_unit", "sort_window",    "allow_gaps",
+        "round",        "progress",        "progress_bytes", nullptr};
+    PyObject *dest, *trades, *quotes, *layout, *quote_layout, *tick_size, *lot_size, *instrument,
+        *unit, *quote_unit, *window, *gaps, *round, *progress, *every;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO$OOOOOOOOOOOO:convert",
+                                     const_cast<char**>(kwlist), &dest, &trades, &quotes, &layout,
+                                     &quote_layout, &tick_size, &lot_size, &instrument, &unit,
+                                     &quote_unit, &window, &gaps, &round, &progress, &every)) {
+      return nullptr;
+    }
+    std::string path;
+    data::ConvertOptions options;
+    std::uint64_t every_bytes = 0;
+    if (!fs_path_of(dest, "dest", &path) || !step_of(tick_size, "tick_size", &options.tick_size) ||
+        !step_of(lot_size, "lot_size", &options.lot_size) ||
+        !to_u64(instrument, "instrument", &options.instrument) ||
+        !layout_of(layout, "layout", data::StreamKind::Trades, &options.trades.layout) ||
+        !layout_of(quote_layout, "quote_layout", data::StreamKind::Quotes,
+                   &options.quotes.layout) ||
+        !unit_of(unit, "time_unit", &options.trades.unit) ||
+        !unit_of(quote_unit, "quote_time_unit", &options.quotes.unit) ||
+        !to_u64(window, "sort_window", &options.trades.sort_window) ||
+        !to_bool(gaps, "allow_gaps", &options.allow_gaps) ||
+        !to_bool(round, "round", &options.round) ||
+        !to_u64(every, "progress_bytes", &every_bytes)) {
+      return nullptr;
+    }
+    options.quotes.sort_window = options.trades.sort_window;
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+      PyErr_Format(PyExc_TypeError, "argument 'progress': expected a callable or None, got %.200s",
+                   Py_TYPE(progress)->tp_name);
+      return nullptr;
+    }
+    Ref trade_iter = Ref::steal(PyObject_GetIter(trades));
+    if (!trade_iter) return nullptr;
+    Ref quote_iter;
+    if (quotes != Py_None) {
+      quote_iter = Ref::steal(PyObject_GetIter(quotes));
+      if (!quote_iter) return nullptr;
+    }
+    Ref trade_buffer, trade_view, quote_buffer, quote_view;
+    if (!make_buffer(&trade_buffer, &trade_view)) return nullptr;
+    if (quote_iter && !make_buffer(&quote_buffer, &quote_view)) return nullptr;
+
+    Gil gil;
+    Failure failure;
+    PyFiles trade_files(gil, failure, std::move(trade_iter), "trades", std::move(trade_buffer),
+                        std::move(trade_view));
+    std::optional<PyFiles> quote_files;
+    if (quote_iter) {
+      quote_files.emplace(gil, failure, std::move(quote_iter), "quotes", std::move(quote_buffer),
+                          std::move(quote_view));
+    }
+    PyProgress reporter{gil, failure, progress};
+    data::Progress report;
+    if (progress != Py_None) report = data::Progress{&reporter, PyProgress::report, every_bytes};
+    const data::Input trade_input = trade_files.input();
+    std::optional<data::Input> quote_input;
+    if (quote_files) quote_input = quote_files->input();
+
+    std::optional<data::Conversion> result;
+    run_unlocked(gil, [&] {
+      result = data::convert_csv(path, trade_input, quote_input ? &*quote_input : nullptr, options,
+                                 report);
+    });
+    if (failure.failed()) {
+      failure.pending.restore();
+      return nullptr;
+    }
+    if (const auto* error = std::get_if<data::ConvertError>(&*result)) {
+      raise_text(error->display());
+      return nullptr;
+    }
+    const data::Converted& done = std::get<data::Converted>(*result);
+    return Py_BuildValue("(KKKKK)", static_cast<unsigned long long>(done.ticks),
+                         static_cast<unsigned long long>(done.trades),
+                         static_cast<unsigned long long>(done.quotes),
+                         static_cast<unsigned long long>(done.quote_ticks),
+                         static_cast<unsigned long long>(done.bytes));
+  });
+}
+
+PyObject* read_funding(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"files", "ticks", "time_unit", nullptr};
+    PyObject *files, *ticks, *unit;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO$O:read_funding", const_cast<char**>(kwlist),
+                                     &files, &ticks, &unit)) {
+      return nullptr;
+    }
+    data::StreamOptions options;
+    std::string ticks_path;
+    if (!unit_of(unit, "time_unit", &options.unit) || !fs_path_of(ticks, "ticks", &ticks_path)) {
+      return nullptr;
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(files));
+    Ref buffer, view;
+    if (!iter || !make_buffer(&buffer, &view)) return nullptr;
+
+    Gil gil;
+    Failure failure;
+    PyFiles input_files(gil, failure, std::move(iter), "file", std::move(buffer), std::move(view));
+    const data::Input input = input_files.input();
+    std::optional<std::variant<std::vector<data::FundingRow>, data::ConvertError>> read;
+    run_unlocked(gil, [&] { read = data::read_funding(input, options); });
+    if (failure.failed()) {
+      failure.pending.restore();
+      return nullptr;
+    }
+    if (const auto* error = std::get_if<data::ConvertError>(&*read)) {
+      raise_text(error->display());
+      return nullptr;
+    }
+    const std::vector<data::FundingRow>& rows = std::get<0>(*read);
+
+    // The tick file may be a pipe: opened and read as load_ticks does, with
+    // the lock given up while it may block and Ctrl-C answered.
+    SignalWatch watch{gil};
+    data::Opened opened = data::TickReader::open(ticks_path, watch.hooks());
+    gil.acquire();
+    if (std::holds_alternative<data::Interrupted>(opened)) return nullptr;
+    if (const auto* error = std::get_if<data::Error>(&opened)) {
+      PyErr_Format(PyExc_ValueError, "%U: %s", ticks, error->display().c_str());
+      return nullptr;
+    }
+    data::TickReader& reader = std::get<data::TickReader>(opened);
+    std::optional<std::variant<std::vector<data::PricedRate>, data::PricingError>> priced;
+    run_unlocked(gil, [&] { priced = data::price_funding(rows, reader); });
+    if (watch.raised || reader.interrupted()) {
+      if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+      return nullptr;
+    }
+    if (const auto* error = std::get_if<data::PricingError>(&*priced)) {
+      if (const auto* file = std::get_if<data::Error>(&error->kind)) {
+        PyErr_Format(PyExc_ValueError, "%U: %s", ticks, file->display().c_str());
+      } else {
+        raise_text(error->display());
+      }
+      return nullptr;
+    }
+    const std::vector<data::PricedRate>& rates = std::get<0>(*priced);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rates.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < rates.size(); ++i) {
+      PyObject* item = Py_BuildValue("(LLL)", static_cast<long long>(rates[i].time),
+                                     static_cast<long long>(rates[i].rate),
+                                     static_cast<long long>(rates[i].price));
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  });
+}
+
+PyMethodDef csv_functions[] = {
+    {"convert", as_cfunction(convert), METH_VARARGS | METH_KEYWORDS,
+     "convert(dest, trades, quotes, *, layout, quote_layout, tick_size, lot_size, instrument, "
+     "time_unit, quote_time_unit, sort_window, allow_gaps, round, progress, progress_bytes)\n"
+     "--\n\n"
+     "Convert CSV trades (and quotes) into a tick file at `dest`.\n\n"
+     "`trades` and `quotes` (or None) are iterators of binary file objects;\n"
+     "layouts and units are their full names or None.  `progress` is None or\n"
+     "a callable told (bytes, rows) about every `progress_bytes` bytes.\n"
+     "Returns (ticks, trades, quotes, quote_ticks, bytes).\n\n"
+     "# Errors\n\n"
+     "ValueError with the converter's text; what a file, the iterator or the\n"
+     "progress callable raised, unchanged."},
+    {"read_funding", as_cfunction(read_funding), METH_VARARGS | METH_KEYWORDS,
+     "read_funding(files, ticks, *, time_unit)\n--\n\n"
+     "Read funding history and price each rate from the tick file `ticks`.\n\n"
+     "Returns a list of (time ns, rate billionths, price ticks).\n\n"
+     "# Errors\n\n"
+     "ValueError with the converter's or the pricing's text."},
+};
+
+}  // namespace
+
+int add_csv_functions(PyObject* module, DataState*) { return add_functions(module, csv_functions); }
+
+}  // namespace halvorn::py::ingest

@@ -1,0 +1,34 @@
+// The state of halvorn.data._native, the C++ half of the halvorn.data
+// package: its classes, and the main module whose classes it shares.
+//
+// The package's public functions are Python (python/halvorn/data); they
+// settle what their arguments mean and call in here for everything that
+// parses, scales or writes.
+//
+// Thread-safety: read with the interpreter lock held.
+
+#pragma once
+
+#include "py/state.hpp"
+
+namespace halvorn::py::ingest {
+
+struct DataState {
+  SubmoduleHead head;          // first: leads the classes to the main module's state
+  PyTypeObject* writer_type;   // Writer: a tick file written from columns, batch by batch
+  PyTypeObject* mapping_type;  // a tick file mapped read-only, checked
+  PyTypeObject* column_type;   // one field of a mapped file, as a strided buffer
+};
+
+extern PyModuleDef data_def;
+
+inline DataState* data_state_of_module(PyObject* module) {
+  return static_cast<DataState*>(PyModule_GetState(module));
+}
+
+// Requires: `type` is one of halvorn.data._native's classes.
+inline DataState* data_state_of_type(PyTypeObject* type) {
+  return static_cast<DataState*>(PyType_GetModuleState(type));
+}
+
+}  // namespace halvorn::py::ingest
