@@ -1,5 +1,6 @@
 #include "py/tick_batch.hpp"
 
+#include <bit>
 #include <cstddef>
 
 #include "py/boxed.hpp"
@@ -96,6 +97,26 @@ PyObject* column_item(PyObject* self, Py_ssize_t i) {
   return PyLong_FromLongLong(*reinterpret_cast<const std::int64_t*>(at));
 }
 
+// NumPy reads a column through the buffer protocol, but when the export is
+// refused it quietly makes an array of the object itself; a stale column
+// must fail loudly, so it also answers the array interface, raising then.
+PyObject* column_array_interface(PyObject* self, void*) {
+  const ColumnData& c = column_of(self);
+  if (!c.valid) {
+    PyErr_SetString(PyExc_ValueError, STALE);
+    return nullptr;
+  }
+  const char* typestr = std::endian::native == std::endian::little ? "<i8" : ">i8";
+  return Py_BuildValue("{s:(n),s:s,s:(Nn),s:(n),s:i}", "shape", c.length, "typestr", typestr,
+                       "data", PyLong_FromVoidPtr(const_cast<std::int64_t*>(c.base)), Py_ssize_t{1},
+                       "strides", c.stride, "version", 3);
+}
+
+PyGetSetDef column_getset[] = {
+    {"__array_interface__", column_array_interface, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyObject* column_repr(PyObject* self) {
   const ColumnData& c = column_of(self);
   if (!c.valid) return PyUnicode_FromFormat("Column(%s, no longer valid)", NAMES[c.index]);
@@ -110,6 +131,7 @@ PyType_Slot column_slots[] = {
     {Py_sq_item, reinterpret_cast<void*>(column_item)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(column_getbuffer)},
     {Py_bf_releasebuffer, reinterpret_cast<void*>(column_releasebuffer)},
+    {Py_tp_getset, column_getset},
     {Py_tp_doc,
      const_cast<char*>("One column of a TickBatch: a read-only 1-D buffer of int64 (ticks,\n"
                        "lots or nanoseconds) that numpy.asarray reads without a copy; valid\n"

@@ -68,10 +68,34 @@ constexpr Wide sub_sat128(Wide a, Wide b) {
   if (__builtin_sub_overflow(a, b, &r)) return b < 0 ? WIDE_MAX : WIDE_MIN;
   return r;
 }
+constexpr bool fits64(Wide v) { return v == static_cast<std::int64_t>(v); }
+
 constexpr Wide mul_sat128(Wide a, Wide b) {
+  // Two factors within 64 bits cannot overflow 128: the common case needs no
+  // check, which for 128-bit operands is a call into the runtime.
+  if (fits64(a) && fits64(b)) return a * b;
   Wide r;
   if (__builtin_mul_overflow(a, b, &r)) return (a < 0) != (b < 0) ? WIDE_MIN : WIDE_MAX;
   return r;
+}
+
+// x / RATE_SCALE truncated toward zero, as the 128-bit division gives it,
+// but by four divisions of 64-bit values by the constant (each a
+// multiplication), where the 128-bit division is a call into the runtime.
+constexpr Wide div_rate_scale(Wide x) {
+  if (fits64(x)) return static_cast<std::int64_t>(x) / RATE_SCALE;
+  const bool negative = x < 0;
+  const unsigned __int128 u =
+      negative ? -static_cast<unsigned __int128>(x) : static_cast<unsigned __int128>(x);
+  unsigned __int128 q = 0;
+  std::uint64_t r = 0;
+  for (int shift = 96; shift >= 0; shift -= 32) {
+    // r < RATE_SCALE < 2^30, so the step's dividend fits in 64 bits.
+    const std::uint64_t step = (r << 32) | static_cast<std::uint32_t>(u >> shift);
+    q = (q << 32) | (step / static_cast<std::uint64_t>(RATE_SCALE));
+    r = step % static_cast<std::uint64_t>(RATE_SCALE);
+  }
+  return negative ? -static_cast<Wide>(q) : static_cast<Wide>(q);
 }
 
 // The value of a quantity at a price: price x lots x contract_size, formed at
@@ -88,7 +112,7 @@ constexpr Cash apply_rate(Cash amount, std::int64_t rate) {
   // a multiplication; both divisions truncate toward zero, so they agree.
   std::int64_t product;
   if (!__builtin_mul_overflow(amount, rate, &product)) return product / RATE_SCALE;
-  return clamp64(static_cast<Wide>(amount) * rate / RATE_SCALE);
+  return clamp64(div_rate_scale(static_cast<Wide>(amount) * rate));
 }
 
 // Whole currency units to Cash, saturating by the sign of the input.

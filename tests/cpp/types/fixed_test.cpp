@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace halvorn {
 namespace {
 
@@ -75,6 +77,50 @@ TEST(CheckedArithmetic, PanicsInsteadOfWrapping) {
   } catch (const Panic& p) {
     EXPECT_STREQ(p.what(), "fill sequence overflows");
   }
+}
+
+}  // namespace
+}  // namespace halvorn
+
+namespace halvorn {
+namespace {
+
+// The reference the short ways of the 128-bit steps must agree with.
+Wide reference_mul_sat(Wide a, Wide b) {
+  Wide r;
+  if (__builtin_mul_overflow(a, b, &r)) return (a < 0) != (b < 0) ? WIDE_MIN : WIDE_MAX;
+  return r;
+}
+
+TEST(WideSteps, AgreeWithThe128BitOperationsEverywhere) {
+  std::mt19937_64 rng(20261209);
+  auto wide = [&]() -> Wide {
+    // Values of every width, both signs and the limits.
+    switch (rng() % 6) {
+      case 0:
+        return WIDE_MIN;
+      case 1:
+        return WIDE_MAX;
+      case 2:
+        return static_cast<Wide>(static_cast<std::int64_t>(rng()));
+      case 3:
+        return static_cast<Wide>(static_cast<std::int64_t>(rng())) >> (rng() % 64);
+      default: {
+        const Wide v = static_cast<Wide>((static_cast<unsigned __int128>(rng()) << 64) | rng());
+        return v >> (rng() % 127);
+      }
+    }
+  };
+  for (int i = 0; i < 200'000; ++i) {
+    const Wide a = wide(), b = wide();
+    ASSERT_EQ(mul_sat128(a, b), reference_mul_sat(a, b));
+    ASSERT_EQ(div_rate_scale(a), a / RATE_SCALE);
+  }
+  EXPECT_EQ(div_rate_scale(WIDE_MIN), WIDE_MIN / RATE_SCALE);
+  EXPECT_EQ(div_rate_scale(-1'999'999'999), -1);
+  EXPECT_EQ(apply_rate(I64_MAX, RATE_SCALE), I64_MAX);
+  EXPECT_EQ(apply_rate(6'000'000'000'000, 4'000'000), 24'000'000'000);
+  EXPECT_EQ(apply_rate(-6'000'000'000'001, 4'000'000), -24'000'000'000);
 }
 
 }  // namespace
