@@ -23,10 +23,14 @@ import sys
 import tempfile
 import time
 
-import numpy as np
+# One thread for NumPy: the comparison is of one core's work, and a BLAS
+# pool spinning beside the run would only add noise.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import halvorn
-from halvorn import data, venue
+import numpy as np  # noqa: E402
+
+import halvorn  # noqa: E402
+from halvorn import data, venue  # noqa: E402
 
 BATCH = 4_096
 

@@ -157,39 +157,138 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const en
   return context_;
 }
 
-bool Loop::quiet() const {
-  const core::Holding& h = kernel_.state().holdings.front();
-  return kernel_.live().empty() && h.is_flat() && h.matcher.idle();
+bool Loop::idle() const {
+  const std::vector<core::Holding>& holdings = kernel_.state().holdings;
+  return holdings.size() == 1 && kernel_.live().empty() && holdings.front().matcher.idle();
 }
 
-void Loop::apply_quiet(std::span<const engine::Tick> ticks) {
+std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks) {
+  const core::State& state = kernel_.state();
+  const core::Holding& h = state.holdings.front();
+  const bool flat = h.is_flat();
+  std::size_t n = ticks.size();
+  if (!flat && !config_.funding.rates.empty()) {
+    // A settlement moves the balance and may liquidate: the run stops before
+    // the first tick that brings one.
+    const std::span<const margin::FundingRate> due =
+        config_.funding.between(last_funding_, I64_MAX);
+    if (!due.empty()) {
+      const Nanos at = due.front().time;
+      n = static_cast<std::size_t>(
+          std::find_if(ticks.begin(), ticks.begin() + static_cast<std::ptrdiff_t>(n),
+                       [at](const engine::Tick& t) { return t.exch_ts >= at; }) -
+          ticks.begin());
+    }
+  }
+
+  // Nothing fills while nothing works, so the legs, their entries and the
+  // balance stay as they are through the run; only the mark moves.
+  const bool enforce = state.enforce_margin && !flat;
+  const bool track = config_.track_margin && !flat;
   const std::size_t before = result_.ticks;
+  const std::size_t every = config_.equity_every;
+  std::size_t next_sample = every > 0 ? (before / every + 1) * every : SIZE_MAX;
+  Cash min_equity = result_.min_equity;
+  std::int64_t max_adverse = result_.max_adverse;
+  const QtyLots position = h.long_size;
+  const std::int64_t entry = h.long_entry;
+  const bool excursions = position != 0 && entry > 0;
+  auto note = [&](std::size_t i, const engine::Tick& tick, Cash equity) {
+    if (before + i + 1 == next_sample) {
+      result_.equity_curve.push_back(equity);
+      result_.equity_times.push_back(tick.exch_ts);
+      next_sample += every;
+    }
+  };
+  auto excursion = [&](const engine::Tick& tick) {
+    max_adverse =
+        std::max(max_adverse, position > 0 ? sub_sat(entry, tick.low > 0 ? tick.low : tick.last)
+                                           : sub_sat(tick.high > 0 ? tick.high : tick.last, entry));
+  };
+
+  // With one leg, equity only falls as the price moves against it, and the
+  // most any bracket asks only grows with the price: a stretch of ticks
+  // whose equity at its worst price tops that at its highest liquidates
+  // nowhere, and its least equity is the one at its worst price.  Where the
+  // bound does not hold, each tick is marked and checked in full.
+  const int leg = h.short_size == 0 ? (position > 0) - (position < 0) : (position == 0 ? -1 : 0);
+  const QtyLots held = h.short_size == 0 ? position : h.short_size;
+  const margin::Contract contract{h.contract_size};
+  const bool bounded = !flat && !track && leg != 0 && h.contract_size > 0 &&
+                       (!enforce || h.tiers.rates_nonnegative());
+  constexpr std::size_t STRETCH = 256;
+
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t end = std::min(n, i + STRETCH);
+    if (flat) {
+      const Cash equity = state.balance();
+      min_equity = std::min(min_equity, equity);
+      for (; i < end && every > 0; ++i) note(i, ticks[i], equity);
+      i = end;
+      continue;
+    }
+    if (bounded) {
+      std::int64_t lo = ticks[i].last, hi = lo;
+      for (std::size_t k = i + 1; k < end; ++k) {
+        lo = std::min(lo, ticks[k].last);
+        hi = std::max(hi, ticks[k].last);
+      }
+      const Cash worst = state.marked_at(leg > 0 ? lo : hi, false).equity;
+      if (!enforce || worst > h.tiers.most_maintenance(contract, hi, held)) {
+        min_equity = std::min(min_equity, worst);
+        for (std::size_t k = i; k < end; ++k) {
+          if (excursions) excursion(ticks[k]);
+          if (before + k + 1 == next_sample)
+            note(k, ticks[k], state.marked_at(ticks[k].last, false).equity);
+        }
+        i = end;
+        continue;
+      }
+    }
+    for (; i < end; ++i) {
+      const engine::Tick& tick = ticks[i];
+      const core::Marked marked = state.marked_at(tick.last, enforce || track);
+      // The tick that liquidates is the kernel's to apply.
+      if (enforce && marked.equity <= marked.maintenance) {
+        n = i;
+        break;
+      }
+      if (track) {
+        MarginStats& margin = *result_.margin;
+        const Cash headroom = sub_sat(marked.equity, marked.maintenance);
+        margin.peak_maintenance = std::max(margin.peak_maintenance, marked.maintenance);
+        if (!margin.min_headroom || headroom < *margin.min_headroom) margin.min_headroom = headroom;
+      }
+      if (excursions) excursion(tick);
+      min_equity = std::min(min_equity, marked.equity);
+      note(i, tick, marked.equity);
+    }
+  }
+  if (n == 0) return 0;
+
   std::size_t after;
-  if (__builtin_add_overflow(before, ticks.size(), &after)) panic("tick counter overflows");
-  // A quiet tick changes only what the matcher and the account remember of
+  if (__builtin_add_overflow(before, n, &after)) panic("tick counter overflows");
+  if (before == 0 && every > 0) result_.equity_times.front() = ticks.front().exch_ts;
+  result_.ticks = after;
+  result_.min_equity = min_equity;
+  result_.max_adverse = max_adverse;
+  if (!flat) result_.exposed_ticks += n;
+  // An idle tick changes only what the matcher and the account remember of
   // the latest tick, so applying the last tick in full leaves that memory as
   // applying every tick would -- but for the L1 volume traded between the
   // two latest ticks, which the next tick replaces before anything reads it.
-  // Quiet, the tick produces no output.
-  (void)kernel_.apply(core::event::Tick{ticks.back(), std::nullopt});
-  result_.ticks = after;
+  // It fills nothing and, as checked above, does not liquidate.
+  if (!kernel_.apply(core::event::Tick{ticks[n - 1], std::nullopt}).empty()) {
+    panic("an idle tick produced output");
+  }
   tick_fills_.clear();
   if (!config_.funding.rates.empty()) {
-    // Funding of a flat account settles nothing; only its time passes.
-    last_funding_ = std::max(last_funding_, ticks.back().exch_ts);
+    // No settlement fell within the run, or the account was flat, when
+    // settling pays nothing; only the time passes.
+    last_funding_ = std::max(last_funding_, ticks[n - 1].exch_ts);
   }
-  const Cash equity = kernel_.summary().equity;
-  result_.min_equity = std::min(result_.min_equity, equity);
-  const std::size_t every = config_.equity_every;
-  if (every > 0) {
-    if (before == 0) result_.equity_times.front() = ticks.front().exch_ts;
-    // The samples due within the run: the multiples of `every` in
-    // (before, after].
-    for (std::size_t k = (before / every + 1) * every; k <= after; k += every) {
-      result_.equity_curve.push_back(equity);
-      result_.equity_times.push_back(ticks[k - before - 1].exch_ts);
-    }
-  }
+  return n;
 }
 
 void Loop::apply_each_intent(std::span<const strategy::Intent> intents) {

@@ -98,13 +98,15 @@ concept TickSource = requires(T& t, engine::Tick& out) {
 // A source whose records lie in memory can also hand them out where they
 // lie: next_in_place() gives the next record (null at the end), valid until
 // the source moves past the records it holds; in_place() says how many
-// records after the last one handed out lie with it, contiguously; and
-// take_in_place(n) hands out up to n of those at once.
+// records after the last one handed out lie with it, contiguously;
+// peek_in_place(n) shows up to n of those without handing them out, and
+// skip_in_place(k) hands out the first k of them.
 template <class T>
-concept InPlaceSource = TickSource<T> && requires(T& t, std::size_t n) {
+concept InPlaceSource = TickSource<T> && requires(T& t, const T& ct, std::size_t n) {
   { t.next_in_place() } -> std::same_as<const engine::Tick*>;
-  { t.in_place() } -> std::convertible_to<std::size_t>;
-  { t.take_in_place(n) } -> std::same_as<std::span<const engine::Tick>>;
+  { ct.in_place() } -> std::convertible_to<std::size_t>;
+  { ct.peek_in_place(n) } -> std::same_as<std::span<const engine::Tick>>;
+  t.skip_in_place(n);
 };
 
 // A series held in memory.
@@ -119,21 +121,20 @@ struct SpanTicks {
   }
   const engine::Tick* next_in_place() { return index == ticks.size() ? nullptr : &ticks[index++]; }
   std::size_t in_place() const { return ticks.size() - index; }
-  std::span<const engine::Tick> take_in_place(std::size_t n) {
-    const std::size_t k = std::min(n, in_place());
-    const std::span<const engine::Tick> run = ticks.subspan(index, k);
-    index += k;
-    return run;
+  std::span<const engine::Tick> peek_in_place(std::size_t n) const {
+    return ticks.subspan(index, std::min(n, in_place()));
   }
+  void skip_in_place(std::size_t k) { index += k; }
 };
 
 // A strategy that, between its decisions, only collects ticks can tell the
 // run so (idle_ticks(): how many of the coming ticks it would only collect)
 // and take them at once, in place (on_idle_ticks(ticks, in_place), where
-// in_place more ticks lie contiguously after them in the source).  While the
-// account is flat with nothing working, such ticks change nothing but the
-// account's memory of the latest prices, so the run hands them over in bulk
-// instead of stepping the account through each.
+// in_place more ticks lie contiguously after them in the source).  While
+// nothing is working, such ticks only mark the account to their prices until
+// one brings a funding settlement or a liquidation, so the run marks it in a
+// tight loop and hands them over in bulk instead of stepping the account
+// through each.
 template <class S>
 concept IdleStrategy =
     requires(S& s, const S& cs, std::span<const engine::Tick> ticks, std::size_t n) {
@@ -199,15 +200,16 @@ class Loop {
   const strategy::TickContext& apply_tick(const engine::Tick& tick,
                                           const engine::Tick* where = nullptr,
                                           std::size_t in_place = 0);
-  // Whether the account is flat with nothing working and a matcher that
-  // keeps no orders, fills or depth: then a tick changes nothing but the
-  // latest prices the matcher and the account remember.
-  bool quiet() const;
-  // Those ticks, at once: the result counts and samples them as apply_tick
-  // would (the equity is the balance throughout), and the account and the
-  // matcher are left as the last of them leaves them.
-  // Requires: quiet(), ticks not empty, no depth merged into the run.
-  void apply_quiet(std::span<const engine::Tick> ticks);
+  // Whether the account has one holding and nothing working, with a matcher
+  // that keeps no orders, fills or depth: then a tick only marks the holding
+  // to its price, unless it brings funding or a liquidation.
+  bool idle() const;
+  // The longest leading run of `ticks` that brings neither, at once: the
+  // result counts, samples and tracks them as apply_tick would, and the
+  // account and the matcher are left as the last of them leaves them.
+  // Returns the run's length; the ticks after it are for apply_tick.
+  // Requires: idle(), no depth merged into the run.
+  std::size_t apply_idle(std::span<const engine::Tick> ticks);
   void apply_intents(std::span<const strategy::Intent> intents) {
     if (!intents.empty()) apply_each_intent(intents);
   }
@@ -301,11 +303,11 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth) {
     if constexpr (InPlaceSource<T>) {
       if constexpr (IdleStrategy<S> && std::is_same_v<D, NoDepth>) {
         const std::size_t idle = strategy.idle_ticks();
-        if (idle > 0 && loop.quiet()) {
-          const std::span<const engine::Tick> run = ticks.take_in_place(idle);
-          if (!run.empty()) {
-            loop.apply_quiet(run);
-            strategy.on_idle_ticks(run, ticks.in_place());
+        if (idle > 0 && loop.idle()) {
+          const std::span<const engine::Tick> run = ticks.peek_in_place(idle);
+          if (const std::size_t done = run.empty() ? 0 : loop.apply_idle(run); done > 0) {
+            ticks.skip_in_place(done);
+            strategy.on_idle_ticks(run.first(done), ticks.in_place());
             if (strategy::halted(strategy)) break;
             continue;
           }

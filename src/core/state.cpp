@@ -20,6 +20,23 @@ Cash& settlement(Balances& balances, Currency currency) {
   }
 }
 
+// e plus each non-zero leg's unrealised profit at price, in the order equity
+// adds them (saturation makes the order part of the result).
+Cash add_unrealized(Cash e, const Holding& h, std::int64_t price) {
+  // A flat leg adds nothing; most ticks of most runs find the account flat.
+  if (h.long_size != 0) e = add_sat(e, h.unrealized(Leg::Long, price));
+  if (h.short_size != 0) e = add_sat(e, h.unrealized(Leg::Short, price));
+  return e;
+}
+
+Cash add_maintenance(Cash m, const Holding& h, std::int64_t price) {
+  const margin::Contract contract{h.contract_size};
+  for (QtyLots size : {h.long_size, h.short_size}) {
+    if (size != 0) m = add_sat(m, h.tiers.maintenance(contract, price, size));
+  }
+  return m;
+}
+
 }  // namespace
 
 Holding::Holding(InstrumentId instrument, std::int64_t contract_size, margin::TierTable tiers,
@@ -168,23 +185,20 @@ void State::apply_fill(const Fill& fill) {
 
 Cash State::equity() const {
   Cash e = balance();
-  for (const Holding& h : holdings) {
-    // A flat leg adds nothing; most ticks of most runs find the account flat.
-    if (h.long_size != 0) e = add_sat(e, h.unrealized(Leg::Long, h.last));
-    if (h.short_size != 0) e = add_sat(e, h.unrealized(Leg::Short, h.last));
-  }
+  for (const Holding& h : holdings) e = add_unrealized(e, h, h.last);
   return e;
 }
 
 Cash State::maintenance() const {
   Cash m = 0;
-  for (const Holding& h : holdings) {
-    const margin::Contract contract{h.contract_size};
-    for (QtyLots size : {h.long_size, h.short_size}) {
-      if (size != 0) m = add_sat(m, h.tiers.maintenance(contract, h.last, size));
-    }
-  }
+  for (const Holding& h : holdings) m = add_maintenance(m, h, h.last);
   return m;
+}
+
+Marked State::marked_at(std::int64_t price, bool with_maintenance) const {
+  const Holding& h = holdings.front();
+  return Marked{add_unrealized(balance(), h, price),
+                with_maintenance ? add_maintenance(0, h, price) : 0};
 }
 
 output::Liquidated State::liquidate_holding(std::size_t index, std::int64_t price) {

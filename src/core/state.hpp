@@ -91,6 +91,12 @@ struct Holding {
 Cash fill_fee(const Fill& fill, std::int64_t contract_size,
               const std::array<std::int64_t, 2>& rates);
 
+// An account's value at some price, and what its margin rules require there.
+struct Marked {
+  Cash equity = 0;
+  Cash maintenance = 0;
+};
+
 // A State is the account a kernel owns.
 struct State {
   std::vector<Holding> holdings;
@@ -142,6 +148,10 @@ struct State {
   // The saturating sum over holdings and their non-zero legs of the tier
   // table's maintenance at the holding's last price.
   Cash maintenance() const;
+  // equity() and maintenance() as they would be were the one holding's last
+  // price `price`; maintenance only when asked for, else 0.
+  // Requires: exactly one holding.
+  Marked marked_at(std::int64_t price, bool with_maintenance) const;
 
   // The index of the holding for instrument, or of the only holding when
   // instrument is absent; nullopt when there is no such holding.

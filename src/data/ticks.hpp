@@ -163,15 +163,22 @@ class TickReader {
   // Records of the current block not yet handed out.
   std::size_t block_left() const { return static_cast<std::size_t>(block_end_ - cursor_); }
 
-  // Hands out up to n records of the current block at once, stopping before
-  // one that goes backwards (the next step reports it).
-  std::span<const engine::Tick> take_run(std::size_t n) {
-    const engine::Tick* first = cursor_;
+  // Up to n records of the current block from the next one on, stopping
+  // before one that goes backwards (the next step reports it); nothing is
+  // handed out until skip_run says how many were used.
+  std::span<const engine::Tick> peek_run(std::size_t n) const {
     const engine::Tick* end = cursor_ + std::min(n, block_left());
-    std::int64_t previous = previous_;
-    for (; cursor_ != end && cursor_->exch_ts >= previous; ++cursor_) previous = cursor_->exch_ts;
-    previous_ = previous;
-    return {first, cursor_};
+    const engine::Tick* p = cursor_;
+    for (std::int64_t previous = previous_; p != end && p->exch_ts >= previous; ++p) {
+      previous = p->exch_ts;
+    }
+    return {cursor_, p};
+  }
+  // Hands out the first k records of the last peek_run.
+  void skip_run(std::size_t k) {
+    if (k == 0) return;
+    cursor_ += k;
+    previous_ = cursor_[-1].exch_ts;
   }
 
   // The common step, kept inline: the next record of the current block when
@@ -243,9 +250,10 @@ class StreamedTicks {
   }
   // Records after the last one handed out that lie in the block with it.
   std::size_t in_place() const { return reader_.block_left(); }
-  // Up to n of those, handed out at once (fewer at the block's end or before
-  // a record that goes backwards).
-  std::span<const engine::Tick> take_in_place(std::size_t n) { return reader_.take_run(n); }
+  // Up to n of those, not yet handed out (fewer at the block's end or before
+  // a record that goes backwards); skip_in_place(k) hands out the first k.
+  std::span<const engine::Tick> peek_in_place(std::size_t n) const { return reader_.peek_run(n); }
+  void skip_in_place(std::size_t k) { reader_.skip_run(k); }
 
   // The error that ended the series, if one did.
   const std::optional<Error>& error() const { return error_; }

@@ -1,5 +1,7 @@
 #include "margin/tier.hpp"
 
+#include <algorithm>
+
 namespace halvorn::margin {
 
 Cash Contract::notional(std::int64_t price, QtyLots size) const {
@@ -25,6 +27,18 @@ Cash TierTable::maintenance(Contract contract, std::int64_t price, QtyLots size)
   const Bracket& b = bracket_of(n);
   const Cash m = sub_sat(apply_rate(n, b.rate), b.amount);
   return m > 0 ? m : 0;
+}
+
+Cash TierTable::most_maintenance(Contract contract, std::int64_t price, QtyLots size) const {
+  const Cash n = contract.notional(price, size);
+  Cash most = 0;
+  for (const Bracket& b : brackets) most = std::max(most, sub_sat(apply_rate(n, b.rate), b.amount));
+  return most;
+}
+
+bool TierTable::rates_nonnegative() const {
+  return std::all_of(brackets.begin(), brackets.end(),
+                     [](const Bracket& b) { return b.rate >= 0; });
 }
 
 TierTable TierTable::example_btcusdt() {

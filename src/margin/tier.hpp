@@ -54,6 +54,14 @@ struct TierTable {
   // truncated, less the bracket's amount, and never below 0.
   Cash maintenance(Contract contract, std::int64_t price, QtyLots size) const;
 
+  // The most any one bracket would ask of that leg: never less than
+  // maintenance(), and, while every rate is at least 0 and the contract
+  // size positive, never less at a higher price.  A bound that needs no
+  // bracket search, for ruling out liquidation over a range of prices.
+  Cash most_maintenance(Contract contract, std::int64_t price, QtyLots size) const;
+  // Whether no bracket's rate is negative.
+  bool rates_nonnegative() const;
+
   // The example BTCUSDT table every run started from Python uses.  Its amounts
   // make maintenance continuous where brackets meet.
   static TierTable example_btcusdt();

@@ -19,13 +19,15 @@ using halvorn::testing::allocations;
 namespace halvorn::backtest {
 namespace {
 
-// Reads every batch's columns and never trades.
+// Reads every batch's columns; when it holds, it buys one lot on its first
+// batch and keeps it, so that the run marks a position from then on.
 struct Reader {
   std::size_t batch;
+  bool hold;
   BatchColumns columns{batch};
   std::int64_t checksum = 0;
 
-  void on_tick(const strategy::TickContext& c, std::vector<strategy::Intent>&) {
+  void on_tick(const strategy::TickContext& c, std::vector<strategy::Intent>& intents) {
     columns.add(c.tick, c.record, c.in_place);
     if (columns.size() < batch) return;
     const ColumnView v = columns.view();
@@ -35,6 +37,9 @@ struct Reader {
           *reinterpret_cast<const std::int64_t*>(last + static_cast<std::ptrdiff_t>(r) * v.stride);
     }
     columns.clear();
+    if (hold && c.position == 0 && c.working == 0) {
+      intents.push_back(strategy::intent::Market{Side::Buy, Offset::Open, InstrumentId{1}, 1, 1});
+    }
   }
   std::string_view name() const { return "reader"; }
   std::size_t idle_ticks() const { return batch - columns.size() - 1; }
@@ -52,18 +57,28 @@ std::vector<engine::Tick> series(std::size_t n) {
   return out;
 }
 
-std::size_t allocations_of_memory_run(std::size_t n, std::size_t batch) {
+// A run that also tracks the margin of what it holds.  (An equity curve
+// grows with the run, as the result it is, so it stays off here.)
+RunConfig watched() {
+  RunConfig config;
+  config.balance = 1'000 * CASH_SCALE;
+  config.track_margin = true;
+  return config;
+}
+
+std::size_t allocations_of_memory_run(std::size_t n, std::size_t batch, bool hold) {
   const auto ticks = series(n);
-  const RunConfig config;
+  const RunConfig config = watched();
   const std::size_t before = allocations;
-  Reader reader{batch};
+  Reader reader{batch, hold};
   SpanTicks source{ticks};
   const RunResult result = run_stream(config, reader, source);
   EXPECT_EQ(result.ticks, n);
+  EXPECT_EQ(result.exposed_ticks > 0, hold);
   return allocations - before;
 }
 
-std::size_t allocations_of_file_run(std::size_t n, std::size_t batch) {
+std::size_t allocations_of_file_run(std::size_t n, std::size_t batch, bool hold) {
   const std::string path =
       (std::filesystem::temp_directory_path() / ("batch-alloc-" + std::to_string(n) + ".hvtk"))
           .string();
@@ -73,26 +88,28 @@ std::size_t allocations_of_file_run(std::size_t n, std::size_t batch) {
         .write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
   }
-  const RunConfig config;
+  const RunConfig config = watched();
   const std::size_t before = allocations;
-  Reader reader{batch};
+  Reader reader{batch, hold};
   data::StreamedTicks source(std::move(std::get<data::TickReader>(data::TickReader::open(path))));
   const RunResult result = run_stream(config, reader, source);
   const std::size_t made = allocations - before;
   std::filesystem::remove(path);
   EXPECT_EQ(result.ticks, n);
+  EXPECT_EQ(result.exposed_ticks > 0, hold);
   EXPECT_FALSE(source.error());
   return made;
 }
 
 TEST(BatchAllocation, ColumnBatchesCostNothingPerBatch) {
-  for (std::size_t batch : {4'096u, 5'000u}) {  // read in place, and copied by column
-    EXPECT_EQ(allocations_of_memory_run(1'000 + batch, batch),
-              allocations_of_memory_run(100'000, batch))
-        << "batch " << batch;
-    EXPECT_EQ(allocations_of_file_run(1'000 + batch, batch),
-              allocations_of_file_run(100'000, batch))
-        << "batch " << batch;
+  for (bool hold : {false, true}) {
+    for (std::size_t batch : {4'096u, 5'000u}) {  // read in place, and copied by column
+      SCOPED_TRACE(::testing::Message() << "batch " << batch << " hold " << hold);
+      EXPECT_EQ(allocations_of_memory_run(1'000 + batch, batch, hold),
+                allocations_of_memory_run(100'000, batch, hold));
+      EXPECT_EQ(allocations_of_file_run(1'000 + batch, batch, hold),
+                allocations_of_file_run(100'000, batch, hold));
+    }
   }
 }
 

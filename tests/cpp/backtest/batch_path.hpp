@@ -26,9 +26,13 @@ struct Seen {
 
 template <bool Idle>
 struct Batcher {
+  Batcher(std::size_t batch, std::uint64_t seed, QtyLots lots = 2)
+      : batch(batch), seed(seed), lots(lots), columns(batch) {}
+
   std::size_t batch;
   std::uint64_t seed;
-  BatchColumns columns{batch};
+  QtyLots lots;  // the size of an opening order
+  BatchColumns columns;
   std::vector<Seen> seen;
   OrderId next_id = 0;
   std::size_t taken_at_once = 0;  // ticks the run handed over in bulk
@@ -53,16 +57,28 @@ struct Batcher {
     if (columns.size() < batch) return;
     Seen s{gathered(), c.position, c.equity, c.working};
     columns.clear();
-    // A decision from the batch alone: open, close or stand by, by a hash of
-    // its last price, so that runs trade, rest orders and go flat again.
+    // A decision from the batch alone: open long or short, close, add the
+    // other side (a second leg in hedge mode), or stand by, by a hash of its
+    // last price, so that runs trade, rest orders and go flat again.
     const std::uint64_t h =
         (static_cast<std::uint64_t>(c.tick.last) * 0x9E3779B97F4A7C15ull) ^ seed;
     const InstrumentId one{1};
-    if (c.position == 0 && h % 3 == 0) {
-      intents.push_back(strategy::intent::Market{Side::Buy, Offset::Open, one, ++next_id, 2});
-    } else if (c.position != 0 && h % 2 == 0) {
-      intents.push_back(
-          strategy::intent::Market{Side::Sell, Offset::Open, one, ++next_id, c.position});
+    const bool flat = c.position == 0 && c.short_position == 0;
+    auto market = [&](Side side, Offset offset, QtyLots qty) {
+      intents.push_back(strategy::intent::Market{side, offset, one, ++next_id, qty});
+    };
+    if (flat && h % 3 == 0) {
+      market(Side::Buy, Offset::Open, lots);
+    } else if (flat && h % 3 == 1) {
+      market(Side::Sell, Offset::Open, lots);
+    } else if (!flat && h % 2 == 0) {
+      if (c.position != 0) {
+        market(c.position > 0 ? Side::Sell : Side::Buy, Offset::Close,
+               c.position > 0 ? c.position : -c.position);
+      }
+      if (c.short_position != 0) market(Side::Buy, Offset::Close, -c.short_position);
+    } else if (!flat && h % 5 == 1) {
+      market(Side::Sell, Offset::Open, lots);
     } else if (h % 7 == 0) {
       intents.push_back(
           strategy::intent::Limit{Side::Buy, Offset::Open, one, ++next_id, c.tick.last - 2, 1});
