@@ -76,6 +76,53 @@ def test_columns_and_lists_run_the_same(tmp_path, batch):
     assert len(ra.fills) > 2
 
 
+class EveryTick(Crossing):
+    """The same decisions, made by a strategy shown every tick that gathers
+    its own batches: the run steps the account through each tick."""
+
+    def __init__(self, batch):
+        super().__init__()
+        self.batch, self.held = batch, []
+
+    def on_tick(self, ctx):
+        self.held.append(ctx.tick.last)
+        if len(self.held) < self.batch:
+            return None
+        prices, self.held = self.held, []
+        return self.decide(prices, ctx.last, ctx.position)
+
+
+@pytest.mark.parametrize("track_margin", [False, True])
+def test_ticks_between_decisions_are_marked_as_every_tick_would_be(tmp_path, track_margin):
+    # Between decisions a batched run marks what it holds in bulk; with
+    # little cash, funding every thousand ticks and brackets that jump, it
+    # must still settle and liquidate on the very ticks a run shown every
+    # tick does, and report the same margin, excursion and exposure.
+    ticks = walk(11, 60_000)
+    path = str(tmp_path / "walk.hvtk")
+    halvorn.save_ticks(path, ticks)
+    v = venue.Venue(taker_fee=500_000, track_margin=track_margin,
+                    funding=[venue.FundingRate(t, 300_000 if t % 3 else -500_000, 600_000)
+                             for t in range(1_000_000, 60_000_000, 1_000_000)],
+                    margin_tiers=[venue.Bracket(17_950_000_000, 2_000_000, 0),
+                                  venue.Bracket(18_050_000_000, 5_000_000, 0),
+                                  venue.Bracket(2**63 - 1, 3_000_000, 0)])
+
+    def outcome(r):
+        return (summary(r), r.liquidations, r.funding_paid, r.max_adverse, r.exposed_ticks,
+                r.equity_times, r.margin)
+
+    liquidated = 0
+    for batch in (16, 500):
+        for series in (ticks, halvorn.load_ticks(path)):
+            stepped = venue.run(EveryTick(batch), series, 10, venue=v, equity_every=7)
+            bulk = venue.run(OverColumns(), series, 10, venue=v, batch=batch, equity_every=7)
+            assert outcome(bulk) == outcome(stepped)
+            assert bulk.funding_paid != 0 and bulk.exposed_ticks > 3_000
+            liquidated += len(bulk.liquidations)
+    assert liquidated > 0
+
+
 def test_batches_read_in_place_where_they_lie_together(tmp_path):
     class Strides:
         def __init__(self):
