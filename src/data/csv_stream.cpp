@@ -194,17 +194,26 @@ bool read_fields(Layout layout, std::string_view line, Parsed* v, Slots<std::str
     case Layout::Funding:
       return c.integer(&v->ints[0]) && c.integer(&v->ints[1]) && c.decimal(&v->decs[2], true);
     case Layout::DepthDiffs:
-      return c.text() && c.integer(&v->ints[1]) && c.integer(&v->ints[2]) &&
-             c.integer(&v->ints[3]) && c.integer(&v->ints[4]) && c.book_side(&v->book) &&
-             c.update_type(&v->type) && c.decimal(&v->decs[7]) && c.decimal(&v->decs[8], true);
     case Layout::ClockedDepth:
-      return c.text() && c.text() && c.integer(&v->ints[2]) && c.integer(&v->ints[3]) &&
-             c.boolean(&v->flag) && c.book_side(&v->book) && c.decimal(&v->decs[6]) &&
-             c.decimal(&v->decs[7], true);
     case Layout::Detect:
       break;
   }
   return false;
+}
+
+// Depth rows apart from the others, so that the tick converter's path stays
+// as small as it was.
+bool read_depth_fields(Layout layout, std::string_view line, Parsed* v,
+                       Slots<std::string_view>& fields) {
+  Cursor c{line.data(), line.data() + line.size(), fields.v};
+  if (layout == Layout::DepthDiffs) {
+    return c.text() && c.integer(&v->ints[1]) && c.integer(&v->ints[2]) && c.integer(&v->ints[3]) &&
+           c.integer(&v->ints[4]) && c.book_side(&v->book) && c.update_type(&v->type) &&
+           c.decimal(&v->decs[7]) && c.decimal(&v->decs[8], true);
+  }
+  return c.text() && c.text() && c.integer(&v->ints[2]) && c.integer(&v->ints[3]) &&
+         c.boolean(&v->flag) && c.book_side(&v->book) && c.decimal(&v->decs[6]) &&
+         c.decimal(&v->decs[7], true);
 }
 
 // The heap of the sorting window keeps its earliest row on top; rows of
@@ -395,6 +404,7 @@ bool RowStream::quantity(const Decimal& d, std::size_t col, std::string_view tex
 }
 
 RowStream::Read RowStream::parse(std::string_view line, Row* row) {
+  if (kind_ == StreamKind::Depth) return parse_depth(line, row);
   Parsed v;
   Slots<std::string_view> f;
   if (!read_fields(layout_, line, &v, f)) {
@@ -408,12 +418,6 @@ RowStream::Read RowStream::parse(std::string_view line, Row* row) {
   const auto by_aggressor = [round](Aggressor a) {
     if (!round || a == Aggressor::Unknown) return Rounding::Exact;
     return a == Aggressor::Buyer ? Rounding::Up : Rounding::Down;
-  };
-  // A bid level is what the strategy could sell into and rounds down; an
-  // ask is what it could buy from and rounds up.
-  const auto by_book_side = [round](BookSide s) {
-    if (!round) return Rounding::Exact;
-    return s == BookSide::Bid ? Rounding::Down : Rounding::Up;
   };
   bool ok = false;
   switch (layout_) {
@@ -467,29 +471,45 @@ RowStream::Read RowStream::parse(std::string_view line, Row* row) {
       }
       break;
     }
-    case Layout::DepthDiffs: {
-      ok = time(v.ints[1], 1, f[1], &row->exch) && update_ids(v.ints[3], v.ints[4], f[3], f[4]) &&
-           price(v.decs[7], by_book_side(v.book), false, 7, f[7], &row->a) &&
-           quantity(v.decs[8], 8, f[8], &row->b);
-      row->local = row->exch;
-      row->raw_time = v.ints[1];
-      row->id = v.ints[3];
-      row->last_id = v.ints[4];
-      row->side = v.book;
-      row->snapshot = v.type == UpdateType::Snapshot;
-      break;
-    }
+    case Layout::DepthDiffs:
     case Layout::ClockedDepth:
-      ok = time(v.ints[2], 2, f[2], &row->exch) && time(v.ints[3], 3, f[3], &row->local) &&
-           price(v.decs[6], by_book_side(v.book), false, 6, f[6], &row->a) &&
-           quantity(v.decs[7], 7, f[7], &row->b);
-      row->raw_time = v.ints[2];
-      row->side = v.book;
-      row->snapshot = v.flag;
-      break;
+      panic("depth rows are read by parse_depth");
     case Layout::Detect:
       panic("a layout to be read is never Detect");
   }
+  return ok ? Read::Row : Read::Failed;
+}
+
+RowStream::Read RowStream::parse_depth(std::string_view line, Row* row) {
+  Parsed v;
+  Slots<std::string_view> f;
+  if (!read_depth_fields(layout_, line, &v, f)) {
+    diagnose(line);
+    return Read::Failed;
+  }
+  // A bid level is what the strategy could sell into and rounds down; an
+  // ask is what it could buy from and rounds up.
+  const Rounding by_side = !scaling_.round           ? Rounding::Exact
+                           : v.book == BookSide::Bid ? Rounding::Down
+                                                     : Rounding::Up;
+  bool ok = false;
+  if (layout_ == Layout::DepthDiffs) {
+    ok = time(v.ints[1], 1, f[1], &row->exch) && update_ids(v.ints[3], v.ints[4], f[3], f[4]) &&
+         price(v.decs[7], by_side, false, 7, f[7], &row->a) &&
+         quantity(v.decs[8], 8, f[8], &row->b);
+    row->local = row->exch;
+    row->raw_time = v.ints[1];
+    row->id = v.ints[3];
+    row->last_id = v.ints[4];
+    row->snapshot = v.type == UpdateType::Snapshot;
+  } else {
+    ok = time(v.ints[2], 2, f[2], &row->exch) && time(v.ints[3], 3, f[3], &row->local) &&
+         price(v.decs[6], by_side, false, 6, f[6], &row->a) &&
+         quantity(v.decs[7], 7, f[7], &row->b);
+    row->raw_time = v.ints[2];
+    row->snapshot = v.flag;
+  }
+  row->side = v.book;
   return ok ? Read::Row : Read::Failed;
 }
 

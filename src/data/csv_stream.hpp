@@ -88,6 +88,7 @@ class RowStream {
   bool start_file();
   Read first_line(std::string_view line, bool* header);
   Read parse(std::string_view line, Row* row);
+  Read parse_depth(std::string_view line, Row* row);
   void diagnose(std::string_view line);
   bool time(std::int64_t raw, std::size_t column, std::string_view text, Nanos* out);
   bool price(const Decimal& d, Rounding r, bool unrounded, std::size_t column,
