@@ -1,6 +1,9 @@
 #include "data/csv_error.hpp"
 
+#include <iterator>
 #include <string_view>
+
+#include "data/depth_file.hpp"
 
 namespace halvorn::data {
 
@@ -23,17 +26,20 @@ const char* stream_file(StreamKind kind) {
       return "a quote file";
     case StreamKind::Funding:
       return "a funding file";
+    case StreamKind::Depth:
+      return "a depth file";
   }
   return "";
 }
 
 constexpr Layout ALL[] = {Layout::Trades,        Layout::AggTrades,     Layout::BestQuotes,
-                          Layout::ClockedTrades, Layout::ClockedQuotes, Layout::Funding};
+                          Layout::ClockedTrades, Layout::ClockedQuotes, Layout::Funding,
+                          Layout::DepthDiffs,    Layout::ClockedDepth};
 
 // "trades, aggregated trades or two-clock trades", with each layout's
 // header in parentheses when `headers`.
 std::string layouts_of(StreamKind kind, bool headers) {
-  std::string names[6];
+  std::string names[std::size(ALL)];
   std::size_t n = 0;
   for (Layout l : ALL) {
     if (layout_kind(l) != kind) continue;
@@ -61,6 +67,8 @@ std::string describe(const BadField& e) {
       "is not an integer",
       "is not a boolean (true, false, 1 or 0)",
       "is not a side (buy, sell or unknown)",
+      "is not a book side (b, bid or buy; a, ask or sell)",
+      "is not an update type (snap, snapshot or set)",
   };
   return field(e.column, e.text) + " " + what[static_cast<int>(e.expected)];
 }
@@ -123,6 +131,17 @@ std::string describe(const IdGap& e) {
 std::string describe(const IdOrder& e) {
   return "aggregated trade id " + num(e.found) + " does not follow id " + num(e.previous) +
          " of the row before; ids must increase";
+}
+
+std::string describe(const IdRange& e) {
+  return "first_update_id " + num(e.first) + " is after last_update_id " + num(e.last);
+}
+
+std::string describe(const MessageTooLarge& e) {
+  std::string out = "the depth message from line " + num(e.start.line);
+  if (e.other_file) out += " of " + e.start.file;
+  return out + " has more than " + num(std::uint64_t{MAX_RECORD_LEVELS}) +
+         " levels, the most one depth record holds";
 }
 
 std::string describe(const UnknownHeader& e) {

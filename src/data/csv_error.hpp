@@ -36,10 +36,12 @@ struct ColumnCount {
   std::size_t found = 0;
 };
 
-enum class Expected : std::uint8_t { Decimal, Integer, Boolean, Side };
+enum class Expected : std::uint8_t { Decimal, Integer, Boolean, Side, BookSide, UpdateType };
 // "column price: \"abc\" is not a decimal number", "... is not an integer",
 // "... is not a boolean (true, false, 1 or 0)",
-// "... is not a side (buy, sell or unknown)".
+// "... is not a side (buy, sell or unknown)",
+// "... is not a book side (b, bid or buy; a, ask or sell)",
+// "... is not an update type (snap, snapshot or set)".
 struct BadField {
   std::string column;
   std::string text;
@@ -125,6 +127,21 @@ struct IdOrder {
   std::int64_t found = 0;
 };
 
+// A depth row whose update ids run backwards: "first_update_id 12 is after
+// last_update_id 11".
+struct IdRange {
+  std::int64_t first = 0;
+  std::int64_t last = 0;
+};
+
+// A depth message with more levels than one depth record may hold: "the
+// depth message from line 2 has more than 1048576 levels, the most one depth
+// record holds" (" of a.csv" after the line when it began in another file).
+struct MessageTooLarge {
+  Place start;
+  bool other_file = false;
+};
+
 // "the first line \"a,b\" is not the header of a layout a trade file can
 // have: trades (id,...), aggregated trades (...) or two-clock trades (...)"
 struct UnknownHeader {
@@ -183,8 +200,9 @@ struct BadStep {
 struct ConvertError {
   Place where;
   std::variant<ColumnCount, BadField, OutOfRange, Negative, NotMultiple, AmbiguousTime,
-               UnitMismatch, Backwards, IdGap, IdOrder, UnknownHeader, UnknownShape, WrongLayout,
-               LayoutChanged, NotForStream, LineTooLong, ReadFailed, Stopped, BadStep, WriteFailed>
+               UnitMismatch, Backwards, IdGap, IdOrder, IdRange, MessageTooLarge, UnknownHeader,
+               UnknownShape, WrongLayout, LayoutChanged, NotForStream, LineTooLong, ReadFailed,
+               Stopped, BadStep, WriteFailed>
       kind;
 
   // "{file}:{line}: {kind}", "{file}: {kind}" for a whole file, or the kind

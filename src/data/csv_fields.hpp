@@ -1,5 +1,6 @@
 // The fields of a CSV row other than decimals: integers (ids, times),
-// booleans and trade sides, read in place from the bytes of a line.
+// booleans, trade sides, book sides and depth update types, read in place
+// from the bytes of a line.
 //
 // Integers are an optional '-' or '+' and decimal digits, within the signed
 // 64-bit range.  Booleans are true/false in lower, capitalised or upper case,
@@ -89,6 +90,42 @@ inline std::optional<Aggressor> parse_side(std::string_view t) {
   if (t == "buy") return Aggressor::Buyer;
   if (t == "sell") return Aggressor::Seller;
   if (t == "unknown") return Aggressor::Unknown;
+  return std::nullopt;
+}
+
+namespace detail {
+// Whether `t` is `lower` in lower case, capitalised or upper case.
+inline bool spelled(std::string_view t, std::string_view lower) {
+  if (t.size() != lower.size()) return false;
+  bool all_lower = true, all_upper = true, capital = true;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const char l = lower[i];
+    const char u = static_cast<char>(l - 'a' + 'A');
+    all_lower &= t[i] == l;
+    all_upper &= t[i] == u;
+    capital &= t[i] == (i == 0 ? u : l);
+  }
+  return all_lower || all_upper || capital;
+}
+}  // namespace detail
+
+// Which side of the book a depth row sets.
+enum class BookSide : std::uint8_t { Bid, Ask };
+
+inline std::optional<BookSide> parse_book_side(std::string_view t) {
+  using detail::spelled;
+  if (spelled(t, "b") || spelled(t, "bid") || spelled(t, "buy")) return BookSide::Bid;
+  if (spelled(t, "a") || spelled(t, "ask") || spelled(t, "sell")) return BookSide::Ask;
+  return std::nullopt;
+}
+
+// Whether a depth row belongs to a snapshot or sets a level of an update.
+enum class UpdateType : std::uint8_t { Snapshot, Set };
+
+inline std::optional<UpdateType> parse_update_type(std::string_view t) {
+  using detail::spelled;
+  if (spelled(t, "set")) return UpdateType::Set;
+  if (spelled(t, "snap") || spelled(t, "snapshot")) return UpdateType::Snapshot;
   return std::nullopt;
 }
 

@@ -29,6 +29,11 @@ constexpr std::string_view CLOCKED_QUOTES[] = {"exchange",        "symbol",     
                                                "local_timestamp", "ask_amount", "ask_price",
                                                "bid_price",       "bid_amount"};
 constexpr std::string_view FUNDING[] = {"calc_time", "funding_interval_hours", "last_funding_rate"};
+constexpr std::string_view DEPTH_DIFFS[] = {"symbol",          "timestamp",      "trans_id",
+                                            "first_update_id", "last_update_id", "side",
+                                            "update_type",     "price",          "qty"};
+constexpr std::string_view CLOCKED_DEPTH[] = {
+    "exchange", "symbol", "timestamp", "local_timestamp", "is_snapshot", "side", "price", "amount"};
 
 constexpr Known KNOWN[] = {
     {Layout::Trades, "trades", "id,price,qty,quote_qty,time,is_buyer_maker", StreamKind::Trades},
@@ -46,6 +51,11 @@ constexpr Known KNOWN[] = {
      StreamKind::Quotes},
     {Layout::Funding, "funding history", "calc_time,funding_interval_hours,last_funding_rate",
      StreamKind::Funding},
+    {Layout::DepthDiffs, "depth diffs",
+     "symbol,timestamp,trans_id,first_update_id,last_update_id,side,update_type,price,qty",
+     StreamKind::Depth},
+    {Layout::ClockedDepth, "two-clock depth",
+     "exchange,symbol,timestamp,local_timestamp,is_snapshot,side,price,amount", StreamKind::Depth},
 };
 
 const Known& known(Layout layout) {
@@ -89,6 +99,10 @@ std::span<const std::string_view> layout_columns(Layout layout) {
       return CLOCKED_QUOTES;
     case Layout::Funding:
       return FUNDING;
+    case Layout::DepthDiffs:
+      return DEPTH_DIFFS;
+    case Layout::ClockedDepth:
+      return CLOCKED_DEPTH;
   }
   return {};
 }
@@ -127,6 +141,10 @@ bool fits(Layout layout, std::span<const std::string_view> fields) {
       return parse_side(fields[5]).has_value();
     case Layout::ClockedQuotes:
       return starts_like_number(fields[5]);
+    case Layout::DepthDiffs:
+      return parse_book_side(fields[5]).has_value() && parse_update_type(fields[6]).has_value();
+    case Layout::ClockedDepth:
+      return parse_bool(fields[4]).has_value() && parse_book_side(fields[5]).has_value();
     default:
       return true;
   }
@@ -140,7 +158,11 @@ Layout shape_layout(StreamKind kind, std::span<const std::string_view> fields) {
   for (const Known& k : KNOWN) {
     if (k.kind == kind && fits(k.layout, fields)) return k.layout;
   }
+  // A depth layout is never guessed for another stream: a two-clock depth
+  // row differs from a two-clock trade with a misspelt side only in the
+  // spelling of two fields, and a trade file must not be refused as depth.
   for (const Known& k : KNOWN) {
+    if (k.kind == StreamKind::Depth && kind != StreamKind::Depth) continue;
     if (fits(k.layout, fields)) return k.layout;
   }
   return Layout::Detect;

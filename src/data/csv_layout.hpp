@@ -1,5 +1,6 @@
-// The CSV layouts the converter reads, known by their columns, and how a
-// file's layout and time unit are told from its first lines.
+// The CSV layouts the converters read (trades, quotes, funding history and
+// market depth), known by their columns, and how a file's layout and time
+// unit are told from its first lines.
 //
 // A header is recognised only when its names are exactly those of a layout,
 // in order (spaces around a name are ignored); a first line that is not a
@@ -34,13 +35,16 @@ enum class Layout : std::uint8_t {
   ClockedTrades,  // exchange,symbol,timestamp,local_timestamp,id,side,price,amount
   ClockedQuotes,  // exchange,symbol,timestamp,local_timestamp,ask_amount,ask_price,bid_price,bid_amount
   Funding,        // calc_time,funding_interval_hours,last_funding_rate
+  DepthDiffs,  // symbol,timestamp,trans_id,first_update_id,last_update_id,side,update_type,price,qty
+  ClockedDepth,  // exchange,symbol,timestamp,local_timestamp,is_snapshot,side,price,amount
 };
 
 // What a stream of files is for; each layout belongs to one.
-enum class StreamKind : std::uint8_t { Trades, Quotes, Funding };
+enum class StreamKind : std::uint8_t { Trades, Quotes, Funding, Depth };
 
 // The layout's name in texts: "trades", "aggregated trades", "best bid and
-// offer", "two-clock trades", "two-clock quotes", "funding history".
+// offer", "two-clock trades", "two-clock quotes", "funding history", "depth
+// diffs", "two-clock depth".
 const char* layout_name(Layout layout);
 
 // The layout's column names, in order (empty for Detect).
@@ -62,11 +66,15 @@ bool looks_like_header(std::span<const std::string_view> fields);
 // `fields`, or Detect when its shape does not tell.  The number of columns
 // tells the layouts of one kind apart (trades 6, aggregated trades 7,
 // two-clock trades 8; best bid and offer 7, two-clock quotes 8; funding
-// history 3); the row must also fit the layout where another kind has as
-// many columns (a boolean last for aggregated trades, an integer for best
-// bid and offer, a side sixth for two-clock trades, a number for two-clock
-// quotes).  A row that fits only another kind's layout gives that layout, so
-// that the error can name it.
+// history 3; depth diffs 9, two-clock depth 8); the row must also fit the
+// layout where another kind has as many columns (a boolean last for
+// aggregated trades, an integer for best bid and offer, a side sixth for
+// two-clock trades, a number for two-clock quotes, a boolean fifth and a
+// book side sixth for two-clock depth; a book side sixth and an update type
+// seventh for depth diffs).  A row that fits only another kind's layout
+// gives that layout, so that the error can name it; but a depth layout is
+// told only in a depth stream, since the depth rows' fields are too like a
+// trade's to tell a depth file from a damaged trade file.
 Layout shape_layout(StreamKind kind, std::span<const std::string_view> fields);
 
 enum class TimeUnit : std::uint8_t { Detect, Milliseconds, Microseconds, Nanoseconds };

@@ -1,5 +1,5 @@
-// One stream of CSV files (the trades, the quotes or the funding history of
-// one instrument), read row by row into the engine's units and handed out
+// One stream of CSV files (the trades, the quotes, the funding history or the
+// market depth of one instrument), read row by row into the engine's units and handed out
 // in time order.
 //
 // Each file's layout and time unit are settled by its first lines; every
@@ -49,14 +49,18 @@ struct Scaling {
 // One row in the engine's units.  For a trade, `a` is the price in ticks and
 // `b` the quantity in lots; for a quote, `a` the bid and `b` the ask in
 // ticks; for funding, `a` the rate in billionths and `b` the interval in
-// hours.
+// hours; for depth, `a` the level's price in ticks and `b` its quantity in
+// lots.
 struct Row {
   Nanos exch = 0;
   Nanos local = 0;  // the exchange time when the layout has no local clock
   std::int64_t a = 0;
   std::int64_t b = 0;
-  std::int64_t id = 0;        // aggregated trades only
-  std::int64_t raw_time = 0;  // the exchange time as written, for error texts
+  std::int64_t id = 0;            // aggregated trades; first_update_id of depth diffs
+  std::int64_t last_id = 0;       // last_update_id of depth diffs
+  BookSide side = BookSide::Bid;  // depth: the side the level is on
+  bool snapshot = false;          // depth: the row is part of a snapshot
+  std::int64_t raw_time = 0;      // the exchange time as written, for error texts
   std::uint64_t line = 0;
   std::uint32_t file = 0;  // index into the stream's file names
 };
@@ -84,11 +88,16 @@ class RowStream {
   bool start_file();
   Read first_line(std::string_view line, bool* header);
   Read parse(std::string_view line, Row* row);
+  Read parse_depth(std::string_view line, Row* row);
   void diagnose(std::string_view line);
   bool time(std::int64_t raw, std::size_t column, std::string_view text, Nanos* out);
   bool price(const Decimal& d, Rounding r, bool unrounded, std::size_t column,
              std::string_view text, std::int64_t* out);
   bool quantity(const Decimal& d, std::size_t column, std::string_view text, std::int64_t* out);
+  // The first and last update ids of a depth-diff row: not negative, and in
+  // order.
+  bool update_ids(std::int64_t first, std::int64_t last, std::string_view first_text,
+                  std::string_view last_text);
   bool emit(Row* row);
   bool fail(Place where, decltype(ConvertError::kind) kind);
   bool fail_here(decltype(ConvertError::kind) kind);

@@ -1,0 +1,335 @@
+// Depth CSV to depth file: throughput on one core for each layout, and peak
+// memory of a large conversion against a small one.
+//
+//   depth_csv_bench [--rows N] [--big-rows B] [--small-rows S] [--dir DIR] [--passes P]
+//                   [--skip-memory]
+//
+// 1. Throughput: N rows (4_000_000 by default) of each layout are made in
+//    memory first, then converted from there (best of P passes), so the
+//    figure is the converter's alone: MB/s of uncompressed CSV in and rows
+//    per second, the depth file written to a temporary file in DIR
+//    (/dev/shm when it exists, else /tmp) and removed.
+// 2. Memory: S (1_000_000) and then B (20_000_000) rows of depth diffs, made
+//    on the fly inside the Input callbacks so the input is never held, each
+//    converted in a fresh process (this program run again, before this one
+//    has allocated anything large) whose peak resident set (getrusage of
+//    the child) is reported; the difference is what the converter's memory
+//    grows by with the input.  Runs first.
+//
+// The rows are a day as a recorder writes it: updates of one to eight
+// levels near a random-walk mid price, prices to one decimal, quantities to
+// three, and a snapshot of 1000 levels every 50_000 rows, so the largest
+// message, which bounds the converter's memory, is the same at any size.
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "data/depth_csv.hpp"
+
+namespace {
+
+using halvorn::data::ConvertError;
+using halvorn::data::DepthConverted;
+using halvorn::data::DepthConvertOptions;
+using halvorn::data::DepthLayout;
+using halvorn::data::Input;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+char* put_uint(char* p, std::uint64_t v) {
+  char tmp[20];
+  int n = 0;
+  do tmp[n++] = static_cast<char>('0' + v % 10), v /= 10;
+  while (v != 0);
+  while (n > 0) *p++ = tmp[--n];
+  return p;
+}
+
+// v / 10^places with exactly `places` decimals.
+char* put_fixed(char* p, std::uint64_t v, int places) {
+  std::uint64_t scale = 1;
+  for (int i = 0; i < places; ++i) scale *= 10;
+  p = put_uint(p, v / scale);
+  *p++ = '.';
+  std::uint64_t f = v % scale;
+  for (int i = places - 1; i >= 0; --i) p[i] = static_cast<char>('0' + f % 10), f /= 10;
+  return p + places;
+}
+
+char* put(char* p, const char* s) {
+  const std::size_t n = std::strlen(s);
+  std::memcpy(p, s, n);
+  return p + n;
+}
+
+constexpr std::uint64_t SNAPSHOT_EVERY = 50'000;
+constexpr int SNAPSHOT_LEVELS = 1'000;
+
+// Rows of one depth layout, message by message.
+struct Rows {
+  DepthLayout layout = DepthLayout::Diffs;
+  std::uint64_t left = 0;
+  std::uint64_t state = 0x9E3779B97F4A7C15ull;
+  std::uint64_t id = 1'000'000'000;
+  std::uint64_t time_us = 1'700'000'000'000'000;
+  std::uint64_t mid = 421'234;  // ticks of 0.1
+  std::uint64_t since_snapshot = SNAPSHOT_EVERY;
+  // The message being written: rows left in it, and whether a snapshot.
+  int in_message = 0;
+  int level = 0;
+  bool snapshot = false;
+  std::uint64_t first = 0;
+
+  std::uint64_t next_random() {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    return state;
+  }
+
+  void start_message() {
+    const std::uint64_t r = next_random();
+    snapshot = since_snapshot >= SNAPSHOT_EVERY;
+    time_us += 1 + r % 2'000;
+    mid = mid + (r >> 12) % 3 - 1;
+    if (snapshot) {
+      since_snapshot = 0;
+      in_message = SNAPSHOT_LEVELS;
+      first = id;
+    } else {
+      in_message = 1 + static_cast<int>((r >> 20) % 8);
+      first = id + 1;
+      id += 1 + (r >> 24) % 3;
+    }
+    level = 0;
+  }
+
+  // Writes whole rows into [buf, buf + cap); returns the bytes written.
+  std::size_t fill(char* buf, std::size_t cap) {
+    char* p = buf;
+    while (left > 0 && static_cast<std::size_t>(buf + cap - p) >= 160) {
+      if (in_message == 0) start_message();
+      const std::uint64_t r = next_random();
+      // A snapshot lists bids then asks outward from the mid; an update
+      // touches levels near it, a quarter of them deletions.
+      const bool ask = snapshot ? level >= SNAPSHOT_LEVELS / 2 : (r & 1) != 0;
+      const std::uint64_t depth = snapshot ? 1 + level % (SNAPSHOT_LEVELS / 2) : 1 + (r >> 8) % 20;
+      const std::uint64_t price = ask ? mid + depth : mid - depth;
+      const std::uint64_t qty = !snapshot && (r >> 16) % 4 == 0 ? 0 : 1 + (r >> 20) % 50'000;
+      if (layout == DepthLayout::Diffs) {
+        p = put(p, "BTCUSDT,");
+        p = put_uint(p, time_us / 1'000);
+        *p++ = ',';
+        p = put_uint(p, time_us / 1'000 - 1);
+        *p++ = ',';
+        p = put_uint(p, first);
+        *p++ = ',';
+        p = put_uint(p, id);
+        p = put(p, ask ? ",a," : ",b,");
+        p = put(p, snapshot ? "snap," : "set,");
+      } else {
+        p = put(p, "exch,BTCUSDT,");
+        p = put_uint(p, time_us);
+        *p++ = ',';
+        p = put_uint(p, time_us + 150 + r % 300);
+        p = put(p, snapshot ? ",true," : ",false,");
+        p = put(p, ask ? "ask," : "bid,");
+      }
+      p = put_fixed(p, price, 1);
+      *p++ = ',';
+      p = put_fixed(p, qty, 3);
+      *p++ = '\n';
+      --in_message;
+      ++level;
+      ++since_snapshot;
+      --left;
+    }
+    return static_cast<std::size_t>(p - buf);
+  }
+};
+
+// One file of bytes already in memory.
+struct Memory {
+  const std::string* data;
+  std::size_t pos = 0;
+  bool given = false;
+
+  Input input() {
+    return Input{this,
+                 [](void* c, std::string* name) {
+                   auto* m = static_cast<Memory*>(c);
+                   *name = "memory.csv";
+                   m->pos = 0;
+                   return !std::exchange(m->given, true);
+                 },
+                 [](void* c, std::uint8_t* buf, std::size_t cap) -> std::ptrdiff_t {
+                   auto* m = static_cast<Memory*>(c);
+                   const std::size_t n = std::min(cap, m->data->size() - m->pos);
+                   std::memcpy(buf, m->data->data() + m->pos, n);
+                   m->pos += n;
+                   return static_cast<std::ptrdiff_t>(n);
+                 }};
+  }
+};
+
+// One file made row by row as it is read.
+struct Generated {
+  Rows rows;
+  bool given = false;
+
+  Input input() {
+    return Input{this,
+                 [](void* c, std::string* name) {
+                   *name = "generated.csv";
+                   return !std::exchange(static_cast<Generated*>(c)->given, true);
+                 },
+                 [](void* c, std::uint8_t* buf, std::size_t cap) -> std::ptrdiff_t {
+                   return static_cast<std::ptrdiff_t>(
+                       static_cast<Generated*>(c)->rows.fill(reinterpret_cast<char*>(buf), cap));
+                 }};
+  }
+};
+
+std::string make(DepthLayout layout, std::uint64_t n) {
+  Rows rows{layout, n};
+  std::string out;
+  std::vector<char> chunk(1 << 20);
+  while (rows.left > 0) out.append(chunk.data(), rows.fill(chunk.data(), chunk.size()));
+  return out;
+}
+
+DepthConvertOptions bench_options() {
+  DepthConvertOptions o;
+  o.tick_size = "0.1";
+  o.lot_size = "0.001";
+  return o;
+}
+
+void die(const ConvertError& e) {
+  std::fprintf(stderr, "conversion failed: %s\n", e.display().c_str());
+  std::exit(1);
+}
+
+void throughput(const char* what, const std::string& csv, const std::string& out, int passes) {
+  double best = 1e300;
+  DepthConverted done;
+  for (int p = 0; p < passes; ++p) {
+    Memory m{&csv};
+    Input in = m.input();
+    const auto start = Clock::now();
+    auto r = halvorn::data::convert_depth_csv(out, in, bench_options());
+    const double s = seconds_since(start);
+    if (auto* e = std::get_if<ConvertError>(&r)) die(*e);
+    done = std::get<DepthConverted>(r);
+    best = std::min(best, s);
+  }
+  ::unlink(out.c_str());
+  const double bytes = static_cast<double>(done.bytes);
+  std::printf(
+      "%-16s %7.1f MB in, %9llu rows, %8llu records (%llu snapshots), %6.3f s: %7.1f MB/s, "
+      "%6.2f M rows/s\n",
+      what, bytes / 1e6, static_cast<unsigned long long>(done.rows),
+      static_cast<unsigned long long>(done.records),
+      static_cast<unsigned long long>(done.snapshots), best, bytes / best / 1e6,
+      static_cast<double>(done.rows) / best / 1e6);
+}
+
+// Converts `n` generated rows to `out`; what a child process runs.
+int convert_generated(std::uint64_t n, const std::string& out) {
+  Generated g{Rows{DepthLayout::Diffs, n}};
+  Input in = g.input();
+  auto r = halvorn::data::convert_depth_csv(out, in, bench_options());
+  ::unlink(out.c_str());
+  if (auto* e = std::get_if<ConvertError>(&r)) die(*e);
+  return 0;
+}
+
+// Converts `n` generated rows in a fresh process (this program run again);
+// returns its peak resident set in KiB, as getrusage reports it for the
+// child -- which counts the pages it was forked with, so this is called
+// before this process grows.
+long peak_kib(const char* self, std::uint64_t n, const std::string& out) {
+  const std::string rows = std::to_string(n);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl(self, self, "--child-rows", rows.c_str(), "--child-out", out.c_str(),
+            static_cast<char*>(nullptr));
+    std::_Exit(127);
+  }
+  int status = 0;
+  struct rusage ru{};
+  if (::wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "the child converting %s rows failed\n", rows.c_str());
+    std::exit(1);
+  }
+  return ru.ru_maxrss;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::uint64_t n = 4'000'000, big = 20'000'000, small = 1'000'000;
+  std::string dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  int passes = 3;
+  bool memory = true;
+  std::uint64_t child_rows = 0;
+  std::string child_out;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--rows" && i + 1 < argc) {
+      n = std::strtoull(argv[++i], nullptr, 10);
+    } else if (a == "--big-rows" && i + 1 < argc) {
+      big = std::strtoull(argv[++i], nullptr, 10);
+    } else if (a == "--small-rows" && i + 1 < argc) {
+      small = std::strtoull(argv[++i], nullptr, 10);
+    } else if (a == "--dir" && i + 1 < argc) {
+      dir = argv[++i];
+    } else if (a == "--passes" && i + 1 < argc) {
+      passes = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--skip-memory") {
+      memory = false;
+    } else if (a == "--child-rows" && i + 1 < argc) {
+      child_rows = std::strtoull(argv[++i], nullptr, 10);
+    } else if (a == "--child-out" && i + 1 < argc) {
+      child_out = argv[++i];
+    } else {
+      std::fprintf(stderr,
+                   "usage: %s [--rows N] [--big-rows B] [--small-rows S] [--dir DIR] "
+                   "[--passes P] [--skip-memory]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
+  if (!child_out.empty()) return convert_generated(child_rows, child_out);
+  const std::string out = dir + "/depth_csv_bench." + std::to_string(::getpid()) + ".hvdp";
+
+  // Memory first, while this process is small: a child's peak as the
+  // system counts it includes what it was forked from.
+  if (memory) {
+    const long s = peak_kib(argv[0], small, out);
+    const long b = peak_kib(argv[0], big, out);
+    std::printf("peak resident: %llu rows %ld KiB, %llu rows %ld KiB, difference %ld KiB\n",
+                static_cast<unsigned long long>(small), s, static_cast<unsigned long long>(big), b,
+                b - s);
+  }
+  {
+    const std::string diffs = make(DepthLayout::Diffs, n);
+    throughput("depth diffs", diffs, out, passes);
+  }
+  {
+    const std::string clocked = make(DepthLayout::TwoClock, n);
+    throughput("two-clock depth", clocked, out, passes);
+  }
+  return 0;
+}

@@ -1,0 +1,197 @@
+#include "data/depth_csv.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <optional>
+
+#include "data/csv_stream.hpp"
+#include "data/depth_writer.hpp"
+#include "types/fixed.hpp"
+#include "types/panic.hpp"
+
+namespace halvorn::data {
+
+namespace {
+
+Layout layout_of(DepthLayout layout) {
+  switch (layout) {
+    case DepthLayout::Detect:
+      return Layout::Detect;
+    case DepthLayout::Diffs:
+      return Layout::DepthDiffs;
+    case DepthLayout::TwoClock:
+      return Layout::ClockedDepth;
+  }
+  panic("a depth layout is one of three");
+}
+
+// Floor division, so that a time before the epoch still rounds down to its
+// millisecond, as a depth file reader sets it.
+std::int64_t millis_of(Nanos t) { return t / 1'000'000 - (t % 1'000'000 < 0 ? 1 : 0); }
+
+// The rows of one message gathered into its record, and the records handed
+// to the writer.  The two records are kept from message to message so that
+// their level arrays are reused: once the largest message has been seen,
+// converting allocates nothing.
+class Messages {
+ public:
+  Messages(DepthWriter& writer, bool made_up_ids) : writer_(writer), made_up_ids_(made_up_ids) {}
+
+  // Whether `row` continues the open message: the same time and kind and,
+  // where the layout has them, the same update ids.
+  bool continues(const Row& row) const {
+    return open_ && row.exch == time_ && row.snapshot == snapshot_ &&
+           (made_up_ids_ || (row.id == first_ && row.last_id == last_));
+  }
+
+  bool open() const { return open_; }
+  std::size_t levels() const { return bids_->size() + asks_->size(); }
+  const Row& start() const { return start_; }
+
+  void begin(const Row& row) {
+    open_ = true;
+    start_ = row;
+    time_ = row.exch;
+    snapshot_ = row.snapshot;
+    first_ = row.id;
+    last_ = row.last_id;
+    if (snapshot_) {
+      bids_ = &std::get<book::DepthSnapshot>(snapshot_record_.entry).bids;
+      asks_ = &std::get<book::DepthSnapshot>(snapshot_record_.entry).asks;
+    } else {
+      bids_ = &std::get<book::DepthUpdate>(update_record_.entry).bids;
+      asks_ = &std::get<book::DepthUpdate>(update_record_.entry).asks;
+    }
+    bids_->clear();
+    asks_->clear();
+  }
+
+  void add(const Row& row) {
+    (row.side == BookSide::Bid ? bids_ : asks_)->push_back(book::Level{row.a, row.b});
+  }
+
+  // Hands the open message to the writer; false once a write has failed.
+  bool close() {
+    open_ = false;
+    book::DepthRecord* record = nullptr;
+    if (snapshot_) {
+      auto& s = std::get<book::DepthSnapshot>(snapshot_record_.entry);
+      // A made-up id is the one an update at this place would have had, so
+      // the update after the snapshot follows on from it without a gap.
+      s.last_update_id = made_up_ids_ ? next_id() : static_cast<std::uint64_t>(last_);
+      record = &snapshot_record_;
+      ++snapshots_;
+    } else {
+      auto& u = std::get<book::DepthUpdate>(update_record_.entry);
+      if (made_up_ids_) {
+        u.first_id = u.final_id = next_id();
+      } else {
+        u.first_id = static_cast<std::uint64_t>(first_);
+        u.final_id = static_cast<std::uint64_t>(last_);
+      }
+      u.time_ms = millis_of(time_);
+      u.time_ns = time_;
+      record = &update_record_;
+      ++updates_;
+    }
+    record->time = time_;
+    // The rows were checked for everything a depth file refuses (quantities
+    // not negative, times in order, levels within a record's bound).
+    if (writer_.add(*record)) panic("a converted depth message is a valid depth record");
+    return writer_.failed() == 0;
+  }
+
+  std::uint64_t snapshots() const { return snapshots_; }
+  std::uint64_t updates() const { return updates_; }
+
+ private:
+  std::uint64_t next_id() {
+    return made_up_ = next_counter(made_up_, "made-up update id overflows");
+  }
+
+  DepthWriter& writer_;
+  bool made_up_ids_ = false;
+  book::DepthRecord update_record_{0, book::DepthUpdate{}};
+  book::DepthRecord snapshot_record_{0, book::DepthSnapshot{}};
+  std::vector<book::Level>* bids_ = nullptr;
+  std::vector<book::Level>* asks_ = nullptr;
+  bool open_ = false;
+  Row start_;
+  Nanos time_ = 0;
+  bool snapshot_ = false;
+  std::int64_t first_ = 0;
+  std::int64_t last_ = 0;
+  std::uint64_t made_up_ = 0;  // the last id given to a two-clock message
+  std::uint64_t snapshots_ = 0;
+  std::uint64_t updates_ = 0;
+};
+
+// A pipe or a device is written in place and cannot be rewound to take the
+// header the last record settles; refusing it at once spares reading a whole
+// archive into it first.
+int unrewindable(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return 0;  // absent, or the writer will say why
+  return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ? 0 : ESPIPE;
+}
+
+}  // namespace
+
+DepthConversion convert_depth_csv(const std::string& path, const Input& input,
+                                  const DepthConvertOptions& options, const Progress& progress) {
+  std::optional<Step> tick = parse_step(options.tick_size);
+  if (!tick) return ConvertError{Place{}, BadStep{"tick_size", options.tick_size}};
+  std::optional<Step> lot = parse_step(options.lot_size);
+  if (!lot) return ConvertError{Place{}, BadStep{"lot_size", options.lot_size}};
+  if (int code = unrewindable(path)) return ConvertError{Place{}, WriteFailed{path, code}};
+
+  DepthBegun begun = DepthWriter::begin(path, options.instrument);
+  if (const int* code = std::get_if<int>(&begun)) {
+    return ConvertError{Place{}, WriteFailed{path, *code}};
+  }
+  DepthWriter writer = std::move(std::get<DepthWriter>(begun));
+
+  Meter meter{progress};
+  meter.next_report = progress.every_bytes;
+  RowStream rows(StreamKind::Depth, input,
+                 StreamOptions{layout_of(options.layout), options.unit, 0},
+                 Scaling{*tick, *lot, options.round, false}, &meter);
+
+  std::optional<Messages> messages;
+  Row row;
+  while (rows.next(&row)) {
+    // The first row settles the layout, and with it where ids come from.
+    if (!messages) messages.emplace(writer, rows.layout() == Layout::ClockedDepth);
+    if (messages->open() && !messages->continues(row)) {
+      if (!messages->close()) break;
+    }
+    if (!messages->open()) {
+      messages->begin(row);
+    } else if (messages->levels() == MAX_RECORD_LEVELS) {
+      const Place start = rows.place(messages->start());
+      const bool other_file = row.file != messages->start().file;
+      return ConvertError{rows.place(row), MessageTooLarge{start, other_file}};
+    }
+    messages->add(row);
+  }
+  // A stream that ended at an error, not at its end, leaves the file
+  // unwritten: the writer is dropped uncommitted and the target untouched.
+  if (rows.error()) return *rows.error();
+  if (messages && messages->open()) (void)messages->close();
+  if (int code = writer.failed()) return ConvertError{Place{}, WriteFailed{path, code}};
+
+  DepthConverted done;
+  done.records = writer.count();
+  done.levels = writer.levels();
+  done.snapshots = messages ? messages->snapshots() : 0;
+  done.updates = messages ? messages->updates() : 0;
+  done.rows = meter.rows;
+  done.bytes = meter.bytes;
+  if (int code = writer.commit()) return ConvertError{Place{}, WriteFailed{path, code}};
+  // A last report, so that a caller's display ends at the true totals.
+  if (progress.report != nullptr) (void)progress.report(progress.context, meter.bytes, meter.rows);
+  return done;
+}
+
+}  // namespace halvorn::data
