@@ -62,8 +62,7 @@ void venue_closes(const core::Output& output, std::vector<strategy::VenueClosed>
 
 namespace internal {
 
-Loop::Loop(const RunConfig& config)
-    : config_(config), kernel_(make_state(config)), last_funding_(I64_MIN) {
+Loop::Loop(const RunConfig& config) : config_(config), kernel_(make_state(config)) {
   const auto& holdings = kernel_.state().holdings;
   if (holdings.empty()) panic("a run's account must hold its instrument");
   result_.tier = holdings.front().matcher.tier_name();
@@ -96,10 +95,10 @@ void Loop::record(std::span<const core::Output> outputs, bool fills_too) {
 }
 
 void Loop::apply_scheduled_funding(const engine::Tick& tick) {
-  for (const margin::FundingRate& rate : config_.funding.between(last_funding_, tick.exch_ts)) {
-    record(kernel_.apply(core::event::Funding{rate, std::nullopt}), false);
+  const std::vector<margin::FundingRate>& rates = config_.funding.rates;
+  for (; next_rate_ < rates.size() && rates[next_rate_].time <= tick.exch_ts; ++next_rate_) {
+    record(kernel_.apply(core::event::Funding{rates[next_rate_], std::nullopt}), false);
   }
-  last_funding_ = std::max(last_funding_, tick.exch_ts);
 }
 
 const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const engine::Tick* where,
@@ -167,18 +166,15 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks) {
   const core::Holding& h = state.holdings.front();
   const bool flat = h.is_flat();
   std::size_t n = ticks.size();
-  if (!flat && !config_.funding.rates.empty()) {
+  const std::vector<margin::FundingRate>& rates = config_.funding.rates;
+  if (!flat && next_rate_ < rates.size()) {
     // A settlement moves the balance and may liquidate: the run stops before
     // the first tick that brings one.
-    const std::span<const margin::FundingRate> due =
-        config_.funding.between(last_funding_, I64_MAX);
-    if (!due.empty()) {
-      const Nanos at = due.front().time;
-      n = static_cast<std::size_t>(
-          std::find_if(ticks.begin(), ticks.begin() + static_cast<std::ptrdiff_t>(n),
-                       [at](const engine::Tick& t) { return t.exch_ts >= at; }) -
-          ticks.begin());
-    }
+    const Nanos at = rates[next_rate_].time;
+    n = static_cast<std::size_t>(
+        std::find_if(ticks.begin(), ticks.end(),
+                     [at](const engine::Tick& t) { return t.exch_ts >= at; }) -
+        ticks.begin());
   }
 
   // Nothing fills while nothing works, so the legs, their entries and the
@@ -283,10 +279,12 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks) {
     panic("an idle tick produced output");
   }
   tick_fills_.clear();
-  if (!config_.funding.rates.empty()) {
-    // No settlement fell within the run, or the account was flat, when
-    // settling pays nothing; only the time passes.
-    last_funding_ = std::max(last_funding_, ticks[n - 1].exch_ts);
+  if (flat && next_rate_ < rates.size()) {
+    // Settling a flat account pays nothing: the rates due by the latest of
+    // these ticks only pass.  (Held, none fell due within the run.)
+    Nanos latest = I64_MIN;
+    for (std::size_t i = 0; i < n; ++i) latest = std::max(latest, ticks[i].exch_ts);
+    while (next_rate_ < rates.size() && rates[next_rate_].time <= latest) ++next_rate_;
   }
   return n;
 }

@@ -191,8 +191,13 @@ class Loop {
  public:
   Loop(const RunConfig& config);
 
+  // Settles every scheduled rate due by the tick's time not settled yet.
+  // Inline: most ticks find none due, which one comparison tells.
   void apply_funding(const engine::Tick& tick) {
-    if (!config_.funding.rates.empty()) apply_scheduled_funding(tick);
+    const std::vector<margin::FundingRate>& rates = config_.funding.rates;
+    if (next_rate_ < rates.size() && rates[next_rate_].time <= tick.exch_ts) {
+      apply_scheduled_funding(tick);
+    }
   }
   // Steps 2 to 11 for one tick; returns the context to show the strategy.
   // `where` and `in_place` say where the tick lies in the source, for a
@@ -240,7 +245,9 @@ class Loop {
   std::vector<Fill> tick_fills_;
   std::vector<OrderId> live_copy_;
   strategy::TickContext context_;
-  Nanos last_funding_;
+  // The first scheduled rate not yet settled: rates are in time order, so
+  // those before it are exactly the ones due by the latest tick so far.
+  std::size_t next_rate_ = 0;
   core::Event depth_event_{core::event::Depth{}};
   core::Event snapshot_event_{core::event::Snapshot{}};
 };
