@@ -4,16 +4,11 @@
 #include <type_traits>
 #include <utility>
 
+#include "types/overloaded.hpp"
+
 namespace halvorn::backtest {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 core::State make_state(const RunConfig& config) {
   core::State state = core::State::create(config.instrument, config.contract_size,

@@ -2,14 +2,11 @@
 
 #include <algorithm>
 
+#include "types/overloaded.hpp"
+
 namespace halvorn::book {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 std::string text(std::uint64_t v) { return std::to_string(v); }
 

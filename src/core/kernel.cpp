@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "margin/position.hpp"
+#include "types/overloaded.hpp"
 
 namespace halvorn::core {
 
@@ -10,11 +11,6 @@ namespace {
 
 // Room for a busy step so that ordinary runs never grow the buffers.
 constexpr std::size_t INITIAL_CAPACITY = 16;
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 }  // namespace
 

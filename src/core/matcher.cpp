@@ -1,13 +1,10 @@
 #include "core/matcher.hpp"
 
+#include "types/overloaded.hpp"
+
 namespace halvorn::core {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 using L1Ptr = std::unique_ptr<engine::L1Engine>;
 using L2Ptr = std::unique_ptr<engine::L2Engine>;

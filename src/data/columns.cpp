@@ -7,14 +7,11 @@
 #include <memory>
 #include <vector>
 
+#include "types/overloaded.hpp"
+
 namespace halvorn::data {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 using Field = std::int64_t engine::Tick::*;
 

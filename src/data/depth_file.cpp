@@ -8,17 +8,13 @@
 #include "data/crc32.hpp"
 #include "data/depth_bytes.hpp"
 #include "types/fixed.hpp"
+#include "types/overloaded.hpp"
 
 namespace halvorn::data {
 
 namespace {
 
 using depth_bytes::store;
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 std::string format(const char* fmt, auto... args) {
   char buf[200];

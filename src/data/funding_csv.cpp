@@ -2,16 +2,9 @@
 
 #include <optional>
 
+#include "types/overloaded.hpp"
+
 namespace halvorn::data {
-
-namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-
-}  // namespace
 
 std::variant<std::vector<FundingRow>, ConvertError> read_funding(const Input& input,
                                                                  const StreamOptions& options,

@@ -6,15 +6,11 @@
 #include <utility>
 
 #include "data/crc32.hpp"
+#include "types/overloaded.hpp"
 
 namespace halvorn::data {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 template <class T>
 void put_le(std::uint8_t* at, T value) {

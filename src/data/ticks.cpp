@@ -14,14 +14,11 @@
 #include <new>
 #include <utility>
 
+#include "types/overloaded.hpp"
+
 namespace halvorn::data {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 std::string format(const char* fmt, auto... args) {
   char buf[160];

@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "types/overloaded.hpp"
+
 namespace halvorn::engine {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 // Room for a busy tick so that ordinary runs never grow the arrays.
 constexpr std::size_t INITIAL_CAPACITY = 16;
@@ -54,7 +51,9 @@ bool Latency::is_zero() const {
 
 void l1_impact(L0Fill& fill, std::int64_t traded, std::uint32_t impact_pct, const Tick& tick) {
   if (!fill.taker || traded <= 0 || impact_pct == 0) return;
-  const std::int64_t range = sub_checked(tick.high, tick.low, "tick range overflows");
+  // Extreme ticks are data, not faults: the range saturates, and so does the
+  // moved price below.
+  const std::int64_t range = sub_sat(tick.high, tick.low);
   if (range <= 0) return;
   // The one floating-point step on the tick path; its result is truncated
   // back to whole ticks.
@@ -79,8 +78,7 @@ void l1_impact(L0Fill& fill, std::int64_t traded, std::uint32_t impact_pct, cons
     const Wide limit = fill.kind.price;
     moved = fill.side == Side::Buy ? std::min(moved, limit) : std::max(moved, limit);
   }
-  if (moved > I64_MAX || moved < I64_MIN) panic("impact price overflows");
-  fill.price = static_cast<std::int64_t>(moved);
+  fill.price = clamp64(moved);
 }
 
 std::int64_t within_limit(const L0Fill& fill, std::int64_t price) {
@@ -111,9 +109,7 @@ void L1Engine::enqueue(const Working& order, std::optional<std::int64_t> ahead,
             [](const QueueModel::Fixed& f) -> std::optional<std::int64_t> { return f.lots; },
             [&](const QueueModel::TradedShare& s) -> std::optional<std::int64_t> {
               if (!volume) return std::nullopt;
-              return mul_checked(static_cast<std::int64_t>(s.pct), *volume,
-                                 "queue share overflows") /
-                     100;
+              return clamp64(static_cast<Wide>(s.pct) * *volume) / 100;
             },
         },
         config.queue.kind);
@@ -244,7 +240,7 @@ void L1Engine::advance_queue(const Tick& tick, std::int64_t traded) {
         } else if (tick.low <= p && p <= tick.high) {
           // Every order inside the range is credited with the full volume:
           // it is not shared among them.
-          q.ahead = sub_checked(q.ahead, traded, "queue position overflows");
+          q.ahead = sub_sat(q.ahead, traded);
           eligible = q.ahead <= 0;
         }
       }
@@ -269,7 +265,9 @@ void L1Engine::report(Nanos now) {
   }
   for (const L0Fill& f : inner.fills) {
     const Nanos latency = Latency::sample(config.report_latency, f.order);
-    delayed.push_back(Delayed{add_checked(now, latency, "report time overflows"), f});
+    // A report due beyond the last representable time is due at it: in
+    // practice the run books it with the other unreported fills at the end.
+    delayed.push_back(Delayed{add_sat(now, latency), f});
   }
   report_due(now);
 }

@@ -141,7 +141,7 @@ struct Delayed {
 // trunc(sqrt(qty / traded) x range x impact_pct / 100) ticks, range being the
 // tick's raw high - low, but a limit order's fill no further than its limit.
 // Maker fills, ticks without traded volume or range, and an impact_pct of 0
-// leave the fill alone.  A price or range overflow is a Panic.
+// leave the fill alone.  The range and the moved price saturate at 64 bits.
 void l1_impact(L0Fill& fill, std::int64_t traded, std::uint32_t impact_pct, const Tick& tick);
 
 // The price a fill may take: for a limit order's fill, price held at the

@@ -26,9 +26,8 @@ std::optional<std::int64_t> WorkingDepth::take(const book::Book& depth, bool sel
     average = t.notional / filled;
   } else {
     Wide numerator;
-    if (__builtin_add_overflow(t.notional, filled - 1, &numerator)) {
-      panic("depth price overflows");
-    }
+    // A price beyond 128 bits is beyond 64 as well: no depth price.
+    if (__builtin_add_overflow(t.notional, filled - 1, &numerator)) return std::nullopt;
     average = numerator / filled;
   }
   if (average > I64_MAX || average < I64_MIN) return std::nullopt;

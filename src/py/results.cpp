@@ -7,6 +7,11 @@
 
 namespace halvorn::py {
 
+// The Python objects of the three results.
+using PyRunResult = Boxed<RunSummary>;
+using PyModeComparison = Boxed<Comparison>;
+using PyLookaheadReport = Boxed<Report>;
+
 RunSummary RunSummary::of(backtest::RunResult&& r) {
   RunSummary s;
   s.strategy = std::move(r.strategy);
@@ -152,7 +157,7 @@ PyType_Slot run_result_slots[] = {
 
 }  // namespace
 
-PyType_Spec run_result_spec = {"halvorn.RunResult", sizeof(Boxed<RunSummary>), 0,
+PyType_Spec run_result_spec = {"halvorn.RunResult", sizeof(PyRunResult), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, run_result_slots};
 
 namespace {
@@ -224,7 +229,7 @@ PyType_Slot comparison_slots[] = {
 
 }  // namespace
 
-PyType_Spec mode_comparison_spec = {"halvorn.ModeComparison", sizeof(Boxed<Comparison>), 0,
+PyType_Spec mode_comparison_spec = {"halvorn.ModeComparison", sizeof(PyModeComparison), 0,
                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                                     comparison_slots};
 
@@ -292,7 +297,7 @@ PyType_Slot report_slots[] = {
 
 }  // namespace
 
-PyType_Spec lookahead_report_spec = {"halvorn.LookaheadReport", sizeof(Boxed<Report>), 0,
+PyType_Spec lookahead_report_spec = {"halvorn.LookaheadReport", sizeof(PyLookaheadReport), 0,
                                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, report_slots};
 
 }  // namespace halvorn::py

@@ -3,16 +3,13 @@
 #include <cmath>
 #include <optional>
 
+#include "types/overloaded.hpp"
+
 namespace halvorn::stats {
 
 namespace {
 
 constexpr std::size_t MIN_RETURNS = 4;
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
 
 // The count is checked before the values, so a short series reports its
 // length even when it also holds a NaN.

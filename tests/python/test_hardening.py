@@ -225,3 +225,34 @@ class TestLockBetweenTicks:
         """
         done = run_python(code, timeout=120)
         assert (done.returncode, done.stdout, done.stderr) == (0, "interrupted after True\n", "")
+
+
+class TestExtremeTicks:
+    def test_ticks_at_the_ends_of_64_bits_run_on_every_tier(self):
+        # Ticks are data: a range, a report time, an impact or a queue share
+        # beyond 64 bits saturates instead of ending the run with a panic.
+        from halvorn import venue
+
+        top = 2**63 - 1
+        ticks = [halvorn.Tick(top - 100 + i, 100 + i, high=top, low=-2, bid=99, ask=101,
+                              volume=[0, top // 2, top][i % 3]) for i in range(30)]
+
+        class Busy:
+            # One buy of as many lots as trade between two ticks, moved by
+            # impact past 64 bits, closed on the next tick; small orders of
+            # every kind on every tick.
+            n = 0
+
+            def on_tick(self, ctx):
+                self.n += 1
+                big = [halvorn.Order("buy" if self.n == 1 else "sell", top // 2 + 1)]
+                return big * (self.n <= 2) + [halvorn.Order("sell", 3, price=100),
+                                              halvorn.Order("buy", 1, price=101),
+                                              halvorn.Order("buy", 1)]
+
+        tier = dict(order_latency=venue.Fixed(0), report_latency=venue.Fixed(10),
+                    queue=venue.TradedShare(50), impact_pct=100)
+        for t in (venue.L0(), venue.L1(**tier)):
+            run = venue.run(Busy(), ticks, 1_000, venue=venue.Venue(tier=t, enforce_margin=False))
+            assert run.ticks == 30 and len(run.fills) >= 2
+        assert max(run.fill_prices) == top  # the big buy, on L1
