@@ -14,9 +14,10 @@ from typing import Any
 
 
 class Bar:
-    """Shows `done` of `total` (None when unknown) `unit`s and the rate."""
+    """Shows `done` of `total` (None when unknown) `unit`s and the rate;
+    `scale` writes large counts as 12.3M (ticks), not a few (parameter sets)."""
 
-    def __init__(self, total: int | None, unit: str) -> None:
+    def __init__(self, total: int | None, unit: str, scale: bool = True) -> None:
         self.unit = unit
         self.total = total
         self.done = 0
@@ -28,7 +29,7 @@ class Bar:
             self._started = time.monotonic()
             self._shown = 0.0
         else:
-            self._tqdm = tqdm(total=total, unit=f" {unit}", unit_scale=True, file=sys.stderr,
+            self._tqdm = tqdm(total=total, unit=f" {unit}", unit_scale=scale, file=sys.stderr,
                               dynamic_ncols=True)
 
     def __call__(self, done: int, total: int | None = None) -> None:

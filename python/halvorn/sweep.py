@@ -492,41 +492,26 @@ class _Callback(_Progress):
         self.call(done, total)
 
 
-class _Bar(_Progress):
-    def __init__(self, tqdm: Any, total: int) -> None:
-        self.bar = tqdm(total=total, desc="sweep", unit="set")
+class _Shown(_Progress):
+    """progress=True: the bar every long-running call of the library shows."""
+
+    def __init__(self, total: int) -> None:
+        from halvorn._progress import Bar
+
+        self.bar = Bar(total, "sets", scale=False)
 
     def update(self, done: int, total: int) -> None:
-        self.bar.update(done - self.bar.n)
+        self.bar(done, total)
 
     def close(self) -> None:
         self.bar.close()
-
-
-class _Line(_Progress):
-    def __init__(self) -> None:
-        self.shown = False
-
-    def update(self, done: int, total: int) -> None:
-        sys.stderr.write(f"\rsweep: {done}/{total} parameter sets")
-        sys.stderr.flush()
-        self.shown = True
-
-    def close(self) -> None:
-        if self.shown:
-            sys.stderr.write("\n")
-            sys.stderr.flush()
 
 
 def _progress(progress: object, total: int) -> _Progress:
     if progress is None or progress is False:
         return _Progress()
     if progress is True:
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            return _Line()
-        return _Bar(tqdm, total)
+        return _Shown(total)
     if callable(progress):
         return _Callback(progress)
     raise TypeError(f"progress must be None, True or a callable taking (done, total), not "
@@ -580,11 +565,8 @@ def _positive_int(value: object, name: str) -> int:
 def _check_venue(venue: object) -> None:
     if venue is None:
         return
-    try:
-        from halvorn import venue as venues
-    except ImportError as error:
-        raise ImportError("venue= runs through halvorn.venue, which this build of halvorn does "
-                          "not have; leave venue=None to run on the default account") from error
+    from halvorn import venue as venues
+
     if not isinstance(venue, venues.Venue):
         raise TypeError(f"venue must be a halvorn.venue.Venue or None, not {type(venue).__name__}")
 
