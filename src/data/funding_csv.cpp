@@ -1,6 +1,5 @@
 #include "data/funding_csv.hpp"
 
-#include <optional>
 
 #include "types/overloaded.hpp"
 
@@ -42,8 +41,13 @@ std::variant<std::vector<PricedRate>, PricingError> price_funding(std::span<cons
                                                                   TickReader& reader) {
   std::vector<PricedRate> out;
   out.reserve(rates.size());
-  std::optional<engine::Tick> held;   // the final tick at or before the current rate
-  std::optional<engine::Tick> ahead;  // the first tick after it, read but not yet used
+  // The last price at or before the current rate, and the first tick after
+  // it, read but not yet used.  Plain values and flags rather than optional
+  // ticks: the compiler cannot see that an optional tick is set when read.
+  std::int64_t held_last = 0;
+  bool holding = false;
+  engine::Tick ahead{};
+  bool waiting = false;
   bool ended = false;
   for (std::size_t i = 0; i < rates.size(); ++i) {
     const FundingRow& rate = rates[i];
@@ -51,22 +55,24 @@ std::variant<std::vector<PricedRate>, PricingError> price_funding(std::span<cons
       return PricingError{RatesUnordered{i, rate.time, rates[i - 1].time}};
     }
     for (;;) {
-      if (!ahead && !ended) {
+      if (!waiting && !ended) {
         Next n = reader.next();
         if (auto* t = std::get_if<engine::Tick>(&n)) {
           ahead = *t;
+          waiting = true;
         } else if (auto* e = std::get_if<Error>(&n)) {
           return PricingError{*e};
         } else {
           ended = true;
         }
       }
-      if (!ahead || ahead->exch_ts > rate.time) break;
-      held = ahead;
-      ahead.reset();
+      if (!waiting || ahead.exch_ts > rate.time) break;
+      held_last = ahead.last;
+      holding = true;
+      waiting = false;
     }
-    if (!held) return PricingError{NoTickBefore{i, rate.time, rate.rate}};
-    out.push_back(PricedRate{rate.time, rate.rate, held->last});
+    if (!holding) return PricingError{NoTickBefore{i, rate.time, rate.rate}};
+    out.push_back(PricedRate{rate.time, rate.rate, held_last});
   }
   return out;
 }
