@@ -36,6 +36,7 @@
 #include "backtest/run.hpp"
 #include "data/depth_reader.hpp"
 #include "data/ticks.hpp"
+#include "support/flags.hpp"
 
 namespace {
 
@@ -181,27 +182,18 @@ void report(const char* what, const Measured& m) {
 
 int main(int argc, char** argv) {
   std::uint64_t n_ticks = 10'000'000, n_updates = 20'000'000;
-  std::int64_t levels = 500;
+  std::uint64_t levels = 500;
   std::string dir = ".";
   bool keep = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--ticks" && i + 1 < argc) {
-      n_ticks = std::strtoull(argv[++i], nullptr, 10);
-    } else if (a == "--updates" && i + 1 < argc) {
-      n_updates = std::strtoull(argv[++i], nullptr, 10);
-    } else if (a == "--levels" && i + 1 < argc) {
-      levels = std::strtoll(argv[++i], nullptr, 10);
-    } else if (a == "--dir" && i + 1 < argc) {
-      dir = argv[++i];
-    } else if (a == "--keep") {
-      keep = true;
-    } else {
-      std::fprintf(stderr,
-                   "usage: %s [--ticks N] [--updates M] [--levels L] [--dir DIR] [--keep]\n",
-                   argv[0]);
-      return 2;
-    }
+  if (!halvorn::bench::read_flags(argc, argv,
+                                  {{"--ticks", &n_ticks},
+                                   {"--updates", &n_updates},
+                                   {"--levels", &levels},
+                                   {"--dir", &dir},
+                                   {"--keep", &keep}})) {
+    std::fprintf(stderr, "usage: %s [--ticks N] [--updates M] [--levels L] [--dir DIR] [--keep]\n",
+                 argv[0]);
+    return 2;
   }
   const std::string ticks_path = dir + "/depth_run_bench.hvtk";
   const std::string depth_path = dir + "/depth_run_bench-" + std::to_string(levels) + ".hvdp";

@@ -21,8 +21,6 @@
 // three, and a snapshot of 1000 levels every 50_000 rows, so the largest
 // message, which bounds the converter's memory, is the same at any size.
 
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +33,8 @@
 #include <vector>
 
 #include "data/depth_csv.hpp"
+#include "support/flags.hpp"
+#include "support/rerun.hpp"
 
 namespace {
 
@@ -256,24 +256,10 @@ int convert_generated(std::uint64_t n, const std::string& out) {
 }
 
 // Converts `n` generated rows in a fresh process (this program run again);
-// returns its peak resident set in KiB, as getrusage reports it for the
-// child -- which counts the pages it was forked with, so this is called
-// before this process grows.
+// returns its peak resident set in KiB.
 long peak_kib(const char* self, std::uint64_t n, const std::string& out) {
-  const std::string rows = std::to_string(n);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::execl(self, self, "--child-rows", rows.c_str(), "--child-out", out.c_str(),
-            static_cast<char*>(nullptr));
-    std::_Exit(127);
-  }
-  int status = 0;
-  struct rusage ru{};
-  if (::wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "the child converting %s rows failed\n", rows.c_str());
-    std::exit(1);
-  }
-  return ru.ru_maxrss;
+  return halvorn::bench::rerun_peak_kib(self,
+                                        {"--child-rows", std::to_string(n), "--child-out", out});
 }
 
 }  // namespace
@@ -282,35 +268,26 @@ int main(int argc, char** argv) {
   std::uint64_t n = 4'000'000, big = 20'000'000, small = 1'000'000;
   std::string dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
   int passes = 3;
-  bool memory = true;
   std::uint64_t child_rows = 0;
   std::string child_out;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--rows" && i + 1 < argc) {
-      n = std::strtoull(argv[++i], nullptr, 10);
-    } else if (a == "--big-rows" && i + 1 < argc) {
-      big = std::strtoull(argv[++i], nullptr, 10);
-    } else if (a == "--small-rows" && i + 1 < argc) {
-      small = std::strtoull(argv[++i], nullptr, 10);
-    } else if (a == "--dir" && i + 1 < argc) {
-      dir = argv[++i];
-    } else if (a == "--passes" && i + 1 < argc) {
-      passes = std::max(1, std::atoi(argv[++i]));
-    } else if (a == "--skip-memory") {
-      memory = false;
-    } else if (a == "--child-rows" && i + 1 < argc) {
-      child_rows = std::strtoull(argv[++i], nullptr, 10);
-    } else if (a == "--child-out" && i + 1 < argc) {
-      child_out = argv[++i];
-    } else {
-      std::fprintf(stderr,
-                   "usage: %s [--rows N] [--big-rows B] [--small-rows S] [--dir DIR] "
-                   "[--passes P] [--skip-memory]\n",
-                   argv[0]);
-      return 2;
-    }
+  bool skip_memory = false;
+  if (!halvorn::bench::read_flags(argc, argv,
+                                  {{"--rows", &n},
+                                   {"--big-rows", &big},
+                                   {"--small-rows", &small},
+                                   {"--dir", &dir},
+                                   {"--passes", &passes},
+                                   {"--skip-memory", &skip_memory},
+                                   {"--child-rows", &child_rows},
+                                   {"--child-out", &child_out}})) {
+    std::fprintf(stderr,
+                 "usage: %s [--rows N] [--big-rows B] [--small-rows S] [--dir DIR] "
+                 "[--passes P] [--skip-memory]\n",
+                 argv[0]);
+    return 2;
   }
+  passes = std::max(1, passes);
+  const bool memory = !skip_memory;
   if (!child_out.empty()) return convert_generated(child_rows, child_out);
   const std::string out = dir + "/depth_csv_bench." + std::to_string(::getpid()) + ".hvdp";
 

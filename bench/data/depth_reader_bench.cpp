@@ -25,6 +25,7 @@
 
 #include "data/depth_reader.hpp"
 #include "depth_day.hpp"
+#include "support/flags.hpp"
 
 namespace {
 
@@ -114,22 +115,13 @@ int main(int argc, char** argv) {
   std::string path = "depth_reader_bench.hvdp";
   int passes = 3;
   bool keep = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--updates" && i + 1 < argc) {
-      n = std::strtoull(argv[++i], nullptr, 10);
-    } else if (a == "--path" && i + 1 < argc) {
-      path = argv[++i];
-    } else if (a == "--passes" && i + 1 < argc) {
-      passes = std::max(1, std::atoi(argv[++i]));
-    } else if (a == "--keep") {
-      keep = true;
-    } else {
-      std::fprintf(stderr, "usage: %s [--updates N] [--path FILE] [--passes P] [--keep]\n",
-                   argv[0]);
-      return 2;
-    }
+  if (!halvorn::bench::read_flags(
+          argc, argv,
+          {{"--updates", &n}, {"--path", &path}, {"--passes", &passes}, {"--keep", &keep}})) {
+    std::fprintf(stderr, "usage: %s [--updates N] [--path FILE] [--passes P] [--keep]\n", argv[0]);
+    return 2;
   }
+  passes = std::max(1, passes);
 
   std::uint64_t count = 0;
   if (auto o = DepthReader::open(path); std::holds_alternative<DepthReader>(o)) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "data/ticks.hpp"
+#include "support/flags.hpp"
 
 namespace {
 
@@ -189,21 +190,13 @@ int main(int argc, char** argv) {
   std::string path = "tick_reader_bench.hvtk";
   int passes = 3;
   bool keep = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--ticks" && i + 1 < argc) {
-      n = std::strtoull(argv[++i], nullptr, 10);
-    } else if (a == "--path" && i + 1 < argc) {
-      path = argv[++i];
-    } else if (a == "--passes" && i + 1 < argc) {
-      passes = std::max(1, std::atoi(argv[++i]));
-    } else if (a == "--keep") {
-      keep = true;
-    } else {
-      std::fprintf(stderr, "usage: %s [--ticks N] [--path FILE] [--passes P] [--keep]\n", argv[0]);
-      return 2;
-    }
+  if (!halvorn::bench::read_flags(
+          argc, argv,
+          {{"--ticks", &n}, {"--path", &path}, {"--passes", &passes}, {"--keep", &keep}})) {
+    std::fprintf(stderr, "usage: %s [--ticks N] [--path FILE] [--passes P] [--keep]\n", argv[0]);
+    return 2;
   }
+  passes = std::max(1, passes);
 
   bool reuse = false;
   if (auto opened = TickReader::open(path); std::holds_alternative<TickReader>(opened)) {
