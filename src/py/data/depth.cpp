@@ -173,6 +173,7 @@ struct DepthRecordsData {
   Ref source;                               // the DepthSource read
   std::optional<data::DepthReader> reader;  // empty once the stream ended
   book::DepthRecord record;                 // the last record read; its storage is reused
+  bool busy = false;                        // a thread is reading, with the lock given up
 };
 
 PyObject* records_iter(PyObject* self) { return Py_NewRef(self); }
@@ -181,10 +182,16 @@ PyObject* records_next(PyObject* self) {
   DataState* st = data_state_of_type(Py_TYPE(self));
   return guarded(st->head.core, [&]() -> PyObject* {
     DepthRecordsData& d = unbox<DepthRecordsData>(self);
+    if (d.busy) {
+      PyErr_SetString(PyExc_RuntimeError, "the depth records are being read by another thread");
+      return nullptr;
+    }
     if (!d.reader) return nullptr;  // exhausted: StopIteration
     std::optional<data::DepthNext> step;
     Gil gil;
+    d.busy = true;
     run_unlocked(gil, [&] { step = d.reader->next(d.record); });
+    d.busy = false;
     if (std::holds_alternative<data::RecordReady>(*step)) {
       return depth_record_object(st, d.record);
     }

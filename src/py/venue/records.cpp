@@ -466,7 +466,9 @@ PyGetSetDef run_getset[] = {
     {"exposed_ticks", run_get<std::uint64_t, &RunData::exposed_ticks>, nullptr,
      "Ticks after which a position was open.", nullptr},
     {"depth_records", run_get<std::uint64_t, &RunData::depth_records>, nullptr,
-     "Depth records (snapshots and updates) the run applied; 0 without depth.", nullptr},
+     "Depth records (snapshots and updates) handed to the matcher, refused\n"
+     "updates included; 0 without depth.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
