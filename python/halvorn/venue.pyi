@@ -6,6 +6,7 @@ from inspect import Signature
 from typing import Any, Callable, ClassVar, Final, Sequence, final
 
 from halvorn import LookaheadReport, ModeComparison, Tick, TickSource
+from halvorn.data import DepthSource
 
 __all__ = [
     "L0",
@@ -362,6 +363,8 @@ class Run:
     def foreign_intents(self) -> int: ...
     @property
     def exposed_ticks(self) -> int: ...
+    @property
+    def depth_records(self) -> int: ...
 
 @final
 class Column:
@@ -403,6 +406,7 @@ def run(
     equity_every: int = 0,
     progress: bool | Callable[[int, int | None], object] | None = None,
     flush: bool = False,
+    depth: DepthSource | None = None,
 ) -> Run:
     """Run a strategy over a tick series on a venue (None: Venue())."""
 
@@ -412,6 +416,7 @@ def compare_modes(
     balance: int,
     batch: int,
     venue: Venue | None = None,
+    depth: DepthSource | None = None,
 ) -> ModeComparison:
     """Run one strategy per tick and in batches on a venue and compare."""
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "backtest/lookahead.hpp"
+#include "data/depth_reader.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/convert.hpp"
@@ -26,37 +27,77 @@ backtest::RunConfig specified_config(std::int64_t balance, bool enforce_margin,
   return config;
 }
 
+namespace {
+
+// A tick source that ends once the depth stream has failed.
+template <backtest::InPlaceSource T>
+struct UntilDepthFails {
+  T& ticks;
+  const data::StreamedDepth& depth;
+
+  bool next(engine::Tick& out) { return !depth.error() && ticks.next(out); }
+  const engine::Tick* next_in_place() { return depth.error() ? nullptr : ticks.next_in_place(); }
+  std::size_t in_place() const { return depth.error() ? 0 : ticks.in_place(); }
+  std::span<const engine::Tick> peek_in_place(std::size_t n) const {
+    return ticks.peek_in_place(depth.error() ? 0 : n);
+  }
+  void skip_in_place(std::size_t k) { ticks.skip_in_place(k); }
+};
+
+// run_stream over `ticks`, with `depth` merged in when there is one.
+template <class T>
+backtest::RunResult run_over(const backtest::RunConfig& config, PyDriven& driven, T& ticks,
+                             std::optional<data::StreamedDepth>& depth) {
+  if (!depth) return backtest::run_stream(config, driven, ticks);
+  UntilDepthFails<T> until{ticks, *depth};
+  return backtest::run_stream(config, driven, until, *depth);
+}
+
+}  // namespace
+
 bool run_input(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
-               const TickInput& input, backtest::RunResult* result, RunEnd* end) {
+               const TickInput& input, backtest::RunResult* result, RunEnd* end,
+               const ingest::DepthSourceData* depth) {
+  std::optional<data::StreamedDepth> streamed;
+  if (depth != nullptr) {
+    std::optional<data::DepthOpened> opened;
+    run_unlocked(gil, [&] { opened = data::DepthReader::open(depth->fs_path); });
+    if (const auto* error = std::get_if<data::DepthError>(&*opened)) {
+      ingest::raise_depth_file_error(*depth, *error);
+      return false;
+    }
+    streamed.emplace(std::move(std::get<data::DepthReader>(*opened)));
+  }
   if (const auto* series = std::get_if<TickArray>(&input)) {
     backtest::SpanTicks source{*series};
     driven.limit_series(series->size());
-    run_unlocked(gil, [&] { *result = backtest::run_stream(config, driven, source); });
-    return true;
-  }
-  const TickSourceData& file = *std::get<const TickSourceData*>(input);
-  std::optional<data::StreamedTicks> source;
-  run_unlocked(gil, [&] {
-    data::Opened opened = data::TickReader::open(file.fs_path, driven.read_hooks());
-    if (auto* reader = std::get_if<data::TickReader>(&opened)) {
-      driven.limit_series(reader->count());
-      source.emplace(std::move(*reader));
-      *result = backtest::run_stream(config, driven, *source);
-    } else if (auto* error = std::get_if<data::Error>(&opened)) {
-      end->reader_error = *error;
+    run_unlocked(gil, [&] { *result = run_over(config, driven, source, streamed); });
+  } else {
+    const TickSourceData& file = *std::get<const TickSourceData*>(input);
+    std::optional<data::StreamedTicks> source;
+    run_unlocked(gil, [&] {
+      data::Opened opened = data::TickReader::open(file.fs_path, driven.read_hooks());
+      if (auto* reader = std::get_if<data::TickReader>(&opened)) {
+        driven.limit_series(reader->count());
+        source.emplace(std::move(*reader));
+        *result = run_over(config, driven, *source, streamed);
+      } else if (auto* error = std::get_if<data::Error>(&opened)) {
+        end->reader_error = *error;
+      }
+    });
+    if (!source) {
+      // The file did not open: no strategy method has been called.  An
+      // interruption while it opened is the adapter's to raise.
+      if (driven.interrupt()) {
+        driven.interrupt().restore();
+      } else {
+        raise_tick_file_error(file, *end->reader_error);
+      }
+      return false;
     }
-  });
-  if (!source) {
-    // The file did not open: no strategy method has been called.  An
-    // interruption while it opened is the adapter's to raise.
-    if (driven.interrupt()) {
-      driven.interrupt().restore();
-    } else {
-      raise_tick_file_error(file, *end->reader_error);
-    }
-    return false;
+    if (source->error()) end->reader_error = *source->error();
   }
-  if (source->error()) end->reader_error = *source->error();
+  if (streamed && streamed->error()) end->depth_error = *streamed->error();
   return true;
 }
 
@@ -92,6 +133,13 @@ bool raise_run_end(PyDriven& driven, const backtest::RunResult& result, const Ru
         PyExc_ValueError,
         "the tick file stopped the run after " + std::to_string(result.ticks) + " ticks: ",
         end.reader_error->display());
+    return true;
+  }
+  if (end.depth_error) {
+    raise_message(
+        PyExc_ValueError,
+        "the depth file stopped the run after " + std::to_string(result.ticks) + " ticks: ",
+        end.depth_error->display());
     return true;
   }
   return false;

@@ -12,8 +12,10 @@
 #include <optional>
 
 #include "backtest/run.hpp"
+#include "data/depth_file.hpp"
 #include "data/ticks.hpp"
 #include "py/adapter.hpp"
+#include "py/data/depth.hpp"
 #include "py/tick_files.hpp"
 
 namespace halvorn::py {
@@ -35,17 +37,24 @@ bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns = false
 
 // How a run over a tick input ended besides its result.
 struct RunEnd {
-  std::optional<data::Error> reader_error;  // the tick file stopped the series
+  std::optional<data::Error> reader_error;      // the tick file stopped the series
+  std::optional<data::DepthError> depth_error;  // the depth file stopped the run
 };
 
-// Runs `driven` over `input` with the lock released and taken back after.
-// A file is opened first, the lock given up while it may block; a failure to
-// open raises "{path}: {error}".  Returns false with the exception set.
+// Runs `driven` over `input` with the lock released and taken back after,
+// with the records of the depth file `depth` (when not null) merged in by
+// time.  The files are opened first, the lock given up while they may block;
+// a failure to open raises "{path}: {error}".  A depth file that fails
+// part-way ends the run at the tick that reached the failure: the book
+// would lack what the file could not give, so nothing after it is worth
+// running.  Returns false with the exception set.
 bool run_input(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
-               const TickInput& input, backtest::RunResult* result, RunEnd* end);
+               const TickInput& input, backtest::RunResult* result, RunEnd* end,
+               const ingest::DepthSourceData* depth = nullptr);
 
 // Raises what stopped a finished run, in order of precedence: an interrupt
-// (raised unchanged), the strategy's failure, the tick file's error.
+// (raised unchanged), the strategy's failure, the tick file's error, the
+// depth file's error.
 // Returns true when something was raised.
 bool raise_run_end(PyDriven& driven, const backtest::RunResult& result, const RunEnd& end);
 

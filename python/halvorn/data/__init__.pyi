@@ -1,14 +1,32 @@
-"""Market data in and out of tick files: CSV archives, integer arrays, Parquet."""
+"""Market data in and out of tick files: CSV archives, integer arrays, Parquet;
+and recorded market depth in and out of depth files."""
 
 import os
 import zipfile
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import IO, Any, Final, Protocol
 
 from halvorn import TickSource
+from halvorn.data._native import DepthSource as DepthSource
+from halvorn.data._native import Snapshot as Snapshot
+from halvorn.data._native import Update as Update
 from halvorn.venue import FundingRate
 
-__all__ = ["from_csv", "from_arrays", "from_parquet", "to_arrays", "funding_from_csv", "FIELDS"]
+__all__ = [
+    "from_csv",
+    "from_arrays",
+    "from_parquet",
+    "to_arrays",
+    "funding_from_csv",
+    "FIELDS",
+    "DepthSource",
+    "Snapshot",
+    "Update",
+    "load_depth",
+    "save_depth",
+    "read_depth",
+    "depth_from_csv",
+]
 
 FIELDS: Final[tuple[str, ...]]
 """The eight fields of a tick, in the order of its record and of to_arrays."""
@@ -95,3 +113,28 @@ def _convert(
     progress_bytes: int = ...,
 ) -> tuple[TickSource, tuple[int, ...]]:
     """from_csv, also returning (ticks, trades, quotes, quote_ticks, bytes)."""
+
+def load_depth(path: _Path) -> DepthSource:
+    """Open a depth file for runs, reading only its header."""
+
+def save_depth(
+    path: _Path, records: Iterable[Snapshot | Update], instrument: int = 1
+) -> DepthSource:
+    """Write `Snapshot` and `Update` records to a depth file at `path`, in order."""
+
+def read_depth(source: DepthSource | _Path) -> Iterator[Snapshot | Update]:
+    """The records of a depth file, in file order, streamed."""
+
+def depth_from_csv(
+    dest: _Path,
+    sources: _Files,
+    *,
+    layout: str | None = None,
+    tick_size: str,
+    lot_size: str,
+    instrument: int = 1,
+    time_unit: str | None = None,
+    round: bool = False,
+    progress: bool | Callable[[int, int], object] | None = None,
+) -> DepthSource:
+    """Convert recorded depth in CSV (snapshots and incremental updates) into a depth file."""

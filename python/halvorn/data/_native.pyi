@@ -1,9 +1,24 @@
 """The C++ half of halvorn.data; use halvorn.data."""
 
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, final
 
-__all__ = ["convert", "read_funding", "Writer", "map_columns", "scale_texts"]
+__all__ = [
+    "convert",
+    "read_funding",
+    "convert_depth",
+    "Writer",
+    "map_columns",
+    "scale_texts",
+    "Snapshot",
+    "Update",
+    "DepthSource",
+    "load_depth",
+    "save_depth",
+    "read_depth",
+]
+
+_Levels = Iterable[tuple[int, int]] | Iterable[list[int]]
 
 def convert(
     dest: str,
@@ -29,6 +44,21 @@ def read_funding(
     files: Iterator[Any], ticks: str, *, time_unit: str | None
 ) -> list[tuple[int, int, int]]:
     """Read funding history and price each rate from the tick file `ticks`."""
+
+def convert_depth(
+    dest: str,
+    sources: Iterator[Any],
+    *,
+    layout: str | None,
+    tick_size: str,
+    lot_size: str,
+    instrument: int,
+    time_unit: str | None,
+    round: bool,
+    progress: Callable[[int, int], object] | None,
+    progress_bytes: int,
+) -> tuple[int, int, int, int, int, int]:
+    """Convert depth CSV files into a depth file at `dest`."""
 
 @final
 class Writer:
@@ -72,3 +102,76 @@ def scale_texts(
     first_row: int,
 ) -> bytearray:
     """Scale a column of decimal texts to whole steps; a bytearray of int64."""
+
+@final
+class Snapshot:
+    """The whole displayed book as of one update id (ticks, lots, ns)."""
+
+    def __new__(
+        cls, last_update_id: int, bids: _Levels, asks: _Levels, time_ns: int = 0
+    ) -> Snapshot: ...
+    @property
+    def last_update_id(self) -> int: ...
+    @property
+    def bids(self) -> tuple[tuple[int, int], ...]: ...
+    @property
+    def asks(self) -> tuple[tuple[int, int], ...]: ...
+    @property
+    def time_ns(self) -> int: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class Update:
+    """One incremental depth message (ticks, lots, ns); qty 0 deletes a level."""
+
+    def __new__(
+        cls,
+        first_id: int,
+        final_id: int,
+        time_ns: int,
+        bids: _Levels,
+        asks: _Levels,
+        prev_final_id: int | None = None,
+    ) -> Update: ...
+    @property
+    def first_id(self) -> int: ...
+    @property
+    def final_id(self) -> int: ...
+    @property
+    def time_ns(self) -> int: ...
+    @property
+    def bids(self) -> tuple[tuple[int, int], ...]: ...
+    @property
+    def asks(self) -> tuple[tuple[int, int], ...]: ...
+    @property
+    def prev_final_id(self) -> int | None: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class DepthSource:
+    """A depth file, held by name rather than by contents."""
+
+    def __len__(self) -> int: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def records(self) -> int: ...
+    @property
+    def levels(self) -> int: ...
+    @property
+    def instrument(self) -> int: ...
+    @property
+    def snapshots(self) -> int: ...
+    @property
+    def updates(self) -> int: ...
+
+def load_depth(path: str) -> DepthSource:
+    """Open a depth file for runs, reading only its header."""
+
+def save_depth(
+    path: str, records: Iterable[Snapshot | Update], instrument: int = 1
+) -> DepthSource:
+    """Write an iterable of Snapshot and Update to a depth file at `path`."""
+
+def read_depth(source: DepthSource) -> Iterator[Snapshot | Update]:
+    """Iterate the records of a DepthSource's file, streamed."""

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "data/convert.hpp"
+#include "data/depth_csv.hpp"
 #include "data/funding_csv.hpp"
 #include "py/adapter.hpp"
 #include "py/boundary.hpp"
@@ -401,6 +402,88 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
   });
 }
 
+// A depth layout by the name error texts give it, None for detection.
+bool depth_layout_of(PyObject* obj, data::DepthLayout* out) {
+  *out = data::DepthLayout::Detect;
+  if (obj == Py_None) return true;
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument 'layout': expected str or None, got %.200s",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  const std::pair<data::DepthLayout, data::Layout> layouts[] = {
+      {data::DepthLayout::Diffs, data::Layout::DepthDiffs},
+      {data::DepthLayout::TwoClock, data::Layout::ClockedDepth},
+  };
+  for (const auto& [depth, layout] : layouts) {
+    if (PyUnicode_CompareWithASCIIString(obj, data::layout_name(layout)) == 0) {
+      *out = depth;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "argument 'layout': unknown depth layout %R", obj);
+  return false;
+}
+
+PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"dest",     "sources",        "layout",    "tick_size",
+                                   "lot_size", "instrument",     "time_unit", "round",
+                                   "progress", "progress_bytes", nullptr};
+    PyObject *dest, *sources, *layout, *tick_size, *lot_size, *instrument, *unit, *round, *progress,
+        *every;
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwds, "OO$OOOOOOOO:convert_depth", const_cast<char**>(kwlist), &dest, &sources,
+            &layout, &tick_size, &lot_size, &instrument, &unit, &round, &progress, &every)) {
+      return nullptr;
+    }
+    std::string path;
+    data::DepthConvertOptions options;
+    std::uint64_t every_bytes = 0;
+    if (!fs_path_of(dest, "dest", &path) || !depth_layout_of(layout, &options.layout) ||
+        !step_of(tick_size, "tick_size", &options.tick_size) ||
+        !step_of(lot_size, "lot_size", &options.lot_size) ||
+        !to_u64(instrument, "instrument", &options.instrument) ||
+        !unit_of(unit, "time_unit", &options.unit) || !to_bool(round, "round", &options.round) ||
+        !to_u64(every, "progress_bytes", &every_bytes)) {
+      return nullptr;
+    }
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+      PyErr_Format(PyExc_TypeError, "argument 'progress': expected a callable or None, got %.200s",
+                   Py_TYPE(progress)->tp_name);
+      return nullptr;
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(sources));
+    Ref buffer, view;
+    if (!iter || !make_buffer(&buffer, &view)) return nullptr;
+
+    Gil gil;
+    Failure failure;
+    PyFiles files(gil, failure, std::move(iter), "sources", std::move(buffer), std::move(view));
+    PyProgress reporter{gil, failure, progress};
+    data::Progress report;
+    if (progress != Py_None) report = data::Progress{&reporter, PyProgress::report, every_bytes};
+    const data::Input input = files.input();
+    std::optional<data::DepthConversion> result;
+    run_unlocked(gil, [&] { result = data::convert_depth_csv(path, input, options, report); });
+    if (failure.failed()) {
+      failure.pending.restore();
+      return nullptr;
+    }
+    if (const auto* error = std::get_if<data::ConvertError>(&*result)) {
+      raise_text(error->display());
+      return nullptr;
+    }
+    const data::DepthConverted& done = std::get<data::DepthConverted>(*result);
+    return Py_BuildValue(
+        "(KKKKKK)", static_cast<unsigned long long>(done.records),
+        static_cast<unsigned long long>(done.snapshots),
+        static_cast<unsigned long long>(done.updates), static_cast<unsigned long long>(done.levels),
+        static_cast<unsigned long long>(done.rows), static_cast<unsigned long long>(done.bytes));
+  });
+}
+
 PyObject* read_funding(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
@@ -493,6 +576,17 @@ PyMethodDef csv_functions[] = {
      "Returns a list of (time ns, rate billionths, price ticks).\n\n"
      "# Errors\n\n"
      "ValueError with the converter's or the pricing's text."},
+    {"convert_depth", as_cfunction(convert_depth), METH_VARARGS | METH_KEYWORDS,
+     "convert_depth(dest, sources, *, layout, tick_size, lot_size, instrument, time_unit, round, "
+     "progress, progress_bytes)\n"
+     "--\n\n"
+     "Convert depth CSV files into a depth file at `dest`.\n\n"
+     "`sources` is an iterator of binary file objects; the layout and unit are\n"
+     "their full names or None.  Returns (records, snapshots, updates, levels,\n"
+     "rows, bytes).\n\n"
+     "# Errors\n\n"
+     "ValueError with the converter's text; what a file, the iterator or the\n"
+     "progress callable raised, unchanged."},
 };
 
 }  // namespace

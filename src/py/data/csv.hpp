@@ -1,5 +1,6 @@
-// CSV files from Python into the converter: trades and quotes into a tick
-// file (convert), funding history into priced rates (read_funding).
+// CSV files from Python into the converters: trades and quotes into a tick
+// file (convert), funding history into priced rates (read_funding), recorded
+// depth into a depth file (convert_depth).
 //
 // The files are Python's binary file objects (open, gzip.open, a member of
 // a zip archive), handed over as one iterator per stream, so that opening
@@ -25,7 +26,7 @@ namespace halvorn::py::ingest {
 
 struct DataState;
 
-// Adds convert and read_funding to the module.
+// Adds convert, read_funding and convert_depth to the module.
 int add_csv_functions(PyObject* module, DataState* state);
 
 }  // namespace halvorn::py::ingest

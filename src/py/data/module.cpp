@@ -4,6 +4,7 @@
 #include "py/boundary.hpp"
 #include "py/data/arrays.hpp"
 #include "py/data/csv.hpp"
+#include "py/data/depth.hpp"
 #include "py/data/state.hpp"
 #include "py/registry.hpp"
 
@@ -13,7 +14,7 @@ namespace {
 
 const char data_doc[] =
     "The C++ half of halvorn.data: CSV conversion, columns in and out of tick\n"
-    "files, and exact decimal scaling.  Use halvorn.data; this module's\n"
+    "files, depth files, and exact decimal scaling.  Use halvorn.data; this module's\n"
     "functions take their arguments already settled.";
 
 template <class F>
@@ -22,6 +23,10 @@ void for_each_reference(DataState* st, F&& f) {
   f(reinterpret_cast<PyObject**>(&st->writer_type));
   f(reinterpret_cast<PyObject**>(&st->mapping_type));
   f(reinterpret_cast<PyObject**>(&st->column_type));
+  f(reinterpret_cast<PyObject**>(&st->depth_source_type));
+  f(reinterpret_cast<PyObject**>(&st->snapshot_type));
+  f(reinterpret_cast<PyObject**>(&st->update_type));
+  f(reinterpret_cast<PyObject**>(&st->depth_records_type));
 }
 
 int exec_data(PyObject* module) {
@@ -33,7 +38,8 @@ int exec_data(PyObject* module) {
   st->head.parent = parent.release();
   return guarded(st->head.core, [&]() -> int {
     if (add_csv_functions(module, st) < 0) return -1;
-    return add_array_functions(module, st);
+    if (add_array_functions(module, st) < 0 || add_depth_records(module, st) < 0) return -1;
+    return add_depth_functions(module, st);
   });
 }
 

@@ -374,6 +374,7 @@ struct RunData {
   std::uint64_t invalid_ticks = 0;
   std::uint64_t foreign_intents = 0;
   std::uint64_t exposed_ticks = 0;
+  std::uint64_t depth_records = 0;
   Ref fills;         // a Fills
   Ref liquidations;  // a tuple of Liquidation
   Ref margin;        // a MarginStats, or None
@@ -464,6 +465,10 @@ PyGetSetDef run_getset[] = {
      "Orders addressed to another instrument, which were not applied.", nullptr},
     {"exposed_ticks", run_get<std::uint64_t, &RunData::exposed_ticks>, nullptr,
      "Ticks after which a position was open.", nullptr},
+    {"depth_records", run_get<std::uint64_t, &RunData::depth_records>, nullptr,
+     "Depth records (snapshots and updates) handed to the matcher, refused\n"
+     "updates included; 0 without depth.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -517,6 +522,7 @@ PyObject* new_run(VenueState* st, backtest::RunResult&& r,
   data.invalid_ticks = r.invalid_ticks;
   data.foreign_intents = r.foreign_intents;
   data.exposed_ticks = r.exposed_ticks;
+  data.depth_records = r.depth_records;
   data.summary = RunSummary::of(std::move(r));
   return box(st->run_type, std::move(data));
 }

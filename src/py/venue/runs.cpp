@@ -77,11 +77,38 @@ bool progress_for(PyObject* progress, const TickInput& input, VenueProtocol* pro
   return true;
 }
 
+// The depth file a run reads (null for None), checked against the venue: only
+// the L2 matcher keeps a depth book, and a file recorded for another
+// instrument would price this one's fills from a market it never saw.
+bool depth_for(PyObject* obj, const VenueConfig& config, const ingest::DepthSourceData** out) {
+  *out = nullptr;
+  if (obj == nullptr || obj == Py_None) return true;
+  const ingest::DepthSourceData* depth = nullptr;
+  if (!ingest::depth_source_of(obj, "depth", &depth)) return false;
+  if (!std::holds_alternative<core::Tier::L2>(config.tier.kind)) {
+    PyErr_Format(PyExc_ValueError,
+                 "depth is read only by tier L2, and the venue's tier is %s: give "
+                 "Venue(tier=L2(...)) or leave depth out",
+                 config.tier.name());
+    return false;
+  }
+  if (depth->instrument != config.instrument) {
+    PyErr_Format(PyExc_ValueError,
+                 "the depth file %R is for instrument %llu, and the venue trades instrument %lu",
+                 depth->path.get(), static_cast<unsigned long long>(depth->instrument),
+                 static_cast<unsigned long>(config.instrument));
+    return false;
+  }
+  *out = depth;
+  return true;
+}
+
 // One venue run after argument conversion.  Returns false with the
 // exception set.
 bool run_one(VenueState* st, PyObject* strategy, const TickInput& input, std::int64_t balance,
              const VenueConfig& config, std::uint64_t batch, std::uint64_t equity_every,
-             PyObject* progress, bool flush, backtest::RunResult* result) {
+             PyObject* progress, bool flush, const ingest::DepthSourceData* depth,
+             backtest::RunResult* result) {
   std::shared_ptr<VenueProtocol> protocol = protocol_for(st, strategy, config, batch, flush);
   Ref bar;
   if (!protocol || !progress_for(progress, input, protocol.get(), &bar)) return false;
@@ -90,7 +117,7 @@ bool run_one(VenueState* st, PyObject* strategy, const TickInput& input, std::in
                   nullptr, protocol);
   const backtest::RunConfig run_config = config.run_config(balance, equity_every);
   RunEnd end;
-  const bool ran = run_input(run_config, driven, gil, input, result, &end);
+  const bool ran = run_input(run_config, driven, gil, input, result, &end, depth);
   if (bar) {
     PendingException pending = PyErr_Occurred() ? PendingException::fetch() : PendingException{};
     Ref closed = Ref::steal(PyObject_CallMethod(bar.get(), "close", nullptr));
@@ -107,13 +134,13 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
   VenueState* st = venue_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
     static const char* kwlist[] = {"strategy",     "ticks",    "balance", "venue", "batch",
-                                   "equity_every", "progress", "flush",   nullptr};
+                                   "equity_every", "progress", "flush",   "depth", nullptr};
     PyObject *strategy, *ticks, *balance_obj, *venue_obj = nullptr, *batch_obj = nullptr,
                                               *every_obj = nullptr, *progress = nullptr,
-                                              *flush_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|OOOOO:run", const_cast<char**>(kwlist),
+                                              *flush_obj = nullptr, *depth_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|OOOOOO:run", const_cast<char**>(kwlist),
                                      &strategy, &ticks, &balance_obj, &venue_obj, &batch_obj,
-                                     &every_obj, &progress, &flush_obj)) {
+                                     &every_obj, &progress, &flush_obj, &depth_obj)) {
       return nullptr;
     }
     std::int64_t balance = 0;
@@ -126,12 +153,14 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
     if (batch_obj && !to_u64(batch_obj, "batch", &batch)) return nullptr;
     if (every_obj && !to_u64(every_obj, "equity_every", &equity_every)) return nullptr;
     if (flush_obj && !to_bool(flush_obj, "flush", &flush)) return nullptr;
+    const ingest::DepthSourceData* depth = nullptr;
+    if (!depth_for(depth_obj, *config, &depth)) return nullptr;
     TickInput input;
     if (!check_cadence(strategy, batch, true) || !resolve_ticks(st->head.core, ticks, &input)) {
       return nullptr;
     }
     backtest::RunResult result;
-    if (!run_one(st, strategy, input, balance, *config, batch, equity_every, progress, flush,
+    if (!run_one(st, strategy, input, balance, *config, batch, equity_every, progress, flush, depth,
                  &result)) {
       return nullptr;
     }
@@ -144,10 +173,11 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
   VenueState* st = venue_state_of_module(module);
   ModuleState* core = st->head.core;
   return guarded(core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"build", "ticks", "balance", "batch", "venue", nullptr};
-    PyObject *build, *ticks, *balance_obj, *batch_obj, *venue_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|O:compare_modes", const_cast<char**>(kwlist),
-                                     &build, &ticks, &balance_obj, &batch_obj, &venue_obj)) {
+    static const char* kwlist[] = {"build", "ticks", "balance", "batch", "venue", "depth", nullptr};
+    PyObject *build, *ticks, *balance_obj, *batch_obj, *venue_obj = nullptr, *depth_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|OO:compare_modes",
+                                     const_cast<char**>(kwlist), &build, &ticks, &balance_obj,
+                                     &batch_obj, &venue_obj, &depth_obj)) {
       return nullptr;
     }
     std::int64_t balance = 0;
@@ -157,6 +187,8 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
         !venue_config(st, venue_obj, &config)) {
       return nullptr;
     }
+    const ingest::DepthSourceData* depth = nullptr;
+    if (!depth_for(depth_obj, *config, &depth)) return nullptr;
     TickInput input;
     if (!resolve_ticks(core, ticks, &input)) return nullptr;
     RunSummary summaries[2];
@@ -166,7 +198,7 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
       if (!strategy || !check_cadence(strategy.get(), batches[i], true)) return nullptr;
       backtest::RunResult result;
       if (!run_one(st, strategy.get(), input, balance, *config, batches[i], 0, nullptr, false,
-                   &result)) {
+                   depth, &result)) {
         return nullptr;
       }
       summaries[i] = RunSummary::of(std::move(result));
@@ -243,7 +275,7 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
 PyMethodDef run_defs[] = {
     {"run", as_cfunction(run), METH_VARARGS | METH_KEYWORDS,
      "run(strategy, ticks, balance, venue=None, batch=1, equity_every=0, progress=None, "
-     "flush=False)\n--\n\n"
+     "flush=False, depth=None)\n--\n\n"
      "Run a strategy over a tick series on a venue (None: Venue()).\n\n"
      "`ticks` is a sequence of Tick or a TickSource (streamed); `balance` is\n"
      "in whole currency units.  The strategy follows the protocol of\n"
@@ -265,6 +297,10 @@ PyMethodDef run_defs[] = {
      "`equity_every` samples equity every that many ticks (Run.equity_curve);\n"
      "`progress` is True for a bar on standard error, or a callable given\n"
      "(ticks_done, total or None).\n\n"
+     "`depth` is a halvorn.data.DepthSource for a venue of tier L2: its\n"
+     "records are applied by time, each before the first tick at or after\n"
+     "it, and the L2 matcher queues and prices against the book they keep.\n"
+     "The file is streamed from its start by every run.\n\n"
      "```python\n"
      "run = venue.run(Strategy(), halvorn.load_ticks(\"btc.hvtk\"), 10_000,\n"
      "                venue=venue.Venue(taker_fee=venue.rate(\"0.0005\")))\n"
@@ -272,11 +308,16 @@ PyMethodDef run_defs[] = {
      "```\n\n"
      "# Errors\n\n"
      "As run_backtest: the strategy's failure, a tick file that stops the run,\n"
-     "a missing method; TypeError for a venue that is not a Venue."},
+     "a missing method; TypeError for a venue that is not a Venue or a depth\n"
+     "that is not a DepthSource; ValueError for depth on a tier other than L2\n"
+     "or recorded for another instrument, and \"the depth file stopped the run\n"
+     "after {ticks} ticks: {error}\" when the depth file fails part-way (the\n"
+     "run ends at the tick that reached the damage)."},
     {"compare_modes", as_cfunction(compare_modes), METH_VARARGS | METH_KEYWORDS,
-     "compare_modes(build, ticks, balance, batch, venue=None)\n--\n\n"
+     "compare_modes(build, ticks, balance, batch, venue=None, depth=None)\n--\n\n"
      "Run one strategy per tick and in batches on a venue and report what\n"
-     "batching changed (a halvorn.ModeComparison).\n\n"
+     "batching changed (a halvorn.ModeComparison).  `depth` as in run():\n"
+     "each of the two runs streams the depth file from its start.\n\n"
      "```python\n"
      "venue.compare_modes(Strategy, ticks, 10_000, 4096, venue=v).identical\n"
      "```\n\n"

@@ -1,0 +1,421 @@
+#include "py/data/depth.hpp"
+
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "data/depth_reader.hpp"
+#include "data/depth_writer.hpp"
+#include "py/boundary.hpp"
+#include "py/boxed.hpp"
+#include "py/convert.hpp"
+#include "py/data/state.hpp"
+#include "py/gil.hpp"
+#include "py/registry.hpp"
+
+namespace halvorn::py::ingest {
+
+namespace {
+
+// Records handed to the writer per release of the lock: enough that giving
+// the lock up costs nothing beside the encoding, few enough that the
+// objects held meanwhile stay small.
+constexpr std::size_t SAVE_BATCH = 4096;
+
+bool fs_path_of(PyObject* obj, const char* arg, std::string* out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", arg,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(obj));
+  if (!bytes) return false;
+  out->assign(PyBytes_AS_STRING(bytes.get()),
+              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  if (out->find('\0') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
+    return false;
+  }
+  return true;
+}
+
+void raise_text(const std::string& text) {
+  Ref message = Ref::steal(str_of(text));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+}
+
+const DepthSourceData& source_of(PyObject* self) { return unbox<DepthSourceData>(self); }
+
+// Opens the source's file with the lock given up: the file may be slow, or
+// a pipe.  Raises "{path}: {error}" when it does not open.
+std::optional<data::DepthReader> open_reader(const DepthSourceData& source) {
+  std::optional<data::DepthOpened> opened;
+  Gil gil;
+  run_unlocked(gil, [&] { opened = data::DepthReader::open(source.fs_path); });
+  if (auto* error = std::get_if<data::DepthError>(&*opened)) {
+    raise_depth_file_error(source, *error);
+    return std::nullopt;
+  }
+  return std::move(std::get<data::DepthReader>(*opened));
+}
+
+// Counts the snapshots and updates of the source's file, once.
+bool count_kinds(const DepthSourceData& source) {
+  if (source.snapshots) return true;
+  std::optional<data::DepthReader> reader = open_reader(source);
+  if (!reader) return false;
+  std::uint64_t snapshots = 0, updates = 0;
+  std::optional<data::DepthError> error;
+  Gil gil;
+  run_unlocked(gil, [&] {
+    book::DepthRecord record;
+    for (;;) {
+      data::DepthNext step = reader->next(record);
+      if (auto* e = std::get_if<data::DepthError>(&step)) {
+        error = *e;
+        return;
+      }
+      if (std::holds_alternative<data::End>(step)) return;
+      ++(std::holds_alternative<book::DepthSnapshot>(record.entry) ? snapshots : updates);
+    }
+  });
+  if (error) {
+    raise_depth_file_error(source, *error);
+    return false;
+  }
+  source.snapshots = snapshots;
+  source.updates = updates;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// DepthSource
+
+PyObject* source_path(PyObject* self, void*) { return Py_NewRef(source_of(self).path.get()); }
+PyObject* source_records(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(source_of(self).records);
+}
+PyObject* source_levels(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(source_of(self).levels);
+}
+PyObject* source_instrument(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(source_of(self).instrument);
+}
+PyObject* source_snapshots(PyObject* self, void*) {
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    if (!count_kinds(source_of(self))) return nullptr;
+    return PyLong_FromUnsignedLongLong(*source_of(self).snapshots);
+  });
+}
+PyObject* source_updates(PyObject* self, void*) {
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    if (!count_kinds(source_of(self))) return nullptr;
+    return PyLong_FromUnsignedLongLong(*source_of(self).updates);
+  });
+}
+
+Py_ssize_t source_length(PyObject* self) {
+  const std::uint64_t records = source_of(self).records;
+  if (records > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetNone(PyExc_OverflowError);
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(records);
+}
+
+PyObject* source_repr(PyObject* self) {
+  const DepthSourceData& s = source_of(self);
+  return PyUnicode_FromFormat("DepthSource(%R, %llu records, instrument %llu)", s.path.get(),
+                              static_cast<unsigned long long>(s.records),
+                              static_cast<unsigned long long>(s.instrument));
+}
+
+PyGetSetDef source_getset[] = {
+    {"path", source_path, nullptr, "The file this reads.", nullptr},
+    {"records", source_records, nullptr,
+     "Records the header claims (snapshots and updates), so `len()` costs no read.", nullptr},
+    {"levels", source_levels, nullptr, "Price levels in all records together, from the header.",
+     nullptr},
+    {"instrument", source_instrument, nullptr, "The instrument the file was written for.", nullptr},
+    {"snapshots", source_snapshots, nullptr,
+     "Snapshot records.  The header does not hold it: the first read of this\n"
+     "or of `updates` counts both in one pass over the file.",
+     nullptr},
+    {"updates", source_updates, nullptr, "Update records; counted as `snapshots` is.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot source_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<DepthSourceData>)},
+    {Py_tp_repr, reinterpret_cast<void*>(source_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(source_length)},
+    {Py_tp_getset, source_getset},
+    {Py_tp_doc,
+     const_cast<char*>("A depth file, held by name rather than by contents.\n\n"
+                       "Made by `load_depth`, `save_depth` or `depth_from_csv`.  Every run\n"
+                       "given it as `depth=` opens its own reader and streams the records\n"
+                       "from the start a block at a time, merged with the ticks by time, so\n"
+                       "one source serves any number of runs and a day of depth larger than\n"
+                       "memory is never resident.")},
+    {0, nullptr},
+};
+
+PyType_Spec source_spec = {"halvorn.data.DepthSource", sizeof(Boxed<DepthSourceData>), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, source_slots};
+
+// ---------------------------------------------------------------------------
+// The records of a file, streamed (what read_depth returns)
+
+struct DepthRecordsData {
+  Ref source;                               // the DepthSource read
+  std::optional<data::DepthReader> reader;  // empty once the stream ended
+  book::DepthRecord record;                 // the last record read; its storage is reused
+  bool busy = false;                        // a thread is reading, with the lock given up
+};
+
+PyObject* records_iter(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* records_next(PyObject* self) {
+  DataState* st = data_state_of_type(Py_TYPE(self));
+  return guarded(st->head.core, [&]() -> PyObject* {
+    DepthRecordsData& d = unbox<DepthRecordsData>(self);
+    if (d.busy) {
+      PyErr_SetString(PyExc_RuntimeError, "the depth records are being read by another thread");
+      return nullptr;
+    }
+    if (!d.reader) return nullptr;  // exhausted: StopIteration
+    std::optional<data::DepthNext> step;
+    Gil gil;
+    d.busy = true;
+    run_unlocked(gil, [&] { step = d.reader->next(d.record); });
+    d.busy = false;
+    if (std::holds_alternative<data::RecordReady>(*step)) {
+      return depth_record_object(st, d.record);
+    }
+    d.reader.reset();
+    if (auto* error = std::get_if<data::DepthError>(&*step)) {
+      raise_depth_file_error(source_of(d.source.get()), *error);
+    }
+    return nullptr;
+  });
+}
+
+PyType_Slot records_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<DepthRecordsData>)},
+    {Py_tp_iter, reinterpret_cast<void*>(records_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(records_next)},
+    {Py_tp_doc, const_cast<char*>("The records of a depth file, read a block at a time.")},
+    {0, nullptr},
+};
+
+PyType_Spec records_spec = {"halvorn.data._native.DepthRecords", sizeof(Boxed<DepthRecordsData>), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, records_slots};
+
+// ---------------------------------------------------------------------------
+// load_depth, save_depth, read_depth
+
+// A new DepthSource for `path` (an exact str), its header checked.
+PyObject* new_source(DataState* st, PyObject* path) {
+  DepthSourceData source;
+  source.path = Ref::steal(PyUnicode_FromObject(path));
+  if (!source.path || !fs_path_of(path, "path", &source.fs_path)) return nullptr;
+  std::optional<data::DepthReader> reader = open_reader(source);
+  if (!reader) return nullptr;
+  // Only the header was read; the reader (and its file) closes here.
+  source.records = reader->count();
+  source.levels = reader->levels();
+  source.instrument = reader->instrument();
+  return box(st->depth_source_type, std::move(source));
+}
+
+PyObject* load_depth(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"path", nullptr};
+    PyObject* path = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:load_depth", const_cast<char**>(kwlist),
+                                     &path)) {
+      return nullptr;
+    }
+    if (!PyUnicode_Check(path)) {
+      PyErr_Format(PyExc_TypeError, "argument 'path': expected str, got %.200s",
+                   Py_TYPE(path)->tp_name);
+      return nullptr;
+    }
+    return new_source(st, path);
+  });
+}
+
+// Adds the records held by `batch` to the writer with the lock given up.
+// The objects are immutable and held, so their records can be read without
+// it.  Returns the refusal of the first record the writer would not take.
+std::optional<data::DepthError> add_batch(data::DepthWriter& writer, std::vector<Ref>& batch,
+                                          std::vector<const book::DepthRecord*>& records) {
+  std::optional<data::DepthError> refused;
+  Gil gil;
+  run_unlocked(gil, [&] {
+    for (const book::DepthRecord* r : records) {
+      if ((refused = writer.add(*r))) return;
+      if (writer.failed() != 0) return;
+    }
+  });
+  batch.clear();
+  records.clear();
+  return refused;
+}
+
+PyObject* save_depth(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"path", "records", "instrument", nullptr};
+    PyObject *path, *records_obj, *instrument_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|O:save_depth", const_cast<char**>(kwlist),
+                                     &path, &records_obj, &instrument_obj)) {
+      return nullptr;
+    }
+    std::string fs_path;
+    std::uint64_t instrument = 1;
+    if (!fs_path_of(path, "path", &fs_path)) return nullptr;
+    if (instrument_obj != nullptr && !to_u64(instrument_obj, "instrument", &instrument)) {
+      return nullptr;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(records_obj));
+    if (!iterator) {
+      PyErr_Format(PyExc_TypeError,
+                   "argument 'records': expected an iterable of Snapshot and Update, got %.200s",
+                   Py_TYPE(records_obj)->tp_name);
+      return nullptr;
+    }
+    std::optional<data::DepthBegun> begun;
+    {
+      Gil gil;
+      run_unlocked(gil, [&] { begun = data::DepthWriter::begin(fs_path, instrument); });
+    }
+    if (const int* err = std::get_if<int>(&*begun)) {
+      errno = *err;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+      return nullptr;
+    }
+    // Dropped on any early return, which abandons the file.
+    data::DepthWriter writer = std::move(std::get<data::DepthWriter>(*begun));
+    std::vector<Ref> batch;
+    std::vector<const book::DepthRecord*> records;
+    batch.reserve(SAVE_BATCH);
+    records.reserve(SAVE_BATCH);
+    std::uint64_t index = 0;
+    std::optional<data::DepthError> refused;
+    for (;;) {
+      Ref item = Ref::steal(PyIter_Next(iterator.get()));
+      if (!item) {
+        if (PyErr_Occurred()) return nullptr;
+        break;
+      }
+      const book::DepthRecord* record = depth_record_of(st, item.get());
+      if (record == nullptr) {
+        PyErr_Format(PyExc_TypeError, "records[%llu]: expected a Snapshot or an Update, got %.200s",
+                     static_cast<unsigned long long>(index), Py_TYPE(item.get())->tp_name);
+        return nullptr;
+      }
+      ++index;
+      records.push_back(record);
+      batch.push_back(std::move(item));
+      if (records.size() == SAVE_BATCH) {
+        if ((refused = add_batch(writer, batch, records)) || writer.failed() != 0) break;
+      }
+    }
+    if (!refused && writer.failed() == 0 && !records.empty()) {
+      refused = add_batch(writer, batch, records);
+    }
+    if (refused) {
+      raise_text(refused->display());
+      return nullptr;
+    }
+    int err = 0;
+    {
+      Gil gil;
+      run_unlocked(gil, [&] { err = writer.commit(); });
+    }
+    if (err != 0) {
+      errno = err;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+      return nullptr;
+    }
+    return new_source(st, path);
+  });
+}
+
+PyObject* read_depth(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"source", nullptr};
+    PyObject* source = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:read_depth", const_cast<char**>(kwlist),
+                                     &source)) {
+      return nullptr;
+    }
+    const DepthSourceData* data = nullptr;
+    if (!depth_source_of(source, "source", &data)) return nullptr;
+    DepthRecordsData records;
+    records.source = Ref::borrow(source);
+    records.reader = open_reader(*data);
+    if (!records.reader) return nullptr;
+    return box(st->depth_records_type, std::move(records));
+  });
+}
+
+PyMethodDef depth_functions[] = {
+    {"load_depth", as_cfunction(load_depth), METH_VARARGS | METH_KEYWORDS,
+     "load_depth(path)\n--\n\n"
+     "Open a depth file for runs, reading only its header.\n\n"
+     "# Errors\n\n"
+     "ValueError \"{path}: {error}\" with the depth reader's text."},
+    {"save_depth", as_cfunction(save_depth), METH_VARARGS | METH_KEYWORDS,
+     "save_depth(path, records, instrument=1)\n--\n\n"
+     "Write an iterable of Snapshot and Update to a depth file at `path`.\n\n"
+     "# Errors\n\n"
+     "TypeError for an item that is neither; ValueError with the depth\n"
+     "writer's text for a record a reader would refuse; OSError for a path\n"
+     "that cannot be written.  Nothing at `path` changes on an error."},
+    {"read_depth", as_cfunction(read_depth), METH_VARARGS | METH_KEYWORDS,
+     "read_depth(source)\n--\n\n"
+     "Iterate the records of a DepthSource's file, streamed.\n\n"
+     "# Errors\n\n"
+     "ValueError \"{path}: {error}\" with the depth reader's text, when\n"
+     "opening or where the file fails."},
+};
+
+}  // namespace
+
+bool depth_source_of(PyObject* obj, const char* arg, const DepthSourceData** out) {
+  Ref native = Ref::steal(PyImport_ImportModule("halvorn.data._native"));
+  if (!native) return false;
+  DataState* st = data_state_of_module(native.get());
+  if (st == nullptr || st->depth_source_type == nullptr ||
+      !Py_IS_TYPE(obj, st->depth_source_type)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected a DepthSource (halvorn.data.load_depth), got %.200s", arg,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  *out = &source_of(obj);
+  return true;
+}
+
+void raise_depth_file_error(const DepthSourceData& source, const data::DepthError& error) {
+  Ref text = Ref::steal(str_of(error.display()));
+  if (text) PyErr_Format(PyExc_ValueError, "%U: %U", source.path.get(), text.get());
+}
+
+int add_depth_functions(PyObject* module, DataState* st) {
+  if (add_class(module, &source_spec, &st->depth_source_type) < 0) return -1;
+  st->depth_records_type =
+      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &records_spec, nullptr));
+  if (st->depth_records_type == nullptr) return -1;
+  return add_functions(module, depth_functions);
+}
+
+}  // namespace halvorn::py::ingest

@@ -1,0 +1,249 @@
+// Snapshot and Update: the two records of a depth stream as Python values.
+//
+// Each holds the engine's own DepthRecord, so that writing one is a copy and
+// reading one back makes no choices: what save_depth is given is what a run
+// applies.  Levels go in as any sequence of (price_ticks, qty_lots) pairs and
+// come out as a tuple of tuples, in the order given.  A negative quantity is
+// refused when the record is made, since no depth file can hold one.
+
+#include <array>
+#include <string>
+
+#include "py/convert.hpp"
+#include "py/data/depth.hpp"
+#include "py/data/state.hpp"
+#include "py/value_class.hpp"
+
+namespace halvorn::py::ingest {
+
+namespace {
+
+PyObject* from_i64(std::int64_t v) { return PyLong_FromLongLong(v); }
+PyObject* from_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+// The millisecond an update's time falls in, as a depth file reader sets it.
+std::int64_t floor_millis(Nanos ns) {
+  std::int64_t ms = ns / 1'000'000;
+  if (ns % 1'000'000 < 0) --ms;
+  return ms;
+}
+
+// An exact int that fits in 64 bits, without building the name an error
+// would need: levels are converted by the million.
+bool plain_i64(PyObject* obj, std::int64_t* out) {
+  if (!PyLong_CheckExact(obj)) return false;
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow != 0) return false;
+  *out = static_cast<std::int64_t>(v);
+  return true;
+}
+
+// The levels of one side from a sequence of (price_ticks, qty_lots) pairs.
+bool levels_of(PyObject* obj, const char* side, std::vector<book::Level>* out) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s must be a sequence of (price_ticks, qty_lots) pairs, got %.200s", side,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Ref seq = Ref::steal(PySequence_Fast(obj, side));
+  if (!seq) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  out->clear();
+  out->reserve(static_cast<std::size_t>(n));
+  PyObject** items = PySequence_Fast_ITEMS(seq.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* pair = items[i];
+    PyObject* price_obj = nullptr;
+    PyObject* qty_obj = nullptr;
+    Ref held;
+    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+      price_obj = PyTuple_GET_ITEM(pair, 0);
+      qty_obj = PyTuple_GET_ITEM(pair, 1);
+    } else if (!PyUnicode_Check(pair) && PySequence_Check(pair) && PySequence_Size(pair) == 2) {
+      held = Ref::steal(PySequence_Fast(pair, side));
+      if (!held) return false;
+      price_obj = PySequence_Fast_GET_ITEM(held.get(), 0);
+      qty_obj = PySequence_Fast_GET_ITEM(held.get(), 1);
+    } else {
+      PyErr_Clear();  // a size that could not be read is the same refusal
+      PyErr_Format(PyExc_TypeError, "%s[%zd] must be a (price_ticks, qty_lots) pair, got %.200s",
+                   side, i, Py_TYPE(pair)->tp_name);
+      return false;
+    }
+    book::Level level;
+    if (!plain_i64(price_obj, &level.price) || !plain_i64(qty_obj, &level.qty) || level.qty < 0) {
+      // The slow road, naming the field, only for what the fast one did not take.
+      const std::string at = std::string(side) + "[" + std::to_string(i) + "]";
+      if (!to_i64(price_obj, (at + " price").c_str(), &level.price) ||
+          !to_i64(qty_obj, (at + " qty").c_str(), &level.qty)) {
+        return false;
+      }
+      if (level.qty < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s qty must not be negative, got %lld; a qty of 0 deletes the level",
+                     at.c_str(), static_cast<long long>(level.qty));
+        return false;
+      }
+    }
+    out->push_back(level);
+  }
+  return true;
+}
+
+PyObject* levels_tuple(const std::vector<book::Level>& levels) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(levels.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    Ref pair = tuple_of(from_i64(levels[i].price), from_i64(levels[i].qty));
+    if (!pair) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), pair.release());
+  }
+  return tuple.release();
+}
+
+const book::DepthSnapshot& snapshot_of(const book::DepthRecord& r) {
+  return std::get<book::DepthSnapshot>(r.entry);
+}
+const book::DepthUpdate& update_of(const book::DepthRecord& r) {
+  return std::get<book::DepthUpdate>(r.entry);
+}
+
+struct SnapshotClass {
+  using Data = book::DepthRecord;
+  static constexpr const char* NAME = "halvorn.data.Snapshot";
+  static constexpr const char* DOC =
+      "Snapshot(last_update_id, bids, asks, time_ns=0)\n--\n\n"
+      "The whole displayed book as of one update id, from which a depth book\n"
+      "starts, or starts again after its stream broke.\n\n"
+      "`bids` and `asks` are sequences of (price_ticks, qty_lots) pairs in any\n"
+      "order (a later pair for the same price wins; a qty of 0 is no level).\n"
+      "The update that continues the stream after it is the one whose\n"
+      "previous id is `last_update_id`.  `time_ns` is when it takes effect,\n"
+      "on the ticks' exchange clock: a run applies it before every tick at\n"
+      "or after that time.\n\n"
+      "```python\n"
+      "data.Snapshot(100, bids=[(99, 4)], asks=[(100, 2), (101, 3)])\n"
+      "```\n\n"
+      "# Errors\n\n"
+      "TypeError for levels that are not (int, int) pairs; ValueError for a\n"
+      "negative qty.";
+  static constexpr std::array FIELDS = {"last_update_id", "bids", "asks", "time_ns"};
+  static constexpr std::array DOCS = {
+      "The last update id the snapshot covers.",
+      "Bid levels as (price_ticks, qty_lots) pairs, as given.",
+      "Ask levels as (price_ticks, qty_lots) pairs, as given.",
+      "When it takes effect, in nanoseconds on the exchange clock.",
+  };
+  static constexpr bool KEYWORD_ONLY = false;
+
+  static Ref fields(PyTypeObject*, const Data& d) {
+    const book::DepthSnapshot& s = snapshot_of(d);
+    return tuple_of(from_u64(s.last_update_id), levels_tuple(s.bids), levels_tuple(s.asks),
+                    from_i64(d.time));
+  }
+  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
+    static const char* kwlist[] = {"last_update_id", "bids", "asks", "time_ns", nullptr};
+    PyObject *id, *bids, *asks, *time = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|O:Snapshot", const_cast<char**>(kwlist), &id,
+                                     &bids, &asks, &time)) {
+      return false;
+    }
+    book::DepthSnapshot s;
+    out->time = 0;
+    if (!to_u64(id, "last_update_id", &s.last_update_id) || !levels_of(bids, "bids", &s.bids) ||
+        !levels_of(asks, "asks", &s.asks) ||
+        (time != nullptr && !to_i64(time, "time_ns", &out->time))) {
+      return false;
+    }
+    out->entry = std::move(s);
+    return true;
+  }
+};
+
+struct UpdateClass {
+  using Data = book::DepthRecord;
+  static constexpr const char* NAME = "halvorn.data.Update";
+  static constexpr const char* DOC =
+      "Update(first_id, final_id, time_ns, bids, asks, prev_final_id=None)\n--\n\n"
+      "One incremental depth message: the levels it sets, and the range of\n"
+      "update ids it contains.\n\n"
+      "`bids` and `asks` are sequences of (price_ticks, qty_lots) pairs; a qty\n"
+      "of 0 deletes the level at that price, any other replaces or adds it.\n"
+      "`prev_final_id` is the final id of the message before this one when\n"
+      "the stream states it; without it a depth book expects this one to\n"
+      "follow on from `first_id - 1`, and one that does not breaks the stream\n"
+      "until the next Snapshot.  `time_ns` is when it takes effect, on the\n"
+      "ticks' exchange clock.\n\n"
+      "```python\n"
+      "data.Update(101, 101, 1_000_000_000, bids=[], asks=[(100, 0)])  # ask 100 gone\n"
+      "```\n\n"
+      "# Errors\n\n"
+      "TypeError for levels that are not (int, int) pairs; ValueError for a\n"
+      "negative qty.";
+  static constexpr std::array FIELDS = {"first_id", "final_id", "time_ns",
+                                        "bids",     "asks",     "prev_final_id"};
+  static constexpr std::array DOCS = {
+      "The first update id the message contains.",
+      "The last update id the message contains.",
+      "When it takes effect, in nanoseconds on the exchange clock.",
+      "Bid levels to set as (price_ticks, qty_lots) pairs; qty 0 deletes.",
+      "Ask levels to set as (price_ticks, qty_lots) pairs; qty 0 deletes.",
+      "The final id of the message before this one, or None when not stated.",
+  };
+  static constexpr bool KEYWORD_ONLY = false;
+
+  static Ref fields(PyTypeObject*, const Data& d) {
+    const book::DepthUpdate& u = update_of(d);
+    return tuple_of(from_u64(u.first_id), from_u64(u.final_id), from_i64(d.time),
+                    levels_tuple(u.bids), levels_tuple(u.asks),
+                    u.prev_final_id ? from_u64(*u.prev_final_id) : Py_NewRef(Py_None));
+  }
+  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
+    static const char* kwlist[] = {"first_id", "final_id",      "time_ns", "bids",
+                                   "asks",     "prev_final_id", nullptr};
+    PyObject *first, *final, *time, *bids, *asks, *prev = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOO|O:Update", const_cast<char**>(kwlist),
+                                     &first, &final, &time, &bids, &asks, &prev)) {
+      return false;
+    }
+    book::DepthUpdate u;
+    if (!to_u64(first, "first_id", &u.first_id) || !to_u64(final, "final_id", &u.final_id) ||
+        !to_i64(time, "time_ns", &out->time) || !levels_of(bids, "bids", &u.bids) ||
+        !levels_of(asks, "asks", &u.asks)) {
+      return false;
+    }
+    if (prev != nullptr && prev != Py_None) {
+      std::uint64_t id = 0;
+      if (!to_u64(prev, "prev_final_id", &id)) return false;
+      u.prev_final_id = id;
+    }
+    u.time_ns = out->time;
+    u.time_ms = floor_millis(out->time);
+    out->entry = std::move(u);
+    return true;
+  }
+};
+
+}  // namespace
+
+PyObject* depth_record_object(DataState* st, const book::DepthRecord& record) {
+  PyTypeObject* type = std::holds_alternative<book::DepthSnapshot>(record.entry) ? st->snapshot_type
+                                                                                 : st->update_type;
+  return box(type, record);
+}
+
+const book::DepthRecord* depth_record_of(DataState* st, PyObject* obj) {
+  if (Py_IS_TYPE(obj, st->snapshot_type) || Py_IS_TYPE(obj, st->update_type)) {
+    return &unbox<book::DepthRecord>(obj);
+  }
+  return nullptr;
+}
+
+int add_depth_records(PyObject* module, DataState* st) {
+  if (add_class(module, value_spec<SnapshotClass>(), &st->snapshot_type) < 0) return -1;
+  return add_class(module, value_spec<UpdateClass>(), &st->update_type);
+}
+
+}  // namespace halvorn::py::ingest
