@@ -7,6 +7,7 @@
 
 #include "py/boundary.hpp"
 #include "py/data/state.hpp"
+#include "py/module_hooks.hpp"
 #include "py/registry.hpp"
 #include "py/results.hpp"
 #include "py/run_functions.hpp"
@@ -84,44 +85,27 @@ int exec_module(PyObject* module) {
   });
 }
 
-template <class F>
-void for_each_reference(ModuleState* st, F&& f) {
-  f(reinterpret_cast<PyObject**>(&st->panic_exception));
-  f(reinterpret_cast<PyObject**>(&st->tick_type));
-  f(reinterpret_cast<PyObject**>(&st->tick_source_type));
-  f(reinterpret_cast<PyObject**>(&st->context_type));
-  f(reinterpret_cast<PyObject**>(&st->order_type));
-  f(reinterpret_cast<PyObject**>(&st->run_result_type));
-  f(reinterpret_cast<PyObject**>(&st->mode_comparison_type));
-  f(reinterpret_cast<PyObject**>(&st->lookahead_report_type));
-  for (const auto& [member, text] : STRINGS) f(&(st->*member));
-}
-
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-  ModuleState* st = state_of_module(module);
-  if (st == nullptr) return 0;
-  int result = 0;
-  for_each_reference(st, [&](PyObject** slot) {
-    if (result == 0 && *slot != nullptr) result = visit(*slot, arg);
-  });
-  return result;
-}
-
 void drain(Freelist& free) {
   while (free.count > 0) PyObject_Free(free.items[--free.count]);
 }
 
-int clear_module(PyObject* module) {
-  ModuleState* st = state_of_module(module);
-  if (st != nullptr) {
-    for_each_reference(st, [](PyObject** slot) { Py_CLEAR(*slot); });
+struct ModuleRefs {
+  template <class F>
+  static void each(ModuleState* st, F&& f) {
+    f(reinterpret_cast<PyObject**>(&st->panic_exception));
+    for (PyTypeObject** slot :
+         {&st->tick_type, &st->tick_source_type, &st->context_type, &st->order_type,
+          &st->run_result_type, &st->mode_comparison_type, &st->lookahead_report_type}) {
+      f(reinterpret_cast<PyObject**>(slot));
+    }
+    for (const auto& [member, text] : STRINGS) f(&(st->*member));
+  }
+  // The objects kept for reuse go back to the allocator with the module.
+  static void after_clear(ModuleState* st) {
     drain(st->free_ticks);
     drain(st->free_contexts);
   }
-  return 0;
-}
-
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+};
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
@@ -137,9 +121,9 @@ PyModuleDef module_def = {
     sizeof(ModuleState),
     nullptr,
     module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    traverse_refs<ModuleState, ModuleRefs>,
+    clear_refs<ModuleState, ModuleRefs>,
+    free_refs<ModuleState, ModuleRefs>,
 };
 
 }  // namespace halvorn::py

@@ -1,6 +1,7 @@
 // halvorn.venue: the definition of the submodule and its execution step.
 
 #include "py/boundary.hpp"
+#include "py/module_hooks.hpp"
 #include "py/registry.hpp"
 #include "py/tick_batch.hpp"
 #include "py/venue/config.hpp"
@@ -53,21 +54,19 @@ constexpr PyObject* VenueState::* VALUES[] = {
     &VenueState::zero_latency,
 };
 
-template <class F>
-void for_each_reference(VenueState* st, F&& f) {
-  f(&st->head.parent);
-  for (auto member : TYPES) f(reinterpret_cast<PyObject**>(&(st->*member)));
-  for (auto member : VALUES) f(&(st->*member));
-  for (const auto& [member, text] : STRINGS) f(&(st->*member));
-}
+struct VenueRefs {
+  template <class F>
+  static void each(VenueState* st, F&& f) {
+    f(&st->head.parent);
+    for (auto member : TYPES) f(reinterpret_cast<PyObject**>(&(st->*member)));
+    for (auto member : VALUES) f(&(st->*member));
+    for (const auto& [member, text] : STRINGS) f(&(st->*member));
+  }
+};
 
 int exec_venue(PyObject* module) {
   VenueState* st = venue_state_of_module(module);
-  Ref parent = Ref::steal(PyImport_ImportModule("halvorn"));
-  if (!parent) return -1;
-  st->head.tag = SubmoduleHead::TAG;
-  st->head.core = state_of_module(parent.get());
-  st->head.parent = parent.release();
+  if (begin_submodule(st->head) < 0) return -1;
   return guarded(st->head.core, [&]() -> int {
     for (const auto& [member, text] : STRINGS) {
       st->*member = PyUnicode_InternFromString(text);
@@ -82,24 +81,6 @@ int exec_venue(PyObject* module) {
   });
 }
 
-int traverse_venue(PyObject* module, visitproc visit, void* arg) {
-  VenueState* st = venue_state_of_module(module);
-  if (st == nullptr) return 0;
-  int result = 0;
-  for_each_reference(st, [&](PyObject** slot) {
-    if (result == 0 && *slot != nullptr) result = visit(*slot, arg);
-  });
-  return result;
-}
-
-int clear_venue(PyObject* module) {
-  VenueState* st = venue_state_of_module(module);
-  if (st != nullptr) for_each_reference(st, [](PyObject** slot) { Py_CLEAR(*slot); });
-  return 0;
-}
-
-void free_venue(void* module) { clear_venue(static_cast<PyObject*>(module)); }
-
 PyModuleDef_Slot venue_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_venue)},
     {0, nullptr},
@@ -108,8 +89,15 @@ PyModuleDef_Slot venue_slots[] = {
 }  // namespace
 
 PyModuleDef venue_def = {
-    PyModuleDef_HEAD_INIT, "halvorn.venue", venue_doc,   sizeof(VenueState), nullptr,
-    venue_slots,           traverse_venue,  clear_venue, free_venue,
+    PyModuleDef_HEAD_INIT,
+    "halvorn.venue",
+    venue_doc,
+    sizeof(VenueState),
+    nullptr,
+    venue_slots,
+    traverse_refs<VenueState, VenueRefs>,
+    clear_refs<VenueState, VenueRefs>,
+    free_refs<VenueState, VenueRefs>,
 };
 
 }  // namespace halvorn::py::venue
