@@ -210,4 +210,26 @@ std::string quote_escaped_utf8(std::string_view utf8) {
   return quote_escaped(str.get());
 }
 
+bool fs_path_of(PyObject* obj, const char* arg, std::string* out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", arg,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(obj));
+  if (!bytes) return false;
+  out->assign(PyBytes_AS_STRING(bytes.get()),
+              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  if (out->find('\0') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
+    return false;
+  }
+  return true;
+}
+
+void raise_value_error(const std::string& text) {
+  Ref message = Ref::steal(str_of(text));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+}
+
 }  // namespace halvorn::py

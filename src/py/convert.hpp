@@ -48,6 +48,13 @@ bool optional_attribute(PyObject* obj, PyObject* name, Ref* out);
 // other than AttributeError set.
 int has_attribute(PyObject* obj, const char* name);
 
+// A path argument given as str, encoded as the file system wants it.
+// TypeError naming `arg` for anything but a str, ValueError for a NUL in it.
+bool fs_path_of(PyObject* obj, const char* arg, std::string* out);
+
+// Raises ValueError carrying `text` (UTF-8, kept whole).
+void raise_value_error(const std::string& text);
+
 // True when the current exception is an Exception subclass (as opposed to
 // KeyboardInterrupt, SystemExit, GeneratorExit or a PanicException).
 bool current_error_is_ordinary();

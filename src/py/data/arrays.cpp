@@ -37,28 +37,6 @@ namespace {
 constexpr std::array<const char*, 8> FIELDS = {"exch_ts", "local_ts", "last", "high",
                                                "low",     "bid",      "ask",  "volume"};
 
-bool fs_path_of(PyObject* obj, const char* arg, std::string* out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", arg,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(obj));
-  if (!bytes) return false;
-  out->assign(PyBytes_AS_STRING(bytes.get()),
-              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-  if (out->find('\0') != std::string::npos) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
-    return false;
-  }
-  return true;
-}
-
-void raise_text(const std::string& text) {
-  Ref message = Ref::steal(str_of(text));
-  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-}
-
 // ---------------------------------------------------------------------------
 // Columns in
 
@@ -225,7 +203,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     Gil gil;
     run_unlocked(gil, [&] { begun = data::TickWriter::begin(path, instrument); });
     if (auto* e = std::get_if<data::WriteFailed>(&*begun)) {
-      raise_text(e->display());
+      raise_value_error(e->display());
       return nullptr;
     }
     WriterData data;
@@ -273,7 +251,7 @@ PyObject* writer_append(PyObject* self, PyObject* args, PyObject* kwds) {
     if (error) {
       // A writer that failed removes what it wrote now, not when collected.
       run_unlocked(gil, [&] { d.writer.reset(); });
-      raise_text(error->display());
+      raise_value_error(error->display());
       return nullptr;
     }
     d.count = d.writer->count();
@@ -294,7 +272,7 @@ PyObject* writer_finish(PyObject* self, PyObject*) {
     });
     d.busy = false;
     if (error) {
-      raise_text(data::display(*error));
+      raise_value_error(data::display(*error));
       return nullptr;
     }
     return PyLong_FromUnsignedLongLong(d.count);
@@ -579,9 +557,9 @@ PyObject* scale_texts(PyObject* module, PyObject* args, PyObject* kwds) {
     }
     std::optional<data::Step> step = data::parse_step(step_text);
     if (!step) {
-      raise_text(data::ConvertError{
+      raise_value_error(data::ConvertError{
           data::Place{}, data::BadStep{unit == "lots" ? "lot_size" : "tick_size", step_text}}
-                     .display());
+                            .display());
       return nullptr;
     }
     const data::Rounding mode = rounding == "down" ? data::Rounding::Down
@@ -660,7 +638,7 @@ PyObject* scale_texts(PyObject* module, PyObject* args, PyObject* kwds) {
       }
     });
     if (error) {
-      raise_text(error->display());
+      raise_value_error(error->display());
       return nullptr;
     }
     return out.release();

@@ -241,23 +241,6 @@ bool make_buffer(Ref* buffer, Ref* view) {
   return static_cast<bool>(*view);
 }
 
-bool fs_path_of(PyObject* obj, const char* arg, std::string* out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", arg,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(obj));
-  if (!bytes) return false;
-  out->assign(PyBytes_AS_STRING(bytes.get()),
-              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-  if (out->find('\0') != std::string::npos) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
-    return false;
-  }
-  return true;
-}
-
 // A layout by the name error texts give it ("aggregated trades"), None
 // for detection.
 bool layout_of(PyObject* obj, const char* arg, data::StreamKind kind, data::Layout* out) {
@@ -307,11 +290,6 @@ bool step_of(PyObject* obj, const char* arg, std::string* out) {
     return false;
   }
   return utf8_of(obj, out);
-}
-
-void raise_text(const std::string& text) {
-  Ref message = Ref::steal(str_of(text));
-  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
 }
 
 PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
@@ -390,7 +368,7 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     if (const auto* error = std::get_if<data::ConvertError>(&*result)) {
-      raise_text(error->display());
+      raise_value_error(error->display());
       return nullptr;
     }
     const data::Converted& done = std::get<data::Converted>(*result);
@@ -472,7 +450,7 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     if (const auto* error = std::get_if<data::ConvertError>(&*result)) {
-      raise_text(error->display());
+      raise_value_error(error->display());
       return nullptr;
     }
     const data::DepthConverted& done = std::get<data::DepthConverted>(*result);
@@ -513,7 +491,7 @@ PyObject* read_funding(PyObject* module, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     if (const auto* error = std::get_if<data::ConvertError>(&*read)) {
-      raise_text(error->display());
+      raise_value_error(error->display());
       return nullptr;
     }
     const std::vector<data::FundingRow>& rows = std::get<0>(*read);
@@ -539,7 +517,7 @@ PyObject* read_funding(PyObject* module, PyObject* args, PyObject* kwds) {
       if (const auto* file = std::get_if<data::Error>(&error->kind)) {
         PyErr_Format(PyExc_ValueError, "%U: %s", ticks, file->display().c_str());
       } else {
-        raise_text(error->display());
+        raise_value_error(error->display());
       }
       return nullptr;
     }

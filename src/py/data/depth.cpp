@@ -24,28 +24,6 @@ namespace {
 // objects held meanwhile stay small.
 constexpr std::size_t SAVE_BATCH = 4096;
 
-bool fs_path_of(PyObject* obj, const char* arg, std::string* out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", arg,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(obj));
-  if (!bytes) return false;
-  out->assign(PyBytes_AS_STRING(bytes.get()),
-              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-  if (out->find('\0') != std::string::npos) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
-    return false;
-  }
-  return true;
-}
-
-void raise_text(const std::string& text) {
-  Ref message = Ref::steal(str_of(text));
-  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-}
-
 const DepthSourceData& source_of(PyObject* self) { return unbox<DepthSourceData>(self); }
 
 // Opens the source's file with the lock given up: the file may be slow, or
@@ -331,7 +309,7 @@ PyObject* save_depth(PyObject* module, PyObject* args, PyObject* kwds) {
       refused = add_batch(writer, batch, records);
     }
     if (refused) {
-      raise_text(refused->display());
+      raise_value_error(refused->display());
       return nullptr;
     }
     int err = 0;
