@@ -57,6 +57,25 @@ std::string repr_of(PyObject* value);
 std::string value_repr(const char* name, std::span<const char* const> names, PyObject* values,
                        bool named, PyObject* defaults);
 
+// The parts of a traits type with no fields (L0(), CancelAll()): a class
+// derives from Fieldless<Data> and gives its NAME and DOC.
+template <class D>
+struct Fieldless {
+  using Data = D;
+  static constexpr std::array<const char*, 0> FIELDS{};
+  static constexpr std::array<const char*, 0> DOCS{};
+  static constexpr bool KEYWORD_ONLY = false;
+
+  static Ref fields(PyTypeObject*, const Data&) { return Ref::steal(PyTuple_New(0)); }
+  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data*) {
+    if (PyTuple_GET_SIZE(args) == 0 && (kwds == nullptr || PyDict_GET_SIZE(kwds) == 0)) {
+      return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", _PyType_Name(type));
+    return false;
+  }
+};
+
 // A record made by the engine (a fill, a liquidation): shown with every
 // field named, made from Python only by giving every field.
 template <class C>

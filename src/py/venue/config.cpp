@@ -228,8 +228,7 @@ bool queue_of(VenueState* st, PyObject* obj, engine::QueueModel* out) {
 
 struct NoFields {};
 
-struct L0Class {
-  using Data = NoFields;
+struct L0Class : Fieldless<NoFields> {
   static constexpr const char* NAME = "halvorn.venue.L0";
   static constexpr const char* DOC =
       "L0()\n--\n\n"
@@ -239,15 +238,6 @@ struct L0Class {
       "```python\n"
       "venue.Venue(tier=venue.L0())\n"
       "```";
-  static constexpr std::array<const char*, 0> FIELDS{};
-  static constexpr std::array<const char*, 0> DOCS{};
-  static constexpr bool KEYWORD_ONLY = false;
-
-  static Ref fields(PyTypeObject*, const Data&) { return Ref::steal(PyTuple_New(0)); }
-  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data*) {
-    static const char* kwlist[] = {nullptr};
-    return PyArg_ParseTupleAndKeywords(args, kwds, ":L0", const_cast<char**>(kwlist)) != 0;
-  }
 };
 
 // L1 and L2 take the same configuration; they differ in whether the engine

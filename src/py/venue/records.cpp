@@ -104,8 +104,7 @@ struct CancelClass {
   }
 };
 
-struct CancelAllClass {
-  using Data = CancelAllRequest;
+struct CancelAllClass : Fieldless<CancelAllRequest> {
   static constexpr const char* NAME = "halvorn.venue.CancelAll";
   static constexpr const char* DOC =
       "CancelAll()\n--\n\n"
@@ -114,15 +113,6 @@ struct CancelAllClass {
       "```python\n"
       "return [venue.CancelAll()]\n"
       "```";
-  static constexpr std::array<const char*, 0> FIELDS{};
-  static constexpr std::array<const char*, 0> DOCS{};
-  static constexpr bool KEYWORD_ONLY = false;
-
-  static Ref fields(PyTypeObject*, const Data&) { return Ref::steal(PyTuple_New(0)); }
-  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data*) {
-    static const char* kwlist[] = {nullptr};
-    return PyArg_ParseTupleAndKeywords(args, kwds, ":CancelAll", const_cast<char**>(kwlist)) != 0;
-  }
 };
 
 // ---------------------------------------------------------------------------
