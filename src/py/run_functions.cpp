@@ -145,6 +145,49 @@ bool raise_run_end(PyDriven& driven, const backtest::RunResult& result, const Ru
   return false;
 }
 
+PyObject* check_lookahead(ModuleState* st, PyObject* build, const TickArray& ticks,
+                          const backtest::RunConfig& config, std::size_t max_points,
+                          const ProtocolFor& protocol_for) {
+  auto shared = std::make_shared<SharedFailure>();
+  Gil gil;
+
+  // Called by the check with the lock released: takes it for the build.
+  auto build_step = [&](std::size_t k) -> PyDriven {
+    Locked lock(gil);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(k)));
+    for (std::size_t i = 0; list && i < k; ++i) {
+      PyObject* tick = new_tick(st, ticks[i]);
+      if (tick == nullptr) {
+        list = Ref();
+        break;
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tick);
+    }
+    Ref object =
+        list ? Ref::steal(python([&] { return PyObject_CallOneArg(build, list.get()); })) : Ref();
+    std::shared_ptr<const VenueProtocol> protocol;
+    if (!object || !protocol_for(object.get(), &protocol)) {
+      PyDriven failed(st, gil, Ref::borrow(Py_None), std::string(), 1, shared);
+      failed.record_current_exception("build raised: ");
+      return failed;
+    }
+    std::string name = strategy_name(object.get());
+    return PyDriven(st, gil, std::move(object), std::move(name), 1, shared, std::move(protocol));
+  };
+
+  backtest::LookaheadReport report;
+  run_unlocked(gil, [&] { report = backtest::lookahead(config, build_step, ticks, max_points); });
+  if (shared->interrupt) {
+    shared->interrupt.restore();
+    return nullptr;
+  }
+  if (shared->message) {
+    raise_message(PyExc_ValueError, "the strategy failed during the check: ", *shared->message);
+    return nullptr;
+  }
+  return box(st->lookahead_report_type, Report::of(report));
+}
+
 namespace {
 
 // run_backtest after argument conversion: a new RunResult, or null with the
@@ -250,46 +293,8 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
     TickArray ticks;
     if (!ticks_from(st, ticks_obj, &ticks)) return nullptr;
     const backtest::RunConfig config = specified_config(balance, enforce_margin, 0, contract_size);
-    auto shared = std::make_shared<SharedFailure>();
-    Gil gil;
-
-    // Called by the check with the lock released: takes it for the build.
-    auto build_step = [&](std::size_t k) -> PyDriven {
-      Locked lock(gil);
-      Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(k)));
-      for (std::size_t i = 0; list && i < k; ++i) {
-        PyObject* tick = new_tick(st, ticks[i]);
-        if (tick == nullptr) {
-          list = Ref();
-          break;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tick);
-      }
-      Ref object =
-          list ? Ref::steal(python([&] { return PyObject_CallOneArg(build, list.get()); })) : Ref();
-      if (!object) {
-        PyDriven failed(st, gil, Ref::borrow(Py_None), std::string(), 1, shared);
-        failed.record_current_exception("build raised: ");
-        return failed;
-      }
-      std::string name = strategy_name(object.get());
-      return PyDriven(st, gil, std::move(object), std::move(name), 1, shared);
-    };
-
-    backtest::LookaheadReport report;
-    run_unlocked(gil, [&] {
-      report = backtest::lookahead(config, build_step, ticks, static_cast<std::size_t>(max_points));
-    });
-
-    if (shared->interrupt) {
-      shared->interrupt.restore();
-      return nullptr;
-    }
-    if (shared->message) {
-      raise_message(PyExc_ValueError, "the strategy failed during the check: ", *shared->message);
-      return nullptr;
-    }
-    return box(st->lookahead_report_type, Report::of(report));
+    return check_lookahead(st, build, ticks, config, static_cast<std::size_t>(max_points),
+                           [](PyObject*, std::shared_ptr<const VenueProtocol>*) { return true; });
   });
 }
 

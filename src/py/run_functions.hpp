@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 
 #include "backtest/run.hpp"
@@ -51,6 +53,20 @@ struct RunEnd {
 bool run_input(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
                const TickInput& input, backtest::RunResult* result, RunEnd* end,
                const ingest::DepthSourceData* depth = nullptr);
+
+// Makes the venue protocol of one strategy a lookahead check built (left
+// null for the specified protocol); false with the exception set when the
+// strategy cannot run on the venue.
+using ProtocolFor =
+    std::function<bool(PyObject* strategy, std::shared_ptr<const VenueProtocol>* out)>;
+
+// The lookahead check of `build` over `ticks`: each rerun's strategy is
+// built from the prefix as a list of Tick, with the lock taken for the
+// build only.  A LookaheadReport, or nullptr with the exception set
+// (the strategy's failure as ValueError, an interrupt unchanged).
+PyObject* check_lookahead(ModuleState* st, PyObject* build, const TickArray& ticks,
+                          const backtest::RunConfig& config, std::size_t max_points,
+                          const ProtocolFor& protocol_for);
 
 // Raises what stopped a finished run, in order of precedence: an interrupt
 // (raised unchanged), the strategy's failure, the tick file's error, the

@@ -228,47 +228,11 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
     TickArray ticks;
     if (!ticks_from(core, ticks_obj, &ticks)) return nullptr;
     const backtest::RunConfig run_config = config->run_config(balance, 0);
-    auto shared = std::make_shared<SharedFailure>();
-    Gil gil;
-
-    auto build_step = [&](std::size_t k) -> PyDriven {
-      Locked lock(gil);
-      Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(k)));
-      for (std::size_t i = 0; list && i < k; ++i) {
-        PyObject* tick = new_tick(core, ticks[i]);
-        if (tick == nullptr) {
-          list = Ref();
-          break;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tick);
-      }
-      Ref object =
-          list ? Ref::steal(python([&] { return PyObject_CallOneArg(build, list.get()); })) : Ref();
-      std::shared_ptr<VenueProtocol> protocol =
-          object ? protocol_for(st, object.get(), *config, 1, false) : nullptr;
-      if (!object || !protocol) {
-        PyDriven failed(core, gil, Ref::borrow(Py_None), std::string(), 1, shared);
-        failed.record_current_exception("build raised: ");
-        return failed;
-      }
-      std::string name = strategy_name(object.get());
-      return PyDriven(core, gil, std::move(object), std::move(name), 1, shared, protocol);
-    };
-
-    backtest::LookaheadReport report;
-    run_unlocked(gil, [&] {
-      report =
-          backtest::lookahead(run_config, build_step, ticks, static_cast<std::size_t>(max_points));
-    });
-    if (shared->interrupt) {
-      shared->interrupt.restore();
-      return nullptr;
-    }
-    if (shared->message) {
-      raise_message(PyExc_ValueError, "the strategy failed during the check: ", *shared->message);
-      return nullptr;
-    }
-    return box(core->lookahead_report_type, Report::of(report));
+    return check_lookahead(core, build, ticks, run_config, static_cast<std::size_t>(max_points),
+                           [&](PyObject* strategy, std::shared_ptr<const VenueProtocol>* out) {
+                             *out = protocol_for(st, strategy, *config, 1, false);
+                             return *out != nullptr;
+                           });
   });
 }
 
