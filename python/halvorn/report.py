@@ -196,8 +196,8 @@ def _usdt(cash: int) -> str:
     return f"{cash / halvorn.CASH_SCALE:,.2f} USDT"
 
 
-def _number(value: float | None, spec: str, unit: str = "") -> str:
-    return "undefined" if value is None else f"{value:{spec}}{unit}"
+def _number(value: float | None, form: str, unit: str = "") -> str:
+    return "undefined" if value is None else f"{value:{form}}{unit}"
 
 
 def _duration(ns: int) -> str:

@@ -77,8 +77,8 @@ int exec_module(PyObject* module) {
         {&mode_comparison_spec, &ModuleState::mode_comparison_type},
         {&lookahead_report_spec, &ModuleState::lookahead_report_type},
     };
-    for (const auto& [spec, slot] : classes) {
-      if (add_class(module, spec, &(st->*slot)) < 0) return -1;
+    for (const auto& [layout, slot] : classes) {
+      if (add_class(module, layout, &(st->*slot)) < 0) return -1;
     }
     if (add_functions(module, tick_file_functions) < 0) return -1;
     return add_functions(module, run_functions);

@@ -24,8 +24,8 @@ const char* short_name(PyTypeObject* type) {
   return dot != nullptr ? dot + 1 : type->tp_name;
 }
 
-int add_class(PyObject* module, PyType_Spec* spec, PyTypeObject** slot) {
-  PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+int add_class(PyObject* module, PyType_Spec* layout, PyTypeObject** slot) {
+  PyObject* type = PyType_FromModuleAndSpec(module, layout, nullptr);
   if (type == nullptr) return -1;
   *slot = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
   return add_to_module(module, short_name(*slot), type);

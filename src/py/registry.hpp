@@ -19,9 +19,9 @@ namespace halvorn::py {
 // failure.
 int add_to_module(PyObject* module, const char* name, PyObject* value);
 
-// Creates a class from `spec` for `module`, adds it under its short name and
+// Creates a class from `layout` for `module`, adds it under its short name and
 // keeps a strong reference in `*slot` for the code that instantiates it.
-int add_class(PyObject* module, PyType_Spec* spec, PyTypeObject** slot);
+int add_class(PyObject* module, PyType_Spec* layout, PyTypeObject** slot);
 
 // Adds each function of `defs`, in order, bound to the module.
 int add_functions(PyObject* module, std::span<PyMethodDef> defs);

@@ -162,11 +162,11 @@ PyObject* value_getnewargs_ex(PyObject* self, PyObject*) {
   }
 }
 
-// The type specification of a value class, built once.  `extra` slots (a
+// The type layout of a value class, built once.  `extra` slots (a
 // sequence protocol, a buffer) are added before the common ones.
 template <class C>
 PyType_Spec* value_spec(std::span<const PyType_Slot> extra = {}) {
-  static PyType_Spec spec = [&] {
+  static PyType_Spec layout = [&] {
     static std::array<PyGetSetDef, C::FIELDS.size() + 1> getset{};
     for (std::size_t i = 0; i < C::FIELDS.size(); ++i) {
       getset[i] = PyGetSetDef{C::FIELDS[i], value_field<C>, nullptr, C::DOCS[i],
@@ -192,7 +192,7 @@ PyType_Spec* value_spec(std::span<const PyType_Slot> extra = {}) {
     return PyType_Spec{C::NAME, static_cast<int>(sizeof(Boxed<typename C::Data>)), 0,
                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots.data()};
   }();
-  return &spec;
+  return &layout;
 }
 
 // A tuple built from values converted one by one; null with the exception

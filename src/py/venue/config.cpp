@@ -752,8 +752,8 @@ int add_config(PyObject* module, VenueState* st) {
       {value_spec<FundingRateClass>(), &st->funding_rate_type},
       {value_spec<VenueClass>(), &st->venue_type},
   };
-  for (const auto& [spec, slot] : classes) {
-    if (add_class(module, spec, slot) < 0) return -1;
+  for (const auto& [layout, slot] : classes) {
+    if (add_class(module, layout, slot) < 0) return -1;
   }
   if (set_signature<L1Class>(st->l1_type) < 0 || set_signature<L2Class>(st->l2_type) < 0 ||
       set_signature<VenueClass>(st->venue_type) < 0) {

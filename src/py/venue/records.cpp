@@ -528,8 +528,8 @@ int add_records(PyObject* module, VenueState* st) {
       {value_spec<MarginClass>(), &st->margin_type},
       {&run_spec, &st->run_type},
   };
-  for (const auto& [spec, slot] : classes) {
-    if (add_class(module, spec, slot) < 0) return -1;
+  for (const auto& [layout, slot] : classes) {
+    if (add_class(module, layout, slot) < 0) return -1;
   }
   return 0;
 }
