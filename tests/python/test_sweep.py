@@ -420,15 +420,16 @@ class TestResult:
             serial.to_frame()
 
 
-class TestDask:
-    @pytest.fixture(scope="class")
-    def client(self):
-        distributed = pytest.importorskip("distributed", reason="dask is halvorn[dask]")
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None) as cluster:
-            with distributed.Client(cluster) as client:
-                yield client
+@pytest.fixture(scope="module")
+def client():
+    distributed = pytest.importorskip("distributed", reason="dask is halvorn[dask]")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
 
+
+class TestDask:
     def test_a_local_cluster_gives_the_same_bytes(self, client, serial, tick_file):
         result = sweep.run(Lagged, GRID, tick_file, BALANCE, equity_every=EVERY,
                            executor=client.get_executor())
