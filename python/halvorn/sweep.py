@@ -27,16 +27,25 @@ of zero from then on instead of a division by zero.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import contextlib
 import io
 import itertools
+import math
 import multiprocessing
+import multiprocessing.connection
 import os
 import pickle
 import shutil
+import signal
 import sys
 import tempfile
+import threading
+import time
+import traceback
 from array import array
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures.process import BrokenProcessPool
+from multiprocessing.connection import Connection
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
@@ -437,15 +446,14 @@ def _main_is_importable() -> bool:
     return path is not None and os.path.isfile(path)
 
 
-def _check_carriable(executor: cf.Executor, build: Any, sets: list[dict[str, Any]],
+def _check_carriable(carrier: str, receiver: str, build: Any, sets: list[dict[str, Any]],
                      venue: Any) -> None:
-    """Refuses, before any worker starts, a task that `executor` cannot deliver.
+    """Refuses, before any worker starts, a task that `receiver` cannot deliver.
 
     Without this a lambda would fail in the pool's feeder thread, or a class
     from an interactive session in every worker, each far from the call that
     caused it and after the sweep had started.
     """
-    carrier = _carrier(executor)
     if carrier == "nothing":
         return
     payload = (build, sets, venue)
@@ -459,7 +467,7 @@ def _check_carriable(executor: cf.Executor, build: Any, sets: list[dict[str, Any
         finder.dump(payload)
     except Exception as error:
         raise TypeError(
-            f"the sweep cannot send its work to {type(executor).__name__}: {error}. Its workers "
+            f"the sweep cannot send its work to {receiver}: {error}. Its workers "
             "get build, the parameters and the venue by pickling; define build as a class or "
             "function at the top level of a module, or run the sweep with "
             "executor=concurrent.futures.ThreadPoolExecutor(1) to keep it in this process"
@@ -518,6 +526,234 @@ def _progress(progress: object, total: int) -> _Progress:
                     f"{type(progress).__name__}")
 
 
+# --- the sweep's own workers ----------------------------------------------------------
+
+
+_WORKER_NAME = "halvorn-sweep-worker"
+"""The name of every worker process a sweep starts, numbered from 0.  Spawn names a
+process before it runs the parent's main script again, so a worker can tell what it
+is while it loads."""
+
+_MAIN_RAN_A_SWEEP = 87
+"""How a worker exits when loading the main script called `run` again."""
+
+_GRACE = 5.0
+"""Seconds a worker has to leave when told to, and to be gone once it is killed."""
+
+_serving = False
+"""True in a worker once it has loaded what it needs and takes parameter sets."""
+
+
+def _in_a_loading_worker() -> bool:
+    return not _serving and multiprocessing.current_process().name.startswith(_WORKER_NAME + "-")
+
+
+def _worker_count(tasks: int) -> int:
+    return max(1, min(os.cpu_count() or 1, tasks))
+
+
+class _WorkerTraceback(Exception):
+    """Where an exception raised in a worker came from, as its cause in this process."""
+
+    def __init__(self, text: str) -> None:
+        super().__init__(text)
+        self.text = text
+
+    def __str__(self) -> str:
+        return f'\n"""\n{self.text}"""'
+
+
+def _sendable(error: BaseException) -> tuple[BaseException, str]:
+    """`error` in the form it can cross to the sweep, and its traceback as text.
+
+    An exception that does not come back out of a pickle (its class takes other
+    arguments than its args, or holds something a pickle cannot) is replaced by a
+    `RuntimeError` with its type and text, rather than failing the sweep with an
+    error about pickling.
+    """
+    text = "".join(traceback.format_exception(error))
+    try:
+        pickle.loads(pickle.dumps(error))
+    except Exception as why:
+        kind = type(error)
+        error = RuntimeError(f"{kind.__module__}.{kind.__qualname__}: {error} (the worker "
+                             f"could not send the exception itself: {why})")
+    return error, text
+
+
+def _serve(connection: Connection) -> None:
+    """A worker's life: parameter sets one at a time, until the sweep says stop."""
+    global _serving
+    _serving = True
+    # The sweep decides what an interrupt means.  A Ctrl-C at a terminal reaches
+    # every process of the foreground group, and a worker that died of it would
+    # turn the user's stop into a report of a broken worker.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _leave_with_parent()
+    while True:
+        try:
+            task = connection.recv()
+        except EOFError:
+            return
+        if task is None:
+            return
+        k, build, params, path, balance, venue, batch, equity_every = task
+        connection.send(("started", k, None))
+        try:
+            outcome = _run_one(build, params, path, balance, venue, batch, equity_every)
+        except BaseException as error:
+            connection.send(("failed", k, _sendable(error)))
+        else:
+            connection.send(("done", k, outcome))
+
+
+def _leave_with_parent() -> None:
+    """Ends this worker as soon as the process that started it is gone.
+
+    A sweep ends its workers on every way out that runs its code, but a parent
+    that is killed (SIGKILL, the memory killer) runs none, and a worker in a set
+    that never finishes would run on as an orphan.
+    """
+    parent = multiprocessing.parent_process()
+    if parent is None:
+        return
+
+    def watch() -> None:
+        # The parent's sentinel is a pipe whose other end only the parent holds,
+        # so it reads as closed the moment the parent ends, however it ended.
+        parent.join()
+        os._exit(1)
+
+    threading.Thread(target=watch, name="halvorn-sweep-parent", daemon=True).start()
+
+
+@contextlib.contextmanager
+def _interrupts_held() -> Iterator[None]:
+    """Holds back SIGINT while the sweep ends its workers, and delivers it after.
+
+    A second Ctrl-C, or a supervisor that repeats its signal, would otherwise
+    stop the ending halfway and leave a worker running.  Only the main thread
+    receives signals, so elsewhere there is nothing to hold.
+    """
+    previous = signal.getsignal(signal.SIGINT)
+    if threading.current_thread() is not threading.main_thread() or previous is None:
+        yield
+        return
+    held: list[int] = []
+    signal.signal(signal.SIGINT, lambda signum, frame: held.append(signum))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if held:
+            signal.raise_signal(signal.SIGINT)
+
+
+class _Workers:
+    """The process pool a sweep starts when it is given no executor.
+
+    A pipe per worker and a set at a time, so the sweep knows which set each
+    worker runs and since when: a time limit counts from a set's own start, not
+    from its wait for a worker, and a worker that dies is reported with its
+    set.  And the sweep can end its workers at once, which a failure, a time
+    limit or a Ctrl-C needs: a pool that is shut down waits for the sets that
+    are running, forever if one hangs.
+    """
+
+    def __init__(self, count: int) -> None:
+        # Spawn, because a fork of a process with threads (a notebook, a GUI, a
+        # client library) can copy a lock that someone held, and because it works
+        # the same on every platform.
+        context = multiprocessing.get_context("spawn")
+        self.processes: list[Any] = []
+        self.connections: list[Connection] = []
+        try:
+            for i in range(count):
+                here, there = context.Pipe()
+                try:
+                    process = context.Process(target=_serve, args=(there,),
+                                              name=f"{_WORKER_NAME}-{i}")
+                    process.start()
+                except BaseException:
+                    here.close()
+                    raise
+                finally:
+                    # The worker holds its own end now; with this one closed, a
+                    # worker that dies reads as the end of its pipe.
+                    there.close()
+                self.processes.append(process)
+                self.connections.append(here)
+        except BaseException:
+            self.end(at_once=True)
+            raise
+
+    def __enter__(self) -> _Workers:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, *rest: object) -> None:
+        self.end(at_once=kind is not None)
+
+    def end(self, *, at_once: bool) -> None:
+        """Ends every worker and waits until each is gone: after telling them to
+        stop between sets, or at once, killing what they are running."""
+        with _interrupts_held():
+            if not at_once:
+                for connection in self.connections:
+                    try:
+                        connection.send(None)
+                    except OSError:
+                        pass
+                _join(self.processes, _GRACE)
+            for process in self.processes:
+                if process.exitcode is None:
+                    process.kill()
+            _join(self.processes, _GRACE)
+            for connection in self.connections:
+                connection.close()
+            for process in self.processes:
+                if process.exitcode is not None:
+                    process.close()
+            self.processes, self.connections = [], []
+
+    def death(self, w: int, running: dict[int, tuple[int, float | None]],
+              sets: list[dict[str, Any]]) -> BaseException:
+        """The error that reports worker `w` gone, with the set it had."""
+        process = self.processes[w]
+        process.join(_GRACE)
+        code = process.exitcode
+        if code == _MAIN_RAN_A_SWEEP:
+            return RuntimeError(
+                "the sweep's workers run the main script again to load build and what it "
+                "refers to (they start with spawn), and the script started a sweep again as "
+                "it loaded: put the code that runs the sweep under "
+                "`if __name__ == \"__main__\":` so that it runs only in the process you "
+                "started")
+        if code is None:
+            how = "closed its pipe"
+        elif code < 0:
+            try:
+                how = f"was killed by {signal.Signals(-code).name}"
+            except ValueError:
+                how = f"was killed by signal {-code}"
+        else:
+            how = f"exited with code {code}"
+        if w not in running:
+            return BrokenProcessPool(f"a worker process of the sweep {how} between parameter sets")
+        k, started = running[w]
+        if started is None:
+            return BrokenProcessPool(
+                f"a worker process of the sweep {how} before it started parameter set {k} of "
+                f"{len(sets)}: {sets[k]!r}; what it wrote to stderr says why")
+        return BrokenProcessPool(f"the worker process running parameter set {k} of "
+                                 f"{len(sets)} {how}: {sets[k]!r}")
+
+
+def _join(processes: list[Any], seconds: float) -> None:
+    deadline = time.monotonic() + seconds
+    for process in processes:
+        process.join(max(0.0, deadline - time.monotonic()))
+
+
 # --- the sweep ------------------------------------------------------------------------
 
 
@@ -546,20 +782,23 @@ class _TickFile:
             self.directory = None
 
 
-def _default_pool(tasks: int) -> cf.ProcessPoolExecutor:
-    # Spawn, because a fork of a process with threads (a notebook, a GUI, a
-    # client library) can copy a lock that someone held, and because it works
-    # the same on every platform.
-    workers = max(1, min(os.cpu_count() or 1, tasks))
-    return cf.ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context("spawn"))
-
-
 def _positive_int(value: object, name: str) -> int:
     if not isinstance(value, int) or isinstance(value, bool):
         raise TypeError(f"{name} must be an int, not {type(value).__name__}")
     if value < 1:
         raise ValueError(f"{name} must be at least 1, got {value}")
     return value
+
+
+def _time_limit(value: object) -> float | None:
+    if value is None:
+        return None
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        raise TypeError(f"timeout must be a number of seconds or None, not {type(value).__name__}")
+    if not 0 < value < math.inf:
+        raise ValueError(f"timeout must be a positive, finite number of seconds, got {value!r}; "
+                         "None sets no limit")
+    return float(value)
 
 
 def _check_venue(venue: object) -> None:
@@ -573,7 +812,8 @@ def _check_venue(venue: object) -> None:
 
 def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
         ticks: Any, balance: int, *, venue: Any = None, batch: int = 1, equity_every: int,
-        executor: cf.Executor | None = None, progress: object = None) -> Result:
+        executor: cf.Executor | None = None, progress: object = None,
+        timeout: float | None = None) -> Result:
     """Run ``build(**params)`` for every parameter set of `grid` and collect the results.
 
     `ticks` is a `TickSource`, whose path every worker opens for itself, or a
@@ -585,20 +825,38 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
     account `run_backtest` uses.
 
     `executor` is any `concurrent.futures.Executor`: None starts a process pool
-    of one worker per core with spawn and shuts it down afterwards; a thread
-    pool runs the sweep in this process; ``client.get_executor()`` of a
-    distributed client runs it on a cluster whose workers can read the tick
-    file at the same path.  `progress` is None (quiet), True (a bar when tqdm is
+    of one worker per core with spawn and ends it afterwards; a thread pool
+    runs the sweep in this process; ``client.get_executor()`` of a distributed
+    client runs it on a cluster whose workers can read the tick file at the
+    same path.  `progress` is None (quiet), True (a bar when tqdm is
     installed, a line on stderr otherwise) or a callable called with
-    (done, total) parameter sets, once before the first finishes and after each.
+    (done, total) parameter sets, once before the first finishes and after
+    each.  `timeout` is a limit in seconds on each parameter set, or None for
+    none; a set that runs longer fails the sweep with `TimeoutError`.
 
     Raises `TypeError` or `ValueError` for a bad argument before anything runs,
     including work the executor could not carry (a lambda or a local class for
     a process pool, which pickles; docs/sweep.md lists what each executor is
-    checked for); then the exception of the first parameter set seen to fail,
-    unchanged but for a note naming the set, after cancelling what had not
-    started.
+    checked for).  Then the first parameter set seen to fail stops the sweep
+    at once: what has not started is cancelled, the sweep's own workers are
+    killed (an executor passed in keeps running what it runs, unwaited for),
+    and the set's exception is raised unchanged but for a note naming the set;
+    a set over the time limit raises `TimeoutError` naming the set and the
+    limit, and a worker of the default pool that dies `BrokenProcessPool`
+    naming its set.  Whatever stops a sweep that has started, a Ctrl-C
+    included, carries the sets that finished: its attribute ``partial`` is a
+    `Result` of their rows in grid order, or None when none finished.
+
+    With the default pool, a script must start the sweep under
+    ``if __name__ == "__main__":``: the workers run the script again to find
+    `build`, and a sweep at its top level raises `RuntimeError` saying so.
     """
+    if _in_a_loading_worker():
+        # This process is a worker of a sweep, running the main script again to
+        # load its definitions, and the script calls run as it loads.  Leave
+        # quietly, with the code by which the sweep that started this worker
+        # knows to explain it, instead of starting workers of its own.
+        raise SystemExit(_MAIN_RAN_A_SWEEP)
     if not callable(build):
         raise TypeError(f"build must be callable, returning a strategy; got {type(build).__name__}")
     sets = parameter_sets(grid)
@@ -612,24 +870,35 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
         raise TypeError(f"executor must be a concurrent.futures.Executor or None, not "
                         f"{type(executor).__name__}")
     _check_venue(venue)
+    limit = _time_limit(timeout)
 
-    pool = _default_pool(len(sets)) if executor is None else executor
+    if executor is None:
+        # The sweep's own pool carries work as a spawned process pool does.
+        _check_carriable("pickle, importing __main__", "ProcessPoolExecutor", build, sets, venue)
+    else:
+        _check_carriable(_carrier(executor), type(executor).__name__, build, sets, venue)
+    report = _progress(progress, len(sets))
+    finished: dict[int, _Outcome] = {}
     try:
-        _check_carriable(pool, build, sets, venue)
-        report = _progress(progress, len(sets))
         source = _TickFile(ticks)
         try:
             if source.count < equity_every:
                 raise ValueError(_no_periods(source.count, equity_every))
-            outcomes = _gather(pool, build, sets, source.path, balance, venue, batch,
-                               equity_every, report)
+            work = _Work(build, sets, source.path, balance, venue, batch, equity_every)
+            try:
+                if executor is None:
+                    with _Workers(_worker_count(len(sets))) as workers:
+                        _gather_own(workers, work, limit, report, finished)
+                else:
+                    _gather_submitted(executor, work, limit, report, finished)
+            except BaseException as error:
+                _keep_partial(error, sets, finished)
+                raise
         finally:
-            report.close()
             source.close()
     finally:
-        if executor is None:
-            pool.shutdown(wait=True, cancel_futures=True)
-    return _result(sets, outcomes)
+        report.close()
+    return _result(sets, [finished[k] for k in range(len(sets))])
 
 
 def _no_periods(count: int, equity_every: int) -> str:
@@ -637,35 +906,180 @@ def _no_periods(count: int, equity_every: int) -> str:
             "start, so no returns; sample more often")
 
 
-def _gather(pool: cf.Executor, build: Callable[..., Any], sets: list[dict[str, Any]], path: str,
-            balance: int, venue: Any, batch: int, equity_every: int,
-            report: _Progress) -> list[_Outcome]:
-    total = len(sets)
-    futures = [pool.submit(_run_one, build, params, path, balance, venue, batch, equity_every)
-               for params in sets]
-    where = {future: k for k, future in enumerate(futures)}
-    outcomes: list[_Outcome | None] = [None] * total
-    done = 0
+class _Work(NamedTuple):
+    build: Callable[..., Any]
+    sets: list[dict[str, Any]]
+    path: str
+    balance: int
+    venue: Any
+    batch: int
+    equity_every: int
+
+    def task(self, k: int) -> tuple[Any, ...]:
+        """What `_run_one` takes to run set `k`."""
+        return (self.build, self.sets[k], self.path, self.balance, self.venue, self.batch,
+                self.equity_every)
+
+
+def _raised_by(error: BaseException, k: int, sets: list[dict[str, Any]]) -> None:
+    error.add_note(f"halvorn.sweep: raised by parameter set {k} of {len(sets)}: {sets[k]!r}")
+
+
+def _overran(k: int, sets: list[dict[str, Any]], limit: float) -> TimeoutError:
+    return TimeoutError(f"parameter set {k} of {len(sets)} ran longer than the time limit of "
+                        f"timeout={limit:g} s: {sets[k]!r}")
+
+
+def _keep_partial(error: BaseException, sets: list[dict[str, Any]],
+                  finished: dict[int, _Outcome]) -> None:
+    """Hangs the sets that finished on the exception that stops the sweep, so that
+    one bad set does not cost the hours the others took."""
+    ks = sorted(finished)
     try:
-        report.update(0, total)
-        for future in cf.as_completed(futures):
-            k = where[future]
+        partial = _result([sets[k] for k in ks], [finished[k] for k in ks]) if ks else None
+    except Exception:
+        # Never hide the error itself behind one in putting its rows together.
+        partial = None
+    try:
+        setattr(error, "partial", partial)
+    except AttributeError:
+        pass
+
+
+def _gather_own(workers: _Workers, work: _Work, limit: float | None, report: _Progress,
+                finished: dict[int, _Outcome]) -> None:
+    """Runs every set on the sweep's own workers, a set per worker at a time,
+    into `finished`; raises what stops the sweep."""
+    sets = work.sets
+    total = len(sets)
+    upcoming = iter(range(total))
+    idle = list(range(len(workers.processes)))[::-1]
+    running: dict[int, tuple[int, float | None]] = {}  # worker: (set, when it started)
+
+    def hand_out() -> None:
+        while idle:
+            k = next(upcoming, None)
+            if k is None:
+                return
+            w = idle.pop()
+            running[w] = (k, None)
             try:
-                outcomes[k] = future.result()
-            except cf.BrokenExecutor as error:
-                error.add_note("halvorn.sweep: a worker died while the sweep ran; the pool "
-                               "cannot tell which parameter set it was running")
-                raise
-            except Exception as error:
-                error.add_note(f"halvorn.sweep: raised by parameter set {k} of {total}: "
-                               f"{sets[k]!r}")
-                raise
-            done += 1
-            report.update(done, total)
+                workers.connections[w].send((k, *work.task(k)))
+            except OSError:
+                # The worker is gone; its sentinel says so on the next wait.
+                pass
+
+    hand_out()
+    report.update(0, total)
+    watched: dict[Any, int] = {}
+    for w, (process, connection) in enumerate(zip(workers.processes, workers.connections)):
+        watched[connection] = w
+        watched[process.sentinel] = w
+    while len(finished) < total:
+        wait_for = None
+        if limit is not None:
+            starts = [started for _, started in running.values() if started is not None]
+            if starts:
+                wait_for = max(0.0, min(starts) + limit - time.monotonic())
+        ready = multiprocessing.connection.wait(list(watched), timeout=wait_for)
+        for w in sorted({watched[r] for r in ready}):
+            connection = workers.connections[w]
+            while True:
+                try:
+                    if not connection.poll():
+                        break
+                    kind, k, payload = connection.recv()
+                except (EOFError, OSError):
+                    # The end of a pipe: the worker is gone.
+                    raise workers.death(w, running, sets) from None
+                if kind == "started":
+                    running[w] = (k, time.monotonic())
+                elif kind == "done":
+                    finished[k] = payload
+                    del running[w]
+                    idle.append(w)
+                    report.update(len(finished), total)
+                else:
+                    error, text = payload
+                    error.__cause__ = _WorkerTraceback(text)
+                    _raised_by(error, k, sets)
+                    raise error
+            if not workers.processes[w].is_alive():
+                raise workers.death(w, running, sets)
+        if limit is not None:
+            now = time.monotonic()
+            for k, started in sorted(running.values()):
+                if started is not None and now - started >= limit:
+                    raise _overran(k, sets, limit)
+        hand_out()
+
+
+def _slots(executor: cf.Executor) -> int:
+    """How many sets `executor` runs at a time, as far as can be known from here;
+    one where it cannot be."""
+    workers = getattr(executor, "_max_workers", None)
+    if isinstance(workers, int) and workers > 0:
+        return workers
+    if _carrier(executor) == "cloudpickle":
+        try:
+            return max(1, int(sum(getattr(executor, "_client").nthreads().values())))
+        except Exception:
+            return 1
+    return 1
+
+
+def _gather_submitted(executor: cf.Executor, work: _Work, limit: float | None,
+                      report: _Progress, finished: dict[int, _Outcome]) -> None:
+    """Runs every set on an executor passed in, into `finished`; raises what stops
+    the sweep, after cancelling what has not started.
+
+    Such an executor cannot say when a set starts, only that it was handed
+    over.  With a time limit, the sweep therefore hands it no more sets at once
+    than it has workers, and counts each set's time from the handing over.
+    """
+    sets = work.sets
+    total = len(sets)
+    at_once = total if limit is None else _slots(executor)
+    upcoming = iter(range(total))
+    handed: dict[cf.Future[_Outcome], tuple[int, float]] = {}
+
+    def hand_out() -> None:
+        while len(handed) < at_once:
+            k = next(upcoming, None)
+            if k is None:
+                return
+            handed[executor.submit(_run_one, *work.task(k))] = (k, time.monotonic())
+
+    try:
+        hand_out()
+        report.update(0, total)
+        while len(finished) < total:
+            wait_for = None
+            if limit is not None:
+                first = min(started for _, started in handed.values())
+                wait_for = max(0.0, first + limit - time.monotonic())
+            done, _ = cf.wait(handed, timeout=wait_for, return_when=cf.FIRST_COMPLETED)
+            for future in sorted(done, key=lambda f: handed[f][0]):
+                k, _ = handed.pop(future)
+                try:
+                    finished[k] = future.result()
+                except cf.BrokenExecutor as error:
+                    error.add_note("halvorn.sweep: a worker died while the sweep ran; the pool "
+                                   "cannot tell which parameter set it was running")
+                    raise
+                except Exception as error:
+                    _raised_by(error, k, sets)
+                    raise
+                report.update(len(finished), total)
+            if limit is not None:
+                now = time.monotonic()
+                for k, started in sorted(handed.values()):
+                    if now - started >= limit:
+                        raise _overran(k, sets, limit)
+            hand_out()
     finally:
-        for future in futures:
+        for future in handed:
             future.cancel()
-    return [outcome for outcome in outcomes if outcome is not None]
 
 
 def _result(sets: list[dict[str, Any]], outcomes: list[_Outcome]) -> Result:

@@ -76,6 +76,9 @@ def run(
     equity_every: int,
     executor: concurrent.futures.Executor | None = None,
     progress: bool | Callable[[int, int], object] | None = None,
+    timeout: float | None = None,
 ) -> Result:
     """Run ``build(**params)`` for every parameter set of `grid`; `balance` in
-    whole USDT, `equity_every` ticks between equity samples."""
+    whole USDT, `equity_every` ticks between equity samples, `timeout` seconds
+    at most per set.  The exception that stops a started sweep carries the
+    finished sets as ``partial``, a `Result` or None."""

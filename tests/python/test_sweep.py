@@ -7,18 +7,22 @@ import concurrent.futures as cf
 import dataclasses
 import json
 import os
+import pathlib
 import pickle
 import random
+import signal
 import subprocess
 import sys
 import textwrap
 import re
 import threading
+from concurrent.futures.process import BrokenProcessPool
 
 import pytest
 
 import halvorn
 from halvorn import sweep, venue
+from sweep_helpers import DEADLINE, RELEASE, Marked, assert_gone, marked, wait_for, watchdog
 
 BALANCE = 1_000
 EVERY = 50
@@ -274,6 +278,155 @@ class TestFailures:
             "halvorn.sweep: raised by parameter set 0 of 1: {'lag': 1, 'threshold': 5}"]
 
 
+SCRIPTS = pathlib.Path(__file__).resolve().parent / "sweep_scripts"
+
+
+@pytest.fixture
+def marks(tmp_path):
+    """Where the `Marked` sets of a test leave their pids."""
+    path = tmp_path / "marks"
+    path.mkdir()
+    return str(path)
+
+
+def roles(marks, *names):
+    return [{"marks": marks, "role": name} for name in names]
+
+
+def workers(monkeypatch, count):
+    """The default pool of `count` workers, whatever the machine has."""
+    monkeypatch.setattr(sweep, "_worker_count", lambda tasks: count)
+
+
+def by_hand(tick_file, tmp_path):
+    """The run of an "ok" `Marked`, done without a sweep."""
+    aside = tmp_path / "by-hand"
+    aside.mkdir(exist_ok=True)
+    return halvorn.run_backtest(Marked(str(aside), "ok"), tick_file, BALANCE, equity_every=EVERY)
+
+
+class TestStoppingAtOnce:
+    """A failure, a set over its time limit or a dead worker ends the sweep without
+    waiting for the sets still running, and the sets that finished survive it."""
+
+    def test_a_failure_does_not_wait_for_a_set_that_hangs(self, tick_file, marks, tmp_path,
+                                                          monkeypatch):
+        # Worker 1 hangs in set 1; worker 0 finishes set 0, then fails set 2.
+        workers(monkeypatch, 2)
+        grid = roles(marks, "ok", "hang", "fail")
+        with watchdog(marks) as fired, pytest.raises(LookupError) as info:
+            sweep.run(Marked, grid, tick_file, BALANCE, equity_every=EVERY)
+        assert not fired.is_set(), "the sweep waited for the set that hangs"
+        assert info.value.args == ("no strategy for this role",)
+        assert info.value.__notes__ == [
+            f"halvorn.sweep: raised by parameter set 2 of 3: {grid[2]!r}"]
+        assert "raise LookupError" in str(info.value.__cause__), "the worker's traceback"
+        partial = info.value.partial
+        assert [row.params for row in partial.rows] == [grid[0]]
+        run = by_hand(tick_file, tmp_path)
+        assert (partial.rows[0].final_equity, partial.rows[0].fills) == (run.final_equity,
+                                                                         run.fills)
+        assert partial.columns() == [sweep.returns(run.equity_curve)]
+        assert_gone(marked(marks))
+
+    def test_a_set_over_the_time_limit_is_killed_and_named(self, tick_file, marks,
+                                                           monkeypatch):
+        # One worker: set 1 starts after set 0 has finished, and set 2 never does.
+        workers(monkeypatch, 1)
+        grid = roles(marks, "ok", "hang", "ok")
+        with watchdog(marks) as fired, pytest.raises(TimeoutError) as info:
+            sweep.run(Marked, grid, tick_file, BALANCE, equity_every=EVERY, timeout=1.5)
+        assert not fired.is_set(), "the sweep waited for the set that hangs"
+        assert str(info.value) == ("parameter set 1 of 3 ran longer than the time limit of "
+                                   f"timeout=1.5 s: {grid[1]!r}")
+        assert [row.params for row in info.value.partial.rows] == [grid[0]]
+        assert len(marked(marks, "ok")) == 1
+        assert_gone(marked(marks))
+
+    def test_a_worker_that_dies_is_reported_with_its_set(self, tick_file, marks, monkeypatch):
+        workers(monkeypatch, 1)
+        grid = roles(marks, "ok", "die", "ok")
+        with pytest.raises(BrokenProcessPool) as info:
+            sweep.run(Marked, grid, tick_file, BALANCE, equity_every=EVERY)
+        assert str(info.value) == ("the worker process running parameter set 1 of 3 was "
+                                   f"killed by SIGKILL: {grid[1]!r}")
+        assert len(info.value.partial) == 1
+        assert_gone(marked(marks))
+
+    def test_an_executor_passed_in_keeps_what_it_runs(self, tick_file, marks):
+        # One thread, so one set at a time: the one that hangs starts after the
+        # others have finished.
+        pool = cf.ThreadPoolExecutor(1)
+        grid = roles(marks, "ok", "ok", "ok", "hang")
+        try:
+            with pytest.raises(TimeoutError, match="parameter set 3 of 4 ran longer than the "
+                                                   "time limit of timeout=1 s") as info:
+                sweep.run(Marked, grid, tick_file, BALANCE, equity_every=EVERY, executor=pool,
+                          timeout=1)
+            assert [row.params for row in info.value.partial.rows] == grid[:3]
+            # Returned without waiting: the thread is still in the set.
+            assert not RELEASE.is_set()
+        finally:
+            RELEASE.set()
+            pool.shutdown()
+            RELEASE.clear()
+
+    def test_nothing_finished_is_no_partial_result(self, tick_file):
+        with pytest.raises(LookupError) as info:
+            sweep.run(FailsOnLag9, {"lag": [9], "threshold": [0]}, tick_file, BALANCE, equity_every=EVERY,
+                      executor=cf.ThreadPoolExecutor(1))
+        assert info.value.partial is None
+
+
+class TestStoppedFromOutside:
+    """A sweep in a script of its own, stopped by a signal sent to that process only,
+    as a supervisor or an IDE's stop button sends it."""
+
+    @staticmethod
+    def start(marks, tick_file):
+        script = subprocess.Popen(
+            [sys.executable, str(SCRIPTS / "interrupted.py"), marks, tick_file.path],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+        def both_hang():
+            if script.poll() is not None:
+                raise AssertionError(f"the sweep ended early: {script.communicate()}")
+            return len(marked(marks, "hang")) == 2
+
+        try:
+            wait_for(both_hang, "both workers to hang")
+        except BaseException:
+            script.kill()
+            script.communicate()
+            raise
+        return script
+
+    @pytest.mark.parametrize("signals", [1, 2])
+    def test_ctrl_c_ends_the_sweep_and_its_workers(self, tick_file, marks, signals):
+        script = self.start(marks, tick_file)
+        try:
+            for _ in range(signals):
+                script.send_signal(signal.SIGINT)
+            out, err = script.communicate(timeout=DEADLINE)
+        finally:
+            if script.poll() is None:
+                script.kill()
+                script.communicate()
+        if signals == 1:
+            assert (script.returncode, out, err) == (130, "interrupted with ['ok']\n", "")
+        else:
+            # The second may come after the sweep has handed on the first, while
+            # the script prints, and end the script there.
+            assert script.returncode in (130, -signal.SIGINT), err
+        assert_gone(marked(marks))
+
+    def test_workers_leave_with_a_parent_that_is_killed(self, tick_file, marks):
+        script = self.start(marks, tick_file)
+        script.kill()
+        script.communicate()
+        assert_gone(marked(marks))
+
+
 class TestRefusedBeforeAnythingRuns:
     def test_what_the_process_pool_cannot_pickle(self, tick_file):
         class Local(Lagged):
@@ -322,6 +475,17 @@ class TestRefusedBeforeAnythingRuns:
                                    timeout=300)
         assert from_file.stdout == "ran 2 {'lag': 2}\n", from_file.stdout + from_file.stderr
 
+    def test_a_script_without_a_main_guard_is_told_to_add_one(self, tick_file):
+        done = subprocess.run([sys.executable, str(SCRIPTS / "unguarded.py"), tick_file.path],
+                              capture_output=True, text=True, timeout=DEADLINE)
+        assert (done.returncode, done.stdout) == (1, ""), done.stderr
+        # One traceback, the script's: the workers leave without a word.
+        assert done.stderr.count("Traceback") == 1, done.stderr
+        last = done.stderr.rstrip().splitlines()[-1]
+        assert last.startswith("RuntimeError: the sweep's workers run the main script again"), last
+        assert last.endswith('put the code that runs the sweep under `if __name__ == "__main__":` '
+                             "so that it runs only in the process you started"), last
+
     @pytest.mark.parametrize("change, error, text", [
         ({"balance": 0}, ValueError, "balance must be positive"),
         ({"balance": 1.5}, TypeError, "balance must be an int"),
@@ -332,6 +496,9 @@ class TestRefusedBeforeAnythingRuns:
         ({"executor": "threads"}, TypeError, "executor must be a concurrent.futures.Executor"),
         ({"progress": 5}, TypeError, "progress must be None, True or a callable"),
         ({"ticks": "walk.hvtk"}, TypeError, "ticks must be a sequence of Tick, or a TickSource"),
+        ({"timeout": 0}, ValueError, "timeout must be a positive, finite number of seconds"),
+        ({"timeout": float("nan")}, ValueError, "timeout must be a positive, finite number"),
+        ({"timeout": "5"}, TypeError, "timeout must be a number of seconds or None, not str"),
     ])
     def test_arguments(self, tick_file, change, error, text):
         arguments = dict(build=Lagged, grid=GRID, ticks=tick_file, balance=BALANCE,
@@ -471,12 +638,5 @@ class TestVenue:
 
 
 def test_the_process_pool_default_uses_every_core():
-    pool = sweep._default_pool(64)
-    try:
-        assert pool._max_workers == (os.cpu_count() or 1)
-        assert pool._mp_context.get_start_method() == "spawn"
-    finally:
-        pool.shutdown()
-    small = sweep._default_pool(1)
-    assert small._max_workers == 1
-    small.shutdown()
+    assert sweep._worker_count(64) == (os.cpu_count() or 1)
+    assert sweep._worker_count(1) == 1
