@@ -17,6 +17,13 @@ DEADLINE = 120.0
 """Seconds after which a wait for something that should take a moment gives up."""
 
 
+class TwoPartError(Exception):
+    """An exception whose pickle calls it with one argument where it takes two."""
+
+    def __init__(self, first, second):
+        super().__init__(first + second)
+
+
 class Marked:
     """Leaves a file named ``<role>-<pid>`` in `marks` when built, so a test knows
     which process runs it, then does as `role` says:
@@ -25,7 +32,8 @@ class Marked:
     ``hang`` waits on its first tick for `RELEASE`;
     ``fail`` raises `LookupError` once a ``hang`` set has marked itself, so that
     the failure comes while that set is running;
-    ``die`` kills its own process on its first tick.
+    ``die`` kills its own process on its first tick;
+    ``odd`` raises an exception that cannot be rebuilt from a pickle.
     """
 
     def __init__(self, marks, role):
@@ -36,6 +44,8 @@ class Marked:
         open(os.path.join(marks, f"{role}-{os.getpid()}"), "a").close()
         if role == "fail":
             raise LookupError("no strategy for this role")
+        if role == "odd":
+            raise TwoPartError("no strategy ", "for this role")
 
     def on_tick(self, ctx):
         if self.role == "hang":

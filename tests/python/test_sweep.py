@@ -353,6 +353,17 @@ class TestStoppingAtOnce:
         assert len(info.value.partial) == 1
         assert_gone(marked(marks))
 
+    def test_an_exception_a_pickle_cannot_rebuild_still_names_its_set(self, tick_file, marks):
+        grid = roles(marks, "odd")
+        with pytest.raises(RuntimeError) as info:
+            sweep.run(Marked, grid, tick_file, BALANCE, equity_every=EVERY)
+        assert str(info.value).startswith(
+            "sweep_helpers.TwoPartError: no strategy for this role (the worker could not send "
+            "the exception itself: ")
+        assert info.value.__notes__ == [
+            f"halvorn.sweep: raised by parameter set 0 of 1: {grid[0]!r}"]
+        assert_gone(marked(marks))
+
     def test_an_executor_passed_in_keeps_what_it_runs(self, tick_file, marks):
         # One thread, so one set at a time: the one that hangs starts after the
         # others have finished.
