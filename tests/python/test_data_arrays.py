@@ -231,3 +231,47 @@ def test_from_parquet_without_pyarrow_names_the_extra(tmp_path, monkeypatch):
     with pytest.raises(ImportError, match=r"pip install halvorn\[parquet\]"):
         data.from_parquet(str(tmp_path / "p.hvtk"), tmp_path / "t.parquet", tick_size="1",
                           lot_size="1")
+
+
+@pytest.mark.parametrize("unit, nanos", [("ms", 1_000_000), ("milliseconds", 1_000_000),
+                                         ("us", 1_000), ("µs", 1_000), ("microseconds", 1_000),
+                                         ("ns", 1), ("nanoseconds", 1)])
+def test_from_parquet_scales_integer_times_by_their_unit(tmp_path, unit, nanos):
+    """An integer time column is read in time_unit, both clocks alike, and nothing else."""
+    raw = [0, 7, 1_700_000_000_123, 1_700_000_000_124]
+    path = tmp_path / "t.parquet"
+    pq.write_table(pa.table({"exch_ts": pa.array(raw, pa.int64()),
+                             "local_ts": pa.array([t + 3 for t in raw], pa.int64()),
+                             "last": pa.array([5] * len(raw), pa.int64())}), path)
+    out = data.to_arrays(data.from_parquet(str(tmp_path / "p.hvtk"), path, tick_size="1",
+                                           lot_size="1", time_unit=unit))
+    assert out["exch_ts"].tolist() == [t * nanos for t in raw]
+    assert out["local_ts"].tolist() == [(t + 3) * nanos for t in raw]
+
+
+def test_from_parquet_integer_times_default_to_nanoseconds(tmp_path):
+    """Without time_unit an integer time column is nanoseconds, taken as it is."""
+    path = tmp_path / "t.parquet"
+    pq.write_table(pa.table({"exch_ts": pa.array([1, 1_700_000_000_123_456_789], pa.int64()),
+                             "last": pa.array([5, 6], pa.int64())}), path)
+    out = data.to_arrays(data.from_parquet(str(tmp_path / "p.hvtk"), path, tick_size="1",
+                                           lot_size="1"))
+    assert out["exch_ts"].tolist() == [1, 1_700_000_000_123_456_789]
+
+
+@pytest.mark.parametrize("arrow_unit, nanos", [("s", 1_000_000_000), ("ms", 1_000_000),
+                                               ("us", 1_000), ("ns", 1)])
+@pytest.mark.parametrize("time_unit", ["ms", "ns"])
+def test_from_parquet_timestamp_columns_keep_their_own_unit(tmp_path, arrow_unit, nanos,
+                                                             time_unit):
+    """A timestamp column is scaled by the unit it carries, whatever time_unit says."""
+    raw = [0, 11, 1_700_000_123, 1_700_000_124]
+    path = tmp_path / "t.parquet"
+    pq.write_table(pa.table({"exch_ts": pa.array(raw, pa.timestamp(arrow_unit)),
+                             "local_ts": pa.array([t + 2 for t in raw],
+                                                  pa.timestamp(arrow_unit, tz="UTC")),
+                             "last": pa.array([5] * len(raw), pa.int64())}), path)
+    out = data.to_arrays(data.from_parquet(str(tmp_path / "p.hvtk"), path, tick_size="1",
+                                           lot_size="1", time_unit=time_unit))
+    assert out["exch_ts"].tolist() == [t * nanos for t in raw]
+    assert out["local_ts"].tolist() == [(t + 2) * nanos for t in raw]
