@@ -389,3 +389,58 @@ def test_the_submodule_imports_both_ways_and_leaves_the_module_as_it_was():
     assert again is venue and halvorn.venue is venue
     assert len(halvorn.__all__) == 20 and "venue" not in halvorn.__all__
     assert venue.Venue.__module__ == "halvorn.venue"
+
+
+class TestPlantedFaults:
+    def test_an_instrument_beyond_32_bits_is_refused_not_cut_short(self):
+        """2**32 and 2**32 + 1 are refused; 2**32 - 1 is kept whole."""
+        for instrument in (2**32, 2**32 + 1):
+            with pytest.raises(OverflowError, match="instrument must fit in 32 bits"):
+                venue.Venue(instrument=instrument)
+        v = venue.Venue(instrument=2**32 - 1)
+        assert v.instrument == 4_294_967_295
+        assert pickle.loads(pickle.dumps(v)).instrument == 4_294_967_295
+
+    MAKER, TAKER = 200_000, 1_000_000
+
+    def run_limits(self, tier, orders, ticks):
+        v = venue.Venue(tier=tier, maker_fee=self.MAKER, taker_fee=self.TAKER)
+        return venue.run(Script({0: orders}), ticks, 1_000_000, venue=v)
+
+    @pytest.mark.parametrize("tier", [venue.L0(), venue.L1()])
+    def test_a_buy_limit_at_the_ask_takes_and_one_below_it_makes(self, tier):
+        """Judged against the quote it was placed on: at or above the ask is a taker fill."""
+        ticks = [halvorn.Tick(1, 600_000, bid=599_999, ask=600_001),
+                 halvorn.Tick(2, 600_000, bid=599_999, ask=600_001),
+                 halvorn.Tick(3, 599_999, bid=599_998, ask=600_000)]
+        r = self.run_limits(tier, [halvorn.Order("buy", 2, price=600_002),
+                                   halvorn.Order("buy", 3, price=600_001),
+                                   halvorn.Order("buy", 5, price=600_000)], ticks)
+        a = np.asarray(r.fills)
+        assert a["order"].tolist() == [1, 2, 3]
+        assert a["exch_ts"].tolist() == [2, 2, 3]
+        assert a["price"].tolist() == [600_001, 600_001, 600_000]
+        assert a["taker"].tolist() == [True, True, False]
+        # qty * price * contract_size 10_000 * rate // 10**9, at the taker, taker, maker rate
+        fees = [12_000_020, 18_000_030, 6_000_000]
+        assert a["fee"].tolist() == fees
+        assert r.fees_paid == sum(fees)
+
+    @pytest.mark.parametrize("tier", [venue.L0(), venue.L1()])
+    def test_a_sell_limit_at_the_bid_takes_and_one_above_it_makes(self, tier):
+        """Judged against the quote it was placed on: at or below the bid is a taker fill."""
+        ticks = [halvorn.Tick(1, 600_000, bid=599_999, ask=600_001),
+                 halvorn.Tick(2, 600_000, bid=599_999, ask=600_001),
+                 halvorn.Tick(3, 600_001, bid=600_000, ask=600_002)]
+        r = self.run_limits(tier, [halvorn.Order("sell", 2, price=599_998),
+                                   halvorn.Order("sell", 3, price=599_999),
+                                   halvorn.Order("sell", 5, price=600_000)], ticks)
+        a = np.asarray(r.fills)
+        assert a["order"].tolist() == [1, 2, 3]
+        assert a["exch_ts"].tolist() == [2, 2, 3]
+        assert a["price"].tolist() == [599_999, 599_999, 600_000]
+        assert a["taker"].tolist() == [True, True, False]
+        # qty * price * contract_size 10_000 * rate // 10**9, at the taker, taker, maker rate
+        fees = [11_999_980, 17_999_970, 6_000_000]
+        assert a["fee"].tolist() == fees
+        assert r.fees_paid == sum(fees)
