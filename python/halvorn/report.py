@@ -25,11 +25,14 @@ touches the state of ``matplotlib.pyplot``.
 from __future__ import annotations
 
 import base64
+import errno
 import html as _html
 import importlib
 import io
 import os
-from collections.abc import Sequence
+import secrets
+import stat as _stat
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -342,6 +345,85 @@ def equity_frame(run: Any) -> Any:
     return frame
 
 
+# --- writing a file -------------------------------------------------------------------
+
+
+def _replace(path: str | os.PathLike[str], write: Callable[[Any], object]) -> None:
+    """Has `write` fill a new binary file, then puts it at `path` in one step.
+
+    A report is often rewritten over the previous one, and writing it in place
+    would leave neither when the disk fills or the writing fails half-way.  So
+    the bytes go to a file of a name no one else holds beside the target, which
+    is flushed to the disk and renamed over the target only once `write` has
+    returned: on any error, Ctrl-C included, the previous file is left byte for
+    byte and the temporary is removed.  The new file keeps the permission bits
+    of the file it replaces (0666 less the umask for a new one), as the data
+    files do.  A symbolic link is followed, so that the file it names is
+    replaced rather than the link; a target that is not a regular file (a pipe,
+    a device) is written in place, since renaming over it would replace the
+    device itself.
+    """
+    given = os.fsdecode(path)
+    target = os.path.realpath(given)
+    try:
+        status: os.stat_result | None = os.stat(target)
+    except FileNotFoundError:
+        status = None
+    if status is not None and _stat.S_ISDIR(status.st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), given)
+    if status is not None and not _stat.S_ISREG(status.st_mode):
+        with open(target, "wb") as out:
+            write(out)
+        return
+    directory = os.path.dirname(target)
+    temporary, fd = _create_temporary(directory, given)
+    try:
+        with os.fdopen(fd, "wb") as out:
+            if status is not None:
+                os.fchmod(out.fileno(), _stat.S_IMODE(status.st_mode))
+            write(out)
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    _sync_directory(directory)
+
+
+def _create_temporary(directory: str, given: str) -> tuple[str, int]:
+    # Mode 0666 lets the kernel apply the umask, as for any new file; O_EXCL
+    # makes the name this call's alone, whatever else writes beside it.
+    for _ in range(100):
+        name = os.path.join(directory, ".halvorn-save-" + secrets.token_hex(5))
+        try:
+            return name, os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        except FileExistsError:
+            continue
+        except OSError as error:
+            # The temporary's name means nothing to the caller: name the target.
+            raise OSError(error.errno, error.strerror, given) from None
+    raise FileExistsError(errno.EEXIST, "no free temporary name beside the target", given)
+
+
+def _sync_directory(directory: str) -> None:
+    # Makes the rename itself durable.  Best effort: some file systems refuse
+    # to sync a directory, and the report is already complete by then.
+    try:
+        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
 # --- the chart ------------------------------------------------------------------------
 
 
@@ -451,12 +533,15 @@ def plot(run: Any, path: str | os.PathLike[str], *, ticks: Any = None) -> None:
     to a few thousand points) when it is given; a RunResult has neither times
     nor sides for its fills, so they are drawn in order, by fill number.
 
+    The file at `path` is replaced only once the new one is complete: a
+    failure part-way (a full disk, Ctrl-C) leaves the previous one as it was.
+
     Raises `ImportError` without matplotlib (``pip install halvorn[report]``),
     `ValueError` for a run without an equity curve or for `ticks` with a
     RunResult, and `OSError` when `path` cannot be written.
     """
     figure = _figure(run, ticks)
-    figure.savefig(os.fspath(path), format="png")
+    _replace(path, lambda out: figure.savefig(out, format="png"))
 
 
 def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: str | None = None,
@@ -467,7 +552,8 @@ def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: st
     `stats`, and the first `max_fills` fills (all columns a venue.Run has;
     only prices for a RunResult).  It refers to nothing outside itself, so it
     can be mailed or archived as one file.  `title` defaults to the
-    strategy's name.
+    strategy's name.  Like `plot`, it replaces `path` only once the new page
+    is complete.
 
     Raises what `plot` raises, `ImportError` without pandas, and `ValueError`
     for a negative `max_fills`.
@@ -539,5 +625,5 @@ table.fills td {{ text-align: right; font-variant-numeric: tabular-nums; }}
 </body>
 </html>
 """
-    with open(os.fspath(path), "w", encoding="utf-8") as out:
-        out.write(page)
+    encoded_page = page.encode("utf-8")
+    _replace(path, lambda out: out.write(encoded_page))

@@ -1,11 +1,14 @@
 """halvorn.report: the statistics of a run whose equity curve is known in advance,
-the frames, and the chart and page as a person sees them (the PNG opened, the
-page rendered by headless Chromium)."""
+the frames, the chart and page as a person sees them (the PNG opened, the
+page rendered by headless Chromium), and how they replace an earlier report."""
 
 import base64
+import errno
 import html.parser
+import io
 import os
 import shutil
+import stat
 import subprocess
 import sys
 
@@ -19,6 +22,7 @@ try:
 except ImportError:
     venue = None
 
+from subprocess_run import run_python
 from test_sweep import TICKS, Lagged
 
 needs_venue = pytest.mark.skipif(venue is None, reason="halvorn.venue has not landed in this "
@@ -271,3 +275,104 @@ class TestVenueRun:
                                             "sell": report._SELL})
         assert counts["price"][2] > 200
         assert counts["buy"][2] > 20 and counts["sell"][2] > 20
+
+
+class TestReplacingAReport:
+    """A report is written beside its target and renamed over it once complete,
+    so an earlier report survives any failure of the new one."""
+
+    @pytest.fixture
+    def earlier(self, tmp_path):
+        pytest.importorskip("matplotlib", reason="matplotlib is halvorn[report]")
+        pytest.importorskip("pandas", reason="pandas is halvorn[report]")
+        path = tmp_path / "run.html"
+        path.write_bytes(b"<p>the report of yesterday's run</p>\n")
+        return path
+
+    @pytest.mark.parametrize("failure", [OSError(errno.ENOSPC, "No space left on device"),
+                                         KeyboardInterrupt()], ids=["disk full", "ctrl-c"])
+    def test_a_chart_that_fails_half_written(self, earlier, monkeypatch, failure):
+        from matplotlib.figure import Figure
+
+        draw = Figure.savefig
+
+        def half_then_fail(figure, out, **options):
+            whole = io.BytesIO()
+            draw(figure, whole, **options)
+            half = whole.getvalue()[:len(whole.getvalue()) // 2]
+            if isinstance(out, (str, os.PathLike)):
+                with open(out, "wb") as file:
+                    file.write(half)
+            else:
+                out.write(half)
+                out.flush()
+            raise failure
+
+        monkeypatch.setattr(Figure, "savefig", half_then_fail)
+        before = sorted(os.listdir(earlier.parent))
+        with pytest.raises(type(failure)) as raised:
+            report.plot(walk_run(), earlier)
+        assert raised.value is failure
+        assert earlier.read_bytes() == b"<p>the report of yesterday's run</p>\n"
+        assert sorted(os.listdir(earlier.parent)) == before
+
+    def test_a_page_that_outgrows_the_disk(self, earlier):
+        # A file size limit fails the page's write part-way, as a full disk does.
+        done = run_python(f"""
+            import errno, resource, signal, sys
+            sys.path.insert(0, {os.path.dirname(__file__)!r})
+            from test_report import walk_run
+            from halvorn import report
+            run = walk_run()
+            report.plot(run, {str(earlier.parent / "chart.png")!r})
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (16_384, resource.RLIM_INFINITY))
+            try:
+                report.html(run, {str(earlier)!r})
+            except OSError as error:
+                print(errno.errorcode[error.errno])
+        """, timeout=300)
+        assert done.stdout.strip() == "EFBIG", done.stderr
+        assert earlier.read_bytes() == b"<p>the report of yesterday's run</p>\n"
+        assert sorted(os.listdir(earlier.parent)) == ["chart.png", "run.html"]
+
+    def test_permissions_links_and_targets_that_are_not_files(self, earlier, tmp_path):
+        run = walk_run()
+        earlier.chmod(0o600)
+        link = tmp_path / "latest.html"
+        link.symlink_to(earlier.name)
+        report.html(run, link)
+        assert link.is_symlink() and earlier.read_bytes().startswith(b"<!DOCTYPE html>")
+        assert stat.S_IMODE(earlier.stat().st_mode) == 0o600
+
+        mask = os.umask(0o027)
+        try:
+            report.html(run, tmp_path / "new.html")
+        finally:
+            os.umask(mask)
+        assert stat.S_IMODE((tmp_path / "new.html").stat().st_mode) == 0o640
+
+        with pytest.raises(IsADirectoryError):
+            report.html(run, tmp_path)
+        with pytest.raises(FileNotFoundError) as missing:
+            report.html(run, tmp_path / "nowhere" / "run.html")
+        assert missing.value.filename == str(tmp_path / "nowhere" / "run.html")
+        assert sorted(os.listdir(tmp_path)) == ["latest.html", "new.html", "run.html"]
+
+    def test_a_pipe_is_written_into_not_replaced(self, earlier, tmp_path):
+        pipe = tmp_path / "pipe"
+        os.mkfifo(pipe)
+        # A reader is there before the report opens the pipe, so that open does
+        # not wait, and the pipe holds the whole page, so that no write waits.
+        fd = os.open(pipe, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            fcntl = pytest.importorskip("fcntl")
+            fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 1 << 20)
+            report.html(walk_run(), pipe, max_fills=10)
+            page = b""
+            while chunk := os.read(fd, 1 << 20):
+                page += chunk
+        finally:
+            os.close(fd)
+        assert stat.S_ISFIFO(os.lstat(pipe).st_mode)
+        assert page.startswith(b"<!DOCTYPE html>") and page.endswith(b"</html>\n")
