@@ -92,6 +92,14 @@ class TestFiles:
         loaded = data.load_depth(path)
         assert (loaded.records, loaded.levels, loaded.instrument) == (4, 7, 9)
 
+    def test_update_times_before_zero_come_back_to_the_nanosecond(self, tmp_path):
+        """No time is taken through whole milliseconds on the way: -1 stays -1."""
+        times = [-2**63, -1_500_000, -1_000_001, -1_000_000, -999_999, -1, 0, 1, 1_999_999]
+        records = [data.Update(i + 1, i + 1, t, [], []) for i, t in enumerate(times)]
+        back = list(data.read_depth(data.save_depth(tmp_path / "d.hvdp", records)))
+        assert [r.time_ns for r in back] == times
+        assert back == records
+
     def test_the_file_is_the_documented_bytes(self, tmp_path):
         source = data.save_depth(tmp_path / "d.hvdp", [data.Update(7, 8, 5, [(1, 2)], [],
                                                                    prev_final_id=6)])
@@ -223,6 +231,22 @@ class TestConversion:
             data.Update(3, 3, T0 + 7_000, [], [(1002, 5)]),
         ]
         assert progress[-1][1] == 4  # rows
+
+    @pytest.mark.parametrize("unit, nanos", [("ns", 1), ("us", 1_000), ("ms", 1_000_000)])
+    def test_times_before_zero_convert_exactly(self, tmp_path, unit, nanos):
+        """A negative CSV time is scaled by its unit, never rounded to a millisecond."""
+        rows = (b"symbol,timestamp,trans_id,first_update_id,last_update_id,side,update_type,"
+                b"price,qty\n"
+                b"X,-1500001,0,100,100,b,snap,100.0,1\n"
+                b"X,-999,0,101,101,a,set,100.1,2\n"
+                b"X,-1,0,102,102,b,set,100.0,0\n")
+        source = data.depth_from_csv(tmp_path / "d.hvdp", io.BytesIO(rows), tick_size="0.1",
+                                     lot_size="1", time_unit=unit)
+        assert list(data.read_depth(source)) == [
+            data.Snapshot(100, [(1000, 1)], [], time_ns=-1_500_001 * nanos),
+            data.Update(101, 101, -999 * nanos, [], [(1001, 2)]),
+            data.Update(102, 102, -1 * nanos, [(1000, 0)], []),
+        ]
 
     def test_rounding_goes_against_the_strategy(self, tmp_path):
         rows = DIFFS.replace(b"b,snap,100.0,1", b"b,snap,100.05,1.9").replace(

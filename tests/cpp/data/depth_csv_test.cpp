@@ -124,6 +124,45 @@ TEST(DepthCsv, FilesOfAStreamContinueOneAnother) {
                        }));
 }
 
+TEST(DepthCsv, TimesBeforeZeroComeThroughExactlyAndFallInTheMillisecondBelow) {
+  ScratchDir dir;
+  // In nanoseconds and in microseconds; an update's millisecond is its time
+  // rounded down, so -1 ns is in millisecond -1, not 0.
+  const std::string diffs = std::string(DIFFS_HEADER) +
+                            "BTC,-1500000,0,100,100,b,snap,100.0,1\n"
+                            "BTC,-1000001,0,101,101,a,set,100.1,2\n"
+                            "BTC,-1,0,102,102,b,set,100.0,0\n"
+                            "BTC,0,0,103,103,b,set,100.0,3\n";
+  DepthConvertOptions opt = depth_options();
+  opt.unit = TimeUnit::Nanoseconds;
+  const DepthOutcome o = convert_depth_to(dir.file("d.hvdp"), MemoryFiles{{{"a.csv", diffs}}}, opt);
+  ASSERT_EQ(o.error, "");
+  EXPECT_EQ(o.records, as_read({
+                           snapshot_at(-1'500'000, 100, {{1000, 1000}}, {}),
+                           update_at(-1'000'001, 101, 101, {}, {{1001, 2000}}),
+                           update_at(-1, 102, 102, {{1000, 0}}, {}),
+                           update_at(0, 103, 103, {{1000, 3000}}, {}),
+                       }));
+  ASSERT_EQ(o.records.size(), 4u);
+  EXPECT_EQ(std::get<book::DepthUpdate>(o.records[1].entry).time_ms, -2);
+  EXPECT_EQ(std::get<book::DepthUpdate>(o.records[2].entry).time_ms, -1);
+  EXPECT_EQ(std::get<book::DepthUpdate>(o.records[3].entry).time_ms, 0);
+
+  const std::string clocked = std::string(CLOCKED_HEADER) +
+                              "ex,BTC,-1500,-1400,true,bid,100.0,1\n"
+                              "ex,BTC,-1,5,false,ask,100.1,2\n";
+  opt.unit = TimeUnit::Microseconds;
+  const DepthOutcome c =
+      convert_depth_to(dir.file("c.hvdp"), MemoryFiles{{{"b.csv", clocked}}}, opt);
+  ASSERT_EQ(c.error, "");
+  EXPECT_EQ(c.records, as_read({
+                           snapshot_at(-1'500 * US, 1, {{1000, 1000}}, {}),
+                           update_at(-1 * US, 2, 2, {}, {{1001, 2000}}),
+                       }));
+  ASSERT_EQ(c.records.size(), 2u);
+  EXPECT_EQ(std::get<book::DepthUpdate>(c.records[1].entry).time_ms, -1);
+}
+
 TEST(DepthCsv, AnEmptyArchiveIsAnEmptyFileAndATargetIsReplaced) {
   ScratchDir dir;
   const std::string path = dir.file("d.hvdp");

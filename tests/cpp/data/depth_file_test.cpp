@@ -158,8 +158,18 @@ TEST(DepthReader, ReadsBackWhatWasWrittenWhateverTheBlockSize) {
 
 TEST(DepthReader, AnUpdatesMillisecondIsItsTimeRoundedDown) {
   ScratchDir dir;
+  // The extremes as well: rounding down from the least time must not
+  // overflow on its way to the millisecond below.
   const std::pair<Nanos, std::int64_t> cases[] = {
-      {-1'000'001, -2}, {-1'000'000, -1}, {-1, -1}, {0, 0}, {1'999'999, 1}};
+      {std::numeric_limits<Nanos>::min(), -9'223'372'036'855},
+      {-1'500'000, -2},
+      {-1'000'001, -2},
+      {-1'000'000, -1},
+      {-999'999, -1},
+      {-1, -1},
+      {0, 0},
+      {1'999'999, 1},
+      {std::numeric_limits<Nanos>::max(), 9'223'372'036'854}};
   std::vector<DepthRecord> rs;
   for (const auto& [ns, ms] : cases) rs.push_back(update_at(ns, 1, 1, {}, {}));
   DrainedDepth got = read_back(dir.file("d.hvdp"), encoded(1, rs));
