@@ -15,6 +15,7 @@ import subprocess
 import sys
 import textwrap
 import zipfile
+from decimal import ROUND_CEILING, ROUND_FLOOR, Decimal, localcontext
 from fractions import Fraction
 from math import ceil, floor
 
@@ -314,6 +315,58 @@ def test_rounding_goes_against_the_strategy(tmp_path):
         (10, 10, 10, 0, 0, 1), (10, 10, 10, 10, 11, 1), (11, 11, 11, 10, 11, 2)]
     with pytest.raises(ValueError, match="is not a whole number of ticks of 1$"):
         convert(tmp_path, io.BytesIO(trades), tick_size="1", lot_size="0.01", name="x.hvtk")
+
+
+def decimal_steps(text, step, rounding):
+    """`text` / `step` rounded by `rounding`, worked out with the decimal module."""
+    with localcontext() as ctx:
+        ctx.prec = 200
+        return int((Decimal(text) / Decimal(step)).to_integral_value(rounding=rounding))
+
+
+@pytest.mark.parametrize("text, step", [
+    ("-0.15", "0.1"),                        # the example: bid -2, ask -1
+    ("-0.05", "0.1"),                        # less than a tick below zero
+    ("-0.3", "0.25"),                        # a step that is not a power of ten
+    ("-9999999999999999999", "2.5"),         # beyond 64 bits once put in the step's places
+    ("-1e-40", "0.1"),                       # far below the step's places
+    ("-0.2", "0.1"),                         # whole: no rounding either way
+    ("0.15", "0.1"),
+])
+def test_negative_prices_round_against_the_strategy_too(tmp_path, text, step):
+    """Below zero, down is away from zero: bids and sellers' prices floor, asks and buyers' ceil."""
+    trades = (f"1,{text},1,0,1700000000000,true\n"      # aggressor sold: price down
+              f"2,{text},1,0,1700000000001,false\n").encode()  # aggressor bought: price up
+    quotes = f"1,{text},1,{text},1,1700000000000,1\n".encode()
+    got = ticks_of(convert(tmp_path, io.BytesIO(trades), io.BytesIO(quotes), tick_size=step,
+                           lot_size="1", round=True))
+    down, up = decimal_steps(text, step, ROUND_FLOOR), decimal_steps(text, step, ROUND_CEILING)
+    assert [t[2] for t in got] == [down, down, up]
+    assert [t[5:7] for t in got] == [(0, 0), (down, up), (down, up)]
+    if (text, step) == ("-0.15", "0.1"):
+        assert (down, up) == (-2, -1)
+
+
+@pytest.mark.parametrize("tick", ["0.1", "0.25", "0.05", "1"])
+def test_rounding_prices_either_side_of_zero_matches_the_reference(tmp_path, tick):
+    """Many prices around zero, every side, against the reference's exact floor and ceiling."""
+    rng = random.Random(tick)
+    t = T0_MS
+    trade_rows, quote_rows = [], []
+    for k in range(300):
+        t += rng.choice([0, 1, 2])
+        price = Fraction(rng.randint(-5000, 5000), 1000)
+        maker = rng.choice(["true", "false"])
+        trade_rows.append(f"{k + 1},{decimal_text(price, rng)},1,0,{t},{maker}")
+        bid = Fraction(rng.randint(-5000, 5000), 1000)
+        ask = bid + Fraction(rng.randint(0, 300), 1000)
+        quote_rows.append(f"{k + 1},{decimal_text(bid, rng)},1,{decimal_text(ask, rng)},1,{t},{t}")
+    trades = ("\n".join(trade_rows) + "\n").encode()
+    quotes = ("\n".join(quote_rows) + "\n").encode()
+    got = ticks_of(convert(tmp_path, io.BytesIO(trades), io.BytesIO(quotes), tick_size=tick,
+                           lot_size="1", round=True))
+    assert got == reference([trades], [quotes], tick, "1", rounding=True)
+    assert min(t[5] for t in got) < 0 < max(t[6] for t in got)
 
 
 def test_layout_and_unit_given_by_name_and_short_name(tmp_path):
