@@ -275,3 +275,25 @@ def test_from_parquet_timestamp_columns_keep_their_own_unit(tmp_path, arrow_unit
                                            lot_size="1", time_unit=time_unit))
     assert out["exch_ts"].tolist() == [t * nanos for t in raw]
     assert out["local_ts"].tolist() == [(t + 2) * nanos for t in raw]
+
+
+def test_from_parquet_rounds_bids_down_asks_up_and_quantities_down(tmp_path):
+    """With round=True, on either side of zero; last has no side and stays refused."""
+    path = tmp_path / "t.parquet"
+    pq.write_table(pa.table({
+        "exch_ts": pa.array([1, 2, 3], pa.int64()),
+        "last": ["-0.2", "0.1", "0.3"],
+        "bid": ["-0.15", "0.15", "-0.05"],
+        "ask": ["-0.15", "0.15", "-0.05"],
+        "qty": ["0.0019", "0.0011", "0.002"],
+    }), path)
+    out = data.to_arrays(data.from_parquet(str(tmp_path / "p.hvtk"), path, tick_size="0.1",
+                                           lot_size="0.001", round=True))
+    assert out["last"].tolist() == [-2, 1, 3]
+    assert out["bid"].tolist() == [-2, 1, -1]
+    assert out["ask"].tolist() == [-1, 2, 0]
+    assert out["volume"].tolist() == [1, 2, 4]
+    pq.write_table(pa.table({"exch_ts": [1], "last": ["-0.15"]}), path)
+    with pytest.raises(ValueError, match='column last: "-0.15" is not a whole number of ticks'):
+        data.from_parquet(str(tmp_path / "q.hvtk"), path, tick_size="0.1", lot_size="1",
+                          round=True)
