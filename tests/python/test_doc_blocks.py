@@ -103,13 +103,13 @@ def script(text, document):
         lines[0] = ("import runpy; _doc_shell = runpy.run_path("
                     f"{str(HERE / 'doc_blocks_shell.py')!r})['run']")
     for b in found:
-        if b.kind == "python":
+        if b.kind == "python" and not b.exempt:
             lines[b.line:b.line + len(b.lines)] = b.lines
         elif b in shells:
             # Guarded: a sweep's worker processes import the script again.
             lines[b.line - 1] = (f"if __name__ == '__main__': _doc_shell({b.kind!r}, "
                                  f"{chr(10).join(b.lines)!r}, '{document}:{b.line}')")
-    return "\n".join(lines[:len(text.splitlines()) + 1]) + "\n"
+    return "\n".join(lines) + "\n"
 
 
 def run_document(text, document, folder, timeout=900):
