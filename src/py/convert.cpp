@@ -227,6 +227,8 @@ bool fs_path_of(PyObject* obj, const char* arg, std::string* out) {
   return true;
 }
 
+Ref frozen_items(PyObject* sequence) { return Ref::steal(PySequence_Tuple(sequence)); }
+
 void raise_value_error(const std::string& text) {
   Ref message = Ref::steal(str_of(text));
   if (message) PyErr_SetObject(PyExc_ValueError, message.get());

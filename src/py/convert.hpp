@@ -52,6 +52,14 @@ int has_attribute(PyObject* obj, const char* name);
 // TypeError naming `arg` for anything but a str, ValueError for a NUL in it.
 bool fs_path_of(PyObject* obj, const char* arg, std::string* out);
 
+// The elements of a sequence in a tuple of our own (a tuple is returned as
+// it is); null with the iteration's exception set.  Walk this, never the
+// caller's list: converting an element can run Python code (an __index__,
+// a __float__, a __len__), and that code can empty the list it came from,
+// or any list it finds through gc.get_referrers.  Nothing can change a
+// tuple, nor free what it holds while it is held.
+Ref frozen_items(PyObject* sequence);
+
 // Raises ValueError carrying `text` (UTF-8, kept whole).
 void raise_value_error(const std::string& text);
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/convert.hpp"
 #include "py/pure.hpp"
@@ -15,45 +16,45 @@ namespace halvorn::py {
 
 namespace {
 
-// A list of our own holding the elements of `obj`, which must follow the
-// sequence protocol and not be a str.  Copying first means a conversion that
-// runs Python code (a __float__) cannot resize what is being walked.
-Ref sequence_copy(PyObject* obj, const char* arg, const char* expected) {
+// The elements of `obj`, which must follow the sequence protocol and not be
+// a str, in a tuple of our own: converting an element runs its __float__,
+// which must not be able to change what is being walked.
+Ref sequence_items(PyObject* obj, const char* arg, const char* expected) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %.200s", arg, expected,
                  Py_TYPE(obj)->tp_name);
     return Ref();
   }
-  Ref list = Ref::steal(PySequence_List(obj));
-  if (!list) {
+  Ref items = frozen_items(obj);
+  if (!items) {
     raise_from_current(PyExc_TypeError,
                        std::string("argument '") + arg + "': could not be read as a sequence");
   }
-  return list;
+  return items;
 }
 
 bool to_f64_array(PyObject* obj, const char* arg, std::vector<double>* out) {
-  Ref list = sequence_copy(obj, arg, "a sequence of numbers");
-  if (!list) return false;
-  const Py_ssize_t n = PyList_GET_SIZE(list.get());
+  Ref items = sequence_items(obj, arg, "a sequence of numbers");
+  if (!items) return false;
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   out->clear();
   out->reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     double x = 0.0;
-    if (!to_f64(PyList_GET_ITEM(list.get(), i), arg, &x)) return false;
+    if (!to_f64(PyTuple_GET_ITEM(items.get(), i), arg, &x)) return false;
     out->push_back(x);
   }
   return true;
 }
 
 bool to_f64_columns(PyObject* obj, const char* arg, std::vector<std::vector<double>>* out) {
-  Ref list = sequence_copy(obj, arg, "a sequence of sequences of numbers");
-  if (!list) return false;
-  const Py_ssize_t n = PyList_GET_SIZE(list.get());
+  Ref items = sequence_items(obj, arg, "a sequence of sequences of numbers");
+  if (!items) return false;
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   out->clear();
   out->resize(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!to_f64_array(PyList_GET_ITEM(list.get(), i), arg, &(*out)[i])) return false;
+    if (!to_f64_array(PyTuple_GET_ITEM(items.get(), i), arg, &(*out)[i])) return false;
   }
   return true;
 }
@@ -75,11 +76,9 @@ PyObject* entry(PyObject* module, F&& body) {
 PyObject* sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwds) {
   return entry(module, [&]() -> PyObject* {
     static const char* kwlist[] = {"returns", nullptr};
-    PyObject* returns_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:sharpe_ratio", const_cast<char**>(kwlist),
-                                     &returns_obj)) {
-      return nullptr;
-    }
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:sharpe_ratio", kwlist, &parsed)) return nullptr;
+    PyObject* returns_obj = parsed[0];
     std::vector<double> returns;
     if (!to_f64_array(returns_obj, "returns", &returns)) return nullptr;
     return float_or_raise(pure::sharpe_ratio(returns));
@@ -89,11 +88,9 @@ PyObject* sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwds) {
 PyObject* moments(PyObject* module, PyObject* args, PyObject* kwds) {
   return entry(module, [&]() -> PyObject* {
     static const char* kwlist[] = {"returns", nullptr};
-    PyObject* returns_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:moments", const_cast<char**>(kwlist),
-                                     &returns_obj)) {
-      return nullptr;
-    }
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:moments", kwlist, &parsed)) return nullptr;
+    PyObject* returns_obj = parsed[0];
     std::vector<double> returns;
     if (!to_f64_array(returns_obj, "returns", &returns)) return nullptr;
     const auto outcome = pure::moments(returns);
@@ -110,13 +107,11 @@ PyObject* probabilistic_sharpe_ratio(PyObject* module, PyObject* args, PyObject*
   return entry(module, [&]() -> PyObject* {
     static const char* kwlist[] = {"observed", "benchmark", "n_observations",
                                    "skewness", "kurtosis",  nullptr};
-    PyObject *observed_obj = nullptr, *benchmark_obj = nullptr, *n_obj = nullptr,
-             *skewness_obj = nullptr, *kurtosis_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOO:probabilistic_sharpe_ratio",
-                                     const_cast<char**>(kwlist), &observed_obj, &benchmark_obj,
-                                     &n_obj, &skewness_obj, &kurtosis_obj)) {
+    Arguments<5> parsed;
+    if (!parse_arguments(args, kwds, "OOOOO:probabilistic_sharpe_ratio", kwlist, &parsed))
       return nullptr;
-    }
+    PyObject *observed_obj = parsed[0], *benchmark_obj = parsed[1], *n_obj = parsed[2],
+             *skewness_obj = parsed[3], *kurtosis_obj = parsed[4];
     double observed = 0.0, benchmark = 0.0, skewness = 0.0, kurtosis = 0.0;
     std::uint64_t n_observations = 0;
     if (!to_f64(observed_obj, "observed", &observed) ||
@@ -135,13 +130,10 @@ PyObject* deflated_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwds
   return entry(module, [&]() -> PyObject* {
     static const char* kwlist[] = {"all_sharpes", "n_observations", "skewness", "kurtosis",
                                    nullptr};
-    PyObject *sharpes_obj = nullptr, *n_obj = nullptr, *skewness_obj = nullptr,
-             *kurtosis_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO:deflated_sharpe_ratio",
-                                     const_cast<char**>(kwlist), &sharpes_obj, &n_obj,
-                                     &skewness_obj, &kurtosis_obj)) {
-      return nullptr;
-    }
+    Arguments<4> parsed;
+    if (!parse_arguments(args, kwds, "OOOO:deflated_sharpe_ratio", kwlist, &parsed)) return nullptr;
+    PyObject *sharpes_obj = parsed[0], *n_obj = parsed[1], *skewness_obj = parsed[2],
+             *kurtosis_obj = parsed[3];
     std::vector<double> all_sharpes;
     double skewness = 0.0, kurtosis = 0.0;
     std::uint64_t n_observations = 0;
@@ -159,12 +151,10 @@ PyObject* deflated_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwds
 PyObject* probability_of_backtest_overfitting(PyObject* module, PyObject* args, PyObject* kwds) {
   return entry(module, [&]() -> PyObject* {
     static const char* kwlist[] = {"columns", "n_blocks", nullptr};
-    PyObject* columns_obj = nullptr;
-    PyObject* n_blocks_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:probability_of_backtest_overfitting",
-                                     const_cast<char**>(kwlist), &columns_obj, &n_blocks_obj)) {
+    Arguments<2> parsed;
+    if (!parse_arguments(args, kwds, "O|O:probability_of_backtest_overfitting", kwlist, &parsed))
       return nullptr;
-    }
+    PyObject *columns_obj = parsed[0], *n_blocks_obj = parsed[1];
     std::vector<std::vector<double>> columns;
     std::uint64_t n_blocks = 16;
     if (!to_f64_columns(columns_obj, "columns", &columns)) return nullptr;
@@ -177,14 +167,11 @@ PyObject* minimum_track_record_length(PyObject* module, PyObject* args, PyObject
   return entry(module, [&]() -> PyObject* {
     static const char* kwlist[] = {"observed", "benchmark",  "skewness",
                                    "kurtosis", "confidence", nullptr};
-    PyObject *observed_obj = nullptr, *benchmark_obj = nullptr, *skewness_obj = nullptr,
-             *kurtosis_obj = nullptr;
-    PyObject* confidence_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|O:minimum_track_record_length",
-                                     const_cast<char**>(kwlist), &observed_obj, &benchmark_obj,
-                                     &skewness_obj, &kurtosis_obj, &confidence_obj)) {
+    Arguments<5> parsed;
+    if (!parse_arguments(args, kwds, "OOOO|O:minimum_track_record_length", kwlist, &parsed))
       return nullptr;
-    }
+    PyObject *observed_obj = parsed[0], *benchmark_obj = parsed[1], *skewness_obj = parsed[2],
+             *kurtosis_obj = parsed[3], *confidence_obj = parsed[4];
     double observed = 0.0, benchmark = 0.0, skewness = 0.0, kurtosis = 0.0;
     double confidence = 0.95;
     if (!to_f64(observed_obj, "observed", &observed) ||

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "data/replace.hpp"
+#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/convert.hpp"
@@ -111,11 +112,9 @@ PyObject* load_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
   ModuleState* st = state_of_module(module);
   return guarded(st, [&]() -> PyObject* {
     static const char* kwlist[] = {"path", nullptr};
-    PyObject* path = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:load_ticks", const_cast<char**>(kwlist),
-                                     &path)) {
-      return nullptr;
-    }
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:load_ticks", kwlist, &parsed)) return nullptr;
+    PyObject* path = parsed[0];
     if (!check_path(path)) return nullptr;
     TickSourceData source{Ref::steal(PyUnicode_FromObject(path)), {}, 0, 0};
     if (!source.path) return nullptr;
@@ -145,11 +144,9 @@ PyObject* save_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
   ModuleState* st = state_of_module(module);
   return guarded(st, [&]() -> PyObject* {
     static const char* kwlist[] = {"path", "ticks", "instrument", nullptr};
-    PyObject *path = nullptr, *ticks_obj = nullptr, *instrument_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|O:save_ticks", const_cast<char**>(kwlist),
-                                     &path, &ticks_obj, &instrument_obj)) {
-      return nullptr;
-    }
+    Arguments<3> parsed;
+    if (!parse_arguments(args, kwds, "OO|O:save_ticks", kwlist, &parsed)) return nullptr;
+    PyObject *path = parsed[0], *ticks_obj = parsed[1], *instrument_obj = parsed[2];
     if (!check_path(path)) return nullptr;
     TickArray ticks;
     if (!ticks_from(st, ticks_obj, &ticks)) return nullptr;

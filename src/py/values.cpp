@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/convert.hpp"
@@ -37,12 +38,10 @@ PyObject* tick_get(PyObject* self, void*) {
 PyObject* tick_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   static const char* kwlist[] = {"exch_ts", "last", "local_ts", "high", "low",
                                  "bid",     "ask",  "volume",   nullptr};
-  PyObject *exch_ts = nullptr, *last = nullptr, *local_ts = nullptr, *high = nullptr,
-           *low = nullptr, *bid = nullptr, *ask = nullptr, *volume = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOOOOO:Tick", const_cast<char**>(kwlist),
-                                   &exch_ts, &last, &local_ts, &high, &low, &bid, &ask, &volume)) {
-    return nullptr;
-  }
+  Arguments<8> a;
+  if (!parse_arguments(args, kwds, "OO|OOOOOO:Tick", kwlist, &a)) return nullptr;
+  PyObject *exch_ts = a[0], *last = a[1], *local_ts = a[2], *high = a[3], *low = a[4], *bid = a[5],
+           *ask = a[6], *volume = a[7];
   engine::Tick t;
   if (!to_i64(exch_ts, "exch_ts", &t.exch_ts) || !to_i64(last, "last", &t.last)) return nullptr;
   auto optional = [](PyObject* obj, const char* name, std::int64_t fallback, std::int64_t* out) {
@@ -135,11 +134,9 @@ namespace {
 PyObject* order_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(type), [&]() -> PyObject* {
     static const char* kwlist[] = {"side", "qty", "offset", "price", nullptr};
-    PyObject *side_obj = nullptr, *qty_obj = nullptr, *offset_obj = nullptr, *price_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OO:Order", const_cast<char**>(kwlist),
-                                     &side_obj, &qty_obj, &offset_obj, &price_obj)) {
-      return nullptr;
-    }
+    Arguments<4> a;
+    if (!parse_arguments(args, kwds, "OO|OO:Order", kwlist, &a)) return nullptr;
+    PyObject *side_obj = a[0], *qty_obj = a[1], *offset_obj = a[2], *price_obj = a[3];
     auto is_str = [](PyObject* obj, const char* name) {
       if (PyUnicode_Check(obj)) return true;
       PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", name,

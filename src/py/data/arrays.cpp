@@ -19,6 +19,7 @@
 #include "data/decimal.hpp"
 #include "data/tick_writer.hpp"
 #include "data/ticks.hpp"
+#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/convert.hpp"
@@ -109,13 +110,15 @@ class HeldColumn {
                    arg, Py_TYPE(obj)->tp_name);
       return false;
     }
-    Ref items = Ref::steal(PySequence_Fast(obj, ""));
+    // Walked as a tuple of our own: an element's __index__ may empty the
+    // caller's list.
+    Ref items = frozen_items(obj);
     if (!items) {
       raise_from_current(PyExc_TypeError,
                          std::string("argument '") + arg + "': expected a sequence of int");
       return false;
     }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
     copy_.resize(static_cast<std::size_t>(n));
     PyObject** values = PySequence_Fast_ITEMS(items.get());
     std::string name;
@@ -188,11 +191,9 @@ using PyWriter = Boxed<WriterData>;
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(type), [&]() -> PyObject* {
     static const char* kwlist[] = {"dest", "instrument", nullptr};
-    PyObject *dest, *instrument_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:Writer", const_cast<char**>(kwlist), &dest,
-                                     &instrument_obj)) {
-      return nullptr;
-    }
+    Arguments<2> parsed;
+    if (!parse_arguments(args, kwds, "O|O:Writer", kwlist, &parsed)) return nullptr;
+    PyObject *dest = parsed[0], *instrument_obj = parsed[1];
     std::string path;
     std::uint64_t instrument = 1;
     if (!fs_path_of(dest, "dest", &path)) return nullptr;
@@ -228,18 +229,20 @@ PyObject* writer_append(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
     static const char* kwlist[] = {"exch_ts", "last", "local_ts", "high", "low",
                                    "bid",     "ask",  "volume",   nullptr};
-    std::array<PyObject*, 8> objs{};  // in record order
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|$OOOOOO:append", const_cast<char**>(kwlist),
-                                     &objs[0], &objs[2], &objs[1], &objs[3], &objs[4], &objs[5],
-                                     &objs[6], &objs[7])) {
-      return nullptr;
-    }
+    Arguments<8> parsed;
+    if (!parse_arguments(args, kwds, "OO|$OOOOOO:append", kwlist, &parsed)) return nullptr;
+    // In record order: local_ts is the third field and the third keyword.
+    const std::array<PyObject*, 8> objs{parsed[0], parsed[2], parsed[1], parsed[3],
+                                        parsed[4], parsed[5], parsed[6], parsed[7]};
     WriterData& d = unbox<WriterData>(self);
     if (!writer_ready(d)) return nullptr;
     std::array<HeldColumn, 8> held;
     for (std::size_t i = 0; i < FIELDS.size(); ++i) {
       if (!held[i].take(objs[i], FIELDS[i])) return nullptr;
     }
+    // Asked again: taking the columns ran their elements' __index__, which
+    // may have finished or abandoned this very writer.
+    if (!writer_ready(d)) return nullptr;
     const data::Columns columns{held[0].column(), held[1].column(), held[2].column(),
                                 held[3].column(), held[4].column(), held[5].column(),
                                 held[6].column(), held[7].column()};
@@ -467,11 +470,9 @@ PyObject* map_columns(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
     static const char* kwlist[] = {"path", nullptr};
-    PyObject* path_obj;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:map_columns", const_cast<char**>(kwlist),
-                                     &path_obj)) {
-      return nullptr;
-    }
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:map_columns", kwlist, &parsed)) return nullptr;
+    PyObject* path_obj = parsed[0];
     std::string path;
     if (!fs_path_of(path_obj, "path", &path)) return nullptr;
     std::optional<data::Error> error;
@@ -534,12 +535,14 @@ PyObject* scale_texts(PyObject* module, PyObject* args, PyObject* kwds) {
   return guarded(st->head.core, [&]() -> PyObject* {
     static const char* kwlist[] = {"offsets",  "data",   "offset", "length",    "step", "unit",
                                    "rounding", "column", "place",  "first_row", nullptr};
-    PyObject *offsets_obj, *data_obj, *step_obj, *unit_obj, *rounding_obj, *column_obj, *place_obj;
-    Py_ssize_t offset, length, first_row;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOnn$OOOOOn:scale_texts",
-                                     const_cast<char**>(kwlist), &offsets_obj, &data_obj, &offset,
-                                     &length, &step_obj, &unit_obj, &rounding_obj, &column_obj,
-                                     &place_obj, &first_row)) {
+    Arguments<10> parsed;
+    if (!parse_arguments(args, kwds, "OOOO$OOOOOO:scale_texts", kwlist, &parsed)) return nullptr;
+    PyObject *offsets_obj = parsed[0], *data_obj = parsed[1], *step_obj = parsed[4],
+             *unit_obj = parsed[5], *rounding_obj = parsed[6], *column_obj = parsed[7],
+             *place_obj = parsed[8];
+    std::int64_t offset = 0, length = 0, first_row = 0;
+    if (!to_i64(parsed[2], "offset", &offset) || !to_i64(parsed[3], "length", &length) ||
+        !to_i64(parsed[9], "first_row", &first_row)) {
       return nullptr;
     }
     std::string step_text, unit, rounding, column, place;
@@ -580,9 +583,9 @@ PyObject* scale_texts(PyObject* module, PyObject* args, PyObject* kwds) {
         PyBuffer_Release(b);
       }
     } release{&offsets, &data};
-    if (offset < 0 || length < 0 ||
-        static_cast<std::size_t>(offsets.len) / sizeof(std::int64_t) <
-            static_cast<std::size_t>(offset + length + 1)) {
+    const auto offsets_held =
+        static_cast<std::int64_t>(static_cast<std::size_t>(offsets.len) / sizeof(std::int64_t));
+    if (offset < 0 || length < 0 || offset >= offsets_held || length > offsets_held - offset - 1) {
       PyErr_SetString(PyExc_ValueError, "scale_texts: the offsets do not cover the rows");
       return nullptr;
     }
@@ -596,14 +599,15 @@ PyObject* scale_texts(PyObject* module, PyObject* args, PyObject* kwds) {
     Gil gil;
     run_unlocked(gil, [&] {
       const std::string detail = unit + " of " + step->text;
-      for (Py_ssize_t i = 0; i < length && !error; ++i) {
+      for (std::int64_t i = 0; i < length && !error; ++i) {
         const std::int64_t begin = ends[i], end = ends[i + 1];
         if (begin < 0 || end < begin || end > data.len) {
           error = data::ConvertError{data::Place{place, 0}, data::ReadFailed{}};
           break;
         }
         const std::string_view field(text + begin, static_cast<std::size_t>(end - begin));
-        const data::Place where{place, static_cast<std::uint64_t>(first_row + i + 1)};
+        const data::Place where{
+            place, static_cast<std::uint64_t>(first_row) + static_cast<std::uint64_t>(i) + 1};
         data::Decimal d;
         switch (data::parse_decimal(field, &d)) {
           case data::DecimalFault::None:

@@ -8,6 +8,7 @@
 #include "data/depth_csv.hpp"
 #include "data/funding_csv.hpp"
 #include "py/adapter.hpp"
+#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/convert.hpp"
 #include "py/data/state.hpp"
@@ -44,13 +45,12 @@ bool signals_ok(Failure& failure) {
 // The files of one stream: an iterator of binary file objects.
 class PyFiles {
  public:
-  PyFiles(Gil& gil, Failure& failure, Ref iterator, const char* what, Ref buffer, Ref view)
+  PyFiles(Gil& gil, Failure& failure, Ref iterator, const char* what, Ref buffer)
       : gil_(gil),
         failure_(failure),
         iterator_(std::move(iterator)),
         what_(what),
-        buffer_(std::move(buffer)),
-        view_(std::move(view)) {}
+        buffer_(std::move(buffer)) {}
 
   data::Input input() { return data::Input{this, next_file, read}; }
 
@@ -141,14 +141,26 @@ class PyFiles {
     const auto size = static_cast<std::size_t>(PyByteArray_GET_SIZE(buffer_.get()));
     const std::size_t want = cap < size ? cap : size;
     if (readinto_) {
+      // A view of our own for each call: the file may release the one it is
+      // handed, after which nothing stops it resizing the array beneath.
+      Ref whole = Ref::steal(PyMemoryView_FromObject(buffer_.get()));
+      if (!whole) return -1;
       Ref target =
           want == size
-              ? view_
-              : Ref::steal(PySequence_GetSlice(view_.get(), 0, static_cast<Py_ssize_t>(want)));
+              ? whole
+              : Ref::steal(PySequence_GetSlice(whole.get(), 0, static_cast<Py_ssize_t>(want)));
       if (!target) return -1;
       Ref got =
           Ref::steal(python([&] { return PyObject_CallOneArg(readinto_.get(), target.get()); }));
       if (!got) return -1;
+      // Measured again: what was read is copied out of the array as it is
+      // now, and a file that shrank it has read into memory we no longer see.
+      if (static_cast<std::size_t>(PyByteArray_GET_SIZE(buffer_.get())) != size) {
+        PyErr_Format(PyExc_ValueError,
+                     "argument '%s': file %zu's readinto resized the buffer it was given", what_,
+                     index_);
+        return -1;
+      }
       if (got.get() == Py_None) {
         PyErr_Format(PyExc_ValueError,
                      "argument '%s': file %zu returned None from readinto: it is non-blocking "
@@ -201,7 +213,6 @@ class PyFiles {
   Ref iterator_;
   const char* what_;
   Ref buffer_;  // a bytearray the files read into
-  Ref view_;    // a memoryview of all of it
   Ref file_;    // the current file; empty before the first and after the last
   Ref readinto_;
   Ref read_;
@@ -233,12 +244,10 @@ struct PyProgress {
   }
 };
 
-// A chunk's worth of room, as a bytearray and a memoryview of it.
-bool make_buffer(Ref* buffer, Ref* view) {
+// A chunk's worth of room, as a bytearray.
+bool make_buffer(Ref* buffer) {
   *buffer = Ref::steal(PyByteArray_FromStringAndSize(nullptr, data::MAX_LINE_BYTES));
-  if (!*buffer) return false;
-  *view = Ref::steal(PyMemoryView_FromObject(buffer->get()));
-  return static_cast<bool>(*view);
+  return static_cast<bool>(*buffer);
 }
 
 // A layout by the name error texts give it ("aggregated trades"), None
@@ -300,14 +309,13 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
         "quote_layout", "tick_size",       "lot_size",       "instrument",
         "time_unit",    "quote_time_unit", "sort_window",    "allow_gaps",
         "round",        "progress",        "progress_bytes", nullptr};
-    PyObject *dest, *trades, *quotes, *layout, *quote_layout, *tick_size, *lot_size, *instrument,
-        *unit, *quote_unit, *window, *gaps, *round, *progress, *every;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO$OOOOOOOOOOOO:convert",
-                                     const_cast<char**>(kwlist), &dest, &trades, &quotes, &layout,
-                                     &quote_layout, &tick_size, &lot_size, &instrument, &unit,
-                                     &quote_unit, &window, &gaps, &round, &progress, &every)) {
-      return nullptr;
-    }
+    Arguments<15> parsed;
+    if (!parse_arguments(args, kwds, "OOO$OOOOOOOOOOOO:convert", kwlist, &parsed)) return nullptr;
+    PyObject *dest = parsed[0], *trades = parsed[1], *quotes = parsed[2], *layout = parsed[3],
+             *quote_layout = parsed[4], *tick_size = parsed[5], *lot_size = parsed[6],
+             *instrument = parsed[7], *unit = parsed[8], *quote_unit = parsed[9],
+             *window = parsed[10], *gaps = parsed[11], *round = parsed[12], *progress = parsed[13],
+             *every = parsed[14];
     std::string path;
     data::ConvertOptions options;
     std::uint64_t every_bytes = 0;
@@ -338,18 +346,16 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
       quote_iter = Ref::steal(PyObject_GetIter(quotes));
       if (!quote_iter) return nullptr;
     }
-    Ref trade_buffer, trade_view, quote_buffer, quote_view;
-    if (!make_buffer(&trade_buffer, &trade_view)) return nullptr;
-    if (quote_iter && !make_buffer(&quote_buffer, &quote_view)) return nullptr;
+    Ref trade_buffer, quote_buffer;
+    if (!make_buffer(&trade_buffer)) return nullptr;
+    if (quote_iter && !make_buffer(&quote_buffer)) return nullptr;
 
     Gil gil;
     Failure failure;
-    PyFiles trade_files(gil, failure, std::move(trade_iter), "trades", std::move(trade_buffer),
-                        std::move(trade_view));
+    PyFiles trade_files(gil, failure, std::move(trade_iter), "trades", std::move(trade_buffer));
     std::optional<PyFiles> quote_files;
     if (quote_iter) {
-      quote_files.emplace(gil, failure, std::move(quote_iter), "quotes", std::move(quote_buffer),
-                          std::move(quote_view));
+      quote_files.emplace(gil, failure, std::move(quote_iter), "quotes", std::move(quote_buffer));
     }
     PyProgress reporter{gil, failure, progress};
     data::Progress report;
@@ -409,13 +415,11 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"dest",     "sources",        "layout",    "tick_size",
                                    "lot_size", "instrument",     "time_unit", "round",
                                    "progress", "progress_bytes", nullptr};
-    PyObject *dest, *sources, *layout, *tick_size, *lot_size, *instrument, *unit, *round, *progress,
-        *every;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwds, "OO$OOOOOOOO:convert_depth", const_cast<char**>(kwlist), &dest, &sources,
-            &layout, &tick_size, &lot_size, &instrument, &unit, &round, &progress, &every)) {
-      return nullptr;
-    }
+    Arguments<10> parsed;
+    if (!parse_arguments(args, kwds, "OO$OOOOOOOO:convert_depth", kwlist, &parsed)) return nullptr;
+    PyObject *dest = parsed[0], *sources = parsed[1], *layout = parsed[2], *tick_size = parsed[3],
+             *lot_size = parsed[4], *instrument = parsed[5], *unit = parsed[6], *round = parsed[7],
+             *progress = parsed[8], *every = parsed[9];
     std::string path;
     data::DepthConvertOptions options;
     std::uint64_t every_bytes = 0;
@@ -433,12 +437,12 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     Ref iter = Ref::steal(PyObject_GetIter(sources));
-    Ref buffer, view;
-    if (!iter || !make_buffer(&buffer, &view)) return nullptr;
+    Ref buffer;
+    if (!iter || !make_buffer(&buffer)) return nullptr;
 
     Gil gil;
     Failure failure;
-    PyFiles files(gil, failure, std::move(iter), "sources", std::move(buffer), std::move(view));
+    PyFiles files(gil, failure, std::move(iter), "sources", std::move(buffer));
     PyProgress reporter{gil, failure, progress};
     data::Progress report;
     if (progress != Py_None) report = data::Progress{&reporter, PyProgress::report, every_bytes};
@@ -466,23 +470,21 @@ PyObject* read_funding(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
     static const char* kwlist[] = {"files", "ticks", "time_unit", nullptr};
-    PyObject *files, *ticks, *unit;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO$O:read_funding", const_cast<char**>(kwlist),
-                                     &files, &ticks, &unit)) {
-      return nullptr;
-    }
+    Arguments<3> parsed;
+    if (!parse_arguments(args, kwds, "OO$O:read_funding", kwlist, &parsed)) return nullptr;
+    PyObject *files = parsed[0], *ticks = parsed[1], *unit = parsed[2];
     data::StreamOptions options;
     std::string ticks_path;
     if (!unit_of(unit, "time_unit", &options.unit) || !fs_path_of(ticks, "ticks", &ticks_path)) {
       return nullptr;
     }
     Ref iter = Ref::steal(PyObject_GetIter(files));
-    Ref buffer, view;
-    if (!iter || !make_buffer(&buffer, &view)) return nullptr;
+    Ref buffer;
+    if (!iter || !make_buffer(&buffer)) return nullptr;
 
     Gil gil;
     Failure failure;
-    PyFiles input_files(gil, failure, std::move(iter), "file", std::move(buffer), std::move(view));
+    PyFiles input_files(gil, failure, std::move(iter), "file", std::move(buffer));
     const data::Input input = input_files.input();
     std::optional<std::variant<std::vector<data::FundingRow>, data::ConvertError>> read;
     run_unlocked(gil, [&] { read = data::read_funding(input, options); });

@@ -8,6 +8,7 @@
 
 #include "data/depth_reader.hpp"
 #include "data/depth_writer.hpp"
+#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/convert.hpp"
@@ -214,11 +215,9 @@ PyObject* load_depth(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
     static const char* kwlist[] = {"path", nullptr};
-    PyObject* path = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:load_depth", const_cast<char**>(kwlist),
-                                     &path)) {
-      return nullptr;
-    }
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:load_depth", kwlist, &parsed)) return nullptr;
+    PyObject* path = parsed[0];
     if (!PyUnicode_Check(path)) {
       PyErr_Format(PyExc_TypeError, "argument 'path': expected str, got %.200s",
                    Py_TYPE(path)->tp_name);
@@ -250,11 +249,9 @@ PyObject* save_depth(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
     static const char* kwlist[] = {"path", "records", "instrument", nullptr};
-    PyObject *path, *records_obj, *instrument_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|O:save_depth", const_cast<char**>(kwlist),
-                                     &path, &records_obj, &instrument_obj)) {
-      return nullptr;
-    }
+    Arguments<3> parsed;
+    if (!parse_arguments(args, kwds, "OO|O:save_depth", kwlist, &parsed)) return nullptr;
+    PyObject *path = parsed[0], *records_obj = parsed[1], *instrument_obj = parsed[2];
     std::string fs_path;
     std::uint64_t instrument = 1;
     if (!fs_path_of(path, "path", &fs_path)) return nullptr;
@@ -330,11 +327,9 @@ PyObject* read_depth(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
     static const char* kwlist[] = {"source", nullptr};
-    PyObject* source = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:read_depth", const_cast<char**>(kwlist),
-                                     &source)) {
-      return nullptr;
-    }
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:read_depth", kwlist, &parsed)) return nullptr;
+    PyObject* source = parsed[0];
     const DepthSourceData* data = nullptr;
     if (!depth_source_of(source, "source", &data)) return nullptr;
     DepthRecordsData records;

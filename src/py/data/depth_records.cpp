@@ -9,6 +9,7 @@
 #include <array>
 #include <string>
 
+#include "py/arguments.hpp"
 #include "py/convert.hpp"
 #include "py/data/depth.hpp"
 #include "py/data/state.hpp"
@@ -47,31 +48,33 @@ bool levels_of(PyObject* obj, const char* side, std::vector<book::Level>* out) {
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  Ref seq = Ref::steal(PySequence_Fast(obj, side));
+  // Walked as tuples of our own, the pairs too: a price's __index__ or a
+  // pair's __len__ may empty the caller's lists.
+  Ref seq = frozen_items(obj);
   if (!seq) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
   out->clear();
   out->reserve(static_cast<std::size_t>(n));
-  PyObject** items = PySequence_Fast_ITEMS(seq.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* pair = items[i];
-    PyObject* price_obj = nullptr;
-    PyObject* qty_obj = nullptr;
+    PyObject* pair = PyTuple_GET_ITEM(seq.get(), i);
     Ref held;
-    if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
-      price_obj = PyTuple_GET_ITEM(pair, 0);
-      qty_obj = PyTuple_GET_ITEM(pair, 1);
-    } else if (!PyUnicode_Check(pair) && PySequence_Check(pair) && PySequence_Size(pair) == 2) {
-      held = Ref::steal(PySequence_Fast(pair, side));
-      if (!held) return false;
-      price_obj = PySequence_Fast_GET_ITEM(held.get(), 0);
-      qty_obj = PySequence_Fast_GET_ITEM(held.get(), 1);
-    } else {
-      PyErr_Clear();  // a size that could not be read is the same refusal
+    if (PyTuple_CheckExact(pair)) {
+      held = Ref::borrow(pair);
+    } else if (!PyUnicode_Check(pair) && !PyBytes_Check(pair) && PySequence_Check(pair)) {
+      held = frozen_items(pair);
+      if (!held) {
+        // A pair that could not be read is the same refusal as a wrong one.
+        if (!current_error_is_ordinary()) return false;
+        PyErr_Clear();
+      }
+    }
+    if (!held || PyTuple_GET_SIZE(held.get()) != 2) {
       PyErr_Format(PyExc_TypeError, "%s[%zd] must be a (price_ticks, qty_lots) pair, got %.200s",
                    side, i, Py_TYPE(pair)->tp_name);
       return false;
     }
+    PyObject* price_obj = PyTuple_GET_ITEM(held.get(), 0);
+    PyObject* qty_obj = PyTuple_GET_ITEM(held.get(), 1);
     book::Level level;
     if (!plain_i64(price_obj, &level.price) || !plain_i64(qty_obj, &level.qty) || level.qty < 0) {
       // The slow road, naming the field, only for what the fast one did not take.
@@ -145,11 +148,9 @@ struct SnapshotClass {
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"last_update_id", "bids", "asks", "time_ns", nullptr};
-    PyObject *id, *bids, *asks, *time = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|O:Snapshot", const_cast<char**>(kwlist), &id,
-                                     &bids, &asks, &time)) {
-      return false;
-    }
+    Arguments<4> parsed;
+    if (!parse_arguments(args, kwds, "OOO|O:Snapshot", kwlist, &parsed)) return false;
+    PyObject *id = parsed[0], *bids = parsed[1], *asks = parsed[2], *time = parsed[3];
     book::DepthSnapshot s;
     out->time = 0;
     if (!to_u64(id, "last_update_id", &s.last_update_id) || !levels_of(bids, "bids", &s.bids) ||
@@ -203,11 +204,10 @@ struct UpdateClass {
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"first_id", "final_id",      "time_ns", "bids",
                                    "asks",     "prev_final_id", nullptr};
-    PyObject *first, *final, *time, *bids, *asks, *prev = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOOO|O:Update", const_cast<char**>(kwlist),
-                                     &first, &final, &time, &bids, &asks, &prev)) {
-      return false;
-    }
+    Arguments<6> parsed;
+    if (!parse_arguments(args, kwds, "OOOOO|O:Update", kwlist, &parsed)) return false;
+    PyObject *first = parsed[0], *final = parsed[1], *time = parsed[2], *bids = parsed[3],
+             *asks = parsed[4], *prev = parsed[5];
     book::DepthUpdate u;
     if (!to_u64(first, "first_id", &u.first_id) || !to_u64(final, "final_id", &u.final_id) ||
         !to_i64(time, "time_ns", &out->time) || !levels_of(bids, "bids", &u.bids) ||

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/state.hpp"
+#include "py/arguments.hpp"
 #include "py/convert.hpp"
 #include "py/results.hpp"
 #include "py/value_class.hpp"
@@ -96,10 +97,9 @@ struct CancelClass {
   static Ref fields(PyTypeObject*, const Data& d) { return tuple_of(from_u64(d.order_id)); }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"order_id", nullptr};
-    PyObject* id = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Cancel", const_cast<char**>(kwlist), &id)) {
-      return false;
-    }
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:Cancel", kwlist, &parsed)) return false;
+    PyObject* id = parsed[0];
     return to_u64(id, "order_id", &out->order_id);
   }
 };

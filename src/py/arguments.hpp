@@ -1,0 +1,55 @@
+// A call's arguments, parsed and held for the length of the call.
+//
+// PyArg_ParseTupleAndKeywords hands out borrowed references, and those given
+// by keyword live only in the caller's keyword dict.  Any Python code run
+// later in the same call (an __index__, a __float__, a strategy, a file's
+// readinto) can empty that dict and free them.  Arguments therefore holds a
+// strong reference to every object it parsed: a C++ handle, invisible to
+// gc.get_referrers and to anything else Python code can reach.
+//
+// Thread-safety: parse and destroy with the interpreter lock held.
+
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <tuple>
+
+#include "py/pyref.hpp"
+
+namespace halvorn::py {
+
+template <std::size_t N>
+class Arguments {
+ public:
+  // The i-th argument in the order of the keyword list; null when it was
+  // not given.
+  PyObject* operator[](std::size_t i) const { return held_[i].get(); }
+  bool given(std::size_t i) const { return static_cast<bool>(held_[i]); }
+
+ private:
+  template <std::size_t K>
+  friend bool parse_arguments(PyObject* args, PyObject* kwds, const char* format,
+                              const char* const (&kwlist)[K], Arguments<K - 1>* out);
+  std::array<Ref, N> held_;
+};
+
+// Binds `args` and `kwds` to the names of `kwlist` (null-terminated) by
+// `format`, whose every unit must be "O".  False with the interpreter's
+// TypeError set when they do not bind.
+template <std::size_t K>
+bool parse_arguments(PyObject* args, PyObject* kwds, const char* format,
+                     const char* const (&kwlist)[K], Arguments<K - 1>* out) {
+  std::array<PyObject*, K - 1> raw{};
+  const int ok = std::apply(
+      [&](auto&... slot) {
+        return PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(kwlist),
+                                           &slot...);
+      },
+      raw);
+  if (!ok) return false;
+  for (std::size_t i = 0; i < K - 1; ++i) out->held_[i] = Ref::borrow(raw[i]);
+  return true;
+}
+
+}  // namespace halvorn::py

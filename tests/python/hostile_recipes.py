@@ -1,0 +1,604 @@
+"""Hostile calls of every public function that converts Python objects.
+
+The binding runs Python code in the middle of its calls: an argument's
+__index__ or __float__, a pair's __len__, a strategy, a build callable, a
+progress callable, a file's readinto.  That code can empty the containers the
+binding is reading from (the caller's list, the call's keyword dict, a private
+copy found through gc.get_referrers), close the writer being written, or
+release and shrink the buffer it was handed.  The binding must survive all of
+it: raise, or carry on with what it already held, but never read freed memory.
+
+A recipe makes a valid call of one function out of fresh objects (so that the
+keyword dict of the call holds their only reference), and names the
+arguments to make hostile.  `variants` turns a recipe into calls in which one
+argument at a time strikes: a number whose conversion empties every container
+holding it and every dict holding those, a list with such a number inside, a
+strategy or callable that empties every keyword dict of a run when first
+called, a file that shrinks the buffer it reads into.  Each call is made by
+keyword, so that emptying the keyword dict frees every other argument.
+
+This module is run in a fresh interpreter by test_hostile_objects.py:
+`python hostile_recipes.py QUALNAME TMPDIR` makes every variant of that
+function's recipe and prints "survived N" at the end.
+"""
+
+import gc
+import io
+import os
+import sys
+
+import halvorn
+from halvorn import data, venue
+from halvorn.data import _native
+
+def is_namespace(d):
+    return "__name__" in d or "__module__" in d or "__builtins__" in d
+
+
+def empty_holders(obj, levels=2):
+    """Empties every list and (non-namespace) dict holding `obj`, and every one
+    holding those, `levels` deep."""
+    frontier = [obj]
+    for _ in range(levels):
+        found = []
+        for held in frontier:
+            for holder in gc.get_referrers(held):
+                if holder is frontier or holder is found:
+                    continue
+                if type(holder) is list or (type(holder) is dict and not is_namespace(holder)):
+                    found.append(holder)
+        for holder in found:
+            holder.clear()
+        frontier = found
+
+
+def empty_run_calls():
+    """Empties the keyword dict of every run in progress (and every other dict
+    that names ticks and a balance)."""
+    for obj in gc.get_objects():
+        if type(obj) is dict and "ticks" in obj and "balance" in obj and not is_namespace(obj):
+            obj.clear()
+
+
+class Strike:
+    """Something that sabotages once, then behaves."""
+
+    strikes = 0  # in this process, so that a variant can tell it was reached
+
+    def __init__(self, also=(), armed=True):
+        self.struck = not armed
+        self.also = also
+
+    def strike(self):
+        if not self.struck:
+            self.struck = True
+            Strike.strikes += 1
+            empty_holders(self)
+            empty_run_calls()
+            for act in self.also:
+                try:
+                    act()
+                except Exception:
+                    pass
+
+
+class HostileInt(Strike):
+    def __init__(self, value, also=()):
+        super().__init__(also)
+        self.value = value
+
+    def __index__(self):
+        self.strike()
+        return self.value
+
+    __int__ = __index__
+
+
+class HostileFloat(Strike):
+    def __init__(self, value, also=()):
+        super().__init__(also)
+        self.value = value
+
+    def __float__(self):
+        self.strike()
+        return float(self.value)
+
+
+class HostilePair(Strike):
+    """A (price, qty) pair that is a sequence but not a tuple: its __len__
+    strikes."""
+
+    def __init__(self, pair):
+        super().__init__()
+        self.pair = list(pair)
+
+    def __len__(self):
+        self.strike()
+        return len(self.pair)
+
+    def __getitem__(self, i):
+        return self.pair[i]
+
+
+class Vandal(Strike):
+    """A strategy that buys and sells in turn, and strikes on its first call."""
+
+    name = "vandal"
+
+    def __init__(self, armed=True):
+        super().__init__(armed=armed)
+        self.calls = 0
+
+    def decide(self, position):
+        self.strike()
+        self.calls += 1
+        return [halvorn.Order("sell" if position > 0 else "buy", 1)]
+
+    def on_tick(self, ctx):
+        return self.decide(ctx.position)
+
+    def on_batch(self, ticks):
+        return self.decide(self.position)
+
+    def on_fill(self, fill):
+        self.strike()
+
+
+class VandalBuild(Strike):
+    """A build callable that strikes when first called."""
+
+    def __call__(self, *args, **kwargs):
+        armed = not self.struck
+        self.strike()
+        return Vandal(armed=armed)
+
+
+class VandalProgress(Strike):
+    def __init__(self, armed=True):
+        super().__init__(armed=armed)
+
+    def __call__(self, *args):
+        self.strike()
+
+
+class ShrinkingFile(Strike):
+    """A binary file whose readinto fills the buffer, releases it, shrinks the
+    array beneath it, and claims the whole size was read."""
+
+    def __init__(self, payload):
+        super().__init__()
+        self.source = io.BytesIO(payload)
+
+    def readinto(self, view):
+        chunk = self.source.read(len(view))
+        view[: len(chunk)] = chunk
+        if chunk:
+            target = view.obj
+            view.release()
+            try:
+                del target[:]
+            except (BufferError, TypeError):
+                pass
+            self.strike()
+        return len(chunk)
+
+    def read(self, n=-1):
+        return self.source.read(n)
+
+
+# --- fresh values ---------------------------------------------------------------------
+
+
+def fresh(n):
+    """An int object of our own (not a cached small int), so freeing it is real."""
+    return int(str(n))
+
+
+def text(s):
+    return "".join(list(s))
+
+
+def ticks(n=40):
+    return [halvorn.Tick(exch_ts=fresh(1_000 + i), last=fresh(600_000 + i % 5),
+                         bid=fresh(599_999), ask=fresh(600_001), volume=fresh(10 * i))
+            for i in range(n)]
+
+
+def tick_file(tmp, name="t.hvtk", n=40):
+    path = os.path.join(tmp, name)
+    halvorn.save_ticks(path, ticks(n))
+    return path
+
+
+def depth_file(tmp):
+    path = os.path.join(tmp, "d.hvdp")
+    data.save_depth(path, [data.Snapshot(100, [(599_999, 5)], [(600_001, 5)], time_ns=0)])
+    return path
+
+
+TRADES_CSV = (b"id,price,qty,quote_qty,time,is_buyer_maker\n"
+              + b"".join(b"%d,60000.%d,0.00%d,1.0,%d,true\n" % (i, i % 10, 1 + i % 9,
+                                                               1_700_000_000_000 + i)
+                         for i in range(200)))
+FUNDING_CSV = (b"calc_time,funding_interval_hours,last_funding_rate\n"
+               b"1700000000000,8,0.00010000\n1700028800000,8,-0.00020000\n")
+DEPTH_CSV = b"symbol,timestamp,trans_id,first_update_id,last_update_id,side,update_type,price,qty\n"
+
+
+# --- recipes --------------------------------------------------------------------------
+#
+# A recipe takes the temporary directory and returns (function, kwargs,
+# hostile), where `hostile` maps argument names to a maker of their hostile
+# form.  Only keyword-bindable arguments can be freed by emptying the call's
+# dict; positional-only ones are made hostile by what they contain.
+
+
+def int_args(*names):
+    return {name: (lambda value: HostileInt(value)) for name in names}
+
+
+def float_args(*names):
+    return {name: (lambda value: HostileFloat(value)) for name in names}
+
+
+def list_with_hostile_number(make):
+    def hostile(values):
+        values = list(values)
+        values[len(values) // 2] = make(values[len(values) // 2])
+        return values
+    return hostile
+
+
+def columns_with_hostile_number(values):
+    values = [list(c) for c in values]
+    values[-1][1] = HostileFloat(values[-1][1])
+    return values
+
+
+def levels_with_hostile(levels):
+    levels = [list(p) for p in levels]
+    out = [tuple(p) for p in levels]
+    out[0] = (HostileInt(levels[0][0]), levels[0][1])
+    out.append(HostilePair((levels[-1][0] + 1, 3)))
+    return out
+
+
+def run_kwargs(tmp, on_file):
+    return dict(ticks=halvorn.load_ticks(tick_file(tmp)) if on_file else ticks(),
+                balance=fresh(100_000))
+
+
+def strategy_run(function, on_file, batch=1, **extra):
+    def recipe(tmp):
+        kwargs = dict(strategy=Vandal(armed=False), batch=fresh(batch), **run_kwargs(tmp, on_file), **extra)
+        return function, kwargs, {"strategy": lambda _: Vandal(), "balance": HostileInt,
+                                  "batch": HostileInt}
+    return recipe
+
+
+def build_run(function, batch=None, on_file=True, **extra):
+    def recipe(tmp):
+        kwargs = dict(build=VandalBuild(armed=False), **run_kwargs(tmp, on_file), **extra)
+        if batch is not None:
+            kwargs["batch"] = fresh(batch)
+        hostile = {"build": lambda _: VandalBuild(), "balance": HostileInt}
+        if batch is not None:
+            hostile["batch"] = HostileInt
+        return function, kwargs, hostile
+    return recipe
+
+
+def the_venue():
+    return venue.Venue(tier=venue.L1(order_latency=venue.Fixed(fresh(5))),
+                       taker_fee=fresh(500_000), funding=[venue.FundingRate(fresh(1_010), 100, 600_000)])
+
+
+def from_arrays(tmp):
+    n = 300
+    return data.from_arrays, dict(
+        dest=os.path.join(tmp, "a.hvtk"), exch_ts=[fresh(1_000 + i) for i in range(n)],
+        last=[fresh(600_000) for _ in range(n)], bid=[fresh(599_999)] * n,
+        instrument=fresh(7)), {"exch_ts": list_with_hostile_number(HostileInt),
+                               "last": list_with_hostile_number(HostileInt),
+                               "bid": list_with_hostile_number(HostileInt),
+                               "instrument": HostileInt}
+
+
+def writer_append(tmp):
+    writer = _native.Writer(os.path.join(tmp, "w.hvtk"))
+    n = 300
+    # The writer's own methods strike too: the column's __index__ finishes or
+    # abandons the writer it is being appended to.
+    finishing = list_with_hostile_number(lambda v: HostileInt(v, also=[writer.finish]))
+    abandoning = list_with_hostile_number(lambda v: HostileInt(v, also=[writer.abandon]))
+    return writer.append, dict(exch_ts=[fresh(1_000 + i) for i in range(n)],
+                               last=[fresh(600_000) for _ in range(n)],
+                               volume=[fresh(i) for i in range(n)]), {
+        "exch_ts": finishing, "last": abandoning, "volume": finishing}
+
+
+def csv_files(payload):
+    return lambda tmp: [io.BytesIO(payload)]
+
+
+def from_csv(tmp):
+    return data.from_csv, dict(dest=os.path.join(tmp, "c.hvtk"), trades=[io.BytesIO(TRADES_CSV)],
+                               tick_size=text("0.1"), lot_size=text("0.001"),
+                               progress=VandalProgress(armed=False), instrument=fresh(3)), {
+        "trades": lambda _: [ShrinkingFile(TRADES_CSV)], "progress": lambda _: VandalProgress(),
+        "instrument": HostileInt}
+
+
+def native_convert(tmp):
+    return _native.convert, dict(
+        dest=os.path.join(tmp, "n.hvtk"), trades=[io.BytesIO(TRADES_CSV)], quotes=None,
+        layout=None, quote_layout=None, tick_size=text("0.1"), lot_size=text("0.001"),
+        instrument=fresh(3), time_unit=None, quote_time_unit=None, sort_window=fresh(0),
+        allow_gaps=False, round=False, progress=VandalProgress(armed=False), progress_bytes=fresh(64)), {
+        "trades": lambda _: [ShrinkingFile(TRADES_CSV)], "progress": lambda _: VandalProgress(),
+        "instrument": HostileInt, "sort_window": HostileInt, "progress_bytes": HostileInt}
+
+
+def funding_from_csv(tmp):
+    return data.funding_from_csv, dict(file=[io.BytesIO(FUNDING_CSV)],
+                                       ticks=halvorn.load_ticks(tick_file(tmp))), {
+        "file": lambda _: [ShrinkingFile(FUNDING_CSV)]}
+
+
+def native_read_funding(tmp):
+    return _native.read_funding, dict(files=[io.BytesIO(FUNDING_CSV)], ticks=tick_file(tmp),
+                                      time_unit=None), {
+        "files": lambda _: [ShrinkingFile(FUNDING_CSV)]}
+
+
+DEPTH_ROWS = DEPTH_CSV + b"".join(
+    b"BTCUSDT,%d,%d,%d,%d,%s,set,6000%d.0,1.%d\n" % (1_700_000_000_000 + i, 5 + i, 10 + i, 10 + i,
+                                                     b"b" if i % 2 else b"a", i % 10, i % 10)
+    for i in range(50))
+
+
+def depth_from_csv(tmp):
+    rows = DEPTH_ROWS
+    return data.depth_from_csv, dict(dest=os.path.join(tmp, "d.hvdp"), sources=[io.BytesIO(rows)],
+                                     tick_size=text("0.1"), lot_size=text("0.001"),
+                                     progress=VandalProgress(armed=False), instrument=fresh(2)), {
+        "sources": lambda _: [ShrinkingFile(rows)], "progress": lambda _: VandalProgress(),
+        "instrument": HostileInt}
+
+
+def from_parquet(tmp):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    path = os.path.join(tmp, "p.parquet")
+    pq.write_table(pa.table({"exch_ts": list(range(1_000, 1_300)), "last": ["6000.1"] * 300}),
+                   path)
+    return data.from_parquet, dict(dest=os.path.join(tmp, "p.hvtk"), path=path,
+                                   tick_size=text("0.1"), lot_size=text("0.001"),
+                                   instrument=fresh(300), batch_rows=fresh(64)), int_args(
+        "instrument")
+
+
+def snapshot(cls):
+    def recipe(tmp):
+        levels = [(fresh(100 + i), fresh(1 + i)) for i in range(50)]
+        return cls, dict(last_update_id=fresh(100), bids=levels, asks=list(levels),
+                         time_ns=fresh(5)), {"last_update_id": HostileInt, "time_ns": HostileInt,
+                                             "bids": levels_with_hostile, "asks": levels_with_hostile}
+    return recipe
+
+
+def update(cls):
+    def recipe(tmp):
+        levels = [(fresh(100 + i), fresh(1 + i)) for i in range(50)]
+        return cls, dict(first_id=fresh(101), final_id=fresh(105), time_ns=fresh(5), bids=levels,
+                         asks=list(levels), prev_final_id=fresh(100)), {
+            "first_id": HostileInt, "final_id": HostileInt, "time_ns": HostileInt,
+            "prev_final_id": HostileInt, "bids": levels_with_hostile, "asks": levels_with_hostile}
+    return recipe
+
+
+def save_depth(function):
+    def recipe(tmp):
+        records = [data.Snapshot(100, [(599_999, 5)], [(600_001, 5)]),
+                   data.Update(101, 101, 5, [(599_998, 2)], [])]
+        return function, dict(path=os.path.join(tmp, "s.hvdp"), records=records,
+                              instrument=fresh(9)), {"instrument": HostileInt}
+    return recipe
+
+
+def stats(function, **kwargs_and_hostile):
+    def recipe(tmp):
+        kwargs = {k: v[0]() for k, v in kwargs_and_hostile.items()}
+        return function, kwargs, {k: v[1] for k, v in kwargs_and_hostile.items() if v[1]}
+    return recipe
+
+
+def returns():
+    return [float(str(0.01 * ((i * 7) % 11 - 5))) for i in range(64)]
+
+
+F = (lambda: float(str(0.5)), HostileFloat)
+N_OBS = (lambda: fresh(500), HostileInt)
+
+RECIPES = {
+    "halvorn.sharpe_ratio": stats(halvorn.sharpe_ratio,
+                                  returns=(returns, list_with_hostile_number(HostileFloat))),
+    "halvorn.moments": stats(halvorn.moments,
+                             returns=(returns, list_with_hostile_number(HostileFloat))),
+    "halvorn.probabilistic_sharpe_ratio": stats(
+        halvorn.probabilistic_sharpe_ratio, observed=F, benchmark=F, n_observations=N_OBS,
+        skewness=F, kurtosis=(lambda: float(str(3.0)), HostileFloat)),
+    "halvorn.deflated_sharpe_ratio": stats(
+        halvorn.deflated_sharpe_ratio, all_sharpes=(returns, list_with_hostile_number(HostileFloat)),
+        n_observations=N_OBS, skewness=F, kurtosis=(lambda: float(str(3.0)), HostileFloat)),
+    "halvorn.probability_of_backtest_overfitting": stats(
+        halvorn.probability_of_backtest_overfitting,
+        columns=(lambda: [returns() for _ in range(4)], columns_with_hostile_number),
+        n_blocks=(lambda: fresh(4), HostileInt)),
+    "halvorn.minimum_track_record_length": stats(
+        halvorn.minimum_track_record_length, observed=F, benchmark=(lambda: float(str(0.1)), HostileFloat),
+        skewness=F, kurtosis=(lambda: float(str(3.0)), HostileFloat),
+        confidence=(lambda: float(str(0.9)), HostileFloat)),
+    "halvorn.Tick": lambda tmp: (halvorn.Tick, dict(
+        exch_ts=fresh(1_000), last=fresh(600_000), local_ts=fresh(1_001), high=fresh(600_003),
+        low=fresh(599_000), bid=fresh(599_999), ask=fresh(600_001), volume=fresh(12_345)),
+        int_args("exch_ts", "last", "local_ts", "high", "low", "bid", "ask", "volume")),
+    "halvorn.Order": lambda tmp: (halvorn.Order, dict(side=text("buy"), qty=fresh(500),
+                                                      offset=text("close"), price=fresh(600_000)),
+                                  int_args("qty", "price")),
+    "halvorn.load_ticks": lambda tmp: (halvorn.load_ticks, dict(path=tick_file(tmp)), {}),
+    "halvorn.save_ticks": lambda tmp: (halvorn.save_ticks, dict(
+        path=os.path.join(tmp, "s.hvtk"), ticks=ticks(), instrument=fresh(300)),
+        int_args("instrument")),
+    "halvorn.run_backtest": strategy_run(halvorn.run_backtest, on_file=True, batch=4,
+                                         contract_size=fresh(10_000), equity_every=fresh(3)),
+    "halvorn.compare_modes": build_run(halvorn.compare_modes, batch=4, contract_size=fresh(10_000)),
+    "halvorn.lookahead_check": build_run(halvorn.lookahead_check, on_file=False,
+                                         max_points=fresh(300)),
+    "halvorn.venue.L1": lambda tmp: (venue.L1, dict(
+        order_latency=venue.Fixed(fresh(300)), report_latency=venue.Fixed(fresh(400)),
+        queue=venue.QueueFixed(fresh(500)), impact_pct=fresh(400)), int_args("impact_pct")),
+    "halvorn.venue.L2": lambda tmp: (venue.L2, dict(
+        order_latency=venue.Fixed(fresh(300)), queue=venue.TradedShare(fresh(50)),
+        impact_pct=fresh(400)), int_args("impact_pct")),
+    "halvorn.venue.Fixed": lambda tmp: (venue.Fixed, dict(ns=fresh(5_000)), int_args("ns")),
+    "halvorn.venue.Quantiles": lambda tmp: (venue.Quantiles, dict(
+        p50=fresh(1_000), p90=fresh(2_000), p99=fresh(3_000), p999=fresh(4_000)),
+        int_args("p50", "p90", "p99", "p999")),
+    "halvorn.venue.QueueFixed": lambda tmp: (venue.QueueFixed, dict(lots=fresh(700)),
+                                             int_args("lots")),
+    "halvorn.venue.TradedShare": lambda tmp: (venue.TradedShare, dict(pct=fresh(50)),
+                                              int_args("pct")),
+    "halvorn.venue.Bracket": lambda tmp: (venue.Bracket, dict(
+        up_to=fresh(5_000_000_000_000), rate=fresh(4_000_000), amount=fresh(1_000)),
+        int_args("up_to", "rate", "amount")),
+    "halvorn.venue.FundingRate": lambda tmp: (venue.FundingRate, dict(
+        time=fresh(1_000), rate=fresh(100_000), price=fresh(600_000)),
+        int_args("time", "rate", "price")),
+    "halvorn.venue.Venue": lambda tmp: (venue.Venue, dict(
+        tier=venue.L1(), maker_fee=fresh(-100_000), taker_fee=fresh(500_000),
+        funding=[venue.FundingRate(1_000, 10, 600_000), venue.FundingRate(2_000, 10, 600_000)],
+        margin_tiers=list(venue.EXAMPLE_BTCUSDT), contract_size=fresh(10_000),
+        instrument=fresh(300)), int_args("maker_fee", "taker_fee", "contract_size", "instrument")),
+    "halvorn.venue.Cancel": lambda tmp: (venue.Cancel, dict(order_id=fresh(1_000)),
+                                         int_args("order_id")),
+    "halvorn.venue.run": lambda tmp: strategy_run(
+        venue.run, on_file=True, batch=4, venue=the_venue(), equity_every=fresh(3),
+        progress=VandalProgress())(tmp),
+    "halvorn.venue.compare_modes": lambda tmp: build_run(venue.compare_modes, batch=4,
+                                                         venue=the_venue())(tmp),
+    "halvorn.venue.lookahead_check": lambda tmp: build_run(
+        venue.lookahead_check, on_file=False, venue=the_venue(), max_points=fresh(300))(tmp),
+    "halvorn.data.from_csv": from_csv,
+    "halvorn.data._native.convert": native_convert,
+    "halvorn.data.from_arrays": from_arrays,
+    "halvorn.data._native.Writer": lambda tmp: (_native.Writer, dict(
+        dest=os.path.join(tmp, "w0.hvtk"), instrument=fresh(300)), int_args("instrument")),
+    "halvorn.data._native.Writer.append": writer_append,
+    "halvorn.data.to_arrays": lambda tmp: (data.to_arrays, dict(source=tick_file(tmp)), {}),
+    "halvorn.data._native.map_columns": lambda tmp: (_native.map_columns,
+                                                     dict(path=tick_file(tmp)), {}),
+    "halvorn.data.funding_from_csv": funding_from_csv,
+    "halvorn.data._native.read_funding": native_read_funding,
+    "halvorn.data.Snapshot": snapshot(data.Snapshot),
+    "halvorn.data.Update": update(data.Update),
+    "halvorn.data.load_depth": lambda tmp: (data.load_depth, dict(path=depth_file(tmp)), {}),
+    "halvorn.data.save_depth": save_depth(data.save_depth),
+    "halvorn.data._native.save_depth": save_depth(_native.save_depth),
+    "halvorn.data.read_depth": lambda tmp: (lambda **kw: list(data.read_depth(**kw)),
+                                            dict(source=depth_file(tmp)), {}),
+    "halvorn.data.depth_from_csv": depth_from_csv,
+    "halvorn.data._native.convert_depth": lambda tmp: (_native.convert_depth, dict(
+        dest=os.path.join(tmp, "n.hvdp"), sources=[io.BytesIO(DEPTH_ROWS)], layout=None,
+        tick_size=text("0.1"), lot_size=text("0.001"), instrument=fresh(2), time_unit=None,
+        round=False, progress=VandalProgress(armed=False), progress_bytes=fresh(64)), {
+        "sources": lambda _: [ShrinkingFile(DEPTH_ROWS)], "progress": lambda _: VandalProgress(),
+        "instrument": HostileInt, "progress_bytes": HostileInt}),
+    "halvorn.data._native.scale_texts": lambda tmp: (_native.scale_texts, dict(
+        offsets=bytearray(b"".join(int.to_bytes(3 * i, 8, "little") for i in range(41))),
+        data=bytearray(b"1.5" * 40), offset=fresh(0), length=fresh(40), step=text("0.1"),
+        unit=text("ticks"), rounding=text("exact"), column=text("last"), place=text("p"),
+        first_row=fresh(300)), int_args("offset", "length", "first_row")),
+    "halvorn.data.from_parquet": from_parquet,
+}
+
+# Venue runs over recorded depth convert one more argument.
+RECIPES["halvorn.venue.run (depth)"] = lambda tmp: (
+    venue.run, dict(strategy=Vandal(armed=False), ticks=halvorn.load_ticks(tick_file(tmp)), balance=fresh(100_000),
+                    venue=venue.Venue(tier=venue.L2()), depth=data.load_depth(depth_file(tmp))),
+    {"strategy": lambda _: Vandal(), "balance": HostileInt})
+
+# Functions and classes with nothing a hostile object could hide in: no
+# arguments, only str or path arguments (converted without running Python
+# code), or not creatable from Python.
+NOTHING_TO_CONVERT = {
+    "halvorn.TickSource", "halvorn.Context", "halvorn.RunResult", "halvorn.ModeComparison",
+    "halvorn.LookaheadReport", "halvorn.venue.L0", "halvorn.venue.CancelAll",
+    "halvorn.venue.rate", "halvorn.venue.percent", "halvorn.venue.bps", "halvorn.venue.Fill",
+    "halvorn.venue.Fills", "halvorn.venue.Liquidation", "halvorn.venue.Closed",
+    "halvorn.venue.MarginStats", "halvorn.venue.Run", "halvorn.venue.TickBatch",
+    "halvorn.venue.Column", "halvorn.data.DepthSource", "halvorn.data._native.DepthSource",
+    "halvorn.data._native.Writer.finish", "halvorn.data._native.Writer.abandon",
+    "halvorn.data._native.load_depth", "halvorn.data._native.read_depth",
+}
+
+
+def public_callables():
+    """Every public callable and every public method of a public class, by
+    object: the set of qualified names each is reachable by."""
+    names = {}
+    for module in (halvorn, venue, data, _native):
+        exported = getattr(module, "__all__", None) or [n for n in dir(module)
+                                                          if not n.startswith("_")]
+        for name in exported:
+            obj = getattr(module, name)
+            if not callable(obj):
+                continue
+            qualified = f"{module.__name__}.{name}"
+            names.setdefault(id(obj), (obj, set()))[1].add(qualified)
+            if isinstance(obj, type):
+                for attr, value in vars(obj).items():
+                    if not attr.startswith("_") and callable(value):
+                        names.setdefault(id(value), (value, set()))[1].add(f"{qualified}.{attr}")
+    return [aliases for _, aliases in names.values()]
+
+
+def variants(recipe, tmp):
+    """The valid call, then one call per hostile argument; each a zero-argument
+    callable that makes its objects fresh."""
+    def valid():
+        function, kwargs, _ = recipe(tmp)
+        return function(**kwargs)
+    yield "valid", valid
+    _, _, hostile = recipe(tmp)
+    for name in hostile:
+        def call(name=name):
+            function, kwargs, makers = recipe(tmp)
+            kwargs[name] = makers[name](kwargs.get(name))
+            return function(**kwargs)
+        yield name, call
+
+
+def main(qualname, tmp):
+    """Makes every variant of one recipe.  The valid call must succeed, and
+    every hostile argument must have been converted (it struck): a recipe
+    that failed before reaching its hostile object would test nothing."""
+    survived = 0
+    for label, call in variants(RECIPES[qualname], tmp):
+        before = Strike.strikes
+        try:
+            call()
+        except Exception as e:
+            if label == "valid":
+                print(f"the valid call of {qualname} failed: {type(e).__name__}: {e}")
+                sys.exit(2)
+        gc.collect()
+        if label != "valid" and Strike.strikes == before:
+            print(f"the hostile {label} of {qualname} was never converted")
+            sys.exit(3)
+        survived += 1
+    print("survived", survived)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2])
