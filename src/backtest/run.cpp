@@ -76,6 +76,11 @@ Loop::Loop(const RunConfig& config) : config_(config), kernel_(make_state(config
 }
 
 void Loop::record(std::span<const core::Output> outputs, bool fills_too) {
+  if (config_.track_margin && kernel_.breach()) {
+    // The account is flat once liquidated: the breach is sampled where the
+    // venue found it, or the worst tick of the run would be missing.
+    sample_margin(kernel_.breach()->equity, kernel_.breach()->maintenance);
+  }
   for (const core::Output& output : outputs) {
     if (const auto* fill = std::get_if<core::output::Fill>(&output)) {
       if (!fills_too) continue;
@@ -119,11 +124,7 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const en
   result_.min_equity = std::min(result_.min_equity, equity);
 
   if (config_.track_margin && (summary.long_size != 0 || summary.short_size != 0)) {
-    const Cash maintenance = kernel_.state().maintenance();
-    const Cash headroom = sub_sat(equity, maintenance);
-    MarginStats& margin = *result_.margin;
-    margin.peak_maintenance = std::max(margin.peak_maintenance, maintenance);
-    if (!margin.min_headroom || headroom < *margin.min_headroom) margin.min_headroom = headroom;
+    sample_margin(equity, kernel_.state().maintenance());
   }
 
   // Adverse excursion of the net (long-slot) position against its entry.
@@ -149,6 +150,13 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const en
   context_.record = where;
   context_.in_place = in_place;
   return context_;
+}
+
+void Loop::sample_margin(Cash equity, Cash maintenance) {
+  MarginStats& margin = *result_.margin;
+  const Cash headroom = sub_sat(equity, maintenance);
+  margin.peak_maintenance = std::max(margin.peak_maintenance, maintenance);
+  if (!margin.min_headroom || headroom < *margin.min_headroom) margin.min_headroom = headroom;
 }
 
 bool Loop::idle() const {
@@ -245,12 +253,7 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks) {
         n = i;
         break;
       }
-      if (track) {
-        MarginStats& margin = *result_.margin;
-        const Cash headroom = sub_sat(marked.equity, marked.maintenance);
-        margin.peak_maintenance = std::max(margin.peak_maintenance, marked.maintenance);
-        if (!margin.min_headroom || headroom < *margin.min_headroom) margin.min_headroom = headroom;
-      }
+      if (track) sample_margin(marked.equity, marked.maintenance);
       if (excursions) excursion(tick);
       min_equity = std::min(min_equity, marked.equity);
       note(i, tick, marked.equity);

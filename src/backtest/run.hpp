@@ -232,6 +232,7 @@ class Loop {
 
  private:
   void record(std::span<const core::Output> outputs, bool fills_too);
+  void sample_margin(Cash equity, Cash maintenance);
   void apply_scheduled_funding(const engine::Tick& tick);
   void apply_each_intent(std::span<const strategy::Intent> intents);
 

@@ -18,6 +18,7 @@ Kernel::Kernel(State state) : state_(std::move(state)) { outputs_.reserve(INITIA
 
 std::span<const Output> Kernel::apply(const Event& event) {
   outputs_.clear();
+  breach_.reset();
   std::visit(Overloaded{
                  [this](const event::Tick& e) { on_tick(e); },
                  [this](const event::Submit& e) { on_submit(e); },
@@ -47,6 +48,7 @@ std::span<const Output> Kernel::settle_unreported() {
 
 std::span<const Output> Kernel::apply(const event::Tick& tick) {
   outputs_.clear();
+  breach_.reset();
   on_tick(tick);
   return outputs_;
 }
@@ -187,10 +189,22 @@ void Kernel::on_snapshot(const event::Snapshot& e) {
 
 void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fills) {
   if (fills.empty()) return;
-  const std::int64_t contract_size = state_.holdings[holding].contract_size;
+  Holding& h = state_.holdings[holding];
   for (const engine::L0Fill& f : fills) {
-    const Fill fill = f.to_fill();
-    state_.charge_fee(state_.fee_of(fill, contract_size));
+    Fill fill = f.to_fill();
+    if (state_.hedge && fill.offset == Offset::Close) {
+      // A venue closes no more than the leg holds: the excess neither fills
+      // nor pays a fee, and a close that finds its leg flat ends unfilled.
+      const QtyLots leg = abs_sat(fill.side == Side::Buy ? h.short_size : h.long_size);
+      if (leg == 0) {
+        h.matcher.cancel(fill.order);
+        live_.erase(fill.order);
+        outputs_.emplace_back(output::Canceled{fill.order});
+        continue;
+      }
+      fill.qty = std::min(fill.qty, leg);
+    }
+    state_.charge_fee(state_.fee_of(fill, h.contract_size));
     state_.apply_fill(fill);
     live_.erase(fill.order);
     outputs_.emplace_back(fill);
@@ -204,15 +218,31 @@ void Kernel::check_liquidation(std::int64_t price) {
     return;
   }
   bool liquidate;
+  Marked checked;
   if (holdings.size() == 1 && !state_.hedge) {
     const Holding& h = holdings.front();
     const margin::MarginedPosition position{margin::basis::Cost{h.cost(Leg::Long)}, h.contract_size,
                                             h.long_entry, h.long_size, state_.balance()};
     liquidate = position.is_liquidatable(h.tiers, price);
+    if (liquidate) {
+      // Only on the rare step that liquidates: what the test found.
+      const margin::Assessment assessment = position.assess(h.tiers, price);
+      if (const auto* b = std::get_if<margin::assessment::Liquidatable>(&assessment)) {
+        checked = Marked{b->equity, b->maintenance};
+      }
+    }
+  } else if (holdings.size() == 1) {
+    // Both legs are tested at the price they are then closed at, as a net
+    // position is: a test at the last trade and a close at a settlement's
+    // price could find a healthy account and realise a profit it forfeits.
+    checked = state_.marked_at(price, true);
+    liquidate = checked.equity <= checked.maintenance;
   } else {
-    liquidate = state_.equity() <= state_.maintenance();
+    checked = Marked{state_.equity(), state_.maintenance()};
+    liquidate = checked.equity <= checked.maintenance;
   }
   if (!liquidate) return;
+  breach_ = checked;
 
   const std::size_t first = outputs_.size();
   if (holdings.size() == 1) {

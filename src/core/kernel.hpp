@@ -14,6 +14,7 @@
 
 #pragma once
 
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -73,6 +74,11 @@ class Kernel {
   // they were accepted.
   const LiveOrders& live() const { return live_; }
 
+  // The equity and maintenance that the latest step's liquidation was
+  // decided on; empty when it liquidated nothing.  The account is flat
+  // afterwards, so this is the only record of how far the breach went.
+  const std::optional<Marked>& breach() const { return breach_; }
+
  private:
   void on_tick(const event::Tick& e);
   void on_submit(const event::Submit& e);
@@ -95,6 +101,7 @@ class Kernel {
   State state_;
   std::vector<Output> outputs_;
   LiveOrders live_;
+  std::optional<Marked> breach_;
 };
 
 }  // namespace halvorn::core

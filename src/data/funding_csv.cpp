@@ -1,6 +1,5 @@
 #include "data/funding_csv.hpp"
 
-
 #include "types/overloaded.hpp"
 
 namespace halvorn::data {
@@ -21,20 +20,25 @@ std::variant<std::vector<FundingRow>, ConvertError> read_funding(const Input& in
 }
 
 std::string PricingError::display() const {
-  return std::visit(Overloaded{
-                        [](const NoTickBefore& e) {
-                          return "no tick at or before the funding rate at " +
-                                 std::to_string(e.time) + " ns (rate " + std::to_string(e.rate) +
-                                 " billionths, number " + std::to_string(e.index) + " from 0)";
-                        },
-                        [](const RatesUnordered& e) {
-                          return "funding rate " + std::to_string(e.index) + " at " +
-                                 std::to_string(e.time) + " ns is before the rate before it, at " +
-                                 std::to_string(e.previous) + " ns";
-                        },
-                        [](const Error& e) { return "tick file: " + e.display(); },
-                    },
-                    kind);
+  return std::visit(
+      Overloaded{
+          [](const NoTickBefore& e) {
+            return "no tick at or before the funding rate at " + std::to_string(e.time) +
+                   " ns (rate " + std::to_string(e.rate) + " billionths, number " +
+                   std::to_string(e.index) + " from 0)";
+          },
+          [](const RatesUnordered& e) {
+            return "funding rate " + std::to_string(e.index) + " at " + std::to_string(e.time) +
+                   " ns is before the rate before it, at " + std::to_string(e.previous) + " ns";
+          },
+          [](const RatesRepeated& e) {
+            return "funding rates " + std::to_string(e.index - 1) + " and " +
+                   std::to_string(e.index) + " are both at " + std::to_string(e.time) +
+                   " ns: a venue settles once per time; remove the repeated row";
+          },
+          [](const Error& e) { return "tick file: " + e.display(); },
+      },
+      kind);
 }
 
 std::variant<std::vector<PricedRate>, PricingError> price_funding(std::span<const FundingRow> rates,
@@ -54,6 +58,7 @@ std::variant<std::vector<PricedRate>, PricingError> price_funding(std::span<cons
     if (i > 0 && rate.time < rates[i - 1].time) {
       return PricingError{RatesUnordered{i, rate.time, rates[i - 1].time}};
     }
+    if (i > 0 && rate.time == rates[i - 1].time) return PricingError{RatesRepeated{i, rate.time}};
     for (;;) {
       if (!waiting && !ended) {
         Next n = reader.next();

@@ -67,8 +67,15 @@ struct RatesUnordered {
 
 // Why rates could not be priced; a tick file error is the reader's own,
 // prefixed "tick file: ".
+// Two rates at one time: a row given twice, as where two archives overlap.
+// A venue settles once per time, so settling both would double the payment.
+struct RatesRepeated {
+  std::size_t index = 0;  // the second of the two, from 0
+  Nanos time = 0;
+};
+
 struct PricingError {
-  std::variant<NoTickBefore, RatesUnordered, Error> kind;
+  std::variant<NoTickBefore, RatesUnordered, RatesRepeated, Error> kind;
   std::string display() const;
 };
 

@@ -51,9 +51,11 @@ bool Latency::is_zero() const {
 
 void l1_impact(L0Fill& fill, std::int64_t traded, std::uint32_t impact_pct, const Tick& tick) {
   if (!fill.taker || traded <= 0 || impact_pct == 0) return;
-  // Extreme ticks are data, not faults: the range saturates, and so does the
-  // moved price below.
-  const std::int64_t range = sub_sat(tick.high, tick.low);
+  // An absent high or low (0 or below) is the last price, as everywhere
+  // else a tick is read.  Extreme ticks are data, not faults: the range
+  // saturates, and so does the moved price below.
+  const std::int64_t range =
+      sub_sat(tick.high > 0 ? tick.high : tick.last, tick.low > 0 ? tick.low : tick.last);
   if (range <= 0) return;
   // The one floating-point step on the tick path; its result is truncated
   // back to whole ticks.
@@ -78,6 +80,9 @@ void l1_impact(L0Fill& fill, std::int64_t traded, std::uint32_t impact_pct, cons
     const Wide limit = fill.kind.price;
     moved = fill.side == Side::Buy ? std::min(moved, limit) : std::max(moved, limit);
   }
+  // Impact pushes a sell no lower than one tick: no venue fills at a price
+  // of nothing.  A price already below it is the data's, and stays.
+  if (fill.side == Side::Sell) moved = std::max(moved, std::min<Wide>(fill.price, 1));
   fill.price = clamp64(moved);
 }
 
@@ -90,6 +95,7 @@ std::int64_t within_limit(const L0Fill& fill, std::int64_t price) {
 L1Engine::L1Engine(InstrumentId instrument, const L1Config& config)
     : inner(instrument), config(config) {
   pending.reserve(INITIAL_CAPACITY);
+  arrivals.reserve(INITIAL_CAPACITY);
   queued.reserve(INITIAL_CAPACITY);
   delayed.reserve(INITIAL_CAPACITY);
   out.reserve(INITIAL_CAPACITY);
@@ -203,11 +209,13 @@ std::int64_t L1Engine::traded_volume(const Tick& tick) const {
 void L1Engine::arrive(Nanos now, std::int64_t traded) {
   // Arrivals are handled in submission order, not in order of arrival time,
   // and the orders still on their way keep their order.
+  arrivals.clear();
   std::size_t kept = 0;
   for (std::size_t i = 0; i < pending.size(); ++i) {
     Pending& p = pending[i];
     if (dead(p)) continue;
     if (p.arrive_at <= now) {
+      arrivals.emplace_back(p.order.id, p.arrive_at);
       let_go(p.order.id, &Waiting::pending);
       enqueue(p.order, p.ahead, p.ahead ? p.joined : std::nullopt, traded);
     } else {
@@ -216,6 +224,18 @@ void L1Engine::arrive(Nanos now, std::int64_t traded) {
     }
   }
   pending.resize(kept);
+}
+
+void L1Engine::stamp_after_arrival() {
+  for (L0Fill& f : inner.fills) {
+    for (const auto& [id, at] : arrivals) {
+      if (f.order == id) {
+        f.exch_ts = std::max(f.exch_ts, at);
+        f.local_ts = std::max(f.local_ts, at);
+        break;
+      }
+    }
+  }
 }
 
 void L1Engine::advance_queue(const Tick& tick, std::int64_t traded) {

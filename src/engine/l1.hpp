@@ -176,6 +176,9 @@ struct L1Engine {
   std::vector<Queued> queued;
   std::vector<Delayed> delayed;
   std::vector<L0Fill> out;  // this tick's reported fills, reused
+  // The orders that reached the venue on this tick and when: a move that
+  // crossed them is stamped no earlier than their arrival.
+  std::vector<std::pair<OrderId, Nanos>> arrivals;
   std::uint64_t next_ticket = 0;
   IdMap<Waiting> waiting_ids;
   // Ids cancelled while waiting since the arrays were last swept, each with
@@ -222,6 +225,7 @@ struct L1Engine {
     advance_queue(tick, traded);
     canceled_below.clear();  // both passes have dropped every dead entry
     inner.on_tick(tick);
+    if (!arrivals.empty()) stamp_after_arrival();
     for (L0Fill& f : inner.fills) impact(f, traded, tick);
     report(tick.exch_ts);
     remember(tick, traded);
@@ -257,6 +261,10 @@ struct L1Engine {
 
   std::int64_t traded_volume(const Tick& tick) const;
   void arrive(Nanos now, std::int64_t traded);
+  // A fill crossed by the move since the previous tick carries that tick's
+  // time; an order that arrived during the move cannot have filled before
+  // it arrived.
+  void stamp_after_arrival();
   void advance_queue(const Tick& tick, std::int64_t traded);
   void report(Nanos now);
   // Moves the delayed fills due by now to out, in execution order.

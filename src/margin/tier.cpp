@@ -41,6 +41,20 @@ bool TierTable::rates_nonnegative() const {
                      [](const Bracket& b) { return b.rate >= 0; });
 }
 
+std::optional<std::size_t> TierTable::first_falling_bracket() const {
+  auto asks = [](const Bracket& b, Cash notional) {
+    const Cash m = sub_sat(apply_rate(notional, b.rate), b.amount);
+    return m > 0 ? m : 0;
+  };
+  for (std::size_t i = 0; i < brackets.size(); ++i) {
+    if (brackets[i].rate < 0) return i;
+    if (i == 0) continue;
+    const Cash edge = brackets[i - 1].up_to;
+    if (edge < I64_MAX && asks(brackets[i], edge + 1) < asks(brackets[i - 1], edge)) return i;
+  }
+  return std::nullopt;
+}
+
 TierTable TierTable::example_btcusdt() {
   return TierTable{{
       {5'000'000'000'000, 4'000'000, 0},

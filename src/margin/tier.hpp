@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "types/fixed.hpp"
@@ -61,6 +62,11 @@ struct TierTable {
   Cash most_maintenance(Contract contract, std::int64_t price, QtyLots size) const;
   // Whether no bracket's rate is negative.
   bool rates_nonnegative() const;
+  // The first bracket at which maintenance falls as a position grows: one
+  // with a negative rate, or one that asks less just above the previous
+  // bracket's up_to than the previous bracket asks at it.  Empty when
+  // maintenance never falls, as a venue's table never lets it.
+  std::optional<std::size_t> first_falling_bracket() const;
 
   // The example BTCUSDT table every run started from Python uses.  Its amounts
   // make maintenance continuous where brackets meet.

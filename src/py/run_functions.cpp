@@ -6,6 +6,7 @@
 
 #include "backtest/lookahead.hpp"
 #include "data/depth_reader.hpp"
+#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/convert.hpp"
@@ -125,7 +126,7 @@ bool raise_run_end(PyDriven& driven, const backtest::RunResult& result, const Ru
     return true;
   }
   if (driven.failure()) {
-    raise_message(PyExc_ValueError, "the strategy failed during the run: ", *driven.failure());
+    driven.raise_failure("the strategy failed during the run: ");
     return true;
   }
   if (end.reader_error) {
@@ -215,13 +216,11 @@ PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwds) {
   return guarded(st, [&]() -> PyObject* {
     static const char* kwlist[] = {"strategy",       "ticks",        "balance",       "batch",
                                    "enforce_margin", "equity_every", "contract_size", nullptr};
-    PyObject *strategy, *ticks, *balance_obj, *batch_obj = nullptr, *enforce_obj = nullptr,
-                                              *every_obj = nullptr, *size_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|OOOO:run_backtest",
-                                     const_cast<char**>(kwlist), &strategy, &ticks, &balance_obj,
-                                     &batch_obj, &enforce_obj, &every_obj, &size_obj)) {
-      return nullptr;
-    }
+    Arguments<7> parsed;
+    if (!parse_arguments(args, kwds, "OOO|OOOO:run_backtest", kwlist, &parsed)) return nullptr;
+    PyObject *strategy = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
+             *batch_obj = parsed[3], *enforce_obj = parsed[4], *every_obj = parsed[5],
+             *size_obj = parsed[6];
     std::int64_t balance = 0, contract_size = 10'000;
     std::uint64_t batch = 1, equity_every = 0;
     bool enforce_margin = true;
@@ -240,12 +239,10 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
   return guarded(st, [&]() -> PyObject* {
     static const char* kwlist[] = {"build",          "ticks",         "balance", "batch",
                                    "enforce_margin", "contract_size", nullptr};
-    PyObject *build, *ticks, *balance_obj, *batch_obj, *enforce_obj = nullptr, *size_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|OO:compare_modes",
-                                     const_cast<char**>(kwlist), &build, &ticks, &balance_obj,
-                                     &batch_obj, &enforce_obj, &size_obj)) {
-      return nullptr;
-    }
+    Arguments<6> parsed;
+    if (!parse_arguments(args, kwds, "OOOO|OO:compare_modes", kwlist, &parsed)) return nullptr;
+    PyObject *build = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
+             *batch_obj = parsed[3], *enforce_obj = parsed[4], *size_obj = parsed[5];
     std::int64_t balance = 0, contract_size = 10'000;
     std::uint64_t batch = 0;
     bool enforce_margin = true;
@@ -275,13 +272,10 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
   return guarded(st, [&]() -> PyObject* {
     static const char* kwlist[] = {"build",          "ticks",         "balance", "max_points",
                                    "enforce_margin", "contract_size", nullptr};
-    PyObject *build, *ticks_obj, *balance_obj, *points_obj = nullptr, *enforce_obj = nullptr,
-                                               *size_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|OOO:lookahead_check",
-                                     const_cast<char**>(kwlist), &build, &ticks_obj, &balance_obj,
-                                     &points_obj, &enforce_obj, &size_obj)) {
-      return nullptr;
-    }
+    Arguments<6> parsed;
+    if (!parse_arguments(args, kwds, "OOO|OOO:lookahead_check", kwlist, &parsed)) return nullptr;
+    PyObject *build = parsed[0], *ticks_obj = parsed[1], *balance_obj = parsed[2],
+             *points_obj = parsed[3], *enforce_obj = parsed[4], *size_obj = parsed[5];
     std::int64_t balance = 0, contract_size = 10'000;
     std::uint64_t max_points = 200;
     bool enforce_margin = true;

@@ -106,7 +106,7 @@ def test_ticks_between_decisions_are_marked_as_every_tick_would_be(tmp_path, tra
                              for t in range(1_000_000, 60_000_000, 1_000_000)],
                     margin_tiers=[venue.Bracket(17_950_000_000, 2_000_000, 0),
                                   venue.Bracket(18_050_000_000, 5_000_000, 0),
-                                  venue.Bracket(2**63 - 1, 3_000_000, 0)])
+                                  venue.Bracket(2**63 - 1, 7_000_000, 0)])
 
     def outcome(r):
         return (summary(r), r.liquidations, r.funding_paid, r.max_adverse, r.exposed_ticks,

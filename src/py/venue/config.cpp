@@ -5,6 +5,7 @@
 #include <string>
 
 #include "data/decimal.hpp"
+#include "py/arguments.hpp"
 #include "py/convert.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/state.hpp"
@@ -63,10 +64,9 @@ struct FixedClass {
   static Ref fields(PyTypeObject*, const Data& d) { return tuple_of(from_i64(d.value)); }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"ns", nullptr};
-    PyObject* ns = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Fixed", const_cast<char**>(kwlist), &ns)) {
-      return false;
-    }
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:Fixed", kwlist, &parsed)) return false;
+    PyObject* ns = parsed[0];
     return latency_value("ns", ns, &out->value);
   }
 };
@@ -100,11 +100,8 @@ struct QuantilesClass {
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"p50", "p90", "p99", "p999", nullptr};
-    PyObject* v[4] = {};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO:Quantiles", const_cast<char**>(kwlist),
-                                     &v[0], &v[1], &v[2], &v[3])) {
-      return false;
-    }
+    Arguments<4> v;
+    if (!parse_arguments(args, kwds, "OOOO:Quantiles", kwlist, &v)) return false;
     Nanos* fields[4] = {&out->p50, &out->p90, &out->p99, &out->p999};
     for (int i = 0; i < 4; ++i) {
       if (!latency_value(FIELDS[i], v[i], fields[i])) return false;
@@ -139,11 +136,9 @@ struct QueueFixedClass {
   static Ref fields(PyTypeObject*, const Data& d) { return tuple_of(from_i64(d.lots)); }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"lots", nullptr};
-    PyObject* lots = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:QueueFixed", const_cast<char**>(kwlist),
-                                     &lots)) {
-      return false;
-    }
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:QueueFixed", kwlist, &parsed)) return false;
+    PyObject* lots = parsed[0];
     return to_i64(lots, "lots", &out->lots) &&
            in_range("lots", out->lots, 0, std::numeric_limits<std::int64_t>::max(), "at least 0");
   }
@@ -170,11 +165,9 @@ struct TradedShareClass {
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"pct", nullptr};
-    PyObject* pct = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:TradedShare", const_cast<char**>(kwlist),
-                                     &pct)) {
-      return false;
-    }
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:TradedShare", kwlist, &parsed)) return false;
+    PyObject* pct = parsed[0];
     std::int64_t v = 0;
     if (!to_i64(pct, "pct", &v) || !in_range("pct", v, 0, 100, "between 0 and 100")) return false;
     out->pct = static_cast<std::uint32_t>(v);
@@ -289,12 +282,11 @@ struct LatencyTierClass {
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"order_latency", "report_latency", "queue", "impact_pct",
                                    nullptr};
-    PyObject *order = nullptr, *report = nullptr, *queue = nullptr, *impact = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, Depth ? "|$OOOO:L2" : "|$OOOO:L1",
-                                     const_cast<char**>(kwlist), &order, &report, &queue,
-                                     &impact)) {
+    Arguments<4> parsed;
+    if (!parse_arguments(args, kwds, Depth ? "|$OOOO:L2" : "|$OOOO:L1", kwlist, &parsed)) {
       return false;
     }
+    PyObject *order = parsed[0], *report = parsed[1], *queue = parsed[2], *impact = parsed[3];
     VenueState* st = state_of(type);
     *out = engine::L1Config{};
     if (order != nullptr && !latency_of(st, "order_latency", order, &out->order_latency)) {
@@ -371,11 +363,9 @@ struct BracketClass {
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"up_to", "rate", "amount", nullptr};
-    PyObject *up_to = nullptr, *rate = nullptr, *amount = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO:Bracket", const_cast<char**>(kwlist), &up_to,
-                                     &rate, &amount)) {
-      return false;
-    }
+    Arguments<3> parsed;
+    if (!parse_arguments(args, kwds, "OOO:Bracket", kwlist, &parsed)) return false;
+    PyObject *up_to = parsed[0], *rate = parsed[1], *amount = parsed[2];
     constexpr long long MAX = std::numeric_limits<std::int64_t>::max();
     return to_i64(up_to, "up_to", &out->up_to) &&
            in_range("up_to", out->up_to, 0, MAX, "at least 0") &&
@@ -413,11 +403,9 @@ struct FundingRateClass {
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"time", "rate", "price", nullptr};
-    PyObject *time = nullptr, *rate = nullptr, *price = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO:FundingRate", const_cast<char**>(kwlist),
-                                     &time, &rate, &price)) {
-      return false;
-    }
+    Arguments<3> parsed;
+    if (!parse_arguments(args, kwds, "OOO:FundingRate", kwlist, &parsed)) return false;
+    PyObject *time = parsed[0], *rate = parsed[1], *price = parsed[2];
     return to_i64(time, "time", &out->time) && to_i64(rate, "rate", &out->rate) &&
            in_range("rate", out->rate, -RATE_SCALE, RATE_SCALE,
                     "between -1_000_000_000 and 1_000_000_000") &&
@@ -483,6 +471,15 @@ bool brackets_of(VenueState* st, PyObject* obj, margin::TierTable* out) {
       return false;
     }
   }
+  // A Bracket's rate is never negative, so only an edge can fall.
+  if (const std::optional<std::size_t> i = out->first_falling_bracket(); i && *i > 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "margin_tiers: bracket %zu asks less maintenance just above %s than bracket %zu "
+                 "asks at it, and maintenance must not fall as a position grows: its amount may "
+                 "be at most bracket %zu's plus the rate increase times that up_to",
+                 *i, grouped(b[*i - 1].up_to).c_str(), *i - 1, *i - 1);
+    return false;
+  }
   return true;
 }
 
@@ -497,6 +494,14 @@ bool funding_of(VenueState* st, PyObject* obj, margin::FundingSchedule* out) {
       PyErr_Format(PyExc_ValueError,
                    "funding must be in time order: rate %zu at %s comes before rate %zu at %s", i,
                    grouped(r[i].time).c_str(), i - 1, grouped(r[i - 1].time).c_str());
+      return false;
+    }
+    // A venue settles once per settlement time: two rates at one time (a row
+    // repeated where two archives overlap) would settle twice.
+    if (r[i].time == r[i - 1].time) {
+      PyErr_Format(PyExc_ValueError,
+                   "funding settles once per time: rates %zu and %zu are both at %s", i - 1, i,
+                   grouped(r[i].time).c_str());
       return false;
     }
   }
@@ -566,12 +571,8 @@ struct VenueClass {
     static const char* kwlist[] = {"tier",          "maker_fee",  "taker_fee",    "funding",
                                    "margin_tiers",  "hedge",      "track_margin", "enforce_margin",
                                    "contract_size", "instrument", nullptr};
-    PyObject* v[10] = {};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|$OOOOOOOOOO:Venue", const_cast<char**>(kwlist),
-                                     &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8],
-                                     &v[9])) {
-      return false;
-    }
+    Arguments<10> v;
+    if (!parse_arguments(args, kwds, "|$OOOOOOOOOO:Venue", kwlist, &v)) return false;
     VenueState* st = state_of(type);
     *out = VenueConfig{};
     if (v[0] && !tier_of(st, v[0], &out->tier)) return false;

@@ -5,6 +5,7 @@
 
 #include "backtest/lookahead.hpp"
 #include "py/adapter.hpp"
+#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/convert.hpp"
@@ -12,6 +13,7 @@
 #include "py/results.hpp"
 #include "py/run_functions.hpp"
 #include "py/tick_files.hpp"
+#include "py/value_class.hpp"
 #include "py/venue/config.hpp"
 #include "py/venue/records.hpp"
 #include "py/venue/state.hpp"
@@ -103,6 +105,38 @@ bool depth_for(PyObject* obj, const VenueConfig& config, const ingest::DepthSour
   return true;
 }
 
+// The starting balance in whole USDT, refused where its cash does not fit:
+// a balance that saturated would run, and report an equity of the largest
+// Cash value as if it were money.
+bool venue_balance(PyObject* obj, std::int64_t* out) {
+  if (!to_i64(obj, "balance", out)) return false;
+  constexpr std::int64_t MOST = I64_MAX / CASH_SCALE;
+  if (*out > MOST || *out < -MOST) {
+    PyErr_Format(PyExc_ValueError,
+                 "balance is in whole USDT and a run holds at most %s of them; got %s (was it "
+                 "already multiplied by CASH_SCALE?)",
+                 grouped(MOST).c_str(), grouped(*out).c_str());
+    return false;
+  }
+  return true;
+}
+
+// Ticks recorded for another instrument would fill the venue's orders at
+// another market's prices.  A list carries no instrument and is taken as
+// the venue's.
+bool ticks_of_venue(const TickInput& input, const VenueConfig& config) {
+  const auto* file = std::get_if<const TickSourceData*>(&input);
+  if (file == nullptr || (*file)->instrument == config.instrument) return true;
+  PyErr_Format(PyExc_ValueError,
+               "the tick file %R is for instrument %llu, and the venue trades instrument %lu: give "
+               "Venue(instrument=%llu) or the file of instrument %lu",
+               (*file)->path.get(), static_cast<unsigned long long>((*file)->instrument),
+               static_cast<unsigned long>(config.instrument),
+               static_cast<unsigned long long>((*file)->instrument),
+               static_cast<unsigned long>(config.instrument));
+  return false;
+}
+
 // One venue run after argument conversion.  Returns false with the
 // exception set.
 bool run_one(VenueState* st, PyObject* strategy, const TickInput& input, std::int64_t balance,
@@ -135,19 +169,16 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
   return guarded(st->head.core, [&]() -> PyObject* {
     static const char* kwlist[] = {"strategy",     "ticks",    "balance", "venue", "batch",
                                    "equity_every", "progress", "flush",   "depth", nullptr};
-    PyObject *strategy, *ticks, *balance_obj, *venue_obj = nullptr, *batch_obj = nullptr,
-                                              *every_obj = nullptr, *progress = nullptr,
-                                              *flush_obj = nullptr, *depth_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|OOOOOO:run", const_cast<char**>(kwlist),
-                                     &strategy, &ticks, &balance_obj, &venue_obj, &batch_obj,
-                                     &every_obj, &progress, &flush_obj, &depth_obj)) {
-      return nullptr;
-    }
+    Arguments<9> parsed;
+    if (!parse_arguments(args, kwds, "OOO|OOOOOO:run", kwlist, &parsed)) return nullptr;
+    PyObject *strategy = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
+             *venue_obj = parsed[3], *batch_obj = parsed[4], *every_obj = parsed[5],
+             *progress = parsed[6], *flush_obj = parsed[7], *depth_obj = parsed[8];
     std::int64_t balance = 0;
     std::uint64_t batch = 1, equity_every = 0;
     bool flush = false;
     const VenueConfig* config = nullptr;
-    if (!to_i64(balance_obj, "balance", &balance) || !venue_config(st, venue_obj, &config)) {
+    if (!venue_balance(balance_obj, &balance) || !venue_config(st, venue_obj, &config)) {
       return nullptr;
     }
     if (batch_obj && !to_u64(batch_obj, "batch", &batch)) return nullptr;
@@ -156,7 +187,8 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
     const ingest::DepthSourceData* depth = nullptr;
     if (!depth_for(depth_obj, *config, &depth)) return nullptr;
     TickInput input;
-    if (!check_cadence(strategy, batch, true) || !resolve_ticks(st->head.core, ticks, &input)) {
+    if (!check_cadence(strategy, batch, true) || !resolve_ticks(st->head.core, ticks, &input) ||
+        !ticks_of_venue(input, *config)) {
       return nullptr;
     }
     backtest::RunResult result;
@@ -174,23 +206,21 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
   ModuleState* core = st->head.core;
   return guarded(core, [&]() -> PyObject* {
     static const char* kwlist[] = {"build", "ticks", "balance", "batch", "venue", "depth", nullptr};
-    PyObject *build, *ticks, *balance_obj, *batch_obj, *venue_obj = nullptr, *depth_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOOO|OO:compare_modes",
-                                     const_cast<char**>(kwlist), &build, &ticks, &balance_obj,
-                                     &batch_obj, &venue_obj, &depth_obj)) {
-      return nullptr;
-    }
+    Arguments<6> parsed;
+    if (!parse_arguments(args, kwds, "OOOO|OO:compare_modes", kwlist, &parsed)) return nullptr;
+    PyObject *build = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
+             *batch_obj = parsed[3], *venue_obj = parsed[4], *depth_obj = parsed[5];
     std::int64_t balance = 0;
     std::uint64_t batch = 0;
     const VenueConfig* config = nullptr;
-    if (!to_i64(balance_obj, "balance", &balance) || !to_u64(batch_obj, "batch", &batch) ||
+    if (!venue_balance(balance_obj, &balance) || !to_u64(batch_obj, "batch", &batch) ||
         !venue_config(st, venue_obj, &config)) {
       return nullptr;
     }
     const ingest::DepthSourceData* depth = nullptr;
     if (!depth_for(depth_obj, *config, &depth)) return nullptr;
     TickInput input;
-    if (!resolve_ticks(core, ticks, &input)) return nullptr;
+    if (!resolve_ticks(core, ticks, &input) || !ticks_of_venue(input, *config)) return nullptr;
     RunSummary summaries[2];
     const std::uint64_t batches[2] = {1, batch};
     for (int i = 0; i < 2; ++i) {
@@ -212,16 +242,14 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
   ModuleState* core = st->head.core;
   return guarded(core, [&]() -> PyObject* {
     static const char* kwlist[] = {"build", "ticks", "balance", "max_points", "venue", nullptr};
-    PyObject *build, *ticks_obj, *balance_obj, *points_obj = nullptr, *venue_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO|OO:lookahead_check",
-                                     const_cast<char**>(kwlist), &build, &ticks_obj, &balance_obj,
-                                     &points_obj, &venue_obj)) {
-      return nullptr;
-    }
+    Arguments<5> parsed;
+    if (!parse_arguments(args, kwds, "OOO|OO:lookahead_check", kwlist, &parsed)) return nullptr;
+    PyObject *build = parsed[0], *ticks_obj = parsed[1], *balance_obj = parsed[2],
+             *points_obj = parsed[3], *venue_obj = parsed[4];
     std::int64_t balance = 0;
     std::uint64_t max_points = 200;
     const VenueConfig* config = nullptr;
-    if (!to_i64(balance_obj, "balance", &balance) || !venue_config(st, venue_obj, &config)) {
+    if (!venue_balance(balance_obj, &balance) || !venue_config(st, venue_obj, &config)) {
       return nullptr;
     }
     if (points_obj && !to_u64(points_obj, "max_points", &max_points)) return nullptr;

@@ -129,6 +129,22 @@ TEST(MarginedPosition, PositionsWithoutALiquidationPrice) {
             std::nullopt);
 }
 
+TEST(TierTable, MaintenanceThatFallsAsAPositionGrowsIsFoundAtItsBracket) {
+  EXPECT_EQ(TierTable::example_btcusdt().first_falling_bracket(), std::nullopt);
+  // Continuous at the edge (amount = rate increase x up_to) does not fall.
+  EXPECT_EQ((TierTable{{{1'000'000'000, 4'000'000, 0}, {I64_MAX, 5'000'000, 1'000'000}}})
+                .first_falling_bracket(),
+            std::nullopt);
+  // One cash unit more of amount, and just above the edge asks less.
+  EXPECT_EQ((TierTable{{{1'000'000'000, 4'000'000, 0}, {I64_MAX, 5'000'000, 1'000'001}}})
+                .first_falling_bracket(),
+            1u);
+  EXPECT_EQ((TierTable{{{100, 10'000'000, 0}, {200, 20'000'000, 0}, {I64_MAX, 5'000'000, 0}}})
+                .first_falling_bracket(),
+            2u);
+  EXPECT_EQ((TierTable{{{I64_MAX, -1, 0}}}).first_falling_bracket(), 0u);
+}
+
 TEST(MarginedPosition, EntryBasisProductOverflowIsAnInvariantFailure) {
   MarginedPosition huge{basis::Entry{}, I64_MAX, 0, I64_MAX, 0};
   EXPECT_THROW(huge.unrealized(I64_MAX), Panic);
