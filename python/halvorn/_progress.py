@@ -4,6 +4,10 @@
 is installed (the optional extra `halvorn[progress]`), and a plain line
 rewritten in place otherwise.  It is called as `bar(done, total)` with the
 count so far and closed with `bar.close()`.
+
+A progress display never fails what it shows: once standard error cannot be
+written (a closed pipe, as under ``2>&1 | head``), the bar goes quiet and
+the run, sweep or conversion goes on.
 """
 
 from __future__ import annotations
@@ -29,10 +33,21 @@ class Bar:
             self._started = time.monotonic()
             self._shown = 0.0
         else:
-            self._tqdm = tqdm(total=total, unit=f" {unit}", unit_scale=scale, file=sys.stderr,
-                              dynamic_ncols=True)
+            try:
+                self._tqdm = tqdm(total=total, unit=f" {unit}", unit_scale=scale,
+                                  file=sys.stderr, dynamic_ncols=True)
+            except (OSError, ValueError, AttributeError):
+                self._closed = True  # drawing the empty bar already failed
 
     def __call__(self, done: int, total: int | None = None) -> None:
+        if self._closed:
+            return
+        try:
+            self._update(done, total)
+        except (OSError, ValueError, AttributeError):
+            self._quiet()
+
+    def _update(self, done: int, total: int | None) -> None:
         if total is not None and total != self.total:
             self.total = total
             if self._tqdm is not None:
@@ -53,14 +68,24 @@ class Bar:
         sys.stderr.write(f"\r{self.done:,}{of} {self.unit}, {self.done / elapsed:,.0f} {self.unit}/s")
         sys.stderr.flush()
 
+    def _quiet(self) -> None:
+        """Stops showing anything: standard error cannot be written."""
+        self._closed = True
+        if self._tqdm is not None:
+            self._tqdm.disable = True
+            self._tqdm = None
+
     def close(self) -> None:
         if self._closed:
             return
         self._closed = True
-        if self._tqdm is not None:
-            self._tqdm.close()
+        try:
+            if self._tqdm is not None:
+                self._tqdm.close()
+                self._tqdm = None
+            else:
+                self._line(time.monotonic())
+                sys.stderr.write("\n")
+                sys.stderr.flush()
+        except (OSError, ValueError, AttributeError):
             self._tqdm = None
-        else:
-            self._line(time.monotonic())
-            sys.stderr.write("\n")
-            sys.stderr.flush()

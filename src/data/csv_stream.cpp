@@ -234,7 +234,9 @@ RowStream::RowStream(StreamKind kind, const Input& input, const StreamOptions& o
       billionth_(*parse_step("0.000000001")),
       meter_(meter),
       reader_(input, meter) {
-  if (options_.sort_window > 0) window_.reserve(options_.sort_window);
+  // Room grows with the rows read, not with the window asked for: a window
+  // of a billion rows over a short file must not reserve a billion rows.
+  if (options_.sort_window > 0) window_.reserve(std::min<std::size_t>(options_.sort_window, 4096));
 }
 
 bool RowStream::fail(Place where, decltype(ConvertError::kind) kind) {

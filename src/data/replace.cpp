@@ -1,12 +1,16 @@
 #include "data/replace.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <string_view>
 #include <utility>
 
 namespace halvorn::data {
@@ -63,23 +67,87 @@ std::uint64_t mix(std::uint64_t x) {
   return x ^ (x >> 31);
 }
 
-// Creates a new file with a name no one else holds in `directory`.  Mode
-// 0666 lets the kernel apply the umask as for any new file.
-int create_temporary(const std::string& directory, std::string* name, int* fd) {
+constexpr char TEMPORARY_PREFIX[] = ".halvorn-save-";
+
+// A name in `directory` no one else holds yet: the prefix, this process's id
+// (so that a later write can tell a name whose writer died), and a random
+// suffix.
+std::string temporary_name(const std::string& directory) {
   static std::atomic<std::uint64_t> counter{0};
   static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::uint64_t seed =
+      mix(static_cast<std::uint64_t>(::getpid()) ^
+          mix(counter.fetch_add(1, std::memory_order_relaxed)) ^
+          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::string suffix;
+  for (int i = 0; i < 10; ++i, seed /= 36) suffix.push_back(digits[seed % 36]);
+  return directory + TEMPORARY_PREFIX + std::to_string(::getpid()) + "-" + suffix;
+}
+
+// Removes the named temporary files that writers killed before they could
+// clean up (kill -9, a power cut) left in `directory`: those whose writer's
+// process is gone.  Best effort, and only names this code makes.
+void remove_stale_temporaries(const std::string& directory) {
+  DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (dir == nullptr) return;
+  const std::size_t prefix = sizeof(TEMPORARY_PREFIX) - 1;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    if (name.substr(0, prefix) != TEMPORARY_PREFIX) continue;
+    const std::string_view rest = name.substr(prefix);
+    const std::size_t dash = rest.find('-');
+    if (dash == 0 || dash == std::string_view::npos) continue;
+    long long pid = 0;
+    const auto [end, ec] = std::from_chars(rest.data(), rest.data() + dash, pid);
+    if (ec != std::errc{} || end != rest.data() + dash || pid <= 0) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    ::unlinkat(::dirfd(dir), entry->d_name, 0);
+  }
+  ::closedir(dir);
+}
+
+// Creates the new file.  Where the file system allows it the file has no
+// name until commit links it in, so that a writer killed half-way leaves
+// nothing behind; elsewhere it is a named temporary file, which
+// remove_stale_temporaries sweeps up after a killed writer.  Mode 0666 lets
+// the kernel apply the umask as for any new file.  `name` is empty for an
+// unnamed file.
+int create_temporary(const std::string& directory, std::string* name, int* fd) {
+  remove_stale_temporaries(directory);
+#ifdef O_TMPFILE
+  *fd = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (*fd >= 0) {
+    name->clear();
+    return 0;
+  }
+  // Not every file system has unnamed files: fall back to a name.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+#endif
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::uint64_t seed = mix(
-        static_cast<std::uint64_t>(::getpid()) ^
-        mix(counter.fetch_add(1, std::memory_order_relaxed)) ^
-        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::string suffix;
-    for (int i = 0; i < 10; ++i, seed /= 36) suffix.push_back(digits[seed % 36]);
-    *name = directory + ".halvorn-save-" + suffix;
+    *name = temporary_name(directory);
     *fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (*fd >= 0) return 0;
     if (errno != EEXIST) return errno;
   }
+  return EEXIST;
+}
+
+// Gives the unnamed file open at `fd` a temporary name in `directory`.
+int link_temporary(int fd, const std::string& directory, std::string* name) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = temporary_name(directory);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name->c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      return 0;
+    }
+    // Without /proc, linking a descriptor by itself needs privilege.
+    if (errno == ENOENT && ::linkat(fd, "", AT_FDCWD, name->c_str(), AT_EMPTY_PATH) == 0) return 0;
+    if (errno != EEXIST) {
+      name->clear();
+      return errno;
+    }
+  }
+  name->clear();
   return EEXIST;
 }
 
@@ -109,6 +177,7 @@ std::variant<Replacement, int> Replacement::begin(const std::string& path) {
     // written in place, as any program writing to it would.
     r.fd_ = ::open(r.target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (r.fd_ < 0) return errno;
+    r.in_place_ = true;
     return r;
   }
   if (int err = create_temporary(directory_of(r.target_), &r.temporary_, &r.fd_)) return err;
@@ -127,7 +196,8 @@ Replacement::Replacement(Replacement&& other) noexcept
       temporary_(std::move(other.temporary_)),
       fd_(std::exchange(other.fd_, -1)),
       size_(other.size_),
-      error_(other.error_) {
+      error_(other.error_),
+      in_place_(other.in_place_) {
   other.temporary_.clear();
 }
 
@@ -140,6 +210,7 @@ Replacement& Replacement::operator=(Replacement&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     size_ = other.size_;
     error_ = other.error_;
+    in_place_ = other.in_place_;
   }
   return *this;
 }
@@ -164,7 +235,7 @@ int Replacement::write(std::span<const std::uint8_t> bytes) {
 int Replacement::patch(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
   if (error_ != 0) return error_;
   if (fd_ < 0) return error_ = EBADF;
-  if (temporary_.empty()) return ESPIPE;  // written in place: nothing to rewind
+  if (in_place_) return ESPIPE;  // nothing to rewind
   if (offset > size_ || bytes.size() > size_ - offset) return EINVAL;
   const std::uint8_t* p = bytes.data();
   std::size_t left = bytes.size();
@@ -184,10 +255,15 @@ int Replacement::patch(std::uint64_t offset, std::span<const std::uint8_t> bytes
 
 int Replacement::commit() {
   if (error_ == 0 && fd_ < 0) error_ = EBADF;
-  if (error_ == 0 && !temporary_.empty() && ::fsync(fd_) != 0) error_ = errno;
+  if (error_ == 0 && !in_place_ && ::fsync(fd_) != 0) error_ = errno;
+  // An unnamed file gets its name only now, complete and on the disk; it is
+  // renamed over the target at once.
+  if (error_ == 0 && !in_place_ && temporary_.empty()) {
+    error_ = link_temporary(fd_, directory_of(target_), &temporary_);
+  }
   const int close_err = close_checked(std::exchange(fd_, -1));
   if (error_ == 0) error_ = close_err;
-  if (error_ != 0 || temporary_.empty()) {
+  if (error_ != 0 || in_place_) {
     abandon();
     return error_;
   }

@@ -7,7 +7,11 @@
 // A Replacement instead writes a temporary file beside the target, flushes it
 // to the disk, and renames it over the target, which the file system does in
 // one step: a reader sees the old file or the new one, never a mixture, and a
-// failure leaves the old file as it was and no temporary file behind.
+// failure leaves the old file as it was and no temporary file behind.  The
+// new file has no name until it is complete, so a writer killed outright
+// (kill -9) leaves nothing either; where the file system cannot make a file
+// without a name, a named one is used, and the next replacement in the same
+// directory removes those whose writer is gone.
 //
 // The new file gets the permission bits of the file it replaces, so that a
 // file its owner made private stays private; a file that did not exist gets
@@ -66,11 +70,14 @@ class Replacement {
   Replacement() = default;
   void abandon() noexcept;
 
-  std::string target_;     // the file to replace, links resolved
-  std::string temporary_;  // the file being written; empty when written in place
+  std::string target_;  // the file to replace, links resolved
+  // The temporary file's name; empty while the file being written has none
+  // (it is linked in at commit) and when the target is written in place.
+  std::string temporary_;
   int fd_ = -1;
   std::uint64_t size_ = 0;
-  int error_ = 0;  // the first failure, which makes the replacement unusable
+  int error_ = 0;          // the first failure, which makes the replacement unusable
+  bool in_place_ = false;  // a device or a pipe, written as it is
 };
 
 // Makes `path` a file holding exactly `bytes`.  Returns 0 on success, or the

@@ -48,17 +48,23 @@ std::string strategy_name(PyObject* object) {
   return "python-strategy";
 }
 
-std::string describe_current_exception() {
-  PyObject *raw_type, *raw_value, *raw_traceback;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  const Ref type = Ref::steal(raw_type), value = Ref::steal(raw_value),
-            traceback = Ref::steal(raw_traceback);
-  std::string message = str_attribute(type.get(), "__qualname__")
-                            .value_or(reinterpret_cast<PyTypeObject*>(type.get())->tp_name);
+PendingException PendingException::fetch_normalized() {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  // Kept on the exception itself, so that it travels with it as a cause.
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  return {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+}
+
+std::string describe_exception(const PendingException& exception) {
+  std::string message =
+      str_attribute(exception.type.get(), "__qualname__")
+          .value_or(reinterpret_cast<PyTypeObject*>(exception.type.get())->tp_name);
   message += ": ";
-  Ref text = Ref::steal(value ? python([&] { return PyObject_Str(value.get()); })
-                              : PyUnicode_FromString(""));
+  Ref text =
+      Ref::steal(exception.value ? python([&] { return PyObject_Str(exception.value.get()); })
+                                 : PyUnicode_FromString(""));
   std::string utf8;
   if (text && utf8_of(text.get(), &utf8)) {
     message += utf8;
@@ -67,6 +73,20 @@ std::string describe_current_exception() {
     message += "<exception str() failed>";
   }
   return message;
+}
+
+void chain_to_current(const PendingException& cause, const std::string& note) {
+  PendingException raised = PendingException::fetch_normalized();
+  if (cause.value) PyException_SetCause(raised.value.get(), Py_NewRef(cause.value.get()));
+  if (!note.empty()) {
+    Ref text = Ref::steal(str_of(note));
+    Ref added = text ? Ref::steal(python([&] {
+      return PyObject_CallMethod(raised.value.get(), "add_note", "O", text.get());
+    }))
+                     : Ref();
+    if (!added) PyErr_Clear();  // the note is a courtesy; the error is what matters
+  }
+  raised.restore();
 }
 
 void raise_message(PyObject* type, std::string_view prefix, std::string_view text) {
@@ -96,12 +116,13 @@ PyDriven::PyDriven(ModuleState* state, Gil& gil, Ref strategy, std::string name,
 PyDriven::~PyDriven() {
   // At interpreter exit the references are left as they are: the thread
   // holds no lock and may take none.
-  if (thread_exiting() || (!strategy_ && !interrupt_ && !venue_)) return;
+  if (thread_exiting() || (!strategy_ && !interrupt_ && !venue_ && !cause_)) return;
   // Dropped either by the run function, which holds the lock, or by the
   // lookahead check while the engine runs unlocked.
   Locked lock(gil_);
   strategy_ = Ref();
   venue_.reset();
+  cause_ = PendingException{};
   if (interrupt_ && shared_ && !shared_->interrupt) shared_->interrupt = std::move(interrupt_);
   interrupt_ = PendingException{};
 }
@@ -123,6 +144,11 @@ void PyDriven::limit_series(std::uint64_t max_ticks) {
   }
 }
 
+void PyDriven::raise_failure(std::string_view prefix) {
+  raise_message(PyExc_ValueError, prefix, *failure_);
+  chain_to_current(cause_, where_);
+}
+
 void PyDriven::fail(std::string message) {
   if (shared_) {
     std::lock_guard<std::mutex> guard(shared_->mutex);
@@ -136,7 +162,13 @@ void PyDriven::record_current_exception(const char* prefix) {
     interrupt_ = PendingException::fetch();
     return;
   }
-  fail(prefix + describe_current_exception());
+  PendingException raised = PendingException::fetch_normalized();
+  fail(prefix + describe_exception(raised));
+  // Kept whole, to be the cause of what the run raises: the strategy's own
+  // traceback, and where in the series it was raised.
+  cause_ = std::move(raised);
+  where_ = "raised on tick " + std::to_string(ticks_seen_ > 0 ? ticks_seen_ - 1 : 0) +
+           " of the series (counting from 0), exchange time " + std::to_string(at_time_) + " ns";
 }
 
 bool PyDriven::check_signals() {
@@ -287,6 +319,7 @@ bool PyDriven::collect(const engine::Tick& tick, const engine::Tick* record, std
 void PyDriven::on_tick(const strategy::TickContext& context,
                        std::vector<strategy::Intent>& intents) {
   count_ticks(1);
+  at_time_ = context.tick.exch_ts;
   if (since_signal_check_ >= SIGNAL_INTERVAL && check_signals()) return;
   if (failure_ || interrupt_ || never_delivers_) return;
   if (next_progress_ != 0 && ticks_seen_ >= next_progress_) {

@@ -56,6 +56,8 @@ struct PendingException {
 
   // Takes the current exception.  Requires: the lock is held, an exception is set.
   static PendingException fetch();
+  // The same, normalised: an exception object with its traceback on it.
+  static PendingException fetch_normalized();
   // Raises it again.  Requires: the lock is held.
   void restore();
   explicit operator bool() const { return static_cast<bool>(type); }
@@ -74,9 +76,13 @@ struct SharedFailure {
 // reading are discarded.  Requires: the lock is held.
 std::string strategy_name(PyObject* object);
 
-// "QualifiedClassName: str(exc)" for the current exception, which it
-// clears.  Requires: the lock is held, an exception is set.
-std::string describe_current_exception();
+// "QualifiedClassName: str(exc)" for an exception.  Requires: the lock is held.
+std::string describe_exception(const PendingException& exception);
+
+// Makes `cause` the __cause__ of the exception being raised and adds `note`
+// to it (nothing for an empty cause or note).  Requires: the lock is held,
+// an exception is set.
+void chain_to_current(const PendingException& cause, const std::string& note);
 
 // Raises `type` with the message `prefix` + `text`, whole.
 void raise_message(PyObject* type, std::string_view prefix, std::string_view text);
@@ -167,6 +173,10 @@ class PyDriven {
   void record_current_exception(const char* prefix);
 
   const std::optional<std::string>& failure() const { return failure_; }
+  // Raises ValueError(prefix + failure) with the strategy's own exception as
+  // its cause and a note naming the tick it was raised on.  Requires: the
+  // lock is held, failure() is set.
+  void raise_failure(std::string_view prefix);
   // The interrupt that halted the run; raise it with the lock held.
   PendingException& interrupt() { return interrupt_; }
 
@@ -207,6 +217,9 @@ class PyDriven {
   std::string name_;
   std::vector<engine::Tick> pending_;
   std::optional<std::string> failure_;
+  PendingException cause_;  // the exception behind failure_, when Python raised one
+  std::string where_;       // where in the series it was raised
+  Nanos at_time_ = 0;       // the exchange time of the latest tick
   Ref strategy_;
   std::uint64_t orders_made_ = 0;
   std::shared_ptr<SharedFailure> shared_;

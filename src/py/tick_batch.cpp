@@ -100,6 +100,10 @@ PyObject* column_item(PyObject* self, Py_ssize_t i) {
 // NumPy reads a column through the buffer protocol, but when the export is
 // refused it quietly makes an array of the object itself; a stale column
 // must fail loudly, so it also answers the array interface, raising then.
+// A live column's interface names no address: the memory is reached through
+// the column's own buffer, where every export is counted and a column kept
+// past its call is refused.  A raw address would let an array outlive the
+// batch and show freed memory.
 PyObject* column_array_interface(PyObject* self, void*) {
   const ColumnData& c = column_of(self);
   if (!c.valid) {
@@ -107,9 +111,8 @@ PyObject* column_array_interface(PyObject* self, void*) {
     return nullptr;
   }
   const char* typestr = std::endian::native == std::endian::little ? "<i8" : ">i8";
-  return Py_BuildValue("{s:(n),s:s,s:(Nn),s:(n),s:i}", "shape", c.length, "typestr", typestr,
-                       "data", PyLong_FromVoidPtr(const_cast<std::int64_t*>(c.base)), Py_ssize_t{1},
-                       "strides", c.stride, "version", 3);
+  return Py_BuildValue("{s:(n),s:s,s:(n),s:i}", "shape", c.length, "typestr", typestr, "strides",
+                       c.stride, "version", 3);
 }
 
 PyGetSetDef column_getset[] = {

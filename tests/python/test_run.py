@@ -158,9 +158,10 @@ class TestStrategyFailures:
             def on_tick(self, ctx):
                 return 1 / 0
 
-        with pytest.raises(ValueError, match=r"^the strategy failed during the run: "
-                                             r"ZeroDivisionError: division by zero$"):
+        with pytest.raises(ValueError) as info:
             halvorn.run_backtest(Divides(), ticks_rising(2), 1)
+        assert str(info.value) == (
+            "the strategy failed during the run: ZeroDivisionError: division by zero")
 
     def test_unprintable_exception(self):
         class Bad(Exception):
@@ -171,8 +172,9 @@ class TestStrategyFailures:
             def on_tick(self, ctx):
                 raise Bad()
 
-        with pytest.raises(ValueError, match=r"Bad: <exception str\(\) failed>$"):
+        with pytest.raises(ValueError) as info:
             halvorn.run_backtest(Raises(), ticks_rising(2), 1)
+        assert str(info.value).endswith("Bad: <exception str() failed>")
 
     @pytest.mark.parametrize("value", ["buy", 5, halvorn.Order("buy", 1),
                                        [halvorn.Order("buy", 1), 1], iter([]), {"a": 1}])

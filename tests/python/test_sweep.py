@@ -275,6 +275,7 @@ class TestFailures:
                 sweep.run(Raises, {"lag": [1], "threshold": [5]}, tick_file, BALANCE,
                           equity_every=EVERY, executor=pool)
         assert info.value.__notes__ == [
+            "raised on tick 0 of the series (counting from 0), exchange time 1000 ns",
             "halvorn.sweep: raised by parameter set 0 of 1: {'lag': 1, 'threshold': 5}"]
 
 

@@ -170,8 +170,9 @@ class TestReaderErrorsEndTheSeries:
             def on_tick(self, ctx):
                 raise RuntimeError("boom")
 
-        with pytest.raises(ValueError, match="^the strategy failed during the run: RuntimeError: boom$"):
+        with pytest.raises(ValueError) as info:
             halvorn.run_backtest(Fails(), halvorn.load_ticks(path), 1)
+        assert str(info.value) == "the strategy failed during the run: RuntimeError: boom"
 
 
 RUN_ERRORS = re.compile(

@@ -19,6 +19,7 @@ import gzip
 import os
 import sys
 import zipfile
+import zlib
 from collections.abc import Iterator, Sequence
 from typing import Any
 
@@ -110,14 +111,23 @@ def _step(text: str) -> str:
     return text
 
 
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of at least 0")
-    return value
+def _whole(most: int, what: str) -> Any:
+    """An argument type: a whole number from 0 to `most`."""
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = -1
+        if value < 0:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of at least 0")
+        if value > most:
+            raise argparse.ArgumentTypeError(f"{text!r} is more than {what} can be ({most:,})")
+        return value
+    return convert
+
+
+_count = _whole(2**63 - 1, "a count of rows")
+_instrument = _whole(2**32 - 1, "an instrument id")
 
 
 def parser() -> argparse.ArgumentParser:
@@ -147,7 +157,7 @@ def parser() -> argparse.ArgumentParser:
                    help="accept missing aggregated trade ids")
     c.add_argument("--round", action="store_true",
                    help="round values that are not whole steps against the strategy")
-    c.add_argument("--instrument", type=_count, default=1, help="instrument id (default 1)")
+    c.add_argument("--instrument", type=_instrument, default=1, help="instrument id (default 1)")
     c.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show a progress bar (default: when standard error is a terminal)")
     return p
@@ -169,15 +179,19 @@ def convert(args: argparse.Namespace) -> int:
             instrument=args.instrument, time_unit=args.time_unit,
             quote_time_unit=args.quote_time_unit, sort_window=args.sort_window,
             allow_gaps=args.allow_gaps, round=args.round, progress=show, total=total)
-    except (OSError, EOFError, zipfile.BadZipFile) as e:
+    except (OSError, EOFError, zipfile.BadZipFile, zlib.error) as e:
         # Raised by a file as it was read, so its text may not say which.
         where = next((s.current for s in streams if s.current), None)
-        text = str(e)
+        text = str(e) or type(e).__name__
+        if isinstance(e, zlib.error):
+            text = f"damaged compressed data ({text})"
         if where and where not in text:
             text = f"{where}: {text}"
         raise _DataError(text) from e
-    except ValueError as e:
+    except (ValueError, OverflowError) as e:
         raise _DataError(str(e)) from e
+    except MemoryError as e:
+        raise _DataError(f"out of memory while converting {_reading(streams)}") from e
     ticks, n_trades, _, quote_ticks, read = counts
     print(f"wrote {source.path}: {ticks:,} ticks, {n_trades:,} of trades and {quote_ticks:,} of "
           f"quotes, from {read:,} bytes", file=sys.stderr)
@@ -186,6 +200,10 @@ def convert(args: argparse.Namespace) -> int:
 
 class _DataError(Exception):
     """Data the conversion refused."""
+
+
+def _reading(streams: Sequence[Stream]) -> str:
+    return next((s.current for s in streams if s.current), "the input")
 
 
 def main(argv: Sequence[str] | None = None) -> int:

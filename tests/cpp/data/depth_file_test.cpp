@@ -400,8 +400,7 @@ TEST(DepthWriter, StreamsTheBytesTheEncoderMakesAndSkipsWhatItRefuses) {
   EXPECT_EQ(w.count(), rs.size());
   EXPECT_EQ(w.levels(), 2 * rs.size());
   EXPECT_EQ(w.failed(), 0);
-  EXPECT_EQ(dir.names().size(), 1u) << "only the unfinished file, under its own name";
-  EXPECT_TRUE(dir.names()[0] != "d.hvdp");
+  EXPECT_TRUE(dir.names().empty()) << "the unfinished file has no name until it is complete";
   ASSERT_EQ(w.commit(), 0);
   EXPECT_EQ(dir.names(), std::vector<std::string>{"d.hvdp"});
   EXPECT_EQ(read_bytes(dir.file("d.hvdp")), encoded(1, rs));

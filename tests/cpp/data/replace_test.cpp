@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
@@ -55,6 +57,42 @@ TEST(ReplaceFile, ABareNameIsReplacedInTheWorkingDirectory) {
   std::filesystem::current_path(cwd);
   EXPECT_EQ(read_bytes(dir.file("bare.hvtk")), pattern(3));
   EXPECT_EQ(dir.names(), std::vector<std::string>{"bare.hvtk"});
+}
+
+TEST(Replacement, AnUnfinishedFileHasNoNameSoAKilledWriterLeavesNothing) {
+  ScratchDir dir;
+  auto begun = Replacement::begin(dir.file("new.hvtk"));
+  ASSERT_TRUE(std::holds_alternative<Replacement>(begun));
+  Replacement& r = std::get<Replacement>(begun);
+  ASSERT_EQ(r.write(pattern(5000)), 0);
+  ASSERT_EQ(r.patch(0, pattern(3)), 0);
+  EXPECT_TRUE(dir.names().empty()) << "a process killed here leaves no file behind";
+  ASSERT_EQ(r.commit(), 0);
+  Bytes expected = pattern(5000);
+  std::copy_n(pattern(3).begin(), 3, expected.begin());
+  EXPECT_EQ(read_bytes(dir.file("new.hvtk")), expected);
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"new.hvtk"});
+}
+
+TEST(Replacement, TemporariesOfWritersThatAreGoneAreSweptUp) {
+  ScratchDir dir;
+  // Named temporaries carry their writer's process id: one whose process no
+  // longer exists was left by a writer killed outright.
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ASSERT_GT(gone, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(gone, &status, 0), gone);
+  const std::string stale = ".halvorn-save-" + std::to_string(gone) + "-0123456789";
+  const std::string live = ".halvorn-save-" + std::to_string(::getpid()) + "-0123456789";
+  const std::string other = ".halvorn-save-notapid";
+  for (const std::string& name : {stale, live, other}) write_bytes(dir.file(name), pattern(4));
+  ASSERT_EQ(replace_file(dir.file("t.hvtk"), pattern(8)), 0);
+  std::vector<std::string> names = dir.names();
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> expected{live, other, "t.hvtk"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names, expected);
 }
 
 TEST(ReplaceFile, RefusesWhatCannotBeAFileAndTouchesNothing) {
