@@ -215,25 +215,25 @@ void PyDriven::on_run_end() {
   gil_.release();
 }
 
-bool PyDriven::listens(const Ref& hook) const {
+bool PyDriven::listens(Ref VenueProtocol::* hook) const {
   // A failed or halted adapter calls nothing again, and a batch that can
   // never complete is never delivered: keeping notes for them would only
-  // grow.
-  return hears_ && hook && !failure_ && !interrupt_ && !never_delivers_;
+  // grow.  Without a venue protocol there is nothing to look the hook up in.
+  return hears_ && (*venue_).*hook && !failure_ && !interrupt_ && !never_delivers_;
 }
 
 void PyDriven::on_fills(std::span<const Fill> fills) {
-  if (fills.empty() || !listens(venue_->on_fill)) return;
+  if (fills.empty() || !listens(&VenueProtocol::on_fill)) return;
   for (const Fill& fill : fills) notes_.emplace_back(fill);
 }
 
 void PyDriven::on_endings(std::span<const strategy::OrderEnding> endings) {
-  if (endings.empty() || !listens(venue_->on_end)) return;
+  if (endings.empty() || !listens(&VenueProtocol::on_end)) return;
   for (const strategy::OrderEnding& ending : endings) notes_.emplace_back(ending);
 }
 
 void PyDriven::on_venue_closed(std::span<const strategy::VenueClosed> closes) {
-  if (closes.empty() || !listens(venue_->on_liquidation)) return;
+  if (closes.empty() || !listens(&VenueProtocol::on_liquidation)) return;
   for (const strategy::VenueClosed& closed : closes) notes_.emplace_back(closed);
 }
 

@@ -190,7 +190,7 @@ class PyDriven {
   // Calls the hooks with the notes kept since the last call; false when one
   // raised (the exception is set).
   bool deliver_notes();
-  bool listens(const Ref& hook) const;
+  bool listens(Ref VenueProtocol::* hook) const;
   // Throughput mode: keeps one tick for the coming batch; true when the
   // batch is complete.
   bool collect(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place);

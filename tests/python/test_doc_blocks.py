@@ -40,12 +40,7 @@ HERE = Path(__file__).resolve().parent
 RUN = {"python", "sh", "console"}
 NOT_RUN = {"text", "cpp"}
 
-# docs/sweep.md is being rewritten; it joins the others once its blocks run.
-LEFT_OUT = {"docs/sweep.md"}
-
-DOCUMENTS = ["README.md"] + sorted(
-    f"docs/{path.name}" for path in (REPO / "docs").glob("*.md")
-    if f"docs/{path.name}" not in LEFT_OUT)
+DOCUMENTS = ["README.md"] + sorted(f"docs/{path.name}" for path in (REPO / "docs").glob("*.md"))
 
 # (document, first line of the block): why it is not run here.
 EXEMPT = {
