@@ -158,7 +158,8 @@ class Stats:
     fees_paid: int
     """Fees paid, in cash units."""
     funding_paid: int
-    """Funding paid, in cash units."""
+    """Funding the account received net of the funding it paid, in cash units:
+    negative when it paid."""
     liquidations: int
     """Times the venue closed the account."""
     exposure: float | None
@@ -184,7 +185,7 @@ class Stats:
             (f"MinTRL ({self.confidence * 100:g} %)", _number(self.min_trl, ",.0f", " periods")),
             ("Fills", f"{self.fills:,}"),
             ("Fees", _usdt(self.fees_paid)),
-            ("Funding", _usdt(self.funding_paid)),
+            ("Funding (net, + received / - paid)", _usdt(self.funding_paid)),
             ("Liquidations", f"{self.liquidations:,}"),
             ("Exposure", need if self.exposure is None else f"{self.exposure * 100:.1f} % of ticks"),
         ]

@@ -340,9 +340,12 @@ class Run:
     @property
     def min_equity(self) -> int: ...
     @property
-    def fees_paid(self) -> int: ...
+    def fees_paid(self) -> int:
+        """Fees the account paid, in cash units."""
     @property
-    def funding_paid(self) -> int: ...
+    def funding_paid(self) -> int:
+        """Funding the account received net of the funding it paid, in cash
+        units: negative when it paid."""
     @property
     def fill_prices(self) -> list[int]: ...
     @property
