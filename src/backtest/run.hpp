@@ -23,7 +23,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "book/depth.hpp"
+#include "book/depth_records.hpp"
 #include "core/kernel.hpp"
 #include "core/matcher.hpp"
 #include "engine/tick.hpp"

@@ -13,7 +13,7 @@
 #include <optional>
 #include <variant>
 
-#include "book/depth.hpp"
+#include "book/depth_records.hpp"
 #include "engine/tick.hpp"
 #include "margin/funding.hpp"
 #include "types/types.hpp"

@@ -20,7 +20,7 @@
 
 #include "core/event.hpp"
 #include "core/live.hpp"
-#include "core/state.hpp"
+#include "core/account.hpp"
 
 namespace halvorn::core {
 

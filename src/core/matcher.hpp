@@ -21,8 +21,8 @@
 #include <variant>
 #include <vector>
 
-#include "book/book.hpp"
-#include "book/depth.hpp"
+#include "book/depth_book.hpp"
+#include "book/depth_records.hpp"
 #include "engine/l0.hpp"
 #include "engine/l1.hpp"
 #include "engine/l2.hpp"

@@ -23,7 +23,7 @@
 #include <variant>
 #include <vector>
 
-#include "book/depth.hpp"
+#include "book/depth_records.hpp"
 #include "data/ticks.hpp"
 
 namespace halvorn::data {

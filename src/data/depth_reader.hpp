@@ -20,7 +20,7 @@
 #include <string>
 #include <variant>
 
-#include "book/depth.hpp"
+#include "book/depth_records.hpp"
 #include "data/depth_file.hpp"
 
 namespace halvorn::data {

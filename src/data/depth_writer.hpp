@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-#include "book/depth.hpp"
+#include "book/depth_records.hpp"
 #include "data/depth_file.hpp"
 #include "data/replace.hpp"
 

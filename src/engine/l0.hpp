@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/book.hpp"
+#include "engine/resting_book.hpp"
 #include "engine/id_map.hpp"
 #include "engine/tick.hpp"
 #include "types/order.hpp"

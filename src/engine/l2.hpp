@@ -19,7 +19,7 @@
 #include <span>
 #include <vector>
 
-#include "book/book.hpp"
+#include "book/depth_book.hpp"
 #include "engine/l1.hpp"
 
 namespace halvorn::engine {

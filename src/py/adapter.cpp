@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "py/boundary.hpp"
-#include "py/convert.hpp"
+#include "py/argument_conversion.hpp"
 
 namespace halvorn::py {
 

@@ -43,7 +43,7 @@
 
 #include "data/ticks.hpp"
 #include "py/gil.hpp"
-#include "py/state.hpp"
+#include "py/module_state.hpp"
 #include "py/tick_batch.hpp"
 #include "py/values.hpp"
 #include "strategy/strategy.hpp"

@@ -26,7 +26,7 @@
 #include <type_traits>
 
 #include "py/pyref.hpp"
-#include "py/state.hpp"
+#include "py/module_state.hpp"
 
 namespace halvorn::py {
 

@@ -14,7 +14,7 @@
 #include <new>
 #include <utility>
 
-#include "py/state.hpp"
+#include "py/module_state.hpp"
 
 namespace halvorn::py {
 

@@ -11,7 +11,7 @@
 #pragma once
 
 #include "py/pyref.hpp"
-#include "py/state.hpp"
+#include "py/module_state.hpp"
 
 namespace halvorn::py {
 

@@ -2,7 +2,7 @@
 
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/convert.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py {

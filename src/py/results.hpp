@@ -14,7 +14,7 @@
 
 #include "backtest/lookahead.hpp"
 #include "backtest/run.hpp"
-#include "py/state.hpp"
+#include "py/module_state.hpp"
 
 namespace halvorn::py {
 

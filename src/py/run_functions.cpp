@@ -9,7 +9,7 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/convert.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/registry.hpp"
 #include "py/results.hpp"
 
@@ -58,13 +58,13 @@ backtest::RunResult run_over(const backtest::RunConfig& config, PyDriven& driven
 
 bool run_input(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
                const TickInput& input, backtest::RunResult* result, RunEnd* end,
-               const ingest::DepthSourceData* depth) {
+               const market_data::DepthSourceData* depth) {
   std::optional<data::StreamedDepth> streamed;
   if (depth != nullptr) {
     std::optional<data::DepthOpened> opened;
     run_unlocked(gil, [&] { opened = data::DepthReader::open(depth->fs_path); });
     if (const auto* error = std::get_if<data::DepthError>(&*opened)) {
-      ingest::raise_depth_file_error(*depth, *error);
+      market_data::raise_depth_file_error(*depth, *error);
       return false;
     }
     streamed.emplace(std::move(std::get<data::DepthReader>(*opened)));

@@ -17,7 +17,7 @@
 #include "data/depth_file.hpp"
 #include "data/ticks.hpp"
 #include "py/adapter.hpp"
-#include "py/data/depth.hpp"
+#include "py/data/depth_sources.hpp"
 #include "py/tick_files.hpp"
 
 namespace halvorn::py {
@@ -52,7 +52,7 @@ struct RunEnd {
 // running.  Returns false with the exception set.
 bool run_input(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
                const TickInput& input, backtest::RunResult* result, RunEnd* end,
-               const ingest::DepthSourceData* depth = nullptr);
+               const market_data::DepthSourceData* depth = nullptr);
 
 // Makes the venue protocol of one strategy a lookahead check built (left
 // null for the specified protocol); false with the exception set when the

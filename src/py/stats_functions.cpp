@@ -8,7 +8,7 @@
 
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/convert.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/pure.hpp"
 #include "py/registry.hpp"
 

@@ -21,7 +21,7 @@
 #include <array>
 #include <cstdint>
 
-#include "backtest/columns.hpp"
+#include "backtest/batch_columns.hpp"
 #include "py/pyref.hpp"
 
 namespace halvorn::py {

@@ -17,7 +17,7 @@
 
 #include "data/ticks.hpp"
 #include "py/gil.hpp"
-#include "py/state.hpp"
+#include "py/module_state.hpp"
 #include "py/tick_input.hpp"
 
 namespace halvorn::py {

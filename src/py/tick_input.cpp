@@ -6,7 +6,7 @@
 #include <mutex>
 #include <utility>
 
-#include "py/convert.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/values.hpp"
 
 namespace halvorn::py {

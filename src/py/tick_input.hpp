@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/tick.hpp"
-#include "py/state.hpp"
+#include "py/module_state.hpp"
 
 namespace halvorn::py {
 

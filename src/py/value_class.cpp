@@ -1,6 +1,6 @@
 #include "py/value_class.hpp"
 
-#include "py/convert.hpp"
+#include "py/argument_conversion.hpp"
 
 namespace halvorn::py {
 

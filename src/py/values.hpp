@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engine/tick.hpp"
-#include "py/state.hpp"
+#include "py/module_state.hpp"
 #include "py/tick_input.hpp"
 #include "strategy/strategy.hpp"
 #include "types/types.hpp"

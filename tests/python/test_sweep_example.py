@@ -1,4 +1,4 @@
-"""examples/sweep.py type-checks strictly and runs to its report."""
+"""examples/parameter_sweep.py type-checks strictly and runs to its report."""
 
 import pathlib
 import subprocess
@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "sweep.py"
+EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "parameter_sweep.py"
 
 
 def test_the_example_is_strictly_typed(tmp_path):

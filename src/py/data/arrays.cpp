@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "data/columns.hpp"
+#include "data/column_writer.hpp"
 #include "data/crc32.hpp"
 #include "data/csv_error.hpp"
 #include "data/decimal.hpp"
@@ -22,12 +22,12 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/convert.hpp"
-#include "py/data/state.hpp"
+#include "py/argument_conversion.hpp"
+#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
 #include "py/registry.hpp"
 
-namespace halvorn::py::ingest {
+namespace halvorn::py::market_data {
 
 // Records are read in place as the machine's own integers.
 static_assert(std::endian::native == std::endian::little, "tick files are little-endian");
@@ -681,4 +681,4 @@ int add_array_functions(PyObject* module, DataState* st) {
   return add_functions(module, array_functions);
 }
 
-}  // namespace halvorn::py::ingest
+}  // namespace halvorn::py::market_data

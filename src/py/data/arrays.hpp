@@ -17,11 +17,11 @@
 
 #include "py/pyref.hpp"
 
-namespace halvorn::py::ingest {
+namespace halvorn::py::market_data {
 
 struct DataState;
 
 // Adds Writer, map_columns and scale_texts to the module.
 int add_array_functions(PyObject* module, DataState* state);
 
-}  // namespace halvorn::py::ingest
+}  // namespace halvorn::py::market_data

@@ -4,19 +4,19 @@
 #include <optional>
 #include <string>
 
-#include "data/convert.hpp"
+#include "data/csv_convert.hpp"
 #include "data/depth_csv.hpp"
 #include "data/funding_csv.hpp"
 #include "py/adapter.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/convert.hpp"
-#include "py/data/state.hpp"
+#include "py/argument_conversion.hpp"
+#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
 #include "py/registry.hpp"
 #include "py/tick_files.hpp"
 
-namespace halvorn::py::ingest {
+namespace halvorn::py::market_data {
 
 namespace {
 
@@ -573,4 +573,4 @@ PyMethodDef csv_functions[] = {
 
 int add_csv_functions(PyObject* module, DataState*) { return add_functions(module, csv_functions); }
 
-}  // namespace halvorn::py::ingest
+}  // namespace halvorn::py::market_data

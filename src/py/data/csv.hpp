@@ -22,11 +22,11 @@
 
 #include "py/pyref.hpp"
 
-namespace halvorn::py::ingest {
+namespace halvorn::py::market_data {
 
 struct DataState;
 
 // Adds convert, read_funding and convert_depth to the module.
 int add_csv_functions(PyObject* module, DataState* state);
 
-}  // namespace halvorn::py::ingest
+}  // namespace halvorn::py::market_data

@@ -13,7 +13,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "py/state.hpp"
+#include "py/module_state.hpp"
 
 #define HALVORN_CONCAT(a, b) a##b
 #define HALVORN_INIT(name) HALVORN_CONCAT(PyInit_, name)

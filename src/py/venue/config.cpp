@@ -6,9 +6,9 @@
 
 #include "data/decimal.hpp"
 #include "py/arguments.hpp"
-#include "py/convert.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/value_class.hpp"
-#include "py/venue/state.hpp"
+#include "py/venue/venue_state.hpp"
 
 namespace halvorn::py::venue {
 

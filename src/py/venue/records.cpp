@@ -3,13 +3,13 @@
 #include <array>
 #include <cstring>
 
-#include "core/state.hpp"
+#include "core/account.hpp"
 #include "py/arguments.hpp"
-#include "py/convert.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/results.hpp"
 #include "py/value_class.hpp"
 #include "py/values.hpp"
-#include "py/venue/state.hpp"
+#include "py/venue/venue_state.hpp"
 
 namespace halvorn::py::venue {
 

@@ -8,7 +8,7 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/convert.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/registry.hpp"
 #include "py/results.hpp"
 #include "py/run_functions.hpp"
@@ -16,7 +16,7 @@
 #include "py/value_class.hpp"
 #include "py/venue/config.hpp"
 #include "py/venue/records.hpp"
-#include "py/venue/state.hpp"
+#include "py/venue/venue_state.hpp"
 
 namespace halvorn::py::venue {
 
@@ -82,11 +82,11 @@ bool progress_for(PyObject* progress, const TickInput& input, VenueProtocol* pro
 // The depth file a run reads (null for None), checked against the venue: only
 // the L2 matcher keeps a depth book, and a file recorded for another
 // instrument would price this one's fills from a market it never saw.
-bool depth_for(PyObject* obj, const VenueConfig& config, const ingest::DepthSourceData** out) {
+bool depth_for(PyObject* obj, const VenueConfig& config, const market_data::DepthSourceData** out) {
   *out = nullptr;
   if (obj == nullptr || obj == Py_None) return true;
-  const ingest::DepthSourceData* depth = nullptr;
-  if (!ingest::depth_source_of(obj, "depth", &depth)) return false;
+  const market_data::DepthSourceData* depth = nullptr;
+  if (!market_data::depth_source_of(obj, "depth", &depth)) return false;
   if (!std::holds_alternative<core::Tier::L2>(config.tier.kind)) {
     PyErr_Format(PyExc_ValueError,
                  "depth is read only by tier L2, and the venue's tier is %s: give "
@@ -141,7 +141,7 @@ bool ticks_of_venue(const TickInput& input, const VenueConfig& config) {
 // exception set.
 bool run_one(VenueState* st, PyObject* strategy, const TickInput& input, std::int64_t balance,
              const VenueConfig& config, std::uint64_t batch, std::uint64_t equity_every,
-             PyObject* progress, bool flush, const ingest::DepthSourceData* depth,
+             PyObject* progress, bool flush, const market_data::DepthSourceData* depth,
              backtest::RunResult* result) {
   std::shared_ptr<VenueProtocol> protocol = protocol_for(st, strategy, config, batch, flush);
   Ref bar;
@@ -184,7 +184,7 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
     if (batch_obj && !to_u64(batch_obj, "batch", &batch)) return nullptr;
     if (every_obj && !to_u64(every_obj, "equity_every", &equity_every)) return nullptr;
     if (flush_obj && !to_bool(flush_obj, "flush", &flush)) return nullptr;
-    const ingest::DepthSourceData* depth = nullptr;
+    const market_data::DepthSourceData* depth = nullptr;
     if (!depth_for(depth_obj, *config, &depth)) return nullptr;
     TickInput input;
     if (!check_cadence(strategy, batch, true) || !resolve_ticks(st->head.core, ticks, &input) ||
@@ -217,7 +217,7 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
         !venue_config(st, venue_obj, &config)) {
       return nullptr;
     }
-    const ingest::DepthSourceData* depth = nullptr;
+    const market_data::DepthSourceData* depth = nullptr;
     if (!depth_for(depth_obj, *config, &depth)) return nullptr;
     TickInput input;
     if (!resolve_ticks(core, ticks, &input) || !ticks_of_venue(input, *config)) return nullptr;

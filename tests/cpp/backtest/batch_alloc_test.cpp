@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "backtest/columns.hpp"
+#include "backtest/batch_columns.hpp"
 #include "backtest/run.hpp"
 #include "data/ticks.hpp"
 #include "support/counting_new.hpp"

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "backtest/columns.hpp"
+#include "backtest/batch_columns.hpp"
 #include "strategy/strategy.hpp"
 
 namespace halvorn::backtest::testing {

@@ -1,7 +1,7 @@
 // The depth book: the update-id sequence rules, setting levels on a side,
 // taking from a side, and starting again from a snapshot.
 
-#include "book/book.hpp"
+#include "book/depth_book.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Fill accounting: exact cost basis, truncating closes, net and hedge
 // booking, fees and equity.
 
-#include "core/state.hpp"
+#include "core/account.hpp"
 
 #include <gtest/gtest.h>
 

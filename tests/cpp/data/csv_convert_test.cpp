@@ -5,7 +5,7 @@
 // in pieces down to one byte -- against a reference written here from the
 // integers the archives were made from.
 
-#include "data/convert.hpp"
+#include "data/csv_convert.hpp"
 
 #include <gtest/gtest.h>
 

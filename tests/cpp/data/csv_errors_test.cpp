@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "csv_files.hpp"
-#include "data/convert.hpp"
+#include "data/csv_convert.hpp"
 
 namespace halvorn::data {
 namespace {

@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "data/convert.hpp"
+#include "data/csv_convert.hpp"
 #include "files.hpp"
 
 namespace halvorn::data::testing {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "book/book.hpp"
+#include "book/depth_book.hpp"
 #include "depth_csv_files.hpp"
 #include "engine/l2.hpp"
 

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "data/columns.hpp"
+#include "data/column_writer.hpp"
 #include "files.hpp"
 
 namespace halvorn::data {

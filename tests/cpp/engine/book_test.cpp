@@ -2,7 +2,7 @@
 // in-place replacement, and a long random stream checked against a plain
 // sorted-array book.
 
-#include "engine/book.hpp"
+#include "engine/resting_book.hpp"
 
 #include <gtest/gtest.h>
 

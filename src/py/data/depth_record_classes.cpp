@@ -10,12 +10,12 @@
 #include <string>
 
 #include "py/arguments.hpp"
-#include "py/convert.hpp"
-#include "py/data/depth.hpp"
-#include "py/data/state.hpp"
+#include "py/argument_conversion.hpp"
+#include "py/data/depth_sources.hpp"
+#include "py/data/data_state.hpp"
 #include "py/value_class.hpp"
 
-namespace halvorn::py::ingest {
+namespace halvorn::py::market_data {
 
 namespace {
 
@@ -246,4 +246,4 @@ int add_depth_records(PyObject* module, DataState* st) {
   return add_class(module, value_spec<UpdateClass>(), &st->update_type);
 }
 
-}  // namespace halvorn::py::ingest
+}  // namespace halvorn::py::market_data

@@ -1,4 +1,4 @@
-#include "engine/book.hpp"
+#include "engine/resting_book.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "data/convert.hpp"
+#include "data/csv_convert.hpp"
 
 #include <memory>
 #include <optional>

@@ -7,7 +7,7 @@
 #include "py/venue/config.hpp"
 #include "py/venue/records.hpp"
 #include "py/venue/runs.hpp"
-#include "py/venue/state.hpp"
+#include "py/venue/venue_state.hpp"
 
 namespace halvorn::py::venue {
 

@@ -1,4 +1,4 @@
-#include "py/data/depth.hpp"
+#include "py/data/depth_sources.hpp"
 
 #include <cerrno>
 #include <optional>
@@ -11,12 +11,12 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/convert.hpp"
-#include "py/data/state.hpp"
+#include "py/argument_conversion.hpp"
+#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
 #include "py/registry.hpp"
 
-namespace halvorn::py::ingest {
+namespace halvorn::py::market_data {
 
 namespace {
 
@@ -391,4 +391,4 @@ int add_depth_functions(PyObject* module, DataState* st) {
   return add_functions(module, depth_functions);
 }
 
-}  // namespace halvorn::py::ingest
+}  // namespace halvorn::py::market_data

@@ -5,7 +5,7 @@
 
 #pragma once
 
-#include "py/state.hpp"
+#include "py/module_state.hpp"
 
 namespace halvorn::py::venue {
 

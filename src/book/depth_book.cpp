@@ -1,4 +1,4 @@
-#include "book/book.hpp"
+#include "book/depth_book.hpp"
 
 #include <algorithm>
 

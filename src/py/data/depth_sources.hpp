@@ -18,11 +18,11 @@
 #include <optional>
 #include <string>
 
-#include "book/depth.hpp"
+#include "book/depth_records.hpp"
 #include "data/depth_file.hpp"
 #include "py/pyref.hpp"
 
-namespace halvorn::py::ingest {
+namespace halvorn::py::market_data {
 
 struct DataState;
 
@@ -59,4 +59,4 @@ int add_depth_records(PyObject* module, DataState* state);
 // Adds DepthSource, load_depth, save_depth and read_depth to the module.
 int add_depth_functions(PyObject* module, DataState* state);
 
-}  // namespace halvorn::py::ingest
+}  // namespace halvorn::py::market_data

@@ -4,12 +4,12 @@
 #include "py/boundary.hpp"
 #include "py/data/arrays.hpp"
 #include "py/data/csv.hpp"
-#include "py/data/depth.hpp"
-#include "py/data/state.hpp"
+#include "py/data/depth_sources.hpp"
+#include "py/data/data_state.hpp"
 #include "py/module_hooks.hpp"
 #include "py/registry.hpp"
 
-namespace halvorn::py::ingest {
+namespace halvorn::py::market_data {
 
 namespace {
 
@@ -59,4 +59,4 @@ PyModuleDef data_def = {
     free_refs<DataState, DataRefs>,
 };
 
-}  // namespace halvorn::py::ingest
+}  // namespace halvorn::py::market_data

@@ -1,6 +1,6 @@
 """A parameter sweep on every core, judged for luck, and a report of the winner.
 
-    python examples/sweep.py [output-directory] [--ticks N]
+    python examples/parameter_sweep.py [output-directory] [--ticks N]
 
 The series is generated here, deterministically, and written once to a tick
 file that every worker reads for itself.  Sixteen settings of a moving-average

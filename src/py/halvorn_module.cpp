@@ -6,16 +6,16 @@
 #include <utility>
 
 #include "py/boundary.hpp"
-#include "py/data/state.hpp"
+#include "py/data/data_state.hpp"
 #include "py/module_hooks.hpp"
 #include "py/registry.hpp"
 #include "py/results.hpp"
 #include "py/run_functions.hpp"
-#include "py/state.hpp"
+#include "py/module_state.hpp"
 #include "py/stats_functions.hpp"
 #include "py/tick_files.hpp"
 #include "py/values.hpp"
-#include "py/venue/state.hpp"
+#include "py/venue/venue_state.hpp"
 #include "types/fixed.hpp"
 
 namespace halvorn::py {
@@ -62,7 +62,7 @@ int exec_module(PyObject* module) {
   ModuleState* st = state_of_module(module);
   st->submodules.tag = Submodules::TAG;
   st->submodules.venue = &venue::venue_def;
-  st->submodules._native = &ingest::data_def;
+  st->submodules._native = &market_data::data_def;
   return guarded(st, [&]() -> int {
     if (make_panic_exception(st) < 0 || make_strings(st) < 0) return -1;
     if (add_to_module(module, "__doc__", PyUnicode_FromString(module_doc)) < 0) return -1;

@@ -1,4 +1,4 @@
-#include "core/state.hpp"
+#include "core/account.hpp"
 
 #include <algorithm>
 #include <string>

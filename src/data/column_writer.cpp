@@ -1,4 +1,4 @@
-#include "data/columns.hpp"
+#include "data/column_writer.hpp"
 
 #include <cinttypes>
 #include <cstdio>

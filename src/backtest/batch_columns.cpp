@@ -1,4 +1,4 @@
-#include "backtest/columns.hpp"
+#include "backtest/batch_columns.hpp"
 
 #include "types/panic.hpp"
 

@@ -1,4 +1,4 @@
-#include "py/convert.hpp"
+#include "py/argument_conversion.hpp"
 
 #include <cstdio>
 

@@ -9,9 +9,9 @@
 
 #pragma once
 
-#include "py/state.hpp"
+#include "py/module_state.hpp"
 
-namespace halvorn::py::ingest {
+namespace halvorn::py::market_data {
 
 struct DataState {
   SubmoduleHead head;                // first: leads the classes to the main module's state
@@ -35,4 +35,4 @@ inline DataState* data_state_of_type(PyTypeObject* type) {
   return static_cast<DataState*>(PyType_GetModuleState(type));
 }
 
-}  // namespace halvorn::py::ingest
+}  // namespace halvorn::py::market_data
