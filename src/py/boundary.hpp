@@ -25,8 +25,8 @@
 
 #include <type_traits>
 
-#include "py/pyref.hpp"
 #include "py/module_state.hpp"
+#include "py/pyref.hpp"
 
 namespace halvorn::py {
 

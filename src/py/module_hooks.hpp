@@ -10,8 +10,8 @@
 
 #pragma once
 
-#include "py/pyref.hpp"
 #include "py/module_state.hpp"
+#include "py/pyref.hpp"
 
 namespace halvorn::py {
 

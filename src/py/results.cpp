@@ -1,8 +1,8 @@
 #include "py/results.hpp"
 
+#include "py/argument_conversion.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/argument_conversion.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py {

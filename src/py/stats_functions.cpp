@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/argument_conversion.hpp"
 #include "py/pure.hpp"
 #include "py/registry.hpp"
 

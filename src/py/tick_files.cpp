@@ -4,10 +4,11 @@
 #include <cstring>
 
 #include "data/replace.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/argument_conversion.hpp"
+#include "py/interruption.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py {
@@ -124,10 +125,13 @@ PyObject* load_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     Gil gil;
-    SignalWatch watch{gil};
-    data::Opened opened = data::TickReader::open(source.fs_path, watch.hooks());
+    Interruption interruption(gil);
+    data::Opened opened = data::TickReader::open(source.fs_path, interruption.read_hooks());
     gil.acquire();
-    if (std::holds_alternative<data::Interrupted>(opened)) return nullptr;  // the handler's error
+    if (std::holds_alternative<data::Interrupted>(opened)) {
+      interruption.pending().restore();  // what the signal's handler raised
+      return nullptr;
+    }
     if (auto* error = std::get_if<data::Error>(&opened)) {
       raise_tick_file_error(source, *error);
       return nullptr;
@@ -228,20 +232,6 @@ bool resolve_ticks(ModuleState* st, PyObject* ticks, TickInput* out) {
 
 void raise_tick_file_error(const TickSourceData& source, const data::Error& error) {
   raise_with_path(source.path.get(), error.display().c_str());
-}
-
-data::ReadHooks SignalWatch::hooks() {
-  return data::ReadHooks{
-      this,
-      [](void* context) { static_cast<SignalWatch*>(context)->gil.release(); },
-      [](void* context) {
-        auto* watch = static_cast<SignalWatch*>(context);
-        watch->gil.acquire();
-        watch->raised = python([] { return PyErr_CheckSignals(); }) < 0;
-        if (!watch->raised) watch->gil.release();
-        return watch->raised;
-      },
-  };
 }
 
 }  // namespace halvorn::py

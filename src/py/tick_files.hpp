@@ -50,16 +50,4 @@ bool resolve_ticks(ModuleState* state, PyObject* ticks, TickInput* out);
 // load_ticks does and as a run does when the source's file no longer opens.
 void raise_tick_file_error(const TickSourceData& source, const data::Error& error);
 
-// Read hooks for a call that holds `gil` and has nothing else to run while it
-// waits: the lock is given up before a read that may block, and a signal
-// that interrupts one runs the interpreter's handlers, giving the read up
-// when they raise (the exception is left set for the caller).  The caller
-// takes the lock back (gil.acquire()) once the reader returns.
-struct SignalWatch {
-  Gil& gil;
-  bool raised = false;
-
-  data::ReadHooks hooks();
-};
-
 }  // namespace halvorn::py

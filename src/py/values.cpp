@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/argument_conversion.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py {

@@ -7,12 +7,12 @@
 #include "data/csv_convert.hpp"
 #include "data/depth_csv.hpp"
 #include "data/funding_csv.hpp"
-#include "py/adapter.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/argument_conversion.hpp"
 #include "py/data/data_state.hpp"
 #include "py/gil.hpp"
+#include "py/interruption.hpp"
 #include "py/registry.hpp"
 #include "py/tick_files.hpp"
 
@@ -36,11 +36,7 @@ struct Failure {
 
 // Runs the interpreter's signal handlers; false (with the failure taken)
 // when one raised.
-bool signals_ok(Failure& failure) {
-  if (python([] { return PyErr_CheckSignals(); }) == 0) return true;
-  failure.take();
-  return false;
-}
+bool signals_ok(Failure& failure) { return !signal_handler_raised(&failure.pending); }
 
 // The files of one stream: an iterator of binary file objects.
 class PyFiles {
@@ -500,10 +496,13 @@ PyObject* read_funding(PyObject* module, PyObject* args, PyObject* kwds) {
 
     // The tick file may be a pipe: opened and read as load_ticks does, with
     // the lock given up while it may block and Ctrl-C answered.
-    SignalWatch watch{gil};
-    data::Opened opened = data::TickReader::open(ticks_path, watch.hooks());
+    Interruption interruption(gil);
+    data::Opened opened = data::TickReader::open(ticks_path, interruption.read_hooks());
     gil.acquire();
-    if (std::holds_alternative<data::Interrupted>(opened)) return nullptr;
+    if (std::holds_alternative<data::Interrupted>(opened)) {
+      interruption.pending().restore();
+      return nullptr;
+    }
     if (const auto* error = std::get_if<data::Error>(&opened)) {
       PyErr_Format(PyExc_ValueError, "%U: %s", ticks, error->display().c_str());
       return nullptr;
@@ -511,8 +510,12 @@ PyObject* read_funding(PyObject* module, PyObject* args, PyObject* kwds) {
     data::TickReader& reader = std::get<data::TickReader>(opened);
     std::optional<std::variant<std::vector<data::PricedRate>, data::PricingError>> priced;
     run_unlocked(gil, [&] { priced = data::price_funding(rows, reader); });
-    if (watch.raised || reader.interrupted()) {
-      if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    if (interruption.halted() || reader.interrupted()) {
+      if (interruption.halted()) {
+        interruption.pending().restore();
+      } else if (!PyErr_Occurred()) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+      }
       return nullptr;
     }
     if (const auto* error = std::get_if<data::PricingError>(&*priced)) {

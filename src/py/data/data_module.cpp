@@ -4,8 +4,8 @@
 #include "py/boundary.hpp"
 #include "py/data/arrays.hpp"
 #include "py/data/csv.hpp"
-#include "py/data/depth_sources.hpp"
 #include "py/data/data_state.hpp"
+#include "py/data/depth_sources.hpp"
 #include "py/module_hooks.hpp"
 #include "py/registry.hpp"
 

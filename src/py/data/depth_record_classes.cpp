@@ -9,10 +9,10 @@
 #include <array>
 #include <string>
 
-#include "py/arguments.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/data/depth_sources.hpp"
+#include "py/arguments.hpp"
 #include "py/data/data_state.hpp"
+#include "py/data/depth_sources.hpp"
 #include "py/value_class.hpp"
 
 namespace halvorn::py::market_data {

@@ -8,10 +8,10 @@
 
 #include "data/depth_reader.hpp"
 #include "data/depth_writer.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/argument_conversion.hpp"
 #include "py/data/data_state.hpp"
 #include "py/gil.hpp"
 #include "py/registry.hpp"

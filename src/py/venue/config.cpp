@@ -5,8 +5,8 @@
 #include <string>
 
 #include "data/decimal.hpp"
-#include "py/arguments.hpp"
 #include "py/argument_conversion.hpp"
+#include "py/arguments.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/venue_state.hpp"
 

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "core/account.hpp"
-#include "py/arguments.hpp"
 #include "py/argument_conversion.hpp"
+#include "py/arguments.hpp"
 #include "py/results.hpp"
 #include "py/value_class.hpp"
 #include "py/values.hpp"
@@ -477,14 +477,6 @@ PyType_Spec run_spec = {"halvorn.venue.Run", sizeof(Boxed<RunData>), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, run_slots};
 
 }  // namespace
-
-PyObject* fill_object(const VenueProtocol& v, const Fill& fill) {
-  return box(v.fill_type, fill_record(fill, core::fill_fee(fill, v.contract_size, v.fee_rates)));
-}
-
-PyObject* closed_object(const VenueProtocol& v, const strategy::VenueClosed& closed) {
-  return box(v.closed_type, closed);
-}
 
 PyObject* new_run(VenueState* st, backtest::RunResult&& r,
                   const std::array<std::int64_t, 2>& fee_rates, std::int64_t contract_size) {

@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "backtest/run.hpp"
-#include "py/adapter.hpp"
 #include "py/pyref.hpp"
 
 namespace halvorn::py::venue {
@@ -46,10 +45,6 @@ FillRecord fill_record(const Fill& fill, Cash fee);
 
 // Adds Cancel, CancelAll and the record classes to the module.
 int add_records(PyObject* module, VenueState* state);
-
-// The objects a strategy's hooks receive (VenueProtocol's makers).
-PyObject* fill_object(const VenueProtocol& protocol, const Fill& fill);
-PyObject* closed_object(const VenueProtocol& protocol, const strategy::VenueClosed& closed);
 
 // A new Run from a finished run; null with an exception set on failure.
 PyObject* new_run(VenueState* state, backtest::RunResult&& result,

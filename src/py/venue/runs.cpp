@@ -4,14 +4,13 @@
 #include <string>
 
 #include "backtest/lookahead.hpp"
-#include "py/adapter.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/argument_conversion.hpp"
 #include "py/registry.hpp"
 #include "py/results.hpp"
-#include "py/run_functions.hpp"
+#include "py/run_path.hpp"
 #include "py/tick_files.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/config.hpp"
@@ -21,63 +20,6 @@
 namespace halvorn::py::venue {
 
 namespace {
-
-// The parts of a strategy's protocol a venue run adds.  A batched run calls
-// on_columns when the strategy has it, else on_batch.
-std::shared_ptr<VenueProtocol> protocol_for(VenueState* st, PyObject* strategy,
-                                            const VenueConfig& config, std::uint64_t batch,
-                                            bool flush) {
-  auto protocol = std::make_shared<VenueProtocol>();
-  protocol->requests = RequestTypes{st->cancel_type, st->cancel_all_type};
-  if (strategy != Py_None &&
-      (!optional_attribute(strategy, st->str_on_fill, &protocol->on_fill) ||
-       !optional_attribute(strategy, st->str_on_end, &protocol->on_end) ||
-       !optional_attribute(strategy, st->str_on_liquidation, &protocol->on_liquidation) ||
-       (batch > 1 && !optional_attribute(strategy, st->str_on_columns, &protocol->on_columns)))) {
-    return nullptr;
-  }
-  protocol->str_filled = st->str_filled;
-  protocol->str_canceled = st->str_canceled;
-  protocol->fill_object = fill_object;
-  protocol->closed_object = closed_object;
-  protocol->fill_type = st->fill_type;
-  protocol->closed_type = st->closed_type;
-  protocol->batch_type = st->tick_batch_type;
-  protocol->column_type = st->column_type;
-  protocol->flush = flush;
-  protocol->fee_rates = {config.maker_fee, config.taker_fee};
-  protocol->contract_size = config.contract_size;
-  return protocol;
-}
-
-// What a run reports progress to: a callable, or for True a bar on standard
-// error.  `bar` is what has to be closed after the run.
-bool progress_for(PyObject* progress, const TickInput& input, VenueProtocol* protocol, Ref* bar) {
-  if (progress == nullptr || progress == Py_None || progress == Py_False) return true;
-  if (const auto* series = std::get_if<TickArray>(&input)) {
-    protocol->total = Ref::steal(PyLong_FromSize_t(series->size()));
-  } else {
-    protocol->total =
-        Ref::steal(PyLong_FromUnsignedLongLong(std::get<const TickSourceData*>(input)->count));
-  }
-  if (!protocol->total) return false;
-  if (progress == Py_True) {
-    Ref module = Ref::steal(PyImport_ImportModule("halvorn._progress"));
-    if (!module) return false;
-    *bar =
-        Ref::steal(PyObject_CallMethod(module.get(), "Bar", "Os", protocol->total.get(), "ticks"));
-    if (!*bar) return false;
-    protocol->progress = *bar;
-  } else if (PyCallable_Check(progress)) {
-    protocol->progress = Ref::borrow(progress);
-  } else {
-    PyErr_Format(PyExc_TypeError,
-                 "progress must be None, True or a callable taking (ticks_done, total), got %.200s",
-                 Py_TYPE(progress)->tp_name);
-    return false;
-  }
-  return true;
-}
 
 // The depth file a run reads (null for None), checked against the venue: only
 // the L2 matcher keeps a depth book, and a file recorded for another
@@ -121,49 +63,6 @@ bool venue_balance(PyObject* obj, std::int64_t* out) {
   return true;
 }
 
-// Ticks recorded for another instrument would fill the venue's orders at
-// another market's prices.  A list carries no instrument and is taken as
-// the venue's.
-bool ticks_of_venue(const TickInput& input, const VenueConfig& config) {
-  const auto* file = std::get_if<const TickSourceData*>(&input);
-  if (file == nullptr || (*file)->instrument == config.instrument) return true;
-  PyErr_Format(PyExc_ValueError,
-               "the tick file %R is for instrument %llu, and the venue trades instrument %lu: give "
-               "Venue(instrument=%llu) or the file of instrument %lu",
-               (*file)->path.get(), static_cast<unsigned long long>((*file)->instrument),
-               static_cast<unsigned long>(config.instrument),
-               static_cast<unsigned long long>((*file)->instrument),
-               static_cast<unsigned long>(config.instrument));
-  return false;
-}
-
-// One venue run after argument conversion.  Returns false with the
-// exception set.
-bool run_one(VenueState* st, PyObject* strategy, const TickInput& input, std::int64_t balance,
-             const VenueConfig& config, std::uint64_t batch, std::uint64_t equity_every,
-             PyObject* progress, bool flush, const market_data::DepthSourceData* depth,
-             backtest::RunResult* result) {
-  std::shared_ptr<VenueProtocol> protocol = protocol_for(st, strategy, config, batch, flush);
-  Ref bar;
-  if (!protocol || !progress_for(progress, input, protocol.get(), &bar)) return false;
-  Gil gil;
-  PyDriven driven(st->head.core, gil, Ref::borrow(strategy), strategy_name(strategy), batch,
-                  nullptr, protocol);
-  const backtest::RunConfig run_config = config.run_config(balance, equity_every);
-  RunEnd end;
-  const bool ran = run_input(run_config, driven, gil, input, result, &end, depth);
-  if (bar) {
-    PendingException pending = PyErr_Occurred() ? PendingException::fetch() : PendingException{};
-    Ref closed = Ref::steal(PyObject_CallMethod(bar.get(), "close", nullptr));
-    if (pending) {
-      pending.restore();
-    } else if (!closed) {
-      return false;
-    }
-  }
-  return ran && !raise_run_end(driven, *result, end);
-}
-
 PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
   VenueState* st = venue_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
@@ -174,30 +73,22 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
     PyObject *strategy = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
              *venue_obj = parsed[3], *batch_obj = parsed[4], *every_obj = parsed[5],
              *progress = parsed[6], *flush_obj = parsed[7], *depth_obj = parsed[8];
-    std::int64_t balance = 0;
-    std::uint64_t batch = 1, equity_every = 0;
-    bool flush = false;
-    const VenueConfig* config = nullptr;
-    if (!venue_balance(balance_obj, &balance) || !venue_config(st, venue_obj, &config)) {
+    RunRequest request;
+    if (!venue_balance(balance_obj, &request.balance) ||
+        !venue_config(st, venue_obj, &request.venue)) {
       return nullptr;
     }
-    if (batch_obj && !to_u64(batch_obj, "batch", &batch)) return nullptr;
-    if (every_obj && !to_u64(every_obj, "equity_every", &equity_every)) return nullptr;
-    if (flush_obj && !to_bool(flush_obj, "flush", &flush)) return nullptr;
-    const market_data::DepthSourceData* depth = nullptr;
-    if (!depth_for(depth_obj, *config, &depth)) return nullptr;
-    TickInput input;
-    if (!check_cadence(strategy, batch, true) || !resolve_ticks(st->head.core, ticks, &input) ||
-        !ticks_of_venue(input, *config)) {
-      return nullptr;
-    }
+    if (batch_obj && !to_u64(batch_obj, "batch", &request.batch)) return nullptr;
+    if (every_obj && !to_u64(every_obj, "equity_every", &request.equity_every)) return nullptr;
+    if (flush_obj && !to_bool(flush_obj, "flush", &request.flush)) return nullptr;
+    if (!depth_for(depth_obj, *request.venue, &request.depth)) return nullptr;
+    request.core = st->head.core;
+    request.venue_module = st;
+    request.progress = progress;
     backtest::RunResult result;
-    if (!run_one(st, strategy, input, balance, *config, batch, equity_every, progress, flush, depth,
-                 &result)) {
-      return nullptr;
-    }
-    return new_run(st, std::move(result), {config->maker_fee, config->taker_fee},
-                   config->contract_size);
+    if (!run_strategy(request, strategy, ticks, &result)) return nullptr;
+    return new_run(st, std::move(result), {request.venue->maker_fee, request.venue->taker_fee},
+                   request.venue->contract_size);
   });
 }
 
@@ -210,30 +101,18 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
     if (!parse_arguments(args, kwds, "OOOO|OO:compare_modes", kwlist, &parsed)) return nullptr;
     PyObject *build = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
              *batch_obj = parsed[3], *venue_obj = parsed[4], *depth_obj = parsed[5];
-    std::int64_t balance = 0;
     std::uint64_t batch = 0;
-    const VenueConfig* config = nullptr;
-    if (!venue_balance(balance_obj, &balance) || !to_u64(batch_obj, "batch", &batch) ||
-        !venue_config(st, venue_obj, &config)) {
+    RunRequest request;
+    if (!venue_balance(balance_obj, &request.balance) || !to_u64(batch_obj, "batch", &batch) ||
+        !venue_config(st, venue_obj, &request.venue) ||
+        !depth_for(depth_obj, *request.venue, &request.depth)) {
       return nullptr;
     }
-    const market_data::DepthSourceData* depth = nullptr;
-    if (!depth_for(depth_obj, *config, &depth)) return nullptr;
-    TickInput input;
-    if (!resolve_ticks(core, ticks, &input) || !ticks_of_venue(input, *config)) return nullptr;
-    RunSummary summaries[2];
-    const std::uint64_t batches[2] = {1, batch};
-    for (int i = 0; i < 2; ++i) {
-      Ref strategy = Ref::steal(PyObject_CallNoArgs(build));
-      if (!strategy || !check_cadence(strategy.get(), batches[i], true)) return nullptr;
-      backtest::RunResult result;
-      if (!run_one(st, strategy.get(), input, balance, *config, batches[i], 0, nullptr, false,
-                   depth, &result)) {
-        return nullptr;
-      }
-      summaries[i] = RunSummary::of(std::move(result));
-    }
-    return box(core->mode_comparison_type, Comparison::of(batch, summaries[0], summaries[1]));
+    request.core = core;
+    request.venue_module = st;
+    Comparison comparison;
+    if (!compare_runs(request, build, ticks, batch, &comparison)) return nullptr;
+    return box(core->mode_comparison_type, comparison);
   });
 }
 
@@ -246,21 +125,21 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
     if (!parse_arguments(args, kwds, "OOO|OO:lookahead_check", kwlist, &parsed)) return nullptr;
     PyObject *build = parsed[0], *ticks_obj = parsed[1], *balance_obj = parsed[2],
              *points_obj = parsed[3], *venue_obj = parsed[4];
-    std::int64_t balance = 0;
     std::uint64_t max_points = 200;
-    const VenueConfig* config = nullptr;
-    if (!venue_balance(balance_obj, &balance) || !venue_config(st, venue_obj, &config)) {
+    RunRequest request;
+    if (!venue_balance(balance_obj, &request.balance) ||
+        !venue_config(st, venue_obj, &request.venue)) {
       return nullptr;
     }
     if (points_obj && !to_u64(points_obj, "max_points", &max_points)) return nullptr;
-    TickArray ticks;
-    if (!ticks_from(core, ticks_obj, &ticks)) return nullptr;
-    const backtest::RunConfig run_config = config->run_config(balance, 0);
-    return check_lookahead(core, build, ticks, run_config, static_cast<std::size_t>(max_points),
-                           [&](PyObject* strategy, std::shared_ptr<const VenueProtocol>* out) {
-                             *out = protocol_for(st, strategy, *config, 1, false);
-                             return *out != nullptr;
-                           });
+    request.core = core;
+    request.venue_module = st;
+    Report report;
+    if (!check_lookahead(request, build, ticks_obj, static_cast<std::size_t>(max_points),
+                         &report)) {
+      return nullptr;
+    }
+    return box(core->lookahead_report_type, std::move(report));
   });
 }
 

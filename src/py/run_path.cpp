@@ -1,0 +1,293 @@
+#include "py/run_path.hpp"
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "backtest/lookahead.hpp"
+#include "data/depth_reader.hpp"
+#include "py/argument_conversion.hpp"
+#include "py/boundary.hpp"
+#include "py/values.hpp"
+#include "py/venue/venue_state.hpp"
+
+namespace halvorn::py {
+
+namespace {
+
+// How a run over a tick input ended besides its result.
+struct RunEnd {
+  std::optional<data::Error> reader_error;      // the tick file stopped the series
+  std::optional<data::DepthError> depth_error;  // the depth file stopped the run
+};
+
+// A tick source that ends once the depth stream has failed.
+template <backtest::InPlaceSource T>
+struct UntilDepthFails {
+  T& ticks;
+  const data::StreamedDepth& depth;
+
+  bool next(engine::Tick& out) { return !depth.error() && ticks.next(out); }
+  const engine::Tick* next_in_place() { return depth.error() ? nullptr : ticks.next_in_place(); }
+  std::size_t in_place() const { return depth.error() ? 0 : ticks.in_place(); }
+  std::span<const engine::Tick> peek_in_place(std::size_t n) const {
+    return ticks.peek_in_place(depth.error() ? 0 : n);
+  }
+  void skip_in_place(std::size_t k) { ticks.skip_in_place(k); }
+};
+
+// run_stream over `ticks`, with `depth` merged in when there is one.
+template <class T>
+backtest::RunResult run_over(const backtest::RunConfig& config, PyDriven& driven, T& ticks,
+                             std::optional<data::StreamedDepth>& depth) {
+  if (!depth) return backtest::run_stream(config, driven, ticks);
+  UntilDepthFails<T> until{ticks, *depth};
+  return backtest::run_stream(config, driven, until, *depth);
+}
+
+// Runs `driven` over `input` with the lock released and taken back after,
+// with the records of the depth file `depth` (when not null) merged in by
+// time.  The files are opened first, the lock given up while they may
+// block; a failure to open raises "{path}: {error}".  A depth file that
+// fails part-way ends the run at the tick that reached the failure: the
+// book would lack what the file could not give, so nothing after it is
+// worth running.  Returns false with the exception set.
+bool run_input(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
+               const TickInput& input, backtest::RunResult* result, RunEnd* end,
+               const market_data::DepthSourceData* depth) {
+  std::optional<data::StreamedDepth> streamed;
+  if (depth != nullptr) {
+    std::optional<data::DepthOpened> opened;
+    run_unlocked(gil, [&] { opened = data::DepthReader::open(depth->fs_path); });
+    if (const auto* error = std::get_if<data::DepthError>(&*opened)) {
+      market_data::raise_depth_file_error(*depth, *error);
+      return false;
+    }
+    streamed.emplace(std::move(std::get<data::DepthReader>(*opened)));
+  }
+  if (const auto* series = std::get_if<TickArray>(&input)) {
+    backtest::SpanTicks source{*series};
+    driven.limit_series(series->size());
+    run_unlocked(gil, [&] { *result = run_over(config, driven, source, streamed); });
+  } else {
+    const TickSourceData& file = *std::get<const TickSourceData*>(input);
+    std::optional<data::StreamedTicks> source;
+    run_unlocked(gil, [&] {
+      data::Opened opened = data::TickReader::open(file.fs_path, driven.read_hooks());
+      if (auto* reader = std::get_if<data::TickReader>(&opened)) {
+        driven.limit_series(reader->count());
+        source.emplace(std::move(*reader));
+        *result = run_over(config, driven, *source, streamed);
+      } else if (auto* error = std::get_if<data::Error>(&opened)) {
+        end->reader_error = *error;
+      }
+    });
+    if (!source) {
+      // The file did not open: no strategy method has been called.  An
+      // interruption while it opened is the adapter's to raise.
+      if (driven.interrupt()) {
+        driven.interrupt().restore();
+      } else {
+        raise_tick_file_error(file, *end->reader_error);
+      }
+      return false;
+    }
+    if (source->error()) end->reader_error = *source->error();
+  }
+  if (streamed && streamed->error()) end->depth_error = *streamed->error();
+  return true;
+}
+
+// Raises what stopped a finished run, in order of precedence: an interrupt
+// (raised unchanged), the strategy's failure, the tick file's error, the
+// depth file's error.  Returns true when something was raised.
+bool raise_run_end(PyDriven& driven, const backtest::RunResult& result, const RunEnd& end) {
+  if (driven.interrupt()) {
+    driven.interrupt().restore();
+    return true;
+  }
+  if (driven.failure()) {
+    driven.failure().raise("the strategy failed during the run: ");
+    return true;
+  }
+  if (end.reader_error) {
+    raise_message(
+        PyExc_ValueError,
+        "the tick file stopped the run after " + std::to_string(result.ticks) + " ticks: ",
+        end.reader_error->display());
+    return true;
+  }
+  if (end.depth_error) {
+    raise_message(
+        PyExc_ValueError,
+        "the depth file stopped the run after " + std::to_string(result.ticks) + " ticks: ",
+        end.depth_error->display());
+    return true;
+  }
+  return false;
+}
+
+// Ticks recorded for another instrument would fill a venue's orders at
+// another market's prices.  A list carries no instrument and is taken as
+// the venue's.
+bool ticks_of_venue(const TickInput& input, const venue::VenueConfig& config) {
+  const auto* file = std::get_if<const TickSourceData*>(&input);
+  if (file == nullptr || (*file)->instrument == config.instrument) return true;
+  PyErr_Format(PyExc_ValueError,
+               "the tick file %R is for instrument %llu, and the venue trades instrument %lu: give "
+               "Venue(instrument=%llu) or the file of instrument %lu",
+               (*file)->path.get(), static_cast<unsigned long long>((*file)->instrument),
+               static_cast<unsigned long>(config.instrument),
+               static_cast<unsigned long long>((*file)->instrument),
+               static_cast<unsigned long>(config.instrument));
+  return false;
+}
+
+std::uint64_t length_of(const TickInput& input) {
+  if (const auto* series = std::get_if<TickArray>(&input)) return series->size();
+  return std::get<const TickSourceData*>(input)->count;
+}
+
+// The parts of the adapter that drives `strategy` with `batch`, by the
+// protocol of the request.  False with the exception set when looking a
+// hook up or resolving the progress argument raised.
+bool adapter_parts(const RunRequest& request, PyObject* strategy, std::uint64_t batch,
+                   std::uint64_t ticks, AdapterParts* out) {
+  const venue::VenueState* v = request.venue_module;
+  if (v == nullptr) {
+    *out = AdapterParts{Cadence(request.core, batch), Feedback(), RunProgress(), RequestTypes{},
+                        false};
+    return true;
+  }
+  Ref on_columns;
+  if (batch > 1 && !optional_attribute(strategy, v->str_on_columns, &on_columns)) return false;
+  Feedback feedback;
+  if (!Feedback::of(v, strategy, {request.venue->maker_fee, request.venue->taker_fee},
+                    request.venue->contract_size, &feedback)) {
+    return false;
+  }
+  RunProgress progress;
+  if (!RunProgress::of(request.progress, ticks, &progress)) return false;
+  *out = AdapterParts{
+      Cadence(request.core, batch, std::move(on_columns), v->tick_batch_type, v->column_type),
+      std::move(feedback), std::move(progress), RequestTypes{v->cancel_type, v->cancel_all_type},
+      request.flush};
+  return true;
+}
+
+}  // namespace
+
+bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns) {
+  if (batch == 0) {
+    PyErr_SetString(PyExc_ValueError, "batch must be at least 1; 1 is compatibility mode");
+    return false;
+  }
+  const char* method = batch == 1 ? "on_tick" : "on_batch";
+  int has = has_attribute(strategy, method);
+  if (has == 0 && batch > 1 && columns) has = has_attribute(strategy, "on_columns");
+  if (has < 0) return false;
+  if (has == 0) {
+    PyErr_Format(PyExc_TypeError, "a strategy run with batch=%llu must implement %s()%s",
+                 static_cast<unsigned long long>(batch), method,
+                 batch > 1 && columns ? " or on_columns()" : "");
+    return false;
+  }
+  return true;
+}
+
+bool run_strategy(const RunRequest& request, PyObject* strategy, PyObject* ticks,
+                  backtest::RunResult* out) {
+  if (!check_cadence(strategy, request.batch, request.venue_protocol())) return false;
+  TickInput input;
+  if (!resolve_ticks(request.core, ticks, &input)) return false;
+  if (request.venue_protocol() && !ticks_of_venue(input, *request.venue)) return false;
+  AdapterParts parts;
+  if (!adapter_parts(request, strategy, request.batch, length_of(input), &parts)) return false;
+  Gil gil;
+  PyDriven driven(gil, Ref::borrow(strategy), strategy_name(strategy), std::move(parts));
+  const backtest::RunConfig config =
+      request.venue->run_config(request.balance, request.equity_every);
+  RunEnd end;
+  const bool ran = run_input(config, driven, gil, input, out, &end, request.depth);
+  // A bar is closed whatever happened; an exception already set wins.
+  PendingException pending = PyErr_Occurred() ? PendingException::fetch() : PendingException{};
+  const bool closed = driven.close_progress();
+  if (pending) {
+    PyErr_Clear();
+    pending.restore();
+  } else if (!closed) {
+    return false;
+  }
+  return ran && !raise_run_end(driven, *out, end);
+}
+
+bool compare_runs(const RunRequest& request, PyObject* build, PyObject* ticks, std::uint64_t batch,
+                  Comparison* out) {
+  RunSummary summaries[2];
+  const std::uint64_t batches[2] = {1, batch};
+  for (int i = 0; i < 2; ++i) {
+    Ref strategy = Ref::steal(PyObject_CallNoArgs(build));
+    if (!strategy) return false;
+    RunRequest mode = request;
+    mode.batch = batches[i];
+    mode.equity_every = 0;
+    mode.progress = nullptr;
+    mode.flush = false;
+    backtest::RunResult result;
+    if (!run_strategy(mode, strategy.get(), ticks, &result)) return false;
+    summaries[i] = RunSummary::of(std::move(result));
+  }
+  *out = Comparison::of(batch, summaries[0], summaries[1]);
+  return true;
+}
+
+bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks_obj,
+                     std::size_t max_points, Report* out) {
+  TickArray ticks;
+  if (!ticks_from(request.core, ticks_obj, &ticks)) return false;
+  const backtest::RunConfig config = request.venue->run_config(request.balance, 0);
+  auto shared = std::make_shared<SharedFailure>();
+  Gil gil;
+
+  // Called by the check with the lock released: takes it for the build.
+  auto build_step = [&](std::size_t k) -> PyDriven {
+    Locked lock(gil);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(k)));
+    for (std::size_t i = 0; list && i < k; ++i) {
+      PyObject* tick = new_tick(request.core, ticks[i]);
+      if (tick == nullptr) {
+        list = Ref();
+        break;
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tick);
+    }
+    Ref object =
+        list ? Ref::steal(python([&] { return PyObject_CallOneArg(build, list.get()); })) : Ref();
+    AdapterParts parts;
+    if (!object || !adapter_parts(request, object.get(), 1, k, &parts)) {
+      PyDriven failed(
+          gil, Ref::borrow(Py_None), std::string(),
+          AdapterParts{Cadence(request.core, 1), Feedback(), RunProgress(), RequestTypes{}, false},
+          shared);
+      failed.record_current_exception("build raised: ");
+      return failed;
+    }
+    std::string name = strategy_name(object.get());
+    return PyDriven(gil, std::move(object), std::move(name), std::move(parts), shared);
+  };
+
+  backtest::LookaheadReport report;
+  run_unlocked(gil, [&] { report = backtest::lookahead(config, build_step, ticks, max_points); });
+  if (shared->interrupt) {
+    shared->interrupt.restore();
+    return false;
+  }
+  if (shared->message) {
+    raise_message(PyExc_ValueError, "the strategy failed during the check: ", *shared->message);
+    return false;
+  }
+  *out = Report::of(report);
+  return true;
+}
+
+}  // namespace halvorn::py

@@ -1,0 +1,89 @@
+// The one road every run started from Python takes.
+//
+// halvorn.run_backtest, compare_modes and lookahead_check convert their
+// arguments as the core module always has and describe its account: the
+// default Venue with their contract size and margin flag.  halvorn.venue's
+// run, compare_modes and lookahead_check convert theirs and describe the
+// Venue they were given.  Both then hand a RunRequest to the functions here,
+// which check the strategy's cadence, resolve the ticks, make the adapter,
+// run the engine with the lock released over the ticks and any depth file,
+// and raise whatever stopped the run.
+//
+// What differs between the two kinds of caller is data, not code: the
+// protocol the strategy speaks.  The core module's is orders only, on_tick
+// or on_batch; the venue's adds cancellations, the feedback hooks, columnar
+// batches, progress, a flushed last batch, and refuses ticks recorded for
+// another instrument.  Several instruments, new order kinds or a strategy
+// that is not a Python object each enter here once, in the request.
+//
+// The road of one run: run_strategy -> check_cadence -> resolve_ticks ->
+// adapter_parts -> PyDriven -> run_input (backtest::run_stream, unlocked) ->
+// raise_run_end.
+//
+// Thread-safety: called with the interpreter lock held; a run releases it
+// while the engine works.
+
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "backtest/run.hpp"
+#include "data/depth_file.hpp"
+#include "data/ticks.hpp"
+#include "py/data/depth_sources.hpp"
+#include "py/module_state.hpp"
+#include "py/results.hpp"
+#include "py/strategy_adapter.hpp"
+#include "py/tick_files.hpp"
+#include "py/venue/config.hpp"
+
+namespace halvorn::py {
+
+namespace venue {
+struct VenueState;
+}
+
+// One run's inputs once its arguments are converted.
+struct RunRequest {
+  ModuleState* core = nullptr;
+  // The venue protocol's module; null for the core module's protocol.
+  const venue::VenueState* venue_module = nullptr;
+  const venue::VenueConfig* venue = nullptr;  // the account and the matcher
+  std::int64_t balance = 0;                   // whole currency units
+  std::uint64_t batch = 1;                    // 1: per tick
+  std::uint64_t equity_every = 0;
+  bool flush = false;
+  PyObject* progress = nullptr;  // None or null for none; held by the caller
+  const market_data::DepthSourceData* depth = nullptr;
+
+  bool venue_protocol() const { return venue_module != nullptr; }
+};
+
+// Refuses a batch of 0 ("batch must be at least 1; ...") and a strategy
+// without the method its cadence needs (on_tick for batch 1, on_batch for
+// more, or on_columns where `columns` allows it).  Returns false with the
+// exception set.
+bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns);
+
+// One run of `strategy` over `ticks` as `request` describes it.  False with
+// the exception set: a refused argument, or what stopped the run (see
+// raise_run_end).
+bool run_strategy(const RunRequest& request, PyObject* strategy, PyObject* ticks,
+                  backtest::RunResult* out);
+
+// Builds a strategy with `build()` and runs it per tick, then builds another
+// and runs it in batches of `batch`, each as run_strategy does (equity not
+// sampled, no progress), and compares the two.  Whatever `build` or either
+// run raised propagates.
+bool compare_runs(const RunRequest& request, PyObject* build, PyObject* ticks, std::uint64_t batch,
+                  Comparison* out);
+
+// The lookahead check of `build` over `ticks` (a sequence of Tick): each
+// rerun's strategy is built from the prefix as a list of Tick, with the lock
+// taken for the build only.  False with the exception set (the strategy's
+// failure as ValueError, an interrupt unchanged).
+bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks,
+                     std::size_t max_points, Report* out);
+
+}  // namespace halvorn::py

@@ -1,0 +1,205 @@
+#include "py/strategy_adapter.hpp"
+
+#include <optional>
+
+#include "py/argument_conversion.hpp"
+#include "py/boundary.hpp"
+
+namespace halvorn::py {
+
+namespace {
+
+const char bad_return[] =
+    "a strategy must return None or a list of Order; returning anything else would be "
+    "silently ignored";
+
+// The whole text of a str attribute, or nothing (errors discarded).
+std::optional<std::string> str_attribute(PyObject* object, const char* attribute) {
+  Ref value = Ref::steal(python([&] { return PyObject_GetAttrString(object, attribute); }));
+  std::string text;
+  if (value && PyUnicode_Check(value.get()) && utf8_of(value.get(), &text)) return text;
+  PyErr_Clear();
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string strategy_name(PyObject* object) {
+  if (auto name = str_attribute(object, "name")) return *name;
+  if (auto name = str_attribute(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__")) {
+    return *name;
+  }
+  return "python-strategy";
+}
+
+PyDriven::PyDriven(Gil& gil, Ref strategy, std::string name, AdapterParts parts,
+                   std::shared_ptr<SharedFailure> shared)
+    : gil_(gil),
+      name_(std::move(name)),
+      strategy_(std::move(strategy)),
+      parts_(std::move(parts)),
+      interruption_(gil),
+      failure_(std::move(shared)) {}
+
+PyDriven::~PyDriven() {
+  // At interpreter exit the references are left as they are: the thread
+  // holds no lock and may take none.  A moved-from adapter holds nothing.
+  if (thread_exiting() || (!strategy_ && !halted() && !failure_.holds_objects())) return;
+  // Dropped either by the run function, which holds the lock, or by the
+  // lookahead check while the engine runs unlocked.
+  Locked lock(gil_);
+  strategy_ = Ref();
+  parts_.cadence.drop();
+  parts_.feedback.drop();
+  parts_.progress.drop();
+  failure_.drop_cause();
+  PendingException& interrupt = interruption_.pending();
+  SharedFailure* shared = failure_.shared();
+  if (interrupt && shared != nullptr && !shared->interrupt)
+    shared->interrupt = std::move(interrupt);
+  interrupt = PendingException{};
+}
+
+void PyDriven::settle_lock() {
+  // Batches are rare enough that the lock goes back after each; a failed or
+  // halted adapter never calls Python again.
+  if (!parts_.cadence.per_tick() || failure_ || halted() || !gil_.alone()) gil_.release();
+}
+
+void PyDriven::record_current_exception(const char* prefix) {
+  if (!current_error_is_ordinary()) {
+    PendingException& interrupt = interruption_.pending();
+    if (!interrupt) interrupt = PendingException::fetch();
+    return;
+  }
+  failure_.record_current(prefix, ticks_seen_ > 0 ? ticks_seen_ - 1 : 0, at_time_);
+}
+
+void PyDriven::count_ticks(std::size_t n) {
+  ticks_seen_ += n;
+  const bool asked_or_halted = interruption_.count(n);
+  if (gil_.held()) settle_lock();
+  // Progress goes on after the strategy failed: the run does.
+  if (asked_or_halted || !parts_.progress.due(ticks_seen_)) return;
+  gil_.acquire();
+  if (!parts_.progress.report(ticks_seen_)) record_current_exception("progress raised: ");
+  settle_lock();
+}
+
+void PyDriven::on_tick(const strategy::TickContext& context,
+                       std::vector<strategy::Intent>& intents) {
+  at_time_ = context.tick.exch_ts;
+  count_ticks(1);
+  if (!live()) return;
+  if (!parts_.cadence.per_tick()) {
+    last_context_ = context;
+    if (!parts_.cadence.collect(context.tick, context.record, context.in_place)) return;
+  }
+  gil_.acquire();
+  try {
+    call(context, intents);
+  } catch (abi::__forced_unwind&) {
+    note_thread_exit();
+    throw;
+  } catch (...) {
+    gil_.release();
+    throw;
+  }
+  settle_lock();
+}
+
+void PyDriven::call(const strategy::TickContext& context, std::vector<strategy::Intent>& intents) {
+  Ref result;
+  if (!parts_.feedback.pending() || parts_.feedback.deliver()) {
+    result = parts_.cadence.call(strategy_.get(), context);
+  }
+  if (result) {
+    take_orders(result.get(), context, intents);
+  } else {
+    record_current_exception("");
+  }
+}
+
+void PyDriven::on_run_end() {
+  if (parts_.flush && !parts_.cadence.per_tick() && parts_.cadence.held() > 0 && live()) {
+    // The ticks after the last complete batch, delivered at the end: what
+    // the call returns has no later tick to be placed on.
+    gil_.acquire();
+    std::vector<strategy::Intent> unplaced;
+    call(last_context_, unplaced);
+  }
+  if (parts_.progress.active() && !failure_ && !halted()) {
+    gil_.acquire();
+    if (!parts_.progress.report(ticks_seen_)) record_current_exception("progress raised: ");
+  }
+  gil_.release();
+}
+
+std::size_t PyDriven::idle_ticks() const {
+  // A failed or halted adapter, and one whose batch never completes, decide
+  // nothing on any tick; a batch decides on the tick that completes it.
+  if (!live()) return SIZE_MAX;
+  if (parts_.cadence.per_tick()) return 0;
+  return parts_.cadence.batch() - parts_.cadence.held() - 1;
+}
+
+void PyDriven::on_idle_ticks(std::span<const engine::Tick> ticks, std::size_t in_place) {
+  count_ticks(ticks.size());
+  if (!live()) return;
+  parts_.cadence.collect_run(ticks, in_place);
+}
+
+void PyDriven::on_fills(std::span<const Fill> fills) {
+  // A strategy that will not be called again hears nothing: keeping notes
+  // for it would only grow.
+  if (!fills.empty() && listens()) parts_.feedback.note_fills(fills);
+}
+
+void PyDriven::on_endings(std::span<const strategy::OrderEnding> endings) {
+  if (!endings.empty() && listens()) parts_.feedback.note_endings(endings);
+}
+
+void PyDriven::on_venue_closed(std::span<const strategy::VenueClosed> closes) {
+  if (!closes.empty() && listens()) parts_.feedback.note_closes(closes);
+}
+
+void PyDriven::take_orders(PyObject* result, const strategy::TickContext& context,
+                           std::vector<strategy::Intent>& intents) {
+  if (result == Py_None) return;
+  if (PyUnicode_Check(result)) {
+    failure_.fail(bad_return);
+    return;
+  }
+  if (!python([&] {
+        return extract_requests(parts_.cadence.state(), parts_.requests, result, &requests_);
+      })) {
+    if (!current_error_is_ordinary()) {
+      record_current_exception("");
+      return;
+    }
+    PyErr_Clear();
+    failure_.fail(bad_return);
+    return;
+  }
+  for (const Request& request : requests_) {
+    if (const auto* cancel = std::get_if<CancelRequest>(&request)) {
+      intents.push_back(strategy::intent::Cancel{cancel->order_id});
+      continue;
+    }
+    if (std::holds_alternative<CancelAllRequest>(request)) {
+      intents.push_back(strategy::intent::CancelAll{});
+      continue;
+    }
+    const OrderRequest& order = std::get<OrderRequest>(request);
+    orders_made_ = next_counter(orders_made_, "order id counter overflows");
+    if (order.has_price) {
+      intents.push_back(strategy::intent::Limit{order.side, order.offset, context.instrument,
+                                                orders_made_, order.price, order.qty});
+    } else {
+      intents.push_back(strategy::intent::Market{order.side, order.offset, context.instrument,
+                                                 orders_made_, order.qty});
+    }
+  }
+}
+
+}  // namespace halvorn::py

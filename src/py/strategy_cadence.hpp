@@ -1,0 +1,92 @@
+// How often a Python strategy is called, and with what.
+//
+// Three cadences, fixed when a run starts:
+//   - per tick (batch 1): on_tick(ctx) with a new Context each tick;
+//   - batched: ticks are collected and, once `batch` of them are held,
+//     on_batch(ticks) is called with a list of Tick, after the account values
+//     of the last of them have been written onto the object;
+//   - columnar (halvorn.venue, a strategy with on_columns): the same batches
+//     as one TickBatch of read-only int64 columns, in place where the ticks
+//     lie together in the source, valid only during the call.
+// Between batches no Python object is made and the lock is not taken:
+// collecting a tick is a copy (or, in place, nothing).
+//
+// Thread-safety: used by one run at a time; call() with the lock held.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "backtest/batch_columns.hpp"
+#include "py/module_state.hpp"
+#include "py/tick_batch.hpp"
+#include "strategy/strategy.hpp"
+
+namespace halvorn::py {
+
+class Cadence {
+ public:
+  // Per tick, before a run has chosen; a run always makes its own.
+  Cadence() = default;
+  // Columnar when `on_columns` is given (the bound method; batch > 1), with
+  // the TickBatch and Column classes to show the batches as.
+  Cadence(ModuleState* state, std::size_t batch, Ref on_columns = Ref(),
+          PyTypeObject* batch_type = nullptr, PyTypeObject* column_type = nullptr);
+
+  bool per_tick() const { return batch_ == 1; }
+  std::size_t batch() const { return batch_; }
+
+  // Tells the cadence how many ticks the series holds at most.  A batch
+  // larger than that can never complete and, unless the remainder is
+  // flushed at the end, never delivered: its ticks need not be collected,
+  // and a huge `batch` over a long file must not hold the file in memory
+  // waiting for a call that cannot come.
+  void limit_series(std::uint64_t max_ticks, bool flush);
+  // Whether no call can ever come.
+  bool never_delivers() const { return never_delivers_; }
+
+  // Batched: keeps one tick (`record` is where it lies in the source, null
+  // for a copy, with `in_place` more lying with it); true when the batch is
+  // complete.
+  bool collect(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place);
+  // Batched: keeps ticks that cannot complete the batch, at once.
+  void collect_run(std::span<const engine::Tick> ticks, std::size_t in_place);
+  // Ticks kept for the coming batch.
+  std::size_t held() const;
+
+  // Calls the strategy for this tick, or for the batch held (which it
+  // empties), with the account of `context`.  Returns its answer, or null
+  // with the exception set.  Requires: the lock is held.
+  Ref call(PyObject* strategy, const strategy::TickContext& context);
+
+  ModuleState* state() const { return state_; }
+
+  // Drops the references it holds.  Requires: the lock is held.
+  void drop() {
+    on_columns_ = Ref();
+    batch_holder_ = BatchHolder();
+  }
+
+ private:
+  Ref call_per_tick(PyObject* strategy, const strategy::TickContext& context);
+  Ref call_batch(PyObject* strategy, const strategy::TickContext& context);
+  Ref call_columns(PyObject* strategy, const strategy::TickContext& context);
+  // Writes the account values a batch shows onto the strategy.
+  bool write_account(PyObject* strategy, const strategy::TickContext& context);
+
+  ModuleState* state_ = nullptr;
+  std::size_t batch_ = 1;
+  Ref on_columns_;  // the bound method; empty unless columnar
+  PyTypeObject* batch_type_ = nullptr;
+  PyTypeObject* column_type_ = nullptr;
+  std::vector<engine::Tick> pending_;              // batched by list
+  std::optional<backtest::BatchColumns> columns_;  // columnar
+  BatchHolder batch_holder_;
+  bool never_delivers_ = false;
+};
+
+}  // namespace halvorn::py

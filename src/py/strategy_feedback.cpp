@@ -1,0 +1,79 @@
+#include "py/strategy_feedback.hpp"
+
+#include "core/account.hpp"
+#include "py/argument_conversion.hpp"
+#include "py/boundary.hpp"
+#include "py/boxed.hpp"
+#include "py/venue/records.hpp"
+#include "py/venue/venue_state.hpp"
+
+namespace halvorn::py {
+
+bool Feedback::of(const venue::VenueState* st, PyObject* strategy,
+                  const std::array<std::int64_t, 2>& fee_rates, std::int64_t contract_size,
+                  Feedback* out) {
+  *out = Feedback();
+  out->state_ = st;
+  out->fee_rates_ = fee_rates;
+  out->contract_size_ = contract_size;
+  return optional_attribute(strategy, st->str_on_fill, &out->on_fill_) &&
+         optional_attribute(strategy, st->str_on_end, &out->on_end_) &&
+         optional_attribute(strategy, st->str_on_liquidation, &out->on_liquidation_);
+}
+
+void Feedback::note_fills(std::span<const Fill> fills) {
+  if (!on_fill_) return;
+  for (const Fill& fill : fills) notes_.emplace_back(fill);
+}
+
+void Feedback::note_endings(std::span<const strategy::OrderEnding> endings) {
+  if (!on_end_) return;
+  for (const strategy::OrderEnding& ending : endings) notes_.emplace_back(ending);
+}
+
+void Feedback::note_closes(std::span<const strategy::VenueClosed> closes) {
+  if (!on_liquidation_) return;
+  for (const strategy::VenueClosed& closed : closes) notes_.emplace_back(closed);
+}
+
+bool Feedback::deliver() {
+  for (const Note& note : notes_) {
+    Ref answer;
+    if (const auto* fill = std::get_if<Fill>(&note)) {
+      Ref arg = Ref::steal(
+          box(state_->fill_type,
+              venue::fill_record(*fill, core::fill_fee(*fill, contract_size_, fee_rates_))));
+      if (arg) {
+        answer = Ref::steal(python([&] { return PyObject_CallOneArg(on_fill_.get(), arg.get()); }));
+      }
+    } else if (const auto* ending = std::get_if<strategy::OrderEnding>(&note)) {
+      Ref id = Ref::steal(PyLong_FromUnsignedLongLong(ending->first));
+      PyObject* how =
+          ending->second == strategy::Ending::Filled ? state_->str_filled : state_->str_canceled;
+      if (id) {
+        answer = Ref::steal(python(
+            [&] { return PyObject_CallFunctionObjArgs(on_end_.get(), id.get(), how, nullptr); }));
+      }
+    } else {
+      Ref arg = Ref::steal(box(state_->closed_type, std::get<strategy::VenueClosed>(note)));
+      if (arg) {
+        answer = Ref::steal(
+            python([&] { return PyObject_CallOneArg(on_liquidation_.get(), arg.get()); }));
+      }
+    }
+    if (!answer) {
+      notes_.clear();
+      return false;
+    }
+  }
+  notes_.clear();
+  return true;
+}
+
+void Feedback::drop() {
+  on_fill_ = Ref();
+  on_end_ = Ref();
+  on_liquidation_ = Ref();
+}
+
+}  // namespace halvorn::py

@@ -1,0 +1,75 @@
+// What a strategy run by halvorn.venue hears of its orders: its fills
+// (on_fill), how each order ended (on_end, "filled" or "canceled") and the
+// venue's liquidations (on_liquidation), each called only when the object
+// has the method.
+//
+// The run loop reports these as they happen, with the lock released; they
+// are noted here and delivered in order with the lock held just before the
+// strategy's next call, so a batched strategy hears of everything that
+// happened during its batch before it decides again.  A strategy without
+// hooks costs nothing: nothing is noted.
+//
+// Thread-safety: used by one run at a time; of() and deliver() with the
+// lock held.
+
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "py/pyref.hpp"
+#include "strategy/strategy.hpp"
+
+namespace halvorn::py {
+
+namespace venue {
+struct VenueState;
+}
+
+class Feedback {
+ public:
+  // Hears nothing: the core module's protocol.
+  Feedback() = default;
+
+  // The hooks `strategy` has, looked up once; fills are shown with the fee
+  // the rates and contract size give them.  False with the exception set
+  // when looking one up raised.  Requires: the lock is held.
+  static bool of(const venue::VenueState* state, PyObject* strategy,
+                 const std::array<std::int64_t, 2>& fee_rates, std::int64_t contract_size,
+                 Feedback* out);
+
+  bool hears() const { return on_fill_ || on_end_ || on_liquidation_; }
+
+  // Notes what the run reported, for the hooks the strategy has.
+  void note_fills(std::span<const Fill> fills);
+  void note_endings(std::span<const strategy::OrderEnding> endings);
+  void note_closes(std::span<const strategy::VenueClosed> closes);
+  bool pending() const { return !notes_.empty(); }
+  // Forgets what was noted: a strategy that will never be called again
+  // never hears it.
+  void forget() { notes_.clear(); }
+
+  // Calls the hooks with everything noted, in order, and forgets it.  False
+  // with the exception set when one raised (the rest is forgotten).
+  // Requires: the lock is held.
+  bool deliver();
+
+  // Drops the references it holds.  Requires: the lock is held.
+  void drop();
+
+ private:
+  using Note = std::variant<Fill, strategy::OrderEnding, strategy::VenueClosed>;
+
+  const venue::VenueState* state_ = nullptr;
+  Ref on_fill_;  // bound methods; empty when absent
+  Ref on_end_;
+  Ref on_liquidation_;
+  std::array<std::int64_t, 2> fee_rates_{0, 0};  // maker, taker
+  std::int64_t contract_size_ = 0;
+  std::vector<Note> notes_;
+};
+
+}  // namespace halvorn::py
