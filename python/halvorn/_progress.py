@@ -1,5 +1,10 @@
 """Progress on standard error for long runs, sweeps and conversions.
 
+Every call with a `progress` argument takes None (quiet), True (a bar on
+standard error) or a callable, and `reporter` is where that argument is
+read, so that all of them accept and refuse the same things in the same
+words.
+
 `Bar(total, unit)` is what `progress=True` stands for: a tqdm bar when tqdm
 is installed (the optional extra `halvorn[progress]`), and a plain line
 rewritten in place otherwise.  It is called as `bar(done, total)` with the
@@ -14,6 +19,7 @@ from __future__ import annotations
 
 import sys
 import time
+from collections.abc import Callable
 from typing import Any
 
 
@@ -28,7 +34,7 @@ class Bar:
         self._closed = False
         self._tqdm: Any = None
         try:
-            from tqdm import tqdm  # type: ignore[import-untyped]
+            from tqdm import tqdm
         except ImportError:
             self._started = time.monotonic()
             self._shown = 0.0
@@ -89,3 +95,32 @@ class Bar:
                 sys.stderr.flush()
         except (OSError, ValueError, AttributeError):
             self._tqdm = None
+
+
+def reporter(progress: Any, total: int | None, unit: str, *, scale: bool = True,
+             arg: str = "progress") -> tuple[Callable[..., object] | None, Bar | None]:
+    """What a call reports its progress to, read from its `progress` argument.
+
+    Returns ``(report, bar)``.  None and False: ``(None, None)``, nothing to
+    report to.  A callable: ``(progress, None)``, called as the calling
+    function documents.  True: a new ``Bar(total, unit, scale)`` (`total`
+    None when unknown) and a callable that shows on it the first argument of
+    each call, the count so far, ignoring any further one (the total again,
+    or a count of rows); the caller closes the bar once its work has ended,
+    however it ended.
+
+    Raises TypeError "{arg} must be None, True or a callable, got {type}" for
+    anything else.
+    """
+    if progress is None or progress is False:
+        return None, None
+    if progress is True:
+        bar = Bar(total, unit, scale)
+
+        def show(done: int, *rest: object) -> None:
+            bar(done)
+
+        return show, bar
+    if callable(progress):
+        return progress, None
+    raise TypeError(f"{arg} must be None, True or a callable, got {type(progress).__name__}")

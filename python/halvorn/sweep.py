@@ -50,6 +50,7 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 import halvorn
+from halvorn._progress import reporter
 
 __all__ = ["run", "Result", "Row", "parameter_sets", "returns"]
 
@@ -481,51 +482,6 @@ def _check_carriable(carrier: str, receiver: str, build: Any, sets: list[dict[st
             "pass executor=concurrent.futures.ThreadPoolExecutor(1)")
 
 
-# --- progress -------------------------------------------------------------------------
-
-
-class _Progress:
-    def update(self, done: int, total: int) -> None:
-        pass
-
-    def close(self) -> None:
-        pass
-
-
-class _Callback(_Progress):
-    def __init__(self, call: Callable[[int, int], object]) -> None:
-        self.call = call
-
-    def update(self, done: int, total: int) -> None:
-        self.call(done, total)
-
-
-class _Shown(_Progress):
-    """progress=True: the bar every long-running call of the library shows."""
-
-    def __init__(self, total: int) -> None:
-        from halvorn._progress import Bar
-
-        self.bar = Bar(total, "sets", scale=False)
-
-    def update(self, done: int, total: int) -> None:
-        self.bar(done, total)
-
-    def close(self) -> None:
-        self.bar.close()
-
-
-def _progress(progress: object, total: int) -> _Progress:
-    if progress is None or progress is False:
-        return _Progress()
-    if progress is True:
-        return _Shown(total)
-    if callable(progress):
-        return _Callback(progress)
-    raise TypeError(f"progress must be None, True or a callable taking (done, total), not "
-                    f"{type(progress).__name__}")
-
-
 # --- the sweep's own workers ----------------------------------------------------------
 
 
@@ -877,7 +833,7 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
         _check_carriable("pickle, importing __main__", "ProcessPoolExecutor", build, sets, venue)
     else:
         _check_carriable(_carrier(executor), type(executor).__name__, build, sets, venue)
-    report = _progress(progress, len(sets))
+    report, bar = reporter(progress, len(sets), "sets", scale=False)
     finished: dict[int, _Outcome] = {}
     try:
         source = _TickFile(ticks)
@@ -888,17 +844,22 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
             try:
                 if executor is None:
                     with _Workers(_worker_count(len(sets))) as workers:
-                        _gather_own(workers, work, limit, report, finished)
+                        _gather_own(workers, work, limit, report or _quiet, finished)
                 else:
-                    _gather_submitted(executor, work, limit, report, finished)
+                    _gather_submitted(executor, work, limit, report or _quiet, finished)
             except BaseException as error:
                 _keep_partial(error, sets, finished)
                 raise
         finally:
             source.close()
     finally:
-        report.close()
+        if bar is not None:
+            bar.close()
     return _result(sets, [finished[k] for k in range(len(sets))])
+
+
+def _quiet(done: int, total: int) -> None:
+    """Where the progress of a sweep that shows none goes."""
 
 
 def _no_periods(count: int, equity_every: int) -> str:
@@ -946,8 +907,8 @@ def _keep_partial(error: BaseException, sets: list[dict[str, Any]],
         pass
 
 
-def _gather_own(workers: _Workers, work: _Work, limit: float | None, report: _Progress,
-                finished: dict[int, _Outcome]) -> None:
+def _gather_own(workers: _Workers, work: _Work, limit: float | None,
+                report: Callable[[int, int], object], finished: dict[int, _Outcome]) -> None:
     """Runs every set on the sweep's own workers, a set per worker at a time,
     into `finished`; raises what stops the sweep."""
     sets = work.sets
@@ -970,7 +931,7 @@ def _gather_own(workers: _Workers, work: _Work, limit: float | None, report: _Pr
                 pass
 
     hand_out()
-    report.update(0, total)
+    report(0, total)
     watched: dict[Any, int] = {}
     for w, (process, connection) in enumerate(zip(workers.processes, workers.connections)):
         watched[connection] = w
@@ -998,7 +959,7 @@ def _gather_own(workers: _Workers, work: _Work, limit: float | None, report: _Pr
                     finished[k] = payload
                     del running[w]
                     idle.append(w)
-                    report.update(len(finished), total)
+                    report(len(finished), total)
                 else:
                     error, text = payload
                     error.__cause__ = _WorkerTraceback(text)
@@ -1029,7 +990,8 @@ def _slots(executor: cf.Executor) -> int:
 
 
 def _gather_submitted(executor: cf.Executor, work: _Work, limit: float | None,
-                      report: _Progress, finished: dict[int, _Outcome]) -> None:
+                      report: Callable[[int, int], object],
+                      finished: dict[int, _Outcome]) -> None:
     """Runs every set on an executor passed in, into `finished`; raises what stops
     the sweep, after cancelling what has not started.
 
@@ -1052,7 +1014,7 @@ def _gather_submitted(executor: cf.Executor, work: _Work, limit: float | None,
 
     try:
         hand_out()
-        report.update(0, total)
+        report(0, total)
         while len(finished) < total:
             wait_for = None
             if limit is not None:
@@ -1070,7 +1032,7 @@ def _gather_submitted(executor: cf.Executor, work: _Work, limit: float | None,
                 except Exception as error:
                     _raised_by(error, k, sets)
                     raise
-                report.update(len(finished), total)
+                report(len(finished), total)
             if limit is not None:
                 now = time.monotonic()
                 for k, started in sorted(handed.values()):

@@ -447,7 +447,7 @@ def test_arguments_of_the_wrong_type_or_value_are_named(tmp_path):
         (TypeError, "'round'", {"round": 1}),
         (ValueError, "'layout'", {"layout": "bbo"}),
         (ValueError, "'time_unit'", {"time_unit": "s"}),
-        (TypeError, "'progress'", {"progress": 3}),
+        (TypeError, "^progress must be", {"progress": 3}),
     ]
     for kind, name, options in cases:
         with pytest.raises(kind, match=name):

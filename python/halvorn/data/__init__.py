@@ -39,6 +39,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import Any, BinaryIO
 
 import halvorn
+from halvorn._progress import reporter
 from halvorn.data import _native
 
 __all__ = ["from_csv", "from_arrays", "from_parquet", "to_arrays", "funding_from_csv", "FIELDS",
@@ -150,21 +151,9 @@ def _convert(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_layout: 
     quote_unit = _choice(quote_time_unit, "quote_time_unit", _UNITS)
     trade_files = _files(trades, "trades")
     quote_files = None if quotes is None else _files(quotes, "quotes")
-    bar = None
-    report: Callable[[int, int], object] | None
-    if progress is None or progress is False:
-        report = None
-    elif progress is True:
-        from halvorn._progress import Bar
-        if total is None:
-            total = _known_size(trades, quotes)
-        bar = Bar(total, "bytes")
-        report = lambda done, rows: bar(done)  # noqa: E731
-    elif callable(progress):
-        report = progress
-    else:
-        raise TypeError("argument 'progress': expected None, True or a callable taking "
-                        f"(bytes_read, rows_read), got {type(progress).__name__}")
+    if progress is True and total is None:
+        total = _known_size(trades, quotes)
+    report, bar = reporter(progress, total, "bytes")
     try:
         counts = _native.convert(path, trade_files, quote_files, layout=trade_layout,
                                  quote_layout=quote_layout_name, tick_size=tick_size,
@@ -467,19 +456,7 @@ def depth_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
     depth_layout = _choice(layout, "layout", _DEPTH_LAYOUTS)
     unit = _choice(time_unit, "time_unit", _UNITS)
     files = _files(sources, "sources")
-    bar = None
-    report: Callable[[int, int], object] | None
-    if progress is None or progress is False:
-        report = None
-    elif progress is True:
-        from halvorn._progress import Bar
-        bar = Bar(_known_size(sources), "bytes")
-        report = lambda done, rows: bar(done)  # noqa: E731
-    elif callable(progress):
-        report = progress
-    else:
-        raise TypeError("argument 'progress': expected None, True or a callable taking "
-                        f"(bytes_read, rows_read), got {type(progress).__name__}")
+    report, bar = reporter(progress, _known_size(sources) if progress is True else None, "bytes")
     try:
         _native.convert_depth(path, files, layout=depth_layout, tick_size=tick_size,
                               lot_size=lot_size, instrument=instrument, time_unit=unit,
