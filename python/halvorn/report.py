@@ -27,7 +27,6 @@ from __future__ import annotations
 import base64
 import errno
 import html as _html
-import importlib
 import io
 import os
 import secrets
@@ -37,6 +36,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import halvorn
+from halvorn._optional import require
 from halvorn.sweep import returns
 
 __all__ = ["Stats", "stats", "fills_frame", "equity_frame", "plot", "html"]
@@ -50,13 +50,6 @@ _PRICE = "#7f8c8d"
 _BUY = "#1e8449"
 _SELL = "#e67e22"
 _FILL = "#6c3483"
-
-
-def _require(module: str, what: str) -> Any:
-    try:
-        return importlib.import_module(module)
-    except ImportError as error:
-        raise ImportError(f"{what} needs {module}: pip install halvorn[report]") from error
 
 
 def _is_venue_run(run: Any) -> bool:
@@ -299,7 +292,7 @@ def fills_frame(run: Any) -> Any:
 
     Raises `ImportError` without pandas (``pip install halvorn[report]``).
     """
-    pandas = _require("pandas", "report.fills_frame")
+    pandas = require("pandas", "report", "report.fills_frame")
     _check_run(run)
     if not _is_venue_run(run):
         frame = pandas.DataFrame({"price": pandas.Series(run.fill_prices, dtype="int64")})
@@ -327,7 +320,7 @@ def equity_frame(run: Any) -> Any:
     Raises `ImportError` without pandas (``pip install halvorn[report]``) and
     `ValueError` for a run without an equity curve.
     """
-    pandas = _require("pandas", "report.equity_frame")
+    pandas = require("pandas", "report", "report.equity_frame")
     _check_run(run)
     curve = _curve(run, "report.equity_frame")
     frame = pandas.DataFrame({
@@ -456,7 +449,7 @@ def _prices(ticks: Any, numpy: Any, points: int = 4_000) -> tuple[Any, Any]:
 
 
 def _figure(run: Any, ticks: Any) -> Any:
-    _require("matplotlib", "report.plot")
+    require("matplotlib", "report", "report.plot")
     import numpy
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure

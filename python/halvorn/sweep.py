@@ -50,6 +50,7 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 import halvorn
+from halvorn._optional import require
 from halvorn._progress import reporter
 
 __all__ = ["run", "Result", "Row", "parameter_sets", "returns"]
@@ -292,7 +293,7 @@ class Result:
         Raises `ImportError` without pandas (``pip install halvorn[report]``)
         and `ValueError` when a parameter's name is one of those columns.
         """
-        pandas = _require("pandas", "report", "Result.to_frame")
+        pandas = require("pandas", "report", "Result.to_frame")
         scale = halvorn.CASH_SCALE
         records = []
         for row in self._rows:
@@ -331,15 +332,6 @@ class Result:
         except ValueError:
             return head + ", no Sharpe ratio)"
         return f"{head}, best {best.params!r} with Sharpe ratio {best.sharpe:.6g})"
-
-
-def _require(module: str, extra: str, what: str) -> Any:
-    import importlib
-
-    try:
-        return importlib.import_module(module)
-    except ImportError as error:
-        raise ImportError(f"{what} needs {module}: pip install halvorn[{extra}]") from error
 
 
 # --- one run, in a worker -------------------------------------------------------------

@@ -228,9 +228,12 @@ def test_from_parquet_refuses_floats_nulls_and_inexact_values(tmp_path):
 
 def test_from_parquet_without_pyarrow_names_the_extra(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)
-    with pytest.raises(ImportError, match=r"pip install halvorn\[parquet\]"):
+    with pytest.raises(ImportError) as info:
         data.from_parquet(str(tmp_path / "p.hvtk"), tmp_path / "t.parquet", tick_size="1",
                           lot_size="1")
+    assert str(info.value) == ("halvorn.data.from_parquet needs pyarrow: "
+                               "pip install halvorn[parquet]")
+    assert isinstance(info.value.__cause__, ImportError)
 
 
 @pytest.mark.parametrize("unit, nanos", [("ms", 1_000_000), ("milliseconds", 1_000_000),

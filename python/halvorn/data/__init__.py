@@ -32,6 +32,7 @@ depth=source)`` merges them with the ticks (docs/data.md).
 
 from __future__ import annotations
 
+import importlib
 import io
 import os
 import zipfile
@@ -39,6 +40,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import Any, BinaryIO
 
 import halvorn
+from halvorn._optional import require
 from halvorn._progress import reporter
 from halvorn.data import _native
 
@@ -288,13 +290,9 @@ def from_parquet(dest: str | os.PathLike[str], path: str | os.PathLike[str], *,
     value that does not scale, and for times that go back.  On any error
     nothing at `dest` has changed.
     """
-    try:
-        import pyarrow as pa
-        import pyarrow.compute as pc
-        import pyarrow.parquet as pq
-    except ImportError as e:
-        raise ImportError("halvorn.data.from_parquet reads Parquet through pyarrow, which is "
-                          "not installed: pip install halvorn[parquet]") from e
+    pa = require("pyarrow", "parquet", "halvorn.data.from_parquet")
+    pc = importlib.import_module("pyarrow.compute")
+    pq = importlib.import_module("pyarrow.parquet")
     out = _path(dest, "dest")
     source = os.fspath(path)
     place = os.fsdecode(source)
