@@ -69,16 +69,15 @@ _QUOTE_LAYOUTS = {
     "two-clock quotes": "two-clock quotes",
     "clock_quotes": "two-clock quotes",
 }
-_UNITS = {
-    "ms": "milliseconds",
-    "milliseconds": "milliseconds",
-    "us": "microseconds",
-    "µs": "microseconds",
-    "microseconds": "microseconds",
-    "ns": "nanoseconds",
-    "nanoseconds": "nanoseconds",
-}
-_NANOS = {"milliseconds": 1_000_000, "microseconds": 1_000, "nanoseconds": 1}
+# Each unit a time may be given in: the name the converters take, the short
+# forms it may also be typed as, and the nanoseconds in one of its steps.
+_TIME_UNITS = (
+    ("milliseconds", ("ms",), 1_000_000),
+    ("microseconds", ("us", "µs"), 1_000),
+    ("nanoseconds", ("ns",), 1),
+)
+_UNITS = {typed: name for name, short, _ in _TIME_UNITS for typed in (*short, name)}
+_NANOS = {name: nanos for name, _, nanos in _TIME_UNITS}
 _DEPTH_LAYOUTS = {
     "depth diffs": "depth diffs",
     "depth_diffs": "depth diffs",
