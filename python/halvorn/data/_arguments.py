@@ -1,0 +1,102 @@
+"""What the readers and writers of halvorn.data take alike: paths, names
+chosen from a fixed list (layouts, time units), and streams of files."""
+
+from __future__ import annotations
+
+import io
+import os
+import zipfile
+from collections.abc import Iterator, Mapping
+from typing import IO, Any
+
+# Each unit a time may be given in: the name the converters take, the short
+# forms it may also be typed as, and the nanoseconds in one of its steps.
+_TIME_UNITS = (
+    ("milliseconds", ("ms",), 1_000_000),
+    ("microseconds", ("us", "µs"), 1_000),
+    ("nanoseconds", ("ns",), 1),
+)
+
+TIME_UNITS = {typed: name for name, short, _ in _TIME_UNITS for typed in (*short, name)}
+"""Every way of writing a time unit, to the name the converters take."""
+
+UNIT_NANOS = {name: nanos for name, _, nanos in _TIME_UNITS}
+"""Nanoseconds in one step of each unit, by the name the converters take."""
+
+PROGRESS_BYTES = 8 << 20
+"""How often a conversion reports progress, in bytes of input."""
+
+
+def path_of(obj: Any, arg: str) -> str:
+    """`obj` as a path, for the argument named `arg`."""
+    if isinstance(obj, (str, bytes, os.PathLike)):
+        return os.fsdecode(os.fspath(obj))
+    raise TypeError(f"argument '{arg}': expected str or os.PathLike, got {type(obj).__name__}")
+
+
+def choice(value: Any, arg: str, names: Mapping[str, str]) -> str | None:
+    """What `names` calls `value` (None stays None), for the argument named `arg`."""
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"argument '{arg}': expected str or None, got {type(value).__name__}")
+    try:
+        return names[value]
+    except KeyError:
+        known = ", ".join(repr(n) for n in names)
+        raise ValueError(f"argument '{arg}': unknown {value!r}; one of {known}") from None
+
+
+def _is_file(obj: Any) -> bool:
+    return hasattr(obj, "readinto") or hasattr(obj, "read")
+
+
+def files_of(obj: Any, arg: str) -> Iterator[Any]:
+    """The files of one stream, one at a time."""
+    if isinstance(obj, zipfile.ZipFile):
+        return _members(obj)
+    if isinstance(obj, io.TextIOBase):
+        raise TypeError(f"argument '{arg}': the file is open in text mode; open it with "
+                        "open(path, \"rb\")")
+    if _is_file(obj):
+        return iter((obj,))
+    if isinstance(obj, (str, bytes, os.PathLike)):
+        raise TypeError(f"argument '{arg}': expected a binary file object or an iterable of "
+                        f"them, got the path {obj!r}; open it: open(path, \"rb\"), "
+                        "gzip.open(path) or zipfile.ZipFile(path)")
+    try:
+        return iter(obj)
+    except TypeError:
+        raise TypeError(f"argument '{arg}': expected a binary file object or an iterable of "
+                        f"them, got {type(obj).__name__}") from None
+
+
+def _members(archive: zipfile.ZipFile) -> Iterator[IO[bytes]]:
+    """The files of an archive in name order, each open while it is read."""
+    for info in sorted(archive.infolist(), key=lambda i: i.filename):
+        if info.is_dir():
+            continue
+        with archive.open(info) as member:
+            yield member
+
+
+def known_size(*streams: Any) -> int | None:
+    """The bytes the streams hold when every file is a plain file on disk."""
+    total = 0
+    for stream in streams:
+        if stream is None:
+            continue
+        if isinstance(stream, zipfile.ZipFile):
+            total += sum(i.file_size for i in stream.infolist())
+            continue
+        files = [stream] if _is_file(stream) else stream
+        if not isinstance(files, (list, tuple)):
+            return None  # an iterator is not consumed ahead of the conversion
+        for f in files:
+            if not isinstance(f, (io.BufferedReader, io.FileIO)):
+                return None
+            try:
+                total += os.fstat(f.fileno()).st_size - f.tell()
+            except (OSError, ValueError):
+                return None
+    return total

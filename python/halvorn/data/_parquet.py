@@ -1,0 +1,181 @@
+"""Parquet files into tick files, a record batch at a time: `from_parquet`.
+
+Values are scaled exactly, never through a float: pyarrow reads the file and
+hands over each column's buffers, and decimal text is scaled by the same
+code that scales CSV fields.
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+from collections.abc import Mapping
+from typing import Any, Literal
+
+import halvorn
+from halvorn._optional import require
+from halvorn.data import _native
+from halvorn.data._arguments import TIME_UNITS, UNIT_NANOS, choice, path_of
+from halvorn.data._tick_arrays import FIELDS
+
+# How `round` rounds each field that has a side to round against.
+_ROUNDING = {"bid": "down", "ask": "up", "qty": "down", "volume": "down"}
+# The buffer format of each integer Arrow type, for a view of its values.
+_INT_FORMATS: dict[str, Literal["b", "h", "i", "q", "B", "H", "I", "Q"]] = {
+    "int8": "b", "int16": "h", "int32": "i", "int64": "q", "uint8": "B", "uint16": "H",
+    "uint32": "I", "uint64": "Q"}
+
+
+def from_parquet(dest: str | os.PathLike[str], path: str | os.PathLike[str], *,
+                 columns: Mapping[str, str] | None = None, tick_size: str, lot_size: str,
+                 time_unit: str = "ns", instrument: int = 1, round: bool = False,
+                 batch_rows: int = 65_536) -> halvorn.TickSource:
+    """Write a tick file at `dest` from a Parquet file, one record batch at a time.
+
+    `columns` maps tick fields to the file's columns (``{"exch_ts":
+    "timestamp", "last": "price", "qty": "amount"}``); None takes the columns
+    named as the fields.  The fields are those of `FIELDS`, and `qty`, a
+    quantity per row that is added up into the cumulative `volume` (give one
+    or the other).  `exch_ts` and `last` are required; the others default as
+    in `from_arrays`.
+
+    Values are scaled exactly, never through a float:
+      - times: a timestamp column by its own unit, an integer column in
+        `time_unit` ("ms", "us" or "ns");
+      - prices and quantities: an integer column is taken as ticks or lots
+        already; a decimal or string column is decimal text scaled by
+        `tick_size` (prices) or `lot_size` (`qty`, `volume`) as from_csv
+        scales CSV fields, with `round` rounding bids down, asks up and
+        quantities down (`last`, `high` and `low` have no side to round by and
+        are refused when not whole).
+    Refused: float columns (a float is not an exact price: store decimals,
+    text or integer steps), nulls, and any other type.
+
+    Raises ImportError naming the extra when pyarrow is missing (``pip install
+    halvorn[parquet]``); TypeError for a refused column type; ValueError with
+    the converter's text, placed at "{path}:{row}" (the row from 1), for a
+    value that does not scale, and for times that go back.  On any error
+    nothing at `dest` has changed.
+    """
+    pa = require("pyarrow", "parquet", "halvorn.data.from_parquet")
+    pc = importlib.import_module("pyarrow.compute")
+    pq = importlib.import_module("pyarrow.parquet")
+    out = path_of(dest, "dest")
+    source = os.fspath(path)
+    place = os.fsdecode(source)
+    unit = choice(time_unit, "time_unit", TIME_UNITS)
+    parquet = pq.ParquetFile(source)
+    mapping = _parquet_mapping(columns, parquet.schema_arrow.names)
+    writer = _native.Writer(out, instrument)
+    try:
+        _parquet_batches(pa, pc, parquet, writer, mapping, unit, {"ticks": tick_size,
+                         "lots": lot_size}, round, place, batch_rows)
+        writer.finish()
+    finally:
+        writer.abandon()  # nothing after finish(); otherwise the target is left as it was
+    return halvorn.load_ticks(out)
+
+
+def _parquet_batches(pa: Any, pc: Any, parquet: Any, writer: Any, mapping: dict[str, str],
+                     unit: str | None, steps: dict[str, str], round: bool, place: str,
+                     batch_rows: int) -> None:
+    row = 0
+    volume = 0
+    for batch in parquet.iter_batches(batch_size=batch_rows, columns=sorted(set(mapping.values()))):
+        values: dict[str, Any] = {}
+        for field, name in mapping.items():
+            array = batch.column(name)
+            if array.null_count:
+                first = pc.index(pc.is_null(array), True).as_py()
+                raise ValueError(f"{place}:{row + first + 1}: column {name} is empty (null)")
+            values[field] = _parquet_column(pa, pc, array, field, name, unit, steps, round,
+                                            place, row)
+        if "qty" in values:
+            quantities = values.pop("qty")
+            if batch.num_rows and pc.min(quantities).as_py() < 0:
+                first = pc.index(pc.less(quantities, 0), True).as_py()
+                raise ValueError(f"{place}:{row + first + 1}: column {mapping['qty']} is negative")
+            try:
+                summed = pc.cumulative_sum_checked(quantities, start=volume)
+            except pa.ArrowInvalid:
+                raise ValueError(f"{place}: column {mapping['qty']} takes the cumulative volume "
+                                 "beyond 9223372036854775807 lots") from None
+            if batch.num_rows:
+                volume = summed[-1].as_py()
+            values["volume"] = _int_view(summed)
+        writer.append(**values)
+        row += batch.num_rows
+
+
+def _parquet_mapping(columns: Mapping[str, str] | None, names: list[str]) -> dict[str, str]:
+    fields = FIELDS + ("qty",)
+    if columns is None:
+        mapping = {f: f for f in fields if f in names}
+        if "qty" in mapping and "volume" in mapping:
+            del mapping["qty"]
+    else:
+        if not isinstance(columns, Mapping):
+            raise TypeError("argument 'columns': expected a mapping of tick field to column name")
+        mapping = dict(columns)
+        for field, name in mapping.items():
+            if field not in fields:
+                raise ValueError(f"argument 'columns': {field!r} is not a tick field; fields are "
+                                 f"{', '.join(fields)}")
+            if name not in names:
+                raise ValueError(f"argument 'columns': the file has no column {name!r} "
+                                 f"(for {field}); it has {', '.join(names)}")
+        if "qty" in mapping and "volume" in mapping:
+            raise ValueError("argument 'columns': give qty (per row) or volume (cumulative), "
+                             "not both")
+    for required in ("exch_ts", "last"):
+        if required not in mapping:
+            raise ValueError(f"the file has no column {required}; name its columns: "
+                             "columns={'exch_ts': ..., 'last': ...}")
+    return mapping
+
+
+def _int_view(array: Any) -> memoryview:
+    """An integer Arrow array's values as a typed memoryview, without a copy."""
+    fmt = _INT_FORMATS[str(array.type)]
+    buffer = array.buffers()[1]
+    data = memoryview(buffer if buffer is not None else b"")
+    size = {"b": 1, "h": 2, "i": 4, "q": 8}[fmt.lower()]
+    return data[: len(data) // size * size].cast(fmt)[array.offset: array.offset + len(array)]
+
+
+def _parquet_column(pa: Any, pc: Any, array: Any, field: str, name: str, unit: str | None,
+                    steps: dict[str, str], round: bool, place: str, row: int) -> Any:
+    t = array.type
+    if field in ("exch_ts", "local_ts"):
+        if pa.types.is_timestamp(t):
+            return _int_view(array.cast(pa.timestamp("ns")).cast(pa.int64()))
+        if pa.types.is_integer(t):
+            try:
+                scaled = pc.multiply_checked(array.cast(pa.int64()),
+                                             UNIT_NANOS[unit or "nanoseconds"])
+            except pa.ArrowInvalid:
+                raise ValueError(f"{place}: column {name} in {unit} is beyond the times a tick "
+                                 "holds (the years 1677 to 2262)") from None
+            return _int_view(scaled)
+        raise TypeError(f"column {name} is {t}: a time is a timestamp or an integer column")
+    if pa.types.is_integer(t):
+        if field == "qty":
+            return array.cast(pa.int64())  # added up below, in int64
+        return _int_view(array)
+    if pa.types.is_decimal(t):
+        array = array.cast(pa.string())
+    elif not (pa.types.is_string(t) or pa.types.is_large_string(t)):
+        why = ("a float is not an exact price: store decimals, text or integer steps"
+               if pa.types.is_floating(t) else "prices and quantities are integer steps, "
+               "decimals or decimal text")
+        raise TypeError(f"column {name} is {t}: {why}")
+    text = array.cast(pa.large_string())
+    buffers = text.buffers()
+    unit_word = "lots" if field in ("qty", "volume") else "ticks"
+    rounding = _ROUNDING.get(field, "exact") if round else "exact"
+    scaled = _native.scale_texts(buffers[1], buffers[2] if buffers[2] is not None else b"",
+                                 text.offset, len(text), step=steps[unit_word], unit=unit_word,
+                                 rounding=rounding, column=name, place=place, first_row=row)
+    if field == "qty":
+        return pa.Array.from_buffers(pa.int64(), len(text), [None, pa.py_buffer(scaled)])
+    return memoryview(scaled).cast("q")

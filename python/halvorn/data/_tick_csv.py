@@ -1,0 +1,107 @@
+"""CSV trades, and best quotes, into a tick file: `from_csv`."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable
+from typing import Any
+
+import halvorn
+from halvorn._progress import reporter
+from halvorn.data import _native
+from halvorn.data._arguments import (PROGRESS_BYTES, TIME_UNITS, choice, files_of, known_size,
+                                     path_of)
+
+# Layout names as the converter's texts give them, and short forms for typing.
+_TRADE_LAYOUTS = {
+    "trades": "trades",
+    "aggregated trades": "aggregated trades",
+    "agg_trades": "aggregated trades",
+    "two-clock trades": "two-clock trades",
+    "clock_trades": "two-clock trades",
+}
+_QUOTE_LAYOUTS = {
+    "best bid and offer": "best bid and offer",
+    "bbo": "best bid and offer",
+    "two-clock quotes": "two-clock quotes",
+    "clock_quotes": "two-clock quotes",
+}
+
+
+def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
+             layout: str | None = None, quote_layout: str | None = None, tick_size: str,
+             lot_size: str, instrument: int = 1, time_unit: str | None = None,
+             quote_time_unit: str | None = None, sort_window: int = 0, allow_gaps: bool = False,
+             round: bool = False,
+             progress: bool | Callable[[int, int], object] | None = None) -> halvorn.TickSource:
+    """Convert CSV trades (and best quotes) into a tick file at `dest`, streaming.
+
+    `trades` and `quotes` are each one binary file object, a `zipfile.ZipFile`
+    (its members in name order) or an iterable of file objects read in order,
+    such as the daily files of a month; an iterable is consumed one file at a
+    time, so a generator may open each file as it is reached.  A file's
+    `name` is what error texts show.
+
+    One tick per trade (its time, `last` = `high` = `low` its price in ticks,
+    the best quote known then, the volume so far in lots), and with quotes one
+    tick per change of the best bid or ask price; merged by exchange time, a
+    trade before a quote of the same time.
+
+    `layout` (trades: "trades", "agg_trades", "clock_trades") and
+    `quote_layout` ("bbo", "clock_quotes"), or their full names ("aggregated
+    trades", "two-clock trades", "best bid and offer", "two-clock quotes");
+    None tells each file's layout from its header or its first row.
+    `time_unit` and `quote_time_unit` are "ms", "us" or "ns"; None tells each
+    file's unit from its first time.  `tick_size` and `lot_size` are decimal
+    text ("0.10", "0.001").  `sort_window` takes rows up to that many rows
+    late; `allow_gaps` accepts missing aggregated trade ids; `round` rounds
+    values that are not whole steps toward the side that does not flatter the
+    strategy instead of refusing them.  `progress` is True for a bar on
+    standard error (bytes read and their rate), or a callable told
+    ``(bytes_read, rows_read)`` about every 8 MiB and once more when the file
+    is in place; what it raises stops the conversion (and is raised), except
+    from that last call, when the file is already complete.
+
+    Returns the `halvorn.TickSource` of the file written.
+
+    Raises ValueError with the converter's text, which names the file, the
+    line and what was expected there (``day2.csv:17: column price: "4.25" is
+    not a whole number of ticks of 0.1``); TypeError or OverflowError naming
+    an argument of the wrong type or range; and whatever a file, the iterable
+    or the progress callable raised (KeyboardInterrupt included), unchanged.
+    On any error nothing at `dest` has changed.
+    """
+    return _convert(dest, trades, quotes, layout=layout, quote_layout=quote_layout,
+                    tick_size=tick_size, lot_size=lot_size, instrument=instrument,
+                    time_unit=time_unit, quote_time_unit=quote_time_unit,
+                    sort_window=sort_window, allow_gaps=allow_gaps, round=round,
+                    progress=progress)[0]
+
+
+def _convert(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_layout: Any,
+             tick_size: Any, lot_size: Any, instrument: Any, time_unit: Any,
+             quote_time_unit: Any, sort_window: Any, allow_gaps: Any, round: Any,
+             progress: Any, total: int | None = None,
+             progress_bytes: int = PROGRESS_BYTES) -> tuple[halvorn.TickSource, tuple[int, ...]]:
+    """from_csv, also returning (ticks, trades, quotes, quote_ticks, bytes)."""
+    path = path_of(dest, "dest")
+    trade_layout = choice(layout, "layout", _TRADE_LAYOUTS)
+    quote_layout_name = choice(quote_layout, "quote_layout", _QUOTE_LAYOUTS)
+    unit = choice(time_unit, "time_unit", TIME_UNITS)
+    quote_unit = choice(quote_time_unit, "quote_time_unit", TIME_UNITS)
+    trade_files = files_of(trades, "trades")
+    quote_files = None if quotes is None else files_of(quotes, "quotes")
+    if progress is True and total is None:
+        total = known_size(trades, quotes)
+    report, bar = reporter(progress, total, "bytes")
+    try:
+        counts = _native.convert(path, trade_files, quote_files, layout=trade_layout,
+                                 quote_layout=quote_layout_name, tick_size=tick_size,
+                                 lot_size=lot_size, instrument=instrument, time_unit=unit,
+                                 quote_time_unit=quote_unit, sort_window=sort_window,
+                                 allow_gaps=allow_gaps, round=round, progress=report,
+                                 progress_bytes=progress_bytes)
+    finally:
+        if bar is not None:
+            bar.close()
+    return halvorn.load_ticks(path), counts
