@@ -348,38 +348,31 @@ class _Outcome(NamedTuple):
     equity_curve: array  # of 'q': cash units travel back compactly
 
 
-def _execute(strategy: Any, ticks: Any, balance: int, venue: Any, batch: int,
+def _execute(strategy: Any, ticks: halvorn.TickSource, balance: int, venue: Any, batch: int,
              equity_every: int) -> _Outcome:
-    """Runs one strategy and keeps what a sweep needs of the run.
+    """Runs one strategy on `venue` and keeps what a sweep needs of the run.
 
-    This is the one place that knows the run entry points: without a venue a
-    run goes through `run_backtest` (whose account is the default venue's), and
-    with one through `halvorn.venue.run`.  The two results differ only in
-    that the venue's run lists its fills and liquidations where `RunResult`
-    counts them.
+    Without a venue the account is the default venue's, which is the account
+    `run_backtest` keeps, trading the instrument the tick file was written
+    for: a venue refuses ticks of another instrument, and a sweep given no
+    venue has not said which instrument it trades.
     """
-    if venue is None:
-        result = halvorn.run_backtest(strategy, ticks, balance, batch=batch,
-                                      equity_every=equity_every)
-    else:
-        from halvorn import venue as venues
+    from halvorn import venue as venues
 
-        result = venues.run(strategy, ticks, balance, venue=venue, batch=batch,
-                            equity_every=equity_every)
+    if venue is None:
+        venue = venues.Venue(instrument=ticks.instrument)
+    result = venues.run(strategy, ticks, balance, venue=venue, batch=batch,
+                        equity_every=equity_every)
     return _Outcome(
         ticks=result.ticks,
-        fills=_count(result.fills),
-        liquidations=_count(result.liquidations),
+        fills=len(result.fills),
+        liquidations=len(result.liquidations),
         final_equity=result.final_equity,
         min_equity=result.min_equity,
         fees_paid=result.fees_paid,
         funding_paid=result.funding_paid,
         equity_curve=array("q", result.equity_curve),
     )
-
-
-def _count(records: int | Sequence[Any]) -> int:
-    return records if isinstance(records, int) else len(records)
 
 
 def _run_one(build: Callable[..., Any], params: dict[str, Any], path: str, balance: int,

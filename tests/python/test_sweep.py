@@ -646,6 +646,17 @@ class TestVenue:
                                executor=one)
         assert canonical(serial) == canonical(result)
 
+    def test_without_a_venue_a_file_of_any_instrument_is_swept_on_the_default_account(
+            self, serial, tmp_path):
+        """A venue trades one instrument and refuses another's ticks; a sweep given no
+        venue trades the file's own, and its answer does not depend on which it is."""
+        path = str(tmp_path / "seven.hvtk")
+        halvorn.save_ticks(path, TICKS, instrument=7)
+        with cf.ThreadPoolExecutor(1) as one:
+            seven = sweep.run(Lagged, GRID, halvorn.load_ticks(path), BALANCE,
+                              equity_every=EVERY, executor=one)
+        assert canonical(seven) == canonical(serial)
+
     def test_a_venue_that_is_not_one(self, tick_file):
         with pytest.raises(TypeError, match="venue must be a halvorn.venue.Venue"):
             sweep.run(Lagged, GRID, tick_file, BALANCE, equity_every=EVERY, venue="L1")
