@@ -26,10 +26,6 @@ Layout layout_of(DepthLayout layout) {
   panic("a depth layout is one of three");
 }
 
-// Floor division, so that a time before the epoch still rounds down to its
-// millisecond, as a depth file reader sets it.
-std::int64_t millis_of(Nanos t) { return t / 1'000'000 - (t % 1'000'000 < 0 ? 1 : 0); }
-
 // The rows of one message gathered into its record, and the records handed
 // to the writer.  The two records are kept from message to message so that
 // their level arrays are reused: once the largest message has been seen,
@@ -90,7 +86,7 @@ class Messages {
         u.first_id = static_cast<std::uint64_t>(first_);
         u.final_id = static_cast<std::uint64_t>(last_);
       }
-      u.time_ms = millis_of(time_);
+      u.time_ms = floor_millis(time_);
       u.time_ns = time_;
       record = &update_record_;
       ++updates_;

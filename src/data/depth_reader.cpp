@@ -45,18 +45,6 @@ DepthError malformed_at(std::uint64_t index, MalformedReason reason) {
   return DepthError{Malformed{index, reason}};
 }
 
-// Rounds toward the smaller value, so that a time just before zero falls in
-// the millisecond before zero.  Unsigned division by a constant is always a
-// multiplication; the signed form compiled to a hardware divide here, a
-// tenth of the reader's time.
-std::int64_t floor_millis(Nanos t) {
-  constexpr auto M = static_cast<std::uint64_t>(NANOS_PER_MILLI);
-  const auto u = static_cast<std::uint64_t>(t);
-  if (t >= 0) return static_cast<std::int64_t>(u / M);
-  // ~u is -t - 1, which exists for every negative t.
-  return -1 - static_cast<std::int64_t>(~u / M);
-}
-
 // Decodes `levels.size()` levels from `from`.  Returns the position (counted
 // from `first`) and quantity of the first negative one, if any.
 std::optional<std::pair<std::uint64_t, std::int64_t>> decode_levels(

@@ -210,21 +210,35 @@ std::string quote_escaped_utf8(std::string_view utf8) {
   return quote_escaped(str.get());
 }
 
-bool fs_path_of(PyObject* obj, const char* arg, std::string* out) {
+PathArgument path_argument(PyObject* obj, const char* arg, std::string* out) {
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %.200s", arg,
                  Py_TYPE(obj)->tp_name);
-    return false;
+    return PathArgument::Refused;
   }
   Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(obj));
-  if (!bytes) return false;
+  if (!bytes) {
+    if (!current_error_is_ordinary()) return PathArgument::Refused;
+    PyErr_Clear();
+    return PathArgument::Unnameable;
+  }
   out->assign(PyBytes_AS_STRING(bytes.get()),
               static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-  if (out->find('\0') != std::string::npos) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': embedded null character", arg);
-    return false;
+  return out->find('\0') == std::string::npos ? PathArgument::Ok : PathArgument::Unnameable;
+}
+
+bool fs_path_of(PyObject* obj, const char* arg, std::string* out) {
+  switch (path_argument(obj, arg, out)) {
+    case PathArgument::Ok:
+      return true;
+    case PathArgument::Refused:
+      return false;
+    case PathArgument::Unnameable:
+      break;
   }
-  return true;
+  PyErr_Format(PyExc_ValueError, "argument '%s': %R can name no file (it holds a NUL character)",
+               arg, obj);
+  return false;
 }
 
 Ref frozen_items(PyObject* sequence) { return Ref::steal(PySequence_Tuple(sequence)); }

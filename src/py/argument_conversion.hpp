@@ -48,8 +48,17 @@ bool optional_attribute(PyObject* obj, PyObject* name, Ref* out);
 // other than AttributeError set.
 int has_attribute(PyObject* obj, const char* name);
 
-// A path argument given as str, encoded as the file system wants it.
-// TypeError naming `arg` for anything but a str, ValueError for a NUL in it.
+// A path argument: a str, encoded as the file system wants it (characters
+// the encoding cannot carry are carried through as Python's os functions
+// do).  Refused, with a TypeError naming `arg`, for anything but a str.  A
+// str that can name no file (it holds a NUL) is Unnameable, with no
+// exception set: the caller reports it as it reports any file it cannot
+// open.
+enum class PathArgument : std::uint8_t { Ok, Refused, Unnameable };
+PathArgument path_argument(PyObject* obj, const char* arg, std::string* out);
+
+// path_argument for a caller that reports no file of its own: an
+// unnameable path is a ValueError naming `arg` and the path.
 bool fs_path_of(PyObject* obj, const char* arg, std::string* out);
 
 // The elements of a sequence in a tuple of our own (a tuple is returned as

@@ -58,6 +58,17 @@ int make_strings(ModuleState* st) {
   return 0;
 }
 
+// The module's classes, in the order it shows them.
+const std::array<ClassEntry<ModuleState>, 7> CLASSES = {{
+    {[] { return &tick_spec; }, &ModuleState::tick_type},
+    {[] { return &tick_source_spec; }, &ModuleState::tick_source_type},
+    {[] { return &context_spec; }, &ModuleState::context_type},
+    {[] { return &order_spec; }, &ModuleState::order_type},
+    {[] { return &run_result_spec; }, &ModuleState::run_result_type},
+    {[] { return &mode_comparison_spec; }, &ModuleState::mode_comparison_type},
+    {[] { return &lookahead_report_spec; }, &ModuleState::lookahead_report_type},
+}};
+
 int exec_module(PyObject* module) {
   ModuleState* st = state_of_module(module);
   st->submodules.tag = Submodules::TAG;
@@ -68,18 +79,7 @@ int exec_module(PyObject* module) {
     if (add_to_module(module, "__doc__", PyUnicode_FromString(module_doc)) < 0) return -1;
     if (add_stats_functions(module) < 0) return -1;
     if (add_to_module(module, "CASH_SCALE", PyLong_FromLongLong(CASH_SCALE)) < 0) return -1;
-    const std::pair<PyType_Spec*, PyTypeObject * ModuleState::*> classes[] = {
-        {&tick_spec, &ModuleState::tick_type},
-        {&tick_source_spec, &ModuleState::tick_source_type},
-        {&context_spec, &ModuleState::context_type},
-        {&order_spec, &ModuleState::order_type},
-        {&run_result_spec, &ModuleState::run_result_type},
-        {&mode_comparison_spec, &ModuleState::mode_comparison_type},
-        {&lookahead_report_spec, &ModuleState::lookahead_report_type},
-    };
-    for (const auto& [layout, slot] : classes) {
-      if (add_class(module, layout, &(st->*slot)) < 0) return -1;
-    }
+    if (add_classes(module, st, CLASSES) < 0) return -1;
     if (add_functions(module, tick_file_functions) < 0) return -1;
     return add_functions(module, run_functions);
   });
@@ -93,11 +93,7 @@ struct ModuleRefs {
   template <class F>
   static void each(ModuleState* st, F&& f) {
     f(reinterpret_cast<PyObject**>(&st->panic_exception));
-    for (PyTypeObject** slot :
-         {&st->tick_type, &st->tick_source_type, &st->context_type, &st->order_type,
-          &st->run_result_type, &st->mode_comparison_type, &st->lookahead_report_type}) {
-      f(reinterpret_cast<PyObject**>(slot));
-    }
+    each_class(st, CLASSES, f);
     for (const auto& [member, text] : STRINGS) f(&(st->*member));
   }
   // The objects kept for reuse go back to the allocator with the module.

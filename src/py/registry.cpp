@@ -31,6 +31,11 @@ int add_class(PyObject* module, PyType_Spec* layout, PyTypeObject** slot) {
   return add_to_module(module, short_name(*slot), type);
 }
 
+int make_class(PyObject* module, PyType_Spec* layout, PyTypeObject** slot) {
+  *slot = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, layout, nullptr));
+  return *slot == nullptr ? -1 : 0;
+}
+
 int add_functions(PyObject* module, std::span<PyMethodDef> defs) {
   Ref name = Ref::steal(PyModule_GetNameObject(module));
   if (!name) return -1;

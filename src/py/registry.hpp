@@ -8,6 +8,8 @@
 
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <span>
 
 #include "py/pyref.hpp"
@@ -22,6 +24,37 @@ int add_to_module(PyObject* module, const char* name, PyObject* value);
 // Creates a class from `layout` for `module`, adds it under its short name and
 // keeps a strong reference in `*slot` for the code that instantiates it.
 int add_class(PyObject* module, PyType_Spec* layout, PyTypeObject** slot);
+
+// Creates a class from `layout` for `module` without adding it: a class
+// the module hands out but Python may not name.
+int make_class(PyObject* module, PyType_Spec* layout, PyTypeObject** slot);
+
+// One class of a module: how to make it, where the module's state keeps it,
+// and whether the module shows it (and lists it in __all__) or only hands
+// its objects out.  A module's classes are listed once, in tables of these:
+// its execution step makes them from the tables and its garbage-collector
+// hooks visit the same tables, so no class is made without being visited.
+template <class State>
+struct ClassEntry {
+  PyType_Spec* (*layout)();
+  PyTypeObject* State::* slot;
+  bool shown = true;
+};
+
+// Makes the classes of `table`, in order.  -1 with an exception set.
+template <class State, std::size_t N>
+int add_classes(PyObject* module, State* st, const std::array<ClassEntry<State>, N>& table) {
+  for (const ClassEntry<State>& c : table) {
+    if ((c.shown ? add_class : make_class)(module, c.layout(), &(st->*c.slot)) < 0) return -1;
+  }
+  return 0;
+}
+
+// Calls f(PyObject**) on the slot of each class of `table`.
+template <class State, std::size_t N, class F>
+void each_class(State* st, const std::array<ClassEntry<State>, N>& table, F&& f) {
+  for (const ClassEntry<State>& c : table) f(reinterpret_cast<PyObject**>(&(st->*c.slot)));
+}
 
 // Adds each function of `defs`, in order, bound to the module.
 int add_functions(PyObject* module, std::span<PyMethodDef> defs);

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "py/boxed.hpp"
+#include "py/read_only_buffer.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py {
@@ -39,37 +40,19 @@ BatchData& batch_of(PyObject* self) { return unbox<BatchData>(self); }
 
 int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   ColumnData& c = column_of(self);
-  view->obj = nullptr;
   if (!c.valid) {
+    view->obj = nullptr;
     PyErr_SetString(PyExc_BufferError, STALE);
     return -1;
   }
-  if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
-    PyErr_SetString(PyExc_BufferError, "a TickBatch column is read-only");
-    return -1;
-  }
-  const bool contiguous = c.stride == static_cast<Py_ssize_t>(sizeof(std::int64_t));
-  if ((flags & PyBUF_STRIDES) != PyBUF_STRIDES && !contiguous) {
-    PyErr_SetString(PyExc_BufferError,
-                    "this TickBatch column is a strided view of the tick records; ask for "
-                    "strides (numpy.asarray does)");
-    return -1;
-  }
-  c.shape[0] = c.length;
-  c.strides[0] = c.stride;
-  view->obj = Py_NewRef(self);
-  view->buf = const_cast<std::int64_t*>(c.base);
-  view->len = c.length * static_cast<Py_ssize_t>(sizeof(std::int64_t));
-  view->readonly = 1;
-  view->itemsize = sizeof(std::int64_t);
-  view->format = (flags & PyBUF_FORMAT) != 0 ? const_cast<char*>("q") : nullptr;
-  view->ndim = 1;
-  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? c.shape : nullptr;
-  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? c.strides : nullptr;
-  view->suboffsets = nullptr;
-  view->internal = nullptr;
-  ++c.exports;
-  return 0;
+  const int exported = export_read_only(
+      self, view, flags,
+      ReadOnlyView{c.base, c.length, sizeof(std::int64_t), c.stride, "q", c.shape, c.strides,
+                   "a TickBatch column is read-only",
+                   "this TickBatch column is a strided view of the tick records; ask for "
+                   "strides (numpy.asarray does)"});
+  if (exported == 0) ++c.exports;
+  return exported;
 }
 
 void column_releasebuffer(PyObject* self, Py_buffer*) { --column_of(self).exports; }

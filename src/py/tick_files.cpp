@@ -17,26 +17,6 @@ namespace {
 
 using PyTickSource = Boxed<TickSourceData>;
 
-// The path as the file system wants it (the file-system encoding, with
-// undecodable bytes carried through as Python does for os functions).
-// Returns false, with no exception set, when the string cannot name a file.
-bool fs_encode(PyObject* path, std::string* out) {
-  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path));
-  if (!bytes) {
-    PyErr_Clear();
-    return false;
-  }
-  out->assign(PyBytes_AS_STRING(bytes.get()),
-              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-  return true;
-}
-
-bool check_path(PyObject* obj) {
-  if (PyUnicode_Check(obj)) return true;
-  PyErr_Format(PyExc_TypeError, "argument 'path': expected str, got %.200s", Py_TYPE(obj)->tp_name);
-  return false;
-}
-
 // ValueError "{path}: {text}".
 void raise_with_path(PyObject* path, const char* text) {
   PyErr_Format(PyExc_ValueError, "%U: %s", path, text);
@@ -116,10 +96,12 @@ PyObject* load_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
     Arguments<1> parsed;
     if (!parse_arguments(args, kwds, "O:load_ticks", kwlist, &parsed)) return nullptr;
     PyObject* path = parsed[0];
-    if (!check_path(path)) return nullptr;
-    TickSourceData source{Ref::steal(PyUnicode_FromObject(path)), {}, 0, 0};
+    TickSourceData source;
+    const PathArgument named = path_argument(path, "path", &source.fs_path);
+    if (named == PathArgument::Refused) return nullptr;
+    source.path = Ref::steal(PyUnicode_FromObject(path));
     if (!source.path) return nullptr;
-    if (!fs_encode(path, &source.fs_path)) {
+    if (named == PathArgument::Unnameable) {
       // A string no file can be named by fails as any unopenable path does.
       raise_tick_file_error(source, data::Error{data::Truncated{data::HEADER_BYTES, 0}});
       return nullptr;
@@ -151,7 +133,9 @@ PyObject* save_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
     Arguments<3> parsed;
     if (!parse_arguments(args, kwds, "OO|O:save_ticks", kwlist, &parsed)) return nullptr;
     PyObject *path = parsed[0], *ticks_obj = parsed[1], *instrument_obj = parsed[2];
-    if (!check_path(path)) return nullptr;
+    std::string fs_path;
+    const PathArgument named = path_argument(path, "path", &fs_path);
+    if (named == PathArgument::Refused) return nullptr;
     TickArray ticks;
     if (!ticks_from(st, ticks_obj, &ticks)) return nullptr;
     std::uint64_t instrument = 1;
@@ -159,9 +143,8 @@ PyObject* save_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     std::vector<std::uint8_t> bytes = data::encode(instrument, ticks);
-    std::string fs_path;
-    int err = EINVAL;
-    if (fs_encode(path, &fs_path)) {
+    int err = EINVAL;  // what a path that can name no file comes to
+    if (named == PathArgument::Ok) {
       Gil gil;
       run_unlocked(gil, [&] { err = data::replace_file(fs_path, bytes); });
     }

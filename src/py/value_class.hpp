@@ -43,6 +43,10 @@
 
 namespace halvorn::py {
 
+// A field of a value class as a new Python int; null with an exception set.
+inline PyObject* from_i64(std::int64_t v) { return PyLong_FromLongLong(v); }
+inline PyObject* from_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
 // An integer written with underscores between groups of three digits.
 std::string grouped(long long value);
 

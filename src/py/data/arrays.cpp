@@ -25,6 +25,7 @@
 #include "py/boxed.hpp"
 #include "py/data/data_state.hpp"
 #include "py/gil.hpp"
+#include "py/read_only_buffer.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py::market_data {
@@ -369,9 +370,10 @@ struct MappedData {
   }
 };
 
-struct ColumnData {
+struct MappedColumnData {
   Ref mapping;  // keeps the records mapped
   const std::int64_t* first = nullptr;
+  Py_ssize_t length = 0;
   Py_ssize_t shape[1] = {0};
   Py_ssize_t strides[1] = {data::RECORD_BYTES};
 };
@@ -379,32 +381,13 @@ struct ColumnData {
 char COLUMN_FORMAT[] = "q";
 
 int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-  const ColumnData& d = unbox<ColumnData>(self);
-  if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
-    PyErr_SetString(PyExc_BufferError, "a tick file's columns are read-only");
-    view->obj = nullptr;
-    return -1;
-  }
-  if ((flags & PyBUF_STRIDES) != PyBUF_STRIDES && d.shape[0] > 1) {
-    PyErr_SetString(PyExc_BufferError,
-                    "a tick file's column is every eighth integer of its records, not "
-                    "contiguous; read it with numpy.asarray or memoryview, or copy it");
-    view->obj = nullptr;
-    return -1;
-  }
-  view->obj = Py_NewRef(self);
-  view->buf = const_cast<std::int64_t*>(d.first);
-  view->len = d.shape[0] * static_cast<Py_ssize_t>(sizeof(std::int64_t));
-  view->readonly = 1;
-  view->itemsize = sizeof(std::int64_t);
-  view->format = (flags & PyBUF_FORMAT) != 0 ? COLUMN_FORMAT : nullptr;
-  view->ndim = 1;
-  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? const_cast<Py_ssize_t*>(d.shape) : nullptr;
-  view->strides =
-      (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? const_cast<Py_ssize_t*>(d.strides) : nullptr;
-  view->suboffsets = nullptr;
-  view->internal = nullptr;
-  return 0;
+  MappedColumnData& d = unbox<MappedColumnData>(self);
+  return export_read_only(
+      self, view, flags,
+      ReadOnlyView{d.first, d.length, sizeof(std::int64_t), data::RECORD_BYTES, COLUMN_FORMAT,
+                   d.shape, d.strides, "a tick file's columns are read-only",
+                   "a tick file's column is every eighth integer of its records, not "
+                   "contiguous; read it with numpy.asarray or memoryview, or copy it"});
 }
 
 PyType_Slot mapping_slots[] = {
@@ -419,14 +402,15 @@ PyType_Spec mapping_spec = {"halvorn.data._native.Mapping", sizeof(Boxed<MappedD
 
 PyType_Slot column_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<ColumnData>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<MappedColumnData>)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(column_getbuffer)},
     {Py_tp_doc, const_cast<char*>("One field of a mapped tick file: a strided int64 buffer.")},
     {0, nullptr},
 };
 
-PyType_Spec column_spec = {"halvorn.data._native.Column", sizeof(Boxed<ColumnData>), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, column_slots};
+PyType_Spec mapped_column_spec = {"halvorn.data._native.MappedColumn",
+                                  sizeof(Boxed<MappedColumnData>), 0,
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, column_slots};
 
 // What the checks of a mapped file found, as the reader would say it.
 std::optional<data::Error> check_records(const std::uint8_t* base, std::size_t size,
@@ -512,11 +496,11 @@ PyObject* map_columns(PyObject* module, PyObject* args, PyObject* kwds) {
     Ref views = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(FIELDS.size())));
     if (!mapping || !views) return nullptr;
     for (std::size_t i = 0; i < FIELDS.size(); ++i) {
-      ColumnData column;
+      MappedColumnData column;
       column.mapping = mapping;
       column.first = reinterpret_cast<const std::int64_t*>(records + i * sizeof(std::int64_t));
-      column.shape[0] = static_cast<Py_ssize_t>(count);
-      Ref exporter = Ref::steal(box(st->column_type, std::move(column)));
+      column.length = static_cast<Py_ssize_t>(count);
+      Ref exporter = Ref::steal(box(st->mapped_column_type, std::move(column)));
       if (!exporter) return nullptr;
       PyObject* view = PyMemoryView_FromObject(exporter.get());
       if (view == nullptr) return nullptr;
@@ -668,16 +652,16 @@ PyMethodDef array_functions[] = {
 
 }  // namespace
 
+const std::array<ClassEntry<DataState>, 3> ARRAY_CLASSES = {{
+    {[] { return &writer_spec; }, &DataState::writer_type},
+    // The mapping and its columns are handed out, never made from Python, and
+    // not part of the module's surface.
+    {[] { return &mapping_spec; }, &DataState::mapping_type, false},
+    {[] { return &mapped_column_spec; }, &DataState::mapped_column_type, false},
+}};
+
 int add_array_functions(PyObject* module, DataState* st) {
-  if (add_class(module, &writer_spec, &st->writer_type) < 0) return -1;
-  // The mapping and its columns are handed out, never made from Python, and
-  // not part of the module's surface.
-  st->mapping_type =
-      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &mapping_spec, nullptr));
-  if (st->mapping_type == nullptr) return -1;
-  st->column_type =
-      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &column_spec, nullptr));
-  if (st->column_type == nullptr) return -1;
+  if (add_classes(module, st, ARRAY_CLASSES) < 0) return -1;
   return add_functions(module, array_functions);
 }
 

@@ -16,12 +16,16 @@
 #pragma once
 
 #include "py/pyref.hpp"
+#include "py/registry.hpp"
 
 namespace halvorn::py::market_data {
 
 struct DataState;
 
 // Adds Writer, map_columns and scale_texts to the module.
+// The Writer and the classes of a mapped file.
+extern const std::array<ClassEntry<DataState>, 3> ARRAY_CLASSES;
+
 int add_array_functions(PyObject* module, DataState* state);
 
 }  // namespace halvorn::py::market_data

@@ -22,11 +22,9 @@ struct DataRefs {
   template <class F>
   static void each(DataState* st, F&& f) {
     f(&st->head.parent);
-    for (PyTypeObject** slot :
-         {&st->writer_type, &st->mapping_type, &st->column_type, &st->depth_source_type,
-          &st->snapshot_type, &st->update_type, &st->depth_records_type}) {
-      f(reinterpret_cast<PyObject**>(slot));
-    }
+    each_class(st, ARRAY_CLASSES, f);
+    each_class(st, DEPTH_RECORD_CLASSES, f);
+    each_class(st, DEPTH_SOURCE_CLASSES, f);
   }
 };
 
@@ -35,7 +33,9 @@ int exec_data(PyObject* module) {
   if (begin_submodule(st->head) < 0) return -1;
   return guarded(st->head.core, [&]() -> int {
     if (add_csv_functions(module, st) < 0) return -1;
-    if (add_array_functions(module, st) < 0 || add_depth_records(module, st) < 0) return -1;
+    if (add_array_functions(module, st) < 0 || add_classes(module, st, DEPTH_RECORD_CLASSES) < 0) {
+      return -1;
+    }
     return add_depth_functions(module, st);
   });
 }

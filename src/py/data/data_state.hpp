@@ -17,7 +17,7 @@ struct DataState {
   SubmoduleHead head;                // first: leads the classes to the main module's state
   PyTypeObject* writer_type;         // Writer: a tick file written from columns, batch by batch
   PyTypeObject* mapping_type;        // a tick file mapped read-only, checked
-  PyTypeObject* column_type;         // one field of a mapped file, as a strided buffer
+  PyTypeObject* mapped_column_type;  // one field of a mapped file, as a strided buffer
   PyTypeObject* depth_source_type;   // DepthSource: a depth file, held by name
   PyTypeObject* snapshot_type;       // Snapshot: the whole book as of an update id
   PyTypeObject* update_type;         // Update: one incremental depth message

@@ -19,16 +19,6 @@ namespace halvorn::py::market_data {
 
 namespace {
 
-PyObject* from_i64(std::int64_t v) { return PyLong_FromLongLong(v); }
-PyObject* from_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
-
-// The millisecond an update's time falls in, as a depth file reader sets it.
-std::int64_t floor_millis(Nanos ns) {
-  std::int64_t ms = ns / 1'000'000;
-  if (ns % 1'000'000 < 0) --ms;
-  return ms;
-}
-
 // An exact int that fits in 64 bits, without building the name an error
 // would need: levels are converted by the million.
 bool plain_i64(PyObject* obj, std::int64_t* out) {
@@ -241,9 +231,9 @@ const book::DepthRecord* depth_record_of(DataState* st, PyObject* obj) {
   return nullptr;
 }
 
-int add_depth_records(PyObject* module, DataState* st) {
-  if (add_class(module, value_spec<SnapshotClass>(), &st->snapshot_type) < 0) return -1;
-  return add_class(module, value_spec<UpdateClass>(), &st->update_type);
-}
+const std::array<ClassEntry<DataState>, 2> DEPTH_RECORD_CLASSES = {{
+    {[] { return value_spec<SnapshotClass>(); }, &DataState::snapshot_type},
+    {[] { return value_spec<UpdateClass>(); }, &DataState::update_type},
+}};
 
 }  // namespace halvorn::py::market_data

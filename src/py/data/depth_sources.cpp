@@ -383,11 +383,13 @@ void raise_depth_file_error(const DepthSourceData& source, const data::DepthErro
   if (text) PyErr_Format(PyExc_ValueError, "%U: %U", source.path.get(), text.get());
 }
 
+const std::array<ClassEntry<DataState>, 2> DEPTH_SOURCE_CLASSES = {{
+    {[] { return &source_spec; }, &DataState::depth_source_type},
+    {[] { return &records_spec; }, &DataState::depth_records_type, false},
+}};
+
 int add_depth_functions(PyObject* module, DataState* st) {
-  if (add_class(module, &source_spec, &st->depth_source_type) < 0) return -1;
-  st->depth_records_type =
-      reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &records_spec, nullptr));
-  if (st->depth_records_type == nullptr) return -1;
+  if (add_classes(module, st, DEPTH_SOURCE_CLASSES) < 0) return -1;
   return add_functions(module, depth_functions);
 }
 

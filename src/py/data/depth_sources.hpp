@@ -21,6 +21,7 @@
 #include "book/depth_records.hpp"
 #include "data/depth_file.hpp"
 #include "py/pyref.hpp"
+#include "py/registry.hpp"
 
 namespace halvorn::py::market_data {
 
@@ -54,9 +55,10 @@ PyObject* depth_record_object(DataState* state, const book::DepthRecord& record)
 const book::DepthRecord* depth_record_of(DataState* state, PyObject* obj);
 
 // Adds Snapshot and Update to the module (depth_records.cpp).
-int add_depth_records(PyObject* module, DataState* state);
+extern const std::array<ClassEntry<DataState>, 2> DEPTH_RECORD_CLASSES;
 
 // Adds DepthSource, load_depth, save_depth and read_depth to the module.
+extern const std::array<ClassEntry<DataState>, 2> DEPTH_SOURCE_CLASSES;
 int add_depth_functions(PyObject* module, DataState* state);
 
 }  // namespace halvorn::py::market_data

@@ -36,8 +36,6 @@ bool wrong_type(const char* field, const char* what, PyObject* obj) {
   return false;
 }
 
-PyObject* from_i64(std::int64_t v) { return PyLong_FromLongLong(v); }
-
 // ---------------------------------------------------------------------------
 // Latencies and queue models
 
@@ -740,22 +738,21 @@ backtest::RunConfig VenueConfig::run_config(std::int64_t balance,
   return config;
 }
 
+const std::array<ClassEntry<VenueState>, 10> CONFIG_CLASSES = {{
+    {[] { return value_spec<L0Class>(); }, &VenueState::l0_type},
+    {[] { return value_spec<L1Class>(); }, &VenueState::l1_type},
+    {[] { return value_spec<L2Class>(); }, &VenueState::l2_type},
+    {[] { return value_spec<FixedClass>(); }, &VenueState::fixed_type},
+    {[] { return value_spec<QuantilesClass>(); }, &VenueState::quantiles_type},
+    {[] { return value_spec<QueueFixedClass>(); }, &VenueState::queue_fixed_type},
+    {[] { return value_spec<TradedShareClass>(); }, &VenueState::traded_share_type},
+    {[] { return value_spec<BracketClass>(); }, &VenueState::bracket_type},
+    {[] { return value_spec<FundingRateClass>(); }, &VenueState::funding_rate_type},
+    {[] { return value_spec<VenueClass>(); }, &VenueState::venue_type},
+}};
+
 int add_config(PyObject* module, VenueState* st) {
-  const std::pair<PyType_Spec*, PyTypeObject**> classes[] = {
-      {value_spec<L0Class>(), &st->l0_type},
-      {value_spec<L1Class>(), &st->l1_type},
-      {value_spec<L2Class>(), &st->l2_type},
-      {value_spec<FixedClass>(), &st->fixed_type},
-      {value_spec<QuantilesClass>(), &st->quantiles_type},
-      {value_spec<QueueFixedClass>(), &st->queue_fixed_type},
-      {value_spec<TradedShareClass>(), &st->traded_share_type},
-      {value_spec<BracketClass>(), &st->bracket_type},
-      {value_spec<FundingRateClass>(), &st->funding_rate_type},
-      {value_spec<VenueClass>(), &st->venue_type},
-  };
-  for (const auto& [layout, slot] : classes) {
-    if (add_class(module, layout, slot) < 0) return -1;
-  }
+  if (add_classes(module, st, CONFIG_CLASSES) < 0) return -1;
   if (set_signature<L1Class>(st->l1_type) < 0 || set_signature<L2Class>(st->l2_type) < 0 ||
       set_signature<VenueClass>(st->venue_type) < 0) {
     return -1;

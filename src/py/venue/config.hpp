@@ -19,6 +19,7 @@
 #include "margin/funding.hpp"
 #include "margin/tier.hpp"
 #include "py/pyref.hpp"
+#include "py/registry.hpp"
 
 namespace halvorn::py::venue {
 
@@ -40,6 +41,9 @@ struct VenueConfig {
   // The run configuration for a starting balance in whole currency units.
   backtest::RunConfig run_config(std::int64_t balance, std::uint64_t equity_every) const;
 };
+
+// The configuration classes, in the order the module shows them.
+extern const std::array<ClassEntry<VenueState>, 10> CONFIG_CLASSES;
 
 // Adds the configuration classes, EXAMPLE_BTCUSDT and the rate helpers to the
 // module.  Returns -1 with an exception set on failure.

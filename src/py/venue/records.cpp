@@ -6,6 +6,7 @@
 #include "core/account.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
+#include "py/read_only_buffer.hpp"
 #include "py/results.hpp"
 #include "py/value_class.hpp"
 #include "py/values.hpp"
@@ -29,9 +30,6 @@ FillRecord fill_record(const Fill& f, Cash fee) {
 }
 
 namespace {
-
-PyObject* from_i64(std::int64_t v) { return PyLong_FromLongLong(v); }
-PyObject* from_u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 
 ModuleState* core_of(PyTypeObject* type) { return state_of_type(type); }
 
@@ -304,25 +302,11 @@ PyObject* fills_item(PyObject* self, Py_ssize_t i) {
 }
 
 int fills_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-  if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
-    PyErr_SetString(PyExc_BufferError, "a run's fills are read-only");
-    view->obj = nullptr;
-    return -1;
-  }
   FillsData& d = unbox<FillsData>(self);
-  d.shape[0] = static_cast<Py_ssize_t>(d.records.size());
-  view->obj = Py_NewRef(self);
-  view->buf = d.records.data();
-  view->len = static_cast<Py_ssize_t>(d.records.size() * sizeof(FillRecord));
-  view->readonly = 1;
-  view->itemsize = sizeof(FillRecord);
-  view->format = (flags & PyBUF_FORMAT) != 0 ? const_cast<char*>(FILL_FORMAT) : nullptr;
-  view->ndim = 1;
-  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? d.shape : nullptr;
-  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? d.strides : nullptr;
-  view->suboffsets = nullptr;
-  view->internal = nullptr;
-  return 0;
+  return export_read_only(self, view, flags,
+                          ReadOnlyView{d.records.data(), static_cast<Py_ssize_t>(d.records.size()),
+                                       sizeof(FillRecord), sizeof(FillRecord), FILL_FORMAT, d.shape,
+                                       d.strides, "a run's fills are read-only", nullptr});
 }
 
 PyObject* fills_repr(PyObject* self) {
@@ -509,21 +493,15 @@ PyObject* new_run(VenueState* st, backtest::RunResult&& r,
   return box(st->run_type, std::move(data));
 }
 
-int add_records(PyObject* module, VenueState* st) {
-  const std::pair<PyType_Spec*, PyTypeObject**> classes[] = {
-      {value_spec<CancelClass>(), &st->cancel_type},
-      {value_spec<CancelAllClass>(), &st->cancel_all_type},
-      {value_spec<FillClass>(), &st->fill_type},
-      {&fills_spec, &st->fills_type},
-      {value_spec<LiquidationClass>(), &st->liquidation_type},
-      {value_spec<ClosedClass>(), &st->closed_type},
-      {value_spec<MarginClass>(), &st->margin_type},
-      {&run_spec, &st->run_type},
-  };
-  for (const auto& [layout, slot] : classes) {
-    if (add_class(module, layout, slot) < 0) return -1;
-  }
-  return 0;
-}
+const std::array<ClassEntry<VenueState>, 8> RECORD_CLASSES = {{
+    {[] { return value_spec<CancelClass>(); }, &VenueState::cancel_type},
+    {[] { return value_spec<CancelAllClass>(); }, &VenueState::cancel_all_type},
+    {[] { return value_spec<FillClass>(); }, &VenueState::fill_type},
+    {[] { return &fills_spec; }, &VenueState::fills_type},
+    {[] { return value_spec<LiquidationClass>(); }, &VenueState::liquidation_type},
+    {[] { return value_spec<ClosedClass>(); }, &VenueState::closed_type},
+    {[] { return value_spec<MarginClass>(); }, &VenueState::margin_type},
+    {[] { return &run_spec; }, &VenueState::run_type},
+}};
 
 }  // namespace halvorn::py::venue

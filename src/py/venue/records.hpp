@@ -19,6 +19,7 @@
 
 #include "backtest/run.hpp"
 #include "py/pyref.hpp"
+#include "py/registry.hpp"
 
 namespace halvorn::py::venue {
 
@@ -43,8 +44,8 @@ static_assert(sizeof(FillRecord) == 64);
 
 FillRecord fill_record(const Fill& fill, Cash fee);
 
-// Adds Cancel, CancelAll and the record classes to the module.
-int add_records(PyObject* module, VenueState* state);
+// Cancel, CancelAll and the record classes, in the order the module shows them.
+extern const std::array<ClassEntry<VenueState>, 8> RECORD_CLASSES;
 
 // A new Run from a finished run; null with an exception set on failure.
 PyObject* new_run(VenueState* state, backtest::RunResult&& result,

@@ -38,15 +38,10 @@ constexpr std::pair<PyObject * VenueState::*, const char*> STRINGS[] = {
     {&VenueState::str_canceled, "canceled"},
 };
 
-constexpr PyTypeObject* VenueState::* TYPES[] = {
-    &VenueState::l0_type,           &VenueState::l1_type,        &VenueState::l2_type,
-    &VenueState::fixed_type,        &VenueState::quantiles_type, &VenueState::queue_fixed_type,
-    &VenueState::traded_share_type, &VenueState::bracket_type,   &VenueState::funding_rate_type,
-    &VenueState::venue_type,        &VenueState::cancel_type,    &VenueState::cancel_all_type,
-    &VenueState::fill_type,         &VenueState::fills_type,     &VenueState::liquidation_type,
-    &VenueState::closed_type,       &VenueState::margin_type,    &VenueState::run_type,
-    &VenueState::tick_batch_type,   &VenueState::column_type,
-};
+const std::array<ClassEntry<VenueState>, 2> BATCH_CLASSES = {{
+    {[] { return &tick_batch_spec; }, &VenueState::tick_batch_type},
+    {[] { return &column_spec; }, &VenueState::column_type},
+}};
 
 constexpr PyObject* VenueState::* VALUES[] = {
     &VenueState::default_venue,
@@ -58,7 +53,9 @@ struct VenueRefs {
   template <class F>
   static void each(VenueState* st, F&& f) {
     f(&st->head.parent);
-    for (auto member : TYPES) f(reinterpret_cast<PyObject**>(&(st->*member)));
+    each_class(st, CONFIG_CLASSES, f);
+    each_class(st, RECORD_CLASSES, f);
+    each_class(st, BATCH_CLASSES, f);
     for (auto member : VALUES) f(&(st->*member));
     for (const auto& [member, text] : STRINGS) f(&(st->*member));
   }
@@ -72,9 +69,8 @@ int exec_venue(PyObject* module) {
       st->*member = PyUnicode_InternFromString(text);
       if (st->*member == nullptr) return -1;
     }
-    if (add_config(module, st) < 0 || add_records(module, st) < 0) return -1;
-    if (add_class(module, &tick_batch_spec, &st->tick_batch_type) < 0 ||
-        add_class(module, &column_spec, &st->column_type) < 0) {
+    if (add_config(module, st) < 0 || add_classes(module, st, RECORD_CLASSES) < 0 ||
+        add_classes(module, st, BATCH_CLASSES) < 0) {
       return -1;
     }
     return add_runs(module, st);
