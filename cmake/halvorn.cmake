@@ -4,7 +4,7 @@
 #   halvorn_test(NAME engine_test SRCS engine_test.cpp DEPS engine)
 #
 # A library target is halvorn_<NAME> with the alias halvorn::<NAME>; headers are
-# included from the src/ root ("engine/book.hpp").  A library without sources is
+# included from the src/ root ("engine/resting_book.hpp").  A library without sources is
 # an INTERFACE target so that header-only libraries link the same way.
 
 set(HALVORN_SRC_ROOT "${CMAKE_CURRENT_LIST_DIR}/../src")

@@ -28,8 +28,8 @@
 #include <utility>
 #include <vector>
 
-#include "data/columns.hpp"
-#include "data/convert.hpp"
+#include "data/column_writer.hpp"
+#include "data/csv_convert.hpp"
 #include "support/flags.hpp"
 #include "support/rerun.hpp"
 
