@@ -16,7 +16,6 @@ class TestModule:
     def test_doc_and_cash_scale(self):
         assert halvorn.__doc__ == "Evaluate the backtest you already have."
         assert halvorn.CASH_SCALE == 100_000_000
-        assert halvorn.__all__[0] == "__doc__"
 
     def test_all_lists_every_name_in_its_fixed_order(self):
         final = [
@@ -158,11 +157,6 @@ class TestTick:
             with pytest.raises(AttributeError):
                 setattr(t, field, 3)
         assert t != halvorn.Tick(1, 2)
-        assert halvorn.Tick.last.__doc__ == "Last traded price, in ticks."
-
-    def test_docstring(self):
-        doc = halvorn.Tick.__doc__
-        assert doc.startswith("One observation, as Python sees it.")
 
 
 class TestOrder:
@@ -226,24 +220,6 @@ class TestOrder:
         # A wrong side with an unconvertible qty reports the qty's type first.
         with pytest.raises(TypeError, match="qty"):
             halvorn.Order("BUY", "one")
-
-    def test_docstring_is_exact(self):
-        assert halvorn.Order.__doc__ == (
-            "An order a Python strategy wants placed.\n\n"
-            '`side` is `"buy"` or `"sell"`; `offset` is `"open"` or `"close"`.\n'
-            "Both are validated at construction rather than at submission, so a\n"
-            "typo fails on the line that wrote it instead of somewhere inside the\n"
-            "engine."
-        )
-        assert halvorn.Order.side.__doc__ == '`"buy"` or `"sell"`.'
-
-
-class TestContext:
-    def test_docstrings(self):
-        assert halvorn.Context.__doc__.startswith("The tick plus the account, as Python sees it.")
-        assert halvorn.Context.working.__doc__ == "Orders resting at the venue."
-        assert halvorn.Context.equity.__doc__ == (
-            "Account equity, in the cash unit's smallest denomination.")
 
 
 def test_value_objects_do_not_leak():
