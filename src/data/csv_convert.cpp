@@ -12,8 +12,8 @@ namespace {
 // The column of a trade layout that holds the quantity, for the one error
 // found after a row has left its stream (the volume passing the limit).
 std::string quantity_column(Layout layout) {
-  std::span<const std::string_view> names = layout_columns(layout);
-  return std::string(layout == Layout::ClockedTrades ? names[7] : names[2]);
+  const std::span<const LayoutColumn> columns = layout_spec(layout).columns;
+  return std::string(columns[layout == Layout::ClockedTrades ? 7 : 2].name);
 }
 
 // Ticks on their way to the writer, a block at a time.

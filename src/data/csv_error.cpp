@@ -33,21 +33,16 @@ const char* stream_file(StreamKind kind) {
   return "";
 }
 
-constexpr Layout ALL[] = {Layout::Trades,        Layout::AggTrades,     Layout::BestQuotes,
-                          Layout::ClockedTrades, Layout::ClockedQuotes, Layout::Funding,
-                          Layout::DepthDiffs,    Layout::ClockedDepth};
-
 // "trades, aggregated trades or two-clock trades", with each layout's
 // header in parentheses when `headers`.
 std::string layouts_of(StreamKind kind, bool headers) {
-  std::string names[std::size(ALL)];
-  std::size_t n = 0;
-  for (Layout l : ALL) {
-    if (layout_kind(l) != kind) continue;
-    names[n] = layout_name(l);
-    if (headers) names[n] += std::string(" (") + layout_header(l) + ")";
-    ++n;
+  std::vector<std::string> names;
+  for (const LayoutSpec& spec : layouts()) {
+    if (spec.kind != kind) continue;
+    names.push_back(spec.name);
+    if (headers) names.back() += std::string(" (") + layout_header(spec.layout) + ")";
   }
+  const std::size_t n = names.size();
   std::string out;
   for (std::size_t i = 0; i < n; ++i) {
     if (i > 0) out += i + 1 == n ? " or " : ", ";
@@ -57,7 +52,7 @@ std::string layouts_of(StreamKind kind, bool headers) {
 }
 
 std::string describe(const ColumnCount& e) {
-  std::string out = "expected " + num(std::uint64_t{layout_columns(e.layout).size()}) +
+  std::string out = "expected " + num(std::uint64_t{layout_spec(e.layout).columns.size()}) +
                     " columns (" + layout_header(e.layout) + "), found ";
   return out + (e.found == 0 ? std::string("an empty line") : num(std::uint64_t{e.found}));
 }

@@ -1,6 +1,7 @@
 #include "data/csv_layout.hpp"
 
 #include <array>
+#include <string>
 
 #include "data/csv_fields.hpp"
 #include "types/panic.hpp"
@@ -9,61 +10,46 @@ namespace halvorn::data {
 
 namespace {
 
-struct Known {
-  Layout layout;
-  const char* name;
-  const char* header;
-  StreamKind kind;
+using enum Col;
+
+constexpr LayoutColumn TRADES[] = {{"id", Int},        {"price", Dec}, {"qty", Dec},
+                                   {"quote_qty", Dec}, {"time", Int},  {"is_buyer_maker", Bool}};
+constexpr LayoutColumn AGG_TRADES[] = {{"agg_trade_id", Int},   {"price", Dec},
+                                       {"quantity", Dec},       {"first_trade_id", Int},
+                                       {"last_trade_id", Int},  {"transact_time", Int},
+                                       {"is_buyer_maker", Bool}};
+constexpr LayoutColumn BEST_QUOTES[] = {{"update_id", Int},    {"best_bid_price", Dec},
+                                        {"best_bid_qty", Dec}, {"best_ask_price", Dec},
+                                        {"best_ask_qty", Dec}, {"transaction_time", Int},
+                                        {"event_time", Int}};
+constexpr LayoutColumn CLOCKED_TRADES[] = {
+    {"exchange", Text}, {"symbol", Text}, {"timestamp", Int}, {"local_timestamp", Int},
+    {"id", Text},       {"side", Side},   {"price", Dec},     {"amount", Dec}};
+constexpr LayoutColumn CLOCKED_QUOTES[] = {
+    {"exchange", Text},  {"symbol", Text},   {"timestamp", Int}, {"local_timestamp", Int},
+    {"ask_amount", Dec}, {"ask_price", Dec}, {"bid_price", Dec}, {"bid_amount", Dec}};
+constexpr LayoutColumn FUNDING[] = {
+    {"calc_time", Int}, {"funding_interval_hours", Int}, {"last_funding_rate", Dec}};
+constexpr LayoutColumn DEPTH_DIFFS[] = {
+    {"symbol", Text},         {"timestamp", Int},      {"trans_id", Int},
+    {"first_update_id", Int}, {"last_update_id", Int}, {"side", Book},
+    {"update_type", Type},    {"price", Dec},          {"qty", Dec}};
+constexpr LayoutColumn CLOCKED_DEPTH[] = {
+    {"exchange", Text},    {"symbol", Text}, {"timestamp", Int}, {"local_timestamp", Int},
+    {"is_snapshot", Bool}, {"side", Book},   {"price", Dec},     {"amount", Dec}};
+
+constexpr LayoutSpec LAYOUTS[] = {
+    {Layout::Trades, "trades", "trades", StreamKind::Trades, TRADES, 4},
+    {Layout::AggTrades, "aggregated trades", "agg_trades", StreamKind::Trades, AGG_TRADES, 5},
+    {Layout::BestQuotes, "best bid and offer", "bbo", StreamKind::Quotes, BEST_QUOTES, 5},
+    {Layout::ClockedTrades, "two-clock trades", "clock_trades", StreamKind::Trades, CLOCKED_TRADES,
+     2},
+    {Layout::ClockedQuotes, "two-clock quotes", "clock_quotes", StreamKind::Quotes, CLOCKED_QUOTES,
+     2},
+    {Layout::Funding, "funding history", "funding", StreamKind::Funding, FUNDING, 0},
+    {Layout::DepthDiffs, "depth diffs", "depth_diffs", StreamKind::Depth, DEPTH_DIFFS, 1},
+    {Layout::ClockedDepth, "two-clock depth", "clock_depth", StreamKind::Depth, CLOCKED_DEPTH, 2},
 };
-
-constexpr std::string_view TRADES[] = {"id", "price", "qty", "quote_qty", "time", "is_buyer_maker"};
-constexpr std::string_view AGG_TRADES[] = {"agg_trade_id",   "price",         "quantity",
-                                           "first_trade_id", "last_trade_id", "transact_time",
-                                           "is_buyer_maker"};
-constexpr std::string_view BEST_QUOTES[] = {"update_id",      "best_bid_price", "best_bid_qty",
-                                            "best_ask_price", "best_ask_qty",   "transaction_time",
-                                            "event_time"};
-constexpr std::string_view CLOCKED_TRADES[] = {"exchange", "symbol", "timestamp", "local_timestamp",
-                                               "id",       "side",   "price",     "amount"};
-constexpr std::string_view CLOCKED_QUOTES[] = {"exchange",        "symbol",     "timestamp",
-                                               "local_timestamp", "ask_amount", "ask_price",
-                                               "bid_price",       "bid_amount"};
-constexpr std::string_view FUNDING[] = {"calc_time", "funding_interval_hours", "last_funding_rate"};
-constexpr std::string_view DEPTH_DIFFS[] = {"symbol",          "timestamp",      "trans_id",
-                                            "first_update_id", "last_update_id", "side",
-                                            "update_type",     "price",          "qty"};
-constexpr std::string_view CLOCKED_DEPTH[] = {
-    "exchange", "symbol", "timestamp", "local_timestamp", "is_snapshot", "side", "price", "amount"};
-
-constexpr Known KNOWN[] = {
-    {Layout::Trades, "trades", "id,price,qty,quote_qty,time,is_buyer_maker", StreamKind::Trades},
-    {Layout::AggTrades, "aggregated trades",
-     "agg_trade_id,price,quantity,first_trade_id,last_trade_id,transact_time,is_buyer_maker",
-     StreamKind::Trades},
-    {Layout::BestQuotes, "best bid and offer",
-     "update_id,best_bid_price,best_bid_qty,best_ask_price,best_ask_qty,transaction_time,"
-     "event_time",
-     StreamKind::Quotes},
-    {Layout::ClockedTrades, "two-clock trades",
-     "exchange,symbol,timestamp,local_timestamp,id,side,price,amount", StreamKind::Trades},
-    {Layout::ClockedQuotes, "two-clock quotes",
-     "exchange,symbol,timestamp,local_timestamp,ask_amount,ask_price,bid_price,bid_amount",
-     StreamKind::Quotes},
-    {Layout::Funding, "funding history", "calc_time,funding_interval_hours,last_funding_rate",
-     StreamKind::Funding},
-    {Layout::DepthDiffs, "depth diffs",
-     "symbol,timestamp,trans_id,first_update_id,last_update_id,side,update_type,price,qty",
-     StreamKind::Depth},
-    {Layout::ClockedDepth, "two-clock depth",
-     "exchange,symbol,timestamp,local_timestamp,is_snapshot,side,price,amount", StreamKind::Depth},
-};
-
-const Known& known(Layout layout) {
-  for (const Known& k : KNOWN) {
-    if (k.layout == layout) return k;
-  }
-  panic("a layout to be read is never Detect");
-}
 
 std::string_view trimmed(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -73,47 +59,53 @@ std::string_view trimmed(std::string_view s) {
 
 }  // namespace
 
+std::span<const LayoutSpec> layouts() { return LAYOUTS; }
+
+// The table is in the order of the enumeration, so that finding a row's
+// layout, once per row, is an index.
+constexpr bool in_enum_order() {
+  for (std::size_t i = 0; i < std::size(LAYOUTS); ++i) {
+    if (static_cast<std::size_t>(LAYOUTS[i].layout) != i + 1) return false;
+  }
+  return true;
+}
+static_assert(in_enum_order());
+
+const LayoutSpec& layout_spec(Layout layout) {
+  if (layout == Layout::Detect) panic("a layout to be read is never Detect");
+  return LAYOUTS[static_cast<std::size_t>(layout) - 1];
+}
+
 const char* layout_name(Layout layout) {
-  return layout == Layout::Detect ? "detected" : known(layout).name;
+  return layout == Layout::Detect ? "detected" : layout_spec(layout).name;
 }
 
 const char* layout_header(Layout layout) {
-  return layout == Layout::Detect ? "" : known(layout).header;
+  // Joined once, from the one list of names.
+  static const std::array<std::string, std::size(LAYOUTS)> headers = [] {
+    std::array<std::string, std::size(LAYOUTS)> out;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      for (const LayoutColumn& c : LAYOUTS[i].columns) {
+        if (!out[i].empty()) out[i] += ',';
+        out[i] += c.name;
+      }
+    }
+    return out;
+  }();
+  if (layout == Layout::Detect) return "";
+  return headers[static_cast<std::size_t>(&layout_spec(layout) - LAYOUTS)].c_str();
 }
 
-StreamKind layout_kind(Layout layout) { return known(layout).kind; }
-
-std::span<const std::string_view> layout_columns(Layout layout) {
-  switch (layout) {
-    case Layout::Detect:
-      return {};
-    case Layout::Trades:
-      return TRADES;
-    case Layout::AggTrades:
-      return AGG_TRADES;
-    case Layout::BestQuotes:
-      return BEST_QUOTES;
-    case Layout::ClockedTrades:
-      return CLOCKED_TRADES;
-    case Layout::ClockedQuotes:
-      return CLOCKED_QUOTES;
-    case Layout::Funding:
-      return FUNDING;
-    case Layout::DepthDiffs:
-      return DEPTH_DIFFS;
-    case Layout::ClockedDepth:
-      return CLOCKED_DEPTH;
-  }
-  return {};
-}
+StreamKind layout_kind(Layout layout) { return layout_spec(layout).kind; }
 
 Layout header_layout(std::span<const std::string_view> fields) {
-  for (const Known& k : KNOWN) {
-    std::span<const std::string_view> names = layout_columns(k.layout);
-    if (names.size() != fields.size()) continue;
+  for (const LayoutSpec& spec : LAYOUTS) {
+    if (spec.columns.size() != fields.size()) continue;
     bool same = true;
-    for (std::size_t i = 0; i < names.size() && same; ++i) same = trimmed(fields[i]) == names[i];
-    if (same) return k.layout;
+    for (std::size_t i = 0; i < fields.size() && same; ++i) {
+      same = trimmed(fields[i]) == spec.columns[i].name;
+    }
+    if (same) return spec.layout;
   }
   return Layout::Detect;
 }
@@ -130,7 +122,7 @@ namespace {
 // Whether a row of the right number of columns fits `layout` in the column
 // that tells it from the other layout of as many columns.
 bool fits(Layout layout, std::span<const std::string_view> fields) {
-  if (fields.size() != layout_columns(layout).size()) return false;
+  if (fields.size() != layout_spec(layout).columns.size()) return false;
   std::int64_t ignored;
   switch (layout) {
     case Layout::AggTrades:
@@ -155,15 +147,15 @@ bool fits(Layout layout, std::span<const std::string_view> fields) {
 Layout shape_layout(StreamKind kind, std::span<const std::string_view> fields) {
   // The stream's own layouts first: a quote row whose last time is 0 could
   // pass for an aggregated trade, but not in a quote stream.
-  for (const Known& k : KNOWN) {
-    if (k.kind == kind && fits(k.layout, fields)) return k.layout;
+  for (const LayoutSpec& spec : LAYOUTS) {
+    if (spec.kind == kind && fits(spec.layout, fields)) return spec.layout;
   }
   // A depth layout is never guessed for another stream: a two-clock depth
   // row differs from a two-clock trade with a misspelt side only in the
   // spelling of two fields, and a trade file must not be refused as depth.
-  for (const Known& k : KNOWN) {
-    if (k.kind == StreamKind::Depth && kind != StreamKind::Depth) continue;
-    if (fits(k.layout, fields)) return k.layout;
+  for (const LayoutSpec& spec : LAYOUTS) {
+    if (spec.kind == StreamKind::Depth && kind != StreamKind::Depth) continue;
+    if (fits(spec.layout, fields)) return spec.layout;
   }
   return Layout::Detect;
 }
@@ -191,9 +183,9 @@ TimeUnit detect_unit(std::int64_t raw) {
 std::int64_t unit_nanos(TimeUnit unit) {
   switch (unit) {
     case TimeUnit::Milliseconds:
-      return 1'000'000;
+      return NANOS_PER_MILLI;
     case TimeUnit::Microseconds:
-      return 1'000;
+      return NANOS_PER_MICRO;
     case TimeUnit::Nanoseconds:
       return 1;
     case TimeUnit::Detect:

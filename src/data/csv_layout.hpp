@@ -19,6 +19,7 @@
 
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -42,15 +43,39 @@ enum class Layout : std::uint8_t {
 // What a stream of files is for; each layout belongs to one.
 enum class StreamKind : std::uint8_t { Trades, Quotes, Funding, Depth };
 
+// What a column holds, as read.
+enum class Col : std::uint8_t { Int, Dec, Bool, Side, Book, Type, Text };
+
+struct LayoutColumn {
+  std::string_view name;
+  Col type;
+};
+
+// Everything the converters know of a layout, in one place: the one table
+// of these is what headers are matched against, what rows are read by, what
+// error texts name, and what halvorn.data offers by `key`.
+struct LayoutSpec {
+  Layout layout;
+  const char* name;  // in texts: "aggregated trades"
+  const char* key;   // as halvorn.data and its command line name it: "agg_trades"
+  StreamKind kind;
+  std::span<const LayoutColumn> columns;
+  std::size_t time;  // the column that holds a row's exchange time
+};
+
+// Every layout, in the order texts list them.
+std::span<const LayoutSpec> layouts();
+
+// The layout's entry.  Requires: not Detect.
+const LayoutSpec& layout_spec(Layout layout);
+
 // The layout's name in texts: "trades", "aggregated trades", "best bid and
 // offer", "two-clock trades", "two-clock quotes", "funding history", "depth
-// diffs", "two-clock depth".
+// diffs", "two-clock depth" ("detected" for Detect).
 const char* layout_name(Layout layout);
 
-// The layout's column names, in order (empty for Detect).
-std::span<const std::string_view> layout_columns(Layout layout);
-
-// The names joined by commas, as a header line would be.
+// The column names joined by commas, as a header line would be ("" for
+// Detect).
 const char* layout_header(Layout layout);
 
 StreamKind layout_kind(Layout layout);

@@ -8,65 +8,6 @@ namespace halvorn::data {
 
 namespace {
 
-// What a column holds, for reading a refused row again field by field.
-enum class Col : std::uint8_t { Int, Dec, Bool, Side, Book, Type, Text };
-
-std::span<const Col> column_types(Layout layout) {
-  using enum Col;
-  static constexpr Col TRADES[] = {Int, Dec, Dec, Dec, Int, Bool};
-  static constexpr Col AGG_TRADES[] = {Int, Dec, Dec, Int, Int, Int, Bool};
-  static constexpr Col BEST_QUOTES[] = {Int, Dec, Dec, Dec, Dec, Int, Int};
-  static constexpr Col CLOCKED_TRADES[] = {Text, Text, Int, Int, Text, Side, Dec, Dec};
-  static constexpr Col CLOCKED_QUOTES[] = {Text, Text, Int, Int, Dec, Dec, Dec, Dec};
-  static constexpr Col FUNDING[] = {Int, Int, Dec};
-  static constexpr Col DEPTH_DIFFS[] = {Text, Int, Int, Int, Int, Book, Type, Dec, Dec};
-  static constexpr Col CLOCKED_DEPTH[] = {Text, Text, Int, Int, Bool, Book, Dec, Dec};
-  switch (layout) {
-    case Layout::Trades:
-      return TRADES;
-    case Layout::AggTrades:
-      return AGG_TRADES;
-    case Layout::BestQuotes:
-      return BEST_QUOTES;
-    case Layout::ClockedTrades:
-      return CLOCKED_TRADES;
-    case Layout::ClockedQuotes:
-      return CLOCKED_QUOTES;
-    case Layout::Funding:
-      return FUNDING;
-    case Layout::DepthDiffs:
-      return DEPTH_DIFFS;
-    case Layout::ClockedDepth:
-      return CLOCKED_DEPTH;
-    case Layout::Detect:
-      break;
-  }
-  panic("a layout to be read is never Detect");
-}
-
-// The column of a layout that gives a row's exchange time.
-std::size_t time_column(Layout layout) {
-  switch (layout) {
-    case Layout::Trades:
-      return 4;
-    case Layout::AggTrades:
-      return 5;
-    case Layout::BestQuotes:
-      return 5;
-    case Layout::ClockedTrades:
-    case Layout::ClockedQuotes:
-    case Layout::ClockedDepth:
-      return 2;
-    case Layout::Funding:
-      return 0;
-    case Layout::DepthDiffs:
-      return 1;
-    case Layout::Detect:
-      break;
-  }
-  panic("a layout to be read is never Detect");
-}
-
 std::vector<std::string_view> split(std::string_view line) {
   std::vector<std::string_view> out;
   const char* p = line.data();
@@ -141,79 +82,58 @@ struct Cursor {
     *v = *b;
     return close(s, q, last);
   }
-  bool side(Aggressor* a) {
+  // A field of one of a few words: parse(text) gives the value or nothing.
+  template <class T, class Parse>
+  bool word(T* v, bool last, Parse parse) {
     const char* s = p;
-    const char* q = field_end(p, end);
-    std::optional<Aggressor> g = parse_side(std::string_view(s, static_cast<std::size_t>(q - s)));
+    const char* q = last ? end : field_end(p, end);
+    std::optional<T> g = parse(std::string_view(s, static_cast<std::size_t>(q - s)));
     if (!g) return false;
-    *a = *g;
-    return close(s, q, false);
+    *v = *g;
+    return close(s, q, last);
   }
-  bool book_side(BookSide* b) {
-    const char* s = p;
-    const char* q = field_end(p, end);
-    std::optional<BookSide> g =
-        parse_book_side(std::string_view(s, static_cast<std::size_t>(q - s)));
-    if (!g) return false;
-    *b = *g;
-    return close(s, q, false);
-  }
-  bool update_type(UpdateType* t) {
-    const char* s = p;
-    const char* q = field_end(p, end);
-    std::optional<UpdateType> g =
-        parse_update_type(std::string_view(s, static_cast<std::size_t>(q - s)));
-    if (!g) return false;
-    *t = *g;
-    return close(s, q, false);
-  }
-  bool text() { return close(p, field_end(p, end), false); }
+  bool side(Aggressor* a, bool last = false) { return word(a, last, parse_side); }
+  bool book_side(BookSide* b, bool last = false) { return word(b, last, parse_book_side); }
+  bool update_type(UpdateType* t, bool last = false) { return word(t, last, parse_update_type); }
+  bool text(bool last = false) { return close(p, last ? end : field_end(p, end), last); }
 };
 
-bool read_fields(Layout layout, std::string_view line, Parsed* v, Slots<std::string_view>& fields) {
+// Reads a row by its layout's columns: column i's value lands in slot i of
+// its kind (a boolean, a side, a book side and an update type have one slot
+// each, which a layout uses at most once).
+bool read_fields(const LayoutSpec& spec, std::string_view line, Parsed* v,
+                 Slots<std::string_view>& fields) {
   Cursor c{line.data(), line.data() + line.size(), fields.v};
-  switch (layout) {
-    case Layout::Trades:
-      return c.integer(&v->ints[0]) && c.decimal(&v->decs[1]) && c.decimal(&v->decs[2]) &&
-             c.decimal(&v->decs[3]) && c.integer(&v->ints[4]) && c.boolean(&v->flag, true);
-    case Layout::AggTrades:
-      return c.integer(&v->ints[0]) && c.decimal(&v->decs[1]) && c.decimal(&v->decs[2]) &&
-             c.integer(&v->ints[3]) && c.integer(&v->ints[4]) && c.integer(&v->ints[5]) &&
-             c.boolean(&v->flag, true);
-    case Layout::BestQuotes:
-      return c.integer(&v->ints[0]) && c.decimal(&v->decs[1]) && c.decimal(&v->decs[2]) &&
-             c.decimal(&v->decs[3]) && c.decimal(&v->decs[4]) && c.integer(&v->ints[5]) &&
-             c.integer(&v->ints[6], true);
-    case Layout::ClockedTrades:
-      return c.text() && c.text() && c.integer(&v->ints[2]) && c.integer(&v->ints[3]) && c.text() &&
-             c.side(&v->side) && c.decimal(&v->decs[6]) && c.decimal(&v->decs[7], true);
-    case Layout::ClockedQuotes:
-      return c.text() && c.text() && c.integer(&v->ints[2]) && c.integer(&v->ints[3]) &&
-             c.decimal(&v->decs[4]) && c.decimal(&v->decs[5]) && c.decimal(&v->decs[6]) &&
-             c.decimal(&v->decs[7], true);
-    case Layout::Funding:
-      return c.integer(&v->ints[0]) && c.integer(&v->ints[1]) && c.decimal(&v->decs[2], true);
-    case Layout::DepthDiffs:
-    case Layout::ClockedDepth:
-    case Layout::Detect:
-      break;
+  const std::size_t n = spec.columns.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool last = i + 1 == n;
+    bool ok = false;
+    switch (spec.columns[i].type) {
+      case Col::Int:
+        ok = c.integer(&v->ints[i], last);
+        break;
+      case Col::Dec:
+        ok = c.decimal(&v->decs[i], last);
+        break;
+      case Col::Bool:
+        ok = c.boolean(&v->flag, last);
+        break;
+      case Col::Side:
+        ok = c.side(&v->side, last);
+        break;
+      case Col::Book:
+        ok = c.book_side(&v->book, last);
+        break;
+      case Col::Type:
+        ok = c.update_type(&v->type, last);
+        break;
+      case Col::Text:
+        ok = c.text(last);
+        break;
+    }
+    if (!ok) return false;
   }
-  return false;
-}
-
-// Depth rows apart from the others, so that the tick converter's path stays
-// as small as it was.
-bool read_depth_fields(Layout layout, std::string_view line, Parsed* v,
-                       Slots<std::string_view>& fields) {
-  Cursor c{line.data(), line.data() + line.size(), fields.v};
-  if (layout == Layout::DepthDiffs) {
-    return c.text() && c.integer(&v->ints[1]) && c.integer(&v->ints[2]) && c.integer(&v->ints[3]) &&
-           c.integer(&v->ints[4]) && c.book_side(&v->book) && c.update_type(&v->type) &&
-           c.decimal(&v->decs[7]) && c.decimal(&v->decs[8], true);
-  }
-  return c.text() && c.text() && c.integer(&v->ints[2]) && c.integer(&v->ints[3]) &&
-         c.boolean(&v->flag) && c.book_side(&v->book) && c.decimal(&v->decs[6]) &&
-         c.decimal(&v->decs[7], true);
+  return true;
 }
 
 // The heap of the sorting window keeps its earliest row on top; rows of
@@ -249,7 +169,7 @@ bool RowStream::fail_here(decltype(ConvertError::kind) kind) {
 }
 
 std::string RowStream::column(std::size_t i) const {
-  return std::string(layout_columns(layout_)[i]);
+  return std::string(layout_spec(layout_).columns[i].name);
 }
 
 bool RowStream::start_file() {
@@ -409,7 +329,7 @@ RowStream::Read RowStream::parse(std::string_view line, Row* row) {
   if (kind_ == StreamKind::Depth) return parse_depth(line, row);
   Parsed v;
   Slots<std::string_view> f;
-  if (!read_fields(layout_, line, &v, f)) {
+  if (!read_fields(layout_spec(layout_), line, &v, f)) {
     diagnose(line);
     return Read::Failed;
   }
@@ -425,7 +345,7 @@ RowStream::Read RowStream::parse(std::string_view line, Row* row) {
   switch (layout_) {
     case Layout::Trades:
     case Layout::AggTrades: {
-      const std::size_t tc = time_column(layout_);
+      const std::size_t tc = layout_spec(layout_).time;
       // The buyer was the maker, so the seller took liquidity.
       const Aggressor a = v.flag ? Aggressor::Seller : Aggressor::Buyer;
       ok = time(v.ints[tc], tc, f[tc], &row->exch) &&
@@ -485,7 +405,7 @@ RowStream::Read RowStream::parse(std::string_view line, Row* row) {
 RowStream::Read RowStream::parse_depth(std::string_view line, Row* row) {
   Parsed v;
   Slots<std::string_view> f;
-  if (!read_depth_fields(layout_, line, &v, f)) {
+  if (!read_fields(layout_spec(layout_), line, &v, f)) {
     diagnose(line);
     return Read::Failed;
   }
@@ -517,14 +437,14 @@ RowStream::Read RowStream::parse_depth(std::string_view line, Row* row) {
 
 void RowStream::diagnose(std::string_view line) {
   const std::vector<std::string_view> fields = split(line);
-  const std::span<const Col> types = column_types(layout_);
-  if (fields.size() != types.size()) {
+  const std::span<const LayoutColumn> columns = layout_spec(layout_).columns;
+  if (fields.size() != columns.size()) {
     fail_here(ColumnCount{layout_, fields.size()});
     return;
   }
-  for (std::size_t i = 0; i < types.size(); ++i) {
+  for (std::size_t i = 0; i < columns.size(); ++i) {
     const std::string_view t = fields[i];
-    switch (types[i]) {
+    switch (columns[i].type) {
       case Col::Int: {
         std::int64_t ignored;
         const IntFault f = parse_int(t, &ignored);
@@ -585,10 +505,12 @@ void RowStream::diagnose(std::string_view line) {
 
 bool RowStream::emit(Row* row) {
   if (any_out_ && row->exch < last_out_.exch) {
-    return fail(place(*row),
-                Backwards{std::string(layout_columns(stream_layout_)[time_column(stream_layout_)]),
-                          std::to_string(row->raw_time), row->exch, last_out_.exch,
-                          place(last_out_), options_.sort_window, last_out_.file != row->file});
+    return fail(
+        place(*row),
+        Backwards{
+            std::string(layout_spec(stream_layout_).columns[layout_spec(stream_layout_).time].name),
+            std::to_string(row->raw_time), row->exch, last_out_.exch, place(last_out_),
+            options_.sort_window, last_out_.file != row->file});
   }
   if (stream_layout_ == Layout::AggTrades) {
     if (any_id_ && row->id <= last_id_) return fail(place(*row), IdOrder{last_id_, row->id});

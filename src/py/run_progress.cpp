@@ -6,24 +6,23 @@ namespace halvorn::py {
 
 bool RunProgress::of(PyObject* progress, std::uint64_t total, RunProgress* out) {
   *out = RunProgress();
-  if (progress == nullptr || progress == Py_None || progress == Py_False) return true;
+  if (progress == nullptr || progress == Py_None) return true;
   out->total_ = Ref::steal(PyLong_FromUnsignedLongLong(total));
-  if (!out->total_) return false;
-  if (progress == Py_True) {
-    Ref module = Ref::steal(PyImport_ImportModule("halvorn._progress"));
-    if (!module) return false;
-    out->bar_ =
-        Ref::steal(PyObject_CallMethod(module.get(), "Bar", "Os", out->total_.get(), "ticks"));
-    if (!out->bar_) return false;
-    out->callable_ = out->bar_;
-  } else if (PyCallable_Check(progress)) {
-    out->callable_ = Ref::borrow(progress);
-  } else {
-    PyErr_Format(PyExc_TypeError,
-                 "progress must be None, True or a callable taking (ticks_done, total), got %.200s",
-                 Py_TYPE(progress)->tp_name);
+  Ref module = Ref::steal(PyImport_ImportModule("halvorn._progress"));
+  if (!out->total_ || !module) return false;
+  Ref resolved = Ref::steal(python([&] {
+    return PyObject_CallMethod(module.get(), "reporter", "OOs", progress, out->total_.get(),
+                               "ticks");
+  }));
+  if (!resolved) return false;
+  if (!PyTuple_Check(resolved.get()) || PyTuple_GET_SIZE(resolved.get()) != 2) {
+    PyErr_SetString(PyExc_TypeError, "halvorn._progress.reporter returned no (report, bar) pair");
     return false;
   }
+  PyObject* report = PyTuple_GET_ITEM(resolved.get(), 0);
+  PyObject* bar = PyTuple_GET_ITEM(resolved.get(), 1);
+  if (report != Py_None) out->callable_ = Ref::borrow(report);
+  if (bar != Py_None) out->bar_ = Ref::borrow(bar);
   return true;
 }
 

@@ -26,10 +26,10 @@ class RunProgress {
   // Reports nothing.
   RunProgress() = default;
 
-  // What `progress` stands for in a run over `total` ticks (None when the
-  // length is unknown): nothing for None or False, a bar for True, the
-  // callable itself.  False with a TypeError naming the argument for
-  // anything else.  Requires: the lock is held.
+  // What `progress` stands for in a run over `total` ticks, as
+  // halvorn._progress.reporter reads it: nothing for None or False, a bar for
+  // True, the callable itself.  False with its TypeError for anything else.
+  // Requires: the lock is held.
   static bool of(PyObject* progress, std::uint64_t total, RunProgress* out);
 
   bool active() const { return static_cast<bool>(callable_); }

@@ -24,6 +24,7 @@ from collections.abc import Iterator, Sequence
 from typing import Any
 
 from halvorn import data
+from halvorn.data import _native
 
 PROGRAM = "python -m halvorn.data"
 SUFFIXES = (".csv", ".csv.gz", ".zip")
@@ -130,6 +131,14 @@ _count = _whole(2**63 - 1, "a count of rows")
 _instrument = _whole(2**32 - 1, "an instrument id")
 
 
+def _keys(stream: str) -> list[str]:
+    """The short keys of the converters' layouts of `stream`."""
+    return [key for _, key, kind in _native.LAYOUTS if kind == stream]
+
+
+_SHORT_UNITS = ["ms", "us", "ns"]
+
+
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog=PROGRAM, description="Market data into tick files.")
     commands = p.add_subparsers(dest="command", required=True)
@@ -143,13 +152,13 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("--quotes", help="folder, glob pattern or file of best-quote CSV files")
     c.add_argument("--tick-size", required=True, type=_step, help="price step, e.g. 0.10")
     c.add_argument("--lot-size", required=True, type=_step, help="quantity step, e.g. 0.001")
-    c.add_argument("--layout", choices=["trades", "agg_trades", "clock_trades"],
+    c.add_argument("--layout", choices=_keys("trades"),
                    help="layout of the trade files (default: told from each file)")
-    c.add_argument("--quote-layout", choices=["bbo", "clock_quotes"],
+    c.add_argument("--quote-layout", choices=_keys("quotes"),
                    help="layout of the quote files (default: told from each file)")
-    c.add_argument("--time-unit", choices=["ms", "us", "ns"],
+    c.add_argument("--time-unit", choices=_SHORT_UNITS,
                    help="unit of the trade times (default: told from each file)")
-    c.add_argument("--quote-time-unit", choices=["ms", "us", "ns"],
+    c.add_argument("--quote-time-unit", choices=_SHORT_UNITS,
                    help="unit of the quote times (default: told from each file)")
     c.add_argument("--sort-window", type=_count, default=0, metavar="ROWS",
                    help="take rows up to ROWS rows out of time order (default 0)")

@@ -9,19 +9,26 @@ import zipfile
 from collections.abc import Iterator, Mapping
 from typing import IO, Any
 
-# Each unit a time may be given in: the name the converters take, the short
-# forms it may also be typed as, and the nanoseconds in one of its steps.
-_TIME_UNITS = (
-    ("milliseconds", ("ms",), 1_000_000),
-    ("microseconds", ("us", "µs"), 1_000),
-    ("nanoseconds", ("ns",), 1),
-)
+from halvorn.data import _native
 
-TIME_UNITS = {typed: name for name, short, _ in _TIME_UNITS for typed in (*short, name)}
+# The short forms a time unit may also be typed as; the units themselves, and
+# the nanoseconds in one step of each, are the converters' own table.
+_SHORT_FORMS = {"milliseconds": ("ms",), "microseconds": ("us", "µs"), "nanoseconds": ("ns",)}
+
+TIME_UNITS = {typed: name for name, _ in _native.TIME_UNITS
+              for typed in (*_SHORT_FORMS.get(name, ()), name)}
 """Every way of writing a time unit, to the name the converters take."""
 
-UNIT_NANOS = {name: nanos for name, _, nanos in _TIME_UNITS}
+UNIT_NANOS = dict(_native.TIME_UNITS)
 """Nanoseconds in one step of each unit, by the name the converters take."""
+
+
+def layouts_of(stream: str) -> dict[str, str]:
+    """Every way of writing a layout of `stream` ("trades", "quotes", "depth"),
+    its name as the converters' texts give it or its short key, to that name."""
+    return {typed: name for name, key, kind in _native.LAYOUTS if kind == stream
+            for typed in (name, key)}
+
 
 PROGRESS_BYTES = 8 << 20
 """How often a conversion reports progress, in bytes of input."""

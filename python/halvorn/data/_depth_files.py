@@ -10,19 +10,13 @@ from typing import Any
 from halvorn._progress import reporter
 from halvorn.data import _native
 from halvorn.data._arguments import (PROGRESS_BYTES, TIME_UNITS, choice, files_of, known_size,
-                                     path_of)
+                                     layouts_of, path_of)
 
 DepthSource = _native.DepthSource
 Snapshot = _native.Snapshot
 Update = _native.Update
 
-# Layout names as the converter's texts give them, and short forms for typing.
-_DEPTH_LAYOUTS = {
-    "depth diffs": "depth diffs",
-    "depth_diffs": "depth diffs",
-    "two-clock depth": "two-clock depth",
-    "clock_depth": "two-clock depth",
-}
+_DEPTH_LAYOUTS = layouts_of("depth")
 
 
 def load_depth(path: str | os.PathLike[str]) -> DepthSource:

@@ -4,6 +4,8 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import Any, final
 
 __all__ = [
+    "LAYOUTS",
+    "TIME_UNITS",
     "convert",
     "read_funding",
     "convert_depth",
@@ -17,6 +19,9 @@ __all__ = [
     "save_depth",
     "read_depth",
 ]
+
+LAYOUTS: tuple[tuple[str, str, str], ...]
+TIME_UNITS: tuple[tuple[str, int], ...]
 
 _Levels = Iterable[tuple[int, int]] | Iterable[list[int]]
 

@@ -10,22 +10,10 @@ import halvorn
 from halvorn._progress import reporter
 from halvorn.data import _native
 from halvorn.data._arguments import (PROGRESS_BYTES, TIME_UNITS, choice, files_of, known_size,
-                                     path_of)
+                                     layouts_of, path_of)
 
-# Layout names as the converter's texts give them, and short forms for typing.
-_TRADE_LAYOUTS = {
-    "trades": "trades",
-    "aggregated trades": "aggregated trades",
-    "agg_trades": "aggregated trades",
-    "two-clock trades": "two-clock trades",
-    "clock_trades": "two-clock trades",
-}
-_QUOTE_LAYOUTS = {
-    "best bid and offer": "best bid and offer",
-    "bbo": "best bid and offer",
-    "two-clock quotes": "two-clock quotes",
-    "clock_quotes": "two-clock quotes",
-}
+_TRADE_LAYOUTS = layouts_of("trades")
+_QUOTE_LAYOUTS = layouts_of("quotes")
 
 
 def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,

@@ -256,15 +256,13 @@ bool layout_of(PyObject* obj, const char* arg, data::StreamKind kind, data::Layo
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  for (data::Layout l :
-       {data::Layout::Trades, data::Layout::AggTrades, data::Layout::BestQuotes,
-        data::Layout::ClockedTrades, data::Layout::ClockedQuotes, data::Layout::Funding}) {
-    if (PyUnicode_CompareWithASCIIString(obj, data::layout_name(l)) != 0) continue;
-    if (data::layout_kind(l) != kind) {
+  for (const data::LayoutSpec& spec : data::layouts()) {
+    if (PyUnicode_CompareWithASCIIString(obj, spec.name) != 0) continue;
+    if (spec.kind != kind) {
       PyErr_Format(PyExc_ValueError, "argument '%s': %R is not a layout of this stream", arg, obj);
       return false;
     }
-    *out = l;
+    *out = spec.layout;
     return true;
   }
   PyErr_Format(PyExc_ValueError, "argument '%s': unknown layout %R", arg, obj);

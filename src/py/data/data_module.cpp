@@ -1,6 +1,7 @@
 // halvorn.data._native: the definition of the submodule and its execution
 // step.  The halvorn.data package (python/halvorn/data) is its only user.
 
+#include "data/csv_layout.hpp"
 #include "py/boundary.hpp"
 #include "py/data/arrays.hpp"
 #include "py/data/csv.hpp"
@@ -28,11 +29,51 @@ struct DataRefs {
   }
 };
 
+const char* kind_name(data::StreamKind kind) {
+  switch (kind) {
+    case data::StreamKind::Trades:
+      return "trades";
+    case data::StreamKind::Quotes:
+      return "quotes";
+    case data::StreamKind::Funding:
+      return "funding";
+    case data::StreamKind::Depth:
+      return "depth";
+  }
+  return "";
+}
+
+// The converters' layouts as (name, key, stream) and their time units as
+// (name, nanoseconds per step), from the one table each: the Python half
+// offers exactly these, by these names.
+int add_tables(PyObject* module) {
+  const std::span<const data::LayoutSpec> specs = data::layouts();
+  Ref layouts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(specs.size())));
+  if (!layouts) return -1;
+  for (std::size_t i = 0; i < specs.size(); ++i) {
+    PyObject* row = Py_BuildValue("(sss)", specs[i].name, specs[i].key, kind_name(specs[i].kind));
+    if (row == nullptr) return -1;
+    PyTuple_SET_ITEM(layouts.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  Ref units = Ref::steal(PyTuple_New(3));
+  if (!units) return -1;
+  const data::TimeUnit all[] = {data::TimeUnit::Milliseconds, data::TimeUnit::Microseconds,
+                                data::TimeUnit::Nanoseconds};
+  for (std::size_t i = 0; i < std::size(all); ++i) {
+    PyObject* row = Py_BuildValue("(sL)", data::unit_name(all[i]),
+                                  static_cast<long long>(data::unit_nanos(all[i])));
+    if (row == nullptr) return -1;
+    PyTuple_SET_ITEM(units.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  if (add_to_module(module, "LAYOUTS", layouts.release()) < 0) return -1;
+  return add_to_module(module, "TIME_UNITS", units.release());
+}
+
 int exec_data(PyObject* module) {
   DataState* st = data_state_of_module(module);
   if (begin_submodule(st->head) < 0) return -1;
   return guarded(st->head.core, [&]() -> int {
-    if (add_csv_functions(module, st) < 0) return -1;
+    if (add_tables(module) < 0 || add_csv_functions(module, st) < 0) return -1;
     if (add_array_functions(module, st) < 0 || add_classes(module, st, DEPTH_RECORD_CLASSES) < 0) {
       return -1;
     }
