@@ -36,7 +36,7 @@
 #include "py/results.hpp"
 #include "py/strategy_adapter.hpp"
 #include "py/tick_files.hpp"
-#include "py/venue/config.hpp"
+#include "py/venue/venue_config.hpp"
 
 namespace halvorn::py {
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "py/argument_conversion.hpp"
+#include "py/sequence_extraction.hpp"
 #include "py/values.hpp"
 
 namespace halvorn::py {
@@ -79,6 +80,14 @@ const char ticks_from_message[] =
     "memory";
 
 }  // namespace
+
+bool extract_ticks(ModuleState* state, PyObject* obj, TickArray* out) {
+  return extract_sequence(obj, "Tick", out, [&](PyObject* item) {
+    if (!Py_IS_TYPE(item, state->tick_type)) return false;
+    out->push_back(tick_of(item));
+    return true;
+  });
+}
 
 bool ticks_from(ModuleState* state, PyObject* ticks, TickArray* out) {
   if (extract_ticks(state, ticks, out)) return true;

@@ -64,4 +64,8 @@ using TickArray = std::vector<engine::Tick, LargeArrayAllocator<engine::Tick>>;
 // first.
 bool ticks_from(ModuleState* state, PyObject* ticks, TickArray* out);
 
+// The elements of `obj`, every one a Tick; false with a TypeError (or what
+// iteration raised) set and `out` cleared.  ticks_from's step.
+bool extract_ticks(ModuleState* state, PyObject* obj, TickArray* out);
+
 }  // namespace halvorn::py

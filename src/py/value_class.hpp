@@ -219,4 +219,34 @@ Ref tuple_of(P... values) {
   return tuple;
 }
 
+// The keyword-only classes show their real defaults in their signature,
+// which a text signature (literals only) cannot carry.
+template <class C>
+int set_keyword_signature(PyTypeObject* type) {
+  Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+  if (!inspect) return -1;
+  Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+  Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+  if (!parameter || !signature) return -1;
+  Ref keyword_only = Ref::steal(PyObject_GetAttrString(parameter.get(), "KEYWORD_ONLY"));
+  typename C::Data fresh;
+  Ref none = Ref::steal(PyTuple_New(0));
+  if (!keyword_only || !none || !C::make(type, none.get(), nullptr, &fresh)) return -1;
+  Ref defaults = C::fields(type, fresh);
+  Ref params = Ref::steal(PyList_New(0));
+  if (!defaults || !params) return -1;
+  for (std::size_t i = 0; i < C::FIELDS.size(); ++i) {
+    Ref kwargs = Ref::steal(Py_BuildValue(
+        "{s:O}", "default", PyTuple_GET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i))));
+    Ref args = Ref::steal(Py_BuildValue("(sO)", C::FIELDS[i], keyword_only.get()));
+    if (!kwargs || !args) return -1;
+    Ref p = Ref::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
+    if (!p || PyList_Append(params.get(), p.get()) < 0) return -1;
+  }
+  Ref sig = Ref::steal(PyObject_CallOneArg(signature.get(), params.get()));
+  if (!sig || PyDict_SetItemString(type->tp_dict, "__signature__", sig.get()) < 0) return -1;
+  PyType_Modified(type);
+  return 0;
+}
+
 }  // namespace halvorn::py

@@ -15,7 +15,6 @@
 
 #include "engine/tick.hpp"
 #include "py/module_state.hpp"
-#include "py/tick_input.hpp"
 #include "strategy/strategy.hpp"
 #include "types/types.hpp"
 
@@ -62,10 +61,9 @@ const engine::Tick& tick_of(PyObject* obj);
 const OrderRequest& order_of(PyObject* obj);
 
 // Sequence extraction: `obj` must follow the sequence protocol, must not be a
-// str, and every element must be a Tick (an Order).  On failure returns false
-// with a TypeError (or the exception iteration raised) set and `out` cleared;
-// callers replace the error with their own message.
-bool extract_ticks(ModuleState* state, PyObject* obj, TickArray* out);
+// str, and every element must be an Order (or a class of `types`).  On
+// failure returns false with a TypeError (or the exception iteration raised)
+// set and `out` cleared; callers replace the error with their own message.
 bool extract_requests(ModuleState* state, const RequestTypes& types, PyObject* obj,
                       std::vector<Request>* out);
 

@@ -3,10 +3,12 @@
 
 #include "data/csv_layout.hpp"
 #include "py/boundary.hpp"
-#include "py/data/arrays.hpp"
 #include "py/data/csv.hpp"
 #include "py/data/data_state.hpp"
+#include "py/data/decimal_columns.hpp"
 #include "py/data/depth_sources.hpp"
+#include "py/data/mapped_columns.hpp"
+#include "py/data/tick_writer_class.hpp"
 #include "py/module_hooks.hpp"
 #include "py/registry.hpp"
 
@@ -23,7 +25,8 @@ struct DataRefs {
   template <class F>
   static void each(DataState* st, F&& f) {
     f(&st->head.parent);
-    each_class(st, ARRAY_CLASSES, f);
+    each_class(st, WRITER_CLASSES, f);
+    each_class(st, MAPPED_CLASSES, f);
     each_class(st, DEPTH_RECORD_CLASSES, f);
     each_class(st, DEPTH_SOURCE_CLASSES, f);
   }
@@ -74,7 +77,11 @@ int exec_data(PyObject* module) {
   if (begin_submodule(st->head) < 0) return -1;
   return guarded(st->head.core, [&]() -> int {
     if (add_tables(module) < 0 || add_csv_functions(module, st) < 0) return -1;
-    if (add_array_functions(module, st) < 0 || add_classes(module, st, DEPTH_RECORD_CLASSES) < 0) {
+    if (add_classes(module, st, WRITER_CLASSES) < 0 ||
+        add_classes(module, st, MAPPED_CLASSES) < 0 ||
+        add_functions(module, mapped_functions) < 0 ||
+        add_functions(module, decimal_column_functions) < 0 ||
+        add_classes(module, st, DEPTH_RECORD_CLASSES) < 0) {
       return -1;
     }
     return add_depth_functions(module, st);

@@ -14,14 +14,14 @@
 namespace halvorn::py::market_data {
 
 struct DataState {
-  SubmoduleHead head;                // first: leads the classes to the main module's state
-  PyTypeObject* writer_type;         // Writer: a tick file written from columns, batch by batch
-  PyTypeObject* mapping_type;        // a tick file mapped read-only, checked
-  PyTypeObject* mapped_column_type;  // one field of a mapped file, as a strided buffer
-  PyTypeObject* depth_source_type;   // DepthSource: a depth file, held by name
-  PyTypeObject* snapshot_type;       // Snapshot: the whole book as of an update id
-  PyTypeObject* update_type;         // Update: one incremental depth message
-  PyTypeObject* depth_records_type;  // what read_depth returns: records streamed from a file
+  SubmoduleHead head;                    // first: leads the classes to the main module's state
+  PyTypeObject* writer_type;             // Writer: a tick file written from columns, batch by batch
+  PyTypeObject* mapping_type;            // a tick file mapped read-only, checked
+  PyTypeObject* mapped_column_type;      // one field of a mapped file, as a strided buffer
+  PyTypeObject* depth_source_type;       // DepthSource: a depth file, held by name
+  PyTypeObject* snapshot_type;           // Snapshot: the whole book as of an update id
+  PyTypeObject* update_type;             // Update: one incremental depth message
+  PyTypeObject* depth_file_reader_type;  // what read_depth returns: records streamed from a file
 };
 
 extern PyModuleDef data_def;

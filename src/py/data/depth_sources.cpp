@@ -148,7 +148,7 @@ PyType_Spec source_spec = {"halvorn.data.DepthSource", sizeof(Boxed<DepthSourceD
 // ---------------------------------------------------------------------------
 // The records of a file, streamed (what read_depth returns)
 
-struct DepthRecordsData {
+struct DepthFileReaderData {
   Ref source;                               // the DepthSource read
   std::optional<data::DepthReader> reader;  // empty once the stream ended
   book::DepthRecord record;                 // the last record read; its storage is reused
@@ -160,7 +160,7 @@ PyObject* records_iter(PyObject* self) { return Py_NewRef(self); }
 PyObject* records_next(PyObject* self) {
   DataState* st = data_state_of_type(Py_TYPE(self));
   return guarded(st->head.core, [&]() -> PyObject* {
-    DepthRecordsData& d = unbox<DepthRecordsData>(self);
+    DepthFileReaderData& d = unbox<DepthFileReaderData>(self);
     if (d.busy) {
       PyErr_SetString(PyExc_RuntimeError, "the depth records are being read by another thread");
       return nullptr;
@@ -184,15 +184,16 @@ PyObject* records_next(PyObject* self) {
 
 PyType_Slot records_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<DepthRecordsData>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<DepthFileReaderData>)},
     {Py_tp_iter, reinterpret_cast<void*>(records_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(records_next)},
     {Py_tp_doc, const_cast<char*>("The records of a depth file, read a block at a time.")},
     {0, nullptr},
 };
 
-PyType_Spec records_spec = {"halvorn.data._native.DepthRecords", sizeof(Boxed<DepthRecordsData>), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, records_slots};
+PyType_Spec depth_file_reader_spec = {"halvorn.data._native.DepthFileReader",
+                                      sizeof(Boxed<DepthFileReaderData>), 0,
+                                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, records_slots};
 
 // ---------------------------------------------------------------------------
 // load_depth, save_depth, read_depth
@@ -332,11 +333,11 @@ PyObject* read_depth(PyObject* module, PyObject* args, PyObject* kwds) {
     PyObject* source = parsed[0];
     const DepthSourceData* data = nullptr;
     if (!depth_source_of(source, "source", &data)) return nullptr;
-    DepthRecordsData records;
+    DepthFileReaderData records;
     records.source = Ref::borrow(source);
     records.reader = open_reader(*data);
     if (!records.reader) return nullptr;
-    return box(st->depth_records_type, std::move(records));
+    return box(st->depth_file_reader_type, std::move(records));
   });
 }
 
@@ -385,7 +386,7 @@ void raise_depth_file_error(const DepthSourceData& source, const data::DepthErro
 
 const std::array<ClassEntry<DataState>, 2> DEPTH_SOURCE_CLASSES = {{
     {[] { return &source_spec; }, &DataState::depth_source_type},
-    {[] { return &records_spec; }, &DataState::depth_records_type, false},
+    {[] { return &depth_file_reader_spec; }, &DataState::depth_file_reader_type, false},
 }};
 
 int add_depth_functions(PyObject* module, DataState* st) {

@@ -31,8 +31,6 @@ FillRecord fill_record(const Fill& f, Cash fee) {
 
 namespace {
 
-ModuleState* core_of(PyTypeObject* type) { return state_of_type(type); }
-
 // Every field of a record given by keyword, for records made back from
 // their fields (a copy, a pickle).
 template <std::size_t N>
@@ -147,7 +145,7 @@ struct FillClass {
   static constexpr bool RECORD = true;
 
   static Ref fields(PyTypeObject* type, const Data& d) {
-    ModuleState* st = core_of(type);
+    ModuleState* st = state_of_type(type);
     return tuple_of(from_i64(d.exch_ts), from_i64(d.local_ts), from_u64(d.order), from_u64(d.seq),
                     from_i64(d.price), from_i64(d.qty),
                     Py_NewRef(side_string(st, d.side == 0 ? Side::Buy : Side::Sell)),
@@ -157,7 +155,7 @@ struct FillClass {
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
     std::array<PyObject*, FIELDS.size()> v{};
     if (!all_fields(args, kwds, "Fill", FIELDS, &v)) return false;
-    ModuleState* st = core_of(type);
+    ModuleState* st = state_of_type(type);
     *out = FillRecord{};
     return to_i64(v[0], "exch_ts", &out->exch_ts) && to_i64(v[1], "local_ts", &out->local_ts) &&
            to_u64(v[2], "order", &out->order) && to_u64(v[3], "seq", &out->seq) &&
@@ -220,7 +218,7 @@ struct ClosedClass {
   static Ref fields(PyTypeObject* type, const Data& d) {
     return tuple_of(from_i64(d.lots), from_i64(d.price), from_i64(d.at),
                     PyLong_FromUnsignedLong(d.instrument.value),
-                    Py_NewRef(side_string(core_of(type), d.side)));
+                    Py_NewRef(side_string(state_of_type(type), d.side)));
   }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
     std::array<PyObject*, FIELDS.size()> v{};
@@ -229,7 +227,7 @@ struct ClosedClass {
     if (!all_fields(args, kwds, "Closed", FIELDS, &v) || !to_i64(v[0], "lots", &out->lots) ||
         !to_i64(v[1], "price", &out->price) || !to_i64(v[2], "at", &out->at) ||
         !to_u64(v[3], "instrument", &instrument) ||
-        !side_of(core_of(type), "side", v[4], true, &side)) {
+        !side_of(state_of_type(type), "side", v[4], true, &side)) {
       return false;
     }
     out->instrument = InstrumentId{static_cast<std::uint32_t>(instrument)};

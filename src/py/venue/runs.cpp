@@ -13,8 +13,8 @@
 #include "py/run_path.hpp"
 #include "py/tick_files.hpp"
 #include "py/value_class.hpp"
-#include "py/venue/config.hpp"
 #include "py/venue/records.hpp"
+#include "py/venue/venue_config.hpp"
 #include "py/venue/venue_state.hpp"
 
 namespace halvorn::py::venue {

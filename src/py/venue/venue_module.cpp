@@ -4,9 +4,11 @@
 #include "py/module_hooks.hpp"
 #include "py/registry.hpp"
 #include "py/tick_batch.hpp"
-#include "py/venue/config.hpp"
+#include "py/venue/account_classes.hpp"
 #include "py/venue/records.hpp"
 #include "py/venue/runs.hpp"
+#include "py/venue/tier_classes.hpp"
+#include "py/venue/venue_config.hpp"
 #include "py/venue/venue_state.hpp"
 
 namespace halvorn::py::venue {
@@ -53,7 +55,8 @@ struct VenueRefs {
   template <class F>
   static void each(VenueState* st, F&& f) {
     f(&st->head.parent);
-    each_class(st, CONFIG_CLASSES, f);
+    each_class(st, TIER_CLASSES, f);
+    each_class(st, ACCOUNT_CLASSES, f);
     each_class(st, RECORD_CLASSES, f);
     each_class(st, BATCH_CLASSES, f);
     for (auto member : VALUES) f(&(st->*member));

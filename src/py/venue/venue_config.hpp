@@ -1,6 +1,7 @@
-// The configuration of halvorn.venue: the execution tier and its latencies
-// and queue model, the margin brackets, funding rates, and the Venue that
-// holds them with the fee rates and the account's options.
+// What a Venue holds, and adding halvorn.venue's configuration to the module:
+// the execution tiers (tier_classes), the account's brackets, funding and
+// the Venue itself (account_classes), and the rates written as text
+// (rate_text).
 //
 // Every value is an integer in the engine's own units (rates in billionths,
 // times in nanoseconds, prices in ticks, money in Cash), checked when the
@@ -41,9 +42,6 @@ struct VenueConfig {
   // The run configuration for a starting balance in whole currency units.
   backtest::RunConfig run_config(std::int64_t balance, std::uint64_t equity_every) const;
 };
-
-// The configuration classes, in the order the module shows them.
-extern const std::array<ClassEntry<VenueState>, 10> CONFIG_CLASSES;
 
 // Adds the configuration classes, EXAMPLE_BTCUSDT and the rate helpers to the
 // module.  Returns -1 with an exception set on failure.

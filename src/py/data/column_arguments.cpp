@@ -1,0 +1,123 @@
+#include "py/data/column_arguments.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "py/argument_conversion.hpp"
+
+namespace halvorn::py::market_data {
+
+// The element kind of a buffer's format ("q", "<i", "@B", ...), by its
+// letter for the sign and its item size for the width; false when it is no
+// integer format this reads.
+bool element_kind(const char* format, Py_ssize_t itemsize, data::ElementKind* out) {
+  if (format == nullptr) format = "B";
+  if (*format == '@' || *format == '=' || *format == '<') ++format;
+  if (format[0] == '\0' || format[1] != '\0') return false;
+  const char letter = format[0];
+  if (std::strchr("bhilqn", letter) != nullptr) {
+    switch (itemsize) {
+      case 1:
+        *out = data::ElementKind::I8;
+        return true;
+      case 2:
+        *out = data::ElementKind::I16;
+        return true;
+      case 4:
+        *out = data::ElementKind::I32;
+        return true;
+      case 8:
+        *out = data::ElementKind::I64;
+        return true;
+      default:
+        return false;
+    }
+  }
+  if (std::strchr("BHILQN", letter) != nullptr) {
+    switch (itemsize) {
+      case 1:
+        *out = data::ElementKind::U8;
+        return true;
+      case 2:
+        *out = data::ElementKind::U16;
+        return true;
+      case 4:
+        *out = data::ElementKind::U32;
+        return true;
+      case 8:
+        *out = data::ElementKind::U64;
+        return true;
+      default:
+        return false;
+    }
+  }
+  return false;
+}
+
+bool HeldColumn::take(PyObject* obj, const char* arg) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (PyObject_CheckBuffer(obj)) return take_buffer(obj, arg);
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected a 1-D integer array or a sequence of int, got %.200s",
+                 arg, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  // Walked as a tuple of our own: an element's __index__ may empty the
+  // caller's list.
+  Ref items = frozen_items(obj);
+  if (!items) {
+    raise_from_current(PyExc_TypeError,
+                       std::string("argument '") + arg + "': expected a sequence of int");
+    return false;
+  }
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  copy_.resize(static_cast<std::size_t>(n));
+  PyObject** values = PySequence_Fast_ITEMS(items.get());
+  std::string name;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (PyLong_CheckExact(values[i])) {
+      int overflow = 0;
+      const long long v = PyLong_AsLongLongAndOverflow(values[i], &overflow);
+      if (overflow == 0) {
+        copy_[static_cast<std::size_t>(i)] = v;
+        continue;
+      }
+    }
+    name = std::string(arg) + "[" + std::to_string(i) + "]";
+    if (!to_i64(values[i], name.c_str(), &copy_[static_cast<std::size_t>(i)])) return false;
+  }
+  column_ = data::Column{copy_.data(), copy_.size(), sizeof(std::int64_t), data::ElementKind::I64};
+  // An empty column is still present: a non-null pointer says so.
+  if (copy_.empty()) column_.data = &column_;
+  return true;
+}
+
+bool HeldColumn::take_buffer(PyObject* obj, const char* arg) {
+  if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) {
+    raise_from_current(PyExc_TypeError, std::string("argument '") + arg +
+                                            "': its buffer cannot be read as a strided array");
+    return false;
+  }
+  has_view_ = true;
+  if (view_.ndim != 1) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a 1-D array, got %d dimensions", arg,
+                 view_.ndim);
+    return false;
+  }
+  data::ElementKind kind;
+  if (!element_kind(view_.format, view_.itemsize, &kind)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected integers (signed or unsigned, 8 to 64 bits, native "
+                 "or little-endian), got a buffer of format '%s'",
+                 arg, view_.format != nullptr ? view_.format : "B");
+    return false;
+  }
+  const std::size_t n = static_cast<std::size_t>(view_.shape[0]);
+  const std::ptrdiff_t stride = view_.strides != nullptr ? view_.strides[0] : view_.itemsize;
+  // An empty buffer may have no memory at all; present all the same.
+  column_ = data::Column{view_.buf != nullptr ? view_.buf : &column_, n, stride, kind};
+  return true;
+}
+
+}  // namespace halvorn::py::market_data

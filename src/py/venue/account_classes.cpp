@@ -1,0 +1,333 @@
+#include "py/venue/account_classes.hpp"
+
+#include <array>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "py/argument_conversion.hpp"
+#include "py/arguments.hpp"
+#include "py/value_class.hpp"
+#include "py/venue/field_checks.hpp"
+#include "py/venue/tier_classes.hpp"
+#include "py/venue/venue_config.hpp"
+
+namespace halvorn::py::venue {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Margin brackets and funding rates
+
+struct BracketClass {
+  using Data = margin::Bracket;
+  static constexpr const char* NAME = "halvorn.venue.Bracket";
+  static constexpr const char* DOC =
+      "Bracket(up_to, rate, amount)\n--\n\n"
+      "One row of a maintenance-margin table.\n\n"
+      "A position whose notional is at most `up_to` (Cash) needs\n"
+      "notional * rate / 1_000_000_000 - amount (Cash) of maintenance margin;\n"
+      "`rate` is in billionths.  A notional above every bracket uses the last.\n\n"
+      "```python\n"
+      "venue.Bracket(up_to=5_000_000_000_000, rate=4_000_000, amount=0)\n"
+      "```\n\n"
+      "# Errors\n\n"
+      "ValueError for a negative up_to or amount, or a rate outside 0 to\n"
+      "1_000_000_000.";
+  static constexpr std::array FIELDS = {"up_to", "rate", "amount"};
+  static constexpr std::array DOCS = {
+      "The largest position notional the bracket covers, in Cash.",
+      "Maintenance-margin rate, in billionths.",
+      "Amount subtracted from notional times rate, in Cash.",
+  };
+  static constexpr bool KEYWORD_ONLY = false;
+
+  static Ref fields(PyTypeObject*, const Data& d) {
+    return tuple_of(from_i64(d.up_to), from_i64(d.rate), from_i64(d.amount));
+  }
+  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
+    static const char* kwlist[] = {"up_to", "rate", "amount", nullptr};
+    Arguments<3> parsed;
+    if (!parse_arguments(args, kwds, "OOO:Bracket", kwlist, &parsed)) return false;
+    PyObject *up_to = parsed[0], *rate = parsed[1], *amount = parsed[2];
+    constexpr long long MAX = std::numeric_limits<std::int64_t>::max();
+    return to_i64(up_to, "up_to", &out->up_to) &&
+           in_range("up_to", out->up_to, 0, MAX, "at least 0") &&
+           to_i64(rate, "rate", &out->rate) &&
+           in_range("rate", out->rate, 0, RATE_SCALE, "between 0 and 1_000_000_000") &&
+           to_i64(amount, "amount", &out->amount) &&
+           in_range("amount", out->amount, 0, MAX, "at least 0");
+  }
+};
+
+struct FundingRateClass {
+  using Data = margin::FundingRate;
+  static constexpr const char* NAME = "halvorn.venue.FundingRate";
+  static constexpr const char* DOC =
+      "FundingRate(time, rate, price)\n--\n\n"
+      "One funding settlement: at `time` (ns), positions pay or receive\n"
+      "`rate` (billionths; positive: longs pay shorts) of their value at\n"
+      "`price` (ticks).  Settled before the first tick at or after `time`.\n\n"
+      "```python\n"
+      "venue.FundingRate(time=8 * 3600 * 10**9, rate=venue.rate(\"0.0001\"), price=600_000)\n"
+      "```\n\n"
+      "# Errors\n\n"
+      "ValueError for a rate outside -1_000_000_000 to 1_000_000_000 or a\n"
+      "negative price.";
+  static constexpr std::array FIELDS = {"time", "rate", "price"};
+  static constexpr std::array DOCS = {
+      "When the funding is settled, in nanoseconds.",
+      "The funding rate, in billionths; positive: longs pay shorts.",
+      "The price at which positions are valued for it, in ticks.",
+  };
+  static constexpr bool KEYWORD_ONLY = false;
+
+  static Ref fields(PyTypeObject*, const Data& d) {
+    return tuple_of(from_i64(d.time), from_i64(d.rate), from_i64(d.price));
+  }
+  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
+    static const char* kwlist[] = {"time", "rate", "price", nullptr};
+    Arguments<3> parsed;
+    if (!parse_arguments(args, kwds, "OOO:FundingRate", kwlist, &parsed)) return false;
+    PyObject *time = parsed[0], *rate = parsed[1], *price = parsed[2];
+    return to_i64(time, "time", &out->time) && to_i64(rate, "rate", &out->rate) &&
+           in_range("rate", out->rate, -RATE_SCALE, RATE_SCALE,
+                    "between -1_000_000_000 and 1_000_000_000") &&
+           to_i64(price, "price", &out->price) &&
+           in_range("price", out->price, 0, std::numeric_limits<std::int64_t>::max(), "at least 0");
+  }
+};
+
+// The elements of a sequence argument (not a str), each of class `type`,
+// copied out in order.  The sequence is copied first, so an element's
+// conversion cannot change what is being walked.
+template <class T>
+bool sequence_of(PyObject* obj, PyTypeObject* type, const char* field, const char* what,
+                 std::vector<T>* out) {
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    return wrong_type(field, what, obj);
+  }
+  Ref items = Ref::steal(PySequence_Tuple(obj));
+  if (!items) return false;
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  out->clear();
+  out->reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    if (!Py_IS_TYPE(item, type)) {
+      PyErr_Format(PyExc_TypeError, "%s must be %s; item %zd is %.200s", field, what, i,
+                   Py_TYPE(item)->tp_name);
+      return false;
+    }
+    out->push_back(unbox<T>(item));
+  }
+  return true;
+}
+
+template <class T>
+PyObject* tuple_of_objects(PyTypeObject* type, const std::vector<T>& values) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = box(type, values[i]);
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return tuple.release();
+}
+
+bool brackets_of(VenueState* st, PyObject* obj, margin::TierTable* out) {
+  if (!sequence_of(obj, st->bracket_type, "margin_tiers", "a sequence of Bracket",
+                   &out->brackets)) {
+    return false;
+  }
+  const auto& b = out->brackets;
+  if (b.empty()) {
+    PyErr_SetString(PyExc_ValueError, "margin_tiers must hold at least one Bracket");
+    return false;
+  }
+  for (std::size_t i = 1; i < b.size(); ++i) {
+    if (b[i].up_to <= b[i - 1].up_to) {
+      PyErr_Format(PyExc_ValueError,
+                   "margin_tiers must be in ascending up_to order: bracket %zu covers up to %s, "
+                   "not above bracket %zu's %s",
+                   i, grouped(b[i].up_to).c_str(), i - 1, grouped(b[i - 1].up_to).c_str());
+      return false;
+    }
+  }
+  // A Bracket's rate is never negative, so only an edge can fall.
+  if (const std::optional<std::size_t> i = out->first_falling_bracket(); i && *i > 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "margin_tiers: bracket %zu asks less maintenance just above %s than bracket %zu "
+                 "asks at it, and maintenance must not fall as a position grows: its amount may "
+                 "be at most bracket %zu's plus the rate increase times that up_to",
+                 *i, grouped(b[*i - 1].up_to).c_str(), *i - 1, *i - 1);
+    return false;
+  }
+  return true;
+}
+
+bool funding_of(VenueState* st, PyObject* obj, margin::FundingSchedule* out) {
+  if (!sequence_of(obj, st->funding_rate_type, "funding", "a sequence of FundingRate",
+                   &out->rates)) {
+    return false;
+  }
+  const auto& r = out->rates;
+  for (std::size_t i = 1; i < r.size(); ++i) {
+    if (r[i].time < r[i - 1].time) {
+      PyErr_Format(PyExc_ValueError,
+                   "funding must be in time order: rate %zu at %s comes before rate %zu at %s", i,
+                   grouped(r[i].time).c_str(), i - 1, grouped(r[i - 1].time).c_str());
+      return false;
+    }
+    // A venue settles once per settlement time: two rates at one time (a row
+    // repeated where two archives overlap) would settle twice.
+    if (r[i].time == r[i - 1].time) {
+      PyErr_Format(PyExc_ValueError,
+                   "funding settles once per time: rates %zu and %zu are both at %s", i - 1, i,
+                   grouped(r[i].time).c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Venue
+
+bool fee_rate(const char* field, PyObject* obj, std::int64_t* out) {
+  return to_i64(obj, field, out) &&
+         in_range(field, *out, -RATE_SCALE, RATE_SCALE, "between -1_000_000_000 and 1_000_000_000");
+}
+
+bool flag(const char* field, PyObject* obj, bool* out) { return to_bool(obj, field, out); }
+
+struct VenueClass {
+  using Data = VenueConfig;
+  static constexpr const char* NAME = "halvorn.venue.Venue";
+  static constexpr const char* DOC =
+      "The simulated venue a run trades on: execution tier, fees, funding,\n"
+      "margin brackets and the account's options.\n\n"
+      "Rates are integers in billionths (1_000_000_000 = 100 %; a negative\n"
+      "maker rate is a rebate; `venue.rate(\"0.0004\")` gives 400_000), times\n"
+      "are nanoseconds, prices ticks and money Cash (`halvorn.CASH_SCALE` per\n"
+      "USDT).  `contract_size` is the Cash value of one tick on one lot.  The\n"
+      "defaults are what `halvorn.run_backtest` runs: tier L0, no fees, no\n"
+      "funding, the example BTCUSDT brackets, net position mode.  A `hedge`\n"
+      "account holds its long and short legs apart; `track_margin` keeps the\n"
+      "run's margin statistics (`Run.margin`).\n\n"
+      "```python\n"
+      "v = venue.Venue(taker_fee=venue.rate(\"0.0005\"), maker_fee=venue.rate(\"0.0002\"),\n"
+      "                tier=venue.L1(order_latency=venue.Fixed(5_000_000)))\n"
+      "run = venue.run(strategy, ticks, 10_000, venue=v)\n"
+      "```\n\n"
+      "# Errors\n\n"
+      "TypeError naming the field for a value of the wrong kind; ValueError\n"
+      "for a fee rate beyond 100 %, funding out of time order, an empty or\n"
+      "unsorted margin table, or a contract size below 1.";
+  static constexpr std::array FIELDS = {
+      "tier",  "maker_fee",    "taker_fee",      "funding",       "margin_tiers",
+      "hedge", "track_margin", "enforce_margin", "contract_size", "instrument"};
+  static constexpr std::array DOCS = {
+      "The execution tier: L0(), L1(...) or L2(...).",
+      "Fee rate of fills that provide liquidity, in billionths; negative is a rebate.",
+      "Fee rate of fills that take liquidity, in billionths.",
+      "Funding settlements, in time order: a tuple of FundingRate.",
+      "Maintenance-margin brackets, in ascending up_to order: a tuple of Bracket.",
+      "Hedge position mode: long and short legs held apart.",
+      "Keep the margin statistics of a run (Run.margin).",
+      "Liquidate the account when its equity no longer covers maintenance.",
+      "Cash value of a price of one tick on one lot.",
+      "The instrument the account trades.",
+  };
+  static constexpr bool KEYWORD_ONLY = true;
+
+  static Ref fields(PyTypeObject* type, const Data& d) {
+    VenueState* st = venue_state_of_type(type);
+    return tuple_of(tier_object(st, d.tier), from_i64(d.maker_fee), from_i64(d.taker_fee),
+                    tuple_of_objects(st->funding_rate_type, d.funding.rates),
+                    tuple_of_objects(st->bracket_type, d.margin_tiers.brackets),
+                    PyBool_FromLong(d.hedge), PyBool_FromLong(d.track_margin),
+                    PyBool_FromLong(d.enforce_margin), from_i64(d.contract_size),
+                    PyLong_FromUnsignedLong(d.instrument));
+  }
+  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
+    static const char* kwlist[] = {"tier",          "maker_fee",  "taker_fee",    "funding",
+                                   "margin_tiers",  "hedge",      "track_margin", "enforce_margin",
+                                   "contract_size", "instrument", nullptr};
+    Arguments<10> v;
+    if (!parse_arguments(args, kwds, "|$OOOOOOOOOO:Venue", kwlist, &v)) return false;
+    VenueState* st = venue_state_of_type(type);
+    *out = VenueConfig{};
+    if (v[0] && !tier_of(st, v[0], &out->tier)) return false;
+    if (v[1] && !fee_rate("maker_fee", v[1], &out->maker_fee)) return false;
+    if (v[2] && !fee_rate("taker_fee", v[2], &out->taker_fee)) return false;
+    if (v[3] && !funding_of(st, v[3], &out->funding)) return false;
+    if (v[4] && !brackets_of(st, v[4], &out->margin_tiers)) return false;
+    if (v[5] && !flag("hedge", v[5], &out->hedge)) return false;
+    if (v[6] && !flag("track_margin", v[6], &out->track_margin)) return false;
+    if (v[7] && !flag("enforce_margin", v[7], &out->enforce_margin)) return false;
+    if (v[8] && !(to_i64(v[8], "contract_size", &out->contract_size) &&
+                  in_range("contract_size", out->contract_size, 1,
+                           std::numeric_limits<std::int64_t>::max(), "at least 1"))) {
+      return false;
+    }
+    if (v[9]) {
+      std::uint64_t instrument = 0;
+      if (!to_u64(v[9], "instrument", &instrument)) return false;
+      if (instrument > std::numeric_limits<std::uint32_t>::max()) {
+        PyErr_Format(PyExc_OverflowError, "instrument must fit in 32 bits, got %s",
+                     grouped(static_cast<long long>(instrument)).c_str());
+        return false;
+      }
+      out->instrument = static_cast<std::uint32_t>(instrument);
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+const std::array<ClassEntry<VenueState>, 3> ACCOUNT_CLASSES = {{
+    {[] { return value_spec<BracketClass>(); }, &VenueState::bracket_type},
+    {[] { return value_spec<FundingRateClass>(); }, &VenueState::funding_rate_type},
+    {[] { return value_spec<VenueClass>(); }, &VenueState::venue_type},
+}};
+
+int finish_account_classes(PyObject* module, VenueState* st) {
+  if (set_keyword_signature<VenueClass>(st->venue_type) < 0) return -1;
+  st->example_tiers =
+      tuple_of_objects(st->bracket_type, margin::TierTable::example_btcusdt().brackets);
+  if (st->example_tiers == nullptr ||
+      add_to_module(module, "EXAMPLE_BTCUSDT", Py_NewRef(st->example_tiers)) < 0) {
+    return -1;
+  }
+  st->default_venue = box(st->venue_type, VenueConfig{});
+  return st->default_venue == nullptr ? -1 : 0;
+}
+
+backtest::RunConfig VenueConfig::run_config(std::int64_t balance,
+                                            std::uint64_t equity_every) const {
+  backtest::RunConfig config;
+  config.tier = tier;
+  config.margin_tiers = margin_tiers;
+  config.funding = funding;
+  config.equity_every = static_cast<std::size_t>(equity_every);
+  config.contract_size = contract_size;
+  config.balance = units_to_cash(balance);
+  config.fee_rates = {maker_fee, taker_fee};
+  config.instrument = InstrumentId{instrument};
+  config.track_margin = track_margin;
+  config.enforce_margin = enforce_margin;
+  config.hedge = hedge;
+  return config;
+}
+
+bool venue_config(VenueState* st, PyObject* venue, const VenueConfig** out) {
+  if (venue == nullptr || venue == Py_None) venue = st->default_venue;
+  if (!Py_IS_TYPE(venue, st->venue_type)) return wrong_type("venue", "a Venue", venue);
+  *out = &unbox<VenueConfig>(venue);
+  return true;
+}
+
+}  // namespace halvorn::py::venue
