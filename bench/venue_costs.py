@@ -67,7 +67,7 @@ class Resting:
 
 def settlements(first_ns: int, last_ns: int) -> list[venue.FundingRate]:
     start = (first_ns // EIGHT_HOURS + 1) * EIGHT_HOURS
-    return [venue.FundingRate(t, 100_000 if (t // EIGHT_HOURS) % 2 else -50_000, 600_000)
+    return [venue.FundingRate(time=t, rate=100_000 if (t // EIGHT_HOURS) % 2 else -50_000, price=600_000)
             for t in range(start, last_ns + 1, EIGHT_HOURS)]
 
 

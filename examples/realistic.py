@@ -57,7 +57,7 @@ def funding_every_eight_hours(ticks: list[halvorn.Tick], seed: int = 5) -> list[
         while i + 1 < len(ticks) and ticks[i + 1].exch_ts <= at:
             i += 1
         rate = venue.rate("0.0001") + rng.randint(-50_000, 50_000)
-        rates.append(venue.FundingRate(at, rate, ticks[i].last))
+        rates.append(venue.FundingRate(time=at, rate=rate, price=ticks[i].last))
     return rates
 
 

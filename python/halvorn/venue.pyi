@@ -139,7 +139,7 @@ class L2:
 class Bracket:
     """One row of a maintenance-margin table (Cash, billionths, Cash)."""
 
-    def __new__(cls, up_to: int, rate: int, amount: int) -> Bracket: ...
+    def __new__(cls, *, up_to: int, rate: int, amount: int) -> Bracket: ...
     @property
     def up_to(self) -> int: ...
     @property
@@ -152,7 +152,7 @@ class Bracket:
 class FundingRate:
     """One funding settlement (ns, billionths, ticks)."""
 
-    def __new__(cls, time: int, rate: int, price: int) -> FundingRate: ...
+    def __new__(cls, *, time: int, rate: int, price: int) -> FundingRate: ...
     @property
     def time(self) -> int: ...
     @property
@@ -404,6 +404,7 @@ def run(
     strategy: object,
     ticks: Sequence[Tick] | TickSource,
     balance: int,
+    *,
     venue: Venue | None = None,
     batch: int = 1,
     equity_every: int = 0,
@@ -418,6 +419,7 @@ def compare_modes(
     ticks: Sequence[Tick] | TickSource,
     balance: int,
     batch: int,
+    *,
     venue: Venue | None = None,
     depth: DepthSource | None = None,
 ) -> ModeComparison:
@@ -427,6 +429,7 @@ def lookahead_check(
     build: Callable[[list[Tick]], object],
     ticks: Sequence[Tick],
     balance: int,
+    *,
     max_points: int = 200,
     venue: Venue | None = None,
 ) -> LookaheadReport:

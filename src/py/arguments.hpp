@@ -52,4 +52,32 @@ bool parse_arguments(PyObject* args, PyObject* kwds, const char* format,
   return true;
 }
 
+// Arguments that the signature takes by keyword only, because their units
+// differ and a call by position reads wrong, but that earlier releases took
+// by position: a call with more than `positional` arguments by position still
+// works and warns (DeprecationWarning) how it is written now.  False with the
+// exception set when the warning is an error.
+inline bool warn_positional(PyObject* args, Py_ssize_t positional, const char* written) {
+  if (args == nullptr || PyTuple_GET_SIZE(args) <= positional) return true;
+  return PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                          "passing these arguments by position is deprecated, since their units "
+                          "differ: write %s",
+                          written) == 0;
+}
+
+// Refuses a call that left out a required argument of `names` (null-terminated),
+// as the interpreter words it for a keyword-only one.
+template <std::size_t N>
+bool require_given(const Arguments<N>& parsed, const char* function,
+                   const char* const (&names)[N + 1]) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!parsed.given(i)) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required keyword argument: '%s'", function,
+                   names[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace halvorn::py

@@ -91,6 +91,18 @@ constexpr bool is_record() {
   }
 }
 
+// A keyword-only class whose every field is required (BracketClass says so
+// with `static constexpr bool NO_DEFAULTS = true;`): its repr names every
+// field, there being no defaults to leave out.
+template <class C>
+constexpr bool has_defaults() {
+  if constexpr (requires { C::NO_DEFAULTS; }) {
+    return !C::NO_DEFAULTS;
+  } else {
+    return true;
+  }
+}
+
 template <class C>
 PyObject* value_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(type), [&]() -> PyObject* {
@@ -128,7 +140,7 @@ PyObject* value_repr(PyObject* self) {
     Ref fields = C::fields(Py_TYPE(self), unbox<typename C::Data>(self));
     if (!fields) return nullptr;
     Ref defaults;
-    if constexpr (C::KEYWORD_ONLY && !is_record<C>()) {
+    if constexpr (C::KEYWORD_ONLY && !is_record<C>() && has_defaults<C>()) {
       typename C::Data fresh;
       Ref none = Ref::steal(PyTuple_New(0));
       if (!none || !C::make(Py_TYPE(self), none.get(), nullptr, &fresh)) return nullptr;

@@ -290,7 +290,7 @@ def build_run(function, batch=None, on_file=True, **extra):
 
 def the_venue():
     return venue.Venue(tier=venue.L1(order_latency=venue.Fixed(fresh(5))),
-                       taker_fee=fresh(500_000), funding=[venue.FundingRate(fresh(1_010), 100, 600_000)])
+                       taker_fee=fresh(500_000), funding=[venue.FundingRate(time=fresh(1_010), rate=100, price=600_000)])
 
 
 def from_arrays(tmp):
@@ -477,7 +477,7 @@ RECIPES = {
         int_args("time", "rate", "price")),
     "halvorn.venue.Venue": lambda tmp: (venue.Venue, dict(
         tier=venue.L1(), maker_fee=fresh(-100_000), taker_fee=fresh(500_000),
-        funding=[venue.FundingRate(1_000, 10, 600_000), venue.FundingRate(2_000, 10, 600_000)],
+        funding=[venue.FundingRate(time=1_000, rate=10, price=600_000), venue.FundingRate(time=2_000, rate=10, price=600_000)],
         margin_tiers=list(venue.EXAMPLE_BTCUSDT), contract_size=fresh(10_000),
         instrument=fresh(300)), int_args("maker_fee", "taker_fee", "contract_size", "instrument")),
     "halvorn.venue.Cancel": lambda tmp: (venue.Cancel, dict(order_id=fresh(1_000)),

@@ -102,11 +102,11 @@ def test_ticks_between_decisions_are_marked_as_every_tick_would_be(tmp_path, tra
     path = str(tmp_path / "walk.hvtk")
     halvorn.save_ticks(path, ticks)
     v = venue.Venue(taker_fee=500_000, track_margin=track_margin,
-                    funding=[venue.FundingRate(t, 300_000 if t % 3 else -500_000, 600_000)
+                    funding=[venue.FundingRate(time=t, rate=300_000 if t % 3 else -500_000, price=600_000)
                              for t in range(1_000_000, 60_000_000, 1_000_000)],
-                    margin_tiers=[venue.Bracket(17_950_000_000, 2_000_000, 0),
-                                  venue.Bracket(18_050_000_000, 5_000_000, 0),
-                                  venue.Bracket(2**63 - 1, 7_000_000, 0)])
+                    margin_tiers=[venue.Bracket(up_to=17_950_000_000, rate=2_000_000, amount=0),
+                                  venue.Bracket(up_to=18_050_000_000, rate=5_000_000, amount=0),
+                                  venue.Bracket(up_to=2**63 - 1, rate=7_000_000, amount=0)])
 
     def outcome(r):
         return (summary(r), r.liquidations, r.funding_paid, r.max_adverse, r.exposed_ticks,

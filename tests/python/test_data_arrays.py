@@ -147,10 +147,10 @@ def test_funding_rates_are_exact_and_priced_at_the_last_tick_at_or_before(tmp_pa
     rates = data.funding_from_csv([io.BytesIO(day1), io.BytesIO(day2)], ticks=ticks,
                                   time_unit="ms")
     s = 1_000_000_000
-    assert rates == [venue.FundingRate(10 * s, 100_000, 100),
-                     venue.FundingRate(19_999_000_000, -25_000, 100),
-                     venue.FundingRate(20 * s, 100_000, 102),  # the final tick of that time
-                     venue.FundingRate(35 * s, 0, 103)]
+    assert rates == [venue.FundingRate(time=10 * s, rate=100_000, price=100),
+                     venue.FundingRate(time=19_999_000_000, rate=-25_000, price=100),
+                     venue.FundingRate(time=20 * s, rate=100_000, price=102),  # the final tick of that time
+                     venue.FundingRate(time=35 * s, rate=0, price=103)]
     # And a venue takes them as they are.
     assert venue.Venue(funding=rates).funding == tuple(rates)
 
@@ -169,8 +169,10 @@ def test_funding_errors_name_the_rate(tmp_path):
         data.funding_from_csv(inexact, ticks=ticks)
     assert str(raised.value) == ('funding.csv:3: column last_funding_rate: "0.0000000001" is not a '
                                  "whole number of billionths")
+    with pytest.raises(TypeError, match="missing 1 required keyword-only argument: 'ticks'"):
+        data.funding_from_csv(io.BytesIO(b"10000,8,0.0001\n"))  # type: ignore[call-arg]
     with pytest.raises(TypeError, match="needs ticks="):
-        data.funding_from_csv(io.BytesIO(b"10000,8,0.0001\n"))
+        data.funding_from_csv(io.BytesIO(b"10000,8,0.0001\n"), ticks=None)  # type: ignore[arg-type]
 
 
 # --- Parquet ------------------------------------------------------------------------------

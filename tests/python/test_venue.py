@@ -54,14 +54,14 @@ class TestConfiguration:
         assert v.margin_tiers == venue.EXAMPLE_BTCUSDT
         assert (v.hedge, v.track_margin, v.enforce_margin) == (False, False, True)
         assert (v.contract_size, v.instrument) == (10_000, 1)
-        assert venue.EXAMPLE_BTCUSDT[0] == venue.Bracket(5_000_000_000_000, 4_000_000, 0)
+        assert venue.EXAMPLE_BTCUSDT[0] == venue.Bracket(up_to=5_000_000_000_000, rate=4_000_000, amount=0)
         assert venue.EXAMPLE_BTCUSDT[-1].up_to == 2**63 - 1
         assert repr(v) == "Venue()"
         assert str(inspect.signature(venue.L1)) == (
             "(*, order_latency=Fixed(0), report_latency=Fixed(0), queue=None, impact_pct=0)")
         assert "tier=L0()" in str(inspect.signature(venue.Venue))
         assert str(inspect.signature(venue.run)) == (
-            "(strategy, ticks, balance, venue=None, batch=1, equity_every=0, progress=None, "
+            "(strategy, ticks, balance, *, venue=None, batch=1, equity_every=0, progress=None, "
             "flush=False, depth=None)")
 
     def test_repr_pastes_back_and_objects_compare_and_pickle(self):
@@ -69,18 +69,18 @@ class TestConfiguration:
                         tier=venue.L1(order_latency=venue.Fixed(5_000_000),
                                       report_latency=venue.Quantiles(1, 2, 3, 4),
                                       queue=venue.TradedShare(50), impact_pct=100),
-                        funding=[venue.FundingRate(10, 100_000, 600_000)])
+                        funding=[venue.FundingRate(time=10, rate=100_000, price=600_000)])
         assert repr(v) == (
             "Venue(tier=L1(order_latency=Fixed(5_000_000), report_latency=Quantiles(1, 2, 3, 4), "
             "queue=TradedShare(50), impact_pct=100), maker_fee=-100_000, taker_fee=500_000, "
-            "funding=(FundingRate(10, 100_000, 600_000),), hedge=True)")
+            "funding=(FundingRate(time=10, rate=100_000, price=600_000),), hedge=True)")
         assert eval(repr(v), vars(venue)) == v
         assert pickle.loads(pickle.dumps(v)) == v and hash(pickle.loads(pickle.dumps(v))) == hash(v)
         assert v != venue.Venue(taker_fee=500_000)
         for value in (venue.L0(), venue.L2(), venue.QueueFixed(3), venue.Cancel(7),
                       venue.CancelAll(), venue.EXAMPLE_BTCUSDT[2]):
             assert pickle.loads(pickle.dumps(value)) == value
-        many = venue.Venue(funding=[venue.FundingRate(i, 1, 1) for i in range(10)])
+        many = venue.Venue(funding=[venue.FundingRate(time=i, rate=1, price=1) for i in range(10)])
         assert "...(6 more)" in repr(many)
 
     def test_immutable(self):
@@ -105,17 +105,17 @@ class TestConfiguration:
         (lambda: venue.Venue(taker_fee=1_000_000_001), ValueError,
          "taker_fee must be between -1_000_000_000 and 1_000_000_000, got 1_000_000_001"),
         (lambda: venue.Venue(margin_tiers=[]), ValueError, "margin_tiers must hold at least one Bracket"),
-        (lambda: venue.Venue(margin_tiers=[venue.Bracket(10, 1, 0), venue.Bracket(10, 2, 0)]), ValueError,
+        (lambda: venue.Venue(margin_tiers=[venue.Bracket(up_to=10, rate=1, amount=0), venue.Bracket(up_to=10, rate=2, amount=0)]), ValueError,
          "margin_tiers must be in ascending up_to order: bracket 1 covers up to 10, not above bracket 0's 10"),
-        (lambda: venue.Venue(margin_tiers=[venue.Bracket(10, 1, 0), 3]), TypeError,
+        (lambda: venue.Venue(margin_tiers=[venue.Bracket(up_to=10, rate=1, amount=0), 3]), TypeError,
          "margin_tiers must be a sequence of Bracket; item 1 is int"),
-        (lambda: venue.Venue(funding=[venue.FundingRate(20, 1, 1), venue.FundingRate(10, 1, 1)]),
+        (lambda: venue.Venue(funding=[venue.FundingRate(time=20, rate=1, price=1), venue.FundingRate(time=10, rate=1, price=1)]),
          ValueError, "funding must be in time order: rate 1 at 10 comes before rate 0 at 20"),
         (lambda: venue.Venue(funding="abc"), TypeError, "funding must be a sequence of FundingRate"),
         (lambda: venue.Venue(contract_size=0), ValueError, "contract_size must be at least 1, got 0"),
         (lambda: venue.Venue(hedge=1), TypeError, "hedge"),
-        (lambda: venue.Bracket(1, 1_000_000_001, 0), ValueError, "rate must be between 0 and 1_000_000_000"),
-        (lambda: venue.FundingRate(1, 1, -1), ValueError, "price must be at least 0, got -1"),
+        (lambda: venue.Bracket(up_to=1, rate=1_000_000_001, amount=0), ValueError, "rate must be between 0 and 1_000_000_000"),
+        (lambda: venue.FundingRate(time=1, rate=1, price=-1), ValueError, "price must be at least 0, got -1"),
     ])
     def test_bad_configuration_names_the_field_and_the_value(self, make, error, text):
         with pytest.raises(error) as info:
@@ -212,7 +212,7 @@ class TestWorkedNumbers:
     @pytest.mark.parametrize("side, amount", [("buy", -60_000_000), ("sell", 60_000_000)])
     def test_funding_of_a_hundred_lots(self, side, amount):
         ticks = [halvorn.Tick(t, 600_000, bid=600_000, ask=600_000) for t in (1, 2, 20)]
-        v = venue.Venue(funding=[venue.FundingRate(10, 100_000, 600_000)])
+        v = venue.Venue(funding=[venue.FundingRate(time=10, rate=100_000, price=600_000)])
         r = venue.run(Script({0: [halvorn.Order(side, 100)]}), ticks, 100_000, venue=v)
         assert r.funding_paid == amount
 
@@ -445,3 +445,26 @@ class TestPlantedFaults:
         fees = [11_999_980, 17_999_970, 6_000_000]
         assert a["fee"].tolist() == fees
         assert r.fees_paid == sum(fees)
+
+
+class TestKeywordsWhereUnitsDiffer:
+    def test_positional_calls_still_work_and_say_how_to_write_them(self):
+        with pytest.warns(DeprecationWarning, match=r"write Bracket\(up_to=..., rate=..., amount=...\)"):
+            old = venue.Bracket(5_000_000_000_000, 4_000_000, 0)
+        assert old == venue.EXAMPLE_BTCUSDT[0]
+        with pytest.warns(DeprecationWarning, match="FundingRate"):
+            assert venue.FundingRate(10, 1, 2) == venue.FundingRate(time=10, rate=1, price=2)
+        ticks = ticks_rising(3)
+        with pytest.warns(DeprecationWarning, match=r"run\(strategy, ticks, balance, venue="):
+            assert venue.run(Script(), ticks, 1_000, venue.Venue(), 1).ticks == 3
+        with pytest.warns(DeprecationWarning, match="compare_modes"):
+            assert venue.compare_modes(Script, ticks, 1_000, 2, venue.Venue()).identical
+        with pytest.warns(DeprecationWarning, match="lookahead_check"):
+            assert venue.lookahead_check(lambda known: Script(), ticks, 1_000, 5).clean
+
+    def test_a_missing_field_is_named(self):
+        with pytest.raises(TypeError, match="Bracket\\(\\) missing required keyword argument: 'amount'"):
+            venue.Bracket(up_to=1, rate=2)
+        with pytest.raises(TypeError, match="missing required keyword argument: 'time'"):
+            venue.FundingRate(rate=1, price=2)
+        assert repr(venue.Bracket(up_to=1, rate=2, amount=3)) == "Bracket(up_to=1, rate=2, amount=3)"

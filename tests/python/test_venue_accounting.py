@@ -71,7 +71,7 @@ class TestLiquidationPrice:
             self, last, settle_at, liquidated_at):
         ticks = ([halvorn.Tick(t, 600_000, bid=600_000, ask=600_000) for t in (1, 2)] +
                  [halvorn.Tick(t, last, bid=last, ask=last) for t in (3, 20, 21)])
-        funding = [venue.FundingRate(10, 1_000_000, settle_at)]
+        funding = [venue.FundingRate(time=10, rate=1_000_000, price=settle_at)]
         results = []
         for hedge in (False, True):
             v = venue.Venue(hedge=hedge, funding=funding)
@@ -131,19 +131,19 @@ class TestRefusedInput:
         venue.Venue(margin_tiers=venue.EXAMPLE_BTCUSDT)  # continuous: accepted
         top = 2**63 - 1
         with pytest.raises(ValueError, match="bracket 1 asks less maintenance just above 100"):
-            venue.Venue(margin_tiers=[venue.Bracket(100, 10_000_000, 0),
-                                      venue.Bracket(top, 5_000_000, 0)])
+            venue.Venue(margin_tiers=[venue.Bracket(up_to=100, rate=10_000_000, amount=0),
+                                      venue.Bracket(up_to=top, rate=5_000_000, amount=0)])
         with pytest.raises(ValueError, match="bracket 1 asks less"):
             # The amount jumps by more than the rate increase times the edge.
-            venue.Venue(margin_tiers=[venue.Bracket(1_000_000_000, 4_000_000, 0),
-                                      venue.Bracket(top, 5_000_000, 1_000_001)])
-        venue.Venue(margin_tiers=[venue.Bracket(1_000_000_000, 4_000_000, 0),
-                                  venue.Bracket(top, 5_000_000, 1_000_000)])
+            venue.Venue(margin_tiers=[venue.Bracket(up_to=1_000_000_000, rate=4_000_000, amount=0),
+                                      venue.Bracket(up_to=top, rate=5_000_000, amount=1_000_001)])
+        venue.Venue(margin_tiers=[venue.Bracket(up_to=1_000_000_000, rate=4_000_000, amount=0),
+                                  venue.Bracket(up_to=top, rate=5_000_000, amount=1_000_000)])
 
     def test_two_funding_rates_at_one_time_are_refused(self, tmp_path):
         with pytest.raises(ValueError, match="rates 0 and 1 are both at 10"):
-            venue.Venue(funding=[venue.FundingRate(10, 100, 600_000),
-                                 venue.FundingRate(10, 100, 600_000)])
+            venue.Venue(funding=[venue.FundingRate(time=10, rate=100, price=600_000),
+                                 venue.FundingRate(time=10, rate=100, price=600_000)])
         path = str(tmp_path / "t.hvtk")
         halvorn.save_ticks(path, [halvorn.Tick(t * 1_000_000, 600_000)
                                   for t in range(1_700_000_000_000, 1_700_000_100_000, 10_000)])

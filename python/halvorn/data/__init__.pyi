@@ -75,7 +75,7 @@ def to_arrays(source: TickSource | _Path) -> dict[str, memoryview]:
     """The eight columns of a tick file as read-only int64 views, without a copy."""
 
 def funding_from_csv(
-    file: _Files, *, ticks: TickSource | None = None, time_unit: str | None = None
+    file: _Files, *, ticks: TickSource, time_unit: str | None = None
 ) -> list[FundingRate]:
     """Funding history from CSV, each rate priced from a tick file."""
 

@@ -9,7 +9,7 @@ from halvorn.data import _native
 from halvorn.data._arguments import TIME_UNITS, choice, files_of
 
 
-def funding_from_csv(file: Any, *, ticks: halvorn.TickSource | None = None,
+def funding_from_csv(file: Any, *, ticks: halvorn.TickSource,
                      time_unit: str | None = None) -> list[Any]:
     """Funding history from CSV (calc_time,funding_interval_hours,last_funding_rate), priced.
 
@@ -23,8 +23,8 @@ def funding_from_csv(file: Any, *, ticks: halvorn.TickSource | None = None,
     Returns a list of `halvorn.venue.FundingRate` (time ns, rate billionths,
     price ticks), in time order, for `halvorn.venue.Venue(funding=...)`.
 
-    Raises TypeError when `ticks` is not given (without a price a rate would
-    settle nothing, so none is guessed); ValueError with the converter's text
+    `ticks` is required: without a price a rate would settle nothing, and
+    none is guessed.  Raises TypeError for `ticks` that is not a TickSource; ValueError with the converter's text
     for a bad row (an inexact rate names its file and line), and "no tick at
     or before the funding rate at {time} ns (rate ..., number {i} from 0)"
     for a rate before the first tick.
@@ -37,4 +37,4 @@ def funding_from_csv(file: Any, *, ticks: halvorn.TickSource | None = None,
     from halvorn import venue
     rows = _native.read_funding(files_of(file, "file"), ticks.path,
                                 time_unit=choice(time_unit, "time_unit", TIME_UNITS))
-    return [venue.FundingRate(time, rate, price) for time, rate, price in rows]
+    return [venue.FundingRate(time=time, rate=rate, price=price) for time, rate, price in rows]

@@ -23,7 +23,7 @@ struct BracketClass {
   using Data = margin::Bracket;
   static constexpr const char* NAME = "halvorn.venue.Bracket";
   static constexpr const char* DOC =
-      "Bracket(up_to, rate, amount)\n--\n\n"
+      "Bracket(*, up_to, rate, amount)\n--\n\n"
       "One row of a maintenance-margin table.\n\n"
       "A position whose notional is at most `up_to` (Cash) needs\n"
       "notional * rate / 1_000_000_000 - amount (Cash) of maintenance margin;\n"
@@ -40,7 +40,8 @@ struct BracketClass {
       "Maintenance-margin rate, in billionths.",
       "Amount subtracted from notional times rate, in Cash.",
   };
-  static constexpr bool KEYWORD_ONLY = false;
+  static constexpr bool KEYWORD_ONLY = true;
+  static constexpr bool NO_DEFAULTS = true;
 
   static Ref fields(PyTypeObject*, const Data& d) {
     return tuple_of(from_i64(d.up_to), from_i64(d.rate), from_i64(d.amount));
@@ -48,7 +49,11 @@ struct BracketClass {
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"up_to", "rate", "amount", nullptr};
     Arguments<3> parsed;
-    if (!parse_arguments(args, kwds, "OOO:Bracket", kwlist, &parsed)) return false;
+    if (!parse_arguments(args, kwds, "|OOO:Bracket", kwlist, &parsed) ||
+        !warn_positional(args, 0, "Bracket(up_to=..., rate=..., amount=...)") ||
+        !require_given(parsed, "Bracket", kwlist)) {
+      return false;
+    }
     PyObject *up_to = parsed[0], *rate = parsed[1], *amount = parsed[2];
     constexpr long long MAX = std::numeric_limits<std::int64_t>::max();
     return to_i64(up_to, "up_to", &out->up_to) &&
@@ -64,7 +69,7 @@ struct FundingRateClass {
   using Data = margin::FundingRate;
   static constexpr const char* NAME = "halvorn.venue.FundingRate";
   static constexpr const char* DOC =
-      "FundingRate(time, rate, price)\n--\n\n"
+      "FundingRate(*, time, rate, price)\n--\n\n"
       "One funding settlement: at `time` (ns), positions pay or receive\n"
       "`rate` (billionths; positive: longs pay shorts) of their value at\n"
       "`price` (ticks).  Settled before the first tick at or after `time`.\n\n"
@@ -80,7 +85,8 @@ struct FundingRateClass {
       "The funding rate, in billionths; positive: longs pay shorts.",
       "The price at which positions are valued for it, in ticks.",
   };
-  static constexpr bool KEYWORD_ONLY = false;
+  static constexpr bool KEYWORD_ONLY = true;
+  static constexpr bool NO_DEFAULTS = true;
 
   static Ref fields(PyTypeObject*, const Data& d) {
     return tuple_of(from_i64(d.time), from_i64(d.rate), from_i64(d.price));
@@ -88,7 +94,11 @@ struct FundingRateClass {
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"time", "rate", "price", nullptr};
     Arguments<3> parsed;
-    if (!parse_arguments(args, kwds, "OOO:FundingRate", kwlist, &parsed)) return false;
+    if (!parse_arguments(args, kwds, "|OOO:FundingRate", kwlist, &parsed) ||
+        !warn_positional(args, 0, "FundingRate(time=..., rate=..., price=...)") ||
+        !require_given(parsed, "FundingRate", kwlist)) {
+      return false;
+    }
     PyObject *time = parsed[0], *rate = parsed[1], *price = parsed[2];
     return to_i64(time, "time", &out->time) && to_i64(rate, "rate", &out->rate) &&
            in_range("rate", out->rate, -RATE_SCALE, RATE_SCALE,

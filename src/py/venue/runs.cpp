@@ -69,7 +69,10 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"strategy",     "ticks",    "balance", "venue", "batch",
                                    "equity_every", "progress", "flush",   "depth", nullptr};
     Arguments<9> parsed;
-    if (!parse_arguments(args, kwds, "OOO|OOOOOO:run", kwlist, &parsed)) return nullptr;
+    if (!parse_arguments(args, kwds, "OOO|OOOOOO:run", kwlist, &parsed) ||
+        !warn_positional(args, 3, "run(strategy, ticks, balance, venue=..., batch=..., ...)")) {
+      return nullptr;
+    }
     PyObject *strategy = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
              *venue_obj = parsed[3], *batch_obj = parsed[4], *every_obj = parsed[5],
              *progress = parsed[6], *flush_obj = parsed[7], *depth_obj = parsed[8];
@@ -98,7 +101,12 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
   return guarded(core, [&]() -> PyObject* {
     static const char* kwlist[] = {"build", "ticks", "balance", "batch", "venue", "depth", nullptr};
     Arguments<6> parsed;
-    if (!parse_arguments(args, kwds, "OOOO|OO:compare_modes", kwlist, &parsed)) return nullptr;
+    if (!parse_arguments(args, kwds, "OOOO|OO:compare_modes", kwlist, &parsed) ||
+        !warn_positional(args, 4,
+                         "compare_modes(build, ticks, balance, batch, venue=..., "
+                         "depth=...)")) {
+      return nullptr;
+    }
     PyObject *build = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
              *batch_obj = parsed[3], *venue_obj = parsed[4], *depth_obj = parsed[5];
     std::uint64_t batch = 0;
@@ -122,7 +130,12 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
   return guarded(core, [&]() -> PyObject* {
     static const char* kwlist[] = {"build", "ticks", "balance", "max_points", "venue", nullptr};
     Arguments<5> parsed;
-    if (!parse_arguments(args, kwds, "OOO|OO:lookahead_check", kwlist, &parsed)) return nullptr;
+    if (!parse_arguments(args, kwds, "OOO|OO:lookahead_check", kwlist, &parsed) ||
+        !warn_positional(args, 3,
+                         "lookahead_check(build, ticks, balance, max_points=..., "
+                         "venue=...)")) {
+      return nullptr;
+    }
     PyObject *build = parsed[0], *ticks_obj = parsed[1], *balance_obj = parsed[2],
              *points_obj = parsed[3], *venue_obj = parsed[4];
     std::uint64_t max_points = 200;
@@ -145,7 +158,7 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
 
 PyMethodDef run_defs[] = {
     {"run", as_cfunction(run), METH_VARARGS | METH_KEYWORDS,
-     "run(strategy, ticks, balance, venue=None, batch=1, equity_every=0, progress=None, "
+     "run(strategy, ticks, balance, *, venue=None, batch=1, equity_every=0, progress=None, "
      "flush=False, depth=None)\n--\n\n"
      "Run a strategy over a tick series on a venue (None: Venue()).\n\n"
      "`ticks` is a sequence of Tick or a TickSource (streamed); `balance` is\n"
@@ -185,7 +198,7 @@ PyMethodDef run_defs[] = {
      "after {ticks} ticks: {error}\" when the depth file fails part-way (the\n"
      "run ends at the tick that reached the damage)."},
     {"compare_modes", as_cfunction(compare_modes), METH_VARARGS | METH_KEYWORDS,
-     "compare_modes(build, ticks, balance, batch, venue=None, depth=None)\n--\n\n"
+     "compare_modes(build, ticks, balance, batch, *, venue=None, depth=None)\n--\n\n"
      "Run one strategy per tick and in batches on a venue and report what\n"
      "batching changed (a halvorn.ModeComparison).  `depth` as in run():\n"
      "each of the two runs streams the depth file from its start.\n\n"
@@ -195,7 +208,7 @@ PyMethodDef run_defs[] = {
      "# Errors\n\n"
      "Whatever either run raised."},
     {"lookahead_check", as_cfunction(lookahead_check), METH_VARARGS | METH_KEYWORDS,
-     "lookahead_check(build, ticks, balance, max_points=200, venue=None)\n--\n\n"
+     "lookahead_check(build, ticks, balance, *, max_points=200, venue=None)\n--\n\n"
      "Whether a strategy decides from the past alone, on a venue (a\n"
      "halvorn.LookaheadReport); as halvorn.lookahead_check.\n\n"
      "```python\n"
