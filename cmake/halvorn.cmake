@@ -2,6 +2,7 @@
 #
 #   halvorn_library(NAME engine SRCS book.cpp l0.cpp DEPS types)
 #   halvorn_test(NAME engine_test SRCS engine_test.cpp DEPS engine)
+#   halvorn_bench(NAME kernel_bench SRCS kernel_bench.cpp DEPS core)
 #
 # A library target is halvorn_<NAME> with the alias halvorn::<NAME>; headers are
 # included from the src/ root ("engine/resting_book.hpp").  A library without sources is
@@ -46,4 +47,18 @@ function(halvorn_test)
     target_link_libraries(${ARG_NAME} PRIVATE halvorn_${dep})
   endforeach()
   add_test(NAME ${ARG_NAME} COMMAND ${ARG_NAME})
+endfunction()
+
+# A benchmark: one executable, built with the project's warnings and linked to
+# the libraries it measures; it includes from bench/ and tests/ (for the
+# scripted strategies the tests share).
+function(halvorn_bench)
+  cmake_parse_arguments(ARG "" "NAME" "SRCS;DEPS" ${ARGN})
+  add_executable(${ARG_NAME} ${ARG_SRCS})
+  target_include_directories(${ARG_NAME} PRIVATE "${HALVORN_SRC_ROOT}/../bench"
+                                                 "${HALVORN_SRC_ROOT}/../tests")
+  target_link_libraries(${ARG_NAME} PRIVATE halvorn_warnings)
+  foreach(dep IN LISTS ARG_DEPS)
+    target_link_libraries(${ARG_NAME} PRIVATE halvorn_${dep})
+  endforeach()
 endfunction()

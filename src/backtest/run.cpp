@@ -11,13 +11,12 @@ namespace halvorn::backtest {
 namespace {
 
 core::State make_state(const RunConfig& config) {
-  core::State state = core::State::create(config.instrument, config.contract_size,
-                                          config.margin_tiers, config.balance);
+  core::State state =
+      core::State::create(config.instrument, config.contract_size, config.margin_tiers,
+                          config.balance, core::Tier::matcher(config.tier, config.instrument));
   state.fee_rates = config.fee_rates;
   state.hedge = config.hedge;
   state.fees_known = true;
-  state = core::State::matching_with(std::move(state),
-                                     core::Tier::matcher(config.tier, config.instrument));
   if (!config.enforce_margin) state.enforce_margin = false;
   return state;
 }

@@ -199,7 +199,9 @@ class Loop {
       apply_scheduled_funding(tick);
     }
   }
-  // Steps 2 to 11 for one tick; returns the context to show the strategy.
+  // Applies one tick: the kernel's step, the fills, endings and liquidations
+  // it reported, the equity sample, the margin and excursion records; returns
+  // the context to show the strategy.
   // `where` and `in_place` say where the tick lies in the source, for a
   // strategy that reads it there (null and 0 when it is a copy).
   const strategy::TickContext& apply_tick(const engine::Tick& tick,

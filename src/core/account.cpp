@@ -99,9 +99,20 @@ void Holding::flatten() {
 
 State State::create(InstrumentId instrument, std::int64_t contract_size, margin::TierTable tiers,
                     Cash balance) {
+  return create(instrument, contract_size, std::move(tiers), balance,
+                Tier::matcher(Tier{}, instrument));
+}
+
+State State::create(InstrumentId instrument, std::int64_t contract_size, margin::TierTable tiers,
+                    Cash balance, Matcher matcher) {
+  if (matcher.instrument() != instrument) {
+    panic(
+        "assertion `left == right` failed: matcher is for a different instrument than the state "
+        "it is going into\n  left: " +
+        to_string(matcher.instrument()) + "\n right: " + to_string(instrument));
+  }
   State state;
-  state.holdings.emplace_back(instrument, contract_size, std::move(tiers),
-                              Tier::matcher(Tier{}, instrument));
+  state.holdings.emplace_back(instrument, contract_size, std::move(tiers), std::move(matcher));
   state.balances = Balances::of(USDT, balance);
   return state;
 }

@@ -120,6 +120,10 @@ struct State {
   // enforce_margin and installs the matcher of its tier.
   static State create(InstrumentId instrument, std::int64_t contract_size, margin::TierTable tiers,
                       Cash balance);
+  // The same, with `matcher` (for `instrument`) in its holding from the start:
+  // what a run builds, once, rather than an L0 matcher it replaces at once.
+  static State create(InstrumentId instrument, std::int64_t contract_size, margin::TierTable tiers,
+                      Cash balance, Matcher matcher);
 
   // Installs matcher in the first holding.  A matcher for another instrument
   // than the holding's, or a state without holdings, is a Panic.

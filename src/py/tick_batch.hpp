@@ -32,7 +32,7 @@ extern PyType_Spec tick_batch_spec;
 // The batch object of one run, made on first use and reused.
 class BatchHolder {
  public:
-  // The batch, showing `layout`, valid until finish(); null with an
+  // The batch, showing `view`, valid until finish(); null with an
   // exception set on failure.  Requires: the lock is held.
   PyObject* show(PyTypeObject* batch_type, PyTypeObject* column_type,
                  const backtest::ColumnView& view);
