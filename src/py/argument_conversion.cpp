@@ -1,5 +1,7 @@
 #include "py/argument_conversion.hpp"
 
+#include "py/boundary.hpp"
+
 #include <cstdio>
 
 namespace halvorn::py {
@@ -239,6 +241,14 @@ bool fs_path_of(PyObject* obj, const char* arg, std::string* out) {
   PyErr_Format(PyExc_ValueError, "argument '%s': %R can name no file (it holds a NUL character)",
                arg, obj);
   return false;
+}
+
+std::optional<std::string> str_attribute(PyObject* obj, const char* name) {
+  Ref value = Ref::steal(python([&] { return PyObject_GetAttrString(obj, name); }));
+  std::string text;
+  if (value && PyUnicode_Check(value.get()) && utf8_of(value.get(), &text)) return text;
+  PyErr_Clear();
+  return std::nullopt;
 }
 
 Ref frozen_items(PyObject* sequence) { return Ref::steal(PySequence_Tuple(sequence)); }

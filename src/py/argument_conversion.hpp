@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,10 @@ std::string quote_escaped_utf8(std::string_view utf8);
 // when the object has no such attribute (an AttributeError); false with any
 // other exception set.
 bool optional_attribute(PyObject* obj, PyObject* name, Ref* out);
+
+// The whole text of a str attribute, or nothing when it is missing, not a
+// str, or reading it raised (the error is discarded).
+std::optional<std::string> str_attribute(PyObject* obj, const char* name);
 
 // Whether `obj` has the attribute (hasattr): 1, 0, or -1 with any exception
 // other than AttributeError set.

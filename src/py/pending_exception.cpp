@@ -7,18 +7,7 @@
 
 namespace halvorn::py {
 
-namespace {
-
-// The whole text of a str attribute, or nothing (errors discarded).
-std::optional<std::string> str_attribute(PyObject* object, const char* attribute) {
-  Ref value = Ref::steal(python([&] { return PyObject_GetAttrString(object, attribute); }));
-  std::string text;
-  if (value && PyUnicode_Check(value.get()) && utf8_of(value.get(), &text)) return text;
-  PyErr_Clear();
-  return std::nullopt;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 PendingException PendingException::fetch() {
   PyObject *type, *value, *traceback;

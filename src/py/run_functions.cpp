@@ -26,6 +26,15 @@ venue::VenueConfig core_account(std::int64_t contract_size, bool enforce_margin)
   return config;
 }
 
+// A run of the core module's protocol on `account`, which outlives it.
+RunRequest core_request(ModuleState* st, const venue::VenueConfig& account, std::int64_t balance) {
+  RunRequest request;
+  request.core = st;
+  request.venue = &account;
+  request.balance = balance;
+  return request;
+}
+
 PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwds) {
   ModuleState* st = state_of_module(module);
   return guarded(st, [&]() -> PyObject* {
@@ -45,10 +54,7 @@ PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwds) {
     if (every_obj && !to_u64(every_obj, "equity_every", &equity_every)) return nullptr;
     if (size_obj && !to_i64(size_obj, "contract_size", &contract_size)) return nullptr;
     const venue::VenueConfig account = core_account(contract_size, enforce_margin);
-    RunRequest request;
-    request.core = st;
-    request.venue = &account;
-    request.balance = balance;
+    RunRequest request = core_request(st, account, balance);
     request.batch = batch;
     request.equity_every = equity_every;
     backtest::RunResult result;
@@ -76,10 +82,7 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
     if (size_obj && !to_i64(size_obj, "contract_size", &contract_size)) return nullptr;
 
     const venue::VenueConfig account = core_account(contract_size, enforce_margin);
-    RunRequest request;
-    request.core = st;
-    request.venue = &account;
-    request.balance = balance;
+    const RunRequest request = core_request(st, account, balance);
     Comparison comparison;
     if (!compare_runs(request, build, ticks, batch, &comparison)) return nullptr;
     return box(st->mode_comparison_type, comparison);
@@ -104,10 +107,7 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
     if (size_obj && !to_i64(size_obj, "contract_size", &contract_size)) return nullptr;
 
     const venue::VenueConfig account = core_account(contract_size, enforce_margin);
-    RunRequest request;
-    request.core = st;
-    request.venue = &account;
-    request.balance = balance;
+    const RunRequest request = core_request(st, account, balance);
     Report report;
     if (!check_lookahead(request, build, ticks_obj, static_cast<std::size_t>(max_points),
                          &report)) {

@@ -13,15 +13,6 @@ const char bad_return[] =
     "a strategy must return None or a list of Order; returning anything else would be "
     "silently ignored";
 
-// The whole text of a str attribute, or nothing (errors discarded).
-std::optional<std::string> str_attribute(PyObject* object, const char* attribute) {
-  Ref value = Ref::steal(python([&] { return PyObject_GetAttrString(object, attribute); }));
-  std::string text;
-  if (value && PyUnicode_Check(value.get()) && utf8_of(value.get(), &text)) return text;
-  PyErr_Clear();
-  return std::nullopt;
-}
-
 }  // namespace
 
 std::string strategy_name(PyObject* object) {

@@ -153,7 +153,7 @@ def test_the_exempt_blocks_name_what_is_there():
                 assert (REPO / script_path).is_file(), f"{b.document}:{b.line}: {script_path}"
             for folder, target in re.findall(r"build/bench/bench/(\w+)/(\w+)", command):
                 listed = (REPO / "bench" / folder / "CMakeLists.txt").read_text(encoding="utf-8")
-                assert f"add_executable({target} " in listed, f"{b.document}:{b.line}: {target}"
+                assert f"halvorn_bench(NAME {target} " in listed, f"{b.document}:{b.line}: {target}"
             for option in re.findall(r"-D(HALVORN_\w+)=", command):
                 assert f"option({option} " in cmake, f"{b.document}:{b.line}: {option}"
     assert os.access(REPO / "tools" / "test.sh", os.X_OK)

@@ -1,5 +1,6 @@
 #include "py/data/column_arguments.hpp"
 
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -11,47 +12,21 @@ namespace halvorn::py::market_data {
 // letter for the sign and its item size for the width; false when it is no
 // integer format this reads.
 bool element_kind(const char* format, Py_ssize_t itemsize, data::ElementKind* out) {
+  using enum data::ElementKind;
+  // By sign, then by width: 1, 2, 4 and 8 bytes.
+  constexpr data::ElementKind SIGNED[] = {I8, I16, I32, I64};
+  constexpr data::ElementKind UNSIGNED[] = {U8, U16, U32, U64};
   if (format == nullptr) format = "B";
   if (*format == '@' || *format == '=' || *format == '<') ++format;
   if (format[0] == '\0' || format[1] != '\0') return false;
-  const char letter = format[0];
-  if (std::strchr("bhilqn", letter) != nullptr) {
-    switch (itemsize) {
-      case 1:
-        *out = data::ElementKind::I8;
-        return true;
-      case 2:
-        *out = data::ElementKind::I16;
-        return true;
-      case 4:
-        *out = data::ElementKind::I32;
-        return true;
-      case 8:
-        *out = data::ElementKind::I64;
-        return true;
-      default:
-        return false;
-    }
+  const bool is_signed = std::strchr("bhilqn", format[0]) != nullptr;
+  if (!is_signed && std::strchr("BHILQN", format[0]) == nullptr) return false;
+  const int width = std::countr_zero(static_cast<unsigned>(itemsize));
+  if (itemsize < 1 || itemsize > 8 || std::popcount(static_cast<unsigned>(itemsize)) != 1) {
+    return false;
   }
-  if (std::strchr("BHILQN", letter) != nullptr) {
-    switch (itemsize) {
-      case 1:
-        *out = data::ElementKind::U8;
-        return true;
-      case 2:
-        *out = data::ElementKind::U16;
-        return true;
-      case 4:
-        *out = data::ElementKind::U32;
-        return true;
-      case 8:
-        *out = data::ElementKind::U64;
-        return true;
-      default:
-        return false;
-    }
-  }
-  return false;
+  *out = (is_signed ? SIGNED : UNSIGNED)[width];
+  return true;
 }
 
 bool HeldColumn::take(PyObject* obj, const char* arg) {

@@ -63,6 +63,16 @@ bool venue_balance(PyObject* obj, std::int64_t* out) {
   return true;
 }
 
+// A run of the venue protocol: its balance and venue converted, the rest of
+// the request the caller's.  False with the exception set.
+bool venue_request(VenueState* st, PyObject* balance_obj, PyObject* venue_obj,
+                   RunRequest* request) {
+  request->core = st->head.core;
+  request->venue_module = st;
+  return venue_balance(balance_obj, &request->balance) &&
+         venue_config(st, venue_obj, &request->venue);
+}
+
 PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
   VenueState* st = venue_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
@@ -77,16 +87,11 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
              *venue_obj = parsed[3], *batch_obj = parsed[4], *every_obj = parsed[5],
              *progress = parsed[6], *flush_obj = parsed[7], *depth_obj = parsed[8];
     RunRequest request;
-    if (!venue_balance(balance_obj, &request.balance) ||
-        !venue_config(st, venue_obj, &request.venue)) {
-      return nullptr;
-    }
+    if (!venue_request(st, balance_obj, venue_obj, &request)) return nullptr;
     if (batch_obj && !to_u64(batch_obj, "batch", &request.batch)) return nullptr;
     if (every_obj && !to_u64(every_obj, "equity_every", &request.equity_every)) return nullptr;
     if (flush_obj && !to_bool(flush_obj, "flush", &request.flush)) return nullptr;
     if (!depth_for(depth_obj, *request.venue, &request.depth)) return nullptr;
-    request.core = st->head.core;
-    request.venue_module = st;
     request.progress = progress;
     backtest::RunResult result;
     if (!run_strategy(request, strategy, ticks, &result)) return nullptr;
@@ -111,13 +116,11 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
              *batch_obj = parsed[3], *venue_obj = parsed[4], *depth_obj = parsed[5];
     std::uint64_t batch = 0;
     RunRequest request;
-    if (!venue_balance(balance_obj, &request.balance) || !to_u64(batch_obj, "batch", &batch) ||
-        !venue_config(st, venue_obj, &request.venue) ||
+    if (!venue_request(st, balance_obj, venue_obj, &request) ||
+        !to_u64(batch_obj, "batch", &batch) ||
         !depth_for(depth_obj, *request.venue, &request.depth)) {
       return nullptr;
     }
-    request.core = core;
-    request.venue_module = st;
     Comparison comparison;
     if (!compare_runs(request, build, ticks, batch, &comparison)) return nullptr;
     return box(core->mode_comparison_type, comparison);
@@ -140,13 +143,8 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
              *points_obj = parsed[3], *venue_obj = parsed[4];
     std::uint64_t max_points = 200;
     RunRequest request;
-    if (!venue_balance(balance_obj, &request.balance) ||
-        !venue_config(st, venue_obj, &request.venue)) {
-      return nullptr;
-    }
+    if (!venue_request(st, balance_obj, venue_obj, &request)) return nullptr;
     if (points_obj && !to_u64(points_obj, "max_points", &max_points)) return nullptr;
-    request.core = core;
-    request.venue_module = st;
     Report report;
     if (!check_lookahead(request, build, ticks_obj, static_cast<std::size_t>(max_points),
                          &report)) {
