@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "types/overloaded.hpp"
+#include "types/panic.hpp"
 
 namespace halvorn::data {
 
@@ -19,6 +20,7 @@ struct Named {
   const Column* column;
   const char* name;
   Field field;
+  const char* unit;  // what a float64 value counts: "ticks", "lots", "steps"
 };
 
 // Reads `n` values of type T from `at` (stride in bytes) into `field` of
@@ -56,6 +58,8 @@ std::uint64_t gather_kind(ElementKind kind, const std::uint8_t* at, std::ptrdiff
       return gather<std::uint32_t>(at, stride, n, out, field);
     case ElementKind::U64:
       return gather<std::uint64_t>(at, stride, n, out, field);
+    case ElementKind::F64:
+      break;  // scaled, not gathered
   }
   return 0;
 }
@@ -80,11 +84,16 @@ std::optional<ColumnsError> check_shape(const Columns& columns) {
   if (!columns.last.present()) return ColumnsError{MissingColumn{"last"}};
   const std::size_t n = columns.exch_ts.length;
   const std::pair<const Column*, const char*> all[] = {
-      {&columns.local_ts, "local_ts"}, {&columns.last, "last"}, {&columns.high, "high"},
-      {&columns.low, "low"},           {&columns.bid, "bid"},   {&columns.ask, "ask"},
-      {&columns.volume, "volume"}};
+      {&columns.exch_ts, "exch_ts"}, {&columns.local_ts, "local_ts"}, {&columns.last, "last"},
+      {&columns.high, "high"},       {&columns.low, "low"},           {&columns.bid, "bid"},
+      {&columns.ask, "ask"},         {&columns.volume, "volume"}};
   for (const auto& [c, name] : all) {
     if (c->present() && c->length != n) return ColumnsError{LengthMismatch{name, c->length, n}};
+  }
+  for (const auto& [c, name] : all) {
+    if (c->present() && c->kind == ElementKind::F64 && c->step.value.digits == 0) {
+      return ColumnsError{MissingStep{name}};
+    }
   }
   return std::nullopt;
 }
@@ -110,20 +119,51 @@ std::string ColumnsError::display() const {
                           ", found %" PRId64,
                           e.index, e.previous, e.found);
           },
+          [](const MissingStep& e) {
+            return format("column %s holds float64 values and has no step to count them in",
+                          e.name);
+          },
+          [](const ConvertError& e) { return e.display(); },
+          [](const DefinitionProblem& e) { return e.display(); },
       },
       kind);
 }
 
-std::optional<ColumnsError> append_columns(TickWriter& writer, const Columns& columns) {
+std::uint64_t RoundedValues::total() const {
+  std::uint64_t sum = 0;
+  for (std::uint64_t n : by_field) sum += n;
+  return sum;
+}
+
+ConvertError unscaled_value_error(Place where, std::string column, const ColumnScaled& scaled,
+                                  std::string steps) {
+  switch (scaled.fault) {
+    case DoubleFault::NotMultiple:
+      return ConvertError{std::move(where),
+                          NotMultiple{std::move(column), scaled.text, std::move(steps), false}};
+    case DoubleFault::OutOfRange:
+      return ConvertError{std::move(where), OutOfRange{std::move(column), scaled.text,
+                                                       Limit::Steps, std::move(steps)}};
+    case DoubleFault::NotFinite:
+      return ConvertError{std::move(where),
+                          BadField{std::move(column), scaled.text, Expected::Decimal}};
+    case DoubleFault::None:
+      break;
+  }
+  panic("only a value that did not scale has an error");
+}
+
+std::optional<ColumnsError> append_columns(TickWriter& writer, const Columns& columns,
+                                           RoundedValues* rounded) {
   const Named all[8] = {
-      {&columns.exch_ts, "exch_ts", &engine::Tick::exch_ts},
-      {&columns.local_ts, "local_ts", &engine::Tick::local_ts},
-      {&columns.last, "last", &engine::Tick::last},
-      {&columns.high, "high", &engine::Tick::high},
-      {&columns.low, "low", &engine::Tick::low},
-      {&columns.bid, "bid", &engine::Tick::bid},
-      {&columns.ask, "ask", &engine::Tick::ask},
-      {&columns.volume, "volume", &engine::Tick::volume},
+      {&columns.exch_ts, "exch_ts", &engine::Tick::exch_ts, "steps"},
+      {&columns.local_ts, "local_ts", &engine::Tick::local_ts, "steps"},
+      {&columns.last, "last", &engine::Tick::last, "ticks"},
+      {&columns.high, "high", &engine::Tick::high, "ticks"},
+      {&columns.low, "low", &engine::Tick::low, "ticks"},
+      {&columns.bid, "bid", &engine::Tick::bid, "ticks"},
+      {&columns.ask, "ask", &engine::Tick::ask, "ticks"},
+      {&columns.volume, "volume", &engine::Tick::volume, "lots"},
   };
   if (auto e = check_shape(columns)) return e;
   const std::size_t n = columns.exch_ts.length;
@@ -145,8 +185,23 @@ std::optional<ColumnsError> append_columns(TickWriter& writer, const Columns& co
   auto block = std::make_unique_for_overwrite<engine::Tick[]>(BLOCK_RECORDS);
   for (std::size_t row = 0; row < n; row += BLOCK_RECORDS) {
     const std::size_t k = n - row < BLOCK_RECORDS ? n - row : BLOCK_RECORDS;
-    for (const Named& c : all) {
+    for (std::size_t f = 0; f < std::size(all); ++f) {
+      const Named& c = all[f];
       if (!c.column->present()) continue;
+      if (c.column->kind == ElementKind::F64) {
+        // Straight into the records' field: a record is eight int64 fields.
+        const ColumnScaled s = scale_double_column(
+            reinterpret_cast<const double*>(element(*c.column, row)), k, c.column->stride,
+            c.column->step, c.column->rounding, &(block[0].*c.field),
+            sizeof(engine::Tick) / sizeof(std::int64_t));
+        if (!s.ok()) {
+          return ColumnsError{unscaled_value_error(
+              Place{}, std::string(c.name) + ", row " + std::to_string(row + s.bad_row + 1), s,
+              std::string(c.unit) + " of " + c.column->step.text)};
+        }
+        if (rounded != nullptr) rounded->by_field[f] += s.moved;
+        continue;
+      }
       const std::uint64_t seen = gather_kind(c.column->kind, element(*c.column, row),
                                              c.column->stride, k, block.get(), c.field);
       if (seen > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -171,17 +226,42 @@ std::optional<ColumnsError> append_columns(TickWriter& writer, const Columns& co
   return std::nullopt;
 }
 
-std::variant<std::uint64_t, ColumnsError> write_columns(const std::string& path,
-                                                        std::uint64_t instrument,
-                                                        const Columns& columns) {
-  // The shape is checked before the target is touched at all.
+namespace {
+
+std::variant<std::uint64_t, ColumnsError> write(const std::string& path, std::uint64_t instrument,
+                                                const InstrumentDefinition* definition,
+                                                const Columns& columns, RoundedValues* rounded) {
+  // The shape and the definition are checked before the target is touched
+  // at all.
   if (auto e = check_shape(columns)) return std::move(*e);
+  if (definition != nullptr) {
+    if (auto problem = check_definition(*definition)) return ColumnsError{std::move(*problem)};
+  }
   auto begun = TickWriter::begin(path, instrument);
   if (auto* e = std::get_if<WriteFailed>(&begun)) return ColumnsError{std::move(*e)};
   TickWriter& writer = std::get<TickWriter>(begun);
-  if (auto e = append_columns(writer, columns)) return std::move(*e);
+  if (definition != nullptr) {
+    if (auto problem = writer.set_instrument(*definition)) return ColumnsError{std::move(*problem)};
+  }
+  if (auto e = append_columns(writer, columns, rounded)) return std::move(*e);
   if (auto e = writer.finish()) return from_write(std::move(*e));
   return writer.count();
+}
+
+}  // namespace
+
+std::variant<std::uint64_t, ColumnsError> write_columns(const std::string& path,
+                                                        std::uint64_t instrument,
+                                                        const Columns& columns,
+                                                        RoundedValues* rounded) {
+  return write(path, instrument, nullptr, columns, rounded);
+}
+
+std::variant<std::uint64_t, ColumnsError> write_columns(const std::string& path,
+                                                        const InstrumentDefinition& definition,
+                                                        const Columns& columns,
+                                                        RoundedValues* rounded) {
+  return write(path, definition.id, &definition, columns, rounded);
 }
 
 }  // namespace halvorn::data

@@ -75,7 +75,11 @@ Conversion convert_csv(const std::string& path, const Input& trades, const Input
 
   WriterBegun begun = TickWriter::begin(path, options.instrument);
   if (auto* e = std::get_if<WriteFailed>(&begun)) return ConvertError{Place{}, std::move(*e)};
-  Output out(std::move(std::get<TickWriter>(begun)));
+  TickWriter& writer = std::get<TickWriter>(begun);
+  if (writer.set_instrument(InstrumentDefinition{options.instrument, options.symbol, *tick, *lot})) {
+    panic("a conversion's symbol is one a file can hold");
+  }
+  Output out(std::move(writer));
 
   Converted done;
   Row trade, quote;

@@ -18,6 +18,10 @@
 // own time is usually that trade's consequence, and a strategy must not see
 // it in the trade's tick.
 //
+// The file also holds the instrument block (instrument_block.hpp): the id,
+// the symbol, and the tick and lot sizes the conversion scaled with, so that
+// a run can tell which sizes its counts are in.
+//
 // docs/csv_conversion.md describes the layouts, the detection of headers and
 // time units, the scaling, and every error, with examples.
 //
@@ -33,6 +37,7 @@
 #include "data/csv_error.hpp"
 #include "data/csv_input.hpp"
 #include "data/csv_stream.hpp"
+#include "data/instrument_definition.hpp"
 
 namespace halvorn::data {
 
@@ -40,6 +45,10 @@ struct ConvertOptions {
   std::string tick_size;  // the price step, as decimal text, e.g. "0.10"
   std::string lot_size;   // the quantity step, e.g. "0.001"
   std::uint64_t instrument = 1;
+  // The instrument's symbol, written with the sizes and the id into the
+  // file's instrument block.  Requires: UTF-8 of at most MAX_SYMBOL_BYTES
+  // bytes (define_instrument says whether it is).
+  std::string symbol;
   // Round prices and quantities that are not whole steps rather than refuse
   // them: toward the side that does not flatter the strategy (bids and
   // prices of trades whose aggressor sold down, asks and prices of trades

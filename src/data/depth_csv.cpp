@@ -147,6 +147,9 @@ DepthConversion convert_depth_csv(const std::string& path, const Input& input,
     return ConvertError{Place{}, WriteFailed{path, *code}};
   }
   DepthWriter writer = std::move(std::get<DepthWriter>(begun));
+  if (writer.set_instrument(InstrumentDefinition{options.instrument, options.symbol, *tick, *lot})) {
+    panic("a conversion's symbol is one a file can hold");
+  }
 
   Meter meter{progress};
   meter.next_report = progress.every_bytes;

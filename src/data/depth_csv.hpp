@@ -25,6 +25,9 @@
 // clock is checked but not used.  A message's levels keep their row order,
 // bids apart from asks; a quantity of 0 in an update deletes the level.
 //
+// The file also holds the instrument block (instrument_block.hpp): the id,
+// the symbol, and the tick and lot sizes the conversion scaled with.
+//
 // docs/depth_conversion.md describes the layouts, the grouping, the ids and
 // every error, with examples.
 //
@@ -40,6 +43,7 @@
 #include "data/csv_error.hpp"
 #include "data/csv_input.hpp"
 #include "data/csv_layout.hpp"
+#include "data/instrument_definition.hpp"
 
 namespace halvorn::data {
 
@@ -54,6 +58,10 @@ struct DepthConvertOptions {
   std::string tick_size;  // the price step, as decimal text, e.g. "0.10"
   std::string lot_size;   // the quantity step, e.g. "0.001"
   std::uint64_t instrument = 1;
+  // The instrument's symbol, written with the sizes and the id into the
+  // file's instrument block.  Requires: UTF-8 of at most MAX_SYMBOL_BYTES
+  // bytes (define_instrument says whether it is).
+  std::string symbol;
   // Round prices and quantities that are not whole steps rather than refuse
   // them, toward the side that does not flatter the strategy: bid prices
   // down, ask prices up, quantities down.

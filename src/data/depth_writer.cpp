@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "data/instrument_block.hpp"
+
 namespace halvorn::data {
 
 DepthBegun DepthWriter::begin(const std::string& path, std::uint64_t instrument) {
@@ -15,7 +17,7 @@ DepthBegun DepthWriter::begin(const std::string& path, std::uint64_t instrument)
 }
 
 DepthWriter::DepthWriter(Replacement file, std::uint64_t instrument)
-    : file_(std::move(file)), encoder_(instrument) {
+    : file_(std::move(file)), encoder_(instrument), instrument_(instrument) {
   buffer_.reserve(DEPTH_WRITE_BUFFER_BYTES + DEPTH_RECORD_BYTES);
 }
 
@@ -34,8 +36,19 @@ void DepthWriter::flush() {
   buffer_.clear();
 }
 
+std::optional<DefinitionProblem> DepthWriter::set_instrument(InstrumentDefinition d) {
+  if (auto problem = check_definition(d)) return problem;
+  if (d.id != instrument_) return DefinitionProblem{definition::IdMismatch{d.id, instrument_}};
+  definition_ = std::move(d);
+  return std::nullopt;
+}
+
 int DepthWriter::commit() {
   flush();
+  if (error_ == 0 && definition_) {
+    // Outside the checksum, which covers the records and nothing else.
+    error_ = file_.write(encode_instrument_block(*definition_));
+  }
   if (error_ == 0) error_ = file_.patch(0, encoder_.header());
   if (error_ != 0) {
     // Dropping the replacement removes the unfinished file now rather than

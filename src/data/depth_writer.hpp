@@ -8,6 +8,10 @@
 // Replacement: until commit succeeds the target is untouched, and a writer
 // that fails or is dropped leaves nothing behind.
 //
+// Given the instrument's definition, the writer puts it after the records as
+// the instrument block (instrument_block.hpp), which readers of records never
+// see, so that the file says what its integers mean.
+//
 // Thread-safety: a DepthWriter is used by one thread at a time.
 
 #pragma once
@@ -21,6 +25,7 @@
 
 #include "book/depth_records.hpp"
 #include "data/depth_file.hpp"
+#include "data/instrument_definition.hpp"
 #include "data/replace.hpp"
 
 namespace halvorn::data {
@@ -58,7 +63,14 @@ class DepthWriter {
   // records are still checked.
   std::optional<DepthError> add(const book::DepthRecord& record);
 
-  // Writes what is buffered, then the header, and puts the file in place of
+  // Has commit() write `d` after the records, in place of any definition
+  // given before.  Refused, leaving the writer as it was, when `d` could not
+  // be read back (check_definition) or its id is not the instrument the
+  // writer began with.
+  std::optional<DefinitionProblem> set_instrument(InstrumentDefinition d);
+
+  // Writes what is buffered, the instrument block when there is a
+  // definition, then the header, and puts the file in place of
   // the target.  Returns 0, or the errno of the first step that failed
   // (including a write while adding), in which case the target is as it was
   // and nothing is left behind.  Requires: called at most once.
@@ -76,6 +88,8 @@ class DepthWriter {
 
   Replacement file_;
   DepthEncoder encoder_;
+  std::uint64_t instrument_ = 0;
+  std::optional<InstrumentDefinition> definition_;
   std::vector<std::uint8_t> buffer_;
   int error_ = 0;
 };

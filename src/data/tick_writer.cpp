@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "data/crc32.hpp"
+#include "data/instrument_block.hpp"
 #include "types/overloaded.hpp"
 
 namespace halvorn::data {
@@ -104,9 +105,22 @@ std::optional<WriteError> TickWriter::fail(WriteError e) {
   return error_;
 }
 
+std::optional<DefinitionProblem> TickWriter::set_instrument(InstrumentDefinition d) {
+  if (auto problem = check_definition(d)) return problem;
+  if (d.id != instrument_) return DefinitionProblem{definition::IdMismatch{d.id, instrument_}};
+  definition_ = std::move(d);
+  return std::nullopt;
+}
+
 std::optional<WriteError> TickWriter::finish() {
   if (error_) return error_;
   if (auto e = flush()) return e;
+  if (definition_) {
+    // Outside the checksum, which covers the records and nothing else.
+    if (int code = file_->write(encode_instrument_block(*definition_))) {
+      return fail(WriteFailed{path_, code});
+    }
+  }
   std::uint8_t h[HEADER_BYTES] = {};
   put_le(h + 0, MAGIC);
   put_le(h + 4, VERSION);

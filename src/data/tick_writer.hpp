@@ -11,6 +11,10 @@
 // with the reader's own error: a file the reader would refuse is never
 // written, so a mistake is found at writing, not hours into a run.
 //
+// Given the instrument's definition, the writer puts it after the records as
+// the instrument block (instrument_block.hpp), which readers of records never
+// see, so that the file says what its integers mean.
+//
 // Thread-safety: a TickWriter is used by one thread at a time.
 
 #pragma once
@@ -21,6 +25,7 @@
 #include <string>
 #include <variant>
 
+#include "data/instrument_definition.hpp"
 #include "data/replace.hpp"
 #include "data/ticks.hpp"
 #include "engine/tick.hpp"
@@ -70,7 +75,14 @@ class TickWriter {
   // the one that goes backwards are kept, but the file will not be finished.
   std::optional<WriteError> append(std::span<const engine::Tick> ticks);
 
-  // Writes what is buffered and the header, and puts the file in place.
+  // Has finish() write `d` after the records, in place of any definition
+  // given before.  Refused, leaving the writer as it was, when `d` could not
+  // be read back (check_definition) or its id is not the instrument the
+  // writer began with.
+  std::optional<DefinitionProblem> set_instrument(InstrumentDefinition d);
+
+  // Writes what is buffered, the instrument block when there is a
+  // definition, and the header, and puts the file in place.
   // Returns the error, in which case the target is as it was.  A finished
   // writer takes no more ticks: later calls fail with EBADF.
   std::optional<WriteError> finish();
@@ -86,6 +98,7 @@ class TickWriter {
   std::optional<Replacement> file_;  // dropped at the first error, removing what it wrote
   std::string path_;
   std::uint64_t instrument_ = 0;
+  std::optional<InstrumentDefinition> definition_;
   std::unique_ptr<std::uint8_t[]> block_;  // BLOCK_RECORDS records
   std::size_t buffered_ = 0;               // records in block_
   std::uint64_t count_ = 0;

@@ -14,6 +14,7 @@
 #include <new>
 #include <utility>
 
+#include "data/instrument_block.hpp"
 #include "types/overloaded.hpp"
 
 namespace halvorn::data {
@@ -137,6 +138,14 @@ std::vector<std::uint8_t> encode(std::uint64_t instrument, std::span<const engin
   put_le(h + 16, instrument);
   put_le(h + 24, crc32(body, RECORD_BYTES * ticks.size()));
   // Bytes 6-7 and 28-31 are reserved and stay zero.
+  return out;
+}
+
+std::vector<std::uint8_t> encode(const InstrumentDefinition& definition,
+                                 std::span<const engine::Tick> ticks) {
+  std::vector<std::uint8_t> out = encode(definition.id, ticks);
+  const std::vector<std::uint8_t> block = encode_instrument_block(definition);
+  out.insert(out.end(), block.begin(), block.end());
   return out;
 }
 

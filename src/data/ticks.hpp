@@ -29,6 +29,8 @@
 
 namespace halvorn::data {
 
+struct InstrumentDefinition;
+
 // "HVTK" read as a little-endian unsigned 32-bit integer.
 inline constexpr std::uint32_t MAGIC = 0x4B545648u;
 inline constexpr std::uint16_t VERSION = 2;
@@ -79,6 +81,12 @@ struct Error {
 // one record per tick.  Does not validate the ticks: a series whose exchange
 // time goes backwards is written as it is and refused only when read.
 std::vector<std::uint8_t> encode(std::uint64_t instrument, std::span<const engine::Tick> ticks);
+
+// The same for definition.id, followed by the definition's instrument block
+// (instrument_block.hpp).  Requires: check_definition(definition) finds
+// nothing.
+std::vector<std::uint8_t> encode(const InstrumentDefinition& definition,
+                                 std::span<const engine::Tick> ticks);
 
 // The end of a series (TickReader::next's third outcome).
 struct End {

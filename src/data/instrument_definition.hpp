@@ -1,0 +1,125 @@
+// What the integers of an instrument's files mean.
+//
+// A tick or depth file holds counts: prices in ticks of the instrument's tick
+// size, quantities in lots of its lot size.  The counts alone cannot tell a
+// file converted with a tick size of 0.01 from one converted with 0.1, and a
+// run over the wrong one is wrong by a factor of ten without a single error.
+// An InstrumentDefinition names the sizes a file was scaled with, so that a
+// reader can compare them with the ones it is about to run with, and gives
+// the cash value of one tick on one lot, which turns a move of the price into
+// money.
+//
+// Thread-safety: plain values and pure functions.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "data/decimal.hpp"
+#include "types/fixed.hpp"
+
+namespace halvorn::data {
+
+// The longest symbol a definition holds, in UTF-8 bytes: the length a file
+// stores it with is 16 bits.
+inline constexpr std::size_t MAX_SYMBOL_BYTES = 65535;
+
+// One instrument: its id (the one file headers carry), its symbol and the
+// sizes of its price and quantity steps.
+//
+// Invariants (of one that check_definition accepts): the symbol is UTF-8 of
+// at most MAX_SYMBOL_BYTES; each step's text is a positive decimal number and
+// its value is that text's.
+struct InstrumentDefinition {
+  std::uint64_t id = 0;
+  std::string symbol;
+  Step tick_size{};
+  Step lot_size{};
+
+  // Equal ids, symbols and step texts: what a file holds, byte for byte.
+  friend bool operator==(const InstrumentDefinition& a, const InstrumentDefinition& b);
+};
+
+// Whether two steps are the same size, however written ("0.1" and "0.10").
+bool same_size(const Step& a, const Step& b);
+
+// Why a definition cannot be written, or a file's does not apply.
+namespace definition {
+// "tick_size \"0\" is not a positive decimal number" (the CSV converter's
+// text for the same mistake).
+struct BadStep {
+  const char* name = "";
+  std::string text;
+  friend bool operator==(const BadStep&, const BadStep&) = default;
+};
+// "the symbol is not UTF-8"
+struct SymbolNotUtf8 {
+  friend bool operator==(const SymbolNotUtf8&, const SymbolNotUtf8&) = default;
+};
+// "the symbol is 70000 bytes, more than the 65535 a definition holds"
+struct SymbolTooLong {
+  std::size_t bytes = 0;
+  friend bool operator==(const SymbolTooLong&, const SymbolTooLong&) = default;
+};
+// "the definition's id 7 is not the file's instrument 1"
+struct IdMismatch {
+  std::uint64_t definition = 0;
+  std::uint64_t file = 0;
+  friend bool operator==(const IdMismatch&, const IdMismatch&) = default;
+};
+}  // namespace definition
+
+struct DefinitionProblem {
+  std::variant<definition::BadStep, definition::SymbolNotUtf8, definition::SymbolTooLong,
+               definition::IdMismatch>
+      kind;
+
+  std::string display() const;
+  friend bool operator==(const DefinitionProblem&, const DefinitionProblem&) = default;
+};
+
+// What is wrong with `d`, or nothing when a file may hold it.
+std::optional<DefinitionProblem> check_definition(const InstrumentDefinition& d);
+
+// A definition from its parts as text ("0.10", "0.001"), or what is wrong
+// with them: the sizes are read as decimal.hpp reads steps.
+std::variant<InstrumentDefinition, DefinitionProblem> define_instrument(std::uint64_t id,
+                                                                        std::string symbol,
+                                                                        std::string_view tick_size,
+                                                                        std::string_view lot_size);
+
+// Why one tick on one lot has no Cash value.
+enum class ContractFault : std::uint8_t {
+  None,
+  NotWhole,    // a fraction of the smallest amount of cash, 1 / CASH_SCALE
+  OutOfRange,  // more than a Cash holds
+};
+
+// The Cash value of a price move of one tick on a position of one lot.
+struct ContractSize {
+  Cash cash = 0;
+  ContractFault fault = ContractFault::None;
+  friend bool operator==(const ContractSize&, const ContractSize&) = default;
+};
+
+// tick_size × lot_size × CASH_SCALE, exactly: 0.1 × 0.001 gives 10000,
+// 0.5 × 2 gives 100000000.  A product that is not a whole number of Cash
+// units (0.01 × 0.0000001) is NotWhole, one beyond INT64_MAX OutOfRange;
+// neither is ever rounded.
+ContractSize contract_size(const Step& tick_size, const Step& lot_size);
+inline ContractSize contract_size(const InstrumentDefinition& d) {
+  return contract_size(d.tick_size, d.lot_size);
+}
+
+// The text of a fault, naming the sizes: "one tick of 0.01 on one lot of
+// 0.0000001 is not a whole number of cash units of 0.00000001", "one tick
+// of 1000000 on one lot of 1e12 is more than 92233720368.54775807 in cash".
+// Requires: fault is not None.
+std::string describe(ContractFault fault, const Step& tick_size, const Step& lot_size);
+
+}  // namespace halvorn::data

@@ -1,0 +1,97 @@
+// The value of one tick on one lot, exact or refused, and the definitions a
+// file may hold.
+
+#include "data/instrument_definition.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+
+namespace halvorn::data {
+namespace {
+
+Step step(const std::string& text) {
+  std::optional<Step> s = parse_step(text);
+  if (!s) {
+    ADD_FAILURE() << text << " is no step";
+    return Step{};
+  }
+  return *s;
+}
+
+ContractSize size_of(const std::string& tick, const std::string& lot) {
+  return contract_size(step(tick), step(lot));
+}
+
+TEST(ContractSize, IsTheExactCashOfOneTickOnOneLot) {
+  EXPECT_EQ(size_of("0.1", "0.001"), (ContractSize{10'000}));
+  EXPECT_EQ(size_of("0.01", "0.001"), (ContractSize{1'000}));
+  EXPECT_EQ(size_of("0.5", "2"), (ContractSize{100'000'000}));
+  EXPECT_EQ(size_of("0.10", "1e-3"), (ContractSize{10'000})) << "however the sizes are written";
+  EXPECT_EQ(size_of("0.00000001", "1"), (ContractSize{1})) << "the smallest amount there is";
+  EXPECT_EQ(size_of("25", "0.0004"), (ContractSize{1'000'000}));
+  // 2^40 × 10^-12 on 5^27 × 10^-23: a product of 103 bits, whose powers of
+  // two and five make 8192 × 10^-8 exactly.
+  EXPECT_EQ(size_of("1.099511627776", "7450580596923828125e-23"), (ContractSize{8192}));
+  // The largest Cash there is, and one unit past it.
+  EXPECT_EQ(size_of("92233720368.54775807", "1"), (ContractSize{INT64_MAX}));
+  EXPECT_EQ(size_of("92233720368.54775808", "1"), (ContractSize{0, ContractFault::OutOfRange}));
+}
+
+TEST(ContractSize, RefusesAFractionOfACashUnitAndWhatACashCannotHold) {
+  EXPECT_EQ(size_of("0.01", "0.0000001"), (ContractSize{0, ContractFault::NotWhole}));
+  EXPECT_EQ(size_of("0.3", "0.00000001"), (ContractSize{0, ContractFault::NotWhole}));
+  EXPECT_EQ(size_of("1e-30", "1e-30"), (ContractSize{0, ContractFault::NotWhole}));
+  EXPECT_EQ(size_of("9999999999999999999e-19", "9999999999999999999e-19"),
+            (ContractSize{0, ContractFault::NotWhole}));
+  EXPECT_EQ(size_of("1000000", "1e12"), (ContractSize{0, ContractFault::OutOfRange}));
+  EXPECT_EQ(size_of("1e9999", "1e9999"), (ContractSize{0, ContractFault::OutOfRange}));
+  EXPECT_EQ(size_of("9999999999999999999", "9999999999999999999"),
+            (ContractSize{0, ContractFault::OutOfRange}));
+
+  EXPECT_EQ(describe(ContractFault::NotWhole, step("0.01"), step("0.0000001")),
+            "one tick of 0.01 on one lot of 0.0000001 is not a whole number of cash units of "
+            "0.00000001");
+  EXPECT_EQ(describe(ContractFault::OutOfRange, step("1000000"), step("1e12")),
+            "one tick of 1000000 on one lot of 1e12 is more than 92233720368.54775807 in cash");
+}
+
+std::string problem_of(std::string symbol, std::string_view tick = "0.1",
+                       std::string_view lot = "0.001") {
+  auto d = define_instrument(7, std::move(symbol), tick, lot);
+  if (auto* p = std::get_if<DefinitionProblem>(&d)) return p->display();
+  return "";
+}
+
+TEST(Definition, TakesAnyUtf8SymbolAndPositiveSizes) {
+  auto d = define_instrument(7, "BTC-€-\xF0\x9F\x98\x80", "0.10", "1e-3");
+  ASSERT_TRUE(std::holds_alternative<InstrumentDefinition>(d));
+  const InstrumentDefinition& def = std::get<InstrumentDefinition>(d);
+  EXPECT_EQ(def.id, 7u);
+  EXPECT_EQ(def.tick_size.text, "0.10") << "the text is kept as written";
+  EXPECT_TRUE(same_size(def.tick_size, step("0.1")));
+  EXPECT_FALSE(same_size(def.tick_size, step("0.01")));
+  EXPECT_TRUE(same_size(def.lot_size, step("0.001")));
+  EXPECT_EQ(problem_of(""), "") << "a symbol may be empty";
+  EXPECT_EQ(problem_of(std::string(MAX_SYMBOL_BYTES, 'x')), "");
+}
+
+TEST(Definition, RefusesWhatAFileCouldNotHoldOrAReaderNotRead) {
+  EXPECT_EQ(problem_of("BTC", "0"), "tick_size \"0\" is not a positive decimal number");
+  EXPECT_EQ(problem_of("BTC", "0.1", "-1"), "lot_size \"-1\" is not a positive decimal number");
+  EXPECT_EQ(problem_of("BTC", "0.1", "1 "), "lot_size \"1 \" is not a positive decimal number");
+  EXPECT_EQ(problem_of(std::string(MAX_SYMBOL_BYTES + 1, 'x')),
+            "the symbol is 65536 bytes, more than the 65535 a definition holds");
+  // Overlong forms, surrogates, beyond U+10FFFF, a cut sequence, a stray
+  // continuation byte.
+  for (const char* bad : {"\xC0\x80", "\xE0\x80\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                          "\xF5\x80\x80\x80", "ab\xE2\x82", "\x80", "a\xE2\x28\xA1"}) {
+    EXPECT_EQ(problem_of(bad), "the symbol is not UTF-8") << bad;
+  }
+  // The largest of each length is fine.
+  EXPECT_EQ(problem_of("\x7F\xDF\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF"), "");
+}
+
+}  // namespace
+}  // namespace halvorn::data
