@@ -142,8 +142,8 @@ ConvertError unscaled_value_error(Place where, std::string column, const ColumnS
       return ConvertError{std::move(where),
                           NotMultiple{std::move(column), scaled.text, std::move(steps), false}};
     case DoubleFault::OutOfRange:
-      return ConvertError{std::move(where), OutOfRange{std::move(column), scaled.text,
-                                                       Limit::Steps, std::move(steps)}};
+      return ConvertError{std::move(where), OutOfRange{std::move(column), scaled.text, Limit::Steps,
+                                                       std::move(steps)}};
     case DoubleFault::NotFinite:
       return ConvertError{std::move(where),
                           BadField{std::move(column), scaled.text, Expected::Decimal}};
@@ -190,10 +190,10 @@ std::optional<ColumnsError> append_columns(TickWriter& writer, const Columns& co
       if (!c.column->present()) continue;
       if (c.column->kind == ElementKind::F64) {
         // Straight into the records' field: a record is eight int64 fields.
-        const ColumnScaled s = scale_double_column(
-            reinterpret_cast<const double*>(element(*c.column, row)), k, c.column->stride,
-            c.column->step, c.column->rounding, &(block[0].*c.field),
-            sizeof(engine::Tick) / sizeof(std::int64_t));
+        const ColumnScaled s =
+            scale_double_column(reinterpret_cast<const double*>(element(*c.column, row)), k,
+                                c.column->stride, c.column->step, c.column->rounding,
+                                &(block[0].*c.field), sizeof(engine::Tick) / sizeof(std::int64_t));
         if (!s.ok()) {
           return ColumnsError{unscaled_value_error(
               Place{}, std::string(c.name) + ", row " + std::to_string(row + s.bad_row + 1), s,

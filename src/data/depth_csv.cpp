@@ -147,7 +147,8 @@ DepthConversion convert_depth_csv(const std::string& path, const Input& input,
     return ConvertError{Place{}, WriteFailed{path, *code}};
   }
   DepthWriter writer = std::move(std::get<DepthWriter>(begun));
-  if (writer.set_instrument(InstrumentDefinition{options.instrument, options.symbol, *tick, *lot})) {
+  if (writer.set_instrument(
+          InstrumentDefinition{options.instrument, options.symbol, *tick, *lot})) {
     panic("a conversion's symbol is one a file can hold");
   }
 

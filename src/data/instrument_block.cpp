@@ -130,7 +130,9 @@ std::string BlockError::display() const {
                                  ", computed 0x%08" PRIx32,
                                  e.expected, e.computed);
                  },
-                 [](const damaged::VersionZero&) { return std::string("version 0 is never written"); },
+                 [](const damaged::VersionZero&) {
+                   return std::string("version 0 is never written");
+                 },
                  [](const damaged::FieldsPastLength& e) {
                    return format("the fields run past the length of %" PRIu32 " bytes", e.length);
                  },
@@ -198,7 +200,8 @@ std::variant<std::optional<InstrumentDefinition>, BlockError> decode_instrument_
   auto defined = define_instrument(d.id, std::move(d.symbol), tick, lot);
   if (auto* problem = std::get_if<DefinitionProblem>(&defined)) return damage(*problem);
   InstrumentDefinition& read = std::get<InstrumentDefinition>(defined);
-  if (read.id != header_id) return damage(DefinitionProblem{definition::IdMismatch{read.id, header_id}});
+  if (read.id != header_id)
+    return damage(DefinitionProblem{definition::IdMismatch{read.id, header_id}});
   return std::optional<InstrumentDefinition>(std::move(read));
 }
 

@@ -20,11 +20,13 @@ constexpr int CASH_EXPONENT = [] {
   for (Cash v = CASH_SCALE; v > 1; v /= 10) ++e;
   return e;
 }();
-static_assert([] {
-  Cash v = 1;
-  for (int i = 0; i < CASH_EXPONENT; ++i) v *= 10;
-  return v == CASH_SCALE;
-}(), "CASH_SCALE is a power of ten");
+static_assert(
+    [] {
+      Cash v = 1;
+      for (int i = 0; i < CASH_EXPONENT; ++i) v *= 10;
+      return v == CASH_SCALE;
+    }(),
+    "CASH_SCALE is a power of ten");
 
 // 10^38 is the largest power of ten below 2^128.
 constexpr int MAX_POW10 = 38;

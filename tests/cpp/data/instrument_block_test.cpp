@@ -66,8 +66,7 @@ std::string tick_answer(const std::string& path) {
   if (auto* e = std::get_if<BlockError>(&r)) return e->display();
   const auto& d = std::get<std::optional<InstrumentDefinition>>(r);
   if (!d) return "none";
-  return std::to_string(d->id) + " " + d->symbol + " " + d->tick_size.text + " " +
-         d->lot_size.text;
+  return std::to_string(d->id) + " " + d->symbol + " " + d->tick_size.text + " " + d->lot_size.text;
 }
 
 std::string tick_answer_for(const ScratchDir& dir, const Bytes& bytes) {
@@ -167,13 +166,13 @@ TEST(InstrumentBlock, ADamagedBlockIsReported) {
 
   Bytes flipped = good;
   flipped[30] ^= 0x01;
-  EXPECT_EQ(tick_answer_for(dir, records + flipped),
-            "instrument block at byte 160: checksum mismatch: expected 0x467d7065, computed 0x" +
-                [&] {
-                  char hex[9];
-                  std::snprintf(hex, sizeof hex, "%08x", crc32(flipped.data() + 16, 25));
-                  return std::string(hex);
-                }());
+  EXPECT_EQ(
+      tick_answer_for(dir, records + flipped),
+      "instrument block at byte 160: checksum mismatch: expected 0x467d7065, computed 0x" + [&] {
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08x", crc32(flipped.data() + 16, 25));
+        return std::string(hex);
+      }());
   EXPECT_EQ(tick_answer_for(dir, records + Bytes(good.begin(), good.end() - 1)),
             "instrument block at byte 160: truncated: needed 201 bytes, 200 available");
   EXPECT_EQ(tick_answer_for(dir, records + Bytes(good.begin(), good.begin() + 7)),
@@ -258,8 +257,7 @@ std::string depth_answer(const std::string& path) {
   if (auto* e = std::get_if<BlockError>(&r)) return e->display();
   const auto& d = std::get<std::optional<InstrumentDefinition>>(r);
   if (!d) return "none";
-  return std::to_string(d->id) + " " + d->symbol + " " + d->tick_size.text + " " +
-         d->lot_size.text;
+  return std::to_string(d->id) + " " + d->symbol + " " + d->tick_size.text + " " + d->lot_size.text;
 }
 
 std::vector<testing::DepthRecord> depth_records() {
@@ -306,7 +304,8 @@ TEST(InstrumentBlock, DepthFilesCarryItAfterTheirRecordsToo) {
                                     " bytes, " + std::to_string(plain.size() - 1) + " available");
   write_bytes(path, encode(BTC, series(1)));
   EXPECT_EQ(depth_answer(path), "not a depth file: magic 0x4b545648");
-  EXPECT_EQ(depth_answer(dir.file("missing")), "depth file truncated: needed 40 bytes, 0 available");
+  EXPECT_EQ(depth_answer(dir.file("missing")),
+            "depth file truncated: needed 40 bytes, 0 available");
 }
 
 // --------------------------------------------------------------------------
