@@ -403,7 +403,7 @@ class TickBatch:
 def run(
     strategy: object,
     ticks: Sequence[Tick] | TickSource,
-    balance: int,
+    balance: int | str,
     *,
     venue: Venue | None = None,
     batch: int = 1,
@@ -417,7 +417,7 @@ def run(
 def compare_modes(
     build: Callable[[], object],
     ticks: Sequence[Tick] | TickSource,
-    balance: int,
+    balance: int | str,
     batch: int,
     *,
     venue: Venue | None = None,
@@ -428,7 +428,7 @@ def compare_modes(
 def lookahead_check(
     build: Callable[[list[Tick]], object],
     ticks: Sequence[Tick],
-    balance: int,
+    balance: int | str,
     *,
     max_points: int = 200,
     venue: Venue | None = None,

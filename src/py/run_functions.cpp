@@ -31,7 +31,9 @@ RunRequest core_request(ModuleState* st, const venue::VenueConfig& account, std:
   RunRequest request;
   request.core = st;
   request.venue = &account;
-  request.balance = balance;
+  // Whole units, saturating where their cash leaves 64 bits, as the core
+  // module always has.
+  request.balance = units_to_cash(balance);
   return request;
 }
 

@@ -50,7 +50,7 @@ struct RunRequest {
   // The venue protocol's module; null for the core module's protocol.
   const venue::VenueState* venue_module = nullptr;
   const venue::VenueConfig* venue = nullptr;  // the account and the matcher
-  std::int64_t balance = 0;                   // whole currency units
+  Cash balance = 0;                           // the starting balance, in Cash
   std::uint64_t batch = 1;                    // 1: per tick
   std::uint64_t equity_every = 0;
   bool flush = false;

@@ -116,6 +116,13 @@ class TestRefusedInput:
         # The module's own run functions saturate, as they always have.
         assert halvorn.run_backtest(Script(), flat_ticks(2), most + 1).final_equity == 2**63 - 1
 
+    def test_a_balance_in_decimal_text_is_exact_to_the_cash_unit(self):
+        assert venue.run(Script(), flat_ticks(2), "10000.50").final_equity == 1_000_050_000_000
+        assert venue.run(Script(), flat_ticks(2), "0.00000001").final_equity == 1
+        for text in ("0.000000001", "1e20", "ten", "", "nan"):
+            with pytest.raises(ValueError, match="cash unit"):
+                venue.run(Script(), flat_ticks(2), text)
+
     def test_a_tick_file_of_another_instrument_is_refused(self, tmp_path):
         path = str(tmp_path / "eth.hvtk")
         halvorn.save_ticks(path, flat_ticks(3), instrument=2)

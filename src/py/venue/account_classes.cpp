@@ -316,15 +316,14 @@ int finish_account_classes(PyObject* module, VenueState* st) {
   return st->default_venue == nullptr ? -1 : 0;
 }
 
-backtest::RunConfig VenueConfig::run_config(std::int64_t balance,
-                                            std::uint64_t equity_every) const {
+backtest::RunConfig VenueConfig::run_config(Cash balance, std::uint64_t equity_every) const {
   backtest::RunConfig config;
   config.tier = tier;
   config.margin_tiers = margin_tiers;
   config.funding = funding;
   config.equity_every = static_cast<std::size_t>(equity_every);
   config.contract_size = contract_size;
-  config.balance = units_to_cash(balance);
+  config.balance = balance;
   config.fee_rates = {maker_fee, taker_fee};
   config.instrument = InstrumentId{instrument};
   config.track_margin = track_margin;

@@ -5,6 +5,7 @@
 
 #include "backtest/lookahead.hpp"
 #include "py/argument_conversion.hpp"
+#include "data/decimal.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
@@ -47,19 +48,40 @@ bool depth_for(PyObject* obj, const VenueConfig& config, const market_data::Dept
   return true;
 }
 
-// The starting balance in whole USDT, refused where its cash does not fit:
-// a balance that saturated would run, and report an equity of the largest
-// Cash value as if it were money.
-bool venue_balance(PyObject* obj, std::int64_t* out) {
-  if (!to_i64(obj, "balance", out)) return false;
+// The starting balance: whole USDT as an int, or decimal text in USDT
+// ("10000.50"), exactly, to the cash unit.  Refused where its cash does not
+// fit: a balance that saturated would run, and report an equity of the
+// largest Cash value as if it were money.
+bool venue_balance(PyObject* obj, Cash* out) {
+  if (PyUnicode_Check(obj)) {
+    std::string text;
+    if (!utf8_of(obj, &text)) return false;
+    data::Decimal value;
+    static const data::Step cash = *data::parse_step("0.00000001");
+    const data::Scaled scaled = data::parse_decimal(text, &value) == data::DecimalFault::None
+                                    ? data::scale(value, cash, data::Rounding::Exact)
+                                    : data::Scaled{0, data::ScaleFault::OutOfRange};
+    if (scaled.fault == data::ScaleFault::None) {
+      *out = scaled.count;
+      return true;
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "balance %R is not an amount of USDT to the cash unit (0.00000001) that fits a "
+                 "run",
+                 obj);
+    return false;
+  }
+  std::int64_t units = 0;
+  if (!to_i64(obj, "balance", &units)) return false;
   constexpr std::int64_t MOST = I64_MAX / CASH_SCALE;
-  if (*out > MOST || *out < -MOST) {
+  if (units > MOST || units < -MOST) {
     PyErr_Format(PyExc_ValueError,
                  "balance is in whole USDT and a run holds at most %s of them; got %s (was it "
                  "already multiplied by CASH_SCALE?)",
-                 grouped(MOST).c_str(), grouped(*out).c_str());
+                 grouped(MOST).c_str(), grouped(units).c_str());
     return false;
   }
+  *out = units * CASH_SCALE;
   return true;
 }
 

@@ -39,8 +39,8 @@ struct VenueConfig {
   std::int64_t contract_size = 10'000;
   std::uint32_t instrument = 1;
 
-  // The run configuration for a starting balance in whole currency units.
-  backtest::RunConfig run_config(std::int64_t balance, std::uint64_t equity_every) const;
+  // The run configuration for a starting balance in Cash.
+  backtest::RunConfig run_config(Cash balance, std::uint64_t equity_every) const;
 };
 
 // Adds the configuration classes, EXAMPLE_BTCUSDT and the rate helpers to the
