@@ -2,8 +2,11 @@
 queue position and impact, hedge mode, cancellations, feedback and full
 results."""
 
+from decimal import Decimal
 from inspect import Signature
-from typing import Any, Callable, ClassVar, Final, Sequence, final
+from typing import Any, Callable, ClassVar, Final, Literal, Sequence, final
+
+import pandas
 
 from halvorn import LookaheadReport, ModeComparison, Tick, TickSource
 from halvorn.data import DepthSource
@@ -16,6 +19,7 @@ __all__ = [
     "Quantiles",
     "QueueFixed",
     "TradedShare",
+    "Instrument",
     "Bracket",
     "FundingRate",
     "Venue",
@@ -182,7 +186,7 @@ class Venue:
         track_margin: bool = ...,
         enforce_margin: bool = ...,
         contract_size: int = ...,
-        instrument: int = ...,
+        instrument: int | Instrument = ...,
     ) -> Venue: ...
     @property
     def tier(self) -> L0 | L1 | L2: ...
@@ -203,7 +207,40 @@ class Venue:
     @property
     def contract_size(self) -> int: ...
     @property
-    def instrument(self) -> int: ...
+    def instrument(self) -> int | Instrument: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class Instrument:
+    """What a run's integers mean: prices in ticks of `tick_size`, quantities
+    in lots of `lot_size`, and the Cash value of one tick on one lot."""
+
+    def __new__(
+        cls,
+        symbol: str,
+        tick_size: str | int | float | Decimal,
+        lot_size: str | int | float | Decimal,
+        *,
+        id: int = 1,
+    ) -> Instrument: ...
+    @property
+    def symbol(self) -> str: ...
+    @property
+    def tick_size(self) -> str: ...
+    @property
+    def lot_size(self) -> str: ...
+    @property
+    def id(self) -> int: ...
+    @property
+    def contract_size(self) -> int: ...
+    def to_ticks(
+        self, price: str | int | float | Decimal, /, *, rounding: Literal["exact", "down", "up"] = "exact"
+    ) -> int: ...
+    def to_lots(
+        self, qty: str | int | float | Decimal, /, *, rounding: Literal["exact", "down", "up"] = "exact"
+    ) -> int: ...
+    def price_of(self, ticks: int, /) -> Decimal: ...
+    def qty_of(self, lots: int, /) -> Decimal: ...
     def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
 
 def rate(text: str, /) -> int:
@@ -358,6 +395,10 @@ class Run:
     def max_adverse(self) -> int: ...
     @property
     def margin(self) -> MarginStats | None: ...
+    @property
+    def instrument(self) -> Instrument | None: ...
+    def fills_frame(self, *, units: Literal["decimal", "float"] = "decimal") -> pandas.DataFrame: ...
+    def equity_frame(self, *, units: Literal["decimal", "float"] = "decimal") -> pandas.DataFrame: ...
     @property
     def tier(self) -> str: ...
     @property

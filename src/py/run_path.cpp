@@ -1,5 +1,6 @@
 #include "py/run_path.hpp"
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -8,7 +9,9 @@
 #include "data/depth_reader.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/boundary.hpp"
+#include "py/value_class.hpp"
 #include "py/values.hpp"
+#include "py/venue/instrument_class.hpp"
 #include "py/venue/venue_state.hpp"
 
 namespace halvorn::py {
@@ -130,17 +133,108 @@ bool raise_run_end(PyDriven& driven, const backtest::RunResult& result, const Ru
 // Ticks recorded for another instrument would fill a venue's orders at
 // another market's prices.  A list carries no instrument and is taken as
 // the venue's.
-bool ticks_of_venue(const TickInput& input, const venue::VenueConfig& config) {
+// The venue a run trades on: the one given, with what a tick file says of
+// its instrument.  A file for another instrument id is refused; a file that
+// defines its sizes must agree with the venue's Instrument, or with a
+// contract size written out; a venue given neither takes the file's
+// definition, so that a file converted with a tick of 0.01 is not valued as
+// if its tick were 0.1.
+bool venue_of_input(const TickInput& input, const venue::VenueConfig& given,
+                    venue::VenueConfig* out) {
+  *out = given;
   const auto* file = std::get_if<const TickSourceData*>(&input);
-  if (file == nullptr || (*file)->instrument == config.instrument) return true;
-  PyErr_Format(PyExc_ValueError,
-               "the tick file %R is for instrument %llu, and the venue trades instrument %lu: give "
-               "Venue(instrument=%llu) or the file of instrument %lu",
-               (*file)->path.get(), static_cast<unsigned long long>((*file)->instrument),
-               static_cast<unsigned long>(config.instrument),
-               static_cast<unsigned long long>((*file)->instrument),
-               static_cast<unsigned long>(config.instrument));
-  return false;
+  if (file == nullptr) return true;
+  const TickSourceData& source = **file;
+  if (source.instrument != given.instrument) {
+    PyErr_Format(
+        PyExc_ValueError,
+        "the tick file %R is for instrument %llu, and the venue trades instrument %lu: give "
+        "Venue(instrument=%llu) or the file of instrument %lu",
+        source.path.get(), static_cast<unsigned long long>(source.instrument),
+        static_cast<unsigned long>(given.instrument),
+        static_cast<unsigned long long>(source.instrument),
+        static_cast<unsigned long>(given.instrument));
+    return false;
+  }
+  if (!source.definition) return true;
+  const data::InstrumentDefinition& file_def = *source.definition;
+  const std::string file_text = venue::instrument_text(file_def);
+  if (given.definition) {
+    const data::InstrumentDefinition& venue_def = *given.definition;
+    if (data::same_size(venue_def.tick_size, file_def.tick_size) &&
+        data::same_size(venue_def.lot_size, file_def.lot_size)) {
+      return true;
+    }
+    const std::string venue_text = venue::instrument_text(venue_def);
+    PyErr_Format(PyExc_ValueError,
+                 "the tick file %R was converted for %s, with a tick of %s and a lot of %s, and "
+                 "the venue trades %s, with a tick of %s and a lot of %s: its prices and "
+                 "quantities would mean other amounts; convert the file with the venue's sizes "
+                 "or give the venue the file's instrument",
+                 source.path.get(), file_text.c_str(), file_def.tick_size.text.c_str(),
+                 file_def.lot_size.text.c_str(), venue_text.c_str(),
+                 venue_def.tick_size.text.c_str(), venue_def.lot_size.text.c_str());
+    return false;
+  }
+  const data::ContractSize size = data::contract_size(file_def);
+  if (size.fault != data::ContractFault::None) {
+    const std::string why = data::describe(size.fault, file_def.tick_size, file_def.lot_size);
+    PyErr_Format(PyExc_ValueError, "the tick file %R defines %s: %s", source.path.get(),
+                 file_text.c_str(), why.c_str());
+    return false;
+  }
+  if (given.contract_size_given && given.contract_size != size.cash) {
+    PyErr_Format(PyExc_ValueError,
+                 "the tick file %R was converted for %s, whose contract size is %s (one tick of "
+                 "%s on one lot of %s), and the venue's contract_size is %s: leave contract_size "
+                 "out, or give Venue(instrument=...) the instrument the file was converted for",
+                 source.path.get(), file_text.c_str(), grouped(size.cash).c_str(),
+                 file_def.tick_size.text.c_str(), file_def.lot_size.text.c_str(),
+                 grouped(given.contract_size).c_str());
+    return false;
+  }
+  out->definition = file_def;
+  out->contract_size = size.cash;
+  return true;
+}
+
+// The ticks of a run.  The venue's protocol also takes ticks as users hold
+// them in columns (a pandas DataFrame, a dict of arrays, a NumPy structured
+// array): halvorn._tick_frames turns them into tick records, scaling float
+// and decimal columns exactly with the venue's Instrument, and the records
+// are copied once into the run's series, as a list's ticks are.
+bool resolve_input(const RunRequest& request, PyObject* ticks, TickInput* out) {
+  const bool plain = !request.venue_protocol() || PyList_Check(ticks) || PyTuple_Check(ticks) ||
+                     is_tick_source(request.core, ticks);
+  if (plain) return resolve_ticks(request.core, ticks, out);
+  Ref frames = Ref::steal(PyImport_ImportModule("halvorn._tick_frames"));
+  if (!frames) return false;
+  Ref is = Ref::steal(PyObject_CallMethod(frames.get(), "is_frame", "O", ticks));
+  if (!is) return false;
+  const int frame = PyObject_IsTrue(is.get());
+  if (frame < 0) return false;
+  if (frame == 0) return resolve_ticks(request.core, ticks, out);
+  Ref instrument =
+      request.venue->definition
+          ? Ref::steal(venue::new_instrument(request.venue_module, *request.venue->definition))
+          : Ref::borrow(Py_None);
+  if (!instrument) return false;
+  Ref records =
+      Ref::steal(PyObject_CallMethod(frames.get(), "tick_records", "OO", ticks, instrument.get()));
+  if (!records) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(records.get(), &view, PyBUF_C_CONTIGUOUS) < 0) return false;
+  const auto bytes = static_cast<std::size_t>(view.len);
+  if (bytes % sizeof(engine::Tick) != 0) {
+    PyBuffer_Release(&view);
+    PyErr_SetString(PyExc_ValueError, "tick records are not whole 64-byte records");
+    return false;
+  }
+  TickArray series(bytes / sizeof(engine::Tick));
+  if (bytes != 0) std::memcpy(series.data(), view.buf, bytes);
+  PyBuffer_Release(&view);
+  *out = std::move(series);
+  return true;
 }
 
 std::uint64_t length_of(const TickInput& input) {
@@ -195,12 +289,20 @@ bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns) {
   return true;
 }
 
-bool run_strategy(const RunRequest& request, PyObject* strategy, PyObject* ticks,
-                  backtest::RunResult* out) {
-  if (!check_cadence(strategy, request.batch, request.venue_protocol())) return false;
+bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
+                  backtest::RunResult* out, venue::VenueConfig* used) {
+  if (!check_cadence(strategy, given.batch, given.venue_protocol())) return false;
   TickInput input;
-  if (!resolve_ticks(request.core, ticks, &input)) return false;
-  if (request.venue_protocol() && !ticks_of_venue(input, *request.venue)) return false;
+  if (!resolve_input(given, ticks, &input)) return false;
+  venue::VenueConfig venue;
+  if (given.venue_protocol()) {
+    if (!venue_of_input(input, *given.venue, &venue)) return false;
+  } else {
+    venue = *given.venue;
+  }
+  RunRequest request = given;
+  request.venue = &venue;
+  if (used != nullptr) *used = venue;
   AdapterParts parts;
   if (!adapter_parts(request, strategy, request.batch, length_of(input), &parts)) return false;
   Gil gil;

@@ -69,8 +69,10 @@ bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns);
 // One run of `strategy` over `ticks` as `request` describes it.  False with
 // the exception set: a refused argument, or what stopped the run (see
 // raise_run_end).
+// `used`, when given, receives the venue the run traded on: the request's,
+// with the instrument a tick file defines (see the Venue's documentation).
 bool run_strategy(const RunRequest& request, PyObject* strategy, PyObject* ticks,
-                  backtest::RunResult* out);
+                  backtest::RunResult* out, venue::VenueConfig* used = nullptr);
 
 // Builds a strategy with `build()` and runs it per tick, then builds another
 // and runs it in batches of `batch`, each as run_strategy does (equity not

@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/stat.h>
+
+#include "data/instrument_block.hpp"
 #include "data/replace.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
@@ -122,6 +125,24 @@ PyObject* load_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
     const data::TickReader& reader = std::get<data::TickReader>(opened);
     source.count = reader.count();
     source.instrument = reader.instrument();
+    // The block costs one more small read at the end of the file.  A file the
+    // reader opened but whose end is short or unseekable holds no definition
+    // here; its reader reports what is wrong with its records.
+    // Only a regular file is opened again: a second open of a pipe would
+    // wait, with the lock held, for a writer that has come and gone.
+    struct stat status{};
+    const bool regular = ::stat(source.fs_path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    data::TickInstrument defined =
+        regular ? data::instrument_of_tick_file(source.fs_path)
+                : data::TickInstrument{std::optional<data::InstrumentDefinition>{}};
+    if (const auto* damaged = std::get_if<data::BlockError>(&defined)) {
+      const std::string text = damaged->display();
+      PyErr_Format(PyExc_ValueError, "%U: %s", source.path.get(), text.c_str());
+      return nullptr;
+    }
+    if (const auto* found = std::get_if<std::optional<data::InstrumentDefinition>>(&defined)) {
+      source.definition = *found;
+    }
     return box(st->tick_source_type, std::move(source));
   });
 }

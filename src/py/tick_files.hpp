@@ -12,9 +12,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
+#include "data/instrument_definition.hpp"
 #include "data/ticks.hpp"
 #include "py/gil.hpp"
 #include "py/module_state.hpp"
@@ -28,6 +30,9 @@ struct TickSourceData {
   std::string fs_path;  // the same path encoded for the file system
   std::uint64_t count = 0;
   std::uint64_t instrument = 0;
+  // What the file's instrument block defines: none for a file written
+  // without one (and for a pipe, whose end cannot be read before its records).
+  std::optional<data::InstrumentDefinition> definition;
 };
 
 extern PyType_Spec tick_source_spec;

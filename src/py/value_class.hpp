@@ -169,6 +169,11 @@ PyObject* value_getnewargs_ex(PyObject* self, PyObject*) {
     Ref kwargs = Ref::steal(PyDict_New());
     if (!kwargs) return nullptr;
     for (std::size_t i = 0; i < C::FIELDS.size(); ++i) {
+      // A class whose fields say more when left out than when given (a
+      // default that gives way to what a run reads) names which to pass.
+      if constexpr (requires { C::passed(unbox<typename C::Data>(self), i); }) {
+        if (!C::passed(unbox<typename C::Data>(self), i)) continue;
+      }
       if (PyDict_SetItemString(kwargs.get(), C::FIELDS[i],
                                PyTuple_GET_ITEM(fields.get(), static_cast<Py_ssize_t>(i))) < 0) {
         return nullptr;

@@ -480,6 +480,17 @@ RECIPES = {
         funding=[venue.FundingRate(time=1_000, rate=10, price=600_000), venue.FundingRate(time=2_000, rate=10, price=600_000)],
         margin_tiers=list(venue.EXAMPLE_BTCUSDT), contract_size=fresh(10_000),
         instrument=fresh(300)), int_args("maker_fee", "taker_fee", "contract_size", "instrument")),
+    "halvorn.venue.Instrument": lambda tmp: (venue.Instrument, dict(
+        symbol=text("ETHUSDT"), tick_size=text("0.01"), lot_size=text("0.001"), id=fresh(300)),
+        int_args("tick_size", "lot_size", "id")),
+    "halvorn.venue.Instrument.to_ticks": lambda tmp: (
+        lambda price: ETH.to_ticks(price), dict(price=fresh(2_450)), int_args("price")),
+    "halvorn.venue.Instrument.to_lots": lambda tmp: (
+        lambda qty: ETH.to_lots(qty, rounding=text("down")), dict(qty=fresh(3)), int_args("qty")),
+    "halvorn.venue.Instrument.price_of": lambda tmp: (
+        lambda ticks: ETH.price_of(ticks), dict(ticks=fresh(245_017)), int_args("ticks")),
+    "halvorn.venue.Instrument.qty_of": lambda tmp: (
+        lambda lots: ETH.qty_of(lots), dict(lots=fresh(311)), int_args("lots")),
     "halvorn.venue.Cancel": lambda tmp: (venue.Cancel, dict(order_id=fresh(1_000)),
                                          int_args("order_id")),
     "halvorn.venue.run": lambda tmp: strategy_run(
@@ -536,11 +547,15 @@ NOTHING_TO_CONVERT = {
     "halvorn.LookaheadReport", "halvorn.venue.L0", "halvorn.venue.CancelAll",
     "halvorn.venue.rate", "halvorn.venue.percent", "halvorn.venue.bps", "halvorn.venue.Fill",
     "halvorn.venue.Fills", "halvorn.venue.Liquidation", "halvorn.venue.Closed",
-    "halvorn.venue.MarginStats", "halvorn.venue.Run", "halvorn.venue.TickBatch",
+    "halvorn.venue.MarginStats", "halvorn.venue.Run", "halvorn.venue.Run.fills_frame",
+    "halvorn.venue.Run.equity_frame", "halvorn.venue.TickBatch",
     "halvorn.venue.Column", "halvorn.data.DepthSource", "halvorn.data._native.DepthSource",
     "halvorn.data._native.Writer.finish", "halvorn.data._native.Writer.abandon",
     "halvorn.data._native.load_depth", "halvorn.data._native.read_depth",
 }
+
+
+ETH = venue.Instrument("ETHUSDT", "0.01", "0.001")
 
 
 def public_callables():

@@ -9,6 +9,7 @@
 #include "py/arguments.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/field_checks.hpp"
+#include "py/venue/instrument_class.hpp"
 #include "py/venue/tier_classes.hpp"
 #include "py/venue/venue_config.hpp"
 
@@ -234,7 +235,13 @@ struct VenueClass {
       "# Errors\n\n"
       "TypeError naming the field for a value of the wrong kind; ValueError\n"
       "for a fee rate beyond 100 %, funding out of time order, an empty or\n"
-      "unsorted margin table, or a contract size below 1.";
+      "unsorted margin table, a contract size below 1, or a contract size that\n"
+      "is not the one of the Instrument given with it.\n\n"
+      "`instrument` is an id or an `Instrument`; with an Instrument the\n"
+      "contract size follows from its tick and lot sizes, and a run over a\n"
+      "tick file converted with other sizes is refused.  A Venue given neither\n"
+      "an Instrument nor a contract size takes both from a tick file that\n"
+      "defines its instrument.";
   static constexpr std::array FIELDS = {
       "tier",  "maker_fee",    "taker_fee",      "funding",       "margin_tiers",
       "hedge", "track_margin", "enforce_margin", "contract_size", "instrument"};
@@ -248,18 +255,26 @@ struct VenueClass {
       "Keep the margin statistics of a run (Run.margin).",
       "Liquidate the account when its equity no longer covers maintenance.",
       "Cash value of a price of one tick on one lot.",
-      "The instrument the account trades.",
+      "The instrument the account trades: its id, or the Instrument given.",
   };
   static constexpr bool KEYWORD_ONLY = true;
 
+  // A copy (a pickle sent to a sweep's worker) of a Venue whose contract
+  // size was left out leaves it out too, so that it still gives way to the
+  // instrument a tick file defines.
+  static bool passed(const Data& d, std::size_t field) {
+    return field != 8 || d.contract_size_given || d.definition.has_value();
+  }
+
   static Ref fields(PyTypeObject* type, const Data& d) {
     VenueState* st = venue_state_of_type(type);
-    return tuple_of(tier_object(st, d.tier), from_i64(d.maker_fee), from_i64(d.taker_fee),
-                    tuple_of_objects(st->funding_rate_type, d.funding.rates),
-                    tuple_of_objects(st->bracket_type, d.margin_tiers.brackets),
-                    PyBool_FromLong(d.hedge), PyBool_FromLong(d.track_margin),
-                    PyBool_FromLong(d.enforce_margin), from_i64(d.contract_size),
-                    PyLong_FromUnsignedLong(d.instrument));
+    return tuple_of(
+        tier_object(st, d.tier), from_i64(d.maker_fee), from_i64(d.taker_fee),
+        tuple_of_objects(st->funding_rate_type, d.funding.rates),
+        tuple_of_objects(st->bracket_type, d.margin_tiers.brackets), PyBool_FromLong(d.hedge),
+        PyBool_FromLong(d.track_margin), PyBool_FromLong(d.enforce_margin),
+        from_i64(d.contract_size),
+        d.definition ? new_instrument(st, *d.definition) : PyLong_FromUnsignedLong(d.instrument));
   }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"tier",          "maker_fee",  "taker_fee",    "funding",
@@ -282,9 +297,29 @@ struct VenueClass {
                            std::numeric_limits<std::int64_t>::max(), "at least 1"))) {
       return false;
     }
+    out->contract_size_given = v[8] != nullptr;
     if (v[9]) {
       std::uint64_t instrument = 0;
-      if (!to_u64(v[9], "instrument", &instrument)) return false;
+      if (Py_IS_TYPE(v[9], st->instrument_type)) {
+        const InstrumentValue& given = instrument_value(v[9]);
+        if (out->contract_size_given && out->contract_size != given.contract_size) {
+          const std::string named = instrument_text(given.definition);
+          PyErr_Format(PyExc_ValueError,
+                       "contract_size %s is not the %s of %s (one tick of %s on one lot of %s); "
+                       "leave contract_size out, it follows from the instrument",
+                       grouped(out->contract_size).c_str(), grouped(given.contract_size).c_str(),
+                       named.c_str(), given.definition.tick_size.text.c_str(),
+                       given.definition.lot_size.text.c_str());
+          return false;
+        }
+        out->definition = given.definition;
+        out->contract_size = given.contract_size;
+        instrument = given.definition.id;
+      } else if (!PyLong_Check(v[9]) && PyIndex_Check(v[9]) == 0) {
+        return wrong_type("instrument", "an int id or an Instrument", v[9]);
+      } else if (!to_u64(v[9], "instrument", &instrument)) {
+        return false;
+      }
       if (instrument > std::numeric_limits<std::uint32_t>::max()) {
         PyErr_Format(PyExc_OverflowError, "instrument must fit in 32 bits, got %s",
                      grouped(static_cast<long long>(instrument)).c_str());
@@ -298,7 +333,8 @@ struct VenueClass {
 
 }  // namespace
 
-const std::array<ClassEntry<VenueState>, 3> ACCOUNT_CLASSES = {{
+const std::array<ClassEntry<VenueState>, 4> ACCOUNT_CLASSES = {{
+    {instrument_layout, &VenueState::instrument_type},
     {[] { return value_spec<BracketClass>(); }, &VenueState::bracket_type},
     {[] { return value_spec<FundingRateClass>(); }, &VenueState::funding_rate_type},
     {[] { return value_spec<VenueClass>(); }, &VenueState::venue_type},

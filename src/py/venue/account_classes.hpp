@@ -13,7 +13,7 @@
 namespace halvorn::py::venue {
 
 // The account classes, in the order the module shows them.
-extern const std::array<ClassEntry<VenueState>, 3> ACCOUNT_CLASSES;
+extern const std::array<ClassEntry<VenueState>, 4> ACCOUNT_CLASSES;
 
 // After the classes are made: Venue's signature, EXAMPLE_BTCUSDT and the
 // default Venue().  -1 with an exception set.

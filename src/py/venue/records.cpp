@@ -10,6 +10,7 @@
 #include "py/results.hpp"
 #include "py/value_class.hpp"
 #include "py/values.hpp"
+#include "py/venue/instrument_class.hpp"
 #include "py/venue/venue_state.hpp"
 
 namespace halvorn::py::venue {
@@ -350,6 +351,7 @@ struct RunData {
   Ref fills;         // a Fills
   Ref liquidations;  // a tuple of Liquidation
   Ref margin;        // a MarginStats, or None
+  Ref instrument;    // the Instrument the run's integers are in, or None
 };
 
 const RunData& run_of(PyObject* self) { return unbox<RunData>(self); }
@@ -405,6 +407,10 @@ PyGetSetDef run_getset[] = {
      "Every fill booked, in order: a sequence of Fill that is also a buffer of\n"
      "records (see Fills).",
      nullptr},
+    {"instrument", run_get<Ref, &RunData::instrument>, nullptr,
+     "The Instrument the run's ticks, lots and prices are in: the Venue's, or\n"
+     "the one its tick file defines; None when neither says.",
+     nullptr},
     {"liquidations", run_get<Ref, &RunData::liquidations>, nullptr,
      "Every closing-out of the account by the venue: a tuple of Liquidation.", nullptr},
     {"final_equity", summary_get<std::int64_t, &RunSummary::final_equity>, nullptr,
@@ -444,11 +450,53 @@ PyGetSetDef run_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// A view of the run in units, made by halvorn._run_units (which needs
+// pandas): `name`(run, units).
+PyObject* run_units_view(PyObject* self, PyObject* args, PyObject* kwds, const char* name) {
+  static const char* kwlist[] = {"units", nullptr};
+  Arguments<1> v;
+  const std::string format = std::string("|$O:") + name;
+  if (!parse_arguments(args, kwds, format.c_str(), kwlist, &v)) return nullptr;
+  Ref module = Ref::steal(PyImport_ImportModule("halvorn._run_units"));
+  if (!module) return nullptr;
+  Ref function = Ref::steal(PyObject_GetAttrString(module.get(), name));
+  if (!function) return nullptr;
+  Ref units = v[0] ? Ref::borrow(v[0]) : Ref::steal(PyUnicode_FromString("decimal"));
+  if (!units) return nullptr;
+  PyObject* call_args[] = {self, units.get()};
+  return PyObject_Vectorcall(function.get(), call_args, 2, nullptr);
+}
+
+PyObject* run_fills_frame(PyObject* self, PyObject* args, PyObject* kwds) {
+  return run_units_view(self, args, kwds, "fills_frame");
+}
+PyObject* run_equity_frame(PyObject* self, PyObject* args, PyObject* kwds) {
+  return run_units_view(self, args, kwds, "equity_frame");
+}
+
+PyMethodDef run_methods[] = {
+    {"fills_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_fills_frame)),
+     METH_VARARGS | METH_KEYWORDS,
+     "fills_frame($self, /, *, units='decimal')\n--\n\n"
+     "The fills as a pandas DataFrame indexed by fill time (UTC): order,\n"
+     "side, offset, price in the quote currency, qty in the base asset, fee in\n"
+     "USDT, taker, and the times in ns.  units='decimal' gives exact\n"
+     "decimal.Decimal values, 'float' the nearest floats.  Needs the run's\n"
+     "instrument and pandas (the report extra)."},
+    {"equity_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_equity_frame)),
+     METH_VARARGS | METH_KEYWORDS,
+     "equity_frame($self, /, *, units='decimal')\n--\n\n"
+     "The equity samples as a pandas DataFrame indexed by time (UTC), in\n"
+     "USDT.  Needs pandas (the report extra)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot run_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<RunData>)},
     {Py_tp_repr, reinterpret_cast<void*>(run_repr)},
     {Py_tp_getset, run_getset},
+    {Py_tp_methods, run_methods},
     {Py_tp_doc, const_cast<char*>("What a venue run produced: everything a RunResult has, with\n"
                                   "the fills and liquidations as records, and the rest of the\n"
                                   "engine's result.")},
@@ -460,8 +508,9 @@ PyType_Spec run_spec = {"halvorn.venue.Run", sizeof(Boxed<RunData>), 0,
 
 }  // namespace
 
-PyObject* new_run(VenueState* st, backtest::RunResult&& r,
-                  const std::array<std::int64_t, 2>& fee_rates, std::int64_t contract_size) {
+PyObject* new_run(VenueState* st, backtest::RunResult&& r, const VenueConfig& venue) {
+  const std::array<std::int64_t, 2> fee_rates = {venue.maker_fee, venue.taker_fee};
+  const std::int64_t contract_size = venue.contract_size;
   FillsData fills;
   fills.records.reserve(r.fills.size());
   for (const Fill& f : r.fills) {
@@ -477,7 +526,9 @@ PyObject* new_run(VenueState* st, backtest::RunResult&& r,
   RunData data;
   data.fills = Ref::steal(box(st->fills_type, std::move(fills)));
   data.margin = r.margin ? Ref::steal(box(st->margin_type, *r.margin)) : Ref::borrow(Py_None);
-  if (!data.fills || !data.margin) return nullptr;
+  data.instrument =
+      venue.definition ? Ref::steal(new_instrument(st, *venue.definition)) : Ref::borrow(Py_None);
+  if (!data.fills || !data.margin || !data.instrument) return nullptr;
   data.liquidations = std::move(liquidations);
   data.equity_times = std::move(r.equity_times);
   data.tier = r.tier;

@@ -20,6 +20,7 @@
 #include "backtest/run.hpp"
 #include "py/pyref.hpp"
 #include "py/registry.hpp"
+#include "py/venue/venue_config.hpp"
 
 namespace halvorn::py::venue {
 
@@ -48,7 +49,8 @@ FillRecord fill_record(const Fill& fill, Cash fee);
 extern const std::array<ClassEntry<VenueState>, 8> RECORD_CLASSES;
 
 // A new Run from a finished run; null with an exception set on failure.
-PyObject* new_run(VenueState* state, backtest::RunResult&& result,
-                  const std::array<std::int64_t, 2>& fee_rates, std::int64_t contract_size);
+// `venue` is the one the run traded on (its fees, contract size and
+// instrument).
+PyObject* new_run(VenueState* state, backtest::RunResult&& result, const VenueConfig& venue);
 
 }  // namespace halvorn::py::venue

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "backtest/lookahead.hpp"
-#include "py/argument_conversion.hpp"
 #include "data/decimal.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
@@ -116,9 +116,9 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
     if (!depth_for(depth_obj, *request.venue, &request.depth)) return nullptr;
     request.progress = progress;
     backtest::RunResult result;
-    if (!run_strategy(request, strategy, ticks, &result)) return nullptr;
-    return new_run(st, std::move(result), {request.venue->maker_fee, request.venue->taker_fee},
-                   request.venue->contract_size);
+    VenueConfig used;
+    if (!run_strategy(request, strategy, ticks, &result, &used)) return nullptr;
+    return new_run(st, std::move(result), used);
   });
 }
 

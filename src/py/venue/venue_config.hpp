@@ -14,9 +14,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "backtest/run.hpp"
 #include "core/matcher.hpp"
+#include "data/instrument_definition.hpp"
 #include "margin/funding.hpp"
 #include "margin/tier.hpp"
 #include "py/pyref.hpp"
@@ -38,6 +40,13 @@ struct VenueConfig {
   bool enforce_margin = true;
   std::int64_t contract_size = 10'000;
   std::uint32_t instrument = 1;
+  // The Instrument the venue was given, whose sizes make contract_size; none
+  // when it was given an id alone.
+  std::optional<data::InstrumentDefinition> definition;
+  // Whether contract_size was written out rather than the default: a tick
+  // file that defines its instrument then has to agree with it, where the
+  // default gives way to the file's sizes.
+  bool contract_size_given = false;
 
   // The run configuration for a starting balance in Cash.
   backtest::RunConfig run_config(Cash balance, std::uint64_t equity_every) const;

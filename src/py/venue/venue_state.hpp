@@ -21,6 +21,7 @@ struct VenueState {
   PyTypeObject* traded_share_type;
   PyTypeObject* bracket_type;
   PyTypeObject* funding_rate_type;
+  PyTypeObject* instrument_type;
   PyTypeObject* venue_type;
   // What a strategy may return besides orders.
   PyTypeObject* cancel_type;

@@ -1,0 +1,116 @@
+"""A venue run's results in the units a person reads: UTC times, prices and
+quantities as decimals of the instrument (or floats), money in USDT.
+
+The integers a run holds are exact; these views only say what they mean,
+through the run's `Instrument`: a price of n ticks is n × tick_size, a
+quantity of n lots n × lot_size, a cash amount n / CASH_SCALE USDT.  As
+decimals the values are exact (`decimal.Decimal`, with the step's own number
+of places); as floats each is the double nearest the exact value (the integer
+divided by a power of ten, one correctly rounded operation), never a product
+that drifts.
+
+`Run.fills_frame()` and `Run.equity_frame()` call these; pandas is the
+`report` extra.
+"""
+
+from __future__ import annotations
+
+import decimal
+from typing import Any
+
+import halvorn
+from halvorn._optional import require
+
+_UNITS = ("decimal", "float")
+
+
+def _places(step: str) -> int:
+    """The decimal places a step is written with ("0.10" has 2, "5" has 0)."""
+    exponent = decimal.Decimal(step).as_tuple().exponent
+    return -exponent if isinstance(exponent, int) and exponent < 0 else 0
+
+
+def _scaled(np: Any, counts: Any, step: str, units: str) -> Any:
+    """counts × step, as exact decimals or as the nearest doubles."""
+    places = _places(step)
+    # The step as a whole number of 10^-places: "0.25" is 25 of 0.01.
+    whole = int(decimal.Decimal(step).scaleb(places))
+    if units == "float":
+        # One multiplication of integers (exact below 2**53) and one division
+        # by an exact power of ten: the double nearest the exact value.
+        return (counts.astype(np.int64) * whole).astype(np.float64) / float(10**places)
+    return _decimals(np, counts, whole, places)
+
+
+def _cash(np: Any, amounts: Any, units: str) -> Any:
+    if units == "float":
+        return amounts.astype(np.float64) / float(halvorn.CASH_SCALE)
+    return _decimals(np, amounts, 1, 8)
+
+
+def _decimals(np: Any, counts: Any, whole: int, places: int) -> Any:
+    """count × whole × 10^-places for each count, as exact Decimals; each
+    distinct count is made once (fills repeat prices and sizes)."""
+    distinct, where = np.unique(counts, return_inverse=True)
+    made = [decimal.Decimal((0 if v >= 0 else 1, tuple(map(int, str(abs(v)))), -places))
+            for v in (int(c) * whole for c in distinct.tolist())]
+    values = np.empty(len(made), dtype=object)
+    values[:] = made
+    return values[where.reshape(-1)]
+
+
+def _instrument(run: Any) -> Any:
+    instrument = run.instrument
+    if instrument is None:
+        raise ValueError("this run has no instrument definition, so its ticks and lots have no "
+                         "unit: run it on a Venue(instrument=Instrument(...)), or on a tick file "
+                         "converted with one")
+    return instrument
+
+
+def _check_units(units: str) -> None:
+    if units not in _UNITS:
+        raise ValueError(f"units must be 'decimal' or 'float', got {units!r}")
+
+
+def fills_frame(run: Any, units: str = "decimal") -> Any:
+    """The run's fills as a pandas DataFrame indexed by fill time (UTC).
+
+    Columns: order, side ("buy"/"sell"), offset ("open"/"close"), price (in
+    the quote currency), qty (in the base asset), fee (USDT, positive when
+    paid), taker, exch_ts and local_ts (ns, as the run holds them).
+    """
+    _check_units(units)
+    pandas = require("pandas", "report", "Run.fills_frame")
+    np = require("numpy", "report", "Run.fills_frame")
+    instrument = _instrument(run)
+    records = np.asarray(run.fills)
+    sides = np.array(["buy", "sell"], dtype=object)
+    offsets = np.array(["open", "close"], dtype=object)
+    frame = pandas.DataFrame({
+        "order": records["order"],
+        "side": sides[records["side"]],
+        "offset": offsets[records["offset"]],
+        "price": _scaled(np, records["price"], instrument.tick_size, units),
+        "qty": _scaled(np, records["qty"], instrument.lot_size, units),
+        "fee": _cash(np, records["fee"], units),
+        "taker": records["taker"].astype(bool),
+        "exch_ts": records["exch_ts"],
+        "local_ts": records["local_ts"],
+    }, index=pandas.DatetimeIndex(pandas.to_datetime(records["exch_ts"], unit="ns", utc=True),
+                                  name="time"))
+    return frame
+
+
+def equity_frame(run: Any, units: str = "decimal") -> Any:
+    """The run's equity samples as a pandas DataFrame indexed by time (UTC),
+    with one column, equity, in USDT.  The first row is the starting balance,
+    at the first tick's time."""
+    _check_units(units)
+    pandas = require("pandas", "report", "Run.equity_frame")
+    np = require("numpy", "report", "Run.equity_frame")
+    times = np.asarray(run.equity_times, dtype=np.int64)
+    equity = np.asarray(run.equity_curve, dtype=np.int64)
+    return pandas.DataFrame(
+        {"equity": _cash(np, equity, units)},
+        index=pandas.DatetimeIndex(pandas.to_datetime(times, unit="ns", utc=True), name="time"))
