@@ -22,6 +22,7 @@ This module is run in a fresh interpreter by test_hostile_objects.py:
 function's recipe and prints "survived N" at the end.
 """
 
+import array
 import gc
 import io
 import os
@@ -304,6 +305,16 @@ def from_arrays(tmp):
                                "instrument": HostileInt}
 
 
+def from_arrays_scaled(tmp):
+    n = 300
+    return data.from_arrays, dict(
+        dest=os.path.join(tmp, "f.hvtk"), exch_ts=[fresh(1_000 + i) for i in range(n)],
+        last=array.array("d", [float(str(60000.1))] * n), tick_size=text("0.1"),
+        lot_size=text("0.001"), symbol=text("BTCUSDT"), round=True,
+        instrument=fresh(7)), {"exch_ts": list_with_hostile_number(HostileInt),
+                               "instrument": HostileInt}
+
+
 def writer_append(tmp):
     writer = _native.Writer(os.path.join(tmp, "w.hvtk"))
     n = 300
@@ -334,7 +345,8 @@ def native_convert(tmp):
         dest=os.path.join(tmp, "n.hvtk"), trades=[io.BytesIO(TRADES_CSV)], quotes=None,
         layout=None, quote_layout=None, tick_size=text("0.1"), lot_size=text("0.001"),
         instrument=fresh(3), time_unit=None, quote_time_unit=None, sort_window=fresh(0),
-        allow_gaps=False, round=False, progress=VandalProgress(armed=False), progress_bytes=fresh(64)), {
+        allow_gaps=False, round=False, progress=VandalProgress(armed=False), progress_bytes=fresh(64),
+        symbol=text("BTCUSDT")), {
         "trades": lambda _: [ShrinkingFile(TRADES_CSV)], "progress": lambda _: VandalProgress(),
         "instrument": HostileInt, "sort_window": HostileInt, "progress_bytes": HostileInt}
 
@@ -522,7 +534,8 @@ RECIPES = {
     "halvorn.data._native.convert_depth": lambda tmp: (_native.convert_depth, dict(
         dest=os.path.join(tmp, "n.hvdp"), sources=[io.BytesIO(DEPTH_ROWS)], layout=None,
         tick_size=text("0.1"), lot_size=text("0.001"), instrument=fresh(2), time_unit=None,
-        round=False, progress=VandalProgress(armed=False), progress_bytes=fresh(64)), {
+        round=False, progress=VandalProgress(armed=False), progress_bytes=fresh(64),
+        symbol=text("BTCUSDT")), {
         "sources": lambda _: [ShrinkingFile(DEPTH_ROWS)], "progress": lambda _: VandalProgress(),
         "instrument": HostileInt, "progress_bytes": HostileInt}),
     "halvorn.data._native.scale_texts": lambda tmp: (_native.scale_texts, dict(
@@ -531,6 +544,17 @@ RECIPES = {
         unit=text("ticks"), rounding=text("exact"), column=text("last"), place=text("p"),
         first_row=fresh(300)), int_args("offset", "length", "first_row")),
     "halvorn.data.from_parquet": from_parquet,
+    "halvorn.data.from_arrays (float64 and a definition)": from_arrays_scaled,
+    "halvorn.data._native.Writer (a definition)": lambda tmp: (_native.Writer, dict(
+        dest=os.path.join(tmp, "w1.hvtk"), instrument=fresh(300), symbol=text("BTCUSDT"),
+        tick_size=text("0.1"), lot_size=text("0.001")), int_args("instrument")),
+    "halvorn.data._native.scale_floats": lambda tmp: (_native.scale_floats, dict(
+        array=array.array("d", [float(str(60000.1))] * 40), step=text("0.1"),
+        rounding=text("exact"), column=text("last"), place=text("p"), first_row=fresh(300),
+        unit=text("ticks")), int_args("first_row")),
+    "halvorn.data.instrument_of": lambda tmp: (data.instrument_of, dict(
+        source=data.from_arrays(os.path.join(tmp, "i.hvtk"), [1, 2], [3, 4], tick_size="0.1",
+                                lot_size="0.001", symbol="BTCUSDT")), {}),
 }
 
 # Venue runs over recorded depth convert one more argument.
@@ -552,6 +576,7 @@ NOTHING_TO_CONVERT = {
     "halvorn.venue.Column", "halvorn.data.DepthSource", "halvorn.data._native.DepthSource",
     "halvorn.data._native.Writer.finish", "halvorn.data._native.Writer.abandon",
     "halvorn.data._native.load_depth", "halvorn.data._native.read_depth",
+    "halvorn.data._native.read_instrument",
 }
 
 

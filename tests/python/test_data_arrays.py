@@ -208,12 +208,18 @@ def test_from_parquet_scales_decimals_and_text_exactly(tmp_path):
     assert out["volume"].tolist() == volume  # added up across batches
 
 
-def test_from_parquet_refuses_floats_nulls_and_inexact_values(tmp_path):
+def test_from_parquet_refuses_narrow_floats_nulls_and_inexact_values(tmp_path):
     path = tmp_path / "t.parquet"
     target = str(tmp_path / "p.hvtk")
-    pq.write_table(pa.table({"exch_ts": [1, 2, 3], "last": [1.5, 2.0, 2.5]}), path)
-    with pytest.raises(TypeError, match="column last is double: a float is not an exact price"):
+    pq.write_table(pa.table({"exch_ts": [1, 2, 3],
+                             "last": pa.array([1.5, 2.0, 2.5], pa.float32())}), path)
+    with pytest.raises(TypeError, match="column last is float: only a float64 is read"):
         data.from_parquet(target, path, tick_size="0.5", lot_size="1")
+    pq.write_table(pa.table({"exch_ts": [1, 2, 3], "last": [1.5, 2.0, 2.25]}), path)
+    with pytest.raises(ValueError) as raised:
+        data.from_parquet(target, path, tick_size="0.5", lot_size="1")
+    assert str(raised.value) == (f'{path}:3: column last: "2.25" is not a whole number of '
+                                 "ticks of 0.5")
     pq.write_table(pa.table({"exch_ts": [1, 2, 3], "last": ["1.5", None, "2"]}), path)
     with pytest.raises(ValueError, match=r"t.parquet:2: column last is empty \(null\)$"):
         data.from_parquet(target, path, tick_size="0.5", lot_size="1")

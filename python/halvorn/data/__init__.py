@@ -12,8 +12,11 @@ print(len(ticks), cols["last"][-1])     # numpy.asarray(cols["last"]) takes it a
 Everything that reaches a tick file is an integer in the engine's units:
 times in nanoseconds, prices in ticks of `tick_size`, quantities and the
 cumulative volume in lots of `lot_size`.  Decimal text is scaled exactly (no
-floating point anywhere on the way) and a value that is not a whole number
-of steps is refused unless rounding is asked for.  A file being written sits
+floating point anywhere on the way), a float64 as the decimal its shortest
+text writes, and a value that is not a whole number of steps is refused
+unless rounding is asked for.  Each file keeps the sizes it was scaled with,
+its instrument's id and symbol; `instrument_of` reads them back as a
+`halvorn.venue.Instrument`.  A file being written sits
 beside its target and replaces it only once complete, so a conversion that
 fails, or is stopped with Ctrl-C, leaves no file and an existing one as it
 was.  docs/csv_conversion.md gives the CSV layouts and every rule.
@@ -35,6 +38,7 @@ from __future__ import annotations
 from halvorn.data._depth_files import (DepthSource, Snapshot, Update, depth_from_csv, load_depth,
                                        read_depth, save_depth)
 from halvorn.data._funding import funding_from_csv
+from halvorn.data._instruments import instrument_of
 from halvorn.data._parquet import from_parquet
 from halvorn.data._tick_arrays import FIELDS, from_arrays, to_arrays
 from halvorn.data._tick_csv import _convert as _convert
@@ -42,11 +46,11 @@ from halvorn.data._tick_csv import from_csv
 
 __all__ = ["from_csv", "from_arrays", "from_parquet", "to_arrays", "funding_from_csv", "FIELDS",
            "DepthSource", "Snapshot", "Update", "load_depth", "save_depth", "read_depth",
-           "depth_from_csv"]
+           "depth_from_csv", "instrument_of"]
 
 # Each kind of data has a module of its own; the functions are halvorn.data's,
 # and say so to help, pickle and documentation tools.
 for _function in (from_csv, _convert, from_arrays, from_parquet, to_arrays, funding_from_csv,
-                  load_depth, save_depth, read_depth, depth_from_csv):
+                  load_depth, save_depth, read_depth, depth_from_csv, instrument_of):
     _function.__module__ = __name__
 del _function

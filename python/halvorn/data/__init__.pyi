@@ -10,7 +10,7 @@ from halvorn import TickSource
 from halvorn.data._native import DepthSource as DepthSource
 from halvorn.data._native import Snapshot as Snapshot
 from halvorn.data._native import Update as Update
-from halvorn.venue import FundingRate
+from halvorn.venue import FundingRate, Instrument
 
 __all__ = [
     "from_csv",
@@ -26,6 +26,7 @@ __all__ = [
     "save_depth",
     "read_depth",
     "depth_from_csv",
+    "instrument_of",
 ]
 
 FIELDS: Final[tuple[str, ...]]
@@ -44,9 +45,10 @@ def from_csv(
     *,
     layout: str | None = None,
     quote_layout: str | None = None,
-    tick_size: str,
-    lot_size: str,
-    instrument: int = 1,
+    tick_size: str | None = None,
+    lot_size: str | None = None,
+    instrument: int | Instrument = 1,
+    symbol: str | None = None,
     time_unit: str | None = None,
     quote_time_unit: str | None = None,
     sort_window: int = 0,
@@ -67,9 +69,13 @@ def from_arrays(
     bid: Any = None,
     ask: Any = None,
     volume: Any = None,
-    instrument: int = 1,
+    instrument: int | Instrument = 1,
+    tick_size: str | None = None,
+    lot_size: str | None = None,
+    symbol: str | None = None,
+    round: bool = False,
 ) -> TickSource:
-    """Write a tick file at `dest` from integer columns, one tick per row."""
+    """Write a tick file at `dest` from columns, one tick per row."""
 
 def to_arrays(source: TickSource | _Path) -> dict[str, memoryview]:
     """The eight columns of a tick file as read-only int64 views, without a copy."""
@@ -84,10 +90,11 @@ def from_parquet(
     path: _Path,
     *,
     columns: Mapping[str, str] | None = None,
-    tick_size: str,
-    lot_size: str,
+    tick_size: str | None = None,
+    lot_size: str | None = None,
     time_unit: str = "ns",
-    instrument: int = 1,
+    instrument: int | Instrument = 1,
+    symbol: str | None = None,
     round: bool = False,
     batch_rows: int = 65536,
 ) -> TickSource:
@@ -109,6 +116,7 @@ def _convert(
     allow_gaps: bool,
     round: bool,
     progress: bool | Callable[[int, int], object] | None,
+    symbol: str | None = None,
     total: int | None = None,
     progress_bytes: int = ...,
 ) -> tuple[TickSource, tuple[int, ...]]:
@@ -130,11 +138,15 @@ def depth_from_csv(
     sources: _Files,
     *,
     layout: str | None = None,
-    tick_size: str,
-    lot_size: str,
-    instrument: int = 1,
+    tick_size: str | None = None,
+    lot_size: str | None = None,
+    instrument: int | Instrument = 1,
+    symbol: str | None = None,
     time_unit: str | None = None,
     round: bool = False,
     progress: bool | Callable[[int, int], object] | None = None,
 ) -> DepthSource:
     """Convert recorded depth in CSV (snapshots and incremental updates) into a depth file."""
+
+def instrument_of(source: TickSource | DepthSource | _Path) -> Instrument | None:
+    """The instrument a tick file or a depth file was written for, or None."""

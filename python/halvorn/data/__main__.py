@@ -1,7 +1,7 @@
 """The command line of halvorn.data: a folder of daily CSV files into one tick file.
 
     python -m halvorn.data convert TRADES DEST --tick-size 0.10 --lot-size 0.001 \\
-        [--quotes QUOTES] [--layout agg_trades] [--time-unit ms] ...
+        [--quotes QUOTES] [--layout agg_trades] [--time-unit ms] [--symbol BTCUSDT] ...
 
 TRADES and QUOTES are each a folder, a glob pattern or one file; their
 files (.csv, .csv.gz, and .zip archives of CSV members) are read in name
@@ -127,6 +127,16 @@ def _whole(most: int, what: str) -> Any:
     return convert
 
 
+def _symbol(text: str) -> str:
+    # Bytes of the command line that are no UTF-8 arrive as lone surrogates,
+    # which no file's symbol can hold.
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not UTF-8") from None
+    return text
+
+
 _count = _whole(2**63 - 1, "a count of rows")
 _instrument = _whole(2**32 - 1, "an instrument id")
 
@@ -167,6 +177,8 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("--round", action="store_true",
                    help="round values that are not whole steps against the strategy")
     c.add_argument("--instrument", type=_instrument, default=1, help="instrument id (default 1)")
+    c.add_argument("--symbol", type=_symbol, default=None,
+                   help="the instrument's symbol, kept in the file with its id and sizes")
     c.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show a progress bar (default: when standard error is a terminal)")
     return p
@@ -185,7 +197,7 @@ def convert(args: argparse.Namespace) -> int:
         source, counts = data._convert(
             args.dest, trades.files(), quotes.files() if quotes else None, layout=args.layout,
             quote_layout=args.quote_layout, tick_size=args.tick_size, lot_size=args.lot_size,
-            instrument=args.instrument, time_unit=args.time_unit,
+            instrument=args.instrument, symbol=args.symbol, time_unit=args.time_unit,
             quote_time_unit=args.quote_time_unit, sort_window=args.sort_window,
             allow_gaps=args.allow_gaps, round=args.round, progress=show, total=total)
     except (OSError, EOFError, zipfile.BadZipFile, zlib.error) as e:

@@ -54,6 +54,42 @@ def choice(value: Any, arg: str, names: Mapping[str, str]) -> str | None:
         raise ValueError(f"argument '{arg}': unknown {value!r}; one of {known}") from None
 
 
+TIME_FIELDS = ("exch_ts", "local_ts")
+
+
+def times_of(values: Any, arg: str) -> Any:
+    """A column of times as it may arrive, made what the writer takes.
+
+    Datetimes (NumPy datetime64 of any unit, pandas datetimes, tz-aware ones
+    included) become int64 nanoseconds since the epoch in UTC, refused when a
+    value has no time (NaT) or lies beyond the times a tick holds; anything
+    else is returned as it is, for the writer to take or refuse.
+    """
+    if getattr(getattr(values, "dt", None), "tz", None) is not None:  # a pandas Series
+        values = values.dt.tz_convert("UTC").dt.tz_localize(None)
+    elif getattr(values, "tz", None) is not None and hasattr(values, "tz_convert"):  # an index
+        values = values.tz_convert("UTC").tz_localize(None)
+    dtype = getattr(values, "dtype", None)
+    if getattr(dtype, "kind", None) != "M":
+        return values
+    import numpy as np  # a datetime64 column comes with NumPy
+
+    array = np.asarray(values)
+    if np.isnat(array).any():
+        row = int(np.flatnonzero(np.isnat(array))[0]) + 1
+        raise ValueError(f"column {arg}, row {row}: NaT is not a time")
+    ns = array.astype("datetime64[ns]")
+    # The cast wraps around silently past the years 1677 to 2262, and cuts
+    # what is finer than a nanosecond: both show as a value that does not
+    # come back.
+    wrong = np.flatnonzero(ns.astype(array.dtype) != array)
+    if wrong.size:
+        row = int(wrong[0])
+        raise ValueError(f"column {arg}, row {row + 1}: {array[row]} is not a whole number of "
+                         "nanoseconds within the times a tick holds (the years 1677 to 2262)")
+    return ns.view(np.int64)
+
+
 def _is_file(obj: Any) -> bool:
     return hasattr(obj, "readinto") or hasattr(obj, "read")
 

@@ -5,12 +5,16 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from halvorn._progress import reporter
 from halvorn.data import _native
 from halvorn.data._arguments import (PROGRESS_BYTES, TIME_UNITS, choice, files_of, known_size,
                                      layouts_of, path_of)
+from halvorn.data._instruments import definition_of
+
+if TYPE_CHECKING:
+    from halvorn.venue import Instrument
 
 DepthSource = _native.DepthSource
 Snapshot = _native.Snapshot
@@ -92,7 +96,8 @@ def read_depth(source: DepthSource | str | os.PathLike[str]) -> Iterator[Snapsho
 
 
 def depth_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | None = None,
-                   tick_size: str, lot_size: str, instrument: int = 1,
+                   tick_size: str | None = None, lot_size: str | None = None,
+                   instrument: int | Instrument = 1, symbol: str | None = None,
                    time_unit: str | None = None, round: bool = False,
                    progress: bool | Callable[[int, int], object] | None = None) -> DepthSource:
     """Convert recorded depth in CSV (snapshots and incremental updates) into a depth file.
@@ -108,7 +113,10 @@ def depth_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
     has no ids; None tells each file's layout from its header or first row.
     `time_unit` is "ms", "us" or "ns" (None: from each file's first time);
     `tick_size`, `lot_size` and `round` scale prices and quantities exactly as
-    `from_csv` does (rounding bids down, asks up, quantities down).
+    `from_csv` does (rounding bids down, asks up, quantities down);
+    `instrument` (an id or a `halvorn.venue.Instrument`, which gives the
+    sizes) and `symbol` as in `from_csv`: the file keeps the definition it
+    was scaled with, for `instrument_of`.
     `progress` is True for a bar on standard error, or a callable told
     ``(bytes_read, rows_read)`` about every 8 MiB and once when the file is
     in place.  docs/depth_conversion.md gives every rule.
@@ -121,19 +129,22 @@ def depth_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
     Returns the `DepthSource` of the file written.
 
     Raises ValueError with the converter's text, naming the file, the line
-    and what was expected there; TypeError or OverflowError naming an
-    argument; and whatever a file, the iterable or the progress callable
-    raised, unchanged.  On any error nothing at `dest` has changed.
+    and what was expected there; ValueError when neither the sizes nor an
+    Instrument are given, when they disagree, or for a symbol a file cannot
+    hold; TypeError or OverflowError naming an argument; and whatever a
+    file, the iterable or the progress callable raised, unchanged.  On any error nothing at `dest` has changed.
     """
     path = path_of(dest, "dest")
     depth_layout = choice(layout, "layout", _DEPTH_LAYOUTS)
     unit = choice(time_unit, "time_unit", TIME_UNITS)
     files = files_of(sources, "sources")
+    definition = definition_of("depth_from_csv", instrument, tick_size, lot_size, symbol)
     report, bar = reporter(progress, known_size(sources) if progress is True else None, "bytes")
     try:
-        _native.convert_depth(path, files, layout=depth_layout, tick_size=tick_size,
-                              lot_size=lot_size, instrument=instrument, time_unit=unit,
-                              round=round, progress=report, progress_bytes=PROGRESS_BYTES)
+        _native.convert_depth(path, files, layout=depth_layout, tick_size=definition.tick_size,
+                              lot_size=definition.lot_size, instrument=definition.id,
+                              symbol=definition.symbol, time_unit=unit, round=round,
+                              progress=report, progress_bytes=PROGRESS_BYTES)
     finally:
         if bar is not None:
             bar.close()

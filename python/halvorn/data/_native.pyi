@@ -12,6 +12,8 @@ __all__ = [
     "Writer",
     "map_columns",
     "scale_texts",
+    "scale_floats",
+    "read_instrument",
     "Snapshot",
     "Update",
     "DepthSource",
@@ -42,6 +44,7 @@ def convert(
     round: bool,
     progress: Callable[[int, int], object] | None,
     progress_bytes: int,
+    symbol: str | None,
 ) -> tuple[int, int, int, int, int]:
     """Convert CSV trades (and quotes) into a tick file at `dest`."""
 
@@ -62,14 +65,23 @@ def convert_depth(
     round: bool,
     progress: Callable[[int, int], object] | None,
     progress_bytes: int,
+    symbol: str | None,
 ) -> tuple[int, int, int, int, int, int]:
     """Convert depth CSV files into a depth file at `dest`."""
 
 @final
 class Writer:
-    """A tick file written from integer columns, batch by batch."""
+    """A tick file written from columns, batch by batch."""
 
-    def __new__(cls, dest: str, instrument: int = 1) -> Writer: ...
+    def __new__(
+        cls,
+        dest: str,
+        instrument: int = 1,
+        *,
+        symbol: str | None = None,
+        tick_size: str | None = None,
+        lot_size: str | None = None,
+    ) -> Writer: ...
     def append(
         self,
         exch_ts: Any,
@@ -81,8 +93,9 @@ class Writer:
         bid: Any = None,
         ask: Any = None,
         volume: Any = None,
-    ) -> None:
-        """Append rows from integer columns (ns, ticks, lots)."""
+        round: bool = False,
+    ) -> tuple[int, int, int, int, int, int, int, int]:
+        """Append rows from columns (ns, ticks, lots); the values rounded, per field."""
     def finish(self) -> int:
         """Write the header and put the file in place; returns the ticks written."""
     def abandon(self) -> None:
@@ -107,6 +120,21 @@ def scale_texts(
     first_row: int,
 ) -> bytearray:
     """Scale a column of decimal texts to whole steps; a bytearray of int64."""
+
+def scale_floats(
+    array: Any,
+    *,
+    step: str,
+    rounding: str,
+    column: str,
+    place: str,
+    first_row: int | None = None,
+    unit: str | None = None,
+) -> tuple[bytearray, int]:
+    """Scale a float64 buffer to whole steps: (bytearray of int64, values rounded)."""
+
+def read_instrument(path: str, kind: str | None) -> tuple[int, str, str, str] | None:
+    """The definition in the instrument block of a tick file or a depth file."""
 
 @final
 class Snapshot:

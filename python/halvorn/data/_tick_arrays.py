@@ -1,13 +1,18 @@
-"""Tick files from integer columns and back: `from_arrays`, `to_arrays`."""
+"""Tick files from columns and back: `from_arrays`, `to_arrays`."""
 
 from __future__ import annotations
 
 import os
-from typing import Any
+import warnings
+from typing import TYPE_CHECKING, Any
 
 import halvorn
 from halvorn.data import _native
-from halvorn.data._arguments import path_of
+from halvorn.data._arguments import TIME_FIELDS, path_of, times_of
+from halvorn.data._instruments import definition_of
+
+if TYPE_CHECKING:
+    from halvorn.venue import Instrument
 
 FIELDS: tuple[str, ...] = ("exch_ts", "local_ts", "last", "high", "low", "bid", "ask", "volume")
 """The eight fields of a tick, in the order of its record and of to_arrays."""
@@ -15,34 +20,94 @@ FIELDS: tuple[str, ...] = ("exch_ts", "local_ts", "last", "high", "low", "bid", 
 
 def from_arrays(dest: str | os.PathLike[str], exch_ts: Any, last: Any, *, local_ts: Any = None,
                 high: Any = None, low: Any = None, bid: Any = None, ask: Any = None,
-                volume: Any = None, instrument: int = 1) -> halvorn.TickSource:
-    """Write a tick file at `dest` from integer columns, one tick per row.
+                volume: Any = None, instrument: int | Instrument = 1,
+                tick_size: str | None = None, lot_size: str | None = None,
+                symbol: str | None = None, round: bool = False) -> halvorn.TickSource:
+    """Write a tick file at `dest` from columns, one tick per row.
 
-    Each column is any object exporting a 1-D integer buffer (a NumPy array
-    of any integer dtype, strided or reversed views included, `array.array`,
-    `memoryview`), read in place without a copy while the interpreter lock is
-    given up, or a sequence of ints, converted once.  Units are the tick's:
-    times in nanoseconds, prices in ticks, `volume` the cumulative volume in
-    lots.  Absent columns take the defaults `halvorn.Tick` uses: `local_ts` =
-    `exch_ts`, `high` = `low` = `last`, `bid` = `ask` = `volume` = 0.
+    Each column is any object exporting a 1-D buffer of integers or float64
+    (a NumPy array of any integer dtype or float64, strided or reversed views
+    included, `array.array`, `memoryview`, a pandas Series), read in place
+    without a copy while the interpreter lock is given up, or a sequence of
+    ints, converted once.  Absent columns take the defaults `halvorn.Tick`
+    uses: `local_ts` = `exch_ts`, `high` = `low` = `last`, `bid` = `ask` =
+    `volume` = 0.
+
+    Integers are the tick's units already: times in nanoseconds, prices in
+    ticks, `volume` the cumulative volume in lots.  Times may also be
+    datetimes (NumPy datetime64 of any unit, pandas datetimes, tz-aware ones
+    included), taken as nanoseconds since the epoch in UTC.  Float64 prices
+    are counted in ticks of `tick_size` and a float64 volume in lots of
+    `lot_size`, exactly: each value is the decimal its shortest text writes
+    (42123.4 is 421234 ticks of "0.1"; 0.1 + 0.2 is no whole number of them
+    and is refused).  With `round`, such values are rounded onto the grid
+    against the strategy instead (bids down, asks up, the volume down; last,
+    high and low have no side to round by and are refused all the same), and
+    a warning says how many moved.
+
+    `instrument` is the id the file is written for, or a
+    `halvorn.venue.Instrument`, which gives the id, `symbol` and both sizes.
+    When both sizes are known the file keeps them, with the id and the
+    symbol, after its records (`instrument_of` reads them); integer columns
+    without sizes make a file without them, as before.
 
     Returns the `halvorn.TickSource` of the file written.
 
-    Raises TypeError naming a column that is not integers (floats included:
-    scale them to ticks first) or not 1-D; OverflowError for a listed value
-    beyond int64; ValueError for columns of different lengths, an unsigned
-    value beyond int64, or an exchange time that goes back ("row 2 goes
-    backwards: ..."), in which case nothing at `dest` has changed.
+    Raises TypeError naming a column that is neither integers nor float64,
+    not 1-D, datetimes outside exch_ts and local_ts, or float64 without the
+    size it is counted in (naming that keyword); OverflowError for a listed
+    value beyond int64; ValueError for columns of different lengths, an
+    unsigned value beyond int64, a float64 value off the grid ("column last,
+    row 3: \"42123.45\" is not a whole number of ticks of 0.1", rows from 1),
+    an exchange time that goes back ("row 2 goes backwards: ..."), a symbol
+    without both sizes or that a file cannot hold, and sizes that disagree
+    with `instrument`.  On any error nothing at `dest` has changed.
     """
     path = path_of(dest, "dest")
-    writer = _native.Writer(path, instrument)
+    definition = definition_of("from_arrays", instrument, tick_size, lot_size, symbol,
+                               sizes_required=False)
+    given = dict(exch_ts=exch_ts, last=last, local_ts=local_ts, high=high, low=low, bid=bid,
+                 ask=ask, volume=volume)
+    columns = {field: _column(values, field) for field, values in given.items()}
+    writer = _native.Writer(path, definition.id, symbol=definition.symbol,
+                            tick_size=definition.tick_size, lot_size=definition.lot_size)
     try:
-        writer.append(exch_ts, last, local_ts=local_ts, high=high, low=low, bid=bid, ask=ask,
-                      volume=volume)
-        writer.finish()
+        moved = writer.append(columns.pop("exch_ts"), columns.pop("last"), **columns, round=round)
+        rows = writer.finish()
     finally:
         writer.abandon()  # nothing after finish(); otherwise the target is left as it was
+    warn_rounded("from_arrays", dict(zip(FIELDS, moved)), rows)
     return halvorn.load_ticks(path)
+
+
+def _column(values: Any, field: str) -> Any:
+    """A column argument as the writer takes it."""
+    if values is None:
+        return None
+    if field in TIME_FIELDS:
+        values = times_of(values, field)
+    elif getattr(getattr(values, "dtype", None), "kind", None) == "M":
+        raise TypeError(f"argument '{field}': holds datetimes; only exch_ts and local_ts are "
+                        "times")
+    if type(values).__module__.startswith("pandas"):
+        import numpy as np  # a pandas column comes with NumPy
+
+        values = np.asarray(values)  # a Series exports no buffer; its array does
+    return values
+
+
+# How `round` moves each field's values, for the warning.
+_WAYS = {"bid": "down", "ask": "up", "volume": "down", "qty": "down"}
+
+
+def warn_rounded(function: str, moved: dict[str, int], rows: int) -> None:
+    """Warns how many values `round` moved onto the grid, by field, when any
+    did."""
+    parts = [f"{n:,} of {rows:,} {field} values {_WAYS.get(field, '')}".rstrip()
+             for field, n in moved.items() if n]
+    if parts:
+        warnings.warn(f"{function} rounded {', '.join(parts)} onto the grid of their steps",
+                      UserWarning, stacklevel=3)
 
 
 def to_arrays(source: halvorn.TickSource | str | os.PathLike[str]) -> dict[str, memoryview]:

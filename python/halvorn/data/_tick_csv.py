@@ -4,23 +4,28 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import halvorn
 from halvorn._progress import reporter
 from halvorn.data import _native
 from halvorn.data._arguments import (PROGRESS_BYTES, TIME_UNITS, choice, files_of, known_size,
                                      layouts_of, path_of)
+from halvorn.data._instruments import definition_of
+
+if TYPE_CHECKING:
+    from halvorn.venue import Instrument
 
 _TRADE_LAYOUTS = layouts_of("trades")
 _QUOTE_LAYOUTS = layouts_of("quotes")
 
 
 def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
-             layout: str | None = None, quote_layout: str | None = None, tick_size: str,
-             lot_size: str, instrument: int = 1, time_unit: str | None = None,
-             quote_time_unit: str | None = None, sort_window: int = 0, allow_gaps: bool = False,
-             round: bool = False,
+             layout: str | None = None, quote_layout: str | None = None,
+             tick_size: str | None = None, lot_size: str | None = None,
+             instrument: int | Instrument = 1, symbol: str | None = None,
+             time_unit: str | None = None, quote_time_unit: str | None = None,
+             sort_window: int = 0, allow_gaps: bool = False, round: bool = False,
              progress: bool | Callable[[int, int], object] | None = None) -> halvorn.TickSource:
     """Convert CSV trades (and best quotes) into a tick file at `dest`, streaming.
 
@@ -41,9 +46,13 @@ def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
     None tells each file's layout from its header or its first row.
     `time_unit` and `quote_time_unit` are "ms", "us" or "ns"; None tells each
     file's unit from its first time.  `tick_size` and `lot_size` are decimal
-    text ("0.10", "0.001").  `sort_window` takes rows up to that many rows
-    late; `allow_gaps` accepts missing aggregated trade ids; `round` rounds
-    values that are not whole steps toward the side that does not flatter the
+    text ("0.10", "0.001"); `instrument` is the id the file is written for, or
+    a `halvorn.venue.Instrument`, which gives the id, the symbol and both
+    sizes (a size also given must have the same value).  The file keeps the
+    id, `symbol` and the sizes after its records, where `instrument_of` reads
+    them back.  `sort_window` takes rows up to that many rows late;
+    `allow_gaps` accepts missing aggregated trade ids; `round` rounds values
+    that are not whole steps toward the side that does not flatter the
     strategy instead of refusing them.  `progress` is True for a bar on
     standard error (bytes read and their rate), or a callable told
     ``(bytes_read, rows_read)`` about every 8 MiB and once more when the file
@@ -54,14 +63,17 @@ def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
 
     Raises ValueError with the converter's text, which names the file, the
     line and what was expected there (``day2.csv:17: column price: "4.25" is
-    not a whole number of ticks of 0.1``); TypeError or OverflowError naming
-    an argument of the wrong type or range; and whatever a file, the iterable
-    or the progress callable raised (KeyboardInterrupt included), unchanged.
+    not a whole number of ticks of 0.1``); ValueError when neither the sizes
+    nor an Instrument are given, when they disagree, and for a symbol a file
+    cannot hold (not UTF-8, more than 65535 bytes); TypeError or
+    OverflowError naming an argument of the wrong type or range; and
+    whatever a file, the iterable or the progress callable raised
+    (KeyboardInterrupt included), unchanged.
     On any error nothing at `dest` has changed.
     """
     return _convert(dest, trades, quotes, layout=layout, quote_layout=quote_layout,
                     tick_size=tick_size, lot_size=lot_size, instrument=instrument,
-                    time_unit=time_unit, quote_time_unit=quote_time_unit,
+                    symbol=symbol, time_unit=time_unit, quote_time_unit=quote_time_unit,
                     sort_window=sort_window, allow_gaps=allow_gaps, round=round,
                     progress=progress)[0]
 
@@ -69,7 +81,7 @@ def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
 def _convert(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_layout: Any,
              tick_size: Any, lot_size: Any, instrument: Any, time_unit: Any,
              quote_time_unit: Any, sort_window: Any, allow_gaps: Any, round: Any,
-             progress: Any, total: int | None = None,
+             progress: Any, symbol: Any = None, total: int | None = None,
              progress_bytes: int = PROGRESS_BYTES) -> tuple[halvorn.TickSource, tuple[int, ...]]:
     """from_csv, also returning (ticks, trades, quotes, quote_ticks, bytes)."""
     path = path_of(dest, "dest")
@@ -79,13 +91,15 @@ def _convert(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_layout: 
     quote_unit = choice(quote_time_unit, "quote_time_unit", TIME_UNITS)
     trade_files = files_of(trades, "trades")
     quote_files = None if quotes is None else files_of(quotes, "quotes")
+    definition = definition_of("from_csv", instrument, tick_size, lot_size, symbol)
     if progress is True and total is None:
         total = known_size(trades, quotes)
     report, bar = reporter(progress, total, "bytes")
     try:
         counts = _native.convert(path, trade_files, quote_files, layout=trade_layout,
-                                 quote_layout=quote_layout_name, tick_size=tick_size,
-                                 lot_size=lot_size, instrument=instrument, time_unit=unit,
+                                 quote_layout=quote_layout_name, tick_size=definition.tick_size,
+                                 lot_size=definition.lot_size, instrument=definition.id,
+                                 symbol=definition.symbol, time_unit=unit,
                                  quote_time_unit=quote_unit, sort_window=sort_window,
                                  allow_gaps=allow_gaps, round=round, progress=report,
                                  progress_bytes=progress_bytes)

@@ -8,9 +8,9 @@
 
 namespace halvorn::py::market_data {
 
-// The element kind of a buffer's format ("q", "<i", "@B", ...), by its
+// The element kind of a buffer's format ("q", "<i", "@B", "d", ...), by its
 // letter for the sign and its item size for the width; false when it is no
-// integer format this reads.
+// format this reads.
 bool element_kind(const char* format, Py_ssize_t itemsize, data::ElementKind* out) {
   using enum data::ElementKind;
   // By sign, then by width: 1, 2, 4 and 8 bytes.
@@ -19,6 +19,10 @@ bool element_kind(const char* format, Py_ssize_t itemsize, data::ElementKind* ou
   if (format == nullptr) format = "B";
   if (*format == '@' || *format == '=' || *format == '<') ++format;
   if (format[0] == '\0' || format[1] != '\0') return false;
+  if (format[0] == 'd' && itemsize == 8) {
+    *out = F64;
+    return true;
+  }
   const bool is_signed = std::strchr("bhilqn", format[0]) != nullptr;
   if (!is_signed && std::strchr("BHILQN", format[0]) == nullptr) return false;
   const int width = std::countr_zero(static_cast<unsigned>(itemsize));
@@ -84,7 +88,7 @@ bool HeldColumn::take_buffer(PyObject* obj, const char* arg) {
   if (!element_kind(view_.format, view_.itemsize, &kind)) {
     PyErr_Format(PyExc_TypeError,
                  "argument '%s': expected integers (signed or unsigned, 8 to 64 bits, native "
-                 "or little-endian), got a buffer of format '%s'",
+                 "or little-endian) or float64, got a buffer of format '%s'",
                  arg, view_.format != nullptr ? view_.format : "B");
     return false;
   }

@@ -11,6 +11,7 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/data/data_state.hpp"
+#include "py/data/instrument_arguments.hpp"
 #include "py/gil.hpp"
 #include "py/interruption.hpp"
 #include "py/registry.hpp"
@@ -299,17 +300,16 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
     static const char* kwlist[] = {
-        "dest",         "trades",          "quotes",         "layout",
-        "quote_layout", "tick_size",       "lot_size",       "instrument",
-        "time_unit",    "quote_time_unit", "sort_window",    "allow_gaps",
-        "round",        "progress",        "progress_bytes", nullptr};
-    Arguments<15> parsed;
-    if (!parse_arguments(args, kwds, "OOO$OOOOOOOOOOOO:convert", kwlist, &parsed)) return nullptr;
+        "dest",     "trades",     "quotes",         "layout",          "quote_layout", "tick_size",
+        "lot_size", "instrument", "time_unit",      "quote_time_unit", "sort_window",  "allow_gaps",
+        "round",    "progress",   "progress_bytes", "symbol",          nullptr};
+    Arguments<16> parsed;
+    if (!parse_arguments(args, kwds, "OOO$OOOOOOOOOOOOO:convert", kwlist, &parsed)) return nullptr;
     PyObject *dest = parsed[0], *trades = parsed[1], *quotes = parsed[2], *layout = parsed[3],
              *quote_layout = parsed[4], *tick_size = parsed[5], *lot_size = parsed[6],
              *instrument = parsed[7], *unit = parsed[8], *quote_unit = parsed[9],
              *window = parsed[10], *gaps = parsed[11], *round = parsed[12], *progress = parsed[13],
-             *every = parsed[14];
+             *every = parsed[14], *symbol = parsed[15];
     std::string path;
     data::ConvertOptions options;
     std::uint64_t every_bytes = 0;
@@ -324,7 +324,8 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
         !to_u64(window, "sort_window", &options.trades.sort_window) ||
         !to_bool(gaps, "allow_gaps", &options.allow_gaps) ||
         !to_bool(round, "round", &options.round) ||
-        !to_u64(every, "progress_bytes", &every_bytes)) {
+        !to_u64(every, "progress_bytes", &every_bytes) ||
+        !symbol_of(symbol, "symbol", &options.symbol)) {
       return nullptr;
     }
     options.quotes.sort_window = options.trades.sort_window;
@@ -343,6 +344,13 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
     Ref trade_buffer, quote_buffer;
     if (!make_buffer(&trade_buffer)) return nullptr;
     if (quote_iter && !make_buffer(&quote_buffer)) return nullptr;
+    // The converter writes the definition it scales with, and takes only
+    // one a file can hold.
+    data::InstrumentDefinition definition;
+    if (!define(options.instrument, options.symbol, options.tick_size, options.lot_size,
+                &definition)) {
+      return nullptr;
+    }
 
     Gil gil;
     Failure failure;
@@ -408,12 +416,12 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
   return guarded(st->head.core, [&]() -> PyObject* {
     static const char* kwlist[] = {"dest",     "sources",        "layout",    "tick_size",
                                    "lot_size", "instrument",     "time_unit", "round",
-                                   "progress", "progress_bytes", nullptr};
-    Arguments<10> parsed;
-    if (!parse_arguments(args, kwds, "OO$OOOOOOOO:convert_depth", kwlist, &parsed)) return nullptr;
+                                   "progress", "progress_bytes", "symbol",    nullptr};
+    Arguments<11> parsed;
+    if (!parse_arguments(args, kwds, "OO$OOOOOOOOO:convert_depth", kwlist, &parsed)) return nullptr;
     PyObject *dest = parsed[0], *sources = parsed[1], *layout = parsed[2], *tick_size = parsed[3],
              *lot_size = parsed[4], *instrument = parsed[5], *unit = parsed[6], *round = parsed[7],
-             *progress = parsed[8], *every = parsed[9];
+             *progress = parsed[8], *every = parsed[9], *symbol = parsed[10];
     std::string path;
     data::DepthConvertOptions options;
     std::uint64_t every_bytes = 0;
@@ -422,7 +430,8 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
         !step_of(lot_size, "lot_size", &options.lot_size) ||
         !to_u64(instrument, "instrument", &options.instrument) ||
         !unit_of(unit, "time_unit", &options.unit) || !to_bool(round, "round", &options.round) ||
-        !to_u64(every, "progress_bytes", &every_bytes)) {
+        !to_u64(every, "progress_bytes", &every_bytes) ||
+        !symbol_of(symbol, "symbol", &options.symbol)) {
       return nullptr;
     }
     if (progress != Py_None && !PyCallable_Check(progress)) {
@@ -433,6 +442,11 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
     Ref iter = Ref::steal(PyObject_GetIter(sources));
     Ref buffer;
     if (!iter || !make_buffer(&buffer)) return nullptr;
+    data::InstrumentDefinition definition;
+    if (!define(options.instrument, options.symbol, options.tick_size, options.lot_size,
+                &definition)) {
+      return nullptr;
+    }
 
     Gil gil;
     Failure failure;
@@ -541,9 +555,12 @@ PyObject* read_funding(PyObject* module, PyObject* args, PyObject* kwds) {
 PyMethodDef csv_functions[] = {
     {"convert", as_cfunction(convert), METH_VARARGS | METH_KEYWORDS,
      "convert(dest, trades, quotes, *, layout, quote_layout, tick_size, lot_size, instrument, "
-     "time_unit, quote_time_unit, sort_window, allow_gaps, round, progress, progress_bytes)\n"
+     "time_unit, quote_time_unit, sort_window, allow_gaps, round, progress, progress_bytes, "
+     "symbol)\n"
      "--\n\n"
      "Convert CSV trades (and quotes) into a tick file at `dest`.\n\n"
+     "The file holds the definition it was scaled with: `instrument`, `symbol`\n"
+     "(str or None) and the two sizes.\n"
      "`trades` and `quotes` (or None) are iterators of binary file objects;\n"
      "layouts and units are their full names or None.  `progress` is None or\n"
      "a callable told (bytes, rows) about every `progress_bytes` bytes.\n"
@@ -559,9 +576,11 @@ PyMethodDef csv_functions[] = {
      "ValueError with the converter's or the pricing's text."},
     {"convert_depth", as_cfunction(convert_depth), METH_VARARGS | METH_KEYWORDS,
      "convert_depth(dest, sources, *, layout, tick_size, lot_size, instrument, time_unit, round, "
-     "progress, progress_bytes)\n"
+     "progress, progress_bytes, symbol)\n"
      "--\n\n"
      "Convert depth CSV files into a depth file at `dest`.\n\n"
+     "The file holds the definition it was scaled with: `instrument`, `symbol`\n"
+     "(str or None) and the two sizes.\n"
      "`sources` is an iterator of binary file objects; the layout and unit are\n"
      "their full names or None.  Returns (records, snapshots, updates, levels,\n"
      "rows, bytes).\n\n"

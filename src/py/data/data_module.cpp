@@ -7,6 +7,7 @@
 #include "py/data/data_state.hpp"
 #include "py/data/decimal_columns.hpp"
 #include "py/data/depth_sources.hpp"
+#include "py/data/instrument_arguments.hpp"
 #include "py/data/mapped_columns.hpp"
 #include "py/data/tick_writer_class.hpp"
 #include "py/module_hooks.hpp"
@@ -81,6 +82,7 @@ int exec_data(PyObject* module) {
         add_classes(module, st, MAPPED_CLASSES) < 0 ||
         add_functions(module, mapped_functions) < 0 ||
         add_functions(module, decimal_column_functions) < 0 ||
+        add_functions(module, instrument_functions) < 0 ||
         add_classes(module, st, DEPTH_RECORD_CLASSES) < 0) {
       return -1;
     }

@@ -3,8 +3,10 @@
 #include <optional>
 #include <string>
 
+#include "data/column_writer.hpp"
 #include "data/csv_error.hpp"
 #include "data/decimal.hpp"
+#include "data/float_scaling.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
@@ -136,9 +138,118 @@ PyObject* scale_texts(PyObject* module, PyObject* args, PyObject* kwds) {
   });
 }
 
+// A rounding by its name; false with ValueError for any other.
+bool rounding_of(const std::string& name, data::Rounding* out) {
+  if (name == "exact" || name == "down" || name == "up") {
+    *out = name == "down" ? data::Rounding::Down
+           : name == "up" ? data::Rounding::Up
+                          : data::Rounding::Exact;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError,
+               "argument 'rounding': expected \"exact\", \"down\" or \"up\", got "
+               "\"%s\"",
+               name.c_str());
+  return false;
+}
+
+PyObject* scale_floats(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"array", "step",      "rounding", "column",
+                                   "place", "first_row", "unit",     nullptr};
+    Arguments<7> parsed;
+    if (!parse_arguments(args, kwds, "O|$OOOOOO:scale_floats", kwlist, &parsed)) return nullptr;
+    for (std::size_t i = 1; i <= 4; ++i) {
+      if (!parsed.given(i)) {
+        PyErr_Format(PyExc_TypeError, "scale_floats() missing required keyword argument: '%s'",
+                     kwlist[i]);
+        return nullptr;
+      }
+    }
+    std::string step_text, rounding, column, place, unit;
+    const std::pair<PyObject*, std::string*> texts[] = {
+        {parsed[1], &step_text}, {parsed[2], &rounding}, {parsed[3], &column}, {parsed[4], &place}};
+    for (const auto& [obj, out] : texts) {
+      if (!PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "scale_floats: step, rounding, column and place are str");
+        return nullptr;
+      }
+      if (!utf8_of(obj, out)) return nullptr;
+    }
+    // The unit error texts count in: lots for a volume, ticks for a price.
+    unit = column == "volume" ? "lots" : "ticks";
+    if (parsed.given(6) && parsed[6] != Py_None) {
+      if (!PyUnicode_Check(parsed[6])) {
+        PyErr_SetString(PyExc_TypeError, "scale_floats: unit is str or None");
+        return nullptr;
+      }
+      if (!utf8_of(parsed[6], &unit)) return nullptr;
+    }
+    std::optional<std::int64_t> first_row;
+    if (parsed.given(5) && parsed[5] != Py_None) {
+      std::int64_t row = 0;
+      if (!to_i64(parsed[5], "first_row", &row)) return nullptr;
+      first_row = row;
+    }
+    data::Rounding mode;
+    if (!rounding_of(rounding, &mode)) return nullptr;
+    std::optional<data::Step> step = data::parse_step(step_text);
+    if (!step) {
+      raise_value_error(data::ConvertError{
+          data::Place{}, data::BadStep{unit == "lots" ? "lot_size" : "tick_size", step_text}}
+                            .display());
+      return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(parsed[0], &view, PyBUF_RECORDS_RO) < 0) return nullptr;
+    struct Release {
+      Py_buffer* v;
+      ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    if (view.ndim != 1 || view.itemsize != 8 || std::string_view(format) != "d") {
+      PyErr_Format(PyExc_TypeError,
+                   "argument 'array': expected a 1-D buffer of float64, got %d dimensions of "
+                   "format '%s'",
+                   view.ndim, view.format != nullptr ? view.format : "B");
+      return nullptr;
+    }
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const std::ptrdiff_t stride = view.strides != nullptr ? view.strides[0] : 8;
+    Ref out = Ref::steal(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * sizeof(std::int64_t))));
+    if (!out) return nullptr;
+    auto* counts = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(out.get()));
+    std::optional<data::ColumnScaled> scaled;
+    Gil gil;
+    run_unlocked(gil, [&] {
+      scaled = data::scale_double_column(static_cast<const double*>(view.buf), n, stride, *step,
+                                         mode, counts);
+    });
+    if (!scaled->ok()) {
+      const std::uint64_t row = scaled->bad_row + 1;
+      const std::string steps = unit + " of " + step->text;
+      // A file's rows are placed as its lines are; an array's by column and
+      // row, as from_arrays places them.
+      const data::ConvertError error =
+          first_row
+              ? data::unscaled_value_error(
+                    data::Place{place, static_cast<std::uint64_t>(*first_row) + row}, column,
+                    *scaled, steps)
+              : data::unscaled_value_error(data::Place{place, 0},
+                                           column + ", row " + std::to_string(row), *scaled, steps);
+      raise_value_error(error.display());
+      return nullptr;
+    }
+    return Py_BuildValue("(OK)", out.get(), static_cast<unsigned long long>(scaled->moved));
+  });
+}
+
 }  // namespace
 
-PyMethodDef decimal_column_functions[1] = {
+PyMethodDef decimal_column_functions[2] = {
     {"scale_texts", as_cfunction(scale_texts), METH_VARARGS | METH_KEYWORDS,
      "scale_texts(offsets, data, offset, length, *, step, unit, rounding, column, place, "
      "first_row)\n--\n\n"
@@ -146,6 +257,18 @@ PyMethodDef decimal_column_functions[1] = {
      "string array lays them out) to whole steps; returns a bytearray of int64.\n\n"
      "# Errors\n\n"
      "ValueError with the converter's text, placed at `place` and the row."},
+    {"scale_floats", as_cfunction(scale_floats), METH_VARARGS | METH_KEYWORDS,
+     "scale_floats(array, *, step, rounding, column, place, first_row=None, unit=None)\n--\n\n"
+     "Scale a 1-D float64 buffer to whole steps: each value is the decimal its\n"
+     "shortest text writes, counted exactly in `step`, rounded \"down\" or \"up\"\n"
+     "onto the grid when `rounding` says so (\"exact\" refuses it).  Returns\n"
+     "(bytearray of native int64, values rounded).  `unit` names the steps in\n"
+     "error texts (None: \"lots\" for the column volume, else \"ticks\").\n\n"
+     "# Errors\n\n"
+     "ValueError with from_arrays' text after `place`: \"{place}: column last,\n"
+     "row 3: \\\"42123.45\\\" is not a whole number of ticks of 0.1\", rows from 1;\n"
+     "with `first_row`, placed as a file's line: \"{place}:{first_row + row}:\n"
+     "column last: ...\"."},
 };
 
 }  // namespace halvorn::py::market_data

@@ -1,6 +1,8 @@
-// Decimal text scaled to whole steps a column at a time (scale_texts), for
-// columnar files whose prices or quantities are text or decimals: exact,
-// with the converters' rules and error texts, never through a float.
+// Decimal text (scale_texts) and float64 values (scale_floats) scaled to
+// whole steps a column at a time, for columnar files and frames whose prices
+// or quantities are text, decimals or floats: exact, with the converters'
+// rules and error texts.  A float is the decimal its shortest text writes
+// (float_scaling.hpp), never the binary fraction it holds.
 //
 // Thread-safety: call with the interpreter lock held.
 
@@ -10,7 +12,7 @@
 
 namespace halvorn::py::market_data {
 
-// scale_texts.
-extern PyMethodDef decimal_column_functions[1];
+// scale_texts, scale_floats.
+extern PyMethodDef decimal_column_functions[2];
 
 }  // namespace halvorn::py::market_data

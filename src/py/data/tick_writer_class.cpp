@@ -13,8 +13,10 @@
 #include "py/boxed.hpp"
 #include "py/data/column_arguments.hpp"
 #include "py/data/data_state.hpp"
+#include "py/data/instrument_arguments.hpp"
 #include "py/gil.hpp"
 #include "py/registry.hpp"
+#include "types/panic.hpp"
 
 namespace halvorn::py::market_data {
 
@@ -24,20 +26,65 @@ struct WriterData {
   std::optional<data::TickWriter> writer;  // empty once finished or failed
   bool busy = false;                       // a thread is writing through it
   std::uint64_t count = 0;
+  // What float64 columns are counted in: prices in ticks, the volume in
+  // lots.  Absent when the writer was not given that size.
+  std::optional<data::Step> tick_size, lot_size;
 };
 
 using PyWriter = Boxed<WriterData>;
 
+// A size argument: None, or decimal text read as a step.  False with
+// TypeError or ValueError naming `arg`.
+bool size_of(PyObject* obj, const char* arg, std::optional<data::Step>* out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  std::string text;
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected the step as decimal text (\"0.10\"), got %.200s", arg,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  if (!utf8_of(obj, &text)) return false;
+  *out = data::parse_step(text);
+  if (!*out) {
+    raise_value_error(data::DefinitionProblem{data::definition::BadStep{arg, text}}.display());
+    return false;
+  }
+  return true;
+}
+
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(type), [&]() -> PyObject* {
-    static const char* kwlist[] = {"dest", "instrument", nullptr};
-    Arguments<2> parsed;
-    if (!parse_arguments(args, kwds, "O|O:Writer", kwlist, &parsed)) return nullptr;
+    static const char* kwlist[] = {"dest",      "instrument", "symbol",
+                                   "tick_size", "lot_size",   nullptr};
+    Arguments<5> parsed;
+    if (!parse_arguments(args, kwds, "O|O$OOO:Writer", kwlist, &parsed)) return nullptr;
     PyObject *dest = parsed[0], *instrument_obj = parsed[1];
-    std::string path;
+    std::string path, symbol;
     std::uint64_t instrument = 1;
+    WriterData data;
     if (!fs_path_of(dest, "dest", &path)) return nullptr;
     if (instrument_obj != nullptr && !to_u64(instrument_obj, "instrument", &instrument)) {
+      return nullptr;
+    }
+    if (!symbol_of(parsed[2], "symbol", &symbol) ||
+        !size_of(parsed[3], "tick_size", &data.tick_size) ||
+        !size_of(parsed[4], "lot_size", &data.lot_size)) {
+      return nullptr;
+    }
+    // The definition goes into the file only whole: a symbol alone says
+    // nothing about what the counts mean.
+    std::optional<data::InstrumentDefinition> definition;
+    if (data.tick_size && data.lot_size) {
+      definition.emplace();
+      if (!define(instrument, std::move(symbol), data.tick_size->text, data.lot_size->text,
+                  &*definition)) {
+        return nullptr;
+      }
+    } else if (!symbol.empty()) {
+      PyErr_SetString(PyExc_ValueError,
+                      "argument 'symbol': a symbol is written with the instrument's sizes; give "
+                      "tick_size= and lot_size= too");
       return nullptr;
     }
     std::optional<data::WriterBegun> begun;
@@ -47,8 +94,10 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       raise_value_error(e->display());
       return nullptr;
     }
-    WriterData data;
     data.writer.emplace(std::move(std::get<data::TickWriter>(*begun)));
+    if (definition && data.writer->set_instrument(*std::move(definition))) {
+      panic("a definition that define() accepted is one the file can hold");
+    }
     return box(type, std::move(data));
   });
 }
@@ -65,15 +114,54 @@ bool writer_ready(WriterData& d) {
   return true;
 }
 
+// Where float64 columns are counted: a field's step and how `round`
+// rounds it.  Prices of a bid round down and of an ask up, the volume down:
+// whichever way does not flatter the strategy.  last, high and low have no
+// side to round by and are always exact.
+bool float_steps(const WriterData& d, bool round, data::Columns* columns) {
+  data::Column* in_order[] = {&columns->exch_ts, &columns->local_ts, &columns->last,
+                              &columns->high,    &columns->low,      &columns->bid,
+                              &columns->ask,     &columns->volume};
+  for (std::size_t i = 0; i < FIELDS.size(); ++i) {
+    data::Column& c = *in_order[i];
+    if (!c.present() || c.kind != data::ElementKind::F64) continue;
+    const std::string_view field = FIELDS[i];
+    if (field == "exch_ts" || field == "local_ts") {
+      PyErr_Format(PyExc_TypeError,
+                   "argument '%s': expected integer nanoseconds, got float64 values: a time is "
+                   "counted exactly, never through a float",
+                   FIELDS[i]);
+      return false;
+    }
+    const bool volume = field == "volume";
+    const std::optional<data::Step>& step = volume ? d.lot_size : d.tick_size;
+    if (!step) {
+      const char* size = volume ? "lot_size" : "tick_size";
+      PyErr_Format(PyExc_TypeError,
+                   "argument '%s': expected integers (%s), or float64 values and %s= to count "
+                   "them in; got a buffer of format 'd' and no %s",
+                   FIELDS[i], volume ? "lots" : "ticks", size, size);
+      return false;
+    }
+    c.step = *step;
+    c.rounding = data::Rounding::Exact;
+    if (round && field == "ask") c.rounding = data::Rounding::Up;
+    if (round && (field == "bid" || volume)) c.rounding = data::Rounding::Down;
+  }
+  return true;
+}
+
 PyObject* writer_append(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
-    static const char* kwlist[] = {"exch_ts", "last", "local_ts", "high", "low",
-                                   "bid",     "ask",  "volume",   nullptr};
-    Arguments<8> parsed;
-    if (!parse_arguments(args, kwds, "OO|$OOOOOO:append", kwlist, &parsed)) return nullptr;
+    static const char* kwlist[] = {"exch_ts", "last", "local_ts", "high",  "low",
+                                   "bid",     "ask",  "volume",   "round", nullptr};
+    Arguments<9> parsed;
+    if (!parse_arguments(args, kwds, "OO|$OOOOOOO:append", kwlist, &parsed)) return nullptr;
     // In record order: local_ts is the third field and the third keyword.
     const std::array<PyObject*, 8> objs{parsed[0], parsed[2], parsed[1], parsed[3],
                                         parsed[4], parsed[5], parsed[6], parsed[7]};
+    bool round = false;
+    if (parsed.given(8) && !to_bool(parsed[8], "round", &round)) return nullptr;
     WriterData& d = unbox<WriterData>(self);
     if (!writer_ready(d)) return nullptr;
     std::array<HeldColumn, 8> held;
@@ -83,13 +171,14 @@ PyObject* writer_append(PyObject* self, PyObject* args, PyObject* kwds) {
     // Asked again: taking the columns ran their elements' __index__, which
     // may have finished or abandoned this very writer.
     if (!writer_ready(d)) return nullptr;
-    const data::Columns columns{held[0].column(), held[1].column(), held[2].column(),
-                                held[3].column(), held[4].column(), held[5].column(),
-                                held[6].column(), held[7].column()};
+    data::Columns columns{held[0].column(), held[1].column(), held[2].column(), held[3].column(),
+                          held[4].column(), held[5].column(), held[6].column(), held[7].column()};
+    if (!float_steps(d, round, &columns)) return nullptr;
     std::optional<data::ColumnsError> error;
+    data::RoundedValues rounded;
     d.busy = true;
     Gil gil;
-    run_unlocked(gil, [&] { error = data::append_columns(*d.writer, columns); });
+    run_unlocked(gil, [&] { error = data::append_columns(*d.writer, columns, &rounded); });
     d.busy = false;
     if (error) {
       // A writer that failed removes what it wrote now, not when collected.
@@ -98,7 +187,14 @@ PyObject* writer_append(PyObject* self, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     d.count = d.writer->count();
-    Py_RETURN_NONE;
+    Ref moved = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(FIELDS.size())));
+    if (!moved) return nullptr;
+    for (std::size_t i = 0; i < FIELDS.size(); ++i) {
+      PyObject* n = PyLong_FromUnsignedLongLong(rounded.by_field[i]);
+      if (n == nullptr) return nullptr;
+      PyTuple_SET_ITEM(moved.get(), static_cast<Py_ssize_t>(i), n);
+    }
+    return moved.release();
   });
 }
 
@@ -148,12 +244,17 @@ PyObject* writer_repr(PyObject* self) {
 PyMethodDef writer_methods[] = {
     {"append", as_cfunction(writer_append), METH_VARARGS | METH_KEYWORDS,
      "append($self, exch_ts, last, *, local_ts=None, high=None, low=None, bid=None, ask=None, "
-     "volume=None)\n--\n\n"
-     "Append rows from integer columns (ns, ticks, lots), as from_arrays takes them.\n\n"
+     "volume=None, round=False)\n--\n\n"
+     "Append rows from columns (ns, ticks, lots), as from_arrays takes them.\n\n"
+     "A float64 price column is counted in the writer's tick_size, a float64\n"
+     "volume in its lot_size, exactly; with `round`, bids round down, asks up\n"
+     "and the volume down.  Returns the values rounded, per field in record\n"
+     "order.\n\n"
      "# Errors\n\n"
-     "TypeError or OverflowError naming a column; ValueError for columns of\n"
-     "different lengths, a value beyond int64 or a time that goes back (the\n"
-     "writer is then closed and nothing is left at the target)."},
+     "TypeError or OverflowError naming a column (a float64 one without the\n"
+     "size it is counted in); ValueError for columns of different lengths, a\n"
+     "value beyond int64 or off the grid, or a time that goes back (the writer\n"
+     "is then closed and nothing is left at the target)."},
     {"finish", writer_finish, METH_NOARGS,
      "finish($self)\n--\n\n"
      "Write the header and put the file in place; returns the ticks written."},
@@ -178,10 +279,17 @@ PyType_Slot writer_slots[] = {
     {Py_tp_methods, writer_methods},
     {Py_tp_getset, writer_getset},
     {Py_tp_doc,
-     const_cast<char*>("Writer(dest, instrument=1)\n--\n\n"
-                       "A tick file written from integer columns, batch by batch.\n\n"
-                       "Nothing at `dest` changes until finish(); a writer dropped unfinished\n"
-                       "leaves the target as it was.")},
+     const_cast<char*>("Writer(dest, instrument=1, *, symbol=None, tick_size=None, "
+                       "lot_size=None)\n--\n\n"
+                       "A tick file written from columns, batch by batch.\n\n"
+                       "With both sizes (decimal text) the file holds the instrument's\n"
+                       "definition (id, symbol, sizes) after its records, and float64\n"
+                       "columns are counted in them.  Nothing at `dest` changes until\n"
+                       "finish(); a writer dropped unfinished leaves the target as it was.\n\n"
+                       "# Errors\n\n"
+                       "ValueError for a size that is no positive decimal number, a symbol\n"
+                       "a file cannot hold (not UTF-8, more than 65535 bytes), or a symbol\n"
+                       "without both sizes.")},
     {0, nullptr},
 };
 

@@ -1,0 +1,142 @@
+#include "py/data/instrument_arguments.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "data/instrument_block.hpp"
+#include "py/argument_conversion.hpp"
+#include "py/arguments.hpp"
+#include "py/boundary.hpp"
+#include "py/data/data_state.hpp"
+#include "py/gil.hpp"
+#include "py/registry.hpp"
+#include "types/overloaded.hpp"
+
+namespace halvorn::py::market_data {
+
+bool symbol_of(PyObject* obj, const char* arg, std::string* out) {
+  out->clear();
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str or None, got %.200s", arg,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
+  if (!bytes) return false;
+  out->assign(PyBytes_AS_STRING(bytes.get()),
+              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  return true;
+}
+
+bool define(std::uint64_t id, std::string symbol, const std::string& tick_size,
+            const std::string& lot_size, data::InstrumentDefinition* out) {
+  auto defined = data::define_instrument(id, std::move(symbol), tick_size, lot_size);
+  if (const auto* problem = std::get_if<data::DefinitionProblem>(&defined)) {
+    raise_value_error(problem->display());
+    return false;
+  }
+  *out = std::get<data::InstrumentDefinition>(std::move(defined));
+  return true;
+}
+
+namespace {
+
+enum class FileKind : std::uint8_t { Either, Tick, Depth };
+
+bool file_kind_of(PyObject* obj, FileKind* out) {
+  if (obj == Py_None) {
+    *out = FileKind::Either;
+    return true;
+  }
+  if (PyUnicode_Check(obj)) {
+    if (PyUnicode_CompareWithASCIIString(obj, "tick") == 0) {
+      *out = FileKind::Tick;
+      return true;
+    }
+    if (PyUnicode_CompareWithASCIIString(obj, "depth") == 0) {
+      *out = FileKind::Depth;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "argument 'kind': expected \"tick\", \"depth\" or None, got %R",
+               obj);
+  return false;
+}
+
+// What a file holds: no definition, a definition, or the text of why
+// neither can be said.
+using Found = std::variant<std::optional<data::InstrumentDefinition>, std::string>;
+
+template <class Result>
+Found found_in(Result result) {
+  return std::visit(
+      Overloaded{
+          [](std::optional<data::InstrumentDefinition>& d) -> Found { return std::move(d); },
+          [](auto& error) -> Found { return error.display(); },
+      },
+      result);
+}
+
+Found read_file(const std::string& path, FileKind kind) {
+  if (kind == FileKind::Depth) return found_in(data::instrument_of_depth_file(path));
+  data::TickInstrument tick = data::instrument_of_tick_file(path);
+  // A file whose magic is a depth file's is read as one when either will do;
+  // any other magic keeps the tick reader's text.
+  if (const auto* error = std::get_if<data::Error>(&tick); error && kind == FileKind::Either) {
+    const auto* magic = std::get_if<data::BadMagic>(&error->kind);
+    if (magic != nullptr && magic->magic == data::DEPTH_MAGIC) {
+      return found_in(data::instrument_of_depth_file(path));
+    }
+  }
+  return found_in(std::move(tick));
+}
+
+PyObject* read_instrument(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"path", "kind", nullptr};
+    Arguments<2> parsed;
+    if (!parse_arguments(args, kwds, "OO:read_instrument", kwlist, &parsed)) return nullptr;
+    PyObject* path_obj = parsed[0];
+    std::string path;
+    FileKind kind;
+    if (!fs_path_of(path_obj, "path", &path) || !file_kind_of(parsed[1], &kind)) return nullptr;
+    std::optional<Found> found;
+    Gil gil;
+    run_unlocked(gil, [&] { found = read_file(path, kind); });
+    if (const auto* text = std::get_if<std::string>(&*found)) {
+      Ref shown = Ref::steal(str_of(*text));
+      if (!shown) return nullptr;
+      PyErr_Format(PyExc_ValueError, "%U: %U", path_obj, shown.get());
+      return nullptr;
+    }
+    const auto& definition = std::get<std::optional<data::InstrumentDefinition>>(*found);
+    if (!definition) Py_RETURN_NONE;
+    Ref symbol = Ref::steal(str_of(definition->symbol));
+    Ref tick = Ref::steal(str_of(definition->tick_size.text));
+    Ref lot = Ref::steal(str_of(definition->lot_size.text));
+    if (!symbol || !tick || !lot) return nullptr;
+    return Py_BuildValue("(KOOO)", static_cast<unsigned long long>(definition->id), symbol.get(),
+                         tick.get(), lot.get());
+  });
+}
+
+}  // namespace
+
+PyMethodDef instrument_functions[1] = {
+    {"read_instrument", as_cfunction(read_instrument), METH_VARARGS | METH_KEYWORDS,
+     "read_instrument(path, kind)\n--\n\n"
+     "The definition in the instrument block of a tick file or a depth file.\n\n"
+     "`kind` is \"tick\", \"depth\", or None to take either (told by the magic).\n"
+     "Reads the header and the block, never the records.  Returns None for a\n"
+     "file without a block, else (id, symbol, tick_size, lot_size).\n\n"
+     "# Errors\n\n"
+     "ValueError \"{path}: {error}\" with the reader's text for a file that is\n"
+     "no readable file of its kind, or the block's (\"instrument block at byte\n"
+     "N: ...\") for a damaged one."},
+};
+
+}  // namespace halvorn::py::market_data
