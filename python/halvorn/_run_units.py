@@ -22,6 +22,7 @@ import halvorn
 from halvorn._optional import require
 
 _UNITS = ("decimal", "float")
+_WIDE = decimal.Context(prec=60, traps=[decimal.Inexact, decimal.InvalidOperation])
 
 
 def _places(step: str) -> int:
@@ -39,7 +40,7 @@ def _scaled(np: Any, counts: Any, step: str, units: str) -> Any:
         # One multiplication of integers (exact below 2**53) and one division
         # by an exact power of ten: the double nearest the exact value.
         return (counts.astype(np.int64) * whole).astype(np.float64) / float(10**places)
-    return _decimals(np, counts, whole, places)
+    return _decimals(np, counts, whole, places, repeats=True)
 
 
 def _cash(np: Any, amounts: Any, units: str) -> Any:
@@ -48,15 +49,22 @@ def _cash(np: Any, amounts: Any, units: str) -> Any:
     return _decimals(np, amounts, 1, 8)
 
 
-def _decimals(np: Any, counts: Any, whole: int, places: int) -> Any:
-    """count × whole × 10^-places for each count, as exact Decimals; each
-    distinct count is made once (fills repeat prices and sizes)."""
-    distinct, where = np.unique(counts, return_inverse=True)
-    made = [decimal.Decimal((0 if v >= 0 else 1, tuple(map(int, str(abs(v)))), -places))
-            for v in (int(c) * whole for c in distinct.tolist())]
-    values = np.empty(len(made), dtype=object)
-    values[:] = made
-    return values[where.reshape(-1)]
+def _decimals(np: Any, counts: Any, whole: int, places: int, repeats: bool = False) -> Any:
+    """count × whole × 10^-places for each count, as exact Decimals.  Where
+    values repeat (the prices and sizes of fills), each distinct one is made
+    once; amounts of cash rarely repeat, and sorting them would cost more
+    than it saves."""
+    # A Decimal made from an int is exact; scaleb only moves its exponent,
+    # under a context wide enough for a 64-bit count times a 19-digit step.
+    Decimal, context = decimal.Decimal, _WIDE
+    if repeats:
+        distinct, where = np.unique(counts, return_inverse=True)
+        values = np.empty(len(distinct), dtype=object)
+        values[:] = [Decimal(c * whole).scaleb(-places, context) for c in distinct.tolist()]
+        return values[where.reshape(-1)]
+    values = np.empty(len(counts), dtype=object)
+    values[:] = [Decimal(c * whole).scaleb(-places, context) for c in counts.tolist()]
+    return values
 
 
 def _instrument(run: Any) -> Any:
