@@ -1,6 +1,7 @@
 """Market data into tick files through halvorn.data, on one core.
 
     python bench/data_convert.py [--mb 512] [--rows 50_000_000] [--ticks 10_000_000]
+                                 [--only memory|csv|arrays|floats]
 
 Reports:
   1. from_csv over a CSV file of trades (about --mb MB, made first):
@@ -10,7 +11,11 @@ Reports:
   2. from_arrays from eight int64 NumPy columns of --ticks rows: GB/s of
      tick file written (the file is flushed to disk before it is renamed into
      place, and that is counted);
-  3. peak resident memory of a conversion of --rows rows against one of
+  3. from_arrays from float64 prices and volume of --ticks rows, every value
+     on the grid of its step (the decimal each float was made from is a whole
+     number of ticks or lots), times as int64: GB/s of input columns, which
+     must stay above 1;
+  4. peak resident memory of a conversion of --rows rows against one of
      1_000_000 rows, each in a fresh process, the rows made on the fly by a
      file object so that no file of that size is needed.
 The C++ converter alone is measured by bench/data/csv_convert_bench.
@@ -151,6 +156,31 @@ def bench_arrays(tmp: str, n: int) -> None:
     os.remove(dest)
 
 
+def bench_float_arrays(tmp: str, n: int) -> None:
+    import numpy as np
+
+    from halvorn import data
+
+    rng = np.random.default_rng(2)
+    exch = 1_700_000_000_000_000_000 + np.cumsum(rng.integers(0, 1000, n))
+    ticks = 600_000 + np.cumsum(rng.integers(-3, 4, n))
+    # A quotient of two integers is the double nearest the decimal it writes:
+    # 421234 / 10 is the float 42123.4 is read as.
+    price = ticks / 10
+    floats = dict(high=(ticks + 1) / 10, low=(ticks - 1) / 10, bid=(ticks - 1) / 10,
+                  ask=(ticks + 1) / 10, volume=np.cumsum(rng.integers(1, 9, n)) / 1000)
+    dest = os.path.join(tmp, "floats.hvtk")
+    seconds = best_of(3, lambda: data.from_arrays(dest, exch, price, local_ts=exch + 5,
+                                                  tick_size="0.1", lot_size="0.001", **floats))
+    given = 8 * 8 * n
+    print(f"from_arrays, 6 float64 and 2 int64 columns: {n:,} ticks, {given / 1e9:.2f} GB of "
+          f"input in {seconds:.2f} s: {given / 1e9 / seconds:.2f} GB/s (must stay above 1)")
+    cols = data.to_arrays(dest)
+    assert np.array_equal(np.asarray(cols["last"]), ticks)
+    del cols
+    os.remove(dest)
+
+
 CHILD = textwrap.dedent(
     """
     import os, sys, time
@@ -185,6 +215,8 @@ def main() -> None:
     p.add_argument("--mb", type=int, default=512)
     p.add_argument("--rows", type=int, default=50_000_000)
     p.add_argument("--ticks", type=int, default=10_000_000)
+    p.add_argument("--only", choices=["memory", "csv", "arrays", "floats"], default=None,
+                   help="run one of the measurements (default: all)")
     p.add_argument("--dir", default=None,
                    help="where the files go (default /dev/shm when there is one, as the C++ "
                         "benchmark does, so that the figures are the conversion's, not the disk's)")
@@ -192,9 +224,14 @@ def main() -> None:
     where = args.dir or ("/dev/shm" if os.path.isdir("/dev/shm") else None)
     with tempfile.TemporaryDirectory(dir=where) as tmp:
         # Memory first, before the throughput runs grow this process's page cache use.
-        bench_memory(tmp, args.rows)
-        bench_csv(tmp, args.mb)
-        bench_arrays(tmp, args.ticks)
+        if args.only in (None, "memory"):
+            bench_memory(tmp, args.rows)
+        if args.only in (None, "csv"):
+            bench_csv(tmp, args.mb)
+        if args.only in (None, "arrays"):
+            bench_arrays(tmp, args.ticks)
+        if args.only in (None, "floats"):
+            bench_float_arrays(tmp, args.ticks)
 
 
 if __name__ == "__main__":
