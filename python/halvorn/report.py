@@ -24,22 +24,26 @@ touches the state of ``matplotlib.pyplot``.
 
 from __future__ import annotations
 
-import base64
 import errno
-import html as _html
-import io
 import os
 import secrets
 import stat as _stat
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 import halvorn
+from halvorn import _report_html, _report_ticks, _round_trips, _run_units
 from halvorn._optional import require
+from halvorn._report_summary import Summary, sharpe_confidence, summarise
+from halvorn._report_summary import drawdowns as _drawdowns
+from halvorn._report_summary import duration as _duration
+from halvorn._report_summary import number as _number
+from halvorn._report_summary import usdt as _usdt
 from halvorn.sweep import returns
 
-__all__ = ["Stats", "stats", "fills_frame", "equity_frame", "plot", "html"]
+__all__ = ["Stats", "stats", "Summary", "summary", "round_trips", "fills_frame", "equity_frame",
+           "plot", "html"]
 
 # The chart's colours, one per kind of ink, so that each panel can be told
 # apart in the picture (the tests look for them).
@@ -63,43 +67,6 @@ def _curve(run: Any, what: str) -> list[int]:
         raise ValueError(f"{what} reads the equity curve, and this run has none; run it with "
                          "equity_every above 0")
     return curve
-
-
-@dataclass(frozen=True)
-class _Drawdown:
-    fractions: list[float]
-    worst: float
-    worst_cash: int
-    peak: int
-    end: int
-
-
-def _drawdowns(curve: list[int]) -> _Drawdown:
-    """The fall from the running peak at every sample, and the deepest episode.
-
-    The deepest is measured as a fraction of its peak.  It starts at the last
-    sample that set that peak and ends at the first later sample back at or
-    above it, or at the last sample when the equity never got back.
-    """
-    fractions = []
-    peak_value, peak_at = curve[0], 0
-    worst, worst_cash, worst_peak, worst_trough = 0.0, 0, 0, 0
-    for i, value in enumerate(curve):
-        if value >= peak_value:
-            peak_value, peak_at = value, i
-        fraction = (peak_value - value) / peak_value if peak_value > 0 else 0.0
-        fractions.append(fraction)
-        if fraction > worst:
-            worst, worst_cash, worst_peak, worst_trough = fraction, peak_value - value, peak_at, i
-    end = len(curve) - 1
-    if worst > 0:
-        for i in range(worst_trough + 1, len(curve)):
-            if curve[i] >= curve[worst_peak]:
-                end = i
-                break
-    else:
-        end = worst_peak
-    return _Drawdown(fractions, worst, worst_cash, worst_peak, end)
 
 
 # --- statistics -----------------------------------------------------------------------
@@ -189,22 +156,6 @@ class Stats:
         return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
 
 
-def _usdt(cash: int) -> str:
-    return f"{cash / halvorn.CASH_SCALE:,.2f} USDT"
-
-
-def _number(value: float | None, form: str, unit: str = "") -> str:
-    return "undefined" if value is None else f"{value:{form}}{unit}"
-
-
-def _duration(ns: int) -> str:
-    seconds = ns / 1e9
-    for unit, size in (("d", 86_400), ("h", 3_600), ("min", 60)):
-        if seconds >= size:
-            return f"{seconds / size:.1f} {unit}"
-    return f"{seconds:.3g} s"
-
-
 def stats(run: Any, *, benchmark: float = 0.0, confidence: float = 0.95) -> Stats:
     """The statistics of `run`, a venue.Run or a RunResult with an equity curve.
 
@@ -222,23 +173,7 @@ def stats(run: Any, *, benchmark: float = 0.0, confidence: float = 0.95) -> Stat
     drawdown = _drawdowns(curve)
     venue_run = _is_venue_run(run)
 
-    sharpe = psr = min_trl = None
-    try:
-        sharpe, skewness, kurtosis = halvorn.moments(period_returns)
-    except ValueError:
-        pass
-    else:
-        try:
-            psr = halvorn.probabilistic_sharpe_ratio(sharpe, benchmark, len(period_returns),
-                                                     skewness, kurtosis)
-        except ValueError:
-            psr = None
-        if sharpe > benchmark:
-            try:
-                min_trl = halvorn.minimum_track_record_length(sharpe, benchmark, skewness,
-                                                              kurtosis, confidence)
-            except ValueError:
-                min_trl = None
+    sharpe, psr, min_trl = sharpe_confidence(period_returns, benchmark, confidence)
 
     drawdown_ns = exposure = None
     if venue_run:
@@ -277,18 +212,19 @@ def _check_run(run: object) -> None:
 
 # --- frames ---------------------------------------------------------------------------
 
-_FILL_FIELDS = ("exch_ts", "local_ts", "order", "seq", "price", "qty", "side", "offset", "taker",
-                "fee")
-
-
-def fills_frame(run: Any) -> Any:
+def fills_frame(run: Any, *, venue: Any = None, units: str = "decimal") -> Any:
     """The run's fills as a pandas DataFrame, one row per fill in order.
 
     For a venue.Run: a "time" index (UTC, from exch_ts) and the columns exch_ts
-    and local_ts (ns), order, seq, price (ticks), qty (lots), side ("buy" or
-    "sell"), offset ("open" or "close"), taker (bool) and fee (cash units).  A
-    RunResult knows only its fill prices: a "price" column indexed by fill
-    number.
+    and local_ts (ns), order, seq, price and qty (in the quote currency and
+    the base asset when the run has an instrument, else in ticks and lots),
+    side ("buy" or "sell"), offset, taker (bool) and fee (USDT, positive when
+    paid).  The offset is what the fill did to the position: "open",
+    "close", or "close+open" for a fill that closed the position and opened
+    the other way with the rest.  `venue` is the Venue the run was made on,
+    needed only in hedge mode, where each leg is followed apart.  `units` is
+    "decimal" (exact `decimal.Decimal` values) or "float".  A RunResult knows
+    only its fill prices: a "price" column indexed by fill number.
 
     Raises `ImportError` without pandas (``pip install halvorn[report]``).
     """
@@ -298,14 +234,91 @@ def fills_frame(run: Any) -> Any:
         frame = pandas.DataFrame({"price": pandas.Series(run.fill_prices, dtype="int64")})
         frame.index.name = "fill"
         return frame
-    fills = list(run.fills)
-    frame = pandas.DataFrame({name: [getattr(f, name) for f in fills] for name in _FILL_FIELDS})
-    for name in ("exch_ts", "local_ts", "order", "seq", "price", "qty", "fee"):
-        frame[name] = frame[name].astype("int64")
-    frame["taker"] = frame["taker"].astype(bool)
-    frame.index = pandas.DatetimeIndex(pandas.to_datetime(frame["exch_ts"], unit="ns", utc=True),
-                                       name="time")
-    return frame
+    _run_units._check_units(units)
+    walked = _round_trips.walk(run, hedge=_hedge(venue), what="report.fills_frame")
+    return _round_trips.fills_frame(run, _round_trips.fill_records(run, "report.fills_frame"),
+                                    walked.offsets, units=units)
+
+
+def _hedge(venue: Any) -> bool:
+    from halvorn.venue import Venue
+
+    if venue is not None and not isinstance(venue, Venue):
+        raise TypeError(f"venue must be the halvorn.venue.Venue the run was made on, or None; "
+                        f"got {type(venue).__name__}")
+    return bool(venue is not None and venue.hedge)
+
+
+def round_trips(run: Any, *, ticks: Any = None, venue: Any = None,
+                units: str = "decimal") -> Any:
+    """The round trips of a venue.Run as a pandas DataFrame, one row per trip.
+
+    A trip is a position from its first fill to the fill that makes it flat;
+    a fill that reverses the position closes one trip and opens the next with
+    the rest, and a liquidation closes every open trip.  Columns: side
+    ("long"/"short"), entry_time and exit_time (UTC; NaT while open),
+    entry_price and exit_price (averages of the fills, in the quote currency,
+    or in ticks without an instrument), qty (everything the trip opened, in
+    the base asset or lots), gross, fees, funding and net (USDT; net = gross
+    - fees + funding), return (net over what the position cost to open),
+    duration, open, liquidated, and tag and exit_tag (the tags of the orders
+    that opened and closed it) when the run's orders carry tags.
+
+    Money is counted in integers and converted only at the end: a closed
+    trip's gross profit is exact.  Fees are those of the trip's fills, a
+    reversing fill's split by quantity.  Funding is settled on the account,
+    not per fill, so the run's total is shared among the trips in proportion
+    to lots held × time held, in whole cash units that add up to the total.
+
+    `ticks` (the ticks the run was made on) values a trip still open at the
+    end at the last price, without a fee; without them its exit price, gross,
+    net and return are missing.  `venue` (the Venue the run was made on)
+    gives hedge mode, where each leg is followed apart, and the contract size
+    when the run has no instrument (else 10_000, the default).  `units` is
+    "decimal" (exact `decimal.Decimal` values, averages to four places beyond
+    the tick) or "float".
+
+    Raises `TypeError` for a RunResult (its fills have no sides), `ValueError`
+    for fills that do not fit hedge mode, and `ImportError` without pandas.
+    """
+    _check_run(run)
+    _run_units._check_units(units)
+    np = require("numpy", "report", "report.round_trips")
+    ends = _report_ticks.ends(ticks, np)
+    hedge = _hedge(venue)
+    walked = _round_trips.walk(run, hedge=hedge, size=_round_trips.contract_size(run, venue),
+                               end=ends.last_ts if ends else None)
+    return _round_trips.frame(run, walked, units=units, mark=ends.last_price if ends else None,
+                              end=ends.last_ts if ends else None)
+
+
+def summary(run: Any, *, ticks: Any = None, venue: Any = None, benchmark: float = 0.0,
+            confidence: float = 0.95) -> Summary:
+    """The statistics of a venue.Run in USDT, annualised by calendar time.
+
+    Returns are simple returns between equity samples; a year is 365 days;
+    ratios are annualised with the samples per year the run had (see
+    docs/report.md for every convention).  Trade statistics are of the
+    closed round trips (`round_trips`), net of fees and funding.  `ticks`
+    gives the buy-and-hold return and the run's end; `venue` as for
+    `round_trips`.  `benchmark` is the annual Sharpe ratio the probabilistic
+    Sharpe ratio and the minimum track record length compare against, and
+    `confidence` the one that length is computed for.
+
+    A run without equity samples has None for the equity statistics rather
+    than an error, so that its trades can still be read.  Raises `TypeError`
+    for a RunResult (it has no times: use `stats`).
+    """
+    _check_run(run)
+    np = require("numpy", "report", "report.summary")
+    ends = _report_ticks.ends(ticks, np)
+    walked = _round_trips.walk(run, hedge=_hedge(venue),
+                               size=_round_trips.contract_size(run, venue),
+                               end=ends.last_ts if ends else None, what="report.summary")
+    return summarise(run=run, trips=walked.trips, contract_size=walked.contract_size,
+                     times=walked.times, positions=walked.positions,
+                     funding_shares=walked.funding, ends=ends, benchmark=benchmark,
+                     confidence=confidence)
 
 
 def equity_frame(run: Any) -> Any:
@@ -421,31 +434,13 @@ def _sync_directory(directory: str) -> None:
 # --- the chart ------------------------------------------------------------------------
 
 
-def _prices(ticks: Any, numpy: Any, points: int = 4_000) -> tuple[Any, Any]:
-    """(exch_ts, last) of at most about `points` evenly spaced ticks of `ticks`."""
-    if isinstance(ticks, halvorn.TickSource):
-        count = ticks.count
-        if count == 0:
-            return numpy.empty(0, "int64"), numpy.empty(0, "int64")
-        step = max(1, count // points)
-        # Records are eight little-endian int64 behind a 32-byte header
-        # (docs/tick_format.md); mapping the file and taking every step-th
-        # record reads only the pages those records are on, so a chart of a
-        # file of any size costs a few thousand page reads.
-        try:
-            records = numpy.memmap(ticks.path, dtype="<i8", mode="r", offset=32, shape=(count, 8))
-        except (OSError, ValueError) as error:
-            raise ValueError(f"{ticks.path}: {error}") from error
-        sampled = numpy.array(records[::step, [0, 2]])
-        del records
-        return sampled[:, 0], sampled[:, 1]
-    if isinstance(ticks, (str, bytes)) or not isinstance(ticks, Sequence):
-        raise TypeError("ticks must be a TickSource, a sequence of Tick or None, not "
-                        f"{type(ticks).__name__}")
-    step = max(1, len(ticks) // points)
-    chosen = [ticks[i] for i in range(0, len(ticks), step)]
-    return (numpy.array([t.exch_ts for t in chosen], "int64"),
-            numpy.array([t.last for t in chosen], "int64"))
+def _price_units(run: Any, numpy: Any, prices: Any) -> tuple[Any, str]:
+    """Prices in ticks as the chart draws them: floats in the quote currency
+    when the run has an instrument, else ticks, with the axis label."""
+    instrument = getattr(run, "instrument", None)
+    if instrument is None:
+        return prices, "price (ticks)"
+    return _run_units._scaled(numpy, prices, instrument.tick_size, "float"), "price (USDT)"
 
 
 def _figure(run: Any, ticks: Any) -> Any:
@@ -491,17 +486,20 @@ def _figure(run: Any, ticks: Any) -> Any:
     fills_axes.ticklabel_format(axis="y", style="plain", useOffset=False)
     if venue_run:
         if ticks is not None:
-            times, last = _prices(ticks, numpy)
+            times, last = _report_ticks.sampled(ticks, numpy)
+            last, label = _price_units(run, numpy, last)
             fills_axes.plot(times.astype("datetime64[ns]"), last, color=_PRICE,
                             linewidth=0.8, label="last")
-        fills = list(run.fills)
-        for side, colour, marker in (("buy", _BUY, "^"), ("sell", _SELL, "v")):
-            chosen = [f for f in fills if f.side == side]
-            if chosen:
-                fills_axes.scatter(numpy.array([f.exch_ts for f in chosen], "datetime64[ns]"),
-                                   [f.price for f in chosen], color=colour, marker=marker, s=18,
-                                   label=side, zorder=3)
-        count = len(fills)
+        records = _round_trips.fill_records(run, "report.plot")
+        prices, label = _price_units(run, numpy, records["price"])
+        fills_axes.set_ylabel(label)
+        for side, colour, marker in ((0, _BUY, "^"), (1, _SELL, "v")):
+            chosen = records["side"] == side
+            if chosen.any():
+                fills_axes.scatter(records["exch_ts"][chosen].astype("datetime64[ns]"),
+                                   prices[chosen], color=colour, marker=marker, s=18,
+                                   label=("buy", "sell")[side], zorder=3)
+        count = len(records)
     else:
         prices = run.fill_prices
         count = len(prices)
@@ -539,85 +537,43 @@ def plot(run: Any, path: str | os.PathLike[str], *, ticks: Any = None) -> None:
 
 
 def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: str | None = None,
-         max_fills: int = 500) -> None:
+         max_fills: int = 500, venue: Any = None, max_trips: int = 500) -> None:
     """Write one self-contained HTML page about `run` to `path`.
 
-    The page holds the chart of `plot` embedded as a data URI, the table of
-    `stats`, and the first `max_fills` fills (all columns a venue.Run has;
-    only prices for a RunResult).  It refers to nothing outside itself, so it
-    can be mailed or archived as one file.  `title` defaults to the
-    strategy's name.  Like `plot`, it replaces `path` only once the new page
-    is complete.
+    For a venue.Run: interactive charts over one time axis in UTC (equity,
+    drawdown, the last price of `ticks` with the fills marked by side, and
+    the position; zoom, pan and hover for times and values), the `summary`,
+    the first `max_trips` round trips and the first `max_fills` fills, with
+    prices in the quote currency when the run has an instrument.  For a
+    RunResult: equity and drawdown by sample, fill prices by fill number, the
+    `stats` table and the fills.  Long series are thinned before they are
+    drawn (the lowest and highest point of each of a few thousand stretches),
+    so the page of millions of fills opens at once; the tables are exact.
 
-    Raises what `plot` raises, `ImportError` without pandas, and `ValueError`
-    for a negative `max_fills`.
+    The page holds the plotting library's script itself and refers to
+    nothing outside, so it works offline and can be mailed or archived as
+    one file.  `title` defaults to the symbol (or strategy), the dates and
+    the return.  `venue` is as for `round_trips`.  Like `plot`, it replaces
+    `path` only once the new page is complete.
+
+    Raises `ImportError` without pandas or plotly (``pip install
+    halvorn[report]``), `ValueError` for a negative `max_fills` or
+    `max_trips`, for a RunResult without an equity curve or with `ticks`, and
+    `OSError` when `path` cannot be written.
     """
-    if not isinstance(max_fills, int) or max_fills < 0:
-        raise ValueError(f"max_fills must be an int of at least 0, got {max_fills!r}")
-    figure = _figure(run, ticks)
-    image = io.BytesIO()
-    figure.savefig(image, format="png")
-    encoded = base64.b64encode(image.getvalue()).decode("ascii")
-    table = stats(run).table()
-    fills = fills_frame(run)
-    shown = fills.head(max_fills)
-    escape = _html.escape
-    heading = escape(title if title is not None else f"Run of {run.strategy}")
-
-    details = [f"{run.ticks:,} ticks"]
+    for name, value in (("max_fills", max_fills), ("max_trips", max_trips)):
+        if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+            raise ValueError(f"{name} must be an int of at least 0, got {value!r}")
+    _check_run(run)
     if _is_venue_run(run):
-        details.append(f"tier {escape(str(run.tier))}")
-    stats_rows = "\n".join(f"<tr><th>{escape(label)}</th><td>{escape(value)}</td></tr>"
-                           for label, value in table)
-    fill_columns = list(shown.columns)
-    fill_head = "".join(f"<th>{escape(str(name))}</th>"
-                        for name in [shown.index.name or ""] + fill_columns)
-    fill_rows = "\n".join(
-        "<tr>" + "".join(f"<td>{escape(str(value))}</td>" for value in [index, *values]) + "</tr>"
-        for index, values in zip(shown.index, shown.itertuples(index=False, name=None)))
-    if len(fills) > len(shown):
-        fill_note = f"<p>The first {len(shown):,} of {len(fills):,} fills.</p>"
-    elif not len(fills):
-        fill_note = "<p>No fills.</p>"
+        text = _report_html.venue_page(run, ticks=ticks, venue=venue, hedge=_hedge(venue),
+                                       title=title, max_fills=max_fills, max_trips=max_trips)
     else:
-        fill_note = f"<p>{len(fills):,} fills.</p>"
-
-    page = f"""<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<title>{heading}</title>
-<style>
-body {{ font-family: sans-serif; margin: 24px auto; max-width: 1040px; color: #222; }}
-h1 {{ font-size: 22px; margin-bottom: 4px; }}
-h2 {{ font-size: 17px; margin-top: 28px; }}
-p.details {{ color: #555; margin-top: 0; }}
-img {{ width: 100%; max-width: 1000px; border: 1px solid #ddd; }}
-table {{ border-collapse: collapse; font-size: 13px; }}
-th, td {{ padding: 3px 12px; border-bottom: 1px solid #e4e4e4; }}
-table.stats th {{ text-align: left; font-weight: normal; color: #444; }}
-table.stats td {{ text-align: right; font-variant-numeric: tabular-nums; }}
-table.fills td {{ text-align: right; font-variant-numeric: tabular-nums; }}
-</style>
-</head>
-<body>
-<h1>{heading}</h1>
-<p class="details">{" &middot; ".join(details)}</p>
-<img alt="equity, drawdown and fills of the run" src="data:image/png;base64,{encoded}">
-<h2>Statistics</h2>
-<table class="stats">
-{stats_rows}
-</table>
-<h2>Fills</h2>
-{fill_note}
-<table class="fills">
-<thead><tr>{fill_head}</tr></thead>
-<tbody>
-{fill_rows}
-</tbody>
-</table>
-</body>
-</html>
-"""
-    encoded_page = page.encode("utf-8")
-    _replace(path, lambda out: out.write(encoded_page))
+        if ticks is not None:
+            raise ValueError("a RunResult has no fill times to place on the price series; "
+                             "pass ticks only with a halvorn.venue.Run")
+        table = stats(run).table()
+        text = _report_html.result_page(run, title=title, stats_rows=table,
+                                        fills=fills_frame(run), max_fills=max_fills)
+    encoded = text.encode("utf-8")
+    _replace(path, lambda out: out.write(encoded))

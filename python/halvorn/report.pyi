@@ -3,13 +3,15 @@
 import os
 from collections.abc import Sequence, Sized
 from dataclasses import dataclass
-from typing import Protocol
+from typing import Literal, Protocol
 
 import pandas
 
 from halvorn import Tick, TickSource
+from halvorn.venue import Venue
 
-__all__ = ["Stats", "stats", "fills_frame", "equity_frame", "plot", "html"]
+__all__ = ["Stats", "stats", "Summary", "summary", "round_trips", "fills_frame", "equity_frame",
+           "plot", "html"]
 
 class _Run(Protocol):
     """What the report reads of a run: a `RunResult`, or a venue's run, which
@@ -59,7 +61,71 @@ class Stats:
 def stats(run: _Run, *, benchmark: float = 0.0, confidence: float = 0.95) -> Stats:
     """The statistics of a run with an equity curve."""
 
-def fills_frame(run: _Run) -> pandas.DataFrame:
+@dataclass(frozen=True, kw_only=True)
+class Summary:
+    """The statistics of a venue run in USDT and calendar time (365-day years);
+    None marks what the run cannot give."""
+
+    strategy: str
+    symbol: str | None
+    start: int | None
+    end: int | None
+    ticks: int
+    samples: int
+    total_return: float | None
+    annual_return: float | None
+    volatility: float | None
+    sharpe: float | None
+    sortino: float | None
+    calmar: float | None
+    max_drawdown: float | None
+    max_drawdown_usdt: float | None
+    drawdown_ns: int | None
+    periods_per_year: float | None
+    psr: float | None
+    min_trl_ns: float | None
+    benchmark: float
+    confidence: float
+    exposure: float | None
+    trips: int
+    open_trips: int
+    win_rate: float | None
+    profit_factor: float | None
+    expectancy: float | None
+    average_trade: float | None
+    best_trade: float | None
+    worst_trade: float | None
+    average_duration_ns: float | None
+    fills: int
+    liquidations: int
+    fees_paid: float
+    funding: float
+    buy_and_hold: float | None
+    def table(self) -> list[tuple[str, str]]:
+        """(label, formatted value) pairs, in display order."""
+
+def summary(
+    run: _Run,
+    *,
+    ticks: TickSource | Sequence[Tick] | None = None,
+    venue: Venue | None = None,
+    benchmark: float = 0.0,
+    confidence: float = 0.95,
+) -> Summary:
+    """The annualised statistics and trade statistics of a venue run."""
+
+def round_trips(
+    run: _Run,
+    *,
+    ticks: TickSource | Sequence[Tick] | None = None,
+    venue: Venue | None = None,
+    units: Literal["decimal", "float"] = "decimal",
+) -> pandas.DataFrame:
+    """The run's positions from open to flat, one row per trip (needs halvorn[report])."""
+
+def fills_frame(
+    run: _Run, *, venue: Venue | None = None, units: Literal["decimal", "float"] = "decimal"
+) -> pandas.DataFrame:
     """The run's fills, one row per fill (needs halvorn[report])."""
 
 def equity_frame(run: _Run) -> pandas.DataFrame:
@@ -80,5 +146,8 @@ def html(
     ticks: TickSource | Sequence[Tick] | None = None,
     title: str | None = None,
     max_fills: int = 500,
+    venue: Venue | None = None,
+    max_trips: int = 500,
 ) -> None:
-    """Write one self-contained HTML page: the chart, the statistics, the fills."""
+    """Write one self-contained HTML page: interactive charts, the statistics,
+    the round trips and the fills (needs halvorn[report])."""

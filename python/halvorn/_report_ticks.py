@@ -1,0 +1,89 @@
+"""What a report reads of the ticks a run was made on: a thinned price series
+to draw, and the first and last tick, whose prices give the buy-and-hold
+return and value a position still open at the end.
+
+A run does not keep its ticks, so the report takes them as they were handed
+to the run: a `halvorn.TickSource` (a tick file, read through its mapped
+pages so that only the records used are read) or a sequence of `Tick`.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import halvorn
+
+# Records are eight little-endian int64 behind a 32-byte header
+# (docs/tick_format.md): exch_ts is field 0, last field 2.
+_HEADER_BYTES = 32
+_FIELDS = 8
+
+
+@dataclass(frozen=True)
+class Ends:
+    """The exchange time (ns) and last price (ticks) of the first and last tick."""
+
+    first_ts: int
+    first_price: int
+    last_ts: int
+    last_price: int
+
+
+def _check(ticks: Any) -> None:
+    if isinstance(ticks, halvorn.TickSource):
+        return
+    if isinstance(ticks, (str, bytes)) or not isinstance(ticks, Sequence):
+        raise TypeError("ticks must be a TickSource, a sequence of Tick or None, not "
+                        f"{type(ticks).__name__}")
+
+
+def _records(ticks: Any, np: Any) -> Any:
+    try:
+        return np.memmap(ticks.path, dtype="<i8", mode="r", offset=_HEADER_BYTES,
+                         shape=(ticks.count, _FIELDS))
+    except (OSError, ValueError) as error:
+        raise ValueError(f"{ticks.path}: {error}") from error
+
+
+def sampled(ticks: Any, np: Any, points: int = 4_000) -> tuple[Any, Any]:
+    """(exch_ts, last) of at most about `points` evenly spaced ticks, the last
+    tick always among them."""
+    _check(ticks)
+    count = ticks.count if isinstance(ticks, halvorn.TickSource) else len(ticks)
+    if count == 0:
+        return np.empty(0, "int64"), np.empty(0, "int64")
+    step = max(1, count // points)
+    chosen = list(range(0, count, step))
+    if chosen[-1] != count - 1:
+        chosen.append(count - 1)
+    if isinstance(ticks, halvorn.TickSource):
+        # Taking the chosen records of the mapped file reads only the pages
+        # they are on, so a file of any size costs a few thousand page reads.
+        records = _records(ticks, np)
+        picked = np.array(records[chosen][:, [0, 2]])
+        del records
+        return picked[:, 0], picked[:, 1]
+    picked_ticks = [ticks[i] for i in chosen]
+    return (np.array([t.exch_ts for t in picked_ticks], "int64"),
+            np.array([t.last for t in picked_ticks], "int64"))
+
+
+def ends(ticks: Any, np: Any) -> Ends | None:
+    """The first and last tick of `ticks`; None when there is none or `ticks`
+    is None."""
+    if ticks is None:
+        return None
+    _check(ticks)
+    if isinstance(ticks, halvorn.TickSource):
+        if ticks.count == 0:
+            return None
+        records = _records(ticks, np)
+        first, last = (int(records[0, 0]), int(records[0, 2])), (int(records[-1, 0]),
+                                                                  int(records[-1, 2]))
+        del records
+        return Ends(first[0], first[1], last[0], last[1])
+    if len(ticks) == 0:
+        return None
+    return Ends(ticks[0].exch_ts, ticks[0].last, ticks[-1].exch_ts, ticks[-1].last)
