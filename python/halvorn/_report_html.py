@@ -148,8 +148,11 @@ def venue_page(run: Any, *, ticks: Any, venue: Any, hedge: bool, title: str | No
         position.traces.append(line(
             milliseconds(np, at[shown]), held.tolist(), name="position", shape="hv",
             colour=_report_page.POSITION, hover=f"{_TIME}<br>position %{{y}} {units['qty']}"))
+    span_ms = None
+    if summary.start is not None and summary.end is not None:
+        span_ms = (summary.start / 1e6, max(summary.end, *walked.times[-1:]) / 1e6)
     chart = _report_page.figure([*panels, price, position], x_titles={"x": "time (UTC)"},
-                                dates=True)
+                                dates=True, x_range=span_ms)
 
     symbol = getattr(instrument, "symbol", None) if instrument is not None else None
     if summary.start is not None and summary.end is not None:

@@ -78,10 +78,12 @@ class Panel:
 
 
 def figure(panels: Sequence[Panel], *, x_titles: dict[str, str], dates: bool,
-           height: int = 980) -> dict[str, Any]:
+           x_range: tuple[float, float] | None = None, height: int = 980) -> dict[str, Any]:
     """A plotly figure of `panels` stacked top to bottom, each on its own
     vertical axis; panels with the same `x` share that axis (zooming one
-    zooms all).  An axis with no data under it is hidden."""
+    zooms all).  An axis with no data under it is hidden.  `x_range` is where
+    the first axis starts and ends (a double click returns there); by
+    default the data's extent with some margin."""
     gap = 0.035
     total = sum(p.weight for p in panels)
     usable = 1.0 - gap * (len(panels) - 1)
@@ -131,6 +133,8 @@ def figure(panels: Sequence[Panel], *, x_titles: dict[str, str], dates: bool,
                 "spikethickness": 1, "spikecolor": "#999999", "spikedash": "dot"}
         if dates and x == "x":
             axis["type"] = "date"
+        if x_range is not None and x == "x" and x_range[1] > x_range[0]:
+            axis["range"] = list(x_range)
         layout[name] = axis
     return {"data": data, "layout": layout}
 
