@@ -124,6 +124,11 @@ def test_instrument_of_reports_damage_and_foreign_files(tmp_path):
         data.instrument_of(str(tmp_path / "missing.hvtk"))
     with pytest.raises(TypeError, match="argument 'source': expected a path, a TickSource"):
         data.instrument_of(7)
+    # Sizes a file may hold, but that no Instrument takes.
+    fine = data.from_arrays(tmp_path / "f.hvtk", [1], [2], tick_size="0.01", lot_size="1e-7")
+    with pytest.raises(ValueError, match=r"f.hvtk: Instrument\('', '0.01', '1e-7'\): one tick "
+                                         "of 0.01 on one lot of 1e-7 is not a whole number"):
+        data.instrument_of(fine)
 
 
 def test_the_command_line_keeps_the_symbol(tmp_path):

@@ -99,7 +99,9 @@ def instrument_of(source: Any) -> Instrument | None:
     Raises ValueError "{path}: {error}": the reader's text for a file that is
     neither a tick file nor a depth file, or is damaged ("not a tick file:
     magic 0x03020100"), and the block's for a damaged block ("instrument block
-    at byte 96: checksum mismatch: ..."); TypeError for any other `source`.
+    at byte 96: checksum mismatch: ..."), and the Instrument's own text for
+    sizes it refuses (one tick on one lot that is no whole number of cash
+    units); TypeError for any other `source`.
     """
     from halvorn import venue
     from halvorn.data._depth_files import DepthSource
@@ -117,4 +119,8 @@ def instrument_of(source: Any) -> Instrument | None:
     if found is None:
         return None
     id, symbol, tick_size, lot_size = found
-    return venue.Instrument(symbol, tick_size, lot_size, id=id)
+    try:
+        return venue.Instrument(symbol, tick_size, lot_size, id=id)
+    except ValueError as e:
+        # Sizes a converter may scale by but no run can value a position in.
+        raise ValueError(f"{path}: {e}") from None
