@@ -31,7 +31,6 @@ settlement still gets a share.
 from __future__ import annotations
 
 import decimal
-import fractions
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -45,6 +44,8 @@ DEFAULT_CONTRACT_SIZE = 10_000
 # Average prices are rarely whole ticks; as decimals they are written to this
 # many places beyond the tick's own.
 _AVERAGE_EXTRA_PLACES = 4
+# Wide enough that moving the exponent of any count is exact.
+_WIDE = decimal.Context(prec=60)
 
 
 @dataclass
@@ -247,14 +248,14 @@ def average_price(value: int, lots: int, step: str | None, units: str) -> Any:
     a few places beyond the step's."""
     places = _places(step) if step is not None else 0
     whole = int(decimal.Decimal(step).scaleb(places)) if step is not None else 1
-    exact = fractions.Fraction(value * whole, lots * 10**places)
     if units == "float":
-        return float(exact)
-    quantum = decimal.Decimal(1).scaleb(-(places + _AVERAGE_EXTRA_PLACES))
-    with decimal.localcontext() as context:
-        context.prec = 60
-        return (decimal.Decimal(exact.numerator) / exact.denominator).quantize(
-            quantum, rounding=decimal.ROUND_HALF_EVEN)
+        # Python divides two ints correctly rounded: the nearest double.
+        return value * whole / (lots * 10**places)
+    # Counted in units of 10^-(places + extra), rounded half to even.
+    quotient, remainder = divmod(value * whole * 10**_AVERAGE_EXTRA_PLACES, lots)
+    if 2 * remainder > lots or (2 * remainder == lots and quotient % 2):
+        quotient += 1
+    return decimal.Decimal(quotient).scaleb(-(places + _AVERAGE_EXTRA_PLACES), _WIDE)
 
 
 def round_trips(run: Any, *, venue: Any = None, units: str = "decimal",
