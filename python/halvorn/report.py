@@ -1,25 +1,27 @@
-"""What one run did, as numbers, tables and a chart a person can look at.
+"""What one run did, as numbers, tables and charts a person can look at.
 
 ```python
 from halvorn import report
-run = halvorn.run_backtest(Crossover(), ticks, 10_000, equity_every=1_000)
-print(report.stats(run))
-report.plot(run, "run.png")
-report.html(run, "run.html")
+run = venue.run(Crossover(), ticks, 10_000, venue=v, equity_every=1_000)
+print(report.summary(run, ticks=ticks))
+trips = report.round_trips(run, ticks=ticks)
+report.html(run, "run.html", ticks=ticks)
 ```
 
 Everything here reads a finished run: a `halvorn.venue.Run`, or a `RunResult`
 that was run with ``equity_every`` above 0 so that it carries an equity curve.
 A venue's run also lists its fills with their times and sides, the time of
-every equity sample and the ticks on which a position was open; what needs
-those is marked so below, and is left out (None, or a plainer chart) for a
-`RunResult`.  Returns are those of `halvorn.sweep.returns`: the change of
-equity over each sampling period as a fraction of the starting equity.
+every equity sample and its instrument; `summary` and `round_trips` need
+those, and the page and chart are plainer for a `RunResult`.  `stats` gives
+per-sample statistics of either kind of run, with the returns of
+`halvorn.sweep.returns`; `summary` annualises by calendar time (365-day
+years) and adds the statistics of the round trips.
 
-`stats` needs nothing beyond halvorn; the frames need pandas and the chart
-matplotlib, both in ``pip install halvorn[report]``.  The chart is drawn on a
-figure of its own with the Agg renderer: it never opens a window and never
-touches the state of ``matplotlib.pyplot``.
+`stats` needs nothing beyond halvorn; the frames, trips and summary need
+pandas, the PNG chart matplotlib and the page plotly, all in ``pip install
+halvorn[report]``.  The chart is drawn on a figure of its own with the Agg
+renderer: it never opens a window and never touches the state of
+``matplotlib.pyplot``.
 """
 
 from __future__ import annotations
