@@ -10,6 +10,7 @@ statistics.
 
 from __future__ import annotations
 
+import decimal
 import importlib
 import math
 from collections.abc import Sequence
@@ -45,6 +46,8 @@ def cell(value: Any) -> str:
         return "yes" if value else ""
     if isinstance(value, float):
         return f"{value:.6g}"
+    if isinstance(value, decimal.Decimal):
+        return f"{value:f}"  # 0.00000000, not 0E-8
     return str(value)
 
 
