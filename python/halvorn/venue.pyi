@@ -29,6 +29,7 @@ __all__ = [
     "bps",
     "Cancel",
     "CancelAll",
+    "Compiled",
     "Fill",
     "Fills",
     "Liquidation",
@@ -242,6 +243,25 @@ class Instrument:
     def price_of(self, ticks: int, /) -> Decimal: ...
     def qty_of(self, lots: int, /) -> Decimal: ...
     def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class Compiled:
+    """A strategy compiled to a C function, run on every tick (or batch)
+    without the interpreter lock."""
+
+    def __new__(
+        cls, function: Any, state: Any = None, name: str = "compiled", capacity: int = 64
+    ) -> Compiled: ...
+    @property
+    def function(self) -> Any: ...
+    @property
+    def address(self) -> int: ...
+    @property
+    def state(self) -> Any: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def capacity(self) -> int: ...
 
 def rate(text: str, /) -> int:
     """A rate written as a decimal fraction, in billionths, exactly."""

@@ -4,13 +4,16 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "backtest/lookahead.hpp"
 #include "data/depth_reader.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/boundary.hpp"
+#include "py/compiled_strategy.hpp"
 #include "py/value_class.hpp"
 #include "py/values.hpp"
+#include "py/venue/compiled_class.hpp"
 #include "py/venue/instrument_class.hpp"
 #include "py/venue/venue_state.hpp"
 
@@ -40,8 +43,8 @@ struct UntilDepthFails {
 };
 
 // run_stream over `ticks`, with `depth` merged in when there is one.
-template <class T>
-backtest::RunResult run_over(const backtest::RunConfig& config, PyDriven& driven, T& ticks,
+template <class Driven, class T>
+backtest::RunResult run_over(const backtest::RunConfig& config, Driven& driven, T& ticks,
                              std::optional<data::StreamedDepth>& depth) {
   if (!depth) return backtest::run_stream(config, driven, ticks);
   UntilDepthFails<T> until{ticks, *depth};
@@ -55,8 +58,9 @@ backtest::RunResult run_over(const backtest::RunConfig& config, PyDriven& driven
 // fails part-way ends the run at the tick that reached the failure: the
 // book would lack what the file could not give, so nothing after it is
 // worth running.  Returns false with the exception set.
-bool run_input(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
-               const TickInput& input, backtest::RunResult* result, RunEnd* end,
+template <class Driven>
+bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, const TickInput& input,
+               backtest::RunResult* result, RunEnd* end,
                const market_data::DepthSourceData* depth) {
   std::optional<data::StreamedDepth> streamed;
   if (depth != nullptr) {
@@ -104,7 +108,8 @@ bool run_input(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
 // Raises what stopped a finished run, in order of precedence: an interrupt
 // (raised unchanged), the strategy's failure, the tick file's error, the
 // depth file's error.  Returns true when something was raised.
-bool raise_run_end(PyDriven& driven, const backtest::RunResult& result, const RunEnd& end) {
+template <class Driven>
+bool raise_run_end(Driven& driven, const backtest::RunResult& result, const RunEnd& end) {
   if (driven.interrupt()) {
     driven.interrupt().restore();
     return true;
@@ -269,6 +274,82 @@ bool adapter_parts(const RunRequest& request, PyObject* strategy, std::uint64_t 
   return true;
 }
 
+// Whether `strategy` is a venue.Compiled, which the venue's protocol runs
+// without the interpreter.
+bool is_compiled(const RunRequest& request, PyObject* strategy) {
+  return request.venue_protocol() && Py_IS_TYPE(strategy, request.venue_module->compiled_type);
+}
+
+// The parts of the adapter of a compiled strategy: its function, its object
+// and its state, held for the run.  False with the exception set.
+bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t batch,
+                    CompiledParts* out) {
+  const venue::CompiledSpec& spec = venue::compiled_spec(compiled);
+  if (!out->state.hold(spec.state.get())) return false;
+  out->function = spec.function;
+  out->object = Ref::borrow(compiled);
+  out->name = spec.name;
+  out->capacity = spec.capacity;
+  out->batch = batch;
+  out->fee_rates = {request.venue->maker_fee, request.venue->taker_fee};
+  out->contract_size = request.venue->contract_size;
+  return true;
+}
+
+// A run of a compiled strategy: the same road as a Python one, with the
+// interpreter lock released from the first tick to the last.
+bool run_compiled(const RunRequest& request, PyObject* compiled, const TickInput& input,
+                  backtest::RunResult* out) {
+  if (request.progress != nullptr && request.progress != Py_None) {
+    PyErr_SetString(PyExc_ValueError,
+                    "progress is not reported for a compiled strategy, which runs without the "
+                    "interpreter; give progress=None");
+    return false;
+  }
+  CompiledParts parts;
+  if (!compiled_parts(request, compiled, request.batch, &parts)) return false;
+  Gil gil;
+  CompiledDriven driven(gil, std::move(parts));
+  const backtest::RunConfig config =
+      request.venue->run_config(request.balance, request.equity_every);
+  RunEnd end;
+  const bool ran = run_input(config, driven, gil, input, out, &end, request.depth);
+  return ran && !raise_run_end(driven, *out, end);
+}
+
+// The strategy of one rerun of the lookahead check: the adapter of a Python
+// object or of a compiled function, whichever the build returned.
+class EitherDriven {
+ public:
+  explicit EitherDriven(PyDriven driven) : driven_(std::move(driven)) {}
+  explicit EitherDriven(CompiledDriven driven) : driven_(std::move(driven)) {}
+
+  void on_tick(const strategy::TickContext& context, std::vector<strategy::Intent>& intents) {
+    std::visit([&](auto& d) { d.on_tick(context, intents); }, driven_);
+  }
+  std::string_view name() const {
+    return std::visit([](const auto& d) { return d.name(); }, driven_);
+  }
+  bool halted() const {
+    return std::visit([](const auto& d) { return d.halted(); }, driven_);
+  }
+  void on_run_end() {
+    std::visit([](auto& d) { strategy::notify_run_end(d); }, driven_);
+  }
+  void on_fills(std::span<const Fill> fills) {
+    std::visit([&](auto& d) { strategy::notify_fills(d, fills); }, driven_);
+  }
+  void on_endings(std::span<const strategy::OrderEnding> endings) {
+    std::visit([&](auto& d) { strategy::notify_endings(d, endings); }, driven_);
+  }
+  void on_venue_closed(std::span<const strategy::VenueClosed> closes) {
+    std::visit([&](auto& d) { strategy::notify_venue_closed(d, closes); }, driven_);
+  }
+
+ private:
+  std::variant<PyDriven, CompiledDriven> driven_;
+};
+
 }  // namespace
 
 bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns) {
@@ -291,7 +372,11 @@ bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns) {
 
 bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
                   backtest::RunResult* out, venue::VenueConfig* used) {
-  if (!check_cadence(strategy, given.batch, given.venue_protocol())) return false;
+  const bool compiled = is_compiled(given, strategy);
+  if (compiled ? given.batch == 0 : !check_cadence(strategy, given.batch, given.venue_protocol())) {
+    if (compiled) check_cadence(strategy, 0, false);
+    return false;
+  }
   TickInput input;
   if (!resolve_input(given, ticks, &input)) return false;
   venue::VenueConfig venue;
@@ -303,6 +388,7 @@ bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
   RunRequest request = given;
   request.venue = &venue;
   if (used != nullptr) *used = venue;
+  if (compiled) return run_compiled(request, strategy, input, out);
   AdapterParts parts;
   if (!adapter_parts(request, strategy, request.batch, length_of(input), &parts)) return false;
   Gil gil;
@@ -352,7 +438,7 @@ bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks
   Gil gil;
 
   // Called by the check with the lock released: takes it for the build.
-  auto build_step = [&](std::size_t k) -> PyDriven {
+  auto build_step = [&](std::size_t k) -> EitherDriven {
     Locked lock(gil);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(k)));
     for (std::size_t i = 0; list && i < k; ++i) {
@@ -365,17 +451,24 @@ bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks
     }
     Ref object =
         list ? Ref::steal(python([&] { return PyObject_CallOneArg(build, list.get()); })) : Ref();
+    if (object && is_compiled(request, object.get())) {
+      CompiledParts compiled;
+      if (compiled_parts(request, object.get(), 1, &compiled)) {
+        return EitherDriven(CompiledDriven(gil, std::move(compiled), shared));
+      }
+    }
     AdapterParts parts;
-    if (!object || !adapter_parts(request, object.get(), 1, k, &parts)) {
+    if (!object || PyErr_Occurred() || !adapter_parts(request, object.get(), 1, k, &parts)) {
       PyDriven failed(
           gil, Ref::borrow(Py_None), std::string(),
           AdapterParts{Cadence(request.core, 1), Feedback(), RunProgress(), RequestTypes{}, false},
           shared);
       failed.record_current_exception("build raised: ");
-      return failed;
+      return EitherDriven(std::move(failed));
     }
     std::string name = strategy_name(object.get());
-    return PyDriven(gil, std::move(object), std::move(name), std::move(parts), shared);
+    return EitherDriven(
+        PyDriven(gil, std::move(object), std::move(name), std::move(parts), shared));
   };
 
   backtest::LookaheadReport report;

@@ -432,6 +432,17 @@ def returns():
 F = (lambda: float(str(0.5)), HostileFloat)
 N_OBS = (lambda: fresh(500), HostileInt)
 
+def compiled_strategy(tmp):
+    """A Compiled whose address and capacity strike when converted: the
+    address of a C function that places nothing (the interpreter's own
+    PyLong_FromLong would do, but must never be called: a run is not made)."""
+    import ctypes
+
+    address = ctypes.cast(ctypes.pythonapi.Py_IsInitialized, ctypes.c_void_p).value
+    return venue.Compiled, dict(function=fresh(address), state=bytearray(64),
+                                name=text("noop"), capacity=fresh(8)), int_args("capacity")
+
+
 RECIPES = {
     "halvorn.sharpe_ratio": stats(halvorn.sharpe_ratio,
                                   returns=(returns, list_with_hostile_number(HostileFloat))),
@@ -503,6 +514,7 @@ RECIPES = {
         lambda ticks: ETH.price_of(ticks), dict(ticks=fresh(245_017)), int_args("ticks")),
     "halvorn.venue.Instrument.qty_of": lambda tmp: (
         lambda lots: ETH.qty_of(lots), dict(lots=fresh(311)), int_args("lots")),
+    "halvorn.venue.Compiled": compiled_strategy,
     "halvorn.venue.Cancel": lambda tmp: (venue.Cancel, dict(order_id=fresh(1_000)),
                                          int_args("order_id")),
     "halvorn.venue.run": lambda tmp: strategy_run(

@@ -73,8 +73,18 @@ bool decimal_text(PyObject* obj, const char* name, std::string* out) {
     *out = data::shortest_text(PyFloat_AS_DOUBLE(obj));
     return true;
   }
+  if (PyBool_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be decimal text such as \"0.01\", not a bool", name);
+    return false;
+  }
+  if (PyIndex_Check(obj)) {
+    // An int, or an integer of another kind (a NumPy int64): its value.
+    Ref number = Ref::steal(PyNumber_Index(obj));
+    Ref text = number ? Ref::steal(PyObject_Str(number.get())) : Ref();
+    return text && utf8_of(text.get(), out);
+  }
   bool is_decimal = false;
-  if (!PyBool_Check(obj) && !PyLong_Check(obj)) {
+  {
     Ref module = Ref::steal(PyImport_ImportModule("decimal"));
     Ref decimal = module ? Ref::steal(PyObject_GetAttrString(module.get(), "Decimal")) : Ref();
     if (!decimal) return false;
@@ -82,7 +92,7 @@ bool decimal_text(PyObject* obj, const char* name, std::string* out) {
     if (is < 0) return false;
     is_decimal = is == 1;
   }
-  if (!PyLong_Check(obj) && !is_decimal) {
+  if (!is_decimal) {
     PyErr_Format(PyExc_TypeError,
                  "%s must be decimal text such as \"0.01\" (or an int, a "
                  "Decimal or a float), not %.200s",

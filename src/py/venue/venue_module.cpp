@@ -5,6 +5,7 @@
 #include "py/registry.hpp"
 #include "py/tick_batch.hpp"
 #include "py/venue/account_classes.hpp"
+#include "py/venue/compiled_class.hpp"
 #include "py/venue/records.hpp"
 #include "py/venue/runs.hpp"
 #include "py/venue/tier_classes.hpp"
@@ -40,6 +41,10 @@ constexpr std::pair<PyObject * VenueState::*, const char*> STRINGS[] = {
     {&VenueState::str_canceled, "canceled"},
 };
 
+const std::array<ClassEntry<VenueState>, 1> COMPILED_CLASSES = {{
+    {compiled_layout, &VenueState::compiled_type},
+}};
+
 const std::array<ClassEntry<VenueState>, 2> BATCH_CLASSES = {{
     {[] { return &tick_batch_spec; }, &VenueState::tick_batch_type},
     {[] { return &column_spec; }, &VenueState::column_type},
@@ -59,6 +64,7 @@ struct VenueRefs {
     each_class(st, ACCOUNT_CLASSES, f);
     each_class(st, RECORD_CLASSES, f);
     each_class(st, BATCH_CLASSES, f);
+    each_class(st, COMPILED_CLASSES, f);
     for (auto member : VALUES) f(&(st->*member));
     for (const auto& [member, text] : STRINGS) f(&(st->*member));
   }
@@ -73,7 +79,8 @@ int exec_venue(PyObject* module) {
       if (st->*member == nullptr) return -1;
     }
     if (add_config(module, st) < 0 || add_classes(module, st, RECORD_CLASSES) < 0 ||
-        add_classes(module, st, BATCH_CLASSES) < 0) {
+        add_classes(module, st, BATCH_CLASSES) < 0 ||
+        add_classes(module, st, COMPILED_CLASSES) < 0) {
       return -1;
     }
     return add_runs(module, st);

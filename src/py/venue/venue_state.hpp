@@ -26,6 +26,8 @@ struct VenueState {
   // What a strategy may return besides orders.
   PyTypeObject* cancel_type;
   PyTypeObject* cancel_all_type;
+  // A strategy compiled to a C function.
+  PyTypeObject* compiled_type;
   // Results and what a strategy is told.
   PyTypeObject* fill_type;
   PyTypeObject* fills_type;

@@ -1,0 +1,187 @@
+#include "py/compiled_strategy.hpp"
+
+#include <cstring>
+#include <utility>
+
+#include "core/account.hpp"
+#include "py/venue/records.hpp"
+#include "types/fixed.hpp"
+
+namespace halvorn::py {
+
+namespace {
+
+// A compiled run asks for Ctrl-C far less often than a Python one: the ask
+// takes the lock, which a second compiled run in another thread should
+// rarely have to wait for.
+constexpr std::size_t COMPILED_TICK_INTERVAL = std::size_t{1} << 20;
+
+// A non-null pointer for an empty array: a function may well hand even an
+// empty view to code that assumes one.
+std::int64_t empty_words[1] = {0};
+
+const std::int64_t* words_or_empty(const std::vector<std::int64_t>& v) {
+  return v.empty() ? empty_words : v.data();
+}
+
+}  // namespace
+
+bool HeldState::hold(PyObject* state) {
+  release();
+  if (state == Py_None) return true;
+  if (PyObject_GetBuffer(state, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "state must be None or an object with a writable contiguous buffer (a NumPy "
+                 "array, a bytearray), got %.200s",
+                 Py_TYPE(state)->tp_name);
+    return false;
+  }
+  held_ = true;
+  return true;
+}
+
+void HeldState::release() {
+  if (!held_) return;
+  held_ = false;
+  PyBuffer_Release(&view_);
+}
+
+CompiledDriven::CompiledDriven(Gil& gil, CompiledParts parts, std::shared_ptr<SharedFailure> shared)
+    : gil_(gil),
+      parts_(std::move(parts)),
+      interruption_(gil, COMPILED_TICK_INTERVAL),
+      failure_(std::move(shared)),
+      orders_(parts_.capacity * ORDER_WORDS) {
+  batch_.reserve(static_cast<std::size_t>(parts_.batch));
+}
+
+CompiledDriven::~CompiledDriven() {
+  // A moved-from adapter holds nothing; at interpreter exit the references
+  // are left as they are.
+  if (thread_exiting() || (!parts_.object && !parts_.state.holds())) return;
+  Locked lock(gil_);
+  parts_.state.release();
+  parts_.object = Ref();
+}
+
+void CompiledDriven::on_fills(std::span<const Fill> fills) {
+  for (const Fill& f : fills) {
+    const venue::FillRecord record =
+        venue::fill_record(f, core::fill_fee(f, parts_.contract_size, parts_.fee_rates));
+    std::int64_t words[FILL_WORDS];
+    static_assert(sizeof(record) == sizeof(words));
+    std::memcpy(words, &record, sizeof words);
+    fills_.insert(fills_.end(), std::begin(words), std::end(words));
+  }
+}
+
+void CompiledDriven::on_endings(std::span<const strategy::OrderEnding> endings) {
+  for (const auto& [id, how] : endings) {
+    ends_.push_back(static_cast<std::int64_t>(id));
+    ends_.push_back(how == strategy::Ending::Filled ? 0 : 1);
+  }
+}
+
+void CompiledDriven::on_tick(const strategy::TickContext& context,
+                             std::vector<strategy::Intent>& intents) {
+  ++ticks_seen_;
+  if (interruption_.count(1) || gil_.held()) gil_.release();
+  if (!live()) return;
+  if (parts_.batch == 1) {
+    // The tick where it lies in the source when it lies in one: no copy.
+    call(context, context.record != nullptr ? context.record : &context.tick, 1, intents);
+    return;
+  }
+  batch_.push_back(context.tick);
+  if (batch_.size() < parts_.batch) return;
+  call(context, batch_.data(), batch_.size(), intents);
+  batch_.clear();
+}
+
+void CompiledDriven::call(const strategy::TickContext& context, const engine::Tick* ticks,
+                          std::size_t n, std::vector<strategy::Intent>& intents) {
+  static_assert(sizeof(engine::Tick) == TICK_WORDS * sizeof(std::int64_t));
+  account_[POSITION] = context.position;
+  account_[ENTRY] = context.entry;
+  account_[SHORT_POSITION] = context.short_position;
+  account_[SHORT_ENTRY] = context.short_entry;
+  account_[EQUITY] = context.equity;
+  account_[WORKING] = static_cast<std::int64_t>(context.working);
+  account_[INSTRUMENT] = static_cast<std::int64_t>(context.instrument.value);
+  account_[TICK_INDEX] = static_cast<std::int64_t>(ticks_seen_ - 1);
+  account_[ORDERS_MADE] = static_cast<std::int64_t>(orders_made_);
+  const auto capacity = static_cast<std::int64_t>(parts_.capacity);
+  const std::int64_t made = parts_.function(
+      reinterpret_cast<const std::int64_t*>(ticks), static_cast<std::int64_t>(n), account_.data(),
+      words_or_empty(fills_), static_cast<std::int64_t>(fills_.size() / FILL_WORDS),
+      words_or_empty(ends_), static_cast<std::int64_t>(ends_.size() / END_WORDS),
+      parts_.state.data(), orders_.data(), capacity);
+  fills_.clear();
+  ends_.clear();
+  // A call that reported anything wrong places none of its orders.
+  const std::size_t before = intents.size();
+  auto refuse = [&](const std::string& what) {
+    intents.erase(intents.begin() + static_cast<std::ptrdiff_t>(before), intents.end());
+    fail_at(context, what);
+  };
+  if (made < 0) {
+    refuse("returned the status " + std::to_string(made));
+    return;
+  }
+  if (made > capacity) {
+    refuse("reported " + std::to_string(made) + " orders where its buffer holds " +
+           std::to_string(capacity));
+    return;
+  }
+  for (std::int64_t k = 0; k < made; ++k) {
+    const std::int64_t* slot = orders_.data() + k * static_cast<std::int64_t>(ORDER_WORDS);
+    const std::string which = "order slot " + std::to_string(k) + " ";
+    const std::int64_t kind = slot[KIND];
+    if (kind == 3) {
+      if (slot[ORDER] < 1) {
+        refuse(which + "cancels order " + std::to_string(slot[ORDER]) + "; order ids start at 1");
+        return;
+      }
+      intents.push_back(strategy::intent::Cancel{static_cast<OrderId>(slot[ORDER])});
+      continue;
+    }
+    if (kind == 4) {
+      intents.push_back(strategy::intent::CancelAll{});
+      continue;
+    }
+    if (kind != 1 && kind != 2) {
+      refuse(which + "has kind " + std::to_string(kind) +
+             "; kinds are 1 market, 2 limit, 3 cancel, 4 cancel all");
+      return;
+    }
+    if ((slot[SIDE] != 0 && slot[SIDE] != 1) || (slot[OFFSET] != 0 && slot[OFFSET] != 1)) {
+      refuse(which + "has side " + std::to_string(slot[SIDE]) + " and offset " +
+             std::to_string(slot[OFFSET]) + "; each is 0 or 1");
+      return;
+    }
+    if (slot[QTY] < 1) {
+      refuse(which + "has qty " + std::to_string(slot[QTY]) +
+             "; quantities are whole lots, at least 1");
+      return;
+    }
+    const Side side = slot[SIDE] == 0 ? Side::Buy : Side::Sell;
+    const Offset offset = slot[OFFSET] == 0 ? Offset::Open : Offset::Close;
+    orders_made_ = next_counter(orders_made_, "order id counter overflows");
+    if (kind == 2) {
+      intents.push_back(strategy::intent::Limit{side, offset, context.instrument, orders_made_,
+                                                slot[PRICE], slot[QTY]});
+    } else {
+      intents.push_back(
+          strategy::intent::Market{side, offset, context.instrument, orders_made_, slot[QTY]});
+    }
+  }
+}
+
+void CompiledDriven::fail_at(const strategy::TickContext& context, const std::string& what) {
+  failure_.fail("the compiled strategy " + what + " on tick " + std::to_string(ticks_seen_ - 1) +
+                " (counting from 0), exchange time " + std::to_string(context.tick.exch_ts) +
+                " ns");
+}
+
+}  // namespace halvorn::py

@@ -1,0 +1,176 @@
+// A strategy compiled to a C function: per-tick decisions at the engine's
+// speed, the interpreter lock released for the whole run.
+//
+// The engine calls the function on every tick (or on every batch) with
+// read-only views of the ticks and of the account, the fills and order
+// endings since the previous call, the state the user owns, and an output
+// buffer for orders and cancels.  Everything is 64-bit little-endian words,
+// so that a function written in numba, C, Cython or anything with a C ABI
+// reads them as plain arrays:
+//
+//   int64_t on_tick(const int64_t* ticks, int64_t n_ticks,
+//                   const int64_t* account,
+//                   const int64_t* fills, int64_t n_fills,
+//                   const int64_t* ends, int64_t n_ends,
+//                   void* state,
+//                   int64_t* orders, int64_t capacity);
+//
+//   ticks    n_ticks records of TICK_WORDS: exch_ts, local_ts, last, high,
+//            low, bid, ask, volume (the tick file's record);
+//   account  ACCOUNT_WORDS words (see Account below);
+//   fills    n_fills records of FILL_WORDS, as a Run's fills buffer holds them;
+//   ends     n_ends pairs: order id, 0 filled / 1 canceled;
+//   orders   capacity slots of ORDER_WORDS (see OrderSlot) for the function
+//            to fill; it returns how many it filled, or a negative status
+//            that stops the run with an error naming it.
+//
+// Every pointer is valid for the call only; none is null.  docs/
+// compiled_strategies.md gives the byte layouts and the rules.  What the
+// function does to memory is its own affair, as with any native code; what
+// it reports is checked: a count beyond the buffer, an unknown kind, side or
+// offset, a quantity below one lot stop the run with an error, never reach
+// the engine.
+//
+// Thread-safety: one CompiledDriven is driven by one run, on the thread that
+// made it.  The function may run in several threads at once for several
+// runs, each with its own state.
+
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "backtest/run.hpp"
+#include "data/ticks.hpp"
+#include "py/gil.hpp"
+#include "py/interruption.hpp"
+#include "py/pyref.hpp"
+#include "py/strategy_failure.hpp"
+#include "strategy/strategy.hpp"
+
+namespace halvorn::py {
+
+using CompiledFunction = std::int64_t (*)(const std::int64_t* ticks, std::int64_t n_ticks,
+                                          const std::int64_t* account, const std::int64_t* fills,
+                                          std::int64_t n_fills, const std::int64_t* ends,
+                                          std::int64_t n_ends, void* state, std::int64_t* orders,
+                                          std::int64_t capacity);
+
+inline constexpr std::size_t TICK_WORDS = 8;
+inline constexpr std::size_t FILL_WORDS = 8;
+inline constexpr std::size_t END_WORDS = 2;
+inline constexpr std::size_t ACCOUNT_WORDS = 16;
+inline constexpr std::size_t ORDER_WORDS = 6;
+
+// The words of the account view.
+enum Account : std::size_t {
+  POSITION = 0,        // lots: the long leg, or the signed net position in net mode
+  ENTRY = 1,           // average entry of that position, ticks
+  SHORT_POSITION = 2,  // lots of the short leg (hedge mode)
+  SHORT_ENTRY = 3,
+  EQUITY = 4,   // Cash after the last tick of the call
+  WORKING = 5,  // live orders
+  INSTRUMENT = 6,
+  TICK_INDEX = 7,   // of the last tick of the call, from 0
+  ORDERS_MADE = 8,  // ids given so far: the k-th order of this call gets ORDERS_MADE + k (k from 1)
+  // 9..15 are 0, kept for what a later release adds.
+};
+
+// The words of one order slot.
+enum OrderSlot : std::size_t {
+  KIND = 0,    // 1 market, 2 limit, 3 cancel, 4 cancel every live order
+  SIDE = 1,    // 0 buy, 1 sell
+  OFFSET = 2,  // 0 open, 1 close
+  PRICE = 3,   // ticks (limit)
+  QTY = 4,     // lots, at least 1 (market, limit)
+  ORDER = 5,   // the id to cancel (cancel)
+};
+
+// The state's buffer for the length of a run: held writable, so that the
+// array behind it cannot be resized or freed while the function writes to
+// it.  Released with the lock held, by the destructor of the holder.
+class HeldState {
+ public:
+  HeldState() = default;
+  HeldState(const HeldState&) = delete;
+  HeldState& operator=(const HeldState&) = delete;
+  HeldState(HeldState&& other) noexcept : view_(other.view_), held_(other.held_) {
+    other.held_ = false;
+  }
+  HeldState& operator=(HeldState&&) = delete;
+  // Requires: the lock is held when it holds a buffer.
+  ~HeldState() { release(); }
+
+  // Takes the buffer of `state` (nothing for None); false with the exception
+  // set when it exports no writable contiguous buffer.
+  bool hold(PyObject* state);
+  void* data() const { return held_ ? view_.buf : nullptr; }
+  bool holds() const { return held_; }
+  // Requires: the lock is held.
+  void release();
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// What a run of a compiled function needs besides the function.
+struct CompiledParts {
+  CompiledFunction function = nullptr;
+  Ref object;       // the Compiled, which keeps the function's code alive
+  HeldState state;  // its state's buffer, for the run
+  std::string name;
+  std::size_t capacity = 64;  // order slots per call
+  std::uint64_t batch = 1;    // ticks per call
+  std::array<std::int64_t, 2> fee_rates{0, 0};
+  std::int64_t contract_size = 0;
+};
+
+class CompiledDriven {
+ public:
+  // Requires: `gil` outlives the adapter.
+  CompiledDriven(Gil& gil, CompiledParts parts, std::shared_ptr<SharedFailure> shared = nullptr);
+  CompiledDriven(CompiledDriven&&) noexcept = default;
+  CompiledDriven& operator=(CompiledDriven&&) = delete;
+  // Takes the lock if needed to let go of the state and the object.
+  ~CompiledDriven();
+
+  // The Strategy operations.
+  void on_tick(const strategy::TickContext& context, std::vector<strategy::Intent>& intents);
+  std::string_view name() const { return parts_.name; }
+  bool halted() const { return interruption_.halted(); }
+  void on_fills(std::span<const Fill> fills);
+  void on_endings(std::span<const strategy::OrderEnding> endings);
+
+  // What the run path asks of any adapter.
+  data::ReadHooks read_hooks() { return interruption_.read_hooks(); }
+  void limit_series(std::uint64_t) {}
+  const StrategyFailure& failure() const { return failure_; }
+  PendingException& interrupt() { return interruption_.pending(); }
+
+ private:
+  bool live() const { return !failure_ && !interruption_.halted(); }
+  void call(const strategy::TickContext& context, const engine::Tick* ticks, std::size_t n,
+            std::vector<strategy::Intent>& intents);
+  void fail_at(const strategy::TickContext& context, const std::string& what);
+
+  Gil& gil_;
+  CompiledParts parts_;
+  Interruption interruption_;
+  StrategyFailure failure_;
+  std::uint64_t ticks_seen_ = 0;
+  std::uint64_t orders_made_ = 0;
+  std::vector<engine::Tick> batch_;   // ticks of an unfinished batch
+  std::vector<std::int64_t> fills_;   // since the last call, FILL_WORDS each
+  std::vector<std::int64_t> ends_;    // since the last call, END_WORDS each
+  std::vector<std::int64_t> orders_;  // the output buffer
+  std::array<std::int64_t, ACCOUNT_WORDS> account_{};
+};
+
+}  // namespace halvorn::py

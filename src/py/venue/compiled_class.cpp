@@ -1,0 +1,149 @@
+#include "py/venue/compiled_class.hpp"
+
+#include <cstdio>
+#include <limits>
+
+#include "py/argument_conversion.hpp"
+#include "py/arguments.hpp"
+#include "py/boundary.hpp"
+#include "py/boxed.hpp"
+#include "py/value_class.hpp"
+#include "py/venue/venue_state.hpp"
+
+namespace halvorn::py::venue {
+
+namespace {
+
+constexpr const char* COMPILED_DOC =
+    "Compiled(function, state=None, name='compiled', capacity=64)\n--\n\n"
+    "A strategy compiled to a C function, run by the engine on every tick\n"
+    "(or every batch) without the interpreter lock.  `function` is the\n"
+    "function's address: an int, or an object with an int `address` (a\n"
+    "numba cfunc), which is kept alive with it.  `state` is None or a\n"
+    "writable buffer (a NumPy array) the function receives as a pointer,\n"
+    "held for the length of each run.  `capacity` is the number of order\n"
+    "slots of the output buffer.  halvorn.compiled.strategy builds one from\n"
+    "a numba function; docs/compiled_strategies.md gives the signature.";
+
+bool address_of(PyObject* obj, std::uint64_t* out) {
+  Ref number;
+  if (PyLong_Check(obj)) {
+    number = Ref::borrow(obj);
+  } else {
+    Ref name = Ref::steal(PyUnicode_InternFromString("address"));
+    if (!name || !optional_attribute(obj, name.get(), &number)) return false;
+  }
+  if (!number || !PyLong_Check(number.get())) {
+    PyErr_Format(PyExc_TypeError,
+                 "function must be the address of a compiled function: an int, or an object "
+                 "with an int address (a numba cfunc); for a ctypes function give "
+                 "ctypes.cast(f, ctypes.c_void_p).value; got %.200s",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  if (!to_u64(number.get(), "function", out)) return false;
+  if (*out == 0) {
+    PyErr_SetString(PyExc_ValueError, "function is a null pointer");
+    return false;
+  }
+  return true;
+}
+
+bool make_compiled(PyObject* args, PyObject* kwds, CompiledSpec* out) {
+  static const char* kwlist[] = {"function", "state", "name", "capacity", nullptr};
+  Arguments<4> v;
+  if (!parse_arguments(args, kwds, "O|OOO:Compiled", kwlist, &v)) return false;
+  std::uint64_t address = 0;
+  if (!address_of(v[0], &address)) return false;
+  PyObject* state = v[1] ? v[1] : Py_None;
+  HeldState probe;
+  if (!probe.hold(state)) return false;
+  probe.release();
+  std::string name = "compiled";
+  if (v[2]) {
+    if (!PyUnicode_Check(v[2])) {
+      PyErr_Format(PyExc_TypeError, "name must be a str, got %.200s", Py_TYPE(v[2])->tp_name);
+      return false;
+    }
+    if (!utf8_of(v[2], &name)) return false;
+  }
+  std::uint64_t capacity = 64;
+  if (v[3] && !to_u64(v[3], "capacity", &capacity)) return false;
+  if (capacity < 1 || capacity > (std::uint64_t{1} << 20)) {
+    PyErr_Format(PyExc_ValueError, "capacity must be between 1 and 1_048_576 order slots, got %llu",
+                 static_cast<unsigned long long>(capacity));
+    return false;
+  }
+  out->function_object = Ref::borrow(v[0]);
+  out->function = reinterpret_cast<CompiledFunction>(static_cast<std::uintptr_t>(address));
+  out->state = Ref::borrow(state);
+  out->name = std::move(name);
+  out->capacity = static_cast<std::size_t>(capacity);
+  return true;
+}
+
+PyObject* compiled_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  return guarded(state_of_type(type), [&]() -> PyObject* {
+    CompiledSpec spec;
+    if (!make_compiled(args, kwds, &spec)) return nullptr;
+    return box(type, std::move(spec));
+  });
+}
+
+PyObject* compiled_get_function(PyObject* self, void*) {
+  return Py_NewRef(compiled_spec(self).function_object.get());
+}
+PyObject* compiled_get_state(PyObject* self, void*) {
+  return Py_NewRef(compiled_spec(self).state.get());
+}
+PyObject* compiled_get_name(PyObject* self, void*) { return str_of(compiled_spec(self).name); }
+PyObject* compiled_get_capacity(PyObject* self, void*) {
+  return from_u64(compiled_spec(self).capacity);
+}
+PyObject* compiled_get_address(PyObject* self, void*) {
+  return from_u64(reinterpret_cast<std::uintptr_t>(compiled_spec(self).function));
+}
+
+PyGetSetDef compiled_getset[] = {
+    {"function", compiled_get_function, nullptr, "The function as it was given.", nullptr},
+    {"address", compiled_get_address, nullptr, "The function's address.", nullptr},
+    {"state", compiled_get_state, nullptr, "The state the function works on, or None.", nullptr},
+    {"name", compiled_get_name, nullptr, "The strategy's name, as a run reports it.", nullptr},
+    {"capacity", compiled_get_capacity, nullptr, "Order slots per call.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* compiled_repr(PyObject* self) {
+  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
+    const CompiledSpec& s = compiled_spec(self);
+    Ref name = Ref::steal(str_of(s.name));
+    if (!name) return nullptr;
+    char address[32];
+    std::snprintf(address, sizeof address, "0x%llx",
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(s.function)));
+    const std::string text = "Compiled(" + repr_of(name.get()) + ", address=" + address +
+                             ", capacity=" + std::to_string(s.capacity) + ")";
+    return str_of(text);
+  });
+}
+
+PyType_Slot compiled_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(compiled_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<CompiledSpec>)},
+    {Py_tp_repr, reinterpret_cast<void*>(compiled_repr)},
+    {Py_tp_getset, compiled_getset},
+    {Py_tp_doc, const_cast<char*>(COMPILED_DOC)},
+    {0, nullptr},
+};
+
+PyType_Spec compiled_spec_layout = {"halvorn.venue.Compiled",
+                                    static_cast<int>(sizeof(Boxed<CompiledSpec>)), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, compiled_slots};
+
+}  // namespace
+
+PyType_Spec* compiled_layout() { return &compiled_spec_layout; }
+
+const CompiledSpec& compiled_spec(PyObject* obj) { return unbox<CompiledSpec>(obj); }
+
+}  // namespace halvorn::py::venue

@@ -1,0 +1,35 @@
+// halvorn.venue.Compiled: a strategy compiled to a C function (see
+// compiled_strategy.hpp for the function's signature and the run), with the
+// state it works on and the object that keeps the function's code alive.
+//
+// Thread-safety: call with the interpreter lock held.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "py/compiled_strategy.hpp"
+#include "py/pyref.hpp"
+#include "py/registry.hpp"
+
+namespace halvorn::py::venue {
+
+struct VenueState;
+
+// What a Compiled holds.
+struct CompiledSpec {
+  Ref function_object;  // what was given: an int, or an object with an address
+  CompiledFunction function = nullptr;
+  Ref state;  // None, or an object exporting a writable contiguous buffer
+  std::string name;
+  std::size_t capacity = 64;
+};
+
+PyType_Spec* compiled_layout();
+
+// Requires: Py_IS_TYPE(obj, st->compiled_type).
+const CompiledSpec& compiled_spec(PyObject* obj);
+
+}  // namespace halvorn::py::venue
