@@ -132,8 +132,10 @@ def strategy(decide: Any, state: Any = None, *, name: str | None = None,
     after the run."""
     numba = require("numba", "jit", "halvorn.compiled")
     np = require("numpy", "jit", "halvorn.compiled")
-    if not isinstance(decide, numba.core.registry.CPUDispatcher):
-        decide = numba.njit(decide)
+    # Inlined into the entry point: a call that passes six arrays by value
+    # on every tick would cost more than many a strategy's decision.
+    python_function = getattr(decide, "py_func", decide)
+    decide = numba.njit(inline="always")(python_function)
     if state is None:
         state_dtype, state_shape = np.dtype(np.int64), (0,)
     else:
