@@ -50,6 +50,7 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 import halvorn
+from halvorn import _tick_frames
 from halvorn._optional import require
 from halvorn._progress import reporter
 
@@ -702,7 +703,7 @@ class _TickFile:
     """The path a worker opens: a source's own, or a file written once from a list
     and removed when the sweep ends."""
 
-    def __init__(self, ticks: Any) -> None:
+    def __init__(self, ticks: Any, venue: Any = None) -> None:
         self.directory: str | None = None
         if isinstance(ticks, halvorn.TickSource):
             # Absolute, because a worker on a cluster need not start where this
@@ -712,10 +713,27 @@ class _TickFile:
         self.directory = tempfile.mkdtemp(prefix="halvorn-sweep-")
         try:
             self.path = os.path.join(self.directory, "ticks.hvtk")
-            self.count = halvorn.save_ticks(self.path, ticks)
+            if _tick_frames.is_frame(ticks):
+                self.count = self._write_frame(ticks, venue)
+            else:
+                self.count = halvorn.save_ticks(self.path, ticks)
         except BaseException:
             self.close()
             raise
+
+    def _write_frame(self, ticks: Any, venue: Any) -> int:
+        """Columns (a DataFrame, a dict of arrays, a structured array) as a
+        file, scaled as a run on `venue` scales them and carrying the venue's
+        instrument, so that every worker's run reads them as that run would."""
+        from halvorn import data
+
+        instrument = getattr(venue, "instrument", 1) if venue is not None else 1
+        definition = instrument if not isinstance(instrument, int) else None
+        records = _tick_frames.tick_records(ticks, definition)
+        columns = {name: records[name] for name in _tick_frames.FIELDS}
+        source = data.from_arrays(self.path, columns.pop("exch_ts"), columns.pop("last"),
+                                  instrument=instrument, **columns)
+        return source.count
 
     def close(self) -> None:
         if self.directory is not None:
@@ -758,7 +776,9 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
     """Run ``build(**params)`` for every parameter set of `grid` and collect the results.
 
     `ticks` is a `TickSource`, whose path every worker opens for itself, or a
-    sequence of `Tick`, written once to a temporary tick file (under
+    sequence of `Tick` or columns (a DataFrame, a dict of arrays, a
+    structured array, scaled by the venue's `Instrument` as `venue.run`
+    scales them), written once to a temporary tick file (under
     `tempfile.gettempdir()`) that is removed when the sweep ends.  `balance`
     is in whole USDT, as in `run_backtest`; `batch` is the cadence (1 per
     tick); `equity_every` is the number of ticks between equity samples, the
@@ -821,7 +841,7 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
     report, bar = reporter(progress, len(sets), "sets", scale=False)
     finished: dict[int, _Outcome] = {}
     try:
-        source = _TickFile(ticks)
+        source = _TickFile(ticks, venue)
         try:
             if source.count < equity_every:
                 raise ValueError(_no_periods(source.count, equity_every))

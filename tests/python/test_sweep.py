@@ -167,6 +167,21 @@ class TestSameAnswerEverywhere:
         assert len({row.sharpe for row in serial.rows}) > 8, "the grid should tell sets apart"
         assert serial.periods == len(TICKS) // EVERY
 
+    def test_columns_sweep_as_their_ticks_do_in_the_instruments_units(self, serial):
+        np = pytest.importorskip("numpy")
+        # The walk as float prices of a tick of 0.5: each float is a whole
+        # number of ticks, so the sweep must give the rows of the integers.
+        columns = {"exch_ts": np.array([t.exch_ts for t in TICKS]),
+                   "last": np.array([t.last * 0.5 for t in TICKS]),
+                   "bid": np.array([t.bid * 0.5 for t in TICKS]),
+                   "ask": np.array([t.ask * 0.5 for t in TICKS])}
+        # 0.5 × 0.0002 is the default venue's 10_000 cash units a tick-lot.
+        half = venue.Venue(instrument=venue.Instrument("X", "0.5", "0.0002"))
+        with cf.ThreadPoolExecutor(1) as one:
+            result = sweep.run(Lagged, GRID, columns, BALANCE, equity_every=EVERY, executor=one,
+                               venue=half)
+        assert result.rows == serial.rows
+
     def test_the_statistics_of_the_search_are_the_functions_called_by_hand(self, serial):
         columns = serial.columns()
         assert serial.probability_of_backtest_overfitting() == (
