@@ -68,7 +68,7 @@ class Result:
 def run(
     build: Callable[..., _PerTickStrategy | _BatchStrategy],
     grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
-    ticks: TickSource | Sequence[Tick],
+    ticks: TickSource | Sequence[Tick] | Mapping[str, Any] | Any,
     balance: int,
     *,
     venue: object | None = None,

@@ -4,7 +4,7 @@ results."""
 
 from decimal import Decimal
 from inspect import Signature
-from typing import Any, Callable, ClassVar, Final, Literal, Sequence, final
+from typing import Any, Callable, ClassVar, Final, Literal, Mapping, Sequence, final
 
 import pandas
 
@@ -463,7 +463,7 @@ class TickBatch:
 
 def run(
     strategy: object,
-    ticks: Sequence[Tick] | TickSource,
+    ticks: Sequence[Tick] | TickSource | Mapping[str, Any] | Any,
     balance: int | str,
     *,
     venue: Venue | None = None,
