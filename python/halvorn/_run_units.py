@@ -22,6 +22,8 @@ import halvorn
 from halvorn._optional import require
 
 _UNITS = ("decimal", "float")
+# Zero as a person writes it: a zero with eight places prints as 0E-8.
+_ZERO = decimal.Decimal(0)
 _WIDE = decimal.Context(prec=60, traps=[decimal.Inexact, decimal.InvalidOperation])
 
 
@@ -60,10 +62,12 @@ def _decimals(np: Any, counts: Any, whole: int, places: int, repeats: bool = Fal
     if repeats:
         distinct, where = np.unique(counts, return_inverse=True)
         values = np.empty(len(distinct), dtype=object)
-        values[:] = [Decimal(c * whole).scaleb(-places, context) for c in distinct.tolist()]
+        values[:] = [Decimal(c * whole).scaleb(-places, context) if c else _ZERO
+                     for c in distinct.tolist()]
         return values[where.reshape(-1)]
     values = np.empty(len(counts), dtype=object)
-    values[:] = [Decimal(c * whole).scaleb(-places, context) for c in counts.tolist()]
+    values[:] = [Decimal(c * whole).scaleb(-places, context) if c else _ZERO
+                 for c in counts.tolist()]
     return values
 
 
