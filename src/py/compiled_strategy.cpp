@@ -65,7 +65,7 @@ CompiledDriven::~CompiledDriven() {
   parts_.object = Ref();
 }
 
-void CompiledDriven::on_fills(std::span<const Fill> fills) {
+void CompiledDriven::keep_fills(std::span<const Fill> fills) {
   for (const Fill& f : fills) {
     const venue::FillRecord record =
         venue::fill_record(f, core::fill_fee(f, parts_.contract_size, parts_.fee_rates));
@@ -76,7 +76,7 @@ void CompiledDriven::on_fills(std::span<const Fill> fills) {
   }
 }
 
-void CompiledDriven::on_endings(std::span<const strategy::OrderEnding> endings) {
+void CompiledDriven::keep_endings(std::span<const strategy::OrderEnding> endings) {
   for (const auto& [id, how] : endings) {
     ends_.push_back(static_cast<std::int64_t>(id));
     ends_.push_back(how == strategy::Ending::Filled ? 0 : 1);

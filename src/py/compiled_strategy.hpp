@@ -145,8 +145,13 @@ class CompiledDriven {
   void on_tick(const strategy::TickContext& context, std::vector<strategy::Intent>& intents);
   std::string_view name() const { return parts_.name; }
   bool halted() const { return interruption_.halted(); }
-  void on_fills(std::span<const Fill> fills);
-  void on_endings(std::span<const strategy::OrderEnding> endings);
+  // Most ticks bring neither: the empty case costs no call.
+  void on_fills(std::span<const Fill> fills) {
+    if (!fills.empty()) keep_fills(fills);
+  }
+  void on_endings(std::span<const strategy::OrderEnding> endings) {
+    if (!endings.empty()) keep_endings(endings);
+  }
 
   // What the run path asks of any adapter.
   data::ReadHooks read_hooks() { return interruption_.read_hooks(); }
@@ -156,6 +161,8 @@ class CompiledDriven {
 
  private:
   bool live() const { return !failure_ && !interruption_.halted(); }
+  void keep_fills(std::span<const Fill> fills);
+  void keep_endings(std::span<const strategy::OrderEnding> endings);
   void call(const strategy::TickContext& context, const engine::Tick* ticks, std::size_t n,
             std::vector<strategy::Intent>& intents);
   void fail_at(const strategy::TickContext& context, const std::string& what);
