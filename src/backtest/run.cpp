@@ -11,9 +11,9 @@ namespace halvorn::backtest {
 namespace {
 
 core::State make_state(const RunConfig& config) {
-  core::State state =
-      core::State::create(config.instrument, config.contract_size, config.margin_tiers,
-                          config.balance, core::Tier::matcher(config.tier, config.instrument));
+  core::State state = core::State::create(
+      config.instrument, config.contract_size, config.margin_tiers, config.balance,
+      core::Tier::matcher(config.tier, config.instrument, config.resting));
   state.fee_rates = config.fee_rates;
   state.hedge = config.hedge;
   state.fees_known = true;
@@ -38,6 +38,13 @@ void note_endings(std::span<const core::Output> outputs, const core::LiveOrders&
       note(fill->order, strategy::Ending::Filled);
     } else if (const auto* canceled = std::get_if<core::output::Canceled>(&output)) {
       note(canceled->id, strategy::Ending::Canceled);
+    } else if (const auto* expired = std::get_if<core::output::Expired>(&output)) {
+      note(expired->id, strategy::Ending::Expired);
+    } else if (const auto* rejected = std::get_if<core::output::Rejected>(&output)) {
+      if (rejected->id != 0) note(rejected->id, strategy::rejected_for(rejected->reason));
+    } else if (const auto* triggered = std::get_if<core::output::Triggered>(&output)) {
+      // Not an end: the order goes on, and its end is noted in its turn.
+      endings.emplace_back(triggered->id, strategy::Ending::Triggered);
     }
   }
 }
@@ -93,6 +100,18 @@ void Loop::record(std::span<const core::Output> outputs, bool fills_too) {
   }
 }
 
+void Loop::count(std::span<const core::Output> outputs) {
+  for (const core::Output& output : outputs) {
+    if (std::holds_alternative<core::output::Triggered>(output)) {
+      ++result_.triggered;
+    } else if (std::holds_alternative<core::output::Expired>(output)) {
+      ++result_.expired;
+    } else if (const auto* rejected = std::get_if<core::output::Rejected>(&output)) {
+      if (rejected->id != 0) ++result_.rejected[static_cast<std::size_t>(rejected->reason)];
+    }
+  }
+}
+
 void Loop::apply_scheduled_funding(const engine::Tick& tick) {
   const std::vector<margin::FundingRate>& rates = config_.funding.rates;
   for (; next_rate_ < rates.size() && rates[next_rate_].time <= tick.exch_ts; ++next_rate_) {
@@ -108,6 +127,7 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const en
   if (!outputs.empty()) {
     note_endings(outputs, kernel_.live(), endings_, noted_);
     record(outputs, true);
+    count(outputs);
   }
 
   const core::Summary summary = kernel_.summary();
@@ -289,7 +309,7 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks) {
 void Loop::apply_each_intent(std::span<const strategy::Intent> intents) {
   const engine::Tick& tick = context_.tick;
   auto submit = [&](OrderId id, Side side, Offset offset, QtyLots qty, InstrumentId instrument,
-                    std::optional<std::int64_t> price) {
+                    std::optional<std::int64_t> price, const OrderTerms& terms) {
     if (instrument != config_.instrument) {
       result_.foreign_intents = static_cast<std::size_t>(
           next_counter(result_.foreign_intents, "foreign intent counter overflows"));
@@ -304,21 +324,27 @@ void Loop::apply_each_intent(std::span<const strategy::Intent> intents) {
     event.local_ts = tick.local_ts;
     event.instrument = instrument;
     event.price = price;
+    event.terms = terms;
     // The outputs first: the live list may grow while the event is applied.
     auto outputs = kernel_.apply(event);
     note_endings(outputs, kernel_.live(), endings_, noted_);
+    count(outputs);
   };
   auto cancel = [&](OrderId id) {
-    auto outputs = kernel_.apply(core::event::Cancel{id});
+    auto outputs = kernel_.apply(core::event::Cancel{id, tick.local_ts});
     note_endings(outputs, kernel_.live(), endings_, noted_);
   };
+  const OrderTerms plain;
   for (const strategy::Intent& intent : intents) {
     std::visit(Overloaded{
                    [&](const strategy::intent::Limit& l) {
-                     submit(l.id, l.side, l.offset, l.qty, l.instrument, l.price);
+                     submit(l.id, l.side, l.offset, l.qty, l.instrument, l.price, plain);
                    },
                    [&](const strategy::intent::Market& m) {
-                     submit(m.id, m.side, m.offset, m.qty, m.instrument, std::nullopt);
+                     submit(m.id, m.side, m.offset, m.qty, m.instrument, std::nullopt, plain);
+                   },
+                   [&](const strategy::intent::Place& p) {
+                     submit(p.id, p.side, p.offset, p.qty, p.instrument, p.price, p.terms);
                    },
                    [&](const strategy::intent::Cancel& c) { cancel(c.id); },
                    [&](const strategy::intent::CancelAll&) {

@@ -47,6 +47,9 @@ struct RunConfig {
   bool track_margin = false;
   bool enforce_margin = true;
   bool hedge = false;
+  // Where a resting order the quote moves through fills: at the quote, as
+  // the core module's run functions fill it, or at its own limit.
+  engine::RestingPrice resting = engine::RestingPrice::Quote;
 };
 
 // One closing-out of the account by the venue.
@@ -86,6 +89,9 @@ struct RunResult {
   std::size_t foreign_intents = 0;
   std::size_t exposed_ticks = 0;  // ticks after which a position was open
   std::size_t depth_records = 0;  // depth records applied; 0 without a depth source
+  std::size_t triggered = 0;      // conditional orders that fired
+  std::size_t expired = 0;        // immediate orders their first tick did not fill
+  std::array<std::size_t, REJECT_REASONS> rejected{};  // refused orders, by reason
 };
 
 // A TickSource hands out ticks in order: next() fills `out` and returns true,
@@ -170,8 +176,10 @@ struct SpanDepth {
 };
 
 // Appends the endings found in one step's outputs: a fill whose order is no
-// longer live ends Filled, a cancellation ends Canceled; an order id appears
-// at most once in `endings`.  `noted` holds the ids of `endings`, so that
+// longer live ends Filled, a cancellation ends Canceled, an expiry Expired, a
+// refusal of an order Rejected with its reason; an order id appears at most
+// once among those in `endings`.  A conditional order that fired is noted as
+// Triggered beside them, its end still to come.  `noted` holds the ids of `endings`, so that
 // each check costs the same however many orders are live or have ended; it
 // follows the list it serves, and once that list has been emptied (the run
 // loop empties it when the strategy has seen it) the next call empties it
@@ -234,6 +242,8 @@ class Loop {
 
  private:
   void record(std::span<const core::Output> outputs, bool fills_too);
+  // Counts the triggers, expiries and refusals among one step's outputs.
+  void count(std::span<const core::Output> outputs);
   void sample_margin(Cash equity, Cash maintenance);
   void apply_scheduled_funding(const engine::Tick& tick);
   void apply_each_intent(std::span<const strategy::Intent> intents);

@@ -16,6 +16,7 @@
 #include "book/depth_records.hpp"
 #include "engine/tick.hpp"
 #include "margin/funding.hpp"
+#include "types/order_terms.hpp"
 #include "types/types.hpp"
 
 namespace halvorn::core {
@@ -30,7 +31,9 @@ struct Tick {
 
 // An order from the strategy: a limit order when price is present, a market
 // order otherwise.  exch_ts and local_ts are those of the observation the
-// decision was taken on.
+// decision was taken on.  terms say how long it works, what it may do to the
+// position, the condition that sends it and its group; a close-position
+// order's qty is 0, the position deciding its size.
 struct Submit {
   OrderId id = 0;
   Side side = Side::Buy;
@@ -40,10 +43,14 @@ struct Submit {
   Nanos local_ts = 0;
   std::optional<InstrumentId> instrument;
   std::optional<std::int64_t> price;
+  OrderTerms terms;
 };
 
+// A cancellation, sent at local time local_ts: with a cancel latency it
+// reaches the venue that much later, and the order works until then.
 struct Cancel {
   OrderId id = 0;
+  Nanos local_ts = 0;
 };
 
 // A scheduled funding settlement, measured at the rate's price.
@@ -110,14 +117,8 @@ using Event = std::variant<event::Tick, event::Submit, event::Cancel, event::Fun
                            event::FundingPaid, event::Fee, event::Clock, event::Transfer,
                            event::ExternalFill, event::Depth, event::Snapshot>;
 
-// Why the kernel refused a request.
-enum class RejectReason : std::uint8_t {
-  NonPositiveQuantity = 0,  // a Submit with qty <= 0
-  DuplicateId = 1,          // a Submit whose id is live
-  NoBalance = 2,            // a Submit while the settlement balance is <= 0
-  NotExternal = 3,          // an ExternalFill while fills are not external
-  UnknownInstrument = 4,    // no holding for the event's instrument
-};
+// Why the kernel refused a request (types/order_terms.hpp lists them).
+using RejectReason = halvorn::RejectReason;
 
 namespace output {
 
@@ -135,6 +136,24 @@ struct Rejected {
   OrderId id = 0;  // 0 when the event concerned no order
 
   friend bool operator==(const Rejected&, const Rejected&) = default;
+};
+
+// An order the venue ended because it worked only on its first tick in the
+// book (immediate or cancel, fill or kill) and that tick did not fill it.
+struct Expired {
+  OrderId id = 0;
+
+  friend bool operator==(const Expired&, const Expired&) = default;
+};
+
+// A conditional order whose trigger a tick reached: the order it stands for
+// has been sent and is still live.  price is the trigger it fired at.
+struct Triggered {
+  OrderId id = 0;
+  std::int64_t price = 0;
+  Nanos time = 0;
+
+  friend bool operator==(const Triggered&, const Triggered&) = default;
 };
 
 struct Funded {
@@ -164,6 +183,6 @@ struct Liquidated {
 }  // namespace output
 
 using Output = std::variant<output::Fill, output::Canceled, output::Rejected, output::Funded,
-                            output::Liquidated>;
+                            output::Liquidated, output::Expired, output::Triggered>;
 
 }  // namespace halvorn::core

@@ -42,6 +42,7 @@ std::span<const Output> Kernel::settle_unreported() {
     // Empty for matchers that report every fill on the tick that made it.
     std::vector<engine::L0Fill> held = state_.holdings[i].matcher.drain_unreported();
     book_fills(i, held);
+    take_notices(state_.holdings[i]);
   }
   return outputs_;
 }
@@ -81,33 +82,108 @@ void Kernel::on_tick(const event::Tick& e) {
   state_.time = e.tick.exch_ts;
   Holding& h = state_.holdings[*index];
   h.last = e.tick.last;
-  if (!state_.external_fills) book_fills(*index, h.matcher.on_tick(e.tick));
+  if (!state_.external_fills) {
+    book_fills(*index, h.matcher.on_tick(e.tick));
+    take_notices(h);
+  }
   check_liquidation(e.tick.last);
+  // Conditional orders look at the tick once it is matched and booked, so
+  // that what they send meets the ticks after it, sized from the position
+  // as it now stands.
+  if (!state_.external_fills && h.matcher.watching()) {
+    h.matcher.after_tick(e.tick, h.long_size, h.short_size);
+    take_notices(h);
+  }
 }
 
+namespace {
+
+// What an order on `side` could reduce of the holding's position, 0 when it
+// would only open or add; in hedge mode it closes the leg its side faces.
+QtyLots reducible(const Holding& h, bool hedge, Side side) {
+  if (hedge) return side == Side::Sell ? h.long_size : abs_sat(h.short_size);
+  return side == Side::Sell ? std::max<QtyLots>(h.long_size, 0)
+                            : std::max<QtyLots>(sub_sat(0, h.long_size), 0);
+}
+
+}  // namespace
+
 void Kernel::on_submit(const event::Submit& e) {
-  if (e.qty <= 0) return reject(RejectReason::NonPositiveQuantity, e.id);
+  const OrderTerms& terms = e.terms;
+  if (e.qty <= 0 && !terms.close_position) {
+    return reject(RejectReason::NonPositiveQuantity, e.id);
+  }
   if (live_.contains(e.id)) return reject(RejectReason::DuplicateId, e.id);
   const std::optional<std::size_t> index = state_.resolve(e.instrument);
   if (!index) return reject(RejectReason::UnknownInstrument, e.id);
   // No initial margin: any size is accepted while there is cash; maintenance
   // is enforced only through liquidation.
   if (state_.balance() <= 0) return reject(RejectReason::NoBalance, e.id);
-  const Working order =
-      e.price ? engine::limit_order(e.id, e.side, *e.price, e.qty, e.exch_ts, e.local_ts, e.offset)
-              : engine::market_order(e.id, e.side, e.qty, e.exch_ts, e.local_ts, e.offset);
-  state_.holdings[*index].matcher.submit(order, order.local_ts);
+  Holding& h = state_.holdings[*index];
+  const bool reducing = terms.reduce_only || terms.close_position;
+  Offset offset = e.offset;
+  if (reducing && state_.hedge) offset = Offset::Close;
+  QtyLots qty = terms.close_position ? 1 : e.qty;  // a held close is sized when it fires
+  // A plain order is judged against the position now; a conditional order,
+  // or a bracket's member, when it fires.
+  const bool member = terms.role == GroupRole::BracketStop || terms.role == GroupRole::BracketTake;
+  if (reducing && !member && !terms.trigger.any()) {
+    const QtyLots room = reducible(h, state_.hedge, e.side);
+    if (room <= 0) {
+      const bool flat = state_.hedge || h.long_size == 0;
+      return reject(flat ? RejectReason::ReduceOnlyFlat : RejectReason::ReduceOnlySameSide, e.id);
+    }
+    if (terms.close_position) qty = room;
+  }
+  Working order =
+      e.price ? engine::limit_order(e.id, e.side, *e.price, qty, e.exch_ts, e.local_ts, offset)
+              : engine::market_order(e.id, e.side, qty, e.exch_ts, e.local_ts, offset);
+  order.tif = terms.tif;
+  order.post_only = terms.post_only;
+  order.reduce_only = reducing;
   live_.insert(e.id);
+  if (terms.plain()) {
+    h.matcher.submit(order, order.local_ts);
+  } else {
+    h.matcher.place(order, terms, order.local_ts);
+  }
+  take_notices(h);
 }
 
 void Kernel::on_cancel(const event::Cancel& e) {
   for (Holding& h : state_.holdings) {
-    if (h.matcher.cancel(e.id)) {
+    const engine::CancelOutcome outcome = h.matcher.request_cancel(e.id, e.local_ts);
+    if (outcome == engine::CancelOutcome::Unknown) continue;
+    if (outcome == engine::CancelOutcome::Done) {
       live_.erase(e.id);
       outputs_.emplace_back(output::Canceled{e.id});
-      return;
+    }
+    // Requested: the order stays live until the cancel lands.
+    take_notices(h);
+    return;
+  }
+}
+
+void Kernel::take_notices(Holding& h) {
+  std::vector<engine::Notice>& notices = h.matcher.notices();
+  if (notices.empty()) return;
+  for (const engine::Notice& n : notices) {
+    switch (n.kind) {
+      case engine::Notice::Kind::Canceled:
+        if (live_.erase(n.id)) outputs_.emplace_back(output::Canceled{n.id});
+        break;
+      case engine::Notice::Kind::Expired:
+        if (live_.erase(n.id)) outputs_.emplace_back(output::Expired{n.id});
+        break;
+      case engine::Notice::Kind::Rejected:
+        if (live_.erase(n.id)) outputs_.emplace_back(output::Rejected{n.reason, n.id});
+        break;
+      case engine::Notice::Kind::Triggered:
+        outputs_.emplace_back(output::Triggered{n.id, n.price, n.at});
+        break;
     }
   }
+  notices.clear();
 }
 
 void Kernel::on_funding(const event::Funding& e) {
@@ -155,6 +231,7 @@ void Kernel::on_external_fill(const event::ExternalFill& e) {
   Holding& h = state_.holdings[*index];
   // The venue's report supersedes the simulated copy, also when it is partial.
   h.matcher.cancel(fill.order);
+  h.matcher.notices().clear();  // the simulated copy's group says nothing here
   live_.erase(fill.order);
   const Cash fee = std::visit(
       Overloaded{
@@ -192,22 +269,26 @@ void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fil
   Holding& h = state_.holdings[holding];
   for (const engine::L0Fill& f : fills) {
     Fill fill = f.to_fill();
-    if (state_.hedge && fill.offset == Offset::Close) {
-      // A venue closes no more than the leg holds: the excess neither fills
-      // nor pays a fee, and a close that finds its leg flat ends unfilled.
-      const QtyLots leg = abs_sat(fill.side == Side::Buy ? h.short_size : h.long_size);
-      if (leg == 0) {
+    if ((state_.hedge && fill.offset == Offset::Close) || f.reduce_only) {
+      // A venue closes no more than the leg holds, and a reduce-only order no
+      // more than the position it faces: the excess neither fills nor pays a
+      // fee, and an order that finds nothing to reduce ends unfilled.
+      const QtyLots room = state_.hedge
+                               ? abs_sat(fill.side == Side::Buy ? h.short_size : h.long_size)
+                               : reducible(h, false, fill.side);
+      if (room == 0) {
         h.matcher.cancel(fill.order);
         live_.erase(fill.order);
         outputs_.emplace_back(output::Canceled{fill.order});
         continue;
       }
-      fill.qty = std::min(fill.qty, leg);
+      fill.qty = std::min(fill.qty, room);
     }
     state_.charge_fee(state_.fee_of(fill, h.contract_size));
     state_.apply_fill(fill);
     live_.erase(fill.order);
     outputs_.emplace_back(fill);
+    if (h.matcher.guards()) h.matcher.booked(fill.order, h.long_size, h.short_size);
   }
 }
 

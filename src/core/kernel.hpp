@@ -18,9 +18,9 @@
 #include <span>
 #include <vector>
 
+#include "core/account.hpp"
 #include "core/event.hpp"
 #include "core/live.hpp"
-#include "core/account.hpp"
 
 namespace halvorn::core {
 
@@ -92,6 +92,10 @@ class Kernel {
   void on_snapshot(const event::Snapshot& e);
 
   void reject(RejectReason reason, OrderId id);
+  // Turns what the holding's matcher noticed into outputs, in order, and
+  // empties its notices: an order cancelled, expired or refused leaves the
+  // live list; a conditional order that fired stays in it.
+  void take_notices(Holding& h);
   // Charges and books each fill in order; the caller checks margin once after.
   void book_fills(std::size_t holding, std::span<const engine::L0Fill> fills);
   // Liquidates the account when its equity at price is at or below

@@ -11,29 +11,56 @@ using L2Ptr = std::unique_ptr<engine::L2Engine>;
 
 }  // namespace
 
-Matcher Tier::matcher(const Tier& tier, InstrumentId instrument) {
+Matcher Tier::matcher(const Tier& tier, InstrumentId instrument, engine::RestingPrice resting) {
+  Matcher m =
+      std::visit(Overloaded{
+                     [&](const Tier::L0&) { return Matcher(engine::L0Engine(instrument)); },
+                     [&](const Tier::L1& t) {
+                       return Matcher(std::make_unique<engine::L1Engine>(instrument, t.config));
+                     },
+                     [&](const Tier::L2& t) {
+                       return Matcher(std::make_unique<engine::L2Engine>(instrument, t.config));
+                     },
+                 },
+                 tier.kind);
+  m.core_engine().resting = resting;
+  return m;
+}
+
+engine::L0Engine& Matcher::core_engine() {
   return std::visit(Overloaded{
-                        [&](const Tier::L0&) { return Matcher(engine::L0Engine(instrument)); },
-                        [&](const Tier::L1& t) {
-                          return Matcher(std::make_unique<engine::L1Engine>(instrument, t.config));
-                        },
-                        [&](const Tier::L2& t) {
-                          return Matcher(std::make_unique<engine::L2Engine>(instrument, t.config));
-                        },
+                        [](engine::L0Engine& l0) -> engine::L0Engine& { return l0; },
+                        [](L1Ptr& l1) -> engine::L0Engine& { return l1->inner; },
+                        [](L2Ptr& l2) -> engine::L0Engine& { return l2->l1.inner; },
                     },
-                    tier.kind);
+                    engine);
 }
 
-void Matcher::submit(const Working& order, Nanos now) {
-  std::visit(Overloaded{
-                 [&](engine::L0Engine& l0) { l0.submit(order); },
-                 [&](L1Ptr& l1) { l1->submit(order, now); },
-                 [&](L2Ptr& l2) { l2->submit(order, now); },
-             },
-             engine);
+std::vector<engine::Notice>& Matcher::notices() { return core_engine().notices; }
+
+std::span<const engine::L0Fill> Matcher::executed() { return core_engine().fills; }
+
+void Matcher::send(const Working& order, Nanos now) {
+  const engine::Admission admitted =
+      std::visit(Overloaded{
+                     [&](engine::L0Engine& l0) { return l0.submit(order); },
+                     [&](L1Ptr& l1) { return l1->submit(order, now); },
+                     [&](L2Ptr& l2) { return l2->submit(order, now); },
+                 },
+                 engine);
+  if (admitted == engine::Admission::Accepted) return;
+  const std::size_t from = notices().size();
+  notices().push_back(
+      admitted == engine::Admission::Expired
+          ? engine::Notice{engine::Notice::Kind::Expired, {}, order.id, 0, order.exch_ts}
+          : engine::Notice{engine::Notice::Kind::Rejected, RejectReason::PostOnlyWouldTake,
+                           order.id, 0, order.exch_ts});
+  if (grouped()) settle_notices(from);
 }
 
-bool Matcher::cancel(OrderId id) {
+void Matcher::submit(const Working& order, Nanos now) { send(order, now); }
+
+bool Matcher::drop(OrderId id) {
   return std::visit(Overloaded{
                         [&](engine::L0Engine& l0) { return l0.cancel(id); },
                         [&](L1Ptr& l1) { return l1->cancel(id); },
@@ -42,22 +69,58 @@ bool Matcher::cancel(OrderId id) {
                     engine);
 }
 
-std::size_t Matcher::cancel_all() {
+engine::CancelOutcome Matcher::engine_cancel(OrderId id, Nanos now) {
   return std::visit(Overloaded{
-                        [](engine::L0Engine& l0) { return l0.cancel_all(); },
-                        [](L1Ptr& l1) { return l1->cancel_all(); },
-                        [](L2Ptr& l2) { return l2->cancel_all(); },
+                        [&](engine::L0Engine& l0) {
+                          return l0.cancel(id) ? engine::CancelOutcome::Done
+                                               : engine::CancelOutcome::Unknown;
+                        },
+                        [&](L1Ptr& l1) { return l1->request_cancel(id, now); },
+                        [&](L2Ptr& l2) { return l2->request_cancel(id, now); },
                     },
                     engine);
 }
 
+bool Matcher::cancel(OrderId id) {
+  const bool done = unhold(id) || drop(id);
+  if (done && grouped()) member_ended(id, engine::Notice::Kind::Canceled, 0);
+  return done;
+}
+
+engine::CancelOutcome Matcher::request_cancel(OrderId id, Nanos now) {
+  engine::CancelOutcome outcome = unhold(id) ? engine::CancelOutcome::Done : engine_cancel(id, now);
+  if (outcome == engine::CancelOutcome::Done && grouped()) {
+    member_ended(id, engine::Notice::Kind::Canceled, 0);
+  }
+  return outcome;
+}
+
+std::size_t Matcher::cancel_all() {
+  const std::size_t held = desk ? desk->clear() : 0;
+  return held + std::visit(Overloaded{
+                               [](engine::L0Engine& l0) { return l0.cancel_all(); },
+                               [](L1Ptr& l1) { return l1->cancel_all(); },
+                               [](L2Ptr& l2) { return l2->cancel_all(); },
+                           },
+                           engine);
+}
+
 std::span<const engine::L0Fill> Matcher::on_tick(const engine::Tick& tick) {
-  return std::visit(Overloaded{
-                        [&](engine::L0Engine& l0) { return l0.on_tick(tick); },
-                        [&](L1Ptr& l1) { return l1->on_tick(tick); },
-                        [&](L2Ptr& l2) { return l2->on_tick(tick); },
-                    },
-                    engine);
+  const std::size_t from = notices().size();
+  const std::span<const engine::L0Fill> fills =
+      std::visit(Overloaded{
+                     [&](engine::L0Engine& l0) { return l0.on_tick(tick); },
+                     [&](L1Ptr& l1) { return l1->on_tick(tick); },
+                     [&](L2Ptr& l2) { return l2->on_tick(tick); },
+                 },
+                 engine);
+  if (grouped()) {
+    // Groups act on what executed, before anything is reported: a leg that
+    // filled ends its partner whenever the account hears of it.
+    settle_notices(from);
+    settle_fills(executed(), tick);
+  }
+  return fills;
 }
 
 std::vector<engine::L0Fill> Matcher::drain_unreported() {
@@ -83,11 +146,12 @@ bool Matcher::on_snapshot(const book::DepthSnapshot& snapshot) {
 }
 
 bool Matcher::idle() const {
+  if (desk && !desk->empty()) return false;
   return std::visit(Overloaded{
                         [](const engine::L0Engine& l0) { return l0.book.empty(); },
                         [](const L1Ptr& l1) {
                           return l1->pending.empty() && l1->queued.empty() && l1->delayed.empty() &&
-                                 l1->inner.book.empty();
+                                 l1->cancels.empty() && l1->inner.book.empty();
                         },
                         [](const L2Ptr&) { return false; },
                     },

@@ -1,6 +1,12 @@
 // The matcher: the simulated venue for one instrument of one account, and the
 // tier that selects which one a run uses.
 //
+// Around whichever engine it holds, a matcher keeps an order desk
+// (order_desk.hpp): the conditional orders it holds until their trigger and
+// the links of contingent groups.  Plain orders go straight to the engine;
+// what an operation noticed besides fills (orders cancelled, expired,
+// refused, triggered) is left in notices() for the kernel to read.
+//
 // Matcher is a closed tagged union of the engines, dispatched by std::visit;
 // there is no class hierarchy and no other kind of matcher.  The L0 engine is
 // held by value; the L1 and L2 engines, which are much larger, live on the
@@ -23,6 +29,7 @@
 
 #include "book/depth_book.hpp"
 #include "book/depth_records.hpp"
+#include "core/order_desk.hpp"
 #include "engine/l0.hpp"
 #include "engine/l1.hpp"
 #include "engine/l2.hpp"
@@ -52,8 +59,10 @@ struct Tier {
   // The tier's name, "L0", "L1" or "L2".
   const char* name() const { return TIER_NAMES[kind.index()]; }
 
-  // Builds the matcher for one holding; instrument is stamped on its fills.
-  static Matcher matcher(const Tier& tier, InstrumentId instrument);
+  // Builds the matcher for one holding; instrument is stamped on its fills,
+  // and `resting` says where a resting order the quote moves through fills.
+  static Matcher matcher(const Tier& tier, InstrumentId instrument,
+                         engine::RestingPrice resting = engine::RestingPrice::Quote);
 };
 
 // A Matcher is one of the engines, owned by a holding.
@@ -61,6 +70,10 @@ struct Matcher {
   std::variant<engine::L0Engine, std::unique_ptr<engine::L1Engine>,
                std::unique_ptr<engine::L2Engine>>
       engine;
+  // Made with the first order that needs it, so that a matcher of plain
+  // orders stays small and its ticks never look at one.
+  std::unique_ptr<OrderDesk> desk;
+  TriggerSource trigger_source = TriggerSource::Last;
 
   explicit Matcher(engine::L0Engine l0) : engine(std::move(l0)) {}
   // Requires: l1 is not null.
@@ -73,20 +86,56 @@ struct Matcher {
   Matcher& operator=(const Matcher&) = delete;
 
   // Hands a new order to the venue.  now is the order's send time (its
-  // local_ts), from which latency counts; L0 ignores it.
+  // local_ts), from which latency counts; L0 ignores it.  An order the
+  // engine refuses or lets expire at once leaves a notice.
   // Requires: order is as limit_order or market_order built it.
   void submit(const Working& order, Nanos now);
 
-  // Removes the order with this id; false when this matcher does not hold it
-  // (already filled, already cancelled, or never sent here).
+  // Hands a new order with terms: a conditional order is held on the desk, a
+  // group member is linked to its group (refused with GroupEnded when the
+  // group has ended), a bracket's stop-loss and take-profit wait for their
+  // entry; anything else goes to the engine as submit() sends it.
+  void place(const Working& order, const OrderTerms& terms, Nanos now);
+
+  // Removes the order with this id at once, wherever it is; false when this
+  // matcher does not hold it (already filled, already cancelled, or never
+  // sent here).  Members of its group that end with it leave notices.
   bool cancel(OrderId id);
 
-  // Drops every working order; returns how many.
+  // A cancel of the strategy's, sent at now: a held order is removed at
+  // once; an order at the engine is cancelled by the engine's cancel rules
+  // (Requested: the cancel is on its way, and a notice comes when it lands).
+  engine::CancelOutcome request_cancel(OrderId id, Nanos now);
+
+  // Drops every working and held order and every group; returns how many
+  // orders.
   std::size_t cancel_all();
 
   // Returns the fills this tick reports, in order: a view of the matcher's own
-  // buffer, valid until the next on_tick on this matcher.
+  // buffer, valid until the next on_tick on this matcher.  The fills the
+  // engine executed on the tick act on their groups first.
   std::span<const engine::L0Fill> on_tick(const engine::Tick& tick);
+
+  // Whether anything waits for after_tick.
+  bool watching() const { return desk && desk->watching(); }
+
+  // Looks at the held conditional orders with the tick's trigger price and
+  // sends those it fires, sized where they close the position from the
+  // account's legs as they stand after the tick.
+  void after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots short_size);
+
+  // Whether a bracket is in position, so that the account must say when it
+  // books a fill (booked()).
+  bool guards() const { return grouped(); }
+
+  // The account booked a fill and now holds these legs: a bracket's entry
+  // puts the bracket in position, and a bracket whose position is gone ends
+  // its stop-loss and take-profit.
+  void booked(OrderId order, QtyLots long_size, QtyLots short_size);
+
+  // What the operations since the caller last emptied it noticed besides
+  // fills, in order.
+  std::vector<engine::Notice>& notices();
 
   // Hands over every fill that happened but has not been reported, sorted by
   // report time.  Empty for a matcher without report latency.
@@ -114,6 +163,36 @@ struct Matcher {
 
   // The instrument stamped on this matcher's fills.
   InstrumentId instrument() const;
+
+  // The L0 engine at the core of whichever engine this is.
+  engine::L0Engine& core_engine();
+
+ private:
+  bool grouped() const { return desk && !desk->groups.empty(); }
+  // The fills the engine executed on its latest tick, reported or not.
+  std::span<const engine::L0Fill> executed();
+  // The engine's submit, with a notice for an order it did not accept.
+  void send(const Working& order, Nanos now);
+  bool drop(OrderId id);  // the engine's immediate cancel
+  engine::CancelOutcome engine_cancel(OrderId id, Nanos now);
+
+  // Desk steps (matcher_desk.cpp).
+  void hold(const Working& order, const OrderTerms& terms, bool armed);
+  void arm(OrderId id, Held& held, const engine::Tick* tick);
+  bool unhold(OrderId id);
+  void fire(OrderId id, std::int64_t level, const engine::Tick& tick, QtyLots long_size,
+            QtyLots short_size);
+  void start_trail(OrderId id, Held& held);
+  bool join(OrderId id, OrderId leader, std::size_t slot);
+  void dissolve(OrderId leader);
+  // Ends the group, cancelling its members but `keep` (and a bracket's entry).
+  void end_group(OrderId leader, OrderId keep);
+  void cancel_member(OrderId id, Nanos at);
+  // A member of a group ended in the way the notice kind says.
+  void member_ended(OrderId id, engine::Notice::Kind how, Nanos at);
+  // Acts on the group members among the notices from `from` on.
+  void settle_notices(std::size_t from);
+  void settle_fills(std::span<const engine::L0Fill> fills, const engine::Tick& tick);
 };
 
 }  // namespace halvorn::core

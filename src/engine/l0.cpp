@@ -47,6 +47,8 @@ Working market_order(OrderId id, Side side, QtyLots qty, Nanos exch_ts, Nanos lo
 L0Engine::L0Engine(InstrumentId instrument) : instrument(instrument) {
   fills.reserve(INITIAL_CAPACITY);
   crossed.reserve(INITIAL_CAPACITY);
+  notices.reserve(INITIAL_CAPACITY);
+  immediate.reserve(INITIAL_CAPACITY);
 }
 
 bool L0Engine::marketable(const Working& order) const {
@@ -55,9 +57,16 @@ bool L0Engine::marketable(const Working& order) const {
                                  : order.kind.price <= prev_quote->bid;
 }
 
-void L0Engine::submit(const Working& order) {
-  if (marketable(order)) takers.put(order.id, {});
+Admission L0Engine::submit(const Working& order) {
+  if (marketable(order) || order.kind.is_market()) {
+    if (order.post_only) return Admission::WouldTake;
+    if (order.kind.is_limit()) takers.put(order.id, {});
+  } else if (order.immediate()) {
+    return Admission::Expired;  // nothing to trade against now
+  }
   book.insert(order);
+  if (order.immediate()) immediate.push_back(order.id);
+  return Admission::Accepted;
 }
 
 void L0Engine::rest(const Working& order) { book.insert(order); }
@@ -71,7 +80,33 @@ bool L0Engine::cancel(OrderId id) {
 // book, because an id occurs once; the latter needs no list of ids.
 std::size_t L0Engine::cancel_all() {
   takers.clear();
+  immediate.clear();
+  partners.clear();
   return book.clear();
+}
+
+void L0Engine::pair(OrderId a, OrderId b) {
+  partners.put(a, b);
+  partners.put(b, a);
+}
+
+void L0Engine::unpair(OrderId id) {
+  if (partners.empty()) return;
+  if (const OrderId* other = partners.find(id)) {
+    const OrderId b = *other;
+    partners.erase(id);
+    partners.erase(b);
+  }
+}
+
+std::int64_t L0Engine::bounded(const Working& order, std::int64_t price) {
+  const bool buy = order.side == Side::Buy;
+  if (order.trigger > 0)
+    price = buy ? std::max(price, order.trigger) : std::min(price, order.trigger);
+  if (order.kind.is_limit()) {
+    price = buy ? std::min(price, order.kind.price) : std::max(price, order.kind.price);
+  }
+  return price;
 }
 
 void L0Engine::execute_at(Working order, std::int64_t price, bool taker, FillRule rule,
@@ -91,9 +126,23 @@ void L0Engine::execute_at(Working order, std::int64_t price, bool taker, FillRul
   } else {
     return;  // a fill the order cannot take is ignored
   }
+  if (order.trigger > 0) price = bounded(order, price);
   fill_seq = next_counter(fill_seq, "fill sequence number overflows");
   fills.push_back(L0Fill{exch_ts, local_ts, order.id, fill_seq, price, remaining, instrument,
-                         order.side, order.offset, taker, rule, order.kind});
+                         order.side, order.offset, taker, rule, order.kind, order.reduce_only});
+  if (!partners.empty()) {
+    if (const OrderId* other = partners.find(order.id)) {
+      // The first leg of a pair to execute ends the other before anything
+      // else this tick can reach it.
+      const OrderId p = *other;
+      partners.erase(order.id);
+      partners.erase(p);
+      if (book.remove(p)) {
+        takers.erase(p);
+        notices.push_back(Notice{Notice::Kind::Canceled, {}, p, 0, exch_ts});
+      }
+    }
+  }
 }
 
 void L0Engine::cross(const Tick& tick) {
@@ -133,10 +182,12 @@ void L0Engine::cross(const Tick& tick) {
 }
 
 void L0Engine::execute_markets(Lane lane, std::int64_t price, const Tick& tick) {
-  // Each execution removes the front order and adds none, so taking the
-  // front as many times as the lane held orders walks it as it stood.
+  // Each execution removes the front order (and perhaps its partner) and
+  // adds none, so taking the front at most as many times as the lane held
+  // orders walks it as it stood.
   for (std::size_t n = book.count(lane); n > 0; --n) {
     const Resting* front = book.front(lane);
+    if (front == nullptr) break;
     execute_at(front->order, price, true, FillRule::MarketOrder, tick.exch_ts, tick.local_ts);
   }
 }
@@ -165,9 +216,11 @@ std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
     while (const Resting* best = book.front(Lane::BuyLimits)) {
       const Working& order = best->order;
       if (order.kind.price < buy_threshold) break;
-      const std::int64_t price = cap < 1 ? order.kind.price : std::min(order.kind.price, cap);
-      execute_at(order, price, takers.contains(order.id), FillRule::Quote, tick.exch_ts,
-                 tick.local_ts);
+      const bool taker = takers.contains(order.id);
+      const std::int64_t price = cap < 1 || (!taker && resting == RestingPrice::Limit)
+                                     ? order.kind.price
+                                     : std::min(order.kind.price, cap);
+      execute_at(order, price, taker, FillRule::Quote, tick.exch_ts, tick.local_ts);
     }
   }
   const std::int64_t sell_threshold = tick.bid > 0 ? tick.bid : or_last(tick.high, tick.last);
@@ -176,14 +229,24 @@ std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
     while (const Resting* best = book.front(Lane::SellLimits)) {
       const Working& order = best->order;
       if (order.kind.price > sell_threshold) break;
-      const std::int64_t price = floor < 1 ? order.kind.price : std::max(order.kind.price, floor);
-      execute_at(order, price, takers.contains(order.id), FillRule::Quote, tick.exch_ts,
-                 tick.local_ts);
+      const bool taker = takers.contains(order.id);
+      const std::int64_t price = floor < 1 || (!taker && resting == RestingPrice::Limit)
+                                     ? order.kind.price
+                                     : std::max(order.kind.price, floor);
+      execute_at(order, price, taker, FillRule::Quote, tick.exch_ts, tick.local_ts);
     }
   }
 
+  if (!immediate.empty()) expire_immediate(tick);
   remember(tick);
   return fills;
+}
+
+void L0Engine::expire_immediate(const Tick& tick) {
+  for (OrderId id : immediate) {
+    if (book.remove(id)) notices.push_back(Notice{Notice::Kind::Expired, {}, id, 0, tick.exch_ts});
+  }
+  immediate.clear();
 }
 
 void L0Engine::remember(const Tick& tick) {
@@ -192,6 +255,7 @@ void L0Engine::remember(const Tick& tick) {
   prev_quote = Quote{or_last(tick.bid, tick.last), or_last(tick.ask, tick.last)};
   // Every order in the book has now met a tick: whatever did not fill rests.
   takers.clear();
+  immediate.clear();
 }
 
 void L0Engine::forget_previous_tick() {

@@ -16,6 +16,20 @@
 // first tick it meets in the book; one that survives that tick unfilled has
 // rested, and a later fill is a maker fill.
 //
+// A resting order that the quote moves through is filled where the rule of
+// the venue says (RestingPrice): at the quote, the better price, as the core
+// module's run functions have always done; or at its own limit, as a venue
+// fills an order the market trades through -- only an order that takes
+// liquidity gets the better price.
+//
+// Orders may carry terms.  A post-only order marketable on entry is refused
+// and never enters the book, so it never pays the taker rate; an immediate
+// order that is not marketable on entry expires at once, and one that is
+// meets one tick in the book and expires when that tick leaves it unfilled.
+// An order sent by a conditional order never fills better than its trigger.
+// Two legs of a one-cancels-other pair registered in `partners` never both
+// fill: the first to execute takes the other out of the book at once.
+//
 // Thread-safety: an engine is used by one thread at a time.
 
 #pragma once
@@ -26,8 +40,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/resting_book.hpp"
 #include "engine/id_map.hpp"
+#include "engine/notice.hpp"
+#include "engine/resting_book.hpp"
 #include "engine/tick.hpp"
 #include "types/order.hpp"
 
@@ -41,6 +56,19 @@ Working limit_order(OrderId id, Side side, std::int64_t price, QtyLots qty, Nano
                     Nanos local_ts, Offset offset);
 Working market_order(OrderId id, Side side, QtyLots qty, Nanos exch_ts, Nanos local_ts,
                      Offset offset);
+
+// Where a resting limit order is filled when the quote moves through it.
+enum class RestingPrice : std::uint8_t {
+  Quote = 0,  // at the quote, when better than the limit
+  Limit = 1,  // at its limit: the better price is only for an order that takes
+};
+
+// What became of an order handed to an engine.
+enum class Admission : std::uint8_t {
+  Accepted = 0,   // it works
+  WouldTake = 1,  // refused: post-only, and marketable on entry
+  Expired = 2,    // immediate, and nothing to trade against on entry
+};
 
 // Which L0 rule produced a fill.
 enum class FillRule : std::uint8_t { Crossed = 0, Quote = 1, MarketOrder = 2 };
@@ -64,6 +92,7 @@ struct L0Fill {
   bool taker = false;
   FillRule rule = FillRule::Crossed;
   OrderKind kind;
+  bool reduce_only = false;  // the account books no more of it than reduces its position
 
   // The booked form: every field but rule and kind.
   Fill to_fill() const {
@@ -105,6 +134,16 @@ struct L0Engine {
   std::vector<std::pair<std::uint64_t, OrderId>> crossed;
   std::uint64_t fill_seq = 0;
   InstrumentId instrument;
+  RestingPrice resting = RestingPrice::Quote;
+  // What this engine and the engines around it noticed besides fills, in
+  // order.  Appended to, never emptied here: whoever drives the engine
+  // empties it before each tick and after reading it.
+  std::vector<Notice> notices;
+  // Immediate orders that entered the book since the previous tick: each
+  // leaves it, expired, at the end of the coming tick unless that fills it.
+  std::vector<OrderId> immediate;
+  // The legs of one-cancels-other pairs, each mapped to the other.
+  IdMap<OrderId> partners;
 
   // Whether a limit order could trade against the previous tick's quote: a
   // buy at or above its ask, a sell at or below its bid.  Never before the
@@ -112,8 +151,11 @@ struct L0Engine {
   bool marketable(const Working& order) const;
 
   // Puts the order in the book, as a taker for the coming tick when it is
-  // marketable; it executes at the earliest on the next on_tick.
-  void submit(const Working& order);
+  // marketable; it executes at the earliest on the next on_tick.  A
+  // post-only order that is marketable is refused instead (WouldTake); an
+  // immediate limit order that is not expires (Expired).  Neither enters the
+  // book, and no notice is made: the caller says what became of it.
+  Admission submit(const Working& order);
 
   // Puts the order in the book as a resting order whatever the quote: an
   // order that has waited its turn in a queue is not aggressive.
@@ -122,8 +164,19 @@ struct L0Engine {
   // Removes the order with this id; returns whether there was one.
   bool cancel(OrderId id);
 
-  // Removes every resting order; returns how many there were.
+  // Removes every resting order; returns how many there were.  The pairs
+  // go with them.
   std::size_t cancel_all();
+
+  // Links two orders as the legs of a one-cancels-other pair.
+  void pair(OrderId a, OrderId b);
+  // Forgets the pair the order is a leg of, if any.
+  void unpair(OrderId id);
+
+  // The price an order is filled at when the rules give `price`: never better
+  // than the trigger of the conditional order that sent it, then never worse
+  // than its limit.
+  static std::int64_t bounded(const Working& order, std::int64_t price);
 
   // Executes a resting order completely at price, appending one L0Fill
   // stamped with the given times.  An order with nothing remaining leaves the
@@ -143,6 +196,7 @@ struct L0Engine {
  private:
   void cross(const Tick& tick);
   void execute_markets(Lane lane, std::int64_t price, const Tick& tick);
+  void expire_immediate(const Tick& tick);
   void remember(const Tick& tick);
 };
 

@@ -101,10 +101,11 @@ L1Engine::L1Engine(InstrumentId instrument, const L1Config& config)
   out.reserve(INITIAL_CAPACITY);
 }
 
-void L1Engine::enqueue(const Working& order, std::optional<std::int64_t> ahead,
-                       std::optional<Nanos> joined, std::optional<std::int64_t> volume) {
+Admission L1Engine::enqueue(const Working& order, std::optional<std::int64_t> ahead,
+                            std::optional<Nanos> joined, std::optional<std::int64_t> volume) {
   // An order that can trade at once takes liquidity instead of queueing.
   if (order.kind.is_market() || inner.marketable(order)) return inner.submit(order);
+  if (order.immediate()) return Admission::Expired;
   std::int64_t lots;
   if (ahead) {
     lots = std::max<std::int64_t>(*ahead, 0);
@@ -119,12 +120,19 @@ void L1Engine::enqueue(const Working& order, std::optional<std::int64_t> ahead,
             },
         },
         config.queue.kind);
-    if (!modelled) return inner.rest(order);
+    if (!modelled) {
+      inner.rest(order);
+      return Admission::Accepted;
+    }
     lots = *modelled;
   }
-  if (lots < 1) return inner.rest(order);
+  if (lots < 1) {
+    inner.rest(order);
+    return Admission::Accepted;
+  }
   queued.push_back(Queued{joined, order, lots, next_ticket++});
   hold(order.id, &Waiting::queued);
+  return Admission::Accepted;
 }
 
 void L1Engine::add_pending(Pending entry) {
@@ -148,29 +156,26 @@ void L1Engine::let_go(OrderId id, std::uint32_t Waiting::* stage) {
   if (w->pending == 0 && w->queued == 0) waiting_ids.erase(id);
 }
 
-void L1Engine::submit(const Working& order, Nanos now) {
-  submit_queue(order, now, std::nullopt, false);
+Admission L1Engine::submit(const Working& order, Nanos now) {
+  return submit_queue(order, now, std::nullopt, false);
 }
 
-void L1Engine::submit_queue(const Working& order, Nanos now, std::optional<std::int64_t> ahead,
-                            bool needs_depth) {
+Admission L1Engine::submit_queue(const Working& order, Nanos now, std::optional<std::int64_t> ahead,
+                                 bool needs_depth) {
   const Nanos latency = Latency::sample(config.order_latency, order.id);
   if (needs_depth) {
     if (latency > 0) {
       const Nanos at = add_sat(now, latency);
       add_pending(Pending{ahead, at, order, at, true});
-    } else {
-      enqueue(order, ahead, ahead ? std::optional<Nanos>(now) : std::nullopt, last_traded);
+      return Admission::Accepted;
     }
-    return;
+    return enqueue(order, ahead, ahead ? std::optional<Nanos>(now) : std::nullopt, last_traded);
   }
-  if (config.order_latency.is_zero()) {
-    enqueue(order, ahead, std::nullopt, last_traded);
-  } else {
-    // Decided by the configuration, not the draw: an order whose own draw is
-    // 0 still waits for the next tick.
-    add_pending(Pending{ahead, std::nullopt, order, add_sat(now, latency), false});
-  }
+  if (config.order_latency.is_zero()) return enqueue(order, ahead, std::nullopt, last_traded);
+  // Decided by the configuration, not the draw: an order whose own draw is
+  // 0 still waits for the next tick.
+  add_pending(Pending{ahead, std::nullopt, order, add_sat(now, latency), false});
+  return Admission::Accepted;
 }
 
 bool L1Engine::cancel(OrderId id) {
@@ -184,10 +189,35 @@ bool L1Engine::cancel(OrderId id) {
   return true;
 }
 
+CancelOutcome L1Engine::request_cancel(OrderId id, Nanos now) {
+  if (config.cancel_latency.is_zero()) {
+    return cancel(id) ? CancelOutcome::Done : CancelOutcome::Unknown;
+  }
+  if (!holds(id)) return CancelOutcome::Unknown;
+  cancels.push_back(PendingCancel{id, add_sat(now, Latency::sample(config.cancel_latency, id))});
+  return CancelOutcome::Requested;
+}
+
+void L1Engine::arrive_cancels(Nanos now) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < cancels.size(); ++i) {
+    const PendingCancel c = cancels[i];
+    if (c.arrive_at <= now) {
+      // A cancel that finds its order filled, or cancelled already, does
+      // nothing.
+      if (cancel(c.id)) inner.notices.push_back(Notice{Notice::Kind::Canceled, {}, c.id, 0, now});
+    } else {
+      cancels[kept++] = c;
+    }
+  }
+  cancels.resize(kept);
+}
+
 std::size_t L1Engine::cancel_all() {
   const std::size_t dropped = pending_live_ + queued_live_;
   pending.clear();
   queued.clear();
+  cancels.clear();
   waiting_ids.clear();
   canceled_below.clear();
   pending_live_ = 0;
@@ -217,7 +247,14 @@ void L1Engine::arrive(Nanos now, std::int64_t traded) {
     if (p.arrive_at <= now) {
       arrivals.emplace_back(p.order.id, p.arrive_at);
       let_go(p.order.id, &Waiting::pending);
-      enqueue(p.order, p.ahead, p.ahead ? p.joined : std::nullopt, traded);
+      const Admission admitted =
+          enqueue(p.order, p.ahead, p.ahead ? p.joined : std::nullopt, traded);
+      if (admitted == Admission::Expired) {
+        inner.notices.push_back(Notice{Notice::Kind::Expired, {}, p.order.id, 0, now});
+      } else if (admitted == Admission::WouldTake) {
+        inner.notices.push_back(
+            Notice{Notice::Kind::Rejected, RejectReason::PostOnlyWouldTake, p.order.id, 0, now});
+      }
     } else {
       if (kept != i) pending[kept] = std::move(p);
       ++kept;
@@ -313,6 +350,7 @@ void L1Engine::remember(const Tick& tick, std::int64_t traded) {
 
 std::span<const L0Fill> L1Engine::on_invalid_tick(const Tick& tick) {
   out.clear();
+  inner.fills.clear();  // nothing executed on this tick
   report_due(tick.exch_ts);
   prev_volume = tick.volume;
   last_tick_time = tick.exch_ts;

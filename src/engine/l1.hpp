@@ -17,6 +17,13 @@
 // past its limit.  An order released from the queue has waited its turn and
 // rests as a maker.
 //
+// A cancel takes effect at once unless the configuration gives cancels a
+// latency of their own.  Then a cancel reaches the venue that long after it
+// was sent, the order works (and may fill) on every tick before it, and the
+// cancel removes it, wherever it is, before the first tick at or after its
+// arrival is matched; the account hears of it on that tick.  A pulled quote
+// can be caught by the very move it fled.
+//
 // A cancelled order that is still pending or queued is not searched for: its
 // entry stays in its array, dead, and the next tick's pass drops it.  An
 // index of the ids waiting in either stage tells a cancel at once whether
@@ -101,6 +108,7 @@ struct L1Config {
   Latency report_latency;
   QueueModel queue;
   std::uint32_t impact_pct = 0;  // square-root impact coefficient; 0 disables
+  Latency cancel_latency;        // from sending a cancel to its arrival; 0: at once
 
   friend bool operator==(const L1Config&, const L1Config&) = default;
 };
@@ -149,6 +157,21 @@ void l1_impact(L0Fill& fill, std::int64_t traded, std::uint32_t impact_pct, cons
 // market order's, price itself.
 std::int64_t within_limit(const L0Fill& fill, std::int64_t price);
 
+// A cancel on its way to the venue.
+struct PendingCancel {
+  OrderId id = 0;
+  Nanos arrive_at = 0;
+
+  friend bool operator==(const PendingCancel&, const PendingCancel&) = default;
+};
+
+// What a cancel request did.
+enum class CancelOutcome : std::uint8_t {
+  Unknown = 0,    // no order of that id works here
+  Done = 1,       // the order is gone
+  Requested = 2,  // the cancel is on its way; the order works until it arrives
+};
+
 // How many live entries of one id wait in each stage.
 struct Waiting {
   std::uint32_t pending = 0;
@@ -175,7 +198,8 @@ struct L1Engine {
   std::vector<Pending> pending;
   std::vector<Queued> queued;
   std::vector<Delayed> delayed;
-  std::vector<L0Fill> out;  // this tick's reported fills, reused
+  std::vector<PendingCancel> cancels;  // in the order they were sent
+  std::vector<L0Fill> out;             // this tick's reported fills, reused
   // The orders that reached the venue on this tick and when: a move that
   // crossed them is stamped no earlier than their arrival.
   std::vector<std::pair<OrderId, Nanos>> arrivals;
@@ -186,20 +210,31 @@ struct L1Engine {
   IdMap<std::uint64_t> canceled_below;
 
   // Sends an order at time now (its local_ts).  It arrives after its order
-  // latency, or at once when the configured latency is zero.
-  void submit(const Working& order, Nanos now);
+  // latency, or at once when the configured latency is zero; what became of
+  // an order that arrived at once is the result (Accepted while on its way).
+  Admission submit(const Working& order, Nanos now);
 
   // The common entry for new orders of both L1 and L2.  ahead is a queue
   // position already known; needs_depth marks the L2 path, where an order
   // with a latency of its own waits in pending for its position to be read
   // from depth.  Send times saturate.
-  void submit_queue(const Working& order, Nanos now, std::optional<std::int64_t> ahead,
-                    bool needs_depth);
+  Admission submit_queue(const Working& order, Nanos now, std::optional<std::int64_t> ahead,
+                         bool needs_depth);
 
   // Removes every pending and queued order with this id, or else the resting
   // one; returns whether anything was removed.  Fills already made are still
   // reported.  A waiting order's entry is left dead for the next tick to drop.
   bool cancel(OrderId id);
+
+  // A cancel of the strategy's, sent at now: at once (Done or Unknown) when
+  // the configured cancel latency is zero, else Requested for an order that
+  // works here, to take effect when it arrives.
+  CancelOutcome request_cancel(OrderId id, Nanos now);
+
+  // Whether an order of this id works here, in any stage.
+  bool holds(OrderId id) const {
+    return waiting_ids.contains(id) || inner.book.find(id) != nullptr;
+  }
 
   // Orders waiting in each stage, not counting dead entries.
   std::size_t pending_count() const { return pending_live_; }
@@ -221,6 +256,8 @@ struct L1Engine {
   template <class Impact>
   std::span<const L0Fill> on_tick_with_impact(const Tick& tick, Impact&& impact) {
     const std::int64_t traded = traded_volume(tick);
+    // Cancels first: the passes below drop what they leave dead.
+    if (!cancels.empty()) arrive_cancels(tick.exch_ts);
     arrive(tick.exch_ts, traded);
     advance_queue(tick, traded);
     canceled_below.clear();  // both passes have dropped every dead entry
@@ -245,9 +282,10 @@ struct L1Engine {
   // market order or marketable, else in queued behind its quantity ahead, or
   // in the book when nothing is ahead.  volume is the traded volume a
   // TradedShare queue takes its share of; absent sends such an order to the
-  // book.
-  void enqueue(const Working& order, std::optional<std::int64_t> ahead, std::optional<Nanos> joined,
-               std::optional<std::int64_t> volume);
+  // book.  A post-only order that would take is refused and an immediate one
+  // with nothing to take expires (the result says which); neither queues.
+  Admission enqueue(const Working& order, std::optional<std::int64_t> ahead,
+                    std::optional<Nanos> joined, std::optional<std::int64_t> volume);
 
  private:
   template <class Entry>
@@ -261,6 +299,8 @@ struct L1Engine {
 
   std::int64_t traded_volume(const Tick& tick) const;
   void arrive(Nanos now, std::int64_t traded);
+  // Applies the cancels that have reached the venue by now.
+  void arrive_cancels(Nanos now);
   // A fill crossed by the move since the previous tick carries that tick's
   // time; an order that arrived during the move cannot have filled before
   // it arrived.

@@ -36,15 +36,15 @@ std::optional<std::int64_t> WorkingDepth::take(const book::Book& depth, bool sel
 
 L2Engine::L2Engine(InstrumentId instrument, const L1Config& config) : l1(instrument, config) {}
 
-void L2Engine::submit(const Working& order, Nanos now) {
+Admission L2Engine::submit(const Working& order, Nanos now) {
   if (resync_pending) {
     const Nanos at = add_sat(now, Latency::sample(l1.config.order_latency, order.id));
     l1.add_pending(Pending{std::nullopt, at, order, at, true});
-    return;
+    return Admission::Accepted;
   }
   std::optional<std::int64_t> ahead;
   if (order.kind.is_limit() && depth_ready) ahead = displayed_ahead(depth, order);
-  l1.submit_queue(order, now, ahead, true);
+  return l1.submit_queue(order, now, ahead, true);
 }
 
 void L2Engine::resolve_pending(Nanos cutoff) {

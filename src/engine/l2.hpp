@@ -55,10 +55,11 @@ struct L2Engine {
   bool resync_pending = false;  // the stream broke and no snapshot has come since
 
   // Sends an order at time now.  While resynchronising every order waits in
-  // pending for the depth, whatever its latency.
-  void submit(const Working& order, Nanos now);
+  // pending for the depth, whatever its latency.  The result as for L1.
+  Admission submit(const Working& order, Nanos now);
 
   bool cancel(OrderId id) { return l1.cancel(id); }
+  CancelOutcome request_cancel(OrderId id, Nanos now) { return l1.request_cancel(id, now); }
   std::size_t cancel_all() { return l1.cancel_all(); }
   std::vector<L0Fill> drain_unreported() { return l1.drain_unreported(); }
 

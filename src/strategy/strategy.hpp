@@ -18,6 +18,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "engine/tick.hpp"
+#include "types/order_terms.hpp"
 #include "types/types.hpp"
 
 namespace halvorn::strategy {
@@ -70,6 +72,21 @@ struct Market {
   friend bool operator==(const Market&, const Market&) = default;
 };
 
+// Place an order with terms: a limit order when price is present, a market
+// order otherwise; terms say how long it works, what it may do to the
+// position, what condition sends it and which group it belongs to.  A
+// close-position order's qty is 0.
+struct Place {
+  Side side = Side::Buy;
+  Offset offset = Offset::Open;
+  InstrumentId instrument;
+  OrderId id = 0;
+  std::optional<std::int64_t> price;
+  QtyLots qty = 0;
+  OrderTerms terms;
+  friend bool operator==(const Place&, const Place&) = default;
+};
+
 // Cancel the live order with this id.
 struct Cancel {
   OrderId id = 0;
@@ -86,10 +103,32 @@ struct CancelAll {
 // One request of the strategy.  Two intents are equal when they are the same
 // alternative with equal fields, ids included: the lookahead check compares
 // runs with exactly this equality.
-using Intent = std::variant<intent::Limit, intent::Market, intent::Cancel, intent::CancelAll>;
+using Intent =
+    std::variant<intent::Limit, intent::Market, intent::Cancel, intent::CancelAll, intent::Place>;
 
-// How an order finished.
-enum class Ending : std::uint8_t { Filled = 0, Canceled = 1 };
+// How an order finished, and the one thing the strategy hears of an order
+// that goes on: Triggered, a conditional order that fired and sent its
+// order.  A refusal carries its reason: Rejected plus the reason's value.
+enum class Ending : std::uint8_t {
+  Filled = 0,
+  Canceled = 1,
+  Expired = 2,    // an immediate order its first tick did not fill
+  Triggered = 3,  // not an end: the order it stands for is on its way
+  Rejected = 8,   // + RejectReason
+};
+
+constexpr Ending rejected_for(RejectReason reason) {
+  return static_cast<Ending>(static_cast<std::uint8_t>(Ending::Rejected) +
+                             static_cast<std::uint8_t>(reason));
+}
+
+// The reason of a refusal; nullopt for any other ending.
+constexpr std::optional<RejectReason> rejection_of(Ending ending) {
+  const auto v = static_cast<std::uint8_t>(ending);
+  const auto base = static_cast<std::uint8_t>(Ending::Rejected);
+  if (v < base || static_cast<std::size_t>(v - base) >= REJECT_REASONS) return std::nullopt;
+  return static_cast<RejectReason>(v - base);
+}
 
 using OrderEnding = std::pair<OrderId, Ending>;
 

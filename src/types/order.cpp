@@ -7,6 +7,30 @@ const char* name_of(Offset offset) { return offset == Offset::Open ? "open" : "c
 std::ostream& operator<<(std::ostream& os, Side side) { return os << name_of(side); }
 std::ostream& operator<<(std::ostream& os, Offset offset) { return os << name_of(offset); }
 
+const char* name_of(RejectReason reason) {
+  switch (reason) {
+    case RejectReason::NonPositiveQuantity:
+      return "non_positive_quantity";
+    case RejectReason::DuplicateId:
+      return "duplicate_id";
+    case RejectReason::NoBalance:
+      return "no_balance";
+    case RejectReason::NotExternal:
+      return "not_external";
+    case RejectReason::UnknownInstrument:
+      return "unknown_instrument";
+    case RejectReason::PostOnlyWouldTake:
+      return "post_only_would_take";
+    case RejectReason::ReduceOnlyFlat:
+      return "reduce_only_flat";
+    case RejectReason::ReduceOnlySameSide:
+      return "reduce_only_same_side";
+    case RejectReason::GroupEnded:
+      return "group_ended";
+  }
+  return "unknown";
+}
+
 Working::FillResult Working::fill(Working order, QtyLots q) {
   if (q <= 0) return FillNonPositive{};
   QtyLots remaining = order.remaining();

@@ -64,8 +64,15 @@ TEST(KernelAllocation, TicksPastOneHundredRestingOrdersAllocateNothing) {
   Kernel k = flat_kernel(Tier{});
   for (OrderId id = 1; id <= 100; ++id) {
     const bool buy = id % 2 == 0;
-    k.apply(event::Submit{id, buy ? Side::Buy : Side::Sell, Offset::Open, 1, 0, 0, std::nullopt,
-                          buy ? 500'000 - std::int64_t(id) : 700'000 + std::int64_t(id)});
+    k.apply(event::Submit{id,
+                          buy ? Side::Buy : Side::Sell,
+                          Offset::Open,
+                          1,
+                          0,
+                          0,
+                          std::nullopt,
+                          buy ? 500'000 - std::int64_t(id) : 700'000 + std::int64_t(id),
+                          {}});
   }
   EXPECT_EQ(allocations_applying(k, ticks(10'000)), 0u);
   EXPECT_EQ(k.live().size(), 100u);
@@ -77,7 +84,8 @@ TEST(KernelAllocation, SubmittingAndFillingMarketOrdersAllocatesNothingOnceWarm)
   const std::vector<Event> prices = ticks(2'000);
   for (std::size_t i = 0; i < prices.size(); ++i) {
     const Side side = i % 2 == 0 ? Side::Buy : Side::Sell;
-    events.push_back(event::Submit{i + 1, side, Offset::Open, 3, 0, 0, std::nullopt, std::nullopt});
+    events.push_back(
+        event::Submit{i + 1, side, Offset::Open, 3, 0, 0, std::nullopt, std::nullopt, {}});
     events.push_back(prices[i]);
   }
   EXPECT_EQ(allocations_applying(k, events), 0u);
@@ -106,7 +114,8 @@ TEST(TierAllocation, ChurnAgainstAThousandWaitingOrdersAllocatesNothingOnceWarm)
                            0,
                            0,
                            std::nullopt,
-                           buy ? 500'000 - offset : 700'000 + offset};
+                           buy ? 500'000 - offset : 700'000 + offset,
+                           {}};
     };
     for (OrderId id = 1; id <= 1'000; ++id) k.apply(far(id));
     const std::vector<Event> prices = ticks(4'000);
@@ -120,8 +129,15 @@ TEST(TierAllocation, ChurnAgainstAThousandWaitingOrdersAllocatesNothingOnceWarm)
       events.push_back(event::Cancel{id - 1'000});
       events.push_back(far(2'000'000 + i));
       events.push_back(event::Cancel{2'000'000 + i});
-      events.push_back(event::Submit{1'000'000 + i, buy ? Side::Buy : Side::Sell, Offset::Open, 1,
-                                     t, t, std::nullopt, buy ? last.ask + 30 : last.bid - 30});
+      events.push_back(event::Submit{1'000'000 + i,
+                                     buy ? Side::Buy : Side::Sell,
+                                     Offset::Open,
+                                     1,
+                                     t,
+                                     t,
+                                     std::nullopt,
+                                     buy ? last.ask + 30 : last.bid - 30,
+                                     {}});
       events.push_back(prices[i]);
     }
     const std::size_t half = events.size() / 2;
@@ -157,9 +173,16 @@ TEST(TierAllocation, L1OrdersThroughLatencyQueueAndReportsAllocateNothingOnceWar
     const auto t = static_cast<Nanos>(i) * 1'000;
     // A market order, and a limit order at the last price that queues.
     events.push_back(
-        event::Submit{2 * i + 1, side, Offset::Open, 1, t, t, std::nullopt, std::nullopt});
-    events.push_back(event::Submit{2 * i + 2, side, Offset::Open, 1, t, t, std::nullopt,
-                                   600'000 + static_cast<std::int64_t>(i % 7) * 3 - 9});
+        event::Submit{2 * i + 1, side, Offset::Open, 1, t, t, std::nullopt, std::nullopt, {}});
+    events.push_back(event::Submit{2 * i + 2,
+                                   side,
+                                   Offset::Open,
+                                   1,
+                                   t,
+                                   t,
+                                   std::nullopt,
+                                   600'000 + static_cast<std::int64_t>(i % 7) * 3 - 9,
+                                   {}});
     events.push_back(prices[i]);
   }
   const std::size_t half = events.size() / 2;
@@ -186,7 +209,8 @@ TEST(TierAllocation, L2TakerFillsPricedFromDepthAllocateNothingOnceWarm) {
   std::vector<Event> events;
   for (std::size_t i = 0; i < prices.size(); ++i) {
     const Side side = i % 2 == 0 ? Side::Buy : Side::Sell;
-    events.push_back(event::Submit{i + 1, side, Offset::Open, 3, 0, 0, std::nullopt, std::nullopt});
+    events.push_back(
+        event::Submit{i + 1, side, Offset::Open, 3, 0, 0, std::nullopt, std::nullopt, {}});
     events.push_back(prices[i]);
   }
   std::size_t fills = 0;

@@ -42,7 +42,7 @@ Event tick(std::int64_t ms, std::int64_t volume, std::int64_t last, std::int64_t
 
 Event submit(OrderId id, Side side, QtyLots qty, std::int64_t ms,
              std::optional<std::int64_t> price = std::nullopt) {
-  return event::Submit{id, side, Offset::Open, qty, ms * MS, ms * MS, std::nullopt, price};
+  return event::Submit{id, side, Offset::Open, qty, ms * MS, ms * MS, std::nullopt, price, {}};
 }
 
 Event depth(std::uint64_t first, std::uint64_t final, std::int64_t ms, std::vector<Level> bids,

@@ -33,7 +33,7 @@ Event tick(Nanos t, std::int64_t last, std::int64_t bid = 0, std::int64_t ask = 
 
 Event submit(OrderId id, Side side, QtyLots qty, std::optional<std::int64_t> price = std::nullopt,
              std::optional<InstrumentId> instrument = ONE) {
-  return event::Submit{id, side, Offset::Open, qty, 0, 0, instrument, price};
+  return event::Submit{id, side, Offset::Open, qty, 0, 0, instrument, price, {}};
 }
 
 Event external(OrderId order, Side side, QtyLots qty, std::int64_t price, event::ExternalFee fee,

@@ -1,0 +1,352 @@
+// The matcher's order desk at work: conditional orders held until their
+// trigger, and the links of contingent groups (order_desk->hpp says why they
+// are kept here, where orders execute).
+
+#include <algorithm>
+
+#include "core/matcher.hpp"
+
+namespace halvorn::core {
+
+namespace {
+
+using Kind = engine::Notice::Kind;
+
+// The trail a trailing stop keeps behind the best price: its distance, or
+// its rate of the best price, at least one tick.
+std::int64_t trail_of(const TriggerTerms& t, std::int64_t best) {
+  if (t.distance > 0) return t.distance;
+  const std::int64_t by_rate = clamp64(static_cast<Wide>(best) * t.rate / RATE_SCALE);
+  return std::max<std::int64_t>(by_rate, 1);
+}
+
+}  // namespace
+
+std::size_t OrderDesk::clear() {
+  const std::size_t n = held.size();
+  held.clear();
+  triggers.clear();
+  trails.clear();
+  leader_of.clear();
+  groups.clear();
+  guarding.clear();
+  return n;
+}
+
+void Matcher::place(const Working& order, const OrderTerms& terms, Nanos now) {
+  if (!desk) desk = std::make_unique<OrderDesk>();
+  const OrderId id = order.id;
+  const std::size_t from = notices().size();
+  auto refuse = [&] {
+    notices().push_back(
+        engine::Notice{Kind::Rejected, RejectReason::GroupEnded, id, 0, order.exch_ts});
+  };
+  switch (terms.role) {
+    case GroupRole::None:
+      break;
+    case GroupRole::OneCancelsOther:
+    case GroupRole::BracketEntry:
+      if (terms.leader == 0) {
+        Group g;
+        g.kind = terms.role;
+        g.members[0] = id;
+        g.entry_qty = order.qty;
+        g.entry_side = order.side;
+        desk->groups.put(id, g);
+        desk->leader_of.put(id, id);
+      } else if (!join(id, terms.leader, 1)) {
+        return refuse();
+      }
+      break;
+    case GroupRole::BracketStop:
+    case GroupRole::BracketTake:
+      if (!join(id, terms.leader, terms.role == GroupRole::BracketStop ? 1 : 2)) return refuse();
+      // Unarmed until the entry fills.
+      return hold(order, terms, false);
+  }
+  if (terms.trigger.any()) {
+    hold(order, terms, true);
+  } else {
+    send(order, now);
+    // Two legs of a pair both at the engine are linked there too, so that
+    // one tick cannot fill both.
+    if (terms.role == GroupRole::OneCancelsOther && terms.leader != 0 &&
+        !desk->held.contains(terms.leader) && desk->leader_of.contains(id)) {
+      core_engine().pair(terms.leader, id);
+    }
+  }
+  if (grouped()) settle_notices(from);
+}
+
+bool Matcher::join(OrderId id, OrderId leader, std::size_t slot) {
+  Group* g = desk->groups.find(leader);
+  if (g == nullptr || g->members[slot] != 0) return false;
+  g->members[slot] = id;
+  desk->leader_of.put(id, leader);
+  return true;
+}
+
+void Matcher::hold(const Working& order, const OrderTerms& terms, bool armed) {
+  Held h;
+  h.order = order;
+  h.trigger = terms.trigger;
+  h.seq = desk->next_seq++;
+  h.close_position = terms.close_position;
+  Held& stored = desk->held.put(order.id, h);
+  if (armed) arm(order.id, stored, nullptr);
+}
+
+void Matcher::arm(OrderId id, Held& h, const engine::Tick* tick) {
+  h.armed = true;
+  const TriggerTerms& t = h.trigger;
+  const bool sell = h.order.side == Side::Sell;
+  switch (t.kind) {
+    case TriggerTerms::Kind::Stop:
+      desk->triggers.insert(id, t.price,
+                            sell ? engine::Fires::AtOrBelow : engine::Fires::AtOrAbove);
+      return;
+    case TriggerTerms::Kind::TakeProfit:
+      desk->triggers.insert(id, t.price,
+                            sell ? engine::Fires::AtOrAbove : engine::Fires::AtOrBelow);
+      return;
+    case TriggerTerms::Kind::Trailing:
+      // The activation price is reached the way the best price moves: a
+      // sell's trail starts on a rise to it, a buy's on a fall.
+      if (t.price > 0) {
+        desk->triggers.insert(id, t.price,
+                              sell ? engine::Fires::AtOrAbove : engine::Fires::AtOrBelow);
+      } else {
+        start_trail(id, h);
+      }
+      return;
+    case TriggerTerms::Kind::None: {
+      // A bracket's plain take-profit: sent when its entry fills.
+      Working order = h.order;
+      if (tick != nullptr) {
+        order.exch_ts = tick->exch_ts;
+        order.local_ts = tick->local_ts;
+      }
+      desk->held.erase(id);
+      send(order, order.local_ts);
+      return;
+    }
+  }
+}
+
+void Matcher::start_trail(OrderId id, Held& h) {
+  h.trailing = true;
+  // Before the first tick there is no best price; the first tick sets it.
+  h.best = desk->last.value_or(0);
+  desk->trails.push_back(id);
+}
+
+bool Matcher::unhold(OrderId id) {
+  if (!desk || desk->held.empty()) return false;
+  const Held* h = desk->held.find(id);
+  if (h == nullptr) return false;
+  if (h->armed && !h->trailing) desk->triggers.remove(id);
+  desk->held.erase(id);  // a trail left behind is passed over
+  return true;
+}
+
+void Matcher::after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots short_size) {
+  const std::int64_t price = trigger_price(tick, trigger_source);
+  desk->last = price;
+  auto& fired = desk->fired;
+  fired.clear();
+  desk->triggers.take_reached(price, fired);
+  // The trails move with the best price, then fire on a turn back.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < desk->trails.size(); ++i) {
+    const OrderId id = desk->trails[i];
+    Held* h = desk->held.find(id);
+    if (h == nullptr || !h->trailing) continue;
+    desk->trails[kept++] = id;
+    const bool sell = h->order.side == Side::Sell;
+    if (h->best <= 0 || (sell ? price > h->best : price < h->best)) h->best = price;
+    const std::int64_t trail = trail_of(h->trigger, h->best);
+    const std::int64_t level = sell ? sub_sat(h->best, trail) : add_sat(h->best, trail);
+    if (sell ? price <= level : price >= level) fired.emplace_back(h->seq, id);
+  }
+  desk->trails.resize(kept);
+  if (fired.empty()) return;
+
+  // Fire in the order the orders were placed; the book gave its entry
+  // numbers, the desk's own number orders across book and trails.
+  for (auto& [seq, id] : fired) {
+    const Held* h = desk->held.find(id);
+    seq = h == nullptr ? 0 : h->seq;
+  }
+  std::sort(fired.begin(), fired.end());
+  // Copied: firing one order may cancel another that also fired.
+  desk->scratch.clear();
+  for (const auto& [seq, id] : fired) desk->scratch.push_back(id);
+  const std::vector<OrderId> ids = desk->scratch;
+  for (OrderId id : ids) {
+    Held* h = desk->held.find(id);
+    if (h == nullptr) continue;  // ended by an order that fired before it
+    const TriggerTerms& t = h->trigger;
+    if (t.kind == TriggerTerms::Kind::Trailing && !h->trailing) {
+      start_trail(id, *h);  // the activation price was reached
+      continue;
+    }
+    std::int64_t level = t.price;
+    if (t.kind == TriggerTerms::Kind::Trailing) {
+      const std::int64_t trail = trail_of(t, h->best);
+      level = h->order.side == Side::Sell ? sub_sat(h->best, trail) : add_sat(h->best, trail);
+    }
+    fire(id, level, tick, long_size, short_size);
+  }
+}
+
+void Matcher::fire(OrderId id, std::int64_t level, const engine::Tick& tick, QtyLots long_size,
+                   QtyLots short_size) {
+  const Held h = *desk->held.find(id);
+  desk->held.erase(id);
+  const std::size_t from = notices().size();
+  notices().push_back(engine::Notice{Kind::Triggered, {}, id, level, tick.exch_ts});
+  // The first of a pair to fire ends the other; a bracket's entry goes on.
+  if (grouped()) {
+    if (const OrderId* leader = desk->leader_of.find(id)) {
+      const Group& g = *desk->groups.find(*leader);
+      if (!(g.kind == GroupRole::BracketEntry && g.members[0] == id)) end_group(*leader, id);
+    }
+  }
+  Working order = h.order;
+  if (h.close_position) {
+    // A sell closes the long leg (the net position in net mode), a buy the
+    // short leg (the net position's short in net mode).
+    const QtyLots held = order.side == Side::Sell ? long_size
+                         : short_size != 0        ? -short_size
+                                                  : -long_size;
+    if (held <= 0) {
+      // Nothing left to close: the order ends here.
+      notices().push_back(engine::Notice{Kind::Canceled, {}, id, 0, tick.exch_ts});
+      if (grouped()) settle_notices(from);
+      return;
+    }
+    order.qty = held;
+  }
+  order.exch_ts = tick.exch_ts;
+  order.local_ts = tick.local_ts;
+  order.trigger = std::max<std::int64_t>(level, 1);
+  send(order, tick.local_ts);
+  if (grouped()) settle_notices(from);
+}
+
+void Matcher::dissolve(OrderId leader) {
+  const Group* found = desk->groups.find(leader);
+  if (found == nullptr) return;
+  const Group g = *found;
+  for (OrderId m : g.members) {
+    if (m == 0) continue;
+    desk->leader_of.erase(m);
+    core_engine().unpair(m);
+  }
+  desk->groups.erase(leader);
+  std::erase(desk->guarding, leader);
+}
+
+void Matcher::end_group(OrderId leader, OrderId keep) {
+  const Group* found = desk->groups.find(leader);
+  if (found == nullptr) return;
+  const Group g = *found;
+  dissolve(leader);
+  for (std::size_t i = 0; i < g.members.size(); ++i) {
+    const OrderId m = g.members[i];
+    if (m == 0 || m == keep || (g.kind == GroupRole::BracketEntry && i == 0)) continue;
+    cancel_member(m, 0);
+  }
+}
+
+void Matcher::cancel_member(OrderId id, Nanos at) {
+  if (unhold(id) || drop(id)) notices().push_back(engine::Notice{Kind::Canceled, {}, id, 0, at});
+}
+
+void Matcher::member_ended(OrderId id, Kind how, Nanos at) {
+  const OrderId* found = desk->leader_of.find(id);
+  if (found == nullptr) return;
+  const OrderId leader = *found;
+  Group& g = *desk->groups.find(leader);
+  if (g.kind == GroupRole::OneCancelsOther) {
+    // A leg the strategy cancelled takes the other with it; one the venue
+    // refused or let expire only breaks the pair.
+    if (how == Kind::Canceled) return end_group(leader, id);
+    return dissolve(leader);
+  }
+  if (g.members[0] == id) {
+    // An entry that ends unfilled takes its stop-loss and take-profit along.
+    if (!g.entry_filled) return end_group(leader, id);
+    desk->leader_of.erase(id);
+    g.members[0] = 0;
+    return;
+  }
+  // A stop-loss or take-profit ended alone: the other stays.
+  for (OrderId& m : g.members) {
+    if (m == id) m = 0;
+  }
+  desk->leader_of.erase(id);
+  if (g.members[1] == 0 && g.members[2] == 0) dissolve(leader);
+  (void)at;
+}
+
+void Matcher::settle_notices(std::size_t from) {
+  // Ending a member may append notices; those are looked at too.
+  for (std::size_t i = from; i < notices().size() && grouped(); ++i) {
+    const engine::Notice n = notices()[i];
+    if (n.kind == Kind::Triggered) continue;
+    member_ended(n.id, n.kind, n.at);
+  }
+}
+
+void Matcher::settle_fills(std::span<const engine::L0Fill> fills, const engine::Tick& tick) {
+  for (std::size_t i = 0; i < fills.size() && grouped(); ++i) {
+    const engine::L0Fill& f = fills[i];
+    const OrderId* found = desk->leader_of.find(f.order);
+    if (found == nullptr) continue;
+    const OrderId leader = *found;
+    Group& g = *desk->groups.find(leader);
+    if (g.kind == GroupRole::OneCancelsOther || g.members[0] != f.order) {
+      end_group(leader, f.order);
+      continue;
+    }
+    if (g.entry_filled) continue;
+    g.entry_filled = true;
+    // Armed for the part of the entry that filled.  Every tier fills an
+    // order whole, so that is all of it; a close-position member (qty 0)
+    // is sized when it fires.
+    const QtyLots entry_qty = g.entry_qty;
+    const std::array<OrderId, 3> members = g.members;
+    for (std::size_t slot = 1; slot < 3; ++slot) {
+      Held* h = members[slot] == 0 ? nullptr : desk->held.find(members[slot]);
+      if (h == nullptr || h->armed) continue;
+      if (h->order.qty > 0 && entry_qty > 0 && f.qty < entry_qty) {
+        h->order.qty =
+            std::max<QtyLots>(1, clamp64(static_cast<Wide>(h->order.qty) * f.qty / entry_qty));
+      }
+      arm(members[slot], *h, &tick);
+    }
+  }
+}
+
+void Matcher::booked(OrderId order, QtyLots long_size, QtyLots short_size) {
+  if (const OrderId* found = desk->leader_of.find(order)) {
+    Group& g = *desk->groups.find(*found);
+    if (g.kind == GroupRole::BracketEntry && g.members[0] == order && !g.in_position) {
+      g.in_position = true;
+      desk->guarding.push_back(*found);
+    }
+  }
+  if (desk->guarding.empty()) return;
+  desk->scratch.assign(desk->guarding.begin(), desk->guarding.end());
+  for (OrderId leader : desk->scratch) {
+    const Group* g = desk->groups.find(leader);
+    if (g == nullptr) continue;
+    const bool held =
+        g->entry_side == Side::Buy ? long_size > 0 : (long_size < 0 || short_size < 0);
+    // The position the entry opened is gone: its protection goes with it.
+    if (!held) end_group(leader, 0);
+  }
+}
+
+}  // namespace halvorn::core

@@ -1,0 +1,100 @@
+// The order desk of a matcher: the conditional orders it holds until their
+// trigger, and the links of the contingent groups its orders belong to.
+//
+// A conditional order (a stop, a take-profit, a trailing stop) is held here,
+// away from the engine, and looked at once per tick, after the tick has been
+// matched: when the tick's trigger price reaches it, the order it stands for
+// is sent to the engine as the strategy would have sent it on that tick --
+// through the engine's latency, queue and impact, and at L0 to execute on
+// the next tick -- and none of its fills is better than the trigger.  It is
+// never sent on a tick before the one whose price fired it.
+//
+// A group is linked where its orders execute, so that the links hold before
+// the account hears of anything: the first leg of a one-cancels-other pair
+// to fill or fire ends the other at once; a bracket's stop-loss and
+// take-profit wait, unarmed, until its entry fills, are armed for the part
+// that filled, form such a pair, and end together once the account no
+// longer holds the position the entry opened.  The group's own cancels take
+// effect at once, whatever the cancel latency: the venue links the orders.
+//
+// The desk is the data; the matcher (matcher_desk.cpp) drives it with its
+// engine.  An empty desk costs a tick one look at two counts.
+//
+// Thread-safety: owned by one matcher and used by one thread at a time.
+
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "engine/id_map.hpp"
+#include "engine/tick.hpp"
+#include "engine/trigger_book.hpp"
+#include "types/order.hpp"
+
+namespace halvorn::core {
+
+// The price a trigger is compared with.  Only the last trade price today;
+// the mark price is meant to become a second choice.
+enum class TriggerSource : std::uint8_t { Last = 0 };
+
+inline std::int64_t trigger_price(const engine::Tick& tick, TriggerSource source) {
+  switch (source) {
+    case TriggerSource::Last:
+      return tick.last;
+  }
+  return tick.last;
+}
+
+// An order the desk holds: a conditional order waiting for its trigger, or a
+// bracket's stop-loss or take-profit waiting for its entry.
+struct Held {
+  Working order;  // what is sent when it fires; qty 0 for a close-position order
+  TriggerTerms trigger;
+  std::uint64_t seq = 0;        // the desk's number for it, rising: the order orders fire in
+  bool close_position = false;  // sized from the position when it fires
+  bool armed = false;           // false: a bracket's member whose entry has not filled
+  bool trailing = false;        // a trailing stop whose trail has started
+  std::int64_t best = 0;        // trailing: the best price since the trail started
+};
+
+// A contingent group, kept under the id of its first order.
+struct Group {
+  GroupRole kind = GroupRole::OneCancelsOther;  // OneCancelsOther or BracketEntry
+  // The two legs of a pair; or a bracket's entry, stop-loss, take-profit.
+  // 0 where there is none (any more).
+  std::array<OrderId, 3> members{};
+  QtyLots entry_qty = 0;
+  Side entry_side = Side::Buy;
+  bool entry_filled = false;
+  bool in_position = false;  // the account has booked the entry's fill
+};
+
+// Invariants: every armed Held of kind Stop or TakeProfit, and every armed
+// Trailing one whose trail has not started, is in `triggers`; every started
+// trail is in `trails`; `leader_of` maps exactly the members of `groups`;
+// `guarding` lists the brackets in position.
+struct OrderDesk {
+  engine::IdMap<Held> held;
+  engine::TriggerBook triggers;
+  std::vector<OrderId> trails;  // may hold ids no longer trailing; passed over
+  engine::IdMap<OrderId> leader_of;
+  engine::IdMap<Group> groups;
+  std::vector<OrderId> guarding;
+  std::uint64_t next_seq = 0;
+  std::optional<std::int64_t> last;  // the latest trigger price seen
+  // Scratch, reused.
+  std::vector<std::pair<std::uint64_t, OrderId>> fired;
+  std::vector<OrderId> scratch;
+
+  bool empty() const { return held.empty() && groups.empty(); }
+  // Whether a tick has anything to look at after matching.
+  bool watching() const { return !triggers.empty() || !trails.empty(); }
+  std::size_t clear();
+};
+
+}  // namespace halvorn::core

@@ -1,0 +1,61 @@
+// The trigger book: conditional orders waiting for the price to reach their
+// trigger, ordered so that a tick finds what it fires without looking at
+// what it does not.
+//
+// A trigger fires either when the price falls to it or below (a sell stop, a
+// buy take-profit) or when the price rises to it or above (a buy stop, a sell
+// take-profit).  Each kind is kept as the resting-order book keeps one side
+// of its limit orders: the triggers that fire on a fall as its buy lane
+// (highest first), those that fire on a rise as its sell lane (lowest first).
+// A tick then looks at the front of each lane, as the L0 rules look at the
+// best resting limit, and 10^5 waiting stops cost a tick what 10^5 resting
+// limit orders cost.  Insert and remove are logarithmic.
+//
+// Thread-safety: owned by one matcher and used by one thread at a time.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "engine/resting_book.hpp"
+
+namespace halvorn::engine {
+
+// Which way a trigger fires.
+enum class Fires : std::uint8_t {
+  AtOrBelow = 0,  // when the price falls to the level or below
+  AtOrAbove = 1,  // when the price rises to the level or above
+};
+
+// A TriggerBook holds order ids by trigger level.
+//
+// Invariants: an id is held at most once; the entry numbers rise with entry
+// time, across both directions.
+class TriggerBook {
+ public:
+  // Adds an id at a level; it fires after every id already waiting at a
+  // level the same move reaches first.
+  // Requires: the id is not held.
+  void insert(OrderId id, std::int64_t level, Fires fires);
+
+  // Removes the id; returns whether it was held.
+  bool remove(OrderId id) { return book_.remove(id).has_value(); }
+
+  bool contains(OrderId id) const { return book_.find(id) != nullptr; }
+  std::size_t size() const { return book_.size(); }
+  bool empty() const { return book_.empty(); }
+  void clear() { book_.clear(); }
+
+  // Removes every id whose level `price` reaches and appends it to `out` as
+  // (entry number, id); returns whether any was.  The caller sorts `out` to
+  // fire them in the order they were placed.
+  bool take_reached(std::int64_t price, std::vector<std::pair<std::uint64_t, OrderId>>& out);
+
+ private:
+  Book book_;
+};
+
+}  // namespace halvorn::engine

@@ -1,0 +1,93 @@
+// The terms an order can carry besides its side, size and limit: how long it
+// works, whether it may only make or only reduce, the condition that sends
+// it, and the group it belongs to; and the reasons the venue refuses one.
+//
+// A plain order has default terms (good till cancelled, no condition, no
+// group), which is every order the core module's run functions place.
+//
+// Thread-safety: plain values.
+
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "types/ids.hpp"
+
+namespace halvorn {
+
+// How long an order works once it reaches the venue.  An immediate order
+// meets one tick in the book and what that tick does not fill expires; a
+// venue that fills every order whole makes the two immediate kinds alike.
+enum class TimeInForce : std::uint8_t {
+  GoodTillCancel = 0,
+  ImmediateOrCancel = 1,
+  FillOrKill = 2,
+};
+
+// What sends a conditional order.  The engine holds it, away from the
+// matcher, until the trigger price of a tick reaches its trigger; it then
+// sends the order it stands for as the strategy would have sent it on that
+// tick, and that order's fills are never better than the trigger.
+struct TriggerTerms {
+  enum class Kind : std::uint8_t {
+    None = 0,
+    Stop = 1,        // a sell fires on a fall to price, a buy on a rise to it
+    TakeProfit = 2,  // a sell fires on a rise to price, a buy on a fall to it
+    Trailing = 3,    // fires when the price turns back `distance` (or `rate`) from its best
+  };
+
+  Kind kind = Kind::None;
+  // Stop and TakeProfit: the trigger price.  Trailing: the activation price,
+  // which the price must reach (a sell from below, a buy from above) before
+  // the trail starts; 0 starts it at once.  Ticks.
+  std::int64_t price = 0;
+  std::int64_t distance = 0;  // Trailing: ticks behind the best price; 0 when by rate
+  std::int64_t rate = 0;      // Trailing: billionths of the best price; 0 when by distance
+
+  bool any() const { return kind != Kind::None; }
+  friend bool operator==(const TriggerTerms&, const TriggerTerms&) = default;
+};
+
+// An order's place in a contingent group.  A group is led by its first
+// order; every other member names the leader's id.
+enum class GroupRole : std::uint8_t {
+  None = 0,
+  OneCancelsOther = 1,  // a leg of a pair: the first leg to fill or fire ends the other
+  BracketEntry = 2,     // the entry of a bracket
+  BracketStop = 3,      // the bracket's stop-loss, armed when its entry fills
+  BracketTake = 4,      // the bracket's take-profit, armed when its entry fills
+};
+
+struct OrderTerms {
+  TimeInForce tif = TimeInForce::GoodTillCancel;
+  bool post_only = false;       // refused rather than taking liquidity on arrival
+  bool reduce_only = false;     // never opens or adds to a position, never flips it
+  bool close_position = false;  // the whole position it reduces, sized when it is sent
+  GroupRole role = GroupRole::None;
+  OrderId leader = 0;  // the group's first order; 0 for the leader itself
+  TriggerTerms trigger;
+
+  bool plain() const { return *this == OrderTerms{}; }
+  friend bool operator==(const OrderTerms&, const OrderTerms&) = default;
+};
+
+// Why the venue refused an order (or another request).
+enum class RejectReason : std::uint8_t {
+  NonPositiveQuantity = 0,  // a Submit with qty <= 0
+  DuplicateId = 1,          // a Submit whose id is live
+  NoBalance = 2,            // a Submit while the settlement balance is <= 0
+  NotExternal = 3,          // an ExternalFill while fills are not external
+  UnknownInstrument = 4,    // no holding for the event's instrument
+  PostOnlyWouldTake = 5,    // a post-only order marketable when it reached the venue
+  ReduceOnlyFlat = 6,       // a reduce-only order with no position to reduce
+  ReduceOnlySameSide = 7,   // a reduce-only order on the side of the position it would grow
+  GroupEnded = 8,           // a group member whose leader was refused or has ended
+};
+
+inline constexpr std::size_t REJECT_REASONS = 9;
+
+// A short name of each reason, in snake case ("post_only_would_take").
+const char* name_of(RejectReason reason);
+
+}  // namespace halvorn
