@@ -18,11 +18,13 @@ namespace {
 
 // The account of the core module's run functions: the default venue (tier
 // L0, no fees, no funding, the example margin table, instrument 1, net mode)
-// with their contract size and margin flag.
+// with their contract size and margin flag, filling a resting order the
+// quote moves through at the quote, as these functions always have.
 venue::VenueConfig core_account(std::int64_t contract_size, bool enforce_margin) {
   venue::VenueConfig config;
   config.contract_size = contract_size;
   config.enforce_margin = enforce_margin;
+  config.resting = engine::RestingPrice::Quote;
   return config;
 }
 

@@ -54,11 +54,14 @@ class TestConfiguration:
         assert v.margin_tiers == venue.EXAMPLE_BTCUSDT
         assert (v.hedge, v.track_margin, v.enforce_margin) == (False, False, True)
         assert (v.contract_size, v.instrument) == (10_000, 1)
+        # The one rule in which the venue differs from run_backtest.
+        assert v.resting_fills == "limit"
         assert venue.EXAMPLE_BTCUSDT[0] == venue.Bracket(up_to=5_000_000_000_000, rate=4_000_000, amount=0)
         assert venue.EXAMPLE_BTCUSDT[-1].up_to == 2**63 - 1
         assert repr(v) == "Venue()"
         assert str(inspect.signature(venue.L1)) == (
-            "(*, order_latency=Fixed(0), report_latency=Fixed(0), queue=None, impact_pct=0)")
+            "(*, order_latency=Fixed(0), report_latency=Fixed(0), queue=None, impact_pct=0, "
+            "cancel_latency=Fixed(0))")
         assert "tier=L0()" in str(inspect.signature(venue.Venue))
         assert str(inspect.signature(venue.run)) == (
             "(strategy, ticks, balance, *, venue=None, batch=1, equity_every=0, progress=None, "
@@ -180,14 +183,15 @@ class RandomTrader:
 class TestAgreesWithRunBacktest:
     @pytest.mark.parametrize("seed", range(6))
     @pytest.mark.parametrize("batch", [1, 7])
-    def test_default_venue_equals_run_backtest(self, tmp_path, seed, batch):
+    def test_quote_rule_venue_equals_run_backtest(self, tmp_path, seed, batch):
         rng = random.Random(seed)
         ticks = random_ticks(rng, 3_000)
         path = str(tmp_path / "t.hvtk")
         halvorn.save_ticks(path, ticks)
         for series in (ticks, halvorn.load_ticks(path)):
             a = halvorn.run_backtest(RandomTrader(seed), series, 20, batch=batch, equity_every=50)
-            b = venue.run(RandomTrader(seed), series, 20, batch=batch, equity_every=50)
+            b = venue.run(RandomTrader(seed), series, 20, batch=batch, equity_every=50,
+                          venue=venue.Venue(resting_fills="quote"))
             assert (b.strategy, b.ticks, len(b.fills), len(b.liquidations)) == (
                 a.strategy, a.ticks, a.fills, a.liquidations)
             assert (b.final_equity, b.min_equity, b.fees_paid, b.funding_paid) == (

@@ -213,6 +213,19 @@ bool fee_rate(const char* field, PyObject* obj, std::int64_t* out) {
 
 bool flag(const char* field, PyObject* obj, bool* out) { return to_bool(obj, field, out); }
 
+bool resting_of(PyObject* obj, engine::RestingPrice* out) {
+  if (!PyUnicode_Check(obj)) return wrong_type("resting_fills", "\"limit\" or \"quote\"", obj);
+  if (PyUnicode_CompareWithASCIIString(obj, "limit") == 0) {
+    *out = engine::RestingPrice::Limit;
+  } else if (PyUnicode_CompareWithASCIIString(obj, "quote") == 0) {
+    *out = engine::RestingPrice::Quote;
+  } else {
+    PyErr_Format(PyExc_ValueError, "resting_fills must be \"limit\" or \"quote\", got %R", obj);
+    return false;
+  }
+  return true;
+}
+
 struct VenueClass {
   using Data = VenueConfig;
   static constexpr const char* NAME = "halvorn.venue.Venue";
@@ -241,10 +254,15 @@ struct VenueClass {
       "contract size follows from its tick and lot sizes, and a run over a\n"
       "tick file converted with other sizes is refused.  A Venue given neither\n"
       "an Instrument nor a contract size takes both from a tick file that\n"
-      "defines its instrument.";
+      "defines its instrument.\n\n"
+      "`resting_fills` says where a resting limit order that the market trades\n"
+      "through fills: \"limit\" (the default), at its own limit, as a venue\n"
+      "fills it -- only an order that takes liquidity gets a better price; or\n"
+      "\"quote\", at the quote when that is better, the rule of\n"
+      "`halvorn.run_backtest`.";
   static constexpr std::array FIELDS = {
-      "tier",  "maker_fee",    "taker_fee",      "funding",       "margin_tiers",
-      "hedge", "track_margin", "enforce_margin", "contract_size", "instrument"};
+      "tier",         "maker_fee",      "taker_fee",     "funding",    "margin_tiers", "hedge",
+      "track_margin", "enforce_margin", "contract_size", "instrument", "resting_fills"};
   static constexpr std::array DOCS = {
       "The execution tier: L0(), L1(...) or L2(...).",
       "Fee rate of fills that provide liquidity, in billionths; negative is a rebate.",
@@ -256,6 +274,7 @@ struct VenueClass {
       "Liquidate the account when its equity no longer covers maintenance.",
       "Cash value of a price of one tick on one lot.",
       "The instrument the account trades: its id, or the Instrument given.",
+      "Where a resting order the market trades through fills: \"limit\" or \"quote\".",
   };
   static constexpr bool KEYWORD_ONLY = true;
 
@@ -274,14 +293,15 @@ struct VenueClass {
         tuple_of_objects(st->bracket_type, d.margin_tiers.brackets), PyBool_FromLong(d.hedge),
         PyBool_FromLong(d.track_margin), PyBool_FromLong(d.enforce_margin),
         from_i64(d.contract_size),
-        d.definition ? new_instrument(st, *d.definition) : PyLong_FromUnsignedLong(d.instrument));
+        d.definition ? new_instrument(st, *d.definition) : PyLong_FromUnsignedLong(d.instrument),
+        PyUnicode_FromString(d.resting == engine::RestingPrice::Limit ? "limit" : "quote"));
   }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"tier",          "maker_fee",  "taker_fee",    "funding",
-                                   "margin_tiers",  "hedge",      "track_margin", "enforce_margin",
-                                   "contract_size", "instrument", nullptr};
-    Arguments<10> v;
-    if (!parse_arguments(args, kwds, "|$OOOOOOOOOO:Venue", kwlist, &v)) return false;
+    static const char* kwlist[] = {"tier",          "maker_fee",  "taker_fee",     "funding",
+                                   "margin_tiers",  "hedge",      "track_margin",  "enforce_margin",
+                                   "contract_size", "instrument", "resting_fills", nullptr};
+    Arguments<11> v;
+    if (!parse_arguments(args, kwds, "|$OOOOOOOOOOO:Venue", kwlist, &v)) return false;
     VenueState* st = venue_state_of_type(type);
     *out = VenueConfig{};
     if (v[0] && !tier_of(st, v[0], &out->tier)) return false;
@@ -327,6 +347,7 @@ struct VenueClass {
       }
       out->instrument = static_cast<std::uint32_t>(instrument);
     }
+    if (v[10] && !resting_of(v[10], &out->resting)) return false;
     return true;
   }
 };
@@ -365,6 +386,7 @@ backtest::RunConfig VenueConfig::run_config(Cash balance, std::uint64_t equity_e
   config.track_margin = track_margin;
   config.enforce_margin = enforce_margin;
   config.hedge = hedge;
+  config.resting = resting;
   return config;
 }
 

@@ -236,35 +236,42 @@ struct LatencyTierClass {
               "`QueueFixed` or a `TradedShare`; `impact_pct` is the square-root\n"
               "impact coefficient in percent (0: none): a taker fill of q lots\n"
               "after v lots traded in a tick whose range is r ticks moves by\n"
-              "trunc(sqrt(q / v) * r * impact_pct / 100) ticks.\n\n"
+              "trunc(sqrt(q / v) * r * impact_pct / 100) ticks.  `cancel_latency`\n"
+              "delays a cancel as `order_latency` delays an order: the order works,\n"
+              "and may fill, until the cancel arrives (the default, 0, cancels at\n"
+              "once).\n\n"
               "```python\n"
               "venue.L1(order_latency=venue.Fixed(5_000_000), queue=venue.QueueFixed(10))\n"
               "```\n\n"
               "# Errors\n\n"
               "TypeError naming the field for a value of the wrong kind;\n"
               "OverflowError for an impact_pct beyond 32 bits.";
-  static constexpr std::array FIELDS = {"order_latency", "report_latency", "queue", "impact_pct"};
+  static constexpr std::array FIELDS = {"order_latency", "report_latency", "queue", "impact_pct",
+                                        "cancel_latency"};
   static constexpr std::array DOCS = {
       "From an order's decision to its arrival at the venue.",
       "From an execution to the account learning of it.",
       "What stands ahead of a new limit order: None, QueueFixed or TradedShare.",
       "Square-root impact coefficient, in percent; 0 disables impact.",
+      "From a cancel's decision to its arrival; the order works until then (0: at once).",
   };
   static constexpr bool KEYWORD_ONLY = true;
 
   static Ref fields(PyTypeObject* type, const Data& d) {
     VenueState* st = venue_state_of_type(type);
     return tuple_of(latency_object(st, d.order_latency), latency_object(st, d.report_latency),
-                    queue_object(st, d.queue), PyLong_FromUnsignedLong(d.impact_pct));
+                    queue_object(st, d.queue), PyLong_FromUnsignedLong(d.impact_pct),
+                    latency_object(st, d.cancel_latency));
   }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"order_latency", "report_latency", "queue", "impact_pct",
-                                   nullptr};
-    Arguments<4> parsed;
-    if (!parse_arguments(args, kwds, Depth ? "|$OOOO:L2" : "|$OOOO:L1", kwlist, &parsed)) {
+    static const char* kwlist[] = {"order_latency", "report_latency", "queue",
+                                   "impact_pct",    "cancel_latency", nullptr};
+    Arguments<5> parsed;
+    if (!parse_arguments(args, kwds, Depth ? "|$OOOOO:L2" : "|$OOOOO:L1", kwlist, &parsed)) {
       return false;
     }
-    PyObject *order = parsed[0], *report = parsed[1], *queue = parsed[2], *impact = parsed[3];
+    PyObject *order = parsed[0], *report = parsed[1], *queue = parsed[2], *impact = parsed[3],
+             *cancel = parsed[4];
     VenueState* st = venue_state_of_type(type);
     *out = engine::L1Config{};
     if (order != nullptr && !latency_of(st, "order_latency", order, &out->order_latency)) {
@@ -274,6 +281,9 @@ struct LatencyTierClass {
       return false;
     }
     if (queue != nullptr && !queue_of(st, queue, &out->queue)) return false;
+    if (cancel != nullptr && !latency_of(st, "cancel_latency", cancel, &out->cancel_latency)) {
+      return false;
+    }
     if (impact != nullptr) {
       std::uint64_t pct = 0;
       if (!to_u64(impact, "impact_pct", &pct)) return false;

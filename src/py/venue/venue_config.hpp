@@ -38,6 +38,9 @@ struct VenueConfig {
   bool hedge = false;
   bool track_margin = false;
   bool enforce_margin = true;
+  // Where a resting order the market trades through fills: at its own limit,
+  // as a venue fills it, unless the quote is asked for.
+  engine::RestingPrice resting = engine::RestingPrice::Limit;
   std::int64_t contract_size = 10'000;
   std::uint32_t instrument = 1;
   // The Instrument the venue was given, whose sizes make contract_size; none
