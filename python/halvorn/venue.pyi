@@ -27,6 +27,13 @@ __all__ = [
     "rate",
     "percent",
     "bps",
+    "Order",
+    "Stop",
+    "TakeProfit",
+    "TrailingStop",
+    "ClosePosition",
+    "OneCancelsOther",
+    "BracketOrder",
     "Cancel",
     "CancelAll",
     "Compiled",
@@ -281,6 +288,184 @@ def percent(text: str, /) -> int:
 def bps(text: str, /) -> int:
     """A rate written in basis points, in billionths, exactly."""
 
+_Side = Literal["buy", "sell"]
+_Offset = Literal["open", "close"]
+
+@final
+class Order:
+    """An order with the venue's terms: time in force, post-only, reduce-only, a tag."""
+
+    def __new__(
+        cls,
+        side: _Side,
+        qty: int,
+        *,
+        price: int | None = None,
+        offset: _Offset | None = None,
+        tif: Literal["gtc", "ioc", "fok"] = "gtc",
+        post_only: bool = False,
+        reduce_only: bool = False,
+        tag: str | None = None,
+    ) -> Order: ...
+    @property
+    def side(self) -> _Side: ...
+    @property
+    def qty(self) -> int: ...
+    @property
+    def price(self) -> int | None: ...
+    @property
+    def offset(self) -> _Offset | None: ...
+    @property
+    def tif(self) -> Literal["gtc", "ioc", "fok"]: ...
+    @property
+    def post_only(self) -> bool: ...
+    @property
+    def reduce_only(self) -> bool: ...
+    @property
+    def tag(self) -> str | None: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class Stop:
+    """A stop order, held until the last price reaches its trigger."""
+
+    def __new__(
+        cls,
+        side: _Side,
+        qty: int | None = None,
+        *,
+        trigger: int,
+        price: int | None = None,
+        offset: _Offset | None = None,
+        reduce_only: bool = False,
+        tag: str | None = None,
+    ) -> Stop: ...
+    @property
+    def side(self) -> _Side: ...
+    @property
+    def qty(self) -> int | None: ...
+    @property
+    def trigger(self) -> int: ...
+    @property
+    def price(self) -> int | None: ...
+    @property
+    def offset(self) -> _Offset | None: ...
+    @property
+    def reduce_only(self) -> bool: ...
+    @property
+    def tag(self) -> str | None: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class TakeProfit:
+    """A take-profit order, held until the last price reaches its trigger."""
+
+    def __new__(
+        cls,
+        side: _Side,
+        qty: int | None = None,
+        *,
+        trigger: int,
+        price: int | None = None,
+        offset: _Offset | None = None,
+        reduce_only: bool = False,
+        tag: str | None = None,
+    ) -> TakeProfit: ...
+    @property
+    def side(self) -> _Side: ...
+    @property
+    def qty(self) -> int | None: ...
+    @property
+    def trigger(self) -> int: ...
+    @property
+    def price(self) -> int | None: ...
+    @property
+    def offset(self) -> _Offset | None: ...
+    @property
+    def reduce_only(self) -> bool: ...
+    @property
+    def tag(self) -> str | None: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class TrailingStop:
+    """A trailing stop-market order, its trigger following the best price."""
+
+    def __new__(
+        cls,
+        side: _Side,
+        qty: int | None = None,
+        *,
+        distance: int | None = None,
+        rate: int | None = None,
+        activation: int | None = None,
+        offset: _Offset | None = None,
+        reduce_only: bool = False,
+        tag: str | None = None,
+    ) -> TrailingStop: ...
+    @property
+    def side(self) -> _Side: ...
+    @property
+    def qty(self) -> int | None: ...
+    @property
+    def distance(self) -> int | None: ...
+    @property
+    def rate(self) -> int | None: ...
+    @property
+    def activation(self) -> int | None: ...
+    @property
+    def offset(self) -> _Offset | None: ...
+    @property
+    def reduce_only(self) -> bool: ...
+    @property
+    def tag(self) -> str | None: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class ClosePosition:
+    """A market order for the whole position it faces."""
+
+    def __new__(cls, side: _Side, *, offset: _Offset | None = None, tag: str | None = None) -> ClosePosition: ...
+    @property
+    def side(self) -> _Side: ...
+    @property
+    def offset(self) -> _Offset | None: ...
+    @property
+    def tag(self) -> str | None: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+_Leg = Order | Stop | TakeProfit | TrailingStop
+
+@final
+class OneCancelsOther:
+    """Two orders of which at most one fills."""
+
+    def __new__(cls, first: _Leg, second: _Leg) -> OneCancelsOther: ...
+    @property
+    def first(self) -> _Leg: ...
+    @property
+    def second(self) -> _Leg: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
+@final
+class BracketOrder:
+    """An entry with a stop-loss and a take-profit armed when it fills."""
+
+    def __new__(
+        cls,
+        entry: Order | Stop | TakeProfit,
+        *,
+        stop_loss: Stop | None = None,
+        take_profit: TakeProfit | Order | None = None,
+    ) -> BracketOrder: ...
+    @property
+    def entry(self) -> Order | Stop | TakeProfit: ...
+    @property
+    def stop_loss(self) -> Stop | None: ...
+    @property
+    def take_profit(self) -> TakeProfit | Order | None: ...
+    def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
+
 @final
 class Cancel:
     """Cancel the live order with this id."""
@@ -438,6 +623,14 @@ class Run:
     def exposed_ticks(self) -> int: ...
     @property
     def depth_records(self) -> int: ...
+    @property
+    def triggered(self) -> int: ...
+    @property
+    def expired(self) -> int: ...
+    @property
+    def rejected(self) -> dict[str, int]: ...
+    @property
+    def order_tags(self) -> dict[int, str]: ...
 
 @final
 class Column:

@@ -92,6 +92,9 @@ struct RunResult {
   std::size_t triggered = 0;      // conditional orders that fired
   std::size_t expired = 0;        // immediate orders their first tick did not fill
   std::array<std::size_t, REJECT_REASONS> rejected{};  // refused orders, by reason
+  // The texts the strategy tagged its orders with, by order id; the run loop
+  // leaves it to whoever drove the strategy to fill in.
+  std::vector<std::pair<OrderId, std::string>> order_tags;
 };
 
 // A TickSource hands out ticks in order: next() fills `out` and returns true,

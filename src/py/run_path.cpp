@@ -15,6 +15,7 @@
 #include "py/values.hpp"
 #include "py/venue/compiled_class.hpp"
 #include "py/venue/instrument_class.hpp"
+#include "py/venue/order_classes.hpp"
 #include "py/venue/venue_state.hpp"
 
 namespace halvorn::py {
@@ -269,7 +270,7 @@ bool adapter_parts(const RunRequest& request, PyObject* strategy, std::uint64_t 
   if (!RunProgress::of(request.progress, ticks, &progress)) return false;
   *out = AdapterParts{
       Cadence(request.core, batch, std::move(on_columns), v->tick_batch_type, v->column_type),
-      std::move(feedback), std::move(progress), RequestTypes{v->cancel_type, v->cancel_all_type},
+      std::move(feedback), std::move(progress), venue::venue_requests(v, request.venue->hedge),
       request.flush};
   return true;
 }
@@ -397,6 +398,7 @@ bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
       request.venue->run_config(request.balance, request.equity_every);
   RunEnd end;
   const bool ran = run_input(config, driven, gil, input, out, &end, request.depth);
+  out->order_tags = driven.take_tags();
   // A bar is closed whatever happened; an exception already set wins.
   PendingException pending = PyErr_Occurred() ? PendingException::fetch() : PendingException{};
   const bool closed = driven.close_progress();

@@ -9,6 +9,22 @@ namespace halvorn::py {
 
 namespace {
 
+// Whether every order that only reduces names its leg, as hedge mode needs.
+// A bracket's exits close the entry's leg and always say so.
+bool legs_named(const std::vector<Request>& requests) {
+  auto named = [](const OrderTicket& t) { return !t.reducing() || t.offset.has_value(); };
+  for (const Request& request : requests) {
+    if (const auto* ticket = std::get_if<OrderTicket>(&request)) {
+      if (!named(*ticket)) return false;
+    } else if (const auto* group = std::get_if<GroupTicket>(&request)) {
+      for (std::size_t i = 0; i < group->members.size(); ++i) {
+        if (group->present[i] && !named(group->members[i])) return false;
+      }
+    }
+  }
+  return true;
+}
+
 const char bad_return[] =
     "a strategy must return None or a list of Order; returning anything else would be "
     "silently ignored";
@@ -172,6 +188,24 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
     failure_.fail(bad_return);
     return;
   }
+  if (parts_.requests.hedge && !legs_named(requests_)) {
+    failure_.fail(
+        "reduce_only: in hedge mode an order that only reduces must name the leg it reduces; "
+        "give it offset=\"close\"");
+    return;
+  }
+  // A group's members are numbered in order; the first leads it.
+  auto place = [&](const OrderTicket& ticket, GroupRole role, OrderId leader) {
+    orders_made_ = next_counter(orders_made_, "order id counter overflows");
+    OrderTerms terms = ticket.terms;
+    terms.role = role;
+    terms.leader = leader;
+    intents.push_back(strategy::intent::Place{ticket.side, ticket.placed_offset(),
+                                              context.instrument, orders_made_, ticket.price,
+                                              ticket.qty, terms});
+    if (ticket.tag) tags_.emplace_back(orders_made_, *ticket.tag);
+    return orders_made_;
+  };
   for (const Request& request : requests_) {
     if (const auto* cancel = std::get_if<CancelRequest>(&request)) {
       intents.push_back(strategy::intent::Cancel{cancel->order_id});
@@ -179,6 +213,23 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
     }
     if (std::holds_alternative<CancelAllRequest>(request)) {
       intents.push_back(strategy::intent::CancelAll{});
+      continue;
+    }
+    if (const auto* ticket = std::get_if<OrderTicket>(&request)) {
+      place(*ticket, GroupRole::None, 0);
+      continue;
+    }
+    if (const auto* group = std::get_if<GroupTicket>(&request)) {
+      constexpr GroupRole BRACKET[3] = {GroupRole::BracketEntry, GroupRole::BracketStop,
+                                        GroupRole::BracketTake};
+      OrderId leader = 0;
+      for (std::size_t i = 0; i < group->members.size(); ++i) {
+        if (!group->present[i]) continue;
+        const GroupRole role =
+            group->kind == GroupRole::OneCancelsOther ? GroupRole::OneCancelsOther : BRACKET[i];
+        const OrderId id = place(group->members[i], role, leader);
+        if (leader == 0) leader = id;
+      }
       continue;
     }
     const OrderRequest& order = std::get<OrderRequest>(request);

@@ -117,6 +117,9 @@ class PyDriven {
   void record_current_exception(const char* prefix);
 
   const StrategyFailure& failure() const { return failure_; }
+  // The tags the strategy gave its orders, by order id, in order; handed
+  // over once.
+  std::vector<std::pair<OrderId, std::string>> take_tags() { return std::move(tags_); }
   // The interrupt that halted the run; raise it with the lock held.
   PendingException& interrupt() { return interruption_.pending(); }
   // Closes the progress bar; false with the exception set when that raised.
@@ -147,8 +150,9 @@ class PyDriven {
   StrategyFailure failure_;
   std::uint64_t orders_made_ = 0;
   std::uint64_t ticks_seen_ = 0;
-  Nanos at_time_ = 0;                   // the exchange time of the latest tick
-  std::vector<Request> requests_;       // scratch, reused
+  Nanos at_time_ = 0;              // the exchange time of the latest tick
+  std::vector<Request> requests_;  // scratch, reused
+  std::vector<std::pair<OrderId, std::string>> tags_;
   strategy::TickContext last_context_;  // for a flushed batch
 };
 

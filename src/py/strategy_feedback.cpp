@@ -4,6 +4,7 @@
 #include "py/argument_conversion.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
+#include "py/venue/order_classes.hpp"
 #include "py/venue/records.hpp"
 #include "py/venue/venue_state.hpp"
 
@@ -48,11 +49,11 @@ bool Feedback::deliver() {
       }
     } else if (const auto* ending = std::get_if<strategy::OrderEnding>(&note)) {
       Ref id = Ref::steal(PyLong_FromUnsignedLongLong(ending->first));
-      PyObject* how =
-          ending->second == strategy::Ending::Filled ? state_->str_filled : state_->str_canceled;
-      if (id) {
-        answer = Ref::steal(python(
-            [&] { return PyObject_CallFunctionObjArgs(on_end_.get(), id.get(), how, nullptr); }));
+      Ref how = Ref::steal(venue::ending_text(state_, ending->second));
+      if (id && how) {
+        answer = Ref::steal(python([&] {
+          return PyObject_CallFunctionObjArgs(on_end_.get(), id.get(), how.get(), nullptr);
+        }));
       }
     } else {
       Ref arg = Ref::steal(box(state_->closed_type, std::get<strategy::VenueClosed>(note)));

@@ -1,7 +1,8 @@
 // What a strategy run by halvorn.venue hears of its orders: its fills
-// (on_fill), how each order ended (on_end, "filled" or "canceled") and the
-// venue's liquidations (on_liquidation), each called only when the object
-// has the method.
+// (on_fill), how each order ended (on_end: "filled", "canceled", "expired",
+// or "rejected:" and the reason; and "triggered" for a conditional order
+// that fired, whose end is still to come) and the venue's liquidations
+// (on_liquidation), each called only when the object has the method.
 //
 // The run loop reports these as they happen, with the lock released; they
 // are noted here and delivered in order with the lock held just before the

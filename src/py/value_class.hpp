@@ -19,6 +19,14 @@
 // constructor is called again with the same arguments), and a repr that can
 // be pasted back: positional classes show every field, keyword-only classes
 // only the fields that differ from their defaults (`Venue(taker_fee=500_000)`).
+// A class whose constructor takes its first fields by position and the rest
+// by keyword says how many lead (`static constexpr std::size_t POSITIONAL =
+// 2;`): its repr shows those, then the keyword fields that differ from what
+// the constructor gives with the same leading fields (`Order('buy', 1,
+// price=100)`), and it pickles the same way.  Keyword fields the constructor
+// cannot do without (a stop's trigger) follow the leading ones, and the class
+// says how many (`static constexpr std::size_t REQUIRED = 1;`): they are
+// always given, and shown unless None.
 // Integers are written with underscores between thousands, as a reader of
 // prices in ticks and times in nanoseconds wants them.  A class whose make()
 // refuses every call (a record only the engine makes) is still picklable,
@@ -103,6 +111,62 @@ constexpr bool has_defaults() {
   }
 }
 
+// Whether C takes its first POSITIONAL fields by position, the rest by keyword.
+template <class C>
+constexpr bool is_mixed() {
+  return requires { C::POSITIONAL; };
+}
+
+// The repr of a mixed class: the leading fields, then the keyword fields
+// that differ from what the constructor gives with the leading ones alone.
+template <class C>
+constexpr std::size_t required_keywords() {
+  if constexpr (requires { C::REQUIRED; }) {
+    return C::REQUIRED;
+  } else {
+    return 0;
+  }
+}
+
+template <class C>
+Ref mixed_repr(PyTypeObject* type, const char* name, PyObject* fields) {
+  constexpr std::size_t lead = C::POSITIONAL;
+  constexpr std::size_t required = lead + required_keywords<C>();
+  Ref args = Ref::steal(PyTuple_GetSlice(fields, 0, static_cast<Py_ssize_t>(lead)));
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!args || !kwargs) return Ref();
+  for (std::size_t i = lead; i < required; ++i) {
+    if (PyDict_SetItemString(kwargs.get(), C::FIELDS[i],
+                             PyTuple_GET_ITEM(fields, static_cast<Py_ssize_t>(i))) < 0) {
+      return Ref();
+    }
+  }
+  typename C::Data fresh;
+  if (!C::make(type, args.get(), kwargs.get(), &fresh)) return Ref();
+  Ref defaults = C::fields(type, fresh);
+  if (!defaults) return Ref();
+  std::string text = value_repr(name, std::span(C::FIELDS).first(lead), args.get(), false, nullptr);
+  text.pop_back();  // the closing parenthesis, reopened for the keywords
+  bool first = lead == 0;
+  for (std::size_t i = lead; i < C::FIELDS.size(); ++i) {
+    PyObject* value = PyTuple_GET_ITEM(fields, static_cast<Py_ssize_t>(i));
+    if (i < required) {
+      if (value == Py_None) continue;
+    } else {
+      const int same = PyObject_RichCompareBool(
+          value, PyTuple_GET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i)), Py_EQ);
+      if (same < 0) PyErr_Clear();
+      if (same == 1) continue;
+    }
+    text += first ? "" : ", ";
+    first = false;
+    text += C::FIELDS[i];
+    text += "=" + repr_of(value);
+  }
+  text += ")";
+  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 template <class C>
 PyObject* value_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(type), [&]() -> PyObject* {
@@ -151,6 +215,7 @@ PyObject* value_repr(PyObject* self) {
     for (const char* p = C::NAME; *p != '\0'; ++p) {
       if (*p == '.') name = p + 1;
     }
+    if constexpr (is_mixed<C>()) return mixed_repr<C>(Py_TYPE(self), name, fields.get()).release();
     const std::string text =
         value_repr(name, C::FIELDS, fields.get(), C::KEYWORD_ONLY, defaults.get());
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -163,7 +228,18 @@ template <class C>
 PyObject* value_getnewargs_ex(PyObject* self, PyObject*) {
   Ref fields = C::fields(Py_TYPE(self), unbox<typename C::Data>(self));
   if (!fields) return nullptr;
-  if constexpr (!C::KEYWORD_ONLY) {
+  if constexpr (is_mixed<C>()) {
+    Ref args = Ref::steal(PyTuple_GetSlice(fields.get(), 0, C::POSITIONAL));
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!args || !kwargs) return nullptr;
+    for (std::size_t i = C::POSITIONAL; i < C::FIELDS.size(); ++i) {
+      if (PyDict_SetItemString(kwargs.get(), C::FIELDS[i],
+                               PyTuple_GET_ITEM(fields.get(), static_cast<Py_ssize_t>(i))) < 0) {
+        return nullptr;
+      }
+    }
+    return PyTuple_Pack(2, args.get(), kwargs.get());
+  } else if constexpr (!C::KEYWORD_ONLY) {
     return Py_BuildValue("(O{})", fields.get());
   } else {
     Ref kwargs = Ref::steal(PyDict_New());

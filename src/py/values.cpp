@@ -317,6 +317,10 @@ bool extract_requests(ModuleState* state, const RequestTypes& types, PyObject* o
       out->emplace_back(unbox<CancelRequest>(item));
     } else if (types.cancel_all != nullptr && type == types.cancel_all) {
       out->emplace_back(CancelAllRequest{});
+    } else if (std::find(types.tickets.begin(), types.tickets.end(), type) != types.tickets.end()) {
+      out->emplace_back(unbox<OrderTicket>(item));
+    } else if (std::find(types.groups.begin(), types.groups.end(), type) != types.groups.end()) {
+      out->emplace_back(unbox<GroupData>(item).ticket);
     } else {
       return false;
     }

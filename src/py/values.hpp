@@ -9,12 +9,14 @@
 
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <variant>
 #include <vector>
 
 #include "engine/tick.hpp"
 #include "py/module_state.hpp"
+#include "py/order_ticket.hpp"
 #include "strategy/strategy.hpp"
 #include "types/types.hpp"
 
@@ -35,12 +37,20 @@ struct CancelRequest {
 };
 struct CancelAllRequest {};
 
-using Request = std::variant<OrderRequest, CancelRequest, CancelAllRequest>;
+using Request =
+    std::variant<OrderRequest, CancelRequest, CancelAllRequest, OrderTicket, GroupTicket>;
 
 // The classes a returned sequence may hold besides Order; null: none.
 struct RequestTypes {
   PyTypeObject* cancel = nullptr;      // holds a CancelRequest
   PyTypeObject* cancel_all = nullptr;  // holds a CancelAllRequest
+  // The venue's order classes, each holding an OrderTicket, and its group
+  // classes, each a GroupData (order_classes.hpp).
+  std::array<PyTypeObject*, 5> tickets{};
+  std::array<PyTypeObject*, 2> groups{};
+  // The venue keeps long and short legs apart, so that an order that only
+  // reduces must name the leg it reduces.
+  bool hedge = false;
 };
 
 // The class specifications, for the module definition.

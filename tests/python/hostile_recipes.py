@@ -145,6 +145,29 @@ class Vandal(Strike):
         self.strike()
 
 
+class VandalDesk(Vandal):
+    """A strategy that returns every kind of the venue's orders, and strikes
+    on its first call and whenever it hears how an order ended."""
+
+    def decide(self, position):
+        self.strike()
+        self.calls += 1
+        side, other = ("sell", "buy") if position > 0 else ("buy", "sell")
+        step = 10 if side == "buy" else -10
+        return [
+            venue.BracketOrder(venue.Order(side, 1, tag=text("entry")),
+                               stop_loss=venue.Stop(other, trigger=600_002 - step),
+                               take_profit=venue.TakeProfit(other, trigger=600_002 + step)),
+            venue.OneCancelsOther(venue.Order(side, 1, price=600_002 - step, post_only=True),
+                                  venue.TrailingStop(side, 1, distance=3, reduce_only=False)),
+            venue.Order(side, 1, price=600_002 + step, tif="ioc"),
+            venue.ClosePosition(other),
+        ]
+
+    def on_end(self, order_id, how):
+        self.strike()
+
+
 class VandalBuild(Strike):
     """A build callable that strikes when first called."""
 
@@ -346,9 +369,11 @@ def native_convert(tmp):
         layout=None, quote_layout=None, tick_size=text("0.1"), lot_size=text("0.001"),
         instrument=fresh(3), time_unit=None, quote_time_unit=None, sort_window=fresh(0),
         allow_gaps=False, round=False, progress=VandalProgress(armed=False), progress_bytes=fresh(64),
-        symbol=text("BTCUSDT")), {
+        symbol=text("BTCUSDT"), duplicates=text("skip"), stale_after=fresh(60_000_000_000),
+        stale_quotes=text("clear")), {
         "trades": lambda _: [ShrinkingFile(TRADES_CSV)], "progress": lambda _: VandalProgress(),
-        "instrument": HostileInt, "sort_window": HostileInt, "progress_bytes": HostileInt}
+        "instrument": HostileInt, "sort_window": HostileInt, "progress_bytes": HostileInt,
+        "stale_after": HostileInt}
 
 
 def funding_from_csv(tmp):
@@ -376,6 +401,40 @@ def depth_from_csv(tmp):
                                      progress=VandalProgress(armed=False), instrument=fresh(2)), {
         "sources": lambda _: [ShrinkingFile(rows)], "progress": lambda _: VandalProgress(),
         "instrument": HostileInt}
+
+
+KLINES_CSV = b"".join(
+    b"%d,6000%d.0,6001,5999,6000%d.1,0,%d,0,60,0,0,0\n" % (1_704_067_200_000 + 60_000 * i, i % 10,
+                                                        i % 10, 1_704_067_259_999 + 60_000 * i)
+    for i in range(50))
+
+
+def marks_from_csv(tmp):
+    return data.marks_from_csv, dict(dest=os.path.join(tmp, "m.hvmk"),
+                                     sources=[io.BytesIO(KLINES_CSV)], tick_size=text("0.1"),
+                                     lot_size=text("0.001"), progress=VandalProgress(armed=False),
+                                     instrument=fresh(2)), {
+        "sources": lambda _: [ShrinkingFile(KLINES_CSV)], "progress": lambda _: VandalProgress(),
+        "instrument": HostileInt}
+
+
+def mark_file(tmp):
+    path = os.path.join(tmp, "m.hvmk")
+    data.save_marks(path, [(0, 600_000, 599_990), (5, 600_001)], settlements=[(5, 100, 600_001)])
+    return path
+
+
+def save_marks(function, **fixed):
+    def recipe(tmp):
+        def records(_=None):
+            return [(fresh(i), fresh(600_000 + i), fresh(599_990)) for i in range(20)] + [
+                [HostileInt(30), fresh(600_030)]]
+        return function, dict(path=os.path.join(tmp, "s.hvmk"), records=records(),
+                              settlements=[(fresh(5), fresh(100), fresh(600_001))],
+                              instrument=fresh(9), premium=False, **fixed), {
+            "records": records, "instrument": HostileInt,
+            "settlements": lambda _: [[HostileInt(5), fresh(100), fresh(600_001)]]}
+    return recipe
 
 
 def from_parquet(tmp):
@@ -517,6 +576,20 @@ RECIPES = {
     "halvorn.venue.Compiled": compiled_strategy,
     "halvorn.venue.Cancel": lambda tmp: (venue.Cancel, dict(order_id=fresh(1_000)),
                                          int_args("order_id")),
+    "halvorn.venue.Order": lambda tmp: (venue.Order, dict(
+        side=text("buy"), qty=fresh(500), price=fresh(600_000), offset=text("close"),
+        tif=text("ioc"), reduce_only=True, tag=text("an order")), int_args("qty", "price")),
+    "halvorn.venue.Stop": lambda tmp: (venue.Stop, dict(
+        side=text("sell"), qty=fresh(500), trigger=fresh(590_000), price=fresh(589_000),
+        tag=text("a stop")), int_args("qty", "trigger", "price")),
+    "halvorn.venue.TakeProfit": lambda tmp: (venue.TakeProfit, dict(
+        side=text("sell"), qty=fresh(500), trigger=fresh(610_000), price=fresh(610_500)),
+        int_args("qty", "trigger", "price")),
+    "halvorn.venue.TrailingStop": lambda tmp: (venue.TrailingStop, dict(
+        side=text("sell"), qty=fresh(500), distance=fresh(300), activation=fresh(610_000)),
+        int_args("qty", "distance", "activation")),
+    "halvorn.venue.TrailingStop (rate)": lambda tmp: (venue.TrailingStop, dict(
+        side=text("buy"), rate=fresh(10_000_000)), int_args("rate")),
     "halvorn.venue.run": lambda tmp: strategy_run(
         venue.run, on_file=True, batch=4, venue=the_venue(), equity_every=fresh(3),
         progress=VandalProgress())(tmp),
@@ -550,6 +623,20 @@ RECIPES = {
         symbol=text("BTCUSDT")), {
         "sources": lambda _: [ShrinkingFile(DEPTH_ROWS)], "progress": lambda _: VandalProgress(),
         "instrument": HostileInt, "progress_bytes": HostileInt}),
+    "halvorn.data.marks_from_csv": marks_from_csv,
+    "halvorn.data._native.convert_marks": lambda tmp: (_native.convert_marks, dict(
+        dest=os.path.join(tmp, "n.hvmk"), sources=[io.BytesIO(KLINES_CSV)], layout=None,
+        premium=False, tick_size=text("0.1"), lot_size=text("0.001"), instrument=fresh(2),
+        time_unit=None, round=False, progress=VandalProgress(armed=False),
+        progress_bytes=fresh(64), symbol=text("BTCUSDT")), {
+        "sources": lambda _: [ShrinkingFile(KLINES_CSV)], "progress": lambda _: VandalProgress(),
+        "instrument": HostileInt, "progress_bytes": HostileInt}),
+    "halvorn.data.save_marks": save_marks(data.save_marks),
+    "halvorn.data._native.save_marks": save_marks(_native.save_marks),
+    "halvorn.data.load_marks": lambda tmp: (data.load_marks, dict(path=mark_file(tmp)), {}),
+    "halvorn.data.read_marks": lambda tmp: (lambda **kw: list(data.read_marks(**kw)),
+                                            dict(source=mark_file(tmp)), {}),
+    "halvorn.data.funding_of": lambda tmp: (data.funding_of, dict(source=mark_file(tmp)), {}),
     "halvorn.data._native.scale_texts": lambda tmp: (_native.scale_texts, dict(
         offsets=bytearray(b"".join(int.to_bytes(3 * i, 8, "little") for i in range(41))),
         data=bytearray(b"1.5" * 40), offset=fresh(0), length=fresh(40), step=text("0.1"),
@@ -569,6 +656,14 @@ RECIPES = {
                                 lot_size="0.001", symbol="BTCUSDT")), {}),
 }
 
+# A strategy that returns the venue's order kinds and groups, struck while
+# the run converts them and tells it how they ended.
+RECIPES["halvorn.venue.run (order kinds)"] = lambda tmp: (
+    venue.run, dict(strategy=VandalDesk(armed=False), ticks=ticks(), balance=fresh(100_000),
+                    venue=venue.Venue(tier=venue.L1(order_latency=venue.Fixed(2),
+                                                    cancel_latency=venue.Fixed(3)))),
+    {"strategy": lambda _: VandalDesk(), "balance": HostileInt})
+
 # Venue runs over recorded depth convert one more argument.
 RECIPES["halvorn.venue.run (depth)"] = lambda tmp: (
     venue.run, dict(strategy=Vandal(armed=False), ticks=halvorn.load_ticks(tick_file(tmp)), balance=fresh(100_000),
@@ -582,6 +677,8 @@ NOTHING_TO_CONVERT = {
     "halvorn.TickSource", "halvorn.Context", "halvorn.RunResult", "halvorn.ModeComparison",
     "halvorn.LookaheadReport", "halvorn.venue.L0", "halvorn.venue.CancelAll",
     "halvorn.venue.rate", "halvorn.venue.percent", "halvorn.venue.bps", "halvorn.venue.Fill",
+    # str arguments and orders, whose classes alone are checked:
+    "halvorn.venue.ClosePosition", "halvorn.venue.OneCancelsOther", "halvorn.venue.BracketOrder",
     "halvorn.venue.Fills", "halvorn.venue.Liquidation", "halvorn.venue.Closed",
     "halvorn.venue.MarginStats", "halvorn.venue.Run", "halvorn.venue.Run.fills_frame",
     "halvorn.venue.Run.equity_frame", "halvorn.venue.TickBatch",
@@ -589,6 +686,8 @@ NOTHING_TO_CONVERT = {
     "halvorn.data._native.Writer.finish", "halvorn.data._native.Writer.abandon",
     "halvorn.data._native.load_depth", "halvorn.data._native.read_depth",
     "halvorn.data._native.read_instrument",
+    "halvorn.data.MarkSource", "halvorn.data._native.MarkSource", "halvorn.data._native.load_marks",
+    "halvorn.data._native.read_marks", "halvorn.data._native.mark_settlements",
 }
 
 

@@ -2,6 +2,9 @@
 rules of the venue that no longer flatter a passive strategy: where a
 resting order the market trades through fills, and cancels that travel."""
 
+import pickle
+import random
+
 import pytest
 
 import halvorn
@@ -102,3 +105,346 @@ class TestCancelLatency:
         assert venue.L1().cancel_latency == venue.Fixed(0)
         with pytest.raises(TypeError, match="cancel_latency"):
             venue.L1(cancel_latency=5)
+
+
+def walk(seed, n, start=600_000, step=3, spread=1):
+    """A seeded random walk of ticks a millisecond apart, quoted around the
+    last trade."""
+    rng = random.Random(seed)
+    out, last = [], start
+    for i in range(n):
+        last += rng.randint(-step, step)
+        half = rng.randint(1, spread)
+        out.append(halvorn.Tick(exch_ts=i * 1_000_000, last=last, bid=last - half, ask=last + half,
+                                volume=i))
+    return out
+
+
+class Ends:
+    """Records how orders ended, by id."""
+
+    def __init__(self):
+        self.ends = []
+
+    def on_end(self, order_id, how):
+        self.ends.append((order_id, how))
+
+
+class TestFromPython:
+    def test_a_bracket_is_numbered_in_order_and_its_story_reaches_on_end(self):
+        # Entry 1 fills at 101; the fall to 94 fires stop 2 (the take-profit,
+        # 3, goes with it); the stop's sell fills on the next tick at 93.
+        bracket = venue.BracketOrder(venue.Order("buy", 2, tag="entry"),
+                                     stop_loss=venue.Stop("sell", trigger=95, tag="stop"),
+                                     take_profit=venue.TakeProfit("sell", trigger=110))
+        ticks = [tick(0, 100, 99, 101), tick(1, 100, 99, 101), tick(2, 94, 93, 95),
+                 tick(3, 94, 93, 95)]
+        strategy = Script({0: [bracket]})
+        run = venue.run(strategy, ticks, 1_000)
+        assert strategy.ends == [(1, "filled"), (2, "triggered"), (3, "canceled"), (2, "filled")]
+        assert strategy.fills == [(1, 101, 2), (2, 93, 2)]
+        assert (run.triggered, run.expired, run.rejected) == (1, 0, {})
+        assert run.order_tags == {1: "entry", 2: "stop"}
+        assert [f.offset for f in run.fills] == ["open", "close"]
+
+    def test_refusals_and_expiries_are_heard_with_their_reason_and_counted(self):
+        ticks = [tick(0, 100, 99, 101), tick(1, 100, 99, 101), tick(2, 100, 99, 101)]
+        strategy = Script({0: [venue.Order("buy", 1, price=101, post_only=True),
+                               venue.Order("sell", 1, reduce_only=True),
+                               venue.ClosePosition("buy"),
+                               venue.Order("buy", 1, price=99, tif="ioc"),
+                               venue.Order("buy", 1, price=101, tif="fok")],
+                           1: [venue.Order("sell", 1, price=90, tif="ioc")]})
+        run = venue.run(strategy, ticks, 1_000)
+        assert strategy.ends == [(1, "rejected:post_only_would_take"),
+                                 (2, "rejected:reduce_only_flat"),
+                                 (3, "rejected:reduce_only_flat"),
+                                 (4, "expired"), (5, "filled"), (6, "filled")]
+        assert run.rejected == {"post_only_would_take": 1, "reduce_only_flat": 2}
+        assert run.expired == 1
+        run.rejected["no_balance"] = 7  # a copy: the run keeps its own
+        assert "no_balance" not in run.rejected
+
+    def test_in_hedge_mode_an_order_that_only_reduces_must_name_its_leg(self):
+        hedge = venue.Venue(hedge=True)
+        ticks = [tick(0, 100, 99, 101), tick(1, 100, 99, 101), tick(2, 100, 99, 101)]
+        with pytest.raises(ValueError, match="reduce_only: in hedge mode"):
+            venue.run(Script({0: [venue.Stop("sell", 1, trigger=90, reduce_only=True)]}),
+                      ticks, 1_000, venue=hedge)
+        strategy = Script({0: [venue.Order("buy", 2)],
+                           1: [venue.ClosePosition("sell", offset="close")]})
+        run = venue.run(strategy, ticks, 1_000, venue=hedge)
+        assert [(f.side, f.qty, f.offset) for f in run.fills] == [("buy", 2, "open"),
+                                                                   ("sell", 2, "close")]
+
+    @pytest.mark.parametrize("make, error, message", [
+        (lambda: venue.Stop("sell", 1, trigger=0), ValueError, "trigger must be a price of at least"),
+        (lambda: venue.Stop("sell", 1), TypeError, r"Stop\(\) needs trigger="),
+        (lambda: venue.TakeProfit("sell", 0, trigger=5), ValueError, "qty must be at least 1"),
+        (lambda: venue.TrailingStop("sell", 1, distance=0), ValueError, "distance must be at least"),
+        (lambda: venue.TrailingStop("sell", 1), ValueError, "distance: give the trail"),
+        (lambda: venue.TrailingStop("sell", 1, distance=3, rate=5), ValueError, "not both"),
+        (lambda: venue.TrailingStop("sell", 1, rate=1_000_000_000), ValueError, "rate must be"),
+        (lambda: venue.TrailingStop("sell", 1, distance=3, activation=-1), ValueError,
+         "activation must be"),
+        (lambda: venue.Order("buy", 1, post_only=True), ValueError, "post_only: a market order"),
+        (lambda: venue.Order("buy", 1, price=5, post_only=True, tif="ioc"), ValueError,
+         "post_only: .* tif"),
+        (lambda: venue.Order("buy", 1, tif="day"), ValueError, "tif must be"),
+        (lambda: venue.Order("hold", 1), ValueError, "side must be"),
+        (lambda: venue.Order("buy", 1, reduce_only=True, offset="open"), ValueError, "offset: "),
+        (lambda: venue.Order("buy", 1, tag=5), TypeError, "tag must be"),
+        (lambda: venue.ClosePosition("sell", offset="open"), ValueError, "offset: "),
+        (lambda: venue.OneCancelsOther(venue.Order("buy", 1), halvorn.Order("buy", 1)),
+         TypeError, "second must be"),
+        (lambda: venue.BracketOrder(venue.Order("buy", 2, price=100),
+                                    stop_loss=venue.Stop("sell", trigger=100)),
+         ValueError, "stop_loss: a buy entry at 100 needs its stop below"),
+        (lambda: venue.BracketOrder(venue.Order("sell", 2, price=100),
+                                    take_profit=venue.TakeProfit("buy", trigger=101)),
+         ValueError, "take_profit: a sell entry at 100 needs its take-profit below"),
+        (lambda: venue.BracketOrder(venue.Order("buy", 2), stop_loss=venue.Stop("buy", trigger=9)),
+         ValueError, "stop_loss: side must be the other side"),
+        (lambda: venue.BracketOrder(venue.Order("buy", 2)), ValueError, "needs at least one"),
+        (lambda: venue.BracketOrder(venue.Order("buy", 2, reduce_only=True),
+                                    stop_loss=venue.Stop("sell", trigger=9)),
+         ValueError, "entry: "),
+        (lambda: venue.BracketOrder(venue.Order("buy", 2), take_profit=venue.Order("sell", 2)),
+         ValueError, "take_profit: an Order as take-profit needs"),
+    ])
+    def test_bad_input_is_refused_at_construction_naming_the_field(self, make, error, message):
+        with pytest.raises(error, match=message):
+            make()
+
+    def test_the_classes_paste_back_compare_and_pickle(self):
+        made = [
+            venue.Order("buy", 1, price=100, post_only=True, tag="q"),
+            venue.Stop("sell", trigger=97),
+            venue.TakeProfit("sell", 2, trigger=110, price=111, offset="close"),
+            venue.TrailingStop("sell", rate=5_000_000, activation=120),
+            venue.ClosePosition("buy"),
+            venue.OneCancelsOther(venue.Order("sell", 1, price=110), venue.Stop("sell", 1, trigger=90)),
+            venue.BracketOrder(venue.Order("buy", 2, price=100),
+                               stop_loss=venue.Stop("sell", trigger=95)),
+        ]
+        for order in made:
+            assert eval(repr(order), vars(venue)) == order
+            assert pickle.loads(pickle.dumps(order)) == order
+            assert hash(order) == hash(pickle.loads(pickle.dumps(order)))
+        assert repr(made[1]) == "Stop('sell', None, trigger=97)"
+        assert made[1].qty is None and made[1].trigger == 97
+        assert made[6].take_profit is None and made[6].entry.price == 100
+
+
+# A strategy that decides once every thousand ticks, whatever its cadence: a
+# long of one lot with a stop 20 ticks below.  The engine holds the stop and
+# fires it on the exact tick, so every cadence gets the same stop fills.
+class EveryThousand:
+    def __init__(self, engine_stop=True):
+        self.engine_stop = engine_stop
+        self.seen = 0
+        self.stop = None
+
+    def decide(self, last, position):
+        if not self.engine_stop:
+            # The stop a strategy had to keep itself: looked at when it decides.
+            if position > 0 and self.stop is not None and last <= self.stop:
+                self.stop = None
+                return [halvorn.Order("sell", position)]
+            if position == 0 and self.stop is None:
+                self.stop = last - 20
+                return [halvorn.Order("buy", 1)]
+            return None
+        if position == 0:
+            return [venue.BracketOrder(venue.Order("buy", 1),
+                                       stop_loss=venue.Stop("sell", trigger=last - 20))]
+        return None
+
+    def on_tick(self, ctx):
+        self.seen += 1
+        return self.decide(ctx.last, ctx.position) if self.seen % 1_000 == 0 else None
+
+    def on_batch(self, ticks):
+        return self.decide(ticks[-1].last, self.position)
+
+
+class EveryThousandColumns(EveryThousand):
+    def on_columns(self, batch):
+        return self.decide(batch.last[len(batch) - 1], self.position)
+
+
+class TestEveryCadence:
+    def test_stop_fills_are_the_same_per_tick_and_in_batches_of_lists_and_columns(self, tmp_path):
+        ticks = walk(11, 30_000)
+        path = str(tmp_path / "w.hvtk")
+        halvorn.save_ticks(path, ticks)
+        per_tick = venue.run(EveryThousand(), ticks, 10_000)
+        stops = [(f.exch_ts, f.price) for f in per_tick.fills if f.side == "sell"]
+        assert len(stops) > 5
+        # They fire in the middle of a batch, not where the strategy decides.
+        assert sum(t % 1_000_000_000 != 999_000_000 for t, _ in stops) > 5
+        for strategy, series in ((EveryThousand(), ticks), (EveryThousandColumns(), ticks),
+                                 (EveryThousandColumns(), halvorn.load_ticks(path))):
+            batched = venue.run(strategy, series, 10_000, batch=1_000)
+            assert [(f.order, f.exch_ts, f.price, f.qty) for f in batched.fills] == [
+                (f.order, f.exch_ts, f.price, f.qty) for f in per_tick.fills]
+            assert batched.triggered == per_tick.triggered == len(stops)
+
+    def test_a_stop_kept_by_the_strategy_fires_only_where_a_batch_ends(self):
+        ticks = walk(11, 30_000)
+        engine = venue.run(EveryThousand(), ticks, 10_000, batch=1_000)
+        kept = venue.run(EveryThousand(engine_stop=False), ticks, 10_000, batch=1_000)
+        late = [f.exch_ts for f in kept.fills if f.side == "sell"]
+        on_time = [f.exch_ts for f in engine.fills if f.side == "sell"]
+        assert all(t % 1_000_000_000 == 0 for t in late)  # the tick after a decision
+        assert sum(late) / len(late) > sum(on_time) / len(on_time)
+
+
+class TestAgainstAnEmulation:
+    @pytest.mark.parametrize("seed", range(5))
+    def test_the_engines_stop_market_is_a_market_order_sent_on_its_firing_tick(self, seed):
+        """At L0 a stop that the tick at n fires fills as a market order the
+        strategy sent on tick n would, on tick n+1 at its touch -- but never
+        better than the trigger."""
+        ticks = walk(seed, 10_000, step=4, spread=3)
+
+        # Both keep a stop 15 ticks below the price they last set it at, and
+        # move it up every 100 ticks; the engine holds one, the emulation
+        # watches the price itself and sends a market order.
+        class Engine:
+            def __init__(self):
+                self.seen = self.made = self.placed = 0
+                self.stop = None      # (id, trigger) of the stop working
+                self.fired = False
+                self.triggers = {}    # stop id -> trigger
+
+            def on_end(self, order_id, how):
+                if how == "triggered":
+                    self.fired = True
+
+            def on_tick(self, ctx):
+                self.seen += 1
+                if ctx.position == 0 and ctx.working == 0:
+                    self.made += 1
+                    self.stop, self.fired = None, False
+                    return [halvorn.Order("buy", 1)]
+                if ctx.position == 0 or self.fired:
+                    return None
+                if self.stop is not None and self.seen - self.placed < 100:
+                    return None
+                orders = [venue.Cancel(self.stop[0])] if self.stop else []
+                self.made += 1
+                self.stop, self.placed = (self.made, ctx.last - 15), self.seen
+                self.triggers[self.made] = ctx.last - 15
+                return orders + [venue.Stop("sell", 1, trigger=ctx.last - 15, reduce_only=True)]
+
+        class Emulation:
+            def __init__(self):
+                self.seen = self.placed = 0
+                self.stop = None
+
+            def on_tick(self, ctx):
+                self.seen += 1
+                if ctx.working:
+                    return None
+                if ctx.position == 0:
+                    self.stop = None
+                    return [halvorn.Order("buy", 1)]
+                if self.stop is not None and ctx.last <= self.stop:
+                    return [halvorn.Order("sell", 1)]
+                if self.stop is None or self.seen - self.placed >= 100:
+                    self.stop, self.placed = ctx.last - 15, self.seen
+                return None
+
+        engine = Engine()
+        ran = venue.run(engine, ticks, 10_000)
+        emulated = venue.run(Emulation(), ticks, 10_000)
+        engine_sells = [(f.exch_ts, f.price, engine.triggers[f.order])
+                        for f in ran.fills if f.side == "sell"]
+        emulated_sells = [(f.exch_ts, f.price) for f in emulated.fills if f.side == "sell"]
+        assert len(engine_sells) > 50
+        assert [t for t, _, _ in engine_sells] == [t for t, _ in emulated_sells]
+        assert [p for _, p, _ in engine_sells] == [
+            min(p, trigger) for (_, p), (_, _, trigger) in zip(emulated_sells, engine_sells)]
+        # The bound is not idle: some fills were held to their trigger.
+        assert any(p < q for (_, p, _), (_, q) in zip(engine_sells, emulated_sells))
+
+
+class TestWhateverThePrices:
+    def test_a_post_only_order_never_pays_the_taker_rate(self):
+        rng = random.Random(5)
+
+        class Quoter(Ends):
+            def on_tick(self, ctx):
+                side = rng.choice(["buy", "sell"])
+                # Half of the quotes would cross the spread.
+                edge = rng.randint(-2, 2)
+                price = ctx.tick.bid - edge if side == "buy" else ctx.tick.ask + edge
+                return [venue.CancelAll(), venue.Order(side, 1, price=price, post_only=True)]
+
+        fees = venue.Venue(maker_fee=-100_000, taker_fee=500_000)
+        run = venue.run(Quoter(), walk(5, 4_000, spread=2), 10_000, venue=fees)
+        assert len(run.fills) > 100
+        assert not any(f.taker for f in run.fills)
+        assert all(f.fee <= 0 for f in run.fills)  # rebates only
+        assert run.rejected["post_only_would_take"] > 100
+
+    @pytest.mark.parametrize("tier", [venue.L0(), venue.L1(order_latency=venue.Fixed(2_000_000))])
+    def test_a_reduce_only_order_never_flips_the_position(self, tier):
+        rng = random.Random(9)
+
+        class Reducer:
+            def __init__(self):
+                self.positions = []
+
+            def on_tick(self, ctx):
+                self.positions.append(ctx.position)
+                if ctx.position == 0 and ctx.working == 0 and rng.random() < 0.1:
+                    return [venue.Order(rng.choice(["buy", "sell"]), rng.randint(1, 5))]
+                if ctx.position != 0 and rng.random() < 0.3:
+                    side = rng.choice(["buy", "sell"])
+                    return [venue.Order(side, rng.randint(1, 12), reduce_only=True)]
+                return None
+
+        strategy = Reducer()
+        run = venue.run(strategy, walk(9, 5_000), 10_000, venue=venue.Venue(tier=tier))
+        signs = [p > 0 for p in strategy.positions if p != 0]
+        # Only a flat account opens; a reduce-only order at most flattens.
+        runs = [p for p, q in zip(strategy.positions, strategy.positions[1:]) if p * q < 0]
+        assert runs == [] and len(signs) > 500
+        assert run.rejected.get("reduce_only_same_side", 0) > 10
+
+    @pytest.mark.parametrize("tier", [
+        venue.L0(),
+        venue.L1(order_latency=venue.Fixed(1_500_000), report_latency=venue.Fixed(3_000_000),
+                 cancel_latency=venue.Fixed(4_000_000), impact_pct=50),
+    ])
+    def test_a_brackets_stop_and_take_profit_never_both_fill(self, tier):
+        rng = random.Random(3)
+
+        class Bracketeer(Ends):
+            def __init__(self):
+                super().__init__()
+                self.brackets = []
+                self.next = 1
+
+            def on_tick(self, ctx):
+                if ctx.working or ctx.position:
+                    return None
+                side, other, sign = rng.choice([("buy", "sell", 1), ("sell", "buy", -1)])
+                self.brackets.append(self.next)
+                self.next += 3
+                width = rng.randint(3, 12)
+                return [venue.BracketOrder(
+                    venue.Order(side, 2),
+                    stop_loss=venue.Stop(other, trigger=ctx.last - sign * width),
+                    take_profit=venue.Order(other, 2, price=ctx.last + sign * width))]
+
+        strategy = Bracketeer()
+        run = venue.run(strategy, walk(3, 6_000), 10_000, venue=venue.Venue(tier=tier))
+        filled = {f.order for f in run.fills}
+        assert len(strategy.brackets) > 50
+        both = [b for b in strategy.brackets if b + 1 in filled and b + 2 in filled]
+        assert both == []
+        assert sum(b + 1 in filled for b in strategy.brackets) > 10
+        assert sum(b + 2 in filled for b in strategy.brackets) > 10

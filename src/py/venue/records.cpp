@@ -348,6 +348,10 @@ struct RunData {
   std::uint64_t foreign_intents = 0;
   std::uint64_t exposed_ticks = 0;
   std::uint64_t depth_records = 0;
+  std::uint64_t triggered = 0;
+  std::uint64_t expired = 0;
+  Ref rejected;      // a dict: reason -> count, for the reasons that occurred
+  Ref order_tags;    // a dict: order id -> tag
   Ref fills;         // a Fills
   Ref liquidations;  // a tuple of Liquidation
   Ref margin;        // a MarginStats, or None
@@ -373,6 +377,11 @@ PyObject* run_get(PyObject* self, void*) {
   } else {
     return from_u64(run_of(self).*Field);
   }
+}
+// A fresh copy of a dict the run holds, so that no caller changes the run.
+template <Ref RunData::* Field>
+PyObject* run_get_copy(PyObject* self, void*) {
+  return PyDict_Copy((run_of(self).*Field).get());
 }
 PyObject* run_strategy(PyObject* self, void*) { return str_of(run_of(self).summary.strategy); }
 PyObject* run_tier(PyObject* self, void*) { return str_of(run_of(self).tier); }
@@ -443,6 +452,17 @@ PyGetSetDef run_getset[] = {
      "Orders addressed to another instrument, which were not applied.", nullptr},
     {"exposed_ticks", run_get<std::uint64_t, &RunData::exposed_ticks>, nullptr,
      "Ticks after which a position was open.", nullptr},
+    {"triggered", run_get<std::uint64_t, &RunData::triggered>, nullptr,
+     "Conditional orders (stops, take-profits, trailing stops) that fired.", nullptr},
+    {"expired", run_get<std::uint64_t, &RunData::expired>, nullptr,
+     "Immediate orders (tif \"ioc\" or \"fok\") that their first tick left unfilled.", nullptr},
+    {"rejected", run_get_copy<&RunData::rejected>, nullptr,
+     "Orders the venue refused, counted by reason: a dict such as\n"
+     "{\"post_only_would_take\": 3}; the reasons are those on_end names after\n"
+     "\"rejected:\".",
+     nullptr},
+    {"order_tags", run_get_copy<&RunData::order_tags>, nullptr,
+     "The tags the strategy gave its orders: a dict of order id to tag.", nullptr},
     {"depth_records", run_get<std::uint64_t, &RunData::depth_records>, nullptr,
      "Depth records (snapshots and updates) handed to the matcher, refused\n"
      "updates included; 0 without depth.",
@@ -538,6 +558,27 @@ PyObject* new_run(VenueState* st, backtest::RunResult&& r, const VenueConfig& ve
   data.foreign_intents = r.foreign_intents;
   data.exposed_ticks = r.exposed_ticks;
   data.depth_records = r.depth_records;
+  data.triggered = r.triggered;
+  data.expired = r.expired;
+  data.rejected = Ref::steal(PyDict_New());
+  data.order_tags = Ref::steal(PyDict_New());
+  if (!data.rejected || !data.order_tags) return nullptr;
+  for (std::size_t i = 0; i < r.rejected.size(); ++i) {
+    if (r.rejected[i] == 0) continue;
+    Ref count = Ref::steal(PyLong_FromSize_t(r.rejected[i]));
+    if (!count || PyDict_SetItemString(data.rejected.get(), name_of(static_cast<RejectReason>(i)),
+                                       count.get()) < 0) {
+      return nullptr;
+    }
+  }
+  for (const auto& [id, tag] : r.order_tags) {
+    Ref key = Ref::steal(PyLong_FromUnsignedLongLong(id));
+    Ref text =
+        Ref::steal(PyUnicode_FromStringAndSize(tag.data(), static_cast<Py_ssize_t>(tag.size())));
+    if (!key || !text || PyDict_SetItem(data.order_tags.get(), key.get(), text.get()) < 0) {
+      return nullptr;
+    }
+  }
   data.summary = RunSummary::of(std::move(r));
   return box(st->run_type, std::move(data));
 }

@@ -6,6 +6,7 @@
 #include "py/tick_batch.hpp"
 #include "py/venue/account_classes.hpp"
 #include "py/venue/compiled_class.hpp"
+#include "py/venue/order_classes.hpp"
 #include "py/venue/records.hpp"
 #include "py/venue/runs.hpp"
 #include "py/venue/tier_classes.hpp"
@@ -39,6 +40,8 @@ constexpr std::pair<PyObject * VenueState::*, const char*> STRINGS[] = {
     {&VenueState::str_on_columns, "on_columns"},
     {&VenueState::str_filled, "filled"},
     {&VenueState::str_canceled, "canceled"},
+    {&VenueState::str_expired, "expired"},
+    {&VenueState::str_triggered, "triggered"},
 };
 
 const std::array<ClassEntry<VenueState>, 1> COMPILED_CLASSES = {{
@@ -62,6 +65,7 @@ struct VenueRefs {
     f(&st->head.parent);
     each_class(st, TIER_CLASSES, f);
     each_class(st, ACCOUNT_CLASSES, f);
+    each_class(st, ORDER_CLASSES, f);
     each_class(st, RECORD_CLASSES, f);
     each_class(st, BATCH_CLASSES, f);
     each_class(st, COMPILED_CLASSES, f);
@@ -78,8 +82,8 @@ int exec_venue(PyObject* module) {
       st->*member = PyUnicode_InternFromString(text);
       if (st->*member == nullptr) return -1;
     }
-    if (add_config(module, st) < 0 || add_classes(module, st, RECORD_CLASSES) < 0 ||
-        add_classes(module, st, BATCH_CLASSES) < 0 ||
+    if (add_config(module, st) < 0 || add_classes(module, st, ORDER_CLASSES) < 0 ||
+        add_classes(module, st, RECORD_CLASSES) < 0 || add_classes(module, st, BATCH_CLASSES) < 0 ||
         add_classes(module, st, COMPILED_CLASSES) < 0) {
       return -1;
     }

@@ -23,7 +23,15 @@ struct VenueState {
   PyTypeObject* funding_rate_type;
   PyTypeObject* instrument_type;
   PyTypeObject* venue_type;
-  // What a strategy may return besides orders.
+  // What a strategy may return besides halvorn.Order: the venue's orders,
+  // their groups, and cancellations.
+  PyTypeObject* venue_order_type;
+  PyTypeObject* stop_type;
+  PyTypeObject* take_profit_type;
+  PyTypeObject* trailing_stop_type;
+  PyTypeObject* close_position_type;
+  PyTypeObject* one_cancels_other_type;
+  PyTypeObject* bracket_order_type;
   PyTypeObject* cancel_type;
   PyTypeObject* cancel_all_type;
   // A strategy compiled to a C function.
@@ -47,6 +55,8 @@ struct VenueState {
   PyObject* str_on_columns;
   PyObject* str_filled;
   PyObject* str_canceled;
+  PyObject* str_expired;
+  PyObject* str_triggered;
 };
 
 extern PyModuleDef venue_def;
