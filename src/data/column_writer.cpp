@@ -139,8 +139,8 @@ ConvertError unscaled_value_error(Place where, std::string column, const ColumnS
                                   std::string steps) {
   switch (scaled.fault) {
     case DoubleFault::NotMultiple:
-      return ConvertError{std::move(where),
-                          NotMultiple{std::move(column), scaled.text, std::move(steps), false}};
+      return ConvertError{std::move(where), NotMultiple{std::move(column), scaled.text,
+                                                        std::move(steps), false, "", false}};
     case DoubleFault::OutOfRange:
       return ConvertError{std::move(where), OutOfRange{std::move(column), scaled.text, Limit::Steps,
                                                        std::move(steps)}};

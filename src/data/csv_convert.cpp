@@ -63,7 +63,7 @@ Conversion convert_csv(const std::string& path, const Input& trades, const Input
   if (!tick) return ConvertError{Place{}, BadStep{"tick_size", options.tick_size}};
   std::optional<Step> lot = parse_step(options.lot_size);
   if (!lot) return ConvertError{Place{}, BadStep{"lot_size", options.lot_size}};
-  const Scaling scaling{*tick, *lot, options.round, options.allow_gaps};
+  const Scaling scaling{*tick, *lot, options.round, options.allow_gaps, options.repeats};
 
   Meter meter{progress};
   meter.next_report = progress.every_bytes;
@@ -88,6 +88,8 @@ Conversion convert_csv(const std::string& path, const Input& trades, const Input
   bool have_quote = quote_rows && quote_rows->next(&quote);
   std::int64_t bid = 0, ask = 0, last = 0, volume = 0;
   bool traded = false;
+  bool quoted = false;  // a quote row has been read
+  Nanos quoted_at = 0;  // the time of the latest quote row
   while (have_trade || have_quote) {
     if (have_trade && (!have_quote || trade.exch <= quote.exch)) {
       if (__builtin_add_overflow(volume, trade.b, &volume)) {
@@ -99,7 +101,23 @@ Conversion convert_csv(const std::string& path, const Input& trades, const Input
       last = trade.a;
       traded = true;
       ++done.trades;
-      if (!out.add(engine::Tick{trade.exch, trade.local, last, last, last, bid, ask, volume})) {
+      std::int64_t tick_bid = bid, tick_ask = ask;
+      if (quoted) {
+        // A quote row that repeats the prices still says they held; the age
+        // is counted from the latest row, not the latest change.
+        const Nanos age = trade.exch - quoted_at;
+        if (age > done.oldest_quote) done.oldest_quote = age;
+        if (options.stale_after > 0 && age > options.stale_after) {
+          if (options.stale == ConvertOptions::Stale::Refuse) {
+            return ConvertError{trade_rows.place(trade),
+                                StaleQuote{age, quoted_at, options.stale_after, !have_quote}};
+          }
+          ++done.stale_ticks;
+          if (options.stale == ConvertOptions::Stale::Clear) tick_bid = tick_ask = 0;
+        }
+      }
+      if (!out.add(engine::Tick{trade.exch, trade.local, last, last, last, tick_bid, tick_ask,
+                                volume})) {
         break;
       }
       have_trade = trade_rows.next(&trade);
@@ -109,6 +127,8 @@ Conversion convert_csv(const std::string& path, const Input& trades, const Input
       const bool changed = quote.a != bid || quote.b != ask;
       bid = quote.a;
       ask = quote.b;
+      quoted = true;
+      quoted_at = quote.exch;
       if (changed && traded) {
         ++done.quote_ticks;
         if (!out.add(engine::Tick{quote.exch, quote.local, last, last, last, bid, ask, volume})) {
@@ -124,6 +144,11 @@ Conversion convert_csv(const std::string& path, const Input& trades, const Input
   // unwritten: the writer is dropped unfinished and the target untouched.
   if (trade_rows.error()) return stream_error(trade_rows);
   if (quote_rows && quote_rows->error()) return stream_error(*quote_rows);
+  // Quotes alone make no tick, since a tick carries the last trade price;
+  // a file of none would look like a quiet market rather than a mistake.
+  if (done.trades == 0 && done.quotes > 0) return ConvertError{Place{}, NoTrades{done.quotes}};
+  done.duplicates = trade_rows.duplicates();
+  done.first_duplicate = trade_rows.first_duplicate();
   done.ticks = out.count();
   if (!out.finish()) return ConvertError{Place{}, std::move(*out.error)};
   done.bytes = meter.bytes;

@@ -18,6 +18,13 @@
 // own time is usually that trade's consequence, and a strategy must not see
 // it in the trade's tick.
 //
+// Two ways a pair of streams goes wrong without an error in any row are
+// caught: quotes without a single trade would make no tick at all, and are
+// refused; and quotes that end (or pause) long before the trades leave the
+// trades carrying a stale bid and ask, which the conversion measures (the
+// oldest quote a tick carries, and the ticks whose quote is older than
+// ConvertOptions::stale_after) and keeps, clears or refuses as asked.
+//
 // The file also holds the instrument block (instrument_block.hpp): the id,
 // the symbol, and the tick and lot sizes the conversion scaled with, so that
 // a run can tell which sizes its counts are in.
@@ -56,6 +63,19 @@ struct ConvertOptions {
   bool round = false;
   // Accept missing aggregated trade ids instead of refusing the gap.
   bool allow_gaps = false;
+  // What becomes of a trade whose id repeats that of a trade at the same
+  // time (the same row given twice): kept, dropped or refused; kept and
+  // dropped ones are counted.
+  Repeats repeats = Repeats::Keep;
+  // A trade tick whose latest quote is older than this many nanoseconds
+  // carries a stale quote (0: none is); `stale` says what becomes of it.
+  Nanos stale_after = 0;
+  enum class Stale : std::uint8_t {
+    Keep,    // carried as it is, and counted
+    Clear,   // bid and ask 0, the tick's way of saying it has no quote
+    Refuse,  // the conversion stops at the first such trade
+  };
+  Stale stale = Stale::Keep;
   StreamOptions trades;
   StreamOptions quotes;
 };
@@ -67,6 +87,15 @@ struct Converted {
   std::uint64_t quotes = 0;       // quote rows read
   std::uint64_t quote_ticks = 0;  // ticks made by a change of quote
   std::uint64_t bytes = 0;        // input bytes read, both streams
+  // Trade rows that repeated an id (kept or dropped), and the first of them
+  // with the row it repeats.
+  std::uint64_t duplicates = 0;
+  std::optional<std::pair<Place, Place>> first_duplicate;
+  // The age of the oldest quote a trade tick carried (its time less the
+  // latest quote row's), and the trade ticks whose quote was older than
+  // stale_after (kept or cleared).
+  Nanos oldest_quote = 0;
+  std::uint64_t stale_ticks = 0;
   friend bool operator==(const Converted&, const Converted&) = default;
 };
 

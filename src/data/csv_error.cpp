@@ -29,6 +29,8 @@ const char* stream_file(StreamKind kind) {
       return "a funding file";
     case StreamKind::Depth:
       return "a depth file";
+    case StreamKind::Marks:
+      return "a mark price file";
   }
   return "";
 }
@@ -40,7 +42,7 @@ std::string layouts_of(StreamKind kind, bool headers) {
   for (const LayoutSpec& spec : layouts()) {
     if (spec.kind != kind) continue;
     names.push_back(spec.name);
-    if (headers) names.back() += std::string(" (") + layout_header(spec.layout) + ")";
+    if (headers) names.back() += " (" + layout_header_shown(spec.layout) + ")";
   }
   const std::size_t n = names.size();
   std::string out;
@@ -53,7 +55,7 @@ std::string layouts_of(StreamKind kind, bool headers) {
 
 std::string describe(const ColumnCount& e) {
   std::string out = "expected " + num(std::uint64_t{layout_spec(e.layout).columns.size()}) +
-                    " columns (" + layout_header(e.layout) + "), found ";
+                    " columns (" + layout_header_shown(e.layout) + "), found ";
   return out + (e.found == 0 ? std::string("an empty line") : num(std::uint64_t{e.found}));
 }
 
@@ -65,6 +67,7 @@ std::string describe(const BadField& e) {
       "is not a side (buy, sell or unknown)",
       "is not a book side (b, bid or buy; a, ask or sell)",
       "is not an update type (snap, snapshot or set)",
+      "is not an update type (snap, snapshot, set, update or delete)",
   };
   return field(e.column, e.text) + " " + what[static_cast<int>(e.expected)];
 }
@@ -91,15 +94,19 @@ std::string describe(const OutOfRange& e) {
 std::string describe(const NotMultiple& e) {
   std::string out = field(e.column, e.text) + " is not a whole number of " + e.step;
   if (e.unrounded) out += ", and the trade has no aggressor side to round it by";
+  if (!e.finer.empty()) out += "; a tick size of " + e.finer + " fits it and every price before it";
+  if (e.mark)
+    out += "; a mark or index price is taken to the nearest tick only when rounding is asked for";
   return out;
 }
 
 std::string describe(const AmbiguousTime& e) {
   return "column " + e.column + ": cannot tell whether " + quoted(e.text) +
-         " is in milliseconds or microseconds (the years 1990 to 2099 are " +
+         " is in milliseconds, microseconds or nanoseconds (the years 1990 to 2099 are " +
          num(MILLIS_RANGE.low) + " to " + num(MILLIS_RANGE.high) + " in milliseconds, " +
-         num(MICROS_RANGE.low) + " to " + num(MICROS_RANGE.high) +
-         " in microseconds); give the time unit";
+         num(MICROS_RANGE.low) + " to " + num(MICROS_RANGE.high) + " in microseconds, " +
+         num(NANOS_RANGE.low) + " to " + num(NANOS_RANGE.high) +
+         " in nanoseconds); give the time unit";
 }
 
 std::string describe(const UnitMismatch& e) {
@@ -127,6 +134,38 @@ std::string describe(const IdGap& e) {
 std::string describe(const IdOrder& e) {
   return "aggregated trade id " + num(e.found) + " does not follow id " + num(e.previous) +
          " of the row before; ids must increase";
+}
+
+std::string describe(const Duplicate& e) {
+  std::string out = e.id ? "trade id " + num(*e.id) : std::string("a trade id");
+  out += " repeats the trade at line " + num(e.previous.line);
+  if (e.other_file) out += " of " + e.previous.file;
+  return out + " (at the same time, " + num(e.time) +
+         " ns); a trade given twice would count its quantity twice: remove the repeat, or have "
+         "repeated trades skipped";
+}
+
+std::string describe(const NoTrades& e) {
+  return "the trades have no rows, so none of the " + num(e.quotes) +
+         " quote rows makes a tick (a tick carries the last trade price); give the trades of the "
+         "same days";
+}
+
+std::string describe(const StaleQuote& e) {
+  std::string out = "the latest quote at this trade is " + num(e.age) + " ns old (from " +
+                    num(e.quoted) + " ns), more than the " + num(e.limit) + " ns a quote may be";
+  if (e.ended) out += "; the quotes end at " + num(e.quoted) + " ns";
+  return out;
+}
+
+std::string describe(const NoMarkForFunding& e) {
+  return "no mark price at or before the funding settlement at " + num(e.time) + " ns (rate " +
+         num(e.rate) + " billionths) to price it at";
+}
+
+std::string describe(const NotPremium& e) {
+  return std::string("the ") + layout_name(e.layout) +
+         " layout holds mark and index prices, not a premium index";
 }
 
 std::string describe(const IdRange& e) {

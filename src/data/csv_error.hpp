@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -36,12 +37,21 @@ struct ColumnCount {
   std::size_t found = 0;
 };
 
-enum class Expected : std::uint8_t { Decimal, Integer, Boolean, Side, BookSide, UpdateType };
+enum class Expected : std::uint8_t {
+  Decimal,
+  Integer,
+  Boolean,
+  Side,
+  BookSide,
+  UpdateType,
+  ChainedUpdateType
+};
 // "column price: \"abc\" is not a decimal number", "... is not an integer",
 // "... is not a boolean (true, false, 1 or 0)",
 // "... is not a side (buy, sell or unknown)",
 // "... is not a book side (b, bid or buy; a, ask or sell)",
-// "... is not an update type (snap, snapshot or set)".
+// "... is not an update type (snap, snapshot or set)",
+// "... is not an update type (snap, snapshot, set, update or delete)".
 struct BadField {
   std::string column;
   std::string text;
@@ -73,18 +83,27 @@ struct Negative {
 
 // "column price: \"42123.45\" is not a whole number of ticks of 0.10"; with
 // `unrounded` (rounding asked for, but the trade has no aggressor side):
-// "..., and the trade has no aggressor side to round it by".
+// "..., and the trade has no aggressor side to round it by".  A price of a
+// trade, a quote or a depth level names the tick size that would take it
+// (`finer`), since a venue that changed a symbol's tick size over the years
+// leaves archives that no one later tick size fits: "...; a tick size of
+// 0.01 fits it and every price before it".  A mark price says how it is
+// taken instead (`mark`): "...; a mark or index price is taken to the
+// nearest tick only when rounding is asked for".
 struct NotMultiple {
   std::string column;
   std::string text;
   std::string step;  // "ticks of 0.10", "lots of 0.001", "billionths"
   bool unrounded = false;
+  std::string finer;
+  bool mark = false;
 };
 
-// "column time: cannot tell whether \"123456\" is in milliseconds or
-// microseconds (the years 1990 to 2099 are 631152000000 to 4102444799999 in
-// milliseconds, 631152000000000 to 4102444799999999 in microseconds); give
-// the time unit"
+// "column time: cannot tell whether \"123456\" is in milliseconds,
+// microseconds or nanoseconds (the years 1990 to 2099 are 631152000000 to
+// 4102444799999 in milliseconds, 631152000000000 to 4102444799999999 in
+// microseconds, 631152000000000000 to 4102444799999999999 in nanoseconds);
+// give the time unit"
 struct AmbiguousTime {
   std::string column;
   std::string text;
@@ -125,6 +144,51 @@ struct IdGap {
 struct IdOrder {
   std::int64_t previous = 0;
   std::int64_t found = 0;
+};
+
+// A trade given twice: a row whose trade id is that of a row already read at
+// the same time, which would count its quantity twice.  "trade id 41
+// repeats the trade at line 40 (at the same time, 1700000000000000000 ns); a
+// trade given twice would count its quantity twice: remove the repeat, or
+// have repeated trades skipped" (" of a.csv" after the line when it is in
+// another file; "a trade id repeats ..." for a layout whose ids are text).
+struct Duplicate {
+  std::optional<std::int64_t> id;
+  Nanos time = 0;
+  Place previous;
+  bool other_file = false;
+};
+
+// A quote stream without a trade stream's rows: "the trades have no rows,
+// so none of the 12 quote rows makes a tick (a tick carries the last trade
+// price); give the trades of the same days".
+struct NoTrades {
+  std::uint64_t quotes = 0;
+};
+
+// A trade that would carry a quote older than allowed: "the latest quote at
+// this trade is 7200000000000 ns old (from 1700000000000000000 ns), more
+// than the 60000000000 ns a quote may be; the quotes end at
+// 1700000000000000000 ns" (the last clause only once the quotes have ended).
+struct StaleQuote {
+  Nanos age = 0;
+  Nanos quoted = 0;
+  Nanos limit = 0;
+  bool ended = false;
+};
+
+// A settlement of the derivative ticker with no mark to price it: "no mark
+// price at or before the funding settlement at 1700000000000000000 ns (rate
+// 100000 billionths)".
+struct NoMarkForFunding {
+  Nanos time = 0;
+  std::int64_t rate = 0;
+};
+
+// Premium index klines asked for of a file that holds prices: "the
+// derivative ticker layout holds mark and index prices, not a premium index".
+struct NotPremium {
+  Layout layout = Layout::Detect;
 };
 
 // A depth row whose update ids run backwards: "first_update_id 12 is after
@@ -202,7 +266,8 @@ struct ConvertError {
   std::variant<ColumnCount, BadField, OutOfRange, Negative, NotMultiple, AmbiguousTime,
                UnitMismatch, Backwards, IdGap, IdOrder, IdRange, MessageTooLarge, UnknownHeader,
                UnknownShape, WrongLayout, LayoutChanged, NotForStream, LineTooLong, ReadFailed,
-               Stopped, BadStep, WriteFailed>
+               Stopped, BadStep, WriteFailed, Duplicate, NoTrades, StaleQuote, NoMarkForFunding,
+               NotPremium>
       kind;
 
   // "{file}:{line}: {kind}", "{file}: {kind}" for a whole file, or the kind

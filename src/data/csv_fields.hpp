@@ -119,13 +119,28 @@ inline std::optional<BookSide> parse_book_side(std::string_view t) {
   return std::nullopt;
 }
 
-// Whether a depth row belongs to a snapshot or sets a level of an update.
-enum class UpdateType : std::uint8_t { Snapshot, Set };
+// Whether a depth row belongs to a snapshot, sets a level of an update, or
+// removes one.
+enum class UpdateType : std::uint8_t { Snapshot, Set, Delete };
 
+// The update types of the depth diffs layout: a snapshot row, or a set row
+// (whose quantity 0 deletes the level).
 inline std::optional<UpdateType> parse_update_type(std::string_view t) {
   using detail::spelled;
   if (spelled(t, "set")) return UpdateType::Set;
   if (spelled(t, "snap") || spelled(t, "snapshot")) return UpdateType::Snapshot;
+  return std::nullopt;
+}
+
+// The update types of the chained depth diffs layout, which names more of
+// them: a snapshot row ("snap", "snapshot"), a row that sets a level to its
+// quantity ("set", "update"), and a row that removes the level at its price
+// whatever quantity it states ("delete").
+inline std::optional<UpdateType> parse_chained_update_type(std::string_view t) {
+  using detail::spelled;
+  if (std::optional<UpdateType> u = parse_update_type(t)) return u;
+  if (spelled(t, "update")) return UpdateType::Set;
+  if (spelled(t, "delete")) return UpdateType::Delete;
   return std::nullopt;
 }
 

@@ -38,6 +38,90 @@ constexpr LayoutColumn CLOCKED_DEPTH[] = {
     {"exchange", Text},    {"symbol", Text}, {"timestamp", Int}, {"local_timestamp", Int},
     {"is_snapshot", Bool}, {"side", Book},   {"price", Dec},     {"amount", Dec}};
 
+constexpr LayoutColumn CHAINED_DIFFS[] = {
+    {"symbol", Text},        {"timestamp", Int}, {"first_update_id", Int},
+    {"last_update_id", Int}, {"side", Book},     {"update_type", Chain},
+    {"price", Dec},          {"qty", Dec},       {"pu", Int}};
+
+// The column names of an n-level book snapshot, "asks[0].price" and so on,
+// written out once at compile time so that the table below can hold views of
+// them like any other name.
+template <std::size_t N>
+struct SnapshotNames {
+  static constexpr std::size_t COUNT = 4 + 4 * N;
+  char text[COUNT * 16]{};
+  std::size_t start[COUNT]{};
+  std::size_t size[COUNT]{};
+
+  constexpr SnapshotNames() {
+    std::size_t at = 0, column = 0;
+    const auto add = [&](std::string_view part, std::size_t level, std::string_view field) {
+      start[column] = at;
+      for (char c : part) text[at++] = c;
+      if (!field.empty()) {
+        text[at++] = '[';
+        if (level >= 10) text[at++] = static_cast<char>('0' + level / 10);
+        text[at++] = static_cast<char>('0' + level % 10);
+        text[at++] = ']';
+        text[at++] = '.';
+        for (char c : field) text[at++] = c;
+      }
+      size[column] = at - start[column];
+      ++column;
+    };
+    for (std::string_view name : {"exchange", "symbol", "timestamp", "local_timestamp"}) {
+      add(name, 0, "");
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+      add("asks", i, "price");
+      add("asks", i, "amount");
+      add("bids", i, "price");
+      add("bids", i, "amount");
+    }
+  }
+};
+template <std::size_t N>
+inline constexpr SnapshotNames<N> SNAPSHOT_NAMES{};
+
+// A level that a book holds fewer of than the file has room for is written
+// as two empty fields.
+template <std::size_t N>
+constexpr std::array<LayoutColumn, 4 + 4 * N> snapshot_columns() {
+  std::array<LayoutColumn, 4 + 4 * N> out{};
+  const SnapshotNames<N>& n = SNAPSHOT_NAMES<N>;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const Col type = i < 2 ? Text : i < 4 ? Int : OptDec;
+    out[i] = LayoutColumn{std::string_view(n.text + n.start[i], n.size[i]), type};
+  }
+  return out;
+}
+constexpr auto BOOK_SNAPSHOT_5 = snapshot_columns<5>();
+constexpr auto BOOK_SNAPSHOT_25 = snapshot_columns<25>();
+
+constexpr LayoutColumn KLINES[] = {{"open_time", Int},
+                                   {"open", Dec},
+                                   {"high", Dec},
+                                   {"low", Dec},
+                                   {"close", Dec},
+                                   {"volume", Dec},
+                                   {"close_time", Int},
+                                   {"quote_volume", Dec},
+                                   {"count", Int},
+                                   {"taker_buy_volume", Dec},
+                                   {"taker_buy_quote_volume", Dec},
+                                   {"ignore", Text}};
+constexpr LayoutColumn DERIVATIVE_TICKER[] = {{"exchange", Text},
+                                              {"symbol", Text},
+                                              {"timestamp", Int},
+                                              {"local_timestamp", Int},
+                                              {"funding_timestamp", OptInt},
+                                              {"funding_rate", OptDec},
+                                              {"predicted_funding_rate", OptDec},
+                                              {"open_interest", OptDec},
+                                              {"last_price", OptDec},
+                                              {"index_price", OptDec},
+                                              {"mark_price", OptDec}};
+
 constexpr LayoutSpec LAYOUTS[] = {
     {Layout::Trades, "trades", "trades", StreamKind::Trades, TRADES, 4},
     {Layout::AggTrades, "aggregated trades", "agg_trades", StreamKind::Trades, AGG_TRADES, 5},
@@ -49,6 +133,15 @@ constexpr LayoutSpec LAYOUTS[] = {
     {Layout::Funding, "funding history", "funding", StreamKind::Funding, FUNDING, 0},
     {Layout::DepthDiffs, "depth diffs", "depth_diffs", StreamKind::Depth, DEPTH_DIFFS, 1},
     {Layout::ClockedDepth, "two-clock depth", "clock_depth", StreamKind::Depth, CLOCKED_DEPTH, 2},
+    {Layout::ChainedDiffs, "chained depth diffs", "chained_diffs", StreamKind::Depth, CHAINED_DIFFS,
+     1},
+    {Layout::BookSnapshot5, "5-level book snapshots", "book_snapshot_5", StreamKind::Depth,
+     BOOK_SNAPSHOT_5, 2},
+    {Layout::BookSnapshot25, "25-level book snapshots", "book_snapshot_25", StreamKind::Depth,
+     BOOK_SNAPSHOT_25, 2},
+    {Layout::Klines, "klines", "klines", StreamKind::Marks, KLINES, 6},
+    {Layout::DerivativeTicker, "derivative ticker", "ticker", StreamKind::Marks, DERIVATIVE_TICKER,
+     2},
 };
 
 std::string_view trimmed(std::string_view s) {
@@ -96,6 +189,19 @@ const char* layout_header(Layout layout) {
   return headers[static_cast<std::size_t>(&layout_spec(layout) - LAYOUTS)].c_str();
 }
 
+std::string layout_header_shown(Layout layout) {
+  const std::span<const LayoutColumn> columns = layout_spec(layout).columns;
+  if (columns.size() <= 12) return layout_header(layout);
+  std::string out;
+  for (std::size_t i = 0; i < 8; ++i) {
+    out += columns[i].name;
+    out += ',';
+  }
+  out += "...,";
+  out += columns.back().name;
+  return out;
+}
+
 StreamKind layout_kind(Layout layout) { return layout_spec(layout).kind; }
 
 Layout header_layout(std::span<const std::string_view> fields) {
@@ -137,6 +243,9 @@ bool fits(Layout layout, std::span<const std::string_view> fields) {
       return parse_book_side(fields[5]).has_value() && parse_update_type(fields[6]).has_value();
     case Layout::ClockedDepth:
       return parse_bool(fields[4]).has_value() && parse_book_side(fields[5]).has_value();
+    case Layout::ChainedDiffs:
+      return parse_book_side(fields[4]).has_value() &&
+             parse_chained_update_type(fields[5]).has_value();
     default:
       return true;
   }
@@ -174,9 +283,24 @@ const char* unit_name(TimeUnit unit) {
   return "";
 }
 
+const UnitRange& unit_range(TimeUnit unit) {
+  switch (unit) {
+    case TimeUnit::Milliseconds:
+      return MILLIS_RANGE;
+    case TimeUnit::Microseconds:
+      return MICROS_RANGE;
+    case TimeUnit::Nanoseconds:
+      return NANOS_RANGE;
+    case TimeUnit::Detect:
+      break;
+  }
+  panic("a unit with a range is never Detect");
+}
+
 TimeUnit detect_unit(std::int64_t raw) {
   if (MILLIS_RANGE.contains(raw)) return TimeUnit::Milliseconds;
   if (MICROS_RANGE.contains(raw)) return TimeUnit::Microseconds;
+  if (NANOS_RANGE.contains(raw)) return TimeUnit::Nanoseconds;
   return TimeUnit::Detect;
 }
 

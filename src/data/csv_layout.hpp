@@ -1,6 +1,6 @@
-// The CSV layouts the converters read (trades, quotes, funding history and
-// market depth), known by their columns, and how a file's layout and time
-// unit are told from its first lines.
+// The CSV layouts the converters read (trades, quotes, funding history,
+// market depth and mark prices), known by their columns, and how a file's
+// layout and time unit are told from its first lines.
 //
 // A header is recognised only when its names are exactly those of a layout,
 // in order (spaces around a name are ignored); a first line that is not a
@@ -11,9 +11,10 @@
 //
 // Times are integers since the epoch.  A file's unit is told from its first
 // row: milliseconds when the time falls in the years 1990 to 2099 read as
-// milliseconds, microseconds when it does read as microseconds.  The two
-// ranges are far apart, so a real time is never both; a time in neither is
-// ambiguous and refused.
+// milliseconds, microseconds when it does read as microseconds, nanoseconds
+// when it does read as nanoseconds.  The three ranges are a thousand times
+// apart, so a real time is never two of them; a time in none is ambiguous
+// and refused.
 //
 // Thread-safety: constant tables and pure functions.
 
@@ -22,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "types/time.hpp"
@@ -38,13 +40,31 @@ enum class Layout : std::uint8_t {
   Funding,        // calc_time,funding_interval_hours,last_funding_rate
   DepthDiffs,  // symbol,timestamp,trans_id,first_update_id,last_update_id,side,update_type,price,qty
   ClockedDepth,  // exchange,symbol,timestamp,local_timestamp,is_snapshot,side,price,amount
+  // The USD-margined futures order-book history layout: depth diffs without
+  // trans_id, each update naming the last update id of the one before it:
+  // symbol,timestamp,first_update_id,last_update_id,side,update_type,price,qty,pu
+  ChainedDiffs,
+  // Two-clock book snapshots of the best 5 and the best 25 levels, a whole
+  // book per row: exchange,symbol,timestamp,local_timestamp, then per level
+  // from the best, asks[i].price,asks[i].amount,bids[i].price,bids[i].amount
+  BookSnapshot5,
+  BookSnapshot25,
+  // Mark price (or premium index) klines: open_time,open,high,low,close,
+  // volume,close_time,quote_volume,count,taker_buy_volume,
+  // taker_buy_quote_volume,ignore
+  Klines,
+  // exchange,symbol,timestamp,local_timestamp,funding_timestamp,funding_rate,
+  // predicted_funding_rate,open_interest,last_price,index_price,mark_price
+  DerivativeTicker,
 };
 
 // What a stream of files is for; each layout belongs to one.
-enum class StreamKind : std::uint8_t { Trades, Quotes, Funding, Depth };
+enum class StreamKind : std::uint8_t { Trades, Quotes, Funding, Depth, Marks };
 
-// What a column holds, as read.
-enum class Col : std::uint8_t { Int, Dec, Bool, Side, Book, Type, Text };
+// What a column holds, as read.  OptInt and OptDec may also be empty, as
+// the fields a row does not update are in the layouts that have them; Chain
+// is the update type of the chained depth diffs, which names more types.
+enum class Col : std::uint8_t { Int, Dec, Bool, Side, Book, Type, Text, Chain, OptInt, OptDec };
 
 struct LayoutColumn {
   std::string_view name;
@@ -71,12 +91,19 @@ const LayoutSpec& layout_spec(Layout layout);
 
 // The layout's name in texts: "trades", "aggregated trades", "best bid and
 // offer", "two-clock trades", "two-clock quotes", "funding history", "depth
-// diffs", "two-clock depth" ("detected" for Detect).
+// diffs", "two-clock depth", "chained depth diffs", "5-level book
+// snapshots", "25-level book snapshots", "klines", "derivative ticker"
+// ("detected" for Detect).
 const char* layout_name(Layout layout);
 
 // The column names joined by commas, as a header line would be ("" for
 // Detect).
 const char* layout_header(Layout layout);
+
+// The header as error texts show it: whole, or for a layout of more than a
+// dozen columns its first eight, "..." and its last ("exchange,...,
+// bids[0].amount,...,bids[24].amount").
+std::string layout_header_shown(Layout layout);
 
 StreamKind layout_kind(Layout layout);
 
@@ -96,7 +123,9 @@ bool looks_like_header(std::span<const std::string_view> fields);
 // aggregated trades, an integer for best bid and offer, a side sixth for
 // two-clock trades, a number for two-clock quotes, a boolean fifth and a
 // book side sixth for two-clock depth; a book side sixth and an update type
-// seventh for depth diffs).  A row that fits only another kind's layout
+// seventh for depth diffs, a book side fifth and an update type sixth for
+// chained depth diffs).  Book snapshots have 24 and 104 columns, klines 12
+// and the derivative ticker 11.  A row that fits only another kind's layout
 // gives that layout, so that the error can name it; but a depth layout is
 // told only in a depth stream, since the depth rows' fields are too like a
 // trade's to tell a depth file from a damaged trade file.
@@ -115,9 +144,13 @@ struct UnitRange {
 };
 inline constexpr UnitRange MILLIS_RANGE{631'152'000'000, 4'102'444'799'999};
 inline constexpr UnitRange MICROS_RANGE{631'152'000'000'000, 4'102'444'799'999'999};
+inline constexpr UnitRange NANOS_RANGE{631'152'000'000'000'000, 4'102'444'799'999'999'999};
 
-// Milliseconds or microseconds by the range `raw` falls in, or Detect when
-// it falls in neither.
+// The plausible times of a unit (Requires: not Detect).
+const UnitRange& unit_range(TimeUnit unit);
+
+// Milliseconds, microseconds or nanoseconds by the range `raw` falls in, or
+// Detect when it falls in none.
 TimeUnit detect_unit(std::int64_t raw);
 
 // Nanoseconds per unit (Requires: not Detect).

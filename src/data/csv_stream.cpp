@@ -24,15 +24,17 @@ bool is_blank(std::string_view line) {
   return std::all_of(line.begin(), line.end(), [](char c) { return c == ' ' || c == '\t'; });
 }
 
-// A slot per column of the widest layout, which a row's reading fills as it
+// A slot per column of the widest layout read column by column (book
+// snapshots are read level by level), which a row's reading fills as it
 // goes, left uninitialised: zeroing them for every row would cost more than
 // reading the row.
+inline constexpr std::size_t SLOTS = 12;
 template <class T>
 struct Slots {
   Slots() {}
   T& operator[](std::size_t i) { return v[i]; }
   union {
-    T v[9];
+    T v[SLOTS];
   };
 };
 
@@ -40,11 +42,21 @@ struct Slots {
 struct Parsed {
   Slots<std::int64_t> ints;
   Slots<Decimal> decs;
+  std::uint32_t empty = 0;  // bit i: optional column i was left empty
   bool flag = false;
   Aggressor side = Aggressor::Unknown;
   BookSide book = BookSide::Bid;
   UpdateType type = UpdateType::Set;
+  bool has(std::size_t i) const { return (empty >> i & 1) == 0; }
 };
+
+// A text trade id as a number to compare: two different ids at one time
+// colliding in 64 bits is far less likely than the data being damaged.
+std::int64_t id_hash(std::string_view text) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : text) h = (h ^ c) * 1099511628211ull;
+  return static_cast<std::int64_t>(h);
+}
 
 // Reads the fields of a line in one pass, each followed by its ',' (or by
 // the end of the line for the last), keeping where each field lies.  Any
@@ -95,7 +107,23 @@ struct Cursor {
   bool side(Aggressor* a, bool last = false) { return word(a, last, parse_side); }
   bool book_side(BookSide* b, bool last = false) { return word(b, last, parse_book_side); }
   bool update_type(UpdateType* t, bool last = false) { return word(t, last, parse_update_type); }
+  bool chained_type(UpdateType* t, bool last = false) {
+    return word(t, last, parse_chained_update_type);
+  }
   bool text(bool last = false) { return close(p, last ? end : field_end(p, end), last); }
+  // An empty field: taken, with `*empty` set, where an optional one may be.
+  bool skip_empty(bool last, bool* empty) {
+    *empty = p == end || *p == ',';
+    return !*empty || close(p, p, last);
+  }
+  bool opt_integer(std::int64_t* v, bool last, bool* empty) {
+    if (!skip_empty(last, empty)) return false;
+    return *empty || integer(v, last);
+  }
+  bool opt_decimal(Decimal* v, bool last, bool* empty) {
+    if (!skip_empty(last, empty)) return false;
+    return *empty || decimal(v, last);
+  }
 };
 
 // Reads a row by its layout's columns: column i's value lands in slot i of
@@ -127,9 +155,20 @@ bool read_fields(const LayoutSpec& spec, std::string_view line, Parsed* v,
       case Col::Type:
         ok = c.update_type(&v->type, last);
         break;
+      case Col::Chain:
+        ok = c.chained_type(&v->type, last);
+        break;
       case Col::Text:
         ok = c.text(last);
         break;
+      case Col::OptInt:
+      case Col::OptDec: {
+        bool empty = false;
+        ok = spec.columns[i].type == Col::OptInt ? c.opt_integer(&v->ints[i], last, &empty)
+                                                 : c.opt_decimal(&v->decs[i], last, &empty);
+        v->empty |= static_cast<std::uint32_t>(empty) << i;
+        break;
+      }
     }
     if (!ok) return false;
   }
@@ -275,8 +314,7 @@ bool RowStream::time(std::int64_t raw, std::size_t col, std::string_view text, N
     detected_ = true;
     unit_line_ = reader_.line_number();
   } else if (detected_) {
-    const UnitRange& range = unit_ == TimeUnit::Milliseconds ? MILLIS_RANGE : MICROS_RANGE;
-    if (!range.contains(raw)) {
+    if (!unit_range(unit_).contains(raw)) {
       return fail_here(UnitMismatch{column(col), std::string(text), unit_, unit_line_});
     }
   }
@@ -295,9 +333,43 @@ bool RowStream::price(const Decimal& d, Rounding r, bool unrounded, std::size_t 
   }
   std::string step = "ticks of " + scaling_.tick.text;
   if (s.fault == ScaleFault::NotMultiple) {
-    return fail_here(NotMultiple{column(col), std::string(text), std::move(step), unrounded});
+    // Refused for want of rounding, the price says which tick size it needs.
+    std::string finer =
+        r == Rounding::Exact && !unrounded ? decimal_text(common_step(scaling_.tick.value, d)) : "";
+    return fail_here(NotMultiple{column(col), std::string(text), std::move(step), unrounded,
+                                 std::move(finer), false});
   }
   return fail_here(OutOfRange{column(col), std::string(text), Limit::Steps, std::move(step)});
+}
+
+bool RowStream::mark(const Decimal& d, bool rate, std::size_t col, std::string_view text,
+                     std::int64_t* out) {
+  const Step& step = rate ? billionth_ : scaling_.tick;
+  const Scaled s = scale(d, step, scaling_.round ? Rounding::Nearest : Rounding::Exact);
+  if (s.fault == ScaleFault::None) {
+    *out = s.count;
+    return true;
+  }
+  std::string unit = rate ? std::string("billionths") : "ticks of " + step.text;
+  if (s.fault == ScaleFault::NotMultiple) {
+    return fail_here(
+        NotMultiple{column(col), std::string(text), std::move(unit), false, "", !rate});
+  }
+  return fail_here(OutOfRange{column(col), std::string(text), Limit::Steps, std::move(unit)});
+}
+
+bool RowStream::rate(const Decimal& d, std::size_t col, std::string_view text, std::int64_t* out) {
+  // Rates are exact or refused: a rate is money, and rounding it would
+  // change every payment made at it.
+  const Scaled s = scale(d, billionth_, Rounding::Exact);
+  *out = s.count;
+  if (s.fault == ScaleFault::NotMultiple) {
+    return fail_here(NotMultiple{column(col), std::string(text), "billionths", false, "", false});
+  }
+  if (s.fault == ScaleFault::OutOfRange) {
+    return fail_here(OutOfRange{column(col), std::string(text), Limit::Steps, "billionths"});
+  }
+  return true;
 }
 
 bool RowStream::update_ids(std::int64_t first, std::int64_t last, std::string_view first_text,
@@ -320,13 +392,15 @@ bool RowStream::quantity(const Decimal& d, std::size_t col, std::string_view tex
   }
   std::string step = "lots of " + scaling_.lot.text;
   if (s.fault == ScaleFault::NotMultiple) {
-    return fail_here(NotMultiple{column(col), std::string(text), std::move(step), false});
+    return fail_here(
+        NotMultiple{column(col), std::string(text), std::move(step), false, "", false});
   }
   return fail_here(OutOfRange{column(col), std::string(text), Limit::Steps, std::move(step)});
 }
 
 RowStream::Read RowStream::parse(std::string_view line, Row* row) {
   if (kind_ == StreamKind::Depth) return parse_depth(line, row);
+  if (kind_ == StreamKind::Marks) return parse_marks(line, row);
   Parsed v;
   Slots<std::string_view> f;
   if (!read_fields(layout_spec(layout_), line, &v, f)) {
@@ -353,7 +427,7 @@ RowStream::Read RowStream::parse(std::string_view line, Row* row) {
            quantity(v.decs[2], 2, f[2], &row->b);
       row->local = row->exch;
       row->raw_time = v.ints[tc];
-      row->id = layout_ == Layout::AggTrades ? v.ints[0] : 0;
+      row->id = v.ints[0];
       break;
     }
     case Layout::BestQuotes:
@@ -369,6 +443,7 @@ RowStream::Read RowStream::parse(std::string_view line, Row* row) {
                  &row->a) &&
            quantity(v.decs[7], 7, f[7], &row->b);
       row->raw_time = v.ints[2];
+      row->id = id_hash(f[4]);
       break;
     case Layout::ClockedQuotes:
       ok = time(v.ints[2], 2, f[2], &row->exch) && time(v.ints[3], 3, f[3], &row->local) &&
@@ -376,33 +451,22 @@ RowStream::Read RowStream::parse(std::string_view line, Row* row) {
            price(v.decs[5], round ? Rounding::Up : Rounding::Exact, false, 5, f[5], &row->b);
       row->raw_time = v.ints[2];
       break;
-    case Layout::Funding: {
-      ok = time(v.ints[0], 0, f[0], &row->exch);
+    case Layout::Funding:
+      ok = time(v.ints[0], 0, f[0], &row->exch) && rate(v.decs[2], 2, f[2], &row->a);
       row->local = row->exch;
       row->raw_time = v.ints[0];
       row->b = v.ints[1];
-      if (!ok) break;
-      // Rates are exact or refused: a rate is money, and rounding it would
-      // change every payment made at it.
-      const Scaled s = scale(v.decs[2], billionth_, Rounding::Exact);
-      row->a = s.count;
-      if (s.fault == ScaleFault::NotMultiple) {
-        ok = fail_here(NotMultiple{column(2), std::string(f[2]), "billionths", false});
-      } else if (s.fault == ScaleFault::OutOfRange) {
-        ok = fail_here(OutOfRange{column(2), std::string(f[2]), Limit::Steps, "billionths"});
-      }
       break;
-    }
-    case Layout::DepthDiffs:
-    case Layout::ClockedDepth:
-      panic("depth rows are read by parse_depth");
-    case Layout::Detect:
-      panic("a layout to be read is never Detect");
+    default:
+      panic("depth and mark rows are read by parse_depth and parse_marks");
   }
   return ok ? Read::Row : Read::Failed;
 }
 
 RowStream::Read RowStream::parse_depth(std::string_view line, Row* row) {
+  if (layout_ == Layout::BookSnapshot5 || layout_ == Layout::BookSnapshot25) {
+    return parse_book(line, row);
+  }
   Parsed v;
   Slots<std::string_view> f;
   if (!read_fields(layout_spec(layout_), line, &v, f)) {
@@ -424,6 +488,22 @@ RowStream::Read RowStream::parse_depth(std::string_view line, Row* row) {
     row->id = v.ints[3];
     row->last_id = v.ints[4];
     row->snapshot = v.type == UpdateType::Snapshot;
+  } else if (layout_ == Layout::ChainedDiffs) {
+    ok = time(v.ints[1], 1, f[1], &row->exch) && update_ids(v.ints[2], v.ints[3], f[2], f[3]) &&
+         price(v.decs[6], by_side, false, 6, f[6], &row->a) &&
+         quantity(v.decs[7], 7, f[7], &row->b);
+    row->local = row->exch;
+    row->raw_time = v.ints[1];
+    row->id = v.ints[2];
+    row->last_id = v.ints[3];
+    row->snapshot = v.type == UpdateType::Snapshot;
+    // A delete row removes its level whatever quantity it states.
+    if (v.type == UpdateType::Delete) row->b = 0;
+    // pu names an update id, which is never negative; a snapshot's is not
+    // used, and may be anything the recorder wrote.
+    if (ok && !row->snapshot && v.ints[8] < 0)
+      ok = fail_here(Negative{column(8), std::string(f[8])});
+    row->prev_id = v.ints[8];
   } else {
     ok = time(v.ints[2], 2, f[2], &row->exch) && time(v.ints[3], 3, f[3], &row->local) &&
          price(v.decs[6], by_side, false, 6, f[6], &row->a) &&
@@ -432,6 +512,98 @@ RowStream::Read RowStream::parse_depth(std::string_view line, Row* row) {
     row->snapshot = v.flag;
   }
   row->side = v.book;
+  return ok ? Read::Row : Read::Failed;
+}
+
+RowStream::Read RowStream::parse_book(std::string_view line, Row* row) {
+  const std::span<const LayoutColumn> columns = layout_spec(layout_).columns;
+  fields_.resize(columns.size());
+  Cursor c{line.data(), line.data() + line.size(), fields_.data()};
+  std::int64_t exch = 0, local = 0;
+  bool ok = c.text() && c.text() && c.integer(&exch) && c.integer(&local);
+  bids_.clear();
+  asks_.clear();
+  // Levels are read into place as they come; a failure reads the row again
+  // to say what is wrong with it.
+  const std::size_t levels = (columns.size() - 4) / 4;
+  Decimal price_d[2], amount_d[2];
+  bool price_empty[2], amount_empty[2];
+  for (std::size_t i = 0; ok && i < levels; ++i) {
+    for (int side = 0; ok && side < 2; ++side) {
+      const bool last = i + 1 == levels && side == 1;
+      ok = c.opt_decimal(&price_d[side], false, &price_empty[side]) &&
+           c.opt_decimal(&amount_d[side], last, &amount_empty[side]);
+    }
+    if (!ok) break;
+    for (int side = 0; side < 2; ++side) {
+      const std::size_t col = 4 + 4 * i + 2 * static_cast<std::size_t>(side);
+      // A level the book did not have is two empty fields; one of the two
+      // alone is a damaged row.
+      if (price_empty[side] != amount_empty[side]) {
+        const std::size_t empty = price_empty[side] ? col : col + 1;
+        fail_here(BadField{column(empty), "", Expected::Decimal});
+        return Read::Failed;
+      }
+      if (price_empty[side]) continue;
+      const bool ask = side == 0;
+      const Rounding r = !scaling_.round ? Rounding::Exact : ask ? Rounding::Up : Rounding::Down;
+      book::Level level;
+      if (!price(price_d[side], r, false, col, fields_[col], &level.price) ||
+          !quantity(amount_d[side], col + 1, fields_[col + 1], &level.qty)) {
+        return Read::Failed;
+      }
+      (ask ? asks_ : bids_).push_back(level);
+    }
+  }
+  if (!ok) {
+    diagnose(line);
+    return Read::Failed;
+  }
+  if (!time(exch, 2, fields_[2], &row->exch) || !time(local, 3, fields_[3], &row->local)) {
+    return Read::Failed;
+  }
+  row->raw_time = exch;
+  row->snapshot = true;
+  return Read::Row;
+}
+
+RowStream::Read RowStream::parse_marks(std::string_view line, Row* row) {
+  Parsed v;
+  Slots<std::string_view> f;
+  if (!read_fields(layout_spec(layout_), line, &v, f)) {
+    diagnose(line);
+    return Read::Failed;
+  }
+  bool ok = false;
+  Nanos open = 0;
+  if (layout_ == Layout::Klines) {
+    // A kline's close is known at its close time, which is the record's.
+    ok = time(v.ints[0], 0, f[0], &open) && time(v.ints[6], 6, f[6], &row->exch) &&
+         mark(v.decs[4], scaling_.premium, 4, f[4], &row->a);
+    row->local = row->exch;
+    row->raw_time = v.ints[6];
+    row->present = present::MARK;
+    return ok ? Read::Row : Read::Failed;
+  }
+  ok = time(v.ints[2], 2, f[2], &row->exch) && time(v.ints[3], 3, f[3], &row->local);
+  row->raw_time = v.ints[2];
+  row->present = 0;
+  if (ok && v.has(4)) {
+    ok = time(v.ints[4], 4, f[4], &row->id);
+    row->present |= present::FUNDING_TIME;
+  }
+  if (ok && v.has(5)) {
+    ok = rate(v.decs[5], 5, f[5], &row->last_id);
+    row->present |= present::FUNDING_RATE;
+  }
+  if (ok && v.has(9)) {
+    ok = mark(v.decs[9], false, 9, f[9], &row->b);
+    row->present |= present::INDEX;
+  }
+  if (ok && v.has(10)) {
+    ok = mark(v.decs[10], false, 10, f[10], &row->a);
+    row->present |= present::MARK;
+  }
   return ok ? Read::Row : Read::Failed;
 }
 
@@ -444,7 +616,12 @@ void RowStream::diagnose(std::string_view line) {
   }
   for (std::size_t i = 0; i < columns.size(); ++i) {
     const std::string_view t = fields[i];
-    switch (columns[i].type) {
+    Col type = columns[i].type;
+    if (type == Col::OptInt || type == Col::OptDec) {
+      if (t.empty()) continue;
+      type = type == Col::OptInt ? Col::Int : Col::Dec;
+    }
+    switch (type) {
       case Col::Int: {
         std::int64_t ignored;
         const IntFault f = parse_int(t, &ignored);
@@ -496,14 +673,61 @@ void RowStream::diagnose(std::string_view line) {
           return;
         }
         break;
+      case Col::Chain:
+        if (!parse_chained_update_type(t)) {
+          fail_here(BadField{column(i), std::string(t), Expected::ChainedUpdateType});
+          return;
+        }
+        break;
       case Col::Text:
+      case Col::OptInt:
+      case Col::OptDec:
         break;
     }
   }
   panic("a row refused in one pass is refused field by field");
 }
 
-bool RowStream::emit(Row* row) {
+bool RowStream::repeated(const Row& row, bool* drop) {
+  *drop = false;
+  const Layout layout = stream_layout_;
+  std::optional<Place> original;
+  if (layout == Layout::AggTrades) {
+    // Aggregated ids must increase, so a repeat can only be of the row
+    // before; kept, the id order check refuses it as it always has.
+    if (scaling_.repeats == Repeats::Skip && any_id_ && row.id == last_id_) {
+      original = place(last_out_);
+    }
+  } else if (layout == Layout::Trades || layout == Layout::ClockedTrades) {
+    // The same trade twice is the same row twice, so it is at the same time:
+    // only the ids of the rows at this time need keeping.
+    if (row.exch != seen_time_) seen_.clear();
+    seen_time_ = row.exch;
+    // Numeric ids usually increase, and one above every id kept is new.
+    const bool above = layout == Layout::Trades && !seen_.empty() && row.id > seen_max_;
+    for (std::size_t i = 0; !above && i < seen_.size() && !original; ++i) {
+      if (seen_[i].id == row.id) original = Place{files_[seen_[i].file], seen_[i].line};
+    }
+    if (!original) {
+      if (seen_.empty() || row.id > seen_max_) seen_max_ = row.id;
+      seen_.push_back(SeenId{row.id, row.file, row.line});
+    }
+  }
+  if (!original) return true;
+  if (scaling_.repeats == Repeats::Refuse) {
+    std::optional<std::int64_t> id;
+    if (layout != Layout::ClockedTrades) id = row.id;
+    const bool other_file = original->file != files_[row.file];
+    return fail(place(row), Duplicate{id, row.exch, std::move(*original), other_file});
+  }
+  ++duplicates_;
+  if (!first_repeat_) first_repeat_.emplace(place(row), std::move(*original));
+  *drop = scaling_.repeats == Repeats::Skip;
+  return true;
+}
+
+bool RowStream::emit(Row* row, bool* skip) {
+  *skip = false;
   if (any_out_ && row->exch < last_out_.exch) {
     return fail(
         place(*row),
@@ -512,6 +736,8 @@ bool RowStream::emit(Row* row) {
             std::to_string(row->raw_time), row->exch, last_out_.exch, place(last_out_),
             options_.sort_window, last_out_.file != row->file});
   }
+  if (!repeated(*row, skip)) return false;
+  if (*skip) return true;
   if (stream_layout_ == Layout::AggTrades) {
     if (any_id_ && row->id <= last_id_) return fail(place(*row), IdOrder{last_id_, row->id});
     if (any_id_ && row->id != last_id_ + 1 && !scaling_.allow_gaps) {
@@ -526,11 +752,21 @@ bool RowStream::emit(Row* row) {
 }
 
 bool RowStream::next(Row* row) {
+  for (;;) {
+    if (!next_row(row)) return false;
+    bool skip = false;
+    if (!emit(row, &skip)) return false;
+    if (!skip) return true;
+  }
+}
+
+// The next row in time order, not yet checked against those handed out.
+bool RowStream::next_row(Row* row) {
   if (error_ || ended_) return false;
   if (options_.sort_window == 0) {
     const Read r = read_row(row);
     if (r == Read::End) ended_ = true;
-    return r == Read::Row && emit(row);
+    return r == Read::Row;
   }
   while (!input_done_ && window_.size() < options_.sort_window) {
     Row r;
@@ -541,8 +777,11 @@ bool RowStream::next(Row* row) {
       break;
     }
     // Every row still in the window is at or after the last one handed
-    // out, so only a newcomer can be too old.
-    if (any_out_ && r.exch < last_out_.exch) return emit(&r);
+    // out, so only a newcomer can be too old; it is handed on to be refused.
+    if (any_out_ && r.exch < last_out_.exch) {
+      *row = r;
+      return true;
+    }
     window_.push_back(r);
     std::push_heap(window_.begin(), window_.end(), later);
   }
@@ -553,7 +792,7 @@ bool RowStream::next(Row* row) {
   std::pop_heap(window_.begin(), window_.end(), later);
   *row = window_.back();
   window_.pop_back();
-  return emit(row);
+  return true;
 }
 
 }  // namespace halvorn::data

@@ -203,13 +203,58 @@ Scaled scale(const Decimal& value, const Step& step, Rounding rounding) {
   }
   if (remainder != 0) {
     if (rounding == Rounding::Exact) return Scaled{0, ScaleFault::NotMultiple};
-    // Rounding away from zero is up for a positive value and down for a
-    // negative one.
-    if ((rounding == Rounding::Up) != value.negative) ++quotient;
+    if (rounding == Rounding::Nearest) {
+      // Away from zero past the half, and at the half to the even count.  A
+      // denominator beyond 2^128 leaves a remainder far below its half.
+      const bool away = !tiny && (remainder > denominator - remainder ||
+                                  (remainder == denominator - remainder && (quotient & 1) != 0));
+      if (away) ++quotient;
+    } else if ((rounding == Rounding::Up) != value.negative) {
+      // Rounding away from zero is up for a positive value and down for a
+      // negative one.
+      ++quotient;
+    }
   }
   if (quotient > I64_MAX) return Scaled{0, ScaleFault::OutOfRange};
   const auto magnitude = static_cast<std::int64_t>(quotient);
   return Scaled{value.negative ? -magnitude : magnitude, ScaleFault::None};
+}
+
+}  // namespace halvorn::data
+
+namespace halvorn::data {
+
+Decimal common_step(const Decimal& step, const Decimal& value) {
+  // gcd(s × 10^es, 10^ev): 10^ev when the step's exponent is at least ev,
+  // else 10^es × gcd(s, 10^(ev - es)), whose factors are those twos and fives
+  // of s that 10^(ev - es) has too.
+  if (step.exponent >= value.exponent) return Decimal{1, value.exponent, false};
+  const int k = value.exponent - step.exponent;
+  std::uint64_t s = step.digits;
+  std::uint64_t g = 1;
+  for (int i = 0; i < k && s % 2 == 0; ++i) s /= 2, g *= 2;
+  for (int i = 0; i < k && s % 5 == 0; ++i) s /= 5, g *= 5;
+  Decimal out{g, step.exponent, false};
+  while (out.digits % 10 == 0) out.digits /= 10, ++out.exponent;
+  return out;
+}
+
+std::string decimal_text(const Decimal& d) {
+  std::string digits = std::to_string(d.digits);
+  std::string out = d.negative && d.digits != 0 ? "-" : "";
+  if (d.digits == 0) return "0";
+  const int e = d.exponent;
+  if (e >= 0) {
+    if (e > 40) return out + digits + "e" + std::to_string(e);
+    return out + digits + std::string(static_cast<std::size_t>(e), '0');
+  }
+  const auto places = static_cast<std::size_t>(-e);
+  if (places > digits.size()) {
+    if (places - digits.size() > 40) return out + digits + "e" + std::to_string(e);
+    return out + "0." + std::string(places - digits.size(), '0') + digits;
+  }
+  const std::size_t whole = digits.size() - places;
+  return out + (whole == 0 ? "0" : digits.substr(0, whole)) + "." + digits.substr(whole);
 }
 
 }  // namespace halvorn::data

@@ -69,9 +69,10 @@ std::optional<Step> parse_step(std::string_view text);
 
 // How a value that is not a whole number of steps is treated.
 enum class Rounding : std::uint8_t {
-  Exact,  // refused
-  Down,   // the whole number of steps just below (toward minus infinity)
-  Up,     // the whole number of steps just above (toward plus infinity)
+  Exact,    // refused
+  Down,     // the whole number of steps just below (toward minus infinity)
+  Up,       // the whole number of steps just above (toward plus infinity)
+  Nearest,  // the nearer of the two, the even one at a tie
 };
 
 enum class ScaleFault : std::uint8_t {
@@ -89,5 +90,17 @@ struct Scaled {
 // `value` / `step`, exactly, rounded as asked.  The count is within
 // ±INT64_MAX; anything beyond is OutOfRange, never wrapped.
 Scaled scale(const Decimal& value, const Step& step, Rounding rounding);
+
+// The coarsest step of which both `step` and `value` are whole numbers,
+// taking `value` as a number of its last written digit's place: the greatest
+// common divisor of the step and that place (0.10 and 42123.45 give 0.01;
+// 0.25 and 10.3 give 0.05).  What a price that is not a whole number of
+// ticks suggests the tick size be, since it also fits every price that was.
+// Requires: step positive.
+Decimal common_step(const Decimal& step, const Decimal& value);
+
+// A number as plain decimal text ("0.01", "500", "-2.5"), or with an
+// exponent ("1e-45") where that would take more than 40 zeros.
+std::string decimal_text(const Decimal& d);
 
 }  // namespace halvorn::data

@@ -22,8 +22,18 @@ Layout layout_of(DepthLayout layout) {
       return Layout::DepthDiffs;
     case DepthLayout::TwoClock:
       return Layout::ClockedDepth;
+    case DepthLayout::Chained:
+      return Layout::ChainedDiffs;
+    case DepthLayout::Snapshots5:
+      return Layout::BookSnapshot5;
+    case DepthLayout::Snapshots25:
+      return Layout::BookSnapshot25;
   }
-  panic("a depth layout is one of three");
+  panic("a depth layout is one of six");
+}
+
+bool book_snapshots(Layout layout) {
+  return layout == Layout::BookSnapshot5 || layout == Layout::BookSnapshot25;
 }
 
 // The rows of one message gathered into its record, and the records handed
@@ -32,12 +42,17 @@ Layout layout_of(DepthLayout layout) {
 // converting allocates nothing.
 class Messages {
  public:
-  Messages(DepthWriter& writer, bool made_up_ids) : writer_(writer), made_up_ids_(made_up_ids) {}
+  Messages(DepthWriter& writer, Layout layout)
+      : writer_(writer),
+        made_up_ids_(layout == Layout::ClockedDepth || book_snapshots(layout)),
+        whole_rows_(book_snapshots(layout)),
+        chained_(layout == Layout::ChainedDiffs) {}
 
   // Whether `row` continues the open message: the same time and kind and,
-  // where the layout has them, the same update ids.
+  // where the layout has them, the same update ids.  A book snapshot row is
+  // a message of its own.
   bool continues(const Row& row) const {
-    return open_ && row.exch == time_ && row.snapshot == snapshot_ &&
+    return open_ && !whole_rows_ && row.exch == time_ && row.snapshot == snapshot_ &&
            (made_up_ids_ || (row.id == first_ && row.last_id == last_));
   }
 
@@ -52,6 +67,7 @@ class Messages {
     snapshot_ = row.snapshot;
     first_ = row.id;
     last_ = row.last_id;
+    prev_ = row.prev_id;
     if (snapshot_) {
       bids_ = &std::get<book::DepthSnapshot>(snapshot_record_.entry).bids;
       asks_ = &std::get<book::DepthSnapshot>(snapshot_record_.entry).asks;
@@ -65,6 +81,12 @@ class Messages {
 
   void add(const Row& row) {
     (row.side == BookSide::Bid ? bids_ : asks_)->push_back(book::Level{row.a, row.b});
+  }
+
+  // The levels of a whole book in one row.
+  void add_book(const std::vector<book::Level>& bids, const std::vector<book::Level>& asks) {
+    bids_->assign(bids.begin(), bids.end());
+    asks_->assign(asks.begin(), asks.end());
   }
 
   // Hands the open message to the writer; false once a write has failed.
@@ -85,6 +107,14 @@ class Messages {
       } else {
         u.first_id = static_cast<std::uint64_t>(first_);
         u.final_id = static_cast<std::uint64_t>(last_);
+      }
+      // The chained layout names the update before each one (pu), and the
+      // book follows that chain rather than the ids' own sequence, which
+      // the layout leaves with holes between updates.
+      if (chained_) {
+        u.prev_final_id = static_cast<std::uint64_t>(prev_);
+      } else {
+        u.prev_final_id.reset();
       }
       u.time_ms = floor_millis(time_);
       u.time_ns = time_;
@@ -108,6 +138,8 @@ class Messages {
 
   DepthWriter& writer_;
   bool made_up_ids_ = false;
+  bool whole_rows_ = false;  // book snapshots: a row is a message
+  bool chained_ = false;
   book::DepthRecord update_record_{0, book::DepthUpdate{}};
   book::DepthRecord snapshot_record_{0, book::DepthSnapshot{}};
   std::vector<book::Level>* bids_ = nullptr;
@@ -118,6 +150,7 @@ class Messages {
   bool snapshot_ = false;
   std::int64_t first_ = 0;
   std::int64_t last_ = 0;
+  std::int64_t prev_ = 0;
   std::uint64_t made_up_ = 0;  // the last id given to a two-clock message
   std::uint64_t snapshots_ = 0;
   std::uint64_t updates_ = 0;
@@ -162,9 +195,14 @@ DepthConversion convert_depth_csv(const std::string& path, const Input& input,
   Row row;
   while (rows.next(&row)) {
     // The first row settles the layout, and with it where ids come from.
-    if (!messages) messages.emplace(writer, rows.layout() == Layout::ClockedDepth);
+    if (!messages) messages.emplace(writer, rows.layout());
     if (messages->open() && !messages->continues(row)) {
       if (!messages->close()) break;
+    }
+    if (book_snapshots(rows.layout())) {
+      messages->begin(row);
+      messages->add_book(rows.snapshot_bids(), rows.snapshot_asks());
+      continue;
     }
     if (!messages->open()) {
       messages->begin(row);

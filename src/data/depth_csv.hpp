@@ -13,13 +13,24 @@
 //     DepthUpdate from first_update_id to last_update_id.  The layout states
 //     no previous id, so an update carries none and the depth book expects it
 //     to follow on from first_update_id - 1;
+//   - chained depth diffs (symbol,timestamp,first_update_id,last_update_id,
+//     side,update_type,price,qty,pu), the USD-margined futures order-book
+//     history layout: grouped as depth diffs, and each update carries its
+//     pu as the previous update's final id, so the depth book follows the
+//     chain of pu rather than expecting ids without holes, which this
+//     layout's ids have between updates;
 //   - two-clock depth (exchange,symbol,timestamp,local_timestamp,
 //     is_snapshot,side,price,amount): rows with the same timestamp and
 //     is_snapshot are one message.  The layout has no update ids, so they are
 //     made up: every message takes the next id of one count that runs across
 //     the whole stream (a snapshot's last update id, an update's first and
 //     final id), so the depth book accepts every update after a snapshot and
-//     never sees a gap the data did not have.
+//     never sees a gap the data did not have;
+//   - book snapshots of 5 or 25 levels (exchange,symbol,timestamp,
+//     local_timestamp, then asks[i].price,asks[i].amount,bids[i].price,
+//     bids[i].amount per level): each row is a whole book, a DepthSnapshot
+//     with a made-up id as two-clock depth has; a level written as two
+//     empty fields is one the book did not have.
 // The record time is the exchange clock (timestamp), the clock a tick's
 // exch_ts carries, so a run meets depth and ticks on one time base; a local
 // clock is checked but not used.  A message's levels keep their row order,
@@ -52,6 +63,9 @@ enum class DepthLayout : std::uint8_t {
   Detect,    // from each file's header, or from its first row's shape
   Diffs,     // symbol,timestamp,trans_id,first_update_id,last_update_id,side,update_type,price,qty
   TwoClock,  // exchange,symbol,timestamp,local_timestamp,is_snapshot,side,price,amount
+  Chained,   // symbol,timestamp,first_update_id,last_update_id,side,update_type,price,qty,pu
+  Snapshots5,   // exchange,symbol,timestamp,local_timestamp,asks[0].price,...,bids[4].amount
+  Snapshots25,  // the same to bids[24].amount
 };
 
 struct DepthConvertOptions {

@@ -254,4 +254,22 @@ DepthInstrument instrument_of_depth_file(const std::string& path) {
       [](std::uint64_t needed, std::uint64_t size) { return DepthError{Truncated{needed, size}}; });
 }
 
+MarkInstrument instrument_of_mark_file(const std::string& path) {
+  const File file(path);
+  std::uint8_t h[MARK_HEADER_BYTES];
+  if (!file.usable() || file.read_at(0, h, sizeof h) != sizeof h) {
+    return MarkError{Truncated{MARK_HEADER_BYTES, 0}};
+  }
+  if (const auto magic = load<std::uint32_t>(h); magic != MARK_MAGIC) {
+    return MarkError{BadMagic{magic}};
+  }
+  if (const auto version = load<std::uint16_t>(h + 4); version != MARK_VERSION) {
+    return MarkError{UnknownVersion{version}};
+  }
+  const auto offset = mark_block_offset(load<std::uint64_t>(h + 8), load<std::uint64_t>(h + 32));
+  return block_at<MarkInstrument>(
+      file, offset, load<std::uint64_t>(h + 16),
+      [](std::uint64_t needed, std::uint64_t size) { return MarkError{Truncated{needed, size}}; });
+}
+
 }  // namespace halvorn::data

@@ -27,6 +27,7 @@
 
 #include "data/depth_file.hpp"
 #include "data/instrument_definition.hpp"
+#include "data/mark_file.hpp"
 #include "data/ticks.hpp"
 
 namespace halvorn::data {
@@ -109,6 +110,11 @@ TickInstrument instrument_of_tick_file(const std::string& path);
 
 using DepthInstrument = std::variant<std::optional<InstrumentDefinition>, DepthError, BlockError>;
 DepthInstrument instrument_of_depth_file(const std::string& path);
+
+// The same for a mark file (mark_file.hpp), whose block follows its
+// settlements.
+using MarkInstrument = std::variant<std::optional<InstrumentDefinition>, MarkError, BlockError>;
+MarkInstrument instrument_of_mark_file(const std::string& path);
 
 // The offset of the block in a tick file of `count` records, and in a depth
 // file of `count` records and `levels` levels: where the records end.  None

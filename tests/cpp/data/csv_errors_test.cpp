@@ -93,7 +93,8 @@ TEST_F(ConvertErrors, FieldsThatAreNotWhatTheColumnHolds) {
   EXPECT_EQ(error(row("1,1e30,1,1,1700000000000,true")),
             "a.csv:2: column price: \"1e30\" is beyond 9223372036854775807 ticks of 0.1");
   EXPECT_EQ(error(row("1,4.25,1,1,1700000000000,true")),
-            "a.csv:2: column price: \"4.25\" is not a whole number of ticks of 0.1");
+            "a.csv:2: column price: \"4.25\" is not a whole number of ticks of 0.1; a tick size "
+            "of 0.01 fits it and every price before it");
   EXPECT_EQ(error(row("1,4,0.0005,1,1700000000000,true")),
             "a.csv:2: column qty: \"0.0005\" is not a whole number of lots of 0.001");
   EXPECT_EQ(error(row("1,4,-1,1,1700000000000,true")), "a.csv:2: column qty: \"-1\" is negative");
@@ -122,10 +123,11 @@ TEST_F(ConvertErrors, FieldsThatAreNotWhatTheColumnHolds) {
 
 TEST_F(ConvertErrors, TimeUnitsThatCannotBeToldOrChange) {
   EXPECT_EQ(error("1,1,1,1,123456,true\n"),
-            "a.csv:1: column time: cannot tell whether \"123456\" is in milliseconds or "
-            "microseconds (the years 1990 to 2099 are 631152000000 to 4102444799999 in "
-            "milliseconds, 631152000000000 to 4102444799999999 in microseconds); give the time "
-            "unit");
+            "a.csv:1: column time: cannot tell whether \"123456\" is in milliseconds, "
+            "microseconds or nanoseconds (the years 1990 to 2099 are 631152000000 to "
+            "4102444799999 in milliseconds, 631152000000000 to 4102444799999999 in "
+            "microseconds, 631152000000000000 to 4102444799999999999 in nanoseconds); give the "
+            "time unit");
   EXPECT_EQ(error("1,1,1,1,1700000000000,true\n2,1,1,1,1700000000000000,true\n"),
             "a.csv:2: column time: \"1700000000000000\" is not a time in milliseconds, the unit of "
             "this file since line 1");
@@ -205,7 +207,8 @@ TEST_F(ConvertErrors, TheQuoteStreamIsCheckedLikeTheTrades) {
   MemoryFiles trades{{{"t.csv", "1,1,1,1,1700000000000,true\n"}}};
   MemoryFiles quotes{{{"q.csv", "1,1,1,1,1,1700000000000,1\n1,1,1,1.05,1,1700000000000,1\n"}}};
   EXPECT_EQ(error(trades, &quotes),
-            "q.csv:2: column best_ask_price: \"1.05\" is not a whole number of ticks of 0.1");
+            "q.csv:2: column best_ask_price: \"1.05\" is not a whole number of ticks of 0.1; a "
+            "tick size of 0.01 fits it and every price before it");
 }
 
 TEST_F(ConvertErrors, LateErrorsStillLeaveNothing) {

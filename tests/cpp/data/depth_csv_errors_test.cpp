@@ -71,7 +71,8 @@ TEST_F(DepthCsvErrors, FieldsThatAreNotWhatTheColumnHolds) {
   EXPECT_EQ(error(diff("BTC,1700000000000,1700000000000,12,11,a,set,100.0,1")),
             "a.csv:3: first_update_id 12 is after last_update_id 11");
   EXPECT_EQ(error(diff("BTC,1700000000000,1700000000000,6,6,a,set,100.05,1")),
-            "a.csv:3: column price: \"100.05\" is not a whole number of ticks of 0.1");
+            "a.csv:3: column price: \"100.05\" is not a whole number of ticks of 0.1; a tick "
+            "size of 0.01 fits it and every price before it");
   EXPECT_EQ(error(diff("BTC,1700000000000,1700000000000,6,6,a,set,100.0,0.0005")),
             "a.csv:3: column qty: \"0.0005\" is not a whole number of lots of 0.001");
   EXPECT_EQ(error(diff("BTC,1700000000000,1700000000000,6,6,a,set,100.0,-1")),
@@ -100,10 +101,11 @@ TEST_F(DepthCsvErrors, FieldsThatAreNotWhatTheColumnHolds) {
 
 TEST_F(DepthCsvErrors, TimesThatCannotBeToldOrGoBack) {
   EXPECT_EQ(error(std::string(DIFFS_HEADER) + "BTC,123456,0,5,5,b,snap,100.0,1\n"),
-            "a.csv:2: column timestamp: cannot tell whether \"123456\" is in milliseconds or "
-            "microseconds (the years 1990 to 2099 are 631152000000 to 4102444799999 in "
-            "milliseconds, 631152000000000 to 4102444799999999 in microseconds); give the time "
-            "unit");
+            "a.csv:2: column timestamp: cannot tell whether \"123456\" is in milliseconds, "
+            "microseconds or nanoseconds (the years 1990 to 2099 are 631152000000 to "
+            "4102444799999 in milliseconds, 631152000000000 to 4102444799999999 in "
+            "microseconds, 631152000000000000 to 4102444799999999999 in nanoseconds); give the "
+            "time unit");
   EXPECT_EQ(
       error(std::string(DIFFS_HEADER) + DIFF_ROW + "BTC,1700000000000000,0,6,6,b,set,100.0,1\n"),
       "a.csv:3: column timestamp: \"1700000000000000\" is not a time in milliseconds, the "
@@ -134,8 +136,17 @@ TEST_F(DepthCsvErrors, TimesThatCannotBeToldOrGoBack) {
 TEST_F(DepthCsvErrors, FilesOfTheWrongLayout) {
   const std::string both =
       "depth diffs "
-      "(symbol,timestamp,trans_id,first_update_id,last_update_id,side,update_type,price,qty) or "
-      "two-clock depth (exchange,symbol,timestamp,local_timestamp,is_snapshot,side,price,amount)";
+      "(symbol,timestamp,trans_id,first_update_id,last_update_id,side,update_type,price,qty), "
+      "two-clock depth (exchange,symbol,timestamp,local_timestamp,is_snapshot,side,price,amount), "
+      "chained depth diffs "
+      "(symbol,timestamp,first_update_id,last_update_id,side,update_type,price,qty,pu), 5-level "
+      "book snapshots (exchange,symbol,timestamp,local_timestamp,asks[0].price,asks[0].amount,"
+      "bids[0].price,bids[0].amount,...,bids[4].amount) or 25-level book snapshots "
+      "(exchange,symbol,timestamp,local_timestamp,asks[0].price,asks[0].amount,bids[0].price,"
+      "bids[0].amount,...,bids[24].amount)";
+  const std::string names =
+      "depth diffs, two-clock depth, chained depth diffs, 5-level book snapshots or 25-level book "
+      "snapshots";
   EXPECT_EQ(error("symbol,time,side,price,qty\n"),
             "a.csv:1: the first line \"symbol,time,side,price,qty\" is not the header of a layout "
             "a depth file can have: " +
@@ -145,11 +156,11 @@ TEST_F(DepthCsvErrors, FilesOfTheWrongLayout) {
             "columns; give the layout, or add the header of one of: " +
                 both);
   EXPECT_EQ(error("id,price,qty,quote_qty,time,is_buyer_maker\n1,1.0,1,1,1700000000000,true\n"),
-            "a.csv: a file of the trades layout cannot be a depth file (depth diffs or two-clock "
-            "depth)");
+            "a.csv: a file of the trades layout cannot be a depth file (" + names + ")");
   EXPECT_EQ(error("ex,BTC,1700000000000000,1700000000000000,7,buy,100.0,1\n"),
             "a.csv: the first row looks like one of the two-clock trades layout, which cannot be a "
-            "depth file (depth diffs or two-clock depth); give the layout if it is one of those");
+            "depth file (" +
+                names + "); give the layout if it is one of those");
   DepthConvertOptions diffs = depth_options();
   diffs.layout = DepthLayout::Diffs;
   EXPECT_EQ(error(std::string(CLOCKED_HEADER) + CLOCKED_ROW, diffs),

@@ -398,8 +398,12 @@ TEST(DepthCsv, MultiplesOfTheStepsComeThroughAndNothingElse) {
     // Off the steps: the first such row is refused, naming its price.
     const DepthOutcome refused =
         convert_depth_to(dir.file("d.hvdp"), MemoryFiles{{{"a.csv", off}}}, opt);
+    // One digit past the step's places: a tick of that digit's place fits it.
+    const std::string finer = "0." + std::string(static_cast<std::size_t>(tick.places), '0') + "1";
     EXPECT_EQ(refused.error, "a.csv:2: column price: \"" + first_off_price +
-                                 "\" is not a whole number of ticks of " + tick.text);
+                                 "\" is not a whole number of ticks of " + tick.text +
+                                 "; a tick size of " + finer +
+                                 " fits it and every price before it");
 
     // Rounded: bids down, asks up, quantities down.
     opt.round = true;
