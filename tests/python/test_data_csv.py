@@ -17,7 +17,7 @@ import textwrap
 import zipfile
 from decimal import ROUND_CEILING, ROUND_FLOOR, Decimal, localcontext
 from fractions import Fraction
-from math import ceil, floor
+from math import ceil, floor, gcd
 
 import pytest
 from hypothesis import given, seed, settings
@@ -313,8 +313,19 @@ def test_rounding_goes_against_the_strategy(tmp_path):
     # 0.019 lots of 0.01 is 1; the quote at the first trade's time comes after it.
     assert [t[2:] for t in ticks_of(source)] == [
         (10, 10, 10, 0, 0, 1), (10, 10, 10, 10, 11, 1), (11, 11, 11, 10, 11, 2)]
-    with pytest.raises(ValueError, match="is not a whole number of ticks of 1$"):
+    with pytest.raises(ValueError, match="is not a whole number of ticks of 1; a tick size of 0.1 "
+                       "fits it and every price before it$"):
         convert(tmp_path, io.BytesIO(trades), tick_size="1", lot_size="0.01", name="x.hvtk")
+
+
+def finer_step(step, text):
+    """The coarsest step that both the step and the value fit, the value taken
+    as a count of its last written digit's place, as plain decimal text."""
+    place = Fraction(10) ** Decimal(text).normalize().as_tuple().exponent
+    a, b = Fraction(step), place
+    common = Fraction(gcd(a.numerator * b.denominator, b.numerator * a.denominator),
+                      a.denominator * b.denominator)
+    return format((Decimal(common.numerator) / Decimal(common.denominator)).normalize(), "f")
 
 
 def decimal_steps(text, step, rounding):
@@ -394,7 +405,8 @@ ERRORS = [
     # (files, options, the exact text)
     ([("a.csv", b"id,price,qty,quote_qty,time,is_buyer_maker\n1,1.0,1,0,1700000000000,true\n"
                 b"2,1.05,1,0,1700000000001,true\n")], {},
-     'a.csv:3: column price: "1.05" is not a whole number of ticks of 0.1'),
+     'a.csv:3: column price: "1.05" is not a whole number of ticks of 0.1; a tick size of 0.01 '
+     'fits it and every price before it'),
     ([("a.csv", b"1,1.0,1,0,1700000000000,true\n"),
       ("b.csv", b"2,1.0,1,0,1700000000000,true\n3,1.0,1,0,1700000000000\n")], {},
      "b.csv:2: expected 6 columns (id,price,qty,quote_qty,time,is_buyer_maker), found 5"),
@@ -595,5 +607,6 @@ def test_multiples_of_the_tick_size_round_trip_and_others_are_refused(tmp_path_f
     with pytest.raises(ValueError) as raised:
         convert(tmp_path, io.BytesIO(rows), tick_size=step, lot_size="1", name="bad.hvtk")
     assert str(raised.value) == (f'trades file 1:{bad + 1}: column price: "{off[bad]}" is not a '
-                                 f"whole number of ticks of {step}")
+                                 f"whole number of ticks of {step}; a tick size of "
+                                 f"{finer_step(step, off[bad])} fits it and every price before it")
     assert not (tmp_path / "bad.hvtk").exists()

@@ -265,7 +265,8 @@ class TestConversion:
         with pytest.raises(ValueError) as e:
             data.depth_from_csv(target, bad, tick_size="0.1", lot_size="1")
         assert str(e.value) == ('day.csv:5: column price: "100.25" is not a whole number of '
-                                'ticks of 0.1')
+                                'ticks of 0.1; a tick size of 0.01 fits it and every price before '
+                                'it')
         with pytest.raises(ValueError, match="argument 'layout': unknown 'trades'; one of "
                            "'depth diffs', 'depth_diffs', 'two-clock depth', 'clock_depth'"):
             data.depth_from_csv(target, io.BytesIO(DIFFS), layout="trades", tick_size="0.1",

@@ -31,6 +31,12 @@ in nanoseconds on the ticks' exchange clock.  `load_depth` opens one,
 `save_depth` writes records, `depth_from_csv` converts recorded depth,
 `read_depth` streams the records back, and ``halvorn.venue.run(...,
 depth=source)`` merges them with the ticks (docs/data.md).
+
+Mark files hold the mark price a perpetual venue values positions at, with
+the index price and the funding settled at the mark: `marks_from_csv`
+converts mark price klines and derivative ticker files, `save_marks` writes
+records, `load_marks` opens one, `read_marks` streams the records back and
+`funding_of` gives the settlements (docs/mark_format.md).
 """
 
 from __future__ import annotations
@@ -39,6 +45,8 @@ from halvorn.data._depth_files import (DepthSource, Snapshot, Update, depth_from
                                        read_depth, save_depth)
 from halvorn.data._funding import funding_from_csv
 from halvorn.data._instruments import instrument_of
+from halvorn.data._marks import (MarkSource, funding_of, load_marks, marks_from_csv, read_marks,
+                                 save_marks)
 from halvorn.data._parquet import from_parquet
 from halvorn.data._tick_arrays import FIELDS, from_arrays, to_arrays
 from halvorn.data._tick_csv import _convert as _convert
@@ -46,11 +54,13 @@ from halvorn.data._tick_csv import from_csv
 
 __all__ = ["from_csv", "from_arrays", "from_parquet", "to_arrays", "funding_from_csv", "FIELDS",
            "DepthSource", "Snapshot", "Update", "load_depth", "save_depth", "read_depth",
-           "depth_from_csv", "instrument_of"]
+           "depth_from_csv", "instrument_of", "MarkSource", "load_marks", "save_marks",
+           "read_marks", "funding_of", "marks_from_csv"]
 
 # Each kind of data has a module of its own; the functions are halvorn.data's,
 # and say so to help, pickle and documentation tools.
 for _function in (from_csv, _convert, from_arrays, from_parquet, to_arrays, funding_from_csv,
-                  load_depth, save_depth, read_depth, depth_from_csv, instrument_of):
+                  load_depth, save_depth, read_depth, depth_from_csv, instrument_of, load_marks,
+                  save_marks, read_marks, funding_of, marks_from_csv):
     _function.__module__ = __name__
 del _function

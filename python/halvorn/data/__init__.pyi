@@ -8,6 +8,7 @@ from typing import IO, Any, Final, Protocol
 
 from halvorn import TickSource
 from halvorn.data._native import DepthSource as DepthSource
+from halvorn.data._native import MarkSource as MarkSource
 from halvorn.data._native import Snapshot as Snapshot
 from halvorn.data._native import Update as Update
 from halvorn.venue import FundingRate, Instrument
@@ -27,6 +28,12 @@ __all__ = [
     "read_depth",
     "depth_from_csv",
     "instrument_of",
+    "MarkSource",
+    "load_marks",
+    "save_marks",
+    "read_marks",
+    "funding_of",
+    "marks_from_csv",
 ]
 
 FIELDS: Final[tuple[str, ...]]
@@ -55,6 +62,9 @@ def from_csv(
     allow_gaps: bool = False,
     round: bool = False,
     progress: bool | Callable[[int, int], object] | None = None,
+    duplicates: str = "warn",
+    stale_after: int = 60_000_000_000,
+    stale_quotes: str = "warn",
 ) -> TickSource:
     """Convert CSV trades (and best quotes) into a tick file at `dest`, streaming."""
 
@@ -119,6 +129,9 @@ def _convert(
     symbol: str | None = None,
     total: int | None = None,
     progress_bytes: int = ...,
+    duplicates: str = "warn",
+    stale_after: int = 60_000_000_000,
+    stale_quotes: str = "warn",
 ) -> tuple[TickSource, tuple[int, ...]]:
     """from_csv, also returning (ticks, trades, quotes, quote_ticks, bytes)."""
 
@@ -148,5 +161,40 @@ def depth_from_csv(
 ) -> DepthSource:
     """Convert recorded depth in CSV (snapshots and incremental updates) into a depth file."""
 
-def instrument_of(source: TickSource | DepthSource | _Path) -> Instrument | None:
-    """The instrument a tick file or a depth file was written for, or None."""
+def instrument_of(source: TickSource | DepthSource | MarkSource | _Path) -> Instrument | None:
+    """The instrument a tick, depth or mark file was written for, or None."""
+
+def load_marks(path: _Path) -> MarkSource:
+    """Open a mark file, reading only its header."""
+
+def save_marks(
+    path: _Path,
+    records: Iterable[tuple[int, ...]],
+    *,
+    settlements: Iterable[tuple[int, int, int]] = (),
+    instrument: int = 1,
+    premium: bool = False,
+) -> MarkSource:
+    """Write mark records, and funding settlements, to a mark file at `path`."""
+
+def read_marks(source: MarkSource | _Path) -> Iterator[tuple[int, int, int]]:
+    """The ``(time_ns, mark, index)`` records of a mark file, in file order, streamed."""
+
+def funding_of(source: MarkSource | _Path) -> list[FundingRate]:
+    """The funding settlements a mark file holds, as `halvorn.venue.FundingRate`s."""
+
+def marks_from_csv(
+    dest: _Path,
+    sources: _Files,
+    *,
+    layout: str | None = None,
+    premium: bool = False,
+    tick_size: str | None = None,
+    lot_size: str | None = None,
+    instrument: int | Instrument = 1,
+    symbol: str | None = None,
+    time_unit: str | None = None,
+    round: bool = False,
+    progress: bool | Callable[[int, int], object] | None = None,
+) -> MarkSource:
+    """Convert mark price klines, premium index klines or derivative ticker files into a mark file."""

@@ -25,6 +25,7 @@ from typing import Any
 
 from halvorn import data
 from halvorn.data import _native
+from halvorn.data._tick_csv import STALE_AFTER, convert_finding, duplicate_warning, stale_warning
 
 PROGRAM = "python -m halvorn.data"
 SUFFIXES = (".csv", ".csv.gz", ".zip")
@@ -179,6 +180,15 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("--instrument", type=_instrument, default=1, help="instrument id (default 1)")
     c.add_argument("--symbol", type=_symbol, default=None,
                    help="the instrument's symbol, kept in the file with its id and sizes")
+    c.add_argument("--duplicates", choices=["keep", "skip", "refuse"], default="keep",
+                   help="what becomes of a trade repeating the id of one at its time: kept "
+                   "(default) or skipped, and reported, or refused")
+    c.add_argument("--stale-quotes", choices=["keep", "clear", "refuse"], default="keep",
+                   help="what becomes of a trade tick whose latest quote is older than "
+                   "--stale-after: kept (default) or cleared to no quote, and reported, or refused")
+    c.add_argument("--stale-after", type=_whole(2**63 - 1, "a number of nanoseconds"),
+                   default=STALE_AFTER, metavar="NS",
+                   help="how old a quote may be, in nanoseconds (default one minute)")
     c.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show a progress bar (default: when standard error is a terminal)")
     return p
@@ -194,12 +204,14 @@ def convert(args: argparse.Namespace) -> int:
         total = None if None in sizes else sum(s for s in sizes if s is not None)
     streams = [trades] + ([quotes] if quotes else [])
     try:
-        source, counts = data._convert(
+        source, counts, found = convert_finding(
             args.dest, trades.files(), quotes.files() if quotes else None, layout=args.layout,
             quote_layout=args.quote_layout, tick_size=args.tick_size, lot_size=args.lot_size,
             instrument=args.instrument, symbol=args.symbol, time_unit=args.time_unit,
             quote_time_unit=args.quote_time_unit, sort_window=args.sort_window,
-            allow_gaps=args.allow_gaps, round=args.round, progress=show, total=total)
+            allow_gaps=args.allow_gaps, round=args.round, progress=show, total=total,
+            duplicates=args.duplicates, stale_after=args.stale_after,
+            stale_quotes=args.stale_quotes)
     except (OSError, EOFError, zipfile.BadZipFile, zlib.error) as e:
         # Raised by a file as it was read, so its text may not say which.
         where = next((s.current for s in streams if s.current), None)
@@ -216,6 +228,13 @@ def convert(args: argparse.Namespace) -> int:
     ticks, n_trades, _, quote_ticks, read = counts
     print(f"wrote {source.path}: {ticks:,} ticks, {n_trades:,} of trades and {quote_ticks:,} of "
           f"quotes, from {read:,} bytes", file=sys.stderr)
+    # What the file holds that the data did not mean: said after the summary,
+    # since the file was written as asked.
+    if found.duplicates:
+        print(f"note: {duplicate_warning(found, args.duplicates == 'skip')}", file=sys.stderr)
+    if found.stale_ticks:
+        print(f"note: {stale_warning(found, args.stale_after, args.stale_quotes == 'clear')}",
+              file=sys.stderr)
     return 0
 
 

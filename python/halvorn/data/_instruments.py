@@ -81,10 +81,10 @@ def definition_of(function: str, instrument: Any, tick_size: Any, lot_size: Any,
 
 
 def instrument_of(source: Any) -> Instrument | None:
-    """The instrument a tick file or a depth file was written for, or None.
+    """The instrument a tick, depth or mark file was written for, or None.
 
-    `source` is a path (str or os.PathLike), a `halvorn.TickSource` or a
-    `halvorn.data.DepthSource`.  Only the header and the instrument block
+    `source` is a path (str or os.PathLike), a `halvorn.TickSource`, a
+    `halvorn.data.DepthSource` or a `halvorn.data.MarkSource`.  Only the header and the instrument block
     after the records are read, so this costs the same for a file of any
     size.  Returns a `halvorn.venue.Instrument` with the id, symbol and sizes
     the file was scaled with, or None for a file written without them (every
@@ -105,16 +105,19 @@ def instrument_of(source: Any) -> Instrument | None:
     """
     from halvorn import venue
     from halvorn.data._depth_files import DepthSource
+    from halvorn.data._marks import MarkSource
 
     if isinstance(source, halvorn.TickSource):
         path, kind = source.path, "tick"
     elif isinstance(source, DepthSource):
         path, kind = source.path, "depth"
+    elif isinstance(source, MarkSource):
+        path, kind = source.path, "mark"
     elif isinstance(source, (str, bytes, os.PathLike)):
         path, kind = path_of(source, "source"), None
     else:
-        raise TypeError("argument 'source': expected a path, a TickSource or a DepthSource, got "
-                        f"{type(source).__name__}")
+        raise TypeError("argument 'source': expected a path, a TickSource, a DepthSource or a "
+                        f"MarkSource, got {type(source).__name__}")
     found = _native.read_instrument(path, kind)
     if found is None:
         return None

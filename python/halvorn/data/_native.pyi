@@ -9,6 +9,7 @@ __all__ = [
     "convert",
     "read_funding",
     "convert_depth",
+    "convert_marks",
     "Writer",
     "map_columns",
     "scale_texts",
@@ -20,6 +21,11 @@ __all__ = [
     "load_depth",
     "save_depth",
     "read_depth",
+    "MarkSource",
+    "load_marks",
+    "save_marks",
+    "read_marks",
+    "mark_settlements",
 ]
 
 LAYOUTS: tuple[tuple[str, str, str], ...]
@@ -45,7 +51,10 @@ def convert(
     progress: Callable[[int, int], object] | None,
     progress_bytes: int,
     symbol: str | None,
-) -> tuple[int, int, int, int, int]:
+    duplicates: str = "keep",
+    stale_after: int = 0,
+    stale_quotes: str = "keep",
+) -> tuple[int, int, int, int, int, int, int, int, str | None]:
     """Convert CSV trades (and quotes) into a tick file at `dest`."""
 
 def read_funding(
@@ -68,6 +77,24 @@ def convert_depth(
     symbol: str | None,
 ) -> tuple[int, int, int, int, int, int]:
     """Convert depth CSV files into a depth file at `dest`."""
+
+def convert_marks(
+    dest: str,
+    sources: Iterator[Any],
+    *,
+    layout: str | None,
+    premium: bool,
+    tick_size: str,
+    lot_size: str,
+    instrument: int,
+    time_unit: str | None,
+    round: bool,
+    progress: Callable[[int, int], object] | None,
+    progress_bytes: int,
+    symbol: str | None,
+) -> tuple[int, int, int, int]:
+    """Convert mark price klines, premium index klines or derivative ticker files
+    into a mark file at `dest`."""
 
 @final
 class Writer:
@@ -208,3 +235,38 @@ def save_depth(
 
 def read_depth(source: DepthSource) -> Iterator[Snapshot | Update]:
     """Iterate the records of a DepthSource's file, streamed."""
+
+@final
+class MarkSource:
+    """A mark file, held by name rather than by contents."""
+
+    def __len__(self) -> int: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def records(self) -> int: ...
+    @property
+    def settlements(self) -> int: ...
+    @property
+    def instrument(self) -> int: ...
+    @property
+    def kind(self) -> str: ...
+
+def load_marks(path: str) -> MarkSource:
+    """Open a mark file, reading only its header."""
+
+def save_marks(
+    path: str,
+    records: Iterable[tuple[int, ...]],
+    settlements: Iterable[tuple[int, int, int]],
+    instrument: int,
+    premium: bool,
+) -> MarkSource:
+    """Write (time ns, mark[, index]) records and (time ns, rate, price)
+    settlements to a mark file at `path`."""
+
+def read_marks(source: MarkSource) -> Iterator[tuple[int, int, int]]:
+    """Iterate the (time ns, mark, index) records of a MarkSource's file, streamed."""
+
+def mark_settlements(source: MarkSource) -> list[tuple[int, int, int]]:
+    """The (time ns, rate billionths, price ticks) settlements of a MarkSource's file."""

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import dataclasses
 import os
+import warnings
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
@@ -19,6 +21,53 @@ if TYPE_CHECKING:
 _TRADE_LAYOUTS = layouts_of("trades")
 _QUOTE_LAYOUTS = layouts_of("quotes")
 
+_STALE_QUOTES = {"warn": "keep", "keep": "keep", "clear": "clear", "refuse": "refuse"}
+_DUPLICATES = {"warn": "keep", "keep": "keep", "skip": "skip", "refuse": "refuse"}
+
+STALE_AFTER = 60_000_000_000
+"""How old a quote a trade tick may carry before it counts as stale: one minute, in ns."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Found:
+    """What a conversion found besides its counts: the trades that repeated an
+    id and where the first of them is, the oldest quote a trade tick carried
+    (ns), and the trade ticks whose quote was stale."""
+
+    duplicates: int
+    oldest_quote: int
+    stale_ticks: int
+    first_duplicate: str | None
+    ticks: int
+
+
+def _age(ns: int) -> str:
+    """A length of time as a person reads it: "3 h 12 min", "42 s"."""
+    seconds = ns // 1_000_000_000
+    if seconds < 60:
+        return f"{ns / 1e9:.3g} s"
+    minutes, seconds = divmod(seconds, 60)
+    hours, minutes = divmod(minutes, 60)
+    days, hours = divmod(hours, 24)
+    parts = [(days, "d"), (hours, "h"), (minutes, "min"), (seconds, "s")]
+    shown = [f"{v} {unit}" for v, unit in parts if v][:2]
+    return " ".join(shown)
+
+
+def duplicate_warning(counts: Found, skipped: bool) -> str:
+    """The warning of a conversion that met trades given twice."""
+    done = "were dropped" if skipped else "were kept, each counting its quantity again"
+    return (f"{counts.duplicates:,} trades repeat the id of a trade at the same time and {done}; "
+            f"the first is {counts.first_duplicate}")
+
+
+def stale_warning(counts: Found, stale_after: int, cleared: bool) -> str:
+    """The warning of a conversion that left trade ticks with a stale quote."""
+    done = "had their bid and ask cleared" if cleared else "carry it"
+    return (f"{counts.stale_ticks:,} of {counts.ticks:,} ticks were made when the latest quote was "
+            f"older than {_age(stale_after)} and {done}; the oldest quote a tick met was "
+            f"{_age(counts.oldest_quote)} old (do the quotes end, or pause, before the trades?)")
+
 
 def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
              layout: str | None = None, quote_layout: str | None = None,
@@ -26,7 +75,9 @@ def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
              instrument: int | Instrument = 1, symbol: str | None = None,
              time_unit: str | None = None, quote_time_unit: str | None = None,
              sort_window: int = 0, allow_gaps: bool = False, round: bool = False,
-             progress: bool | Callable[[int, int], object] | None = None) -> halvorn.TickSource:
+             progress: bool | Callable[[int, int], object] | None = None,
+             duplicates: str = "warn", stale_after: int = STALE_AFTER,
+             stale_quotes: str = "warn") -> halvorn.TickSource:
     """Convert CSV trades (and best quotes) into a tick file at `dest`, streaming.
 
     `trades` and `quotes` are each one binary file object, a `zipfile.ZipFile`
@@ -59,6 +110,21 @@ def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
     is in place; what it raises stops the conversion (and is raised), except
     from that last call, when the file is already complete.
 
+    A trade given twice (a row whose id is that of a trade already read at
+    the same time; the two-clock layout's text ids are compared by a 64-bit
+    hash) counts its quantity twice, and `duplicates` says what becomes of
+    it: "warn" (keep it, and warn how many there were and where the first
+    is), "keep" (the same, silently), "skip" (drop it, and warn) or "refuse"
+    (stop at the first).  An aggregated trade id that repeats is refused
+    whatever this says, unless "skip".  With quotes, a trade tick carries the
+    latest quote, which may be old where the quotes end or pause before the
+    trades: one older than `stale_after` nanoseconds is stale, and
+    `stale_quotes` says what becomes of it: "warn" (keep it and warn how
+    many ticks carry one and how old the oldest got), "keep" (the same,
+    silently), "clear" (write bid and ask 0, a tick's way of saying it has no
+    quote) or "refuse" (stop at the first).  Quotes with no trade at all make
+    no tick and are refused.
+
     Returns the `halvorn.TickSource` of the file written.
 
     Raises ValueError with the converter's text, which names the file, the
@@ -71,19 +137,47 @@ def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
     (KeyboardInterrupt included), unchanged.
     On any error nothing at `dest` has changed.
     """
-    return _convert(dest, trades, quotes, layout=layout, quote_layout=quote_layout,
-                    tick_size=tick_size, lot_size=lot_size, instrument=instrument,
-                    symbol=symbol, time_unit=time_unit, quote_time_unit=quote_time_unit,
-                    sort_window=sort_window, allow_gaps=allow_gaps, round=round,
-                    progress=progress)[0]
+    source, _, counts = convert_finding(
+        dest, trades, quotes, layout=layout, quote_layout=quote_layout, tick_size=tick_size,
+        lot_size=lot_size, instrument=instrument, symbol=symbol, time_unit=time_unit,
+        quote_time_unit=quote_time_unit, sort_window=sort_window, allow_gaps=allow_gaps,
+        round=round, progress=progress, duplicates=duplicates, stale_after=stale_after,
+        stale_quotes=stale_quotes)
+    if counts.duplicates and duplicates in ("warn", "skip"):
+        warnings.warn(f"from_csv: {duplicate_warning(counts, duplicates == 'skip')}", UserWarning,
+                      stacklevel=2)
+    if counts.stale_ticks and stale_quotes in ("warn", "clear"):
+        warnings.warn(f"from_csv: {stale_warning(counts, stale_after, stale_quotes == 'clear')}",
+                      UserWarning, stacklevel=2)
+    return source
 
 
 def _convert(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_layout: Any,
              tick_size: Any, lot_size: Any, instrument: Any, time_unit: Any,
              quote_time_unit: Any, sort_window: Any, allow_gaps: Any, round: Any,
              progress: Any, symbol: Any = None, total: int | None = None,
-             progress_bytes: int = PROGRESS_BYTES) -> tuple[halvorn.TickSource, tuple[int, ...]]:
+             progress_bytes: int = PROGRESS_BYTES, duplicates: Any = "warn",
+             stale_after: Any = STALE_AFTER,
+             stale_quotes: Any = "warn") -> tuple[halvorn.TickSource, tuple[int, ...]]:
     """from_csv, also returning (ticks, trades, quotes, quote_ticks, bytes)."""
+    source, counts, _ = convert_finding(
+        dest, trades, quotes, layout=layout, quote_layout=quote_layout, tick_size=tick_size,
+        lot_size=lot_size, instrument=instrument, time_unit=time_unit,
+        quote_time_unit=quote_time_unit, sort_window=sort_window, allow_gaps=allow_gaps,
+        round=round, progress=progress, symbol=symbol, total=total,
+        progress_bytes=progress_bytes, duplicates=duplicates, stale_after=stale_after,
+        stale_quotes=stale_quotes)
+    return source, counts
+
+
+def convert_finding(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_layout: Any,
+                    tick_size: Any, lot_size: Any, instrument: Any, time_unit: Any,
+                    quote_time_unit: Any, sort_window: Any, allow_gaps: Any, round: Any,
+                    progress: Any, symbol: Any = None, total: int | None = None,
+                    progress_bytes: int = PROGRESS_BYTES, duplicates: Any = "warn",
+                    stale_after: Any = STALE_AFTER, stale_quotes: Any = "warn"
+                    ) -> tuple[halvorn.TickSource, tuple[int, ...], Found]:
+    """_convert, also returning what the conversion found besides its counts."""
     path = path_of(dest, "dest")
     trade_layout = choice(layout, "layout", _TRADE_LAYOUTS)
     quote_layout_name = choice(quote_layout, "quote_layout", _QUOTE_LAYOUTS)
@@ -92,6 +186,10 @@ def _convert(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_layout: 
     trade_files = files_of(trades, "trades")
     quote_files = None if quotes is None else files_of(quotes, "quotes")
     definition = definition_of("from_csv", instrument, tick_size, lot_size, symbol)
+    stale = choice(stale_quotes, "stale_quotes", _STALE_QUOTES)
+    repeats = choice(duplicates, "duplicates", _DUPLICATES)
+    if stale is None or repeats is None:
+        raise TypeError("arguments 'duplicates' and 'stale_quotes': expected str, got None")
     if progress is True and total is None:
         total = known_size(trades, quotes)
     report, bar = reporter(progress, total, "bytes")
@@ -102,8 +200,11 @@ def _convert(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_layout: 
                                  symbol=definition.symbol, time_unit=unit,
                                  quote_time_unit=quote_unit, sort_window=sort_window,
                                  allow_gaps=allow_gaps, round=round, progress=report,
-                                 progress_bytes=progress_bytes)
+                                 progress_bytes=progress_bytes, duplicates=repeats,
+                                 stale_after=stale_after, stale_quotes=stale)
     finally:
         if bar is not None:
             bar.close()
-    return halvorn.load_ticks(path), counts
+    found = Found(duplicates=counts[5], oldest_quote=counts[6], stale_ticks=counts[7],
+                  first_duplicate=counts[8], ticks=counts[0])
+    return halvorn.load_ticks(path), tuple(counts[:5]), found

@@ -7,6 +7,7 @@
 #include "data/csv_convert.hpp"
 #include "data/depth_csv.hpp"
 #include "data/funding_csv.hpp"
+#include "data/mark_csv.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
@@ -286,6 +287,43 @@ bool unit_of(PyObject* obj, const char* arg, data::TimeUnit* out) {
   return false;
 }
 
+// What becomes of a trade that repeats an id: "keep", "skip" or "refuse".
+bool repeats_of(PyObject* obj, data::Repeats* out) {
+  const std::pair<const char*, data::Repeats> names[] = {{"keep", data::Repeats::Keep},
+                                                         {"skip", data::Repeats::Skip},
+                                                         {"refuse", data::Repeats::Refuse}};
+  if (PyUnicode_Check(obj)) {
+    for (const auto& [name, repeats] : names) {
+      if (PyUnicode_CompareWithASCIIString(obj, name) == 0) {
+        *out = repeats;
+        return true;
+      }
+    }
+  }
+  PyErr_Format(PyExc_ValueError,
+               "argument 'duplicates': expected \"keep\", \"skip\" or \"refuse\", got %R", obj);
+  return false;
+}
+
+// What becomes of a trade tick whose quote is stale: "keep", "clear" or
+// "refuse".
+bool stale_of(PyObject* obj, data::ConvertOptions::Stale* out) {
+  using Stale = data::ConvertOptions::Stale;
+  const std::pair<const char*, Stale> names[] = {
+      {"keep", Stale::Keep}, {"clear", Stale::Clear}, {"refuse", Stale::Refuse}};
+  if (PyUnicode_Check(obj)) {
+    for (const auto& [name, stale] : names) {
+      if (PyUnicode_CompareWithASCIIString(obj, name) == 0) {
+        *out = stale;
+        return true;
+      }
+    }
+  }
+  PyErr_Format(PyExc_ValueError,
+               "argument 'stale_quotes': expected \"keep\", \"clear\" or \"refuse\", got %R", obj);
+  return false;
+}
+
 bool step_of(PyObject* obj, const char* arg, std::string* out) {
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError,
@@ -300,16 +338,29 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
     static const char* kwlist[] = {
-        "dest",     "trades",     "quotes",         "layout",          "quote_layout", "tick_size",
-        "lot_size", "instrument", "time_unit",      "quote_time_unit", "sort_window",  "allow_gaps",
-        "round",    "progress",   "progress_bytes", "symbol",          nullptr};
-    Arguments<16> parsed;
-    if (!parse_arguments(args, kwds, "OOO$OOOOOOOOOOOOO:convert", kwlist, &parsed)) return nullptr;
+        "dest",        "trades",     "quotes",      "layout",       "quote_layout",
+        "tick_size",   "lot_size",   "instrument",  "time_unit",    "quote_time_unit",
+        "sort_window", "allow_gaps", "round",       "progress",     "progress_bytes",
+        "symbol",      "duplicates", "stale_after", "stale_quotes", nullptr};
+    Arguments<19> parsed;
+    if (!parse_arguments(args, kwds, "OOO|$OOOOOOOOOOOOOOOO:convert", kwlist, &parsed)) {
+      return nullptr;
+    }
+    // The options before duplicates are required; those after it came later
+    // and have defaults.
+    for (std::size_t i = 3; i < 16; ++i) {
+      if (!parsed.given(i)) {
+        PyErr_Format(PyExc_TypeError, "convert() missing required keyword argument: '%s'",
+                     kwlist[i]);
+        return nullptr;
+      }
+    }
     PyObject *dest = parsed[0], *trades = parsed[1], *quotes = parsed[2], *layout = parsed[3],
              *quote_layout = parsed[4], *tick_size = parsed[5], *lot_size = parsed[6],
              *instrument = parsed[7], *unit = parsed[8], *quote_unit = parsed[9],
              *window = parsed[10], *gaps = parsed[11], *round = parsed[12], *progress = parsed[13],
-             *every = parsed[14], *symbol = parsed[15];
+             *every = parsed[14], *symbol = parsed[15], *repeats = parsed[16],
+             *stale_after = parsed[17], *stale = parsed[18];
     std::string path;
     data::ConvertOptions options;
     std::uint64_t every_bytes = 0;
@@ -325,7 +376,10 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
         !to_bool(gaps, "allow_gaps", &options.allow_gaps) ||
         !to_bool(round, "round", &options.round) ||
         !to_u64(every, "progress_bytes", &every_bytes) ||
-        !symbol_of(symbol, "symbol", &options.symbol)) {
+        !symbol_of(symbol, "symbol", &options.symbol) ||
+        (repeats != nullptr && !repeats_of(repeats, &options.repeats)) ||
+        (stale_after != nullptr && !to_i64(stale_after, "stale_after", &options.stale_after)) ||
+        (stale != nullptr && !stale_of(stale, &options.stale))) {
       return nullptr;
     }
     options.quotes.sort_window = options.trades.sort_window;
@@ -380,11 +434,23 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     const data::Converted& done = std::get<data::Converted>(*result);
-    return Py_BuildValue("(KKKKK)", static_cast<unsigned long long>(done.ticks),
-                         static_cast<unsigned long long>(done.trades),
-                         static_cast<unsigned long long>(done.quotes),
-                         static_cast<unsigned long long>(done.quote_ticks),
-                         static_cast<unsigned long long>(done.bytes));
+    // Where the first repeated trade is: "b.csv:41 (repeating line 40)".
+    Ref first = Ref::borrow(Py_None);
+    if (done.first_duplicate) {
+      const auto& [repeat, original] = *done.first_duplicate;
+      std::string where = repeat.file + ":" + std::to_string(repeat.line) + " (repeating line " +
+                          std::to_string(original.line);
+      if (original.file != repeat.file) where += " of " + original.file;
+      first = Ref::steal(str_of(where + ")"));
+      if (!first) return nullptr;
+    }
+    return Py_BuildValue(
+        "(KKKKKKLKO)", static_cast<unsigned long long>(done.ticks),
+        static_cast<unsigned long long>(done.trades), static_cast<unsigned long long>(done.quotes),
+        static_cast<unsigned long long>(done.quote_ticks),
+        static_cast<unsigned long long>(done.bytes),
+        static_cast<unsigned long long>(done.duplicates), static_cast<long long>(done.oldest_quote),
+        static_cast<unsigned long long>(done.stale_ticks), first.get());
   });
 }
 
@@ -400,6 +466,9 @@ bool depth_layout_of(PyObject* obj, data::DepthLayout* out) {
   const std::pair<data::DepthLayout, data::Layout> layouts[] = {
       {data::DepthLayout::Diffs, data::Layout::DepthDiffs},
       {data::DepthLayout::TwoClock, data::Layout::ClockedDepth},
+      {data::DepthLayout::Chained, data::Layout::ChainedDiffs},
+      {data::DepthLayout::Snapshots5, data::Layout::BookSnapshot5},
+      {data::DepthLayout::Snapshots25, data::Layout::BookSnapshot25},
   };
   for (const auto& [depth, layout] : layouts) {
     if (PyUnicode_CompareWithASCIIString(obj, data::layout_name(layout)) == 0) {
@@ -471,6 +540,73 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
         static_cast<unsigned long long>(done.snapshots),
         static_cast<unsigned long long>(done.updates), static_cast<unsigned long long>(done.levels),
         static_cast<unsigned long long>(done.rows), static_cast<unsigned long long>(done.bytes));
+  });
+}
+
+PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {
+        "dest",      "sources", "layout",   "premium",        "tick_size", "lot_size", "instrument",
+        "time_unit", "round",   "progress", "progress_bytes", "symbol",    nullptr};
+    Arguments<12> parsed;
+    if (!parse_arguments(args, kwds, "OO$OOOOOOOOOO:convert_marks", kwlist, &parsed)) {
+      return nullptr;
+    }
+    PyObject *dest = parsed[0], *sources = parsed[1], *layout = parsed[2], *premium = parsed[3],
+             *tick_size = parsed[4], *lot_size = parsed[5], *instrument = parsed[6],
+             *unit = parsed[7], *round = parsed[8], *progress = parsed[9], *every = parsed[10],
+             *symbol = parsed[11];
+    std::string path;
+    data::MarkConvertOptions options;
+    std::uint64_t every_bytes = 0;
+    if (!fs_path_of(dest, "dest", &path) ||
+        !layout_of(layout, "layout", data::StreamKind::Marks, &options.layout) ||
+        !to_bool(premium, "premium", &options.premium) ||
+        !step_of(tick_size, "tick_size", &options.tick_size) ||
+        !step_of(lot_size, "lot_size", &options.lot_size) ||
+        !to_u64(instrument, "instrument", &options.instrument) ||
+        !unit_of(unit, "time_unit", &options.unit) || !to_bool(round, "round", &options.round) ||
+        !to_u64(every, "progress_bytes", &every_bytes) ||
+        !symbol_of(symbol, "symbol", &options.symbol)) {
+      return nullptr;
+    }
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+      PyErr_Format(PyExc_TypeError, "argument 'progress': expected a callable or None, got %.200s",
+                   Py_TYPE(progress)->tp_name);
+      return nullptr;
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(sources));
+    Ref buffer;
+    if (!iter || !make_buffer(&buffer)) return nullptr;
+    data::InstrumentDefinition definition;
+    if (!define(options.instrument, options.symbol, options.tick_size, options.lot_size,
+                &definition)) {
+      return nullptr;
+    }
+
+    Gil gil;
+    Failure failure;
+    PyFiles files(gil, failure, std::move(iter), "sources", std::move(buffer));
+    PyProgress reporter{gil, failure, progress};
+    data::Progress report;
+    if (progress != Py_None) report = data::Progress{&reporter, PyProgress::report, every_bytes};
+    const data::Input input = files.input();
+    std::optional<data::MarkConversion> result;
+    run_unlocked(gil, [&] { result = data::convert_marks_csv(path, input, options, report); });
+    if (failure.failed()) {
+      failure.pending.restore();
+      return nullptr;
+    }
+    if (const auto* error = std::get_if<data::ConvertError>(&*result)) {
+      raise_value_error(error->display());
+      return nullptr;
+    }
+    const data::MarksConverted& done = std::get<data::MarksConverted>(*result);
+    return Py_BuildValue("(KKKK)", static_cast<unsigned long long>(done.records),
+                         static_cast<unsigned long long>(done.settlements),
+                         static_cast<unsigned long long>(done.rows),
+                         static_cast<unsigned long long>(done.bytes));
   });
 }
 
@@ -556,7 +692,7 @@ PyMethodDef csv_functions[] = {
     {"convert", as_cfunction(convert), METH_VARARGS | METH_KEYWORDS,
      "convert(dest, trades, quotes, *, layout, quote_layout, tick_size, lot_size, instrument, "
      "time_unit, quote_time_unit, sort_window, allow_gaps, round, progress, progress_bytes, "
-     "symbol)\n"
+     "symbol, duplicates='keep', stale_after=0, stale_quotes='keep')\n"
      "--\n\n"
      "Convert CSV trades (and quotes) into a tick file at `dest`.\n\n"
      "The file holds the definition it was scaled with: `instrument`, `symbol`\n"
@@ -564,7 +700,11 @@ PyMethodDef csv_functions[] = {
      "`trades` and `quotes` (or None) are iterators of binary file objects;\n"
      "layouts and units are their full names or None.  `progress` is None or\n"
      "a callable told (bytes, rows) about every `progress_bytes` bytes.\n"
-     "Returns (ticks, trades, quotes, quote_ticks, bytes).\n\n"
+     "A trade repeating the id of one at its time is kept, skipped or refused\n"
+     "as `duplicates` says; a trade tick whose quote is older than `stale_after`\n"
+     "ns is kept, cleared or refused as `stale_quotes` says.\n"
+     "Returns (ticks, trades, quotes, quote_ticks, bytes, duplicates,\n"
+     "oldest_quote_ns, stale_ticks, first_duplicate or None).\n\n"
      "# Errors\n\n"
      "ValueError with the converter's text; what a file, the iterator or the\n"
      "progress callable raised, unchanged."},
@@ -574,6 +714,16 @@ PyMethodDef csv_functions[] = {
      "Returns a list of (time ns, rate billionths, price ticks).\n\n"
      "# Errors\n\n"
      "ValueError with the converter's or the pricing's text."},
+    {"convert_marks", as_cfunction(convert_marks), METH_VARARGS | METH_KEYWORDS,
+     "convert_marks(dest, sources, *, layout, premium, tick_size, lot_size, instrument, "
+     "time_unit, round, progress, progress_bytes, symbol)\n"
+     "--\n\n"
+     "Convert mark price klines, premium index klines or derivative ticker files\n"
+     "into a mark file at `dest`.\n\n"
+     "Returns (records, settlements, rows, bytes).\n\n"
+     "# Errors\n\n"
+     "ValueError with the converter's text; what a file, the iterator or the\n"
+     "progress callable raised, unchanged."},
     {"convert_depth", as_cfunction(convert_depth), METH_VARARGS | METH_KEYWORDS,
      "convert_depth(dest, sources, *, layout, tick_size, lot_size, instrument, time_unit, round, "
      "progress, progress_bytes, symbol)\n"

@@ -1,6 +1,7 @@
 // CSV files from Python into the converters: trades and quotes into a tick
 // file (convert), funding history into priced rates (read_funding), recorded
-// depth into a depth file (convert_depth).
+// depth into a depth file (convert_depth), mark prices into a mark file
+// (convert_marks).
 //
 // The files are Python's binary file objects (open, gzip.open, a member of
 // a zip archive), handed over as one iterator per stream, so that opening
@@ -26,7 +27,7 @@ namespace halvorn::py::market_data {
 
 struct DataState;
 
-// Adds convert, read_funding and convert_depth to the module.
+// Adds convert, read_funding, convert_depth and convert_marks to the module.
 int add_csv_functions(PyObject* module, DataState* state);
 
 }  // namespace halvorn::py::market_data

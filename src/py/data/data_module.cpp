@@ -9,6 +9,7 @@
 #include "py/data/depth_sources.hpp"
 #include "py/data/instrument_arguments.hpp"
 #include "py/data/mapped_columns.hpp"
+#include "py/data/mark_sources.hpp"
 #include "py/data/tick_writer_class.hpp"
 #include "py/module_hooks.hpp"
 #include "py/registry.hpp"
@@ -19,7 +20,7 @@ namespace {
 
 const char data_doc[] =
     "The C++ half of halvorn.data: CSV conversion, columns in and out of tick\n"
-    "files, depth files, and exact decimal scaling.  Use halvorn.data; this module's\n"
+    "files, depth and mark files, and exact decimal scaling.  Use halvorn.data; this module's\n"
     "functions take their arguments already settled.";
 
 struct DataRefs {
@@ -30,6 +31,7 @@ struct DataRefs {
     each_class(st, MAPPED_CLASSES, f);
     each_class(st, DEPTH_RECORD_CLASSES, f);
     each_class(st, DEPTH_SOURCE_CLASSES, f);
+    each_class(st, MARK_SOURCE_CLASSES, f);
   }
 };
 
@@ -43,6 +45,8 @@ const char* kind_name(data::StreamKind kind) {
       return "funding";
     case data::StreamKind::Depth:
       return "depth";
+    case data::StreamKind::Marks:
+      return "marks";
   }
   return "";
 }
@@ -86,7 +90,8 @@ int exec_data(PyObject* module) {
         add_classes(module, st, DEPTH_RECORD_CLASSES) < 0) {
       return -1;
     }
-    return add_depth_functions(module, st);
+    if (add_depth_functions(module, st) < 0) return -1;
+    return add_mark_functions(module, st);
   });
 }
 

@@ -22,6 +22,8 @@ struct DataState {
   PyTypeObject* snapshot_type;           // Snapshot: the whole book as of an update id
   PyTypeObject* update_type;             // Update: one incremental depth message
   PyTypeObject* depth_file_reader_type;  // what read_depth returns: records streamed from a file
+  PyTypeObject* mark_source_type;        // MarkSource: a mark file, held by name
+  PyTypeObject* mark_file_reader_type;   // what read_marks returns: records streamed from a file
 };
 
 extern PyModuleDef data_def;

@@ -120,8 +120,8 @@ PyObject* scale_texts(PyObject* module, PyObject* args, PyObject* kwds) {
         }
         const data::Scaled s = data::scale(d, *step, mode);
         if (s.fault == data::ScaleFault::NotMultiple) {
-          error = data::ConvertError{where,
-                                     data::NotMultiple{column, std::string(field), detail, false}};
+          error = data::ConvertError{
+              where, data::NotMultiple{column, std::string(field), detail, false, "", false}};
         } else if (s.fault == data::ScaleFault::OutOfRange) {
           error = data::ConvertError{
               where, data::OutOfRange{column, std::string(field), data::Limit::Steps, detail}};

@@ -44,7 +44,7 @@ bool define(std::uint64_t id, std::string symbol, const std::string& tick_size,
 
 namespace {
 
-enum class FileKind : std::uint8_t { Either, Tick, Depth };
+enum class FileKind : std::uint8_t { Either, Tick, Depth, Mark };
 
 bool file_kind_of(PyObject* obj, FileKind* out) {
   if (obj == Py_None) {
@@ -60,9 +60,13 @@ bool file_kind_of(PyObject* obj, FileKind* out) {
       *out = FileKind::Depth;
       return true;
     }
+    if (PyUnicode_CompareWithASCIIString(obj, "mark") == 0) {
+      *out = FileKind::Mark;
+      return true;
+    }
   }
-  PyErr_Format(PyExc_ValueError, "argument 'kind': expected \"tick\", \"depth\" or None, got %R",
-               obj);
+  PyErr_Format(PyExc_ValueError,
+               "argument 'kind': expected \"tick\", \"depth\", \"mark\" or None, got %R", obj);
   return false;
 }
 
@@ -82,13 +86,17 @@ Found found_in(Result result) {
 
 Found read_file(const std::string& path, FileKind kind) {
   if (kind == FileKind::Depth) return found_in(data::instrument_of_depth_file(path));
+  if (kind == FileKind::Mark) return found_in(data::instrument_of_mark_file(path));
   data::TickInstrument tick = data::instrument_of_tick_file(path);
-  // A file whose magic is a depth file's is read as one when either will do;
-  // any other magic keeps the tick reader's text.
+  // A file whose magic is a depth or a mark file's is read as one when any
+  // will do; any other magic keeps the tick reader's text.
   if (const auto* error = std::get_if<data::Error>(&tick); error && kind == FileKind::Either) {
     const auto* magic = std::get_if<data::BadMagic>(&error->kind);
     if (magic != nullptr && magic->magic == data::DEPTH_MAGIC) {
       return found_in(data::instrument_of_depth_file(path));
+    }
+    if (magic != nullptr && magic->magic == data::MARK_MAGIC) {
+      return found_in(data::instrument_of_mark_file(path));
     }
   }
   return found_in(std::move(tick));
@@ -129,8 +137,8 @@ PyObject* read_instrument(PyObject* module, PyObject* args, PyObject* kwds) {
 PyMethodDef instrument_functions[1] = {
     {"read_instrument", as_cfunction(read_instrument), METH_VARARGS | METH_KEYWORDS,
      "read_instrument(path, kind)\n--\n\n"
-     "The definition in the instrument block of a tick file or a depth file.\n\n"
-     "`kind` is \"tick\", \"depth\", or None to take either (told by the magic).\n"
+     "The definition in the instrument block of a tick, depth or mark file.\n\n"
+     "`kind` is \"tick\", \"depth\", \"mark\", or None to take any (told by the magic).\n"
      "Reads the header and the block, never the records.  Returns None for a\n"
      "file without a block, else (id, symbol, tick_size, lot_size).\n\n"
      "# Errors\n\n"

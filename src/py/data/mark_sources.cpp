@@ -1,0 +1,409 @@
+#include "py/data/mark_sources.hpp"
+
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "py/argument_conversion.hpp"
+#include "py/arguments.hpp"
+#include "py/boundary.hpp"
+#include "py/boxed.hpp"
+#include "py/data/data_state.hpp"
+#include "py/gil.hpp"
+#include "py/registry.hpp"
+
+namespace halvorn::py::market_data {
+
+namespace {
+
+// Records handed to the writer per release of the lock, as save_depth.
+constexpr std::size_t SAVE_BATCH = 8192;
+
+const MarkSourceData& source_of(PyObject* self) { return unbox<MarkSourceData>(self); }
+
+const char* kind_name(data::MarkKind kind) {
+  return kind == data::MarkKind::Premium ? "premium" : "mark";
+}
+
+std::optional<data::MarkReader> open_reader(const MarkSourceData& source) {
+  std::optional<data::MarkOpened> opened;
+  Gil gil;
+  run_unlocked(gil, [&] { opened = data::MarkReader::open(source.fs_path); });
+  if (auto* error = std::get_if<data::MarkError>(&*opened)) {
+    raise_mark_file_error(source, *error);
+    return std::nullopt;
+  }
+  return std::move(std::get<data::MarkReader>(*opened));
+}
+
+// ---------------------------------------------------------------------------
+// MarkSource
+
+PyObject* source_path(PyObject* self, void*) { return Py_NewRef(source_of(self).path.get()); }
+PyObject* source_records(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(source_of(self).records);
+}
+PyObject* source_settlements(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(source_of(self).settlements);
+}
+PyObject* source_instrument(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(source_of(self).instrument);
+}
+PyObject* source_kind(PyObject* self, void*) {
+  return PyUnicode_FromString(kind_name(source_of(self).kind));
+}
+
+Py_ssize_t source_length(PyObject* self) {
+  const std::uint64_t records = source_of(self).records;
+  if (records > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetNone(PyExc_OverflowError);
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(records);
+}
+
+PyObject* source_repr(PyObject* self) {
+  const MarkSourceData& s = source_of(self);
+  return PyUnicode_FromFormat("MarkSource(%R, %llu records, %llu settlements, %s, instrument %llu)",
+                              s.path.get(), static_cast<unsigned long long>(s.records),
+                              static_cast<unsigned long long>(s.settlements), kind_name(s.kind),
+                              static_cast<unsigned long long>(s.instrument));
+}
+
+PyGetSetDef source_getset[] = {
+    {"path", source_path, nullptr, "The file this reads.", nullptr},
+    {"records", source_records, nullptr,
+     "Mark records the header claims, so `len()` costs no read.", nullptr},
+    {"settlements", source_settlements, nullptr,
+     "Funding settlements after the records, from the header.", nullptr},
+    {"instrument", source_instrument, nullptr, "The instrument the file was written for.", nullptr},
+    {"kind", source_kind, nullptr,
+     "\"mark\": mark and index prices in ticks; \"premium\": a premium index in\n"
+     "billionths.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot source_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<MarkSourceData>)},
+    {Py_tp_repr, reinterpret_cast<void*>(source_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(source_length)},
+    {Py_tp_getset, source_getset},
+    {Py_tp_doc,
+     const_cast<char*>("A mark file, held by name rather than by contents.\n\n"
+                       "Made by `load_marks`, `save_marks` or `marks_from_csv`.  Whatever\n"
+                       "streams its records opens its own reader and reads from the start a\n"
+                       "block at a time, so one source serves any number of runs and a\n"
+                       "series larger than memory is never resident.")},
+    {0, nullptr},
+};
+
+PyType_Spec source_spec = {"halvorn.data.MarkSource", sizeof(Boxed<MarkSourceData>), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, source_slots};
+
+// ---------------------------------------------------------------------------
+// The records of a file, streamed (what read_marks returns)
+
+struct MarkFileReaderData {
+  Ref source;
+  std::optional<data::MarkReader> reader;  // empty once the stream ended
+  bool busy = false;                       // a thread is reading, with the lock given up
+};
+
+PyObject* records_iter(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* records_next(PyObject* self) {
+  DataState* st = data_state_of_type(Py_TYPE(self));
+  return guarded(st->head.core, [&]() -> PyObject* {
+    MarkFileReaderData& d = unbox<MarkFileReaderData>(self);
+    if (d.busy) {
+      PyErr_SetString(PyExc_RuntimeError, "the mark records are being read by another thread");
+      return nullptr;
+    }
+    if (!d.reader) return nullptr;
+    std::optional<data::MarkNext> step;
+    Gil gil;
+    d.busy = true;
+    run_unlocked(gil, [&] { step = d.reader->next(); });
+    d.busy = false;
+    if (auto* r = std::get_if<data::MarkRecord>(&*step)) {
+      return Py_BuildValue("(LLL)", static_cast<long long>(r->time),
+                           static_cast<long long>(r->mark), static_cast<long long>(r->index));
+    }
+    d.reader.reset();
+    if (auto* error = std::get_if<data::MarkError>(&*step)) {
+      raise_mark_file_error(source_of(d.source.get()), *error);
+    }
+    return nullptr;
+  });
+}
+
+PyType_Slot records_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<MarkFileReaderData>)},
+    {Py_tp_iter, reinterpret_cast<void*>(records_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(records_next)},
+    {Py_tp_doc, const_cast<char*>("The records of a mark file, read a block at a time.")},
+    {0, nullptr},
+};
+
+PyType_Spec mark_file_reader_spec = {"halvorn.data._native.MarkFileReader",
+                                     sizeof(Boxed<MarkFileReaderData>), 0,
+                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, records_slots};
+
+// ---------------------------------------------------------------------------
+// load_marks, save_marks, read_marks, mark_settlements
+
+PyObject* new_source(DataState* st, PyObject* path) {
+  MarkSourceData source;
+  source.path = Ref::steal(PyUnicode_FromObject(path));
+  if (!source.path || !fs_path_of(path, "path", &source.fs_path)) return nullptr;
+  std::optional<data::MarkReader> reader = open_reader(source);
+  if (!reader) return nullptr;
+  source.records = reader->count();
+  source.settlements = reader->settlement_count();
+  source.instrument = reader->instrument();
+  source.kind = reader->kind();
+  return box(st->mark_source_type, std::move(source));
+}
+
+PyObject* load_marks(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"path", nullptr};
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:load_marks", kwlist, &parsed)) return nullptr;
+    PyObject* path = parsed[0];
+    if (!PyUnicode_Check(path)) {
+      PyErr_Format(PyExc_TypeError, "argument 'path': expected str, got %.200s",
+                   Py_TYPE(path)->tp_name);
+      return nullptr;
+    }
+    return new_source(st, path);
+  });
+}
+
+// The integers of one item of `what`: a sequence of `low` to `high` ints,
+// read from a tuple of our own.  `values` gets them, missing ones 0.
+bool item_ints(PyObject* item, const char* what, std::uint64_t index, std::size_t low,
+               std::size_t high, std::int64_t* values) {
+  Ref items;
+  if (PyTuple_Check(item) || PyList_Check(item)) items = frozen_items(item);
+  const Py_ssize_t n = items ? PyTuple_GET_SIZE(items.get()) : -1;
+  if (!items || n < static_cast<Py_ssize_t>(low) || n > static_cast<Py_ssize_t>(high)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s[%llu]: expected a tuple of %zu to %zu ints, got %.200s", what,
+                 static_cast<unsigned long long>(index), low, high, Py_TYPE(item)->tp_name);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(high); ++i) values[i] = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const std::string arg =
+        std::string(what) + "[" + std::to_string(index) + "][" + std::to_string(i) + "]";
+    if (!to_i64(PyTuple_GET_ITEM(items.get(), i), arg.c_str(), &values[i])) return false;
+  }
+  return true;
+}
+
+bool write_batch(data::MarkWriter& writer, std::vector<data::MarkRecord>& batch,
+                 std::optional<data::MarkError>* refused) {
+  Gil gil;
+  run_unlocked(gil, [&] {
+    for (const data::MarkRecord& r : batch) {
+      if ((*refused = writer.add(r)) || writer.failed() != 0) return;
+    }
+  });
+  batch.clear();
+  return !*refused && writer.failed() == 0;
+}
+
+PyObject* save_marks(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"path",       "records", "settlements",
+                                   "instrument", "premium", nullptr};
+    Arguments<5> parsed;
+    if (!parse_arguments(args, kwds, "OOOOO:save_marks", kwlist, &parsed)) return nullptr;
+    PyObject *path = parsed[0], *records_obj = parsed[1], *settlements_obj = parsed[2],
+             *instrument_obj = parsed[3], *premium_obj = parsed[4];
+    std::string fs_path;
+    std::uint64_t instrument = 1;
+    bool premium = false;
+    if (!fs_path_of(path, "path", &fs_path) || !to_u64(instrument_obj, "instrument", &instrument) ||
+        !to_bool(premium_obj, "premium", &premium)) {
+      return nullptr;
+    }
+    Ref records = Ref::steal(PyObject_GetIter(records_obj));
+    if (!records) return nullptr;
+    Ref settlements = Ref::steal(PyObject_GetIter(settlements_obj));
+    if (!settlements) return nullptr;
+    std::optional<data::MarkBegun> begun;
+    {
+      Gil gil;
+      run_unlocked(gil, [&] {
+        begun = data::MarkWriter::begin(fs_path, instrument,
+                                        premium ? data::MarkKind::Premium : data::MarkKind::Price);
+      });
+    }
+    if (const int* err = std::get_if<int>(&*begun)) {
+      errno = *err;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+      return nullptr;
+    }
+    data::MarkWriter writer = std::move(std::get<data::MarkWriter>(*begun));
+    std::optional<data::MarkError> refused;
+    std::vector<data::MarkRecord> batch;
+    batch.reserve(SAVE_BATCH);
+    std::uint64_t index = 0;
+    for (;;) {
+      Ref item = Ref::steal(PyIter_Next(records.get()));
+      if (!item) {
+        if (PyErr_Occurred()) return nullptr;
+        break;
+      }
+      std::int64_t v[3];
+      if (!item_ints(item.get(), "records", index++, 2, 3, v)) return nullptr;
+      batch.push_back(data::MarkRecord{v[0], v[1], v[2]});
+      if (batch.size() == SAVE_BATCH && !write_batch(writer, batch, &refused)) break;
+    }
+    if (!refused && writer.failed() == 0) (void)write_batch(writer, batch, &refused);
+    index = 0;
+    while (!refused && writer.failed() == 0) {
+      Ref item = Ref::steal(PyIter_Next(settlements.get()));
+      if (!item) {
+        if (PyErr_Occurred()) return nullptr;
+        break;
+      }
+      std::int64_t v[3];
+      if (!item_ints(item.get(), "settlements", index++, 3, 3, v)) return nullptr;
+      refused = writer.add_settlement(data::PricedRate{v[0], v[1], v[2]});
+    }
+    if (refused) {
+      raise_value_error(refused->display());
+      return nullptr;
+    }
+    int err = 0;
+    {
+      Gil gil;
+      run_unlocked(gil, [&] { err = writer.commit(); });
+    }
+    if (err != 0) {
+      errno = err;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+      return nullptr;
+    }
+    return new_source(st, path);
+  });
+}
+
+PyObject* read_marks(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"source", nullptr};
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:read_marks", kwlist, &parsed)) return nullptr;
+    PyObject* source = parsed[0];
+    const MarkSourceData* data = nullptr;
+    if (!mark_source_of(source, "source", &data)) return nullptr;
+    MarkFileReaderData records;
+    records.source = Ref::borrow(source);
+    records.reader = open_reader(*data);
+    if (!records.reader) return nullptr;
+    return box(st->mark_file_reader_type, std::move(records));
+  });
+}
+
+PyObject* mark_settlements(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"source", nullptr};
+    Arguments<1> parsed;
+    if (!parse_arguments(args, kwds, "O:mark_settlements", kwlist, &parsed)) return nullptr;
+    const MarkSourceData* data = nullptr;
+    if (!mark_source_of(parsed[0], "source", &data)) return nullptr;
+    std::optional<data::MarkReader> reader = open_reader(*data);
+    if (!reader) return nullptr;
+    std::optional<std::variant<std::vector<data::PricedRate>, data::MarkError>> read;
+    {
+      Gil gil;
+      run_unlocked(gil, [&] { read = reader->settlements(); });
+    }
+    if (auto* error = std::get_if<data::MarkError>(&*read)) {
+      raise_mark_file_error(*data, *error);
+      return nullptr;
+    }
+    const auto& rates = std::get<std::vector<data::PricedRate>>(*read);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rates.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < rates.size(); ++i) {
+      PyObject* item = Py_BuildValue("(LLL)", static_cast<long long>(rates[i].time),
+                                     static_cast<long long>(rates[i].rate),
+                                     static_cast<long long>(rates[i].price));
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  });
+}
+
+PyMethodDef mark_functions[] = {
+    {"load_marks", as_cfunction(load_marks), METH_VARARGS | METH_KEYWORDS,
+     "load_marks(path)\n--\n\n"
+     "Open a mark file, reading only its header.\n\n"
+     "# Errors\n\n"
+     "ValueError \"{path}: {error}\" with the mark reader's text."},
+    {"save_marks", as_cfunction(save_marks), METH_VARARGS | METH_KEYWORDS,
+     "save_marks(path, records, settlements, instrument, premium)\n--\n\n"
+     "Write (time ns, mark[, index]) records and (time ns, rate, price)\n"
+     "settlements to a mark file at `path`.\n\n"
+     "# Errors\n\n"
+     "TypeError for an item that is no tuple of ints; ValueError with the\n"
+     "mark writer's text for records out of order; OSError for a path that\n"
+     "cannot be written.  Nothing at `path` changes on an error."},
+    {"read_marks", as_cfunction(read_marks), METH_VARARGS | METH_KEYWORDS,
+     "read_marks(source)\n--\n\n"
+     "Iterate the (time ns, mark, index) records of a MarkSource's file, streamed.\n\n"
+     "# Errors\n\n"
+     "ValueError \"{path}: {error}\" with the mark reader's text."},
+    {"mark_settlements", as_cfunction(mark_settlements), METH_VARARGS | METH_KEYWORDS,
+     "mark_settlements(source)\n--\n\n"
+     "The (time ns, rate billionths, price ticks) settlements of a MarkSource's file.\n\n"
+     "# Errors\n\n"
+     "ValueError \"{path}: {error}\" with the mark reader's text."},
+};
+
+}  // namespace
+
+bool mark_source_of(PyObject* obj, const char* arg, const MarkSourceData** out) {
+  Ref native = Ref::steal(PyImport_ImportModule("halvorn.data._native"));
+  if (!native) return false;
+  DataState* st = data_state_of_module(native.get());
+  if (st == nullptr || st->mark_source_type == nullptr || !Py_IS_TYPE(obj, st->mark_source_type)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected a MarkSource (halvorn.data.load_marks), got %.200s", arg,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  *out = &source_of(obj);
+  return true;
+}
+
+void raise_mark_file_error(const MarkSourceData& source, const data::MarkError& error) {
+  Ref text = Ref::steal(str_of(error.display()));
+  if (text) PyErr_Format(PyExc_ValueError, "%U: %U", source.path.get(), text.get());
+}
+
+const std::array<ClassEntry<DataState>, 2> MARK_SOURCE_CLASSES = {{
+    {[] { return &source_spec; }, &DataState::mark_source_type},
+    {[] { return &mark_file_reader_spec; }, &DataState::mark_file_reader_type, false},
+}};
+
+int add_mark_functions(PyObject* module, DataState* st) {
+  if (add_classes(module, st, MARK_SOURCE_CLASSES) < 0) return -1;
+  return add_functions(module, mark_functions);
+}
+
+}  // namespace halvorn::py::market_data
