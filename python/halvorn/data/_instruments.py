@@ -84,9 +84,9 @@ def instrument_of(source: Any) -> Instrument | None:
     """The instrument a tick, depth or mark file was written for, or None.
 
     `source` is a path (str or os.PathLike), a `halvorn.TickSource`, a
-    `halvorn.data.DepthSource` or a `halvorn.data.MarkSource`.  Only the header and the instrument block
-    after the records are read, so this costs the same for a file of any
-    size.  Returns a `halvorn.venue.Instrument` with the id, symbol and sizes
+    `halvorn.data.DepthSource` or a `halvorn.data.MarkSource`.  Only the
+    header and the instrument block after the records are read, so this costs
+    the same for a file of any size.  Returns a `halvorn.venue.Instrument` with the id, symbol and sizes
     the file was scaled with, or None for a file written without them (every
     file written before they were kept, and integer `from_arrays` without
     sizes).
@@ -97,7 +97,7 @@ def instrument_of(source: Any) -> Instrument | None:
     ```
 
     Raises ValueError "{path}: {error}": the reader's text for a file that is
-    neither a tick file nor a depth file, or is damaged ("not a tick file:
+    none of a tick, depth or mark file, or is damaged ("not a tick file:
     magic 0x03020100"), and the block's for a damaged block ("instrument block
     at byte 96: checksum mismatch: ..."), and the Instrument's own text for
     sizes it refuses (one tick on one lot that is no whole number of cash
