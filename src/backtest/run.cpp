@@ -180,7 +180,11 @@ void Loop::sample_margin(Cash equity, Cash maintenance) {
 
 bool Loop::idle() const {
   const std::vector<core::Holding>& holdings = kernel_.state().holdings;
-  return holdings.size() == 1 && kernel_.live().empty() && holdings.front().matcher.idle();
+  if (holdings.size() != 1) return false;
+  const core::Matcher& matcher = holdings.front().matcher;
+  // Conditional orders waiting for a level leave a tick nothing to do but
+  // mark the account, until a tick reaches one.
+  return kernel_.live().size() == matcher.held() && matcher.only_triggers();
 }
 
 std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks) {
@@ -197,6 +201,13 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks) {
         std::find_if(ticks.begin(), ticks.end(),
                      [at](const engine::Tick& t) { return t.exch_ts >= at; }) -
         ticks.begin());
+  }
+
+  const core::Matcher& matcher = h.matcher;
+  if (matcher.held() > 0) {
+    // The tick that fires a held order is the kernel's to apply.
+    n = matcher.before_trigger(ticks.first(n));
+    if (n == 0) return 0;
   }
 
   // Nothing fills while nothing works, so the legs, their entries and the

@@ -145,6 +145,19 @@ bool Matcher::on_snapshot(const book::DepthSnapshot& snapshot) {
   return true;
 }
 
+bool Matcher::only_triggers() const {
+  if (desk && !desk->trails.empty()) return false;
+  return std::visit(Overloaded{
+                        [](const engine::L0Engine& l0) { return l0.book.empty(); },
+                        [](const L1Ptr& l1) {
+                          return l1->pending.empty() && l1->queued.empty() && l1->delayed.empty() &&
+                                 l1->cancels.empty() && l1->inner.book.empty();
+                        },
+                        [](const L2Ptr&) { return false; },
+                    },
+                    engine);
+}
+
 bool Matcher::idle() const {
   if (desk && !desk->empty()) return false;
   return std::visit(Overloaded{

@@ -154,6 +154,26 @@ struct Matcher {
   // matcher is never idle).
   bool idle() const;
 
+  // Whether a tick can do no more than fire a held conditional order: the
+  // engine is idle and the desk holds nothing but conditional orders (and
+  // bracket members) waiting for a level, none of them trailing.
+  bool only_triggers() const;
+  // The number of orders the desk holds, armed or not.
+  std::size_t held() const { return desk ? desk->held.size() : 0; }
+  // How many of `ticks` fire nothing the desk holds, from the first: the
+  // index of the first that reaches a trigger, or their number.
+  // Requires: only_triggers().
+  std::size_t before_trigger(std::span<const engine::Tick> ticks) const {
+    if (!desk) return ticks.size();
+    const std::int64_t below = desk->triggers.highest_below();
+    const std::int64_t above = desk->triggers.lowest_above();
+    for (std::size_t i = 0; i < ticks.size(); ++i) {
+      const std::int64_t price = trigger_price(ticks[i], trigger_source);
+      if (price <= below || price >= above) return i;
+    }
+    return ticks.size();
+  }
+
   // Ticks handled as invalid while the depth was out of sync; 0 for a matcher
   // without depth.
   std::size_t invalid_ticks() const;

@@ -62,6 +62,57 @@ struct Held {
   std::int64_t best = 0;        // trailing: the best price since the trail started
 };
 
+// The held orders by id.  They sit side by side in a pool whose slots are
+// reused, behind an index of small entries, so that 10^5 held orders cost
+// the memory, and a tick the cache misses, of 10^5 resting ones.
+class HeldOrders {
+ public:
+  Held* find(OrderId id) {
+    const std::uint32_t* slot = index_.find(id);
+    return slot == nullptr ? nullptr : &pool_[*slot];
+  }
+  const Held* find(OrderId id) const {
+    const std::uint32_t* slot = index_.find(id);
+    return slot == nullptr ? nullptr : &pool_[*slot];
+  }
+  bool contains(OrderId id) const { return index_.contains(id); }
+  // Holds `held` under id, replacing what was there.  Returns the stored
+  // order, valid until the next put.
+  Held& put(OrderId id, const Held& held) {
+    if (std::uint32_t* slot = index_.find(id)) return pool_[*slot] = held;
+    std::uint32_t slot;
+    if (!free_.empty()) {
+      slot = free_.back();
+      free_.pop_back();
+      pool_[slot] = held;
+    } else {
+      slot = static_cast<std::uint32_t>(pool_.size());
+      pool_.push_back(held);
+    }
+    index_.put(id, slot);
+    return pool_[slot];
+  }
+  bool erase(OrderId id) {
+    const std::uint32_t* slot = index_.find(id);
+    if (slot == nullptr) return false;
+    free_.push_back(*slot);
+    index_.erase(id);
+    return true;
+  }
+  std::size_t size() const { return index_.size(); }
+  bool empty() const { return index_.empty(); }
+  void clear() {
+    index_.clear();
+    pool_.clear();
+    free_.clear();
+  }
+
+ private:
+  engine::IdMap<std::uint32_t> index_;
+  std::vector<Held> pool_;
+  std::vector<std::uint32_t> free_;
+};
+
 // A contingent group, kept under the id of its first order.
 struct Group {
   GroupRole kind = GroupRole::OneCancelsOther;  // OneCancelsOther or BracketEntry
@@ -79,7 +130,7 @@ struct Group {
 // trail is in `trails`; `leader_of` maps exactly the members of `groups`;
 // `guarding` lists the brackets in position.
 struct OrderDesk {
-  engine::IdMap<Held> held;
+  HeldOrders held;
   engine::TriggerBook triggers;
   std::vector<OrderId> trails;  // may hold ids no longer trailing; passed over
   engine::IdMap<OrderId> leader_of;

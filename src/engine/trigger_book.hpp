@@ -49,6 +49,18 @@ class TriggerBook {
   bool empty() const { return book_.empty(); }
   void clear() { book_.clear(); }
 
+  // The levels a price must reach to fire anything: the highest of those
+  // that fire at or below it, the lowest of those that fire at or above it;
+  // the far end of the 64-bit range for a direction that holds none.
+  std::int64_t highest_below() const {
+    const Resting* front = book_.front(Lane::BuyLimits);
+    return front == nullptr ? I64_MIN : front->order.kind.price;
+  }
+  std::int64_t lowest_above() const {
+    const Resting* front = book_.front(Lane::SellLimits);
+    return front == nullptr ? I64_MAX : front->order.kind.price;
+  }
+
   // Removes every id whose level `price` reaches and appends it to `out` as
   // (entry number, id); returns whether any was.  The caller sorts `out` to
   // fire them in the order they were placed.
