@@ -58,6 +58,10 @@ struct Holding {
   QtyLots short_size = 0;  // stored negative
   std::int64_t short_entry = 0;
   std::int64_t last = 0;  // mark price: last of the latest tick, 0 before one
+  // Whether a mark stream prices the holding: then `last` is the latest mark
+  // and ticks only match orders, so that a wick in the last trade that the
+  // mark does not follow moves neither equity nor maintenance.
+  bool marked = false;
   InstrumentId instrument;
 
   QtyLots size(Leg leg) const { return leg == Leg::Long ? long_size : short_size; }

@@ -59,6 +59,15 @@ struct Funding {
   std::optional<InstrumentId> instrument;
 };
 
+// The venue's mark price of an instrument: from the first one on, it values
+// the holding and tests maintenance in place of the last trade, and prices
+// a funding settlement that comes without a price of its own.
+struct Mark {
+  Nanos time = 0;
+  std::int64_t price = 0;  // ticks
+  std::optional<InstrumentId> instrument;
+};
+
 // Funding the venue reports as already paid.
 struct FundingPaid {
   Nanos time = 0;
@@ -115,7 +124,7 @@ struct Snapshot {
 
 using Event = std::variant<event::Tick, event::Submit, event::Cancel, event::Funding,
                            event::FundingPaid, event::Fee, event::Clock, event::Transfer,
-                           event::ExternalFill, event::Depth, event::Snapshot>;
+                           event::ExternalFill, event::Depth, event::Snapshot, event::Mark>;
 
 // Why the kernel refused a request (types/order_terms.hpp lists them).
 using RejectReason = halvorn::RejectReason;

@@ -31,6 +31,7 @@ std::span<const Output> Kernel::apply(const Event& event) {
                  [this](const event::ExternalFill& e) { on_external_fill(e); },
                  [this](const event::Depth& e) { on_depth(e); },
                  [this](const event::Snapshot& e) { on_snapshot(e); },
+                 [this](const event::Mark& e) { on_mark(e); },
              },
              event);
   return outputs_;
@@ -81,12 +82,14 @@ void Kernel::on_tick(const event::Tick& e) {
   if (!index) return reject(RejectReason::UnknownInstrument, 0);
   state_.time = e.tick.exch_ts;
   Holding& h = state_.holdings[*index];
-  h.last = e.tick.last;
+  if (!h.marked) h.last = e.tick.last;
   if (!state_.external_fills) {
     book_fills(*index, h.matcher.on_tick(e.tick));
     take_notices(h);
   }
-  check_liquidation(e.tick.last);
+  // A marked holding is tested at its mark: what fills on this tick changes
+  // the position, not the price it is valued at.
+  check_liquidation(h.last);
   // Conditional orders look at the tick once it is matched and booked, so
   // that what they send meets the ticks after it, sized from the position
   // as it now stands.
@@ -192,14 +195,29 @@ void Kernel::on_funding(const event::Funding& e) {
   if (!index) return reject(RejectReason::UnknownInstrument, 0);
   const Holding& h = state_.holdings[*index];
   if (h.is_flat()) return;
+  // A settlement without a price of its own is priced at the mark, where
+  // there is one.
+  margin::FundingRate rate = e.rate;
+  if (rate.price == 0 && h.marked) rate.price = h.last;
   Cash amount = 0;
   for (QtyLots size : {h.long_size, h.short_size}) {
-    if (size != 0) amount = add_sat(amount, e.rate.settle(h.contract_size, size).amount);
+    if (size != 0) amount = add_sat(amount, rate.settle(h.contract_size, size).amount);
   }
   state_.credit(amount);
   state_.funding = add_sat(state_.funding, amount);
-  outputs_.emplace_back(output::Funded{amount, e.rate.time});
-  check_liquidation(e.rate.price);
+  outputs_.emplace_back(output::Funded{amount, rate.time});
+  check_liquidation(h.marked ? h.last : rate.price);
+}
+
+void Kernel::on_mark(const event::Mark& e) {
+  const std::optional<std::size_t> index = state_.resolve(e.instrument);
+  if (!index) return reject(RejectReason::UnknownInstrument, 0);
+  if (e.price <= 0) return;  // a mark is a price; none is no mark
+  state_.time = std::max(state_.time, e.time);
+  Holding& h = state_.holdings[*index];
+  h.marked = true;
+  h.last = e.price;
+  check_liquidation(e.price);
 }
 
 void Kernel::on_funding_paid(const event::FundingPaid& e) {

@@ -90,6 +90,7 @@ class Kernel {
   void on_external_fill(const event::ExternalFill& e);
   void on_depth(const event::Depth& e);
   void on_snapshot(const event::Snapshot& e);
+  void on_mark(const event::Mark& e);
 
   void reject(RejectReason reason, OrderId id);
   // Turns what the holding's matcher noticed into outputs, in order, and

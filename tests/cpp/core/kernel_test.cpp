@@ -212,6 +212,46 @@ TEST(KernelLiquidation, TheWorkedExampleLiquidatesAt502008InBothModes) {
   }
 }
 
+// The worked example's long of 100 lots from 600_000 is liquidated at a
+// last trade of 502_008.  With a mark stream, a wick of the last trade to
+// 502_008 that the mark does not follow leaves the account standing; the
+// mark falling there liquidates it, closing the leg at the mark; and a
+// funding settlement without a price of its own is priced at the mark.
+TEST(KernelMark, TheMarkNotTheLastTradeValuesTestsAndPricesFunding) {
+  for (bool hedge : {false, true}) {
+    SCOPED_TRACE(hedge);
+    State s = account(100'000'000'000);
+    s.hedge = hedge;
+    Kernel k(std::move(s));
+    open_long(k, 1, 100, 600'000);
+    EXPECT_TRUE(run(k, event::Mark{2, 560'000, std::nullopt}).empty());
+    EXPECT_TRUE(run(k, tick(3, 502'008)).empty()) << "a wick the mark does not follow";
+    EXPECT_EQ(k.state().holdings[0].last, 560'000);
+    EXPECT_EQ(k.state().equity(), 100'000'000'000 - 40'000 * 100 * CS);
+
+    // 0.01 % of 100 lots at the mark of 560_000, paid by the long.
+    EXPECT_EQ(run(k, event::Funding{margin::FundingRate{4, 100'000, 0}, std::nullopt}),
+              std::vector<Output>{(output::Funded{-56'000'000, 4})});
+
+    const std::vector<Output> out = run(k, event::Mark{5, 502'000, std::nullopt});
+    ASSERT_EQ(out.size(), 1u);
+    const auto& liquidated = std::get<output::Liquidated>(out[0]);
+    EXPECT_EQ(liquidated.price, 502'000) << "closed at the mark";
+    EXPECT_EQ(liquidated.time, 5);
+    EXPECT_EQ(k.state().realized, -98'000 * 100 * CS);
+    EXPECT_TRUE(k.state().holdings[0].is_flat());
+  }
+  // Without marks the same wick liquidates, as the worked example shows.
+  Kernel plain(account(100'000'000'000));
+  open_long(plain, 1, 100, 600'000);
+  EXPECT_EQ(run(plain, tick(3, 502'008)).size(), 1u);
+  // A mark of 0 is no mark: the holding stays valued at the last trade.
+  Kernel zero(account(100'000'000'000));
+  open_long(zero, 1, 100, 600'000);
+  EXPECT_TRUE(run(zero, event::Mark{2, 0, std::nullopt}).empty());
+  EXPECT_FALSE(zero.state().holdings[0].marked);
+}
+
 // One lot bought at 600_000 needs a maintenance of 24_000_000 there (0.4 %
 // of 6_000_000_000).  With exactly that balance the account stands at
 // maintenance on the tick that fills it, in each of the kernel's two tests:
