@@ -448,3 +448,43 @@ class TestWhateverThePrices:
         assert both == []
         assert sum(b + 1 in filled for b in strategy.brackets) > 10
         assert sum(b + 2 in filled for b in strategy.brackets) > 10
+
+
+class TestAtEveryTier:
+    """The worked examples of docs/venue.md hold at each tier: without
+    latency, queue or depth the higher tiers fill as L0 does, and latency
+    moves the order a trigger sends as it moves any order."""
+
+    TIERS = [venue.L0(), venue.L1(), venue.L2()]
+    ROWS = [(0, 100, 99, 101), (10, 100, 99, 101), (20, 94, 93, 95), (30, 94, 93, 95),
+            (40, 92, 91, 93), (50, 92, 91, 93)]
+
+    def ticks(self):
+        return [tick(t, last, bid, ask) for t, last, bid, ask in self.ROWS]
+
+    def bracket(self):
+        return venue.BracketOrder(venue.Order("buy", 2), stop_loss=venue.Stop("sell", trigger=95),
+                                  take_profit=venue.TakeProfit("sell", trigger=110))
+
+    @pytest.mark.parametrize("tier", TIERS, ids=["L0", "L1", "L2"])
+    def test_a_bracket_fills_its_entry_then_its_stop_on_the_tick_after_the_fall(self, tier):
+        strategy = Script({0: [self.bracket()]})
+        run = venue.run(strategy, self.ticks(), 1_000, venue=venue.Venue(tier=tier))
+        assert [(f.order, f.price, f.exch_ts) for f in run.fills] == [(1, 101, 10), (2, 93, 30)]
+        assert strategy.ends == [(1, "filled"), (2, "triggered"), (3, "canceled"), (2, "filled")]
+
+    @pytest.mark.parametrize("make", [venue.L1, venue.L2], ids=["L1", "L2"])
+    def test_with_latency_the_stops_order_arrives_later(self, make):
+        # Sent at 20 when the fall fires the stop, it arrives at 35 and fills
+        # on the tick at 40; the entry, sent at 0, filled on the tick at 20.
+        tier = make(order_latency=venue.Fixed(15))
+        strategy = Script({0: [self.bracket()]})
+        run = venue.run(strategy, self.ticks(), 1_000, venue=venue.Venue(tier=tier))
+        assert [(f.order, f.price, f.exch_ts) for f in run.fills] == [(1, 95, 20), (2, 91, 40)]
+
+    @pytest.mark.parametrize("tier", TIERS, ids=["L0", "L1", "L2"])
+    def test_a_post_only_order_marketable_on_arrival_is_refused(self, tier):
+        strategy = Script({0: [venue.Order("buy", 1, price=101, post_only=True)]})
+        run = venue.run(strategy, self.ticks(), 1_000, venue=venue.Venue(tier=tier))
+        assert strategy.ends == [(1, "rejected:post_only_would_take")]
+        assert len(run.fills) == 0
