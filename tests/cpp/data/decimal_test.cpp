@@ -151,7 +151,7 @@ TEST(DecimalProperty, MultiplesRoundTripNonMultiplesAreRefusedOrRoundedAway) {
     const std::string text = render(u128(k) * s, f, negative, rng);
     Decimal d;
     ASSERT_EQ(parse_decimal(text, &d), DecimalFault::None) << text;
-    for (Rounding r : {Rounding::Exact, Rounding::Down, Rounding::Up}) {
+    for (Rounding r : {Rounding::Exact, Rounding::Down, Rounding::Up, Rounding::Nearest}) {
       const Scaled got = scale(d, st, r);
       ASSERT_EQ(got.fault, ScaleFault::None) << text << " / " << st.text;
       ASSERT_EQ(got.count, negative ? -k : k) << text << " / " << st.text;
@@ -169,7 +169,45 @@ TEST(DecimalProperty, MultiplesRoundTripNonMultiplesAreRefusedOrRoundedAway) {
     const std::int64_t below = negative ? -k - 1 : k, above = negative ? -k : k + 1;
     ASSERT_EQ(scale(d, st, Rounding::Down).count, below) << off << " / " << st.text;
     ASSERT_EQ(scale(d, st, Rounding::Up).count, above) << off << " / " << st.text;
+    // Nearest: past half a step away from k, at exactly half to the even one.
+    const std::uint64_t magnitude = 2 * m > unit || (2 * m == unit && k % 2 == 1) ? k + 1 : k;
+    const std::int64_t nearest =
+        negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+    ASSERT_EQ(scale(d, st, Rounding::Nearest).count, nearest) << off << " / " << st.text;
+
+    // The suggested step fits both the step and the value, and its text reads
+    // back as itself.
+    const Decimal common = common_step(st.value, d);
+    const Step cs{common, decimal_text(common)};
+    Decimal back;
+    ASSERT_EQ(parse_decimal(cs.text, &back), DecimalFault::None) << cs.text;
+    ASSERT_EQ(back.digits, common.digits) << cs.text;
+    ASSERT_EQ(back.exponent, common.exponent) << cs.text;
+    ASSERT_EQ(scale(d, cs, Rounding::Exact).fault, ScaleFault::None) << off << " / " << cs.text;
+    ASSERT_EQ(scale(st.value, cs, Rounding::Exact).fault, ScaleFault::None)
+        << st.text << " / " << cs.text;
   }
+}
+
+TEST(Decimal, TheStepAPriceAndATickSizeBothFit) {
+  const auto common = [](const char* tick, const char* value) {
+    Decimal v;
+    EXPECT_EQ(parse_decimal(value, &v), DecimalFault::None);
+    return decimal_text(common_step(step(tick).value, v));
+  };
+  EXPECT_EQ(common("0.10", "42123.45"), "0.01");  // a tick that grew tenfold
+  EXPECT_EQ(common("0.1", "7000.01"), "0.01");
+  EXPECT_EQ(common("0.25", "10.3"), "0.05");
+  EXPECT_EQ(common("5", "7.5"), "0.1");  // by the digit's place, not the coarsest fit (0.5)
+  EXPECT_EQ(common("0.5", "0.001"), "0.001");
+  EXPECT_EQ(common("25", "1e3"), "25");  // the value's place is coarser than the step
+  EXPECT_EQ(common("0.00025", "1e-7"), "0.0000001");
+  // Text for every size a step can have.
+  EXPECT_EQ(decimal_text(Decimal{5, 2, false}), "500");
+  EXPECT_EQ(decimal_text(Decimal{25, -1, true}), "-2.5");
+  EXPECT_EQ(decimal_text(Decimal{1, -45, false}), "1e-45");
+  EXPECT_EQ(decimal_text(Decimal{123, 50, false}), "123e50");
+  EXPECT_EQ(decimal_text(Decimal{}), "0");
 }
 
 }  // namespace
