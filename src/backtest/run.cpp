@@ -112,6 +112,10 @@ void Loop::count(std::span<const core::Output> outputs) {
   }
 }
 
+void Loop::apply_mark(const MarkPoint& mark) {
+  record(kernel_.apply(core::event::Mark{mark.time, mark.price, std::nullopt}), false);
+}
+
 void Loop::apply_scheduled_funding(const engine::Tick& tick) {
   const std::vector<margin::FundingRate>& rates = config_.funding.rates;
   for (; next_rate_ < rates.size() && rates[next_rate_].time <= tick.exch_ts; ++next_rate_) {

@@ -166,6 +166,37 @@ struct NoDepth {
   bool next(book::DepthRecord&) { return false; }
 };
 
+// One observation of the venue's mark price, in ticks.
+struct MarkPoint {
+  Nanos time = 0;
+  std::int64_t price = 0;
+  friend bool operator==(const MarkPoint&, const MarkPoint&) = default;
+};
+
+// A MarkSource hands out the mark price in time order: next() fills `out`
+// and returns true, or returns false at the end of the stream.
+template <class T>
+concept MarkSource = requires(T& t, MarkPoint& out) {
+  { t.next(out) } -> std::convertible_to<bool>;
+};
+
+// The mark source of a run priced at its last trades: the merge is chosen
+// when the program is built and costs a tick nothing.
+struct NoMarks {
+  bool next(MarkPoint&) { return false; }
+};
+
+// A mark stream held in memory.
+struct SpanMarks {
+  std::span<const MarkPoint> points;
+  std::size_t index = 0;
+  bool next(MarkPoint& out) {
+    if (index == points.size()) return false;
+    out = points[index++];
+    return true;
+  }
+};
+
 // A depth stream held in memory.
 struct SpanDepth {
   std::span<const book::DepthRecord> records;
@@ -236,6 +267,9 @@ class Loop {
   // with the event's, so that once warm neither side allocates; `record`
   // keeps storage for the next record.
   void apply_depth(book::DepthRecord& record);
+  // Hands one mark to the kernel, which values and tests the account at it
+  // from then on; a liquidation it brings is recorded as a tick's is.
+  void apply_mark(const MarkPoint& mark);
   RunResult finish(std::string_view strategy_name);
 
   std::span<const Fill> tick_fills() const { return tick_fills_; }
@@ -307,24 +341,65 @@ class DepthMerge<NoDepth> {
   void apply_until(Loop&, Nanos) {}
 };
 
+// The merge of a mark stream with the ticks, as the depth stream's.
+template <MarkSource M>
+class MarkMerge {
+ public:
+  explicit MarkMerge(M& source) : source_(source) {}
+
+  // Applies every mark whose time is at or before `until`, in stream
+  // order: a mark at a tick's own time values the account before the tick.
+  void apply_until(Loop& loop, Nanos until) {
+    for (;;) {
+      if (!waiting_) {
+        if (ended_ || !source_.next(mark_)) {
+          ended_ = true;
+          return;
+        }
+        waiting_ = true;
+      }
+      if (mark_.time > until) return;
+      loop.apply_mark(mark_);
+      waiting_ = false;
+    }
+  }
+
+ private:
+  M& source_;
+  MarkPoint mark_;
+  bool waiting_ = false;
+  bool ended_ = false;
+};
+
+template <>
+class MarkMerge<NoMarks> {
+ public:
+  explicit MarkMerge(NoMarks&) {}
+  void apply_until(Loop&, Nanos) {}
+};
+
 }  // namespace internal
 
-// Drives `strategy` over `ticks`, with the market depth of `depth` merged in
-// by time: every depth record at or before a tick's exch_ts is applied before
-// that tick, in stream order; records after the last tick are never applied.
+// Drives `strategy` over `ticks`, with the market depth of `depth` and the
+// mark prices of `marks` merged in by time: every depth record and every
+// mark at or before a tick's exch_ts is applied before that tick (depth
+// first, then marks), in stream order; those after the last tick are never
+// applied.
 // Reports no errors: a strategy that fails records its failure itself, and a
 // tick or depth source that fails simply ends (a depth stream that ends
 // early leaves the book as its last record left it).
-template <strategy::Strategy S, TickSource T, DepthSource D>
-RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth) {
+template <strategy::Strategy S, TickSource T, DepthSource D, MarkSource M = NoMarks>
+RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M&& marks = M{}) {
   internal::Loop loop(config);
   internal::DepthMerge<D> merge(depth);
+  internal::MarkMerge<std::remove_cvref_t<M>> marked(marks);
   [[maybe_unused]] engine::Tick copy;
   for (;;) {
     const engine::Tick* record;
     std::size_t in_place = 0;
     if constexpr (InPlaceSource<T>) {
-      if constexpr (IdleStrategy<S> && std::is_same_v<D, NoDepth>) {
+      if constexpr (IdleStrategy<S> && std::is_same_v<D, NoDepth> &&
+                    std::is_same_v<std::remove_cvref_t<M>, NoMarks>) {
         const std::size_t idle = strategy.idle_ticks();
         if (idle > 0 && loop.idle()) {
           const std::span<const engine::Tick> run = ticks.peek_in_place(idle);
@@ -345,6 +420,7 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth) {
     }
     const engine::Tick& tick = *record;
     merge.apply_until(loop, tick.exch_ts);
+    marked.apply_until(loop, tick.exch_ts);
     loop.apply_funding(tick);
     const strategy::TickContext& context =
         InPlaceSource<T> ? loop.apply_tick(tick, record, in_place) : loop.apply_tick(tick);

@@ -195,10 +195,11 @@ void Kernel::on_funding(const event::Funding& e) {
   if (!index) return reject(RejectReason::UnknownInstrument, 0);
   const Holding& h = state_.holdings[*index];
   if (h.is_flat()) return;
-  // A settlement without a price of its own is priced at the mark, where
-  // there is one.
+  // A settlement without a price of its own is priced at the mark, or, on
+  // an account without marks, at the last trade: testing it at a price of 0
+  // would liquidate every long there.
   margin::FundingRate rate = e.rate;
-  if (rate.price == 0 && h.marked) rate.price = h.last;
+  if (rate.price == 0) rate.price = h.last;
   Cash amount = 0;
   for (QtyLots size : {h.long_size, h.short_size}) {
     if (size != 0) amount = add_sat(amount, rate.settle(h.contract_size, size).amount);

@@ -206,6 +206,52 @@ TEST(RunStream, FundingDueSinceThePreviousTickIsAppliedOnceBeforeTheTick) {
   EXPECT_EQ(r.final_equity, BALANCE - 120'000'000);
 }
 
+// The liquidation case above, with the venue's mark: the wick of the last
+// trade to 502_008 that the mark (still at 590_000) does not follow leaves
+// the account standing, funding due without a price settles at the mark,
+// and the mark falling through maintenance liquidates at the mark, between
+// two ticks, before the strategy's next decision.
+TEST(RunStream, TheMarkStreamValuesTheAccountAndLiquidatesAtItsPrice) {
+  RunConfig c = config_with(1);
+  c.funding.rates.push_back({4, 100'000, 0});
+  const std::vector<engine::Tick> ticks = {tick(1, 600'000, 599'999, 600'000),
+                                           tick(2, 600'000, 599'999, 600'000),
+                                           tick(3, 502'009),
+                                           tick(4, 502'008),
+                                           tick(6, 502'000),
+                                           tick(7, 520'000)};
+  const std::vector<MarkPoint> points = {{2, 590'000}, {5, 590'000}, {6, 501'000}};
+  Scripted s;
+  s.script[0] = {market(1, Side::Buy, 100)};
+  SpanTicks source{ticks};
+  NoDepth none;
+  RunResult r = run_stream(c, s, source, none, SpanMarks{points});
+  // 0.01 % of 100 lots at the mark of 590_000, paid by the long.
+  EXPECT_EQ(r.funding_paid, -59'000'000);
+  ASSERT_EQ(r.liquidations.size(), 1u);
+  EXPECT_EQ(r.liquidations[0].at, 6);
+  EXPECT_EQ(r.liquidations[0].price, 501'000);
+  // Equity is the mark's: on the wick at 4 the account is worth 10 ticks
+  // down on 100 lots, not 97_992.
+  EXPECT_EQ(r.equity_curve[4], BALANCE - Cash{10'000} * 100 * 10'000 - 59'000'000);
+  ASSERT_EQ(s.closes.size(), 6u);
+  EXPECT_EQ(s.closes[4],
+            (std::vector<strategy::VenueClosed>{{100, 501'000, 6, InstrumentId{1}, Side::Buy}}));
+
+  // An empty mark stream is the run without one, step for step.
+  Scripted a, b;
+  a.script[0] = b.script[0] = {market(1, Side::Buy, 100)};
+  SpanTicks first{ticks}, second{ticks};
+  const RunResult with_none = run_stream(c, a, first, none);
+  const RunResult with_empty = run_stream(c, b, second, none, SpanMarks{});
+  EXPECT_EQ(with_none.liquidations, with_empty.liquidations);
+  EXPECT_EQ(with_none.equity_curve, with_empty.equity_curve);
+  EXPECT_EQ(with_none.funding_paid, with_empty.funding_paid);
+  // Without marks the settlement, priced at the last trade, tips the
+  // account over at 502_009.
+  EXPECT_EQ(with_none.liquidations[0], (Liquidation{4, 502'009, 100, 0, 1'958'799'100}));
+}
+
 TEST(VenueCloses, LongLegFirstAndZeroLegsSkipped) {
   core::Output both = core::output::Liquidated{InstrumentId{3}, 9, 500, 1, 0, 0, 4, -3};
   std::vector<strategy::VenueClosed> out;
