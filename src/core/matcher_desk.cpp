@@ -178,11 +178,10 @@ void Matcher::after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots sh
     seq = h == nullptr ? 0 : h->seq;
   }
   std::sort(fired.begin(), fired.end());
-  // Copied: firing one order may cancel another that also fired.
-  desk->scratch.clear();
-  for (const auto& [seq, id] : fired) desk->scratch.push_back(id);
-  const std::vector<OrderId> ids = desk->scratch;
-  for (OrderId id : ids) {
+  // Firing one order may end another that also fired (its partner), which
+  // the lookup then no longer finds; nothing else touches `fired` meanwhile.
+  for (std::size_t i = 0; i < fired.size(); ++i) {
+    const OrderId id = fired[i].second;
     Held* h = desk->held.find(id);
     if (h == nullptr) continue;  // ended by an order that fired before it
     const TriggerTerms& t = h->trigger;
