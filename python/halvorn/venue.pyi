@@ -1,6 +1,7 @@
 """The whole engine from Python: fees, funding, margin brackets, latency,
-queue position and impact, hedge mode, cancellations, feedback and full
-results."""
+queue position and impact, hedge mode, cancellations, stops, take-profits,
+trailing stops, time in force, post-only and reduce-only orders, brackets,
+feedback and full results."""
 
 from decimal import Decimal
 from inspect import Signature
@@ -9,7 +10,7 @@ from typing import Any, Callable, ClassVar, Final, Literal, Mapping, Sequence, f
 import pandas
 
 from halvorn import LookaheadReport, ModeComparison, Tick, TickSource
-from halvorn.data import DepthSource
+from halvorn.data import DepthSource, MarkSource
 
 __all__ = [
     "L0",
@@ -674,6 +675,7 @@ def run(
     progress: bool | Callable[[int, int | None], object] | None = None,
     flush: bool = False,
     depth: DepthSource | None = None,
+    marks: MarkSource | None = None,
 ) -> Run:
     """Run a strategy over a tick series on a venue (None: Venue())."""
 
@@ -685,6 +687,7 @@ def compare_modes(
     *,
     venue: Venue | None = None,
     depth: DepthSource | None = None,
+    marks: MarkSource | None = None,
 ) -> ModeComparison:
     """Run one strategy per tick and in batches on a venue and compare."""
 

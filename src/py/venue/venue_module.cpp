@@ -19,8 +19,9 @@ namespace {
 
 const char venue_doc[] =
     "The whole engine from Python: fees, funding, margin brackets, latency,\n"
-    "queue position and impact, hedge mode, cancellations, feedback and full\n"
-    "results.\n\n"
+    "queue position and impact, hedge mode, cancellations, stops,\n"
+    "take-profits, trailing stops, time in force, post-only and reduce-only\n"
+    "orders, brackets, feedback and full results.\n\n"
     "Everything is an integer in the engine's units: rates in billionths\n"
     "(1_000_000_000 = 100 %), times in nanoseconds, prices in ticks, money in\n"
     "Cash (halvorn.CASH_SCALE per USDT).\n\n"
