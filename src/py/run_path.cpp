@@ -26,6 +26,19 @@ namespace {
 struct RunEnd {
   std::optional<data::Error> reader_error;      // the tick file stopped the series
   std::optional<data::DepthError> depth_error;  // the depth file stopped the run
+  std::optional<data::MarkError> mark_error;    // the mark file stopped the run
+};
+
+// A mark file's records as the run loop takes them: the mark, in ticks.
+struct MarkPoints {
+  data::StreamedMarks& marks;
+
+  bool next(backtest::MarkPoint& out) {
+    data::MarkRecord record;
+    if (!marks.next(record)) return false;
+    out = backtest::MarkPoint{record.time, record.mark};
+    return true;
+  }
 };
 
 // A tick source that ends once the depth stream has failed.
@@ -44,12 +57,25 @@ struct UntilDepthFails {
 };
 
 // run_stream over `ticks`, with `depth` merged in when there is one.
+template <class Driven, class T, class M>
+backtest::RunResult run_with_marks(const backtest::RunConfig& config, Driven& driven, T& ticks,
+                                   std::optional<data::StreamedDepth>& depth, M marks) {
+  if (!depth) {
+    backtest::NoDepth none;
+    return backtest::run_stream(config, driven, ticks, none, std::move(marks));
+  }
+  UntilDepthFails<T> until{ticks, *depth};
+  return backtest::run_stream(config, driven, until, *depth, std::move(marks));
+}
+
+// run_stream over `ticks`, with `depth` and `marks` merged in when there
+// are any.
 template <class Driven, class T>
 backtest::RunResult run_over(const backtest::RunConfig& config, Driven& driven, T& ticks,
-                             std::optional<data::StreamedDepth>& depth) {
-  if (!depth) return backtest::run_stream(config, driven, ticks);
-  UntilDepthFails<T> until{ticks, *depth};
-  return backtest::run_stream(config, driven, until, *depth);
+                             std::optional<data::StreamedDepth>& depth,
+                             std::optional<data::StreamedMarks>& marks) {
+  if (!marks) return run_with_marks(config, driven, ticks, depth, backtest::NoMarks{});
+  return run_with_marks(config, driven, ticks, depth, MarkPoints{*marks});
 }
 
 // Runs `driven` over `input` with the lock released and taken back after,
@@ -61,8 +87,8 @@ backtest::RunResult run_over(const backtest::RunConfig& config, Driven& driven, 
 // worth running.  Returns false with the exception set.
 template <class Driven>
 bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, const TickInput& input,
-               backtest::RunResult* result, RunEnd* end,
-               const market_data::DepthSourceData* depth) {
+               backtest::RunResult* result, RunEnd* end, const market_data::DepthSourceData* depth,
+               const market_data::MarkSourceData* marks = nullptr) {
   std::optional<data::StreamedDepth> streamed;
   if (depth != nullptr) {
     std::optional<data::DepthOpened> opened;
@@ -73,10 +99,20 @@ bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, cons
     }
     streamed.emplace(std::move(std::get<data::DepthReader>(*opened)));
   }
+  std::optional<data::StreamedMarks> marked;
+  if (marks != nullptr) {
+    std::optional<data::MarkOpened> opened;
+    run_unlocked(gil, [&] { opened = data::MarkReader::open(marks->fs_path); });
+    if (const auto* error = std::get_if<data::MarkError>(&*opened)) {
+      market_data::raise_mark_file_error(*marks, *error);
+      return false;
+    }
+    marked.emplace(std::move(std::get<data::MarkReader>(*opened)));
+  }
   if (const auto* series = std::get_if<TickArray>(&input)) {
     backtest::SpanTicks source{*series};
     driven.limit_series(series->size());
-    run_unlocked(gil, [&] { *result = run_over(config, driven, source, streamed); });
+    run_unlocked(gil, [&] { *result = run_over(config, driven, source, streamed, marked); });
   } else {
     const TickSourceData& file = *std::get<const TickSourceData*>(input);
     std::optional<data::StreamedTicks> source;
@@ -85,7 +121,7 @@ bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, cons
       if (auto* reader = std::get_if<data::TickReader>(&opened)) {
         driven.limit_series(reader->count());
         source.emplace(std::move(*reader));
-        *result = run_over(config, driven, *source, streamed);
+        *result = run_over(config, driven, *source, streamed, marked);
       } else if (auto* error = std::get_if<data::Error>(&opened)) {
         end->reader_error = *error;
       }
@@ -103,6 +139,7 @@ bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, cons
     if (source->error()) end->reader_error = *source->error();
   }
   if (streamed && streamed->error()) end->depth_error = *streamed->error();
+  if (marked && marked->error()) end->mark_error = *marked->error();
   return true;
 }
 
@@ -131,6 +168,13 @@ bool raise_run_end(Driven& driven, const backtest::RunResult& result, const RunE
         PyExc_ValueError,
         "the depth file stopped the run after " + std::to_string(result.ticks) + " ticks: ",
         end.depth_error->display());
+    return true;
+  }
+  if (end.mark_error) {
+    raise_message(
+        PyExc_ValueError,
+        "the mark file stopped the run after " + std::to_string(result.ticks) + " ticks: ",
+        end.mark_error->display());
     return true;
   }
   return false;
@@ -314,7 +358,7 @@ bool run_compiled(const RunRequest& request, PyObject* compiled, const TickInput
   const backtest::RunConfig config =
       request.venue->run_config(request.balance, request.equity_every);
   RunEnd end;
-  const bool ran = run_input(config, driven, gil, input, out, &end, request.depth);
+  const bool ran = run_input(config, driven, gil, input, out, &end, request.depth, request.marks);
   return ran && !raise_run_end(driven, *out, end);
 }
 
@@ -397,7 +441,7 @@ bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
   const backtest::RunConfig config =
       request.venue->run_config(request.balance, request.equity_every);
   RunEnd end;
-  const bool ran = run_input(config, driven, gil, input, out, &end, request.depth);
+  const bool ran = run_input(config, driven, gil, input, out, &end, request.depth, request.marks);
   out->order_tags = driven.take_tags();
   // A bar is closed whatever happened; an exception already set wins.
   PendingException pending = PyErr_Occurred() ? PendingException::fetch() : PendingException{};

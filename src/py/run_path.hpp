@@ -32,6 +32,7 @@
 #include "data/depth_file.hpp"
 #include "data/ticks.hpp"
 #include "py/data/depth_sources.hpp"
+#include "py/data/mark_sources.hpp"
 #include "py/module_state.hpp"
 #include "py/results.hpp"
 #include "py/strategy_adapter.hpp"
@@ -56,6 +57,8 @@ struct RunRequest {
   bool flush = false;
   PyObject* progress = nullptr;  // None or null for none; held by the caller
   const market_data::DepthSourceData* depth = nullptr;
+  // The venue's mark prices, streamed beside the ticks; null for none.
+  const market_data::MarkSourceData* marks = nullptr;
 
   bool venue_protocol() const { return venue_module != nullptr; }
 };

@@ -48,6 +48,32 @@ bool depth_for(PyObject* obj, const VenueConfig& config, const market_data::Dept
   return true;
 }
 
+// The mark file a run reads (null for None), checked against the venue: a
+// premium index is no price, and a file of another instrument would value
+// this one's positions at another market's mark.
+bool marks_for(PyObject* obj, const VenueConfig& config, const market_data::MarkSourceData** out) {
+  *out = nullptr;
+  if (obj == nullptr || obj == Py_None) return true;
+  const market_data::MarkSourceData* marks = nullptr;
+  if (!market_data::mark_source_of(obj, "marks", &marks)) return false;
+  if (marks->kind != data::MarkKind::Price) {
+    PyErr_Format(PyExc_ValueError,
+                 "the mark file %R holds a premium index, not mark prices: give a file of mark "
+                 "prices as marks",
+                 marks->path.get());
+    return false;
+  }
+  if (marks->instrument != config.instrument) {
+    PyErr_Format(PyExc_ValueError,
+                 "the mark file %R is for instrument %llu, and the venue trades instrument %lu",
+                 marks->path.get(), static_cast<unsigned long long>(marks->instrument),
+                 static_cast<unsigned long>(config.instrument));
+    return false;
+  }
+  *out = marks;
+  return true;
+}
+
 // The starting balance: whole USDT as an int, or decimal text in USDT
 // ("10000.50"), exactly, to the cash unit.  Refused where its cash does not
 // fit: a balance that saturated would run, and report an equity of the
@@ -98,10 +124,10 @@ bool venue_request(VenueState* st, PyObject* balance_obj, PyObject* venue_obj,
 PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
   VenueState* st = venue_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"strategy",     "ticks",    "balance", "venue", "batch",
-                                   "equity_every", "progress", "flush",   "depth", nullptr};
-    Arguments<9> parsed;
-    if (!parse_arguments(args, kwds, "OOO|OOOOOO:run", kwlist, &parsed) ||
+    static const char* kwlist[] = {"strategy", "ticks", "balance", "venue", "batch", "equity_every",
+                                   "progress", "flush", "depth",   "marks", nullptr};
+    Arguments<10> parsed;
+    if (!parse_arguments(args, kwds, "OOO|OOOOOO$O:run", kwlist, &parsed) ||
         !warn_positional(args, 3, "run(strategy, ticks, balance, venue=..., batch=..., ...)")) {
       return nullptr;
     }
@@ -113,7 +139,10 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
     if (batch_obj && !to_u64(batch_obj, "batch", &request.batch)) return nullptr;
     if (every_obj && !to_u64(every_obj, "equity_every", &request.equity_every)) return nullptr;
     if (flush_obj && !to_bool(flush_obj, "flush", &request.flush)) return nullptr;
-    if (!depth_for(depth_obj, *request.venue, &request.depth)) return nullptr;
+    if (!depth_for(depth_obj, *request.venue, &request.depth) ||
+        !marks_for(parsed[9], *request.venue, &request.marks)) {
+      return nullptr;
+    }
     request.progress = progress;
     backtest::RunResult result;
     VenueConfig used;
@@ -126,9 +155,10 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
   VenueState* st = venue_state_of_module(module);
   ModuleState* core = st->head.core;
   return guarded(core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"build", "ticks", "balance", "batch", "venue", "depth", nullptr};
-    Arguments<6> parsed;
-    if (!parse_arguments(args, kwds, "OOOO|OO:compare_modes", kwlist, &parsed) ||
+    static const char* kwlist[] = {"build", "ticks", "balance", "batch",
+                                   "venue", "depth", "marks",   nullptr};
+    Arguments<7> parsed;
+    if (!parse_arguments(args, kwds, "OOOO|OO$O:compare_modes", kwlist, &parsed) ||
         !warn_positional(args, 4,
                          "compare_modes(build, ticks, balance, batch, venue=..., "
                          "depth=...)")) {
@@ -140,7 +170,8 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
     RunRequest request;
     if (!venue_request(st, balance_obj, venue_obj, &request) ||
         !to_u64(batch_obj, "batch", &batch) ||
-        !depth_for(depth_obj, *request.venue, &request.depth)) {
+        !depth_for(depth_obj, *request.venue, &request.depth) ||
+        !marks_for(parsed[6], *request.venue, &request.marks)) {
       return nullptr;
     }
     Comparison comparison;
@@ -179,7 +210,7 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
 PyMethodDef run_defs[] = {
     {"run", as_cfunction(run), METH_VARARGS | METH_KEYWORDS,
      "run(strategy, ticks, balance, *, venue=None, batch=1, equity_every=0, progress=None, "
-     "flush=False, depth=None)\n--\n\n"
+     "flush=False, depth=None, marks=None)\n--\n\n"
      "Run a strategy over a tick series on a venue (None: Venue()).\n\n"
      "`ticks` is a sequence of Tick or a TickSource (streamed); `balance` is\n"
      "in whole currency units.  The strategy follows the protocol of\n"
@@ -205,6 +236,11 @@ PyMethodDef run_defs[] = {
      "records are applied by time, each before the first tick at or after\n"
      "it, and the L2 matcher queues and prices against the book they keep.\n"
      "The file is streamed from its start by every run.\n\n"
+     "`marks` is a halvorn.data.MarkSource of the venue's mark prices: each\n"
+     "mark is applied before the first tick at or after it, and from the\n"
+     "first one on the account is valued, tested for maintenance and\n"
+     "liquidated at the mark, not at the last trade, and a funding rate\n"
+     "without a price settles at the mark.\n\n"
      "```python\n"
      "run = venue.run(Strategy(), halvorn.load_ticks(\"btc.hvtk\"), 10_000,\n"
      "                venue=venue.Venue(taker_fee=venue.rate(\"0.0005\")))\n"
@@ -218,10 +254,10 @@ PyMethodDef run_defs[] = {
      "after {ticks} ticks: {error}\" when the depth file fails part-way (the\n"
      "run ends at the tick that reached the damage)."},
     {"compare_modes", as_cfunction(compare_modes), METH_VARARGS | METH_KEYWORDS,
-     "compare_modes(build, ticks, balance, batch, *, venue=None, depth=None)\n--\n\n"
+     "compare_modes(build, ticks, balance, batch, *, venue=None, depth=None, marks=None)\n--\n\n"
      "Run one strategy per tick and in batches on a venue and report what\n"
-     "batching changed (a halvorn.ModeComparison).  `depth` as in run():\n"
-     "each of the two runs streams the depth file from its start.\n\n"
+     "batching changed (a halvorn.ModeComparison).  `depth` and `marks` as\n"
+     "in run(): each of the two runs streams the files from their start.\n\n"
      "```python\n"
      "venue.compare_modes(Strategy, ticks, 10_000, 4096, venue=v).identical\n"
      "```\n\n"
