@@ -195,6 +195,9 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks) {
   const core::State& state = kernel_.state();
   const core::Holding& h = state.holdings.front();
   const bool flat = h.is_flat();
+  // A position valued at a mark is not marked to these ticks: each goes
+  // through the kernel.
+  if (h.marked && !flat) return 0;
   std::size_t n = ticks.size();
   const std::vector<margin::FundingRate>& rates = config_.funding.rates;
   if (!flat && next_rate_ < rates.size()) {

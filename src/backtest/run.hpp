@@ -17,6 +17,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -364,6 +365,19 @@ class MarkMerge {
     }
   }
 
+  // The time of the next mark not applied yet; the largest time when the
+  // stream has ended.
+  Nanos next_time() {
+    if (!waiting_ && !ended_) {
+      if (source_.next(mark_)) {
+        waiting_ = true;
+      } else {
+        ended_ = true;
+      }
+    }
+    return waiting_ ? mark_.time : std::numeric_limits<Nanos>::max();
+  }
+
  private:
   M& source_;
   MarkPoint mark_;
@@ -376,6 +390,7 @@ class MarkMerge<NoMarks> {
  public:
   explicit MarkMerge(NoMarks&) {}
   void apply_until(Loop&, Nanos) {}
+  Nanos next_time() { return std::numeric_limits<Nanos>::max(); }
 };
 
 }  // namespace internal
@@ -398,11 +413,18 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
     const engine::Tick* record;
     std::size_t in_place = 0;
     if constexpr (InPlaceSource<T>) {
-      if constexpr (IdleStrategy<S> && std::is_same_v<D, NoDepth> &&
-                    std::is_same_v<std::remove_cvref_t<M>, NoMarks>) {
+      if constexpr (IdleStrategy<S> && std::is_same_v<D, NoDepth>) {
         const std::size_t idle = strategy.idle_ticks();
         if (idle > 0 && loop.idle()) {
-          const std::span<const engine::Tick> run = ticks.peek_in_place(idle);
+          std::span<const engine::Tick> run = ticks.peek_in_place(idle);
+          if constexpr (!std::is_same_v<std::remove_cvref_t<M>, NoMarks>) {
+            // A tick at or after the next mark's time waits for the mark.
+            const Nanos until = marked.next_time();
+            run = run.first(static_cast<std::size_t>(
+                std::find_if(run.begin(), run.end(),
+                             [until](const engine::Tick& t) { return t.exch_ts >= until; }) -
+                run.begin()));
+          }
           if (const std::size_t done = run.empty() ? 0 : loop.apply_idle(run); done > 0) {
             ticks.skip_in_place(done);
             strategy.on_idle_ticks(run.first(done), ticks.in_place());

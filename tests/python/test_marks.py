@@ -91,3 +91,36 @@ class TestMarks:
 
         comparison = venue.compare_modes(Both, TICKS, 1_000, 1, marks=marks)
         assert comparison.identical
+
+
+def test_columns_between_marks_take_the_bulk_path_and_give_the_per_tick_run(tmp_path):
+    """A columnar strategy that trades once, then only collects: its ticks go
+    to the account in bulk between marks, and the run is the per-tick one's."""
+    np = pytest.importorskip("numpy")
+
+    class Once:
+        """Buys on the 4_096th tick, as a columnar strategy at batch 4_096
+        decides on it, then only collects."""
+
+        def __init__(self):
+            self.seen = 0
+
+        def on_columns(self, batch):
+            self.seen += len(batch)
+            return [halvorn.Order("buy", 3)] if self.seen == 4_096 else None
+
+        def on_tick(self, ctx):
+            self.seen += 1
+            return [halvorn.Order("buy", 3)] if self.seen == 4_096 else None
+
+    n = 20_000
+    rng = np.random.default_rng(4)
+    last = 600_000 + np.cumsum(rng.integers(-40, 41, n))
+    ticks = [halvorn.Tick(i * 1_000, int(p), bid=int(p) - 1, ask=int(p) + 1)
+             for i, p in enumerate(last)]
+    marks = marks_file(tmp_path, [(i * 1_000 + 500, int(last[i]) - 7) for i in range(0, n, 50)])
+    per_tick = venue.run(Once(), ticks, 1_000, marks=marks, equity_every=10)
+    columns = venue.run(Once(), ticks, 1_000, marks=marks, equity_every=10, batch=4_096)
+    assert columns.equity_curve == per_tick.equity_curve
+    assert columns.final_equity == per_tick.final_equity
+    assert len(per_tick.fills) == 1

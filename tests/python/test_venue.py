@@ -65,7 +65,7 @@ class TestConfiguration:
         assert "tier=L0()" in str(inspect.signature(venue.Venue))
         assert str(inspect.signature(venue.run)) == (
             "(strategy, ticks, balance, *, venue=None, batch=1, equity_every=0, progress=None, "
-            "flush=False, depth=None)")
+            "flush=False, depth=None, marks=None)")
 
     def test_repr_pastes_back_and_objects_compare_and_pickle(self):
         v = venue.Venue(taker_fee=500_000, maker_fee=-100_000, hedge=True,
