@@ -182,6 +182,12 @@ void Loop::sample_margin(Cash equity, Cash maintenance) {
   if (!margin.min_headroom || headroom < *margin.min_headroom) margin.min_headroom = headroom;
 }
 
+bool Loop::flat() const {
+  const std::vector<core::Holding>& holdings = kernel_.state().holdings;
+  return std::all_of(holdings.begin(), holdings.end(),
+                     [](const core::Holding& h) { return h.is_flat(); });
+}
+
 bool Loop::idle() const {
   const std::vector<core::Holding>& holdings = kernel_.state().holdings;
   if (holdings.size() != 1) return false;

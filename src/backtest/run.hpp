@@ -254,6 +254,8 @@ class Loop {
   // that keeps no orders, fills or depth: then a tick only marks the holding
   // to its price, unless it brings funding or a liquidation.
   bool idle() const;
+  // Whether every holding is flat.
+  bool flat() const;
   // The longest leading run of `ticks` that brings neither, at once: the
   // result counts, samples and tracks them as apply_tick would, and the
   // account and the matcher are left as the last of them leaves them.
@@ -365,6 +367,27 @@ class MarkMerge {
     }
   }
 
+  // The same for an account that no mark can move (flat, nothing working):
+  // only the latest of those marks is applied, as the one that counts.
+  void apply_latest_until(Loop& loop, Nanos until) {
+    bool any = false;
+    MarkPoint latest;
+    for (;;) {
+      if (!waiting_) {
+        if (ended_ || !source_.next(mark_)) {
+          ended_ = true;
+          break;
+        }
+        waiting_ = true;
+      }
+      if (mark_.time > until) break;
+      latest = mark_;
+      any = true;
+      waiting_ = false;
+    }
+    if (any) loop.apply_mark(latest);
+  }
+
   // The time of the next mark not applied yet; the largest time when the
   // stream has ended.
   Nanos next_time() {
@@ -390,6 +413,7 @@ class MarkMerge<NoMarks> {
  public:
   explicit MarkMerge(NoMarks&) {}
   void apply_until(Loop&, Nanos) {}
+  void apply_latest_until(Loop&, Nanos) {}
   Nanos next_time() { return std::numeric_limits<Nanos>::max(); }
 };
 
@@ -418,12 +442,18 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
         if (idle > 0 && loop.idle()) {
           std::span<const engine::Tick> run = ticks.peek_in_place(idle);
           if constexpr (!std::is_same_v<std::remove_cvref_t<M>, NoMarks>) {
-            // A tick at or after the next mark's time waits for the mark.
-            const Nanos until = marked.next_time();
-            run = run.first(static_cast<std::size_t>(
-                std::find_if(run.begin(), run.end(),
-                             [until](const engine::Tick& t) { return t.exch_ts >= until; }) -
-                run.begin()));
+            if (!run.empty() && loop.flat()) {
+              // A mark moves nothing of a flat account: of those the run
+              // reaches, the latest is taken at once, ahead of its ticks.
+              marked.apply_latest_until(loop, run.back().exch_ts);
+            } else {
+              // A tick at or after the next mark's time waits for the mark.
+              const Nanos until = marked.next_time();
+              run = run.first(static_cast<std::size_t>(
+                  std::find_if(run.begin(), run.end(),
+                               [until](const engine::Tick& t) { return t.exch_ts >= until; }) -
+                  run.begin()));
+            }
           }
           if (const std::size_t done = run.empty() ? 0 : loop.apply_idle(run); done > 0) {
             ticks.skip_in_place(done);
