@@ -300,3 +300,21 @@ def test_two_threads_run_two_compiled_strategies_to_the_same_results(c_library):
         t.join()
     for run in results:
         assert fills_of(run) == fills_of(alone)
+
+
+def test_a_sweep_in_a_thread_pool_runs_compiled_strategies_as_single_runs(c_library):
+    import concurrent.futures as cf
+
+    from halvorn import sweep
+
+    ticks = random_ticks(9, 20_000)
+
+    def build(k, every):
+        return venue.Compiled(address(c_library, "sawtooth"), np.array([k, 1, every]))
+
+    grid = {"k": [2, 3], "every": [4, 9]}
+    with cf.ThreadPoolExecutor(2) as pool:
+        result = sweep.run(build, grid, ticks, 10_000, equity_every=1_000, executor=pool)
+    for row in result.rows:
+        alone = venue.run(build(**row.params), ticks, 10_000, equity_every=1_000)
+        assert (row.fills, row.final_equity) == (len(alone.fills), alone.final_equity)
