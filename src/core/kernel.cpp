@@ -167,9 +167,8 @@ void Kernel::on_cancel(const event::Cancel& e) {
   }
 }
 
-void Kernel::take_notices(Holding& h) {
+void Kernel::convert_notices(Holding& h) {
   std::vector<engine::Notice>& notices = h.matcher.notices();
-  if (notices.empty()) return;
   for (const engine::Notice& n : notices) {
     switch (n.kind) {
       case engine::Notice::Kind::Canceled:

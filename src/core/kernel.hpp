@@ -95,8 +95,12 @@ class Kernel {
   void reject(RejectReason reason, OrderId id);
   // Turns what the holding's matcher noticed into outputs, in order, and
   // empties its notices: an order cancelled, expired or refused leaves the
-  // live list; a conditional order that fired stays in it.
-  void take_notices(Holding& h);
+  // live list; a conditional order that fired stays in it.  Inline: every
+  // tick asks, and almost every tick has nothing to say.
+  void take_notices(Holding& h) {
+    if (!h.matcher.notices().empty()) convert_notices(h);
+  }
+  void convert_notices(Holding& h);
   // Charges and books each fill in order; the caller checks margin once after.
   void book_fills(std::size_t holding, std::span<const engine::L0Fill> fills);
   // Liquidates the account when its equity at price is at or below

@@ -27,7 +27,7 @@ Matcher Tier::matcher(const Tier& tier, InstrumentId instrument, engine::Resting
   return m;
 }
 
-engine::L0Engine& Matcher::core_engine() {
+engine::L0Engine& Matcher::find_core() {
   return std::visit(Overloaded{
                         [](engine::L0Engine& l0) -> engine::L0Engine& { return l0; },
                         [](L1Ptr& l1) -> engine::L0Engine& { return l1->inner; },
@@ -36,11 +36,9 @@ engine::L0Engine& Matcher::core_engine() {
                     engine);
 }
 
-std::vector<engine::Notice>& Matcher::notices() { return core_engine().notices; }
-
 std::span<const engine::L0Fill> Matcher::executed() { return core_engine().fills; }
 
-void Matcher::send(const Working& order, Nanos now) {
+bool Matcher::send(const Working& order, Nanos now) {
   const engine::Admission admitted =
       std::visit(Overloaded{
                      [&](engine::L0Engine& l0) { return l0.submit(order); },
@@ -48,7 +46,7 @@ void Matcher::send(const Working& order, Nanos now) {
                      [&](L2Ptr& l2) { return l2->submit(order, now); },
                  },
                  engine);
-  if (admitted == engine::Admission::Accepted) return;
+  if (admitted == engine::Admission::Accepted) return true;
   const std::size_t from = notices().size();
   notices().push_back(
       admitted == engine::Admission::Expired
@@ -56,6 +54,7 @@ void Matcher::send(const Working& order, Nanos now) {
           : engine::Notice{engine::Notice::Kind::Rejected, RejectReason::PostOnlyWouldTake,
                            order.id, 0, order.exch_ts});
   if (grouped()) settle_notices(from);
+  return false;
 }
 
 void Matcher::submit(const Working& order, Nanos now) { send(order, now); }
@@ -105,21 +104,22 @@ std::size_t Matcher::cancel_all() {
                            engine);
 }
 
-std::span<const engine::L0Fill> Matcher::on_tick(const engine::Tick& tick) {
+std::span<const engine::L0Fill> Matcher::engine_tick(const engine::Tick& tick) {
+  return std::visit(Overloaded{
+                        [&](engine::L0Engine& l0) { return l0.on_tick(tick); },
+                        [&](L1Ptr& l1) { return l1->on_tick(tick); },
+                        [&](L2Ptr& l2) { return l2->on_tick(tick); },
+                    },
+                    engine);
+}
+
+std::span<const engine::L0Fill> Matcher::on_tick_grouped(const engine::Tick& tick) {
   const std::size_t from = notices().size();
-  const std::span<const engine::L0Fill> fills =
-      std::visit(Overloaded{
-                     [&](engine::L0Engine& l0) { return l0.on_tick(tick); },
-                     [&](L1Ptr& l1) { return l1->on_tick(tick); },
-                     [&](L2Ptr& l2) { return l2->on_tick(tick); },
-                 },
-                 engine);
-  if (grouped()) {
-    // Groups act on what executed, before anything is reported: a leg that
-    // filled ends its partner whenever the account hears of it.
-    settle_notices(from);
-    settle_fills(executed(), tick);
-  }
+  const std::span<const engine::L0Fill> fills = engine_tick(tick);
+  // Groups act on what executed, before anything is reported: a leg that
+  // filled ends its partner whenever the account hears of it.
+  settle_notices(from);
+  if (grouped()) settle_fills(executed(), tick);
   return fills;
 }
 

@@ -75,13 +75,28 @@ struct Matcher {
   std::unique_ptr<OrderDesk> desk;
   TriggerSource trigger_source = TriggerSource::Last;
 
-  explicit Matcher(engine::L0Engine l0) : engine(std::move(l0)) {}
+  explicit Matcher(engine::L0Engine l0) : engine(std::move(l0)) { core_ = &find_core(); }
   // Requires: l1 is not null.
-  explicit Matcher(std::unique_ptr<engine::L1Engine> l1) : engine(std::move(l1)) {}
+  explicit Matcher(std::unique_ptr<engine::L1Engine> l1) : engine(std::move(l1)) {
+    core_ = &find_core();
+  }
   // Requires: l2 is not null.
-  explicit Matcher(std::unique_ptr<engine::L2Engine> l2) : engine(std::move(l2)) {}
-  Matcher(Matcher&&) = default;
-  Matcher& operator=(Matcher&&) = default;
+  explicit Matcher(std::unique_ptr<engine::L2Engine> l2) : engine(std::move(l2)) {
+    core_ = &find_core();
+  }
+  Matcher(Matcher&& other) noexcept
+      : engine(std::move(other.engine)),
+        desk(std::move(other.desk)),
+        trigger_source(other.trigger_source) {
+    core_ = &find_core();
+  }
+  Matcher& operator=(Matcher&& other) noexcept {
+    engine = std::move(other.engine);
+    desk = std::move(other.desk);
+    trigger_source = other.trigger_source;
+    core_ = &find_core();
+    return *this;
+  }
   Matcher(const Matcher&) = delete;
   Matcher& operator=(const Matcher&) = delete;
 
@@ -113,8 +128,13 @@ struct Matcher {
 
   // Returns the fills this tick reports, in order: a view of the matcher's own
   // buffer, valid until the next on_tick on this matcher.  The fills the
-  // engine executed on the tick act on their groups first.
-  std::span<const engine::L0Fill> on_tick(const engine::Tick& tick);
+  // engine executed on the tick act on their groups first.  Inline: the
+  // tick of a matcher without groups is the engine's alone.
+  std::span<const engine::L0Fill> on_tick(const engine::Tick& tick) {
+    if (grouped()) return on_tick_grouped(tick);
+    if (auto* l0 = std::get_if<engine::L0Engine>(&engine)) return l0->on_tick(tick);
+    return engine_tick(tick);
+  }
 
   // Whether anything waits for after_tick.
   bool watching() const { return desk && desk->watching(); }
@@ -135,7 +155,7 @@ struct Matcher {
 
   // What the operations since the caller last emptied it noticed besides
   // fills, in order.
-  std::vector<engine::Notice>& notices();
+  std::vector<engine::Notice>& notices() { return core_->notices; }
 
   // Hands over every fill that happened but has not been reported, sorted by
   // report time.  Empty for a matcher without report latency.
@@ -185,14 +205,21 @@ struct Matcher {
   InstrumentId instrument() const;
 
   // The L0 engine at the core of whichever engine this is.
-  engine::L0Engine& core_engine();
+  engine::L0Engine& core_engine() { return *core_; }
 
  private:
+  engine::L0Engine& find_core();
+  std::span<const engine::L0Fill> engine_tick(const engine::Tick& tick);
+  std::span<const engine::L0Fill> on_tick_grouped(const engine::Tick& tick);
+  // The core engine, found once: every tick asks it for its notices.
+  engine::L0Engine* core_ = nullptr;
+
   bool grouped() const { return desk && !desk->groups.empty(); }
   // The fills the engine executed on its latest tick, reported or not.
   std::span<const engine::L0Fill> executed();
-  // The engine's submit, with a notice for an order it did not accept.
-  void send(const Working& order, Nanos now);
+  // The engine's submit, with a notice for an order it did not accept;
+  // returns whether it did.
+  bool send(const Working& order, Nanos now);
   bool drop(OrderId id);  // the engine's immediate cancel
   engine::CancelOutcome engine_cancel(OrderId id, Nanos now);
 

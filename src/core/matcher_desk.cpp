@@ -228,8 +228,9 @@ void Matcher::fire(OrderId id, std::int64_t level, const engine::Tick& tick, Qty
   }
   order.exch_ts = tick.exch_ts;
   order.local_ts = tick.local_ts;
-  order.trigger = std::max<std::int64_t>(level, 1);
-  send(order, tick.local_ts);
+  engine::IdMap<std::int64_t>& bounds = core_engine().bounds;
+  bounds.put(id, std::max<std::int64_t>(level, 1));
+  if (!send(order, tick.local_ts)) bounds.erase(id);
   if (grouped()) settle_notices(from);
 }
 

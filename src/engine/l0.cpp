@@ -73,6 +73,7 @@ void L0Engine::rest(const Working& order) { book.insert(order); }
 
 bool L0Engine::cancel(OrderId id) {
   takers.erase(id);
+  if (!bounds.empty()) bounds.erase(id);
   return book.remove(id).has_value();
 }
 
@@ -82,6 +83,7 @@ std::size_t L0Engine::cancel_all() {
   takers.clear();
   immediate.clear();
   partners.clear();
+  bounds.clear();
   return book.clear();
 }
 
@@ -99,10 +101,9 @@ void L0Engine::unpair(OrderId id) {
   }
 }
 
-std::int64_t L0Engine::bounded(const Working& order, std::int64_t price) {
+std::int64_t L0Engine::bounded(const Working& order, std::int64_t trigger, std::int64_t price) {
   const bool buy = order.side == Side::Buy;
-  if (order.trigger > 0)
-    price = buy ? std::max(price, order.trigger) : std::min(price, order.trigger);
+  price = buy ? std::max(price, trigger) : std::min(price, trigger);
   if (order.kind.is_limit()) {
     price = buy ? std::min(price, order.kind.price) : std::max(price, order.kind.price);
   }
@@ -126,7 +127,12 @@ void L0Engine::execute_at(Working order, std::int64_t price, bool taker, FillRul
   } else {
     return;  // a fill the order cannot take is ignored
   }
-  if (order.trigger > 0) price = bounded(order, price);
+  if (!bounds.empty()) {
+    if (const std::int64_t* trigger = bounds.find(order.id)) {
+      price = bounded(order, *trigger, price);
+      bounds.erase(order.id);  // its one fill
+    }
+  }
   fill_seq = next_counter(fill_seq, "fill sequence number overflows");
   fills.push_back(L0Fill{exch_ts, local_ts, order.id, fill_seq, price, remaining, instrument,
                          order.side, order.offset, taker, rule, order.kind, order.reduce_only});

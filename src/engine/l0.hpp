@@ -144,6 +144,11 @@ struct L0Engine {
   std::vector<OrderId> immediate;
   // The legs of one-cancels-other pairs, each mapped to the other.
   IdMap<OrderId> partners;
+  // Orders sent by a conditional order, each with the trigger it fired at,
+  // past which none of its fills may be better (a sell never above, a buy
+  // never below).  Kept aside rather than in every Working: few orders have
+  // one, and every resting order would carry the room.
+  IdMap<std::int64_t> bounds;
 
   // Whether a limit order could trade against the previous tick's quote: a
   // buy at or above its ask, a sell at or below its bid.  Never before the
@@ -173,10 +178,9 @@ struct L0Engine {
   // Forgets the pair the order is a leg of, if any.
   void unpair(OrderId id);
 
-  // The price an order is filled at when the rules give `price`: never better
-  // than the trigger of the conditional order that sent it, then never worse
-  // than its limit.
-  static std::int64_t bounded(const Working& order, std::int64_t price);
+  // The price an order sent by a trigger is filled at when the rules give
+  // `price`: never better than the trigger, then never worse than its limit.
+  static std::int64_t bounded(const Working& order, std::int64_t trigger, std::int64_t price);
 
   // Executes a resting order completely at price, appending one L0Fill
   // stamped with the given times.  An order with nothing remaining leaves the

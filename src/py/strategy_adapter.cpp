@@ -4,6 +4,7 @@
 
 #include "py/argument_conversion.hpp"
 #include "py/boundary.hpp"
+#include "py/boxed.hpp"
 
 namespace halvorn::py {
 
@@ -14,11 +15,12 @@ namespace {
 bool legs_named(const std::vector<Request>& requests) {
   auto named = [](const OrderTicket& t) { return !t.reducing() || t.offset.has_value(); };
   for (const Request& request : requests) {
-    if (const auto* ticket = std::get_if<OrderTicket>(&request)) {
-      if (!named(*ticket)) return false;
-    } else if (const auto* group = std::get_if<GroupTicket>(&request)) {
-      for (std::size_t i = 0; i < group->members.size(); ++i) {
-        if (group->present[i] && !named(group->members[i])) return false;
+    if (const auto* ticket = std::get_if<TicketRequest>(&request)) {
+      if (!named(unbox<OrderTicket>(ticket->object.get()))) return false;
+    } else if (const auto* group = std::get_if<GroupRequest>(&request)) {
+      const GroupTicket& g = unbox<GroupData>(group->object.get()).ticket;
+      for (std::size_t i = 0; i < g.members.size(); ++i) {
+        if (g.present[i] && !named(g.members[i])) return false;
       }
     }
   }
@@ -59,6 +61,7 @@ PyDriven::~PyDriven() {
   parts_.cadence.drop();
   parts_.feedback.drop();
   parts_.progress.drop();
+  requests_.clear();
   failure_.drop_cause();
   PendingException& interrupt = interruption_.pending();
   SharedFailure* shared = failure_.shared();
@@ -192,6 +195,7 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
     failure_.fail(
         "reduce_only: in hedge mode an order that only reduces must name the leg it reduces; "
         "give it offset=\"close\"");
+    requests_.clear();
     return;
   }
   // A group's members are numbered in order; the first leads it.
@@ -215,11 +219,12 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
       intents.push_back(strategy::intent::CancelAll{});
       continue;
     }
-    if (const auto* ticket = std::get_if<OrderTicket>(&request)) {
-      place(*ticket, GroupRole::None, 0);
+    if (const auto* ticket = std::get_if<TicketRequest>(&request)) {
+      place(unbox<OrderTicket>(ticket->object.get()), GroupRole::None, 0);
       continue;
     }
-    if (const auto* group = std::get_if<GroupTicket>(&request)) {
+    if (const auto* held = std::get_if<GroupRequest>(&request)) {
+      const GroupTicket* group = &unbox<GroupData>(held->object.get()).ticket;
       constexpr GroupRole BRACKET[3] = {GroupRole::BracketEntry, GroupRole::BracketStop,
                                         GroupRole::BracketTake};
       OrderId leader = 0;
@@ -242,6 +247,7 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
                                                  orders_made_, order.qty});
     }
   }
+  requests_.clear();  // the references it holds, while the lock is held
 }
 
 }  // namespace halvorn::py

@@ -318,9 +318,9 @@ bool extract_requests(ModuleState* state, const RequestTypes& types, PyObject* o
     } else if (types.cancel_all != nullptr && type == types.cancel_all) {
       out->emplace_back(CancelAllRequest{});
     } else if (std::find(types.tickets.begin(), types.tickets.end(), type) != types.tickets.end()) {
-      out->emplace_back(unbox<OrderTicket>(item));
+      out->emplace_back(TicketRequest{Ref::borrow(item)});
     } else if (std::find(types.groups.begin(), types.groups.end(), type) != types.groups.end()) {
-      out->emplace_back(unbox<GroupData>(item).ticket);
+      out->emplace_back(GroupRequest{Ref::borrow(item)});
     } else {
       return false;
     }

@@ -17,6 +17,7 @@
 #include "engine/tick.hpp"
 #include "py/module_state.hpp"
 #include "py/order_ticket.hpp"
+#include "py/pyref.hpp"
 #include "strategy/strategy.hpp"
 #include "types/types.hpp"
 
@@ -37,8 +38,18 @@ struct CancelRequest {
 };
 struct CancelAllRequest {};
 
+// One of the venue's orders (its object holds an OrderTicket) or groups (a
+// GroupData), held by a strong reference until the adapter has read it: the
+// objects are immutable, and a reference keeps a request small.
+struct TicketRequest {
+  Ref object;
+};
+struct GroupRequest {
+  Ref object;
+};
+
 using Request =
-    std::variant<OrderRequest, CancelRequest, CancelAllRequest, OrderTicket, GroupTicket>;
+    std::variant<OrderRequest, CancelRequest, CancelAllRequest, TicketRequest, GroupRequest>;
 
 // The classes a returned sequence may hold besides Order; null: none.
 struct RequestTypes {

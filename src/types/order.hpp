@@ -59,10 +59,6 @@ struct Working {
   TimeInForce tif = TimeInForce::GoodTillCancel;
   bool post_only = false;    // refused when marketable on arrival
   bool reduce_only = false;  // the account books no more of it than reduces its position
-  // The trigger of the conditional order this order was sent for, past which
-  // none of its fills may be better (a sell never above, a buy never below);
-  // 0 for an order the strategy sent itself.
-  std::int64_t trigger = 0;
 
   // Whether the order works only on its first tick in the book.
   bool immediate() const { return tif != TimeInForce::GoodTillCancel; }

@@ -100,12 +100,10 @@ TEST(Immediate, ExpiresAtOnceWithNothingToTakeAndAfterItsFirstTickOtherwise) {
 TEST(TriggerBound, AnOrderSentByATriggerFillsNoBetterThanTheTrigger) {
   L0Engine e(INSTRUMENT);
   e.on_tick(quote(1, 100, 99, 101));
-  Working stop = market(1, Side::Sell);
-  stop.trigger = 100;  // a sell stop at 100
-  Working take = market(2, Side::Buy);
-  take.trigger = 106;  // a buy take-profit at 106
-  e.submit(stop);
-  e.submit(take);
+  e.bounds.put(1, 100);  // a sell stop at 100
+  e.bounds.put(2, 106);  // a buy take-profit at 106
+  e.submit(market(1, Side::Sell));
+  e.submit(market(2, Side::Buy));
   // The price bounced: the ask is below the buy's trigger, the bid above the
   // sell's.  Neither gets the better price.
   auto fills = copy(e.on_tick(quote(2, 103, 102, 104)));
@@ -114,13 +112,15 @@ TEST(TriggerBound, AnOrderSentByATriggerFillsNoBetterThanTheTrigger) {
   EXPECT_EQ(fills[1].price, 100);
   // The bound never makes a fill worse than the market: a gapped stop fills
   // at the worse quote.
-  Working gapped = market(3, Side::Sell);
-  gapped.trigger = 100;
-  e.submit(gapped);
+  e.bounds.put(3, 100);
+  e.submit(market(3, Side::Sell));
   fills = copy(e.on_tick(quote(3, 90, 89, 91)));
   ASSERT_EQ(fills.size(), 1u);
   EXPECT_EQ(fills[0].price, 89);
-  EXPECT_EQ(L0Engine::bounded(gapped, 120), 100);
+  EXPECT_EQ(L0Engine::bounded(market(3, Side::Sell), 100, 120), 100);
+  // A stop-limit's limit binds where the two disagree.
+  EXPECT_EQ(L0Engine::bounded(limit(4, Side::Sell, 101), 100, 120), 101);
+  EXPECT_TRUE(e.bounds.empty());
 }
 
 TEST(Pairs, TheFirstLegToExecuteTakesTheOtherOutOfTheBookOnTheSameTick) {
