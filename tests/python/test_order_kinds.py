@@ -147,6 +147,22 @@ class TestFromPython:
         assert run.order_tags == {1: "entry", 2: "stop"}
         assert [f.offset for f in run.fills] == ["open", "close"]
 
+    def test_a_pair_whose_stop_fires_ends_its_limit_and_a_bracket_may_enter_on_a_stop(self):
+        ticks = [tick(0, 100, 99, 101), tick(1, 100, 99, 100), tick(2, 94, 93, 95),
+                 tick(3, 94, 93, 95), tick(4, 106, 105, 107), tick(5, 108, 107, 109),
+                 tick(6, 103, 102, 104), tick(7, 103, 102, 104)]
+        pair = venue.OneCancelsOther(venue.Order("sell", 1, price=110, reduce_only=True),
+                                     venue.Stop("sell", 1, trigger=95, reduce_only=True))
+        # Entered on a rise through 105, with a stop-loss at 104.
+        breakout = venue.BracketOrder(venue.Stop("buy", 1, trigger=105),
+                                      stop_loss=venue.Stop("sell", trigger=104))
+        strategy = Script({0: [halvorn.Order("buy", 1)], 1: [pair], 3: [breakout]})
+        run = venue.run(strategy, ticks, 1_000)
+        assert strategy.ends == [(1, "filled"), (3, "triggered"), (2, "canceled"), (3, "filled"),
+                                 (4, "triggered"), (4, "filled"), (5, "triggered"), (5, "filled")]
+        assert [(f.order, f.price, f.exch_ts) for f in run.fills] == [
+            (1, 100, 1), (3, 93, 3), (4, 109, 5), (5, 102, 7)]
+
     def test_refusals_and_expiries_are_heard_with_their_reason_and_counted(self):
         ticks = [tick(0, 100, 99, 101), tick(1, 100, 99, 101), tick(2, 100, 99, 101)]
         strategy = Script({0: [venue.Order("buy", 1, price=101, post_only=True),
