@@ -8,7 +8,8 @@
 //    memory first, then converted from there (best of P passes), so the
 //    figure is the converter's alone: MB/s of uncompressed CSV in and rows
 //    per second, the depth file written to a temporary file in DIR
-//    (/dev/shm when it exists, else /tmp) and removed.
+//    (/dev/shm when it exists, else /tmp) and removed.  Book snapshots of 25
+//    levels hold a whole book per row, N / 25 rows of them.
 // 2. Memory: S (1_000_000) and then B (20_000_000) rows of depth diffs, made
 //    on the fly inside the Input callbacks so the input is never held, each
 //    converted in a fresh process (this program run again, before this one
@@ -92,6 +93,7 @@ struct Rows {
   int level = 0;
   bool snapshot = false;
   std::uint64_t first = 0;
+  std::uint64_t pu = 0;  // the last id of the update before, for chained diffs
 
   std::uint64_t next_random() {
     state ^= state << 13, state ^= state >> 7, state ^= state << 17;
@@ -109,8 +111,10 @@ struct Rows {
       first = id;
     } else {
       in_message = 1 + static_cast<int>((r >> 20) % 8);
-      first = id + 1;
-      id += 1 + (r >> 24) % 3;
+      pu = id;
+      // Chained diffs leave holes between one update's ids and the next's.
+      first = id + 1 + (layout == DepthLayout::Chained ? (r >> 28) % 20 : 0);
+      id = first + (r >> 24) % 3;
     }
     level = 0;
   }
@@ -127,12 +131,14 @@ struct Rows {
       const std::uint64_t depth = snapshot ? 1 + level % (SNAPSHOT_LEVELS / 2) : 1 + (r >> 8) % 20;
       const std::uint64_t price = ask ? mid + depth : mid - depth;
       const std::uint64_t qty = !snapshot && (r >> 16) % 4 == 0 ? 0 : 1 + (r >> 20) % 50'000;
-      if (layout == DepthLayout::Diffs) {
+      if (layout == DepthLayout::Diffs || layout == DepthLayout::Chained) {
         p = put(p, "BTCUSDT,");
         p = put_uint(p, time_us / 1'000);
         *p++ = ',';
-        p = put_uint(p, time_us / 1'000 - 1);
-        *p++ = ',';
+        if (layout == DepthLayout::Diffs) {
+          p = put_uint(p, time_us / 1'000 - 1);
+          *p++ = ',';
+        }
         p = put_uint(p, first);
         *p++ = ',';
         p = put_uint(p, id);
@@ -149,6 +155,10 @@ struct Rows {
       p = put_fixed(p, price, 1);
       *p++ = ',';
       p = put_fixed(p, qty, 3);
+      if (layout == DepthLayout::Chained) {
+        *p++ = ',';
+        p = put_uint(p, snapshot ? 0 : pu);
+      }
       *p++ = '\n';
       --in_message;
       ++level;
@@ -200,6 +210,41 @@ struct Generated {
                  }};
   }
 };
+
+// `n` rows of 25-level book snapshots: a whole book of a random walk per
+// row, a few levels of it changed from the row before.
+std::string make_books(std::uint64_t n) {
+  constexpr int LEVELS = 25;
+  std::string out;
+  std::vector<char> row(4096);
+  std::uint64_t state = 0x9E3779B97F4A7C15ull, time_us = 1'700'000'000'000'000, mid = 421'234;
+  std::uint64_t qty[2][LEVELS];
+  for (auto& side : qty) std::fill(std::begin(side), std::end(side), 1'000);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    time_us += 1 + state % 20'000;
+    mid = mid + (state >> 12) % 3 - 1;
+    qty[(state >> 20) & 1][(state >> 21) % LEVELS] = 1 + (state >> 28) % 50'000;
+    char* p = row.data();
+    p = put(p, "exch,BTCUSDT,");
+    p = put_uint(p, time_us);
+    *p++ = ',';
+    p = put_uint(p, time_us + 150);
+    for (int l = 0; l < LEVELS; ++l) {
+      *p++ = ',';
+      p = put_fixed(p, mid + 1 + static_cast<std::uint64_t>(l), 1);
+      *p++ = ',';
+      p = put_fixed(p, qty[1][l], 3);
+      *p++ = ',';
+      p = put_fixed(p, mid - static_cast<std::uint64_t>(l), 1);
+      *p++ = ',';
+      p = put_fixed(p, qty[0][l], 3);
+    }
+    *p++ = '\n';
+    out.append(row.data(), p);
+  }
+  return out;
+}
 
 std::string make(DepthLayout layout, std::uint64_t n) {
   Rows rows{layout, n};
@@ -307,6 +352,14 @@ int main(int argc, char** argv) {
   {
     const std::string clocked = make(DepthLayout::TwoClock, n);
     throughput("two-clock depth", clocked, out, passes);
+  }
+  {
+    const std::string chained = make(DepthLayout::Chained, n);
+    throughput("chained diffs", chained, out, passes);
+  }
+  {
+    const std::string books = make_books(n / 25);
+    throughput("book snapshot 25", books, out, passes);
   }
   return 0;
 }

@@ -283,20 +283,6 @@ const char* unit_name(TimeUnit unit) {
   return "";
 }
 
-const UnitRange& unit_range(TimeUnit unit) {
-  switch (unit) {
-    case TimeUnit::Milliseconds:
-      return MILLIS_RANGE;
-    case TimeUnit::Microseconds:
-      return MICROS_RANGE;
-    case TimeUnit::Nanoseconds:
-      return NANOS_RANGE;
-    case TimeUnit::Detect:
-      break;
-  }
-  panic("a unit with a range is never Detect");
-}
-
 TimeUnit detect_unit(std::int64_t raw) {
   if (MILLIS_RANGE.contains(raw)) return TimeUnit::Milliseconds;
   if (MICROS_RANGE.contains(raw)) return TimeUnit::Microseconds;

@@ -146,8 +146,13 @@ inline constexpr UnitRange MILLIS_RANGE{631'152'000'000, 4'102'444'799'999};
 inline constexpr UnitRange MICROS_RANGE{631'152'000'000'000, 4'102'444'799'999'999};
 inline constexpr UnitRange NANOS_RANGE{631'152'000'000'000'000, 4'102'444'799'999'999'999};
 
-// The plausible times of a unit (Requires: not Detect).
-const UnitRange& unit_range(TimeUnit unit);
+// The plausible times of a unit; asked for every time a file holds, so
+// defined here to be inlined.  Requires: not Detect.
+inline const UnitRange& unit_range(TimeUnit unit) {
+  return unit == TimeUnit::Milliseconds   ? MILLIS_RANGE
+         : unit == TimeUnit::Microseconds ? MICROS_RANGE
+                                          : NANOS_RANGE;
+}
 
 // Milliseconds, microseconds or nanoseconds by the range `raw` falls in, or
 // Detect when it falls in none.

@@ -126,6 +126,27 @@ struct Cursor {
   }
 };
 
+// The columns only the chained depth diffs and the derivative ticker have:
+// kept out of the loop below, which the compiler would otherwise no longer
+// fit the reading of numbers into, and every layout would pay for it.
+// It takes the place to read from by value and gives back where it stopped
+// (null when the field is not what the column holds), so that the loop's
+// cursor stays in registers.
+[[gnu::noinline]] const char* rare_field(const char* p, const char* end, std::string_view* field,
+                                         Col type, std::size_t i, bool last, Parsed* v) {
+  Cursor c{p, end, field};
+  bool ok = false;
+  if (type == Col::Chain) {
+    ok = c.chained_type(&v->type, last);
+  } else {
+    bool empty = false;
+    ok = type == Col::OptInt ? c.opt_integer(&v->ints[i], last, &empty)
+                             : c.opt_decimal(&v->decs[i], last, &empty);
+    v->empty |= static_cast<std::uint32_t>(empty) << i;
+  }
+  return ok ? c.p : nullptr;
+}
+
 // Reads a row by its layout's columns: column i's value lands in slot i of
 // its kind (a boolean, a side, a book side and an update type have one slot
 // each, which a layout uses at most once).
@@ -155,18 +176,14 @@ bool read_fields(const LayoutSpec& spec, std::string_view line, Parsed* v,
       case Col::Type:
         ok = c.update_type(&v->type, last);
         break;
-      case Col::Chain:
-        ok = c.chained_type(&v->type, last);
-        break;
       case Col::Text:
         ok = c.text(last);
         break;
-      case Col::OptInt:
-      case Col::OptDec: {
-        bool empty = false;
-        ok = spec.columns[i].type == Col::OptInt ? c.opt_integer(&v->ints[i], last, &empty)
-                                                 : c.opt_decimal(&v->decs[i], last, &empty);
-        v->empty |= static_cast<std::uint32_t>(empty) << i;
+      default: {
+        const char* q = rare_field(c.p, c.end, c.fields + c.n, spec.columns[i].type, i, last, v);
+        ok = q != nullptr;
+        c.p = q;
+        ++c.n;
         break;
       }
     }
@@ -736,8 +753,19 @@ bool RowStream::emit(Row* row, bool* skip) {
             std::to_string(row->raw_time), row->exch, last_out_.exch, place(last_out_),
             options_.sort_window, last_out_.file != row->file});
   }
-  if (!repeated(*row, skip)) return false;
-  if (*skip) return true;
+  // Only trade ids repeat, and in aggregated trades only a skip needs more
+  // than the order check below.  The common case of the trades layout, a
+  // row at the time of the one before with an id above every id kept, is
+  // taken here.
+  if (stream_layout_ == Layout::Trades && row->exch == seen_time_ && !seen_.empty() &&
+      row->id > seen_max_) {
+    seen_max_ = row->id;
+    seen_.push_back(SeenId{row->id, row->file, row->line});
+  } else if (stream_layout_ == Layout::Trades || stream_layout_ == Layout::ClockedTrades ||
+             (stream_layout_ == Layout::AggTrades && scaling_.repeats == Repeats::Skip)) {
+    if (!repeated(*row, skip)) return false;
+    if (*skip) return true;
+  }
   if (stream_layout_ == Layout::AggTrades) {
     if (any_id_ && row->id <= last_id_) return fail(place(*row), IdOrder{last_id_, row->id});
     if (any_id_ && row->id != last_id_ + 1 && !scaling_.allow_gaps) {
@@ -753,21 +781,25 @@ bool RowStream::emit(Row* row, bool* skip) {
 
 bool RowStream::next(Row* row) {
   for (;;) {
-    if (!next_row(row)) return false;
+    if (error_ || ended_) return false;
+    if (options_.sort_window == 0) {
+      const Read r = read_row(row);
+      if (r != Read::Row) {
+        if (r == Read::End) ended_ = true;
+        return false;
+      }
+    } else if (!next_windowed(row)) {
+      return false;
+    }
     bool skip = false;
     if (!emit(row, &skip)) return false;
     if (!skip) return true;
   }
 }
 
-// The next row in time order, not yet checked against those handed out.
-bool RowStream::next_row(Row* row) {
-  if (error_ || ended_) return false;
-  if (options_.sort_window == 0) {
-    const Read r = read_row(row);
-    if (r == Read::End) ended_ = true;
-    return r == Read::Row;
-  }
+// The next row of a sorting window, not yet checked against those handed
+// out.
+bool RowStream::next_windowed(Row* row) {
   while (!input_done_ && window_.size() < options_.sort_window) {
     Row r;
     const Read got = read_row(&r);

@@ -145,7 +145,7 @@ class RowStream {
   // order.
   bool update_ids(std::int64_t first, std::int64_t last, std::string_view first_text,
                   std::string_view last_text);
-  bool next_row(Row* row);
+  bool next_windowed(Row* row);
   // Checks `row` against the rows handed out before it; true with `*skip`
   // set when it is a repeat to drop.
   bool emit(Row* row, bool* skip);
