@@ -79,7 +79,9 @@ void CompiledDriven::keep_fills(std::span<const Fill> fills) {
 void CompiledDriven::keep_endings(std::span<const strategy::OrderEnding> endings) {
   for (const auto& [id, how] : endings) {
     ends_.push_back(static_cast<std::int64_t>(id));
-    ends_.push_back(how == strategy::Ending::Filled ? 0 : 1);
+    // The ending's own number: 0 filled, 1 canceled, 2 expired, 3 triggered,
+    // 8 + the reason for a refusal.
+    ends_.push_back(static_cast<std::int64_t>(how));
   }
 }
 

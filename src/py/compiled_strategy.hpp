@@ -19,7 +19,8 @@
 //            low, bid, ask, volume (the tick file's record);
 //   account  ACCOUNT_WORDS words (see Account below);
 //   fills    n_fills records of FILL_WORDS, as a Run's fills buffer holds them;
-//   ends     n_ends pairs: order id, 0 filled / 1 canceled;
+//   ends     n_ends pairs: order id, how it ended (0 filled, 1 canceled,
+//            2 expired, 3 triggered, 8 + reason refused);
 //   orders   capacity slots of ORDER_WORDS (see OrderSlot) for the function
 //            to fill; it returns how many it filled, or a negative status
 //            that stops the run with an error naming it.

@@ -318,3 +318,30 @@ def test_a_sweep_in_a_thread_pool_runs_compiled_strategies_as_single_runs(c_libr
     for row in result.rows:
         alone = venue.run(build(**row.params), ticks, 10_000, equity_every=1_000)
         assert (row.fills, row.final_equity) == (len(alone.fills), alone.final_equity)
+
+
+def test_the_function_hears_how_each_order_ended():
+    numba = pytest.importorskip("numba")
+    from halvorn import compiled
+
+    @numba.njit
+    def script(ticks, account, fills, ends, state, orders):
+        # state[0]: calls; state[1:] the (id, how) pairs heard, in order.
+        for i in range(ends.shape[0]):
+            k = int(state[0])
+            state[1 + 2 * k] = ends[i, 0]
+            state[2 + 2 * k] = ends[i, 1]
+            state[0] += 1
+        i = account[compiled.TICK_INDEX]
+        if i == 0:  # order 1 rests far below; order 2 takes the ask
+            compiled.limit(orders, 0, compiled.BUY, 1, 1)
+            compiled.market(orders, 1, compiled.BUY, 1)
+            return 2
+        if i == 2:
+            compiled.cancel(orders, 0, 1)
+            return 1
+        return 0
+
+    state = np.zeros(9, dtype=np.int64)
+    venue.run(compiled.strategy(script, state=state), random_ticks(2, 6), 1_000)
+    assert state.tolist()[:5] == [2, 2, 0, 1, 1]  # order 2 filled, then order 1 canceled
