@@ -44,6 +44,7 @@ class Messages {
  public:
   Messages(DepthWriter& writer, Layout layout)
       : writer_(writer),
+        layout_(layout),
         made_up_ids_(layout == Layout::ClockedDepth || book_snapshots(layout)),
         whole_rows_(book_snapshots(layout)),
         chained_(layout == Layout::ChainedDiffs) {}
@@ -58,11 +59,14 @@ class Messages {
 
   bool open() const { return open_; }
   std::size_t levels() const { return bids_->size() + asks_->size(); }
-  const Row& start() const { return start_; }
+  Layout layout() const { return layout_; }
+  // The file whose first row settled the layout, for the error of a file
+  // of another.
+  const std::string& first_file() const { return first_file_; }
+  void set_first_file(std::string file) { first_file_ = std::move(file); }
 
   void begin(const Row& row) {
     open_ = true;
-    start_ = row;
     time_ = row.exch;
     snapshot_ = row.snapshot;
     first_ = row.id;
@@ -137,6 +141,8 @@ class Messages {
   }
 
   DepthWriter& writer_;
+  Layout layout_ = Layout::Detect;
+  std::string first_file_;
   bool made_up_ids_ = false;
   bool whole_rows_ = false;  // book snapshots: a row is a message
   bool chained_ = false;
@@ -145,7 +151,6 @@ class Messages {
   std::vector<book::Level>* bids_ = nullptr;
   std::vector<book::Level>* asks_ = nullptr;
   bool open_ = false;
-  Row start_;
   Nanos time_ = 0;
   bool snapshot_ = false;
   std::int64_t first_ = 0;
@@ -169,6 +174,12 @@ int unrewindable(const std::string& path) {
 
 DepthConversion convert_depth_csv(const std::string& path, const Input& input,
                                   const DepthConvertOptions& options, const Progress& progress) {
+  return convert_depth_csv(path, input, nullptr, options, progress);
+}
+
+DepthConversion convert_depth_csv(const std::string& path, const Input& input,
+                                  const Input* snapshot_input, const DepthConvertOptions& options,
+                                  const Progress& progress) {
   std::optional<Step> tick = parse_step(options.tick_size);
   if (!tick) return ConvertError{Place{}, BadStep{"tick_size", options.tick_size}};
   std::optional<Step> lot = parse_step(options.lot_size);
@@ -187,35 +198,64 @@ DepthConversion convert_depth_csv(const std::string& path, const Input& input,
 
   Meter meter{progress};
   meter.next_report = progress.every_bytes;
-  RowStream rows(StreamKind::Depth, input,
-                 StreamOptions{layout_of(options.layout), options.unit, 0},
-                 Scaling{*tick, *lot, options.round, false}, &meter);
+  const StreamOptions stream{layout_of(options.layout), options.unit, 0};
+  const Scaling scaling{*tick, *lot, options.round, false};
+  RowStream rows(StreamKind::Depth, input, stream, scaling, &meter);
+  std::optional<RowStream> snapshots;
+  if (snapshot_input != nullptr) {
+    snapshots.emplace(StreamKind::Depth, *snapshot_input, stream, scaling, &meter);
+  }
 
+  // The two streams are merged by time, the snapshots first at equal times:
+  // an update stamped with a snapshot's time may already be in it, which
+  // the book then skips, or come after it, which it then applies.
   std::optional<Messages> messages;
-  Row row;
-  while (rows.next(&row)) {
-    // The first row settles the layout, and with it where ids come from.
-    if (!messages) messages.emplace(writer, rows.layout());
+  Place start;  // where the open message began
+  Row update, snap;
+  bool have_update = rows.next(&update);
+  bool have_snap = snapshots && snapshots->next(&snap);
+  while (have_update || have_snap) {
+    const bool from_snapshots = have_snap && (!have_update || snap.exch <= update.exch);
+    RowStream& from = from_snapshots ? *snapshots : rows;
+    const Row& row = from_snapshots ? snap : update;
+    // The first row settles the layout, and with it where ids come from;
+    // the snapshot files must be of it too.
+    if (!messages) {
+      messages.emplace(writer, from.layout());
+    } else if (from.layout() != messages->layout()) {
+      return ConvertError{Place{from.place(row).file, 0},
+                          LayoutChanged{messages->layout(), from.layout(), messages->first_file()}};
+    }
+    if (messages->first_file().empty()) messages->set_first_file(from.place(row).file);
     if (messages->open() && !messages->continues(row)) {
       if (!messages->close()) break;
     }
-    if (book_snapshots(rows.layout())) {
+    if (book_snapshots(from.layout())) {
       messages->begin(row);
-      messages->add_book(rows.snapshot_bids(), rows.snapshot_asks());
-      continue;
+      messages->add_book(from.snapshot_bids(), from.snapshot_asks());
+    } else {
+      if (!messages->open()) {
+        messages->begin(row);
+        start = from.place(row);
+      } else if (messages->levels() == MAX_RECORD_LEVELS) {
+        const Place here = from.place(row);
+        const bool other_file = here.file != start.file;
+        return ConvertError{here, MessageTooLarge{start, other_file}};
+      }
+      messages->add(row);
     }
-    if (!messages->open()) {
-      messages->begin(row);
-    } else if (messages->levels() == MAX_RECORD_LEVELS) {
-      const Place start = rows.place(messages->start());
-      const bool other_file = row.file != messages->start().file;
-      return ConvertError{rows.place(row), MessageTooLarge{start, other_file}};
+    if (from_snapshots) {
+      have_snap = snapshots->next(&snap);
+      if (!have_snap && snapshots->error()) break;
+    } else {
+      have_update = rows.next(&update);
+      if (!have_update && rows.error()) break;
     }
-    messages->add(row);
   }
   // A stream that ended at an error, not at its end, leaves the file
   // unwritten: the writer is dropped uncommitted and the target untouched.
   if (rows.error()) return *rows.error();
+  if (snapshots && snapshots->error()) return *snapshots->error();
   if (messages && messages->open()) (void)messages->close();
   if (int code = writer.failed()) return ConvertError{Place{}, WriteFailed{path, code}};
 

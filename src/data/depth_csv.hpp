@@ -108,4 +108,12 @@ DepthConversion convert_depth_csv(const std::string& path, const Input& rows,
                                   const DepthConvertOptions& options,
                                   const Progress& progress = {});
 
+// The same, with the snapshots in files of their own (an archive that keeps
+// a day's snapshots apart from its updates): the two streams, each in time
+// order and of one layout, are merged by time, a snapshot's rows before the
+// updates of its time.  `snapshots` may be null.
+DepthConversion convert_depth_csv(const std::string& path, const Input& rows,
+                                  const Input* snapshots, const DepthConvertOptions& options,
+                                  const Progress& progress = {});
+
 }  // namespace halvorn::data

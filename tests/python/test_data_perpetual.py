@@ -266,6 +266,46 @@ class TestChainedDiffs:
         run = venue.run(Quiet(), ticks, 10_000, venue=L2, depth=depth)
         assert run.invalid_ticks == sum(t > kept[broken_at].time_ns for t in ticks_times(ticks))
 
+    def test_snapshots_in_files_of_their_own_are_merged_and_mend_a_broken_book(self, tmp_path):
+        whole = chained_reference([chained_day(random.Random(9), T0_MS, 50_000, 1_000)],
+                                  "0.1", "0.5")
+        lost = chained_day(random.Random(9), T0_MS, 50_000, 1_000, gap_at=300)
+        # The book of the whole day as of update 600, written as a snapshot
+        # at that update's time and last id.
+        book = {}
+        for r in whole[:601]:
+            if isinstance(r, data.Snapshot):
+                book = {("b", p): q for p, q in r.bids} | {("a", p): q for p, q in r.asks}
+            else:
+                book.update({("b", p): q for p, q in r.bids} | {("a", p): q for p, q in r.asks})
+        at = whole[600]
+        t_ms = at.time_ns // 1_000_000
+        snap_rows = [f"BTCUSDT,{t_ms},{at.final_id},{at.final_id},{side},snap,{p // 10}.{p % 10},"
+                     f"{q / 2},0" for (side, p), q in sorted(book.items()) if q > 0]
+        lines = lost.decode().splitlines()
+        first_snapshot = [line for line in lines[1:] if ",snap," in line]
+        snaps = [CHAINED] + first_snapshot + snap_rows
+        updates = [CHAINED] + [line for line in lines[1:] if ",snap," not in line]
+        depth = data.depth_from_csv(
+            tmp_path / "d.hvdp", named(("\n".join(updates) + "\n").encode(), "updates.csv"),
+            snapshots=named(("\n".join(snaps) + "\n").encode(), "snap.csv"), tick_size="0.1",
+            lot_size="0.5")
+        assert (depth.snapshots, depth.updates) == (2, 999)
+        times = sorted({r.time_ns for r in whole})
+        run = venue.run(Quiet(), flat_ticks([t + 1 for t in times]), 10_000, venue=L2, depth=depth)
+        # From the update after the lost one to the snapshot, and no further.
+        broken = whole[301].time_ns
+        assert run.invalid_ticks == sum(broken <= t < at.time_ns for t in times) > 0
+        with pytest.raises(ValueError, match="^book.csv: this file is of the 5-level book "
+                           "snapshots layout, but the stream began with a file of the chained "
+                           "depth diffs layout \\(updates.csv\\)"):
+            data.depth_from_csv(tmp_path / "x.hvdp", named(("\n".join(updates) + "\n").encode(),
+                                                           "updates.csv"),
+                                snapshots=named((f"{book_header(5)}\nex,X,{t_ms * 1_000},"
+                                                 f"{t_ms * 1_000}" + ",,,," * 5 + "\n").encode(),
+                                                "book.csv"),
+                                tick_size="0.1", lot_size="0.5")
+
     def test_a_taker_buy_is_priced_from_the_converted_book(self, tmp_path):
         rng = random.Random(11)
         day = chained_day(rng, T0_MS, 50_000, 500)

@@ -158,6 +158,7 @@ def depth_from_csv(
     time_unit: str | None = None,
     round: bool = False,
     progress: bool | Callable[[int, int], object] | None = None,
+    snapshots: _Files | None = None,
 ) -> DepthSource:
     """Convert recorded depth in CSV (snapshots and incremental updates) into a depth file."""
 

@@ -99,7 +99,8 @@ def depth_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
                    tick_size: str | None = None, lot_size: str | None = None,
                    instrument: int | Instrument = 1, symbol: str | None = None,
                    time_unit: str | None = None, round: bool = False,
-                   progress: bool | Callable[[int, int], object] | None = None) -> DepthSource:
+                   progress: bool | Callable[[int, int], object] | None = None,
+                   snapshots: Any = None) -> DepthSource:
     """Convert recorded depth in CSV (snapshots and incremental updates) into a depth file.
 
     `sources` is one binary file object, a `zipfile.ZipFile` (its members in
@@ -119,7 +120,10 @@ def depth_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
     was scaled with, for `instrument_of`.
     `progress` is True for a bar on standard error, or a callable told
     ``(bytes_read, rows_read)`` about every 8 MiB and once when the file is
-    in place.  docs/depth_conversion.md gives every rule.
+    in place.  `snapshots` takes files as `sources` does, for archives that
+    keep a day's snapshots in files apart from its updates: the two are
+    merged by time, a snapshot's rows before the updates of its time, and
+    must be of one layout.  docs/depth_conversion.md gives every rule.
 
     ```python
     with open("depth-2024-01-02.csv", "rb") as f:
@@ -138,13 +142,16 @@ def depth_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
     depth_layout = choice(layout, "layout", _DEPTH_LAYOUTS)
     unit = choice(time_unit, "time_unit", TIME_UNITS)
     files = files_of(sources, "sources")
+    snapshot_files = None if snapshots is None else files_of(snapshots, "snapshots")
     definition = definition_of("depth_from_csv", instrument, tick_size, lot_size, symbol)
-    report, bar = reporter(progress, known_size(sources) if progress is True else None, "bytes")
+    total = known_size(sources, snapshots) if progress is True else None
+    report, bar = reporter(progress, total, "bytes")
     try:
         _native.convert_depth(path, files, layout=depth_layout, tick_size=definition.tick_size,
                               lot_size=definition.lot_size, instrument=definition.id,
                               symbol=definition.symbol, time_unit=unit, round=round,
-                              progress=report, progress_bytes=PROGRESS_BYTES)
+                              progress=report, progress_bytes=PROGRESS_BYTES,
+                              snapshots=snapshot_files)
     finally:
         if bar is not None:
             bar.close()

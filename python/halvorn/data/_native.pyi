@@ -75,6 +75,7 @@ def convert_depth(
     progress: Callable[[int, int], object] | None,
     progress_bytes: int,
     symbol: str | None,
+    snapshots: Iterator[Any] | None = None,
 ) -> tuple[int, int, int, int, int, int]:
     """Convert depth CSV files into a depth file at `dest`."""
 

@@ -483,14 +483,25 @@ bool depth_layout_of(PyObject* obj, data::DepthLayout* out) {
 PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"dest",     "sources",        "layout",    "tick_size",
-                                   "lot_size", "instrument",     "time_unit", "round",
-                                   "progress", "progress_bytes", "symbol",    nullptr};
-    Arguments<11> parsed;
-    if (!parse_arguments(args, kwds, "OO$OOOOOOOOO:convert_depth", kwlist, &parsed)) return nullptr;
+    static const char* kwlist[] = {
+        "dest",  "sources",  "layout",         "tick_size", "lot_size",  "instrument", "time_unit",
+        "round", "progress", "progress_bytes", "symbol",    "snapshots", nullptr};
+    Arguments<12> parsed;
+    if (!parse_arguments(args, kwds, "OO|$OOOOOOOOOO:convert_depth", kwlist, &parsed)) {
+      return nullptr;
+    }
+    // The options before snapshots are required; it came later.
+    for (std::size_t i = 2; i < 11; ++i) {
+      if (!parsed.given(i)) {
+        PyErr_Format(PyExc_TypeError, "convert_depth() missing required keyword argument: '%s'",
+                     kwlist[i]);
+        return nullptr;
+      }
+    }
     PyObject *dest = parsed[0], *sources = parsed[1], *layout = parsed[2], *tick_size = parsed[3],
              *lot_size = parsed[4], *instrument = parsed[5], *unit = parsed[6], *round = parsed[7],
-             *progress = parsed[8], *every = parsed[9], *symbol = parsed[10];
+             *progress = parsed[8], *every = parsed[9], *symbol = parsed[10],
+             *snapshots = parsed.given(11) ? parsed[11] : Py_None;
     std::string path;
     data::DepthConvertOptions options;
     std::uint64_t every_bytes = 0;
@@ -511,6 +522,11 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
     Ref iter = Ref::steal(PyObject_GetIter(sources));
     Ref buffer;
     if (!iter || !make_buffer(&buffer)) return nullptr;
+    Ref snapshot_iter, snapshot_buffer;
+    if (snapshots != Py_None) {
+      snapshot_iter = Ref::steal(PyObject_GetIter(snapshots));
+      if (!snapshot_iter || !make_buffer(&snapshot_buffer)) return nullptr;
+    }
     data::InstrumentDefinition definition;
     if (!define(options.instrument, options.symbol, options.tick_size, options.lot_size,
                 &definition)) {
@@ -520,12 +536,22 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
     Gil gil;
     Failure failure;
     PyFiles files(gil, failure, std::move(iter), "sources", std::move(buffer));
+    std::optional<PyFiles> snapshot_files;
+    if (snapshot_iter) {
+      snapshot_files.emplace(gil, failure, std::move(snapshot_iter), "snapshots",
+                             std::move(snapshot_buffer));
+    }
     PyProgress reporter{gil, failure, progress};
     data::Progress report;
     if (progress != Py_None) report = data::Progress{&reporter, PyProgress::report, every_bytes};
     const data::Input input = files.input();
+    std::optional<data::Input> snapshot_input;
+    if (snapshot_files) snapshot_input = snapshot_files->input();
     std::optional<data::DepthConversion> result;
-    run_unlocked(gil, [&] { result = data::convert_depth_csv(path, input, options, report); });
+    run_unlocked(gil, [&] {
+      result = data::convert_depth_csv(path, input, snapshot_input ? &*snapshot_input : nullptr,
+                                       options, report);
+    });
     if (failure.failed()) {
       failure.pending.restore();
       return nullptr;
@@ -726,14 +752,14 @@ PyMethodDef csv_functions[] = {
      "progress callable raised, unchanged."},
     {"convert_depth", as_cfunction(convert_depth), METH_VARARGS | METH_KEYWORDS,
      "convert_depth(dest, sources, *, layout, tick_size, lot_size, instrument, time_unit, round, "
-     "progress, progress_bytes, symbol)\n"
+     "progress, progress_bytes, symbol, snapshots=None)\n"
      "--\n\n"
      "Convert depth CSV files into a depth file at `dest`.\n\n"
      "The file holds the definition it was scaled with: `instrument`, `symbol`\n"
      "(str or None) and the two sizes.\n"
-     "`sources` is an iterator of binary file objects; the layout and unit are\n"
-     "their full names or None.  Returns (records, snapshots, updates, levels,\n"
-     "rows, bytes).\n\n"
+     "`sources` is an iterator of binary file objects, and `snapshots` another\n"
+     "or None, merged with it by time; the layout and unit are their full names\n"
+     "or None.  Returns (records, snapshots, updates, levels, rows, bytes).\n\n"
      "# Errors\n\n"
      "ValueError with the converter's text; what a file, the iterator or the\n"
      "progress callable raised, unchanged."},

@@ -58,6 +58,37 @@ TEST(ChainedDiffs, UpdatesCarryTheirPuAndDeletesRemoveTheLevel) {
   }
 }
 
+TEST(ChainedDiffs, SnapshotsInFilesOfTheirOwnComeFirstAtTheirTime) {
+  ScratchDir dir;
+  MemoryFiles updates{
+      {{"u.csv", std::string(CHAINED) + "X,1700000000001,95,104,b,set,10.0,2,90\n"
+                                        "X,1700000000002,110,120,b,set,10.0,3,104\n"}}};
+  MemoryFiles snapshots{
+      {{"s.csv", std::string(CHAINED) + "X,1700000000000,90,90,b,snap,10.0,1,0\n"
+                                        "X,1700000000002,104,104,b,snap,9.9,5,0\n"}}};
+  Input u = updates.input(), s = snapshots.input();
+  DepthConversion c = convert_depth_csv(dir.file("m.hvdp"), u, &s, depth_options("0.1", "1"));
+  ASSERT_TRUE(std::holds_alternative<DepthConverted>(c)) << std::get<ConvertError>(c).display();
+  EXPECT_EQ(std::get<DepthConverted>(c).snapshots, 2u);
+  DepthReader reader = testing::open_depth(dir.file("m.hvdp"));
+  const std::vector<book::DepthRecord> got = testing::drain(reader).records;
+  ASSERT_EQ(got.size(), 4u);
+  // At 2 ms the snapshot comes before the update of its time.
+  EXPECT_TRUE(std::holds_alternative<book::DepthSnapshot>(got[2].entry));
+  EXPECT_EQ(std::get<book::DepthSnapshot>(got[2].entry).last_update_id, 104u);
+  EXPECT_EQ(std::get<book::DepthUpdate>(got[3].entry).prev_final_id, 104u);
+
+  MemoryFiles again{{{"u.csv", std::string(CHAINED) + "X,1700000000001,95,104,b,set,10.0,2,90\n"}}};
+  MemoryFiles other{
+      {{"d.csv", std::string(testing::DIFFS_HEADER) + "X,1700000000002,0,104,104,b,snap,9.9,5\n"}}};
+  u = again.input();
+  s = other.input();
+  c = convert_depth_csv(dir.file("x.hvdp"), u, &s, depth_options("0.1", "1"));
+  EXPECT_EQ(std::get<ConvertError>(c).display(),
+            "d.csv: this file is of the depth diffs layout, but the stream began with a file of "
+            "the chained depth diffs layout (u.csv); one stream is one layout");
+}
+
 TEST(BookSnapshots, EachRowIsAWholeBookWithMadeUpIds) {
   ScratchDir dir;
   std::string header = "exchange,symbol,timestamp,local_timestamp";
