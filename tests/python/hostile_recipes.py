@@ -394,6 +394,13 @@ DEPTH_ROWS = DEPTH_CSV + b"".join(
     for i in range(50))
 
 
+# Snapshots in a file of their own, merged with DEPTH_ROWS by time.
+DEPTH_SNAPSHOTS = DEPTH_CSV + b"".join(
+    b"BTCUSDT,%d,0,%d,%d,%s,snap,6000%d.0,1.0\n" % (1_700_000_000_020, 30, 30,
+                                                  b"b" if i % 2 else b"a", i)
+    for i in range(10))
+
+
 def depth_from_csv(tmp):
     rows = DEPTH_ROWS
     return data.depth_from_csv, dict(dest=os.path.join(tmp, "d.hvdp"), sources=[io.BytesIO(rows)],
@@ -620,9 +627,10 @@ RECIPES = {
         dest=os.path.join(tmp, "n.hvdp"), sources=[io.BytesIO(DEPTH_ROWS)], layout=None,
         tick_size=text("0.1"), lot_size=text("0.001"), instrument=fresh(2), time_unit=None,
         round=False, progress=VandalProgress(armed=False), progress_bytes=fresh(64),
-        symbol=text("BTCUSDT")), {
+        symbol=text("BTCUSDT"), snapshots=[io.BytesIO(DEPTH_SNAPSHOTS)]), {
         "sources": lambda _: [ShrinkingFile(DEPTH_ROWS)], "progress": lambda _: VandalProgress(),
-        "instrument": HostileInt, "progress_bytes": HostileInt}),
+        "instrument": HostileInt, "progress_bytes": HostileInt,
+        "snapshots": lambda _: [ShrinkingFile(DEPTH_SNAPSHOTS)]}),
     "halvorn.data.marks_from_csv": marks_from_csv,
     "halvorn.data._native.convert_marks": lambda tmp: (_native.convert_marks, dict(
         dest=os.path.join(tmp, "n.hvmk"), sources=[io.BytesIO(KLINES_CSV)], layout=None,
