@@ -113,7 +113,12 @@ def run_document(text, document, folder, timeout=900):
     work, bin_dir = folder / "work", folder / "bin"
     work.mkdir()
     bin_dir.mkdir()
-    (bin_dir / "python").symlink_to(sys.executable)
+    # A script, not a link: an interpreter reached through a link in another
+    # folder finds no virtual environment beside it and runs the base
+    # installation, with whatever halvorn that happens to hold.
+    launcher = bin_dir / "python"
+    launcher.write_text(f'#!/bin/sh\nexec "{sys.executable}" "$@"\n', encoding="utf-8")
+    launcher.chmod(0o755)
     path = folder / (re.sub(r"\W", "_", document) + ".py")
     path.write_text(script(text, document), encoding="utf-8")
     env = dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ.get('PATH', '')}")
