@@ -1,32 +1,5 @@
-"""Strategies compiled to native code: per-tick decisions at engine speed,
-without the interpreter lock.
-
-The engine calls a C function on every tick (see `halvorn.venue.Compiled`
-and docs/compiled_strategies.md for the signature and the layouts).  The
-natural way to write one is numba, the `jit` extra:
-
-    import numba, numpy as np
-    from halvorn import compiled, venue
-
-    @numba.njit
-    def decide(ticks, account, fills, ends, state, orders):
-        if account[compiled.POSITION] == 0 and account[compiled.WORKING] == 0:
-            compiled.market(orders, 0, "buy", 1)   # -> one order slot filled
-            return 1
-        return 0
-
-    strategy = compiled.strategy(decide, state=np.zeros(4))
-    run = venue.run(strategy, ticks, 10_000)
-
-`decide` receives NumPy views: the call's ticks as an (n, 8) int64 array,
-the account as 16 int64 words, the fills and ends since the previous call
-as (n, 8) and (n, 2) arrays, the state array as given (its dtype and shape),
-and the (capacity, 6) int64 order buffer; it returns how many order slots it
-filled, or a negative status that stops the run.
-
-Any other C function pointer works as well (ctypes, cffi, Cython): give
-`venue.Compiled` its address.
-"""
+"""Strategies compiled to native code (see halvorn/compiled.py and
+docs/compiled_strategies.md)."""
 
 from typing import Any
 

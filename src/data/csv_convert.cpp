@@ -12,7 +12,7 @@ namespace {
 // The column of a trade layout that holds the quantity, for the one error
 // found after a row has left its stream (the volume passing the limit).
 std::string quantity_column(Layout layout) {
-  const std::span<const LayoutColumn> columns = layout_spec(layout).columns;
+  const std::span<const LayoutColumn> columns = layout_entry(layout).columns;
   return std::string(columns[layout == Layout::ClockedTrades ? 7 : 2].name);
 }
 

@@ -39,10 +39,10 @@ const char* stream_file(StreamKind kind) {
 // header in parentheses when `headers`.
 std::string layouts_of(StreamKind kind, bool headers) {
   std::vector<std::string> names;
-  for (const LayoutSpec& spec : layouts()) {
-    if (spec.kind != kind) continue;
-    names.push_back(spec.name);
-    if (headers) names.back() += " (" + layout_header_shown(spec.layout) + ")";
+  for (const LayoutEntry& entry : layouts()) {
+    if (entry.kind != kind) continue;
+    names.push_back(entry.name);
+    if (headers) names.back() += " (" + layout_header_shown(entry.layout) + ")";
   }
   const std::size_t n = names.size();
   std::string out;
@@ -54,7 +54,7 @@ std::string layouts_of(StreamKind kind, bool headers) {
 }
 
 std::string describe(const ColumnCount& e) {
-  std::string out = "expected " + num(std::uint64_t{layout_spec(e.layout).columns.size()}) +
+  std::string out = "expected " + num(std::uint64_t{layout_entry(e.layout).columns.size()}) +
                     " columns (" + layout_header_shown(e.layout) + "), found ";
   return out + (e.found == 0 ? std::string("an empty line") : num(std::uint64_t{e.found}));
 }

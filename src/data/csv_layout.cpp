@@ -122,7 +122,7 @@ constexpr LayoutColumn DERIVATIVE_TICKER[] = {{"exchange", Text},
                                               {"index_price", OptDec},
                                               {"mark_price", OptDec}};
 
-constexpr LayoutSpec LAYOUTS[] = {
+constexpr LayoutEntry LAYOUTS[] = {
     {Layout::Trades, "trades", "trades", StreamKind::Trades, TRADES, 4},
     {Layout::AggTrades, "aggregated trades", "agg_trades", StreamKind::Trades, AGG_TRADES, 5},
     {Layout::BestQuotes, "best bid and offer", "bbo", StreamKind::Quotes, BEST_QUOTES, 5},
@@ -152,7 +152,7 @@ std::string_view trimmed(std::string_view s) {
 
 }  // namespace
 
-std::span<const LayoutSpec> layouts() { return LAYOUTS; }
+std::span<const LayoutEntry> layouts() { return LAYOUTS; }
 
 // The table is in the order of the enumeration, so that finding a row's
 // layout, once per row, is an index.
@@ -164,13 +164,13 @@ constexpr bool in_enum_order() {
 }
 static_assert(in_enum_order());
 
-const LayoutSpec& layout_spec(Layout layout) {
+const LayoutEntry& layout_entry(Layout layout) {
   if (layout == Layout::Detect) panic("a layout to be read is never Detect");
   return LAYOUTS[static_cast<std::size_t>(layout) - 1];
 }
 
 const char* layout_name(Layout layout) {
-  return layout == Layout::Detect ? "detected" : layout_spec(layout).name;
+  return layout == Layout::Detect ? "detected" : layout_entry(layout).name;
 }
 
 const char* layout_header(Layout layout) {
@@ -186,11 +186,11 @@ const char* layout_header(Layout layout) {
     return out;
   }();
   if (layout == Layout::Detect) return "";
-  return headers[static_cast<std::size_t>(&layout_spec(layout) - LAYOUTS)].c_str();
+  return headers[static_cast<std::size_t>(&layout_entry(layout) - LAYOUTS)].c_str();
 }
 
 std::string layout_header_shown(Layout layout) {
-  const std::span<const LayoutColumn> columns = layout_spec(layout).columns;
+  const std::span<const LayoutColumn> columns = layout_entry(layout).columns;
   if (columns.size() <= 12) return layout_header(layout);
   std::string out;
   for (std::size_t i = 0; i < 8; ++i) {
@@ -202,16 +202,16 @@ std::string layout_header_shown(Layout layout) {
   return out;
 }
 
-StreamKind layout_kind(Layout layout) { return layout_spec(layout).kind; }
+StreamKind layout_kind(Layout layout) { return layout_entry(layout).kind; }
 
 Layout header_layout(std::span<const std::string_view> fields) {
-  for (const LayoutSpec& spec : LAYOUTS) {
-    if (spec.columns.size() != fields.size()) continue;
+  for (const LayoutEntry& entry : LAYOUTS) {
+    if (entry.columns.size() != fields.size()) continue;
     bool same = true;
     for (std::size_t i = 0; i < fields.size() && same; ++i) {
-      same = trimmed(fields[i]) == spec.columns[i].name;
+      same = trimmed(fields[i]) == entry.columns[i].name;
     }
-    if (same) return spec.layout;
+    if (same) return entry.layout;
   }
   return Layout::Detect;
 }
@@ -228,7 +228,7 @@ namespace {
 // Whether a row of the right number of columns fits `layout` in the column
 // that tells it from the other layout of as many columns.
 bool fits(Layout layout, std::span<const std::string_view> fields) {
-  if (fields.size() != layout_spec(layout).columns.size()) return false;
+  if (fields.size() != layout_entry(layout).columns.size()) return false;
   std::int64_t ignored;
   switch (layout) {
     case Layout::AggTrades:
@@ -256,15 +256,15 @@ bool fits(Layout layout, std::span<const std::string_view> fields) {
 Layout shape_layout(StreamKind kind, std::span<const std::string_view> fields) {
   // The stream's own layouts first: a quote row whose last time is 0 could
   // pass for an aggregated trade, but not in a quote stream.
-  for (const LayoutSpec& spec : LAYOUTS) {
-    if (spec.kind == kind && fits(spec.layout, fields)) return spec.layout;
+  for (const LayoutEntry& entry : LAYOUTS) {
+    if (entry.kind == kind && fits(entry.layout, fields)) return entry.layout;
   }
   // A depth layout is never guessed for another stream: a two-clock depth
   // row differs from a two-clock trade with a misspelt side only in the
   // spelling of two fields, and a trade file must not be refused as depth.
-  for (const LayoutSpec& spec : LAYOUTS) {
-    if (spec.kind == StreamKind::Depth && kind != StreamKind::Depth) continue;
-    if (fits(spec.layout, fields)) return spec.layout;
+  for (const LayoutEntry& entry : LAYOUTS) {
+    if (entry.kind == StreamKind::Depth && kind != StreamKind::Depth) continue;
+    if (fits(entry.layout, fields)) return entry.layout;
   }
   return Layout::Detect;
 }

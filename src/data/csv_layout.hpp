@@ -74,7 +74,7 @@ struct LayoutColumn {
 // Everything the converters know of a layout, in one place: the one table
 // of these is what headers are matched against, what rows are read by, what
 // error texts name, and what halvorn.data offers by `key`.
-struct LayoutSpec {
+struct LayoutEntry {
   Layout layout;
   const char* name;  // in texts: "aggregated trades"
   const char* key;   // as halvorn.data and its command line name it: "agg_trades"
@@ -84,10 +84,10 @@ struct LayoutSpec {
 };
 
 // Every layout, in the order texts list them.
-std::span<const LayoutSpec> layouts();
+std::span<const LayoutEntry> layouts();
 
 // The layout's entry.  Requires: not Detect.
-const LayoutSpec& layout_spec(Layout layout);
+const LayoutEntry& layout_entry(Layout layout);
 
 // The layout's name in texts: "trades", "aggregated trades", "best bid and
 // offer", "two-clock trades", "two-clock quotes", "funding history", "depth

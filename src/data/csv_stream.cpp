@@ -150,14 +150,14 @@ struct Cursor {
 // Reads a row by its layout's columns: column i's value lands in slot i of
 // its kind (a boolean, a side, a book side and an update type have one slot
 // each, which a layout uses at most once).
-bool read_fields(const LayoutSpec& spec, std::string_view line, Parsed* v,
+bool read_fields(const LayoutEntry& entry, std::string_view line, Parsed* v,
                  Slots<std::string_view>& fields) {
   Cursor c{line.data(), line.data() + line.size(), fields.v};
-  const std::size_t n = spec.columns.size();
+  const std::size_t n = entry.columns.size();
   for (std::size_t i = 0; i < n; ++i) {
     const bool last = i + 1 == n;
     bool ok = false;
-    switch (spec.columns[i].type) {
+    switch (entry.columns[i].type) {
       case Col::Int:
         ok = c.integer(&v->ints[i], last);
         break;
@@ -180,7 +180,7 @@ bool read_fields(const LayoutSpec& spec, std::string_view line, Parsed* v,
         ok = c.text(last);
         break;
       default: {
-        const char* q = rare_field(c.p, c.end, c.fields + c.n, spec.columns[i].type, i, last, v);
+        const char* q = rare_field(c.p, c.end, c.fields + c.n, entry.columns[i].type, i, last, v);
         ok = q != nullptr;
         c.p = q;
         ++c.n;
@@ -225,7 +225,7 @@ bool RowStream::fail_here(decltype(ConvertError::kind) kind) {
 }
 
 std::string RowStream::column(std::size_t i) const {
-  return std::string(layout_spec(layout_).columns[i].name);
+  return std::string(layout_entry(layout_).columns[i].name);
 }
 
 bool RowStream::start_file() {
@@ -420,7 +420,7 @@ RowStream::Read RowStream::parse(std::string_view line, Row* row) {
   if (kind_ == StreamKind::Marks) return parse_marks(line, row);
   Parsed v;
   Slots<std::string_view> f;
-  if (!read_fields(layout_spec(layout_), line, &v, f)) {
+  if (!read_fields(layout_entry(layout_), line, &v, f)) {
     diagnose(line);
     return Read::Failed;
   }
@@ -436,7 +436,7 @@ RowStream::Read RowStream::parse(std::string_view line, Row* row) {
   switch (layout_) {
     case Layout::Trades:
     case Layout::AggTrades: {
-      const std::size_t tc = layout_spec(layout_).time;
+      const std::size_t tc = layout_entry(layout_).time;
       // The buyer was the maker, so the seller took liquidity.
       const Aggressor a = v.flag ? Aggressor::Seller : Aggressor::Buyer;
       ok = time(v.ints[tc], tc, f[tc], &row->exch) &&
@@ -486,7 +486,7 @@ RowStream::Read RowStream::parse_depth(std::string_view line, Row* row) {
   }
   Parsed v;
   Slots<std::string_view> f;
-  if (!read_fields(layout_spec(layout_), line, &v, f)) {
+  if (!read_fields(layout_entry(layout_), line, &v, f)) {
     diagnose(line);
     return Read::Failed;
   }
@@ -533,7 +533,7 @@ RowStream::Read RowStream::parse_depth(std::string_view line, Row* row) {
 }
 
 RowStream::Read RowStream::parse_book(std::string_view line, Row* row) {
-  const std::span<const LayoutColumn> columns = layout_spec(layout_).columns;
+  const std::span<const LayoutColumn> columns = layout_entry(layout_).columns;
   fields_.resize(columns.size());
   Cursor c{line.data(), line.data() + line.size(), fields_.data()};
   std::int64_t exch = 0, local = 0;
@@ -587,7 +587,7 @@ RowStream::Read RowStream::parse_book(std::string_view line, Row* row) {
 RowStream::Read RowStream::parse_marks(std::string_view line, Row* row) {
   Parsed v;
   Slots<std::string_view> f;
-  if (!read_fields(layout_spec(layout_), line, &v, f)) {
+  if (!read_fields(layout_entry(layout_), line, &v, f)) {
     diagnose(line);
     return Read::Failed;
   }
@@ -626,7 +626,7 @@ RowStream::Read RowStream::parse_marks(std::string_view line, Row* row) {
 
 void RowStream::diagnose(std::string_view line) {
   const std::vector<std::string_view> fields = split(line);
-  const std::span<const LayoutColumn> columns = layout_spec(layout_).columns;
+  const std::span<const LayoutColumn> columns = layout_entry(layout_).columns;
   if (fields.size() != columns.size()) {
     fail_here(ColumnCount{layout_, fields.size()});
     return;
@@ -748,10 +748,10 @@ bool RowStream::emit(Row* row, bool* skip) {
   if (any_out_ && row->exch < last_out_.exch) {
     return fail(
         place(*row),
-        Backwards{
-            std::string(layout_spec(stream_layout_).columns[layout_spec(stream_layout_).time].name),
-            std::to_string(row->raw_time), row->exch, last_out_.exch, place(last_out_),
-            options_.sort_window, last_out_.file != row->file});
+        Backwards{std::string(
+                      layout_entry(stream_layout_).columns[layout_entry(stream_layout_).time].name),
+                  std::to_string(row->raw_time), row->exch, last_out_.exch, place(last_out_),
+                  options_.sort_window, last_out_.file != row->file});
   }
   // Only trade ids repeat, and in aggregated trades only a skip needs more
   // than the order check below.  The common case of the trades layout, a

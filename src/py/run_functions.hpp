@@ -1,5 +1,5 @@
 // run_backtest, compare_modes and lookahead_check: the core module's run
-// functions.  They convert their arguments as the module specifies,
+// functions.  They convert their arguments as the module always has,
 // describe its account (the default venue with their contract size and
 // margin flag) and take the one road every run takes (run_path.hpp).
 //

@@ -329,12 +329,12 @@ bool is_compiled(const RunRequest& request, PyObject* strategy) {
 // and its state, held for the run.  False with the exception set.
 bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t batch,
                     CompiledParts* out) {
-  const venue::CompiledSpec& spec = venue::compiled_spec(compiled);
-  if (!out->state.hold(spec.state.get())) return false;
-  out->function = spec.function;
+  const venue::CompiledValue& value = venue::compiled_value(compiled);
+  if (!out->state.hold(value.state.get())) return false;
+  out->function = value.function;
   out->object = Ref::borrow(compiled);
-  out->name = spec.name;
-  out->capacity = spec.capacity;
+  out->name = value.name;
+  out->capacity = value.capacity;
   out->batch = batch;
   out->fee_rates = {request.venue->maker_fee, request.venue->taker_fee};
   out->contract_size = request.venue->contract_size;

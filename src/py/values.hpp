@@ -64,7 +64,7 @@ struct RequestTypes {
   bool hedge = false;
 };
 
-// The class specifications, for the module definition.
+// The class layouts, for the module definition.
 extern PyType_Spec tick_spec;
 extern PyType_Spec context_spec;
 extern PyType_Spec order_spec;

@@ -1,6 +1,6 @@
 """Runs streamed from a tick file: the same outcome as over the list, the
 series ending at the reader's first error, and damaged files that end in a
-result or one of the specified errors, never in a crash."""
+result or one of the documented errors, never in a crash."""
 
 import random
 import re

@@ -258,13 +258,13 @@ bool layout_of(PyObject* obj, const char* arg, data::StreamKind kind, data::Layo
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  for (const data::LayoutSpec& spec : data::layouts()) {
-    if (PyUnicode_CompareWithASCIIString(obj, spec.name) != 0) continue;
-    if (spec.kind != kind) {
+  for (const data::LayoutEntry& entry : data::layouts()) {
+    if (PyUnicode_CompareWithASCIIString(obj, entry.name) != 0) continue;
+    if (entry.kind != kind) {
       PyErr_Format(PyExc_ValueError, "argument '%s': %R is not a layout of this stream", arg, obj);
       return false;
     }
-    *out = spec.layout;
+    *out = entry.layout;
     return true;
   }
   PyErr_Format(PyExc_ValueError, "argument '%s': unknown layout %R", arg, obj);

@@ -55,7 +55,7 @@ const char* kind_name(data::StreamKind kind) {
 // (name, nanoseconds per step), from the one table each: the Python half
 // offers exactly these, by these names.
 int add_tables(PyObject* module) {
-  const std::span<const data::LayoutSpec> specs = data::layouts();
+  const std::span<const data::LayoutEntry> specs = data::layouts();
   Ref layouts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(specs.size())));
   if (!layouts) return -1;
   for (std::size_t i = 0; i < specs.size(); ++i) {

@@ -49,7 +49,7 @@ bool address_of(PyObject* obj, std::uint64_t* out) {
   return true;
 }
 
-bool make_compiled(PyObject* args, PyObject* kwds, CompiledSpec* out) {
+bool make_compiled(PyObject* args, PyObject* kwds, CompiledValue* out) {
   static const char* kwlist[] = {"function", "state", "name", "capacity", nullptr};
   Arguments<4> v;
   if (!parse_arguments(args, kwds, "O|OOO:Compiled", kwlist, &v)) return false;
@@ -84,24 +84,24 @@ bool make_compiled(PyObject* args, PyObject* kwds, CompiledSpec* out) {
 
 PyObject* compiled_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(type), [&]() -> PyObject* {
-    CompiledSpec spec;
-    if (!make_compiled(args, kwds, &spec)) return nullptr;
-    return box(type, std::move(spec));
+    CompiledValue value;
+    if (!make_compiled(args, kwds, &value)) return nullptr;
+    return box(type, std::move(value));
   });
 }
 
 PyObject* compiled_get_function(PyObject* self, void*) {
-  return Py_NewRef(compiled_spec(self).function_object.get());
+  return Py_NewRef(compiled_value(self).function_object.get());
 }
 PyObject* compiled_get_state(PyObject* self, void*) {
-  return Py_NewRef(compiled_spec(self).state.get());
+  return Py_NewRef(compiled_value(self).state.get());
 }
-PyObject* compiled_get_name(PyObject* self, void*) { return str_of(compiled_spec(self).name); }
+PyObject* compiled_get_name(PyObject* self, void*) { return str_of(compiled_value(self).name); }
 PyObject* compiled_get_capacity(PyObject* self, void*) {
-  return from_u64(compiled_spec(self).capacity);
+  return from_u64(compiled_value(self).capacity);
 }
 PyObject* compiled_get_address(PyObject* self, void*) {
-  return from_u64(reinterpret_cast<std::uintptr_t>(compiled_spec(self).function));
+  return from_u64(reinterpret_cast<std::uintptr_t>(compiled_value(self).function));
 }
 
 PyGetSetDef compiled_getset[] = {
@@ -115,7 +115,7 @@ PyGetSetDef compiled_getset[] = {
 
 PyObject* compiled_repr(PyObject* self) {
   return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
-    const CompiledSpec& s = compiled_spec(self);
+    const CompiledValue& s = compiled_value(self);
     Ref name = Ref::steal(str_of(s.name));
     if (!name) return nullptr;
     char address[32];
@@ -129,21 +129,21 @@ PyObject* compiled_repr(PyObject* self) {
 
 PyType_Slot compiled_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(compiled_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<CompiledSpec>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<CompiledValue>)},
     {Py_tp_repr, reinterpret_cast<void*>(compiled_repr)},
     {Py_tp_getset, compiled_getset},
     {Py_tp_doc, const_cast<char*>(COMPILED_DOC)},
     {0, nullptr},
 };
 
-PyType_Spec compiled_spec_layout = {"halvorn.venue.Compiled",
-                                    static_cast<int>(sizeof(Boxed<CompiledSpec>)), 0,
+PyType_Spec compiled_type_layout = {"halvorn.venue.Compiled",
+                                    static_cast<int>(sizeof(Boxed<CompiledValue>)), 0,
                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, compiled_slots};
 
 }  // namespace
 
-PyType_Spec* compiled_layout() { return &compiled_spec_layout; }
+PyType_Spec* compiled_layout() { return &compiled_type_layout; }
 
-const CompiledSpec& compiled_spec(PyObject* obj) { return unbox<CompiledSpec>(obj); }
+const CompiledValue& compiled_value(PyObject* obj) { return unbox<CompiledValue>(obj); }
 
 }  // namespace halvorn::py::venue

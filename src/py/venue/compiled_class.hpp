@@ -19,7 +19,7 @@ namespace halvorn::py::venue {
 struct VenueState;
 
 // What a Compiled holds.
-struct CompiledSpec {
+struct CompiledValue {
   Ref function_object;  // what was given: an int, or an object with an address
   CompiledFunction function = nullptr;
   Ref state;  // None, or an object exporting a writable contiguous buffer
@@ -30,6 +30,6 @@ struct CompiledSpec {
 PyType_Spec* compiled_layout();
 
 // Requires: Py_IS_TYPE(obj, st->compiled_type).
-const CompiledSpec& compiled_spec(PyObject* obj);
+const CompiledValue& compiled_value(PyObject* obj);
 
 }  // namespace halvorn::py::venue
