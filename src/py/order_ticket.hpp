@@ -31,11 +31,12 @@ struct OrderTicket {
 
   Form form = Form::Order;
   Side side = Side::Buy;
-  QtyLots qty = 0;                    // 0: the whole position it reduces
-  std::optional<std::int64_t> price;  // the limit; none for a market order
-  std::optional<Offset> offset;       // as given; none when left out
-  OrderTerms terms;                   // no group yet: the adapter links groups
-  std::optional<std::string> tag;     // the strategy's text, UTF-8
+  QtyLots qty = 0;                        // 0: the whole position it reduces
+  std::optional<std::int64_t> price;      // the limit; none for a market order
+  std::optional<Offset> offset;           // as given; none when left out
+  OrderTerms terms;                       // no group yet: the adapter links groups
+  std::optional<std::string> tag;         // the strategy's text, UTF-8
+  std::optional<std::string> instrument;  // a symbol of the run's, UTF-8; none: the tick's
 
   // Whether it may only reduce a position.
   bool reducing() const { return terms.reduce_only || terms.close_position; }
@@ -53,6 +54,10 @@ struct GroupTicket {
   GroupRole kind = GroupRole::OneCancelsOther;  // or BracketEntry
   std::array<OrderTicket, 3> members{};
   std::array<bool, 3> present{};
+
+  // The instrument every member is for: the classes refuse a group whose
+  // members disagree, and fill in a bracket exit's from its entry.
+  const std::optional<std::string>& instrument() const { return members[0].instrument; }
 };
 
 // What a group object holds: the group, and the member objects it was made

@@ -104,14 +104,29 @@ bool flag_arg(const char* field, PyObject* obj, bool* out) {
   return obj == nullptr || to_bool(obj, field, out);
 }
 
-bool tag_arg(PyObject* obj, std::optional<std::string>* out) {
+bool text_arg(const char* field, PyObject* obj, std::optional<std::string>* out) {
   out->reset();
   if (obj == nullptr || obj == Py_None) return true;
-  if (!PyUnicode_Check(obj)) return wrong_type("tag", "a str or None", obj);
+  if (!PyUnicode_Check(obj)) return wrong_type(field, "a str or None", obj);
   std::string text;
   if (!utf8_of(obj, &text)) return false;
   *out = std::move(text);
   return true;
+}
+
+bool tag_arg(PyObject* obj, std::optional<std::string>* out) { return text_arg("tag", obj, out); }
+
+// The symbol of one of the run's instruments, or None for the tick's.  Which
+// symbols a run has is known only when it starts, so only the empty text,
+// which no instrument has, is refused here.
+bool instrument_arg(PyObject* obj, std::optional<std::string>* out) {
+  if (!text_arg("instrument", obj, out)) return false;
+  if (!out->has_value() || !(*out)->empty()) return true;
+  out->reset();
+  PyErr_SetString(PyExc_ValueError,
+                  "instrument must be the symbol of one of the run's instruments, or None for "
+                  "the tick's, got \"\"");
+  return false;
 }
 
 // An order that only reduces closes: it cannot be sent to open a leg.
@@ -145,9 +160,9 @@ PyObject* tif_text(TimeInForce tif) {
   }
   return PyUnicode_FromString("gtc");
 }
-PyObject* tag_text(const std::optional<std::string>& tag) {
-  return tag ? PyUnicode_FromStringAndSize(tag->data(), static_cast<Py_ssize_t>(tag->size()))
-             : Py_NewRef(Py_None);
+PyObject* text_or_none(const std::optional<std::string>& text) {
+  return text ? PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()))
+              : Py_NewRef(Py_None);
 }
 PyObject* flag(bool v) { return PyBool_FromLong(v); }
 PyObject* positive_or_none(std::int64_t v) { return v > 0 ? from_i64(v) : Py_NewRef(Py_None); }
@@ -160,7 +175,7 @@ struct OrderClass {
   static constexpr const char* NAME = "halvorn.venue.Order";
   static constexpr const char* DOC =
       "Order(side, qty, *, price=None, offset=None, tif='gtc', post_only=False, "
-      "reduce_only=False, tag=None)\n--\n\n"
+      "reduce_only=False, tag=None, instrument=None)\n--\n\n"
       "An order with the venue's terms: a limit order at `price` (ticks), or a\n"
       "market order without one.\n\n"
       "`tif` is how long it works: \"gtc\" until filled or cancelled; \"ioc\" and\n"
@@ -174,16 +189,19 @@ struct OrderClass {
       "more than the position.  `offset` is \"open\" by default (\"close\" for a\n"
       "reduce-only order); in hedge mode a reduce-only order must give\n"
       "offset=\"close\", which names the leg.  `tag` is a text of yours, kept in\n"
-      "Run.order_tags under the order's id.\n\n"
+      "Run.order_tags under the order's id.  `instrument` is the symbol of the\n"
+      "run's instrument it is for (\"ETHUSDT\"), in a run over several; left at\n"
+      "None it is for the instrument of the tick the strategy is deciding on.\n\n"
       "```python\n"
       "venue.Order(\"buy\", 2, price=599_990, post_only=True, tag=\"quote\")\n"
       "```\n\n"
       "# Errors\n\n"
       "ValueError naming the field: a side, offset or tif not among its words,\n"
       "a qty or price below 1, post_only without a price or with an immediate\n"
-      "tif, a reduce-only order with offset=\"open\".";
-  static constexpr std::array FIELDS = {"side", "qty",       "price",       "offset",
-                                        "tif",  "post_only", "reduce_only", "tag"};
+      "tif, a reduce-only order with offset=\"open\", an empty instrument;\n"
+      "TypeError naming the field for a tag or instrument that is not a str.";
+  static constexpr std::array FIELDS = {"side",      "qty",         "price", "offset",    "tif",
+                                        "post_only", "reduce_only", "tag",   "instrument"};
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "Lots.",
@@ -193,6 +211,7 @@ struct OrderClass {
       "Refused rather than take liquidity on arrival.",
       "Only ever reduces the position it faces.",
       "The strategy's text for the order, or None.",
+      "The symbol of the instrument it is for, or None for the tick's.",
   };
   static constexpr bool KEYWORD_ONLY = false;
   static constexpr std::size_t POSITIONAL = 2;
@@ -200,20 +219,20 @@ struct OrderClass {
   static Ref fields(PyTypeObject*, const Data& d) {
     return tuple_of(side_text(d.side), qty_of(d), optional_int(d.price), offset_text(d.offset),
                     tif_text(d.terms.tif), flag(d.terms.post_only), flag(d.terms.reduce_only),
-                    tag_text(d.tag));
+                    text_or_none(d.tag), text_or_none(d.instrument));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",      "qty",         "price", "offset", "tif",
-                                   "post_only", "reduce_only", "tag",   nullptr};
-    Arguments<8> a;
-    if (!parse_arguments(args, kwds, "OO|$OOOOOO:Order", kwlist, &a)) return false;
+    static const char* kwlist[] = {"side",      "qty",         "price", "offset",     "tif",
+                                   "post_only", "reduce_only", "tag",   "instrument", nullptr};
+    Arguments<9> a;
+    if (!parse_arguments(args, kwds, "OO|$OOOOOOO:Order", kwlist, &a)) return false;
     *out = OrderTicket{};
     out->form = Form::Order;
     if (!side_arg(a[0], &out->side) || !qty_arg(a[1], false, &out->qty) ||
         !price_arg("price", a[2], &out->price) || !offset_arg(a[3], &out->offset) ||
         !tif_arg(a[4], &out->terms.tif) || !flag_arg("post_only", a[5], &out->terms.post_only) ||
         !flag_arg("reduce_only", a[6], &out->terms.reduce_only) || !tag_arg(a[7], &out->tag) ||
-        !reducing_offset(*out)) {
+        !instrument_arg(a[8], &out->instrument) || !reducing_offset(*out)) {
       return false;
     }
     if (out->terms.post_only && !out->price) {
@@ -236,8 +255,8 @@ struct OrderClass {
 // Stop, TakeProfit
 
 constexpr char stop_doc[] =
-    "Stop(side, qty=None, *, trigger, price=None, offset=None, reduce_only=False, tag=None)\n"
-    "--\n\n"
+    "Stop(side, qty=None, *, trigger, price=None, offset=None, reduce_only=False, tag=None, "
+    "instrument=None)\n--\n\n"
     "A stop order: held by the engine until the last price reaches `trigger`\n"
     "(a sell on a fall to it or below, a buy on a rise to it or above), then\n"
     "sent as a market order, or as a limit order at `price` (a stop-limit).\n\n"
@@ -248,19 +267,21 @@ constexpr char stop_doc[] =
     "tier's latency, queue and impact, and never at a better price than the\n"
     "trigger.  `qty=None` closes the whole position it faces when it fires.\n"
     "A `reduce_only` stop (or one closing the position) is judged against the\n"
-    "position when it fires.\n\n"
+    "position when it fires.  `instrument` names the run's instrument it is\n"
+    "for, as for venue.Order: its trigger watches that instrument's prices.\n\n"
     "```python\n"
     "venue.Stop(\"sell\", 2, trigger=590_000)                  # stop-market\n"
     "venue.Stop(\"sell\", 2, trigger=590_000, price=589_500)   # stop-limit\n"
     "```\n\n"
     "# Errors\n\n"
     "ValueError naming the field: a trigger, price or qty below 1, a side or\n"
-    "offset not among its words, a reduce-only stop with offset=\"open\";\n"
-    "TypeError when trigger is missing.";
+    "offset not among its words, a reduce-only stop with offset=\"open\", an\n"
+    "empty instrument; TypeError when trigger is missing, or naming the field\n"
+    "for a tag or instrument that is not a str.";
 
 constexpr char take_profit_doc[] =
     "TakeProfit(side, qty=None, *, trigger, price=None, offset=None, reduce_only=False, "
-    "tag=None)\n--\n\n"
+    "tag=None, instrument=None)\n--\n\n"
     "A take-profit order: held until the last price reaches `trigger` the\n"
     "other way from a stop (a sell on a rise to it or above, a buy on a fall\n"
     "to it or below), then sent as a market order, or a limit order at\n"
@@ -278,7 +299,7 @@ struct LevelClass {
   static constexpr const char* NAME = STOP ? "halvorn.venue.Stop" : "halvorn.venue.TakeProfit";
   static constexpr const char* DOC = STOP ? stop_doc : take_profit_doc;
   static constexpr std::array FIELDS = {"side",   "qty",         "trigger", "price",
-                                        "offset", "reduce_only", "tag"};
+                                        "offset", "reduce_only", "tag",     "instrument"};
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "Lots, or None for the whole position it closes.",
@@ -287,6 +308,7 @@ struct LevelClass {
       "`\"open\"`, `\"close\"`, or None when left out.",
       "Only ever reduces the position it faces.",
       "The strategy's text for the order, or None.",
+      "The symbol of the instrument it is for, or None for the tick's.",
   };
   static constexpr bool KEYWORD_ONLY = false;
   static constexpr std::size_t POSITIONAL = 2;
@@ -295,13 +317,13 @@ struct LevelClass {
   static Ref fields(PyTypeObject*, const Data& d) {
     return tuple_of(side_text(d.side), qty_of(d), from_i64(d.terms.trigger.price),
                     optional_int(d.price), offset_text(d.offset), flag(d.terms.reduce_only),
-                    tag_text(d.tag));
+                    text_or_none(d.tag), text_or_none(d.instrument));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",   "qty",         "trigger", "price",
-                                   "offset", "reduce_only", "tag",     nullptr};
-    Arguments<7> a;
-    if (!parse_arguments(args, kwds, STOP ? "O|O$OOOOO:Stop" : "O|O$OOOOO:TakeProfit", kwlist,
+    static const char* kwlist[] = {"side",        "qty", "trigger",    "price", "offset",
+                                   "reduce_only", "tag", "instrument", nullptr};
+    Arguments<8> a;
+    if (!parse_arguments(args, kwds, STOP ? "O|O$OOOOOO:Stop" : "O|O$OOOOOO:TakeProfit", kwlist,
                          &a)) {
       return false;
     }
@@ -317,7 +339,8 @@ struct LevelClass {
         !to_i64(a[2], "trigger", &trigger) ||
         !in_range("trigger", trigger, 1, MOST, "a price of at least 1 tick") ||
         !price_arg("price", a[3], &out->price) || !offset_arg(a[4], &out->offset) ||
-        !flag_arg("reduce_only", a[5], &out->terms.reduce_only) || !tag_arg(a[6], &out->tag)) {
+        !flag_arg("reduce_only", a[5], &out->terms.reduce_only) || !tag_arg(a[6], &out->tag) ||
+        !instrument_arg(a[7], &out->instrument)) {
       return false;
     }
     out->terms.trigger = TriggerTerms{K, trigger, 0, 0};
@@ -337,7 +360,7 @@ struct TrailingStopClass {
   static constexpr const char* NAME = "halvorn.venue.TrailingStop";
   static constexpr const char* DOC =
       "TrailingStop(side, qty=None, *, distance=None, rate=None, activation=None, offset=None, "
-      "reduce_only=False, tag=None)\n--\n\n"
+      "reduce_only=False, tag=None, instrument=None)\n--\n\n"
       "A trailing stop-market order: its trigger follows the best last price\n"
       "since its trail started -- the highest for a sell, the lowest for a buy\n"
       "-- at `distance` ticks, or at `rate` billionths of that price (at least\n"
@@ -345,7 +368,8 @@ struct TrailingStopClass {
       "an `activation` price the trail starts only once the price reaches it\n"
       "(a sell's from below, a buy's from above); without one it starts at\n"
       "once.  It then fires and executes as a Stop does, never better than the\n"
-      "trigger it fired at.\n\n"
+      "trigger it fired at.  `instrument` names the run's instrument it is for,\n"
+      "as for venue.Order.\n\n"
       "```python\n"
       "venue.TrailingStop(\"sell\", 2, distance=300)                  # 300 ticks behind\n"
       "venue.TrailingStop(\"sell\", 2, rate=venue.rate(\"0.01\"), activation=610_000)\n"
@@ -353,9 +377,11 @@ struct TrailingStopClass {
       "# Errors\n\n"
       "ValueError naming the field: neither or both of distance and rate, a\n"
       "distance of 0, a rate outside 1 to 999_999_999, an activation price or\n"
-      "qty below 1.";
-  static constexpr std::array FIELDS = {"side",       "qty",    "distance",    "rate",
-                                        "activation", "offset", "reduce_only", "tag"};
+      "qty below 1, an empty instrument; TypeError naming the field for a tag\n"
+      "or instrument that is not a str.";
+  static constexpr std::array FIELDS = {"side",        "qty",        "distance",
+                                        "rate",        "activation", "offset",
+                                        "reduce_only", "tag",        "instrument"};
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "Lots, or None for the whole position it closes.",
@@ -365,6 +391,7 @@ struct TrailingStopClass {
       "`\"open\"`, `\"close\"`, or None when left out.",
       "Only ever reduces the position it faces.",
       "The strategy's text for the order, or None.",
+      "The symbol of the instrument it is for, or None for the tick's.",
   };
   static constexpr bool KEYWORD_ONLY = false;
   static constexpr std::size_t POSITIONAL = 2;
@@ -374,19 +401,20 @@ struct TrailingStopClass {
     const TriggerTerms& t = d.terms.trigger;
     return tuple_of(side_text(d.side), qty_of(d), positive_or_none(t.distance),
                     positive_or_none(t.rate), positive_or_none(t.price), offset_text(d.offset),
-                    flag(d.terms.reduce_only), tag_text(d.tag));
+                    flag(d.terms.reduce_only), text_or_none(d.tag), text_or_none(d.instrument));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",   "qty",         "distance", "rate", "activation",
-                                   "offset", "reduce_only", "tag",      nullptr};
-    Arguments<8> a;
-    if (!parse_arguments(args, kwds, "O|O$OOOOOO:TrailingStop", kwlist, &a)) return false;
+    static const char* kwlist[] = {"side",   "qty",         "distance", "rate",       "activation",
+                                   "offset", "reduce_only", "tag",      "instrument", nullptr};
+    Arguments<9> a;
+    if (!parse_arguments(args, kwds, "O|O$OOOOOOO:TrailingStop", kwlist, &a)) return false;
     *out = OrderTicket{};
     out->form = Form::TrailingStop;
     std::optional<std::int64_t> activation;
     if (!side_arg(a[0], &out->side) || !qty_arg(a[1], true, &out->qty) ||
         !price_arg("activation", a[4], &activation) || !offset_arg(a[5], &out->offset) ||
-        !flag_arg("reduce_only", a[6], &out->terms.reduce_only) || !tag_arg(a[7], &out->tag)) {
+        !flag_arg("reduce_only", a[6], &out->terms.reduce_only) || !tag_arg(a[7], &out->tag) ||
+        !instrument_arg(a[8], &out->instrument)) {
       return false;
     }
     const bool by_distance = a[2] != nullptr && a[2] != Py_None;
@@ -422,37 +450,43 @@ struct ClosePositionClass {
   using Data = OrderTicket;
   static constexpr const char* NAME = "halvorn.venue.ClosePosition";
   static constexpr const char* DOC =
-      "ClosePosition(side, *, offset=None, tag=None)\n--\n\n"
+      "ClosePosition(side, *, offset=None, tag=None, instrument=None)\n--\n\n"
       "A market order for the whole position it faces (a sell closes a long, a\n"
       "buy a short), sized when the venue accepts it; refused when there is\n"
       "nothing to close (on_end(id, \"rejected:reduce_only_flat\")).  In hedge\n"
-      "mode give offset=\"close\": with the side it names the leg.\n\n"
+      "mode give offset=\"close\": with the side it names the leg.  `instrument`\n"
+      "names the run's instrument whose position it closes, as for venue.Order.\n\n"
       "```python\n"
       "return [venue.ClosePosition(\"sell\")]\n"
       "```\n\n"
       "# Errors\n\n"
-      "ValueError for a side not \"buy\" or \"sell\", or offset=\"open\".";
-  static constexpr std::array FIELDS = {"side", "offset", "tag"};
+      "ValueError for a side not \"buy\" or \"sell\", offset=\"open\", or an empty\n"
+      "instrument; TypeError naming the field for a tag or instrument that is\n"
+      "not a str.";
+  static constexpr std::array FIELDS = {"side", "offset", "tag", "instrument"};
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "`\"close\"`, or None when left out.",
       "The strategy's text for the order, or None.",
+      "The symbol of the instrument it is for, or None for the tick's.",
   };
   static constexpr bool KEYWORD_ONLY = false;
   static constexpr std::size_t POSITIONAL = 1;
 
   static Ref fields(PyTypeObject*, const Data& d) {
-    return tuple_of(side_text(d.side), offset_text(d.offset), tag_text(d.tag));
+    return tuple_of(side_text(d.side), offset_text(d.offset), text_or_none(d.tag),
+                    text_or_none(d.instrument));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side", "offset", "tag", nullptr};
-    Arguments<3> a;
-    if (!parse_arguments(args, kwds, "O|$OO:ClosePosition", kwlist, &a)) return false;
+    static const char* kwlist[] = {"side", "offset", "tag", "instrument", nullptr};
+    Arguments<4> a;
+    if (!parse_arguments(args, kwds, "O|$OOO:ClosePosition", kwlist, &a)) return false;
     *out = OrderTicket{};
     out->form = Form::ClosePosition;
     out->terms.close_position = true;
     return side_arg(a[0], &out->side) && offset_arg(a[1], &out->offset) &&
-           tag_arg(a[2], &out->tag) && reducing_offset(*out);
+           tag_arg(a[2], &out->tag) && instrument_arg(a[3], &out->instrument) &&
+           reducing_offset(*out);
   }
 };
 
@@ -493,6 +527,24 @@ std::optional<std::int64_t> level_of(const OrderTicket& t) {
   return std::nullopt;
 }
 
+// How the instrument of a member reads in a refusal.
+std::string instrument_words(const OrderTicket& t) {
+  return "instrument=" + (t.instrument ? quote_escaped_utf8(*t.instrument) : std::string("None"));
+}
+
+// The members of a group are for one instrument, since what one fills or
+// fires cancels or arms the others on the same position.  None (the tick's
+// instrument) differs from every named one: which that is changes from tick
+// to tick.  A ValueError naming both fields when they differ.
+bool one_instrument(const OrderTicket& a, const char* a_field, const OrderTicket& b,
+                    const char* b_field) {
+  if (a.instrument == b.instrument) return true;
+  PyErr_Format(PyExc_ValueError,
+               "%s and %s: the orders of a group are for one instrument, got %s and %s", a_field,
+               b_field, instrument_words(a).c_str(), instrument_words(b).c_str());
+  return false;
+}
+
 struct OneCancelsOtherClass {
   using Data = GroupData;
   static constexpr const char* NAME = "halvorn.venue.OneCancelsOther";
@@ -502,13 +554,15 @@ struct OneCancelsOtherClass {
       "conditional order, to fire) cancels the other at once, before anything\n"
       "else can reach it, and a cancel of either by the strategy cancels both.\n"
       "Each is a venue.Order, Stop, TakeProfit or TrailingStop; they are\n"
-      "numbered in order, first then second.\n\n"
+      "numbered in order, first then second.  Both are for one instrument: they\n"
+      "name the same, or neither names one.\n\n"
       "```python\n"
       "venue.OneCancelsOther(venue.Order(\"sell\", 1, price=612_000),\n"
       "                      venue.Stop(\"sell\", 1, trigger=590_000))\n"
       "```\n\n"
       "# Errors\n\n"
-      "TypeError for a member that is not one of those orders.";
+      "TypeError for a member that is not one of those orders; ValueError\n"
+      "naming both for legs for different instruments.";
   static constexpr std::array FIELDS = {"first", "second"};
   static constexpr std::array DOCS = {"The first leg.", "The second leg."};
   static constexpr bool KEYWORD_ONLY = false;
@@ -526,7 +580,8 @@ struct OneCancelsOtherClass {
     const auto forms = {Form::Order, Form::Stop, Form::TakeProfit, Form::TrailingStop};
     const OrderTicket* legs[2] = {};
     if (!member_of(st, a[0], "first", what, forms, &legs[0]) ||
-        !member_of(st, a[1], "second", what, forms, &legs[1])) {
+        !member_of(st, a[1], "second", what, forms, &legs[1]) ||
+        !one_instrument(*legs[0], "first", *legs[1], "second")) {
       return false;
     }
     *out = GroupData{};
@@ -553,7 +608,8 @@ struct BracketOrderClass {
       "the entry opened is gone (an exit filled, or the strategy closed it).  An\n"
       "entry that ends unfilled takes them along.  An exit's qty left at None\n"
       "is the entry's; exits only ever reduce.  Numbered entry, stop-loss,\n"
-      "take-profit.\n\n"
+      "take-profit.  Its orders are for one instrument: an exit that names none\n"
+      "is for the entry's.\n\n"
       "```python\n"
       "venue.BracketOrder(venue.Order(\"buy\", 2, price=600_000),\n"
       "                   stop_loss=venue.Stop(\"sell\", trigger=594_000),\n"
@@ -564,7 +620,8 @@ struct BracketOrderClass {
       "an exit of the wrong class; ValueError naming the field for an entry\n"
       "without a qty or that only reduces, an exit on the entry's side, a stop\n"
       "not below a buy entry's price (above a sell's), a take-profit not above\n"
-      "it (below), or a bracket without either exit.";
+      "it (below), a bracket without either exit, or an exit naming another\n"
+      "instrument than the entry (naming both fields).";
   static constexpr std::array FIELDS = {"entry", "stop_loss", "take_profit"};
   static constexpr std::array DOCS = {
       "The order that opens the position.",
@@ -642,6 +699,13 @@ struct BracketOrderClass {
                       "TakeProfit)");
       return false;
     }
+    // An exit that names no instrument is for the entry's, filled in below.
+    if ((stop != nullptr && stop->instrument &&
+         !one_instrument(*entry, "entry", *stop, "stop_loss")) ||
+        (take != nullptr && take->instrument &&
+         !one_instrument(*entry, "entry", *take, "take_profit"))) {
+      return false;
+    }
     if ((stop != nullptr && !exit_ok(*entry, *stop, "stop_loss", true)) ||
         (take != nullptr && !exit_ok(*entry, *take, "take_profit", false))) {
       return false;
@@ -660,6 +724,7 @@ struct BracketOrderClass {
       exit.terms.close_position = false;
       exit.terms.reduce_only = true;
       exit.offset = Offset::Close;
+      exit.instrument = entry->instrument;  // the same, or none given
       out->ticket.members[i + 1] = exit;
       out->ticket.present[i + 1] = true;
     }
