@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "backtest/merged_ticks.hpp"
 #include "backtest/run.hpp"
 #include "strategy/strategy.hpp"
 
@@ -85,22 +86,31 @@ std::vector<strategy::Intent> intents_on(std::span<const LogEntry> log, std::siz
 std::optional<std::size_t> first_difference(std::span<const LogEntry> full_upto,
                                             std::span<const LogEntry> prefix);
 
-// Requires: `build(k)` returns a fresh strategy made for the first k ticks.
+// Requires: `build(k)` returns a fresh strategy made for the first k ticks;
+// `instruments`, when not empty, holds the instrument id of every tick of a
+// portfolio's merged series.
 // The check stops early only when a run's strategy is halted (interrupted);
 // the report then covers the points checked so far.
 template <class Build>
 requires strategy::Strategy<std::invoke_result_t<Build&, std::size_t>> LookaheadReport
 lookahead(const RunConfig& config, Build&& build, std::span<const engine::Tick> ticks,
-          std::size_t max_points) {
+          std::size_t max_points, std::span<const std::int64_t> instruments = {}) {
   using S = std::invoke_result_t<Build&, std::size_t>;
   LookaheadReport report;
   const std::size_t n = ticks.size();
+  // A portfolio's series comes merged, with the instrument of every tick.
+  auto run_first = [&](Recorder<S>& recorder, std::size_t k) {
+    if (instruments.empty()) {
+      SpanTicks source{ticks.first(k)};
+      run_stream(config, recorder, source);
+    } else {
+      TaggedSpanTicks source{ticks.first(k), instruments.first(k)};
+      run_stream(config, recorder, source);
+    }
+  };
 
   Recorder<S> full{build(n), {}, 0};
-  {
-    SpanTicks source{ticks};
-    run_stream(config, full, source);
-  }
+  run_first(full, n);
   if (full.halted()) return report;
 
   std::vector<std::size_t> signals;
@@ -114,8 +124,7 @@ lookahead(const RunConfig& config, Build&& build, std::span<const engine::Tick> 
   for (std::size_t t : points) {
     if (t >= n) panic("a logged tick index lies beyond the series");
     Recorder<S> prefix{build(t + 1), {}, 0};
-    SpanTicks source{ticks.first(t + 1)};
-    run_stream(config, prefix, source);
+    run_first(prefix, t + 1);
     if (prefix.halted()) return report;
     // The full log is in tick order, so its entries up to t are a prefix of it.
     auto upto = std::partition_point(full.log.begin(), full.log.end(),

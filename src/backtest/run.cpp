@@ -15,6 +15,15 @@ core::State make_state(const RunConfig& config) {
       config.instrument, config.contract_size, config.margin_tiers, config.balance,
       core::Tier::matcher(config.tier, config.instrument, config.resting));
   state.fee_rates = config.fee_rates;
+  for (const InstrumentConfig& other : config.others) {
+    for (const core::Holding& h : state.holdings) {
+      if (h.instrument == other.instrument) panic("a portfolio holds each instrument once");
+    }
+    core::Holding& h = state.holdings.emplace_back(
+        other.instrument, other.contract_size, other.margin_tiers,
+        core::Tier::matcher(other.tier, other.instrument, config.resting));
+    h.fee_rates = other.fee_rates;
+  }
   state.hedge = config.hedge;
   state.fees_known = true;
   if (!config.enforce_margin) state.enforce_margin = false;
@@ -22,6 +31,15 @@ core::State make_state(const RunConfig& config) {
 }
 
 }  // namespace
+
+std::vector<InstrumentConfig> instruments_of(const RunConfig& config) {
+  std::vector<InstrumentConfig> all;
+  all.reserve(1 + config.others.size());
+  all.push_back(InstrumentConfig{config.instrument, config.tier, config.margin_tiers,
+                                 config.funding, config.contract_size, config.fee_rates});
+  all.insert(all.end(), config.others.begin(), config.others.end());
+  return all;
+}
 
 void note_endings(std::span<const core::Output> outputs, const core::LiveOrders& live,
                   std::vector<strategy::OrderEnding>& endings, engine::IdSet& noted) {
@@ -79,6 +97,59 @@ Loop::Loop(const RunConfig& config) : config_(config), kernel_(make_state(config
   tick_fills_.reserve(16);
   live_copy_.reserve(16);
   context_.instrument = config.instrument;
+  funding_.push_back(FundingCursor{&config.funding.rates, 0});
+  for (const InstrumentConfig& other : config.others) {
+    funding_.push_back(FundingCursor{&other.funding.rates, 0});
+  }
+  for (const core::Holding& h : holdings) ids_.push_back(h.instrument.value);
+  ticks_of_.assign(holdings.size(), 0);
+  positions_.resize(holdings.size());
+  recompute_next_funding();
+  refresh_positions();
+}
+
+std::size_t Loop::find_holding(std::int64_t instrument) const {
+  for (std::size_t i = 0; i < ids_.size(); ++i) {
+    if (ids_[i] == instrument) return i;
+  }
+  panic("a tick for an instrument this account does not hold");
+}
+
+void Loop::recompute_next_funding() {
+  next_funding_ = I64_MAX;
+  for (const FundingCursor& c : funding_) {
+    if (c.next < c.rates->size()) next_funding_ = std::min(next_funding_, (*c.rates)[c.next].time);
+  }
+}
+
+void Loop::refresh_positions() {
+  const std::vector<core::Holding>& holdings = kernel_.state().holdings;
+  const bool one = holdings.size() == 1;
+  for (std::size_t i = 0; i < holdings.size(); ++i) {
+    const core::Holding& h = holdings[i];
+    strategy::Position& p = positions_[i];
+    p.instrument = h.instrument;
+    p.position = h.long_size;
+    p.entry = h.long_entry;
+    p.short_position = h.short_size;
+    p.short_entry = h.short_entry;
+    if (one) p.working = kernel_.live().size();
+  }
+  context_.positions = positions_;
+  ++context_.revision;
+  dirty_ = false;
+}
+
+void Loop::end_working(std::size_t from) {
+  if (positions_.size() == 1) return;
+  for (std::size_t i = from; i < endings_.size(); ++i) {
+    const auto& [id, ending] = endings_[i];
+    if (ending == strategy::Ending::Triggered) continue;
+    if (const std::uint32_t* at = order_holding_.find(id)) {
+      --positions_[*at].working;
+      order_holding_.erase(id);
+    }
+  }
 }
 
 void Loop::record(std::span<const core::Output> outputs, bool fills_too) {
@@ -94,10 +165,14 @@ void Loop::record(std::span<const core::Output> outputs, bool fills_too) {
       tick_fills_.push_back(*fill);
     } else if (const auto* liq = std::get_if<core::output::Liquidated>(&output)) {
       result_.liquidations.push_back(
-          {liq->time, liq->price, liq->quantity, liq->balance, liq->forfeited});
+          {liq->time, liq->price, liq->quantity, liq->balance, liq->forfeited, liq->instrument});
       venue_closes(output, closes_);
+      // Every order of the account was dropped with it, unreported.
+      for (strategy::Position& p : positions_) p.working = 0;
+      order_holding_.clear();
     }
   }
+  if (!outputs.empty()) dirty_ = true;
 }
 
 void Loop::count(std::span<const core::Output> outputs) {
@@ -117,25 +192,47 @@ void Loop::apply_mark(const MarkPoint& mark) {
 }
 
 void Loop::apply_scheduled_funding(const engine::Tick& tick) {
-  const std::vector<margin::FundingRate>& rates = config_.funding.rates;
-  for (; next_rate_ < rates.size() && rates[next_rate_].time <= tick.exch_ts; ++next_rate_) {
-    record(kernel_.apply(core::event::Funding{rates[next_rate_], std::nullopt}), false);
+  const bool one = funding_.size() == 1;
+  for (;;) {
+    std::size_t due = funding_.size();
+    Nanos earliest = I64_MAX;
+    for (std::size_t i = 0; i < funding_.size(); ++i) {
+      const FundingCursor& c = funding_[i];
+      if (c.next < c.rates->size() && (*c.rates)[c.next].time < earliest) {
+        earliest = (*c.rates)[c.next].time;
+        due = i;
+      }
+    }
+    if (due == funding_.size() || earliest > tick.exch_ts) break;
+    FundingCursor& c = funding_[due];
+    const std::optional<InstrumentId> instrument =
+        one ? std::nullopt : std::optional<InstrumentId>(kernel_.state().holdings[due].instrument);
+    record(kernel_.apply(core::event::Funding{(*c.rates)[c.next++], instrument}), false);
   }
+  recompute_next_funding();
 }
 
 const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const engine::Tick* where,
-                                              std::size_t in_place) {
+                                              std::size_t in_place, std::size_t holding,
+                                              const std::int64_t* instrument_where) {
   result_.ticks = static_cast<std::size_t>(next_counter(result_.ticks, "tick counter overflows"));
-  auto outputs = kernel_.apply(core::event::Tick{tick, std::nullopt});
+  const core::State& state = kernel_.state();
+  const bool one = state.holdings.size() == 1;
+  ++ticks_of_[holding];
+  const std::size_t ended = endings_.size();
+  auto outputs = kernel_.apply(core::event::Tick{
+      tick, one ? std::nullopt : std::optional<InstrumentId>(state.holdings[holding].instrument)});
   tick_fills_.clear();
   if (!outputs.empty()) {
     note_endings(outputs, kernel_.live(), endings_, noted_);
+    end_working(ended);
     record(outputs, true);
     count(outputs);
   }
 
-  const core::Summary summary = kernel_.summary();
-  const Cash equity = summary.equity;
+  const core::Holding& h = state.holdings[holding];
+  const Cash equity = state.equity();
+  const bool exposed = one ? !h.is_flat() : !flat();
   if (config_.equity_every > 0) {
     if (result_.ticks == 1) result_.equity_times.front() = tick.exch_ts;
     if (result_.ticks % config_.equity_every == 0) {
@@ -143,16 +240,15 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const en
       result_.equity_times.push_back(tick.exch_ts);
     }
   }
-  if (summary.long_size != 0 || summary.short_size != 0) ++result_.exposed_ticks;
+  if (exposed) ++result_.exposed_ticks;
   result_.min_equity = std::min(result_.min_equity, equity);
 
-  if (config_.track_margin && (summary.long_size != 0 || summary.short_size != 0)) {
-    sample_margin(equity, kernel_.state().maintenance());
-  }
+  if (config_.track_margin && exposed) sample_margin(equity, state.maintenance());
 
-  // Adverse excursion of the net (long-slot) position against its entry.
-  const QtyLots position = summary.long_size;
-  const std::int64_t entry = summary.long_entry;
+  // Adverse excursion of the tick's holding's net (long-slot) position
+  // against its entry, in its own ticks.
+  const QtyLots position = h.long_size;
+  const std::int64_t entry = h.long_entry;
   if (position != 0 && entry > 0) {
     std::int64_t excursion;
     if (position > 0) {
@@ -163,15 +259,18 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const en
     result_.max_adverse = std::max(result_.max_adverse, excursion);
   }
 
+  if (dirty_) refresh_positions();
   context_.tick = tick;
-  context_.position = summary.long_size;
-  context_.entry = summary.long_entry;
-  context_.short_position = summary.short_size;
-  context_.short_entry = summary.short_entry;
+  context_.position = h.long_size;
+  context_.entry = h.long_entry;
+  context_.short_position = h.short_size;
+  context_.short_entry = h.short_entry;
   context_.equity = equity;
   context_.working = kernel_.live().size();
+  context_.instrument = h.instrument;
   context_.record = where;
   context_.in_place = in_place;
+  context_.instrument_record = instrument_where;
   return context_;
 }
 
@@ -190,14 +289,69 @@ bool Loop::flat() const {
 
 bool Loop::idle() const {
   const std::vector<core::Holding>& holdings = kernel_.state().holdings;
-  if (holdings.size() != 1) return false;
+  if (holdings.size() != 1) return kernel_.live().size() == 0 && flat();
   const core::Matcher& matcher = holdings.front().matcher;
   // Conditional orders waiting for a level leave a tick nothing to do but
   // mark the account, until a tick reaches one.
   return kernel_.live().size() == matcher.held() && matcher.only_triggers();
 }
 
-std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks) {
+std::size_t Loop::apply_idle_portfolio(std::span<const engine::Tick> ticks,
+                                       std::span<const std::int64_t> instruments) {
+  // A flat account with nothing working: a tick only tells its holding's
+  // matcher the latest prices, and equity is the balance throughout.
+  const std::size_t n = ticks.size();
+  const std::size_t before = result_.ticks;
+  std::size_t after;
+  if (__builtin_add_overflow(before, n, &after)) panic("tick counter overflows");
+  const Cash equity = kernel_.state().balance();
+  if (const std::size_t every = config_.equity_every; every > 0) {
+    if (before == 0) result_.equity_times.front() = ticks.front().exch_ts;
+    for (std::size_t k = (before / every + 1) * every; k <= after; k += every) {
+      result_.equity_curve.push_back(equity);
+      result_.equity_times.push_back(ticks[k - before - 1].exch_ts);
+    }
+  }
+  result_.min_equity = std::min(result_.min_equity, equity);
+  result_.ticks = after;
+  // The latest tick of each holding among them leaves its matcher as all of
+  // them would; they are applied in the order they came.
+  latest_.clear();
+  std::size_t seen = 0;
+  const std::size_t holdings = ids_.size();
+  std::vector<bool>& met = met_;
+  met.assign(holdings, false);
+  for (std::size_t i = n; i-- > 0 && seen < holdings;) {
+    const std::size_t at = holding_of(instruments[i]);
+    if (!met[at]) {
+      met[at] = true;
+      ++seen;
+      latest_.push_back(i);
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) ++ticks_of_[holding_of(instruments[i])];
+  Nanos latest = I64_MIN;
+  for (std::size_t k = latest_.size(); k-- > 0;) {
+    const std::size_t i = latest_[k];
+    const InstrumentId instrument = kernel_.state().holdings[holding_of(instruments[i])].instrument;
+    if (!kernel_.apply(core::event::Tick{ticks[i], instrument}).empty()) {
+      panic("an idle tick produced output");
+    }
+  }
+  for (const engine::Tick& t : ticks) latest = std::max(latest, t.exch_ts);
+  // Settling a flat account pays nothing: the rates due by the latest of
+  // these ticks only pass.
+  for (FundingCursor& c : funding_) {
+    while (c.next < c.rates->size() && (*c.rates)[c.next].time <= latest) ++c.next;
+  }
+  recompute_next_funding();
+  tick_fills_.clear();
+  return n;
+}
+
+std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks,
+                             std::span<const std::int64_t> instruments) {
+  if (ids_.size() > 1) return apply_idle_portfolio(ticks, instruments);
   const core::State& state = kernel_.state();
   const core::Holding& h = state.holdings.front();
   const bool flat = h.is_flat();
@@ -205,11 +359,10 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks) {
   // through the kernel.
   if (h.marked && !flat) return 0;
   std::size_t n = ticks.size();
-  const std::vector<margin::FundingRate>& rates = config_.funding.rates;
-  if (!flat && next_rate_ < rates.size()) {
+  if (!flat && next_funding_ != I64_MAX) {
     // A settlement moves the balance and may liquidate: the run stops before
     // the first tick that brings one.
-    const Nanos at = rates[next_rate_].time;
+    const Nanos at = next_funding_;
     n = static_cast<std::size_t>(
         std::find_if(ticks.begin(), ticks.end(),
                      [at](const engine::Tick& t) { return t.exch_ts >= at; }) -
@@ -320,24 +473,39 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks) {
     panic("an idle tick produced output");
   }
   tick_fills_.clear();
-  if (flat && next_rate_ < rates.size()) {
+  ticks_of_.front() += n;
+  if (flat && next_funding_ != I64_MAX) {
     // Settling a flat account pays nothing: the rates due by the latest of
     // these ticks only pass.  (Held, none fell due within the run.)
     Nanos latest = I64_MIN;
     for (std::size_t i = 0; i < n; ++i) latest = std::max(latest, ticks[i].exch_ts);
-    while (next_rate_ < rates.size() && rates[next_rate_].time <= latest) ++next_rate_;
+    FundingCursor& c = funding_.front();
+    while (c.next < c.rates->size() && (*c.rates)[c.next].time <= latest) ++c.next;
+    recompute_next_funding();
   }
   return n;
 }
 
 void Loop::apply_each_intent(std::span<const strategy::Intent> intents) {
   const engine::Tick& tick = context_.tick;
+  const bool one = ids_.size() == 1;
+  dirty_ = true;
   auto submit = [&](OrderId id, Side side, Offset offset, QtyLots qty, InstrumentId instrument,
                     std::optional<std::int64_t> price, const OrderTerms& terms) {
-    if (instrument != config_.instrument) {
+    const auto held = std::find(ids_.begin(), ids_.end(), instrument.value);
+    if (held == ids_.end()) {
+      // Refused where the strategy hears it, and counted: an order for an
+      // instrument the account does not trade would otherwise vanish.
       result_.foreign_intents = static_cast<std::size_t>(
           next_counter(result_.foreign_intents, "foreign intent counter overflows"));
+      const core::Output refused = core::output::Rejected{RejectReason::UnknownInstrument, id};
+      note_endings(std::span(&refused, 1), kernel_.live(), endings_, noted_);
       return;
+    }
+    const std::size_t ended = endings_.size();
+    if (!one && !order_holding_.contains(id)) {
+      order_holding_.put(id, static_cast<std::uint32_t>(held - ids_.begin()));
+      ++positions_[static_cast<std::size_t>(held - ids_.begin())].working;
     }
     core::event::Submit event;
     event.id = id;
@@ -352,11 +520,14 @@ void Loop::apply_each_intent(std::span<const strategy::Intent> intents) {
     // The outputs first: the live list may grow while the event is applied.
     auto outputs = kernel_.apply(event);
     note_endings(outputs, kernel_.live(), endings_, noted_);
+    end_working(ended);
     count(outputs);
   };
   auto cancel = [&](OrderId id) {
+    const std::size_t ended = endings_.size();
     auto outputs = kernel_.apply(core::event::Cancel{id, tick.local_ts});
     note_endings(outputs, kernel_.live(), endings_, noted_);
+    end_working(ended);
   };
   const OrderTerms plain;
   for (const strategy::Intent& intent : intents) {
@@ -407,7 +578,14 @@ RunResult Loop::finish(std::string_view strategy_name) {
   result_.funding_paid = summary.funding;
   result_.fees_paid = summary.fees;
   result_.strategy = std::string(strategy_name);
-  result_.invalid_ticks = kernel_.state().holdings.front().matcher.invalid_ticks();
+  result_.invalid_ticks = 0;
+  const std::vector<core::Holding>& holdings = kernel_.state().holdings;
+  for (std::size_t i = 0; i < holdings.size(); ++i) {
+    const core::Holding& h = holdings[i];
+    result_.invalid_ticks += h.matcher.invalid_ticks();
+    result_.instruments.push_back(InstrumentTotals{h.instrument, ticks_of_[i], h.realized, h.fees,
+                                                   h.funding, h.long_size, h.short_size, h.last});
+  }
   return std::move(result_);
 }
 

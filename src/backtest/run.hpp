@@ -27,6 +27,7 @@
 #include "book/depth_records.hpp"
 #include "core/kernel.hpp"
 #include "core/matcher.hpp"
+#include "engine/id_map.hpp"
 #include "engine/tick.hpp"
 #include "margin/funding.hpp"
 #include "margin/tier.hpp"
@@ -34,8 +35,23 @@
 
 namespace halvorn::backtest {
 
+// An instrument of a portfolio beyond the first: what belongs to the
+// instrument rather than to the account.
+struct InstrumentConfig {
+  InstrumentId instrument{1};
+  core::Tier tier;
+  margin::TierTable margin_tiers = margin::TierTable::example_btcusdt();
+  margin::FundingSchedule funding;
+  std::int64_t contract_size = 10'000;
+  std::array<std::int64_t, 2> fee_rates{0, 0};  // maker, taker; billionths
+};
+
 // Everything a run needs besides the strategy and the ticks.  A run reads it
 // and never changes it, so one configuration serves many runs.
+//
+// The fields describe the account and its first instrument; `others` the
+// further instruments of a portfolio, each a holding of the same account,
+// in the order the run numbers them.  Their ids are distinct.
 struct RunConfig {
   core::Tier tier;
   margin::TierTable margin_tiers = margin::TierTable::example_btcusdt();
@@ -51,7 +67,12 @@ struct RunConfig {
   // Where a resting order the quote moves through fills: at the quote, as
   // the core module's run functions fill it, or at its own limit.
   engine::RestingPrice resting = engine::RestingPrice::Quote;
+  std::vector<InstrumentConfig> others;
 };
+
+// Every instrument of the configuration, the first one's from its own
+// fields, in holding order.
+std::vector<InstrumentConfig> instruments_of(const RunConfig& config);
 
 // One closing-out of the account by the venue.
 struct Liquidation {
@@ -59,8 +80,22 @@ struct Liquidation {
   std::int64_t price = 0;
   QtyLots quantity = 0;
   Cash balance = 0;
-  Cash forfeited = 0;  // non-zero only on the last report of one liquidation
+  Cash forfeited = 0;          // non-zero only on the last report of one liquidation
+  InstrumentId instrument{1};  // the holding closed
   friend bool operator==(const Liquidation&, const Liquidation&) = default;
+};
+
+// What one instrument of the account added up to over a run.
+struct InstrumentTotals {
+  InstrumentId instrument{1};
+  std::size_t ticks = 0;
+  Cash realized = 0;
+  Cash fees = 0;
+  Cash funding = 0;
+  QtyLots position = 0;  // long leg at the end; the signed net position in net mode
+  QtyLots short_position = 0;
+  std::int64_t last = 0;  // the price it was valued at in the end
+  friend bool operator==(const InstrumentTotals&, const InstrumentTotals&) = default;
 };
 
 struct MarginStats {
@@ -96,6 +131,8 @@ struct RunResult {
   // The texts the strategy tagged its orders with, by order id; the run loop
   // leaves it to whoever drove the strategy to fill in.
   std::vector<std::pair<OrderId, std::string>> order_tags;
+  // Per instrument, in holding order: one entry for a run of one instrument.
+  std::vector<InstrumentTotals> instruments;
 };
 
 // A TickSource hands out ticks in order: next() fills `out` and returns true,
@@ -117,6 +154,17 @@ concept InPlaceSource = TickSource<T> && requires(T& t, const T& ct, std::size_t
   { ct.in_place() } -> std::convertible_to<std::size_t>;
   { ct.peek_in_place(n) } -> std::same_as<std::span<const engine::Tick>>;
   t.skip_in_place(n);
+};
+
+// A source that merges the series of several instruments says which
+// instrument each record belongs to, the way it hands out the records:
+// last_instrument() is where the instrument id of the record last handed out
+// lies, contiguous with those of the records after it, and
+// peek_instruments(n) parallels peek_in_place(n).
+template <class T>
+concept TaggedSource = InPlaceSource<T> && requires(const T& ct, std::size_t n) {
+  { ct.last_instrument() } -> std::same_as<const std::int64_t*>;
+  { ct.peek_instruments(n) } -> std::same_as<std::span<const std::int64_t>>;
 };
 
 // A series held in memory.
@@ -145,6 +193,10 @@ struct SpanTicks {
 // one brings a funding settlement or a liquidation, so the run marks it in a
 // tight loop and hands them over in bulk instead of stepping the account
 // through each.
+// Over a source that merges several instruments, a strategy that also
+// takes on_idle_ticks(ticks, in_place, instruments) is told where the
+// ticks' instrument ids lie (one per tick, contiguous, in_place more after
+// them).
 template <class S>
 concept IdleStrategy =
     requires(S& s, const S& cs, std::span<const engine::Tick> ticks, std::size_t n) {
@@ -234,25 +286,34 @@ class Loop {
  public:
   Loop(const RunConfig& config);
 
-  // Settles every scheduled rate due by the tick's time not settled yet.
+  // Settles every scheduled rate due by the tick's time not settled yet, of
+  // every instrument, in time order (at equal times in holding order).
   // Inline: most ticks find none due, which one comparison tells.
   void apply_funding(const engine::Tick& tick) {
-    const std::vector<margin::FundingRate>& rates = config_.funding.rates;
-    if (next_rate_ < rates.size() && rates[next_rate_].time <= tick.exch_ts) {
-      apply_scheduled_funding(tick);
-    }
+    if (next_funding_ <= tick.exch_ts) apply_scheduled_funding(tick);
+  }
+  // The index of the holding of instrument id `instrument`; a Panic for an
+  // instrument the account does not hold.
+  std::size_t holding_of(std::int64_t instrument) const {
+    const auto at = static_cast<std::size_t>(instrument - 1);
+    if (at < ids_.size() && ids_[at] == instrument) return at;
+    return find_holding(instrument);
   }
   // Applies one tick: the kernel's step, the fills, endings and liquidations
   // it reported, the equity sample, the margin and excursion records; returns
   // the context to show the strategy.
   // `where` and `in_place` say where the tick lies in the source, for a
   // strategy that reads it there (null and 0 when it is a copy).
+  // `holding` is the index of the tick's holding and `instrument_where`
+  // where the tick's instrument id lies in a merging source (else null).
   const strategy::TickContext& apply_tick(const engine::Tick& tick,
                                           const engine::Tick* where = nullptr,
-                                          std::size_t in_place = 0);
+                                          std::size_t in_place = 0, std::size_t holding = 0,
+                                          const std::int64_t* instrument_where = nullptr);
   // Whether the account has one holding and nothing working, with a matcher
-  // that keeps no orders, fills or depth: then a tick only marks the holding
-  // to its price, unless it brings funding or a liquidation.
+  // that keeps no orders, fills or depth, or several holdings, all flat, and
+  // no order live: then a tick only marks its holding to its price, unless
+  // it brings funding or a liquidation.
   bool idle() const;
   // Whether every holding is flat.
   bool flat() const;
@@ -260,8 +321,11 @@ class Loop {
   // result counts, samples and tracks them as apply_tick would, and the
   // account and the matcher are left as the last of them leaves them.
   // Returns the run's length; the ticks after it are for apply_tick.
+  // `instruments` holds the ticks' instrument ids when a source merges
+  // several series, and is empty otherwise.
   // Requires: idle(), no depth merged into the run.
-  std::size_t apply_idle(std::span<const engine::Tick> ticks);
+  std::size_t apply_idle(std::span<const engine::Tick> ticks,
+                         std::span<const std::int64_t> instruments = {});
   void apply_intents(std::span<const strategy::Intent> intents) {
     if (!intents.empty()) apply_each_intent(intents);
   }
@@ -287,6 +351,22 @@ class Loop {
   void sample_margin(Cash equity, Cash maintenance);
   void apply_scheduled_funding(const engine::Tick& tick);
   void apply_each_intent(std::span<const strategy::Intent> intents);
+  std::size_t find_holding(std::int64_t instrument) const;
+  std::size_t apply_idle_portfolio(std::span<const engine::Tick> ticks,
+                                   std::span<const std::int64_t> instruments);
+  // Notes endings appended since `from` against the working count of their
+  // instrument.
+  void end_working(std::size_t from);
+  void refresh_positions();
+  void recompute_next_funding();
+
+  // One instrument's funding schedule and the first of its rates not yet
+  // settled: rates are in time order, so those before it are exactly the
+  // ones due by the latest tick so far.
+  struct FundingCursor {
+    const std::vector<margin::FundingRate>* rates = nullptr;
+    std::size_t next = 0;
+  };
 
   const RunConfig& config_;
   core::Kernel kernel_;
@@ -298,9 +378,22 @@ class Loop {
   std::vector<Fill> tick_fills_;
   std::vector<OrderId> live_copy_;
   strategy::TickContext context_;
-  // The first scheduled rate not yet settled: rates are in time order, so
-  // those before it are exactly the ones due by the latest tick so far.
-  std::size_t next_rate_ = 0;
+  std::vector<FundingCursor> funding_;  // per holding
+  // The earliest time a scheduled rate falls due; the largest time when none
+  // is left.
+  Nanos next_funding_ = I64_MAX;
+  std::vector<std::int64_t> ids_;      // the holdings' instrument ids, in order
+  std::vector<std::size_t> ticks_of_;  // ticks per holding
+  // What the strategy is shown of every holding, refreshed when something
+  // may have changed it (dirty_).
+  std::vector<strategy::Position> positions_;
+  bool dirty_ = true;
+  // The holding each order of a portfolio was sent to, while it works.
+  engine::IdMap<std::uint32_t> order_holding_;
+  // Scratch of apply_idle_portfolio: which holdings a stretch has met, and
+  // where the latest tick of each lies.
+  std::vector<bool> met_;
+  std::vector<std::size_t> latest_;
   core::Event depth_event_{core::event::Depth{}};
   core::Event snapshot_event_{core::event::Snapshot{}};
 };
@@ -441,6 +534,8 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
         const std::size_t idle = strategy.idle_ticks();
         if (idle > 0 && loop.idle()) {
           std::span<const engine::Tick> run = ticks.peek_in_place(idle);
+          std::span<const std::int64_t> tags;
+          if constexpr (TaggedSource<T>) tags = ticks.peek_instruments(run.size());
           if constexpr (!std::is_same_v<std::remove_cvref_t<M>, NoMarks>) {
             if (!run.empty() && loop.flat()) {
               // A mark moves nothing of a flat account: of those the run
@@ -455,9 +550,14 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
                   run.begin()));
             }
           }
-          if (const std::size_t done = run.empty() ? 0 : loop.apply_idle(run); done > 0) {
+          if (const std::size_t done = run.empty() ? 0 : loop.apply_idle(run, tags); done > 0) {
             ticks.skip_in_place(done);
-            strategy.on_idle_ticks(run.first(done), ticks.in_place());
+            if constexpr (TaggedSource<T> &&
+                          requires { strategy.on_idle_ticks(run, in_place, tags.data()); }) {
+              strategy.on_idle_ticks(run.first(done), ticks.in_place(), tags.data());
+            } else {
+              strategy.on_idle_ticks(run.first(done), ticks.in_place());
+            }
             if (strategy::halted(strategy)) break;
             continue;
           }
@@ -471,11 +571,18 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
       record = &copy;
     }
     const engine::Tick& tick = *record;
+    std::size_t holding = 0;
+    const std::int64_t* instrument = nullptr;
+    if constexpr (TaggedSource<T>) {
+      instrument = ticks.last_instrument();
+      holding = loop.holding_of(*instrument);
+    }
     merge.apply_until(loop, tick.exch_ts);
     marked.apply_until(loop, tick.exch_ts);
     loop.apply_funding(tick);
     const strategy::TickContext& context =
-        InPlaceSource<T> ? loop.apply_tick(tick, record, in_place) : loop.apply_tick(tick);
+        InPlaceSource<T> ? loop.apply_tick(tick, record, in_place, holding, instrument)
+                         : loop.apply_tick(tick);
     auto& intents = loop.intents();
     intents.clear();
     strategy::notify_fills(strategy, loop.tick_fills());

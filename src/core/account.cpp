@@ -161,8 +161,9 @@ void State::apply_fill(const Fill& fill) {
                          [&](const Holding& h) { return h.instrument == fill.instrument; });
   if (it == holdings.end()) panic("a fill for an instrument this account does not hold");
   Holding& h = *it;
-  auto realize = [this](Cash profit) {
+  auto realize = [this, &h](Cash profit) {
     realized = add_sat(realized, profit);
+    h.realized = add_sat(h.realized, profit);
     credit(profit);
   };
 
@@ -216,6 +217,7 @@ output::Liquidated State::liquidate_holding(std::size_t index, std::int64_t pric
   Holding& h = holdings[index];
   const Cash profit = add_sat(h.unrealized(Leg::Long, price), h.unrealized(Leg::Short, price));
   realized = add_sat(realized, profit);
+  h.realized = add_sat(h.realized, profit);
   credit(profit);
   const QtyLots long_size = h.long_size;
   const QtyLots short_size = h.short_size;

@@ -63,6 +63,15 @@ struct Holding {
   // mark does not follow moves neither equity nor maintenance.
   bool marked = false;
   InstrumentId instrument;
+  // The instrument's own maker and taker rates, where a portfolio's
+  // instruments are charged differently; the account's rates otherwise.
+  std::optional<std::array<std::int64_t, 2>> fee_rates;
+  // What this holding added to the account's totals: the account's realised
+  // profit, fees and funding are the sums of these over its holdings, but
+  // for fee statements and reported funding, which name no holding.
+  Cash realized = 0;
+  Cash fees = 0;
+  Cash funding = 0;
 
   QtyLots size(Leg leg) const { return leg == Leg::Long ? long_size : short_size; }
   std::int64_t entry(Leg leg) const { return leg == Leg::Long ? long_entry : short_entry; }
@@ -141,8 +150,17 @@ struct State {
   // The fee of a fill in a holding of this contract size at the account's
   // rates (fill_fee).
   Cash fee_of(const Fill& fill, std::int64_t contract_size) const;
+  // The fee of a fill in holding h: at its own rates when it has them.
+  Cash fee_of(const Fill& fill, const Holding& h) const {
+    return fill_fee(fill, h.contract_size, h.fee_rates.value_or(fee_rates));
+  }
   // fees += fee and the settlement balance pays it.
   void charge_fee(Cash fee);
+  // The same, also counted against the holding it was paid in.
+  void charge_fee(Cash fee, Holding& h) {
+    h.fees = add_sat(h.fees, fee);
+    charge_fee(fee);
+  }
 
   // Books a fill into the holding of its instrument; the fee is not part of
   // it.  A fill for an instrument without a holding is a Panic ("a fill for an

@@ -112,12 +112,14 @@ struct ExternalFill {
 // A market depth update, for a matcher that keeps depth.
 struct Depth {
   book::DepthUpdate update;
+  std::optional<InstrumentId> instrument;
 };
 
 // A full depth snapshot, from which a matcher that keeps depth starts its
 // book again; the way back into sync after the depth stream broke.
 struct Snapshot {
   book::DepthSnapshot snapshot;
+  std::optional<InstrumentId> instrument;
 };
 
 }  // namespace event

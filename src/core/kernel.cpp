@@ -192,7 +192,7 @@ void Kernel::on_funding(const event::Funding& e) {
   state_.time = e.rate.time;
   const std::optional<std::size_t> index = state_.resolve(e.instrument);
   if (!index) return reject(RejectReason::UnknownInstrument, 0);
-  const Holding& h = state_.holdings[*index];
+  Holding& h = state_.holdings[*index];
   if (h.is_flat()) return;
   // A settlement without a price of its own is priced at the mark, or, on
   // an account without marks, at the last trade: testing it at a price of 0
@@ -205,6 +205,7 @@ void Kernel::on_funding(const event::Funding& e) {
   }
   state_.credit(amount);
   state_.funding = add_sat(state_.funding, amount);
+  h.funding = add_sat(h.funding, amount);
   outputs_.emplace_back(output::Funded{amount, rate.time});
   check_liquidation(h.marked ? h.last : rate.price);
 }
@@ -222,9 +223,12 @@ void Kernel::on_mark(const event::Mark& e) {
 
 void Kernel::on_funding_paid(const event::FundingPaid& e) {
   state_.time = e.time;
-  if (!state_.resolve(e.instrument)) return reject(RejectReason::UnknownInstrument, 0);
+  const std::optional<std::size_t> index = state_.resolve(e.instrument);
+  if (!index) return reject(RejectReason::UnknownInstrument, 0);
+  Holding& h = state_.holdings[*index];
   state_.credit(e.amount);
   state_.funding = add_sat(state_.funding, e.amount);
+  h.funding = add_sat(h.funding, e.amount);
   outputs_.emplace_back(output::Funded{e.amount, e.time});
 }
 
@@ -251,35 +255,39 @@ void Kernel::on_external_fill(const event::ExternalFill& e) {
   h.matcher.cancel(fill.order);
   h.matcher.notices().clear();  // the simulated copy's group says nothing here
   live_.erase(fill.order);
-  const Cash fee = std::visit(
-      Overloaded{
-          [this](const event::fee::Reported& r) {
-            state_.fees_known = true;
-            return r.amount;
-          },
-          [this](const event::fee::Unknown&) {
-            state_.fees_incomplete = true;
-            return Cash{0};
-          },
-          [&](const event::fee::Computed&) { return state_.fee_of(fill, h.contract_size); },
-      },
-      e.fee);
-  state_.charge_fee(fee);
+  const Cash fee =
+      std::visit(Overloaded{
+                     [this](const event::fee::Reported& r) {
+                       state_.fees_known = true;
+                       return r.amount;
+                     },
+                     [this](const event::fee::Unknown&) {
+                       state_.fees_incomplete = true;
+                       return Cash{0};
+                     },
+                     [&](const event::fee::Computed&) { return state_.fee_of(fill, h); },
+                 },
+                 e.fee);
+  state_.charge_fee(fee, h);
   state_.apply_fill(fill);
   outputs_.emplace_back(fill);
   check_liquidation(fill.price);
 }
 
 void Kernel::on_depth(const event::Depth& e) {
-  // Depth carries no instrument, so it can only mean the only holding; a
+  // Depth that names no instrument can only mean the only holding; a
   // matcher that keeps no depth ignores it.  An update the book refuses is
   // the matcher's to recover from, not a refusal of the account's.
-  if (state_.holdings.size() == 1) state_.holdings.front().matcher.on_depth(e.update);
+  if (const std::optional<std::size_t> index = state_.resolve(e.instrument)) {
+    state_.holdings[*index].matcher.on_depth(e.update);
+  }
 }
 
 void Kernel::on_snapshot(const event::Snapshot& e) {
   // Routed as a depth update is.
-  if (state_.holdings.size() == 1) state_.holdings.front().matcher.on_snapshot(e.snapshot);
+  if (const std::optional<std::size_t> index = state_.resolve(e.instrument)) {
+    state_.holdings[*index].matcher.on_snapshot(e.snapshot);
+  }
 }
 
 void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fills) {
@@ -302,7 +310,7 @@ void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fil
       }
       fill.qty = std::min(fill.qty, room);
     }
-    state_.charge_fee(state_.fee_of(fill, h.contract_size));
+    state_.charge_fee(state_.fee_of(fill, h), h);
     state_.apply_fill(fill);
     live_.erase(fill.order);
     outputs_.emplace_back(fill);

@@ -31,6 +31,17 @@
 
 namespace halvorn::strategy {
 
+// The account's position in one instrument, as a strategy is shown it.
+struct Position {
+  InstrumentId instrument;
+  QtyLots position = 0;          // long leg; the signed net position in net mode
+  std::int64_t entry = 0;        // ticks
+  QtyLots short_position = 0;    // short leg
+  std::int64_t short_entry = 0;  // ticks
+  std::size_t working = 0;       // orders for the instrument live after this tick
+  friend bool operator==(const Position&, const Position&) = default;
+};
+
 // What the strategy is shown on one tick, after the tick has been applied to
 // the account.  Valid only during the call.
 struct TickContext {
@@ -41,12 +52,19 @@ struct TickContext {
   std::int64_t short_entry = 0;  // average entry of the short leg, ticks
   Cash equity = 0;               // account equity after this tick
   std::size_t working = 0;       // live order ids after this tick
-  InstrumentId instrument;       // the run's instrument
+  InstrumentId instrument;       // the instrument of the tick
   // Where the tick's record lies in the run's tick source, for a strategy
   // that reads ticks in place, and how many of the ticks after it will lie
   // there too, contiguous with it; null and 0 when the source keeps none.
   const engine::Tick* record = nullptr;
   std::size_t in_place = 0;
+  // Where the instrument id of the tick lies, alongside the record, for a
+  // source that merges several instruments' series; null otherwise.
+  const std::int64_t* instrument_record = nullptr;
+  // The account in every instrument, in the run's order of instruments;
+  // `revision` changes whenever any of them may have.
+  std::span<const Position> positions;
+  std::uint64_t revision = 0;
 };
 
 namespace intent {

@@ -23,6 +23,9 @@ struct Scripted {
   std::map<std::size_t, std::vector<Intent>> script;  // call index -> intents
   std::size_t calls = 0;
   std::vector<TickContext> seen;
+  // The account in every instrument as each call showed it: the context's
+  // view of it is valid only during the call.
+  std::vector<std::vector<strategy::Position>> positions;
   // Feedback handed over before each call, by call index.
   std::vector<std::vector<Fill>> fills;
   std::vector<std::vector<OrderEnding>> endings;
@@ -34,6 +37,8 @@ struct Scripted {
 
   void on_tick(const TickContext& context, std::vector<Intent>& intents) {
     seen.push_back(context);
+    seen.back().positions = {};
+    positions.emplace_back(context.positions.begin(), context.positions.end());
     auto it = script.find(calls++);
     if (it != script.end()) intents.insert(intents.end(), it->second.begin(), it->second.end());
   }
