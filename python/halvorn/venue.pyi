@@ -521,6 +521,7 @@ class Fill:
         offset: str,
         taker: bool,
         fee: int,
+        instrument: int,
     ) -> Fill: ...
     @property
     def exch_ts(self) -> int: ...
@@ -542,6 +543,8 @@ class Fill:
     def taker(self) -> bool: ...
     @property
     def fee(self) -> int: ...
+    @property
+    def instrument(self) -> int: ...
     def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
 
 @final
@@ -555,7 +558,9 @@ class Fills:
 class Liquidation:
     """One closing-out of the account by the venue (ns, ticks, lots, Cash, Cash)."""
 
-    def __new__(cls, *, at: int, price: int, quantity: int, balance: int, forfeited: int) -> Liquidation: ...
+    def __new__(
+        cls, *, at: int, price: int, quantity: int, balance: int, forfeited: int, instrument: int
+    ) -> Liquidation: ...
     @property
     def at(self) -> int: ...
     @property
@@ -566,6 +571,8 @@ class Liquidation:
     def balance(self) -> int: ...
     @property
     def forfeited(self) -> int: ...
+    @property
+    def instrument(self) -> int: ...
     def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
 
 @final
@@ -633,6 +640,12 @@ class Run:
     def margin(self) -> MarginStats | None: ...
     @property
     def instrument(self) -> Instrument | None: ...
+    @property
+    def symbols(self) -> tuple[str, ...]: ...
+    @property
+    def instruments(self) -> dict[str, Instrument]: ...
+    @property
+    def per_instrument(self) -> tuple[InstrumentResult, ...]: ...
     def fills_frame(self, *, units: Literal["decimal", "float"] = "decimal") -> pandas.DataFrame: ...
     def equity_frame(self, *, units: Literal["decimal", "float"] = "decimal") -> pandas.DataFrame: ...
     @property
@@ -684,13 +697,63 @@ class TickBatch:
     def ask(self) -> Column: ...
     @property
     def volume(self) -> Column: ...
+    @property
+    def instrument(self) -> Column: ...
+
+@final
+class Position(tuple[Any, ...]):
+    """The account's position in one instrument of a portfolio."""
+
+    __match_args__: Final = ("symbol", "position", "entry", "short_position", "short_entry", "working")
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    @property
+    def symbol(self) -> str: ...
+    @property
+    def position(self) -> int: ...
+    @property
+    def entry(self) -> int: ...
+    @property
+    def short_position(self) -> int: ...
+    @property
+    def short_entry(self) -> int: ...
+    @property
+    def working(self) -> int: ...
+
+@final
+class InstrumentResult(tuple[Any, ...]):
+    """What one instrument of a run added up to (Run.per_instrument)."""
+
+    __match_args__: Final = (
+        "symbol", "ticks", "realized", "fees", "funding", "position", "short_position", "last"
+    )
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    @property
+    def symbol(self) -> str | None: ...
+    @property
+    def ticks(self) -> int: ...
+    @property
+    def realized(self) -> int: ...
+    @property
+    def fees(self) -> int: ...
+    @property
+    def funding(self) -> int: ...
+    @property
+    def position(self) -> int: ...
+    @property
+    def short_position(self) -> int: ...
+    @property
+    def last(self) -> int: ...
 
 def run(
     strategy: object,
     ticks: Sequence[Tick] | TickSource | Mapping[str, Any] | Any,
     balance: int | str,
     *,
-    venue: Venue | None = None,
+    venue: Venue | Mapping[str, Venue] | None = None,
     batch: int = 1,
     equity_every: int = 0,
     progress: bool | Callable[[int, int | None], object] | None = None,
@@ -702,22 +765,22 @@ def run(
 
 def compare_modes(
     build: Callable[[], object],
-    ticks: Sequence[Tick] | TickSource,
+    ticks: Sequence[Tick] | TickSource | Mapping[str, Any],
     balance: int | str,
     batch: int,
     *,
-    venue: Venue | None = None,
+    venue: Venue | Mapping[str, Venue] | None = None,
     depth: DepthSource | None = None,
     marks: MarkSource | None = None,
 ) -> ModeComparison:
     """Run one strategy per tick and in batches on a venue and compare."""
 
 def lookahead_check(
-    build: Callable[[list[Tick]], object],
-    ticks: Sequence[Tick],
+    build: Callable[[Any], object],
+    ticks: Sequence[Tick] | Mapping[str, Sequence[Tick]],
     balance: int | str,
     *,
     max_points: int = 200,
-    venue: Venue | None = None,
+    venue: Venue | Mapping[str, Venue] | None = None,
 ) -> LookaheadReport:
     """Whether a strategy decides from the past alone, on a venue."""

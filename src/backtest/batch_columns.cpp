@@ -4,8 +4,10 @@
 
 namespace halvorn::backtest {
 
-BatchColumns::BatchColumns(std::size_t rows)
-    : rows_(std::max<std::size_t>(rows, 1)), columns_(TICK_COLUMNS * rows_) {}
+BatchColumns::BatchColumns(std::size_t rows, std::int64_t instrument)
+    : rows_(std::max<std::size_t>(rows, 1)),
+      columns_(TICK_COLUMNS * rows_),
+      instruments_(rows_, instrument) {}
 
 void BatchColumns::store(const engine::Tick& t, std::size_t row) {
   const std::int64_t fields[TICK_COLUMNS] = {t.exch_ts, t.local_ts, t.last, t.high,
@@ -13,8 +15,10 @@ void BatchColumns::store(const engine::Tick& t, std::size_t row) {
   for (std::size_t c = 0; c < TICK_COLUMNS; ++c) columns_[c * rows_ + row] = fields[c];
 }
 
-void BatchColumns::add(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place) {
+void BatchColumns::add(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place,
+                       const std::int64_t* instrument) {
   if (size_ == rows_) panic("a batch holds no more ticks than its rows");
+  if (instrument != nullptr) instruments_[size_] = *instrument;
   if (size_ == 0) {
     // In place only when the whole batch will lie in the source together: a
     // tick file's block is reused once the next one has been read.
@@ -30,15 +34,18 @@ void BatchColumns::add(const engine::Tick& tick, const engine::Tick* record, std
   ++size_;
 }
 
-void BatchColumns::add_run(std::span<const engine::Tick> records, std::size_t in_place) {
+void BatchColumns::add_run(std::span<const engine::Tick> records, std::size_t in_place,
+                           const std::int64_t* instruments) {
   for (std::size_t i = 0; i < records.size(); ++i) {
-    add(records[i], &records[i], in_place + (records.size() - 1 - i));
+    add(records[i], &records[i], in_place + (records.size() - 1 - i),
+        instruments != nullptr ? instruments + i : nullptr);
   }
 }
 
 ColumnView BatchColumns::view() const {
   ColumnView v;
   v.length = size_;
+  v.instrument = instruments_.data();
   if (copying_ || first_ == nullptr) {
     for (std::size_t c = 0; c < TICK_COLUMNS; ++c) v.base[c] = columns_.data() + c * rows_;
     v.stride = sizeof(std::int64_t);

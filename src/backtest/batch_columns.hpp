@@ -32,6 +32,8 @@ struct ColumnView {
   std::array<const std::int64_t*, TICK_COLUMNS> base{};
   std::ptrdiff_t stride = 0;  // bytes between rows
   std::size_t length = 0;     // rows
+  // The instrument id of each row, contiguous.
+  const std::int64_t* instrument = nullptr;
 };
 
 // A BatchColumns gathers batches of up to `rows` ticks.
@@ -41,15 +43,19 @@ struct ColumnView {
 class BatchColumns {
  public:
   // Storage for `rows` ticks (at least one), allocated now and reused for
-  // every batch.
-  explicit BatchColumns(std::size_t rows);
+  // every batch; every tick is of `instrument` unless told otherwise.
+  explicit BatchColumns(std::size_t rows, std::int64_t instrument = 1);
 
   // Adds one tick.  `record` is where it lies in the source (null for a
   // copy) and `in_place` how many ticks after it will lie contiguously with
-  // it.  Requires: size() < rows().
-  void add(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place);
-  // Adds contiguous records, of which `in_place` more will follow in place.
-  void add_run(std::span<const engine::Tick> records, std::size_t in_place);
+  // it; `instrument`, when not null, where its instrument id lies.
+  // Requires: size() < rows().
+  void add(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place,
+           const std::int64_t* instrument = nullptr);
+  // Adds contiguous records, of which `in_place` more will follow in place,
+  // with their instrument ids when not null.
+  void add_run(std::span<const engine::Tick> records, std::size_t in_place,
+               const std::int64_t* instruments = nullptr);
 
   std::size_t size() const { return size_; }
   std::size_t rows() const { return rows_; }
@@ -63,6 +69,8 @@ class BatchColumns {
 
   std::size_t rows_;
   std::vector<std::int64_t> columns_;  // column-major, rows_ per column
+  // A copy: ids are few bytes, and a series of one instrument fills it once.
+  std::vector<std::int64_t> instruments_;
   const engine::Tick* first_ = nullptr;
   std::size_t size_ = 0;
   bool copying_ = false;

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "backtest/lookahead.hpp"
+#include "backtest/merged_ticks.hpp"
 #include "data/depth_reader.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/boundary.hpp"
@@ -295,27 +296,39 @@ std::uint64_t length_of(const TickInput& input) {
 // The parts of the adapter that drives `strategy` with `batch`, by the
 // protocol of the request.  False with the exception set when looking a
 // hook up or resolving the progress argument raised.
+FeeTerms fee_terms(const venue::VenueConfig& v) {
+  return FeeTerms{{{{v.maker_fee, v.taker_fee}, v.contract_size}}};
+}
+
 bool adapter_parts(const RunRequest& request, PyObject* strategy, std::uint64_t batch,
-                   std::uint64_t ticks, AdapterParts* out) {
+                   std::uint64_t ticks, AdapterParts* out,
+                   std::optional<FeeTerms> fees = std::nullopt) {
   const venue::VenueState* v = request.venue_module;
   if (v == nullptr) {
-    *out = AdapterParts{Cadence(request.core, batch), Feedback(), RunProgress(), RequestTypes{},
-                        false};
+    *out = AdapterParts{Cadence(request.core, batch),
+                        Feedback(),
+                        RunProgress(),
+                        RequestTypes{},
+                        false,
+                        PortfolioView()};
     return true;
   }
   Ref on_columns;
   if (batch > 1 && !optional_attribute(strategy, v->str_on_columns, &on_columns)) return false;
   Feedback feedback;
-  if (!Feedback::of(v, strategy, {request.venue->maker_fee, request.venue->taker_fee},
-                    request.venue->contract_size, &feedback)) {
+  if (!Feedback::of(v, strategy, fees ? std::move(*fees) : fee_terms(*request.venue), &feedback)) {
     return false;
   }
   RunProgress progress;
   if (!RunProgress::of(request.progress, ticks, &progress)) return false;
   *out = AdapterParts{
       Cadence(request.core, batch, std::move(on_columns), v->tick_batch_type, v->column_type),
-      std::move(feedback), std::move(progress), venue::venue_requests(v, request.venue->hedge),
-      request.flush};
+      std::move(feedback),
+      std::move(progress),
+      venue::venue_requests(v, request.venue->hedge),
+      request.flush,
+      PortfolioView()};
+  out->cadence.set_instrument(request.venue->instrument);
   return true;
 }
 
@@ -395,6 +408,297 @@ class EitherDriven {
   std::variant<PyDriven, CompiledDriven> driven_;
 };
 
+// ---------------------------------------------------------------------------
+// Portfolios: a dict of symbol to ticks, one account
+
+// Whether `ticks` is a portfolio: a dict of symbol to ticks.  A dict with an
+// exch_ts key is one series given as columns.  -1 with the exception set.
+int is_portfolio(PyObject* ticks) {
+  if (!PyDict_Check(ticks)) return 0;
+  Ref key = Ref::steal(PyUnicode_FromString("exch_ts"));
+  if (!key) return -1;
+  const int columns = PyDict_Contains(ticks, key.get());
+  return columns < 0 ? -1 : !columns;
+}
+
+// One instrument's series in a portfolio run: in memory, or a tick file
+// being streamed.
+struct LegTicks {
+  backtest::SpanTicks span;
+  data::StreamedTicks* file = nullptr;
+
+  bool next(engine::Tick& out) { return file != nullptr ? file->next(out) : span.next(out); }
+  const engine::Tick* next_in_place() {
+    return file != nullptr ? file->next_in_place() : span.next_in_place();
+  }
+  std::size_t in_place() const { return file != nullptr ? file->in_place() : span.in_place(); }
+  std::span<const engine::Tick> peek_in_place(std::size_t n) const {
+    return file != nullptr ? file->peek_in_place(n) : span.peek_in_place(n);
+  }
+  void skip_in_place(std::size_t k) {
+    if (file != nullptr) {
+      file->skip_in_place(k);
+    } else {
+      span.skip_in_place(k);
+    }
+  }
+};
+
+// A portfolio's instruments once its arguments are converted, in the order
+// the dict gave them: instrument id i + 1 is legs[i].
+struct PortfolioInput {
+  std::vector<venue::InstrumentLeg> legs;
+  std::vector<TickInput> inputs;
+};
+
+// What belongs to the account rather than to an instrument has to be the
+// same on every instrument's venue.
+bool same_account(const PortfolioInput& p) {
+  const venue::VenueConfig& first = p.legs.front().venue;
+  for (const venue::InstrumentLeg& leg : p.legs) {
+    const venue::VenueConfig& v = leg.venue;
+    const char* field = v.hedge != first.hedge                     ? "hedge"
+                        : v.enforce_margin != first.enforce_margin ? "enforce_margin"
+                        : v.track_margin != first.track_margin     ? "track_margin"
+                        : v.resting != first.resting               ? "resting_fills"
+                                                                   : nullptr;
+    if (field != nullptr) {
+      PyErr_Format(PyExc_ValueError,
+                   "%s belongs to the account, which the instruments of a portfolio share, and "
+                   "the venues of %R and %R differ in it: give every instrument's Venue the same "
+                   "%s",
+                   field, p.legs.front().symbol.get(), leg.symbol.get(), field);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Converts a portfolio's ticks (a dict of symbol to ticks) and venues (the
+// request's one venue for every instrument, or its dict of symbol to
+// Venue).  Refused before the run: a symbol that is not a str, an
+// instrument with ticks and no venue or a venue and no ticks, one without
+// a definition (its sizes make its money), a series whose definition names
+// another symbol, and venues that disagree on the account.
+bool resolve_portfolio(const RunRequest& request, PyObject* ticks, PortfolioInput* out) {
+  // Private copies: converting a value runs Python code, which may change
+  // the dicts it came from.
+  Ref items = Ref::steal(PyDict_Items(ticks));
+  Ref venues = request.venues != nullptr ? Ref::steal(PyDict_Copy(request.venues)) : Ref();
+  if (!items || (request.venues != nullptr && !venues)) return false;
+  const Py_ssize_t n = PyList_GET_SIZE(items.get());
+  if (n == 0) {
+    PyErr_SetString(PyExc_ValueError,
+                    "a portfolio needs the ticks of at least one instrument: give "
+                    "{symbol: ticks, ...}");
+    return false;
+  }
+  if (static_cast<std::uint64_t>(n) > UINT32_MAX - 1) {
+    PyErr_SetString(PyExc_ValueError, "a portfolio holds fewer than 2**32 instruments");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    Ref symbol = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+    Ref value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    if (!PyUnicode_Check(symbol.get())) {
+      PyErr_Format(PyExc_TypeError,
+                   "the ticks of a portfolio are a dict of symbol (a str) to ticks; got the key "
+                   "%R",
+                   symbol.get());
+      return false;
+    }
+    const venue::VenueConfig* config = request.venue;
+    Ref held;  // the Venue `config` lies in, for this instrument's conversion
+    if (venues) {
+      PyObject* given = PyDict_GetItemWithError(venues.get(), symbol.get());
+      if (given == nullptr) {
+        if (!PyErr_Occurred()) {
+          PyErr_Format(PyExc_ValueError,
+                       "%R has ticks and no venue: give venue={..., %R: Venue(...)}", symbol.get(),
+                       symbol.get());
+        }
+        return false;
+      }
+      held = Ref::borrow(given);
+      if (!venue::venue_config(const_cast<venue::VenueState*>(request.venue_module), held.get(),
+                               &config)) {
+        return false;
+      }
+      if (PyDict_DelItem(venues.get(), symbol.get()) < 0) return false;
+    }
+    RunRequest one = request;
+    one.venue = config;
+    TickInput input;
+    if (!resolve_input(one, value.get(), &input)) return false;
+    // A portfolio numbers its instruments itself; a file's own id says
+    // nothing about which of them it holds, its definition does.
+    venue::VenueConfig given = *config;
+    if (const auto* file = std::get_if<const TickSourceData*>(&input)) {
+      given.instrument = static_cast<std::uint32_t>((*file)->instrument);
+    }
+    venue::VenueConfig used;
+    if (!venue_of_input(input, given, &used)) return false;
+    if (!used.definition) {
+      PyErr_Format(PyExc_ValueError,
+                   "%R has no Instrument: the instruments of a portfolio differ in their tick "
+                   "and lot sizes, so give its Venue(instrument=Instrument(...)) or ticks from a "
+                   "file converted with its symbol",
+                   symbol.get());
+      return false;
+    }
+    std::string text;
+    if (!utf8_of(symbol.get(), &text)) return false;
+    if (used.definition->symbol != text) {
+      PyErr_Format(PyExc_ValueError, "the ticks given as %R are of %s: give them as %s's",
+                   symbol.get(), venue::instrument_text(*used.definition).c_str(),
+                   used.definition->symbol.c_str());
+      return false;
+    }
+    used.instrument = static_cast<std::uint32_t>(i + 1);
+    out->legs.push_back(venue::InstrumentLeg{symbol, std::move(used)});
+    out->inputs.push_back(std::move(input));
+  }
+  if (venues && PyDict_GET_SIZE(venues.get()) > 0) {
+    Py_ssize_t at = 0;
+    PyObject *key, *unused;
+    PyDict_Next(venues.get(), &at, &key, &unused);
+    PyErr_Format(PyExc_ValueError, "%R is configured and given no ticks: give ticks={..., %R: ...}",
+                 key, key);
+    return false;
+  }
+  return same_account(*out);
+}
+
+// The run configuration of a portfolio: the account and its first
+// instrument from the first leg, each further instrument from its own.
+backtest::RunConfig portfolio_config(const PortfolioInput& p, Cash balance,
+                                     std::uint64_t equity_every) {
+  backtest::RunConfig config = p.legs.front().venue.run_config(balance, equity_every);
+  config.instrument = InstrumentId{1};
+  for (std::size_t i = 1; i < p.legs.size(); ++i) {
+    const venue::VenueConfig& v = p.legs[i].venue;
+    config.others.push_back(backtest::InstrumentConfig{InstrumentId{v.instrument},
+                                                       v.tier,
+                                                       v.margin_tiers,
+                                                       v.funding,
+                                                       v.contract_size,
+                                                       {v.maker_fee, v.taker_fee}});
+  }
+  return config;
+}
+
+FeeTerms portfolio_fees(const PortfolioInput& p) {
+  FeeTerms fees;
+  for (const venue::InstrumentLeg& leg : p.legs) {
+    fees.by_instrument.push_back(fee_terms(leg.venue).by_instrument.front());
+  }
+  return fees;
+}
+
+// Runs `driven` over the merged series of `p`, with the lock released; the
+// files are opened first.  False with the exception set when one does not
+// open.
+bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
+                const PortfolioInput& p, backtest::RunResult* result, RunEnd* end) {
+  const std::size_t n = p.inputs.size();
+  std::vector<std::optional<data::StreamedTicks>> files(n);
+  std::vector<LegTicks> legs(n);
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (const auto* series = std::get_if<TickArray>(&p.inputs[i])) {
+      legs[i].span = backtest::SpanTicks{*series};
+      total += series->size();
+      continue;
+    }
+    const TickSourceData& file = *std::get<const TickSourceData*>(p.inputs[i]);
+    std::optional<data::Opened> opened;
+    run_unlocked(gil, [&] { opened = data::TickReader::open(file.fs_path, driven.read_hooks()); });
+    if (auto* error = std::get_if<data::Error>(&*opened)) {
+      if (driven.interrupt()) {
+        driven.interrupt().restore();
+      } else {
+        raise_tick_file_error(file, *error);
+      }
+      return false;
+    }
+    auto& reader = std::get<data::TickReader>(*opened);
+    total += reader.count();
+    files[i].emplace(std::move(reader));
+    legs[i].file = &*files[i];
+  }
+  std::vector<LegTicks*> sources;
+  std::vector<std::int64_t> ids;
+  for (std::size_t i = 0; i < n; ++i) {
+    sources.push_back(&legs[i]);
+    ids.push_back(static_cast<std::int64_t>(i + 1));
+  }
+  driven.limit_series(total);
+  backtest::MergedTicks<LegTicks> merged(std::move(sources), std::move(ids));
+  run_unlocked(gil, [&] { *result = backtest::run_stream(config, driven, merged); });
+  for (const auto& file : files) {
+    if (file && file->error() && !end->reader_error) end->reader_error = *file->error();
+  }
+  return true;
+}
+
+// Hands the adapter's tags over, closes its progress bar and raises what
+// stopped the run.  `ran` is whether the run itself got going.
+bool finish_run(PyDriven& driven, bool ran, backtest::RunResult* out, const RunEnd& end) {
+  out->order_tags = driven.take_tags();
+  // A bar is closed whatever happened; an exception already set wins.
+  PendingException pending = PyErr_Occurred() ? PendingException::fetch() : PendingException{};
+  const bool closed = driven.close_progress();
+  if (pending) {
+    PyErr_Clear();
+    pending.restore();
+  } else if (!closed) {
+    return false;
+  }
+  return ran && !raise_run_end(driven, *out, end);
+}
+
+bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* ticks,
+                   backtest::RunResult* out, venue::VenueConfig* used,
+                   std::vector<venue::InstrumentLeg>* legs_out) {
+  if (is_compiled(request, strategy)) {
+    PyErr_SetString(PyExc_ValueError,
+                    "a compiled strategy trades one instrument; run a portfolio with a Python "
+                    "strategy");
+    return false;
+  }
+  if (request.depth != nullptr || request.marks != nullptr) {
+    PyErr_SetString(PyExc_ValueError,
+                    "depth and marks are streamed beside the ticks of one instrument; a portfolio "
+                    "runs without them");
+    return false;
+  }
+  if (!check_cadence(strategy, request.batch, true)) return false;
+  PortfolioInput p;
+  if (!resolve_portfolio(request, ticks, &p)) return false;
+  RunRequest first = request;
+  first.venue = &p.legs.front().venue;
+  std::uint64_t total = 0;
+  for (const TickInput& input : p.inputs) total += length_of(input);
+  AdapterParts parts;
+  if (!adapter_parts(first, strategy, request.batch, total, &parts, portfolio_fees(p))) {
+    return false;
+  }
+  std::vector<Ref> symbols;
+  for (const venue::InstrumentLeg& leg : p.legs) symbols.push_back(leg.symbol);
+  if (!PortfolioView::of(request.venue_module, std::move(symbols), &parts.portfolio)) {
+    return false;
+  }
+  Gil gil;
+  PyDriven driven(gil, Ref::borrow(strategy), strategy_name(strategy), std::move(parts));
+  const backtest::RunConfig config = portfolio_config(p, request.balance, request.equity_every);
+  RunEnd end;
+  const bool ran = run_merged(config, driven, gil, p, out, &end);
+  if (used != nullptr) *used = p.legs.front().venue;
+  if (legs_out != nullptr) *legs_out = p.legs;
+  return finish_run(driven, ran, out, end);
+}
+
 }  // namespace
 
 bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns) {
@@ -416,7 +720,17 @@ bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns) {
 }
 
 bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
-                  backtest::RunResult* out, venue::VenueConfig* used) {
+                  backtest::RunResult* out, venue::VenueConfig* used,
+                  std::vector<venue::InstrumentLeg>* legs) {
+  const int portfolio = given.venue_protocol() ? is_portfolio(ticks) : 0;
+  if (portfolio < 0) return false;
+  if (portfolio > 0) return run_portfolio(given, strategy, ticks, out, used, legs);
+  if (given.venues != nullptr) {
+    PyErr_SetString(PyExc_TypeError,
+                    "a dict of venues configures a portfolio, whose ticks are a dict of symbol to "
+                    "ticks: give venue=Venue(...) for one instrument's ticks");
+    return false;
+  }
   const bool compiled = is_compiled(given, strategy);
   if (compiled ? given.batch == 0 : !check_cadence(strategy, given.batch, given.venue_protocol())) {
     if (compiled) check_cadence(strategy, 0, false);
@@ -438,21 +752,12 @@ bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
   if (!adapter_parts(request, strategy, request.batch, length_of(input), &parts)) return false;
   Gil gil;
   PyDriven driven(gil, Ref::borrow(strategy), strategy_name(strategy), std::move(parts));
+  if (venue.definition) driven.set_symbol(venue.definition->symbol);
   const backtest::RunConfig config =
       request.venue->run_config(request.balance, request.equity_every);
   RunEnd end;
   const bool ran = run_input(config, driven, gil, input, out, &end, request.depth, request.marks);
-  out->order_tags = driven.take_tags();
-  // A bar is closed whatever happened; an exception already set wins.
-  PendingException pending = PyErr_Occurred() ? PendingException::fetch() : PendingException{};
-  const bool closed = driven.close_progress();
-  if (pending) {
-    PyErr_Clear();
-    pending.restore();
-  } else if (!closed) {
-    return false;
-  }
-  return ran && !raise_run_end(driven, *out, end);
+  return finish_run(driven, ran, out, end);
 }
 
 bool compare_runs(const RunRequest& request, PyObject* build, PyObject* ticks, std::uint64_t batch,
@@ -505,10 +810,10 @@ bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks
     }
     AdapterParts parts;
     if (!object || PyErr_Occurred() || !adapter_parts(request, object.get(), 1, k, &parts)) {
-      PyDriven failed(
-          gil, Ref::borrow(Py_None), std::string(),
-          AdapterParts{Cadence(request.core, 1), Feedback(), RunProgress(), RequestTypes{}, false},
-          shared);
+      PyDriven failed(gil, Ref::borrow(Py_None), std::string(),
+                      AdapterParts{Cadence(request.core, 1), Feedback(), RunProgress(),
+                                   RequestTypes{}, false, PortfolioView()},
+                      shared);
       failed.record_current_exception("build raised: ");
       return EitherDriven(std::move(failed));
     }

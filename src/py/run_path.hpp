@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "backtest/run.hpp"
 #include "data/depth_file.hpp"
@@ -59,6 +60,9 @@ struct RunRequest {
   const market_data::DepthSourceData* depth = nullptr;
   // The venue's mark prices, streamed beside the ticks; null for none.
   const market_data::MarkSourceData* marks = nullptr;
+  // A dict of symbol to Venue, for a portfolio whose instruments trade on
+  // venues of their own; null when `venue` serves every instrument.
+  PyObject* venues = nullptr;
 
   bool venue_protocol() const { return venue_module != nullptr; }
 };
@@ -74,8 +78,12 @@ bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns);
 // raise_run_end).
 // `used`, when given, receives the venue the run traded on: the request's,
 // with the instrument a tick file defines (see the Venue's documentation).
+// A dict of symbol to ticks is a portfolio (the venue protocol only): its
+// instruments' series merged by time into one account; `legs`, when given,
+// receives each instrument's symbol and venue, in the order of their ids.
 bool run_strategy(const RunRequest& request, PyObject* strategy, PyObject* ticks,
-                  backtest::RunResult* out, venue::VenueConfig* used = nullptr);
+                  backtest::RunResult* out, venue::VenueConfig* used = nullptr,
+                  std::vector<venue::InstrumentLeg>* legs = nullptr);
 
 // Builds a strategy with `build()` and runs it per tick, then builds another
 // and runs it in batches of `batch`, each as run_strategy does (equity not

@@ -61,6 +61,7 @@ PyDriven::~PyDriven() {
   parts_.cadence.drop();
   parts_.feedback.drop();
   parts_.progress.drop();
+  parts_.portfolio.drop();
   requests_.clear();
   failure_.drop_cause();
   PendingException& interrupt = interruption_.pending();
@@ -103,7 +104,10 @@ void PyDriven::on_tick(const strategy::TickContext& context,
   if (!live()) return;
   if (!parts_.cadence.per_tick()) {
     last_context_ = context;
-    if (!parts_.cadence.collect(context.tick, context.record, context.in_place)) return;
+    if (!parts_.cadence.collect(context.tick, context.record, context.in_place,
+                                context.instrument_record)) {
+      return;
+    }
   }
   gil_.acquire();
   try {
@@ -120,7 +124,8 @@ void PyDriven::on_tick(const strategy::TickContext& context,
 
 void PyDriven::call(const strategy::TickContext& context, std::vector<strategy::Intent>& intents) {
   Ref result;
-  if (!parts_.feedback.pending() || parts_.feedback.deliver()) {
+  if ((!parts_.feedback.pending() || parts_.feedback.deliver()) &&
+      parts_.portfolio.write(strategy_.get(), context, parts_.cadence.held_instruments())) {
     result = parts_.cadence.call(strategy_.get(), context);
   }
   if (result) {
@@ -153,10 +158,11 @@ std::size_t PyDriven::idle_ticks() const {
   return parts_.cadence.batch() - parts_.cadence.held() - 1;
 }
 
-void PyDriven::on_idle_ticks(std::span<const engine::Tick> ticks, std::size_t in_place) {
+void PyDriven::on_idle_ticks(std::span<const engine::Tick> ticks, std::size_t in_place,
+                             const std::int64_t* instruments) {
   count_ticks(ticks.size());
   if (!live()) return;
-  parts_.cadence.collect_run(ticks, in_place);
+  parts_.cadence.collect_run(ticks, in_place, instruments);
 }
 
 void PyDriven::on_fills(std::span<const Fill> fills) {
@@ -199,13 +205,23 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
     return;
   }
   // A group's members are numbered in order; the first leads it.
+  // An order that names no instrument is for the tick's; one that names a
+  // symbol the run does not trade gets an id no holding has, and the run
+  // refuses it where the strategy hears it.
+  auto instrument_of = [&](const OrderTicket& ticket) {
+    if (!ticket.instrument) return context.instrument;
+    if (!parts_.portfolio.active()) {
+      return ticket.instrument == single_symbol_ ? context.instrument : InstrumentId{0};
+    }
+    return parts_.portfolio.resolve(*ticket.instrument);
+  };
   auto place = [&](const OrderTicket& ticket, GroupRole role, OrderId leader) {
     orders_made_ = next_counter(orders_made_, "order id counter overflows");
     OrderTerms terms = ticket.terms;
     terms.role = role;
     terms.leader = leader;
     intents.push_back(strategy::intent::Place{ticket.side, ticket.placed_offset(),
-                                              context.instrument, orders_made_, ticket.price,
+                                              instrument_of(ticket), orders_made_, ticket.price,
                                               ticket.qty, terms});
     if (ticket.tag) tags_.emplace_back(orders_made_, *ticket.tag);
     return orders_made_;

@@ -38,6 +38,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,6 +48,7 @@
 #include "py/gil.hpp"
 #include "py/interruption.hpp"
 #include "py/module_state.hpp"
+#include "py/portfolio_view.hpp"
 #include "py/run_progress.hpp"
 #include "py/strategy_cadence.hpp"
 #include "py/strategy_failure.hpp"
@@ -67,8 +69,9 @@ struct AdapterParts {
   Cadence cadence;
   Feedback feedback;
   RunProgress progress;
-  RequestTypes requests;  // what the strategy may return besides orders
-  bool flush = false;     // deliver the ticks after the last complete batch at the end
+  RequestTypes requests;    // what the strategy may return besides orders
+  bool flush = false;       // deliver the ticks after the last complete batch at the end
+  PortfolioView portfolio;  // inactive for a run of one instrument
 };
 
 class PyDriven {
@@ -92,7 +95,8 @@ class PyDriven {
   std::size_t idle_ticks() const;
   // Those ticks, of which `in_place` more after them lie contiguous with
   // them in the source.
-  void on_idle_ticks(std::span<const engine::Tick> ticks, std::size_t in_place);
+  void on_idle_ticks(std::span<const engine::Tick> ticks, std::size_t in_place,
+                     const std::int64_t* instruments = nullptr);
   // Feedback, kept for the strategy's hooks when it has them.
   void on_fills(std::span<const Fill> fills);
   void on_endings(std::span<const strategy::OrderEnding> endings);
@@ -108,6 +112,9 @@ class PyDriven {
   void limit_series(std::uint64_t max_ticks) {
     parts_.cadence.limit_series(max_ticks, parts_.flush);
   }
+
+  // The symbol of the one instrument of the run, for orders that name it.
+  void set_symbol(std::string symbol) { single_symbol_ = std::move(symbol); }
 
   // Records a failure by its text (the first one also in the shared slot).
   void fail(std::string message) { failure_.fail(std::move(message)); }
@@ -154,6 +161,8 @@ class PyDriven {
   std::vector<Request> requests_;  // scratch, reused
   std::vector<std::pair<OrderId, std::string>> tags_;
   strategy::TickContext last_context_;  // for a flushed batch
+  // The symbol of a run of one instrument, which an order may name.
+  std::optional<std::string> single_symbol_;
 };
 
 }  // namespace halvorn::py

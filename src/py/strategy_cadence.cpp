@@ -33,24 +33,32 @@ void Cadence::limit_series(std::uint64_t max_ticks, bool flush) {
   never_delivers_ = batch_ > 1 && batch_ > max_ticks && !flush;
   if (never_delivers_) pending_ = std::vector<engine::Tick>();
   if (on_columns_ && !never_delivers_) {
-    columns_.emplace(static_cast<std::size_t>(std::min<std::uint64_t>(batch_, max_ticks)));
+    columns_.emplace(static_cast<std::size_t>(std::min<std::uint64_t>(batch_, max_ticks)),
+                     instrument_);
   }
 }
 
-bool Cadence::collect(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place) {
+bool Cadence::collect(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place,
+                      const std::int64_t* instrument) {
   if (!on_columns_) {
     pending_.push_back(tick);
+    if (instrument != nullptr) pending_instruments_.push_back(*instrument);
   } else {
-    columns_->add(tick, record, in_place);
+    columns_->add(tick, record, in_place, instrument);
   }
   return held() == batch_;
 }
 
-void Cadence::collect_run(std::span<const engine::Tick> ticks, std::size_t in_place) {
+void Cadence::collect_run(std::span<const engine::Tick> ticks, std::size_t in_place,
+                          const std::int64_t* instruments) {
   if (!on_columns_) {
     pending_.insert(pending_.end(), ticks.begin(), ticks.end());
+    if (instruments != nullptr) {
+      pending_instruments_.insert(pending_instruments_.end(), instruments,
+                                  instruments + ticks.size());
+    }
   } else {
-    columns_->add_run(ticks, in_place);
+    columns_->add_run(ticks, in_place, instruments);
   }
 }
 
@@ -113,6 +121,7 @@ Ref Cadence::call_batch(PyObject* strategy, const strategy::TickContext& context
     PyList_SET_ITEM(list.get(), i, tick);
   }
   pending_.clear();
+  pending_instruments_.clear();
   return Ref::steal(python(
       [&] { return PyObject_CallMethodOneArg(strategy, state_->str_on_batch, list.get()); }));
 }

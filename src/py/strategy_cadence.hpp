@@ -52,9 +52,19 @@ class Cadence {
   // Batched: keeps one tick (`record` is where it lies in the source, null
   // for a copy, with `in_place` more lying with it); true when the batch is
   // complete.
-  bool collect(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place);
-  // Batched: keeps ticks that cannot complete the batch, at once.
-  void collect_run(std::span<const engine::Tick> ticks, std::size_t in_place);
+  // `instrument` is where the tick's instrument id lies when the run merges
+  // several instruments' series (null otherwise).
+  bool collect(const engine::Tick& tick, const engine::Tick* record, std::size_t in_place,
+               const std::int64_t* instrument = nullptr);
+  // Batched: keeps ticks that cannot complete the batch, at once, with
+  // their instrument ids when not null.
+  void collect_run(std::span<const engine::Tick> ticks, std::size_t in_place,
+                   const std::int64_t* instruments = nullptr);
+  // The instrument id every tick of a series of one instrument has.
+  void set_instrument(std::int64_t instrument) { instrument_ = instrument; }
+  // Batched by list, over several instruments: the instrument id of each
+  // tick held, in order.
+  std::span<const std::int64_t> held_instruments() const { return pending_instruments_; }
   // Ticks kept for the coming batch.
   std::size_t held() const;
 
@@ -84,6 +94,8 @@ class Cadence {
   PyTypeObject* batch_type_ = nullptr;
   PyTypeObject* column_type_ = nullptr;
   std::vector<engine::Tick> pending_;              // batched by list
+  std::vector<std::int64_t> pending_instruments_;  // theirs, over several instruments
+  std::int64_t instrument_ = 1;
   std::optional<backtest::BatchColumns> columns_;  // columnar
   BatchHolder batch_holder_;
   bool never_delivers_ = false;

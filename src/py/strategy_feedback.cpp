@@ -10,13 +10,10 @@
 
 namespace halvorn::py {
 
-bool Feedback::of(const venue::VenueState* st, PyObject* strategy,
-                  const std::array<std::int64_t, 2>& fee_rates, std::int64_t contract_size,
-                  Feedback* out) {
+bool Feedback::of(const venue::VenueState* st, PyObject* strategy, FeeTerms fees, Feedback* out) {
   *out = Feedback();
   out->state_ = st;
-  out->fee_rates_ = fee_rates;
-  out->contract_size_ = contract_size;
+  out->fees_ = std::move(fees);
   return optional_attribute(strategy, st->str_on_fill, &out->on_fill_) &&
          optional_attribute(strategy, st->str_on_end, &out->on_end_) &&
          optional_attribute(strategy, st->str_on_liquidation, &out->on_liquidation_);
@@ -41,9 +38,7 @@ bool Feedback::deliver() {
   for (const Note& note : notes_) {
     Ref answer;
     if (const auto* fill = std::get_if<Fill>(&note)) {
-      Ref arg = Ref::steal(
-          box(state_->fill_type,
-              venue::fill_record(*fill, core::fill_fee(*fill, contract_size_, fee_rates_))));
+      Ref arg = Ref::steal(box(state_->fill_type, venue::fill_record(*fill, fees_.fee(*fill))));
       if (arg) {
         answer = Ref::steal(python([&] { return PyObject_CallOneArg(on_fill_.get(), arg.get()); }));
       }

@@ -21,6 +21,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/account.hpp"
 #include "py/pyref.hpp"
 #include "strategy/strategy.hpp"
 
@@ -30,6 +31,22 @@ namespace venue {
 struct VenueState;
 }
 
+// What a fill's fee is charged at, per instrument of a run: one entry for a
+// run of one instrument, else the entry of instrument id i + 1 at i.
+struct FeeTerms {
+  struct Terms {
+    std::array<std::int64_t, 2> rates{0, 0};  // maker, taker
+    std::int64_t contract_size = 0;
+  };
+  std::vector<Terms> by_instrument;
+
+  Cash fee(const Fill& fill) const {
+    const Terms& t = by_instrument.size() == 1 ? by_instrument.front()
+                                               : by_instrument.at(fill.instrument.value - 1);
+    return core::fill_fee(fill, t.contract_size, t.rates);
+  }
+};
+
 class Feedback {
  public:
   // Hears nothing: the core module's protocol.
@@ -38,9 +55,7 @@ class Feedback {
   // The hooks `strategy` has, looked up once; fills are shown with the fee
   // the rates and contract size give them.  False with the exception set
   // when looking one up raised.  Requires: the lock is held.
-  static bool of(const venue::VenueState* state, PyObject* strategy,
-                 const std::array<std::int64_t, 2>& fee_rates, std::int64_t contract_size,
-                 Feedback* out);
+  static bool of(const venue::VenueState* state, PyObject* strategy, FeeTerms fees, Feedback* out);
 
   bool hears() const { return on_fill_ || on_end_ || on_liquidation_; }
 
@@ -68,8 +83,7 @@ class Feedback {
   Ref on_fill_;  // bound methods; empty when absent
   Ref on_end_;
   Ref on_liquidation_;
-  std::array<std::int64_t, 2> fee_rates_{0, 0};  // maker, taker
-  std::int64_t contract_size_ = 0;
+  FeeTerms fees_;
   std::vector<Note> notes_;
 };
 

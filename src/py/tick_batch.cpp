@@ -11,8 +11,10 @@ namespace halvorn::py {
 
 namespace {
 
-constexpr const char* NAMES[backtest::TICK_COLUMNS] = {"exch_ts", "local_ts", "last", "high",
-                                                       "low",     "bid",      "ask",  "volume"};
+// The tick's eight fields, then the instrument of each tick.
+constexpr std::size_t BATCH_COLUMNS = backtest::TICK_COLUMNS + 1;
+constexpr const char* NAMES[BATCH_COLUMNS] = {"exch_ts", "local_ts", "last",   "high",      "low",
+                                              "bid",     "ask",      "volume", "instrument"};
 
 constexpr char STALE[] =
     "a TickBatch and its columns are valid only during the on_columns call that received "
@@ -30,7 +32,7 @@ struct ColumnData {
 };
 
 struct BatchData {
-  std::array<Ref, backtest::TICK_COLUMNS> columns;
+  std::array<Ref, BATCH_COLUMNS> columns;
   Py_ssize_t length = 0;
   bool valid = false;
 };
@@ -160,6 +162,10 @@ PyGetSetDef batch_getset[] = {
     {"bid", batch_column<5>, nullptr, "Best bids, in ticks; 0 where the book had none.", nullptr},
     {"ask", batch_column<6>, nullptr, "Best asks, in ticks; 0 where the book had none.", nullptr},
     {"volume", batch_column<7>, nullptr, "Cumulative volume, in lots.", nullptr},
+    {"instrument", batch_column<8>, nullptr,
+     "The instrument id of each tick: the run's numbering of a portfolio's\n"
+     "instruments (1, 2, ... in the order the ticks were given).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -197,7 +203,7 @@ PyObject* BatchHolder::show(PyTypeObject* batch_type, PyTypeObject* column_type,
     if (!batch_) return nullptr;
   }
   BatchData& b = batch_of(batch_.get());
-  for (std::size_t c = 0; c < backtest::TICK_COLUMNS; ++c) {
+  for (std::size_t c = 0; c < BATCH_COLUMNS; ++c) {
     Ref& column = b.columns[c];
     if (!column || Py_REFCNT(column.get()) > 1 || column_of(column.get()).exports > 0) {
       ColumnData fresh;
@@ -206,9 +212,10 @@ PyObject* BatchHolder::show(PyTypeObject* batch_type, PyTypeObject* column_type,
       if (!column) return nullptr;
     }
     ColumnData& data = column_of(column.get());
-    data.base = view.base[c];
+    const bool tick_field = c < backtest::TICK_COLUMNS;
+    data.base = tick_field ? view.base[c] : view.instrument;
     data.length = static_cast<Py_ssize_t>(view.length);
-    data.stride = view.stride;
+    data.stride = tick_field ? view.stride : static_cast<Py_ssize_t>(sizeof(std::int64_t));
     data.valid = true;
   }
   b.length = static_cast<Py_ssize_t>(view.length);

@@ -28,7 +28,7 @@ def records(rows):
     array = numpy.zeros(len(rows), dtype=numpy.asarray(probe.fills).dtype)
     for i, (at, order, side, offset, price, qty, fee) in enumerate(rows):
         array[i] = (START + at * SECOND, START + at * SECOND, order, i + 1, price, qty, fee,
-                    ("buy", "sell").index(side), ("open", "close").index(offset), True)
+                    ("buy", "sell").index(side), ("open", "close").index(offset), True, 1)
     return array
 
 

@@ -8,6 +8,7 @@
 #include "py/arguments.hpp"
 #include "py/read_only_buffer.hpp"
 #include "py/results.hpp"
+#include "py/strategy_feedback.hpp"
 #include "py/value_class.hpp"
 #include "py/values.hpp"
 #include "py/venue/instrument_class.hpp"
@@ -27,10 +28,24 @@ FillRecord fill_record(const Fill& f, Cash fee) {
   r.side = static_cast<std::uint8_t>(f.side);
   r.offset = static_cast<std::uint8_t>(f.offset);
   r.taker = f.taker;
+  r.instrument = f.instrument.value;
   return r;
 }
 
 namespace {
+
+// An instrument id: a 32-bit unsigned integer.
+bool to_u32(PyObject* obj, const char* arg, std::uint32_t* out) {
+  std::uint64_t value = 0;
+  if (!to_u64(obj, arg, &value)) return false;
+  if (value > UINT32_MAX) {
+    PyErr_Format(PyExc_ValueError, "%s must be an instrument id below 2**32, got %llu", arg,
+                 static_cast<unsigned long long>(value));
+    return false;
+  }
+  *out = static_cast<std::uint32_t>(value);
+  return true;
+}
 
 // Every field of a record given by keyword, for records made back from
 // their fields (a copy, a pickle).
@@ -128,8 +143,8 @@ struct FillClass {
       "for f in run.fills:\n"
       "    print(f.exch_ts, f.side, f.qty, f.price, f.fee)\n"
       "```";
-  static constexpr std::array FIELDS = {"exch_ts", "local_ts", "order",  "seq",   "price",
-                                        "qty",     "side",     "offset", "taker", "fee"};
+  static constexpr std::array FIELDS = {"exch_ts", "local_ts", "order", "seq", "price",     "qty",
+                                        "side",    "offset",   "taker", "fee", "instrument"};
   static constexpr std::array DOCS = {
       "Venue time of the tick the fill happened on, in nanoseconds.",
       "Local time of that tick, in nanoseconds.",
@@ -141,6 +156,8 @@ struct FillClass {
       "`\"open\"` or `\"close\"`.",
       "Whether the fill took liquidity (taker rate) rather than provided it.",
       "The fee charged for the fill, in Cash; negative for a rebate.",
+      "The instrument id of the fill: 1, 2, ... in the order a portfolio's\n"
+      "ticks were given (Run.symbols); the venue's instrument id otherwise.",
   };
   static constexpr bool KEYWORD_ONLY = true;
   static constexpr bool RECORD = true;
@@ -151,7 +168,7 @@ struct FillClass {
                     from_i64(d.price), from_i64(d.qty),
                     Py_NewRef(side_string(st, d.side == 0 ? Side::Buy : Side::Sell)),
                     Py_NewRef(offset_string(st, d.offset == 0 ? Offset::Open : Offset::Close)),
-                    PyBool_FromLong(d.taker), from_i64(d.fee));
+                    PyBool_FromLong(d.taker), from_i64(d.fee), from_u64(d.instrument));
   }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
     std::array<PyObject*, FIELDS.size()> v{};
@@ -163,7 +180,8 @@ struct FillClass {
            to_i64(v[4], "price", &out->price) && to_i64(v[5], "qty", &out->qty) &&
            side_of(st, "side", v[6], true, &out->side) &&
            side_of(st, "offset", v[7], false, &out->offset) &&
-           to_bool(v[8], "taker", &out->taker) && to_i64(v[9], "fee", &out->fee);
+           to_bool(v[8], "taker", &out->taker) && to_i64(v[9], "fee", &out->fee) &&
+           to_u32(v[10], "instrument", &out->instrument);
   }
 };
 
@@ -175,24 +193,26 @@ struct LiquidationClass {
       "At `at` (ns) the holding was valued out at `price` (ticks): `quantity`\n"
       "lots, `balance` the settlement balance after it and `forfeited` what\n"
       "the venue took (Cash; on the last record of one liquidation).";
-  static constexpr std::array FIELDS = {"at", "price", "quantity", "balance", "forfeited"};
+  static constexpr std::array FIELDS = {"at",      "price",     "quantity",
+                                        "balance", "forfeited", "instrument"};
   static constexpr std::array DOCS = {
       "When it happened, in nanoseconds.", "The price the holding was closed at, in ticks.",
       "Net size closed, in lots.",         "Settlement balance after the close, in Cash.",
-      "Balance the venue took, in Cash.",
+      "Balance the venue took, in Cash.",  "The instrument id of the holding closed.",
   };
   static constexpr bool KEYWORD_ONLY = true;
   static constexpr bool RECORD = true;
 
   static Ref fields(PyTypeObject*, const Data& d) {
     return tuple_of(from_i64(d.at), from_i64(d.price), from_i64(d.quantity), from_i64(d.balance),
-                    from_i64(d.forfeited));
+                    from_i64(d.forfeited), from_u64(d.instrument.value));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
     std::array<PyObject*, FIELDS.size()> v{};
     return all_fields(args, kwds, "Liquidation", FIELDS, &v) && to_i64(v[0], "at", &out->at) &&
            to_i64(v[1], "price", &out->price) && to_i64(v[2], "quantity", &out->quantity) &&
-           to_i64(v[3], "balance", &out->balance) && to_i64(v[4], "forfeited", &out->forfeited);
+           to_i64(v[3], "balance", &out->balance) && to_i64(v[4], "forfeited", &out->forfeited) &&
+           to_u32(v[5], "instrument", &out->instrument.value);
   }
 };
 
@@ -285,7 +305,7 @@ struct FillsData {
 // order, no alignment): what numpy.asarray turns into a structured dtype.
 constexpr char FILL_FORMAT[] =
     "T{=q:exch_ts:=q:local_ts:=Q:order:=Q:seq:=q:price:=q:qty:=q:fee:=B:side:=B:offset:=?:taker:"
-    "5x}";
+    "x=I:instrument:}";
 
 Py_ssize_t fills_length(PyObject* self) {
   return static_cast<Py_ssize_t>(unbox<FillsData>(self).records.size());
@@ -350,12 +370,15 @@ struct RunData {
   std::uint64_t depth_records = 0;
   std::uint64_t triggered = 0;
   std::uint64_t expired = 0;
-  Ref rejected;      // a dict: reason -> count, for the reasons that occurred
-  Ref order_tags;    // a dict: order id -> tag
-  Ref fills;         // a Fills
-  Ref liquidations;  // a tuple of Liquidation
-  Ref margin;        // a MarginStats, or None
-  Ref instrument;    // the Instrument the run's integers are in, or None
+  Ref rejected;        // a dict: reason -> count, for the reasons that occurred
+  Ref order_tags;      // a dict: order id -> tag
+  Ref fills;           // a Fills
+  Ref liquidations;    // a tuple of Liquidation
+  Ref margin;          // a MarginStats, or None
+  Ref instrument;      // the Instrument the run's integers are in, or None
+  Ref symbols;         // a tuple of str: the instruments' symbols, by id
+  Ref instruments;     // a dict: symbol -> Instrument
+  Ref per_instrument;  // a tuple of InstrumentResult, by id
 };
 
 const RunData& run_of(PyObject* self) { return unbox<RunData>(self); }
@@ -415,6 +438,19 @@ PyGetSetDef run_getset[] = {
     {"fills", run_get<Ref, &RunData::fills>, nullptr,
      "Every fill booked, in order: a sequence of Fill that is also a buffer of\n"
      "records (see Fills).",
+     nullptr},
+    {"symbols", run_get<Ref, &RunData::symbols>, nullptr,
+     "The symbols of the run's instruments, in the order of their ids (a\n"
+     "fill's `instrument` is its 1-based position here); empty for a run of\n"
+     "one instrument without an Instrument.",
+     nullptr},
+    {"instruments", run_get_copy<&RunData::instruments>, nullptr,
+     "Each instrument's Instrument, by symbol.", nullptr},
+    {"per_instrument", run_get<Ref, &RunData::per_instrument>, nullptr,
+     "What each instrument added up to, in the order of their ids: a tuple of\n"
+     "InstrumentResult (symbol, ticks, realized, fees, funding, position,\n"
+     "short_position, last).  Money in Cash; realized, fees and funding sum\n"
+     "to the run's totals.",
      nullptr},
     {"instrument", run_get<Ref, &RunData::instrument>, nullptr,
      "The Instrument the run's ticks, lots and prices are in: the Venue's, or\n"
@@ -526,16 +562,77 @@ PyType_Slot run_slots[] = {
 PyType_Spec run_spec = {"halvorn.venue.Run", sizeof(Boxed<RunData>), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, run_slots};
 
+// The symbols, Instruments and per-instrument results of a run: a
+// portfolio's legs, or the one instrument of the venue.
+bool instrument_results(VenueState* st, const backtest::RunResult& r, const VenueConfig& venue,
+                        std::span<const InstrumentLeg> legs, RunData* data) {
+  std::vector<std::pair<Ref, const VenueConfig*>> named;  // symbol (or None), venue
+  if (legs.empty()) {
+    Ref symbol = venue.definition ? Ref::steal(PyUnicode_FromStringAndSize(
+                                        venue.definition->symbol.data(),
+                                        static_cast<Py_ssize_t>(venue.definition->symbol.size())))
+                                  : Ref::borrow(Py_None);
+    if (!symbol) return false;
+    named.emplace_back(std::move(symbol), &venue);
+  }
+  for (const InstrumentLeg& leg : legs) named.emplace_back(leg.symbol, &leg.venue);
+  data->symbols = Ref::steal(PyTuple_New(0));
+  data->instruments = Ref::steal(PyDict_New());
+  data->per_instrument = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(r.instruments.size())));
+  if (!data->symbols || !data->instruments || !data->per_instrument) return false;
+  Ref symbols = Ref::steal(PyList_New(0));
+  if (!symbols) return false;
+  for (const auto& [symbol, config] : named) {
+    if (symbol.get() == Py_None) continue;
+    if (PyList_Append(symbols.get(), symbol.get()) < 0) return false;
+    if (config->definition) {
+      Ref instrument = Ref::steal(new_instrument(st, *config->definition));
+      if (!instrument ||
+          PyDict_SetItem(data->instruments.get(), symbol.get(), instrument.get()) < 0) {
+        return false;
+      }
+    }
+  }
+  data->symbols = Ref::steal(PyList_AsTuple(symbols.get()));
+  if (!data->symbols) return false;
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(st->instrument_result_type);
+  for (std::size_t i = 0; i < r.instruments.size(); ++i) {
+    const backtest::InstrumentTotals& t = r.instruments[i];
+    Ref item = Ref::steal(PyStructSequence_New(type));
+    if (!item) return false;
+    PyObject* symbol = i < named.size() ? named[i].first.get() : Py_None;
+    PyObject* values[] = {Py_NewRef(symbol),          PyLong_FromSize_t(t.ticks),
+                          from_i64(t.realized),       from_i64(t.fees),
+                          from_i64(t.funding),        from_i64(t.position),
+                          from_i64(t.short_position), from_i64(t.last)};
+    bool ok = true;
+    for (Py_ssize_t k = 0; k < 8; ++k) {
+      if (values[k] == nullptr) ok = false;
+      PyStructSequence_SetItem(item.get(), k, values[k]);
+    }
+    if (!ok) return false;
+    PyTuple_SET_ITEM(data->per_instrument.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return true;
+}
+
 }  // namespace
 
-PyObject* new_run(VenueState* st, backtest::RunResult&& r, const VenueConfig& venue) {
-  const std::array<std::int64_t, 2> fee_rates = {venue.maker_fee, venue.taker_fee};
-  const std::int64_t contract_size = venue.contract_size;
+PyObject* new_run(VenueState* st, backtest::RunResult&& r, const VenueConfig& venue,
+                  std::span<const InstrumentLeg> legs) {
+  FeeTerms fees;
+  if (legs.empty()) {
+    fees.by_instrument.push_back({{venue.maker_fee, venue.taker_fee}, venue.contract_size});
+  }
+  for (const InstrumentLeg& leg : legs) {
+    fees.by_instrument.push_back(
+        {{leg.venue.maker_fee, leg.venue.taker_fee}, leg.venue.contract_size});
+  }
   FillsData fills;
   fills.records.reserve(r.fills.size());
-  for (const Fill& f : r.fills) {
-    fills.records.push_back(fill_record(f, core::fill_fee(f, contract_size, fee_rates)));
-  }
+  for (const Fill& f : r.fills) fills.records.push_back(fill_record(f, fees.fee(f)));
+  RunData data;
+  if (!instrument_results(st, r, venue, legs, &data)) return nullptr;
   Ref liquidations = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(r.liquidations.size())));
   if (!liquidations) return nullptr;
   for (std::size_t i = 0; i < r.liquidations.size(); ++i) {
@@ -543,11 +640,11 @@ PyObject* new_run(VenueState* st, backtest::RunResult&& r, const VenueConfig& ve
     if (item == nullptr) return nullptr;
     PyTuple_SET_ITEM(liquidations.get(), static_cast<Py_ssize_t>(i), item);
   }
-  RunData data;
   data.fills = Ref::steal(box(st->fills_type, std::move(fills)));
   data.margin = r.margin ? Ref::steal(box(st->margin_type, *r.margin)) : Ref::borrow(Py_None);
-  data.instrument =
-      venue.definition ? Ref::steal(new_instrument(st, *venue.definition)) : Ref::borrow(Py_None);
+  data.instrument = venue.definition && legs.empty()
+                        ? Ref::steal(new_instrument(st, *venue.definition))
+                        : Ref::borrow(Py_None);
   if (!data.fills || !data.margin || !data.instrument) return nullptr;
   data.liquidations = std::move(liquidations);
   data.equity_times = std::move(r.equity_times);

@@ -39,7 +39,8 @@ struct FillRecord {
   std::uint8_t side;
   std::uint8_t offset;
   bool taker;
-  std::uint8_t reserved[5];
+  std::uint8_t reserved;
+  std::uint32_t instrument;  // the run's id of the instrument
 };
 static_assert(sizeof(FillRecord) == 64);
 
@@ -50,7 +51,8 @@ extern const std::array<ClassEntry<VenueState>, 8> RECORD_CLASSES;
 
 // A new Run from a finished run; null with an exception set on failure.
 // `venue` is the one the run traded on (its fees, contract size and
-// instrument).
-PyObject* new_run(VenueState* state, backtest::RunResult&& result, const VenueConfig& venue);
+// instrument); `legs`, for a portfolio, each instrument's, in holding order.
+PyObject* new_run(VenueState* state, backtest::RunResult&& result, const VenueConfig& venue,
+                  std::span<const InstrumentLeg> legs = {});
 
 }  // namespace halvorn::py::venue

@@ -113,10 +113,17 @@ bool venue_balance(PyObject* obj, Cash* out) {
 
 // A run of the venue protocol: its balance and venue converted, the rest of
 // the request the caller's.  False with the exception set.
+// A dict of symbol to Venue configures each instrument of a portfolio; the
+// account's defaults are then Venue()'s, which the first instrument's
+// replace when the run starts.
 bool venue_request(VenueState* st, PyObject* balance_obj, PyObject* venue_obj,
                    RunRequest* request) {
   request->core = st->head.core;
   request->venue_module = st;
+  if (venue_obj != nullptr && PyDict_Check(venue_obj)) {
+    request->venues = venue_obj;
+    venue_obj = nullptr;
+  }
   return venue_balance(balance_obj, &request->balance) &&
          venue_config(st, venue_obj, &request->venue);
 }
@@ -146,8 +153,9 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
     request.progress = progress;
     backtest::RunResult result;
     VenueConfig used;
-    if (!run_strategy(request, strategy, ticks, &result, &used)) return nullptr;
-    return new_run(st, std::move(result), used);
+    std::vector<InstrumentLeg> legs;
+    if (!run_strategy(request, strategy, ticks, &result, &used, &legs)) return nullptr;
+    return new_run(st, std::move(result), used, legs);
   });
 }
 

@@ -55,6 +55,13 @@ struct VenueConfig {
   backtest::RunConfig run_config(Cash balance, std::uint64_t equity_every) const;
 };
 
+// One instrument of a portfolio run: its symbol (a str) and the venue it
+// trades on, with what its tick file defines.
+struct InstrumentLeg {
+  Ref symbol;
+  VenueConfig venue;
+};
+
 // Adds the configuration classes, EXAMPLE_BTCUSDT and the rate helpers to the
 // module.  Returns -1 with an exception set on failure.
 int add_config(PyObject* module, VenueState* state);

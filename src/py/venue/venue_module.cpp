@@ -43,6 +43,46 @@ constexpr std::pair<PyObject * VenueState::*, const char*> STRINGS[] = {
     {&VenueState::str_canceled, "canceled"},
     {&VenueState::str_expired, "expired"},
     {&VenueState::str_triggered, "triggered"},
+    {&VenueState::str_symbol, "symbol"},
+    {&VenueState::str_positions, "positions"},
+    {&VenueState::str_batch_symbols, "batch_symbols"},
+};
+
+PyStructSequence_Field position_fields[] = {
+    {"symbol", "The instrument's symbol."},
+    {"position", "The long leg, in lots; the signed net position in net mode."},
+    {"entry", "Average entry of that position, in ticks; 0 when flat."},
+    {"short_position", "The short leg of a hedge-mode account, in lots (<= 0)."},
+    {"short_entry", "Average entry of the short leg, in ticks."},
+    {"working", "Orders for the instrument still live."},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Field instrument_result_fields[] = {
+    {"symbol", "The instrument's symbol; None for a run without an Instrument."},
+    {"ticks", "Ticks of the instrument the run processed."},
+    {"realized", "Profit realised in it, liquidations included, in Cash."},
+    {"fees", "Fees paid on its fills, in Cash."},
+    {"funding", "Funding received net of funding paid on it, in Cash."},
+    {"position", "The long leg at the end, in lots; the signed net position in net mode."},
+    {"short_position", "The short leg at the end, in lots (<= 0)."},
+    {"last", "The price it was valued at in the end, in ticks."},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc instrument_result_desc = {
+    "halvorn.venue.InstrumentResult",
+    "What one instrument of a run added up to (Run.per_instrument).",
+    instrument_result_fields,
+    8,
+};
+
+PyStructSequence_Desc position_desc = {
+    "halvorn.venue.Position",
+    "The account's position in one instrument of a portfolio, as a strategy\n"
+    "reads it from `self.positions[symbol]`.",
+    position_fields,
+    6,
 };
 
 const std::array<ClassEntry<VenueState>, 1> COMPILED_CLASSES = {{
@@ -55,9 +95,8 @@ const std::array<ClassEntry<VenueState>, 2> BATCH_CLASSES = {{
 }};
 
 constexpr PyObject* VenueState::* VALUES[] = {
-    &VenueState::default_venue,
-    &VenueState::example_tiers,
-    &VenueState::zero_latency,
+    &VenueState::default_venue, &VenueState::example_tiers,          &VenueState::zero_latency,
+    &VenueState::position_type, &VenueState::instrument_result_type,
 };
 
 struct VenueRefs {
@@ -86,6 +125,17 @@ int exec_venue(PyObject* module) {
     if (add_config(module, st) < 0 || add_classes(module, st, ORDER_CLASSES) < 0 ||
         add_classes(module, st, RECORD_CLASSES) < 0 || add_classes(module, st, BATCH_CLASSES) < 0 ||
         add_classes(module, st, COMPILED_CLASSES) < 0) {
+      return -1;
+    }
+    st->position_type = reinterpret_cast<PyObject*>(PyStructSequence_NewType(&position_desc));
+    if (st->position_type == nullptr ||
+        PyModule_AddObjectRef(module, "Position", st->position_type) < 0) {
+      return -1;
+    }
+    st->instrument_result_type =
+        reinterpret_cast<PyObject*>(PyStructSequence_NewType(&instrument_result_desc));
+    if (st->instrument_result_type == nullptr ||
+        PyModule_AddObjectRef(module, "InstrumentResult", st->instrument_result_type) < 0) {
       return -1;
     }
     return add_runs(module, st);

@@ -46,9 +46,11 @@ struct VenueState {
   PyTypeObject* tick_batch_type;
   PyTypeObject* column_type;
   // Values handed out as they are.
-  PyObject* default_venue;  // Venue()
-  PyObject* example_tiers;  // EXAMPLE_BTCUSDT, a tuple of Bracket
-  PyObject* zero_latency;   // Fixed(0)
+  PyObject* default_venue;           // Venue()
+  PyObject* example_tiers;           // EXAMPLE_BTCUSDT, a tuple of Bracket
+  PyObject* zero_latency;            // Fixed(0)
+  PyObject* position_type;           // Position, a struct sequence class
+  PyObject* instrument_result_type;  // InstrumentResult, likewise
   PyObject* str_on_fill;
   PyObject* str_on_end;
   PyObject* str_on_liquidation;
@@ -57,6 +59,9 @@ struct VenueState {
   PyObject* str_canceled;
   PyObject* str_expired;
   PyObject* str_triggered;
+  PyObject* str_symbol;
+  PyObject* str_positions;
+  PyObject* str_batch_symbols;
 };
 
 extern PyModuleDef venue_def;
