@@ -588,6 +588,12 @@ backtest::RunConfig portfolio_config(const PortfolioInput& p, Cash balance,
   return config;
 }
 
+std::vector<Ref> symbols_of(const PortfolioInput& p) {
+  std::vector<Ref> symbols;
+  for (const venue::InstrumentLeg& leg : p.legs) symbols.push_back(leg.symbol);
+  return symbols;
+}
+
 FeeTerms portfolio_fees(const PortfolioInput& p) {
   FeeTerms fees;
   for (const venue::InstrumentLeg& leg : p.legs) {
@@ -684,9 +690,7 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
   if (!adapter_parts(first, strategy, request.batch, total, &parts, portfolio_fees(p))) {
     return false;
   }
-  std::vector<Ref> symbols;
-  for (const venue::InstrumentLeg& leg : p.legs) symbols.push_back(leg.symbol);
-  if (!PortfolioView::of(request.venue_module, std::move(symbols), &parts.portfolio)) {
+  if (!PortfolioView::of(request.venue_module, symbols_of(p), &parts.portfolio)) {
     return false;
   }
   Gil gil;
@@ -783,23 +787,80 @@ bool compare_runs(const RunRequest& request, PyObject* build, PyObject* ticks, s
 bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks_obj,
                      std::size_t max_points, Report* out) {
   TickArray ticks;
-  if (!ticks_from(request.core, ticks_obj, &ticks)) return false;
-  const backtest::RunConfig config = request.venue->run_config(request.balance, 0);
+  // A portfolio's series are merged once, with the instrument of each tick;
+  // each build is shown the prefix as {symbol: [Tick, ...]}.
+  std::vector<std::int64_t> instruments;
+  std::optional<PortfolioInput> portfolio;
+  const int merged = request.venue_protocol() ? is_portfolio(ticks_obj) : 0;
+  if (merged < 0) return false;
+  if (merged > 0) {
+    portfolio.emplace();
+    if (!resolve_portfolio(request, ticks_obj, &*portfolio)) return false;
+    std::vector<backtest::SpanTicks> spans;
+    for (std::size_t i = 0; i < portfolio->inputs.size(); ++i) {
+      const auto* series = std::get_if<TickArray>(&portfolio->inputs[i]);
+      if (series == nullptr) {
+        PyErr_Format(PyExc_TypeError,
+                     "lookahead_check reruns prefixes of the series held in memory: give the "
+                     "ticks of %R as a list",
+                     portfolio->legs[i].symbol.get());
+        return false;
+      }
+      spans.push_back(backtest::SpanTicks{*series});
+    }
+    std::vector<backtest::SpanTicks*> sources;
+    std::vector<std::int64_t> ids;
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+      sources.push_back(&spans[i]);
+      ids.push_back(static_cast<std::int64_t>(i + 1));
+    }
+    backtest::MergedTicks<backtest::SpanTicks> merge(std::move(sources), std::move(ids));
+    while (const engine::Tick* t = merge.next_in_place()) {
+      ticks.push_back(*t);
+      instruments.push_back(*merge.last_instrument());
+    }
+  } else if (!ticks_from(request.core, ticks_obj, &ticks)) {
+    return false;
+  }
+  const backtest::RunConfig config = portfolio ? portfolio_config(*portfolio, request.balance, 0)
+                                               : request.venue->run_config(request.balance, 0);
+  RunRequest first = request;
+  if (portfolio) first.venue = &portfolio->legs.front().venue;
   auto shared = std::make_shared<SharedFailure>();
   Gil gil;
+
+  // The first k ticks as the build sees them.  Requires: the lock is held.
+  auto prefix = [&](std::size_t k) -> Ref {
+    if (!portfolio) {
+      Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(k)));
+      for (std::size_t i = 0; list && i < k; ++i) {
+        PyObject* tick = new_tick(request.core, ticks[i]);
+        if (tick == nullptr) return Ref();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tick);
+      }
+      return list;
+    }
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return Ref();
+    std::vector<Ref> lists;
+    for (const venue::InstrumentLeg& leg : portfolio->legs) {
+      lists.push_back(Ref::steal(PyList_New(0)));
+      if (!lists.back() || PyDict_SetItem(dict.get(), leg.symbol.get(), lists.back().get()) < 0) {
+        return Ref();
+      }
+    }
+    for (std::size_t i = 0; i < k; ++i) {
+      Ref tick = Ref::steal(new_tick(request.core, ticks[i]));
+      const auto at = static_cast<std::size_t>(instruments[i] - 1);
+      if (!tick || PyList_Append(lists[at].get(), tick.get()) < 0) return Ref();
+    }
+    return dict;
+  };
 
   // Called by the check with the lock released: takes it for the build.
   auto build_step = [&](std::size_t k) -> EitherDriven {
     Locked lock(gil);
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(k)));
-    for (std::size_t i = 0; list && i < k; ++i) {
-      PyObject* tick = new_tick(request.core, ticks[i]);
-      if (tick == nullptr) {
-        list = Ref();
-        break;
-      }
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tick);
-    }
+    Ref list = prefix(k);
     Ref object =
         list ? Ref::steal(python([&] { return PyObject_CallOneArg(build, list.get()); })) : Ref();
     if (object && is_compiled(request, object.get())) {
@@ -809,7 +870,12 @@ bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks
       }
     }
     AdapterParts parts;
-    if (!object || PyErr_Occurred() || !adapter_parts(request, object.get(), 1, k, &parts)) {
+    if (!object || PyErr_Occurred() ||
+        !adapter_parts(
+            first, object.get(), 1, k, &parts,
+            portfolio ? std::optional<FeeTerms>(portfolio_fees(*portfolio)) : std::nullopt) ||
+        (portfolio &&
+         !PortfolioView::of(request.venue_module, symbols_of(*portfolio), &parts.portfolio))) {
       PyDriven failed(gil, Ref::borrow(Py_None), std::string(),
                       AdapterParts{Cadence(request.core, 1), Feedback(), RunProgress(),
                                    RequestTypes{}, false, PortfolioView()},
@@ -823,7 +889,9 @@ bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks
   };
 
   backtest::LookaheadReport report;
-  run_unlocked(gil, [&] { report = backtest::lookahead(config, build_step, ticks, max_points); });
+  run_unlocked(gil, [&] {
+    report = backtest::lookahead(config, build_step, ticks, max_points, instruments);
+  });
   if (shared->interrupt) {
     shared->interrupt.restore();
     return false;

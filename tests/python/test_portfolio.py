@@ -1,0 +1,254 @@
+"""Portfolio runs: several instruments' ticks in one cross-margined account."""
+
+import random
+
+import pytest
+
+import halvorn
+from halvorn import data, venue
+
+BTC = venue.Instrument("BTCUSDT", "0.1", "0.001")  # 10_000 cash a tick-lot
+ETH = venue.Instrument("ETHUSDT", "0.01", "0.001")  # 1_000
+USDT = halvorn.CASH_SCALE
+ONE_PERCENT = [venue.Bracket(up_to=2**63 - 1, rate=venue.percent("1"), amount=0)]
+
+
+def quotes(*rows):
+    return [halvorn.Tick(exch_ts=t, last=last, bid=bid or last, ask=ask or last)
+            for t, last, bid, ask in rows]
+
+
+class Script:
+    """Returns what is scripted for each call, and notes what it was shown."""
+
+    def __init__(self, script=None):
+        self.script, self.calls, self.shown, self.ends = script or {}, 0, [], []
+
+    def on_tick(self, ctx):
+        self.calls += 1
+        self.shown.append((self.symbol, ctx.tick.exch_ts, ctx.position,
+                           {s: (p.position, p.working) for s, p in self.positions.items()}))
+        return self.script.get(self.calls - 1)
+
+    def on_end(self, order_id, how):
+        self.ends.append((order_id, how))
+
+
+def pair(**extra):
+    return {"BTCUSDT": venue.Venue(instrument=BTC, margin_tiers=ONE_PERCENT, **extra),
+            "ETHUSDT": venue.Venue(instrument=ETH, margin_tiers=ONE_PERCENT, **extra)}
+
+
+class TestAccount:
+    def test_the_account_is_liquidated_whole_where_no_leg_alone_would_be(self):
+        # Long 1 BTC at 60_000.0 and short 20 ETH at 3_000.00 on 2_000 USDT:
+        # 600 USDT of maintenance each.  BTC at 59_600.0 and ETH at 3_020.00
+        # lose 400 each: equity 1_200 meets the 596 + 604 both need, though
+        # either leg alone would stand on 1_600.
+        ticks = {"BTCUSDT": quotes((1, 600_000, 599_999, 600_000), (3, 600_000, 599_999, 600_000),
+                                   (4, 596_000, 0, 0), (9, 597_000, 0, 0)),
+                 "ETHUSDT": quotes((2, 300_000, 300_000, 300_001), (5, 302_000, 0, 0))}
+        orders = {0: [venue.Order("buy", 1_000), venue.Order("sell", 20_000, instrument="ETHUSDT")]}
+        run = venue.run(Script(orders), ticks, 2_000, venue=pair())
+        assert [(f.instrument, f.price, f.qty) for f in run.fills] == [(2, 300_000, 20_000),
+                                                                    (1, 600_000, 1_000)]
+        assert [(q.instrument, q.at, q.price, q.quantity, q.forfeited)
+                for q in run.liquidations] == [(1, 5, 596_000, 1_000, 0),
+                                               (2, 5, 302_000, -20_000, 1_200 * USDT)]
+        assert run.final_equity == 0 and run.realized == -800 * USDT
+        assert [(r.symbol, r.realized) for r in run.per_instrument] == [
+            ("BTCUSDT", -400 * USDT), ("ETHUSDT", -400 * USDT)]
+        for symbol, order in (("BTCUSDT", venue.Order("buy", 1_000)),
+                              ("ETHUSDT", venue.Order("sell", 20_000))):
+            alone = venue.run(Script({0 if symbol == "BTCUSDT" else 0: [order]}),
+                              {symbol: ticks[symbol]}, 2_000, venue={symbol: pair()[symbol]})
+            assert alone.liquidations == () and len(alone.fills) == 1
+
+    def test_fees_and_funding_are_each_instruments_own(self):
+        ticks = {"BTCUSDT": quotes((1, 600_000, 599_999, 600_000), (3, 600_000, 599_999, 600_000),
+                                   (11, 600_000, 0, 0)),
+                 "ETHUSDT": quotes((2, 300_000, 300_000, 300_001), (13, 300_000, 0, 0))}
+        venues = {
+            "BTCUSDT": venue.Venue(instrument=BTC, taker_fee=venue.rate("0.0005"),
+                                   funding=[venue.FundingRate(time=10, rate=venue.rate("0.0001"),
+                                                              price=600_000)]),
+            "ETHUSDT": venue.Venue(instrument=ETH, taker_fee=venue.rate("0.001"),
+                                   funding=[venue.FundingRate(time=12, rate=venue.rate("0.0002"),
+                                                              price=300_000)]),
+        }
+        orders = {0: [venue.Order("buy", 1_000), venue.Order("sell", 20_000, instrument="ETHUSDT")]}
+        run = venue.run(Script(orders), ticks, 100_000, venue=venues)
+        # 60_000 USDT of notional each: 30 and 60 USDT of fees; the long pays
+        # 6 USDT of BTC funding, the short receives 12 of ETH's.
+        assert [(r.fees, r.funding) for r in run.per_instrument] == [
+            (30 * USDT, -6 * USDT), (60 * USDT, 12 * USDT)]
+        assert sorted(f.fee for f in run.fills) == [30 * USDT, 60 * USDT]
+        assert (run.fees_paid, run.funding_paid) == (90 * USDT, 6 * USDT)
+        assert run.final_equity == (100_000 - 90 + 6) * USDT
+
+    def test_the_strategy_sees_every_instrument_and_a_foreign_order_is_refused_visibly(self):
+        ticks = {"BTCUSDT": quotes((1, 600_000, 599_999, 600_000), (3, 600_000, 599_999, 600_000)),
+                 "ETHUSDT": quotes((2, 300_000, 300_000, 300_001), (4, 300_000, 0, 0))}
+        s = Script({0: [halvorn.Order("buy", 5), venue.Order("buy", 1, instrument="XRPUSDT"),
+                        venue.Order("buy", 1, price=1, instrument="ETHUSDT")]})
+        run = venue.run(s, ticks, 10_000, venue=pair())
+        assert s.shown == [
+            ("BTCUSDT", 1, 0, {"BTCUSDT": (0, 0), "ETHUSDT": (0, 0)}),
+            ("ETHUSDT", 2, 0, {"BTCUSDT": (0, 1), "ETHUSDT": (0, 1)}),
+            ("BTCUSDT", 3, 5, {"BTCUSDT": (5, 0), "ETHUSDT": (0, 1)}),
+            ("ETHUSDT", 4, 0, {"BTCUSDT": (5, 0), "ETHUSDT": (0, 1)}),
+        ]
+        assert (2, "rejected:unknown_instrument") in s.ends and run.foreign_intents == 1
+        assert run.symbols == ("BTCUSDT", "ETHUSDT")
+        assert run.instruments == {"BTCUSDT": BTC, "ETHUSDT": ETH}
+
+
+class Collector:
+    """Notes the order it hears the ticks in, per tick, in lists or columns."""
+
+    def __init__(self):
+        self.heard = []
+
+    def on_tick(self, ctx):
+        self.heard.append((ctx.tick.exch_ts, self.symbol))
+
+    def on_batch(self, ticks):
+        self.heard += [(t.exch_ts, s) for t, s in zip(ticks, self.batch_symbols)]
+
+    def on_columns(self, batch):
+        symbols = ("BTCUSDT", "ETHUSDT", "SOLUSDT")
+        self.heard += [(t, symbols[i - 1]) for t, i in zip(batch.exch_ts, batch.instrument)]
+
+
+class TestMerge:
+    def test_equal_times_come_in_the_order_the_dict_names_them_in_every_cadence(self, tmp_path):
+        sol = venue.Instrument("SOLUSDT", "0.001", "0.1")
+        times = {"BTCUSDT": [1, 5, 5, 9], "ETHUSDT": [0, 5, 7], "SOLUSDT": [5, 5]}
+        expected = [(0, "ETHUSDT"), (1, "BTCUSDT"), (5, "BTCUSDT"), (5, "BTCUSDT"),
+                    (5, "ETHUSDT"), (5, "SOLUSDT"), (5, "SOLUSDT"), (7, "ETHUSDT"), (9, "BTCUSDT")]
+        instruments = {"BTCUSDT": BTC, "ETHUSDT": ETH, "SOLUSDT": sol}
+        venues = {s: venue.Venue(instrument=i) for s, i in instruments.items()}
+        lists = {s: [halvorn.Tick(exch_ts=t, last=100) for t in ts] for s, ts in times.items()}
+        files = {s: data.from_arrays(str(tmp_path / f"{s}.hvtk"), ts, [100] * len(ts),
+                                     instrument=instruments[s]) for s, ts in times.items()}
+        for ticks, given in ((lists, venues), (files, None)):
+            for batch, columns in ((1, False), (3, False), (3, True), (1_000, True)):
+                c = Collector()
+                if not columns:
+                    c.on_columns = None
+                    del c.on_columns
+                strategy = c if columns else type("ListCollector", (), {
+                    "on_tick": Collector.on_tick, "on_batch": Collector.on_batch,
+                    "__init__": Collector.__init__})()
+                venue.run(strategy, ticks, 1_000, venue=given, batch=batch, flush=True)
+                assert strategy.heard == expected, (batch, columns)
+
+    def test_a_lookahead_check_finds_a_peek_at_a_later_tick_of_another_instrument(self):
+        btc = quotes(*[(10 * i, 600_000 + i, 0, 0) for i in range(40)])
+        eth = quotes(*[(10 * i + 5, 300_000 + (7 if i == 30 else 0), 0, 0) for i in range(40)])
+
+        class Peeker:
+            # Buys BTC before ETH's jump, knowing of it from the whole series.
+            def __init__(self, known):
+                eth_known = known["ETHUSDT"]
+                self.jump = next((t.exch_ts for t in eth_known if t.last != 300_000), None)
+
+            def on_tick(self, ctx):
+                if self.jump is not None and self.symbol == "BTCUSDT" \
+                        and ctx.tick.exch_ts == self.jump - 25:
+                    return [halvorn.Order("buy", 1)]
+                return None
+
+        class Honest(Peeker):
+            def __init__(self, known):
+                self.jump = None
+
+        ticks = {"BTCUSDT": btc, "ETHUSDT": eth}
+        assert not venue.lookahead_check(Peeker, ticks, 10_000, venue=pair()).clean
+        assert venue.lookahead_check(Honest, ticks, 10_000, venue=pair()).clean
+
+
+class RandomTrader:
+    def __init__(self, seed):
+        self.rng = random.Random(seed)
+
+    def decide(self, last, position):
+        r = self.rng.random()
+        if r < 0.1:
+            return [venue.Order("buy", self.rng.randint(1, 5))]
+        if r < 0.2:
+            return [halvorn.Order("sell", self.rng.randint(1, 5))]
+        if r < 0.3:
+            return [venue.Order("buy", 2, price=last - self.rng.randint(-20, 50))]
+        if r < 0.35:
+            return [venue.CancelAll()]
+        return None
+
+    def on_tick(self, ctx):
+        return self.decide(ctx.last, ctx.position)
+
+    def on_batch(self, ticks):
+        return self.decide(self.last, self.position)
+
+
+def random_ticks(rng, n):
+    price, out = 600_000, []
+    for i in range(n):
+        price = max(1, price + rng.randint(-40, 40))
+        spread = rng.randint(0, 3)
+        out.append(halvorn.Tick(1_000 * i, price, high=price + 9, low=price - 9,
+                                bid=price - spread, ask=price + spread, volume=i))
+    return out
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("batch", [1, 7])
+def test_a_portfolio_of_one_instrument_is_the_single_instrument_run(tmp_path, seed, batch):
+    rng = random.Random(seed)
+    ticks = random_ticks(rng, 2_000)
+    path = data.from_arrays(str(tmp_path / "b.hvtk"), [t.exch_ts for t in ticks],
+                            [t.last for t in ticks], high=[t.high for t in ticks],
+                            low=[t.low for t in ticks], bid=[t.bid for t in ticks],
+                            ask=[t.ask for t in ticks], volume=[t.volume for t in ticks],
+                            instrument=BTC)
+    v = venue.Venue(instrument=BTC, taker_fee=venue.rate("0.0004"), maker_fee=venue.rate("-0.0001"),
+                    funding=[venue.FundingRate(time=500_000, rate=venue.rate("0.0003"), price=0)])
+    for series in (ticks, path):
+        single = venue.run(RandomTrader(seed), series, 30, venue=v, batch=batch, equity_every=33)
+        one = venue.run(RandomTrader(seed), {"BTCUSDT": series}, 30, venue={"BTCUSDT": v},
+                        batch=batch, equity_every=33)
+        assert [tuple(f.__getnewargs_ex__()[1].items()) for f in one.fills] == \
+            [tuple(f.__getnewargs_ex__()[1].items()) for f in single.fills]
+        assert one.liquidations == single.liquidations
+        assert (one.final_equity, one.fees_paid, one.funding_paid, one.equity_curve) == (
+            single.final_equity, single.fees_paid, single.funding_paid, single.equity_curve)
+        assert one.per_instrument == single.per_instrument
+
+
+class TestRefusedBeforeTheRun:
+    ticks = {"BTCUSDT": quotes((1, 600_000, 0, 0)), "ETHUSDT": quotes((2, 300_000, 0, 0))}
+
+    @pytest.mark.parametrize("venues, ticks, error, text", [
+        ({"BTCUSDT": venue.Venue(instrument=BTC)}, None, ValueError, "'ETHUSDT' has ticks and no"),
+        (dict(pair(), SOLUSDT=venue.Venue()), None, ValueError, "'SOLUSDT' is configured and"),
+        ({"BTCUSDT": venue.Venue(instrument=BTC), "ETHUSDT": venue.Venue()}, None, ValueError,
+         "'ETHUSDT' has no Instrument"),
+        ({"BTCUSDT": venue.Venue(instrument=ETH), "ETHUSDT": venue.Venue(instrument=ETH)}, None,
+         ValueError, r"the ticks given as 'BTCUSDT' are of Instrument\('ETHUSDT'"),
+        ({"BTCUSDT": venue.Venue(instrument=BTC), "ETHUSDT": venue.Venue(instrument=ETH,
+                                                                         hedge=True)},
+         None, ValueError, "hedge belongs to the account"),
+        (None, {}, ValueError, "at least one instrument"),
+        (None, {1: []}, TypeError, "got the key 1"),
+        (venue.Venue(instrument=BTC), None, ValueError, "the ticks given as 'ETHUSDT' are of"),
+    ])
+    def test_each_names_the_instrument(self, venues, ticks, error, text):
+        with pytest.raises(error, match=text):
+            venue.run(Script(), self.ticks if ticks is None else ticks, 1_000, venue=venues)
+
+    def test_marks_and_a_dict_of_venues_without_a_portfolio(self, tmp_path):
+        marks = data.save_marks(str(tmp_path / "m.hvmk"), [(1, 600_000, 0)])
+        with pytest.raises(ValueError, match="a portfolio runs without them"):
+            venue.run(Script(), self.ticks, 1_000, venue=pair(), marks=marks)
+        with pytest.raises(TypeError, match="a dict of venues configures a portfolio"):
+            venue.run(Script(), self.ticks["BTCUSDT"], 1_000, venue=pair())
