@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from typing import Any
 
 import halvorn
-from halvorn import _report_page, _report_ticks, _round_trips, _run_units
+from halvorn import _report_instruments, _report_page, _report_ticks, _round_trips, _run_units
 from halvorn._optional import require
 from halvorn._report_page import Panel, envelope, line, markers, milliseconds
 from halvorn._report_summary import drawdowns, percent, summarise, utc
@@ -180,6 +180,7 @@ def venue_page(run: Any, *, ticks: Any, venue: Any, hedge: bool, title: str | No
         "<h2>Statistics</h2>",
         _report_page.table(["", ""], summary.table(), "stats").replace(
             "<thead><tr><th></th><th></th></tr></thead>\n", ""),
+        *_report_instruments.section(run, np, records["instrument"]),
         "<h2>Round trips</h2>", funding_note,
         frame_table(trips, len(walked.trips), "round trips"),
         "<h2>Fills</h2>",
