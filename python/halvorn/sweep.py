@@ -349,7 +349,7 @@ class _Outcome(NamedTuple):
     equity_curve: array  # of 'q': cash units travel back compactly
 
 
-def _execute(strategy: Any, ticks: halvorn.TickSource, balance: int, venue: Any, batch: int,
+def _execute(strategy: Any, ticks: Any, balance: int, venue: Any, batch: int,
              equity_every: int) -> _Outcome:
     """Runs one strategy on `venue` and keeps what a sweep needs of the run.
 
@@ -360,7 +360,7 @@ def _execute(strategy: Any, ticks: halvorn.TickSource, balance: int, venue: Any,
     """
     from halvorn import venue as venues
 
-    if venue is None:
+    if venue is None and not isinstance(ticks, Mapping):
         venue = venues.Venue(instrument=ticks.instrument)
     result = venues.run(strategy, ticks, balance, venue=venue, batch=batch,
                         equity_every=equity_every)
@@ -376,12 +376,15 @@ def _execute(strategy: Any, ticks: halvorn.TickSource, balance: int, venue: Any,
     )
 
 
-def _run_one(build: Callable[..., Any], params: dict[str, Any], path: str, balance: int,
+def _run_one(build: Callable[..., Any], params: dict[str, Any], path: Any, balance: int,
              venue: Any, batch: int, equity_every: int) -> _Outcome:
-    # What crosses to a worker is the build, its parameters and a path; the
-    # file is opened here, by every worker for itself.
+    # What crosses to a worker is the build, its parameters and a path (a
+    # basket's: a dict of symbol to path); the files are opened here, by every
+    # worker for itself.
     strategy = build(**params)
-    return _execute(strategy, halvorn.load_ticks(path), balance, venue, batch, equity_every)
+    ticks = ({symbol: halvorn.load_ticks(p) for symbol, p in path.items()}
+             if isinstance(path, dict) else halvorn.load_ticks(path))
+    return _execute(strategy, ticks, balance, venue, batch, equity_every)
 
 
 # --- what an executor can carry -------------------------------------------------------
@@ -741,6 +744,33 @@ class _TickFile:
             self.directory = None
 
 
+def _is_basket(ticks: Any) -> bool:
+    """Whether `ticks` is a portfolio's: a dict of symbol to ticks (a dict with
+    an exch_ts column is one series' columns)."""
+    return isinstance(ticks, Mapping) and "exch_ts" not in ticks
+
+
+class _Basket:
+    """The paths the workers of a portfolio's sweep open: one `_TickFile` per
+    instrument, by symbol, in the order given (which numbers the instruments)."""
+
+    def __init__(self, ticks: Mapping[str, Any], venue: Any) -> None:
+        self.files: dict[str, _TickFile] = {}
+        try:
+            for symbol, series in ticks.items():
+                own = venue.get(symbol) if isinstance(venue, Mapping) else venue
+                self.files[symbol] = _TickFile(series, own)
+        except BaseException:
+            self.close()
+            raise
+        self.path = {symbol: f.path for symbol, f in self.files.items()}
+        self.count = sum(f.count for f in self.files.values())
+
+    def close(self) -> None:
+        for f in self.files.values():
+            f.close()
+
+
 def _positive_int(value: object, name: str) -> int:
     if not isinstance(value, int) or isinstance(value, bool):
         raise TypeError(f"{name} must be an int, not {type(value).__name__}")
@@ -765,8 +795,15 @@ def _check_venue(venue: object) -> None:
         return
     from halvorn import venue as venues
 
+    if isinstance(venue, Mapping):
+        for symbol, each in venue.items():
+            if not isinstance(each, venues.Venue):
+                raise TypeError(f"venue[{symbol!r}] must be a halvorn.venue.Venue, not "
+                                f"{type(each).__name__}")
+        return
     if not isinstance(venue, venues.Venue):
-        raise TypeError(f"venue must be a halvorn.venue.Venue or None, not {type(venue).__name__}")
+        raise TypeError(f"venue must be a halvorn.venue.Venue, a dict of symbol to Venue or None, "
+                        f"not {type(venue).__name__}")
 
 
 def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
@@ -783,7 +820,9 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
     is in whole USDT, as in `run_backtest`; `batch` is the cadence (1 per
     tick); `equity_every` is the number of ticks between equity samples, the
     periods of the returns; `venue` a `halvorn.venue.Venue`, or None for the
-    account `run_backtest` uses.
+    account `run_backtest` uses.  A portfolio's ticks are a dict of symbol to
+    any of those, with `venue` a Venue for all or a dict of symbol to Venue,
+    as `venue.run` takes them; every worker opens each instrument's file.
 
     `executor` is any `concurrent.futures.Executor`: None starts a process pool
     of one worker per core with spawn and ends it afterwards; a thread pool
@@ -841,7 +880,8 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
     report, bar = reporter(progress, len(sets), "sets", scale=False)
     finished: dict[int, _Outcome] = {}
     try:
-        source = _TickFile(ticks, venue)
+        source: _TickFile | _Basket = (_Basket(ticks, venue) if _is_basket(ticks)
+                                       else _TickFile(ticks, venue))
         try:
             if source.count < equity_every:
                 raise ValueError(_no_periods(source.count, equity_every))
@@ -875,7 +915,7 @@ def _no_periods(count: int, equity_every: int) -> str:
 class _Work(NamedTuple):
     build: Callable[..., Any]
     sets: list[dict[str, Any]]
-    path: str
+    path: str | dict[str, str]
     balance: int
     venue: Any
     batch: int

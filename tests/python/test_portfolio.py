@@ -252,3 +252,57 @@ class TestRefusedBeforeTheRun:
             venue.run(Script(), self.ticks, 1_000, venue=pair(), marks=marks)
         with pytest.raises(TypeError, match="a dict of venues configures a portfolio"):
             venue.run(Script(), self.ticks["BTCUSDT"], 1_000, venue=pair())
+
+
+class Spread:
+    """Top-level, so that a sweep's workers can build it: buys one
+    instrument and sells the other on every `every`-th tick."""
+
+    def __init__(self, every):
+        self.every, self.n = every, 0
+
+    def on_tick(self, ctx):
+        self.n += 1
+        if self.n % self.every:
+            return None
+        side = "buy" if self.symbol == "BTCUSDT" else "sell"
+        return [venue.Order(side, 1), venue.CancelAll()] if self.n % 2 else [venue.Order(side, 1)]
+
+    def on_batch(self, ticks):
+        if self.positions["ETHUSDT"].position == 0:
+            return [venue.Order("buy", 1, instrument="ETHUSDT")]
+        return None
+
+
+def basket(tmp_path):
+    rng = random.Random(3)
+    btc, eth = random_ticks(rng, 600), random_ticks(rng, 500)
+    return {"BTCUSDT": data.from_arrays(str(tmp_path / "btc.hvtk"), [t.exch_ts + 3 for t in btc],
+                                        [t.last for t in btc], bid=[t.bid for t in btc],
+                                        ask=[t.ask for t in btc], instrument=BTC),
+            "ETHUSDT": data.from_arrays(str(tmp_path / "eth.hvtk"), [t.exch_ts for t in eth],
+                                        [t.last // 2 for t in eth], bid=[t.bid // 2 for t in eth],
+                                        ask=[t.ask // 2 for t in eth], instrument=ETH)}
+
+
+def test_a_sweep_over_a_basket_runs_each_set_as_venue_run_does(tmp_path):
+    import concurrent.futures
+
+    from halvorn import sweep
+
+    files = basket(tmp_path)
+    venues = pair(taker_fee=venue.rate("0.0004"))
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        result = sweep.run(Spread, {"every": [3, 5]}, files, 10_000, venue=venues,
+                           equity_every=50, executor=pool)
+    for row in result.rows:
+        direct = venue.run(Spread(**row.params), files, 10_000, venue=venues, equity_every=50)
+        assert (row.ticks, row.fills, row.final_equity, row.fees_paid) == (
+            direct.ticks, len(direct.fills), direct.final_equity, direct.fees_paid)
+        assert row.ticks == 1_100 and row.fills > 0
+
+
+def test_compare_modes_takes_a_portfolio(tmp_path):
+    files = basket(tmp_path)
+    comparison = venue.compare_modes(lambda: Spread(4), files, 10_000, 16, venue=pair())
+    assert comparison.compat_fills > 0 and comparison.batched_fills == 1
