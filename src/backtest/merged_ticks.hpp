@@ -77,7 +77,8 @@ class MergedTicks {
     engine::Tick copy;
     const engine::Tick* at = nullptr;
   };
-  // (exch_ts, source): the heap's order, the smallest on top.
+  // (exch_ts, source): the heap's order, the smallest on top, each key no
+  // larger than its children's.
   using Key = std::pair<Nanos, std::size_t>;
 
   // Reads source i's next tick into its head and onto the heap.
@@ -90,42 +91,82 @@ class MergedTicks {
     }
     if (h.at == nullptr) return;
     heap_.emplace_back(h.at->exch_ts, i);
-    std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
+    std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});  // a min-heap of keys
   }
 
   // Fills the block with the next merged ticks; false when every source has
   // ended.
   bool refill() {
     index_ = 0;
-    size_ = 0;
+    // Kept in locals: the stores into the block could otherwise be taken to
+    // change them, and every tick would reload them.
+    std::size_t size = 0;
     const std::size_t room = ticks_.size();
-    while (size_ < room && !heap_.empty()) {
-      std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
-      const std::size_t i = heap_.back().second;
-      heap_.pop_back();
+    engine::Tick* const ticks = ticks_.data();
+    std::int64_t* const tags = tags_.data();
+    while (size < room && !heap_.empty()) {
+      const std::size_t i = heap_.front().second;
       // The source on top keeps its turn while its ticks come before every
       // other source's next one: bursts of one instrument cost no heap work.
-      const Key bound = heap_.empty() ? Key{I64_MAX, SIZE_MAX} : heap_.front();
+      const Key bound = second_smallest();
+      const std::int64_t tag = instruments_[i];
+      S* const source = sources_[i];
+      const engine::Tick* at = heads_[i].at;
       for (;;) {
-        ticks_[size_] = *heads_[i].at;
-        tags_[size_] = instruments_[i];
-        ++size_;
-        Head& h = heads_[i];
+        ticks[size] = *at;
+        tags[size] = tag;
+        ++size;
         if constexpr (InPlaceSource<S>) {
-          h.at = sources_[i]->next_in_place();
+          at = source->next_in_place();
         } else {
-          h.at = sources_[i]->next(h.copy) ? &h.copy : nullptr;
+          at = source->next(heads_[i].copy) ? &heads_[i].copy : nullptr;
         }
-        if (h.at == nullptr) break;
-        const Key key{h.at->exch_ts, i};
-        if (size_ == room || !(key < bound)) {
-          heap_.push_back(key);
-          std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
+        if (at == nullptr) {
+          pop_top();
+          break;
+        }
+        const Key key{at->exch_ts, i};
+        if (size == room || !(key < bound)) {
+          // One pass down the heap instead of a pop and a push.
+          heap_.front() = key;
+          sift_down();
           break;
         }
       }
+      heads_[i].at = at;
     }
-    return size_ > 0;
+    size_ = size;
+    return size > 0;
+  }
+
+  // The smallest key below the top: one of its two children.
+  Key second_smallest() const {
+    const std::size_t n = heap_.size();
+    if (n < 2) return Key{I64_MAX, SIZE_MAX};
+    if (n == 2 || heap_[1] < heap_[2]) return heap_[1];
+    return heap_[2];
+  }
+
+  // Restores the heap after its top grew.
+  void sift_down() {
+    const std::size_t n = heap_.size();
+    std::size_t at = 0;
+    const Key moving = heap_[0];
+    for (;;) {
+      std::size_t child = 2 * at + 1;
+      if (child >= n) break;
+      if (child + 1 < n && heap_[child + 1] < heap_[child]) ++child;
+      if (!(heap_[child] < moving)) break;
+      heap_[at] = heap_[child];
+      at = child;
+    }
+    heap_[at] = moving;
+  }
+
+  void pop_top() {
+    heap_.front() = heap_.back();
+    heap_.pop_back();
+    if (!heap_.empty()) sift_down();
   }
 
   std::vector<S*> sources_;

@@ -266,7 +266,8 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const en
   context_.short_position = h.short_size;
   context_.short_entry = h.short_entry;
   context_.equity = equity;
-  context_.working = kernel_.live().size();
+  // The tick's own instrument's orders, as its position is the tick's own.
+  context_.working = one ? kernel_.live().size() : positions_[holding].working;
   context_.instrument = h.instrument;
   context_.record = where;
   context_.in_place = in_place;

@@ -421,6 +421,11 @@ int is_portfolio(PyObject* ticks) {
   return columns < 0 ? -1 : !columns;
 }
 
+// The largest merged block, in ticks: 72 bytes each.
+constexpr std::uint64_t MERGE_BLOCK_MOST = std::uint64_t{1} << 17;
+// Batches a merged block holds, so that most batches lie in one block.
+constexpr std::uint64_t MERGE_BATCHES = 4;
+
 // One instrument's series in a portfolio run: in memory, or a tick file
 // being streamed.
 struct LegTicks {
@@ -606,7 +611,8 @@ FeeTerms portfolio_fees(const PortfolioInput& p) {
 // files are opened first.  False with the exception set when one does not
 // open.
 bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
-                const PortfolioInput& p, backtest::RunResult* result, RunEnd* end) {
+                const PortfolioInput& p, std::uint64_t batch, backtest::RunResult* result,
+                RunEnd* end) {
   const std::size_t n = p.inputs.size();
   std::vector<std::optional<data::StreamedTicks>> files(n);
   std::vector<LegTicks> legs(n);
@@ -640,7 +646,11 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
     ids.push_back(static_cast<std::int64_t>(i + 1));
   }
   driven.limit_series(total);
-  backtest::MergedTicks<LegTicks> merged(std::move(sources), std::move(ids));
+  // A batch read by column is shown where it lies only when the whole of it
+  // lies in one merged block: blocks of many batches keep most in place.
+  const std::size_t block = static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(batch * MERGE_BATCHES, backtest::MERGE_BLOCK, MERGE_BLOCK_MOST));
+  backtest::MergedTicks<LegTicks> merged(std::move(sources), std::move(ids), block);
   run_unlocked(gil, [&] { *result = backtest::run_stream(config, driven, merged); });
   for (const auto& file : files) {
     if (file && file->error() && !end->reader_error) end->reader_error = *file->error();
@@ -697,7 +707,7 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
   PyDriven driven(gil, Ref::borrow(strategy), strategy_name(strategy), std::move(parts));
   const backtest::RunConfig config = portfolio_config(p, request.balance, request.equity_every);
   RunEnd end;
-  const bool ran = run_merged(config, driven, gil, p, out, &end);
+  const bool ran = run_merged(config, driven, gil, p, request.batch, out, &end);
   if (used != nullptr) *used = p.legs.front().venue;
   if (legs_out != nullptr) *legs_out = p.legs;
   return finish_run(driven, ran, out, end);

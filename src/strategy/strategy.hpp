@@ -51,7 +51,7 @@ struct TickContext {
   QtyLots short_position = 0;    // short leg
   std::int64_t short_entry = 0;  // average entry of the short leg, ticks
   Cash equity = 0;               // account equity after this tick
-  std::size_t working = 0;       // live order ids after this tick
+  std::size_t working = 0;       // live orders of the tick's instrument after this tick
   InstrumentId instrument;       // the instrument of the tick
   // Where the tick's record lies in the run's tick source, for a strategy
   // that reads ticks in place, and how many of the ticks after it will lie
