@@ -552,17 +552,20 @@ void Loop::apply_each_intent(std::span<const strategy::Intent> intents) {
   }
 }
 
-void Loop::apply_depth(book::DepthRecord& record) {
+void Loop::apply_depth(book::DepthRecord& record, std::optional<InstrumentId> instrument) {
   result_.depth_records = static_cast<std::size_t>(
       next_counter(result_.depth_records, "depth record counter overflows"));
   // The kernel produces no output for depth: a refused update is the
   // matcher's to recover from.
   if (auto* update = std::get_if<book::DepthUpdate>(&record.entry)) {
-    std::swap(std::get<core::event::Depth>(depth_event_).update, *update);
+    auto& event = std::get<core::event::Depth>(depth_event_);
+    std::swap(event.update, *update);
+    event.instrument = instrument;
     kernel_.apply(depth_event_);
   } else {
-    std::swap(std::get<core::event::Snapshot>(snapshot_event_).snapshot,
-              std::get<book::DepthSnapshot>(record.entry));
+    auto& event = std::get<core::event::Snapshot>(snapshot_event_);
+    std::swap(event.snapshot, std::get<book::DepthSnapshot>(record.entry));
+    event.instrument = instrument;
     kernel_.apply(snapshot_event_);
   }
 }

@@ -333,7 +333,10 @@ class Loop {
   // snapshot as a Snapshot event.  The record's level arrays are swapped
   // with the event's, so that once warm neither side allocates; `record`
   // keeps storage for the next record.
-  void apply_depth(book::DepthRecord& record);
+  // `instrument` names the holding in a portfolio, whose depth streams are
+  // merged; none for the only holding.
+  void apply_depth(book::DepthRecord& record,
+                   std::optional<InstrumentId> instrument = std::nullopt);
   // Hands one mark to the kernel, which values and tests the account at it
   // from then on; a liquidation it brings is recorded as a tick's is.
   void apply_mark(const MarkPoint& mark);
@@ -418,7 +421,11 @@ class DepthMerge {
         waiting_ = true;
       }
       if (record_.time > until) return;
-      loop.apply_depth(record_);
+      if constexpr (requires { source_.last_instrument(); }) {
+        loop.apply_depth(record_, source_.last_instrument());
+      } else {
+        loop.apply_depth(record_);
+      }
       waiting_ = false;
     }
   }

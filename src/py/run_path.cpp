@@ -7,8 +7,10 @@
 #include <variant>
 
 #include "backtest/lookahead.hpp"
+#include "backtest/merged_depth.hpp"
 #include "backtest/merged_ticks.hpp"
 #include "data/depth_reader.hpp"
+#include "data/instrument_block.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/boundary.hpp"
 #include "py/compiled_strategy.hpp"
@@ -42,11 +44,23 @@ struct MarkPoints {
   }
 };
 
-// A tick source that ends once the depth stream has failed.
-template <backtest::InPlaceSource T>
+// A tick source that ends once the depth stream has failed; what a
+// portfolio's merge says of each tick's instrument passes through.
+template <backtest::InPlaceSource T, class D = data::StreamedDepth>
 struct UntilDepthFails {
   T& ticks;
-  const data::StreamedDepth& depth;
+  const D& depth;
+
+  const std::int64_t* last_instrument() const
+    requires backtest::TaggedSource<T>
+  {
+    return ticks.last_instrument();
+  }
+  std::span<const std::int64_t> peek_instruments(std::size_t n) const
+    requires backtest::TaggedSource<T>
+  {
+    return ticks.peek_instruments(depth.error() ? 0 : n);
+  }
 
   bool next(engine::Tick& out) { return !depth.error() && ticks.next(out); }
   const engine::Tick* next_in_place() { return depth.error() ? nullptr : ticks.next_in_place(); }
@@ -454,7 +468,58 @@ struct LegTicks {
 struct PortfolioInput {
   std::vector<venue::InstrumentLeg> legs;
   std::vector<TickInput> inputs;
+  // Each instrument's depth file, or null; empty when none has one.
+  std::vector<const market_data::DepthSourceData*> depth;
 };
+
+// The depth files of a portfolio (a dict of symbol to DepthSource), each
+// checked against its instrument: only tier L2 keeps a book, and a file
+// that defines another instrument would price this one's fills from a
+// market it never saw.  False with the exception set.
+bool resolve_depths(PyObject* given, PortfolioInput* p) {
+  Ref items = Ref::steal(PyDict_Items(given));
+  if (!items) return false;
+  p->depth.assign(p->legs.size(), nullptr);
+  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()); ++k) {
+    PyObject* item = PyList_GET_ITEM(items.get(), k);
+    PyObject* symbol = PyTuple_GET_ITEM(item, 0);
+    std::size_t at = p->legs.size();
+    for (std::size_t i = 0; i < p->legs.size(); ++i) {
+      const int same = PyObject_RichCompareBool(symbol, p->legs[i].symbol.get(), Py_EQ);
+      if (same < 0) return false;
+      if (same > 0) {
+        at = i;
+        break;
+      }
+    }
+    if (at == p->legs.size()) {
+      PyErr_Format(PyExc_ValueError,
+                   "depth is given for %R, which the portfolio does not trade: give depth for "
+                   "instruments with ticks",
+                   symbol);
+      return false;
+    }
+    const market_data::DepthSourceData* depth = nullptr;
+    if (!market_data::depth_source_of(PyTuple_GET_ITEM(item, 1), "depth", &depth)) return false;
+    const venue::VenueConfig& v = p->legs[at].venue;
+    if (!std::holds_alternative<core::Tier::L2>(v.tier.kind)) {
+      PyErr_Format(PyExc_ValueError,
+                   "depth is read only by tier L2, and the venue of %R is of tier %s: give it "
+                   "Venue(tier=L2(...)) or leave its depth out",
+                   symbol, v.tier.name());
+      return false;
+    }
+    const data::DepthInstrument defined = data::instrument_of_depth_file(depth->fs_path);
+    if (const auto* d = std::get_if<std::optional<data::InstrumentDefinition>>(&defined);
+        d != nullptr && *d && (*d)->symbol != v.definition->symbol) {
+      PyErr_Format(PyExc_ValueError, "the depth file %R given for %R is of %s", depth->path.get(),
+                   symbol, venue::instrument_text(**d).c_str());
+      return false;
+    }
+    p->depth[at] = depth;
+  }
+  return true;
+}
 
 // What belongs to the account rather than to an instrument has to be the
 // same on every instrument's venue.
@@ -645,13 +710,37 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
     sources.push_back(&legs[i]);
     ids.push_back(static_cast<std::int64_t>(i + 1));
   }
+  // Each instrument's depth, merged by time, each record for its holding.
+  std::vector<std::optional<data::StreamedDepth>> depth_files(p.depth.size());
+  std::vector<data::StreamedDepth*> depth_sources;
+  std::vector<InstrumentId> depth_ids;
+  for (std::size_t i = 0; i < p.depth.size(); ++i) {
+    if (p.depth[i] == nullptr) continue;
+    std::optional<data::DepthOpened> opened;
+    run_unlocked(gil, [&] { opened = data::DepthReader::open(p.depth[i]->fs_path); });
+    if (const auto* error = std::get_if<data::DepthError>(&*opened)) {
+      market_data::raise_depth_file_error(*p.depth[i], *error);
+      return false;
+    }
+    depth_files[i].emplace(std::move(std::get<data::DepthReader>(*opened)));
+    depth_sources.push_back(&*depth_files[i]);
+    depth_ids.push_back(InstrumentId{static_cast<std::uint32_t>(i + 1)});
+  }
   driven.limit_series(total);
   // A batch read by column is shown where it lies only when the whole of it
   // lies in one merged block: blocks of many batches keep most in place.
   const std::size_t block = static_cast<std::size_t>(
       std::clamp<std::uint64_t>(batch * MERGE_BATCHES, backtest::MERGE_BLOCK, MERGE_BLOCK_MOST));
   backtest::MergedTicks<LegTicks> merged(std::move(sources), std::move(ids), block);
-  run_unlocked(gil, [&] { *result = backtest::run_stream(config, driven, merged); });
+  if (depth_sources.empty()) {
+    run_unlocked(gil, [&] { *result = backtest::run_stream(config, driven, merged); });
+  } else {
+    backtest::MergedDepth<data::StreamedDepth> depth(std::move(depth_sources),
+                                                     std::move(depth_ids));
+    UntilDepthFails<decltype(merged), decltype(depth)> until{merged, depth};
+    run_unlocked(gil, [&] { *result = backtest::run_stream(config, driven, until, depth); });
+    if (depth.error()) end->depth_error = *depth.error();
+  }
   for (const auto& file : files) {
     if (file && file->error() && !end->reader_error) end->reader_error = *file->error();
   }
@@ -685,13 +774,17 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
   }
   if (request.depth != nullptr || request.marks != nullptr) {
     PyErr_SetString(PyExc_ValueError,
-                    "depth and marks are streamed beside the ticks of one instrument; a portfolio "
-                    "runs without them");
+                    request.depth != nullptr
+                        ? "a portfolio's depth is a dict of symbol to DepthSource, for its "
+                          "instruments on L2"
+                        : "marks are streamed beside the ticks of one instrument; a portfolio "
+                          "runs without them");
     return false;
   }
   if (!check_cadence(strategy, request.batch, true)) return false;
   PortfolioInput p;
   if (!resolve_portfolio(request, ticks, &p)) return false;
+  if (request.depths != nullptr && !resolve_depths(request.depths, &p)) return false;
   RunRequest first = request;
   first.venue = &p.legs.front().venue;
   std::uint64_t total = 0;
@@ -739,10 +832,12 @@ bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
   const int portfolio = given.venue_protocol() ? is_portfolio(ticks) : 0;
   if (portfolio < 0) return false;
   if (portfolio > 0) return run_portfolio(given, strategy, ticks, out, used, legs);
-  if (given.venues != nullptr) {
-    PyErr_SetString(PyExc_TypeError,
-                    "a dict of venues configures a portfolio, whose ticks are a dict of symbol to "
-                    "ticks: give venue=Venue(...) for one instrument's ticks");
+  if (given.venues != nullptr || given.depths != nullptr) {
+    PyErr_Format(PyExc_TypeError,
+                 "a dict of %s configures a portfolio, whose ticks are a dict of symbol to "
+                 "ticks: give %s for one instrument's ticks",
+                 given.venues != nullptr ? "venues" : "depth files",
+                 given.venues != nullptr ? "venue=Venue(...)" : "depth=DepthSource");
     return false;
   }
   const bool compiled = is_compiled(given, strategy);

@@ -63,6 +63,9 @@ struct RunRequest {
   // A dict of symbol to Venue, for a portfolio whose instruments trade on
   // venues of their own; null when `venue` serves every instrument.
   PyObject* venues = nullptr;
+  // A dict of symbol to DepthSource, for a portfolio's instruments on L2;
+  // null for none.
+  PyObject* depths = nullptr;
 
   bool venue_protocol() const { return venue_module != nullptr; }
 };

@@ -306,3 +306,45 @@ def test_compare_modes_takes_a_portfolio(tmp_path):
     files = basket(tmp_path)
     comparison = venue.compare_modes(lambda: Spread(4), files, 10_000, 16, venue=pair())
     assert comparison.compat_fills > 0 and comparison.batched_fills == 1
+
+
+class TestDepth:
+    def books(self, tmp_path):
+        return {"BTCUSDT": data.save_depth(str(tmp_path / "b.hvdp"), [
+                    data.Snapshot(100, bids=[(99, 4)], asks=[(100, 2), (101, 3)])]),
+                "ETHUSDT": data.save_depth(str(tmp_path / "e.hvdp"), [
+                    data.Snapshot(7, bids=[(49, 4)], asks=[(50, 1), (52, 4)]),
+                    data.Update(8, 8, 1, bids=[], asks=[(52, 0), (53, 9)])])}
+
+    ticks = {"BTCUSDT": [halvorn.Tick(t, 100, bid=99, ask=100) for t in (1, 4, 5)],
+             "ETHUSDT": [halvorn.Tick(t, 50, bid=49, ask=50) for t in (2, 4, 6)]}
+
+    def test_each_instruments_book_prices_its_own_orders(self, tmp_path):
+        l2 = {"BTCUSDT": venue.Venue(instrument=BTC, tier=venue.L2()),
+              "ETHUSDT": venue.Venue(instrument=ETH, tier=venue.L2())}
+        orders = {0: [venue.Order("buy", 5), venue.Order("buy", 3, instrument="ETHUSDT")]}
+        run = venue.run(Script(orders), self.ticks, 10_000, venue=l2, depth=self.books(tmp_path))
+        # Each buy walks its own instrument's book: BTC's 5 reach its 101,
+        # ETH's 3 its 52; each as the instrument's run alone prices it.
+        assert sorted((f.instrument, f.price, f.qty) for f in run.fills) == [(1, 101, 5),
+                                                                           (2, 52, 3)]
+        for k, symbol in enumerate(("BTCUSDT", "ETHUSDT")):
+            alone = venue.run(Script({0: [venue.Order("buy", (5, 3)[k])]}),
+                              {symbol: self.ticks[symbol]}, 10_000, venue={symbol: l2[symbol]},
+                              depth={symbol: self.books(tmp_path)[symbol]})
+            assert [(f.price, f.qty) for f in alone.fills] == [
+                (f.price, f.qty) for f in run.fills if f.instrument == k + 1]
+        assert run.depth_records == 3
+
+    def test_depth_for_an_instrument_not_on_l2_or_not_traded_is_refused(self, tmp_path):
+        books = self.books(tmp_path)
+        mixed = {"BTCUSDT": venue.Venue(instrument=BTC, tier=venue.L2()),
+                 "ETHUSDT": venue.Venue(instrument=ETH)}
+        with pytest.raises(ValueError, match="the venue of 'ETHUSDT' is of tier L0"):
+            venue.run(Script(), self.ticks, 10_000, venue=mixed, depth=books)
+        with pytest.raises(ValueError, match="depth is given for 'SOLUSDT', which the portfolio"):
+            venue.run(Script(), self.ticks, 10_000, venue=mixed,
+                      depth={"SOLUSDT": books["BTCUSDT"]})
+        with pytest.raises(TypeError, match="a dict of depth files configures a portfolio"):
+            venue.run(Script(), self.ticks["BTCUSDT"], 10_000,
+                      venue=venue.Venue(instrument=BTC, tier=venue.L2()), depth=books)

@@ -25,9 +25,16 @@ namespace {
 // The depth file a run reads (null for None), checked against the venue: only
 // the L2 matcher keeps a depth book, and a file recorded for another
 // instrument would price this one's fills from a market it never saw.
-bool depth_for(PyObject* obj, const VenueConfig& config, const market_data::DepthSourceData** out) {
+bool depth_for(PyObject* obj, const VenueConfig& config, const market_data::DepthSourceData** out,
+               RunRequest* request) {
   *out = nullptr;
   if (obj == nullptr || obj == Py_None) return true;
+  if (PyDict_Check(obj)) {
+    // A portfolio's: each instrument's file is checked against its venue
+    // when the run resolves the instruments.
+    request->depths = obj;
+    return true;
+  }
   const market_data::DepthSourceData* depth = nullptr;
   if (!market_data::depth_source_of(obj, "depth", &depth)) return false;
   if (!std::holds_alternative<core::Tier::L2>(config.tier.kind)) {
@@ -146,7 +153,7 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
     if (batch_obj && !to_u64(batch_obj, "batch", &request.batch)) return nullptr;
     if (every_obj && !to_u64(every_obj, "equity_every", &request.equity_every)) return nullptr;
     if (flush_obj && !to_bool(flush_obj, "flush", &request.flush)) return nullptr;
-    if (!depth_for(depth_obj, *request.venue, &request.depth) ||
+    if (!depth_for(depth_obj, *request.venue, &request.depth, &request) ||
         !marks_for(parsed[9], *request.venue, &request.marks)) {
       return nullptr;
     }
@@ -178,7 +185,7 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
     RunRequest request;
     if (!venue_request(st, balance_obj, venue_obj, &request) ||
         !to_u64(batch_obj, "batch", &batch) ||
-        !depth_for(depth_obj, *request.venue, &request.depth) ||
+        !depth_for(depth_obj, *request.venue, &request.depth, &request) ||
         !marks_for(parsed[6], *request.venue, &request.marks)) {
       return nullptr;
     }
