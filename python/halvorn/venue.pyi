@@ -758,7 +758,7 @@ def run(
     equity_every: int = 0,
     progress: bool | Callable[[int, int | None], object] | None = None,
     flush: bool = False,
-    depth: DepthSource | None = None,
+    depth: DepthSource | Mapping[str, DepthSource] | None = None,
     marks: MarkSource | None = None,
 ) -> Run:
     """Run a strategy over a tick series on a venue (None: Venue())."""
@@ -770,7 +770,7 @@ def compare_modes(
     batch: int,
     *,
     venue: Venue | Mapping[str, Venue] | None = None,
-    depth: DepthSource | None = None,
+    depth: DepthSource | Mapping[str, DepthSource] | None = None,
     marks: MarkSource | None = None,
 ) -> ModeComparison:
     """Run one strategy per tick and in batches on a venue and compare."""
