@@ -3,6 +3,10 @@ heading and its tables.
 
 A venue run gets four panels over one time axis (equity, drawdown, the price
 with its fills, the position), the summary, its round trips and its fills.
+Over several instruments the equity and drawdown are the account's, and each
+instrument gets a price panel and a position panel of its own: prices of
+different instruments on one axis would flatten the cheaper one to a line,
+and lots of different instruments do not add up.
 A RunResult has no times and no sides, so it gets equity and drawdown by
 sample number, its fill prices by fill number, and the per-period
 statistics.
@@ -64,8 +68,7 @@ def frame_table(frame: Any, total: int, what: str, css: str = "rows") -> str:
             + _report_page.table([index_name, *map(str, frame.columns)], rows, css) + "</div>")
 
 
-def _prices_in_units(run: Any, np: Any, prices: Any) -> Any:
-    instrument = getattr(run, "instrument", None)
+def _prices_in_units(instrument: Any, np: Any, prices: Any) -> Any:
     if instrument is None:
         return np.asarray(prices, dtype=np.int64)
     return _run_units._scaled(np, np.asarray(prices, dtype=np.int64), instrument.tick_size,
@@ -89,75 +92,108 @@ def _equity_panels(np: Any, curve: Any, x: Any, x_hover: str) -> list[Panel]:
     return [equity, drawdown]
 
 
+def _market_panels(np: Any, market: Any, track: Any, ticks: Any, records: Any,
+                   offsets: list[str], *, several: bool, start: int, stop: int
+                   ) -> list[Panel]:
+    """One instrument's price panel (its last price and its fills by side)
+    and position panel; `records` are its own fills and `offsets` those of
+    all the run's fills."""
+    units = _round_trips.units_of(market.instrument)
+    instrument = market.instrument
+    # Over several instruments each panel, trace and legend entry says whose.
+    prefix = f"{market.symbol} " if several else ""
+    heading = f"{market.symbol}<br>" if several else ""
+    nothing = (f"no fills of {market.symbol}, and no ticks given for it "
+               "(pass ticks={symbol: ticks})" if several else
+               "no fills, and no ticks given to draw the price (pass ticks=)")
+    price = Panel(f"{heading}price ({units['price']})", 3.0, y_format=",.10~g", empty=nothing)
+    if ticks is not None:
+        times, last = _report_ticks.sampled(ticks, np)
+        if len(times):
+            shown = envelope(np, last)
+            price.traces.append(line(
+                milliseconds(np, times[shown]),
+                _prices_in_units(instrument, np, last[shown]).tolist(),
+                name=f"{prefix}last price", colour=_report_page.PRICE, width=1.0,
+                hover=f"{_TIME}<br>{prefix}last %{{y}} {units['price']}"))
+    numbers = (np.arange(len(records)) if market.number == 0
+               else np.flatnonzero(records["instrument"] == market.number))
+    for side, name, colour, marker in ((0, "buy", _report_page.BUY, "triangle-up"),
+                                       (1, "sell", _report_page.SELL, "triangle-down")):
+        every = numbers[records["side"][numbers] == side]
+        if not len(every):
+            continue
+        where = every[envelope(np, records["price"][every])]
+        chosen = records[where]
+        qty = (_run_units._scaled(np, chosen["qty"], instrument.lot_size, "decimal")
+               if instrument is not None else chosen["qty"])
+        label = (f"{prefix}{name}s ({len(where):,} of {len(every):,} drawn: "
+                 "the lowest and highest of each stretch)"
+                 if len(where) < len(every) else f"{prefix}{name}s")
+        price.traces.append(markers(
+            milliseconds(np, chosen["exch_ts"]),
+            _prices_in_units(instrument, np, chosen["price"]).tolist(), name=label,
+            colour=colour, symbol=marker,
+            customdata=[[str(q), offsets[i], int(order)] for q, i, order
+                        in zip(qty.tolist(), where.tolist(), chosen["order"].tolist())],
+            hover=(f"<b>{prefix}{name}</b> %{{customdata[0]}} {units['qty']} @ %{{y}} "
+                   f"{units['price']}<br>%{{customdata[1]}}, order %{{customdata[2]}}"
+                   f"<br>{_TIME}")))
+    position = Panel(f"{heading}position ({units['qty']})", 1.6, y_format=",.10~g",
+                     empty=(f"no fills: the account never held {market.symbol}" if several
+                            else "no fills: the account never held a position"))
+    if track.times:
+        at = np.array([start, *track.times, stop], dtype=np.int64)
+        lots = np.array([0, *track.positions, track.positions[-1]], dtype=np.int64)
+        shown = envelope(np, lots)
+        held = (_run_units._scaled(np, lots[shown], instrument.lot_size, "float")
+                if instrument is not None else lots[shown])
+        position.traces.append(line(
+            milliseconds(np, at[shown]), held.tolist(), name=f"{prefix}position", shape="hv",
+            colour=_report_page.POSITION,
+            hover=f"{_TIME}<br>{prefix}position %{{y}} {units['qty']}"))
+    return [price, position]
+
+
+def _symbols_text(symbols: Sequence[str]) -> str:
+    """The symbols of a run for its heading, the first few of a long list."""
+    if len(symbols) <= 4:
+        return ", ".join(symbols)
+    return f"{', '.join(symbols[:3])} and {len(symbols) - 3} more"
+
+
 def venue_page(run: Any, *, ticks: Any, venue: Any, hedge: bool, title: str | None,
                max_fills: int, max_trips: int) -> str:
     """The page of a venue run."""
     js = _plotly_js()
     np = require("numpy", "report", "report.html")
-    ends = _report_ticks.ends(ticks, np)
-    end = ends.last_ts if ends else None
-    walked = _round_trips.walk(run, hedge=hedge, size=_round_trips.contract_size(run, venue),
-                               end=end, what="report.html")
-    summary = summarise(run=run, trips=walked.trips, contract_size=walked.contract_size,
-                        times=walked.times, positions=walked.positions,
-                        funding_shares=walked.funding, ends=ends, benchmark=0.0,
+    walked, given = _round_trips.walk_ticks(run, ticks, hedge=hedge, venue=venue,
+                                            what="report.html")
+    end = given.whole.last_ts if given.whole else None
+    summary = summarise(run=run, trips=walked.trips, times=walked.times,
+                        positions=walked.positions, ends=given.whole, benchmark=0.0,
                         confidence=0.95)
     records = _round_trips.fill_records(run, "report.html")
-    units = _round_trips.unit_names(run)
     curve = np.asarray(run.equity_curve, dtype=np.int64)
     sample_times = np.asarray(run.equity_times, dtype=np.int64)
 
     panels = _equity_panels(np, curve, lambda i: milliseconds(np, sample_times[i]), _TIME)
-    price = Panel(f"price ({units['price']})", 3.0, y_format=",.10~g",
-                  empty="no fills, and no ticks given to draw the price (pass ticks=)")
-    if ends is not None:
-        times, last = _report_ticks.sampled(ticks, np)
-        shown = envelope(np, last)
-        price.traces.append(line(
-            milliseconds(np, times[shown]), _prices_in_units(run, np, last[shown]).tolist(),
-            name="last price", colour=_report_page.PRICE, width=1.0,
-            hover=f"{_TIME}<br>last %{{y}} {units['price']}"))
-    instrument = getattr(run, "instrument", None)
-    for side, name, colour, marker in ((0, "buy", _report_page.BUY, "triangle-up"),
-                                       (1, "sell", _report_page.SELL, "triangle-down")):
-        where = np.flatnonzero(records["side"] == side)
-        if not len(where):
-            continue
-        where = where[envelope(np, records["price"][where])]
-        chosen = records[where]
-        qty = (_run_units._scaled(np, chosen["qty"], instrument.lot_size, "decimal")
-               if instrument is not None else chosen["qty"])
-        offsets = [walked.offsets[i] for i in where.tolist()]
-        label = (f"{name}s ({len(where):,} of {int((records['side'] == side).sum()):,} drawn: "
-                 "the lowest and highest of each stretch)"
-                 if len(where) < (records["side"] == side).sum() else f"{name}s")
-        price.traces.append(markers(
-            milliseconds(np, chosen["exch_ts"]),
-            _prices_in_units(run, np, chosen["price"]).tolist(), name=label, colour=colour,
-            symbol=marker, customdata=[[str(q), o, int(order)] for q, o, order
-                                       in zip(qty.tolist(), offsets, chosen["order"].tolist())],
-            hover=(f"<b>{name}</b> %{{customdata[0]}} {units['qty']} @ %{{y}} {units['price']}"
-                   f"<br>%{{customdata[1]}}, order %{{customdata[2]}}<br>{_TIME}")))
-    position = Panel(f"position ({units['qty']})", 1.6, y_format=",.10~g",
-                     empty="no fills: the account never held a position")
+    markets = [track.market for track in walked.tracks]
+    several = len(markets) > 1
+    start = stop = 0
     if walked.times:
         start = summary.start if summary.start is not None else walked.times[0]
         stop = max(summary.end or 0, walked.times[-1])
-        at = np.array([start, *walked.times, stop], dtype=np.int64)
-        lots = np.array([0, *walked.positions, walked.positions[-1]], dtype=np.int64)
-        shown = envelope(np, lots)
-        held = (_run_units._scaled(np, lots[shown], instrument.lot_size, "float")
-                if instrument is not None else lots[shown])
-        position.traces.append(line(
-            milliseconds(np, at[shown]), held.tolist(), name="position", shape="hv",
-            colour=_report_page.POSITION, hover=f"{_TIME}<br>position %{{y}} {units['qty']}"))
+    for track, own_ticks in zip(walked.tracks, given.ticks):
+        panels += _market_panels(np, track.market, track, own_ticks, records, walked.offsets,
+                                 several=several, start=start, stop=stop)
     span_ms = None
     if summary.start is not None and summary.end is not None:
         span_ms = (summary.start / 1e6, max(summary.end, *walked.times[-1:]) / 1e6)
-    chart = _report_page.figure([*panels, price, position], x_titles={"x": "time (UTC)"},
-                                dates=True, x_range=span_ms)
+    chart = _report_page.figure(panels, x_titles={"x": "time (UTC)"}, dates=True,
+                                x_range=span_ms, height=980 + 470 * (len(markets) - 1))
 
-    symbol = getattr(instrument, "symbol", None) if instrument is not None else None
+    symbol = markets[0].symbol if not several else _symbols_text(summary.symbols)
     if summary.start is not None and summary.end is not None:
         span = f"{utc(summary.start)} to {utc(summary.end)}"
     else:
@@ -167,14 +203,19 @@ def venue_page(run: Any, *, ticks: Any, venue: Any, hedge: bool, title: str | No
     heading = title if title is not None else f"{symbol or run.strategy}: {span}, {result}"
     details = [f"strategy {run.strategy}", f"tier {run.tier}", f"{run.ticks:,} ticks",
                f"{len(records):,} fills", f"{summary.trips:,} round trips"]
+    if several:
+        details.insert(1, f"{len(markets)} instruments in one account")
     if symbol is None:
         details.append("no instrument definition: prices in ticks, quantities in lots")
 
-    trips = _round_trips.frame(run, walked, units="decimal", mark=ends.last_price if ends else None,
-                               end=end, limit=max_trips)
+    trips = _round_trips.frame(run, walked, units="decimal", end=end, limit=max_trips,
+                               marks=given.marks([market.number for market in markets]))
+    if not several:
+        trips = trips.drop(columns="symbol")  # one instrument: the heading names it
     funding_note = ("" if not run.funding_paid else
                     '<p class="note">Funding is settled on the account, not per trip: each trip '
-                    "is shown its share of the run's funding by lots held &times; time held.</p>")
+                    "is shown its share of its instrument's funding by lots held &times; time "
+                    "held.</p>")
     fills = _round_trips.fills_frame(run, records[:max_fills], walked.offsets, units="decimal")
     sections = [
         "<h2>Statistics</h2>",

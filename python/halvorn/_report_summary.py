@@ -12,7 +12,8 @@ Conventions (docs/report.md states them for readers):
     square root of the samples per year, with no risk-free rate; Sortino
     divides the mean by the root mean square of the returns below 0 (over all
     periods);
-  - trade statistics are of the closed round trips, net of fees and funding.
+  - trade statistics are of the closed round trips, net of fees and funding;
+    over several instruments, of every instrument's trips together.
 """
 
 from __future__ import annotations
@@ -124,7 +125,11 @@ class Summary:
     strategy: str
     """The strategy's name."""
     symbol: str | None
-    """The instrument's symbol; None when the run has no instrument definition."""
+    """The instrument's symbol; None when the run has no instrument definition
+    or has several instruments."""
+    symbols: tuple[str, ...]
+    """The symbols of the run's instruments in the order of their ids: one for
+    a run of one instrument, none without an instrument definition."""
     start: int | None
     """Exchange time of the first equity sample (the first tick), ns."""
     end: int | None
@@ -196,7 +201,8 @@ class Summary:
     """Funding received net of funding paid, USDT: negative when the account paid."""
     buy_and_hold: float | None
     """Price return from the first tick to the last (last price over first,
-    minus one): holding the contract unlevered, without costs."""
+    minus one): holding the contract unlevered, without costs.  None over
+    several instruments, which have no one price."""
 
     def table(self) -> list[tuple[str, str]]:
         """The statistics as (label, formatted value) pairs, in display order,
@@ -217,14 +223,17 @@ class Summary:
         if self.sharpe is None:
             min_trl = "undefined"
         trade = "no closed trips"
+        several = len(self.symbols) > 1
         return [
             ("Strategy", self.strategy),
+            ("Instruments", ", ".join(self.symbols)) if several else
             ("Instrument", self.symbol or "none defined (prices in ticks)"),
             ("Period", span),
             ("Ticks", f"{self.ticks:,}"),
             ("Total return", percent(self.total_return, missing=need_samples)),
             ("Annual return (365 d)", percent(self.annual_return, missing=per_year)),
-            ("Buy and hold", percent(self.buy_and_hold, missing="needs the ticks")),
+            ("Buy and hold", percent(self.buy_and_hold, missing=(
+                "not for several instruments" if several else "needs the ticks"))),
             ("Volatility (annual)", percent(self.volatility, signed=False, missing=per_year)),
             (f"Sharpe ratio (annual, {per_year})", number(self.sharpe, ".3f")),
             ("Sortino ratio (annual)", number(self.sortino, ".3f")),
@@ -277,11 +286,11 @@ def exposure(times: Sequence[int], positions: Sequence[int], start: int, end: in
     return held / (end - start)
 
 
-def summarise(*, run: Any, trips: Sequence[Any], contract_size: int, times: Sequence[int],
-              positions: Sequence[int], funding_shares: Sequence[int], ends: Any,
-              benchmark: float, confidence: float) -> Summary:
-    """The Summary of `run` from its walk (trips, event times and positions,
-    funding shares) and its first and last tick (`ends`, or None)."""
+def summarise(*, run: Any, trips: Sequence[Any], times: Sequence[int], positions: Sequence[int],
+              ends: Any, benchmark: float, confidence: float) -> Summary:
+    """The Summary of `run` from its walk (trips, each with its market and
+    share of funding; the account's event times and positions) and the first
+    and last tick of them all (`ends`, or None)."""
     curve = [int(v) for v in run.equity_curve]
     sample_times = [int(t) for t in run.equity_times]
     start = sample_times[0] if sample_times else (ends.first_ts if ends else None)
@@ -304,7 +313,11 @@ def summarise(*, run: Any, trips: Sequence[Any], contract_size: int, times: Sequ
             years = span / YEAR_NS
             per_year = len(rets) / years
             if total is not None:
-                annual = (1 + total) ** (1 / years) - 1 if total > -1 else -1.0
+                try:
+                    annual = (1 + total) ** (1 / years) - 1 if total > -1 else -1.0
+                except OverflowError:
+                    # A gain compounded over a span of minutes: past any float.
+                    annual = math.inf
             if len(rets) >= 2:
                 mean = sum(rets) / len(rets)
                 deviation = math.sqrt(sum((r - mean) ** 2 for r in rets) / (len(rets) - 1))
@@ -320,26 +333,28 @@ def summarise(*, run: Any, trips: Sequence[Any], contract_size: int, times: Sequ
             if min_trl is not None:
                 min_trl_ns = min_trl * span / len(rets)
 
-    closed = [(trip, share) for trip, share in zip(trips, funding_shares)
-              if trip.exit_ts is not None]
-    nets = [trip.direction * (trip.exit_value - trip.entry_value) * contract_size - trip.fees
-            + share for trip, share in closed]
+    closed = [trip for trip in trips if trip.exit_ts is not None]
+    nets = [trip.direction * (trip.exit_value - trip.entry_value) * trip.market.contract_size
+            - trip.fees + trip.funding for trip in closed]
     win_rate = profit_factor = expectancy = average = best = worst_trade = held = None
     if nets:
         wins = sum(n for n in nets if n > 0)
         losses = -sum(n for n in nets if n < 0)
         win_rate = sum(1 for n in nets if n > 0) / len(nets)
         profit_factor = wins / losses if losses else None
-        costs = [trip.entry_value * contract_size for trip, _ in closed]
+        costs = [trip.entry_value * trip.market.contract_size for trip in closed]
         expectancy = sum(n / c for n, c in zip(nets, costs) if c) / len(nets)
         average = sum(nets) / len(nets) / halvorn.CASH_SCALE
         best, worst_trade = max(nets) / halvorn.CASH_SCALE, min(nets) / halvorn.CASH_SCALE
-        held = sum(trip.exit_ts - trip.entry_ts for trip, _ in closed) / len(closed)
+        held = sum(trip.exit_ts - trip.entry_ts for trip in closed) / len(closed)
 
     instrument = getattr(run, "instrument", None)
+    symbols = tuple(str(s) for s in getattr(run, "symbols", ()) or ())
+    if not symbols and instrument is not None:
+        symbols = (str(instrument.symbol),)
     return Summary(
         strategy=run.strategy,
-        symbol=None if instrument is None else str(instrument.symbol),
+        symbol=None if instrument is None else str(instrument.symbol), symbols=symbols,
         start=start, end=end, ticks=run.ticks, samples=len(curve),
         total_return=total, annual_return=annual, volatility=vol, sharpe=sharpe,
         sortino=sortino, calmar=calmar, max_drawdown=worst, max_drawdown_usdt=worst_usdt,
@@ -354,7 +369,8 @@ def summarise(*, run: Any, trips: Sequence[Any], contract_size: int, times: Sequ
         fees_paid=run.fees_paid / halvorn.CASH_SCALE,
         funding=run.funding_paid / halvorn.CASH_SCALE,
         buy_and_hold=(ends.last_price / ends.first_price - 1
-                      if ends is not None and ends.first_price > 0 else None),
+                      if ends is not None and ends.first_price and ends.first_price > 0
+                      and ends.last_price is not None else None),
     )
 
 

@@ -4,12 +4,15 @@ return and value a position still open at the end.
 
 A run does not keep its ticks, so the report takes them as they were handed
 to the run: a `halvorn.TickSource` (a tick file, read through its mapped
-pages so that only the records used are read) or a sequence of `Tick`.
+pages so that only the records used are read) or a sequence of `Tick`.  A
+run of several instruments takes them as `venue.run` did, a dict of symbol
+to ticks; an instrument left out of it has no price to draw or to value an
+open position at.
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -23,12 +26,31 @@ _FIELDS = 8
 
 @dataclass(frozen=True)
 class Ends:
-    """The exchange time (ns) and last price (ticks) of the first and last tick."""
+    """The exchange time (ns) and last price (ticks) of the first and last
+    tick.  Over several instruments, which have no one price, the prices are
+    None."""
 
     first_ts: int
-    first_price: int
+    first_price: int | None
     last_ts: int
-    last_price: int
+    last_price: int | None
+
+
+@dataclass(frozen=True)
+class Given:
+    """The ticks given for each instrument of a run, in the order of its
+    markets (None where none were given), their ends, and the span of them
+    all (None without any)."""
+
+    ticks: list[Any]
+    ends: list[Ends | None]
+    whole: Ends | None
+
+    def marks(self, numbers: Sequence[int]) -> dict[int, int]:
+        """The last price of each instrument that has ticks, by the numbers
+        of its markets (`numbers`, in the same order)."""
+        return {number: end.last_price for number, end in zip(numbers, self.ends)
+                if end is not None and end.last_price is not None}
 
 
 def _check(ticks: Any) -> None:
@@ -87,3 +109,48 @@ def ends(ticks: Any, np: Any) -> Ends | None:
     if len(ticks) == 0:
         return None
     return Ends(ticks[0].exch_ts, ticks[0].last, ticks[-1].exch_ts, ticks[-1].last)
+
+
+def split(ticks: Any, symbols: Sequence[str | None]) -> list[Any]:
+    """The ticks of each instrument of a run (`symbols`, in the order of its
+    ids), None where none were given.
+
+    A run of one takes its ticks as they were handed to it, or a dict of its
+    symbol to them; a run of several a dict of symbol to ticks.  Raises
+    TypeError for ticks not keyed by symbol with several instruments, and
+    ValueError for a symbol the run did not trade.
+    """
+    if ticks is None:
+        return [None] * len(symbols)
+    if not isinstance(ticks, Mapping) or "exch_ts" in ticks:
+        if len(symbols) > 1:
+            raise TypeError("a run of several instruments takes its ticks as a dict of symbol "
+                            f"to ticks, as venue.run did, not a {type(ticks).__name__}")
+        _check(ticks)
+        return [ticks]
+    for key in ticks:
+        if key not in symbols and not (len(symbols) == len(ticks) == 1 and symbols[0] is None):
+            traded = ", ".join(repr(s) for s in symbols if s is not None) or "no named instrument"
+            raise ValueError(f"ticks are given for {key!r}, which the run did not trade "
+                             f"(it traded {traded})")
+    if len(symbols) == 1 and symbols[0] is None:
+        chosen = list(ticks.values())
+    else:
+        chosen = [ticks.get(symbol) for symbol in symbols]
+    for each in chosen:
+        if each is not None:
+            _check(each)
+    return chosen
+
+
+def given(ticks: Any, symbols: Sequence[str | None], np: Any) -> Given:
+    """What `ticks` say of each instrument of a run (`symbols` as for `split`)."""
+    chosen = split(ticks, symbols)
+    each = [ends(t, np) for t in chosen]
+    known = [end for end in each if end is not None]
+    if len(each) == 1 or not known:
+        whole = known[0] if known else None
+    else:
+        whole = Ends(min(end.first_ts for end in known), None,
+                     max(end.last_ts for end in known), None)
+    return Given(chosen, each, whole)

@@ -9,6 +9,12 @@ trip at its price, without a fee.  In hedge mode each leg is walked on its
 own: a fill's side and offset say which leg it moves (a buy that opens and a
 sell that closes move the long leg), and a leg never reverses.
 
+A run of several instruments is walked one instrument at a time: a trip is
+of one instrument, its fills are that instrument's, a liquidation closes the
+trips of the instrument it names, and the trip is valued in that
+instrument's ticks, lots and contract size.  The trips of all of them come
+out in the order their opening fills came in.
+
 Everything is counted in the run's integers (prices in ticks, quantities in
 lots, money in cash units) and turned into units only in `round_trips`, so a
 closed trip's gross profit is exact: what its closing fills sold for minus
@@ -21,20 +27,22 @@ lots, truncated toward zero, and the opening trip takes the rest, so the fees
 of the trips add up to the run's exactly.
 
 Funding is settled on the account at the venue's settlement times, not per
-fill, and a run keeps only its total.  The trips therefore share
-`Run.funding_paid` in proportion to how long each held how many lots (lots ×
-nanoseconds), rounded to cash units so that the shares add up to the total
-exactly.  This is a sharing, not a record: a trip that was held through no
-settlement still gets a share.
+fill, and a run keeps only its total per instrument.  The trips of an
+instrument therefore share its funding (`Run.funding_paid` for a run of
+one) in proportion to how long each held how many lots (lots × nanoseconds),
+rounded to cash units so that the shares add up to the total exactly.  This
+is a sharing, not a record: a trip that was held through no settlement still
+gets a share.
 """
 
 from __future__ import annotations
 
 import decimal
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from halvorn import _report_ticks, _run_units
 from halvorn._optional import require
 
 # The contract size of a Venue made with no arguments: the cash value of one
@@ -48,6 +56,44 @@ _AVERAGE_EXTRA_PLACES = 4
 _WIDE = decimal.Context(prec=60)
 
 
+@dataclass(frozen=True)
+class Market:
+    """One instrument of a run as the walk values it: the id its fills carry
+    (0 for the one instrument of a run, whose fills are all its own), its
+    symbol and Instrument (None without a definition), and the cash value of
+    one tick on one lot."""
+
+    number: int
+    symbol: str | None
+    instrument: Any
+    contract_size: int
+
+
+def contract_size(run: Any, venue: Any) -> int:
+    """The cash value of one tick on one lot: the instrument's, else the venue's,
+    else a default Venue's."""
+    instrument = getattr(run, "instrument", None)
+    if instrument is not None and getattr(instrument, "contract_size", None):
+        return int(instrument.contract_size)
+    if venue is not None:
+        return int(venue.contract_size)
+    return DEFAULT_CONTRACT_SIZE
+
+
+def run_markets(run: Any, venue: Any = None) -> list[Market]:
+    """The instruments of `run` in the order of their ids; a run of one
+    instrument (or of none defined) is one Market numbered 0.  `venue` is the
+    Venue of a run of one, for the contract size of a run without an
+    instrument."""
+    by_id = _run_units.portfolio(run)
+    if by_id is None:
+        instrument = getattr(run, "instrument", None)
+        symbol = None if instrument is None else str(instrument.symbol)
+        return [Market(0, symbol, instrument, contract_size(run, venue))]
+    return [Market(number, str(instrument.symbol), instrument, int(instrument.contract_size))
+            for number, instrument in by_id.items()]
+
+
 @dataclass
 class Trip:
     """One position from open to flat, in the run's integers.
@@ -56,15 +102,18 @@ class Trip:
     trip is open (closed < opened).
     """
 
+    market: Market
     direction: int  # +1 long, -1 short
     entry_ts: int
     entry_order: int
+    entry_fill: int  # index of the opening fill among all the run's fills
     opened: int = 0  # lots
     entry_value: int = 0  # ticks × lots of the opening fills
     closed: int = 0
     exit_value: int = 0  # ticks × lots of the closing fills
     fees: int = 0  # cash units, positive when paid
     held: int = 0  # lots × ns the position was held, for the share of funding
+    funding: int = 0  # its share of its instrument's funding, cash units
     exit_ts: int | None = None
     exit_order: int | None = None
     liquidated: bool = False
@@ -83,15 +132,35 @@ class _Leg:
 
 
 @dataclass
+class Track:
+    """One instrument's position after each of its fills and liquidations."""
+
+    market: Market
+    times: list[int] = field(default_factory=list)
+    positions: list[int] = field(default_factory=list)  # net lots: both legs together
+    shorts: list[int] = field(default_factory=list)  # the short leg's lots, in hedge mode only
+
+    def held(self) -> list[bool]:
+        """Whether any leg was open after each: in hedge mode equal legs net
+        to nothing and are still held."""
+        if not self.shorts:
+            return [position != 0 for position in self.positions]
+        return [position != short or short != 0
+                for position, short in zip(self.positions, self.shorts)]
+
+
+@dataclass
 class Walk:
     """What one pass over a run's fills finds."""
 
-    trips: list[Trip]
+    trips: list[Trip]  # in the order of their opening fills
     offsets: list[str]  # per fill: "open", "close" or "close+open"
-    times: list[int]  # of each fill and liquidation, in order
-    positions: list[int]  # net lots after each of those
-    contract_size: int
-    funding: list[int] = field(default_factory=list)  # each trip's share, cash units
+    tracks: list[Track]  # per instrument, in the order of their ids
+    # The account after each fill and liquidation, in time order: net lots
+    # for a run of one instrument; for several, whose lots do not add up, the
+    # number of instruments with a position open.
+    times: list[int]
+    positions: list[int]
 
 
 def _share(amount: int, part: int, whole: int) -> int:
@@ -109,20 +178,10 @@ def fill_records(run: Any, what: str) -> Any:
     return np.asarray(run.fills)
 
 
-def contract_size(run: Any, venue: Any) -> int:
-    """The cash value of one tick on one lot: the instrument's, else the venue's,
-    else a default Venue's."""
-    instrument = getattr(run, "instrument", None)
-    if instrument is not None and getattr(instrument, "contract_size", None):
-        return int(instrument.contract_size)
-    if venue is not None:
-        return int(venue.contract_size)
-    return DEFAULT_CONTRACT_SIZE
-
-
-def walk(run: Any, *, hedge: bool = False, size: int = DEFAULT_CONTRACT_SIZE,
+def walk(run: Any, *, hedge: bool = False, markets: Sequence[Market] | None = None,
          end: int | None = None, what: str = "round_trips") -> Walk:
-    """Walks the fills and liquidations of `run` in time order.
+    """Walks the fills and liquidations of `run` in time order, each of
+    `markets` (by default `run_markets(run)`) on its own.
 
     Trips still open are held until `end` (ns) for their share of funding;
     by default until the last fill or liquidation.  In hedge mode a fill that
@@ -130,16 +189,62 @@ def walk(run: Any, *, hedge: bool = False, size: int = DEFAULT_CONTRACT_SIZE,
     hedge mode.
     """
     records = fill_records(run, what)
-    columns = [records[name].tolist() for name in
-               ("exch_ts", "order", "price", "qty", "fee", "side", "offset")]
-    liquidations = sorted(((l.at, l.price) for l in getattr(run, "liquidations", ())),
-                          key=lambda pair: pair[0])
+    np = require("numpy", "report", what)
+    markets = list(markets) if markets is not None else run_markets(run)
+    names = ("exch_ts", "order", "price", "qty", "fee", "side", "offset")
+    liquidations = sorted(((l.at, l.price, int(getattr(l, "instrument", 0)))
+                           for l in getattr(run, "liquidations", ())), key=lambda l: l[0])
+    last = max([*records["exch_ts"][-1:].tolist(), *(at for at, _, _ in liquidations[-1:])],
+               default=0)
+    until = max(last, end) if end is not None else last
+    offsets = [""] * len(records)
+    opened: list[Trip] = []
+    tracks = []
+    results = tuple(getattr(run, "per_instrument", ()))
+    for market in markets:
+        if market.number == 0:
+            indices: Sequence[int] = range(len(records))
+            own = [(at, price) for at, price, _ in liquidations]
+            funding = int(getattr(run, "funding_paid", 0))
+            chosen = records
+        else:
+            where = np.flatnonzero(records["instrument"] == market.number)
+            indices = where.tolist()
+            own = [(at, price) for at, price, number in liquidations if number == market.number]
+            funding = int(results[market.number - 1].funding)
+            chosen = records[where]
+        columns = [chosen[name].tolist() for name in names]
+        trips, track = _walk_one(market, columns, indices, own, hedge, offsets, until)
+        shares = share_funding(funding, [trip.held for trip in trips])
+        for trip, share in zip(trips, shares):
+            trip.funding = share
+        opened += trips
+        tracks.append(track)
+    if len(tracks) == 1:
+        times, positions = tracks[0].times, tracks[0].positions
+    else:
+        opened.sort(key=lambda trip: trip.entry_fill)
+        times, positions = _account(tracks)
+    return Walk(opened, offsets, tracks, times, positions)
+
+
+def _walk_one(market: Market, columns: list[list[int]], indices: Sequence[int],
+              liquidations: list[tuple[int, int]], hedge: bool, offsets: list[str],
+              until: int) -> tuple[list[Trip], Track]:
+    """The trips of one instrument from its fills (`columns`, whose indices
+    among all the run's fills are `indices`) and liquidations; writes each
+    fill's offset into `offsets`."""
     legs = [_Leg(), _Leg()]  # in net mode only the first is used
     trips: list[Trip] = []
-    offsets: list[str] = []
-    times: list[int] = []
-    positions: list[int] = []
+    track = Track(market)
+    times, positions, shorts = track.times, track.positions, track.shorts
     pending = 0  # next liquidation
+
+    def note(at: int) -> None:
+        times.append(at)
+        positions.append(legs[0].size + legs[1].size)
+        if hedge:
+            shorts.append(legs[1].size)
 
     def liquidate(at: int, price: int) -> None:
         for leg in legs:
@@ -150,10 +255,9 @@ def walk(run: Any, *, hedge: bool = False, size: int = DEFAULT_CONTRACT_SIZE,
                 trip.exit_value += price * lots
                 trip.exit_ts, trip.liquidated = at, True
                 leg.size, leg.trip = 0, None
-        times.append(at)
-        positions.append(0)
+        note(at)
 
-    for index, (ts, order, price, qty, fee, side, offset) in enumerate(zip(*columns)):
+    for index, ts, order, price, qty, fee, side, offset in zip(indices, *columns):
         # A liquidation comes after the fills of its own tick: it is the
         # margin check that follows them.
         while pending < len(liquidations) and liquidations[pending][0] < ts:
@@ -186,24 +290,44 @@ def walk(run: Any, *, hedge: bool = False, size: int = DEFAULT_CONTRACT_SIZE,
                 leg.trip = None
         if opening:
             if leg.trip is None:
-                leg.trip = Trip(direction=direction, entry_ts=ts, entry_order=order)
+                leg.trip = Trip(market=market, direction=direction, entry_ts=ts,
+                                entry_order=order, entry_fill=index)
                 trips.append(leg.trip)
             leg.trip.opened += opening
             leg.trip.entry_value += price * opening
             leg.trip.fees += fee - closing_fee
             leg.size += direction * opening
-        offsets.append("close+open" if closing and opening else "close" if closing else "open")
+        offsets[index] = ("close+open" if closing and opening else
+                          "close" if closing else "open")
+        # The position after the fill, written out here: this loop runs once
+        # per fill of the run.
         times.append(ts)
         positions.append(legs[0].size + legs[1].size)
+        if hedge:
+            shorts.append(legs[1].size)
     for at, price in liquidations[pending:]:
         liquidate(at, price)
-    last = times[-1] if times else 0
     for leg in legs:
-        leg.hold_until(max(last, end if end is not None else last))
-    result = Walk(trips, offsets, times, positions, size)
-    result.funding = share_funding(int(getattr(run, "funding_paid", 0)),
-                                   [trip.held for trip in trips])
-    return result
+        leg.hold_until(until)
+    return trips, track
+
+
+def _account(tracks: Sequence[Track]) -> tuple[list[int], list[int]]:
+    """The times of every instrument's events merged in order (equal times in
+    the order of the instruments), with the number of instruments holding a
+    position after each."""
+    events = sorted(((at, number, held) for number, track in enumerate(tracks)
+                     for at, held in zip(track.times, track.held())),
+                    key=lambda event: (event[0], event[1]))
+    holding = [False] * len(tracks)
+    count = 0
+    times, positions = [], []
+    for at, number, held in events:
+        count += held - holding[number]
+        holding[number] = held
+        times.append(at)
+        positions.append(count)
+    return times, positions
 
 
 def share_funding(total: int, weights: list[int]) -> list[int]:
@@ -223,18 +347,38 @@ def share_funding(total: int, weights: list[int]) -> list[int]:
     return shares if total > 0 else [-s for s in shares]
 
 
+def walk_ticks(run: Any, ticks: Any, *, hedge: bool, venue: Any, what: str
+               ) -> tuple[Walk, _report_ticks.Given]:
+    """The walk of `run` and what `ticks` (as the report functions take them)
+    say of each of its instruments; trips still open are held to the last
+    tick."""
+    np = require("numpy", "report", what)
+    markets = run_markets(run, venue)
+    given = _report_ticks.given(ticks, [market.symbol for market in markets], np)
+    walked = walk(run, hedge=hedge, markets=markets,
+                  end=given.whole.last_ts if given.whole else None, what=what)
+    return walked, given
+
+
 # --- units ---------------------------------------------------------------------------
 
 
-def unit_names(run: Any) -> dict[str, str]:
-    """What a price and a quantity are counted in: the quote currency and the
-    base asset of the run's instrument, or ticks and lots without one."""
-    instrument = getattr(run, "instrument", None)
+def units_of(instrument: Any) -> dict[str, str]:
+    """What a price and a quantity of `instrument` are counted in: its quote
+    currency and base asset, or ticks and lots without one."""
     if instrument is None:
         return {"price": "ticks", "qty": "lots", "money": "USDT"}
     symbol = str(getattr(instrument, "symbol", "") or "")
     base = symbol[:-4] if symbol.upper().endswith("USDT") and len(symbol) > 4 else "base units"
     return {"price": "USDT", "qty": base, "money": "USDT"}
+
+
+def unit_names(run: Any) -> dict[str, str]:
+    """What the prices and quantities of `run`'s frames are counted in; for
+    several instruments, each row's own."""
+    if _run_units.portfolio(run) is not None:
+        return {"price": "USDT", "qty": "the base asset of each row's symbol", "money": "USDT"}
+    return units_of(getattr(run, "instrument", None))
 
 
 def _places(step: str) -> int:
@@ -258,45 +402,34 @@ def average_price(value: int, lots: int, step: str | None, units: str) -> Any:
     return decimal.Decimal(quotient).scaleb(-(places + _AVERAGE_EXTRA_PLACES), _WIDE)
 
 
-def round_trips(run: Any, *, venue: Any = None, units: str = "decimal",
-                mark: int | None = None, end: int | None = None) -> Any:
-    """The frame `halvorn.report.round_trips` documents.  `mark` is the last
-    price (ticks) a trip still open is valued at, None to leave it unvalued;
-    `end` the run's last time (ns), to which such a trip is held."""
-    from halvorn import _run_units
-
-    _run_units._check_units(units)
-    walked = walk(run, hedge=bool(getattr(venue, "hedge", False)),
-                  size=contract_size(run, venue), end=end)
-    return frame(run, walked, units=units, mark=mark, end=end)
-
-
-def frame(run: Any, walked: Walk, *, units: str, mark: int | None, end: int | None,
+def frame(run: Any, walked: Walk, *, units: str, marks: Mapping[int, int], end: int | None,
           limit: int | None = None) -> Any:
-    """The first `limit` trips of a walk (all with None) as a DataFrame in units."""
-    from halvorn import _run_units
-
+    """The first `limit` trips of a walk (all with None) as a DataFrame in
+    units.  `marks` is the last price (ticks) of each Market number that a
+    trip still open is valued at (one left out leaves its trips unvalued);
+    `end` the run's last time (ns), to which such a trip is held."""
     pandas = require("pandas", "report", "report.round_trips")
     np = require("numpy", "report", "report.round_trips")
     trips = walked.trips[:limit]
-    funding = walked.funding[:limit]
-    size = walked.contract_size
-    instrument = getattr(run, "instrument", None)
-    tick_step = instrument.tick_size if instrument is not None else None
     missing = None if units == "decimal" else float("nan")
     kind = object if units == "decimal" else np.float64
+
+    def tick_step(trip: Trip) -> str | None:
+        instrument = trip.market.instrument
+        return None if instrument is None else str(instrument.tick_size)
 
     gross: list[Any] = []
     exit_prices: list[Any] = []
     for trip in trips:
         left = trip.opened - trip.closed
+        mark = marks.get(trip.market.number)
         if left and mark is None:
             gross.append(None)
             exit_prices.append(missing)
             continue
         sold = trip.exit_value + left * (mark or 0)
-        gross.append(trip.direction * (sold - trip.entry_value) * size)
-        exit_prices.append(average_price(sold, trip.opened, tick_step, units))
+        gross.append(trip.direction * (sold - trip.entry_value) * trip.market.contract_size)
+        exit_prices.append(average_price(sold, trip.opened, tick_step(trip), units))
 
     def cash(values: list[int]) -> Any:
         return _run_units._cash(np, np.array(values, dtype=np.int64), units)
@@ -306,29 +439,40 @@ def frame(run: Any, walked: Walk, *, units: str, mark: int | None, end: int | No
         return np.array([next(known) if v is not None else missing for v in values], dtype=kind)
 
     fees = [trip.fees for trip in trips]
+    funding = [trip.funding for trip in trips]
     net = [None if g is None else g - f + share for g, f, share in zip(gross, fees, funding)]
     lots = np.array([trip.opened for trip in trips], dtype=np.int64)
+    markets = [track.market for track in walked.tracks]
+    if len(markets) == 1:
+        instrument = markets[0].instrument
+        qty = (_run_units._scaled(np, lots, instrument.lot_size, units)
+               if instrument is not None else lots)
+    else:
+        qty = _run_units.scaled_by(
+            np, lots, np.array([trip.market.number for trip in trips], dtype=np.int64),
+            {m.number: m.instrument.lot_size for m in markets}, units)
     last_ns = max(walked.times[-1] if walked.times else 0, end or 0)
     exit_ns = [trip.exit_ts for trip in trips]
     result = pandas.DataFrame({
+        "symbol": pandas.Series([trip.market.symbol for trip in trips], dtype=object),
         "side": ["long" if trip.direction > 0 else "short" for trip in trips],
         "entry_time": pandas.to_datetime(np.array([trip.entry_ts for trip in trips],
                                                   dtype=np.int64), unit="ns", utc=True),
         "exit_time": pandas.to_datetime(pandas.array(exit_ns, dtype="Int64"), unit="ns",
                                         utc=True),
-        "entry_price": np.array([average_price(trip.entry_value, trip.opened, tick_step, units)
-                                 for trip in trips], dtype=kind),
+        "entry_price": np.array([average_price(trip.entry_value, trip.opened, tick_step(trip),
+                                               units) for trip in trips], dtype=kind),
         "exit_price": np.array(exit_prices, dtype=kind),
-        "qty": (_run_units._scaled(np, lots, instrument.lot_size, units)
-                if instrument is not None else lots),
+        "qty": qty,
         "gross": cash_or_missing(gross),
         "fees": cash(fees),
         "funding": cash(funding),
         "net": cash_or_missing(net),
         # Net profit over what the position cost to open: comparable across
         # trips of any size.
-        "return": np.array([n / (trip.entry_value * size) if n is not None and trip.entry_value
-                            else float("nan") for n, trip in zip(net, trips)], dtype=np.float64),
+        "return": np.array([n / (trip.entry_value * trip.market.contract_size)
+                            if n is not None and trip.entry_value else float("nan")
+                            for n, trip in zip(net, trips)], dtype=np.float64),
         "duration": pandas.to_timedelta(
             np.array([(t if t is not None else last_ns) - trip.entry_ts
                       for t, trip in zip(exit_ns, trips)], dtype=np.int64), unit="ns"),
@@ -345,25 +489,34 @@ def frame(run: Any, walked: Walk, *, units: str, mark: int | None, end: int | No
             dtype=object, index=result.index)
     result.index.name = "trip"
     result.attrs["units"] = unit_names(run)
-    result.attrs["contract_size"] = size
-    result.attrs["funding"] = "shared by lots × time held"
+    result.attrs["contract_size"] = (markets[0].contract_size if len(markets) == 1 else
+                                     {m.symbol: m.contract_size for m in markets})
+    result.attrs["funding"] = "each instrument's shared by lots × time held"
     return result
 
 
 def fills_frame(run: Any, records: Any, offsets: list[str], *, units: str) -> Any:
     """Fill records (all of a run's, or its first few) as a DataFrame indexed
     by time (UTC), with each fill's offset as the walk found it: a fill that
-    reverses a position is "close+open"."""
-    from halvorn import _run_units
-
+    reverses a position is "close+open".  A run of several instruments has
+    a symbol column, and each fill is in its own instrument's units."""
     pandas = require("pandas", "report", "report.fills_frame")
     np = require("numpy", "report", "report.fills_frame")
+    by_id = _run_units.portfolio(run)
     instrument = getattr(run, "instrument", None)
     price, qty = records["price"], records["qty"]
-    if instrument is not None:
+    columns: dict[str, Any] = {}
+    if by_id is not None:
+        columns["symbol"] = _run_units.symbols_of(np, records["instrument"], by_id)
+        ids = records["instrument"]
+        price = _run_units.scaled_by(np, price, ids, {n: i.tick_size for n, i in by_id.items()},
+                                     units)
+        qty = _run_units.scaled_by(np, qty, ids, {n: i.lot_size for n, i in by_id.items()}, units)
+    elif instrument is not None:
         price = _run_units._scaled(np, price, instrument.tick_size, units)
         qty = _run_units._scaled(np, qty, instrument.lot_size, units)
     result = pandas.DataFrame({
+        **columns,
         "exch_ts": records["exch_ts"].astype(np.int64),
         "local_ts": records["local_ts"].astype(np.int64),
         "order": records["order"].astype(np.int64),

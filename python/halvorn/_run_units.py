@@ -9,6 +9,10 @@ of places); as floats each is the double nearest the exact value (the integer
 divided by a power of ten, one correctly rounded operation), never a product
 that drifts.
 
+A run of several instruments holds each fill in its own instrument's ticks
+and lots, so each is converted with its own instrument's steps and named by
+its symbol; the equity is the account's, in USDT, whatever it traded.
+
 `Run.fills_frame()` and `Run.equity_frame()` call these; pandas is the
 `report` extra.
 """
@@ -16,6 +20,7 @@ that drifts.
 from __future__ import annotations
 
 import decimal
+from collections.abc import Mapping
 from typing import Any
 
 import halvorn
@@ -71,6 +76,36 @@ def _decimals(np: Any, counts: Any, whole: int, places: int, repeats: bool = Fal
     return values
 
 
+def scaled_by(np: Any, counts: Any, ids: Any, steps: Mapping[int, str], units: str) -> Any:
+    """Each of `counts` × the step of its instrument (`steps` by the ids in
+    `ids`), as `_scaled` makes them."""
+    values = np.empty(len(counts), dtype=np.float64 if units == "float" else object)
+    for number, step in steps.items():
+        where = np.flatnonzero(ids == number)
+        if len(where):
+            values[where] = _scaled(np, counts[where], step, units)
+    return values
+
+
+def portfolio(run: Any) -> dict[int, Any] | None:
+    """The Instrument of each id of a run of several instruments (ids from 1,
+    in the order of `Run.symbols`); None for a run of one, whose fills need
+    no telling apart."""
+    symbols = tuple(getattr(run, "symbols", ()) or ())
+    if len(symbols) < 2:
+        return None
+    instruments = run.instruments
+    return {number: instruments[symbol] for number, symbol in enumerate(symbols, 1)}
+
+
+def symbols_of(np: Any, ids: Any, by_id: Mapping[int, Any]) -> Any:
+    """The symbol of each instrument id in `ids`, as an object array."""
+    names = np.empty(max(by_id, default=0) + 1, dtype=object)
+    for number, instrument in by_id.items():
+        names[number] = str(instrument.symbol)
+    return names[np.asarray(ids, dtype=np.int64)]
+
+
 def _instrument(run: Any) -> Any:
     instrument = run.instrument
     if instrument is None:
@@ -90,21 +125,35 @@ def fills_frame(run: Any, units: str = "decimal") -> Any:
 
     Columns: order, side ("buy"/"sell"), offset ("open"/"close"), price (in
     the quote currency), qty (in the base asset), fee (USDT, positive when
-    paid), taker, exch_ts and local_ts (ns, as the run holds them).
+    paid), taker, exch_ts and local_ts (ns, as the run holds them).  A run
+    of several instruments has a symbol column first, and each fill's price
+    and qty are in its own instrument's units.
     """
     _check_units(units)
     pandas = require("pandas", "report", "Run.fills_frame")
     np = require("numpy", "report", "Run.fills_frame")
-    instrument = _instrument(run)
     records = np.asarray(run.fills)
+    by_id = portfolio(run)
+    columns: dict[str, Any] = {}
+    if by_id is None:
+        instrument = _instrument(run)
+        price = _scaled(np, records["price"], instrument.tick_size, units)
+        qty = _scaled(np, records["qty"], instrument.lot_size, units)
+    else:
+        ids = records["instrument"]
+        columns["symbol"] = symbols_of(np, ids, by_id)
+        price = scaled_by(np, records["price"], ids,
+                          {n: i.tick_size for n, i in by_id.items()}, units)
+        qty = scaled_by(np, records["qty"], ids, {n: i.lot_size for n, i in by_id.items()}, units)
     sides = np.array(["buy", "sell"], dtype=object)
     offsets = np.array(["open", "close"], dtype=object)
     frame = pandas.DataFrame({
+        **columns,
         "order": records["order"],
         "side": sides[records["side"]],
         "offset": offsets[records["offset"]],
-        "price": _scaled(np, records["price"], instrument.tick_size, units),
-        "qty": _scaled(np, records["qty"], instrument.lot_size, units),
+        "price": price,
+        "qty": qty,
         "fee": _cash(np, records["fee"], units),
         "taker": records["taker"].astype(bool),
         "exch_ts": records["exch_ts"],
@@ -117,7 +166,8 @@ def fills_frame(run: Any, units: str = "decimal") -> Any:
 def equity_frame(run: Any, units: str = "decimal") -> Any:
     """The run's equity samples as a pandas DataFrame indexed by time (UTC),
     with one column, equity, in USDT.  The first row is the starting balance,
-    at the first tick's time."""
+    at the first tick's time.  Over several instruments it is the account's
+    equity: the balance and every holding's unrealised profit."""
     _check_units(units)
     pandas = require("pandas", "report", "Run.equity_frame")
     np = require("numpy", "report", "Run.equity_frame")

@@ -17,6 +17,13 @@ per-sample statistics of either kind of run, with the returns of
 `halvorn.sweep.returns`; `summary` annualises by calendar time (365-day
 years) and adds the statistics of the round trips.
 
+A run of several instruments (a portfolio) is one account: its equity,
+drawdown and returns are the account's, its round trips are each of one
+instrument and valued in that instrument's units, its fills are named by
+symbol, and the chart and page draw each instrument's prices and position
+apart.  Its ticks are given as `venue.run` took them, a dict of symbol to
+ticks.
+
 `stats` needs nothing beyond halvorn; the frames, trips and summary need
 pandas, the PNG chart matplotlib and the page plotly, all in ``pip install
 halvorn[report]``.  The chart is drawn on a figure of its own with the Agg
@@ -30,7 +37,7 @@ import errno
 import os
 import secrets
 import stat as _stat
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -223,10 +230,13 @@ def fills_frame(run: Any, *, venue: Any = None, units: str = "decimal") -> Any:
     side ("buy" or "sell"), offset, taker (bool) and fee (USDT, positive when
     paid).  The offset is what the fill did to the position: "open",
     "close", or "close+open" for a fill that closed the position and opened
-    the other way with the rest.  `venue` is the Venue the run was made on,
-    needed only in hedge mode, where each leg is followed apart.  `units` is
-    "decimal" (exact `decimal.Decimal` values) or "float".  A RunResult knows
-    only its fill prices: a "price" column indexed by fill number.
+    the other way with the rest.  A run of several instruments has a symbol
+    column first, each fill in its own instrument's units, and each
+    instrument's position followed apart.  `venue` is the Venue the run was
+    made on (or the dict of them), needed only in hedge mode, where each leg
+    is followed apart.  `units` is "decimal" (exact `decimal.Decimal` values)
+    or "float".  A RunResult knows only its fill prices: a "price" column
+    indexed by fill number.
 
     Raises `ImportError` without pandas (``pip install halvorn[report]``).
     """
@@ -237,18 +247,26 @@ def fills_frame(run: Any, *, venue: Any = None, units: str = "decimal") -> Any:
         frame.index.name = "fill"
         return frame
     _run_units._check_units(units)
-    walked = _round_trips.walk(run, hedge=_hedge(venue), what="report.fills_frame")
+    hedge, _ = _venues(venue)
+    walked = _round_trips.walk(run, hedge=hedge, what="report.fills_frame")
     return _round_trips.fills_frame(run, _round_trips.fill_records(run, "report.fills_frame"),
                                     walked.offsets, units=units)
 
 
-def _hedge(venue: Any) -> bool:
+def _venues(venue: Any) -> tuple[bool, Any]:
+    """Whether the run was made in hedge mode, and the one Venue it was made
+    on (None when there is none, or a dict of several); `venue` is a Venue,
+    a dict of symbol to Venue as `venue.run` takes, or None."""
     from halvorn.venue import Venue
 
-    if venue is not None and not isinstance(venue, Venue):
-        raise TypeError(f"venue must be the halvorn.venue.Venue the run was made on, or None; "
-                        f"got {type(venue).__name__}")
-    return bool(venue is not None and venue.hedge)
+    given = list(venue.values()) if isinstance(venue, Mapping) else [venue]
+    for each in given:
+        if each is not None and not isinstance(each, Venue):
+            raise TypeError(f"venue must be the halvorn.venue.Venue the run was made on, a dict "
+                            f"of symbol to Venue, or None; got {type(each).__name__}")
+    # Hedge mode is the account's: every Venue of a portfolio agrees on it.
+    hedge = any(each is not None and each.hedge for each in given)
+    return hedge, given[0] if len(given) == 1 else None
 
 
 def round_trips(run: Any, *, ticks: Any = None, venue: Any = None,
@@ -257,41 +275,50 @@ def round_trips(run: Any, *, ticks: Any = None, venue: Any = None,
 
     A trip is a position from its first fill to the fill that makes it flat;
     a fill that reverses the position closes one trip and opens the next with
-    the rest, and a liquidation closes every open trip.  Columns: side
-    ("long"/"short"), entry_time and exit_time (UTC; NaT while open),
-    entry_price and exit_price (averages of the fills, in the quote currency,
-    or in ticks without an instrument), qty (everything the trip opened, in
-    the base asset or lots), gross, fees, funding and net (USDT; net = gross
-    - fees + funding), return (net over what the position cost to open),
-    duration, open, liquidated, and tag and exit_tag (the tags of the orders
-    that opened and closed it) when the run's orders carry tags.
+    the rest, and a liquidation closes every open trip of its instrument.
+    Columns: symbol (the trip's instrument; None without an instrument
+    definition), side ("long"/"short"), entry_time and exit_time (UTC; NaT
+    while open), entry_price and exit_price (averages of the fills, in the
+    quote currency, or in ticks without an instrument), qty (everything the
+    trip opened, in the base asset or lots), gross, fees, funding and net
+    (USDT; net = gross - fees + funding), return (net over what the position
+    cost to open), duration, open, liquidated, and tag and exit_tag (the
+    tags of the orders that opened and closed it) when the run's orders
+    carry tags.
+
+    Over several instruments each instrument's fills are walked apart: a
+    trip is of one instrument and in its units.  The trips come in the order
+    their opening fills came in.
 
     Money is counted in integers and converted only at the end: a closed
     trip's gross profit is exact.  Fees are those of the trip's fills, a
     reversing fill's split by quantity.  Funding is settled on the account,
-    not per fill, so the run's total is shared among the trips in proportion
-    to lots held × time held, in whole cash units that add up to the total.
+    not per fill, so each instrument's total is shared among its trips in
+    proportion to lots held × time held, in whole cash units that add up to
+    the total.
 
-    `ticks` (the ticks the run was made on) values a trip still open at the
-    end at the last price, without a fee; without them its exit price, gross,
-    net and return are missing.  `venue` (the Venue the run was made on)
-    gives hedge mode, where each leg is followed apart, and the contract size
-    when the run has no instrument (else 10_000, the default).  `units` is
-    "decimal" (exact `decimal.Decimal` values, averages to four places beyond
-    the tick) or "float".
+    `ticks` (the ticks the run was made on; for several instruments the dict
+    of symbol to ticks) values a trip still open at the end at its
+    instrument's last price, without a fee; without them its exit price,
+    gross, net and return are missing.  `venue` (the Venue the run was made
+    on, or the dict of them) gives hedge mode, where each leg is followed
+    apart, and the contract size when the run has no instrument (else
+    10_000, the default).  `units` is "decimal" (exact `decimal.Decimal`
+    values, averages to four places beyond the tick) or "float".
 
-    Raises `TypeError` for a RunResult (its fills have no sides), `ValueError`
-    for fills that do not fit hedge mode, and `ImportError` without pandas.
+    Raises `TypeError` for a RunResult (its fills have no sides) and for
+    ticks of several instruments not given by symbol, `ValueError` for fills
+    that do not fit hedge mode and for ticks of a symbol the run did not
+    trade, and `ImportError` without pandas.
     """
     _check_run(run)
     _run_units._check_units(units)
-    np = require("numpy", "report", "report.round_trips")
-    ends = _report_ticks.ends(ticks, np)
-    hedge = _hedge(venue)
-    walked = _round_trips.walk(run, hedge=hedge, size=_round_trips.contract_size(run, venue),
-                               end=ends.last_ts if ends else None)
-    return _round_trips.frame(run, walked, units=units, mark=ends.last_price if ends else None,
-                              end=ends.last_ts if ends else None)
+    hedge, one = _venues(venue)
+    walked, given = _round_trips.walk_ticks(run, ticks, hedge=hedge, venue=one,
+                                            what="report.round_trips")
+    end = given.whole.last_ts if given.whole else None
+    return _round_trips.frame(run, walked, units=units, end=end,
+                              marks=given.marks([t.market.number for t in walked.tracks]))
 
 
 def summary(run: Any, *, ticks: Any = None, venue: Any = None, benchmark: float = 0.0,
@@ -301,8 +328,9 @@ def summary(run: Any, *, ticks: Any = None, venue: Any = None, benchmark: float 
     Returns are simple returns between equity samples; a year is 365 days;
     ratios are annualised with the samples per year the run had (see
     docs/report.md for every convention).  Trade statistics are of the
-    closed round trips (`round_trips`), net of fees and funding.  `ticks`
-    gives the buy-and-hold return and the run's end; `venue` as for
+    closed round trips (`round_trips`), net of fees and funding, of every
+    instrument together.  `ticks` gives the buy-and-hold return (of a run of
+    one instrument) and the run's end; `ticks` and `venue` as for
     `round_trips`.  `benchmark` is the annual Sharpe ratio the probabilistic
     Sharpe ratio and the minimum track record length compare against, and
     `confidence` the one that length is computed for.
@@ -312,14 +340,11 @@ def summary(run: Any, *, ticks: Any = None, venue: Any = None, benchmark: float 
     for a RunResult (it has no times: use `stats`).
     """
     _check_run(run)
-    np = require("numpy", "report", "report.summary")
-    ends = _report_ticks.ends(ticks, np)
-    walked = _round_trips.walk(run, hedge=_hedge(venue),
-                               size=_round_trips.contract_size(run, venue),
-                               end=ends.last_ts if ends else None, what="report.summary")
-    return summarise(run=run, trips=walked.trips, contract_size=walked.contract_size,
-                     times=walked.times, positions=walked.positions,
-                     funding_shares=walked.funding, ends=ends, benchmark=benchmark,
+    hedge, one = _venues(venue)
+    walked, given = _round_trips.walk_ticks(run, ticks, hedge=hedge, venue=one,
+                                            what="report.summary")
+    return summarise(run=run, trips=walked.trips, times=walked.times,
+                     positions=walked.positions, ends=given.whole, benchmark=benchmark,
                      confidence=confidence)
 
 
@@ -436,10 +461,9 @@ def _sync_directory(directory: str) -> None:
 # --- the chart ------------------------------------------------------------------------
 
 
-def _price_units(run: Any, numpy: Any, prices: Any) -> tuple[Any, str]:
+def _price_units(instrument: Any, numpy: Any, prices: Any) -> tuple[Any, str]:
     """Prices in ticks as the chart draws them: floats in the quote currency
-    when the run has an instrument, else ticks, with the axis label."""
-    instrument = getattr(run, "instrument", None)
+    when there is an instrument definition, else ticks, with the axis label."""
     if instrument is None:
         return prices, "price (ticks)"
     return _run_units._scaled(numpy, prices, instrument.tick_size, "float"), "price (USDT)"
@@ -457,11 +481,17 @@ def _figure(run: Any, ticks: Any) -> Any:
     if ticks is not None and not venue_run:
         raise ValueError("a RunResult has no fill times to place on the price series; "
                          "pass ticks only with a halvorn.venue.Run")
+    markets = _round_trips.run_markets(run) if venue_run else []
+    # Prices of different instruments share no axis: each gets a panel.
+    several = len(markets) > 1
+    each_ticks = (_report_ticks.split(ticks, [m.symbol for m in markets]) if venue_run
+                  else [None])
 
-    figure = Figure(figsize=(10, 8), dpi=100, layout="constrained")
+    figure = Figure(figsize=(10, 8 + 3 * (len(each_ticks) - 1)), dpi=100, layout="constrained")
     FigureCanvasAgg(figure)
-    equity_axes, drawdown_axes, fills_axes = figure.subplots(
-        3, 1, height_ratios=[3, 1.4, 3], sharex=venue_run)
+    equity_axes, drawdown_axes, *fill_axes = figure.subplots(
+        2 + len(each_ticks), 1, height_ratios=[3, 1.4] + [3] * len(each_ticks),
+        sharex=venue_run)
     figure.suptitle(f"{run.strategy}: {run.ticks:,} ticks")
 
     if venue_run:
@@ -483,39 +513,58 @@ def _figure(run: Any, ticks: Any) -> Any:
     drawdown_axes.set_ylabel("drawdown (%)")
     drawdown_axes.grid(alpha=0.3)
 
-    fills_axes.set_ylabel("price (ticks)")
-    fills_axes.grid(alpha=0.3)
-    fills_axes.ticklabel_format(axis="y", style="plain", useOffset=False)
+    for fills_axes in fill_axes:
+        fills_axes.set_ylabel("price (ticks)")
+        fills_axes.grid(alpha=0.3)
+        fills_axes.ticklabel_format(axis="y", style="plain", useOffset=False)
     if venue_run:
-        if ticks is not None:
-            times, last = _report_ticks.sampled(ticks, numpy)
-            last, label = _price_units(run, numpy, last)
-            fills_axes.plot(times.astype("datetime64[ns]"), last, color=_PRICE,
-                            linewidth=0.8, label="last")
         records = _round_trips.fill_records(run, "report.plot")
-        prices, label = _price_units(run, numpy, records["price"])
-        fills_axes.set_ylabel(label)
-        for side, colour, marker in ((0, _BUY, "^"), (1, _SELL, "v")):
-            chosen = records["side"] == side
-            if chosen.any():
-                fills_axes.scatter(records["exch_ts"][chosen].astype("datetime64[ns]"),
-                                   prices[chosen], color=colour, marker=marker, s=18,
-                                   label=("buy", "sell")[side], zorder=3)
-        count = len(records)
+        for market, own_ticks, fills_axes in zip(markets, each_ticks, fill_axes):
+            own = (records if market.number == 0
+                   else records[records["instrument"] == market.number])
+            _draw_fills(fills_axes, numpy, market, own_ticks, own,
+                        f"{market.symbol} " if several else "")
     else:
+        fills_axes = fill_axes[0]
         prices = run.fill_prices
         count = len(prices)
         if prices:
             fills_axes.step(range(count), prices, where="post", color=_FILL, linewidth=0.8)
             fills_axes.scatter(range(count), prices, color=_FILL, s=10, zorder=3)
+        else:
+            _no_fills(fills_axes)
         fills_axes.set_xlabel("fill")
-    if count == 0:
-        fills_axes.text(0.5, 0.5, "no fills", transform=fills_axes.transAxes, ha="center",
-                        va="center", color="#555555")
-    elif venue_run:
-        fills_axes.legend(loc="upper left", fontsize="small")
-    fills_axes.set_title(f"fills ({count:,})", fontsize="medium", loc="left")
+        fills_axes.set_title(f"fills ({count:,})", fontsize="medium", loc="left")
     return figure
+
+
+def _no_fills(axes: Any) -> None:
+    axes.text(0.5, 0.5, "no fills", transform=axes.transAxes, ha="center", va="center",
+              color="#555555")
+
+
+def _draw_fills(axes: Any, numpy: Any, market: Any, ticks: Any, records: Any,
+                name: str) -> None:
+    """One instrument's fills at their times, buys and sells apart, over its
+    last price when its ticks are given; `name` opens the panel's title."""
+    if ticks is not None:
+        times, last = _report_ticks.sampled(ticks, numpy)
+        last, _ = _price_units(market.instrument, numpy, last)
+        axes.plot(times.astype("datetime64[ns]"), last, color=_PRICE, linewidth=0.8,
+                  label="last")
+    prices, label = _price_units(market.instrument, numpy, records["price"])
+    axes.set_ylabel(label)
+    for side, colour, marker in ((0, _BUY, "^"), (1, _SELL, "v")):
+        chosen = records["side"] == side
+        if chosen.any():
+            axes.scatter(records["exch_ts"][chosen].astype("datetime64[ns]"), prices[chosen],
+                         color=colour, marker=marker, s=18, label=("buy", "sell")[side],
+                         zorder=3)
+    if len(records) == 0:
+        _no_fills(axes)
+    else:
+        axes.legend(loc="upper left", fontsize="small")
+    axes.set_title(f"{name}fills ({len(records):,})", fontsize="medium", loc="left")
 
 
 def plot(run: Any, path: str | os.PathLike[str], *, ticks: Any = None) -> None:
@@ -524,8 +573,11 @@ def plot(run: Any, path: str | os.PathLike[str], *, ticks: Any = None) -> None:
     Equity (USDT) and drawdown (%) are drawn at every equity sample.  For a
     venue.Run the fills are placed at their times, buys and sells apart, over
     the last price of `ticks` (a `TickSource` or a sequence of `Tick`, thinned
-    to a few thousand points) when it is given; a RunResult has neither times
-    nor sides for its fills, so they are drawn in order, by fill number.
+    to a few thousand points) when it is given; over several instruments,
+    each instrument's in a panel of its own (`ticks` a dict of symbol to
+    ticks), the picture 300 pixels taller for each beyond the first.  A
+    RunResult has neither times nor sides for its fills, so they are drawn
+    in order, by fill number.
 
     The file at `path` is replaced only once the new one is complete: a
     failure part-way (a full disk, Ctrl-C) leaves the previous one as it was.
@@ -546,11 +598,15 @@ def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: st
     drawdown, the last price of `ticks` with the fills marked by side, and
     the position; zoom, pan and hover for times and values), the `summary`,
     the first `max_trips` round trips and the first `max_fills` fills, with
-    prices in the quote currency when the run has an instrument.  For a
-    RunResult: equity and drawdown by sample, fill prices by fill number, the
-    `stats` table and the fills.  Long series are thinned before they are
-    drawn (the lowest and highest point of each of a few thousand stretches),
-    so the page of millions of fills opens at once; the tables are exact.
+    prices in the quote currency when the run has an instrument.  Over
+    several instruments the price and the position are drawn for each
+    instrument apart, in its own units (`ticks` a dict of symbol to ticks),
+    under the account's equity and drawdown, and a table sets the
+    instruments side by side.  For a RunResult: equity and drawdown by
+    sample, fill prices by fill number, the `stats` table and the fills.
+    Long series are thinned before they are drawn (the lowest and highest
+    point of each of a few thousand stretches), so the page of millions of
+    fills opens at once; the tables are exact.
 
     The page holds the plotting library's script itself and refers to
     nothing outside, so it works offline and can be mailed or archived as
@@ -568,7 +624,8 @@ def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: st
             raise ValueError(f"{name} must be an int of at least 0, got {value!r}")
     _check_run(run)
     if _is_venue_run(run):
-        text = _report_html.venue_page(run, ticks=ticks, venue=venue, hedge=_hedge(venue),
+        hedge, one = _venues(venue)
+        text = _report_html.venue_page(run, ticks=ticks, venue=one, hedge=hedge,
                                        title=title, max_fills=max_fills, max_trips=max_trips)
     else:
         if ticks is not None:

@@ -1,7 +1,7 @@
 """What one run did, as numbers, tables and a chart a person can look at."""
 
 import os
-from collections.abc import Sequence, Sized
+from collections.abc import Mapping, Sequence, Sized
 from dataclasses import dataclass
 from typing import Literal, Protocol
 
@@ -12,6 +12,10 @@ from halvorn.venue import Venue
 
 __all__ = ["Stats", "stats", "Summary", "summary", "round_trips", "fills_frame", "equity_frame",
            "plot", "html"]
+
+# The ticks a run was made on: one series, or for a run of several
+# instruments a dict of symbol to series, as venue.run took them.
+_Ticks = TickSource | Sequence[Tick] | Mapping[str, TickSource | Sequence[Tick]] | None
 
 class _Run(Protocol):
     """What the report reads of a run: a `RunResult`, or a venue's run, which
@@ -68,6 +72,7 @@ class Summary:
 
     strategy: str
     symbol: str | None
+    symbols: tuple[str, ...]
     start: int | None
     end: int | None
     ticks: int
@@ -107,8 +112,8 @@ class Summary:
 def summary(
     run: _Run,
     *,
-    ticks: TickSource | Sequence[Tick] | None = None,
-    venue: Venue | None = None,
+    ticks: _Ticks = None,
+    venue: Venue | Mapping[str, Venue] | None = None,
     benchmark: float = 0.0,
     confidence: float = 0.95,
 ) -> Summary:
@@ -117,14 +122,17 @@ def summary(
 def round_trips(
     run: _Run,
     *,
-    ticks: TickSource | Sequence[Tick] | None = None,
-    venue: Venue | None = None,
+    ticks: _Ticks = None,
+    venue: Venue | Mapping[str, Venue] | None = None,
     units: Literal["decimal", "float"] = "decimal",
 ) -> pandas.DataFrame:
     """The run's positions from open to flat, one row per trip (needs halvorn[report])."""
 
 def fills_frame(
-    run: _Run, *, venue: Venue | None = None, units: Literal["decimal", "float"] = "decimal"
+    run: _Run,
+    *,
+    venue: Venue | Mapping[str, Venue] | None = None,
+    units: Literal["decimal", "float"] = "decimal",
 ) -> pandas.DataFrame:
     """The run's fills, one row per fill (needs halvorn[report])."""
 
@@ -135,7 +143,7 @@ def plot(
     run: _Run,
     path: str | os.PathLike[str],
     *,
-    ticks: TickSource | Sequence[Tick] | None = None,
+    ticks: _Ticks = None,
 ) -> None:
     """Write a PNG: equity, drawdown, and the fills over price (needs halvorn[report])."""
 
@@ -143,10 +151,10 @@ def html(
     run: _Run,
     path: str | os.PathLike[str],
     *,
-    ticks: TickSource | Sequence[Tick] | None = None,
+    ticks: _Ticks = None,
     title: str | None = None,
     max_fills: int = 500,
-    venue: Venue | None = None,
+    venue: Venue | Mapping[str, Venue] | None = None,
     max_trips: int = 500,
 ) -> None:
     """Write one self-contained HTML page: interactive charts, the statistics,
