@@ -678,6 +678,90 @@ RECIPES["halvorn.venue.run (depth)"] = lambda tmp: (
                     venue=venue.Venue(tier=venue.L2()), depth=data.load_depth(depth_file(tmp))),
     {"strategy": lambda _: Vandal(), "balance": HostileInt})
 
+# Portfolio runs convert a dict of ticks, a dict of venues and a dict of
+# depth files, keyed by symbols that may run Python code when hashed or
+# compared; the strategy reads every position and names its instruments.
+
+BTC = venue.Instrument("BTCUSDT", "0.1", "0.001")
+
+
+class HostileSymbol(str, Strike):
+    """A symbol whose hashing and comparing strike."""
+
+    def __new__(cls, text):
+        self = str.__new__(cls, text)
+        Strike.__init__(self)
+        return self
+
+    def __hash__(self):
+        self.strike()
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        self.strike()
+        return str.__eq__(self, other)
+
+
+class VandalBasket(Vandal):
+    """Trades both instruments of a basket, reading every position."""
+
+    def decide(self, position):
+        self.strike()
+        self.calls += 1
+        held = self.positions["ETHUSDT"].position
+        return [venue.Order("sell" if held > 0 else "buy", 1, instrument=text("ETHUSDT")),
+                halvorn.Order("sell" if position > 0 else "buy", 1)]
+
+
+def basket_venues(l2=False):
+    tier = venue.L2() if l2 else venue.L0()
+    return {text("BTCUSDT"): venue.Venue(instrument=BTC, tier=tier, taker_fee=fresh(400_000)),
+            text("ETHUSDT"): venue.Venue(instrument=ETH, tier=tier, taker_fee=fresh(500_000))}
+
+
+def hostile_keys(given):
+    return {HostileSymbol(str(k)): v for k, v in given.items()}
+
+
+def basket_run(tmp):
+    kwargs = dict(strategy=VandalBasket(armed=False),
+                  ticks={text("BTCUSDT"): ticks(),
+                         text("ETHUSDT"): data.from_arrays(
+                             os.path.join(tmp, "eth.hvtk"), [fresh(1_005 + i) for i in range(40)],
+                             [fresh(300_000 + i % 3) for i in range(40)], instrument=ETH)},
+                  balance=fresh(100_000), venue=basket_venues(), batch=fresh(3),
+                  equity_every=fresh(5))
+    return venue.run, kwargs, {"strategy": lambda _: VandalBasket(), "balance": HostileInt,
+                               "ticks": hostile_keys, "venue": hostile_keys, "batch": HostileInt}
+
+
+def basket_depth_run(tmp):
+    books = {text("BTCUSDT"): data.load_depth(depth_file(tmp))}
+    kwargs = dict(strategy=VandalBasket(armed=False), ticks={text("BTCUSDT"): ticks(),
+                                                             text("ETHUSDT"): ticks()},
+                  balance=fresh(100_000), venue=basket_venues(l2=True), depth=books)
+    return venue.run, kwargs, {"strategy": lambda _: VandalBasket(), "depth": hostile_keys}
+
+
+class VandalBasketBuild(Strike):
+    def __call__(self, known):
+        armed = not self.struck
+        self.strike()
+        return VandalBasket(armed=armed)
+
+
+def basket_lookahead(tmp):
+    kwargs = dict(build=VandalBasketBuild(armed=False),
+                  ticks={text("BTCUSDT"): ticks(), text("ETHUSDT"): ticks()},
+                  balance=fresh(100_000), venue=basket_venues(), max_points=fresh(5))
+    return venue.lookahead_check, kwargs, {"build": lambda _: VandalBasketBuild(),
+                                           "ticks": hostile_keys, "venue": hostile_keys}
+
+
+RECIPES["halvorn.venue.run (portfolio)"] = basket_run
+RECIPES["halvorn.venue.run (portfolio depth)"] = basket_depth_run
+RECIPES["halvorn.venue.lookahead_check (portfolio)"] = basket_lookahead
+
 # Functions and classes with nothing a hostile object could hide in: no
 # arguments, only str or path arguments (converted without running Python
 # code), or not creatable from Python.
@@ -730,10 +814,12 @@ def variants(recipe, tmp):
         return function(**kwargs)
     yield "valid", valid
     _, _, hostile = recipe(tmp)
-    for name in hostile:
+    for name in list(hostile):  # a strike may empty any dict, this one too
         def call(name=name):
+            # "ticks (lists)": another hostile form of the argument ticks.
+            argument = name.split(" (")[0]
             function, kwargs, makers = recipe(tmp)
-            kwargs[name] = makers[name](kwargs.get(name))
+            kwargs[argument] = makers[name](kwargs.get(argument))
             return function(**kwargs)
         yield name, call
 
