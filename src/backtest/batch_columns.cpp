@@ -1,5 +1,7 @@
 #include "backtest/batch_columns.hpp"
 
+#include <algorithm>
+
 #include "types/panic.hpp"
 
 namespace halvorn::backtest {
@@ -36,7 +38,24 @@ void BatchColumns::add(const engine::Tick& tick, const engine::Tick* record, std
 
 void BatchColumns::add_run(std::span<const engine::Tick> records, std::size_t in_place,
                            const std::int64_t* instruments) {
-  for (std::size_t i = 0; i < records.size(); ++i) {
+  std::size_t i = 0;
+  if (size_ == 0 && !records.empty()) {
+    add(records[0], records.data(), in_place + (records.size() - 1), instruments);
+    i = 1;
+  }
+  // Records that carry on a batch kept in place are where add would find
+  // them: only their count (and their instruments) need keeping.
+  const std::size_t rest = records.size() - i;
+  if (!copying_ && first_ != nullptr && records.data() + i == first_ + size_ &&
+      rest <= rows_ - size_) {
+    if (instruments != nullptr) {
+      std::copy(instruments + i, instruments + records.size(),
+                instruments_.begin() + static_cast<std::ptrdiff_t>(size_));
+    }
+    size_ += rest;
+    return;
+  }
+  for (; i < records.size(); ++i) {
     add(records[i], &records[i], in_place + (records.size() - 1 - i),
         instruments != nullptr ? instruments + i : nullptr);
   }

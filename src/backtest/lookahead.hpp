@@ -92,9 +92,10 @@ std::optional<std::size_t> first_difference(std::span<const LogEntry> full_upto,
 // The check stops early only when a run's strategy is halted (interrupted);
 // the report then covers the points checked so far.
 template <class Build>
-requires strategy::Strategy<std::invoke_result_t<Build&, std::size_t>> LookaheadReport
-lookahead(const RunConfig& config, Build&& build, std::span<const engine::Tick> ticks,
-          std::size_t max_points, std::span<const std::int64_t> instruments = {}) {
+  requires strategy::Strategy<std::invoke_result_t<Build&, std::size_t>>
+LookaheadReport lookahead(const RunConfig& config, Build&& build,
+                          std::span<const engine::Tick> ticks, std::size_t max_points,
+                          std::span<const std::int64_t> instruments = {}) {
   using S = std::invoke_result_t<Build&, std::size_t>;
   LookaheadReport report;
   const std::size_t n = ticks.size();

@@ -1,7 +1,7 @@
 // The series of a portfolio's instruments merged into one, by exchange time.
 //
 // MergedTicks is a k-way merge over one tick source per instrument.  It
-// keeps the next tick of each source and a heap of them ordered by
+// keeps the next tick of each source and a tournament over them ordered by
 // (exch_ts, source index), so that a tick costs a logarithm of the number
 // of sources and memory does not grow with the series.  Ticks at equal
 // exchange times come in the order of the sources (the order the caller
@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -42,11 +41,26 @@ class MergedTicks {
               std::size_t block = MERGE_BLOCK)
       : sources_(std::move(sources)),
         instruments_(std::move(instruments)),
-        heads_(sources_.size()),
         ticks_(std::max<std::size_t>(block, 1)),
         tags_(ticks_.size()) {
-    heap_.reserve(sources_.size());
+    while (leaves_ < sources_.size()) leaves_ *= 2;
+    heads_.resize(leaves_);
+    times_.assign(leaves_, I64_MAX);
+    ranks_.resize(leaves_);
+    for (std::size_t i = 0; i < leaves_; ++i) ranks_[i] = leaves_ + i;
     for (std::size_t i = 0; i < sources_.size(); ++i) advance(i);
+    // The tournament, played once from the leaves up: each node keeps the
+    // loser of the match played there, the root's winner is the next tick.
+    std::vector<std::uint32_t> winners(2 * leaves_);
+    for (std::size_t i = 0; i < leaves_; ++i) winners[leaves_ + i] = static_cast<std::uint32_t>(i);
+    losers_.assign(leaves_, 0);
+    for (std::size_t node = leaves_ - 1; node >= 1; --node) {
+      const std::uint32_t a = winners[2 * node], b = winners[2 * node + 1];
+      const bool first = before(a, b);
+      winners[node] = first ? a : b;
+      losers_[node] = first ? b : a;
+    }
+    winner_ = winners[1];
   }
 
   bool next(engine::Tick& out) {
@@ -77,11 +91,9 @@ class MergedTicks {
     engine::Tick copy;
     const engine::Tick* at = nullptr;
   };
-  // (exch_ts, source): the heap's order, the smallest on top, each key no
-  // larger than its children's.
-  using Key = std::pair<Nanos, std::size_t>;
 
-  // Reads source i's next tick into its head and onto the heap.
+  // Reads source i's next tick into its head; a source that has ended
+  // comes last (its time is the largest there is, and it never wins).
   void advance(std::size_t i) {
     Head& h = heads_[i];
     if constexpr (InPlaceSource<S>) {
@@ -89,92 +101,57 @@ class MergedTicks {
     } else {
       h.at = sources_[i]->next(h.copy) ? &h.copy : nullptr;
     }
-    if (h.at == nullptr) return;
-    heap_.emplace_back(h.at->exch_ts, i);
-    std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});  // a min-heap of keys
+    times_[i] = h.at != nullptr ? h.at->exch_ts : I64_MAX;
+    ranks_[i] = h.at != nullptr ? i : leaves_ + i;
+  }
+
+  // Whether source a's next tick comes before source b's: earlier, or at
+  // the same time from a source named first; a source that has ended comes
+  // after every tick, one at the largest time included.
+  bool before(std::uint32_t a, std::uint32_t b) const {
+    return times_[a] < times_[b] || (times_[a] == times_[b] && ranks_[a] < ranks_[b]);
   }
 
   // Fills the block with the next merged ticks; false when every source has
-  // ended.
+  // ended.  A tick costs one match per level of the tournament, decided
+  // without a branch the processor would have to guess: the order of the
+  // instruments' ticks is as good as random to it.
   bool refill() {
     index_ = 0;
-    // Kept in locals: the stores into the block could otherwise be taken to
-    // change them, and every tick would reload them.
     std::size_t size = 0;
     const std::size_t room = ticks_.size();
     engine::Tick* const ticks = ticks_.data();
     std::int64_t* const tags = tags_.data();
-    while (size < room && !heap_.empty()) {
-      const std::size_t i = heap_.front().second;
-      // The source on top keeps its turn while its ticks come before every
-      // other source's next one: bursts of one instrument cost no heap work.
-      const Key bound = second_smallest();
-      const std::int64_t tag = instruments_[i];
-      S* const source = sources_[i];
-      const engine::Tick* at = heads_[i].at;
-      for (;;) {
-        ticks[size] = *at;
-        tags[size] = tag;
-        ++size;
-        if constexpr (InPlaceSource<S>) {
-          at = source->next_in_place();
-        } else {
-          at = source->next(heads_[i].copy) ? &heads_[i].copy : nullptr;
-        }
-        if (at == nullptr) {
-          pop_top();
-          break;
-        }
-        const Key key{at->exch_ts, i};
-        if (size == room || !(key < bound)) {
-          // One pass down the heap instead of a pop and a push.
-          heap_.front() = key;
-          sift_down();
-          break;
-        }
+    std::uint32_t winner = winner_;
+    while (size < room) {
+      const engine::Tick* at = heads_[winner].at;
+      if (at == nullptr) break;
+      ticks[size] = *at;
+      tags[size] = instruments_[winner];
+      ++size;
+      advance(winner);
+      for (std::size_t node = (leaves_ + winner) / 2; node >= 1; node /= 2) {
+        const std::uint32_t loser = losers_[node];
+        const bool lost = before(loser, winner);
+        losers_[node] = lost ? winner : loser;
+        winner = lost ? loser : winner;
       }
-      heads_[i].at = at;
     }
+    winner_ = winner;
     size_ = size;
     return size > 0;
   }
 
-  // The smallest key below the top: one of its two children.
-  Key second_smallest() const {
-    const std::size_t n = heap_.size();
-    if (n < 2) return Key{I64_MAX, SIZE_MAX};
-    if (n == 2 || heap_[1] < heap_[2]) return heap_[1];
-    return heap_[2];
-  }
-
-  // Restores the heap after its top grew.
-  void sift_down() {
-    const std::size_t n = heap_.size();
-    std::size_t at = 0;
-    const Key moving = heap_[0];
-    for (;;) {
-      std::size_t child = 2 * at + 1;
-      if (child >= n) break;
-      if (child + 1 < n && heap_[child + 1] < heap_[child]) ++child;
-      if (!(heap_[child] < moving)) break;
-      heap_[at] = heap_[child];
-      at = child;
-    }
-    heap_[at] = moving;
-  }
-
-  void pop_top() {
-    heap_.front() = heap_.back();
-    heap_.pop_back();
-    if (!heap_.empty()) sift_down();
-  }
-
   std::vector<S*> sources_;
   std::vector<std::int64_t> instruments_;
-  std::vector<Head> heads_;
-  std::vector<Key> heap_;
-  std::vector<engine::Tick> ticks_;  // the current block
-  std::vector<std::int64_t> tags_;   // the instrument id of each of its ticks
+  std::size_t leaves_ = 1;             // sources rounded up to a power of two
+  std::vector<Head> heads_;            // per leaf; those past the sources stay empty
+  std::vector<Nanos> times_;           // each head's exch_ts, the largest time once ended
+  std::vector<std::size_t> ranks_;     // the order at equal times: ended sources last
+  std::vector<std::uint32_t> losers_;  // per node of the tournament, 1 the root
+  std::uint32_t winner_ = 0;           // the source whose head comes next
+  std::vector<engine::Tick> ticks_;    // the current block
+  std::vector<std::int64_t> tags_;     // the instrument id of each of its ticks
   std::size_t size_ = 0;
   std::size_t index_ = 0;
 };

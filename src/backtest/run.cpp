@@ -101,7 +101,10 @@ Loop::Loop(const RunConfig& config) : config_(config), kernel_(make_state(config
   for (const InstrumentConfig& other : config.others) {
     funding_.push_back(FundingCursor{&other.funding.rates, 0});
   }
-  for (const core::Holding& h : holdings) ids_.push_back(h.instrument.value);
+  for (const core::Holding& h : holdings) {
+    dense_ = dense_ && h.instrument.value == ids_.size() + 1;
+    ids_.push_back(h.instrument.value);
+  }
   ticks_of_.assign(holdings.size(), 0);
   positions_.resize(holdings.size());
   recompute_next_funding();
@@ -330,8 +333,12 @@ std::size_t Loop::apply_idle_portfolio(std::span<const engine::Tick> ticks,
       latest_.push_back(i);
     }
   }
-  for (std::size_t i = 0; i < n; ++i) ++ticks_of_[holding_of(instruments[i])];
-  Nanos latest = I64_MIN;
+  if (dense_) {
+    // Ids 1, 2, ...: an id is its holding's index plus one.
+    for (std::size_t i = 0; i < n; ++i) ++ticks_of_[static_cast<std::size_t>(instruments[i] - 1)];
+  } else {
+    for (std::size_t i = 0; i < n; ++i) ++ticks_of_[holding_of(instruments[i])];
+  }
   for (std::size_t k = latest_.size(); k-- > 0;) {
     const std::size_t i = latest_[k];
     const InstrumentId instrument = kernel_.state().holdings[holding_of(instruments[i])].instrument;
@@ -339,13 +346,16 @@ std::size_t Loop::apply_idle_portfolio(std::span<const engine::Tick> ticks,
       panic("an idle tick produced output");
     }
   }
-  for (const engine::Tick& t : ticks) latest = std::max(latest, t.exch_ts);
-  // Settling a flat account pays nothing: the rates due by the latest of
-  // these ticks only pass.
-  for (FundingCursor& c : funding_) {
-    while (c.next < c.rates->size() && (*c.rates)[c.next].time <= latest) ++c.next;
+  if (next_funding_ != I64_MAX) {
+    // Settling a flat account pays nothing: the rates due by the latest of
+    // these ticks only pass.
+    Nanos latest = I64_MIN;
+    for (const engine::Tick& t : ticks) latest = std::max(latest, t.exch_ts);
+    for (FundingCursor& c : funding_) {
+      while (c.next < c.rates->size() && (*c.rates)[c.next].time <= latest) ++c.next;
+    }
+    recompute_next_funding();
   }
-  recompute_next_funding();
   tick_fills_.clear();
   return n;
 }

@@ -386,6 +386,7 @@ class Loop {
   // is left.
   Nanos next_funding_ = I64_MAX;
   std::vector<std::int64_t> ids_;      // the holdings' instrument ids, in order
+  bool dense_ = true;                  // whether they are 1, 2, 3, ...: as a portfolio numbers them
   std::vector<std::size_t> ticks_of_;  // ticks per holding
   // What the strategy is shown of every holding, refreshed when something
   // may have changed it (dirty_).

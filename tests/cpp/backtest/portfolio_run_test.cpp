@@ -74,10 +74,21 @@ TEST(PortfolioMerge, EqualTimesComeInTheOrderOfTheSourcesAndEachSourceInItsOwnOr
   }
 }
 
+TEST(PortfolioMerge, TicksAtTheLargestTimeComeAfterSourcesThatHaveEnded) {
+  std::vector<engine::Tick> a = {tick(1, 10)};
+  std::vector<engine::Tick> b = {tick(2, 20), tick(I64_MAX, 21)};
+  std::vector<engine::Tick> c = {tick(I64_MAX, 30)};
+  SpanTicks sa{a}, sb{b}, sc{c};
+  MergedTicks<SpanTicks> m({&sa, &sb, &sc}, {1, 2, 3}, 2);
+  std::vector<std::int64_t> got;
+  while (const engine::Tick* t = m.next_in_place()) got.push_back(t->last);
+  EXPECT_EQ(got, (std::vector<std::int64_t>{10, 20, 21, 30}));
+}
+
 TEST(PortfolioMerge, AgreesWithASortOfEverySeriesOnRandomInput) {
   std::mt19937_64 rng(7);
   for (int round = 0; round < 50; ++round) {
-    const std::size_t k = 1 + rng() % 12;
+    const std::size_t k = 1 + rng() % 40;
     std::vector<std::vector<engine::Tick>> series(k);
     std::vector<std::tuple<Nanos, std::size_t, std::size_t>> expected;  // time, source, index
     for (std::size_t s = 0; s < k; ++s) {
