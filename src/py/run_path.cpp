@@ -440,6 +440,13 @@ constexpr std::uint64_t MERGE_BLOCK_MOST = std::uint64_t{1} << 17;
 // Batches a merged block holds, so that most batches lie in one block.
 constexpr std::uint64_t MERGE_BATCHES = 4;
 
+// A dict's (key, value) pairs as a tuple of its own, which no Python code
+// can empty while they are converted.  Null with the exception set.
+Ref items_of(PyObject* dict) {
+  Ref list = Ref::steal(PyDict_Items(dict));
+  return list ? Ref::steal(PyList_AsTuple(list.get())) : Ref();
+}
+
 // One instrument's series in a portfolio run: in memory, or a tick file
 // being streamed.
 struct LegTicks {
@@ -477,11 +484,11 @@ struct PortfolioInput {
 // that defines another instrument would price this one's fills from a
 // market it never saw.  False with the exception set.
 bool resolve_depths(PyObject* given, PortfolioInput* p) {
-  Ref items = Ref::steal(PyDict_Items(given));
+  Ref items = items_of(given);
   if (!items) return false;
   p->depth.assign(p->legs.size(), nullptr);
-  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.get()); ++k) {
-    PyObject* item = PyList_GET_ITEM(items.get(), k);
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(items.get()); ++k) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), k);
     PyObject* symbol = PyTuple_GET_ITEM(item, 0);
     std::size_t at = p->legs.size();
     for (std::size_t i = 0; i < p->legs.size(); ++i) {
@@ -552,11 +559,11 @@ bool same_account(const PortfolioInput& p) {
 // another symbol, and venues that disagree on the account.
 bool resolve_portfolio(const RunRequest& request, PyObject* ticks, PortfolioInput* out) {
   // Private copies: converting a value runs Python code, which may change
-  // the dicts it came from.
-  Ref items = Ref::steal(PyDict_Items(ticks));
+  // the dicts it came from (and could empty a list of their items).
+  Ref items = items_of(ticks);
   Ref venues = request.venues != nullptr ? Ref::steal(PyDict_Copy(request.venues)) : Ref();
   if (!items || (request.venues != nullptr && !venues)) return false;
-  const Py_ssize_t n = PyList_GET_SIZE(items.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
   if (n == 0) {
     PyErr_SetString(PyExc_ValueError,
                     "a portfolio needs the ticks of at least one instrument: give "
@@ -568,7 +575,7 @@ bool resolve_portfolio(const RunRequest& request, PyObject* ticks, PortfolioInpu
     return false;
   }
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
     Ref symbol = Ref::borrow(PyTuple_GET_ITEM(item, 0));
     Ref value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
     if (!PyUnicode_Check(symbol.get())) {
