@@ -759,7 +759,7 @@ def run(
     progress: bool | Callable[[int, int | None], object] | None = None,
     flush: bool = False,
     depth: DepthSource | Mapping[str, DepthSource] | None = None,
-    marks: MarkSource | None = None,
+    marks: MarkSource | Mapping[str, MarkSource] | None = None,
 ) -> Run:
     """Run a strategy over a tick series on a venue (None: Venue())."""
 
@@ -771,7 +771,7 @@ def compare_modes(
     *,
     venue: Venue | Mapping[str, Venue] | None = None,
     depth: DepthSource | Mapping[str, DepthSource] | None = None,
-    marks: MarkSource | None = None,
+    marks: MarkSource | Mapping[str, MarkSource] | None = None,
 ) -> ModeComparison:
     """Run one strategy per tick and in batches on a venue and compare."""
 

@@ -190,8 +190,8 @@ void Loop::count(std::span<const core::Output> outputs) {
   }
 }
 
-void Loop::apply_mark(const MarkPoint& mark) {
-  record(kernel_.apply(core::event::Mark{mark.time, mark.price, std::nullopt}), false);
+void Loop::apply_mark(const MarkPoint& mark, std::optional<InstrumentId> instrument) {
+  record(kernel_.apply(core::event::Mark{mark.time, mark.price, instrument}), false);
 }
 
 void Loop::apply_scheduled_funding(const engine::Tick& tick) {

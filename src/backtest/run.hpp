@@ -339,7 +339,8 @@ class Loop {
                    std::optional<InstrumentId> instrument = std::nullopt);
   // Hands one mark to the kernel, which values and tests the account at it
   // from then on; a liquidation it brings is recorded as a tick's is.
-  void apply_mark(const MarkPoint& mark);
+  // `instrument` names the holding in a portfolio; none for the only one.
+  void apply_mark(const MarkPoint& mark, std::optional<InstrumentId> instrument = std::nullopt);
   RunResult finish(std::string_view strategy_name);
 
   std::span<const Fill> tick_fills() const { return tick_fills_; }
@@ -448,6 +449,9 @@ class DepthMerge<NoDepth> {
 // The merge of a mark stream with the ticks, as the depth stream's.
 template <MarkSource M>
 class MarkMerge {
+  // Whether the source merges several instruments' marks.
+  static constexpr bool TAGGED = requires(const M& m) { m.last_instrument(); };
+
  public:
   explicit MarkMerge(M& source) : source_(source) {}
 
@@ -463,14 +467,20 @@ class MarkMerge {
         waiting_ = true;
       }
       if (mark_.time > until) return;
-      loop.apply_mark(mark_);
+      if constexpr (TAGGED) {
+        loop.apply_mark(mark_, source_.last_instrument());
+      } else {
+        loop.apply_mark(mark_);
+      }
       waiting_ = false;
     }
   }
 
   // The same for an account that no mark can move (flat, nothing working):
-  // only the latest of those marks is applied, as the one that counts.
+  // only the latest of those marks is applied, as the one that counts.  A
+  // portfolio's are each instrument's, so all of them are applied.
   void apply_latest_until(Loop& loop, Nanos until) {
+    if constexpr (TAGGED) return apply_until(loop, until);
     bool any = false;
     MarkPoint latest;
     for (;;) {

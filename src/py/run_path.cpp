@@ -7,7 +7,7 @@
 #include <variant>
 
 #include "backtest/lookahead.hpp"
-#include "backtest/merged_depth.hpp"
+#include "backtest/merged_streams.hpp"
 #include "backtest/merged_ticks.hpp"
 #include "data/depth_reader.hpp"
 #include "data/instrument_block.hpp"
@@ -477,7 +477,60 @@ struct PortfolioInput {
   std::vector<TickInput> inputs;
   // Each instrument's depth file, or null; empty when none has one.
   std::vector<const market_data::DepthSourceData*> depth;
+  // Each instrument's mark file, or null; empty when none has one.
+  std::vector<const market_data::MarkSourceData*> marks;
 };
+
+// The index of the leg `symbol` names, or legs.size() for none; -1 with the
+// exception set when comparing raised.
+Py_ssize_t leg_of(const PortfolioInput& p, PyObject* symbol) {
+  for (std::size_t i = 0; i < p.legs.size(); ++i) {
+    const int same = PyObject_RichCompareBool(symbol, p.legs[i].symbol.get(), Py_EQ);
+    if (same < 0) return -1;
+    if (same > 0) return static_cast<Py_ssize_t>(i);
+  }
+  return static_cast<Py_ssize_t>(p.legs.size());
+}
+
+// The mark files of a portfolio (a dict of symbol to MarkSource), each
+// checked as a run of one instrument checks its own: mark prices, not a
+// premium index, of the instrument they are given for.
+bool resolve_marks(PyObject* given, PortfolioInput* p) {
+  Ref items = items_of(given);
+  if (!items) return false;
+  p->marks.assign(p->legs.size(), nullptr);
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(items.get()); ++k) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), k);
+    PyObject* symbol = PyTuple_GET_ITEM(item, 0);
+    const Py_ssize_t at = leg_of(*p, symbol);
+    if (at < 0) return false;
+    if (static_cast<std::size_t>(at) == p->legs.size()) {
+      PyErr_Format(PyExc_ValueError,
+                   "marks are given for %R, which the portfolio does not trade: give marks for "
+                   "instruments with ticks",
+                   symbol);
+      return false;
+    }
+    const market_data::MarkSourceData* marks = nullptr;
+    if (!market_data::mark_source_of(PyTuple_GET_ITEM(item, 1), "marks", &marks)) return false;
+    if (marks->kind != data::MarkKind::Price) {
+      PyErr_Format(PyExc_ValueError,
+                   "the mark file %R given for %R holds a premium index, not mark prices",
+                   marks->path.get(), symbol);
+      return false;
+    }
+    const venue::VenueConfig& v = p->legs[static_cast<std::size_t>(at)].venue;
+    const data::MarkInstrument defined = data::instrument_of_mark_file(marks->fs_path);
+    if (const auto* d = std::get_if<std::optional<data::InstrumentDefinition>>(&defined);
+        d != nullptr && *d && (*d)->symbol != v.definition->symbol) {
+      PyErr_Format(PyExc_ValueError, "the mark file %R given for %R is of %s", marks->path.get(),
+                   symbol, venue::instrument_text(**d).c_str());
+      return false;
+    }
+    p->marks[static_cast<std::size_t>(at)] = marks;
+  }
+  return true;
+}
 
 // The depth files of a portfolio (a dict of symbol to DepthSource), each
 // checked against its instrument: only tier L2 keeps a book, and a file
@@ -490,15 +543,9 @@ bool resolve_depths(PyObject* given, PortfolioInput* p) {
   for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(items.get()); ++k) {
     PyObject* item = PyTuple_GET_ITEM(items.get(), k);
     PyObject* symbol = PyTuple_GET_ITEM(item, 0);
-    std::size_t at = p->legs.size();
-    for (std::size_t i = 0; i < p->legs.size(); ++i) {
-      const int same = PyObject_RichCompareBool(symbol, p->legs[i].symbol.get(), Py_EQ);
-      if (same < 0) return false;
-      if (same > 0) {
-        at = i;
-        break;
-      }
-    }
+    const Py_ssize_t found = leg_of(*p, symbol);
+    if (found < 0) return false;
+    const auto at = static_cast<std::size_t>(found);
     if (at == p->legs.size()) {
       PyErr_Format(PyExc_ValueError,
                    "depth is given for %R, which the portfolio does not trade: give depth for "
@@ -733,23 +780,56 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
     depth_sources.push_back(&*depth_files[i]);
     depth_ids.push_back(InstrumentId{static_cast<std::uint32_t>(i + 1)});
   }
+  // And each instrument's marks.
+  std::vector<std::optional<data::StreamedMarks>> mark_files(p.marks.size());
+  std::vector<MarkPoints> mark_points;
+  mark_points.reserve(p.marks.size());
+  std::vector<InstrumentId> mark_ids;
+  for (std::size_t i = 0; i < p.marks.size(); ++i) {
+    if (p.marks[i] == nullptr) continue;
+    std::optional<data::MarkOpened> opened;
+    run_unlocked(gil, [&] { opened = data::MarkReader::open(p.marks[i]->fs_path); });
+    if (const auto* error = std::get_if<data::MarkError>(&*opened)) {
+      market_data::raise_mark_file_error(*p.marks[i], *error);
+      return false;
+    }
+    mark_files[i].emplace(std::move(std::get<data::MarkReader>(*opened)));
+    mark_points.push_back(MarkPoints{*mark_files[i]});
+    mark_ids.push_back(InstrumentId{static_cast<std::uint32_t>(i + 1)});
+  }
+  std::vector<MarkPoints*> mark_sources;
+  for (MarkPoints& m : mark_points) mark_sources.push_back(&m);
   driven.limit_series(total);
   // A batch read by column is shown where it lies only when the whole of it
   // lies in one merged block: blocks of many batches keep most in place.
   const std::size_t block = static_cast<std::size_t>(
       std::clamp<std::uint64_t>(batch * MERGE_BATCHES, backtest::MERGE_BLOCK, MERGE_BLOCK_MOST));
   backtest::MergedTicks<LegTicks> merged(std::move(sources), std::move(ids), block);
+  // The marks merged in when there are any, else none at no cost a tick.
+  auto with_marks = [&](auto& ticks, auto& depth) {
+    if (mark_sources.empty()) {
+      run_unlocked(gil, [&] { *result = backtest::run_stream(config, driven, ticks, depth); });
+    } else {
+      backtest::MergedMarks<MarkPoints> marks(std::move(mark_sources), std::move(mark_ids));
+      run_unlocked(gil,
+                   [&] { *result = backtest::run_stream(config, driven, ticks, depth, marks); });
+    }
+  };
   if (depth_sources.empty()) {
-    run_unlocked(gil, [&] { *result = backtest::run_stream(config, driven, merged); });
+    backtest::NoDepth none;
+    with_marks(merged, none);
   } else {
     backtest::MergedDepth<data::StreamedDepth> depth(std::move(depth_sources),
                                                      std::move(depth_ids));
     UntilDepthFails<decltype(merged), decltype(depth)> until{merged, depth};
-    run_unlocked(gil, [&] { *result = backtest::run_stream(config, driven, until, depth); });
+    with_marks(until, depth);
     if (depth.error()) end->depth_error = *depth.error();
   }
   for (const auto& file : files) {
     if (file && file->error() && !end->reader_error) end->reader_error = *file->error();
+  }
+  for (const auto& file : mark_files) {
+    if (file && file->error() && !end->mark_error) end->mark_error = *file->error();
   }
   return true;
 }
@@ -784,14 +864,14 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
                     request.depth != nullptr
                         ? "a portfolio's depth is a dict of symbol to DepthSource, for its "
                           "instruments on L2"
-                        : "marks are streamed beside the ticks of one instrument; a portfolio "
-                          "runs without them");
+                        : "a portfolio's marks are a dict of symbol to MarkSource");
     return false;
   }
   if (!check_cadence(strategy, request.batch, true)) return false;
   PortfolioInput p;
   if (!resolve_portfolio(request, ticks, &p)) return false;
   if (request.depths != nullptr && !resolve_depths(request.depths, &p)) return false;
+  if (request.mark_files != nullptr && !resolve_marks(request.mark_files, &p)) return false;
   RunRequest first = request;
   first.venue = &p.legs.front().venue;
   std::uint64_t total = 0;
@@ -839,12 +919,17 @@ bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
   const int portfolio = given.venue_protocol() ? is_portfolio(ticks) : 0;
   if (portfolio < 0) return false;
   if (portfolio > 0) return run_portfolio(given, strategy, ticks, out, used, legs);
-  if (given.venues != nullptr || given.depths != nullptr) {
+  if (given.venues != nullptr || given.depths != nullptr || given.mark_files != nullptr) {
+    const bool venues = given.venues != nullptr, depths = given.depths != nullptr;
     PyErr_Format(PyExc_TypeError,
                  "a dict of %s configures a portfolio, whose ticks are a dict of symbol to "
                  "ticks: give %s for one instrument's ticks",
-                 given.venues != nullptr ? "venues" : "depth files",
-                 given.venues != nullptr ? "venue=Venue(...)" : "depth=DepthSource");
+                 venues   ? "venues"
+                 : depths ? "depth files"
+                          : "mark files",
+                 venues   ? "venue=Venue(...)"
+                 : depths ? "depth=DepthSource"
+                          : "marks=MarkSource");
     return false;
   }
   const bool compiled = is_compiled(given, strategy);

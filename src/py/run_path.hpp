@@ -66,6 +66,8 @@ struct RunRequest {
   // A dict of symbol to DepthSource, for a portfolio's instruments on L2;
   // null for none.
   PyObject* depths = nullptr;
+  // A dict of symbol to MarkSource, for a portfolio; null for none.
+  PyObject* mark_files = nullptr;
 
   bool venue_protocol() const { return venue_module != nullptr; }
 };

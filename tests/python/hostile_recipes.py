@@ -730,9 +730,10 @@ def basket_run(tmp):
                              os.path.join(tmp, "eth.hvtk"), [fresh(1_005 + i) for i in range(40)],
                              [fresh(300_000 + i % 3) for i in range(40)], instrument=ETH)},
                   balance=fresh(100_000), venue=basket_venues(), batch=fresh(3),
-                  equity_every=fresh(5))
+                  equity_every=fresh(5), marks={text("ETHUSDT"): data.load_marks(mark_file(tmp))})
     return venue.run, kwargs, {"strategy": lambda _: VandalBasket(), "balance": HostileInt,
-                               "ticks": hostile_keys, "venue": hostile_keys, "batch": HostileInt}
+                               "ticks": hostile_keys, "venue": hostile_keys, "batch": HostileInt,
+                               "marks": hostile_keys}
 
 
 def basket_depth_run(tmp):

@@ -248,8 +248,9 @@ class TestRefusedBeforeTheRun:
 
     def test_marks_and_a_dict_of_venues_without_a_portfolio(self, tmp_path):
         marks = data.save_marks(str(tmp_path / "m.hvmk"), [(1, 600_000, 0)])
-        with pytest.raises(ValueError, match="a portfolio runs without them"):
-            venue.run(Script(), self.ticks, 1_000, venue=pair(), marks=marks)
+        with pytest.raises(TypeError, match="a dict of mark files configures a portfolio"):
+            venue.run(Script(), self.ticks["BTCUSDT"], 1_000, venue=pair()["BTCUSDT"],
+                      marks={"BTCUSDT": marks})
         with pytest.raises(TypeError, match="a dict of venues configures a portfolio"):
             venue.run(Script(), self.ticks["BTCUSDT"], 1_000, venue=pair())
 
@@ -348,3 +349,70 @@ class TestDepth:
         with pytest.raises(TypeError, match="a dict of depth files configures a portfolio"):
             venue.run(Script(), self.ticks["BTCUSDT"], 10_000,
                       venue=venue.Venue(instrument=BTC, tier=venue.L2()), depth=books)
+
+
+class TestMarks:
+    # A long of 100 BTC lots on 1_000 USDT; a wick of the last trade to
+    # 50_200.8 liquidates it where the account is valued at its last trades,
+    # and not where BTC's mark (59_000.0, then 59_100.0) values it.
+    btc = [halvorn.Tick(1, 600_000, bid=599_999, ask=600_000),
+           halvorn.Tick(2, 600_000, bid=599_999, ask=600_000),
+           halvorn.Tick(3, 502_008), halvorn.Tick(6, 590_000)]
+    eth = [halvorn.Tick(t, 300_000, bid=299_999, ask=300_001) for t in (1, 4, 7)]
+
+    class BuyOnce:
+        def on_tick(self, ctx):
+            if self.symbol == "BTCUSDT" and ctx.position == 0 and ctx.working == 0:
+                return [halvorn.Order("buy", 100)]
+            return None
+
+    def marks(self, tmp_path, name, rows):
+        return data.save_marks(str(tmp_path / name), rows)
+
+    def test_each_instruments_marks_value_only_it(self, tmp_path):
+        btc_marks = self.marks(tmp_path, "b.hvmk", [(2, 590_000, 0), (5, 591_000, 0)])
+        eth_marks = self.marks(tmp_path, "e.hvmk", [(2, 300_000, 0)])
+        v = {"BTCUSDT": venue.Venue(instrument=BTC), "ETHUSDT": venue.Venue(instrument=ETH)}
+        ticks = {"BTCUSDT": self.btc, "ETHUSDT": self.eth}
+        at_last = venue.run(self.BuyOnce(), ticks, 1_000, venue=v)
+        assert [(q.instrument, q.price) for q in at_last.liquidations] == [(1, 502_008)]
+        # ETH's marks do not value BTC: the wick still liquidates it.
+        eth_only = venue.run(self.BuyOnce(), ticks, 1_000, venue=v, marks={"ETHUSDT": eth_marks})
+        assert [(q.instrument, q.price) for q in eth_only.liquidations] == [(1, 502_008)]
+        marked = venue.run(self.BuyOnce(), ticks, 1_000, venue=v,
+                           marks={"BTCUSDT": btc_marks, "ETHUSDT": eth_marks})
+        assert marked.liquidations == ()
+        assert marked.per_instrument[0].last == 591_000  # valued at BTC's latest mark
+
+    @pytest.mark.parametrize("batch", [1, 2])
+    def test_a_portfolio_of_one_with_marks_is_the_single_run(self, tmp_path, batch):
+        btc_marks = self.marks(tmp_path, "b.hvmk", [(2, 590_000, 0), (3, 540_000, 0),
+                                                    (5, 591_000, 0)])
+        v = venue.Venue(instrument=BTC)
+
+        class Buy:
+            def on_tick(self, ctx):
+                return [halvorn.Order("buy", 100)] if ctx.position == 0 else None
+
+            def on_batch(self, ticks):
+                return [halvorn.Order("buy", 100)] if self.position == 0 else None
+
+        single = venue.run(Buy(), self.btc, 1_000, venue=v, marks=btc_marks, batch=batch)
+        one = venue.run(Buy(), {"BTCUSDT": self.btc}, 1_000, venue={"BTCUSDT": v},
+                        marks={"BTCUSDT": btc_marks}, batch=batch)
+        assert [(f.price, f.qty) for f in one.fills] == [(f.price, f.qty) for f in single.fills]
+        assert one.liquidations == single.liquidations
+        assert one.final_equity == single.final_equity
+
+    def test_marks_refused_before_the_run(self, tmp_path):
+        premium = data.save_marks(str(tmp_path / "p.hvmk"), [(2, 10, 0)], premium=True)
+        v = {"BTCUSDT": venue.Venue(instrument=BTC), "ETHUSDT": venue.Venue(instrument=ETH)}
+        ticks = {"BTCUSDT": self.btc, "ETHUSDT": self.eth}
+        with pytest.raises(ValueError, match="holds a premium index"):
+            venue.run(Script(), ticks, 1_000, venue=v, marks={"BTCUSDT": premium})
+        with pytest.raises(ValueError, match="marks are given for 'SOLUSDT'"):
+            venue.run(Script(), ticks, 1_000, venue=v,
+                      marks={"SOLUSDT": self.marks(tmp_path, "s.hvmk", [(2, 1, 0)])})
+        with pytest.raises(ValueError, match="a portfolio's marks are a dict"):
+            venue.run(Script(), ticks, 1_000, venue=v,
+                      marks=self.marks(tmp_path, "b.hvmk", [(2, 1, 0)]))

@@ -58,9 +58,15 @@ bool depth_for(PyObject* obj, const VenueConfig& config, const market_data::Dept
 // The mark file a run reads (null for None), checked against the venue: a
 // premium index is no price, and a file of another instrument would value
 // this one's positions at another market's mark.
-bool marks_for(PyObject* obj, const VenueConfig& config, const market_data::MarkSourceData** out) {
+bool marks_for(PyObject* obj, const VenueConfig& config, const market_data::MarkSourceData** out,
+               RunRequest* request) {
   *out = nullptr;
   if (obj == nullptr || obj == Py_None) return true;
+  if (PyDict_Check(obj)) {
+    // A portfolio's, checked as depth files are when the run starts.
+    request->mark_files = obj;
+    return true;
+  }
   const market_data::MarkSourceData* marks = nullptr;
   if (!market_data::mark_source_of(obj, "marks", &marks)) return false;
   if (marks->kind != data::MarkKind::Price) {
@@ -154,7 +160,7 @@ PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
     if (every_obj && !to_u64(every_obj, "equity_every", &request.equity_every)) return nullptr;
     if (flush_obj && !to_bool(flush_obj, "flush", &request.flush)) return nullptr;
     if (!depth_for(depth_obj, *request.venue, &request.depth, &request) ||
-        !marks_for(parsed[9], *request.venue, &request.marks)) {
+        !marks_for(parsed[9], *request.venue, &request.marks, &request)) {
       return nullptr;
     }
     request.progress = progress;
@@ -186,7 +192,7 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
     if (!venue_request(st, balance_obj, venue_obj, &request) ||
         !to_u64(batch_obj, "batch", &batch) ||
         !depth_for(depth_obj, *request.venue, &request.depth, &request) ||
-        !marks_for(parsed[6], *request.venue, &request.marks)) {
+        !marks_for(parsed[6], *request.venue, &request.marks, &request)) {
       return nullptr;
     }
     Comparison comparison;
@@ -229,9 +235,9 @@ PyMethodDef run_defs[] = {
      "Run a strategy over a tick series on a venue (None: Venue()).\n\n"
      "`ticks` is a sequence of Tick or a TickSource (streamed), or, for a\n"
      "portfolio of several instruments in one account, a dict of symbol to\n"
-     "ticks, with `venue` a Venue for all or a dict of symbol to Venue and\n"
-     "`depth` a dict of symbol to DepthSource (see docs/venue.md,\n"
-     "Portfolios); `balance` is in whole currency units.  The strategy follows the protocol of\n"
+     "ticks, with `venue` a Venue for all or a dict of symbol to Venue, and\n"
+     "`depth` and `marks` dicts of symbol to DepthSource and MarkSource (see\n"
+     "docs/venue.md, Portfolios); `balance` is in whole currency units.  The strategy follows the protocol of\n"
      "`halvorn.run_backtest` (`on_tick(ctx)` for batch 1, `on_batch(ticks)`\n"
      "otherwise, returning None or a list of Order), and may also return\n"
      "`Cancel(order_id)` and `CancelAll()` in that list.  Orders are numbered\n"

@@ -1,10 +1,11 @@
-// The depth streams of a portfolio's instruments merged into one, by time.
+// The depth and mark streams of a portfolio's instruments, each kind merged
+// into one by time.
 //
-// Each instrument on tier L2 may have a depth file of its own; the run
-// applies their records in time order (at equal times in the order of the
-// sources), each to its own holding.  The merge keeps one record read
-// ahead per source, so memory does not grow with the streams; the record
-// handed out says whose it is through last_instrument().
+// Each instrument may have a depth file (on tier L2) and a mark file of its
+// own; the run applies their records in time order (at equal times in the
+// order of the sources), each to its own holding.  A merge keeps one record
+// read ahead per source, so memory does not grow with the streams; the
+// record handed out says whose it is through last_instrument().
 //
 // Thread-safety: used by one run at a time.
 
@@ -21,12 +22,14 @@
 
 namespace halvorn::backtest {
 
-template <DepthSource D>
-class MergedDepth {
+// Record is a book::DepthRecord or a MarkPoint; each source hands them out
+// in time order through next(Record&).
+template <class D, class Record>
+class MergedStreams {
  public:
-  // `sources[i]` is the depth of instrument id `instruments[i]`; both outlive
-  // the merge.  Requires: equal lengths.
-  MergedDepth(std::vector<D*> sources, std::vector<InstrumentId> instruments)
+  // `sources[i]` is the stream of instrument id `instruments[i]`; both
+  // outlive the merge.  Requires: equal lengths.
+  MergedStreams(std::vector<D*> sources, std::vector<InstrumentId> instruments)
       : sources_(std::move(sources)),
         instruments_(std::move(instruments)),
         heads_(sources_.size()),
@@ -35,8 +38,8 @@ class MergedDepth {
   }
 
   // The earliest record waiting (equal times: the first source's), swapped
-  // into `out` so that the level arrays' storage is reused.
-  bool next(book::DepthRecord& out) {
+  // into `out` so that a depth record's level arrays keep their storage.
+  bool next(Record& out) {
     std::size_t at = heads_.size();
     for (std::size_t i = 0; i < heads_.size(); ++i) {
       if (waiting_[i] && (at == heads_.size() || heads_[i].time < heads_[at].time)) at = i;
@@ -63,9 +66,14 @@ class MergedDepth {
  private:
   std::vector<D*> sources_;
   std::vector<InstrumentId> instruments_;
-  std::vector<book::DepthRecord> heads_;
+  std::vector<Record> heads_;
   std::vector<bool> waiting_;  // heads_[i] holds a record not yet handed out
   InstrumentId last_{0};
 };
+
+template <DepthSource D>
+using MergedDepth = MergedStreams<D, book::DepthRecord>;
+template <MarkSource M>
+using MergedMarks = MergedStreams<M, MarkPoint>;
 
 }  // namespace halvorn::backtest
