@@ -23,9 +23,9 @@ EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "portfolio_
 
 @pytest.fixture(scope="module")
 def example():
-    spec = importlib.util.spec_from_file_location("portfolio_spread", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("portfolio_spread", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
