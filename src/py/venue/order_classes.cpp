@@ -3,6 +3,7 @@
 #include <array>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
@@ -26,18 +27,26 @@ bool equals(PyObject* s, const char* ascii) {
   return PyUnicode_CompareWithASCIIString(s, ascii) == 0;
 }
 
-bool side_arg(PyObject* obj, Side* out) {
-  if (!PyUnicode_Check(obj)) return wrong_type("side", "\"buy\" or \"sell\"", obj);
-  if (equals(obj, "buy")) {
-    *out = Side::Buy;
-  } else if (equals(obj, "sell")) {
-    *out = Side::Sell;
-  } else {
-    PyErr_Format(PyExc_ValueError, "side must be \"buy\" or \"sell\", got %s",
-                 quote_escaped(obj).c_str());
-    return false;
+// One of the words a field takes (`expected` lists them), as its value.
+template <class E, std::size_t N>
+bool word_arg(const char* field, PyObject* obj, const std::pair<const char*, E> (&words)[N],
+              const char* expected, E* out) {
+  if (!PyUnicode_Check(obj)) return wrong_type(field, expected, obj);
+  for (const auto& [word, value] : words) {
+    if (equals(obj, word)) {
+      *out = value;
+      return true;
+    }
   }
-  return true;
+  PyErr_Format(PyExc_ValueError, "%s must be %s, got %s", field, expected,
+               quote_escaped(obj).c_str());
+  return false;
+}
+
+bool side_arg(PyObject* obj, Side* out) {
+  static constexpr std::pair<const char*, Side> WORDS[] = {{"buy", Side::Buy},
+                                                           {"sell", Side::Sell}};
+  return word_arg("side", obj, WORDS, "\"buy\" or \"sell\"", out);
 }
 
 // A quantity of at least one lot; None (when allowed) is 0, the whole
@@ -68,35 +77,22 @@ bool price_arg(const char* field, PyObject* obj, std::optional<std::int64_t>* ou
 bool offset_arg(PyObject* obj, std::optional<Offset>* out) {
   out->reset();
   if (obj == nullptr || obj == Py_None) return true;
-  if (!PyUnicode_Check(obj)) return wrong_type("offset", "\"open\", \"close\" or None", obj);
-  if (equals(obj, "open")) {
-    *out = Offset::Open;
-  } else if (equals(obj, "close")) {
-    *out = Offset::Close;
-  } else {
-    PyErr_Format(PyExc_ValueError, "offset must be \"open\", \"close\" or None, got %s",
-                 quote_escaped(obj).c_str());
-    return false;
-  }
+  static constexpr std::pair<const char*, Offset> WORDS[] = {{"open", Offset::Open},
+                                                             {"close", Offset::Close}};
+  Offset offset;
+  if (!word_arg("offset", obj, WORDS, "\"open\", \"close\" or None", &offset)) return false;
+  *out = offset;
   return true;
 }
 
 bool tif_arg(PyObject* obj, TimeInForce* out) {
   *out = TimeInForce::GoodTillCancel;
   if (obj == nullptr) return true;
-  if (!PyUnicode_Check(obj)) return wrong_type("tif", "\"gtc\", \"ioc\" or \"fok\"", obj);
-  if (equals(obj, "gtc")) {
-    *out = TimeInForce::GoodTillCancel;
-  } else if (equals(obj, "ioc")) {
-    *out = TimeInForce::ImmediateOrCancel;
-  } else if (equals(obj, "fok")) {
-    *out = TimeInForce::FillOrKill;
-  } else {
-    PyErr_Format(PyExc_ValueError, "tif must be \"gtc\", \"ioc\" or \"fok\", got %s",
-                 quote_escaped(obj).c_str());
-    return false;
-  }
-  return true;
+  static constexpr std::pair<const char*, TimeInForce> WORDS[] = {
+      {"gtc", TimeInForce::GoodTillCancel},
+      {"ioc", TimeInForce::ImmediateOrCancel},
+      {"fok", TimeInForce::FillOrKill}};
+  return word_arg("tif", obj, WORDS, "\"gtc\", \"ioc\" or \"fok\"", out);
 }
 
 bool flag_arg(const char* field, PyObject* obj, bool* out) {
