@@ -13,6 +13,7 @@
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/data/data_state.hpp"
+#include "py/data/streamed_records.hpp"
 #include "py/gil.hpp"
 #include "py/registry.hpp"
 
@@ -161,24 +162,17 @@ PyObject* records_next(PyObject* self) {
   DataState* st = data_state_of_type(Py_TYPE(self));
   return guarded(st->head.core, [&]() -> PyObject* {
     DepthFileReaderData& d = unbox<DepthFileReaderData>(self);
-    if (d.busy) {
-      PyErr_SetString(PyExc_RuntimeError, "the depth records are being read by another thread");
-      return nullptr;
-    }
-    if (!d.reader) return nullptr;  // exhausted: StopIteration
-    std::optional<data::DepthNext> step;
-    Gil gil;
-    d.busy = true;
-    run_unlocked(gil, [&] { step = d.reader->next(d.record); });
-    d.busy = false;
-    if (std::holds_alternative<data::RecordReady>(*step)) {
-      return depth_record_object(st, d.record);
-    }
-    d.reader.reset();
-    if (auto* error = std::get_if<data::DepthError>(&*step)) {
-      raise_depth_file_error(source_of(d.source.get()), *error);
-    }
-    return nullptr;
+    return next_streamed(
+        d.reader, d.busy, "depth", [&](data::DepthReader& r) { return r.next(d.record); },
+        [&](const data::DepthNext& step) -> std::optional<PyObject*> {
+          if (!std::holds_alternative<data::RecordReady>(step)) return std::nullopt;
+          return depth_record_object(st, d.record);
+        },
+        [&](const data::DepthNext& step) {
+          if (const auto* error = std::get_if<data::DepthError>(&step)) {
+            raise_depth_file_error(source_of(d.source.get()), *error);
+          }
+        });
   });
 }
 
@@ -201,8 +195,10 @@ PyType_Spec depth_file_reader_spec = {"halvorn.data._native.DepthFileReader",
 // A new DepthSource for `path` (an exact str), its header checked.
 PyObject* new_source(DataState* st, PyObject* path) {
   DepthSourceData source;
+  // A path that is no str is refused first, naming the argument.
+  if (!fs_path_of(path, "path", &source.fs_path)) return nullptr;
   source.path = Ref::steal(PyUnicode_FromObject(path));
-  if (!source.path || !fs_path_of(path, "path", &source.fs_path)) return nullptr;
+  if (!source.path) return nullptr;
   std::optional<data::DepthReader> reader = open_reader(source);
   if (!reader) return nullptr;
   // Only the header was read; the reader (and its file) closes here.
@@ -218,13 +214,7 @@ PyObject* load_depth(PyObject* module, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"path", nullptr};
     Arguments<1> parsed;
     if (!parse_arguments(args, kwds, "O:load_depth", kwlist, &parsed)) return nullptr;
-    PyObject* path = parsed[0];
-    if (!PyUnicode_Check(path)) {
-      PyErr_Format(PyExc_TypeError, "argument 'path': expected str, got %.200s",
-                   Py_TYPE(path)->tp_name);
-      return nullptr;
-    }
-    return new_source(st, path);
+    return new_source(st, parsed[0]);
   });
 }
 

@@ -11,6 +11,7 @@
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/data/data_state.hpp"
+#include "py/data/streamed_records.hpp"
 #include "py/gil.hpp"
 #include "py/registry.hpp"
 
@@ -119,25 +120,19 @@ PyObject* records_next(PyObject* self) {
   DataState* st = data_state_of_type(Py_TYPE(self));
   return guarded(st->head.core, [&]() -> PyObject* {
     MarkFileReaderData& d = unbox<MarkFileReaderData>(self);
-    if (d.busy) {
-      PyErr_SetString(PyExc_RuntimeError, "the mark records are being read by another thread");
-      return nullptr;
-    }
-    if (!d.reader) return nullptr;
-    std::optional<data::MarkNext> step;
-    Gil gil;
-    d.busy = true;
-    run_unlocked(gil, [&] { step = d.reader->next(); });
-    d.busy = false;
-    if (auto* r = std::get_if<data::MarkRecord>(&*step)) {
-      return Py_BuildValue("(LLL)", static_cast<long long>(r->time),
-                           static_cast<long long>(r->mark), static_cast<long long>(r->index));
-    }
-    d.reader.reset();
-    if (auto* error = std::get_if<data::MarkError>(&*step)) {
-      raise_mark_file_error(source_of(d.source.get()), *error);
-    }
-    return nullptr;
+    return next_streamed(
+        d.reader, d.busy, "mark", [](data::MarkReader& r) { return r.next(); },
+        [](const data::MarkNext& step) -> std::optional<PyObject*> {
+          const auto* r = std::get_if<data::MarkRecord>(&step);
+          if (r == nullptr) return std::nullopt;
+          return Py_BuildValue("(LLL)", static_cast<long long>(r->time),
+                               static_cast<long long>(r->mark), static_cast<long long>(r->index));
+        },
+        [&](const data::MarkNext& step) {
+          if (const auto* error = std::get_if<data::MarkError>(&step)) {
+            raise_mark_file_error(source_of(d.source.get()), *error);
+          }
+        });
   });
 }
 
@@ -159,8 +154,10 @@ PyType_Spec mark_file_reader_spec = {"halvorn.data._native.MarkFileReader",
 
 PyObject* new_source(DataState* st, PyObject* path) {
   MarkSourceData source;
+  // A path that is no str is refused first, naming the argument.
+  if (!fs_path_of(path, "path", &source.fs_path)) return nullptr;
   source.path = Ref::steal(PyUnicode_FromObject(path));
-  if (!source.path || !fs_path_of(path, "path", &source.fs_path)) return nullptr;
+  if (!source.path) return nullptr;
   std::optional<data::MarkReader> reader = open_reader(source);
   if (!reader) return nullptr;
   source.records = reader->count();
@@ -176,13 +173,7 @@ PyObject* load_marks(PyObject* module, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"path", nullptr};
     Arguments<1> parsed;
     if (!parse_arguments(args, kwds, "O:load_marks", kwlist, &parsed)) return nullptr;
-    PyObject* path = parsed[0];
-    if (!PyUnicode_Check(path)) {
-      PyErr_Format(PyExc_TypeError, "argument 'path': expected str, got %.200s",
-                   Py_TYPE(path)->tp_name);
-      return nullptr;
-    }
-    return new_source(st, path);
+    return new_source(st, parsed[0]);
   });
 }
 
