@@ -32,15 +32,6 @@ core::State make_state(const RunConfig& config) {
 
 }  // namespace
 
-std::vector<InstrumentConfig> instruments_of(const RunConfig& config) {
-  std::vector<InstrumentConfig> all;
-  all.reserve(1 + config.others.size());
-  all.push_back(InstrumentConfig{config.instrument, config.tier, config.margin_tiers,
-                                 config.funding, config.contract_size, config.fee_rates});
-  all.insert(all.end(), config.others.begin(), config.others.end());
-  return all;
-}
-
 void note_endings(std::span<const core::Output> outputs, const core::LiveOrders& live,
                   std::vector<strategy::OrderEnding>& endings, engine::IdSet& noted) {
   // Only this function appends to the list, so an empty list means it was

@@ -70,9 +70,6 @@ struct RunConfig {
   std::vector<InstrumentConfig> others;
 };
 
-// Every instrument of the configuration, the first one's from its own
-// fields, in holding order.
-std::vector<InstrumentConfig> instruments_of(const RunConfig& config);
 
 // One closing-out of the account by the venue.
 struct Liquidation {
