@@ -45,17 +45,15 @@ class MergedTicks {
         tags_(ticks_.size()) {
     while (leaves_ < sources_.size()) leaves_ *= 2;
     heads_.resize(leaves_);
-    times_.assign(leaves_, I64_MAX);
-    ranks_.resize(leaves_);
-    for (std::size_t i = 0; i < leaves_; ++i) ranks_[i] = leaves_ + i;
-    for (std::size_t i = 0; i < sources_.size(); ++i) advance(i);
+    std::vector<Key> leaf(leaves_);
+    for (std::size_t i = 0; i < leaves_; ++i) leaf[i] = i < sources_.size() ? advance(i) : ended(i);
     // The tournament, played once from the leaves up: each node keeps the
     // loser of the match played there, the root's winner is the next tick.
-    std::vector<std::uint32_t> winners(2 * leaves_);
-    for (std::size_t i = 0; i < leaves_; ++i) winners[leaves_ + i] = static_cast<std::uint32_t>(i);
-    losers_.assign(leaves_, 0);
+    std::vector<Key> winners(2 * leaves_);
+    std::copy(leaf.begin(), leaf.end(), winners.begin() + static_cast<std::ptrdiff_t>(leaves_));
+    losers_.assign(leaves_, Key{});
     for (std::size_t node = leaves_ - 1; node >= 1; --node) {
-      const std::uint32_t a = winners[2 * node], b = winners[2 * node + 1];
+      const Key a = winners[2 * node], b = winners[2 * node + 1];
       const bool first = before(a, b);
       winners[node] = first ? a : b;
       losers_[node] = first ? b : a;
@@ -92,24 +90,34 @@ class MergedTicks {
     const engine::Tick* at = nullptr;
   };
 
-  // Reads source i's next tick into its head; a source that has ended
-  // comes last (its time is the largest there is, and it never wins).
-  void advance(std::size_t i) {
+  // What a match is played on: a source's next exchange time and its rank,
+  // the source's index, or leaves_ more once it has ended, so that an ended
+  // source comes after every tick, one at the largest time included.  The
+  // tournament's nodes hold keys, not sources: the keys a tick is matched
+  // against lie on its leaf's path, known before the match, so they are
+  // loaded without waiting on the match before.
+  struct Key {
+    Nanos time = I64_MAX;
+    std::size_t rank = 0;
+  };
+
+  Key ended(std::size_t i) const { return Key{I64_MAX, leaves_ + i}; }
+
+  // Reads source i's next tick into its head; its key.
+  Key advance(std::size_t i) {
     Head& h = heads_[i];
     if constexpr (InPlaceSource<S>) {
       h.at = sources_[i]->next_in_place();
     } else {
       h.at = sources_[i]->next(h.copy) ? &h.copy : nullptr;
     }
-    times_[i] = h.at != nullptr ? h.at->exch_ts : I64_MAX;
-    ranks_[i] = h.at != nullptr ? i : leaves_ + i;
+    return h.at != nullptr ? Key{h.at->exch_ts, i} : ended(i);
   }
 
-  // Whether source a's next tick comes before source b's: earlier, or at
-  // the same time from a source named first; a source that has ended comes
-  // after every tick, one at the largest time included.
-  bool before(std::uint32_t a, std::uint32_t b) const {
-    return times_[a] < times_[b] || (times_[a] == times_[b] && ranks_[a] < ranks_[b]);
+  // Whether a comes before b: earlier, or at the same time from a source
+  // named first.
+  static bool before(const Key& a, const Key& b) {
+    return a.time < b.time || (a.time == b.time && a.rank < b.rank);
   }
 
   // Fills the block with the next merged ticks; false when every source has
@@ -122,19 +130,19 @@ class MergedTicks {
     const std::size_t room = ticks_.size();
     engine::Tick* const ticks = ticks_.data();
     std::int64_t* const tags = tags_.data();
-    std::uint32_t winner = winner_;
-    while (size < room) {
-      const engine::Tick* at = heads_[winner].at;
-      if (at == nullptr) break;
-      ticks[size] = *at;
-      tags[size] = instruments_[winner];
+    Key* const losers = losers_.data();
+    Key winner = winner_;
+    while (size < room && winner.rank < leaves_) {
+      const std::size_t source = winner.rank;
+      ticks[size] = *heads_[source].at;
+      tags[size] = instruments_[source];
       ++size;
-      advance(winner);
-      for (std::size_t node = (leaves_ + winner) / 2; node >= 1; node /= 2) {
-        const std::uint32_t loser = losers_[node];
-        const bool lost = before(loser, winner);
-        losers_[node] = lost ? winner : loser;
-        winner = lost ? loser : winner;
+      winner = advance(source);
+      for (std::size_t node = (leaves_ + source) / 2; node >= 1; node /= 2) {
+        const Key held = losers[node];
+        const bool lost = before(held, winner);
+        losers[node] = lost ? winner : held;
+        winner = lost ? held : winner;
       }
     }
     winner_ = winner;
@@ -144,14 +152,12 @@ class MergedTicks {
 
   std::vector<S*> sources_;
   std::vector<std::int64_t> instruments_;
-  std::size_t leaves_ = 1;             // sources rounded up to a power of two
-  std::vector<Head> heads_;            // per leaf; those past the sources stay empty
-  std::vector<Nanos> times_;           // each head's exch_ts, the largest time once ended
-  std::vector<std::size_t> ranks_;     // the order at equal times: ended sources last
-  std::vector<std::uint32_t> losers_;  // per node of the tournament, 1 the root
-  std::uint32_t winner_ = 0;           // the source whose head comes next
-  std::vector<engine::Tick> ticks_;    // the current block
-  std::vector<std::int64_t> tags_;     // the instrument id of each of its ticks
+  std::size_t leaves_ = 1;           // sources rounded up to a power of two
+  std::vector<Head> heads_;          // per leaf; those past the sources stay empty
+  std::vector<Key> losers_;          // per node of the tournament, 1 the root
+  Key winner_;                       // the key of the head that comes next
+  std::vector<engine::Tick> ticks_;  // the current block
+  std::vector<std::int64_t> tags_;   // the instrument id of each of its ticks
   std::size_t size_ = 0;
   std::size_t index_ = 0;
 };
