@@ -152,7 +152,7 @@ std::vector<std::uint8_t> encode(const InstrumentDefinition& definition,
 // ---------------------------------------------------------------------------
 // TickReader
 
-Opened TickReader::open(const std::string& path, ReadHooks hooks) {
+Opened TickReader::open(const std::string& path, ReadHooks hooks, std::size_t block_records) {
   // A name with a NUL in it cannot name a file; the system call would see
   // only the part before it.
   if (path.find('\0') != std::string::npos) return truncated_header();
@@ -186,14 +186,16 @@ Opened TickReader::open(const std::string& path, ReadHooks hooks) {
   }
   // The file is read front to back exactly once.
   (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return Opened(std::in_place_index<0>,
-                TickReader(fd, get_le<std::uint64_t>(h + 8), get_le<std::uint64_t>(h + 16),
-                           get_le<std::uint32_t>(h + 24), hooks));
+  return Opened(
+      std::in_place_index<0>,
+      TickReader(fd, get_le<std::uint64_t>(h + 8), get_le<std::uint64_t>(h + 16),
+                 get_le<std::uint32_t>(h + 24), hooks, std::max<std::size_t>(block_records, 1)));
 }
 
 TickReader::TickReader(int fd, std::uint64_t count, std::uint64_t instrument,
-                       std::uint32_t checksum, ReadHooks hooks)
-    : fd_(fd),
+                       std::uint32_t checksum, ReadHooks hooks, std::size_t block_records)
+    : block_records_(block_records),
+      fd_(fd),
       count_(count),
       instrument_(instrument),
       expected_crc_(checksum),
@@ -206,6 +208,7 @@ TickReader::TickReader(TickReader&& other) noexcept
       cursor_(std::exchange(other.cursor_, nullptr)),
       block_end_(std::exchange(other.block_end_, nullptr)),
       block_(std::move(other.block_)),
+      block_records_(other.block_records_),
       fd_(std::exchange(other.fd_, -1)),
       count_(other.count_),
       instrument_(other.instrument_),
@@ -237,11 +240,11 @@ Error TickReader::fail(Error error) {
 
 std::optional<Next> TickReader::read_block() {
   before_block_ = handed_out();  // the previous block was handed out whole
-  if (!block_) block_ = std::make_unique_for_overwrite<engine::Tick[]>(BLOCK_RECORDS);
+  if (!block_) block_ = std::make_unique_for_overwrite<engine::Tick[]>(block_records_);
   cursor_ = block_end_ = block_.get();
 
   const std::size_t k =
-      static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, BLOCK_RECORDS));
+      static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, block_records_));
   const std::size_t bytes = RECORD_BYTES * k;
   const Read read = read_full(fd_, block_.get(), bytes, hooks_);
   if (read.interrupted) {

@@ -121,9 +121,10 @@ using Opened = std::variant<TickReader, Error, Interrupted>;
 
 // A TickReader streams the records of one tick file, in file order.
 //
-// It holds one block of at most BLOCK_RECORDS records whatever the file size
-// (the block is read straight into the memory records are handed out from,
-// so there is no second copy) and allocates nothing per record.  The records
+// It holds one block of at most BLOCK_RECORDS records (or as many as it was
+// opened with) whatever the file size (the block is read straight into the
+// memory records are handed out from, so there is no second copy) and
+// allocates nothing per record.  The records
 // of a block are handed out only once the block has been read whole, and
 // those of the last block only after the checksum over the whole file has
 // matched; so a consumer that stops early never reaches the check.
@@ -136,8 +137,11 @@ class TickReader {
   // Opens `path` and checks its 32-byte header; reads nothing else.  A path
   // that cannot be opened, or whose file is shorter than the header, gives
   // Truncated{32, 0} whatever the reason.  The hooks serve this open and
-  // every later read.
-  static Opened open(const std::string& path, ReadHooks hooks = {});
+  // every later read.  A block holds `block_records` records (at least one):
+  // a run reading many files at once keeps their blocks small enough to
+  // stay in the processor's caches together.
+  static Opened open(const std::string& path, ReadHooks hooks = {},
+                     std::size_t block_records = BLOCK_RECORDS);
 
   TickReader(TickReader&& other) noexcept;
   TickReader& operator=(TickReader&& other) noexcept;
@@ -166,7 +170,7 @@ class TickReader {
   friend class StreamedTicks;
 
   TickReader(int fd, std::uint64_t count, std::uint64_t instrument, std::uint32_t checksum,
-             ReadHooks hooks);
+             ReadHooks hooks, std::size_t block_records);
 
   // Records of the current block not yet handed out.
   std::size_t block_left() const { return static_cast<std::size_t>(block_end_ - cursor_); }
@@ -213,7 +217,8 @@ class TickReader {
   // The records of the current block not yet handed out: [cursor_, block_end_).
   const engine::Tick* cursor_ = nullptr;
   const engine::Tick* block_end_ = nullptr;
-  std::unique_ptr<engine::Tick[]> block_;  // BLOCK_RECORDS records, allocated on first read
+  std::unique_ptr<engine::Tick[]> block_;  // block_records_ records, allocated on first read
+  std::size_t block_records_ = BLOCK_RECORDS;
   int fd_ = -1;
   std::uint64_t count_ = 0;
   std::uint64_t instrument_ = 0;

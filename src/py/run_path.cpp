@@ -439,6 +439,12 @@ int is_portfolio(PyObject* ticks) {
 constexpr std::uint64_t MERGE_BLOCK_MOST = std::uint64_t{1} << 17;
 // Batches a merged block holds, so that most batches lie in one block.
 constexpr std::uint64_t MERGE_BATCHES = 4;
+// Records read at once from all of a portfolio's files together, at most,
+// and from each at least: read in the usual blocks, the files of a large
+// basket would crowd each other out of the processor's caches between a
+// block's read and its merge.
+constexpr std::size_t MERGE_READ_RECORDS = std::size_t{1} << 16;
+constexpr std::size_t MERGE_READ_LEAST = 512;
 
 // A dict's (key, value) pairs as a tuple of its own, which no Python code
 // can empty while they are converted.  Null with the exception set.
@@ -736,6 +742,12 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
   std::vector<std::optional<data::StreamedTicks>> files(n);
   std::vector<LegTicks> legs(n);
   std::uint64_t total = 0;
+  const std::size_t file_count = static_cast<std::size_t>(std::count_if(
+      p.inputs.begin(), p.inputs.end(),
+      [](const TickInput& input) { return !std::holds_alternative<TickArray>(input); }));
+  const std::size_t block_records =
+      std::clamp(MERGE_READ_RECORDS / std::max<std::size_t>(file_count, 1), MERGE_READ_LEAST,
+                 data::BLOCK_RECORDS);
   for (std::size_t i = 0; i < n; ++i) {
     if (const auto* series = std::get_if<TickArray>(&p.inputs[i])) {
       legs[i].span = backtest::SpanTicks{*series};
@@ -744,7 +756,9 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
     }
     const TickSourceData& file = *std::get<const TickSourceData*>(p.inputs[i]);
     std::optional<data::Opened> opened;
-    run_unlocked(gil, [&] { opened = data::TickReader::open(file.fs_path, driven.read_hooks()); });
+    run_unlocked(gil, [&] {
+      opened = data::TickReader::open(file.fs_path, driven.read_hooks(), block_records);
+    });
     if (auto* error = std::get_if<data::Error>(&*opened)) {
       if (driven.interrupt()) {
         driven.interrupt().restore();

@@ -225,6 +225,30 @@ def test_a_portfolio_of_one_instrument_is_the_single_instrument_run(tmp_path, se
         assert one.per_instrument == single.per_instrument
 
 
+def test_a_large_basket_from_files_runs_as_from_lists(tmp_path):
+    # A hundred files are each read in blocks of a few hundred ticks, so
+    # every file here takes several reads, interleaved with the others'.
+    rng = random.Random(7)
+    lists, files, venues = {}, {}, {}
+    for k in range(100):
+        instrument = venue.Instrument(f"S{k:03d}USDT", "0.1", "0.001")
+        # Equal times across instruments, some apart.
+        ticks = [halvorn.Tick(1_000 * i + rng.choice((0, 0, 500)), t.last, bid=t.bid, ask=t.ask)
+                 for i, t in enumerate(random_ticks(rng, 1_500))]
+        symbol = instrument.symbol
+        lists[symbol] = ticks
+        files[symbol] = data.from_arrays(
+            str(tmp_path / f"{symbol}.hvtk"), [t.exch_ts for t in ticks], [t.last for t in ticks],
+            bid=[t.bid for t in ticks], ask=[t.ask for t in ticks], instrument=instrument)
+        venues[symbol] = venue.Venue(instrument=instrument, taker_fee=venue.rate("0.0004"))
+    runs = [venue.run(RandomTrader(3), given, 1_000_000, venue=venues, batch=64)
+            for given in (lists, files)]
+    assert runs[0].ticks == runs[1].ticks == 150_000
+    assert list(runs[0].fills) == list(runs[1].fills) and len(runs[0].fills) > 100
+    assert (runs[0].final_equity, runs[0].per_instrument) == (runs[1].final_equity,
+                                                              runs[1].per_instrument)
+
+
 class TestRefusedBeforeTheRun:
     ticks = {"BTCUSDT": quotes((1, 600_000, 0, 0)), "ETHUSDT": quotes((2, 300_000, 0, 0))}
 

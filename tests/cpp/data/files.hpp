@@ -105,8 +105,8 @@ inline Drained drain(TickReader& reader) {
 }
 
 // Opens `path`; fails the test when opening fails.
-inline TickReader open_ok(const std::string& path) {
-  Opened o = TickReader::open(path);
+inline TickReader open_ok(const std::string& path, std::size_t block_records = BLOCK_RECORDS) {
+  Opened o = TickReader::open(path, {}, block_records);
   if (auto* e = std::get_if<Error>(&o)) {
     ADD_FAILURE() << path << ": " << e->display();
     std::abort();

@@ -208,6 +208,41 @@ TEST(Reader, ReadsInBlocksAndChecksTheChecksumBeforeHandingOutTheLast) {
   EXPECT_TRUE(std::holds_alternative<ChecksumMismatch>(f.error->kind));
 }
 
+// A reader opened with small blocks (as a portfolio's files are) reads the
+// same records and finds the same faults, block by smaller block.
+TEST(Reader, SmallerBlocksReadTheSameAndCountTheirOwnBlocksAsAvailable) {
+  ScratchDir dir;
+  const auto ticks = series(10);
+  const Bytes good = encode(1, ticks);
+  testing::write_bytes(dir.file("ok"), good);
+  for (std::size_t block : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{10}}) {
+    TickReader r = open_ok(dir.file("ok"), block);
+    auto d = drain(r);
+    EXPECT_FALSE(d.error) << "block " << block;
+    EXPECT_EQ(d.ticks, ticks) << "block " << block;
+  }
+
+  // The checksum still holds back the last block: with blocks of 3, the
+  // first 9 records are out when the tenth's block shows the fault.
+  Bytes bad = good;
+  bad[good.size() - 1] ^= 0x40;
+  testing::write_bytes(dir.file("bad"), bad);
+  TickReader r = open_ok(dir.file("bad"), 3);
+  auto f = drain(r);
+  EXPECT_EQ(f.ticks, std::vector<Tick>(ticks.begin(), ticks.begin() + 9));
+  ASSERT_TRUE(f.error);
+  EXPECT_TRUE(std::holds_alternative<ChecksumMismatch>(f.error->kind));
+
+  // Cut inside the fourth block: three whole blocks of 3 count as available.
+  Bytes cut = good;
+  cut.resize(cut.size() - 32);
+  testing::write_bytes(dir.file("cut"), cut);
+  TickReader c = open_ok(dir.file("cut"), 3);
+  auto e = drain(c);
+  EXPECT_EQ(e.ticks, std::vector<Tick>(ticks.begin(), ticks.begin() + 9));
+  EXPECT_EQ(e.error, (Error{Truncated{32 + 64 * 10, 32 + 64 * 9}}));
+}
+
 TEST(Reader, TruncationCountsOnlyWholeBlocksAsAvailable) {
   ScratchDir dir;
   // One record fewer than the header claims, in a single block.
