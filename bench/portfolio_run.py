@@ -125,6 +125,7 @@ def main() -> None:
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
     scale = 10 if "--quick" in sys.argv else 1
     directory = args[0] if args else tempfile.mkdtemp(prefix="halvorn-bench-")
+    os.makedirs(directory, exist_ok=True)
     try:
         n = 5_000_000 // scale
         many = portfolio(directory, 10, n)
