@@ -33,12 +33,17 @@
 #include <utility>
 #include <vector>
 
+#include "data/csv_in_memory.hpp"
 #include "data/depth_csv.hpp"
 #include "support/flags.hpp"
 #include "support/rerun.hpp"
 
 namespace {
 
+using halvorn::bench::Memory;
+using halvorn::bench::put;
+using halvorn::bench::put_fixed;
+using halvorn::bench::put_uint;
 using halvorn::data::ConvertError;
 using halvorn::data::DepthConverted;
 using halvorn::data::DepthConvertOptions;
@@ -48,32 +53,6 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-char* put_uint(char* p, std::uint64_t v) {
-  char tmp[20];
-  int n = 0;
-  do tmp[n++] = static_cast<char>('0' + v % 10), v /= 10;
-  while (v != 0);
-  while (n > 0) *p++ = tmp[--n];
-  return p;
-}
-
-// v / 10^places with exactly `places` decimals.
-char* put_fixed(char* p, std::uint64_t v, int places) {
-  std::uint64_t scale = 1;
-  for (int i = 0; i < places; ++i) scale *= 10;
-  p = put_uint(p, v / scale);
-  *p++ = '.';
-  std::uint64_t f = v % scale;
-  for (int i = places - 1; i >= 0; --i) p[i] = static_cast<char>('0' + f % 10), f /= 10;
-  return p + places;
-}
-
-char* put(char* p, const char* s) {
-  const std::size_t n = std::strlen(s);
-  std::memcpy(p, s, n);
-  return p + n;
 }
 
 constexpr std::uint64_t SNAPSHOT_EVERY = 50'000;
@@ -166,30 +145,6 @@ struct Rows {
       --left;
     }
     return static_cast<std::size_t>(p - buf);
-  }
-};
-
-// One file of bytes already in memory.
-struct Memory {
-  const std::string* data;
-  std::size_t pos = 0;
-  bool given = false;
-
-  Input input() {
-    return Input{this,
-                 [](void* c, std::string* name) {
-                   auto* m = static_cast<Memory*>(c);
-                   *name = "memory.csv";
-                   m->pos = 0;
-                   return !std::exchange(m->given, true);
-                 },
-                 [](void* c, std::uint8_t* buf, std::size_t cap) -> std::ptrdiff_t {
-                   auto* m = static_cast<Memory*>(c);
-                   const std::size_t n = std::min(cap, m->data->size() - m->pos);
-                   std::memcpy(buf, m->data->data() + m->pos, n);
-                   m->pos += n;
-                   return static_cast<std::ptrdiff_t>(n);
-                 }};
   }
 };
 
