@@ -164,22 +164,12 @@ class MergedTicks {
 
 // A portfolio's series already merged, in memory, with the instrument id of
 // every tick beside it.
-struct TaggedSpanTicks {
-  std::span<const engine::Tick> ticks;
+struct TaggedSpanTicks : SpanTicks {
   std::span<const std::int64_t> instruments;  // as many as ticks
-  std::size_t index = 0;
 
-  bool next(engine::Tick& out) {
-    if (index == ticks.size()) return false;
-    out = ticks[index++];
-    return true;
-  }
-  const engine::Tick* next_in_place() { return index == ticks.size() ? nullptr : &ticks[index++]; }
-  std::size_t in_place() const { return ticks.size() - index; }
-  std::span<const engine::Tick> peek_in_place(std::size_t n) const {
-    return ticks.subspan(index, std::min(n, in_place()));
-  }
-  void skip_in_place(std::size_t k) { index += k; }
+  TaggedSpanTicks(std::span<const engine::Tick> t, std::span<const std::int64_t> ids)
+      : SpanTicks{t}, instruments(ids) {}
+
   const std::int64_t* last_instrument() const { return &instruments[index - 1]; }
   std::span<const std::int64_t> peek_instruments(std::size_t n) const {
     return instruments.subspan(index, std::min(n, in_place()));

@@ -732,6 +732,29 @@ FeeTerms portfolio_fees(const PortfolioInput& p) {
   return fees;
 }
 
+// Opens the file each instrument has of one kind (null: none) with the
+// interpreter lock released: `streams[i]` streams instrument i + 1's, and
+// `ids` lists the instruments that have one, in order.  False with the
+// exception set, by `raise`, when one does not open.
+template <class Reader, class Error, class Streamed, class Given, class Raise>
+bool open_each(Gil& gil, const std::vector<const Given*>& given,
+               std::vector<std::optional<Streamed>>& streams, std::vector<InstrumentId>& ids,
+               Raise raise) {
+  streams.resize(given.size());
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    if (given[i] == nullptr) continue;
+    std::optional<decltype(Reader::open(given[i]->fs_path))> opened;
+    run_unlocked(gil, [&] { opened = Reader::open(given[i]->fs_path); });
+    if (const auto* error = std::get_if<Error>(&*opened)) {
+      raise(*given[i], *error);
+      return false;
+    }
+    streams[i].emplace(std::move(std::get<Reader>(*opened)));
+    ids.push_back(InstrumentId{static_cast<std::uint32_t>(i + 1)});
+  }
+  return true;
+}
+
 // Runs `driven` over the merged series of `p`, with the lock released; the
 // files are opened first.  False with the exception set when one does not
 // open.
@@ -779,37 +802,27 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
     ids.push_back(static_cast<std::int64_t>(i + 1));
   }
   // Each instrument's depth, merged by time, each record for its holding.
-  std::vector<std::optional<data::StreamedDepth>> depth_files(p.depth.size());
-  std::vector<data::StreamedDepth*> depth_sources;
+  std::vector<std::optional<data::StreamedDepth>> depth_files;
   std::vector<InstrumentId> depth_ids;
-  for (std::size_t i = 0; i < p.depth.size(); ++i) {
-    if (p.depth[i] == nullptr) continue;
-    std::optional<data::DepthOpened> opened;
-    run_unlocked(gil, [&] { opened = data::DepthReader::open(p.depth[i]->fs_path); });
-    if (const auto* error = std::get_if<data::DepthError>(&*opened)) {
-      market_data::raise_depth_file_error(*p.depth[i], *error);
-      return false;
-    }
-    depth_files[i].emplace(std::move(std::get<data::DepthReader>(*opened)));
-    depth_sources.push_back(&*depth_files[i]);
-    depth_ids.push_back(InstrumentId{static_cast<std::uint32_t>(i + 1)});
+  if (!open_each<data::DepthReader, data::DepthError>(gil, p.depth, depth_files, depth_ids,
+                                                      market_data::raise_depth_file_error)) {
+    return false;
+  }
+  std::vector<data::StreamedDepth*> depth_sources;
+  for (auto& file : depth_files) {
+    if (file) depth_sources.push_back(&*file);
   }
   // And each instrument's marks.
-  std::vector<std::optional<data::StreamedMarks>> mark_files(p.marks.size());
-  std::vector<MarkPoints> mark_points;
-  mark_points.reserve(p.marks.size());
+  std::vector<std::optional<data::StreamedMarks>> mark_files;
   std::vector<InstrumentId> mark_ids;
-  for (std::size_t i = 0; i < p.marks.size(); ++i) {
-    if (p.marks[i] == nullptr) continue;
-    std::optional<data::MarkOpened> opened;
-    run_unlocked(gil, [&] { opened = data::MarkReader::open(p.marks[i]->fs_path); });
-    if (const auto* error = std::get_if<data::MarkError>(&*opened)) {
-      market_data::raise_mark_file_error(*p.marks[i], *error);
-      return false;
-    }
-    mark_files[i].emplace(std::move(std::get<data::MarkReader>(*opened)));
-    mark_points.push_back(MarkPoints{*mark_files[i]});
-    mark_ids.push_back(InstrumentId{static_cast<std::uint32_t>(i + 1)});
+  if (!open_each<data::MarkReader, data::MarkError>(gil, p.marks, mark_files, mark_ids,
+                                                    market_data::raise_mark_file_error)) {
+    return false;
+  }
+  std::vector<MarkPoints> mark_points;
+  mark_points.reserve(mark_files.size());
+  for (auto& file : mark_files) {
+    if (file) mark_points.push_back(MarkPoints{*file});
   }
   std::vector<MarkPoints*> mark_sources;
   for (MarkPoints& m : mark_points) mark_sources.push_back(&m);
