@@ -116,6 +116,17 @@ void Loop::recompute_next_funding() {
   }
 }
 
+void Loop::pass_funding(std::span<const engine::Tick> ticks) {
+  // Settling a flat account pays nothing: the rates due by the latest of
+  // the ticks only pass.
+  Nanos latest = I64_MIN;
+  for (const engine::Tick& t : ticks) latest = std::max(latest, t.exch_ts);
+  for (FundingCursor& c : funding_) {
+    while (c.next < c.rates->size() && (*c.rates)[c.next].time <= latest) ++c.next;
+  }
+  recompute_next_funding();
+}
+
 void Loop::refresh_positions() {
   const std::vector<core::Holding>& holdings = kernel_.state().holdings;
   const bool one = holdings.size() == 1;
@@ -134,7 +145,9 @@ void Loop::refresh_positions() {
   dirty_ = false;
 }
 
-void Loop::end_working(std::size_t from) {
+void Loop::note_ends(std::span<const core::Output> outputs) {
+  const std::size_t from = endings_.size();
+  note_endings(outputs, kernel_.live(), endings_, noted_);
   if (positions_.size() == 1) return;
   for (std::size_t i = from; i < endings_.size(); ++i) {
     const auto& [id, ending] = endings_[i];
@@ -213,13 +226,11 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const en
   const core::State& state = kernel_.state();
   const bool one = state.holdings.size() == 1;
   ++ticks_of_[holding];
-  const std::size_t ended = endings_.size();
   auto outputs = kernel_.apply(core::event::Tick{
       tick, one ? std::nullopt : std::optional<InstrumentId>(state.holdings[holding].instrument)});
   tick_fills_.clear();
   if (!outputs.empty()) {
-    note_endings(outputs, kernel_.live(), endings_, noted_);
-    end_working(ended);
+    note_ends(outputs);
     record(outputs, true);
     count(outputs);
   }
@@ -337,16 +348,7 @@ std::size_t Loop::apply_idle_portfolio(std::span<const engine::Tick> ticks,
       panic("an idle tick produced output");
     }
   }
-  if (next_funding_ != I64_MAX) {
-    // Settling a flat account pays nothing: the rates due by the latest of
-    // these ticks only pass.
-    Nanos latest = I64_MIN;
-    for (const engine::Tick& t : ticks) latest = std::max(latest, t.exch_ts);
-    for (FundingCursor& c : funding_) {
-      while (c.next < c.rates->size() && (*c.rates)[c.next].time <= latest) ++c.next;
-    }
-    recompute_next_funding();
-  }
+  if (next_funding_ != I64_MAX) pass_funding(ticks);
   tick_fills_.clear();
   return n;
 }
@@ -476,15 +478,8 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks,
   }
   tick_fills_.clear();
   ticks_of_.front() += n;
-  if (flat && next_funding_ != I64_MAX) {
-    // Settling a flat account pays nothing: the rates due by the latest of
-    // these ticks only pass.  (Held, none fell due within the run.)
-    Nanos latest = I64_MIN;
-    for (std::size_t i = 0; i < n; ++i) latest = std::max(latest, ticks[i].exch_ts);
-    FundingCursor& c = funding_.front();
-    while (c.next < c.rates->size() && (*c.rates)[c.next].time <= latest) ++c.next;
-    recompute_next_funding();
-  }
+  // (Held, none fell due within the run.)
+  if (flat && next_funding_ != I64_MAX) pass_funding(ticks.first(n));
   return n;
 }
 
@@ -501,10 +496,9 @@ void Loop::apply_each_intent(std::span<const strategy::Intent> intents) {
       result_.foreign_intents = static_cast<std::size_t>(
           next_counter(result_.foreign_intents, "foreign intent counter overflows"));
       const core::Output refused = core::output::Rejected{RejectReason::UnknownInstrument, id};
-      note_endings(std::span(&refused, 1), kernel_.live(), endings_, noted_);
+      note_ends(std::span(&refused, 1));
       return;
     }
-    const std::size_t ended = endings_.size();
     if (!one && !order_holding_.contains(id)) {
       order_holding_.put(id, static_cast<std::uint32_t>(held - ids_.begin()));
       ++positions_[static_cast<std::size_t>(held - ids_.begin())].working;
@@ -521,15 +515,11 @@ void Loop::apply_each_intent(std::span<const strategy::Intent> intents) {
     event.terms = terms;
     // The outputs first: the live list may grow while the event is applied.
     auto outputs = kernel_.apply(event);
-    note_endings(outputs, kernel_.live(), endings_, noted_);
-    end_working(ended);
+    note_ends(outputs);
     count(outputs);
   };
   auto cancel = [&](OrderId id) {
-    const std::size_t ended = endings_.size();
-    auto outputs = kernel_.apply(core::event::Cancel{id, tick.local_ts});
-    note_endings(outputs, kernel_.live(), endings_, noted_);
-    end_working(ended);
+    note_ends(kernel_.apply(core::event::Cancel{id, tick.local_ts}));
   };
   const OrderTerms plain;
   for (const strategy::Intent& intent : intents) {

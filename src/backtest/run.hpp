@@ -70,7 +70,6 @@ struct RunConfig {
   std::vector<InstrumentConfig> others;
 };
 
-
 // One closing-out of the account by the venue.
 struct Liquidation {
   Nanos at = 0;
@@ -355,11 +354,14 @@ class Loop {
   std::size_t find_holding(std::int64_t instrument) const;
   std::size_t apply_idle_portfolio(std::span<const engine::Tick> ticks,
                                    std::span<const std::int64_t> instruments);
-  // Notes endings appended since `from` against the working count of their
-  // instrument.
-  void end_working(std::size_t from);
+  // Notes the endings among `outputs`, each counted off the working orders
+  // of its instrument.
+  void note_ends(std::span<const core::Output> outputs);
   void refresh_positions();
   void recompute_next_funding();
+  // Lets pass, unsettled, every rate due by the latest of `ticks`, over
+  // which the account was flat.
+  void pass_funding(std::span<const engine::Tick> ticks);
 
   // One instrument's funding schedule and the first of its rates not yet
   // settled: rates are in time order, so those before it are exactly the
