@@ -170,9 +170,9 @@ def venue_page(run: Any, *, ticks: Any, venue: Any, hedge: bool, title: str | No
     walked, given = _round_trips.walk_ticks(run, ticks, hedge=hedge, venue=venue,
                                             what="report.html")
     end = given.whole.last_ts if given.whole else None
-    summary = summarise(run=run, trips=walked.trips, times=walked.times,
-                        positions=walked.positions, ends=given.whole, benchmark=0.0,
-                        confidence=0.95)
+    summary = summarise(run=run, trips=walked.trips, given=given,
+                        symbols=[track.market.symbol for track in walked.tracks], np=np,
+                        benchmark=0.0, confidence=0.95)
     records = _round_trips.fill_records(run, "report.html")
     curve = np.asarray(run.equity_curve, dtype=np.int64)
     sample_times = np.asarray(run.equity_times, dtype=np.int64)
@@ -189,7 +189,7 @@ def venue_page(run: Any, *, ticks: Any, venue: Any, hedge: bool, title: str | No
                                  several=several, start=start, stop=stop)
     span_ms = None
     if summary.start is not None and summary.end is not None:
-        span_ms = (summary.start / 1e6, max(summary.end, *walked.times[-1:]) / 1e6)
+        span_ms = (summary.start / 1e6, max([summary.end, *walked.times[-1:]]) / 1e6)
     chart = _report_page.figure(panels, x_titles={"x": "time (UTC)"}, dates=True,
                                 x_range=span_ms, height=980 + 470 * (len(markets) - 1))
 

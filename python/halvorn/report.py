@@ -44,7 +44,10 @@ from typing import Any
 import halvorn
 from halvorn import _report_html, _report_ticks, _round_trips, _run_units
 from halvorn._optional import require
-from halvorn._report_summary import Summary, sharpe_confidence, summarise
+from halvorn._report_measures import exposure as _exposure
+from halvorn._report_measures import risk as _risk
+from halvorn._report_measures import total_return as _total_return
+from halvorn._report_summary import Summary, summarise, two_columns
 from halvorn._report_summary import drawdowns as _drawdowns
 from halvorn._report_summary import duration as _duration
 from halvorn._report_summary import number as _number
@@ -132,7 +135,7 @@ class Stats:
     liquidations: int
     """Times the venue closed the account."""
     exposure: float | None
-    """Share of ticks on which a position was open; needs a venue.Run."""
+    """Share of ticks after which a position was open; needs a venue.Run."""
 
     def table(self) -> list[tuple[str, str]]:
         """The statistics as (label, formatted value) pairs, in display order,
@@ -156,13 +159,12 @@ class Stats:
             ("Fees", _usdt(self.fees_paid)),
             ("Funding (net, + received / - paid)", _usdt(self.funding_paid)),
             ("Liquidations", f"{self.liquidations:,}"),
-            ("Exposure", need if self.exposure is None else f"{self.exposure * 100:.1f} % of ticks"),
+            ("Exposure", (f"{self.exposure * 100:.1f} % of ticks" if self.exposure is not None
+                          else need if self.drawdown_ns is None else "no ticks")),
         ]
 
     def __str__(self) -> str:
-        rows = self.table()
-        width = max(len(label) for label, _ in rows)
-        return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
+        return two_columns(self.table())
 
 
 def stats(run: Any, *, benchmark: float = 0.0, confidence: float = 0.95) -> Stats:
@@ -182,25 +184,26 @@ def stats(run: Any, *, benchmark: float = 0.0, confidence: float = 0.95) -> Stat
     drawdown = _drawdowns(curve)
     venue_run = _is_venue_run(run)
 
-    sharpe, psr, min_trl = sharpe_confidence(period_returns, benchmark, confidence)
+    measured = _risk(period_returns, benchmark, confidence)
 
-    drawdown_ns = exposure = None
+    drawdown_ns = None
     if venue_run:
         times = list(run.equity_times)
         drawdown_ns = times[drawdown.end] - times[drawdown.peak]
-        exposure = run.exposed_ticks / run.ticks if run.ticks else 0.0
+    total = _total_return(curve)
+    assert total is not None  # returns() refused a curve that does not start positive
     return Stats(
         strategy=run.strategy,
         ticks=run.ticks,
         periods=len(period_returns),
-        total_return=(curve[-1] - curve[0]) / curve[0],
+        total_return=total,
         max_drawdown=drawdown.worst,
         max_drawdown_cash=drawdown.worst_cash,
         drawdown_periods=drawdown.end - drawdown.peak,
         drawdown_ns=drawdown_ns,
-        sharpe=sharpe,
-        psr=psr,
-        min_trl=min_trl,
+        sharpe=measured.sharpe,
+        psr=measured.psr,
+        min_trl=measured.min_trl,
         benchmark=benchmark,
         confidence=confidence,
         fills=run.fills if isinstance(run.fills, int) else len(run.fills),
@@ -208,7 +211,7 @@ def stats(run: Any, *, benchmark: float = 0.0, confidence: float = 0.95) -> Stat
         funding_paid=run.funding_paid,
         liquidations=(run.liquidations if isinstance(run.liquidations, int)
                       else len(run.liquidations)),
-        exposure=exposure,
+        exposure=_exposure(run),
     )
 
 
@@ -343,9 +346,10 @@ def summary(run: Any, *, ticks: Any = None, venue: Any = None, benchmark: float 
     hedge, one = _venues(venue)
     walked, given = _round_trips.walk_ticks(run, ticks, hedge=hedge, venue=one,
                                             what="report.summary")
-    return summarise(run=run, trips=walked.trips, times=walked.times,
-                     positions=walked.positions, ends=given.whole, benchmark=benchmark,
-                     confidence=confidence)
+    np = require("numpy", "report", "report.summary")
+    return summarise(run=run, trips=walked.trips, given=given,
+                     symbols=[track.market.symbol for track in walked.tracks], np=np,
+                     benchmark=benchmark, confidence=confidence)
 
 
 def equity_frame(run: Any) -> Any:

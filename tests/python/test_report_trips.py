@@ -52,6 +52,7 @@ class StandIn:
     fees_paid: int = 0
     equity_curve: list = field(default_factory=list)
     equity_times: list = field(default_factory=list)
+    exposed_ticks: int | None = None
 
 
 class Idle:
