@@ -81,6 +81,12 @@ def percent(fraction: float | None, places: int = 2, signed: bool = True,
     return f"{fraction * 100:{'+' if signed else ''}.{places}f} %"
 
 
+def small_percent(fraction: float | None, missing: str = "undefined") -> str:
+    """A fraction that may be tiny, as a percentage to three significant
+    digits: 0.0000123 as "0.00123 %"."""
+    return missing if fraction is None else f"{fraction * 100:.3g} %"
+
+
 def duration(ns: float) -> str:
     seconds = ns / 1e9
     for unit, size in (("y", 365 * 86_400), ("d", 86_400), ("h", 3_600), ("min", 60)):
@@ -268,10 +274,9 @@ class Summary:
             ("Beta (vs buy and hold)", number(self.beta, ".3f", missing=holding)),
             ("Alpha (annual, vs buy and hold)", percent(self.alpha, missing=(
                 yearly if self.beta is not None else holding))),
-            ("Alpha (per sample)", percent(self.alpha_per_period, 4, missing=holding)),
+            ("Alpha (per sample)", small_percent(self.alpha_per_period, missing=holding)),
             ("Volatility (annual)", percent(self.volatility, signed=False, missing=yearly)),
-            ("Volatility (per sample)", percent(self.volatility_per_period, 4, signed=False,
-                                                missing="undefined")),
+            ("Volatility (per sample)", small_percent(self.volatility_per_period)),
             ("Sharpe ratio (annual)", number(self.sharpe, ".3f", missing=(
                 yearly if self.sharpe_per_period is not None else "undefined"))),
             ("Sharpe ratio (per sample)", number(self.sharpe_per_period, ".4f")),

@@ -42,7 +42,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import halvorn
-from halvorn import _report_html, _report_ticks, _round_trips, _run_units
+from halvorn import _report_html, _report_panels, _report_ticks, _round_trips, _run_units
 from halvorn._optional import require
 from halvorn._report_measures import exposure as _exposure
 from halvorn._report_measures import risk as _risk
@@ -473,7 +473,7 @@ def _price_units(instrument: Any, numpy: Any, prices: Any) -> tuple[Any, str]:
     return _run_units._scaled(numpy, prices, instrument.tick_size, "float"), "price (USDT)"
 
 
-def _figure(run: Any, ticks: Any) -> Any:
+def _figure(run: Any, ticks: Any, panels: Any = None) -> Any:
     require("matplotlib", "report", "report.plot")
     import numpy
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -485,17 +485,31 @@ def _figure(run: Any, ticks: Any) -> Any:
     if ticks is not None and not venue_run:
         raise ValueError("a RunResult has no fill times to place on the price series; "
                          "pass ticks only with a halvorn.venue.Run")
+    if not venue_run:
+        _report_panels.refuse_without_times(panels)
+    extra = _report_panels.custom(panels, numpy)
     markets = _round_trips.run_markets(run) if venue_run else []
     # Prices of different instruments share no axis: each gets a panel.
     several = len(markets) > 1
     each_ticks = (_report_ticks.split(ticks, [m.symbol for m in markets]) if venue_run
                   else [None])
 
-    figure = Figure(figsize=(10, 8 + 3 * (len(each_ticks) - 1)), dpi=100, layout="constrained")
+    figure = Figure(figsize=(10, 8 + 3 * (len(each_ticks) - 1) + 2 * len(extra)), dpi=100,
+                    layout="constrained")
     FigureCanvasAgg(figure)
     equity_axes, drawdown_axes, *fill_axes = figure.subplots(
-        2 + len(each_ticks), 1, height_ratios=[3, 1.4] + [3] * len(each_ticks),
-        sharex=venue_run)
+        2 + len(each_ticks) + len(extra), 1,
+        height_ratios=[3, 1.4] + [3] * len(each_ticks) + [1.6] * len(extra), sharex=venue_run)
+    own_axes, fill_axes = fill_axes[len(each_ticks):], fill_axes[:len(each_ticks)]
+    for axes, own in zip(own_axes, extra):
+        for number, each in enumerate(own.lines):
+            axes.plot(each.times.astype("datetime64[ns]"), each.values, linewidth=1.0,
+                      color=_report_panels.COLOURS[number % len(_report_panels.COLOURS)],
+                      label=each.name)
+        axes.set_ylabel(own.title)
+        axes.grid(alpha=0.3)
+        if len(own.lines) > 1:
+            axes.legend(loc="upper left", fontsize="small")
     figure.suptitle(f"{run.strategy}: {run.ticks:,} ticks")
 
     if venue_run:
@@ -571,7 +585,8 @@ def _draw_fills(axes: Any, numpy: Any, market: Any, ticks: Any, records: Any,
     axes.set_title(f"{name}fills ({len(records):,})", fontsize="medium", loc="left")
 
 
-def plot(run: Any, path: str | os.PathLike[str], *, ticks: Any = None) -> None:
+def plot(run: Any, path: str | os.PathLike[str], *, ticks: Any = None,
+         panels: Any = None) -> None:
     """Write a PNG of `run` to `path`: equity, drawdown, and the fills over price.
 
     Equity (USDT) and drawdown (%) are drawn at every equity sample.  For a
@@ -583,19 +598,26 @@ def plot(run: Any, path: str | os.PathLike[str], *, ticks: Any = None) -> None:
     RunResult has neither times nor sides for its fills, so they are drawn
     in order, by fill number.
 
+    `panels` adds panels of your own under them, on the run's time axis: a
+    dict of title to a series (a pandas Series indexed by time, or a pair
+    of times in ns and values), or to a dict of line name to series for
+    several lines in one panel; each makes the picture 200 pixels taller.
+
     The file at `path` is replaced only once the new one is complete: a
     failure part-way (a full disk, Ctrl-C) leaves the previous one as it was.
 
     Raises `ImportError` without matplotlib (``pip install halvorn[report]``),
-    `ValueError` for a run without an equity curve or for `ticks` with a
-    RunResult, and `OSError` when `path` cannot be written.
+    `ValueError` for a run without an equity curve or for `ticks` or
+    `panels` with a RunResult, `TypeError` for a panel that is not a
+    series, and `OSError` when `path` cannot be written.
     """
-    figure = _figure(run, ticks)
+    figure = _figure(run, ticks, panels)
     _replace(path, lambda out: figure.savefig(out, format="png"))
 
 
 def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: str | None = None,
-         max_fills: int = 500, venue: Any = None, max_trips: int = 500) -> None:
+         max_fills: int = 500, venue: Any = None, max_trips: int = 500,
+         panels: Any = None) -> None:
     """Write one self-contained HTML page about `run` to `path`.
 
     For a venue.Run: interactive charts over one time axis in UTC (equity,
@@ -610,7 +632,15 @@ def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: st
     sample, fill prices by fill number, the `stats` table and the fills.
     Long series are thinned before they are drawn (the lowest and highest
     point of each of a few thousand stretches), so the page of millions of
-    fills opens at once; the tables are exact.
+    fills opens at once; the tables are exact, prices to the places of the
+    instrument's step, and fit a window 1,400 pixels wide.  With `ticks`,
+    the equity panel also draws the equity of holding each instrument
+    instead, from the same balance.
+
+    `panels` adds panels of your own under the charts, on the run's time
+    axis (zoomed and panned with them): a dict of title to a series (a
+    pandas Series indexed by time, or a pair of times in ns and values),
+    or to a dict of line name to series for several lines in one panel.
 
     The page holds the plotting library's script itself and refers to
     nothing outside, so it works offline and can be mailed or archived as
@@ -620,8 +650,9 @@ def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: st
 
     Raises `ImportError` without pandas or plotly (``pip install
     halvorn[report]``), `ValueError` for a negative `max_fills` or
-    `max_trips`, for a RunResult without an equity curve or with `ticks`, and
-    `OSError` when `path` cannot be written.
+    `max_trips`, for a RunResult without an equity curve or with `ticks` or
+    `panels`, `TypeError` for a panel that is not a series, and `OSError`
+    when `path` cannot be written.
     """
     for name, value in (("max_fills", max_fills), ("max_trips", max_trips)):
         if not isinstance(value, int) or isinstance(value, bool) or value < 0:
@@ -630,8 +661,10 @@ def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: st
     if _is_venue_run(run):
         hedge, one = _venues(venue)
         text = _report_html.venue_page(run, ticks=ticks, venue=one, hedge=hedge,
-                                       title=title, max_fills=max_fills, max_trips=max_trips)
+                                       title=title, max_fills=max_fills, max_trips=max_trips,
+                                       panels=panels)
     else:
+        _report_panels.refuse_without_times(panels)
         if ticks is not None:
             raise ValueError("a RunResult has no fill times to place on the price series; "
                              "pass ticks only with a halvorn.venue.Run")
