@@ -1,4 +1,4 @@
-"""Every fenced block of README.md and docs/*.md runs as written.
+"""Every fenced block of README.md and of the documents under docs/ runs as written.
 
 How a document is run, as a reader would run it:
 
