@@ -19,7 +19,7 @@ import math
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
-from halvorn import _report_page, _round_trips
+from halvorn import _report_page, _round_trips, _run_units
 from halvorn._report_summary import duration, utc
 
 Format = Callable[[Any, Any], str]
@@ -31,14 +31,6 @@ def _missing(value: Any) -> bool:
     if isinstance(value, float) and math.isnan(value):
         return True
     return value != value  # NaT and pandas' NA are not equal to themselves
-
-
-def places_of(step: str | None) -> int:
-    """The decimal places a step is written with; 0 without one (ticks, lots)."""
-    if step is None:
-        return 0
-    exponent = decimal.Decimal(step).as_tuple().exponent
-    return -exponent if isinstance(exponent, int) and exponent < 0 else 0
 
 
 def decimal_text(value: Any, places: int) -> str:
@@ -111,37 +103,31 @@ def _time(value: Any, row: Any) -> str:
     return time_text(value)
 
 
-def _steps(run: Any) -> Callable[[Any], tuple[int, int]]:
-    """The places of the price and quantity steps of a row's instrument."""
+def _in_units(run: Any) -> tuple[str, str, Format, Format]:
+    """What a price and a quantity of `run` are read in, for the headings,
+    and how a cell of each is written: to the places of the steps of the
+    row's instrument (its symbol's, over several)."""
     instruments = dict(getattr(run, "instruments", {}) or {})
     single = getattr(run, "instrument", None)
 
-    def steps(row: Any) -> tuple[int, int]:
+    def places(row: Any, which: str) -> int:
         instrument = instruments.get(row.get("symbol")) if row.get("symbol") else single
-        if instrument is None:
-            return 0, 0
-        return places_of(str(instrument.tick_size)), places_of(str(instrument.lot_size))
+        return 0 if instrument is None else _run_units._places(str(getattr(instrument, which)))
 
-    return steps
+    def price_of(value: Any, row: Any) -> str:
+        return decimal_text(value, places(row, "tick_size"))
 
+    def qty_of(value: Any, row: Any) -> str:
+        return decimal_text(value, places(row, "lot_size"))
 
-def _headings(run: Any) -> tuple[str, str]:
-    """The units a price and a quantity are read in, for the headings."""
     units = _round_trips.unit_names(run)
     qty = units["qty"] if " " not in units["qty"] else "base asset"
-    return units["price"], qty
+    return units["price"], qty, price_of, qty_of
 
 
 def trips_table(run: Any, trips: Any, total: int) -> str:
     """The round trips (a frame of `round_trips`) as the page shows them."""
-    steps = _steps(run)
-    price, qty = _headings(run)
-
-    def price_of(value: Any, row: Any) -> str:
-        return decimal_text(value, steps(row)[0])
-
-    def qty_of(value: Any, row: Any) -> str:
-        return decimal_text(value, steps(row)[1])
+    price, qty, price_of, qty_of = _in_units(run)
 
     def span(value: Any, row: Any) -> str:
         return "" if _missing(value) else duration(int(value.value))
@@ -166,14 +152,7 @@ def trips_table(run: Any, trips: Any, total: int) -> str:
 def fills_table(run: Any, fills: Any, total: int) -> str:
     """The fills (a frame of `fills_frame`) as the page shows them; the time
     is the exchange's, and the local time is shown as the delay after it."""
-    steps = _steps(run)
-    price, qty = _headings(run)
-
-    def price_of(value: Any, row: Any) -> str:
-        return decimal_text(value, steps(row)[0])
-
-    def qty_of(value: Any, row: Any) -> str:
-        return decimal_text(value, steps(row)[1])
+    price, qty, price_of, qty_of = _in_units(run)
 
     def delay(value: Any, row: Any) -> str:
         late = int(value) - int(row["exch_ts"])
