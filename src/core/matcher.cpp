@@ -11,7 +11,8 @@ using L2Ptr = std::unique_ptr<engine::L2Engine>;
 
 }  // namespace
 
-Matcher Tier::matcher(const Tier& tier, InstrumentId instrument, engine::RestingPrice resting) {
+Matcher Tier::matcher(const Tier& tier, InstrumentId instrument, engine::RestingPrice resting,
+                      engine::TriggeredPrice triggered) {
   Matcher m =
       std::visit(Overloaded{
                      [&](const Tier::L0&) { return Matcher(engine::L0Engine(instrument)); },
@@ -24,6 +25,7 @@ Matcher Tier::matcher(const Tier& tier, InstrumentId instrument, engine::Resting
                  },
                  tier.kind);
   m.core_engine().resting = resting;
+  m.triggered = triggered;
   return m;
 }
 
