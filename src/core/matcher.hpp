@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -199,6 +200,11 @@ struct Matcher {
     }
     return ticks.size();
   }
+
+  // The legs as the venue holds them: the account's (`long_size`,
+  // `short_size`) with the fills executed here that the account has not
+  // been told of yet (report latency) booked onto them.
+  std::pair<QtyLots, QtyLots> venue_legs(QtyLots long_size, QtyLots short_size, bool hedge) const;
 
   // Ticks handled as invalid while the depth was out of sync; 0 for a matcher
   // without depth.

@@ -3,6 +3,7 @@
 // are kept here, where orders execute).
 
 #include <algorithm>
+#include <tuple>
 
 #include "core/matcher.hpp"
 
@@ -218,8 +219,10 @@ void Matcher::fire(OrderId id, std::int64_t level, const engine::Tick& tick, Qty
   Working order = h.order;
   if (order.reduce_only) {
     // An order that only reduces is judged when it fires, as a plain one is
-    // when it is sent: a sell reduces the long leg (a long net position), a
-    // buy the short leg (a short net position).
+    // when it is sent, against the position the venue holds (which counts
+    // fills the account will hear of later): a sell reduces the long leg (a
+    // long net position), a buy the short leg (a short net position).
+    std::tie(long_size, short_size) = venue_legs(long_size, short_size, hedge);
     const QtyLots room = order.side == Side::Sell ? std::max<QtyLots>(long_size, 0)
                          : hedge                  ? abs_sat(short_size)
                                                   : std::max<QtyLots>(sub_sat(0, long_size), 0);

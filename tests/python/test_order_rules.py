@@ -106,6 +106,17 @@ class TestReduceOnlyWhenItFires:
         # Heard together, before the call on the firing tick.
         assert s.heard == [2, 2]
 
+    def test_it_is_judged_on_the_venues_position_not_yet_reported_to_the_account(self):
+        # At L1 the entry's fill reaches the account 25 ns after it executes;
+        # the stop fires in between, against a position the venue holds.
+        l1 = venue.Venue(tier=venue.L1(report_latency=venue.Fixed(25)))
+        s = Script({0: [halvorn.Order("buy", 1)],
+                    1: [venue.Stop("sell", 1, trigger=97, reduce_only=True)]})
+        run = venue.run(s, series(100, 100, 96, 96, 96, 96, 96), 1_000, venue=l1)
+        assert [(f.order, f.side, f.exch_ts) for f in run.fills] == [(1, "buy", 10),
+                                                                     (2, "sell", 30)]
+        assert run.rejected == {}
+
     def test_one_on_the_side_of_the_position_is_refused_as_such(self):
         s = Script({0: [halvorn.Order("sell", 1)],
                     1: [venue.Stop("sell", 1, trigger=97, reduce_only=True)]})
