@@ -213,30 +213,32 @@ bool fee_rate(const char* field, PyObject* obj, std::int64_t* out) {
 
 bool flag(const char* field, PyObject* obj, bool* out) { return to_bool(obj, field, out); }
 
-bool resting_of(PyObject* obj, engine::RestingPrice* out) {
-  if (!PyUnicode_Check(obj)) return wrong_type("resting_fills", "\"limit\" or \"quote\"", obj);
-  if (PyUnicode_CompareWithASCIIString(obj, "limit") == 0) {
-    *out = engine::RestingPrice::Limit;
-  } else if (PyUnicode_CompareWithASCIIString(obj, "quote") == 0) {
-    *out = engine::RestingPrice::Quote;
+// One of two words, for the field `field`: `first` gives a, `second` b.
+template <class T>
+bool word_of(PyObject* obj, const char* field, const char* first, T a, const char* second, T b,
+             T* out) {
+  const std::string both = std::string("\"") + first + "\" or \"" + second + "\"";
+  if (!PyUnicode_Check(obj)) return wrong_type(field, both.c_str(), obj);
+  if (PyUnicode_CompareWithASCIIString(obj, first) == 0) {
+    *out = a;
+  } else if (PyUnicode_CompareWithASCIIString(obj, second) == 0) {
+    *out = b;
   } else {
-    PyErr_Format(PyExc_ValueError, "resting_fills must be \"limit\" or \"quote\", got %R", obj);
+    PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", field, both.c_str(), obj);
     return false;
   }
   return true;
 }
 
+bool resting_of(PyObject* obj, engine::RestingPrice* out) {
+  return word_of(obj, "resting_fills", "limit", engine::RestingPrice::Limit, "quote",
+                 engine::RestingPrice::Quote, out);
+}
+
+// Where the order a conditional order sends fills.
 bool triggered_of(PyObject* obj, engine::TriggeredPrice* out) {
-  if (!PyUnicode_Check(obj)) return wrong_type("triggered_fills", "\"order\" or \"trigger\"", obj);
-  if (PyUnicode_CompareWithASCIIString(obj, "order") == 0) {
-    *out = engine::TriggeredPrice::Order;
-  } else if (PyUnicode_CompareWithASCIIString(obj, "trigger") == 0) {
-    *out = engine::TriggeredPrice::Trigger;
-  } else {
-    PyErr_Format(PyExc_ValueError, "triggered_fills must be \"order\" or \"trigger\", got %R", obj);
-    return false;
-  }
-  return true;
+  return word_of(obj, "triggered_fills", "order", engine::TriggeredPrice::Order, "trigger",
+                 engine::TriggeredPrice::Trigger, out);
 }
 
 struct VenueClass {
