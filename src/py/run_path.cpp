@@ -591,6 +591,7 @@ bool same_account(const PortfolioInput& p) {
                         : v.enforce_margin != first.enforce_margin ? "enforce_margin"
                         : v.track_margin != first.track_margin     ? "track_margin"
                         : v.resting != first.resting               ? "resting_fills"
+                        : v.triggered != first.triggered           ? "triggered_fills"
                                                                    : nullptr;
     if (field != nullptr) {
       PyErr_Format(PyExc_ValueError,

@@ -568,7 +568,8 @@ RECIPES = {
         tier=venue.L1(), maker_fee=fresh(-100_000), taker_fee=fresh(500_000),
         funding=[venue.FundingRate(time=1_000, rate=10, price=600_000), venue.FundingRate(time=2_000, rate=10, price=600_000)],
         margin_tiers=list(venue.EXAMPLE_BTCUSDT), contract_size=fresh(10_000),
-        instrument=fresh(300)), int_args("maker_fee", "taker_fee", "contract_size", "instrument")),
+        instrument=fresh(300), triggered_fills=text("trigger")),
+        int_args("maker_fee", "taker_fee", "contract_size", "instrument")),
     "halvorn.venue.Instrument": lambda tmp: (venue.Instrument, dict(
         symbol=text("ETHUSDT"), tick_size=text("0.01"), lot_size=text("0.001"), id=fresh(300)),
         int_args("tick_size", "lot_size", "id")),
