@@ -108,7 +108,11 @@ bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, cons
   std::optional<data::StreamedDepth> streamed;
   if (depth != nullptr) {
     std::optional<data::DepthOpened> opened;
-    run_unlocked(gil, [&] { opened = data::DepthReader::open(depth->fs_path); });
+    run_unlocked(gil, [&] { opened = market_data::open_depth(*depth); });
+    if (!opened) {
+      market_data::raise_changed_depth(*depth);
+      return false;
+    }
     if (const auto* error = std::get_if<data::DepthError>(&*opened)) {
       market_data::raise_depth_file_error(*depth, *error);
       return false;
@@ -748,8 +752,8 @@ FeeTerms portfolio_fees(const PortfolioInput& p) {
 // whose file has changed since it was made.
 bool open_for_run(const market_data::DepthSourceData& depth,
                   std::optional<data::DepthOpened>& opened) {
-  opened = data::DepthReader::open(depth.fs_path);
-  return true;
+  opened = market_data::open_depth(depth);
+  return opened.has_value();
 }
 bool open_for_run(const market_data::MarkSourceData& marks,
                   std::optional<data::MarkOpened>& opened) {
@@ -757,8 +761,8 @@ bool open_for_run(const market_data::MarkSourceData& marks,
   return opened.has_value();
 }
 // Raises what open_for_run found: a slice whose file changed.
-void raise_changed(const market_data::DepthSourceData&) {
-  panic("a depth file opens whole, so it cannot have changed under a slice");
+void raise_changed(const market_data::DepthSourceData& depth) {
+  market_data::raise_changed_depth(depth);
 }
 void raise_changed(const market_data::MarkSourceData& marks) {
   market_data::raise_changed_marks(marks);

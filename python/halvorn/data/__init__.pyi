@@ -7,6 +7,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import IO, Any, Final, Protocol
 
 from halvorn import TickSource
+from halvorn.data._native import DepthSlice as DepthSlice
 from halvorn.data._native import DepthSource as DepthSource
 from halvorn.data._native import MarkSlice as MarkSlice
 from halvorn.data._native import MarkSource as MarkSource
@@ -39,6 +40,7 @@ __all__ = [
     "between",
     "TickSlice",
     "MarkSlice",
+    "DepthSlice",
 ]
 
 FIELDS: Final[tuple[str, ...]]
@@ -206,5 +208,6 @@ def marks_from_csv(
     """Convert mark price klines, premium index klines or derivative ticker files into a mark file."""
 
 def between(series: Any, start: int, end: int) -> Any:
-    """The part of `series` (a TickSource, a MarkSource, a slice, a list of
-    Tick, columns) whose exchange time lies in [start, end), in ns."""
+    """The part of `series` (a TickSource, a MarkSource, a DepthSource, a
+    slice, a list of Tick, columns) whose exchange time lies in [start, end),
+    in ns."""

@@ -32,6 +32,8 @@ __all__ = [
     "MarkSlice",
     "tick_slice",
     "mark_slice",
+    "DepthSlice",
+    "depth_slice",
 ]
 
 LAYOUTS: tuple[tuple[str, str, str], ...]
@@ -319,6 +321,29 @@ class MarkSlice:
     def stop(self) -> int: ...
     @property
     def instrument(self) -> int: ...
+
+@final
+class DepthSlice:
+    """The depth records a run over a stretch of exchange time reads."""
+
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    @property
+    def source(self) -> DepthSource: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def start(self) -> int: ...
+    @property
+    def end(self) -> int: ...
+    @property
+    def first_byte(self) -> int: ...
+    @property
+    def stop_byte(self) -> int: ...
+    @property
+    def instrument(self) -> int: ...
+
+def depth_slice(source: DepthSource, start: int, end: int) -> DepthSlice:
+    """The DepthSlice a run over ticks in [start, end) reads of `source`."""
 
 def tick_slice(source: TickSource, start: int, end: int) -> TickSlice:
     """The TickSlice of `source` from `start` (ns, included) to `end` (excluded)."""

@@ -1,10 +1,11 @@
-"""A series narrowed to a stretch of exchange time, whatever holds it: a tick
-or mark file (read afterwards only where the stretch lies), a list of ticks,
-or columns."""
+"""A series narrowed to a stretch of exchange time, whatever holds it: a tick,
+mark or depth file (read afterwards only where the stretch lies), a list of
+ticks, or columns."""
 
 from __future__ import annotations
 
 import itertools
+import operator
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -14,12 +15,18 @@ from halvorn.data import _native
 
 TickSlice = _native.TickSlice
 MarkSlice = _native.MarkSlice
+DepthSlice = _native.DepthSlice
 
 
 def _nanoseconds(value: object, name: str) -> int:
-    if not isinstance(value, int) or isinstance(value, bool):
-        raise TypeError(f"{name} must be an int of nanoseconds, not {type(value).__name__}")
-    return value
+    # Any integer, a NumPy one included (times often come from an array).
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an int of nanoseconds, not bool")
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an int of nanoseconds, not "
+                        f"{type(value).__name__}") from None
 
 
 def between(series: Any, start: int, end: int) -> Any:
@@ -34,6 +41,12 @@ def between(series: Any, start: int, end: int) -> Any:
     - a `MarkSource` gives a `MarkSlice`: the mark records a run over ticks
       in [start, end) reads, from the last at or before start (the mark in
       force there) to the last before end.  ``venue.run(..., marks=)`` takes it.
+    - a `DepthSource` gives a `DepthSlice`: the depth records a run over
+      ticks in [start, end) reads, from the last snapshot at or before the
+      first record of the stretch (so that the book at its first tick is the
+      book the whole file gives there) to the last record before end; found
+      without a pass over the file (docs/depth_format.md says how), read
+      alone.  ``venue.run(..., depth=)`` takes it.
     - a slice gives the slice of its source over the overlap of both stretches.
     - a list or tuple of `Tick` gives the same kind of sequence of the ticks
       in the stretch (the same objects), found by bisection.
@@ -53,20 +66,23 @@ def between(series: Any, start: int, end: int) -> Any:
     """
     start = _nanoseconds(start, "start")
     end = _nanoseconds(end, "end")
-    if isinstance(series, (TickSlice, MarkSlice)):
+    if isinstance(series, (TickSlice, MarkSlice, DepthSlice)):
         return between(series.source, max(start, series.start), min(end, series.end))
     if isinstance(series, halvorn.TickSource):
         return _native.tick_slice(series, start, end)
+    from halvorn.data._depth_files import DepthSource
     from halvorn.data._marks import MarkSource
 
     if isinstance(series, MarkSource):
         return _native.mark_slice(series, start, end)
+    if isinstance(series, DepthSource):
+        return _native.depth_slice(series, start, end)
     if isinstance(series, (list, tuple)):
         return _sequence_between(series, start, end)
     if _tick_frames.is_frame(series):
         return _frame_between(series, start, end)
-    raise TypeError("series must be a TickSource, a MarkSource, a slice of one, a sequence of "
-                    f"Tick or columns of ticks, not {type(series).__name__}")
+    raise TypeError("series must be a TickSource, a MarkSource, a DepthSource, a slice of one, "
+                    f"a sequence of Tick or columns of ticks, not {type(series).__name__}")
 
 
 def _sequence_between(ticks: Sequence[Any], start: int, end: int) -> Sequence[Any]:
@@ -117,7 +133,8 @@ def exchange_times(columns: Any) -> Any:
 def remake(kind: str, path: str, start: int, end: int) -> Any:
     """A slice as pickled: found again in the file at `path`, by the process
     that unpickles it."""
+    from halvorn.data._depth_files import load_depth
     from halvorn.data._marks import load_marks
 
-    source = halvorn.load_ticks(path) if kind == "ticks" else load_marks(path)
-    return between(source, start, end)
+    load = {"ticks": halvorn.load_ticks, "marks": load_marks, "depth": load_depth}[kind]
+    return between(load(path), start, end)

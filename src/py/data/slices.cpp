@@ -3,6 +3,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "data/depth_window.hpp"
 #include "data/time_window.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
@@ -26,6 +27,12 @@ struct SliceData {
 };
 using TickSliceData = SliceData<TickSourceData>;
 using MarkSliceData = SliceData<MarkSourceData>;
+using DepthSliceData = SliceData<DepthSourceData>;
+
+template <class File>
+constexpr const char* KIND = std::is_same_v<File, TickSourceData>   ? "ticks"
+                             : std::is_same_v<File, MarkSourceData> ? "marks"
+                                                                    : "depth";
 
 template <class File>
 const File& file_of(PyObject* self) {
@@ -79,8 +86,7 @@ PyObject* slice_reduce(PyObject* self, PyObject*) {
   if (!module) return nullptr;
   Ref remake = Ref::steal(PyObject_GetAttrString(module.get(), "remake"));
   if (!remake) return nullptr;
-  const char* kind = std::is_same_v<File, TickSourceData> ? "ticks" : "marks";
-  return Py_BuildValue("(O(sOLL))", remake.get(), kind, d.file.path.get(),
+  return Py_BuildValue("(O(sOLL))", remake.get(), KIND<File>, d.file.path.get(),
                        static_cast<long long>(d.start), static_cast<long long>(d.end));
 }
 
@@ -140,84 +146,176 @@ PyType_Spec mark_slice_spec = {"halvorn.data.MarkSlice", sizeof(Boxed<MarkSliceD
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                                slice_slots<MarkSourceData>};
 
-// ---------------------------------------------------------------------------
-// tick_slice, mark_slice
+// A depth slice is a stretch of bytes: its records are not counted.
+PyObject* get_first_byte(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(data::DEPTH_HEADER_BYTES +
+                                     file_of<DepthSourceData>(self).window->bytes.from);
+}
+PyObject* get_stop_byte(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(data::DEPTH_HEADER_BYTES +
+                                     file_of<DepthSourceData>(self).window->bytes.to);
+}
 
-// Reads start and end, the arguments after the source.
-bool window_arguments(PyObject* start_obj, PyObject* end_obj, Nanos* start, Nanos* end) {
-  std::int64_t s = 0, e = 0;
-  if (!to_i64(start_obj, "start", &s) || !to_i64(end_obj, "end", &e)) return false;
-  *start = s;
-  *end = e;
-  return true;
+PyObject* depth_slice_repr(PyObject* self) {
+  const auto& d = unbox<DepthSliceData>(self);
+  const data::DepthWindow& w = d.file.window->bytes;
+  return PyUnicode_FromFormat("DepthSlice(%R, start=%lld, end=%lld: bytes %llu to %llu)",
+                              d.file.path.get(), static_cast<long long>(d.start),
+                              static_cast<long long>(d.end),
+                              static_cast<unsigned long long>(data::DEPTH_HEADER_BYTES + w.from),
+                              static_cast<unsigned long long>(data::DEPTH_HEADER_BYTES + w.to));
+}
+
+PyGetSetDef depth_slice_getset[] = {
+    {"source", get_source<DepthSourceData>, nullptr, "The source this slice was cut from.",
+     nullptr},
+    {"path", get_path<DepthSourceData>, nullptr, "The file this reads.", nullptr},
+    {"start", get_start<DepthSourceData>, nullptr,
+     "Exchange time (ns) of the first tick the slice serves, included.", nullptr},
+    {"end", get_end<DepthSourceData>, nullptr, "Exchange time (ns) the slice ends at, excluded.",
+     nullptr},
+    {"first_byte", get_first_byte, nullptr,
+     "Where in the file the first record read starts: the last snapshot at or\n"
+     "before the first record of the stretch.",
+     nullptr},
+    {"stop_byte", get_stop_byte, nullptr, "Where in the file reading stops.", nullptr},
+    {"instrument", get_instrument<DepthSourceData>, nullptr,
+     "The instrument the file was written for.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot depth_slice_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<DepthSliceData>)},
+    {Py_tp_repr, reinterpret_cast<void*>(depth_slice_repr)},
+    {Py_tp_getset, depth_slice_getset},
+    {Py_tp_methods, slice_methods<DepthSourceData>},
+    {Py_tp_doc,
+     const_cast<char*>("The depth records a run over a stretch of exchange time reads: from\n"
+                       "the last snapshot before it, so that the book is the whole file's.\n\n"
+                       "Made by `halvorn.data.between`; a run reads only its bytes.")},
+    {0, nullptr},
+};
+
+PyType_Spec depth_slice_spec = {"halvorn.data.DepthSlice", sizeof(Boxed<DepthSliceData>), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, depth_slice_slots};
+
+// ---------------------------------------------------------------------------
+// tick_slice, mark_slice, depth_slice
+
+// Makes a slice of the source in `args`: reads it with `source_of` and the
+// stretch after it, runs `find(fs_path, start, end)` with the lock given up,
+// and has `keep(found, file)` put the window found into the slice's file (or
+// raise and return false).
+template <class File, class SourceOf, class Find, class Keep>
+PyObject* cut(DataState* st, PyObject* args, PyObject* kwds, const char* format, PyTypeObject* type,
+              SourceOf source_of, Find find, Keep keep) {
+  return guarded(st->head.core, [&]() -> PyObject* {
+    static const char* kwlist[] = {"source", "start", "end", nullptr};
+    Arguments<3> parsed;
+    if (!parse_arguments(args, kwds, format, kwlist, &parsed)) return nullptr;
+    const File* file = source_of(parsed[0]);
+    if (file == nullptr) return nullptr;
+    SliceData<File> slice;
+    std::int64_t start = 0, end = 0;
+    if (!to_i64(parsed[1], "start", &start) || !to_i64(parsed[2], "end", &end)) return nullptr;
+    slice.start = start;
+    slice.end = end;
+    slice.file = *file;
+    slice.source = Ref::borrow(parsed[0]);
+    std::optional<decltype(find(slice.file.fs_path, slice.start, slice.end))> found;
+    {
+      Gil gil;
+      run_unlocked(gil, [&] { found = find(slice.file.fs_path, slice.start, slice.end); });
+    }
+    if (!keep(*found, slice.file)) return nullptr;
+    return box(type, std::move(slice));
+  });
+}
+
+// The source argument of a slice of a whole file of this kind, or null with
+// a TypeError.
+template <class File>
+const File* whole(const File* file, const char* kind) {
+  if (file != nullptr && file->window) {
+    PyErr_Format(PyExc_TypeError, "argument 'source': expected a %sSource, got %sSlice", kind,
+                 kind);
+    return nullptr;
+  }
+  return file;
 }
 
 PyObject* tick_slice(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
-  return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"source", "start", "end", nullptr};
-    Arguments<3> parsed;
-    if (!parse_arguments(args, kwds, "OOO:tick_slice", kwlist, &parsed)) return nullptr;
-    PyObject* source = parsed[0];
-    if (!is_tick_source(st->head.core, source)) {
-      PyErr_Format(PyExc_TypeError, "argument 'source': expected a TickSource, got %.200s",
-                   Py_TYPE(source)->tp_name);
-      return nullptr;
-    }
-    TickSliceData slice;
-    if (!window_arguments(parsed[1], parsed[2], &slice.start, &slice.end)) return nullptr;
-    slice.file = tick_source_of(source);
-    slice.source = Ref::borrow(source);
-    std::optional<std::variant<data::TimeWindow, data::Error>> found;
-    {
-      Gil gil;
-      run_unlocked(
-          gil, [&] { found = data::find_tick_window(slice.file.fs_path, slice.start, slice.end); });
-    }
-    if (const auto* error = std::get_if<data::Error>(&*found)) {
-      raise_tick_file_error(slice.file, *error);
-      return nullptr;
-    }
-    const data::TimeWindow& window = std::get<data::TimeWindow>(*found);
-    slice.file.count = window.records.stop - window.records.first;
-    slice.file.instrument = window.instrument;
-    slice.file.window = window;
-    return box(st->tick_slice_type, std::move(slice));
-  });
+  return cut<TickSourceData>(
+      st, args, kwds, "OOO:tick_slice", st->tick_slice_type,
+      [&](PyObject* source) -> const TickSourceData* {
+        if (is_tick_source(st->head.core, source)) return &tick_source_of(source);
+        PyErr_Format(PyExc_TypeError, "argument 'source': expected a TickSource, got %.200s",
+                     Py_TYPE(source)->tp_name);
+        return nullptr;
+      },
+      data::find_tick_window,
+      [](const std::variant<data::TimeWindow, data::Error>& found, TickSourceData& file) {
+        if (const auto* error = std::get_if<data::Error>(&found)) {
+          raise_tick_file_error(file, *error);
+          return false;
+        }
+        const data::TimeWindow& window = std::get<data::TimeWindow>(found);
+        file.count = window.records.stop - window.records.first;
+        file.instrument = window.instrument;
+        file.window = window;
+        return true;
+      });
 }
 
 PyObject* mark_slice(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
-  return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"source", "start", "end", nullptr};
-    Arguments<3> parsed;
-    if (!parse_arguments(args, kwds, "OOO:mark_slice", kwlist, &parsed)) return nullptr;
-    PyObject* source = parsed[0];
-    const MarkSourceData* data = nullptr;
-    if (!mark_source_of(source, "source", &data)) return nullptr;
-    if (data->window) {
-      PyErr_SetString(PyExc_TypeError, "argument 'source': expected a MarkSource, got MarkSlice");
-      return nullptr;
-    }
-    MarkSliceData slice;
-    if (!window_arguments(parsed[1], parsed[2], &slice.start, &slice.end)) return nullptr;
-    slice.file = *data;
-    slice.source = Ref::borrow(source);
-    std::optional<std::variant<data::TimeWindow, data::MarkError>> found;
-    {
-      Gil gil;
-      run_unlocked(
-          gil, [&] { found = data::find_mark_window(slice.file.fs_path, slice.start, slice.end); });
-    }
-    if (const auto* error = std::get_if<data::MarkError>(&*found)) {
-      raise_mark_file_error(slice.file, *error);
-      return nullptr;
-    }
-    const data::TimeWindow& window = std::get<data::TimeWindow>(*found);
-    slice.file.records = window.records.stop - window.records.first;
-    slice.file.window = window;
-    return box(st->mark_slice_type, std::move(slice));
-  });
+  return cut<MarkSourceData>(
+      st, args, kwds, "OOO:mark_slice", st->mark_slice_type,
+      [](PyObject* source) {
+        const MarkSourceData* file = nullptr;
+        return mark_source_of(source, "source", &file) ? whole(file, "Mark") : nullptr;
+      },
+      data::find_mark_window,
+      [](const std::variant<data::TimeWindow, data::MarkError>& found, MarkSourceData& file) {
+        if (const auto* error = std::get_if<data::MarkError>(&found)) {
+          raise_mark_file_error(file, *error);
+          return false;
+        }
+        const data::TimeWindow& window = std::get<data::TimeWindow>(found);
+        file.records = window.records.stop - window.records.first;
+        file.window = window;
+        return true;
+      });
+}
+
+PyObject* depth_slice(PyObject* module, PyObject* args, PyObject* kwds) {
+  DataState* st = data_state_of_module(module);
+  using Found = std::variant<data::DepthWindowFound, data::DepthError, data::Unframed>;
+  return cut<DepthSourceData>(
+      st, args, kwds, "OOO:depth_slice", st->depth_slice_type,
+      [](PyObject* source) {
+        const DepthSourceData* file = nullptr;
+        return depth_source_of(source, "source", &file) ? whole(file, "Depth") : nullptr;
+      },
+      data::find_depth_window,
+      [](const Found& found, DepthSourceData& file) {
+        if (const auto* error = std::get_if<data::DepthError>(&found)) {
+          raise_depth_file_error(file, *error);
+          return false;
+        }
+        if (const auto* lost = std::get_if<data::Unframed>(&found)) {
+          PyErr_Format(PyExc_ValueError,
+                       "%U: no depth record starts near byte %llu, where one must: the file is "
+                       "damaged there",
+                       file.path.get(),
+                       static_cast<unsigned long long>(data::DEPTH_HEADER_BYTES + lost->offset));
+          return false;
+        }
+        file.window = std::get<data::DepthWindowFound>(found);
+        return true;
+      });
 }
 
 PyMethodDef slice_functions[] = {
@@ -227,6 +325,9 @@ PyMethodDef slice_functions[] = {
     {"mark_slice", as_cfunction(mark_slice), METH_VARARGS | METH_KEYWORDS,
      "mark_slice(source, start, end)\n--\n\n"
      "The MarkSlice a run over ticks in [start, end) reads of `source`."},
+    {"depth_slice", as_cfunction(depth_slice), METH_VARARGS | METH_KEYWORDS,
+     "depth_slice(source, start, end)\n--\n\n"
+     "The DepthSlice a run over ticks in [start, end) reads of `source`."},
 };
 
 template <class File>
@@ -257,6 +358,29 @@ const MarkSourceData* mark_slice_of(PyObject* obj) {
   return slice_of<MarkSourceData>(obj, &DataState::mark_slice_type);
 }
 
+const DepthSourceData* depth_slice_of(PyObject* obj) {
+  return slice_of<DepthSourceData>(obj, &DataState::depth_slice_type);
+}
+
+std::optional<data::DepthOpened> open_depth(const DepthSourceData& source) {
+  data::DepthOpened opened = data::DepthReader::open(source.fs_path);
+  const auto* reader = std::get_if<data::DepthReader>(&opened);
+  if (!source.window || reader == nullptr) return opened;
+  const data::DepthWindowFound& w = *source.window;
+  if (reader->count() != w.count || reader->levels() != w.levels ||
+      reader->checksum() != w.checksum) {
+    return std::nullopt;
+  }
+  return data::DepthReader::open_window(source.fs_path, w.bytes.from, w.bytes.to);
+}
+
+void raise_changed_depth(const DepthSourceData& source) {
+  raise_changed_window(
+      source.path.get(),
+      data::TimeWindow{
+          {}, source.window->count, source.window->checksum, source.window->instrument, 0});
+}
+
 std::optional<data::MarkOpened> open_marks(const MarkSourceData& source) {
   data::MarkOpened opened = data::MarkReader::open(source.fs_path);
   const auto* reader = std::get_if<data::MarkReader>(&opened);
@@ -271,9 +395,10 @@ void raise_changed_marks(const MarkSourceData& source) {
   raise_changed_window(source.path.get(), *source.window);
 }
 
-const std::array<ClassEntry<DataState>, 2> SLICE_CLASSES = {{
+const std::array<ClassEntry<DataState>, 3> SLICE_CLASSES = {{
     {[] { return &tick_slice_spec; }, &DataState::tick_slice_type},
     {[] { return &mark_slice_spec; }, &DataState::mark_slice_type},
+    {[] { return &depth_slice_spec; }, &DataState::depth_slice_type},
 }};
 
 int add_slice_functions(PyObject* module, DataState* st) {
