@@ -125,7 +125,7 @@ def check_carriable(carrier: str, receiver: str, payload: Any, name: str = "swee
         return
     try:
         if carrier == "cloudpickle":
-            import cloudpickle
+            import cloudpickle  # type: ignore[import-untyped]
 
             cloudpickle.dumps(payload)
             return

@@ -148,7 +148,9 @@ def text(result: Any, *, title: str | None = None) -> str:
 
 
 def write(result: Any, path: Any, *, title: str | None = None) -> None:
-    from halvorn.report import _replace
+    # The report's own way of replacing a page whole; its stub lists only the
+    # public names.
+    from halvorn.report import _replace  # type: ignore[attr-defined]
 
     encoded = text(result, title=title).encode("utf-8")
     _replace(path, lambda out: out.write(encoded))

@@ -18,6 +18,7 @@ import halvorn
 from halvorn._research_runs import Outcome
 from halvorn._research_splits import PurgedCV, Run, WalkForward
 from halvorn.sweep import Result, Row, returns
+from halvorn.sweep import _result as sweep_result
 
 OBJECTIVES = ("sharpe", "total_return", "return_over_drawdown")
 """The objectives a workflow chooses a set by, each a function of a run's
@@ -83,24 +84,10 @@ def logit(chosen: int, outside: Sequence[float | None]) -> float:
     return math.log(omega / (1 - omega))
 
 
-def row_of(params: dict[str, Any], outcome: Outcome) -> Row:
-    curve = outcome.equity_curve
-    column = returns(curve)
-    try:
-        sharpe: float | None = halvorn.sharpe_ratio(column)
-    except ValueError:
-        sharpe = None
-    return Row(params=params, ticks=outcome.ticks, fills=outcome.fills,
-               liquidations=outcome.liquidations, final_equity=outcome.final_equity,
-               min_equity=outcome.min_equity, fees_paid=outcome.fees_paid,
-               funding_paid=outcome.funding_paid, total_return=(curve[-1] - curve[0]) / curve[0],
-               sharpe=sharpe)
-
-
 def result_of(sets: Sequence[dict[str, Any]], outcomes: Sequence[Outcome]) -> Result:
-    """The runs of `sets` over one stretch as a sweep's result."""
-    return Result(rows=[row_of(p, o) for p, o in zip(sets, outcomes)],
-                  columns=[returns(o.equity_curve) for o in outcomes])
+    """The runs of `sets` over one stretch as a sweep's result: a row each, and
+    the returns of each as a column."""
+    return sweep_result(list(sets), list(outcomes))
 
 
 def _rate(total_return: float, run: Run) -> float:
@@ -271,7 +258,7 @@ class WalkForwardResult:
                 value = 0.0 if row.sharpe is None else row.sharpe
                 sharpes.append(value)
                 if row.sharpe is not None and row.sharpe > best_sharpe:
-                    best_sharpe, best_column = row.sharpe, w.training._column(k)
+                    best_sharpe, best_column = row.sharpe, w.training.columns()[k]
         if best_column is None:
             raise ValueError("no trial has a Sharpe ratio, so none is best")
         _, skewness, kurtosis = halvorn.moments(best_column)
@@ -346,7 +333,7 @@ class PurgedResult:
     @property
     def path_sharpes(self) -> tuple[float | None, ...]:
         """The per-period Sharpe ratio of each path (None where undefined)."""
-        out = []
+        out: list[float | None] = []
         for path in self.paths:
             try:
                 out.append(halvorn.sharpe_ratio(list(path)))
@@ -359,8 +346,8 @@ class PurgedResult:
         above what the best of this many sets would show by luck:
         `halvorn.deflated_sharpe_ratio` of each set's returns over all groups
         in order, as `sweep.Result.deflated_sharpe_ratio` judges a sweep."""
-        columns = [[r for run in self.runs for r in run._column(k)]
-                   for k in range(len(self.runs[0]))]
+        by_group = [run.columns() for run in self.runs]
+        columns = [[r for group in by_group for r in group[k]] for k in range(len(self.runs[0]))]
         whole = Result(rows=[Row(**{**vars(row), "sharpe": score("sharpe", column)})
                              for row, column in zip(self.runs[0].rows, columns)],
                        columns=columns)

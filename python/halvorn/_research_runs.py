@@ -21,6 +21,7 @@ import halvorn
 from halvorn import _fanout
 from halvorn._progress import reporter
 from halvorn._research_splits import Run
+from halvorn.sweep import _totals
 
 
 class Outcome(NamedTuple):
@@ -86,7 +87,7 @@ def run_fold(build: Callable[..., Any], params: dict[str, Any], path: str, run: 
         if marks_source is not None:
             extra["marks"] = data.between(marks_source, start, end)
         if depth_source is not None:
-            extra["depth"] = depth_source
+            extra["depth"] = data.between(depth_source, start, end)
         return extra
 
     strategy = build(**params)
@@ -98,16 +99,10 @@ def run_fold(build: Callable[..., Any], params: dict[str, Any], path: str, run: 
     curve, times = closing_curve(result.equity_curve, result.equity_times, result.ticks,
                                  equity_every, result.final_equity, run)
     return Outcome(
-        ticks=result.ticks,
-        fills=len(result.fills),
-        liquidations=len(result.liquidations),
-        final_equity=result.final_equity,
-        min_equity=result.min_equity,
-        fees_paid=result.fees_paid,
-        funding_paid=result.funding_paid,
+        **_totals(result),
         equity_curve=curve,
         equity_times=times,
-        fill_records=tuple(result.fills) if keep else None,
+        fill_records=tuple(result.fills[i] for i in range(len(result.fills))) if keep else None,
         liquidation_records=tuple(result.liquidations) if keep else None,
     )
 
@@ -147,7 +142,7 @@ class Series:
             raise
 
     @staticmethod
-    def _market_path(value: Any, kind: type, name: str, loader: str) -> str | None:
+    def _market_path(value: Any, kind: Any, name: str, loader: str) -> str | None:
         if value is None:
             return None
         if not isinstance(value, kind):

@@ -170,7 +170,7 @@ class Trials:
                 return []
             self.scores = [None] * len(self.sets)
             return list(range(len(self.sets)))
-        asked = []
+        asked: list[int] = []
         while len(self.sets) < self._limit and len(asked) < most:
             trial = self._study.ask()
             params = {name: _suggest(trial, name, dimension)

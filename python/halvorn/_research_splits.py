@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import itertools
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 
@@ -146,11 +146,10 @@ def walk_forward_windows(split: WalkForward, times: Sequence[int]) -> list[Windo
     """
     cuts = _Cuts(times)
     windows: list[WindowSpans] = []
+    time_of: Callable[[int], int]
     if split.by == "time":
         origin, stop = cuts.first + split.warmup, cuts.end
-
-        def time_of(x: int) -> int:
-            return x
+        time_of = int
     else:
         origin, stop = split.warmup, cuts.n
         time_of = cuts.at

@@ -30,6 +30,7 @@ class WalkForward:
     by: str = "time"
     warmup: int = 0
     purge: int = 0
+    def __post_init__(self) -> None: ...
 
 @dataclass(frozen=True, kw_only=True)
 class PurgedCV:
@@ -42,6 +43,7 @@ class PurgedCV:
     embargo: int = 0
     warmup: int = 0
     by: str = "ticks"
+    def __post_init__(self) -> None: ...
     @property
     def paths(self) -> int: ...
 
@@ -61,6 +63,7 @@ class IntRange:
     high: int
     step: int = 1
     log: bool = False
+    def __post_init__(self) -> None: ...
     def draw(self, rng: Any) -> int: ...
 
 @dataclass(frozen=True)
@@ -70,6 +73,7 @@ class FloatRange:
     low: float
     high: float
     log: bool = False
+    def __post_init__(self) -> None: ...
     def draw(self, rng: Any) -> float: ...
 
 @dataclass(frozen=True, kw_only=True)
@@ -79,6 +83,7 @@ class RandomSearch:
     space: Mapping[str, Any]
     trials: int
     seed: int = 0
+    def __post_init__(self) -> None: ...
     def parameter_sets(self) -> list[dict[str, Any]]: ...
 
 @dataclass(frozen=True, kw_only=True)
@@ -89,6 +94,7 @@ class OptunaSearch:
     trials: int
     sampler: Any = None
     batch: int | None = None
+    def __post_init__(self) -> None: ...
 
 @dataclass(frozen=True, eq=False)
 class Window:

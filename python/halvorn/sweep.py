@@ -352,16 +352,15 @@ def _execute(strategy: Any, ticks: Any, balance: int, venue: Any, batch: int,
         venue = venues.Venue(instrument=ticks.instrument)
     result = venues.run(strategy, ticks, balance, venue=venue, batch=batch,
                         equity_every=equity_every)
-    return _Outcome(
-        ticks=result.ticks,
-        fills=len(result.fills),
-        liquidations=len(result.liquidations),
-        final_equity=result.final_equity,
-        min_equity=result.min_equity,
-        fees_paid=result.fees_paid,
-        funding_paid=result.funding_paid,
-        equity_curve=array("q", result.equity_curve),
-    )
+    return _Outcome(**_totals(result), equity_curve=array("q", result.equity_curve))
+
+
+def _totals(result: Any) -> dict[str, int]:
+    """The totals of a venue run that a row of a sweep keeps."""
+    return dict(ticks=result.ticks, fills=len(result.fills),
+                liquidations=len(result.liquidations), final_equity=result.final_equity,
+                min_equity=result.min_equity, fees_paid=result.fees_paid,
+                funding_paid=result.funding_paid)
 
 
 def _open(path: Any) -> Any:

@@ -3,6 +3,7 @@ time reads only its own blocks and runs exactly as the same stretch filtered
 out of the whole series does; lists and columns narrow the same way."""
 
 import concurrent.futures as cf
+import os
 import pickle
 import random
 
@@ -210,3 +211,33 @@ class TestMarks:
             marked = data.between(mark_source, start, end)
             assert marked.first == in_force or len(marked) == 0
             assert run(part, marks=marked) == run(part, marks=mark_source)
+
+
+class TestDepth:
+    def test_an_l2_run_over_a_depth_slice_is_the_run_over_the_whole_file(self, ticks, source,
+                                                                         tmp_path):
+        # A book around the price, a snapshot every 2_000 ticks and updates
+        # that move its levels in between.
+        records, book_id = [], 1
+        for i, t in enumerate(ticks[::5]):
+            p = t.last
+            if i % 400 == 0:
+                records.append(data.Snapshot(book_id, [(p - 1 - k, 3 + k) for k in range(5)],
+                                             [(p + 1 + k, 3 + k) for k in range(5)],
+                                             time_ns=t.exch_ts - 1))
+            else:
+                records.append(data.Update(book_id + 1, book_id + 1, t.exch_ts - 1,
+                                           [(p - 1, 2 + i % 4)], [(p + 1, 2 + i % 3)],
+                                           prev_final_id=book_id))
+                book_id += 1
+        depth = data.save_depth(str(tmp_path / "d.hvdp"), records)
+        l2 = venue.Venue(tier=venue.L2())
+        for start, end in stretches(ticks, 6, seed=5):
+            part = data.between(source, start, end)
+            sliced = data.between(depth, start, end)
+            assert sliced.first_byte <= sliced.stop_byte
+            assert run(part, venue=l2, depth=sliced) == run(part, venue=l2, depth=depth)
+        middle = data.between(depth, ticks[9_000].exch_ts, ticks[9_500].exch_ts)
+        # It starts at the snapshot before the stretch, not at the file's start.
+        assert 40 < middle.first_byte < middle.stop_byte < os.path.getsize(depth.path)
+        assert pickle.loads(pickle.dumps(middle)).first_byte == middle.first_byte
