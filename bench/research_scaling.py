@@ -47,7 +47,7 @@ GRID = {"fast": [5, 10, 20, 40, 80, 160, 320, 640, 1_280, 2_560],
         "slow": [1_000, 3_000, 9_000, 27_000, 81_000]}
 BALANCE = 10_000
 BATCH = 16
-EVERY = 50_000
+PERIODS = 50  # equity samples of a training run
 
 
 def tick_file(directory: str, n: int) -> halvorn.TickSource:
@@ -74,7 +74,8 @@ def load() -> str:
 def walk(ticks: halvorn.TickSource, split: research.WalkForward,
          executor: cf.Executor | None) -> research.WalkForwardResult:
     return research.walk_forward(research_strategy.build, GRID, ticks, BALANCE, split=split,
-                                 equity_every=EVERY, batch=BATCH, executor=executor)
+                                 equity_every=split.train // PERIODS, batch=BATCH,
+                                 executor=executor)
 
 
 def timed(label: str, fn, repeat: int = 1):

@@ -19,6 +19,7 @@ import multiprocessing
 import multiprocessing.connection
 import os
 import pickle
+import queue
 import signal
 import sys
 import threading
@@ -483,13 +484,19 @@ def gather_submitted(executor: cf.Executor, work: Work, limit: float | None,
     at_once = total if limit is None else slots(executor)
     upcoming = iter(range(total))
     handed: dict[cf.Future[Any], tuple[int, float]] = {}
+    # Each future says it is done by putting itself here: waiting on all the
+    # futures at once would cost a pass over every one of them per task done,
+    # which a thousand tasks make felt.
+    ended: queue.SimpleQueue[cf.Future[Any]] = queue.SimpleQueue()
 
     def hand_out() -> None:
         while len(handed) < at_once:
             k = next(upcoming, None)
             if k is None:
                 return
-            handed[executor.submit(work.fn, *work.tasks[k])] = (k, time.monotonic())
+            future = executor.submit(work.fn, *work.tasks[k])
+            handed[future] = (k, time.monotonic())
+            future.add_done_callback(ended.put)
 
     try:
         hand_out()
@@ -499,8 +506,14 @@ def gather_submitted(executor: cf.Executor, work: Work, limit: float | None,
             if limit is not None:
                 first = min(started for _, started in handed.values())
                 wait_for = max(0.0, first + limit - time.monotonic())
-            done, _ = cf.wait(handed, timeout=wait_for, return_when=cf.FIRST_COMPLETED)
-            for future in sorted(done, key=lambda f: handed[f][0]):
+            done = set()
+            try:
+                done.add(ended.get(timeout=wait_for))
+                while True:
+                    done.add(ended.get_nowait())
+            except queue.Empty:
+                pass
+            for future in sorted(done & handed.keys(), key=lambda f: handed[f][0]):
                 k, _ = handed.pop(future)
                 try:
                     finished[k] = future.result()
