@@ -132,7 +132,13 @@ def walk_forward(build: Callable[..., Any],
                 walk.test(runner)
             except BaseException as error:
                 try:
-                    setattr(error, "partial", walk.result(split, partial=True))
+                    partial = walk.result(split, partial=True)
+                except Exception:
+                    # Never hide the error itself behind one in putting its
+                    # windows together.
+                    partial = None
+                try:
+                    setattr(error, "partial", partial)
                 except AttributeError:
                     pass
                 raise
@@ -368,10 +374,14 @@ def html(result: WalkForwardResult, path: Any, *, title: str | None = None) -> N
     chosen parameters over time, the stitched out-of-sample equity against
     each window's in-sample equity, and the statistics of the search.
 
-    Raises `ImportError` without plotly (``pip install halvorn[report]``)
-    and `OSError` when `path` cannot be written; replaces `path` only once
-    the page is complete.
+    Raises `TypeError` for anything but a `WalkForwardResult`, `ImportError`
+    without plotly (``pip install halvorn[report]``) and `OSError` when
+    `path` cannot be written; replaces `path` only once the page is
+    complete.
     """
     from halvorn import _research_page
 
+    if not isinstance(result, WalkForwardResult):
+        raise TypeError(f"result must be a research.WalkForwardResult, not "
+                        f"{type(result).__name__}")
     _research_page.write(result, path, title=title)

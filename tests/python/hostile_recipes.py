@@ -770,6 +770,14 @@ RECIPES["halvorn.data._native.tick_slice"] = lambda tmp: (_native.tick_slice, di
 RECIPES["halvorn.data._native.mark_slice"] = lambda tmp: (_native.mark_slice, dict(
     source=data.load_marks(mark_file(tmp)), start=fresh(1_005), end=fresh(1_030)),
     int_args("start", "end"))
+RECIPES["halvorn.data._native.depth_slice"] = lambda tmp: (_native.depth_slice, dict(
+    source=data.load_depth(depth_file(tmp)), start=fresh(1_005), end=fresh(1_030)),
+    int_args("start", "end"))
+RECIPES["halvorn.venue.run (depth slices)"] = lambda tmp: (venue.run, dict(
+    strategy=Vandal(armed=False), balance=fresh(100_000), venue=venue.Venue(tier=venue.L2()),
+    ticks=data.between(halvorn.load_ticks(tick_file(tmp)), fresh(1_005), fresh(1_030)),
+    depth=data.between(data.load_depth(depth_file(tmp)), fresh(1_005), fresh(1_030))),
+    {"strategy": lambda _: Vandal(), "balance": HostileInt})
 RECIPES["halvorn.venue.run (slices)"] = lambda tmp: (venue.run, dict(
     strategy=Vandal(armed=False), balance=fresh(100_000),
     ticks=data.between(halvorn.load_ticks(tick_file(tmp)), fresh(1_005), fresh(1_030)),
@@ -799,7 +807,7 @@ NOTHING_TO_CONVERT = {
     "halvorn.data.MarkSource", "halvorn.data._native.MarkSource", "halvorn.data._native.load_marks",
     "halvorn.data._native.read_marks", "halvorn.data._native.mark_settlements",
     "halvorn.data.TickSlice", "halvorn.data._native.TickSlice", "halvorn.data.MarkSlice",
-    "halvorn.data._native.MarkSlice",
+    "halvorn.data._native.MarkSlice", "halvorn.data.DepthSlice", "halvorn.data._native.DepthSlice",
 }
 
 

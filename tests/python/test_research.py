@@ -11,7 +11,8 @@ import pytest
 import halvorn
 from halvorn import data, research, sweep, venue
 from halvorn._research_splits import paths, walk_forward_windows
-from research_helpers import GRID, SECOND, Coin, Crossover, FailsLate, noise, ticks, waves
+from research_helpers import (GRID, SECOND, Coin, Crossover, FailsLate, StoppedLate, noise, ticks,
+                              waves)
 
 BALANCE = 10_000
 EVERY = 100
@@ -195,6 +196,15 @@ class TestStopped:
         assert seen[0] == (0, total) and all(t == total for _, t in seen)
         assert [d for d, _ in seen] == sorted(d for d, _ in seen)
 
+    def test_an_interrupt_keeps_the_windows_that_finished(self, wave_file):
+        split = research.WalkForward(train=4_000 * SECOND, test=2_000 * SECOND, anchored=True)
+        windows = walk_forward_windows(split, data.to_arrays(wave_file)["exch_ts"])
+        grid = {"fast": [20, 60], "slow": [400], "at": [windows[5].test.start + 5 * SECOND]}
+        with pytest.raises(KeyboardInterrupt) as info:
+            research.walk_forward(StoppedLate, grid, wave_file, BALANCE, split=split,
+                                  equity_every=EVERY, executor=serial())
+        assert [w.index for w in info.value.partial.windows] == [0, 1, 2, 3, 4]
+
     def test_arguments_refused_before_anything_runs(self, wave_file):
         with pytest.raises(ValueError, match="objective must be one of"):
             research.walk_forward(Crossover, GRID, wave_file, BALANCE, split=SPLIT,
@@ -222,3 +232,18 @@ def test_the_page_shows_windows_choices_and_the_search(wave_file, tmp_path):
     frame = result.to_frame()
     assert list(frame["param_fast"]) == [w.params["fast"] for w in result.windows]
     assert sweep.returns(result.stitched.equity_curve) == result.stitched.returns
+
+
+def test_a_local_cluster_gives_the_same_walk(wave_file):
+    distributed = pytest.importorskip("distributed", reason="dask is halvorn[dask]")
+    split = research.WalkForward(train=6_000 * SECOND, test=3_000 * SECOND)
+    grid = {"fast": [20, 60], "slow": [400, 1_200]}
+    here = research.walk_forward(Crossover, grid, wave_file, BALANCE, split=split,
+                                 equity_every=EVERY, executor=serial())
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            there = research.walk_forward(Crossover, grid, wave_file, BALANCE, split=split,
+                                          equity_every=EVERY, executor=client.get_executor())
+    assert there.stitched.equity_curve == here.stitched.equity_curve
+    assert [w.testing for w in there.windows] == [w.testing for w in here.windows]
