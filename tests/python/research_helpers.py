@@ -28,36 +28,20 @@ class Crossover:
         return None
 
 
-class StoppedLate(Crossover):
-    """A crossover that is interrupted (as by Ctrl-C) where FailsLate fails."""
-
-    def __init__(self, fast, slow, at):
-        super().__init__(fast, slow)
-        self.at = at
-        self.started = None
-
-    def on_tick(self, ctx):
-        if self.started is None:
-            self.started = ctx.tick.exch_ts
-        if ctx.tick.exch_ts >= self.at and self.started > self.at - 1_000 * SECOND:
-            raise KeyboardInterrupt
-        return super().on_tick(ctx)
-
-
 class FailsLate(Crossover):
-    """A crossover that raises at `at` ns in a run that started less than
-    1000 s before it: a test run, not the longer training runs around it."""
+    """A crossover that raises `error` at `at` ns in a run that started less
+    than 1000 s before it: a test run, not the longer training runs around it."""
 
-    def __init__(self, fast, slow, at):
+    def __init__(self, fast, slow, at, error=LookupError):
         super().__init__(fast, slow)
-        self.at = at
+        self.at, self.error = at, error
         self.started = None
 
     def on_tick(self, ctx):
         if self.started is None:
             self.started = ctx.tick.exch_ts
         if ctx.tick.exch_ts >= self.at and self.started > self.at - 1_000 * SECOND:
-            raise LookupError("the strategy met a tick it cannot take")
+            raise self.error("the strategy met a tick it cannot take")
         return super().on_tick(ctx)
 
 

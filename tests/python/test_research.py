@@ -11,8 +11,7 @@ import pytest
 import halvorn
 from halvorn import data, research, sweep, venue
 from halvorn._research_splits import paths, walk_forward_windows
-from research_helpers import (GRID, SECOND, Coin, Crossover, FailsLate, StoppedLate, noise, ticks,
-                              waves)
+from research_helpers import GRID, SECOND, Coin, Crossover, FailsLate, noise, ticks, waves
 
 BALANCE = 10_000
 EVERY = 100
@@ -199,9 +198,10 @@ class TestStopped:
     def test_an_interrupt_keeps_the_windows_that_finished(self, wave_file):
         split = research.WalkForward(train=4_000 * SECOND, test=2_000 * SECOND, anchored=True)
         windows = walk_forward_windows(split, data.to_arrays(wave_file)["exch_ts"])
-        grid = {"fast": [20, 60], "slow": [400], "at": [windows[5].test.start + 5 * SECOND]}
+        grid = {"fast": [20, 60], "slow": [400], "at": [windows[5].test.start + 5 * SECOND],
+                "error": [KeyboardInterrupt]}
         with pytest.raises(KeyboardInterrupt) as info:
-            research.walk_forward(StoppedLate, grid, wave_file, BALANCE, split=split,
+            research.walk_forward(FailsLate, grid, wave_file, BALANCE, split=split,
                                   equity_every=EVERY, executor=serial())
         assert [w.index for w in info.value.partial.windows] == [0, 1, 2, 3, 4]
 
