@@ -10,7 +10,7 @@ ns per tick, best of five, the runs of each figure taken in turn:
      a decision on every tick, quotes cancelled and replaced as the touch
      moves, partial fills off and on;
   2. an L2 run over the ticks and the depth with 10^5 resting buy limits
-     spread over 1_000 ticks below the market, which the price walks into
+     spread over 2_000 ticks below the market, which the price walks into
      and out of, a columnar strategy deciding nothing more: partial fills
      off and on (target: on within 20 % of off);
   3. the same 10^5 orders at L1, partial fills off and on.
@@ -56,12 +56,15 @@ def write_files(directory: str, n: int) -> tuple[halvorn.TickSource, object]:
 
     def records():
         # A snapshot of 20 levels a side, then an update every 20 ticks
-        # setting the level just outside the touch.
-        yield data.Snapshot(1, bids=[(int(last[0]) - 1 - k, 5) for k in range(20)],
-                            asks=[(int(last[0]) + 1 + k, 5) for k in range(20)],
+        # setting the level just outside the touch; every level at an even
+        # price, so that the orders, at odd prices, have no displayed
+        # quantity ahead of them and rest in the book rather than queue.
+        even = int(last[0]) // 2 * 2
+        yield data.Snapshot(1, bids=[(even - 2 - 2 * k, 5) for k in range(20)],
+                            asks=[(even + 2 + 2 * k, 5) for k in range(20)],
                             time_ns=int(exch_ts[0]) - 1)
         for u, i in enumerate(range(20, n, 20)):
-            p = int(last[i])
+            p = int(last[i]) // 2 * 2
             yield data.Update(u + 2, u + 2, int(exch_ts[i]) - 1, bids=[(p - 2, 1 + u % 7)],
                               asks=[(p + 2, 1 + u % 5)])
 
@@ -70,8 +73,8 @@ def write_files(directory: str, n: int) -> tuple[halvorn.TickSource, object]:
 
 
 class PlaceOnce:
-    """10^5 buy limits over the 1_000 ticks below the first price, placed on
-    the first batch; then only collects ticks."""
+    """10^5 buy limits at the odd prices of the 2_000 ticks below the first
+    price, placed on the first batch; then only collects ticks."""
 
     def __init__(self) -> None:
         self.placed = False
@@ -80,8 +83,9 @@ class PlaceOnce:
         if self.placed:
             return None
         self.placed = True
-        top = int(batch.last[len(batch) - 1]) - 20
-        return [halvorn.Order("buy", 1 + i % 3, price=top - i % 1_000) for i in range(ORDERS)]
+        top = int(batch.last[len(batch) - 1]) // 2 * 2 - 19
+        return [halvorn.Order("buy", 1 + i % 3, price=top - 2 * (i % 1_000))
+                for i in range(ORDERS)]
 
 
 def tier(kind, partial: bool):
@@ -99,13 +103,21 @@ def main() -> None:
     directory = sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp()
     n = int(sys.argv[2]) if len(sys.argv) > 2 else 2_000_000
     ticks, depth = write_files(directory, n)
-    series = mm.synthetic_series(n)
+    # The example's series in a tick file: a run streams it, converting nothing.
+    columns = mm.synthetic_series(n)
+    series = data.from_arrays(os.path.join(directory, "quotes.hvtk"), columns["exch_ts"],
+                              columns["last"], bid=columns["bid"], ask=columns["ask"],
+                              volume=columns["volume"])
+
+    state = np.zeros(4, dtype=np.int64)
+    quoter = compiled.strategy(mm.quote, state=state)  # compiled once, its state reset per run
 
     def market_maker(partial: bool):
+        v = mm.market_maker_venue(partial_fills=True) if partial else mm.market_maker_venue()
+
         def run() -> None:
-            state = np.zeros(4, dtype=np.int64)
-            v = mm.market_maker_venue(partial_fills=True) if partial else mm.market_maker_venue()
-            venue.run(compiled.strategy(mm.quote, state=state), series, 10_000, venue=v)
+            state[:] = 0
+            venue.run(quoter, series, 10_000, venue=v)
         return run
 
     def resting(kind, partial: bool, with_depth: bool):

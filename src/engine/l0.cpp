@@ -345,7 +345,12 @@ void L0Engine::execute_quoted_in_parts(const Tick& tick) {
   for (const Lane lane : {Lane::BuyLimits, Lane::SellLimits}) {
     const bool buys = lane == Lane::BuyLimits;
     const std::int64_t threshold = buys ? buy_threshold : sell_threshold;
-    if (threshold < 1 || book.count(lane) == 0) continue;
+    // The best order tells at once whether the quote reaches any.
+    const Resting* best = book.front(lane);
+    if (threshold < 1 || best == nullptr ||
+        (buys ? best->order.kind.price < threshold : best->order.kind.price > threshold)) {
+      continue;
+    }
     crossed.clear();
     book.walk(lane, [&](const Resting& r) {
       const std::int64_t p = r.order.kind.price;
