@@ -348,7 +348,7 @@ class Order:
 
 @final
 class Stop:
-    """A stop order, held until the last price reaches its trigger."""
+    """A stop order, held until the price it watches (last or mark) reaches its trigger."""
 
     def __new__(
         cls,
@@ -385,7 +385,7 @@ class Stop:
 
 @final
 class TakeProfit:
-    """A take-profit order, held until the last price reaches its trigger."""
+    """A take-profit order, held until the price it watches (last or mark) reaches its trigger."""
 
     def __new__(
         cls,
