@@ -1,6 +1,6 @@
 """A market maker compiled with numba, quoting both sides on an L1 venue.
 
-    python examples/compiled_market_making.py [n_ticks]
+    python examples/compiled_market_making.py [n_ticks] [--partial-fills]
 
 On a BTCUSDT-like series generated here (n_ticks, default 2_000_000, a tick
 every 50 ms), the strategy keeps one bid at the best bid and one ask at the
@@ -12,6 +12,11 @@ the traded volume at its price must trade first) and charges takers a fee
 (makers pay none here), so what the maker earns is what a real queue would
 have let it earn against the bursts it is picked off by.
 
+With --partial-fills the venue fills a quote by the volume that trades at
+its price past its queue, in parts, as a venue does, rather than whole once
+its queue has traded away: the inventory moves by what traded, and a quote
+partly filled keeps its place until the touch leaves it.
+
 The strategy runs as a compiled function: the engine calls it on every tick
 without the interpreter, which is what a strategy that decides on every
 tick needs.  Needs the jit extra: pip install "halvorn[jit]".
@@ -21,6 +26,7 @@ from __future__ import annotations
 
 import sys
 import time
+from typing import Any
 
 try:
     import numba
@@ -89,15 +95,24 @@ def synthetic_series(n: int, seed: int = 5) -> dict[str, np.ndarray]:
             "last": last, "bid": last - (spread > 1), "ask": last + 1, "volume": volume}
 
 
-def main() -> None:
-    n = int(sys.argv[1]) if len(sys.argv) > 1 else 2_000_000
-    ticks = synthetic_series(n)
-    btc = venue.Instrument("BTCUSDT", "0.1", "0.001")
-    v = venue.Venue(
-        instrument=btc,
+def market_maker_venue(**tier: Any) -> venue.Venue:
+    """The venue the example quotes on: latency both ways, a queue of half
+    the last traded volume, takers charged 0.05 %; `tier` adds fields of
+    the L1 tier (partial_fills=True)."""
+    return venue.Venue(
+        instrument=venue.Instrument("BTCUSDT", "0.1", "0.001"),
         tier=venue.L1(order_latency=venue.Fixed(20_000_000), report_latency=venue.Fixed(5_000_000),
-                      queue=venue.TradedShare(50)),
+                      queue=venue.TradedShare(50), **tier),
         maker_fee=0, taker_fee=venue.rate("0.0005"))
+
+
+def main() -> None:
+    arguments = [a for a in sys.argv[1:] if a != "--partial-fills"]
+    n = int(arguments[0]) if arguments else 2_000_000
+    ticks = synthetic_series(n)
+    v = market_maker_venue(partial_fills=True) if "--partial-fills" in sys.argv[1:] else \
+        market_maker_venue()
+    btc = v.instrument
     state = np.zeros(4, dtype=np.int64)
     strategy = compiled.strategy(quote, state=state, name="compiled market maker")
     start = time.perf_counter()

@@ -163,10 +163,15 @@ def fills_table(run: Any, fills: Any, total: int) -> str:
         "symbol": ("symbol", _plain), "order": ("order", _plain), "seq": ("seq", _plain),
         "side": ("side", _plain), "offset": ("offset", _plain),
         "price": (f"price ({price})", price_of), "qty": (f"qty ({qty})", qty_of),
+        "remaining": (f"left ({qty})", qty_of),
         "fee": ("fee (USDT)", _money), "taker": ("taker", _plain),
         "local_ts": ("seen after", delay),
     }
-    return frame_table(fills, total, "fills", columns=_present(columns, fills))
+    shown = _present(columns, fills)
+    # What an order had left matters only where orders filled in parts.
+    if "remaining" in shown and not (fills["remaining"] != 0).any():
+        del shown["remaining"]
+    return frame_table(fills, total, "fills", columns=shown)
 
 
 def _present(columns: Mapping[str, tuple[str, Format]], frame: Any

@@ -498,23 +498,28 @@ def frame(run: Any, walked: Walk, *, units: str, marks: Mapping[int, int], end: 
 def fills_frame(run: Any, records: Any, offsets: list[str], *, units: str) -> Any:
     """Fill records (all of a run's, or its first few) as a DataFrame indexed
     by time (UTC), with each fill's offset as the walk found it: a fill that
-    reverses a position is "close+open".  A run of several instruments has
-    a symbol column, and each fill is in its own instrument's units."""
+    reverses a position is "close+open", and what its order had left after
+    it (remaining, in the qty's units).  A run of several instruments has a
+    symbol column, and each fill is in its own instrument's units."""
     pandas = require("pandas", "report", "report.fills_frame")
     np = require("numpy", "report", "report.fills_frame")
     by_id = _run_units.portfolio(run)
     instrument = getattr(run, "instrument", None)
     price, qty = records["price"], records["qty"]
+    left = _run_units.remaining_of(run, len(records), np)
     columns: dict[str, Any] = {}
     if by_id is not None:
         columns["symbol"] = _run_units.symbols_of(np, records["instrument"], by_id)
         ids = records["instrument"]
         price = _run_units.scaled_by(np, price, ids, {n: i.tick_size for n, i in by_id.items()},
                                      units)
-        qty = _run_units.scaled_by(np, qty, ids, {n: i.lot_size for n, i in by_id.items()}, units)
+        lots = {n: i.lot_size for n, i in by_id.items()}
+        qty = _run_units.scaled_by(np, qty, ids, lots, units)
+        left = _run_units.scaled_by(np, left, ids, lots, units)
     elif instrument is not None:
         price = _run_units._scaled(np, price, instrument.tick_size, units)
         qty = _run_units._scaled(np, qty, instrument.lot_size, units)
+        left = _run_units._scaled(np, left, instrument.lot_size, units)
     result = pandas.DataFrame({
         **columns,
         "exch_ts": records["exch_ts"].astype(np.int64),
@@ -527,7 +532,9 @@ def fills_frame(run: Any, records: Any, offsets: list[str], *, units: str) -> An
         "offset": np.array(offsets[:len(records)], dtype=object),
         "taker": records["taker"].astype(bool),
         "fee": _run_units._cash(np, records["fee"], units),
+        "remaining": left,
     }, index=pandas.DatetimeIndex(pandas.to_datetime(records["exch_ts"].astype(np.int64),
                                                      unit="ns", utc=True), name="time"))
     result.attrs["units"] = unit_names(run)
     return result
+

@@ -108,6 +108,16 @@ def symbols_of(np: Any, ids: Any, by_id: Mapping[int, Any]) -> Any:
     return names[np.asarray(ids, dtype=np.int64)]
 
 
+def remaining_of(run: Any, n: int, np: Any) -> Any:
+    """What the orders of the first `n` fills of `run` had left after each,
+    in lots: the run's own record of it, or nothing left where the run keeps
+    none."""
+    kept = getattr(getattr(run, "fills", None), "remaining", None)
+    if kept is None:
+        return np.zeros(n, dtype=np.int64)
+    return np.asarray(kept, dtype=np.int64)[:n]
+
+
 def _instrument(run: Any) -> Any:
     instrument = run.instrument
     if instrument is None:
@@ -131,26 +141,33 @@ def fills_frame(run: Any, units: str = "decimal") -> Any:
     "reduce", "close" for one that left it flat, "reverse" for one that
     closed it and opened the other way), price (in the quote currency), qty
     (in the base asset), fee (USDT, positive when paid), taker, exch_ts and
-    local_ts (ns, as the run holds them) and tick (the index of the tick the
-    fill was booked on).  A run of several instruments has a symbol column
-    first, and each fill's price and qty are in its own instrument's units.
+    local_ts (ns, as the run holds them), tick (the index of the tick the
+    fill was booked on) and remaining (in the base asset: what the order
+    still had working after the fill, 0 but for the parts before the last
+    of an order filled in parts).  A run of several instruments has a symbol
+    column first, and each fill's price, qty and remaining are in its own
+    instrument's units.
     """
     _check_units(units)
     pandas = require("pandas", "report", "Run.fills_frame")
     np = require("numpy", "report", "Run.fills_frame")
     records = np.asarray(run.fills)
+    left = remaining_of(run, len(records), np)
     by_id = portfolio(run)
     columns: dict[str, Any] = {}
     if by_id is None:
         instrument = _instrument(run)
         price = _scaled(np, records["price"], instrument.tick_size, units)
         qty = _scaled(np, records["qty"], instrument.lot_size, units)
+        remaining = _scaled(np, left, instrument.lot_size, units)
     else:
         ids = records["instrument"]
         columns["symbol"] = symbols_of(np, ids, by_id)
         price = scaled_by(np, records["price"], ids,
                           {n: i.tick_size for n, i in by_id.items()}, units)
-        qty = scaled_by(np, records["qty"], ids, {n: i.lot_size for n, i in by_id.items()}, units)
+        lots = {n: i.lot_size for n, i in by_id.items()}
+        qty = scaled_by(np, records["qty"], ids, lots, units)
+        remaining = scaled_by(np, left, ids, lots, units)
     sides = np.array(["buy", "sell"], dtype=object)
     offsets = np.array(["open", "close"], dtype=object)
     frame = pandas.DataFrame({
@@ -166,6 +183,7 @@ def fills_frame(run: Any, units: str = "decimal") -> Any:
         "exch_ts": records["exch_ts"],
         "local_ts": records["local_ts"],
         "tick": records["tick"],
+        "remaining": remaining,
     }, index=pandas.DatetimeIndex(pandas.to_datetime(records["exch_ts"], unit="ns", utc=True),
                                   name="time"))
     return frame

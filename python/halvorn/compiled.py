@@ -20,9 +20,11 @@ natural way to write one is numba, the `jit` extra:
 
 `decide` receives NumPy views: the call's ticks as an (n, 8) int64 array,
 the account as 16 int64 words, the fills and ends since the previous call
-as (n, 8) and (n, 2) arrays, the state array as given (its dtype and shape),
-and the (capacity, 6) int64 order buffer; it returns how many order slots it
-filled, or a negative status that stops the run.
+as (n, 10) and (n, 2) arrays (a fill's last two words are the index of the
+tick it was booked on and what its order still had working after it), the
+state array as given (its dtype and shape), and the (capacity, 6) int64
+order buffer; it returns how many order slots it filled, or a negative
+status that stops the run.
 
 Any other C function pointer works as well (ctypes, cffi, Cython): give
 `venue.Compiled` its address.
@@ -37,7 +39,8 @@ from halvorn._optional import require
 
 __all__ = [
     "strategy", "signature", "market", "limit", "cancel", "cancel_all",
-    "TICK_WORDS", "ACCOUNT_WORDS", "FILL_WORDS", "END_WORDS", "ORDER_WORDS",
+    "TICK_WORDS", "ACCOUNT_WORDS", "FILL_WORDS", "FULL_FILL_WORDS", "END_WORDS", "ORDER_WORDS",
+    "FILL_TICK", "REMAINING",
     "EXCH_TS", "LOCAL_TS", "LAST", "HIGH", "LOW", "BID", "ASK", "VOLUME",
     "POSITION", "ENTRY", "SHORT_POSITION", "SHORT_ENTRY", "EQUITY", "WORKING", "INSTRUMENT",
     "TICK_INDEX", "ORDERS_MADE",
@@ -46,12 +49,16 @@ __all__ = [
 
 TICK_WORDS = 8
 ACCOUNT_WORDS = 16
-FILL_WORDS = 8
+FILL_WORDS = 8  # what a raw function reads unless it asks for more
+FULL_FILL_WORDS = 10  # what `strategy` hands its function
 END_WORDS = 2
 ORDER_WORDS = 6
 
 # Words of a tick record.
 EXCH_TS, LOCAL_TS, LAST, HIGH, LOW, BID, ASK, VOLUME = range(8)
+# Words of a full fill record past the first eight: the index of the tick
+# it was booked on, and the lots its order still had working after it.
+FILL_TICK, REMAINING = 8, 9
 # Words of the account view.
 POSITION, ENTRY, SHORT_POSITION, SHORT_ENTRY, EQUITY, WORKING, INSTRUMENT, TICK_INDEX, \
     ORDERS_MADE = range(9)
@@ -150,7 +157,7 @@ def strategy(decide: Any, state: Any = None, *, name: str | None = None,
               ends_p: Any, n_ends: int, state_p: Any, orders_p: Any, capacity_: int) -> int:
         ticks = carray(ticks_p, (n_ticks, 8))
         account = carray(account_p, (16,))
-        fills = carray(fills_p, (n_fills, 8))
+        fills = carray(fills_p, (n_fills, FULL_FILL_WORDS))
         ends = carray(ends_p, (n_ends, 2))
         own = carray(state_p, state_shape, dtype)
         orders = carray(orders_p, (capacity_, 6))
@@ -160,4 +167,4 @@ def strategy(decide: Any, state: Any = None, *, name: str | None = None,
     label = name if name is not None else getattr(decide, "__name__", "compiled")
     if state is None:
         state = np.zeros(1, dtype=np.int64)[:0]
-    return venue.Compiled(function, state, label, capacity)
+    return venue.Compiled(function, state, label, capacity, FULL_FILL_WORDS)

@@ -7,7 +7,8 @@ from halvorn import venue
 
 __all__ = [
     "strategy", "signature", "market", "limit", "cancel", "cancel_all",
-    "TICK_WORDS", "ACCOUNT_WORDS", "FILL_WORDS", "END_WORDS", "ORDER_WORDS",
+    "TICK_WORDS", "ACCOUNT_WORDS", "FILL_WORDS", "FULL_FILL_WORDS", "END_WORDS", "ORDER_WORDS",
+    "FILL_TICK", "REMAINING",
     "EXCH_TS", "LOCAL_TS", "LAST", "HIGH", "LOW", "BID", "ASK", "VOLUME",
     "POSITION", "ENTRY", "SHORT_POSITION", "SHORT_ENTRY", "EQUITY", "WORKING", "INSTRUMENT",
     "TICK_INDEX", "ORDERS_MADE",
@@ -17,6 +18,9 @@ __all__ = [
 TICK_WORDS: int
 ACCOUNT_WORDS: int
 FILL_WORDS: int
+FULL_FILL_WORDS: int
+FILL_TICK: int
+REMAINING: int
 END_WORDS: int
 ORDER_WORDS: int
 EXCH_TS: int

@@ -230,8 +230,10 @@ def fills_frame(run: Any, *, venue: Any = None, units: str = "decimal") -> Any:
     For a venue.Run: a "time" index (UTC, from exch_ts) and the columns exch_ts
     and local_ts (ns), order, seq, price and qty (in the quote currency and
     the base asset when the run has an instrument, else in ticks and lots),
-    side ("buy" or "sell"), offset, taker (bool) and fee (USDT, positive when
-    paid).  The offset is what the fill did to the position: "open",
+    side ("buy" or "sell"), offset, taker (bool), fee (USDT, positive when
+    paid) and remaining (what the fill's order still had working after it,
+    in the qty's units: 0 but for the parts before the last of an order
+    filled in parts).  The offset is what the fill did to the position: "open",
     "close", or "close+open" for a fill that closed the position and opened
     the other way with the rest.  A run of several instruments has a symbol
     column first, each fill in its own instrument's units, and each

@@ -114,6 +114,7 @@ class L1:
         queue: QueueFixed | TradedShare | None = ...,
         impact_pct: int = ...,
         cancel_latency: Fixed | Quantiles = ...,
+        partial_fills: bool = ...,
     ) -> L1: ...
     @property
     def order_latency(self) -> Fixed | Quantiles: ...
@@ -125,6 +126,8 @@ class L1:
     def impact_pct(self) -> int: ...
     @property
     def cancel_latency(self) -> Fixed | Quantiles: ...
+    @property
+    def partial_fills(self) -> bool: ...
     def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
 
 @final
@@ -141,6 +144,7 @@ class L2:
         queue: QueueFixed | TradedShare | None = ...,
         impact_pct: int = ...,
         cancel_latency: Fixed | Quantiles = ...,
+        partial_fills: bool = ...,
     ) -> L2: ...
     @property
     def order_latency(self) -> Fixed | Quantiles: ...
@@ -152,6 +156,8 @@ class L2:
     def impact_pct(self) -> int: ...
     @property
     def cancel_latency(self) -> Fixed | Quantiles: ...
+    @property
+    def partial_fills(self) -> bool: ...
     def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
 
 @final
@@ -270,7 +276,12 @@ class Compiled:
     without the interpreter lock."""
 
     def __new__(
-        cls, function: Any, state: Any = None, name: str = "compiled", capacity: int = 64
+        cls,
+        function: Any,
+        state: Any = None,
+        name: str = "compiled",
+        capacity: int = 64,
+        fill_words: int = 8,
     ) -> Compiled: ...
     @property
     def function(self) -> Any: ...
@@ -282,6 +293,8 @@ class Compiled:
     def name(self) -> str: ...
     @property
     def capacity(self) -> int: ...
+    @property
+    def fill_words(self) -> int: ...
 
 def rate(text: str, /) -> int:
     """A rate written as a decimal fraction, in billionths, exactly."""
@@ -293,6 +306,7 @@ def bps(text: str, /) -> int:
     """A rate written in basis points, in billionths, exactly."""
 
 _Side = Literal["buy", "sell"]
+_FiredBy = Literal["last", "mark"]
 _Offset = Literal["open", "close"]
 
 @final
@@ -334,7 +348,7 @@ class Order:
 
 @final
 class Stop:
-    """A stop order, held until the last price reaches its trigger."""
+    """A stop order, held until the price it watches (last or mark) reaches its trigger."""
 
     def __new__(
         cls,
@@ -346,6 +360,7 @@ class Stop:
         offset: _Offset | None = None,
         reduce_only: bool = False,
         tag: str | None = None,
+        fired_by: _FiredBy = "last",
         instrument: str | None = None,
     ) -> Stop: ...
     @property
@@ -363,12 +378,14 @@ class Stop:
     @property
     def tag(self) -> str | None: ...
     @property
+    def fired_by(self) -> _FiredBy: ...
+    @property
     def instrument(self) -> str | None: ...
     def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
 
 @final
 class TakeProfit:
-    """A take-profit order, held until the last price reaches its trigger."""
+    """A take-profit order, held until the price it watches (last or mark) reaches its trigger."""
 
     def __new__(
         cls,
@@ -380,6 +397,7 @@ class TakeProfit:
         offset: _Offset | None = None,
         reduce_only: bool = False,
         tag: str | None = None,
+        fired_by: _FiredBy = "last",
         instrument: str | None = None,
     ) -> TakeProfit: ...
     @property
@@ -396,6 +414,8 @@ class TakeProfit:
     def reduce_only(self) -> bool: ...
     @property
     def tag(self) -> str | None: ...
+    @property
+    def fired_by(self) -> _FiredBy: ...
     @property
     def instrument(self) -> str | None: ...
     def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
@@ -415,6 +435,7 @@ class TrailingStop:
         offset: _Offset | None = None,
         reduce_only: bool = False,
         tag: str | None = None,
+        fired_by: _FiredBy = "last",
         instrument: str | None = None,
     ) -> TrailingStop: ...
     @property
@@ -433,6 +454,8 @@ class TrailingStop:
     def reduce_only(self) -> bool: ...
     @property
     def tag(self) -> str | None: ...
+    @property
+    def fired_by(self) -> _FiredBy: ...
     @property
     def instrument(self) -> str | None: ...
     def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
@@ -480,13 +503,13 @@ class BracketOrder:
         cls,
         entry: Order | Stop | TakeProfit,
         *,
-        stop_loss: Stop | None = None,
+        stop_loss: Stop | TrailingStop | None = None,
         take_profit: TakeProfit | Order | None = None,
     ) -> BracketOrder: ...
     @property
     def entry(self) -> Order | Stop | TakeProfit: ...
     @property
-    def stop_loss(self) -> Stop | None: ...
+    def stop_loss(self) -> Stop | TrailingStop | None: ...
     @property
     def take_profit(self) -> TakeProfit | Order | None: ...
     def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
@@ -526,6 +549,7 @@ class Fill:
         fee: int,
         instrument: int,
         tick: int,
+        remaining: int,
     ) -> Fill: ...
     @property
     def exch_ts(self) -> int: ...
@@ -551,12 +575,16 @@ class Fill:
     def instrument(self) -> int: ...
     @property
     def tick(self) -> int: ...
+    @property
+    def remaining(self) -> int: ...
     def __getnewargs_ex__(self) -> tuple[tuple[Any, ...], dict[str, Any]]: ...
 
 @final
 class Fills:
     """The fills of a run: a sequence of Fill and a buffer of 72-byte records."""
 
+    @property
+    def remaining(self) -> memoryview: ...
     def __len__(self) -> int: ...
     def __getitem__(self, index: int, /) -> Fill: ...
 

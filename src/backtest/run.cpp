@@ -44,7 +44,8 @@ void note_endings(std::span<const core::Output> outputs, const core::LiveOrders&
   };
   for (const core::Output& output : outputs) {
     if (const auto* fill = std::get_if<core::output::Fill>(&output)) {
-      note(fill->order, strategy::Ending::Filled);
+      // A part is not an end: the order goes on, and its last part ends it.
+      if (fill->remaining == 0) note(fill->order, strategy::Ending::Filled);
     } else if (const auto* canceled = std::get_if<core::output::Canceled>(&output)) {
       note(canceled->id, strategy::Ending::Canceled);
     } else if (const auto* expired = std::get_if<core::output::Expired>(&output)) {
@@ -228,7 +229,24 @@ void Loop::count(std::span<const core::Output> outputs) {
 }
 
 void Loop::apply_mark(const MarkPoint& mark, std::optional<InstrumentId> instrument) {
-  record(kernel_.apply(core::event::Mark{mark.time, mark.price, instrument}), false);
+  auto outputs = kernel_.apply(core::event::Mark{mark.time, mark.price, instrument});
+  if (outputs.empty()) return;
+  // A mark fires the orders that watch it: their notices are heard as a
+  // tick's are.
+  note_ends(outputs);
+  record(outputs, false);
+  count(outputs);
+}
+
+bool Loop::watches_marks() const {
+  const std::vector<core::Holding>& holdings = kernel_.state().holdings;
+  return std::any_of(holdings.begin(), holdings.end(),
+                     [](const core::Holding& h) { return h.matcher.watches_marks(); });
+}
+
+bool Loop::mark_fires(const MarkPoint& mark) const {
+  const core::Matcher& matcher = kernel_.state().holdings.front().matcher;
+  return matcher.watches_marks() && matcher.mark_fires(mark.price);
 }
 
 void Loop::apply_scheduled_funding(Nanos until) {
@@ -415,7 +433,7 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks,
   const core::Matcher& matcher = h.matcher;
   if (matcher.held() > 0) {
     // The tick that fires a held order is the kernel's to apply.
-    n = matcher.before_trigger(ticks.first(n));
+    n = matcher.before_trigger(ticks.first(n), h.marked);
     if (n == 0) return 0;
   }
 

@@ -277,8 +277,9 @@ struct SpanDepth {
   }
 };
 
-// Appends the endings found in one step's outputs: a fill whose order is no
-// longer live ends Filled, a cancellation ends Canceled, an expiry Expired, a
+// Appends the endings found in one step's outputs: a fill that leaves nothing
+// of its order (its last part) and whose order is no longer live ends
+// Filled, a cancellation ends Canceled, an expiry Expired, a
 // refusal of an order Rejected with its reason; an order id appears at most
 // once among those in `endings`.  A conditional order that fired is noted as
 // Triggered beside them, its end still to come.  `noted` holds the ids of `endings`, so that
@@ -336,6 +337,8 @@ class Loop {
   bool idle() const;
   // Whether every holding is flat.
   bool flat() const;
+  // Whether the first holding is valued at a mark.
+  bool holding_marked() const { return kernel_.state().holdings.front().marked; }
   // The longest leading run of `ticks` that brings neither, at once: the
   // result counts, samples and tracks them as apply_tick would, and the
   // account and the matcher are left as the last of them leaves them.
@@ -360,6 +363,11 @@ class Loop {
   // from then on; a liquidation it brings is recorded as a tick's is.
   // `instrument` names the holding in a portfolio; none for the only one.
   void apply_mark(const MarkPoint& mark, std::optional<InstrumentId> instrument = std::nullopt);
+  // Whether an order of the account watches the mark price.
+  bool watches_marks() const;
+  // Whether `mark` would fire an order of the one holding's.
+  // Requires: idle().
+  bool mark_fires(const MarkPoint& mark) const;
   RunResult finish(std::string_view strategy_name);
 
   std::span<const Fill> tick_fills() const { return tick_fills_; }
@@ -504,13 +512,20 @@ class MarkMerge {
     }
   }
 
-  // The same for an account that no mark can move (flat, nothing working):
-  // only the latest of those marks is applied, as the one that counts.  A
-  // portfolio's are each instrument's, so all of them are applied.
-  void apply_latest_until(Loop& loop, Nanos until) {
-    if constexpr (TAGGED) return apply_until(loop, until);
+  // The same for an account that no mark can move (flat, nothing working
+  // but orders waiting for a level): only the latest of those marks is
+  // applied, as the one that counts, up to the first that would fire an
+  // order, which is left for its tick.  Returns the time of that mark, or
+  // the largest time when none fires.  A portfolio's are each instrument's,
+  // so all of them are applied.
+  Nanos apply_latest_until(Loop& loop, Nanos until) {
+    if constexpr (TAGGED) {
+      apply_until(loop, until);
+      return std::numeric_limits<Nanos>::max();
+    }
     bool any = false;
     MarkPoint latest;
+    Nanos fires = std::numeric_limits<Nanos>::max();
     for (;;) {
       if (!waiting_) {
         if (ended_ || !source_.next(mark_)) {
@@ -520,11 +535,16 @@ class MarkMerge {
         waiting_ = true;
       }
       if (mark_.time > until) break;
+      if (loop.mark_fires(mark_)) {
+        fires = mark_.time;
+        break;
+      }
       latest = mark_;
       any = true;
       waiting_ = false;
     }
     if (any) loop.apply_mark(latest);
+    return fires;
   }
 
   // The time of the next mark not applied yet; the largest time when the
@@ -552,7 +572,7 @@ class MarkMerge<NoMarks> {
  public:
   explicit MarkMerge(NoMarks&) {}
   void apply_until(Loop&, Nanos) {}
-  void apply_latest_until(Loop&, Nanos) {}
+  Nanos apply_latest_until(Loop&, Nanos) { return std::numeric_limits<Nanos>::max(); }
   Nanos next_time() { return std::numeric_limits<Nanos>::max(); }
 };
 
@@ -585,18 +605,20 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
           std::span<const std::int64_t> tags;
           if constexpr (TaggedSource<T>) tags = ticks.peek_instruments(run.size());
           if constexpr (!std::is_same_v<std::remove_cvref_t<M>, NoMarks>) {
-            if (!run.empty() && loop.flat()) {
-              // A mark moves nothing of a flat account: of those the run
-              // reaches, the latest is taken at once, ahead of its ticks.
-              marked.apply_latest_until(loop, run.back().exch_ts);
-            } else {
-              // A tick at or after the next mark's time waits for the mark.
-              const Nanos until = marked.next_time();
-              run = run.first(static_cast<std::size_t>(
-                  std::find_if(run.begin(), run.end(),
-                               [until](const engine::Tick& t) { return t.exch_ts >= until; }) -
-                  run.begin()));
+            // A mark moves nothing of a flat account: of those the run
+            // reaches, the latest is taken at once, ahead of its ticks, up
+            // to one that fires an order.  Orders that watch the mark on a
+            // holding without one yet watch the ticks' trades instead, and
+            // the first mark must come in its place.
+            Nanos until = marked.next_time();
+            if (!run.empty() && loop.flat() && (!loop.watches_marks() || loop.holding_marked())) {
+              until = marked.apply_latest_until(loop, run.back().exch_ts);
             }
+            // A tick at or after the next mark's time waits for the mark.
+            run = run.first(static_cast<std::size_t>(
+                std::find_if(run.begin(), run.end(),
+                             [until](const engine::Tick& t) { return t.exch_ts >= until; }) -
+                run.begin()));
           }
           if (const std::size_t done = run.empty() ? 0 : loop.apply_idle(run, tags); done > 0) {
             ticks.skip_in_place(done);

@@ -93,8 +93,8 @@ void Kernel::on_tick(const event::Tick& e) {
   // Conditional orders look at the tick once it is matched and booked, so
   // that what they send meets the ticks after it, sized from the position
   // as it now stands.
-  if (!state_.external_fills && h.matcher.watching()) {
-    h.matcher.after_tick(e.tick, h.long_size, h.short_size, state_.hedge);
+  if (!state_.external_fills && h.matcher.watching(h.marked)) {
+    h.matcher.after_tick(e.tick, h.long_size, h.short_size, state_.hedge, h.marked);
     take_notices(h);
   }
 }
@@ -222,6 +222,12 @@ void Kernel::on_mark(const event::Mark& e) {
   h.marked = true;
   h.last = e.price;
   check_liquidation(e.price);
+  // Conditional orders that watch the mark look at it once the account has
+  // been tested at it, as those that watch the last trade look at a tick.
+  if (!state_.external_fills) {
+    h.matcher.after_mark(e.time, e.price, h.long_size, h.short_size, state_.hedge);
+    take_notices(h);
+  }
 }
 
 void Kernel::on_funding_paid(const event::FundingPaid& e) {
@@ -311,11 +317,20 @@ void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fil
         outputs_.emplace_back(output::Canceled{fill.order});
         continue;
       }
-      fill.qty = std::min(fill.qty, room);
+      if (fill.qty > room) {
+        // What is left of an order filled in parts cannot reduce anything
+        // either: the order is done with this fill.
+        fill.qty = room;
+        if (fill.remaining > 0) {
+          h.matcher.cancel(fill.order);
+          fill.remaining = 0;
+        }
+      }
     }
     state_.charge_fee(state_.fee_of(fill, h), h);
     state_.apply_fill(fill);
-    live_.erase(fill.order);
+    // A part leaves the order working; only its last part ends it.
+    if (fill.remaining == 0) live_.erase(fill.order);
     outputs_.emplace_back(fill);
     if (h.matcher.guards()) h.matcher.booked(fill.order, h.long_size, h.short_size);
   }

@@ -70,6 +70,15 @@ bool Matcher::drop(OrderId id) {
                     engine);
 }
 
+bool Matcher::resize(OrderId id, QtyLots qty) {
+  return std::visit(Overloaded{
+                        [&](engine::L0Engine& l0) { return l0.resize(id, qty); },
+                        [&](L1Ptr& l1) { return l1->resize(id, qty); },
+                        [&](L2Ptr& l2) { return l2->resize(id, qty); },
+                    },
+                    engine);
+}
+
 engine::CancelOutcome Matcher::engine_cancel(OrderId id, Nanos now) {
   return std::visit(Overloaded{
                         [&](engine::L0Engine& l0) {
@@ -148,7 +157,7 @@ bool Matcher::on_snapshot(const book::DepthSnapshot& snapshot) {
 }
 
 bool Matcher::only_triggers() const {
-  if (desk && !desk->trails.empty()) return false;
+  if (desk && desk->trailing()) return false;
   return std::visit(Overloaded{
                         [](const engine::L0Engine& l0) { return l0.book.empty(); },
                         [](const L1Ptr& l1) {

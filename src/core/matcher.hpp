@@ -19,6 +19,7 @@
 
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <memory>
@@ -76,7 +77,6 @@ struct Matcher {
   // Made with the first order that needs it, so that a matcher of plain
   // orders stays small and its ticks never look at one.
   std::unique_ptr<OrderDesk> desk;
-  TriggerSource trigger_source = TriggerSource::Last;
   engine::TriggeredPrice triggered = engine::TriggeredPrice::Order;
 
   explicit Matcher(engine::L0Engine l0) : engine(std::move(l0)) { core_ = &find_core(); }
@@ -91,15 +91,15 @@ struct Matcher {
   Matcher(Matcher&& other) noexcept
       : engine(std::move(other.engine)),
         desk(std::move(other.desk)),
-        trigger_source(other.trigger_source),
-        triggered(other.triggered) {
+        triggered(other.triggered),
+        mark_(other.mark_) {
     core_ = &find_core();
   }
   Matcher& operator=(Matcher&& other) noexcept {
     engine = std::move(other.engine);
     desk = std::move(other.desk);
-    trigger_source = other.trigger_source;
     triggered = other.triggered;
+    mark_ = other.mark_;
     core_ = &find_core();
     return *this;
   }
@@ -142,13 +142,25 @@ struct Matcher {
     return engine_tick(tick);
   }
 
-  // Whether anything waits for after_tick.
-  bool watching() const { return desk && desk->watching(); }
+  // Whether anything waits for after_tick: orders that watch the last
+  // trade, and, on a holding that has no mark yet (`marked` false), those
+  // that watch the mark.
+  bool watching(bool marked = false) const {
+    return desk && (desk->watching(TriggerSource::Last) ||
+                    (!marked && desk->watching(TriggerSource::Mark)));
+  }
 
-  // Looks at the held conditional orders with the tick's trigger price and
+  // Looks at the held conditional orders with the tick's last trade and
   // sends those it fires, judged and sized, where they only reduce, against
   // the account's legs as they stand after the tick (`hedge`: held apart).
+  // Orders that watch the mark look at it too while the holding has none
+  // (`marked` false): until then the last trade is the price it is valued at.
   void after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots short_size,
+                  bool hedge = false, bool marked = false);
+
+  // The same for a mark price observed at `time`, for the orders that watch
+  // the mark; what they send is stamped with that time.
+  void after_mark(Nanos time, std::int64_t price, QtyLots long_size, QtyLots short_size,
                   bool hedge = false);
 
   // Whether a bracket is in position, so that the account must say when it
@@ -188,18 +200,35 @@ struct Matcher {
   // The number of orders the desk holds, armed or not.
   std::size_t held() const { return desk ? desk->held.size() : 0; }
   // How many of `ticks` fire nothing the desk holds, from the first: the
-  // index of the first that reaches a trigger, or their number.
+  // index of the first whose last trade reaches a trigger that watches it
+  // (on a holding without a mark, `marked` false, any trigger), or their
+  // number.
   // Requires: only_triggers().
-  std::size_t before_trigger(std::span<const engine::Tick> ticks) const {
+  std::size_t before_trigger(std::span<const engine::Tick> ticks, bool marked = false) const {
     if (!desk) return ticks.size();
-    const std::int64_t below = desk->triggers.highest_below();
-    const std::int64_t above = desk->triggers.lowest_above();
+    std::int64_t below = I64_MIN;
+    std::int64_t above = I64_MAX;
+    for (const TriggerSource source : {TriggerSource::Last, TriggerSource::Mark}) {
+      if (marked && source == TriggerSource::Mark) continue;
+      const engine::TriggerBook& book = desk->triggers[source_index(source)];
+      below = std::max(below, book.highest_below());
+      above = std::min(above, book.lowest_above());
+    }
     for (std::size_t i = 0; i < ticks.size(); ++i) {
-      const std::int64_t price = trigger_price(ticks[i], trigger_source);
+      const std::int64_t price = ticks[i].last;
       if (price <= below || price >= above) return i;
     }
     return ticks.size();
   }
+  // Whether a mark at `price` would fire an order the desk holds.
+  // Requires: only_triggers().
+  bool mark_fires(std::int64_t price) const {
+    if (!desk) return false;
+    const engine::TriggerBook& book = desk->triggers[source_index(TriggerSource::Mark)];
+    return price <= book.highest_below() || price >= book.lowest_above();
+  }
+  // Whether the desk holds an order that watches the mark.
+  bool watches_marks() const { return desk && desk->watching(TriggerSource::Mark); }
 
   // The legs as the venue holds them: the account's (`long_size`,
   // `short_size`) with the fills executed here that the account has not
@@ -225,6 +254,8 @@ struct Matcher {
   std::span<const engine::L0Fill> on_tick_grouped(const engine::Tick& tick);
   // The core engine, found once: every tick asks it for its notices.
   engine::L0Engine* core_ = nullptr;
+  // The latest mark price observed; 0 before the first.
+  std::int64_t mark_ = 0;
 
   bool grouped() const { return desk && !desk->groups.empty(); }
   // The fills the engine executed on its latest tick, reported or not.
@@ -232,14 +263,19 @@ struct Matcher {
   // The engine's submit, with a notice for an order it did not accept;
   // returns whether it did.
   bool send(const Working& order, Nanos now);
-  bool drop(OrderId id);  // the engine's immediate cancel
+  bool drop(OrderId id);                 // the engine's immediate cancel
+  bool resize(OrderId id, QtyLots qty);  // the engine's change of an order's size
   engine::CancelOutcome engine_cancel(OrderId id, Nanos now);
 
   // Desk steps (matcher_desk.cpp).
   void hold(const Working& order, const OrderTerms& terms, bool armed);
   void arm(OrderId id, Held& held, const engine::Tick* tick);
   bool unhold(OrderId id);
-  void fire(OrderId id, std::int64_t level, const engine::Tick& tick, QtyLots long_size,
+  // Fires what watches `price` among the sources `watched` marks, stamping
+  // what it sends with the given times.
+  void watch(std::int64_t price, std::array<bool, TRIGGER_SOURCES> watched, Nanos exch_ts,
+             Nanos local_ts, QtyLots long_size, QtyLots short_size, bool hedge);
+  void fire(OrderId id, std::int64_t level, Nanos exch_ts, Nanos local_ts, QtyLots long_size,
             QtyLots short_size, bool hedge);
   void start_trail(OrderId id, Held& held);
   bool join(OrderId id, OrderId leader, std::size_t slot);

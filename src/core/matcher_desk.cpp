@@ -26,8 +26,8 @@ std::int64_t trail_of(const TriggerTerms& t, std::int64_t best) {
 std::size_t OrderDesk::clear() {
   const std::size_t n = held.size();
   held.clear();
-  triggers.clear();
-  trails.clear();
+  for (engine::TriggerBook& book : triggers) book.clear();
+  for (std::vector<OrderId>& list : trails) list.clear();
   leader_of.clear();
   groups.clear();
   guarding.clear();
@@ -60,10 +60,13 @@ void Matcher::place(const Working& order, const OrderTerms& terms, Nanos now) {
       }
       break;
     case GroupRole::BracketStop:
-    case GroupRole::BracketTake:
-      if (!join(id, terms.leader, terms.role == GroupRole::BracketStop ? 1 : 2)) return refuse();
+    case GroupRole::BracketTake: {
+      const std::size_t slot = terms.role == GroupRole::BracketStop ? 1 : 2;
+      if (!join(id, terms.leader, slot)) return refuse();
+      desk->groups.find(terms.leader)->exit_qty[slot] = terms.close_position ? 0 : order.qty;
       // Unarmed until the entry fills.
       return hold(order, terms, false);
+    }
   }
   if (terms.trigger.any()) {
     hold(order, terms, true);
@@ -101,21 +104,19 @@ void Matcher::arm(OrderId id, Held& h, const engine::Tick* tick) {
   h.armed = true;
   const TriggerTerms& t = h.trigger;
   const bool sell = h.order.side == Side::Sell;
+  engine::TriggerBook& triggers = desk->triggers[source_index(t.source)];
   switch (t.kind) {
     case TriggerTerms::Kind::Stop:
-      desk->triggers.insert(id, t.price,
-                            sell ? engine::Fires::AtOrBelow : engine::Fires::AtOrAbove);
+      triggers.insert(id, t.price, sell ? engine::Fires::AtOrBelow : engine::Fires::AtOrAbove);
       return;
     case TriggerTerms::Kind::TakeProfit:
-      desk->triggers.insert(id, t.price,
-                            sell ? engine::Fires::AtOrAbove : engine::Fires::AtOrBelow);
+      triggers.insert(id, t.price, sell ? engine::Fires::AtOrAbove : engine::Fires::AtOrBelow);
       return;
     case TriggerTerms::Kind::Trailing:
       // The activation price is reached the way the best price moves: a
       // sell's trail starts on a rise to it, a buy's on a fall.
       if (t.price > 0) {
-        desk->triggers.insert(id, t.price,
-                              sell ? engine::Fires::AtOrAbove : engine::Fires::AtOrBelow);
+        triggers.insert(id, t.price, sell ? engine::Fires::AtOrAbove : engine::Fires::AtOrBelow);
       } else {
         start_trail(id, h);
       }
@@ -136,44 +137,62 @@ void Matcher::arm(OrderId id, Held& h, const engine::Tick* tick) {
 
 void Matcher::start_trail(OrderId id, Held& h) {
   h.trailing = true;
-  // The trail starts from the latest trade the engine has seen: the price
-  // at its placement, or at the tick that reached its activation.  Never
+  // The trail starts from the latest price it watches: the price at its
+  // placement, or at the tick or mark that reached its activation.  Never
   // from an earlier trail's best, which would fire it at a level the market
   // never turned back from since it was placed.  Before the first tick (or
-  // across a break in the depth) there is none, and the next tick sets it.
-  h.best = core_engine().prev_last.value_or(0);
-  desk->trails.push_back(id);
+  // across a break in the depth) there is none, and the next price sets it.
+  // A trail on the mark starts from the last trade until a mark comes.
+  const std::int64_t last = core_engine().prev_last.value_or(0);
+  h.best = h.trigger.source == TriggerSource::Mark && mark_ > 0 ? mark_ : last;
+  desk->trails[source_index(h.trigger.source)].push_back(id);
 }
 
 bool Matcher::unhold(OrderId id) {
   if (!desk || desk->held.empty()) return false;
   const Held* h = desk->held.find(id);
   if (h == nullptr) return false;
-  if (h->armed && !h->trailing) desk->triggers.remove(id);
+  if (h->armed && !h->trailing) desk->triggers[source_index(h->trigger.source)].remove(id);
   desk->held.erase(id);  // a trail left behind is passed over
   return true;
 }
 
 void Matcher::after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots short_size,
+                         bool hedge, bool marked) {
+  watch(tick.last, {true, !marked}, tick.exch_ts, tick.local_ts, long_size, short_size, hedge);
+}
+
+void Matcher::after_mark(Nanos time, std::int64_t price, QtyLots long_size, QtyLots short_size,
                          bool hedge) {
-  const std::int64_t price = trigger_price(tick, trigger_source);
+  if (price <= 0) return;
+  mark_ = price;
+  if (!desk || !desk->watching(TriggerSource::Mark)) return;
+  watch(price, {false, true}, time, time, long_size, short_size, hedge);
+}
+
+void Matcher::watch(std::int64_t price, std::array<bool, TRIGGER_SOURCES> watched, Nanos exch_ts,
+                    Nanos local_ts, QtyLots long_size, QtyLots short_size, bool hedge) {
   auto& fired = desk->fired;
   fired.clear();
-  desk->triggers.take_reached(price, fired);
-  // The trails move with the best price, then fire on a turn back.
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < desk->trails.size(); ++i) {
-    const OrderId id = desk->trails[i];
-    Held* h = desk->held.find(id);
-    if (h == nullptr || !h->trailing) continue;
-    desk->trails[kept++] = id;
-    const bool sell = h->order.side == Side::Sell;
-    if (h->best <= 0 || (sell ? price > h->best : price < h->best)) h->best = price;
-    const std::int64_t trail = trail_of(h->trigger, h->best);
-    const std::int64_t level = sell ? sub_sat(h->best, trail) : add_sat(h->best, trail);
-    if (sell ? price <= level : price >= level) fired.emplace_back(h->seq, id);
+  for (std::size_t source = 0; source < TRIGGER_SOURCES; ++source) {
+    if (!watched[source]) continue;
+    desk->triggers[source].take_reached(price, fired);
+    // The trails move with the best price, then fire on a turn back.
+    std::vector<OrderId>& trails = desk->trails[source];
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < trails.size(); ++i) {
+      const OrderId id = trails[i];
+      Held* h = desk->held.find(id);
+      if (h == nullptr || !h->trailing) continue;
+      trails[kept++] = id;
+      const bool sell = h->order.side == Side::Sell;
+      if (h->best <= 0 || (sell ? price > h->best : price < h->best)) h->best = price;
+      const std::int64_t trail = trail_of(h->trigger, h->best);
+      const std::int64_t level = sell ? sub_sat(h->best, trail) : add_sat(h->best, trail);
+      if (sell ? price <= level : price >= level) fired.emplace_back(h->seq, id);
+    }
+    trails.resize(kept);
   }
-  desk->trails.resize(kept);
   if (fired.empty()) return;
 
   // Fire in the order the orders were placed; the book gave its entry
@@ -191,7 +210,10 @@ void Matcher::after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots sh
     if (h == nullptr) continue;  // ended by an order that fired before it
     const TriggerTerms& t = h->trigger;
     if (t.kind == TriggerTerms::Kind::Trailing && !h->trailing) {
-      start_trail(id, *h);  // the activation price was reached
+      // The activation price was reached: the trail starts from the price
+      // that reached it.
+      start_trail(id, *h);
+      h->best = price;
       continue;
     }
     std::int64_t level = t.price;
@@ -199,16 +221,16 @@ void Matcher::after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots sh
       const std::int64_t trail = trail_of(t, h->best);
       level = h->order.side == Side::Sell ? sub_sat(h->best, trail) : add_sat(h->best, trail);
     }
-    fire(id, level, tick, long_size, short_size, hedge);
+    fire(id, level, exch_ts, local_ts, long_size, short_size, hedge);
   }
 }
 
-void Matcher::fire(OrderId id, std::int64_t level, const engine::Tick& tick, QtyLots long_size,
+void Matcher::fire(OrderId id, std::int64_t level, Nanos exch_ts, Nanos local_ts, QtyLots long_size,
                    QtyLots short_size, bool hedge) {
   const Held h = *desk->held.find(id);
   desk->held.erase(id);
   const std::size_t from = notices().size();
-  notices().push_back(engine::Notice{Kind::Triggered, {}, id, level, tick.exch_ts});
+  notices().push_back(engine::Notice{Kind::Triggered, {}, id, level, exch_ts});
   // The first of a pair to fire ends the other; a bracket's entry goes on.
   if (grouped()) {
     if (const OrderId* leader = desk->leader_of.find(id)) {
@@ -229,20 +251,20 @@ void Matcher::fire(OrderId id, std::int64_t level, const engine::Tick& tick, Qty
     if (room <= 0) {
       const RejectReason why =
           hedge || long_size == 0 ? RejectReason::ReduceOnlyFlat : RejectReason::ReduceOnlySameSide;
-      notices().push_back(engine::Notice{Kind::Rejected, why, id, 0, tick.exch_ts});
+      notices().push_back(engine::Notice{Kind::Rejected, why, id, 0, exch_ts});
       if (grouped()) settle_notices(from);
       return;
     }
     if (h.close_position) order.qty = room;
   }
-  order.exch_ts = tick.exch_ts;
-  order.local_ts = tick.local_ts;
+  order.exch_ts = exch_ts;
+  order.local_ts = local_ts;
   if (triggered == engine::TriggeredPrice::Trigger) {
     engine::IdMap<std::int64_t>& bounds = core_engine().bounds;
     bounds.put(id, std::max<std::int64_t>(level, 1));
-    if (!send(order, tick.local_ts)) bounds.erase(id);
+    if (!send(order, local_ts)) bounds.erase(id);
   } else {
-    send(order, tick.local_ts);
+    send(order, local_ts);
   }
   if (grouped()) settle_notices(from);
 }
@@ -267,7 +289,11 @@ void Matcher::end_group(OrderId leader, OrderId keep) {
   dissolve(leader);
   for (std::size_t i = 0; i < g.members.size(); ++i) {
     const OrderId m = g.members[i];
-    if (m == 0 || m == keep || (g.kind == GroupRole::BracketEntry && i == 0)) continue;
+    if (m == 0 || m == keep) continue;
+    // A bracket's entry ends with it only once it has filled in part: what
+    // filled of it later would have no exit guarding it.  One filled whole
+    // is no longer at the venue, and one not filled at all is the bracket.
+    if (g.kind == GroupRole::BracketEntry && i == 0 && !g.entry_filled) continue;
     cancel_member(m, 0);
   }
 }
@@ -326,21 +352,25 @@ void Matcher::settle_fills(std::span<const engine::L0Fill> fills, const engine::
       end_group(leader, f.order);
       continue;
     }
-    if (g.entry_filled) continue;
+    // Armed for the part of the entry that has filled, and raised with each
+    // part after it; a close-position member (qty 0) is sized when it fires.
     g.entry_filled = true;
-    // Armed for the part of the entry that filled.  Every tier fills an
-    // order whole, so that is all of it; a close-position member (qty 0)
-    // is sized when it fires.
-    const QtyLots entry_qty = g.entry_qty;
-    const std::array<OrderId, 3> members = g.members;
+    g.entry_done = std::min(add_sat(g.entry_done, f.qty), g.entry_qty);
+    const Group armed = g;
     for (std::size_t slot = 1; slot < 3; ++slot) {
-      Held* h = members[slot] == 0 ? nullptr : desk->held.find(members[slot]);
-      if (h == nullptr || h->armed) continue;
-      if (h->order.qty > 0 && entry_qty > 0 && f.qty < entry_qty) {
-        h->order.qty =
-            std::max<QtyLots>(1, clamp64(static_cast<Wide>(h->order.qty) * f.qty / entry_qty));
+      const OrderId id = armed.members[slot];
+      const QtyLots full = armed.exit_qty[slot];
+      if (id == 0) continue;
+      const QtyLots qty = full <= 0 || armed.entry_qty <= 0
+                              ? 0
+                              : std::max<QtyLots>(1, clamp64(static_cast<Wide>(full) *
+                                                             armed.entry_done / armed.entry_qty));
+      if (Held* h = desk->held.find(id)) {
+        if (qty > 0) h->order.qty = qty;
+        if (!h->armed) arm(id, *h, &tick);
+      } else if (qty > 0) {
+        resize(id, qty);  // a take-profit already at the venue
       }
-      arm(members[slot], *h, &tick);
     }
   }
 }

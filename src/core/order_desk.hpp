@@ -2,23 +2,28 @@
 // trigger, and the links of the contingent groups its orders belong to.
 //
 // A conditional order (a stop, a take-profit, a trailing stop) is held here,
-// away from the engine, and looked at once per tick, after the tick has been
-// matched: when the tick's trigger price reaches it, the order it stands for
-// is sent to the engine as the strategy would have sent it on that tick --
-// through the engine's latency, queue and impact, and at L0 to execute on
-// the next tick -- and fills where that order fills (or, for a run that
-// asks for the conservative bound, never better than the trigger).  It is
-// never sent on a tick before the one whose price fired it.  A trailing
-// stop's trail starts from the last price at its placement (or at its
-// activation), and from nothing else.
+// away from the engine, and watches one price: the last trade, looked at
+// once per tick after the tick has been matched, or the mark price, looked
+// at on each mark (and on each tick's last trade while the holding has no
+// mark yet, the price it is valued at until then).  When that price reaches
+// it, the order it stands for is sent to the engine as the strategy would
+// have sent it then -- through the engine's latency, queue and impact, and
+// at L0 to execute on the next tick -- and fills where that order fills (or,
+// for a run that asks for the conservative bound, never better than the
+// trigger).  It is never sent before the price that fired it.  A trailing
+// stop trails the price it watches, from that price at its placement (or
+// at its activation), and from nothing else.
 //
 // A group is linked where its orders execute, so that the links hold before
 // the account hears of anything: the first leg of a one-cancels-other pair
 // to fill or fire ends the other at once; a bracket's stop-loss and
 // take-profit wait, unarmed, until its entry fills, are armed for the part
-// that filled, form such a pair, and end together once the account no
-// longer holds the position the entry opened.  The group's own cancels take
-// effect at once, whatever the cancel latency: the venue links the orders.
+// that filled and raised with each part after it, form such a pair, and end
+// together once the account no longer holds the position the entry opened.
+// A bracket that ends while its entry still works (filled in part) cancels
+// the rest of the entry too: what filled later would have no exit guarding
+// it.  The group's own cancels take effect at once, whatever the cancel
+// latency: the venue links the orders.
 //
 // The desk is the data; the matcher (matcher_desk.cpp) drives it with its
 // engine.  An empty desk costs a tick one look at two counts.
@@ -41,17 +46,10 @@
 
 namespace halvorn::core {
 
-// The price a trigger is compared with.  Only the last trade price today;
-// the mark price is meant to become a second choice.
-enum class TriggerSource : std::uint8_t { Last = 0 };
+// How many prices a conditional order can watch (TriggerSource).
+inline constexpr std::size_t TRIGGER_SOURCES = 2;
 
-inline std::int64_t trigger_price(const engine::Tick& tick, TriggerSource source) {
-  switch (source) {
-    case TriggerSource::Last:
-      return tick.last;
-  }
-  return tick.last;
-}
+inline std::size_t source_index(TriggerSource source) { return static_cast<std::size_t>(source); }
 
 // An order the desk holds: a conditional order waiting for its trigger, or a
 // bracket's stop-loss or take-profit waiting for its entry.
@@ -123,19 +121,26 @@ struct Group {
   // 0 where there is none (any more).
   std::array<OrderId, 3> members{};
   QtyLots entry_qty = 0;
+  QtyLots entry_done = 0;  // lots of the entry filled so far, over its parts
+  // The stop-loss's and take-profit's sizes for the whole entry (slots 1
+  // and 2; 0 for a close-position member, sized when it fires).
+  std::array<QtyLots, 3> exit_qty{};
   Side entry_side = Side::Buy;
   bool entry_filled = false;
   bool in_position = false;  // the account has booked the entry's fill
 };
 
 // Invariants: every armed Held of kind Stop or TakeProfit, and every armed
-// Trailing one whose trail has not started, is in `triggers`; every started
-// trail is in `trails`; `leader_of` maps exactly the members of `groups`;
-// `guarding` lists the brackets in position.
+// Trailing one whose trail has not started, is in the `triggers` of the
+// price it watches; every started trail is in that price's `trails`;
+// `leader_of` maps exactly the members of `groups`; `guarding` lists the
+// brackets in position.
 struct OrderDesk {
   HeldOrders held;
-  engine::TriggerBook triggers;
-  std::vector<OrderId> trails;  // may hold ids no longer trailing; passed over
+  // By the price they watch (TriggerSource): the last trade, the mark.
+  std::array<engine::TriggerBook, TRIGGER_SOURCES> triggers;
+  // May hold ids no longer trailing; passed over.
+  std::array<std::vector<OrderId>, TRIGGER_SOURCES> trails;
   engine::IdMap<OrderId> leader_of;
   engine::IdMap<Group> groups;
   std::vector<OrderId> guarding;
@@ -145,8 +150,12 @@ struct OrderDesk {
   std::vector<OrderId> scratch;
 
   bool empty() const { return held.empty() && groups.empty(); }
-  // Whether a tick has anything to look at after matching.
-  bool watching() const { return !triggers.empty() || !trails.empty(); }
+  // Whether anything watches this price.
+  bool watching(TriggerSource source) const {
+    const std::size_t i = source_index(source);
+    return !triggers[i].empty() || !trails[i].empty();
+  }
+  bool trailing() const { return !trails[0].empty() || !trails[1].empty(); }
   std::size_t clear();
 };
 

@@ -34,6 +34,14 @@ std::int64_t or_last(std::int64_t v, std::int64_t last) { return v > 0 ? v : las
 
 }  // namespace
 
+bool traded_through(const Working& order, const Tick& tick) {
+  const std::int64_t p = order.kind.price;
+  if (order.side == Side::Buy) {
+    return or_last(tick.low, tick.last) < p || tick.last < p || (tick.ask > 0 && tick.ask < p);
+  }
+  return or_last(tick.high, tick.last) > p || tick.last > p || (tick.bid > 0 && tick.bid > p);
+}
+
 Working limit_order(OrderId id, Side side, std::int64_t price, QtyLots qty, Nanos exch_ts,
                     Nanos local_ts, Offset offset) {
   return make_order(id, side, OrderKind::limit(price), qty, exch_ts, local_ts, offset);
@@ -77,6 +85,15 @@ bool L0Engine::cancel(OrderId id) {
   return book.remove(id).has_value();
 }
 
+bool L0Engine::resize(OrderId id, QtyLots qty) {
+  const Resting* r = book.find(id);
+  if (r == nullptr) return false;
+  Working order = r->order;
+  order.qty = std::max(qty, order.filled + 1);
+  book.replace(id, order);
+  return true;
+}
+
 // Removing every order by id or dropping the whole book leaves the same
 // book, because an id occurs once; the latter needs no list of ids.
 std::size_t L0Engine::cancel_all() {
@@ -117,8 +134,14 @@ void L0Engine::execute_at(Working order, std::int64_t price, bool taker, FillRul
     book.replace(order.id, std::nullopt);
     return;
   }
-  Working::FillResult result = Working::fill(order, remaining);
-  if (std::holds_alternative<FillComplete>(result)) {
+  execute_part(order, remaining, price, taker, rule, exch_ts, local_ts);
+}
+
+void L0Engine::execute_part(Working order, QtyLots qty, std::int64_t price, bool taker,
+                            FillRule rule, Nanos exch_ts, Nanos local_ts) {
+  Working::FillResult result = Working::fill(order, qty);
+  const bool complete = std::holds_alternative<FillComplete>(result);
+  if (complete) {
     book.replace(order.id, std::nullopt);
   } else if (auto* partial = std::get_if<FillPartial>(&result)) {
     Working advanced = partial->order;
@@ -130,12 +153,13 @@ void L0Engine::execute_at(Working order, std::int64_t price, bool taker, FillRul
   if (!bounds.empty()) {
     if (const std::int64_t* trigger = bounds.find(order.id)) {
       price = bounded(order, *trigger, price);
-      bounds.erase(order.id);  // its one fill
+      if (complete) bounds.erase(order.id);  // its last fill
     }
   }
   fill_seq = next_counter(fill_seq, "fill sequence number overflows");
-  fills.push_back(L0Fill{exch_ts, local_ts, order.id, fill_seq, price, remaining, instrument,
-                         order.side, order.offset, taker, rule, order.kind, order.reduce_only});
+  fills.push_back(L0Fill{exch_ts, local_ts, order.id, fill_seq, price, qty, instrument, order.side,
+                         order.offset, taker, rule, order.kind, order.reduce_only,
+                         order.remaining() - qty});
   if (!partners.empty()) {
     if (const OrderId* other = partners.find(order.id)) {
       // The first leg of a pair to execute ends the other before anything
@@ -182,9 +206,44 @@ void L0Engine::cross(const Tick& tick) {
   for (const auto& [seq, id] : crossed) {
     const Resting* resting = book.find(id);
     if (resting == nullptr) continue;
-    execute_at(resting->order, resting->order.kind.price, takers.contains(id), FillRule::Crossed,
-               exch_ts, local_ts);
+    reach(resting->order, resting->order.kind.price, takers.contains(id), FillRule::Crossed, tick,
+          exch_ts, local_ts);
   }
+}
+
+bool L0Engine::reach(const Working& order, std::int64_t price, bool taker, FillRule rule,
+                     const Tick& tick, Nanos exch_ts, Nanos local_ts) {
+  if (parts == nullptr) {
+    execute_at(order, price, taker, rule, exch_ts, local_ts);
+    return false;
+  }
+  const Working reached = order;  // the book's copy moves as it changes
+  if (parts->executed.contains(reached.id)) return true;
+  parts->executed.put(reached.id, {});
+  const QtyLots qty = part_of(reached, taker, tick);
+  if (qty <= 0) return true;
+  execute_part(reached, qty, price, taker, rule, exch_ts, local_ts);
+  return qty < reached.remaining();
+}
+
+QtyLots L0Engine::part_of(const Working& order, bool taker, const Tick& tick) {
+  const QtyLots remaining = order.remaining();
+  if (taker) {
+    if (parts->taker == nullptr) return remaining;
+    return std::clamp<QtyLots>(parts->taker(parts->context, order), 0, remaining);
+  }
+  QtyLots qty = remaining;
+  if (!traded_through(order, tick)) {
+    QtyLots allowed = parts->budget;
+    if (const QtyLots* past = parts->past_queue.find(order.id)) {
+      allowed = std::min(allowed, *past);
+    }
+    qty = std::min(remaining, std::max<QtyLots>(allowed, 0));
+  }
+  // A fill forced by a trade through the order spends the tick's volume
+  // too: the trades at its price came before those past it.
+  parts->budget = std::max<QtyLots>(sub_sat(parts->budget, qty), 0);
+  return qty;
 }
 
 void L0Engine::execute_markets(Lane lane, std::int64_t price, const Tick& tick) {
@@ -207,14 +266,31 @@ std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
   }
   if (prev_last) cross(tick);
 
-  if (book.count(Lane::BuyMarkets) > 0) {
-    execute_markets(Lane::BuyMarkets, or_last(tick.ask, tick.last), tick);
-  }
-  if (book.count(Lane::SellMarkets) > 0) {
-    execute_markets(Lane::SellMarkets, or_last(tick.bid, tick.last), tick);
+  if (parts == nullptr) {
+    if (book.count(Lane::BuyMarkets) > 0) {
+      execute_markets(Lane::BuyMarkets, or_last(tick.ask, tick.last), tick);
+    }
+    if (book.count(Lane::SellMarkets) > 0) {
+      execute_markets(Lane::SellMarkets, or_last(tick.bid, tick.last), tick);
+    }
+    execute_quoted(tick);
+  } else {
+    if (book.count(Lane::BuyMarkets) > 0) {
+      execute_markets_in_parts(Lane::BuyMarkets, or_last(tick.ask, tick.last), tick);
+    }
+    if (book.count(Lane::SellMarkets) > 0) {
+      execute_markets_in_parts(Lane::SellMarkets, or_last(tick.bid, tick.last), tick);
+    }
+    execute_quoted_in_parts(tick);
   }
 
-  // Every execution removes its order (L0 fills the whole remainder), so each
+  if (!immediate.empty()) expire_immediate(tick);
+  remember(tick);
+  return fills;
+}
+
+void L0Engine::execute_quoted(const Tick& tick) {
+  // Every execution removes its order (the whole remainder fills), so each
   // loop below ends.
   const std::int64_t buy_threshold = tick.ask > 0 ? tick.ask : or_last(tick.low, tick.last);
   if (buy_threshold >= 1) {
@@ -242,10 +318,58 @@ std::span<const L0Fill> L0Engine::on_tick(const Tick& tick) {
       execute_at(order, price, taker, FillRule::Quote, tick.exch_ts, tick.local_ts);
     }
   }
+}
 
-  if (!immediate.empty()) expire_immediate(tick);
-  remember(tick);
-  return fills;
+void L0Engine::execute_markets_in_parts(Lane lane, std::int64_t price, const Tick& tick) {
+  // An order left with a part unfilled stays at the front, so the lane is
+  // listed as it stood and each order in it reached once.
+  crossed.clear();
+  book.walk(lane, [this](const Resting& r) {
+    crossed.emplace_back(r.entry_seq, r.id());
+    return true;
+  });
+  for (const auto& [seq, id] : crossed) {
+    if (const Resting* r = book.find(id)) {
+      reach(r->order, price, true, FillRule::MarketOrder, tick, tick.exch_ts, tick.local_ts);
+    }
+  }
+}
+
+void L0Engine::execute_quoted_in_parts(const Tick& tick) {
+  // The same orders as execute_quoted reaches, at the same prices, each
+  // reached once and in the same order; one that a part leaves behind
+  // does not stop the walk, as the orders behind it may be takers sized
+  // apart from it or fills the tick's trades force.
+  const std::int64_t buy_threshold = tick.ask > 0 ? tick.ask : or_last(tick.low, tick.last);
+  const std::int64_t sell_threshold = tick.bid > 0 ? tick.bid : or_last(tick.high, tick.last);
+  for (const Lane lane : {Lane::BuyLimits, Lane::SellLimits}) {
+    const bool buys = lane == Lane::BuyLimits;
+    const std::int64_t threshold = buys ? buy_threshold : sell_threshold;
+    // The best order tells at once whether the quote reaches any.
+    const Resting* best = book.front(lane);
+    if (threshold < 1 || best == nullptr ||
+        (buys ? best->order.kind.price < threshold : best->order.kind.price > threshold)) {
+      continue;
+    }
+    crossed.clear();
+    book.walk(lane, [&](const Resting& r) {
+      const std::int64_t p = r.order.kind.price;
+      if (buys ? p < threshold : p > threshold) return false;
+      crossed.emplace_back(r.entry_seq, r.id());
+      return true;
+    });
+    const std::int64_t bound = buys ? or_last(tick.ask, tick.last) : or_last(tick.bid, tick.last);
+    for (const auto& [seq, id] : crossed) {
+      const Resting* r = book.find(id);
+      if (r == nullptr) continue;  // ended by the other leg of its pair
+      const std::int64_t limit = r->order.kind.price;
+      const bool taker = takers.contains(id);
+      const std::int64_t price = bound < 1 || (!taker && resting == RestingPrice::Limit) ? limit
+                                 : buys ? std::min(limit, bound)
+                                        : std::max(limit, bound);
+      reach(r->order, price, taker, FillRule::Quote, tick, tick.exch_ts, tick.local_ts);
+    }
+  }
 }
 
 void L0Engine::expire_immediate(const Tick& tick) {

@@ -32,6 +32,15 @@
 // Two legs of a one-cancels-other pair registered in `partners` never both
 // fill: the first to execute takes the other out of the book at once.
 //
+// The engines around an L0 engine may ask it to fill in parts (PartSizing):
+// a resting order that a tick trades through fills whole, since nothing
+// trades past a resting order while it rests, but one the tick only reaches
+// fills by the volume traded on the tick, shared in the order the rules
+// reach them, and no further than the volume that got past its queue; a
+// taker fills what the surrounding engine sizes it at.  Whatever is not
+// filled keeps its place in the book, and an order fills at most once a
+// tick.
+//
 // Thread-safety: an engine is used by one thread at a time.
 
 #pragma once
@@ -89,10 +98,9 @@ enum class FillRule : std::uint8_t { Crossed = 0, Quote = 1, MarketOrder = 2 };
 
 // An L0Fill is the execution record every matcher produces: the fields of a
 // Fill followed by the rule that produced it and the kind of the order that
-// filled.  taker is true for MarketOrder fills and for the fill of a limit
-// order on the first tick after it entered the book marketable.  The kind
-// carries the limit, past which the impact of the higher tiers never moves a
-// limit order's fill.
+// filled, and what the order has left.  taker is true for MarketOrder fills and for the fill of a
+// limit order on the first tick after it entered the book marketable.  The kind carries the limit,
+// past which the impact of the higher tiers never moves a limit order's fill.
 struct L0Fill {
   Nanos exch_ts = 0;
   Nanos local_ts = 0;
@@ -107,10 +115,12 @@ struct L0Fill {
   FillRule rule = FillRule::Crossed;
   OrderKind kind;
   bool reduce_only = false;  // the account books no more of it than reduces its position
+  QtyLots remaining = 0;     // lots of the order still working after this fill
 
-  // The booked form: every field but rule and kind.
+  // The booked form: every field but rule, kind and reduce_only.
   Fill to_fill() const {
-    return Fill{exch_ts, local_ts, order, seq, price, qty, instrument, side, offset, taker};
+    return Fill{exch_ts,    local_ts, order,  seq,   price,    qty,
+                instrument, side,     offset, taker, remaining};
   }
 
   friend bool operator==(const L0Fill&, const L0Fill&) = default;
@@ -125,6 +135,38 @@ struct Quote {
 
   friend bool operator==(const Quote&, const Quote&) = default;
 };
+
+// How an engine that fills in parts sizes each execution of the coming
+// tick.  The engine around the L0 engine fills it in before each tick and
+// points `L0Engine::parts` at it; an L0 engine without one fills every
+// execution whole.
+struct PartSizing {
+  // Lots traded on the tick not yet given to a resting order: every maker
+  // fill of the tick draws on it, in the order the rules reach the orders.
+  QtyLots budget = 0;
+  // Orders that got past their queue on this tick, each with the lots that
+  // traded past it: no more of the order fills on this tick.
+  IdMap<QtyLots> past_queue;
+  // Orders executed on this tick: an order fills at most once a tick.
+  IdSet executed;
+  // Sizes a taker's part, from 0 to what remains of the order, and is told
+  // the part is taken; null: a taker fills whole.  `context` is handed back.
+  QtyLots (*taker)(void* context, const Working& order) = nullptr;
+  void* context = nullptr;
+
+  // Empties the per-tick records and sets the tick's traded volume.
+  void begin(QtyLots traded) {
+    budget = traded;
+    if (!past_queue.empty()) past_queue.clear();
+    if (!executed.empty()) executed.clear();
+  }
+};
+
+// Whether a tick trades through a resting limit order, not merely reaching
+// it: its prices went past the limit (a low, last or ask below a buy's
+// limit, a high, last or bid above a sell's).  Trades past a resting order
+// cannot happen while it rests, so such an order has filled whole.
+bool traded_through(const Working& order, const Tick& tick);
 
 // An L0Engine matches one instrument's resting orders against ticks.
 //
@@ -158,6 +200,9 @@ struct L0Engine {
   std::vector<OrderId> immediate;
   // The legs of one-cancels-other pairs, each mapped to the other.
   IdMap<OrderId> partners;
+  // How the coming tick sizes its executions; null: every execution whole.
+  // The engine around this one points it at its own each tick.
+  PartSizing* parts = nullptr;
   // Orders sent by a conditional order under TriggeredPrice::Trigger, each
   // with the trigger it fired at, past which none of its fills may be better
   // (a sell never above, a buy never below).  Kept aside rather than in
@@ -184,6 +229,10 @@ struct L0Engine {
   // Removes the order with this id; returns whether there was one.
   bool cancel(OrderId id);
 
+  // Sets the size of the resting order with this id to qty (never below
+  // what it has filled), keeping its place; returns whether there was one.
+  bool resize(OrderId id, QtyLots qty);
+
   // Removes every resting order; returns how many there were.  The pairs
   // go with them.
   std::size_t cancel_all();
@@ -202,6 +251,10 @@ struct L0Engine {
   // book without a fill.  A fill sequence number that overflows is a Panic.
   void execute_at(Working order, std::int64_t price, bool taker, FillRule rule, Nanos exch_ts,
                   Nanos local_ts);
+  // The same for `qty` lots of it: the rest keeps its place in the book.
+  // Requires: 0 < qty <= what remains of the order.
+  void execute_part(Working order, QtyLots qty, std::int64_t price, bool taker, FillRule rule,
+                    Nanos exch_ts, Nanos local_ts);
 
   // Runs the matching rules for one tick.  Returns a view of this tick's fills
   // (crossing fills, buy markets, sell markets, buy limits, sell limits), valid
@@ -222,6 +275,19 @@ struct L0Engine {
  private:
   void cross(const Tick& tick);
   void execute_markets(Lane lane, std::int64_t price, const Tick& tick);
+  // The quote steps: buy limits against the offer, sell limits against the
+  // bid.
+  void execute_quoted(const Tick& tick);
+  // How much of a reached order this tick fills under `parts`; 0 when none.
+  QtyLots part_of(const Working& order, bool taker, const Tick& tick);
+  // Executes a reached order whole, or, under `parts`, the part this tick
+  // fills of it; returns whether it is still in the book.
+  bool reach(const Working& order, std::int64_t price, bool taker, FillRule rule, const Tick& tick,
+             Nanos exch_ts, Nanos local_ts);
+  // The quote steps and the market steps of an engine that fills in parts:
+  // each lane walked as it stood, every order in it reached once.
+  void execute_markets_in_parts(Lane lane, std::int64_t price, const Tick& tick);
+  void execute_quoted_in_parts(const Tick& tick);
   void expire_immediate(const Tick& tick);
   void remember(const Tick& tick);
 };

@@ -189,6 +189,19 @@ bool L1Engine::cancel(OrderId id) {
   return true;
 }
 
+bool L1Engine::resize(OrderId id, QtyLots qty) {
+  if (!waiting_ids.contains(id)) return inner.resize(id, qty);
+  // Waiting orders have filled nothing yet.
+  auto set = [&](auto& entries) {
+    for (auto& e : entries) {
+      if (e.order.id == id && !dead(e)) e.order.qty = std::max<QtyLots>(qty, 1);
+    }
+  };
+  set(pending);
+  set(queued);
+  return true;
+}
+
 CancelOutcome L1Engine::request_cancel(OrderId id, Nanos now) {
   if (config.cancel_latency.is_zero()) {
     return cancel(id) ? CancelOutcome::Done : CancelOutcome::Unknown;
@@ -299,6 +312,9 @@ void L1Engine::advance_queue(const Tick& tick, std::int64_t traded) {
           // it is not shared among them.
           q.ahead = sub_sat(q.ahead, traded);
           eligible = q.ahead <= 0;
+          // Filling in parts, it fills no more on this tick than what
+          // traded past its queue.
+          if (eligible && config.partial_fills) parts.past_queue.put(q.order.id, -q.ahead);
         }
       }
     }

@@ -24,6 +24,16 @@
 // arrival is matched; the account hears of it on that tick.  A pulled quote
 // can be caught by the very move it fled.
 //
+// With partial fills on, an order fills by the volume that trades, not by
+// price alone.  A queued order whose queue the tick's traded volume gets
+// through leaves the queue with what traded past it, and fills no more than
+// that on the tick; an order in the book fills by the tick's traded volume,
+// which the account's fills of one tick share in the order the L0 rules
+// reach them, a tick that trades through an order still filling it whole.
+// What is not filled keeps its place and works on.  Takers fill whole at
+// L1, where nothing says what the book holds; the L2 matcher sizes them by
+// its depth.
+//
 // A cancelled order that is still pending or queued is not searched for: its
 // entry stays in its array, dead, and the next tick's pass drops it.  An
 // index of the ids waiting in either stage tells a cancel at once whether
@@ -109,6 +119,7 @@ struct L1Config {
   QueueModel queue;
   std::uint32_t impact_pct = 0;  // square-root impact coefficient; 0 disables
   Latency cancel_latency;        // from sending a cancel to its arrival; 0: at once
+  bool partial_fills = false;    // fill by traded volume (and displayed depth), in parts
 
   friend bool operator==(const L1Config&, const L1Config&) = default;
 };
@@ -208,6 +219,9 @@ struct L1Engine {
   // Ids cancelled while waiting since the arrays were last swept, each with
   // the first ticket that was not yet given out when it was cancelled.
   IdMap<std::uint64_t> canceled_below;
+  // How the inner engine sizes the tick's executions when fills come in
+  // parts; the L2 matcher adds its taker sizing.
+  PartSizing parts;
 
   // Sends an order at time now (its local_ts).  It arrives after its order
   // latency, or at once when the configured latency is zero; what became of
@@ -236,6 +250,10 @@ struct L1Engine {
     return waiting_ids.contains(id) || inner.book.find(id) != nullptr;
   }
 
+  // Sets the size of the order with this id, in whichever stage it waits,
+  // to qty (never below what it has filled); returns whether there was one.
+  bool resize(OrderId id, QtyLots qty);
+
   // Orders waiting in each stage, not counting dead entries.
   std::size_t pending_count() const { return pending_live_; }
   std::size_t queued_count() const { return queued_live_; }
@@ -256,6 +274,10 @@ struct L1Engine {
   template <class Impact>
   std::span<const L0Fill> on_tick_with_impact(const Tick& tick, Impact&& impact) {
     const std::int64_t traded = traded_volume(tick);
+    if (config.partial_fills) {
+      parts.begin(traded);
+      inner.parts = &parts;  // pointed again each tick: an engine may have moved
+    }
     // Cancels first: the passes below drop what they leave dead.
     if (!cancels.empty()) arrive_cancels(tick.exch_ts);
     arrive(tick.exch_ts, traded);

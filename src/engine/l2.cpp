@@ -22,20 +22,24 @@ void WorkingDepth::copy(const book::Book& depth, bool sell) {
   (sell ? deepest_bid : deepest_ask) = side->levels.empty() ? 0 : side->levels.back().price;
 }
 
+QtyLots WorkingDepth::within(const book::Side& side, bool sell, std::optional<std::int64_t> limit,
+                             QtyLots enough) {
+  QtyLots lots = 0;
+  for (const book::Level& l : side.levels) {
+    if (limit && (sell ? l.price < *limit : l.price > *limit)) break;
+    lots = add_sat(lots, std::max<std::int64_t>(l.qty, 0));
+    if (lots >= enough) break;
+  }
+  return lots;
+}
+
 std::optional<Walked> WorkingDepth::take(const book::Book& depth, bool sell, QtyLots qty,
                                          std::optional<std::int64_t> limit) {
   copy(depth, sell);
   book::Side& side = sell ? *bids : *asks;
   const std::int64_t deepest = sell ? deepest_bid : deepest_ask;
   if (deepest == 0 || qty <= 0) return std::nullopt;  // the side displayed nothing
-  // The displayed lots the limit lets the order take, best first.
-  QtyLots within = 0;
-  for (const book::Level& l : side.levels) {
-    if (limit && (sell ? l.price < *limit : l.price > *limit)) break;
-    within = add_sat(within, std::max<std::int64_t>(l.qty, 0));
-    if (within >= qty) break;
-  }
-  const book::Taken t = side.take(std::min(within, qty));
+  const book::Taken t = side.take(std::min(within(side, sell, limit, qty), qty));
   // What the displayed book cannot hold goes at the worst price the order
   // could still be given: never cheaper than the walk before it.
   const QtyLots beyond = qty - t.filled;
@@ -85,31 +89,71 @@ void L2Engine::resolve_pending(Nanos cutoff) {
   }
 }
 
+book::Side& L2Engine::working_side(bool sell) {
+  std::optional<book::Side>& copy = sell ? working_.bids : working_.asks;
+  if (!copy) {
+    const book::Side& side = sell ? depth.bids : depth.asks;
+    copy.emplace(book::Side{std::move(sell ? spare_bids_ : spare_asks_), side.descending});
+    copy->levels.assign(side.levels.begin(), side.levels.end());
+    (sell ? working_.deepest_bid : working_.deepest_ask) =
+        side.levels.empty() ? 0 : side.levels.back().price;
+  }
+  return *copy;
+}
+
+QtyLots L2Engine::size_taker(const Working& order) {
+  const bool sell = order.side == Side::Sell;
+  const std::optional<std::int64_t> limit =
+      order.kind.is_limit() ? std::optional<std::int64_t>(order.kind.price) : std::nullopt;
+  const QtyLots remaining = order.remaining();
+  const QtyLots qty =
+      std::min(WorkingDepth::within(working_side(sell), sell, limit, remaining), remaining);
+  // Fill-or-kill: the whole, or nothing taken from the book.
+  if (qty <= 0 || (order.tif == TimeInForce::FillOrKill && qty < remaining)) return 0;
+  if (const std::optional<Walked> v = working_.take(depth, sell, qty, limit)) {
+    walked_.emplace_back(order.id, v->price);
+  }
+  return qty;
+}
+
 std::span<const L0Fill> L2Engine::on_tick(const Tick& tick) {
   if (resync_pending) {
     invalid_ticks = next_counter(invalid_ticks, "invalid tick count overflows");
     return l1.on_invalid_tick(tick);
   }
   resolve_pending(tick.exch_ts);
-  WorkingDepth working;
+  working_ = WorkingDepth{};
+  // Filling in parts, a taker takes what the book displays; before the book
+  // has been synced there is nothing to size it by, and it fills as at L1.
+  const bool sized = l1.config.partial_fills && depth_ready;
+  if (sized) {
+    walked_.clear();
+    l1.parts.context = this;
+    l1.parts.taker = [](void* self, const Working& order) {
+      return static_cast<L2Engine*>(self)->size_taker(order);
+    };
+  } else {
+    l1.parts.taker = nullptr;
+  }
   const std::uint32_t pct = l1.config.impact_pct;
   const auto fills =
       l1.on_tick_with_impact(tick, [&](L0Fill& f, std::int64_t traded, const Tick& t) {
         if (!f.taker) return;
         const bool sell = f.side == Side::Sell;
-        // Make this tick's copy in storage kept from earlier ticks, so that a
-        // tick with taker fills allocates nothing once warm.
-        std::optional<book::Side>& copy = sell ? working.bids : working.asks;
-        if (!copy) {
-          const book::Side& side = sell ? depth.bids : depth.asks;
-          copy.emplace(book::Side{std::move(sell ? spare_bids_ : spare_asks_), side.descending});
-          copy->levels.assign(side.levels.begin(), side.levels.end());
-          (sell ? working.deepest_bid : working.deepest_ask) =
-              side.levels.empty() ? 0 : side.levels.back().price;
+        if (sized) {
+          // Priced by the walk that sized it, never better for the order
+          // than the L0 price.
+          for (const auto& [id, price] : walked_) {
+            if (id != f.order) continue;
+            f.price = within_limit(f, sell ? std::min(f.price, price) : std::max(f.price, price));
+            break;
+          }
+          return;
         }
+        working_side(sell);
         const std::optional<std::int64_t> limit =
             f.kind.is_limit() ? std::optional<std::int64_t>(f.kind.price) : std::nullopt;
-        const std::optional<Walked> v = working.take(depth, sell, f.qty, limit);
+        const std::optional<Walked> v = working_.take(depth, sell, f.qty, limit);
         const std::int64_t quoted = f.price;
         // The square-root impact prices a fill the depth cannot, and is the
         // least a fill that ran past the displayed book moves.
@@ -120,8 +164,9 @@ std::span<const L0Fill> L2Engine::on_tick(const Tick& tick) {
         const std::int64_t floor = v->beyond ? f.price : quoted;
         f.price = within_limit(f, sell ? std::min(floor, v->price) : std::max(floor, v->price));
       });
-  if (working.bids) spare_bids_ = std::move(working.bids->levels);
-  if (working.asks) spare_asks_ = std::move(working.asks->levels);
+  if (working_.bids) spare_bids_ = std::move(working_.bids->levels);
+  if (working_.asks) spare_asks_ = std::move(working_.asks->levels);
+  working_ = WorkingDepth{};
   return fills;
 }
 

@@ -10,7 +10,9 @@
 // at the worst price the order could still be given: its limit, or, for a
 // market order, the deepest level displayed when the tick began.  So a
 // larger order never fills cheaper than a smaller one, and once an order
-// can fill in parts, that same rule says what part rests or expires.  Only
+// fills in parts, the displayed levels within its limit say how much fills
+// and the rest rests, expires or, for fill-or-kill, keeps the whole order
+// from filling.  Only
 // when the side displays nothing at all does the L1 square-root impact
 // price the fill instead, and where impact is configured a walk that ran
 // past the book is never cheaper than it either.  When the depth stream
@@ -55,6 +57,12 @@ struct WorkingDepth {
   // Copies a side of `depth` the first time a fill needs it.
   void copy(const book::Book& depth, bool sell);
 
+  // The displayed lots of `side` that a taker may take, best first: every
+  // level at or better than `limit` (all of them without one), counted no
+  // further than `enough`.
+  static QtyLots within(const book::Side& side, bool sell, std::optional<std::int64_t> limit,
+                        QtyLots enough);
+
   // The depth price of a taker fill of qty lots: the average over the
   // displayed levels it takes (those at or better than `limit` for a limit
   // order) and, for the lots they cannot hold, the limit or the deepest
@@ -86,6 +94,7 @@ struct L2Engine {
   Admission submit(const Working& order, Nanos now);
 
   bool cancel(OrderId id) { return l1.cancel(id); }
+  bool resize(OrderId id, QtyLots qty) { return l1.resize(id, qty); }
   CancelOutcome request_cancel(OrderId id, Nanos now) { return l1.request_cancel(id, now); }
   std::size_t cancel_all() { return l1.cancel_all(); }
   std::vector<L0Fill> drain_unreported() { return l1.drain_unreported(); }
@@ -112,7 +121,18 @@ struct L2Engine {
 
  private:
   void resynchronise();
+  // This tick's copy of a side, made the first time a fill needs it in
+  // storage kept from earlier ticks, so that a warm engine allocates
+  // nothing for it.
+  book::Side& working_side(bool sell);
+  // Filling in parts: the lots of a taker that the displayed levels within
+  // its limit hold (none of a fill-or-kill order they cannot fill whole),
+  // taken from this tick's copy, its depth price noted for the fill.
+  QtyLots size_taker(const Working& order);
 
+  WorkingDepth working_;  // this tick's copies
+  // The depth price of each taker part sized this tick, by order.
+  std::vector<std::pair<OrderId, std::int64_t>> walked_;
   // The storage of the last tick's WorkingDepth copies, handed to the next.
   std::vector<book::Level> spare_bids_;
   std::vector<book::Level> spare_asks_;

@@ -105,6 +105,21 @@ class Book {
     visit_priced(root_[t], buys, lo, hi, visit);
   }
 
+  // Calls visit(const Resting&) for the orders of a lane in the lane's
+  // order, from the first, until visit returns false.  Costs the tree's
+  // height plus the orders visited.
+  // Requires: the book does not change during the walk.
+  template <class Visit>
+  void walk(Lane lane, Visit&& visit) const {
+    if (lane == Lane::BuyLimits || lane == Lane::SellLimits) {
+      walk_tree(root_[limit_index(lane)], visit);
+      return;
+    }
+    for (Index n = head_[market_index(lane)]; n != NIL; n = links_[n].right) {
+      if (!visit(orders_[n])) return;
+    }
+  }
+
   // A copy of the lane's orders in its order, for inspection and tests; the
   // matchers never need one.
   std::vector<Resting> orders(Lane lane) const;
@@ -155,6 +170,14 @@ class Book {
   Index tree_erase(Index root, Index n, bool buys);
   Index detach_first(Index root, Index& first);
   void collect(Index root, std::vector<Resting>& out) const;
+
+  // In order; false once visit has asked to stop.
+  template <class Visit>
+  bool walk_tree(Index n, Visit& visit) const {
+    if (n == NIL) return true;
+    return walk_tree(links_[n].left, visit) && visit(orders_[n]) &&
+           walk_tree(links_[n].right, visit);
+  }
 
   template <class Visit>
   void visit_priced(Index n, bool buys, std::int64_t lo, std::int64_t hi, Visit& visit) const {

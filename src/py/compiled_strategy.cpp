@@ -73,12 +73,16 @@ void CompiledDriven::keep_fills(std::span<const Fill> fills) {
   for (const Fill& f : fills) {
     const venue::FillRecord record =
         venue::fill_record(f, core::fill_fee(f, parts_.contract_size, parts_.fee_rates), booking);
-    // A compiled function reads the record's first eight words, the layout
-    // it was written against; the tick index after them is the run's.
-    std::int64_t words[FILL_WORDS];
-    static_assert(offsetof(venue::FillRecord, tick) == sizeof(words));
-    std::memcpy(words, &record, sizeof words);
-    fills_.insert(fills_.end(), std::begin(words), std::end(words));
+    // A function written against the first layout reads the record's first
+    // eight words; one that asks for the full record reads the tick index
+    // after them and what the fill's order had left.
+    std::int64_t words[FULL_FILL_WORDS];
+    static_assert(offsetof(venue::FillRecord, tick) == FILL_WORDS * sizeof(std::int64_t));
+    static_assert(sizeof(venue::FillRecord) == (FULL_FILL_WORDS - 1) * sizeof(std::int64_t));
+    std::memcpy(words, &record, sizeof record);
+    words[FULL_FILL_WORDS - 1] = f.remaining;
+    fills_.insert(fills_.end(), std::begin(words),
+                  std::begin(words) + static_cast<std::ptrdiff_t>(parts_.fill_words));
   }
 }
 
@@ -122,7 +126,7 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
   const auto capacity = static_cast<std::int64_t>(parts_.capacity);
   const std::int64_t made = parts_.function(
       reinterpret_cast<const std::int64_t*>(ticks), static_cast<std::int64_t>(n), account_.data(),
-      words_or_empty(fills_), static_cast<std::int64_t>(fills_.size() / FILL_WORDS),
+      words_or_empty(fills_), static_cast<std::int64_t>(fills_.size() / parts_.fill_words),
       words_or_empty(ends_), static_cast<std::int64_t>(ends_.size() / END_WORDS),
       parts_.state.data(), orders_.data(), capacity);
   fills_.clear();

@@ -18,7 +18,10 @@
 //   ticks    n_ticks records of TICK_WORDS: exch_ts, local_ts, last, high,
 //            low, bid, ask, volume (the tick file's record);
 //   account  ACCOUNT_WORDS words (see Account below);
-//   fills    n_fills records of FILL_WORDS, as a Run's fills buffer holds them;
+//   fills    n_fills records of FILL_WORDS, as a Run's fills buffer holds them,
+//            or, for a function that asks for them, FULL_FILL_WORDS: those
+//            words, the index of the tick each fill was booked on and what
+//            its order still had working after it (an order filled in parts);
 //   ends     n_ends pairs: order id, how it ended (0 filled, 1 canceled,
 //            2 expired, 3 triggered, 8 + reason refused);
 //   orders   capacity slots of ORDER_WORDS (see OrderSlot) for the function
@@ -65,6 +68,7 @@ using CompiledFunction = std::int64_t (*)(const std::int64_t* ticks, std::int64_
 
 inline constexpr std::size_t TICK_WORDS = 8;
 inline constexpr std::size_t FILL_WORDS = 8;
+inline constexpr std::size_t FULL_FILL_WORDS = 10;
 inline constexpr std::size_t END_WORDS = 2;
 inline constexpr std::size_t ACCOUNT_WORDS = 16;
 inline constexpr std::size_t ORDER_WORDS = 6;
@@ -127,8 +131,9 @@ struct CompiledParts {
   Ref object;       // the Compiled, which keeps the function's code alive
   HeldState state;  // its state's buffer, for the run
   std::string name;
-  std::size_t capacity = 64;  // order slots per call
-  std::uint64_t batch = 1;    // ticks per call
+  std::size_t capacity = 64;            // order slots per call
+  std::size_t fill_words = FILL_WORDS;  // FILL_WORDS or FULL_FILL_WORDS
+  std::uint64_t batch = 1;              // ticks per call
   std::array<std::int64_t, 2> fee_rates{0, 0};
   std::int64_t contract_size = 0;
 };
@@ -175,7 +180,7 @@ class CompiledDriven {
   std::uint64_t ticks_seen_ = 0;
   std::uint64_t orders_made_ = 0;
   std::vector<engine::Tick> batch_;   // ticks of an unfinished batch
-  std::vector<std::int64_t> fills_;   // since the last call, FILL_WORDS each
+  std::vector<std::int64_t> fills_;   // since the last call, fill_words each
   std::vector<std::int64_t> ends_;    // since the last call, END_WORDS each
   std::vector<std::int64_t> orders_;  // the output buffer
   std::array<std::int64_t, ACCOUNT_WORDS> account_{};

@@ -378,6 +378,7 @@ bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t
   out->object = Ref::borrow(compiled);
   out->name = value.name;
   out->capacity = value.capacity;
+  out->fill_words = value.fill_words;
   out->batch = batch;
   out->fee_rates = {request.venue->maker_fee, request.venue->taker_fee};
   out->contract_size = request.venue->contract_size;

@@ -40,7 +40,7 @@ bool Feedback::deliver() {
     if (const auto* heard = std::get_if<HeardFill>(&note)) {
       const backtest::Booking booking{heard->tick, backtest::FillEffect::Open};
       Ref arg = Ref::steal(
-          box(state_->fill_type, venue::fill_record(heard->fill, fees_.fee(heard->fill), booking)));
+          box(state_->fill_type, venue::fill_item(heard->fill, fees_.fee(heard->fill), booking)));
       if (arg) {
         answer = Ref::steal(python([&] { return PyObject_CallOneArg(on_fill_.get(), arg.get()); }));
       }

@@ -17,18 +17,27 @@
 namespace halvorn {
 
 // How long an order works once it reaches the venue.  An immediate order
-// meets one tick in the book and what that tick does not fill expires; a
-// venue that fills every order whole makes the two immediate kinds alike.
+// meets one tick in the book and what that tick does not fill expires.  The
+// two immediate kinds differ only where an order can fill in parts: there
+// immediate-or-cancel keeps the part its tick fills, while fill-or-kill
+// fills whole on that tick or not at all.
 enum class TimeInForce : std::uint8_t {
   GoodTillCancel = 0,
   ImmediateOrCancel = 1,
   FillOrKill = 2,
 };
 
+// The price a conditional order watches.  Perpetual venues let a trader
+// choose: the last trade reacts to every print, wicks included, while the
+// mark price follows the index and ignores a thin book's spikes.
+enum class TriggerSource : std::uint8_t {
+  Last = 0,  // the last trade of each tick
+  Mark = 1,  // the mark price; the last trade while the holding has no mark yet
+};
+
 // What sends a conditional order.  The engine holds it, away from the
-// matcher, until the trigger price of a tick reaches its trigger; it then
-// sends the order it stands for as the strategy would have sent it on that
-// tick, and that order's fills are never better than the trigger.
+// matcher, until the price it watches reaches its trigger; it then sends
+// the order it stands for as the strategy would have sent it then.
 struct TriggerTerms {
   enum class Kind : std::uint8_t {
     None = 0,
@@ -44,6 +53,7 @@ struct TriggerTerms {
   std::int64_t price = 0;
   std::int64_t distance = 0;  // Trailing: ticks behind the best price; 0 when by rate
   std::int64_t rate = 0;      // Trailing: billionths of the best price; 0 when by distance
+  TriggerSource source = TriggerSource::Last;  // what fires it, and what a trail follows
 
   bool any() const { return kind != Kind::None; }
   friend bool operator==(const TriggerTerms&, const TriggerTerms&) = default;

@@ -35,18 +35,22 @@ const char* name_of(Offset offset);
 std::ostream& operator<<(std::ostream& os, Side side);
 std::ostream& operator<<(std::ostream& os, Offset offset);
 
-// A Fill reports one execution of an order.
+// A Fill reports one execution of an order.  An order filled in parts (an
+// engine that fills by traded volume or displayed depth) has one fill per
+// part; `remaining` is what the order still had working at the venue right
+// after this part, so the last part, and every whole fill, carries 0.
 struct Fill {
   Nanos exch_ts = 0;
   Nanos local_ts = 0;
   OrderId order = 0;
-  std::uint64_t seq = 0;  // sequence number within the matcher, from 1
+  std::uint64_t seq = 0;   // sequence number within the matcher, from 1
   std::int64_t price = 0;  // ticks
   QtyLots qty = 0;         // executed quantity, positive
   InstrumentId instrument;
   Side side = Side::Buy;
   Offset offset = Offset::Open;
-  bool taker = false;  // selects the taker fee rate
+  bool taker = false;     // selects the taker fee rate
+  QtyLots remaining = 0;  // lots of the order still working after this fill
 
   friend bool operator==(const Fill&, const Fill&) = default;
 };

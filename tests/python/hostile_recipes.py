@@ -506,7 +506,8 @@ def compiled_strategy(tmp):
 
     address = ctypes.cast(ctypes.pythonapi.Py_IsInitialized, ctypes.c_void_p).value
     return venue.Compiled, dict(function=fresh(address), state=bytearray(64),
-                                name=text("noop"), capacity=fresh(8)), int_args("capacity")
+                                name=text("noop"), capacity=fresh(8), fill_words=fresh(10)), \
+        int_args("capacity", "fill_words")
 
 
 RECIPES = {
@@ -546,10 +547,11 @@ RECIPES = {
                                          max_points=fresh(300)),
     "halvorn.venue.L1": lambda tmp: (venue.L1, dict(
         order_latency=venue.Fixed(fresh(300)), report_latency=venue.Fixed(fresh(400)),
-        queue=venue.QueueFixed(fresh(500)), impact_pct=fresh(400)), int_args("impact_pct")),
+        queue=venue.QueueFixed(fresh(500)), impact_pct=fresh(400), partial_fills=True),
+        int_args("impact_pct")),
     "halvorn.venue.L2": lambda tmp: (venue.L2, dict(
         order_latency=venue.Fixed(fresh(300)), queue=venue.TradedShare(fresh(50)),
-        impact_pct=fresh(400)), int_args("impact_pct")),
+        impact_pct=fresh(400), partial_fills=True), int_args("impact_pct")),
     "halvorn.venue.Fixed": lambda tmp: (venue.Fixed, dict(ns=fresh(5_000)), int_args("ns")),
     "halvorn.venue.Quantiles": lambda tmp: (venue.Quantiles, dict(
         p50=fresh(1_000), p90=fresh(2_000), p99=fresh(3_000), p999=fresh(4_000)),
@@ -589,13 +591,13 @@ RECIPES = {
         tif=text("ioc"), reduce_only=True, tag=text("an order")), int_args("qty", "price")),
     "halvorn.venue.Stop": lambda tmp: (venue.Stop, dict(
         side=text("sell"), qty=fresh(500), trigger=fresh(590_000), price=fresh(589_000),
-        tag=text("a stop")), int_args("qty", "trigger", "price")),
+        tag=text("a stop"), fired_by=text("mark")), int_args("qty", "trigger", "price")),
     "halvorn.venue.TakeProfit": lambda tmp: (venue.TakeProfit, dict(
         side=text("sell"), qty=fresh(500), trigger=fresh(610_000), price=fresh(610_500)),
         int_args("qty", "trigger", "price")),
     "halvorn.venue.TrailingStop": lambda tmp: (venue.TrailingStop, dict(
-        side=text("sell"), qty=fresh(500), distance=fresh(300), activation=fresh(610_000)),
-        int_args("qty", "distance", "activation")),
+        side=text("sell"), qty=fresh(500), distance=fresh(300), activation=fresh(610_000),
+        fired_by=text("mark")), int_args("qty", "distance", "activation")),
     "halvorn.venue.TrailingStop (rate)": lambda tmp: (venue.TrailingStop, dict(
         side=text("buy"), rate=fresh(10_000_000)), int_args("rate")),
     "halvorn.venue.run": lambda tmp: strategy_run(

@@ -61,7 +61,7 @@ class TestConfiguration:
         assert repr(v) == "Venue()"
         assert str(inspect.signature(venue.L1)) == (
             "(*, order_latency=Fixed(0), report_latency=Fixed(0), queue=None, impact_pct=0, "
-            "cancel_latency=Fixed(0))")
+            "cancel_latency=Fixed(0), partial_fills=False)")
         assert "tier=L0()" in str(inspect.signature(venue.Venue))
         assert str(inspect.signature(venue.run)) == (
             "(strategy, ticks, balance, *, venue=None, batch=1, equity_every=0, progress=None, "

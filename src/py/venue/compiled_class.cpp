@@ -15,15 +15,20 @@ namespace halvorn::py::venue {
 namespace {
 
 constexpr const char* COMPILED_DOC =
-    "Compiled(function, state=None, name='compiled', capacity=64)\n--\n\n"
+    "Compiled(function, state=None, name='compiled', capacity=64, fill_words=8)\n--\n\n"
     "A strategy compiled to a C function, run by the engine on every tick\n"
     "(or every batch) without the interpreter lock.  `function` is the\n"
     "function's address: an int, or an object with an int `address` (a\n"
     "numba cfunc), which is kept alive with it.  `state` is None or a\n"
     "writable buffer (a NumPy array) the function receives as a pointer,\n"
     "held for the length of each run.  `capacity` is the number of order\n"
-    "slots of the output buffer.  halvorn.compiled.strategy builds one from\n"
-    "a numba function; docs/compiled_strategies.md gives the signature.";
+    "slots of the output buffer.  `fill_words` is the width of each fill\n"
+    "record the function reads: 8, the first eight words of a run's fill\n"
+    "record, or 10, those and the index of the tick the fill was booked on\n"
+    "and the lots its order still had working after it, which a function\n"
+    "that trades with partial fills reads.  halvorn.compiled.strategy builds\n"
+    "one from a numba function; docs/compiled_strategies.md gives the\n"
+    "signature and the layouts.";
 
 bool address_of(PyObject* obj, std::uint64_t* out) {
   Ref number;
@@ -50,9 +55,9 @@ bool address_of(PyObject* obj, std::uint64_t* out) {
 }
 
 bool make_compiled(PyObject* args, PyObject* kwds, CompiledValue* out) {
-  static const char* kwlist[] = {"function", "state", "name", "capacity", nullptr};
-  Arguments<4> v;
-  if (!parse_arguments(args, kwds, "O|OOO:Compiled", kwlist, &v)) return false;
+  static const char* kwlist[] = {"function", "state", "name", "capacity", "fill_words", nullptr};
+  Arguments<5> v;
+  if (!parse_arguments(args, kwds, "O|OOOO:Compiled", kwlist, &v)) return false;
   std::uint64_t address = 0;
   if (!address_of(v[0], &address)) return false;
   PyObject* state = v[1] ? v[1] : Py_None;
@@ -74,6 +79,16 @@ bool make_compiled(PyObject* args, PyObject* kwds, CompiledValue* out) {
                  static_cast<unsigned long long>(capacity));
     return false;
   }
+  std::uint64_t fill_words = FILL_WORDS;
+  if (v[4] && !to_u64(v[4], "fill_words", &fill_words)) return false;
+  if (fill_words != FILL_WORDS && fill_words != FULL_FILL_WORDS) {
+    PyErr_Format(PyExc_ValueError,
+                 "fill_words must be 8 (the first eight words of each fill) or 10 (those, the "
+                 "tick index and what the order has left), got %llu",
+                 static_cast<unsigned long long>(fill_words));
+    return false;
+  }
+  out->fill_words = static_cast<std::size_t>(fill_words);
   out->function_object = Ref::borrow(v[0]);
   out->function = reinterpret_cast<CompiledFunction>(static_cast<std::uintptr_t>(address));
   out->state = Ref::borrow(state);
@@ -100,6 +115,9 @@ PyObject* compiled_get_name(PyObject* self, void*) { return str_of(compiled_valu
 PyObject* compiled_get_capacity(PyObject* self, void*) {
   return from_u64(compiled_value(self).capacity);
 }
+PyObject* compiled_get_fill_words(PyObject* self, void*) {
+  return from_u64(compiled_value(self).fill_words);
+}
 PyObject* compiled_get_address(PyObject* self, void*) {
   return from_u64(reinterpret_cast<std::uintptr_t>(compiled_value(self).function));
 }
@@ -110,6 +128,8 @@ PyGetSetDef compiled_getset[] = {
     {"state", compiled_get_state, nullptr, "The state the function works on, or None.", nullptr},
     {"name", compiled_get_name, nullptr, "The strategy's name, as a run reports it.", nullptr},
     {"capacity", compiled_get_capacity, nullptr, "Order slots per call.", nullptr},
+    {"fill_words", compiled_get_fill_words, nullptr, "Words of each fill record, 8 or 10.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -121,8 +141,10 @@ PyObject* compiled_repr(PyObject* self) {
     char address[32];
     std::snprintf(address, sizeof address, "0x%llx",
                   static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(s.function)));
-    const std::string text = "Compiled(" + repr_of(name.get()) + ", address=" + address +
-                             ", capacity=" + std::to_string(s.capacity) + ")";
+    std::string text = "Compiled(" + repr_of(name.get()) + ", address=" + address +
+                       ", capacity=" + std::to_string(s.capacity);
+    if (s.fill_words != FILL_WORDS) text += ", fill_words=" + std::to_string(s.fill_words);
+    text += ")";
     return str_of(text);
   });
 }

@@ -25,6 +25,7 @@ struct CompiledValue {
   Ref state;  // None, or an object exporting a writable contiguous buffer
   std::string name;
   std::size_t capacity = 64;
+  std::size_t fill_words = FILL_WORDS;  // words of each fill record it reads
 };
 
 PyType_Spec* compiled_layout();

@@ -95,6 +95,15 @@ bool tif_arg(PyObject* obj, TimeInForce* out) {
   return word_arg("tif", obj, WORDS, "\"gtc\", \"ioc\" or \"fok\"", out);
 }
 
+// What fires a conditional order: "last" (the default) or "mark".
+bool fired_by_arg(PyObject* obj, TriggerSource* out) {
+  *out = TriggerSource::Last;
+  if (obj == nullptr) return true;
+  static constexpr std::pair<const char*, TriggerSource> WORDS[] = {{"last", TriggerSource::Last},
+                                                                    {"mark", TriggerSource::Mark}};
+  return word_arg("fired_by", obj, WORDS, "\"last\" or \"mark\"", out);
+}
+
 bool flag_arg(const char* field, PyObject* obj, bool* out) {
   *out = false;
   return obj == nullptr || to_bool(obj, field, out);
@@ -161,6 +170,9 @@ PyObject* text_or_none(const std::optional<std::string>& text) {
               : Py_NewRef(Py_None);
 }
 PyObject* flag(bool v) { return PyBool_FromLong(v); }
+PyObject* fired_by_text(TriggerSource source) {
+  return PyUnicode_FromString(source == TriggerSource::Mark ? "mark" : "last");
+}
 PyObject* positive_or_none(std::int64_t v) { return v > 0 ? from_i64(v) : Py_NewRef(Py_None); }
 
 // ---------------------------------------------------------------------------
@@ -252,36 +264,42 @@ struct OrderClass {
 
 constexpr char stop_doc[] =
     "Stop(side, qty=None, *, trigger, price=None, offset=None, reduce_only=False, tag=None, "
-    "instrument=None)\n--\n\n"
-    "A stop order: held by the engine until the last price reaches `trigger`\n"
-    "(a sell on a fall to it or below, a buy on a rise to it or above), then\n"
-    "sent as a market order, or as a limit order at `price` (a stop-limit).\n\n"
-    "It fires on the exact tick whose price reaches the trigger, in every\n"
-    "cadence (a batched strategy hears on_end(id, \"triggered\") before its next\n"
-    "batch); the order it sends is sent as if the strategy had sent it on that\n"
-    "tick, so it executes at the earliest on the next tick, through the\n"
-    "tier's latency, queue and impact, and never at a better price than the\n"
-    "trigger.  `qty=None` closes the whole position it faces when it fires.\n"
-    "A `reduce_only` stop (or one closing the position) is judged against the\n"
+    "fired_by='last', instrument=None)\n--\n\n"
+    "A stop order: held by the engine until the price it watches reaches\n"
+    "`trigger` (a sell on a fall to it or below, a buy on a rise to it or\n"
+    "above), then sent as a market order, or as a limit order at `price` (a\n"
+    "stop-limit).  `fired_by` is the price it watches: \"last\", each tick's\n"
+    "last trade, or \"mark\", the run's mark price (each tick's last trade until\n"
+    "the first mark, as the account is valued).\n\n"
+    "It fires on the exact tick (or mark) whose price reaches the trigger, in\n"
+    "every cadence (a batched strategy hears on_end(id, \"triggered\") before\n"
+    "its next batch); the order it sends is sent as if the strategy had sent\n"
+    "it then, so it executes at the earliest on the next tick, through the\n"
+    "tier's latency, queue and impact, where that order fills (or, on a\n"
+    "Venue(triggered_fills=\"trigger\"), never better than the trigger).\n"
+    "`qty=None` closes the whole position it faces when it fires.  A\n"
+    "`reduce_only` stop (or one closing the position) is judged against the\n"
     "position when it fires.  `instrument` names the run's instrument it is\n"
     "for, as for venue.Order: its trigger watches that instrument's prices.\n\n"
     "```python\n"
     "venue.Stop(\"sell\", 2, trigger=590_000)                  # stop-market\n"
     "venue.Stop(\"sell\", 2, trigger=590_000, price=589_500)   # stop-limit\n"
+    "venue.Stop(\"sell\", 2, trigger=590_000, fired_by=\"mark\")  # on the mark price\n"
     "```\n\n"
     "# Errors\n\n"
-    "ValueError naming the field: a trigger, price or qty below 1, a side or\n"
-    "offset not among its words, a reduce-only stop with offset=\"open\", an\n"
-    "empty instrument; TypeError when trigger is missing, or naming the field\n"
-    "for a tag or instrument that is not a str.";
+    "ValueError naming the field: a trigger, price or qty below 1, a side,\n"
+    "offset or fired_by not among its words, a reduce-only stop with\n"
+    "offset=\"open\", an empty instrument; TypeError when trigger is missing,\n"
+    "or naming the field for a tag or instrument that is not a str.";
 
 constexpr char take_profit_doc[] =
     "TakeProfit(side, qty=None, *, trigger, price=None, offset=None, reduce_only=False, "
-    "tag=None, instrument=None)\n--\n\n"
-    "A take-profit order: held until the last price reaches `trigger` the\n"
-    "other way from a stop (a sell on a rise to it or above, a buy on a fall\n"
-    "to it or below), then sent as a market order, or a limit order at\n"
-    "`price`.  It fires, executes and is bounded by its trigger as a Stop is.\n\n"
+    "tag=None, fired_by='last', instrument=None)\n--\n\n"
+    "A take-profit order: held until the price it watches (`fired_by`,\n"
+    "\"last\" or \"mark\", as for Stop) reaches `trigger` the other way from a\n"
+    "stop (a sell on a rise to it or above, a buy on a fall to it or below),\n"
+    "then sent as a market order, or a limit order at `price`.  It fires and\n"
+    "executes as a Stop does.\n\n"
     "```python\n"
     "venue.TakeProfit(\"sell\", 2, trigger=612_000)\n"
     "```\n\n"
@@ -294,8 +312,8 @@ struct LevelClass {
   static constexpr bool STOP = K == TriggerKind::Stop;
   static constexpr const char* NAME = STOP ? "halvorn.venue.Stop" : "halvorn.venue.TakeProfit";
   static constexpr const char* DOC = STOP ? stop_doc : take_profit_doc;
-  static constexpr std::array FIELDS = {"side",   "qty",         "trigger", "price",
-                                        "offset", "reduce_only", "tag",     "instrument"};
+  static constexpr std::array FIELDS = {"side",        "qty", "trigger",  "price",     "offset",
+                                        "reduce_only", "tag", "fired_by", "instrument"};
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "Lots, or None for the whole position it closes.",
@@ -304,6 +322,7 @@ struct LevelClass {
       "`\"open\"`, `\"close\"`, or None when left out.",
       "Only ever reduces the position it faces.",
       "The strategy's text for the order, or None.",
+      "The price it watches: `\"last\"` (the last trade) or `\"mark\"`.",
       "The symbol of the instrument it is for, or None for the tick's.",
   };
   static constexpr bool KEYWORD_ONLY = false;
@@ -313,13 +332,14 @@ struct LevelClass {
   static Ref fields(PyTypeObject*, const Data& d) {
     return tuple_of(side_text(d.side), qty_of(d), from_i64(d.terms.trigger.price),
                     optional_int(d.price), offset_text(d.offset), flag(d.terms.reduce_only),
-                    text_or_none(d.tag), text_or_none(d.instrument));
+                    text_or_none(d.tag), fired_by_text(d.terms.trigger.source),
+                    text_or_none(d.instrument));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",        "qty", "trigger",    "price", "offset",
-                                   "reduce_only", "tag", "instrument", nullptr};
-    Arguments<8> a;
-    if (!parse_arguments(args, kwds, STOP ? "O|O$OOOOOO:Stop" : "O|O$OOOOOO:TakeProfit", kwlist,
+    static const char* kwlist[] = {"side",        "qty", "trigger",  "price",      "offset",
+                                   "reduce_only", "tag", "fired_by", "instrument", nullptr};
+    Arguments<9> a;
+    if (!parse_arguments(args, kwds, STOP ? "O|O$OOOOOOO:Stop" : "O|O$OOOOOOO:TakeProfit", kwlist,
                          &a)) {
       return false;
     }
@@ -336,10 +356,11 @@ struct LevelClass {
         !in_range("trigger", trigger, 1, MOST, "a price of at least 1 tick") ||
         !price_arg("price", a[3], &out->price) || !offset_arg(a[4], &out->offset) ||
         !flag_arg("reduce_only", a[5], &out->terms.reduce_only) || !tag_arg(a[6], &out->tag) ||
-        !instrument_arg(a[7], &out->instrument)) {
+        !instrument_arg(a[8], &out->instrument)) {
       return false;
     }
     out->terms.trigger = TriggerTerms{K, trigger, 0, 0};
+    if (!fired_by_arg(a[7], &out->terms.trigger.source)) return false;
     if (out->qty == 0) out->terms.close_position = true;
     return reducing_offset(*out);
   }
@@ -356,16 +377,16 @@ struct TrailingStopClass {
   static constexpr const char* NAME = "halvorn.venue.TrailingStop";
   static constexpr const char* DOC =
       "TrailingStop(side, qty=None, *, distance=None, rate=None, activation=None, offset=None, "
-      "reduce_only=False, tag=None, instrument=None)\n--\n\n"
-      "A trailing stop-market order: its trigger follows the best last price\n"
-      "since its trail started -- the highest for a sell, the lowest for a buy\n"
-      "-- at `distance` ticks, or at `rate` billionths of that price (at least\n"
-      "one tick), and it fires when the price turns back to the trigger.  With\n"
-      "an `activation` price the trail starts only once the price reaches it\n"
-      "(a sell's from below, a buy's from above); without one it starts at\n"
-      "once.  It then fires and executes as a Stop does, never better than the\n"
-      "trigger it fired at.  `instrument` names the run's instrument it is for,\n"
-      "as for venue.Order.\n\n"
+      "reduce_only=False, tag=None, fired_by='last', instrument=None)\n--\n\n"
+      "A trailing stop-market order: its trigger follows the best price it\n"
+      "watches (`fired_by`: \"last\", the last trade, or \"mark\", the mark\n"
+      "price) since its trail started -- the highest for a sell, the lowest for\n"
+      "a buy -- at `distance` ticks, or at `rate` billionths of that price (at\n"
+      "least one tick), and it fires when the price turns back to the trigger.\n"
+      "With an `activation` price the trail starts only once the price reaches\n"
+      "it (a sell's from below, a buy's from above); without one it starts at\n"
+      "once.  It then fires and executes as a Stop does.  `instrument` names\n"
+      "the run's instrument it is for, as for venue.Order.\n\n"
       "```python\n"
       "venue.TrailingStop(\"sell\", 2, distance=300)                  # 300 ticks behind\n"
       "venue.TrailingStop(\"sell\", 2, rate=venue.rate(\"0.01\"), activation=610_000)\n"
@@ -375,9 +396,9 @@ struct TrailingStopClass {
       "distance of 0, a rate outside 1 to 999_999_999, an activation price or\n"
       "qty below 1, an empty instrument; TypeError naming the field for a tag\n"
       "or instrument that is not a str.";
-  static constexpr std::array FIELDS = {"side",        "qty",        "distance",
-                                        "rate",        "activation", "offset",
-                                        "reduce_only", "tag",        "instrument"};
+  static constexpr std::array FIELDS = {"side",       "qty",       "distance",    "rate",
+                                        "activation", "offset",    "reduce_only", "tag",
+                                        "fired_by",   "instrument"};
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "Lots, or None for the whole position it closes.",
@@ -387,6 +408,7 @@ struct TrailingStopClass {
       "`\"open\"`, `\"close\"`, or None when left out.",
       "Only ever reduces the position it faces.",
       "The strategy's text for the order, or None.",
+      "The price it trails and fires on: `\"last\"` or `\"mark\"`.",
       "The symbol of the instrument it is for, or None for the tick's.",
   };
   static constexpr bool KEYWORD_ONLY = false;
@@ -397,20 +419,22 @@ struct TrailingStopClass {
     const TriggerTerms& t = d.terms.trigger;
     return tuple_of(side_text(d.side), qty_of(d), positive_or_none(t.distance),
                     positive_or_none(t.rate), positive_or_none(t.price), offset_text(d.offset),
-                    flag(d.terms.reduce_only), text_or_none(d.tag), text_or_none(d.instrument));
+                    flag(d.terms.reduce_only), text_or_none(d.tag), fired_by_text(t.source),
+                    text_or_none(d.instrument));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",   "qty",         "distance", "rate",       "activation",
-                                   "offset", "reduce_only", "tag",      "instrument", nullptr};
-    Arguments<9> a;
-    if (!parse_arguments(args, kwds, "O|O$OOOOOOO:TrailingStop", kwlist, &a)) return false;
+    static const char* kwlist[] = {"side",       "qty",        "distance",    "rate",
+                                   "activation", "offset",     "reduce_only", "tag",
+                                   "fired_by",   "instrument", nullptr};
+    Arguments<10> a;
+    if (!parse_arguments(args, kwds, "O|O$OOOOOOOO:TrailingStop", kwlist, &a)) return false;
     *out = OrderTicket{};
     out->form = Form::TrailingStop;
     std::optional<std::int64_t> activation;
     if (!side_arg(a[0], &out->side) || !qty_arg(a[1], true, &out->qty) ||
         !price_arg("activation", a[4], &activation) || !offset_arg(a[5], &out->offset) ||
         !flag_arg("reduce_only", a[6], &out->terms.reduce_only) || !tag_arg(a[7], &out->tag) ||
-        !instrument_arg(a[8], &out->instrument)) {
+        !instrument_arg(a[9], &out->instrument)) {
       return false;
     }
     const bool by_distance = a[2] != nullptr && a[2] != Py_None;
@@ -425,6 +449,7 @@ struct TrailingStopClass {
     TriggerTerms& t = out->terms.trigger;
     t.kind = TriggerKind::Trailing;
     t.price = activation.value_or(0);
+    if (!fired_by_arg(a[8], &t.source)) return false;
     if (by_distance && !(to_i64(a[2], "distance", &t.distance) &&
                          in_range("distance", t.distance, 1, MOST, "at least 1 tick"))) {
       return false;
@@ -597,11 +622,13 @@ struct BracketOrderClass {
   static constexpr const char* NAME = "halvorn.venue.BracketOrder";
   static constexpr const char* DOC =
       "BracketOrder(entry, *, stop_loss=None, take_profit=None)\n--\n\n"
-      "An entry with its exits: a `stop_loss` (a Stop) and a `take_profit` (a\n"
-      "TakeProfit, or a venue.Order at a limit price) on the other side.  The\n"
-      "exits wait, unarmed, until the entry fills; they are then armed for what\n"
-      "filled and form a one-cancels-other pair, and both end once the position\n"
-      "the entry opened is gone (an exit filled, or the strategy closed it).  An\n"
+      "An entry with its exits: a `stop_loss` (a Stop or a TrailingStop) and a\n"
+      "`take_profit` (a TakeProfit, or a venue.Order at a limit price) on the\n"
+      "other side.  The exits wait, unarmed, until the entry fills; they are\n"
+      "then armed for what filled (and raised as more of an entry filled in\n"
+      "parts fills) and form a one-cancels-other pair, and both end once the\n"
+      "position the entry opened is gone (an exit filled, or the strategy\n"
+      "closed it), taking along what is left of an entry filled in part.  An\n"
       "entry that ends unfilled takes them along.  An exit's qty left at None\n"
       "is the entry's; exits only ever reduce.  Numbered entry, stop-loss,\n"
       "take-profit.  Its orders are for one instrument: an exit that names none\n"
@@ -621,7 +648,7 @@ struct BracketOrderClass {
   static constexpr std::array FIELDS = {"entry", "stop_loss", "take_profit"};
   static constexpr std::array DOCS = {
       "The order that opens the position.",
-      "The Stop that closes it at a loss, or None.",
+      "The Stop or TrailingStop that closes it at a loss, or None.",
       "The TakeProfit (or limit Order) that closes it at a profit, or None.",
   };
   static constexpr bool KEYWORD_ONLY = false;
@@ -671,7 +698,8 @@ struct BracketOrderClass {
     }
     const bool has_stop = a[1] != nullptr && a[1] != Py_None;
     const bool has_take = a[2] != nullptr && a[2] != Py_None;
-    if (has_stop && !member_of(st, a[1], "stop_loss", "a venue.Stop", {Form::Stop}, &stop)) {
+    if (has_stop && !member_of(st, a[1], "stop_loss", "a venue.Stop or TrailingStop",
+                               {Form::Stop, Form::TrailingStop}, &stop)) {
       return false;
     }
     if (has_take && !member_of(st, a[2], "take_profit", "a venue.TakeProfit or a limit Order",

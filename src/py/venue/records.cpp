@@ -133,21 +133,23 @@ struct CancelAllClass : Fieldless<CancelAllRequest> {
 // Fill, Liquidation, Closed, MarginStats
 
 struct FillClass {
-  using Data = FillRecord;
+  using Data = FillItem;
   static constexpr const char* NAME = "halvorn.venue.Fill";
   static constexpr const char* DOC =
       "One fill of a run, and what a strategy's on_fill(fill) receives.\n\n"
       "Times in nanoseconds, price in ticks, qty in lots, fee in Cash (what\n"
       "was charged; negative for a rebate).  `taker` is whether the fill took\n"
       "liquidity (a market order, or a limit order marketable when it reached\n"
-      "the venue), which decides its fee rate.\n\n"
+      "the venue), which decides its fee rate.  `remaining` is what the order\n"
+      "still had working after this fill: 0 for a whole fill and for the last\n"
+      "part of an order filled in parts.\n\n"
       "```python\n"
       "for f in run.fills:\n"
       "    print(f.exch_ts, f.side, f.qty, f.price, f.fee)\n"
       "```";
-  static constexpr std::array FIELDS = {"exch_ts", "local_ts", "order",      "seq",
-                                        "price",   "qty",      "side",       "offset",
-                                        "taker",   "fee",      "instrument", "tick"};
+  static constexpr std::array FIELDS = {"exch_ts",    "local_ts", "order",    "seq",   "price",
+                                        "qty",        "side",     "offset",   "taker", "fee",
+                                        "instrument", "tick",     "remaining"};
   static constexpr std::array DOCS = {
       "Venue time of the tick the fill happened on, in nanoseconds.",
       "Local time of that tick, in nanoseconds.",
@@ -164,31 +166,36 @@ struct FillClass {
       "The index, from 0, of the tick whose step booked the fill (across every\n"
       "instrument of a portfolio); the number of ticks for a fill settled after\n"
       "the last one.",
+      "Lots of the order still working after this fill, in lots; 0 for a whole\n"
+      "fill and for the last part of an order filled in parts.",
   };
   static constexpr bool KEYWORD_ONLY = true;
   static constexpr bool RECORD = true;
 
-  static Ref fields(PyTypeObject* type, const Data& d) {
+  static Ref fields(PyTypeObject* type, const Data& item) {
     ModuleState* st = state_of_type(type);
+    const FillRecord& d = item.record;
     return tuple_of(from_i64(d.exch_ts), from_i64(d.local_ts), from_u64(d.order), from_u64(d.seq),
                     from_i64(d.price), from_i64(d.qty),
                     Py_NewRef(side_string(st, d.side == 0 ? Side::Buy : Side::Sell)),
                     Py_NewRef(offset_string(st, d.offset == 0 ? Offset::Open : Offset::Close)),
                     PyBool_FromLong(d.taker), from_i64(d.fee), from_u64(d.instrument),
-                    from_u64(d.tick));
+                    from_u64(d.tick), from_i64(item.remaining));
   }
-  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
+  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* item) {
     std::array<PyObject*, FIELDS.size()> v{};
     if (!all_fields(args, kwds, "Fill", FIELDS, &v)) return false;
     ModuleState* st = state_of_type(type);
-    *out = FillRecord{};
+    *item = FillItem{};
+    FillRecord* out = &item->record;
     return to_i64(v[0], "exch_ts", &out->exch_ts) && to_i64(v[1], "local_ts", &out->local_ts) &&
            to_u64(v[2], "order", &out->order) && to_u64(v[3], "seq", &out->seq) &&
            to_i64(v[4], "price", &out->price) && to_i64(v[5], "qty", &out->qty) &&
            side_of(st, "side", v[6], true, &out->side) &&
            side_of(st, "offset", v[7], false, &out->offset) &&
            to_bool(v[8], "taker", &out->taker) && to_i64(v[9], "fee", &out->fee) &&
-           to_u32(v[10], "instrument", &out->instrument) && to_u64(v[11], "tick", &out->tick);
+           to_u32(v[10], "instrument", &out->instrument) && to_u64(v[11], "tick", &out->tick) &&
+           to_i64(v[12], "remaining", &item->remaining);
   }
 };
 
@@ -304,6 +311,7 @@ struct MarginClass {
 
 struct FillsData {
   std::vector<FillRecord> records;
+  std::vector<std::int64_t> remaining;  // one per record
   Py_ssize_t shape[1] = {0};
   Py_ssize_t strides[1] = {sizeof(FillRecord)};
 };
@@ -319,13 +327,36 @@ Py_ssize_t fills_length(PyObject* self) {
 }
 
 PyObject* fills_item(PyObject* self, Py_ssize_t i) {
-  const auto& records = unbox<FillsData>(self).records;
-  if (i < 0 || static_cast<std::size_t>(i) >= records.size()) {
+  const FillsData& d = unbox<FillsData>(self);
+  if (i < 0 || static_cast<std::size_t>(i) >= d.records.size()) {
     PyErr_SetString(PyExc_IndexError, "fill index out of range");
     return nullptr;
   }
-  return box(venue_state_of_type(Py_TYPE(self))->fill_type, records[static_cast<std::size_t>(i)]);
+  const auto at = static_cast<std::size_t>(i);
+  return box(venue_state_of_type(Py_TYPE(self))->fill_type,
+             FillItem{d.records[at], d.remaining[at]});
 }
+
+// The remainders as a read-only memoryview of int64, made from a copy: the
+// records' own buffer keeps the layout it has always had.
+PyObject* fills_remaining(PyObject* self, void*) {
+  const std::vector<std::int64_t>& remaining = unbox<FillsData>(self).remaining;
+  Ref bytes = Ref::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(remaining.data()),
+                                static_cast<Py_ssize_t>(remaining.size() * sizeof(std::int64_t))));
+  if (!bytes) return nullptr;
+  Ref view = Ref::steal(PyMemoryView_FromObject(bytes.get()));
+  if (!view) return nullptr;
+  return PyObject_CallMethod(view.get(), "cast", "s", "q");
+}
+
+PyGetSetDef fills_getset[] = {
+    {"remaining", fills_remaining, nullptr,
+     "The lots each fill's order still had working after it, in fill order, as a\n"
+     "read-only memoryview of int64 (numpy.asarray reads it).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 int fills_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   FillsData& d = unbox<FillsData>(self);
@@ -343,6 +374,7 @@ PyType_Slot fills_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<FillsData>)},
     {Py_tp_repr, reinterpret_cast<void*>(fills_repr)},
+    {Py_tp_getset, fills_getset},
     {Py_sq_length, reinterpret_cast<void*>(fills_length)},
     {Py_sq_item, reinterpret_cast<void*>(fills_item)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(fills_getbuffer)},
@@ -639,9 +671,11 @@ PyObject* new_run(VenueState* st, backtest::RunResult&& r, const VenueConfig& ve
   }
   FillsData fills;
   fills.records.reserve(r.fills.size());
+  fills.remaining.reserve(r.fills.size());
   for (std::size_t i = 0; i < r.fills.size(); ++i) {
     const Fill& f = r.fills[i];
     fills.records.push_back(fill_record(f, fees.fee(f), r.bookings[i]));
+    fills.remaining.push_back(f.remaining);
   }
   RunData data;
   if (!instrument_results(st, r, venue, legs, &data)) return nullptr;

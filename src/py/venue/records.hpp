@@ -8,6 +8,8 @@
 //
 //   numpy.asarray(run.fills)["price"]
 //
+// and beside them the lots each fill's order had left (Fills.remaining).
+//
 // Thread-safety: call with the interpreter lock held.
 
 #pragma once
@@ -48,6 +50,20 @@ struct FillRecord {
 static_assert(sizeof(FillRecord) == 72);
 
 FillRecord fill_record(const Fill& fill, Cash fee, const backtest::Booking& booking);
+
+// What a Fill object holds: the record, and the lots its order still had
+// working after it, which an order filled in parts needs said.  The
+// remainders of a run's fills are kept beside its records (Fills.remaining)
+// rather than in them, so that the records keep the layout NumPy users and
+// compiled strategies read.
+struct FillItem {
+  FillRecord record;
+  std::int64_t remaining = 0;
+};
+
+inline FillItem fill_item(const Fill& fill, Cash fee, const backtest::Booking& booking) {
+  return FillItem{fill_record(fill, fee, booking), fill.remaining};
+}
 
 // Cancel, CancelAll and the record classes, in the order the module shows them.
 extern const std::array<ClassEntry<VenueState>, 8> RECORD_CLASSES;

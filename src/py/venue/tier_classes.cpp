@@ -222,7 +222,11 @@ struct LatencyTierClass {
               "Queue positions are read from the displayed size at the order's\n"
               "price and taker fills are priced by walking the book; the L1\n"
               "square-root impact applies only where the depth cannot absorb a\n"
-              "fill.  Without depth the engine behaves as L1.\n\n"
+              "fill.  Without depth the engine behaves as L1.  With\n"
+              "`partial_fills=True` a taker takes what the displayed levels hold\n"
+              "within its limit, the rest resting (\"gtc\"), expiring (\"ioc\") or\n"
+              "keeping the whole from filling (\"fok\"), and a resting order fills\n"
+              "by the volume traded past the depth ahead of it.\n\n"
               "```python\n"
               "venue.L2(order_latency=venue.Fixed(2_000_000))\n"
               "```\n\n"
@@ -239,21 +243,24 @@ struct LatencyTierClass {
               "trunc(sqrt(q / v) * r * impact_pct / 100) ticks.  `cancel_latency`\n"
               "delays a cancel as `order_latency` delays an order: the order works,\n"
               "and may fill, until the cancel arrives (the default, 0, cancels at\n"
-              "once).\n\n"
+              "once).  `partial_fills=True` fills a resting order by the volume\n"
+              "traded past its queue, in parts, the rest keeping its place; by\n"
+              "default every order fills whole.\n\n"
               "```python\n"
               "venue.L1(order_latency=venue.Fixed(5_000_000), queue=venue.QueueFixed(10))\n"
               "```\n\n"
               "# Errors\n\n"
               "TypeError naming the field for a value of the wrong kind;\n"
               "OverflowError for an impact_pct beyond 32 bits.";
-  static constexpr std::array FIELDS = {"order_latency", "report_latency", "queue", "impact_pct",
-                                        "cancel_latency"};
+  static constexpr std::array FIELDS = {"order_latency", "report_latency", "queue",
+                                        "impact_pct",    "cancel_latency", "partial_fills"};
   static constexpr std::array DOCS = {
       "From an order's decision to its arrival at the venue.",
       "From an execution to the account learning of it.",
       "What stands ahead of a new limit order: None, QueueFixed or TradedShare.",
       "Square-root impact coefficient, in percent; 0 disables impact.",
       "From a cancel's decision to its arrival; the order works until then (0: at once).",
+      "Whether orders fill in parts, by traded volume and displayed depth.",
   };
   static constexpr bool KEYWORD_ONLY = true;
 
@@ -261,17 +268,17 @@ struct LatencyTierClass {
     VenueState* st = venue_state_of_type(type);
     return tuple_of(latency_object(st, d.order_latency), latency_object(st, d.report_latency),
                     queue_object(st, d.queue), PyLong_FromUnsignedLong(d.impact_pct),
-                    latency_object(st, d.cancel_latency));
+                    latency_object(st, d.cancel_latency), PyBool_FromLong(d.partial_fills));
   }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"order_latency", "report_latency", "queue",
-                                   "impact_pct",    "cancel_latency", nullptr};
-    Arguments<5> parsed;
-    if (!parse_arguments(args, kwds, Depth ? "|$OOOOO:L2" : "|$OOOOO:L1", kwlist, &parsed)) {
+    static const char* kwlist[] = {"order_latency",  "report_latency", "queue", "impact_pct",
+                                   "cancel_latency", "partial_fills",  nullptr};
+    Arguments<6> parsed;
+    if (!parse_arguments(args, kwds, Depth ? "|$OOOOOO:L2" : "|$OOOOOO:L1", kwlist, &parsed)) {
       return false;
     }
     PyObject *order = parsed[0], *report = parsed[1], *queue = parsed[2], *impact = parsed[3],
-             *cancel = parsed[4];
+             *cancel = parsed[4], *partial = parsed[5];
     VenueState* st = venue_state_of_type(type);
     *out = engine::L1Config{};
     if (order != nullptr && !latency_of(st, "order_latency", order, &out->order_latency)) {
@@ -284,6 +291,7 @@ struct LatencyTierClass {
     if (cancel != nullptr && !latency_of(st, "cancel_latency", cancel, &out->cancel_latency)) {
       return false;
     }
+    if (partial != nullptr && !to_bool(partial, "partial_fills", &out->partial_fills)) return false;
     if (impact != nullptr) {
       std::uint64_t pct = 0;
       if (!to_u64(impact, "impact_pct", &pct)) return false;
