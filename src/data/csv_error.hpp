@@ -50,8 +50,8 @@ enum class Expected : std::uint8_t {
 // "... is not a boolean (true, false, 1 or 0)",
 // "... is not a side (buy, sell or unknown)",
 // "... is not a book side (b, bid or buy; a, ask or sell)",
-// "... is not an update type (snap, snapshot or set)",
-// "... is not an update type (snap, snapshot, set, update or delete)".
+// "... is not an update type (snap, snapshot, set or delta)",
+// "... is not an update type (snap, snapshot, set, delta, update or delete)".
 struct BadField {
   std::string column;
   std::string text;

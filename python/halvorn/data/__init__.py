@@ -1,4 +1,4 @@
-"""Market data in and out of tick files: CSV archives, integer arrays, Parquet;
+"""Market data in and out of tick files: CSV archives, integer arrays, Parquet, Arrow;
 and recorded market depth in and out of depth files.
 
 ```python
@@ -37,10 +37,17 @@ the index price and the funding settled at the mark: `marks_from_csv`
 converts mark price klines and derivative ticker files, `save_marks` writes
 records, `load_marks` opens one, `read_marks` streams the records back and
 `funding_of` gives the settlements (docs/mark_format.md).
+
+Recorded captures of a venue's streams, JSON lines of trades, book tickers,
+depth updates and mark price updates (and order-book archives of snapshots
+and deltas), become all three in one pass: `from_capture`.  Arrow IPC files
+(Feather) are read as Parquet is, a record batch at a time: `from_arrow`.
 """
 
 from __future__ import annotations
 
+from halvorn.data._arrow_ipc import from_arrow
+from halvorn.data._captures import Capture, from_capture
 from halvorn.data._depth_files import (DepthSource, Snapshot, Update, depth_from_csv, load_depth,
                                        read_depth, save_depth)
 from halvorn.data._funding import funding_from_csv
@@ -55,12 +62,13 @@ from halvorn.data._tick_csv import from_csv
 __all__ = ["from_csv", "from_arrays", "from_parquet", "to_arrays", "funding_from_csv", "FIELDS",
            "DepthSource", "Snapshot", "Update", "load_depth", "save_depth", "read_depth",
            "depth_from_csv", "instrument_of", "MarkSource", "load_marks", "save_marks",
-           "read_marks", "funding_of", "marks_from_csv"]
+           "read_marks", "funding_of", "marks_from_csv", "from_capture", "Capture", "from_arrow"]
 
 # Each kind of data has a module of its own; the functions are halvorn.data's,
 # and say so to help, pickle and documentation tools.
 for _function in (from_csv, _convert, from_arrays, from_parquet, to_arrays, funding_from_csv,
                   load_depth, save_depth, read_depth, depth_from_csv, instrument_of, load_marks,
-                  save_marks, read_marks, funding_of, marks_from_csv):
+                  save_marks, read_marks, funding_of, marks_from_csv, from_capture, from_arrow):
     _function.__module__ = __name__
 del _function
+Capture.__module__ = __name__

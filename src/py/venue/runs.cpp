@@ -57,7 +57,8 @@ bool depth_for(PyObject* obj, const VenueConfig& config, const market_data::Dept
 
 // The mark file a run reads (null for None), checked against the venue: a
 // premium index is no price, and a file of another instrument would value
-// this one's positions at another market's mark.
+// this one's positions at another market's mark.  Marks given as columns
+// are held in the request instead.
 bool marks_for(PyObject* obj, const VenueConfig& config, const market_data::MarkSourceData** out,
                RunRequest* request) {
   *out = nullptr;
@@ -67,6 +68,7 @@ bool marks_for(PyObject* obj, const VenueConfig& config, const market_data::Mark
     request->mark_files = obj;
     return true;
   }
+  if (const int frame = mark_frame(obj, request); frame != 0) return frame > 0;
   const market_data::MarkSourceData* marks = nullptr;
   if (!market_data::mark_source_of(obj, "marks", &marks)) return false;
   if (marks->kind != data::MarkKind::Price) {
