@@ -60,8 +60,13 @@ class Window {
       return false;
     }
     free_.pop_back();
-    // A trade goes before anything else of its time.
-    const std::uint8_t rank = h.message.kind == MessageKind::Trade ? 0 : 1;
+    // At one time a trade goes first (what follows it may be its
+    // consequence), then a snapshot fetched apart from the stream (an update
+    // of its time is in it or after it, never before it).
+    const CaptureMessage& m = h.message;
+    const std::uint8_t rank = m.kind == MessageKind::Trade                        ? 0
+                              : m.kind == MessageKind::DepthSnapshot && m.fetched ? 1
+                                                                                  : 2;
     heap_.push(Key{t, rank, seq_++, slot});
     if (!any_in_ || t > newest_) newest_ = t;
     any_in_ = true;

@@ -7,10 +7,11 @@
 // streams arrive a little out of their exchange order (a depth snapshot
 // fetched over a second connection arrives well after updates it already
 // covers).  So messages wait, up to `max_delay` of exchange time, and leave
-// in exchange-time order, a trade before anything else of its own time (a
-// quote stamped with a trade's time is usually that trade's consequence, and
-// a strategy must not see it in the trade's tick); messages of one time keep
-// their order in the capture.  A message that comes later than that is
+// in exchange-time order.  At one time a trade goes first (a quote stamped
+// with a trade's time is usually that trade's consequence, and a strategy
+// must not see it in the trade's tick), then a depth snapshot fetched apart
+// from the stream (an update of its time is in it or after it, never before
+// it); messages of one time otherwise keep their order in the capture.  A message that comes later than that is
 // refused, naming the delay that would take it.
 //
 // What each file gets, in that order:

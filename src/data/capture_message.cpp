@@ -213,7 +213,7 @@ bool MessageReader::local_time(std::string_view* line, CaptureMessage* out, bool
     }
   }
   if (!ok) {
-    return set(BadLocalTime{std::string(line->substr(k, std::min<std::size_t>(end - k + 1, 40)))});
+    return set(BadLocalTime{std::string(line->substr(k, 40))});
   }
   *has_local = true;
   line->remove_prefix(next);
@@ -473,6 +473,7 @@ bool MessageReader::classify(const Fields& outer, const Fields& f, CaptureMessag
     }
     if (at(f, Key::LowerS).begin != nullptr && !text(f, Key::LowerS, &out->symbol)) return false;
     out->kind = snapshot ? MessageKind::DepthSnapshot : MessageKind::DepthUpdate;
+    out->fetched = false;
     out->first_id = out->final_id = u;
     out->prev_id.reset();
     return true;
@@ -563,6 +564,7 @@ bool MessageReader::classify(const Fields& outer, const Fields& f, CaptureMessag
     }
     if (at(f, Key::LowerS).begin != nullptr && !text(f, Key::LowerS, &out->symbol)) return false;
     out->kind = MessageKind::DepthSnapshot;
+    out->fetched = true;
     return true;
   }
   // A book ticker of a stream that names no event.

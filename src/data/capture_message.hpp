@@ -68,7 +68,7 @@ enum class MessageKind : std::uint8_t {
 // A message in the engine's units.  Which fields hold what depends on kind:
 //   Trade:         price (ticks), qty (lots), id, aggregated, seller_took
 //   Quote:         bid, ask (ticks)
-//   DepthSnapshot: final_id (its last update id), bids, asks
+//   DepthSnapshot: final_id (its last update id), bids, asks, fetched
 //   DepthUpdate:   first_id, final_id, prev_id (when stated), bids, asks
 //   Mark:          mark, index (ticks; 0 when absent), funding_time and
 //                  funding_rate (billionths) when the message names them
@@ -85,6 +85,9 @@ struct CaptureMessage {
   bool seller_took = false;
   std::int64_t bid = 0;
   std::int64_t ask = 0;
+  // DepthSnapshot: fetched apart from the stream (a REST snapshot), not one
+  // of its messages (an archive's).
+  bool fetched = false;
   std::uint64_t first_id = 0;
   std::uint64_t final_id = 0;
   std::optional<std::uint64_t> prev_id;
