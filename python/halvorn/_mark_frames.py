@@ -6,7 +6,8 @@ too and a run does not read); funding is columns `time`, `rate` and `price`.
 Each column is taken by its type, as tick columns are:
   - times: datetimes (numpy datetime64, tz-aware pandas timestamps) as
     nanoseconds since the epoch in UTC, or integer nanoseconds;
-  - prices (`mark`, `index`, `price`): integers are ticks already; float64
+  - prices (`mark`, `index`, `price`): integers (an integer column, or
+    Python ints in an object column) are ticks already; float64
     is the decimal its shortest text writes ("42123.4") and text or
     decimal.Decimal is that decimal, either scaled exactly by the
     Instrument's tick size and refused, with its row, when it is not a
@@ -20,6 +21,7 @@ NumPy is needed only by these inputs, and their owners have it.
 from __future__ import annotations
 
 import decimal
+import operator
 from typing import Any
 
 from halvorn._tick_frames import _columns, is_frame
@@ -27,10 +29,28 @@ from halvorn._tick_frames import _columns, is_frame
 _BILLIONTH = "0.000000001"
 
 
+def _integers(np: Any, array: Any, name: str, place: str) -> Any | None:
+    """An object column of integers (anything with __index__) as int64, or
+    None when it holds text, floats or decimals."""
+    items = array.tolist()
+    if not items or any(isinstance(v, (str, float, decimal.Decimal)) for v in items):
+        return None
+    try:
+        return np.array([operator.index(v) for v in items], dtype=np.int64)
+    except TypeError:
+        raise TypeError(f"{place}: column {name} holds values that are neither numbers nor "
+                        "decimal text") from None
+    except OverflowError:
+        raise ValueError(f"{place}: column {name} holds a value beyond int64") from None
+
+
 def _times(np: Any, values: Any, name: str, place: str) -> Any:
     from halvorn.data._arguments import times_of
 
     converted = np.asarray(times_of(values, name))
+    if converted.dtype.kind == "O":
+        integers = _integers(np, converted, name, place)
+        converted = converted if integers is None else integers
     if converted.dtype.kind == "i":
         return converted.astype(np.int64, copy=False)
     if converted.dtype.kind == "u":
@@ -47,9 +67,11 @@ def _values(np: Any, values: Any, name: str, step: str | None, unit: str, place:
 
     array = np.asarray(values)
     kind = array.dtype.kind
-    if kind == "O" and array.size and all(type(v) is int for v in array.tolist()):
-        array = np.array(array.tolist())  # Python ints are counts, as an int64 column's are
-        kind = array.dtype.kind
+    if kind == "O":
+        # Integers are counts, in an object column as in an int64 one.
+        integers = _integers(np, array, name, place)
+        if integers is not None:
+            array, kind = integers, "i"
     if kind in "iu":
         if kind == "u" and array.size and int(array.max()) > np.iinfo(np.int64).max:
             raise ValueError(f"{place}: column {name} holds a value beyond int64")
@@ -77,11 +99,10 @@ def _values(np: Any, values: Any, name: str, step: str | None, unit: str, place:
 def _frame(obj: Any, fields: tuple[str, ...], required: tuple[str, ...], place: str) -> dict[str, Any]:
     columns = _columns(obj)
     unknown = sorted(set(columns) - set(fields))
-    if unknown:
-        raise ValueError(f"{place} have columns {unknown} that are none of {', '.join(fields)}")
-    for name in required:
-        if name not in columns:
-            raise ValueError(f"{place} need a column {name!r} (of {', '.join(fields)})")
+    missing = [name for name in required if name not in columns]
+    if unknown or missing:
+        what = f"columns {unknown} are none of" if unknown else f"no column {missing[0]!r}; give"
+        raise ValueError(f"{place}: {what} {', '.join(fields)} ({', '.join(required)} required)")
     return columns
 
 

@@ -76,7 +76,7 @@ def from_capture(sources: Any, *, ticks: str | os.PathLike[str] | None = None,
     or a UTC time such as ``2024-01-02T03:04:05.123456Z``, then spaces or
     tabs.  The messages read are trades, aggregated trades, book tickers,
     depth updates (with their ``pu``), mark price updates, a depth snapshot,
-    and order-book archive snapshots and deltas; docs/data.md shows each.
+    and order-book archive snapshots and deltas; docs/captures.md shows each.
 
     `ticks`, `depth` and `marks` are where each file goes (None: not
     written; at least one).  Ticks are made from the trades and book tickers
