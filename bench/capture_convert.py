@@ -28,7 +28,8 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import time
+
+from data_convert import best_of
 
 SECOND0 = 1_700_000_000  # the second of the snapshot, since 1970
 BLOCK_MESSAGES = 1_701
@@ -137,15 +138,6 @@ def write_capture(path: str, mb: int) -> int:
         while n := source.readinto(buf):
             f.write(buf[:n])
     return messages
-
-
-def best_of(runs: int, f) -> float:  # type: ignore[no-untyped-def]
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def bench_throughput(tmp: str, mb: int) -> None:

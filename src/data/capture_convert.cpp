@@ -114,6 +114,13 @@ class Window {
   Nanos out_time_ = 0;
 };
 
+// Fails with the file system's error writing `path`, which no line caused.
+bool write_failed(CaptureError* error, const std::string& path, int code) {
+  error->where = Place{};
+  error->kind = WriteFailed{path, code};
+  return false;
+}
+
 // Ticks from trades and best quotes, as CSV conversion makes them.
 class TickOut {
  public:
@@ -234,20 +241,12 @@ class DepthOut {
           m.asks = std::move(e.asks);
         },
         record.entry);
-    if (int code = writer_.failed()) {
-      error->where = Place{};
-      error->kind = WriteFailed{path_, code};
-      return false;
-    }
+    if (int code = writer_.failed()) return write_failed(error, path_, code);
     return true;
   }
 
   bool finish(CaptureError* error) {
-    if (int code = writer_.commit()) {
-      error->where = Place{};
-      error->kind = WriteFailed{path_, code};
-      return false;
-    }
+    if (int code = writer_.commit()) return write_failed(error, path_, code);
     return true;
   }
   std::uint64_t count() const { return writer_.count(); }
@@ -300,11 +299,7 @@ class MarkOut {
     // A funding time the last update reached is settled too.
     if (due_ && last_time_ >= due_time_ && !settle(error)) return false;
     if (!check(error)) return false;
-    if (int code = writer_.commit()) {
-      error->where = Place{};
-      error->kind = WriteFailed{path_, code};
-      return false;
-    }
+    if (int code = writer_.commit()) return write_failed(error, path_, code);
     return true;
   }
   std::uint64_t count() const { return writer_.count(); }
@@ -327,11 +322,7 @@ class MarkOut {
     return true;
   }
   bool check(CaptureError* error) {
-    if (int code = writer_.failed()) {
-      error->where = Place{};
-      error->kind = WriteFailed{path_, code};
-      return false;
-    }
+    if (int code = writer_.failed()) return write_failed(error, path_, code);
     return true;
   }
 

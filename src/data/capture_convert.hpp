@@ -11,8 +11,9 @@
 // with a trade's time is usually that trade's consequence, and a strategy
 // must not see it in the trade's tick), then a depth snapshot fetched apart
 // from the stream (an update of its time is in it or after it, never before
-// it); messages of one time otherwise keep their order in the capture.  A message that comes later than that is
-// refused, naming the delay that would take it.
+// it); messages of one time otherwise keep their order in the capture.  A
+// message that comes later than that is refused, naming the delay that
+// would take it.
 //
 // What each file gets, in that order:
 //   - ticks: one per trade (its time, its local time, last = high = low its

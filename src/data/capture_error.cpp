@@ -42,22 +42,7 @@ std::string describe(const WrongField& e) {
 }
 
 std::string describe(const FieldRange& e) {
-  const std::string f = field(e.field, e.text);
-  switch (e.limit) {
-    case Limit::Digits:
-      return f + " has more than 19 significant digits";
-    case Limit::Exponent:
-      return f + " has an exponent beyond 9999";
-    case Limit::Integer:
-      return f + " does not fit in a signed 64-bit integer";
-    case Limit::Steps:
-      return f + " is beyond 9223372036854775807 " + e.detail;
-    case Limit::Time:
-      return f + " in " + e.detail + " is beyond the times a tick holds (the years 1677 to 2262)";
-    case Limit::Volume:
-      return f + " takes the cumulative volume beyond 9223372036854775807 " + e.detail;
-  }
-  return f;
+  return field(e.field, e.text) + beyond_limit(e.limit, e.detail);
 }
 
 std::string describe(const UnknownUnit& e) {
@@ -72,12 +57,7 @@ std::string describe(const UnknownUnit& e) {
 std::string describe(const NegativeField& e) { return field(e.field, e.text) + " is negative"; }
 
 std::string describe(const NotWhole& e) {
-  std::string out = field(e.field, e.text) + " is not a whole number of " + e.step;
-  if (!e.finer.empty()) out += "; a tick size of " + e.finer + " fits it and every price before it";
-  if (e.mark) {
-    out += "; a mark or index price is taken to the nearest tick only when rounding is asked for";
-  }
-  return out;
+  return field(e.field, e.text) + not_whole(e.step, false, e.finer, e.mark);
 }
 
 std::string describe(const SymbolsMixed& e) {

@@ -315,70 +315,47 @@ bool MessageReader::decimal(const Fields& f, Key k, Decimal* d, std::string_view
   return set(WrongField{name_of(k), std::string(*t), FieldShape::Decimal});
 }
 
-bool MessageReader::price_of(const Fields& f, Key k, Rounding r, std::int64_t* out) {
+bool MessageReader::steps_of(const Fields& f, Key k, const Step& step, Rounding r, const char* unit,
+                             Steps kind, std::int64_t* out) {
   Decimal d;
   std::string_view t;
   if (!decimal(f, k, &d, &t)) return false;
-  const Scaled s = scale(d, scaling_.tick, scaling_.round ? r : Rounding::Exact);
+  if (kind == Steps::Quantity && d.negative && d.digits != 0) {
+    return set(NegativeField{name_of(k), std::string(t)});
+  }
+  const Scaled s = scale(d, step, r);
   if (s.fault == ScaleFault::None) {
     *out = s.count;
     return true;
   }
-  const std::string step = "ticks of " + scaling_.tick.text;
+  std::string steps = unit;
+  if (&step != &billionth_) steps += " of " + step.text;
   if (s.fault == ScaleFault::OutOfRange) {
-    return set(FieldRange{name_of(k), std::string(t), Limit::Steps, step});
+    return set(FieldRange{name_of(k), std::string(t), Limit::Steps, std::move(steps)});
   }
-  // Refused for want of rounding, the price says which tick size it needs.
-  return set(NotWhole{name_of(k), std::string(t), step,
-                      decimal_text(common_step(scaling_.tick.value, d)), false});
+  // A price refused for want of rounding says which tick size would take it.
+  return set(NotWhole{name_of(k), std::string(t), std::move(steps),
+                      kind == Steps::Price ? decimal_text(common_step(step.value, d)) : "",
+                      kind == Steps::Mark});
+}
+
+bool MessageReader::price_of(const Fields& f, Key k, Rounding r, std::int64_t* out) {
+  return steps_of(f, k, scaling_.tick, scaling_.round ? r : Rounding::Exact, "ticks", Steps::Price,
+                  out);
 }
 
 bool MessageReader::qty_of(const Fields& f, Key k, std::int64_t* out) {
-  Decimal d;
-  std::string_view t;
-  if (!decimal(f, k, &d, &t)) return false;
-  if (d.negative && d.digits != 0) return set(NegativeField{name_of(k), std::string(t)});
-  const Scaled s = scale(d, scaling_.lot, scaling_.round ? Rounding::Down : Rounding::Exact);
-  if (s.fault == ScaleFault::None) {
-    *out = s.count;
-    return true;
-  }
-  const std::string step = "lots of " + scaling_.lot.text;
-  if (s.fault == ScaleFault::OutOfRange) {
-    return set(FieldRange{name_of(k), std::string(t), Limit::Steps, step});
-  }
-  return set(NotWhole{name_of(k), std::string(t), step, "", false});
+  return steps_of(f, k, scaling_.lot, scaling_.round ? Rounding::Down : Rounding::Exact, "lots",
+                  Steps::Quantity, out);
 }
 
 bool MessageReader::mark_of(const Fields& f, Key k, std::int64_t* out) {
-  Decimal d;
-  std::string_view t;
-  if (!decimal(f, k, &d, &t)) return false;
-  const Scaled s = scale(d, scaling_.tick, scaling_.round ? Rounding::Nearest : Rounding::Exact);
-  if (s.fault == ScaleFault::None) {
-    *out = s.count;
-    return true;
-  }
-  const std::string step = "ticks of " + scaling_.tick.text;
-  if (s.fault == ScaleFault::OutOfRange) {
-    return set(FieldRange{name_of(k), std::string(t), Limit::Steps, step});
-  }
-  return set(NotWhole{name_of(k), std::string(t), step, "", true});
+  return steps_of(f, k, scaling_.tick, scaling_.round ? Rounding::Nearest : Rounding::Exact,
+                  "ticks", Steps::Mark, out);
 }
 
 bool MessageReader::rate_of(const Fields& f, Key k, std::int64_t* out) {
-  Decimal d;
-  std::string_view t;
-  if (!decimal(f, k, &d, &t)) return false;
-  const Scaled s = scale(d, billionth_, Rounding::Exact);
-  if (s.fault == ScaleFault::None) {
-    *out = s.count;
-    return true;
-  }
-  if (s.fault == ScaleFault::OutOfRange) {
-    return set(FieldRange{name_of(k), std::string(t), Limit::Steps, "billionths"});
-  }
-  return set(NotWhole{name_of(k), std::string(t), "billionths", "", false});
+  return steps_of(f, k, billionth_, Rounding::Exact, "billionths", Steps::Rate, out);
 }
 
 bool MessageReader::present(const Fields& f, Key k) {

@@ -169,6 +169,14 @@ class MessageReader {
   bool id_of(const Fields& f, Key k, std::uint64_t* out);
   bool boolean(const Fields& f, Key k, bool* out);
   bool decimal(const Fields& f, Key k, Decimal* d, std::string_view* text);
+  // What a field counted in steps is, for what its errors say.
+  enum class Steps : std::uint8_t { Price, Quantity, Mark, Rate };
+  // A decimal field counted in `step`s, rounded as `r` says (Exact refuses
+  // what is not whole); `unit` names the steps in error texts.  A price
+  // refused names the tick size that would take it, a mark says how it is
+  // rounded, and a quantity must not be negative.
+  bool steps_of(const Fields& f, Key k, const Step& step, Rounding r, const char* unit, Steps kind,
+                std::int64_t* out);
   bool price_of(const Fields& f, Key k, Rounding r, std::int64_t* out);
   bool qty_of(const Fields& f, Key k, std::int64_t* out);
   bool mark_of(const Fields& f, Key k, std::int64_t* out);

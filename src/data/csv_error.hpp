@@ -278,4 +278,14 @@ struct ConvertError {
 // Text as an error quotes it: in double quotes, cut to 60 bytes ("..." then).
 std::string quoted(std::string_view text);
 
+// What follows a value's quoted text when it is out of range, in every
+// reader's errors: " has more than 19 significant digits", " is beyond
+// 9223372036854775807 ticks of 0.1" (`detail` the steps or the time unit).
+std::string beyond_limit(Limit limit, const std::string& detail);
+
+// What follows a value's quoted text when it is not a whole number of
+// `step`: " is not a whole number of ticks of 0.1", and, as NotMultiple
+// says, why it was not rounded or which tick size would take it.
+std::string not_whole(const std::string& step, bool unrounded, const std::string& finer, bool mark);
+
 }  // namespace halvorn::data

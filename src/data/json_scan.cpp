@@ -156,9 +156,9 @@ JsonKind JsonScan::peek() {
   }
 }
 
-bool JsonScan::enter_object() {
+bool JsonScan::enter(JsonKind kind, std::string_view what) {
   if (fault_ != JsonFault::None) return false;
-  if (peek() != JsonKind::Object) return fail(JsonFault::Expected, "an object");
+  if (peek() != kind) return fail(JsonFault::Expected, what);
   if (depth_ >= MAX_JSON_DEPTH) return fail(JsonFault::TooDeep);
   ++p_;
   ++depth_;
@@ -166,15 +166,8 @@ bool JsonScan::enter_object() {
   return true;
 }
 
-bool JsonScan::enter_array() {
-  if (fault_ != JsonFault::None) return false;
-  if (peek() != JsonKind::Array) return fail(JsonFault::Expected, "an array");
-  if (depth_ >= MAX_JSON_DEPTH) return fail(JsonFault::TooDeep);
-  ++p_;
-  ++depth_;
-  started_ &= ~(std::uint64_t{1} << (depth_ - 1));
-  return true;
-}
+bool JsonScan::enter_object() { return enter(JsonKind::Object, "an object"); }
+bool JsonScan::enter_array() { return enter(JsonKind::Array, "an array"); }
 
 bool JsonScan::member(std::string_view* key, std::string* scratch) {
   if (fault_ != JsonFault::None) return false;

@@ -93,6 +93,8 @@ class JsonScan {
 
  private:
   void space();
+  // Enters a container of `kind`, named `what` when it is not one.
+  bool enter(JsonKind kind, std::string_view what);
   bool fail(JsonFault fault, std::string_view expected = {});
   bool string_span(const char** begin, const char** end, bool* escaped);
 

@@ -89,9 +89,6 @@ PyObject* convert_capture(PyObject* module, PyObject* args, PyObject* kwds) {
                       "give at least one file to write: ticks=, depth= or marks=");
       return nullptr;
     }
-    Ref iter = Ref::steal(PyObject_GetIter(sources));
-    Ref buffer;
-    if (!iter || !make_buffer(&buffer)) return nullptr;
     // The converter writes the definition it scales with, and takes only
     // one a file can hold.
     data::InstrumentDefinition definition;
@@ -99,18 +96,11 @@ PyObject* convert_capture(PyObject* module, PyObject* args, PyObject* kwds) {
                 &definition)) {
       return nullptr;
     }
-
-    Gil gil;
-    Failure failure;
-    PyFiles files(gil, failure, std::move(iter), "sources", std::move(buffer));
-    PyProgress reporter{gil, failure, progress};
-    data::Progress report;
-    if (progress != Py_None) report = data::Progress{&reporter, PyProgress::report, every_bytes};
-    const data::Input input = files.input();
     std::optional<data::CaptureConversion> result;
-    run_unlocked(gil, [&] { result = data::convert_capture(input, options, report); });
-    if (failure.failed()) {
-      failure.pending.restore();
+    if (!convert_stream(sources, "sources", progress, every_bytes,
+                        [&](const data::Input& input, const data::Progress& report) {
+                          result = data::convert_capture(input, options, report);
+                        })) {
       return nullptr;
     }
     if (const auto* error = std::get_if<data::CaptureError>(&*result)) {

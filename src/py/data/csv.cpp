@@ -346,31 +346,16 @@ PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
         !symbol_of(symbol, "symbol", &options.symbol)) {
       return nullptr;
     }
-    if (progress != Py_None && !PyCallable_Check(progress)) {
-      PyErr_Format(PyExc_TypeError, "argument 'progress': expected a callable or None, got %.200s",
-                   Py_TYPE(progress)->tp_name);
-      return nullptr;
-    }
-    Ref iter = Ref::steal(PyObject_GetIter(sources));
-    Ref buffer;
-    if (!iter || !make_buffer(&buffer)) return nullptr;
     data::InstrumentDefinition definition;
-    if (!define(options.instrument, options.symbol, options.tick_size, options.lot_size,
-                &definition)) {
+    if (!progress_of(progress) || !define(options.instrument, options.symbol, options.tick_size,
+                                          options.lot_size, &definition)) {
       return nullptr;
     }
-
-    Gil gil;
-    Failure failure;
-    PyFiles files(gil, failure, std::move(iter), "sources", std::move(buffer));
-    PyProgress reporter{gil, failure, progress};
-    data::Progress report;
-    if (progress != Py_None) report = data::Progress{&reporter, PyProgress::report, every_bytes};
-    const data::Input input = files.input();
     std::optional<data::MarkConversion> result;
-    run_unlocked(gil, [&] { result = data::convert_marks_csv(path, input, options, report); });
-    if (failure.failed()) {
-      failure.pending.restore();
+    if (!convert_stream(sources, "sources", progress, every_bytes,
+                        [&](const data::Input& input, const data::Progress& report) {
+                          result = data::convert_marks_csv(path, input, options, report);
+                        })) {
       return nullptr;
     }
     if (const auto* error = std::get_if<data::ConvertError>(&*result)) {

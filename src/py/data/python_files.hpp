@@ -110,4 +110,30 @@ bool step_of(PyObject* obj, const char* arg, std::string* out);
 // None, or a callable: TypeError for anything else.
 bool progress_of(PyObject* obj);
 
+// Runs `convert(input, progress)`, a converter over the files of one
+// stream, without the interpreter lock: the files are what `files` (an
+// iterable of binary file objects) yields, named `what` in errors, and
+// `progress` (None or a callable) is told (bytes, rows) about every
+// `every_bytes`.  False with the exception set when `files` cannot be
+// iterated, or when a file, the iterator or the callable raised, which is
+// raised unchanged; the converter's own result is `convert`'s to keep.
+template <class Convert>
+bool convert_stream(PyObject* files, const char* what, PyObject* progress,
+                    std::uint64_t every_bytes, Convert&& convert) {
+  Ref iter = Ref::steal(PyObject_GetIter(files));
+  Ref buffer;
+  if (!iter || !make_buffer(&buffer)) return false;
+  Gil gil;
+  Failure failure;
+  PyFiles stream(gil, failure, std::move(iter), what, std::move(buffer));
+  PyProgress reporter{gil, failure, progress};
+  data::Progress report;
+  if (progress != Py_None) report = data::Progress{&reporter, PyProgress::report, every_bytes};
+  const data::Input input = stream.input();
+  run_unlocked(gil, [&] { convert(input, report); });
+  if (!failure.failed()) return true;
+  failure.pending.restore();
+  return false;
+}
+
 }  // namespace halvorn::py::market_data
