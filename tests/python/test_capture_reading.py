@@ -322,3 +322,27 @@ def test_order_book_archives_equal_the_reference_reading(tmp_path, seed):
         TICK = saved
     assert list(data.read_depth(done.depth)) == want
     assert done.depth_breaks == 0
+
+
+def test_gaps_are_refused_or_written_with_a_warning(tmp_path):
+    def trade(ms, trade_id):
+        return ('{"e":"aggTrade","T":%d,"s":"BTCUSDT","a":%d,"p":"42000.00","q":"0.001"}'
+                % (T0 + ms, trade_id))
+
+    def update(ms, first, last, pu):
+        return ('{"e":"depthUpdate","T":%d,"s":"BTCUSDT","U":%d,"u":%d,"pu":%d,"b":[],"a":[]}'
+                % (T0 + ms, first, last, pu))
+
+    text = "\n".join([trade(0, 1), '{"lastUpdateId":5,"T":%d,"bids":[],"asks":[]}' % T0,
+                      update(1, 6, 7, 5), trade(2, 4), update(3, 9, 9, 8)])
+    out = {"ticks": str(tmp_path / "t"), "depth": str(tmp_path / "d")}
+    source = io.BytesIO(text.encode())
+    source.name = "day.jsonl"
+    with pytest.raises(ValueError, match=r"^day.jsonl:4: missing aggregated trades 2 to 3 "):
+        data.from_capture(source, **out, instrument=BTC)
+    with pytest.warns(UserWarning, match="2 aggregated trades are missing; 1 depth updates do "
+                                         "not continue the book"):
+        done = data.from_capture(io.BytesIO(text.encode()), **out, instrument=BTC,
+                                 allow_gaps=True)
+    assert (done.missing_trades, done.depth_breaks, len(done.ticks), len(done.depth)) == (
+        2, 1, 2, 3)
