@@ -42,6 +42,12 @@ Recorded captures of a venue's streams, JSON lines of trades, book tickers,
 depth updates and mark price updates (and order-book archives of snapshots
 and deltas), become all three in one pass: `from_capture`.  Arrow IPC files
 (Feather) are read as Parquet is, a record batch at a time: `from_arrow`.
+
+`between` narrows any of these series to a stretch of exchange time: a tick,
+mark or depth file to a `TickSlice`, `MarkSlice` or `DepthSlice`, found by a
+search over its records and read by a run where it lies and nowhere else; a
+list of ticks or columns to the same kind of holder of the rows in the
+stretch.
 """
 
 from __future__ import annotations
@@ -55,6 +61,7 @@ from halvorn.data._instruments import instrument_of
 from halvorn.data._marks import (MarkSource, funding_of, load_marks, marks_from_csv, read_marks,
                                  save_marks)
 from halvorn.data._parquet import from_parquet
+from halvorn.data._slices import DepthSlice, MarkSlice, TickSlice, between
 from halvorn.data._tick_arrays import FIELDS, from_arrays, to_arrays
 from halvorn.data._tick_csv import _convert as _convert
 from halvorn.data._tick_csv import from_csv
@@ -62,13 +69,15 @@ from halvorn.data._tick_csv import from_csv
 __all__ = ["from_csv", "from_arrays", "from_parquet", "to_arrays", "funding_from_csv", "FIELDS",
            "DepthSource", "Snapshot", "Update", "load_depth", "save_depth", "read_depth",
            "depth_from_csv", "instrument_of", "MarkSource", "load_marks", "save_marks",
-           "read_marks", "funding_of", "marks_from_csv", "from_capture", "Capture", "from_arrow"]
+           "read_marks", "funding_of", "marks_from_csv", "between", "TickSlice", "MarkSlice",
+           "DepthSlice", "from_capture", "Capture", "from_arrow"]
 
 # Each kind of data has a module of its own; the functions are halvorn.data's,
 # and say so to help, pickle and documentation tools.
 for _function in (from_csv, _convert, from_arrays, from_parquet, to_arrays, funding_from_csv,
                   load_depth, save_depth, read_depth, depth_from_csv, instrument_of, load_marks,
-                  save_marks, read_marks, funding_of, marks_from_csv, from_capture, from_arrow):
+                  save_marks, read_marks, funding_of, marks_from_csv, between, from_capture,
+                  from_arrow):
     _function.__module__ = __name__
 del _function
 Capture.__module__ = __name__

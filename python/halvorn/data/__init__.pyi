@@ -8,9 +8,12 @@ from dataclasses import dataclass
 from typing import IO, Any, Final, Protocol
 
 from halvorn import TickSource
+from halvorn.data._native import DepthSlice as DepthSlice
 from halvorn.data._native import DepthSource as DepthSource
+from halvorn.data._native import MarkSlice as MarkSlice
 from halvorn.data._native import MarkSource as MarkSource
 from halvorn.data._native import Snapshot as Snapshot
+from halvorn.data._native import TickSlice as TickSlice
 from halvorn.data._native import Update as Update
 from halvorn.venue import FundingRate, Instrument
 
@@ -38,6 +41,10 @@ __all__ = [
     "from_capture",
     "Capture",
     "from_arrow",
+    "between",
+    "TickSlice",
+    "MarkSlice",
+    "DepthSlice",
 ]
 
 FIELDS: Final[tuple[str, ...]]
@@ -253,3 +260,7 @@ def from_capture(
     progress: bool | Callable[[int, int], object] | None = None,
 ) -> Capture:
     """Convert a capture of JSON lines into a tick file, a depth file and a mark file."""
+def between(series: Any, start: int, end: int) -> Any:
+    """The part of `series` (a TickSource, a MarkSource, a DepthSource, a
+    slice, a list of Tick, columns) whose exchange time lies in [start, end),
+    in ns."""
