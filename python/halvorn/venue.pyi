@@ -201,7 +201,7 @@ class Venue:
         tier: L0 | L1 | L2 = ...,
         maker_fee: int = ...,
         taker_fee: int = ...,
-        funding: Sequence[FundingRate] = ...,
+        funding: Sequence[FundingRate] | Mapping[str, Any] | pandas.DataFrame = ...,
         margin_tiers: Sequence[Bracket] = ...,
         hedge: bool = ...,
         track_margin: bool = ...,
@@ -793,7 +793,7 @@ def run(
     progress: bool | Callable[[int, int | None], object] | None = None,
     flush: bool = False,
     depth: DepthSource | Mapping[str, DepthSource] | None = None,
-    marks: MarkSource | Mapping[str, MarkSource] | None = None,
+    marks: MarkSource | Mapping[str, MarkSource] | Mapping[str, Any] | pandas.DataFrame | None = None,
 ) -> Run:
     """Run a strategy over a tick series on a venue (None: Venue())."""
 
@@ -805,7 +805,7 @@ def compare_modes(
     *,
     venue: Venue | Mapping[str, Venue] | None = None,
     depth: DepthSource | Mapping[str, DepthSource] | None = None,
-    marks: MarkSource | Mapping[str, MarkSource] | None = None,
+    marks: MarkSource | Mapping[str, MarkSource] | Mapping[str, Any] | pandas.DataFrame | None = None,
 ) -> ModeComparison:
     """Run one strategy per tick and in batches on a venue and compare."""
 

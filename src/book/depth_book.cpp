@@ -97,7 +97,9 @@ std::string to_string(const ApplyResult& result) {
       result);
 }
 
-ApplyResult Book::apply(const DepthUpdate& update) {
+ApplyResult sequence_verdict(const std::optional<std::uint64_t>& snapshot_id,
+                             const std::optional<std::uint64_t>& last_final_id,
+                             const DepthUpdate& update) {
   if (!snapshot_id) return apply::NoSnapshot{};
   if (last_final_id) {
     const std::uint64_t expected =
@@ -113,6 +115,14 @@ ApplyResult Book::apply(const DepthUpdate& update) {
     if (past && (!update.prev_final_id || *update.prev_final_id > s)) {
       return apply::StartGap{s, update.first_id, update.final_id};
     }
+  }
+  return apply::Applied{};
+}
+
+ApplyResult Book::apply(const DepthUpdate& update) {
+  if (ApplyResult verdict = sequence_verdict(snapshot_id, last_final_id, update);
+      !std::holds_alternative<apply::Applied>(verdict)) {
+    return verdict;
   }
   const std::uint64_t count = next_counter(applied, "depth update count overflows");
   for (const Level& l : update.bids) bids.apply(l.price, l.qty);

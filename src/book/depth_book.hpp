@@ -99,6 +99,15 @@ bool is_error(const ApplyResult& result);
 // The fixed display text of a result, for logs and messages.
 std::string to_string(const ApplyResult& result);
 
+// What the update-id rules say of `update` for a book holding
+// `snapshot_id` and `last_final_id` (a Book's fields): Applied when the
+// update continues the book, else why not.  Book::apply asks it before it
+// touches a level; a reader checking a recorded stream asks it without
+// keeping the levels.
+ApplyResult sequence_verdict(const std::optional<std::uint64_t>& snapshot_id,
+                             const std::optional<std::uint64_t>& last_final_id,
+                             const DepthUpdate& update);
+
 // A Book is the market's depth for one instrument, kept from a snapshot and
 // the updates after it.
 //

@@ -66,38 +66,18 @@ std::string describe(const BadField& e) {
       "is not a boolean (true, false, 1 or 0)",
       "is not a side (buy, sell or unknown)",
       "is not a book side (b, bid or buy; a, ask or sell)",
-      "is not an update type (snap, snapshot or set)",
-      "is not an update type (snap, snapshot, set, update or delete)",
+      "is not an update type (snap, snapshot, set or delta)",
+      "is not an update type (snap, snapshot, set, delta, update or delete)",
   };
   return field(e.column, e.text) + " " + what[static_cast<int>(e.expected)];
 }
 
 std::string describe(const OutOfRange& e) {
-  const std::string f = field(e.column, e.text);
-  switch (e.limit) {
-    case Limit::Digits:
-      return f + " has more than 19 significant digits";
-    case Limit::Exponent:
-      return f + " has an exponent beyond 9999";
-    case Limit::Integer:
-      return f + " does not fit in a signed 64-bit integer";
-    case Limit::Steps:
-      return f + " is beyond 9223372036854775807 " + e.detail;
-    case Limit::Time:
-      return f + " in " + e.detail + " is beyond the times a tick holds (the years 1677 to 2262)";
-    case Limit::Volume:
-      return f + " takes the cumulative volume beyond 9223372036854775807 " + e.detail;
-  }
-  return f;
+  return field(e.column, e.text) + beyond_limit(e.limit, e.detail);
 }
 
 std::string describe(const NotMultiple& e) {
-  std::string out = field(e.column, e.text) + " is not a whole number of " + e.step;
-  if (e.unrounded) out += ", and the trade has no aggressor side to round it by";
-  if (!e.finer.empty()) out += "; a tick size of " + e.finer + " fits it and every price before it";
-  if (e.mark)
-    out += "; a mark or index price is taken to the nearest tick only when rounding is asked for";
-  return out;
+  return field(e.column, e.text) + not_whole(e.step, e.unrounded, e.finer, e.mark);
 }
 
 std::string describe(const AmbiguousTime& e) {
@@ -223,6 +203,35 @@ std::string describe(const Negative& e) { return field(e.column, e.text) + " is 
 std::string describe(const WriteFailed& e) { return e.display(); }
 
 }  // namespace
+
+std::string beyond_limit(Limit limit, const std::string& detail) {
+  switch (limit) {
+    case Limit::Digits:
+      return " has more than 19 significant digits";
+    case Limit::Exponent:
+      return " has an exponent beyond 9999";
+    case Limit::Integer:
+      return " does not fit in a signed 64-bit integer";
+    case Limit::Steps:
+      return " is beyond 9223372036854775807 " + detail;
+    case Limit::Time:
+      return " in " + detail + " is beyond the times a tick holds (the years 1677 to 2262)";
+    case Limit::Volume:
+      return " takes the cumulative volume beyond 9223372036854775807 " + detail;
+  }
+  return "";
+}
+
+std::string not_whole(const std::string& step, bool unrounded, const std::string& finer,
+                      bool mark) {
+  std::string out = " is not a whole number of " + step;
+  if (unrounded) out += ", and the trade has no aggressor side to round it by";
+  if (!finer.empty()) out += "; a tick size of " + finer + " fits it and every price before it";
+  if (mark) {
+    out += "; a mark or index price is taken to the nearest tick only when rounding is asked for";
+  }
+  return out;
+}
 
 std::string quoted(std::string_view text) {
   // Appended piece by piece: the concatenation of temporaries draws a false

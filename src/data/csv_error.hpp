@@ -50,8 +50,8 @@ enum class Expected : std::uint8_t {
 // "... is not a boolean (true, false, 1 or 0)",
 // "... is not a side (buy, sell or unknown)",
 // "... is not a book side (b, bid or buy; a, ask or sell)",
-// "... is not an update type (snap, snapshot or set)",
-// "... is not an update type (snap, snapshot, set, update or delete)".
+// "... is not an update type (snap, snapshot, set or delta)",
+// "... is not an update type (snap, snapshot, set, delta, update or delete)".
 struct BadField {
   std::string column;
   std::string text;
@@ -277,5 +277,15 @@ struct ConvertError {
 
 // Text as an error quotes it: in double quotes, cut to 60 bytes ("..." then).
 std::string quoted(std::string_view text);
+
+// What follows a value's quoted text when it is out of range, in every
+// reader's errors: " has more than 19 significant digits", " is beyond
+// 9223372036854775807 ticks of 0.1" (`detail` the steps or the time unit).
+std::string beyond_limit(Limit limit, const std::string& detail);
+
+// What follows a value's quoted text when it is not a whole number of
+// `step`: " is not a whole number of ticks of 0.1", and, as NotMultiple
+// says, why it was not rounded or which tick size would take it.
+std::string not_whole(const std::string& step, bool unrounded, const std::string& finer, bool mark);
 
 }  // namespace halvorn::data

@@ -124,10 +124,11 @@ inline std::optional<BookSide> parse_book_side(std::string_view t) {
 enum class UpdateType : std::uint8_t { Snapshot, Set, Delete };
 
 // The update types of the depth diffs layout: a snapshot row, or a set row
-// (whose quantity 0 deletes the level).
+// (whose quantity 0 deletes the level), which archives that call their
+// updates deltas name "delta".
 inline std::optional<UpdateType> parse_update_type(std::string_view t) {
   using detail::spelled;
-  if (spelled(t, "set")) return UpdateType::Set;
+  if (spelled(t, "set") || spelled(t, "delta")) return UpdateType::Set;
   if (spelled(t, "snap") || spelled(t, "snapshot")) return UpdateType::Snapshot;
   return std::nullopt;
 }

@@ -161,15 +161,6 @@ class Messages {
   std::uint64_t updates_ = 0;
 };
 
-// A pipe or a device is written in place and cannot be rewound to take the
-// header the last record settles; refusing it at once spares reading a whole
-// archive into it first.
-int unrewindable(const std::string& path) {
-  struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) return 0;  // absent, or the writer will say why
-  return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ? 0 : ESPIPE;
-}
-
 }  // namespace
 
 DepthConversion convert_depth_csv(const std::string& path, const Input& input,

@@ -79,12 +79,6 @@ class Settlements {
   std::optional<ConvertError> error_;
 };
 
-int unrewindable(const std::string& path) {
-  struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) return 0;
-  return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ? 0 : ESPIPE;
-}
-
 }  // namespace
 
 MarkConversion convert_marks_csv(const std::string& path, const Input& input,

@@ -277,6 +277,12 @@ int Replacement::commit() {
   return 0;
 }
 
+int unrewindable(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ? 0 : ESPIPE;
+}
+
 int replace_file(const std::string& path, std::span<const std::uint8_t> bytes) {
   auto begun = Replacement::begin(path);
   if (const int* err = std::get_if<int>(&begun)) return *err;

@@ -80,6 +80,12 @@ class Replacement {
   bool in_place_ = false;  // a device or a pipe, written as it is
 };
 
+// ESPIPE when `path` names something that exists and is neither a regular
+// file nor a directory (a pipe, a device), which a Replacement writes in
+// place and cannot rewind; else 0.  What a writer whose header comes last
+// asks before it reads any input, so that it fails at once, not at the end.
+int unrewindable(const std::string& path);
+
 // Makes `path` a file holding exactly `bytes`.  Returns 0 on success, or the
 // errno of the step that failed, in which case nothing at `path` changed.
 int replace_file(const std::string& path, std::span<const std::uint8_t> bytes);

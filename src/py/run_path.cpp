@@ -84,14 +84,17 @@ backtest::RunResult run_with_marks(const backtest::RunConfig& config, Driven& dr
   return backtest::run_stream(config, driven, until, *depth, std::move(marks));
 }
 
-// run_stream over `ticks`, with `depth` and `marks` merged in when there
-// are any.
+// run_stream over `ticks`, with `depth` and the marks (a file's, or
+// `points` held in memory when `in_memory`) merged in when there are any.
 template <class Driven, class T>
 backtest::RunResult run_over(const backtest::RunConfig& config, Driven& driven, T& ticks,
                              std::optional<data::StreamedDepth>& depth,
-                             std::optional<data::StreamedMarks>& marks) {
-  if (!marks) return run_with_marks(config, driven, ticks, depth, backtest::NoMarks{});
-  return run_with_marks(config, driven, ticks, depth, MarkPoints{*marks});
+                             std::optional<data::StreamedMarks>& marks, const RunRequest& request) {
+  if (marks) return run_with_marks(config, driven, ticks, depth, MarkPoints{*marks});
+  if (request.marks_in_memory) {
+    return run_with_marks(config, driven, ticks, depth, backtest::SpanMarks{request.mark_points});
+  }
+  return run_with_marks(config, driven, ticks, depth, backtest::NoMarks{});
 }
 
 // Runs `driven` over `input` with the lock released and taken back after,
@@ -103,8 +106,9 @@ backtest::RunResult run_over(const backtest::RunConfig& config, Driven& driven, 
 // worth running.  Returns false with the exception set.
 template <class Driven>
 bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, const TickInput& input,
-               backtest::RunResult* result, RunEnd* end, const market_data::DepthSourceData* depth,
-               const market_data::MarkSourceData* marks = nullptr) {
+               backtest::RunResult* result, RunEnd* end, const RunRequest& request) {
+  const market_data::DepthSourceData* depth = request.depth;
+  const market_data::MarkSourceData* marks = request.marks;
   std::optional<data::StreamedDepth> streamed;
   if (depth != nullptr) {
     std::optional<data::DepthOpened> opened;
@@ -136,7 +140,8 @@ bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, cons
   if (const auto* series = std::get_if<TickArray>(&input)) {
     backtest::SpanTicks source{*series};
     driven.limit_series(series->size());
-    run_unlocked(gil, [&] { *result = run_over(config, driven, source, streamed, marked); });
+    run_unlocked(gil,
+                 [&] { *result = run_over(config, driven, source, streamed, marked, request); });
   } else {
     const TickSourceData& file = *std::get<const TickSourceData*>(input);
     std::optional<data::StreamedTicks> source;
@@ -150,7 +155,7 @@ bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, cons
       if (auto* reader = std::get_if<data::TickReader>(&*opened)) {
         driven.limit_series(reader->records());
         source.emplace(std::move(*reader));
-        *result = run_over(config, driven, *source, streamed, marked);
+        *result = run_over(config, driven, *source, streamed, marked, request);
       } else if (auto* error = std::get_if<data::Error>(&*opened)) {
         end->reader_error = *error;
       }
@@ -279,41 +284,65 @@ bool venue_of_input(const TickInput& input, const venue::VenueConfig& given,
   return true;
 }
 
-// The ticks of a run.  The venue's protocol also takes ticks as users hold
-// them in columns (a pandas DataFrame, a dict of arrays, a NumPy structured
-// array): halvorn._tick_frames turns them into tick records, scaling float
-// and decimal columns exactly with the venue's Instrument, and the records
-// are copied once into the run's series, as a list's ticks are.
-bool resolve_input(const RunRequest& request, PyObject* ticks, TickInput* out) {
-  const bool plain = !request.venue_protocol() || PyList_Check(ticks) || PyTuple_Check(ticks) ||
-                     is_tick_source(request.core, ticks);
-  if (plain) return resolve_ticks(request.core, ticks, out);
+// Whether `obj` holds columns as users hold them (a pandas DataFrame, a
+// dict of arrays, a NumPy structured array): 1 or 0, or -1 with the
+// exception set.
+int is_frame(PyObject* obj) {
   Ref frames = Ref::steal(PyImport_ImportModule("halvorn._tick_frames"));
+  if (!frames) return -1;
+  Ref is = Ref::steal(PyObject_CallMethod(frames.get(), "is_frame", "O", obj));
+  return is ? PyObject_IsTrue(is.get()) : -1;
+}
+
+// Records made in Python from columns as users hold them (a pandas
+// DataFrame, a dict of arrays, a NumPy structured array): `function` of the
+// module `module` is called with `obj` and the venue's Instrument (None when
+// it has none), scales float and decimal columns exactly with it, and
+// returns records laid out as `Array`'s elements, which are copied once.
+// False with the exception set.
+template <class Array>
+bool records_from_frame(const RunRequest& request, const char* module, const char* function,
+                        PyObject* obj, Array* out) {
+  using Record = typename Array::value_type;
+  Ref frames = Ref::steal(PyImport_ImportModule(module));
   if (!frames) return false;
-  Ref is = Ref::steal(PyObject_CallMethod(frames.get(), "is_frame", "O", ticks));
-  if (!is) return false;
-  const int frame = PyObject_IsTrue(is.get());
-  if (frame < 0) return false;
-  if (frame == 0) return resolve_ticks(request.core, ticks, out);
   Ref instrument =
       request.venue->definition
           ? Ref::steal(venue::new_instrument(request.venue_module, *request.venue->definition))
           : Ref::borrow(Py_None);
   if (!instrument) return false;
   Ref records =
-      Ref::steal(PyObject_CallMethod(frames.get(), "tick_records", "OO", ticks, instrument.get()));
+      Ref::steal(PyObject_CallMethod(frames.get(), function, "OO", obj, instrument.get()));
   if (!records) return false;
   Py_buffer view;
   if (PyObject_GetBuffer(records.get(), &view, PyBUF_C_CONTIGUOUS) < 0) return false;
   const auto bytes = static_cast<std::size_t>(view.len);
-  if (bytes % sizeof(engine::Tick) != 0) {
+  if (bytes % sizeof(Record) != 0) {
     PyBuffer_Release(&view);
-    PyErr_SetString(PyExc_ValueError, "tick records are not whole 64-byte records");
+    PyErr_Format(PyExc_ValueError, "records are not whole %zu-byte records", sizeof(Record));
     return false;
   }
-  TickArray series(bytes / sizeof(engine::Tick));
+  Array series(bytes / sizeof(Record));
   if (bytes != 0) std::memcpy(series.data(), view.buf, bytes);
   PyBuffer_Release(&view);
+  *out = std::move(series);
+  return true;
+}
+
+// The ticks of a run.  The venue's protocol also takes ticks as users hold
+// them in columns: halvorn._tick_frames turns them into tick records, and
+// the records are copied once into the run's series, as a list's ticks are.
+bool resolve_input(const RunRequest& request, PyObject* ticks, TickInput* out) {
+  const bool plain = !request.venue_protocol() || PyList_Check(ticks) || PyTuple_Check(ticks) ||
+                     is_tick_source(request.core, ticks);
+  if (plain) return resolve_ticks(request.core, ticks, out);
+  const int frame = is_frame(ticks);
+  if (frame < 0) return false;
+  if (frame == 0) return resolve_ticks(request.core, ticks, out);
+  TickArray series;
+  if (!records_from_frame(request, "halvorn._tick_frames", "tick_records", ticks, &series)) {
+    return false;
+  }
   *out = std::move(series);
   return true;
 }
@@ -402,7 +431,7 @@ bool run_compiled(const RunRequest& request, PyObject* compiled, const TickInput
   const backtest::RunConfig config =
       request.venue->run_config(request.balance, request.equity_every);
   RunEnd end;
-  const bool ran = run_input(config, driven, gil, input, out, &end, request.depth, request.marks);
+  const bool ran = run_input(config, driven, gil, input, out, &end, request);
   return ran && !raise_run_end(driven, *out, end);
 }
 
@@ -931,7 +960,7 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
                     "strategy");
     return false;
   }
-  if (request.depth != nullptr || request.marks != nullptr) {
+  if (request.depth != nullptr || request.marks != nullptr || request.marks_in_memory) {
     PyErr_SetString(PyExc_ValueError,
                     request.depth != nullptr
                         ? "a portfolio's depth is a dict of symbol to DepthSource, for its "
@@ -966,6 +995,17 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
 }
 
 }  // namespace
+
+int mark_frame(PyObject* marks, RunRequest* request) {
+  const int frame = is_frame(marks);
+  if (frame <= 0) return frame;
+  if (!records_from_frame(*request, "halvorn._mark_frames", "mark_points", marks,
+                          &request->mark_points)) {
+    return -1;
+  }
+  request->marks_in_memory = true;
+  return 1;
+}
 
 bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns) {
   if (batch == 0) {
@@ -1029,7 +1069,7 @@ bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
   const backtest::RunConfig config =
       request.venue->run_config(request.balance, request.equity_every);
   RunEnd end;
-  const bool ran = run_input(config, driven, gil, input, out, &end, request.depth, request.marks);
+  const bool ran = run_input(config, driven, gil, input, out, &end, request);
   return finish_run(driven, ran, out, end);
 }
 

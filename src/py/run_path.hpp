@@ -60,6 +60,10 @@ struct RunRequest {
   const market_data::DepthSourceData* depth = nullptr;
   // The venue's mark prices, streamed beside the ticks; null for none.
   const market_data::MarkSourceData* marks = nullptr;
+  // Or the mark prices given in memory (a frame of them), in time order,
+  // when `marks_in_memory`.
+  std::vector<backtest::MarkPoint> mark_points;
+  bool marks_in_memory = false;
   // A dict of symbol to Venue, for a portfolio whose instruments trade on
   // venues of their own; null when `venue` serves every instrument.
   PyObject* venues = nullptr;
@@ -71,6 +75,13 @@ struct RunRequest {
 
   bool venue_protocol() const { return venue_module != nullptr; }
 };
+
+// The venue's marks when given as columns (a DataFrame, a dict of arrays,
+// a structured array, with `time` and `mark`), as ticks are: prices scaled
+// exactly with the request's venue's Instrument and held in the request.
+// Returns 1 when they were, 0 when `marks` holds no columns, -1 with the
+// exception set.  Requires: the request's venue is set.
+int mark_frame(PyObject* marks, RunRequest* request);
 
 // Refuses a batch of 0 ("batch must be at least 1; ...") and a strategy
 // without the method its cadence needs (on_tick for batch 1, on_batch for

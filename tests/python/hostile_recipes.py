@@ -456,6 +456,63 @@ def from_parquet(tmp):
         "instrument")
 
 
+CAPTURE_JSONL = b"".join(
+    b'%d {"e":"aggTrade","T":%d,"s":"BTCUSDT","a":%d,"p":"6000%d.0","q":"0.00%d","m":true}\n'
+    % (1_700_000_000_000_000 + 1_000 * i, 1_700_000_000_000 + i, 1 + i, i % 10, 1 + i % 9)
+    for i in range(200))
+
+
+def from_capture(tmp):
+    return data.from_capture, dict(sources=[io.BytesIO(CAPTURE_JSONL)],
+                                   ticks=os.path.join(tmp, "j.hvtk"), tick_size=text("0.1"),
+                                   lot_size=text("0.001"), instrument=fresh(3),
+                                   max_delay=fresh(1_000_000), progress=VandalProgress(armed=False)), {
+        "sources": lambda _: [ShrinkingFile(CAPTURE_JSONL)], "progress": lambda _: VandalProgress(),
+        "instrument": HostileInt, "max_delay": HostileInt}
+
+
+def native_convert_capture(tmp):
+    return _native.convert_capture, dict(
+        sources=[io.BytesIO(CAPTURE_JSONL)], ticks=os.path.join(tmp, "n.hvtk"), depth=None,
+        marks=None, tick_size=text("0.1"), lot_size=text("0.001"), instrument=fresh(3),
+        symbol=text("BTCUSDT"), round=False, allow_gaps=False, trades=None,
+        max_delay=fresh(1_000_000), time_unit=None, progress=VandalProgress(armed=False),
+        progress_bytes=fresh(64)), {
+        "sources": lambda _: [ShrinkingFile(CAPTURE_JSONL)], "progress": lambda _: VandalProgress(),
+        "instrument": HostileInt, "max_delay": HostileInt, "progress_bytes": HostileInt}
+
+
+def from_arrow(tmp):
+    import pyarrow as pa
+    import pyarrow.feather as feather
+    path = os.path.join(tmp, "p.feather")
+    feather.write_feather(pa.table({"exch_ts": list(range(1_000, 1_300)),
+                                    "last": ["6000.1"] * 300}), path)
+    return data.from_arrow, dict(dest=os.path.join(tmp, "a.hvtk"), path=path,
+                                 tick_size=text("0.1"), lot_size=text("0.001"),
+                                 instrument=fresh(300), batch_rows=fresh(64)), int_args(
+        "instrument")
+
+
+def hostile_columns(columns):
+    """The same columns, each a list with a hostile int in it."""
+    return {name: list_with_hostile_number(HostileInt)(values) for name, values in columns.items()}
+
+
+def marks_columns_run(tmp):
+    marks = {text("time"): [fresh(1_000 + 10 * i) for i in range(20)],
+             text("mark"): [fresh(600_000 + i % 3) for i in range(20)]}
+    return venue.run, dict(strategy=Vandal(armed=False), ticks=ticks(), balance=fresh(100_000),
+                           venue=venue.Venue(instrument=BTC), marks=marks), {
+        "strategy": lambda _: Vandal(), "marks": hostile_columns}
+
+
+def funding_columns_venue(tmp):
+    funding = {text("time"): [fresh(1_010), fresh(1_020)], text("rate"): [fresh(100), fresh(-50)],
+               text("price"): [fresh(600_000), fresh(600_001)]}
+    return venue.Venue, dict(instrument=BTC, funding=funding), {"funding": hostile_columns}
+
+
 def snapshot(cls):
     def recipe(tmp):
         levels = [(fresh(100 + i), fresh(1 + i)) for i in range(50)]
@@ -654,6 +711,9 @@ RECIPES = {
         unit=text("ticks"), rounding=text("exact"), column=text("last"), place=text("p"),
         first_row=fresh(300)), int_args("offset", "length", "first_row")),
     "halvorn.data.from_parquet": from_parquet,
+    "halvorn.data.from_arrow": from_arrow,
+    "halvorn.data.from_capture": from_capture,
+    "halvorn.data._native.convert_capture": native_convert_capture,
     "halvorn.data.from_arrays (float64 and a definition)": from_arrays_scaled,
     "halvorn.data._native.Writer (a definition)": lambda tmp: (_native.Writer, dict(
         dest=os.path.join(tmp, "w1.hvtk"), instrument=fresh(300), symbol=text("BTCUSDT"),
@@ -788,6 +848,8 @@ RECIPES["halvorn.venue.run (slices)"] = lambda tmp: (venue.run, dict(
     {"strategy": lambda _: Vandal(), "balance": HostileInt})
 
 RECIPES["halvorn.venue.run (portfolio)"] = basket_run
+RECIPES["halvorn.venue.run (marks as columns)"] = marks_columns_run
+RECIPES["halvorn.venue.Venue (funding as columns)"] = funding_columns_venue
 RECIPES["halvorn.venue.run (portfolio depth)"] = basket_depth_run
 RECIPES["halvorn.venue.lookahead_check (portfolio)"] = basket_lookahead
 
@@ -811,6 +873,8 @@ NOTHING_TO_CONVERT = {
     "halvorn.data._native.read_marks", "halvorn.data._native.mark_settlements",
     "halvorn.data.TickSlice", "halvorn.data._native.TickSlice", "halvorn.data.MarkSlice",
     "halvorn.data._native.MarkSlice", "halvorn.data.DepthSlice", "halvorn.data._native.DepthSlice",
+    # a record of counts a conversion returns, made of what it already holds:
+    "halvorn.data.Capture",
 }
 
 

@@ -347,7 +347,7 @@ class TestChainedDiffs:
                                      prev_final_id=5)
         for bad, message in [
             ("a,remove,2,3,5", 'column update_type: "remove" is not an update type (snap, '
-                               'snapshot, set, update or delete)'),
+                               'snapshot, set, delta, update or delete)'),
             ("a,set,2,3,-1", 'column pu: "-1" is negative'),
             ("a,set,2,3", "expected 9 columns (" + CHAINED + "), found 8"),
         ]:

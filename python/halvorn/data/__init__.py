@@ -1,4 +1,4 @@
-"""Market data in and out of tick files: CSV archives, integer arrays, Parquet;
+"""Market data in and out of tick files: CSV archives, integer arrays, Parquet, Arrow;
 and recorded market depth in and out of depth files.
 
 ```python
@@ -38,6 +38,11 @@ converts mark price klines and derivative ticker files, `save_marks` writes
 records, `load_marks` opens one, `read_marks` streams the records back and
 `funding_of` gives the settlements (docs/mark_format.md).
 
+Recorded captures of a venue's streams, JSON lines of trades, book tickers,
+depth updates and mark price updates (and order-book archives of snapshots
+and deltas), become all three in one pass: `from_capture`.  Arrow IPC files
+(Feather) are read as Parquet is, a record batch at a time: `from_arrow`.
+
 `between` narrows any of these series to a stretch of exchange time: a tick,
 mark or depth file to a `TickSlice`, `MarkSlice` or `DepthSlice`, found by a
 search over its records and read by a run where it lies and nowhere else; a
@@ -47,6 +52,8 @@ stretch.
 
 from __future__ import annotations
 
+from halvorn.data._arrow_ipc import from_arrow
+from halvorn.data._captures import Capture, from_capture
 from halvorn.data._depth_files import (DepthSource, Snapshot, Update, depth_from_csv, load_depth,
                                        read_depth, save_depth)
 from halvorn.data._funding import funding_from_csv
@@ -63,12 +70,14 @@ __all__ = ["from_csv", "from_arrays", "from_parquet", "to_arrays", "funding_from
            "DepthSource", "Snapshot", "Update", "load_depth", "save_depth", "read_depth",
            "depth_from_csv", "instrument_of", "MarkSource", "load_marks", "save_marks",
            "read_marks", "funding_of", "marks_from_csv", "between", "TickSlice", "MarkSlice",
-           "DepthSlice"]
+           "DepthSlice", "from_capture", "Capture", "from_arrow"]
 
 # Each kind of data has a module of its own; the functions are halvorn.data's,
 # and say so to help, pickle and documentation tools.
 for _function in (from_csv, _convert, from_arrays, from_parquet, to_arrays, funding_from_csv,
                   load_depth, save_depth, read_depth, depth_from_csv, instrument_of, load_marks,
-                  save_marks, read_marks, funding_of, marks_from_csv, between):
+                  save_marks, read_marks, funding_of, marks_from_csv, between, from_capture,
+                  from_arrow):
     _function.__module__ = __name__
 del _function
+Capture.__module__ = __name__

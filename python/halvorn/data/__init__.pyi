@@ -4,6 +4,7 @@ and recorded market depth in and out of depth files."""
 import os
 import zipfile
 from collections.abc import Callable, Iterable, Iterator, Mapping
+from dataclasses import dataclass
 from typing import IO, Any, Final, Protocol
 
 from halvorn import TickSource
@@ -37,6 +38,9 @@ __all__ = [
     "read_marks",
     "funding_of",
     "marks_from_csv",
+    "from_capture",
+    "Capture",
+    "from_arrow",
     "between",
     "TickSlice",
     "MarkSlice",
@@ -207,6 +211,55 @@ def marks_from_csv(
 ) -> MarkSource:
     """Convert mark price klines, premium index klines or derivative ticker files into a mark file."""
 
+def from_arrow(
+    dest: _Path,
+    path: _Path,
+    *,
+    columns: Mapping[str, str] | None = None,
+    tick_size: str | None = None,
+    lot_size: str | None = None,
+    time_unit: str = "ns",
+    instrument: int | Instrument = 1,
+    symbol: str | None = None,
+    round: bool = False,
+    batch_rows: int = 65536,
+) -> TickSource:
+    """Write a tick file at `dest` from an Arrow IPC file (Feather), one record batch at a time."""
+
+@dataclass(frozen=True)
+class Capture:
+    """What `from_capture` wrote, and what it read."""
+
+    ticks: TickSource | None
+    depth: DepthSource | None
+    marks: MarkSource | None
+    funding: tuple[FundingRate, ...]
+    symbol: str
+    messages: int
+    skipped: int
+    other_symbols: int
+    repeated_trades: int
+    missing_trades: int
+    depth_breaks: int
+
+def from_capture(
+    sources: _Files,
+    *,
+    ticks: _Path | None = None,
+    depth: _Path | None = None,
+    marks: _Path | None = None,
+    instrument: int | Instrument = 1,
+    tick_size: str | None = None,
+    lot_size: str | None = None,
+    symbol: str | None = None,
+    trades: str | None = None,
+    time_unit: str | None = None,
+    round: bool = False,
+    allow_gaps: bool = False,
+    max_delay: int = 2000000000,
+    progress: bool | Callable[[int, int], object] | None = None,
+) -> Capture:
+    """Convert a capture of JSON lines into a tick file, a depth file and a mark file."""
 def between(series: Any, start: int, end: int) -> Any:
     """The part of `series` (a TickSource, a MarkSource, a DepthSource, a
     slice, a list of Tick, columns) whose exchange time lies in [start, end),

@@ -12,6 +12,7 @@ __all__ = [
     "read_funding",
     "convert_depth",
     "convert_marks",
+    "convert_capture",
     "Writer",
     "map_columns",
     "scale_texts",
@@ -104,6 +105,26 @@ def convert_marks(
 ) -> tuple[int, int, int, int]:
     """Convert mark price klines, premium index klines or derivative ticker files
     into a mark file at `dest`."""
+
+def convert_capture(
+    sources: Iterator[Any],
+    *,
+    ticks: str | None,
+    depth: str | None,
+    marks: str | None,
+    tick_size: str,
+    lot_size: str,
+    instrument: int,
+    symbol: str | None,
+    round: bool,
+    allow_gaps: bool,
+    trades: str | None,
+    max_delay: int,
+    time_unit: str | None,
+    progress: Callable[[int, int], object] | None,
+    progress_bytes: int,
+) -> dict[str, Any]:
+    """Convert a capture of JSON lines into a tick, a depth and a mark file."""
 
 @final
 class Writer:

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import importlib
 import os
-from collections.abc import Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import TYPE_CHECKING, Any, Literal
 
 import halvorn
@@ -71,35 +71,48 @@ def from_parquet(dest: str | os.PathLike[str], path: str | os.PathLike[str], *,
     error nothing at `dest` has changed.
     """
     definition = definition_of("from_parquet", instrument, tick_size, lot_size, symbol)
-    pa = require("pyarrow", "parquet", "halvorn.data.from_parquet")
-    pc = importlib.import_module("pyarrow.compute")
+    require("pyarrow", "parquet", "halvorn.data.from_parquet")
     pq = importlib.import_module("pyarrow.parquet")
-    out = path_of(dest, "dest")
     source = os.fspath(path)
-    place = os.fsdecode(source)
-    unit = choice(time_unit, "time_unit", TIME_UNITS)
     parquet = pq.ParquetFile(source)
-    mapping = _parquet_mapping(columns, parquet.schema_arrow.names)
+    return write_batches(
+        "from_parquet", dest, os.fsdecode(source), parquet.schema_arrow.names,
+        lambda names: parquet.iter_batches(batch_size=batch_rows, columns=names),
+        definition=definition, columns=columns, time_unit=time_unit, round=round)
+
+
+def write_batches(function: str, dest: str | os.PathLike[str], place: str, names: list[str],
+                  batches: Callable[[list[str]], Iterable[Any]], *, definition: Any,
+                  columns: Mapping[str, str] | None, time_unit: str, round: bool) -> Any:
+    """A tick file at `dest` from Arrow record batches: `batches(names)` gives
+    them, holding at least the columns named, in file order.  What
+    `from_parquet` does once it has opened its file, for every columnar file
+    read a batch at a time."""
+    pa = importlib.import_module("pyarrow")
+    pc = importlib.import_module("pyarrow.compute")
+    out = path_of(dest, "dest")
+    unit = choice(time_unit, "time_unit", TIME_UNITS)
+    mapping = _parquet_mapping(columns, names)
     writer = _native.Writer(out, definition.id, symbol=definition.symbol,
                             tick_size=definition.tick_size, lot_size=definition.lot_size)
     moved = dict.fromkeys(mapping, 0)
     try:
-        _parquet_batches(pa, pc, parquet, writer, mapping, unit,
+        _parquet_batches(pa, pc, batches(sorted(set(mapping.values()))), writer, mapping, unit,
                          {"ticks": definition.tick_size, "lots": definition.lot_size}, round,
-                         place, batch_rows, moved)
+                         place, moved)
         rows = writer.finish()
     finally:
         writer.abandon()  # nothing after finish(); otherwise the target is left as it was
-    warn_rounded("from_parquet", moved, rows)
+    warn_rounded(function, moved, rows)
     return halvorn.load_ticks(out)
 
 
-def _parquet_batches(pa: Any, pc: Any, parquet: Any, writer: Any, mapping: dict[str, str],
-                     unit: str | None, steps: dict[str, Any], round: bool, place: str,
-                     batch_rows: int, moved: dict[str, int]) -> None:
+def _parquet_batches(pa: Any, pc: Any, batches: Iterable[Any], writer: Any,
+                     mapping: dict[str, str], unit: str | None, steps: dict[str, Any], round: bool,
+                     place: str, moved: dict[str, int]) -> None:
     row = 0
     volume = 0
-    for batch in parquet.iter_batches(batch_size=batch_rows, columns=sorted(set(mapping.values()))):
+    for batch in batches:
         values: dict[str, Any] = {}
         for field, name in mapping.items():
             array = batch.column(name)

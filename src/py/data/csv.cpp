@@ -13,6 +13,7 @@
 #include "py/boundary.hpp"
 #include "py/data/data_state.hpp"
 #include "py/data/instrument_arguments.hpp"
+#include "py/data/python_files.hpp"
 #include "py/gil.hpp"
 #include "py/interruption.hpp"
 #include "py/registry.hpp"
@@ -21,232 +22,6 @@
 namespace halvorn::py::market_data {
 
 namespace {
-
-// The first exception raised by anything a conversion called back into,
-// shared by its streams and its progress report.  Once set, every callback
-// answers "stop" without touching the interpreter, so no Python code runs
-// with an exception pending.
-struct Failure {
-  PendingException pending;
-
-  bool failed() const { return static_cast<bool>(pending); }
-  // Keeps the current exception.  Requires: the lock is held, an exception is set.
-  void take() {
-    if (!pending) pending = PendingException::fetch();
-  }
-};
-
-// Runs the interpreter's signal handlers; false (with the failure taken)
-// when one raised.
-bool signals_ok(Failure& failure) { return !signal_handler_raised(&failure.pending); }
-
-// The files of one stream: an iterator of binary file objects.
-class PyFiles {
- public:
-  PyFiles(Gil& gil, Failure& failure, Ref iterator, const char* what, Ref buffer)
-      : gil_(gil),
-        failure_(failure),
-        iterator_(std::move(iterator)),
-        what_(what),
-        buffer_(std::move(buffer)) {}
-
-  data::Input input() { return data::Input{this, next_file, read}; }
-
- private:
-  static bool next_file(void* context, std::string* name) {
-    auto* self = static_cast<PyFiles*>(context);
-    Locked lock(self->gil_);
-    // After a failure the stream must still end in an error, not at its
-    // end: a stream that ended would let the conversion finish a file.
-    if (self->failure_.failed()) return true;
-    if (!self->advance(name)) {
-      self->failure_.take();
-      return true;
-    }
-    return self->file_ || self->failure_.failed();
-  }
-
-  static std::ptrdiff_t read(void* context, std::uint8_t* buf, std::size_t cap) {
-    auto* self = static_cast<PyFiles*>(context);
-    Locked lock(self->gil_);
-    if (self->failure_.failed() || !self->file_) return -1;
-    const std::ptrdiff_t n = self->read_chunk(buf, cap);
-    if (n < 0) {
-      self->failure_.take();
-      return -1;
-    }
-    return signals_ok(self->failure_) ? n : -1;
-  }
-
-  // The next file of the iterator into file_ (empty at the end), its name
-  // into `name`.  False with an exception set.
-  bool advance(std::string* name) {
-    file_ = Ref();
-    readinto_ = Ref();
-    read_ = Ref();
-    if (!signals_ok(failure_)) return true;  // the failure is taken; the stream fails
-    Ref file = Ref::steal(python([&] { return PyIter_Next(iterator_.get()); }));
-    if (!file) return PyErr_Occurred() == nullptr;
-    ++index_;
-    Ref readinto_name = Ref::steal(PyUnicode_InternFromString("readinto"));
-    Ref read_name = Ref::steal(PyUnicode_InternFromString("read"));
-    if (!readinto_name || !read_name ||
-        !optional_attribute(file.get(), readinto_name.get(), &readinto_) ||
-        (!readinto_ && !optional_attribute(file.get(), read_name.get(), &read_))) {
-      return false;
-    }
-    if (!readinto_ && !read_) {
-      PyErr_Format(PyExc_TypeError,
-                   "argument '%s': file %zu is %.200s, not a binary file object (open(path, "
-                   "\"rb\"), gzip.open(path) or ZipFile.open(name))",
-                   what_, index_, Py_TYPE(file.get())->tp_name);
-      return false;
-    }
-    if (!name_of(file.get(), name)) return false;
-    file_ = std::move(file);
-    return true;
-  }
-
-  // What error texts call the file: its `name` when that is a path (str,
-  // bytes or os.PathLike), else "trades file 2".
-  bool name_of(PyObject* file, std::string* name) {
-    Ref attr;
-    Ref key = Ref::steal(PyUnicode_InternFromString("name"));
-    if (!key || !optional_attribute(file, key.get(), &attr)) return false;
-    if (attr && (PyUnicode_Check(attr.get()) || PyBytes_Check(attr.get()) ||
-                 PyObject_HasAttrString(attr.get(), "__fspath__"))) {
-      Ref path = Ref::steal(PyOS_FSPath(attr.get()));
-      if (!path) return false;
-      if (PyBytes_Check(path.get())) {
-        name->assign(PyBytes_AS_STRING(path.get()),
-                     static_cast<std::size_t>(PyBytes_GET_SIZE(path.get())));
-        return true;
-      }
-      // Undecodable file names are shown as the file system gave them.
-      Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
-      if (!bytes) return false;
-      name->assign(PyBytes_AS_STRING(bytes.get()),
-                   static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-      return true;
-    }
-    *name = std::string(what_) + " file " + std::to_string(index_);
-    return true;
-  }
-
-  // Up to `cap` bytes of the current file into `buf`: how many, or -1 with
-  // an exception set.
-  std::ptrdiff_t read_chunk(std::uint8_t* buf, std::size_t cap) {
-    const auto size = static_cast<std::size_t>(PyByteArray_GET_SIZE(buffer_.get()));
-    const std::size_t want = cap < size ? cap : size;
-    if (readinto_) {
-      // A view of our own for each call: the file may release the one it is
-      // handed, after which nothing stops it resizing the array beneath.
-      Ref whole = Ref::steal(PyMemoryView_FromObject(buffer_.get()));
-      if (!whole) return -1;
-      Ref target =
-          want == size
-              ? whole
-              : Ref::steal(PySequence_GetSlice(whole.get(), 0, static_cast<Py_ssize_t>(want)));
-      if (!target) return -1;
-      Ref got =
-          Ref::steal(python([&] { return PyObject_CallOneArg(readinto_.get(), target.get()); }));
-      if (!got) return -1;
-      // Measured again: what was read is copied out of the array as it is
-      // now, and a file that shrank it has read into memory we no longer see.
-      if (static_cast<std::size_t>(PyByteArray_GET_SIZE(buffer_.get())) != size) {
-        PyErr_Format(PyExc_ValueError,
-                     "argument '%s': file %zu's readinto resized the buffer it was given", what_,
-                     index_);
-        return -1;
-      }
-      if (got.get() == Py_None) {
-        PyErr_Format(PyExc_ValueError,
-                     "argument '%s': file %zu returned None from readinto: it is non-blocking "
-                     "and has no data yet; give a blocking file",
-                     what_, index_);
-        return -1;
-      }
-      const Py_ssize_t n = PyLong_AsSsize_t(got.get());
-      if (n == -1 && PyErr_Occurred()) return -1;
-      if (n < 0 || static_cast<std::size_t>(n) > want) {
-        PyErr_Format(PyExc_ValueError,
-                     "argument '%s': file %zu's readinto returned %zd for a buffer of %zu bytes",
-                     what_, index_, n, want);
-        return -1;
-      }
-      std::memcpy(buf, PyByteArray_AS_STRING(buffer_.get()), static_cast<std::size_t>(n));
-      return n;
-    }
-    Ref got = Ref::steal(python(
-        [&] { return PyObject_CallFunction(read_.get(), "n", static_cast<Py_ssize_t>(want)); }));
-    if (!got) return -1;
-    if (PyUnicode_Check(got.get())) {
-      PyErr_Format(PyExc_TypeError,
-                   "argument '%s': file %zu is open in text mode; open it in binary mode (\"rb\")",
-                   what_, index_);
-      return -1;
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(got.get(), &view, PyBUF_SIMPLE) < 0) {
-      raise_from_current(PyExc_TypeError, std::string("argument '") + what_ + "': file " +
-                                              std::to_string(index_) +
-                                              "'s read returned something that is not bytes");
-      return -1;
-    }
-    const std::size_t n = static_cast<std::size_t>(view.len);
-    if (n > want) {
-      PyBuffer_Release(&view);
-      PyErr_Format(PyExc_ValueError,
-                   "argument '%s': file %zu's read returned %zu bytes when asked for %zu", what_,
-                   index_, n, want);
-      return -1;
-    }
-    std::memcpy(buf, view.buf, n);
-    PyBuffer_Release(&view);
-    return static_cast<std::ptrdiff_t>(n);
-  }
-
-  Gil& gil_;
-  Failure& failure_;
-  Ref iterator_;
-  const char* what_;
-  Ref buffer_;  // a bytearray the files read into
-  Ref file_;    // the current file; empty before the first and after the last
-  Ref readinto_;
-  Ref read_;
-  std::size_t index_ = 0;  // of the current file, from 1
-};
-
-// A progress callable, told (bytes, rows) with the lock held.
-struct PyProgress {
-  Gil& gil;
-  Failure& failure;
-  PyObject* callable;  // borrowed; may be null
-
-  static bool report(void* context, std::uint64_t bytes, std::uint64_t rows) {
-    auto* self = static_cast<PyProgress*>(context);
-    Locked lock(self->gil);
-    if (self->failure.failed()) return false;
-    Ref b = Ref::steal(PyLong_FromUnsignedLongLong(bytes));
-    Ref r = Ref::steal(PyLong_FromUnsignedLongLong(rows));
-    Ref answer;
-    if (b && r) {
-      answer = Ref::steal(python(
-          [&] { return PyObject_CallFunctionObjArgs(self->callable, b.get(), r.get(), nullptr); }));
-    }
-    if (!answer) {
-      self->failure.take();
-      return false;
-    }
-    return signals_ok(self->failure);
-  }
-};
-
-// A chunk's worth of room, as a bytearray.
-bool make_buffer(Ref* buffer) {
-  *buffer = Ref::steal(PyByteArray_FromStringAndSize(nullptr, data::MAX_LINE_BYTES));
-  return static_cast<bool>(*buffer);
-}
 
 // A layout by the name error texts give it ("aggregated trades"), None
 // for detection.
@@ -268,22 +43,6 @@ bool layout_of(PyObject* obj, const char* arg, data::StreamKind kind, data::Layo
     return true;
   }
   PyErr_Format(PyExc_ValueError, "argument '%s': unknown layout %R", arg, obj);
-  return false;
-}
-
-bool unit_of(PyObject* obj, const char* arg, data::TimeUnit* out) {
-  *out = data::TimeUnit::Detect;
-  if (obj == nullptr || obj == Py_None) return true;
-  if (PyUnicode_Check(obj)) {
-    for (data::TimeUnit u : {data::TimeUnit::Milliseconds, data::TimeUnit::Microseconds,
-                             data::TimeUnit::Nanoseconds}) {
-      if (PyUnicode_CompareWithASCIIString(obj, data::unit_name(u)) == 0) {
-        *out = u;
-        return true;
-      }
-    }
-  }
-  PyErr_Format(PyExc_ValueError, "argument '%s': unknown time unit %R", arg, obj);
   return false;
 }
 
@@ -322,16 +81,6 @@ bool stale_of(PyObject* obj, data::ConvertOptions::Stale* out) {
   PyErr_Format(PyExc_ValueError,
                "argument 'stale_quotes': expected \"keep\", \"clear\" or \"refuse\", got %R", obj);
   return false;
-}
-
-bool step_of(PyObject* obj, const char* arg, std::string* out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError,
-                 "argument '%s': expected the step as decimal text (\"0.10\"), got %.200s", arg,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  return utf8_of(obj, out);
 }
 
 PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
@@ -597,31 +346,16 @@ PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
         !symbol_of(symbol, "symbol", &options.symbol)) {
       return nullptr;
     }
-    if (progress != Py_None && !PyCallable_Check(progress)) {
-      PyErr_Format(PyExc_TypeError, "argument 'progress': expected a callable or None, got %.200s",
-                   Py_TYPE(progress)->tp_name);
-      return nullptr;
-    }
-    Ref iter = Ref::steal(PyObject_GetIter(sources));
-    Ref buffer;
-    if (!iter || !make_buffer(&buffer)) return nullptr;
     data::InstrumentDefinition definition;
-    if (!define(options.instrument, options.symbol, options.tick_size, options.lot_size,
-                &definition)) {
+    if (!progress_of(progress) || !define(options.instrument, options.symbol, options.tick_size,
+                                          options.lot_size, &definition)) {
       return nullptr;
     }
-
-    Gil gil;
-    Failure failure;
-    PyFiles files(gil, failure, std::move(iter), "sources", std::move(buffer));
-    PyProgress reporter{gil, failure, progress};
-    data::Progress report;
-    if (progress != Py_None) report = data::Progress{&reporter, PyProgress::report, every_bytes};
-    const data::Input input = files.input();
     std::optional<data::MarkConversion> result;
-    run_unlocked(gil, [&] { result = data::convert_marks_csv(path, input, options, report); });
-    if (failure.failed()) {
-      failure.pending.restore();
+    if (!convert_stream(sources, "sources", progress, every_bytes,
+                        [&](const data::Input& input, const data::Progress& report) {
+                          result = data::convert_marks_csv(path, input, options, report);
+                        })) {
       return nullptr;
     }
     if (const auto* error = std::get_if<data::ConvertError>(&*result)) {

@@ -3,6 +3,7 @@
 
 #include "data/csv_layout.hpp"
 #include "py/boundary.hpp"
+#include "py/data/capture.hpp"
 #include "py/data/csv.hpp"
 #include "py/data/data_state.hpp"
 #include "py/data/decimal_columns.hpp"
@@ -83,7 +84,10 @@ int exec_data(PyObject* module) {
   DataState* st = data_state_of_module(module);
   if (begin_submodule(st->head) < 0) return -1;
   return guarded(st->head.core, [&]() -> int {
-    if (add_tables(module) < 0 || add_csv_functions(module, st) < 0) return -1;
+    if (add_tables(module) < 0 || add_csv_functions(module, st) < 0 ||
+        add_capture_functions(module) < 0) {
+      return -1;
+    }
     if (add_classes(module, st, WRITER_CLASSES) < 0 ||
         add_classes(module, st, MAPPED_CLASSES) < 0 ||
         add_functions(module, mapped_functions) < 0 ||

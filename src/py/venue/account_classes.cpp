@@ -178,8 +178,21 @@ bool brackets_of(VenueState* st, PyObject* obj, margin::TierTable* out) {
   return true;
 }
 
-bool funding_of(VenueState* st, PyObject* obj, margin::FundingSchedule* out) {
-  if (!sequence_of(obj, st->funding_rate_type, "funding", "a sequence of FundingRate",
+// The funding of a Venue: a sequence of FundingRate, or columns as users
+// hold them (a DataFrame or a dict of `time`, `rate` and `price`), which
+// halvorn._mark_frames makes FundingRates of, scaling rates and prices
+// exactly (prices with the Venue's Instrument, `definition`).
+bool funding_of(VenueState* st, PyObject* obj,
+                const std::optional<data::InstrumentDefinition>& definition,
+                margin::FundingSchedule* out) {
+  Ref frames = Ref::steal(PyImport_ImportModule("halvorn._mark_frames"));
+  if (!frames) return false;
+  Ref instrument = definition ? Ref::steal(new_instrument(st, *definition)) : Ref::borrow(Py_None);
+  if (!instrument) return false;
+  Ref rates =
+      Ref::steal(PyObject_CallMethod(frames.get(), "funding_rates", "OO", obj, instrument.get()));
+  if (!rates) return false;
+  if (!sequence_of(rates.get(), st->funding_rate_type, "funding", "a sequence of FundingRate",
                    &out->rates)) {
     return false;
   }
@@ -270,6 +283,11 @@ struct VenueClass {
       "tick file converted with other sizes is refused.  A Venue given neither\n"
       "an Instrument nor a contract size takes both from a tick file that\n"
       "defines its instrument.\n\n"
+      "`funding` is a sequence of FundingRate, or columns as users hold them\n"
+      "(a pandas DataFrame or a dict of `time`, `rate` and `price`): times as\n"
+      "datetimes or integer ns, rates as integer billionths or a fraction\n"
+      "(0.0001 is 100_000), prices as integer ticks or scaled exactly by the\n"
+      "Instrument; a value off its grid is refused with its row.\n\n"
       "`resting_fills` says where a resting limit order that the market trades\n"
       "through fills: \"limit\" (the default), at its own limit, as a venue\n"
       "fills it -- only an order that takes liquidity gets a better price; or\n"
@@ -288,7 +306,8 @@ struct VenueClass {
       "The execution tier: L0(), L1(...) or L2(...).",
       "Fee rate of fills that provide liquidity, in billionths; negative is a rebate.",
       "Fee rate of fills that take liquidity, in billionths.",
-      "Funding settlements, in time order: a tuple of FundingRate.",
+      "Funding settlements, in time order: a tuple of FundingRate (given as one, or as "
+      "columns).",
       "Maintenance-margin brackets, in ascending up_to order: a tuple of Bracket.",
       "Hedge position mode: long and short legs held apart.",
       "Keep the margin statistics of a run (Run.margin).",
@@ -331,7 +350,6 @@ struct VenueClass {
     if (v[0] && !tier_of(st, v[0], &out->tier)) return false;
     if (v[1] && !fee_rate("maker_fee", v[1], &out->maker_fee)) return false;
     if (v[2] && !fee_rate("taker_fee", v[2], &out->taker_fee)) return false;
-    if (v[3] && !funding_of(st, v[3], &out->funding)) return false;
     if (v[4] && !brackets_of(st, v[4], &out->margin_tiers)) return false;
     if (v[5] && !flag("hedge", v[5], &out->hedge)) return false;
     if (v[6] && !flag("track_margin", v[6], &out->track_margin)) return false;
@@ -371,6 +389,8 @@ struct VenueClass {
       }
       out->instrument = static_cast<std::uint32_t>(instrument);
     }
+    // Funding given as columns scales its prices with the instrument.
+    if (v[3] && !funding_of(st, v[3], out->definition, &out->funding)) return false;
     if (v[10] && !resting_of(v[10], &out->resting)) return false;
     if (v[11] && !triggered_of(v[11], &out->triggered)) return false;
     return true;

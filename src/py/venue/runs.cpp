@@ -57,16 +57,21 @@ bool depth_for(PyObject* obj, const VenueConfig& config, const market_data::Dept
 
 // The mark file a run reads (null for None), checked against the venue: a
 // premium index is no price, and a file of another instrument would value
-// this one's positions at another market's mark.
+// this one's positions at another market's mark.  Marks given as columns
+// are held in the request instead.
 bool marks_for(PyObject* obj, const VenueConfig& config, const market_data::MarkSourceData** out,
                RunRequest* request) {
   *out = nullptr;
   if (obj == nullptr || obj == Py_None) return true;
-  if (PyDict_Check(obj)) {
+  // A dict of columns names them; a portfolio's dict names its symbols.
+  const bool columns = PyDict_Check(obj) && (PyDict_GetItemString(obj, "time") != nullptr ||
+                                             PyDict_GetItemString(obj, "mark") != nullptr);
+  if (PyDict_Check(obj) && !columns) {
     // A portfolio's, checked as depth files are when the run starts.
     request->mark_files = obj;
     return true;
   }
+  if (const int frame = mark_frame(obj, request); frame != 0) return frame > 0;
   const market_data::MarkSourceData* marks = nullptr;
   if (!market_data::mark_source_of(obj, "marks", &marks)) return false;
   if (marks->kind != data::MarkKind::Price) {
@@ -266,7 +271,10 @@ PyMethodDef run_defs[] = {
      "mark is applied before the first tick at or after it, and from the\n"
      "first one on the account is valued, tested for maintenance and\n"
      "liquidated at the mark, not at the last trade, and a funding rate\n"
-     "without a price settles at the mark.\n\n"
+     "without a price settles at the mark.  Marks held as columns (a pandas\n"
+     "DataFrame, a dict of arrays or a structured array with `time` and\n"
+     "`mark`) are taken as ticks are: times as datetimes or integer ns,\n"
+     "prices as integer ticks or scaled exactly by the venue's Instrument.\n\n"
      "```python\n"
      "run = venue.run(Strategy(), halvorn.load_ticks(\"btc.hvtk\"), 10_000,\n"
      "                venue=venue.Venue(taker_fee=venue.rate(\"0.0005\")))\n"

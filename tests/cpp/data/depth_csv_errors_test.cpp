@@ -61,7 +61,7 @@ TEST_F(DepthCsvErrors, FieldsThatAreNotWhatTheColumnHolds) {
             "a.csv:3: column side: \"bids\" is not a book side (b, bid or buy; a, ask or sell)");
   EXPECT_EQ(
       error(diff("BTC,1700000000000,1700000000000,6,6,a,delete,100.0,1")),
-      "a.csv:3: column update_type: \"delete\" is not an update type (snap, snapshot or set)");
+      "a.csv:3: column update_type: \"delete\" is not an update type (snap, snapshot, set or delta)");
   EXPECT_EQ(error(diff("BTC,1700000000000,x,6,6,a,set,100.0,1")),
             "a.csv:3: column trans_id: \"x\" is not an integer");
   EXPECT_EQ(error(diff("BTC,1700000000000,1700000000000,-6,6,a,set,100.0,1")),

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "csv_files.hpp"
 #include "data/depth_csv.hpp"
@@ -55,6 +57,40 @@ TEST(ChainedDiffs, UpdatesCarryTheirPuAndDeletesRemoveTheLevel) {
                   {1'700'000'000'000'000'000, book::DepthSnapshot{100, {{100, 1}}, {{101, 2}}}},
                   {1'700'000'000'002'000'000, first},
                   {1'700'000'000'002'000'000, second}}));
+  }
+}
+
+TEST(DepthDiffs, ArchivesThatCallTheirUpdatesDeltasAreRead) {
+  ScratchDir dir;
+  const std::pair<std::string, std::optional<std::uint64_t>> layouts[] = {
+      {std::string(testing::DIFFS_HEADER) + "X,1700000000000,0,100,100,b,snap,10.0,1\n"
+                                            "X,1700000000001,0,101,101,a,delta,10.1,2\n"
+                                            "X,1700000000002,0,102,102,b,DELTA,10.0,0\n",
+       std::nullopt},
+      {std::string(CHAINED) + "X,1700000000000,100,100,b,snap,10.0,1,0\n"
+                              "X,1700000000001,101,101,a,delta,10.1,2,100\n"
+                              "X,1700000000002,102,102,b,Delta,10.0,0,101\n",
+       101}};
+  for (const auto& [csv, second_prev] : layouts) {
+    const testing::DepthOutcome o = convert_depth_to(
+        dir.file("d.hvdp"), MemoryFiles{{{"d.csv", csv}}}, depth_options("0.1", "1"));
+    ASSERT_EQ(o.error, "");
+    const std::optional<std::uint64_t> first_prev =
+        second_prev ? std::optional<std::uint64_t>(100) : std::nullopt;
+    EXPECT_EQ(
+        o.records,
+        (std::vector<book::DepthRecord>{
+            {1'700'000'000'000'000'000, book::DepthSnapshot{100, {{100, 1}}, {}}},
+            {1'700'000'000'001'000'000,
+             book::DepthUpdate{
+                 first_prev, {}, {{101, 2}}, 1700000000001, 101, 101, 1'700'000'000'001'000'000}},
+            {1'700'000'000'002'000'000, book::DepthUpdate{second_prev,
+                                                          {{100, 0}},
+                                                          {},
+                                                          1700000000002,
+                                                          102,
+                                                          102,
+                                                          1'700'000'000'002'000'000}}}));
   }
 }
 
