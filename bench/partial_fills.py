@@ -102,6 +102,7 @@ def timed(fn) -> float:
 def main() -> None:
     directory = sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp()
     n = int(sys.argv[2]) if len(sys.argv) > 2 else 2_000_000
+    os.makedirs(directory, exist_ok=True)
     ticks, depth = write_files(directory, n)
     # The example's series in a tick file: a run streams it, converting nothing.
     columns = mm.synthetic_series(n)
