@@ -856,17 +856,21 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
       raise_changed_file(file);
       return false;
     }
-    if (auto* error = std::get_if<data::Error>(&*opened)) {
+    // A file that did not open, or an open a Ctrl-C cut short (a pipe that
+    // waits for its writer): the interrupt is the adapter's to raise.
+    auto* reader = std::get_if<data::TickReader>(&*opened);
+    if (reader == nullptr) {
       if (driven.interrupt()) {
         driven.interrupt().restore();
-      } else {
+      } else if (const auto* error = std::get_if<data::Error>(&*opened)) {
         raise_tick_file_error(file, *error);
+      } else {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
       }
       return false;
     }
-    auto& reader = std::get<data::TickReader>(*opened);
-    total += reader.records();
-    files[i].emplace(std::move(reader));
+    total += reader->records();
+    files[i].emplace(std::move(*reader));
     legs[i].file = &*files[i];
   }
   std::vector<LegTicks*> sources;

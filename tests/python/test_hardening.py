@@ -170,6 +170,44 @@ class TestPipes:
         assert (child.returncode, out, err) == (0, "interrupted\n", "")
 
 
+    def test_ctrl_c_while_a_portfolio_opens_a_pipe(self, tmp_path):
+        # The second instrument's file is replaced by a pipe that nobody
+        # writes: the run waits in the read of its header until Ctrl-C, which
+        # must come out as KeyboardInterrupt, not as a failure of the engine.
+        d = str(tmp_path)
+        code = f"""
+            import os, halvorn
+            from halvorn import data, venue
+            btc = venue.Instrument("BTCUSDT", "0.1", "0.001")
+            eth = venue.Instrument("ETHUSDT", "0.01", "0.001")
+            a = data.from_arrays("{d}/b.hvtk", [1, 2], [100, 100], instrument=btc)
+            b = data.from_arrays("{d}/e.hvtk", [1, 2], [100, 100], instrument=eth)
+            os.remove("{d}/e.hvtk")
+            os.mkfifo("{d}/e.hvtk")
+            class S:
+                def on_tick(self, ctx):
+                    return None
+            print("ready", flush=True)
+            try:
+                venue.run(S(), {{"BTCUSDT": a, "ETHUSDT": b}}, 1_000)
+            except KeyboardInterrupt:
+                print("interrupted", flush=True)
+        """
+        child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline() == "ready\n"
+            with open(f"{d}/e.hvtk", "wb", buffering=0) as writer:
+                while not blocked_in_read(child.pid, writer):
+                    time.sleep(0.01)
+                child.send_signal(signal.SIGINT)
+                out, err = child.communicate(timeout=60)
+        finally:
+            if child.returncode is None:
+                child.kill()
+                child.communicate()
+        assert (child.returncode, out, err) == (0, "interrupted\n", "")
+
 class TestWholeText:
     # Names and messages are carried with their length, not as C strings
     # that end at the first NUL.
