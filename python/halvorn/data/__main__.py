@@ -25,7 +25,8 @@ from typing import Any
 
 from halvorn import data
 from halvorn.data import _native
-from halvorn.data._tick_csv import STALE_AFTER, convert_finding, duplicate_warning, stale_warning
+from halvorn.data._hazards import clock_warning, duplicate_warning, outside_warning, stale_warning
+from halvorn.data._tick_csv import OUTSIDE_BP, STALE_AFTER, convert_finding
 
 PROGRAM = "python -m halvorn.data"
 SUFFIXES = (".csv", ".csv.gz", ".zip")
@@ -128,6 +129,16 @@ def _whole(most: int, what: str) -> Any:
     return convert
 
 
+def _basis_points(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of basis points of at least 0")
+    return value
+
+
 def _symbol(text: str) -> str:
     # Bytes of the command line that are no UTF-8 arrive as lone surrogates,
     # which no file's symbol can hold.
@@ -183,12 +194,16 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("--duplicates", choices=["keep", "skip", "refuse"], default="keep",
                    help="what becomes of a trade repeating the id of one at its time: kept "
                    "(default) or skipped, and reported, or refused")
-    c.add_argument("--stale-quotes", choices=["keep", "clear", "refuse"], default="keep",
+    c.add_argument("--stale-quotes", choices=["keep", "clear", "refuse"], default="clear",
                    help="what becomes of a trade tick whose latest quote is older than "
-                   "--stale-after: kept (default) or cleared to no quote, and reported, or refused")
+                   "--stale-after: cleared to no quote (default) or kept, and reported, or "
+                   "refused")
     c.add_argument("--stale-after", type=_whole(2**63 - 1, "a number of nanoseconds"),
                    default=STALE_AFTER, metavar="NS",
                    help="how old a quote may be, in nanoseconds (default one minute)")
+    c.add_argument("--outside-bp", type=_basis_points, default=OUTSIDE_BP, metavar="BP",
+                   help="report trades priced outside their quote by more than BP basis points "
+                   "(default 10)")
     c.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show a progress bar (default: when standard error is a terminal)")
     return p
@@ -211,7 +226,7 @@ def convert(args: argparse.Namespace) -> int:
             quote_time_unit=args.quote_time_unit, sort_window=args.sort_window,
             allow_gaps=args.allow_gaps, round=args.round, progress=show, total=total,
             duplicates=args.duplicates, stale_after=args.stale_after,
-            stale_quotes=args.stale_quotes)
+            stale_quotes=args.stale_quotes, outside_bp=args.outside_bp)
     except (OSError, EOFError, zipfile.BadZipFile, zlib.error) as e:
         # Raised by a file as it was read, so its text may not say which.
         where = next((s.current for s in streams if s.current), None)
@@ -233,8 +248,13 @@ def convert(args: argparse.Namespace) -> int:
     if found.duplicates:
         print(f"note: {duplicate_warning(found, args.duplicates == 'skip')}", file=sys.stderr)
     if found.stale_ticks:
-        print(f"note: {stale_warning(found, args.stale_after, args.stale_quotes == 'clear')}",
-              file=sys.stderr)
+        cleared = args.stale_quotes == "clear"
+        stale = stale_warning(found, args.stale_after, cleared, "--stale-quotes keep")
+        print(f"note: {stale}", file=sys.stderr)
+    if found.outside:
+        print(f"note: {outside_warning(found, args.outside_bp)}", file=sys.stderr)
+    if clock := clock_warning(found.clock):
+        print(f"note: {clock}", file=sys.stderr)
     return 0
 
 
