@@ -37,6 +37,11 @@ the index price and the funding settled at the mark: `marks_from_csv`
 converts mark price klines and derivative ticker files, `save_marks` writes
 records, `load_marks` opens one, `read_marks` streams the records back and
 `funding_of` gives the settlements (docs/mark_format.md).
+
+`inspect` reads a tick, depth or mark file once and reports, as a table,
+what would make a backtest on it mislead: gaps, repeats, stale quotes,
+trades outside their quote, a local clock behind the exchange's, funding
+priced at old marks (docs/data.md).
 """
 
 from __future__ import annotations
@@ -44,6 +49,7 @@ from __future__ import annotations
 from halvorn.data._depth_files import (DepthSource, Snapshot, Update, depth_from_csv, load_depth,
                                        read_depth, save_depth)
 from halvorn.data._funding import funding_from_csv
+from halvorn.data._inspect import Inspection, inspect
 from halvorn.data._instruments import instrument_of
 from halvorn.data._marks import (MarkSource, funding_of, load_marks, marks_from_csv, read_marks,
                                  save_marks)
@@ -55,12 +61,12 @@ from halvorn.data._tick_csv import from_csv
 __all__ = ["from_csv", "from_arrays", "from_parquet", "to_arrays", "funding_from_csv", "FIELDS",
            "DepthSource", "Snapshot", "Update", "load_depth", "save_depth", "read_depth",
            "depth_from_csv", "instrument_of", "MarkSource", "load_marks", "save_marks",
-           "read_marks", "funding_of", "marks_from_csv"]
+           "read_marks", "funding_of", "marks_from_csv", "inspect", "Inspection"]
 
 # Each kind of data has a module of its own; the functions are halvorn.data's,
 # and say so to help, pickle and documentation tools.
 for _function in (from_csv, _convert, from_arrays, from_parquet, to_arrays, funding_from_csv,
                   load_depth, save_depth, read_depth, depth_from_csv, instrument_of, load_marks,
-                  save_marks, read_marks, funding_of, marks_from_csv):
+                  save_marks, read_marks, funding_of, marks_from_csv, inspect, Inspection):
     _function.__module__ = __name__
 del _function

@@ -1,7 +1,9 @@
-"""The command line of halvorn.data: a folder of daily CSV files into one tick file.
+"""The command line of halvorn.data: a folder of daily CSV files into one tick
+file, and a look at a file before it is trusted.
 
     python -m halvorn.data convert TRADES DEST --tick-size 0.10 --lot-size 0.001 \\
         [--quotes QUOTES] [--layout agg_trades] [--time-unit ms] [--symbol BTCUSDT] ...
+    python -m halvorn.data inspect FILE [FILE ...] [--gap NS] [--stale-after NS]
 
 TRADES and QUOTES are each a folder, a glob pattern or one file; their
 files (.csv, .csv.gz, and .zip archives of CSV members) are read in name
@@ -26,6 +28,7 @@ from typing import Any
 from halvorn import data
 from halvorn.data import _native
 from halvorn.data._hazards import clock_warning, duplicate_warning, outside_warning, stale_warning
+from halvorn.data._inspect import GAP
 from halvorn.data._tick_csv import OUTSIDE_BP, STALE_AFTER, convert_finding
 
 PROGRAM = "python -m halvorn.data"
@@ -206,7 +209,34 @@ def parser() -> argparse.ArgumentParser:
                    "(default 10)")
     c.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show a progress bar (default: when standard error is a terminal)")
+    i = commands.add_parser(
+        "inspect", help="report what would make a backtest on a tick, depth or mark file mislead",
+        description="Read each file once and print, as a table, its time span, gaps, repeats, "
+        "stale quotes, trades outside their quote, clocks and funding at old marks.  Exit "
+        "status 0 when every file was read (whatever it holds), 1 when one could not be.")
+    i.add_argument("files", nargs="+", metavar="FILE", help="tick, depth or mark files")
+    i.add_argument("--gap", type=_whole(2**63 - 1, "a number of nanoseconds"), default=GAP,
+                   metavar="NS", help="a step of time longer than this is a gap (default 1 min)")
+    i.add_argument("--stale-after", type=_whole(2**63 - 1, "a number of nanoseconds"),
+                   default=STALE_AFTER, metavar="NS",
+                   help="a quote or mark older than this is stale (default 1 min)")
+    i.add_argument("--outside-bp", type=_basis_points, default=OUTSIDE_BP, metavar="BP",
+                   help="trades further outside their quote are counted (default 10)")
     return p
+
+
+def inspect(args: argparse.Namespace) -> int:
+    status = 0
+    for n, path in enumerate(args.files):
+        try:
+            found = data.inspect(path, gap=args.gap, stale_after=args.stale_after,
+                                 outside_bp=args.outside_bp)
+        except (OSError, ValueError) as e:
+            sys.stderr.write(f"{PROGRAM}: error: {e}\n")
+            status = 1
+            continue
+        print(("\n" if n else "") + str(found))
+    return status
 
 
 def convert(args: argparse.Namespace) -> int:
@@ -270,14 +300,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     p = parser()
     args = p.parse_args(argv)
     try:
-        return convert(args)
+        return inspect(args) if args.command == "inspect" else convert(args)
     except _Usage as e:
         p.exit(2, f"{PROGRAM}: error: {e}\n")
     except _DataError as e:
         sys.stderr.write(f"{PROGRAM}: error: {e}\n")
         return 1
     except KeyboardInterrupt:
-        sys.stderr.write(f"\n{PROGRAM}: interrupted; {args.dest} is as it was\n")
+        left = f"; {args.dest} is as it was" if args.command == "convert" else ""
+        sys.stderr.write(f"\n{PROGRAM}: interrupted{left}\n")
         return 130
     return 0
 

@@ -93,8 +93,8 @@ def clock_warning(clock: Clock) -> str | None:
         said.append(f"the local clock runs behind the exchange's on {c.behind:,} of "
                     f"{c.ticks:,} ticks, by up to {duration(-c.min)}")
     if c.jumps:
-        said.append(f"it jumps against the exchange's {c.jumps:,} times, by up to "
-                    f"{duration(c.largest_jump)}")
+        said.append(f"{'it' if said else 'the local clock'} jumps against the exchange's "
+                    f"{c.jumps:,} times, by up to {duration(c.largest_jump)}")
     if not said:
         return None
     return (f"{'; '.join(said)} (local minus exchange time: min {duration(c.min)}, median "

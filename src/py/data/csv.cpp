@@ -325,15 +325,16 @@ bool stale_of(PyObject* obj, data::ConvertOptions::Stale* out) {
   return false;
 }
 
-// A number of basis points: a float or an int, not negative.
+// A number of basis points: anything a float is made from, not negative.
 bool basis_points_of(PyObject* obj, const char* arg, double* out) {
-  if (!PyFloat_Check(obj) && !PyLong_Check(obj)) {
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "argument '%s': expected a number of basis points, got %.200s",
                  arg, Py_TYPE(obj)->tp_name);
     return false;
   }
-  const double v = PyFloat_AsDouble(obj);
-  if (v == -1.0 && PyErr_Occurred()) return false;
   if (!(v >= 0)) {
     PyErr_Format(PyExc_ValueError, "argument '%s': expected 0 or more basis points, got %R", arg,
                  obj);
@@ -608,8 +609,16 @@ PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
         "time_unit", "round",   "progress", "progress_bytes", "symbol",    "stale_after",
         nullptr};
     Arguments<13> parsed;
-    if (!parse_arguments(args, kwds, "OO$OOOOOOOOOOO:convert_marks", kwlist, &parsed)) {
+    if (!parse_arguments(args, kwds, "OO|$OOOOOOOOOOO:convert_marks", kwlist, &parsed)) {
       return nullptr;
+    }
+    // The options before stale_after are required; it came later.
+    for (std::size_t i = 2; i < 12; ++i) {
+      if (!parsed.given(i)) {
+        PyErr_Format(PyExc_TypeError,
+                     "convert_marks() missing required keyword argument: '%s'", kwlist[i]);
+        return nullptr;
+      }
     }
     PyObject *dest = parsed[0], *sources = parsed[1], *layout = parsed[2], *premium = parsed[3],
              *tick_size = parsed[4], *lot_size = parsed[5], *instrument = parsed[6],
