@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <deque>
 #include <optional>
+#include <vector>
 
 #include "data/csv_stream.hpp"
 #include "data/mark_file.hpp"
@@ -20,20 +20,27 @@ namespace {
 constexpr Nanos NAMED_LATE = 86'400'000'000'000;
 
 // The marks the ticker's rows stated, kept as far back as a funding time
-// named late may need them.
+// named late may need them: a day's statements at most.  A vector whose
+// front is trimmed by an index, and moved down only once half of it is
+// trimmed, so that a row costs no allocation.
 class MarkHistory {
  public:
   void add(Nanos time, std::int64_t mark) {
     marks_.push_back({time, mark});
     // Keep the last mark at or before time - NAMED_LATE and all after it.
-    while (marks_.size() > 1 && static_cast<__int128>(marks_[1].time) + NAMED_LATE <= time) {
-      marks_.pop_front();
+    while (marks_.size() - first_ > 1 &&
+           static_cast<__int128>(marks_[first_ + 1].time) + NAMED_LATE <= time) {
+      ++first_;
+    }
+    if (first_ > 4096 && first_ > marks_.size() / 2) {
+      marks_.erase(marks_.begin(), marks_.begin() + static_cast<std::ptrdiff_t>(first_));
+      first_ = 0;
     }
   }
   // The last mark stated at or before `time`, with when it was stated.
   std::optional<std::pair<Nanos, std::int64_t>> at(Nanos time) const {
-    for (auto it = marks_.rbegin(); it != marks_.rend(); ++it) {
-      if (it->time <= time) return std::pair{it->time, it->mark};
+    for (std::size_t i = marks_.size(); i > first_; --i) {
+      if (marks_[i - 1].time <= time) return std::pair{marks_[i - 1].time, marks_[i - 1].mark};
     }
     return std::nullopt;
   }
@@ -43,7 +50,8 @@ class MarkHistory {
     Nanos time;
     std::int64_t mark;
   };
-  std::deque<Stated> marks_;
+  std::vector<Stated> marks_;
+  std::size_t first_ = 0;  // marks_[first_] is the oldest kept
 };
 
 // The funding a derivative ticker announces, settled as its times pass.

@@ -13,6 +13,7 @@
 
 #include "data/crc32.hpp"
 #include "data/depth_bytes.hpp"
+#include "data/full_reads.hpp"
 #include "data/instrument_block.hpp"
 #include "types/overloaded.hpp"
 
@@ -61,38 +62,6 @@ std::array<std::uint8_t, MARK_HEADER_BYTES> header(std::uint64_t instrument, Mar
   store<std::uint32_t>(h.data() + 28, settlement_crc);
   store<std::uint64_t>(h.data() + 32, settlements);
   return h;
-}
-
-std::size_t read_full(int fd, void* into, std::size_t n) {
-  auto* p = static_cast<char*>(into);
-  std::size_t got = 0;
-  while (got < n) {
-    const ssize_t r = ::read(fd, p + got, n - got);
-    if (r > 0) {
-      got += static_cast<std::size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  return got;
-}
-
-std::size_t pread_full(int fd, void* into, std::size_t n, std::uint64_t offset) {
-  auto* p = static_cast<char*>(into);
-  std::size_t got = 0;
-  while (got < n) {
-    const ssize_t r = ::pread(fd, p + got, n - got, static_cast<off_t>(offset + got));
-    if (r > 0) {
-      got += static_cast<std::size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  return got;
 }
 
 std::optional<MarkError> settlement_order(std::span<const PricedRate> settlements) {
@@ -420,8 +389,7 @@ std::optional<Nanos> last_mark_time(const std::string& path) {
     const std::uint64_t count = load<std::uint64_t>(h + 8);
     const std::optional<std::uint64_t> end = mark_settlements_offset(count);
     std::uint8_t r[8];
-    if (count > 0 && end &&
-        pread_full(fd, r, sizeof r, *end - MARK_RECORD_BYTES) == sizeof r) {
+    if (count > 0 && end && pread_full(fd, r, sizeof r, *end - MARK_RECORD_BYTES) == sizeof r) {
       out = load<std::int64_t>(r);
     }
   }

@@ -23,7 +23,7 @@ struct Steps {
       if (step > gap) ++gaps;
       if (step > largest) {
         largest = step > std::numeric_limits<Nanos>::max() ? std::numeric_limits<Nanos>::max()
-                                                            : static_cast<Nanos>(step);
+                                                           : static_cast<Nanos>(step);
         largest_at = t;
       }
     }

@@ -11,6 +11,7 @@
 #include <numeric>
 
 #include "data/depth_bytes.hpp"
+#include "data/full_reads.hpp"
 
 namespace halvorn::data {
 
@@ -43,20 +44,7 @@ class File {
   File& operator=(const File&) = delete;
 
   bool read_at(std::uint64_t offset, void* into, std::size_t n) const {
-    if (fd_ < 0) return false;
-    auto* p = static_cast<char*>(into);
-    std::size_t got = 0;
-    while (got < n) {
-      const ssize_t r = ::pread(fd_, p + got, n - got, static_cast<off_t>(offset + got));
-      if (r > 0) {
-        got += static_cast<std::size_t>(r);
-      } else if (r < 0 && errno == EINTR) {
-        continue;
-      } else {
-        return false;
-      }
-    }
-    return true;
+    return fd_ >= 0 && pread_full(fd_, into, n, offset) == n;
   }
 
  private:
@@ -160,39 +148,24 @@ class Surveyor {
 
 }  // namespace
 
-void ClockMeter::add(Nanos exch, Nanos local) {
-  const Nanos skew = difference(local, exch);
-  ClockFindings& s = seen_;
-  if (s.ticks == 0) {
-    s.min = s.max = skew;
-  } else {
-    s.min = std::min(s.min, skew);
-    s.max = std::max(s.max, skew);
-  }
-  if (s.ticks > 0 && !skipped_) {
-    const Nanos change = magnitude(difference(skew, previous_));
-    if (change > CLOCK_JUMP) {
-      ++s.jumps;
-      s.largest_jump = std::max(s.largest_jump, change);
-    }
-  }
-  if (skew < -CLOCK_BEHIND) ++s.behind;
-  previous_ = skew;
-  skipped_ = false;
-  ++s.ticks;
+void ClockMeter::jumped(Nanos skew) {
+  const Nanos change = magnitude(difference(skew, previous_));
+  ++seen_.jumps;
+  seen_.largest_jump = std::max(seen_.largest_jump, change);
+}
+
+void ClockMeter::keep(Nanos skew) {
   // Every stride-th value is kept; when the sample is full, every other one
   // is dropped and the stride doubles, so the sample stays evenly spaced.
-  if (until_next_ > 0) {
-    --until_next_;
-    return;
-  }
   sample_.push_back(skew);
   until_next_ = stride_ - 1;
   if (sample_.size() == 2 * CLOCK_SAMPLE) {
+    // The values kept stand at every stride-th tick from the first; so do
+    // those left, at twice the stride, and the next one after the last
+    // dropped is still a stride on (until_next_ as set above).
     for (std::size_t i = 0; i < CLOCK_SAMPLE; ++i) sample_[i] = sample_[2 * i];
     sample_.resize(CLOCK_SAMPLE);
     stride_ *= 2;
-    until_next_ = stride_ - 1;
   }
 }
 
@@ -205,14 +178,6 @@ ClockFindings ClockMeter::findings() const {
     out.median = *middle;
   }
   return out;
-}
-
-std::optional<double> outside_quote_bp(std::int64_t last, std::int64_t bid, std::int64_t ask) {
-  if (bid <= 0 || ask <= 0 || last <= 0) return std::nullopt;
-  const std::int64_t below = bid > last ? bid - last : 0;
-  const std::int64_t above = last > ask ? last - ask : 0;
-  const std::int64_t away = std::max(below, above);
-  return 10'000.0 * static_cast<double>(away) / static_cast<double>(last);
 }
 
 TickSurvey survey_ticks(std::span<const engine::Tick> ticks, const SurveyLimits& limits) {
@@ -271,8 +236,8 @@ std::optional<ClockFindings> sample_tick_clock(const std::string& path) {
 std::optional<Nanos> last_tick_time(const std::string& path) {
   const File file(path);
   const std::optional<std::uint64_t> count = tick_count(file);
-  if (!count || *count == 0 || *count > (std::numeric_limits<std::uint64_t>::max() - HEADER_BYTES) /
-                                            RECORD_BYTES) {
+  if (!count || *count == 0 ||
+      *count > (std::numeric_limits<std::uint64_t>::max() - HEADER_BYTES) / RECORD_BYTES) {
     return std::nullopt;
   }
   std::uint8_t r[8];

@@ -15,6 +15,7 @@
 
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -63,7 +64,35 @@ struct ClockFindings {
 // Invariants: holds at most 2 × CLOCK_SAMPLE values, whatever it is shown.
 class ClockMeter {
  public:
-  void add(Nanos exch, Nanos local);
+  // Inline up to the sample, which takes one tick in `stride_`: the
+  // converters measure every tick they write.
+  void add(Nanos exch, Nanos local) {
+    Nanos skew;
+    if (__builtin_sub_overflow(local, exch, &skew)) {
+      skew = local < exch ? -INT64_MAX : INT64_MAX;
+    }
+    ClockFindings& s = seen_;
+    if (s.ticks == 0) {
+      s.min = s.max = skew;
+    } else {
+      s.min = skew < s.min ? skew : s.min;
+      s.max = skew > s.max ? skew : s.max;
+      Nanos change;
+      if (!skipped_ && (__builtin_sub_overflow(skew, previous_, &change) || change > CLOCK_JUMP ||
+                        change < -CLOCK_JUMP)) {
+        jumped(skew);
+      }
+    }
+    if (skew < -CLOCK_BEHIND) ++s.behind;
+    previous_ = skew;
+    skipped_ = false;
+    ++s.ticks;
+    if (until_next_ > 0) {
+      --until_next_;
+    } else {
+      keep(skew);
+    }
+  }
   void add(std::span<const engine::Tick> ticks) {
     for (const engine::Tick& t : ticks) add(t.exch_ts, t.local_ts);
   }
@@ -73,6 +102,9 @@ class ClockMeter {
   ClockFindings findings() const;
 
  private:
+  void jumped(Nanos skew);
+  void keep(Nanos skew);
+
   ClockFindings seen_;
   Nanos previous_ = 0;
   bool skipped_ = false;
@@ -83,8 +115,15 @@ class ClockMeter {
 
 // How far, in basis points of its price, a trade at `last` lies outside the
 // quote [bid, ask]: 0 inside it, and none when the tick carries no quote (a
-// side of 0 or less).
-std::optional<double> outside_quote_bp(std::int64_t last, std::int64_t bid, std::int64_t ask);
+// side of 0 or less).  Inline: a converter asks it of every trade.
+inline std::optional<double> outside_quote_bp(std::int64_t last, std::int64_t bid,
+                                              std::int64_t ask) {
+  if (bid <= 0 || ask <= 0 || last <= 0) return std::nullopt;
+  // All three are positive, so neither difference overflows.
+  const std::int64_t away = last < bid ? bid - last : last > ask ? last - ask : 0;
+  if (away == 0) return 0.0;
+  return 10'000.0 * static_cast<double>(away) / static_cast<double>(last);
+}
 
 // What a whole tick file holds, read once from start to end.
 struct TickSurvey {

@@ -228,8 +228,8 @@ bool venue_of_input(const TickInput& input, const venue::VenueConfig& given,
   const std::string file_text = venue::instrument_text(file_def);
   if (given.definition) {
     const data::InstrumentDefinition& venue_def = *given.definition;
-    const bool same_symbol = file_def.symbol.empty() || venue_def.symbol.empty() ||
-                             file_def.symbol == venue_def.symbol;
+    const bool same_symbol =
+        file_def.symbol.empty() || venue_def.symbol.empty() || file_def.symbol == venue_def.symbol;
     if (data::same_size(venue_def.tick_size, file_def.tick_size) &&
         data::same_size(venue_def.lot_size, file_def.lot_size)) {
       if (same_symbol) return true;

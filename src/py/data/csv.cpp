@@ -604,10 +604,10 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
 PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {
-        "dest",      "sources", "layout",   "premium",        "tick_size", "lot_size", "instrument",
-        "time_unit", "round",   "progress", "progress_bytes", "symbol",    "stale_after",
-        nullptr};
+    static const char* kwlist[] = {"dest",        "sources",  "layout",         "premium",
+                                   "tick_size",   "lot_size", "instrument",     "time_unit",
+                                   "round",       "progress", "progress_bytes", "symbol",
+                                   "stale_after", nullptr};
     Arguments<13> parsed;
     if (!parse_arguments(args, kwds, "OO|$OOOOOOOOOOO:convert_marks", kwlist, &parsed)) {
       return nullptr;
@@ -615,8 +615,8 @@ PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
     // The options before stale_after are required; it came later.
     for (std::size_t i = 2; i < 12; ++i) {
       if (!parsed.given(i)) {
-        PyErr_Format(PyExc_TypeError,
-                     "convert_marks() missing required keyword argument: '%s'", kwlist[i]);
+        PyErr_Format(PyExc_TypeError, "convert_marks() missing required keyword argument: '%s'",
+                     kwlist[i]);
         return nullptr;
       }
     }

@@ -16,24 +16,38 @@ namespace halvorn::py::market_data {
 
 namespace {
 
-// A dict of the (name, value) pairs given, each value made by Py_BuildValue
-// from one format character.  Null with the exception set.
-PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) {
-    for (const auto& item : items) Py_XDECREF(item.second);
-    return nullptr;
-  }
-  bool ok = true;
+using Items = std::initializer_list<std::pair<const char*, PyObject*>>;
+
+// Puts each (name, value) into `dict` (none when null), taking each value's
+// reference whatever happens.  False with the exception set.
+bool put_items(PyObject* dict, Items items) {
+  bool ok = dict != nullptr;
   for (const auto& [name, value] : items) {
-    ok = ok && value != nullptr && PyDict_SetItemString(dict.get(), name, value) == 0;
+    ok = ok && value != nullptr && PyDict_SetItemString(dict, name, value) == 0;
     Py_XDECREF(value);
   }
-  return ok ? dict.release() : nullptr;
+  return ok;
 }
 
 PyObject* u64(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 PyObject* i64(std::int64_t v) { return PyLong_FromLongLong(v); }
+
+// A survey's counts as a dict: `items`, and what every kind of file has
+// (the times of its first and last record, and its gaps).  Null with the
+// exception set.
+template <class Survey>
+PyObject* survey_dict(const Survey& s, Items items) {
+  Ref dict = Ref::steal(PyDict_New());
+  const bool ok = put_items(dict.get(), items);
+  if (!put_items(ok ? dict.get() : nullptr, {{"first", i64(s.first)},
+                                             {"last", i64(s.last)},
+                                             {"gaps", u64(s.gaps)},
+                                             {"largest_gap", i64(s.largest_gap)},
+                                             {"largest_gap_at", i64(s.largest_gap_at)}})) {
+    return nullptr;
+  }
+  return dict.release();
+}
 
 // The limits of a survey from its keyword arguments, each optional.
 bool limits_of(const Arguments<4>& parsed, data::SurveyLimits* out) {
@@ -83,22 +97,17 @@ PyObject* survey_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
         return data::survey_tick_file(path, limits);
       },
       [](const data::TickSurvey& s) {
-        return dict_of({{"ticks", u64(s.ticks)},
-                        {"first", i64(s.first)},
-                        {"last", i64(s.last)},
-                        {"gaps", u64(s.gaps)},
-                        {"largest_gap", i64(s.largest_gap)},
-                        {"largest_gap_at", i64(s.largest_gap_at)},
-                        {"repeated", u64(s.repeated)},
-                        {"trades", u64(s.trades)},
-                        {"stale_quotes", u64(s.stale_quotes)},
-                        {"oldest_quote", i64(s.oldest_quote)},
-                        {"outside", u64(s.outside)},
-                        {"farthest_bp", PyFloat_FromDouble(s.farthest_bp)},
-                        {"crossed", u64(s.crossed)},
-                        {"no_price", u64(s.no_price)},
-                        {"price_step", u64(s.price_step)},
-                        {"clock", clock_tuple(s.clock)}});
+        return survey_dict(s, {{"ticks", u64(s.ticks)},
+                               {"repeated", u64(s.repeated)},
+                               {"trades", u64(s.trades)},
+                               {"stale_quotes", u64(s.stale_quotes)},
+                               {"oldest_quote", i64(s.oldest_quote)},
+                               {"outside", u64(s.outside)},
+                               {"farthest_bp", PyFloat_FromDouble(s.farthest_bp)},
+                               {"crossed", u64(s.crossed)},
+                               {"no_price", u64(s.no_price)},
+                               {"price_step", u64(s.price_step)},
+                               {"clock", clock_tuple(s.clock)}});
       });
 }
 
@@ -109,18 +118,13 @@ PyObject* survey_marks(PyObject* module, PyObject* args, PyObject* kwds) {
         return data::survey_mark_file(path, limits);
       },
       [](const data::MarkSurvey& s) {
-        return dict_of({{"records", u64(s.records)},
-                        {"first", i64(s.first)},
-                        {"last", i64(s.last)},
-                        {"gaps", u64(s.gaps)},
-                        {"largest_gap", i64(s.largest_gap)},
-                        {"largest_gap_at", i64(s.largest_gap_at)},
-                        {"repeated", u64(s.repeated)},
-                        {"settlements", u64(s.settlements)},
-                        {"unmarked", u64(s.unmarked)},
-                        {"stale_settlements", u64(s.stale_settlements)},
-                        {"oldest_mark", i64(s.oldest_mark)},
-                        {"off_mark", u64(s.off_mark)}});
+        return survey_dict(s, {{"records", u64(s.records)},
+                               {"repeated", u64(s.repeated)},
+                               {"settlements", u64(s.settlements)},
+                               {"unmarked", u64(s.unmarked)},
+                               {"stale_settlements", u64(s.stale_settlements)},
+                               {"oldest_mark", i64(s.oldest_mark)},
+                               {"off_mark", u64(s.off_mark)}});
       });
 }
 
@@ -131,17 +135,12 @@ PyObject* survey_depth(PyObject* module, PyObject* args, PyObject* kwds) {
         return data::survey_depth_file(path, limits);
       },
       [](const data::DepthSurvey& s) {
-        return dict_of({{"records", u64(s.records)},
-                        {"snapshots", u64(s.snapshots)},
-                        {"updates", u64(s.updates)},
-                        {"first", i64(s.first)},
-                        {"last", i64(s.last)},
-                        {"gaps", u64(s.gaps)},
-                        {"largest_gap", i64(s.largest_gap)},
-                        {"largest_gap_at", i64(s.largest_gap_at)},
-                        {"breaks", u64(s.breaks)},
-                        {"unbooked", u64(s.unbooked)},
-                        {"crossed", u64(s.crossed)}});
+        return survey_dict(s, {{"records", u64(s.records)},
+                               {"snapshots", u64(s.snapshots)},
+                               {"updates", u64(s.updates)},
+                               {"breaks", u64(s.breaks)},
+                               {"unbooked", u64(s.unbooked)},
+                               {"crossed", u64(s.crossed)}});
       });
 }
 

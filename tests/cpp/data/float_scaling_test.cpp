@@ -104,14 +104,12 @@ TEST(ScaleDouble, NoiseAroundTheGridIsTheGridAndValuesOffItAreNot) {
     const int most = 14 - static_cast<int>(std::to_string(s.value.digits).size());
     for (int i = 0; i < 20'000; ++i) {
       const int digits = 1 + static_cast<int>(rng() % static_cast<std::uint64_t>(most));
-      std::int64_t count = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(
-                                                                 std::pow(10.0, digits))) +
-                           1;
+      std::int64_t count =
+          static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(std::pow(10.0, digits))) + 1;
       if (rng() & 1) count = -count;
       // The grid point as decimal text, and the float it is written as.
-      const std::string point =
-          std::to_string(count * static_cast<std::int64_t>(s.value.digits)) + "e" +
-          std::to_string(s.value.exponent);
+      const std::string point = std::to_string(count * static_cast<std::int64_t>(s.value.digits)) +
+                                "e" + std::to_string(s.value.exponent);
       const double on = std::stod(point);
       double x = on;
       const int off = static_cast<int>(rng() % (2 * NOISE_ULPS + 1)) - static_cast<int>(NOISE_ULPS);

@@ -155,8 +155,8 @@ TEST(MarkFile, ADamagedSettlementCountIsHeldAgainstTheFileBeforeAnythingIsAlloca
     testing::write_bytes(dir.file("s.hvmk"), b);
     MarkReader reader = std::get<MarkReader>(MarkReader::open(dir.file("s.hvmk")));
     EXPECT_EQ(std::get<MarkError>(reader.settlements()).display(),
-              "mark file truncated: needed " + std::to_string(48 + 24 * (3 + count)) +
-                  " bytes, " + std::to_string(size) + " available");
+              "mark file truncated: needed " + std::to_string(48 + 24 * (3 + count)) + " bytes, " +
+                  std::to_string(size) + " available");
   }
 }
 

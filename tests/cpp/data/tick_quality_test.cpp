@@ -18,7 +18,9 @@ using testing::ScratchDir;
 constexpr Nanos T0 = 1'704'067'200'000'000'000;
 constexpr Nanos MS = 1'000'000;
 
-engine::Tick at(Nanos exch, Nanos skew) { return engine::Tick{exch, exch + skew, 1, 1, 1, 0, 0, 0}; }
+engine::Tick at(Nanos exch, Nanos skew) {
+  return engine::Tick{exch, exch + skew, 1, 1, 1, 0, 0, 0};
+}
 
 TEST(ClockMeter, MeasuresEveryTickAndTakesTheMedianOfAnEvenSample) {
   // Local minus exchange time cycles through -20 ms to 79 ms, a million
@@ -41,9 +43,18 @@ TEST(ClockMeter, MeasuresEveryTickAndTakesTheMedianOfAnEvenSample) {
   EXPECT_NEAR(static_cast<double>(f.median), static_cast<double>(skews[500'000]), 2.0 * MS);
 }
 
+TEST(ClockMeter, TheSampleStandsAtEveryStrideThTickFromTheFirst) {
+  // Local minus exchange time equal to the tick's position: the sample of
+  // 100_000 is every 16th from 0 (6_250 values), whose median is 50_000.
+  ClockMeter meter;
+  for (Nanos i = 0; i < 100'000; ++i) meter.add(T0, T0 + i);
+  EXPECT_EQ(meter.findings().median, 50'000);
+}
+
 TEST(ClockMeter, AJumpIsAChangeOfMoreThanASecondEitherWay) {
   ClockMeter meter;
-  for (const Nanos skew : {Nanos{0}, 2'500 * MS, 2'500 * MS, 0 * MS, 999 * MS}) meter.add(T0, T0 + skew);
+  for (const Nanos skew : {Nanos{0}, 2'500 * MS, 2'500 * MS, 0 * MS, 999 * MS})
+    meter.add(T0, T0 + skew);
   const ClockFindings f = meter.findings();
   EXPECT_EQ((std::tuple{f.jumps, f.largest_jump, f.behind}), (std::tuple{2u, 2'500 * MS, 0u}));
   // A sample's stretches do not follow one another: nothing is measured
