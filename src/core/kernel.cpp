@@ -327,6 +327,16 @@ void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fil
         }
       }
     }
+    // A fill worth more than Cash holds would pay a fee on a saturated
+    // notional and book a position no balance can value: the order is
+    // refused where it would fill, as a venue refuses one beyond its limits.
+    if (const Wide worth = value128(fill.price, abs_sat(fill.qty), h.contract_size);
+        worth > I64_MAX || worth < -I64_MAX) {
+      h.matcher.cancel(fill.order);
+      live_.erase(fill.order);
+      outputs_.emplace_back(output::Rejected{RejectReason::NotionalTooLarge, fill.order});
+      continue;
+    }
     state_.charge_fee(state_.fee_of(fill, h), h);
     state_.apply_fill(fill);
     // A part leaves the order working; only its last part ends it.

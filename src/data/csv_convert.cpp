@@ -1,5 +1,6 @@
 #include "data/csv_convert.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -33,6 +34,7 @@ class Output {
   }
   bool finish() { return flush() && check(writer_.finish()); }
   std::uint64_t count() const { return writer_.count() + n_; }
+  ClockFindings clock() const { return writer_.clock(); }
   std::optional<WriteFailed> error;
 
  private:
@@ -116,6 +118,11 @@ Conversion convert_csv(const std::string& path, const Input& trades, const Input
           if (options.stale == ConvertOptions::Stale::Clear) tick_bid = tick_ask = 0;
         }
       }
+      if (const std::optional<double> bp = outside_quote_bp(last, tick_bid, tick_ask);
+          bp && *bp > options.outside_bp) {
+        if (done.outside++ == 0) done.first_outside = trade_rows.place(trade);
+        done.farthest_bp = std::max(done.farthest_bp, *bp);
+      }
       if (!out.add(engine::Tick{trade.exch, trade.local, last, last, last, tick_bid, tick_ask,
                                 volume})) {
         break;
@@ -151,6 +158,7 @@ Conversion convert_csv(const std::string& path, const Input& trades, const Input
   done.first_duplicate = trade_rows.first_duplicate();
   done.ticks = out.count();
   if (!out.finish()) return ConvertError{Place{}, std::move(*out.error)};
+  done.clock = out.clock();
   done.bytes = meter.bytes;
   // A last report, so that a caller's display ends at the true totals.
   if (progress.report != nullptr) (void)progress.report(progress.context, meter.bytes, meter.rows);

@@ -18,12 +18,15 @@
 // own time is usually that trade's consequence, and a strategy must not see
 // it in the trade's tick.
 //
-// Two ways a pair of streams goes wrong without an error in any row are
-// caught: quotes without a single trade would make no tick at all, and are
-// refused; and quotes that end (or pause) long before the trades leave the
-// trades carrying a stale bid and ask, which the conversion measures (the
-// oldest quote a tick carries, and the ticks whose quote is older than
-// ConvertOptions::stale_after) and keeps, clears or refuses as asked.
+// Ways a pair of streams goes wrong without an error in any row are caught:
+// quotes without a single trade would make no tick at all, and are refused;
+// quotes that end (or pause) long before the trades leave the trades
+// carrying a stale bid and ask, which the conversion measures (the oldest
+// quote a tick carries, and the ticks whose quote is older than
+// ConvertOptions::stale_after) and clears (by default), keeps or refuses as
+// asked; and trades priced far outside the quote they carry, the sign of
+// two streams on two clocks or of two instruments, are counted.  The
+// writer measures the two clocks of the ticks written (tick_quality.hpp).
 //
 // The file also holds the instrument block (instrument_block.hpp): the id,
 // the symbol, and the tick and lot sizes the conversion scaled with, so that
@@ -69,13 +72,18 @@ struct ConvertOptions {
   Repeats repeats = Repeats::Keep;
   // A trade tick whose latest quote is older than this many nanoseconds
   // carries a stale quote (0: none is); `stale` says what becomes of it.
-  Nanos stale_after = 0;
+  Nanos stale_after = 60'000'000'000;
   enum class Stale : std::uint8_t {
     Keep,    // carried as it is, and counted
     Clear,   // bid and ask 0, the tick's way of saying it has no quote
     Refuse,  // the conversion stops at the first such trade
   };
-  Stale stale = Stale::Keep;
+  // Cleared by default: a fill at a quote that had stopped is a fill no
+  // venue gave.
+  Stale stale = Stale::Clear;
+  // A trade tick priced outside the quote it carries by more than this many
+  // basis points of its price is counted (Converted::outside).
+  double outside_bp = 10;
   StreamOptions trades;
   StreamOptions quotes;
 };
@@ -96,6 +104,13 @@ struct Converted {
   // stale_after (kept or cleared).
   Nanos oldest_quote = 0;
   std::uint64_t stale_ticks = 0;
+  // Trade ticks priced outside their quote by more than outside_bp, the
+  // farthest of them in basis points, and where the first was read.
+  std::uint64_t outside = 0;
+  double farthest_bp = 0;
+  std::optional<Place> first_outside;
+  // Local minus exchange time over the ticks written.
+  ClockFindings clock;
   friend bool operator==(const Converted&, const Converted&) = default;
 };
 

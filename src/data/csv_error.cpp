@@ -199,7 +199,10 @@ std::string describe(const Stopped&) { return "stopped by the caller"; }
 std::string describe(const BadStep& e) {
   return e.name + " " + quoted(e.text) + " is not a positive decimal number";
 }
-std::string describe(const Negative& e) { return field(e.column, e.text) + " is negative"; }
+std::string describe(const Negative& e) {
+  return field(e.column, e.text) +
+         (e.price ? " is not above 0, and a mark or index price is a price" : " is negative");
+}
 std::string describe(const WriteFailed& e) { return e.display(); }
 
 }  // namespace

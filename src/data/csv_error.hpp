@@ -75,10 +75,13 @@ struct OutOfRange {
   std::string detail;
 };
 
-// "column qty: \"-1\" is negative"
+// "column qty: \"-1\" is negative"; for a mark or index price (`price`),
+// which is no price at 0 either, "column mark_price: \"0\" is not above 0,
+// and a mark or index price is a price".
 struct Negative {
   std::string column;
   std::string text;
+  bool price = false;
 };
 
 // "column price: \"42123.45\" is not a whole number of ticks of 0.10"; with

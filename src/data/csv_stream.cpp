@@ -364,6 +364,9 @@ bool RowStream::mark(const Decimal& d, bool rate, std::size_t col, std::string_v
   const Step& step = rate ? billionth_ : scaling_.tick;
   const Scaled s = scale(d, step, scaling_.round ? Rounding::Nearest : Rounding::Exact);
   if (s.fault == ScaleFault::None) {
+    // A price of 0 or less is none: a file of marks stores none (a premium
+    // index, a rate, may be anything).
+    if (!rate && s.count <= 0) return fail_here(Negative{column(col), std::string(text), true});
     *out = s.count;
     return true;
   }

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "data/depth_bytes.hpp"
+#include "data/full_reads.hpp"
 #include "types/fixed.hpp"
 
 namespace halvorn::data {
@@ -20,24 +21,6 @@ namespace halvorn::data {
 namespace {
 
 using depth_bytes::load;
-
-// Reads until `n` bytes have arrived, the file ends or a read fails; returns
-// how many arrived.  Reads interrupted by a signal are retried.
-std::size_t read_full(int fd, void* into, std::size_t n) {
-  auto* p = static_cast<char*>(into);
-  std::size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::read(fd, p + got, n - got);
-    if (r > 0) {
-      got += static_cast<std::size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  return got;
-}
 
 DepthError truncated_header() { return DepthError{Truncated{DEPTH_HEADER_BYTES, 0}}; }
 

@@ -1,8 +1,11 @@
 #include "data/float_scaling.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "types/panic.hpp"
 
@@ -101,6 +104,51 @@ ColumnScaled scale_column(const Grid& g, const std::uint8_t* at, std::size_t n,
   return r;
 }
 
+// The doubles in order as integers: adjacent doubles are adjacent integers,
+// and +0 and -0 are both 0.
+std::int64_t ordinal(double x) {
+  const auto bits = std::bit_cast<std::uint64_t>(x);
+  const auto magnitude = static_cast<std::int64_t>(bits & ~(std::uint64_t{1} << 63));
+  return (bits >> 63) != 0 ? -magnitude : magnitude;
+}
+
+// The double nearest to count × step (correctly rounded, as reading its
+// text is), or none when that text cannot be made.
+std::optional<double> grid_double(std::int64_t count, const Step& step) {
+  const __int128 product = static_cast<__int128>(count) * static_cast<__int128>(step.value.digits);
+  unsigned __int128 m = product < 0 ? static_cast<unsigned __int128>(-product)
+                                    : static_cast<unsigned __int128>(product);
+  char buf[64];
+  char* end = buf + sizeof buf;
+  char* p = end;
+  do {
+    *--p = static_cast<char>('0' + static_cast<int>(m % 10));
+    m /= 10;
+  } while (m != 0);
+  if (product < 0) *--p = '-';
+  std::string text(p, end);
+  text += 'e';
+  text += std::to_string(step.value.exponent);
+  double out = 0;
+  const std::from_chars_result r = std::from_chars(text.data(), text.data() + text.size(), out);
+  if (r.ec != std::errc() || !std::isfinite(out)) return std::nullopt;
+  return out;
+}
+
+// Whether `x` is float noise around the grid point nearest its decimal `d`:
+// within NOISE_ULPS doubles of the double that grid point reads as.  Sets
+// the grid point's count when it is.
+bool noise_around_grid(double x, const Decimal& d, const Step& step, std::int64_t* count) {
+  const Scaled nearest = scale(d, step, Rounding::Nearest);
+  if (nearest.fault != ScaleFault::None) return false;
+  const std::optional<double> g = grid_double(nearest.count, step);
+  if (!g) return false;
+  const __int128 apart = static_cast<__int128>(ordinal(x)) - ordinal(*g);
+  if (apart > NOISE_ULPS || apart < -static_cast<__int128>(NOISE_ULPS)) return false;
+  *count = nearest.count;
+  return true;
+}
+
 }  // namespace
 
 std::string shortest_text(double x) {
@@ -123,6 +171,9 @@ DoubleScaled scale_double_exact(double x, const Step& step, Rounding rounding) {
     panic("the shortest text of a finite double is a decimal number");
   }
   Scaled s = scale(d, step, Rounding::Exact);
+  if (s.fault == ScaleFault::NotMultiple && noise_around_grid(x, d, step, &s.count)) {
+    return DoubleScaled{s.count, DoubleFault::None, false};
+  }
   bool moved = false;
   if (s.fault == ScaleFault::NotMultiple && rounding != Rounding::Exact) {
     s = scale(d, step, rounding);

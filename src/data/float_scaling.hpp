@@ -7,8 +7,27 @@
 // back as the same float, "42123.4", which is what the float was made from
 // whenever it was made from a decimal of up to 15 significant digits.  Here
 // a float is always that decimal, scaled exactly as decimal.hpp scales text:
-// 42123.4 is 421234 ticks of 0.1, and 0.1 + 0.2 (0.30000000000000004) is not
-// a whole number of them.
+// 42123.4 is 421234 ticks of 0.1, and 42123.45 is not a whole number of
+// them.
+//
+// A float that is not its decimal's grid point may still be float noise
+// around one: 0.00031099999999999997 is what 0.000311 becomes after a
+// division, one double away from the double 0.000311 reads as.  Refusing it
+// (or rounding it down a whole lot) would lose a lot that was traded.  So a
+// float x is the grid point g nearest its decimal when x lies within
+// NOISE_ULPS doubles of the double that g reads as: within the error a
+// decimal picks up in being written as a float and put through an operation
+// or two.  Within is counted in doubles, so it scales with the value.
+//
+// No value really off the grid is within.  Take x made from a decimal x0 of
+// up to 15 significant digits, the first in the place 10^E, off the grid of
+// a step whose last digit lies in that 15th place or above it (every real
+// tick and lot size).  x0 and every grid point are whole multiples of
+// 10^(E-14), so they differ by at least that, more than 4.5 doubles (a
+// double in [10^E, 10^(E+1)) is at most 2.3 × 10^(E-15) from the next).
+// Writing each as a double moves it by at most half of one, so x and g's
+// double are more than 3.5 doubles apart: at least 4, more than NOISE_ULPS.
+// Only such a value is refused, or rounded by its side.
 //
 // The definition is the exact path: the shortest text (std::to_chars), read
 // by parse_decimal and divided by scale.  It costs some 100 ns a value; the
@@ -40,6 +59,10 @@
 
 namespace halvorn::data {
 
+// How many doubles away from its grid point's double a float may lie and
+// still be that grid point.
+inline constexpr std::int64_t NOISE_ULPS = 3;
+
 enum class DoubleFault : std::uint8_t {
   None,
   NotMultiple,  // off the step's grid, with Rounding::Exact
@@ -59,8 +82,10 @@ struct DoubleScaled {
 // "-0", "nan", "inf"): std::to_chars's.
 std::string shortest_text(double x);
 
-// The shortest decimal of `x` divided by `step`, exactly, rounded as asked:
-// toward minus infinity for Down, plus infinity for Up, as scale() rounds.
+// The shortest decimal of `x` divided by `step`, exactly, or the grid point
+// `x` is float noise around; else rounded as asked: toward minus infinity
+// for Down, plus infinity for Up, to the nearer step for Nearest, as
+// scale() rounds.
 DoubleScaled scale_double(double x, const Step& step, Rounding rounding);
 
 // The same by the exact path alone: the definition scale_double keeps to,

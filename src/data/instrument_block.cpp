@@ -11,6 +11,7 @@
 
 #include "data/crc32.hpp"
 #include "data/depth_bytes.hpp"
+#include "data/full_reads.hpp"
 #include "types/overloaded.hpp"
 #include "types/panic.hpp"
 
@@ -72,19 +73,7 @@ class File {
 
   // Reads up to `n` bytes at `offset`; returns how many arrived.
   std::size_t read_at(std::uint64_t offset, void* into, std::size_t n) const {
-    auto* p = static_cast<char*>(into);
-    std::size_t got = 0;
-    while (got < n) {
-      const ssize_t r = ::pread(fd_, p + got, n - got, static_cast<off_t>(offset + got));
-      if (r > 0) {
-        got += static_cast<std::size_t>(r);
-      } else if (r < 0 && errno == EINTR) {
-        continue;
-      } else {
-        break;
-      }
-    }
-    return got;
+    return pread_full(fd_, into, n, offset);
   }
 
  private:

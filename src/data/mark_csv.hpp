@@ -16,12 +16,16 @@
 //     last_price,index_price,mark_price), whose rows state only what changed
 //     and leave the rest empty: one record per change of the mark or the
 //     index price, at the row's exchange time, carrying the latest of each.
-//     The ticker also announces funding: each row with a funding time and
-//     rate says what will be settled then.  A settlement is written at its
-//     funding time once a row after that time shows it has passed, with the
-//     rate of the last row at or before it that named that time, priced at
-//     the mark of the last row at or before it.  A funding time announced
-//     and then replaced by another before it came is not settled.
+//     The ticker also announces funding: a row names a funding time and
+//     the rate for it.  A recorder's rows go on naming a time for a few
+//     seconds after it has passed, with the rate settled then, so the rate
+//     of a settlement is that of the last row to name its time, and it is
+//     written once a row at or after the time names a later one (or the
+//     rows end at or after it), priced at the mark in force at the time:
+//     the last one stated at or before it.  A funding time announced and
+//     then replaced by another before it came is not settled, nor is one
+//     before the first row.  Settlements priced at a mark stated longer
+//     than stale_after before them are counted.
 // Mark and index prices are in ticks of the tick size, exact or refused;
 // with rounding asked for they go to the nearest tick (the even one at a
 // tie), since a mark has no side to round against.  Funding rates are exact
@@ -41,6 +45,7 @@
 #include "data/csv_error.hpp"
 #include "data/csv_input.hpp"
 #include "data/csv_layout.hpp"
+#include "types/time.hpp"
 
 namespace halvorn::data {
 
@@ -56,6 +61,9 @@ struct MarkConvertOptions {
   bool premium = false;
   Layout layout = Layout::Detect;  // Klines, DerivativeTicker, or from each file
   TimeUnit unit = TimeUnit::Detect;
+  // A settlement priced at a mark stated longer ago than this is counted
+  // (MarksConverted::stale_settlements).
+  Nanos stale_after = 60'000'000'000;
 };
 
 // What a finished conversion did.
@@ -64,6 +72,10 @@ struct MarksConverted {
   std::uint64_t settlements = 0;  // funding settlements written
   std::uint64_t rows = 0;         // rows read
   std::uint64_t bytes = 0;        // input bytes read
+  // Settlements priced at a mark stated longer than stale_after before
+  // them, and the oldest mark a settlement was priced at (its age).
+  std::uint64_t stale_settlements = 0;
+  Nanos oldest_mark = 0;
   friend bool operator==(const MarksConverted&, const MarksConverted&) = default;
 };
 

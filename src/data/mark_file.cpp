@@ -1,6 +1,7 @@
 #include "data/mark_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -12,6 +13,7 @@
 
 #include "data/crc32.hpp"
 #include "data/depth_bytes.hpp"
+#include "data/full_reads.hpp"
 #include "data/instrument_block.hpp"
 #include "types/overloaded.hpp"
 
@@ -62,38 +64,6 @@ std::array<std::uint8_t, MARK_HEADER_BYTES> header(std::uint64_t instrument, Mar
   return h;
 }
 
-std::size_t read_full(int fd, void* into, std::size_t n) {
-  auto* p = static_cast<char*>(into);
-  std::size_t got = 0;
-  while (got < n) {
-    const ssize_t r = ::read(fd, p + got, n - got);
-    if (r > 0) {
-      got += static_cast<std::size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  return got;
-}
-
-std::size_t pread_full(int fd, void* into, std::size_t n, std::uint64_t offset) {
-  auto* p = static_cast<char*>(into);
-  std::size_t got = 0;
-  while (got < n) {
-    const ssize_t r = ::pread(fd, p + got, n - got, static_cast<off_t>(offset + got));
-    if (r > 0) {
-      got += static_cast<std::size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  return got;
-}
-
 std::optional<MarkError> settlement_order(std::span<const PricedRate> settlements) {
   for (std::size_t i = 1; i < settlements.size(); ++i) {
     if (settlements[i].time <= settlements[i - 1].time) {
@@ -126,6 +96,10 @@ std::string MarkError::display() const {
           },
           [](const UnknownKind& e) {
             return "unknown mark file kind " + std::to_string(unsigned{e.kind});
+          },
+          [](const NotAPrice& e) {
+            return "mark " + std::to_string(e.index) + " is " + std::to_string(e.value) +
+                   ", and a mark price is above 0";
           },
           [](const SettlementsUnordered& e) {
             return "funding settlement " + std::to_string(e.index) + " at " +
@@ -175,6 +149,9 @@ MarkWriter::MarkWriter(Replacement file, std::uint64_t instrument, MarkKind kind
 std::optional<MarkError> MarkWriter::add(const MarkRecord& record) {
   if (record.time < previous_) {
     return MarkError{GoesBackwards{count_, previous_, record.time}};
+  }
+  if (kind_ == MarkKind::Price && record.mark <= 0) {
+    return MarkError{NotAPrice{count_, record.mark}};
   }
   previous_ = record.time;
   ++count_;
@@ -390,6 +367,9 @@ MarkNext MarkReader::next() {
   if (r.time < previous_) {
     return fail(MarkError{GoesBackwards{first_ + handed_out_, previous_, r.time}});
   }
+  if (kind_ == MarkKind::Price && r.mark <= 0) {
+    return fail(MarkError{NotAPrice{first_ + handed_out_, r.mark}});
+  }
   previous_ = r.time;
   ++at_;
   ++handed_out_;
@@ -399,9 +379,15 @@ MarkNext MarkReader::next() {
 std::variant<std::vector<PricedRate>, MarkError> MarkReader::settlements() const {
   const std::optional<std::uint64_t> start = mark_settlements_offset(count_);
   const std::optional<std::uint64_t> end = mark_block_offset(count_, settlement_count_);
-  if (!start || !end || settlement_count_ > (std::uint64_t{1} << 32)) {
+  if (!start || !end) {
     return MarkError{Truncated{UINT64_MAX, 0}};
   }
+  // The count is the header's: held against the file before anything is
+  // allocated for it, so a damaged count costs nothing.
+  struct stat st{};
+  if (::fstat(fd_, &st) != 0) return MarkError{Truncated{*end, 0}};
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size < *end) return MarkError{Truncated{*end, size}};
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*end - *start));
   const std::size_t got = pread_full(fd_, bytes.data(), bytes.size(), *start);
   if (got != bytes.size()) return MarkError{Truncated{*end, *start + got}};
@@ -414,6 +400,24 @@ std::variant<std::vector<PricedRate>, MarkError> MarkReader::settlements() const
         PricedRate{load<std::int64_t>(at), load<std::int64_t>(at + 8), load<std::int64_t>(at + 16)};
   }
   if (std::optional<MarkError> e = settlement_order(out)) return *e;
+  return out;
+}
+
+std::optional<Nanos> last_mark_time(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return std::nullopt;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::uint8_t h[MARK_HEADER_BYTES];
+  std::optional<Nanos> out;
+  if (pread_full(fd, h, sizeof h, 0) == sizeof h && load<std::uint32_t>(h) == MARK_MAGIC) {
+    const std::uint64_t count = load<std::uint64_t>(h + 8);
+    const std::optional<std::uint64_t> end = mark_settlements_offset(count);
+    std::uint8_t r[8];
+    if (count > 0 && end && pread_full(fd, r, sizeof r, *end - MARK_RECORD_BYTES) == sizeof r) {
+      out = load<std::int64_t>(r);
+    }
+  }
+  ::close(fd);
   return out;
 }
 

@@ -74,11 +74,20 @@ struct SettlementsUnordered {
   friend bool operator==(const SettlementsUnordered&, const SettlementsUnordered&) = default;
 };
 
+// A mark of 0 or below in a file of prices: "mark 3 is 0, and a mark price
+// is above 0".  A price of none is no mark, and valuing a position at it
+// would be a loss no venue booked; writers refuse one, readers stop at it.
+struct NotAPrice {
+  std::uint64_t index = 0;  // counted from 0, as GoesBackwards counts
+  std::int64_t value = 0;
+  friend bool operator==(const NotAPrice&, const NotAPrice&) = default;
+};
+
 // A mark file that cannot be used.  The kinds shared with tick files keep
 // their meaning; a GoesBackwards index counts mark records from 0.
 struct MarkError {
   std::variant<Truncated, BadMagic, UnknownVersion, ChecksumMismatch, GoesBackwards, UnknownKind,
-               SettlementsUnordered>
+               SettlementsUnordered, NotAPrice>
       kind;
 
   // "mark file truncated: needed 96 bytes, 48 available", "not a mark file:
@@ -110,7 +119,8 @@ class MarkWriter {
   ~MarkWriter() = default;  // abandons the file unless committed
 
   // Adds a record; refused (and not written) with the reader's own error
-  // when its time is below the previous record's.  A write that fails is
+  // when its time is below the previous record's, or when a file of prices
+  // is given a mark of 0 or below.  A write that fails is
   // remembered (failed()) and nothing more is written.
   std::optional<MarkError> add(const MarkRecord& record);
 
@@ -234,6 +244,10 @@ class StreamedMarks {
   MarkReader reader_;
   std::optional<MarkError> error_;
 };
+
+// The time of a mark file's last record, read from where the header says
+// it lies; none for a file without records or that cannot be read.
+std::optional<Nanos> last_mark_time(const std::string& path);
 
 // The bytes of a complete mark file: what a MarkWriter would write for the
 // same records, settlements and definition (tests and small series).

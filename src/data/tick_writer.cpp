@@ -80,6 +80,7 @@ std::optional<WriteError> TickWriter::append(std::span<const engine::Tick> ticks
       previous_ = t;
     }
     put_records(block_.get() + buffered_ * RECORD_BYTES, ticks.data(), ordered);
+    clock_.add(ticks.first(ordered));
     buffered_ += ordered;
     count_ += ordered;
     if (ordered < k) return fail(GoesBackwards{count_, previous_, ticks[ordered].exch_ts});

@@ -27,6 +27,7 @@
 
 #include "data/instrument_definition.hpp"
 #include "data/replace.hpp"
+#include "data/tick_quality.hpp"
 #include "data/ticks.hpp"
 #include "engine/tick.hpp"
 
@@ -89,6 +90,10 @@ class TickWriter {
 
   // Ticks appended so far.
   std::uint64_t count() const { return count_; }
+  // What the local and the exchange clocks of the ticks appended so far say
+  // of each other: every writer measures it, so that every converter can
+  // say when latency counted from the local clock would be off.
+  ClockFindings clock() const { return clock_.findings(); }
 
  private:
   TickWriter(Replacement file, std::string path, std::uint64_t instrument);
@@ -104,6 +109,7 @@ class TickWriter {
   std::uint64_t count_ = 0;
   std::uint32_t crc_ = 0;
   std::int64_t previous_ = INT64_MIN;  // the exchange time of the last tick appended
+  ClockMeter clock_;
   std::optional<WriteError> error_;
 };
 

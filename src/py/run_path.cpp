@@ -1,5 +1,6 @@
 #include "py/run_path.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "py/boundary.hpp"
 #include "py/compiled_strategy.hpp"
 #include "py/data/slices.hpp"
+#include "py/run_checks.hpp"
 #include "py/value_class.hpp"
 #include "py/values.hpp"
 #include "py/venue/compiled_class.hpp"
@@ -45,12 +47,14 @@ struct MarkPoints {
   }
 };
 
-// A tick source that ends once the depth stream has failed; what a
-// portfolio's merge says of each tick's instrument passes through.
-template <backtest::InPlaceSource T, class D = data::StreamedDepth>
-struct UntilDepthFails {
+// A tick source that ends once a stream merged beside the ticks (depth,
+// marks) has failed: the run would go on with a book or a mark the file
+// could not give.  `failed()` says whether one has; what a portfolio's merge
+// says of each tick's instrument passes through.
+template <backtest::InPlaceSource T, class Failed>
+struct UntilFails {
   T& ticks;
-  const D& depth;
+  Failed failed;
 
   const std::int64_t* last_instrument() const
     requires backtest::TaggedSource<T>
@@ -60,27 +64,35 @@ struct UntilDepthFails {
   std::span<const std::int64_t> peek_instruments(std::size_t n) const
     requires backtest::TaggedSource<T>
   {
-    return ticks.peek_instruments(depth.error() ? 0 : n);
+    return ticks.peek_instruments(failed() ? 0 : n);
   }
 
-  bool next(engine::Tick& out) { return !depth.error() && ticks.next(out); }
-  const engine::Tick* next_in_place() { return depth.error() ? nullptr : ticks.next_in_place(); }
-  std::size_t in_place() const { return depth.error() ? 0 : ticks.in_place(); }
+  bool next(engine::Tick& out) { return !failed() && ticks.next(out); }
+  const engine::Tick* next_in_place() { return failed() ? nullptr : ticks.next_in_place(); }
+  std::size_t in_place() const { return failed() ? 0 : ticks.in_place(); }
   std::span<const engine::Tick> peek_in_place(std::size_t n) const {
-    return ticks.peek_in_place(depth.error() ? 0 : n);
+    return ticks.peek_in_place(failed() ? 0 : n);
   }
   void skip_in_place(std::size_t k) { ticks.skip_in_place(k); }
 };
 
-// run_stream over `ticks`, with `depth` merged in when there is one.
+template <class T, class Failed>
+UntilFails<T, Failed> until_fails(T& ticks, Failed failed) {
+  return UntilFails<T, Failed>{ticks, std::move(failed)};
+}
+
+// run_stream over `ticks` with `marks` (a mark file's, held in memory, or
+// none) and the depth file when there is one, ending at the tick that
+// reached a failure of the depth file or the mark file.
 template <class Driven, class T, class M>
 backtest::RunResult run_with_marks(const backtest::RunConfig& config, Driven& driven, T& ticks,
-                                   std::optional<data::StreamedDepth>& depth, M marks) {
-  if (!depth) {
-    backtest::NoDepth none;
-    return backtest::run_stream(config, driven, ticks, none, std::move(marks));
-  }
-  UntilDepthFails<T> until{ticks, *depth};
+                                   std::optional<data::StreamedDepth>& depth,
+                                   std::optional<data::StreamedMarks>& file, M marks) {
+  backtest::NoDepth none;
+  if (!depth && !file) return backtest::run_stream(config, driven, ticks, none, std::move(marks));
+  auto until = until_fails(
+      ticks, [&depth, &file] { return (depth && depth->error()) || (file && file->error()); });
+  if (!depth) return backtest::run_stream(config, driven, until, none, std::move(marks));
   return backtest::run_stream(config, driven, until, *depth, std::move(marks));
 }
 
@@ -90,11 +102,12 @@ template <class Driven, class T>
 backtest::RunResult run_over(const backtest::RunConfig& config, Driven& driven, T& ticks,
                              std::optional<data::StreamedDepth>& depth,
                              std::optional<data::StreamedMarks>& marks, const RunRequest& request) {
-  if (marks) return run_with_marks(config, driven, ticks, depth, MarkPoints{*marks});
+  if (marks) return run_with_marks(config, driven, ticks, depth, marks, MarkPoints{*marks});
   if (request.marks_in_memory) {
-    return run_with_marks(config, driven, ticks, depth, backtest::SpanMarks{request.mark_points});
+    return run_with_marks(config, driven, ticks, depth, marks,
+                          backtest::SpanMarks{request.mark_points});
   }
-  return run_with_marks(config, driven, ticks, depth, backtest::NoMarks{});
+  return run_with_marks(config, driven, ticks, depth, marks, backtest::NoMarks{});
 }
 
 // Runs `driven` over `input` with the lock released and taken back after,
@@ -247,9 +260,14 @@ bool venue_of_input(const TickInput& input, const venue::VenueConfig& given,
   const std::string file_text = venue::instrument_text(file_def);
   if (given.definition) {
     const data::InstrumentDefinition& venue_def = *given.definition;
+    const bool same_symbol =
+        file_def.symbol.empty() || venue_def.symbol.empty() || file_def.symbol == venue_def.symbol;
     if (data::same_size(venue_def.tick_size, file_def.tick_size) &&
         data::same_size(venue_def.lot_size, file_def.lot_size)) {
-      return true;
+      if (same_symbol) return true;
+      // Equal sizes are no equal market: another symbol's prices would fill
+      // this one's orders.
+      return check_file_instrument("the tick file", source.path.get(), file_def, given);
     }
     const std::string venue_text = venue::instrument_text(venue_def);
     PyErr_Format(PyExc_ValueError,
@@ -424,6 +442,12 @@ bool run_compiled(const RunRequest& request, PyObject* compiled, const TickInput
                     "interpreter; give progress=None");
     return false;
   }
+  if (request.flush) {
+    PyErr_SetString(PyExc_ValueError,
+                    "flush is not taken by a compiled strategy, which runs without the "
+                    "interpreter and is handed its batches as they fill; give flush=False");
+    return false;
+  }
   CompiledParts parts;
   if (!compiled_parts(request, compiled, request.batch, &parts)) return false;
   Gil gil;
@@ -572,11 +596,8 @@ bool resolve_marks(PyObject* given, PortfolioInput* p) {
       return false;
     }
     const venue::VenueConfig& v = p->legs[static_cast<std::size_t>(at)].venue;
-    const data::MarkInstrument defined = data::instrument_of_mark_file(marks->fs_path);
-    if (const auto* d = std::get_if<std::optional<data::InstrumentDefinition>>(&defined);
-        d != nullptr && *d && (*d)->symbol != v.definition->symbol) {
-      PyErr_Format(PyExc_ValueError, "the mark file %R given for %R is of %s", marks->path.get(),
-                   symbol, venue::instrument_text(**d).c_str());
+    if (!check_file_instrument("the mark file", marks->path.get(),
+                               mark_file_definition(marks->fs_path), v, symbol)) {
       return false;
     }
     p->marks[static_cast<std::size_t>(at)] = marks;
@@ -615,11 +636,8 @@ bool resolve_depths(PyObject* given, PortfolioInput* p) {
                    symbol, v.tier.name());
       return false;
     }
-    const data::DepthInstrument defined = data::instrument_of_depth_file(depth->fs_path);
-    if (const auto* d = std::get_if<std::optional<data::InstrumentDefinition>>(&defined);
-        d != nullptr && *d && (*d)->symbol != v.definition->symbol) {
-      PyErr_Format(PyExc_ValueError, "the depth file %R given for %R is of %s", depth->path.get(),
-                   symbol, venue::instrument_text(**d).c_str());
+    if (!check_file_instrument("the depth file", depth->path.get(),
+                               depth_file_definition(depth->fs_path), v, symbol)) {
       return false;
     }
     p->depth[at] = depth;
@@ -911,6 +929,12 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
       std::clamp<std::uint64_t>(batch * MERGE_BATCHES, backtest::MERGE_BLOCK, MERGE_BLOCK_MOST));
   backtest::MergedTicks<LegTicks> merged(std::move(sources), std::move(ids), block);
   // The marks merged in when there are any, else none at no cost a tick.
+  // Whether a mark file has failed: the run stops at the tick that reached
+  // the failure, as it does at a depth file's.
+  auto marks_failed = [&mark_files] {
+    return std::any_of(mark_files.begin(), mark_files.end(),
+                       [](const auto& f) { return f && f->error(); });
+  };
   auto with_marks = [&](auto& ticks, auto& depth) {
     if (mark_sources.empty()) {
       run_unlocked(gil, [&] { *result = backtest::run_stream(config, driven, ticks, depth); });
@@ -922,11 +946,16 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
   };
   if (depth_sources.empty()) {
     backtest::NoDepth none;
-    with_marks(merged, none);
+    if (mark_sources.empty()) {
+      with_marks(merged, none);
+    } else {
+      auto until = until_fails(merged, marks_failed);
+      with_marks(until, none);
+    }
   } else {
     backtest::MergedDepth<data::StreamedDepth> depth(std::move(depth_sources),
                                                      std::move(depth_ids));
-    UntilDepthFails<decltype(merged), decltype(depth)> until{merged, depth};
+    auto until = until_fails(merged, [&] { return depth.error() || marks_failed(); });
     with_marks(until, depth);
     if (depth.error()) end->depth_error = *depth.error();
   }
@@ -977,6 +1006,12 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
   if (!resolve_portfolio(request, ticks, &p)) return false;
   if (request.depths != nullptr && !resolve_depths(request.depths, &p)) return false;
   if (request.mark_files != nullptr && !resolve_marks(request.mark_files, &p)) return false;
+  for (std::size_t i = 0; i < p.legs.size(); ++i) {
+    if (!warn_before_run(p.inputs[i], p.legs[i].venue, p.marks.empty() ? nullptr : p.marks[i],
+                         p.legs[i].symbol.get())) {
+      return false;
+    }
+  }
   RunRequest first = request;
   first.venue = &p.legs.front().venue;
   std::uint64_t total = 0;
@@ -1060,6 +1095,17 @@ bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
     if (!venue_of_input(input, *given.venue, &venue)) return false;
   } else {
     venue = *given.venue;
+  }
+  if (given.venue_protocol()) {
+    if ((given.marks != nullptr &&
+         !check_file_instrument("the mark file", given.marks->path.get(),
+                                mark_file_definition(given.marks->fs_path), venue)) ||
+        (given.depth != nullptr &&
+         !check_file_instrument("the depth file", given.depth->path.get(),
+                                depth_file_definition(given.depth->fs_path), venue)) ||
+        !warn_before_run(input, venue, given.marks)) {
+      return false;
+    }
   }
   RunRequest request = given;
   request.venue = &venue;

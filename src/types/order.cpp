@@ -27,6 +27,8 @@ const char* name_of(RejectReason reason) {
       return "reduce_only_same_side";
     case RejectReason::GroupEnded:
       return "group_ended";
+    case RejectReason::NotionalTooLarge:
+      return "notional_too_large";
   }
   return "unknown";
 }

@@ -93,9 +93,10 @@ enum class RejectReason : std::uint8_t {
   ReduceOnlyFlat = 6,       // a reduce-only order with no position to reduce
   ReduceOnlySameSide = 7,   // a reduce-only order on the side of the position it would grow
   GroupEnded = 8,           // a group member whose leader was refused or has ended
+  NotionalTooLarge = 9,     // a fill worth more than Cash holds: its fee cannot be charged
 };
 
-inline constexpr std::size_t REJECT_REASONS = 9;
+inline constexpr std::size_t REJECT_REASONS = 10;
 
 // A short name of each reason, in snake case ("post_only_would_take").
 const char* name_of(RejectReason reason);

@@ -370,10 +370,10 @@ def native_convert(tmp):
         instrument=fresh(3), time_unit=None, quote_time_unit=None, sort_window=fresh(0),
         allow_gaps=False, round=False, progress=VandalProgress(armed=False), progress_bytes=fresh(64),
         symbol=text("BTCUSDT"), duplicates=text("skip"), stale_after=fresh(60_000_000_000),
-        stale_quotes=text("clear")), {
+        stale_quotes=text("clear"), outside_bp=float(str(10.0))), {
         "trades": lambda _: [ShrinkingFile(TRADES_CSV)], "progress": lambda _: VandalProgress(),
         "instrument": HostileInt, "sort_window": HostileInt, "progress_bytes": HostileInt,
-        "stale_after": HostileInt}
+        "stale_after": HostileInt, "outside_bp": HostileFloat}
 
 
 def funding_from_csv(tmp):
@@ -420,9 +420,9 @@ def marks_from_csv(tmp):
     return data.marks_from_csv, dict(dest=os.path.join(tmp, "m.hvmk"),
                                      sources=[io.BytesIO(KLINES_CSV)], tick_size=text("0.1"),
                                      lot_size=text("0.001"), progress=VandalProgress(armed=False),
-                                     instrument=fresh(2)), {
+                                     instrument=fresh(2), stale_after=fresh(60_000_000_000)), {
         "sources": lambda _: [ShrinkingFile(KLINES_CSV)], "progress": lambda _: VandalProgress(),
-        "instrument": HostileInt}
+        "instrument": HostileInt, "stale_after": HostileInt}
 
 
 def mark_file(tmp):
@@ -696,9 +696,9 @@ RECIPES = {
         dest=os.path.join(tmp, "n.hvmk"), sources=[io.BytesIO(KLINES_CSV)], layout=None,
         premium=False, tick_size=text("0.1"), lot_size=text("0.001"), instrument=fresh(2),
         time_unit=None, round=False, progress=VandalProgress(armed=False),
-        progress_bytes=fresh(64), symbol=text("BTCUSDT")), {
+        progress_bytes=fresh(64), symbol=text("BTCUSDT"), stale_after=fresh(60_000_000_000)), {
         "sources": lambda _: [ShrinkingFile(KLINES_CSV)], "progress": lambda _: VandalProgress(),
-        "instrument": HostileInt, "progress_bytes": HostileInt}),
+        "instrument": HostileInt, "progress_bytes": HostileInt, "stale_after": HostileInt}),
     "halvorn.data.save_marks": save_marks(data.save_marks),
     "halvorn.data._native.save_marks": save_marks(_native.save_marks),
     "halvorn.data.load_marks": lambda tmp: (data.load_marks, dict(path=mark_file(tmp)), {}),
@@ -726,6 +726,26 @@ RECIPES = {
         source=data.from_arrays(os.path.join(tmp, "i.hvtk"), [1, 2], [3, 4], tick_size="0.1",
                                 lot_size="0.001", symbol="BTCUSDT")), {}),
 }
+
+
+def survey(function, file):
+    """A survey of a file (or an inspection), its limits struck as they are read."""
+    return lambda tmp: (function, dict(file(tmp), gap=fresh(60_000_000_000),
+                                       stale_after=fresh(60_000_000_000),
+                                       outside_bp=float(str(10.0))), {
+        "gap": HostileInt, "stale_after": HostileInt, "outside_bp": HostileFloat})
+
+
+RECIPES.update({
+    "halvorn.data._native.survey_ticks": survey(_native.survey_ticks,
+                                                lambda tmp: dict(path=tick_file(tmp))),
+    "halvorn.data._native.survey_marks": survey(_native.survey_marks,
+                                                lambda tmp: dict(path=mark_file(tmp))),
+    "halvorn.data._native.survey_depth": survey(_native.survey_depth,
+                                                lambda tmp: dict(path=depth_file(tmp))),
+    "halvorn.data.inspect": survey(data.inspect,
+                                   lambda tmp: dict(source=halvorn.load_ticks(tick_file(tmp)))),
+})
 
 # A strategy that returns the venue's order kinds and groups, struck while
 # the run converts them and tells it how they ended.
@@ -821,6 +841,12 @@ def basket_lookahead(tmp):
     return venue.lookahead_check, kwargs, {"build": lambda _: VandalBasketBuild(),
                                            "ticks": hostile_keys, "venue": hostile_keys}
 
+# And over marks, checked against the venue and merged in by time.
+RECIPES["halvorn.venue.run (marks)"] = lambda tmp: (
+    venue.run, dict(strategy=Vandal(armed=False), ticks=halvorn.load_ticks(tick_file(tmp)),
+                    balance=fresh(100_000), venue=venue.Venue(tier=venue.L1()),
+                    marks=data.load_marks(mark_file(tmp))),
+    {"strategy": lambda _: Vandal(), "balance": HostileInt})
 
 # Slices of a tick file and a mark file: their times are converted when they
 # are cut, and a run holds them as it holds the files they were cut from.
@@ -875,6 +901,7 @@ NOTHING_TO_CONVERT = {
     "halvorn.data._native.MarkSlice", "halvorn.data.DepthSlice", "halvorn.data._native.DepthSlice",
     # a record of counts a conversion returns, made of what it already holds:
     "halvorn.data.Capture",
+    "halvorn.data.Inspection",  # a record of what inspect found, converted by nothing
 }
 
 

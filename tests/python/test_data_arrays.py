@@ -289,22 +289,22 @@ def test_from_parquet_timestamp_columns_keep_their_own_unit(tmp_path, arrow_unit
 
 
 def test_from_parquet_rounds_bids_down_asks_up_and_quantities_down(tmp_path):
-    """With round=True, on either side of zero; last has no side and stays refused."""
+    """With round=True, on either side of zero; last has no side and goes to the
+    nearest tick, the even one at a tie."""
     path = tmp_path / "t.parquet"
     pq.write_table(pa.table({
         "exch_ts": pa.array([1, 2, 3], pa.int64()),
-        "last": ["-0.2", "0.1", "0.3"],
+        "last": ["-0.2", "0.14", "0.25"],
         "bid": ["-0.15", "0.15", "-0.05"],
         "ask": ["-0.15", "0.15", "-0.05"],
         "qty": ["0.0019", "0.0011", "0.002"],
     }), path)
     out = data.to_arrays(data.from_parquet(str(tmp_path / "p.hvtk"), path, tick_size="0.1",
                                            lot_size="0.001", round=True))
-    assert out["last"].tolist() == [-2, 1, 3]
+    assert out["last"].tolist() == [-2, 1, 2]
     assert out["bid"].tolist() == [-2, 1, -1]
     assert out["ask"].tolist() == [-1, 2, 0]
     assert out["volume"].tolist() == [1, 2, 4]
     pq.write_table(pa.table({"exch_ts": [1], "last": ["-0.15"]}), path)
     with pytest.raises(ValueError, match='column last: "-0.15" is not a whole number of ticks'):
-        data.from_parquet(str(tmp_path / "q.hvtk"), path, tick_size="0.1", lot_size="1",
-                          round=True)
+        data.from_parquet(str(tmp_path / "q.hvtk"), path, tick_size="0.1", lot_size="1")

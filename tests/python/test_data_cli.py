@@ -44,11 +44,22 @@ def test_a_folder_of_csv_gz_and_zip_files_in_name_order(tmp_path):
     assert done.returncode == 0, done.stderr
     # The quote shares the first trade's time, so its tick comes after that trade's.
     assert done.stderr.startswith(f"wrote {dest}: 251 ticks, 250 of trades and 1 of quotes")
-    # The one quote is days old by the last trades: the CLI notes it, from_csv warns.
-    assert "note: 200 of 251 ticks were made when the latest quote was older" in done.stderr
-    with pytest.warns(UserWarning, match="200 of 251 ticks .* older than 1 min"):
+    # The one quote is days old by the last trades, and the trades move off
+    # it: the CLI notes both, from_csv warns of both.
+    assert ("note: 200 of 251 ticks were made when the latest quote was older than 1 min and had "
+            "their bid and ask cleared") in done.stderr
+    assert "(do the quotes end, or pause, before the trades?); --stale-quotes keep keeps them" in (
+        done.stderr)
+    assert "note: 7 trades were priced outside the bid and ask they carry by more than 10 bp" in (
+        done.stderr)
+    with pytest.warns(UserWarning) as seen:
         want = data.from_csv(str(tmp_path / "ref.hvtk"), [io.BytesIO(d) for d in days],
                              io.BytesIO(quotes.read_bytes()), tick_size="0.1", lot_size="0.001")
+    said = [str(w.message) for w in seen]
+    assert said[0].startswith("from_csv: 200 of 251 ticks were made when the latest quote was "
+                              "older than 1 min and had their bid and ask cleared")
+    assert said[0].endswith('; stale_quotes="keep" keeps them')
+    assert said[1].startswith("from_csv: 7 trades were priced outside")
     assert dest.read_bytes() == (tmp_path / "ref.hvtk").read_bytes()
     assert len(want) == 251
     # A glob pattern picks the same way.

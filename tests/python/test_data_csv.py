@@ -359,6 +359,7 @@ def test_negative_prices_round_against_the_strategy_too(tmp_path, text, step):
 
 
 @pytest.mark.parametrize("tick", ["0.1", "0.25", "0.05", "1"])
+@pytest.mark.filterwarnings("ignore:from_csv. .* trades were priced outside:UserWarning")
 def test_rounding_prices_either_side_of_zero_matches_the_reference(tmp_path, tick):
     """Many prices around zero, every side, against the reference's exact floor and ceiling."""
     rng = random.Random(tick)

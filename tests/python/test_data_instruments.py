@@ -202,13 +202,10 @@ def test_from_arrays_scales_floats_refuses_them_or_rounds_against_the_strategy(t
          dict(volume=np.ones(4), tick_size="1")),
         (TypeError, "^argument 'exch_ts': expected integer nanoseconds, got float64",
          dict(exch_ts=np.ones(4), **sizes)),
-        (ValueError, '^column last, row 2: "0.30000000000000004" is not a whole number of ticks',
-         dict(last=np.array([0.1, 0.1 + 0.2, 0.5, 0.5]), **sizes)),
+        (ValueError, '^column last, row 2: "0.35" is not a whole number of ticks',
+         dict(last=np.array([0.1, 0.35, 0.5, 0.5]), **sizes)),
         (ValueError, '^column high, row 3: "nan" is not a decimal number$',
          dict(high=np.array([0.1, 0.2, np.nan, 0.5]), **sizes)),
-        # last, high and low have no side to round by: still refused with round.
-        (ValueError, '^column low, row 1: "0.05" is not a whole number of ticks of 0.1$',
-         dict(low=np.array([0.05, 0.1, 0.1, 0.1]), round=True, **sizes)),
     ]
     for kind, text, kwargs in refused:
         kwargs = dict(dict(exch_ts=t, last=np.array([1, 2, 3, 4])), **kwargs)
@@ -224,9 +221,17 @@ def test_from_arrays_scales_floats_refuses_them_or_rounds_against_the_strategy(t
     cols = data.to_arrays(source)
     assert (cols["bid"].tolist(), cols["ask"].tolist(), cols["volume"].tolist()) == (
         [4, 4, 4, 3], [6, 6, 6, 6], [1, 2, 3, 4])
+    # last, high and low have no side to round by: they go to the nearest tick.
+    with pytest.warns(UserWarning, match=r"^from_arrays rounded 1 of 4 low values to the nearest "
+                                         "step onto the grid"):
+        source = data.from_arrays(dest, t, [5, 5, 5, 5], low=np.array([0.04, 0.1, 0.1, 0.1]),
+                                  round=True, **sizes)
+    assert data.to_arrays(source)["low"].tolist() == [0, 1, 1, 1]
     with warnings.catch_warnings():
-        warnings.simplefilter("error")  # values on the grid move nothing and warn nothing
-        data.from_arrays(dest, t, [5, 5, 5, 5], bid=np.array([0.4] * 4), round=True, **sizes)
+        warnings.simplefilter("error")  # values on the grid, or noise around it, warn nothing
+        data.from_arrays(dest, t, [5, 5, 5, 5], bid=np.array([0.4, 0.1 + 0.2, 0.4, 0.4]),
+                         round=True, **sizes)
+    assert data.to_arrays(dest)["bid"].tolist() == [4, 3, 4, 4]
 
 
 def test_from_parquet_scales_float_prices_and_quantities_across_batches(tmp_path):
@@ -287,8 +292,11 @@ def test_from_parquet_reads_zoned_timestamps_and_dates_as_utc(tmp_path):
     zoned = pa.array([1_704_067_200_000, 1_704_067_201_000], pa.timestamp("ms", tz="Asia/Tokyo"))
     days = pa.array([19_723, 19_724], pa.date32())  # 2024-01-01 and 02
     path = parquet_file(tmp_path, t=zoned, d=days, last=[1, 2])
-    source = data.from_parquet(tmp_path / "p.hvtk", path, tick_size="1", lot_size="1",
-                               columns={"exch_ts": "t", "local_ts": "d", "last": "last"})
+    # A second apart by one clock and a day by the other: said, as any jump is.
+    with pytest.warns(UserWarning, match="^from_parquet: the local clock jumps against the "
+                      "exchange's 1 times, by up to 23 h 59 min"):
+        source = data.from_parquet(tmp_path / "p.hvtk", path, tick_size="1", lot_size="1",
+                                   columns={"exch_ts": "t", "local_ts": "d", "last": "last"})
     cols = data.to_arrays(source)
     assert cols["exch_ts"].tolist() == [1_704_067_200 * 10**9, 1_704_067_201 * 10**9]
     assert cols["local_ts"].tolist() == [1_704_067_200 * 10**9, 1_704_153_600 * 10**9]

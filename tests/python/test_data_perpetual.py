@@ -123,34 +123,43 @@ def kline_reference(files, tick, nearest=False):
 
 
 def ticker_reference(files, tick):
-    """Mark records at each change of mark or index; a settlement at each
-    funding time a later row shows passed, at the rate of the last row at or
-    before it that named that time and the mark of the last row at or before it."""
-    marks, settled = [], []
+    """Mark records at each change of mark or index; a settlement for each
+    funding time once a row at or after it names a later one (or the rows end
+    at or after it), at the rate of the last row to name it (a rate without a
+    time is for the time last named), priced at the last mark stated at or
+    before it.  A time replaced before it came is not settled, nor one before
+    the first row."""
+    marks, settled, stated = [], [], []
     mark, index, last = None, 0, None
-    due, rate, done = None, None, None
+    due, rate, done, first = None, None, None, None
+
+    def settle():
+        if rate is not None and due >= first:
+            settled.append((due, rate, [m for s, m in stated if s <= due][-1]))
+
     for r in rows_of(files, TICKER):
         t = int(r["timestamp"]) * r["ns"]
-        if due is not None and t > due:
-            if rate is not None:
-                settled.append((due, rate, mark))
-            done, due, rate = due, None, None
-        f = int(r["funding_timestamp"]) * r["ns"] if r["funding_timestamp"] else None
-        if f is not None and (done is None or f > done) and f != due:
-            due, rate = f, None  # a new funding time replaces one that has not come
-        late = f is not None and done is not None and f <= done
-        if r["funding_rate"] and due is not None and not late:
-            rate = count(r["funding_rate"], "0.000000001")
+        first = t if first is None else first
         if r["index_price"]:
             index = count(r["index_price"], tick)
         if r["mark_price"]:
             mark = count(r["mark_price"], tick)
+            stated.append((t, mark))
+        f = int(r["funding_timestamp"]) * r["ns"] if r["funding_timestamp"] else None
+        late = f is not None and done is not None and f <= done
+        if f is not None and not late and f != due:
+            if due is not None and t >= due:
+                settle()
+                done = due
+            due, rate = f, None  # a new funding time replaces one that has not come
+        if r["funding_rate"] and due is not None and not late:
+            rate = count(r["funding_rate"], "0.000000001")
         if mark is not None and (mark, index) != last:
             marks.append((t, mark, index))
             last = (mark, index)
         end = t
-    if due is not None and end >= due and rate is not None:
-        settled.append((due, rate, mark))
+    if due is not None and end >= due:
+        settle()
     return marks, settled
 
 
@@ -439,12 +448,17 @@ class TestMarks:
         assert (marks.kind, marks.records, marks.settlements) == ("mark", 400, 0)
 
     def test_rounding_is_to_the_nearest_tick_and_ties_go_to_the_even_one(self, tmp_path):
-        closes = ["100.05", "100.15", "100.149999", "-100.05", "100.250000001"]
+        closes = ["100.05", "100.15", "100.149999", "0.05", "100.250000001"]
         text = "".join(f"{T0_MS + i},1,1,1,{c},0,{T0_MS + i},0,1,0,0,0\n"
                        for i, c in enumerate(closes)).encode()
+        with pytest.raises(ValueError, match='^sources file 1:4: column close: "0.05" is not '
+                           "above 0, and a mark or index price is a price$"):
+            data.marks_from_csv(tmp_path / "m.hvmk", io.BytesIO(text), tick_size="0.1",
+                                lot_size="1", round=True)  # the nearest tick is 0: no price
+        text = text.replace(b",0.05,", b",0.15,")
         marks = data.marks_from_csv(tmp_path / "m.hvmk", io.BytesIO(text), tick_size="0.1",
                                     lot_size="1", round=True)
-        assert [m for _, m, _ in data.read_marks(marks)] == [1000, 1002, 1001, -1000, 1003]
+        assert [m for _, m, _ in data.read_marks(marks)] == [1000, 1002, 1001, 2, 1003]
         with pytest.raises(ValueError) as e:
             data.marks_from_csv(tmp_path / "n.hvmk", named(text, "k.csv"), tick_size="0.1",
                                 lot_size="1")
@@ -487,6 +501,7 @@ class TestMarks:
         # The settlements are what a venue takes.
         venue.Venue(funding=data.funding_of(marks))
 
+    @pytest.mark.filterwarnings("ignore:marks_from_csv. .* priced at a mark older:UserWarning")
     def test_ticker_days_against_the_reference(self, tmp_path):
         rng = random.Random(3)
         days = []
@@ -548,7 +563,7 @@ class TestMarks:
         with pytest.raises(TypeError, match=r"records\[1\]: expected a tuple of 2 to 3 ints"):
             data.save_marks(tmp_path / "b.hvmk", [(1, 1), (2,)])
         assert not (tmp_path / "b.hvmk").exists()
-        good = data.save_marks(tmp_path / "g.hvmk", [(i, i) for i in range(100)])
+        good = data.save_marks(tmp_path / "g.hvmk", [(i, i + 1) for i in range(100)])
         raw = bytearray((tmp_path / "g.hvmk").read_bytes())
         raw[100] ^= 1
         (tmp_path / "g.hvmk").write_bytes(bytes(raw))
@@ -600,7 +615,7 @@ class TestTraps:
         trades, quotes, t = [TRADES], [], T0_MS
         for i in range(4_000):
             t += rng.randint(1, 400)
-            trades.append(f"{i},{rng.randint(400, 410)},1,0,{t},true")
+            trades.append(f"{i},{rng.randint(399, 401)},1,0,{t},true")
             if t < T0_MS + 300_000 or (600_000 < t - T0_MS < 620_000):  # then a long pause
                 quotes.append(f"{i},{rng.randint(398, 399)},1,{rng.randint(401, 402)},1,{t},{t}")
         trade_text = ("\n".join(trades) + "\n").encode()
@@ -619,19 +634,22 @@ class TestTraps:
         assert stale > 1_000
         with pytest.warns(UserWarning) as w:
             kept = data.from_csv(tmp_path / "k.hvtk", io.BytesIO(trade_text),
-                                 io.BytesIO(quote_text), tick_size="1", lot_size="1")
+                                 io.BytesIO(quote_text), tick_size="1", lot_size="1",
+                                 stale_quotes="warn")
         assert str(w[0].message).startswith(f"from_csv: {stale:,} of {len(kept):,} ticks were "
-                                            f"made when the latest quote was older than 1 min")
+                                            f"made when the latest quote was older than 1 min "
+                                            "and carry it")
         found = convert_finding(tmp_path / "f.hvtk", io.BytesIO(trade_text),
                                 io.BytesIO(quote_text), layout=None, quote_layout=None,
                                 tick_size="1", lot_size="1", instrument=1, time_unit=None,
                                 quote_time_unit=None, sort_window=0, allow_gaps=False,
                                 round=False, progress=None)[2]
         assert (found.stale_ticks, found.oldest_quote) == (stale, max(ages))
-        with pytest.warns(UserWarning, match="had their bid and ask cleared"):
+        # Cleared by default, saying how to keep them.
+        with pytest.warns(UserWarning, match='had their bid and ask cleared; .*; stale_quotes="keep" '
+                          "keeps them$"):
             cleared = data.from_csv(tmp_path / "c.hvtk", io.BytesIO(trade_text),
-                                    io.BytesIO(quote_text), tick_size="1", lot_size="1",
-                                    stale_quotes="clear")
+                                    io.BytesIO(quote_text), tick_size="1", lot_size="1")
         k, c = data.to_arrays(kept), data.to_arrays(cleared)
         differ = [i for i in range(len(kept)) if k["bid"][i] != c["bid"][i]]
         assert len(differ) == stale and all(c["bid"][i] == c["ask"][i] == 0 for i in differ)

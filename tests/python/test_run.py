@@ -209,8 +209,11 @@ class TestStrategyFailures:
             def on_batch(self, ticks):
                 return None
 
+        # A contract of one cash unit, so that the fill itself is worth what
+        # a Cash holds (a fill worth more is refused) and only the fall is not.
         ticks = [halvorn.Tick(1, 1, ask=1), halvorn.Tick(2, 1, ask=1), halvorn.Tick(3, -(2**62))]
-        c = halvorn.compare_modes(Liquidating, ticks, 100_000_000_000, 2, enforce_margin=False)
+        c = halvorn.compare_modes(Liquidating, ticks, 100_000_000_000, 2, contract_size=1,
+                                  enforce_margin=False)
         assert (c.compat_fills, c.batched_fills, c.first_divergence) == (1, 0, 0)
         assert c.equity_difference == 2**63 - 1 and not c.identical
         assert repr(c) == ("ModeComparison(batch=2, fills 1 vs 0, first divergence Some(0), "

@@ -48,6 +48,11 @@ mark or depth file to a `TickSlice`, `MarkSlice` or `DepthSlice`, found by a
 search over its records and read by a run where it lies and nowhere else; a
 list of ticks or columns to the same kind of holder of the rows in the
 stretch.
+
+`inspect` reads a tick, depth or mark file once and reports, as a table,
+what would make a backtest on it mislead: gaps, repeats, stale quotes,
+trades outside their quote, a local clock behind the exchange's, funding
+priced at old marks (docs/data.md).
 """
 
 from __future__ import annotations
@@ -57,6 +62,7 @@ from halvorn.data._captures import Capture, from_capture
 from halvorn.data._depth_files import (DepthSource, Snapshot, Update, depth_from_csv, load_depth,
                                        read_depth, save_depth)
 from halvorn.data._funding import funding_from_csv
+from halvorn.data._inspect import Inspection, inspect
 from halvorn.data._instruments import instrument_of
 from halvorn.data._marks import (MarkSource, funding_of, load_marks, marks_from_csv, read_marks,
                                  save_marks)
@@ -70,14 +76,15 @@ __all__ = ["from_csv", "from_arrays", "from_parquet", "to_arrays", "funding_from
            "DepthSource", "Snapshot", "Update", "load_depth", "save_depth", "read_depth",
            "depth_from_csv", "instrument_of", "MarkSource", "load_marks", "save_marks",
            "read_marks", "funding_of", "marks_from_csv", "between", "TickSlice", "MarkSlice",
-           "DepthSlice", "from_capture", "Capture", "from_arrow"]
+           "DepthSlice", "from_capture", "Capture", "from_arrow",
+           "inspect", "Inspection"]
 
 # Each kind of data has a module of its own; the functions are halvorn.data's,
 # and say so to help, pickle and documentation tools.
 for _function in (from_csv, _convert, from_arrays, from_parquet, to_arrays, funding_from_csv,
                   load_depth, save_depth, read_depth, depth_from_csv, instrument_of, load_marks,
                   save_marks, read_marks, funding_of, marks_from_csv, between, from_capture,
-                  from_arrow):
+                  from_arrow, inspect, Inspection):
     _function.__module__ = __name__
 del _function
 Capture.__module__ = __name__

@@ -1,6 +1,7 @@
 """Market data in and out of tick files: CSV archives, integer arrays, Parquet;
 and recorded market depth in and out of depth files."""
 
+import dataclasses
 import os
 import zipfile
 from collections.abc import Callable, Iterable, Iterator, Mapping
@@ -45,6 +46,8 @@ __all__ = [
     "TickSlice",
     "MarkSlice",
     "DepthSlice",
+    "inspect",
+    "Inspection",
 ]
 
 FIELDS: Final[tuple[str, ...]]
@@ -75,7 +78,8 @@ def from_csv(
     progress: bool | Callable[[int, int], object] | None = None,
     duplicates: str = "warn",
     stale_after: int = 60_000_000_000,
-    stale_quotes: str = "warn",
+    stale_quotes: str = "clear",
+    outside_bp: float = 10.0,
 ) -> TickSource:
     """Convert CSV trades (and best quotes) into a tick file at `dest`, streaming."""
 
@@ -142,7 +146,7 @@ def _convert(
     progress_bytes: int = ...,
     duplicates: str = "warn",
     stale_after: int = 60_000_000_000,
-    stale_quotes: str = "warn",
+    stale_quotes: str = "clear",
 ) -> tuple[TickSource, tuple[int, ...]]:
     """from_csv, also returning (ticks, trades, quotes, quote_ticks, bytes)."""
 
@@ -208,6 +212,7 @@ def marks_from_csv(
     time_unit: str | None = None,
     round: bool = False,
     progress: bool | Callable[[int, int], object] | None = None,
+    stale_after: int = 60_000_000_000,
 ) -> MarkSource:
     """Convert mark price klines, premium index klines or derivative ticker files into a mark file."""
 
@@ -264,3 +269,24 @@ def between(series: Any, start: int, end: int) -> Any:
     """The part of `series` (a TickSource, a MarkSource, a DepthSource, a
     slice, a list of Tick, columns) whose exchange time lies in [start, end),
     in ns."""
+
+@dataclasses.dataclass(frozen=True)
+class Inspection:
+    """What `inspect` found in one file: a table, and the hazards among its rows."""
+
+    path: str
+    kind: str
+    rows: tuple[tuple[str, str, bool], ...]
+    counts: Mapping[str, Any]
+    @property
+    def hazards(self) -> tuple[str, ...]:
+        """The qualities that are a reason to doubt the file, in table order."""
+
+def inspect(
+    source: TickSource | DepthSource | MarkSource | _Path,
+    *,
+    gap: int = 60_000_000_000,
+    stale_after: int = 60_000_000_000,
+    outside_bp: float = 10.0,
+) -> Inspection:
+    """Read a tick, depth or mark file once and report what would make a backtest on it mislead."""

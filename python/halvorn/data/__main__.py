@@ -1,7 +1,9 @@
-"""The command line of halvorn.data: a folder of daily CSV files into one tick file.
+"""The command line of halvorn.data: a folder of daily CSV files into one tick
+file, and a look at a file before it is trusted.
 
     python -m halvorn.data convert TRADES DEST --tick-size 0.10 --lot-size 0.001 \\
         [--quotes QUOTES] [--layout agg_trades] [--time-unit ms] [--symbol BTCUSDT] ...
+    python -m halvorn.data inspect FILE [FILE ...] [--gap NS] [--stale-after NS]
 
 TRADES and QUOTES are each a folder, a glob pattern or one file; their
 files (.csv, .csv.gz, and .zip archives of CSV members) are read in name
@@ -25,7 +27,9 @@ from typing import Any
 
 from halvorn import data
 from halvorn.data import _native
-from halvorn.data._tick_csv import STALE_AFTER, convert_finding, duplicate_warning, stale_warning
+from halvorn.data._hazards import clock_warning, duplicate_warning, outside_warning, stale_warning
+from halvorn.data._inspect import GAP
+from halvorn.data._tick_csv import OUTSIDE_BP, STALE_AFTER, convert_finding
 
 PROGRAM = "python -m halvorn.data"
 SUFFIXES = (".csv", ".csv.gz", ".zip")
@@ -128,6 +132,16 @@ def _whole(most: int, what: str) -> Any:
     return convert
 
 
+def _basis_points(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of basis points of at least 0")
+    return value
+
+
 def _symbol(text: str) -> str:
     # Bytes of the command line that are no UTF-8 arrive as lone surrogates,
     # which no file's symbol can hold.
@@ -183,15 +197,46 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("--duplicates", choices=["keep", "skip", "refuse"], default="keep",
                    help="what becomes of a trade repeating the id of one at its time: kept "
                    "(default) or skipped, and reported, or refused")
-    c.add_argument("--stale-quotes", choices=["keep", "clear", "refuse"], default="keep",
+    c.add_argument("--stale-quotes", choices=["keep", "clear", "refuse"], default="clear",
                    help="what becomes of a trade tick whose latest quote is older than "
-                   "--stale-after: kept (default) or cleared to no quote, and reported, or refused")
+                   "--stale-after: cleared to no quote (default) or kept, and reported, or "
+                   "refused")
     c.add_argument("--stale-after", type=_whole(2**63 - 1, "a number of nanoseconds"),
                    default=STALE_AFTER, metavar="NS",
                    help="how old a quote may be, in nanoseconds (default one minute)")
+    c.add_argument("--outside-bp", type=_basis_points, default=OUTSIDE_BP, metavar="BP",
+                   help="report trades priced outside their quote by more than BP basis points "
+                   "(default 10)")
     c.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="show a progress bar (default: when standard error is a terminal)")
+    i = commands.add_parser(
+        "inspect", help="report what would make a backtest on a tick, depth or mark file mislead",
+        description="Read each file once and print, as a table, its time span, gaps, repeats, "
+        "stale quotes, trades outside their quote, clocks and funding at old marks.  Exit "
+        "status 0 when every file was read (whatever it holds), 1 when one could not be.")
+    i.add_argument("files", nargs="+", metavar="FILE", help="tick, depth or mark files")
+    i.add_argument("--gap", type=_whole(2**63 - 1, "a number of nanoseconds"), default=GAP,
+                   metavar="NS", help="a step of time longer than this is a gap (default 1 min)")
+    i.add_argument("--stale-after", type=_whole(2**63 - 1, "a number of nanoseconds"),
+                   default=STALE_AFTER, metavar="NS",
+                   help="a quote or mark older than this is stale (default 1 min)")
+    i.add_argument("--outside-bp", type=_basis_points, default=OUTSIDE_BP, metavar="BP",
+                   help="trades further outside their quote are counted (default 10)")
     return p
+
+
+def inspect(args: argparse.Namespace) -> int:
+    status = 0
+    for n, path in enumerate(args.files):
+        try:
+            found = data.inspect(path, gap=args.gap, stale_after=args.stale_after,
+                                 outside_bp=args.outside_bp)
+        except (OSError, ValueError) as e:
+            sys.stderr.write(f"{PROGRAM}: error: {e}\n")
+            status = 1
+            continue
+        print(("\n" if n else "") + str(found))
+    return status
 
 
 def convert(args: argparse.Namespace) -> int:
@@ -211,7 +256,7 @@ def convert(args: argparse.Namespace) -> int:
             quote_time_unit=args.quote_time_unit, sort_window=args.sort_window,
             allow_gaps=args.allow_gaps, round=args.round, progress=show, total=total,
             duplicates=args.duplicates, stale_after=args.stale_after,
-            stale_quotes=args.stale_quotes)
+            stale_quotes=args.stale_quotes, outside_bp=args.outside_bp)
     except (OSError, EOFError, zipfile.BadZipFile, zlib.error) as e:
         # Raised by a file as it was read, so its text may not say which.
         where = next((s.current for s in streams if s.current), None)
@@ -233,8 +278,13 @@ def convert(args: argparse.Namespace) -> int:
     if found.duplicates:
         print(f"note: {duplicate_warning(found, args.duplicates == 'skip')}", file=sys.stderr)
     if found.stale_ticks:
-        print(f"note: {stale_warning(found, args.stale_after, args.stale_quotes == 'clear')}",
-              file=sys.stderr)
+        cleared = args.stale_quotes == "clear"
+        stale = stale_warning(found, args.stale_after, cleared, "--stale-quotes keep")
+        print(f"note: {stale}", file=sys.stderr)
+    if found.outside:
+        print(f"note: {outside_warning(found, args.outside_bp)}", file=sys.stderr)
+    if clock := clock_warning(found.clock):
+        print(f"note: {clock}", file=sys.stderr)
     return 0
 
 
@@ -250,14 +300,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     p = parser()
     args = p.parse_args(argv)
     try:
-        return convert(args)
+        return inspect(args) if args.command == "inspect" else convert(args)
     except _Usage as e:
         p.exit(2, f"{PROGRAM}: error: {e}\n")
     except _DataError as e:
         sys.stderr.write(f"{PROGRAM}: error: {e}\n")
         return 1
     except KeyboardInterrupt:
-        sys.stderr.write(f"\n{PROGRAM}: interrupted; {args.dest} is as it was\n")
+        left = f"; {args.dest} is as it was" if args.command == "convert" else ""
+        sys.stderr.write(f"\n{PROGRAM}: interrupted{left}\n")
         return 130
     return 0
 

@@ -56,6 +56,12 @@ def choice(value: Any, arg: str, names: Mapping[str, str]) -> str | None:
 
 TIME_FIELDS = ("exch_ts", "local_ts")
 
+ROUNDING = {"bid": "down", "ask": "up", "volume": "down", "qty": "down",
+            "last": "nearest", "high": "nearest", "low": "nearest"}
+"""How `round` moves a value between two steps, by field: against the
+strategy where the field has a side (a bid down, an ask up, a quantity
+down), to the nearest step where it has none (a trade's last, high, low)."""
+
 
 def times_of(values: Any, arg: str) -> Any:
     """A column of times as it may arrive, made what the writer takes.

@@ -12,6 +12,7 @@ from halvorn._progress import reporter
 from halvorn.data import _native
 from halvorn.data._arguments import (PROGRESS_BYTES, TIME_UNITS, choice, files_of, known_size,
                                      layouts_of, path_of)
+from halvorn.data._hazards import stale_marks_warning, warn
 from halvorn.data._instruments import definition_of
 
 if TYPE_CHECKING:
@@ -20,6 +21,9 @@ if TYPE_CHECKING:
 MarkSource = _native.MarkSource
 
 _MARK_LAYOUTS = layouts_of("marks")
+
+STALE_AFTER = 60_000_000_000
+"""How old a mark a funding settlement may be priced at before it is warned of: one minute."""
 
 
 def load_marks(path: str | os.PathLike[str]) -> MarkSource:
@@ -93,8 +97,8 @@ def funding_of(source: MarkSource | str | os.PathLike[str]) -> list[FundingRate]
     """The funding settlements a mark file holds, as `halvorn.venue.FundingRate`s.
 
     A derivative ticker converted by `marks_from_csv` gives one per funding
-    time it saw pass: the rate last announced for that time, priced at the
-    mark (ticks) of the last row at or before it.  For
+    time it saw pass: the rate of the last row to name that time, priced at
+    the mark (ticks) in force at it, the last one stated at or before it.  For
     ``halvorn.venue.Venue(funding=...)``.
 
     Raises ValueError "{path}: {error}" for a file that does not open or
@@ -112,7 +116,8 @@ def marks_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
                    premium: bool = False, tick_size: str | None = None,
                    lot_size: str | None = None, instrument: int | Instrument = 1,
                    symbol: str | None = None, time_unit: str | None = None, round: bool = False,
-                   progress: bool | Callable[[int, int], object] | None = None) -> MarkSource:
+                   progress: bool | Callable[[int, int], object] | None = None,
+                   stale_after: int = STALE_AFTER) -> MarkSource:
     """Convert mark price klines, premium index klines or derivative ticker files into a mark file.
 
     `sources` is one binary file object, a `zipfile.ZipFile` (its members in
@@ -127,9 +132,14 @@ def marks_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
 
     A kline gives one record at its close time with its close; a ticker one
     record per change of the mark or index price, and the funding settled at
-    each funding time it saw pass (`funding_of` reads them back).  Prices are
-    exact in ticks of `tick_size` or refused; `round` takes them to the
-    nearest tick, since a mark has no side to round against.  `premium`
+    each funding time it saw pass (`funding_of` reads them back): the rate of
+    the last row to name that time (a recorder's rows name it for a few
+    seconds after it passed, with the rate settled), priced at the mark in
+    force at the time.  A settlement priced at a mark stated more than
+    `stale_after` ns before it is counted in a warning.  Prices are exact in
+    ticks of `tick_size` or refused (and so is a mark or index price of 0 or
+    below); `round` takes them to the nearest tick, since a mark has no side
+    to round against.  `premium`
     reads klines of the premium index, a rate kept in billionths.
     `time_unit`, `instrument`, `symbol`, `lot_size` and `progress` are
     `from_csv`'s.  docs/csv_conversion.md gives every rule.
@@ -155,11 +165,16 @@ def marks_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
     definition = definition_of("marks_from_csv", instrument, tick_size, lot_size, symbol)
     report, bar = reporter(progress, known_size(sources) if progress is True else None, "bytes")
     try:
-        _native.convert_marks(path, files, layout=mark_layout, premium=premium,
-                              tick_size=definition.tick_size, lot_size=definition.lot_size,
-                              instrument=definition.id, symbol=definition.symbol, time_unit=unit,
-                              round=round, progress=report, progress_bytes=PROGRESS_BYTES)
+        done = _native.convert_marks(path, files, layout=mark_layout, premium=premium,
+                                     tick_size=definition.tick_size,
+                                     lot_size=definition.lot_size, instrument=definition.id,
+                                     symbol=definition.symbol, time_unit=unit, round=round,
+                                     progress=report, progress_bytes=PROGRESS_BYTES,
+                                     stale_after=stale_after)
     finally:
         if bar is not None:
             bar.close()
+    _, settlements, _, _, stale, oldest = done
+    if stale:
+        warn("marks_from_csv", stale_marks_warning(stale, settlements, stale_after, oldest))
     return load_marks(path)

@@ -18,6 +18,9 @@ __all__ = [
     "scale_texts",
     "scale_floats",
     "read_instrument",
+    "survey_ticks",
+    "survey_marks",
+    "survey_depth",
     "Snapshot",
     "Update",
     "DepthSource",
@@ -41,6 +44,8 @@ LAYOUTS: tuple[tuple[str, str, str], ...]
 TIME_UNITS: tuple[tuple[str, int], ...]
 
 _Levels = Iterable[tuple[int, int]] | Iterable[list[int]]
+# (ticks, min, median, max, behind, jumps, largest_jump), ns and counts.
+_Clock = tuple[int, int, int, int, int, int, int]
 
 def convert(
     dest: str,
@@ -61,9 +66,12 @@ def convert(
     progress_bytes: int,
     symbol: str | None,
     duplicates: str = "keep",
-    stale_after: int = 0,
-    stale_quotes: str = "keep",
-) -> tuple[int, int, int, int, int, int, int, int, str | None]:
+    stale_after: int = 60000000000,
+    stale_quotes: str = "clear",
+    outside_bp: float = 10.0,
+) -> tuple[
+    int, int, int, int, int, int, int, int, str | None, int, float, str | None, _Clock
+]:
     """Convert CSV trades (and quotes) into a tick file at `dest`."""
 
 def read_funding(
@@ -102,7 +110,8 @@ def convert_marks(
     progress: Callable[[int, int], object] | None,
     progress_bytes: int,
     symbol: str | None,
-) -> tuple[int, int, int, int]:
+    stale_after: int = 60000000000,
+) -> tuple[int, int, int, int, int, int]:
     """Convert mark price klines, premium index klines or derivative ticker files
     into a mark file at `dest`."""
 
@@ -159,6 +168,9 @@ class Writer:
         """Give up an unfinished file now, removing what was written."""
     @property
     def count(self) -> int: ...
+    @property
+    def clock(self) -> _Clock:
+        """Local minus exchange time of the ticks appended so far."""
 
 def map_columns(path: str) -> tuple[int, int, tuple[memoryview, ...]]:
     """Map a tick file read-only and check it (header, checksum, time order)."""
@@ -189,6 +201,21 @@ def scale_floats(
     unit: str | None = None,
 ) -> tuple[bytearray, int]:
     """Scale a float64 buffer to whole steps: (bytearray of int64, values rounded)."""
+
+def survey_ticks(
+    path: str, *, gap: int = ..., stale_after: int = ..., outside_bp: float = ...
+) -> dict[str, Any]:
+    """Read a tick file whole and count its hazards."""
+
+def survey_marks(
+    path: str, *, gap: int = ..., stale_after: int = ..., outside_bp: float = ...
+) -> dict[str, Any]:
+    """Read a mark file whole: gaps, repeats, settlements at old marks."""
+
+def survey_depth(
+    path: str, *, gap: int = ..., stale_after: int = ..., outside_bp: float = ...
+) -> dict[str, Any]:
+    """Read a depth file whole: gaps, and the updates a run's book refuses."""
 
 def read_instrument(path: str, kind: str | None) -> tuple[int, str, str, str] | None:
     """The definition in the instrument block of a tick file or a depth file."""

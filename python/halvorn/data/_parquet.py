@@ -16,15 +16,14 @@ from typing import TYPE_CHECKING, Any, Literal
 import halvorn
 from halvorn._optional import require
 from halvorn.data import _native
-from halvorn.data._arguments import TIME_UNITS, UNIT_NANOS, choice, path_of
+from halvorn.data._arguments import ROUNDING, TIME_UNITS, UNIT_NANOS, choice, path_of
+from halvorn.data._hazards import Clock, clock_warning, warn
 from halvorn.data._instruments import definition_of
 from halvorn.data._tick_arrays import FIELDS, warn_rounded
 
 if TYPE_CHECKING:
     from halvorn.venue import Instrument
 
-# How `round` rounds each field that has a side to round against.
-_ROUNDING = {"bid": "down", "ask": "up", "qty": "down", "volume": "down"}
 # The buffer format of each integer (and the float64) Arrow type, for a view
 # of its values.
 _FORMATS: dict[str, Literal["b", "h", "i", "q", "B", "H", "I", "Q", "d"]] = {
@@ -54,9 +53,9 @@ def from_parquet(dest: str | os.PathLike[str], path: str | os.PathLike[str], *,
         `tick_size` (prices) or `lot_size` (`qty`, `volume`) as from_csv
         scales CSV fields; a float64 column is the decimal each value's
         shortest text writes, scaled the same way (as `from_arrays` scales
-        floats); with `round` bids round down, asks up and quantities down
-        (`last`, `high` and `low` have no side to round by and are refused
-        when not whole), and floats that moved are counted in a warning.
+        floats); with `round` bids round down, asks up, quantities down and
+        `last`, `high` and `low` (which have no side) to the nearest tick,
+        and values that moved are counted in a warning.
     Refused: nulls, floats of other widths than 64 bits, and any other type.
 
     `instrument` is the id the file is written for, or a
@@ -104,6 +103,7 @@ def write_batches(function: str, dest: str | os.PathLike[str], place: str, names
     finally:
         writer.abandon()  # nothing after finish(); otherwise the target is left as it was
     warn_rounded(function, moved, rows)
+    warn(function, clock_warning(Clock(*writer.clock)))
     return halvorn.load_ticks(out)
 
 
@@ -204,7 +204,7 @@ def _parquet_column(pa: Any, pc: Any, array: Any, field: str, name: str, unit: s
             return array.cast(pa.int64())  # added up below, in int64
         return _view(array)
     unit_word = "lots" if field in ("qty", "volume") else "ticks"
-    rounding = _ROUNDING.get(field, "exact") if round else "exact"
+    rounding = ROUNDING.get(field, "exact") if round else "exact"
     if pa.types.is_float64(t):
         counts, n = _native.scale_floats(_view(array), step=steps[unit_word], rounding=rounding,
                                          column=name, place=place, first_row=row, unit=unit_word)

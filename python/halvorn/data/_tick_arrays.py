@@ -8,7 +8,8 @@ from typing import TYPE_CHECKING, Any
 
 import halvorn
 from halvorn.data import _native
-from halvorn.data._arguments import TIME_FIELDS, path_of, times_of
+from halvorn.data._arguments import ROUNDING, TIME_FIELDS, path_of, times_of
+from halvorn.data._hazards import Clock, clock_warning, warn
 from halvorn.data._instruments import definition_of
 
 if TYPE_CHECKING:
@@ -39,11 +40,14 @@ def from_arrays(dest: str | os.PathLike[str], exch_ts: Any, last: Any, *, local_
     included), taken as nanoseconds since the epoch in UTC.  Float64 prices
     are counted in ticks of `tick_size` and a float64 volume in lots of
     `lot_size`, exactly: each value is the decimal its shortest text writes
-    (42123.4 is 421234 ticks of "0.1"; 0.1 + 0.2 is no whole number of them
-    and is refused).  With `round`, such values are rounded onto the grid
-    against the strategy instead (bids down, asks up, the volume down; last,
-    high and low have no side to round by and are refused all the same), and
-    a warning says how many moved.
+    (42123.4 is 421234 ticks of "0.1"; 42123.45 is no whole number of them
+    and is refused), or the step it is float noise around (0.1 + 0.2 is 3
+    ticks of "0.1": see docs/data.md for the rule).  With `round`, values
+    really between two steps are rounded onto the grid instead: bids down,
+    asks up, the volume down (against the strategy), and last, high and low,
+    which have no side, to the nearest tick; a warning says how many moved.
+    Where `local_ts` runs behind `exch_ts` (by over 1 ms), or jumps against
+    it, a warning says so: latency is counted from the local clock.
 
     `instrument` is the id the file is written for, or a
     `halvorn.venue.Instrument`, which gives the id, `symbol` and both sizes.
@@ -77,6 +81,7 @@ def from_arrays(dest: str | os.PathLike[str], exch_ts: Any, last: Any, *, local_
     finally:
         writer.abandon()  # nothing after finish(); otherwise the target is left as it was
     warn_rounded("from_arrays", dict(zip(FIELDS, moved)), rows)
+    warn("from_arrays", clock_warning(Clock(*writer.clock)))
     return halvorn.load_ticks(path)
 
 
@@ -96,14 +101,14 @@ def _column(values: Any, field: str) -> Any:
     return values
 
 
-# How `round` moves each field's values, for the warning.
-_WAYS = {"bid": "down", "ask": "up", "volume": "down", "qty": "down"}
+# How `round` moves each field's values, as the warning says it.
+_WAYS = {"down": "down", "up": "up", "nearest": "to the nearest step"}
 
 
 def warn_rounded(function: str, moved: dict[str, int], rows: int) -> None:
     """Warns how many values `round` moved onto the grid, by field, when any
     did."""
-    parts = [f"{n:,} of {rows:,} {field} values {_WAYS.get(field, '')}".rstrip()
+    parts = [f"{n:,} of {rows:,} {field} values {_WAYS[ROUNDING[field]]}"
              for field, n in moved.items() if n]
     if parts:
         warnings.warn(f"{function} rounded {', '.join(parts)} onto the grid of their steps",

@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import dataclasses
 import os
-import warnings
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
@@ -13,6 +11,8 @@ from halvorn._progress import reporter
 from halvorn.data import _native
 from halvorn.data._arguments import (PROGRESS_BYTES, TIME_UNITS, choice, files_of, known_size,
                                      layouts_of, path_of)
+from halvorn.data._hazards import (Clock, Found, clock_warning, duplicate_warning, outside_warning,
+                                   stale_warning, warn)
 from halvorn.data._instruments import definition_of
 
 if TYPE_CHECKING:
@@ -27,46 +27,9 @@ _DUPLICATES = {"warn": "keep", "keep": "keep", "skip": "skip", "refuse": "refuse
 STALE_AFTER = 60_000_000_000
 """How old a quote a trade tick may carry before it counts as stale: one minute, in ns."""
 
-
-@dataclasses.dataclass(frozen=True)
-class Found:
-    """What a conversion found besides its counts: the trades that repeated an
-    id and where the first of them is, the oldest quote a trade tick carried
-    (ns), and the trade ticks whose quote was stale."""
-
-    duplicates: int
-    oldest_quote: int
-    stale_ticks: int
-    first_duplicate: str | None
-    ticks: int
-
-
-def _age(ns: int) -> str:
-    """A length of time as a person reads it: "3 h 12 min", "42 s"."""
-    seconds = ns // 1_000_000_000
-    if seconds < 60:
-        return f"{ns / 1e9:.3g} s"
-    minutes, seconds = divmod(seconds, 60)
-    hours, minutes = divmod(minutes, 60)
-    days, hours = divmod(hours, 24)
-    parts = [(days, "d"), (hours, "h"), (minutes, "min"), (seconds, "s")]
-    shown = [f"{v} {unit}" for v, unit in parts if v][:2]
-    return " ".join(shown)
-
-
-def duplicate_warning(counts: Found, skipped: bool) -> str:
-    """The warning of a conversion that met trades given twice."""
-    done = "were dropped" if skipped else "were kept, each counting its quantity again"
-    return (f"{counts.duplicates:,} trades repeat the id of a trade at the same time and {done}; "
-            f"the first is {counts.first_duplicate}")
-
-
-def stale_warning(counts: Found, stale_after: int, cleared: bool) -> str:
-    """The warning of a conversion that left trade ticks with a stale quote."""
-    done = "had their bid and ask cleared" if cleared else "carry it"
-    return (f"{counts.stale_ticks:,} of {counts.ticks:,} ticks were made when the latest quote was "
-            f"older than {_age(stale_after)} and {done}; the oldest quote a tick met was "
-            f"{_age(counts.oldest_quote)} old (do the quotes end, or pause, before the trades?)")
+OUTSIDE_BP = 10.0
+"""How far outside its quote, in basis points of its price, a trade may print
+before it is counted: 0.1 %."""
 
 
 def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
@@ -77,7 +40,7 @@ def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
              sort_window: int = 0, allow_gaps: bool = False, round: bool = False,
              progress: bool | Callable[[int, int], object] | None = None,
              duplicates: str = "warn", stale_after: int = STALE_AFTER,
-             stale_quotes: str = "warn") -> halvorn.TickSource:
+             stale_quotes: str = "clear", outside_bp: float = OUTSIDE_BP) -> halvorn.TickSource:
     """Convert CSV trades (and best quotes) into a tick file at `dest`, streaming.
 
     `trades` and `quotes` are each one binary file object, a `zipfile.ZipFile`
@@ -119,11 +82,18 @@ def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
     whatever this says, unless "skip".  With quotes, a trade tick carries the
     latest quote, which may be old where the quotes end or pause before the
     trades: one older than `stale_after` nanoseconds is stale, and
-    `stale_quotes` says what becomes of it: "warn" (keep it and warn how
-    many ticks carry one and how old the oldest got), "keep" (the same,
-    silently), "clear" (write bid and ask 0, a tick's way of saying it has no
-    quote) or "refuse" (stop at the first).  Quotes with no trade at all make
-    no tick and are refused.
+    `stale_quotes` says what becomes of it: "clear" (the default: write bid
+    and ask 0, a tick's way of saying it has no quote, and warn how many
+    ticks were cleared, how old the oldest quote got and how to keep them),
+    "warn" (keep it and warn), "keep" (keep it silently) or "refuse" (stop
+    at the first).  A fill at a quote that had stopped is a fill no venue
+    gave, hence clearing by default.  Quotes with no trade at all make no
+    tick and are refused.  Trades priced outside the bid and ask they carry
+    by more than `outside_bp` basis points of their price are counted in a
+    warning with the first of them: the mark of trades and quotes on two
+    clocks, or of two instruments.  In the two-clock layouts, a local clock
+    that runs behind the exchange's, or jumps against it, is warned of:
+    latency counted from it would be off.
 
     Returns the `halvorn.TickSource` of the file written.
 
@@ -142,13 +112,15 @@ def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
         lot_size=lot_size, instrument=instrument, symbol=symbol, time_unit=time_unit,
         quote_time_unit=quote_time_unit, sort_window=sort_window, allow_gaps=allow_gaps,
         round=round, progress=progress, duplicates=duplicates, stale_after=stale_after,
-        stale_quotes=stale_quotes)
+        stale_quotes=stale_quotes, outside_bp=outside_bp)
     if counts.duplicates and duplicates in ("warn", "skip"):
-        warnings.warn(f"from_csv: {duplicate_warning(counts, duplicates == 'skip')}", UserWarning,
-                      stacklevel=2)
+        warn("from_csv", duplicate_warning(counts, duplicates == "skip"))
     if counts.stale_ticks and stale_quotes in ("warn", "clear"):
-        warnings.warn(f"from_csv: {stale_warning(counts, stale_after, stale_quotes == 'clear')}",
-                      UserWarning, stacklevel=2)
+        warn("from_csv", stale_warning(counts, stale_after, stale_quotes == "clear",
+                                       'stale_quotes="keep"'))
+    if counts.outside:
+        warn("from_csv", outside_warning(counts, outside_bp))
+    warn("from_csv", clock_warning(counts.clock))
     return source
 
 
@@ -158,7 +130,7 @@ def _convert(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_layout: 
              progress: Any, symbol: Any = None, total: int | None = None,
              progress_bytes: int = PROGRESS_BYTES, duplicates: Any = "warn",
              stale_after: Any = STALE_AFTER,
-             stale_quotes: Any = "warn") -> tuple[halvorn.TickSource, tuple[int, ...]]:
+             stale_quotes: Any = "clear") -> tuple[halvorn.TickSource, tuple[int, ...]]:
     """from_csv, also returning (ticks, trades, quotes, quote_ticks, bytes)."""
     source, counts, _ = convert_finding(
         dest, trades, quotes, layout=layout, quote_layout=quote_layout, tick_size=tick_size,
@@ -175,7 +147,8 @@ def convert_finding(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_l
                     quote_time_unit: Any, sort_window: Any, allow_gaps: Any, round: Any,
                     progress: Any, symbol: Any = None, total: int | None = None,
                     progress_bytes: int = PROGRESS_BYTES, duplicates: Any = "warn",
-                    stale_after: Any = STALE_AFTER, stale_quotes: Any = "warn"
+                    stale_after: Any = STALE_AFTER, stale_quotes: Any = "clear",
+                    outside_bp: Any = OUTSIDE_BP
                     ) -> tuple[halvorn.TickSource, tuple[int, ...], Found]:
     """_convert, also returning what the conversion found besides its counts."""
     path = path_of(dest, "dest")
@@ -201,10 +174,12 @@ def convert_finding(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_l
                                  quote_time_unit=quote_unit, sort_window=sort_window,
                                  allow_gaps=allow_gaps, round=round, progress=report,
                                  progress_bytes=progress_bytes, duplicates=repeats,
-                                 stale_after=stale_after, stale_quotes=stale)
+                                 stale_after=stale_after, stale_quotes=stale,
+                                 outside_bp=outside_bp)
     finally:
         if bar is not None:
             bar.close()
     found = Found(duplicates=counts[5], oldest_quote=counts[6], stale_ticks=counts[7],
-                  first_duplicate=counts[8], ticks=counts[0])
+                  first_duplicate=counts[8], ticks=counts[0], outside=counts[9],
+                  farthest_bp=counts[10], first_outside=counts[11], clock=Clock(*counts[12]))
     return halvorn.load_ticks(path), tuple(counts[:5]), found

@@ -14,6 +14,7 @@
 #include "py/data/data_state.hpp"
 #include "py/data/instrument_arguments.hpp"
 #include "py/data/python_files.hpp"
+#include "py/data/quality_values.hpp"
 #include "py/gil.hpp"
 #include "py/interruption.hpp"
 #include "py/registry.hpp"
@@ -83,6 +84,25 @@ bool stale_of(PyObject* obj, data::ConvertOptions::Stale* out) {
   return false;
 }
 
+// A number of basis points: anything a float is made from, not negative.
+bool basis_points_of(PyObject* obj, const char* arg, double* out) {
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a number of basis points, got %.200s",
+                 arg, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  if (!(v >= 0)) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': expected 0 or more basis points, got %R", arg,
+                 obj);
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
 PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
@@ -90,9 +110,10 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
         "dest",        "trades",     "quotes",      "layout",       "quote_layout",
         "tick_size",   "lot_size",   "instrument",  "time_unit",    "quote_time_unit",
         "sort_window", "allow_gaps", "round",       "progress",     "progress_bytes",
-        "symbol",      "duplicates", "stale_after", "stale_quotes", nullptr};
-    Arguments<19> parsed;
-    if (!parse_arguments(args, kwds, "OOO|$OOOOOOOOOOOOOOOO:convert", kwlist, &parsed)) {
+        "symbol",      "duplicates", "stale_after", "stale_quotes", "outside_bp",
+        nullptr};
+    Arguments<20> parsed;
+    if (!parse_arguments(args, kwds, "OOO|$OOOOOOOOOOOOOOOOO:convert", kwlist, &parsed)) {
       return nullptr;
     }
     // The options before duplicates are required; those after it came later
@@ -109,7 +130,7 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
              *instrument = parsed[7], *unit = parsed[8], *quote_unit = parsed[9],
              *window = parsed[10], *gaps = parsed[11], *round = parsed[12], *progress = parsed[13],
              *every = parsed[14], *symbol = parsed[15], *repeats = parsed[16],
-             *stale_after = parsed[17], *stale = parsed[18];
+             *stale_after = parsed[17], *stale = parsed[18], *outside = parsed[19];
     std::string path;
     data::ConvertOptions options;
     std::uint64_t every_bytes = 0;
@@ -128,7 +149,8 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
         !symbol_of(symbol, "symbol", &options.symbol) ||
         (repeats != nullptr && !repeats_of(repeats, &options.repeats)) ||
         (stale_after != nullptr && !to_i64(stale_after, "stale_after", &options.stale_after)) ||
-        (stale != nullptr && !stale_of(stale, &options.stale))) {
+        (stale != nullptr && !stale_of(stale, &options.stale)) ||
+        (outside != nullptr && !basis_points_of(outside, "outside_bp", &options.outside_bp))) {
       return nullptr;
     }
     options.quotes.sort_window = options.trades.sort_window;
@@ -193,13 +215,23 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
       first = Ref::steal(str_of(where + ")"));
       if (!first) return nullptr;
     }
+    Ref outside_at = Ref::borrow(Py_None);
+    if (done.first_outside) {
+      outside_at = Ref::steal(
+          str_of(done.first_outside->file + ":" + std::to_string(done.first_outside->line)));
+      if (!outside_at) return nullptr;
+    }
+    Ref clock = Ref::steal(clock_tuple(done.clock));
+    if (!clock) return nullptr;
     return Py_BuildValue(
-        "(KKKKKKLKO)", static_cast<unsigned long long>(done.ticks),
+        "(KKKKKKLKOKdOO)", static_cast<unsigned long long>(done.ticks),
         static_cast<unsigned long long>(done.trades), static_cast<unsigned long long>(done.quotes),
         static_cast<unsigned long long>(done.quote_ticks),
         static_cast<unsigned long long>(done.bytes),
         static_cast<unsigned long long>(done.duplicates), static_cast<long long>(done.oldest_quote),
-        static_cast<unsigned long long>(done.stale_ticks), first.get());
+        static_cast<unsigned long long>(done.stale_ticks), first.get(),
+        static_cast<unsigned long long>(done.outside), done.farthest_bp, outside_at.get(),
+        clock.get());
   });
 }
 
@@ -321,12 +353,21 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
 PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {
-        "dest",      "sources", "layout",   "premium",        "tick_size", "lot_size", "instrument",
-        "time_unit", "round",   "progress", "progress_bytes", "symbol",    nullptr};
-    Arguments<12> parsed;
-    if (!parse_arguments(args, kwds, "OO$OOOOOOOOOO:convert_marks", kwlist, &parsed)) {
+    static const char* kwlist[] = {"dest",        "sources",  "layout",         "premium",
+                                   "tick_size",   "lot_size", "instrument",     "time_unit",
+                                   "round",       "progress", "progress_bytes", "symbol",
+                                   "stale_after", nullptr};
+    Arguments<13> parsed;
+    if (!parse_arguments(args, kwds, "OO|$OOOOOOOOOOO:convert_marks", kwlist, &parsed)) {
       return nullptr;
+    }
+    // The options before stale_after are required; it came later.
+    for (std::size_t i = 2; i < 12; ++i) {
+      if (!parsed.given(i)) {
+        PyErr_Format(PyExc_TypeError, "convert_marks() missing required keyword argument: '%s'",
+                     kwlist[i]);
+        return nullptr;
+      }
     }
     PyObject *dest = parsed[0], *sources = parsed[1], *layout = parsed[2], *premium = parsed[3],
              *tick_size = parsed[4], *lot_size = parsed[5], *instrument = parsed[6],
@@ -343,7 +384,8 @@ PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
         !to_u64(instrument, "instrument", &options.instrument) ||
         !unit_of(unit, "time_unit", &options.unit) || !to_bool(round, "round", &options.round) ||
         !to_u64(every, "progress_bytes", &every_bytes) ||
-        !symbol_of(symbol, "symbol", &options.symbol)) {
+        !symbol_of(symbol, "symbol", &options.symbol) ||
+        (parsed.given(12) && !to_i64(parsed[12], "stale_after", &options.stale_after))) {
       return nullptr;
     }
     data::InstrumentDefinition definition;
@@ -363,10 +405,12 @@ PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     const data::MarksConverted& done = std::get<data::MarksConverted>(*result);
-    return Py_BuildValue("(KKKK)", static_cast<unsigned long long>(done.records),
+    return Py_BuildValue("(KKKKKL)", static_cast<unsigned long long>(done.records),
                          static_cast<unsigned long long>(done.settlements),
                          static_cast<unsigned long long>(done.rows),
-                         static_cast<unsigned long long>(done.bytes));
+                         static_cast<unsigned long long>(done.bytes),
+                         static_cast<unsigned long long>(done.stale_settlements),
+                         static_cast<long long>(done.oldest_mark));
   });
 }
 
@@ -452,7 +496,8 @@ PyMethodDef csv_functions[] = {
     {"convert", as_cfunction(convert), METH_VARARGS | METH_KEYWORDS,
      "convert(dest, trades, quotes, *, layout, quote_layout, tick_size, lot_size, instrument, "
      "time_unit, quote_time_unit, sort_window, allow_gaps, round, progress, progress_bytes, "
-     "symbol, duplicates='keep', stale_after=0, stale_quotes='keep')\n"
+     "symbol, duplicates='keep', stale_after=60000000000, stale_quotes='clear', "
+     "outside_bp=10.0)\n"
      "--\n\n"
      "Convert CSV trades (and quotes) into a tick file at `dest`.\n\n"
      "The file holds the definition it was scaled with: `instrument`, `symbol`\n"
@@ -462,9 +507,11 @@ PyMethodDef csv_functions[] = {
      "a callable told (bytes, rows) about every `progress_bytes` bytes.\n"
      "A trade repeating the id of one at its time is kept, skipped or refused\n"
      "as `duplicates` says; a trade tick whose quote is older than `stale_after`\n"
-     "ns is kept, cleared or refused as `stale_quotes` says.\n"
+     "ns is kept, cleared or refused as `stale_quotes` says; trade ticks\n"
+     "outside their quote by more than `outside_bp` basis points are counted.\n"
      "Returns (ticks, trades, quotes, quote_ticks, bytes, duplicates,\n"
-     "oldest_quote_ns, stale_ticks, first_duplicate or None).\n\n"
+     "oldest_quote_ns, stale_ticks, first_duplicate or None, outside,\n"
+     "farthest_bp, first_outside or None, clock), clock as clock_tuple gives it.\n\n"
      "# Errors\n\n"
      "ValueError with the converter's text; what a file, the iterator or the\n"
      "progress callable raised, unchanged."},
@@ -476,11 +523,13 @@ PyMethodDef csv_functions[] = {
      "ValueError with the converter's or the pricing's text."},
     {"convert_marks", as_cfunction(convert_marks), METH_VARARGS | METH_KEYWORDS,
      "convert_marks(dest, sources, *, layout, premium, tick_size, lot_size, instrument, "
-     "time_unit, round, progress, progress_bytes, symbol)\n"
+     "time_unit, round, progress, progress_bytes, symbol, stale_after=60000000000)\n"
      "--\n\n"
      "Convert mark price klines, premium index klines or derivative ticker files\n"
      "into a mark file at `dest`.\n\n"
-     "Returns (records, settlements, rows, bytes).\n\n"
+     "Returns (records, settlements, rows, bytes, stale_settlements,\n"
+     "oldest_mark_ns): the settlements priced at a mark stated more than\n"
+     "`stale_after` ns before them, and the oldest such age.\n\n"
      "# Errors\n\n"
      "ValueError with the converter's text; what a file, the iterator or the\n"
      "progress callable raised, unchanged."},

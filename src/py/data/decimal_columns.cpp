@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "data/column_writer.hpp"
 #include "data/csv_error.hpp"
@@ -18,6 +19,25 @@
 namespace halvorn::py::market_data {
 
 namespace {
+
+// A rounding by its name; false with ValueError for any other.
+bool rounding_of(const std::string& name, data::Rounding* out) {
+  const std::pair<const char*, data::Rounding> names[] = {{"exact", data::Rounding::Exact},
+                                                          {"down", data::Rounding::Down},
+                                                          {"up", data::Rounding::Up},
+                                                          {"nearest", data::Rounding::Nearest}};
+  for (const auto& [n, r] : names) {
+    if (name == n) {
+      *out = r;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError,
+               "argument 'rounding': expected \"exact\", \"down\", \"up\" or \"nearest\", got "
+               "\"%s\"",
+               name.c_str());
+  return false;
+}
 
 PyObject* scale_texts(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
@@ -54,9 +74,8 @@ PyObject* scale_texts(PyObject* module, PyObject* args, PyObject* kwds) {
                             .display());
       return nullptr;
     }
-    const data::Rounding mode = rounding == "down" ? data::Rounding::Down
-                                : rounding == "up" ? data::Rounding::Up
-                                                   : data::Rounding::Exact;
+    data::Rounding mode;
+    if (!rounding_of(rounding, &mode)) return nullptr;
     const bool quantity = unit == "lots";
     Py_buffer offsets, data;
     if (PyObject_GetBuffer(offsets_obj, &offsets, PyBUF_SIMPLE) < 0) return nullptr;
@@ -136,21 +155,6 @@ PyObject* scale_texts(PyObject* module, PyObject* args, PyObject* kwds) {
     }
     return out.release();
   });
-}
-
-// A rounding by its name; false with ValueError for any other.
-bool rounding_of(const std::string& name, data::Rounding* out) {
-  if (name == "exact" || name == "down" || name == "up") {
-    *out = name == "down" ? data::Rounding::Down
-           : name == "up" ? data::Rounding::Up
-                          : data::Rounding::Exact;
-    return true;
-  }
-  PyErr_Format(PyExc_ValueError,
-               "argument 'rounding': expected \"exact\", \"down\" or \"up\", got "
-               "\"%s\"",
-               name.c_str());
-  return false;
 }
 
 PyObject* scale_floats(PyObject* module, PyObject* args, PyObject* kwds) {

@@ -14,6 +14,7 @@
 #include "py/data/column_arguments.hpp"
 #include "py/data/data_state.hpp"
 #include "py/data/instrument_arguments.hpp"
+#include "py/data/quality_values.hpp"
 #include "py/gil.hpp"
 #include "py/registry.hpp"
 #include "types/panic.hpp"
@@ -26,6 +27,8 @@ struct WriterData {
   std::optional<data::TickWriter> writer;  // empty once finished or failed
   bool busy = false;                       // a thread is writing through it
   std::uint64_t count = 0;
+  // What the clocks of the ticks appended say of each other.
+  data::ClockFindings clock;
   // What float64 columns are counted in: prices in ticks, the volume in
   // lots.  Absent when the writer was not given that size.
   std::optional<data::Step> tick_size, lot_size;
@@ -117,7 +120,7 @@ bool writer_ready(WriterData& d) {
 // Where float64 columns are counted: a field's step and how `round`
 // rounds it.  Prices of a bid round down and of an ask up, the volume down:
 // whichever way does not flatter the strategy.  last, high and low have no
-// side to round by and are always exact.
+// side to round by and go to the nearest tick.
 bool float_steps(const WriterData& d, bool round, data::Columns* columns) {
   data::Column* in_order[] = {&columns->exch_ts, &columns->local_ts, &columns->last,
                               &columns->high,    &columns->low,      &columns->bid,
@@ -147,6 +150,9 @@ bool float_steps(const WriterData& d, bool round, data::Columns* columns) {
     c.rounding = data::Rounding::Exact;
     if (round && field == "ask") c.rounding = data::Rounding::Up;
     if (round && (field == "bid" || volume)) c.rounding = data::Rounding::Down;
+    if (round && (field == "last" || field == "high" || field == "low")) {
+      c.rounding = data::Rounding::Nearest;
+    }
   }
   return true;
 }
@@ -187,6 +193,7 @@ PyObject* writer_append(PyObject* self, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     d.count = d.writer->count();
+    d.clock = d.writer->clock();
     Ref moved = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(FIELDS.size())));
     if (!moved) return nullptr;
     for (std::size_t i = 0; i < FIELDS.size(); ++i) {
@@ -235,6 +242,10 @@ PyObject* writer_get_count(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(unbox<WriterData>(self).count);
 }
 
+PyObject* writer_get_clock(PyObject* self, void*) {
+  return clock_tuple(unbox<WriterData>(self).clock);
+}
+
 PyObject* writer_repr(PyObject* self) {
   const WriterData& d = unbox<WriterData>(self);
   return PyUnicode_FromFormat("<Writer: %llu ticks, %s>", static_cast<unsigned long long>(d.count),
@@ -247,9 +258,9 @@ PyMethodDef writer_methods[] = {
      "volume=None, round=False)\n--\n\n"
      "Append rows from columns (ns, ticks, lots), as from_arrays takes them.\n\n"
      "A float64 price column is counted in the writer's tick_size, a float64\n"
-     "volume in its lot_size, exactly; with `round`, bids round down, asks up\n"
-     "and the volume down.  Returns the values rounded, per field in record\n"
-     "order.\n\n"
+     "volume in its lot_size, exactly; with `round`, bids round down, asks up,\n"
+     "the volume down and last, high and low to the nearest tick.  Returns the\n"
+     "values rounded, per field in record order.\n\n"
      "# Errors\n\n"
      "TypeError or OverflowError naming a column (a float64 one without the\n"
      "size it is counted in); ValueError for columns of different lengths, a\n"
@@ -269,6 +280,10 @@ PyMethodDef writer_methods[] = {
 
 PyGetSetDef writer_getset[] = {
     {"count", writer_get_count, nullptr, "Ticks appended so far.", nullptr},
+    {"clock", writer_get_clock, nullptr,
+     "Local minus exchange time of the ticks appended so far: (ticks, min,\n"
+     "median, max, behind, jumps, largest_jump), in ns and counts.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -227,7 +227,12 @@ PyObject* to_steps(PyObject* self, PyObject* args, PyObject* kwds, bool price) {
   } else {
     if (!decimal_text(v[0], name, &text)) return nullptr;
     data::Decimal d;
-    if (data::parse_decimal(text, &d) != data::DecimalFault::None) {
+    const data::DecimalFault read = data::parse_decimal(text, &d);
+    if (read == data::DecimalFault::TooManyDigits) {
+      fault = "digits";
+    } else if (read == data::DecimalFault::OutOfRange) {
+      fault = "exponent";
+    } else if (read != data::DecimalFault::None) {
       fault = "number";
     } else {
       const data::Scaled s = data::scale(d, step, rounding);
@@ -240,6 +245,15 @@ PyObject* to_steps(PyObject* self, PyObject* args, PyObject* kwds, bool price) {
   const std::string quoted = quote_escaped_utf8(text);
   if (fault[0] == 'n') {
     PyErr_Format(PyExc_ValueError, "%s %s is not a decimal number", name, quoted.c_str());
+  } else if (fault[0] == 'd') {
+    // Read as far as it is written, a longer decimal would be rounded by
+    // the reading before any rounding asked for: it is refused instead.
+    PyErr_Format(PyExc_ValueError,
+                 "%s %s has more than 19 significant digits, more than a value is read with; "
+                 "give it with at most 19",
+                 name, quoted.c_str());
+  } else if (fault[0] == 'e') {
+    PyErr_Format(PyExc_ValueError, "%s %s has an exponent beyond 9999", name, quoted.c_str());
   } else if (fault[0] == 'm') {
     PyErr_Format(PyExc_ValueError,
                  "%s %s is not a whole number of %s of %s (rounding='down' or 'up' rounds it)",

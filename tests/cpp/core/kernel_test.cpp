@@ -296,9 +296,14 @@ TEST(KernelLiquidation, WithoutEnforcementEquityGoesNegative) {
 
 TEST(KernelLiquidation, WriteOffOfTheSmallestBalanceLeavesExactlyZero) {
   // Huge contract: a fall to 1 loses far more than 64 bits hold, the loss
-  // saturates and the balance reaches the smallest Cash value.
-  Kernel k(account(1'000'000'000'000'000'000, 1'000'000'000'000));
-  open_long(k, 1, 10'000'000, 1'000'000);
+  // saturates and the balance reaches the smallest Cash value.  A venue's
+  // own fill of that worth is refused, so the position is reported from
+  // outside.
+  State s = account(1'000'000'000'000'000'000, 1'000'000'000'000);
+  s.external_fills = true;
+  Kernel k(std::move(s));
+  run(k, tick(1, 1'000'000, 0, 1'000'000));
+  run(k, external(1, Side::Buy, 10'000'000, 1'000'000, event::fee::Reported{0}));
   run(k, event::Transfer{-2'000'000'000'000'000'000, 2});
   auto out = run(k, tick(3, 1));
   ASSERT_EQ(out.size(), 1u);
@@ -307,6 +312,27 @@ TEST(KernelLiquidation, WriteOffOfTheSmallestBalanceLeavesExactlyZero) {
   EXPECT_EQ(liq.forfeited, I64_MIN);
   EXPECT_EQ(k.state().balance(), 0);
   EXPECT_EQ(k.state().forfeited, I64_MIN);
+}
+
+TEST(KernelFill, AFillWorthMoreThanCashHoldsIsRefusedNotChargedASaturatedFee) {
+  // 10^7 lots at 10^6 ticks of a contract of 10^6 is worth 10^19 cash units,
+  // past the 9.2 × 10^18 a Cash holds; a lot fewer fills.
+  for (const QtyLots lots : {QtyLots{10'000'000}, QtyLots{9'000'000}}) {
+    State s = account(1'000'000'000, 1'000'000);
+    s.fee_rates = {0, 500'000};
+    s.enforce_margin = false;  // the fill alone is looked at
+    Kernel k(std::move(s));
+    ASSERT_TRUE(run(k, submit(1, Side::Buy, lots)).empty());
+    const auto out = run(k, tick(1, 1'000'000, 0, 1'000'000));
+    if (lots == 10'000'000) {
+      EXPECT_EQ(out, (std::vector<Output>{output::Rejected{RejectReason::NotionalTooLarge, 1}}));
+      EXPECT_EQ(k.state().fees, 0);
+      EXPECT_EQ(k.state().holdings[0].long_size, 0);
+    } else {
+      ASSERT_EQ(out.size(), 1u);
+      EXPECT_EQ(k.state().fees, 9'000'000'000'000'000'000 / 2'000);  // 0.05 % of the worth
+    }
+  }
 }
 
 TEST(KernelLiquidation, SeveralHoldingsCloseTogetherAndOnlyTheLastReportForfeits) {

@@ -128,6 +128,38 @@ TEST(MarkFile, TheWriterRefusesWhatTheReaderWouldAndLeavesNothing) {
   EXPECT_TRUE(dir.names().empty());
 }
 
+TEST(MarkFile, AMarkOfNoPriceIsRefusedWhereItIsWrittenAndWhereItIsRead) {
+  ScratchDir dir;
+  MarkBegun begun = MarkWriter::begin(dir.file("z.hvmk"), 1, MarkKind::Price);
+  MarkWriter& w = std::get<MarkWriter>(begun);
+  EXPECT_FALSE(w.add({1, 100, 0}));
+  EXPECT_EQ(w.add({2, 0, 0})->display(), "mark 1 is 0, and a mark price is above 0");
+  EXPECT_EQ(w.add({2, -5, 0})->display(), "mark 1 is -5, and a mark price is above 0");
+  // A premium index is a rate, which may be anything.
+  MarkBegun premium = MarkWriter::begin(dir.file("p.hvmk"), 1, MarkKind::Premium);
+  EXPECT_FALSE(std::get<MarkWriter>(premium).add({1, -5, 0}));
+  // A file written otherwise stops its reader at the mark.
+  const std::string path = dir.file("r.hvmk");
+  testing::write_bytes(path, encode_marks(1, MarkKind::Price, {{{1, 100, 0}, {2, 0, 0}}}, {}));
+  const Read r = drain(path);
+  EXPECT_EQ(r.records.size(), 1u);
+  EXPECT_EQ(r.error->display(), "mark 1 is 0, and a mark price is above 0");
+}
+
+TEST(MarkFile, ADamagedSettlementCountIsHeldAgainstTheFileBeforeAnythingIsAllocated) {
+  ScratchDir dir;
+  Bytes b = encode_marks(1, MarkKind::Price, series(3, 4), {{{7, 1, 1}}});
+  const std::size_t size = b.size();
+  for (const std::uint64_t count : {std::uint64_t{1} << 40, std::uint64_t{2}}) {
+    for (int i = 0; i < 8; ++i) b[32 + i] = static_cast<std::uint8_t>(count >> (8 * i));
+    testing::write_bytes(dir.file("s.hvmk"), b);
+    MarkReader reader = std::get<MarkReader>(MarkReader::open(dir.file("s.hvmk")));
+    EXPECT_EQ(std::get<MarkError>(reader.settlements()).display(),
+              "mark file truncated: needed " + std::to_string(48 + 24 * (3 + count)) + " bytes, " +
+                  std::to_string(size) + " available");
+  }
+}
+
 TEST(MarkFile, EachCheckOfTheReaderFires) {
   ScratchDir dir;
   const std::vector<MarkRecord> records = series(100, 2);

@@ -293,7 +293,9 @@ TEST(Trades, StaleQuotesAreMeasuredAndQuotesAloneRefused) {
   const auto quotes = [] { return MemoryFiles{{{"q.csv", "1,0.9,1,1.1,1,1700000000000,1\n"}}}; };
   MemoryFiles first = quotes();
   ConvertOptions o = options("0.1", "1");
-  o.stale_after = 60'000'000'000;
+  EXPECT_EQ((std::pair{o.stale_after, o.stale}),
+            (std::pair{Nanos{60'000'000'000}, ConvertOptions::Stale::Clear}));
+  o.stale = ConvertOptions::Stale::Keep;
   testing::Outcome kept =
       convert_to(dir.file("k.hvtk"), MemoryFiles{{{"t.csv", trades}}}, &first, o);
   ASSERT_EQ(kept.error, "");
