@@ -10,6 +10,7 @@
 #include "py/venue/records.hpp"
 #include "py/venue/runs.hpp"
 #include "py/venue/tier_classes.hpp"
+#include "py/venue/unit_views.hpp"
 #include "py/venue/venue_config.hpp"
 #include "py/venue/venue_state.hpp"
 
@@ -46,6 +47,8 @@ constexpr std::pair<PyObject * VenueState::*, const char*> STRINGS[] = {
     {&VenueState::str_symbol, "symbol"},
     {&VenueState::str_positions, "positions"},
     {&VenueState::str_batch_symbols, "batch_symbols"},
+    {&VenueState::str_instrument, "instrument"},
+    {&VenueState::str_instruments, "instruments"},
 };
 
 PyStructSequence_Field position_fields[] = {
@@ -96,7 +99,7 @@ const std::array<ClassEntry<VenueState>, 2> BATCH_CLASSES = {{
 
 constexpr PyObject* VenueState::* VALUES[] = {
     &VenueState::default_venue, &VenueState::example_tiers,          &VenueState::zero_latency,
-    &VenueState::position_type, &VenueState::instrument_result_type,
+    &VenueState::position_type, &VenueState::instrument_result_type, &VenueState::decimal_type,
 };
 
 struct VenueRefs {
@@ -109,6 +112,7 @@ struct VenueRefs {
     each_class(st, RECORD_CLASSES, f);
     each_class(st, BATCH_CLASSES, f);
     each_class(st, COMPILED_CLASSES, f);
+    each_class(st, UNIT_VIEW_CLASSES, f);
     for (auto member : VALUES) f(&(st->*member));
     for (const auto& [member, text] : STRINGS) f(&(st->*member));
   }
@@ -122,9 +126,13 @@ int exec_venue(PyObject* module) {
       st->*member = PyUnicode_InternFromString(text);
       if (st->*member == nullptr) return -1;
     }
+    Ref decimal = Ref::steal(PyImport_ImportModule("decimal"));
+    st->decimal_type = decimal ? PyObject_GetAttrString(decimal.get(), "Decimal") : nullptr;
+    if (st->decimal_type == nullptr) return -1;
     if (add_config(module, st) < 0 || add_classes(module, st, ORDER_CLASSES) < 0 ||
         add_classes(module, st, RECORD_CLASSES) < 0 || add_classes(module, st, BATCH_CLASSES) < 0 ||
-        add_classes(module, st, COMPILED_CLASSES) < 0) {
+        add_classes(module, st, COMPILED_CLASSES) < 0 ||
+        add_classes(module, st, UNIT_VIEW_CLASSES) < 0) {
       return -1;
     }
     st->position_type = reinterpret_cast<PyObject*>(PyStructSequence_NewType(&position_desc));
