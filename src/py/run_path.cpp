@@ -324,7 +324,8 @@ bool adapter_parts(const RunRequest& request, PyObject* strategy, std::uint64_t 
                         RunProgress(),
                         RequestTypes{},
                         false,
-                        PortfolioView()};
+                        PortfolioView(),
+                        RunInstruments()};
     return true;
   }
   Ref on_columns;
@@ -341,7 +342,8 @@ bool adapter_parts(const RunRequest& request, PyObject* strategy, std::uint64_t 
       std::move(progress),
       venue::venue_requests(v, request.venue->hedge),
       request.flush,
-      PortfolioView()};
+      PortfolioView(),
+      RunInstruments()};
   out->cadence.set_instrument(request.venue->instrument);
   return out->instruments.add(v, InstrumentId{request.venue->instrument},
                               request.venue->definition);
@@ -1119,7 +1121,7 @@ bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks
         (portfolio && !portfolio_parts(request, *portfolio, &parts))) {
       PyDriven failed(gil, Ref::borrow(Py_None), std::string(),
                       AdapterParts{Cadence(request.core, 1), Feedback(), RunProgress(),
-                                   RequestTypes{}, false, PortfolioView()},
+                                   RequestTypes{}, false, PortfolioView(), RunInstruments()},
                       shared);
       failed.record_current_exception("build raised: ");
       return EitherDriven(std::move(failed));

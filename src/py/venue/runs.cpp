@@ -197,7 +197,7 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
     }
     Comparison comparison;
     if (!compare_runs(request, build, ticks, batch, &comparison)) return nullptr;
-    return box(core->mode_comparison_type, comparison);
+    return box(st->mode_comparison_type, comparison);
   });
 }
 
@@ -224,7 +224,7 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
                          &report)) {
       return nullptr;
     }
-    return box(core->lookahead_report_type, std::move(report));
+    return box(st->lookahead_report_type, std::move(report));
   });
 }
 
@@ -282,7 +282,8 @@ PyMethodDef run_defs[] = {
     {"compare_modes", as_cfunction(compare_modes), METH_VARARGS | METH_KEYWORDS,
      "compare_modes(build, ticks, balance, batch, *, venue=None, depth=None, marks=None)\n--\n\n"
      "Run one strategy per tick and in batches on a venue and report what\n"
-     "batching changed (a halvorn.ModeComparison).  `depth` and `marks` as\n"
+     "batching changed (a venue.ModeComparison: halvorn.ModeComparison's\n"
+     "values, printed in USDT).  `depth` and `marks` as\n"
      "in run(): each of the two runs streams the files from their start.\n\n"
      "```python\n"
      "venue.compare_modes(Strategy, ticks, 10_000, 4096, venue=v).identical\n"
@@ -292,7 +293,7 @@ PyMethodDef run_defs[] = {
     {"lookahead_check", as_cfunction(lookahead_check), METH_VARARGS | METH_KEYWORDS,
      "lookahead_check(build, ticks, balance, *, max_points=200, venue=None)\n--\n\n"
      "Whether a strategy decides from the past alone, on a venue (a\n"
-     "halvorn.LookaheadReport); as halvorn.lookahead_check.\n\n"
+     "venue.LookaheadReport); as halvorn.lookahead_check.\n\n"
      "```python\n"
      "venue.lookahead_check(lambda known: Strategy(), ticks, 10_000).clean\n"
      "```\n\n"

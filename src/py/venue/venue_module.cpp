@@ -5,6 +5,7 @@
 #include "py/registry.hpp"
 #include "py/tick_batch.hpp"
 #include "py/venue/account_classes.hpp"
+#include "py/venue/check_classes.hpp"
 #include "py/venue/compiled_class.hpp"
 #include "py/venue/order_classes.hpp"
 #include "py/venue/records.hpp"
@@ -113,6 +114,7 @@ struct VenueRefs {
     each_class(st, BATCH_CLASSES, f);
     each_class(st, COMPILED_CLASSES, f);
     each_class(st, UNIT_VIEW_CLASSES, f);
+    each_class(st, CHECK_CLASSES, f);
     for (auto member : VALUES) f(&(st->*member));
     for (const auto& [member, text] : STRINGS) f(&(st->*member));
   }
@@ -132,7 +134,8 @@ int exec_venue(PyObject* module) {
     if (add_config(module, st) < 0 || add_classes(module, st, ORDER_CLASSES) < 0 ||
         add_classes(module, st, RECORD_CLASSES) < 0 || add_classes(module, st, BATCH_CLASSES) < 0 ||
         add_classes(module, st, COMPILED_CLASSES) < 0 ||
-        add_classes(module, st, UNIT_VIEW_CLASSES) < 0) {
+        add_classes(module, st, UNIT_VIEW_CLASSES) < 0 ||
+        add_classes(module, st, CHECK_CLASSES) < 0) {
       return -1;
     }
     st->position_type = reinterpret_cast<PyObject*>(PyStructSequence_NewType(&position_desc));

@@ -47,6 +47,9 @@ struct VenueState {
   // What a per-tick strategy is shown, and its views in units.
   PyTypeObject* context_type;
   PyTypeObject* units_type;
+  // What a mode comparison and a lookahead check return.
+  PyTypeObject* mode_comparison_type;
+  PyTypeObject* lookahead_report_type;
   PyTypeObject* column_type;
   // Values handed out as they are.
   PyObject* default_venue;           // Venue()
