@@ -218,3 +218,37 @@ def lookahead_repr(r: Any) -> str:
         _, tick, exch_ts = r.divergences[0]
         text += f", first at tick {tick}, {utc(exch_ts)}"
     return text + ")"
+
+
+# --- a sweep's rows ------------------------------------------------------------------
+
+_SWEEP_MONEY = ("final_equity", "min_equity", "fees_paid", "funding_paid")
+
+
+def _ratio(value: float | None) -> str:
+    return "None" if value is None else f"{value:.6g}"
+
+
+def row_repr(row: Any) -> str:
+    """A sweep's row with its money in USDT: `Row(params={'fast': 50},
+    sharpe=0.0412, total_return=-0.000213, fills=12, liquidations=0,
+    ticks=40000, final_equity=9997.87 USDT, ...)`."""
+    money = ", ".join(f"{name}={usdt(getattr(row, name))} USDT" for name in _SWEEP_MONEY)
+    return (f"Row(params={row.params!r}, sharpe={_ratio(row.sharpe)}, "
+            f"total_return={_ratio(row.total_return)}, fills={row.fills}, "
+            f"liquidations={row.liquidations}, ticks={row.ticks}, {money})")
+
+
+def rows_table(rows: Sequence[Any]) -> str:
+    """A sweep's rows as a table, in grid order: a column per parameter, then
+    the Sharpe ratio, the total return, the counts and the money in USDT."""
+    names = list(dict.fromkeys(name for row in rows for name in row.params))
+    headers = names + ["sharpe", "total_return", "fills", "liquidations", "ticks"] + [
+        f"{name} USDT" for name in _SWEEP_MONEY]
+    body = [[repr(row.params[n]) if isinstance(row.params.get(n), str) else row.params.get(n, "")
+             for n in names]
+            + [_ratio(row.sharpe), _ratio(row.total_return), row.fills, row.liquidations,
+               row.ticks]
+            + [usdt(getattr(row, name)) for name in _SWEEP_MONEY]
+            for row in rows]
+    return table(headers, body)

@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import contextlib
+import decimal
 import io
 import itertools
 import math
@@ -35,6 +36,7 @@ import multiprocessing
 import multiprocessing.connection
 import os
 import pickle
+import re
 import shutil
 import signal
 import sys
@@ -50,7 +52,7 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 import halvorn
-from halvorn import _tick_frames
+from halvorn import _tick_frames, _unit_text
 from halvorn._optional import require
 from halvorn._progress import reporter
 
@@ -138,13 +140,13 @@ def returns(equity_curve: Sequence[int]) -> list[float]:
 # --- rows and the result --------------------------------------------------------------
 
 
-@dataclass(frozen=True, kw_only=True)
+@dataclass(frozen=True, kw_only=True, repr=False)
 class Row:
     """What one parameter set did: its parameters and the totals of its run.
 
     Money is in cash units (`halvorn.CASH_SCALE` per USDT), exactly as the
-    engine counted it; `total_return` and `sharpe` are computed from the
-    equity samples as `returns` defines them.
+    engine counted it, and printed in USDT; `total_return` and `sharpe` are
+    computed from the equity samples as `returns` defines them.
     """
 
     params: dict[str, Any]
@@ -168,6 +170,9 @@ class Row:
     sharpe: float | None
     """Per-period Sharpe ratio of the returns, or None where it is undefined
     (fewer than 4 periods, or equity that never moved)."""
+
+    def __repr__(self) -> str:
+        return _unit_text.row_repr(self)
 
 
 class Result:
@@ -326,6 +331,15 @@ class Result:
 
     __hash__ = None  # type: ignore[assignment]
 
+    def table(self) -> str:
+        """The rows as a text table, in grid order: a column per parameter, the
+        Sharpe ratio, the total return, the counts and the money in USDT, as
+        `print(result)` shows it."""
+        return _unit_text.rows_table(self._rows)
+
+    def __str__(self) -> str:
+        return f"{self!r}\n{self.table()}"
+
     def __repr__(self) -> str:
         head = f"Result({len(self._rows)} parameter sets x {self._periods} periods"
         try:
@@ -349,7 +363,7 @@ class _Outcome(NamedTuple):
     equity_curve: array  # of 'q': cash units travel back compactly
 
 
-def _execute(strategy: Any, ticks: Any, balance: int, venue: Any, batch: int,
+def _execute(strategy: Any, ticks: Any, balance: int | str, venue: Any, batch: int,
              equity_every: int) -> _Outcome:
     """Runs one strategy on `venue` and keeps what a sweep needs of the run.
 
@@ -376,7 +390,7 @@ def _execute(strategy: Any, ticks: Any, balance: int, venue: Any, batch: int,
     )
 
 
-def _run_one(build: Callable[..., Any], params: dict[str, Any], path: Any, balance: int,
+def _run_one(build: Callable[..., Any], params: dict[str, Any], path: Any, balance: int | str,
              venue: Any, batch: int, equity_every: int) -> _Outcome:
     # What crosses to a worker is the build, its parameters and a path (a
     # basket's: a dict of symbol to path); the files are opened here, by every
@@ -771,6 +785,32 @@ class _Basket:
             f.close()
 
 
+def _check_balance(balance: object) -> None:
+    """Whole USDT as an int, or USDT as decimal text to the cash unit, as
+    `venue.run` takes it; positive, since returns are relative to it."""
+    if isinstance(balance, str):
+        # The decimal grammar the venue reads (no spaces, no underscores).
+        exact = re.fullmatch(r"[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?", balance) is not None
+        try:
+            amount = decimal.Decimal(balance if exact else 0)
+            exact = exact and amount == amount.quantize(_CASH_UNIT)
+        except decimal.InvalidOperation:
+            exact = False
+        if not exact:
+            raise ValueError(f"balance {balance!r} is not an amount of USDT to the cash unit "
+                             "(0.00000001)")
+    elif not isinstance(balance, int) or isinstance(balance, bool):
+        raise TypeError(f"balance must be an int of whole USDT or decimal text, not "
+                        f"{type(balance).__name__}")
+    else:
+        amount = decimal.Decimal(balance)
+    if amount <= 0:
+        raise ValueError(f"balance must be positive, got {balance}: returns are relative to it")
+
+
+_CASH_UNIT = decimal.Decimal(1).scaleb(-(len(str(halvorn.CASH_SCALE)) - 1))
+
+
 def _positive_int(value: object, name: str) -> int:
     if not isinstance(value, int) or isinstance(value, bool):
         raise TypeError(f"{name} must be an int, not {type(value).__name__}")
@@ -807,7 +847,7 @@ def _check_venue(venue: object) -> None:
 
 
 def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
-        ticks: Any, balance: int, *, venue: Any = None, batch: int = 1, equity_every: int,
+        ticks: Any, balance: int | str, *, venue: Any = None, batch: int = 1, equity_every: int,
         executor: cf.Executor | None = None, progress: object = None,
         timeout: float | None = None) -> Result:
     """Run ``build(**params)`` for every parameter set of `grid` and collect the results.
@@ -817,7 +857,8 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
     structured array, scaled by the venue's `Instrument` as `venue.run`
     scales them), written once to a temporary tick file (under
     `tempfile.gettempdir()`) that is removed when the sweep ends.  `balance`
-    is in whole USDT, as in `run_backtest`; `batch` is the cadence (1 per
+    is whole USDT (an int) or USDT as decimal text ("10000.50"), as
+    `venue.run` takes it; `batch` is the cadence (1 per
     tick); `equity_every` is the number of ticks between equity samples, the
     periods of the returns; `venue` a `halvorn.venue.Venue`, or None for the
     account `run_backtest` uses.  A portfolio's ticks are a dict of symbol to
@@ -860,10 +901,7 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
     if not callable(build):
         raise TypeError(f"build must be callable, returning a strategy; got {type(build).__name__}")
     sets = parameter_sets(grid)
-    if not isinstance(balance, int) or isinstance(balance, bool):
-        raise TypeError(f"balance must be an int of whole USDT, not {type(balance).__name__}")
-    if balance <= 0:
-        raise ValueError(f"balance must be positive, got {balance}: returns are relative to it")
+    _check_balance(balance)
     _positive_int(batch, "batch")
     _positive_int(equity_every, "equity_every")
     if executor is not None and not isinstance(executor, cf.Executor):
@@ -916,7 +954,7 @@ class _Work(NamedTuple):
     build: Callable[..., Any]
     sets: list[dict[str, Any]]
     path: str | dict[str, str]
-    balance: int
+    balance: int | str
     venue: Any
     batch: int
     equity_every: int

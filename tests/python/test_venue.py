@@ -381,7 +381,7 @@ class TestCompareAndLookahead:
         v = venue.Venue(taker_fee=500_000)
         c = venue.compare_modes(lambda: RandomTrader(3), random_ticks(random.Random(1), 500), 50,
                                 4, venue=v)
-        assert isinstance(c, halvorn.ModeComparison) and c.batch == 4
+        assert isinstance(c, venue.ModeComparison) and c.batch == 4
         assert c.compat_fills > 0
 
     def test_lookahead_check_on_a_venue(self):
@@ -391,7 +391,7 @@ class TestCompareAndLookahead:
 
         report = venue.lookahead_check(lambda known: Honest(), ticks_rising(50), 1_000,
                                        venue=venue.Venue(taker_fee=500_000))
-        assert isinstance(report, halvorn.LookaheadReport) and report.clean and report.signals > 0
+        assert isinstance(report, venue.LookaheadReport) and report.clean and report.signals > 0
 
 
 def test_the_submodule_imports_both_ways_and_leaves_the_module_as_it_was():
