@@ -15,9 +15,9 @@ from __future__ import annotations
 
 import os
 import sys
-import time
 
 import numpy as np
+from run_units import best   # beside this script: best of three, in seconds
 
 from halvorn import venue
 
@@ -49,15 +49,6 @@ class EveryDecimal:
         u = ctx.units
         (u.last, u.high, u.low, u.bid, u.ask, u.volume, u.position, u.entry, u.short_position,
          u.short_entry, u.equity)
-
-
-def best(f, repeat=3):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main() -> None:

@@ -92,8 +92,43 @@ StepCount count_steps(const data::Decimal& value, const data::Step& step, data::
   return {0, std::move(text)};
 }
 
+namespace {
+
+// count × step written into the end of `buf`; returns where the text starts.
+// A 64-bit count times a step's at most 19 digits fits 128 bits, and its at
+// most 39 digits, a sign, a point and the step's places fit the buffer the
+// callers give (places beyond that are written by steps_text's slow path).
+constexpr std::size_t TEXT = 96;
+
+char* write_steps(std::int64_t count, const data::Decimal& step, char* end) {
+  const __int128 product = static_cast<__int128>(count) * static_cast<__int128>(step.digits);
+  unsigned __int128 magnitude = product < 0 ? static_cast<unsigned __int128>(-product)
+                                            : static_cast<unsigned __int128>(product);
+  char* p = end;
+  const std::int32_t places = step.exponent < 0 ? -step.exponent : 0;
+  for (std::int32_t i = 0; i < step.exponent; ++i) *--p = '0';
+  std::int32_t written = 0;
+  do {
+    *--p = static_cast<char>('0' + static_cast<int>(magnitude % 10));
+    magnitude /= 10;
+    if (++written == places) *--p = '.';
+  } while (magnitude != 0 || written < places);
+  if (written == places && places > 0) *--p = '0';  // "0.05", not ".05"
+  if (product < 0) *--p = '-';
+  return p;
+}
+
+bool fits(const data::Decimal& step) { return step.exponent > -40 && step.exponent < 40; }
+
+}  // namespace
+
 std::string steps_text(std::int64_t count, const data::Decimal& step) {
-  // A 64-bit count times a step's at most 19 digits fits 128 bits.
+  if (fits(step)) {
+    char buf[TEXT];
+    const char* begin = write_steps(count, step, buf + TEXT);
+    return std::string(begin, static_cast<std::size_t>(buf + TEXT - begin));
+  }
+  // A step written with more places than anyone trades in: the general way.
   const __int128 product = static_cast<__int128>(count) * static_cast<__int128>(step.digits);
   unsigned __int128 magnitude = product < 0 ? static_cast<unsigned __int128>(-product)
                                             : static_cast<unsigned __int128>(product);
@@ -115,8 +150,15 @@ std::string steps_text(std::int64_t count, const data::Decimal& step) {
 
 PyObject* decimal_of_steps(const VenueState* st, std::int64_t count, const data::Decimal& step) {
   // A Decimal made from text is exact: its context rounds arithmetic, never
-  // construction.
-  Ref text = Ref::steal(str_of(steps_text(count, step)));
+  // construction.  Written in place: a view reads one a tick.
+  Ref text;
+  if (fits(step)) {
+    char buf[TEXT];
+    const char* begin = write_steps(count, step, buf + TEXT);
+    text = Ref::steal(PyUnicode_FromStringAndSize(begin, buf + TEXT - begin));
+  } else {
+    text = Ref::steal(str_of(steps_text(count, step)));
+  }
   if (!text) return nullptr;
   return PyObject_CallOneArg(st->decimal_type, text.get());
 }
