@@ -411,3 +411,10 @@ def test_instrument_steps_and_conversions_for_thresholds():
     assert venue.Instrument("X", "0.10", "5").price_step == Decimal("0.1")
     # A threshold of 5 USDT, decided once, exactly: no factor of ten to lose.
     assert ETH.to_ticks(5) == 500 and BTC.to_ticks(decimal.Decimal(5)) == 50
+
+
+def test_an_order_in_units_is_not_equal_to_one_in_counts_of_the_same_number():
+    # 1 lot and 1 ETH are equal numbers and different orders.
+    assert venue.Order("buy", 1) != venue.Order("buy", Decimal(1))
+    assert venue.Stop("sell", trigger=2400) != venue.Stop("sell", trigger=Decimal(2400))
+    assert len({venue.Order("buy", 1), venue.Order("buy", "1"), venue.Order("buy", 1.0)}) == 2

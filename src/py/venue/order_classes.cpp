@@ -212,6 +212,7 @@ struct OrderClass {
                     text_or_none(d.tag), text_or_none(d.instrument),
                     rounding_field(d.units.rounding));
   }
+  static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"side",       "qty",       "price",       "offset",
                                    "tif",        "post_only", "reduce_only", "tag",
@@ -319,6 +320,7 @@ struct LevelClass {
                     text_or_none(d.tag), text_or_none(d.instrument),
                     rounding_field(d.units.rounding));
   }
+  static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"side",        "qty", "trigger",    "price",    "offset",
                                    "reduce_only", "tag", "instrument", "rounding", nullptr};
@@ -413,6 +415,7 @@ struct TrailingStopClass {
         offset_text(d.offset), flag(d.terms.reduce_only), text_or_none(d.tag),
         text_or_none(d.instrument), rounding_field(d.units.rounding));
   }
+  static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"side",       "qty",      "distance",    "rate",
                                    "activation", "offset",   "reduce_only", "tag",

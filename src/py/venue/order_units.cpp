@@ -61,6 +61,14 @@ PyObject* count_field(const VenueState* st, std::int64_t count,
   return decimal_of_steps(st, 1, *units);
 }
 
+Ref keyed_by_units(Ref fields, const OrderTicket& t) {
+  if (!fields) return Ref();
+  const UnitTerms& u = t.units;
+  return Ref::steal(Py_BuildValue("(N(bbbbb))", fields.release(), u.qty.has_value(),
+                                  u.price.has_value(), u.trigger.has_value(),
+                                  u.distance.has_value(), u.qty_of_entry));
+}
+
 PyObject* rounding_field(data::Rounding rounding) {
   switch (rounding) {
     case data::Rounding::Down:

@@ -55,6 +55,11 @@ std::optional<std::string> bracket_exit_refusal(const OrderTicket& entry, const 
 PyObject* count_field(const VenueState* st, std::int64_t count,
                       const std::optional<data::Decimal>& units);
 
+// An order's fields and which of them were given in units: what its
+// equality compares, since 1 (a lot) and Decimal("1") (of the base asset)
+// are equal numbers.  Steals `fields`; null with the exception set.
+Ref keyed_by_units(Ref fields, const OrderTicket& ticket);
+
 // The `rounding` attribute of an order: "exact", "down" or "up".
 PyObject* rounding_field(data::Rounding rounding);
 
