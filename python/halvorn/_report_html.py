@@ -14,19 +14,22 @@ statistics.
 
 from __future__ import annotations
 
-import decimal
 import importlib
-import math
 from collections.abc import Sequence
 from typing import Any
 
 import halvorn
-from halvorn import _report_instruments, _report_page, _report_ticks, _round_trips, _run_units
+from halvorn import (_report_instruments, _report_page, _report_panels, _report_tables,
+                     _report_ticks, _round_trips, _run_units)
 from halvorn._optional import require
 from halvorn._report_page import Panel, envelope, line, markers, milliseconds
 from halvorn._report_summary import drawdowns, percent, summarise, utc
 
 _TIME = "%{x|%Y-%m-%d %H:%M:%S.%L} UTC"
+# Inks of the buy-and-hold lines on the equity panel, one per instrument.
+_HELD = ("#5d6d7e", "#a04000", "#117864", "#6e2c00")
+# Pixels each panel of the user's own adds to the page.
+CUSTOM_HEIGHT = 260
 _NO_SAMPLES = "no equity samples: run with equity_every above 0 to chart the equity"
 
 
@@ -34,38 +37,6 @@ def _plotly_js() -> str:
     require("plotly", "report", "report.html")
     offline = importlib.import_module("plotly.offline")
     return str(offline.get_plotlyjs())
-
-
-def cell(value: Any) -> str:
-    """A table cell as a person reads it; missing values are left blank."""
-    if value is None:
-        return ""
-    if isinstance(value, float) and math.isnan(value):
-        return ""
-    if hasattr(value, "tz_convert"):  # a pandas Timestamp
-        return "" if value != value else utc(int(value.value))
-    if type(value).__name__ == "Timedelta":
-        return str(value)
-    if isinstance(value, bool):
-        return "yes" if value else ""
-    if isinstance(value, float):
-        return f"{value:.6g}"
-    if isinstance(value, decimal.Decimal):
-        return f"{value:f}"  # 0.00000000, not 0E-8
-    return str(value)
-
-
-def frame_table(frame: Any, total: int, what: str, css: str = "rows") -> str:
-    """A note saying how many of `total` rows are shown, and the table."""
-    if total == 0:
-        return f'<p class="note">No {what}.</p>'
-    shown = len(frame)
-    note = (f"The first {shown:,} of {total:,} {what}." if shown < total else f"{total:,} {what}.")
-    index_name = frame.index.name or ""
-    rows = [[cell(index)] + [cell(v) for v in values]
-            for index, values in zip(frame.index, frame.itertuples(index=False, name=None))]
-    return (f'<p class="note">{note}</p>\n<div class="scroll">'
-            + _report_page.table([index_name, *map(str, frame.columns)], rows, css) + "</div>")
 
 
 def _prices_in_units(instrument: Any, np: Any, prices: Any) -> Any:
@@ -92,12 +63,12 @@ def _equity_panels(np: Any, curve: Any, x: Any, x_hover: str) -> list[Panel]:
     return [equity, drawdown]
 
 
-def _market_panels(np: Any, market: Any, track: Any, ticks: Any, records: Any,
+def _market_panels(np: Any, market: Any, track: Any, sampled: Any, records: Any,
                    offsets: list[str], *, several: bool, start: int, stop: int
                    ) -> list[Panel]:
-    """One instrument's price panel (its last price and its fills by side)
-    and position panel; `records` are its own fills and `offsets` those of
-    all the run's fills."""
+    """One instrument's price panel (its last price, as `sampled` from its
+    ticks or None, and its fills by side) and position panel; `records` are
+    its own fills and `offsets` those of all the run's fills."""
     units = _round_trips.units_of(market.instrument)
     instrument = market.instrument
     # Over several instruments each panel, trace and legend entry says whose.
@@ -107,8 +78,8 @@ def _market_panels(np: Any, market: Any, track: Any, ticks: Any, records: Any,
                "(pass ticks={symbol: ticks})" if several else
                "no fills, and no ticks given to draw the price (pass ticks=)")
     price = Panel(f"{heading}price ({units['price']})", 3.0, y_format=",.10~g", empty=nothing)
-    if ticks is not None:
-        times, last = _report_ticks.sampled(ticks, np)
+    if sampled is not None:
+        times, last = sampled
         if len(times):
             shown = envelope(np, last)
             price.traces.append(line(
@@ -155,6 +126,35 @@ def _market_panels(np: Any, market: Any, track: Any, ticks: Any, records: Any,
     return [price, position]
 
 
+def _held(np: Any, market: Any, sampled: Any, balance: int, colour: str) -> dict[str, Any]:
+    """The equity of holding the instrument instead, unlevered and without
+    costs, from the starting balance: a line on the equity panel."""
+    times, last = sampled
+    value = balance / halvorn.CASH_SCALE * last / last[0] if len(last) and last[0] > 0 else last
+    shown = envelope(np, value)
+    name = f"{market.symbol} buy and hold" if market.symbol else "buy and hold"
+    trace = line(milliseconds(np, times[shown]),
+                 np.asarray(value, dtype=np.float64)[shown].tolist(), name=name, colour=colour,
+                 width=1.0, hover=f"{_TIME}<br>{name} %{{y:,.2f}} USDT")
+    trace["line"]["dash"] = "dot"
+    return trace
+
+
+def _custom_panel(np: Any, own: Any) -> Panel:
+    """A panel of the user's own lines on the run's time axis."""
+    panel = Panel(own.title, 1.6, empty=f"{own.title}: no values", y_format=",.10~g")
+    for number, each in enumerate(own.lines):
+        if not len(each.times):
+            continue
+        shown = envelope(np, np.nan_to_num(each.values))
+        values = [None if v != v else v for v in each.values[shown].tolist()]
+        panel.traces.append(line(
+            milliseconds(np, each.times[shown]), values, name=each.name,
+            colour=_report_panels.COLOURS[number % len(_report_panels.COLOURS)],
+            hover=f"{_TIME}<br>{each.name} %{{y}}"))
+    return panel
+
+
 def _symbols_text(symbols: Sequence[str]) -> str:
     """The symbols of a run for its heading, the first few of a long list."""
     if len(symbols) <= 4:
@@ -163,17 +163,18 @@ def _symbols_text(symbols: Sequence[str]) -> str:
 
 
 def venue_page(run: Any, *, ticks: Any, venue: Any, hedge: bool, title: str | None,
-               max_fills: int, max_trips: int) -> str:
-    """The page of a venue run."""
+               max_fills: int, max_trips: int, panels: Any = None) -> str:
+    """The page of a venue run, with the user's own `panels` under it."""
     js = _plotly_js()
     np = require("numpy", "report", "report.html")
     walked, given = _round_trips.walk_ticks(run, ticks, hedge=hedge, venue=venue,
                                             what="report.html")
     end = given.whole.last_ts if given.whole else None
-    summary = summarise(run=run, trips=walked.trips, times=walked.times,
-                        positions=walked.positions, ends=given.whole, benchmark=0.0,
-                        confidence=0.95)
+    summary = summarise(run=run, trips=walked.trips, given=given,
+                        symbols=[track.market.symbol for track in walked.tracks], np=np,
+                        benchmark=0.0, confidence=0.95)
     records = _round_trips.fill_records(run, "report.html")
+    extra = _report_panels.custom(panels, np)
     curve = np.asarray(run.equity_curve, dtype=np.int64)
     sample_times = np.asarray(run.equity_times, dtype=np.int64)
 
@@ -185,13 +186,20 @@ def venue_page(run: Any, *, ticks: Any, venue: Any, hedge: bool, title: str | No
         start = summary.start if summary.start is not None else walked.times[0]
         stop = max(summary.end or 0, walked.times[-1])
     for track, own_ticks in zip(walked.tracks, given.ticks):
-        panels += _market_panels(np, track.market, track, own_ticks, records, walked.offsets,
+        sampled = _report_ticks.sampled(own_ticks, np) if own_ticks is not None else None
+        if sampled is not None and len(curve):
+            panels[0].traces.append(_held(np, track.market, sampled, int(curve[0]),
+                                          colour=_HELD[len(panels[0].traces) % len(_HELD)]))
+        panels += _market_panels(np, track.market, track, sampled, records, walked.offsets,
                                  several=several, start=start, stop=stop)
+    for own in extra:
+        panels.append(_custom_panel(np, own))
     span_ms = None
     if summary.start is not None and summary.end is not None:
-        span_ms = (summary.start / 1e6, max(summary.end, *walked.times[-1:]) / 1e6)
+        span_ms = (summary.start / 1e6, max([summary.end, *walked.times[-1:]]) / 1e6)
     chart = _report_page.figure(panels, x_titles={"x": "time (UTC)"}, dates=True,
-                                x_range=span_ms, height=980 + 470 * (len(markets) - 1))
+                                x_range=span_ms, height=(980 + 470 * (len(markets) - 1)
+                                                         + CUSTOM_HEIGHT * len(extra)))
 
     symbol = markets[0].symbol if not several else _symbols_text(summary.symbols)
     if summary.start is not None and summary.end is not None:
@@ -219,13 +227,12 @@ def venue_page(run: Any, *, ticks: Any, venue: Any, hedge: bool, title: str | No
     fills = _round_trips.fills_frame(run, records[:max_fills], walked.offsets, units="decimal")
     sections = [
         "<h2>Statistics</h2>",
-        _report_page.table(["", ""], summary.table(), "stats").replace(
-            "<thead><tr><th></th><th></th></tr></thead>\n", ""),
+        _report_tables.stats_table(summary.table()),
         *_report_instruments.section(run, np, records["instrument"]),
         "<h2>Round trips</h2>", funding_note,
-        frame_table(trips, len(walked.trips), "round trips"),
+        _report_tables.trips_table(run, trips, len(walked.trips)),
         "<h2>Fills</h2>",
-        frame_table(fills, len(records), "fills"),
+        _report_tables.fills_table(run, fills, len(records)),
     ]
     return _report_page.page(title=heading, details=details, chart=chart, sections=sections,
                              plotly_js=js)
@@ -251,10 +258,9 @@ def result_page(run: Any, *, title: str | None, stats_rows: Sequence[tuple[str, 
     heading = title if title is not None else f"Run of {run.strategy}"
     sections = [
         "<h2>Statistics</h2>",
-        _report_page.table(["", ""], stats_rows, "stats").replace(
-            "<thead><tr><th></th><th></th></tr></thead>\n", ""),
+        _report_tables.stats_table(stats_rows),
         "<h2>Fills</h2>",
-        frame_table(fills.head(max_fills), len(fills), "fills"),
+        _report_tables.frame_table(fills.head(max_fills), len(fills), "fills"),
     ]
     return _report_page.page(title=heading, details=[f"{run.ticks:,} ticks"], chart=chart,
                              sections=sections, plotly_js=js)

@@ -99,4 +99,5 @@ def section(run: Any, np: Any, instruments: Any) -> list[str]:
     return ["<h2>Instruments</h2>",
             '<p class="note">Net is realized profit less fees plus funding; a position still '
             "open at the end is valued in the equity, not here.</p>",
-            _report_page.table(COLUMNS, rows(run, shown), "rows")]
+            '<div class="scroll">' + _report_page.table(COLUMNS, rows(run, shown), "rows")
+            + "</div>"]

@@ -194,12 +194,15 @@ p.details {{ color: #555; margin-top: 0; }}
 p.note {{ color: #555; font-size: 13px; }}
 #chart {{ width: 100%; height: {chart["layout"]["height"]}px; border: 1px solid #ddd; }}
 table {{ border-collapse: collapse; font-size: 13px; }}
-th, td {{ padding: 3px 10px; border-bottom: 1px solid #e4e4e4; white-space: nowrap; }}
-thead th {{ position: sticky; top: 0; background: #f6f6f6; }}
+th, td {{ padding: 3px 8px; border-bottom: 1px solid #e4e4e4; white-space: nowrap; }}
+/* Headings wrap (their units go to a second line) so that the columns are
+   as narrow as their values. */
+thead th {{ position: sticky; top: 0; background: #f6f6f6; white-space: normal;
+            vertical-align: bottom; }}
 table.stats th {{ text-align: left; font-weight: normal; color: #444; }}
 table.stats td {{ text-align: right; font-variant-numeric: tabular-nums; }}
 table.rows td {{ text-align: right; font-variant-numeric: tabular-nums; }}
-div.scroll {{ overflow-x: auto; }}
+div.scroll {{ overflow-x: auto; max-width: 100%; }}
 </style>
 <script>{plotly_js}</script>
 </head>

@@ -1,31 +1,25 @@
-"""The statistics a quant shares about one venue run, annualised by calendar
+"""The statistics a quant shares about one venue run, in USDT and calendar
 time, and the drawdown and formatting helpers the report's tables share.
 
-Conventions (docs/report.md states them for readers):
-  - returns are simple returns between consecutive equity samples,
-    r_i = e_i / e_{i-1} - 1; a period that starts at no equity (after a
-    liquidation took everything) has a return of 0;
-  - a year is 365 days of 86 400 s; the run lasts from its first equity
-    sample to its last, and the samples per year are the returns measured
-    over that many years;
-  - annualised Sharpe and Sortino ratios are the per-period ones times the
-    square root of the samples per year, with no risk-free rate; Sortino
-    divides the mean by the root mean square of the returns below 0 (over all
-    periods);
-  - trade statistics are of the closed round trips, net of fees and funding;
-    over several instruments, of every instrument's trips together.
+Returns, Sharpe ratios, exposure and when a figure is annualised are defined
+once, in `_report_measures` (docs/report.md states them for readers); here
+they are gathered into one table with the drawdown, the trade statistics of
+the closed round trips (over several instruments, of every instrument's
+trips together, net of fees and funding) and the comparison with holding
+the instrument instead.
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
-from dataclasses import dataclass
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
 from typing import Any
 
 import halvorn
-
-YEAR_NS = 365 * 86_400 * 10**9
+from halvorn import _report_ticks
+from halvorn._report_measures import (ANNUAL_SPAN_NS, YEAR_NS, alpha_beta, annualises, exposure,
+                                      period_returns, risk, total_return, trade_quality)
 
 
 # --- drawdowns -------------------------------------------------------------------------
@@ -87,6 +81,12 @@ def percent(fraction: float | None, places: int = 2, signed: bool = True,
     return f"{fraction * 100:{'+' if signed else ''}.{places}f} %"
 
 
+def small_percent(fraction: float | None, missing: str = "undefined") -> str:
+    """A fraction that may be tiny, as a percentage to three significant
+    digits: 0.0000123 as "0.00123 %"."""
+    return missing if fraction is None else f"{fraction * 100:.3g} %"
+
+
 def duration(ns: float) -> str:
     seconds = ns / 1e9
     for unit, size in (("y", 365 * 86_400), ("d", 86_400), ("h", 3_600), ("min", 60)):
@@ -117,9 +117,10 @@ class Summary:
     is a two-column table.
 
     Fields are None where the run cannot give them: the equity statistics
-    without at least two equity samples (``equity_every=0``), the annualised
-    ones when the samples span no time, the trade statistics without a closed
-    round trip, the buy-and-hold return without the ticks.
+    without at least two equity samples (``equity_every=0``), the yearly
+    ones for a run shorter than 30 days (`annualised` is False, and the
+    table says why), the trade statistics without closed round trips, the
+    comparisons with holding the instrument without the ticks.
     """
 
     strategy: str
@@ -138,16 +139,26 @@ class Summary:
     """Observations processed."""
     samples: int
     """Equity samples."""
+    annualised: bool
+    """Whether the samples span 30 days or more, enough for yearly figures;
+    below that the yearly fields are None."""
     total_return: float | None
     """Last equity sample over the first, minus one."""
     annual_return: float | None
     """Compound annual growth rate: (1 + total_return) ** (1 / years) - 1."""
     volatility: float | None
     """Standard deviation of the sample returns, annualised."""
+    volatility_per_period: float | None
+    """Sample standard deviation of the returns between equity samples."""
     sharpe: float | None
-    """Mean over standard deviation of the sample returns, annualised (no risk-free rate)."""
+    """Sharpe ratio per sample times the square root of the samples a year."""
+    sharpe_per_period: float | None
+    """Mean over standard deviation of the sample returns (no risk-free rate):
+    `report.stats(run).sharpe`."""
     sortino: float | None
-    """Mean over the root mean square of the returns below 0, annualised; None
+    """Sortino ratio per sample, annualised."""
+    sortino_per_period: float | None
+    """Mean return over the root mean square of the returns below 0; None
     without a losing sample."""
     calmar: float | None
     """Annual return over the maximum drawdown; None without a drawdown."""
@@ -159,7 +170,7 @@ class Summary:
     """How long it lasted: from its peak to the first sample back at the peak,
     or to the last sample, ns."""
     periods_per_year: float | None
-    """Sample returns per 365-day year: what the ratios are annualised with."""
+    """Sample returns per 365-day year."""
     psr: float | None
     """Probabilistic Sharpe ratio: probability that the true annual Sharpe ratio
     is above `benchmark`."""
@@ -171,7 +182,7 @@ class Summary:
     confidence: float
     """Confidence `min_trl_ns` is computed for."""
     exposure: float | None
-    """Share of the run's time with a position open."""
+    """Share of the run's ticks after which a position was open."""
     trips: int
     """Closed round trips."""
     open_trips: int
@@ -183,6 +194,12 @@ class Summary:
     None without a losing trip."""
     expectancy: float | None
     """Mean net return of a trip on what its position cost to open."""
+    sqn: float | None
+    """System quality number: the square root of the closed trips times the
+    mean of their returns over the standard deviation."""
+    kelly: float | None
+    """Kelly fraction of the closed trips' returns: p - (1 - p) / b, with p the
+    win rate and b the mean win over the mean loss."""
     average_trade: float | None
     """Mean net profit of a closed trip, USDT."""
     best_trade: float | None
@@ -203,15 +220,25 @@ class Summary:
     """Price return from the first tick to the last (last price over first,
     minus one): holding the contract unlevered, without costs.  None over
     several instruments, which have no one price."""
+    buy_and_hold_each: Mapping[str, float | None] = field(default_factory=dict)
+    """Each instrument's buy-and-hold return by symbol (None where its ticks
+    were not given); empty without an instrument definition."""
+    beta: float | None = None
+    """Beta of the sample returns against those of holding the instrument at
+    the same times; None over several instruments or without the ticks."""
+    alpha_per_period: float | None = None
+    """Mean sample return that beta does not explain."""
+    alpha: float | None = None
+    """That times the samples a year."""
 
     def table(self) -> list[tuple[str, str]]:
         """The statistics as (label, formatted value) pairs, in display order,
-        with their units."""
+        with their units; a missing value reads why it is missing."""
         span = ("no equity samples" if self.start is None or self.end is None
                 else f"{utc(self.start)} to {utc(self.end)} ({duration(self.end - self.start)})")
         need_samples = "needs equity samples"
-        per_year = (f"{self.periods_per_year:,.0f} samples a year"
-                    if self.periods_per_year is not None else "no time elapsed")
+        yearly = (f"not annualised: the run spans under {duration(ANNUAL_SPAN_NS)}"
+                  if self.total_return is not None and not self.annualised else need_samples)
         drawdown = (need_samples if self.max_drawdown is None else
                     f"{self.max_drawdown * 100:.2f} % ({self.max_drawdown_usdt:,.2f} USDT)")
         min_trl = "not above the benchmark"
@@ -220,36 +247,60 @@ class Summary:
             if self.periods_per_year:
                 samples = self.min_trl_ns / YEAR_NS * self.periods_per_year
                 min_trl += f" ({samples:,.0f} samples)"
-        if self.sharpe is None:
+        if self.sharpe_per_period is None:
             min_trl = "undefined"
+        samples_text = f"{self.samples:,}"
+        if self.periods_per_year is not None:
+            samples_text += f" ({self.periods_per_year:,.0f} returns a year)"
         trade = "no closed trips"
         several = len(self.symbols) > 1
-        return [
+        holding = ("not for several instruments: see each instrument's" if several
+                   else "needs the ticks")
+        rows = [
             ("Strategy", self.strategy),
             ("Instruments", ", ".join(self.symbols)) if several else
             ("Instrument", self.symbol or "none defined (prices in ticks)"),
             ("Period", span),
             ("Ticks", f"{self.ticks:,}"),
+            ("Equity samples", samples_text),
             ("Total return", percent(self.total_return, missing=need_samples)),
-            ("Annual return (365 d)", percent(self.annual_return, missing=per_year)),
-            ("Buy and hold", percent(self.buy_and_hold, missing=(
-                "not for several instruments" if several else "needs the ticks"))),
-            ("Volatility (annual)", percent(self.volatility, signed=False, missing=per_year)),
-            (f"Sharpe ratio (annual, {per_year})", number(self.sharpe, ".3f")),
-            ("Sortino ratio (annual)", number(self.sortino, ".3f")),
-            ("Calmar ratio", number(self.calmar, ".3f")),
+            ("Annual return (365 d)", percent(self.annual_return, missing=yearly)),
+            ("Buy and hold", percent(self.buy_and_hold, missing=holding)),
+        ]
+        if several:
+            rows += [(f"Buy and hold {symbol}", percent(value, missing="needs its ticks"))
+                     for symbol, value in self.buy_and_hold_each.items()]
+        rows += [
+            ("Beta (vs buy and hold)", number(self.beta, ".3f", missing=holding)),
+            ("Alpha (annual, vs buy and hold)", percent(self.alpha, missing=(
+                yearly if self.beta is not None else holding))),
+            ("Alpha (per sample)", small_percent(self.alpha_per_period, missing=holding)),
+            ("Volatility (annual)", percent(self.volatility, signed=False, missing=yearly)),
+            ("Volatility (per sample)", small_percent(self.volatility_per_period)),
+            ("Sharpe ratio (annual)", number(self.sharpe, ".3f", missing=(
+                yearly if self.sharpe_per_period is not None else "undefined"))),
+            ("Sharpe ratio (per sample)", number(self.sharpe_per_period, ".4f")),
+            ("Sortino ratio (annual)", number(self.sortino, ".3f", missing=(
+                yearly if self.sortino_per_period is not None else "undefined"))),
+            ("Sortino ratio (per sample)", number(self.sortino_per_period, ".4f")),
+            ("Calmar ratio", number(self.calmar, ".3f", missing=(
+                yearly if not self.annualised else "undefined"))),
             ("Max drawdown", drawdown),
             ("Max drawdown duration",
              need_samples if self.drawdown_ns is None else duration(self.drawdown_ns)),
             (f"PSR (vs annual Sharpe {self.benchmark:g})", number(self.psr, ".3f")),
             (f"MinTRL ({self.confidence * 100:g} %)", min_trl),
-            ("Exposure", percent(self.exposure, 1, False, "no time elapsed")
-             + ("" if self.exposure is None else " of the time")),
+            ("Exposure", percent(self.exposure, 1, False, "no ticks")
+             + ("" if self.exposure is None else " of ticks")),
             ("Round trips", f"{self.trips:,} closed, {self.open_trips:,} open at the end"),
             ("Win rate", percent(self.win_rate, 1, False, trade)),
             ("Profit factor", number(self.profit_factor, ".3f",
                                      missing=trade if not self.trips else "no losing trips")),
             ("Expectancy (per trip, on its cost)", percent(self.expectancy, 4, missing=trade)),
+            ("System quality number", number(self.sqn, ".2f", missing=(
+                trade if not self.trips else "needs two trips that differ"))),
+            ("Kelly fraction", number(self.kelly, ".3f", missing=(
+                trade if not self.trips else "needs winning and losing trips"))),
             ("Average trade", number(self.average_trade, ",.2f", " USDT", missing=trade)),
             ("Best trade", number(self.best_trade, ",.2f", " USDT", missing=trade)),
             ("Worst trade", number(self.worst_trade, ",.2f", " USDT", missing=trade)),
@@ -260,139 +311,118 @@ class Summary:
             ("Funding (net, + received / - paid)", f"{self.funding:,.2f} USDT"),
             ("Liquidations", f"{self.liquidations:,}"),
         ]
+        return rows
 
     def __str__(self) -> str:
-        rows = self.table()
-        width = max(len(label) for label, _ in rows)
-        return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
+        return two_columns(self.table())
 
 
-def sample_returns(curve: Sequence[int]) -> list[float]:
-    """e_i / e_{i-1} - 1 for each pair of samples; 0 where e_{i-1} <= 0."""
-    return [(b / a - 1.0) if a > 0 else 0.0 for a, b in zip(curve, curve[1:])]
+def two_columns(rows: Sequence[tuple[str, str]]) -> str:
+    """(label, value) rows as text, the values lined up."""
+    width = max(len(label) for label, _ in rows)
+    return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
 
 
-def exposure(times: Sequence[int], positions: Sequence[int], start: int, end: int) -> float | None:
-    """Share of [start, end] with a position: positions[i] holds from times[i]
-    to times[i + 1] (the last to `end`), flat before times[0]."""
-    if end <= start:
-        return None
-    held = 0
-    for i, (at, size) in enumerate(zip(times, positions)):
-        if size == 0:
-            continue
-        until = times[i + 1] if i + 1 < len(times) else end
-        held += max(0, min(until, end) - max(at, start))
-    return held / (end - start)
+def _scaled(value: float | None, by: float) -> float | None:
+    return None if value is None else value * by
 
 
-def summarise(*, run: Any, trips: Sequence[Any], times: Sequence[int], positions: Sequence[int],
-              ends: Any, benchmark: float, confidence: float) -> Summary:
-    """The Summary of `run` from its walk (trips, each with its market and
-    share of funding; the account's event times and positions) and the first
-    and last tick of them all (`ends`, or None)."""
+def summarise(*, run: Any, trips: Sequence[Any], given: _report_ticks.Given,
+              symbols: Sequence[str | None], np: Any, benchmark: float,
+              confidence: float) -> Summary:
+    """The Summary of `run` from its walk's trips (each with its market and
+    share of funding) and what `given` says of the ticks of each of its
+    instruments (named `symbols`, in the same order)."""
     curve = [int(v) for v in run.equity_curve]
     sample_times = [int(t) for t in run.equity_times]
+    ends = given.whole
     start = sample_times[0] if sample_times else (ends.first_ts if ends else None)
     end_candidates = [t for t in (sample_times[-1] if sample_times else None,
                                   ends.last_ts if ends else None) if t is not None]
     end = max(end_candidates) if end_candidates else None
 
-    total = annual = vol = sharpe = sortino = calmar = None
-    worst = worst_usdt = None
-    drawdown_ns = None
-    per_year = psr = min_trl_ns = None
+    total = total_return(curve) if len(curve) >= 2 else None
+    rets = period_returns(curve)
+    span = sample_times[-1] - sample_times[0] if len(sample_times) >= 2 else None
+    yearly = annualises(span) and total is not None
+    per_year = len(rets) / (span / YEAR_NS) if span and rets else None
+    measured = risk(rets, benchmark / math.sqrt(per_year) if per_year else benchmark, confidence)
+    root = math.sqrt(per_year) if per_year and yearly else None
+
+    worst = worst_usdt = drawdown_ns = None
     if len(curve) >= 2:
-        total = curve[-1] / curve[0] - 1 if curve[0] > 0 else None
         deepest = drawdowns(curve)
         worst, worst_usdt = deepest.worst, deepest.worst_cash / halvorn.CASH_SCALE
         drawdown_ns = sample_times[deepest.end] - sample_times[deepest.peak]
-        rets = sample_returns(curve)
-        span = sample_times[-1] - sample_times[0]
-        if span > 0:
-            years = span / YEAR_NS
-            per_year = len(rets) / years
-            if total is not None:
-                try:
-                    annual = (1 + total) ** (1 / years) - 1 if total > -1 else -1.0
-                except OverflowError:
-                    # A gain compounded over a span of minutes: past any float.
-                    annual = math.inf
-            if len(rets) >= 2:
-                mean = sum(rets) / len(rets)
-                deviation = math.sqrt(sum((r - mean) ** 2 for r in rets) / (len(rets) - 1))
-                vol = deviation * math.sqrt(per_year)
-                if deviation > 0:
-                    sharpe = mean / deviation * math.sqrt(per_year)
-                downside = math.sqrt(sum(min(r, 0.0) ** 2 for r in rets) / len(rets))
-                if downside > 0:
-                    sortino = mean / downside * math.sqrt(per_year)
-            if annual is not None and worst > 0:
-                calmar = annual / worst
-            _, psr, min_trl = sharpe_confidence(rets, benchmark / math.sqrt(per_year), confidence)
-            if min_trl is not None:
-                min_trl_ns = min_trl * span / len(rets)
+    annual = calmar = None
+    if yearly and total is not None and span:
+        years = span / YEAR_NS
+        try:
+            annual = (1 + total) ** (1 / years) - 1 if total > -1 else -1.0
+        except OverflowError:
+            annual = math.inf
+        if worst:
+            calmar = annual / worst
+    min_trl_ns = (measured.min_trl * span / len(rets)
+                  if measured.min_trl is not None and span else None)
+
+    # Holding the instrument instead: its price at each equity sample, its
+    # returns defined as the run's are.
+    alpha_period = beta = None
+    if len(given.ticks) == 1 and given.ticks[0] is not None and len(rets) >= 2:
+        held = [int(p) for p in _report_ticks.prices_at(given.ticks[0], sample_times, np)]
+        alpha_period, beta = alpha_beta(rets, period_returns(held))
+    each = {symbol: (None if end_ is None or not end_.first_price or end_.last_price is None
+                     else end_.last_price / end_.first_price - 1)
+            for symbol, end_ in zip(symbols, given.ends) if symbol is not None}
 
     closed = [trip for trip in trips if trip.exit_ts is not None]
     nets = [trip.direction * (trip.exit_value - trip.entry_value) * trip.market.contract_size
             - trip.fees + trip.funding for trip in closed]
-    win_rate = profit_factor = expectancy = average = best = worst_trade = held = None
+    on_cost = [n / (trip.entry_value * trip.market.contract_size)
+               for n, trip in zip(nets, closed) if trip.entry_value]
+    sqn, kelly = trade_quality(on_cost)
+    win_rate = profit_factor = expectancy = average = best = worst_trade = held_ns = None
     if nets:
         wins = sum(n for n in nets if n > 0)
         losses = -sum(n for n in nets if n < 0)
         win_rate = sum(1 for n in nets if n > 0) / len(nets)
         profit_factor = wins / losses if losses else None
-        costs = [trip.entry_value * trip.market.contract_size for trip in closed]
-        expectancy = sum(n / c for n, c in zip(nets, costs) if c) / len(nets)
+        expectancy = sum(on_cost) / len(nets)
         average = sum(nets) / len(nets) / halvorn.CASH_SCALE
         best, worst_trade = max(nets) / halvorn.CASH_SCALE, min(nets) / halvorn.CASH_SCALE
-        held = sum(trip.exit_ts - trip.entry_ts for trip in closed) / len(closed)
+        held_ns = sum(trip.exit_ts - trip.entry_ts for trip in closed) / len(closed)
 
     instrument = getattr(run, "instrument", None)
-    symbols = tuple(str(s) for s in getattr(run, "symbols", ()) or ())
-    if not symbols and instrument is not None:
-        symbols = (str(instrument.symbol),)
+    named = tuple(str(s) for s in getattr(run, "symbols", ()) or ())
+    if not named and instrument is not None:
+        named = (str(instrument.symbol),)
     return Summary(
         strategy=run.strategy,
-        symbol=None if instrument is None else str(instrument.symbol), symbols=symbols,
-        start=start, end=end, ticks=run.ticks, samples=len(curve),
-        total_return=total, annual_return=annual, volatility=vol, sharpe=sharpe,
-        sortino=sortino, calmar=calmar, max_drawdown=worst, max_drawdown_usdt=worst_usdt,
-        drawdown_ns=drawdown_ns, periods_per_year=per_year, psr=psr, min_trl_ns=min_trl_ns,
-        benchmark=benchmark, confidence=confidence,
-        exposure=(exposure(times, positions, start, end)
-                  if start is not None and end is not None else None),
+        symbol=None if instrument is None else str(instrument.symbol), symbols=named,
+        start=start, end=end, ticks=run.ticks, samples=len(curve), annualised=yearly,
+        total_return=total, annual_return=annual,
+        volatility=_scaled(measured.deviation, root) if root else None,
+        volatility_per_period=measured.deviation,
+        sharpe=_scaled(measured.sharpe, root) if root else None,
+        sharpe_per_period=measured.sharpe,
+        sortino=_scaled(measured.sortino, root) if root else None,
+        sortino_per_period=measured.sortino,
+        calmar=calmar, max_drawdown=worst, max_drawdown_usdt=worst_usdt,
+        drawdown_ns=drawdown_ns, periods_per_year=per_year, psr=measured.psr,
+        min_trl_ns=min_trl_ns, benchmark=benchmark, confidence=confidence,
+        exposure=exposure(run),
         trips=len(closed), open_trips=len(trips) - len(closed), win_rate=win_rate,
-        profit_factor=profit_factor, expectancy=expectancy, average_trade=average,
-        best_trade=best, worst_trade=worst_trade, average_duration_ns=held,
+        profit_factor=profit_factor, expectancy=expectancy, sqn=sqn, kelly=kelly,
+        average_trade=average, best_trade=best, worst_trade=worst_trade,
+        average_duration_ns=held_ns,
         fills=len(run.fills), liquidations=len(run.liquidations),
         fees_paid=run.fees_paid / halvorn.CASH_SCALE,
         funding=run.funding_paid / halvorn.CASH_SCALE,
         buy_and_hold=(ends.last_price / ends.first_price - 1
                       if ends is not None and ends.first_price and ends.first_price > 0
                       and ends.last_price is not None else None),
+        buy_and_hold_each=each, beta=beta, alpha_per_period=alpha_period,
+        alpha=(alpha_period * per_year if alpha_period is not None and per_year and yearly
+               else None),
     )
-
-
-def sharpe_confidence(rets: Sequence[float], benchmark: float, confidence: float
-                      ) -> tuple[float | None, float | None, float | None]:
-    """(Sharpe ratio, PSR, MinTRL in periods) of per-period returns against a
-    per-period benchmark, through halvorn's own estimators; None where one is
-    undefined (too few periods, returns that never move, a Sharpe ratio not
-    above the benchmark for MinTRL)."""
-    try:
-        sharpe, skewness, kurtosis = halvorn.moments(list(rets))
-    except ValueError:
-        return None, None, None
-    try:
-        psr = halvorn.probabilistic_sharpe_ratio(sharpe, benchmark, len(rets), skewness, kurtosis)
-    except ValueError:
-        psr = None
-    min_trl = None
-    if sharpe > benchmark:
-        try:
-            min_trl = halvorn.minimum_track_record_length(sharpe, benchmark, skewness, kurtosis,
-                                                          confidence)
-        except ValueError:
-            min_trl = None
-    return sharpe, psr, min_trl

@@ -69,27 +69,69 @@ def _records(ticks: Any, np: Any) -> Any:
         raise ValueError(f"{ticks.path}: {error}") from error
 
 
+def _picker(ticks: Any, np: Any) -> tuple[int, Any]:
+    """The number of ticks, and a function giving (exch_ts, last) of the
+    ticks at an array of indices."""
+    _check(ticks)
+    if isinstance(ticks, halvorn.TickSource):
+        count = ticks.count
+
+        def pick(chosen: Any) -> tuple[Any, Any]:
+            # Taking the chosen records of the mapped file reads only the
+            # pages they are on, so a file of any size costs a few page reads
+            # per index.
+            records = _records(ticks, np)
+            picked = np.array(records[np.asarray(chosen, dtype=np.int64)][:, [0, 2]])
+            del records
+            return picked[:, 0], picked[:, 1]
+    else:
+        count = len(ticks)
+
+        def pick(chosen: Any) -> tuple[Any, Any]:
+            picked = [ticks[i] for i in np.asarray(chosen, dtype=np.int64).tolist()]
+            return (np.array([t.exch_ts for t in picked], "int64"),
+                    np.array([t.last for t in picked], "int64"))
+    return count, pick
+
+
 def sampled(ticks: Any, np: Any, points: int = 4_000) -> tuple[Any, Any]:
     """(exch_ts, last) of at most about `points` evenly spaced ticks, the last
     tick always among them."""
-    _check(ticks)
-    count = ticks.count if isinstance(ticks, halvorn.TickSource) else len(ticks)
+    count, pick = _picker(ticks, np)
     if count == 0:
         return np.empty(0, "int64"), np.empty(0, "int64")
     step = max(1, count // points)
     chosen = list(range(0, count, step))
     if chosen[-1] != count - 1:
         chosen.append(count - 1)
-    if isinstance(ticks, halvorn.TickSource):
-        # Taking the chosen records of the mapped file reads only the pages
-        # they are on, so a file of any size costs a few thousand page reads.
-        records = _records(ticks, np)
-        picked = np.array(records[chosen][:, [0, 2]])
-        del records
-        return picked[:, 0], picked[:, 1]
-    picked_ticks = [ticks[i] for i in chosen]
-    return (np.array([t.exch_ts for t in picked_ticks], "int64"),
-            np.array([t.last for t in picked_ticks], "int64"))
+    return pick(chosen)
+
+
+def prices_at(ticks: Any, times: Any, np: Any) -> Any:
+    """The last price (ticks) in force at each of `times` (ns): that of the
+    latest tick at or before it, or the first tick's for a time before them
+    all.  Empty without ticks.
+
+    Every time is looked up by halving at once, so a file is read at a few
+    pages per time, never whole."""
+    count, pick = _picker(ticks, np)
+    times = np.asarray(times, dtype=np.int64)
+    if count == 0:
+        return np.empty(0, "int64")
+    # For each time, the first index whose tick is later than it.
+    low = np.zeros(len(times), dtype=np.int64)
+    high = np.full(len(times), count, dtype=np.int64)
+    while True:
+        open_ = np.flatnonzero(low < high)
+        if not len(open_):
+            break
+        middle = (low[open_] + high[open_]) // 2
+        at, _ = pick(middle)
+        later = at > times[open_]
+        high[open_[later]] = middle[later]
+        low[open_[~later]] = middle[~later] + 1
+    _, last = pick(np.maximum(low - 1, 0))
+    return last
 
 
 def ends(ticks: Any, np: Any) -> Ends | None:

@@ -27,6 +27,8 @@ import halvorn
 from halvorn._optional import require
 
 _UNITS = ("decimal", "float")
+# A fill's effect on its position, by the code its record carries.
+_EFFECTS = ("open", "reduce", "close", "reverse")
 # Zero as a person writes it: a zero with eight places prints as 0E-8.
 _ZERO = decimal.Decimal(0)
 _WIDE = decimal.Context(prec=60, traps=[decimal.Inexact, decimal.InvalidOperation])
@@ -123,11 +125,15 @@ def _check_units(units: str) -> None:
 def fills_frame(run: Any, units: str = "float") -> Any:
     """The run's fills as a pandas DataFrame indexed by fill time (UTC).
 
-    Columns: order, side ("buy"/"sell"), offset ("open"/"close"), price (in
-    the quote currency), qty (in the base asset), fee (USDT, positive when
-    paid), taker, exch_ts and local_ts (ns, as the run holds them).  A run
-    of several instruments has a symbol column first, and each fill's price
-    and qty are in its own instrument's units.
+    Columns: order, side ("buy"/"sell"), offset ("open"/"close", as the
+    order was sent), effect (what the fill did to its instrument's position,
+    or in hedge mode to its leg: "open" for one that opened or added to it,
+    "reduce", "close" for one that left it flat, "reverse" for one that
+    closed it and opened the other way), price (in the quote currency), qty
+    (in the base asset), fee (USDT, positive when paid), taker, exch_ts and
+    local_ts (ns, as the run holds them) and tick (the index of the tick the
+    fill was booked on).  A run of several instruments has a symbol column
+    first, and each fill's price and qty are in its own instrument's units.
     """
     _check_units(units)
     pandas = require("pandas", "report", "Run.fills_frame")
@@ -152,12 +158,14 @@ def fills_frame(run: Any, units: str = "float") -> Any:
         "order": records["order"],
         "side": sides[records["side"]],
         "offset": offsets[records["offset"]],
+        "effect": np.array(_EFFECTS, dtype=object)[records["effect"]],
         "price": price,
         "qty": qty,
         "fee": _cash(np, records["fee"], units),
         "taker": records["taker"].astype(bool),
         "exch_ts": records["exch_ts"],
         "local_ts": records["local_ts"],
+        "tick": records["tick"],
     }, index=pandas.DatetimeIndex(pandas.to_datetime(records["exch_ts"], unit="ns", utc=True),
                                   name="time"))
     return frame

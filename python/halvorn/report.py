@@ -42,9 +42,12 @@ from dataclasses import dataclass
 from typing import Any
 
 import halvorn
-from halvorn import _report_html, _report_ticks, _round_trips, _run_units
+from halvorn import _report_html, _report_panels, _report_ticks, _round_trips, _run_units
 from halvorn._optional import require
-from halvorn._report_summary import Summary, sharpe_confidence, summarise
+from halvorn._report_measures import exposure as _exposure
+from halvorn._report_measures import risk as _risk
+from halvorn._report_measures import total_return as _total_return
+from halvorn._report_summary import Summary, summarise, two_columns
 from halvorn._report_summary import drawdowns as _drawdowns
 from halvorn._report_summary import duration as _duration
 from halvorn._report_summary import number as _number
@@ -132,7 +135,7 @@ class Stats:
     liquidations: int
     """Times the venue closed the account."""
     exposure: float | None
-    """Share of ticks on which a position was open; needs a venue.Run."""
+    """Share of ticks after which a position was open; needs a venue.Run."""
 
     def table(self) -> list[tuple[str, str]]:
         """The statistics as (label, formatted value) pairs, in display order,
@@ -156,13 +159,12 @@ class Stats:
             ("Fees", _usdt(self.fees_paid)),
             ("Funding (net, + received / - paid)", _usdt(self.funding_paid)),
             ("Liquidations", f"{self.liquidations:,}"),
-            ("Exposure", need if self.exposure is None else f"{self.exposure * 100:.1f} % of ticks"),
+            ("Exposure", (f"{self.exposure * 100:.1f} % of ticks" if self.exposure is not None
+                          else need if self.drawdown_ns is None else "no ticks")),
         ]
 
     def __str__(self) -> str:
-        rows = self.table()
-        width = max(len(label) for label, _ in rows)
-        return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
+        return two_columns(self.table())
 
 
 def stats(run: Any, *, benchmark: float = 0.0, confidence: float = 0.95) -> Stats:
@@ -182,25 +184,26 @@ def stats(run: Any, *, benchmark: float = 0.0, confidence: float = 0.95) -> Stat
     drawdown = _drawdowns(curve)
     venue_run = _is_venue_run(run)
 
-    sharpe, psr, min_trl = sharpe_confidence(period_returns, benchmark, confidence)
+    measured = _risk(period_returns, benchmark, confidence)
 
-    drawdown_ns = exposure = None
+    drawdown_ns = None
     if venue_run:
         times = list(run.equity_times)
         drawdown_ns = times[drawdown.end] - times[drawdown.peak]
-        exposure = run.exposed_ticks / run.ticks if run.ticks else 0.0
+    total = _total_return(curve)
+    assert total is not None  # returns() refused a curve that does not start positive
     return Stats(
         strategy=run.strategy,
         ticks=run.ticks,
         periods=len(period_returns),
-        total_return=(curve[-1] - curve[0]) / curve[0],
+        total_return=total,
         max_drawdown=drawdown.worst,
         max_drawdown_cash=drawdown.worst_cash,
         drawdown_periods=drawdown.end - drawdown.peak,
         drawdown_ns=drawdown_ns,
-        sharpe=sharpe,
-        psr=psr,
-        min_trl=min_trl,
+        sharpe=measured.sharpe,
+        psr=measured.psr,
+        min_trl=measured.min_trl,
         benchmark=benchmark,
         confidence=confidence,
         fills=run.fills if isinstance(run.fills, int) else len(run.fills),
@@ -208,7 +211,7 @@ def stats(run: Any, *, benchmark: float = 0.0, confidence: float = 0.95) -> Stat
         funding_paid=run.funding_paid,
         liquidations=(run.liquidations if isinstance(run.liquidations, int)
                       else len(run.liquidations)),
-        exposure=exposure,
+        exposure=_exposure(run),
     )
 
 
@@ -343,9 +346,10 @@ def summary(run: Any, *, ticks: Any = None, venue: Any = None, benchmark: float 
     hedge, one = _venues(venue)
     walked, given = _round_trips.walk_ticks(run, ticks, hedge=hedge, venue=one,
                                             what="report.summary")
-    return summarise(run=run, trips=walked.trips, times=walked.times,
-                     positions=walked.positions, ends=given.whole, benchmark=benchmark,
-                     confidence=confidence)
+    np = require("numpy", "report", "report.summary")
+    return summarise(run=run, trips=walked.trips, given=given,
+                     symbols=[track.market.symbol for track in walked.tracks], np=np,
+                     benchmark=benchmark, confidence=confidence)
 
 
 def equity_frame(run: Any) -> Any:
@@ -469,7 +473,7 @@ def _price_units(instrument: Any, numpy: Any, prices: Any) -> tuple[Any, str]:
     return _run_units._scaled(numpy, prices, instrument.tick_size, "float"), "price (USDT)"
 
 
-def _figure(run: Any, ticks: Any) -> Any:
+def _figure(run: Any, ticks: Any, panels: Any = None) -> Any:
     require("matplotlib", "report", "report.plot")
     import numpy
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -481,17 +485,31 @@ def _figure(run: Any, ticks: Any) -> Any:
     if ticks is not None and not venue_run:
         raise ValueError("a RunResult has no fill times to place on the price series; "
                          "pass ticks only with a halvorn.venue.Run")
+    if not venue_run:
+        _report_panels.refuse_without_times(panels)
+    extra = _report_panels.custom(panels, numpy)
     markets = _round_trips.run_markets(run) if venue_run else []
     # Prices of different instruments share no axis: each gets a panel.
     several = len(markets) > 1
     each_ticks = (_report_ticks.split(ticks, [m.symbol for m in markets]) if venue_run
                   else [None])
 
-    figure = Figure(figsize=(10, 8 + 3 * (len(each_ticks) - 1)), dpi=100, layout="constrained")
+    figure = Figure(figsize=(10, 8 + 3 * (len(each_ticks) - 1) + 2 * len(extra)), dpi=100,
+                    layout="constrained")
     FigureCanvasAgg(figure)
     equity_axes, drawdown_axes, *fill_axes = figure.subplots(
-        2 + len(each_ticks), 1, height_ratios=[3, 1.4] + [3] * len(each_ticks),
-        sharex=venue_run)
+        2 + len(each_ticks) + len(extra), 1,
+        height_ratios=[3, 1.4] + [3] * len(each_ticks) + [1.6] * len(extra), sharex=venue_run)
+    own_axes, fill_axes = fill_axes[len(each_ticks):], fill_axes[:len(each_ticks)]
+    for axes, own in zip(own_axes, extra):
+        for number, each in enumerate(own.lines):
+            axes.plot(each.times.astype("datetime64[ns]"), each.values, linewidth=1.0,
+                      color=_report_panels.COLOURS[number % len(_report_panels.COLOURS)],
+                      label=each.name)
+        axes.set_ylabel(own.title)
+        axes.grid(alpha=0.3)
+        if len(own.lines) > 1:
+            axes.legend(loc="upper left", fontsize="small")
     figure.suptitle(f"{run.strategy}: {run.ticks:,} ticks")
 
     if venue_run:
@@ -567,7 +585,8 @@ def _draw_fills(axes: Any, numpy: Any, market: Any, ticks: Any, records: Any,
     axes.set_title(f"{name}fills ({len(records):,})", fontsize="medium", loc="left")
 
 
-def plot(run: Any, path: str | os.PathLike[str], *, ticks: Any = None) -> None:
+def plot(run: Any, path: str | os.PathLike[str], *, ticks: Any = None,
+         panels: Any = None) -> None:
     """Write a PNG of `run` to `path`: equity, drawdown, and the fills over price.
 
     Equity (USDT) and drawdown (%) are drawn at every equity sample.  For a
@@ -579,19 +598,26 @@ def plot(run: Any, path: str | os.PathLike[str], *, ticks: Any = None) -> None:
     RunResult has neither times nor sides for its fills, so they are drawn
     in order, by fill number.
 
+    `panels` adds panels of your own under them, on the run's time axis: a
+    dict of title to a series (a pandas Series indexed by time, or a pair
+    of times in ns and values), or to a dict of line name to series for
+    several lines in one panel; each makes the picture 200 pixels taller.
+
     The file at `path` is replaced only once the new one is complete: a
     failure part-way (a full disk, Ctrl-C) leaves the previous one as it was.
 
     Raises `ImportError` without matplotlib (``pip install halvorn[report]``),
-    `ValueError` for a run without an equity curve or for `ticks` with a
-    RunResult, and `OSError` when `path` cannot be written.
+    `ValueError` for a run without an equity curve or for `ticks` or
+    `panels` with a RunResult, `TypeError` for a panel that is not a
+    series, and `OSError` when `path` cannot be written.
     """
-    figure = _figure(run, ticks)
+    figure = _figure(run, ticks, panels)
     _replace(path, lambda out: figure.savefig(out, format="png"))
 
 
 def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: str | None = None,
-         max_fills: int = 500, venue: Any = None, max_trips: int = 500) -> None:
+         max_fills: int = 500, venue: Any = None, max_trips: int = 500,
+         panels: Any = None) -> None:
     """Write one self-contained HTML page about `run` to `path`.
 
     For a venue.Run: interactive charts over one time axis in UTC (equity,
@@ -606,7 +632,15 @@ def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: st
     sample, fill prices by fill number, the `stats` table and the fills.
     Long series are thinned before they are drawn (the lowest and highest
     point of each of a few thousand stretches), so the page of millions of
-    fills opens at once; the tables are exact.
+    fills opens at once; the tables are exact, prices to the places of the
+    instrument's step, and fit a window 1,400 pixels wide.  With `ticks`,
+    the equity panel also draws the equity of holding each instrument
+    instead, from the same balance.
+
+    `panels` adds panels of your own under the charts, on the run's time
+    axis (zoomed and panned with them): a dict of title to a series (a
+    pandas Series indexed by time, or a pair of times in ns and values),
+    or to a dict of line name to series for several lines in one panel.
 
     The page holds the plotting library's script itself and refers to
     nothing outside, so it works offline and can be mailed or archived as
@@ -616,8 +650,9 @@ def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: st
 
     Raises `ImportError` without pandas or plotly (``pip install
     halvorn[report]``), `ValueError` for a negative `max_fills` or
-    `max_trips`, for a RunResult without an equity curve or with `ticks`, and
-    `OSError` when `path` cannot be written.
+    `max_trips`, for a RunResult without an equity curve or with `ticks` or
+    `panels`, `TypeError` for a panel that is not a series, and `OSError`
+    when `path` cannot be written.
     """
     for name, value in (("max_fills", max_fills), ("max_trips", max_trips)):
         if not isinstance(value, int) or isinstance(value, bool) or value < 0:
@@ -626,8 +661,10 @@ def html(run: Any, path: str | os.PathLike[str], *, ticks: Any = None, title: st
     if _is_venue_run(run):
         hedge, one = _venues(venue)
         text = _report_html.venue_page(run, ticks=ticks, venue=one, hedge=hedge,
-                                       title=title, max_fills=max_fills, max_trips=max_trips)
+                                       title=title, max_fills=max_fills, max_trips=max_trips,
+                                       panels=panels)
     else:
+        _report_panels.refuse_without_times(panels)
         if ticks is not None:
             raise ValueError("a RunResult has no fill times to place on the price series; "
                              "pass ticks only with a halvorn.venue.Run")

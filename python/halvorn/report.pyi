@@ -13,6 +13,11 @@ from halvorn.venue import Venue
 __all__ = ["Stats", "stats", "Summary", "summary", "round_trips", "fills_frame", "equity_frame",
            "plot", "html"]
 
+# A series of a user's own panel: a pandas Series indexed by time, or
+# (times in ns, values); a panel is one series or several by line name.
+_Series = pandas.Series | tuple[Sequence[int], Sequence[float]]
+_Panels = Mapping[str, _Series | Mapping[str, _Series]] | None
+
 # The ticks a run was made on: one series, or for a run of several
 # instruments a dict of symbol to series, as venue.run took them.
 _Ticks = TickSource | Sequence[Tick] | Mapping[str, TickSource | Sequence[Tick]] | None
@@ -67,8 +72,8 @@ def stats(run: _Run, *, benchmark: float = 0.0, confidence: float = 0.95) -> Sta
 
 @dataclass(frozen=True, kw_only=True)
 class Summary:
-    """The statistics of a venue run in USDT and calendar time (365-day years);
-    None marks what the run cannot give."""
+    """The statistics of a venue run in USDT and calendar time (365-day years,
+    for runs of 30 days or more); None marks what the run cannot give."""
 
     strategy: str
     symbol: str | None
@@ -77,11 +82,15 @@ class Summary:
     end: int | None
     ticks: int
     samples: int
+    annualised: bool
     total_return: float | None
     annual_return: float | None
     volatility: float | None
+    volatility_per_period: float | None
     sharpe: float | None
+    sharpe_per_period: float | None
     sortino: float | None
+    sortino_per_period: float | None
     calmar: float | None
     max_drawdown: float | None
     max_drawdown_usdt: float | None
@@ -97,6 +106,8 @@ class Summary:
     win_rate: float | None
     profit_factor: float | None
     expectancy: float | None
+    sqn: float | None
+    kelly: float | None
     average_trade: float | None
     best_trade: float | None
     worst_trade: float | None
@@ -106,6 +117,10 @@ class Summary:
     fees_paid: float
     funding: float
     buy_and_hold: float | None
+    buy_and_hold_each: Mapping[str, float | None] = ...
+    beta: float | None = None
+    alpha_per_period: float | None = None
+    alpha: float | None = None
     def table(self) -> list[tuple[str, str]]:
         """(label, formatted value) pairs, in display order."""
 
@@ -144,6 +159,7 @@ def plot(
     path: str | os.PathLike[str],
     *,
     ticks: _Ticks = None,
+    panels: _Panels = None,
 ) -> None:
     """Write a PNG: equity, drawdown, and the fills over price (needs halvorn[report])."""
 
@@ -156,6 +172,7 @@ def html(
     max_fills: int = 500,
     venue: Venue | Mapping[str, Venue] | None = None,
     max_trips: int = 500,
+    panels: _Panels = None,
 ) -> None:
     """Write one self-contained HTML page: interactive charts, the statistics,
     the round trips and the fills (needs halvorn[report])."""

@@ -27,32 +27,20 @@ of zero from then on instead of a division by zero.
 from __future__ import annotations
 
 import concurrent.futures as cf
-import contextlib
 import decimal
-import io
 import itertools
-import math
-import multiprocessing
-import multiprocessing.connection
 import os
-import pickle
 import re
 import shutil
-import signal
-import sys
 import tempfile
-import threading
-import time
-import traceback
 from array import array
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from concurrent.futures.process import BrokenProcessPool
-from multiprocessing.connection import Connection
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 import halvorn
-from halvorn import _tick_frames, _unit_text
+from halvorn import _fanout, _tick_frames, _unit_text
+from halvorn._fanout import worker_count as _worker_count
 from halvorn._optional import require
 from halvorn._progress import reporter
 
@@ -378,16 +366,21 @@ def _execute(strategy: Any, ticks: Any, balance: int | str, venue: Any, batch: i
         venue = venues.Venue(instrument=ticks.instrument)
     result = venues.run(strategy, ticks, balance, venue=venue, batch=batch,
                         equity_every=equity_every)
-    return _Outcome(
-        ticks=result.ticks,
-        fills=len(result.fills),
-        liquidations=len(result.liquidations),
-        final_equity=result.final_equity,
-        min_equity=result.min_equity,
-        fees_paid=result.fees_paid,
-        funding_paid=result.funding_paid,
-        equity_curve=array("q", result.equity_curve),
-    )
+    return _Outcome(**_totals(result), equity_curve=array("q", result.equity_curve))
+
+
+def _totals(result: Any) -> dict[str, int]:
+    """The totals of a venue run that a row of a sweep keeps."""
+    return dict(ticks=result.ticks, fills=len(result.fills),
+                liquidations=len(result.liquidations), final_equity=result.final_equity,
+                min_equity=result.min_equity, fees_paid=result.fees_paid,
+                funding_paid=result.funding_paid)
+
+
+def _open(path: Any) -> Any:
+    """The ticks a worker reads: the file at a path, or a slice, which finds
+    its records again in the worker that unpickled it."""
+    return halvorn.load_ticks(path) if isinstance(path, str) else path
 
 
 def _run_one(build: Callable[..., Any], params: dict[str, Any], path: Any, balance: int | str,
@@ -396,321 +389,9 @@ def _run_one(build: Callable[..., Any], params: dict[str, Any], path: Any, balan
     # basket's: a dict of symbol to path); the files are opened here, by every
     # worker for itself.
     strategy = build(**params)
-    ticks = ({symbol: halvorn.load_ticks(p) for symbol, p in path.items()}
-             if isinstance(path, dict) else halvorn.load_ticks(path))
+    ticks = ({symbol: _open(p) for symbol, p in path.items()}
+             if isinstance(path, dict) else _open(path))
     return _execute(strategy, ticks, balance, venue, batch, equity_every)
-
-
-# --- what an executor can carry -------------------------------------------------------
-
-
-def _carrier(executor: cf.Executor) -> str:
-    """How `executor` moves a task to where it runs.
-
-    A thread pool moves nothing; the standard process pool pickles by reference,
-    and its workers find classes and functions by importing their modules again,
-    which a fork need not (it inherited them) and spawn or forkserver must; a
-    distributed client pickles with cloudpickle, which carries lambdas, local
-    classes and the interactive session's definitions by value.  An executor
-    this does not know is not checked: what it needs cannot be known from here.
-    """
-    if isinstance(executor, cf.ThreadPoolExecutor):
-        return "nothing"
-    if isinstance(executor, cf.ProcessPoolExecutor):
-        context = getattr(executor, "_mp_context", None) or multiprocessing.get_context()
-        return "pickle" if context.get_start_method() == "fork" else "pickle, importing __main__"
-    if type(executor).__module__.split(".")[0] == "distributed":
-        return "cloudpickle"
-    return "nothing"
-
-
-class _MainFinder(pickle.Pickler):
-    """A pickler that also notes every class or function it refers to in __main__."""
-
-    def __init__(self, file: io.BytesIO) -> None:
-        super().__init__(file, protocol=pickle.HIGHEST_PROTOCOL)
-        self.in_main: list[Any] = []
-
-    def persistent_id(self, obj: Any) -> None:
-        if isinstance(obj, type) or callable(obj) and hasattr(obj, "__qualname__"):
-            if getattr(obj, "__module__", None) == "__main__":
-                self.in_main.append(obj)
-        return None
-
-
-def _main_is_importable() -> bool:
-    # What spawn itself does to make __main__'s definitions exist in a worker:
-    # import it by module name, except a package's __main__, which it skips,
-    # or else run its file again.
-    main = sys.modules.get("__main__")
-    name = getattr(getattr(main, "__spec__", None), "name", None)
-    if name is not None:
-        return name != "__main__" and not name.endswith(".__main__")
-    path = getattr(main, "__file__", None)
-    return path is not None and os.path.isfile(path)
-
-
-def _check_carriable(carrier: str, receiver: str, build: Any, sets: list[dict[str, Any]],
-                     venue: Any) -> None:
-    """Refuses, before any worker starts, a task that `receiver` cannot deliver.
-
-    Without this a lambda would fail in the pool's feeder thread, or a class
-    from an interactive session in every worker, each far from the call that
-    caused it and after the sweep had started.
-    """
-    if carrier == "nothing":
-        return
-    payload = (build, sets, venue)
-    try:
-        if carrier == "cloudpickle":
-            import cloudpickle
-
-            cloudpickle.dumps(payload)
-            return
-        finder = _MainFinder(io.BytesIO())
-        finder.dump(payload)
-    except Exception as error:
-        raise TypeError(
-            f"the sweep cannot send its work to {receiver}: {error}. Its workers "
-            "get build, the parameters and the venue by pickling; define build as a class or "
-            "function at the top level of a module, or run the sweep with "
-            "executor=concurrent.futures.ThreadPoolExecutor(1) to keep it in this process"
-        ) from error
-    if carrier == "pickle, importing __main__" and finder.in_main and not _main_is_importable():
-        name = getattr(finder.in_main[0], "__qualname__", repr(finder.in_main[0]))
-        raise TypeError(
-            f"{name} is defined in an interactive session or a package's __main__, which the "
-            "workers of a process pool started with spawn cannot load again to find it; move "
-            f"{name} into a module and import it from there, run the sweep from a script, or "
-            "pass executor=concurrent.futures.ThreadPoolExecutor(1)")
-
-
-# --- the sweep's own workers ----------------------------------------------------------
-
-
-_WORKER_NAME = "halvorn-sweep-worker"
-"""The name of every worker process a sweep starts, numbered from 0.  Spawn names a
-process before it runs the parent's main script again, so a worker can tell what it
-is while it loads."""
-
-_MAIN_RAN_A_SWEEP = 87
-"""How a worker exits when loading the main script called `run` again."""
-
-_GRACE = 5.0
-"""Seconds a worker has to leave when told to, and to be gone once it is killed."""
-
-_serving = False
-"""True in a worker once it has loaded what it needs and takes parameter sets."""
-
-
-def _in_a_loading_worker() -> bool:
-    return not _serving and multiprocessing.current_process().name.startswith(_WORKER_NAME + "-")
-
-
-def _worker_count(tasks: int) -> int:
-    return max(1, min(os.cpu_count() or 1, tasks))
-
-
-class _WorkerTraceback(Exception):
-    """Where an exception raised in a worker came from, as its cause in this process."""
-
-    def __init__(self, text: str) -> None:
-        super().__init__(text)
-        self.text = text
-
-    def __str__(self) -> str:
-        return f'\n"""\n{self.text}"""'
-
-
-def _sendable(error: BaseException) -> tuple[BaseException, str]:
-    """`error` in the form it can cross to the sweep, and its traceback as text.
-
-    An exception that does not come back out of a pickle (its class takes other
-    arguments than its args, or holds something a pickle cannot) is replaced by a
-    `RuntimeError` with its type and text, rather than failing the sweep with an
-    error about pickling.
-    """
-    text = "".join(traceback.format_exception(error))
-    try:
-        pickle.loads(pickle.dumps(error))
-    except Exception as why:
-        kind = type(error)
-        error = RuntimeError(f"{kind.__module__}.{kind.__qualname__}: {error} (the worker "
-                             f"could not send the exception itself: {why})")
-    return error, text
-
-
-def _serve(connection: Connection) -> None:
-    """A worker's life: parameter sets one at a time, until the sweep says stop."""
-    global _serving
-    _serving = True
-    # The sweep decides what an interrupt means.  A Ctrl-C at a terminal reaches
-    # every process of the foreground group, and a worker that died of it would
-    # turn the user's stop into a report of a broken worker.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    _leave_with_parent()
-    while True:
-        try:
-            task = connection.recv()
-        except EOFError:
-            return
-        if task is None:
-            return
-        k, build, params, path, balance, venue, batch, equity_every = task
-        connection.send(("started", k, None))
-        try:
-            outcome = _run_one(build, params, path, balance, venue, batch, equity_every)
-        except BaseException as error:
-            connection.send(("failed", k, _sendable(error)))
-        else:
-            connection.send(("done", k, outcome))
-
-
-def _leave_with_parent() -> None:
-    """Ends this worker as soon as the process that started it is gone.
-
-    A sweep ends its workers on every way out that runs its code, but a parent
-    that is killed (SIGKILL, the memory killer) runs none, and a worker in a set
-    that never finishes would run on as an orphan.
-    """
-    parent = multiprocessing.parent_process()
-    if parent is None:
-        return
-
-    def watch() -> None:
-        # The parent's sentinel is a pipe whose other end only the parent holds,
-        # so it reads as closed the moment the parent ends, however it ended.
-        parent.join()
-        os._exit(1)
-
-    threading.Thread(target=watch, name="halvorn-sweep-parent", daemon=True).start()
-
-
-@contextlib.contextmanager
-def _interrupts_held() -> Iterator[None]:
-    """Holds back SIGINT while the sweep ends its workers, and delivers it after.
-
-    A second Ctrl-C, or a supervisor that repeats its signal, would otherwise
-    stop the ending halfway and leave a worker running.  Only the main thread
-    receives signals, so elsewhere there is nothing to hold.
-    """
-    previous = signal.getsignal(signal.SIGINT)
-    if threading.current_thread() is not threading.main_thread() or previous is None:
-        yield
-        return
-    held: list[int] = []
-    signal.signal(signal.SIGINT, lambda signum, frame: held.append(signum))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-        if held:
-            signal.raise_signal(signal.SIGINT)
-
-
-class _Workers:
-    """The process pool a sweep starts when it is given no executor.
-
-    A pipe per worker and a set at a time, so the sweep knows which set each
-    worker runs and since when: a time limit counts from a set's own start, not
-    from its wait for a worker, and a worker that dies is reported with its
-    set.  And the sweep can end its workers at once, which a failure, a time
-    limit or a Ctrl-C needs: a pool that is shut down waits for the sets that
-    are running, forever if one hangs.
-    """
-
-    def __init__(self, count: int) -> None:
-        # Spawn, because a fork of a process with threads (a notebook, a GUI, a
-        # client library) can copy a lock that someone held, and because it works
-        # the same on every platform.
-        context = multiprocessing.get_context("spawn")
-        self.processes: list[Any] = []
-        self.connections: list[Connection] = []
-        try:
-            for i in range(count):
-                here, there = context.Pipe()
-                try:
-                    process = context.Process(target=_serve, args=(there,),
-                                              name=f"{_WORKER_NAME}-{i}")
-                    process.start()
-                except BaseException:
-                    here.close()
-                    raise
-                finally:
-                    # The worker holds its own end now; with this one closed, a
-                    # worker that dies reads as the end of its pipe.
-                    there.close()
-                self.processes.append(process)
-                self.connections.append(here)
-        except BaseException:
-            self.end(at_once=True)
-            raise
-
-    def __enter__(self) -> _Workers:
-        return self
-
-    def __exit__(self, kind: type[BaseException] | None, *rest: object) -> None:
-        self.end(at_once=kind is not None)
-
-    def end(self, *, at_once: bool) -> None:
-        """Ends every worker and waits until each is gone: after telling them to
-        stop between sets, or at once, killing what they are running."""
-        with _interrupts_held():
-            if not at_once:
-                for connection in self.connections:
-                    try:
-                        connection.send(None)
-                    except OSError:
-                        pass
-                _join(self.processes, _GRACE)
-            for process in self.processes:
-                if process.exitcode is None:
-                    process.kill()
-            _join(self.processes, _GRACE)
-            for connection in self.connections:
-                connection.close()
-            for process in self.processes:
-                if process.exitcode is not None:
-                    process.close()
-            self.processes, self.connections = [], []
-
-    def death(self, w: int, running: dict[int, tuple[int, float | None]],
-              sets: list[dict[str, Any]]) -> BaseException:
-        """The error that reports worker `w` gone, with the set it had."""
-        process = self.processes[w]
-        process.join(_GRACE)
-        code = process.exitcode
-        if code == _MAIN_RAN_A_SWEEP:
-            return RuntimeError(
-                "the sweep's workers run the main script again to load build and what it "
-                "refers to (they start with spawn), and the script started a sweep again as "
-                "it loaded: put the code that runs the sweep under "
-                "`if __name__ == \"__main__\":` so that it runs only in the process you "
-                "started")
-        if code is None:
-            how = "closed its pipe"
-        elif code < 0:
-            try:
-                how = f"was killed by {signal.Signals(-code).name}"
-            except ValueError:
-                how = f"was killed by signal {-code}"
-        else:
-            how = f"exited with code {code}"
-        if w not in running:
-            return BrokenProcessPool(f"a worker process of the sweep {how} between parameter sets")
-        k, started = running[w]
-        if started is None:
-            return BrokenProcessPool(
-                f"a worker process of the sweep {how} before it started parameter set {k} of "
-                f"{len(sets)}: {sets[k]!r}; what it wrote to stderr says why")
-        return BrokenProcessPool(f"the worker process running parameter set {k} of "
-                                 f"{len(sets)} {how}: {sets[k]!r}")
-
-
-def _join(processes: list[Any], seconds: float) -> None:
-    deadline = time.monotonic() + seconds
-    for process in processes:
-        process.join(max(0.0, deadline - time.monotonic()))
 
 
 # --- the sweep ------------------------------------------------------------------------
@@ -718,10 +399,17 @@ def _join(processes: list[Any], seconds: float) -> None:
 
 class _TickFile:
     """The path a worker opens: a source's own, or a file written once from a list
-    and removed when the sweep ends."""
+    and removed when the sweep ends; for a slice of a file, the slice itself."""
 
     def __init__(self, ticks: Any, venue: Any = None) -> None:
         self.directory: str | None = None
+        from halvorn import data
+
+        if isinstance(ticks, data.TickSlice):
+            # The slice travels (as its path and stretch), by its absolute path.
+            source = halvorn.load_ticks(os.path.abspath(ticks.path))
+            self.path, self.count = data.between(source, ticks.start, ticks.end), len(ticks)
+            return
         if isinstance(ticks, halvorn.TickSource):
             # Absolute, because a worker on a cluster need not start where this
             # process did.
@@ -785,30 +473,54 @@ class _Basket:
             f.close()
 
 
-def _check_balance(balance: object) -> None:
-    """Whole USDT as an int, or USDT as decimal text to the cash unit, as
-    `venue.run` takes it; positive, since returns are relative to it."""
+def _balance_cash(balance: object) -> int:
+    """The starting balance in Cash: whole USDT as an int, or USDT as decimal
+    text to the cash unit, as `venue.run` reads it; positive, since returns are
+    relative to it.  Checked here, before any worker starts, so that a balance
+    the venue would refuse does not fail every run of the fan-out."""
     if isinstance(balance, str):
-        # The decimal grammar the venue reads (no spaces, no underscores).
-        exact = re.fullmatch(r"[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?", balance) is not None
-        try:
-            amount = decimal.Decimal(balance if exact else 0)
-            exact = exact and amount == amount.quantize(_CASH_UNIT)
-        except decimal.InvalidOperation:
-            exact = False
-        if not exact:
+        # The decimal grammar the venue reads: ASCII digits, no spaces, no
+        # underscores, at most 19 significant digits, a cash amount that fits 64 bits.
+        cash = None
+        if re.fullmatch(r"[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]{1,4})?", balance):
+            amount = decimal.Decimal(balance)
+            digits = amount.normalize().as_tuple().digits
+            scaled = amount.scaleb(_CASH_PLACES)
+            if len(digits) <= 19 and scaled == scaled.to_integral_value() and \
+                    abs(scaled) <= _MOST_CASH:
+                cash = int(scaled)
+        if cash is None:
             raise ValueError(f"balance {balance!r} is not an amount of USDT to the cash unit "
-                             "(0.00000001)")
+                             "(0.00000001) that fits a run")
     elif not isinstance(balance, int) or isinstance(balance, bool):
         raise TypeError(f"balance must be an int of whole USDT or decimal text, not "
                         f"{type(balance).__name__}")
+    elif abs(balance) > _MOST_CASH // halvorn.CASH_SCALE:
+        raise ValueError(f"balance is in whole USDT and a run holds at most "
+                         f"{_MOST_CASH // halvorn.CASH_SCALE:_} of them; got {balance:_}")
     else:
-        amount = decimal.Decimal(balance)
-    if amount <= 0:
+        cash = balance * halvorn.CASH_SCALE
+    if cash <= 0:
         raise ValueError(f"balance must be positive, got {balance}: returns are relative to it")
+    return cash
 
 
-_CASH_UNIT = decimal.Decimal(1).scaleb(-(len(str(halvorn.CASH_SCALE)) - 1))
+_CASH_PLACES = len(str(halvorn.CASH_SCALE)) - 1
+_MOST_CASH = 2**63 - 1
+
+
+def _check_fanout(balance: object, batch: object, equity_every: object, executor: object,
+                  venue: object) -> int:
+    """Checks what every fan-out of venue runs takes (a sweep's, a research
+    workflow's), before anything runs; returns the balance in Cash."""
+    cash = _balance_cash(balance)
+    _positive_int(batch, "batch")
+    _positive_int(equity_every, "equity_every")
+    if executor is not None and not isinstance(executor, cf.Executor):
+        raise TypeError(f"executor must be a concurrent.futures.Executor or None, not "
+                        f"{type(executor).__name__}")
+    _check_venue(venue)
+    return cash
 
 
 def _positive_int(value: object, name: str) -> int:
@@ -817,17 +529,6 @@ def _positive_int(value: object, name: str) -> int:
     if value < 1:
         raise ValueError(f"{name} must be at least 1, got {value}")
     return value
-
-
-def _time_limit(value: object) -> float | None:
-    if value is None:
-        return None
-    if not isinstance(value, (int, float)) or isinstance(value, bool):
-        raise TypeError(f"timeout must be a number of seconds or None, not {type(value).__name__}")
-    if not 0 < value < math.inf:
-        raise ValueError(f"timeout must be a positive, finite number of seconds, got {value!r}; "
-                         "None sets no limit")
-    return float(value)
 
 
 def _check_venue(venue: object) -> None:
@@ -892,29 +593,22 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
     ``if __name__ == "__main__":``: the workers run the script again to find
     `build`, and a sweep at its top level raises `RuntimeError` saying so.
     """
-    if _in_a_loading_worker():
+    if _fanout.in_a_loading_worker():
         # This process is a worker of a sweep, running the main script again to
         # load its definitions, and the script calls run as it loads.  Leave
         # quietly, with the code by which the sweep that started this worker
         # knows to explain it, instead of starting workers of its own.
-        raise SystemExit(_MAIN_RAN_A_SWEEP)
+        raise SystemExit(_fanout.MAIN_RAN_AGAIN)
     if not callable(build):
         raise TypeError(f"build must be callable, returning a strategy; got {type(build).__name__}")
     sets = parameter_sets(grid)
-    _check_balance(balance)
-    _positive_int(batch, "batch")
-    _positive_int(equity_every, "equity_every")
-    if executor is not None and not isinstance(executor, cf.Executor):
-        raise TypeError(f"executor must be a concurrent.futures.Executor or None, not "
-                        f"{type(executor).__name__}")
-    _check_venue(venue)
-    limit = _time_limit(timeout)
+    _check_fanout(balance, batch, equity_every, executor, venue)
+    limit = _fanout.time_limit(timeout)
 
-    if executor is None:
-        # The sweep's own pool carries work as a spawned process pool does.
-        _check_carriable("pickle, importing __main__", "ProcessPoolExecutor", build, sets, venue)
-    else:
-        _check_carriable(_carrier(executor), type(executor).__name__, build, sets, venue)
+    # The sweep's own pool carries work as a spawned process pool does.
+    carrier = "pickle, importing __main__" if executor is None else _fanout.carrier(executor)
+    receiver = "ProcessPoolExecutor" if executor is None else type(executor).__name__
+    _fanout.check_carriable(carrier, receiver, (build, sets, venue))
     report, bar = reporter(progress, len(sets), "sets", scale=False)
     finished: dict[int, _Outcome] = {}
     try:
@@ -923,13 +617,14 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
         try:
             if source.count < equity_every:
                 raise ValueError(_no_periods(source.count, equity_every))
-            work = _Work(build, sets, source.path, balance, venue, batch, equity_every)
+            work = _work(build, sets, source.path, balance, venue, batch, equity_every)
             try:
                 if executor is None:
-                    with _Workers(_worker_count(len(sets))) as workers:
-                        _gather_own(workers, work, limit, report or _quiet, finished)
+                    with _fanout.Workers(_worker_count(len(sets))) as workers:
+                        _fanout.gather_own(workers, work, limit, report or _fanout.quiet, finished)
                 else:
-                    _gather_submitted(executor, work, limit, report or _quiet, finished)
+                    _fanout.gather_submitted(executor, work, limit, report or _fanout.quiet,
+                                             finished)
             except BaseException as error:
                 _keep_partial(error, sets, finished)
                 raise
@@ -941,37 +636,17 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
     return _result(sets, [finished[k] for k in range(len(sets))])
 
 
-def _quiet(done: int, total: int) -> None:
-    """Where the progress of a sweep that shows none goes."""
-
-
 def _no_periods(count: int, equity_every: int) -> str:
     return (f"{count} ticks with equity_every={equity_every} give no equity sample after the "
             "start, so no returns; sample more often")
 
 
-class _Work(NamedTuple):
-    build: Callable[..., Any]
-    sets: list[dict[str, Any]]
-    path: str | dict[str, str]
-    balance: int | str
-    venue: Any
-    batch: int
-    equity_every: int
-
-    def task(self, k: int) -> tuple[Any, ...]:
-        """What `_run_one` takes to run set `k`."""
-        return (self.build, self.sets[k], self.path, self.balance, self.venue, self.batch,
-                self.equity_every)
-
-
-def _raised_by(error: BaseException, k: int, sets: list[dict[str, Any]]) -> None:
-    error.add_note(f"halvorn.sweep: raised by parameter set {k} of {len(sets)}: {sets[k]!r}")
-
-
-def _overran(k: int, sets: list[dict[str, Any]], limit: float) -> TimeoutError:
-    return TimeoutError(f"parameter set {k} of {len(sets)} ran longer than the time limit of "
-                        f"timeout={limit:g} s: {sets[k]!r}")
+def _work(build: Callable[..., Any], sets: list[dict[str, Any]], path: Any, balance: int | str,
+          venue: Any, batch: int, equity_every: int) -> _fanout.Work:
+    """The sweep as tasks: `_run_one` of each parameter set, named by its set."""
+    tasks = [(build, params, path, balance, venue, batch, equity_every) for params in sets]
+    return _fanout.Work(_run_one, tasks, lambda k: f"parameter set {k} of {len(sets)}",
+                        lambda k: repr(sets[k]))
 
 
 def _keep_partial(error: BaseException, sets: list[dict[str, Any]],
@@ -988,143 +663,6 @@ def _keep_partial(error: BaseException, sets: list[dict[str, Any]],
         setattr(error, "partial", partial)
     except AttributeError:
         pass
-
-
-def _gather_own(workers: _Workers, work: _Work, limit: float | None,
-                report: Callable[[int, int], object], finished: dict[int, _Outcome]) -> None:
-    """Runs every set on the sweep's own workers, a set per worker at a time,
-    into `finished`; raises what stops the sweep."""
-    sets = work.sets
-    total = len(sets)
-    upcoming = iter(range(total))
-    idle = list(range(len(workers.processes)))[::-1]
-    running: dict[int, tuple[int, float | None]] = {}  # worker: (set, when it started)
-
-    def hand_out() -> None:
-        while idle:
-            k = next(upcoming, None)
-            if k is None:
-                return
-            w = idle.pop()
-            running[w] = (k, None)
-            try:
-                workers.connections[w].send((k, *work.task(k)))
-            except OSError:
-                # The worker is gone; its sentinel says so on the next wait.
-                pass
-
-    hand_out()
-    report(0, total)
-    watched: dict[Any, int] = {}
-    for w, (process, connection) in enumerate(zip(workers.processes, workers.connections)):
-        watched[connection] = w
-        watched[process.sentinel] = w
-    while len(finished) < total:
-        wait_for = None
-        if limit is not None:
-            starts = [started for _, started in running.values() if started is not None]
-            if starts:
-                wait_for = max(0.0, min(starts) + limit - time.monotonic())
-        ready = multiprocessing.connection.wait(list(watched), timeout=wait_for)
-        for w in sorted({watched[r] for r in ready}):
-            connection = workers.connections[w]
-            while True:
-                try:
-                    if not connection.poll():
-                        break
-                    kind, k, payload = connection.recv()
-                except (EOFError, OSError):
-                    # The end of a pipe: the worker is gone.
-                    raise workers.death(w, running, sets) from None
-                if kind == "started":
-                    running[w] = (k, time.monotonic())
-                elif kind == "done":
-                    finished[k] = payload
-                    del running[w]
-                    idle.append(w)
-                    report(len(finished), total)
-                else:
-                    error, text = payload
-                    error.__cause__ = _WorkerTraceback(text)
-                    _raised_by(error, k, sets)
-                    raise error
-            if not workers.processes[w].is_alive():
-                raise workers.death(w, running, sets)
-        if limit is not None:
-            now = time.monotonic()
-            for k, started in sorted(running.values()):
-                if started is not None and now - started >= limit:
-                    raise _overran(k, sets, limit)
-        hand_out()
-
-
-def _slots(executor: cf.Executor) -> int:
-    """How many sets `executor` runs at a time, as far as can be known from here;
-    one where it cannot be."""
-    workers = getattr(executor, "_max_workers", None)
-    if isinstance(workers, int) and workers > 0:
-        return workers
-    if _carrier(executor) == "cloudpickle":
-        try:
-            return max(1, int(sum(getattr(executor, "_client").nthreads().values())))
-        except Exception:
-            return 1
-    return 1
-
-
-def _gather_submitted(executor: cf.Executor, work: _Work, limit: float | None,
-                      report: Callable[[int, int], object],
-                      finished: dict[int, _Outcome]) -> None:
-    """Runs every set on an executor passed in, into `finished`; raises what stops
-    the sweep, after cancelling what has not started.
-
-    Such an executor cannot say when a set starts, only that it was handed
-    over.  With a time limit, the sweep therefore hands it no more sets at once
-    than it has workers, and counts each set's time from the handing over.
-    """
-    sets = work.sets
-    total = len(sets)
-    at_once = total if limit is None else _slots(executor)
-    upcoming = iter(range(total))
-    handed: dict[cf.Future[_Outcome], tuple[int, float]] = {}
-
-    def hand_out() -> None:
-        while len(handed) < at_once:
-            k = next(upcoming, None)
-            if k is None:
-                return
-            handed[executor.submit(_run_one, *work.task(k))] = (k, time.monotonic())
-
-    try:
-        hand_out()
-        report(0, total)
-        while len(finished) < total:
-            wait_for = None
-            if limit is not None:
-                first = min(started for _, started in handed.values())
-                wait_for = max(0.0, first + limit - time.monotonic())
-            done, _ = cf.wait(handed, timeout=wait_for, return_when=cf.FIRST_COMPLETED)
-            for future in sorted(done, key=lambda f: handed[f][0]):
-                k, _ = handed.pop(future)
-                try:
-                    finished[k] = future.result()
-                except cf.BrokenExecutor as error:
-                    error.add_note("halvorn.sweep: a worker died while the sweep ran; the pool "
-                                   "cannot tell which parameter set it was running")
-                    raise
-                except Exception as error:
-                    _raised_by(error, k, sets)
-                    raise
-                report(len(finished), total)
-            if limit is not None:
-                now = time.monotonic()
-                for k, started in sorted(handed.values()):
-                    if now - started >= limit:
-                        raise _overran(k, sets, limit)
-            hand_out()
-    finally:
-        for future in handed:
-            future.cancel()
 
 
 def _result(sets: list[dict[str, Any]], outcomes: list[_Outcome]) -> Result:

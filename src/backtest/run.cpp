@@ -13,7 +13,7 @@ namespace {
 core::State make_state(const RunConfig& config) {
   core::State state = core::State::create(
       config.instrument, config.contract_size, config.margin_tiers, config.balance,
-      core::Tier::matcher(config.tier, config.instrument, config.resting));
+      core::Tier::matcher(config.tier, config.instrument, config.resting, config.triggered));
   state.fee_rates = config.fee_rates;
   for (const InstrumentConfig& other : config.others) {
     for (const core::Holding& h : state.holdings) {
@@ -21,7 +21,7 @@ core::State make_state(const RunConfig& config) {
     }
     core::Holding& h = state.holdings.emplace_back(
         other.instrument, other.contract_size, other.margin_tiers,
-        core::Tier::matcher(other.tier, other.instrument, config.resting));
+        core::Tier::matcher(other.tier, other.instrument, config.resting, config.triggered));
     h.fee_rates = other.fee_rates;
   }
   state.hedge = config.hedge;
@@ -97,6 +97,7 @@ Loop::Loop(const RunConfig& config) : config_(config), kernel_(make_state(config
     ids_.push_back(h.instrument.value);
   }
   ticks_of_.assign(holdings.size(), 0);
+  legs_.assign(holdings.size(), {0, 0});
   positions_.resize(holdings.size());
   recompute_next_funding();
   refresh_positions();
@@ -170,7 +171,9 @@ void Loop::record(std::span<const core::Output> outputs, bool fills_too) {
       if (!fills_too) continue;
       result_.fills.push_back(*fill);
       tick_fills_.push_back(*fill);
+      note_booking(*fill, result_.ticks - 1);
     } else if (const auto* liq = std::get_if<core::output::Liquidated>(&output)) {
+      legs_[ids_.size() == 1 ? 0 : holding_of(liq->instrument.value)] = {0, 0};
       result_.liquidations.push_back(
           {liq->time, liq->price, liq->quantity, liq->balance, liq->forfeited, liq->instrument});
       venue_closes(output, closes_);
@@ -180,6 +183,36 @@ void Loop::record(std::span<const core::Output> outputs, bool fills_too) {
     }
   }
   if (!outputs.empty()) dirty_ = true;
+}
+
+void Loop::note_booking(const Fill& fill, std::uint64_t tick) {
+  auto& [long_leg, short_leg] = legs_[ids_.size() == 1 ? 0 : holding_of(fill.instrument.value)];
+  const QtyLots qty = fill.qty;
+  FillEffect effect = FillEffect::Open;
+  if (config_.hedge) {
+    // A leg never reverses: a close is clamped to what it holds.
+    QtyLots& leg = fill.side == Side::Buy ? (fill.offset == Offset::Open ? long_leg : short_leg)
+                                          : (fill.offset == Offset::Open ? short_leg : long_leg);
+    const int direction = fill.side == Side::Buy ? 1 : -1;
+    if (fill.offset == Offset::Open) {
+      leg = add_sat(leg, direction * qty);
+    } else {
+      const QtyLots closed = std::min(abs_sat(leg), qty);
+      leg = sub_sat(leg, leg > 0 ? closed : -closed);
+      effect = leg == 0 ? FillEffect::Close : FillEffect::Reduce;
+    }
+  } else {
+    const QtyLots before = long_leg;
+    const QtyLots s = fill.side == Side::Buy ? qty : -qty;
+    long_leg = add_sat(before, s);
+    if (before != 0 && (before > 0) != (s > 0)) {
+      const QtyLots held = abs_sat(before);
+      effect = qty < held    ? FillEffect::Reduce
+               : qty == held ? FillEffect::Close
+                             : FillEffect::Reverse;
+    }
+  }
+  result_.bookings.push_back(Booking{tick, effect});
 }
 
 void Loop::count(std::span<const core::Output> outputs) {
@@ -198,7 +231,7 @@ void Loop::apply_mark(const MarkPoint& mark, std::optional<InstrumentId> instrum
   record(kernel_.apply(core::event::Mark{mark.time, mark.price, instrument}), false);
 }
 
-void Loop::apply_scheduled_funding(const engine::Tick& tick) {
+void Loop::apply_scheduled_funding(Nanos until) {
   const bool one = funding_.size() == 1;
   for (;;) {
     std::size_t due = funding_.size();
@@ -210,7 +243,7 @@ void Loop::apply_scheduled_funding(const engine::Tick& tick) {
         due = i;
       }
     }
-    if (due == funding_.size() || earliest > tick.exch_ts) break;
+    if (due == funding_.size() || earliest > until) break;
     FundingCursor& c = funding_[due];
     const std::optional<InstrumentId> instrument =
         one ? std::nullopt : std::optional<InstrumentId>(kernel_.state().holdings[due].instrument);
@@ -295,7 +328,13 @@ bool Loop::flat() const {
 
 bool Loop::idle() const {
   const std::vector<core::Holding>& holdings = kernel_.state().holdings;
-  if (holdings.size() != 1) return kernel_.live().size() == 0 && flat();
+  if (holdings.size() != 1) {
+    // Every matcher asked too: an order the account no longer counts would
+    // still fill on a tick marked in bulk.
+    return kernel_.live().size() == 0 && flat() &&
+           std::all_of(holdings.begin(), holdings.end(),
+                       [](const core::Holding& h) { return h.matcher.idle(); });
+  }
   const core::Matcher& matcher = holdings.front().matcher;
   // Conditional orders waiting for a level leave a tick nothing to do but
   // mark the account, until a tick reaches one.
@@ -565,6 +604,7 @@ RunResult Loop::finish(std::string_view strategy_name) {
   for (const core::Output& output : kernel_.settle_unreported()) {
     if (const auto* fill = std::get_if<core::output::Fill>(&output)) {
       result_.fills.push_back(*fill);
+      note_booking(*fill, result_.ticks);
     }
   }
   const core::Summary summary = kernel_.summary();

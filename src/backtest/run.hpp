@@ -22,6 +22,7 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "book/depth_records.hpp"
@@ -67,7 +68,24 @@ struct RunConfig {
   // Where a resting order the quote moves through fills: at the quote, as
   // the core module's run functions fill it, or at its own limit.
   engine::RestingPrice resting = engine::RestingPrice::Quote;
+  // Where an order a conditional order sent fills: where that order fills,
+  // or never better than its trigger.
+  engine::TriggeredPrice triggered = engine::TriggeredPrice::Order;
   std::vector<InstrumentConfig> others;
+};
+
+// What a fill did to its instrument's position (in hedge mode, to the leg
+// it moved): opened or added to it, reduced it, closed it to flat, or closed
+// it and opened the other way.
+enum class FillEffect : std::uint8_t { Open = 0, Reduce = 1, Close = 2, Reverse = 3 };
+
+// Where and how a fill of a run was booked.
+struct Booking {
+  // The index of the tick whose step booked it, from 0; the number of ticks
+  // for a fill settled after the last one (reported late at L1 and L2).
+  std::uint64_t tick = 0;
+  FillEffect effect = FillEffect::Open;
+  friend bool operator==(const Booking&, const Booking&) = default;
 };
 
 // One closing-out of the account by the venue.
@@ -103,7 +121,8 @@ struct MarginStats {
 struct RunResult {
   std::optional<MarginStats> margin;  // present only when track_margin was set
   std::string strategy;
-  std::vector<Fill> fills;  // in booking order, including those settled at the end
+  std::vector<Fill> fills;        // in booking order, including those settled at the end
+  std::vector<Booking> bookings;  // one per fill, in the same order
   std::vector<Liquidation> liquidations;
   std::vector<Cash> equity_curve;  // the starting balance, then every equity_every-th tick
   // The exchange time of each equity sample: the starting balance carries
@@ -285,9 +304,13 @@ class Loop {
   // Settles every scheduled rate due by the tick's time not settled yet, of
   // every instrument, in time order (at equal times in holding order).
   // Inline: most ticks find none due, which one comparison tells.
-  void apply_funding(const engine::Tick& tick) {
-    if (next_funding_ <= tick.exch_ts) apply_scheduled_funding(tick);
+  void apply_funding(const engine::Tick& tick) { apply_funding_until(tick.exch_ts); }
+  // The same for the rates due by `until`.
+  void apply_funding_until(Nanos until) {
+    if (next_funding_ <= until) apply_scheduled_funding(until);
   }
+  // When the next scheduled rate falls due; the largest time when none is.
+  Nanos next_funding() const { return next_funding_; }
   // The index of the holding of instrument id `instrument`; a Panic for an
   // instrument the account does not hold.
   std::size_t holding_of(std::int64_t instrument) const {
@@ -349,7 +372,10 @@ class Loop {
   // Counts the triggers, expiries and refusals among one step's outputs.
   void count(std::span<const core::Output> outputs);
   void sample_margin(Cash equity, Cash maintenance);
-  void apply_scheduled_funding(const engine::Tick& tick);
+  void apply_scheduled_funding(Nanos until);
+  // Books each fill's tick and effect, and follows liquidations, on the
+  // legs the run keeps beside the account's.
+  void note_booking(const Fill& fill, std::uint64_t tick);
   void apply_each_intent(std::span<const strategy::Intent> intents);
   std::size_t find_holding(std::int64_t instrument) const;
   std::size_t apply_idle_portfolio(std::span<const engine::Tick> ticks,
@@ -398,6 +424,9 @@ class Loop {
   // where the latest tick of each lies.
   std::vector<bool> met_;
   std::vector<std::size_t> latest_;
+  // Each holding's (long, short) legs as the fills and liquidations recorded
+  // so far leave them: what a fill's effect is judged against.
+  std::vector<std::pair<QtyLots, QtyLots>> legs_;
   core::Event depth_event_{core::event::Depth{}};
   core::Event snapshot_event_{core::event::Snapshot{}};
 };
@@ -549,7 +578,9 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
     if constexpr (InPlaceSource<T>) {
       if constexpr (IdleStrategy<S> && std::is_same_v<D, NoDepth>) {
         const std::size_t idle = strategy.idle_ticks();
-        if (idle > 0 && loop.idle()) {
+        // Endings and closes waiting to be heard are delivered by a tick
+        // stepped in full, before the strategy's next call.
+        if (idle > 0 && loop.idle() && loop.endings().empty() && loop.closes().empty()) {
           std::span<const engine::Tick> run = ticks.peek_in_place(idle);
           std::span<const std::int64_t> tags;
           if constexpr (TaggedSource<T>) tags = ticks.peek_instruments(run.size());
@@ -595,6 +626,14 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
       holding = loop.holding_of(*instrument);
     }
     merge.apply_until(loop, tick.exch_ts);
+    if constexpr (!std::is_same_v<std::remove_cvref_t<M>, NoMarks>) {
+      // A settlement is priced at the mark in force at its own time: the
+      // marks up to it first, then it, then the marks after it.
+      for (Nanos due = loop.next_funding(); due <= tick.exch_ts; due = loop.next_funding()) {
+        marked.apply_until(loop, due);
+        loop.apply_funding_until(due);
+      }
+    }
     marked.apply_until(loop, tick.exch_ts);
     loop.apply_funding(tick);
     const strategy::TickContext& context =

@@ -213,6 +213,17 @@ Marked State::marked_at(std::int64_t price, bool with_maintenance) const {
                 with_maintenance ? add_maintenance(0, h, price) : 0};
 }
 
+Marked State::marked_with(std::size_t index, std::int64_t price) const {
+  Marked m{balance(), 0};
+  for (std::size_t i = 0; i < holdings.size(); ++i) {
+    const Holding& h = holdings[i];
+    const std::int64_t p = i == index ? price : h.last;
+    m.equity = add_unrealized(m.equity, h, p);
+    m.maintenance = add_maintenance(m.maintenance, h, p);
+  }
+  return m;
+}
+
 output::Liquidated State::liquidate_holding(std::size_t index, std::int64_t price) {
   Holding& h = holdings[index];
   const Cash profit = add_sat(h.unrealized(Leg::Long, price), h.unrealized(Leg::Short, price));
@@ -228,11 +239,20 @@ output::Liquidated State::liquidate_holding(std::size_t index, std::int64_t pric
                             balance(),    Cash{0}, long_size, short_size};
 }
 
-void State::close_all(std::vector<Output>& out) {
+void State::close_all(std::vector<Output>& out,
+                      std::optional<std::pair<std::size_t, std::int64_t>> at) {
   for (std::size_t i = 0; i < holdings.size(); ++i) {
-    const Holding& h = holdings[i];
-    if (h.is_flat()) continue;
-    out.emplace_back(liquidate_holding(i, h.last != 0 ? h.last : h.long_entry));
+    Holding& h = holdings[i];
+    if (h.is_flat()) {
+      // Nothing to value out, but its orders go with the account: one left
+      // working would fill on a balance the venue has just taken.
+      h.matcher.cancel_all();
+      continue;
+    }
+    const std::int64_t price = at && at->first == i ? at->second
+                               : h.last != 0        ? h.last
+                                                    : h.long_entry;
+    out.emplace_back(liquidate_holding(i, price));
   }
 }
 

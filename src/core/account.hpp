@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/event.hpp"
@@ -178,6 +179,9 @@ struct State {
   // price `price`; maintenance only when asked for, else 0.
   // Requires: exactly one holding.
   Marked marked_at(std::int64_t price, bool with_maintenance) const;
+  // equity() and maintenance() as they would be were holding `index`'s last
+  // price `price`, every other holding at its own.
+  Marked marked_with(std::size_t index, std::int64_t price) const;
 
   // The index of the holding for instrument, or of the only holding when
   // instrument is absent; nullopt when there is no such holding.
@@ -196,8 +200,12 @@ struct State {
   output::Liquidated liquidate_holding(std::size_t index, std::int64_t price);
 
   // Liquidates every holding with a non-zero leg, in order, at its last price
-  // (its long entry while it has seen no tick), appending the reports to out.
-  void close_all(std::vector<Output>& out);
+  // (its long entry while it has seen no tick; `at`: one holding's index and
+  // the price it is closed at instead), appending the reports to out.  The
+  // orders of the flat holdings are dropped too: a liquidation closes the
+  // whole account.
+  void close_all(std::vector<Output>& out,
+                 std::optional<std::pair<std::size_t, std::int64_t>> at = std::nullopt);
 
   // Writes the settlement balance off to the venue: the balance becomes
   // exactly 0 and forfeited grows by what it was, whatever it was.  Returns

@@ -94,7 +94,7 @@ void Kernel::on_tick(const event::Tick& e) {
   // that what they send meets the ticks after it, sized from the position
   // as it now stands.
   if (!state_.external_fills && h.matcher.watching()) {
-    h.matcher.after_tick(e.tick, h.long_size, h.short_size);
+    h.matcher.after_tick(e.tick, h.long_size, h.short_size, state_.hedge);
     take_notices(h);
   }
 }
@@ -207,7 +207,10 @@ void Kernel::on_funding(const event::Funding& e) {
   state_.funding = add_sat(state_.funding, amount);
   h.funding = add_sat(h.funding, amount);
   outputs_.emplace_back(output::Funded{amount, rate.time});
-  check_liquidation(h.marked ? h.last : rate.price);
+  // The account is tested with this holding at the settlement's price (its
+  // mark, when marks price it) and every other at its own: in a portfolio
+  // as in a run of one, so that a flat instrument beside it changes nothing.
+  check_liquidation(h.marked ? h.last : rate.price, *index);
 }
 
 void Kernel::on_mark(const event::Mark& e) {
@@ -318,7 +321,7 @@ void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fil
   }
 }
 
-void Kernel::check_liquidation(std::int64_t price) {
+void Kernel::check_liquidation(std::int64_t price, std::optional<std::size_t> at) {
   if (!state_.enforce_margin) return;
   const auto& holdings = state_.holdings;
   if (std::all_of(holdings.begin(), holdings.end(), [](const Holding& h) { return h.is_flat(); })) {
@@ -344,6 +347,9 @@ void Kernel::check_liquidation(std::int64_t price) {
     // price could find a healthy account and realise a profit it forfeits.
     checked = state_.marked_at(price, true);
     liquidate = checked.equity <= checked.maintenance;
+  } else if (at) {
+    checked = state_.marked_with(*at, price);
+    liquidate = checked.equity <= checked.maintenance;
   } else {
     checked = Marked{state_.equity(), state_.maintenance()};
     liquidate = checked.equity <= checked.maintenance;
@@ -355,7 +361,9 @@ void Kernel::check_liquidation(std::int64_t price) {
   if (holdings.size() == 1) {
     outputs_.emplace_back(state_.liquidate_holding(0, price));
   } else {
-    state_.close_all(outputs_);
+    state_.close_all(
+        outputs_,
+        at ? std::optional<std::pair<std::size_t, std::int64_t>>({*at, price}) : std::nullopt);
   }
   const Cash written_off = state_.write_off();
   for (std::size_t i = first; i < outputs_.size(); ++i) {

@@ -104,8 +104,10 @@ class Kernel {
   // Charges and books each fill in order; the caller checks margin once after.
   void book_fills(std::size_t holding, std::span<const engine::L0Fill> fills);
   // Liquidates the account when its equity at price is at or below
-  // maintenance and margin is enforced.
-  void check_liquidation(std::int64_t price);
+  // maintenance and margin is enforced.  In a portfolio the price is that of
+  // holding `at`, the others valued at their own; without `at`, every
+  // holding is valued at its own and `price` is not read.
+  void check_liquidation(std::int64_t price, std::optional<std::size_t> at = std::nullopt);
 
   State state_;
   std::vector<Output> outputs_;

@@ -11,7 +11,8 @@ using L2Ptr = std::unique_ptr<engine::L2Engine>;
 
 }  // namespace
 
-Matcher Tier::matcher(const Tier& tier, InstrumentId instrument, engine::RestingPrice resting) {
+Matcher Tier::matcher(const Tier& tier, InstrumentId instrument, engine::RestingPrice resting,
+                      engine::TriggeredPrice triggered) {
   Matcher m =
       std::visit(Overloaded{
                      [&](const Tier::L0&) { return Matcher(engine::L0Engine(instrument)); },
@@ -24,6 +25,7 @@ Matcher Tier::matcher(const Tier& tier, InstrumentId instrument, engine::Resting
                  },
                  tier.kind);
   m.core_engine().resting = resting;
+  m.triggered = triggered;
   return m;
 }
 
@@ -169,6 +171,38 @@ bool Matcher::idle() const {
                         [](const L2Ptr&) { return false; },
                     },
                     engine);
+}
+
+std::pair<QtyLots, QtyLots> Matcher::venue_legs(QtyLots long_size, QtyLots short_size,
+                                                bool hedge) const {
+  const std::vector<engine::Delayed>* delayed = std::visit(
+      Overloaded{
+          [](const engine::L0Engine&) -> const std::vector<engine::Delayed>* {
+            return nullptr;  // reports every fill on the tick that made it
+          },
+          [](const L1Ptr& l1) -> const std::vector<engine::Delayed>* { return &l1->delayed; },
+          [](const L2Ptr& l2) -> const std::vector<engine::Delayed>* { return &l2->l1.delayed; },
+      },
+      engine);
+  if (delayed == nullptr) return {long_size, short_size};
+  for (const engine::Delayed& d : *delayed) {
+    const engine::L0Fill& f = d.fill;
+    const bool buy = f.side == Side::Buy;
+    if (!hedge) {
+      long_size = buy ? add_sat(long_size, f.qty) : sub_sat(long_size, f.qty);
+    } else if (f.offset == Offset::Open) {
+      if (buy) {
+        long_size = add_sat(long_size, f.qty);
+      } else {
+        short_size = sub_sat(short_size, f.qty);
+      }
+    } else if (buy) {
+      short_size = std::min<QtyLots>(add_sat(short_size, f.qty), 0);
+    } else {
+      long_size = std::max<QtyLots>(sub_sat(long_size, f.qty), 0);
+    }
+  }
+  return {long_size, short_size};
 }
 
 std::size_t Matcher::invalid_ticks() const {

@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -60,9 +61,11 @@ struct Tier {
   const char* name() const { return TIER_NAMES[kind.index()]; }
 
   // Builds the matcher for one holding; instrument is stamped on its fills,
-  // and `resting` says where a resting order the quote moves through fills.
+  // `resting` says where a resting order the quote moves through fills and
+  // `triggered` where an order a conditional order sent fills.
   static Matcher matcher(const Tier& tier, InstrumentId instrument,
-                         engine::RestingPrice resting = engine::RestingPrice::Quote);
+                         engine::RestingPrice resting = engine::RestingPrice::Quote,
+                         engine::TriggeredPrice triggered = engine::TriggeredPrice::Order);
 };
 
 // A Matcher is one of the engines, owned by a holding.
@@ -74,6 +77,7 @@ struct Matcher {
   // orders stays small and its ticks never look at one.
   std::unique_ptr<OrderDesk> desk;
   TriggerSource trigger_source = TriggerSource::Last;
+  engine::TriggeredPrice triggered = engine::TriggeredPrice::Order;
 
   explicit Matcher(engine::L0Engine l0) : engine(std::move(l0)) { core_ = &find_core(); }
   // Requires: l1 is not null.
@@ -87,13 +91,15 @@ struct Matcher {
   Matcher(Matcher&& other) noexcept
       : engine(std::move(other.engine)),
         desk(std::move(other.desk)),
-        trigger_source(other.trigger_source) {
+        trigger_source(other.trigger_source),
+        triggered(other.triggered) {
     core_ = &find_core();
   }
   Matcher& operator=(Matcher&& other) noexcept {
     engine = std::move(other.engine);
     desk = std::move(other.desk);
     trigger_source = other.trigger_source;
+    triggered = other.triggered;
     core_ = &find_core();
     return *this;
   }
@@ -140,9 +146,10 @@ struct Matcher {
   bool watching() const { return desk && desk->watching(); }
 
   // Looks at the held conditional orders with the tick's trigger price and
-  // sends those it fires, sized where they close the position from the
-  // account's legs as they stand after the tick.
-  void after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots short_size);
+  // sends those it fires, judged and sized, where they only reduce, against
+  // the account's legs as they stand after the tick (`hedge`: held apart).
+  void after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots short_size,
+                  bool hedge = false);
 
   // Whether a bracket is in position, so that the account must say when it
   // books a fill (booked()).
@@ -194,6 +201,11 @@ struct Matcher {
     return ticks.size();
   }
 
+  // The legs as the venue holds them: the account's (`long_size`,
+  // `short_size`) with the fills executed here that the account has not
+  // been told of yet (report latency) booked onto them.
+  std::pair<QtyLots, QtyLots> venue_legs(QtyLots long_size, QtyLots short_size, bool hedge) const;
+
   // Ticks handled as invalid while the depth was out of sync; 0 for a matcher
   // without depth.
   std::size_t invalid_ticks() const;
@@ -228,7 +240,7 @@ struct Matcher {
   void arm(OrderId id, Held& held, const engine::Tick* tick);
   bool unhold(OrderId id);
   void fire(OrderId id, std::int64_t level, const engine::Tick& tick, QtyLots long_size,
-            QtyLots short_size);
+            QtyLots short_size, bool hedge);
   void start_trail(OrderId id, Held& held);
   bool join(OrderId id, OrderId leader, std::size_t slot);
   void dissolve(OrderId leader);

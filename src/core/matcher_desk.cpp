@@ -3,6 +3,7 @@
 // are kept here, where orders execute).
 
 #include <algorithm>
+#include <tuple>
 
 #include "core/matcher.hpp"
 
@@ -135,8 +136,12 @@ void Matcher::arm(OrderId id, Held& h, const engine::Tick* tick) {
 
 void Matcher::start_trail(OrderId id, Held& h) {
   h.trailing = true;
-  // Before the first tick there is no best price; the first tick sets it.
-  h.best = desk->last.value_or(0);
+  // The trail starts from the latest trade the engine has seen: the price
+  // at its placement, or at the tick that reached its activation.  Never
+  // from an earlier trail's best, which would fire it at a level the market
+  // never turned back from since it was placed.  Before the first tick (or
+  // across a break in the depth) there is none, and the next tick sets it.
+  h.best = core_engine().prev_last.value_or(0);
   desk->trails.push_back(id);
 }
 
@@ -149,9 +154,9 @@ bool Matcher::unhold(OrderId id) {
   return true;
 }
 
-void Matcher::after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots short_size) {
+void Matcher::after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots short_size,
+                         bool hedge) {
   const std::int64_t price = trigger_price(tick, trigger_source);
-  desk->last = price;
   auto& fired = desk->fired;
   fired.clear();
   desk->triggers.take_reached(price, fired);
@@ -194,12 +199,12 @@ void Matcher::after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots sh
       const std::int64_t trail = trail_of(t, h->best);
       level = h->order.side == Side::Sell ? sub_sat(h->best, trail) : add_sat(h->best, trail);
     }
-    fire(id, level, tick, long_size, short_size);
+    fire(id, level, tick, long_size, short_size, hedge);
   }
 }
 
 void Matcher::fire(OrderId id, std::int64_t level, const engine::Tick& tick, QtyLots long_size,
-                   QtyLots short_size) {
+                   QtyLots short_size, bool hedge) {
   const Held h = *desk->held.find(id);
   desk->held.erase(id);
   const std::size_t from = notices().size();
@@ -212,25 +217,33 @@ void Matcher::fire(OrderId id, std::int64_t level, const engine::Tick& tick, Qty
     }
   }
   Working order = h.order;
-  if (h.close_position) {
-    // A sell closes the long leg (the net position in net mode), a buy the
-    // short leg (the net position's short in net mode).
-    const QtyLots held = order.side == Side::Sell ? long_size
-                         : short_size != 0        ? -short_size
-                                                  : -long_size;
-    if (held <= 0) {
-      // Nothing left to close: the order ends here.
-      notices().push_back(engine::Notice{Kind::Canceled, {}, id, 0, tick.exch_ts});
+  if (order.reduce_only) {
+    // An order that only reduces is judged when it fires, as a plain one is
+    // when it is sent, against the position the venue holds (which counts
+    // fills the account will hear of later): a sell reduces the long leg (a
+    // long net position), a buy the short leg (a short net position).
+    std::tie(long_size, short_size) = venue_legs(long_size, short_size, hedge);
+    const QtyLots room = order.side == Side::Sell ? std::max<QtyLots>(long_size, 0)
+                         : hedge                  ? abs_sat(short_size)
+                                                  : std::max<QtyLots>(sub_sat(0, long_size), 0);
+    if (room <= 0) {
+      const RejectReason why =
+          hedge || long_size == 0 ? RejectReason::ReduceOnlyFlat : RejectReason::ReduceOnlySameSide;
+      notices().push_back(engine::Notice{Kind::Rejected, why, id, 0, tick.exch_ts});
       if (grouped()) settle_notices(from);
       return;
     }
-    order.qty = held;
+    if (h.close_position) order.qty = room;
   }
   order.exch_ts = tick.exch_ts;
   order.local_ts = tick.local_ts;
-  engine::IdMap<std::int64_t>& bounds = core_engine().bounds;
-  bounds.put(id, std::max<std::int64_t>(level, 1));
-  if (!send(order, tick.local_ts)) bounds.erase(id);
+  if (triggered == engine::TriggeredPrice::Trigger) {
+    engine::IdMap<std::int64_t>& bounds = core_engine().bounds;
+    bounds.put(id, std::max<std::int64_t>(level, 1));
+    if (!send(order, tick.local_ts)) bounds.erase(id);
+  } else {
+    send(order, tick.local_ts);
+  }
   if (grouped()) settle_notices(from);
 }
 
@@ -281,7 +294,10 @@ void Matcher::member_ended(OrderId id, Kind how, Nanos at) {
     g.members[0] = 0;
     return;
   }
-  // A stop-loss or take-profit ended alone: the other stays.
+  // Armed, the stop-loss and take-profit are a pair: one the strategy
+  // cancelled takes the other with it.  Unarmed, or refused or expired by
+  // the venue, one ends alone and the other stays.
+  if (how == Kind::Canceled && g.entry_filled) return end_group(leader, id);
   for (OrderId& m : g.members) {
     if (m == id) m = 0;
   }

@@ -6,8 +6,11 @@
 // matched: when the tick's trigger price reaches it, the order it stands for
 // is sent to the engine as the strategy would have sent it on that tick --
 // through the engine's latency, queue and impact, and at L0 to execute on
-// the next tick -- and none of its fills is better than the trigger.  It is
-// never sent on a tick before the one whose price fired it.
+// the next tick -- and fills where that order fills (or, for a run that
+// asks for the conservative bound, never better than the trigger).  It is
+// never sent on a tick before the one whose price fired it.  A trailing
+// stop's trail starts from the last price at its placement (or at its
+// activation), and from nothing else.
 //
 // A group is linked where its orders execute, so that the links hold before
 // the account hears of anything: the first leg of a one-cancels-other pair
@@ -137,7 +140,6 @@ struct OrderDesk {
   engine::IdMap<Group> groups;
   std::vector<OrderId> guarding;
   std::uint64_t next_seq = 0;
-  std::optional<std::int64_t> last;  // the latest trigger price seen
   // Scratch, reused.
   std::vector<std::pair<std::uint64_t, OrderId>> fired;
   std::vector<OrderId> scratch;

@@ -132,6 +132,8 @@ DepthReader::DepthReader(DepthReader&& other) noexcept
       handed_out_(other.handed_out_),
       levels_left_(other.levels_left_),
       previous_(other.previous_),
+      offset_(other.offset_),
+      windowed_(other.windowed_),
       finished_(std::exchange(other.finished_, true)) {}
 
 DepthReader& DepthReader::operator=(DepthReader&& other) noexcept {
@@ -184,13 +186,16 @@ std::optional<DepthError> DepthReader::read_block() {
   if (read_full(fd_, buffer_.get() + end_, k) != k) {
     // Only whole blocks count as available, however much of this one arrived.
     std::uint64_t needed = std::numeric_limits<std::uint64_t>::max();
-    if (body_ && *body_ <= needed - DEPTH_HEADER_BYTES) needed = DEPTH_HEADER_BYTES + *body_;
-    return fail(DepthError{Truncated{needed, DEPTH_HEADER_BYTES + read_}});
+    if (body_ && *body_ <= needed - DEPTH_HEADER_BYTES - offset_) {
+      needed = DEPTH_HEADER_BYTES + offset_ + *body_;
+    }
+    return fail(DepthError{Truncated{needed, DEPTH_HEADER_BYTES + offset_ + read_}});
   }
   crc_ = crc32_extend(crc_, buffer_.get() + end_, k);
   end_ += k;
   read_ += k;
-  if (body_ && read_ == *body_ && crc_ != expected_crc_) {
+  // Only a reader of the whole body has the bytes the checksum covers.
+  if (!windowed_ && body_ && read_ == *body_ && crc_ != expected_crc_) {
     return fail(DepthError{ChecksumMismatch{expected_crc_, crc_}});
   }
   return std::nullopt;
@@ -205,6 +210,17 @@ std::optional<DepthError> DepthReader::ensure(std::size_t n) {
 
 DepthNext DepthReader::next(book::DepthRecord& out) {
   if (finished_ || handed_out_ == count_) return End{};
+  if (windowed_) {
+    // A window ends where its bytes do, and a record may use what is left.
+    const std::uint64_t left = *body_ - (read_ - (end_ - begin_));
+    if (left == 0) return End{};
+    if (left < DEPTH_RECORD_BYTES) {
+      return fail(
+          DepthError{Truncated{DEPTH_HEADER_BYTES + offset_ + *body_ + DEPTH_RECORD_BYTES - left,
+                               DEPTH_HEADER_BYTES + offset_ + *body_}});
+    }
+    levels_left_ = (left - DEPTH_RECORD_BYTES) / DEPTH_LEVEL_BYTES;
+  }
   if (end_ - begin_ < DEPTH_RECORD_BYTES) {
     if (std::optional<DepthError> error = ensure(DEPTH_RECORD_BYTES)) return *std::move(error);
   }
@@ -234,7 +250,7 @@ DepthNext DepthReader::next(book::DepthRecord& out) {
   if (n > levels_left_) {
     return fail(malformed_at(index, malformed::LevelsPastHeader{n, levels_left_}));
   }
-  if (index + 1 == count_ && n != levels_left_) {
+  if (!windowed_ && index + 1 == count_ && n != levels_left_) {
     return fail(malformed_at(index, malformed::LevelsShortOfHeader{levels_left_ - n}));
   }
   const Nanos time = load<std::int64_t>(r + 16);
@@ -282,6 +298,24 @@ DepthNext DepthReader::next(book::DepthRecord& out) {
   previous_ = time;
   ++handed_out_;
   return RecordReady{};
+}
+
+DepthOpened DepthReader::open_window(const std::string& path, std::uint64_t from, std::uint64_t to,
+                                     std::size_t block_bytes) {
+  DepthOpened opened = open(path, block_bytes);
+  auto* reader = std::get_if<DepthReader>(&opened);
+  if (reader == nullptr) return opened;
+  if (!reader->body_ || to > *reader->body_ || from > to) {
+    return DepthError{Truncated{reader->body_ ? DEPTH_HEADER_BYTES + to : UINT64_MAX,
+                                reader->body_ ? DEPTH_HEADER_BYTES + *reader->body_ : 0}};
+  }
+  if (from == 0 && to == *reader->body_) return opened;  // the whole file, read as the file
+  const auto at = static_cast<off_t>(DEPTH_HEADER_BYTES + from);
+  if (::lseek(reader->fd_, at, SEEK_SET) != at) return truncated_header();
+  reader->offset_ = from;
+  reader->body_ = to - from;
+  reader->windowed_ = true;
+  return opened;
 }
 
 // ---------------------------------------------------------------------------

@@ -65,6 +65,16 @@ class DepthReader {
   // boundaries everywhere in a block.
   static DepthOpened open(const std::string& path, std::size_t block_bytes = DEPTH_BLOCK_BYTES);
 
+  // Opens `path` as open does, to hand out the records in body bytes
+  // [from, to) only (record starts, as find_depth_window gives them): it
+  // seeks to the first and reads nothing past the last.  Every record is
+  // checked as a reader of the file checks it, its levels against the bytes
+  // left in the window, except against the checksum over the whole body;
+  // the index an error names counts records from the window's first.  A
+  // window past the body gives Truncated.
+  static DepthOpened open_window(const std::string& path, std::uint64_t from, std::uint64_t to,
+                                 std::size_t block_bytes = DEPTH_BLOCK_BYTES);
+
   DepthReader(DepthReader&& other) noexcept;
   DepthReader& operator=(DepthReader&& other) noexcept;
   DepthReader(const DepthReader&) = delete;
@@ -82,6 +92,7 @@ class DepthReader {
   std::uint64_t count() const { return count_; }
   std::uint64_t levels() const { return levels_; }
   std::uint64_t instrument() const { return instrument_; }
+  std::uint32_t checksum() const { return expected_crc_; }
   // Records handed out so far.
   std::uint64_t handed_out() const { return handed_out_; }
 
@@ -115,6 +126,8 @@ class DepthReader {
   std::uint64_t handed_out_ = 0;
   std::uint64_t levels_left_ = 0;  // of the header's total
   Nanos previous_ = INT64_MIN;     // time of the last record handed out
+  std::uint64_t offset_ = 0;       // where in the body reading started
+  bool windowed_ = false;          // reading [offset_, offset_ + *body_) only
   bool finished_ = true;           // set by any error, and in a moved-from reader
 };
 

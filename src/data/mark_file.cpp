@@ -289,7 +289,26 @@ MarkReader::MarkReader(int fd, std::uint64_t count, std::uint64_t settlements,
       kind_(kind),
       expected_crc_(checksum),
       settlement_crc_(settlement_checksum),
+      stop_(count),
       finished_(false) {}
+
+MarkOpened MarkReader::open_window(const std::string& path, RecordWindow window) {
+  MarkOpened opened = open(path);
+  auto* reader = std::get_if<MarkReader>(&opened);
+  if (reader == nullptr) return opened;
+  if (window.stop > reader->count_) {
+    const std::optional<std::uint64_t> promised = mark_settlements_offset(window.stop);
+    return MarkError{Truncated{promised.value_or(UINT64_MAX),
+                               mark_settlements_offset(reader->count_).value_or(UINT64_MAX)}};
+  }
+  if (window.first != 0 || window.stop != reader->count_) {
+    const auto at = static_cast<off_t>(MARK_HEADER_BYTES + MARK_RECORD_BYTES * window.first);
+    if (::lseek(reader->fd_, at, SEEK_SET) != at) return MarkError{Truncated{MARK_HEADER_BYTES, 0}};
+  }
+  reader->first_ = reader->read_ = window.first;
+  reader->stop_ = window.stop;
+  return opened;
+}
 
 MarkReader::MarkReader(MarkReader&& other) noexcept { *this = std::move(other); }
 
@@ -307,6 +326,8 @@ MarkReader& MarkReader::operator=(MarkReader&& other) noexcept {
   at_ = other.at_;
   held_ = other.held_;
   read_ = other.read_;
+  first_ = other.first_;
+  stop_ = other.stop_;
   handed_out_ = other.handed_out_;
   crc_ = other.crc_;
   previous_ = other.previous_;
@@ -326,7 +347,7 @@ MarkError MarkReader::fail(MarkError e) {
 }
 
 std::optional<MarkError> MarkReader::read_block() {
-  const std::uint64_t left = count_ - read_;
+  const std::uint64_t left = stop_ - read_;
   const std::size_t n =
       left < MARK_BLOCK_RECORDS ? static_cast<std::size_t>(left) : MARK_BLOCK_RECORDS;
   if (!block_) block_ = std::make_unique<MarkRecord[]>(MARK_BLOCK_RECORDS);
@@ -340,7 +361,8 @@ std::optional<MarkError> MarkReader::read_block() {
   }
   crc_ = crc32_extend(crc_, bytes, want);
   read_ += n;
-  if (read_ == count_ && crc_ != expected_crc_) {
+  // Only a reader of every record has the bytes the checksum covers.
+  if (read_ == count_ && first_ == 0 && crc_ != expected_crc_) {
     return fail(MarkError{ChecksumMismatch{expected_crc_, crc_}});
   }
   if constexpr (std::endian::native != std::endian::little) {
@@ -358,14 +380,16 @@ std::optional<MarkError> MarkReader::read_block() {
 MarkNext MarkReader::next() {
   if (finished_) return End{};
   if (at_ == held_) {
-    if (read_ == count_) {
+    if (read_ == stop_) {
       finished_ = true;
       return End{};
     }
     if (std::optional<MarkError> e = read_block()) return *e;
   }
   const MarkRecord r = block_[at_];
-  if (r.time < previous_) return fail(MarkError{GoesBackwards{handed_out_, previous_, r.time}});
+  if (r.time < previous_) {
+    return fail(MarkError{GoesBackwards{first_ + handed_out_, previous_, r.time}});
+  }
   previous_ = r.time;
   ++at_;
   ++handed_out_;

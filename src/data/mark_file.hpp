@@ -166,6 +166,13 @@ class MarkReader {
   // Truncated{48, 0} whatever the reason.
   static MarkOpened open(const std::string& path);
 
+  // Opens `path` as open does, to hand out records [window.first,
+  // window.stop) only, reading no block outside them; as for a tick file, a
+  // window that is not the whole file is not checked against the checksum
+  // over all records, and its order is.  Requires: window.first <=
+  // window.stop.
+  static MarkOpened open_window(const std::string& path, RecordWindow window);
+
   MarkReader(MarkReader&& other) noexcept;
   MarkReader& operator=(MarkReader&& other) noexcept;
   MarkReader(const MarkReader&) = delete;
@@ -180,6 +187,7 @@ class MarkReader {
   std::variant<std::vector<PricedRate>, MarkError> settlements() const;
 
   std::uint64_t count() const { return count_; }
+  std::uint32_t checksum() const { return expected_crc_; }
   std::uint64_t settlement_count() const { return settlement_count_; }
   std::uint64_t instrument() const { return instrument_; }
   MarkKind kind() const { return kind_; }
@@ -199,9 +207,11 @@ class MarkReader {
   std::uint32_t expected_crc_ = 0;
   std::uint32_t settlement_crc_ = 0;
   std::unique_ptr<MarkRecord[]> block_;
-  std::size_t at_ = 0;    // next record of the block to hand out
-  std::size_t held_ = 0;  // records in the block
-  std::uint64_t read_ = 0;
+  std::size_t at_ = 0;       // next record of the block to hand out
+  std::size_t held_ = 0;     // records in the block
+  std::uint64_t read_ = 0;   // records read, counted from the file's first
+  std::uint64_t first_ = 0;  // the window read: [first_, stop_)
+  std::uint64_t stop_ = 0;
   std::uint64_t handed_out_ = 0;
   std::uint32_t crc_ = 0;
   Nanos previous_ = INT64_MIN;

@@ -192,6 +192,32 @@ Opened TickReader::open(const std::string& path, ReadHooks hooks, std::size_t bl
                  get_le<std::uint32_t>(h + 24), hooks, std::max<std::size_t>(block_records, 1)));
 }
 
+Opened TickReader::open_window(const std::string& path, RecordWindow window, ReadHooks hooks,
+                               std::size_t block_records) {
+  Opened opened = open(path, hooks, block_records);
+  auto* reader = std::get_if<TickReader>(&opened);
+  if (reader == nullptr) return opened;
+  if (window.stop > reader->count_) {
+    std::uint64_t promised = std::numeric_limits<std::uint64_t>::max();
+    if (window.stop <= (promised - HEADER_BYTES) / RECORD_BYTES) {
+      promised = HEADER_BYTES + RECORD_BYTES * window.stop;
+    }
+    return Error{Truncated{promised, HEADER_BYTES + RECORD_BYTES * reader->count_}};
+  }
+  // A window that is the whole file is read, and checked, as the file is.
+  if (window.first != 0 || window.stop != reader->count_) {
+    const auto at = static_cast<off_t>(HEADER_BYTES + RECORD_BYTES * window.first);
+    if (::lseek(reader->fd_, at, SEEK_SET) != at) return truncated_header();
+    (void)::posix_fadvise(reader->fd_, at,
+                          static_cast<off_t>(RECORD_BYTES * (window.stop - window.first)),
+                          POSIX_FADV_SEQUENTIAL);
+  }
+  reader->first_ = window.first;
+  reader->stop_ = window.stop;
+  reader->remaining_ = window.stop - window.first;
+  return opened;
+}
+
 TickReader::TickReader(int fd, std::uint64_t count, std::uint64_t instrument,
                        std::uint32_t checksum, ReadHooks hooks, std::size_t block_records)
     : block_records_(block_records),
@@ -200,6 +226,7 @@ TickReader::TickReader(int fd, std::uint64_t count, std::uint64_t instrument,
       instrument_(instrument),
       expected_crc_(checksum),
       remaining_(count),
+      stop_(count),
       hooks_(hooks),
       finished_(false) {}
 
@@ -214,6 +241,8 @@ TickReader::TickReader(TickReader&& other) noexcept
       instrument_(other.instrument_),
       expected_crc_(other.expected_crc_),
       remaining_(std::exchange(other.remaining_, 0)),
+      first_(other.first_),
+      stop_(other.stop_),
       before_block_(other.before_block_),
       crc_(other.crc_),
       hooks_(other.hooks_),
@@ -259,12 +288,13 @@ std::optional<Next> TickReader::read_block() {
         promised <= needed - HEADER_BYTES) {
       needed = HEADER_BYTES + promised;
     }
-    return fail(Error{Truncated{needed, HEADER_BYTES + RECORD_BYTES * (count_ - remaining_)}});
+    return fail(Error{Truncated{needed, HEADER_BYTES + RECORD_BYTES * (stop_ - remaining_)}});
   }
   crc_ = crc32_extend(crc_, block_.get(), bytes);
   records_to_native(block_.get(), k);
   remaining_ -= k;
-  if (remaining_ == 0 && crc_ != expected_crc_) {
+  // Only a reader of every record has the bytes the checksum covers.
+  if (remaining_ == 0 && first_ == 0 && stop_ == count_ && crc_ != expected_crc_) {
     return fail(Error{ChecksumMismatch{expected_crc_, crc_}});
   }
   block_end_ = block_.get() + k;
@@ -279,7 +309,7 @@ Next TickReader::next_slow() {
   }
   if (const engine::Tick* t = take()) return *t;
   // A record is waiting and take() refused it: it goes backwards.
-  return fail(Error{GoesBackwards{handed_out(), previous_, cursor_->exch_ts}});
+  return fail(Error{GoesBackwards{first_ + handed_out(), previous_, cursor_->exch_ts}});
 }
 
 // ---------------------------------------------------------------------------

@@ -119,6 +119,13 @@ struct ReadHooks {
 class TickReader;
 using Opened = std::variant<TickReader, Error, Interrupted>;
 
+// Records [first, stop) of a file, by their 0-based positions.
+struct RecordWindow {
+  std::uint64_t first = 0;
+  std::uint64_t stop = 0;
+  friend bool operator==(const RecordWindow&, const RecordWindow&) = default;
+};
+
 // A TickReader streams the records of one tick file, in file order.
 //
 // It holds one block of at most BLOCK_RECORDS records (or as many as it was
@@ -143,6 +150,16 @@ class TickReader {
   static Opened open(const std::string& path, ReadHooks hooks = {},
                      std::size_t block_records = BLOCK_RECORDS);
 
+  // Opens `path` as open does, to hand out records [window.first,
+  // window.stop) only: it seeks to the first and reads no block outside the
+  // window.  The checksum covers every record of the file, so a window that
+  // is not the whole file is not checked against it; the order of its
+  // exchange times is.  A window past the header's count gives Truncated
+  // with the size a file holding it would have, and the size the header
+  // promises.  Requires: window.first <= window.stop.
+  static Opened open_window(const std::string& path, RecordWindow window, ReadHooks hooks = {},
+                            std::size_t block_records = BLOCK_RECORDS);
+
   TickReader(TickReader&& other) noexcept;
   TickReader& operator=(TickReader&& other) noexcept;
   TickReader(const TickReader&) = delete;
@@ -156,9 +173,12 @@ class TickReader {
     return next_slow();
   }
 
-  // The header's record count and instrument.
+  // The header's record count, instrument and checksum.
   std::uint64_t count() const { return count_; }
   std::uint64_t instrument() const { return instrument_; }
+  std::uint32_t checksum() const { return expected_crc_; }
+  // The records this reader hands out: the count, or its window's.
+  std::uint64_t records() const { return stop_ - first_; }
   // Whether the reader stopped because the caller gave up a read.
   bool interrupted() const { return interrupted_; }
   // Records handed out so far.
@@ -223,7 +243,9 @@ class TickReader {
   std::uint64_t count_ = 0;
   std::uint64_t instrument_ = 0;
   std::uint32_t expected_crc_ = 0;
-  std::uint64_t remaining_ = 0;     // records not yet read from the file
+  std::uint64_t remaining_ = 0;  // records not yet read from the file
+  std::uint64_t first_ = 0;      // the window read: [first_, stop_)
+  std::uint64_t stop_ = 0;
   std::uint64_t before_block_ = 0;  // records handed out before the current block
   std::uint32_t crc_ = 0;           // CRC-32 of the record bytes read so far
   ReadHooks hooks_;

@@ -258,16 +258,19 @@ void L0Engine::expire_immediate(const Tick& tick) {
 void L0Engine::remember(const Tick& tick) {
   prev_last = tick.last;
   prev_times = std::pair{tick.exch_ts, tick.local_ts};
-  prev_quote = Quote{or_last(tick.bid, tick.last), or_last(tick.ask, tick.last)};
+  quote_of(tick);
   // Every order in the book has now met a tick: whatever did not fill rests.
   takers.clear();
   immediate.clear();
 }
 
+void L0Engine::quote_of(const Tick& tick) {
+  prev_quote = Quote{or_last(tick.bid, tick.last), or_last(tick.ask, tick.last)};
+}
+
 void L0Engine::forget_previous_tick() {
   prev_last.reset();
   prev_times.reset();
-  prev_quote.reset();
 }
 
 }  // namespace halvorn::engine

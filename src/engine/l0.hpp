@@ -26,7 +26,9 @@
 // and never enters the book, so it never pays the taker rate; an immediate
 // order that is not marketable on entry expires at once, and one that is
 // meets one tick in the book and expires when that tick leaves it unfilled.
-// An order sent by a conditional order never fills better than its trigger.
+// An order sent by a conditional order fills where the order it is would
+// fill (TriggeredPrice::Order), or, for a run that asks for the
+// conservative bound, never better than its trigger.
 // Two legs of a one-cancels-other pair registered in `partners` never both
 // fill: the first to execute takes the other out of the book at once.
 //
@@ -61,6 +63,18 @@ Working market_order(OrderId id, Side side, QtyLots qty, Nanos exch_ts, Nanos lo
 enum class RestingPrice : std::uint8_t {
   Quote = 0,  // at the quote, when better than the limit
   Limit = 1,  // at its limit: the better price is only for an order that takes
+};
+
+// Where an order sent by a conditional order fills.
+enum class TriggeredPrice : std::uint8_t {
+  // Where the order it becomes fills by the rules of its tier, whichever
+  // side of the trigger that lies: a venue sends the order and it takes the
+  // quote it meets, so a take-profit gapped through fills at the better
+  // quote and a stop gapped through at the worse one.
+  Order = 0,
+  // Never better than the trigger (a sell never above it, a buy never
+  // below): a bound for those who want no fill a venue might not give.
+  Trigger = 1,
 };
 
 // What became of an order handed to an engine.
@@ -114,8 +128,8 @@ struct Quote {
 
 // An L0Engine matches one instrument's resting orders against ticks.
 //
-// Invariants: prev_last, prev_times and prev_quote are all present or all
-// absent; fill_seq is the number of fills made so far; every id in takers
+// Invariants: prev_last and prev_times are both present or both absent, and
+// present only with prev_quote; fill_seq is the number of fills made so far; every id in takers
 // entered the book since the previous tick.
 struct L0Engine {
   // An engine with no previous tick, an empty book, fill_seq 0 and output
@@ -144,10 +158,11 @@ struct L0Engine {
   std::vector<OrderId> immediate;
   // The legs of one-cancels-other pairs, each mapped to the other.
   IdMap<OrderId> partners;
-  // Orders sent by a conditional order, each with the trigger it fired at,
-  // past which none of its fills may be better (a sell never above, a buy
-  // never below).  Kept aside rather than in every Working: few orders have
-  // one, and every resting order would carry the room.
+  // Orders sent by a conditional order under TriggeredPrice::Trigger, each
+  // with the trigger it fired at, past which none of its fills may be better
+  // (a sell never above, a buy never below).  Kept aside rather than in
+  // every Working: few orders have one, and every resting order would carry
+  // the room.
   IdMap<std::int64_t> bounds;
 
   // Whether a limit order could trade against the previous tick's quote: a
@@ -193,9 +208,16 @@ struct L0Engine {
   // until the next on_tick.
   std::span<const L0Fill> on_tick(const Tick& tick);
 
-  // Forgets the previous tick, so that the next one has no crossing step and
-  // judges no order marketable; the book stays as it is.
+  // Forgets the previous tick's prices, so that the next tick has no
+  // crossing step: nothing is known of the path between them.  The quote
+  // stays, and `quote_of` keeps it current: a limit order that could trade
+  // against it takes liquidity however the market data around it broke.
   void forget_previous_tick();
+
+  // Takes the tick's bid and ask as the quote new orders are judged
+  // against, without matching anything: a tick the engine does not match
+  // still tells what a new order would meet.
+  void quote_of(const Tick& tick);
 
  private:
   void cross(const Tick& tick);

@@ -355,6 +355,9 @@ std::span<const L0Fill> L1Engine::on_invalid_tick(const Tick& tick) {
   prev_volume = tick.volume;
   last_tick_time = tick.exch_ts;
   inner.forget_previous_tick();
+  // The tick's quote is the trades' own, good whatever became of the depth:
+  // an order arriving once the book is back is judged against it.
+  inner.quote_of(tick);
   return out;
 }
 

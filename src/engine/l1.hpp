@@ -271,7 +271,8 @@ struct L1Engine {
 
   // A tick on which nothing arrives, queues or matches: only fills whose
   // report time has come are reported, and the inner engine forgets its
-  // previous tick so that the next good tick has no crossing step.
+  // previous tick's prices so that the next good tick has no crossing step,
+  // while it takes this tick's quote for judging the orders that arrive.
   std::span<const L0Fill> on_invalid_tick(const Tick& tick);
 
   // Hands over every delayed fill, leaving none, sorted by report time with

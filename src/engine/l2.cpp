@@ -15,23 +15,51 @@ std::int64_t displayed_ahead(const book::Book& depth, const Working& order) {
 
 }  // namespace
 
-std::optional<std::int64_t> WorkingDepth::take(const book::Book& depth, bool sell, QtyLots qty) {
-  std::optional<book::Side>& copy = sell ? bids : asks;
-  if (!copy) copy = sell ? depth.bids : depth.asks;
-  const book::Taken t = copy->take(qty);
-  if (t.ran_short || t.filled <= 0) return std::nullopt;
-  const Wide filled = t.filled;
+void WorkingDepth::copy(const book::Book& depth, bool sell) {
+  std::optional<book::Side>& side = sell ? bids : asks;
+  if (side) return;
+  side = sell ? depth.bids : depth.asks;
+  (sell ? deepest_bid : deepest_ask) = side->levels.empty() ? 0 : side->levels.back().price;
+}
+
+std::optional<Walked> WorkingDepth::take(const book::Book& depth, bool sell, QtyLots qty,
+                                         std::optional<std::int64_t> limit) {
+  copy(depth, sell);
+  book::Side& side = sell ? *bids : *asks;
+  const std::int64_t deepest = sell ? deepest_bid : deepest_ask;
+  if (deepest == 0 || qty <= 0) return std::nullopt;  // the side displayed nothing
+  // The displayed lots the limit lets the order take, best first.
+  QtyLots within = 0;
+  for (const book::Level& l : side.levels) {
+    if (limit && (sell ? l.price < *limit : l.price > *limit)) break;
+    within = add_sat(within, std::max<std::int64_t>(l.qty, 0));
+    if (within >= qty) break;
+  }
+  const book::Taken t = side.take(std::min(within, qty));
+  // What the displayed book cannot hold goes at the worst price the order
+  // could still be given: never cheaper than the walk before it.
+  const QtyLots beyond = qty - t.filled;
+  Wide notional = t.notional;
+  if (beyond > 0) {
+    const Wide worst = limit ? *limit : deepest;
+    Wide rest;
+    if (__builtin_mul_overflow(worst, static_cast<Wide>(beyond), &rest) ||
+        __builtin_add_overflow(notional, rest, &notional)) {
+      return std::nullopt;
+    }
+  }
+  const Wide lots = qty;
   Wide average;
   if (sell) {
-    average = t.notional / filled;
+    average = notional / lots;
   } else {
     Wide numerator;
     // A price beyond 128 bits is beyond 64 as well: no depth price.
-    if (__builtin_add_overflow(t.notional, filled - 1, &numerator)) return std::nullopt;
-    average = numerator / filled;
+    if (__builtin_add_overflow(notional, lots - 1, &numerator)) return std::nullopt;
+    average = numerator / lots;
   }
   if (average > I64_MAX || average < I64_MIN) return std::nullopt;
-  return static_cast<std::int64_t>(average);
+  return Walked{static_cast<std::int64_t>(average), beyond > 0};
 }
 
 L2Engine::L2Engine(InstrumentId instrument, const L1Config& config) : l1(instrument, config) {}
@@ -76,12 +104,21 @@ std::span<const L0Fill> L2Engine::on_tick(const Tick& tick) {
           const book::Side& side = sell ? depth.bids : depth.asks;
           copy.emplace(book::Side{std::move(sell ? spare_bids_ : spare_asks_), side.descending});
           copy->levels.assign(side.levels.begin(), side.levels.end());
+          (sell ? working.deepest_bid : working.deepest_ask) =
+              side.levels.empty() ? 0 : side.levels.back().price;
         }
-        const std::optional<std::int64_t> v = working.take(depth, sell, f.qty);
-        if (!v) return l1_impact(f, traded, pct, t);
+        const std::optional<std::int64_t> limit =
+            f.kind.is_limit() ? std::optional<std::int64_t>(f.kind.price) : std::nullopt;
+        const std::optional<Walked> v = working.take(depth, sell, f.qty, limit);
+        const std::int64_t quoted = f.price;
+        // The square-root impact prices a fill the depth cannot, and is the
+        // least a fill that ran past the displayed book moves.
+        if (!v || v->beyond) l1_impact(f, traded, pct, t);
+        if (!v) return;
         // Depth never makes a fill better for the order than the L0 price,
         // nor a limit order's worse than its limit.
-        f.price = within_limit(f, sell ? std::min(f.price, *v) : std::max(f.price, *v));
+        const std::int64_t floor = v->beyond ? f.price : quoted;
+        f.price = within_limit(f, sell ? std::min(floor, v->price) : std::max(floor, v->price));
       });
   if (working.bids) spare_bids_ = std::move(working.bids->levels);
   if (working.asks) spare_asks_ = std::move(working.asks->levels);

@@ -5,10 +5,18 @@
 // order still on its way, from the book as it stood when the first depth
 // update or tick at or after its arrival came in.  A taker fill is priced by
 // walking the opposite side for its quantity, never better for the order
-// than the L0 price; only when the depth cannot absorb it does the L1
-// square-root impact apply instead.  When the depth stream breaks, the book
-// is dropped and every tick until a new snapshot is an invalid tick: nothing
-// arrives, queues or matches, and only earlier executions are reported.
+// than the L0 price.  The walk takes every displayed level the order's
+// limit allows, best first; what the displayed book cannot hold is priced
+// at the worst price the order could still be given: its limit, or, for a
+// market order, the deepest level displayed when the tick began.  So a
+// larger order never fills cheaper than a smaller one, and once an order
+// can fill in parts, that same rule says what part rests or expires.  Only
+// when the side displays nothing at all does the L1 square-root impact
+// price the fill instead, and where impact is configured a walk that ran
+// past the book is never cheaper than it either.  When the depth stream
+// breaks, the book is dropped and every tick until a new snapshot is an
+// invalid tick: nothing arrives, queues or matches, and only earlier
+// executions are reported.
 //
 // Thread-safety: an engine is used by one thread at a time.
 
@@ -24,18 +32,37 @@
 
 namespace halvorn::engine {
 
+// The price a walk of the depth gives a taker fill, and whether it ran past
+// the displayed book (priced the lots beyond it by the rule above).
+struct Walked {
+  std::int64_t price = 0;
+  bool beyond = false;
+
+  friend bool operator==(const Walked&, const Walked&) = default;
+};
+
 // A WorkingDepth holds the copies of the depth sides that the taker fills of
 // one tick consume, so that successive fills walk deeper while the depth
 // book itself never changes.  A new one serves each tick.
 struct WorkingDepth {
   std::optional<book::Side> bids;  // copied when a sell fill first needs it
   std::optional<book::Side> asks;  // copied when a buy fill first needs it
+  // The deepest price each side displayed when it was copied: where the
+  // lots beyond the displayed book are priced for a market order.
+  std::int64_t deepest_bid = 0;
+  std::int64_t deepest_ask = 0;
 
-  // The depth price of a taker fill of qty lots: the average over the levels
-  // it takes, truncated for a sell and rounded up for a buy.  nullopt when
-  // the side cannot absorb qty (the copy stays consumed), when nothing was
-  // taken, or when the average leaves the 64-bit range.
-  std::optional<std::int64_t> take(const book::Book& depth, bool sell, QtyLots qty);
+  // Copies a side of `depth` the first time a fill needs it.
+  void copy(const book::Book& depth, bool sell);
+
+  // The depth price of a taker fill of qty lots: the average over the
+  // displayed levels it takes (those at or better than `limit` for a limit
+  // order) and, for the lots they cannot hold, the limit or the deepest
+  // price displayed; truncated for a sell and rounded up for a buy.
+  // nullopt when the side displayed nothing when it was copied, or when the
+  // average leaves the 64-bit range.
+  std::optional<Walked> take(const book::Book& depth, bool sell, QtyLots qty,
+                             std::optional<std::int64_t> limit = std::nullopt);
 };
 
 // An L2Engine is an L1Engine whose queue positions and taker prices come from

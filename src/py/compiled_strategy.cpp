@@ -1,5 +1,7 @@
 #include "py/compiled_strategy.hpp"
 
+#include <cstddef>
+
 #include <cstring>
 #include <utility>
 
@@ -66,11 +68,15 @@ CompiledDriven::~CompiledDriven() {
 }
 
 void CompiledDriven::keep_fills(std::span<const Fill> fills) {
+  // The fills of this tick: the tick before this adapter's next.
+  const backtest::Booking booking{ticks_seen_, backtest::FillEffect::Open};
   for (const Fill& f : fills) {
     const venue::FillRecord record =
-        venue::fill_record(f, core::fill_fee(f, parts_.contract_size, parts_.fee_rates));
+        venue::fill_record(f, core::fill_fee(f, parts_.contract_size, parts_.fee_rates), booking);
+    // A compiled function reads the record's first eight words, the layout
+    // it was written against; the tick index after them is the run's.
     std::int64_t words[FILL_WORDS];
-    static_assert(sizeof(record) == sizeof(words));
+    static_assert(offsetof(venue::FillRecord, tick) == sizeof(words));
     std::memcpy(words, &record, sizeof words);
     fills_.insert(fills_.end(), std::begin(words), std::end(words));
   }

@@ -14,6 +14,7 @@
 #include "py/argument_conversion.hpp"
 #include "py/boundary.hpp"
 #include "py/compiled_strategy.hpp"
+#include "py/data/slices.hpp"
 #include "py/value_class.hpp"
 #include "py/values.hpp"
 #include "py/venue/compiled_class.hpp"
@@ -107,7 +108,11 @@ bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, cons
   std::optional<data::StreamedDepth> streamed;
   if (depth != nullptr) {
     std::optional<data::DepthOpened> opened;
-    run_unlocked(gil, [&] { opened = data::DepthReader::open(depth->fs_path); });
+    run_unlocked(gil, [&] { opened = market_data::open_depth(*depth); });
+    if (!opened) {
+      market_data::raise_changed_depth(*depth);
+      return false;
+    }
     if (const auto* error = std::get_if<data::DepthError>(&*opened)) {
       market_data::raise_depth_file_error(*depth, *error);
       return false;
@@ -117,7 +122,11 @@ bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, cons
   std::optional<data::StreamedMarks> marked;
   if (marks != nullptr) {
     std::optional<data::MarkOpened> opened;
-    run_unlocked(gil, [&] { opened = data::MarkReader::open(marks->fs_path); });
+    run_unlocked(gil, [&] { opened = market_data::open_marks(*marks); });
+    if (!opened) {
+      market_data::raise_changed_marks(*marks);
+      return false;
+    }
     if (const auto* error = std::get_if<data::MarkError>(&*opened)) {
       market_data::raise_mark_file_error(*marks, *error);
       return false;
@@ -131,20 +140,27 @@ bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, cons
   } else {
     const TickSourceData& file = *std::get<const TickSourceData*>(input);
     std::optional<data::StreamedTicks> source;
+    bool changed = false;
     run_unlocked(gil, [&] {
-      data::Opened opened = data::TickReader::open(file.fs_path, driven.read_hooks());
-      if (auto* reader = std::get_if<data::TickReader>(&opened)) {
-        driven.limit_series(reader->count());
+      std::optional<data::Opened> opened = open_source(file, driven.read_hooks());
+      if (!opened) {
+        changed = true;
+        return;
+      }
+      if (auto* reader = std::get_if<data::TickReader>(&*opened)) {
+        driven.limit_series(reader->records());
         source.emplace(std::move(*reader));
         *result = run_over(config, driven, *source, streamed, marked);
-      } else if (auto* error = std::get_if<data::Error>(&opened)) {
+      } else if (auto* error = std::get_if<data::Error>(&*opened)) {
         end->reader_error = *error;
       }
     });
     if (!source) {
       // The file did not open: no strategy method has been called.  An
       // interruption while it opened is the adapter's to raise.
-      if (driven.interrupt()) {
+      if (changed) {
+        raise_changed_file(file);
+      } else if (driven.interrupt()) {
         driven.interrupt().restore();
       } else {
         raise_tick_file_error(file, *end->reader_error);
@@ -594,6 +610,7 @@ bool same_account(const PortfolioInput& p) {
                         : v.enforce_margin != first.enforce_margin ? "enforce_margin"
                         : v.track_margin != first.track_margin     ? "track_margin"
                         : v.resting != first.resting               ? "resting_fills"
+                        : v.triggered != first.triggered           ? "triggered_fills"
                                                                    : nullptr;
     if (field != nullptr) {
       PyErr_Format(PyExc_ValueError,
@@ -754,6 +771,26 @@ FeeTerms portfolio_fees(const PortfolioInput& p) {
   return fees;
 }
 
+// Opens a depth or mark file for a run into `opened`; false for a slice
+// whose file has changed since it was made.
+bool open_for_run(const market_data::DepthSourceData& depth,
+                  std::optional<data::DepthOpened>& opened) {
+  opened = market_data::open_depth(depth);
+  return opened.has_value();
+}
+bool open_for_run(const market_data::MarkSourceData& marks,
+                  std::optional<data::MarkOpened>& opened) {
+  opened = market_data::open_marks(marks);
+  return opened.has_value();
+}
+// Raises what open_for_run found: a slice whose file changed.
+void raise_changed(const market_data::DepthSourceData& depth) {
+  market_data::raise_changed_depth(depth);
+}
+void raise_changed(const market_data::MarkSourceData& marks) {
+  market_data::raise_changed_marks(marks);
+}
+
 // Opens the file each instrument has of one kind (null: none) with the
 // interpreter lock released: `streams[i]` streams instrument i + 1's, and
 // `ids` lists the instruments that have one, in order.  False with the
@@ -766,7 +803,12 @@ bool open_each(Gil& gil, const std::vector<const Given*>& given,
   for (std::size_t i = 0; i < given.size(); ++i) {
     if (given[i] == nullptr) continue;
     std::optional<decltype(Reader::open(given[i]->fs_path))> opened;
-    run_unlocked(gil, [&] { opened = Reader::open(given[i]->fs_path); });
+    bool changed = false;
+    run_unlocked(gil, [&] { changed = !open_for_run(*given[i], opened); });
+    if (changed) {
+      raise_changed(*given[i]);
+      return false;
+    }
     if (const auto* error = std::get_if<Error>(&*opened)) {
       raise(*given[i], *error);
       return false;
@@ -801,9 +843,11 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
     }
     const TickSourceData& file = *std::get<const TickSourceData*>(p.inputs[i]);
     std::optional<data::Opened> opened;
-    run_unlocked(gil, [&] {
-      opened = data::TickReader::open(file.fs_path, driven.read_hooks(), block_records);
-    });
+    run_unlocked(gil, [&] { opened = open_source(file, driven.read_hooks(), block_records); });
+    if (!opened) {
+      raise_changed_file(file);
+      return false;
+    }
     if (auto* error = std::get_if<data::Error>(&*opened)) {
       if (driven.interrupt()) {
         driven.interrupt().restore();
@@ -813,7 +857,7 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
       return false;
     }
     auto& reader = std::get<data::TickReader>(*opened);
-    total += reader.count();
+    total += reader.records();
     files[i].emplace(std::move(reader));
     legs[i].file = &*files[i];
   }

@@ -181,7 +181,9 @@ void PyDriven::on_idle_ticks(std::span<const engine::Tick> ticks, std::size_t in
 void PyDriven::on_fills(std::span<const Fill> fills) {
   // A strategy that will not be called again hears nothing: keeping notes
   // for it would only grow.
-  if (!fills.empty() && listens()) parts_.feedback.note_fills(fills);
+  // Heard before the tick that booked them is counted: its index is the
+  // number of ticks seen so far.
+  if (!fills.empty() && listens()) parts_.feedback.note_fills(fills, ticks_seen_);
 }
 
 void PyDriven::on_endings(std::span<const strategy::OrderEnding> endings) {

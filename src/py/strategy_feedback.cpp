@@ -19,9 +19,9 @@ bool Feedback::of(const venue::VenueState* st, PyObject* strategy, FeeTerms fees
          optional_attribute(strategy, st->str_on_liquidation, &out->on_liquidation_);
 }
 
-void Feedback::note_fills(std::span<const Fill> fills) {
+void Feedback::note_fills(std::span<const Fill> fills, std::uint64_t tick) {
   if (!on_fill_) return;
-  for (const Fill& fill : fills) notes_.emplace_back(fill);
+  for (const Fill& fill : fills) notes_.emplace_back(HeardFill{fill, tick});
 }
 
 void Feedback::note_endings(std::span<const strategy::OrderEnding> endings) {
@@ -37,8 +37,10 @@ void Feedback::note_closes(std::span<const strategy::VenueClosed> closes) {
 bool Feedback::deliver() {
   for (const Note& note : notes_) {
     Ref answer;
-    if (const auto* fill = std::get_if<Fill>(&note)) {
-      Ref arg = Ref::steal(box(state_->fill_type, venue::fill_record(*fill, fees_.fee(*fill))));
+    if (const auto* heard = std::get_if<HeardFill>(&note)) {
+      const backtest::Booking booking{heard->tick, backtest::FillEffect::Open};
+      Ref arg = Ref::steal(
+          box(state_->fill_type, venue::fill_record(heard->fill, fees_.fee(heard->fill), booking)));
       if (arg) {
         answer = Ref::steal(python([&] { return PyObject_CallOneArg(on_fill_.get(), arg.get()); }));
       }

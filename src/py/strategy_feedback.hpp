@@ -59,8 +59,9 @@ class Feedback {
 
   bool hears() const { return on_fill_ || on_end_ || on_liquidation_; }
 
-  // Notes what the run reported, for the hooks the strategy has.
-  void note_fills(std::span<const Fill> fills);
+  // Notes what the run reported, for the hooks the strategy has; the fills
+  // were booked on the tick of index `tick`.
+  void note_fills(std::span<const Fill> fills, std::uint64_t tick);
   void note_endings(std::span<const strategy::OrderEnding> endings);
   void note_closes(std::span<const strategy::VenueClosed> closes);
   bool pending() const { return !notes_.empty(); }
@@ -77,7 +78,11 @@ class Feedback {
   void drop();
 
  private:
-  using Note = std::variant<Fill, strategy::OrderEnding, strategy::VenueClosed>;
+  struct HeardFill {
+    Fill fill;
+    std::uint64_t tick = 0;
+  };
+  using Note = std::variant<HeardFill, strategy::OrderEnding, strategy::VenueClosed>;
 
   const venue::VenueState* state_ = nullptr;
   Ref on_fill_;  // bound methods; empty when absent

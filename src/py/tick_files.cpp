@@ -11,6 +11,7 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
+#include "py/data/slices.hpp"
 #include "py/interruption.hpp"
 #include "py/registry.hpp"
 
@@ -228,10 +229,38 @@ bool resolve_ticks(ModuleState* st, PyObject* ticks, TickInput* out) {
     *out = &tick_source_of(ticks);
     return true;
   }
+  if (const TickSourceData* slice = market_data::tick_slice_of(ticks)) {
+    *out = slice;
+    return true;
+  }
   TickArray series;
   if (!ticks_from(st, ticks, &series)) return false;
   *out = std::move(series);
   return true;
+}
+
+std::optional<data::Opened> open_source(const TickSourceData& source, data::ReadHooks hooks,
+                                        std::size_t block_records) {
+  data::Opened opened = data::TickReader::open(source.fs_path, hooks, block_records);
+  const auto* reader = std::get_if<data::TickReader>(&opened);
+  if (!source.window || reader == nullptr) return opened;
+  if (reader->count() != source.window->count || reader->checksum() != source.window->checksum) {
+    return std::nullopt;
+  }
+  return data::TickReader::open_window(source.fs_path, source.window->records, hooks,
+                                       block_records);
+}
+
+void raise_changed_window(PyObject* path, const data::TimeWindow& window) {
+  PyErr_Format(PyExc_ValueError,
+               "%U: the file is no longer the one this slice was cut from (its header said %llu "
+               "records with checksum 0x%08x then); make the slice again from the file as it is",
+               path, static_cast<unsigned long long>(window.count),
+               static_cast<unsigned>(window.checksum));
+}
+
+void raise_changed_file(const TickSourceData& source) {
+  raise_changed_window(source.path.get(), *source.window);
 }
 
 void raise_tick_file_error(const TickSourceData& source, const data::Error& error) {

@@ -569,7 +569,8 @@ RECIPES = {
         tier=venue.L1(), maker_fee=fresh(-100_000), taker_fee=fresh(500_000),
         funding=[venue.FundingRate(time=1_000, rate=10, price=600_000), venue.FundingRate(time=2_000, rate=10, price=600_000)],
         margin_tiers=list(venue.EXAMPLE_BTCUSDT), contract_size=fresh(10_000),
-        instrument=fresh(300)), int_args("maker_fee", "taker_fee", "contract_size", "instrument")),
+        instrument=fresh(300), triggered_fills=text("trigger")),
+        int_args("maker_fee", "taker_fee", "contract_size", "instrument")),
     "halvorn.venue.Instrument": lambda tmp: (venue.Instrument, dict(
         symbol=text("ETHUSDT"), tick_size=text("0.01"), lot_size=text("0.001"), id=fresh(300)),
         int_args("tick_size", "lot_size", "id")),
@@ -760,6 +761,31 @@ def basket_lookahead(tmp):
                                            "ticks": hostile_keys, "venue": hostile_keys}
 
 
+# Slices of a tick file and a mark file: their times are converted when they
+# are cut, and a run holds them as it holds the files they were cut from.
+RECIPES["halvorn.data.between"] = lambda tmp: (data.between, dict(
+    series=halvorn.load_ticks(tick_file(tmp)), start=fresh(1_005), end=fresh(1_030)),
+    int_args("start", "end"))
+RECIPES["halvorn.data._native.tick_slice"] = lambda tmp: (_native.tick_slice, dict(
+    source=halvorn.load_ticks(tick_file(tmp)), start=fresh(1_005), end=fresh(1_030)),
+    int_args("start", "end"))
+RECIPES["halvorn.data._native.mark_slice"] = lambda tmp: (_native.mark_slice, dict(
+    source=data.load_marks(mark_file(tmp)), start=fresh(1_005), end=fresh(1_030)),
+    int_args("start", "end"))
+RECIPES["halvorn.data._native.depth_slice"] = lambda tmp: (_native.depth_slice, dict(
+    source=data.load_depth(depth_file(tmp)), start=fresh(1_005), end=fresh(1_030)),
+    int_args("start", "end"))
+RECIPES["halvorn.venue.run (depth slices)"] = lambda tmp: (venue.run, dict(
+    strategy=Vandal(armed=False), balance=fresh(100_000), venue=venue.Venue(tier=venue.L2()),
+    ticks=data.between(halvorn.load_ticks(tick_file(tmp)), fresh(1_005), fresh(1_030)),
+    depth=data.between(data.load_depth(depth_file(tmp)), fresh(1_005), fresh(1_030))),
+    {"strategy": lambda _: Vandal(), "balance": HostileInt})
+RECIPES["halvorn.venue.run (slices)"] = lambda tmp: (venue.run, dict(
+    strategy=Vandal(armed=False), balance=fresh(100_000),
+    ticks=data.between(halvorn.load_ticks(tick_file(tmp)), fresh(1_005), fresh(1_030)),
+    marks=data.between(data.load_marks(mark_file(tmp)), fresh(1_005), fresh(1_030))),
+    {"strategy": lambda _: Vandal(), "balance": HostileInt})
+
 RECIPES["halvorn.venue.run (portfolio)"] = basket_run
 RECIPES["halvorn.venue.run (portfolio depth)"] = basket_depth_run
 RECIPES["halvorn.venue.lookahead_check (portfolio)"] = basket_lookahead
@@ -782,6 +808,8 @@ NOTHING_TO_CONVERT = {
     "halvorn.data._native.read_instrument",
     "halvorn.data.MarkSource", "halvorn.data._native.MarkSource", "halvorn.data._native.load_marks",
     "halvorn.data._native.read_marks", "halvorn.data._native.mark_settlements",
+    "halvorn.data.TickSlice", "halvorn.data._native.TickSlice", "halvorn.data.MarkSlice",
+    "halvorn.data._native.MarkSlice", "halvorn.data.DepthSlice", "halvorn.data._native.DepthSlice",
 }
 
 

@@ -1,4 +1,4 @@
-"""Every fenced block of README.md and docs/*.md runs as written.
+"""Every fenced block of README.md and of the documents under docs/ runs as written.
 
 How a document is run, as a reader would run it:
 
@@ -40,7 +40,8 @@ HERE = Path(__file__).resolve().parent
 RUN = {"python", "sh", "console"}
 NOT_RUN = {"text", "cpp"}
 
-DOCUMENTS = ["README.md"] + sorted(f"docs/{path.name}" for path in (REPO / "docs").glob("*.md"))
+DOCUMENTS = ["README.md"] + sorted(f"docs/{path.relative_to(REPO / 'docs').as_posix()}"
+                                   for path in (REPO / "docs").rglob("*.md"))
 
 # (document, first line of the block): why it is not run here.
 EXEMPT = {

@@ -107,7 +107,12 @@ class TestThePage:
         assert (config["scrollZoom"], layout["dragmode"]) == (True, "zoom")
         assert layout["xaxis"]["type"] == "date" and layout["xaxis"]["title"]["text"] == "time (UTC)"
         traces = {t["name"]: t for t in data}
-        assert list(traces) == ["equity", "drawdown", "last price", "buys", "sells", "position"]
+        assert list(traces) == ["equity", "BTCUSDT buy and hold", "drawdown", "last price", "buys",
+                                "sells", "position"]
+        # Holding the contract instead, from the same balance.
+        held = traces["BTCUSDT buy and hold"]
+        assert held["y"][0] == 10_000 and held["x"][-1] == ticks[-1].exch_ts / 1e6
+        assert held["y"][-1] == pytest.approx(10_000 * ticks[-1].last / ticks[0].last)
         assert all("UTC" in t["hovertemplate"] for t in data)
         # Prices in USDT (ticks of 0.1) and positions in BTC (lots of 0.001).
         fills = numpy.asarray(run.fills)

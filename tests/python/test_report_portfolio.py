@@ -126,12 +126,20 @@ def test_the_summary_counts_every_instruments_trips(pair):
     summary = report.summary(pair, ticks=TICKS)
     assert (summary.trips, summary.win_rate, summary.average_trade) == (2, 1.0, 691.5)
     assert (summary.best_trade, summary.worst_trade) == (933.5, 449.5)
-    # A position from 30 s to 80 s of a run from 10 s to 80 s.
-    assert summary.exposure == pytest.approx(50 / 70)
+    # A position open after the ticks at 30 s to 70 s: 5 of the 8 ticks.
+    assert summary.exposure == 5 / 8
     assert summary.symbols == ("BTCUSDT", "ETHUSDT") and summary.buy_and_hold is None
-    assert ("Instruments", "BTCUSDT, ETHUSDT") in summary.table()
-    # A gain of 1.4 % in 70 s compounds past any float over a year.
-    assert summary.annual_return == math.inf
+    # Each instrument held on its own: BTC from 60_000.0 to 61_000.0, ETH from
+    # 3_000.00 to 2_950.00; the account has no one price to hold.
+    assert summary.buy_and_hold_each == {"BTCUSDT": pytest.approx(1 / 60),
+                                         "ETHUSDT": pytest.approx(-1 / 60)}
+    assert (summary.beta, summary.alpha) == (None, None)
+    rows = dict(summary.table())
+    assert rows["Instruments"] == "BTCUSDT, ETHUSDT"
+    assert (rows["Buy and hold BTCUSDT"], rows["Buy and hold ETHUSDT"]) == ("+1.67 %", "-1.67 %")
+    # A gain of 1.4 % in 70 s is not compounded into a year.
+    assert summary.annual_return is None and not summary.annualised
+    assert rows["Annual return (365 d)"] == "not annualised: the run spans under 30.0 d"
 
 
 def test_fills_frames_name_each_fill_and_keep_its_own_units(pair):

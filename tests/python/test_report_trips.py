@@ -28,7 +28,7 @@ def records(rows):
     array = numpy.zeros(len(rows), dtype=numpy.asarray(probe.fills).dtype)
     for i, (at, order, side, offset, price, qty, fee) in enumerate(rows):
         array[i] = (START + at * SECOND, START + at * SECOND, order, i + 1, price, qty, fee,
-                    ("buy", "sell").index(side), ("open", "close").index(offset), True, 1)
+                    ("buy", "sell").index(side), ("open", "close").index(offset), True, 0, 1, i)
     return array
 
 
@@ -52,6 +52,7 @@ class StandIn:
     fees_paid: int = 0
     equity_curve: list = field(default_factory=list)
     equity_times: list = field(default_factory=list)
+    exposed_ticks: int | None = None
 
 
 class Idle:
@@ -145,6 +146,16 @@ def test_a_liquidation_closes_the_trip_at_its_price():
     assert trips[["open", "liquidated"]].values.tolist() == [[False, True]]
     assert trips["exit_price"][0] == pytest.approx((2 * 99.0 + 3 * 95.0) / 5)
     assert trips["gross"][0] == pytest.approx(-(2 * 10 + 3 * 50) * 1e-4)
+
+
+def test_a_liquidation_comes_after_the_fills_of_its_own_tick():
+    # The buy is booked on the tick whose margin check then liquidates: the
+    # trip it opened is the one the liquidation closes.
+    run = StandIn(fills=records([(10, 1, "buy", "open", 1_000, 5, 0)]),
+                  liquidations=(Liquidation(START + 10 * SECOND, 900),))
+    trips = report.round_trips(run, units="float")
+    assert trips[["open", "liquidated"]].values.tolist() == [[False, True]]
+    assert trips["gross"][0] == pytest.approx(-5 * 100 * 1e-4)
 
 
 def test_a_real_liquidation_books_what_the_engine_books():
@@ -286,3 +297,17 @@ def test_funding_shares_add_up_exactly():
             assert all(abs(s - total * w / sum(weights)) < 1 + 1e-6 * abs(total)
                        for s, w in zip(shares, weights))
     assert share_funding(500, [0, 0]) == [0, 0]
+
+
+def test_what_truncation_leaves_of_funding_goes_to_the_earliest_trip_on_ties():
+    from halvorn._round_trips import share_funding
+
+    assert share_funding(3, [1, 1]) == [2, 1]
+    assert share_funding(-3, [1, 1]) == [-2, -1]
+    assert share_funding(5, [1, 1, 1, 1]) == [2, 1, 1, 1]
+    # Through a run: two trips held alike share an odd total, the first one more.
+    run = StandIn(fills=records([(0, 1, "buy", "open", 1_000, 1, 0),
+                                 (10, 2, "sell", "close", 1_000, 1, 0),
+                                 (20, 3, "buy", "open", 1_000, 1, 0),
+                                 (30, 4, "sell", "close", 1_000, 1, 0)]), funding_paid=-3)
+    assert report.round_trips(run)["funding"].tolist() == [D("-2e-8"), D("-1e-8")]

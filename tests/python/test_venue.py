@@ -333,7 +333,7 @@ class TestResults:
         r = venue.run(s, ticks_rising(5), 1_000, venue=venue.Venue(taker_fee=500_000,
                                                                      maker_fee=-100_000))
         a = np.asarray(r.fills)
-        assert a.shape == (2,) and a.dtype.itemsize == 64
+        assert a.shape == (2,) and a.dtype.itemsize == 72
         assert list(a["price"]) == r.fill_prices and list(a["qty"]) == [2, 2]
         assert list(a["side"]) == [0, 1] and list(a["offset"]) == [0, 1]
         assert list(a["fee"]) == [f.fee for f in r.fills]

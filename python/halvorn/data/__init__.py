@@ -37,6 +37,12 @@ the index price and the funding settled at the mark: `marks_from_csv`
 converts mark price klines and derivative ticker files, `save_marks` writes
 records, `load_marks` opens one, `read_marks` streams the records back and
 `funding_of` gives the settlements (docs/mark_format.md).
+
+`between` narrows any of these series to a stretch of exchange time: a tick,
+mark or depth file to a `TickSlice`, `MarkSlice` or `DepthSlice`, found by a
+search over its records and read by a run where it lies and nowhere else; a
+list of ticks or columns to the same kind of holder of the rows in the
+stretch.
 """
 
 from __future__ import annotations
@@ -48,6 +54,7 @@ from halvorn.data._instruments import instrument_of
 from halvorn.data._marks import (MarkSource, funding_of, load_marks, marks_from_csv, read_marks,
                                  save_marks)
 from halvorn.data._parquet import from_parquet
+from halvorn.data._slices import DepthSlice, MarkSlice, TickSlice, between
 from halvorn.data._tick_arrays import FIELDS, from_arrays, to_arrays
 from halvorn.data._tick_csv import _convert as _convert
 from halvorn.data._tick_csv import from_csv
@@ -55,12 +62,13 @@ from halvorn.data._tick_csv import from_csv
 __all__ = ["from_csv", "from_arrays", "from_parquet", "to_arrays", "funding_from_csv", "FIELDS",
            "DepthSource", "Snapshot", "Update", "load_depth", "save_depth", "read_depth",
            "depth_from_csv", "instrument_of", "MarkSource", "load_marks", "save_marks",
-           "read_marks", "funding_of", "marks_from_csv"]
+           "read_marks", "funding_of", "marks_from_csv", "between", "TickSlice", "MarkSlice",
+           "DepthSlice"]
 
 # Each kind of data has a module of its own; the functions are halvorn.data's,
 # and say so to help, pickle and documentation tools.
 for _function in (from_csv, _convert, from_arrays, from_parquet, to_arrays, funding_from_csv,
                   load_depth, save_depth, read_depth, depth_from_csv, instrument_of, load_marks,
-                  save_marks, read_marks, funding_of, marks_from_csv):
+                  save_marks, read_marks, funding_of, marks_from_csv, between):
     _function.__module__ = __name__
 del _function

@@ -7,9 +7,12 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import IO, Any, Final, Protocol
 
 from halvorn import TickSource
+from halvorn.data._native import DepthSlice as DepthSlice
 from halvorn.data._native import DepthSource as DepthSource
+from halvorn.data._native import MarkSlice as MarkSlice
 from halvorn.data._native import MarkSource as MarkSource
 from halvorn.data._native import Snapshot as Snapshot
+from halvorn.data._native import TickSlice as TickSlice
 from halvorn.data._native import Update as Update
 from halvorn.venue import FundingRate, Instrument
 
@@ -34,6 +37,10 @@ __all__ = [
     "read_marks",
     "funding_of",
     "marks_from_csv",
+    "between",
+    "TickSlice",
+    "MarkSlice",
+    "DepthSlice",
 ]
 
 FIELDS: Final[tuple[str, ...]]
@@ -199,3 +206,8 @@ def marks_from_csv(
     progress: bool | Callable[[int, int], object] | None = None,
 ) -> MarkSource:
     """Convert mark price klines, premium index klines or derivative ticker files into a mark file."""
+
+def between(series: Any, start: int, end: int) -> Any:
+    """The part of `series` (a TickSource, a MarkSource, a DepthSource, a
+    slice, a list of Tick, columns) whose exchange time lies in [start, end),
+    in ns."""

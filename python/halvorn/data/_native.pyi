@@ -3,6 +3,8 @@
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, final
 
+from halvorn import TickSource
+
 __all__ = [
     "LAYOUTS",
     "TIME_UNITS",
@@ -26,6 +28,12 @@ __all__ = [
     "save_marks",
     "read_marks",
     "mark_settlements",
+    "TickSlice",
+    "MarkSlice",
+    "tick_slice",
+    "mark_slice",
+    "DepthSlice",
+    "depth_slice",
 ]
 
 LAYOUTS: tuple[tuple[str, str, str], ...]
@@ -271,3 +279,74 @@ def read_marks(source: MarkSource) -> Iterator[tuple[int, int, int]]:
 
 def mark_settlements(source: MarkSource) -> list[tuple[int, int, int]]:
     """The (time ns, rate billionths, price ticks) settlements of a MarkSource's file."""
+
+@final
+class TickSlice:
+    """The ticks of a tick file in a stretch of exchange time."""
+
+    def __len__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    @property
+    def source(self) -> TickSource: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def start(self) -> int: ...
+    @property
+    def end(self) -> int: ...
+    @property
+    def first(self) -> int: ...
+    @property
+    def stop(self) -> int: ...
+    @property
+    def instrument(self) -> int: ...
+
+@final
+class MarkSlice:
+    """The mark records a run over a stretch of exchange time reads."""
+
+    def __len__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    @property
+    def source(self) -> MarkSource: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def start(self) -> int: ...
+    @property
+    def end(self) -> int: ...
+    @property
+    def first(self) -> int: ...
+    @property
+    def stop(self) -> int: ...
+    @property
+    def instrument(self) -> int: ...
+
+@final
+class DepthSlice:
+    """The depth records a run over a stretch of exchange time reads."""
+
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    @property
+    def source(self) -> DepthSource: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def start(self) -> int: ...
+    @property
+    def end(self) -> int: ...
+    @property
+    def first_byte(self) -> int: ...
+    @property
+    def stop_byte(self) -> int: ...
+    @property
+    def instrument(self) -> int: ...
+
+def depth_slice(source: DepthSource, start: int, end: int) -> DepthSlice:
+    """The DepthSlice a run over ticks in [start, end) reads of `source`."""
+
+def tick_slice(source: TickSource, start: int, end: int) -> TickSlice:
+    """The TickSlice of `source` from `start` (ns, included) to `end` (excluded)."""
+
+def mark_slice(source: MarkSource, start: int, end: int) -> MarkSlice:
+    """The MarkSlice a run over ticks in [start, end) reads of `source`."""

@@ -10,6 +10,7 @@
 #include "py/data/instrument_arguments.hpp"
 #include "py/data/mapped_columns.hpp"
 #include "py/data/mark_sources.hpp"
+#include "py/data/slices.hpp"
 #include "py/data/tick_writer_class.hpp"
 #include "py/module_hooks.hpp"
 #include "py/registry.hpp"
@@ -32,6 +33,7 @@ struct DataRefs {
     each_class(st, DEPTH_RECORD_CLASSES, f);
     each_class(st, DEPTH_SOURCE_CLASSES, f);
     each_class(st, MARK_SOURCE_CLASSES, f);
+    each_class(st, SLICE_CLASSES, f);
   }
 };
 
@@ -90,8 +92,8 @@ int exec_data(PyObject* module) {
         add_classes(module, st, DEPTH_RECORD_CLASSES) < 0) {
       return -1;
     }
-    if (add_depth_functions(module, st) < 0) return -1;
-    return add_mark_functions(module, st);
+    if (add_depth_functions(module, st) < 0 || add_mark_functions(module, st) < 0) return -1;
+    return add_slice_functions(module, st);
   });
 }
 

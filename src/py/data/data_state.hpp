@@ -24,6 +24,9 @@ struct DataState {
   PyTypeObject* depth_file_reader_type;  // what read_depth returns: records streamed from a file
   PyTypeObject* mark_source_type;        // MarkSource: a mark file, held by name
   PyTypeObject* mark_file_reader_type;   // what read_marks returns: records streamed from a file
+  PyTypeObject* tick_slice_type;         // TickSlice: a tick file's records in a stretch of time
+  PyTypeObject* mark_slice_type;         // MarkSlice: the mark records such a stretch reads
+  PyTypeObject* depth_slice_type;        // DepthSlice: the depth records such a stretch reads
 };
 
 extern PyModuleDef data_def;

@@ -13,6 +13,7 @@
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/data/data_state.hpp"
+#include "py/data/slices.hpp"
 #include "py/data/streamed_records.hpp"
 #include "py/gil.hpp"
 #include "py/registry.hpp"
@@ -33,7 +34,11 @@ const DepthSourceData& source_of(PyObject* self) { return unbox<DepthSourceData>
 std::optional<data::DepthReader> open_reader(const DepthSourceData& source) {
   std::optional<data::DepthOpened> opened;
   Gil gil;
-  run_unlocked(gil, [&] { opened = data::DepthReader::open(source.fs_path); });
+  run_unlocked(gil, [&] { opened = open_depth(source); });
+  if (!opened) {
+    raise_changed_depth(source);
+    return std::nullopt;
+  }
   if (auto* error = std::get_if<data::DepthError>(&*opened)) {
     raise_depth_file_error(source, *error);
     return std::nullopt;
@@ -360,6 +365,10 @@ bool depth_source_of(PyObject* obj, const char* arg, const DepthSourceData** out
   DataState* st = data_state_of_module(native.get());
   if (st == nullptr || st->depth_source_type == nullptr ||
       !Py_IS_TYPE(obj, st->depth_source_type)) {
+    if (const DepthSourceData* slice = depth_slice_of(obj)) {
+      *out = slice;
+      return true;
+    }
     PyErr_Format(PyExc_TypeError,
                  "argument '%s': expected a DepthSource (halvorn.data.load_depth), got %.200s", arg,
                  Py_TYPE(obj)->tp_name);
@@ -371,7 +380,16 @@ bool depth_source_of(PyObject* obj, const char* arg, const DepthSourceData** out
 
 void raise_depth_file_error(const DepthSourceData& source, const data::DepthError& error) {
   Ref text = Ref::steal(str_of(error.display()));
-  if (text) PyErr_Format(PyExc_ValueError, "%U: %U", source.path.get(), text.get());
+  if (!text) return;
+  if (source.window) {
+    // A slice's reader counts records from the slice's first.
+    PyErr_Format(
+        PyExc_ValueError, "%U, records counted from byte %llu: %U", source.path.get(),
+        static_cast<unsigned long long>(data::DEPTH_HEADER_BYTES + source.window->bytes.from),
+        text.get());
+    return;
+  }
+  PyErr_Format(PyExc_ValueError, "%U: %U", source.path.get(), text.get());
 }
 
 const std::array<ClassEntry<DataState>, 2> DEPTH_SOURCE_CLASSES = {{

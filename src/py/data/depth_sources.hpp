@@ -20,6 +20,7 @@
 
 #include "book/depth_records.hpp"
 #include "data/depth_file.hpp"
+#include "data/depth_window.hpp"
 #include "py/pyref.hpp"
 #include "py/registry.hpp"
 
@@ -37,10 +38,12 @@ struct DepthSourceData {
   // Counted on first use: snapshots, then updates.
   mutable std::optional<std::uint64_t> snapshots;
   mutable std::optional<std::uint64_t> updates;
+  // A DepthSlice's bytes of the body, and the header they were found under.
+  std::optional<data::DepthWindowFound> window;
 };
 
 // The source `obj` stands for, or false with a TypeError naming `arg` when it
-// is not a DepthSource.  A DepthSource can only have been made by
+// is not a DepthSource or a DepthSlice of one.  A DepthSource can only have been made by
 // halvorn.data._native, so this finds its class there.
 bool depth_source_of(PyObject* obj, const char* arg, const DepthSourceData** out);
 

@@ -11,6 +11,7 @@
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/data/data_state.hpp"
+#include "py/data/slices.hpp"
 #include "py/data/streamed_records.hpp"
 #include "py/gil.hpp"
 #include "py/registry.hpp"
@@ -31,7 +32,11 @@ const char* kind_name(data::MarkKind kind) {
 std::optional<data::MarkReader> open_reader(const MarkSourceData& source) {
   std::optional<data::MarkOpened> opened;
   Gil gil;
-  run_unlocked(gil, [&] { opened = data::MarkReader::open(source.fs_path); });
+  run_unlocked(gil, [&] { opened = open_marks(source); });
+  if (!opened) {
+    raise_changed_marks(source);
+    return std::nullopt;
+  }
   if (auto* error = std::get_if<data::MarkError>(&*opened)) {
     raise_mark_file_error(source, *error);
     return std::nullopt;
@@ -373,6 +378,10 @@ bool mark_source_of(PyObject* obj, const char* arg, const MarkSourceData** out) 
   if (!native) return false;
   DataState* st = data_state_of_module(native.get());
   if (st == nullptr || st->mark_source_type == nullptr || !Py_IS_TYPE(obj, st->mark_source_type)) {
+    if (const MarkSourceData* slice = mark_slice_of(obj)) {
+      *out = slice;
+      return true;
+    }
     PyErr_Format(PyExc_TypeError,
                  "argument '%s': expected a MarkSource (halvorn.data.load_marks), got %.200s", arg,
                  Py_TYPE(obj)->tp_name);

@@ -12,9 +12,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "data/mark_file.hpp"
+#include "data/time_window.hpp"
 #include "py/pyref.hpp"
 #include "py/registry.hpp"
 
@@ -22,7 +24,8 @@ namespace halvorn::py::market_data {
 
 struct DataState;
 
-// What a MarkSource holds.
+// What a MarkSource holds; a MarkSlice holds the same with its window, and
+// records is then the window's.
 struct MarkSourceData {
   Ref path;             // the path as an exact str
   std::string fs_path;  // the same path encoded for the file system
@@ -30,10 +33,11 @@ struct MarkSourceData {
   std::uint64_t settlements = 0;
   std::uint64_t instrument = 0;
   data::MarkKind kind = data::MarkKind::Price;
+  std::optional<data::TimeWindow> window;  // a slice's records
 };
 
 // The source `obj` stands for, or false with a TypeError naming `arg` when
-// it is not a MarkSource.
+// it is not a MarkSource or a MarkSlice of one.
 bool mark_source_of(PyObject* obj, const char* arg, const MarkSourceData** out);
 
 // Raises ValueError "{path}: {error}" for a mark file that cannot be used.

@@ -213,17 +213,32 @@ bool fee_rate(const char* field, PyObject* obj, std::int64_t* out) {
 
 bool flag(const char* field, PyObject* obj, bool* out) { return to_bool(obj, field, out); }
 
-bool resting_of(PyObject* obj, engine::RestingPrice* out) {
-  if (!PyUnicode_Check(obj)) return wrong_type("resting_fills", "\"limit\" or \"quote\"", obj);
-  if (PyUnicode_CompareWithASCIIString(obj, "limit") == 0) {
-    *out = engine::RestingPrice::Limit;
-  } else if (PyUnicode_CompareWithASCIIString(obj, "quote") == 0) {
-    *out = engine::RestingPrice::Quote;
+// One of two words, for the field `field`: `first` gives a, `second` b.
+template <class T>
+bool word_of(PyObject* obj, const char* field, const char* first, T a, const char* second, T b,
+             T* out) {
+  const std::string both = std::string("\"") + first + "\" or \"" + second + "\"";
+  if (!PyUnicode_Check(obj)) return wrong_type(field, both.c_str(), obj);
+  if (PyUnicode_CompareWithASCIIString(obj, first) == 0) {
+    *out = a;
+  } else if (PyUnicode_CompareWithASCIIString(obj, second) == 0) {
+    *out = b;
   } else {
-    PyErr_Format(PyExc_ValueError, "resting_fills must be \"limit\" or \"quote\", got %R", obj);
+    PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", field, both.c_str(), obj);
     return false;
   }
   return true;
+}
+
+bool resting_of(PyObject* obj, engine::RestingPrice* out) {
+  return word_of(obj, "resting_fills", "limit", engine::RestingPrice::Limit, "quote",
+                 engine::RestingPrice::Quote, out);
+}
+
+// Where the order a conditional order sends fills.
+bool triggered_of(PyObject* obj, engine::TriggeredPrice* out) {
+  return word_of(obj, "triggered_fills", "order", engine::TriggeredPrice::Order, "trigger",
+                 engine::TriggeredPrice::Trigger, out);
 }
 
 struct VenueClass {
@@ -259,10 +274,16 @@ struct VenueClass {
       "through fills: \"limit\" (the default), at its own limit, as a venue\n"
       "fills it -- only an order that takes liquidity gets a better price; or\n"
       "\"quote\", at the quote when that is better, the rule of\n"
-      "`halvorn.run_backtest`.";
-  static constexpr std::array FIELDS = {
-      "tier",         "maker_fee",      "taker_fee",     "funding",    "margin_tiers", "hedge",
-      "track_margin", "enforce_margin", "contract_size", "instrument", "resting_fills"};
+      "`halvorn.run_backtest`.\n\n"
+      "`triggered_fills` says where the order a stop, take-profit or trailing\n"
+      "stop sends when it fires fills: \"order\" (the default), where that\n"
+      "order fills, as a venue fills it -- a stop gapped through at the worse\n"
+      "quote, a take-profit at the better one; or \"trigger\", never better\n"
+      "than its trigger, a conservative bound.";
+  static constexpr std::array FIELDS = {"tier",         "maker_fee",      "taker_fee",
+                                        "funding",      "margin_tiers",   "hedge",
+                                        "track_margin", "enforce_margin", "contract_size",
+                                        "instrument",   "resting_fills",  "triggered_fills"};
   static constexpr std::array DOCS = {
       "The execution tier: L0(), L1(...) or L2(...).",
       "Fee rate of fills that provide liquidity, in billionths; negative is a rebate.",
@@ -275,6 +296,7 @@ struct VenueClass {
       "Cash value of a price of one tick on one lot.",
       "The instrument the account trades: its id, or the Instrument given.",
       "Where a resting order the market trades through fills: \"limit\" or \"quote\".",
+      "Where the order a conditional order sends fills: \"order\" or \"trigger\".",
   };
   static constexpr bool KEYWORD_ONLY = true;
 
@@ -294,14 +316,16 @@ struct VenueClass {
         PyBool_FromLong(d.track_margin), PyBool_FromLong(d.enforce_margin),
         from_i64(d.contract_size),
         d.definition ? new_instrument(st, *d.definition) : PyLong_FromUnsignedLong(d.instrument),
-        PyUnicode_FromString(d.resting == engine::RestingPrice::Limit ? "limit" : "quote"));
+        PyUnicode_FromString(d.resting == engine::RestingPrice::Limit ? "limit" : "quote"),
+        PyUnicode_FromString(d.triggered == engine::TriggeredPrice::Order ? "order" : "trigger"));
   }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"tier",          "maker_fee",  "taker_fee",     "funding",
-                                   "margin_tiers",  "hedge",      "track_margin",  "enforce_margin",
-                                   "contract_size", "instrument", "resting_fills", nullptr};
-    Arguments<11> v;
-    if (!parse_arguments(args, kwds, "|$OOOOOOOOOOO:Venue", kwlist, &v)) return false;
+    static const char* kwlist[] = {
+        "tier",          "maker_fee",       "taker_fee",      "funding",       "margin_tiers",
+        "hedge",         "track_margin",    "enforce_margin", "contract_size", "instrument",
+        "resting_fills", "triggered_fills", nullptr};
+    Arguments<12> v;
+    if (!parse_arguments(args, kwds, "|$OOOOOOOOOOOO:Venue", kwlist, &v)) return false;
     VenueState* st = venue_state_of_type(type);
     *out = VenueConfig{};
     if (v[0] && !tier_of(st, v[0], &out->tier)) return false;
@@ -348,6 +372,7 @@ struct VenueClass {
       out->instrument = static_cast<std::uint32_t>(instrument);
     }
     if (v[10] && !resting_of(v[10], &out->resting)) return false;
+    if (v[11] && !triggered_of(v[11], &out->triggered)) return false;
     return true;
   }
 };
@@ -387,6 +412,7 @@ backtest::RunConfig VenueConfig::run_config(Cash balance, std::uint64_t equity_e
   config.enforce_margin = enforce_margin;
   config.hedge = hedge;
   config.resting = resting;
+  config.triggered = triggered;
   return config;
 }
 

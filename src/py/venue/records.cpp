@@ -16,8 +16,10 @@
 
 namespace halvorn::py::venue {
 
-FillRecord fill_record(const Fill& f, Cash fee) {
+FillRecord fill_record(const Fill& f, Cash fee, const backtest::Booking& booking) {
   FillRecord r{};
+  r.tick = booking.tick;
+  r.effect = static_cast<std::uint8_t>(booking.effect);
   r.exch_ts = f.exch_ts;
   r.local_ts = f.local_ts;
   r.order = f.order;
@@ -143,8 +145,9 @@ struct FillClass {
       "for f in run.fills:\n"
       "    print(f.exch_ts, f.side, f.qty, f.price, f.fee)\n"
       "```";
-  static constexpr std::array FIELDS = {"exch_ts", "local_ts", "order", "seq", "price",     "qty",
-                                        "side",    "offset",   "taker", "fee", "instrument"};
+  static constexpr std::array FIELDS = {"exch_ts", "local_ts", "order",      "seq",
+                                        "price",   "qty",      "side",       "offset",
+                                        "taker",   "fee",      "instrument", "tick"};
   static constexpr std::array DOCS = {
       "Venue time of the tick the fill happened on, in nanoseconds.",
       "Local time of that tick, in nanoseconds.",
@@ -158,6 +161,9 @@ struct FillClass {
       "The fee charged for the fill, in Cash; negative for a rebate.",
       "The instrument id of the fill: 1, 2, ... in the order a portfolio's\n"
       "ticks were given (Run.symbols); the venue's instrument id otherwise.",
+      "The index, from 0, of the tick whose step booked the fill (across every\n"
+      "instrument of a portfolio); the number of ticks for a fill settled after\n"
+      "the last one.",
   };
   static constexpr bool KEYWORD_ONLY = true;
   static constexpr bool RECORD = true;
@@ -168,7 +174,8 @@ struct FillClass {
                     from_i64(d.price), from_i64(d.qty),
                     Py_NewRef(side_string(st, d.side == 0 ? Side::Buy : Side::Sell)),
                     Py_NewRef(offset_string(st, d.offset == 0 ? Offset::Open : Offset::Close)),
-                    PyBool_FromLong(d.taker), from_i64(d.fee), from_u64(d.instrument));
+                    PyBool_FromLong(d.taker), from_i64(d.fee), from_u64(d.instrument),
+                    from_u64(d.tick));
   }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
     std::array<PyObject*, FIELDS.size()> v{};
@@ -181,7 +188,7 @@ struct FillClass {
            side_of(st, "side", v[6], true, &out->side) &&
            side_of(st, "offset", v[7], false, &out->offset) &&
            to_bool(v[8], "taker", &out->taker) && to_i64(v[9], "fee", &out->fee) &&
-           to_u32(v[10], "instrument", &out->instrument);
+           to_u32(v[10], "instrument", &out->instrument) && to_u64(v[11], "tick", &out->tick);
   }
 };
 
@@ -305,7 +312,7 @@ struct FillsData {
 // order, no alignment): what numpy.asarray turns into a structured dtype.
 constexpr char FILL_FORMAT[] =
     "T{=q:exch_ts:=q:local_ts:=Q:order:=Q:seq:=q:price:=q:qty:=q:fee:=B:side:=B:offset:=?:taker:"
-    "x=I:instrument:}";
+    "=B:effect:=I:instrument:=Q:tick:}";
 
 Py_ssize_t fills_length(PyObject* self) {
   return static_cast<Py_ssize_t>(unbox<FillsData>(self).records.size());
@@ -339,16 +346,18 @@ PyType_Slot fills_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(fills_length)},
     {Py_sq_item, reinterpret_cast<void*>(fills_item)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(fills_getbuffer)},
-    {Py_tp_doc,
-     const_cast<char*>(
-         "The fills of a run, in booking order: a sequence of Fill, and a read-only\n"
-         "buffer of 64-byte records that numpy.asarray reads without a copy (fields\n"
-         "exch_ts, local_ts, order, seq, price, qty, fee as int64/uint64, side and\n"
-         "offset as uint8 codes, 0 for buy/open and 1 for sell/close, taker as bool).\n\n"
-         "```python\n"
-         "fills = numpy.asarray(run.fills)\n"
-         "notional = (fills[\"price\"] * fills[\"qty\"]).sum()\n"
-         "```")},
+    {Py_tp_doc, const_cast<char*>(
+                    "The fills of a run, in booking order: a sequence of Fill, and a read-only\n"
+                    "buffer of 72-byte records that numpy.asarray reads without a copy (fields\n"
+                    "exch_ts, local_ts, order, seq, price, qty, fee as int64/uint64, side and\n"
+                    "offset as uint8 codes, 0 for buy/open and 1 for sell/close, taker as bool,\n"
+                    "effect as a uint8 code, 0 to 3 for a fill that opened (or added to),\n"
+                    "reduced, closed or reversed its position, instrument as uint32 and tick,\n"
+                    "the index of the tick it was booked on, as uint64).\n\n"
+                    "```python\n"
+                    "fills = numpy.asarray(run.fills)\n"
+                    "notional = (fills[\"price\"] * fills[\"qty\"]).sum()\n"
+                    "```")},
     {0, nullptr},
 };
 
@@ -628,7 +637,10 @@ PyObject* new_run(VenueState* st, backtest::RunResult&& r, const VenueConfig& ve
   }
   FillsData fills;
   fills.records.reserve(r.fills.size());
-  for (const Fill& f : r.fills) fills.records.push_back(fill_record(f, fees.fee(f)));
+  for (std::size_t i = 0; i < r.fills.size(); ++i) {
+    const Fill& f = r.fills[i];
+    fills.records.push_back(fill_record(f, fees.fee(f), r.bookings[i]));
+  }
   RunData data;
   if (!instrument_results(st, r, venue, legs, &data)) return nullptr;
   Ref liquidations = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(r.liquidations.size())));

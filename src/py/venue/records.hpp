@@ -2,7 +2,7 @@
 // liquidations as records, the records a strategy's hooks receive, and the
 // cancellations a strategy may return.
 //
-// A run's fills are one contiguous array of fixed 64-byte records, which a
+// A run's fills are one contiguous array of fixed 72-byte records, which a
 // Fills object shows both as a sequence of Fill objects and, through the
 // buffer protocol, as a structured array NumPy reads without a copy:
 //
@@ -26,8 +26,10 @@ namespace halvorn::py::venue {
 
 struct VenueState;
 
-// One fill as a run reports it: the engine's fill and the fee charged for it.
-// side and offset are 0 / 1 (buy / sell, open / close) in the array.
+// One fill as a run reports it: the engine's fill, the fee charged for it,
+// the index of the tick it was booked on and what it did to the position.
+// side and offset are 0 / 1 (buy / sell, open / close) in the array; effect
+// is a backtest::FillEffect (open, reduce, close, reverse).
 struct FillRecord {
   std::int64_t exch_ts;
   std::int64_t local_ts;
@@ -39,12 +41,13 @@ struct FillRecord {
   std::uint8_t side;
   std::uint8_t offset;
   bool taker;
-  std::uint8_t reserved;
+  std::uint8_t effect;
   std::uint32_t instrument;  // the run's id of the instrument
+  std::uint64_t tick;
 };
-static_assert(sizeof(FillRecord) == 64);
+static_assert(sizeof(FillRecord) == 72);
 
-FillRecord fill_record(const Fill& fill, Cash fee);
+FillRecord fill_record(const Fill& fill, Cash fee, const backtest::Booking& booking);
 
 // Cancel, CancelAll and the record classes, in the order the module shows them.
 extern const std::array<ClassEntry<VenueState>, 8> RECORD_CLASSES;

@@ -41,6 +41,9 @@ struct VenueConfig {
   // Where a resting order the market trades through fills: at its own limit,
   // as a venue fills it, unless the quote is asked for.
   engine::RestingPrice resting = engine::RestingPrice::Limit;
+  // Where an order a conditional order sent fills: where that order fills,
+  // unless the bound of its trigger is asked for.
+  engine::TriggeredPrice triggered = engine::TriggeredPrice::Order;
   std::int64_t contract_size = 10'000;
   std::uint32_t instrument = 1;
   // The Instrument the venue was given, whose sizes make contract_size; none

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "backtest/merged_streams.hpp"
 #include "backtest/merged_ticks.hpp"
 #include "backtest/run.hpp"
 #include "scripted.hpp"
@@ -72,6 +73,31 @@ TEST(PortfolioMerge, EqualTimesComeInTheOrderOfTheSourcesAndEachSourceInItsOwnOr
                   {20, 8}, {10, 7}, {11, 7}, {12, 7}, {21, 8}, {30, 9}, {31, 9}, {22, 8}, {13, 7}}))
         << "block " << block;
   }
+}
+
+// Marks (and depth) of one time are applied in the order of the instruments:
+// with cross margin, which mark comes first decides what a liquidation finds.
+TEST(PortfolioMerge, MarksAndDepthOfEqualTimesComeInTheOrderOfTheSources) {
+  std::vector<MarkPoint> a = {{1, 10}, {5, 11}, {5, 12}}, b = {{5, 20}, {6, 21}}, c = {{5, 30}};
+  SpanMarks sa{a}, sb{b}, sc{c};
+  MergedMarks<SpanMarks> marks({&sa, &sb, &sc},
+                               {InstrumentId{7}, InstrumentId{8}, InstrumentId{9}});
+  std::vector<std::pair<std::int64_t, std::uint32_t>> got;  // (price, instrument)
+  for (MarkPoint m; marks.next(m);) got.emplace_back(m.price, marks.last_instrument().value);
+  EXPECT_EQ(got, (std::vector<std::pair<std::int64_t, std::uint32_t>>{
+                     {10, 7}, {11, 7}, {12, 7}, {20, 8}, {30, 9}, {21, 8}}));
+
+  auto update = [](Nanos t) {
+    book::DepthRecord r;
+    r.time = t;
+    return r;
+  };
+  std::vector<book::DepthRecord> d1 = {update(3)}, d2 = {update(3)};
+  SpanDepth s1{d1}, s2{d2};
+  MergedDepth<SpanDepth> depth({&s1, &s2}, {InstrumentId{1}, InstrumentId{2}});
+  std::vector<std::uint32_t> order;
+  for (book::DepthRecord r; depth.next(r);) order.push_back(depth.last_instrument().value);
+  EXPECT_EQ(order, (std::vector<std::uint32_t>{1, 2}));
 }
 
 TEST(PortfolioMerge, TicksAtTheLargestTimeComeAfterSourcesThatHaveEnded) {

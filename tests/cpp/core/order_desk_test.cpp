@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "core/kernel.hpp"
@@ -17,9 +18,10 @@ namespace {
 
 constexpr InstrumentId ONE{1};
 
-Kernel kernel(const Tier& tier = Tier{}, bool hedge = false) {
+Kernel kernel(const Tier& tier = Tier{}, bool hedge = false,
+              engine::TriggeredPrice triggered = engine::TriggeredPrice::Order) {
   State s = State::create(ONE, 10'000, margin::TierTable::example_btcusdt(), 100'000'000'000,
-                          Tier::matcher(tier, ONE, engine::RestingPrice::Limit));
+                          Tier::matcher(tier, ONE, engine::RestingPrice::Limit, triggered));
   s.fees_known = true;
   s.hedge = hedge;
   s.enforce_margin = false;
@@ -156,15 +158,21 @@ TEST(StopLimit, SendsALimitOrderThatRestsWhenTheMarketHasGone) {
   EXPECT_FALSE(out[0].taker);
 }
 
-TEST(TakeProfit, ASellFiresOnARiseAndFillsNoBetterThanItsTrigger) {
-  Kernel k = kernel();
-  go_long(k, 1);
-  apply(k, order(2, Side::Sell, 1, 1, std::nullopt, take_profit(105)));
-  EXPECT_TRUE(apply(k, tick(2, 104, 103, 105)).empty());
-  EXPECT_EQ(apply(k, tick(3, 106, 105, 107)), (std::vector<Output>{output::Triggered{2, 105, 3}}));
-  const auto out = fills_of(apply(k, tick(4, 108, 107, 109)));
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].price, 105);
+// The order a take-profit sends takes the bid it meets; held to its trigger
+// only when the run asks for that bound.
+TEST(TakeProfit, ASellFiresOnARiseAndFillsAtTheBidOrNoBetterThanItsTrigger) {
+  for (const auto& [rule, price] : {std::pair{engine::TriggeredPrice::Order, 107},
+                                    std::pair{engine::TriggeredPrice::Trigger, 105}}) {
+    Kernel k = kernel(Tier{}, false, rule);
+    go_long(k, 1);
+    apply(k, order(2, Side::Sell, 1, 1, std::nullopt, take_profit(105)));
+    EXPECT_TRUE(apply(k, tick(2, 104, 103, 105)).empty());
+    EXPECT_EQ(apply(k, tick(3, 106, 105, 107)),
+              (std::vector<Output>{output::Triggered{2, 105, 3}}));
+    const auto out = fills_of(apply(k, tick(4, 108, 107, 109)));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].price, price);
+  }
 }
 
 // A trailing sell 3 behind the best price: best 100, then 104 (level 101);
@@ -196,7 +204,7 @@ TEST(Trailing, WaitsForItsActivationPriceAndTrailsByRate) {
 // A bracket: a buy at 100 with a stop-loss at 95 and a take-profit at 110.
 // Its exits wait for the entry, then the first to act ends the other.
 TEST(Bracket, ExitsArmWhenTheEntryFillsAndTheFirstToActEndsTheOther) {
-  Kernel k = kernel();
+  Kernel k = kernel(Tier{}, false, engine::TriggeredPrice::Trigger);
   apply(k, tick(0, 102, 101, 103));
   apply(k, order(1, Side::Buy, 2, 0, 100, member(GroupRole::BracketEntry, 0)));
   apply(k, order(2, Side::Sell, 2, 0, std::nullopt, member(GroupRole::BracketStop, 1, stop(95))));

@@ -143,20 +143,34 @@ TEST(L2, ATakerTheDepthCannotAbsorbFallsBackOnTheSquareRootImpact) {
             (std::vector<std::int64_t>{105}));
 }
 
-TEST(WorkingDepth, RoundsABuyUpAndASellDownAndStaysConsumedWhenShort) {
+TEST(WorkingDepth, RoundsABuyUpAndASellDownAndPricesWhatTheBookCannotHoldAtItsWorst) {
   book::Book depth;
   depth.install(book::DepthSnapshot{1, {{101, 1}, {100, 1}}, {{100, 1}, {101, 1}}});
   WorkingDepth w;
-  EXPECT_EQ(w.take(depth, false, 2), 101);           // 201 / 2 rounded up
-  EXPECT_EQ(w.take(depth, true, 2), 100);            // 201 / 2 truncated
-  EXPECT_EQ(w.take(depth, false, 1), std::nullopt);  // the copy is used up
+  EXPECT_EQ(w.take(depth, false, 2), (Walked{101, false}));  // 201 / 2 rounded up
+  EXPECT_EQ(w.take(depth, true, 2), (Walked{100, false}));   // 201 / 2 truncated
+  // The copy is used up: what comes after pays the deepest price displayed,
+  // never less than the walk before it.
+  EXPECT_EQ(w.take(depth, false, 1), (Walked{101, true}));
 
   WorkingDepth fresh;
-  EXPECT_EQ(fresh.take(depth, true, 3), std::nullopt);
+  EXPECT_EQ(fresh.take(depth, true, 3), (Walked{100, true}));  // (101 + 100 + 100) / 3
   EXPECT_TRUE(fresh.bids->levels.empty());
   EXPECT_EQ(fresh.take(depth, true, 0), std::nullopt);
   EXPECT_FALSE(fresh.asks.has_value());
   EXPECT_EQ(depth.bids.levels.size(), 2u);
+
+  // A limit takes only the levels it allows and prices the rest at itself.
+  WorkingDepth limited;
+  EXPECT_EQ(limited.take(depth, false, 3, 100), (Walked{100, true}));
+  EXPECT_EQ(limited.asks->levels.size(), 1u);  // 101 is left for later fills
+  EXPECT_EQ(limited.take(depth, false, 1), (Walked{101, false}));
+
+  // A side that displays nothing gives no depth price.
+  book::Book one_sided;
+  one_sided.install(book::DepthSnapshot{1, {{99, 5}}, {}});
+  WorkingDepth none;
+  EXPECT_EQ(none.take(one_sided, false, 1), std::nullopt);
 }
 
 TEST(L2Resync, ABrokenStreamMakesTicksInvalidUntilASnapshot) {
