@@ -206,6 +206,8 @@ class TestASweep:
         assert self.result(10_000).rows[0].final_equity != self.result("10000.5").rows[0].final_equity
         for bad, error in (("10000.000000001", ValueError), ("1_000", ValueError),
                            (" 100", ValueError), ("-5", ValueError), ("0", ValueError),
+                           ("\u0661\u0660\u0660", ValueError), ("1e12", ValueError),
+                           (10**12, ValueError),
                            (10_000.5, TypeError), (True, TypeError)):
             with pytest.raises(error, match="balance"):
                 self.result(bad)
