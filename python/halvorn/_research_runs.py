@@ -67,7 +67,7 @@ def closing_curve(curve: Sequence[int], times: Sequence[int], ticks: int, every:
 
 
 def run_fold(build: Callable[..., Any], params: dict[str, Any], path: str, run: Run,
-             balance: int, venue: Any, batch: int, equity_every: int, keep: bool,
+             balance: int | str, venue: Any, batch: int, equity_every: int, keep: bool,
              marks: str | None, depth: str | None) -> Outcome:
     """Runs ``build(**params)`` over `run`'s stretch of the tick file at
     `path`, after showing it the warm-up on an account whose trades are

@@ -132,7 +132,7 @@ def _check_units(units: str) -> None:
         raise ValueError(f"units must be 'decimal' or 'float', got {units!r}")
 
 
-def fills_frame(run: Any, units: str = "decimal") -> Any:
+def fills_frame(run: Any, units: str = "float") -> Any:
     """The run's fills as a pandas DataFrame indexed by fill time (UTC).
 
     Columns: order, side ("buy"/"sell"), offset ("open"/"close", as the
@@ -189,7 +189,7 @@ def fills_frame(run: Any, units: str = "decimal") -> Any:
     return frame
 
 
-def equity_frame(run: Any, units: str = "decimal") -> Any:
+def equity_frame(run: Any, units: str = "float") -> Any:
     """The run's equity samples as a pandas DataFrame indexed by time (UTC),
     with one column, equity, in USDT.  The first row is the starting balance,
     at the first tick's time.  Over several instruments it is the account's

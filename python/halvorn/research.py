@@ -45,7 +45,7 @@ from halvorn._research_search import (FloatRange, IntRange, OptunaSearch, Random
                                       fixed_sets, optuna_of)
 from halvorn._research_splits import (PurgedCV, Run, WalkForward, embargo_of, kept, paths,
                                       purged_groups, splits, walk_forward_windows)
-from halvorn.sweep import _check_venue, _positive_int, returns
+from halvorn.sweep import _check_fanout, returns
 
 __all__ = ["WalkForward", "PurgedCV", "RandomSearch", "OptunaSearch", "IntRange", "FloatRange",
            "walk_forward", "purged_cv", "WalkForwardResult", "Window", "Stitched",
@@ -53,26 +53,19 @@ __all__ = ["WalkForward", "PurgedCV", "RandomSearch", "OptunaSearch", "IntRange"
 
 
 def _common(build: object, balance: object, objective: object, equity_every: object,
-            batch: object, executor: object, venue: object, timeout: object) -> float | None:
-    """Checks the arguments every workflow takes; returns the time limit."""
+            batch: object, executor: object, venue: object,
+            timeout: object) -> tuple[int, float | None]:
+    """Checks the arguments every workflow takes; returns the balance in Cash
+    and the time limit."""
     if _fanout.in_a_loading_worker():
         # A worker loading the main script again reached the workflow: leave,
         # with the code that tells the process that started it why.
         raise SystemExit(_fanout.MAIN_RAN_AGAIN)
     if not callable(build):
         raise TypeError(f"build must be callable, returning a strategy; got {type(build).__name__}")
-    if not isinstance(balance, int) or isinstance(balance, bool):
-        raise TypeError(f"balance must be an int of whole USDT, not {type(balance).__name__}")
-    if balance <= 0:
-        raise ValueError(f"balance must be positive, got {balance}: returns are relative to it")
+    cash = _check_fanout(balance, batch, equity_every, executor, venue)
     check_objective(objective)
-    _positive_int(equity_every, "equity_every")
-    _positive_int(batch, "batch")
-    if executor is not None and not isinstance(executor, cf.Executor):
-        raise TypeError(f"executor must be a concurrent.futures.Executor or None, not "
-                        f"{type(executor).__name__}")
-    _check_venue(venue)
-    return _fanout.time_limit(timeout)
+    return cash, _fanout.time_limit(timeout)
 
 
 def _check_carriable(executor: cf.Executor | None, build: Any, sets: Any, venue: Any,
@@ -89,7 +82,7 @@ def _slots(executor: cf.Executor | None) -> int:
 def walk_forward(build: Callable[..., Any],
                  search: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]] | RandomSearch
                  | OptunaSearch,
-                 ticks: Any, balance: int, *, split: WalkForward, objective: str = "sharpe",
+                 ticks: Any, balance: int | str, *, split: WalkForward, objective: str = "sharpe",
                  equity_every: int, venue: Any = None, batch: int = 1,
                  executor: cf.Executor | None = None, progress: object = None,
                  timeout: float | None = None, marks: Any = None,
@@ -101,9 +94,10 @@ def walk_forward(build: Callable[..., Any],
     `OptunaSearch`.  `ticks` is a `TickSource`, a `halvorn.data.TickSlice`, a
     list of `Tick` or columns (written once to a temporary tick file);
     `marks` a `MarkSource` and `depth` a `DepthSource` for the venue's runs,
-    or None.  `balance` (whole USDT), `equity_every`, `venue`, `batch`,
-    `executor`, `progress` (counting runs) and `timeout` (seconds per run) are
-    as `sweep.run` takes them; `objective` is one of `OBJECTIVES`.
+    or None.  `balance` (whole USDT, or USDT as decimal text), `equity_every`,
+    `venue`, `batch`, `executor`, `progress` (counting runs) and `timeout`
+    (seconds per run) are as `sweep.run` takes them; `objective` is one of
+    `OBJECTIVES`.
 
     Raises `TypeError` or `ValueError` for bad arguments and for a series too
     short for one window, before anything runs; `ValueError` naming the
@@ -112,7 +106,8 @@ def walk_forward(build: Callable[..., Any],
     exceptions with ``partial`` set to a `WalkForwardResult` of the windows
     that finished, or None.
     """
-    limit = _common(build, balance, objective, equity_every, batch, executor, venue, timeout)
+    cash, limit = _common(build, balance, objective, equity_every, batch, executor, venue,
+                          timeout)
     if not isinstance(split, WalkForward):
         raise TypeError(f"split must be a research.WalkForward, not {type(split).__name__}")
     fixed = fixed_sets(search)
@@ -124,7 +119,7 @@ def walk_forward(build: Callable[..., Any],
         per_window = len(fixed) if fixed is not None else search.trials  # type: ignore[union-attr]
         total = len(spans) * (2 * per_window + 1)
         with Runner(executor, limit, progress, total, "walk-forward") as runner:
-            walk = _Walk(spans, fixed, search, optuna, series, build, balance * 100_000_000,
+            walk = _Walk(spans, fixed, search, optuna, series, build, cash,
                          (balance, venue, batch, equity_every, series.marks, series.depth),
                          objective)
             try:
@@ -267,7 +262,7 @@ class _Walk:
 
 def purged_cv(build: Callable[..., Any],
               search: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]] | RandomSearch,
-              ticks: Any, balance: int, *, split: PurgedCV, objective: str = "sharpe",
+              ticks: Any, balance: int | str, *, split: PurgedCV, objective: str = "sharpe",
               equity_every: int, venue: Any = None, batch: int = 1,
               executor: cf.Executor | None = None, progress: object = None,
               timeout: float | None = None, marks: Any = None, depth: Any = None) -> PurgedResult:
@@ -286,7 +281,8 @@ def purged_cv(build: Callable[..., Any],
     ``partial`` set to a list with, for each group, the sweep result of its
     runs if all of them finished, else None.
     """
-    limit = _common(build, balance, objective, equity_every, batch, executor, venue, timeout)
+    _, limit = _common(build, balance, objective, equity_every, batch, executor, venue,
+                       timeout)
     if not isinstance(split, PurgedCV):
         raise TypeError(f"split must be a research.PurgedCV, not {type(split).__name__}")
     if isinstance(search, OptunaSearch):

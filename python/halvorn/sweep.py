@@ -27,8 +27,10 @@ of zero from then on instead of a division by zero.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import decimal
 import itertools
 import os
+import re
 import shutil
 import tempfile
 from array import array
@@ -37,7 +39,7 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 import halvorn
-from halvorn import _fanout, _tick_frames
+from halvorn import _fanout, _tick_frames, _unit_text
 from halvorn._fanout import worker_count as _worker_count
 from halvorn._optional import require
 from halvorn._progress import reporter
@@ -126,13 +128,13 @@ def returns(equity_curve: Sequence[int]) -> list[float]:
 # --- rows and the result --------------------------------------------------------------
 
 
-@dataclass(frozen=True, kw_only=True)
+@dataclass(frozen=True, kw_only=True, repr=False)
 class Row:
     """What one parameter set did: its parameters and the totals of its run.
 
     Money is in cash units (`halvorn.CASH_SCALE` per USDT), exactly as the
-    engine counted it; `total_return` and `sharpe` are computed from the
-    equity samples as `returns` defines them.
+    engine counted it, and printed in USDT; `total_return` and `sharpe` are
+    computed from the equity samples as `returns` defines them.
     """
 
     params: dict[str, Any]
@@ -156,6 +158,9 @@ class Row:
     sharpe: float | None
     """Per-period Sharpe ratio of the returns, or None where it is undefined
     (fewer than 4 periods, or equity that never moved)."""
+
+    def __repr__(self) -> str:
+        return _unit_text.row_repr(self)
 
 
 class Result:
@@ -314,6 +319,15 @@ class Result:
 
     __hash__ = None  # type: ignore[assignment]
 
+    def table(self) -> str:
+        """The rows as a text table, in grid order: a column per parameter, the
+        Sharpe ratio, the total return, the counts and the money in USDT, as
+        `print(result)` shows it."""
+        return _unit_text.rows_table(self._rows)
+
+    def __str__(self) -> str:
+        return f"{self!r}\n{self.table()}"
+
     def __repr__(self) -> str:
         head = f"Result({len(self._rows)} parameter sets x {self._periods} periods"
         try:
@@ -337,7 +351,7 @@ class _Outcome(NamedTuple):
     equity_curve: array  # of 'q': cash units travel back compactly
 
 
-def _execute(strategy: Any, ticks: Any, balance: int, venue: Any, batch: int,
+def _execute(strategy: Any, ticks: Any, balance: int | str, venue: Any, batch: int,
              equity_every: int) -> _Outcome:
     """Runs one strategy on `venue` and keeps what a sweep needs of the run.
 
@@ -369,7 +383,7 @@ def _open(path: Any) -> Any:
     return halvorn.load_ticks(path) if isinstance(path, str) else path
 
 
-def _run_one(build: Callable[..., Any], params: dict[str, Any], path: Any, balance: int,
+def _run_one(build: Callable[..., Any], params: dict[str, Any], path: Any, balance: int | str,
              venue: Any, batch: int, equity_every: int) -> _Outcome:
     # What crosses to a worker is the build, its parameters and a path (a
     # basket's: a dict of symbol to path); the files are opened here, by every
@@ -459,6 +473,56 @@ class _Basket:
             f.close()
 
 
+def _balance_cash(balance: object) -> int:
+    """The starting balance in Cash: whole USDT as an int, or USDT as decimal
+    text to the cash unit, as `venue.run` reads it; positive, since returns are
+    relative to it.  Checked here, before any worker starts, so that a balance
+    the venue would refuse does not fail every run of the fan-out."""
+    if isinstance(balance, str):
+        # The decimal grammar the venue reads: ASCII digits, no spaces, no
+        # underscores, at most 19 significant digits, a cash amount that fits 64 bits.
+        cash = None
+        if re.fullmatch(r"[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]{1,4})?", balance):
+            amount = decimal.Decimal(balance)
+            digits = amount.normalize().as_tuple().digits
+            scaled = amount.scaleb(_CASH_PLACES)
+            if len(digits) <= 19 and scaled == scaled.to_integral_value() and \
+                    abs(scaled) <= _MOST_CASH:
+                cash = int(scaled)
+        if cash is None:
+            raise ValueError(f"balance {balance!r} is not an amount of USDT to the cash unit "
+                             "(0.00000001) that fits a run")
+    elif not isinstance(balance, int) or isinstance(balance, bool):
+        raise TypeError(f"balance must be an int of whole USDT or decimal text, not "
+                        f"{type(balance).__name__}")
+    elif abs(balance) > _MOST_CASH // halvorn.CASH_SCALE:
+        raise ValueError(f"balance is in whole USDT and a run holds at most "
+                         f"{_MOST_CASH // halvorn.CASH_SCALE:_} of them; got {balance:_}")
+    else:
+        cash = balance * halvorn.CASH_SCALE
+    if cash <= 0:
+        raise ValueError(f"balance must be positive, got {balance}: returns are relative to it")
+    return cash
+
+
+_CASH_PLACES = len(str(halvorn.CASH_SCALE)) - 1
+_MOST_CASH = 2**63 - 1
+
+
+def _check_fanout(balance: object, batch: object, equity_every: object, executor: object,
+                  venue: object) -> int:
+    """Checks what every fan-out of venue runs takes (a sweep's, a research
+    workflow's), before anything runs; returns the balance in Cash."""
+    cash = _balance_cash(balance)
+    _positive_int(batch, "batch")
+    _positive_int(equity_every, "equity_every")
+    if executor is not None and not isinstance(executor, cf.Executor):
+        raise TypeError(f"executor must be a concurrent.futures.Executor or None, not "
+                        f"{type(executor).__name__}")
+    _check_venue(venue)
+    return cash
+
+
 def _positive_int(value: object, name: str) -> int:
     if not isinstance(value, int) or isinstance(value, bool):
         raise TypeError(f"{name} must be an int, not {type(value).__name__}")
@@ -484,7 +548,7 @@ def _check_venue(venue: object) -> None:
 
 
 def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
-        ticks: Any, balance: int, *, venue: Any = None, batch: int = 1, equity_every: int,
+        ticks: Any, balance: int | str, *, venue: Any = None, batch: int = 1, equity_every: int,
         executor: cf.Executor | None = None, progress: object = None,
         timeout: float | None = None) -> Result:
     """Run ``build(**params)`` for every parameter set of `grid` and collect the results.
@@ -494,7 +558,8 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
     structured array, scaled by the venue's `Instrument` as `venue.run`
     scales them), written once to a temporary tick file (under
     `tempfile.gettempdir()`) that is removed when the sweep ends.  `balance`
-    is in whole USDT, as in `run_backtest`; `batch` is the cadence (1 per
+    is whole USDT (an int) or USDT as decimal text ("10000.50"), as
+    `venue.run` takes it; `batch` is the cadence (1 per
     tick); `equity_every` is the number of ticks between equity samples, the
     periods of the returns; `venue` a `halvorn.venue.Venue`, or None for the
     account `run_backtest` uses.  A portfolio's ticks are a dict of symbol to
@@ -537,16 +602,7 @@ def run(build: Callable[..., Any], grid: Mapping[str, Iterable[Any]] | Iterable[
     if not callable(build):
         raise TypeError(f"build must be callable, returning a strategy; got {type(build).__name__}")
     sets = parameter_sets(grid)
-    if not isinstance(balance, int) or isinstance(balance, bool):
-        raise TypeError(f"balance must be an int of whole USDT, not {type(balance).__name__}")
-    if balance <= 0:
-        raise ValueError(f"balance must be positive, got {balance}: returns are relative to it")
-    _positive_int(batch, "batch")
-    _positive_int(equity_every, "equity_every")
-    if executor is not None and not isinstance(executor, cf.Executor):
-        raise TypeError(f"executor must be a concurrent.futures.Executor or None, not "
-                        f"{type(executor).__name__}")
-    _check_venue(venue)
+    _check_fanout(balance, batch, equity_every, executor, venue)
     limit = _fanout.time_limit(timeout)
 
     # The sweep's own pool carries work as a spawned process pool does.
@@ -585,7 +641,7 @@ def _no_periods(count: int, equity_every: int) -> str:
             "start, so no returns; sample more often")
 
 
-def _work(build: Callable[..., Any], sets: list[dict[str, Any]], path: Any, balance: int,
+def _work(build: Callable[..., Any], sets: list[dict[str, Any]], path: Any, balance: int | str,
           venue: Any, batch: int, equity_every: int) -> _fanout.Work:
     """The sweep as tasks: `_run_one` of each parameter set, named by its set."""
     tasks = [(build, params, path, balance, venue, batch, equity_every) for params in sets]

@@ -20,10 +20,10 @@ def parameter_sets(
 def returns(equity_curve: Sequence[int]) -> list[float]:
     """Per-period returns of an equity curve, (e_i - e_{i-1}) / e_0."""
 
-@dataclass(frozen=True, kw_only=True)
+@dataclass(frozen=True, kw_only=True, repr=False)
 class Row:
     """What one parameter set did: its parameters and the totals of its run,
-    money in cash units."""
+    money in cash units, printed in USDT."""
 
     params: dict[str, Any]
     ticks: int
@@ -61,6 +61,8 @@ class Result:
         """Probability of backtest overfitting of the search, by `n_blocks` blocks."""
     def to_frame(self) -> pandas.DataFrame:
         """The rows as a DataFrame (needs halvorn[report]); money in USDT."""
+    def table(self) -> str:
+        """The rows as a text table, money in USDT; what `print(result)` shows."""
     def __len__(self) -> int: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
@@ -69,7 +71,7 @@ def run(
     build: Callable[..., _PerTickStrategy | _BatchStrategy],
     grid: Mapping[str, Iterable[Any]] | Iterable[Mapping[str, Any]],
     ticks: TickSource | Sequence[Tick] | Mapping[str, Any] | Any,
-    balance: int,
+    balance: int | str,
     *,
     venue: object | None = None,
     batch: int = 1,
@@ -79,7 +81,7 @@ def run(
     timeout: float | None = None,
 ) -> Result:
     """Run ``build(**params)`` for every parameter set of `grid`; `balance` in
-    whole USDT, `equity_every` ticks between equity samples, `timeout` seconds
+    whole USDT or as decimal text of USDT, `equity_every` ticks between equity samples, `timeout` seconds
     at most per set.  The exception that stops a started sweep carries the
     finished sets as ``partial``, a `Result` or None."""
 

@@ -258,4 +258,12 @@ void raise_value_error(const std::string& text) {
   if (message) PyErr_SetObject(PyExc_ValueError, message.get());
 }
 
+PyObject* call_python(const char* module, const char* function,
+                      std::initializer_list<PyObject*> args) {
+  Ref imported = Ref::steal(PyImport_ImportModule(module));
+  Ref callable = imported ? Ref::steal(PyObject_GetAttrString(imported.get(), function)) : Ref();
+  if (!callable) return nullptr;
+  return PyObject_Vectorcall(callable.get(), args.begin(), args.size(), nullptr);
+}
+
 }  // namespace halvorn::py

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,6 +74,12 @@ bool fs_path_of(PyObject* obj, const char* arg, std::string* out);
 // or any list it finds through gc.get_referrers.  Nothing can change a
 // tuple, nor free what it holds while it is held.
 Ref frozen_items(PyObject* sequence);
+
+// Calls `function` of the package's Python module `module` ("halvorn._x",
+// imported when first needed) with `args`, positionally.  A new reference;
+// null with the exception set.
+PyObject* call_python(const char* module, const char* function,
+                      std::initializer_list<PyObject*> args);
 
 // Raises ValueError carrying `text` (UTF-8, kept whole).
 void raise_value_error(const std::string& text);

@@ -100,6 +100,7 @@ struct ModuleRefs {
   static void after_clear(ModuleState* st) {
     drain(st->free_ticks);
     drain(st->free_contexts);
+    drain(st->free_venue_contexts);
   }
 };
 

@@ -65,6 +65,7 @@ struct ModuleState {
   PyObject* str_last = nullptr;
   Freelist free_ticks;
   Freelist free_contexts;
+  Freelist free_venue_contexts;  // halvorn.venue.Context's, which are larger
 };
 
 extern PyModuleDef module_def;

@@ -12,11 +12,29 @@
 #include <optional>
 #include <string>
 
+#include "data/decimal.hpp"
 #include "py/pyref.hpp"
 #include "types/order_terms.hpp"
 #include "types/types.hpp"
 
 namespace halvorn::py {
+
+// The fields of an order given in its instrument's units (decimal text, a
+// Decimal, a float) rather than as counts.  Which instrument that is, and so
+// what a tick and a lot are, is known only when the order is placed: the
+// adapter counts them then (order_units.hpp), and until then the count
+// fields of the ticket hold 1, standing for "given".
+struct UnitTerms {
+  std::optional<data::Decimal> qty;
+  std::optional<data::Decimal> price;
+  std::optional<data::Decimal> trigger;  // a trailing stop's activation price
+  std::optional<data::Decimal> distance;
+  data::Rounding rounding = data::Rounding::Exact;
+  // A bracket's exit whose size was left out: the entry's, as counted.
+  bool qty_of_entry = false;
+
+  bool any() const { return qty || price || trigger || distance; }
+};
 
 // One order as a venue class holds it.
 struct OrderTicket {
@@ -37,6 +55,7 @@ struct OrderTicket {
   OrderTerms terms;                       // no group yet: the adapter links groups
   std::optional<std::string> tag;         // the strategy's text, UTF-8
   std::optional<std::string> instrument;  // a symbol of the run's, UTF-8; none: the tick's
+  UnitTerms units;                        // the fields given in units, if any
 
   // Whether it may only reduce a position.
   bool reducing() const { return terms.reduce_only || terms.close_position; }

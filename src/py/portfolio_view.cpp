@@ -56,10 +56,11 @@ bool PortfolioView::write(PyObject* strategy, const strategy::TickContext& conte
                           std::span<const std::int64_t> batch_instruments) {
   if (!active()) return true;
   if ((!written_ || revision_ != context.revision) && !remake_positions(context)) return false;
-  written_ = true;
   auto set = [&](PyObject* name, PyObject* value) {
     return python([&] { return PyObject_SetAttr(strategy, name, value); }) == 0;
   };
+  if (!written_ && instruments_ && !set(state_->str_instruments, instruments_.get())) return false;
+  written_ = true;
   if (!set(state_->str_symbol, symbol_of(context.instrument.value)) ||
       !set(state_->str_positions, positions_.get())) {
     return false;
@@ -77,6 +78,7 @@ bool PortfolioView::write(PyObject* strategy, const strategy::TickContext& conte
 void PortfolioView::drop() {
   symbols_.clear();
   positions_ = Ref();
+  instruments_ = Ref();
 }
 
 }  // namespace halvorn::py

@@ -7,7 +7,8 @@
 // the tick decided on: the last of a batch), `positions` (a read-only
 // mapping of symbol to venue.Position, remade only when some position or
 // working order may have changed) and, in batches given as lists,
-// `batch_symbols` (the symbol of each tick).  A run of one instrument has
+// `batch_symbols` (the symbol of each tick), and once `instruments` (a
+// read-only mapping of symbol to venue.Instrument).  A run of one instrument has
 // an inactive view, which writes nothing.
 //
 // Thread-safety: used by one run at a time, with the interpreter lock held.
@@ -41,6 +42,9 @@ class PortfolioView {
 
   bool active() const { return !symbols_.empty(); }
 
+  // The mapping of symbol to Instrument written as `instruments`.
+  void set_instruments(Ref mapping) { instruments_ = std::move(mapping); }
+
   // The instrument id an order naming `symbol` is for; 0, which no holding
   // has, for a symbol the run does not trade.
   InstrumentId resolve(const std::string& symbol) const {
@@ -64,7 +68,8 @@ class PortfolioView {
   const venue::VenueState* state_ = nullptr;
   std::vector<Ref> symbols_;
   std::unordered_map<std::string, std::uint32_t> ids_;
-  Ref positions_;  // the mapping last written
+  Ref positions_;    // the mapping last written
+  Ref instruments_;  // symbol to Instrument, written once
   std::uint64_t revision_ = 0;
   bool written_ = false;
 };

@@ -205,6 +205,8 @@ PyObject* comparison_repr(PyObject* self) {
   });
 }
 
+}  // namespace
+
 PyGetSetDef comparison_getset[] = {
     {"batch", comparison_batch, nullptr, "Batch size the throughput run used.", nullptr},
     {"compat_fills", comparison_compat_fills, nullptr, "Fills in the per-tick run.", nullptr},
@@ -217,6 +219,8 @@ PyGetSetDef comparison_getset[] = {
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+namespace {
 
 PyType_Slot comparison_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
@@ -270,6 +274,8 @@ PyObject* report_repr(PyObject* self) {
       r.divergences.empty() ? "True" : "False", r.divergences.size());
 }
 
+}  // namespace
+
 PyGetSetDef report_getset[] = {
     {"signals", report_signals, nullptr, "Ticks on which the full run sent any order.", nullptr},
     {"checked", report_checked, nullptr, "How many of those were rerun on a prefix.", nullptr},
@@ -285,6 +291,8 @@ PyGetSetDef report_getset[] = {
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+namespace {
 
 PyType_Slot report_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},

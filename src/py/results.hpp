@@ -57,6 +57,11 @@ struct Report {
   static Report of(const backtest::LookaheadReport& report);
 };
 
+// The attributes of ModeComparison and LookaheadReport, for the venue's
+// classes that hold the same values and print them in units.
+extern PyGetSetDef comparison_getset[];
+extern PyGetSetDef report_getset[];
+
 extern PyType_Spec run_result_spec;
 extern PyType_Spec mode_comparison_spec;
 extern PyType_Spec lookahead_report_spec;

@@ -387,7 +387,8 @@ bool adapter_parts(const RunRequest& request, PyObject* strategy, std::uint64_t 
                         RunProgress(),
                         RequestTypes{},
                         false,
-                        PortfolioView()};
+                        PortfolioView(),
+                        RunInstruments()};
     return true;
   }
   Ref on_columns;
@@ -404,9 +405,11 @@ bool adapter_parts(const RunRequest& request, PyObject* strategy, std::uint64_t 
       std::move(progress),
       venue::venue_requests(v, request.venue->hedge),
       request.flush,
-      PortfolioView()};
+      PortfolioView(),
+      RunInstruments()};
   out->cadence.set_instrument(request.venue->instrument);
-  return true;
+  return out->instruments.add(v, InstrumentId{request.venue->instrument},
+                              request.venue->definition);
 }
 
 // Whether `strategy` is a venue.Compiled, which the venue's protocol runs
@@ -789,6 +792,25 @@ std::vector<Ref> symbols_of(const PortfolioInput& p) {
   return symbols;
 }
 
+// What a portfolio's strategy is shown of its instruments: the positions
+// and symbols, and each instrument's Instrument, by id and by symbol.
+bool portfolio_parts(const RunRequest& request, const PortfolioInput& p, AdapterParts* parts) {
+  parts->instruments = RunInstruments();
+  for (const venue::InstrumentLeg& leg : p.legs) {
+    if (!parts->instruments.add(request.venue_module, InstrumentId{leg.venue.instrument},
+                                leg.venue.definition)) {
+      return false;
+    }
+  }
+  const std::vector<Ref> symbols = symbols_of(p);
+  Ref mapping = Ref::steal(parts->instruments.by_symbol(symbols));
+  if (!mapping || !PortfolioView::of(request.venue_module, symbols, &parts->portfolio)) {
+    return false;
+  }
+  parts->portfolio.set_instruments(std::move(mapping));
+  return true;
+}
+
 FeeTerms portfolio_fees(const PortfolioInput& p) {
   FeeTerms fees;
   for (const venue::InstrumentLeg& leg : p.legs) {
@@ -1020,9 +1042,7 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
   if (!adapter_parts(first, strategy, request.batch, total, &parts, portfolio_fees(p))) {
     return false;
   }
-  if (!PortfolioView::of(request.venue_module, symbols_of(p), &parts.portfolio)) {
-    return false;
-  }
+  if (!portfolio_parts(request, p, &parts)) return false;
   Gil gil;
   PyDriven driven(gil, Ref::borrow(strategy), strategy_name(strategy), std::move(parts));
   const backtest::RunConfig config = portfolio_config(p, request.balance, request.equity_every);
@@ -1233,11 +1253,10 @@ bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks
         !adapter_parts(
             first, object.get(), 1, k, &parts,
             portfolio ? std::optional<FeeTerms>(portfolio_fees(*portfolio)) : std::nullopt) ||
-        (portfolio &&
-         !PortfolioView::of(request.venue_module, symbols_of(*portfolio), &parts.portfolio))) {
+        (portfolio && !portfolio_parts(request, *portfolio, &parts))) {
       PyDriven failed(gil, Ref::borrow(Py_None), std::string(),
                       AdapterParts{Cadence(request.core, 1), Feedback(), RunProgress(),
-                                   RequestTypes{}, false, PortfolioView()},
+                                   RequestTypes{}, false, PortfolioView(), RunInstruments()},
                       shared);
       failed.record_current_exception("build raised: ");
       return EitherDriven(std::move(failed));

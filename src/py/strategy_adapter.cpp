@@ -5,6 +5,7 @@
 #include "py/argument_conversion.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
+#include "py/venue/order_units.hpp"
 
 namespace halvorn::py {
 
@@ -25,6 +26,17 @@ bool legs_named(const std::vector<Request>& requests) {
     }
   }
   return true;
+}
+
+// Whether any order of a group was given in units (a bracket's exit that
+// takes its size from an entry in units counts too).
+bool in_units(const GroupTicket& g) {
+  for (std::size_t i = 0; i < g.members.size(); ++i) {
+    if (g.present[i] && (g.members[i].units.any() || g.members[i].units.qty_of_entry)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 const char bad_return[] =
@@ -62,6 +74,7 @@ PyDriven::~PyDriven() {
   parts_.feedback.drop();
   parts_.progress.drop();
   parts_.portfolio.drop();
+  parts_.instruments.drop();
   requests_.clear();
   failure_.drop_cause();
   PendingException& interrupt = interruption_.pending();
@@ -126,7 +139,7 @@ void PyDriven::call(const strategy::TickContext& context, std::vector<strategy::
   Ref result;
   if ((!parts_.feedback.pending() || parts_.feedback.deliver()) &&
       parts_.portfolio.write(strategy_.get(), context, parts_.cadence.held_instruments())) {
-    result = parts_.cadence.call(strategy_.get(), context);
+    result = parts_.cadence.call(strategy_.get(), context, parts_.instruments);
   }
   if (result) {
     take_orders(result.get(), context, intents);
@@ -217,7 +230,14 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
     }
     return parts_.portfolio.resolve(*ticket.instrument);
   };
-  auto place = [&](const OrderTicket& ticket, GroupRole role, OrderId leader) {
+  if (!count_in_units(instrument_of)) {
+    requests_.clear();
+    return;
+  }
+  // Orders given in units are placed as counted, in the order counted.
+  std::size_t next_counted = 0;
+  auto place = [&](const OrderTicket& given, bool counted, GroupRole role, OrderId leader) {
+    const OrderTicket& ticket = counted ? counted_[next_counted++] : given;
     orders_made_ = next_counter(orders_made_, "order id counter overflows");
     OrderTerms terms = ticket.terms;
     terms.role = role;
@@ -238,11 +258,13 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
       continue;
     }
     if (const auto* ticket = std::get_if<TicketRequest>(&request)) {
-      place(unbox<OrderTicket>(ticket->object.get()), GroupRole::None, 0);
+      const OrderTicket& t = unbox<OrderTicket>(ticket->object.get());
+      place(t, t.units.any(), GroupRole::None, 0);
       continue;
     }
     if (const auto* held = std::get_if<GroupRequest>(&request)) {
       const GroupTicket* group = &unbox<GroupData>(held->object.get()).ticket;
+      const bool counted = in_units(*group);
       constexpr GroupRole BRACKET[3] = {GroupRole::BracketEntry, GroupRole::BracketStop,
                                         GroupRole::BracketTake};
       OrderId leader = 0;
@@ -250,7 +272,7 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
         if (!group->present[i]) continue;
         const GroupRole role =
             group->kind == GroupRole::OneCancelsOther ? GroupRole::OneCancelsOther : BRACKET[i];
-        const OrderId id = place(group->members[i], role, leader);
+        const OrderId id = place(group->members[i], counted, role, leader);
         if (leader == 0) leader = id;
       }
       continue;
@@ -266,6 +288,51 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
     }
   }
   requests_.clear();  // the references it holds, while the lock is held
+}
+
+template <class InstrumentOf>
+bool PyDriven::count_in_units(InstrumentOf&& instrument_of) {
+  counted_.clear();
+  // Appends `ticket` to counted_, its values in units counted; false, having
+  // recorded the failure, when one cannot be.
+  auto count = [&](const OrderTicket& ticket) {
+    OrderTicket& t = counted_.emplace_back(ticket);
+    const InstrumentId id = instrument_of(ticket);
+    // An order for an instrument the run does not trade is refused as such
+    // where the strategy hears it; there is nothing to count it by.
+    std::optional<std::string> refusal =
+        id.value == 0 ? std::nullopt : venue::count_units(&t, parts_.instruments.definition(id));
+    t.units = UnitTerms{};
+    if (refusal) failure_.fail(std::move(*refusal));
+    return !refusal;
+  };
+  for (const Request& request : requests_) {
+    if (const auto* ticket = std::get_if<TicketRequest>(&request)) {
+      const OrderTicket& t = unbox<OrderTicket>(ticket->object.get());
+      if (t.units.any() && !count(t)) return false;
+      continue;
+    }
+    const auto* held = std::get_if<GroupRequest>(&request);
+    if (held == nullptr || !in_units(unbox<GroupData>(held->object.get()).ticket)) continue;
+    // A group in units is counted whole, and a bracket's levels are judged
+    // once they are counts, as the bracket judges levels given as counts.
+    const GroupTicket& g = unbox<GroupData>(held->object.get()).ticket;
+    std::array<OrderTicket, 3> members = g.members;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      if (!g.present[i]) continue;
+      if (members[i].units.qty_of_entry) members[i].qty = members[0].qty;
+      if (!count(members[i])) return false;
+      members[i] = counted_.back();
+    }
+    for (std::size_t exit = 1; g.kind == GroupRole::BracketEntry && exit < 3; ++exit) {
+      if (!g.present[exit]) continue;
+      if (auto refusal = venue::bracket_exit_refusal(members[0], members[exit], exit == 1)) {
+        failure_.fail(std::move(*refusal));
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 }  // namespace halvorn::py

@@ -72,6 +72,9 @@ struct AdapterParts {
   RequestTypes requests;    // what the strategy may return besides orders
   bool flush = false;       // deliver the ticks after the last complete batch at the end
   PortfolioView portfolio;  // inactive for a run of one instrument
+  // The run's instruments, for the context and for orders in units; empty
+  // for the core module's protocol.
+  RunInstruments instruments;
 };
 
 class PyDriven {
@@ -143,6 +146,11 @@ class PyDriven {
   void count_ticks(std::size_t n);
   void take_orders(PyObject* result, const strategy::TickContext& context,
                    std::vector<strategy::Intent>& intents);
+  // Counts the values given in units of every order in requests_ into
+  // counted_, in order, by the instrument each is for.  False, having
+  // recorded the failure, when one cannot be counted.
+  template <class InstrumentOf>
+  bool count_in_units(InstrumentOf&& instrument_of);
   // Delivers the feedback, then calls the strategy; records what failed.
   // Requires: the lock is held.
   void call(const strategy::TickContext& context, std::vector<strategy::Intent>& intents);
@@ -157,8 +165,9 @@ class PyDriven {
   StrategyFailure failure_;
   std::uint64_t orders_made_ = 0;
   std::uint64_t ticks_seen_ = 0;
-  Nanos at_time_ = 0;              // the exchange time of the latest tick
-  std::vector<Request> requests_;  // scratch, reused
+  Nanos at_time_ = 0;                 // the exchange time of the latest tick
+  std::vector<Request> requests_;     // scratch, reused
+  std::vector<OrderTicket> counted_;  // scratch: the orders given in units, counted
   std::vector<std::pair<OrderId, std::string>> tags_;
   strategy::TickContext last_context_;  // for a flushed batch
   // The symbol of a run of one instrument, which an order may name.

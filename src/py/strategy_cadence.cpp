@@ -5,6 +5,8 @@
 
 #include "py/boundary.hpp"
 #include "py/values.hpp"
+#include "py/venue/unit_views.hpp"
+#include "py/venue/venue_state.hpp"
 
 namespace halvorn::py {
 
@@ -67,19 +69,26 @@ std::size_t Cadence::held() const {
   return columns_ ? columns_->size() : 0;
 }
 
-Ref Cadence::call(PyObject* strategy, const strategy::TickContext& context) {
-  if (per_tick()) return call_per_tick(strategy, context);
-  return on_columns_ ? call_columns(strategy, context) : call_batch(strategy, context);
+Ref Cadence::call(PyObject* strategy, const strategy::TickContext& context,
+                  const RunInstruments& instruments) {
+  if (per_tick()) return call_per_tick(strategy, context, instruments);
+  return on_columns_ ? call_columns(strategy, context, instruments)
+                     : call_batch(strategy, context, instruments);
 }
 
-Ref Cadence::call_per_tick(PyObject* strategy, const strategy::TickContext& context) {
-  Ref ctx = Ref::steal(new_context(state_, context));
+Ref Cadence::call_per_tick(PyObject* strategy, const strategy::TickContext& context,
+                           const RunInstruments& instruments) {
+  Ref ctx = Ref::steal(instruments.empty()
+                           ? new_context(state_, context)
+                           : venue::new_venue_context(instruments.state(), context,
+                                                      instruments.object(context.instrument)));
   if (!ctx) return Ref();
   return Ref::steal(
       python([&] { return PyObject_CallMethodOneArg(strategy, state_->str_on_tick, ctx.get()); }));
 }
 
-bool Cadence::write_account(PyObject* strategy, const strategy::TickContext& context) {
+bool Cadence::write_account(PyObject* strategy, const strategy::TickContext& context,
+                            const RunInstruments& instruments) {
   const std::pair<PyObject*, std::int64_t> attributes[] = {
       {state_->str_position, context.position},
       {state_->str_entry, context.entry},
@@ -94,11 +103,18 @@ bool Cadence::write_account(PyObject* strategy, const strategy::TickContext& con
       return false;
     }
   }
-  return true;
+  // The instrument of the (last) tick, where the run's venue defines one: a
+  // run that defines none writes nothing new onto its strategy.
+  PyObject* instrument = instruments.empty() ? Py_None : instruments.object(context.instrument);
+  return instrument == Py_None ||
+         python([&] {
+           return PyObject_SetAttr(strategy, instruments.state()->str_instrument, instrument);
+         }) == 0;
 }
 
-Ref Cadence::call_columns(PyObject* strategy, const strategy::TickContext& context) {
-  if (!write_account(strategy, context)) return Ref();
+Ref Cadence::call_columns(PyObject* strategy, const strategy::TickContext& context,
+                          const RunInstruments& instruments) {
+  if (!write_account(strategy, context, instruments)) return Ref();
   const backtest::ColumnView view = columns_->view();
   columns_->clear();
   PyObject* batch = batch_holder_.show(batch_type_, column_type_, view);
@@ -110,8 +126,9 @@ Ref Cadence::call_columns(PyObject* strategy, const strategy::TickContext& conte
   return result;
 }
 
-Ref Cadence::call_batch(PyObject* strategy, const strategy::TickContext& context) {
-  if (!write_account(strategy, context)) return Ref();
+Ref Cadence::call_batch(PyObject* strategy, const strategy::TickContext& context,
+                        const RunInstruments& instruments) {
+  if (!write_account(strategy, context, instruments)) return Ref();
   const auto n = static_cast<Py_ssize_t>(pending_.size());
   Ref list = Ref::steal(PyList_New(n));
   if (!list) return Ref();

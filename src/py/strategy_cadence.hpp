@@ -23,6 +23,7 @@
 
 #include "backtest/batch_columns.hpp"
 #include "py/module_state.hpp"
+#include "py/run_instruments.hpp"
 #include "py/tick_batch.hpp"
 #include "strategy/strategy.hpp"
 
@@ -69,9 +70,12 @@ class Cadence {
   std::size_t held() const;
 
   // Calls the strategy for this tick, or for the batch held (which it
-  // empties), with the account of `context`.  Returns its answer, or null
-  // with the exception set.  Requires: the lock is held.
-  Ref call(PyObject* strategy, const strategy::TickContext& context);
+  // empties), with the account of `context`.  A run with `instruments`
+  // (halvorn.venue's) shows a venue.Context per tick, and writes the
+  // tick's Instrument onto a batched strategy beside the account.  Returns
+  // its answer, or null with the exception set.  Requires: the lock is held.
+  Ref call(PyObject* strategy, const strategy::TickContext& context,
+           const RunInstruments& instruments);
 
   ModuleState* state() const { return state_; }
 
@@ -82,11 +86,15 @@ class Cadence {
   }
 
  private:
-  Ref call_per_tick(PyObject* strategy, const strategy::TickContext& context);
-  Ref call_batch(PyObject* strategy, const strategy::TickContext& context);
-  Ref call_columns(PyObject* strategy, const strategy::TickContext& context);
+  Ref call_per_tick(PyObject* strategy, const strategy::TickContext& context,
+                    const RunInstruments& instruments);
+  Ref call_batch(PyObject* strategy, const strategy::TickContext& context,
+                 const RunInstruments& instruments);
+  Ref call_columns(PyObject* strategy, const strategy::TickContext& context,
+                   const RunInstruments& instruments);
   // Writes the account values a batch shows onto the strategy.
-  bool write_account(PyObject* strategy, const strategy::TickContext& context);
+  bool write_account(PyObject* strategy, const strategy::TickContext& context,
+                     const RunInstruments& instruments);
 
   ModuleState* state_ = nullptr;
   std::size_t batch_ = 1;

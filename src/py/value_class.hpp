@@ -183,18 +183,30 @@ PyObject* value_field(PyObject* self, void* index) {
   return Py_NewRef(PyTuple_GET_ITEM(fields.get(), reinterpret_cast<std::intptr_t>(index)));
 }
 
+// What equality and hashing compare: the fields, or where two objects can
+// show equal fields and mean different things (1 lot and Decimal("1") of
+// the base asset), the class's own key (`static Ref key(type, data)`).
+template <class C>
+Ref compared(PyTypeObject* type, const typename C::Data& d) {
+  if constexpr (requires { C::key(type, d); }) {
+    return C::key(type, d);
+  } else {
+    return C::fields(type, d);
+  }
+}
+
 template <class C>
 PyObject* value_richcompare(PyObject* a, PyObject* b, int op) {
   if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
-  Ref fa = C::fields(Py_TYPE(a), unbox<typename C::Data>(a));
-  Ref fb = C::fields(Py_TYPE(b), unbox<typename C::Data>(b));
+  Ref fa = compared<C>(Py_TYPE(a), unbox<typename C::Data>(a));
+  Ref fb = compared<C>(Py_TYPE(b), unbox<typename C::Data>(b));
   if (!fa || !fb) return nullptr;
   return PyObject_RichCompare(fa.get(), fb.get(), op);
 }
 
 template <class C>
 Py_hash_t value_hash(PyObject* self) {
-  Ref fields = C::fields(Py_TYPE(self), unbox<typename C::Data>(self));
+  Ref fields = compared<C>(Py_TYPE(self), unbox<typename C::Data>(self));
   return fields ? PyObject_Hash(fields.get()) : -1;
 }
 

@@ -258,6 +258,8 @@ PyObject* context_get_working(PyObject* self, void*) {
   return PyLong_FromSize_t(context_of(self).working);
 }
 
+}  // namespace
+
 PyObject* context_repr(PyObject* self) {
   const strategy::TickContext& c = context_of(self);
   return PyUnicode_FromFormat("Context(last=%lld, position=%lld, equity=%lld)",
@@ -265,7 +267,7 @@ PyObject* context_repr(PyObject* self) {
                               static_cast<long long>(c.position), static_cast<long long>(c.equity));
 }
 
-PyGetSetDef context_getset[] = {
+PyGetSetDef context_getset[CONTEXT_FIELDS + 1] = {
     {"tick", context_get_tick, nullptr, "The observation this call is about.", nullptr},
     {"last", context_get_last, nullptr,
      "Last traded price, in ticks. Shorthand for `ctx.tick.last`.", nullptr},
@@ -282,6 +284,8 @@ PyGetSetDef context_getset[] = {
     {"working", context_get_working, nullptr, "Orders resting at the venue.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+namespace {
 
 const char context_doc[] =
     "The tick plus the account, as Python sees it.\n\n"

@@ -73,6 +73,13 @@ extern PyType_Spec order_spec;
 PyObject* new_tick(ModuleState* state, const engine::Tick& tick);
 PyObject* new_context(ModuleState* state, const strategy::TickContext& context);
 
+// Context's attributes and repr, for any class whose objects hold a
+// strategy::TickContext at the very start of their data: halvorn.Context,
+// and halvorn.venue.Context, which shows a strategy more.
+constexpr std::size_t CONTEXT_FIELDS = 8;
+extern PyGetSetDef context_getset[CONTEXT_FIELDS + 1];
+PyObject* context_repr(PyObject* self);
+
 // The fixed strings of a side and an offset ("buy", "open", ...), borrowed.
 PyObject* side_string(ModuleState* state, Side side);
 PyObject* offset_string(ModuleState* state, Offset offset);

@@ -29,6 +29,7 @@ import os
 import sys
 
 import halvorn
+import hostile_unit_recipes
 from halvorn import data, venue
 from halvorn.data import _native
 
@@ -906,6 +907,9 @@ NOTHING_TO_CONVERT = {
 
 
 ETH = venue.Instrument("ETHUSDT", "0.01", "0.001")
+
+# Values given in an instrument's units: their own module, made of these helpers.
+hostile_unit_recipes.add(sys.modules[__name__], RECIPES, NOTHING_TO_CONVERT)
 
 
 def public_callables():

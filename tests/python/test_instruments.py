@@ -227,17 +227,20 @@ class TestUnitViews:
         run = venue.run(BuyThenSell(1_000), frame_ticks(), "10000.50",
                         venue=venue.Venue(instrument=ETH, taker_fee=venue.rate("0.0005")),
                         equity_every=1)
-        fills = run.fills_frame()
+        fills = run.fills_frame(units="decimal")
         assert list(fills["side"]) == ["buy", "sell"]
         assert list(fills["price"]) == [decimal.Decimal("2400.01"), decimal.Decimal("2448.99")]
         assert list(fills["qty"]) == [decimal.Decimal("1.000")] * 2
         # 0.05 % of 2400.01 USDT.
         assert fills["fee"].iloc[0] == decimal.Decimal("1.20000500")
         assert str(fills.index[0]) == "2023-12-31 23:00:01+00:00"
-        floats = run.fills_frame(units="float")
+        # What a pandas user expects by default: float64 columns.
+        floats = run.fills_frame()
         assert floats["price"].tolist() == [2400.01, 2448.99]
+        assert {str(floats[c].dtype) for c in ("price", "qty", "fee")} == {"float64"}
+        assert run.equity_frame(units="decimal")["equity"].iloc[0] == decimal.Decimal("10000.50")
         equity = run.equity_frame()
-        assert equity["equity"].iloc[0] == decimal.Decimal("10000.50000000")
+        assert equity["equity"].iloc[0] == 10000.5 and str(equity["equity"].dtype) == "float64"
         assert isinstance(equity.index, pandas.DatetimeIndex) and str(equity.index.tz) == "UTC"
         with pytest.raises(ValueError, match="units must be"):
             run.fills_frame(units="ticks")

@@ -217,6 +217,62 @@ class TestStopped:
                                   split=SPLIT, equity_every=EVERY)
 
 
+class TestABalanceInUsdt:
+    # Crossover trades a fixed size, so half a USDT more at the start is half
+    # a USDT more at every run's end, and nothing else moves: a balance text
+    # dropped, truncated or read in the wrong unit anywhere on the way to a
+    # worker shows here.
+    HALF = halvorn.CASH_SCALE // 2
+    GRID = {"fast": [20, 60], "slow": [400]}
+
+    def test_decimal_text_reaches_every_run_of_a_walk(self, wave_file):
+        split = research.WalkForward(train=6_000 * SECOND, test=3_000 * SECOND)
+
+        def walk(balance):
+            return research.walk_forward(Crossover, self.GRID, wave_file, balance, split=split,
+                                         equity_every=EVERY, executor=serial())
+
+        whole, text, half = walk(BALANCE), walk("10000"), walk("10000.50")
+        assert text.stitched.equity_curve == whole.stitched.equity_curve
+        assert half.stitched.balance == BALANCE * halvorn.CASH_SCALE + self.HALF
+        assert [(w.params, w.out_of_sample.final_equity) for w in half.windows] == \
+            [(w.params, w.out_of_sample.final_equity + self.HALF) for w in whole.windows]
+        assert [row.final_equity for w in half.windows for row in w.training.rows] == \
+            [row.final_equity + self.HALF for w in whole.windows for row in w.training.rows]
+
+    def test_decimal_text_reaches_every_run_of_a_cross_validation(self, wave_file):
+        def cv(balance):
+            return research.purged_cv(Crossover, self.GRID, wave_file, balance,
+                                      split=research.PurgedCV(groups=4, test_groups=2),
+                                      equity_every=EVERY, executor=serial())
+
+        assert [[row.final_equity for row in run.rows] for run in cv("10000.5").runs] == \
+            [[row.final_equity + self.HALF for row in run.rows] for run in cv(BALANCE).runs]
+
+    @pytest.mark.parametrize("bad, error", [
+        ("10000.000000001", ValueError),  # finer than the cash unit
+        ("\u0661\u0660\u0660", ValueError),  # digits the venue does not read
+        ("1e12", ValueError), (10**12, ValueError),  # beyond what a run holds
+        ("0", ValueError), ("-5", ValueError), ("1_000", ValueError),
+        (10_000.5, TypeError), (True, TypeError),
+    ])
+    def test_a_balance_the_venue_refuses_is_refused_before_anything_runs(self, wave_file, bad,
+                                                                           error):
+        class Counting(cf.ThreadPoolExecutor):
+            submitted = 0
+
+            def submit(self, *args, **kwargs):
+                Counting.submitted += 1
+                return super().submit(*args, **kwargs)
+
+        for workflow, split in ((research.walk_forward, SPLIT),
+                                (research.purged_cv, research.PurgedCV(groups=4, test_groups=2))):
+            with pytest.raises(error, match="balance"):
+                workflow(Crossover, self.GRID, wave_file, bad, split=split, equity_every=EVERY,
+                         executor=Counting(1))
+        assert Counting.submitted == 0
+
+
 def test_the_page_shows_windows_choices_and_the_search(wave_file, tmp_path):
     pytest.importorskip("plotly")
     result = research.walk_forward(Crossover, {"fast": [20, 60], "slow": [400, 1_200]},

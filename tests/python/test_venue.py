@@ -3,6 +3,7 @@ mode, cancellations and feedback, and full results."""
 
 import inspect
 import pickle
+import decimal
 import random
 
 import numpy as np
@@ -134,10 +135,15 @@ class TestConfiguration:
         assert venue.bps("4") == 400_000 and venue.bps("0.5") == 50_000
         with pytest.raises(ValueError, match="'0.0000000001' is not a whole number of billionths"):
             venue.rate("0.0000000001")
-        with pytest.raises(ValueError, match="'four' is not a decimal number"):
+        with pytest.raises(ValueError, match='rate "four" is not a decimal number'):
             venue.rate("four")
-        with pytest.raises(TypeError, match="a float has been rounded"):
-            venue.rate(0.0004)
+        # A float is the decimal it writes, as an Instrument reads its sizes.
+        assert venue.rate(0.0004) == 400_000 and venue.bps(4.5) == 450_000
+        assert venue.percent(decimal.Decimal("0.04")) == 400_000
+        with pytest.raises(ValueError, match="not a whole number of billionths"):
+            venue.rate(0.1 + 0.2)        # 0.30000000000000004: not the decimal meant
+        with pytest.raises(TypeError, match="rate must be decimal text"):
+            venue.rate([0.0004])
         with pytest.raises(ValueError, match="does not fit in 64 bits"):
             venue.rate("100000000000")
 
@@ -375,7 +381,7 @@ class TestCompareAndLookahead:
         v = venue.Venue(taker_fee=500_000)
         c = venue.compare_modes(lambda: RandomTrader(3), random_ticks(random.Random(1), 500), 50,
                                 4, venue=v)
-        assert isinstance(c, halvorn.ModeComparison) and c.batch == 4
+        assert isinstance(c, venue.ModeComparison) and c.batch == 4
         assert c.compat_fills > 0
 
     def test_lookahead_check_on_a_venue(self):
@@ -385,7 +391,7 @@ class TestCompareAndLookahead:
 
         report = venue.lookahead_check(lambda known: Honest(), ticks_rising(50), 1_000,
                                        venue=venue.Venue(taker_fee=500_000))
-        assert isinstance(report, halvorn.LookaheadReport) and report.clean and report.signals > 0
+        assert isinstance(report, venue.LookaheadReport) and report.clean and report.signals > 0
 
 
 def test_the_submodule_imports_both_ways_and_leaves_the_module_as_it_was():

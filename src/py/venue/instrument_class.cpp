@@ -10,6 +10,7 @@
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/value_class.hpp"
+#include "py/venue/unit_values.hpp"
 #include "py/venue/venue_state.hpp"
 
 namespace halvorn::py::venue {
@@ -29,8 +30,10 @@ constexpr const char* INSTRUMENT_DOC =
     "eth.price_of(245017)      # Decimal('2450.17')\n"
     "eth.contract_size         # 1_000: 0.01 USDT on 0.001 ETH, in Cash\n"
     "```\n\n"
-    "Give it to a Venue (`Venue(instrument=eth)`) and a run is valued in its\n"
-    "units; the data converters write it into the files they make.\n\n"
+    "`price_step` and `qty_step` are one tick and one lot as Decimals.  Give\n"
+    "it to a Venue (`Venue(instrument=eth)`) and a run is valued in its units,\n"
+    "its strategy finds it as `ctx.instrument` and may trade in its units;\n"
+    "the data converters write it into the files they make.\n\n"
     "# Errors\n\n"
     "TypeError for a symbol that is not a str or a size of another kind;\n"
     "ValueError for a size that is not a positive decimal number, or sizes\n"
@@ -52,6 +55,15 @@ PyObject* instrument_get_contract_size(PyObject* self, void*) {
   return from_i64(instrument_value(self).contract_size);
 }
 
+PyObject* instrument_get_price_step(PyObject* self, void*) {
+  return decimal_of_steps(venue_state_of_type(Py_TYPE(self)), 1,
+                          instrument_value(self).definition.tick_size.value);
+}
+PyObject* instrument_get_qty_step(PyObject* self, void*) {
+  return decimal_of_steps(venue_state_of_type(Py_TYPE(self)), 1,
+                          instrument_value(self).definition.lot_size.value);
+}
+
 PyGetSetDef instrument_getset[] = {
     {"symbol", instrument_get_symbol, nullptr, "The instrument's symbol.", nullptr},
     {"tick_size", instrument_get_tick_size, nullptr,
@@ -59,51 +71,16 @@ PyGetSetDef instrument_getset[] = {
     {"lot_size", instrument_get_lot_size, nullptr,
      "The quantity step, as decimal text: n lots are n × lot_size.", nullptr},
     {"id", instrument_get_id, nullptr, "The instrument id tick files and ticks carry.", nullptr},
+    {"price_step", instrument_get_price_step, nullptr,
+     "One tick as a decimal.Decimal: the smallest move of a price.", nullptr},
+    {"qty_step", instrument_get_qty_step, nullptr,
+     "One lot as a decimal.Decimal: the smallest quantity.", nullptr},
     {"contract_size", instrument_get_contract_size, nullptr,
      "The Cash value of a price move of one tick on one lot.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The decimal text a size or a value argument stands for: a str as it is,
-// an int or a decimal.Decimal as str() writes it, a float as its shortest
-// round trip writes it ("0.01", never 0.01000000000000000020816...).
-bool decimal_text(PyObject* obj, const char* name, std::string* out) {
-  if (PyUnicode_Check(obj)) return utf8_of(obj, out);
-  if (PyFloat_Check(obj)) {
-    *out = data::shortest_text(PyFloat_AS_DOUBLE(obj));
-    return true;
-  }
-  if (PyBool_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s must be decimal text such as \"0.01\", not a bool", name);
-    return false;
-  }
-  if (PyIndex_Check(obj)) {
-    // An int, or an integer of another kind (a NumPy int64): its value.
-    Ref number = Ref::steal(PyNumber_Index(obj));
-    Ref text = number ? Ref::steal(PyObject_Str(number.get())) : Ref();
-    return text && utf8_of(text.get(), out);
-  }
-  bool is_decimal = false;
-  {
-    Ref module = Ref::steal(PyImport_ImportModule("decimal"));
-    Ref decimal = module ? Ref::steal(PyObject_GetAttrString(module.get(), "Decimal")) : Ref();
-    if (!decimal) return false;
-    const int is = PyObject_IsInstance(obj, decimal.get());
-    if (is < 0) return false;
-    is_decimal = is == 1;
-  }
-  if (!is_decimal) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s must be decimal text such as \"0.01\" (or an int, a "
-                 "Decimal or a float), not %.200s",
-                 name, Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  Ref text = Ref::steal(PyObject_Str(obj));
-  return text && utf8_of(text.get(), out);
-}
-
-bool make_instrument(PyObject* args, PyObject* kwds, InstrumentValue* out) {
+bool make_instrument(PyTypeObject* type, PyObject* args, PyObject* kwds, InstrumentValue* out) {
   static const char* kwlist[] = {"symbol", "tick_size", "lot_size", "id", nullptr};
   Arguments<4> v;
   if (!parse_arguments(args, kwds, "OOO|$O:Instrument", kwlist, &v)) return false;
@@ -113,8 +90,9 @@ bool make_instrument(PyObject* args, PyObject* kwds, InstrumentValue* out) {
   }
   std::string symbol, tick, lot;
   std::uint64_t id = 1;
-  if (!utf8_of(v[0], &symbol) || !decimal_text(v[1], "tick_size", &tick) ||
-      !decimal_text(v[2], "lot_size", &lot) || (v[3] && !to_u64(v[3], "id", &id))) {
+  const VenueState* st = venue_state_of_type(type);
+  if (!utf8_of(v[0], &symbol) || !decimal_text(st, v[1], "tick_size", &tick) ||
+      !decimal_text(st, v[2], "lot_size", &lot) || (v[3] && !to_u64(v[3], "id", &id))) {
     return false;
   }
   auto made = data::define_instrument(id, std::move(symbol), tick, lot);
@@ -139,7 +117,7 @@ bool make_instrument(PyObject* args, PyObject* kwds, InstrumentValue* out) {
 PyObject* instrument_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(type), [&]() -> PyObject* {
     InstrumentValue value;
-    if (!make_instrument(args, kwds, &value)) return nullptr;
+    if (!make_instrument(type, args, kwds, &value)) return nullptr;
     return box(type, std::move(value));
   });
 }
@@ -178,90 +156,39 @@ PyObject* instrument_getnewargs_ex(PyObject* self, PyObject*) {
   return Py_BuildValue("(O{s:N})", args.get(), "id", from_u64(d.id));
 }
 
-bool rounding_of(PyObject* obj, data::Rounding* out) {
-  std::string text;
-  if (obj == nullptr) {
-    *out = data::Rounding::Exact;
-    return true;
-  }
-  if (PyUnicode_Check(obj) && utf8_of(obj, &text)) {
-    if (text == "exact") *out = data::Rounding::Exact;
-    if (text == "down") *out = data::Rounding::Down;
-    if (text == "up") *out = data::Rounding::Up;
-    if (text == "exact" || text == "down" || text == "up") return true;
-  }
-  if (PyErr_Occurred()) return false;
-  Ref repr = Ref::steal(PyObject_Repr(obj));
-  PyErr_Format(PyExc_ValueError, "rounding must be 'exact', 'down' or 'up', got %s",
-               repr ? PyUnicode_AsUTF8(repr.get()) : "?");
-  return false;
-}
-
 // A price or a quantity in whole steps of `step`, exactly, or rounded as
-// asked; refused with the value and the step otherwise.
+// asked; refused with the value and the step otherwise.  A float takes the
+// fast exact path that columns of floats take; it counts as its shortest
+// decimal, as every other form of a value does.
 PyObject* to_steps(PyObject* self, PyObject* args, PyObject* kwds, bool price) {
   // The value is positional only, as the signature says.
-  static const char* price_kw[] = {"", "rounding", nullptr};
-  static const char* qty_kw[] = {"", "rounding", nullptr};
+  static const char* kwlist[] = {"", "rounding", nullptr};
   Arguments<2> v;
-  if (!parse_arguments(args, kwds, price ? "O|$O:to_ticks" : "O|$O:to_lots",
-                       price ? price_kw : qty_kw, &v)) {
+  if (!parse_arguments(args, kwds, price ? "O|$O:to_ticks" : "O|$O:to_lots", kwlist, &v)) {
     return nullptr;
   }
+  const VenueState* st = venue_state_of_type(Py_TYPE(self));
   const InstrumentValue& inst = instrument_value(self);
   const data::Step& step = price ? inst.definition.tick_size : inst.definition.lot_size;
   const char* name = price ? "price" : "qty";
   const char* unit = price ? "ticks" : "lots";
   data::Rounding rounding;
   if (!rounding_of(v[1], &rounding)) return nullptr;
-  std::int64_t count = 0;
-  std::string text;
-  const char* fault = nullptr;
   if (PyFloat_Check(v[0])) {
-    const data::DoubleScaled s = data::scale_double(PyFloat_AS_DOUBLE(v[0]), step, rounding);
-    text = data::shortest_text(PyFloat_AS_DOUBLE(v[0]));
-    count = s.count;
-    if (s.fault == data::DoubleFault::NotMultiple) fault = "multiple";
-    if (s.fault == data::DoubleFault::OutOfRange) fault = "range";
-    if (s.fault == data::DoubleFault::NotFinite) fault = "number";
-  } else {
-    if (!decimal_text(v[0], name, &text)) return nullptr;
-    data::Decimal d;
-    const data::DecimalFault read = data::parse_decimal(text, &d);
-    if (read == data::DecimalFault::TooManyDigits) {
-      fault = "digits";
-    } else if (read == data::DecimalFault::OutOfRange) {
-      fault = "exponent";
-    } else if (read != data::DecimalFault::None) {
-      fault = "number";
-    } else {
-      const data::Scaled s = data::scale(d, step, rounding);
-      count = s.count;
-      if (s.fault == data::ScaleFault::NotMultiple) fault = "multiple";
-      if (s.fault == data::ScaleFault::OutOfRange) fault = "range";
+    const double x = PyFloat_AS_DOUBLE(v[0]);
+    const data::DoubleScaled s = data::scale_double(x, step, rounding);
+    if (s.fault == data::DoubleFault::None) return from_i64(s.count);
+    if (s.fault == data::DoubleFault::NotFinite) {
+      PyErr_Format(PyExc_ValueError, "%s %s is not a decimal number", name,
+                   quote_escaped_utf8(data::shortest_text(x)).c_str());
+      return nullptr;
     }
   }
-  if (fault == nullptr) return from_i64(count);
-  const std::string quoted = quote_escaped_utf8(text);
-  if (fault[0] == 'n') {
-    PyErr_Format(PyExc_ValueError, "%s %s is not a decimal number", name, quoted.c_str());
-  } else if (fault[0] == 'd') {
-    // Read as far as it is written, a longer decimal would be rounded by
-    // the reading before any rounding asked for: it is refused instead.
-    PyErr_Format(PyExc_ValueError,
-                 "%s %s has more than 19 significant digits, more than a value is read with; "
-                 "give it with at most 19",
-                 name, quoted.c_str());
-  } else if (fault[0] == 'e') {
-    PyErr_Format(PyExc_ValueError, "%s %s has an exponent beyond 9999", name, quoted.c_str());
-  } else if (fault[0] == 'm') {
-    PyErr_Format(PyExc_ValueError,
-                 "%s %s is not a whole number of %s of %s (rounding='down' or 'up' rounds it)",
-                 name, quoted.c_str(), unit, step.text.c_str());
-  } else {
-    PyErr_Format(PyExc_ValueError, "%s %s is beyond 9223372036854775807 %s of %s", name,
-                 quoted.c_str(), unit, step.text.c_str());
-  }
+  data::Decimal value;
+  if (!unit_value(st, v[0], name, &value)) return nullptr;
+  const StepCount counted = count_steps(value, step, rounding, name, unit);
+  if (!counted.refusal) return from_i64(counted.count);
+  raise_value_error(*counted.refusal);
   return nullptr;
 }
 
@@ -272,43 +199,19 @@ PyObject* instrument_to_lots(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(Py_TYPE(self)), [&] { return to_steps(self, args, kwds, false); });
 }
 
-// count × step as a decimal.Decimal, exactly: the product of a 64-bit count
-// and a step's at most 19 digits fits 128 bits, and a Decimal made from
-// text is never rounded by its context.
-PyObject* decimal_of(PyObject* count_obj, const data::Step& step) {
+PyObject* decimal_of(PyObject* self, PyObject* count_obj, bool price) {
   std::int64_t count = 0;
-  if (!to_i64(count_obj, "count", &count)) return nullptr;
-  const __int128 product = static_cast<__int128>(count) * static_cast<__int128>(step.value.digits);
-  unsigned __int128 magnitude = product < 0 ? static_cast<unsigned __int128>(-product)
-                                            : static_cast<unsigned __int128>(product);
-  std::string digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(magnitude % 10)));
-    magnitude /= 10;
-  } while (magnitude != 0);
-  const std::int32_t exponent = step.value.exponent;
-  if (exponent >= 0) {
-    digits.append(static_cast<std::size_t>(exponent), '0');
-  } else {
-    const auto places = static_cast<std::size_t>(-exponent);
-    if (digits.size() <= places) digits.insert(0, places - digits.size() + 1, '0');
-    digits.insert(digits.size() - places, 1, '.');
-  }
-  if (product < 0) digits.insert(0, 1, '-');
-  Ref module = Ref::steal(PyImport_ImportModule("decimal"));
-  Ref decimal = module ? Ref::steal(PyObject_GetAttrString(module.get(), "Decimal")) : Ref();
-  Ref text = Ref::steal(str_of(digits));
-  if (!decimal || !text) return nullptr;
-  return PyObject_CallOneArg(decimal.get(), text.get());
+  if (!to_i64(count_obj, price ? "ticks" : "lots", &count)) return nullptr;
+  const data::InstrumentDefinition& d = instrument_value(self).definition;
+  return decimal_of_steps(venue_state_of_type(Py_TYPE(self)), count,
+                          price ? d.tick_size.value : d.lot_size.value);
 }
 
 PyObject* instrument_price_of(PyObject* self, PyObject* ticks) {
-  return guarded(state_of_type(Py_TYPE(self)),
-                 [&] { return decimal_of(ticks, instrument_value(self).definition.tick_size); });
+  return guarded(state_of_type(Py_TYPE(self)), [&] { return decimal_of(self, ticks, true); });
 }
 PyObject* instrument_qty_of(PyObject* self, PyObject* lots) {
-  return guarded(state_of_type(Py_TYPE(self)),
-                 [&] { return decimal_of(lots, instrument_value(self).definition.lot_size); });
+  return guarded(state_of_type(Py_TYPE(self)), [&] { return decimal_of(self, lots, false); });
 }
 
 PyMethodDef instrument_methods[] = {

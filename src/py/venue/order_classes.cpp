@@ -9,6 +9,8 @@
 #include "py/arguments.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/field_checks.hpp"
+#include "py/venue/order_units.hpp"
+#include "py/venue/unit_values.hpp"
 #include "py/venue/venue_state.hpp"
 
 namespace halvorn::py::venue {
@@ -19,6 +21,10 @@ using Form = OrderTicket::Form;
 using TriggerKind = TriggerTerms::Kind;
 
 constexpr long long MOST = std::numeric_limits<std::int64_t>::max();
+
+constexpr const char* ROUNDING_DOC =
+    "How values in units that fall between two steps are counted: `\"exact\"`\n"
+    "refuses them, `\"down\"` and `\"up\"` round toward minus or plus infinity.";
 
 // ---------------------------------------------------------------------------
 // Fields in
@@ -47,31 +53,6 @@ bool side_arg(PyObject* obj, Side* out) {
   static constexpr std::pair<const char*, Side> WORDS[] = {{"buy", Side::Buy},
                                                            {"sell", Side::Sell}};
   return word_arg("side", obj, WORDS, "\"buy\" or \"sell\"", out);
-}
-
-// A quantity of at least one lot; None (when allowed) is 0, the whole
-// position.
-bool qty_arg(PyObject* obj, bool none_allowed, QtyLots* out) {
-  if (obj == nullptr || obj == Py_None) {
-    if (none_allowed) {
-      *out = 0;
-      return true;
-    }
-    return wrong_type("qty", "an int", obj == nullptr ? Py_None : obj);
-  }
-  return to_i64(obj, "qty", out) && in_range("qty", *out, 1, MOST, "at least 1 lot");
-}
-
-// A price of at least one tick, or None.
-bool price_arg(const char* field, PyObject* obj, std::optional<std::int64_t>* out) {
-  out->reset();
-  if (obj == nullptr || obj == Py_None) return true;
-  std::int64_t v = 0;
-  if (!to_i64(obj, field, &v) || !in_range(field, v, 1, MOST, "a price of at least 1 tick")) {
-    return false;
-  }
-  *out = v;
-  return true;
 }
 
 bool offset_arg(PyObject* obj, std::optional<Offset>* out) {
@@ -147,10 +128,14 @@ bool reducing_offset(const OrderTicket& t) {
 // Fields out
 
 PyObject* side_text(Side side) { return PyUnicode_FromString(name_of(side)); }
-PyObject* optional_int(const std::optional<std::int64_t>& v) {
-  return v ? from_i64(*v) : Py_NewRef(Py_None);
+PyObject* qty_of(PyTypeObject* type, const OrderTicket& t) {
+  if (t.qty == 0) return Py_NewRef(Py_None);
+  return count_field(venue_state_of_type(type), t.qty, t.units.qty);
 }
-PyObject* qty_of(const OrderTicket& t) { return t.qty == 0 ? Py_NewRef(Py_None) : from_i64(t.qty); }
+PyObject* price_of(PyTypeObject* type, const OrderTicket& t) {
+  if (!t.price) return Py_NewRef(Py_None);
+  return count_field(venue_state_of_type(type), *t.price, t.units.price);
+}
 PyObject* offset_text(const std::optional<Offset>& o) {
   return o ? PyUnicode_FromString(name_of(*o)) : Py_NewRef(Py_None);
 }
@@ -183,9 +168,15 @@ struct OrderClass {
   static constexpr const char* NAME = "halvorn.venue.Order";
   static constexpr const char* DOC =
       "Order(side, qty, *, price=None, offset=None, tif='gtc', post_only=False, "
-      "reduce_only=False, tag=None, instrument=None)\n--\n\n"
-      "An order with the venue's terms: a limit order at `price` (ticks), or a\n"
-      "market order without one.\n\n"
+      "reduce_only=False, tag=None, instrument=None, rounding='exact')\n--\n\n"
+      "An order with the venue's terms: a limit order at `price`, or a market\n"
+      "order without one.\n\n"
+      "`qty` and `price` are counts (an int: lots and ticks) or in the units of\n"
+      "the instrument the order is for (decimal text, a Decimal, or a float\n"
+      "read as the decimal it writes: \"0.5\", 2450.17).  A value in units is\n"
+      "counted when the strategy returns the order, exactly; one between two\n"
+      "steps fails the run naming the value and the step, unless `rounding` is\n"
+      "\"down\" or \"up\" (toward minus or plus infinity).\n\n"
       "`tif` is how long it works: \"gtc\" until filled or cancelled; \"ioc\" and\n"
       "\"fok\" only on the first tick it meets at the venue, what that tick does\n"
       "not fill expiring (on_end(id, \"expired\")); every tier fills an order\n"
@@ -202,45 +193,54 @@ struct OrderClass {
       "None it is for the instrument of the tick the strategy is deciding on.\n\n"
       "```python\n"
       "venue.Order(\"buy\", 2, price=599_990, post_only=True, tag=\"quote\")\n"
+      "venue.Order(\"buy\", \"0.002\", price=\"59999.0\")   # in units\n"
       "```\n\n"
       "# Errors\n\n"
       "ValueError naming the field: a side, offset or tif not among its words,\n"
       "a qty or price below 1, post_only without a price or with an immediate\n"
       "tif, a reduce-only order with offset=\"open\", an empty instrument;\n"
       "TypeError naming the field for a tag or instrument that is not a str.";
-  static constexpr std::array FIELDS = {"side",      "qty",         "price", "offset",    "tif",
-                                        "post_only", "reduce_only", "tag",   "instrument"};
+  static constexpr std::array FIELDS = {"side",       "qty",       "price",       "offset",
+                                        "tif",        "post_only", "reduce_only", "tag",
+                                        "instrument", "rounding"};
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
-      "Lots.",
-      "Limit price in ticks, or None for a market order.",
+      "Lots (an int), or a Decimal in the instrument's units.",
+      "Limit price in ticks (an int) or in units (a Decimal), or None for a\nmarket order.",
       "`\"open\"`, `\"close\"`, or None when left out.",
       "Time in force: `\"gtc\"`, `\"ioc\"` or `\"fok\"`.",
       "Refused rather than take liquidity on arrival.",
       "Only ever reduces the position it faces.",
       "The strategy's text for the order, or None.",
       "The symbol of the instrument it is for, or None for the tick's.",
+      ROUNDING_DOC,
   };
   static constexpr bool KEYWORD_ONLY = false;
   static constexpr std::size_t POSITIONAL = 2;
 
-  static Ref fields(PyTypeObject*, const Data& d) {
-    return tuple_of(side_text(d.side), qty_of(d), optional_int(d.price), offset_text(d.offset),
+  static Ref fields(PyTypeObject* type, const Data& d) {
+    return tuple_of(side_text(d.side), qty_of(type, d), price_of(type, d), offset_text(d.offset),
                     tif_text(d.terms.tif), flag(d.terms.post_only), flag(d.terms.reduce_only),
-                    text_or_none(d.tag), text_or_none(d.instrument));
+                    text_or_none(d.tag), text_or_none(d.instrument),
+                    rounding_field(d.units.rounding));
   }
-  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",      "qty",         "price", "offset",     "tif",
-                                   "post_only", "reduce_only", "tag",   "instrument", nullptr};
-    Arguments<9> a;
-    if (!parse_arguments(args, kwds, "OO|$OOOOOOO:Order", kwlist, &a)) return false;
+  static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
+  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
+    static const char* kwlist[] = {"side",       "qty",       "price",       "offset",
+                                   "tif",        "post_only", "reduce_only", "tag",
+                                   "instrument", "rounding",  nullptr};
+    Arguments<10> a;
+    if (!parse_arguments(args, kwds, "OO|$OOOOOOOO:Order", kwlist, &a)) return false;
+    const VenueState* st = venue_state_of_type(type);
     *out = OrderTicket{};
     out->form = Form::Order;
-    if (!side_arg(a[0], &out->side) || !qty_arg(a[1], false, &out->qty) ||
-        !price_arg("price", a[2], &out->price) || !offset_arg(a[3], &out->offset) ||
-        !tif_arg(a[4], &out->terms.tif) || !flag_arg("post_only", a[5], &out->terms.post_only) ||
+    if (!side_arg(a[0], &out->side) || !qty_arg(st, a[1], false, out) ||
+        !price_arg(st, "price", a[2], &out->price, &out->units.price) ||
+        !offset_arg(a[3], &out->offset) || !tif_arg(a[4], &out->terms.tif) ||
+        !flag_arg("post_only", a[5], &out->terms.post_only) ||
         !flag_arg("reduce_only", a[6], &out->terms.reduce_only) || !tag_arg(a[7], &out->tag) ||
-        !instrument_arg(a[8], &out->instrument) || !reducing_offset(*out)) {
+        !instrument_arg(a[8], &out->instrument) || !rounding_of(a[9], &out->units.rounding) ||
+        !reducing_offset(*out)) {
       return false;
     }
     if (out->terms.post_only && !out->price) {
@@ -264,7 +264,7 @@ struct OrderClass {
 
 constexpr char stop_doc[] =
     "Stop(side, qty=None, *, trigger, price=None, offset=None, reduce_only=False, tag=None, "
-    "fired_by='last', instrument=None)\n--\n\n"
+    "fired_by='last', instrument=None, rounding='exact')\n--\n\n"
     "A stop order: held by the engine until the price it watches reaches\n"
     "`trigger` (a sell on a fall to it or below, a buy on a rise to it or\n"
     "above), then sent as a market order, or as a limit order at `price` (a\n"
@@ -280,7 +280,8 @@ constexpr char stop_doc[] =
     "`qty=None` closes the whole position it faces when it fires.  A\n"
     "`reduce_only` stop (or one closing the position) is judged against the\n"
     "position when it fires.  `instrument` names the run's instrument it is\n"
-    "for, as for venue.Order: its trigger watches that instrument's prices.\n\n"
+    "for, as for venue.Order: its trigger watches that instrument's prices.\n"
+    "`qty`, `trigger` and `price` are counts or in units, as for venue.Order.\n\n"
     "```python\n"
     "venue.Stop(\"sell\", 2, trigger=590_000)                  # stop-market\n"
     "venue.Stop(\"sell\", 2, trigger=590_000, price=589_500)   # stop-limit\n"
@@ -294,7 +295,7 @@ constexpr char stop_doc[] =
 
 constexpr char take_profit_doc[] =
     "TakeProfit(side, qty=None, *, trigger, price=None, offset=None, reduce_only=False, "
-    "tag=None, fired_by='last', instrument=None)\n--\n\n"
+    "tag=None, fired_by='last', instrument=None, rounding='exact')\n--\n\n"
     "A take-profit order: held until the price it watches (`fired_by`,\n"
     "\"last\" or \"mark\", as for Stop) reaches `trigger` the other way from a\n"
     "stop (a sell on a rise to it or above, a buy on a fall to it or below),\n"
@@ -312,37 +313,43 @@ struct LevelClass {
   static constexpr bool STOP = K == TriggerKind::Stop;
   static constexpr const char* NAME = STOP ? "halvorn.venue.Stop" : "halvorn.venue.TakeProfit";
   static constexpr const char* DOC = STOP ? stop_doc : take_profit_doc;
-  static constexpr std::array FIELDS = {"side",        "qty", "trigger",  "price",     "offset",
-                                        "reduce_only", "tag", "fired_by", "instrument"};
+  static constexpr std::array FIELDS = {"side",        "qty", "trigger",  "price",      "offset",
+                                        "reduce_only", "tag", "fired_by", "instrument", "rounding"};
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
-      "Lots, or None for the whole position it closes.",
-      "The price at which it fires, in ticks.",
-      "The limit of the order it sends, in ticks, or None for a market order.",
+      "Lots (or a Decimal in units), or None for the whole position it closes.",
+      "The price at which it fires, in ticks (or a Decimal in units).",
+      "The limit of the order it sends, in ticks (or a Decimal in units), or\nNone for a market "
+      "order.",
       "`\"open\"`, `\"close\"`, or None when left out.",
       "Only ever reduces the position it faces.",
       "The strategy's text for the order, or None.",
       "The price it watches: `\"last\"` (the last trade) or `\"mark\"`.",
       "The symbol of the instrument it is for, or None for the tick's.",
+      ROUNDING_DOC,
   };
   static constexpr bool KEYWORD_ONLY = false;
   static constexpr std::size_t POSITIONAL = 2;
   static constexpr std::size_t REQUIRED = 1;
 
-  static Ref fields(PyTypeObject*, const Data& d) {
-    return tuple_of(side_text(d.side), qty_of(d), from_i64(d.terms.trigger.price),
-                    optional_int(d.price), offset_text(d.offset), flag(d.terms.reduce_only),
+  static Ref fields(PyTypeObject* type, const Data& d) {
+    return tuple_of(side_text(d.side), qty_of(type, d),
+                    count_field(venue_state_of_type(type), d.terms.trigger.price, d.units.trigger),
+                    price_of(type, d), offset_text(d.offset), flag(d.terms.reduce_only),
                     text_or_none(d.tag), fired_by_text(d.terms.trigger.source),
-                    text_or_none(d.instrument));
+                    text_or_none(d.instrument), rounding_field(d.units.rounding));
   }
-  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",        "qty", "trigger",  "price",      "offset",
-                                   "reduce_only", "tag", "fired_by", "instrument", nullptr};
-    Arguments<9> a;
-    if (!parse_arguments(args, kwds, STOP ? "O|O$OOOOOOO:Stop" : "O|O$OOOOOOO:TakeProfit", kwlist,
+  static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
+  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
+    static const char* kwlist[] = {"side",       "qty",         "trigger", "price",
+                                   "offset",     "reduce_only", "tag",     "fired_by",
+                                   "instrument", "rounding",    nullptr};
+    Arguments<10> a;
+    if (!parse_arguments(args, kwds, STOP ? "O|O$OOOOOOOO:Stop" : "O|O$OOOOOOOO:TakeProfit", kwlist,
                          &a)) {
       return false;
     }
+    const VenueState* st = venue_state_of_type(type);
     *out = OrderTicket{};
     out->form = STOP ? Form::Stop : Form::TakeProfit;
     if (a[2] == nullptr) {
@@ -351,12 +358,13 @@ struct LevelClass {
       return false;
     }
     std::int64_t trigger = 0;
-    if (!side_arg(a[0], &out->side) || !qty_arg(a[1], true, &out->qty) ||
-        !to_i64(a[2], "trigger", &trigger) ||
-        !in_range("trigger", trigger, 1, MOST, "a price of at least 1 tick") ||
-        !price_arg("price", a[3], &out->price) || !offset_arg(a[4], &out->offset) ||
+    if (!side_arg(a[0], &out->side) || !qty_arg(st, a[1], true, out) ||
+        !count_or_units(st, a[2], "trigger", "a price of at least 1 tick", &trigger,
+                        &out->units.trigger) ||
+        !price_arg(st, "price", a[3], &out->price, &out->units.price) ||
+        !offset_arg(a[4], &out->offset) ||
         !flag_arg("reduce_only", a[5], &out->terms.reduce_only) || !tag_arg(a[6], &out->tag) ||
-        !instrument_arg(a[8], &out->instrument)) {
+        !instrument_arg(a[8], &out->instrument) || !rounding_of(a[9], &out->units.rounding)) {
       return false;
     }
     out->terms.trigger = TriggerTerms{K, trigger, 0, 0};
@@ -377,7 +385,7 @@ struct TrailingStopClass {
   static constexpr const char* NAME = "halvorn.venue.TrailingStop";
   static constexpr const char* DOC =
       "TrailingStop(side, qty=None, *, distance=None, rate=None, activation=None, offset=None, "
-      "reduce_only=False, tag=None, fired_by='last', instrument=None)\n--\n\n"
+      "reduce_only=False, tag=None, fired_by='last', instrument=None, rounding='exact')\n--\n\n"
       "A trailing stop-market order: its trigger follows the best price it\n"
       "watches (`fired_by`: \"last\", the last trade, or \"mark\", the mark\n"
       "price) since its trail started -- the highest for a sell, the lowest for\n"
@@ -386,7 +394,9 @@ struct TrailingStopClass {
       "With an `activation` price the trail starts only once the price reaches\n"
       "it (a sell's from below, a buy's from above); without one it starts at\n"
       "once.  It then fires and executes as a Stop does.  `instrument` names\n"
-      "the run's instrument it is for, as for venue.Order.\n\n"
+      "the run's instrument it is for, as for venue.Order.  `qty`, `distance`\n"
+      "and `activation` are counts or in units, as for venue.Order (a distance\n"
+      "of \"5.0\" is 5 USDT of price).\n\n"
       "```python\n"
       "venue.TrailingStop(\"sell\", 2, distance=300)                  # 300 ticks behind\n"
       "venue.TrailingStop(\"sell\", 2, rate=venue.rate(\"0.01\"), activation=610_000)\n"
@@ -396,45 +406,54 @@ struct TrailingStopClass {
       "distance of 0, a rate outside 1 to 999_999_999, an activation price or\n"
       "qty below 1, an empty instrument; TypeError naming the field for a tag\n"
       "or instrument that is not a str.";
-  static constexpr std::array FIELDS = {"side",       "qty",       "distance",    "rate",
-                                        "activation", "offset",    "reduce_only", "tag",
-                                        "fired_by",   "instrument"};
+  static constexpr std::array FIELDS = {"side",       "qty",        "distance",    "rate",
+                                        "activation", "offset",     "reduce_only", "tag",
+                                        "fired_by",   "instrument", "rounding"};
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
-      "Lots, or None for the whole position it closes.",
-      "How far the trigger trails the best price, in ticks, or None.",
+      "Lots (or a Decimal in units), or None for the whole position it closes.",
+      "How far the trigger trails the best price, in ticks (or a Decimal in\nunits), or None.",
       "How far the trigger trails, in billionths of the best price, or None.",
-      "The price at which the trail starts, in ticks, or None for at once.",
+      "The price at which the trail starts, in ticks (or a Decimal in units),\nor None for at "
+      "once.",
       "`\"open\"`, `\"close\"`, or None when left out.",
       "Only ever reduces the position it faces.",
       "The strategy's text for the order, or None.",
       "The price it trails and fires on: `\"last\"` or `\"mark\"`.",
       "The symbol of the instrument it is for, or None for the tick's.",
+      ROUNDING_DOC,
   };
   static constexpr bool KEYWORD_ONLY = false;
   static constexpr std::size_t POSITIONAL = 2;
   static constexpr std::size_t REQUIRED = 2;
 
-  static Ref fields(PyTypeObject*, const Data& d) {
+  static Ref fields(PyTypeObject* type, const Data& d) {
     const TriggerTerms& t = d.terms.trigger;
-    return tuple_of(side_text(d.side), qty_of(d), positive_or_none(t.distance),
-                    positive_or_none(t.rate), positive_or_none(t.price), offset_text(d.offset),
-                    flag(d.terms.reduce_only), text_or_none(d.tag), fired_by_text(t.source),
-                    text_or_none(d.instrument));
+    const VenueState* st = venue_state_of_type(type);
+    return tuple_of(
+        side_text(d.side), qty_of(type, d),
+        t.distance > 0 ? count_field(st, t.distance, d.units.distance) : Py_NewRef(Py_None),
+        positive_or_none(t.rate),
+        t.price > 0 ? count_field(st, t.price, d.units.trigger) : Py_NewRef(Py_None),
+        offset_text(d.offset), flag(d.terms.reduce_only), text_or_none(d.tag),
+        fired_by_text(t.source), text_or_none(d.instrument), rounding_field(d.units.rounding));
   }
-  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
+  static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
+  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
     static const char* kwlist[] = {"side",       "qty",        "distance",    "rate",
                                    "activation", "offset",     "reduce_only", "tag",
-                                   "fired_by",   "instrument", nullptr};
-    Arguments<10> a;
-    if (!parse_arguments(args, kwds, "O|O$OOOOOOOO:TrailingStop", kwlist, &a)) return false;
+                                   "fired_by",   "instrument", "rounding",    nullptr};
+    Arguments<11> a;
+    if (!parse_arguments(args, kwds, "O|O$OOOOOOOOO:TrailingStop", kwlist, &a)) return false;
+    const VenueState* st = venue_state_of_type(type);
     *out = OrderTicket{};
     out->form = Form::TrailingStop;
     std::optional<std::int64_t> activation;
-    if (!side_arg(a[0], &out->side) || !qty_arg(a[1], true, &out->qty) ||
-        !price_arg("activation", a[4], &activation) || !offset_arg(a[5], &out->offset) ||
+    if (!side_arg(a[0], &out->side) || !qty_arg(st, a[1], true, out) ||
+        !price_arg(st, "activation", a[4], &activation, &out->units.trigger) ||
+        !offset_arg(a[5], &out->offset) ||
         !flag_arg("reduce_only", a[6], &out->terms.reduce_only) || !tag_arg(a[7], &out->tag) ||
-        !instrument_arg(a[9], &out->instrument)) {
+        !instrument_arg(a[9], &out->instrument) || !rounding_of(a[10], &out->units.rounding)) {
       return false;
     }
     const bool by_distance = a[2] != nullptr && a[2] != Py_None;
@@ -450,8 +469,8 @@ struct TrailingStopClass {
     t.kind = TriggerKind::Trailing;
     t.price = activation.value_or(0);
     if (!fired_by_arg(a[8], &t.source)) return false;
-    if (by_distance && !(to_i64(a[2], "distance", &t.distance) &&
-                         in_range("distance", t.distance, 1, MOST, "at least 1 tick"))) {
+    if (by_distance && !count_or_units(st, a[2], "distance", "at least 1 tick", &t.distance,
+                                       &out->units.distance)) {
       return false;
     }
     if (by_rate &&
@@ -535,17 +554,6 @@ bool member_of(const VenueState* st, PyObject* obj, const char* field, const cha
     }
   }
   return wrong_type(field, what, obj);
-}
-
-// The price an order of a bracket is judged by: its limit, else the
-// trigger it fires at; none for a market order or a trailing stop.
-std::optional<std::int64_t> level_of(const OrderTicket& t) {
-  if (t.price) return t.price;
-  if (t.terms.trigger.kind == TriggerKind::Stop ||
-      t.terms.trigger.kind == TriggerKind::TakeProfit) {
-    return t.terms.trigger.price;
-  }
-  return std::nullopt;
 }
 
 // How the instrument of a member reads in a refusal.
@@ -660,28 +668,10 @@ struct BracketOrderClass {
                     Py_NewRef(d.objects[2].get()));
   }
 
-  // An exit on the other side of the entry, beyond its price the right way.
-  static bool exit_ok(const OrderTicket& entry, const OrderTicket& exit, const char* field,
-                      bool stop) {
-    if (exit.side == entry.side) {
-      PyErr_Format(PyExc_ValueError,
-                   "%s: side must be the other side of the entry's (\"%s\" for a %s entry), got "
-                   "\"%s\"",
-                   field, name_of(entry.side == Side::Buy ? Side::Sell : Side::Buy),
-                   name_of(entry.side), name_of(exit.side));
-      return false;
-    }
-    const std::optional<std::int64_t> at = level_of(entry);
-    const std::optional<std::int64_t> level = level_of(exit);
-    if (!at || !level) return true;
-    const bool buy = entry.side == Side::Buy;
-    // A stop loses: below a buy's price, above a sell's; a take-profit gains.
-    const bool below = stop == buy;
-    if (below ? *level < *at : *level > *at) return true;
-    PyErr_Format(PyExc_ValueError, "%s: a %s entry at %s needs its %s %s that price, got %s", field,
-                 name_of(entry.side), grouped(*at).c_str(), stop ? "stop" : "take-profit",
-                 below ? "below" : "above", grouped(*level).c_str());
-    return false;
+  static bool exit_ok(const OrderTicket& entry, const OrderTicket& exit, bool stop) {
+    const std::optional<std::string> refusal = bracket_exit_refusal(entry, exit, stop);
+    if (refusal) raise_value_error(*refusal);
+    return !refusal;
   }
 
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
@@ -730,8 +720,8 @@ struct BracketOrderClass {
          !one_instrument(*entry, "entry", *take, "take_profit"))) {
       return false;
     }
-    if ((stop != nullptr && !exit_ok(*entry, *stop, "stop_loss", true)) ||
-        (take != nullptr && !exit_ok(*entry, *take, "take_profit", false))) {
+    if ((stop != nullptr && !exit_ok(*entry, *stop, true)) ||
+        (take != nullptr && !exit_ok(*entry, *take, false))) {
       return false;
     }
     *out = GroupData{};
@@ -744,7 +734,10 @@ struct BracketOrderClass {
       OrderTicket exit = *exits[i];
       // An exit closes what the entry opened: its size by default, and only
       // ever reducing, on the leg the entry opened.
-      if (exit.qty == 0) exit.qty = entry->qty;
+      if (exit.qty == 0) {
+        exit.qty = entry->qty;
+        exit.units.qty_of_entry = entry->units.qty.has_value();
+      }
       exit.terms.close_position = false;
       exit.terms.reduce_only = true;
       exit.offset = Offset::Close;

@@ -4,6 +4,8 @@
 
 #include "data/decimal.hpp"
 #include "py/argument_conversion.hpp"
+#include "py/venue/unit_values.hpp"
+#include "py/venue/venue_state.hpp"
 
 namespace halvorn::py::venue {
 
@@ -24,27 +26,18 @@ constexpr RateUnit PERCENT{"percent", "0.0000001", "billionths (0.0000001 %)"};
 constexpr RateUnit BPS{"bps", "0.00001", "billionths (0.00001 basis points)"};
 
 // The text as a whole number of `unit`, exactly.
-PyObject* exact_count(PyObject* const* args, Py_ssize_t nargs, const RateUnit& unit) {
+PyObject* exact_count(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      const RateUnit& unit) {
   if (nargs != 1) {
     PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", unit.function,
                  nargs);
     return nullptr;
   }
+  // A float is read as the decimal it writes, as an Instrument reads its
+  // sizes: 0.0004 is "0.0004", the rate its writer meant.
   PyObject* text = args[0];
-  if (!PyUnicode_Check(text)) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s() takes the text of a decimal number, such as \"0.0004\", got %.200s; a float "
-                 "has been rounded before it gets here",
-                 unit.function, Py_TYPE(text)->tp_name);
-    return nullptr;
-  }
-  std::string utf8;
-  if (!utf8_of(text, &utf8)) return nullptr;
   data::Decimal value;
-  if (data::parse_decimal(utf8, &value) != data::DecimalFault::None) {
-    PyErr_Format(PyExc_ValueError, "%R is not a decimal number", text);
-    return nullptr;
-  }
+  if (!unit_value(venue_state_of_module(module), text, unit.function, &value)) return nullptr;
   const data::Scaled scaled =
       data::scale(value, *data::parse_step(unit.step), data::Rounding::Exact);
   if (scaled.fault == data::ScaleFault::NotMultiple) {
@@ -58,32 +51,32 @@ PyObject* exact_count(PyObject* const* args, Py_ssize_t nargs, const RateUnit& u
   return PyLong_FromLongLong(scaled.count);
 }
 
-PyObject* rate(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return exact_count(args, nargs, RATE);
+PyObject* rate(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return exact_count(module, args, nargs, RATE);
 }
-PyObject* percent(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return exact_count(args, nargs, PERCENT);
+PyObject* percent(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return exact_count(module, args, nargs, PERCENT);
 }
-PyObject* bps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return exact_count(args, nargs, BPS);
+PyObject* bps(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  return exact_count(module, args, nargs, BPS);
 }
 
 }  // namespace
 
 PyMethodDef rate_functions[3] = {
     {"rate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rate)), METH_FASTCALL,
-     "rate(text, /)\n--\n\n"
+     "rate(value, /)\n--\n\n"
      "A rate written as a decimal fraction, in billionths, exactly.\n\n"
      "```python\n"
      "venue.rate(\"0.0004\")   # 400_000, 0.04 %\n"
      "venue.rate(\"-0.0001\")  # -100_000, a rebate\n"
      "```\n\n"
      "# Errors\n\n"
-     "TypeError for anything but a str (a float has already been rounded);\n"
-     "ValueError for text that is not a decimal number or not a whole\n"
-     "number of billionths."},
+     "TypeError for anything but decimal text, a Decimal, an int or a float\n"
+     "(read as the decimal it writes: 0.0004 is \"0.0004\"); ValueError for\n"
+     "text that is not a decimal number or not a whole number of billionths."},
     {"percent", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(percent)), METH_FASTCALL,
-     "percent(text, /)\n--\n\n"
+     "percent(value, /)\n--\n\n"
      "A rate written in percent, in billionths, exactly.\n\n"
      "```python\n"
      "venue.percent(\"0.04\")  # 400_000\n"
@@ -91,7 +84,7 @@ PyMethodDef rate_functions[3] = {
      "# Errors\n\n"
      "As `rate`."},
     {"bps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bps)), METH_FASTCALL,
-     "bps(text, /)\n--\n\n"
+     "bps(value, /)\n--\n\n"
      "A rate written in basis points (0.01 %), in billionths, exactly.\n\n"
      "```python\n"
      "venue.bps(\"4\")  # 400_000\n"

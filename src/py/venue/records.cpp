@@ -457,19 +457,15 @@ PyObject* run_equity_curve(PyObject* self, void*) {
 }
 PyObject* run_equity_times(PyObject* self, void*) { return int_list(run_of(self).equity_times); }
 
+// What a run prints is in USDT and its instruments' units, written by
+// halvorn._unit_text; the counts stay its attributes.
 PyObject* run_repr(PyObject* self) {
-  return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
-    const RunData& r = run_of(self);
-    std::string text = "Run(strategy=" + quote_escaped_utf8(r.summary.strategy) +
-                       ", tier=" + r.tier + ", ticks=" + std::to_string(r.summary.ticks) +
-                       ", fills=" + std::to_string(r.summary.fills) +
-                       ", final_equity=" + std::to_string(r.summary.final_equity);
-    if (r.summary.liquidations != 0) {
-      text += ", LIQUIDATED " + std::to_string(r.summary.liquidations) + "x";
-    }
-    text += ")";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  });
+  return guarded(state_of_type(Py_TYPE(self)),
+                 [&] { return call_python("halvorn._unit_text", "run_repr", {self}); });
+}
+PyObject* run_str(PyObject* self) {
+  return guarded(state_of_type(Py_TYPE(self)),
+                 [&] { return call_python("halvorn._unit_text", "run_str", {self}); });
 }
 
 PyGetSetDef run_getset[] = {
@@ -490,8 +486,9 @@ PyGetSetDef run_getset[] = {
     {"per_instrument", run_get<Ref, &RunData::per_instrument>, nullptr,
      "What each instrument added up to, in the order of their ids: a tuple of\n"
      "InstrumentResult (symbol, ticks, realized, fees, funding, position,\n"
-     "short_position, last).  Money in Cash; realized, fees and funding sum\n"
-     "to the run's totals.",
+     "short_position, last).  Its fields are counts (money in Cash; realized,\n"
+     "fees and funding sum to the run's totals); it prints as a table in USDT\n"
+     "and each instrument's units, and to_frame() makes it a DataFrame.",
      nullptr},
     {"instrument", run_get<Ref, &RunData::instrument>, nullptr,
      "The Instrument the run's ticks, lots and prices are in: the Venue's, or\n"
@@ -554,14 +551,9 @@ PyObject* run_units_view(PyObject* self, PyObject* args, PyObject* kwds, const c
   Arguments<1> v;
   const std::string format = std::string("|$O:") + name;
   if (!parse_arguments(args, kwds, format.c_str(), kwlist, &v)) return nullptr;
-  Ref module = Ref::steal(PyImport_ImportModule("halvorn._run_units"));
-  if (!module) return nullptr;
-  Ref function = Ref::steal(PyObject_GetAttrString(module.get(), name));
-  if (!function) return nullptr;
-  Ref units = v[0] ? Ref::borrow(v[0]) : Ref::steal(PyUnicode_FromString("decimal"));
+  Ref units = v[0] ? Ref::borrow(v[0]) : Ref::steal(PyUnicode_FromString("float"));
   if (!units) return nullptr;
-  PyObject* call_args[] = {self, units.get()};
-  return PyObject_Vectorcall(function.get(), call_args, 2, nullptr);
+  return call_python("halvorn._run_units", name, {self, units.get()});
 }
 
 PyObject* run_fills_frame(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -574,17 +566,19 @@ PyObject* run_equity_frame(PyObject* self, PyObject* args, PyObject* kwds) {
 PyMethodDef run_methods[] = {
     {"fills_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_fills_frame)),
      METH_VARARGS | METH_KEYWORDS,
-     "fills_frame($self, /, *, units='decimal')\n--\n\n"
+     "fills_frame($self, /, *, units='float')\n--\n\n"
      "The fills as a pandas DataFrame indexed by fill time (UTC): order,\n"
      "side, offset, price in the quote currency, qty in the base asset, fee in\n"
-     "USDT, taker, and the times in ns.  units='decimal' gives exact\n"
-     "decimal.Decimal values, 'float' the nearest floats.  Needs the run's\n"
-     "instrument and pandas (the report extra)."},
+     "USDT, taker, and the times in ns.  units='float' gives float64 columns\n"
+     "of the floats nearest the exact values, 'decimal' the exact\n"
+     "decimal.Decimal values.  Needs the run's instrument and pandas (the\n"
+     "report extra)."},
     {"equity_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_equity_frame)),
      METH_VARARGS | METH_KEYWORDS,
-     "equity_frame($self, /, *, units='decimal')\n--\n\n"
+     "equity_frame($self, /, *, units='float')\n--\n\n"
      "The equity samples as a pandas DataFrame indexed by time (UTC), in\n"
-     "USDT.  Needs pandas (the report extra)."},
+     "USDT: float64, or exact decimal.Decimal values with units='decimal'.\n"
+     "Needs pandas (the report extra)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -592,6 +586,7 @@ PyType_Slot run_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<RunData>)},
     {Py_tp_repr, reinterpret_cast<void*>(run_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(run_str)},
     {Py_tp_getset, run_getset},
     {Py_tp_methods, run_methods},
     {Py_tp_doc, const_cast<char*>("What a venue run produced: everything a RunResult has, with\n"
@@ -654,7 +649,10 @@ bool instrument_results(VenueState* st, const backtest::RunResult& r, const Venu
     if (!ok) return false;
     PyTuple_SET_ITEM(data->per_instrument.get(), static_cast<Py_ssize_t>(i), item.release());
   }
-  return true;
+  data->per_instrument =
+      Ref::steal(call_python("halvorn._unit_text", "InstrumentResults",
+                             {data->per_instrument.get(), data->instruments.get()}));
+  return static_cast<bool>(data->per_instrument);
 }
 
 }  // namespace

@@ -202,7 +202,7 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
     }
     Comparison comparison;
     if (!compare_runs(request, build, ticks, batch, &comparison)) return nullptr;
-    return box(core->mode_comparison_type, comparison);
+    return box(st->mode_comparison_type, comparison);
   });
 }
 
@@ -229,7 +229,7 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
                          &report)) {
       return nullptr;
     }
-    return box(core->lookahead_report_type, std::move(report));
+    return box(st->lookahead_report_type, std::move(report));
   });
 }
 
@@ -246,7 +246,11 @@ PyMethodDef run_defs[] = {
      "The strategy follows the protocol of `halvorn.run_backtest`\n"
      "(`on_tick(ctx)` for batch 1, `on_batch(ticks)`\n"
      "otherwise, returning None or a list of Order), and may also return\n"
-     "`Cancel(order_id)` and `CancelAll()` in that list.  Orders are numbered\n"
+     "`Cancel(order_id)` and `CancelAll()` in that list.  Its `ctx` is a\n"
+     "venue.Context: halvorn.Context's counts, the tick's Instrument\n"
+     "(`ctx.instrument`) and views in units (`ctx.units`, `ctx.floats`); the\n"
+     "venue's orders take prices and quantities in units too, counted by the\n"
+     "order's instrument exactly.  Orders are numbered\n"
      "1, 2, 3, ... in the order they were returned, across the run.  When the\n"
      "strategy has them, `on_fill(fill)` is called with each fill booked on a\n"
      "tick, then `on_end(order_id, how)` (how \"filled\", \"canceled\",\n"
@@ -290,7 +294,8 @@ PyMethodDef run_defs[] = {
     {"compare_modes", as_cfunction(compare_modes), METH_VARARGS | METH_KEYWORDS,
      "compare_modes(build, ticks, balance, batch, *, venue=None, depth=None, marks=None)\n--\n\n"
      "Run one strategy per tick and in batches on a venue and report what\n"
-     "batching changed (a halvorn.ModeComparison).  `depth` and `marks` as\n"
+     "batching changed (a venue.ModeComparison: halvorn.ModeComparison's\n"
+     "values, printed in USDT).  `depth` and `marks` as\n"
      "in run(): each of the two runs streams the files from their start.\n\n"
      "```python\n"
      "venue.compare_modes(Strategy, ticks, 10_000, 4096, venue=v).identical\n"
@@ -300,7 +305,7 @@ PyMethodDef run_defs[] = {
     {"lookahead_check", as_cfunction(lookahead_check), METH_VARARGS | METH_KEYWORDS,
      "lookahead_check(build, ticks, balance, *, max_points=200, venue=None)\n--\n\n"
      "Whether a strategy decides from the past alone, on a venue (a\n"
-     "halvorn.LookaheadReport); as halvorn.lookahead_check.\n\n"
+     "venue.LookaheadReport); as halvorn.lookahead_check.\n\n"
      "```python\n"
      "venue.lookahead_check(lambda known: Strategy(), ticks, 10_000).clean\n"
      "```\n\n"

@@ -5,11 +5,13 @@
 #include "py/registry.hpp"
 #include "py/tick_batch.hpp"
 #include "py/venue/account_classes.hpp"
+#include "py/venue/check_classes.hpp"
 #include "py/venue/compiled_class.hpp"
 #include "py/venue/order_classes.hpp"
 #include "py/venue/records.hpp"
 #include "py/venue/runs.hpp"
 #include "py/venue/tier_classes.hpp"
+#include "py/venue/unit_views.hpp"
 #include "py/venue/venue_config.hpp"
 #include "py/venue/venue_state.hpp"
 
@@ -22,9 +24,12 @@ const char venue_doc[] =
     "queue position and impact, hedge mode, cancellations, stops,\n"
     "take-profits, trailing stops, time in force, post-only and reduce-only\n"
     "orders, brackets, feedback and full results.\n\n"
-    "Everything is an integer in the engine's units: rates in billionths\n"
+    "Everything the engine counts is an integer: rates in billionths\n"
     "(1_000_000_000 = 100 %), times in nanoseconds, prices in ticks, money in\n"
-    "Cash (halvorn.CASH_SCALE per USDT).\n\n"
+    "Cash (halvorn.CASH_SCALE per USDT).  On a Venue with an Instrument a\n"
+    "strategy may read and write in the instrument's units instead\n"
+    "(`ctx.units`, `venue.Order(\"buy\", \"0.5\", price=\"2450.17\")`), and\n"
+    "a run prints in USDT and those units.\n\n"
     "```python\n"
     "from halvorn import venue\n"
     "v = venue.Venue(maker_fee=venue.rate(\"0.0002\"), taker_fee=venue.rate(\"0.0005\"),\n"
@@ -46,6 +51,8 @@ constexpr std::pair<PyObject * VenueState::*, const char*> STRINGS[] = {
     {&VenueState::str_symbol, "symbol"},
     {&VenueState::str_positions, "positions"},
     {&VenueState::str_batch_symbols, "batch_symbols"},
+    {&VenueState::str_instrument, "instrument"},
+    {&VenueState::str_instruments, "instruments"},
 };
 
 PyStructSequence_Field position_fields[] = {
@@ -96,7 +103,7 @@ const std::array<ClassEntry<VenueState>, 2> BATCH_CLASSES = {{
 
 constexpr PyObject* VenueState::* VALUES[] = {
     &VenueState::default_venue, &VenueState::example_tiers,          &VenueState::zero_latency,
-    &VenueState::position_type, &VenueState::instrument_result_type,
+    &VenueState::position_type, &VenueState::instrument_result_type, &VenueState::decimal_type,
 };
 
 struct VenueRefs {
@@ -109,6 +116,8 @@ struct VenueRefs {
     each_class(st, RECORD_CLASSES, f);
     each_class(st, BATCH_CLASSES, f);
     each_class(st, COMPILED_CLASSES, f);
+    each_class(st, UNIT_VIEW_CLASSES, f);
+    each_class(st, CHECK_CLASSES, f);
     for (auto member : VALUES) f(&(st->*member));
     for (const auto& [member, text] : STRINGS) f(&(st->*member));
   }
@@ -122,9 +131,14 @@ int exec_venue(PyObject* module) {
       st->*member = PyUnicode_InternFromString(text);
       if (st->*member == nullptr) return -1;
     }
+    Ref decimal = Ref::steal(PyImport_ImportModule("decimal"));
+    st->decimal_type = decimal ? PyObject_GetAttrString(decimal.get(), "Decimal") : nullptr;
+    if (st->decimal_type == nullptr) return -1;
     if (add_config(module, st) < 0 || add_classes(module, st, ORDER_CLASSES) < 0 ||
         add_classes(module, st, RECORD_CLASSES) < 0 || add_classes(module, st, BATCH_CLASSES) < 0 ||
-        add_classes(module, st, COMPILED_CLASSES) < 0) {
+        add_classes(module, st, COMPILED_CLASSES) < 0 ||
+        add_classes(module, st, UNIT_VIEW_CLASSES) < 0 ||
+        add_classes(module, st, CHECK_CLASSES) < 0) {
       return -1;
     }
     st->position_type = reinterpret_cast<PyObject*>(PyStructSequence_NewType(&position_desc));

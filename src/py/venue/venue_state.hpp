@@ -44,6 +44,12 @@ struct VenueState {
   PyTypeObject* margin_type;
   PyTypeObject* run_type;
   PyTypeObject* tick_batch_type;
+  // What a per-tick strategy is shown, and its views in units.
+  PyTypeObject* context_type;
+  PyTypeObject* units_type;
+  // What a mode comparison and a lookahead check return.
+  PyTypeObject* mode_comparison_type;
+  PyTypeObject* lookahead_report_type;
   PyTypeObject* column_type;
   // Values handed out as they are.
   PyObject* default_venue;           // Venue()
@@ -51,6 +57,7 @@ struct VenueState {
   PyObject* zero_latency;            // Fixed(0)
   PyObject* position_type;           // Position, a struct sequence class
   PyObject* instrument_result_type;  // InstrumentResult, likewise
+  PyObject* decimal_type;            // decimal.Decimal, which values in units may be
   PyObject* str_on_fill;
   PyObject* str_on_end;
   PyObject* str_on_liquidation;
@@ -62,6 +69,8 @@ struct VenueState {
   PyObject* str_symbol;
   PyObject* str_positions;
   PyObject* str_batch_symbols;
+  PyObject* str_instrument;
+  PyObject* str_instruments;
 };
 
 extern PyModuleDef venue_def;
