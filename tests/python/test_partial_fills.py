@@ -249,8 +249,9 @@ class TestParts:
         assert s.fills == [(1, 2, 4), (1, 2, 2), (1, 2, 0)]
         assert s.ends == [(1, "filled")]
         assert [f.tick for f in run.fills] == [1, 2, 3]
-        frame = run.fills_frame()
-        assert [str(x) for x in frame["remaining"]] == ["0.004", "0.002", "0"]
+        exact = run.fills_frame(units="decimal")
+        assert [str(x) for x in exact["remaining"]] == ["0.004", "0.002", "0"]
+        assert run.fills_frame()["remaining"].tolist() == [0.004, 0.002, 0.0]
 
     def test_many_parts_make_one_round_trip(self):
         pytest.importorskip("pandas")
