@@ -69,6 +69,21 @@ def time_limit(value: object) -> float | None:
 # --- what an executor can carry -------------------------------------------------------
 
 
+def keep_partial(error: BaseException, partial: Callable[[], Any]) -> None:
+    """Hangs what finished, `partial()`, on the exception that stops a fan-out
+    as `error.partial`, so that one failing run does not cost the hours the
+    others took; None when putting it together fails as well."""
+    try:
+        value = partial()
+    except Exception:
+        # Never hide the error itself behind one in putting its results together.
+        value = None
+    try:
+        setattr(error, "partial", value)
+    except AttributeError:
+        pass
+
+
 def carrier(executor: cf.Executor) -> str:
     """How `executor` moves a task to where it runs.
 

@@ -126,16 +126,7 @@ def walk_forward(build: Callable[..., Any],
                 walk.train(runner, _slots(executor))
                 walk.test(runner)
             except BaseException as error:
-                try:
-                    partial = walk.result(split, partial=True)
-                except Exception:
-                    # Never hide the error itself behind one in putting its
-                    # windows together.
-                    partial = None
-                try:
-                    setattr(error, "partial", partial)
-                except AttributeError:
-                    pass
+                _fanout.keep_partial(error, lambda: walk.result(split, partial=True))
                 raise
             return walk.result(split, partial=False)
     finally:

@@ -651,18 +651,10 @@ def _work(build: Callable[..., Any], sets: list[dict[str, Any]], path: Any, bala
 
 def _keep_partial(error: BaseException, sets: list[dict[str, Any]],
                   finished: dict[int, _Outcome]) -> None:
-    """Hangs the sets that finished on the exception that stops the sweep, so that
-    one bad set does not cost the hours the others took."""
+    """Hangs the sets that finished on the exception that stops the sweep."""
     ks = sorted(finished)
-    try:
-        partial = _result([sets[k] for k in ks], [finished[k] for k in ks]) if ks else None
-    except Exception:
-        # Never hide the error itself behind one in putting its rows together.
-        partial = None
-    try:
-        setattr(error, "partial", partial)
-    except AttributeError:
-        pass
+    _fanout.keep_partial(
+        error, lambda: _result([sets[k] for k in ks], [finished[k] for k in ks]) if ks else None)
 
 
 def _result(sets: list[dict[str, Any]], outcomes: list[_Outcome]) -> Result:
