@@ -38,6 +38,7 @@ import numpy as np  # noqa: E402
 
 import halvorn  # noqa: E402
 import research_strategy  # noqa: E402
+from cached_ticks import cached_ticks  # noqa: E402
 from halvorn import data, research  # noqa: E402
 
 WINDOWS = 20
@@ -51,20 +52,16 @@ PERIODS = 50  # equity samples of a training run
 
 
 def tick_file(directory: str, n: int) -> halvorn.TickSource:
-    path = os.path.join(directory, f"research-{n}.hvtk")
-    try:
-        source = halvorn.load_ticks(path)
-        if source.count == n:
-            return source
-    except ValueError:
-        pass
-    print(f"  writing {n:,} ticks to {path} ...", flush=True)
+    return cached_ticks(os.path.join(directory, f"research-{n}.hvtk"), n, write_walk)
+
+
+def write_walk(path: str, n: int) -> None:
     rng = np.random.default_rng(n)
     # A random walk whose drift turns every few hundred thousand ticks.
     drift = np.repeat(rng.choice([-0.02, 0.0, 0.02], size=n // 300_000 + 1), 300_000)[:n]
     prices = (600_000 + np.cumsum(rng.integers(-3, 4, n) + drift)).round().astype(np.int64)
     times = 1_700_000_000 * 10**9 + np.arange(n, dtype=np.int64) * 50_000_000
-    return data.from_arrays(path, times, prices, bid=prices - 1, ask=prices + 1)
+    data.from_arrays(path, times, prices, bid=prices - 1, ask=prices + 1)
 
 
 def load() -> str:

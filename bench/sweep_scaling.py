@@ -37,6 +37,7 @@ import tempfile
 import time
 
 import halvorn
+from cached_ticks import cached_ticks
 from halvorn import sweep
 
 GRID = {"fast": [50, 200], "slow": [2_000, 5_000, 10_000, 20_000]}
@@ -69,20 +70,15 @@ class Crossover:
 
 
 def tick_file(directory: str, n: int) -> halvorn.TickSource:
-    path = os.path.join(directory, f"walk-{n}.hvtk")
-    try:
-        source = halvorn.load_ticks(path)
-        if source.count == n:
-            return source
-    except ValueError:
-        pass
-    print(f"  writing {n:,} ticks to {path} ...", flush=True)
+    return cached_ticks(os.path.join(directory, f"walk-{n}.hvtk"), n, write_in_a_process)
+
+
+def write_in_a_process(path: str, n: int) -> None:
     writer = multiprocessing.get_context("spawn").Process(target=write_walk, args=(path, n))
     writer.start()
     writer.join()
     if writer.exitcode != 0:
         raise SystemExit(f"writing {path} failed")
-    return halvorn.load_ticks(path)
 
 
 def write_walk(path: str, n: int) -> None:
