@@ -71,8 +71,7 @@ void CompiledDriven::keep_fills(std::span<const Fill> fills) {
   // The fills of this tick: the tick before this adapter's next.
   const backtest::Booking booking{ticks_seen_, backtest::FillEffect::Open};
   for (const Fill& f : fills) {
-    const venue::FillRecord record =
-        venue::fill_record(f, core::fill_fee(f, parts_.contract_size, parts_.fee_rates), booking);
+    const venue::FillRecord record = venue::fill_record(f, booking);
     // A function written against the first layout reads the record's first
     // eight words; one that asks for the full record reads the tick index
     // after them and what the fill's order had left.
