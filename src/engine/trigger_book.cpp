@@ -15,12 +15,12 @@ bool TriggerBook::take_reached(std::int64_t price,
                                std::vector<std::pair<std::uint64_t, OrderId>>& out) {
   const std::size_t before = out.size();
   while (const Resting* front = book_.front(Lane::BuyLimits)) {
-    if (front->order.kind.price < price) break;
+    if (!reaches(price, front->order.kind.price, Fires::AtOrBelow)) break;
     out.emplace_back(front->entry_seq, front->id());
     book_.remove(front->id());
   }
   while (const Resting* front = book_.front(Lane::SellLimits)) {
-    if (front->order.kind.price > price) break;
+    if (!reaches(price, front->order.kind.price, Fires::AtOrAbove)) break;
     out.emplace_back(front->entry_seq, front->id());
     book_.remove(front->id());
   }

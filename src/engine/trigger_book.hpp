@@ -15,6 +15,7 @@
 
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -28,6 +29,30 @@ namespace halvorn::engine {
 enum class Fires : std::uint8_t {
   AtOrBelow = 0,  // when the price falls to the level or below
   AtOrAbove = 1,  // when the price rises to the level or above
+};
+
+// Whether `price` fires a trigger at `level` that fires `fires`: the one
+// comparison by which the book takes what a price reaches and a run skips
+// ticks that reach nothing.
+constexpr bool reaches(std::int64_t price, std::int64_t level, Fires fires) {
+  return fires == Fires::AtOrBelow ? price <= level : price >= level;
+}
+
+// The nearest levels of the triggers of one or more books: the highest of
+// those that fire at or below a price, the lowest of those that fire at or
+// above it; the far end of the 64-bit range for a direction that holds none,
+// which no price reaches.
+struct Reach {
+  std::int64_t below = I64_MIN;
+  std::int64_t above = I64_MAX;
+
+  bool reached_by(std::int64_t price) const {
+    return reaches(price, below, Fires::AtOrBelow) || reaches(price, above, Fires::AtOrAbove);
+  }
+  // The reach of this book's triggers and `other`'s together.
+  Reach with(const Reach& other) const {
+    return Reach{std::max(below, other.below), std::min(above, other.above)};
+  }
 };
 
 // A TriggerBook holds order ids by trigger level.
@@ -49,16 +74,12 @@ class TriggerBook {
   bool empty() const { return book_.empty(); }
   void clear() { book_.clear(); }
 
-  // The levels a price must reach to fire anything: the highest of those
-  // that fire at or below it, the lowest of those that fire at or above it;
-  // the far end of the 64-bit range for a direction that holds none.
-  std::int64_t highest_below() const {
-    const Resting* front = book_.front(Lane::BuyLimits);
-    return front == nullptr ? I64_MIN : front->order.kind.price;
-  }
-  std::int64_t lowest_above() const {
-    const Resting* front = book_.front(Lane::SellLimits);
-    return front == nullptr ? I64_MAX : front->order.kind.price;
+  // The levels a price must reach to fire anything held.
+  Reach reach() const {
+    const Resting* below = book_.front(Lane::BuyLimits);
+    const Resting* above = book_.front(Lane::SellLimits);
+    return Reach{below == nullptr ? I64_MIN : below->order.kind.price,
+                 above == nullptr ? I64_MAX : above->order.kind.price};
   }
 
   // Removes every id whose level `price` reaches and appends it to `out` as
