@@ -72,9 +72,9 @@ void CompiledDriven::keep_fills(std::span<const Fill> fills) {
   const backtest::Booking booking{ticks_seen_, backtest::FillEffect::Open};
   for (const Fill& f : fills) {
     const venue::FillRecord record = venue::fill_record(f, booking);
-    // A function written against the first layout reads the record's first
-    // eight words; one that asks for the full record reads the tick index
-    // after them and what the fill's order had left.
+    // A function that asks for eight words a fill reads the record's first
+    // eight; one that asks for the full record reads the tick index after
+    // them and what the fill's order had left.
     std::int64_t words[FULL_FILL_WORDS];
     static_assert(offsetof(venue::FillRecord, tick) == FILL_WORDS * sizeof(std::int64_t));
     static_assert(sizeof(venue::FillRecord) == (FULL_FILL_WORDS - 1) * sizeof(std::int64_t));
