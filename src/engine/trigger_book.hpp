@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -76,10 +77,8 @@ class TriggerBook {
 
   // The levels a price must reach to fire anything held.
   Reach reach() const {
-    const Resting* below = book_.front(Lane::BuyLimits);
-    const Resting* above = book_.front(Lane::SellLimits);
-    return Reach{below == nullptr ? I64_MIN : below->order.kind.price,
-                 above == nullptr ? I64_MAX : above->order.kind.price};
+    return Reach{nearest(Fires::AtOrBelow).value_or(I64_MIN),
+                 nearest(Fires::AtOrAbove).value_or(I64_MAX)};
   }
 
   // Removes every id whose level `price` reaches and appends it to `out` as
@@ -88,6 +87,24 @@ class TriggerBook {
   bool take_reached(std::int64_t price, std::vector<std::pair<std::uint64_t, OrderId>>& out);
 
  private:
+  // A trigger is held as a one-lot limit order at its level, on the side
+  // whose lane keeps the order a move reaches them in: those that fire on a
+  // fall as bids (highest first), those that fire on a rise as asks (lowest
+  // first).  Nothing else here knows which lane is which.
+  static constexpr Side side_of(Fires fires) {
+    return fires == Fires::AtOrBelow ? Side::Buy : Side::Sell;
+  }
+  static constexpr Lane lane_of(Fires fires) {
+    return fires == Fires::AtOrBelow ? Lane::BuyLimits : Lane::SellLimits;
+  }
+  static std::int64_t level_of(const Resting& held) { return held.order.kind.price; }
+  // The level of the trigger a move in `fires`'s direction reaches first;
+  // none when none fires that way.
+  std::optional<std::int64_t> nearest(Fires fires) const {
+    const Resting* front = book_.front(lane_of(fires));
+    return front == nullptr ? std::nullopt : std::optional<std::int64_t>(level_of(*front));
+  }
+
   Book book_;
 };
 
