@@ -377,8 +377,7 @@ def summarise(*, run: Any, trips: Sequence[Any], given: _report_ticks.Given,
             for symbol, end_ in zip(symbols, given.ends) if symbol is not None}
 
     closed = [trip for trip in trips if trip.exit_ts is not None]
-    nets = [trip.direction * (trip.exit_value - trip.entry_value) * trip.market.contract_size
-            - trip.fees + trip.funding for trip in closed]
+    nets = [trip.net(trip.exit_value) for trip in closed]
     on_cost = [n / (trip.entry_value * trip.market.contract_size)
                for n, trip in zip(nets, closed) if trip.entry_value]
     sqn, kelly = trade_quality(on_cost)

@@ -45,10 +45,6 @@ from typing import Any
 from halvorn import _report_ticks, _run_units
 from halvorn._optional import require
 
-# The contract size of a Venue made with no arguments: the cash value of one
-# tick on one lot.
-DEFAULT_CONTRACT_SIZE = 10_000
-
 # Average prices are rarely whole ticks; as decimals they are written to this
 # many places beyond the tick's own.
 _AVERAGE_EXTRA_PLACES = 4
@@ -77,7 +73,8 @@ def contract_size(run: Any, venue: Any) -> int:
         return int(instrument.contract_size)
     if venue is not None:
         return int(venue.contract_size)
-    return DEFAULT_CONTRACT_SIZE
+    from halvorn.venue import Venue
+    return int(Venue().contract_size)
 
 
 def run_markets(run: Any, venue: Any = None) -> list[Market]:
@@ -117,6 +114,15 @@ class Trip:
     exit_ts: int | None = None
     exit_order: int | None = None
     liquidated: bool = False
+
+    def gross(self, sold: int) -> int:
+        """Profit before fees and funding, cash units, when what was opened
+        comes back at `sold` (ticks × lots)."""
+        return self.direction * (sold - self.entry_value) * self.market.contract_size
+
+    def net(self, sold: int) -> int:
+        """Profit after its fees and its share of funding, cash units."""
+        return self.gross(sold) - self.fees + self.funding
 
 
 @dataclass
@@ -419,16 +425,19 @@ def frame(run: Any, walked: Walk, *, units: str, marks: Mapping[int, int], end: 
         return None if instrument is None else str(instrument.tick_size)
 
     gross: list[Any] = []
+    net: list[Any] = []
     exit_prices: list[Any] = []
     for trip in trips:
         left = trip.opened - trip.closed
         mark = marks.get(trip.market.number)
         if left and mark is None:
             gross.append(None)
+            net.append(None)
             exit_prices.append(missing)
             continue
         sold = trip.exit_value + left * (mark or 0)
-        gross.append(trip.direction * (sold - trip.entry_value) * trip.market.contract_size)
+        gross.append(trip.gross(sold))
+        net.append(trip.net(sold))
         exit_prices.append(average_price(sold, trip.opened, tick_step(trip), units))
 
     def cash(values: list[int]) -> Any:
@@ -440,7 +449,6 @@ def frame(run: Any, walked: Walk, *, units: str, marks: Mapping[int, int], end: 
 
     fees = [trip.fees for trip in trips]
     funding = [trip.funding for trip in trips]
-    net = [None if g is None else g - f + share for g, f, share in zip(gross, fees, funding)]
     lots = np.array([trip.opened for trip in trips], dtype=np.int64)
     markets = [track.market for track in walked.tracks]
     if len(markets) == 1:

@@ -43,7 +43,7 @@ struct InstrumentConfig {
   core::Tier tier;
   margin::TierTable margin_tiers = margin::TierTable::example_btcusdt();
   margin::FundingSchedule funding;
-  std::int64_t contract_size = 10'000;
+  std::int64_t contract_size = DEFAULT_CONTRACT_SIZE;
   std::array<std::int64_t, 2> fee_rates{0, 0};  // maker, taker; billionths
 };
 
@@ -58,7 +58,7 @@ struct RunConfig {
   margin::TierTable margin_tiers = margin::TierTable::example_btcusdt();
   margin::FundingSchedule funding;
   std::size_t equity_every = 0;  // sample equity every this many ticks; 0 = never
-  std::int64_t contract_size = 10'000;
+  std::int64_t contract_size = DEFAULT_CONTRACT_SIZE;
   Cash balance = 0;
   std::array<std::int64_t, 2> fee_rates{0, 0};  // maker, taker; billionths
   InstrumentId instrument{1};

@@ -254,7 +254,7 @@ void Kernel::on_transfer(const event::Transfer& e) {
 }
 
 void Kernel::on_external_fill(const event::ExternalFill& e) {
-  const Fill& fill = e.fill;
+  Fill fill = e.fill;
   if (!state_.external_fills) return reject(RejectReason::NotExternal, fill.order);
   state_.time = fill.exch_ts;
   const std::optional<std::size_t> index = state_.resolve(fill.instrument);
@@ -264,20 +264,19 @@ void Kernel::on_external_fill(const event::ExternalFill& e) {
   h.matcher.cancel(fill.order);
   h.matcher.notices().clear();  // the simulated copy's group says nothing here
   live_.erase(fill.order);
-  const Cash fee =
-      std::visit(Overloaded{
-                     [this](const event::fee::Reported& r) {
-                       state_.fees_known = true;
-                       return r.amount;
-                     },
-                     [this](const event::fee::Unknown&) {
-                       state_.fees_incomplete = true;
-                       return Cash{0};
-                     },
-                     [&](const event::fee::Computed&) { return state_.fee_of(fill, h); },
-                 },
-                 e.fee);
-  state_.charge_fee(fee, h);
+  fill.fee = std::visit(Overloaded{
+                            [this](const event::fee::Reported& r) {
+                              state_.fees_known = true;
+                              return r.amount;
+                            },
+                            [this](const event::fee::Unknown&) {
+                              state_.fees_incomplete = true;
+                              return Cash{0};
+                            },
+                            [&](const event::fee::Computed&) { return state_.fee_of(fill, h); },
+                        },
+                        e.fee);
+  state_.charge_fee(fill.fee, h);
   state_.apply_fill(fill);
   outputs_.emplace_back(fill);
   check_liquidation(fill.price);
@@ -337,7 +336,8 @@ void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fil
       outputs_.emplace_back(output::Rejected{RejectReason::NotionalTooLarge, fill.order});
       continue;
     }
-    state_.charge_fee(state_.fee_of(fill, h), h);
+    fill.fee = state_.fee_of(fill, h);
+    state_.charge_fee(fill.fee, h);
     state_.apply_fill(fill);
     // A part leaves the order working; only its last part ends it.
     if (fill.remaining == 0) live_.erase(fill.order);

@@ -93,14 +93,14 @@ engine::CancelOutcome Matcher::engine_cancel(OrderId id, Nanos now) {
 
 bool Matcher::cancel(OrderId id) {
   const bool done = unhold(id) || drop(id);
-  if (done && grouped()) member_ended(id, engine::Notice::Kind::Canceled, 0);
+  if (done && grouped()) member_ended(id, engine::Notice::Kind::Canceled);
   return done;
 }
 
 engine::CancelOutcome Matcher::request_cancel(OrderId id, Nanos now) {
   engine::CancelOutcome outcome = unhold(id) ? engine::CancelOutcome::Done : engine_cancel(id, now);
   if (outcome == engine::CancelOutcome::Done && grouped()) {
-    member_ended(id, engine::Notice::Kind::Canceled, 0);
+    member_ended(id, engine::Notice::Kind::Canceled);
   }
   return outcome;
 }
@@ -156,30 +156,23 @@ bool Matcher::on_snapshot(const book::DepthSnapshot& snapshot) {
   return true;
 }
 
-bool Matcher::only_triggers() const {
-  if (desk && desk->trailing()) return false;
+bool Matcher::engine_empty() const {
   return std::visit(Overloaded{
                         [](const engine::L0Engine& l0) { return l0.book.empty(); },
-                        [](const L1Ptr& l1) {
-                          return l1->pending.empty() && l1->queued.empty() && l1->delayed.empty() &&
-                                 l1->cancels.empty() && l1->inner.book.empty();
-                        },
+                        [](const L1Ptr& l1) { return l1->empty(); },
                         [](const L2Ptr&) { return false; },
                     },
                     engine);
 }
 
+bool Matcher::only_triggers() const {
+  if (desk && desk->trailing()) return false;
+  return engine_empty();
+}
+
 bool Matcher::idle() const {
   if (desk && !desk->empty()) return false;
-  return std::visit(Overloaded{
-                        [](const engine::L0Engine& l0) { return l0.book.empty(); },
-                        [](const L1Ptr& l1) {
-                          return l1->pending.empty() && l1->queued.empty() && l1->delayed.empty() &&
-                                 l1->cancels.empty() && l1->inner.book.empty();
-                        },
-                        [](const L2Ptr&) { return false; },
-                    },
-                    engine);
+  return engine_empty();
 }
 
 std::pair<QtyLots, QtyLots> Matcher::venue_legs(QtyLots long_size, QtyLots short_size,

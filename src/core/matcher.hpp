@@ -206,17 +206,13 @@ struct Matcher {
   // Requires: only_triggers().
   std::size_t before_trigger(std::span<const engine::Tick> ticks, bool marked = false) const {
     if (!desk) return ticks.size();
-    std::int64_t below = I64_MIN;
-    std::int64_t above = I64_MAX;
+    engine::Reach reach;
     for (const TriggerSource source : {TriggerSource::Last, TriggerSource::Mark}) {
       if (marked && source == TriggerSource::Mark) continue;
-      const engine::TriggerBook& book = desk->triggers[source_index(source)];
-      below = std::max(below, book.highest_below());
-      above = std::min(above, book.lowest_above());
+      reach = reach.with(desk->triggers[source_index(source)].reach());
     }
     for (std::size_t i = 0; i < ticks.size(); ++i) {
-      const std::int64_t price = ticks[i].last;
-      if (price <= below || price >= above) return i;
+      if (reach.reached_by(ticks[i].last)) return i;
     }
     return ticks.size();
   }
@@ -224,8 +220,7 @@ struct Matcher {
   // Requires: only_triggers().
   bool mark_fires(std::int64_t price) const {
     if (!desk) return false;
-    const engine::TriggerBook& book = desk->triggers[source_index(TriggerSource::Mark)];
-    return price <= book.highest_below() || price >= book.lowest_above();
+    return desk->triggers[source_index(TriggerSource::Mark)].reach().reached_by(price);
   }
   // Whether the desk holds an order that watches the mark.
   bool watches_marks() const { return desk && desk->watching(TriggerSource::Mark); }
@@ -251,6 +246,9 @@ struct Matcher {
  private:
   engine::L0Engine& find_core();
   std::span<const engine::L0Fill> engine_tick(const engine::Tick& tick);
+  // Whether the engine holds no order and no unreported fill (an L2 engine
+  // keeps depth, and is never empty).
+  bool engine_empty() const;
   std::span<const engine::L0Fill> on_tick_grouped(const engine::Tick& tick);
   // The core engine, found once: every tick asks it for its notices.
   engine::L0Engine* core_ = nullptr;
@@ -284,7 +282,7 @@ struct Matcher {
   void end_group(OrderId leader, OrderId keep);
   void cancel_member(OrderId id, Nanos at);
   // A member of a group ended in the way the notice kind says.
-  void member_ended(OrderId id, engine::Notice::Kind how, Nanos at);
+  void member_ended(OrderId id, engine::Notice::Kind how);
   // Acts on the group members among the notices from `from` on.
   void settle_notices(std::size_t from);
   void settle_fills(std::span<const engine::L0Fill> fills, const engine::Tick& tick);

@@ -302,7 +302,7 @@ void Matcher::cancel_member(OrderId id, Nanos at) {
   if (unhold(id) || drop(id)) notices().push_back(engine::Notice{Kind::Canceled, {}, id, 0, at});
 }
 
-void Matcher::member_ended(OrderId id, Kind how, Nanos at) {
+void Matcher::member_ended(OrderId id, Kind how) {
   const OrderId* found = desk->leader_of.find(id);
   if (found == nullptr) return;
   const OrderId leader = *found;
@@ -329,7 +329,6 @@ void Matcher::member_ended(OrderId id, Kind how, Nanos at) {
   }
   desk->leader_of.erase(id);
   if (g.members[1] == 0 && g.members[2] == 0) dissolve(leader);
-  (void)at;
 }
 
 void Matcher::settle_notices(std::size_t from) {
@@ -337,7 +336,7 @@ void Matcher::settle_notices(std::size_t from) {
   for (std::size_t i = from; i < notices().size() && grouped(); ++i) {
     const engine::Notice n = notices()[i];
     if (n.kind == Kind::Triggered) continue;
-    member_ended(n.id, n.kind, n.at);
+    member_ended(n.id, n.kind);
   }
 }
 

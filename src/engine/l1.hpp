@@ -245,6 +245,13 @@ struct L1Engine {
   // works here, to take effect when it arrives.
   CancelOutcome request_cancel(OrderId id, Nanos now);
 
+  // Whether nothing works or waits here: no order in any stage, no cancel
+  // on its way and no fill awaiting its report.
+  bool empty() const {
+    return pending.empty() && queued.empty() && delayed.empty() && cancels.empty() &&
+           inner.book.empty();
+  }
+
   // Whether an order of this id works here, in any stage.
   bool holds(OrderId id) const {
     return waiting_ids.contains(id) || inner.book.find(id) != nullptr;

@@ -7,22 +7,19 @@ void TriggerBook::insert(OrderId id, std::int64_t level, Fires fires) {
   key.kind = OrderKind::limit(level);
   key.id = id;
   key.qty = 1;
-  key.side = fires == Fires::AtOrBelow ? Side::Buy : Side::Sell;
+  key.side = side_of(fires);
   book_.insert(key);
 }
 
 bool TriggerBook::take_reached(std::int64_t price,
                                std::vector<std::pair<std::uint64_t, OrderId>>& out) {
   const std::size_t before = out.size();
-  while (const Resting* front = book_.front(Lane::BuyLimits)) {
-    if (front->order.kind.price < price) break;
-    out.emplace_back(front->entry_seq, front->id());
-    book_.remove(front->id());
-  }
-  while (const Resting* front = book_.front(Lane::SellLimits)) {
-    if (front->order.kind.price > price) break;
-    out.emplace_back(front->entry_seq, front->id());
-    book_.remove(front->id());
+  for (const Fires fires : {Fires::AtOrBelow, Fires::AtOrAbove}) {
+    while (const Resting* front = book_.front(lane_of(fires))) {
+      if (!reaches(price, level_of(*front), fires)) break;
+      out.emplace_back(front->entry_seq, front->id());
+      book_.remove(front->id());
+    }
   }
   return out.size() > before;
 }

@@ -15,8 +15,10 @@
 
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -28,6 +30,30 @@ namespace halvorn::engine {
 enum class Fires : std::uint8_t {
   AtOrBelow = 0,  // when the price falls to the level or below
   AtOrAbove = 1,  // when the price rises to the level or above
+};
+
+// Whether `price` fires a trigger at `level` that fires `fires`: the one
+// comparison by which the book takes what a price reaches and a run skips
+// ticks that reach nothing.
+constexpr bool reaches(std::int64_t price, std::int64_t level, Fires fires) {
+  return fires == Fires::AtOrBelow ? price <= level : price >= level;
+}
+
+// The nearest levels of the triggers of one or more books: the highest of
+// those that fire at or below a price, the lowest of those that fire at or
+// above it; the far end of the 64-bit range for a direction that holds none,
+// which no price reaches.
+struct Reach {
+  std::int64_t below = I64_MIN;
+  std::int64_t above = I64_MAX;
+
+  bool reached_by(std::int64_t price) const {
+    return reaches(price, below, Fires::AtOrBelow) || reaches(price, above, Fires::AtOrAbove);
+  }
+  // The reach of this book's triggers and `other`'s together.
+  Reach with(const Reach& other) const {
+    return Reach{std::max(below, other.below), std::min(above, other.above)};
+  }
 };
 
 // A TriggerBook holds order ids by trigger level.
@@ -49,16 +75,10 @@ class TriggerBook {
   bool empty() const { return book_.empty(); }
   void clear() { book_.clear(); }
 
-  // The levels a price must reach to fire anything: the highest of those
-  // that fire at or below it, the lowest of those that fire at or above it;
-  // the far end of the 64-bit range for a direction that holds none.
-  std::int64_t highest_below() const {
-    const Resting* front = book_.front(Lane::BuyLimits);
-    return front == nullptr ? I64_MIN : front->order.kind.price;
-  }
-  std::int64_t lowest_above() const {
-    const Resting* front = book_.front(Lane::SellLimits);
-    return front == nullptr ? I64_MAX : front->order.kind.price;
+  // The levels a price must reach to fire anything held.
+  Reach reach() const {
+    return Reach{nearest(Fires::AtOrBelow).value_or(I64_MIN),
+                 nearest(Fires::AtOrAbove).value_or(I64_MAX)};
   }
 
   // Removes every id whose level `price` reaches and appends it to `out` as
@@ -67,6 +87,24 @@ class TriggerBook {
   bool take_reached(std::int64_t price, std::vector<std::pair<std::uint64_t, OrderId>>& out);
 
  private:
+  // A trigger is held as a one-lot limit order at its level, on the side
+  // whose lane keeps the order a move reaches them in: those that fire on a
+  // fall as bids (highest first), those that fire on a rise as asks (lowest
+  // first).  Nothing else here knows which lane is which.
+  static constexpr Side side_of(Fires fires) {
+    return fires == Fires::AtOrBelow ? Side::Buy : Side::Sell;
+  }
+  static constexpr Lane lane_of(Fires fires) {
+    return fires == Fires::AtOrBelow ? Lane::BuyLimits : Lane::SellLimits;
+  }
+  static std::int64_t level_of(const Resting& held) { return held.order.kind.price; }
+  // The level of the trigger a move in `fires`'s direction reaches first;
+  // none when none fires that way.
+  std::optional<std::int64_t> nearest(Fires fires) const {
+    const Resting* front = book_.front(lane_of(fires));
+    return front == nullptr ? std::nullopt : std::optional<std::int64_t>(level_of(*front));
+  }
+
   Book book_;
 };
 

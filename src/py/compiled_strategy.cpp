@@ -71,11 +71,10 @@ void CompiledDriven::keep_fills(std::span<const Fill> fills) {
   // The fills of this tick: the tick before this adapter's next.
   const backtest::Booking booking{ticks_seen_, backtest::FillEffect::Open};
   for (const Fill& f : fills) {
-    const venue::FillRecord record =
-        venue::fill_record(f, core::fill_fee(f, parts_.contract_size, parts_.fee_rates), booking);
-    // A function written against the first layout reads the record's first
-    // eight words; one that asks for the full record reads the tick index
-    // after them and what the fill's order had left.
+    const venue::FillRecord record = venue::fill_record(f, booking);
+    // A function that asks for eight words a fill reads the record's first
+    // eight; one that asks for the full record reads the tick index after
+    // them and what the fill's order had left.
     std::int64_t words[FULL_FILL_WORDS];
     static_assert(offsetof(venue::FillRecord, tick) == FILL_WORDS * sizeof(std::int64_t));
     static_assert(sizeof(venue::FillRecord) == (FULL_FILL_WORDS - 1) * sizeof(std::int64_t));

@@ -49,7 +49,7 @@ PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwds) {
     PyObject *strategy = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
              *batch_obj = parsed[3], *enforce_obj = parsed[4], *every_obj = parsed[5],
              *size_obj = parsed[6];
-    std::int64_t balance = 0, contract_size = 10'000;
+    std::int64_t balance = 0, contract_size = DEFAULT_CONTRACT_SIZE;
     std::uint64_t batch = 1, equity_every = 0;
     bool enforce_margin = true;
     if (!to_i64(balance_obj, "balance", &balance)) return nullptr;
@@ -76,7 +76,7 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
     if (!parse_arguments(args, kwds, "OOOO|OO:compare_modes", kwlist, &parsed)) return nullptr;
     PyObject *build = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
              *batch_obj = parsed[3], *enforce_obj = parsed[4], *size_obj = parsed[5];
-    std::int64_t balance = 0, contract_size = 10'000;
+    std::int64_t balance = 0, contract_size = DEFAULT_CONTRACT_SIZE;
     std::uint64_t batch = 0;
     bool enforce_margin = true;
     if (!to_i64(balance_obj, "balance", &balance) || !to_u64(batch_obj, "batch", &batch)) {
@@ -102,7 +102,7 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
     if (!parse_arguments(args, kwds, "OOO|OOO:lookahead_check", kwlist, &parsed)) return nullptr;
     PyObject *build = parsed[0], *ticks_obj = parsed[1], *balance_obj = parsed[2],
              *points_obj = parsed[3], *enforce_obj = parsed[4], *size_obj = parsed[5];
-    std::int64_t balance = 0, contract_size = 10'000;
+    std::int64_t balance = 0, contract_size = DEFAULT_CONTRACT_SIZE;
     std::uint64_t max_points = 200;
     bool enforce_margin = true;
     if (!to_i64(balance_obj, "balance", &balance)) return nullptr;

@@ -10,10 +10,9 @@
 
 namespace halvorn::py {
 
-bool Feedback::of(const venue::VenueState* st, PyObject* strategy, FeeTerms fees, Feedback* out) {
+bool Feedback::of(const venue::VenueState* st, PyObject* strategy, FeeTerms, Feedback* out) {
   *out = Feedback();
   out->state_ = st;
-  out->fees_ = std::move(fees);
   return optional_attribute(strategy, st->str_on_fill, &out->on_fill_) &&
          optional_attribute(strategy, st->str_on_end, &out->on_end_) &&
          optional_attribute(strategy, st->str_on_liquidation, &out->on_liquidation_);
@@ -39,8 +38,7 @@ bool Feedback::deliver() {
     Ref answer;
     if (const auto* heard = std::get_if<HeardFill>(&note)) {
       const backtest::Booking booking{heard->tick, backtest::FillEffect::Open};
-      Ref arg = Ref::steal(
-          box(state_->fill_type, venue::fill_item(heard->fill, fees_.fee(heard->fill), booking)));
+      Ref arg = Ref::steal(box(state_->fill_type, venue::fill_item(heard->fill, booking)));
       if (arg) {
         answer = Ref::steal(python([&] { return PyObject_CallOneArg(on_fill_.get(), arg.get()); }));
       }

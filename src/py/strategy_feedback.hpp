@@ -31,20 +31,14 @@ namespace venue {
 struct VenueState;
 }
 
-// What a fill's fee is charged at, per instrument of a run: one entry for a
-// run of one instrument, else the entry of instrument id i + 1 at i.
+// The fee rates of a run, per instrument, as the run path hands them over.
+// Nothing reads them here: a fill carries the fee the account was charged.
 struct FeeTerms {
   struct Terms {
     std::array<std::int64_t, 2> rates{0, 0};  // maker, taker
     std::int64_t contract_size = 0;
   };
   std::vector<Terms> by_instrument;
-
-  Cash fee(const Fill& fill) const {
-    const Terms& t = by_instrument.size() == 1 ? by_instrument.front()
-                                               : by_instrument.at(fill.instrument.value - 1);
-    return core::fill_fee(fill, t.contract_size, t.rates);
-  }
 };
 
 class Feedback {
@@ -53,9 +47,9 @@ class Feedback {
   Feedback() = default;
 
   // The hooks `strategy` has, looked up once; fills are shown with the fee
-  // the rates and contract size give them.  False with the exception set
+  // they carry, and the rates are not read.  False with the exception set
   // when looking one up raised.  Requires: the lock is held.
-  static bool of(const venue::VenueState* state, PyObject* strategy, FeeTerms fees, Feedback* out);
+  static bool of(const venue::VenueState* state, PyObject* strategy, FeeTerms rates, Feedback* out);
 
   bool hears() const { return on_fill_ || on_end_ || on_liquidation_; }
 
@@ -88,7 +82,6 @@ class Feedback {
   Ref on_fill_;  // bound methods; empty when absent
   Ref on_end_;
   Ref on_liquidation_;
-  FeeTerms fees_;
   std::vector<Note> notes_;
 };
 

@@ -22,6 +22,9 @@ using QtyLots = std::int64_t;
 using Wide = __int128;
 
 inline constexpr Cash CASH_SCALE = 100'000'000;
+// The Cash value of one tick on one lot where nothing says otherwise: a tick
+// of 0.1 on a lot of 0.001 is 0.0001 of the settlement currency.
+inline constexpr std::int64_t DEFAULT_CONTRACT_SIZE = 10'000;
 // A rate of RATE_SCALE billionths is 100 %.
 inline constexpr std::int64_t RATE_SCALE = 1'000'000'000;
 

@@ -39,6 +39,9 @@ std::ostream& operator<<(std::ostream& os, Offset offset);
 // engine that fills by traded volume or displayed depth) has one fill per
 // part; `remaining` is what the order still had working at the venue right
 // after this part, so the last part, and every whole fill, carries 0.
+// `fee` is what the account was charged for it when the kernel booked it, so
+// whoever reports a fill reads the fee rather than working it out again; a
+// matcher's fill, not yet booked, carries 0.
 struct Fill {
   Nanos exch_ts = 0;
   Nanos local_ts = 0;
@@ -51,6 +54,7 @@ struct Fill {
   Offset offset = Offset::Open;
   bool taker = false;     // selects the taker fee rate
   QtyLots remaining = 0;  // lots of the order still working after this fill
+  Cash fee = 0;           // charged on booking; negative for a rebate
 
   friend bool operator==(const Fill&, const Fill&) = default;
 };

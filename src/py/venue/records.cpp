@@ -3,12 +3,10 @@
 #include <array>
 #include <cstring>
 
-#include "core/account.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/read_only_buffer.hpp"
 #include "py/results.hpp"
-#include "py/strategy_feedback.hpp"
 #include "py/value_class.hpp"
 #include "py/values.hpp"
 #include "py/venue/instrument_class.hpp"
@@ -16,7 +14,7 @@
 
 namespace halvorn::py::venue {
 
-FillRecord fill_record(const Fill& f, Cash fee, const backtest::Booking& booking) {
+FillRecord fill_record(const Fill& f, const backtest::Booking& booking) {
   FillRecord r{};
   r.tick = booking.tick;
   r.effect = static_cast<std::uint8_t>(booking.effect);
@@ -26,7 +24,7 @@ FillRecord fill_record(const Fill& f, Cash fee, const backtest::Booking& booking
   r.seq = f.seq;
   r.price = f.price;
   r.qty = f.qty;
-  r.fee = fee;
+  r.fee = f.fee;
   r.side = static_cast<std::uint8_t>(f.side);
   r.offset = static_cast<std::uint8_t>(f.offset);
   r.taker = f.taker;
@@ -659,20 +657,12 @@ bool instrument_results(VenueState* st, const backtest::RunResult& r, const Venu
 
 PyObject* new_run(VenueState* st, backtest::RunResult&& r, const VenueConfig& venue,
                   std::span<const InstrumentLeg> legs) {
-  FeeTerms fees;
-  if (legs.empty()) {
-    fees.by_instrument.push_back({{venue.maker_fee, venue.taker_fee}, venue.contract_size});
-  }
-  for (const InstrumentLeg& leg : legs) {
-    fees.by_instrument.push_back(
-        {{leg.venue.maker_fee, leg.venue.taker_fee}, leg.venue.contract_size});
-  }
   FillsData fills;
   fills.records.reserve(r.fills.size());
   fills.remaining.reserve(r.fills.size());
   for (std::size_t i = 0; i < r.fills.size(); ++i) {
     const Fill& f = r.fills[i];
-    fills.records.push_back(fill_record(f, fees.fee(f), r.bookings[i]));
+    fills.records.push_back(fill_record(f, r.bookings[i]));
     fills.remaining.push_back(f.remaining);
   }
   RunData data;

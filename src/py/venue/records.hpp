@@ -49,7 +49,8 @@ struct FillRecord {
 };
 static_assert(sizeof(FillRecord) == 72);
 
-FillRecord fill_record(const Fill& fill, Cash fee, const backtest::Booking& booking);
+// The record of a booked fill, with the fee it was charged.
+FillRecord fill_record(const Fill& fill, const backtest::Booking& booking);
 
 // What a Fill object holds: the record, and the lots its order still had
 // working after it, which an order filled in parts needs said.  The
@@ -61,8 +62,8 @@ struct FillItem {
   std::int64_t remaining = 0;
 };
 
-inline FillItem fill_item(const Fill& fill, Cash fee, const backtest::Booking& booking) {
-  return FillItem{fill_record(fill, fee, booking), fill.remaining};
+inline FillItem fill_item(const Fill& fill, const backtest::Booking& booking) {
+  return FillItem{fill_record(fill, booking), fill.remaining};
 }
 
 // Cancel, CancelAll and the record classes, in the order the module shows them.

@@ -44,7 +44,7 @@ struct VenueConfig {
   // Where an order a conditional order sent fills: where that order fills,
   // unless the bound of its trigger is asked for.
   engine::TriggeredPrice triggered = engine::TriggeredPrice::Order;
-  std::int64_t contract_size = 10'000;
+  std::int64_t contract_size = DEFAULT_CONTRACT_SIZE;
   std::uint32_t instrument = 1;
   // The Instrument the venue was given, whose sizes make contract_size; none
   // when it was given an id alone.

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "backtest/run.hpp"
+#include "core/account.hpp"
 #include "cpp/data/files.hpp"
 #include "data/depth_reader.hpp"
 #include "data/depth_writer.hpp"
@@ -233,6 +234,9 @@ TEST(DepthEquivalence, TheAgreementComesFromTheDepthNotFromIgnoringIt) {
     if (f.taker && f.side == Side::Buy && f.price < ASK + 1) {
       EXPECT_EQ(f.price, ASK);
       f.price = ASK + 1;
+      // and pays the fee of that price
+      const RunConfig config = config_for(core::Tier{});
+      f.fee = core::fill_fee(f, config.contract_size, config.fee_rates);
       ++moved;
     }
     EXPECT_EQ(f, l2.result.fills[i]) << "fill " << i;

@@ -85,7 +85,7 @@ TEST(KernelTick, BooksFillsInMatcherOrderWithTheirFeesAndFreesTheirIds) {
   ASSERT_EQ(out.size(), 2u);
   const Fill first = std::get<output::Fill>(out[0]);
   const Fill second = std::get<output::Fill>(out[1]);
-  EXPECT_EQ(first, (Fill{50, 50, 2, 1, 99, 1, ONE, Side::Sell, Offset::Open, true}));
+  EXPECT_EQ(first, (Fill{50, 50, 2, 1, 99, 1, ONE, Side::Sell, Offset::Open, true, 0, 495}));
   EXPECT_EQ(second.order, 1u);
   EXPECT_EQ(second.price, 100);
   // Taker 990_000 x 0.05 % truncated, then maker 2_000_000 x 0.01 %.
