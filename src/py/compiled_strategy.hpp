@@ -134,10 +134,6 @@ struct CompiledParts {
   std::size_t capacity = 64;            // order slots per call
   std::size_t fill_words = FILL_WORDS;  // FILL_WORDS or FULL_FILL_WORDS
   std::uint64_t batch = 1;              // ticks per call
-  // The first instrument's terms, as the run path hands them over; not read:
-  // a fill carries the fee it was charged.
-  std::array<std::int64_t, 2> fee_rates{0, 0};
-  std::int64_t contract_size = 0;
 };
 
 class CompiledDriven {

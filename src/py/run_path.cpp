@@ -373,13 +373,8 @@ std::uint64_t length_of(const TickInput& input) {
 // The parts of the adapter that drives `strategy` with `batch`, by the
 // protocol of the request.  False with the exception set when looking a
 // hook up or resolving the progress argument raised.
-FeeTerms fee_terms(const venue::VenueConfig& v) {
-  return FeeTerms{{{{v.maker_fee, v.taker_fee}, v.contract_size}}};
-}
-
 bool adapter_parts(const RunRequest& request, PyObject* strategy, std::uint64_t batch,
-                   std::uint64_t ticks, AdapterParts* out,
-                   std::optional<FeeTerms> fees = std::nullopt) {
+                   std::uint64_t ticks, AdapterParts* out) {
   const venue::VenueState* v = request.venue_module;
   if (v == nullptr) {
     *out = AdapterParts{Cadence(request.core, batch),
@@ -394,9 +389,7 @@ bool adapter_parts(const RunRequest& request, PyObject* strategy, std::uint64_t 
   Ref on_columns;
   if (batch > 1 && !optional_attribute(strategy, v->str_on_columns, &on_columns)) return false;
   Feedback feedback;
-  if (!Feedback::of(v, strategy, fees ? std::move(*fees) : fee_terms(*request.venue), &feedback)) {
-    return false;
-  }
+  if (!Feedback::of(v, strategy, &feedback)) return false;
   RunProgress progress;
   if (!RunProgress::of(request.progress, ticks, &progress)) return false;
   *out = AdapterParts{
@@ -430,8 +423,6 @@ bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t
   out->capacity = value.capacity;
   out->fill_words = value.fill_words;
   out->batch = batch;
-  out->fee_rates = {request.venue->maker_fee, request.venue->taker_fee};
-  out->contract_size = request.venue->contract_size;
   return true;
 }
 
@@ -811,14 +802,6 @@ bool portfolio_parts(const RunRequest& request, const PortfolioInput& p, Adapter
   return true;
 }
 
-FeeTerms portfolio_fees(const PortfolioInput& p) {
-  FeeTerms fees;
-  for (const venue::InstrumentLeg& leg : p.legs) {
-    fees.by_instrument.push_back(fee_terms(leg.venue).by_instrument.front());
-  }
-  return fees;
-}
-
 // Opens a depth or mark file for a run into `opened`; false for a slice
 // whose file has changed since it was made.
 bool open_for_run(const market_data::DepthSourceData& depth,
@@ -1039,9 +1022,7 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
   std::uint64_t total = 0;
   for (const TickInput& input : p.inputs) total += length_of(input);
   AdapterParts parts;
-  if (!adapter_parts(first, strategy, request.batch, total, &parts, portfolio_fees(p))) {
-    return false;
-  }
+  if (!adapter_parts(first, strategy, request.batch, total, &parts)) return false;
   if (!portfolio_parts(request, p, &parts)) return false;
   Gil gil;
   PyDriven driven(gil, Ref::borrow(strategy), strategy_name(strategy), std::move(parts));
@@ -1249,10 +1230,7 @@ bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks
       }
     }
     AdapterParts parts;
-    if (!object || PyErr_Occurred() ||
-        !adapter_parts(
-            first, object.get(), 1, k, &parts,
-            portfolio ? std::optional<FeeTerms>(portfolio_fees(*portfolio)) : std::nullopt) ||
+    if (!object || PyErr_Occurred() || !adapter_parts(first, object.get(), 1, k, &parts) ||
         (portfolio && !portfolio_parts(request, *portfolio, &parts))) {
       PyDriven failed(gil, Ref::borrow(Py_None), std::string(),
                       AdapterParts{Cadence(request.core, 1), Feedback(), RunProgress(),

@@ -10,7 +10,7 @@
 
 namespace halvorn::py {
 
-bool Feedback::of(const venue::VenueState* st, PyObject* strategy, FeeTerms, Feedback* out) {
+bool Feedback::of(const venue::VenueState* st, PyObject* strategy, Feedback* out) {
   *out = Feedback();
   out->state_ = st;
   return optional_attribute(strategy, st->str_on_fill, &out->on_fill_) &&

@@ -31,25 +31,15 @@ namespace venue {
 struct VenueState;
 }
 
-// The fee rates of a run, per instrument, as the run path hands them over.
-// Nothing reads them here: a fill carries the fee the account was charged.
-struct FeeTerms {
-  struct Terms {
-    std::array<std::int64_t, 2> rates{0, 0};  // maker, taker
-    std::int64_t contract_size = 0;
-  };
-  std::vector<Terms> by_instrument;
-};
-
 class Feedback {
  public:
   // Hears nothing: the core module's protocol.
   Feedback() = default;
 
   // The hooks `strategy` has, looked up once; fills are shown with the fee
-  // they carry, and the rates are not read.  False with the exception set
-  // when looking one up raised.  Requires: the lock is held.
-  static bool of(const venue::VenueState* state, PyObject* strategy, FeeTerms rates, Feedback* out);
+  // the account was charged for them.  False with the exception set when
+  // looking one up raised.  Requires: the lock is held.
+  static bool of(const venue::VenueState* state, PyObject* strategy, Feedback* out);
 
   bool hears() const { return on_fill_ || on_end_ || on_liquidation_; }
 
