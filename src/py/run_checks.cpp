@@ -79,7 +79,7 @@ bool warn_before_run(const TickInput& input, const venue::VenueConfig& venue,
     } else {
       clock = data::sample_tick_clock(file->fs_path);
     }
-    if (clock && clock->behind > 0) {
+    if (clock && clock->misleading()) {
       Ref findings = Ref::steal(market_data::clock_tuple(*clock));
       if (!findings || !warn_through("warn_run_clock", "sOOO", venue.tier.name(), findings.get(),
                                      series == nullptr ? Py_True : Py_False, or_none(symbol))) {

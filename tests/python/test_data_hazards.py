@@ -6,6 +6,7 @@ counted, marks that end before the ticks said."""
 import io
 import math
 import random
+import warnings
 from decimal import Decimal
 
 import pytest
@@ -137,15 +138,24 @@ class TestClocks:
         venue.run(BuysEveryMinute(), ticks, 100_000, venue=venue.Venue(instrument=BTC))
 
     def test_a_clock_ahead_by_delivery_is_not_said_and_a_jump_is(self, tmp_path):
-        data.from_csv(tmp_path / "ok.hvtk", clock_trades(40_000), instrument=BTC)  # 40 ms late
+        ok = data.from_csv(tmp_path / "ok.hvtk", clock_trades(40_000), instrument=BTC)  # 40 ms late
         rows = clock_trades(40_000).getvalue().decode().splitlines()
         # The recorder stalls 5 s at row 150: its local times jump ahead.
         t, local, *rest = rows[150].split(",")[2:]
         rows[150] = ",".join(rows[150].split(",")[:3] + [str(int(local) + 5_000_000)] + rest)
         with pytest.warns(UserWarning, match="^from_csv: the local clock jumps against the "
                           "exchange's 2 times, by up to 5 s"):
-            data.from_csv(tmp_path / "j.hvtk", io.BytesIO(("\n".join(rows) + "\n").encode()),
-                          instrument=BTC)
+            jumped = data.from_csv(tmp_path / "j.hvtk",
+                                   io.BytesIO(("\n".join(rows) + "\n").encode()), instrument=BTC)
+        # A run that counts latency says the jump too; the steady file says nothing.
+        l1 = venue.Venue(instrument=BTC, tier=venue.L1(order_latency=venue.Fixed(1_000_000)))
+        with pytest.warns(UserWarning, match=r"^the ticks have a local clock that jumps against "
+                          r"their exchange clock 2 times, by up to 5 s \(in 300 ticks sampled "
+                          r"from the file\): tier L1 counts order latency from the local clock"):
+            venue.run(BuysEveryMinute(), jumped, 100_000, venue=l1)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            venue.run(BuysEveryMinute(), ok, 100_000, venue=l1)
 
 
 class TestOutsideTheQuote:

@@ -124,13 +124,21 @@ def _of(symbol: str | None) -> str:
 
 
 def warn_run_clock(tier: str, clock: tuple[int, ...], sampled: bool, symbol: str | None) -> None:
-    """A run on tier L1 or L2 over ticks whose local clock runs behind."""
+    """A run on tier L1 or L2 over ticks whose local clock runs behind or jumps."""
     c = Clock(*clock)
-    seen = f"{c.behind:,} of {c.ticks:,} ticks{' sampled from the file' if sampled else ''}"
+    sample = " sampled from the file" if sampled else ""
+    said, effect = [], []
+    if c.behind:
+        said.append(f"runs behind their exchange clock, by up to {duration(-c.min)} "
+                    f"({c.behind:,} of {c.ticks:,} ticks{sample})")
+        effect.append(f"orders would arrive up to {duration(-c.min)} early")
+    if c.jumps:
+        said.append(f"jumps against their exchange clock {c.jumps:,} times, by up to "
+                    f"{duration(c.largest_jump)} (in {c.ticks:,} ticks{sample})")
+        effect.append("an order sent across a jump would arrive off by the jump")
     warnings.warn(
-        f"the ticks{_of(symbol)} have a local clock that runs behind their exchange clock, by up "
-        f"to {duration(-c.min)} ({seen}): tier {tier} counts order latency from the local "
-        f"clock, so orders would arrive up to {duration(-c.min)} early; correct local_ts, or "
+        f"the ticks{_of(symbol)} have a local clock that {' and '.join(said)}: tier {tier} counts "
+        f"order latency from the local clock, so {', and '.join(effect)}; correct local_ts, or "
         "give ticks whose local_ts is their exch_ts", UserWarning, stacklevel=2)
 
 
