@@ -62,7 +62,7 @@ from halvorn.data._captures import Capture, from_capture
 from halvorn.data._depth_files import (DepthSource, Snapshot, Update, depth_from_csv, load_depth,
                                        read_depth, save_depth)
 from halvorn.data._funding import funding_from_csv
-from halvorn.data._inspect import Inspection, inspect
+from halvorn.data._file_quality import Inspection, inspect
 from halvorn.data._instruments import instrument_of
 from halvorn.data._marks import (MarkSource, funding_of, load_marks, marks_from_csv, read_marks,
                                  save_marks)

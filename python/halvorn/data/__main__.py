@@ -28,7 +28,7 @@ from typing import Any
 from halvorn import data
 from halvorn.data import _native
 from halvorn.data._hazards import clock_warning, duplicate_warning, outside_warning, stale_warning
-from halvorn.data._inspect import GAP
+from halvorn.data._file_quality import GAP
 from halvorn.data._tick_csv import OUTSIDE_BP, STALE_AFTER, convert_finding
 
 PROGRAM = "python -m halvorn.data"
