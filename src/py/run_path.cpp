@@ -759,20 +759,14 @@ bool resolve_portfolio(const RunRequest& request, PyObject* ticks, PortfolioInpu
   return same_account(*out);
 }
 
-// The run configuration of a portfolio: the account and its first
-// instrument from the first leg, each further instrument from its own.
+// The run configuration of a portfolio: the account from the first leg,
+// each instrument from its own.
 backtest::RunConfig portfolio_config(const PortfolioInput& p, Cash balance,
                                      std::uint64_t equity_every) {
   backtest::RunConfig config = p.legs.front().venue.run_config(balance, equity_every);
-  config.instrument = InstrumentId{1};
+  config.instruments.front().instrument = InstrumentId{1};
   for (std::size_t i = 1; i < p.legs.size(); ++i) {
-    const venue::VenueConfig& v = p.legs[i].venue;
-    config.others.push_back(backtest::InstrumentConfig{InstrumentId{v.instrument},
-                                                       v.tier,
-                                                       v.margin_tiers,
-                                                       v.funding,
-                                                       v.contract_size,
-                                                       {v.maker_fee, v.taker_fee}});
+    config.instruments.push_back(p.legs[i].venue.instrument_config());
   }
   return config;
 }

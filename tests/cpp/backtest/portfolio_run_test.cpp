@@ -33,14 +33,14 @@ margin::TierTable one_percent() { return margin::TierTable{{{I64_MAX, 10'000'000
 RunConfig btc_eth(Cash balance) {
   RunConfig c;
   c.balance = balance;
-  c.instrument = InstrumentId{BTC};
-  c.contract_size = 10'000;
-  c.margin_tiers = one_percent();
+  c.instruments[0].instrument = InstrumentId{BTC};
+  c.instruments[0].contract_size = 10'000;
+  c.instruments[0].margin_tiers = one_percent();
   InstrumentConfig eth;
   eth.instrument = InstrumentId{ETH};
   eth.contract_size = 1'000;
   eth.margin_tiers = one_percent();
-  c.others.push_back(eth);
+  c.instruments.push_back(eth);
   return c;
 }
 
@@ -212,10 +212,10 @@ TEST(PortfolioRun, FeesAndFundingAreEachInstrumentsOwn) {
   Scripted strategy;
   strategy.script[0] = {market(1, Side::Buy, 1'000, BTC), market(2, Side::Sell, 20'000, ETH)};
   RunConfig config = btc_eth(100'000 * USDT_CASH);
-  config.fee_rates = {0, 500'000};
-  config.funding.rates = {{10, 100'000, 600'000}};
-  config.others[0].fee_rates = {0, 1'000'000};
-  config.others[0].funding.rates = {{12, 200'000, 300'000}};
+  config.instruments[0].fee_rates = {0, 500'000};
+  config.instruments[0].funding.rates = {{10, 100'000, 600'000}};
+  config.instruments[1].fee_rates = {0, 1'000'000};
+  config.instruments[1].funding.rates = {{12, 200'000, 300'000}};
   const RunResult r = run_stream(config, strategy, s.merge());
 
   ASSERT_EQ(r.fills.size(), 2u);
@@ -289,8 +289,8 @@ TEST(PortfolioRun, OneInstrumentThroughTheMergeIsTheSingleRun) {
     b.script = a.script;
     RunConfig config;
     config.balance = 50 * USDT_CASH;  // small: some rounds liquidate
-    config.fee_rates = {-100'000, 400'000};
-    config.funding.rates = {{100, 100'000, 0}, {300, -50'000, 0}};
+    config.instruments[0].fee_rates = {-100'000, 400'000};
+    config.instruments[0].funding.rates = {{100, 100'000, 0}, {300, -50'000, 0}};
     config.equity_every = 7;
     SpanTicks plain{ticks};
     const RunResult single = run_stream(config, a, plain);
