@@ -7,9 +7,9 @@
 #include <utility>
 #include <variant>
 
+#include "backtest/failing_streams.hpp"
+#include "backtest/kway_merge.hpp"
 #include "backtest/lookahead.hpp"
-#include "backtest/merged_streams.hpp"
-#include "backtest/merged_ticks.hpp"
 #include "data/depth_reader.hpp"
 #include "data/instrument_block.hpp"
 #include "py/argument_conversion.hpp"
@@ -35,66 +35,8 @@ struct RunEnd {
   std::optional<data::MarkError> mark_error;    // the mark file stopped the run
 };
 
-// A mark file's records as the run loop takes them: the mark, in ticks.
-struct MarkPoints {
-  data::StreamedMarks& marks;
-
-  bool next(backtest::MarkPoint& out) {
-    data::MarkRecord record;
-    if (!marks.next(record)) return false;
-    out = backtest::MarkPoint{record.time, record.mark};
-    return true;
-  }
-};
-
-// A tick source that ends once a stream merged beside the ticks (depth,
-// marks) has failed: the run would go on with a book or a mark the file
-// could not give.  `failed()` says whether one has; what a portfolio's merge
-// says of each tick's instrument passes through.
-template <backtest::InPlaceSource T, class Failed>
-struct UntilFails {
-  T& ticks;
-  Failed failed;
-
-  const std::int64_t* last_instrument() const
-    requires backtest::TaggedSource<T>
-  {
-    return ticks.last_instrument();
-  }
-  std::span<const std::int64_t> peek_instruments(std::size_t n) const
-    requires backtest::TaggedSource<T>
-  {
-    return ticks.peek_instruments(failed() ? 0 : n);
-  }
-
-  bool next(engine::Tick& out) { return !failed() && ticks.next(out); }
-  const engine::Tick* next_in_place() { return failed() ? nullptr : ticks.next_in_place(); }
-  std::size_t in_place() const { return failed() ? 0 : ticks.in_place(); }
-  std::span<const engine::Tick> peek_in_place(std::size_t n) const {
-    return ticks.peek_in_place(failed() ? 0 : n);
-  }
-  void skip_in_place(std::size_t k) { ticks.skip_in_place(k); }
-};
-
-template <class T, class Failed>
-UntilFails<T, Failed> until_fails(T& ticks, Failed failed) {
-  return UntilFails<T, Failed>{ticks, std::move(failed)};
-}
-
-// run_stream over `ticks` with `marks` (a mark file's, held in memory, or
-// none) and the depth file when there is one, ending at the tick that
-// reached a failure of the depth file or the mark file.
-template <class Driven, class T, class M>
-backtest::RunResult run_with_marks(const backtest::RunConfig& config, Driven& driven, T& ticks,
-                                   std::optional<data::StreamedDepth>& depth,
-                                   std::optional<data::StreamedMarks>& file, M marks) {
-  backtest::NoDepth none;
-  if (!depth && !file) return backtest::run_stream(config, driven, ticks, none, std::move(marks));
-  auto until = until_fails(
-      ticks, [&depth, &file] { return (depth && depth->error()) || (file && file->error()); });
-  if (!depth) return backtest::run_stream(config, driven, until, none, std::move(marks));
-  return backtest::run_stream(config, driven, until, *depth, std::move(marks));
-}
+// A mark file's records as the run loop takes them.
+using MarkPoints = backtest::MarkPoints<data::StreamedMarks, data::MarkRecord>;
 
 // run_stream over `ticks`, with `depth` and the marks (a file's, or
 // `points` held in memory when `in_memory`) merged in when there are any.
@@ -102,12 +44,21 @@ template <class Driven, class T>
 backtest::RunResult run_over(const backtest::RunConfig& config, Driven& driven, T& ticks,
                              std::optional<data::StreamedDepth>& depth,
                              std::optional<data::StreamedMarks>& marks, const RunRequest& request) {
-  if (marks) return run_with_marks(config, driven, ticks, depth, marks, MarkPoints{*marks});
-  if (request.marks_in_memory) {
-    return run_with_marks(config, driven, ticks, depth, marks,
-                          backtest::SpanMarks{request.mark_points});
+  auto with_marks = [&](auto& points) {
+    if (depth) return backtest::run_until_failure(config, driven, ticks, *depth, points);
+    backtest::NoDepth none;
+    return backtest::run_until_failure(config, driven, ticks, none, points);
+  };
+  if (marks) {
+    MarkPoints points{*marks};
+    return with_marks(points);
   }
-  return run_with_marks(config, driven, ticks, depth, marks, backtest::NoMarks{});
+  if (request.marks_in_memory) {
+    backtest::SpanMarks points{request.mark_points};
+    return with_marks(points);
+  }
+  backtest::NoMarks none;
+  return with_marks(none);
 }
 
 // Runs `driven` over `input` with the lock released and taken back after,
@@ -499,17 +450,6 @@ int is_portfolio(PyObject* ticks) {
   return columns < 0 ? -1 : !columns;
 }
 
-// The largest merged block, in ticks: 72 bytes each.
-constexpr std::uint64_t MERGE_BLOCK_MOST = std::uint64_t{1} << 17;
-// Batches a merged block holds, so that most batches lie in one block.
-constexpr std::uint64_t MERGE_BATCHES = 4;
-// Records read at once from all of a portfolio's files together, at most,
-// and from each at least: read in the usual blocks, the files of a large
-// basket would crowd each other out of the processor's caches between a
-// block's read and its merge.
-constexpr std::size_t MERGE_READ_RECORDS = std::size_t{1} << 16;
-constexpr std::size_t MERGE_READ_LEAST = 512;
-
 // A dict's (key, value) pairs as a tuple of its own, which no Python code
 // can empty while they are converted.  Null with the exception set.
 Ref items_of(PyObject* dict) {
@@ -857,9 +797,7 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
   const std::size_t file_count = static_cast<std::size_t>(std::count_if(
       p.inputs.begin(), p.inputs.end(),
       [](const TickInput& input) { return !std::holds_alternative<TickArray>(input); }));
-  const std::size_t block_records =
-      std::clamp(MERGE_READ_RECORDS / std::max<std::size_t>(file_count, 1), MERGE_READ_LEAST,
-                 data::BLOCK_RECORDS);
+  const std::size_t block_records = backtest::merge_read_records(file_count, data::BLOCK_RECORDS);
   for (std::size_t i = 0; i < n; ++i) {
     if (const auto* series = std::get_if<TickArray>(&p.inputs[i])) {
       legs[i].span = backtest::SpanTicks{*series};
@@ -891,10 +829,10 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
     legs[i].file = &*files[i];
   }
   std::vector<LegTicks*> sources;
-  std::vector<std::int64_t> ids;
+  std::vector<InstrumentId> ids;
   for (std::size_t i = 0; i < n; ++i) {
     sources.push_back(&legs[i]);
-    ids.push_back(static_cast<std::int64_t>(i + 1));
+    ids.push_back(InstrumentId{static_cast<std::uint32_t>(i + 1)});
   }
   // Each instrument's depth, merged by time, each record for its holding.
   std::vector<std::optional<data::StreamedDepth>> depth_files;
@@ -922,40 +860,28 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
   std::vector<MarkPoints*> mark_sources;
   for (MarkPoints& m : mark_points) mark_sources.push_back(&m);
   driven.limit_series(total);
-  // A batch read by column is shown where it lies only when the whole of it
-  // lies in one merged block: blocks of many batches keep most in place.
-  const std::size_t block = static_cast<std::size_t>(
-      std::clamp<std::uint64_t>(batch * MERGE_BATCHES, backtest::MERGE_BLOCK, MERGE_BLOCK_MOST));
-  backtest::MergedTicks<LegTicks> merged(std::move(sources), std::move(ids), block);
-  // The marks merged in when there are any, else none at no cost a tick.
-  // Whether a mark file has failed: the run stops at the tick that reached
-  // the failure, as it does at a depth file's.
-  auto marks_failed = [&mark_files] {
-    return std::any_of(mark_files.begin(), mark_files.end(),
-                       [](const auto& f) { return f && f->error(); });
+  backtest::MergedTicks<LegTicks> merged(std::move(sources), ids, backtest::merge_block(batch));
+  auto run = [&](auto& depth, auto& marks) {
+    run_unlocked(
+        gil, [&] { *result = backtest::run_until_failure(config, driven, merged, depth, marks); });
   };
-  auto with_marks = [&](auto& ticks, auto& depth) {
+  // The marks merged in when there are any, else none at no cost a tick.
+  auto with_marks = [&](auto& depth) {
     if (mark_sources.empty()) {
-      run_unlocked(gil, [&] { *result = backtest::run_stream(config, driven, ticks, depth); });
+      backtest::NoMarks none;
+      run(depth, none);
     } else {
       backtest::MergedMarks<MarkPoints> marks(std::move(mark_sources), std::move(mark_ids));
-      run_unlocked(gil,
-                   [&] { *result = backtest::run_stream(config, driven, ticks, depth, marks); });
+      run(depth, marks);
     }
   };
   if (depth_sources.empty()) {
     backtest::NoDepth none;
-    if (mark_sources.empty()) {
-      with_marks(merged, none);
-    } else {
-      auto until = until_fails(merged, marks_failed);
-      with_marks(until, none);
-    }
+    with_marks(none);
   } else {
     backtest::MergedDepth<data::StreamedDepth> depth(std::move(depth_sources),
                                                      std::move(depth_ids));
-    auto until = until_fails(merged, [&] { return depth.error() || marks_failed(); });
-    with_marks(until, depth);
+    with_marks(depth);
     if (depth.error()) end->depth_error = *depth.error();
   }
   for (const auto& file : files) {
@@ -1163,12 +1089,12 @@ bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks
       spans.push_back(backtest::SpanTicks{*series});
     }
     std::vector<backtest::SpanTicks*> sources;
-    std::vector<std::int64_t> ids;
+    std::vector<InstrumentId> ids;
     for (std::size_t i = 0; i < spans.size(); ++i) {
       sources.push_back(&spans[i]);
-      ids.push_back(static_cast<std::int64_t>(i + 1));
+      ids.push_back(InstrumentId{static_cast<std::uint32_t>(i + 1)});
     }
-    backtest::MergedTicks<backtest::SpanTicks> merge(std::move(sources), std::move(ids));
+    backtest::MergedTicks<backtest::SpanTicks> merge(std::move(sources), ids);
     while (const engine::Tick* t = merge.next_in_place()) {
       ticks.push_back(*t);
       instruments.push_back(*merge.last_instrument());

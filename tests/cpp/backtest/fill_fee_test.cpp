@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "backtest/merged_ticks.hpp"
+#include "backtest/kway_merge.hpp"
 #include "backtest/run.hpp"
 #include "core/account.hpp"
 #include "core/kernel.hpp"
@@ -131,7 +131,7 @@ TEST(FillFee, APortfolioFillCarriesTheFeeAtItsOwnInstrumentsRates) {
     other.fee_rates = {200'000, 1'000'000};
     config.instruments.push_back(other);
     SpanTicks a{btc}, b{eth};
-    MergedTicks<SpanTicks> merged({&a, &b}, {1, 2});
+    MergedTicks<SpanTicks> merged({&a, &b}, {InstrumentId{1}, InstrumentId{2}});
     const RunResult r = run_stream(config, s, merged);
 
     const Carried c = carried(r, config);

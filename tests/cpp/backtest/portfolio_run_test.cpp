@@ -9,8 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "backtest/merged_streams.hpp"
-#include "backtest/merged_ticks.hpp"
+#include "backtest/kway_merge.hpp"
 #include "backtest/run.hpp"
 #include "scripted.hpp"
 
@@ -53,7 +52,8 @@ struct Series {
   MergedTicks<SpanTicks>& merge() {
     b = SpanTicks{btc};
     e = SpanTicks{eth};
-    merged.emplace(std::vector<SpanTicks*>{&b, &e}, std::vector<std::int64_t>{BTC, ETH});
+    merged.emplace(std::vector<SpanTicks*>{&b, &e},
+                   std::vector<InstrumentId>{InstrumentId{BTC}, InstrumentId{ETH}});
     return *merged;
   }
 };
@@ -64,7 +64,8 @@ TEST(PortfolioMerge, EqualTimesComeInTheOrderOfTheSourcesAndEachSourceInItsOwnOr
   std::vector<engine::Tick> c = {tick(5, 30), tick(5, 31)};
   for (std::size_t block : {1u, 2u, 3u, 4096u}) {
     SpanTicks sa{a}, sb{b}, sc{c};
-    MergedTicks<SpanTicks> m({&sa, &sb, &sc}, {7, 8, 9}, block);
+    MergedTicks<SpanTicks> m({&sa, &sb, &sc}, {InstrumentId{7}, InstrumentId{8}, InstrumentId{9}},
+                             block);
     std::vector<std::pair<std::int64_t, std::int64_t>> got;  // (last, instrument)
     while (const engine::Tick* t = m.next_in_place())
       got.emplace_back(t->last, *m.last_instrument());
@@ -105,7 +106,7 @@ TEST(PortfolioMerge, TicksAtTheLargestTimeComeAfterSourcesThatHaveEnded) {
   std::vector<engine::Tick> b = {tick(2, 20), tick(I64_MAX, 21)};
   std::vector<engine::Tick> c = {tick(I64_MAX, 30)};
   SpanTicks sa{a}, sb{b}, sc{c};
-  MergedTicks<SpanTicks> m({&sa, &sb, &sc}, {1, 2, 3}, 2);
+  MergedTicks<SpanTicks> m({&sa, &sb, &sc}, {InstrumentId{1}, InstrumentId{2}, InstrumentId{3}}, 2);
   std::vector<std::int64_t> got;
   while (const engine::Tick* t = m.next_in_place()) got.push_back(t->last);
   EXPECT_EQ(got, (std::vector<std::int64_t>{10, 20, 21, 30}));
@@ -130,10 +131,10 @@ TEST(PortfolioMerge, AgreesWithASortOfEverySeriesOnRandomInput) {
     std::vector<SpanTicks> spans;
     for (auto& v : series) spans.push_back(SpanTicks{v});
     std::vector<SpanTicks*> sources;
-    std::vector<std::int64_t> ids;
+    std::vector<InstrumentId> ids;
     for (std::size_t s = 0; s < k; ++s) {
       sources.push_back(&spans[s]);
-      ids.push_back(static_cast<std::int64_t>(s + 1));
+      ids.push_back(InstrumentId{static_cast<std::uint32_t>(s + 1)});
     }
     MergedTicks<SpanTicks> m(sources, ids, 1 + rng() % 64);
     std::size_t at = 0;
@@ -295,7 +296,7 @@ TEST(PortfolioRun, OneInstrumentThroughTheMergeIsTheSingleRun) {
     SpanTicks plain{ticks};
     const RunResult single = run_stream(config, a, plain);
     SpanTicks inner{ticks};
-    MergedTicks<SpanTicks> merged({&inner}, {1}, 1 + rng() % 100);
+    MergedTicks<SpanTicks> merged({&inner}, {InstrumentId{1}}, 1 + rng() % 100);
     const RunResult through = run_stream(config, b, merged);
     ASSERT_EQ(single.fills, through.fills);
     EXPECT_EQ(single.liquidations, through.liquidations);
