@@ -700,11 +700,10 @@ bool resolve_portfolio(const RunRequest& request, PyObject* ticks, PortfolioInpu
 }
 
 // The run configuration of a portfolio: the account from the first leg,
-// each instrument from its own.
+// each instrument from its own (numbered 1, 2, ... as the legs are).
 backtest::RunConfig portfolio_config(const PortfolioInput& p, Cash balance,
                                      std::uint64_t equity_every) {
   backtest::RunConfig config = p.legs.front().venue.run_config(balance, equity_every);
-  config.instruments.front().instrument = InstrumentId{1};
   for (std::size_t i = 1; i < p.legs.size(); ++i) {
     config.instruments.push_back(p.legs[i].venue.instrument_config());
   }
