@@ -9,7 +9,7 @@
 #include "backtest/merged_streams.hpp"
 #include "backtest/merged_ticks.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/run_checks.hpp"
+#include "py/pre_run_checks.hpp"
 #include "py/run_files.hpp"
 #include "py/run_steps.hpp"
 #include "py/values.hpp"

@@ -7,7 +7,7 @@
 
 #include "data/instrument_block.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/run_checks.hpp"
+#include "py/pre_run_checks.hpp"
 #include "py/value_class.hpp"
 #include "py/values.hpp"
 #include "py/venue/compiled_class.hpp"

@@ -10,7 +10,7 @@
 
 #include "backtest/merged_streams.hpp"
 #include "py/portfolio_run.hpp"
-#include "py/run_checks.hpp"
+#include "py/pre_run_checks.hpp"
 #include "py/run_files.hpp"
 #include "py/run_path.hpp"
 #include "py/run_steps.hpp"
