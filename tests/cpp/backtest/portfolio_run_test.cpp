@@ -7,6 +7,7 @@
 
 #include <random>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "backtest/kway_merge.hpp"
@@ -231,6 +232,45 @@ TEST(PortfolioRun, FeesAndFundingAreEachInstrumentsOwn) {
   EXPECT_EQ(r.final_equity, (100'000 - 90 + 6) * USDT_CASH);
   EXPECT_EQ(r.instruments[0].position, 1'000);
   EXPECT_EQ(r.instruments[1].position, -20'000);
+}
+
+// Every instrument is of one kind: listed the other way round, each still
+// pays its own fees and funding, whichever holds the first place.
+TEST(PortfolioRun, NoInstrumentIsSpecialForComingFirst) {
+  Series s;
+  s.btc = {tick(1, 600'000, 599'999, 600'000), tick(3, 600'000), tick(11, 600'000)};
+  s.eth = {tick(2, 300'000, 300'000, 300'001), tick(13, 300'000)};
+  Scripted strategy;
+  strategy.script[0] = {market(1, Side::Buy, 1'000, BTC), market(2, Side::Sell, 20'000, ETH)};
+  RunConfig config = btc_eth(100'000 * USDT_CASH);
+  config.instruments[0].fee_rates = {0, 500'000};
+  config.instruments[0].funding.rates = {{10, 100'000, 600'000}};
+  config.instruments[1].fee_rates = {0, 1'000'000};
+  config.instruments[1].funding.rates = {{12, 200'000, 300'000}};
+  std::swap(config.instruments[0], config.instruments[1]);
+  const RunResult r = run_stream(config, strategy, s.merge());
+
+  ASSERT_EQ(r.instruments.size(), 2u);
+  const InstrumentTotals& eth = r.instruments[0];
+  const InstrumentTotals& btc = r.instruments[1];
+  ASSERT_EQ(eth.instrument, InstrumentId{ETH});
+  EXPECT_EQ(btc.fees, 30 * USDT_CASH);
+  EXPECT_EQ(eth.fees, 60 * USDT_CASH);
+  EXPECT_EQ(btc.funding, -6 * USDT_CASH);
+  EXPECT_EQ(eth.funding, 12 * USDT_CASH);
+  EXPECT_EQ(btc.ticks, 3u);
+  EXPECT_EQ(eth.ticks, 2u);
+}
+
+TEST(PortfolioRun, AnAccountHoldsAtLeastOneInstrumentAndEachOnce) {
+  Scripted strategy;
+  SpanTicks none;
+  RunConfig empty;
+  empty.instruments.clear();
+  EXPECT_THROW(run_stream(empty, strategy, none), Panic);
+  RunConfig twice = btc_eth(USDT_CASH);
+  twice.instruments[1].instrument = InstrumentId{BTC};
+  EXPECT_THROW(run_stream(twice, strategy, none), Panic);
 }
 
 TEST(PortfolioRun, TheStrategySeesEveryInstrumentAndAnOrderForNoneIsRefusedVisibly) {
