@@ -45,10 +45,10 @@ backtest::RunResult run_over(const backtest::RunConfig& config, Driven& driven, 
 // Runs `driven` over `input` with the lock released and taken back after,
 // with the records of the depth file `depth` (when not null) merged in by
 // time.  The files are opened first, the lock given up while they may
-// block; a failure to open raises "{path}: {error}".  A depth file that
-// fails part-way ends the run at the tick that reached the failure: the
-// book would lack what the file could not give, so nothing after it is
-// worth running.  Returns false with the exception set.
+// block; a failure to open raises "{path}: {error}".  A depth or mark
+// file that fails part-way ends the run at the tick that reached the
+// failure (backtest::run_until_failure); its error is raised at the end.
+// Returns false with the exception set.
 template <class Driven>
 bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, const TickInput& input,
                backtest::RunResult* result, RunEnd* end, const RunRequest& request) {
