@@ -1,6 +1,6 @@
 """What a fill costs a Python strategy: a market maker on an L1 venue.
 
-    python bench/python_fills.py DIRECTORY [n_ticks]
+    python bench/python_fills.py [directory] [n_ticks]
 
 A per-tick Python strategy keeps one bid at the best bid and one ask at the
 best ask; it hears each fill through `on_fill` and each ending through
@@ -10,14 +10,16 @@ keeps a queue ahead of each resting order and charges takers a fee, so about
 one tick in five books a fill: what is timed is the road from the engine's
 fill to the strategy's hooks, with the per-tick call it rides on.  The empty
 per-tick strategy over the same ticks is timed beside it, so the fills' own
-share can be read off.  The ticks are written once to a tick file in
-DIRECTORY and held in memory, so that no run pays for converting them.
+share can be read off.  The ticks (n_ticks, default 1_000_000) are written
+once to a tick file in `directory` (default a temporary one) and held in
+memory, so that no run pays for converting them.
 """
 
 from __future__ import annotations
 
 import os
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -107,11 +109,10 @@ def best_of(repeats: int, run) -> tuple[float, venue.Run]:  # type: ignore[no-un
 
 
 def main() -> None:
-    if len(sys.argv) < 2:
-        sys.exit(__doc__.split("\n\n")[1])
+    directory = sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp(prefix="halvorn-bench-")
     n = int(sys.argv[2]) if len(sys.argv) > 2 else 1_000_000
-    os.makedirs(sys.argv[1], exist_ok=True)
-    ticks = series(os.path.join(sys.argv[1], f"python-fills-{n}.hvtk"), n)
+    os.makedirs(directory, exist_ok=True)
+    ticks = series(os.path.join(directory, f"python-fills-{n}.hvtk"), n)
     v = quoting_venue()
     load = os.getloadavg()[0]
     t_quote, run = best_of(3, lambda: venue.run(Quoter(), ticks, 10_000, venue=v))
