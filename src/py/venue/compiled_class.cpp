@@ -4,9 +4,9 @@
 #include <limits>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
+#include "py/signatures.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/venue_state.hpp"
 
@@ -14,8 +14,11 @@ namespace halvorn::py::venue {
 
 namespace {
 
-constexpr const char* COMPILED_DOC =
-    "Compiled(function, state=None, name='compiled', capacity=64, fill_words=8)\n--\n\n"
+constexpr auto COMPILED =
+    signature("halvorn.venue.Compiled", either("function"), either("state", "None"),
+              either("name", "'compiled'"), either("capacity", "64"), either("fill_words", "8"));
+
+const char COMPILED_DOC[] =
     "A strategy compiled to a C function, run by the engine on every tick\n"
     "(or every batch) without the interpreter lock.  `function` is the\n"
     "function's address: an int, or an object with an int `address` (a\n"
@@ -55,9 +58,8 @@ bool address_of(PyObject* obj, std::uint64_t* out) {
 }
 
 bool make_compiled(PyObject* args, PyObject* kwds, CompiledValue* out) {
-  static const char* kwlist[] = {"function", "state", "name", "capacity", "fill_words", nullptr};
-  Arguments<5> v;
-  if (!parse_arguments(args, kwds, "O|OOOO:Compiled", kwlist, &v)) return false;
+  ArgumentsOf<COMPILED> v;
+  if (!parse<COMPILED>(args, kwds, &v)) return false;
   std::uint64_t address = 0;
   if (!address_of(v[0], &address)) return false;
   PyObject* state = v[1] ? v[1] : Py_None;
@@ -154,7 +156,7 @@ PyType_Slot compiled_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<CompiledValue>)},
     {Py_tp_repr, reinterpret_cast<void*>(compiled_repr)},
     {Py_tp_getset, compiled_getset},
-    {Py_tp_doc, const_cast<char*>(COMPILED_DOC)},
+    {Py_tp_doc, const_cast<char*>(docstring<COMPILED>(COMPILED_DOC))},
     {0, nullptr},
 };
 
