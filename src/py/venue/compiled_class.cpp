@@ -1,6 +1,7 @@
 #include "py/venue/compiled_class.hpp"
 
 #include <cstdio>
+#include <iterator>
 #include <limits>
 
 #include "py/argument_conversion.hpp"
@@ -167,6 +168,29 @@ PyType_Spec compiled_type_layout = {"halvorn.venue.Compiled",
 }  // namespace
 
 PyType_Spec* compiled_layout() { return &compiled_type_layout; }
+
+PyObject* slot_layout(PyObject*, PyObject* written_for) {
+  long long version = PyLong_AsLongLong(written_for);
+  if (version == -1 && PyErr_Occurred()) return nullptr;
+  if (version != SLOT_LAYOUT_VERSION) {
+    PyErr_Format(PyExc_ValueError,
+                 "code written for slot layout version %lld cannot drive this library's compiled "
+                 "strategies, which use version %lld: halvorn.compiled and the extension come "
+                 "from different releases; reinstall halvorn",
+                 version, static_cast<long long>(SLOT_LAYOUT_VERSION));
+    return nullptr;
+  }
+  constexpr std::size_t N = std::size(SLOT_LAYOUT);
+  Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
+  if (!names) return nullptr;
+  for (std::size_t i = 0; i < N; ++i) {
+    const LayoutName& n = SLOT_LAYOUT[i];
+    PyObject* entry = Py_BuildValue("(ssL)", n.group, n.name, static_cast<long long>(n.value));
+    if (entry == nullptr) return nullptr;
+    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  return names.release();
+}
 
 const CompiledValue& compiled_value(PyObject* obj) { return unbox<CompiledValue>(obj); }
 

@@ -136,6 +136,12 @@ PyMethodDef private_functions[] = {
      "The signature table of every function and class of the extension that\n"
      "takes arguments: (qualified name, text signature, parameters as a stub\n"
      "writes them, ((name, kind, default text or None), ...)) each."},
+    {"_compiled_layout", slot_layout, METH_O,
+     "_compiled_layout(written_for, /)\n--\n\n"
+     "The slot layout of compiled strategies, as (group, name, value)\n"
+     "triples, for code written for layout version `written_for`.\n\n"
+     "# Errors\n\n"
+     "ValueError when the library's layout is another version."},
     {nullptr, nullptr, 0, nullptr},
 };
 
