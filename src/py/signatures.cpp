@@ -9,6 +9,25 @@ namespace halvorn::py {
 
 namespace {
 
+// The parser's format for each shape of signature, checked as it is built:
+// `|` before the first argument the parser may go without, `$` before the
+// first by keyword only.
+template <const auto& SIG>
+constexpr bool formats_as(std::string_view expected) {
+  constexpr auto format = signature_detail::format_of<signature_detail::format_length(SIG)>(SIG);
+  return std::string_view(format.data()) == expected;
+}
+constexpr auto MIXED = signature("m.mixed", either("a"), either("b", "1"),
+                                 keyword_or_position("c", "None"), keyword("d"));
+constexpr auto BY_KEYWORD =
+    signature("m.by_keyword", keyword_or_position("a"), keyword_or_position("b"));
+constexpr auto VALUE_FIRST =
+    method_signature("m.C.value_first", positional("v"), keyword("rounding", "'exact'"));
+static_assert(formats_as<MIXED>("O|OO$O:mixed"));
+static_assert(formats_as<BY_KEYWORD>("|OO:by_keyword"));
+static_assert(formats_as<VALUE_FIRST>("O|$O:value_first"));
+static_assert(signature_detail::keywords_of(VALUE_FIRST)[0][0] == '\0');
+
 struct Registered {
   SignatureView view;
   std::string doc;

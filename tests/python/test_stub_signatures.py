@@ -111,3 +111,30 @@ def test_stub_and_inspect_agree_with_the_table(qualname, text, stub_line, params
         if stub_default != "...":
             assert normal(stub_default) == normal(default), f"{qualname}: {name}'s default"
     assert [(n, k, normal(d)) for n, k, d in table] == [(n, k, normal(d)) for n, k, d in params]
+
+
+def test_an_argument_given_where_it_no_longer_stands_warns_how_to_write_it():
+    # The advice is made from the table: the plain parameters, then those
+    # now taken by keyword (the first two and "..." when there are more).
+    ticks = [halvorn.Tick(i, 100, bid=99, ask=101) for i in range(3)]
+
+    class Idle:
+        def on_tick(self, ctx):
+            return None
+
+        def on_batch(self, batch):
+            return None
+
+    calls = [
+        (lambda: venue.run(Idle(), ticks, 1_000, None, 1),
+         "run(strategy, ticks, balance, venue=..., batch=..., ...)"),
+        (lambda: venue.compare_modes(Idle, ticks, 1_000, 2, None),
+         "compare_modes(build, ticks, balance, batch, venue=..., depth=...)"),
+        (lambda: venue.lookahead_check(lambda known: Idle(), ticks, 1_000, 5),
+         "lookahead_check(build, ticks, balance, max_points=..., venue=...)"),
+        (lambda: venue.FundingRate(10, 1, 2), "FundingRate(time=..., rate=..., price=...)"),
+    ]
+    for call, written in calls:
+        with pytest.warns(DeprecationWarning) as caught:
+            call()
+        assert str(caught[0].message).endswith("write " + written)
