@@ -115,6 +115,19 @@ constexpr Signature<sizeof...(P)> computed_signature(const char* qualname, P... 
   return {qualname, false, Shown::Computed, {params...}};
 }
 
+// Whether a value class's attributes are its constructor's parameters, in
+// order: a class whose repr and pickling pass its fields back by name says
+// so with a static_assert, so that the two lists cannot part.
+template <std::size_t N, std::size_t M>
+constexpr bool fields_are_parameters(const Signature<N>& sig,
+                                     const std::array<const char*, M>& fields) {
+  if (N != M) return false;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (std::string_view(sig.params[i].name) != fields[i]) return false;
+  }
+  return true;
+}
+
 // A signature as the listing and the text builders read it, whatever its size.
 struct SignatureView {
   const char* qualname;

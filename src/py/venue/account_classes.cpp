@@ -42,6 +42,7 @@ struct BracketClass {
       "ValueError for a negative up_to or amount, or a rate outside 0 to\n"
       "1_000_000_000.");
   static constexpr std::array FIELDS = {"up_to", "rate", "amount"};
+  static_assert(fields_are_parameters(BRACKET, FIELDS));
   static constexpr std::array DOCS = {
       "The largest position notional the bracket covers, in Cash.",
       "Maintenance-margin rate, in billionths.",
@@ -81,6 +82,7 @@ struct FundingRateClass {
       "ValueError for a rate outside -1_000_000_000 to 1_000_000_000 or a\n"
       "negative price.");
   static constexpr std::array FIELDS = {"time", "rate", "price"};
+  static_assert(fields_are_parameters(FUNDING_RATE, FIELDS));
   static constexpr std::array DOCS = {
       "When the funding is settled, in nanoseconds.",
       "The funding rate, in billionths; positive: longs pay shorts.",
@@ -307,6 +309,7 @@ struct VenueClass {
                                         "funding",      "margin_tiers",   "hedge",
                                         "track_margin", "enforce_margin", "contract_size",
                                         "instrument",   "resting_fills",  "triggered_fills"};
+  static_assert(fields_are_parameters(VENUE, FIELDS));
   static constexpr std::array DOCS = {
       "The execution tier: L0(), L1(...) or L2(...).",
       "Fee rate of fills that provide liquidity, in billionths; negative is a rebate.",

@@ -41,6 +41,7 @@ struct FixedClass {
       "# Errors\n\n"
       "ValueError for a latency below 0 or above 2**62 ns.");
   static constexpr std::array FIELDS = {"ns"};
+  static_assert(fields_are_parameters(FIXED, FIELDS));
   static constexpr std::array DOCS = {"The latency, in nanoseconds."};
   static constexpr bool KEYWORD_ONLY = false;
 
@@ -68,6 +69,7 @@ struct QuantilesClass {
       "ValueError for a value below 0 or above 2**62 ns, or for quantiles\n"
       "that decrease.");
   static constexpr std::array FIELDS = {"p50", "p90", "p99", "p999"};
+  static_assert(fields_are_parameters(QUANTILES, FIELDS));
   static constexpr std::array DOCS = {
       "The latency of half of the orders, in nanoseconds.",
       "The latency of the next 40 % of the orders, in nanoseconds.",
@@ -109,6 +111,7 @@ struct QueueFixedClass {
       "# Errors\n\n"
       "ValueError for a negative quantity.");
   static constexpr std::array FIELDS = {"lots"};
+  static_assert(fields_are_parameters(QUEUE_FIXED, FIELDS));
   static constexpr std::array DOCS = {"Lots ahead of a new limit order."};
   static constexpr bool KEYWORD_ONLY = false;
 
@@ -134,6 +137,7 @@ struct TradedShareClass {
       "# Errors\n\n"
       "ValueError for a percentage outside 0 to 100.");
   static constexpr std::array FIELDS = {"pct"};
+  static_assert(fields_are_parameters(TRADED_SHARE, FIELDS));
   static constexpr std::array DOCS = {"Percent of the last traded volume, 0 to 100."};
   static constexpr bool KEYWORD_ONLY = false;
 
@@ -260,6 +264,7 @@ struct LatencyTierClass {
               "OverflowError for an impact_pct beyond 32 bits.");
   static constexpr std::array FIELDS = {"order_latency", "report_latency", "queue",
                                         "impact_pct",    "cancel_latency", "partial_fills"};
+  static_assert(fields_are_parameters(LATENCY_TIER<Depth>, FIELDS));
   static constexpr std::array DOCS = {
       "From an order's decision to its arrival at the venue.",
       "From an execution to the account learning of it.",
