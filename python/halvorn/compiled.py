@@ -38,7 +38,7 @@ from halvorn import venue
 from halvorn._optional import require
 
 __all__ = [
-    "strategy", "signature", "market", "limit", "cancel", "cancel_all",
+    "strategy", "signature", "market", "limit", "cancel", "cancel_all", "SLOT_LAYOUT",
     "TICK_WORDS", "ACCOUNT_WORDS", "FILL_WORDS", "FULL_FILL_WORDS", "END_WORDS", "ORDER_WORDS",
     "FILL_TICK", "REMAINING",
     "EXCH_TS", "LOCAL_TS", "LAST", "HIGH", "LOW", "BID", "ASK", "VOLUME",
@@ -47,25 +47,44 @@ __all__ = [
     "MARKET", "LIMIT", "CANCEL", "CANCEL_ALL", "BUY", "SELL", "OPEN", "CLOSE",
 ]
 
-TICK_WORDS = 8
-ACCOUNT_WORDS = 16
-FILL_WORDS = 8  # what a raw function reads unless it asks for more
-FULL_FILL_WORDS = 10  # what `strategy` hands its function
-END_WORDS = 2
-ORDER_WORDS = 6
+# The slot layout this module's slot writers and entry point are written
+# for.  The library refuses code written for another (a word moved under it
+# would be read or written in silence) and hands out the words and codes of
+# its own, which name everything below: nothing here restates a number.
+SLOT_LAYOUT = 1
+
+
+def _layout_names() -> dict[str, int]:
+    return {name: value for _, name, value in venue._compiled_layout(SLOT_LAYOUT)}
+
+
+_NAMES = _layout_names()
+
+TICK_WORDS = _NAMES["TICK_WORDS"]
+ACCOUNT_WORDS = _NAMES["ACCOUNT_WORDS"]
+FILL_WORDS = _NAMES["FILL_WORDS"]  # what a raw function reads unless it asks for more
+FULL_FILL_WORDS = _NAMES["FULL_FILL_WORDS"]  # what `strategy` hands its function
+END_WORDS = _NAMES["END_WORDS"]
+ORDER_WORDS = _NAMES["ORDER_WORDS"]
 
 # Words of a tick record.
-EXCH_TS, LOCAL_TS, LAST, HIGH, LOW, BID, ASK, VOLUME = range(8)
+EXCH_TS, LOCAL_TS, LAST, HIGH, LOW, BID, ASK, VOLUME = (
+    _NAMES[n] for n in ("EXCH_TS", "LOCAL_TS", "LAST", "HIGH", "LOW", "BID", "ASK", "VOLUME"))
 # Words of a full fill record past the first eight: the index of the tick
 # it was booked on, and the lots its order still had working after it.
-FILL_TICK, REMAINING = 8, 9
+FILL_TICK, REMAINING = _NAMES["FILL_TICK"], _NAMES["REMAINING"]
 # Words of the account view.
 POSITION, ENTRY, SHORT_POSITION, SHORT_ENTRY, EQUITY, WORKING, INSTRUMENT, TICK_INDEX, \
-    ORDERS_MADE = range(9)
+    ORDERS_MADE = (_NAMES[n] for n in ("POSITION", "ENTRY", "SHORT_POSITION", "SHORT_ENTRY",
+                                        "EQUITY", "WORKING", "INSTRUMENT", "TICK_INDEX",
+                                        "ORDERS_MADE"))
 # Order slots: kind, side, offset, price, qty, order id.
-MARKET, LIMIT, CANCEL, CANCEL_ALL = 1, 2, 3, 4
-BUY, SELL = 0, 1
-OPEN, CLOSE = 0, 1
+MARKET, LIMIT, CANCEL, CANCEL_ALL = (_NAMES[n] for n in ("MARKET", "LIMIT", "CANCEL", "CANCEL_ALL"))
+BUY, SELL = _NAMES["BUY"], _NAMES["SELL"]
+OPEN, CLOSE = _NAMES["OPEN"], _NAMES["CLOSE"]
+# The words of an order slot, which the writers below fill.
+_KIND, _SIDE, _OFFSET, _PRICE, _QTY, _ORDER = (
+    _NAMES[n] for n in ("KIND", "SIDE", "OFFSET", "PRICE", "QTY", "ORDER"))
 
 
 def signature() -> Any:
@@ -80,32 +99,34 @@ def signature() -> Any:
 def _slot_writers() -> tuple[Any, Any, Any, Any]:
     numba = require("numba", "jit", "halvorn.compiled")
 
+    # numba reads the module's ints as constants: the writers compile to
+    # the stores they would with the numbers written in.
     @numba.njit(inline="always")
-    def market(orders: Any, k: int, side: int, qty: int, offset: int = 0) -> None:
-        orders[k, 0] = 1
-        orders[k, 1] = side
-        orders[k, 2] = offset
-        orders[k, 3] = 0
-        orders[k, 4] = qty
-        orders[k, 5] = 0
+    def market(orders: Any, k: int, side: int, qty: int, offset: int = OPEN) -> None:
+        orders[k, _KIND] = MARKET
+        orders[k, _SIDE] = side
+        orders[k, _OFFSET] = offset
+        orders[k, _PRICE] = 0
+        orders[k, _QTY] = qty
+        orders[k, _ORDER] = 0
 
     @numba.njit(inline="always")
-    def limit(orders: Any, k: int, side: int, price: int, qty: int, offset: int = 0) -> None:
-        orders[k, 0] = 2
-        orders[k, 1] = side
-        orders[k, 2] = offset
-        orders[k, 3] = price
-        orders[k, 4] = qty
-        orders[k, 5] = 0
+    def limit(orders: Any, k: int, side: int, price: int, qty: int, offset: int = OPEN) -> None:
+        orders[k, _KIND] = LIMIT
+        orders[k, _SIDE] = side
+        orders[k, _OFFSET] = offset
+        orders[k, _PRICE] = price
+        orders[k, _QTY] = qty
+        orders[k, _ORDER] = 0
 
     @numba.njit(inline="always")
     def cancel(orders: Any, k: int, order_id: int) -> None:
-        orders[k, 0] = 3
-        orders[k, 5] = order_id
+        orders[k, _KIND] = CANCEL
+        orders[k, _ORDER] = order_id
 
     @numba.njit(inline="always")
     def cancel_all(orders: Any, k: int) -> None:
-        orders[k, 0] = 4
+        orders[k, _KIND] = CANCEL_ALL
 
     return market, limit, cancel, cancel_all
 
@@ -139,6 +160,7 @@ def strategy(decide: Any, state: Any = None, *, name: str | None = None,
     after the run."""
     numba = require("numba", "jit", "halvorn.compiled")
     np = require("numpy", "jit", "halvorn.compiled")
+    _layout_names()  # refused here, before compiling, if the library moved a word
     # Inlined into the entry point: a call that passes six arrays by value
     # on every tick would cost more than many a strategy's decision.
     python_function = getattr(decide, "py_func", decide)
@@ -155,12 +177,12 @@ def strategy(decide: Any, state: Any = None, *, name: str | None = None,
 
     def entry(ticks_p: Any, n_ticks: int, account_p: Any, fills_p: Any, n_fills: int,
               ends_p: Any, n_ends: int, state_p: Any, orders_p: Any, capacity_: int) -> int:
-        ticks = carray(ticks_p, (n_ticks, 8))
-        account = carray(account_p, (16,))
+        ticks = carray(ticks_p, (n_ticks, TICK_WORDS))
+        account = carray(account_p, (ACCOUNT_WORDS,))
         fills = carray(fills_p, (n_fills, FULL_FILL_WORDS))
-        ends = carray(ends_p, (n_ends, 2))
+        ends = carray(ends_p, (n_ends, END_WORDS))
         own = carray(state_p, state_shape, dtype)
-        orders = carray(orders_p, (capacity_, 6))
+        orders = carray(orders_p, (capacity_, ORDER_WORDS))
         return decide(ticks, account, fills, ends, own, orders)
 
     function = numba.cfunc(signature(), nopython=True)(entry)

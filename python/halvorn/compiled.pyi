@@ -6,7 +6,7 @@ from typing import Any
 from halvorn import venue
 
 __all__ = [
-    "strategy", "signature", "market", "limit", "cancel", "cancel_all",
+    "strategy", "signature", "market", "limit", "cancel", "cancel_all", "SLOT_LAYOUT",
     "TICK_WORDS", "ACCOUNT_WORDS", "FILL_WORDS", "FULL_FILL_WORDS", "END_WORDS", "ORDER_WORDS",
     "FILL_TICK", "REMAINING",
     "EXCH_TS", "LOCAL_TS", "LAST", "HIGH", "LOW", "BID", "ASK", "VOLUME",
@@ -15,6 +15,7 @@ __all__ = [
     "MARKET", "LIMIT", "CANCEL", "CANCEL_ALL", "BUY", "SELL", "OPEN", "CLOSE",
 ]
 
+SLOT_LAYOUT: int
 TICK_WORDS: int
 ACCOUNT_WORDS: int
 FILL_WORDS: int

@@ -30,17 +30,18 @@ class Arguments {
  private:
   template <std::size_t K>
   friend bool parse_arguments(PyObject* args, PyObject* kwds, const char* format,
-                              const char* const (&kwlist)[K], Arguments<K - 1>* out);
+                              const char* const* kwlist, Arguments<K>* out);
   std::array<Ref, N> held_;
 };
 
-// Binds `args` and `kwds` to the names of `kwlist` (null-terminated) by
+// Binds `args` and `kwds` to the N names of `kwlist` (null-terminated) by
 // `format`, whose every unit must be "O".  False with the interpreter's
-// TypeError set when they do not bind.
-template <std::size_t K>
-bool parse_arguments(PyObject* args, PyObject* kwds, const char* format,
-                     const char* const (&kwlist)[K], Arguments<K - 1>* out) {
-  std::array<PyObject*, K - 1> raw{};
+// TypeError set when they do not bind.  A function described by a
+// Signature (py/signatures.hpp) calls parse<> instead, which derives both.
+template <std::size_t N>
+bool parse_arguments(PyObject* args, PyObject* kwds, const char* format, const char* const* kwlist,
+                     Arguments<N>* out) {
+  std::array<PyObject*, N> raw{};
   const int ok = std::apply(
       [&](auto&... slot) {
         return PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char**>(kwlist),
@@ -48,8 +49,14 @@ bool parse_arguments(PyObject* args, PyObject* kwds, const char* format,
       },
       raw);
   if (!ok) return false;
-  for (std::size_t i = 0; i < K - 1; ++i) out->held_[i] = Ref::borrow(raw[i]);
+  for (std::size_t i = 0; i < N; ++i) out->held_[i] = Ref::borrow(raw[i]);
   return true;
+}
+
+template <std::size_t K>
+bool parse_arguments(PyObject* args, PyObject* kwds, const char* format,
+                     const char* const (&kwlist)[K], Arguments<K - 1>* out) {
+  return parse_arguments<K - 1>(args, kwds, format, &kwlist[0], out);
 }
 
 // Arguments that the signature takes by keyword only, because their units
@@ -63,21 +70,6 @@ inline bool warn_positional(PyObject* args, Py_ssize_t positional, const char* w
                           "passing these arguments by position is deprecated, since their units "
                           "differ: write %s",
                           written) == 0;
-}
-
-// Refuses a call that left out a required argument of `names` (null-terminated),
-// as the interpreter words it for a keyword-only one.
-template <std::size_t N>
-bool require_given(const Arguments<N>& parsed, const char* function,
-                   const char* const (&names)[N + 1]) {
-  for (std::size_t i = 0; i < N; ++i) {
-    if (!parsed.given(i)) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required keyword argument: '%s'", function,
-                   names[i]);
-      return false;
-    }
-  }
-  return true;
 }
 
 }  // namespace halvorn::py

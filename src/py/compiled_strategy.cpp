@@ -79,7 +79,8 @@ void CompiledDriven::keep_fills(std::span<const Fill> fills) {
     static_assert(offsetof(venue::FillRecord, tick) == FILL_WORDS * sizeof(std::int64_t));
     static_assert(sizeof(venue::FillRecord) == (FULL_FILL_WORDS - 1) * sizeof(std::int64_t));
     std::memcpy(words, &record, sizeof record);
-    words[FULL_FILL_WORDS - 1] = f.remaining;
+    static_assert(offsetof(venue::FillRecord, tick) == FILL_TICK * sizeof(std::int64_t));
+    words[REMAINING] = f.remaining;
     fills_.insert(fills_.end(), std::begin(words),
                   std::begin(words) + static_cast<std::ptrdiff_t>(parts_.fill_words));
   }
@@ -113,6 +114,14 @@ void CompiledDriven::on_tick(const strategy::TickContext& context,
 void CompiledDriven::call(const strategy::TickContext& context, const engine::Tick* ticks,
                           std::size_t n, std::vector<strategy::Intent>& intents) {
   static_assert(sizeof(engine::Tick) == TICK_WORDS * sizeof(std::int64_t));
+  static_assert(offsetof(engine::Tick, exch_ts) == EXCH_TS * sizeof(std::int64_t) &&
+                offsetof(engine::Tick, local_ts) == LOCAL_TS * sizeof(std::int64_t) &&
+                offsetof(engine::Tick, last) == LAST * sizeof(std::int64_t) &&
+                offsetof(engine::Tick, high) == HIGH * sizeof(std::int64_t) &&
+                offsetof(engine::Tick, low) == LOW * sizeof(std::int64_t) &&
+                offsetof(engine::Tick, bid) == BID * sizeof(std::int64_t) &&
+                offsetof(engine::Tick, ask) == ASK * sizeof(std::int64_t) &&
+                offsetof(engine::Tick, volume) == VOLUME * sizeof(std::int64_t));
   account_[POSITION] = context.position;
   account_[ENTRY] = context.entry;
   account_[SHORT_POSITION] = context.short_position;
@@ -149,7 +158,7 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
     const std::int64_t* slot = orders_.data() + k * static_cast<std::int64_t>(ORDER_WORDS);
     const std::string which = "order slot " + std::to_string(k) + " ";
     const std::int64_t kind = slot[KIND];
-    if (kind == 3) {
+    if (kind == CANCEL_SLOT) {
       if (slot[ORDER] < 1) {
         refuse(which + "cancels order " + std::to_string(slot[ORDER]) + "; order ids start at 1");
         return;
@@ -157,11 +166,11 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
       intents.push_back(strategy::intent::Cancel{static_cast<OrderId>(slot[ORDER])});
       continue;
     }
-    if (kind == 4) {
+    if (kind == CANCEL_ALL_SLOT) {
       intents.push_back(strategy::intent::CancelAll{});
       continue;
     }
-    if (kind != 1 && kind != 2) {
+    if (kind != MARKET_SLOT && kind != LIMIT_SLOT) {
       refuse(which + "has kind " + std::to_string(kind) +
              "; kinds are 1 market, 2 limit, 3 cancel, 4 cancel all");
       return;
@@ -179,7 +188,7 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
     const Side side = slot[SIDE] == 0 ? Side::Buy : Side::Sell;
     const Offset offset = slot[OFFSET] == 0 ? Offset::Open : Offset::Close;
     orders_made_ = next_counter(orders_made_, "order id counter overflows");
-    if (kind == 2) {
+    if (kind == LIMIT_SLOT) {
       intents.push_back(strategy::intent::Limit{side, offset, context.instrument, orders_made_,
                                                 slot[PRICE], slot[QTY]});
     } else {

@@ -66,12 +66,36 @@ using CompiledFunction = std::int64_t (*)(const std::int64_t* ticks, std::int64_
                                           std::int64_t n_ends, void* state, std::int64_t* orders,
                                           std::int64_t capacity);
 
+// The slot layout's version.  Code written for the layout (halvorn.compiled's
+// slot writers and entry point) says which version it was written for, and
+// is refused by one of another: a word moved under it would be read or
+// written in silence.  A change to the words below is a new version.
+inline constexpr std::int64_t SLOT_LAYOUT_VERSION = 1;
+
 inline constexpr std::size_t TICK_WORDS = 8;
 inline constexpr std::size_t FILL_WORDS = 8;
 inline constexpr std::size_t FULL_FILL_WORDS = 10;
 inline constexpr std::size_t END_WORDS = 2;
 inline constexpr std::size_t ACCOUNT_WORDS = 16;
 inline constexpr std::size_t ORDER_WORDS = 6;
+
+// The words of a tick record: the tick file's, as the engine holds it.
+enum TickWord : std::size_t {
+  EXCH_TS = 0,
+  LOCAL_TS = 1,
+  LAST = 2,
+  HIGH = 3,
+  LOW = 4,
+  BID = 5,
+  ASK = 6,
+  VOLUME = 7,
+};
+
+// The words of a full fill record past the run's eight.
+enum FillWord : std::size_t {
+  FILL_TICK = 8,  // index of the tick the fill was booked on
+  REMAINING = 9,  // lots of its order still working after it
+};
 
 // The words of the account view.
 enum Account : std::size_t {
@@ -89,12 +113,75 @@ enum Account : std::size_t {
 
 // The words of one order slot.
 enum OrderSlot : std::size_t {
-  KIND = 0,    // 1 market, 2 limit, 3 cancel, 4 cancel every live order
+  KIND = 0,    // a SlotKind
   SIDE = 1,    // 0 buy, 1 sell
   OFFSET = 2,  // 0 open, 1 close
   PRICE = 3,   // ticks (limit)
   QTY = 4,     // lots, at least 1 (market, limit)
   ORDER = 5,   // the id to cancel (cancel)
+};
+
+// What an order slot asks for.
+enum SlotKind : std::int64_t {
+  MARKET_SLOT = 1,
+  LIMIT_SLOT = 2,
+  CANCEL_SLOT = 3,
+  CANCEL_ALL_SLOT = 4,  // cancel every live order
+};
+
+// One name of the slot layout: the group it belongs to ("size", "tick",
+// "fill", "account", "order", "kind", "side", "offset"), the name code
+// written for the layout uses, and its word index, count or code.
+struct LayoutName {
+  const char* group;
+  const char* name;
+  std::int64_t value;
+};
+
+// Every name of the layout, from the enumerations above: what
+// halvorn.venue._compiled_layout hands to halvorn.compiled, which builds its
+// constants and slot writers from it, and what docs/compiled_strategies.md
+// is checked against.
+inline constexpr LayoutName SLOT_LAYOUT[] = {
+    {"size", "TICK_WORDS", TICK_WORDS},
+    {"size", "ACCOUNT_WORDS", ACCOUNT_WORDS},
+    {"size", "FILL_WORDS", FILL_WORDS},
+    {"size", "FULL_FILL_WORDS", FULL_FILL_WORDS},
+    {"size", "END_WORDS", END_WORDS},
+    {"size", "ORDER_WORDS", ORDER_WORDS},
+    {"tick", "EXCH_TS", EXCH_TS},
+    {"tick", "LOCAL_TS", LOCAL_TS},
+    {"tick", "LAST", LAST},
+    {"tick", "HIGH", HIGH},
+    {"tick", "LOW", LOW},
+    {"tick", "BID", BID},
+    {"tick", "ASK", ASK},
+    {"tick", "VOLUME", VOLUME},
+    {"fill", "FILL_TICK", FILL_TICK},
+    {"fill", "REMAINING", REMAINING},
+    {"account", "POSITION", POSITION},
+    {"account", "ENTRY", ENTRY},
+    {"account", "SHORT_POSITION", SHORT_POSITION},
+    {"account", "SHORT_ENTRY", SHORT_ENTRY},
+    {"account", "EQUITY", EQUITY},
+    {"account", "WORKING", WORKING},
+    {"account", "INSTRUMENT", INSTRUMENT},
+    {"account", "TICK_INDEX", TICK_INDEX},
+    {"account", "ORDERS_MADE", ORDERS_MADE},
+    {"order", "KIND", KIND},
+    {"order", "SIDE", SIDE},
+    {"order", "OFFSET", OFFSET},
+    {"order", "PRICE", PRICE},
+    {"order", "QTY", QTY},
+    {"order", "ORDER", ORDER},
+    {"kind", "MARKET", MARKET_SLOT},
+    {"kind", "LIMIT", LIMIT_SLOT},
+    {"kind", "CANCEL", CANCEL_SLOT},
+    {"kind", "CANCEL_ALL", CANCEL_ALL_SLOT},
+    {"side", "BUY", 0},
+    {"side", "SELL", 1},
+    {"offset", "OPEN", 0},
+    {"offset", "CLOSE", 1},
 };
 
 // The state's buffer for the length of a run: held writable, so that the

@@ -5,16 +5,28 @@
 #include <utility>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/registry.hpp"
 #include "py/results.hpp"
 #include "py/run_path.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py {
 
 namespace {
+
+constexpr auto RUN_BACKTEST =
+    signature("halvorn.run_backtest", either("strategy"), either("ticks"), either("balance"),
+              either("batch", "1"), either("enforce_margin", "True"), either("equity_every", "0"),
+              either("contract_size", "10000"));
+constexpr auto COMPARE_MODES =
+    signature("halvorn.compare_modes", either("build"), either("ticks"), either("balance"),
+              either("batch"), either("enforce_margin", "True"), either("contract_size", "10000"));
+constexpr auto LOOKAHEAD_CHECK =
+    signature("halvorn.lookahead_check", either("build"), either("ticks"), either("balance"),
+              either("max_points", "200"), either("enforce_margin", "True"),
+              either("contract_size", "10000"));
 
 // The account of the core module's run functions: the default venue (tier
 // L0, no fees, no funding, the example margin table, instrument 1, net mode)
@@ -42,10 +54,8 @@ RunRequest core_request(ModuleState* st, const venue::VenueConfig& account, std:
 PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwds) {
   ModuleState* st = state_of_module(module);
   return guarded(st, [&]() -> PyObject* {
-    static const char* kwlist[] = {"strategy",       "ticks",        "balance",       "batch",
-                                   "enforce_margin", "equity_every", "contract_size", nullptr};
-    Arguments<7> parsed;
-    if (!parse_arguments(args, kwds, "OOO|OOOO:run_backtest", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<RUN_BACKTEST> parsed;
+    if (!parse<RUN_BACKTEST>(args, kwds, &parsed)) return nullptr;
     PyObject *strategy = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
              *batch_obj = parsed[3], *enforce_obj = parsed[4], *every_obj = parsed[5],
              *size_obj = parsed[6];
@@ -70,10 +80,8 @@ PyObject* run_backtest(PyObject* module, PyObject* args, PyObject* kwds) {
 PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
   ModuleState* st = state_of_module(module);
   return guarded(st, [&]() -> PyObject* {
-    static const char* kwlist[] = {"build",          "ticks",         "balance", "batch",
-                                   "enforce_margin", "contract_size", nullptr};
-    Arguments<6> parsed;
-    if (!parse_arguments(args, kwds, "OOOO|OO:compare_modes", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<COMPARE_MODES> parsed;
+    if (!parse<COMPARE_MODES>(args, kwds, &parsed)) return nullptr;
     PyObject *build = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
              *batch_obj = parsed[3], *enforce_obj = parsed[4], *size_obj = parsed[5];
     std::int64_t balance = 0, contract_size = DEFAULT_CONTRACT_SIZE;
@@ -96,10 +104,8 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
 PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
   ModuleState* st = state_of_module(module);
   return guarded(st, [&]() -> PyObject* {
-    static const char* kwlist[] = {"build",          "ticks",         "balance", "max_points",
-                                   "enforce_margin", "contract_size", nullptr};
-    Arguments<6> parsed;
-    if (!parse_arguments(args, kwds, "OOO|OOO:lookahead_check", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<LOOKAHEAD_CHECK> parsed;
+    if (!parse<LOOKAHEAD_CHECK>(args, kwds, &parsed)) return nullptr;
     PyObject *build = parsed[0], *ticks_obj = parsed[1], *balance_obj = parsed[2],
              *points_obj = parsed[3], *enforce_obj = parsed[4], *size_obj = parsed[5];
     std::int64_t balance = 0, contract_size = DEFAULT_CONTRACT_SIZE;
@@ -122,8 +128,6 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
 }
 
 const char run_backtest_doc[] =
-    "run_backtest(strategy, ticks, balance, batch=1, enforce_margin=True, equity_every=0, "
-    "contract_size=10000)\n--\n\n"
     "Run a Python strategy over a tick series.\n\n"
     "`balance` is in whole currency units \u2014 100_000 means a hundred\n"
     "thousand USDT \u2014 not in the internal fixed-point representation. The\n"
@@ -143,7 +147,6 @@ const char run_backtest_doc[] =
     "does not implement the method its cadence requires.";
 
 const char compare_modes_doc[] =
-    "compare_modes(build, ticks, balance, batch, enforce_margin=True, contract_size=10000)\n--\n\n"
     "Run one strategy both ways over the same ticks and report what\n"
     "batching changed.\n\n"
     "`build` is called twice \u2014 once per mode \u2014 because a strategy carries\n"
@@ -153,8 +156,6 @@ const char compare_modes_doc[] =
     "Propagates whatever either run raised.";
 
 const char lookahead_check_doc[] =
-    "lookahead_check(build, ticks, balance, max_points=200, enforce_margin=True, "
-    "contract_size=10000)\n--\n\n"
     "Whether a strategy decides from the past alone.\n\n"
     "`build` is called with a list of the ticks the strategy may know\n"
     "about and returns a strategy object \u2014 once with all of `ticks`, then\n"
@@ -170,10 +171,9 @@ const char lookahead_check_doc[] =
 }  // namespace
 
 PyMethodDef run_functions[3] = {
-    {"run_backtest", as_cfunction(run_backtest), METH_VARARGS | METH_KEYWORDS, run_backtest_doc},
-    {"compare_modes", as_cfunction(compare_modes), METH_VARARGS | METH_KEYWORDS, compare_modes_doc},
-    {"lookahead_check", as_cfunction(lookahead_check), METH_VARARGS | METH_KEYWORDS,
-     lookahead_check_doc},
+    function_def<RUN_BACKTEST>(run_backtest, run_backtest_doc),
+    function_def<COMPARE_MODES>(compare_modes, compare_modes_doc),
+    function_def<LOOKAHEAD_CHECK>(lookahead_check, lookahead_check_doc),
 };
 
 }  // namespace halvorn::py

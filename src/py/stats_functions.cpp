@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/pure.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py {
 
@@ -68,6 +68,20 @@ PyObject* float_or_raise(const pure::Outcome<double>& outcome) {
   return PyFloat_FromDouble(std::get<double>(outcome));
 }
 
+constexpr auto SHARPE_RATIO = signature("halvorn.sharpe_ratio", either("returns"));
+constexpr auto MOMENTS = signature("halvorn.moments", either("returns"));
+constexpr auto PROBABILISTIC_SHARPE_RATIO =
+    signature("halvorn.probabilistic_sharpe_ratio", either("observed"), either("benchmark"),
+              either("n_observations"), either("skewness"), either("kurtosis"));
+constexpr auto DEFLATED_SHARPE_RATIO =
+    signature("halvorn.deflated_sharpe_ratio", either("all_sharpes"), either("n_observations"),
+              either("skewness"), either("kurtosis"));
+constexpr auto PROBABILITY_OF_BACKTEST_OVERFITTING = signature(
+    "halvorn.probability_of_backtest_overfitting", either("columns"), either("n_blocks", "16"));
+constexpr auto MINIMUM_TRACK_RECORD_LENGTH =
+    signature("halvorn.minimum_track_record_length", either("observed"), either("benchmark"),
+              either("skewness"), either("kurtosis"), either("confidence", "0.95"));
+
 template <class F>
 PyObject* entry(PyObject* module, F&& body) {
   return guarded(state_of_module(module), std::forward<F>(body));
@@ -75,9 +89,8 @@ PyObject* entry(PyObject* module, F&& body) {
 
 PyObject* sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwds) {
   return entry(module, [&]() -> PyObject* {
-    static const char* kwlist[] = {"returns", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:sharpe_ratio", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<SHARPE_RATIO> parsed;
+    if (!parse<SHARPE_RATIO>(args, kwds, &parsed)) return nullptr;
     PyObject* returns_obj = parsed[0];
     std::vector<double> returns;
     if (!to_f64_array(returns_obj, "returns", &returns)) return nullptr;
@@ -87,9 +100,8 @@ PyObject* sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwds) {
 
 PyObject* moments(PyObject* module, PyObject* args, PyObject* kwds) {
   return entry(module, [&]() -> PyObject* {
-    static const char* kwlist[] = {"returns", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:moments", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<MOMENTS> parsed;
+    if (!parse<MOMENTS>(args, kwds, &parsed)) return nullptr;
     PyObject* returns_obj = parsed[0];
     std::vector<double> returns;
     if (!to_f64_array(returns_obj, "returns", &returns)) return nullptr;
@@ -105,11 +117,8 @@ PyObject* moments(PyObject* module, PyObject* args, PyObject* kwds) {
 
 PyObject* probabilistic_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwds) {
   return entry(module, [&]() -> PyObject* {
-    static const char* kwlist[] = {"observed", "benchmark", "n_observations",
-                                   "skewness", "kurtosis",  nullptr};
-    Arguments<5> parsed;
-    if (!parse_arguments(args, kwds, "OOOOO:probabilistic_sharpe_ratio", kwlist, &parsed))
-      return nullptr;
+    ArgumentsOf<PROBABILISTIC_SHARPE_RATIO> parsed;
+    if (!parse<PROBABILISTIC_SHARPE_RATIO>(args, kwds, &parsed)) return nullptr;
     PyObject *observed_obj = parsed[0], *benchmark_obj = parsed[1], *n_obj = parsed[2],
              *skewness_obj = parsed[3], *kurtosis_obj = parsed[4];
     double observed = 0.0, benchmark = 0.0, skewness = 0.0, kurtosis = 0.0;
@@ -128,10 +137,8 @@ PyObject* probabilistic_sharpe_ratio(PyObject* module, PyObject* args, PyObject*
 
 PyObject* deflated_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwds) {
   return entry(module, [&]() -> PyObject* {
-    static const char* kwlist[] = {"all_sharpes", "n_observations", "skewness", "kurtosis",
-                                   nullptr};
-    Arguments<4> parsed;
-    if (!parse_arguments(args, kwds, "OOOO:deflated_sharpe_ratio", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<DEFLATED_SHARPE_RATIO> parsed;
+    if (!parse<DEFLATED_SHARPE_RATIO>(args, kwds, &parsed)) return nullptr;
     PyObject *sharpes_obj = parsed[0], *n_obj = parsed[1], *skewness_obj = parsed[2],
              *kurtosis_obj = parsed[3];
     std::vector<double> all_sharpes;
@@ -150,10 +157,8 @@ PyObject* deflated_sharpe_ratio(PyObject* module, PyObject* args, PyObject* kwds
 
 PyObject* probability_of_backtest_overfitting(PyObject* module, PyObject* args, PyObject* kwds) {
   return entry(module, [&]() -> PyObject* {
-    static const char* kwlist[] = {"columns", "n_blocks", nullptr};
-    Arguments<2> parsed;
-    if (!parse_arguments(args, kwds, "O|O:probability_of_backtest_overfitting", kwlist, &parsed))
-      return nullptr;
+    ArgumentsOf<PROBABILITY_OF_BACKTEST_OVERFITTING> parsed;
+    if (!parse<PROBABILITY_OF_BACKTEST_OVERFITTING>(args, kwds, &parsed)) return nullptr;
     PyObject *columns_obj = parsed[0], *n_blocks_obj = parsed[1];
     std::vector<std::vector<double>> columns;
     std::uint64_t n_blocks = 16;
@@ -165,11 +170,8 @@ PyObject* probability_of_backtest_overfitting(PyObject* module, PyObject* args, 
 
 PyObject* minimum_track_record_length(PyObject* module, PyObject* args, PyObject* kwds) {
   return entry(module, [&]() -> PyObject* {
-    static const char* kwlist[] = {"observed", "benchmark",  "skewness",
-                                   "kurtosis", "confidence", nullptr};
-    Arguments<5> parsed;
-    if (!parse_arguments(args, kwds, "OOOO|O:minimum_track_record_length", kwlist, &parsed))
-      return nullptr;
+    ArgumentsOf<MINIMUM_TRACK_RECORD_LENGTH> parsed;
+    if (!parse<MINIMUM_TRACK_RECORD_LENGTH>(args, kwds, &parsed)) return nullptr;
     PyObject *observed_obj = parsed[0], *benchmark_obj = parsed[1], *skewness_obj = parsed[2],
              *kurtosis_obj = parsed[3], *confidence_obj = parsed[4];
     double observed = 0.0, benchmark = 0.0, skewness = 0.0, kurtosis = 0.0;
@@ -189,21 +191,12 @@ PyObject* minimum_track_record_length(PyObject* module, PyObject* args, PyObject
 // The docstrings are the text signatures alone, which is what lets
 // inspect.signature read them.
 PyMethodDef functions[] = {
-    {"sharpe_ratio", as_cfunction(sharpe_ratio), METH_VARARGS | METH_KEYWORDS,
-     "sharpe_ratio(returns)\n--\n\n"},
-    {"moments", as_cfunction(moments), METH_VARARGS | METH_KEYWORDS, "moments(returns)\n--\n\n"},
-    {"probabilistic_sharpe_ratio", as_cfunction(probabilistic_sharpe_ratio),
-     METH_VARARGS | METH_KEYWORDS,
-     "probabilistic_sharpe_ratio(observed, benchmark, n_observations, skewness, kurtosis)\n--\n\n"},
-    {"deflated_sharpe_ratio", as_cfunction(deflated_sharpe_ratio), METH_VARARGS | METH_KEYWORDS,
-     "deflated_sharpe_ratio(all_sharpes, n_observations, skewness, kurtosis)\n--\n\n"},
-    {"probability_of_backtest_overfitting", as_cfunction(probability_of_backtest_overfitting),
-     METH_VARARGS | METH_KEYWORDS,
-     "probability_of_backtest_overfitting(columns, n_blocks=16)\n--\n\n"},
-    {"minimum_track_record_length", as_cfunction(minimum_track_record_length),
-     METH_VARARGS | METH_KEYWORDS,
-     "minimum_track_record_length(observed, benchmark, skewness, kurtosis, "
-     "confidence=0.95)\n--\n\n"},
+    function_def<SHARPE_RATIO>(sharpe_ratio, ""),
+    function_def<MOMENTS>(moments, ""),
+    function_def<PROBABILISTIC_SHARPE_RATIO>(probabilistic_sharpe_ratio, ""),
+    function_def<DEFLATED_SHARPE_RATIO>(deflated_sharpe_ratio, ""),
+    function_def<PROBABILITY_OF_BACKTEST_OVERFITTING>(probability_of_backtest_overfitting, ""),
+    function_def<MINIMUM_TRACK_RECORD_LENGTH>(minimum_track_record_length, ""),
 };
 
 }  // namespace

@@ -8,12 +8,12 @@
 #include "data/instrument_block.hpp"
 #include "data/replace.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/data/slices.hpp"
 #include "py/interruption.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py {
 
@@ -93,12 +93,15 @@ PyType_Slot source_slots[] = {
 // ---------------------------------------------------------------------------
 // load_ticks, save_ticks
 
+constexpr auto LOAD_TICKS = signature("halvorn.load_ticks", either("path"));
+constexpr auto SAVE_TICKS =
+    signature("halvorn.save_ticks", either("path"), either("ticks"), either("instrument", "1"));
+
 PyObject* load_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
   ModuleState* st = state_of_module(module);
   return guarded(st, [&]() -> PyObject* {
-    static const char* kwlist[] = {"path", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:load_ticks", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<LOAD_TICKS> parsed;
+    if (!parse<LOAD_TICKS>(args, kwds, &parsed)) return nullptr;
     PyObject* path = parsed[0];
     TickSourceData source;
     const PathArgument named = path_argument(path, "path", &source.fs_path);
@@ -151,9 +154,8 @@ PyObject* load_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
 PyObject* save_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
   ModuleState* st = state_of_module(module);
   return guarded(st, [&]() -> PyObject* {
-    static const char* kwlist[] = {"path", "ticks", "instrument", nullptr};
-    Arguments<3> parsed;
-    if (!parse_arguments(args, kwds, "OO|O:save_ticks", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<SAVE_TICKS> parsed;
+    if (!parse<SAVE_TICKS>(args, kwds, &parsed)) return nullptr;
     PyObject *path = parsed[0], *ticks_obj = parsed[1], *instrument_obj = parsed[2];
     std::string fs_path;
     const PathArgument named = path_argument(path, "path", &fs_path);
@@ -179,7 +181,6 @@ PyObject* save_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
 }
 
 const char load_ticks_doc[] =
-    "load_ticks(path)\n--\n\n"
     "Open a tick file for a run, without reading it.\n\n"
     "Only the header is read here, so opening a file of any size is\n"
     "immediate and a wrong path or a corrupt header fails now rather than\n"
@@ -193,7 +194,6 @@ const char load_ticks_doc[] =
     "version this build does not read.";
 
 const char save_ticks_doc[] =
-    "save_ticks(path, ticks, instrument=1)\n--\n\n"
     "Write ticks to a file `load_ticks` can read.\n\n"
     "The pair exists because a reader with no writer is a feature nobody\n"
     "can reach: the only other producer of this format converts captured\n"
@@ -214,8 +214,8 @@ PyType_Spec tick_source_spec = {"halvorn.TickSource", sizeof(PyTickSource), 0,
                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, source_slots};
 
 PyMethodDef tick_file_functions[2] = {
-    {"load_ticks", as_cfunction(load_ticks), METH_VARARGS | METH_KEYWORDS, load_ticks_doc},
-    {"save_ticks", as_cfunction(save_ticks), METH_VARARGS | METH_KEYWORDS, save_ticks_doc},
+    function_def<LOAD_TICKS>(load_ticks, load_ticks_doc),
+    function_def<SAVE_TICKS>(save_ticks, save_ticks_doc),
 };
 
 bool is_tick_source(ModuleState* state, PyObject* obj) {

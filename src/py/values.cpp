@@ -4,11 +4,11 @@
 #include <cstddef>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/registry.hpp"
 #include "py/sequence_extraction.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py {
 
@@ -36,11 +36,14 @@ PyObject* tick_get(PyObject* self, void*) {
   return PyLong_FromLongLong(tick_of(self).*Field);
 }
 
+constexpr auto TICK =
+    signature("halvorn.Tick", either("exch_ts"), either("last"), either("local_ts", "None"),
+              either("high", "None"), either("low", "None"), either("bid", "0"), either("ask", "0"),
+              either("volume", "0"));
+
 PyObject* tick_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"exch_ts", "last", "local_ts", "high", "low",
-                                 "bid",     "ask",  "volume",   nullptr};
-  Arguments<8> a;
-  if (!parse_arguments(args, kwds, "OO|OOOOOO:Tick", kwlist, &a)) return nullptr;
+  ArgumentsOf<TICK> a;
+  if (!parse<TICK>(args, kwds, &a)) return nullptr;
   PyObject *exch_ts = a[0], *last = a[1], *local_ts = a[2], *high = a[3], *low = a[4], *bid = a[5],
            *ask = a[6], *volume = a[7];
   engine::Tick t;
@@ -96,7 +99,6 @@ PyGetSetDef tick_getset[] = {
 };
 
 const char tick_doc[] =
-    "Tick(exch_ts, last, local_ts=None, high=None, low=None, bid=0, ask=0, volume=0)\n--\n\n"
     "One observation, as Python sees it.\n\n"
     "Prices are integers in their native tick units, exactly as the engine\n"
     "holds them. Scaling them in the Python layer would put a float on the\n"
@@ -109,7 +111,7 @@ PyType_Slot tick_slots[] = {
      reinterpret_cast<void*>(pooled_dealloc<engine::Tick, &ModuleState::free_ticks>)},
     {Py_tp_repr, reinterpret_cast<void*>(tick_repr)},
     {Py_tp_getset, tick_getset},
-    {Py_tp_doc, const_cast<char*>(tick_doc)},
+    {Py_tp_doc, const_cast<char*>(docstring<TICK>(tick_doc))},
     {0, nullptr},
 };
 
@@ -132,11 +134,13 @@ PyObject* offset_string(ModuleState* st, Offset offset) {
 
 namespace {
 
+constexpr auto ORDER = signature("halvorn.Order", either("side"), either("qty"),
+                                 either("offset", "\"open\""), either("price", "None"));
+
 PyObject* order_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(type), [&]() -> PyObject* {
-    static const char* kwlist[] = {"side", "qty", "offset", "price", nullptr};
-    Arguments<4> a;
-    if (!parse_arguments(args, kwds, "OO|OO:Order", kwlist, &a)) return nullptr;
+    ArgumentsOf<ORDER> a;
+    if (!parse<ORDER>(args, kwds, &a)) return nullptr;
     PyObject *side_obj = a[0], *qty_obj = a[1], *offset_obj = a[2], *price_obj = a[3];
     auto is_str = [](PyObject* obj, const char* name) {
       if (PyUnicode_Check(obj)) return true;
@@ -210,7 +214,6 @@ PyGetSetDef order_getset[] = {
 };
 
 const char order_doc[] =
-    "Order(side, qty, offset=\"open\", price=None)\n--\n\n"
     "An order a Python strategy wants placed.\n\n"
     "`side` is `\"buy\"` or `\"sell\"`; `offset` is `\"open\"` or `\"close\"`.\n"
     "Both are validated at construction rather than at submission, so a\n"
@@ -222,7 +225,7 @@ PyType_Slot order_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<OrderRequest>)},
     {Py_tp_repr, reinterpret_cast<void*>(order_repr)},
     {Py_tp_getset, order_getset},
-    {Py_tp_doc, const_cast<char*>(order_doc)},
+    {Py_tp_doc, const_cast<char*>(docstring<ORDER>(order_doc))},
     {0, nullptr},
 };
 

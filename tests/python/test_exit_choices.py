@@ -1,7 +1,6 @@
 """What fires a conditional order (`fired_by="last"` or `"mark"`), and a
 bracket's exits of every kind, including over an entry that fills in parts."""
 
-import pickle
 
 import pytest
 
@@ -36,15 +35,10 @@ def fills(run):
 
 
 class TestFiredBy:
-    def test_the_field_takes_two_words_pastes_back_and_pickles(self):
+    def test_the_field_takes_two_words(self):
         stop = venue.Stop("sell", 1, trigger=90, fired_by="mark")
         assert stop.fired_by == "mark" and "fired_by='mark'" in repr(stop)
         assert "fired_by" not in repr(venue.Stop("sell", 1, trigger=90))
-        trail = venue.TrailingStop("sell", distance=3, fired_by="mark")
-        for made in (stop, trail, venue.TakeProfit("sell", trigger=9, fired_by="last")):
-            assert pickle.loads(pickle.dumps(made)) == made
-            assert eval(repr(made), {"TakeProfit": venue.TakeProfit, "Stop": venue.Stop,
-                                     "TrailingStop": venue.TrailingStop}) == made
         with pytest.raises(ValueError, match='fired_by must be "last" or "mark"'):
             venue.Stop("sell", trigger=9, fired_by="index")
         with pytest.raises(TypeError, match="fired_by"):

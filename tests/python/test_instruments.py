@@ -91,13 +91,7 @@ class TestInstrument:
         with pytest.raises(TypeError, match="tick_size must be decimal text"):
             venue.Instrument("X", None, "1")
 
-    def test_repr_pastes_back_and_pickles(self):
-        odd = venue.Instrument("BTC'\u00e9", "0.10", "1e-3", id=2**64 - 1)
-        for inst in (ETH, odd):
-            assert eval(repr(inst), {"Instrument": venue.Instrument}) == inst
-            assert pickle.loads(pickle.dumps(inst)) == inst
-            assert hash(pickle.loads(pickle.dumps(inst))) == hash(inst)
-        assert repr(ETH) == "Instrument('ETHUSDT', '0.01', '0.001')"
+    def test_equal_sizes_written_otherwise_are_another_instrument(self):
         assert venue.Instrument("ETHUSDT", "0.010", "0.001") != ETH, "equal texts, as files hold"
 
 

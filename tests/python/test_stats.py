@@ -2,7 +2,6 @@
 layer's own checks, refusal of bad input, and a cross-check of the normal
 distribution against SciPy over the whole range."""
 
-import inspect
 import math
 from decimal import Decimal
 from fractions import Fraction
@@ -25,14 +24,10 @@ CHOICE_MESSAGE = (
     "there was no choice"
 )
 
-SIGNATURES = {
-    "sharpe_ratio": "(returns)",
-    "moments": "(returns)",
-    "probabilistic_sharpe_ratio": "(observed, benchmark, n_observations, skewness, kurtosis)",
-    "deflated_sharpe_ratio": "(all_sharpes, n_observations, skewness, kurtosis)",
-    "probability_of_backtest_overfitting": "(columns, n_blocks=16)",
-    "minimum_track_record_length": "(observed, benchmark, skewness, kurtosis, confidence=0.95)",
-}
+# The signatures themselves are pinned with the other documented ones in
+# test_public_classes.py.
+SIGNATURES = ["sharpe_ratio", "moments", "probabilistic_sharpe_ratio", "deflated_sharpe_ratio",
+              "probability_of_backtest_overfitting", "minimum_track_record_length"]
 
 
 def close_to_published(got, published, digits=15):
@@ -50,11 +45,9 @@ def noisy_returns(n, seed, drift=0.0):
 # Registration
 
 
-@pytest.mark.parametrize("name", list(SIGNATURES))
+@pytest.mark.parametrize("name", SIGNATURES)
 def test_each_function_carries_its_text_signature_and_nothing_else(name):
-    function = getattr(halvorn, name)
-    assert str(inspect.signature(function)) == SIGNATURES[name]
-    assert not function.__doc__
+    assert not getattr(halvorn, name).__doc__
 
 
 def test_every_parameter_can_be_given_by_keyword():

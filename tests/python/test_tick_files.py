@@ -3,7 +3,6 @@ accepts and refuses, the TickSource class, ticks_from's one error, and a
 save that fails without costing the file already there."""
 
 import errno
-import inspect
 import os
 import random
 import struct
@@ -212,21 +211,6 @@ class TestTickSourceClass:
             with pytest.raises(AttributeError):
                 setattr(src, name, 1)
         assert not hasattr(src, "__dict__")
-
-    def test_docstrings(self):
-        cls = halvorn.TickSource
-        assert cls.__doc__.startswith("A tick file, held by name rather than by contents.\n\n")
-        assert "could be run exactly once \u2014 and [`compare_modes`] runs the same input\n" in cls.__doc__
-        assert cls.__doc__.endswith("the run is bounded by the file rather than by memory.")
-        assert cls.path.__doc__ == "The file this reads."
-        assert cls.count.__doc__ == "Records the header claims, so `len()` costs no read."
-        assert cls.instrument.__doc__ == "The instrument the file was written for."
-        assert halvorn.load_ticks.__doc__.startswith("Open a tick file for a run, without reading it.\n")
-        assert 'halvorn.load_ticks("btcusdt-2024.hvtk")' in halvorn.load_ticks.__doc__
-        assert halvorn.save_ticks.__doc__.startswith("Write ticks to a file `load_ticks` can read.\n")
-        assert halvorn.save_ticks.__doc__.endswith("# Errors\n\nReports a path that cannot be written.")
-        assert str(inspect.signature(halvorn.load_ticks)) == "(path)"
-        assert str(inspect.signature(halvorn.save_ticks)) == "(path, ticks, instrument=1)"
 
     def test_module_order(self):
         names = list(halvorn.__all__)

@@ -52,12 +52,6 @@ class TestModule:
         with pytest.raises(TypeError, match=r"^cannot create 'Context' instances$"):
             halvorn.Context.__new__(halvorn.Context)
 
-    def test_text_signatures(self):
-        assert str(inspect.signature(halvorn.Tick)) == (
-            "(exch_ts, last, local_ts=None, high=None, low=None, bid=0, ask=0, volume=0)"
-        )
-        assert str(inspect.signature(halvorn.Order)) == "(side, qty, offset='open', price=None)"
-
 
 class TestTick:
     def test_defaults(self):
@@ -150,13 +144,6 @@ class TestTick:
             halvorn.Tick(1, 2, bogus=3)
         with pytest.raises(TypeError, match="exch_ts"):
             halvorn.Tick(1, 2, exch_ts=3)
-
-    def test_read_only_and_no_value_semantics(self):
-        t = halvorn.Tick(1, 2)
-        for field in ("exch_ts", "local_ts", "last", "high", "low", "bid", "ask", "volume"):
-            with pytest.raises(AttributeError):
-                setattr(t, field, 3)
-        assert t != halvorn.Tick(1, 2)
 
 
 class TestOrder:

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
+#include "py/signatures.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/field_checks.hpp"
 #include "py/venue/instrument_class.hpp"
@@ -20,11 +20,17 @@ namespace {
 // ---------------------------------------------------------------------------
 // Margin brackets and funding rates
 
+// Earlier releases took these fields by position: a call so still works, and
+// warns how it is written now.
+constexpr auto BRACKET = signature("halvorn.venue.Bracket", keyword_or_position("up_to"),
+                                   keyword_or_position("rate"), keyword_or_position("amount"));
+constexpr auto FUNDING_RATE = signature("halvorn.venue.FundingRate", keyword_or_position("time"),
+                                        keyword_or_position("rate"), keyword_or_position("price"));
+
 struct BracketClass {
   using Data = margin::Bracket;
   static constexpr const char* NAME = "halvorn.venue.Bracket";
-  static constexpr const char* DOC =
-      "Bracket(*, up_to, rate, amount)\n--\n\n"
+  static inline const char* const DOC = docstring<BRACKET>(
       "One row of a maintenance-margin table.\n\n"
       "A position whose notional is at most `up_to` (Cash) needs\n"
       "notional * rate / 1_000_000_000 - amount (Cash) of maintenance margin;\n"
@@ -34,8 +40,9 @@ struct BracketClass {
       "```\n\n"
       "# Errors\n\n"
       "ValueError for a negative up_to or amount, or a rate outside 0 to\n"
-      "1_000_000_000.";
+      "1_000_000_000.");
   static constexpr std::array FIELDS = {"up_to", "rate", "amount"};
+  static_assert(fields_are_parameters(BRACKET, FIELDS));
   static constexpr std::array DOCS = {
       "The largest position notional the bracket covers, in Cash.",
       "Maintenance-margin rate, in billionths.",
@@ -48,13 +55,8 @@ struct BracketClass {
     return tuple_of(from_i64(d.up_to), from_i64(d.rate), from_i64(d.amount));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"up_to", "rate", "amount", nullptr};
-    Arguments<3> parsed;
-    if (!parse_arguments(args, kwds, "|OOO:Bracket", kwlist, &parsed) ||
-        !warn_positional(args, 0, "Bracket(up_to=..., rate=..., amount=...)") ||
-        !require_given(parsed, "Bracket", kwlist)) {
-      return false;
-    }
+    ArgumentsOf<BRACKET> parsed;
+    if (!parse<BRACKET>(args, kwds, &parsed)) return false;
     PyObject *up_to = parsed[0], *rate = parsed[1], *amount = parsed[2];
     constexpr long long MAX = std::numeric_limits<std::int64_t>::max();
     return to_i64(up_to, "up_to", &out->up_to) &&
@@ -69,8 +71,7 @@ struct BracketClass {
 struct FundingRateClass {
   using Data = margin::FundingRate;
   static constexpr const char* NAME = "halvorn.venue.FundingRate";
-  static constexpr const char* DOC =
-      "FundingRate(*, time, rate, price)\n--\n\n"
+  static inline const char* const DOC = docstring<FUNDING_RATE>(
       "One funding settlement: at `time` (ns), positions pay or receive\n"
       "`rate` (billionths; positive: longs pay shorts) of their value at\n"
       "`price` (ticks).  Settled before the first tick at or after `time`.\n\n"
@@ -79,8 +80,9 @@ struct FundingRateClass {
       "```\n\n"
       "# Errors\n\n"
       "ValueError for a rate outside -1_000_000_000 to 1_000_000_000 or a\n"
-      "negative price.";
+      "negative price.");
   static constexpr std::array FIELDS = {"time", "rate", "price"};
+  static_assert(fields_are_parameters(FUNDING_RATE, FIELDS));
   static constexpr std::array DOCS = {
       "When the funding is settled, in nanoseconds.",
       "The funding rate, in billionths; positive: longs pay shorts.",
@@ -93,13 +95,8 @@ struct FundingRateClass {
     return tuple_of(from_i64(d.time), from_i64(d.rate), from_i64(d.price));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"time", "rate", "price", nullptr};
-    Arguments<3> parsed;
-    if (!parse_arguments(args, kwds, "|OOO:FundingRate", kwlist, &parsed) ||
-        !warn_positional(args, 0, "FundingRate(time=..., rate=..., price=...)") ||
-        !require_given(parsed, "FundingRate", kwlist)) {
-      return false;
-    }
+    ArgumentsOf<FUNDING_RATE> parsed;
+    if (!parse<FUNDING_RATE>(args, kwds, &parsed)) return false;
     PyObject *time = parsed[0], *rate = parsed[1], *price = parsed[2];
     return to_i64(time, "time", &out->time) && to_i64(rate, "rate", &out->rate) &&
            in_range("rate", out->rate, -RATE_SCALE, RATE_SCALE,
@@ -254,10 +251,20 @@ bool triggered_of(PyObject* obj, engine::TriggeredPrice* out) {
                  engine::TriggeredPrice::Trigger, out);
 }
 
+// The defaults are objects, which a text signature cannot carry: the class
+// sets its __signature__ from what a Venue() holds, and the texts here are
+// what the stub writes for them.
+constexpr auto VENUE = computed_signature(
+    "halvorn.venue.Venue", keyword("tier", "L0()"), keyword("maker_fee", "0"),
+    keyword("taker_fee", "0"), keyword("funding", "()"), keyword("margin_tiers", "EXAMPLE_BTCUSDT"),
+    keyword("hedge", "False"), keyword("track_margin", "False"), keyword("enforce_margin", "True"),
+    keyword("contract_size", "10000"), keyword("instrument", "1"),
+    keyword("resting_fills", "'limit'"), keyword("triggered_fills", "'order'"));
+
 struct VenueClass {
   using Data = VenueConfig;
   static constexpr const char* NAME = "halvorn.venue.Venue";
-  static constexpr const char* DOC =
+  static inline const char* const DOC = docstring<VENUE>(
       "The simulated venue a run trades on: execution tier, fees, funding,\n"
       "margin brackets and the account's options.\n\n"
       "Rates are integers in billionths (1_000_000_000 = 100 %; a negative\n"
@@ -297,11 +304,12 @@ struct VenueClass {
       "stop sends when it fires fills: \"order\" (the default), where that\n"
       "order fills, as a venue fills it -- a stop gapped through at the worse\n"
       "quote, a take-profit at the better one; or \"trigger\", never better\n"
-      "than its trigger, a conservative bound.";
+      "than its trigger, a conservative bound.");
   static constexpr std::array FIELDS = {"tier",         "maker_fee",      "taker_fee",
                                         "funding",      "margin_tiers",   "hedge",
                                         "track_margin", "enforce_margin", "contract_size",
                                         "instrument",   "resting_fills",  "triggered_fills"};
+  static_assert(fields_are_parameters(VENUE, FIELDS));
   static constexpr std::array DOCS = {
       "The execution tier: L0(), L1(...) or L2(...).",
       "Fee rate of fills that provide liquidity, in billionths; negative is a rebate.",
@@ -339,12 +347,8 @@ struct VenueClass {
         PyUnicode_FromString(d.triggered == engine::TriggeredPrice::Order ? "order" : "trigger"));
   }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {
-        "tier",          "maker_fee",       "taker_fee",      "funding",       "margin_tiers",
-        "hedge",         "track_margin",    "enforce_margin", "contract_size", "instrument",
-        "resting_fills", "triggered_fills", nullptr};
-    Arguments<12> v;
-    if (!parse_arguments(args, kwds, "|$OOOOOOOOOOOO:Venue", kwlist, &v)) return false;
+    ArgumentsOf<VENUE> v;
+    if (!parse<VENUE>(args, kwds, &v)) return false;
     VenueState* st = venue_state_of_type(type);
     *out = VenueConfig{};
     if (v[0] && !tier_of(st, v[0], &out->tier)) return false;

@@ -1,12 +1,13 @@
 #include "py/venue/compiled_class.hpp"
 
 #include <cstdio>
+#include <iterator>
 #include <limits>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
+#include "py/signatures.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/venue_state.hpp"
 
@@ -14,8 +15,11 @@ namespace halvorn::py::venue {
 
 namespace {
 
-constexpr const char* COMPILED_DOC =
-    "Compiled(function, state=None, name='compiled', capacity=64, fill_words=8)\n--\n\n"
+constexpr auto COMPILED =
+    signature("halvorn.venue.Compiled", either("function"), either("state", "None"),
+              either("name", "'compiled'"), either("capacity", "64"), either("fill_words", "8"));
+
+const char COMPILED_DOC[] =
     "A strategy compiled to a C function, run by the engine on every tick\n"
     "(or every batch) without the interpreter lock.  `function` is the\n"
     "function's address: an int, or an object with an int `address` (a\n"
@@ -55,9 +59,8 @@ bool address_of(PyObject* obj, std::uint64_t* out) {
 }
 
 bool make_compiled(PyObject* args, PyObject* kwds, CompiledValue* out) {
-  static const char* kwlist[] = {"function", "state", "name", "capacity", "fill_words", nullptr};
-  Arguments<5> v;
-  if (!parse_arguments(args, kwds, "O|OOOO:Compiled", kwlist, &v)) return false;
+  ArgumentsOf<COMPILED> v;
+  if (!parse<COMPILED>(args, kwds, &v)) return false;
   std::uint64_t address = 0;
   if (!address_of(v[0], &address)) return false;
   PyObject* state = v[1] ? v[1] : Py_None;
@@ -154,7 +157,7 @@ PyType_Slot compiled_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<CompiledValue>)},
     {Py_tp_repr, reinterpret_cast<void*>(compiled_repr)},
     {Py_tp_getset, compiled_getset},
-    {Py_tp_doc, const_cast<char*>(COMPILED_DOC)},
+    {Py_tp_doc, const_cast<char*>(docstring<COMPILED>(COMPILED_DOC))},
     {0, nullptr},
 };
 
@@ -165,6 +168,29 @@ PyType_Spec compiled_type_layout = {"halvorn.venue.Compiled",
 }  // namespace
 
 PyType_Spec* compiled_layout() { return &compiled_type_layout; }
+
+PyObject* slot_layout(PyObject*, PyObject* written_for) {
+  long long version = PyLong_AsLongLong(written_for);
+  if (version == -1 && PyErr_Occurred()) return nullptr;
+  if (version != SLOT_LAYOUT_VERSION) {
+    PyErr_Format(PyExc_ValueError,
+                 "code written for slot layout version %lld cannot drive this library's compiled "
+                 "strategies, which use version %lld: halvorn.compiled and the extension come "
+                 "from different releases; reinstall halvorn",
+                 version, static_cast<long long>(SLOT_LAYOUT_VERSION));
+    return nullptr;
+  }
+  constexpr std::size_t N = std::size(SLOT_LAYOUT);
+  Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
+  if (!names) return nullptr;
+  for (std::size_t i = 0; i < N; ++i) {
+    const LayoutName& n = SLOT_LAYOUT[i];
+    PyObject* entry = Py_BuildValue("(ssL)", n.group, n.name, static_cast<long long>(n.value));
+    if (entry == nullptr) return nullptr;
+    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  return names.release();
+}
 
 const CompiledValue& compiled_value(PyObject* obj) { return unbox<CompiledValue>(obj); }
 

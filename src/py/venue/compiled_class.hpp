@@ -33,4 +33,9 @@ PyType_Spec* compiled_layout();
 // Requires: Py_IS_TYPE(obj, st->compiled_type).
 const CompiledValue& compiled_value(PyObject* obj);
 
+// halvorn.venue._compiled_layout(written_for): every name of the slot layout
+// as (group, name, value) triples, for code written for layout version
+// `written_for`; ValueError when that is not the library's version.
+PyObject* slot_layout(PyObject* module, PyObject* written_for);
+
 }  // namespace halvorn::py::venue

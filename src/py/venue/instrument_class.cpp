@@ -6,9 +6,9 @@
 #include "data/decimal.hpp"
 #include "data/float_scaling.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
+#include "py/signatures.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/unit_values.hpp"
 #include "py/venue/venue_state.hpp"
@@ -17,8 +17,18 @@ namespace halvorn::py::venue {
 
 namespace {
 
-constexpr const char* INSTRUMENT_DOC =
-    "Instrument(symbol, tick_size, lot_size, *, id=1)\n--\n\n"
+constexpr auto INSTRUMENT = signature("halvorn.venue.Instrument", either("symbol"),
+                                      either("tick_size"), either("lot_size"), keyword("id", "1"));
+// The value is positional only: its name differs between the two.
+constexpr auto TO_TICKS = method_signature("halvorn.venue.Instrument.to_ticks", positional("price"),
+                                           keyword("rounding", "'exact'"));
+constexpr auto TO_LOTS = method_signature("halvorn.venue.Instrument.to_lots", positional("qty"),
+                                          keyword("rounding", "'exact'"));
+constexpr auto PRICE_OF =
+    method_signature("halvorn.venue.Instrument.price_of", positional("ticks"));
+constexpr auto QTY_OF = method_signature("halvorn.venue.Instrument.qty_of", positional("lots"));
+
+const char INSTRUMENT_DOC[] =
     "What a run's integers mean: prices in ticks of `tick_size`, quantities in\n"
     "lots of `lot_size`, both decimal text (\"0.01\", \"0.001\"; an int, a\n"
     "decimal.Decimal or a float is read as the decimal it writes).  From them\n"
@@ -81,9 +91,8 @@ PyGetSetDef instrument_getset[] = {
 };
 
 bool make_instrument(PyTypeObject* type, PyObject* args, PyObject* kwds, InstrumentValue* out) {
-  static const char* kwlist[] = {"symbol", "tick_size", "lot_size", "id", nullptr};
-  Arguments<4> v;
-  if (!parse_arguments(args, kwds, "OOO|$O:Instrument", kwlist, &v)) return false;
+  ArgumentsOf<INSTRUMENT> v;
+  if (!parse<INSTRUMENT>(args, kwds, &v)) return false;
   if (!PyUnicode_Check(v[0])) {
     PyErr_Format(PyExc_TypeError, "symbol must be a str, not %.200s", Py_TYPE(v[0])->tp_name);
     return false;
@@ -161,12 +170,8 @@ PyObject* instrument_getnewargs_ex(PyObject* self, PyObject*) {
 // fast exact path that columns of floats take; it counts as its shortest
 // decimal, as every other form of a value does.
 PyObject* to_steps(PyObject* self, PyObject* args, PyObject* kwds, bool price) {
-  // The value is positional only, as the signature says.
-  static const char* kwlist[] = {"", "rounding", nullptr};
-  Arguments<2> v;
-  if (!parse_arguments(args, kwds, price ? "O|$O:to_ticks" : "O|$O:to_lots", kwlist, &v)) {
-    return nullptr;
-  }
+  ArgumentsOf<TO_TICKS> v;
+  if (!(price ? parse<TO_TICKS>(args, kwds, &v) : parse<TO_LOTS>(args, kwds, &v))) return nullptr;
   const VenueState* st = venue_state_of_type(Py_TYPE(self));
   const InstrumentValue& inst = instrument_value(self);
   const data::Step& step = price ? inst.definition.tick_size : inst.definition.lot_size;
@@ -215,19 +220,16 @@ PyObject* instrument_qty_of(PyObject* self, PyObject* lots) {
 }
 
 PyMethodDef instrument_methods[] = {
-    {"to_ticks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(instrument_to_ticks)),
-     METH_VARARGS | METH_KEYWORDS,
-     "to_ticks($self, price, /, *, rounding='exact')\n--\n\n"
-     "A price (decimal text, Decimal, int or float) in whole ticks.  A price\n"
-     "between two ticks is refused, or rounded 'down' or 'up' as asked."},
-    {"to_lots", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(instrument_to_lots)),
-     METH_VARARGS | METH_KEYWORDS,
-     "to_lots($self, qty, /, *, rounding='exact')\n--\n\n"
-     "A quantity in whole lots, as to_ticks counts a price in ticks."},
-    {"price_of", instrument_price_of, METH_O,
-     "price_of($self, ticks, /)\n--\n\nA price in ticks as an exact decimal.Decimal."},
-    {"qty_of", instrument_qty_of, METH_O,
-     "qty_of($self, lots, /)\n--\n\nA quantity in lots as an exact decimal.Decimal."},
+    function_def<TO_TICKS>(
+        instrument_to_ticks,
+        "A price (decimal text, Decimal, int or float) in whole ticks.  A price\n"
+        "between two ticks is refused, or rounded 'down' or 'up' as asked."),
+    function_def<TO_LOTS>(instrument_to_lots,
+                          "A quantity in whole lots, as to_ticks counts a price in ticks."),
+    {PRICE_OF.name(), instrument_price_of, METH_O,
+     docstring<PRICE_OF>("A price in ticks as an exact decimal.Decimal.")},
+    {QTY_OF.name(), instrument_qty_of, METH_O,
+     docstring<QTY_OF>("A quantity in lots as an exact decimal.Decimal.")},
     {"__getnewargs_ex__", instrument_getnewargs_ex, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -240,7 +242,7 @@ PyType_Slot instrument_slots[] = {
     {Py_tp_hash, reinterpret_cast<void*>(instrument_hash)},
     {Py_tp_getset, instrument_getset},
     {Py_tp_methods, instrument_methods},
-    {Py_tp_doc, const_cast<char*>(INSTRUMENT_DOC)},
+    {Py_tp_doc, const_cast<char*>(docstring<INSTRUMENT>(INSTRUMENT_DOC))},
     {0, nullptr},
 };
 

@@ -6,12 +6,12 @@
 #include "backtest/lookahead.hpp"
 #include "data/decimal.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/registry.hpp"
 #include "py/results.hpp"
 #include "py/run_path.hpp"
+#include "py/signatures.hpp"
 #include "py/tick_files.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/records.hpp"
@@ -21,6 +21,22 @@
 namespace halvorn::py::venue {
 
 namespace {
+
+// venue, batch, ... were taken by position before they took units of their
+// own; depth and marks never were.
+constexpr auto RUN =
+    signature("halvorn.venue.run", either("strategy"), either("ticks"), either("balance"),
+              keyword_or_position("venue", "None"), keyword_or_position("batch", "1"),
+              keyword_or_position("equity_every", "0"), keyword_or_position("progress", "None"),
+              keyword_or_position("flush", "False"), keyword_or_position("depth", "None"),
+              keyword("marks", "None"));
+constexpr auto COMPARE_MODES =
+    signature("halvorn.venue.compare_modes", either("build"), either("ticks"), either("balance"),
+              either("batch"), keyword_or_position("venue", "None"),
+              keyword_or_position("depth", "None"), keyword("marks", "None"));
+constexpr auto LOOKAHEAD_CHECK =
+    signature("halvorn.venue.lookahead_check", either("build"), either("ticks"), either("balance"),
+              keyword_or_position("max_points", "200"), keyword_or_position("venue", "None"));
 
 // The depth file a run reads (null for None), checked against the venue: only
 // the L2 matcher keeps a depth book, and a file recorded for another
@@ -149,13 +165,8 @@ bool venue_request(VenueState* st, PyObject* balance_obj, PyObject* venue_obj,
 PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
   VenueState* st = venue_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"strategy", "ticks", "balance", "venue", "batch", "equity_every",
-                                   "progress", "flush", "depth",   "marks", nullptr};
-    Arguments<10> parsed;
-    if (!parse_arguments(args, kwds, "OOO|OOOOOO$O:run", kwlist, &parsed) ||
-        !warn_positional(args, 3, "run(strategy, ticks, balance, venue=..., batch=..., ...)")) {
-      return nullptr;
-    }
+    ArgumentsOf<RUN> parsed;
+    if (!parse<RUN>(args, kwds, &parsed)) return nullptr;
     PyObject *strategy = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
              *venue_obj = parsed[3], *batch_obj = parsed[4], *every_obj = parsed[5],
              *progress = parsed[6], *flush_obj = parsed[7], *depth_obj = parsed[8];
@@ -181,15 +192,8 @@ PyObject* compare_modes(PyObject* module, PyObject* args, PyObject* kwds) {
   VenueState* st = venue_state_of_module(module);
   ModuleState* core = st->head.core;
   return guarded(core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"build", "ticks", "balance", "batch",
-                                   "venue", "depth", "marks",   nullptr};
-    Arguments<7> parsed;
-    if (!parse_arguments(args, kwds, "OOOO|OO$O:compare_modes", kwlist, &parsed) ||
-        !warn_positional(args, 4,
-                         "compare_modes(build, ticks, balance, batch, venue=..., "
-                         "depth=...)")) {
-      return nullptr;
-    }
+    ArgumentsOf<COMPARE_MODES> parsed;
+    if (!parse<COMPARE_MODES>(args, kwds, &parsed)) return nullptr;
     PyObject *build = parsed[0], *ticks = parsed[1], *balance_obj = parsed[2],
              *batch_obj = parsed[3], *venue_obj = parsed[4], *depth_obj = parsed[5];
     std::uint64_t batch = 0;
@@ -210,14 +214,8 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
   VenueState* st = venue_state_of_module(module);
   ModuleState* core = st->head.core;
   return guarded(core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"build", "ticks", "balance", "max_points", "venue", nullptr};
-    Arguments<5> parsed;
-    if (!parse_arguments(args, kwds, "OOO|OO:lookahead_check", kwlist, &parsed) ||
-        !warn_positional(args, 3,
-                         "lookahead_check(build, ticks, balance, max_points=..., "
-                         "venue=...)")) {
-      return nullptr;
-    }
+    ArgumentsOf<LOOKAHEAD_CHECK> parsed;
+    if (!parse<LOOKAHEAD_CHECK>(args, kwds, &parsed)) return nullptr;
     PyObject *build = parsed[0], *ticks_obj = parsed[1], *balance_obj = parsed[2],
              *points_obj = parsed[3], *venue_obj = parsed[4];
     std::uint64_t max_points = 200;
@@ -234,83 +232,81 @@ PyObject* lookahead_check(PyObject* module, PyObject* args, PyObject* kwds) {
 }
 
 PyMethodDef run_defs[] = {
-    {"run", as_cfunction(run), METH_VARARGS | METH_KEYWORDS,
-     "run(strategy, ticks, balance, *, venue=None, batch=1, equity_every=0, progress=None, "
-     "flush=False, depth=None, marks=None)\n--\n\n"
-     "Run a strategy over a tick series on a venue (None: Venue()).\n\n"
-     "`ticks` is a sequence of Tick or a TickSource (streamed), or, for a\n"
-     "portfolio of several instruments in one account, a dict of symbol to\n"
-     "ticks, with `venue` a Venue for all or a dict of symbol to Venue, and\n"
-     "`depth` and `marks` dicts of symbol to DepthSource and MarkSource (see\n"
-     "docs/venue.md, Portfolios); `balance` is in whole currency units.\n"
-     "The strategy follows the protocol of `halvorn.run_backtest`\n"
-     "(`on_tick(ctx)` for batch 1, `on_batch(ticks)`\n"
-     "otherwise, returning None or a list of Order), and may also return\n"
-     "`Cancel(order_id)` and `CancelAll()` in that list.  Its `ctx` is a\n"
-     "venue.Context: halvorn.Context's counts, the tick's Instrument\n"
-     "(`ctx.instrument`) and views in units (`ctx.units`, `ctx.floats`); the\n"
-     "venue's orders take prices and quantities in units too, counted by the\n"
-     "order's instrument exactly.  Orders are numbered\n"
-     "1, 2, 3, ... in the order they were returned, across the run.  When the\n"
-     "strategy has them, `on_fill(fill)` is called with each fill booked on a\n"
-     "tick, then `on_end(order_id, how)` (how \"filled\", \"canceled\",\n"
-     "\"expired\", \"triggered\" or \"rejected:<reason>\") and\n"
-     "`on_liquidation(closed)`, before that tick's `on_tick`; in batches they\n"
-     "are called for the batch's ticks, in order, before `on_batch`.\n\n"
-     "A batched strategy may implement `on_columns(batch)` instead of\n"
-     "`on_batch(ticks)`: it then receives a TickBatch, the batch's ticks as\n"
-     "read-only int64 columns NumPy reads without a copy, valid only during\n"
-     "the call.  The ticks after the last complete batch are not delivered\n"
-     "(as with on_batch) unless `flush` is true: they are then delivered when\n"
-     "the series ends, and what that call returns has no later tick to be\n"
-     "placed on, so it places nothing.\n\n"
-     "`equity_every` samples equity every that many ticks (Run.equity_curve);\n"
-     "`progress` is True for a bar on standard error, or a callable given\n"
-     "(ticks_done, total or None).\n\n"
-     "`depth` is a halvorn.data.DepthSource for a venue of tier L2: its\n"
-     "records are applied by time, each before the first tick at or after\n"
-     "it, and the L2 matcher queues and prices against the book they keep.\n"
-     "The file is streamed from its start by every run.\n\n"
-     "`marks` is a halvorn.data.MarkSource of the venue's mark prices: each\n"
-     "mark is applied before the first tick at or after it, and from the\n"
-     "first one on the account is valued, tested for maintenance and\n"
-     "liquidated at the mark, not at the last trade, and a funding rate\n"
-     "without a price settles at the mark.  Marks held as columns (a pandas\n"
-     "DataFrame, a dict of arrays or a structured array with `time` and\n"
-     "`mark`) are taken as ticks are: times as datetimes or integer ns,\n"
-     "prices as integer ticks or scaled exactly by the venue's Instrument.\n\n"
-     "```python\n"
-     "run = venue.run(Strategy(), halvorn.load_ticks(\"btc.hvtk\"), 10_000,\n"
-     "                venue=venue.Venue(taker_fee=venue.rate(\"0.0005\")))\n"
-     "print(run.fees_paid / halvorn.CASH_SCALE, \"USDT of fees\")\n"
-     "```\n\n"
-     "# Errors\n\n"
-     "As run_backtest: the strategy's failure, a tick file that stops the run,\n"
-     "a missing method; TypeError for a venue that is not a Venue or a depth\n"
-     "that is not a DepthSource; ValueError for depth on a tier other than L2\n"
-     "or recorded for another instrument, and \"the depth file stopped the run\n"
-     "after {ticks} ticks: {error}\" when the depth file fails part-way (the\n"
-     "run ends at the tick that reached the damage)."},
-    {"compare_modes", as_cfunction(compare_modes), METH_VARARGS | METH_KEYWORDS,
-     "compare_modes(build, ticks, balance, batch, *, venue=None, depth=None, marks=None)\n--\n\n"
-     "Run one strategy per tick and in batches on a venue and report what\n"
-     "batching changed (a venue.ModeComparison: halvorn.ModeComparison's\n"
-     "values, printed in USDT).  `depth` and `marks` as\n"
-     "in run(): each of the two runs streams the files from their start.\n\n"
-     "```python\n"
-     "venue.compare_modes(Strategy, ticks, 10_000, 4096, venue=v).identical\n"
-     "```\n\n"
-     "# Errors\n\n"
-     "Whatever either run raised."},
-    {"lookahead_check", as_cfunction(lookahead_check), METH_VARARGS | METH_KEYWORDS,
-     "lookahead_check(build, ticks, balance, *, max_points=200, venue=None)\n--\n\n"
-     "Whether a strategy decides from the past alone, on a venue (a\n"
-     "venue.LookaheadReport); as halvorn.lookahead_check.\n\n"
-     "```python\n"
-     "venue.lookahead_check(lambda known: Strategy(), ticks, 10_000).clean\n"
-     "```\n\n"
-     "# Errors\n\n"
-     "Whatever `build` or the strategy raised, in any of the runs."},
+    function_def<RUN>(run,
+                      "Run a strategy over a tick series on a venue (None: Venue()).\n\n"
+                      "`ticks` is a sequence of Tick or a TickSource (streamed), or, for a\n"
+                      "portfolio of several instruments in one account, a dict of symbol to\n"
+                      "ticks, with `venue` a Venue for all or a dict of symbol to Venue, and\n"
+                      "`depth` and `marks` dicts of symbol to DepthSource and MarkSource (see\n"
+                      "docs/venue.md, Portfolios); `balance` is in whole currency units.\n"
+                      "The strategy follows the protocol of `halvorn.run_backtest`\n"
+                      "(`on_tick(ctx)` for batch 1, `on_batch(ticks)`\n"
+                      "otherwise, returning None or a list of Order), and may also return\n"
+                      "`Cancel(order_id)` and `CancelAll()` in that list.  Its `ctx` is a\n"
+                      "venue.Context: halvorn.Context's counts, the tick's Instrument\n"
+                      "(`ctx.instrument`) and views in units (`ctx.units`, `ctx.floats`); the\n"
+                      "venue's orders take prices and quantities in units too, counted by the\n"
+                      "order's instrument exactly.  Orders are numbered\n"
+                      "1, 2, 3, ... in the order they were returned, across the run.  When the\n"
+                      "strategy has them, `on_fill(fill)` is called with each fill booked on a\n"
+                      "tick, then `on_end(order_id, how)` (how \"filled\", \"canceled\",\n"
+                      "\"expired\", \"triggered\" or \"rejected:<reason>\") and\n"
+                      "`on_liquidation(closed)`, before that tick's `on_tick`; in batches they\n"
+                      "are called for the batch's ticks, in order, before `on_batch`.\n\n"
+                      "A batched strategy may implement `on_columns(batch)` instead of\n"
+                      "`on_batch(ticks)`: it then receives a TickBatch, the batch's ticks as\n"
+                      "read-only int64 columns NumPy reads without a copy, valid only during\n"
+                      "the call.  The ticks after the last complete batch are not delivered\n"
+                      "(as with on_batch) unless `flush` is true: they are then delivered when\n"
+                      "the series ends, and what that call returns has no later tick to be\n"
+                      "placed on, so it places nothing.\n\n"
+                      "`equity_every` samples equity every that many ticks (Run.equity_curve);\n"
+                      "`progress` is True for a bar on standard error, or a callable given\n"
+                      "(ticks_done, total or None).\n\n"
+                      "`depth` is a halvorn.data.DepthSource for a venue of tier L2: its\n"
+                      "records are applied by time, each before the first tick at or after\n"
+                      "it, and the L2 matcher queues and prices against the book they keep.\n"
+                      "The file is streamed from its start by every run.\n\n"
+                      "`marks` is a halvorn.data.MarkSource of the venue's mark prices: each\n"
+                      "mark is applied before the first tick at or after it, and from the\n"
+                      "first one on the account is valued, tested for maintenance and\n"
+                      "liquidated at the mark, not at the last trade, and a funding rate\n"
+                      "without a price settles at the mark.  Marks held as columns (a pandas\n"
+                      "DataFrame, a dict of arrays or a structured array with `time` and\n"
+                      "`mark`) are taken as ticks are: times as datetimes or integer ns,\n"
+                      "prices as integer ticks or scaled exactly by the venue's Instrument.\n\n"
+                      "```python\n"
+                      "run = venue.run(Strategy(), halvorn.load_ticks(\"btc.hvtk\"), 10_000,\n"
+                      "                venue=venue.Venue(taker_fee=venue.rate(\"0.0005\")))\n"
+                      "print(run.fees_paid / halvorn.CASH_SCALE, \"USDT of fees\")\n"
+                      "```\n\n"
+                      "# Errors\n\n"
+                      "As run_backtest: the strategy's failure, a tick file that stops the run,\n"
+                      "a missing method; TypeError for a venue that is not a Venue or a depth\n"
+                      "that is not a DepthSource; ValueError for depth on a tier other than L2\n"
+                      "or recorded for another instrument, and \"the depth file stopped the run\n"
+                      "after {ticks} ticks: {error}\" when the depth file fails part-way (the\n"
+                      "run ends at the tick that reached the damage)."),
+    function_def<COMPARE_MODES>(
+        compare_modes,
+        "Run one strategy per tick and in batches on a venue and report what\n"
+        "batching changed (a venue.ModeComparison: halvorn.ModeComparison's\n"
+        "values, printed in USDT).  `depth` and `marks` as\n"
+        "in run(): each of the two runs streams the files from their start.\n\n"
+        "```python\n"
+        "venue.compare_modes(Strategy, ticks, 10_000, 4096, venue=v).identical\n"
+        "```\n\n"
+        "# Errors\n\n"
+        "Whatever either run raised."),
+    function_def<LOOKAHEAD_CHECK>(
+        lookahead_check,
+        "Whether a strategy decides from the past alone, on a venue (a\n"
+        "venue.LookaheadReport); as halvorn.lookahead_check.\n\n"
+        "```python\n"
+        "venue.lookahead_check(lambda known: Strategy(), ticks, 10_000).clean\n"
+        "```\n\n"
+        "# Errors\n\n"
+        "Whatever `build` or the strategy raised, in any of the runs."),
 };
 
 }  // namespace

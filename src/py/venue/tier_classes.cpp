@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
+#include "py/signatures.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/field_checks.hpp"
 
@@ -19,6 +19,12 @@ constexpr std::int64_t MAX_LATENCY = std::int64_t{1} << 62;
 // ---------------------------------------------------------------------------
 // Latencies and queue models
 
+constexpr auto FIXED = signature("halvorn.venue.Fixed", either("ns"));
+constexpr auto QUANTILES = signature("halvorn.venue.Quantiles", either("p50"), either("p90"),
+                                     either("p99"), either("p999"));
+constexpr auto QUEUE_FIXED = signature("halvorn.venue.QueueFixed", either("lots"));
+constexpr auto TRADED_SHARE = signature("halvorn.venue.TradedShare", either("pct"));
+
 bool latency_value(const char* field, PyObject* obj, Nanos* out) {
   return to_i64(obj, field, out) &&
          in_range(field, *out, 0, MAX_LATENCY, "between 0 and 2**62 nanoseconds");
@@ -27,23 +33,22 @@ bool latency_value(const char* field, PyObject* obj, Nanos* out) {
 struct FixedClass {
   using Data = engine::Latency::Fixed;
   static constexpr const char* NAME = "halvorn.venue.Fixed";
-  static constexpr const char* DOC =
-      "Fixed(ns)\n--\n\n"
+  static inline const char* const DOC = docstring<FIXED>(
       "A latency that is the same for every order (or every report), in nanoseconds.\n\n"
       "```python\n"
       "venue.L1(order_latency=venue.Fixed(5_000_000))  # 5 ms\n"
       "```\n\n"
       "# Errors\n\n"
-      "ValueError for a latency below 0 or above 2**62 ns.";
+      "ValueError for a latency below 0 or above 2**62 ns.");
   static constexpr std::array FIELDS = {"ns"};
+  static_assert(fields_are_parameters(FIXED, FIELDS));
   static constexpr std::array DOCS = {"The latency, in nanoseconds."};
   static constexpr bool KEYWORD_ONLY = false;
 
   static Ref fields(PyTypeObject*, const Data& d) { return tuple_of(from_i64(d.value)); }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"ns", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:Fixed", kwlist, &parsed)) return false;
+    ArgumentsOf<FIXED> parsed;
+    if (!parse<FIXED>(args, kwds, &parsed)) return false;
     PyObject* ns = parsed[0];
     return latency_value("ns", ns, &out->value);
   }
@@ -52,8 +57,7 @@ struct FixedClass {
 struct QuantilesClass {
   using Data = engine::Latency::Quantiles;
   static constexpr const char* NAME = "halvorn.venue.Quantiles";
-  static constexpr const char* DOC =
-      "Quantiles(p50, p90, p99, p999)\n--\n\n"
+  static inline const char* const DOC = docstring<QUANTILES>(
       "A latency drawn per order from four buckets, in nanoseconds.\n\n"
       "Half of the orders take `p50`, 40 % `p90`, 9 % `p99` and 1 % `p999`.\n"
       "The draw is a hash of the order id, so an order always takes the same\n"
@@ -63,8 +67,9 @@ struct QuantilesClass {
       "```\n\n"
       "# Errors\n\n"
       "ValueError for a value below 0 or above 2**62 ns, or for quantiles\n"
-      "that decrease.";
+      "that decrease.");
   static constexpr std::array FIELDS = {"p50", "p90", "p99", "p999"};
+  static_assert(fields_are_parameters(QUANTILES, FIELDS));
   static constexpr std::array DOCS = {
       "The latency of half of the orders, in nanoseconds.",
       "The latency of the next 40 % of the orders, in nanoseconds.",
@@ -77,9 +82,8 @@ struct QuantilesClass {
     return tuple_of(from_i64(d.p50), from_i64(d.p90), from_i64(d.p99), from_i64(d.p999));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"p50", "p90", "p99", "p999", nullptr};
-    Arguments<4> v;
-    if (!parse_arguments(args, kwds, "OOOO:Quantiles", kwlist, &v)) return false;
+    ArgumentsOf<QUANTILES> v;
+    if (!parse<QUANTILES>(args, kwds, &v)) return false;
     Nanos* fields[4] = {&out->p50, &out->p90, &out->p99, &out->p999};
     for (int i = 0; i < 4; ++i) {
       if (!latency_value(FIELDS[i], v[i], fields[i])) return false;
@@ -97,8 +101,7 @@ struct QuantilesClass {
 struct QueueFixedClass {
   using Data = engine::QueueModel::Fixed;
   static constexpr const char* NAME = "halvorn.venue.QueueFixed";
-  static constexpr const char* DOC =
-      "QueueFixed(lots)\n--\n\n"
+  static inline const char* const DOC = docstring<QUEUE_FIXED>(
       "The same quantity ahead of every new limit order, in lots.\n\n"
       "An order waits until that many lots have traded at its price (or the\n"
       "price has moved through it) before it can fill.\n\n"
@@ -106,16 +109,16 @@ struct QueueFixedClass {
       "venue.L1(queue=venue.QueueFixed(10))\n"
       "```\n\n"
       "# Errors\n\n"
-      "ValueError for a negative quantity.";
+      "ValueError for a negative quantity.");
   static constexpr std::array FIELDS = {"lots"};
+  static_assert(fields_are_parameters(QUEUE_FIXED, FIELDS));
   static constexpr std::array DOCS = {"Lots ahead of a new limit order."};
   static constexpr bool KEYWORD_ONLY = false;
 
   static Ref fields(PyTypeObject*, const Data& d) { return tuple_of(from_i64(d.lots)); }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"lots", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:QueueFixed", kwlist, &parsed)) return false;
+    ArgumentsOf<QUEUE_FIXED> parsed;
+    if (!parse<QUEUE_FIXED>(args, kwds, &parsed)) return false;
     PyObject* lots = parsed[0];
     return to_i64(lots, "lots", &out->lots) &&
            in_range("lots", out->lots, 0, std::numeric_limits<std::int64_t>::max(), "at least 0");
@@ -125,16 +128,16 @@ struct QueueFixedClass {
 struct TradedShareClass {
   using Data = engine::QueueModel::TradedShare;
   static constexpr const char* NAME = "halvorn.venue.TradedShare";
-  static constexpr const char* DOC =
-      "TradedShare(pct)\n--\n\n"
+  static inline const char* const DOC = docstring<TRADED_SHARE>(
       "Ahead of a new limit order: this percentage of the volume traded between\n"
       "the two most recent ticks, in lots (truncated).\n\n"
       "```python\n"
       "venue.L1(queue=venue.TradedShare(50))\n"
       "```\n\n"
       "# Errors\n\n"
-      "ValueError for a percentage outside 0 to 100.";
+      "ValueError for a percentage outside 0 to 100.");
   static constexpr std::array FIELDS = {"pct"};
+  static_assert(fields_are_parameters(TRADED_SHARE, FIELDS));
   static constexpr std::array DOCS = {"Percent of the last traded volume, 0 to 100."};
   static constexpr bool KEYWORD_ONLY = false;
 
@@ -142,9 +145,8 @@ struct TradedShareClass {
     return tuple_of(PyLong_FromUnsignedLong(d.pct));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"pct", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:TradedShare", kwlist, &parsed)) return false;
+    ArgumentsOf<TRADED_SHARE> parsed;
+    if (!parse<TRADED_SHARE>(args, kwds, &parsed)) return false;
     PyObject* pct = parsed[0];
     std::int64_t v = 0;
     if (!to_i64(pct, "pct", &v) || !in_range("pct", v, 0, 100, "between 0 and 100")) return false;
@@ -199,16 +201,24 @@ bool queue_of(VenueState* st, PyObject* obj, engine::QueueModel* out) {
 
 struct NoFields {};
 
+constexpr auto L0_TIER = signature("halvorn.venue.L0");
+// The defaults are objects (Fixed(0)), which a text signature cannot carry:
+// the classes set their __signature__ from what L1() holds.
+template <bool Depth>
+constexpr auto LATENCY_TIER = computed_signature(
+    Depth ? "halvorn.venue.L2" : "halvorn.venue.L1", keyword("order_latency", "Fixed(0)"),
+    keyword("report_latency", "Fixed(0)"), keyword("queue", "None"), keyword("impact_pct", "0"),
+    keyword("cancel_latency", "Fixed(0)"), keyword("partial_fills", "False"));
+
 struct L0Class : Fieldless<NoFields> {
   static constexpr const char* NAME = "halvorn.venue.L0";
-  static constexpr const char* DOC =
-      "L0()\n--\n\n"
+  static inline const char* const DOC = docstring<L0_TIER>(
       "Fills at the observed prices: market orders at the touch of the next\n"
       "tick, limit orders when the observed prices reach them; no latency, no\n"
       "queue, no impact.  What `halvorn.run_backtest` runs.\n\n"
       "```python\n"
       "venue.Venue(tier=venue.L0())\n"
-      "```";
+      "```");
 };
 
 // L1 and L2 take the same configuration; they differ in whether the engine
@@ -217,7 +227,7 @@ template <bool Depth>
 struct LatencyTierClass {
   using Data = engine::L1Config;
   static constexpr const char* NAME = Depth ? "halvorn.venue.L2" : "halvorn.venue.L1";
-  static constexpr const char* DOC =
+  static inline const char* const DOC = docstring<LATENCY_TIER<Depth>>(
       Depth ? "L1 plus a depth book kept from recorded depth (a run's `depth=`).\n\n"
               "Queue positions are read from the displayed size at the order's\n"
               "price and taker fills are priced by walking the book; the L1\n"
@@ -251,9 +261,10 @@ struct LatencyTierClass {
               "```\n\n"
               "# Errors\n\n"
               "TypeError naming the field for a value of the wrong kind;\n"
-              "OverflowError for an impact_pct beyond 32 bits.";
+              "OverflowError for an impact_pct beyond 32 bits.");
   static constexpr std::array FIELDS = {"order_latency", "report_latency", "queue",
                                         "impact_pct",    "cancel_latency", "partial_fills"};
+  static_assert(fields_are_parameters(LATENCY_TIER<Depth>, FIELDS));
   static constexpr std::array DOCS = {
       "From an order's decision to its arrival at the venue.",
       "From an execution to the account learning of it.",
@@ -271,12 +282,8 @@ struct LatencyTierClass {
                     latency_object(st, d.cancel_latency), PyBool_FromLong(d.partial_fills));
   }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"order_latency",  "report_latency", "queue", "impact_pct",
-                                   "cancel_latency", "partial_fills",  nullptr};
-    Arguments<6> parsed;
-    if (!parse_arguments(args, kwds, Depth ? "|$OOOOOO:L2" : "|$OOOOOO:L1", kwlist, &parsed)) {
-      return false;
-    }
+    ArgumentsOf<LATENCY_TIER<Depth>> parsed;
+    if (!parse<LATENCY_TIER<Depth>>(args, kwds, &parsed)) return false;
     PyObject *order = parsed[0], *report = parsed[1], *queue = parsed[2], *impact = parsed[3],
              *cancel = parsed[4], *partial = parsed[5];
     VenueState* st = venue_state_of_type(type);

@@ -3,6 +3,7 @@
 #include "py/boundary.hpp"
 #include "py/module_hooks.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 #include "py/tick_batch.hpp"
 #include "py/venue/account_classes.hpp"
 #include "py/venue/check_classes.hpp"
@@ -123,6 +124,27 @@ struct VenueRefs {
   }
 };
 
+PyObject* signatures(PyObject* module, PyObject*) {
+  return guarded(venue_state_of_module(module)->head.core, signature_listing);
+}
+
+// What the package's own code and tests read of the library, left out of
+// __all__.
+PyMethodDef private_functions[] = {
+    {"_signatures", signatures, METH_NOARGS,
+     "_signatures()\n--\n\n"
+     "The signature table of every function and class of the extension that\n"
+     "takes arguments: (qualified name, text signature, parameters as a stub\n"
+     "writes them, ((name, kind, default text or None), ...)) each."},
+    {"_compiled_layout", slot_layout, METH_O,
+     "_compiled_layout(written_for, /)\n--\n\n"
+     "The slot layout of compiled strategies, as (group, name, value)\n"
+     "triples, for code written for layout version `written_for`.\n\n"
+     "# Errors\n\n"
+     "ValueError when the library's layout is another version."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 int exec_venue(PyObject* module) {
   VenueState* st = venue_state_of_module(module);
   if (begin_submodule(st->head) < 0) return -1;
@@ -152,6 +174,7 @@ int exec_venue(PyObject* module) {
         PyModule_AddObjectRef(module, "InstrumentResult", st->instrument_result_type) < 0) {
       return -1;
     }
+    if (PyModule_AddFunctions(module, private_functions) < 0) return -1;
     return add_runs(module, st);
   });
 }
