@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "data/mark_reader.hpp"
+#include "data/mark_writer.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"

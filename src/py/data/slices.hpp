@@ -16,7 +16,7 @@
 #include <optional>
 
 #include "data/depth_reader.hpp"
-#include "data/mark_file.hpp"
+#include "data/mark_reader.hpp"
 #include "py/data/depth_sources.hpp"
 #include "py/data/mark_sources.hpp"
 #include "py/registry.hpp"
