@@ -21,6 +21,17 @@ std::int64_t trail_of(const TriggerTerms& t, std::int64_t best) {
   return std::max<std::int64_t>(by_rate, 1);
 }
 
+// Whether `id`, the first member of `g` to fill or fire, ends the rest of
+// the group at once: the first leg of a pair ends the other, and a
+// bracket's stop-loss or take-profit ends the bracket; a bracket's entry
+// goes on, its fills arming the exits.  Within one tick's match the engine
+// ends a pair's other leg itself (L0Engine::execute_part), since only it
+// sees two executions of one tick apart; the links it acts on are the ones
+// place() gives it, for two legs both at the engine.
+bool ends_group(const Group& g, OrderId id) {
+  return !(g.kind == GroupRole::BracketEntry && g.members[0] == id);
+}
+
 }  // namespace
 
 std::size_t OrderDesk::clear() {
@@ -231,11 +242,9 @@ void Matcher::fire(OrderId id, std::int64_t level, Nanos exch_ts, Nanos local_ts
   desk->held.erase(id);
   const std::size_t from = notices().size();
   notices().push_back(engine::Notice{Kind::Triggered, {}, id, level, exch_ts});
-  // The first of a pair to fire ends the other; a bracket's entry goes on.
   if (grouped()) {
     if (const OrderId* leader = desk->leader_of.find(id)) {
-      const Group& g = *desk->groups.find(*leader);
-      if (!(g.kind == GroupRole::BracketEntry && g.members[0] == id)) end_group(*leader, id);
+      if (ends_group(*desk->groups.find(*leader), id)) end_group(*leader, id);
     }
   }
   Working order = h.order;
@@ -347,7 +356,7 @@ void Matcher::settle_fills(std::span<const engine::L0Fill> fills, const engine::
     if (found == nullptr) continue;
     const OrderId leader = *found;
     Group& g = *desk->groups.find(leader);
-    if (g.kind == GroupRole::OneCancelsOther || g.members[0] != f.order) {
+    if (ends_group(g, f.order)) {
       end_group(leader, f.order);
       continue;
     }

@@ -163,7 +163,10 @@ void L0Engine::execute_part(Working order, QtyLots qty, std::int64_t price, bool
   if (!partners.empty()) {
     if (const OrderId* other = partners.find(order.id)) {
       // The first leg of a pair to execute ends the other before anything
-      // else this tick can reach it.
+      // else this tick can reach it: of the matcher's rule for its groups
+      // (the first member to fill or fire ends the rest), the part that
+      // falls between two executions of one match, which only the engine
+      // sees.
       const OrderId p = *other;
       partners.erase(order.id);
       partners.erase(p);

@@ -18,7 +18,10 @@
 //
 // The road of one run: run_strategy -> check_cadence -> resolve_ticks ->
 // adapter_parts -> PyDriven -> run_input (backtest::run_stream, unlocked) ->
-// raise_run_end.
+// raise_run_end.  A portfolio's road, and the comparisons' and the lookahead
+// check's reruns, share its steps (run_steps.hpp) and the one road that
+// opens a run's files (run_files.hpp); each concept has its file:
+// single_run.cpp, portfolio_run.cpp, run_comparisons.cpp.
 //
 // Thread-safety: called with the interpreter lock held; a run releases it
 // while the engine works.

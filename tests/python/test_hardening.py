@@ -123,7 +123,7 @@ class TestPipes:
         done = run_python(code, timeout=60)
         assert (done.returncode, done.stdout, done.stderr) == (0, "2 9\n", "")
 
-    @pytest.mark.parametrize("what", ["load", "run", "portfolio"])
+    @pytest.mark.parametrize("what", ["load", "run", "run_opening", "portfolio"])
     def test_ctrl_c_ends_a_read_from_a_stalled_pipe(self, tmp_path, what):
         # A signal interrupting the read lets Python's handler run: Ctrl-C
         # raises KeyboardInterrupt now, not when the writer gives up, and not
@@ -134,16 +134,18 @@ class TestPipes:
         if what == "load":
             os.mkfifo(path)
             action = f"halvorn.load_ticks({path!r})"
-        elif what == "run":
+        elif what in ("run", "run_opening"):
             # The source is loaded from a file that is then replaced by a
             # pipe, which the run opens; it stalls after 20_000 of the 100_000
-            # ticks the header promised.
+            # ticks the header promised, or, while the run opens it, in the
+            # read of its header (no strategy method has been called yet).
             with open(path, "wb") as f:
                 f.write(header)
             action = (f"source = halvorn.load_ticks({path!r}); os.remove({path!r}); "
                       f"os.mkfifo({path!r}); print('ready', flush=True); "
                       "halvorn.run_backtest(S(), source, 1)")
-            sent = header + tick_file_bytes([halvorn.Tick(i, 100) for i in range(20_000)])[32:]
+            if what == "run":
+                sent = header + tick_file_bytes([halvorn.Tick(i, 100) for i in range(20_000)])[32:]
         else:
             # The second instrument's file is replaced by a pipe that nobody
             # writes: the portfolio waits in the read of its header.

@@ -1,4 +1,4 @@
-#include "py/run_checks.hpp"
+#include "py/pre_run_checks.hpp"
 
 #include <variant>
 

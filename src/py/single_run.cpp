@@ -1,0 +1,174 @@
+// A run of one instrument over one tick input: a series in memory or a tick
+// file streamed, with the venue's depth file and marks (a file's or a
+// frame's) merged in by time, driven by a Python strategy or a compiled
+// one.  A dict of symbol to ticks is handed on to the portfolio's road.
+
+#include <optional>
+#include <span>
+#include <utility>
+#include <variant>
+
+#include "backtest/merged_streams.hpp"
+#include "py/portfolio_run.hpp"
+#include "py/pre_run_checks.hpp"
+#include "py/run_files.hpp"
+#include "py/run_path.hpp"
+#include "py/run_steps.hpp"
+#include "py/values.hpp"
+
+namespace halvorn::py {
+
+namespace {
+
+// run_stream over `ticks` with `marks` (a mark file's, held in memory, or
+// none) and the depth file when there is one, ending at the tick that
+// reached a failure of the depth file or the mark file.
+template <class Driven, class T, class M>
+backtest::RunResult run_with_marks(const backtest::RunConfig& config, Driven& driven, T& ticks,
+                                   std::optional<data::StreamedDepth>& depth,
+                                   std::optional<data::StreamedMarks>& file, M marks) {
+  backtest::NoDepth none;
+  if (!depth && !file) return backtest::run_stream(config, driven, ticks, none, std::move(marks));
+  auto until = until_fails(
+      ticks, [&depth, &file] { return (depth && depth->error()) || (file && file->error()); });
+  if (!depth) return backtest::run_stream(config, driven, until, none, std::move(marks));
+  return backtest::run_stream(config, driven, until, *depth, std::move(marks));
+}
+
+// run_stream over `ticks`, with `depth` and the marks (a file's, or
+// `points` held in memory when `in_memory`) merged in when there are any.
+template <class Driven, class T>
+backtest::RunResult run_over(const backtest::RunConfig& config, Driven& driven, T& ticks,
+                             std::optional<data::StreamedDepth>& depth,
+                             std::optional<data::StreamedMarks>& marks, const RunRequest& request) {
+  if (marks) return run_with_marks(config, driven, ticks, depth, marks, MarkPoints{*marks});
+  if (request.marks_in_memory) {
+    return run_with_marks(config, driven, ticks, depth, marks,
+                          backtest::SpanMarks{request.mark_points});
+  }
+  return run_with_marks(config, driven, ticks, depth, marks, backtest::NoMarks{});
+}
+
+// Runs `driven` over `input` with the lock released and taken back after,
+// with the records of the depth file `depth` (when not null) merged in by
+// time.  The files are opened first, the lock given up while they may
+// block; a failure to open raises "{path}: {error}".  A depth file that
+// fails part-way ends the run at the tick that reached the failure: the
+// book would lack what the file could not give, so nothing after it is
+// worth running.  Returns false with the exception set.
+template <class Driven>
+bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, const TickInput& input,
+               backtest::RunResult* result, RunEnd* end, const RunRequest& request) {
+  RunFiles files;
+  if (!open_run_files(gil, driven.read_hooks(), driven.interrupt(), std::span(&input, 1),
+                      std::span(&request.depth, 1), std::span(&request.marks, 1), &files)) {
+    return false;
+  }
+  std::optional<data::StreamedDepth>& streamed = files.depth.front();
+  std::optional<data::StreamedMarks>& marked = files.marks.front();
+  if (const auto* series = std::get_if<TickArray>(&input)) {
+    backtest::SpanTicks source{*series};
+    driven.limit_series(series->size());
+    run_unlocked(gil,
+                 [&] { *result = run_over(config, driven, source, streamed, marked, request); });
+  } else {
+    data::StreamedTicks& source = *files.ticks.front();
+    driven.limit_series(files.tick_records);
+    run_unlocked(gil,
+                 [&] { *result = run_over(config, driven, source, streamed, marked, request); });
+    if (source.error()) end->reader_error = *source.error();
+  }
+  if (streamed && streamed->error()) end->depth_error = *streamed->error();
+  if (marked && marked->error()) end->mark_error = *marked->error();
+  return true;
+}
+
+// A run of a compiled strategy: the same road as a Python one, with the
+// interpreter lock released from the first tick to the last.
+bool run_compiled(const RunRequest& request, PyObject* compiled, const TickInput& input,
+                  backtest::RunResult* out) {
+  if (request.progress != nullptr && request.progress != Py_None) {
+    PyErr_SetString(PyExc_ValueError,
+                    "progress is not reported for a compiled strategy, which runs without the "
+                    "interpreter; give progress=None");
+    return false;
+  }
+  if (request.flush) {
+    PyErr_SetString(PyExc_ValueError,
+                    "flush is not taken by a compiled strategy, which runs without the "
+                    "interpreter and is handed its batches as they fill; give flush=False");
+    return false;
+  }
+  CompiledParts parts;
+  if (!compiled_parts(request, compiled, request.batch, &parts)) return false;
+  Gil gil;
+  CompiledDriven driven(gil, std::move(parts));
+  const backtest::RunConfig config =
+      request.venue->run_config(request.balance, request.equity_every);
+  RunEnd end;
+  const bool ran = run_input(config, driven, gil, input, out, &end, request);
+  return ran && !raise_run_end(driven, *out, end);
+}
+
+}  // namespace
+
+bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
+                  backtest::RunResult* out, venue::VenueConfig* used,
+                  std::vector<venue::InstrumentLeg>* legs) {
+  const int portfolio = given.venue_protocol() ? is_portfolio(ticks) : 0;
+  if (portfolio < 0) return false;
+  if (portfolio > 0) return run_portfolio(given, strategy, ticks, out, used, legs);
+  if (given.venues != nullptr || given.depths != nullptr || given.mark_files != nullptr) {
+    const bool venues = given.venues != nullptr, depths = given.depths != nullptr;
+    PyErr_Format(PyExc_TypeError,
+                 "a dict of %s configures a portfolio, whose ticks are a dict of symbol to "
+                 "ticks: give %s for one instrument's ticks",
+                 venues   ? "venues"
+                 : depths ? "depth files"
+                          : "mark files",
+                 venues   ? "venue=Venue(...)"
+                 : depths ? "depth=DepthSource"
+                          : "marks=MarkSource");
+    return false;
+  }
+  const bool compiled = is_compiled(given, strategy);
+  if (compiled ? given.batch == 0 : !check_cadence(strategy, given.batch, given.venue_protocol())) {
+    if (compiled) check_cadence(strategy, 0, false);
+    return false;
+  }
+  TickInput input;
+  if (!resolve_input(given, ticks, &input)) return false;
+  venue::VenueConfig venue;
+  if (given.venue_protocol()) {
+    if (!venue_of_input(input, *given.venue, &venue)) return false;
+  } else {
+    venue = *given.venue;
+  }
+  if (given.venue_protocol()) {
+    if ((given.marks != nullptr &&
+         !check_file_instrument("the mark file", given.marks->path.get(),
+                                mark_file_definition(given.marks->fs_path), venue)) ||
+        (given.depth != nullptr &&
+         !check_file_instrument("the depth file", given.depth->path.get(),
+                                depth_file_definition(given.depth->fs_path), venue)) ||
+        !warn_before_run(input, venue, given.marks)) {
+      return false;
+    }
+  }
+  RunRequest request = given;
+  request.venue = &venue;
+  if (used != nullptr) *used = venue;
+  if (compiled) return run_compiled(request, strategy, input, out);
+  AdapterParts parts;
+  if (!adapter_parts(request, strategy, request.batch, length_of(input), &parts)) return false;
+  Gil gil;
+  PyDriven driven(gil, Ref::borrow(strategy), strategy_name(strategy), std::move(parts));
+  if (venue.definition) driven.set_symbol(venue.definition->symbol);
+  const backtest::RunConfig config =
+      request.venue->run_config(request.balance, request.equity_every);
+  RunEnd end;
+  const bool ran = run_input(config, driven, gil, input, out, &end, request);
+  return finish_run(driven, ran, out, end);
+}
+
+}  // namespace halvorn::py
