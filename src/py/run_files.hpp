@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "data/depth_reader.hpp"
-#include "data/mark_file.hpp"
+#include "data/mark_reader.hpp"
 #include "data/ticks.hpp"
 #include "py/data/depth_sources.hpp"
 #include "py/data/mark_sources.hpp"
