@@ -5,7 +5,7 @@
 #include "data/instrument_block.hpp"
 #include "data/mark_reader.hpp"
 #include "data/tick_quality.hpp"
-#include "py/data/quality_values.hpp"
+#include "py/market_data/quality_values.hpp"
 #include "py/pyref.hpp"
 #include "py/venue/instrument_class.hpp"
 

@@ -4,7 +4,7 @@
 #include <utility>
 #include <variant>
 
-#include "py/data/slices.hpp"
+#include "py/market_data/slices.hpp"
 
 namespace halvorn::py {
 

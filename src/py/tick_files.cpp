@@ -11,8 +11,8 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/slices.hpp"
 #include "py/interruption.hpp"
+#include "py/market_data/slices.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py {

@@ -1,4 +1,4 @@
-#include "py/data/csv.hpp"
+#include "py/market_data/csv.hpp"
 
 #include <cstring>
 #include <optional>
@@ -11,12 +11,12 @@
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/instrument_arguments.hpp"
-#include "py/data/python_files.hpp"
-#include "py/data/quality_values.hpp"
 #include "py/gil.hpp"
 #include "py/interruption.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/instrument_arguments.hpp"
+#include "py/market_data/python_files.hpp"
+#include "py/market_data/quality_values.hpp"
 #include "py/registry.hpp"
 #include "py/tick_files.hpp"
 

@@ -1,4 +1,4 @@
-#include "py/data/mark_sources.hpp"
+#include "py/market_data/mark_sources.hpp"
 
 #include <cerrno>
 #include <optional>
@@ -12,10 +12,10 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/file_sources.hpp"
-#include "py/data/slices.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/file_sources.hpp"
+#include "py/market_data/slices.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py::market_data {

@@ -1,4 +1,4 @@
-#include "py/data/file_replacement.hpp"
+#include "py/market_data/file_replacement.hpp"
 
 #include <cerrno>
 #include <span>
@@ -8,8 +8,8 @@
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/data_state.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py::market_data {

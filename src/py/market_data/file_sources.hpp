@@ -40,9 +40,9 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/streamed_records.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/streamed_records.hpp"
 #include "py/pyref.hpp"
 #include "py/registry.hpp"
 
