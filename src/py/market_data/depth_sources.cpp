@@ -199,18 +199,11 @@ PyObject* save_depth(PyObject* module, PyObject* args, PyObject* kwds) {
                    Py_TYPE(records_obj)->tp_name);
       return nullptr;
     }
-    std::optional<data::DepthBegun> begun;
-    {
-      Gil gil;
-      run_unlocked(gil, [&] { begun = data::DepthWriter::begin(fs_path, instrument); });
-    }
-    if (const int* err = std::get_if<int>(&*begun)) {
-      errno = *err;
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-      return nullptr;
-    }
+    std::optional<data::DepthWriter> begun = begin_writer<data::DepthWriter>(
+        path, [&] { return data::DepthWriter::begin(fs_path, instrument); });
+    if (!begun) return nullptr;
     // Dropped on any early return, which abandons the file.
-    data::DepthWriter writer = std::move(std::get<data::DepthWriter>(*begun));
+    data::DepthWriter writer = std::move(*begun);
     std::vector<Ref> batch;
     std::vector<const book::DepthRecord*> records;
     batch.reserve(SAVE_BATCH);
@@ -243,16 +236,7 @@ PyObject* save_depth(PyObject* module, PyObject* args, PyObject* kwds) {
       raise_value_error(refused->display());
       return nullptr;
     }
-    int err = 0;
-    {
-      Gil gil;
-      run_unlocked(gil, [&] { err = writer.commit(); });
-    }
-    if (err != 0) {
-      errno = err;
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-      return nullptr;
-    }
+    if (!commit_writer(writer, path)) return nullptr;
     return Source::make(st, path);
   });
 }

@@ -10,6 +10,7 @@
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
 #include "py/market_data/data_state.hpp"
+#include "py/market_data/file_sources.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py::market_data {
@@ -41,8 +42,7 @@ PyObject* replace_file(PyObject* module, PyObject* args, PyObject* kwds) {
       run_unlocked(gil, [&] { err = data::replace_file(fs_path, bytes); });
     }
     if (err != 0) {
-      errno = err;
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+      raise_file_os_error(err, path);
       return nullptr;
     }
     Py_RETURN_NONE;

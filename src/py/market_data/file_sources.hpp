@@ -30,6 +30,7 @@
 
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -47,6 +48,45 @@
 #include "py/registry.hpp"
 
 namespace halvorn::py::market_data {
+
+// Raises the OSError (FileNotFoundError, PermissionError, ...) for `err`,
+// naming `path` as the caller gave it.
+inline void raise_file_os_error(int err, PyObject* path) {
+  errno = err;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+}
+
+// Begins a writer with the lock given up, as `begin()` does (a Writer, or
+// the errno of the step that failed); nullopt with an OSError naming
+// `path` when it fails.  A writer dropped before its commit abandons the
+// file, so every early return of a caller leaves `path` as it was.
+template <class Writer, class Begin>
+std::optional<Writer> begin_writer(PyObject* path, Begin begin) {
+  std::optional<std::variant<Writer, int>> begun;
+  {
+    Gil gil;
+    run_unlocked(gil, [&] { begun.emplace(begin()); });
+  }
+  if (const int* err = std::get_if<int>(&*begun)) {
+    raise_file_os_error(*err, path);
+    return std::nullopt;
+  }
+  return std::move(std::get<Writer>(*begun));
+}
+
+// Commits a writer with the lock given up; false with an OSError naming
+// `path` when it fails, in which case nothing at `path` changed.
+template <class Writer>
+bool commit_writer(Writer& writer, PyObject* path) {
+  int err = 0;
+  {
+    Gil gil;
+    run_unlocked(gil, [&] { err = writer.commit(); });
+  }
+  if (err == 0) return true;
+  raise_file_os_error(err, path);
+  return false;
+}
 
 template <class Kind>
 struct FileSource {

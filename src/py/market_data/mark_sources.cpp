@@ -178,20 +178,13 @@ PyObject* save_marks(PyObject* module, PyObject* args, PyObject* kwds) {
     if (!records) return nullptr;
     Ref settlements = Ref::steal(PyObject_GetIter(settlements_obj));
     if (!settlements) return nullptr;
-    std::optional<data::MarkBegun> begun;
-    {
-      Gil gil;
-      run_unlocked(gil, [&] {
-        begun = data::MarkWriter::begin(fs_path, instrument,
-                                        premium ? data::MarkKind::Premium : data::MarkKind::Price);
-      });
-    }
-    if (const int* err = std::get_if<int>(&*begun)) {
-      errno = *err;
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-      return nullptr;
-    }
-    data::MarkWriter writer = std::move(std::get<data::MarkWriter>(*begun));
+    std::optional<data::MarkWriter> begun = begin_writer<data::MarkWriter>(path, [&] {
+      return data::MarkWriter::begin(fs_path, instrument,
+                                     premium ? data::MarkKind::Premium : data::MarkKind::Price);
+    });
+    if (!begun) return nullptr;
+    // Dropped on any early return, which abandons the file.
+    data::MarkWriter writer = std::move(*begun);
     std::optional<data::MarkError> refused;
     std::vector<data::MarkRecord> batch;
     batch.reserve(SAVE_BATCH);
@@ -223,16 +216,7 @@ PyObject* save_marks(PyObject* module, PyObject* args, PyObject* kwds) {
       raise_value_error(refused->display());
       return nullptr;
     }
-    int err = 0;
-    {
-      Gil gil;
-      run_unlocked(gil, [&] { err = writer.commit(); });
-    }
-    if (err != 0) {
-      errno = err;
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-      return nullptr;
-    }
+    if (!commit_writer(writer, path)) return nullptr;
     return Source::make(st, path);
   });
 }
