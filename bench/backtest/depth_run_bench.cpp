@@ -115,8 +115,8 @@ RunConfig config(bool l2) {
   c.report_latency.kind = halvorn::engine::Latency::Fixed{1'000'000};
   c.impact_pct = 50;
   RunConfig config;
-  config.tier = l2 ? halvorn::core::Tier{halvorn::core::Tier::L2{c}}
-                   : halvorn::core::Tier{halvorn::core::Tier::L1{c}};
+  config.instruments[0].tier = l2 ? halvorn::core::Tier{halvorn::core::Tier::L2{c}}
+                                  : halvorn::core::Tier{halvorn::core::Tier::L1{c}};
   config.balance = halvorn::units_to_cash(1'000'000'000);
   return config;
 }

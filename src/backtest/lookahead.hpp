@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "backtest/merged_ticks.hpp"
+#include "backtest/kway_merge.hpp"
 #include "backtest/run.hpp"
 #include "strategy/strategy.hpp"
 

@@ -10,19 +10,18 @@ namespace halvorn::backtest {
 
 namespace {
 
+// The account a run starts from: the balance, and one flat holding per
+// instrument with the matcher of its tier.
 core::State make_state(const RunConfig& config) {
-  core::State state = core::State::create(
-      config.instrument, config.contract_size, config.margin_tiers, config.balance,
-      core::Tier::matcher(config.tier, config.instrument, config.resting, config.triggered));
-  state.fee_rates = config.fee_rates;
-  for (const InstrumentConfig& other : config.others) {
-    for (const core::Holding& h : state.holdings) {
-      if (h.instrument == other.instrument) panic("a portfolio holds each instrument once");
-    }
+  if (config.instruments.empty()) panic("a run's account must hold its instrument");
+  core::State state;
+  state.balances = Balances::of(USDT, config.balance);
+  for (const InstrumentConfig& i : config.instruments) {
+    if (state.resolve(i.instrument)) panic("a portfolio holds each instrument once");
     core::Holding& h = state.holdings.emplace_back(
-        other.instrument, other.contract_size, other.margin_tiers,
-        core::Tier::matcher(other.tier, other.instrument, config.resting, config.triggered));
-    h.fee_rates = other.fee_rates;
+        i.instrument, i.contract_size, i.margin_tiers,
+        core::Tier::matcher(i.tier, i.instrument, config.resting, config.triggered));
+    h.fee_rates = i.fee_rates;
   }
   state.hedge = config.hedge;
   state.fees_known = true;
@@ -75,7 +74,6 @@ namespace internal {
 
 Loop::Loop(const RunConfig& config) : config_(config), kernel_(make_state(config)) {
   const auto& holdings = kernel_.state().holdings;
-  if (holdings.empty()) panic("a run's account must hold its instrument");
   result_.tier = holdings.front().matcher.tier_name();
   result_.min_equity = config.balance;
   if (config.equity_every > 0) {
@@ -88,10 +86,9 @@ Loop::Loop(const RunConfig& config) : config_(config), kernel_(make_state(config
   intents_.reserve(16);
   tick_fills_.reserve(16);
   live_copy_.reserve(16);
-  context_.instrument = config.instrument;
-  funding_.push_back(FundingCursor{&config.funding.rates, 0});
-  for (const InstrumentConfig& other : config.others) {
-    funding_.push_back(FundingCursor{&other.funding.rates, 0});
+  context_.instrument = holdings.front().instrument;
+  for (const InstrumentConfig& i : config.instruments) {
+    funding_.push_back(FundingCursor{&i.funding.rates, 0});
   }
   for (const core::Holding& h : holdings) {
     dense_ = dense_ && h.instrument.value == ids_.size() + 1;
@@ -490,13 +487,13 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks,
         lo = std::min(lo, ticks[k].last);
         hi = std::max(hi, ticks[k].last);
       }
-      const Cash worst = state.marked_at(leg > 0 ? lo : hi, false).equity;
+      const Cash worst = state.marked_at(0, leg > 0 ? lo : hi, false).equity;
       if (!enforce || worst > h.tiers.most_maintenance(contract, hi, held)) {
         min_equity = std::min(min_equity, worst);
         for (std::size_t k = i; k < end; ++k) {
           if (excursions) excursion(ticks[k]);
           if (before + k + 1 == next_sample)
-            note(k, ticks[k], state.marked_at(ticks[k].last, false).equity);
+            note(k, ticks[k], state.marked_at(0, ticks[k].last, false).equity);
         }
         i = end;
         continue;
@@ -504,7 +501,7 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks,
     }
     for (; i < end; ++i) {
       const engine::Tick& tick = ticks[i];
-      const core::Marked marked = state.marked_at(tick.last, enforce || track);
+      const core::Marked marked = state.marked_at(0, tick.last, enforce || track);
       // The tick that liquidates is the kernel's to apply.
       if (enforce && marked.equity <= marked.maintenance) {
         n = i;
@@ -625,14 +622,14 @@ RunResult Loop::finish(std::string_view strategy_name) {
       note_booking(*fill, result_.ticks);
     }
   }
-  const core::Summary summary = kernel_.summary();
-  result_.final_equity = summary.equity;
-  result_.realized = summary.realized;
-  result_.funding_paid = summary.funding;
-  result_.fees_paid = summary.fees;
+  const core::State& state = kernel_.state();
+  result_.final_equity = state.equity();
+  result_.realized = state.realized;
+  result_.funding_paid = state.funding;
+  result_.fees_paid = state.fees;
   result_.strategy = std::string(strategy_name);
   result_.invalid_ticks = 0;
-  const std::vector<core::Holding>& holdings = kernel_.state().holdings;
+  const std::vector<core::Holding>& holdings = state.holdings;
   for (std::size_t i = 0; i < holdings.size(); ++i) {
     const core::Holding& h = holdings[i];
     result_.invalid_ticks += h.matcher.invalid_ticks();

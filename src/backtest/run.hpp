@@ -36,11 +36,13 @@
 
 namespace halvorn::backtest {
 
-// An instrument of a portfolio beyond the first: what belongs to the
-// instrument rather than to the account.
+// One instrument the account trades: what a venue keeps per contract
+// rather than per account.  Every instrument of a run is of this one kind,
+// the first as much as the others, so that a feature of an instrument is
+// written here and read in one place.
 struct InstrumentConfig {
   InstrumentId instrument{1};
-  core::Tier tier;
+  core::Tier tier;  // how its orders are matched
   margin::TierTable margin_tiers = margin::TierTable::example_btcusdt();
   margin::FundingSchedule funding;
   std::int64_t contract_size = DEFAULT_CONTRACT_SIZE;
@@ -50,18 +52,12 @@ struct InstrumentConfig {
 // Everything a run needs besides the strategy and the ticks.  A run reads it
 // and never changes it, so one configuration serves many runs.
 //
-// The fields describe the account and its first instrument; `others` the
-// further instruments of a portfolio, each a holding of the same account,
-// in the order the run numbers them.  Their ids are distinct.
+// The fields describe the account; `instruments` what it trades, one
+// holding each, in the order the run numbers them: at least one, their ids
+// distinct.  A run of one instrument is the portfolio of one.
 struct RunConfig {
-  core::Tier tier;
-  margin::TierTable margin_tiers = margin::TierTable::example_btcusdt();
-  margin::FundingSchedule funding;
-  std::size_t equity_every = 0;  // sample equity every this many ticks; 0 = never
-  std::int64_t contract_size = DEFAULT_CONTRACT_SIZE;
   Cash balance = 0;
-  std::array<std::int64_t, 2> fee_rates{0, 0};  // maker, taker; billionths
-  InstrumentId instrument{1};
+  std::size_t equity_every = 0;  // sample equity every this many ticks; 0 = never
   bool track_margin = false;
   bool enforce_margin = true;
   bool hedge = false;
@@ -71,7 +67,7 @@ struct RunConfig {
   // Where an order a conditional order sent fills: where that order fills,
   // or never better than its trigger.
   engine::TriggeredPrice triggered = engine::TriggeredPrice::Order;
-  std::vector<InstrumentConfig> others;
+  std::vector<InstrumentConfig> instruments{InstrumentConfig{}};
 };
 
 // What a fill did to its instrument's position (in hedge mode, to the leg
@@ -337,7 +333,7 @@ class Loop {
   bool idle() const;
   // Whether every holding is flat.
   bool flat() const;
-  // Whether the first holding is valued at a mark.
+  // Whether the only holding is valued at a mark.
   bool holding_marked() const { return kernel_.state().holdings.front().marked; }
   // The longest leading run of `ticks` that brings neither, at once: the
   // result counts, samples and tracks them as apply_tick would, and the

@@ -147,10 +147,6 @@ Cash fill_fee(const Fill& fill, std::int64_t contract_size,
   return apply_rate(notional, rates[fill.taker ? 1 : 0]);
 }
 
-Cash State::fee_of(const Fill& fill, std::int64_t contract_size) const {
-  return fill_fee(fill, contract_size, fee_rates);
-}
-
 void State::charge_fee(Cash fee) {
   fees = add_sat(fees, fee);
   credit(neg_sat(fee));
@@ -207,19 +203,13 @@ Cash State::maintenance() const {
   return m;
 }
 
-Marked State::marked_at(std::int64_t price, bool with_maintenance) const {
-  const Holding& h = holdings.front();
-  return Marked{add_unrealized(balance(), h, price),
-                with_maintenance ? add_maintenance(0, h, price) : 0};
-}
-
-Marked State::marked_with(std::size_t index, std::int64_t price) const {
+Marked State::marked_at(std::size_t index, std::int64_t price, bool with_maintenance) const {
   Marked m{balance(), 0};
   for (std::size_t i = 0; i < holdings.size(); ++i) {
     const Holding& h = holdings[i];
     const std::int64_t p = i == index ? price : h.last;
     m.equity = add_unrealized(m.equity, h, p);
-    m.maintenance = add_maintenance(m.maintenance, h, p);
+    if (with_maintenance) m.maintenance = add_maintenance(m.maintenance, h, p);
   }
   return m;
 }

@@ -40,6 +40,12 @@ struct CostBasis {
   friend bool operator==(const CostBasis&, const CostBasis&) = default;
 };
 
+// The fee of a fill in a holding of this contract size: its notional at the
+// maker (rates[0]) or taker (rates[1]) rate, truncated toward zero.
+// Negative rates are rebates.
+Cash fill_fee(const Fill& fill, std::int64_t contract_size,
+              const std::array<std::int64_t, 2>& rates);
+
 // A Holding is the account's position in one instrument and the matcher that
 // executes its orders.
 //
@@ -64,9 +70,10 @@ struct Holding {
   // mark does not follow moves neither equity nor maintenance.
   bool marked = false;
   InstrumentId instrument;
-  // The instrument's own maker and taker rates, where a portfolio's
-  // instruments are charged differently; the account's rates otherwise.
-  std::optional<std::array<std::int64_t, 2>> fee_rates;
+  // The instrument's maker and taker rates, in billionths ([0] maker, [1]
+  // taker): a venue charges each contract at its own, so an account that
+  // trades several may pay each differently.
+  std::array<std::int64_t, 2> fee_rates{0, 0};
   // What this holding added to the account's totals: the account's realised
   // profit, fees and funding are the sums of these over its holdings, but
   // for fee statements and reported funding, which name no holding.
@@ -93,17 +100,14 @@ struct Holding {
   // Unrealised profit of the leg at price.
   Cash unrealized(Leg leg, std::int64_t price) const;
 
+  // The fee of a fill in this holding, at its rates (fill_fee).
+  Cash fee_of(const Fill& fill) const { return fill_fee(fill, contract_size, fee_rates); }
+
   // Both legs become flat: sizes, entries and stored bases all 0.
   void flatten();
 
   bool is_flat() const { return long_size == 0 && short_size == 0; }
 };
-
-// The fee of a fill in a holding of this contract size: its notional at the
-// maker (rates[0]) or taker (rates[1]) rate, truncated toward zero.
-// Negative rates are rebates.
-Cash fill_fee(const Fill& fill, std::int64_t contract_size,
-              const std::array<std::int64_t, 2>& rates);
 
 // An account's value at some price, and what its margin rules require there.
 struct Marked {
@@ -119,10 +123,9 @@ struct State {
   Cash realized = 0;         // closed-leg profits and positions valued out at liquidation
   Cash funding = 0;          // net funding received
   Cash fees = 0;             // fees charged; rebates reduce it
-  std::array<std::int64_t, 2> fee_rates{};  // billionths: [0] maker, [1] taker
-  Nanos time = 0;                           // of the latest event that carries one
-  Cash forfeited = 0;                       // balance taken by the venue at liquidations
-  bool hedge = false;                       // hedge position mode, else net
+  Nanos time = 0;            // of the latest event that carries one
+  Cash forfeited = 0;        // balance taken by the venue at liquidations
+  bool hedge = false;        // hedge position mode, else net
   bool fees_known = false;
   bool fees_incomplete = false;
   bool enforce_margin = true;
@@ -130,8 +133,8 @@ struct State {
 
   // An account with one flat holding of the instrument, an L0 matcher for it,
   // {USDT: balance}, all totals 0, enforce_margin set and every other flag
-  // clear.  The owner then sets fee_rates, hedge, fees_known and
-  // enforce_margin and installs the matcher of its tier.
+  // clear.  The owner then sets the holding's fee_rates, hedge, fees_known
+  // and enforce_margin and installs the matcher of its tier.
   static State create(InstrumentId instrument, std::int64_t contract_size, margin::TierTable tiers,
                       Cash balance);
   // The same, with `matcher` (for `instrument`) in its holding from the start:
@@ -148,13 +151,6 @@ struct State {
   // Adds to the settlement balance, saturating.
   void credit(Cash amount);
 
-  // The fee of a fill in a holding of this contract size at the account's
-  // rates (fill_fee).
-  Cash fee_of(const Fill& fill, std::int64_t contract_size) const;
-  // The fee of a fill in holding h: at its own rates when it has them.
-  Cash fee_of(const Fill& fill, const Holding& h) const {
-    return fill_fee(fill, h.contract_size, h.fee_rates.value_or(fee_rates));
-  }
   // fees += fee and the settlement balance pays it.
   void charge_fee(Cash fee);
   // The same, also counted against the holding it was paid in.
@@ -175,13 +171,10 @@ struct State {
   // The saturating sum over holdings and their non-zero legs of the tier
   // table's maintenance at the holding's last price.
   Cash maintenance() const;
-  // equity() and maintenance() as they would be were the one holding's last
-  // price `price`; maintenance only when asked for, else 0.
-  // Requires: exactly one holding.
-  Marked marked_at(std::int64_t price, bool with_maintenance) const;
   // equity() and maintenance() as they would be were holding `index`'s last
-  // price `price`, every other holding at its own.
-  Marked marked_with(std::size_t index, std::int64_t price) const;
+  // price `price`, every other holding at its own; maintenance only when
+  // asked for, else 0.
+  Marked marked_at(std::size_t index, std::int64_t price, bool with_maintenance = true) const;
 
   // The index of the holding for instrument, or of the only holding when
   // instrument is absent; nullopt when there is no such holding.

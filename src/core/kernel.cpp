@@ -273,7 +273,7 @@ void Kernel::on_external_fill(const event::ExternalFill& e) {
                               state_.fees_incomplete = true;
                               return Cash{0};
                             },
-                            [&](const event::fee::Computed&) { return state_.fee_of(fill, h); },
+                            [&](const event::fee::Computed&) { return h.fee_of(fill); },
                         },
                         e.fee);
   state_.charge_fee(fill.fee, h);
@@ -336,7 +336,7 @@ void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fil
       outputs_.emplace_back(output::Rejected{RejectReason::NotionalTooLarge, fill.order});
       continue;
     }
-    fill.fee = state_.fee_of(fill, h);
+    fill.fee = h.fee_of(fill);
     state_.charge_fee(fill.fee, h);
     state_.apply_fill(fill);
     // A part leaves the order working; only its last part ends it.
@@ -370,10 +370,10 @@ void Kernel::check_liquidation(std::int64_t price, std::optional<std::size_t> at
     // Both legs are tested at the price they are then closed at, as a net
     // position is: a test at the last trade and a close at a settlement's
     // price could find a healthy account and realise a profit it forfeits.
-    checked = state_.marked_at(price, true);
+    checked = state_.marked_at(0, price);
     liquidate = checked.equity <= checked.maintenance;
   } else if (at) {
-    checked = state_.marked_with(*at, price);
+    checked = state_.marked_at(*at, price);
     liquidate = checked.equity <= checked.maintenance;
   } else {
     checked = Marked{state_.equity(), state_.maintenance()};

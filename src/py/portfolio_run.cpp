@@ -6,8 +6,7 @@
 #include <utility>
 #include <variant>
 
-#include "backtest/merged_streams.hpp"
-#include "backtest/merged_ticks.hpp"
+#include "backtest/kway_merge.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/pre_run_checks.hpp"
 #include "py/run_files.hpp"
@@ -19,12 +18,6 @@
 namespace halvorn::py {
 
 namespace {
-
-// The largest merged block, in ticks: 72 bytes each.
-constexpr std::uint64_t MERGE_BLOCK_MOST = std::uint64_t{1} << 17;
-// Batches a merged block holds, so that most batches lie in one block.
-constexpr std::uint64_t MERGE_BATCHES = 4;
-// Records read at once from all of a portfolio's files together, at most,
 
 // A dict's (key, value) pairs as a tuple of its own, which no Python code
 // can empty while they are converted.  Null with the exception set.
@@ -208,10 +201,10 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
     }
   }
   std::vector<LegTicks*> sources;
-  std::vector<std::int64_t> ids;
+  std::vector<InstrumentId> ids;
   for (std::size_t i = 0; i < n; ++i) {
     sources.push_back(&legs[i]);
-    ids.push_back(static_cast<std::int64_t>(i + 1));
+    ids.push_back(InstrumentId{static_cast<std::uint32_t>(i + 1)});
   }
   // Each instrument's depth, merged by time, each record for its holding.
   std::vector<InstrumentId> depth_ids = instruments_with(opened.depth);
@@ -230,40 +223,28 @@ bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
   std::vector<MarkPoints*> mark_sources;
   for (MarkPoints& m : mark_points) mark_sources.push_back(&m);
   driven.limit_series(total);
-  // A batch read by column is shown where it lies only when the whole of it
-  // lies in one merged block: blocks of many batches keep most in place.
-  const std::size_t block = static_cast<std::size_t>(
-      std::clamp<std::uint64_t>(batch * MERGE_BATCHES, backtest::MERGE_BLOCK, MERGE_BLOCK_MOST));
-  backtest::MergedTicks<LegTicks> merged(std::move(sources), std::move(ids), block);
-  // The marks merged in when there are any, else none at no cost a tick.
-  // Whether a mark file has failed: the run stops at the tick that reached
-  // the failure, as it does at a depth file's.
-  auto marks_failed = [&mark_files] {
-    return std::any_of(mark_files.begin(), mark_files.end(),
-                       [](const auto& f) { return f && f->error(); });
+  backtest::MergedTicks<LegTicks> merged(std::move(sources), ids, backtest::merge_block(batch));
+  auto run = [&](auto& depth, auto& marks) {
+    run_unlocked(
+        gil, [&] { *result = backtest::run_until_failure(config, driven, merged, depth, marks); });
   };
-  auto with_marks = [&](auto& ticks, auto& depth) {
+  // The marks merged in when there are any, else none at no cost a tick.
+  auto with_marks = [&](auto& depth) {
     if (mark_sources.empty()) {
-      run_unlocked(gil, [&] { *result = backtest::run_stream(config, driven, ticks, depth); });
+      backtest::NoMarks none;
+      run(depth, none);
     } else {
       backtest::MergedMarks<MarkPoints> marks(std::move(mark_sources), std::move(mark_ids));
-      run_unlocked(gil,
-                   [&] { *result = backtest::run_stream(config, driven, ticks, depth, marks); });
+      run(depth, marks);
     }
   };
   if (depth_sources.empty()) {
     backtest::NoDepth none;
-    if (mark_sources.empty()) {
-      with_marks(merged, none);
-    } else {
-      auto until = until_fails(merged, marks_failed);
-      with_marks(until, none);
-    }
+    with_marks(none);
   } else {
     backtest::MergedDepth<data::StreamedDepth> depth(std::move(depth_sources),
                                                      std::move(depth_ids));
-    auto until = until_fails(merged, [&] { return depth.error() || marks_failed(); });
-    with_marks(until, depth);
+    with_marks(depth);
     if (depth.error()) end->depth_error = *depth.error();
   }
   for (const auto& file : opened.ticks) {
@@ -378,15 +359,8 @@ bool resolve_portfolio(const RunRequest& request, PyObject* ticks, PortfolioInpu
 backtest::RunConfig portfolio_config(const PortfolioInput& p, Cash balance,
                                      std::uint64_t equity_every) {
   backtest::RunConfig config = p.legs.front().venue.run_config(balance, equity_every);
-  config.instrument = InstrumentId{1};
   for (std::size_t i = 1; i < p.legs.size(); ++i) {
-    const venue::VenueConfig& v = p.legs[i].venue;
-    config.others.push_back(backtest::InstrumentConfig{InstrumentId{v.instrument},
-                                                       v.tier,
-                                                       v.margin_tiers,
-                                                       v.funding,
-                                                       v.contract_size,
-                                                       {v.maker_fee, v.taker_fee}});
+    config.instruments.push_back(p.legs[i].venue.instrument_config());
   }
   return config;
 }

@@ -43,8 +43,8 @@ int is_portfolio(PyObject* ticks);
 // another symbol, and venues that disagree on the account.
 bool resolve_portfolio(const RunRequest& request, PyObject* ticks, PortfolioInput* out);
 
-// The run configuration of a portfolio: the account and its first
-// instrument from the first leg, each further instrument from its own.
+// The run configuration of a portfolio: the account from the first leg,
+// each instrument from its own (numbered 1, 2, ... as the legs are).
 backtest::RunConfig portfolio_config(const PortfolioInput& p, Cash balance,
                                      std::uint64_t equity_every);
 

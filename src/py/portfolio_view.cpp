@@ -52,9 +52,8 @@ bool PortfolioView::remake_positions(const strategy::TickContext& context) {
   return true;
 }
 
-bool PortfolioView::write(PyObject* strategy, const strategy::TickContext& context,
-                          std::span<const std::int64_t> batch_instruments) {
-  if (!active()) return true;
+bool PortfolioView::write_view(PyObject* strategy, const strategy::TickContext& context,
+                               std::span<const std::int64_t> batch_instruments) {
   if ((!written_ || revision_ != context.revision) && !remake_positions(context)) return false;
   auto set = [&](PyObject* name, PyObject* value) {
     return python([&] { return PyObject_SetAttr(strategy, name, value); }) == 0;

@@ -56,12 +56,18 @@ class PortfolioView {
   // `batch_instruments` holds the instrument ids of a list batch's ticks
   // (empty otherwise).  False with the exception set.  Requires: the lock.
   bool write(PyObject* strategy, const strategy::TickContext& context,
-             std::span<const std::int64_t> batch_instruments);
+             std::span<const std::int64_t> batch_instruments) {
+    // A run of one instrument has no view, on every tick: answered here,
+    // without a call.
+    return !active() || write_view(strategy, context, batch_instruments);
+  }
 
   // Drops the references it holds.  Requires: the lock is held.
   void drop();
 
  private:
+  bool write_view(PyObject* strategy, const strategy::TickContext& context,
+                  std::span<const std::int64_t> batch_instruments);
   PyObject* symbol_of(std::int64_t instrument) const;
   bool remake_positions(const strategy::TickContext& context);
 

@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "backtest/kway_merge.hpp"
 #include "backtest/lookahead.hpp"
-#include "backtest/merged_ticks.hpp"
 #include "py/portfolio_run.hpp"
 #include "py/run_path.hpp"
 #include "py/run_steps.hpp"
@@ -101,12 +101,12 @@ bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks
       spans.push_back(backtest::SpanTicks{*series});
     }
     std::vector<backtest::SpanTicks*> sources;
-    std::vector<std::int64_t> ids;
+    std::vector<InstrumentId> ids;
     for (std::size_t i = 0; i < spans.size(); ++i) {
       sources.push_back(&spans[i]);
-      ids.push_back(static_cast<std::int64_t>(i + 1));
+      ids.push_back(InstrumentId{static_cast<std::uint32_t>(i + 1)});
     }
-    backtest::MergedTicks<backtest::SpanTicks> merge(std::move(sources), std::move(ids));
+    backtest::MergedTicks<backtest::SpanTicks> merge(std::move(sources), ids);
     while (const engine::Tick* t = merge.next_in_place()) {
       ticks.push_back(*t);
       instruments.push_back(*merge.last_instrument());

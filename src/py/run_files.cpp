@@ -4,18 +4,12 @@
 #include <utility>
 #include <variant>
 
+#include "backtest/kway_merge.hpp"
 #include "py/market_data/slices.hpp"
 
 namespace halvorn::py {
 
 namespace {
-
-// Records read at once from all of a run's tick files together, at most,
-// and from each at least: read in the usual blocks, the files of a large
-// basket would crowd each other out of the processor's caches between a
-// block's read and its merge.  One file reads the usual blocks.
-constexpr std::size_t MERGE_READ_RECORDS = std::size_t{1} << 16;
-constexpr std::size_t MERGE_READ_LEAST = 512;
 
 // Opens a depth or mark file for a run into `opened`; false for a slice
 // whose file has changed since it was made.
@@ -69,9 +63,8 @@ bool open_ticks(Gil& gil, data::ReadHooks hooks, PendingException& interrupt,
   const std::size_t file_count = static_cast<std::size_t>(std::count_if(
       inputs.begin(), inputs.end(),
       [](const TickInput& input) { return !std::holds_alternative<TickArray>(input); }));
-  const std::size_t block_records =
-      std::clamp(MERGE_READ_RECORDS / std::max<std::size_t>(file_count, 1), MERGE_READ_LEAST,
-                 data::BLOCK_RECORDS);
+  // One file reads the usual blocks.
+  const std::size_t block_records = backtest::merge_read_records(file_count, data::BLOCK_RECORDS);
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     const auto* given = std::get_if<const TickSourceData*>(&inputs[i]);
     if (given == nullptr) continue;

@@ -17,7 +17,7 @@
 // that is not a Python object each enter here once, in the request.
 //
 // The road of one run: run_strategy -> check_cadence -> resolve_ticks ->
-// adapter_parts -> PyDriven -> run_input (backtest::run_stream, unlocked) ->
+// adapter_parts -> PyDriven -> run_input (backtest::run_until_failure, unlocked) ->
 // raise_run_end.  A portfolio's road, and the comparisons' and the lookahead
 // check's reruns, share its steps (run_steps.hpp) and the one road that
 // opens a run's files (run_files.hpp); each concept has its file:

@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "backtest/failing_streams.hpp"
 #include "backtest/run.hpp"
 #include "data/depth_file.hpp"
 #include "data/mark_reader.hpp"
@@ -34,51 +35,8 @@ struct RunEnd {
   std::optional<data::MarkError> mark_error;    // the mark file stopped the run
 };
 
-// A mark file's records as the run loop takes them: the mark, in ticks.
-struct MarkPoints {
-  data::StreamedMarks& marks;
-
-  bool next(backtest::MarkPoint& out) {
-    data::MarkRecord record;
-    if (!marks.next(record)) return false;
-    out = backtest::MarkPoint{record.time, record.mark};
-    return true;
-  }
-};
-
-// A tick source that ends once a stream merged beside the ticks (depth,
-// marks) has failed: the run would go on with a book or a mark the file
-// could not give.  `failed()` says whether one has; what a portfolio's merge
-// says of each tick's instrument passes through.
-template <backtest::InPlaceSource T, class Failed>
-struct UntilFails {
-  T& ticks;
-  Failed failed;
-
-  const std::int64_t* last_instrument() const
-    requires backtest::TaggedSource<T>
-  {
-    return ticks.last_instrument();
-  }
-  std::span<const std::int64_t> peek_instruments(std::size_t n) const
-    requires backtest::TaggedSource<T>
-  {
-    return ticks.peek_instruments(failed() ? 0 : n);
-  }
-
-  bool next(engine::Tick& out) { return !failed() && ticks.next(out); }
-  const engine::Tick* next_in_place() { return failed() ? nullptr : ticks.next_in_place(); }
-  std::size_t in_place() const { return failed() ? 0 : ticks.in_place(); }
-  std::span<const engine::Tick> peek_in_place(std::size_t n) const {
-    return ticks.peek_in_place(failed() ? 0 : n);
-  }
-  void skip_in_place(std::size_t k) { ticks.skip_in_place(k); }
-};
-
-template <class T, class Failed>
-UntilFails<T, Failed> until_fails(T& ticks, Failed failed) {
-  return UntilFails<T, Failed>{ticks, std::move(failed)};
-}
+// A mark file's records as the run loop takes them.
+using MarkPoints = backtest::MarkPoints<data::StreamedMarks, data::MarkRecord>;
 
 // Raises what stopped a finished run, in order of precedence: an interrupt
 // (raised unchanged), the strategy's failure, the tick file's error, the

@@ -8,7 +8,6 @@
 #include <utility>
 #include <variant>
 
-#include "backtest/merged_streams.hpp"
 #include "py/portfolio_run.hpp"
 #include "py/pre_run_checks.hpp"
 #include "py/run_files.hpp"
@@ -20,42 +19,36 @@ namespace halvorn::py {
 
 namespace {
 
-// run_stream over `ticks` with `marks` (a mark file's, held in memory, or
-// none) and the depth file when there is one, ending at the tick that
-// reached a failure of the depth file or the mark file.
-template <class Driven, class T, class M>
-backtest::RunResult run_with_marks(const backtest::RunConfig& config, Driven& driven, T& ticks,
-                                   std::optional<data::StreamedDepth>& depth,
-                                   std::optional<data::StreamedMarks>& file, M marks) {
-  backtest::NoDepth none;
-  if (!depth && !file) return backtest::run_stream(config, driven, ticks, none, std::move(marks));
-  auto until = until_fails(
-      ticks, [&depth, &file] { return (depth && depth->error()) || (file && file->error()); });
-  if (!depth) return backtest::run_stream(config, driven, until, none, std::move(marks));
-  return backtest::run_stream(config, driven, until, *depth, std::move(marks));
-}
-
-// run_stream over `ticks`, with `depth` and the marks (a file's, or
-// `points` held in memory when `in_memory`) merged in when there are any.
+// run_stream over `ticks`, with `depth` and the marks (a file's, or those
+// held in memory when the request has them) merged in when there are any.
 template <class Driven, class T>
 backtest::RunResult run_over(const backtest::RunConfig& config, Driven& driven, T& ticks,
                              std::optional<data::StreamedDepth>& depth,
                              std::optional<data::StreamedMarks>& marks, const RunRequest& request) {
-  if (marks) return run_with_marks(config, driven, ticks, depth, marks, MarkPoints{*marks});
-  if (request.marks_in_memory) {
-    return run_with_marks(config, driven, ticks, depth, marks,
-                          backtest::SpanMarks{request.mark_points});
+  auto with_marks = [&](auto& points) {
+    if (depth) return backtest::run_until_failure(config, driven, ticks, *depth, points);
+    backtest::NoDepth none;
+    return backtest::run_until_failure(config, driven, ticks, none, points);
+  };
+  if (marks) {
+    MarkPoints points{*marks};
+    return with_marks(points);
   }
-  return run_with_marks(config, driven, ticks, depth, marks, backtest::NoMarks{});
+  if (request.marks_in_memory) {
+    backtest::SpanMarks points{request.mark_points};
+    return with_marks(points);
+  }
+  backtest::NoMarks none;
+  return with_marks(none);
 }
 
 // Runs `driven` over `input` with the lock released and taken back after,
 // with the records of the depth file `depth` (when not null) merged in by
 // time.  The files are opened first, the lock given up while they may
-// block; a failure to open raises "{path}: {error}".  A depth file that
-// fails part-way ends the run at the tick that reached the failure: the
-// book would lack what the file could not give, so nothing after it is
-// worth running.  Returns false with the exception set.
+// block; a failure to open raises "{path}: {error}".  A depth or mark
+// file that fails part-way ends the run at the tick that reached the
+// failure (backtest::run_until_failure); its error is raised at the end.
+// Returns false with the exception set.
 template <class Driven>
 bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, const TickInput& input,
                backtest::RunResult* result, RunEnd* end, const RunRequest& request) {

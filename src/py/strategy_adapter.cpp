@@ -87,7 +87,10 @@ PyDriven::~PyDriven() {
 void PyDriven::settle_lock() {
   // Batches are rare enough that the lock goes back after each; a failed or
   // halted adapter never calls Python again.
-  if (!parts_.cadence.per_tick() || failure_ || halted() || !gil_.alone()) gil_.release();
+  if (!parts_.cadence.per_tick() || failure_ || halted()) return gil_.release();
+  if (++settles_ < LOCK_CHECK_INTERVAL) return;
+  settles_ = 0;
+  if (!gil_.alone()) gil_.release();
 }
 
 void PyDriven::record_current_exception(const char* prefix) {

@@ -76,15 +76,31 @@ Ref Cadence::call(PyObject* strategy, const strategy::TickContext& context,
                      : call_batch(strategy, context, instruments);
 }
 
+PyObject* Cadence::context_for(const strategy::TickContext& context,
+                               const RunInstruments& instruments) {
+  // A Context is read-only to Python, so one that only the cadence holds
+  // can show the next tick without anyone seeing it change.
+  if (context_ && Py_REFCNT(context_.get()) == 1) {
+    if (instruments.empty()) {
+      rewrite_context(context_.get(), context);
+    } else {
+      venue::rewrite_venue_context(context_.get(), context, instruments.object(context.instrument));
+    }
+    return context_.get();
+  }
+  context_ = Ref::steal(instruments.empty()
+                            ? new_context(state_, context)
+                            : venue::new_venue_context(instruments.state(), context,
+                                                       instruments.object(context.instrument)));
+  return context_.get();
+}
+
 Ref Cadence::call_per_tick(PyObject* strategy, const strategy::TickContext& context,
                            const RunInstruments& instruments) {
-  Ref ctx = Ref::steal(instruments.empty()
-                           ? new_context(state_, context)
-                           : venue::new_venue_context(instruments.state(), context,
-                                                      instruments.object(context.instrument)));
-  if (!ctx) return Ref();
+  PyObject* ctx = context_for(context, instruments);
+  if (ctx == nullptr) return Ref();
   return Ref::steal(
-      python([&] { return PyObject_CallMethodOneArg(strategy, state_->str_on_tick, ctx.get()); }));
+      python([&] { return PyObject_CallMethodOneArg(strategy, state_->str_on_tick, ctx); }));
 }
 
 bool Cadence::write_account(PyObject* strategy, const strategy::TickContext& context,

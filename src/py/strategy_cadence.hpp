@@ -1,7 +1,9 @@
 // How often a Python strategy is called, and with what.
 //
 // Three cadences, fixed when a run starts:
-//   - per tick (batch 1): on_tick(ctx) with a new Context each tick;
+//   - per tick (batch 1): on_tick(ctx) with a Context for each tick (one
+//     object rewritten in place while the strategy keeps none, so that a
+//     tick makes no object; a new one when it kept the last);
 //   - batched: ticks are collected and, once `batch` of them are held,
 //     on_batch(ticks) is called with a list of Tick, after the account values
 //     of the last of them have been written onto the object;
@@ -82,12 +84,17 @@ class Cadence {
   // Drops the references it holds.  Requires: the lock is held.
   void drop() {
     on_columns_ = Ref();
+    context_ = Ref();
     batch_holder_ = BatchHolder();
   }
 
  private:
   Ref call_per_tick(PyObject* strategy, const strategy::TickContext& context,
                     const RunInstruments& instruments);
+  // The Context to show `context` in: the last one, rewritten, when nothing
+  // but the cadence holds it; a new one otherwise.  Null with the exception
+  // set.
+  PyObject* context_for(const strategy::TickContext& context, const RunInstruments& instruments);
   Ref call_batch(PyObject* strategy, const strategy::TickContext& context,
                  const RunInstruments& instruments);
   Ref call_columns(PyObject* strategy, const strategy::TickContext& context,
@@ -99,6 +106,7 @@ class Cadence {
   ModuleState* state_ = nullptr;
   std::size_t batch_ = 1;
   Ref on_columns_;  // the bound method; empty unless columnar
+  Ref context_;     // the last tick's Context
   PyTypeObject* batch_type_ = nullptr;
   PyTypeObject* column_type_ = nullptr;
   std::vector<engine::Tick> pending_;              // batched by list

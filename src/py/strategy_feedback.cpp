@@ -46,9 +46,9 @@ bool Feedback::deliver() {
       Ref id = Ref::steal(PyLong_FromUnsignedLongLong(ending->first));
       Ref how = Ref::steal(venue::ending_text(state_, ending->second));
       if (id && how) {
-        answer = Ref::steal(python([&] {
-          return PyObject_CallFunctionObjArgs(on_end_.get(), id.get(), how.get(), nullptr);
-        }));
+        PyObject* args[] = {id.get(), how.get()};
+        answer = Ref::steal(
+            python([&] { return PyObject_Vectorcall(on_end_.get(), args, 2, nullptr); }));
       }
     } else {
       Ref arg = Ref::steal(box(state_->closed_type, std::get<strategy::VenueClosed>(note)));

@@ -238,6 +238,10 @@ PyObject* new_context(ModuleState* state, const strategy::TickContext& context) 
   return box<strategy::TickContext>(state->context_type, &state->free_contexts, context);
 }
 
+void rewrite_context(PyObject* ctx, const strategy::TickContext& context) {
+  unbox<strategy::TickContext>(ctx) = context;
+}
+
 namespace {
 
 const strategy::TickContext& context_of(PyObject* self) {

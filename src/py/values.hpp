@@ -72,6 +72,9 @@ extern PyType_Spec order_spec;
 // New Tick / Context objects; nullptr with an exception set on failure.
 PyObject* new_tick(ModuleState* state, const engine::Tick& tick);
 PyObject* new_context(ModuleState* state, const strategy::TickContext& context);
+// Shows `context` in a Context made by new_context that nothing but the
+// caller holds.
+void rewrite_context(PyObject* ctx, const strategy::TickContext& context);
 
 // Context's attributes and repr, for any class whose objects hold a
 // strategy::TickContext at the very start of their data: halvorn.Context,

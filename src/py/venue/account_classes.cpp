@@ -418,21 +418,21 @@ int finish_account_classes(PyObject* module, VenueState* st) {
   return st->default_venue == nullptr ? -1 : 0;
 }
 
+backtest::InstrumentConfig VenueConfig::instrument_config() const {
+  return backtest::InstrumentConfig{
+      InstrumentId{instrument}, tier, margin_tiers, funding, contract_size, {maker_fee, taker_fee}};
+}
+
 backtest::RunConfig VenueConfig::run_config(Cash balance, std::uint64_t equity_every) const {
   backtest::RunConfig config;
-  config.tier = tier;
-  config.margin_tiers = margin_tiers;
-  config.funding = funding;
-  config.equity_every = static_cast<std::size_t>(equity_every);
-  config.contract_size = contract_size;
   config.balance = balance;
-  config.fee_rates = {maker_fee, taker_fee};
-  config.instrument = InstrumentId{instrument};
+  config.equity_every = static_cast<std::size_t>(equity_every);
   config.track_margin = track_margin;
   config.enforce_margin = enforce_margin;
   config.hedge = hedge;
   config.resting = resting;
   config.triggered = triggered;
+  config.instruments = {instrument_config()};
   return config;
 }
 

@@ -216,4 +216,13 @@ PyObject* new_venue_context(const VenueState* st, const strategy::TickContext& c
                            Ref::borrow(instrument));
 }
 
+void rewrite_venue_context(PyObject* ctx, const strategy::TickContext& context,
+                           PyObject* instrument) {
+  VenueContext& v = unbox<VenueContext>(ctx);
+  v.context = context;
+  // The instrument is the same one tick after tick (a portfolio's change
+  // with the tick's instrument): a reference moves only when it changes.
+  if (v.instrument.get() != instrument) v.instrument = Ref::borrow(instrument);
+}
+
 }  // namespace halvorn::py::venue

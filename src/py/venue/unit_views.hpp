@@ -30,5 +30,9 @@ extern const std::array<ClassEntry<VenueState>, 2> UNIT_VIEW_CLASSES;
 // venue.Instrument, or None).  Null with an exception set.
 PyObject* new_venue_context(const VenueState* state, const strategy::TickContext& context,
                             PyObject* instrument);
+// Shows `context` and `instrument` in a venue.Context made by
+// new_venue_context that nothing but the caller holds.
+void rewrite_venue_context(PyObject* ctx, const strategy::TickContext& context,
+                           PyObject* instrument);
 
 }  // namespace halvorn::py::venue

@@ -54,7 +54,10 @@ struct VenueConfig {
   // default gives way to the file's sizes.
   bool contract_size_given = false;
 
-  // The run configuration for a starting balance in Cash.
+  // What the venue keeps of its instrument, as one instrument of a run.
+  backtest::InstrumentConfig instrument_config() const;
+  // The run configuration for a starting balance in Cash: the account, and
+  // the venue's instrument as its only one.
   backtest::RunConfig run_config(Cash balance, std::uint64_t equity_every) const;
 };
 

@@ -35,9 +35,9 @@ RunConfig config_for(int tier) {
   RunConfig c;
   c.balance = 1'000 * CASH_SCALE;
   c.equity_every = 37;
-  c.fee_rates = {-100'000, 500'000};
+  c.instruments[0].fee_rates = {-100'000, 500'000};
   c.track_margin = true;
-  c.funding.rates = {
+  c.instruments[0].funding.rates = {
       {50'000, 100'000, 60'000}, {50'000, -30'000, 60'010}, {700'000, 20'000, 60'000}};
   if (tier > 0) {
     // With latency, and without: an order sent with none takes its queue
@@ -50,7 +50,7 @@ RunConfig config_for(int tier) {
     }
     l1.queue.kind = engine::QueueModel::TradedShare{30};
     l1.impact_pct = 40;
-    c.tier.kind = core::Tier::L1{l1};
+    c.instruments[0].tier.kind = core::Tier::L1{l1};
   }
   return c;
 }
@@ -127,10 +127,10 @@ TEST(BatchPath, AHeldPositionIsMarkedAtOnceUpToFundingAndLiquidation) {
               config.hedge = hedge;
               config.track_margin = track;
               config.balance = (table == 0 ? 1 : 4) * CASH_SCALE;
-              if (table > 0) config.margin_tiers = table == 1 ? jumping : steep;
-              config.funding.rates.clear();
+              if (table > 0) config.instruments[0].margin_tiers = table == 1 ? jumping : steep;
+              config.instruments[0].funding.rates.clear();
               for (std::int64_t t = 1'000'000; t < 20'000'000; t += 1'000'000) {
-                config.funding.rates.push_back(
+                config.instruments[0].funding.rates.push_back(
                     {t + 500, t % 3'000'000 == 0 ? -400'000 : 300'000, 60'000});
               }
               Batcher<false> per_tick{batch, seed, 3};

@@ -126,10 +126,10 @@ Market random_market(std::uint64_t seed, std::int64_t touch_ask) {
 
 RunConfig config_for(core::Tier tier) {
   RunConfig c;
-  c.tier = std::move(tier);
+  c.instruments[0].tier = std::move(tier);
   c.balance = 1'000'000'000'000'000;
-  c.contract_size = 10'000;
-  c.fee_rates = {200'000, 500'000};
+  c.instruments[0].contract_size = 10'000;
+  c.instruments[0].fee_rates = {200'000, 500'000};
   c.equity_every = 13;
   c.track_margin = true;
   return c;
@@ -236,7 +236,8 @@ TEST(DepthEquivalence, TheAgreementComesFromTheDepthNotFromIgnoringIt) {
       f.price = ASK + 1;
       // and pays the fee of that price
       const RunConfig config = config_for(core::Tier{});
-      f.fee = core::fill_fee(f, config.contract_size, config.fee_rates);
+      f.fee =
+          core::fill_fee(f, config.instruments[0].contract_size, config.instruments[0].fee_rates);
       ++moved;
     }
     EXPECT_EQ(f, l2.result.fills[i]) << "fill " << i;

@@ -44,9 +44,9 @@ engine::Tick tick_at(Nanos t, std::int64_t last, std::int64_t high, std::int64_t
 
 RunConfig l2(engine::L1Config c = {}) {
   RunConfig config;
-  config.tier = core::Tier{core::Tier::L2{c}};
+  config.instruments[0].tier = core::Tier{core::Tier::L2{c}};
   config.balance = 1'000'000'000'000'000;
-  config.contract_size = 1;
+  config.instruments[0].contract_size = 1;
   return config;
 }
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "backtest/merged_ticks.hpp"
+#include "backtest/kway_merge.hpp"
 #include "backtest/run.hpp"
 #include "core/account.hpp"
 #include "core/kernel.hpp"
@@ -61,12 +61,11 @@ struct Carried {
 // instrument, and adds them up.
 Carried carried(const RunResult& r, const RunConfig& config) {
   Carried c;
-  c.by_instrument.assign(1 + config.others.size(), 0);
+  c.by_instrument.assign(config.instruments.size(), 0);
   for (const Fill& f : r.fills) {
     const std::size_t i = f.instrument.value - 1;
-    const InstrumentConfig* other = i == 0 ? nullptr : &config.others[i - 1];
-    const Cash expected = core::fill_fee(f, other ? other->contract_size : config.contract_size,
-                                         other ? other->fee_rates : config.fee_rates);
+    const InstrumentConfig& instrument = config.instruments[i];
+    const Cash expected = core::fill_fee(f, instrument.contract_size, instrument.fee_rates);
     EXPECT_EQ(f.fee, expected) << "order " << f.order << " seq " << f.seq;
     c.by_instrument[i] += f.fee;
     c.total += f.fee;
@@ -91,8 +90,8 @@ TEST(FillFee, EachFillCarriesWhatTheAccountWasChargedForIt) {
     script(rng, s, ticks.size(), 600'000, 1);
     RunConfig config;
     config.balance = (round % 2 ? 50 : 100'000) * USDT_CASH;  // the small ones may liquidate
-    config.fee_rates = {-100'000, 400'000};                   // a maker rebate
-    config.funding.rates = {{100, 100'000, 0}};
+    config.instruments[0].fee_rates = {-100'000, 400'000};    // a maker rebate
+    config.instruments[0].funding.rates = {{100, 100'000, 0}};
     SpanTicks source{ticks};
     const RunResult r = run_stream(config, s, source);
 
@@ -124,15 +123,15 @@ TEST(FillFee, APortfolioFillCarriesTheFeeAtItsOwnInstrumentsRates) {
     script(rng, s, btc.size() + eth.size(), round % 3 ? 600'000 : 300'000, 2);
     RunConfig config;
     config.balance = (round % 2 ? 100 : 100'000) * USDT_CASH;
-    config.fee_rates = {-100'000, 500'000};
-    config.contract_size = 10'000;
+    config.instruments[0].fee_rates = {-100'000, 500'000};
+    config.instruments[0].contract_size = 10'000;
     InstrumentConfig other;
     other.instrument = InstrumentId{2};
     other.contract_size = 1'000;
     other.fee_rates = {200'000, 1'000'000};
-    config.others.push_back(other);
+    config.instruments.push_back(other);
     SpanTicks a{btc}, b{eth};
-    MergedTicks<SpanTicks> merged({&a, &b}, {1, 2});
+    MergedTicks<SpanTicks> merged({&a, &b}, {InstrumentId{1}, InstrumentId{2}});
     const RunResult r = run_stream(config, s, merged);
 
     const Carried c = carried(r, config);
@@ -153,7 +152,7 @@ TEST(FillFee, APortfolioFillCarriesTheFeeAtItsOwnInstrumentsRates) {
 TEST(FillFee, AnExternalFillCarriesTheFeeItWasBookedWith) {
   core::State state = core::State::create(
       InstrumentId{1}, 10'000, margin::TierTable::example_btcusdt(), 1'000'000 * USDT_CASH);
-  state.fee_rates = {100'000, 500'000};
+  state.holdings.front().fee_rates = {100'000, 500'000};
   state.external_fills = true;
   core::Kernel k(std::move(state));
   const Fill fill{1, 1, 7, 1, 600'000, 2, InstrumentId{1}, Side::Buy, Offset::Open, true};

@@ -7,10 +7,10 @@
 
 #include <random>
 #include <span>
+#include <utility>
 #include <vector>
 
-#include "backtest/merged_streams.hpp"
-#include "backtest/merged_ticks.hpp"
+#include "backtest/kway_merge.hpp"
 #include "backtest/run.hpp"
 #include "scripted.hpp"
 
@@ -33,14 +33,14 @@ margin::TierTable one_percent() { return margin::TierTable{{{I64_MAX, 10'000'000
 RunConfig btc_eth(Cash balance) {
   RunConfig c;
   c.balance = balance;
-  c.instrument = InstrumentId{BTC};
-  c.contract_size = 10'000;
-  c.margin_tiers = one_percent();
+  c.instruments[0].instrument = InstrumentId{BTC};
+  c.instruments[0].contract_size = 10'000;
+  c.instruments[0].margin_tiers = one_percent();
   InstrumentConfig eth;
   eth.instrument = InstrumentId{ETH};
   eth.contract_size = 1'000;
   eth.margin_tiers = one_percent();
-  c.others.push_back(eth);
+  c.instruments.push_back(eth);
   return c;
 }
 
@@ -53,7 +53,8 @@ struct Series {
   MergedTicks<SpanTicks>& merge() {
     b = SpanTicks{btc};
     e = SpanTicks{eth};
-    merged.emplace(std::vector<SpanTicks*>{&b, &e}, std::vector<std::int64_t>{BTC, ETH});
+    merged.emplace(std::vector<SpanTicks*>{&b, &e},
+                   std::vector<InstrumentId>{InstrumentId{BTC}, InstrumentId{ETH}});
     return *merged;
   }
 };
@@ -64,7 +65,8 @@ TEST(PortfolioMerge, EqualTimesComeInTheOrderOfTheSourcesAndEachSourceInItsOwnOr
   std::vector<engine::Tick> c = {tick(5, 30), tick(5, 31)};
   for (std::size_t block : {1u, 2u, 3u, 4096u}) {
     SpanTicks sa{a}, sb{b}, sc{c};
-    MergedTicks<SpanTicks> m({&sa, &sb, &sc}, {7, 8, 9}, block);
+    MergedTicks<SpanTicks> m({&sa, &sb, &sc}, {InstrumentId{7}, InstrumentId{8}, InstrumentId{9}},
+                             block);
     std::vector<std::pair<std::int64_t, std::int64_t>> got;  // (last, instrument)
     while (const engine::Tick* t = m.next_in_place())
       got.emplace_back(t->last, *m.last_instrument());
@@ -105,7 +107,7 @@ TEST(PortfolioMerge, TicksAtTheLargestTimeComeAfterSourcesThatHaveEnded) {
   std::vector<engine::Tick> b = {tick(2, 20), tick(I64_MAX, 21)};
   std::vector<engine::Tick> c = {tick(I64_MAX, 30)};
   SpanTicks sa{a}, sb{b}, sc{c};
-  MergedTicks<SpanTicks> m({&sa, &sb, &sc}, {1, 2, 3}, 2);
+  MergedTicks<SpanTicks> m({&sa, &sb, &sc}, {InstrumentId{1}, InstrumentId{2}, InstrumentId{3}}, 2);
   std::vector<std::int64_t> got;
   while (const engine::Tick* t = m.next_in_place()) got.push_back(t->last);
   EXPECT_EQ(got, (std::vector<std::int64_t>{10, 20, 21, 30}));
@@ -130,10 +132,10 @@ TEST(PortfolioMerge, AgreesWithASortOfEverySeriesOnRandomInput) {
     std::vector<SpanTicks> spans;
     for (auto& v : series) spans.push_back(SpanTicks{v});
     std::vector<SpanTicks*> sources;
-    std::vector<std::int64_t> ids;
+    std::vector<InstrumentId> ids;
     for (std::size_t s = 0; s < k; ++s) {
       sources.push_back(&spans[s]);
-      ids.push_back(static_cast<std::int64_t>(s + 1));
+      ids.push_back(InstrumentId{static_cast<std::uint32_t>(s + 1)});
     }
     MergedTicks<SpanTicks> m(sources, ids, 1 + rng() % 64);
     std::size_t at = 0;
@@ -212,10 +214,10 @@ TEST(PortfolioRun, FeesAndFundingAreEachInstrumentsOwn) {
   Scripted strategy;
   strategy.script[0] = {market(1, Side::Buy, 1'000, BTC), market(2, Side::Sell, 20'000, ETH)};
   RunConfig config = btc_eth(100'000 * USDT_CASH);
-  config.fee_rates = {0, 500'000};
-  config.funding.rates = {{10, 100'000, 600'000}};
-  config.others[0].fee_rates = {0, 1'000'000};
-  config.others[0].funding.rates = {{12, 200'000, 300'000}};
+  config.instruments[0].fee_rates = {0, 500'000};
+  config.instruments[0].funding.rates = {{10, 100'000, 600'000}};
+  config.instruments[1].fee_rates = {0, 1'000'000};
+  config.instruments[1].funding.rates = {{12, 200'000, 300'000}};
   const RunResult r = run_stream(config, strategy, s.merge());
 
   ASSERT_EQ(r.fills.size(), 2u);
@@ -230,6 +232,45 @@ TEST(PortfolioRun, FeesAndFundingAreEachInstrumentsOwn) {
   EXPECT_EQ(r.final_equity, (100'000 - 90 + 6) * USDT_CASH);
   EXPECT_EQ(r.instruments[0].position, 1'000);
   EXPECT_EQ(r.instruments[1].position, -20'000);
+}
+
+// Every instrument is of one kind: listed the other way round, each still
+// pays its own fees and funding, whichever holds the first place.
+TEST(PortfolioRun, NoInstrumentIsSpecialForComingFirst) {
+  Series s;
+  s.btc = {tick(1, 600'000, 599'999, 600'000), tick(3, 600'000), tick(11, 600'000)};
+  s.eth = {tick(2, 300'000, 300'000, 300'001), tick(13, 300'000)};
+  Scripted strategy;
+  strategy.script[0] = {market(1, Side::Buy, 1'000, BTC), market(2, Side::Sell, 20'000, ETH)};
+  RunConfig config = btc_eth(100'000 * USDT_CASH);
+  config.instruments[0].fee_rates = {0, 500'000};
+  config.instruments[0].funding.rates = {{10, 100'000, 600'000}};
+  config.instruments[1].fee_rates = {0, 1'000'000};
+  config.instruments[1].funding.rates = {{12, 200'000, 300'000}};
+  std::swap(config.instruments[0], config.instruments[1]);
+  const RunResult r = run_stream(config, strategy, s.merge());
+
+  ASSERT_EQ(r.instruments.size(), 2u);
+  const InstrumentTotals& eth = r.instruments[0];
+  const InstrumentTotals& btc = r.instruments[1];
+  ASSERT_EQ(eth.instrument, InstrumentId{ETH});
+  EXPECT_EQ(btc.fees, 30 * USDT_CASH);
+  EXPECT_EQ(eth.fees, 60 * USDT_CASH);
+  EXPECT_EQ(btc.funding, -6 * USDT_CASH);
+  EXPECT_EQ(eth.funding, 12 * USDT_CASH);
+  EXPECT_EQ(btc.ticks, 3u);
+  EXPECT_EQ(eth.ticks, 2u);
+}
+
+TEST(PortfolioRun, AnAccountHoldsAtLeastOneInstrumentAndEachOnce) {
+  Scripted strategy;
+  SpanTicks none;
+  RunConfig empty;
+  empty.instruments.clear();
+  EXPECT_THROW(run_stream(empty, strategy, none), Panic);
+  RunConfig twice = btc_eth(USDT_CASH);
+  twice.instruments[1].instrument = InstrumentId{BTC};
+  EXPECT_THROW(run_stream(twice, strategy, none), Panic);
 }
 
 TEST(PortfolioRun, TheStrategySeesEveryInstrumentAndAnOrderForNoneIsRefusedVisibly) {
@@ -289,13 +330,13 @@ TEST(PortfolioRun, OneInstrumentThroughTheMergeIsTheSingleRun) {
     b.script = a.script;
     RunConfig config;
     config.balance = 50 * USDT_CASH;  // small: some rounds liquidate
-    config.fee_rates = {-100'000, 400'000};
-    config.funding.rates = {{100, 100'000, 0}, {300, -50'000, 0}};
+    config.instruments[0].fee_rates = {-100'000, 400'000};
+    config.instruments[0].funding.rates = {{100, 100'000, 0}, {300, -50'000, 0}};
     config.equity_every = 7;
     SpanTicks plain{ticks};
     const RunResult single = run_stream(config, a, plain);
     SpanTicks inner{ticks};
-    MergedTicks<SpanTicks> merged({&inner}, {1}, 1 + rng() % 100);
+    MergedTicks<SpanTicks> merged({&inner}, {InstrumentId{1}}, 1 + rng() % 100);
     const RunResult through = run_stream(config, b, merged);
     ASSERT_EQ(single.fills, through.fills);
     EXPECT_EQ(single.liquidations, through.liquidations);

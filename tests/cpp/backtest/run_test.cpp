@@ -194,7 +194,7 @@ TEST(RunStream, MarginTrackingFollowsOpenPositionsOnly) {
 
 TEST(RunStream, FundingDueSinceThePreviousTickIsAppliedOnceBeforeTheTick) {
   RunConfig c = config_with();
-  for (Nanos t : {5, 15, 25, 35}) c.funding.rates.push_back({t, 100'000, 600'000});
+  for (Nanos t : {5, 15, 25, 35}) c.instruments[0].funding.rates.push_back({t, 100'000, 600'000});
   Scripted s;
   s.script[0] = {market(1, Side::Buy, 100)};
   // Tick times 0, 10, 20, 18 (backwards), 30: funding at 5 finds the account
@@ -213,7 +213,7 @@ TEST(RunStream, FundingDueSinceThePreviousTickIsAppliedOnceBeforeTheTick) {
 // two ticks, before the strategy's next decision.
 TEST(RunStream, TheMarkStreamValuesTheAccountAndLiquidatesAtItsPrice) {
   RunConfig c = config_with(1);
-  c.funding.rates.push_back({4, 100'000, 0});
+  c.instruments[0].funding.rates.push_back({4, 100'000, 0});
   const std::vector<engine::Tick> ticks = {tick(1, 600'000, 599'999, 600'000),
                                            tick(2, 600'000, 599'999, 600'000),
                                            tick(3, 502'009),

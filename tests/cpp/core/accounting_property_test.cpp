@@ -76,8 +76,8 @@ void run_sequences(bool hedge) {
     s.hedge = hedge;
     s.external_fills = true;
     s.enforce_margin = false;
-    s.fee_rates = {uniform(-200'000, 500'000), uniform(0, 1'000'000)};
-    const auto rates = s.fee_rates;
+    s.holdings.front().fee_rates = {uniform(-200'000, 500'000), uniform(0, 1'000'000)};
+    const auto rates = s.holdings.front().fee_rates;
     Kernel k(std::move(s));
 
     for (int i = 0; i < FILLS; ++i) {

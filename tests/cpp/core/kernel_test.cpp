@@ -77,7 +77,7 @@ TEST(KernelSubmit, RefusalsComeInTheirOrderAndLeaveLiveAlone) {
 
 TEST(KernelTick, BooksFillsInMatcherOrderWithTheirFeesAndFreesTheirIds) {
   State s = account(1'000'000'000);
-  s.fee_rates = {100'000, 500'000};
+  s.holdings.front().fee_rates = {100'000, 500'000};
   Kernel k(std::move(s));
   run(k, submit(1, Side::Buy, 2, 100));
   run(k, submit(2, Side::Sell, 1));
@@ -106,7 +106,7 @@ TEST(KernelTick, BooksFillsInMatcherOrderWithTheirFeesAndFreesTheirIds) {
 
 TEST(KernelTick, AMarketableLimitPaysTheTakerRateOnItsFirstTickOnly) {
   State s = account(1'000'000'000);
-  s.fee_rates = {200'000, 500'000};
+  s.holdings.front().fee_rates = {200'000, 500'000};
   Kernel k(std::move(s));
   run(k, tick(1, 100, 99, 101));
   run(k, submit(1, Side::Buy, 1, 101));  // at the ask: takes
@@ -319,7 +319,7 @@ TEST(KernelFill, AFillWorthMoreThanCashHoldsIsRefusedNotChargedASaturatedFee) {
   // past the 9.2 × 10^18 a Cash holds; a lot fewer fills.
   for (const QtyLots lots : {QtyLots{10'000'000}, QtyLots{9'000'000}}) {
     State s = account(1'000'000'000, 1'000'000);
-    s.fee_rates = {0, 500'000};
+    s.holdings.front().fee_rates = {0, 500'000};
     s.enforce_margin = false;  // the fill alone is looked at
     Kernel k(std::move(s));
     ASSERT_TRUE(run(k, submit(1, Side::Buy, lots)).empty());
@@ -361,7 +361,7 @@ TEST(KernelExternal, FillsFromOutsideReplaceTheSimulatedOrder) {
 
   State s = account(1'000'000'000);
   s.external_fills = true;
-  s.fee_rates = {0, 500'000};
+  s.holdings.front().fee_rates = {0, 500'000};
   Kernel k(std::move(s));
   run(k, submit(5, Side::Buy, 3, 10));
   auto out = run(k, external(5, Side::Buy, 1, 10, event::fee::Reported{123}));

@@ -107,13 +107,13 @@ TEST(ApplyFill, HedgeModeKeepsLegsApartAndCloseOnlyReducesTheOppositeLeg) {
 
 TEST(ApplyFill, ZeroContractSizeValuesEverythingAtZero) {
   State s = account(0);
-  s.fee_rates = {1'000'000, 1'000'000};
+  s.holdings.front().fee_rates = {1'000'000, 1'000'000};
   s.apply_fill(fill(Side::Buy, 2, 100));
   s.apply_fill(fill(Side::Buy, 1, 107));
   EXPECT_EQ(holding(s).long_entry, 107);
   s.apply_fill(fill(Side::Sell, 3, 200));
   EXPECT_EQ(s.realized, 0);
-  EXPECT_EQ(s.fee_of(fill(Side::Sell, 3, 200), 0), 0);
+  EXPECT_EQ(holding(s).fee_of(fill(Side::Sell, 3, 200)), 0);
 }
 
 TEST(ApplyFill, AFillForAnotherInstrumentIsAnInvariantFailure) {
@@ -130,10 +130,10 @@ TEST(ApplyFill, AFillForAnotherInstrumentIsAnInvariantFailure) {
 
 TEST(Fees, RateByLiquidityTruncatedAndRebatesCredit) {
   State s = account(10'000);
-  s.fee_rates = {-100'000, 500'000};
-  EXPECT_EQ(s.fee_of(fill(Side::Buy, 2, 600'000, Offset::Open, true), 10'000), 6'000'000);
-  EXPECT_EQ(s.fee_of(fill(Side::Sell, 2, 600'000), 10'000), -1'200'000);
-  EXPECT_EQ(s.fee_of(fill(Side::Sell, 1, 1), 1), 0);
+  s.holdings.front().fee_rates = {-100'000, 500'000};
+  EXPECT_EQ(holding(s).fee_of(fill(Side::Buy, 2, 600'000, Offset::Open, true)), 6'000'000);
+  EXPECT_EQ(holding(s).fee_of(fill(Side::Sell, 2, 600'000)), -1'200'000);
+  EXPECT_EQ(fill_fee(fill(Side::Sell, 1, 1), 1, holding(s).fee_rates), 0);
   s.charge_fee(-1'200'000);
   EXPECT_EQ(s.fees, -1'200'000);
   EXPECT_EQ(s.balance(), 1'200'000);
