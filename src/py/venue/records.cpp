@@ -88,46 +88,6 @@ bool side_of(ModuleState* st, const char* field, PyObject* obj, bool buy_sell, s
 }
 
 // ---------------------------------------------------------------------------
-// Cancel, CancelAll
-
-struct CancelClass {
-  using Data = CancelRequest;
-  static constexpr const char* NAME = "halvorn.venue.Cancel";
-  static constexpr const char* DOC =
-      "Cancel(order_id)\n--\n\n"
-      "Cancel the live order with this id; returned by a strategy beside its\n"
-      "orders.  Orders are numbered 1, 2, 3, ... in the order the strategy\n"
-      "returned them, across the whole run.  An id that is not live (filled,\n"
-      "cancelled, never sent) is ignored.\n\n"
-      "```python\n"
-      "return [venue.Cancel(3), halvorn.Order(\"buy\", 1, price=599_990)]\n"
-      "```";
-  static constexpr std::array FIELDS = {"order_id"};
-  static constexpr std::array DOCS = {"The id of the order to cancel."};
-  static constexpr bool KEYWORD_ONLY = false;
-
-  static Ref fields(PyTypeObject*, const Data& d) { return tuple_of(from_u64(d.order_id)); }
-  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"order_id", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:Cancel", kwlist, &parsed)) return false;
-    PyObject* id = parsed[0];
-    return to_u64(id, "order_id", &out->order_id);
-  }
-};
-
-struct CancelAllClass : Fieldless<CancelAllRequest> {
-  static constexpr const char* NAME = "halvorn.venue.CancelAll";
-  static constexpr const char* DOC =
-      "CancelAll()\n--\n\n"
-      "Cancel every live order of the account; returned by a strategy beside\n"
-      "its orders (an order returned after it in the same list is kept).\n\n"
-      "```python\n"
-      "return [venue.CancelAll()]\n"
-      "```";
-};
-
-// ---------------------------------------------------------------------------
 // Fill, Liquidation, Closed, MarginStats
 
 struct FillClass {
@@ -714,9 +674,7 @@ PyObject* new_run(VenueState* st, backtest::RunResult&& r, const VenueConfig& ve
   return box(st->run_type, std::move(data));
 }
 
-const std::array<ClassEntry<VenueState>, 8> RECORD_CLASSES = {{
-    {[] { return value_spec<CancelClass>(); }, &VenueState::cancel_type},
-    {[] { return value_spec<CancelAllClass>(); }, &VenueState::cancel_all_type},
+const std::array<ClassEntry<VenueState>, 6> RECORD_CLASSES = {{
     {[] { return value_spec<FillClass>(); }, &VenueState::fill_type},
     {[] { return &fills_spec; }, &VenueState::fills_type},
     {[] { return value_spec<LiquidationClass>(); }, &VenueState::liquidation_type},

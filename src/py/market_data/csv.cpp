@@ -1,4 +1,4 @@
-#include "py/data/csv.hpp"
+#include "py/market_data/csv.hpp"
 
 #include <cstring>
 #include <optional>
@@ -11,12 +11,12 @@
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/instrument_arguments.hpp"
-#include "py/data/python_files.hpp"
-#include "py/data/quality_values.hpp"
 #include "py/gil.hpp"
 #include "py/interruption.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/instrument_arguments.hpp"
+#include "py/market_data/python_files.hpp"
+#include "py/market_data/quality_values.hpp"
 #include "py/registry.hpp"
 #include "py/tick_files.hpp"
 
@@ -116,8 +116,8 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
     if (!parse_arguments(args, kwds, "OOO|$OOOOOOOOOOOOOOOOO:convert", kwlist, &parsed)) {
       return nullptr;
     }
-    // The options before duplicates are required; those after it came later
-    // and have defaults.
+    // The options before duplicates are required; duplicates and those after
+    // it may be left out and take their defaults.
     for (std::size_t i = 3; i < 16; ++i) {
       if (!parsed.given(i)) {
         PyErr_Format(PyExc_TypeError, "convert() missing required keyword argument: '%s'",
@@ -271,7 +271,7 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
     if (!parse_arguments(args, kwds, "OO|$OOOOOOOOOO:convert_depth", kwlist, &parsed)) {
       return nullptr;
     }
-    // The options before snapshots are required; it came later.
+    // The options before snapshots are required; snapshots may be left out.
     for (std::size_t i = 2; i < 11; ++i) {
       if (!parsed.given(i)) {
         PyErr_Format(PyExc_TypeError, "convert_depth() missing required keyword argument: '%s'",
@@ -361,7 +361,7 @@ PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
     if (!parse_arguments(args, kwds, "OO|$OOOOOOOOOOO:convert_marks", kwlist, &parsed)) {
       return nullptr;
     }
-    // The options before stale_after are required; it came later.
+    // The options before stale_after are required; stale_after may be left out.
     for (std::size_t i = 2; i < 12; ++i) {
       if (!parsed.given(i)) {
         PyErr_Format(PyExc_TypeError, "convert_marks() missing required keyword argument: '%s'",

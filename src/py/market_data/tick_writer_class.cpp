@@ -1,4 +1,4 @@
-#include "py/data/tick_writer_class.hpp"
+#include "py/market_data/tick_writer_class.hpp"
 
 #include <array>
 #include <optional>
@@ -11,11 +11,11 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/column_arguments.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/instrument_arguments.hpp"
-#include "py/data/quality_values.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/column_arguments.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/instrument_arguments.hpp"
+#include "py/market_data/quality_values.hpp"
 #include "py/registry.hpp"
 #include "types/panic.hpp"
 

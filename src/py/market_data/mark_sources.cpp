@@ -1,4 +1,4 @@
-#include "py/data/mark_sources.hpp"
+#include "py/market_data/mark_sources.hpp"
 
 #include <cerrno>
 #include <optional>
@@ -6,14 +6,16 @@
 #include <utility>
 #include <vector>
 
+#include "data/mark_reader.hpp"
+#include "data/mark_writer.hpp"
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/slices.hpp"
-#include "py/data/streamed_records.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/file_sources.hpp"
+#include "py/market_data/slices.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py::market_data {
@@ -23,51 +25,59 @@ namespace {
 // Records handed to the writer per release of the lock, as save_depth.
 constexpr std::size_t SAVE_BATCH = 8192;
 
-const MarkSourceData& source_of(PyObject* self) { return unbox<MarkSourceData>(self); }
-
 const char* kind_name(data::MarkKind kind) {
   return kind == data::MarkKind::Premium ? "premium" : "mark";
 }
 
-std::optional<data::MarkReader> open_reader(const MarkSourceData& source) {
-  std::optional<data::MarkOpened> opened;
-  Gil gil;
-  run_unlocked(gil, [&] { opened = open_marks(source); });
-  if (!opened) {
-    raise_changed_marks(source);
-    return std::nullopt;
+// A mark file for FileSource: its records are (time ns, mark, index)
+// tuples, read straight from the reader's steps.
+struct MarkFile {
+  using Data = MarkSourceData;
+  using Reader = data::MarkReader;
+  using Error = data::MarkError;
+  struct Scratch {};
+  static constexpr const char* NAME = "mark";
+  static constexpr const char* SOURCE = "MarkSource";
+  static constexpr const char* LOADER = "load_marks";
+  static constexpr const char* LOAD_FORMAT = "O:load_marks";
+  static constexpr const char* READ_FORMAT = "O:read_marks";
+  static constexpr const char* STREAM_CLASS = "halvorn.data._native.MarkFileReader";
+  static constexpr const char* STREAM_DOC = "The records of a mark file, read a block at a time.";
+  static constexpr PyTypeObject* DataState::* SOURCE_TYPE = &DataState::mark_source_type;
+  static constexpr PyTypeObject* DataState::* STREAM_TYPE = &DataState::mark_file_reader_type;
+
+  static std::optional<data::MarkOpened> open(const Data& source) { return open_marks(source); }
+  static void raise_changed(const Data& source) { raise_changed_marks(source); }
+  static const Data* slice_of(PyObject* obj) { return mark_slice_of(obj); }
+  static void take_header(Data& source, const Reader& reader) {
+    source.records = reader.count();
+    source.settlements = reader.settlement_count();
+    source.instrument = reader.instrument();
+    source.kind = reader.kind();
   }
-  if (auto* error = std::get_if<data::MarkError>(&*opened)) {
-    raise_mark_file_error(source, *error);
-    return std::nullopt;
+  static data::MarkNext next(Reader& reader, Scratch&) { return reader.next(); }
+  static std::optional<PyObject*> record(DataState*, const data::MarkNext& step, const Scratch&) {
+    const auto* r = std::get_if<data::MarkRecord>(&step);
+    if (r == nullptr) return std::nullopt;
+    return Py_BuildValue("(LLL)", static_cast<long long>(r->time), static_cast<long long>(r->mark),
+                         static_cast<long long>(r->index));
   }
-  return std::move(std::get<data::MarkReader>(*opened));
-}
+  // A mark slice counts records by their place in the file.
+  static std::optional<std::uint64_t> counted_from(const Data&) { return std::nullopt; }
+};
+
+using Source = FileSource<MarkFile>;
+
+const MarkSourceData& source_of(PyObject* self) { return Source::of(self); }
 
 // ---------------------------------------------------------------------------
 // MarkSource
 
-PyObject* source_path(PyObject* self, void*) { return Py_NewRef(source_of(self).path.get()); }
-PyObject* source_records(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(source_of(self).records);
-}
 PyObject* source_settlements(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(source_of(self).settlements);
 }
-PyObject* source_instrument(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(source_of(self).instrument);
-}
 PyObject* source_kind(PyObject* self, void*) {
   return PyUnicode_FromString(kind_name(source_of(self).kind));
-}
-
-Py_ssize_t source_length(PyObject* self) {
-  const std::uint64_t records = source_of(self).records;
-  if (records > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetNone(PyExc_OverflowError);
-    return -1;
-  }
-  return static_cast<Py_ssize_t>(records);
 }
 
 PyObject* source_repr(PyObject* self) {
@@ -79,12 +89,13 @@ PyObject* source_repr(PyObject* self) {
 }
 
 PyGetSetDef source_getset[] = {
-    {"path", source_path, nullptr, "The file this reads.", nullptr},
-    {"records", source_records, nullptr,
+    {"path", Source::path, nullptr, "The file this reads.", nullptr},
+    {"records", Source::records, nullptr,
      "Mark records the header claims, so `len()` costs no read.", nullptr},
     {"settlements", source_settlements, nullptr,
      "Funding settlements after the records, from the header.", nullptr},
-    {"instrument", source_instrument, nullptr, "The instrument the file was written for.", nullptr},
+    {"instrument", Source::instrument, nullptr, "The instrument the file was written for.",
+     nullptr},
     {"kind", source_kind, nullptr,
      "\"mark\": mark and index prices in ticks; \"premium\": a premium index in\n"
      "billionths.",
@@ -96,7 +107,7 @@ PyType_Slot source_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<MarkSourceData>)},
     {Py_tp_repr, reinterpret_cast<void*>(source_repr)},
-    {Py_mp_length, reinterpret_cast<void*>(source_length)},
+    {Py_mp_length, reinterpret_cast<void*>(Source::length)},
     {Py_tp_getset, source_getset},
     {Py_tp_doc,
      const_cast<char*>("A mark file, held by name rather than by contents.\n\n"
@@ -111,76 +122,7 @@ PyType_Spec source_spec = {"halvorn.data.MarkSource", sizeof(Boxed<MarkSourceDat
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, source_slots};
 
 // ---------------------------------------------------------------------------
-// The records of a file, streamed (what read_marks returns)
-
-struct MarkFileReaderData {
-  Ref source;
-  std::optional<data::MarkReader> reader;  // empty once the stream ended
-  bool busy = false;                       // a thread is reading, with the lock given up
-};
-
-PyObject* records_iter(PyObject* self) { return Py_NewRef(self); }
-
-PyObject* records_next(PyObject* self) {
-  DataState* st = data_state_of_type(Py_TYPE(self));
-  return guarded(st->head.core, [&]() -> PyObject* {
-    MarkFileReaderData& d = unbox<MarkFileReaderData>(self);
-    return next_streamed(
-        d.reader, d.busy, "mark", [](data::MarkReader& r) { return r.next(); },
-        [](const data::MarkNext& step) -> std::optional<PyObject*> {
-          const auto* r = std::get_if<data::MarkRecord>(&step);
-          if (r == nullptr) return std::nullopt;
-          return Py_BuildValue("(LLL)", static_cast<long long>(r->time),
-                               static_cast<long long>(r->mark), static_cast<long long>(r->index));
-        },
-        [&](const data::MarkNext& step) {
-          if (const auto* error = std::get_if<data::MarkError>(&step)) {
-            raise_mark_file_error(source_of(d.source.get()), *error);
-          }
-        });
-  });
-}
-
-PyType_Slot records_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<MarkFileReaderData>)},
-    {Py_tp_iter, reinterpret_cast<void*>(records_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(records_next)},
-    {Py_tp_doc, const_cast<char*>("The records of a mark file, read a block at a time.")},
-    {0, nullptr},
-};
-
-PyType_Spec mark_file_reader_spec = {"halvorn.data._native.MarkFileReader",
-                                     sizeof(Boxed<MarkFileReaderData>), 0,
-                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, records_slots};
-
-// ---------------------------------------------------------------------------
-// load_marks, save_marks, read_marks, mark_settlements
-
-PyObject* new_source(DataState* st, PyObject* path) {
-  MarkSourceData source;
-  // A path that is no str is refused first, naming the argument.
-  if (!fs_path_of(path, "path", &source.fs_path)) return nullptr;
-  source.path = Ref::steal(PyUnicode_FromObject(path));
-  if (!source.path) return nullptr;
-  std::optional<data::MarkReader> reader = open_reader(source);
-  if (!reader) return nullptr;
-  source.records = reader->count();
-  source.settlements = reader->settlement_count();
-  source.instrument = reader->instrument();
-  source.kind = reader->kind();
-  return box(st->mark_source_type, std::move(source));
-}
-
-PyObject* load_marks(PyObject* module, PyObject* args, PyObject* kwds) {
-  DataState* st = data_state_of_module(module);
-  return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"path", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:load_marks", kwlist, &parsed)) return nullptr;
-    return new_source(st, parsed[0]);
-  });
-}
+// save_marks, mark_settlements
 
 // The integers of one item of `what`: a sequence of `low` to `high` ints,
 // read from a tuple of our own.  `values` gets them, missing ones 0.
@@ -236,20 +178,13 @@ PyObject* save_marks(PyObject* module, PyObject* args, PyObject* kwds) {
     if (!records) return nullptr;
     Ref settlements = Ref::steal(PyObject_GetIter(settlements_obj));
     if (!settlements) return nullptr;
-    std::optional<data::MarkBegun> begun;
-    {
-      Gil gil;
-      run_unlocked(gil, [&] {
-        begun = data::MarkWriter::begin(fs_path, instrument,
-                                        premium ? data::MarkKind::Premium : data::MarkKind::Price);
-      });
-    }
-    if (const int* err = std::get_if<int>(&*begun)) {
-      errno = *err;
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-      return nullptr;
-    }
-    data::MarkWriter writer = std::move(std::get<data::MarkWriter>(*begun));
+    std::optional<data::MarkWriter> begun = begin_writer<data::MarkWriter>(path, [&] {
+      return data::MarkWriter::begin(fs_path, instrument,
+                                     premium ? data::MarkKind::Premium : data::MarkKind::Price);
+    });
+    if (!begun) return nullptr;
+    // Dropped on any early return, which abandons the file.
+    data::MarkWriter writer = std::move(*begun);
     std::optional<data::MarkError> refused;
     std::vector<data::MarkRecord> batch;
     batch.reserve(SAVE_BATCH);
@@ -281,34 +216,8 @@ PyObject* save_marks(PyObject* module, PyObject* args, PyObject* kwds) {
       raise_value_error(refused->display());
       return nullptr;
     }
-    int err = 0;
-    {
-      Gil gil;
-      run_unlocked(gil, [&] { err = writer.commit(); });
-    }
-    if (err != 0) {
-      errno = err;
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-      return nullptr;
-    }
-    return new_source(st, path);
-  });
-}
-
-PyObject* read_marks(PyObject* module, PyObject* args, PyObject* kwds) {
-  DataState* st = data_state_of_module(module);
-  return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"source", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:read_marks", kwlist, &parsed)) return nullptr;
-    PyObject* source = parsed[0];
-    const MarkSourceData* data = nullptr;
-    if (!mark_source_of(source, "source", &data)) return nullptr;
-    MarkFileReaderData records;
-    records.source = Ref::borrow(source);
-    records.reader = open_reader(*data);
-    if (!records.reader) return nullptr;
-    return box(st->mark_file_reader_type, std::move(records));
+    if (!commit_writer(writer, path)) return nullptr;
+    return Source::make(st, path);
   });
 }
 
@@ -319,8 +228,8 @@ PyObject* mark_settlements(PyObject* module, PyObject* args, PyObject* kwds) {
     Arguments<1> parsed;
     if (!parse_arguments(args, kwds, "O:mark_settlements", kwlist, &parsed)) return nullptr;
     const MarkSourceData* data = nullptr;
-    if (!mark_source_of(parsed[0], "source", &data)) return nullptr;
-    std::optional<data::MarkReader> reader = open_reader(*data);
+    if (!Source::source_of(parsed[0], "source", &data)) return nullptr;
+    std::optional<data::MarkReader> reader = Source::open_reader(*data);
     if (!reader) return nullptr;
     std::optional<std::variant<std::vector<data::PricedRate>, data::MarkError>> read;
     {
@@ -328,7 +237,7 @@ PyObject* mark_settlements(PyObject* module, PyObject* args, PyObject* kwds) {
       run_unlocked(gil, [&] { read = reader->settlements(); });
     }
     if (auto* error = std::get_if<data::MarkError>(&*read)) {
-      raise_mark_file_error(*data, *error);
+      Source::raise_file_error(*data, *error);
       return nullptr;
     }
     const auto& rates = std::get<std::vector<data::PricedRate>>(*read);
@@ -346,7 +255,7 @@ PyObject* mark_settlements(PyObject* module, PyObject* args, PyObject* kwds) {
 }
 
 PyMethodDef mark_functions[] = {
-    {"load_marks", as_cfunction(load_marks), METH_VARARGS | METH_KEYWORDS,
+    {"load_marks", as_cfunction(Source::load), METH_VARARGS | METH_KEYWORDS,
      "load_marks(path)\n--\n\n"
      "Open a mark file, reading only its header.\n\n"
      "# Errors\n\n"
@@ -359,7 +268,7 @@ PyMethodDef mark_functions[] = {
      "TypeError for an item that is no tuple of ints; ValueError with the\n"
      "mark writer's text for records out of order; OSError for a path that\n"
      "cannot be written.  Nothing at `path` changes on an error."},
-    {"read_marks", as_cfunction(read_marks), METH_VARARGS | METH_KEYWORDS,
+    {"read_marks", as_cfunction(Source::read), METH_VARARGS | METH_KEYWORDS,
      "read_marks(source)\n--\n\n"
      "Iterate the (time ns, mark, index) records of a MarkSource's file, streamed.\n\n"
      "# Errors\n\n"
@@ -374,31 +283,16 @@ PyMethodDef mark_functions[] = {
 }  // namespace
 
 bool mark_source_of(PyObject* obj, const char* arg, const MarkSourceData** out) {
-  Ref native = Ref::steal(PyImport_ImportModule("halvorn.data._native"));
-  if (!native) return false;
-  DataState* st = data_state_of_module(native.get());
-  if (st == nullptr || st->mark_source_type == nullptr || !Py_IS_TYPE(obj, st->mark_source_type)) {
-    if (const MarkSourceData* slice = mark_slice_of(obj)) {
-      *out = slice;
-      return true;
-    }
-    PyErr_Format(PyExc_TypeError,
-                 "argument '%s': expected a MarkSource (halvorn.data.load_marks), got %.200s", arg,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  *out = &source_of(obj);
-  return true;
+  return Source::source_of(obj, arg, out);
 }
 
 void raise_mark_file_error(const MarkSourceData& source, const data::MarkError& error) {
-  Ref text = Ref::steal(str_of(error.display()));
-  if (text) PyErr_Format(PyExc_ValueError, "%U: %U", source.path.get(), text.get());
+  Source::raise_file_error(source, error);
 }
 
 const std::array<ClassEntry<DataState>, 2> MARK_SOURCE_CLASSES = {{
     {[] { return &source_spec; }, &DataState::mark_source_type},
-    {[] { return &mark_file_reader_spec; }, &DataState::mark_file_reader_type, false},
+    {[] { return &Source::stream_spec; }, &DataState::mark_file_reader_type, false},
 }};
 
 int add_mark_functions(PyObject* module, DataState* st) {

@@ -1,4 +1,4 @@
-#include "py/data/capture.hpp"
+#include "py/market_data/capture.hpp"
 
 #include <optional>
 #include <string>
@@ -7,9 +7,9 @@
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/instrument_arguments.hpp"
-#include "py/data/python_files.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/instrument_arguments.hpp"
+#include "py/market_data/python_files.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py::market_data {

@@ -1,4 +1,4 @@
-#include "py/data/decimal_columns.hpp"
+#include "py/market_data/decimal_columns.hpp"
 
 #include <optional>
 #include <string>
@@ -12,8 +12,8 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/data_state.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py::market_data {

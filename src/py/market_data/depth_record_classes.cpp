@@ -11,8 +11,8 @@
 
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/depth_sources.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/depth_sources.hpp"
 #include "py/value_class.hpp"
 
 namespace halvorn::py::market_data {

@@ -1,4 +1,4 @@
-#include "py/data/slices.hpp"
+#include "py/market_data/slices.hpp"
 
 #include <type_traits>
 #include <utility>
@@ -9,8 +9,8 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/data_state.hpp"
 
 namespace halvorn::py::market_data {
 

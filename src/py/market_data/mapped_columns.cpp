@@ -1,4 +1,4 @@
-#include "py/data/mapped_columns.hpp"
+#include "py/market_data/mapped_columns.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -17,9 +17,9 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/column_arguments.hpp"
-#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/column_arguments.hpp"
+#include "py/market_data/data_state.hpp"
 #include "py/read_only_buffer.hpp"
 #include "py/registry.hpp"
 

@@ -1,4 +1,4 @@
-#include "py/data/quality_values.hpp"
+#include "py/market_data/quality_values.hpp"
 
 #include <optional>
 #include <string>
@@ -9,8 +9,8 @@
 #include "py/argument_conversion.hpp"
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/data_state.hpp"
 
 namespace halvorn::py::market_data {
 

@@ -1,4 +1,4 @@
-#include "py/data/depth_sources.hpp"
+#include "py/market_data/depth_sources.hpp"
 
 #include <cerrno>
 #include <optional>
@@ -12,10 +12,10 @@
 #include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/slices.hpp"
-#include "py/data/streamed_records.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/file_sources.hpp"
+#include "py/market_data/slices.hpp"
 #include "py/registry.hpp"
 
 namespace halvorn::py::market_data {
@@ -27,29 +27,51 @@ namespace {
 // objects held meanwhile stay small.
 constexpr std::size_t SAVE_BATCH = 4096;
 
-const DepthSourceData& source_of(PyObject* self) { return unbox<DepthSourceData>(self); }
+// A depth file for FileSource: its records are Snapshot and Update objects,
+// read into one DepthRecord reused throughout.
+struct DepthFile {
+  using Data = DepthSourceData;
+  using Reader = data::DepthReader;
+  using Error = data::DepthError;
+  using Scratch = book::DepthRecord;
+  static constexpr const char* NAME = "depth";
+  static constexpr const char* SOURCE = "DepthSource";
+  static constexpr const char* LOADER = "load_depth";
+  static constexpr const char* LOAD_FORMAT = "O:load_depth";
+  static constexpr const char* READ_FORMAT = "O:read_depth";
+  static constexpr const char* STREAM_CLASS = "halvorn.data._native.DepthFileReader";
+  static constexpr const char* STREAM_DOC = "The records of a depth file, read a block at a time.";
+  static constexpr PyTypeObject* DataState::* SOURCE_TYPE = &DataState::depth_source_type;
+  static constexpr PyTypeObject* DataState::* STREAM_TYPE = &DataState::depth_file_reader_type;
 
-// Opens the source's file with the lock given up: the file may be slow, or
-// a pipe.  Raises "{path}: {error}" when it does not open.
-std::optional<data::DepthReader> open_reader(const DepthSourceData& source) {
-  std::optional<data::DepthOpened> opened;
-  Gil gil;
-  run_unlocked(gil, [&] { opened = open_depth(source); });
-  if (!opened) {
-    raise_changed_depth(source);
-    return std::nullopt;
+  static std::optional<data::DepthOpened> open(const Data& source) { return open_depth(source); }
+  static void raise_changed(const Data& source) { raise_changed_depth(source); }
+  static const Data* slice_of(PyObject* obj) { return depth_slice_of(obj); }
+  static void take_header(Data& source, const Reader& reader) {
+    source.records = reader.count();
+    source.levels = reader.levels();
+    source.instrument = reader.instrument();
   }
-  if (auto* error = std::get_if<data::DepthError>(&*opened)) {
-    raise_depth_file_error(source, *error);
-    return std::nullopt;
+  static data::DepthNext next(Reader& reader, Scratch& record) { return reader.next(record); }
+  static std::optional<PyObject*> record(DataState* st, const data::DepthNext& step,
+                                         const Scratch& record) {
+    if (!std::holds_alternative<data::RecordReady>(step)) return std::nullopt;
+    return depth_record_object(st, record);
   }
-  return std::move(std::get<data::DepthReader>(*opened));
-}
+  static std::optional<std::uint64_t> counted_from(const Data& source) {
+    if (!source.window) return std::nullopt;
+    return data::DEPTH_HEADER_BYTES + source.window->bytes.from;
+  }
+};
+
+using Source = FileSource<DepthFile>;
+
+const DepthSourceData& source_of(PyObject* self) { return Source::of(self); }
 
 // Counts the snapshots and updates of the source's file, once.
 bool count_kinds(const DepthSourceData& source) {
   if (source.snapshots) return true;
-  std::optional<data::DepthReader> reader = open_reader(source);
+  std::optional<data::DepthReader> reader = Source::open_reader(source);
   if (!reader) return false;
   std::uint64_t snapshots = 0, updates = 0;
   std::optional<data::DepthError> error;
@@ -67,7 +89,7 @@ bool count_kinds(const DepthSourceData& source) {
     }
   });
   if (error) {
-    raise_depth_file_error(source, *error);
+    Source::raise_file_error(source, *error);
     return false;
   }
   source.snapshots = snapshots;
@@ -78,15 +100,8 @@ bool count_kinds(const DepthSourceData& source) {
 // ---------------------------------------------------------------------------
 // DepthSource
 
-PyObject* source_path(PyObject* self, void*) { return Py_NewRef(source_of(self).path.get()); }
-PyObject* source_records(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(source_of(self).records);
-}
 PyObject* source_levels(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(source_of(self).levels);
-}
-PyObject* source_instrument(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(source_of(self).instrument);
 }
 PyObject* source_snapshots(PyObject* self, void*) {
   return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
@@ -101,15 +116,6 @@ PyObject* source_updates(PyObject* self, void*) {
   });
 }
 
-Py_ssize_t source_length(PyObject* self) {
-  const std::uint64_t records = source_of(self).records;
-  if (records > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetNone(PyExc_OverflowError);
-    return -1;
-  }
-  return static_cast<Py_ssize_t>(records);
-}
-
 PyObject* source_repr(PyObject* self) {
   const DepthSourceData& s = source_of(self);
   return PyUnicode_FromFormat("DepthSource(%R, %llu records, instrument %llu)", s.path.get(),
@@ -118,12 +124,13 @@ PyObject* source_repr(PyObject* self) {
 }
 
 PyGetSetDef source_getset[] = {
-    {"path", source_path, nullptr, "The file this reads.", nullptr},
-    {"records", source_records, nullptr,
+    {"path", Source::path, nullptr, "The file this reads.", nullptr},
+    {"records", Source::records, nullptr,
      "Records the header claims (snapshots and updates), so `len()` costs no read.", nullptr},
     {"levels", source_levels, nullptr, "Price levels in all records together, from the header.",
      nullptr},
-    {"instrument", source_instrument, nullptr, "The instrument the file was written for.", nullptr},
+    {"instrument", Source::instrument, nullptr, "The instrument the file was written for.",
+     nullptr},
     {"snapshots", source_snapshots, nullptr,
      "Snapshot records.  The header does not hold it: the first read of this\n"
      "or of `updates` counts both in one pass over the file.",
@@ -136,7 +143,7 @@ PyType_Slot source_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<DepthSourceData>)},
     {Py_tp_repr, reinterpret_cast<void*>(source_repr)},
-    {Py_mp_length, reinterpret_cast<void*>(source_length)},
+    {Py_mp_length, reinterpret_cast<void*>(Source::length)},
     {Py_tp_getset, source_getset},
     {Py_tp_doc,
      const_cast<char*>("A depth file, held by name rather than by contents.\n\n"
@@ -152,76 +159,7 @@ PyType_Spec source_spec = {"halvorn.data.DepthSource", sizeof(Boxed<DepthSourceD
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, source_slots};
 
 // ---------------------------------------------------------------------------
-// The records of a file, streamed (what read_depth returns)
-
-struct DepthFileReaderData {
-  Ref source;                               // the DepthSource read
-  std::optional<data::DepthReader> reader;  // empty once the stream ended
-  book::DepthRecord record;                 // the last record read; its storage is reused
-  bool busy = false;                        // a thread is reading, with the lock given up
-};
-
-PyObject* records_iter(PyObject* self) { return Py_NewRef(self); }
-
-PyObject* records_next(PyObject* self) {
-  DataState* st = data_state_of_type(Py_TYPE(self));
-  return guarded(st->head.core, [&]() -> PyObject* {
-    DepthFileReaderData& d = unbox<DepthFileReaderData>(self);
-    return next_streamed(
-        d.reader, d.busy, "depth", [&](data::DepthReader& r) { return r.next(d.record); },
-        [&](const data::DepthNext& step) -> std::optional<PyObject*> {
-          if (!std::holds_alternative<data::RecordReady>(step)) return std::nullopt;
-          return depth_record_object(st, d.record);
-        },
-        [&](const data::DepthNext& step) {
-          if (const auto* error = std::get_if<data::DepthError>(&step)) {
-            raise_depth_file_error(source_of(d.source.get()), *error);
-          }
-        });
-  });
-}
-
-PyType_Slot records_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(boxed_dealloc<DepthFileReaderData>)},
-    {Py_tp_iter, reinterpret_cast<void*>(records_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(records_next)},
-    {Py_tp_doc, const_cast<char*>("The records of a depth file, read a block at a time.")},
-    {0, nullptr},
-};
-
-PyType_Spec depth_file_reader_spec = {"halvorn.data._native.DepthFileReader",
-                                      sizeof(Boxed<DepthFileReaderData>), 0,
-                                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, records_slots};
-
-// ---------------------------------------------------------------------------
-// load_depth, save_depth, read_depth
-
-// A new DepthSource for `path` (an exact str), its header checked.
-PyObject* new_source(DataState* st, PyObject* path) {
-  DepthSourceData source;
-  // A path that is no str is refused first, naming the argument.
-  if (!fs_path_of(path, "path", &source.fs_path)) return nullptr;
-  source.path = Ref::steal(PyUnicode_FromObject(path));
-  if (!source.path) return nullptr;
-  std::optional<data::DepthReader> reader = open_reader(source);
-  if (!reader) return nullptr;
-  // Only the header was read; the reader (and its file) closes here.
-  source.records = reader->count();
-  source.levels = reader->levels();
-  source.instrument = reader->instrument();
-  return box(st->depth_source_type, std::move(source));
-}
-
-PyObject* load_depth(PyObject* module, PyObject* args, PyObject* kwds) {
-  DataState* st = data_state_of_module(module);
-  return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"path", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:load_depth", kwlist, &parsed)) return nullptr;
-    return new_source(st, parsed[0]);
-  });
-}
+// save_depth
 
 // Adds the records held by `batch` to the writer with the lock given up.
 // The objects are immutable and held, so their records can be read without
@@ -261,18 +199,11 @@ PyObject* save_depth(PyObject* module, PyObject* args, PyObject* kwds) {
                    Py_TYPE(records_obj)->tp_name);
       return nullptr;
     }
-    std::optional<data::DepthBegun> begun;
-    {
-      Gil gil;
-      run_unlocked(gil, [&] { begun = data::DepthWriter::begin(fs_path, instrument); });
-    }
-    if (const int* err = std::get_if<int>(&*begun)) {
-      errno = *err;
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-      return nullptr;
-    }
+    std::optional<data::DepthWriter> begun = begin_writer<data::DepthWriter>(
+        path, [&] { return data::DepthWriter::begin(fs_path, instrument); });
+    if (!begun) return nullptr;
     // Dropped on any early return, which abandons the file.
-    data::DepthWriter writer = std::move(std::get<data::DepthWriter>(*begun));
+    data::DepthWriter writer = std::move(*begun);
     std::vector<Ref> batch;
     std::vector<const book::DepthRecord*> records;
     batch.reserve(SAVE_BATCH);
@@ -305,39 +236,13 @@ PyObject* save_depth(PyObject* module, PyObject* args, PyObject* kwds) {
       raise_value_error(refused->display());
       return nullptr;
     }
-    int err = 0;
-    {
-      Gil gil;
-      run_unlocked(gil, [&] { err = writer.commit(); });
-    }
-    if (err != 0) {
-      errno = err;
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-      return nullptr;
-    }
-    return new_source(st, path);
-  });
-}
-
-PyObject* read_depth(PyObject* module, PyObject* args, PyObject* kwds) {
-  DataState* st = data_state_of_module(module);
-  return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"source", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:read_depth", kwlist, &parsed)) return nullptr;
-    PyObject* source = parsed[0];
-    const DepthSourceData* data = nullptr;
-    if (!depth_source_of(source, "source", &data)) return nullptr;
-    DepthFileReaderData records;
-    records.source = Ref::borrow(source);
-    records.reader = open_reader(*data);
-    if (!records.reader) return nullptr;
-    return box(st->depth_file_reader_type, std::move(records));
+    if (!commit_writer(writer, path)) return nullptr;
+    return Source::make(st, path);
   });
 }
 
 PyMethodDef depth_functions[] = {
-    {"load_depth", as_cfunction(load_depth), METH_VARARGS | METH_KEYWORDS,
+    {"load_depth", as_cfunction(Source::load), METH_VARARGS | METH_KEYWORDS,
      "load_depth(path)\n--\n\n"
      "Open a depth file for runs, reading only its header.\n\n"
      "# Errors\n\n"
@@ -349,7 +254,7 @@ PyMethodDef depth_functions[] = {
      "TypeError for an item that is neither; ValueError with the depth\n"
      "writer's text for a record a reader would refuse; OSError for a path\n"
      "that cannot be written.  Nothing at `path` changes on an error."},
-    {"read_depth", as_cfunction(read_depth), METH_VARARGS | METH_KEYWORDS,
+    {"read_depth", as_cfunction(Source::read), METH_VARARGS | METH_KEYWORDS,
      "read_depth(source)\n--\n\n"
      "Iterate the records of a DepthSource's file, streamed.\n\n"
      "# Errors\n\n"
@@ -360,41 +265,16 @@ PyMethodDef depth_functions[] = {
 }  // namespace
 
 bool depth_source_of(PyObject* obj, const char* arg, const DepthSourceData** out) {
-  Ref native = Ref::steal(PyImport_ImportModule("halvorn.data._native"));
-  if (!native) return false;
-  DataState* st = data_state_of_module(native.get());
-  if (st == nullptr || st->depth_source_type == nullptr ||
-      !Py_IS_TYPE(obj, st->depth_source_type)) {
-    if (const DepthSourceData* slice = depth_slice_of(obj)) {
-      *out = slice;
-      return true;
-    }
-    PyErr_Format(PyExc_TypeError,
-                 "argument '%s': expected a DepthSource (halvorn.data.load_depth), got %.200s", arg,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  *out = &source_of(obj);
-  return true;
+  return Source::source_of(obj, arg, out);
 }
 
 void raise_depth_file_error(const DepthSourceData& source, const data::DepthError& error) {
-  Ref text = Ref::steal(str_of(error.display()));
-  if (!text) return;
-  if (source.window) {
-    // A slice's reader counts records from the slice's first.
-    PyErr_Format(
-        PyExc_ValueError, "%U, records counted from byte %llu: %U", source.path.get(),
-        static_cast<unsigned long long>(data::DEPTH_HEADER_BYTES + source.window->bytes.from),
-        text.get());
-    return;
-  }
-  PyErr_Format(PyExc_ValueError, "%U: %U", source.path.get(), text.get());
+  Source::raise_file_error(source, error);
 }
 
 const std::array<ClassEntry<DataState>, 2> DEPTH_SOURCE_CLASSES = {{
     {[] { return &source_spec; }, &DataState::depth_source_type},
-    {[] { return &depth_file_reader_spec; }, &DataState::depth_file_reader_type, false},
+    {[] { return &Source::stream_spec; }, &DataState::depth_file_reader_type, false},
 }};
 
 int add_depth_functions(PyObject* module, DataState* st) {
