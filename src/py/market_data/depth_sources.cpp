@@ -46,11 +46,7 @@ struct DepthFile {
   static std::optional<data::DepthOpened> open(const Data& source) { return open_depth(source); }
   static void raise_changed(const Data& source) { raise_changed_depth(source); }
   static const Data* slice_of(PyObject* obj) { return depth_slice_of(obj); }
-  static void take_header(Data& source, const Reader& reader) {
-    source.records = reader.count();
-    source.levels = reader.levels();
-    source.instrument = reader.instrument();
-  }
+  static void take_header(Data& source, const Reader& reader) { source.levels = reader.levels(); }
   static data::DepthNext next(Reader& reader, Scratch& record) { return reader.next(record); }
   static std::optional<PyObject*> record(DataState* st, const data::DepthNext& step,
                                          const Scratch& record) {

@@ -6,7 +6,7 @@
 // A kind is a traits struct (depth_sources.cpp, mark_sources.cpp):
 //
 //   struct DepthFile {
-//     using Data = DepthSourceData;           // what a source holds
+//     using Data = DepthSourceData;           // what a source holds: a FileSourceFields
 //     using Reader = data::DepthReader;       // one pass over the file
 //     using Error = data::DepthError;
 //     using Scratch = book::DepthRecord;      // storage a record stream reuses
@@ -19,7 +19,7 @@
 //     static std::optional<Opened> open(const Data&);      // nullopt: a slice's file changed
 //     static void raise_changed(const Data&);
 //     static const Data* slice_of(PyObject*);
-//     static void take_header(Data&, const Reader&);        // counts a new source shows
+//     static void take_header(Data&, const Reader&);        // what else its header gives
 //     static auto next(Reader&, Scratch&);                  // one step of the reader
 //     static std::optional<PyObject*> record(DataState*, const Step&, const Scratch&);
 //     static std::optional<std::uint64_t> counted_from(const Data&);  // a slice's first byte
@@ -220,6 +220,8 @@ struct FileSource {
     std::optional<Reader> reader = open_reader(source);
     if (!reader) return nullptr;
     // Only the header was read; the reader (and its file) closes here.
+    source.records = reader->count();
+    source.instrument = reader->instrument();
     Kind::take_header(source, *reader);
     return box(st->*Kind::SOURCE_TYPE, std::move(source));
   }

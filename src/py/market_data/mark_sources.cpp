@@ -49,9 +49,7 @@ struct MarkFile {
   static void raise_changed(const Data& source) { raise_changed_marks(source); }
   static const Data* slice_of(PyObject* obj) { return mark_slice_of(obj); }
   static void take_header(Data& source, const Reader& reader) {
-    source.records = reader.count();
     source.settlements = reader.settlement_count();
-    source.instrument = reader.instrument();
     source.kind = reader.kind();
   }
   static data::MarkNext next(Reader& reader, Scratch&) { return reader.next(); }
