@@ -24,7 +24,12 @@ constexpr auto BY_KEYWORD =
     signature("m.by_keyword", keyword_or_position("a"), keyword_or_position("b"));
 constexpr auto VALUE_FIRST =
     method_signature("m.C.value_first", positional("v"), keyword("rounding", "'exact'"));
+// A required keyword after an optional positional (a stop's trigger): the
+// parser takes it as optional and require_parameters() refuses its absence.
+constexpr auto REQUIRED_KEYWORD =
+    signature("m.required_keyword", either("a"), either("b", "None"), keyword("c"));
 static_assert(formats_as<MIXED>("O|OO$O:mixed"));
+static_assert(formats_as<REQUIRED_KEYWORD>("O|O$O:required_keyword"));
 static_assert(formats_as<BY_KEYWORD>("|OO:by_keyword"));
 static_assert(formats_as<VALUE_FIRST>("O|$O:value_first"));
 static_assert(signature_detail::keywords_of(VALUE_FIRST)[0][0] == '\0');
