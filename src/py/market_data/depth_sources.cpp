@@ -9,7 +9,6 @@
 #include "data/depth_reader.hpp"
 #include "data/depth_writer.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/gil.hpp"
@@ -17,6 +16,7 @@
 #include "py/market_data/file_sources.hpp"
 #include "py/market_data/slices.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py::market_data {
 
@@ -36,9 +36,8 @@ struct DepthFile {
   using Scratch = book::DepthRecord;
   static constexpr const char* NAME = "depth";
   static constexpr const char* SOURCE = "DepthSource";
-  static constexpr const char* LOADER = "load_depth";
-  static constexpr const char* LOAD_FORMAT = "O:load_depth";
-  static constexpr const char* READ_FORMAT = "O:read_depth";
+  static constexpr auto LOAD = signature("halvorn.data._native.load_depth", either("path"));
+  static constexpr auto READ = signature("halvorn.data._native.read_depth", either("source"));
   static constexpr const char* STREAM_CLASS = "halvorn.data._native.DepthFileReader";
   static constexpr const char* STREAM_DOC = "The records of a depth file, read a block at a time.";
   static constexpr PyTypeObject* DataState::* SOURCE_TYPE = &DataState::depth_source_type;
@@ -47,11 +46,7 @@ struct DepthFile {
   static std::optional<data::DepthOpened> open(const Data& source) { return open_depth(source); }
   static void raise_changed(const Data& source) { raise_changed_depth(source); }
   static const Data* slice_of(PyObject* obj) { return depth_slice_of(obj); }
-  static void take_header(Data& source, const Reader& reader) {
-    source.records = reader.count();
-    source.levels = reader.levels();
-    source.instrument = reader.instrument();
-  }
+  static void take_header(Data& source, const Reader& reader) { source.levels = reader.levels(); }
   static data::DepthNext next(Reader& reader, Scratch& record) { return reader.next(record); }
   static std::optional<PyObject*> record(DataState* st, const data::DepthNext& step,
                                          const Scratch& record) {
@@ -179,12 +174,14 @@ std::optional<data::DepthError> add_batch(data::DepthWriter& writer, std::vector
   return refused;
 }
 
+constexpr auto SAVE_DEPTH = signature("halvorn.data._native.save_depth", either("path"),
+                                      either("records"), either("instrument", "1"));
+
 PyObject* save_depth(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"path", "records", "instrument", nullptr};
-    Arguments<3> parsed;
-    if (!parse_arguments(args, kwds, "OO|O:save_depth", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<SAVE_DEPTH> parsed;
+    if (!parse<SAVE_DEPTH>(args, kwds, &parsed)) return nullptr;
     PyObject *path = parsed[0], *records_obj = parsed[1], *instrument_obj = parsed[2];
     std::string fs_path;
     std::uint64_t instrument = 1;
@@ -242,24 +239,23 @@ PyObject* save_depth(PyObject* module, PyObject* args, PyObject* kwds) {
 }
 
 PyMethodDef depth_functions[] = {
-    {"load_depth", as_cfunction(Source::load), METH_VARARGS | METH_KEYWORDS,
-     "load_depth(path)\n--\n\n"
-     "Open a depth file for runs, reading only its header.\n\n"
-     "# Errors\n\n"
-     "ValueError \"{path}: {error}\" with the depth reader's text."},
-    {"save_depth", as_cfunction(save_depth), METH_VARARGS | METH_KEYWORDS,
-     "save_depth(path, records, instrument=1)\n--\n\n"
-     "Write an iterable of Snapshot and Update to a depth file at `path`.\n\n"
-     "# Errors\n\n"
-     "TypeError for an item that is neither; ValueError with the depth\n"
-     "writer's text for a record a reader would refuse; OSError for a path\n"
-     "that cannot be written.  Nothing at `path` changes on an error."},
-    {"read_depth", as_cfunction(Source::read), METH_VARARGS | METH_KEYWORDS,
-     "read_depth(source)\n--\n\n"
-     "Iterate the records of a DepthSource's file, streamed.\n\n"
-     "# Errors\n\n"
-     "ValueError \"{path}: {error}\" with the depth reader's text, when\n"
-     "opening or where the file fails."},
+    function_def<DepthFile::LOAD>(Source::load,
+                                  "Open a depth file for runs, reading only its header.\n\n"
+                                  "# Errors\n\n"
+                                  "ValueError \"{path}: {error}\" with the depth reader's text."),
+    function_def<SAVE_DEPTH>(
+        save_depth,
+        "Write an iterable of Snapshot and Update to a depth file at `path`.\n\n"
+        "# Errors\n\n"
+        "TypeError for an item that is neither; ValueError with the depth\n"
+        "writer's text for a record a reader would refuse; OSError for a path\n"
+        "that cannot be written.  Nothing at `path` changes on an error."),
+    function_def<DepthFile::READ>(
+        Source::read,
+        "Iterate the records of a DepthSource's file, streamed.\n\n"
+        "# Errors\n\n"
+        "ValueError \"{path}: {error}\" with the depth reader's text, when\n"
+        "opening or where the file fails."),
 };
 
 }  // namespace

@@ -6,23 +6,25 @@
 
 #include "data/replace.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/gil.hpp"
 #include "py/market_data/data_state.hpp"
 #include "py/market_data/file_sources.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py::market_data {
 
 namespace {
 
+constexpr auto REPLACE_FILE =
+    signature("halvorn.data._native._replace_file", either("path"), either("data"));
+
 PyObject* replace_file(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"path", "data", nullptr};
-    Arguments<2> parsed;
-    if (!parse_arguments(args, kwds, "OO:_replace_file", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<REPLACE_FILE> parsed;
+    if (!parse<REPLACE_FILE>(args, kwds, &parsed)) return nullptr;
     PyObject *path = parsed[0], *contents = parsed[1];
     std::string fs_path;
     if (!fs_path_of(path, "path", &fs_path)) return nullptr;
@@ -52,11 +54,11 @@ PyObject* replace_file(PyObject* module, PyObject* args, PyObject* kwds) {
 }  // namespace
 
 PyMethodDef replacement_functions[2] = {
-    {"_replace_file", as_cfunction(replace_file), METH_VARARGS | METH_KEYWORDS,
-     "_replace_file(path, data)\n--\n\n"
-     "Make `path` a file holding exactly `data` (bytes), replacing it whole.\n\n"
-     "# Errors\n\n"
-     "OSError with `path` and the reason; the file at `path` is then as it was."},
+    function_def<REPLACE_FILE>(
+        replace_file,
+        "Make `path` a file holding exactly `data` (bytes), replacing it whole.\n\n"
+        "# Errors\n\n"
+        "OSError with `path` and the reason; the file at `path` is then as it was."),
     {nullptr, nullptr, 0, nullptr},
 };
 

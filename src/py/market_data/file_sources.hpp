@@ -6,20 +6,20 @@
 // A kind is a traits struct (depth_sources.cpp, mark_sources.cpp):
 //
 //   struct DepthFile {
-//     using Data = DepthSourceData;           // what a source holds
+//     using Data = DepthSourceData;           // what a source holds: a FileSourceFields
 //     using Reader = data::DepthReader;       // one pass over the file
 //     using Error = data::DepthError;
 //     using Scratch = book::DepthRecord;      // storage a record stream reuses
 //     static constexpr const char* NAME;      // "depth": the records' name in messages
 //     static constexpr const char* SOURCE;    // "DepthSource"
-//     static constexpr const char* LOADER;    // "load_depth"
-//     static constexpr const char* READER;    // "read_depth"
+//     static constexpr auto LOAD = signature("halvorn.data._native.load_depth", either("path"));
+//     static constexpr auto READ = signature("halvorn.data._native.read_depth", either("source"));
 //     static constexpr PyTypeObject* DataState::*SOURCE_TYPE, *STREAM_TYPE;
 //     static PyType_Spec stream_spec;         // the stream class, from stream_slots
 //     static std::optional<Opened> open(const Data&);      // nullopt: a slice's file changed
 //     static void raise_changed(const Data&);
 //     static const Data* slice_of(PyObject*);
-//     static void take_header(Data&, const Reader&);        // counts a new source shows
+//     static void take_header(Data&, const Reader&);        // what else its header gives
 //     static auto next(Reader&, Scratch&);                  // one step of the reader
 //     static std::optional<PyObject*> record(DataState*, const Step&, const Scratch&);
 //     static std::optional<std::uint64_t> counted_from(const Data&);  // a slice's first byte
@@ -38,7 +38,6 @@
 #include <variant>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/gil.hpp"
@@ -46,6 +45,7 @@
 #include "py/market_data/streamed_records.hpp"
 #include "py/pyref.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py::market_data {
 
@@ -147,7 +147,7 @@ struct FileSource {
       return true;
     }
     PyErr_Format(PyExc_TypeError, "argument '%s': expected a %s (halvorn.data.%s), got %.200s", arg,
-                 Kind::SOURCE, Kind::LOADER, Py_TYPE(obj)->tp_name);
+                 Kind::SOURCE, Kind::LOAD.name(), Py_TYPE(obj)->tp_name);
     return false;
   }
 
@@ -220,6 +220,8 @@ struct FileSource {
     std::optional<Reader> reader = open_reader(source);
     if (!reader) return nullptr;
     // Only the header was read; the reader (and its file) closes here.
+    source.records = reader->count();
+    source.instrument = reader->instrument();
     Kind::take_header(source, *reader);
     return box(st->*Kind::SOURCE_TYPE, std::move(source));
   }
@@ -227,9 +229,8 @@ struct FileSource {
   static PyObject* load(PyObject* module, PyObject* args, PyObject* kwds) {
     DataState* st = data_state_of_module(module);
     return guarded(st->head.core, [&]() -> PyObject* {
-      static const char* kwlist[] = {"path", nullptr};
-      Arguments<1> parsed;
-      if (!parse_arguments(args, kwds, Kind::LOAD_FORMAT, kwlist, &parsed)) return nullptr;
+      ArgumentsOf<Kind::LOAD> parsed;
+      if (!parse<Kind::LOAD>(args, kwds, &parsed)) return nullptr;
       return make(st, parsed[0]);
     });
   }
@@ -237,9 +238,8 @@ struct FileSource {
   static PyObject* read(PyObject* module, PyObject* args, PyObject* kwds) {
     DataState* st = data_state_of_module(module);
     return guarded(st->head.core, [&]() -> PyObject* {
-      static const char* kwlist[] = {"source", nullptr};
-      Arguments<1> parsed;
-      if (!parse_arguments(args, kwds, Kind::READ_FORMAT, kwlist, &parsed)) return nullptr;
+      ArgumentsOf<Kind::READ> parsed;
+      if (!parse<Kind::READ>(args, kwds, &parsed)) return nullptr;
       PyObject* source = parsed[0];
       const Data* data = nullptr;
       if (!source_of(source, "source", &data)) return nullptr;

@@ -9,7 +9,6 @@
 #include "data/mark_reader.hpp"
 #include "data/mark_writer.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
 #include "py/gil.hpp"
@@ -17,6 +16,7 @@
 #include "py/market_data/file_sources.hpp"
 #include "py/market_data/slices.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py::market_data {
 
@@ -38,9 +38,8 @@ struct MarkFile {
   struct Scratch {};
   static constexpr const char* NAME = "mark";
   static constexpr const char* SOURCE = "MarkSource";
-  static constexpr const char* LOADER = "load_marks";
-  static constexpr const char* LOAD_FORMAT = "O:load_marks";
-  static constexpr const char* READ_FORMAT = "O:read_marks";
+  static constexpr auto LOAD = signature("halvorn.data._native.load_marks", either("path"));
+  static constexpr auto READ = signature("halvorn.data._native.read_marks", either("source"));
   static constexpr const char* STREAM_CLASS = "halvorn.data._native.MarkFileReader";
   static constexpr const char* STREAM_DOC = "The records of a mark file, read a block at a time.";
   static constexpr PyTypeObject* DataState::* SOURCE_TYPE = &DataState::mark_source_type;
@@ -50,9 +49,7 @@ struct MarkFile {
   static void raise_changed(const Data& source) { raise_changed_marks(source); }
   static const Data* slice_of(PyObject* obj) { return mark_slice_of(obj); }
   static void take_header(Data& source, const Reader& reader) {
-    source.records = reader.count();
     source.settlements = reader.settlement_count();
-    source.instrument = reader.instrument();
     source.kind = reader.kind();
   }
   static data::MarkNext next(Reader& reader, Scratch&) { return reader.next(); }
@@ -158,13 +155,17 @@ bool write_batch(data::MarkWriter& writer, std::vector<data::MarkRecord>& batch,
   return !*refused && writer.failed() == 0;
 }
 
+constexpr auto SAVE_MARKS =
+    signature("halvorn.data._native.save_marks", either("path"), either("records"),
+              either("settlements"), either("instrument"), either("premium"));
+constexpr auto MARK_SETTLEMENTS =
+    signature("halvorn.data._native.mark_settlements", either("source"));
+
 PyObject* save_marks(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"path",       "records", "settlements",
-                                   "instrument", "premium", nullptr};
-    Arguments<5> parsed;
-    if (!parse_arguments(args, kwds, "OOOOO:save_marks", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<SAVE_MARKS> parsed;
+    if (!parse<SAVE_MARKS>(args, kwds, &parsed)) return nullptr;
     PyObject *path = parsed[0], *records_obj = parsed[1], *settlements_obj = parsed[2],
              *instrument_obj = parsed[3], *premium_obj = parsed[4];
     std::string fs_path;
@@ -224,9 +225,8 @@ PyObject* save_marks(PyObject* module, PyObject* args, PyObject* kwds) {
 PyObject* mark_settlements(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"source", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:mark_settlements", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<MARK_SETTLEMENTS> parsed;
+    if (!parse<MARK_SETTLEMENTS>(args, kwds, &parsed)) return nullptr;
     const MarkSourceData* data = nullptr;
     if (!Source::source_of(parsed[0], "source", &data)) return nullptr;
     std::optional<data::MarkReader> reader = Source::open_reader(*data);
@@ -255,29 +255,28 @@ PyObject* mark_settlements(PyObject* module, PyObject* args, PyObject* kwds) {
 }
 
 PyMethodDef mark_functions[] = {
-    {"load_marks", as_cfunction(Source::load), METH_VARARGS | METH_KEYWORDS,
-     "load_marks(path)\n--\n\n"
-     "Open a mark file, reading only its header.\n\n"
-     "# Errors\n\n"
-     "ValueError \"{path}: {error}\" with the mark reader's text."},
-    {"save_marks", as_cfunction(save_marks), METH_VARARGS | METH_KEYWORDS,
-     "save_marks(path, records, settlements, instrument, premium)\n--\n\n"
-     "Write (time ns, mark[, index]) records and (time ns, rate, price)\n"
-     "settlements to a mark file at `path`.\n\n"
-     "# Errors\n\n"
-     "TypeError for an item that is no tuple of ints; ValueError with the\n"
-     "mark writer's text for records out of order; OSError for a path that\n"
-     "cannot be written.  Nothing at `path` changes on an error."},
-    {"read_marks", as_cfunction(Source::read), METH_VARARGS | METH_KEYWORDS,
-     "read_marks(source)\n--\n\n"
-     "Iterate the (time ns, mark, index) records of a MarkSource's file, streamed.\n\n"
-     "# Errors\n\n"
-     "ValueError \"{path}: {error}\" with the mark reader's text."},
-    {"mark_settlements", as_cfunction(mark_settlements), METH_VARARGS | METH_KEYWORDS,
-     "mark_settlements(source)\n--\n\n"
-     "The (time ns, rate billionths, price ticks) settlements of a MarkSource's file.\n\n"
-     "# Errors\n\n"
-     "ValueError \"{path}: {error}\" with the mark reader's text."},
+    function_def<MarkFile::LOAD>(Source::load,
+                                 "Open a mark file, reading only its header.\n\n"
+                                 "# Errors\n\n"
+                                 "ValueError \"{path}: {error}\" with the mark reader's text."),
+    function_def<SAVE_MARKS>(
+        save_marks,
+        "Write (time ns, mark[, index]) records and (time ns, rate, price)\n"
+        "settlements to a mark file at `path`.\n\n"
+        "# Errors\n\n"
+        "TypeError for an item that is no tuple of ints; ValueError with the\n"
+        "mark writer's text for records out of order; OSError for a path that\n"
+        "cannot be written.  Nothing at `path` changes on an error."),
+    function_def<MarkFile::READ>(
+        Source::read,
+        "Iterate the (time ns, mark, index) records of a MarkSource's file, streamed.\n\n"
+        "# Errors\n\n"
+        "ValueError \"{path}: {error}\" with the mark reader's text."),
+    function_def<MARK_SETTLEMENTS>(
+        mark_settlements,
+        "The (time ns, rate billionths, price ticks) settlements of a MarkSource's file.\n\n"
+        "# Errors\n\n"
+        "ValueError \"{path}: {error}\" with the mark reader's text."),
 };
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
+#include "py/signatures.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/field_checks.hpp"
 #include "py/venue/order_group_classes.hpp"
@@ -164,12 +164,16 @@ PyObject* positive_or_none(std::int64_t v) { return v > 0 ? from_i64(v) : Py_New
 // ---------------------------------------------------------------------------
 // Order
 
+constexpr auto ORDER =
+    signature("halvorn.venue.Order", either("side"), either("qty"), keyword("price", "None"),
+              keyword("offset", "None"), keyword("tif", "'gtc'"), keyword("post_only", "False"),
+              keyword("reduce_only", "False"), keyword("tag", "None"),
+              keyword("instrument", "None"), keyword("rounding", "'exact'"));
+
 struct OrderClass {
   using Data = OrderTicket;
   static constexpr const char* NAME = "halvorn.venue.Order";
-  static constexpr const char* DOC =
-      "Order(side, qty, *, price=None, offset=None, tif='gtc', post_only=False, "
-      "reduce_only=False, tag=None, instrument=None, rounding='exact')\n--\n\n"
+  static inline const char* const DOC = docstring<ORDER>(
       "An order with the venue's terms: a limit order at `price`, or a market\n"
       "order without one.\n\n"
       "`qty` and `price` are counts (an int: lots and ticks) or in the units of\n"
@@ -200,10 +204,11 @@ struct OrderClass {
       "ValueError naming the field: a side, offset or tif not among its words,\n"
       "a qty or price below 1, post_only without a price or with an immediate\n"
       "tif, a reduce-only order with offset=\"open\", an empty instrument;\n"
-      "TypeError naming the field for a tag or instrument that is not a str.";
+      "TypeError naming the field for a tag or instrument that is not a str.");
   static constexpr std::array FIELDS = {"side",       "qty",       "price",       "offset",
                                         "tif",        "post_only", "reduce_only", "tag",
                                         "instrument", "rounding"};
+  static_assert(fields_are_parameters(ORDER, FIELDS));
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "Lots (an int), or a Decimal in the instrument's units.",
@@ -227,11 +232,8 @@ struct OrderClass {
   }
   static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",       "qty",       "price",       "offset",
-                                   "tif",        "post_only", "reduce_only", "tag",
-                                   "instrument", "rounding",  nullptr};
-    Arguments<10> a;
-    if (!parse_arguments(args, kwds, "OO|$OOOOOOOO:Order", kwlist, &a)) return false;
+    ArgumentsOf<ORDER> a;
+    if (!parse<ORDER>(args, kwds, &a)) return false;
     const VenueState* st = venue_state_of_type(type);
     *out = OrderTicket{};
     out->form = Form::Order;
@@ -263,9 +265,17 @@ struct OrderClass {
 // ---------------------------------------------------------------------------
 // Stop, TakeProfit
 
+// A stop and a take-profit take the same arguments.
+template <TriggerKind K>
+constexpr auto LEVEL =
+    signature(K == TriggerKind::Stop ? "halvorn.venue.Stop" : "halvorn.venue.TakeProfit",
+              either("side"), either("qty", "None"),
+              keyword_explained("trigger", "needs trigger=, the price at which it fires"),
+              keyword("price", "None"), keyword("offset", "None"), keyword("reduce_only", "False"),
+              keyword("tag", "None"), keyword("fired_by", "'last'"), keyword("instrument", "None"),
+              keyword("rounding", "'exact'"));
+
 constexpr char stop_doc[] =
-    "Stop(side, qty=None, *, trigger, price=None, offset=None, reduce_only=False, tag=None, "
-    "fired_by='last', instrument=None, rounding='exact')\n--\n\n"
     "A stop order: held by the engine until the price it watches reaches\n"
     "`trigger` (a sell on a fall to it or below, a buy on a rise to it or\n"
     "above), then sent as a market order, or as a limit order at `price` (a\n"
@@ -295,8 +305,6 @@ constexpr char stop_doc[] =
     "or naming the field for a tag or instrument that is not a str.";
 
 constexpr char take_profit_doc[] =
-    "TakeProfit(side, qty=None, *, trigger, price=None, offset=None, reduce_only=False, "
-    "tag=None, fired_by='last', instrument=None, rounding='exact')\n--\n\n"
     "A take-profit order: held until the price it watches (`fired_by`,\n"
     "\"last\" or \"mark\", as for Stop) reaches `trigger` the other way from a\n"
     "stop (a sell on a rise to it or above, a buy on a fall to it or below),\n"
@@ -313,9 +321,10 @@ struct LevelClass {
   using Data = OrderTicket;
   static constexpr bool STOP = K == TriggerKind::Stop;
   static constexpr const char* NAME = STOP ? "halvorn.venue.Stop" : "halvorn.venue.TakeProfit";
-  static constexpr const char* DOC = STOP ? stop_doc : take_profit_doc;
+  static inline const char* const DOC = docstring<LEVEL<K>>(STOP ? stop_doc : take_profit_doc);
   static constexpr std::array FIELDS = {"side",        "qty", "trigger",  "price",      "offset",
                                         "reduce_only", "tag", "fired_by", "instrument", "rounding"};
+  static_assert(fields_are_parameters(LEVEL<K>, FIELDS));
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "Lots (or a Decimal in units), or None for the whole position it closes.",
@@ -342,22 +351,11 @@ struct LevelClass {
   }
   static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",       "qty",         "trigger", "price",
-                                   "offset",     "reduce_only", "tag",     "fired_by",
-                                   "instrument", "rounding",    nullptr};
-    Arguments<10> a;
-    if (!parse_arguments(args, kwds, STOP ? "O|O$OOOOOOOO:Stop" : "O|O$OOOOOOOO:TakeProfit", kwlist,
-                         &a)) {
-      return false;
-    }
+    ArgumentsOf<LEVEL<K>> a;
+    if (!parse<LEVEL<K>>(args, kwds, &a)) return false;
     const VenueState* st = venue_state_of_type(type);
     *out = OrderTicket{};
     out->form = STOP ? Form::Stop : Form::TakeProfit;
-    if (a[2] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() needs trigger=, the price at which it fires",
-                   STOP ? "Stop" : "TakeProfit");
-      return false;
-    }
     std::int64_t trigger = 0;
     if (!side_arg(a[0], &out->side) || !qty_arg(st, a[1], true, out) ||
         !count_or_units(st, a[2], "trigger", "a price of at least 1 tick", &trigger,
@@ -381,12 +379,16 @@ using TakeProfitClass = LevelClass<TriggerKind::TakeProfit>;
 // ---------------------------------------------------------------------------
 // TrailingStop
 
+constexpr auto TRAILING_STOP = signature(
+    "halvorn.venue.TrailingStop", either("side"), either("qty", "None"),
+    keyword("distance", "None"), keyword("rate", "None"), keyword("activation", "None"),
+    keyword("offset", "None"), keyword("reduce_only", "False"), keyword("tag", "None"),
+    keyword("fired_by", "'last'"), keyword("instrument", "None"), keyword("rounding", "'exact'"));
+
 struct TrailingStopClass {
   using Data = OrderTicket;
   static constexpr const char* NAME = "halvorn.venue.TrailingStop";
-  static constexpr const char* DOC =
-      "TrailingStop(side, qty=None, *, distance=None, rate=None, activation=None, offset=None, "
-      "reduce_only=False, tag=None, fired_by='last', instrument=None, rounding='exact')\n--\n\n"
+  static inline const char* const DOC = docstring<TRAILING_STOP>(
       "A trailing stop-market order: its trigger follows the best price it\n"
       "watches (`fired_by`: \"last\", the last trade, or \"mark\", the mark\n"
       "price) since its trail started -- the highest for a sell, the lowest for\n"
@@ -406,10 +408,11 @@ struct TrailingStopClass {
       "ValueError naming the field: neither or both of distance and rate, a\n"
       "distance of 0, a rate outside 1 to 999_999_999, an activation price or\n"
       "qty below 1, an empty instrument; TypeError naming the field for a tag\n"
-      "or instrument that is not a str.";
+      "or instrument that is not a str.");
   static constexpr std::array FIELDS = {"side",       "qty",        "distance",    "rate",
                                         "activation", "offset",     "reduce_only", "tag",
                                         "fired_by",   "instrument", "rounding"};
+  static_assert(fields_are_parameters(TRAILING_STOP, FIELDS));
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "Lots (or a Decimal in units), or None for the whole position it closes.",
@@ -441,11 +444,8 @@ struct TrailingStopClass {
   }
   static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",       "qty",        "distance",    "rate",
-                                   "activation", "offset",     "reduce_only", "tag",
-                                   "fired_by",   "instrument", "rounding",    nullptr};
-    Arguments<11> a;
-    if (!parse_arguments(args, kwds, "O|O$OOOOOOOOO:TrailingStop", kwlist, &a)) return false;
+    ArgumentsOf<TRAILING_STOP> a;
+    if (!parse<TRAILING_STOP>(args, kwds, &a)) return false;
     const VenueState* st = venue_state_of_type(type);
     *out = OrderTicket{};
     out->form = Form::TrailingStop;
@@ -487,11 +487,14 @@ struct TrailingStopClass {
 // ---------------------------------------------------------------------------
 // ClosePosition
 
+constexpr auto CLOSE_POSITION =
+    signature("halvorn.venue.ClosePosition", either("side"), keyword("offset", "None"),
+              keyword("tag", "None"), keyword("instrument", "None"));
+
 struct ClosePositionClass {
   using Data = OrderTicket;
   static constexpr const char* NAME = "halvorn.venue.ClosePosition";
-  static constexpr const char* DOC =
-      "ClosePosition(side, *, offset=None, tag=None, instrument=None)\n--\n\n"
+  static inline const char* const DOC = docstring<CLOSE_POSITION>(
       "A market order for the whole position it faces (a sell closes a long, a\n"
       "buy a short), sized when the venue accepts it; refused when there is\n"
       "nothing to close (on_end(id, \"rejected:reduce_only_flat\")).  In hedge\n"
@@ -503,8 +506,9 @@ struct ClosePositionClass {
       "# Errors\n\n"
       "ValueError for a side not \"buy\" or \"sell\", offset=\"open\", or an empty\n"
       "instrument; TypeError naming the field for a tag or instrument that is\n"
-      "not a str.";
+      "not a str.");
   static constexpr std::array FIELDS = {"side", "offset", "tag", "instrument"};
+  static_assert(fields_are_parameters(CLOSE_POSITION, FIELDS));
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "`\"close\"`, or None when left out.",
@@ -519,9 +523,8 @@ struct ClosePositionClass {
                     text_or_none(d.instrument));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side", "offset", "tag", "instrument", nullptr};
-    Arguments<4> a;
-    if (!parse_arguments(args, kwds, "O|$OOO:ClosePosition", kwlist, &a)) return false;
+    ArgumentsOf<CLOSE_POSITION> a;
+    if (!parse<CLOSE_POSITION>(args, kwds, &a)) return false;
     *out = OrderTicket{};
     out->form = Form::ClosePosition;
     out->terms.close_position = true;
@@ -534,27 +537,29 @@ struct ClosePositionClass {
 // ---------------------------------------------------------------------------
 // Cancel, CancelAll
 
+constexpr auto CANCEL = signature("halvorn.venue.Cancel", either("order_id"));
+constexpr auto CANCEL_ALL = signature("halvorn.venue.CancelAll");
+
 struct CancelClass {
   using Data = CancelRequest;
   static constexpr const char* NAME = "halvorn.venue.Cancel";
-  static constexpr const char* DOC =
-      "Cancel(order_id)\n--\n\n"
+  static inline const char* const DOC = docstring<CANCEL>(
       "Cancel the live order with this id; returned by a strategy beside its\n"
       "orders.  Orders are numbered 1, 2, 3, ... in the order the strategy\n"
       "returned them, across the whole run.  An id that is not live (filled,\n"
       "cancelled, never sent) is ignored.\n\n"
       "```python\n"
       "return [venue.Cancel(3), halvorn.Order(\"buy\", 1, price=599_990)]\n"
-      "```";
+      "```");
   static constexpr std::array FIELDS = {"order_id"};
+  static_assert(fields_are_parameters(CANCEL, FIELDS));
   static constexpr std::array DOCS = {"The id of the order to cancel."};
   static constexpr bool KEYWORD_ONLY = false;
 
   static Ref fields(PyTypeObject*, const Data& d) { return tuple_of(from_u64(d.order_id)); }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"order_id", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:Cancel", kwlist, &parsed)) return false;
+    ArgumentsOf<CANCEL> parsed;
+    if (!parse<CANCEL>(args, kwds, &parsed)) return false;
     PyObject* id = parsed[0];
     return to_u64(id, "order_id", &out->order_id);
   }
@@ -562,13 +567,12 @@ struct CancelClass {
 
 struct CancelAllClass : Fieldless<CancelAllRequest> {
   static constexpr const char* NAME = "halvorn.venue.CancelAll";
-  static constexpr const char* DOC =
-      "CancelAll()\n--\n\n"
+  static inline const char* const DOC = docstring<CANCEL_ALL>(
       "Cancel every live order of the account; returned by a strategy beside\n"
       "its orders (an order returned after it in the same list is kept).\n\n"
       "```python\n"
       "return [venue.CancelAll()]\n"
-      "```";
+      "```");
 };
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/order_ticket.hpp"
+#include "py/signatures.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/field_checks.hpp"
 #include "py/venue/order_units.hpp"
@@ -63,11 +63,16 @@ bool one_instrument(const OrderTicket& a, const char* a_field, const OrderTicket
   return false;
 }
 
+constexpr auto ONE_CANCELS_OTHER =
+    signature("halvorn.venue.OneCancelsOther", either("first"), either("second"));
+constexpr auto BRACKET_ORDER =
+    signature("halvorn.venue.BracketOrder", either("entry"), keyword("stop_loss", "None"),
+              keyword("take_profit", "None"));
+
 struct OneCancelsOtherClass {
   using Data = GroupData;
   static constexpr const char* NAME = "halvorn.venue.OneCancelsOther";
-  static constexpr const char* DOC =
-      "OneCancelsOther(first, second)\n--\n\n"
+  static inline const char* const DOC = docstring<ONE_CANCELS_OTHER>(
       "Two orders of which at most one fills: the first to fill (or, for a\n"
       "conditional order, to fire) cancels the other at once, before anything\n"
       "else can reach it, and a cancel of either by the strategy cancels both.\n"
@@ -80,8 +85,9 @@ struct OneCancelsOtherClass {
       "```\n\n"
       "# Errors\n\n"
       "TypeError for a member that is not one of those orders; ValueError\n"
-      "naming both for legs for different instruments.";
+      "naming both for legs for different instruments.");
   static constexpr std::array FIELDS = {"first", "second"};
+  static_assert(fields_are_parameters(ONE_CANCELS_OTHER, FIELDS));
   static constexpr std::array DOCS = {"The first leg.", "The second leg."};
   static constexpr bool KEYWORD_ONLY = false;
   static constexpr std::size_t POSITIONAL = 2;
@@ -90,9 +96,8 @@ struct OneCancelsOtherClass {
     return tuple_of(Py_NewRef(d.objects[0].get()), Py_NewRef(d.objects[1].get()));
   }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"first", "second", nullptr};
-    Arguments<2> a;
-    if (!parse_arguments(args, kwds, "OO:OneCancelsOther", kwlist, &a)) return false;
+    ArgumentsOf<ONE_CANCELS_OTHER> a;
+    if (!parse<ONE_CANCELS_OTHER>(args, kwds, &a)) return false;
     const VenueState* st = venue_state_of_type(type);
     constexpr const char* what = "a venue.Order, Stop, TakeProfit or TrailingStop";
     const auto forms = {Form::Order, Form::Stop, Form::TakeProfit, Form::TrailingStop};
@@ -117,8 +122,7 @@ struct OneCancelsOtherClass {
 struct BracketOrderClass {
   using Data = GroupData;
   static constexpr const char* NAME = "halvorn.venue.BracketOrder";
-  static constexpr const char* DOC =
-      "BracketOrder(entry, *, stop_loss=None, take_profit=None)\n--\n\n"
+  static inline const char* const DOC = docstring<BRACKET_ORDER>(
       "An entry with its exits: a `stop_loss` (a Stop or a TrailingStop) and a\n"
       "`take_profit` (a TakeProfit, or a venue.Order at a limit price) on the\n"
       "other side.  The exits wait, unarmed, until the entry fills; they are\n"
@@ -141,8 +145,9 @@ struct BracketOrderClass {
       "without a qty or that only reduces, an exit on the entry's side, a stop\n"
       "not below a buy entry's price (above a sell's), a take-profit not above\n"
       "it (below), a bracket without either exit, or an exit naming another\n"
-      "instrument than the entry (naming both fields).";
+      "instrument than the entry (naming both fields).");
   static constexpr std::array FIELDS = {"entry", "stop_loss", "take_profit"};
+  static_assert(fields_are_parameters(BRACKET_ORDER, FIELDS));
   static constexpr std::array DOCS = {
       "The order that opens the position.",
       "The Stop or TrailingStop that closes it at a loss, or None.",
@@ -164,9 +169,8 @@ struct BracketOrderClass {
   }
 
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"entry", "stop_loss", "take_profit", nullptr};
-    Arguments<3> a;
-    if (!parse_arguments(args, kwds, "O|$OO:BracketOrder", kwlist, &a)) return false;
+    ArgumentsOf<BRACKET_ORDER> a;
+    if (!parse<BRACKET_ORDER>(args, kwds, &a)) return false;
     const VenueState* st = venue_state_of_type(type);
     const OrderTicket* entry = nullptr;
     const OrderTicket* stop = nullptr;
