@@ -14,6 +14,7 @@
 #include "py/interruption.hpp"
 #include "py/market_data/data_state.hpp"
 #include "py/market_data/instrument_arguments.hpp"
+#include "py/market_data/mark_sources.hpp"
 #include "py/market_data/python_files.hpp"
 #include "py/market_data/quality_values.hpp"
 #include "py/registry.hpp"
@@ -456,16 +457,7 @@ PyObject* read_funding(PyObject* module, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     const std::vector<data::PricedRate>& rates = std::get<0>(*priced);
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rates.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < rates.size(); ++i) {
-      PyObject* item = Py_BuildValue("(LLL)", static_cast<long long>(rates[i].time),
-                                     static_cast<long long>(rates[i].rate),
-                                     static_cast<long long>(rates[i].price));
-      if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return priced_rates_list(rates);
   });
 }
 

@@ -241,16 +241,7 @@ PyObject* mark_settlements(PyObject* module, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     const auto& rates = std::get<std::vector<data::PricedRate>>(*read);
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rates.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < rates.size(); ++i) {
-      PyObject* item = Py_BuildValue("(LLL)", static_cast<long long>(rates[i].time),
-                                     static_cast<long long>(rates[i].rate),
-                                     static_cast<long long>(rates[i].price));
-      if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return priced_rates_list(rates);
   });
 }
 
@@ -293,6 +284,19 @@ const std::array<ClassEntry<DataState>, 2> MARK_SOURCE_CLASSES = {{
     {[] { return &source_spec; }, &DataState::mark_source_type},
     {[] { return &Source::stream_spec; }, &DataState::mark_file_reader_type, false},
 }};
+
+PyObject* priced_rates_list(const std::vector<data::PricedRate>& rates) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rates.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < rates.size(); ++i) {
+    PyObject* item = Py_BuildValue("(LLL)", static_cast<long long>(rates[i].time),
+                                   static_cast<long long>(rates[i].rate),
+                                   static_cast<long long>(rates[i].price));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
 
 int add_mark_functions(PyObject* module, DataState* st) {
   if (add_classes(module, st, MARK_SOURCE_CLASSES) < 0) return -1;

@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "data/funding_csv.hpp"
 #include "data/mark_file.hpp"
 #include "data/time_window.hpp"
 #include "py/market_data/file_source_fields.hpp"
@@ -44,5 +46,10 @@ void raise_mark_file_error(const MarkSourceData& source, const data::MarkError& 
 // save_marks, read_marks and mark_settlements.
 extern const std::array<ClassEntry<DataState>, 2> MARK_SOURCE_CLASSES;
 int add_mark_functions(PyObject* module, DataState* state);
+
+// Funding rates with the price each settles at, as Python reads them from a
+// funding history or a mark file: a list of (time, rate, price) tuples.
+// Null with the exception set.
+PyObject* priced_rates_list(const std::vector<data::PricedRate>& rates);
 
 }  // namespace halvorn::py::market_data
