@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/account.hpp"
+#include "py/compiled_orders.hpp"
 #include "py/venue/records.hpp"
 #include "types/fixed.hpp"
 
@@ -54,7 +55,7 @@ CompiledDriven::CompiledDriven(Gil& gil, CompiledParts parts, std::shared_ptr<Sh
       parts_(std::move(parts)),
       interruption_(gil, COMPILED_TICK_INTERVAL),
       failure_(std::move(shared)),
-      orders_(parts_.capacity * ORDER_WORDS) {
+      orders_(parts_.capacity * parts_.order_words) {
   batch_.reserve(static_cast<std::size_t>(parts_.batch));
 }
 
@@ -140,61 +141,19 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
   fills_.clear();
   ends_.clear();
   // A call that reported anything wrong places none of its orders.
-  const std::size_t before = intents.size();
-  auto refuse = [&](const std::string& what) {
-    intents.erase(intents.begin() + static_cast<std::ptrdiff_t>(before), intents.end());
-    fail_at(context, what);
-  };
   if (made < 0) {
-    refuse("returned the status " + std::to_string(made));
+    fail_at(context, "returned the status " + std::to_string(made));
     return;
   }
   if (made > capacity) {
-    refuse("reported " + std::to_string(made) + " orders where its buffer holds " +
-           std::to_string(capacity));
+    fail_at(context, "reported " + std::to_string(made) + " orders where its buffer holds " +
+                         std::to_string(capacity));
     return;
   }
-  for (std::int64_t k = 0; k < made; ++k) {
-    const std::int64_t* slot = orders_.data() + k * static_cast<std::int64_t>(ORDER_WORDS);
-    const std::string which = "order slot " + std::to_string(k) + " ";
-    const std::int64_t kind = slot[KIND];
-    if (kind == CANCEL_SLOT) {
-      if (slot[ORDER] < 1) {
-        refuse(which + "cancels order " + std::to_string(slot[ORDER]) + "; order ids start at 1");
-        return;
-      }
-      intents.push_back(strategy::intent::Cancel{static_cast<OrderId>(slot[ORDER])});
-      continue;
-    }
-    if (kind == CANCEL_ALL_SLOT) {
-      intents.push_back(strategy::intent::CancelAll{});
-      continue;
-    }
-    if (kind != MARKET_SLOT && kind != LIMIT_SLOT) {
-      refuse(which + "has kind " + std::to_string(kind) +
-             "; kinds are 1 market, 2 limit, 3 cancel, 4 cancel all");
-      return;
-    }
-    if ((slot[SIDE] != 0 && slot[SIDE] != 1) || (slot[OFFSET] != 0 && slot[OFFSET] != 1)) {
-      refuse(which + "has side " + std::to_string(slot[SIDE]) + " and offset " +
-             std::to_string(slot[OFFSET]) + "; each is 0 or 1");
-      return;
-    }
-    if (slot[QTY] < 1) {
-      refuse(which + "has qty " + std::to_string(slot[QTY]) +
-             "; quantities are whole lots, at least 1");
-      return;
-    }
-    const Side side = slot[SIDE] == 0 ? Side::Buy : Side::Sell;
-    const Offset offset = slot[OFFSET] == 0 ? Offset::Open : Offset::Close;
-    orders_made_ = next_counter(orders_made_, "order id counter overflows");
-    if (kind == LIMIT_SLOT) {
-      intents.push_back(strategy::intent::Limit{side, offset, context.instrument, orders_made_,
-                                                slot[PRICE], slot[QTY]});
-    } else {
-      intents.push_back(
-          strategy::intent::Market{side, offset, context.instrument, orders_made_, slot[QTY]});
-    }
+  if (auto wrong =
+          read_order_slots(orders_.data(), static_cast<std::size_t>(made), parts_.order_words,
+                           context.instrument, &orders_made_, intents)) {
+    fail_at(context, *wrong);
   }
 }
 

@@ -206,6 +206,7 @@ bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t
   out->name = value.name;
   out->capacity = value.capacity;
   out->fill_words = value.fill_words;
+  out->order_words = value.order_words;
   out->batch = batch;
   return true;
 }

@@ -17,7 +17,8 @@ namespace {
 
 constexpr auto COMPILED =
     signature("halvorn.venue.Compiled", either("function"), either("state", "None"),
-              either("name", "'compiled'"), either("capacity", "64"), either("fill_words", "8"));
+              either("name", "'compiled'"), either("capacity", "64"), either("fill_words", "8"),
+              either("order_words", "6"));
 
 const char COMPILED_DOC[] =
     "A strategy compiled to a C function, run by the engine on every tick\n"
@@ -30,7 +31,12 @@ const char COMPILED_DOC[] =
     "record the function reads: 8, the first eight words of a run's fill\n"
     "record, or 10, those and the index of the tick the fill was booked on\n"
     "and the lots its order still had working after it, which a function\n"
-    "that trades with partial fills reads.  halvorn.compiled.strategy builds\n"
+    "that trades with partial fills reads.  `order_words` is the width of\n"
+    "each order slot it writes: 6, for market and limit orders and cancels,\n"
+    "or 16, those words and the terms of every order kind of the venue\n"
+    "(stops, take-profits, trailing stops, close-position, time in force,\n"
+    "post-only, reduce-only, groups, the instrument).\n"
+    "halvorn.compiled.strategy builds\n"
     "one from a numba function; docs/compiled_strategies.md gives the\n"
     "signature and the layouts.";
 
@@ -92,6 +98,16 @@ bool make_compiled(PyObject* args, PyObject* kwds, CompiledValue* out) {
     return false;
   }
   out->fill_words = static_cast<std::size_t>(fill_words);
+  std::uint64_t order_words = ORDER_WORDS;
+  if (v[5] && !to_u64(v[5], "order_words", &order_words)) return false;
+  if (order_words != ORDER_WORDS && order_words != FULL_ORDER_WORDS) {
+    PyErr_Format(PyExc_ValueError,
+                 "order_words must be 6 (market and limit orders and cancels) or 16 (every order "
+                 "kind with its terms), got %llu",
+                 static_cast<unsigned long long>(order_words));
+    return false;
+  }
+  out->order_words = static_cast<std::size_t>(order_words);
   out->function_object = Ref::borrow(v[0]);
   out->function = reinterpret_cast<CompiledFunction>(static_cast<std::uintptr_t>(address));
   out->state = Ref::borrow(state);
@@ -121,6 +137,9 @@ PyObject* compiled_get_capacity(PyObject* self, void*) {
 PyObject* compiled_get_fill_words(PyObject* self, void*) {
   return from_u64(compiled_value(self).fill_words);
 }
+PyObject* compiled_get_order_words(PyObject* self, void*) {
+  return from_u64(compiled_value(self).order_words);
+}
 PyObject* compiled_get_address(PyObject* self, void*) {
   return from_u64(reinterpret_cast<std::uintptr_t>(compiled_value(self).function));
 }
@@ -132,6 +151,8 @@ PyGetSetDef compiled_getset[] = {
     {"name", compiled_get_name, nullptr, "The strategy's name, as a run reports it.", nullptr},
     {"capacity", compiled_get_capacity, nullptr, "Order slots per call.", nullptr},
     {"fill_words", compiled_get_fill_words, nullptr, "Words of each fill record, 8 or 10.",
+     nullptr},
+    {"order_words", compiled_get_order_words, nullptr, "Words of each order slot, 6 or 16.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -147,6 +168,7 @@ PyObject* compiled_repr(PyObject* self) {
     std::string text = "Compiled(" + repr_of(name.get()) + ", address=" + address +
                        ", capacity=" + std::to_string(s.capacity);
     if (s.fill_words != FILL_WORDS) text += ", fill_words=" + std::to_string(s.fill_words);
+    if (s.order_words != ORDER_WORDS) text += ", order_words=" + std::to_string(s.order_words);
     text += ")";
     return str_of(text);
   });
