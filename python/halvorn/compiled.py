@@ -19,7 +19,8 @@ natural way to write one is numba, the `jit` extra:
     run = venue.run(strategy, ticks, 10_000)
 
 `decide` receives NumPy views: the call's ticks as an (n, 8) int64 array,
-the account as 16 int64 words, the fills and ends since the previous call
+the account as 16 int64 words followed by a record of 6 for each of the
+run's instruments (its position), the fills and ends since the previous call
 as (n, 10) and (n, 2) arrays (a fill's last two words are the index of the
 tick it was booked on and what its order still had working after it), the
 state array as given (its dtype and shape), and the (capacity, 16) int64
@@ -46,7 +47,8 @@ __all__ = [
     "FULL_ORDER_WORDS", "FILL_TICK", "REMAINING",
     "EXCH_TS", "LOCAL_TS", "LAST", "HIGH", "LOW", "BID", "ASK", "VOLUME",
     "POSITION", "ENTRY", "SHORT_POSITION", "SHORT_ENTRY", "EQUITY", "WORKING", "INSTRUMENT",
-    "TICK_INDEX", "ORDERS_MADE",
+    "TICK_INDEX", "ORDERS_MADE", "INSTRUMENTS", "POSITION_WORDS", "HELD_INSTRUMENT",
+    "HELD_POSITION", "HELD_ENTRY", "HELD_SHORT_POSITION", "HELD_SHORT_ENTRY", "HELD_WORKING",
     "MARKET", "LIMIT", "CANCEL", "CANCEL_ALL", "STOP", "TAKE_PROFIT", "TRAILING_STOP",
     "CLOSE_POSITION", "BUY", "SELL", "OPEN", "CLOSE",
     "GOOD_TILL_CANCEL", "IMMEDIATE_OR_CANCEL", "FILL_OR_KILL", "POST_ONLY", "REDUCE_ONLY",
@@ -82,9 +84,16 @@ EXCH_TS, LOCAL_TS, LAST, HIGH, LOW, BID, ASK, VOLUME = (
 FILL_TICK, REMAINING = _NAMES["FILL_TICK"], _NAMES["REMAINING"]
 # Words of the account view.
 POSITION, ENTRY, SHORT_POSITION, SHORT_ENTRY, EQUITY, WORKING, INSTRUMENT, TICK_INDEX, \
-    ORDERS_MADE = (_NAMES[n] for n in ("POSITION", "ENTRY", "SHORT_POSITION", "SHORT_ENTRY",
-                                        "EQUITY", "WORKING", "INSTRUMENT", "TICK_INDEX",
-                                        "ORDERS_MADE"))
+    ORDERS_MADE, INSTRUMENTS = (
+        _NAMES[n] for n in ("POSITION", "ENTRY", "SHORT_POSITION", "SHORT_ENTRY", "EQUITY",
+                            "WORKING", "INSTRUMENT", "TICK_INDEX", "ORDERS_MADE", "INSTRUMENTS"))
+# Words of each instrument's record, which follow the account's words, one
+# per instrument of the run in its order.
+POSITION_WORDS = _NAMES["POSITION_WORDS"]
+HELD_INSTRUMENT, HELD_POSITION, HELD_ENTRY, HELD_SHORT_POSITION, HELD_SHORT_ENTRY, \
+    HELD_WORKING = (_NAMES[n] for n in ("HELD_INSTRUMENT", "HELD_POSITION", "HELD_ENTRY",
+                                        "HELD_SHORT_POSITION", "HELD_SHORT_ENTRY",
+                                        "HELD_WORKING"))
 # Order slots: what each asks for, and the codes of its words.
 MARKET, LIMIT, CANCEL, CANCEL_ALL, STOP, TAKE_PROFIT, TRAILING_STOP, CLOSE_POSITION = (
     _NAMES[n] for n in ("MARKET", "LIMIT", "CANCEL", "CANCEL_ALL", "STOP", "TAKE_PROFIT",
@@ -260,7 +269,8 @@ def strategy(decide: Any, state: Any = None, *, name: str | None = None,
     def entry(ticks_p: Any, n_ticks: int, account_p: Any, fills_p: Any, n_fills: int,
               ends_p: Any, n_ends: int, state_p: Any, orders_p: Any, capacity_: int) -> int:
         ticks = carray(ticks_p, (n_ticks, TICK_WORDS))
-        account = carray(account_p, (ACCOUNT_WORDS,))
+        held = carray(account_p, (ACCOUNT_WORDS,))[INSTRUMENTS]
+        account = carray(account_p, (ACCOUNT_WORDS + held * POSITION_WORDS,))
         fills = carray(fills_p, (n_fills, FULL_FILL_WORDS))
         ends = carray(ends_p, (n_ends, END_WORDS))
         own = carray(state_p, state_shape, dtype)

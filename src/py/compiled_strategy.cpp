@@ -132,6 +132,7 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
   account_[INSTRUMENT] = static_cast<std::int64_t>(context.instrument.value);
   account_[TICK_INDEX] = static_cast<std::int64_t>(ticks_seen_ - 1);
   account_[ORDERS_MADE] = static_cast<std::int64_t>(orders_made_);
+  if (context.revision != positions_revision_) write_positions(context);
   const auto capacity = static_cast<std::int64_t>(parts_.capacity);
   const std::int64_t made = parts_.function(
       reinterpret_cast<const std::int64_t*>(ticks), static_cast<std::int64_t>(n), account_.data(),
@@ -154,6 +155,23 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
           read_order_slots(orders_.data(), static_cast<std::size_t>(made), parts_.order_words,
                            context.instrument, &orders_made_, intents)) {
     fail_at(context, *wrong);
+  }
+}
+
+void CompiledDriven::write_positions(const strategy::TickContext& context) {
+  positions_revision_ = context.revision;
+  // Sized once: the run's instruments do not change while it runs.
+  account_.resize(ACCOUNT_WORDS + context.positions.size() * POSITION_WORDS);
+  account_[INSTRUMENTS] = static_cast<std::int64_t>(context.positions.size());
+  std::int64_t* record = account_.data() + ACCOUNT_WORDS;
+  for (const strategy::Position& p : context.positions) {
+    record[HELD_INSTRUMENT] = static_cast<std::int64_t>(p.instrument.value);
+    record[HELD_POSITION] = p.position;
+    record[HELD_ENTRY] = p.entry;
+    record[HELD_SHORT_POSITION] = p.short_position;
+    record[HELD_SHORT_ENTRY] = p.short_entry;
+    record[HELD_WORKING] = static_cast<std::int64_t>(p.working);
+    record += POSITION_WORDS;
   }
 }
 

@@ -77,6 +77,7 @@ inline constexpr std::size_t FILL_WORDS = 8;
 inline constexpr std::size_t FULL_FILL_WORDS = 10;
 inline constexpr std::size_t END_WORDS = 2;
 inline constexpr std::size_t ACCOUNT_WORDS = 16;
+inline constexpr std::size_t POSITION_WORDS = 6;  // each instrument's record after the account
 inline constexpr std::size_t ORDER_WORDS = 6;
 // A wide order slot: the six words above, then the terms a plain market or
 // limit order does without (see OrderSlot).
@@ -111,7 +112,20 @@ enum Account : std::size_t {
   INSTRUMENT = 6,
   TICK_INDEX = 7,   // of the last tick of the call, from 0
   ORDERS_MADE = 8,  // ids given so far: the k-th order of this call gets ORDERS_MADE + k (k from 1)
-  // 9..15 are 0, kept for what a later release adds.
+  INSTRUMENTS = 9,  // the run's instruments: a record of POSITION_WORDS each follows word 15
+  // 10..15 are 0, kept for what a later release adds.
+};
+
+// The words of an instrument's record, after the account's ACCOUNT_WORDS,
+// in the run's order of instruments: what a strategy trading several
+// reads of the positions it does not see on the tick.
+enum Held : std::size_t {
+  HELD_INSTRUMENT = 0,
+  HELD_POSITION = 1,  // lots: the long leg, or the signed net position in net mode
+  HELD_ENTRY = 2,
+  HELD_SHORT_POSITION = 3,
+  HELD_SHORT_ENTRY = 4,
+  HELD_WORKING = 5,  // its live orders
 };
 
 // The words of one order slot.  A function that reads six-word slots
@@ -178,7 +192,7 @@ enum SlotGroup : std::int64_t {
 };
 
 // One name of the slot layout: the group it belongs to ("size", "tick",
-// "fill", "account", "order", "kind", "side", "offset", "tif", "flag",
+// "fill", "account", "held", "order", "kind", "side", "offset", "tif", "flag",
 // "fired_by", "group"), the name code
 // written for the layout uses, and its word index, count or code.
 struct LayoutName {
@@ -194,6 +208,7 @@ struct LayoutName {
 inline constexpr LayoutName SLOT_LAYOUT[] = {
     {"size", "TICK_WORDS", TICK_WORDS},
     {"size", "ACCOUNT_WORDS", ACCOUNT_WORDS},
+    {"size", "POSITION_WORDS", POSITION_WORDS},
     {"size", "FILL_WORDS", FILL_WORDS},
     {"size", "FULL_FILL_WORDS", FULL_FILL_WORDS},
     {"size", "END_WORDS", END_WORDS},
@@ -218,6 +233,13 @@ inline constexpr LayoutName SLOT_LAYOUT[] = {
     {"account", "INSTRUMENT", INSTRUMENT},
     {"account", "TICK_INDEX", TICK_INDEX},
     {"account", "ORDERS_MADE", ORDERS_MADE},
+    {"account", "INSTRUMENTS", INSTRUMENTS},
+    {"held", "HELD_INSTRUMENT", HELD_INSTRUMENT},
+    {"held", "HELD_POSITION", HELD_POSITION},
+    {"held", "HELD_ENTRY", HELD_ENTRY},
+    {"held", "HELD_SHORT_POSITION", HELD_SHORT_POSITION},
+    {"held", "HELD_SHORT_ENTRY", HELD_SHORT_ENTRY},
+    {"held", "HELD_WORKING", HELD_WORKING},
     {"order", "KIND", KIND},
     {"order", "SIDE", SIDE},
     {"order", "OFFSET", OFFSET},
@@ -331,6 +353,7 @@ class CompiledDriven {
   void call(const strategy::TickContext& context, const engine::Tick* ticks, std::size_t n,
             std::vector<strategy::Intent>& intents);
   void fail_at(const strategy::TickContext& context, const std::string& what);
+  void write_positions(const strategy::TickContext& context);
 
   Gil& gil_;
   CompiledParts parts_;
@@ -342,7 +365,10 @@ class CompiledDriven {
   std::vector<std::int64_t> fills_;   // since the last call, fill_words each
   std::vector<std::int64_t> ends_;    // since the last call, END_WORDS each
   std::vector<std::int64_t> orders_;  // the output buffer
-  std::array<std::int64_t, ACCOUNT_WORDS> account_{};
+  // The account's words, then a record of POSITION_WORDS per instrument,
+  // rewritten when the run says a position may have moved.
+  std::vector<std::int64_t> account_ = std::vector<std::int64_t>(ACCOUNT_WORDS);
+  std::uint64_t positions_revision_ = ~std::uint64_t{0};
 };
 
 }  // namespace halvorn::py

@@ -197,6 +197,22 @@ bool is_compiled(const RunRequest& request, PyObject* strategy) {
   return request.venue_protocol() && Py_IS_TYPE(strategy, request.venue_module->compiled_type);
 }
 
+bool compiled_run_allowed(const RunRequest& request) {
+  if (request.progress != nullptr && request.progress != Py_None) {
+    PyErr_SetString(PyExc_ValueError,
+                    "progress is not reported for a compiled strategy, which runs without the "
+                    "interpreter; give progress=None");
+    return false;
+  }
+  if (request.flush) {
+    PyErr_SetString(PyExc_ValueError,
+                    "flush is not taken by a compiled strategy, which runs without the "
+                    "interpreter and is handed its batches as they fill; give flush=False");
+    return false;
+  }
+  return true;
+}
+
 bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t batch,
                     CompiledParts* out) {
   const venue::CompiledValue& value = venue::compiled_value(compiled);

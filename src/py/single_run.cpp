@@ -80,18 +80,7 @@ bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, cons
 // interpreter lock released from the first tick to the last.
 bool run_compiled(const RunRequest& request, PyObject* compiled, const TickInput& input,
                   backtest::RunResult* out) {
-  if (request.progress != nullptr && request.progress != Py_None) {
-    PyErr_SetString(PyExc_ValueError,
-                    "progress is not reported for a compiled strategy, which runs without the "
-                    "interpreter; give progress=None");
-    return false;
-  }
-  if (request.flush) {
-    PyErr_SetString(PyExc_ValueError,
-                    "flush is not taken by a compiled strategy, which runs without the "
-                    "interpreter and is handed its batches as they fill; give flush=False");
-    return false;
-  }
+  if (!compiled_run_allowed(request)) return false;
   CompiledParts parts;
   if (!compiled_parts(request, compiled, request.batch, &parts)) return false;
   Gil gil;

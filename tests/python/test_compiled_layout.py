@@ -48,6 +48,10 @@ def test_the_document_shows_the_library_layout():
     assert named_words(account) == BY_GROUP["account"]
     assert account[-1][0] == f"{max(BY_GROUP['account'].values()) + 1}-{NAMES['ACCOUNT_WORDS'] - 1}"
 
+    held = doc_table("After them, a record")
+    assert len(held) == NAMES["POSITION_WORDS"]
+    assert named_words(held) == BY_GROUP["held"]
+
     fills = doc_table("`fills`:")
     assert len(fills) == NAMES["FULL_FILL_WORDS"]
     assert named_words(fills) == BY_GROUP["fill"]
@@ -72,7 +76,7 @@ def test_the_document_shows_the_library_layout():
 
 def test_the_module_names_every_word_the_library_has():
     public = set(compiled.__all__)
-    for group in ("size", "tick", "fill", "account", "kind", "side", "offset", "tif", "flag",
+    for group in ("size", "tick", "fill", "account", "held", "kind", "side", "offset", "tif", "flag",
                   "fired_by", "group"):
         for name, value in BY_GROUP[group].items():
             assert name in public and getattr(compiled, name) == value, name

@@ -344,3 +344,111 @@ class TestWhatAClassRefusesASlotIsRefusedFor:
         run = run_slots(c_script, [row(3, MARKET, 0, 0, 0, 1, instrument=7),
                                    row(4, MARKET, 0, 0, 0, 1)])
         assert [f.order for f in run.fills] == [2]
+
+
+SYMBOLS = ("AAAUSDT", "BBBUSDT")
+
+
+def portfolio_venues(**terms):
+    return {s: venue.Venue(instrument=venue.Instrument(s, "0.1", "0.001"), **terms)
+            for s in SYMBOLS}
+
+
+def portfolio_ticks(seed, n):
+    """Two instruments' series, their ticks alternating in the merge."""
+    a, b = random_ticks(seed, n), random_ticks(seed + 100, n)
+    b = [halvorn.Tick(t.exch_ts + 500_000, t.last, bid=t.bid, ask=t.ask, volume=t.volume)
+         for t in b]
+    merged = [t for pair in zip(a, b) for t in pair]
+    return dict(zip(SYMBOLS, (a, b))), merged
+
+
+def for_instruments(rng, rows):
+    """The script's orders sent for either instrument by id, or for the
+    tick's; a group's for one."""
+    out, i = [], 0
+    while i < len(rows):
+        j = i + 1
+        if rows[i][GROUP] in (OCO, ENTRY):
+            while j < len(rows) and rows[j][GROUP] in (OCO, STOP_EXIT, TAKE_EXIT) \
+                    and not (rows[i][GROUP] == OCO and j - i == 2):
+                j += 1
+        instrument = rng.choice((0, 1, 2))
+        for r in rows[i:j]:
+            if r[KIND] not in (CANCEL, CANCEL_ALL):
+                r[FOR] = instrument
+        out += rows[i:j]
+        i = j
+    return out
+
+
+class TestPortfolioThreeWays:
+    def test_python_numba_and_c_give_the_same_fills_over_two_instruments(self, c_script):
+        from halvorn import compiled
+
+        jitted = numba_script()
+        v = portfolio_venues(tier=venue.L1(order_latency=venue.Fixed(1_500_000)),
+                             taker_fee=venue.rate("0.0005"))
+        filled, instruments = 0, set()
+        for seed in range(4):
+            ticks, merged = portfolio_ticks(seed, 800)
+            rows = for_instruments(random.Random(seed), script_rows(seed, merged))
+            expected = venue.run(Script(rows, SYMBOLS), ticks, 1_000_000, venue=v)
+            by_numba = venue.run(compiled.strategy(jitted, state=script_state(rows)), ticks,
+                                 1_000_000, venue=v)
+            by_c = venue.run(venue.Compiled(c_script, script_state(rows), order_words=16), ticks,
+                             1_000_000, venue=v)
+            filled += len(expected.fills)
+            instruments |= {f.instrument for f in expected.fills}
+            for run in (by_numba, by_c):
+                assert fills_of(run) == fills_of(expected), seed
+                assert run.final_equity == expected.final_equity
+        assert filled > 100 and instruments == {1, 2}
+
+    def test_the_account_shows_every_instruments_position_as_the_python_view_does(self):
+        numba = pytest.importorskip("numba")
+        from halvorn import compiled as c
+
+        @numba.njit
+        def buy_the_other(ticks, account, fills, ends, state, orders):
+            # Every 7th tick, buy a lot of the instrument the tick is not
+            # for; note each instrument's position and working orders.
+            i = account[c.TICK_INDEX]
+            for h in range(account[c.INSTRUMENTS]):
+                record = c.ACCOUNT_WORDS + h * c.POSITION_WORDS
+                state[i, 2 * h] = account[record + c.HELD_POSITION]
+                state[i, 2 * h + 1] = account[record + c.HELD_WORKING]
+            if i % 7 != 3:
+                return 0
+            c.limit(orders, 0, c.BUY, 20_000, 1)
+            c.terms(orders, 0, instrument=3 - account[c.INSTRUMENT])
+            return 1
+
+        class BuyTheOther:
+            def __init__(self):
+                self.index, self.seen = -1, []
+
+            def on_tick(self, ctx):
+                self.index += 1
+                self.seen.append([w for s in SYMBOLS for w in (self.positions[s].position,
+                                                               self.positions[s].working)])
+                if self.index % 7 != 3:
+                    return []
+                other = SYMBOLS[1] if self.symbol == SYMBOLS[0] else SYMBOLS[0]
+                return [venue.Order("buy", 1, price=20_000, instrument=other)]
+
+        ticks, merged = portfolio_ticks(4, 200)
+        state = np.zeros((len(merged), 4), dtype=np.int64)
+        by_numba = venue.run(c.strategy(buy_the_other, state=state), ticks, 1_000_000,
+                             venue=portfolio_venues())
+        python = BuyTheOther()
+        expected = venue.run(python, ticks, 1_000_000, venue=portfolio_venues())
+        assert fills_of(by_numba) == fills_of(expected)
+        assert state.tolist() == python.seen
+        assert state[-1, 0] > 0 and state[-1, 2] > 0
+
+    def test_what_a_compiled_portfolio_run_cannot_do_is_refused(self, c_script):
+        ticks, _ = portfolio_ticks(1, 10)
+        strategy = venue.Compiled(c_script, script_state([]), order_words=16)
+        with pytest.raises(ValueError, match="give batch=1"):
+            venue.run(strategy, ticks, 1_000, batch=4, venue=portfolio_venues())
