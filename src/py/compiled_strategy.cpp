@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/account.hpp"
+#include "py/argument_conversion.hpp"
 #include "py/compiled_orders.hpp"
 #include "py/venue/records.hpp"
 #include "types/fixed.hpp"
@@ -66,6 +67,27 @@ CompiledDriven::~CompiledDriven() {
   Locked lock(gil_);
   parts_.state.release();
   parts_.object = Ref();
+  parts_.progress.drop();
+}
+
+void CompiledDriven::report_progress() {
+  // The one time a compiled run takes the lock on its own: to call the
+  // progress callable, every RunProgress::INTERVAL ticks.  What it raises
+  // stops the run as a Python strategy's progress would.
+  gil_.acquire();
+  if (!parts_.progress.report(ticks_seen_)) {
+    if (!current_error_is_ordinary()) {
+      PendingException& interrupt = interruption_.pending();
+      if (!interrupt) interrupt = PendingException::fetch();
+    } else {
+      failure_.record_current("progress raised: ", ticks_seen_ - 1, last_time_);
+    }
+  }
+  gil_.release();
+}
+
+void CompiledDriven::on_run_end() {
+  if (parts_.progress.active() && !failure_ && !halted()) report_progress();
 }
 
 void CompiledDriven::keep_fills(std::span<const Fill> fills) {
@@ -99,7 +121,9 @@ void CompiledDriven::keep_endings(std::span<const strategy::OrderEnding> endings
 void CompiledDriven::on_tick(const strategy::TickContext& context,
                              std::vector<strategy::Intent>& intents) {
   ++ticks_seen_;
+  last_time_ = context.tick.exch_ts;
   if (interruption_.count(1) || gil_.held()) gil_.release();
+  if (parts_.progress.due(ticks_seen_) && !interruption_.halted()) report_progress();
   if (!live()) return;
   if (parts_.batch == 1) {
     // The tick where it lies in the source when it lies in one: no copy.

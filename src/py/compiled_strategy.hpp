@@ -1,5 +1,7 @@
 // A strategy compiled to a C function: per-tick decisions at the engine's
-// speed, the interpreter lock released for the whole run.
+// speed, the interpreter lock released for the whole run but for the calls
+// that report its progress (every RunProgress::INTERVAL ticks) and those
+// that ask for Ctrl-C.
 //
 // The engine calls the function on every tick (or on every batch) with
 // read-only views of the ticks and of the account, the fills and order
@@ -48,6 +50,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "backtest/run.hpp"
@@ -55,6 +58,7 @@
 #include "py/gil.hpp"
 #include "py/interruption.hpp"
 #include "py/pyref.hpp"
+#include "py/run_progress.hpp"
 #include "py/strategy_failure.hpp"
 #include "strategy/strategy.hpp"
 
@@ -317,6 +321,7 @@ struct CompiledParts {
   std::size_t fill_words = FILL_WORDS;    // FILL_WORDS or FULL_FILL_WORDS
   std::size_t order_words = ORDER_WORDS;  // ORDER_WORDS or FULL_ORDER_WORDS
   std::uint64_t batch = 1;                // ticks per call
+  RunProgress progress;                   // told how far the run has got, or nothing
 };
 
 class CompiledDriven {
@@ -340,8 +345,15 @@ class CompiledDriven {
     if (!endings.empty()) keep_endings(endings);
   }
 
+  // The last report of progress, as a Python strategy's run gives it.
+  void on_run_end();
+
   // What the run path asks of any adapter.
   data::ReadHooks read_hooks() { return interruption_.read_hooks(); }
+  // A compiled strategy tags no order.
+  std::vector<std::pair<OrderId, std::string>> take_tags() { return {}; }
+  // Ends a progress bar.  Requires: the lock is held.
+  bool close_progress() { return parts_.progress.close(); }
   void limit_series(std::uint64_t) {}
   const StrategyFailure& failure() const { return failure_; }
   PendingException& interrupt() { return interruption_.pending(); }
@@ -354,6 +366,7 @@ class CompiledDriven {
             std::vector<strategy::Intent>& intents);
   void fail_at(const strategy::TickContext& context, const std::string& what);
   void write_positions(const strategy::TickContext& context);
+  void report_progress();
 
   Gil& gil_;
   CompiledParts parts_;
@@ -361,6 +374,7 @@ class CompiledDriven {
   StrategyFailure failure_;
   std::uint64_t ticks_seen_ = 0;
   std::uint64_t orders_made_ = 0;
+  Nanos last_time_ = 0;               // exchange time of the latest tick, for a failure of progress
   std::vector<engine::Tick> batch_;   // ticks of an unfinished batch
   std::vector<std::int64_t> fills_;   // since the last call, fill_words each
   std::vector<std::int64_t> ends_;    // since the last call, END_WORDS each

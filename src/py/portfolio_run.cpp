@@ -419,15 +419,20 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
   if (compiled) {
     // Order for the instruments by id, 1 for the first of the portfolio's
     // dict; the account's records give each one's position.
+    std::uint64_t total = 0;
+    for (const TickInput& input : p.inputs) total += length_of(input);
     CompiledParts parts;
-    if (!compiled_parts(request, strategy, 1, &parts)) return false;
+    if (!compiled_parts(request, strategy, 1, &parts) ||
+        !RunProgress::of(request.progress, total, &parts.progress)) {
+      return false;
+    }
     Gil gil;
     CompiledDriven driven(gil, std::move(parts));
     RunEnd end;
     const bool ran = run_merged(config, driven, gil, p, 1, out, &end);
     if (used != nullptr) *used = p.legs.front().venue;
     if (legs_out != nullptr) *legs_out = p.legs;
-    return ran && !raise_run_end(driven, *out, end);
+    return finish_run(driven, ran, out, end);
   }
   RunRequest first = request;
   first.venue = &p.legs.front().venue;

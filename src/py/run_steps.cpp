@@ -198,12 +198,6 @@ bool is_compiled(const RunRequest& request, PyObject* strategy) {
 }
 
 bool compiled_run_allowed(const RunRequest& request) {
-  if (request.progress != nullptr && request.progress != Py_None) {
-    PyErr_SetString(PyExc_ValueError,
-                    "progress is not reported for a compiled strategy, which runs without the "
-                    "interpreter; give progress=None");
-    return false;
-  }
   if (request.flush) {
     PyErr_SetString(PyExc_ValueError,
                     "flush is not taken by a compiled strategy, which runs without the "
@@ -227,7 +221,10 @@ bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t
   return true;
 }
 
-bool finish_run(PyDriven& driven, bool ran, backtest::RunResult* out, const RunEnd& end) {
+namespace {
+
+template <class Driven>
+bool finish(Driven& driven, bool ran, backtest::RunResult* out, const RunEnd& end) {
   out->order_tags = driven.take_tags();
   // A bar is closed whatever happened; an exception already set wins.
   PendingException pending = PyErr_Occurred() ? PendingException::fetch() : PendingException{};
@@ -239,6 +236,16 @@ bool finish_run(PyDriven& driven, bool ran, backtest::RunResult* out, const RunE
     return false;
   }
   return ran && !raise_run_end(driven, *out, end);
+}
+
+}  // namespace
+
+bool finish_run(PyDriven& driven, bool ran, backtest::RunResult* out, const RunEnd& end) {
+  return finish(driven, ran, out, end);
+}
+
+bool finish_run(CompiledDriven& driven, bool ran, backtest::RunResult* out, const RunEnd& end) {
+  return finish(driven, ran, out, end);
 }
 
 bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns) {

@@ -117,5 +117,6 @@ bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t
 // Hands the adapter's tags over, closes its progress bar and raises what
 // stopped the run.  `ran` is whether the run itself got going.
 bool finish_run(PyDriven& driven, bool ran, backtest::RunResult* out, const RunEnd& end);
+bool finish_run(CompiledDriven& driven, bool ran, backtest::RunResult* out, const RunEnd& end);
 
 }  // namespace halvorn::py

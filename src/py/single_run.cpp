@@ -82,14 +82,17 @@ bool run_compiled(const RunRequest& request, PyObject* compiled, const TickInput
                   backtest::RunResult* out) {
   if (!compiled_run_allowed(request)) return false;
   CompiledParts parts;
-  if (!compiled_parts(request, compiled, request.batch, &parts)) return false;
+  if (!compiled_parts(request, compiled, request.batch, &parts) ||
+      !RunProgress::of(request.progress, length_of(input), &parts.progress)) {
+    return false;
+  }
   Gil gil;
   CompiledDriven driven(gil, std::move(parts));
   const backtest::RunConfig config =
       request.venue->run_config(request.balance, request.equity_every);
   RunEnd end;
   const bool ran = run_input(config, driven, gil, input, out, &end, request);
-  return ran && !raise_run_end(driven, *out, end);
+  return finish_run(driven, ran, out, end);
 }
 
 }  // namespace
