@@ -64,6 +64,21 @@ bool address_of(PyObject* obj, std::uint64_t* out) {
   return true;
 }
 
+// A record width given as `field` (None: `narrow`), which is `narrow` or
+// `wide`; false with the exception set, saying what each is, otherwise.
+bool record_width(PyObject* given, const char* field, std::size_t narrow, std::size_t wide,
+                  const char* what, std::size_t* out) {
+  std::uint64_t width = narrow;
+  if (given && !to_u64(given, field, &width)) return false;
+  if (width != narrow && width != wide) {
+    PyErr_Format(PyExc_ValueError, "%s must be %zu %s, got %llu", field, narrow, what,
+                 static_cast<unsigned long long>(width));
+    return false;
+  }
+  *out = static_cast<std::size_t>(width);
+  return true;
+}
+
 bool make_compiled(PyObject* args, PyObject* kwds, CompiledValue* out) {
   ArgumentsOf<COMPILED> v;
   if (!parse<COMPILED>(args, kwds, &v)) return false;
@@ -88,26 +103,16 @@ bool make_compiled(PyObject* args, PyObject* kwds, CompiledValue* out) {
                  static_cast<unsigned long long>(capacity));
     return false;
   }
-  std::uint64_t fill_words = FILL_WORDS;
-  if (v[4] && !to_u64(v[4], "fill_words", &fill_words)) return false;
-  if (fill_words != FILL_WORDS && fill_words != FULL_FILL_WORDS) {
-    PyErr_Format(PyExc_ValueError,
-                 "fill_words must be 8 (the first eight words of each fill) or 10 (those, the "
-                 "tick index and what the order has left), got %llu",
-                 static_cast<unsigned long long>(fill_words));
+  if (!record_width(v[4], "fill_words", FILL_WORDS, FULL_FILL_WORDS,
+                    "(the first eight words of each fill) or 10 (those, the tick index and what "
+                    "the order has left)",
+                    &out->fill_words) ||
+      !record_width(v[5], "order_words", ORDER_WORDS, FULL_ORDER_WORDS,
+                    "(market and limit orders and cancels) or 16 (every order kind with its "
+                    "terms)",
+                    &out->order_words)) {
     return false;
   }
-  out->fill_words = static_cast<std::size_t>(fill_words);
-  std::uint64_t order_words = ORDER_WORDS;
-  if (v[5] && !to_u64(v[5], "order_words", &order_words)) return false;
-  if (order_words != ORDER_WORDS && order_words != FULL_ORDER_WORDS) {
-    PyErr_Format(PyExc_ValueError,
-                 "order_words must be 6 (market and limit orders and cancels) or 16 (every order "
-                 "kind with its terms), got %llu",
-                 static_cast<unsigned long long>(order_words));
-    return false;
-  }
-  out->order_words = static_cast<std::size_t>(order_words);
   out->function_object = Ref::borrow(v[0]);
   out->function = reinterpret_cast<CompiledFunction>(static_cast<std::uintptr_t>(address));
   out->state = Ref::borrow(state);
