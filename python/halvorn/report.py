@@ -33,10 +33,8 @@ renderer: it never opens a window and never touches the state of
 
 from __future__ import annotations
 
-import errno
+import io
 import os
-import secrets
-import stat as _stat
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -52,6 +50,7 @@ from halvorn._report_summary import drawdowns as _drawdowns
 from halvorn._report_summary import duration as _duration
 from halvorn._report_summary import number as _number
 from halvorn._report_summary import usdt as _usdt
+from halvorn.data import _native
 from halvorn.sweep import returns
 
 __all__ = ["Stats", "stats", "Summary", "summary", "round_trips", "fills_frame", "equity_frame",
@@ -393,75 +392,21 @@ def _replace(path: str | os.PathLike[str], write: Callable[[Any], object]) -> No
 
     A report is often rewritten over the previous one, and writing it in place
     would leave neither when the disk fills or the writing fails half-way.  So
-    the bytes go to a file of a name no one else holds beside the target, which
-    is flushed to the disk and renamed over the target only once `write` has
-    returned: on any error, Ctrl-C included, the previous file is left byte for
-    byte and the temporary is removed.  The new file keeps the permission bits
-    of the file it replaces (0666 less the umask for a new one), as the data
-    files do.  A symbolic link is followed, so that the file it names is
+    `write` fills memory first, and the bytes replace the target whole the way
+    every data file is written (halvorn.data's file replacement): a file beside
+    the target, flushed to the disk with its directory, renamed over the target
+    only once complete.  On any error, Ctrl-C in `write` included, the previous
+    file is left byte for byte and nothing else is left beside it.  The new
+    file keeps the permission bits of the file it replaces (0666 less the umask
+    for a new one); a symbolic link is followed, so that the file it names is
     replaced rather than the link; a target that is not a regular file (a pipe,
     a device) is written in place, since renaming over it would replace the
     device itself.
     """
     given = os.fsdecode(path)
-    target = os.path.realpath(given)
-    try:
-        status: os.stat_result | None = os.stat(target)
-    except FileNotFoundError:
-        status = None
-    if status is not None and _stat.S_ISDIR(status.st_mode):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), given)
-    if status is not None and not _stat.S_ISREG(status.st_mode):
-        with open(target, "wb") as out:
-            write(out)
-        return
-    directory = os.path.dirname(target)
-    temporary, fd = _create_temporary(directory, given)
-    try:
-        with os.fdopen(fd, "wb") as out:
-            if status is not None:
-                os.fchmod(out.fileno(), _stat.S_IMODE(status.st_mode))
-            write(out)
-            out.flush()
-            os.fsync(out.fileno())
-        os.replace(temporary, target)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-    _sync_directory(directory)
-
-
-def _create_temporary(directory: str, given: str) -> tuple[str, int]:
-    # Mode 0666 lets the kernel apply the umask, as for any new file; O_EXCL
-    # makes the name this call's alone, whatever else writes beside it.
-    for _ in range(100):
-        name = os.path.join(directory, ".halvorn-save-" + secrets.token_hex(5))
-        try:
-            return name, os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-        except FileExistsError:
-            continue
-        except OSError as error:
-            # The temporary's name means nothing to the caller: name the target.
-            raise OSError(error.errno, error.strerror, given) from None
-    raise FileExistsError(errno.EEXIST, "no free temporary name beside the target", given)
-
-
-def _sync_directory(directory: str) -> None:
-    # Makes the rename itself durable.  Best effort: some file systems refuse
-    # to sync a directory, and the report is already complete by then.
-    try:
-        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
+    buffer = io.BytesIO()
+    write(buffer)
+    _native._replace_file(given, buffer.getvalue())
 
 
 # --- the chart ------------------------------------------------------------------------

@@ -9,7 +9,7 @@
 #include "book/depth_book.hpp"
 #include "data/capture_message.hpp"
 #include "data/depth_writer.hpp"
-#include "data/mark_file.hpp"
+#include "data/mark_writer.hpp"
 #include "data/tick_writer.hpp"
 #include "types/panic.hpp"
 

@@ -111,6 +111,16 @@ struct DepthError {
   friend bool operator==(const DepthError&, const DepthError&) = default;
 };
 
+// The depth file's header, for the checks every file kind shares
+// (file_header.hpp): nothing beyond magic and version to check.
+struct DepthFormat {
+  using Error = DepthError;
+  static constexpr std::uint32_t MAGIC = DEPTH_MAGIC;
+  static constexpr std::uint16_t VERSION = DEPTH_VERSION;
+  static constexpr std::size_t HEADER_BYTES = DEPTH_HEADER_BYTES;
+  static std::optional<DepthError> check_fields(const std::uint8_t*) { return std::nullopt; }
+};
+
 // The size of the record bytes a header with these counts promises, or
 // nullopt when that does not fit in 64 bits.
 std::optional<std::uint64_t> depth_body_bytes(std::uint64_t count, std::uint64_t levels);

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "data/depth_bytes.hpp"
+#include "data/file_header.hpp"
 #include "data/full_reads.hpp"
 #include "types/fixed.hpp"
 
@@ -21,8 +22,6 @@ namespace halvorn::data {
 namespace {
 
 using depth_bytes::load;
-
-DepthError truncated_header() { return DepthError{Truncated{DEPTH_HEADER_BYTES, 0}}; }
 
 DepthError malformed_at(std::uint64_t index, MalformedReason reason) {
   return DepthError{Malformed{index, reason}};
@@ -58,32 +57,14 @@ std::optional<std::pair<std::uint64_t, std::int64_t>> decode_levels(
 }  // namespace
 
 DepthOpened DepthReader::open(const std::string& path, std::size_t block_bytes) {
-  // A name with a NUL in it cannot name a file; the system call would see
-  // only the part before it.
-  if (path.find('\0') != std::string::npos) return truncated_header();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return truncated_header();
-  std::uint8_t h[DEPTH_HEADER_BYTES];
-  if (read_full(fd, h, sizeof h) != sizeof h) {
-    ::close(fd);
-    return truncated_header();
-  }
-  const auto magic = load<std::uint32_t>(h + 0);
-  if (magic != DEPTH_MAGIC) {
-    ::close(fd);
-    return DepthError{BadMagic{magic}};
-  }
-  const auto version = load<std::uint16_t>(h + 4);
-  if (version != DEPTH_VERSION) {
-    ::close(fd);
-    return DepthError{UnknownVersion{version}};
-  }
-  // The file is read front to back exactly once.
-  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return DepthOpened(std::in_place_index<0>,
-                     DepthReader(fd, std::clamp<std::size_t>(block_bytes, 1, std::size_t{1} << 30),
-                                 load<std::uint64_t>(h + 8), load<std::uint64_t>(h + 32),
-                                 load<std::uint64_t>(h + 16), load<std::uint32_t>(h + 24)));
+  auto opened = open_header<DepthFormat>(path);
+  if (auto* error = std::get_if<DepthError>(&opened)) return *error;
+  const auto& [fd, h] = std::get<OpenedHeader<DepthFormat>>(opened);
+  return DepthOpened(
+      std::in_place_index<0>,
+      DepthReader(fd, std::clamp<std::size_t>(block_bytes, 1, std::size_t{1} << 30),
+                  load<std::uint64_t>(h.data() + 8), load<std::uint64_t>(h.data() + 32),
+                  header_instrument(h.data()), load<std::uint32_t>(h.data() + 24)));
 }
 
 DepthReader::DepthReader(int fd, std::size_t block_bytes, std::uint64_t count, std::uint64_t levels,
@@ -294,7 +275,7 @@ DepthOpened DepthReader::open_window(const std::string& path, std::uint64_t from
   }
   if (from == 0 && to == *reader->body_) return opened;  // the whole file, read as the file
   const auto at = static_cast<off_t>(DEPTH_HEADER_BYTES + from);
-  if (::lseek(reader->fd_, at, SEEK_SET) != at) return truncated_header();
+  if (::lseek(reader->fd_, at, SEEK_SET) != at) return short_header<DepthFormat>();
   reader->offset_ = from;
   reader->body_ = to - from;
   reader->windowed_ = true;

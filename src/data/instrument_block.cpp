@@ -11,6 +11,7 @@
 
 #include "data/crc32.hpp"
 #include "data/depth_bytes.hpp"
+#include "data/file_header.hpp"
 #include "data/full_reads.hpp"
 #include "types/overloaded.hpp"
 #include "types/panic.hpp"
@@ -96,6 +97,21 @@ Result block_at(const File& file, std::optional<std::uint64_t> offset, std::uint
   auto decoded = decode_instrument_block(bytes, *offset, header_id);
   if (auto* e = std::get_if<BlockError>(&decoded)) return *e;
   return std::get<std::optional<InstrumentDefinition>>(std::move(decoded));
+}
+
+// The definition a file of kind `Format` holds: its header checked as its
+// reader checks it, then the block where `block_offset(header)` says the
+// records end.
+template <class Format, class Result, class BlockOffset>
+Result instrument_of_file(const std::string& path, BlockOffset block_offset) {
+  const File file(path);
+  std::uint8_t h[Format::HEADER_BYTES];
+  if (!file.usable() || file.read_at(0, h, sizeof h) != sizeof h) return short_header<Format>();
+  if (auto refused = check_header<Format>(h)) return *refused;
+  return block_at<Result>(file, block_offset(h), header_instrument(h),
+                          [](std::uint64_t needed, std::uint64_t size) {
+                            return typename Format::Error{Truncated{needed, size}};
+                          });
 }
 
 }  // namespace
@@ -226,39 +242,15 @@ TickInstrument instrument_of_tick_file(const std::string& path) {
 }
 
 DepthInstrument instrument_of_depth_file(const std::string& path) {
-  const File file(path);
-  std::uint8_t h[DEPTH_HEADER_BYTES];
-  if (!file.usable() || file.read_at(0, h, sizeof h) != sizeof h) {
-    return DepthError{Truncated{DEPTH_HEADER_BYTES, 0}};
-  }
-  if (const auto magic = load<std::uint32_t>(h); magic != DEPTH_MAGIC) {
-    return DepthError{BadMagic{magic}};
-  }
-  if (const auto version = load<std::uint16_t>(h + 4); version != DEPTH_VERSION) {
-    return DepthError{UnknownVersion{version}};
-  }
-  const auto offset = depth_block_offset(load<std::uint64_t>(h + 8), load<std::uint64_t>(h + 32));
-  return block_at<DepthInstrument>(
-      file, offset, load<std::uint64_t>(h + 16),
-      [](std::uint64_t needed, std::uint64_t size) { return DepthError{Truncated{needed, size}}; });
+  return instrument_of_file<DepthFormat, DepthInstrument>(path, [](const std::uint8_t* h) {
+    return depth_block_offset(load<std::uint64_t>(h + 8), load<std::uint64_t>(h + 32));
+  });
 }
 
 MarkInstrument instrument_of_mark_file(const std::string& path) {
-  const File file(path);
-  std::uint8_t h[MARK_HEADER_BYTES];
-  if (!file.usable() || file.read_at(0, h, sizeof h) != sizeof h) {
-    return MarkError{Truncated{MARK_HEADER_BYTES, 0}};
-  }
-  if (const auto magic = load<std::uint32_t>(h); magic != MARK_MAGIC) {
-    return MarkError{BadMagic{magic}};
-  }
-  if (const auto version = load<std::uint16_t>(h + 4); version != MARK_VERSION) {
-    return MarkError{UnknownVersion{version}};
-  }
-  const auto offset = mark_block_offset(load<std::uint64_t>(h + 8), load<std::uint64_t>(h + 32));
-  return block_at<MarkInstrument>(
-      file, offset, load<std::uint64_t>(h + 16),
-      [](std::uint64_t needed, std::uint64_t size) { return MarkError{Truncated{needed, size}}; });
+  return instrument_of_file<MarkFormat, MarkInstrument>(path, [](const std::uint8_t* h) {
+    return mark_block_offset(load<std::uint64_t>(h + 8), load<std::uint64_t>(h + 32));
+  });
 }
 
 }  // namespace halvorn::data

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "data/csv_stream.hpp"
-#include "data/mark_file.hpp"
+#include "data/mark_writer.hpp"
 #include "types/panic.hpp"
 
 namespace halvorn::data {

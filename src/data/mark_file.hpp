@@ -15,14 +15,17 @@
 // derives its funding rates from.  A reader says which kind a file is, and
 // a run that wants marks refuses the other.
 //
-// Thread-safety: a MarkWriter or MarkReader is used by one thread at a time;
-// each owns its file, so readers of one file are independent.
+// This header holds what the reader (mark_reader.hpp) and the writer
+// (mark_writer.hpp) share: the layout constants, the records, the errors a
+// mark file can have with their fixed texts, and the encoder of a whole file.
+//
+// Thread-safety: plain values and pure functions.
 
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,7 +34,6 @@
 
 #include "data/funding_csv.hpp"
 #include "data/instrument_definition.hpp"
-#include "data/replace.hpp"
 #include "data/ticks.hpp"
 #include "types/time.hpp"
 
@@ -98,157 +100,6 @@ struct MarkError {
   friend bool operator==(const MarkError&, const MarkError&) = default;
 };
 
-class MarkWriter;
-using MarkBegun = std::variant<MarkWriter, int>;
-
-// A mark file being written to replace `path`: records streamed through one
-// buffer, settlements held until commit (there are a few a day), and the
-// header, which depends on everything, written last.
-//
-// Invariants: until commit succeeds the target is unchanged; records added
-// are in time order, settlements in strictly increasing time.
-class MarkWriter {
- public:
-  // Returns the errno of the step that failed, as Replacement::begin does.
-  static MarkBegun begin(const std::string& path, std::uint64_t instrument, MarkKind kind);
-
-  MarkWriter(MarkWriter&&) noexcept = default;
-  MarkWriter& operator=(MarkWriter&&) noexcept = default;
-  MarkWriter(const MarkWriter&) = delete;
-  MarkWriter& operator=(const MarkWriter&) = delete;
-  ~MarkWriter() = default;  // abandons the file unless committed
-
-  // Adds a record; refused (and not written) with the reader's own error
-  // when its time is below the previous record's, or when a file of prices
-  // is given a mark of 0 or below.  A write that fails is
-  // remembered (failed()) and nothing more is written.
-  std::optional<MarkError> add(const MarkRecord& record);
-
-  // Adds a settlement; refused unless after the previous one.
-  std::optional<MarkError> add_settlement(const PricedRate& settlement);
-
-  // As TickWriter::set_instrument.
-  std::optional<DefinitionProblem> set_instrument(InstrumentDefinition d);
-
-  // Writes the rest and puts the file in place.  Returns 0 or the errno of
-  // the first step that failed (a write while adding included), in which
-  // case the target is as it was.  Requires: called at most once.
-  int commit();
-
-  int failed() const { return error_; }
-  std::uint64_t count() const { return count_; }
-  std::uint64_t settlements() const { return settlements_.size(); }
-
- private:
-  MarkWriter(Replacement file, std::uint64_t instrument, MarkKind kind);
-  void flush();
-
-  Replacement file_;
-  std::uint64_t instrument_ = 0;
-  MarkKind kind_ = MarkKind::Price;
-  std::optional<InstrumentDefinition> definition_;
-  std::vector<std::uint8_t> buffer_;
-  std::vector<PricedRate> settlements_;
-  std::uint64_t count_ = 0;
-  std::uint32_t crc_ = 0;
-  Nanos previous_ = INT64_MIN;
-  int error_ = 0;
-};
-
-// One step of a reader: the next record, the error that stops the series, or
-// the end.
-using MarkNext = std::variant<MarkRecord, MarkError, End>;
-
-class MarkReader;
-using MarkOpened = std::variant<MarkReader, MarkError>;
-
-// A MarkReader streams the records of one mark file in file order, holding
-// one block of them whatever the file's size.  The records of a block are
-// handed out once it has been read whole, those of the last block only
-// after the checksum over all records has matched.
-//
-// Invariants: after an error every later step yields End; no record is
-// handed out whose time is below the previous one's.
-class MarkReader {
- public:
-  // Opens `path` and checks its header; reads nothing else.  A path that
-  // cannot be opened, or whose file is shorter than the header, gives
-  // Truncated{48, 0} whatever the reason.
-  static MarkOpened open(const std::string& path);
-
-  // Opens `path` as open does, to hand out records [window.first,
-  // window.stop) only, reading no block outside them; as for a tick file, a
-  // window that is not the whole file is not checked against the checksum
-  // over all records, and its order is.  Requires: window.first <=
-  // window.stop.
-  static MarkOpened open_window(const std::string& path, RecordWindow window);
-
-  MarkReader(MarkReader&& other) noexcept;
-  MarkReader& operator=(MarkReader&& other) noexcept;
-  MarkReader(const MarkReader&) = delete;
-  MarkReader& operator=(const MarkReader&) = delete;
-  ~MarkReader();
-
-  MarkNext next();
-
-  // The settlements after the records, checked against their checksum and
-  // their order.  Reads them from the file on each call, wherever the
-  // records stand.
-  std::variant<std::vector<PricedRate>, MarkError> settlements() const;
-
-  std::uint64_t count() const { return count_; }
-  std::uint32_t checksum() const { return expected_crc_; }
-  std::uint64_t settlement_count() const { return settlement_count_; }
-  std::uint64_t instrument() const { return instrument_; }
-  MarkKind kind() const { return kind_; }
-  std::uint64_t handed_out() const { return handed_out_; }
-
- private:
-  MarkReader(int fd, std::uint64_t count, std::uint64_t settlements, std::uint64_t instrument,
-             MarkKind kind, std::uint32_t checksum, std::uint32_t settlement_checksum);
-  std::optional<MarkError> read_block();
-  MarkError fail(MarkError e);
-
-  int fd_ = -1;
-  std::uint64_t count_ = 0;
-  std::uint64_t settlement_count_ = 0;
-  std::uint64_t instrument_ = 0;
-  MarkKind kind_ = MarkKind::Price;
-  std::uint32_t expected_crc_ = 0;
-  std::uint32_t settlement_crc_ = 0;
-  std::unique_ptr<MarkRecord[]> block_;
-  std::size_t at_ = 0;       // next record of the block to hand out
-  std::size_t held_ = 0;     // records in the block
-  std::uint64_t read_ = 0;   // records read, counted from the file's first
-  std::uint64_t first_ = 0;  // the window read: [first_, stop_)
-  std::uint64_t stop_ = 0;
-  std::uint64_t handed_out_ = 0;
-  std::uint32_t crc_ = 0;
-  Nanos previous_ = INT64_MIN;
-  bool finished_ = true;
-};
-
-// A mark source for a run, in the shape the run loop takes (bool
-// next(MarkRecord&)): the reader's records in order, ending at its end or
-// at its first error, which it keeps for the caller to report once the run
-// is over.
-class StreamedMarks {
- public:
-  explicit StreamedMarks(MarkReader reader) : reader_(std::move(reader)) {}
-
-  bool next(MarkRecord& out);
-  const std::optional<MarkError>& error() const { return error_; }
-  std::uint64_t handed_out() const { return reader_.handed_out(); }
-
- private:
-  MarkReader reader_;
-  std::optional<MarkError> error_;
-};
-
-// The time of a mark file's last record, read from where the header says
-// it lies; none for a file without records or that cannot be read.
-std::optional<Nanos> last_mark_time(const std::string& path);
-
 // The bytes of a complete mark file: what a MarkWriter would write for the
 // same records, settlements and definition (tests and small series).
 // Requires: records in time order, settlements in strictly increasing time,
@@ -262,5 +113,26 @@ std::vector<std::uint8_t> encode_marks(std::uint64_t instrument, MarkKind kind,
 // instrument block begins; none beyond 64 bits.
 std::optional<std::uint64_t> mark_settlements_offset(std::uint64_t count);
 std::optional<std::uint64_t> mark_block_offset(std::uint64_t count, std::uint64_t settlements);
+
+// The mark file's header, for the checks every file kind shares
+// (file_header.hpp): a kind byte beside magic and version.
+struct MarkFormat {
+  using Error = MarkError;
+  static constexpr std::uint32_t MAGIC = MARK_MAGIC;
+  static constexpr std::uint16_t VERSION = MARK_VERSION;
+  static constexpr std::size_t HEADER_BYTES = MARK_HEADER_BYTES;
+  static std::optional<MarkError> check_fields(const std::uint8_t* header);
+};
+
+// The bytes of a mark file's parts, for the writer and encode_marks alike.
+namespace mark_bytes {
+// A record or a settlement: three little-endian signed 64-bit integers.
+void put_record(std::uint8_t* at, std::int64_t a, std::int64_t b, std::int64_t c);
+std::vector<std::uint8_t> settlements(std::span<const PricedRate> settlements);
+std::array<std::uint8_t, MARK_HEADER_BYTES> header(std::uint64_t instrument, MarkKind kind,
+                                                   std::uint64_t count, std::uint32_t crc,
+                                                   std::uint64_t settlements,
+                                                   std::uint32_t settlement_crc);
+}  // namespace mark_bytes
 
 }  // namespace halvorn::data

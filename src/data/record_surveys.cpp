@@ -4,6 +4,8 @@
 #include <limits>
 #include <vector>
 
+#include "data/mark_reader.hpp"
+
 namespace halvorn::data {
 
 namespace {

@@ -9,6 +9,8 @@
 #include <limits>
 #include <optional>
 
+#include "data/mark_reader.hpp"
+
 namespace halvorn::data {
 
 namespace {

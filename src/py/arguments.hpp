@@ -59,11 +59,11 @@ bool parse_arguments(PyObject* args, PyObject* kwds, const char* format,
   return parse_arguments<K - 1>(args, kwds, format, &kwlist[0], out);
 }
 
-// Arguments that the signature takes by keyword only, because their units
-// differ and a call by position reads wrong, but that earlier releases took
-// by position: a call with more than `positional` arguments by position still
-// works and warns (DeprecationWarning) how it is written now.  False with the
-// exception set when the warning is an error.
+// Arguments that the signature takes by keyword, because their units differ
+// and a call by position reads wrong, but that a call may still give by
+// position: a call with more than `positional` arguments by position works
+// and warns (DeprecationWarning) how to write it.  False with the exception
+// set when the warning is an error.
 inline bool warn_positional(PyObject* args, Py_ssize_t positional, const char* written) {
   if (args == nullptr || PyTuple_GET_SIZE(args) <= positional) return true;
   return PyErr_WarnFormat(PyExc_DeprecationWarning, 1,

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "py/boundary.hpp"
-#include "py/data/data_state.hpp"
+#include "py/market_data/data_state.hpp"
 #include "py/module_hooks.hpp"
 #include "py/module_state.hpp"
 #include "py/registry.hpp"

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "backtest/run.hpp"
-#include "py/data/depth_sources.hpp"
-#include "py/data/mark_sources.hpp"
+#include "py/market_data/depth_sources.hpp"
+#include "py/market_data/mark_sources.hpp"
 #include "py/run_path.hpp"
 #include "py/strategy_adapter.hpp"
 #include "py/tick_files.hpp"

@@ -3,9 +3,9 @@
 #include <variant>
 
 #include "data/instrument_block.hpp"
-#include "data/mark_file.hpp"
+#include "data/mark_reader.hpp"
 #include "data/tick_quality.hpp"
-#include "py/data/quality_values.hpp"
+#include "py/market_data/quality_values.hpp"
 #include "py/pyref.hpp"
 #include "py/venue/instrument_class.hpp"
 

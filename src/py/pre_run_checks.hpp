@@ -15,8 +15,8 @@
 #include <string>
 
 #include "data/instrument_definition.hpp"
-#include "py/data/depth_sources.hpp"
-#include "py/data/mark_sources.hpp"
+#include "py/market_data/depth_sources.hpp"
+#include "py/market_data/mark_sources.hpp"
 #include "py/tick_files.hpp"
 #include "py/venue/venue_config.hpp"
 

@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "backtest/kway_merge.hpp"
-#include "py/data/slices.hpp"
+#include "py/market_data/slices.hpp"
 
 namespace halvorn::py {
 

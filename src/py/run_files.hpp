@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "data/depth_reader.hpp"
-#include "data/mark_file.hpp"
+#include "data/mark_reader.hpp"
 #include "data/ticks.hpp"
-#include "py/data/depth_sources.hpp"
-#include "py/data/mark_sources.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/depth_sources.hpp"
+#include "py/market_data/mark_sources.hpp"
 #include "py/pending_exception.hpp"
 #include "py/tick_files.hpp"
 

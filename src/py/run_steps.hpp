@@ -17,7 +17,7 @@
 #include "backtest/failing_streams.hpp"
 #include "backtest/run.hpp"
 #include "data/depth_file.hpp"
-#include "data/mark_file.hpp"
+#include "data/mark_reader.hpp"
 #include "data/ticks.hpp"
 #include "py/boundary.hpp"
 #include "py/compiled_strategy.hpp"

@@ -1,5 +1,6 @@
 #include "py/signatures.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 
@@ -23,7 +24,12 @@ constexpr auto BY_KEYWORD =
     signature("m.by_keyword", keyword_or_position("a"), keyword_or_position("b"));
 constexpr auto VALUE_FIRST =
     method_signature("m.C.value_first", positional("v"), keyword("rounding", "'exact'"));
+// A required keyword after an optional positional (a stop's trigger): the
+// parser takes it as optional and require_parameters() refuses its absence.
+constexpr auto REQUIRED_KEYWORD =
+    signature("m.required_keyword", either("a"), either("b", "None"), keyword("c"));
 static_assert(formats_as<MIXED>("O|OO$O:mixed"));
+static_assert(formats_as<REQUIRED_KEYWORD>("O|O$O:required_keyword"));
 static_assert(formats_as<BY_KEYWORD>("|OO:by_keyword"));
 static_assert(formats_as<VALUE_FIRST>("O|$O:value_first"));
 static_assert(signature_detail::keywords_of(VALUE_FIRST)[0][0] == '\0');
@@ -62,7 +68,16 @@ std::string parameter_text(const SignatureView& sig, const char* self) {
     if (!out.empty()) out += ", ";
     out += part;
   };
-  if (sig.method) add(self);
+  if (sig.method) {
+    add(self);
+    // self goes by position only.  A method whose every parameter goes by
+    // keyword says so (`$self, /, *, units='float'`); with a parameter by
+    // position after it, the `$` alone marks it.
+    const bool all_by_keyword =
+        !sig.params.empty() && std::all_of(sig.params.begin(), sig.params.end(),
+                                           [](const Parameter& p) { return p.by_keyword(); });
+    if (all_by_keyword) add("/");
+  }
   bool keywords = false;
   for (std::size_t i = 0; i < sig.params.size(); ++i) {
     const Parameter& p = sig.params[i];
@@ -116,9 +131,14 @@ std::string written_by_keyword(const SignatureView& sig) {
 
 bool require_parameters(const SignatureView& sig, std::span<const bool> given) {
   for (std::size_t i = signature_detail::first_optional(sig.params); i < sig.params.size(); ++i) {
-    if (sig.params[i].required() && !given[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required keyword argument: '%s'", sig.name(),
-                   sig.params[i].name);
+    const Parameter& p = sig.params[i];
+    if (p.required() && !given[i]) {
+      if (p.missing != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() %s", sig.name(), p.missing);
+      } else {
+        PyErr_Format(PyExc_TypeError, "%s() missing required keyword argument: '%s'", sig.name(),
+                     p.name);
+      }
       return false;
     }
   }

@@ -45,8 +45,8 @@ enum class Pass : unsigned char {
   Positional,  // by position only (`/` follows it)
   Either,      // by position or by keyword
   Keyword,     // by keyword only (`*` precedes it)
-  // By keyword in the signature, and still by position, with a
-  // DeprecationWarning, because earlier releases took it so.
+  // By keyword in the signature, and still accepted by position with a
+  // DeprecationWarning that shows the call written by keyword.
   KeywordOrPosition,
 };
 
@@ -54,6 +54,10 @@ struct Parameter {
   const char* name;
   Pass pass;
   const char* default_text;  // null: required
+  // What a call that leaves a required keyword out is told, after the
+  // function's name ("needs trigger=, the price at which it fires"); null
+  // for the interpreter's own words.
+  const char* missing = nullptr;
 
   constexpr bool required() const { return default_text == nullptr; }
   constexpr bool by_keyword() const {
@@ -69,6 +73,10 @@ constexpr Parameter either(const char* name, const char* default_text = nullptr)
 }
 constexpr Parameter keyword(const char* name, const char* default_text = nullptr) {
   return {name, Pass::Keyword, default_text};
+}
+// A required keyword whose absence is explained by `missing`.
+constexpr Parameter keyword_explained(const char* name, const char* missing) {
+  return {name, Pass::Keyword, nullptr, missing};
 }
 constexpr Parameter keyword_or_position(const char* name, const char* default_text = nullptr) {
   return {name, Pass::KeywordOrPosition, default_text};
@@ -271,7 +279,7 @@ const char* docstring(const char* body) {
   return text;
 }
 
-// A module function's entry in a method table, named by SIG.
+// A function's (or a method's) entry in a method table, named by SIG.
 template <const auto& SIG>
 PyMethodDef function_def(PyObject* (*f)(PyObject*, PyObject*, PyObject*), const char* body) {
   return {SIG.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)),

@@ -28,9 +28,9 @@
 // around every tick would cost two handovers and let nothing else run.  The
 // check walks every interpreter's thread states, a twentieth of what an
 // empty per-tick call costs, so it is made every LOCK_CHECK_INTERVAL
-// settlings of the lock (two a tick at most): a thread that appears, or one that is always there (as
-// in a notebook), is let in within a few microseconds, far inside the
-// interpreter's own switch interval.
+// settlings of the lock (two a tick at most): a thread that appears, or one that is always there
+// (as in a notebook), is let in within a few microseconds, far inside the interpreter's own switch
+// interval.
 //
 // Thread-safety: one adapter is driven by one run at a time, on the thread
 // that made it; the shared failure slot of a lookahead check has its own

@@ -10,8 +10,8 @@
 #include "py/argument_conversion.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/slices.hpp"
 #include "py/interruption.hpp"
+#include "py/market_data/slices.hpp"
 #include "py/registry.hpp"
 #include "py/signatures.hpp"
 

@@ -675,6 +675,8 @@ RECIPES = {
     "halvorn.data.to_arrays": lambda tmp: (data.to_arrays, dict(source=tick_file(tmp)), {}),
     "halvorn.data._native.map_columns": lambda tmp: (_native.map_columns,
                                                      dict(path=tick_file(tmp)), {}),
+    "halvorn.data._native._replace_file": lambda tmp: (_native._replace_file, dict(
+        path=os.path.join(tmp, "report.html"), data=b"<p>a report</p>"), {}),
     "halvorn.data.funding_from_csv": funding_from_csv,
     "halvorn.data._native.read_funding": native_read_funding,
     "halvorn.data.Snapshot": snapshot(data.Snapshot),

@@ -12,6 +12,7 @@ import pathlib
 import pytest
 
 import halvorn
+import halvorn.data._native as native
 from halvorn import venue
 
 PACKAGE = pathlib.Path(halvorn.__file__).parent
@@ -36,8 +37,8 @@ def resolve(qualname):
 def stub_definition(qualname, module):
     """The stub's definition of a function, a method, or a class's
     constructor (its __new__ or __init__), and whether it takes cls or self."""
-    stub_file = PACKAGE / ("__init__.pyi" if module is halvorn
-                           else module.__name__.rsplit(".", 1)[-1] + ".pyi")
+    place = PACKAGE.joinpath(*module.__name__.split(".")[1:])
+    stub_file = place / "__init__.pyi" if place.is_dir() else place.with_suffix(".pyi")
     scope = ast.parse(stub_file.read_text()).body
     node = None
     for name in qualname[len(module.__name__) + 1:].split("."):
@@ -80,6 +81,25 @@ def test_the_table_covers_the_bindings():
                      "halvorn.venue.Instrument.to_ticks", "halvorn.venue.L2",
                      "halvorn.venue.Compiled"):
         assert expected in names
+
+
+@pytest.mark.parametrize("module", [halvorn, venue, native], ids=lambda m: m.__name__)
+def test_every_function_that_shows_a_signature_takes_it_from_the_table(module):
+    # A function, constructor or method whose docstring leads with a text
+    # signature written by hand would escape the stub check below.
+    tabled = {id(resolve(entry[0])[0]) for entry in TABLE}
+    hand_written = []
+    for name, obj in vars(module).items():
+        if name.startswith("_") or not callable(obj):
+            continue
+        members = [(name, obj)]
+        if isinstance(obj, type):
+            members += [(f"{name}.{m}", f) for m, f in vars(obj).items()
+                        if not m.startswith("_") and callable(f)]
+        hand_written += [qualname for qualname, member in members
+                         if getattr(member, "__text_signature__", None) is not None
+                         and id(member) not in tabled]
+    assert hand_written == []
 
 
 @pytest.mark.parametrize("qualname, text, stub_line, params", TABLE,

@@ -217,6 +217,9 @@ def survey_depth(
 ) -> dict[str, Any]:
     """Read a depth file whole: gaps, and the updates a run's book refuses."""
 
+def _replace_file(path: str, data: bytes) -> None:
+    """Make `path` a file holding exactly `data`, replacing it whole."""
+
 def read_instrument(path: str, kind: str | None) -> tuple[int, str, str, str] | None:
     """The definition in the instrument block of a tick file or a depth file."""
 

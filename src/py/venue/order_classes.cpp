@@ -6,9 +6,10 @@
 #include <utility>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
+#include "py/signatures.hpp"
 #include "py/value_class.hpp"
 #include "py/venue/field_checks.hpp"
+#include "py/venue/order_group_classes.hpp"
 #include "py/venue/order_units.hpp"
 #include "py/venue/unit_values.hpp"
 #include "py/venue/venue_state.hpp"
@@ -163,12 +164,16 @@ PyObject* positive_or_none(std::int64_t v) { return v > 0 ? from_i64(v) : Py_New
 // ---------------------------------------------------------------------------
 // Order
 
+constexpr auto ORDER =
+    signature("halvorn.venue.Order", either("side"), either("qty"), keyword("price", "None"),
+              keyword("offset", "None"), keyword("tif", "'gtc'"), keyword("post_only", "False"),
+              keyword("reduce_only", "False"), keyword("tag", "None"),
+              keyword("instrument", "None"), keyword("rounding", "'exact'"));
+
 struct OrderClass {
   using Data = OrderTicket;
   static constexpr const char* NAME = "halvorn.venue.Order";
-  static constexpr const char* DOC =
-      "Order(side, qty, *, price=None, offset=None, tif='gtc', post_only=False, "
-      "reduce_only=False, tag=None, instrument=None, rounding='exact')\n--\n\n"
+  static inline const char* const DOC = docstring<ORDER>(
       "An order with the venue's terms: a limit order at `price`, or a market\n"
       "order without one.\n\n"
       "`qty` and `price` are counts (an int: lots and ticks) or in the units of\n"
@@ -199,10 +204,11 @@ struct OrderClass {
       "ValueError naming the field: a side, offset or tif not among its words,\n"
       "a qty or price below 1, post_only without a price or with an immediate\n"
       "tif, a reduce-only order with offset=\"open\", an empty instrument;\n"
-      "TypeError naming the field for a tag or instrument that is not a str.";
+      "TypeError naming the field for a tag or instrument that is not a str.");
   static constexpr std::array FIELDS = {"side",       "qty",       "price",       "offset",
                                         "tif",        "post_only", "reduce_only", "tag",
                                         "instrument", "rounding"};
+  static_assert(fields_are_parameters(ORDER, FIELDS));
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "Lots (an int), or a Decimal in the instrument's units.",
@@ -226,11 +232,8 @@ struct OrderClass {
   }
   static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",       "qty",       "price",       "offset",
-                                   "tif",        "post_only", "reduce_only", "tag",
-                                   "instrument", "rounding",  nullptr};
-    Arguments<10> a;
-    if (!parse_arguments(args, kwds, "OO|$OOOOOOOO:Order", kwlist, &a)) return false;
+    ArgumentsOf<ORDER> a;
+    if (!parse<ORDER>(args, kwds, &a)) return false;
     const VenueState* st = venue_state_of_type(type);
     *out = OrderTicket{};
     out->form = Form::Order;
@@ -262,9 +265,17 @@ struct OrderClass {
 // ---------------------------------------------------------------------------
 // Stop, TakeProfit
 
+// A stop and a take-profit take the same arguments.
+template <TriggerKind K>
+constexpr auto LEVEL =
+    signature(K == TriggerKind::Stop ? "halvorn.venue.Stop" : "halvorn.venue.TakeProfit",
+              either("side"), either("qty", "None"),
+              keyword_explained("trigger", "needs trigger=, the price at which it fires"),
+              keyword("price", "None"), keyword("offset", "None"), keyword("reduce_only", "False"),
+              keyword("tag", "None"), keyword("fired_by", "'last'"), keyword("instrument", "None"),
+              keyword("rounding", "'exact'"));
+
 constexpr char stop_doc[] =
-    "Stop(side, qty=None, *, trigger, price=None, offset=None, reduce_only=False, tag=None, "
-    "fired_by='last', instrument=None, rounding='exact')\n--\n\n"
     "A stop order: held by the engine until the price it watches reaches\n"
     "`trigger` (a sell on a fall to it or below, a buy on a rise to it or\n"
     "above), then sent as a market order, or as a limit order at `price` (a\n"
@@ -294,8 +305,6 @@ constexpr char stop_doc[] =
     "or naming the field for a tag or instrument that is not a str.";
 
 constexpr char take_profit_doc[] =
-    "TakeProfit(side, qty=None, *, trigger, price=None, offset=None, reduce_only=False, "
-    "tag=None, fired_by='last', instrument=None, rounding='exact')\n--\n\n"
     "A take-profit order: held until the price it watches (`fired_by`,\n"
     "\"last\" or \"mark\", as for Stop) reaches `trigger` the other way from a\n"
     "stop (a sell on a rise to it or above, a buy on a fall to it or below),\n"
@@ -312,9 +321,10 @@ struct LevelClass {
   using Data = OrderTicket;
   static constexpr bool STOP = K == TriggerKind::Stop;
   static constexpr const char* NAME = STOP ? "halvorn.venue.Stop" : "halvorn.venue.TakeProfit";
-  static constexpr const char* DOC = STOP ? stop_doc : take_profit_doc;
+  static inline const char* const DOC = docstring<LEVEL<K>>(STOP ? stop_doc : take_profit_doc);
   static constexpr std::array FIELDS = {"side",        "qty", "trigger",  "price",      "offset",
                                         "reduce_only", "tag", "fired_by", "instrument", "rounding"};
+  static_assert(fields_are_parameters(LEVEL<K>, FIELDS));
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "Lots (or a Decimal in units), or None for the whole position it closes.",
@@ -341,22 +351,11 @@ struct LevelClass {
   }
   static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",       "qty",         "trigger", "price",
-                                   "offset",     "reduce_only", "tag",     "fired_by",
-                                   "instrument", "rounding",    nullptr};
-    Arguments<10> a;
-    if (!parse_arguments(args, kwds, STOP ? "O|O$OOOOOOOO:Stop" : "O|O$OOOOOOOO:TakeProfit", kwlist,
-                         &a)) {
-      return false;
-    }
+    ArgumentsOf<LEVEL<K>> a;
+    if (!parse<LEVEL<K>>(args, kwds, &a)) return false;
     const VenueState* st = venue_state_of_type(type);
     *out = OrderTicket{};
     out->form = STOP ? Form::Stop : Form::TakeProfit;
-    if (a[2] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() needs trigger=, the price at which it fires",
-                   STOP ? "Stop" : "TakeProfit");
-      return false;
-    }
     std::int64_t trigger = 0;
     if (!side_arg(a[0], &out->side) || !qty_arg(st, a[1], true, out) ||
         !count_or_units(st, a[2], "trigger", "a price of at least 1 tick", &trigger,
@@ -380,12 +379,16 @@ using TakeProfitClass = LevelClass<TriggerKind::TakeProfit>;
 // ---------------------------------------------------------------------------
 // TrailingStop
 
+constexpr auto TRAILING_STOP = signature(
+    "halvorn.venue.TrailingStop", either("side"), either("qty", "None"),
+    keyword("distance", "None"), keyword("rate", "None"), keyword("activation", "None"),
+    keyword("offset", "None"), keyword("reduce_only", "False"), keyword("tag", "None"),
+    keyword("fired_by", "'last'"), keyword("instrument", "None"), keyword("rounding", "'exact'"));
+
 struct TrailingStopClass {
   using Data = OrderTicket;
   static constexpr const char* NAME = "halvorn.venue.TrailingStop";
-  static constexpr const char* DOC =
-      "TrailingStop(side, qty=None, *, distance=None, rate=None, activation=None, offset=None, "
-      "reduce_only=False, tag=None, fired_by='last', instrument=None, rounding='exact')\n--\n\n"
+  static inline const char* const DOC = docstring<TRAILING_STOP>(
       "A trailing stop-market order: its trigger follows the best price it\n"
       "watches (`fired_by`: \"last\", the last trade, or \"mark\", the mark\n"
       "price) since its trail started -- the highest for a sell, the lowest for\n"
@@ -405,10 +408,11 @@ struct TrailingStopClass {
       "ValueError naming the field: neither or both of distance and rate, a\n"
       "distance of 0, a rate outside 1 to 999_999_999, an activation price or\n"
       "qty below 1, an empty instrument; TypeError naming the field for a tag\n"
-      "or instrument that is not a str.";
+      "or instrument that is not a str.");
   static constexpr std::array FIELDS = {"side",       "qty",        "distance",    "rate",
                                         "activation", "offset",     "reduce_only", "tag",
                                         "fired_by",   "instrument", "rounding"};
+  static_assert(fields_are_parameters(TRAILING_STOP, FIELDS));
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "Lots (or a Decimal in units), or None for the whole position it closes.",
@@ -440,11 +444,8 @@ struct TrailingStopClass {
   }
   static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
   static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side",       "qty",        "distance",    "rate",
-                                   "activation", "offset",     "reduce_only", "tag",
-                                   "fired_by",   "instrument", "rounding",    nullptr};
-    Arguments<11> a;
-    if (!parse_arguments(args, kwds, "O|O$OOOOOOOOO:TrailingStop", kwlist, &a)) return false;
+    ArgumentsOf<TRAILING_STOP> a;
+    if (!parse<TRAILING_STOP>(args, kwds, &a)) return false;
     const VenueState* st = venue_state_of_type(type);
     *out = OrderTicket{};
     out->form = Form::TrailingStop;
@@ -486,11 +487,14 @@ struct TrailingStopClass {
 // ---------------------------------------------------------------------------
 // ClosePosition
 
+constexpr auto CLOSE_POSITION =
+    signature("halvorn.venue.ClosePosition", either("side"), keyword("offset", "None"),
+              keyword("tag", "None"), keyword("instrument", "None"));
+
 struct ClosePositionClass {
   using Data = OrderTicket;
   static constexpr const char* NAME = "halvorn.venue.ClosePosition";
-  static constexpr const char* DOC =
-      "ClosePosition(side, *, offset=None, tag=None, instrument=None)\n--\n\n"
+  static inline const char* const DOC = docstring<CLOSE_POSITION>(
       "A market order for the whole position it faces (a sell closes a long, a\n"
       "buy a short), sized when the venue accepts it; refused when there is\n"
       "nothing to close (on_end(id, \"rejected:reduce_only_flat\")).  In hedge\n"
@@ -502,8 +506,9 @@ struct ClosePositionClass {
       "# Errors\n\n"
       "ValueError for a side not \"buy\" or \"sell\", offset=\"open\", or an empty\n"
       "instrument; TypeError naming the field for a tag or instrument that is\n"
-      "not a str.";
+      "not a str.");
   static constexpr std::array FIELDS = {"side", "offset", "tag", "instrument"};
+  static_assert(fields_are_parameters(CLOSE_POSITION, FIELDS));
   static constexpr std::array DOCS = {
       "`\"buy\"` or `\"sell\"`.",
       "`\"close\"`, or None when left out.",
@@ -518,9 +523,8 @@ struct ClosePositionClass {
                     text_or_none(d.instrument));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"side", "offset", "tag", "instrument", nullptr};
-    Arguments<4> a;
-    if (!parse_arguments(args, kwds, "O|$OOO:ClosePosition", kwlist, &a)) return false;
+    ArgumentsOf<CLOSE_POSITION> a;
+    if (!parse<CLOSE_POSITION>(args, kwds, &a)) return false;
     *out = OrderTicket{};
     out->form = Form::ClosePosition;
     out->terms.close_position = true;
@@ -531,235 +535,60 @@ struct ClosePositionClass {
 };
 
 // ---------------------------------------------------------------------------
-// Groups
+// Cancel, CancelAll
 
-// The ticket of one of the venue's order objects, or a TypeError naming the
-// field.  `forms` are the classes accepted there.
-bool member_of(const VenueState* st, PyObject* obj, const char* field, const char* what,
-               std::initializer_list<Form> forms, const OrderTicket** out) {
-  PyTypeObject* type = Py_TYPE(obj);
-  const std::array<std::pair<PyTypeObject*, Form>, 4> known = {{
-      {st->venue_order_type, Form::Order},
-      {st->stop_type, Form::Stop},
-      {st->take_profit_type, Form::TakeProfit},
-      {st->trailing_stop_type, Form::TrailingStop},
-  }};
-  for (const auto& [t, form] : known) {
-    if (type != t) continue;
-    for (Form allowed : forms) {
-      if (allowed == form) {
-        *out = &unbox<OrderTicket>(obj);
-        return true;
-      }
-    }
-  }
-  return wrong_type(field, what, obj);
-}
+constexpr auto CANCEL = signature("halvorn.venue.Cancel", either("order_id"));
+constexpr auto CANCEL_ALL = signature("halvorn.venue.CancelAll");
 
-// How the instrument of a member reads in a refusal.
-std::string instrument_words(const OrderTicket& t) {
-  return "instrument=" + (t.instrument ? quote_escaped_utf8(*t.instrument) : std::string("None"));
-}
-
-// The members of a group are for one instrument, since what one fills or
-// fires cancels or arms the others on the same position.  None (the tick's
-// instrument) differs from every named one: which that is changes from tick
-// to tick.  A ValueError naming both fields when they differ.
-bool one_instrument(const OrderTicket& a, const char* a_field, const OrderTicket& b,
-                    const char* b_field) {
-  if (a.instrument == b.instrument) return true;
-  PyErr_Format(PyExc_ValueError,
-               "%s and %s: the orders of a group are for one instrument, got %s and %s", a_field,
-               b_field, instrument_words(a).c_str(), instrument_words(b).c_str());
-  return false;
-}
-
-struct OneCancelsOtherClass {
-  using Data = GroupData;
-  static constexpr const char* NAME = "halvorn.venue.OneCancelsOther";
-  static constexpr const char* DOC =
-      "OneCancelsOther(first, second)\n--\n\n"
-      "Two orders of which at most one fills: the first to fill (or, for a\n"
-      "conditional order, to fire) cancels the other at once, before anything\n"
-      "else can reach it, and a cancel of either by the strategy cancels both.\n"
-      "Each is a venue.Order, Stop, TakeProfit or TrailingStop; they are\n"
-      "numbered in order, first then second.  Both are for one instrument: they\n"
-      "name the same, or neither names one.\n\n"
+struct CancelClass {
+  using Data = CancelRequest;
+  static constexpr const char* NAME = "halvorn.venue.Cancel";
+  static inline const char* const DOC = docstring<CANCEL>(
+      "Cancel the live order with this id; returned by a strategy beside its\n"
+      "orders.  Orders are numbered 1, 2, 3, ... in the order the strategy\n"
+      "returned them, across the whole run.  An id that is not live (filled,\n"
+      "cancelled, never sent) is ignored.\n\n"
       "```python\n"
-      "venue.OneCancelsOther(venue.Order(\"sell\", 1, price=612_000),\n"
-      "                      venue.Stop(\"sell\", 1, trigger=590_000))\n"
-      "```\n\n"
-      "# Errors\n\n"
-      "TypeError for a member that is not one of those orders; ValueError\n"
-      "naming both for legs for different instruments.";
-  static constexpr std::array FIELDS = {"first", "second"};
-  static constexpr std::array DOCS = {"The first leg.", "The second leg."};
+      "return [venue.Cancel(3), halvorn.Order(\"buy\", 1, price=599_990)]\n"
+      "```");
+  static constexpr std::array FIELDS = {"order_id"};
+  static_assert(fields_are_parameters(CANCEL, FIELDS));
+  static constexpr std::array DOCS = {"The id of the order to cancel."};
   static constexpr bool KEYWORD_ONLY = false;
-  static constexpr std::size_t POSITIONAL = 2;
 
-  static Ref fields(PyTypeObject*, const Data& d) {
-    return tuple_of(Py_NewRef(d.objects[0].get()), Py_NewRef(d.objects[1].get()));
-  }
-  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"first", "second", nullptr};
-    Arguments<2> a;
-    if (!parse_arguments(args, kwds, "OO:OneCancelsOther", kwlist, &a)) return false;
-    const VenueState* st = venue_state_of_type(type);
-    constexpr const char* what = "a venue.Order, Stop, TakeProfit or TrailingStop";
-    const auto forms = {Form::Order, Form::Stop, Form::TakeProfit, Form::TrailingStop};
-    const OrderTicket* legs[2] = {};
-    if (!member_of(st, a[0], "first", what, forms, &legs[0]) ||
-        !member_of(st, a[1], "second", what, forms, &legs[1]) ||
-        !one_instrument(*legs[0], "first", *legs[1], "second")) {
-      return false;
-    }
-    *out = GroupData{};
-    out->ticket.kind = GroupRole::OneCancelsOther;
-    for (int i = 0; i < 2; ++i) {
-      out->ticket.members[i] = *legs[i];
-      out->ticket.present[i] = true;
-      out->objects[i] = Ref::borrow(a[i]);
-    }
-    out->objects[2] = Ref::borrow(Py_None);
-    return true;
+  static Ref fields(PyTypeObject*, const Data& d) { return tuple_of(from_u64(d.order_id)); }
+  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
+    ArgumentsOf<CANCEL> parsed;
+    if (!parse<CANCEL>(args, kwds, &parsed)) return false;
+    PyObject* id = parsed[0];
+    return to_u64(id, "order_id", &out->order_id);
   }
 };
 
-struct BracketOrderClass {
-  using Data = GroupData;
-  static constexpr const char* NAME = "halvorn.venue.BracketOrder";
-  static constexpr const char* DOC =
-      "BracketOrder(entry, *, stop_loss=None, take_profit=None)\n--\n\n"
-      "An entry with its exits: a `stop_loss` (a Stop or a TrailingStop) and a\n"
-      "`take_profit` (a TakeProfit, or a venue.Order at a limit price) on the\n"
-      "other side.  The exits wait, unarmed, until the entry fills; they are\n"
-      "then armed for what filled (and raised as more of an entry filled in\n"
-      "parts fills) and form a one-cancels-other pair, and both end once the\n"
-      "position the entry opened is gone (an exit filled, or the strategy\n"
-      "closed it), taking along what is left of an entry filled in part.  An\n"
-      "entry that ends unfilled takes them along.  An exit's qty left at None\n"
-      "is the entry's; exits only ever reduce.  Numbered entry, stop-loss,\n"
-      "take-profit.  Its orders are for one instrument: an exit that names none\n"
-      "is for the entry's.\n\n"
+struct CancelAllClass : Fieldless<CancelAllRequest> {
+  static constexpr const char* NAME = "halvorn.venue.CancelAll";
+  static inline const char* const DOC = docstring<CANCEL_ALL>(
+      "Cancel every live order of the account; returned by a strategy beside\n"
+      "its orders (an order returned after it in the same list is kept).\n\n"
       "```python\n"
-      "venue.BracketOrder(venue.Order(\"buy\", 2, price=600_000),\n"
-      "                   stop_loss=venue.Stop(\"sell\", trigger=594_000),\n"
-      "                   take_profit=venue.TakeProfit(\"sell\", trigger=612_000))\n"
-      "```\n\n"
-      "# Errors\n\n"
-      "TypeError for an entry that is not a venue.Order, Stop or TakeProfit, or\n"
-      "an exit of the wrong class; ValueError naming the field for an entry\n"
-      "without a qty or that only reduces, an exit on the entry's side, a stop\n"
-      "not below a buy entry's price (above a sell's), a take-profit not above\n"
-      "it (below), a bracket without either exit, or an exit naming another\n"
-      "instrument than the entry (naming both fields).";
-  static constexpr std::array FIELDS = {"entry", "stop_loss", "take_profit"};
-  static constexpr std::array DOCS = {
-      "The order that opens the position.",
-      "The Stop or TrailingStop that closes it at a loss, or None.",
-      "The TakeProfit (or limit Order) that closes it at a profit, or None.",
-  };
-  static constexpr bool KEYWORD_ONLY = false;
-  static constexpr std::size_t POSITIONAL = 1;
-  static constexpr std::size_t REQUIRED = 2;
-
-  static Ref fields(PyTypeObject*, const Data& d) {
-    return tuple_of(Py_NewRef(d.objects[0].get()), Py_NewRef(d.objects[1].get()),
-                    Py_NewRef(d.objects[2].get()));
-  }
-
-  static bool exit_ok(const OrderTicket& entry, const OrderTicket& exit, bool stop) {
-    const std::optional<std::string> refusal = bracket_exit_refusal(entry, exit, stop);
-    if (refusal) raise_value_error(*refusal);
-    return !refusal;
-  }
-
-  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"entry", "stop_loss", "take_profit", nullptr};
-    Arguments<3> a;
-    if (!parse_arguments(args, kwds, "O|$OO:BracketOrder", kwlist, &a)) return false;
-    const VenueState* st = venue_state_of_type(type);
-    const OrderTicket* entry = nullptr;
-    const OrderTicket* stop = nullptr;
-    const OrderTicket* take = nullptr;
-    if (!member_of(st, a[0], "entry", "a venue.Order, Stop or TakeProfit",
-                   {Form::Order, Form::Stop, Form::TakeProfit}, &entry)) {
-      return false;
-    }
-    const bool has_stop = a[1] != nullptr && a[1] != Py_None;
-    const bool has_take = a[2] != nullptr && a[2] != Py_None;
-    if (has_stop && !member_of(st, a[1], "stop_loss", "a venue.Stop or TrailingStop",
-                               {Form::Stop, Form::TrailingStop}, &stop)) {
-      return false;
-    }
-    if (has_take && !member_of(st, a[2], "take_profit", "a venue.TakeProfit or a limit Order",
-                               {Form::TakeProfit, Form::Order}, &take)) {
-      return false;
-    }
-    if (entry->qty == 0 || entry->reducing()) {
-      PyErr_SetString(PyExc_ValueError,
-                      "entry: a bracket's entry opens a position: it needs a qty and cannot be "
-                      "reduce-only");
-      return false;
-    }
-    if (!has_stop && !has_take) {
-      PyErr_SetString(PyExc_ValueError,
-                      "stop_loss and take_profit: a bracket needs at least one of them");
-      return false;
-    }
-    if (take != nullptr && take->form == Form::Order && !take->price) {
-      PyErr_SetString(PyExc_ValueError,
-                      "take_profit: an Order as take-profit needs its limit price= (or give a "
-                      "TakeProfit)");
-      return false;
-    }
-    // An exit that names no instrument is for the entry's, filled in below.
-    if ((stop != nullptr && stop->instrument &&
-         !one_instrument(*entry, "entry", *stop, "stop_loss")) ||
-        (take != nullptr && take->instrument &&
-         !one_instrument(*entry, "entry", *take, "take_profit"))) {
-      return false;
-    }
-    if ((stop != nullptr && !exit_ok(*entry, *stop, true)) ||
-        (take != nullptr && !exit_ok(*entry, *take, false))) {
-      return false;
-    }
-    *out = GroupData{};
-    out->ticket.kind = GroupRole::BracketEntry;
-    out->ticket.members[0] = *entry;
-    out->ticket.present[0] = true;
-    const OrderTicket* exits[2] = {stop, take};
-    for (int i = 0; i < 2; ++i) {
-      if (exits[i] == nullptr) continue;
-      OrderTicket exit = *exits[i];
-      // An exit closes what the entry opened: its size by default, and only
-      // ever reducing, on the leg the entry opened.
-      if (exit.qty == 0) {
-        exit.qty = entry->qty;
-        exit.units.qty_of_entry = entry->units.qty.has_value();
-      }
-      exit.terms.close_position = false;
-      exit.terms.reduce_only = true;
-      exit.offset = Offset::Close;
-      exit.instrument = entry->instrument;  // the same, or none given
-      out->ticket.members[i + 1] = exit;
-      out->ticket.present[i + 1] = true;
-    }
-    for (int i = 0; i < 3; ++i) out->objects[i] = Ref::borrow(a[i] ? a[i] : Py_None);
-    return true;
-  }
+      "return [venue.CancelAll()]\n"
+      "```");
 };
 
 }  // namespace
 
-const std::array<ClassEntry<VenueState>, 7> ORDER_CLASSES = {{
+// Cancel and CancelAll come last, after the groups, where the module has
+// always shown them.
+const std::array<ClassEntry<VenueState>, 9> ORDER_CLASSES = {{
     {[] { return value_spec<OrderClass>(); }, &VenueState::venue_order_type},
     {[] { return value_spec<StopClass>(); }, &VenueState::stop_type},
     {[] { return value_spec<TakeProfitClass>(); }, &VenueState::take_profit_type},
     {[] { return value_spec<TrailingStopClass>(); }, &VenueState::trailing_stop_type},
     {[] { return value_spec<ClosePositionClass>(); }, &VenueState::close_position_type},
-    {[] { return value_spec<OneCancelsOtherClass>(); }, &VenueState::one_cancels_other_type},
-    {[] { return value_spec<BracketOrderClass>(); }, &VenueState::bracket_order_type},
+    {one_cancels_other_spec, &VenueState::one_cancels_other_type},
+    {bracket_order_spec, &VenueState::bracket_order_type},
+    {[] { return value_spec<CancelClass>(); }, &VenueState::cancel_type},
+    {[] { return value_spec<CancelAllClass>(); }, &VenueState::cancel_all_type},
 }};
 
 RequestTypes venue_requests(const VenueState* st, bool hedge) {

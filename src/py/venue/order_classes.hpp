@@ -1,7 +1,8 @@
 // The orders halvorn.venue takes besides halvorn.Order: venue.Order (time in
 // force, post-only, reduce-only, a tag), the conditional orders Stop,
-// TakeProfit and TrailingStop, ClosePosition, and the groups
-// OneCancelsOther and BracketOrder.
+// TakeProfit and TrailingStop, ClosePosition, the groups OneCancelsOther
+// and BracketOrder (order_group_classes.cpp), and the cancellations Cancel
+// and CancelAll.
 //
 // Each checks its fields when it is made, with a ValueError or TypeError
 // naming the field: nothing reaches the engine that it would have to refuse
@@ -22,8 +23,9 @@ namespace halvorn::py::venue {
 
 struct VenueState;
 
-// The order and group classes, in the order the module shows them.
-extern const std::array<ClassEntry<VenueState>, 7> ORDER_CLASSES;
+// The order, group and cancellation classes, in the order the module shows
+// them.
+extern const std::array<ClassEntry<VenueState>, 9> ORDER_CLASSES;
 
 // What a strategy of this venue may return: cancellations and every order
 // class; `hedge` for a venue that keeps legs apart.

@@ -4,6 +4,7 @@
 
 #include "data/decimal.hpp"
 #include "py/argument_conversion.hpp"
+#include "py/signatures.hpp"
 #include "py/venue/unit_values.hpp"
 #include "py/venue/venue_state.hpp"
 
@@ -61,36 +62,40 @@ PyObject* bps(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   return exact_count(module, args, nargs, BPS);
 }
 
+// One argument by position: the functions take it by fast call and count
+// it themselves; the table gives their docstrings and their stubs' lines.
+constexpr auto RATE_SIGNATURE = signature("halvorn.venue.rate", positional("value"));
+constexpr auto PERCENT_SIGNATURE = signature("halvorn.venue.percent", positional("value"));
+constexpr auto BPS_SIGNATURE = signature("halvorn.venue.bps", positional("value"));
+
 }  // namespace
 
 PyMethodDef rate_functions[3] = {
     {"rate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rate)), METH_FASTCALL,
-     "rate(value, /)\n--\n\n"
-     "A rate written as a decimal fraction, in billionths, exactly.\n\n"
-     "```python\n"
-     "venue.rate(\"0.0004\")   # 400_000, 0.04 %\n"
-     "venue.rate(\"-0.0001\")  # -100_000, a rebate\n"
-     "```\n\n"
-     "# Errors\n\n"
-     "TypeError for anything but decimal text, a Decimal, an int or a float\n"
-     "(read as the decimal it writes: 0.0004 is \"0.0004\"); ValueError for\n"
-     "text that is not a decimal number or not a whole number of billionths."},
+     docstring<RATE_SIGNATURE>(
+         "A rate written as a decimal fraction, in billionths, exactly.\n\n"
+         "```python\n"
+         "venue.rate(\"0.0004\")   # 400_000, 0.04 %\n"
+         "venue.rate(\"-0.0001\")  # -100_000, a rebate\n"
+         "```\n\n"
+         "# Errors\n\n"
+         "TypeError for anything but decimal text, a Decimal, an int or a float\n"
+         "(read as the decimal it writes: 0.0004 is \"0.0004\"); ValueError for\n"
+         "text that is not a decimal number or not a whole number of billionths.")},
     {"percent", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(percent)), METH_FASTCALL,
-     "percent(value, /)\n--\n\n"
-     "A rate written in percent, in billionths, exactly.\n\n"
-     "```python\n"
-     "venue.percent(\"0.04\")  # 400_000\n"
-     "```\n\n"
-     "# Errors\n\n"
-     "As `rate`."},
+     docstring<PERCENT_SIGNATURE>("A rate written in percent, in billionths, exactly.\n\n"
+                                  "```python\n"
+                                  "venue.percent(\"0.04\")  # 400_000\n"
+                                  "```\n\n"
+                                  "# Errors\n\n"
+                                  "As `rate`.")},
     {"bps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bps)), METH_FASTCALL,
-     "bps(value, /)\n--\n\n"
-     "A rate written in basis points (0.01 %), in billionths, exactly.\n\n"
-     "```python\n"
-     "venue.bps(\"4\")  # 400_000\n"
-     "```\n\n"
-     "# Errors\n\n"
-     "As `rate`."},
+     docstring<BPS_SIGNATURE>("A rate written in basis points (0.01 %), in billionths, exactly.\n\n"
+                              "```python\n"
+                              "venue.bps(\"4\")  # 400_000\n"
+                              "```\n\n"
+                              "# Errors\n\n"
+                              "As `rate`.")},
 };
 
 }  // namespace halvorn::py::venue

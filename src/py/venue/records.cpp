@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/read_only_buffer.hpp"
 #include "py/results.hpp"
+#include "py/signatures.hpp"
 #include "py/value_class.hpp"
 #include "py/values.hpp"
 #include "py/venue/instrument_class.hpp"
@@ -86,46 +86,6 @@ bool side_of(ModuleState* st, const char* field, PyObject* obj, bool buy_sell, s
   }
   return true;
 }
-
-// ---------------------------------------------------------------------------
-// Cancel, CancelAll
-
-struct CancelClass {
-  using Data = CancelRequest;
-  static constexpr const char* NAME = "halvorn.venue.Cancel";
-  static constexpr const char* DOC =
-      "Cancel(order_id)\n--\n\n"
-      "Cancel the live order with this id; returned by a strategy beside its\n"
-      "orders.  Orders are numbered 1, 2, 3, ... in the order the strategy\n"
-      "returned them, across the whole run.  An id that is not live (filled,\n"
-      "cancelled, never sent) is ignored.\n\n"
-      "```python\n"
-      "return [venue.Cancel(3), halvorn.Order(\"buy\", 1, price=599_990)]\n"
-      "```";
-  static constexpr std::array FIELDS = {"order_id"};
-  static constexpr std::array DOCS = {"The id of the order to cancel."};
-  static constexpr bool KEYWORD_ONLY = false;
-
-  static Ref fields(PyTypeObject*, const Data& d) { return tuple_of(from_u64(d.order_id)); }
-  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"order_id", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:Cancel", kwlist, &parsed)) return false;
-    PyObject* id = parsed[0];
-    return to_u64(id, "order_id", &out->order_id);
-  }
-};
-
-struct CancelAllClass : Fieldless<CancelAllRequest> {
-  static constexpr const char* NAME = "halvorn.venue.CancelAll";
-  static constexpr const char* DOC =
-      "CancelAll()\n--\n\n"
-      "Cancel every live order of the account; returned by a strategy beside\n"
-      "its orders (an order returned after it in the same list is kept).\n\n"
-      "```python\n"
-      "return [venue.CancelAll()]\n"
-      "```";
-};
 
 // ---------------------------------------------------------------------------
 // Fill, Liquidation, Closed, MarginStats
@@ -542,41 +502,36 @@ PyGetSetDef run_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// A view of the run in units, made by halvorn._run_units (which needs
-// pandas): `name`(run, units).
-PyObject* run_units_view(PyObject* self, PyObject* args, PyObject* kwds, const char* name) {
-  static const char* kwlist[] = {"units", nullptr};
-  Arguments<1> v;
-  const std::string format = std::string("|$O:") + name;
-  if (!parse_arguments(args, kwds, format.c_str(), kwlist, &v)) return nullptr;
+constexpr auto FILLS_FRAME =
+    method_signature("halvorn.venue.Run.fills_frame", keyword("units", "'float'"));
+constexpr auto EQUITY_FRAME =
+    method_signature("halvorn.venue.Run.equity_frame", keyword("units", "'float'"));
+
+// A view of the run in units, made by the function of halvorn._run_units
+// (which needs pandas) that SIG names: name(run, units).
+template <const auto& SIG>
+PyObject* run_units_view(PyObject* self, PyObject* args, PyObject* kwds) {
+  ArgumentsOf<SIG> v;
+  if (!parse<SIG>(args, kwds, &v)) return nullptr;
   Ref units = v[0] ? Ref::borrow(v[0]) : Ref::steal(PyUnicode_FromString("float"));
   if (!units) return nullptr;
-  return call_python("halvorn._run_units", name, {self, units.get()});
-}
-
-PyObject* run_fills_frame(PyObject* self, PyObject* args, PyObject* kwds) {
-  return run_units_view(self, args, kwds, "fills_frame");
-}
-PyObject* run_equity_frame(PyObject* self, PyObject* args, PyObject* kwds) {
-  return run_units_view(self, args, kwds, "equity_frame");
+  return call_python("halvorn._run_units", SIG.name(), {self, units.get()});
 }
 
 PyMethodDef run_methods[] = {
-    {"fills_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_fills_frame)),
-     METH_VARARGS | METH_KEYWORDS,
-     "fills_frame($self, /, *, units='float')\n--\n\n"
-     "The fills as a pandas DataFrame indexed by fill time (UTC): order,\n"
-     "side, offset, price in the quote currency, qty in the base asset, fee in\n"
-     "USDT, taker, and the times in ns.  units='float' gives float64 columns\n"
-     "of the floats nearest the exact values, 'decimal' the exact\n"
-     "decimal.Decimal values.  Needs the run's instrument and pandas (the\n"
-     "report extra)."},
-    {"equity_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_equity_frame)),
-     METH_VARARGS | METH_KEYWORDS,
-     "equity_frame($self, /, *, units='float')\n--\n\n"
-     "The equity samples as a pandas DataFrame indexed by time (UTC), in\n"
-     "USDT: float64, or exact decimal.Decimal values with units='decimal'.\n"
-     "Needs pandas (the report extra)."},
+    function_def<FILLS_FRAME>(
+        run_units_view<FILLS_FRAME>,
+        "The fills as a pandas DataFrame indexed by fill time (UTC): order,\n"
+        "side, offset, price in the quote currency, qty in the base asset, fee in\n"
+        "USDT, taker, and the times in ns.  units='float' gives float64 columns\n"
+        "of the floats nearest the exact values, 'decimal' the exact\n"
+        "decimal.Decimal values.  Needs the run's instrument and pandas (the\n"
+        "report extra)."),
+    function_def<EQUITY_FRAME>(
+        run_units_view<EQUITY_FRAME>,
+        "The equity samples as a pandas DataFrame indexed by time (UTC), in\n"
+        "USDT: float64, or exact decimal.Decimal values with units='decimal'.\n"
+        "Needs pandas (the report extra)."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -714,9 +669,7 @@ PyObject* new_run(VenueState* st, backtest::RunResult&& r, const VenueConfig& ve
   return box(st->run_type, std::move(data));
 }
 
-const std::array<ClassEntry<VenueState>, 8> RECORD_CLASSES = {{
-    {[] { return value_spec<CancelClass>(); }, &VenueState::cancel_type},
-    {[] { return value_spec<CancelAllClass>(); }, &VenueState::cancel_all_type},
+const std::array<ClassEntry<VenueState>, 6> RECORD_CLASSES = {{
     {[] { return value_spec<FillClass>(); }, &VenueState::fill_type},
     {[] { return &fills_spec; }, &VenueState::fills_type},
     {[] { return value_spec<LiquidationClass>(); }, &VenueState::liquidation_type},

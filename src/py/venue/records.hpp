@@ -66,8 +66,8 @@ inline FillItem fill_item(const Fill& fill, const backtest::Booking& booking) {
   return FillItem{fill_record(fill, booking), fill.remaining};
 }
 
-// Cancel, CancelAll and the record classes, in the order the module shows them.
-extern const std::array<ClassEntry<VenueState>, 8> RECORD_CLASSES;
+// The record classes, in the order the module shows them.
+extern const std::array<ClassEntry<VenueState>, 6> RECORD_CLASSES;
 
 // A new Run from a finished run; null with an exception set on failure.
 // `venue` is the one the run traded on (its fees, contract size and

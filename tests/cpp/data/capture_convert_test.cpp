@@ -16,7 +16,7 @@
 
 #include "csv_files.hpp"
 #include "data/depth_reader.hpp"
-#include "data/mark_file.hpp"
+#include "data/mark_reader.hpp"
 #include "depth_files.hpp"
 
 namespace halvorn::data {

@@ -3,7 +3,8 @@
 // boundaries, and every check of the reader fires on a file damaged in just
 // that way.
 
-#include "data/mark_file.hpp"
+#include "data/mark_reader.hpp"
+#include "data/mark_writer.hpp"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include "csv_files.hpp"
 #include "data/depth_csv.hpp"
 #include "data/mark_csv.hpp"
-#include "data/mark_file.hpp"
+#include "data/mark_reader.hpp"
 #include "depth_csv_files.hpp"
 
 namespace halvorn::data {

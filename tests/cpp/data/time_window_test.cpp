@@ -8,7 +8,7 @@
 #include <cmath>
 #include <random>
 
-#include "data/mark_file.hpp"
+#include "data/mark_reader.hpp"
 #include "data/time_window.hpp"
 #include "files.hpp"
 

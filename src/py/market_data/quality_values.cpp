@@ -1,4 +1,4 @@
-#include "py/data/quality_values.hpp"
+#include "py/market_data/quality_values.hpp"
 
 #include <optional>
 #include <string>
@@ -7,10 +7,10 @@
 
 #include "data/record_surveys.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py::market_data {
 
@@ -60,17 +60,25 @@ bool limits_of(const Arguments<4>& parsed, data::SurveyLimits* out) {
   return true;
 }
 
-// Reads `path` with `survey` (a call returning a survey or its reader's
-// error) with the lock released; raises ValueError "{path}: {error}" for
-// the error, and hands the survey to `to_dict` otherwise.
-template <class Survey, class ToDict>
-PyObject* surveyed(PyObject* module, PyObject* args, PyObject* kwds, const char* format,
-                   Survey survey, ToDict to_dict) {
+// The three take the same arguments.
+constexpr auto survey_signature(const char* qualname) {
+  return signature(qualname, either("path"), keyword("gap", "60000000000"),
+                   keyword("stale_after", "60000000000"), keyword("outside_bp", "10.0"));
+}
+constexpr auto SURVEY_TICKS = survey_signature("halvorn.data._native.survey_ticks");
+constexpr auto SURVEY_MARKS = survey_signature("halvorn.data._native.survey_marks");
+constexpr auto SURVEY_DEPTH = survey_signature("halvorn.data._native.survey_depth");
+
+// Reads `path` (the arguments parsed by SIG) with `survey` (a call returning a survey or its
+// reader's error) with the lock released; raises ValueError "{path}: {error}" for the error, and
+// hands the survey to `to_dict` otherwise.
+template <const auto& SIG, class Survey, class ToDict>
+PyObject* surveyed(PyObject* module, PyObject* args, PyObject* kwds, Survey survey,
+                   ToDict to_dict) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"path", "gap", "stale_after", "outside_bp", nullptr};
-    Arguments<4> parsed;
-    if (!parse_arguments(args, kwds, format, kwlist, &parsed)) return nullptr;
+    ArgumentsOf<SIG> parsed;
+    if (!parse<SIG>(args, kwds, &parsed)) return nullptr;
     std::string path;
     data::SurveyLimits limits;
     if (!fs_path_of(parsed[0], "path", &path) || !limits_of(parsed, &limits)) return nullptr;
@@ -91,8 +99,8 @@ PyObject* surveyed(PyObject* module, PyObject* args, PyObject* kwds, const char*
 }
 
 PyObject* survey_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
-  return surveyed(
-      module, args, kwds, "O|$OOO:survey_ticks",
+  return surveyed<SURVEY_TICKS>(
+      module, args, kwds,
       [](const std::string& path, const data::SurveyLimits& limits) {
         return data::survey_tick_file(path, limits);
       },
@@ -112,8 +120,8 @@ PyObject* survey_ticks(PyObject* module, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* survey_marks(PyObject* module, PyObject* args, PyObject* kwds) {
-  return surveyed(
-      module, args, kwds, "O|$OOO:survey_marks",
+  return surveyed<SURVEY_MARKS>(
+      module, args, kwds,
       [](const std::string& path, const data::SurveyLimits& limits) {
         return data::survey_mark_file(path, limits);
       },
@@ -129,8 +137,8 @@ PyObject* survey_marks(PyObject* module, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* survey_depth(PyObject* module, PyObject* args, PyObject* kwds) {
-  return surveyed(
-      module, args, kwds, "O|$OOO:survey_depth",
+  return surveyed<SURVEY_DEPTH>(
+      module, args, kwds,
       [](const std::string& path, const data::SurveyLimits& limits) {
         return data::survey_depth_file(path, limits);
       },
@@ -155,27 +163,27 @@ PyObject* clock_tuple(const data::ClockFindings& c) {
 }
 
 PyMethodDef survey_functions[3] = {
-    {"survey_ticks", as_cfunction(survey_ticks), METH_VARARGS | METH_KEYWORDS,
-     "survey_ticks(path, *, gap=60000000000, stale_after=60000000000, outside_bp=10.0)\n--\n\n"
-     "Read a tick file whole and count its hazards: gaps of exch_ts longer\n"
-     "than `gap` ns, repeated ticks, trades whose quote had not moved for\n"
-     "`stale_after` ns, trades outside their quote by more than `outside_bp`,\n"
-     "crossed quotes, prices of 0 or below, the clocks (a clock tuple).\n"
-     "Returns a dict of the counts.\n\n"
-     "# Errors\n\n"
-     "ValueError \"{path}: {error}\" with the tick reader's text."},
-    {"survey_marks", as_cfunction(survey_marks), METH_VARARGS | METH_KEYWORDS,
-     "survey_marks(path, *, gap=60000000000, stale_after=60000000000, outside_bp=10.0)\n--\n\n"
-     "Read a mark file whole: gaps, repeated records, and settlements priced\n"
-     "at a mark older than `stale_after`, at no mark, or at another price.\n\n"
-     "# Errors\n\n"
-     "ValueError \"{path}: {error}\" with the mark reader's text."},
-    {"survey_depth", as_cfunction(survey_depth), METH_VARARGS | METH_KEYWORDS,
-     "survey_depth(path, *, gap=60000000000, stale_after=60000000000, outside_bp=10.0)\n--\n\n"
-     "Read a depth file whole: gaps, and the updates a run's book refuses\n"
-     "(breaks) or meets without a book, and crossed snapshots.\n\n"
-     "# Errors\n\n"
-     "ValueError \"{path}: {error}\" with the depth reader's text."},
+    function_def<SURVEY_TICKS>(
+        survey_ticks,
+        "Read a tick file whole and count its hazards: gaps of exch_ts longer\n"
+        "than `gap` ns, repeated ticks, trades whose quote had not moved for\n"
+        "`stale_after` ns, trades outside their quote by more than `outside_bp`,\n"
+        "crossed quotes, prices of 0 or below, the clocks (a clock tuple).\n"
+        "Returns a dict of the counts.\n\n"
+        "# Errors\n\n"
+        "ValueError \"{path}: {error}\" with the tick reader's text."),
+    function_def<SURVEY_MARKS>(
+        survey_marks,
+        "Read a mark file whole: gaps, repeated records, and settlements priced\n"
+        "at a mark older than `stale_after`, at no mark, or at another price.\n\n"
+        "# Errors\n\n"
+        "ValueError \"{path}: {error}\" with the mark reader's text."),
+    function_def<SURVEY_DEPTH>(
+        survey_depth,
+        "Read a depth file whole: gaps, and the updates a run's book refuses\n"
+        "(breaks) or meets without a book, and crossed snapshots.\n\n"
+        "# Errors\n\n"
+        "ValueError \"{path}: {error}\" with the depth reader's text."),
 };
 
 }  // namespace halvorn::py::market_data

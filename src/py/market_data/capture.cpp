@@ -1,16 +1,16 @@
-#include "py/data/capture.hpp"
+#include "py/market_data/capture.hpp"
 
 #include <optional>
 #include <string>
 
 #include "data/capture_convert.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/instrument_arguments.hpp"
-#include "py/data/python_files.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/instrument_arguments.hpp"
+#include "py/market_data/python_files.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py::market_data {
 
@@ -43,24 +43,18 @@ bool trades_of(PyObject* obj, data::CaptureOptions::Trades* out) {
   return false;
 }
 
+// Every option is given by the Python half, which settles their defaults.
+constexpr auto CONVERT_CAPTURE = signature(
+    "halvorn.data._native.convert_capture", either("sources"), keyword("ticks"), keyword("depth"),
+    keyword("marks"), keyword("tick_size"), keyword("lot_size"), keyword("instrument"),
+    keyword("symbol"), keyword("round"), keyword("allow_gaps"), keyword("trades"),
+    keyword("max_delay"), keyword("time_unit"), keyword("progress"), keyword("progress_bytes"));
+
 PyObject* convert_capture(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"sources",   "ticks",      "depth",          "marks",
-                                   "tick_size", "lot_size",   "instrument",     "symbol",
-                                   "round",     "allow_gaps", "trades",         "max_delay",
-                                   "time_unit", "progress",   "progress_bytes", nullptr};
-    Arguments<15> parsed;
-    if (!parse_arguments(args, kwds, "O$OOOOOOOOOOOOOO:convert_capture", kwlist, &parsed)) {
-      return nullptr;
-    }
-    for (std::size_t i = 1; i < 15; ++i) {
-      if (!parsed.given(i)) {
-        PyErr_Format(PyExc_TypeError, "convert_capture() missing required keyword argument: '%s'",
-                     kwlist[i]);
-        return nullptr;
-      }
-    }
+    ArgumentsOf<CONVERT_CAPTURE> parsed;
+    if (!parse<CONVERT_CAPTURE>(args, kwds, &parsed)) return nullptr;
     PyObject *sources = parsed[0], *ticks = parsed[1], *depth = parsed[2], *marks = parsed[3],
              *tick_size = parsed[4], *lot_size = parsed[5], *instrument = parsed[6],
              *symbol = parsed[7], *round = parsed[8], *gaps = parsed[9], *trades = parsed[10],
@@ -122,18 +116,16 @@ PyObject* convert_capture(PyObject* module, PyObject* args, PyObject* kwds) {
 }
 
 PyMethodDef capture_functions[] = {
-    {"convert_capture", as_cfunction(convert_capture), METH_VARARGS | METH_KEYWORDS,
-     "convert_capture(sources, *, ticks, depth, marks, tick_size, lot_size, instrument, symbol, "
-     "round, allow_gaps, trades, max_delay, time_unit, progress, progress_bytes)\n"
-     "--\n\n"
-     "Convert a capture of JSON lines into a tick, a depth and a mark file.\n\n"
-     "`sources` is an iterable of binary file objects read as one capture;\n"
-     "`ticks`, `depth` and `marks` are where each file goes, or None for none.\n"
-     "`trades` is None, \"trades\" or \"agg_trades\"; `max_delay` is in ns;\n"
-     "`time_unit` a full unit name or None.  Returns a dict of counts.\n\n"
-     "# Errors\n\n"
-     "ValueError with the converter's text; what a file, the iterator or the\n"
-     "progress callable raised, unchanged."},
+    function_def<CONVERT_CAPTURE>(
+        convert_capture,
+        "Convert a capture of JSON lines into a tick, a depth and a mark file.\n\n"
+        "`sources` is an iterable of binary file objects read as one capture;\n"
+        "`ticks`, `depth` and `marks` are where each file goes, or None for none.\n"
+        "`trades` is None, \"trades\" or \"agg_trades\"; `max_delay` is in ns;\n"
+        "`time_unit` a full unit name or None.  Returns a dict of counts.\n\n"
+        "# Errors\n\n"
+        "ValueError with the converter's text; what a file, the iterator or the\n"
+        "progress callable raised, unchanged."),
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "py/data/python_files.hpp"
+#include "py/market_data/python_files.hpp"
 
 #include <cstring>
 

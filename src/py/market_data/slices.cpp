@@ -1,4 +1,4 @@
-#include "py/data/slices.hpp"
+#include "py/market_data/slices.hpp"
 
 #include <type_traits>
 #include <utility>
@@ -6,11 +6,11 @@
 #include "data/depth_window.hpp"
 #include "data/time_window.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py::market_data {
 
@@ -203,17 +203,24 @@ PyType_Spec depth_slice_spec = {"halvorn.data.DepthSlice", sizeof(Boxed<DepthSli
 // ---------------------------------------------------------------------------
 // tick_slice, mark_slice, depth_slice
 
-// Makes a slice of the source in `args`: reads it with `source_of` and the
+// The three take the same arguments.
+constexpr auto slice_signature(const char* qualname) {
+  return signature(qualname, either("source"), either("start"), either("end"));
+}
+constexpr auto TICK_SLICE = slice_signature("halvorn.data._native.tick_slice");
+constexpr auto MARK_SLICE = slice_signature("halvorn.data._native.mark_slice");
+constexpr auto DEPTH_SLICE = slice_signature("halvorn.data._native.depth_slice");
+
+// Makes a slice of the source in `args`, parsed by SIG: reads it with `source_of` and the
 // stretch after it, runs `find(fs_path, start, end)` with the lock given up,
 // and has `keep(found, file)` put the window found into the slice's file (or
 // raise and return false).
-template <class File, class SourceOf, class Find, class Keep>
-PyObject* cut(DataState* st, PyObject* args, PyObject* kwds, const char* format, PyTypeObject* type,
-              SourceOf source_of, Find find, Keep keep) {
+template <class File, const auto& SIG, class SourceOf, class Find, class Keep>
+PyObject* cut(DataState* st, PyObject* args, PyObject* kwds, PyTypeObject* type, SourceOf source_of,
+              Find find, Keep keep) {
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"source", "start", "end", nullptr};
-    Arguments<3> parsed;
-    if (!parse_arguments(args, kwds, format, kwlist, &parsed)) return nullptr;
+    ArgumentsOf<SIG> parsed;
+    if (!parse<SIG>(args, kwds, &parsed)) return nullptr;
     const File* file = source_of(parsed[0]);
     if (file == nullptr) return nullptr;
     SliceData<File> slice;
@@ -247,8 +254,8 @@ const File* whole(const File* file, const char* kind) {
 
 PyObject* tick_slice(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
-  return cut<TickSourceData>(
-      st, args, kwds, "OOO:tick_slice", st->tick_slice_type,
+  return cut<TickSourceData, TICK_SLICE>(
+      st, args, kwds, st->tick_slice_type,
       [&](PyObject* source) -> const TickSourceData* {
         if (is_tick_source(st->head.core, source)) return &tick_source_of(source);
         PyErr_Format(PyExc_TypeError, "argument 'source': expected a TickSource, got %.200s",
@@ -271,8 +278,8 @@ PyObject* tick_slice(PyObject* module, PyObject* args, PyObject* kwds) {
 
 PyObject* mark_slice(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
-  return cut<MarkSourceData>(
-      st, args, kwds, "OOO:mark_slice", st->mark_slice_type,
+  return cut<MarkSourceData, MARK_SLICE>(
+      st, args, kwds, st->mark_slice_type,
       [](PyObject* source) {
         const MarkSourceData* file = nullptr;
         return mark_source_of(source, "source", &file) ? whole(file, "Mark") : nullptr;
@@ -293,8 +300,8 @@ PyObject* mark_slice(PyObject* module, PyObject* args, PyObject* kwds) {
 PyObject* depth_slice(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   using Found = std::variant<data::DepthWindowFound, data::DepthError, data::Unframed>;
-  return cut<DepthSourceData>(
-      st, args, kwds, "OOO:depth_slice", st->depth_slice_type,
+  return cut<DepthSourceData, DEPTH_SLICE>(
+      st, args, kwds, st->depth_slice_type,
       [](PyObject* source) {
         const DepthSourceData* file = nullptr;
         return depth_source_of(source, "source", &file) ? whole(file, "Depth") : nullptr;
@@ -319,15 +326,12 @@ PyObject* depth_slice(PyObject* module, PyObject* args, PyObject* kwds) {
 }
 
 PyMethodDef slice_functions[] = {
-    {"tick_slice", as_cfunction(tick_slice), METH_VARARGS | METH_KEYWORDS,
-     "tick_slice(source, start, end)\n--\n\n"
-     "The TickSlice of `source` from `start` (ns, included) to `end` (excluded)."},
-    {"mark_slice", as_cfunction(mark_slice), METH_VARARGS | METH_KEYWORDS,
-     "mark_slice(source, start, end)\n--\n\n"
-     "The MarkSlice a run over ticks in [start, end) reads of `source`."},
-    {"depth_slice", as_cfunction(depth_slice), METH_VARARGS | METH_KEYWORDS,
-     "depth_slice(source, start, end)\n--\n\n"
-     "The DepthSlice a run over ticks in [start, end) reads of `source`."},
+    function_def<TICK_SLICE>(
+        tick_slice, "The TickSlice of `source` from `start` (ns, included) to `end` (excluded)."),
+    function_def<MARK_SLICE>(mark_slice,
+                             "The MarkSlice a run over ticks in [start, end) reads of `source`."),
+    function_def<DEPTH_SLICE>(depth_slice,
+                              "The DepthSlice a run over ticks in [start, end) reads of `source`."),
 };
 
 template <class File>

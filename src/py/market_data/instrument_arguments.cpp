@@ -1,4 +1,4 @@
-#include "py/data/instrument_arguments.hpp"
+#include "py/market_data/instrument_arguments.hpp"
 
 #include <optional>
 #include <string>
@@ -7,11 +7,11 @@
 
 #include "data/instrument_block.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/data_state.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 #include "types/overloaded.hpp"
 
 namespace halvorn::py::market_data {
@@ -102,12 +102,14 @@ Found read_file(const std::string& path, FileKind kind) {
   return found_in(std::move(tick));
 }
 
+constexpr auto READ_INSTRUMENT =
+    signature("halvorn.data._native.read_instrument", either("path"), either("kind"));
+
 PyObject* read_instrument(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"path", "kind", nullptr};
-    Arguments<2> parsed;
-    if (!parse_arguments(args, kwds, "OO:read_instrument", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<READ_INSTRUMENT> parsed;
+    if (!parse<READ_INSTRUMENT>(args, kwds, &parsed)) return nullptr;
     PyObject* path_obj = parsed[0];
     std::string path;
     FileKind kind;
@@ -135,16 +137,16 @@ PyObject* read_instrument(PyObject* module, PyObject* args, PyObject* kwds) {
 }  // namespace
 
 PyMethodDef instrument_functions[1] = {
-    {"read_instrument", as_cfunction(read_instrument), METH_VARARGS | METH_KEYWORDS,
-     "read_instrument(path, kind)\n--\n\n"
-     "The definition in the instrument block of a tick, depth or mark file.\n\n"
-     "`kind` is \"tick\", \"depth\", \"mark\", or None to take any (told by the magic).\n"
-     "Reads the header and the block, never the records.  Returns None for a\n"
-     "file without a block, else (id, symbol, tick_size, lot_size).\n\n"
-     "# Errors\n\n"
-     "ValueError \"{path}: {error}\" with the reader's text for a file that is\n"
-     "no readable file of its kind, or the block's (\"instrument block at byte\n"
-     "N: ...\") for a damaged one."},
+    function_def<READ_INSTRUMENT>(
+        read_instrument,
+        "The definition in the instrument block of a tick, depth or mark file.\n\n"
+        "`kind` is \"tick\", \"depth\", \"mark\", or None to take any (told by the magic).\n"
+        "Reads the header and the block, never the records.  Returns None for a\n"
+        "file without a block, else (id, symbol, tick_size, lot_size).\n\n"
+        "# Errors\n\n"
+        "ValueError \"{path}: {error}\" with the reader's text for a file that is\n"
+        "no readable file of its kind, or the block's (\"instrument block at byte\n"
+        "N: ...\") for a damaged one."),
 };
 
 }  // namespace halvorn::py::market_data

@@ -1,4 +1,4 @@
-#include "py/data/decimal_columns.hpp"
+#include "py/market_data/decimal_columns.hpp"
 
 #include <optional>
 #include <string>
@@ -9,12 +9,12 @@
 #include "data/decimal.hpp"
 #include "data/float_scaling.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/data_state.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py::market_data {
 
@@ -39,13 +39,19 @@ bool rounding_of(const std::string& name, data::Rounding* out) {
   return false;
 }
 
+constexpr auto SCALE_TEXTS =
+    signature("halvorn.data._native.scale_texts", either("offsets"), either("data"),
+              either("offset"), either("length"), keyword("step"), keyword("unit"),
+              keyword("rounding"), keyword("column"), keyword("place"), keyword("first_row"));
+constexpr auto SCALE_FLOATS = signature(
+    "halvorn.data._native.scale_floats", either("array"), keyword("step"), keyword("rounding"),
+    keyword("column"), keyword("place"), keyword("first_row", "None"), keyword("unit", "None"));
+
 PyObject* scale_texts(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"offsets",  "data",   "offset", "length",    "step", "unit",
-                                   "rounding", "column", "place",  "first_row", nullptr};
-    Arguments<10> parsed;
-    if (!parse_arguments(args, kwds, "OOOO$OOOOOO:scale_texts", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<SCALE_TEXTS> parsed;
+    if (!parse<SCALE_TEXTS>(args, kwds, &parsed)) return nullptr;
     PyObject *offsets_obj = parsed[0], *data_obj = parsed[1], *step_obj = parsed[4],
              *unit_obj = parsed[5], *rounding_obj = parsed[6], *column_obj = parsed[7],
              *place_obj = parsed[8];
@@ -160,17 +166,8 @@ PyObject* scale_texts(PyObject* module, PyObject* args, PyObject* kwds) {
 PyObject* scale_floats(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"array", "step",      "rounding", "column",
-                                   "place", "first_row", "unit",     nullptr};
-    Arguments<7> parsed;
-    if (!parse_arguments(args, kwds, "O|$OOOOOO:scale_floats", kwlist, &parsed)) return nullptr;
-    for (std::size_t i = 1; i <= 4; ++i) {
-      if (!parsed.given(i)) {
-        PyErr_Format(PyExc_TypeError, "scale_floats() missing required keyword argument: '%s'",
-                     kwlist[i]);
-        return nullptr;
-      }
-    }
+    ArgumentsOf<SCALE_FLOATS> parsed;
+    if (!parse<SCALE_FLOATS>(args, kwds, &parsed)) return nullptr;
     std::string step_text, rounding, column, place, unit;
     const std::pair<PyObject*, std::string*> texts[] = {
         {parsed[1], &step_text}, {parsed[2], &rounding}, {parsed[3], &column}, {parsed[4], &place}};
@@ -254,25 +251,24 @@ PyObject* scale_floats(PyObject* module, PyObject* args, PyObject* kwds) {
 }  // namespace
 
 PyMethodDef decimal_column_functions[2] = {
-    {"scale_texts", as_cfunction(scale_texts), METH_VARARGS | METH_KEYWORDS,
-     "scale_texts(offsets, data, offset, length, *, step, unit, rounding, column, place, "
-     "first_row)\n--\n\n"
-     "Scale a column of decimal texts (int64 offsets and bytes, as a large\n"
-     "string array lays them out) to whole steps; returns a bytearray of int64.\n\n"
-     "# Errors\n\n"
-     "ValueError with the converter's text, placed at `place` and the row."},
-    {"scale_floats", as_cfunction(scale_floats), METH_VARARGS | METH_KEYWORDS,
-     "scale_floats(array, *, step, rounding, column, place, first_row=None, unit=None)\n--\n\n"
-     "Scale a 1-D float64 buffer to whole steps: each value is the decimal its\n"
-     "shortest text writes, counted exactly in `step`, rounded \"down\" or \"up\"\n"
-     "onto the grid when `rounding` says so (\"exact\" refuses it).  Returns\n"
-     "(bytearray of native int64, values rounded).  `unit` names the steps in\n"
-     "error texts (None: \"lots\" for the column volume, else \"ticks\").\n\n"
-     "# Errors\n\n"
-     "ValueError with from_arrays' text after `place`: \"{place}: column last,\n"
-     "row 3: \\\"42123.45\\\" is not a whole number of ticks of 0.1\", rows from 1;\n"
-     "with `first_row`, placed as a file's line: \"{place}:{first_row + row}:\n"
-     "column last: ...\"."},
+    function_def<SCALE_TEXTS>(
+        scale_texts,
+        "Scale a column of decimal texts (int64 offsets and bytes, as a large\n"
+        "string array lays them out) to whole steps; returns a bytearray of int64.\n\n"
+        "# Errors\n\n"
+        "ValueError with the converter's text, placed at `place` and the row."),
+    function_def<SCALE_FLOATS>(
+        scale_floats,
+        "Scale a 1-D float64 buffer to whole steps: each value is the decimal its\n"
+        "shortest text writes, counted exactly in `step`, rounded \"down\" or \"up\"\n"
+        "onto the grid when `rounding` says so (\"exact\" refuses it).  Returns\n"
+        "(bytearray of native int64, values rounded).  `unit` names the steps in\n"
+        "error texts (None: \"lots\" for the column volume, else \"ticks\").\n\n"
+        "# Errors\n\n"
+        "ValueError with from_arrays' text after `place`: \"{place}: column last,\n"
+        "row 3: \\\"42123.45\\\" is not a whole number of ticks of 0.1\", rows from 1;\n"
+        "with `first_row`, placed as a file's line: \"{place}:{first_row + row}:\n"
+        "column last: ...\"."),
 };
 
 }  // namespace halvorn::py::market_data

@@ -1,4 +1,4 @@
-#include "py/data/column_arguments.hpp"
+#include "py/market_data/column_arguments.hpp"
 
 #include <bit>
 #include <cstring>

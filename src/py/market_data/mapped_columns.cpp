@@ -1,4 +1,4 @@
-#include "py/data/mapped_columns.hpp"
+#include "py/market_data/mapped_columns.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -14,14 +14,14 @@
 #include "data/crc32.hpp"
 #include "data/ticks.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/column_arguments.hpp"
-#include "py/data/data_state.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/column_arguments.hpp"
+#include "py/market_data/data_state.hpp"
 #include "py/read_only_buffer.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py::market_data {
 
@@ -128,12 +128,13 @@ std::optional<data::Error> check_records(const std::uint8_t* base, std::size_t s
   return std::nullopt;
 }
 
+constexpr auto MAP_COLUMNS = signature("halvorn.data._native.map_columns", either("path"));
+
 PyObject* map_columns(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"path", nullptr};
-    Arguments<1> parsed;
-    if (!parse_arguments(args, kwds, "O:map_columns", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<MAP_COLUMNS> parsed;
+    if (!parse<MAP_COLUMNS>(args, kwds, &parsed)) return nullptr;
     PyObject* path_obj = parsed[0];
     std::string path;
     if (!fs_path_of(path_obj, "path", &path)) return nullptr;
@@ -197,13 +198,13 @@ const std::array<ClassEntry<DataState>, 2> MAPPED_CLASSES = {{
 }};
 
 PyMethodDef mapped_functions[1] = {
-    {"map_columns", as_cfunction(map_columns), METH_VARARGS | METH_KEYWORDS,
-     "map_columns(path)\n--\n\n"
-     "Map a tick file read-only and check it (header, checksum, time order).\n\n"
-     "Returns (count, instrument, views): the eight columns in record order,\n"
-     "each a read-only strided int64 memoryview over the mapping.\n\n"
-     "# Errors\n\n"
-     "ValueError \"{path}: {error}\" with the tick reader's text."},
+    function_def<MAP_COLUMNS>(
+        map_columns,
+        "Map a tick file read-only and check it (header, checksum, time order).\n\n"
+        "Returns (count, instrument, views): the eight columns in record order,\n"
+        "each a read-only strided int64 memoryview over the mapping.\n\n"
+        "# Errors\n\n"
+        "ValueError \"{path}: {error}\" with the tick reader's text."),
 };
 
 }  // namespace halvorn::py::market_data

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/depth_sources.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/depth_sources.hpp"
+#include "py/signatures.hpp"
 #include "py/value_class.hpp"
 
 namespace halvorn::py::market_data {
@@ -103,11 +103,16 @@ const book::DepthUpdate& update_of(const book::DepthRecord& r) {
   return std::get<book::DepthUpdate>(r.entry);
 }
 
+constexpr auto SNAPSHOT = signature("halvorn.data._native.Snapshot", either("last_update_id"),
+                                    either("bids"), either("asks"), either("time_ns", "0"));
+constexpr auto UPDATE =
+    signature("halvorn.data._native.Update", either("first_id"), either("final_id"),
+              either("time_ns"), either("bids"), either("asks"), either("prev_final_id", "None"));
+
 struct SnapshotClass {
   using Data = book::DepthRecord;
   static constexpr const char* NAME = "halvorn.data.Snapshot";
-  static constexpr const char* DOC =
-      "Snapshot(last_update_id, bids, asks, time_ns=0)\n--\n\n"
+  static inline const char* const DOC = docstring<SNAPSHOT>(
       "The whole displayed book as of one update id, from which a depth book\n"
       "starts, or starts again after its stream broke.\n\n"
       "`bids` and `asks` are sequences of (price_ticks, qty_lots) pairs in any\n"
@@ -121,8 +126,9 @@ struct SnapshotClass {
       "```\n\n"
       "# Errors\n\n"
       "TypeError for levels that are not (int, int) pairs; ValueError for a\n"
-      "negative qty.";
+      "negative qty.");
   static constexpr std::array FIELDS = {"last_update_id", "bids", "asks", "time_ns"};
+  static_assert(fields_are_parameters(SNAPSHOT, FIELDS));
   static constexpr std::array DOCS = {
       "The last update id the snapshot covers.",
       "Bid levels as (price_ticks, qty_lots) pairs, as given.",
@@ -137,9 +143,8 @@ struct SnapshotClass {
                     from_i64(d.time));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"last_update_id", "bids", "asks", "time_ns", nullptr};
-    Arguments<4> parsed;
-    if (!parse_arguments(args, kwds, "OOO|O:Snapshot", kwlist, &parsed)) return false;
+    ArgumentsOf<SNAPSHOT> parsed;
+    if (!parse<SNAPSHOT>(args, kwds, &parsed)) return false;
     PyObject *id = parsed[0], *bids = parsed[1], *asks = parsed[2], *time = parsed[3];
     book::DepthSnapshot s;
     out->time = 0;
@@ -156,8 +161,7 @@ struct SnapshotClass {
 struct UpdateClass {
   using Data = book::DepthRecord;
   static constexpr const char* NAME = "halvorn.data.Update";
-  static constexpr const char* DOC =
-      "Update(first_id, final_id, time_ns, bids, asks, prev_final_id=None)\n--\n\n"
+  static inline const char* const DOC = docstring<UPDATE>(
       "One incremental depth message: the levels it sets, and the range of\n"
       "update ids it contains.\n\n"
       "`bids` and `asks` are sequences of (price_ticks, qty_lots) pairs; a qty\n"
@@ -172,9 +176,10 @@ struct UpdateClass {
       "```\n\n"
       "# Errors\n\n"
       "TypeError for levels that are not (int, int) pairs; ValueError for a\n"
-      "negative qty.";
+      "negative qty.");
   static constexpr std::array FIELDS = {"first_id", "final_id", "time_ns",
                                         "bids",     "asks",     "prev_final_id"};
+  static_assert(fields_are_parameters(UPDATE, FIELDS));
   static constexpr std::array DOCS = {
       "The first update id the message contains.",
       "The last update id the message contains.",
@@ -192,10 +197,8 @@ struct UpdateClass {
                     u.prev_final_id ? from_u64(*u.prev_final_id) : Py_NewRef(Py_None));
   }
   static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    static const char* kwlist[] = {"first_id", "final_id",      "time_ns", "bids",
-                                   "asks",     "prev_final_id", nullptr};
-    Arguments<6> parsed;
-    if (!parse_arguments(args, kwds, "OOOOO|O:Update", kwlist, &parsed)) return false;
+    ArgumentsOf<UPDATE> parsed;
+    if (!parse<UPDATE>(args, kwds, &parsed)) return false;
     PyObject *first = parsed[0], *final = parsed[1], *time = parsed[2], *bids = parsed[3],
              *asks = parsed[4], *prev = parsed[5];
     book::DepthUpdate u;

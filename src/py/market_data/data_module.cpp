@@ -3,17 +3,18 @@
 
 #include "data/csv_layout.hpp"
 #include "py/boundary.hpp"
-#include "py/data/capture.hpp"
-#include "py/data/csv.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/decimal_columns.hpp"
-#include "py/data/depth_sources.hpp"
-#include "py/data/instrument_arguments.hpp"
-#include "py/data/mapped_columns.hpp"
-#include "py/data/mark_sources.hpp"
-#include "py/data/slices.hpp"
-#include "py/data/quality_values.hpp"
-#include "py/data/tick_writer_class.hpp"
+#include "py/market_data/capture.hpp"
+#include "py/market_data/csv.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/decimal_columns.hpp"
+#include "py/market_data/depth_sources.hpp"
+#include "py/market_data/file_replacement.hpp"
+#include "py/market_data/instrument_arguments.hpp"
+#include "py/market_data/mapped_columns.hpp"
+#include "py/market_data/mark_sources.hpp"
+#include "py/market_data/quality_values.hpp"
+#include "py/market_data/slices.hpp"
+#include "py/market_data/tick_writer_class.hpp"
 #include "py/module_hooks.hpp"
 #include "py/registry.hpp"
 
@@ -95,6 +96,7 @@ int exec_data(PyObject* module) {
         add_functions(module, decimal_column_functions) < 0 ||
         add_functions(module, instrument_functions) < 0 ||
         add_functions(module, survey_functions) < 0 ||
+        PyModule_AddFunctions(module, replacement_functions) < 0 ||
         add_classes(module, st, DEPTH_RECORD_CLASSES) < 0) {
       return -1;
     }

@@ -16,9 +16,9 @@
 #include <optional>
 
 #include "data/depth_reader.hpp"
-#include "data/mark_file.hpp"
-#include "py/data/depth_sources.hpp"
-#include "py/data/mark_sources.hpp"
+#include "data/mark_reader.hpp"
+#include "py/market_data/depth_sources.hpp"
+#include "py/market_data/mark_sources.hpp"
 #include "py/registry.hpp"
 #include "py/tick_files.hpp"
 

@@ -17,6 +17,7 @@
 
 #include "data/mark_file.hpp"
 #include "data/time_window.hpp"
+#include "py/market_data/file_source_fields.hpp"
 #include "py/pyref.hpp"
 #include "py/registry.hpp"
 
@@ -26,12 +27,8 @@ struct DataState;
 
 // What a MarkSource holds; a MarkSlice holds the same with its window, and
 // records is then the window's.
-struct MarkSourceData {
-  Ref path;             // the path as an exact str
-  std::string fs_path;  // the same path encoded for the file system
-  std::uint64_t records = 0;
+struct MarkSourceData : FileSourceFields {
   std::uint64_t settlements = 0;
-  std::uint64_t instrument = 0;
   data::MarkKind kind = data::MarkKind::Price;
   std::optional<data::TimeWindow> window;  // a slice's records
 };

@@ -1,4 +1,4 @@
-#include "py/data/tick_writer_class.hpp"
+#include "py/market_data/tick_writer_class.hpp"
 
 #include <array>
 #include <optional>
@@ -8,15 +8,15 @@
 #include "data/column_writer.hpp"
 #include "data/tick_writer.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
 #include "py/boxed.hpp"
-#include "py/data/column_arguments.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/instrument_arguments.hpp"
-#include "py/data/quality_values.hpp"
 #include "py/gil.hpp"
+#include "py/market_data/column_arguments.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/instrument_arguments.hpp"
+#include "py/market_data/quality_values.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 #include "types/panic.hpp"
 
 namespace halvorn::py::market_data {
@@ -56,12 +56,21 @@ bool size_of(PyObject* obj, const char* arg, std::optional<data::Step>* out) {
   return true;
 }
 
+constexpr auto WRITER =
+    signature("halvorn.data._native.Writer", either("dest"), either("instrument", "1"),
+              keyword("symbol", "None"), keyword("tick_size", "None"), keyword("lot_size", "None"));
+constexpr auto APPEND =
+    method_signature("halvorn.data._native.Writer.append", either("exch_ts"), either("last"),
+                     keyword("local_ts", "None"), keyword("high", "None"), keyword("low", "None"),
+                     keyword("bid", "None"), keyword("ask", "None"), keyword("volume", "None"),
+                     keyword("round", "False"));
+constexpr auto FINISH = method_signature("halvorn.data._native.Writer.finish");
+constexpr auto ABANDON = method_signature("halvorn.data._native.Writer.abandon");
+
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(type), [&]() -> PyObject* {
-    static const char* kwlist[] = {"dest",      "instrument", "symbol",
-                                   "tick_size", "lot_size",   nullptr};
-    Arguments<5> parsed;
-    if (!parse_arguments(args, kwds, "O|O$OOO:Writer", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<WRITER> parsed;
+    if (!parse<WRITER>(args, kwds, &parsed)) return nullptr;
     PyObject *dest = parsed[0], *instrument_obj = parsed[1];
     std::string path, symbol;
     std::uint64_t instrument = 1;
@@ -159,10 +168,8 @@ bool float_steps(const WriterData& d, bool round, data::Columns* columns) {
 
 PyObject* writer_append(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(Py_TYPE(self)), [&]() -> PyObject* {
-    static const char* kwlist[] = {"exch_ts", "last", "local_ts", "high",  "low",
-                                   "bid",     "ask",  "volume",   "round", nullptr};
-    Arguments<9> parsed;
-    if (!parse_arguments(args, kwds, "OO|$OOOOOOO:append", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<APPEND> parsed;
+    if (!parse<APPEND>(args, kwds, &parsed)) return nullptr;
     // In record order: local_ts is the third field and the third keyword.
     const std::array<PyObject*, 8> objs{parsed[0], parsed[2], parsed[1], parsed[3],
                                         parsed[4], parsed[5], parsed[6], parsed[7]};
@@ -253,28 +260,25 @@ PyObject* writer_repr(PyObject* self) {
 }
 
 PyMethodDef writer_methods[] = {
-    {"append", as_cfunction(writer_append), METH_VARARGS | METH_KEYWORDS,
-     "append($self, exch_ts, last, *, local_ts=None, high=None, low=None, bid=None, ask=None, "
-     "volume=None, round=False)\n--\n\n"
-     "Append rows from columns (ns, ticks, lots), as from_arrays takes them.\n\n"
-     "A float64 price column is counted in the writer's tick_size, a float64\n"
-     "volume in its lot_size, exactly; with `round`, bids round down, asks up,\n"
-     "the volume down and last, high and low to the nearest tick.  Returns the\n"
-     "values rounded, per field in record order.\n\n"
-     "# Errors\n\n"
-     "TypeError or OverflowError naming a column (a float64 one without the\n"
-     "size it is counted in); ValueError for columns of different lengths, a\n"
-     "value beyond int64 or off the grid, or a time that goes back (the writer\n"
-     "is then closed and nothing is left at the target)."},
+    function_def<APPEND>(
+        writer_append,
+        "Append rows from columns (ns, ticks, lots), as from_arrays takes them.\n\n"
+        "A float64 price column is counted in the writer's tick_size, a float64\n"
+        "volume in its lot_size, exactly; with `round`, bids round down, asks up,\n"
+        "the volume down and last, high and low to the nearest tick.  Returns the\n"
+        "values rounded, per field in record order.\n\n"
+        "# Errors\n\n"
+        "TypeError or OverflowError naming a column (a float64 one without the\n"
+        "size it is counted in); ValueError for columns of different lengths, a\n"
+        "value beyond int64 or off the grid, or a time that goes back (the writer\n"
+        "is then closed and nothing is left at the target)."),
     {"finish", writer_finish, METH_NOARGS,
-     "finish($self)\n--\n\n"
-     "Write the header and put the file in place; returns the ticks written."},
+     docstring<FINISH>("Write the header and put the file in place; returns the ticks written.")},
     {"abandon", writer_abandon, METH_NOARGS,
-     "abandon($self)\n--\n\n"
-     "Give up an unfinished file now, removing what was written; the target\n"
-     "is as it was.  Nothing after finish().  A writer that is collected\n"
-     "unfinished does the same, but an exception's traceback can keep it\n"
-     "alive for a long time."},
+     docstring<ABANDON>("Give up an unfinished file now, removing what was written; the target\n"
+                        "is as it was.  Nothing after finish().  A writer that is collected\n"
+                        "unfinished does the same, but an exception's traceback can keep it\n"
+                        "alive for a long time.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -293,18 +297,16 @@ PyType_Slot writer_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(writer_repr)},
     {Py_tp_methods, writer_methods},
     {Py_tp_getset, writer_getset},
-    {Py_tp_doc,
-     const_cast<char*>("Writer(dest, instrument=1, *, symbol=None, tick_size=None, "
-                       "lot_size=None)\n--\n\n"
-                       "A tick file written from columns, batch by batch.\n\n"
-                       "With both sizes (decimal text) the file holds the instrument's\n"
-                       "definition (id, symbol, sizes) after its records, and float64\n"
-                       "columns are counted in them.  Nothing at `dest` changes until\n"
-                       "finish(); a writer dropped unfinished leaves the target as it was.\n\n"
-                       "# Errors\n\n"
-                       "ValueError for a size that is no positive decimal number, a symbol\n"
-                       "a file cannot hold (not UTF-8, more than 65535 bytes), or a symbol\n"
-                       "without both sizes.")},
+    {Py_tp_doc, const_cast<char*>(docstring<WRITER>(
+                    "A tick file written from columns, batch by batch.\n\n"
+                    "With both sizes (decimal text) the file holds the instrument's\n"
+                    "definition (id, symbol, sizes) after its records, and float64\n"
+                    "columns are counted in them.  Nothing at `dest` changes until\n"
+                    "finish(); a writer dropped unfinished leaves the target as it was.\n\n"
+                    "# Errors\n\n"
+                    "ValueError for a size that is no positive decimal number, a symbol\n"
+                    "a file cannot hold (not UTF-8, more than 65535 bytes), or a symbol\n"
+                    "without both sizes."))},
     {0, nullptr},
 };
 

@@ -1,4 +1,4 @@
-#include "py/data/csv.hpp"
+#include "py/market_data/csv.hpp"
 
 #include <cstring>
 #include <optional>
@@ -9,15 +9,15 @@
 #include "data/funding_csv.hpp"
 #include "data/mark_csv.hpp"
 #include "py/argument_conversion.hpp"
-#include "py/arguments.hpp"
 #include "py/boundary.hpp"
-#include "py/data/data_state.hpp"
-#include "py/data/instrument_arguments.hpp"
-#include "py/data/python_files.hpp"
-#include "py/data/quality_values.hpp"
 #include "py/gil.hpp"
 #include "py/interruption.hpp"
+#include "py/market_data/data_state.hpp"
+#include "py/market_data/instrument_arguments.hpp"
+#include "py/market_data/python_files.hpp"
+#include "py/market_data/quality_values.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 #include "py/tick_files.hpp"
 
 namespace halvorn::py::market_data {
@@ -103,28 +103,33 @@ bool basis_points_of(PyObject* obj, const char* arg, double* out) {
   return true;
 }
 
+// The converters' options are all given by the Python half, which settles
+// their defaults; those it may leave out come last.
+constexpr auto CONVERT = signature(
+    "halvorn.data._native.convert", either("dest"), either("trades"), either("quotes"),
+    keyword("layout"), keyword("quote_layout"), keyword("tick_size"), keyword("lot_size"),
+    keyword("instrument"), keyword("time_unit"), keyword("quote_time_unit"), keyword("sort_window"),
+    keyword("allow_gaps"), keyword("round"), keyword("progress"), keyword("progress_bytes"),
+    keyword("symbol"), keyword("duplicates", "'keep'"), keyword("stale_after", "60000000000"),
+    keyword("stale_quotes", "'clear'"), keyword("outside_bp", "10.0"));
+constexpr auto CONVERT_DEPTH =
+    signature("halvorn.data._native.convert_depth", either("dest"), either("sources"),
+              keyword("layout"), keyword("tick_size"), keyword("lot_size"), keyword("instrument"),
+              keyword("time_unit"), keyword("round"), keyword("progress"),
+              keyword("progress_bytes"), keyword("symbol"), keyword("snapshots", "None"));
+constexpr auto CONVERT_MARKS =
+    signature("halvorn.data._native.convert_marks", either("dest"), either("sources"),
+              keyword("layout"), keyword("premium"), keyword("tick_size"), keyword("lot_size"),
+              keyword("instrument"), keyword("time_unit"), keyword("round"), keyword("progress"),
+              keyword("progress_bytes"), keyword("symbol"), keyword("stale_after", "60000000000"));
+constexpr auto READ_FUNDING = signature("halvorn.data._native.read_funding", either("files"),
+                                        either("ticks"), keyword("time_unit"));
+
 PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {
-        "dest",        "trades",     "quotes",      "layout",       "quote_layout",
-        "tick_size",   "lot_size",   "instrument",  "time_unit",    "quote_time_unit",
-        "sort_window", "allow_gaps", "round",       "progress",     "progress_bytes",
-        "symbol",      "duplicates", "stale_after", "stale_quotes", "outside_bp",
-        nullptr};
-    Arguments<20> parsed;
-    if (!parse_arguments(args, kwds, "OOO|$OOOOOOOOOOOOOOOOO:convert", kwlist, &parsed)) {
-      return nullptr;
-    }
-    // The options before duplicates are required; those after it came later
-    // and have defaults.
-    for (std::size_t i = 3; i < 16; ++i) {
-      if (!parsed.given(i)) {
-        PyErr_Format(PyExc_TypeError, "convert() missing required keyword argument: '%s'",
-                     kwlist[i]);
-        return nullptr;
-      }
-    }
+    ArgumentsOf<CONVERT> parsed;
+    if (!parse<CONVERT>(args, kwds, &parsed)) return nullptr;
     PyObject *dest = parsed[0], *trades = parsed[1], *quotes = parsed[2], *layout = parsed[3],
              *quote_layout = parsed[4], *tick_size = parsed[5], *lot_size = parsed[6],
              *instrument = parsed[7], *unit = parsed[8], *quote_unit = parsed[9],
@@ -264,21 +269,8 @@ bool depth_layout_of(PyObject* obj, data::DepthLayout* out) {
 PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {
-        "dest",  "sources",  "layout",         "tick_size", "lot_size",  "instrument", "time_unit",
-        "round", "progress", "progress_bytes", "symbol",    "snapshots", nullptr};
-    Arguments<12> parsed;
-    if (!parse_arguments(args, kwds, "OO|$OOOOOOOOOO:convert_depth", kwlist, &parsed)) {
-      return nullptr;
-    }
-    // The options before snapshots are required; it came later.
-    for (std::size_t i = 2; i < 11; ++i) {
-      if (!parsed.given(i)) {
-        PyErr_Format(PyExc_TypeError, "convert_depth() missing required keyword argument: '%s'",
-                     kwlist[i]);
-        return nullptr;
-      }
-    }
+    ArgumentsOf<CONVERT_DEPTH> parsed;
+    if (!parse<CONVERT_DEPTH>(args, kwds, &parsed)) return nullptr;
     PyObject *dest = parsed[0], *sources = parsed[1], *layout = parsed[2], *tick_size = parsed[3],
              *lot_size = parsed[4], *instrument = parsed[5], *unit = parsed[6], *round = parsed[7],
              *progress = parsed[8], *every = parsed[9], *symbol = parsed[10],
@@ -353,22 +345,8 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
 PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"dest",        "sources",  "layout",         "premium",
-                                   "tick_size",   "lot_size", "instrument",     "time_unit",
-                                   "round",       "progress", "progress_bytes", "symbol",
-                                   "stale_after", nullptr};
-    Arguments<13> parsed;
-    if (!parse_arguments(args, kwds, "OO|$OOOOOOOOOOO:convert_marks", kwlist, &parsed)) {
-      return nullptr;
-    }
-    // The options before stale_after are required; it came later.
-    for (std::size_t i = 2; i < 12; ++i) {
-      if (!parsed.given(i)) {
-        PyErr_Format(PyExc_TypeError, "convert_marks() missing required keyword argument: '%s'",
-                     kwlist[i]);
-        return nullptr;
-      }
-    }
+    ArgumentsOf<CONVERT_MARKS> parsed;
+    if (!parse<CONVERT_MARKS>(args, kwds, &parsed)) return nullptr;
     PyObject *dest = parsed[0], *sources = parsed[1], *layout = parsed[2], *premium = parsed[3],
              *tick_size = parsed[4], *lot_size = parsed[5], *instrument = parsed[6],
              *unit = parsed[7], *round = parsed[8], *progress = parsed[9], *every = parsed[10],
@@ -417,9 +395,8 @@ PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
 PyObject* read_funding(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
   return guarded(st->head.core, [&]() -> PyObject* {
-    static const char* kwlist[] = {"files", "ticks", "time_unit", nullptr};
-    Arguments<3> parsed;
-    if (!parse_arguments(args, kwds, "OO$O:read_funding", kwlist, &parsed)) return nullptr;
+    ArgumentsOf<READ_FUNDING> parsed;
+    if (!parse<READ_FUNDING>(args, kwds, &parsed)) return nullptr;
     PyObject *files = parsed[0], *ticks = parsed[1], *unit = parsed[2];
     data::StreamOptions options;
     std::string ticks_path;
@@ -493,59 +470,51 @@ PyObject* read_funding(PyObject* module, PyObject* args, PyObject* kwds) {
 }
 
 PyMethodDef csv_functions[] = {
-    {"convert", as_cfunction(convert), METH_VARARGS | METH_KEYWORDS,
-     "convert(dest, trades, quotes, *, layout, quote_layout, tick_size, lot_size, instrument, "
-     "time_unit, quote_time_unit, sort_window, allow_gaps, round, progress, progress_bytes, "
-     "symbol, duplicates='keep', stale_after=60000000000, stale_quotes='clear', "
-     "outside_bp=10.0)\n"
-     "--\n\n"
-     "Convert CSV trades (and quotes) into a tick file at `dest`.\n\n"
-     "The file holds the definition it was scaled with: `instrument`, `symbol`\n"
-     "(str or None) and the two sizes.\n"
-     "`trades` and `quotes` (or None) are iterators of binary file objects;\n"
-     "layouts and units are their full names or None.  `progress` is None or\n"
-     "a callable told (bytes, rows) about every `progress_bytes` bytes.\n"
-     "A trade repeating the id of one at its time is kept, skipped or refused\n"
-     "as `duplicates` says; a trade tick whose quote is older than `stale_after`\n"
-     "ns is kept, cleared or refused as `stale_quotes` says; trade ticks\n"
-     "outside their quote by more than `outside_bp` basis points are counted.\n"
-     "Returns (ticks, trades, quotes, quote_ticks, bytes, duplicates,\n"
-     "oldest_quote_ns, stale_ticks, first_duplicate or None, outside,\n"
-     "farthest_bp, first_outside or None, clock), clock as clock_tuple gives it.\n\n"
-     "# Errors\n\n"
-     "ValueError with the converter's text; what a file, the iterator or the\n"
-     "progress callable raised, unchanged."},
-    {"read_funding", as_cfunction(read_funding), METH_VARARGS | METH_KEYWORDS,
-     "read_funding(files, ticks, *, time_unit)\n--\n\n"
-     "Read funding history and price each rate from the tick file `ticks`.\n\n"
-     "Returns a list of (time ns, rate billionths, price ticks).\n\n"
-     "# Errors\n\n"
-     "ValueError with the converter's or the pricing's text."},
-    {"convert_marks", as_cfunction(convert_marks), METH_VARARGS | METH_KEYWORDS,
-     "convert_marks(dest, sources, *, layout, premium, tick_size, lot_size, instrument, "
-     "time_unit, round, progress, progress_bytes, symbol, stale_after=60000000000)\n"
-     "--\n\n"
-     "Convert mark price klines, premium index klines or derivative ticker files\n"
-     "into a mark file at `dest`.\n\n"
-     "Returns (records, settlements, rows, bytes, stale_settlements,\n"
-     "oldest_mark_ns): the settlements priced at a mark stated more than\n"
-     "`stale_after` ns before them, and the oldest such age.\n\n"
-     "# Errors\n\n"
-     "ValueError with the converter's text; what a file, the iterator or the\n"
-     "progress callable raised, unchanged."},
-    {"convert_depth", as_cfunction(convert_depth), METH_VARARGS | METH_KEYWORDS,
-     "convert_depth(dest, sources, *, layout, tick_size, lot_size, instrument, time_unit, round, "
-     "progress, progress_bytes, symbol, snapshots=None)\n"
-     "--\n\n"
-     "Convert depth CSV files into a depth file at `dest`.\n\n"
-     "The file holds the definition it was scaled with: `instrument`, `symbol`\n"
-     "(str or None) and the two sizes.\n"
-     "`sources` is an iterator of binary file objects, and `snapshots` another\n"
-     "or None, merged with it by time; the layout and unit are their full names\n"
-     "or None.  Returns (records, snapshots, updates, levels, rows, bytes).\n\n"
-     "# Errors\n\n"
-     "ValueError with the converter's text; what a file, the iterator or the\n"
-     "progress callable raised, unchanged."},
+    function_def<CONVERT>(
+        convert,
+        "Convert CSV trades (and quotes) into a tick file at `dest`.\n\n"
+        "The file holds the definition it was scaled with: `instrument`, `symbol`\n"
+        "(str or None) and the two sizes.\n"
+        "`trades` and `quotes` (or None) are iterators of binary file objects;\n"
+        "layouts and units are their full names or None.  `progress` is None or\n"
+        "a callable told (bytes, rows) about every `progress_bytes` bytes.\n"
+        "A trade repeating the id of one at its time is kept, skipped or refused\n"
+        "as `duplicates` says; a trade tick whose quote is older than `stale_after`\n"
+        "ns is kept, cleared or refused as `stale_quotes` says; trade ticks\n"
+        "outside their quote by more than `outside_bp` basis points are counted.\n"
+        "Returns (ticks, trades, quotes, quote_ticks, bytes, duplicates,\n"
+        "oldest_quote_ns, stale_ticks, first_duplicate or None, outside,\n"
+        "farthest_bp, first_outside or None, clock), clock as clock_tuple gives it.\n\n"
+        "# Errors\n\n"
+        "ValueError with the converter's text; what a file, the iterator or the\n"
+        "progress callable raised, unchanged."),
+    function_def<READ_FUNDING>(
+        read_funding,
+        "Read funding history and price each rate from the tick file `ticks`.\n\n"
+        "Returns a list of (time ns, rate billionths, price ticks).\n\n"
+        "# Errors\n\n"
+        "ValueError with the converter's or the pricing's text."),
+    function_def<CONVERT_MARKS>(
+        convert_marks,
+        "Convert mark price klines, premium index klines or derivative ticker files\n"
+        "into a mark file at `dest`.\n\n"
+        "Returns (records, settlements, rows, bytes, stale_settlements,\n"
+        "oldest_mark_ns): the settlements priced at a mark stated more than\n"
+        "`stale_after` ns before them, and the oldest such age.\n\n"
+        "# Errors\n\n"
+        "ValueError with the converter's text; what a file, the iterator or the\n"
+        "progress callable raised, unchanged."),
+    function_def<CONVERT_DEPTH>(
+        convert_depth,
+        "Convert depth CSV files into a depth file at `dest`.\n\n"
+        "The file holds the definition it was scaled with: `instrument`, `symbol`\n"
+        "(str or None) and the two sizes.\n"
+        "`sources` is an iterator of binary file objects, and `snapshots` another\n"
+        "or None, merged with it by time; the layout and unit are their full names\n"
+        "or None.  Returns (records, snapshots, updates, levels, rows, bytes).\n\n"
+        "# Errors\n\n"
+        "ValueError with the converter's text; what a file, the iterator or the\n"
+        "progress callable raised, unchanged."),
 };
 
 }  // namespace

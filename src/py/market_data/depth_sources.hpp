@@ -21,6 +21,7 @@
 #include "book/depth_records.hpp"
 #include "data/depth_file.hpp"
 #include "data/depth_window.hpp"
+#include "py/market_data/file_source_fields.hpp"
 #include "py/pyref.hpp"
 #include "py/registry.hpp"
 
@@ -29,12 +30,8 @@ namespace halvorn::py::market_data {
 struct DataState;
 
 // What a DepthSource holds.
-struct DepthSourceData {
-  Ref path;             // the path as an exact str
-  std::string fs_path;  // the same path encoded for the file system
-  std::uint64_t records = 0;
+struct DepthSourceData : FileSourceFields {
   std::uint64_t levels = 0;
-  std::uint64_t instrument = 0;
   // Counted on first use: snapshots, then updates.
   mutable std::optional<std::uint64_t> snapshots;
   mutable std::optional<std::uint64_t> updates;
