@@ -291,6 +291,7 @@ class Compiled:
         name: str = "compiled",
         capacity: int = 64,
         fill_words: int = 8,
+        order_words: int = 6,
     ) -> Compiled: ...
     @property
     def function(self) -> Any: ...
@@ -304,6 +305,8 @@ class Compiled:
     def capacity(self) -> int: ...
     @property
     def fill_words(self) -> int: ...
+    @property
+    def order_words(self) -> int: ...
 
 def rate(value: str | int | float | Decimal, /) -> int:
     """A rate written as a decimal fraction, in billionths, exactly."""

@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "core/account.hpp"
+#include "py/argument_conversion.hpp"
+#include "py/compiled_orders.hpp"
 #include "py/venue/records.hpp"
 #include "types/fixed.hpp"
 
@@ -54,7 +56,7 @@ CompiledDriven::CompiledDriven(Gil& gil, CompiledParts parts, std::shared_ptr<Sh
       parts_(std::move(parts)),
       interruption_(gil, COMPILED_TICK_INTERVAL),
       failure_(std::move(shared)),
-      orders_(parts_.capacity * ORDER_WORDS) {
+      orders_(parts_.capacity * parts_.order_words) {
   batch_.reserve(static_cast<std::size_t>(parts_.batch));
 }
 
@@ -65,6 +67,27 @@ CompiledDriven::~CompiledDriven() {
   Locked lock(gil_);
   parts_.state.release();
   parts_.object = Ref();
+  parts_.progress.drop();
+}
+
+void CompiledDriven::report_progress() {
+  // The one time a compiled run takes the lock on its own: to call the
+  // progress callable, every RunProgress::INTERVAL ticks.  What it raises
+  // stops the run as a Python strategy's progress would.
+  gil_.acquire();
+  if (!parts_.progress.report(ticks_seen_)) {
+    if (!current_error_is_ordinary()) {
+      PendingException& interrupt = interruption_.pending();
+      if (!interrupt) interrupt = PendingException::fetch();
+    } else {
+      failure_.record_current("progress raised: ", ticks_seen_ - 1, last_time_);
+    }
+  }
+  gil_.release();
+}
+
+void CompiledDriven::on_run_end() {
+  if (parts_.progress.active() && !failure_ && !halted()) report_progress();
 }
 
 void CompiledDriven::keep_fills(std::span<const Fill> fills) {
@@ -98,7 +121,9 @@ void CompiledDriven::keep_endings(std::span<const strategy::OrderEnding> endings
 void CompiledDriven::on_tick(const strategy::TickContext& context,
                              std::vector<strategy::Intent>& intents) {
   ++ticks_seen_;
+  last_time_ = context.tick.exch_ts;
   if (interruption_.count(1) || gil_.held()) gil_.release();
+  if (parts_.progress.due(ticks_seen_) && !interruption_.halted()) report_progress();
   if (!live()) return;
   if (parts_.batch == 1) {
     // The tick where it lies in the source when it lies in one: no copy.
@@ -131,6 +156,7 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
   account_[INSTRUMENT] = static_cast<std::int64_t>(context.instrument.value);
   account_[TICK_INDEX] = static_cast<std::int64_t>(ticks_seen_ - 1);
   account_[ORDERS_MADE] = static_cast<std::int64_t>(orders_made_);
+  if (context.revision != positions_revision_) write_positions(context);
   const auto capacity = static_cast<std::int64_t>(parts_.capacity);
   const std::int64_t made = parts_.function(
       reinterpret_cast<const std::int64_t*>(ticks), static_cast<std::int64_t>(n), account_.data(),
@@ -140,61 +166,36 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
   fills_.clear();
   ends_.clear();
   // A call that reported anything wrong places none of its orders.
-  const std::size_t before = intents.size();
-  auto refuse = [&](const std::string& what) {
-    intents.erase(intents.begin() + static_cast<std::ptrdiff_t>(before), intents.end());
-    fail_at(context, what);
-  };
   if (made < 0) {
-    refuse("returned the status " + std::to_string(made));
+    fail_at(context, "returned the status " + std::to_string(made));
     return;
   }
   if (made > capacity) {
-    refuse("reported " + std::to_string(made) + " orders where its buffer holds " +
-           std::to_string(capacity));
+    fail_at(context, "reported " + std::to_string(made) + " orders where its buffer holds " +
+                         std::to_string(capacity));
     return;
   }
-  for (std::int64_t k = 0; k < made; ++k) {
-    const std::int64_t* slot = orders_.data() + k * static_cast<std::int64_t>(ORDER_WORDS);
-    const std::string which = "order slot " + std::to_string(k) + " ";
-    const std::int64_t kind = slot[KIND];
-    if (kind == CANCEL_SLOT) {
-      if (slot[ORDER] < 1) {
-        refuse(which + "cancels order " + std::to_string(slot[ORDER]) + "; order ids start at 1");
-        return;
-      }
-      intents.push_back(strategy::intent::Cancel{static_cast<OrderId>(slot[ORDER])});
-      continue;
-    }
-    if (kind == CANCEL_ALL_SLOT) {
-      intents.push_back(strategy::intent::CancelAll{});
-      continue;
-    }
-    if (kind != MARKET_SLOT && kind != LIMIT_SLOT) {
-      refuse(which + "has kind " + std::to_string(kind) +
-             "; kinds are 1 market, 2 limit, 3 cancel, 4 cancel all");
-      return;
-    }
-    if ((slot[SIDE] != 0 && slot[SIDE] != 1) || (slot[OFFSET] != 0 && slot[OFFSET] != 1)) {
-      refuse(which + "has side " + std::to_string(slot[SIDE]) + " and offset " +
-             std::to_string(slot[OFFSET]) + "; each is 0 or 1");
-      return;
-    }
-    if (slot[QTY] < 1) {
-      refuse(which + "has qty " + std::to_string(slot[QTY]) +
-             "; quantities are whole lots, at least 1");
-      return;
-    }
-    const Side side = slot[SIDE] == 0 ? Side::Buy : Side::Sell;
-    const Offset offset = slot[OFFSET] == 0 ? Offset::Open : Offset::Close;
-    orders_made_ = next_counter(orders_made_, "order id counter overflows");
-    if (kind == LIMIT_SLOT) {
-      intents.push_back(strategy::intent::Limit{side, offset, context.instrument, orders_made_,
-                                                slot[PRICE], slot[QTY]});
-    } else {
-      intents.push_back(
-          strategy::intent::Market{side, offset, context.instrument, orders_made_, slot[QTY]});
-    }
+  if (auto wrong =
+          read_order_slots(orders_.data(), static_cast<std::size_t>(made), parts_.order_words,
+                           context.instrument, &orders_made_, intents)) {
+    fail_at(context, *wrong);
+  }
+}
+
+void CompiledDriven::write_positions(const strategy::TickContext& context) {
+  positions_revision_ = context.revision;
+  // Sized once: the run's instruments do not change while it runs.
+  account_.resize(ACCOUNT_WORDS + context.positions.size() * POSITION_WORDS);
+  account_[INSTRUMENTS] = static_cast<std::int64_t>(context.positions.size());
+  std::int64_t* record = account_.data() + ACCOUNT_WORDS;
+  for (const strategy::Position& p : context.positions) {
+    record[HELD_INSTRUMENT] = static_cast<std::int64_t>(p.instrument.value);
+    record[HELD_POSITION] = p.position;
+    record[HELD_ENTRY] = p.entry;
+    record[HELD_SHORT_POSITION] = p.short_position;
+    record[HELD_SHORT_ENTRY] = p.short_entry;
+    record[HELD_WORKING] = static_cast<std::int64_t>(p.working);
+    record += POSITION_WORDS;
   }
 }
 

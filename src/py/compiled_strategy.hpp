@@ -1,5 +1,7 @@
 // A strategy compiled to a C function: per-tick decisions at the engine's
-// speed, the interpreter lock released for the whole run.
+// speed, the interpreter lock released for the whole run but for the calls
+// that report its progress (every RunProgress::INTERVAL ticks) and those
+// that ask for Ctrl-C.
 //
 // The engine calls the function on every tick (or on every batch) with
 // read-only views of the ticks and of the account, the fills and order
@@ -48,6 +50,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "backtest/run.hpp"
@@ -55,6 +58,7 @@
 #include "py/gil.hpp"
 #include "py/interruption.hpp"
 #include "py/pyref.hpp"
+#include "py/run_progress.hpp"
 #include "py/strategy_failure.hpp"
 #include "strategy/strategy.hpp"
 
@@ -70,14 +74,18 @@ using CompiledFunction = std::int64_t (*)(const std::int64_t* ticks, std::int64_
 // slot writers and entry point) says which version it was written for, and
 // is refused by one of another: a word moved under it would be read or
 // written in silence.  A change to the words below is a new version.
-inline constexpr std::int64_t SLOT_LAYOUT_VERSION = 1;
+inline constexpr std::int64_t SLOT_LAYOUT_VERSION = 2;
 
 inline constexpr std::size_t TICK_WORDS = 8;
 inline constexpr std::size_t FILL_WORDS = 8;
 inline constexpr std::size_t FULL_FILL_WORDS = 10;
 inline constexpr std::size_t END_WORDS = 2;
 inline constexpr std::size_t ACCOUNT_WORDS = 16;
+inline constexpr std::size_t POSITION_WORDS = 6;  // each instrument's record after the account
 inline constexpr std::size_t ORDER_WORDS = 6;
+// A wide order slot: the six words above, then the terms a plain market or
+// limit order does without (see OrderSlot).
+inline constexpr std::size_t FULL_ORDER_WORDS = 16;
 
 // The words of a tick record: the tick file's, as the engine holds it.
 enum TickWord : std::size_t {
@@ -108,17 +116,43 @@ enum Account : std::size_t {
   INSTRUMENT = 6,
   TICK_INDEX = 7,   // of the last tick of the call, from 0
   ORDERS_MADE = 8,  // ids given so far: the k-th order of this call gets ORDERS_MADE + k (k from 1)
-  // 9..15 are 0, kept for what a later release adds.
+  INSTRUMENTS = 9,  // the run's instruments: a record of POSITION_WORDS each follows word 15
+  // 10..15 are 0, kept for what a later release adds.
 };
 
-// The words of one order slot.
+// The words of an instrument's record, after the account's ACCOUNT_WORDS,
+// in the run's order of instruments: what a strategy trading several
+// reads of the positions it does not see on the tick.
+enum Held : std::size_t {
+  HELD_INSTRUMENT = 0,
+  HELD_POSITION = 1,  // lots: the long leg, or the signed net position in net mode
+  HELD_ENTRY = 2,
+  HELD_SHORT_POSITION = 3,
+  HELD_SHORT_ENTRY = 4,
+  HELD_WORKING = 5,  // its live orders
+};
+
+// The words of one order slot.  A function that reads six-word slots
+// (ORDER_WORDS) writes only the first six, and so places market and limit
+// orders and cancels; one given wide slots (FULL_ORDER_WORDS) fills every
+// word, 0 where it asks for nothing.
 enum OrderSlot : std::size_t {
   KIND = 0,    // a SlotKind
   SIDE = 1,    // 0 buy, 1 sell
   OFFSET = 2,  // 0 open, 1 close
-  PRICE = 3,   // ticks (limit)
-  QTY = 4,     // lots, at least 1 (market, limit)
+  PRICE = 3,   // ticks: a limit order's limit; what a stop sends when it fires (0: market)
+  QTY = 4,     // lots, at least 1; 0 for a conditional order: the whole position
   ORDER = 5,   // the id to cancel (cancel)
+  // Wide slots only.
+  FOR_INSTRUMENT = 6,  // the instrument id it is for; 0 the tick's
+  TIF = 7,             // a SlotTif
+  FLAGS = 8,           // SlotFlag bits
+  TRIGGER = 9,         // ticks: a stop's or take-profit's trigger, a trailing stop's activation
+  DISTANCE = 10,       // ticks a trailing stop trails by (or 0, trailing by RATE)
+  RATE = 11,           // billionths of the best price a trailing stop trails by (or 0)
+  FIRED_BY = 12,       // a SlotFiredBy
+  GROUP = 13,          // a SlotGroup: the order's place in a group of consecutive slots
+  // 14 and 15 are 0, kept for what a later release adds.
 };
 
 // What an order slot asks for.
@@ -127,10 +161,43 @@ enum SlotKind : std::int64_t {
   LIMIT_SLOT = 2,
   CANCEL_SLOT = 3,
   CANCEL_ALL_SLOT = 4,  // cancel every live order
+  // Wide slots only.
+  STOP_SLOT = 5,
+  TAKE_PROFIT_SLOT = 6,
+  TRAILING_STOP_SLOT = 7,
+  CLOSE_POSITION_SLOT = 8,  // a market order for the whole position its side faces
+};
+
+enum SlotTif : std::int64_t {
+  GOOD_TILL_CANCEL_SLOT = 0,
+  IMMEDIATE_OR_CANCEL_SLOT = 1,
+  FILL_OR_KILL_SLOT = 2,
+};
+
+enum SlotFlag : std::int64_t {
+  POST_ONLY_FLAG = 1,
+  REDUCE_ONLY_FLAG = 2,
+};
+
+enum SlotFiredBy : std::int64_t {
+  BY_LAST_SLOT = 0,
+  BY_MARK_SLOT = 1,
+};
+
+// A group is a run of consecutive slots: a one-cancels-other pair is two
+// slots marked ONE_CANCELS_OTHER, a bracket its entry then its stop-loss,
+// its take-profit or both.  The first slot of a group leads it.
+enum SlotGroup : std::int64_t {
+  NO_GROUP_SLOT = 0,
+  ONE_CANCELS_OTHER_SLOT = 1,
+  BRACKET_ENTRY_SLOT = 2,
+  BRACKET_STOP_SLOT = 3,
+  BRACKET_TAKE_SLOT = 4,
 };
 
 // One name of the slot layout: the group it belongs to ("size", "tick",
-// "fill", "account", "order", "kind", "side", "offset"), the name code
+// "fill", "account", "held", "order", "kind", "side", "offset", "tif", "flag",
+// "fired_by", "group"), the name code
 // written for the layout uses, and its word index, count or code.
 struct LayoutName {
   const char* group;
@@ -145,10 +212,12 @@ struct LayoutName {
 inline constexpr LayoutName SLOT_LAYOUT[] = {
     {"size", "TICK_WORDS", TICK_WORDS},
     {"size", "ACCOUNT_WORDS", ACCOUNT_WORDS},
+    {"size", "POSITION_WORDS", POSITION_WORDS},
     {"size", "FILL_WORDS", FILL_WORDS},
     {"size", "FULL_FILL_WORDS", FULL_FILL_WORDS},
     {"size", "END_WORDS", END_WORDS},
     {"size", "ORDER_WORDS", ORDER_WORDS},
+    {"size", "FULL_ORDER_WORDS", FULL_ORDER_WORDS},
     {"tick", "EXCH_TS", EXCH_TS},
     {"tick", "LOCAL_TS", LOCAL_TS},
     {"tick", "LAST", LAST},
@@ -168,16 +237,46 @@ inline constexpr LayoutName SLOT_LAYOUT[] = {
     {"account", "INSTRUMENT", INSTRUMENT},
     {"account", "TICK_INDEX", TICK_INDEX},
     {"account", "ORDERS_MADE", ORDERS_MADE},
+    {"account", "INSTRUMENTS", INSTRUMENTS},
+    {"held", "HELD_INSTRUMENT", HELD_INSTRUMENT},
+    {"held", "HELD_POSITION", HELD_POSITION},
+    {"held", "HELD_ENTRY", HELD_ENTRY},
+    {"held", "HELD_SHORT_POSITION", HELD_SHORT_POSITION},
+    {"held", "HELD_SHORT_ENTRY", HELD_SHORT_ENTRY},
+    {"held", "HELD_WORKING", HELD_WORKING},
     {"order", "KIND", KIND},
     {"order", "SIDE", SIDE},
     {"order", "OFFSET", OFFSET},
     {"order", "PRICE", PRICE},
     {"order", "QTY", QTY},
     {"order", "ORDER", ORDER},
+    {"order", "FOR_INSTRUMENT", FOR_INSTRUMENT},
+    {"order", "TIF", TIF},
+    {"order", "FLAGS", FLAGS},
+    {"order", "TRIGGER", TRIGGER},
+    {"order", "DISTANCE", DISTANCE},
+    {"order", "RATE", RATE},
+    {"order", "FIRED_BY", FIRED_BY},
+    {"order", "GROUP", GROUP},
     {"kind", "MARKET", MARKET_SLOT},
     {"kind", "LIMIT", LIMIT_SLOT},
     {"kind", "CANCEL", CANCEL_SLOT},
     {"kind", "CANCEL_ALL", CANCEL_ALL_SLOT},
+    {"kind", "STOP", STOP_SLOT},
+    {"kind", "TAKE_PROFIT", TAKE_PROFIT_SLOT},
+    {"kind", "TRAILING_STOP", TRAILING_STOP_SLOT},
+    {"kind", "CLOSE_POSITION", CLOSE_POSITION_SLOT},
+    {"tif", "GOOD_TILL_CANCEL", GOOD_TILL_CANCEL_SLOT},
+    {"tif", "IMMEDIATE_OR_CANCEL", IMMEDIATE_OR_CANCEL_SLOT},
+    {"tif", "FILL_OR_KILL", FILL_OR_KILL_SLOT},
+    {"flag", "POST_ONLY", POST_ONLY_FLAG},
+    {"flag", "REDUCE_ONLY", REDUCE_ONLY_FLAG},
+    {"fired_by", "BY_LAST", BY_LAST_SLOT},
+    {"fired_by", "BY_MARK", BY_MARK_SLOT},
+    {"group", "ONE_CANCELS_OTHER", ONE_CANCELS_OTHER_SLOT},
+    {"group", "BRACKET_ENTRY", BRACKET_ENTRY_SLOT},
+    {"group", "BRACKET_STOP", BRACKET_STOP_SLOT},
+    {"group", "BRACKET_TAKE", BRACKET_TAKE_SLOT},
     {"side", "BUY", 0},
     {"side", "SELL", 1},
     {"offset", "OPEN", 0},
@@ -218,9 +317,11 @@ struct CompiledParts {
   Ref object;       // the Compiled, which keeps the function's code alive
   HeldState state;  // its state's buffer, for the run
   std::string name;
-  std::size_t capacity = 64;            // order slots per call
-  std::size_t fill_words = FILL_WORDS;  // FILL_WORDS or FULL_FILL_WORDS
-  std::uint64_t batch = 1;              // ticks per call
+  std::size_t capacity = 64;              // order slots per call
+  std::size_t fill_words = FILL_WORDS;    // FILL_WORDS or FULL_FILL_WORDS
+  std::size_t order_words = ORDER_WORDS;  // ORDER_WORDS or FULL_ORDER_WORDS
+  std::uint64_t batch = 1;                // ticks per call
+  RunProgress progress;                   // told how far the run has got, or nothing
 };
 
 class CompiledDriven {
@@ -244,8 +345,15 @@ class CompiledDriven {
     if (!endings.empty()) keep_endings(endings);
   }
 
+  // The last report of progress, as a Python strategy's run gives it.
+  void on_run_end();
+
   // What the run path asks of any adapter.
   data::ReadHooks read_hooks() { return interruption_.read_hooks(); }
+  // A compiled strategy tags no order.
+  std::vector<std::pair<OrderId, std::string>> take_tags() { return {}; }
+  // Ends a progress bar.  Requires: the lock is held.
+  bool close_progress() { return parts_.progress.close(); }
   void limit_series(std::uint64_t) {}
   const StrategyFailure& failure() const { return failure_; }
   PendingException& interrupt() { return interruption_.pending(); }
@@ -257,6 +365,8 @@ class CompiledDriven {
   void call(const strategy::TickContext& context, const engine::Tick* ticks, std::size_t n,
             std::vector<strategy::Intent>& intents);
   void fail_at(const strategy::TickContext& context, const std::string& what);
+  void write_positions(const strategy::TickContext& context);
+  void report_progress();
 
   Gil& gil_;
   CompiledParts parts_;
@@ -264,11 +374,15 @@ class CompiledDriven {
   StrategyFailure failure_;
   std::uint64_t ticks_seen_ = 0;
   std::uint64_t orders_made_ = 0;
+  Nanos last_time_ = 0;               // exchange time of the latest tick, for a failure of progress
   std::vector<engine::Tick> batch_;   // ticks of an unfinished batch
   std::vector<std::int64_t> fills_;   // since the last call, fill_words each
   std::vector<std::int64_t> ends_;    // since the last call, END_WORDS each
   std::vector<std::int64_t> orders_;  // the output buffer
-  std::array<std::int64_t, ACCOUNT_WORDS> account_{};
+  // The account's words, then a record of POSITION_WORDS per instrument,
+  // rewritten when the run says a position may have moved.
+  std::vector<std::int64_t> account_ = std::vector<std::int64_t>(ACCOUNT_WORDS);
+  std::uint64_t positions_revision_ = ~std::uint64_t{0};
 };
 
 }  // namespace halvorn::py

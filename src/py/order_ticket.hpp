@@ -14,6 +14,7 @@
 
 #include "data/decimal.hpp"
 #include "py/pyref.hpp"
+#include "strategy/strategy.hpp"
 #include "types/order_terms.hpp"
 #include "types/types.hpp"
 
@@ -65,6 +66,19 @@ struct OrderTicket {
     return offset.value_or(reducing() ? Offset::Close : Offset::Open);
   }
 };
+
+// The intent that places `ticket` as order `id` for `instrument`, in the
+// place `role` of the group that order `leader` leads (GroupRole::None and
+// 0 for an order of no group).  The one road from a ticket to the engine,
+// for the orders a Python strategy returns and those a compiled one writes.
+inline strategy::intent::Place placed(const OrderTicket& ticket, InstrumentId instrument,
+                                      OrderId id, GroupRole role, OrderId leader) {
+  OrderTerms terms = ticket.terms;
+  terms.role = role;
+  terms.leader = leader;
+  return strategy::intent::Place{
+      ticket.side, ticket.placed_offset(), instrument, id, ticket.price, ticket.qty, terms};
+}
 
 // A contingent group as a venue class holds it: a one-cancels-other pair
 // (two legs) or a bracket (entry, stop-loss, take-profit, either exit

@@ -181,7 +181,8 @@ std::vector<InstrumentId> instruments_with(const std::vector<std::optional<Strea
 // Runs `driven` over the merged series of `p`, with the lock released; the
 // files are opened first.  False with the exception set when one does not
 // open.
-bool run_merged(const backtest::RunConfig& config, PyDriven& driven, Gil& gil,
+template <class Driven>
+bool run_merged(const backtest::RunConfig& config, Driven& driven, Gil& gil,
                 const PortfolioInput& p, std::uint64_t batch, backtest::RunResult* result,
                 RunEnd* end) {
   RunFiles opened;
@@ -385,10 +386,14 @@ bool portfolio_parts(const RunRequest& request, const PortfolioInput& p, Adapter
 bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* ticks,
                    backtest::RunResult* out, venue::VenueConfig* used,
                    std::vector<venue::InstrumentLeg>* legs_out) {
-  if (is_compiled(request, strategy)) {
+  const bool compiled = is_compiled(request, strategy);
+  if (compiled && !compiled_run_allowed(request)) return false;
+  if (compiled && request.batch != 1) {
+    // A batch of a portfolio's merged series mixes instruments, and a
+    // tick record does not say whose it is.
     PyErr_SetString(PyExc_ValueError,
-                    "a compiled strategy trades one instrument; run a portfolio with a Python "
-                    "strategy");
+                    "a compiled strategy decides on every tick of a portfolio, where the "
+                    "account's instrument word names each tick's instrument; give batch=1");
     return false;
   }
   if (request.depth != nullptr || request.marks != nullptr || request.marks_in_memory) {
@@ -399,7 +404,7 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
                         : "a portfolio's marks are a dict of symbol to MarkSource");
     return false;
   }
-  if (!check_cadence(strategy, request.batch, true)) return false;
+  if (!compiled && !check_cadence(strategy, request.batch, true)) return false;
   PortfolioInput p;
   if (!resolve_portfolio(request, ticks, &p)) return false;
   if (request.depths != nullptr && !resolve_depths(request.depths, &p)) return false;
@@ -410,6 +415,25 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
       return false;
     }
   }
+  const backtest::RunConfig config = portfolio_config(p, request.balance, request.equity_every);
+  if (compiled) {
+    // Order for the instruments by id, 1 for the first of the portfolio's
+    // dict; the account's records give each one's position.
+    std::uint64_t total = 0;
+    for (const TickInput& input : p.inputs) total += length_of(input);
+    CompiledParts parts;
+    if (!compiled_parts(request, strategy, 1, &parts) ||
+        !RunProgress::of(request.progress, total, &parts.progress)) {
+      return false;
+    }
+    Gil gil;
+    CompiledDriven driven(gil, std::move(parts));
+    RunEnd end;
+    const bool ran = run_merged(config, driven, gil, p, 1, out, &end);
+    if (used != nullptr) *used = p.legs.front().venue;
+    if (legs_out != nullptr) *legs_out = p.legs;
+    return finish_run(driven, ran, out, end);
+  }
   RunRequest first = request;
   first.venue = &p.legs.front().venue;
   std::uint64_t total = 0;
@@ -419,7 +443,6 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
   if (!portfolio_parts(request, p, &parts)) return false;
   Gil gil;
   PyDriven driven(gil, Ref::borrow(strategy), strategy_name(strategy), std::move(parts));
-  const backtest::RunConfig config = portfolio_config(p, request.balance, request.equity_every);
   RunEnd end;
   const bool ran = run_merged(config, driven, gil, p, request.batch, out, &end);
   if (used != nullptr) *used = p.legs.front().venue;

@@ -197,6 +197,16 @@ bool is_compiled(const RunRequest& request, PyObject* strategy) {
   return request.venue_protocol() && Py_IS_TYPE(strategy, request.venue_module->compiled_type);
 }
 
+bool compiled_run_allowed(const RunRequest& request) {
+  if (request.flush) {
+    PyErr_SetString(PyExc_ValueError,
+                    "flush is not taken by a compiled strategy, which runs without the "
+                    "interpreter and is handed its batches as they fill; give flush=False");
+    return false;
+  }
+  return true;
+}
+
 bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t batch,
                     CompiledParts* out) {
   const venue::CompiledValue& value = venue::compiled_value(compiled);
@@ -206,11 +216,15 @@ bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t
   out->name = value.name;
   out->capacity = value.capacity;
   out->fill_words = value.fill_words;
+  out->order_words = value.order_words;
   out->batch = batch;
   return true;
 }
 
-bool finish_run(PyDriven& driven, bool ran, backtest::RunResult* out, const RunEnd& end) {
+namespace {
+
+template <class Driven>
+bool finish(Driven& driven, bool ran, backtest::RunResult* out, const RunEnd& end) {
   out->order_tags = driven.take_tags();
   // A bar is closed whatever happened; an exception already set wins.
   PendingException pending = PyErr_Occurred() ? PendingException::fetch() : PendingException{};
@@ -222,6 +236,16 @@ bool finish_run(PyDriven& driven, bool ran, backtest::RunResult* out, const RunE
     return false;
   }
   return ran && !raise_run_end(driven, *out, end);
+}
+
+}  // namespace
+
+bool finish_run(PyDriven& driven, bool ran, backtest::RunResult* out, const RunEnd& end) {
+  return finish(driven, ran, out, end);
+}
+
+bool finish_run(CompiledDriven& driven, bool ran, backtest::RunResult* out, const RunEnd& end) {
+  return finish(driven, ran, out, end);
 }
 
 bool check_cadence(PyObject* strategy, std::uint64_t batch, bool columns) {

@@ -105,6 +105,10 @@ bool adapter_parts(const RunRequest& request, PyObject* strategy, std::uint64_t 
 // without the interpreter.
 bool is_compiled(const RunRequest& request, PyObject* strategy);
 
+// Whether the request's options can be honoured by a compiled strategy;
+// false with a ValueError naming the option when one cannot.
+bool compiled_run_allowed(const RunRequest& request);
+
 // The parts of the adapter of a compiled strategy: its function, its object
 // and its state, held for the run.  False with the exception set.
 bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t batch,
@@ -113,5 +117,6 @@ bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t
 // Hands the adapter's tags over, closes its progress bar and raises what
 // stopped the run.  `ran` is whether the run itself got going.
 bool finish_run(PyDriven& driven, bool ran, backtest::RunResult* out, const RunEnd& end);
+bool finish_run(CompiledDriven& driven, bool ran, backtest::RunResult* out, const RunEnd& end);
 
 }  // namespace halvorn::py

@@ -80,27 +80,19 @@ bool run_input(const backtest::RunConfig& config, Driven& driven, Gil& gil, cons
 // interpreter lock released from the first tick to the last.
 bool run_compiled(const RunRequest& request, PyObject* compiled, const TickInput& input,
                   backtest::RunResult* out) {
-  if (request.progress != nullptr && request.progress != Py_None) {
-    PyErr_SetString(PyExc_ValueError,
-                    "progress is not reported for a compiled strategy, which runs without the "
-                    "interpreter; give progress=None");
-    return false;
-  }
-  if (request.flush) {
-    PyErr_SetString(PyExc_ValueError,
-                    "flush is not taken by a compiled strategy, which runs without the "
-                    "interpreter and is handed its batches as they fill; give flush=False");
-    return false;
-  }
+  if (!compiled_run_allowed(request)) return false;
   CompiledParts parts;
-  if (!compiled_parts(request, compiled, request.batch, &parts)) return false;
+  if (!compiled_parts(request, compiled, request.batch, &parts) ||
+      !RunProgress::of(request.progress, length_of(input), &parts.progress)) {
+    return false;
+  }
   Gil gil;
   CompiledDriven driven(gil, std::move(parts));
   const backtest::RunConfig config =
       request.venue->run_config(request.balance, request.equity_every);
   RunEnd end;
   const bool ran = run_input(config, driven, gil, input, out, &end, request);
-  return ran && !raise_run_end(driven, *out, end);
+  return finish_run(driven, ran, out, end);
 }
 
 }  // namespace

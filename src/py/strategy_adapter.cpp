@@ -242,12 +242,7 @@ void PyDriven::take_orders(PyObject* result, const strategy::TickContext& contex
   auto place = [&](const OrderTicket& given, bool counted, GroupRole role, OrderId leader) {
     const OrderTicket& ticket = counted ? counted_[next_counted++] : given;
     orders_made_ = next_counter(orders_made_, "order id counter overflows");
-    OrderTerms terms = ticket.terms;
-    terms.role = role;
-    terms.leader = leader;
-    intents.push_back(strategy::intent::Place{ticket.side, ticket.placed_offset(),
-                                              instrument_of(ticket), orders_made_, ticket.price,
-                                              ticket.qty, terms});
+    intents.push_back(placed(ticket, instrument_of(ticket), orders_made_, role, leader));
     if (ticket.tag) tags_.emplace_back(orders_made_, *ticket.tag);
     return orders_made_;
   };

@@ -564,8 +564,9 @@ def compiled_strategy(tmp):
 
     address = ctypes.cast(ctypes.pythonapi.Py_IsInitialized, ctypes.c_void_p).value
     return venue.Compiled, dict(function=fresh(address), state=bytearray(64),
-                                name=text("noop"), capacity=fresh(8), fill_words=fresh(10)), \
-        int_args("capacity", "fill_words")
+                                name=text("noop"), capacity=fresh(8), fill_words=fresh(10),
+                                order_words=fresh(16)), \
+        int_args("capacity", "fill_words", "order_words")
 
 
 RECIPES = {

@@ -48,28 +48,36 @@ def test_the_document_shows_the_library_layout():
     assert named_words(account) == BY_GROUP["account"]
     assert account[-1][0] == f"{max(BY_GROUP['account'].values()) + 1}-{NAMES['ACCOUNT_WORDS'] - 1}"
 
+    held = doc_table("After them, a record")
+    assert len(held) == NAMES["POSITION_WORDS"]
+    assert named_words(held) == BY_GROUP["held"]
+
     fills = doc_table("`fills`:")
     assert len(fills) == NAMES["FULL_FILL_WORDS"]
     assert named_words(fills) == BY_GROUP["fill"]
     assert all(not cell for _, cell, _ in fills[:NAMES["FILL_WORDS"]])
 
-    # The order slot's words by what they hold, and the codes its first
-    # three take, as the document writes them ("1 market, 2 limit").
+    # The order slot's words, and the codes of those that take codes, as
+    # the document writes them ("kind: 1 market, 2 limit").
     orders = doc_table("`orders`:")
-    assert len(orders) == NAMES["ORDER_WORDS"]
-    by_field = {field.split(":")[0].split(" (")[0]: int(word) for word, field in orders}
-    assert by_field == {name.lower().replace("order", "order id"): value
-                        for name, value in BY_GROUP["order"].items()}
-    for word, field in orders[:3]:
-        codes = {int(n): what for n, what in re.findall(r"(\d+) (\w+)", field)}
+    assert named_words(orders) == BY_GROUP["order"]
+    assert orders[-1][0] == f"{max(BY_GROUP['order'].values()) + 1}-{NAMES['FULL_ORDER_WORDS'] - 1}"
+    coded = ("kind", "side", "offset", "tif", "flag", "fired_by", "group")
+    for _, _, field in orders:
         group = field.split(":")[0]
-        assert codes == {value: name.split("_")[0].lower()
+        if group not in coded:
+            continue
+        codes = {int(n): what for n, what in re.findall(r"(\d+) (\w+)", field)}
+        assert codes == {value: name.removeprefix("BY_").split("_")[0].lower()
                          for name, value in BY_GROUP[group].items()}, field
+        coded = tuple(g for g in coded if g != group)
+    assert coded == (), f"no row of the order slot gives the codes of {coded}"
 
 
 def test_the_module_names_every_word_the_library_has():
     public = set(compiled.__all__)
-    for group in ("size", "tick", "fill", "account", "kind", "side", "offset"):
+    for group in ("size", "tick", "fill", "account", "held", "kind", "side", "offset", "tif", "flag",
+                  "fired_by", "group"):
         for name, value in BY_GROUP[group].items():
             assert name in public and getattr(compiled, name) == value, name
 

@@ -224,8 +224,8 @@ class TestWhatIsReportedIsChecked:
         with pytest.raises(ValueError, match="capacity"):
             venue.Compiled(address(c_library, "sawtooth"), capacity=0)
         strategy = venue.Compiled(address(c_library, "sawtooth"), np.array([3, 1, 4]))
-        with pytest.raises(ValueError, match="progress is not reported"):
-            venue.run(strategy, random_ticks(1, 5), 1_000, progress=True)
+        with pytest.raises(ValueError, match="flush is not taken"):
+            venue.run(strategy, random_ticks(1, 5), 1_000, batch=2, flush=True)
 
     def test_the_state_cannot_be_resized_while_a_run_holds_it(self, c_library):
         state = np.array([3, 1, 4], dtype=np.int64)
@@ -345,3 +345,38 @@ def test_the_function_hears_how_each_order_ended():
     state = np.zeros(9, dtype=np.int64)
     venue.run(compiled.strategy(script, state=state), random_ticks(2, 6), 1_000)
     assert state.tolist()[:5] == [2, 2, 0, 1, 1]  # order 2 filled, then order 1 canceled
+
+
+class TestProgress:
+    def test_a_compiled_run_reports_progress_as_a_python_run_does(self, c_library):
+        n = 600_000
+        prices = 10_000 + np.arange(n) % 7
+        ticks = {"exch_ts": np.arange(n) * 1_000, "last": prices, "bid": prices - 1,
+                 "ask": prices + 1}
+
+        class Empty:
+            def on_tick(self, ctx):
+                return None
+
+        def build():
+            return venue.Compiled(address(c_library, "sawtooth"), np.array([3, 1, 4]))
+
+        by_python, by_compiled, by_portfolio = [], [], []
+        venue.run(Empty(), ticks, 10_000, progress=lambda done, total: by_python.append(
+            (done, total)))
+        run = venue.run(build(), ticks, 10_000, progress=lambda done, total: by_compiled.append(
+            (done, total)))
+        assert by_compiled == by_python and len(by_python) == 3 and by_python[-1] == (n, n)
+        assert len(run.fills) > 0
+
+        def stop(done, total):
+            raise RuntimeError("enough")
+
+        with pytest.raises(ValueError, match="progress raised: RuntimeError: enough"):
+            venue.run(build(), ticks, 10_000, progress=stop)
+
+        instrument = venue.Instrument("AAAUSDT", "0.1", "0.001")
+        venue.run(venue.Compiled(address(c_library, "sawtooth"), np.array([3, 1, 4])),
+                  {"AAAUSDT": ticks}, 10_000, venue={"AAAUSDT": venue.Venue(instrument=instrument)},
+                  progress=lambda done, total: by_portfolio.append((done, total)))
+        assert by_portfolio == by_python

@@ -17,7 +17,8 @@ namespace {
 
 constexpr auto COMPILED =
     signature("halvorn.venue.Compiled", either("function"), either("state", "None"),
-              either("name", "'compiled'"), either("capacity", "64"), either("fill_words", "8"));
+              either("name", "'compiled'"), either("capacity", "64"), either("fill_words", "8"),
+              either("order_words", "6"));
 
 const char COMPILED_DOC[] =
     "A strategy compiled to a C function, run by the engine on every tick\n"
@@ -30,7 +31,12 @@ const char COMPILED_DOC[] =
     "record the function reads: 8, the first eight words of a run's fill\n"
     "record, or 10, those and the index of the tick the fill was booked on\n"
     "and the lots its order still had working after it, which a function\n"
-    "that trades with partial fills reads.  halvorn.compiled.strategy builds\n"
+    "that trades with partial fills reads.  `order_words` is the width of\n"
+    "each order slot it writes: 6, for market and limit orders and cancels,\n"
+    "or 16, those words and the terms of every order kind of the venue\n"
+    "(stops, take-profits, trailing stops, close-position, time in force,\n"
+    "post-only, reduce-only, groups, the instrument).\n"
+    "halvorn.compiled.strategy builds\n"
     "one from a numba function; docs/compiled_strategies.md gives the\n"
     "signature and the layouts.";
 
@@ -58,6 +64,21 @@ bool address_of(PyObject* obj, std::uint64_t* out) {
   return true;
 }
 
+// A record width given as `field` (None: `narrow`), which is `narrow` or
+// `wide`; false with the exception set, saying what each is, otherwise.
+bool record_width(PyObject* given, const char* field, std::size_t narrow, std::size_t wide,
+                  const char* what, std::size_t* out) {
+  std::uint64_t width = narrow;
+  if (given && !to_u64(given, field, &width)) return false;
+  if (width != narrow && width != wide) {
+    PyErr_Format(PyExc_ValueError, "%s must be %zu %s, got %llu", field, narrow, what,
+                 static_cast<unsigned long long>(width));
+    return false;
+  }
+  *out = static_cast<std::size_t>(width);
+  return true;
+}
+
 bool make_compiled(PyObject* args, PyObject* kwds, CompiledValue* out) {
   ArgumentsOf<COMPILED> v;
   if (!parse<COMPILED>(args, kwds, &v)) return false;
@@ -82,16 +103,16 @@ bool make_compiled(PyObject* args, PyObject* kwds, CompiledValue* out) {
                  static_cast<unsigned long long>(capacity));
     return false;
   }
-  std::uint64_t fill_words = FILL_WORDS;
-  if (v[4] && !to_u64(v[4], "fill_words", &fill_words)) return false;
-  if (fill_words != FILL_WORDS && fill_words != FULL_FILL_WORDS) {
-    PyErr_Format(PyExc_ValueError,
-                 "fill_words must be 8 (the first eight words of each fill) or 10 (those, the "
-                 "tick index and what the order has left), got %llu",
-                 static_cast<unsigned long long>(fill_words));
+  if (!record_width(v[4], "fill_words", FILL_WORDS, FULL_FILL_WORDS,
+                    "(the first eight words of each fill) or 10 (those, the tick index and what "
+                    "the order has left)",
+                    &out->fill_words) ||
+      !record_width(v[5], "order_words", ORDER_WORDS, FULL_ORDER_WORDS,
+                    "(market and limit orders and cancels) or 16 (every order kind with its "
+                    "terms)",
+                    &out->order_words)) {
     return false;
   }
-  out->fill_words = static_cast<std::size_t>(fill_words);
   out->function_object = Ref::borrow(v[0]);
   out->function = reinterpret_cast<CompiledFunction>(static_cast<std::uintptr_t>(address));
   out->state = Ref::borrow(state);
@@ -121,6 +142,9 @@ PyObject* compiled_get_capacity(PyObject* self, void*) {
 PyObject* compiled_get_fill_words(PyObject* self, void*) {
   return from_u64(compiled_value(self).fill_words);
 }
+PyObject* compiled_get_order_words(PyObject* self, void*) {
+  return from_u64(compiled_value(self).order_words);
+}
 PyObject* compiled_get_address(PyObject* self, void*) {
   return from_u64(reinterpret_cast<std::uintptr_t>(compiled_value(self).function));
 }
@@ -132,6 +156,8 @@ PyGetSetDef compiled_getset[] = {
     {"name", compiled_get_name, nullptr, "The strategy's name, as a run reports it.", nullptr},
     {"capacity", compiled_get_capacity, nullptr, "Order slots per call.", nullptr},
     {"fill_words", compiled_get_fill_words, nullptr, "Words of each fill record, 8 or 10.",
+     nullptr},
+    {"order_words", compiled_get_order_words, nullptr, "Words of each order slot, 6 or 16.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -147,6 +173,7 @@ PyObject* compiled_repr(PyObject* self) {
     std::string text = "Compiled(" + repr_of(name.get()) + ", address=" + address +
                        ", capacity=" + std::to_string(s.capacity);
     if (s.fill_words != FILL_WORDS) text += ", fill_words=" + std::to_string(s.fill_words);
+    if (s.order_words != ORDER_WORDS) text += ", order_words=" + std::to_string(s.order_words);
     text += ")";
     return str_of(text);
   });

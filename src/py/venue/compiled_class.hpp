@@ -25,7 +25,8 @@ struct CompiledValue {
   Ref state;  // None, or an object exporting a writable contiguous buffer
   std::string name;
   std::size_t capacity = 64;
-  std::size_t fill_words = FILL_WORDS;  // words of each fill record it reads
+  std::size_t fill_words = FILL_WORDS;    // words of each fill record it reads
+  std::size_t order_words = ORDER_WORDS;  // words of each order slot it writes
 };
 
 PyType_Spec* compiled_layout();
