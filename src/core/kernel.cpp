@@ -19,6 +19,9 @@ Kernel::Kernel(State state) : state_(std::move(state)) { outputs_.reserve(INITIA
 std::span<const Output> Kernel::apply(const Event& event) {
   outputs_.clear();
   breach_.reset();
+  // Most events move the account or a price; those that do not are too rare
+  // to be worth telling apart.
+  ++epoch_;
   std::visit(Overloaded{
                  [this](const event::Tick& e) { on_tick(e); },
                  [this](const event::Submit& e) { on_submit(e); },
@@ -39,6 +42,7 @@ std::span<const Output> Kernel::apply(const Event& event) {
 
 std::span<const Output> Kernel::settle_unreported() {
   outputs_.clear();
+  ++epoch_;
   for (std::size_t i = 0; i < state_.holdings.size(); ++i) {
     // Empty for matchers that report every fill on the tick that made it.
     std::vector<engine::L0Fill> held = state_.holdings[i].matcher.drain_unreported();
@@ -82,14 +86,18 @@ void Kernel::on_tick(const event::Tick& e) {
   if (!index) return reject(RejectReason::UnknownInstrument, 0);
   state_.time = e.tick.exch_ts;
   Holding& h = state_.holdings[*index];
-  if (!h.marked) h.last = e.tick.last;
+  if (!h.marked && h.last != e.tick.last) {
+    h.last = e.tick.last;
+    // Another holding's price moves the range kept for the one it is for.
+    if (bound_index_ != SIZE_MAX && *index != bound_index_) ++epoch_;
+  }
   if (!state_.external_fills) {
     book_fills(*index, h.matcher.on_tick(e.tick));
     take_notices(h);
   }
   // A marked holding is tested at its mark: what fills on this tick changes
   // the position, not the price it is valued at.
-  check_liquidation(h.last);
+  check_tick(*index, h.last);
   // Conditional orders look at the tick once it is matched and booked, so
   // that what they send meets the ticks after it, sized from the position
   // as it now stands.
@@ -110,6 +118,22 @@ QtyLots reducible(const Holding& h, bool hedge, Side side) {
 }
 
 }  // namespace
+
+void Kernel::check_tick(std::size_t index, std::int64_t price) {
+  if (bound_epoch_ == epoch_ && bound_index_ == index && bound_.contains(price)) return;
+  const std::uint64_t before = epoch_;
+  // Without an instrument every holding is valued at its own last price, and
+  // this one's is `price`: the verdict the range is proven against.
+  check_liquidation(price);
+  if (epoch_ != before || !state_.enforce_margin) return;  // liquidated, or nothing to check
+  if (checked_epoch_ == epoch_ && checked_index_ == index) {
+    bound_ = healthy_range(state_, index, price);
+    bound_epoch_ = epoch_;
+    bound_index_ = index;
+  }
+  checked_epoch_ = epoch_;
+  checked_index_ = index;
+}
 
 void Kernel::on_submit(const event::Submit& e) {
   const OrderTerms& terms = e.terms;
@@ -300,6 +324,7 @@ void Kernel::on_snapshot(const event::Snapshot& e) {
 
 void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fills) {
   if (fills.empty()) return;
+  ++epoch_;
   Holding& h = state_.holdings[holding];
   for (const engine::L0Fill& f : fills) {
     Fill fill = f.to_fill();
@@ -381,6 +406,7 @@ void Kernel::check_liquidation(std::int64_t price, std::optional<std::size_t> at
   }
   if (!liquidate) return;
   breach_ = checked;
+  ++epoch_;
 
   const std::size_t first = outputs_.size();
   if (holdings.size() == 1) {

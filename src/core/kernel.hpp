@@ -20,6 +20,7 @@
 
 #include "core/account.hpp"
 #include "core/event.hpp"
+#include "core/liquidation_bound.hpp"
 #include "core/live.hpp"
 
 namespace halvorn::core {
@@ -108,11 +109,29 @@ class Kernel {
   // holding `at`, the others valued at their own; without `at`, every
   // holding is valued at its own and `price` is not read.
   void check_liquidation(std::int64_t price, std::optional<std::size_t> at = std::nullopt);
+  // The margin check of a tick of holding `index` at `price`: skipped while
+  // the price is within the range proven healthy since the account last
+  // changed, otherwise made in full, and the range proven again once a
+  // second tick finds the account unchanged (a fill on every other tick
+  // would pay for proofs no tick uses).
+  void check_tick(std::size_t index, std::int64_t price);
 
   State state_;
   std::vector<Output> outputs_;
   LiveOrders live_;
   std::optional<Marked> breach_;
+  // Counts the changes that can move an account's margin other than the
+  // price of the holding whose range is kept: every event but a tick, every
+  // booked fill, every liquidation, and a tick of another holding.
+  std::uint64_t epoch_ = 0;
+  // The range of holding bound_index_'s price proven healthy at bound_epoch_.
+  PriceRange bound_;
+  std::uint64_t bound_epoch_ = 0;
+  std::size_t bound_index_ = SIZE_MAX;
+  // The epoch and holding of the latest full check that found the account
+  // healthy.
+  std::uint64_t checked_epoch_ = UINT64_MAX;
+  std::size_t checked_index_ = SIZE_MAX;
 };
 
 }  // namespace halvorn::core

@@ -1,0 +1,101 @@
+#include "core/liquidation_bound.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace halvorn::core {
+
+namespace {
+
+// Every term of the account's equity and maintenance stays below this, and an
+// account of at most MOST_HOLDINGS holdings sums at most 33 of them, so no
+// sum on the way saturates and every line stays straight.  2^57 Cash is over
+// a billion currency units: no real account is refused the shortcut.
+constexpr Wide TAME = Wide{1} << 57;
+constexpr std::size_t MOST_HOLDINGS = 16;
+// Each of the holding's two legs may ask one unit more or less than its
+// line, so an account more than this above maintenance at both ends of a
+// stretch is above the lines there, and so above maintenance between them.
+constexpr Wide SLACK = 4;
+// Guesses tried on each side before settling for the price itself.
+constexpr int TRIES = 8;
+
+bool within(Wide v) { return v < TAME && v > -TAME; }
+
+// Whether the leg's value, profit and maintenance terms at price are tame,
+// and the bracket it is in there.
+bool tame_leg(const Holding& h, Leg leg, std::int64_t price, const margin::Bracket*& bracket) {
+  const QtyLots size = h.size(leg);
+  bracket = nullptr;
+  if (size == 0) return true;
+  const Wide notional = value128(price, abs_sat(size), h.contract_size);
+  const Wide cost = h.cost(leg);
+  if (!within(notional) || !within(cost) || !within(notional - cost)) return false;
+  bracket = &h.tiers.bracket_of(static_cast<Cash>(notional));
+  return within(notional * bracket->rate / RATE_SCALE) && within(bracket->amount);
+}
+
+// The account at one price of holding `index`: whether every term is tame
+// there, the brackets of the holding's legs, and equity less maintenance.
+struct Probe {
+  bool tame = false;
+  std::array<const margin::Bracket*, 2> brackets{nullptr, nullptr};
+  Wide headroom = 0;
+};
+
+Probe probe(const State& state, std::size_t index, std::int64_t price) {
+  Probe p;
+  if (!within(state.balance())) return p;
+  for (std::size_t i = 0; i < state.holdings.size(); ++i) {
+    const Holding& h = state.holdings[i];
+    const std::int64_t at = i == index ? price : h.last;
+    std::array<const margin::Bracket*, 2> own{};
+    if (!tame_leg(h, Leg::Long, at, own[0]) || !tame_leg(h, Leg::Short, at, own[1])) return p;
+    if (i == index) p.brackets = own;
+  }
+  const Marked m = state.marked_at(index, price);
+  p.tame = true;
+  p.headroom = static_cast<Wide>(m.equity) - m.maintenance;
+  return p;
+}
+
+// The farthest price from `from` towards `toward` (exclusive of neither)
+// proven above maintenance, given the probe at `from`; `from` itself when
+// nothing farther is.
+std::int64_t reach(const State& state, std::size_t index, std::int64_t from, const Probe& start,
+                   std::int64_t toward) {
+  Wide step = static_cast<Wide>(toward) - from;
+  for (int i = 0; i < TRIES && step != 0; ++i) {
+    const auto to = static_cast<std::int64_t>(from + step);
+    const Probe p = probe(state, index, to);
+    const bool same = p.tame && p.brackets == start.brackets;
+    if (same && p.headroom > SLACK) return to;
+    // Concave between the two: the chord's crossing of the margin is a good
+    // next guess, and the probe there proves it or not.
+    Wide next = step / 2;
+    if (same && start.headroom > p.headroom) {
+      const Wide chord = step * (start.headroom - SLACK - 1) / (start.headroom - p.headroom);
+      if ((chord < 0 ? -chord : chord) < (next < 0 ? -next : next)) next = chord;
+    }
+    step = next;
+  }
+  return from;
+}
+
+}  // namespace
+
+PriceRange healthy_range(const State& state, std::size_t index, std::int64_t price) {
+  PriceRange range{price, price};
+  if (state.holdings.size() > MOST_HOLDINGS || price < 1) return range;
+  const Probe start = probe(state, index, price);
+  if (!start.tame || start.headroom <= SLACK) return range;
+  // Guesses within a factor of four of the price: a tick that moves it
+  // farther is rare enough to pay for the full check.
+  const std::int64_t down = std::max<std::int64_t>(1, price / 4);
+  const std::int64_t up = price > I64_MAX / 4 ? I64_MAX : price * 4;
+  range.lo = reach(state, index, price, start, down);
+  range.hi = reach(state, index, price, start, up);
+  return range;
+}
+
+}  // namespace halvorn::core
