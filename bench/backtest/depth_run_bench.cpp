@@ -33,7 +33,7 @@
 #include <string>
 
 #include "../data/depth_day.hpp"
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "data/depth_reader.hpp"
 #include "data/ticks.hpp"
 #include "support/flags.hpp"

@@ -27,7 +27,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <span>
 #include <utility>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "engine/tick.hpp"
 #include "strategy/strategy.hpp"
 

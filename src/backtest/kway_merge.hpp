@@ -31,7 +31,7 @@
 #include <utility>
 #include <vector>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "book/depth_records.hpp"
 #include "engine/tick.hpp"
 

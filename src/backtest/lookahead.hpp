@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "backtest/kway_merge.hpp"
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "strategy/strategy.hpp"
 
 namespace halvorn::backtest {

@@ -161,10 +161,7 @@ Error bracket_exit(const SlotOrder& entry, SlotOrder* exit, bool stop) {
     return "is for instrument " + std::to_string(exit->instrument) + ", its entry for " +
            std::to_string(entry.instrument) + "; the orders of a bracket are for one instrument";
   }
-  if (t.qty == 0) t.qty = entry.ticket.qty;
-  t.terms.close_position = false;
-  t.terms.reduce_only = true;
-  t.offset = Offset::Close;
+  venue::close_what_entry_opens(entry.ticket, &t);
   exit->instrument = entry.instrument;
   if (auto refusal = venue::bracket_exit_refusal(entry.ticket, t, stop)) return refusal;
   return std::nullopt;

@@ -53,7 +53,7 @@
 #include <utility>
 #include <vector>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "data/ticks.hpp"
 #include "py/gil.hpp"
 #include "py/interruption.hpp"

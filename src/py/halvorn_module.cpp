@@ -11,7 +11,7 @@
 #include "py/module_state.hpp"
 #include "py/registry.hpp"
 #include "py/results.hpp"
-#include "py/run_functions.hpp"
+#include "py/core_run_functions.hpp"
 #include "py/stats_functions.hpp"
 #include "py/tick_files.hpp"
 #include "py/values.hpp"

@@ -422,7 +422,7 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
     std::uint64_t total = 0;
     for (const TickInput& input : p.inputs) total += length_of(input);
     CompiledParts parts;
-    if (!compiled_parts(request, strategy, 1, &parts) ||
+    if (!compiled_parts(strategy, 1, &parts) ||
         !RunProgress::of(request.progress, total, &parts.progress)) {
       return false;
     }

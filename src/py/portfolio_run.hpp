@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "py/market_data/depth_sources.hpp"
 #include "py/market_data/mark_sources.hpp"
 #include "py/run_path.hpp"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "backtest/lookahead.hpp"
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "py/module_state.hpp"
 
 namespace halvorn::py {

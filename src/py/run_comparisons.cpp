@@ -157,7 +157,7 @@ bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks
         list ? Ref::steal(python([&] { return PyObject_CallOneArg(build, list.get()); })) : Ref();
     if (object && is_compiled(request, object.get())) {
       CompiledParts compiled;
-      if (compiled_parts(request, object.get(), 1, &compiled)) {
+      if (compiled_parts(object.get(), 1, &compiled)) {
         return EitherDriven(CompiledDriven(gil, std::move(compiled), shared));
       }
     }

@@ -32,7 +32,7 @@
 #include <optional>
 #include <vector>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "data/depth_file.hpp"
 #include "data/ticks.hpp"
 #include "py/market_data/depth_sources.hpp"

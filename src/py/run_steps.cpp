@@ -207,8 +207,7 @@ bool compiled_run_allowed(const RunRequest& request) {
   return true;
 }
 
-bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t batch,
-                    CompiledParts* out) {
+bool compiled_parts(PyObject* compiled, std::uint64_t batch, CompiledParts* out) {
   const venue::CompiledValue& value = venue::compiled_value(compiled);
   if (!out->state.hold(value.state.get())) return false;
   out->function = value.function;

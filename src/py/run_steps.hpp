@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "backtest/failing_streams.hpp"
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "data/depth_file.hpp"
 #include "data/mark_reader.hpp"
 #include "data/ticks.hpp"
@@ -111,8 +111,7 @@ bool compiled_run_allowed(const RunRequest& request);
 
 // The parts of the adapter of a compiled strategy: its function, its object
 // and its state, held for the run.  False with the exception set.
-bool compiled_parts(const RunRequest& request, PyObject* compiled, std::uint64_t batch,
-                    CompiledParts* out);
+bool compiled_parts(PyObject* compiled, std::uint64_t batch, CompiledParts* out);
 
 // Hands the adapter's tags over, closes its progress bar and raises what
 // stopped the run.  `ran` is whether the run itself got going.

@@ -82,7 +82,7 @@ bool run_compiled(const RunRequest& request, PyObject* compiled, const TickInput
                   backtest::RunResult* out) {
   if (!compiled_run_allowed(request)) return false;
   CompiledParts parts;
-  if (!compiled_parts(request, compiled, request.batch, &parts) ||
+  if (!compiled_parts(compiled, request.batch, &parts) ||
       !RunProgress::of(request.progress, length_of(input), &parts.progress)) {
     return false;
   }

@@ -225,16 +225,7 @@ struct BracketOrderClass {
     for (int i = 0; i < 2; ++i) {
       if (exits[i] == nullptr) continue;
       OrderTicket exit = *exits[i];
-      // An exit closes what the entry opened: its size by default, and only
-      // ever reducing, on the leg the entry opened.
-      if (exit.qty == 0) {
-        exit.qty = entry->qty;
-        exit.units.qty_of_entry = entry->units.qty.has_value();
-      }
-      exit.terms.close_position = false;
-      exit.terms.reduce_only = true;
-      exit.offset = Offset::Close;
-      exit.instrument = entry->instrument;  // the same, or none given
+      close_what_entry_opens(*entry, &exit);
       out->ticket.members[i + 1] = exit;
       out->ticket.present[i + 1] = true;
     }

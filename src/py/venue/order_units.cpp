@@ -142,6 +142,17 @@ std::optional<std::string> bracket_exit_refusal(const OrderTicket& entry, const 
          " that price, got " + grouped(*level);
 }
 
+void close_what_entry_opens(const OrderTicket& entry, OrderTicket* exit) {
+  if (exit->qty == 0) {
+    exit->qty = entry.qty;
+    exit->units.qty_of_entry = entry.units.qty.has_value();
+  }
+  exit->terms.close_position = false;
+  exit->terms.reduce_only = true;
+  exit->offset = Offset::Close;
+  exit->instrument = entry.instrument;  // the same, or none given
+}
+
 std::optional<std::string> count_units(OrderTicket* t,
                                        const data::InstrumentDefinition* instrument) {
   const UnitTerms& u = t->units;

@@ -50,6 +50,11 @@ bool price_arg(const VenueState* st, const char* field, PyObject* obj,
 std::optional<std::string> bracket_exit_refusal(const OrderTicket& entry, const OrderTicket& exit,
                                                 bool stop);
 
+// Makes `exit` the exit a bracket places: it closes what `entry` opened, at
+// the entry's size when it gives none, only ever reducing, on the leg and
+// instrument the entry opened.
+void close_what_entry_opens(const OrderTicket& entry, OrderTicket* exit);
+
 // The attribute of such a field: the value in units as a Decimal when it was
 // given so, else the count.  A new reference; null with an exception set.
 PyObject* count_field(const VenueState* st, std::int64_t count,

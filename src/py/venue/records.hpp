@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "py/pyref.hpp"
 #include "py/registry.hpp"
 #include "py/venue/venue_config.hpp"

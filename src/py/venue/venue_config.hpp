@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "core/matcher.hpp"
 #include "data/instrument_definition.hpp"
 #include "margin/funding.hpp"

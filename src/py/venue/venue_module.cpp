@@ -10,7 +10,7 @@
 #include "py/venue/compiled_class.hpp"
 #include "py/venue/order_classes.hpp"
 #include "py/venue/records.hpp"
-#include "py/venue/runs.hpp"
+#include "py/venue/venue_run_functions.hpp"
 #include "py/venue/tier_classes.hpp"
 #include "py/venue/unit_views.hpp"
 #include "py/venue/venue_config.hpp"

@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "backtest/batch_columns.hpp"
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "data/ticks.hpp"
 #include "support/counting_new.hpp"
 

@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "batch_path.hpp"
 
 namespace halvorn::backtest {

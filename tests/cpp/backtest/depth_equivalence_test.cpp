@@ -27,7 +27,7 @@
 #include <random>
 #include <vector>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "core/account.hpp"
 #include "cpp/data/files.hpp"
 #include "data/depth_reader.hpp"

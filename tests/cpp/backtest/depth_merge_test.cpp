@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "cpp/data/files.hpp"
 #include "data/depth_reader.hpp"
 #include "data/depth_writer.hpp"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "backtest/kway_merge.hpp"
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "core/account.hpp"
 #include "core/kernel.hpp"
 #include "scripted.hpp"

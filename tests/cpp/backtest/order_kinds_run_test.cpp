@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "scripted.hpp"
 
 namespace halvorn::backtest {

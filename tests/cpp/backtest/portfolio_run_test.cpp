@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "backtest/kway_merge.hpp"
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 #include "scripted.hpp"
 
 namespace halvorn::backtest {

@@ -1,4 +1,4 @@
-#include "py/run_functions.hpp"
+#include "py/core_run_functions.hpp"
 
 #include <memory>
 #include <string>

@@ -1,4 +1,4 @@
-#include "py/venue/runs.hpp"
+#include "py/venue/venue_run_functions.hpp"
 
 #include <memory>
 #include <string>

@@ -2,14 +2,14 @@
 // an in-memory series: the engine's own cost per tick, without Python.
 //
 //   cmake -S . -B build/bench -DHALVORN_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
-//   cmake --build build/bench --target run_bench && build/bench/bench/backtest/run_bench
+//   cmake --build build/bench --target run_loop_bench && build/bench/bench/backtest/run_loop_bench
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 
 #include <algorithm>
 #include <type_traits>

@@ -1,6 +1,6 @@
 // The run loop: step order, statistics, endings, feedback and funding.
 
-#include "backtest/run.hpp"
+#include "backtest/run_loop.hpp"
 
 #include <gtest/gtest.h>
 
