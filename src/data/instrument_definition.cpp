@@ -87,7 +87,10 @@ std::optional<DefinitionProblem> check_step(const char* name, const Step& step) 
 
 bool operator==(const InstrumentDefinition& a, const InstrumentDefinition& b) {
   return a.id == b.id && a.symbol == b.symbol && a.tick_size.text == b.tick_size.text &&
-         a.lot_size.text == b.lot_size.text;
+         a.lot_size.text == b.lot_size.text && a.kind == b.kind &&
+         a.contract_value.has_value() == b.contract_value.has_value() &&
+         (!a.contract_value || a.contract_value->text == b.contract_value->text) &&
+         a.settle == b.settle;
 }
 
 bool same_size(const Step& a, const Step& b) { return same_decimal(a.value, b.value); }
@@ -107,6 +110,15 @@ std::string DefinitionProblem::display() const {
             return "the definition's id " + std::to_string(e.definition) +
                    " is not the file's instrument " + std::to_string(e.file);
           },
+          [](const definition::KindFields& e) {
+            if (e.settle_text) {
+              return "the settle coin is not 1 to " + std::to_string(MAX_SETTLE_BYTES) +
+                     " UTF-8 bytes";
+            }
+            return std::string(e.kind == ContractKind::Inverse
+                                   ? "an inverse contract needs a contract_value and a settle coin"
+                                   : "a linear contract has no contract_value or settle coin");
+          },
       },
       kind);
 }
@@ -117,7 +129,20 @@ std::optional<DefinitionProblem> check_definition(const InstrumentDefinition& d)
   }
   if (!is_utf8(d.symbol)) return DefinitionProblem{definition::SymbolNotUtf8{}};
   if (auto p = check_step("tick_size", d.tick_size)) return p;
-  return check_step("lot_size", d.lot_size);
+  if (auto p = check_step("lot_size", d.lot_size)) return p;
+  if (d.kind == ContractKind::Linear) {
+    if (d.contract_value || !d.settle.empty()) {
+      return DefinitionProblem{definition::KindFields{d.kind, false}};
+    }
+    return std::nullopt;
+  }
+  if (!d.contract_value || d.settle.empty()) {
+    return DefinitionProblem{definition::KindFields{d.kind, false}};
+  }
+  if (d.settle.size() > MAX_SETTLE_BYTES || !is_utf8(d.settle)) {
+    return DefinitionProblem{definition::KindFields{d.kind, true}};
+  }
+  return check_step("contract_value", *d.contract_value);
 }
 
 std::variant<InstrumentDefinition, DefinitionProblem> define_instrument(std::uint64_t id,

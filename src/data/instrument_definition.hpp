@@ -29,17 +29,31 @@ namespace halvorn::data {
 // stores it with is 16 bits.
 inline constexpr std::size_t MAX_SYMBOL_BYTES = 65535;
 
-// One instrument: its id (the one file headers carry), its symbol and the
-// sizes of its price and quantity steps.
+// How a position's value follows the price.
+//   Linear: lots x lot size x price, in the currency the price is quoted in
+//     (USDT), which is the account's.
+//   Inverse: lots x lot size x contract value / price, in the coin the
+//     contract settles in; the price is quoted in USD a coin and the
+//     contract value is in USD, so a move of the price moves the value by
+//     a fraction that is not a whole number of anything.
+enum class ContractKind : std::uint8_t { Linear, Inverse };
+
+// One instrument: its id (the one file headers carry), its symbol, the
+// sizes of its price and quantity steps, and for an inverse contract the
+// USD value of one contract and the coin it settles in.
 //
 // Invariants (of one that check_definition accepts): the symbol is UTF-8 of
 // at most MAX_SYMBOL_BYTES; each step's text is a positive decimal number and
-// its value is that text's.
+// its value is that text's; a linear definition has no contract value and
+// no settlement coin, an inverse one has both.
 struct InstrumentDefinition {
   std::uint64_t id = 0;
   std::string symbol;
   Step tick_size{};
   Step lot_size{};
+  ContractKind kind = ContractKind::Linear;
+  std::optional<Step> contract_value{};  // inverse only: USD of one contract
+  std::string settle{};                  // inverse only: the coin ("BTC")
 
   // Equal ids, symbols and step texts: what a file holds, byte for byte.
   friend bool operator==(const InstrumentDefinition& a, const InstrumentDefinition& b);
@@ -72,11 +86,22 @@ struct IdMismatch {
   std::uint64_t file = 0;
   friend bool operator==(const IdMismatch&, const IdMismatch&) = default;
 };
+// "an inverse contract needs a contract_value and a settle coin", "a
+// linear contract has no contract_value or settle coin", "the settle coin
+// is not 1 to 16 UTF-8 bytes"
+struct KindFields {
+  ContractKind kind = ContractKind::Linear;
+  bool settle_text = false;  // the coin's text is what is wrong
+  friend bool operator==(const KindFields&, const KindFields&) = default;
+};
 }  // namespace definition
+
+// The longest settlement coin a definition holds, in UTF-8 bytes.
+inline constexpr std::size_t MAX_SETTLE_BYTES = 16;
 
 struct DefinitionProblem {
   std::variant<definition::BadStep, definition::SymbolNotUtf8, definition::SymbolTooLong,
-               definition::IdMismatch>
+               definition::IdMismatch, definition::KindFields>
       kind;
 
   std::string display() const;

@@ -93,5 +93,32 @@ TEST(Definition, RefusesWhatAFileCouldNotHoldOrAReaderNotRead) {
   EXPECT_EQ(problem_of("\x7F\xDF\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF"), "");
 }
 
+TEST(Definition, AnInverseContractHasItsValueAndCoinAndALinearOneNeither) {
+  InstrumentDefinition d =
+      std::get<InstrumentDefinition>(define_instrument(1, "BTCUSD", "0.1", "1"));
+  const auto problem = [&d] {
+    std::optional<DefinitionProblem> p = check_definition(d);
+    return p ? p->display() : std::string();
+  };
+  EXPECT_EQ(problem(), "");
+  d.settle = "BTC";
+  EXPECT_EQ(problem(), "a linear contract has no contract_value or settle coin");
+  d.kind = ContractKind::Inverse;
+  EXPECT_EQ(problem(), "an inverse contract needs a contract_value and a settle coin");
+  d.contract_value = step("100");
+  EXPECT_EQ(problem(), "");
+  InstrumentDefinition same = d;
+  EXPECT_EQ(same, d);
+  same.contract_value = step("100.0");
+  EXPECT_NE(same, d) << "a file holds the text as written";
+  d.contract_value = Step{{}, "0"};
+  EXPECT_EQ(problem(), "contract_value \"0\" is not a positive decimal number");
+  d.contract_value = step("10");
+  d.settle = std::string(MAX_SETTLE_BYTES + 1, 'B');
+  EXPECT_EQ(problem(), "the settle coin is not 1 to 16 UTF-8 bytes");
+  d.settle = "\xC0\x80";
+  EXPECT_EQ(problem(), "the settle coin is not 1 to 16 UTF-8 bytes");
+}
+
 }  // namespace
 }  // namespace halvorn::data
