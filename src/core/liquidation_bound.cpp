@@ -87,6 +87,14 @@ std::int64_t reach(const State& state, std::size_t index, std::int64_t from, con
 PriceRange healthy_range(const State& state, std::size_t index, std::int64_t price) {
   PriceRange range{price, price};
   if (state.holdings.size() > MOST_HOLDINGS || price < 1) return range;
+  // An inverse holding's value goes as 1 / price, rounded: equity less
+  // maintenance is no longer concave in its price (a short's is convex),
+  // and the terms above are proven tame for linear values only, so an
+  // account with one takes the full check.
+  if (std::any_of(state.holdings.begin(), state.holdings.end(),
+                  [](const Holding& h) { return h.inverse.inverse(); })) {
+    return range;
+  }
   const Probe start = probe(state, index, price);
   if (!start.tame || start.headroom <= SLACK) return range;
   // Guesses within a factor of four of the price: a tick that moves it
