@@ -82,15 +82,46 @@ std::int64_t reach(const State& state, std::size_t index, std::int64_t from, con
   return from;
 }
 
+// The range of an inverse holding.  Its value goes as 1 / price, rounded,
+// so equity less maintenance is no straight line and, for a short, not
+// concave either; but for a holding whose only leg is long it is monotone:
+// as its price falls, the value the leg is marked at (rounded up) only
+// grows, each unit of it costs equity a unit, and maintenance, while no
+// bracket's rate is negative and the table never asks less of a larger
+// position, only grows with it.  Healthy at a price, such an account is
+// healthy at every price above it, so one healthy probe below proves all
+// prices from there up.  Any other inverse holding takes the full check.
+PriceRange inverse_long_range(const State& state, std::size_t index, std::int64_t price) {
+  PriceRange range{price, price};
+  const Holding& h = state.holdings[index];
+  if (h.long_size <= 0 || h.short_size != 0 || !h.tiers.rates_nonnegative() ||
+      h.tiers.first_falling_bracket()) {
+    return range;
+  }
+  range.hi = I64_MAX;
+  std::int64_t step = price / 4;
+  for (int i = 0; i < TRIES && step > 0; ++i) {
+    const std::int64_t at = range.lo - step;
+    if (at >= 1) {
+      const Marked m = state.marked_at(index, at);
+      if (m.equity > m.maintenance) {
+        range.lo = at;
+        continue;
+      }
+    }
+    step /= 2;
+  }
+  return range;
+}
+
 }  // namespace
 
 PriceRange healthy_range(const State& state, std::size_t index, std::int64_t price) {
   PriceRange range{price, price};
   if (state.holdings.size() > MOST_HOLDINGS || price < 1) return range;
-  // An inverse holding's value goes as 1 / price, rounded: equity less
-  // maintenance is no longer concave in its price (a short's is convex),
-  // and the terms above are proven tame for linear values only, so an
-  // account with one takes the full check.
+  if (state.holdings[index].inverse.inverse()) return inverse_long_range(state, index, price);
+  // The terms above are proven tame for linear values only: beside an
+  // inverse holding, the full check.
   if (std::any_of(state.holdings.begin(), state.holdings.end(),
                   [](const Holding& h) { return h.inverse.inverse(); })) {
     return range;
