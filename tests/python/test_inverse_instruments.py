@@ -125,6 +125,13 @@ class TestEveryPathBooksInTheCoin:
             liquidated += len(expected.liquidations)
         assert traded > 300 and liquidated > 0
 
+    def test_a_run_prints_its_money_in_the_coin(self):
+        ticks = [halvorn.Tick(t, 500_000, bid=500_000, ask=500_000) for t in range(1, 4)]
+        run = venue.run(PerTick([row(0, MARKET, 0, 0, 0, 1_000)]), ticks, "1.5",
+                        venue=venue.Venue(instrument=BTCUSD))
+        assert repr(run).endswith("final_equity=1.50 BTC)")
+        assert "fees paid      0.00 BTC" in str(run) and "USDT" not in str(run)
+
     def test_a_portfolio_of_a_linear_and_an_inverse_contract_is_refused(self):
         btcusdt = venue.Instrument("BTCUSDT", "0.1", "0.001", id=2)
         ticks = {s: [halvorn.Tick(t, 500_000, bid=499_999, ask=500_001) for t in range(3)]

@@ -379,22 +379,26 @@ PyObject* new_instrument(const VenueState* st, const data::InstrumentDefinition&
 std::optional<Settlement> settlement_of(const data::InstrumentDefinition& d) {
   if (d.kind != data::ContractKind::Inverse || !d.contract_value) return Settlement{};
   if (!valid_coin(d.settle)) return std::nullopt;
-  // lot x value x 10^8 / tick = (l x v) / t x 10^(le + ve + 8 - te), the
-  // power of ten moved to whichever side keeps it whole.
+  // lot x value x CASH_SCALE / tick = (l x v) / t x 10^(le + ve + 8 - te),
+  // the power of ten moved to whichever side keeps it whole; the common
+  // factors go before the terms are held to 64 bits.
+  constexpr int CASH_DIGITS = 8;
+  static_assert(CASH_SCALE == 100'000'000);
   using u128 = unsigned __int128;
   const data::Decimal &lot = d.lot_size.value, &value = d.contract_value->value,
                       &tick = d.tick_size.value;
   u128 num = static_cast<u128>(lot.digits) * value.digits;
   u128 den = tick.digits;
-  long e = static_cast<long>(lot.exponent) + value.exponent + 8 - tick.exponent;
+  long e = static_cast<long>(lot.exponent) + value.exponent + CASH_DIGITS - tick.exponent;
   for (; e < 0 && num % 10 == 0; ++e) num /= 10;
   constexpr u128 LIMIT = static_cast<u128>(I64_MAX);
+  constexpr u128 ROOM = ~static_cast<u128>(0) / 10;
   for (; e > 0; --e) {
-    if (num > LIMIT) return std::nullopt;  // only grows from here
+    if (num > ROOM) return std::nullopt;
     num *= 10;
   }
   for (; e < 0; ++e) {
-    if (den > LIMIT) return std::nullopt;
+    if (den > ROOM) return std::nullopt;
     den *= 10;
   }
   const u128 g = std::gcd(num, den);
