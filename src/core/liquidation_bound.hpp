@@ -13,8 +13,8 @@
 // kernel then runs the full check, as it did before the range existed.
 //
 // An inverse holding's equity is no straight line in its price; its range
-// rests on monotony instead (see inverse_long_range), and is offered only
-// for a holding whose one leg is long.
+// rests on monotony instead (see inverse_range), and is offered only for a
+// holding with one leg.
 //
 // Thread-safety: pure functions of the state they are given.
 

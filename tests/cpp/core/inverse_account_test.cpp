@@ -206,15 +206,15 @@ TEST(InverseAccount, LiquidationPriceAgreesWithTheFullTestAroundIt) {
   EXPECT_GT(found, 1'000);
 }
 
-// The prices a tick may skip the margin check in: for an inverse long, every
-// price the range admits (around its low end, and across it) passes the
-// full test; any other inverse holding gets no range but its price.
+// The prices a tick may skip the margin check in: for an inverse holding
+// with one leg, every price the range admits (around both ends, and across
+// it) passes the full test; one with two legs gets no range but its price.
 TEST(InverseAccount, HealthyRangeHoldsOnlyHealthyPrices) {
   std::mt19937_64 gen(383838);
   auto uniform = [&](std::int64_t lo, std::int64_t hi) {
     return std::uniform_int_distribution<std::int64_t>(lo, hi)(gen);
   };
-  int ranged = 0;
+  int ranged_long = 0, ranged_short = 0;
   for (int trial = 0; trial < 2'000; ++trial) {
     const bool hedge = trial % 4 == 3;
     const margin::InverseValue v = trial % 2 ? HUNDRED_USD : margin::InverseValue{7'000'000, 3};
@@ -226,7 +226,7 @@ TEST(InverseAccount, HealthyRangeHoldsOnlyHealthyPrices) {
     }
     const std::int64_t price = uniform(10'000, 900'000);
     const QtyLots qty = uniform(1, 5'000);
-    const bool buy = trial % 5 != 0;
+    const bool buy = uniform(0, 2) != 0;
     s.apply_fill(fill(buy ? Side::Buy : Side::Sell, qty, price + uniform(-price / 20, price / 20)));
     if (hedge && trial % 8 == 3) s.apply_fill(fill(Side::Sell, uniform(1, 50), price));
     s.credit(static_cast<Cash>(coin(v, qty, price, false) * uniform(2, 150) / 100));
@@ -236,22 +236,26 @@ TEST(InverseAccount, HealthyRangeHoldsOnlyHealthyPrices) {
     const PriceRange range = healthy_range(s, 0, price);
     ASSERT_TRUE(range.contains(price)) << trial;
     const Holding& h = s.holdings.front();
-    if (h.long_size <= 0 || h.short_size != 0) {
+    if (h.long_size != 0 && h.short_size != 0) {
       ASSERT_EQ(range.lo, price) << trial;
       ASSERT_EQ(range.hi, price) << trial;
       continue;
     }
-    if (range.lo < price) ++ranged;
+    const bool is_long = h.long_size > 0;
+    (is_long ? ranged_long : ranged_short) += range.lo < price || range.hi > price;
     auto healthy = [&](std::int64_t p) {
       const Marked m = s.marked_at(0, p);
       return m.equity > m.maintenance;
     };
+    const std::int64_t top = std::min(range.hi, price * 8);
     for (std::int64_t d = 0; d < 64; ++d) {
-      ASSERT_TRUE(healthy(range.lo + d)) << trial << " " << d;
-      ASSERT_TRUE(healthy(uniform(range.lo, price * 8))) << trial;
+      ASSERT_TRUE(healthy(std::min(range.lo + d, top))) << trial << " " << d;
+      ASSERT_TRUE(healthy(std::max(top - d, range.lo))) << trial << " " << d;
+      ASSERT_TRUE(healthy(uniform(range.lo, top))) << trial;
     }
   }
-  EXPECT_GT(ranged, 500);
+  EXPECT_GT(ranged_long, 500);
+  EXPECT_GT(ranged_short, 100);
 }
 
 }  // namespace
