@@ -433,6 +433,9 @@ TEST(InstrumentBlock, ConversionsRecordTheSizesTheyScaledWith) {
   options.symbol.clear();
   ASSERT_EQ(testing::convert_to(ticks, trades, nullptr, options).error, "");
   EXPECT_EQ(tick_answer(ticks), "12  0.10 0.001") << "an empty symbol by default";
+  options.contract = ContractTerms{ContractKind::Inverse, parse_step("100"), "BTC"};
+  ASSERT_EQ(testing::convert_to(ticks, trades, nullptr, options).error, "");
+  EXPECT_EQ(tick_answer(ticks), "12  0.10 0.001 inverse 100 BTC");
 
   testing::MemoryFiles depth{{{"d.csv", std::string(testing::DIFFS_HEADER) +
                                             "BTC,1700000000000,1,100,100,b,snap,4212.3,1.5\n"}}};
@@ -442,6 +445,9 @@ TEST(InstrumentBlock, ConversionsRecordTheSizesTheyScaledWith) {
   const std::string levels = dir.file("d.hvdp");
   ASSERT_EQ(testing::convert_depth_to(levels, depth, depth_options).error, "");
   EXPECT_EQ(depth_answer(levels), "4 BTC 0.1 0.5");
+  depth_options.contract = ContractTerms{ContractKind::Inverse, parse_step("10"), "BTC"};
+  ASSERT_EQ(testing::convert_depth_to(levels, depth, depth_options).error, "");
+  EXPECT_EQ(depth_answer(levels), "4 BTC 0.1 0.5 inverse 10 BTC");
 }
 
 }  // namespace
