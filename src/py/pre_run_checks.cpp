@@ -47,12 +47,20 @@ bool check_file_instrument(const char* what, PyObject* path,
   if (!file || !venue.definition) return true;
   const data::InstrumentDefinition& v = *venue.definition;
   const bool same_symbol = file->symbol.empty() || v.symbol.empty() || file->symbol == v.symbol;
-  if (same_symbol && data::same_size(file->tick_size, v.tick_size) &&
-      data::same_size(file->lot_size, v.lot_size)) {
-    return true;
-  }
   const std::string file_text = venue::instrument_text(*file);
   const std::string venue_text = venue::instrument_text(v);
+  if (same_symbol && data::same_size(file->tick_size, v.tick_size) &&
+      data::same_size(file->lot_size, v.lot_size)) {
+    // Equal sizes of another kind of contract are no equal market: every
+    // price would value a position in another currency.
+    const std::optional<std::string> contract = data::contract_mismatch(*file, v);
+    if (!contract) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "%s %R was converted for %s, and the venue trades %s: %s; give the venue the "
+                 "file's instrument",
+                 what, path, file_text.c_str(), venue_text.c_str(), contract->c_str());
+    return false;
+  }
   if (given_for != nullptr) {
     PyErr_Format(PyExc_ValueError, "%s %R given for %R is of %s, and its venue trades %s", what,
                  path, given_for, file_text.c_str(), venue_text.c_str());

@@ -88,13 +88,11 @@ bool venue_of_input(const TickInput& input, const venue::VenueConfig& given,
   const std::string file_text = venue::instrument_text(file_def);
   if (given.definition) {
     const data::InstrumentDefinition& venue_def = *given.definition;
-    const bool same_symbol =
-        file_def.symbol.empty() || venue_def.symbol.empty() || file_def.symbol == venue_def.symbol;
     if (data::same_size(venue_def.tick_size, file_def.tick_size) &&
         data::same_size(venue_def.lot_size, file_def.lot_size)) {
-      if (same_symbol) return true;
-      // Equal sizes are no equal market: another symbol's prices would fill
-      // this one's orders.
+      // Equal sizes are no equal market yet: another symbol's prices would
+      // fill this one's orders, and another kind of contract's would value
+      // its positions in another currency.
       return check_file_instrument("the tick file", source.path.get(), file_def, given);
     }
     const std::string venue_text = venue::instrument_text(venue_def);
@@ -106,6 +104,15 @@ bool venue_of_input(const TickInput& input, const venue::VenueConfig& given,
                  source.path.get(), file_text.c_str(), file_def.tick_size.text.c_str(),
                  file_def.lot_size.text.c_str(), venue_text.c_str(),
                  venue_def.tick_size.text.c_str(), venue_def.lot_size.text.c_str());
+    return false;
+  }
+  if (file_def.kind != data::ContractKind::Linear) {
+    // The sizes alone value a position as a linear one: an inverse file run
+    // without its instrument would be valued in the wrong currency.
+    PyErr_Format(PyExc_ValueError,
+                 "the tick file %R was converted for %s, whose contract is %s, and the venue "
+                 "was given no instrument: give Venue(instrument=...) the file's instrument",
+                 source.path.get(), file_text.c_str(), data::contract_text(file_def).c_str());
     return false;
   }
   const data::ContractSize size = data::contract_size(file_def);

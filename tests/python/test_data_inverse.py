@@ -1,7 +1,7 @@
 """Coin-margined (inverse) contracts through halvorn.data: the archives of
 such contracts convert with their kind, contract value and coin, every file
-keeps them in its instrument block, and a linear conversion writes the bytes
-it always wrote.
+keeps them in its instrument block, a linear conversion writes the bytes it
+always wrote, and a run refuses a file whose contract is not its venue's.
 
 The amounts of these archives count USD: a trade of 1500 of a contract of
 1 USD is 1500 contracts, and an order book whose amounts are USD in steps of
@@ -12,6 +12,7 @@ import io
 
 import pytest
 
+import halvorn
 from halvorn import data, venue
 
 T0_US = 1_704_067_200_000_000  # 2024-01-01, in the archives' microseconds
@@ -161,3 +162,29 @@ class TestContractArguments:
                           kind="inverse")
         with pytest.raises(ValueError, match="argument 'settle': 'BTC' is not the instrument's"):
             data.from_csv(tmp_path / "t.hvtk", io.BytesIO(TRADES), instrument=btc, settle="BTC")
+
+
+class Idle:
+    def on_tick(self, ctx):
+        return None
+
+
+class TestRunsMeetInverseFiles:
+    def test_an_inverse_file_is_refused_by_a_linear_venue_of_the_same_sizes(self, tmp_path):
+        ticks = data.from_csv(tmp_path / "x.hvtk", io.BytesIO(TRADES), **XBT)
+        linear = venue.Instrument("XBTUSD", "0.5", "1")
+        with pytest.raises(ValueError, match="the tick file .*x.hvtk' was converted for .*: the "
+                           "file's contract is inverse, 1 USD a contract, settled in XBT, and "
+                           "the venue's is linear"):
+            venue.run(Idle(), ticks, 100_000, venue=venue.Venue(instrument=linear))
+        with pytest.raises(ValueError, match="whose contract is inverse, 1 USD a contract, "
+                           "settled in XBT, and the venue was given no instrument"):
+            venue.run(Idle(), ticks, 100_000)
+
+    def test_an_inverse_mark_file_is_refused_beside_linear_ticks(self, tmp_path):
+        marks = data.marks_from_csv(tmp_path / "m.hvmk", io.BytesIO(TICKER), **SWAP)
+        linear = venue.Instrument("BTCUSD", "0.1", "1")
+        ticks = [halvorn.Tick(EIGHT_US * 1_000 + i, 420_000) for i in range(3)]
+        with pytest.raises(ValueError, match="the mark file .*m.hvmk' was converted for .*the "
+                           "file's contract is inverse, 100 USD a contract"):
+            venue.run(Idle(), ticks, 100_000, venue=venue.Venue(instrument=linear), marks=marks)
