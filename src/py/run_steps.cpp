@@ -106,15 +106,7 @@ bool venue_of_input(const TickInput& input, const venue::VenueConfig& given,
                  venue_def.tick_size.text.c_str(), venue_def.lot_size.text.c_str());
     return false;
   }
-  if (file_def.kind != data::ContractKind::Linear) {
-    // The sizes alone value a position as a linear one: an inverse file run
-    // without its instrument would be valued in the wrong currency.
-    PyErr_Format(PyExc_ValueError,
-                 "the tick file %R was converted for %s, whose contract is %s, and the venue "
-                 "was given no instrument: give Venue(instrument=...) the file's instrument",
-                 source.path.get(), file_text.c_str(), data::contract_text(file_def).c_str());
-    return false;
-  }
+  if (!check_file_instrument("the tick file", source.path.get(), file_def, given)) return false;
   const data::ContractSize size = data::contract_size(file_def);
   if (size.fault != data::ContractFault::None) {
     const std::string why = data::describe(size.fault, file_def.tick_size, file_def.lot_size);

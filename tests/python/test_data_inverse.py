@@ -188,3 +188,14 @@ class TestRunsMeetInverseFiles:
         with pytest.raises(ValueError, match="the mark file .*m.hvmk' was converted for .*the "
                            "file's contract is inverse, 100 USD a contract"):
             venue.run(Idle(), ticks, 100_000, venue=venue.Venue(instrument=linear), marks=marks)
+        # Ticks without a definition and a venue without an instrument: the
+        # mark file alone says the contract is inverse, and is not run as linear.
+        with pytest.raises(ValueError, match="the mark file .*m.hvmk' was converted for .*whose "
+                           "contract is inverse, 100 USD a contract, settled in BTC, and the "
+                           "venue was given no instrument"):
+            venue.run(Idle(), ticks, 100_000, marks=marks)
+        depth = data.depth_from_csv(tmp_path / "d.hvdp", io.BytesIO(DEPTH),
+                                    layout="two-clock depth", **PERPETUAL)
+        with pytest.raises(ValueError, match="the depth file .*d.hvdp' was converted for .*whose "
+                           "contract is inverse, 1 USD a contract, settled in BTC"):
+            venue.run(Idle(), ticks, 100_000, venue=venue.Venue(tier=venue.L2()), depth=depth)
