@@ -513,7 +513,8 @@ CaptureConversion convert_capture(const Input& input, const CaptureOptions& opti
   }
 
   // Each file keeps what its counts are counts of, with the symbol read.
-  const InstrumentDefinition definition{options.instrument, symbol, *tick, *lot};
+  const InstrumentDefinition definition =
+      options.contract.define(options.instrument, symbol, *tick, *lot);
   if ((ticks && !ticks->set_symbol(definition)) || (depth && !depth->set_symbol(definition)) ||
       (marks && !marks->set_symbol(definition))) {
     // Only a symbol read from the capture can be one a file cannot hold

@@ -52,6 +52,7 @@
 #include "data/capture_error.hpp"
 #include "data/csv_input.hpp"
 #include "data/csv_layout.hpp"
+#include "data/instrument_definition.hpp"
 
 namespace halvorn::data {
 
@@ -67,6 +68,7 @@ struct CaptureOptions {
   // The symbol to read, compared without regard to case; empty: the first
   // message's.  Written into each file's instrument block.
   std::string symbol;
+  ContractTerms contract;   // linear, or inverse with its value and coin
   bool round = false;       // as CaptureScaling::round
   bool allow_gaps = false;  // write missing trades and depth breaks instead of refusing them
   // Which trades make ticks when a capture holds both kinds.

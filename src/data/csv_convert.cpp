@@ -79,7 +79,7 @@ Conversion convert_csv(const std::string& path, const Input& trades, const Input
   if (auto* e = std::get_if<WriteFailed>(&begun)) return ConvertError{Place{}, std::move(*e)};
   TickWriter& writer = std::get<TickWriter>(begun);
   if (writer.set_instrument(
-          InstrumentDefinition{options.instrument, options.symbol, *tick, *lot})) {
+          options.contract.define(options.instrument, options.symbol, *tick, *lot))) {
     panic("a conversion's symbol is one a file can hold");
   }
   Output out(std::move(writer));

@@ -59,6 +59,9 @@ struct ConvertOptions {
   // file's instrument block.  Requires: UTF-8 of at most MAX_SYMBOL_BYTES
   // bytes (define_instrument says whether it is).
   std::string symbol;
+  // Linear, or inverse with its contract value and coin, written with the
+  // symbol (check_definition accepts the definition they make).
+  ContractTerms contract;
   // Round prices and quantities that are not whole steps rather than refuse
   // them: toward the side that does not flatter the strategy (bids and
   // prices of trades whose aggressor sold down, asks and prices of trades

@@ -183,7 +183,7 @@ DepthConversion convert_depth_csv(const std::string& path, const Input& input,
   }
   DepthWriter writer = std::move(std::get<DepthWriter>(begun));
   if (writer.set_instrument(
-          InstrumentDefinition{options.instrument, options.symbol, *tick, *lot})) {
+          options.contract.define(options.instrument, options.symbol, *tick, *lot))) {
     panic("a conversion's symbol is one a file can hold");
   }
 

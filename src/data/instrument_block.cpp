@@ -49,6 +49,29 @@ bool take_text(const std::uint8_t** p, const std::uint8_t* end, std::string* out
   return true;
 }
 
+// Takes version 2's fields (the kind byte, the contract value's text and the
+// settlement coin) from [*p, end) into `d`.  The texts are only read here:
+// check_definition then says whether they make a contract of that kind.
+// `length` is the body's, for the error.
+std::optional<decltype(BlockError::reason)> take_kind(const std::uint8_t** p,
+                                                      const std::uint8_t* end, std::uint32_t length,
+                                                      InstrumentDefinition* d) {
+  std::string value;
+  if (end == *p) return damaged::FieldsPastLength{length};
+  const std::uint8_t kind = **p;
+  ++*p;
+  if (kind > static_cast<std::uint8_t>(ContractKind::Inverse)) return damaged::UnknownKind{kind};
+  if (!take_text(p, end, &value) || !take_text(p, end, &d->settle)) {
+    return damaged::FieldsPastLength{length};
+  }
+  d->kind = static_cast<ContractKind>(kind);
+  if (value.empty()) return std::nullopt;
+  std::optional<Step> step = parse_step(value);
+  if (!step) return DefinitionProblem{definition::BadStep{"contract_value", std::move(value)}};
+  d->contract_value = *std::move(step);
+  return std::nullopt;
+}
+
 // A file opened for reading its header and block, closed when dropped.
 class File {
  public:
@@ -141,6 +164,9 @@ std::string BlockError::display() const {
                  [](const damaged::FieldsPastLength& e) {
                    return format("the fields run past the length of %" PRIu32 " bytes", e.length);
                  },
+                 [](const damaged::UnknownKind& e) {
+                   return format("unknown contract kind %u", static_cast<unsigned>(e.kind));
+                 },
                  [](const DefinitionProblem& e) { return e.display(); },
              },
              reason);
@@ -153,10 +179,16 @@ std::vector<std::uint8_t> encode_instrument_block(const InstrumentDefinition& d)
   put_text(out, d.symbol);
   put_text(out, d.tick_size.text);
   put_text(out, d.lot_size.text);
+  const bool inverse = d.kind == ContractKind::Inverse;
+  if (inverse) {
+    out.push_back(static_cast<std::uint8_t>(d.kind));
+    put_text(out, d.contract_value->text);
+    put_text(out, d.settle);
+  }
   const std::size_t body = out.size() - INSTRUMENT_HEAD_BYTES;
   std::uint8_t* h = out.data();
   store<std::uint32_t>(h + 0, INSTRUMENT_MAGIC);
-  store<std::uint16_t>(h + 4, INSTRUMENT_VERSION);
+  store<std::uint16_t>(h + 4, inverse ? INSTRUMENT_VERSION : LINEAR_INSTRUMENT_VERSION);
   // Bytes 6-7 are reserved and stay zero.
   store<std::uint32_t>(h + 8, static_cast<std::uint32_t>(body));
   store<std::uint32_t>(h + 12, crc32(h + INSTRUMENT_HEAD_BYTES, body));
@@ -187,8 +219,9 @@ std::variant<std::optional<InstrumentDefinition>, BlockError> decode_instrument_
   const std::uint32_t computed = crc32(p, length);
   if (computed != expected) return damage(damaged::ChecksumMismatch{expected, computed});
 
-  // The fields of version 1 open the body of every version; what follows
-  // them is a later version's and is stepped over.
+  // The fields of version 1 open the body of every version, those of
+  // version 2 follow them from version 2 on; what follows those is a later
+  // version's and is stepped over.
   InstrumentDefinition d;
   std::string tick, lot;
   bool fits = end - p >= 8;
@@ -205,6 +238,10 @@ std::variant<std::optional<InstrumentDefinition>, BlockError> decode_instrument_
   auto defined = define_instrument(d.id, std::move(d.symbol), tick, lot);
   if (auto* problem = std::get_if<DefinitionProblem>(&defined)) return damage(*problem);
   InstrumentDefinition& read = std::get<InstrumentDefinition>(defined);
+  if (version >= 2) {
+    if (auto error = take_kind(&p, end, length, &read)) return BlockError{offset, *error};
+    if (auto problem = check_definition(read)) return damage(*problem);
+  }
   if (read.id != header_id)
     return damage(DefinitionProblem{definition::IdMismatch{read.id, header_id}});
   return std::optional<InstrumentDefinition>(std::move(read));

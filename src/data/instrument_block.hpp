@@ -34,7 +34,13 @@ namespace halvorn::data {
 
 // "HVIN" read as a little-endian unsigned 32-bit integer.
 inline constexpr std::uint32_t INSTRUMENT_MAGIC = 0x4E49'5648u;
-inline constexpr std::uint16_t INSTRUMENT_VERSION = 1;
+// Version 1 holds the id, the symbol and the two steps, which is all a
+// linear contract needs; version 2 adds the contract's kind, its value and
+// its settlement coin after them.  A linear definition is written as version
+// 1, so that every linear file is the same bytes it always was; an inverse
+// one as version 2, which a reader of version 1 reads for its steps.
+inline constexpr std::uint16_t INSTRUMENT_VERSION = 2;
+inline constexpr std::uint16_t LINEAR_INSTRUMENT_VERSION = 1;
 // magic, version, reserved, length, checksum.
 inline constexpr std::size_t INSTRUMENT_HEAD_BYTES = 16;
 // The longest body any version may have: a damaged length never makes a
@@ -63,10 +69,15 @@ struct ChecksumMismatch {
 struct VersionZero {
   friend bool operator==(const VersionZero&, const VersionZero&) = default;
 };
-// The fields of version 1 run past the body's length.
+// The fields of the block's version run past the body's length.
 struct FieldsPastLength {
   std::uint32_t length = 0;
   friend bool operator==(const FieldsPastLength&, const FieldsPastLength&) = default;
+};
+// A kind byte that is neither linear (0) nor inverse (1).
+struct UnknownKind {
+  std::uint8_t kind = 0;
+  friend bool operator==(const UnknownKind&, const UnknownKind&) = default;
 };
 }  // namespace damaged
 
@@ -76,7 +87,8 @@ struct FieldsPastLength {
 struct BlockError {
   std::uint64_t offset = 0;  // where the block starts in the file
   std::variant<damaged::Truncated, damaged::TooLong, damaged::ChecksumMismatch,
-               damaged::VersionZero, damaged::FieldsPastLength, DefinitionProblem>
+               damaged::VersionZero, damaged::FieldsPastLength, damaged::UnknownKind,
+               DefinitionProblem>
       reason;
 
   // "instrument block at byte 96: " then the reason, e.g. "checksum
@@ -85,7 +97,8 @@ struct BlockError {
   friend bool operator==(const BlockError&, const BlockError&) = default;
 };
 
-// The block's bytes for `d`, version INSTRUMENT_VERSION.
+// The block's bytes for `d`: version 1 for a linear definition, version
+// INSTRUMENT_VERSION for an inverse one.
 // Requires: check_definition(d) finds nothing.
 std::vector<std::uint8_t> encode_instrument_block(const InstrumentDefinition& d);
 

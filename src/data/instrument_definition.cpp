@@ -95,6 +95,23 @@ bool operator==(const InstrumentDefinition& a, const InstrumentDefinition& b) {
 
 bool same_size(const Step& a, const Step& b) { return same_decimal(a.value, b.value); }
 
+std::string contract_text(const InstrumentDefinition& d) {
+  if (d.kind == ContractKind::Linear) return "linear";
+  return "inverse, " + (d.contract_value ? d.contract_value->text : std::string("?")) +
+         " USD a contract, settled in " + d.settle;
+}
+
+std::optional<std::string> contract_mismatch(const InstrumentDefinition& file,
+                                             const InstrumentDefinition& venue) {
+  const bool same =
+      file.kind == venue.kind && file.settle == venue.settle &&
+      file.contract_value.has_value() == venue.contract_value.has_value() &&
+      (!file.contract_value || same_size(*file.contract_value, *venue.contract_value));
+  if (same) return std::nullopt;
+  return "the file's contract is " + contract_text(file) + ", and the venue's is " +
+         contract_text(venue);
+}
+
 std::string DefinitionProblem::display() const {
   return std::visit(
       Overloaded{

@@ -62,6 +62,36 @@ struct InstrumentDefinition {
 // Whether two steps are the same size, however written ("0.1" and "0.10").
 bool same_size(const Step& a, const Step& b);
 
+// What a contract's kind adds to its sizes, as a converter is given it
+// beside them: linear by default, so that a conversion told nothing of the
+// kind writes the linear definition it always wrote.
+struct ContractTerms {
+  ContractKind kind = ContractKind::Linear;
+  std::optional<Step> contract_value{};
+  std::string settle{};
+
+  // The definition of `id`, `symbol` and the two steps on these terms.
+  InstrumentDefinition define(std::uint64_t id, std::string symbol, Step tick_size,
+                              Step lot_size) const {
+    return InstrumentDefinition{
+        id,    std::move(symbol), std::move(tick_size), std::move(lot_size), kind, contract_value,
+        settle};
+  }
+};
+
+// How a position in `d` is valued, as a run's refusal names it: "linear", or
+// "inverse, 100 USD a contract, settled in BTC".
+std::string contract_text(const InstrumentDefinition& d);
+
+// Why a run with the venue's definition `venue` cannot read a file written
+// for `file`, when their contracts differ: another kind, another contract
+// value ("100" and "100.0" are the same) or another coin.  The sizes and the
+// symbol are compared where they always were; this is the part a reader of
+// the sizes alone cannot see.  "the file's contract is inverse, 100 USD a
+// contract, settled in BTC, and the venue's is linear".
+std::optional<std::string> contract_mismatch(const InstrumentDefinition& file,
+                                             const InstrumentDefinition& venue);
+
 // Why a definition cannot be written, or a file's does not apply.
 namespace definition {
 // "tick_size \"0\" is not a positive decimal number" (the CSV converter's

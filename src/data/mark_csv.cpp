@@ -166,7 +166,7 @@ MarkConversion convert_marks_csv(const std::string& path, const Input& input,
   }
   MarkWriter writer = std::move(std::get<MarkWriter>(begun));
   if (writer.set_instrument(
-          InstrumentDefinition{options.instrument, options.symbol, *tick, *lot})) {
+          options.contract.define(options.instrument, options.symbol, *tick, *lot))) {
     panic("a conversion's symbol is one a file can hold");
   }
 

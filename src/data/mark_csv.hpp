@@ -45,6 +45,7 @@
 #include "data/csv_error.hpp"
 #include "data/csv_input.hpp"
 #include "data/csv_layout.hpp"
+#include "data/instrument_definition.hpp"
 #include "types/time.hpp"
 
 namespace halvorn::data {
@@ -53,7 +54,8 @@ struct MarkConvertOptions {
   std::string tick_size;  // the price step, as decimal text, e.g. "0.10"
   std::string lot_size;   // the quantity step, kept in the instrument block
   std::uint64_t instrument = 1;
-  std::string symbol;  // as DepthConvertOptions::symbol
+  std::string symbol;      // as DepthConvertOptions::symbol
+  ContractTerms contract;  // as DepthConvertOptions::contract
   // Take mark and index prices that are not whole ticks to the nearest one
   // rather than refuse them.
   bool round = false;

@@ -44,15 +44,34 @@ std::optional<data::InstrumentDefinition> depth_file_definition(const std::strin
 bool check_file_instrument(const char* what, PyObject* path,
                            const std::optional<data::InstrumentDefinition>& file,
                            const venue::VenueConfig& venue, PyObject* given_for) {
-  if (!file || !venue.definition) return true;
+  if (!file) return true;
+  if (!venue.definition) {
+    if (file->kind == data::ContractKind::Linear) return true;
+    // The sizes alone value a position as a linear one: an inverse file run
+    // without its instrument would be valued in the wrong currency.
+    const std::string file_text = venue::instrument_text(*file);
+    PyErr_Format(PyExc_ValueError,
+                 "%s %R was converted for %s, whose contract is %s, and the venue was given no "
+                 "instrument: give Venue(instrument=...) the file's instrument",
+                 what, path, file_text.c_str(), data::contract_text(*file).c_str());
+    return false;
+  }
   const data::InstrumentDefinition& v = *venue.definition;
   const bool same_symbol = file->symbol.empty() || v.symbol.empty() || file->symbol == v.symbol;
-  if (same_symbol && data::same_size(file->tick_size, v.tick_size) &&
-      data::same_size(file->lot_size, v.lot_size)) {
-    return true;
-  }
   const std::string file_text = venue::instrument_text(*file);
   const std::string venue_text = venue::instrument_text(v);
+  if (same_symbol && data::same_size(file->tick_size, v.tick_size) &&
+      data::same_size(file->lot_size, v.lot_size)) {
+    // Equal sizes of another kind of contract are no equal market: every
+    // price would value a position in another currency.
+    const std::optional<std::string> contract = data::contract_mismatch(*file, v);
+    if (!contract) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "%s %R was converted for %s, and the venue trades %s: %s; give the venue the "
+                 "file's instrument",
+                 what, path, file_text.c_str(), venue_text.c_str(), contract->c_str());
+    return false;
+  }
   if (given_for != nullptr) {
     PyErr_Format(PyExc_ValueError, "%s %R given for %R is of %s, and its venue trades %s", what,
                  path, given_for, file_text.c_str(), venue_text.c_str());

@@ -29,7 +29,9 @@ std::optional<data::InstrumentDefinition> mark_file_definition(const std::string
 std::optional<data::InstrumentDefinition> depth_file_definition(const std::string& fs_path);
 
 // Refuses a file whose definition names another instrument than `venue`'s:
-// another symbol (when both name one) or other sizes.  `what` says which
+// another symbol (when both name one), other sizes or another contract
+// (data::contract_mismatch); and an inverse file when the venue has no
+// definition to value it by.  `what` says which
 // file ("the mark file"), `path` is its str, and `given_for` the symbol a
 // portfolio was given it for (or null).  False with ValueError set.
 bool check_file_instrument(const char* what, PyObject* path,

@@ -88,13 +88,11 @@ bool venue_of_input(const TickInput& input, const venue::VenueConfig& given,
   const std::string file_text = venue::instrument_text(file_def);
   if (given.definition) {
     const data::InstrumentDefinition& venue_def = *given.definition;
-    const bool same_symbol =
-        file_def.symbol.empty() || venue_def.symbol.empty() || file_def.symbol == venue_def.symbol;
     if (data::same_size(venue_def.tick_size, file_def.tick_size) &&
         data::same_size(venue_def.lot_size, file_def.lot_size)) {
-      if (same_symbol) return true;
-      // Equal sizes are no equal market: another symbol's prices would fill
-      // this one's orders.
+      // Equal sizes are no equal market yet: another symbol's prices would
+      // fill this one's orders, and another kind of contract's would value
+      // its positions in another currency.
       return check_file_instrument("the tick file", source.path.get(), file_def, given);
     }
     const std::string venue_text = venue::instrument_text(venue_def);
@@ -108,6 +106,7 @@ bool venue_of_input(const TickInput& input, const venue::VenueConfig& given,
                  venue_def.tick_size.text.c_str(), venue_def.lot_size.text.c_str());
     return false;
   }
+  if (!check_file_instrument("the tick file", source.path.get(), file_def, given)) return false;
   const data::ContractSize size = data::contract_size(file_def);
   if (size.fault != data::ContractFault::None) {
     const std::string why = data::describe(size.fault, file_def.tick_size, file_def.lot_size);

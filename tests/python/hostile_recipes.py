@@ -918,6 +918,35 @@ ETH = venue.Instrument("ETHUSDT", "0.01", "0.001")
 hostile_unit_recipes.add(sys.modules[__name__], RECIPES, NOTHING_TO_CONVERT)
 
 
+# --- inverse contracts ----------------------------------------------------------------
+
+
+def inverse(recipe):
+    """`recipe` with an inverse contract's kind, value and coin: they are str
+    arguments, read without running Python code, so the converter's own
+    hostile arguments strike on the path that also reads and writes them."""
+    def made(tmp):
+        function, kwargs, hostile = recipe(tmp)
+        kwargs.update(kind=text("inverse"), contract_value=text("100"), settle=text("BTC"))
+        return function, kwargs, hostile
+    return made
+
+
+RECIPES.update({f"{name.split(' (')[0]} (inverse)": inverse(RECIPES[name]) for name in (
+    "halvorn.data.from_csv", "halvorn.data._native.convert",
+    "halvorn.data.from_arrays (float64 and a definition)",
+    "halvorn.data._native.Writer (a definition)", "halvorn.data.depth_from_csv",
+    "halvorn.data._native.convert_depth", "halvorn.data.marks_from_csv",
+    "halvorn.data._native.convert_marks", "halvorn.data.from_capture",
+    "halvorn.data._native.convert_capture", "halvorn.data.from_parquet",
+    "halvorn.data.from_arrow")})
+RECIPES["halvorn.data.read_definition"] = lambda tmp: (data.read_definition, dict(
+    source=data.from_arrays(os.path.join(tmp, "r.hvtk"), [1, 2], [3, 4], tick_size="0.1",
+                            lot_size="1", kind="inverse", contract_value="100", settle="BTC")), {})
+# A definition read back is a tuple of what the file held, converted by nothing.
+NOTHING_TO_CONVERT |= {"halvorn.data.Definition", "halvorn.data.Definition.contract"}
+
+
 def public_callables():
     """Every public callable and every public method of a public class, by
     object: the set of qualified names each is reachable by."""

@@ -108,3 +108,21 @@ def test_a_folder_without_data_files_is_a_bad_argument(tmp_path):
     assert done.returncode == 2
     assert done.stderr == (f"python -m halvorn.data: error: no .csv, .csv.gz or .zip files in "
                            f"trades {str(tmp_path)!r}\n")
+
+
+def test_an_inverse_contract_is_kept_in_the_file_and_a_half_one_refused(tmp_path):
+    trades = tmp_path / "xbt.csv"
+    trades.write_bytes(b"exchange,symbol,timestamp,local_timestamp,id,side,price,amount\n"
+                       b"ex,XBTUSD,1704067200000000,1704067200000150,t1,buy,42000.5,1500\n")
+    dest = tmp_path / "xbt.hvtk"
+    common = ("convert", str(trades), str(dest), "--tick-size", "0.5", "--lot-size", "1",
+              "--kind", "inverse", "--no-progress")
+    done = cli(*common, "--contract-value", "1", "--settle", "XBT")
+    assert done.returncode == 0, done.stderr
+    assert data.read_definition(str(dest)) == data.Definition(1, "", "0.5", "1", "inverse", "1",
+                                                              "XBT")
+    dest.unlink()
+    done = cli(*common, "--contract-value", "1")
+    assert done.returncode == 1
+    assert "an inverse contract needs a contract_value and a settle coin" in done.stderr
+    assert not dest.exists()

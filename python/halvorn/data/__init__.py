@@ -63,7 +63,7 @@ from halvorn.data._depth_files import (DepthSource, Snapshot, Update, depth_from
                                        read_depth, save_depth)
 from halvorn.data._funding import funding_from_csv
 from halvorn.data._file_quality import Inspection, inspect
-from halvorn.data._instruments import instrument_of
+from halvorn.data._instruments import Definition, instrument_of, read_definition
 from halvorn.data._marks import (MarkSource, funding_of, load_marks, marks_from_csv, read_marks,
                                  save_marks)
 from halvorn.data._parquet import from_parquet
@@ -77,14 +77,14 @@ __all__ = ["from_csv", "from_arrays", "from_parquet", "to_arrays", "funding_from
            "depth_from_csv", "instrument_of", "MarkSource", "load_marks", "save_marks",
            "read_marks", "funding_of", "marks_from_csv", "between", "TickSlice", "MarkSlice",
            "DepthSlice", "from_capture", "Capture", "from_arrow",
-           "inspect", "Inspection"]
+           "inspect", "Inspection", "read_definition", "Definition"]
 
 # Each kind of data has a module of its own; the functions are halvorn.data's,
 # and say so to help, pickle and documentation tools.
 for _function in (from_csv, _convert, from_arrays, from_parquet, to_arrays, funding_from_csv,
                   load_depth, save_depth, read_depth, depth_from_csv, instrument_of, load_marks,
                   save_marks, read_marks, funding_of, marks_from_csv, between, from_capture,
-                  from_arrow, inspect, Inspection):
+                  from_arrow, inspect, Inspection, read_definition, Definition):
     _function.__module__ = __name__
 del _function
 Capture.__module__ = __name__

@@ -6,7 +6,7 @@ import os
 import zipfile
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import IO, Any, Final, Protocol
+from typing import IO, Any, Final, NamedTuple, Protocol
 
 from halvorn import TickSource
 from halvorn.data._native import DepthSlice as DepthSlice
@@ -48,6 +48,8 @@ __all__ = [
     "DepthSlice",
     "inspect",
     "Inspection",
+    "read_definition",
+    "Definition",
 ]
 
 FIELDS: Final[tuple[str, ...]]
@@ -80,6 +82,9 @@ def from_csv(
     stale_after: int = 60_000_000_000,
     stale_quotes: str = "clear",
     outside_bp: float = 10.0,
+    kind: str | None = None,
+    contract_value: str | None = None,
+    settle: str | None = None,
 ) -> TickSource:
     """Convert CSV trades (and best quotes) into a tick file at `dest`, streaming."""
 
@@ -99,6 +104,9 @@ def from_arrays(
     lot_size: str | None = None,
     symbol: str | None = None,
     round: bool = False,
+    kind: str | None = None,
+    contract_value: str | None = None,
+    settle: str | None = None,
 ) -> TickSource:
     """Write a tick file at `dest` from columns, one tick per row."""
 
@@ -122,6 +130,9 @@ def from_parquet(
     symbol: str | None = None,
     round: bool = False,
     batch_rows: int = 65536,
+    kind: str | None = None,
+    contract_value: str | None = None,
+    settle: str | None = None,
 ) -> TickSource:
     """Write a tick file at `dest` from a Parquet file, one record batch at a time."""
 
@@ -174,8 +185,26 @@ def depth_from_csv(
     round: bool = False,
     progress: bool | Callable[[int, int], object] | None = None,
     snapshots: _Files | None = None,
+    kind: str | None = None,
+    contract_value: str | None = None,
+    settle: str | None = None,
 ) -> DepthSource:
     """Convert recorded depth in CSV (snapshots and incremental updates) into a depth file."""
+
+class Definition(NamedTuple):
+    """An instrument's definition as a file keeps it."""
+
+    id: Any
+    symbol: Any
+    tick_size: Any
+    lot_size: Any
+    kind: Any = "linear"
+    contract_value: Any = None
+    settle: Any = None
+    def contract(self) -> dict[str, Any]: ...
+
+def read_definition(source: TickSource | DepthSource | MarkSource | _Path) -> Definition | None:
+    """The definition a tick, depth or mark file holds, or None."""
 
 def instrument_of(source: TickSource | DepthSource | MarkSource | _Path) -> Instrument | None:
     """The instrument a tick, depth or mark file was written for, or None."""
@@ -213,6 +242,9 @@ def marks_from_csv(
     round: bool = False,
     progress: bool | Callable[[int, int], object] | None = None,
     stale_after: int = 60_000_000_000,
+    kind: str | None = None,
+    contract_value: str | None = None,
+    settle: str | None = None,
 ) -> MarkSource:
     """Convert mark price klines, premium index klines or derivative ticker files into a mark file."""
 
@@ -228,6 +260,9 @@ def from_arrow(
     symbol: str | None = None,
     round: bool = False,
     batch_rows: int = 65536,
+    kind: str | None = None,
+    contract_value: str | None = None,
+    settle: str | None = None,
 ) -> TickSource:
     """Write a tick file at `dest` from an Arrow IPC file (Feather), one record batch at a time."""
 
@@ -263,6 +298,9 @@ def from_capture(
     allow_gaps: bool = False,
     max_delay: int = 2000000000,
     progress: bool | Callable[[int, int], object] | None = None,
+    kind: str | None = None,
+    contract_value: str | None = None,
+    settle: str | None = None,
 ) -> Capture:
     """Convert a capture of JSON lines into a tick file, a depth file and a mark file."""
 def between(series: Any, start: int, end: int) -> Any:

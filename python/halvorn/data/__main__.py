@@ -194,6 +194,13 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("--instrument", type=_instrument, default=1, help="instrument id (default 1)")
     c.add_argument("--symbol", type=_symbol, default=None,
                    help="the instrument's symbol, kept in the file with its id and sizes")
+    c.add_argument("--kind", choices=["linear", "inverse"], default=None,
+                   help="how a position is valued: linear (default) or inverse, a contract "
+                   "quoted in USD and settled in its coin")
+    c.add_argument("--contract-value", type=_symbol, default=None, metavar="USD",
+                   help="an inverse contract's USD value of one unit of quantity, e.g. 100")
+    c.add_argument("--settle", type=_symbol, default=None, metavar="COIN",
+                   help="the coin an inverse contract settles in, e.g. BTC")
     c.add_argument("--duplicates", choices=["keep", "skip", "refuse"], default="keep",
                    help="what becomes of a trade repeating the id of one at its time: kept "
                    "(default) or skipped, and reported, or refused")
@@ -256,7 +263,8 @@ def convert(args: argparse.Namespace) -> int:
             quote_time_unit=args.quote_time_unit, sort_window=args.sort_window,
             allow_gaps=args.allow_gaps, round=args.round, progress=show, total=total,
             duplicates=args.duplicates, stale_after=args.stale_after,
-            stale_quotes=args.stale_quotes, outside_bp=args.outside_bp)
+            stale_quotes=args.stale_quotes, outside_bp=args.outside_bp, kind=args.kind,
+            contract_value=args.contract_value, settle=args.settle)
     except (OSError, EOFError, zipfile.BadZipFile, zlib.error) as e:
         # Raised by a file as it was read, so its text may not say which.
         where = next((s.current for s in streams if s.current), None)

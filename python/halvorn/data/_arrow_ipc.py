@@ -27,7 +27,9 @@ def from_arrow(dest: str | os.PathLike[str], path: str | os.PathLike[str], *,
                columns: Mapping[str, str] | None = None, tick_size: str | None = None,
                lot_size: str | None = None, time_unit: str = "ns",
                instrument: int | Instrument = 1, symbol: str | None = None,
-               round: bool = False, batch_rows: int = 65_536) -> halvorn.TickSource:
+               round: bool = False, batch_rows: int = 65_536,
+               kind: str | None = None, contract_value: str | None = None,
+               settle: str | None = None) -> halvorn.TickSource:
     """Write a tick file at `dest` from an Arrow IPC file (Feather), one record batch at a time.
 
     `path` is an Arrow IPC file (what ``pyarrow.feather.write_feather`` and
@@ -44,7 +46,8 @@ def from_arrow(dest: str | os.PathLike[str], path: str | os.PathLike[str], *,
     an IPC file nor an IPC stream; and what `from_parquet` raises for its
     columns.  On any error nothing at `dest` has changed.
     """
-    definition = definition_of("from_arrow", instrument, tick_size, lot_size, symbol)
+    definition = definition_of("from_arrow", instrument, tick_size, lot_size, symbol, kind=kind,
+                               contract_value=contract_value, settle=settle)
     pa = require("pyarrow", "parquet", "halvorn.data.from_arrow")
     ipc = importlib.import_module("pyarrow.ipc")
     source = os.fspath(path)

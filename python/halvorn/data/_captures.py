@@ -65,7 +65,9 @@ def from_capture(sources: Any, *, ticks: str | os.PathLike[str] | None = None,
                  lot_size: str | None = None, symbol: str | None = None,
                  trades: str | None = None, time_unit: str | None = None, round: bool = False,
                  allow_gaps: bool = False, max_delay: int = 2_000_000_000,
-                 progress: bool | Callable[[int, int], object] | None = None) -> Capture:
+                 progress: bool | Callable[[int, int], object] | None = None,
+                 kind: str | None = None, contract_value: str | None = None,
+                 settle: str | None = None) -> Capture:
     """Convert a capture of JSON lines into a tick file, a depth file and a mark file.
 
     `sources` is one binary file object, a `zipfile.ZipFile` (its members in
@@ -104,7 +106,8 @@ def from_capture(sources: Any, *, ticks: str | os.PathLike[str] | None = None,
     file, the iterable or the progress callable raised, unchanged.  On any
     error none of the files has changed.
     """
-    definition = definition_of("from_capture", instrument, tick_size, lot_size, symbol)
+    definition = definition_of("from_capture", instrument, tick_size, lot_size, symbol, kind=kind,
+                               contract_value=contract_value, settle=settle)
     dests = {name: None if value is None else path_of(value, name)
              for name, value in (("ticks", ticks), ("depth", depth), ("marks", marks))}
     unit = choice(time_unit, "time_unit", TIME_UNITS)
@@ -116,7 +119,7 @@ def from_capture(sources: Any, *, ticks: str | os.PathLike[str] | None = None,
             files, **dests, tick_size=definition.tick_size, lot_size=definition.lot_size,
             instrument=definition.id, symbol=definition.symbol, round=round,
             allow_gaps=allow_gaps, trades=which, max_delay=max_delay, time_unit=unit,
-            progress=report, progress_bytes=PROGRESS_BYTES)
+            progress=report, progress_bytes=PROGRESS_BYTES, **definition.contract())
     finally:
         if bar is not None:
             bar.close()

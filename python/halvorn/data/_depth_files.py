@@ -100,7 +100,9 @@ def depth_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
                    instrument: int | Instrument = 1, symbol: str | None = None,
                    time_unit: str | None = None, round: bool = False,
                    progress: bool | Callable[[int, int], object] | None = None,
-                   snapshots: Any = None) -> DepthSource:
+                   snapshots: Any = None,
+                   kind: str | None = None, contract_value: str | None = None,
+                   settle: str | None = None) -> DepthSource:
     """Convert recorded depth in CSV (snapshots and incremental updates) into a depth file.
 
     `sources` is one binary file object, a `zipfile.ZipFile` (its members in
@@ -143,7 +145,8 @@ def depth_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
     unit = choice(time_unit, "time_unit", TIME_UNITS)
     files = files_of(sources, "sources")
     snapshot_files = None if snapshots is None else files_of(snapshots, "snapshots")
-    definition = definition_of("depth_from_csv", instrument, tick_size, lot_size, symbol)
+    definition = definition_of("depth_from_csv", instrument, tick_size, lot_size, symbol, kind=kind,
+                               contract_value=contract_value, settle=settle)
     total = known_size(sources, snapshots) if progress is True else None
     report, bar = reporter(progress, total, "bytes")
     try:
@@ -151,7 +154,7 @@ def depth_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
                               lot_size=definition.lot_size, instrument=definition.id,
                               symbol=definition.symbol, time_unit=unit, round=round,
                               progress=report, progress_bytes=PROGRESS_BYTES,
-                              snapshots=snapshot_files)
+                              snapshots=snapshot_files, **definition.contract())
     finally:
         if bar is not None:
             bar.close()

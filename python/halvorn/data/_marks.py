@@ -117,7 +117,9 @@ def marks_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
                    lot_size: str | None = None, instrument: int | Instrument = 1,
                    symbol: str | None = None, time_unit: str | None = None, round: bool = False,
                    progress: bool | Callable[[int, int], object] | None = None,
-                   stale_after: int = STALE_AFTER) -> MarkSource:
+                   stale_after: int = STALE_AFTER,
+                   kind: str | None = None, contract_value: str | None = None,
+                   settle: str | None = None) -> MarkSource:
     """Convert mark price klines, premium index klines or derivative ticker files into a mark file.
 
     `sources` is one binary file object, a `zipfile.ZipFile` (its members in
@@ -162,7 +164,8 @@ def marks_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
     mark_layout = choice(layout, "layout", _MARK_LAYOUTS)
     unit = choice(time_unit, "time_unit", TIME_UNITS)
     files = files_of(sources, "sources")
-    definition = definition_of("marks_from_csv", instrument, tick_size, lot_size, symbol)
+    definition = definition_of("marks_from_csv", instrument, tick_size, lot_size, symbol, kind=kind,
+                               contract_value=contract_value, settle=settle)
     report, bar = reporter(progress, known_size(sources) if progress is True else None, "bytes")
     try:
         done = _native.convert_marks(path, files, layout=mark_layout, premium=premium,
@@ -170,7 +173,7 @@ def marks_from_csv(dest: str | os.PathLike[str], sources: Any, *, layout: str | 
                                      lot_size=definition.lot_size, instrument=definition.id,
                                      symbol=definition.symbol, time_unit=unit, round=round,
                                      progress=report, progress_bytes=PROGRESS_BYTES,
-                                     stale_after=stale_after)
+                                     stale_after=stale_after, **definition.contract())
     finally:
         if bar is not None:
             bar.close()

@@ -69,6 +69,9 @@ def convert(
     stale_after: int = 60000000000,
     stale_quotes: str = "clear",
     outside_bp: float = 10.0,
+    kind: str | None = None,
+    contract_value: str | None = None,
+    settle: str | None = None,
 ) -> tuple[
     int, int, int, int, int, int, int, int, str | None, int, float, str | None, _Clock
 ]:
@@ -93,6 +96,9 @@ def convert_depth(
     progress_bytes: int,
     symbol: str | None,
     snapshots: Iterator[Any] | None = None,
+    kind: str | None = None,
+    contract_value: str | None = None,
+    settle: str | None = None,
 ) -> tuple[int, int, int, int, int, int]:
     """Convert depth CSV files into a depth file at `dest`."""
 
@@ -111,6 +117,9 @@ def convert_marks(
     progress_bytes: int,
     symbol: str | None,
     stale_after: int = 60000000000,
+    kind: str | None = None,
+    contract_value: str | None = None,
+    settle: str | None = None,
 ) -> tuple[int, int, int, int, int, int]:
     """Convert mark price klines, premium index klines or derivative ticker files
     into a mark file at `dest`."""
@@ -132,6 +141,9 @@ def convert_capture(
     time_unit: str | None,
     progress: Callable[[int, int], object] | None,
     progress_bytes: int,
+    kind: str | None = None,
+    contract_value: str | None = None,
+    settle: str | None = None,
 ) -> dict[str, Any]:
     """Convert a capture of JSON lines into a tick, a depth and a mark file."""
 
@@ -147,6 +159,9 @@ class Writer:
         symbol: str | None = None,
         tick_size: str | None = None,
         lot_size: str | None = None,
+        kind: str | None = None,
+        contract_value: str | None = None,
+        settle: str | None = None,
     ) -> Writer: ...
     def append(
         self,
@@ -220,7 +235,9 @@ def survey_depth(
 def _replace_file(path: str, data: bytes) -> None:
     """Make `path` a file holding exactly `data`, replacing it whole."""
 
-def read_instrument(path: str, kind: str | None) -> tuple[int, str, str, str] | None:
+def read_instrument(
+    path: str, kind: str | None
+) -> tuple[int, str, str, str, str, str | None, str | None] | None:
     """The definition in the instrument block of a tick file or a depth file."""
 
 @final

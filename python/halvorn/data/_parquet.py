@@ -35,7 +35,9 @@ def from_parquet(dest: str | os.PathLike[str], path: str | os.PathLike[str], *,
                  columns: Mapping[str, str] | None = None, tick_size: str | None = None,
                  lot_size: str | None = None, time_unit: str = "ns",
                  instrument: int | Instrument = 1, symbol: str | None = None,
-                 round: bool = False, batch_rows: int = 65_536) -> halvorn.TickSource:
+                 round: bool = False, batch_rows: int = 65_536,
+                 kind: str | None = None, contract_value: str | None = None,
+                 settle: str | None = None) -> halvorn.TickSource:
     """Write a tick file at `dest` from a Parquet file, one record batch at a time.
 
     `columns` maps tick fields to the file's columns (``{"exch_ts":
@@ -69,7 +71,8 @@ def from_parquet(dest: str | os.PathLike[str], path: str | os.PathLike[str], *,
     neither the sizes nor an Instrument are given, or they disagree.  On any
     error nothing at `dest` has changed.
     """
-    definition = definition_of("from_parquet", instrument, tick_size, lot_size, symbol)
+    definition = definition_of("from_parquet", instrument, tick_size, lot_size, symbol, kind=kind,
+                               contract_value=contract_value, settle=settle)
     require("pyarrow", "parquet", "halvorn.data.from_parquet")
     pq = importlib.import_module("pyarrow.parquet")
     source = os.fspath(path)
@@ -93,7 +96,8 @@ def write_batches(function: str, dest: str | os.PathLike[str], place: str, names
     unit = choice(time_unit, "time_unit", TIME_UNITS)
     mapping = _parquet_mapping(columns, names)
     writer = _native.Writer(out, definition.id, symbol=definition.symbol,
-                            tick_size=definition.tick_size, lot_size=definition.lot_size)
+                            tick_size=definition.tick_size, lot_size=definition.lot_size,
+                            **definition.contract())
     moved = dict.fromkeys(mapping, 0)
     try:
         _parquet_batches(pa, pc, batches(sorted(set(mapping.values()))), writer, mapping, unit,

@@ -23,7 +23,9 @@ def from_arrays(dest: str | os.PathLike[str], exch_ts: Any, last: Any, *, local_
                 high: Any = None, low: Any = None, bid: Any = None, ask: Any = None,
                 volume: Any = None, instrument: int | Instrument = 1,
                 tick_size: str | None = None, lot_size: str | None = None,
-                symbol: str | None = None, round: bool = False) -> halvorn.TickSource:
+                symbol: str | None = None, round: bool = False,
+                kind: str | None = None, contract_value: str | None = None,
+                settle: str | None = None) -> halvorn.TickSource:
     """Write a tick file at `dest` from columns, one tick per row.
 
     Each column is any object exporting a 1-D buffer of integers or float64
@@ -68,13 +70,15 @@ def from_arrays(dest: str | os.PathLike[str], exch_ts: Any, last: Any, *, local_
     with `instrument`.  On any error nothing at `dest` has changed.
     """
     path = path_of(dest, "dest")
-    definition = definition_of("from_arrays", instrument, tick_size, lot_size, symbol,
+    definition = definition_of("from_arrays", instrument, tick_size, lot_size, symbol, kind=kind,
+                               contract_value=contract_value, settle=settle,
                                sizes_required=False)
     given = dict(exch_ts=exch_ts, last=last, local_ts=local_ts, high=high, low=low, bid=bid,
                  ask=ask, volume=volume)
     columns = {field: _column(values, field) for field, values in given.items()}
     writer = _native.Writer(path, definition.id, symbol=definition.symbol,
-                            tick_size=definition.tick_size, lot_size=definition.lot_size)
+                            tick_size=definition.tick_size, lot_size=definition.lot_size,
+                            **definition.contract())
     try:
         moved = writer.append(columns.pop("exch_ts"), columns.pop("last"), **columns, round=round)
         rows = writer.finish()

@@ -40,7 +40,9 @@ def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
              sort_window: int = 0, allow_gaps: bool = False, round: bool = False,
              progress: bool | Callable[[int, int], object] | None = None,
              duplicates: str = "warn", stale_after: int = STALE_AFTER,
-             stale_quotes: str = "clear", outside_bp: float = OUTSIDE_BP) -> halvorn.TickSource:
+             stale_quotes: str = "clear", outside_bp: float = OUTSIDE_BP,
+             kind: str | None = None, contract_value: str | None = None,
+             settle: str | None = None) -> halvorn.TickSource:
     """Convert CSV trades (and best quotes) into a tick file at `dest`, streaming.
 
     `trades` and `quotes` are each one binary file object, a `zipfile.ZipFile`
@@ -112,7 +114,8 @@ def from_csv(dest: str | os.PathLike[str], trades: Any, quotes: Any = None, *,
         lot_size=lot_size, instrument=instrument, symbol=symbol, time_unit=time_unit,
         quote_time_unit=quote_time_unit, sort_window=sort_window, allow_gaps=allow_gaps,
         round=round, progress=progress, duplicates=duplicates, stale_after=stale_after,
-        stale_quotes=stale_quotes, outside_bp=outside_bp)
+        stale_quotes=stale_quotes, outside_bp=outside_bp, kind=kind,
+        contract_value=contract_value, settle=settle)
     if counts.duplicates and duplicates in ("warn", "skip"):
         warn("from_csv", duplicate_warning(counts, duplicates == "skip"))
     if counts.stale_ticks and stale_quotes in ("warn", "clear"):
@@ -148,7 +151,8 @@ def convert_finding(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_l
                     progress: Any, symbol: Any = None, total: int | None = None,
                     progress_bytes: int = PROGRESS_BYTES, duplicates: Any = "warn",
                     stale_after: Any = STALE_AFTER, stale_quotes: Any = "clear",
-                    outside_bp: Any = OUTSIDE_BP
+                    outside_bp: Any = OUTSIDE_BP, kind: Any = None, contract_value: Any = None,
+                    settle: Any = None
                     ) -> tuple[halvorn.TickSource, tuple[int, ...], Found]:
     """_convert, also returning what the conversion found besides its counts."""
     path = path_of(dest, "dest")
@@ -158,7 +162,8 @@ def convert_finding(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_l
     quote_unit = choice(quote_time_unit, "quote_time_unit", TIME_UNITS)
     trade_files = files_of(trades, "trades")
     quote_files = None if quotes is None else files_of(quotes, "quotes")
-    definition = definition_of("from_csv", instrument, tick_size, lot_size, symbol)
+    definition = definition_of("from_csv", instrument, tick_size, lot_size, symbol, kind=kind,
+                               contract_value=contract_value, settle=settle)
     stale = choice(stale_quotes, "stale_quotes", _STALE_QUOTES)
     repeats = choice(duplicates, "duplicates", _DUPLICATES)
     if stale is None or repeats is None:
@@ -175,7 +180,7 @@ def convert_finding(dest: Any, trades: Any, quotes: Any, *, layout: Any, quote_l
                                  allow_gaps=allow_gaps, round=round, progress=report,
                                  progress_bytes=progress_bytes, duplicates=repeats,
                                  stale_after=stale_after, stale_quotes=stale,
-                                 outside_bp=outside_bp)
+                                 outside_bp=outside_bp, **definition.contract())
     finally:
         if bar is not None:
             bar.close()

@@ -48,7 +48,8 @@ constexpr auto CONVERT_CAPTURE = signature(
     "halvorn.data._native.convert_capture", either("sources"), keyword("ticks"), keyword("depth"),
     keyword("marks"), keyword("tick_size"), keyword("lot_size"), keyword("instrument"),
     keyword("symbol"), keyword("round"), keyword("allow_gaps"), keyword("trades"),
-    keyword("max_delay"), keyword("time_unit"), keyword("progress"), keyword("progress_bytes"));
+    keyword("max_delay"), keyword("time_unit"), keyword("progress"), keyword("progress_bytes"),
+    keyword("kind", "None"), keyword("contract_value", "None"), keyword("settle", "None"));
 
 PyObject* convert_capture(PyObject* module, PyObject* args, PyObject* kwds) {
   DataState* st = data_state_of_module(module);
@@ -71,7 +72,8 @@ PyObject* convert_capture(PyObject* module, PyObject* args, PyObject* kwds) {
         !to_bool(gaps, "allow_gaps", &options.allow_gaps) || !trades_of(trades, &options.trades) ||
         !to_i64(delay, "max_delay", &options.max_delay) ||
         !unit_of(unit, "time_unit", &options.unit) ||
-        !to_u64(every, "progress_bytes", &every_bytes) || !progress_of(progress)) {
+        !to_u64(every, "progress_bytes", &every_bytes) || !progress_of(progress) ||
+        !contract_of(parsed[15], parsed[16], parsed[17], &options.contract)) {
       return nullptr;
     }
     if (options.max_delay < 0) {
@@ -87,7 +89,7 @@ PyObject* convert_capture(PyObject* module, PyObject* args, PyObject* kwds) {
     // one a file can hold.
     data::InstrumentDefinition definition;
     if (!define(options.instrument, options.symbol, options.tick_size, options.lot_size,
-                &definition)) {
+                options.contract, &definition)) {
       return nullptr;
     }
     std::optional<data::CaptureConversion> result;

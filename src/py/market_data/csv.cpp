@@ -112,17 +112,20 @@ constexpr auto CONVERT = signature(
     keyword("instrument"), keyword("time_unit"), keyword("quote_time_unit"), keyword("sort_window"),
     keyword("allow_gaps"), keyword("round"), keyword("progress"), keyword("progress_bytes"),
     keyword("symbol"), keyword("duplicates", "'keep'"), keyword("stale_after", "60000000000"),
-    keyword("stale_quotes", "'clear'"), keyword("outside_bp", "10.0"));
-constexpr auto CONVERT_DEPTH =
-    signature("halvorn.data._native.convert_depth", either("dest"), either("sources"),
-              keyword("layout"), keyword("tick_size"), keyword("lot_size"), keyword("instrument"),
-              keyword("time_unit"), keyword("round"), keyword("progress"),
-              keyword("progress_bytes"), keyword("symbol"), keyword("snapshots", "None"));
-constexpr auto CONVERT_MARKS =
-    signature("halvorn.data._native.convert_marks", either("dest"), either("sources"),
-              keyword("layout"), keyword("premium"), keyword("tick_size"), keyword("lot_size"),
-              keyword("instrument"), keyword("time_unit"), keyword("round"), keyword("progress"),
-              keyword("progress_bytes"), keyword("symbol"), keyword("stale_after", "60000000000"));
+    keyword("stale_quotes", "'clear'"), keyword("outside_bp", "10.0"), keyword("kind", "None"),
+    keyword("contract_value", "None"), keyword("settle", "None"));
+constexpr auto CONVERT_DEPTH = signature(
+    "halvorn.data._native.convert_depth", either("dest"), either("sources"), keyword("layout"),
+    keyword("tick_size"), keyword("lot_size"), keyword("instrument"), keyword("time_unit"),
+    keyword("round"), keyword("progress"), keyword("progress_bytes"), keyword("symbol"),
+    keyword("snapshots", "None"), keyword("kind", "None"), keyword("contract_value", "None"),
+    keyword("settle", "None"));
+constexpr auto CONVERT_MARKS = signature(
+    "halvorn.data._native.convert_marks", either("dest"), either("sources"), keyword("layout"),
+    keyword("premium"), keyword("tick_size"), keyword("lot_size"), keyword("instrument"),
+    keyword("time_unit"), keyword("round"), keyword("progress"), keyword("progress_bytes"),
+    keyword("symbol"), keyword("stale_after", "60000000000"), keyword("kind", "None"),
+    keyword("contract_value", "None"), keyword("settle", "None"));
 constexpr auto READ_FUNDING = signature("halvorn.data._native.read_funding", either("files"),
                                         either("ticks"), keyword("time_unit"));
 
@@ -156,7 +159,8 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
         (repeats != nullptr && !repeats_of(repeats, &options.repeats)) ||
         (stale_after != nullptr && !to_i64(stale_after, "stale_after", &options.stale_after)) ||
         (stale != nullptr && !stale_of(stale, &options.stale)) ||
-        (outside != nullptr && !basis_points_of(outside, "outside_bp", &options.outside_bp))) {
+        (outside != nullptr && !basis_points_of(outside, "outside_bp", &options.outside_bp)) ||
+        !contract_of(parsed[20], parsed[21], parsed[22], &options.contract)) {
       return nullptr;
     }
     options.quotes.sort_window = options.trades.sort_window;
@@ -179,7 +183,7 @@ PyObject* convert(PyObject* module, PyObject* args, PyObject* kwds) {
     // one a file can hold.
     data::InstrumentDefinition definition;
     if (!define(options.instrument, options.symbol, options.tick_size, options.lot_size,
-                &definition)) {
+                options.contract, &definition)) {
       return nullptr;
     }
 
@@ -285,7 +289,8 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
         !to_u64(instrument, "instrument", &options.instrument) ||
         !unit_of(unit, "time_unit", &options.unit) || !to_bool(round, "round", &options.round) ||
         !to_u64(every, "progress_bytes", &every_bytes) ||
-        !symbol_of(symbol, "symbol", &options.symbol)) {
+        !symbol_of(symbol, "symbol", &options.symbol) ||
+        !contract_of(parsed[12], parsed[13], parsed[14], &options.contract)) {
       return nullptr;
     }
     if (progress != Py_None && !PyCallable_Check(progress)) {
@@ -303,7 +308,7 @@ PyObject* convert_depth(PyObject* module, PyObject* args, PyObject* kwds) {
     }
     data::InstrumentDefinition definition;
     if (!define(options.instrument, options.symbol, options.tick_size, options.lot_size,
-                &definition)) {
+                options.contract, &definition)) {
       return nullptr;
     }
 
@@ -364,12 +369,13 @@ PyObject* convert_marks(PyObject* module, PyObject* args, PyObject* kwds) {
         !unit_of(unit, "time_unit", &options.unit) || !to_bool(round, "round", &options.round) ||
         !to_u64(every, "progress_bytes", &every_bytes) ||
         !symbol_of(symbol, "symbol", &options.symbol) ||
-        (parsed.given(12) && !to_i64(parsed[12], "stale_after", &options.stale_after))) {
+        (parsed.given(12) && !to_i64(parsed[12], "stale_after", &options.stale_after)) ||
+        !contract_of(parsed[13], parsed[14], parsed[15], &options.contract)) {
       return nullptr;
     }
     data::InstrumentDefinition definition;
     if (!progress_of(progress) || !define(options.instrument, options.symbol, options.tick_size,
-                                          options.lot_size, &definition)) {
+                                          options.lot_size, options.contract, &definition)) {
       return nullptr;
     }
     std::optional<data::MarkConversion> result;

@@ -31,14 +31,58 @@ bool symbol_of(PyObject* obj, const char* arg, std::string* out) {
   return true;
 }
 
+bool contract_of(PyObject* kind, PyObject* contract_value, PyObject* settle,
+                 data::ContractTerms* out) {
+  *out = data::ContractTerms{};
+  if (kind != nullptr && kind != Py_None) {
+    if (!PyUnicode_Check(kind)) {
+      PyErr_Format(PyExc_TypeError, "argument 'kind': expected str or None, got %.200s",
+                   Py_TYPE(kind)->tp_name);
+      return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(kind, "inverse") == 0) {
+      out->kind = data::ContractKind::Inverse;
+    } else if (PyUnicode_CompareWithASCIIString(kind, "linear") != 0) {
+      PyErr_Format(PyExc_ValueError, "argument 'kind': expected \"linear\" or \"inverse\", got %R",
+                   kind);
+      return false;
+    }
+  }
+  if (contract_value != nullptr && contract_value != Py_None) {
+    if (!PyUnicode_Check(contract_value)) {
+      PyErr_Format(PyExc_TypeError,
+                   "argument 'contract_value': expected the USD value of one contract as decimal "
+                   "text (\"100\"), got %.200s",
+                   Py_TYPE(contract_value)->tp_name);
+      return false;
+    }
+    std::string text;
+    if (!symbol_of(contract_value, "contract_value", &text)) return false;
+    std::optional<data::Step> step = data::parse_step(text);
+    if (!step) {
+      raise_value_error(
+          data::DefinitionProblem{data::definition::BadStep{"contract_value", text}}.display());
+      return false;
+    }
+    out->contract_value = *std::move(step);
+  }
+  return symbol_of(settle, "settle", &out->settle);
+}
+
 bool define(std::uint64_t id, std::string symbol, const std::string& tick_size,
-            const std::string& lot_size, data::InstrumentDefinition* out) {
+            const std::string& lot_size, const data::ContractTerms& terms,
+            data::InstrumentDefinition* out) {
   auto defined = data::define_instrument(id, std::move(symbol), tick_size, lot_size);
   if (const auto* problem = std::get_if<data::DefinitionProblem>(&defined)) {
     raise_value_error(problem->display());
     return false;
   }
-  *out = std::get<data::InstrumentDefinition>(std::move(defined));
+  auto& d = std::get<data::InstrumentDefinition>(defined);
+  *out = terms.define(d.id, std::move(d.symbol), std::move(d.tick_size), std::move(d.lot_size));
+  if (auto problem = data::check_definition(*out)) {
+    raise_value_error(problem->display());
+    return false;
+  }
   return true;
 }
 
@@ -129,8 +173,15 @@ PyObject* read_instrument(PyObject* module, PyObject* args, PyObject* kwds) {
     Ref tick = Ref::steal(str_of(definition->tick_size.text));
     Ref lot = Ref::steal(str_of(definition->lot_size.text));
     if (!symbol || !tick || !lot) return nullptr;
-    return Py_BuildValue("(KOOO)", static_cast<unsigned long long>(definition->id), symbol.get(),
-                         tick.get(), lot.get());
+    if (definition->kind == data::ContractKind::Linear) {
+      return Py_BuildValue("(KOOOsOO)", static_cast<unsigned long long>(definition->id),
+                           symbol.get(), tick.get(), lot.get(), "linear", Py_None, Py_None);
+    }
+    Ref value = Ref::steal(str_of(definition->contract_value->text));
+    Ref settle = Ref::steal(str_of(definition->settle));
+    if (!value || !settle) return nullptr;
+    return Py_BuildValue("(KOOOsOO)", static_cast<unsigned long long>(definition->id), symbol.get(),
+                         tick.get(), lot.get(), "inverse", value.get(), settle.get());
   });
 }
 
@@ -142,7 +193,8 @@ PyMethodDef instrument_functions[1] = {
         "The definition in the instrument block of a tick, depth or mark file.\n\n"
         "`kind` is \"tick\", \"depth\", \"mark\", or None to take any (told by the magic).\n"
         "Reads the header and the block, never the records.  Returns None for a\n"
-        "file without a block, else (id, symbol, tick_size, lot_size).\n\n"
+        "file without a block, else (id, symbol, tick_size, lot_size, kind,\n"
+        "contract_value, settle): kind \"linear\" (the last two None) or \"inverse\".\n\n"
         "# Errors\n\n"
         "ValueError \"{path}: {error}\" with the reader's text for a file that is\n"
         "no readable file of its kind, or the block's (\"instrument block at byte\n"

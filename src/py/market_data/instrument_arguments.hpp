@@ -26,11 +26,22 @@ namespace halvorn::py::market_data {
 // naming `arg` for anything but a str or None.
 bool symbol_of(PyObject* obj, const char* arg, std::string* out);
 
+// The contract's kind, value and coin from the arguments `kind` ("linear",
+// "inverse" or None: linear), `contract_value` (decimal text or None) and
+// `settle` (a str or None); each may be null, for not given.  Whether they
+// make a contract is define()'s to say, with the definition's own text.
+// False with TypeError or ValueError naming the argument for a value of
+// another type, a kind of another name or a value that is no decimal.
+bool contract_of(PyObject* kind, PyObject* contract_value, PyObject* settle,
+                 data::ContractTerms* out);
+
 // A definition from its settled parts, read as define_instrument reads
-// them.  False with ValueError carrying the problem's text ("tick_size \"0\"
-// is not a positive decimal number", "the symbol is not UTF-8").
+// them, on `terms`.  False with ValueError carrying the problem's text
+// ("tick_size \"0\" is not a positive decimal number", "the symbol is not
+// UTF-8", "an inverse contract needs a contract_value and a settle coin").
 bool define(std::uint64_t id, std::string symbol, const std::string& tick_size,
-            const std::string& lot_size, data::InstrumentDefinition* out);
+            const std::string& lot_size, const data::ContractTerms& terms,
+            data::InstrumentDefinition* out);
 
 // read_instrument.
 extern PyMethodDef instrument_functions[1];

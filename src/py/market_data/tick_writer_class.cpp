@@ -56,9 +56,10 @@ bool size_of(PyObject* obj, const char* arg, std::optional<data::Step>* out) {
   return true;
 }
 
-constexpr auto WRITER =
-    signature("halvorn.data._native.Writer", either("dest"), either("instrument", "1"),
-              keyword("symbol", "None"), keyword("tick_size", "None"), keyword("lot_size", "None"));
+constexpr auto WRITER = signature(
+    "halvorn.data._native.Writer", either("dest"), either("instrument", "1"),
+    keyword("symbol", "None"), keyword("tick_size", "None"), keyword("lot_size", "None"),
+    keyword("kind", "None"), keyword("contract_value", "None"), keyword("settle", "None"));
 constexpr auto APPEND =
     method_signature("halvorn.data._native.Writer.append", either("exch_ts"), either("last"),
                      keyword("local_ts", "None"), keyword("high", "None"), keyword("low", "None"),
@@ -75,13 +76,15 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     std::string path, symbol;
     std::uint64_t instrument = 1;
     WriterData data;
+    data::ContractTerms terms;
     if (!fs_path_of(dest, "dest", &path)) return nullptr;
     if (instrument_obj != nullptr && !to_u64(instrument_obj, "instrument", &instrument)) {
       return nullptr;
     }
     if (!symbol_of(parsed[2], "symbol", &symbol) ||
         !size_of(parsed[3], "tick_size", &data.tick_size) ||
-        !size_of(parsed[4], "lot_size", &data.lot_size)) {
+        !size_of(parsed[4], "lot_size", &data.lot_size) ||
+        !contract_of(parsed[5], parsed[6], parsed[7], &terms)) {
       return nullptr;
     }
     // The definition goes into the file only whole: a symbol alone says
@@ -89,7 +92,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     std::optional<data::InstrumentDefinition> definition;
     if (data.tick_size && data.lot_size) {
       definition.emplace();
-      if (!define(instrument, std::move(symbol), data.tick_size->text, data.lot_size->text,
+      if (!define(instrument, std::move(symbol), data.tick_size->text, data.lot_size->text, terms,
                   &*definition)) {
         return nullptr;
       }
@@ -97,6 +100,13 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       PyErr_SetString(PyExc_ValueError,
                       "argument 'symbol': a symbol is written with the instrument's sizes; give "
                       "tick_size= and lot_size= too");
+      return nullptr;
+    } else if (terms.kind != data::ContractKind::Linear || terms.contract_value ||
+               !terms.settle.empty()) {
+      // The same for a contract's kind: without the sizes nothing is written.
+      PyErr_SetString(PyExc_ValueError,
+                      "argument 'kind': a contract's kind is written with the instrument's "
+                      "sizes; give tick_size= and lot_size= too");
       return nullptr;
     }
     std::optional<data::WriterBegun> begun;

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "data/depth_writer.hpp"
+#include "data/mark_writer.hpp"
 #include "data/tick_writer.hpp"
 #include "depth_csv_files.hpp"
 #include "depth_files.hpp"
@@ -37,6 +38,17 @@ InstrumentDefinition defined(std::uint64_t id, std::string symbol, std::string_v
 
 const InstrumentDefinition BTC = defined(1, "BTC", "0.1", "0.001");
 
+InstrumentDefinition inverse(std::uint64_t id, std::string symbol, std::string_view value,
+                             std::string settle) {
+  InstrumentDefinition d = defined(id, std::move(symbol), "0.1", "1");
+  d.kind = ContractKind::Inverse;
+  d.contract_value = parse_step(value);
+  d.settle = std::move(settle);
+  return d;
+}
+
+const InstrumentDefinition BTCUSD = inverse(1, "BTCUSD", "100", "BTC");
+
 // A block of `version` around `body`, with the body's length and checksum.
 Bytes block_of(std::uint16_t version, const Bytes& body) {
   Bytes b(INSTRUMENT_HEAD_BYTES);
@@ -58,6 +70,16 @@ Bytes operator+(Bytes a, const Bytes& b) {
   return a;
 }
 
+// A definition's fields as text, an inverse one's kind after its steps.
+std::string described(const std::optional<InstrumentDefinition>& d) {
+  if (!d) return "none";
+  std::string out =
+      std::to_string(d->id) + " " + d->symbol + " " + d->tick_size.text + " " + d->lot_size.text;
+  if (d->kind == ContractKind::Inverse)
+    out += " inverse " + d->contract_value->text + " " + d->settle;
+  return out;
+}
+
 // What instrument_of_tick_file says, as text: the definition's fields, "none",
 // or the error's display.
 std::string tick_answer(const std::string& path) {
@@ -65,8 +87,7 @@ std::string tick_answer(const std::string& path) {
   if (auto* e = std::get_if<Error>(&r)) return e->display();
   if (auto* e = std::get_if<BlockError>(&r)) return e->display();
   const auto& d = std::get<std::optional<InstrumentDefinition>>(r);
-  if (!d) return "none";
-  return std::to_string(d->id) + " " + d->symbol + " " + d->tick_size.text + " " + d->lot_size.text;
+  return described(d);
 }
 
 std::string tick_answer_for(const ScratchDir& dir, const Bytes& bytes) {
@@ -212,12 +233,12 @@ TEST(InstrumentBlock, ADamagedBlockIsReported) {
 TEST(InstrumentBlock, ALaterVersionIsReadForTheFieldsItKeeps) {
   ScratchDir dir;
   const Bytes records = encode(1, series(2));
-  // Fields of its own after those of version 1 are stepped over, and so are
-  // bytes after the block.
-  const Bytes longer = body_of(BTC) + Bytes{0xAA, 0xBB, 0xCC, 0x00, 0x01};
-  EXPECT_EQ(tick_answer_for(dir, records + block_of(2, longer) + Bytes{1, 2, 3}),
-            "1 BTC 0.1 0.001");
-  EXPECT_EQ(tick_answer_for(dir, records + block_of(1, longer)), "1 BTC 0.1 0.001");
+  // Fields of its own after those of the versions before are stepped over,
+  // and so are bytes after the block.
+  const Bytes extra{0xAA, 0xBB, 0xCC, 0x00, 0x01};
+  EXPECT_EQ(tick_answer_for(dir, records + block_of(3, body_of(BTCUSD) + extra) + Bytes{1, 2, 3}),
+            "1 BTCUSD 0.1 1 inverse 100 BTC");
+  EXPECT_EQ(tick_answer_for(dir, records + block_of(1, body_of(BTC) + extra)), "1 BTC 0.1 0.001");
   // One whose body cannot hold them holds nothing this version knows; its
   // framing is still checked.
   EXPECT_EQ(tick_answer_for(dir, records + block_of(3, Bytes{1, 0, 0, 0})), "none");
@@ -249,6 +270,96 @@ TEST(InstrumentBlock, AFileThatIsNoTickFileGivesItsReadersError) {
 }
 
 // --------------------------------------------------------------------------
+// Inverse contracts: version 2
+
+TEST(InstrumentBlock, AnInverseDefinitionIsVersionTwoAsTheFormatDocumentShows) {
+  // The worked example of docs/tick_format.md: version 1's fields, then the
+  // kind, the contract value and the coin.
+  const Bytes expected = {0x48, 0x56, 0x49, 0x4e, 0x02, 0x00, 0x00, 0x00, 0x23, 0x00, 0x00,
+                          0x00, 0xb6, 0xec, 0x69, 0x85, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+                          0x00, 0x00, 0x06, 0x00, 0x42, 0x54, 0x43, 0x55, 0x53, 0x44, 0x03,
+                          0x00, 0x30, 0x2e, 0x31, 0x01, 0x00, 0x31, 0x01, 0x03, 0x00, 0x31,
+                          0x30, 0x30, 0x03, 0x00, 0x42, 0x54, 0x43};
+  EXPECT_EQ(encode_instrument_block(BTCUSD), expected);
+  // A linear one stays version 1, the bytes every linear file had before.
+  EXPECT_EQ(encode_instrument_block(BTC)[4], 1);
+
+  ScratchDir dir;
+  const Bytes records = encode(1, series(2));
+  EXPECT_EQ(tick_answer_for(dir, records + expected), "1 BTCUSD 0.1 1 inverse 100 BTC");
+  // A reader of version 1 takes the fields it knows and steps over the rest:
+  // the same body tagged version 1 is what such a reader makes of it.
+  EXPECT_EQ(tick_answer_for(dir, records + block_of(1, body_of(BTCUSD))), "1 BTCUSD 0.1 1");
+}
+
+TEST(InstrumentBlock, ADamagedInverseBlockIsRefusedLikeAnyOther) {
+  ScratchDir dir;
+  const Bytes records = encode(1, series(2));
+  const Bytes body = body_of(BTCUSD);
+  const std::size_t kind_at = body.size() - (2 + 3) - (2 + 3) - 1;
+  const auto answer = [&](const Bytes& b) {
+    return tick_answer_for(dir, records + block_of(2, b));
+  };
+  const std::string at = "instrument block at byte 160: ";
+
+  // Cut anywhere in version 2's fields: the kind byte, a text's length, a
+  // text.
+  for (std::size_t cut : {kind_at, kind_at + 1, kind_at + 2, body.size() - 1}) {
+    EXPECT_EQ(answer(Bytes(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(cut))),
+              at + "the fields run past the length of " + std::to_string(cut) + " bytes")
+        << cut;
+  }
+  Bytes kind = body;
+  kind[kind_at] = 7;
+  EXPECT_EQ(answer(kind), at + "unknown contract kind 7");
+  // A linear kind with an inverse contract's fields, and an inverse one
+  // without them.
+  kind[kind_at] = 0;
+  EXPECT_EQ(answer(kind), at + "a linear contract has no contract_value or settle coin");
+  Bytes no_coin(body.begin(), body.end() - 3);
+  set_le(no_coin, no_coin.size() - 2, 2, 0);
+  EXPECT_EQ(answer(no_coin), at + "an inverse contract needs a contract_value and a settle coin");
+  Bytes bad_coin = body;
+  bad_coin[bad_coin.size() - 1] = 0xC0;
+  EXPECT_EQ(answer(bad_coin), at + "the settle coin is not 1 to 16 UTF-8 bytes");
+  Bytes bad_value = body;
+  bad_value[kind_at + 3] = '-';  // "-00"
+  EXPECT_EQ(answer(bad_value), at + "contract_value \"-00\" is not a positive decimal number");
+  // A linear kind with no fields is a linear definition, however tagged.
+  Bytes linear = body_of(BTC) + Bytes{0, 0, 0, 0, 0};
+  EXPECT_EQ(tick_answer_for(dir, records + block_of(2, linear)), "1 BTC 0.1 0.001");
+}
+
+TEST(InstrumentBlock, TickDepthAndMarkFilesCarryAnInverseDefinition) {
+  ScratchDir dir;
+  const InstrumentDefinition d = inverse(3, "XBTUSD", "1", "XBT");
+
+  const std::string ticks = dir.file("t.hvtk");
+  WriterBegun begun = TickWriter::begin(ticks, 3);
+  TickWriter& w = std::get<TickWriter>(begun);
+  ASSERT_FALSE(w.append(series(5)));
+  ASSERT_FALSE(w.set_instrument(d));
+  ASSERT_FALSE(w.finish());
+  EXPECT_EQ(std::get<std::optional<InstrumentDefinition>>(instrument_of_tick_file(ticks)), d);
+
+  const std::string depth = dir.file("d.hvdp");
+  DepthBegun depth_begun = DepthWriter::begin(depth, 3);
+  DepthWriter& dw = std::get<DepthWriter>(depth_begun);
+  ASSERT_FALSE(dw.set_instrument(d));
+  ASSERT_FALSE(dw.add(testing::snapshot_at(10, 100, {{420, 3}}, {{421, 2}})));
+  ASSERT_EQ(dw.commit(), 0);
+  EXPECT_EQ(std::get<std::optional<InstrumentDefinition>>(instrument_of_depth_file(depth)), d);
+
+  const std::string marks = dir.file("m.hvmk");
+  MarkBegun mark_begun = MarkWriter::begin(marks, 3, MarkKind::Price);
+  MarkWriter& mw = std::get<MarkWriter>(mark_begun);
+  ASSERT_FALSE(mw.add(MarkRecord{1, 420'000, 0}));
+  ASSERT_FALSE(mw.set_instrument(d));
+  ASSERT_EQ(mw.commit(), 0);
+  EXPECT_EQ(std::get<std::optional<InstrumentDefinition>>(instrument_of_mark_file(marks)), d);
+}
+
+// --------------------------------------------------------------------------
 // Depth files
 
 std::string depth_answer(const std::string& path) {
@@ -256,8 +367,7 @@ std::string depth_answer(const std::string& path) {
   if (auto* e = std::get_if<DepthError>(&r)) return e->display();
   if (auto* e = std::get_if<BlockError>(&r)) return e->display();
   const auto& d = std::get<std::optional<InstrumentDefinition>>(r);
-  if (!d) return "none";
-  return std::to_string(d->id) + " " + d->symbol + " " + d->tick_size.text + " " + d->lot_size.text;
+  return described(d);
 }
 
 std::vector<testing::DepthRecord> depth_records() {
@@ -323,6 +433,9 @@ TEST(InstrumentBlock, ConversionsRecordTheSizesTheyScaledWith) {
   options.symbol.clear();
   ASSERT_EQ(testing::convert_to(ticks, trades, nullptr, options).error, "");
   EXPECT_EQ(tick_answer(ticks), "12  0.10 0.001") << "an empty symbol by default";
+  options.contract = ContractTerms{ContractKind::Inverse, parse_step("100"), "BTC"};
+  ASSERT_EQ(testing::convert_to(ticks, trades, nullptr, options).error, "");
+  EXPECT_EQ(tick_answer(ticks), "12  0.10 0.001 inverse 100 BTC");
 
   testing::MemoryFiles depth{{{"d.csv", std::string(testing::DIFFS_HEADER) +
                                             "BTC,1700000000000,1,100,100,b,snap,4212.3,1.5\n"}}};
@@ -332,6 +445,9 @@ TEST(InstrumentBlock, ConversionsRecordTheSizesTheyScaledWith) {
   const std::string levels = dir.file("d.hvdp");
   ASSERT_EQ(testing::convert_depth_to(levels, depth, depth_options).error, "");
   EXPECT_EQ(depth_answer(levels), "4 BTC 0.1 0.5");
+  depth_options.contract = ContractTerms{ContractKind::Inverse, parse_step("10"), "BTC"};
+  ASSERT_EQ(testing::convert_depth_to(levels, depth, depth_options).error, "");
+  EXPECT_EQ(depth_answer(levels), "4 BTC 0.1 0.5 inverse 10 BTC");
 }
 
 }  // namespace

@@ -120,5 +120,32 @@ TEST(Definition, AnInverseContractHasItsValueAndCoinAndALinearOneNeither) {
   EXPECT_EQ(problem(), "the settle coin is not 1 to 16 UTF-8 bytes");
 }
 
+TEST(Definition, ARunComparesTheContractAFileWasWrittenFor) {
+  const InstrumentDefinition linear =
+      std::get<InstrumentDefinition>(define_instrument(1, "BTCUSD", "0.1", "1"));
+  InstrumentDefinition file = linear;
+  file.kind = ContractKind::Inverse;
+  file.contract_value = step("100");
+  file.settle = "BTC";
+  InstrumentDefinition venue = file;
+  venue.contract_value = step("100.0");
+  EXPECT_EQ(contract_mismatch(file, venue), std::nullopt) << "one value, however written";
+  EXPECT_EQ(contract_mismatch(linear, linear), std::nullopt);
+
+  EXPECT_EQ(contract_mismatch(file, linear),
+            "the file's contract is inverse, 100 USD a contract, settled in BTC, and the "
+            "venue's is linear");
+  EXPECT_EQ(contract_mismatch(linear, file),
+            "the file's contract is linear, and the venue's is inverse, 100 USD a contract, "
+            "settled in BTC");
+  venue.contract_value = step("10");
+  EXPECT_EQ(contract_mismatch(file, venue),
+            "the file's contract is inverse, 100 USD a contract, settled in BTC, and the "
+            "venue's is inverse, 10 USD a contract, settled in BTC");
+  venue.contract_value = step("100");
+  venue.settle = "XBT";
+  EXPECT_NE(contract_mismatch(file, venue), std::nullopt) << "another coin";
+}
+
 }  // namespace
 }  // namespace halvorn::data
