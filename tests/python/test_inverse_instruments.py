@@ -132,6 +132,26 @@ class TestEveryPathBooksInTheCoin:
         assert repr(run).endswith("final_equity=1.50 BTC)")
         assert "fees paid      0.00 BTC" in str(run) and "USDT" not in str(run)
 
+    def test_a_file_of_an_inverse_contract_runs_in_its_coin(self, tmp_path):
+        """A file converted with its contract, run on a Venue of its
+        Instrument, books what the same ticks as a list book: in the coin."""
+        from halvorn import data
+
+        prices = [500_000, 500_000, 550_000, 550_000]
+        source = data.from_arrays(tmp_path / "btcusd.hvtk", [1, 2, 3, 4], prices,
+                                  bid=prices, ask=prices, tick_size="0.1", lot_size="1",
+                                  symbol="BTCUSD_PERP", kind="inverse", contract_value="100",
+                                  settle="BTC")
+        orders = [row(0, MARKET, 0, 0, 0, 1_000), row(2, MARKET, 1, 0, 0, 1_000)]
+        on_btcusd = venue.Venue(instrument=BTCUSD)
+        from_file = venue.run(PerTick(orders), source, 1, venue=on_btcusd)
+        ticks = [halvorn.Tick(t, p, bid=p, ask=p) for t, p in zip([1, 2, 3, 4], prices)]
+        from_list = venue.run(PerTick(orders), ticks, 1, venue=on_btcusd)
+        assert from_file.instrument == BTCUSD
+        assert from_file.realized == from_list.realized == 18_181_818
+        assert list(from_file.fills) == list(from_list.fills)
+        assert repr(from_file).endswith("final_equity=1.18181818 BTC)")
+
     def test_a_portfolio_of_a_linear_and_an_inverse_contract_is_refused(self):
         btcusdt = venue.Instrument("BTCUSDT", "0.1", "0.001", id=2)
         ticks = {s: [halvorn.Tick(t, 500_000, bid=499_999, ask=500_001) for t in range(3)]
