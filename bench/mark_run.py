@@ -44,12 +44,18 @@ class HoldOne:
         return [halvorn.Order("buy", 1)]
 
 
-def main() -> None:
+def series_of_arguments() -> tuple[str, int, halvorn.TickSource, dict]:
+    """The directory and tick count the command line names, and the series
+    of that many ticks written there once (its tick file and its columns)."""
     directory = sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp()
     n = int(sys.argv[2]) if len(sys.argv) > 2 else 10_000_000
     path = os.path.join(directory, f"marks-{n}.hvtk")
     ticks = halvorn.load_ticks(path) if os.path.exists(path) else write_series(path, n)
-    columns = data.to_arrays(ticks)
+    return directory, n, ticks, data.to_arrays(ticks)
+
+
+def main() -> None:
+    directory, n, ticks, columns = series_of_arguments()
     times = np.asarray(columns["exch_ts"])
     last = np.asarray(columns["last"])
     # One mark a second, a little off the last trade, as a venue's index is.

@@ -87,12 +87,20 @@ def _is_number(text: str) -> bool:
 # --- a venue run -------------------------------------------------------------------
 
 
+def account_currency(run: Any) -> str:
+    """The currency a run's account is kept in: an inverse instrument's coin,
+    else USDT."""
+    instrument = run.instrument
+    return instrument.settle if instrument is not None and instrument.kind == "inverse" else "USDT"
+
+
 def run_repr(run: Any) -> str:
     """`Run(strategy="Momentum", tier=L0, ticks=10000, fills=12,
     final_equity=9997.99890956 USDT)`, and `, LIQUIDATED 2x` when the venue
-    closed the account."""
+    closed the account; a run on an inverse instrument counts in its coin."""
+    coin = account_currency(run)
     text = (f"Run(strategy={quoted(run.strategy)}, tier={run.tier}, ticks={run.ticks}, "
-            f"fills={len(run.fills)}, final_equity={usdt(run.final_equity)} USDT")
+            f"fills={len(run.fills)}, final_equity={usdt(run.final_equity)} {coin}")
     if run.liquidations:
         text += f", LIQUIDATED {len(run.liquidations)}x"
     return text + ")"
@@ -101,13 +109,13 @@ def run_repr(run: Any) -> str:
 def run_str(run: Any) -> str:
     """The repr's line, then the money of the run in USDT, one figure a line,
     and where the run has instruments each one's position at the end."""
-    lines = [run_repr(run)]
+    lines, coin = [run_repr(run)], account_currency(run)
     figures = [
-        ("final equity", f"{usdt(run.final_equity)} USDT"),
-        ("lowest equity", f"{usdt(run.min_equity)} USDT"),
-        ("realized", f"{usdt(run.realized)} USDT"),
-        ("fees paid", f"{usdt(run.fees_paid)} USDT"),
-        ("funding", f"{usdt(run.funding_paid)} USDT received, net of paid"),
+        ("final equity", f"{usdt(run.final_equity)} {coin}"),
+        ("lowest equity", f"{usdt(run.min_equity)} {coin}"),
+        ("realized", f"{usdt(run.realized)} {coin}"),
+        ("fees paid", f"{usdt(run.fees_paid)} {coin}"),
+        ("funding", f"{usdt(run.funding_paid)} {coin} received, net of paid"),
     ]
     width = max(len(name) for name, _ in figures)
     lines += [f"  {name.ljust(width)}  {value}" for name, value in figures]

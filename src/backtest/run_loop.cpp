@@ -15,13 +15,17 @@ namespace {
 core::State make_state(const RunConfig& config) {
   if (config.instruments.empty()) panic("a run's account must hold its instrument");
   core::State state;
-  state.balances = Balances::of(USDT, config.balance);
+  // The account is kept in the currency its instruments settle in.
+  state.currency = config.instruments.front().settle;
+  state.balances = Balances::of(state.currency, config.balance);
   for (const InstrumentConfig& i : config.instruments) {
     if (state.resolve(i.instrument)) panic("a portfolio holds each instrument once");
+    if (i.settle != state.currency) panic("a run's instruments settle in one currency");
     core::Holding& h = state.holdings.emplace_back(
         i.instrument, i.contract_size, i.margin_tiers,
         core::Tier::matcher(i.tier, i.instrument, config.resting, config.triggered));
     h.fee_rates = i.fee_rates;
+    h.inverse = i.inverse;
   }
   state.hedge = config.hedge;
   state.fees_known = true;
@@ -460,14 +464,17 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks,
   };
 
   // With one leg, equity only falls as the price moves against it, and the
-  // most any bracket asks only grows with the price: a stretch of ticks
-  // whose equity at its worst price tops that at its highest liquidates
-  // nowhere, and its least equity is the one at its worst price.  Where the
-  // bound does not hold, each tick is marked and checked in full.
+  // most any bracket asks only grows with the price (for an inverse leg,
+  // whose value falls as the price rises, only grows as the price falls): a
+  // stretch of ticks whose equity at its worst price tops that at its
+  // heaviest liquidates nowhere, and its least equity is the one at its
+  // worst price.  Where the bound does not hold, each tick is marked and
+  // checked in full.
   const int leg = h.short_size == 0 ? (position > 0) - (position < 0) : (position == 0 ? -1 : 0);
   const QtyLots held = h.short_size == 0 ? position : h.short_size;
-  const margin::Contract contract{h.contract_size};
-  const bool bounded = !flat && !track && leg != 0 && h.contract_size > 0 &&
+  const margin::Contract contract = h.contract();
+  const bool inverse = h.inverse.inverse();
+  const bool bounded = !flat && !track && leg != 0 && (h.contract_size > 0 || inverse) &&
                        (!enforce || h.tiers.rates_nonnegative());
   constexpr std::size_t STRETCH = 256;
 
@@ -488,7 +495,7 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks,
         hi = std::max(hi, ticks[k].last);
       }
       const Cash worst = state.marked_at(0, leg > 0 ? lo : hi, false).equity;
-      if (!enforce || worst > h.tiers.most_maintenance(contract, hi, held)) {
+      if (!enforce || worst > h.tiers.most_maintenance(contract, inverse ? lo : hi, held)) {
         min_equity = std::min(min_equity, worst);
         for (std::size_t k = i; k < end; ++k) {
           if (excursions) excursion(ticks[k]);

@@ -47,6 +47,11 @@ struct InstrumentConfig {
   margin::FundingSchedule funding;
   std::int64_t contract_size = DEFAULT_CONTRACT_SIZE;
   std::array<std::int64_t, 2> fee_rates{0, 0};  // maker, taker; billionths
+  // An inverse contract's coin value of one lot (empty for a linear one),
+  // and the currency its amounts are booked in: USDT, or an inverse
+  // contract's coin.  The instruments of one run settle in one currency.
+  margin::InverseValue inverse{};
+  Currency settle = USDT;
 };
 
 // Everything a run needs besides the strategy and the ticks.  A run reads it

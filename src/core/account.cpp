@@ -30,7 +30,7 @@ Cash add_unrealized(Cash e, const Holding& h, std::int64_t price) {
 }
 
 Cash add_maintenance(Cash m, const Holding& h, std::int64_t price) {
-  const margin::Contract contract{h.contract_size};
+  const margin::Contract contract = h.contract();
   for (QtyLots size : {h.long_size, h.short_size}) {
     if (size != 0) m = add_sat(m, h.tiers.maintenance(contract, price, size));
   }
@@ -52,16 +52,28 @@ Wide Holding::cost(Leg leg) const {
   const CostBasis& stored = leg == Leg::Long ? long_cost : short_cost;
   const std::int64_t e = entry(leg);
   if (stored.size == n && stored.entry == e) return stored.value;
-  return value128(e, abs_sat(n), contract_size);
+  // Valued as the fills that opened the leg were: a long bought, a short sold.
+  return contract().value(e, n, margin::rounding_of_buy(n > 0));
 }
 
 void Holding::add_to_leg(Leg leg, int direction, QtyLots lots, std::int64_t price) {
   const QtyLots held = abs_sat(size(leg));
   const Wide basis = cost(leg);
   const QtyLots total = add_sat(held, lots);
-  const Wide new_basis = add_sat128(basis, value128(price, lots, contract_size));
-  const Wide denominator = static_cast<Wide>(contract_size) * total;
-  const std::int64_t new_entry = denominator <= 0 ? price : clamp64(new_basis / denominator);
+  const Wide new_basis =
+      add_sat128(basis, contract().value(price, lots, margin::rounding_of_buy(direction > 0)));
+  std::int64_t new_entry;
+  if (inverse.inverse()) {
+    // total lots are worth the basis at total x numerator / (basis x
+    // denominator) ticks; a basis of 0 (lots worth less than a unit) has no
+    // such price, and the fill's own stands.
+    const Wide worth = static_cast<Wide>(total) * inverse.numerator;
+    const Wide per = mul_sat128(new_basis, inverse.denominator);
+    new_entry = per <= 0 ? price : clamp64(worth / per);
+  } else {
+    const Wide denominator = static_cast<Wide>(contract_size) * total;
+    new_entry = denominator <= 0 ? price : clamp64(new_basis / denominator);
+  }
   const QtyLots new_size = mul_checked(direction, total, "position size overflows");
   QtyLots& sz = leg == Leg::Long ? long_size : short_size;
   std::int64_t& en = leg == Leg::Long ? long_entry : short_entry;
@@ -75,8 +87,11 @@ Cash Holding::close_leg(Leg leg, QtyLots qty, std::int64_t price) {
   if (m == 0) return 0;
   const Wide basis = cost(leg);
   const QtyLots c = std::min(abs_sat(m), qty);
-  const Wide exit_value = value128(price, abs_sat(c), contract_size);
-  const cost::Closed closed = cost::close(basis, m, c, exit_value);
+  // Closing a long sells, closing a short buys.
+  const Wide exit_value = contract().value(price, c, margin::rounding_of_buy(m < 0));
+  // An inverse leg profits as the linear leg of the other direction would:
+  // its basis share less its exit value.
+  const cost::Closed closed = cost::close(basis, inverse.inverse() ? neg_sat(m) : m, c, exit_value);
   const QtyLots new_size = sub_checked(m, mul_checked(m > 0 ? 1 : -1, c, "position size overflows"),
                                        "position size overflows");
   QtyLots& sz = leg == Leg::Long ? long_size : short_size;
@@ -88,7 +103,7 @@ Cash Holding::close_leg(Leg leg, QtyLots qty, std::int64_t price) {
 }
 
 Cash Holding::unrealized(Leg leg, std::int64_t price) const {
-  return margin::Contract{contract_size}.unrealized_from_cost(cost(leg), price, size(leg));
+  return contract().unrealized_from_cost(cost(leg), price, size(leg));
 }
 
 void Holding::flatten() {
@@ -141,9 +156,9 @@ Cash State::balance() const {
 
 void State::credit(Cash amount) { balances.add(currency, amount); }
 
-Cash fill_fee(const Fill& fill, std::int64_t contract_size,
+Cash fill_fee(const Fill& fill, const margin::Contract& contract,
               const std::array<std::int64_t, 2>& rates) {
-  const Cash notional = clamp64(value128(fill.price, abs_sat(fill.qty), contract_size));
+  const Cash notional = clamp64(fill_value(fill, contract));
   return apply_rate(notional, rates[fill.taker ? 1 : 0]);
 }
 

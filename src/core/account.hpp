@@ -40,11 +40,22 @@ struct CostBasis {
   friend bool operator==(const CostBasis&, const CostBasis&) = default;
 };
 
-// The fee of a fill in a holding of this contract size: its notional at the
-// maker (rates[0]) or taker (rates[1]) rate, truncated toward zero.
-// Negative rates are rebates.
-Cash fill_fee(const Fill& fill, std::int64_t contract_size,
+// The fee of a fill in a holding of this contract: its value as booked
+// (fill_value) at the maker (rates[0]) or taker (rates[1]) rate, truncated
+// toward zero.  Negative rates are rebates.
+Cash fill_fee(const Fill& fill, const margin::Contract& contract,
               const std::array<std::int64_t, 2>& rates);
+inline Cash fill_fee(const Fill& fill, std::int64_t contract_size,
+                     const std::array<std::int64_t, 2>& rates) {
+  return fill_fee(fill, margin::Contract{contract_size}, rates);
+}
+
+// What a fill is worth as the account books it: price x lots x contract
+// size for a linear contract; for an inverse one its coin value, rounded
+// down for a buy and up for a sell (margin::rounding_of_buy).
+inline Wide fill_value(const Fill& fill, const margin::Contract& contract) {
+  return contract.value(fill.price, fill.qty, margin::rounding_of_buy(fill.side == Side::Buy));
+}
 
 // A Holding is the account's position in one instrument and the matcher that
 // executes its orders.
@@ -60,7 +71,10 @@ struct Holding {
   Matcher matcher;
   margin::TierTable tiers;
   std::int64_t contract_size = 0;  // Cash value of one tick on one lot
-  QtyLots long_size = 0;           // the signed net position in net mode
+  // An inverse contract's coin value of one lot; empty for a linear one.
+  // An inverse holding books every amount in its settlement coin.
+  margin::InverseValue inverse{};
+  QtyLots long_size = 0;  // the signed net position in net mode
   std::int64_t long_entry = 0;
   QtyLots short_size = 0;  // stored negative
   std::int64_t short_entry = 0;
@@ -81,27 +95,35 @@ struct Holding {
   Cash fees = 0;
   Cash funding = 0;
 
+  margin::Contract contract() const { return margin::Contract{contract_size, inverse}; }
   QtyLots size(Leg leg) const { return leg == Leg::Long ? long_size : short_size; }
   std::int64_t entry(Leg leg) const { return leg == Leg::Long ? long_entry : short_entry; }
 
   // The leg's exact cost basis: the stored one while its key matches,
-  // |size| x entry x contract_size otherwise, 0 when flat.
+  // the value of |size| at entry otherwise, 0 when flat.  For an inverse
+  // holding it is the sum of what each fill that opened the leg was worth
+  // as booked (fill_value), less the shares its closes took.
   Wide cost(Leg leg) const;
 
   // Adds lots at price to the leg in direction +1 (long) or -1 (short).  The
-  // entry becomes the basis over contract_size x size, truncated.
+  // entry becomes the basis over contract_size x size, truncated; for an
+  // inverse holding, the price at which size is worth the basis (the
+  // harmonic mean of the fills' prices), truncated.
   // Requires: lots > 0.
   void add_to_leg(Leg leg, int direction, QtyLots lots, std::int64_t price);
 
   // Reduces the leg by up to qty lots at price and returns the realised
   // profit; a flat leg books nothing.  The entry stays unless the leg closes.
+  // An inverse leg's exit is worth what the closing fill is (fill_value),
+  // and it profits by its basis share less that: a long gains as the coin
+  // value of its contracts falls.
   Cash close_leg(Leg leg, QtyLots qty, std::int64_t price);
 
   // Unrealised profit of the leg at price.
   Cash unrealized(Leg leg, std::int64_t price) const;
 
   // The fee of a fill in this holding, at its rates (fill_fee).
-  Cash fee_of(const Fill& fill) const { return fill_fee(fill, contract_size, fee_rates); }
+  Cash fee_of(const Fill& fill) const { return fill_fee(fill, contract(), fee_rates); }
 
   // Both legs become flat: sizes, entries and stored bases all 0.
   void flatten();

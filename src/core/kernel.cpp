@@ -225,7 +225,7 @@ void Kernel::on_funding(const event::Funding& e) {
   if (rate.price == 0) rate.price = h.last;
   Cash amount = 0;
   for (QtyLots size : {h.long_size, h.short_size}) {
-    if (size != 0) amount = add_sat(amount, rate.settle(h.contract_size, size).amount);
+    if (size != 0) amount = add_sat(amount, rate.settle(h.contract(), size).amount);
   }
   state_.credit(amount);
   state_.funding = add_sat(state_.funding, amount);
@@ -354,8 +354,7 @@ void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fil
     // A fill worth more than Cash holds would pay a fee on a saturated
     // notional and book a position no balance can value: the order is
     // refused where it would fill, as a venue refuses one beyond its limits.
-    if (const Wide worth = value128(fill.price, abs_sat(fill.qty), h.contract_size);
-        worth > I64_MAX || worth < -I64_MAX) {
+    if (const Wide worth = fill_value(fill, h.contract()); worth > I64_MAX || worth < -I64_MAX) {
       h.matcher.cancel(fill.order);
       live_.erase(fill.order);
       outputs_.emplace_back(output::Rejected{RejectReason::NotionalTooLarge, fill.order});
@@ -381,8 +380,12 @@ void Kernel::check_liquidation(std::int64_t price, std::optional<std::size_t> at
   Marked checked;
   if (holdings.size() == 1 && !state_.hedge) {
     const Holding& h = holdings.front();
-    const margin::MarginedPosition position{margin::basis::Cost{h.cost(Leg::Long)}, h.contract_size,
-                                            h.long_entry, h.long_size, state_.balance()};
+    const margin::MarginedPosition position{margin::basis::Cost{h.cost(Leg::Long)},
+                                            h.contract_size,
+                                            h.long_entry,
+                                            h.long_size,
+                                            state_.balance(),
+                                            h.inverse};
     liquidate = position.is_liquidatable(h.tiers, price);
     if (liquidate) {
       // Only on the rare step that liquidates: what the test found.

@@ -82,11 +82,85 @@ std::int64_t reach(const State& state, std::size_t index, std::int64_t from, con
   return from;
 }
 
+// The range of an inverse holding.  Its value goes as 1 / price, rounded,
+// so equity less maintenance is no straight line and, for a short, not
+// concave either; but for a holding with one leg it is monotone, which is
+// what the range rests on.
+//
+// A long: as its price falls, the value the leg is marked at (rounded up)
+// only grows, each unit of it costs equity a unit, and maintenance, while
+// no bracket's rate is negative and the table never asks less of a larger
+// position, only grows with it.  Healthy at a price, the account is
+// healthy at every price above it, so one healthy probe below proves all
+// prices from there up.
+//
+// A short: as its price falls, its value (rounded down) only grows, each
+// unit of it adds a unit of equity, and under one bracket whose rate is
+// below 100 % maintenance grows by at most that unit.  Healthy at a price,
+// the account is healthy at every lower price its value stays in the
+// bracket, and a healthy probe above, in the same bracket, proves the
+// prices between.
+//
+// Hedge legs on both sides take the full check.
+PriceRange inverse_range(const State& state, std::size_t index, std::int64_t price) {
+  PriceRange range{price, price};
+  const Holding& h = state.holdings[index];
+  const QtyLots size = h.short_size == 0 ? h.long_size : h.long_size == 0 ? h.short_size : 0;
+  if (size == 0) return range;
+  auto healthy = [&](std::int64_t at) {
+    const Marked m = state.marked_at(index, at);
+    return m.equity > m.maintenance;
+  };
+  if (size > 0) {
+    if (!h.tiers.rates_nonnegative() || h.tiers.first_falling_bracket()) return range;
+    range.hi = I64_MAX;
+    std::int64_t step = price / 4;
+    for (int i = 0; i < TRIES && step > 0; ++i) {
+      const std::int64_t at = range.lo - step;
+      if (at >= 1 && healthy(at)) {
+        range.lo = at;
+      } else {
+        step /= 2;
+      }
+    }
+    return range;
+  }
+  const margin::Contract contract = h.contract();
+  const margin::Bracket& b = h.tiers.bracket_of(contract.notional(price, size));
+  if (b.rate < 0 || b.rate >= RATE_SCALE) return range;
+  // The lowest price at which the leg's value, |size| x numerator / (p x
+  // denominator) rounded down, is still at most b's up_to.
+  if (b.up_to < I64_MAX) {
+    const Wide worth = static_cast<Wide>(abs_sat(size)) * h.inverse.numerator;
+    const Wide lowest = worth / (static_cast<Wide>(b.up_to + 1) * h.inverse.denominator) + 1;
+    range.lo = static_cast<std::int64_t>(std::min<Wide>(lowest, price));
+  } else {
+    range.lo = 1;
+  }
+  std::int64_t step = std::min(price, I64_MAX - price) / 4;
+  for (int i = 0; i < TRIES && step > 0; ++i) {
+    const std::int64_t at = range.hi + step;
+    if (&h.tiers.bracket_of(contract.notional(at, size)) == &b && healthy(at)) {
+      range.hi = at;
+    } else {
+      step /= 2;
+    }
+  }
+  return range;
+}
+
 }  // namespace
 
 PriceRange healthy_range(const State& state, std::size_t index, std::int64_t price) {
   PriceRange range{price, price};
   if (state.holdings.size() > MOST_HOLDINGS || price < 1) return range;
+  if (state.holdings[index].inverse.inverse()) return inverse_range(state, index, price);
+  // The terms above are proven tame for linear values only: beside an
+  // inverse holding, the full check.
+  if (std::any_of(state.holdings.begin(), state.holdings.end(),
+                  [](const Holding& h) { return h.inverse.inverse(); })) {
+    return range;
+  }
   const Probe start = probe(state, index, price);
   if (!start.tame || start.headroom <= SLACK) return range;
   // Guesses within a factor of four of the price: a tick that moves it

@@ -12,6 +12,10 @@
 // where the lines would bend.  A price outside the range says nothing; the
 // kernel then runs the full check, as it did before the range existed.
 //
+// An inverse holding's equity is no straight line in its price; its range
+// rests on monotony instead (see inverse_range), and is offered only for a
+// holding with one leg.
+//
 // Thread-safety: pure functions of the state they are given.
 
 #pragma once

@@ -4,9 +4,31 @@
 
 namespace halvorn::margin {
 
-FundingPayment FundingRate::settle(std::int64_t contract_size, QtyLots size) const {
-  const Cash notional = clamp64(value128(price, abs_sat(size), contract_size));
-  const Cash payment = apply_rate(notional, rate);
+namespace {
+
+// |lots| x numerator x |rate| / (price x denominator x RATE_SCALE), truncated:
+// the inverse payment's magnitude, with one rounding.  A product beyond 128
+// bits saturates, as every money product does.
+Cash inverse_payment(const InverseValue& inverse, std::int64_t price, QtyLots lots,
+                     std::int64_t rate) {
+  const Wide worth = static_cast<Wide>(abs_sat(lots)) * inverse.numerator;
+  const Wide scaled = mul_sat128(worth, rate < 0 ? -static_cast<Wide>(rate) : rate);
+  const Wide per = static_cast<Wide>(price < 1 ? 1 : price) * inverse.denominator;
+  // Truncating twice is truncating once for non-negative operands, and
+  // per x RATE_SCALE could overflow.
+  return clamp64(scaled / per / RATE_SCALE);
+}
+
+}  // namespace
+
+FundingPayment FundingRate::settle(const Contract& contract, QtyLots size) const {
+  Cash payment;
+  if (contract.inverse.inverse()) {
+    payment = inverse_payment(contract.inverse, price, size, rate);
+    if (rate < 0) payment = neg_sat(payment);
+  } else {
+    payment = apply_rate(contract.notional(price, size), rate);
+  }
   return FundingPayment{time, size < 0 ? payment : neg_sat(payment), rate, price};
 }
 

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "margin/tier.hpp"
 #include "types/fixed.hpp"
 #include "types/time.hpp"
 
@@ -35,8 +36,13 @@ struct FundingRate {
 
   // Settles this rate against a position of signed size s.  The magnitude is
   // truncated toward zero before the sign is applied, so a payment never
-  // exceeds the exact amount; a flat position settles 0.
-  FundingPayment settle(std::int64_t contract_size, QtyLots size) const;
+  // exceeds the exact amount; a flat position settles 0.  An inverse
+  // position's exact amount is |s| x its coin value per lot / price x rate,
+  // truncated once: its value at the price is not rounded on the way.
+  FundingPayment settle(const Contract& contract, QtyLots size) const;
+  FundingPayment settle(std::int64_t contract_size, QtyLots size) const {
+    return settle(Contract{contract_size}, size);
+  }
 
   friend bool operator==(const FundingRate&, const FundingRate&) = default;
 };

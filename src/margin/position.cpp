@@ -1,5 +1,7 @@
 #include "margin/position.hpp"
 
+#include <algorithm>
+
 namespace halvorn::margin {
 
 namespace {
@@ -33,17 +35,56 @@ Wide ceil_div(Wide n, Wide d) {
   return (n % d != 0 && n > 0) ? q + 1 : q;
 }
 
+// MarginedPosition::liquidation_price_at for an inverse position.
+std::optional<std::int64_t> inverse_liquidation_price(const MarginedPosition& position,
+                                                      const Bracket& b, std::int64_t price) {
+  if (b.rate < 0 || b.rate >= RATE_SCALE || price < 1) return std::nullopt;
+  const Contract c = position.contract();
+  const Wide cost = position.cost_basis();
+  const Cash collateral = position.collateral;
+  const QtyLots size = position.size;
+  // The exact test under bracket b alone, as the straight-line solution for
+  // a linear contract uses the bracket at `price` alone.
+  auto liquidates = [&](std::int64_t p) {
+    const Cash equity = add_sat(collateral, c.unrealized_from_cost(cost, p, size));
+    const Cash n = c.notional(p, size);
+    const Cash maintenance = std::max<Cash>(0, sub_sat(apply_rate(n, b.rate), b.amount));
+    return equity <= maintenance;
+  };
+  if (size > 0) {
+    // Highest p in [1, price] that liquidates: lo always does, hi never.
+    if (!liquidates(1)) return std::nullopt;
+    if (liquidates(price)) return price;
+    std::int64_t lo = 1, hi = price;
+    while (hi - lo > 1) {
+      const std::int64_t mid = lo + (hi - lo) / 2;
+      (liquidates(mid) ? lo : hi) = mid;
+    }
+    return lo;
+  }
+  // Lowest p in [price, I64_MAX] that liquidates: hi always does, lo never.
+  if (!liquidates(I64_MAX)) return std::nullopt;
+  std::int64_t lo = price, hi = I64_MAX;
+  if (liquidates(lo)) return lo;
+  while (hi - lo > 1) {
+    const std::int64_t mid = lo + (hi - lo) / 2;
+    (liquidates(mid) ? hi : lo) = mid;
+  }
+  return hi;
+}
+
 }  // namespace
 
 Wide MarginedPosition::cost_basis() const {
   if (const auto* c = std::get_if<basis::Cost>(&basis)) return c->cost;
-  return value128(entry, abs_sat(size), contract_size);
+  return contract().value(entry, size, rounding_of_buy(size > 0));
 }
 
 Cash MarginedPosition::unrealized(std::int64_t price) const {
   if (const auto* c = std::get_if<basis::Cost>(&basis)) {
-    return Contract{contract_size}.unrealized_from_cost(c->cost, price, size);
+    return contract().unrealized_from_cost(c->cost, price, size);
   }
+  if (inverse.inverse()) return contract().unrealized_from_cost(cost_basis(), price, size);
   const char* overflow = "unrealised profit overflows";
   Wide moved = static_cast<Wide>(price) - entry;
   return clamp64(checked_mul(checked_mul(moved, size, overflow), contract_size, overflow));
@@ -52,13 +93,13 @@ Cash MarginedPosition::unrealized(std::int64_t price) const {
 bool MarginedPosition::is_liquidatable(const TierTable& tiers, std::int64_t price) const {
   if (size == 0) return false;
   const Cash equity = add_sat(collateral, unrealized(price));
-  return equity <= tiers.maintenance(Contract{contract_size}, price, size);
+  return equity <= tiers.maintenance(contract(), price, size);
 }
 
 Assessment MarginedPosition::assess(const TierTable& tiers, std::int64_t price) const {
   if (size == 0) return assessment::Flat{};
   const Cash equity = add_sat(collateral, unrealized(price));
-  const Cash maintenance = tiers.maintenance(Contract{contract_size}, price, size);
+  const Cash maintenance = tiers.maintenance(contract(), price, size);
   if (equity <= maintenance) return assessment::Liquidatable{equity, maintenance};
   std::optional<std::int64_t> at = liquidation_price_at(tiers, price);
   if (!at) return assessment::Healthy{std::nullopt, equity, maintenance};
@@ -70,7 +111,8 @@ Assessment MarginedPosition::assess(const TierTable& tiers, std::int64_t price) 
 std::optional<std::int64_t> MarginedPosition::liquidation_price_at(const TierTable& tiers,
                                                                    std::int64_t price) const {
   if (size == 0) return std::nullopt;
-  const Bracket& b = tiers.bracket_of(Contract{contract_size}.notional(price, size));
+  const Bracket& b = tiers.bracket_of(contract().notional(price, size));
+  if (inverse.inverse()) return inverse_liquidation_price(*this, b, price);
   const Wide cost = cost_basis();
   const Wide lots = static_cast<Wide>(abs_sat(size)) * contract_size;
   Wide at;

@@ -52,6 +52,9 @@ struct MarginedPosition {
   std::int64_t entry = 0;  // average entry price, ticks; read by the Entry basis
   QtyLots size = 0;        // positive long, negative short
   Cash collateral = 0;
+  InverseValue inverse{};  // an inverse contract's coin value; linear when empty
+
+  Contract contract() const { return Contract{contract_size, inverse}; }
 
   // The value paid for the position: the Cost basis, or |size| x entry x
   // contract_size.
@@ -75,6 +78,17 @@ struct MarginedPosition {
   // long, up for a short.  None for a flat position, for a long whose
   // collateral covers its cost, and for a price beyond the 64-bit range.  An
   // overflow of the 128-bit arithmetic is a Panic.
+  //
+  // An inverse position has no straight line to solve: its value goes as
+  // 1 / price and is rounded.  Under one bracket whose rate is below 100 %,
+  // equity less maintenance only grows as the price moves away from the
+  // liquidation (each rounded value steps by whole units and the bracket's
+  // truncated share of a step is at most the step), so the price is found
+  // by bisection on the exact test: the highest price at or below `price`
+  // that liquidates a long, the lowest at or above it that liquidates a
+  // short.  None when there is none, as for a short its coin covers, or for
+  // a bracket the bisection cannot rely on (a negative rate, or 100 % and
+  // more).
   std::optional<std::int64_t> liquidation_price_at(const TierTable& tiers,
                                                    std::int64_t price) const;
 };

@@ -4,14 +4,37 @@
 
 namespace halvorn::margin {
 
+Wide Contract::value(std::int64_t price, QtyLots lots, Rounding rounding) const {
+  if (!inverse.inverse()) return value128(price, abs_sat(lots), contract_size);
+  const std::int64_t held = abs_sat(lots);
+  const std::int64_t at = price < 1 ? 1 : price;
+  // The common case divides 64-bit values: a 128-bit division is a call
+  // into the runtime, and this runs on every tick an inverse position is
+  // marked.
+  std::int64_t n64, d64;
+  if (!__builtin_mul_overflow(held, inverse.numerator, &n64) &&
+      !__builtin_mul_overflow(at, inverse.denominator, &d64)) {
+    const std::int64_t q = n64 / d64;
+    return rounding == Rounding::Up && n64 % d64 != 0 ? q + 1 : q;
+  }
+  // Two 64-bit factors each side: neither product overflows 128 bits.
+  const Wide n = static_cast<Wide>(held) * inverse.numerator;
+  const Wide d = static_cast<Wide>(at) * inverse.denominator;
+  const Wide q = n / d;
+  return rounding == Rounding::Up && n % d != 0 ? q + 1 : q;
+}
+
 Cash Contract::notional(std::int64_t price, QtyLots size) const {
-  return clamp64(value128(price, abs_sat(size), contract_size));
+  return clamp64(value(price, size, rounding_of_buy(size < 0)));
 }
 
 Cash Contract::unrealized_from_cost(Wide cost, std::int64_t price, QtyLots size) const {
   if (size == 0) return 0;
-  Wide diff = sub_sat128(value128(price, abs_sat(size), contract_size), cost);
-  return clamp64(size > 0 ? diff : mul_sat128(diff, -1));
+  const Wide worth = value(price, size, rounding_of_buy(size < 0));
+  // An inverse long gains as the coin value of its contracts falls.
+  const bool gains_with_value = (size > 0) != inverse.inverse();
+  const Wide diff = sub_sat128(worth, cost);
+  return clamp64(gains_with_value ? diff : mul_sat128(diff, -1));
 }
 
 const Bracket& TierTable::bracket_of(Cash notional) const {

@@ -17,16 +17,52 @@
 
 namespace halvorn::margin {
 
-// A Contract is the Cash value of a price of one tick on one lot.
+// What one lot of an inverse contract is worth in its settlement coin:
+// lots at a price of p ticks are worth lots x numerator / (p x denominator)
+// Cash, where numerator / denominator is lot size x contract value x
+// CASH_SCALE / tick size, kept as a reduced fraction so that no tick size
+// makes it inexact.  A numerator of 0 means a linear contract.
+struct InverseValue {
+  std::int64_t numerator = 0;
+  std::int64_t denominator = 1;
+
+  bool inverse() const { return numerator != 0; }
+  friend bool operator==(const InverseValue&, const InverseValue&) = default;
+};
+
+// How a coin value that is not a whole number of Cash units is rounded.
+enum class Rounding : std::uint8_t { Down, Up };
+
+// An inverse value is rounded by the side of the trade that books it: down
+// for what is bought, up for what is sold.  Every round trip of an inverse
+// position, long or short, profits by what its buys were worth less what
+// its sells were worth, so both roundings can only lower the profit: the
+// account is never credited with coin it would not have.
+constexpr Rounding rounding_of_buy(bool buy) { return buy ? Rounding::Down : Rounding::Up; }
+
+// A Contract turns prices and lots into Cash.  A linear one is worth price x
+// lots x contract_size: one tick on one lot is contract_size.  An inverse one
+// is worth lots x inverse.numerator / (price x inverse.denominator) in its
+// coin, rounded as rounding_of_buy says.
 struct Contract {
   std::int64_t contract_size = 0;
+  InverseValue inverse{};
 
-  // |size| x price x contract_size at 128 bits, clamped into Cash.
+  // The value of lots (taken as |lots|) at price: exact for a linear
+  // contract, rounded `rounding` for an inverse one, whose value at a price
+  // below one tick is its value at one tick.  At 128 bits, saturating.
+  Wide value(std::int64_t price, QtyLots lots, Rounding rounding) const;
+
+  // What a leg of this size is valued at: what closing it at price would
+  // book (a long sells, a short buys), clamped into Cash.  Linear: |size| x
+  // price x contract_size.  Maintenance brackets read this value.
   Cash notional(std::int64_t price, QtyLots size) const;
 
   // The unrealised profit of a leg of this size whose exact cost basis is
-  // cost: 0 when flat, else sign(size) x (value at price - cost), saturating
-  // at 128 bits and clamped into Cash.
+  // cost: 0 when flat, else sign(size) x (value at price - cost) for a
+  // linear contract and sign(size) x (cost - value at price) for an inverse
+  // one, the value being notional's; saturating at 128 bits and clamped
+  // into Cash.
   Cash unrealized_from_cost(Wide cost, std::int64_t price, QtyLots size) const;
 };
 
@@ -57,7 +93,8 @@ struct TierTable {
 
   // The most any one bracket would ask of that leg: never less than
   // maintenance(), and, while every rate is at least 0 and the contract
-  // size positive, never less at a higher price.  A bound that needs no
+  // linear with a positive size, never less at a higher price (an inverse
+  // leg's value, and so what it asks, falls as the price rises).  A bound that needs no
   // bracket search, for ruling out liquidation over a range of prices.
   Cash most_maintenance(Contract contract, std::int64_t price, QtyLots size) const;
   // Whether no bracket's rate is negative.

@@ -157,6 +157,9 @@ bool same_account(const PortfolioInput& p) {
                    field, p.legs.front().symbol.get(), leg.symbol.get(), field);
       return false;
     }
+    if (!venue::same_settlement(first, v, p.legs.front().symbol.get(), leg.symbol.get())) {
+      return false;
+    }
   }
   return true;
 }

@@ -124,6 +124,13 @@ bool venue_of_input(const TickInput& input, const venue::VenueConfig& given,
                  grouped(given.contract_size).c_str());
     return false;
   }
+  if (!venue::settlement_of(file_def)) {
+    PyErr_Format(PyExc_ValueError,
+                 "the tick file %R defines %s, whose coin value of a lot or settlement coin a "
+                 "run cannot keep an account in",
+                 source.path.get(), file_text.c_str());
+    return false;
+  }
   out->definition = file_def;
   out->contract_size = size.cash;
   return true;

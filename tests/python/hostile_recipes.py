@@ -854,6 +854,9 @@ RECIPES["halvorn.venue.run (marks)"] = lambda tmp: (
 
 # Slices of a tick file and a mark file: their times are converted when they
 # are cut, and a run holds them as it holds the files they were cut from.
+RECIPES["halvorn.venue.Instrument (inverse)"] = lambda tmp: (venue.Instrument, dict(
+    symbol=text("BTCUSD_PERP"), tick_size=text("0.1"), lot_size=fresh(1), kind=text("inverse"),
+    contract_value=fresh(100), settle=text("BTC")), int_args("lot_size", "contract_value"))
 RECIPES["halvorn.data.between"] = lambda tmp: (data.between, dict(
     series=halvorn.load_ticks(tick_file(tmp)), start=fresh(1_005), end=fresh(1_030)),
     int_args("start", "end"))

@@ -423,8 +423,33 @@ int finish_account_classes(PyObject* module, VenueState* st) {
 }
 
 backtest::InstrumentConfig VenueConfig::instrument_config() const {
-  return backtest::InstrumentConfig{
+  backtest::InstrumentConfig config{
       InstrumentId{instrument}, tier, margin_tiers, funding, contract_size, {maker_fee, taker_fee}};
+  if (definition) {
+    // An Instrument, or a file's definition, is only taken once it has a
+    // settlement: none here is a fault of that check.
+    const std::optional<Settlement> settlement = settlement_of(*definition);
+    if (!settlement) panic("an instrument's settlement is checked when it is taken");
+    config.inverse = settlement->inverse;
+    config.settle = settlement->currency;
+  }
+  return config;
+}
+
+bool same_settlement(const VenueConfig& a, const VenueConfig& b, PyObject* a_symbol,
+                     PyObject* b_symbol) {
+  const backtest::InstrumentConfig x = a.instrument_config(), y = b.instrument_config();
+  if (x.settle == y.settle) return true;
+  auto named = [](const backtest::InstrumentConfig& c) {
+    return (c.inverse.inverse() ? "an inverse contract settled in "
+                                : "a linear contract settled in ") +
+           c.settle.code();
+  };
+  PyErr_Format(PyExc_ValueError,
+               "the instruments of a portfolio share one account, kept in one currency: %R is %s "
+               "and %R is %s; run them apart",
+               a_symbol, named(x).c_str(), b_symbol, named(y).c_str());
+  return false;
 }
 
 backtest::RunConfig VenueConfig::run_config(Cash balance, std::uint64_t equity_every) const {

@@ -1,6 +1,10 @@
 #include "py/venue/instrument_class.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <numeric>
+#include <optional>
 #include <string_view>
 
 #include "data/decimal.hpp"
@@ -10,6 +14,7 @@
 #include "py/boxed.hpp"
 #include "py/signatures.hpp"
 #include "py/value_class.hpp"
+#include "py/venue/field_checks.hpp"
 #include "py/venue/unit_values.hpp"
 #include "py/venue/venue_state.hpp"
 
@@ -17,8 +22,18 @@ namespace halvorn::py::venue {
 
 namespace {
 
-constexpr auto INSTRUMENT = signature("halvorn.venue.Instrument", either("symbol"),
-                                      either("tick_size"), either("lot_size"), keyword("id", "1"));
+// A coin an account can be kept in: 1 to 8 ASCII letters or digits, as a
+// Currency holds them.
+bool valid_coin(const std::string& coin) {
+  return !coin.empty() && coin.size() <= 8 && std::all_of(coin.begin(), coin.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+  });
+}
+
+constexpr auto INSTRUMENT =
+    signature("halvorn.venue.Instrument", either("symbol"), either("tick_size"), either("lot_size"),
+              keyword("id", "1"), keyword("kind", "'linear'"), keyword("contract_value", "None"),
+              keyword("settle", "None"));
 // The value is positional only: its name differs between the two.
 constexpr auto TO_TICKS = method_signature("halvorn.venue.Instrument.to_ticks", positional("price"),
                                            keyword("rounding", "'exact'"));
@@ -44,10 +59,17 @@ const char INSTRUMENT_DOC[] =
     "it to a Venue (`Venue(instrument=eth)`) and a run is valued in its units,\n"
     "its strategy finds it as `ctx.instrument` and may trade in its units;\n"
     "the data converters write it into the files they make.\n\n"
+    "`kind=\"inverse\"` makes a coin-margined contract: quoted in USD a coin,\n"
+    "each contract worth `contract_value` USD, margined and settled in the\n"
+    "coin `settle` (`Instrument(\"BTCUSD_PERP\", \"0.1\", \"1\", kind=\"inverse\",\n"
+    "contract_value=\"100\", settle=\"BTC\")`).  A run on it keeps its account\n"
+    "in that coin, in Cash units of 10^-8 coin.\n\n"
     "# Errors\n\n"
     "TypeError for a symbol that is not a str or a size of another kind;\n"
     "ValueError for a size that is not a positive decimal number, or sizes\n"
-    "whose tick on one lot is not a whole number of cash units (10^-8 USDT).";
+    "whose tick on one lot is not a whole number of cash units (10^-8 USDT),\n"
+    "a kind other than \"linear\" or \"inverse\", an inverse contract without\n"
+    "contract_value or settle, or a linear one with either.";
 
 PyObject* instrument_get_symbol(PyObject* self, void*) {
   return str_of(instrument_value(self).definition.symbol);
@@ -63,6 +85,20 @@ PyObject* instrument_get_id(PyObject* self, void*) {
 }
 PyObject* instrument_get_contract_size(PyObject* self, void*) {
   return from_i64(instrument_value(self).contract_size);
+}
+PyObject* instrument_get_kind(PyObject* self, void*) {
+  return PyUnicode_FromString(
+      instrument_value(self).definition.kind == data::ContractKind::Inverse ? "inverse" : "linear");
+}
+PyObject* instrument_get_contract_value(PyObject* self, void*) {
+  const std::optional<data::Step>& v = instrument_value(self).definition.contract_value;
+  if (!v) Py_RETURN_NONE;
+  return str_of(v->text);
+}
+PyObject* instrument_get_settle(PyObject* self, void*) {
+  const data::InstrumentDefinition& d = instrument_value(self).definition;
+  if (d.kind != data::ContractKind::Inverse) Py_RETURN_NONE;
+  return str_of(d.settle);
 }
 
 PyObject* instrument_get_price_step(PyObject* self, void*) {
@@ -87,8 +123,82 @@ PyGetSetDef instrument_getset[] = {
      "One lot as a decimal.Decimal: the smallest quantity.", nullptr},
     {"contract_size", instrument_get_contract_size, nullptr,
      "The Cash value of a price move of one tick on one lot.", nullptr},
+    {"kind", instrument_get_kind, nullptr,
+     "\"linear\" (valued in USDT at the price) or \"inverse\" (in its coin, at "
+     "contract_value over the price).",
+     nullptr},
+    {"contract_value", instrument_get_contract_value, nullptr,
+     "An inverse contract's value in USD, as decimal text; None for a linear one.", nullptr},
+    {"settle", instrument_get_settle, nullptr,
+     "The coin an inverse contract is margined and settled in; None for a linear one.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+// The value of an Instrument of d, refused when a run could not value it:
+// a tick on a lot that is no whole number of cash units, or an inverse
+// contract whose coin value of a lot, or coin, a run cannot hold.
+bool instrument_of(data::InstrumentDefinition d, InstrumentValue* out) {
+  const data::ContractSize size = data::contract_size(d);
+  if (size.fault != data::ContractFault::None) {
+    const std::string text =
+        instrument_text(d) + ": " + data::describe(size.fault, d.tick_size, d.lot_size);
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return false;
+  }
+  if (!settlement_of(d)) {
+    const std::string text =
+        instrument_text(d) + ": " +
+        (!valid_coin(d.settle)
+             ? "settle must be a coin of 1 to 8 letters or digits, as an account keeps it"
+             : "one lot of " + d.lot_size.text + " contracts of " + d.contract_value->text +
+                   " USD at one tick of " + d.tick_size.text +
+                   " is a coin value in cash units too large or too fine to hold");
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return false;
+  }
+  out->definition = std::move(d);
+  out->contract_size = size.cash;
+  return true;
+}
+
+// The kind, contract value and settlement coin (v[0] to v[2], null when not
+// given) into d, each refusal naming its field.
+bool contract_kind(const VenueState* st, std::array<PyObject*, 3> v,
+                   data::InstrumentDefinition* d) {
+  if (v[0]) {
+    if (!PyUnicode_Check(v[0])) return wrong_type("kind", "\"linear\" or \"inverse\"", v[0]);
+    std::string kind;
+    if (!utf8_of(v[0], &kind)) return false;
+    if (kind != "linear" && kind != "inverse") {
+      PyErr_Format(PyExc_ValueError, "kind must be \"linear\" or \"inverse\", not %R", v[0]);
+      return false;
+    }
+    d->kind = kind == "inverse" ? data::ContractKind::Inverse : data::ContractKind::Linear;
+  }
+  const bool inverse = d->kind == data::ContractKind::Inverse;
+  const bool has_value = v[1] && v[1] != Py_None;
+  const bool has_settle = v[2] && v[2] != Py_None;
+  if (inverse != has_value || inverse != has_settle) {
+    const char* field = inverse != has_value ? "contract_value" : "settle";
+    PyErr_Format(PyExc_ValueError,
+                 inverse ? "an inverse instrument needs %s: the USD value of one contract "
+                           "(contract_value) and the coin it settles in (settle)"
+                         : "%s is for an inverse instrument: give kind=\"inverse\" or leave it out",
+                 field);
+    return false;
+  }
+  if (!inverse) return true;
+  std::string value;
+  if (!decimal_text(st, v[1], "contract_value", &value)) return false;
+  d->contract_value = data::parse_step(value);
+  if (!d->contract_value) {
+    PyErr_Format(PyExc_ValueError, "contract_value %s is not a positive decimal number",
+                 quote_escaped_utf8(value).c_str());
+    return false;
+  }
+  if (!PyUnicode_Check(v[2])) return wrong_type("settle", "a str", v[2]);
+  return utf8_of(v[2], &d->settle);
+}
 
 bool make_instrument(PyTypeObject* type, PyObject* args, PyObject* kwds, InstrumentValue* out) {
   ArgumentsOf<INSTRUMENT> v;
@@ -110,17 +220,14 @@ bool make_instrument(PyTypeObject* type, PyObject* args, PyObject* kwds, Instrum
     PyErr_SetString(PyExc_ValueError, text.c_str());
     return false;
   }
-  out->definition = std::move(std::get<data::InstrumentDefinition>(made));
-  const data::ContractSize size = data::contract_size(out->definition);
-  if (size.fault != data::ContractFault::None) {
-    const std::string text =
-        instrument_text(out->definition) + ": " +
-        data::describe(size.fault, out->definition.tick_size, out->definition.lot_size);
+  data::InstrumentDefinition d = std::move(std::get<data::InstrumentDefinition>(made));
+  if (!contract_kind(st, {v[4], v[5], v[6]}, &d)) return false;
+  if (const std::optional<data::DefinitionProblem> problem = data::check_definition(d)) {
+    const std::string text = problem->display();
     PyErr_SetString(PyExc_ValueError, text.c_str());
     return false;
   }
-  out->contract_size = size.cash;
-  return true;
+  return instrument_of(std::move(d), out);
 }
 
 PyObject* instrument_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -143,7 +250,9 @@ PyObject* instrument_repr(PyObject* self) {
 Ref key_of(PyObject* self) {
   const data::InstrumentDefinition& d = instrument_value(self).definition;
   return tuple_of(str_of(d.symbol), str_of(d.tick_size.text), str_of(d.lot_size.text),
-                  from_u64(d.id));
+                  from_u64(d.id), instrument_get_kind(self, nullptr),
+                  instrument_get_contract_value(self, nullptr),
+                  instrument_get_settle(self, nullptr));
 }
 
 PyObject* instrument_richcompare(PyObject* a, PyObject* b, int op) {
@@ -162,7 +271,12 @@ PyObject* instrument_getnewargs_ex(PyObject* self, PyObject*) {
   const data::InstrumentDefinition& d = instrument_value(self).definition;
   Ref args = tuple_of(str_of(d.symbol), str_of(d.tick_size.text), str_of(d.lot_size.text));
   if (!args) return nullptr;
-  return Py_BuildValue("(O{s:N})", args.get(), "id", from_u64(d.id));
+  if (d.kind == data::ContractKind::Linear) {
+    return Py_BuildValue("(O{s:N})", args.get(), "id", from_u64(d.id));
+  }
+  return Py_BuildValue("(O{s:N,s:s,s:N,s:N})", args.get(), "id", from_u64(d.id), "kind", "inverse",
+                       "contract_value", instrument_get_contract_value(self, nullptr), "settle",
+                       instrument_get_settle(self, nullptr));
 }
 
 // A price or a quantity in whole steps of `step`, exactly, or rounded as
@@ -257,14 +371,43 @@ PyType_Spec* instrument_layout() { return &instrument_spec; }
 const InstrumentValue& instrument_value(PyObject* obj) { return unbox<InstrumentValue>(obj); }
 
 PyObject* new_instrument(const VenueState* st, const data::InstrumentDefinition& d) {
-  const data::ContractSize size = data::contract_size(d);
-  if (size.fault != data::ContractFault::None) {
-    const std::string text =
-        instrument_text(d) + ": " + data::describe(size.fault, d.tick_size, d.lot_size);
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-    return nullptr;
+  InstrumentValue value;
+  if (!instrument_of(d, &value)) return nullptr;
+  return box(st->instrument_type, std::move(value));
+}
+
+std::optional<Settlement> settlement_of(const data::InstrumentDefinition& d) {
+  if (d.kind != data::ContractKind::Inverse || !d.contract_value) return Settlement{};
+  if (!valid_coin(d.settle)) return std::nullopt;
+  // lot x value x CASH_SCALE / tick = (l x v) / t x 10^(le + ve + 8 - te),
+  // the power of ten moved to whichever side keeps it whole; the common
+  // factors go before the terms are held to 64 bits.
+  constexpr int CASH_DIGITS = 8;
+  static_assert(CASH_SCALE == 100'000'000);
+  using u128 = unsigned __int128;
+  const data::Decimal &lot = d.lot_size.value, &value = d.contract_value->value,
+                      &tick = d.tick_size.value;
+  u128 num = static_cast<u128>(lot.digits) * value.digits;
+  u128 den = tick.digits;
+  long e = static_cast<long>(lot.exponent) + value.exponent + CASH_DIGITS - tick.exponent;
+  for (; e < 0 && num % 10 == 0; ++e) num /= 10;
+  constexpr u128 LIMIT = static_cast<u128>(I64_MAX);
+  constexpr u128 ROOM = ~static_cast<u128>(0) / 10;
+  for (; e > 0; --e) {
+    if (num > ROOM) return std::nullopt;
+    num *= 10;
   }
-  return box(st->instrument_type, InstrumentValue{d, size.cash});
+  for (; e < 0; ++e) {
+    if (den > ROOM) return std::nullopt;
+    den *= 10;
+  }
+  const u128 g = std::gcd(num, den);
+  num /= g;
+  den /= g;
+  if (num > LIMIT || den > LIMIT) return std::nullopt;
+  return Settlement{
+      margin::InverseValue{static_cast<std::int64_t>(num), static_cast<std::int64_t>(den)},
+      Currency::of(d.settle)};
 }
 
 namespace {
@@ -287,6 +430,10 @@ std::string instrument_text(const data::InstrumentDefinition& d) {
   if (d.id != 1) {
     Ref id = Ref::steal(from_u64(d.id));
     text += ", id=" + (id ? repr_of(id.get()) : std::to_string(d.id));
+  }
+  if (d.kind == data::ContractKind::Inverse && d.contract_value) {
+    text += ", kind='inverse', contract_value=" + text_repr(d.contract_value->text) +
+            ", settle=" + text_repr(d.settle);
   }
   return text + ")";
 }

@@ -11,11 +11,14 @@
 
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "data/instrument_definition.hpp"
+#include "margin/tier.hpp"
 #include "py/pyref.hpp"
 #include "py/registry.hpp"
+#include "types/currency.hpp"
 #include "types/fixed.hpp"
 
 namespace halvorn::py::venue {
@@ -25,11 +28,24 @@ struct VenueState;
 // What an Instrument holds.
 //
 // Invariants: check_definition finds nothing in `definition`, and
-// contract_size is its whole Cash value of one tick on one lot.
+// contract_size is its whole Cash value of one tick on one lot; an inverse
+// definition has an inverse_value and a settle coin a Currency holds.
 struct InstrumentValue {
   data::InstrumentDefinition definition;
   Cash contract_size = 0;
 };
+
+// What a run needs to value a lot of `d`: for an inverse contract, lot size
+// x contract value x CASH_SCALE / tick size as a reduced fraction (the coin
+// value in Cash of one lot at a price of one tick), and its coin; for a
+// linear one an empty InverseValue and USDT.  None when the fraction's
+// terms do not fit 64 bits or the coin is not 1 to 8 ASCII letters and
+// digits, which no run can keep an account in.
+struct Settlement {
+  margin::InverseValue inverse{};
+  Currency currency = USDT;
+};
+std::optional<Settlement> settlement_of(const data::InstrumentDefinition& d);
 
 // The class's layout, for the module's table of classes.
 PyType_Spec* instrument_layout();
@@ -42,7 +58,9 @@ PyObject* new_instrument(const VenueState* st, const data::InstrumentDefinition&
 // Requires: Py_IS_TYPE(obj, st->instrument_type).
 const InstrumentValue& instrument_value(PyObject* obj);
 
-// "Instrument('ETHUSDT', '0.01', '0.001')", with ", id=7" when the id is not 1.
+// "Instrument('ETHUSDT', '0.01', '0.001')", with ", id=7" when the id is not 1
+// and ", kind='inverse', contract_value='100', settle='BTC'" for an inverse
+// contract.
 std::string instrument_text(const data::InstrumentDefinition& d);
 
 }  // namespace halvorn::py::venue
