@@ -377,9 +377,8 @@ def summarise(*, run: Any, trips: Sequence[Any], given: _report_ticks.Given,
             for symbol, end_ in zip(symbols, given.ends) if symbol is not None}
 
     closed = [trip for trip in trips if trip.exit_ts is not None]
-    nets = [trip.net(trip.exit_value) for trip in closed]
-    on_cost = [n / (trip.entry_value * trip.market.contract_size)
-               for n, trip in zip(nets, closed) if trip.entry_value]
+    nets = [trip.net() for trip in closed]
+    on_cost = [n / trip.cost() for n, trip in zip(nets, closed) if trip.cost()]
     sqn, kelly = trade_quality(on_cost)
     win_rate = profit_factor = expectancy = average = best = worst_trade = held_ns = None
     if nets:

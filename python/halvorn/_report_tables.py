@@ -21,6 +21,7 @@ from typing import Any
 
 from halvorn import _report_page, _round_trips, _run_units
 from halvorn._report_summary import duration, utc
+from halvorn._unit_text import account_currency
 
 Format = Callable[[Any, Any], str]
 
@@ -125,9 +126,19 @@ def _in_units(run: Any) -> tuple[str, str, Format, Format]:
     return units["price"], qty, price_of, qty_of
 
 
+def _money_in(run: Any) -> tuple[str, Format]:
+    """The currency a run's money is in and how an amount of it is written:
+    USDT to the cent, a coin to its smallest unit."""
+    coin = account_currency(run)
+    if coin == "USDT":
+        return coin, _money
+    return coin, lambda value, row: decimal_text(value, 8)
+
+
 def trips_table(run: Any, trips: Any, total: int) -> str:
     """The round trips (a frame of `round_trips`) as the page shows them."""
     price, qty, price_of, qty_of = _in_units(run)
+    coin, money = _money_in(run)
 
     def span(value: Any, row: Any) -> str:
         return "" if _missing(value) else duration(int(value.value))
@@ -140,8 +151,8 @@ def trips_table(run: Any, trips: Any, total: int) -> str:
         "entry_time": ("entry time (UTC)", _time), "exit_time": ("exit time (UTC)", _time),
         "entry_price": (f"entry price ({price})", price_of),
         "exit_price": (f"exit price ({price})", price_of), "qty": (f"qty ({qty})", qty_of),
-        "gross": ("gross (USDT)", _money), "fees": ("fees (USDT)", _money),
-        "funding": ("funding (USDT)", _money), "net": ("net (USDT)", _money),
+        "gross": (f"gross ({coin})", money), "fees": (f"fees ({coin})", money),
+        "funding": (f"funding ({coin})", money), "net": (f"net ({coin})", money),
         "return": ("return (%)", share), "duration": ("held", span),
         "open": ("open", _plain), "liquidated": ("liquidated", _plain),
         "tag": ("tag", _plain), "exit_tag": ("exit tag", _plain),
@@ -153,6 +164,7 @@ def fills_table(run: Any, fills: Any, total: int) -> str:
     """The fills (a frame of `fills_frame`) as the page shows them; the time
     is the exchange's, and the local time is shown as the delay after it."""
     price, qty, price_of, qty_of = _in_units(run)
+    coin, money = _money_in(run)
 
     def delay(value: Any, row: Any) -> str:
         late = int(value) - int(row["exch_ts"])
@@ -164,7 +176,7 @@ def fills_table(run: Any, fills: Any, total: int) -> str:
         "side": ("side", _plain), "offset": ("offset", _plain),
         "price": (f"price ({price})", price_of), "qty": (f"qty ({qty})", qty_of),
         "remaining": (f"left ({qty})", qty_of),
-        "fee": ("fee (USDT)", _money), "taker": ("taker", _plain),
+        "fee": (f"fee ({coin})", money), "taker": ("taker", _plain),
         "local_ts": ("seen after", delay),
     }
     shown = _present(columns, fills)

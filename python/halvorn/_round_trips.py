@@ -19,7 +19,11 @@ Everything is counted in the run's integers (prices in ticks, quantities in
 lots, money in cash units) and turned into units only in `round_trips`, so a
 closed trip's gross profit is exact: what its closing fills sold for minus
 what its opening fills cost, times the contract size, whatever happened in
-between.
+between.  A trip of an inverse (coin-margined) instrument is valued as its
+account books it: each fill's share in the coin, lots x contract value /
+price, a buy rounded down and a sell up, so that its gross profit is what
+its buys were worth less what its sells were, in the coin's cash units, and
+the closed trips add up to the run's realized profit.
 
 Fees are the fees of a trip's fills.  A reversing fill's fee is split by
 quantity: the closing share is the fee times the closing lots over the fill's
@@ -38,8 +42,11 @@ gets a share.
 from __future__ import annotations
 
 import decimal
+import functools
+import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from fractions import Fraction
 from typing import Any
 
 from halvorn import _report_ticks, _run_units
@@ -63,6 +70,30 @@ class Market:
     symbol: str | None
     instrument: Any
     contract_size: int
+
+    @functools.cached_property
+    def coin_per_lot(self) -> Fraction | None:
+        """For an inverse instrument, the cash units of its coin one lot is
+        worth at a price of one tick; None for a linear one."""
+        i = self.instrument
+        if i is None or getattr(i, "kind", "linear") != "inverse":
+            return None
+        return (Fraction(str(i.lot_size)) * Fraction(str(i.contract_value)) * _cash_scale()
+                / Fraction(str(i.tick_size)))
+
+    def booked(self, price: int, lots: int, buy: bool) -> int:
+        """What `lots` at `price` are booked at, cash units: an inverse
+        instrument's coin value, rounded down for a buy and up for a sell (a
+        price below one tick counts as one tick)."""
+        coin = self.coin_per_lot
+        assert coin is not None
+        value = abs(lots) * coin / max(price, 1)
+        return math.floor(value) if buy else math.ceil(value)
+
+
+def _cash_scale() -> int:
+    import halvorn
+    return int(halvorn.CASH_SCALE)
 
 
 def contract_size(run: Any, venue: Any) -> int:
@@ -108,6 +139,8 @@ class Trip:
     entry_value: int = 0  # ticks × lots of the opening fills
     closed: int = 0
     exit_value: int = 0  # ticks × lots of the closing fills
+    entry_coin: int = 0  # inverse only: cash units the opening fills were booked at
+    exit_coin: int = 0  # inverse only: cash units the closing fills were booked at
     fees: int = 0  # cash units, positive when paid
     held: int = 0  # lots × ns the position was held, for the share of funding
     funding: int = 0  # its share of its instrument's funding, cash units
@@ -115,14 +148,27 @@ class Trip:
     exit_order: int | None = None
     liquidated: bool = False
 
-    def gross(self, sold: int) -> int:
-        """Profit before fees and funding, cash units, when what was opened
-        comes back at `sold` (ticks × lots)."""
-        return self.direction * (sold - self.entry_value) * self.market.contract_size
+    def gross(self, mark: int = 0) -> int:
+        """Profit before fees and funding, cash units, when what is still
+        open comes back at `mark` (ticks)."""
+        left = self.opened - self.closed
+        if self.market.coin_per_lot is None:
+            sold = self.exit_value + left * mark
+            return self.direction * (sold - self.entry_value) * self.market.contract_size
+        # Closing a long sells, closing a short buys; a trip profits by its
+        # buys' worth less its sells'.
+        sold = self.exit_coin + (self.market.booked(mark, left, self.direction < 0) if left else 0)
+        return self.direction * (self.entry_coin - sold)
 
-    def net(self, sold: int) -> int:
+    def net(self, mark: int = 0) -> int:
         """Profit after its fees and its share of funding, cash units."""
-        return self.gross(sold) - self.fees + self.funding
+        return self.gross(mark) - self.fees + self.funding
+
+    def cost(self) -> int:
+        """What opening the trip was booked at, cash units."""
+        if self.market.coin_per_lot is None:
+            return self.entry_value * self.market.contract_size
+        return self.entry_coin
 
 
 @dataclass
@@ -241,6 +287,7 @@ def _walk_one(market: Market, columns: list[list[int]], indices: Sequence[int],
     among all the run's fills are `indices`) and liquidations; writes each
     fill's offset into `offsets`."""
     legs = [_Leg(), _Leg()]  # in net mode only the first is used
+    inverse = market.coin_per_lot is not None
     trips: list[Trip] = []
     track = Track(market)
     times, positions, shorts = track.times, track.positions, track.shorts
@@ -259,6 +306,8 @@ def _walk_one(market: Market, columns: list[list[int]], indices: Sequence[int],
                 trip, lots = leg.trip, abs(leg.size)
                 trip.closed += lots
                 trip.exit_value += price * lots
+                if inverse:
+                    trip.exit_coin += market.booked(price, lots, trip.direction < 0)
                 trip.exit_ts, trip.liquidated = at, True
                 leg.size, leg.trip = 0, None
         note(at)
@@ -289,6 +338,8 @@ def _walk_one(market: Market, columns: list[list[int]], indices: Sequence[int],
             assert trip is not None
             trip.closed += closing
             trip.exit_value += price * closing
+            if inverse:
+                trip.exit_coin += market.booked(price, closing, buy)
             trip.fees += closing_fee
             leg.size += direction * closing
             if leg.size == 0:
@@ -301,6 +352,8 @@ def _walk_one(market: Market, columns: list[list[int]], indices: Sequence[int],
                 trips.append(leg.trip)
             leg.trip.opened += opening
             leg.trip.entry_value += price * opening
+            if inverse:
+                leg.trip.entry_coin += market.booked(price, opening, buy)
             leg.trip.fees += fee - closing_fee
             leg.size += direction * opening
         offsets[index] = ("close+open" if closing and opening else
@@ -374,6 +427,9 @@ def units_of(instrument: Any) -> dict[str, str]:
     currency and base asset, or ticks and lots without one."""
     if instrument is None:
         return {"price": "ticks", "qty": "lots", "money": "USDT"}
+    if getattr(instrument, "kind", "linear") == "inverse":
+        # Quoted in USD a coin, traded in contracts, settled in the coin.
+        return {"price": "USD", "qty": "contracts", "money": str(instrument.settle)}
     symbol = str(getattr(instrument, "symbol", "") or "")
     base = symbol[:-4] if symbol.upper().endswith("USDT") and len(symbol) > 4 else "base units"
     return {"price": "USDT", "qty": base, "money": "USDT"}
@@ -382,7 +438,11 @@ def units_of(instrument: Any) -> dict[str, str]:
 def unit_names(run: Any) -> dict[str, str]:
     """What the prices and quantities of `run`'s frames are counted in; for
     several instruments, each row's own."""
-    if _run_units.portfolio(run) is not None:
+    by_id = _run_units.portfolio(run)
+    if by_id is not None:
+        first = units_of(next(iter(by_id.values())))
+        if first["money"] != "USDT":
+            return first
         return {"price": "USDT", "qty": "the base asset of each row's symbol", "money": "USDT"}
     return units_of(getattr(run, "instrument", None))
 
@@ -436,8 +496,8 @@ def frame(run: Any, walked: Walk, *, units: str, marks: Mapping[int, int], end: 
             exit_prices.append(missing)
             continue
         sold = trip.exit_value + left * (mark or 0)
-        gross.append(trip.gross(sold))
-        net.append(trip.net(sold))
+        gross.append(trip.gross(mark or 0))
+        net.append(trip.net(mark or 0))
         exit_prices.append(average_price(sold, trip.opened, tick_step(trip), units))
 
     def cash(values: list[int]) -> Any:
@@ -478,8 +538,8 @@ def frame(run: Any, walked: Walk, *, units: str, marks: Mapping[int, int], end: 
         "net": cash_or_missing(net),
         # Net profit over what the position cost to open: comparable across
         # trips of any size.
-        "return": np.array([n / (trip.entry_value * trip.market.contract_size)
-                            if n is not None and trip.entry_value else float("nan")
+        "return": np.array([n / trip.cost()
+                            if n is not None and trip.cost() else float("nan")
                             for n, trip in zip(net, trips)], dtype=np.float64),
         "duration": pandas.to_timedelta(
             np.array([(t if t is not None else last_ns) - trip.entry_ts

@@ -91,6 +91,12 @@ def account_currency(run: Any) -> str:
     """The currency a run's account is kept in: an inverse instrument's coin,
     else USDT."""
     instrument = run.instrument
+    if instrument is None:
+        # A portfolio keeps one account, in the currency all its instruments
+        # share.
+        from halvorn import _run_units
+        by_id = _run_units.portfolio(run)
+        instrument = next(iter(by_id.values()), None) if by_id else None
     return instrument.settle if instrument is not None and instrument.kind == "inverse" else "USDT"
 
 

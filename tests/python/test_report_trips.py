@@ -243,12 +243,19 @@ class Random:
         return [halvorn.Order("buy" if size > 0 else "sell", abs(size))]
 
 
+# Coin-margined: each fill's value in the coin is not a whole number of cash
+# units at these prices, so the trips must round it as the account does.
+BTCUSD = venue.Instrument("BTCUSD_PERP", "0.1", "1", kind="inverse", contract_value="100",
+                          settle="BTC")
+
+
+@pytest.mark.parametrize("instrument", [BTC, BTCUSD], ids=["linear", "inverse"])
 @pytest.mark.parametrize("seed", range(4))
-def test_the_trips_agree_with_the_engine(seed):
+def test_the_trips_agree_with_the_engine(seed, instrument):
     ticks = [halvorn.Tick(exch_ts=START + i * SECOND, last=1_000 + (i * 37 + seed) % 23,
                           bid=999 + (i * 37 + seed) % 23, ask=1_001 + (i * 37 + seed) % 23)
              for i in range(400)]
-    v = venue.Venue(taker_fee=venue.rate("0.0005"), instrument=BTC,
+    v = venue.Venue(taker_fee=venue.rate("0.0005"), instrument=instrument,
                     funding=[venue.FundingRate(time=START + s * SECOND, rate=venue.rate("0.001"),
                                                price=1_010) for s in (100, 200, 300)])
     strategy = Random(seed, len(ticks))
@@ -270,7 +277,8 @@ def test_the_trips_agree_with_the_engine(seed):
     assert dict(zip(walked.times, walked.positions)).items() <= {
         at: told[at] for at in walked.times}.items()
     fills = report.fills_frame(run, units="float")
-    signed = numpy.where(fills["side"] == "buy", 1, -1) * numpy.rint(fills["qty"] * 1000)
+    lots = fills["qty"] / float(instrument.lot_size)
+    signed = numpy.where(fills["side"] == "buy", 1, -1) * numpy.rint(lots)
     # Each fill that crosses zero is a close and an open.
     before = numpy.concatenate([[0], numpy.cumsum(signed)[:-1]])
     crosses = (before * (before + signed) < 0)
@@ -311,3 +319,32 @@ def test_what_truncation_leaves_of_funding_goes_to_the_earliest_trip_on_ties():
                                  (20, 3, "buy", "open", 1_000, 1, 0),
                                  (30, 4, "sell", "close", 1_000, 1, 0)]), funding_paid=-3)
     assert report.round_trips(run)["funding"].tolist() == [D("-2e-8"), D("-1e-8")]
+
+
+def test_an_inverse_run_shows_its_money_in_its_coin_to_the_unit():
+    """The page's tables name the coin and keep every unit of it, where USDT
+    is shown to the cent."""
+    from halvorn import _report_tables
+
+    # An order fills on the tick after the one it was placed on.
+    prices = [500_000, 500_000, 550_000, 550_000]
+    ticks = [halvorn.Tick(exch_ts=START + i * SECOND, last=p, bid=p, ask=p)
+             for i, p in enumerate(prices)]
+
+    class InAndOut:
+        def on_tick(self, ctx):
+            if ctx.tick.exch_ts == START:
+                return [halvorn.Order("buy", 1_000)]
+            if ctx.position and ctx.tick.last == 550_000:
+                return [halvorn.Order("sell", 1_000)]
+            return None
+
+    v = venue.Venue(taker_fee=venue.rate("0"), instrument=BTCUSD)
+    run = venue.run(InAndOut(), ticks, 10, venue=v)
+    trips = report.round_trips(run, ticks=ticks)
+    # 1,000 contracts of 100 USD bought at 50,000 and sold at 55,000: 2 BTC
+    # less 1.818181818... BTC, the sale booked rounded up.
+    assert trips["gross"].tolist() == [D("0.18181818")]
+    table = _report_tables.trips_table(run, trips, len(trips))
+    assert "gross (BTC)" in table and "0.18181818" in table and "USDT" not in table
+
