@@ -16,7 +16,7 @@ namespace {
 
 using PyTick = Boxed<engine::Tick>;
 using PyOrder = Boxed<OrderRequest>;
-using PyContext = Boxed<strategy::TickContext>;
+using PyContext = Boxed<ContextData>;
 
 }  // namespace
 
@@ -238,21 +238,34 @@ PyType_Spec order_spec = {"halvorn.Order", sizeof(PyOrder), 0,
 // Context
 
 PyObject* new_context(ModuleState* state, const strategy::TickContext& context) {
-  return box<strategy::TickContext>(state->context_type, &state->free_contexts, context);
+  return box<ContextData>(state->context_type, &state->free_contexts, context, Ref());
+}
+
+void show_context(ContextData& data, const strategy::TickContext& context) {
+  data.context = context;
+  if (!data.tick) return;
+  if (Py_REFCNT(data.tick.get()) == 1) {
+    unbox<engine::Tick>(data.tick.get()) = context.tick;
+  } else {
+    data.tick = Ref();
+  }
 }
 
 void rewrite_context(PyObject* ctx, const strategy::TickContext& context) {
-  unbox<strategy::TickContext>(ctx) = context;
+  show_context(unbox<ContextData>(ctx), context);
 }
 
 namespace {
 
-const strategy::TickContext& context_of(PyObject* self) {
-  return unbox<strategy::TickContext>(self);
-}
+const strategy::TickContext& context_of(PyObject* self) { return unbox<ContextData>(self).context; }
 
 PyObject* context_get_tick(PyObject* self, void*) {
-  return new_tick(state_of_type(Py_TYPE(self)), context_of(self).tick);
+  ContextData& data = unbox<ContextData>(self);
+  if (!data.tick) {
+    data.tick = Ref::steal(new_tick(state_of_type(Py_TYPE(self)), data.context.tick));
+    if (!data.tick) return nullptr;
+  }
+  return Py_NewRef(data.tick.get());
 }
 PyObject* context_get_last(PyObject* self, void*) {
   return PyLong_FromLongLong(context_of(self).tick.last);
@@ -303,7 +316,7 @@ const char context_doc[] =
 PyType_Slot context_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
     {Py_tp_dealloc,
-     reinterpret_cast<void*>(pooled_dealloc<strategy::TickContext, &ModuleState::free_contexts>)},
+     reinterpret_cast<void*>(pooled_dealloc<ContextData, &ModuleState::free_contexts>)},
     {Py_tp_repr, reinterpret_cast<void*>(context_repr)},
     {Py_tp_getset, context_getset},
     {Py_tp_doc, const_cast<char*>(context_doc)},
