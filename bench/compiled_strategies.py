@@ -48,12 +48,11 @@ def empty(ticks, account, fills, ends, state, orders):
 
 
 @numba.njit
-def crossover(ticks, account, fills, ends, state, orders):
+def slide(price, state):
     # state: a ring of the last SLOW prices, then the fast sum, the slow sum,
     # the count of prices seen and the ring's next slot; sums of integers,
     # exact.  The slot wraps by comparison: a division per tick would cost
-    # more than the rest of the decision.
-    price = ticks[ticks.shape[0] - 1, compiled.LAST]
+    # more than the rest of the decision.  Whether SLOW prices have been seen.
     seen = state[SLOW + 2]
     slot = state[SLOW + 3]
     back = slot - FAST
@@ -64,7 +63,13 @@ def crossover(ticks, account, fills, ends, state, orders):
     state[slot] = price
     state[SLOW + 2] = seen + 1
     state[SLOW + 3] = slot + 1 if slot + 1 < SLOW else 0
-    if seen + 1 < SLOW or account[compiled.WORKING] != 0:
+    return seen + 1 >= SLOW
+
+
+@numba.njit
+def crossover(ticks, account, fills, ends, state, orders):
+    price = ticks[ticks.shape[0] - 1, compiled.LAST]
+    if not slide(price, state) or account[compiled.WORKING] != 0:
         return 0
     position = account[compiled.POSITION]
     fast_above = state[SLOW] * SLOW > state[SLOW + 1] * FAST
@@ -84,17 +89,7 @@ def crossover_entries(ticks, account, fills, ends, state, orders):
     # entries come with a bracket.  On each cross it cancels what works,
     # closes what it holds and enters one lot the new way.
     price = ticks[ticks.shape[0] - 1, compiled.LAST]
-    seen = state[SLOW + 2]
-    slot = state[SLOW + 3]
-    back = slot - FAST
-    if back < 0:
-        back += SLOW
-    state[SLOW + 1] += price - state[slot]
-    state[SLOW] += price - state[back]
-    state[slot] = price
-    state[SLOW + 2] = seen + 1
-    state[SLOW + 3] = slot + 1 if slot + 1 < SLOW else 0
-    if seen + 1 < SLOW:
+    if not slide(price, state):
         return 0
     way = 1 if state[SLOW] * SLOW > state[SLOW + 1] * FAST else -1
     if way == state[SLOW + 4]:

@@ -36,9 +36,9 @@
 // A class whose constructor is described by a signature table says so
 // (`static constexpr const auto& SIGNATURE = ORDER;`) and gives `build(type,
 // const ArgumentsOf<SIGNATURE>&, Data*)` in place of make(): its arguments
-// are then bound once, by the same table, whether the class is called through
-// tp_new or through value_vectorcall<C>, the entry a class made for every
-// order a strategy returns is given (ClassEntry::call).
+// are then bound by the same table whether the class is called through
+// tp_new or through value_vectorcall<C>, the faster entry that the classes a
+// strategy calls for every order it returns are given (ClassEntry::call).
 //
 // Thread-safety: call with the interpreter lock held.
 
