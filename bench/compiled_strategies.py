@@ -112,9 +112,16 @@ def crossover_entries(ticks, account, fills, ends, state, orders):
 
 
 def entries_strategy(brackets: bool):
+    """The strategy and a function that readies it for another run: it is
+    compiled once, so that no run's time holds a compilation."""
     state = np.zeros(SLOW + 6, dtype=np.int64)
-    state[SLOW + 5] = brackets
-    return compiled.strategy(crossover_entries, state=state)
+    strategy = compiled.strategy(crossover_entries, state=state)
+
+    def fresh():
+        state[:] = 0
+        state[SLOW + 5] = brackets
+        return strategy
+    return fresh
 
 
 class EmptyTick:
@@ -189,13 +196,14 @@ def main() -> None:
     print(f"two crossover runs: {one:.2f} s in one thread, {two:.2f} s in two: {one / two:.2f}x")
 
     # The two take turns, so that a slow spell of the machine falls on both.
-    venue.run(entries_strategy(True), head, 1_000_000)  # compiles what numba compiles lazily
+    plain_entries, bracketed_entries = entries_strategy(False), entries_strategy(True)
+    venue.run(bracketed_entries(), head, 1_000_000)  # compiles what numba compiles lazily
     plain = bracketed = float("inf")
     for _ in range(3):
         plain = min(plain, best(lambda: runs.__setitem__(
-            "p", venue.run(entries_strategy(False), source, 1_000_000)), 1))
+            "p", venue.run(plain_entries(), source, 1_000_000)), 1))
         bracketed = min(bracketed, best(lambda: runs.__setitem__(
-            "b", venue.run(entries_strategy(True), source, 1_000_000)), 1))
+            "b", venue.run(bracketed_entries(), source, 1_000_000)), 1))
     print(f"crossover entries compiled: plain {plain / n * 1e9:.1f} ns a tick "
           f"({len(runs['p'].fills):,} fills), with brackets {bracketed / n * 1e9:.1f} ns a tick "
           f"({len(runs['b'].fills):,} fills, {runs['b'].triggered:,} exits fired): brackets cost "
