@@ -16,7 +16,7 @@ namespace {
 
 using PyTick = Boxed<engine::Tick>;
 using PyOrder = Boxed<OrderRequest>;
-using PyContext = Boxed<ContextData>;
+using PyContext = Boxed<strategy::TickContext>;
 
 }  // namespace
 
@@ -238,34 +238,21 @@ PyType_Spec order_spec = {"halvorn.Order", sizeof(PyOrder), 0,
 // Context
 
 PyObject* new_context(ModuleState* state, const strategy::TickContext& context) {
-  return box<ContextData>(state->context_type, &state->free_contexts, context, Ref());
-}
-
-void show_context(ContextData& data, const strategy::TickContext& context) {
-  data.context = context;
-  if (!data.tick) return;
-  if (Py_REFCNT(data.tick.get()) == 1) {
-    unbox<engine::Tick>(data.tick.get()) = context.tick;
-  } else {
-    data.tick = Ref();
-  }
+  return box<strategy::TickContext>(state->context_type, &state->free_contexts, context);
 }
 
 void rewrite_context(PyObject* ctx, const strategy::TickContext& context) {
-  show_context(unbox<ContextData>(ctx), context);
+  unbox<strategy::TickContext>(ctx) = context;
 }
 
 namespace {
 
-const strategy::TickContext& context_of(PyObject* self) { return unbox<ContextData>(self).context; }
+const strategy::TickContext& context_of(PyObject* self) {
+  return unbox<strategy::TickContext>(self);
+}
 
 PyObject* context_get_tick(PyObject* self, void*) {
-  ContextData& data = unbox<ContextData>(self);
-  if (!data.tick) {
-    data.tick = Ref::steal(new_tick(state_of_type(Py_TYPE(self)), data.context.tick));
-    if (!data.tick) return nullptr;
-  }
-  return Py_NewRef(data.tick.get());
+  return new_tick(state_of_type(Py_TYPE(self)), context_of(self).tick);
 }
 PyObject* context_get_last(PyObject* self, void*) {
   return PyLong_FromLongLong(context_of(self).tick.last);
@@ -316,7 +303,7 @@ const char context_doc[] =
 PyType_Slot context_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
     {Py_tp_dealloc,
-     reinterpret_cast<void*>(pooled_dealloc<ContextData, &ModuleState::free_contexts>)},
+     reinterpret_cast<void*>(pooled_dealloc<strategy::TickContext, &ModuleState::free_contexts>)},
     {Py_tp_repr, reinterpret_cast<void*>(context_repr)},
     {Py_tp_getset, context_getset},
     {Py_tp_doc, const_cast<char*>(context_doc)},

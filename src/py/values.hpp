@@ -10,7 +10,6 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
 #include <variant>
 #include <vector>
@@ -70,30 +69,16 @@ extern PyType_Spec tick_spec;
 extern PyType_Spec context_spec;
 extern PyType_Spec order_spec;
 
-// What a Context holds: the tick and the account, then the Tick object its
-// `tick` attribute handed out, kept so that a strategy reading ctx.tick
-// more than once a call, or in every call, does not pay for a new object
-// each time.
-struct ContextData {
-  strategy::TickContext context;
-  Ref tick;  // null until first read
-};
-static_assert(offsetof(ContextData, context) == 0);
-
 // New Tick / Context objects; nullptr with an exception set on failure.
 PyObject* new_tick(ModuleState* state, const engine::Tick& tick);
 PyObject* new_context(ModuleState* state, const strategy::TickContext& context);
 // Shows `context` in a Context made by new_context that nothing but the
 // caller holds.
 void rewrite_context(PyObject* ctx, const strategy::TickContext& context);
-// Shows `context` in `data`: the Tick it handed out is rewritten when
-// nothing else holds it (a Tick is read-only, so no one sees it change),
-// and let go otherwise, the holder keeping the tick it was shown.
-void show_context(ContextData& data, const strategy::TickContext& context);
 
 // Context's attributes and repr, for any class whose objects hold a
-// ContextData at the very start of their data: halvorn.Context, and
-// halvorn.venue.Context, which shows a strategy more.
+// strategy::TickContext at the very start of their data: halvorn.Context,
+// and halvorn.venue.Context, which shows a strategy more.
 constexpr std::size_t CONTEXT_FIELDS = 8;
 extern PyGetSetDef context_getset[CONTEXT_FIELDS + 1];
 PyObject* context_repr(PyObject* self);

@@ -15,13 +15,13 @@ namespace halvorn::py::venue {
 
 namespace {
 
-// What a venue.Context holds: a Context's data first, where Context's own
+// What a venue.Context holds: the context first, where Context's own
 // getters read it, then the instrument.
 struct VenueContext {
-  ContextData base;
+  strategy::TickContext context;
   Ref instrument;  // a venue.Instrument, or None
 };
-static_assert(offsetof(VenueContext, base) == 0);
+static_assert(offsetof(VenueContext, context) == 0);
 
 // What a view in units holds: the tick and the account as counts, and the
 // steps that turn them into units.
@@ -143,7 +143,7 @@ PyObject* context_units(PyObject* self, bool floats) {
       return nullptr;
     }
     const data::InstrumentDefinition& d = instrument_value(v.instrument.get()).definition;
-    const strategy::TickContext& c = v.base.context;
+    const strategy::TickContext& c = v.context;
     return box(st->units_type,
                UnitsData{c.tick, c.position, c.entry, c.short_position, c.short_entry, c.equity,
                          d.tick_size.value, d.lot_size.value, floats});
@@ -212,14 +212,14 @@ const std::array<ClassEntry<VenueState>, 2> UNIT_VIEW_CLASSES = {{
 
 PyObject* new_venue_context(const VenueState* st, const strategy::TickContext& context,
                             PyObject* instrument) {
-  return box<VenueContext>(st->context_type, &st->head.core->free_venue_contexts,
-                           ContextData{context, Ref()}, Ref::borrow(instrument));
+  return box<VenueContext>(st->context_type, &st->head.core->free_venue_contexts, context,
+                           Ref::borrow(instrument));
 }
 
 void rewrite_venue_context(PyObject* ctx, const strategy::TickContext& context,
                            PyObject* instrument) {
   VenueContext& v = unbox<VenueContext>(ctx);
-  show_context(v.base, context);
+  v.context = context;
   // The instrument is the same one tick after tick (a portfolio's change
   // with the tick's instrument): a reference moves only when it changes.
   if (v.instrument.get() != instrument) v.instrument = Ref::borrow(instrument);
