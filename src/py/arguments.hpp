@@ -26,6 +26,9 @@ class Arguments {
   // not given.
   PyObject* operator[](std::size_t i) const { return held_[i].get(); }
   bool given(std::size_t i) const { return static_cast<bool>(held_[i]); }
+  // Takes a strong reference to `obj` as the i-th argument: a vectorcall's
+  // arguments are bound without the parser (py/signatures.hpp).
+  void hold(std::size_t i, PyObject* obj) { held_[i] = Ref::borrow(obj); }
 
  private:
   template <std::size_t K>

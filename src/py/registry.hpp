@@ -39,6 +39,10 @@ struct ClassEntry {
   PyType_Spec* (*layout)();
   PyTypeObject* State::* slot;
   bool shown = true;
+  // A vectorcall entry for calls to the class, where one is worth having: a
+  // class a strategy calls for every order it makes is called without the
+  // argument tuple and keyword dict that tp_new takes.
+  vectorcallfunc call = nullptr;
 };
 
 // Makes the classes of `table`, in order.  -1 with an exception set.
@@ -46,6 +50,7 @@ template <class State, std::size_t N>
 int add_classes(PyObject* module, State* st, const std::array<ClassEntry<State>, N>& table) {
   for (const ClassEntry<State>& c : table) {
     if ((c.shown ? add_class : make_class)(module, c.layout(), &(st->*c.slot)) < 0) return -1;
+    if (c.call != nullptr) (st->*c.slot)->tp_vectorcall = c.call;
   }
   return 0;
 }

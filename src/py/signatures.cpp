@@ -145,6 +145,38 @@ bool require_parameters(const SignatureView& sig, std::span<const bool> given) {
   return true;
 }
 
+bool bind_plain_call(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** raw) {
+  const std::span<const Parameter> params = sig.params;
+  // More by position is a refusal or a warning, which the parser words.
+  if (nargs < 0 || static_cast<std::size_t>(nargs) > signature_detail::plain_positions(params)) {
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    const Pass pass = params[static_cast<std::size_t>(i)].pass;
+    if (pass != Pass::Positional && pass != Pass::Either) return false;
+    raw[i] = args[i];
+  }
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    // A str subclass may compare and hash its own way: the parser judges it.
+    PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_CheckExact(name) || !PyUnicode_IS_COMPACT_ASCII(name)) return false;
+    const std::string_view given(static_cast<const char*>(PyUnicode_DATA(name)),
+                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(name)));
+    std::size_t j = 0;
+    while (j < params.size() && (params[j].pass == Pass::Positional || given != params[j].name)) {
+      ++j;
+    }
+    if (j == params.size() || raw[j] != nullptr) return false;
+    raw[j] = args[nargs + k];
+  }
+  for (std::size_t i = 0; i < signature_detail::first_optional(params); ++i) {
+    if (raw[i] == nullptr) return false;
+  }
+  return true;
+}
+
 const char* register_docstring(const SignatureView& sig, const char* body) {
   std::string doc =
       sig.shown == Shown::Text ? text_signature(sig) + "\n--\n\n" + body : std::string(body);

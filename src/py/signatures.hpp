@@ -181,6 +181,15 @@ constexpr std::size_t plain_positions(std::span<const Parameter> params) {
   return n;
 }
 
+// Whether the parser takes a required parameter as optional, to be refused
+// after it by require_parameters().
+constexpr bool requires_after_parse(std::span<const Parameter> params) {
+  for (std::size_t i = first_optional(params); i < params.size(); ++i) {
+    if (params[i].required()) return true;
+  }
+  return false;
+}
+
 constexpr bool warns(std::span<const Parameter> params) {
   for (const Parameter& p : params) {
     if (p.pass == Pass::KeywordOrPosition) return true;
@@ -270,6 +279,52 @@ bool parse(PyObject* args, PyObject* kwds, ArgumentsOf<SIG>* out) {
   std::array<bool, N> given{};
   for (std::size_t i = 0; i < N; ++i) given[i] = out->given(i);
   return require_parameters(view_of(SIG), given);
+}
+
+// Binds the arguments of a vectorcall to the first sig.params.size() slots
+// of `raw` (borrowed, null where not given) when the call is plainly well
+// formed: no more positional arguments than the signature takes without a
+// warning, each keyword an exact str naming a parameter not already given,
+// every parameter the parser requires present.  False, with no exception
+// set, for any other call: the caller then hands it to the interpreter's
+// parser, so that its refusals and warnings stay word for word the same.
+bool bind_plain_call(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** raw);
+
+// parse<SIG> for a vectorcall entry: the usual call binds without building
+// an argument tuple and a keyword dict, which would cost an order made in
+// every tick more than the order itself; any other call is bound by the
+// parser exactly as a call through tp_new is.
+template <const auto& SIG>
+bool parse(PyObject* const* args, std::size_t nargsf, PyObject* kwnames, ArgumentsOf<SIG>* out) {
+  constexpr std::size_t N = std::remove_cvref_t<decltype(SIG)>::SIZE;
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  std::array<PyObject*, N + 1> raw{};  // one more: a signature may have no parameters
+  if (bind_plain_call(view_of(SIG), args, nargs, kwnames, raw.data())) {
+    std::array<bool, N> given{};
+    for (std::size_t i = 0; i < N; ++i) {
+      if (raw[i] != nullptr) out->hold(i, raw[i]);
+      given[i] = raw[i] != nullptr;
+    }
+    if constexpr (signature_detail::requires_after_parse(SIG.params)) {
+      return require_parameters(view_of(SIG), given);
+    }
+    return true;
+  }
+  Ref tuple = Ref::steal(PyTuple_New(nargs));
+  if (!tuple) return false;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  Ref kwds;
+  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+    kwds = Ref::steal(PyDict_New());
+    if (!kwds) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (PyDict_SetItem(kwds.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
+        return false;
+      }
+    }
+  }
+  return parse<SIG>(tuple.get(), kwds.get(), out);
 }
 
 // The docstring of SIG: its text signature, then `body`.

@@ -33,6 +33,13 @@
 // through the same constructor arguments, when make() accepts them: records
 // that carry no validation accept their fields back.
 //
+// A class whose constructor is described by a signature table says so
+// (`static constexpr const auto& SIGNATURE = ORDER;`) and gives `build(type,
+// const ArgumentsOf<SIGNATURE>&, Data*)` in place of make(): its arguments
+// are then bound by the same table whether the class is called through
+// tp_new or through value_vectorcall<C>, the faster entry that the classes a
+// strategy calls for every order it returns are given (ClassEntry::call).
+//
 // Thread-safety: call with the interpreter lock held.
 
 #pragma once
@@ -48,6 +55,7 @@
 #include "py/boxed.hpp"
 #include "py/pyref.hpp"
 #include "py/registry.hpp"
+#include "py/signatures.hpp"
 
 namespace halvorn::py {
 
@@ -129,6 +137,16 @@ constexpr std::size_t required_keywords() {
 }
 
 template <class C>
+bool make_value(PyTypeObject* type, PyObject* args, PyObject* kwds, typename C::Data* out) {
+  if constexpr (requires { C::SIGNATURE; }) {
+    ArgumentsOf<C::SIGNATURE> a;
+    return parse<C::SIGNATURE>(args, kwds, &a) && C::build(type, a, out);
+  } else {
+    return C::make(type, args, kwds, out);
+  }
+}
+
+template <class C>
 Ref mixed_repr(PyTypeObject* type, const char* name, PyObject* fields) {
   constexpr std::size_t lead = C::POSITIONAL;
   constexpr std::size_t required = lead + required_keywords<C>();
@@ -142,7 +160,7 @@ Ref mixed_repr(PyTypeObject* type, const char* name, PyObject* fields) {
     }
   }
   typename C::Data fresh;
-  if (!C::make(type, args.get(), kwargs.get(), &fresh)) return Ref();
+  if (!make_value<C>(type, args.get(), kwargs.get(), &fresh)) return Ref();
   Ref defaults = C::fields(type, fresh);
   if (!defaults) return Ref();
   std::string text = value_repr(name, std::span(C::FIELDS).first(lead), args.get(), false, nullptr);
@@ -171,8 +189,22 @@ template <class C>
 PyObject* value_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded(state_of_type(type), [&]() -> PyObject* {
     typename C::Data data;
-    if (!C::make(type, args, kwds, &data)) return nullptr;
+    if (!make_value<C>(type, args, kwds, &data)) return nullptr;
     return box(type, std::move(data));
+  });
+}
+
+template <class C>
+PyObject* value_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                           PyObject* kwnames) {
+  auto* type = reinterpret_cast<PyTypeObject*>(callable);
+  return guarded(state_of_type(type), [&]() -> PyObject* {
+    ArgumentsOf<C::SIGNATURE> a;
+    typename C::Data data;
+    if (!parse<C::SIGNATURE>(args, nargsf, kwnames, &a) || !C::build(type, a, &data)) {
+      return nullptr;
+    }
+    return box<typename C::Data>(type, nullptr, std::move(data));
   });
 }
 
@@ -219,7 +251,7 @@ PyObject* value_repr(PyObject* self) {
     if constexpr (C::KEYWORD_ONLY && !is_record<C>() && has_defaults<C>()) {
       typename C::Data fresh;
       Ref none = Ref::steal(PyTuple_New(0));
-      if (!none || !C::make(Py_TYPE(self), none.get(), nullptr, &fresh)) return nullptr;
+      if (!none || !make_value<C>(Py_TYPE(self), none.get(), nullptr, &fresh)) return nullptr;
       defaults = C::fields(Py_TYPE(self), fresh);
       if (!defaults) return nullptr;
     }
@@ -336,7 +368,7 @@ int set_keyword_signature(PyTypeObject* type) {
   Ref keyword_only = Ref::steal(PyObject_GetAttrString(parameter.get(), "KEYWORD_ONLY"));
   typename C::Data fresh;
   Ref none = Ref::steal(PyTuple_New(0));
-  if (!keyword_only || !none || !C::make(type, none.get(), nullptr, &fresh)) return -1;
+  if (!keyword_only || !none || !make_value<C>(type, none.get(), nullptr, &fresh)) return -1;
   Ref defaults = C::fields(type, fresh);
   Ref params = Ref::steal(PyList_New(0));
   if (!defaults || !params) return -1;

@@ -258,6 +258,10 @@ DEPTH_CSV = b"symbol,timestamp,trans_id,first_update_id,last_update_id,side,upda
 # dict; positional-only ones are made hostile by what they contain.
 
 
+class Keyword(str):
+    """A keyword's name that is not a plain str."""
+
+
 def int_args(*names):
     return {name: (lambda value: HostileInt(value)) for name in names}
 
@@ -659,6 +663,18 @@ RECIPES = {
         fired_by=text("mark")), int_args("qty", "distance", "activation")),
     "halvorn.venue.TrailingStop (rate)": lambda tmp: (venue.TrailingStop, dict(
         side=text("buy"), rate=fresh(10_000_000)), int_args("rate")),
+    # The order classes bind a plain call without the interpreter's parser,
+    # and any other (a keyword named by a str subclass) through it.
+    "halvorn.venue.Order (by position)": lambda tmp: (
+        lambda side, qty, **kw: venue.Order(side, qty, **kw),
+        dict(side=text("sell"), qty=fresh(500), price=fresh(600_000), tag=text("by position")),
+        int_args("qty", "price")),
+    "halvorn.venue.Order (keywords the parser binds)": lambda tmp: (
+        lambda **kw: venue.Order(**{Keyword(k): v for k, v in kw.items()}),
+        dict(side=text("buy"), qty=fresh(500), price=fresh(600_000)), int_args("qty", "price")),
+    "halvorn.venue.Cancel (by position)": lambda tmp: (
+        lambda order_id: venue.Cancel(order_id), dict(order_id=fresh(1_000)),
+        int_args("order_id")),
     "halvorn.venue.run": lambda tmp: strategy_run(
         venue.run, on_file=True, batch=4, venue=the_venue(), equity_every=fresh(3),
         progress=VandalProgress())(tmp),

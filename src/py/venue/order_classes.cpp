@@ -231,9 +231,8 @@ struct OrderClass {
                     rounding_field(d.units.rounding));
   }
   static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
-  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    ArgumentsOf<ORDER> a;
-    if (!parse<ORDER>(args, kwds, &a)) return false;
+  static constexpr const auto& SIGNATURE = ORDER;
+  static bool build(PyTypeObject* type, const ArgumentsOf<ORDER>& a, Data* out) {
     const VenueState* st = venue_state_of_type(type);
     *out = OrderTicket{};
     out->form = Form::Order;
@@ -350,9 +349,8 @@ struct LevelClass {
                     text_or_none(d.instrument), rounding_field(d.units.rounding));
   }
   static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
-  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    ArgumentsOf<LEVEL<K>> a;
-    if (!parse<LEVEL<K>>(args, kwds, &a)) return false;
+  static constexpr const auto& SIGNATURE = LEVEL<K>;
+  static bool build(PyTypeObject* type, const ArgumentsOf<LEVEL<K>>& a, Data* out) {
     const VenueState* st = venue_state_of_type(type);
     *out = OrderTicket{};
     out->form = STOP ? Form::Stop : Form::TakeProfit;
@@ -443,9 +441,8 @@ struct TrailingStopClass {
         fired_by_text(t.source), text_or_none(d.instrument), rounding_field(d.units.rounding));
   }
   static Ref key(PyTypeObject* type, const Data& d) { return keyed_by_units(fields(type, d), d); }
-  static bool make(PyTypeObject* type, PyObject* args, PyObject* kwds, Data* out) {
-    ArgumentsOf<TRAILING_STOP> a;
-    if (!parse<TRAILING_STOP>(args, kwds, &a)) return false;
+  static constexpr const auto& SIGNATURE = TRAILING_STOP;
+  static bool build(PyTypeObject* type, const ArgumentsOf<TRAILING_STOP>& a, Data* out) {
     const VenueState* st = venue_state_of_type(type);
     *out = OrderTicket{};
     out->form = Form::TrailingStop;
@@ -522,9 +519,8 @@ struct ClosePositionClass {
     return tuple_of(side_text(d.side), offset_text(d.offset), text_or_none(d.tag),
                     text_or_none(d.instrument));
   }
-  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    ArgumentsOf<CLOSE_POSITION> a;
-    if (!parse<CLOSE_POSITION>(args, kwds, &a)) return false;
+  static constexpr const auto& SIGNATURE = CLOSE_POSITION;
+  static bool build(PyTypeObject*, const ArgumentsOf<CLOSE_POSITION>& a, Data* out) {
     *out = OrderTicket{};
     out->form = Form::ClosePosition;
     out->terms.close_position = true;
@@ -557,11 +553,9 @@ struct CancelClass {
   static constexpr bool KEYWORD_ONLY = false;
 
   static Ref fields(PyTypeObject*, const Data& d) { return tuple_of(from_u64(d.order_id)); }
-  static bool make(PyTypeObject*, PyObject* args, PyObject* kwds, Data* out) {
-    ArgumentsOf<CANCEL> parsed;
-    if (!parse<CANCEL>(args, kwds, &parsed)) return false;
-    PyObject* id = parsed[0];
-    return to_u64(id, "order_id", &out->order_id);
+  static constexpr const auto& SIGNATURE = CANCEL;
+  static bool build(PyTypeObject*, const ArgumentsOf<CANCEL>& a, Data* out) {
+    return to_u64(a[0], "order_id", &out->order_id);
   }
 };
 
@@ -580,14 +574,20 @@ struct CancelAllClass : Fieldless<CancelAllRequest> {
 // Cancel and CancelAll come last, after the groups, where the module has
 // always shown them.
 const std::array<ClassEntry<VenueState>, 9> ORDER_CLASSES = {{
-    {[] { return value_spec<OrderClass>(); }, &VenueState::venue_order_type},
-    {[] { return value_spec<StopClass>(); }, &VenueState::stop_type},
-    {[] { return value_spec<TakeProfitClass>(); }, &VenueState::take_profit_type},
-    {[] { return value_spec<TrailingStopClass>(); }, &VenueState::trailing_stop_type},
-    {[] { return value_spec<ClosePositionClass>(); }, &VenueState::close_position_type},
+    {[] { return value_spec<OrderClass>(); }, &VenueState::venue_order_type, true,
+     value_vectorcall<OrderClass>},
+    {[] { return value_spec<StopClass>(); }, &VenueState::stop_type, true,
+     value_vectorcall<StopClass>},
+    {[] { return value_spec<TakeProfitClass>(); }, &VenueState::take_profit_type, true,
+     value_vectorcall<TakeProfitClass>},
+    {[] { return value_spec<TrailingStopClass>(); }, &VenueState::trailing_stop_type, true,
+     value_vectorcall<TrailingStopClass>},
+    {[] { return value_spec<ClosePositionClass>(); }, &VenueState::close_position_type, true,
+     value_vectorcall<ClosePositionClass>},
     {one_cancels_other_spec, &VenueState::one_cancels_other_type},
     {bracket_order_spec, &VenueState::bracket_order_type},
-    {[] { return value_spec<CancelClass>(); }, &VenueState::cancel_type},
+    {[] { return value_spec<CancelClass>(); }, &VenueState::cancel_type, true,
+     value_vectorcall<CancelClass>},
     {[] { return value_spec<CancelAllClass>(); }, &VenueState::cancel_all_type},
 }};
 
