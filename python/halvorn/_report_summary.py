@@ -18,6 +18,7 @@ from typing import Any
 
 import halvorn
 from halvorn import _report_ticks
+from halvorn._unit_text import account_currency
 from halvorn._report_measures import (ANNUAL_SPAN_NS, YEAR_NS, alpha_beta, annualises, exposure,
                                       period_returns, risk, total_return, trade_quality)
 
@@ -113,8 +114,8 @@ def utc(ns: int) -> str:
 
 @dataclass(frozen=True, kw_only=True)
 class Summary:
-    """The statistics of one venue run in USDT and calendar time; `str()` of it
-    is a two-column table.
+    """The statistics of one venue run in its account's currency and calendar
+    time; `str()` of it is a two-column table.
 
     Fields are None where the run cannot give them: the equity statistics
     without at least two equity samples (``equity_every=0``), the yearly
@@ -230,6 +231,15 @@ class Summary:
     """Mean sample return that beta does not explain."""
     alpha: float | None = None
     """That times the samples a year."""
+    currency: str = "USDT"
+    """The currency every money field is in: USDT, or the coin an inverse
+    (coin-margined) instrument settles in."""
+
+    def _money(self, value: float | None, missing: str = "undefined") -> str:
+        """An amount of the run's currency: USDT to the cent, a coin to its
+        smallest unit."""
+        places = 2 if self.currency == "USDT" else 8
+        return number(value, f",.{places}f", f" {self.currency}", missing=missing)
 
     def table(self) -> list[tuple[str, str]]:
         """The statistics as (label, formatted value) pairs, in display order,
@@ -240,7 +250,7 @@ class Summary:
         yearly = (f"not annualised: the run spans under {duration(ANNUAL_SPAN_NS)}"
                   if self.total_return is not None and not self.annualised else need_samples)
         drawdown = (need_samples if self.max_drawdown is None else
-                    f"{self.max_drawdown * 100:.2f} % ({self.max_drawdown_usdt:,.2f} USDT)")
+                    f"{self.max_drawdown * 100:.2f} % ({self._money(self.max_drawdown_usdt)})")
         min_trl = "not above the benchmark"
         if self.min_trl_ns is not None:
             min_trl = duration(self.min_trl_ns)
@@ -301,14 +311,14 @@ class Summary:
                 trade if not self.trips else "needs two trips that differ"))),
             ("Kelly fraction", number(self.kelly, ".3f", missing=(
                 trade if not self.trips else "needs winning and losing trips"))),
-            ("Average trade", number(self.average_trade, ",.2f", " USDT", missing=trade)),
-            ("Best trade", number(self.best_trade, ",.2f", " USDT", missing=trade)),
-            ("Worst trade", number(self.worst_trade, ",.2f", " USDT", missing=trade)),
+            ("Average trade", self._money(self.average_trade, missing=trade)),
+            ("Best trade", self._money(self.best_trade, missing=trade)),
+            ("Worst trade", self._money(self.worst_trade, missing=trade)),
             ("Average trip duration", trade if self.average_duration_ns is None
              else duration(self.average_duration_ns)),
             ("Fills", f"{self.fills:,}"),
-            ("Fees paid", f"{self.fees_paid:,.2f} USDT"),
-            ("Funding (net, + received / - paid)", f"{self.funding:,.2f} USDT"),
+            ("Fees paid", self._money(self.fees_paid)),
+            ("Funding (net, + received / - paid)", self._money(self.funding)),
             ("Liquidations", f"{self.liquidations:,}"),
         ]
         return rows
@@ -421,6 +431,7 @@ def summarise(*, run: Any, trips: Sequence[Any], given: _report_ticks.Given,
                       if ends is not None and ends.first_price and ends.first_price > 0
                       and ends.last_price is not None else None),
         buy_and_hold_each=each, beta=beta, alpha_per_period=alpha_period,
+        currency=account_currency(run),
         alpha=(alpha_period * per_year if alpha_period is not None and per_year and yearly
                else None),
     )

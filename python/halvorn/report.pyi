@@ -121,6 +121,7 @@ class Summary:
     beta: float | None = None
     alpha_per_period: float | None = None
     alpha: float | None = None
+    currency: str = "USDT"
     def table(self) -> list[tuple[str, str]]:
         """(label, formatted value) pairs, in display order."""
 

@@ -347,4 +347,7 @@ def test_an_inverse_run_shows_its_money_in_its_coin_to_the_unit():
     assert trips["gross"].tolist() == [D("0.18181818")]
     table = _report_tables.trips_table(run, trips, len(trips))
     assert "gross (BTC)" in table and "0.18181818" in table and "USDT" not in table
+    summary = report.summary(run, ticks=ticks)
+    assert summary.currency == "BTC"
+    assert "0.18181818 BTC" in str(summary) and "USDT" not in str(summary)
 
