@@ -22,6 +22,7 @@ import halvorn
 from halvorn import (_report_instruments, _report_page, _report_panels, _report_tables,
                      _report_ticks, _round_trips, _run_units)
 from halvorn._optional import require
+from halvorn._unit_text import account_currency
 from halvorn._report_page import Panel, envelope, line, markers, milliseconds
 from halvorn._report_summary import drawdowns, percent, summarise, utc
 
@@ -46,14 +47,17 @@ def _prices_in_units(instrument: Any, np: Any, prices: Any) -> Any:
                               "float")
 
 
-def _equity_panels(np: Any, curve: Any, x: Any, x_hover: str) -> list[Panel]:
-    equity = Panel("equity (USDT)", 3.0, empty=_NO_SAMPLES, y_format=",.2f")
+def _equity_panels(np: Any, curve: Any, x: Any, x_hover: str,
+                   currency: str = "USDT") -> list[Panel]:
+    # A coin is shown to its smallest unit, USDT to the cent.
+    form = ",.2f" if currency == "USDT" else ",.8f"
+    equity = Panel(f"equity ({currency})", 3.0, empty=_NO_SAMPLES, y_format=form)
     drawdown = Panel("drawdown (%)", 1.4, empty=_NO_SAMPLES, y_format=",.10~g")
     if len(curve):
         shown = envelope(np, curve)
         equity.traces.append(line(
             x(shown), (curve[shown] / halvorn.CASH_SCALE).tolist(), name="equity",
-            colour=_report_page.EQUITY, hover=f"{x_hover}<br>equity %{{y:,.2f}} USDT"))
+            colour=_report_page.EQUITY, hover=f"{x_hover}<br>equity %{{y:{form}}} {currency}"))
         fractions = -100.0 * np.asarray(drawdowns(curve.tolist()).fractions)
         shown = envelope(np, fractions)
         drawdown.traces.append(line(
@@ -178,7 +182,8 @@ def venue_page(run: Any, *, ticks: Any, venue: Any, hedge: bool, title: str | No
     curve = np.asarray(run.equity_curve, dtype=np.int64)
     sample_times = np.asarray(run.equity_times, dtype=np.int64)
 
-    panels = _equity_panels(np, curve, lambda i: milliseconds(np, sample_times[i]), _TIME)
+    panels = _equity_panels(np, curve, lambda i: milliseconds(np, sample_times[i]), _TIME,
+                            account_currency(run))
     markets = [track.market for track in walked.tracks]
     several = len(markets) > 1
     start = stop = 0

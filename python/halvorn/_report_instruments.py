@@ -8,7 +8,8 @@ so the page sets the instruments side by side in one table, with the
 account's totals under them.  A run of one instrument has nothing to set
 beside it and gets no table.
 
-Money is in USDT to the cent.  `net` is realized profit less fees plus
+Money is in the account's currency: USDT to the cent, or the coin of an
+inverse (coin-margined) portfolio to its smallest unit.  `net` is realized profit less fees plus
 funding: what each instrument's closed positions earned after their costs.
 A position still open at the end is valued in the equity, not here.
 """
@@ -21,9 +22,15 @@ from typing import Any
 
 import halvorn
 from halvorn import _report_page
+from halvorn._unit_text import account_currency
 
-COLUMNS = ("instrument", "ticks", "fills", "realized (USDT)", "fees (USDT)", "funding (USDT)",
-           "net (USDT)", "position at the end", "last price")
+def columns(currency: str) -> tuple[str, ...]:
+    """The table's headings, money in `currency`."""
+    return ("instrument", "ticks", "fills", f"realized ({currency})", f"fees ({currency})",
+            f"funding ({currency})", f"net ({currency})", "position at the end", "last price")
+
+
+COLUMNS = columns("USDT")
 
 
 @dataclass(frozen=True)
@@ -60,8 +67,8 @@ def legs(run: Any, np: Any, instruments: Any) -> list[Leg]:
             for number, r in enumerate(results, 1)]
 
 
-def _cash(cash: int) -> str:
-    return f"{cash / halvorn.CASH_SCALE:,.2f}"
+def _cash(cash: int, places: int = 2) -> str:
+    return f"{cash / halvorn.CASH_SCALE:,.{places}f}"
 
 
 def _position(leg: Leg, instrument: Any) -> str:
@@ -77,16 +84,20 @@ def rows(run: Any, shown: Sequence[Leg]) -> list[list[str]]:
     Positions and prices are in the instrument's units when the run has its
     Instrument, else in lots and ticks."""
     instruments = getattr(run, "instruments", {}) or {}
+    places = 2 if account_currency(run) == "USDT" else 8
+
+    def cash(amount: int) -> str:
+        return _cash(amount, places)
     out = []
     for leg in shown:
         instrument = instruments.get(leg.symbol)
         last = f"{leg.last:,}" if instrument is None else f"{instrument.price_of(leg.last)}"
-        out.append([leg.symbol, f"{leg.ticks:,}", f"{leg.fills:,}", _cash(leg.realized),
-                    _cash(leg.fees), _cash(leg.funding), _cash(leg.net),
+        out.append([leg.symbol, f"{leg.ticks:,}", f"{leg.fills:,}", cash(leg.realized),
+                    cash(leg.fees), cash(leg.funding), cash(leg.net),
                     _position(leg, instrument), last])
-    out.append(["account", f"{run.ticks:,}", f"{len(run.fills):,}", _cash(run.realized),
-                _cash(run.fees_paid), _cash(run.funding_paid),
-                _cash(run.realized - run.fees_paid + run.funding_paid), "", ""])
+    out.append(["account", f"{run.ticks:,}", f"{len(run.fills):,}", cash(run.realized),
+                cash(run.fees_paid), cash(run.funding_paid),
+                cash(run.realized - run.fees_paid + run.funding_paid), "", ""])
     return out
 
 
@@ -99,5 +110,5 @@ def section(run: Any, np: Any, instruments: Any) -> list[str]:
     return ["<h2>Instruments</h2>",
             '<p class="note">Net is realized profit less fees plus funding; a position still '
             "open at the end is valued in the equity, not here.</p>",
-            '<div class="scroll">' + _report_page.table(COLUMNS, rows(run, shown), "rows")
+            '<div class="scroll">' + _report_page.table(columns(account_currency(run)), rows(run, shown), "rows")
             + "</div>"]

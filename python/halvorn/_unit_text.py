@@ -90,7 +90,7 @@ def _is_number(text: str) -> bool:
 def account_currency(run: Any) -> str:
     """The currency a run's account is kept in: an inverse instrument's coin,
     else USDT."""
-    instrument = run.instrument
+    instrument = getattr(run, "instrument", None)
     if instrument is None:
         # A portfolio keeps one account, in the currency all its instruments
         # share.

@@ -123,3 +123,23 @@ def test_rows_of_a_hedged_run_and_of_instruments_without_a_definition():
     single = SimpleNamespace(per_instrument=run.per_instrument[:1])
     assert _report_instruments.section(single, numpy, numpy.array([1])) == []
 
+
+def test_an_inverse_portfolio_counts_its_money_in_its_coin(tmp_path):
+    """Two contracts settled in BTC keep one account in BTC: the table's
+    headings and the equity chart name the coin, and amounts keep every unit."""
+    perp = venue.Instrument("BTCUSDPERP", "0.1", "1", kind="inverse", contract_value="100",
+                            settle="BTC")
+    dated = venue.Instrument("BTCUSDQTR", "0.1", "1", kind="inverse", contract_value="100",
+                             settle="BTC")
+    ticks = {"BTCUSDPERP": wave(0, 420_000), "BTCUSDQTR": wave(SECOND // 2, 430_000)}
+    venues = {symbol: venue.Venue(instrument=i, taker_fee=venue.rate("0.0005"))
+              for symbol, i in (("BTCUSDPERP", perp), ("BTCUSDQTR", dated))}
+    run = venue.run(Rotate(), ticks, 10, venue=venues, equity_every=20)
+    header, *legs, account = page_rows(tmp_path, run)
+    assert len(legs) == 2 and len(run.fills) > 10
+    assert header == list(_report_instruments.columns("BTC"))
+    assert account[3] == f"{run.realized / halvorn.CASH_SCALE:,.8f}" and run.fees_paid
+    assert account[4] == f"{run.fees_paid / halvorn.CASH_SCALE:,.8f}"
+    page = (tmp_path / "run.html").read_text(encoding="utf-8")
+    assert "equity (BTC)" in page and "equity (USDT)" not in page
+
