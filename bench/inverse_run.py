@@ -28,8 +28,11 @@ from halvorn import venue  # noqa: E402
 from mark_run import head, series_of_arguments  # noqa: E402
 
 LINEAR = venue.Venue(instrument=venue.Instrument("BTCUSDT", "0.1", "0.001"))
+# The inverse venue's brackets are the linear default's first, in the coin.
 INVERSE = venue.Venue(instrument=venue.Instrument("BTCUSD_PERP", "0.1", "1", kind="inverse",
-                                                  contract_value="100", settle="BTC"))
+                                                  contract_value="100", settle="BTC"),
+                      margin_tiers=(venue.Bracket(up_to=halvorn.CASH_SCALE * 10**6,
+                                                  rate=venue.percent("0.4"), amount=0),))
 
 
 class Hold:

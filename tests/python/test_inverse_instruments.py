@@ -14,6 +14,10 @@ from test_compiled_order_kinds import LIMIT, MARKET, c_script, row, script_state
 
 BTCUSD = venue.Instrument("BTCUSD_PERP", "0.1", "1", kind="inverse", contract_value="100",
                           settle="BTC")
+# Brackets in the coin: 0.4 % up to 100 BTC of position, 1 % above.
+COIN_TIERS = (venue.Bracket(up_to=halvorn.CASH_SCALE * 100, rate=venue.percent("0.4"), amount=0),
+              venue.Bracket(up_to=halvorn.CASH_SCALE * 10**6, rate=venue.percent("1"),
+                            amount=halvorn.CASH_SCALE * 6 // 10))
 
 
 class TestTheInstrumentSaysItsKind:
@@ -54,6 +58,17 @@ class TestTheInstrumentSaysItsKind:
     def test_refusals_name_the_field(self, kwargs, error, message):
         with pytest.raises(error, match=message):
             venue.Instrument("BTCUSD_PERP", "0.1", "1", **kwargs)
+
+    def test_a_venue_of_an_inverse_instrument_gives_its_brackets(self):
+        """The default brackets are USDT amounts: read in BTC they would hold
+        any position in the first bracket, so they are refused, not used."""
+        with pytest.raises(ValueError, match=r"margin_tiers: the default brackets "
+                                             r"\(EXAMPLE_BTCUSDT\) are amounts of USDT, and "
+                                             r"BTCUSD_PERP keeps its account in BTC"):
+            venue.Venue(instrument=BTCUSD)
+        assert venue.Venue(instrument=BTCUSD, margin_tiers=COIN_TIERS).margin_tiers == COIN_TIERS
+        # Given on purpose, the example is the user's to choose.
+        venue.Venue(instrument=BTCUSD, margin_tiers=venue.EXAMPLE_BTCUSDT)
 
 
 def random_ticks(seed, n):
@@ -102,7 +117,7 @@ class Batched:
 
 class TestEveryPathBooksInTheCoin:
     def test_per_tick_batches_and_compiled_agree(self, c_script):  # noqa: F811
-        v = venue.Venue(instrument=BTCUSD, maker_fee=venue.rate("-0.0001"),
+        v = venue.Venue(instrument=BTCUSD, margin_tiers=COIN_TIERS, maker_fee=venue.rate("-0.0001"),
                         taker_fee=venue.rate("0.0005"),
                         funding=tuple(venue.FundingRate(time=1_000 + t * 1_000_000,
                                                         rate=(-1) ** t * 100_000, price=0)
@@ -128,7 +143,7 @@ class TestEveryPathBooksInTheCoin:
     def test_a_run_prints_its_money_in_the_coin(self):
         ticks = [halvorn.Tick(t, 500_000, bid=500_000, ask=500_000) for t in range(1, 4)]
         run = venue.run(PerTick([row(0, MARKET, 0, 0, 0, 1_000)]), ticks, "1.5",
-                        venue=venue.Venue(instrument=BTCUSD))
+                        venue=venue.Venue(instrument=BTCUSD, margin_tiers=COIN_TIERS))
         assert repr(run).endswith("final_equity=1.50 BTC)")
         assert "fees paid      0.00 BTC" in str(run) and "USDT" not in str(run)
 
@@ -143,7 +158,7 @@ class TestEveryPathBooksInTheCoin:
                                   symbol="BTCUSD_PERP", kind="inverse", contract_value="100",
                                   settle="BTC")
         orders = [row(0, MARKET, 0, 0, 0, 1_000), row(2, MARKET, 1, 0, 0, 1_000)]
-        on_btcusd = venue.Venue(instrument=BTCUSD)
+        on_btcusd = venue.Venue(instrument=BTCUSD, margin_tiers=COIN_TIERS)
         from_file = venue.run(PerTick(orders), source, 1, venue=on_btcusd)
         ticks = [halvorn.Tick(t, p, bid=p, ask=p) for t, p in zip([1, 2, 3, 4], prices)]
         from_list = venue.run(PerTick(orders), ticks, 1, venue=on_btcusd)
@@ -156,7 +171,7 @@ class TestEveryPathBooksInTheCoin:
         btcusdt = venue.Instrument("BTCUSDT", "0.1", "0.001", id=2)
         ticks = {s: [halvorn.Tick(t, 500_000, bid=499_999, ask=500_001) for t in range(3)]
                  for s in ("BTCUSD_PERP", "BTCUSDT")}
-        venues = {"BTCUSD_PERP": venue.Venue(instrument=BTCUSD),
+        venues = {"BTCUSD_PERP": venue.Venue(instrument=BTCUSD, margin_tiers=COIN_TIERS),
                   "BTCUSDT": venue.Venue(instrument=btcusdt)}
         with pytest.raises(ValueError, match="'BTCUSD_PERP' is an inverse contract settled in "
                                              "BTC and 'BTCUSDT' is a linear contract settled "

@@ -132,7 +132,8 @@ def test_an_inverse_portfolio_counts_its_money_in_its_coin(tmp_path):
     dated = venue.Instrument("BTCUSDQTR", "0.1", "1", kind="inverse", contract_value="100",
                              settle="BTC")
     ticks = {"BTCUSDPERP": wave(0, 420_000), "BTCUSDQTR": wave(SECOND // 2, 430_000)}
-    venues = {symbol: venue.Venue(instrument=i, taker_fee=venue.rate("0.0005"))
+    tiers = (venue.Bracket(up_to=halvorn.CASH_SCALE * 10**6, rate=venue.percent("0.4"), amount=0),)
+    venues = {symbol: venue.Venue(instrument=i, taker_fee=venue.rate("0.0005"), margin_tiers=tiers)
               for symbol, i in (("BTCUSDPERP", perp), ("BTCUSDQTR", dated))}
     run = venue.run(Rotate(), ticks, 10, venue=venues, equity_every=20)
     header, *legs, account = page_rows(tmp_path, run)

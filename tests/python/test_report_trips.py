@@ -247,6 +247,8 @@ class Random:
 # units at these prices, so the trips must round it as the account does.
 BTCUSD = venue.Instrument("BTCUSD_PERP", "0.1", "1", kind="inverse", contract_value="100",
                           settle="BTC")
+COIN_TIERS = (venue.Bracket(up_to=halvorn.CASH_SCALE * 10**6, rate=venue.percent("0.4"),
+                            amount=0),)
 
 
 @pytest.mark.parametrize("instrument", [BTC, BTCUSD], ids=["linear", "inverse"])
@@ -255,7 +257,9 @@ def test_the_trips_agree_with_the_engine(seed, instrument):
     ticks = [halvorn.Tick(exch_ts=START + i * SECOND, last=1_000 + (i * 37 + seed) % 23,
                           bid=999 + (i * 37 + seed) % 23, ask=1_001 + (i * 37 + seed) % 23)
              for i in range(400)]
-    v = venue.Venue(taker_fee=venue.rate("0.0005"), instrument=instrument,
+    # An inverse venue's brackets are amounts of its coin, given.
+    tiers = {"margin_tiers": COIN_TIERS} if instrument.kind == "inverse" else {}
+    v = venue.Venue(taker_fee=venue.rate("0.0005"), instrument=instrument, **tiers,
                     funding=[venue.FundingRate(time=START + s * SECOND, rate=venue.rate("0.001"),
                                                price=1_010) for s in (100, 200, 300)])
     strategy = Random(seed, len(ticks))
@@ -339,7 +343,7 @@ def test_an_inverse_run_shows_its_money_in_its_coin_to_the_unit():
                 return [halvorn.Order("sell", 1_000)]
             return None
 
-    v = venue.Venue(taker_fee=venue.rate("0"), instrument=BTCUSD)
+    v = venue.Venue(taker_fee=venue.rate("0"), instrument=BTCUSD, margin_tiers=COIN_TIERS)
     run = venue.run(InAndOut(), ticks, 10, venue=v)
     trips = report.round_trips(run, ticks=ticks)
     # 1,000 contracts of 100 USD bought at 50,000 and sold at 55,000: 2 BTC

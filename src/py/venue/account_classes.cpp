@@ -393,6 +393,19 @@ struct VenueClass {
       }
       out->instrument = static_cast<std::uint32_t>(instrument);
     }
+    // The example brackets are amounts of USDT.  Read as amounts of a coin
+    // they would hold every position a venue lists in the first bracket, a
+    // maintenance that looks right and is not: an inverse instrument's
+    // brackets are given, not defaulted.
+    if (v[4] == nullptr && out->definition &&
+        out->definition->kind == data::ContractKind::Inverse) {
+      PyErr_Format(PyExc_ValueError,
+                   "margin_tiers: the default brackets (EXAMPLE_BTCUSDT) are amounts of USDT, "
+                   "and %s keeps its account in %s: give its brackets in %s",
+                   out->definition->symbol.c_str(), out->definition->settle.c_str(),
+                   out->definition->settle.c_str());
+      return false;
+    }
     // Funding given as columns scales its prices with the instrument.
     if (v[3] && !funding_of(st, v[3], out->definition, &out->funding)) return false;
     if (v[10] && !resting_of(v[10], &out->resting)) return false;
