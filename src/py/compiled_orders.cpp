@@ -173,8 +173,8 @@ std::optional<std::string> read_order_slots(const std::int64_t* slots, std::size
                                             std::size_t words, InstrumentId tick_instrument,
                                             std::uint64_t* orders_made,
                                             std::vector<strategy::Intent>& intents) {
-  // Most calls place nothing; they skip making the group reader's state,
-  // whose order ticket alone costs more than the rest of an empty tick.
+  // Making the group reader's state (an order ticket with its optional
+  // unit fields) costs more than the rest of an empty tick.
   if (count == 0) return std::nullopt;
   const std::size_t before = intents.size();
   std::uint64_t made = *orders_made;

@@ -175,6 +175,8 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
                          std::to_string(capacity));
     return;
   }
+  // Most calls place nothing: they skip the slot reader's call altogether.
+  if (made == 0) return;
   if (auto wrong =
           read_order_slots(orders_.data(), static_cast<std::size_t>(made), parts_.order_words,
                            context.instrument, &orders_made_, intents)) {
