@@ -156,6 +156,41 @@ Cash State::balance() const {
 
 void State::credit(Cash amount) { balances.add(currency, amount); }
 
+Cash State::balance_in(Currency wallet) const {
+  for (const auto& [code, amount] : balances.entries) {
+    if (code == wallet) return amount;
+  }
+  return 0;
+}
+
+Cash State::valued(Currency wallet, Cash amount) const {
+  if (wallet == currency) return amount;
+  for (const Holding& h : holdings) {
+    if (h.currency == wallet) return h.tick_worth.in_usd(amount, h.valuation_price());
+  }
+  return 0;  // a wallet no instrument settles in has no price
+}
+
+Cash State::cash() const {
+  if (!wallets) return balance();
+  Cash c = 0;
+  for (const auto& [code, amount] : balances.entries) c = add_sat(c, valued(code, amount));
+  return c;
+}
+
+Marked State::wallet_marked(Currency wallet, std::optional<std::pair<std::size_t, std::int64_t>> at,
+                            bool with_maintenance) const {
+  Marked m{balance_in(wallet), 0};
+  for (std::size_t i = 0; i < holdings.size(); ++i) {
+    const Holding& h = holdings[i];
+    if (h.currency != wallet) continue;
+    const std::int64_t p = at && at->first == i ? at->second : h.last;
+    m.equity = add_unrealized(m.equity, h, p);
+    if (with_maintenance) m.maintenance = add_maintenance(m.maintenance, h, p);
+  }
+  return m;
+}
+
 Cash fill_fee(const Fill& fill, const margin::Contract& contract,
               const std::array<std::int64_t, 2>& rates) {
   const Cash notional = clamp64(fill_value(fill, contract));
@@ -172,10 +207,10 @@ void State::apply_fill(const Fill& fill) {
                          [&](const Holding& h) { return h.instrument == fill.instrument; });
   if (it == holdings.end()) panic("a fill for an instrument this account does not hold");
   Holding& h = *it;
-  auto realize = [this, &h](Cash profit) {
-    realized = add_sat(realized, profit);
+  auto realize = [this, &h, &fill](Cash profit) {
+    realized = add_sat(realized, wallets ? in_account(h, profit, fill.price) : profit);
     h.realized = add_sat(h.realized, profit);
-    credit(profit);
+    credit(h.currency, profit);
   };
 
   if (hedge) {
@@ -207,18 +242,35 @@ void State::apply_fill(const Fill& fill) {
 }
 
 Cash State::equity() const {
+  if (wallets) {
+    Cash e = 0;
+    for (const auto& [code, amount] : balances.entries) {
+      e = add_sat(e, valued(code, wallet_marked(code, std::nullopt, false).equity));
+    }
+    return e;
+  }
   Cash e = balance();
   for (const Holding& h : holdings) e = add_unrealized(e, h, h.last);
   return e;
 }
 
 Cash State::maintenance() const {
+  if (wallets) {
+    Cash m = 0;
+    for (const auto& [code, amount] : balances.entries) {
+      m = add_sat(m, valued(code, wallet_marked(code).maintenance));
+    }
+    return m;
+  }
   Cash m = 0;
   for (const Holding& h : holdings) m = add_maintenance(m, h, h.last);
   return m;
 }
 
 Marked State::marked_at(std::size_t index, std::int64_t price, bool with_maintenance) const {
+  if (wallets) {
+    return wallet_marked(holdings[index].currency, std::pair{index, price}, with_maintenance);
+  }
   Marked m{balance(), 0};
   for (std::size_t i = 0; i < holdings.size(); ++i) {
     const Holding& h = holdings[i];
@@ -232,22 +284,24 @@ Marked State::marked_at(std::size_t index, std::int64_t price, bool with_mainten
 output::Liquidated State::liquidate_holding(std::size_t index, std::int64_t price) {
   Holding& h = holdings[index];
   const Cash profit = add_sat(h.unrealized(Leg::Long, price), h.unrealized(Leg::Short, price));
-  realized = add_sat(realized, profit);
+  realized = add_sat(realized, wallets ? in_account(h, profit, price) : profit);
   h.realized = add_sat(h.realized, profit);
-  credit(profit);
+  credit(h.currency, profit);
   const QtyLots long_size = h.long_size;
   const QtyLots short_size = h.short_size;
   const QtyLots quantity = add_checked(long_size, short_size, "liquidated quantity overflows");
   h.flatten();
   h.matcher.cancel_all();
-  return output::Liquidated{h.instrument, time,    price,     quantity,
-                            balance(),    Cash{0}, long_size, short_size};
+  return output::Liquidated{h.instrument,           time,    price,     quantity,
+                            balance_in(h.currency), Cash{0}, long_size, short_size};
 }
 
 void State::close_all(std::vector<Output>& out,
-                      std::optional<std::pair<std::size_t, std::int64_t>> at) {
+                      std::optional<std::pair<std::size_t, std::int64_t>> at,
+                      std::optional<Currency> wallet) {
   for (std::size_t i = 0; i < holdings.size(); ++i) {
     Holding& h = holdings[i];
+    if (wallet && h.currency != *wallet) continue;
     if (h.is_flat()) {
       // Nothing to value out, but its orders go with the account: one left
       // working would fill on a balance the venue has just taken.
@@ -261,14 +315,14 @@ void State::close_all(std::vector<Output>& out,
   }
 }
 
-Cash State::write_off() {
-  Cash& slot = settlement(balances, currency);
+Cash State::write_off(Currency wallet) {
+  Cash& slot = settlement(balances, wallet);
   const Cash written_off = slot;
   // Setting the balance, rather than adding its negation, is what makes it
   // exactly 0 also when it is the smallest Cash value, whose negation
   // saturates one short.
   slot = 0;
-  forfeited = add_sat(forfeited, written_off);
+  forfeited = add_sat(forfeited, wallets ? valued(wallet, written_off) : written_off);
   return written_off;
 }
 

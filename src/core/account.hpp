@@ -84,6 +84,15 @@ struct Holding {
   // mark does not follow moves neither equity nor maintenance.
   bool marked = false;
   InstrumentId instrument;
+  // The currency the holding books to, its wallet: USDT, or an inverse
+  // contract's coin.
+  Currency currency = USDT;
+  // What a tick of an inverse contract's price is worth in USD: what values
+  // its coin in USDT beside a wallet of another currency.
+  margin::TickWorth tick_worth{};
+  // The price the holding's wallet is valued at before its first tick: the
+  // first tick a portfolio will bring it, known before the run starts.
+  std::int64_t opening = 0;
   // The instrument's maker and taker rates, in billionths ([0] maker, [1]
   // taker): a venue charges each contract at its own, so an account that
   // trades several may pay each differently.
@@ -129,6 +138,8 @@ struct Holding {
   void flatten();
 
   bool is_flat() const { return long_size == 0 && short_size == 0; }
+  // The price its wallet is valued at in USDT: its latest, else its opening.
+  std::int64_t valuation_price() const { return last != 0 ? last : opening; }
 };
 
 // An account's value at some price, and what its margin rules require there.
@@ -152,6 +163,14 @@ struct State {
   bool fees_incomplete = false;
   bool enforce_margin = true;
   bool external_fills = false;
+  // Whether the holdings settle in more than one currency.  Each then books
+  // to its own wallet (the balance of its currency), each wallet is tested
+  // and liquidated on its own, as a venue keeps them, and the account's
+  // totals, equity and cash are in `currency` (USDT): an amount booked in a
+  // coin converted at the price it was booked at, what is held at its
+  // instrument's latest price.  Without wallets every figure is exactly
+  // what it was before they existed.
+  bool wallets = false;
 
   // An account with one flat holding of the instrument, an L0 matcher for it,
   // {USDT: balance}, all totals 0, enforce_margin set and every other flag
@@ -172,13 +191,36 @@ struct State {
   Cash balance() const;
   // Adds to the settlement balance, saturating.
   void credit(Cash amount);
+  // The balance of a wallet, and a saturating credit to it.
+  Cash balance_in(Currency wallet) const;
+  void credit(Currency wallet, Cash amount) { balances.add(wallet, amount); }
+  // An amount of h's currency in the account's, converted at price when
+  // the two differ (truncated toward zero).
+  Cash in_account(const Holding& h, Cash amount, std::int64_t price) const {
+    return h.currency == currency ? amount : h.tick_worth.in_usd(amount, price);
+  }
+  // An amount of a wallet's currency in the account's, at the latest price
+  // of the first instrument settled in it.
+  Cash valued(Currency wallet, Cash amount) const;
+  // The cash of the account in its currency: the settlement balance, or
+  // with wallets every wallet's balance, valued.
+  Cash cash() const;
+  // A wallet's equity and maintenance in its own currency, every holding
+  // settled in it at its own last price but holding `at.first`, at
+  // `at.second`; maintenance only when asked for, else 0.
+  Marked wallet_marked(Currency wallet,
+                       std::optional<std::pair<std::size_t, std::int64_t>> at = std::nullopt,
+                       bool with_maintenance = true) const;
 
   // fees += fee and the settlement balance pays it.
   void charge_fee(Cash fee);
-  // The same, also counted against the holding it was paid in.
-  void charge_fee(Cash fee, Holding& h) {
+  // The same, also counted against the holding it was paid in, from its
+  // wallet; `price` is the fill's, which converts it with wallets.
+  void charge_fee(Cash fee, Holding& h, std::int64_t price) {
     h.fees = add_sat(h.fees, fee);
-    charge_fee(fee);
+    if (!wallets) return charge_fee(fee);
+    fees = add_sat(fees, in_account(h, fee, price));
+    credit(h.currency, neg_sat(fee));
   }
 
   // Books a fill into the holding of its instrument; the fee is not part of
@@ -187,15 +229,17 @@ struct State {
   void apply_fill(const Fill& fill);
 
   // Settlement balance plus every leg's unrealised profit at its holding's
-  // last price.
+  // last price; with wallets, the sum of every wallet's equity, valued.
   Cash equity() const;
 
   // The saturating sum over holdings and their non-zero legs of the tier
-  // table's maintenance at the holding's last price.
+  // table's maintenance at the holding's last price; with wallets, each
+  // wallet's, valued.
   Cash maintenance() const;
   // equity() and maintenance() as they would be were holding `index`'s last
   // price `price`, every other holding at its own; maintenance only when
-  // asked for, else 0.
+  // asked for, else 0.  With wallets, those of holding `index`'s wallet, in
+  // its currency: what its liquidation is decided on.
   Marked marked_at(std::size_t index, std::int64_t price, bool with_maintenance = true) const;
 
   // The index of the holding for instrument, or of the only holding when
@@ -218,14 +262,18 @@ struct State {
   // (its long entry while it has seen no tick; `at`: one holding's index and
   // the price it is closed at instead), appending the reports to out.  The
   // orders of the flat holdings are dropped too: a liquidation closes the
-  // whole account.
+  // whole account.  With `wallet`, only the holdings that settle in it:
+  // a wallet is liquidated on its own.
   void close_all(std::vector<Output>& out,
-                 std::optional<std::pair<std::size_t, std::int64_t>> at = std::nullopt);
+                 std::optional<std::pair<std::size_t, std::int64_t>> at = std::nullopt,
+                 std::optional<Currency> wallet = std::nullopt);
 
   // Writes the settlement balance off to the venue: the balance becomes
   // exactly 0 and forfeited grows by what it was, whatever it was.  Returns
   // the amount written off.
-  Cash write_off();
+  Cash write_off() { return write_off(currency); }
+  // The same for one wallet; forfeited grows by the amount valued.
+  Cash write_off(Currency wallet);
 };
 
 }  // namespace halvorn::core

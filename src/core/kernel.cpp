@@ -66,7 +66,7 @@ Summary Kernel::summary() const {
                  h.long_entry,
                  h.short_size,
                  h.short_entry,
-                 state_.balance(),
+                 state_.cash(),
                  state_.realized,
                  state_.funding,
                  state_.fees,
@@ -143,10 +143,11 @@ void Kernel::on_submit(const event::Submit& e) {
   if (live_.contains(e.id)) return reject(RejectReason::DuplicateId, e.id);
   const std::optional<std::size_t> index = state_.resolve(e.instrument);
   if (!index) return reject(RejectReason::UnknownInstrument, e.id);
-  // No initial margin: any size is accepted while there is cash; maintenance
-  // is enforced only through liquidation.
-  if (state_.balance() <= 0) return reject(RejectReason::NoBalance, e.id);
   Holding& h = state_.holdings[*index];
+  // No initial margin: any size is accepted while there is cash in the
+  // order's wallet; maintenance is enforced only through liquidation.
+  const Cash cash = state_.wallets ? state_.balance_in(h.currency) : state_.balance();
+  if (cash <= 0) return reject(RejectReason::NoBalance, e.id);
   const bool reducing = terms.reduce_only || terms.close_position;
   Offset offset = e.offset;
   if (reducing && state_.hedge) offset = Offset::Close;
@@ -227,8 +228,8 @@ void Kernel::on_funding(const event::Funding& e) {
   for (QtyLots size : {h.long_size, h.short_size}) {
     if (size != 0) amount = add_sat(amount, rate.settle(h.contract(), size).amount);
   }
-  state_.credit(amount);
-  state_.funding = add_sat(state_.funding, amount);
+  state_.credit(h.currency, amount);
+  state_.funding = add_sat(state_.funding, state_.in_account(h, amount, rate.price));
   h.funding = add_sat(h.funding, amount);
   outputs_.emplace_back(output::Funded{amount, rate.time});
   // The account is tested with this holding at the settlement's price (its
@@ -259,8 +260,8 @@ void Kernel::on_funding_paid(const event::FundingPaid& e) {
   const std::optional<std::size_t> index = state_.resolve(e.instrument);
   if (!index) return reject(RejectReason::UnknownInstrument, 0);
   Holding& h = state_.holdings[*index];
-  state_.credit(e.amount);
-  state_.funding = add_sat(state_.funding, e.amount);
+  state_.credit(h.currency, e.amount);
+  state_.funding = add_sat(state_.funding, state_.in_account(h, e.amount, h.valuation_price()));
   h.funding = add_sat(h.funding, e.amount);
   outputs_.emplace_back(output::Funded{e.amount, e.time});
 }
@@ -300,7 +301,7 @@ void Kernel::on_external_fill(const event::ExternalFill& e) {
                             [&](const event::fee::Computed&) { return h.fee_of(fill); },
                         },
                         e.fee);
-  state_.charge_fee(fill.fee, h);
+  state_.charge_fee(fill.fee, h, fill.price);
   state_.apply_fill(fill);
   outputs_.emplace_back(fill);
   check_liquidation(fill.price);
@@ -361,7 +362,7 @@ void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fil
       continue;
     }
     fill.fee = h.fee_of(fill);
-    state_.charge_fee(fill.fee, h);
+    state_.charge_fee(fill.fee, h, fill.price);
     state_.apply_fill(fill);
     // A part leaves the order working; only its last part ends it.
     if (fill.remaining == 0) live_.erase(fill.order);
@@ -372,6 +373,7 @@ void Kernel::book_fills(std::size_t holding, std::span<const engine::L0Fill> fil
 
 void Kernel::check_liquidation(std::int64_t price, std::optional<std::size_t> at) {
   if (!state_.enforce_margin) return;
+  if (state_.wallets) return check_wallets(price, at);
   const auto& holdings = state_.holdings;
   if (std::all_of(holdings.begin(), holdings.end(), [](const Holding& h) { return h.is_flat(); })) {
     return;
@@ -427,6 +429,51 @@ void Kernel::check_liquidation(std::int64_t price, std::optional<std::size_t> at
     std::get<output::Liquidated>(outputs_.back()).forfeited = written_off;
   }
   live_.clear();
+}
+
+void Kernel::check_wallets(std::int64_t price, std::optional<std::size_t> at) {
+  std::vector<Holding>& holdings = state_.holdings;
+  const std::optional<std::pair<std::size_t, std::int64_t>> priced =
+      at ? std::optional<std::pair<std::size_t, std::int64_t>>({*at, price}) : std::nullopt;
+  for (std::size_t w = 0; w < holdings.size(); ++w) {
+    // Each wallet once, at the first holding that settles in it.
+    const Currency wallet = holdings[w].currency;
+    bool first = true, open = false;
+    for (std::size_t i = 0; i < holdings.size(); ++i) {
+      if (holdings[i].currency != wallet) continue;
+      if (i < w) first = false;
+      open = open || !holdings[i].is_flat();
+    }
+    if (!first || !open) continue;
+    const Marked checked = state_.wallet_marked(wallet, priced);
+    if (checked.equity > checked.maintenance) continue;
+    breach_ = checked;
+    ++epoch_;
+    // The orders of the wallet's instruments go with it; those of the
+    // other wallets stay live.
+    std::vector<OrderId> gone;
+    for (OrderId id : live_) {
+      for (Holding& h : holdings) {
+        if (h.currency == wallet && h.matcher.cancel(id)) {
+          gone.push_back(id);
+          break;
+        }
+      }
+    }
+    for (OrderId id : gone) live_.erase(id);
+    const std::size_t first_report = outputs_.size();
+    state_.close_all(outputs_, priced, wallet);
+    for (Holding& h : holdings) {
+      if (h.currency == wallet) h.matcher.notices().clear();
+    }
+    const Cash written_off = state_.write_off(wallet);
+    for (std::size_t i = first_report; i < outputs_.size(); ++i) {
+      std::get<output::Liquidated>(outputs_[i]).balance = state_.balance_in(wallet);
+    }
+    if (outputs_.size() > first_report) {
+      std::get<output::Liquidated>(outputs_.back()).forfeited = written_off;
+    }
+  }
 }
 
 }  // namespace halvorn::core

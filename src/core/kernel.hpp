@@ -109,6 +109,11 @@ class Kernel {
   // holding `at`, the others valued at their own; without `at`, every
   // holding is valued at its own and `price` is not read.
   void check_liquidation(std::int64_t price, std::optional<std::size_t> at = std::nullopt);
+  // The same for an account with wallets: each wallet with a position is
+  // tested in its own currency and, when its equity no longer covers its
+  // maintenance, liquidated on its own (its holdings closed, their orders
+  // dropped, its balance taken), the others left as they stand.
+  void check_wallets(std::int64_t price, std::optional<std::size_t> at);
   // The margin check of a tick of holding `index` at `price`: skipped while
   // the price is within the range proven healthy since the account last
   // changed, otherwise made in full, and the range proven again once a

@@ -153,7 +153,8 @@ PriceRange inverse_range(const State& state, std::size_t index, std::int64_t pri
 
 PriceRange healthy_range(const State& state, std::size_t index, std::int64_t price) {
   PriceRange range{price, price};
-  if (state.holdings.size() > MOST_HOLDINGS || price < 1) return range;
+  // Wallets are tested apart; the terms below sum one account.
+  if (state.holdings.size() > MOST_HOLDINGS || price < 1 || state.wallets) return range;
   if (state.holdings[index].inverse.inverse()) return inverse_range(state, index, price);
   // The terms above are proven tame for linear values only: beside an
   // inverse holding, the full check.

@@ -24,6 +24,11 @@ Wide Contract::value(std::int64_t price, QtyLots lots, Rounding rounding) const 
   return rounding == Rounding::Up && n % d != 0 ? q + 1 : q;
 }
 
+Cash TickWorth::in_usd(Cash coin, std::int64_t price) const {
+  if (numerator == 0 || denominator <= 0) return 0;
+  return clamp64(mul_sat128(mul_sat128(coin, price), numerator) / denominator);
+}
+
 Cash Contract::notional(std::int64_t price, QtyLots size) const {
   return clamp64(value(price, size, rounding_of_buy(size < 0)));
 }

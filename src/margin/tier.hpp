@@ -30,6 +30,21 @@ struct InverseValue {
   friend bool operator==(const InverseValue&, const InverseValue&) = default;
 };
 
+// What one tick of an inverse contract's price is worth in USD, as a
+// reduced fraction: c Cash units of its coin at a price of p ticks are worth
+// c x p x numerator / denominator Cash units of USD, which an account counts
+// as USDT.  What values a coin wallet beside a USDT one; a numerator of 0
+// values nothing.
+struct TickWorth {
+  std::int64_t numerator = 0;
+  std::int64_t denominator = 1;
+
+  // coin at price in USD Cash, truncated toward zero; at 128 bits,
+  // saturating, clamped into Cash.
+  Cash in_usd(Cash coin, std::int64_t price) const;
+  friend bool operator==(const TickWorth&, const TickWorth&) = default;
+};
+
 // How a coin value that is not a whole number of Cash units is rounded.
 enum class Rounding : std::uint8_t { Down, Up };
 
