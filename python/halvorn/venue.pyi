@@ -716,6 +716,8 @@ class Run:
     def instruments(self) -> dict[str, Instrument]: ...
     @property
     def per_instrument(self) -> InstrumentResults: ...
+    @property
+    def wallets(self) -> tuple[Wallet, ...]: ...
     def fills_frame(self, *, units: Literal["decimal", "float"] = "float") -> pandas.DataFrame: ...
     def equity_frame(self, *, units: Literal["decimal", "float"] = "float") -> pandas.DataFrame: ...
     @property
@@ -906,10 +908,44 @@ class InstrumentResult(tuple[Any, ...]):
     @property
     def last(self) -> int: ...
 
+class Wallet(tuple[Any, ...]):
+    """One wallet of a run whose instruments settle in more than one currency
+    (Run.wallets): what it held and added up to, in its own currency."""
+
+    __match_args__: Final = (
+        "currency",
+        "balance",
+        "equity",
+        "realized",
+        "fees",
+        "funding",
+        "forfeited",
+        "equity_curve",
+    )
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    @property
+    def currency(self) -> str: ...
+    @property
+    def balance(self) -> int: ...
+    @property
+    def equity(self) -> int: ...
+    @property
+    def realized(self) -> int: ...
+    @property
+    def fees(self) -> int: ...
+    @property
+    def funding(self) -> int: ...
+    @property
+    def forfeited(self) -> int: ...
+    @property
+    def equity_curve(self) -> tuple[int, ...]: ...
+
 def run(
     strategy: object,
     ticks: Sequence[Tick] | TickSource | Mapping[str, Any] | Any,
-    balance: int | str,
+    balance: int | str | Mapping[str, int | str],
     *,
     venue: Venue | Mapping[str, Venue] | None = None,
     batch: int = 1,
@@ -924,7 +960,7 @@ def run(
 def compare_modes(
     build: Callable[[], object],
     ticks: Sequence[Tick] | TickSource | Mapping[str, Any],
-    balance: int | str,
+    balance: int | str | Mapping[str, int | str],
     batch: int,
     *,
     venue: Venue | Mapping[str, Venue] | None = None,
@@ -936,7 +972,7 @@ def compare_modes(
 def lookahead_check(
     build: Callable[[Any], object],
     ticks: Sequence[Tick] | Mapping[str, Sequence[Tick]],
-    balance: int | str,
+    balance: int | str | Mapping[str, int | str],
     *,
     max_points: int = 200,
     venue: Venue | Mapping[str, Venue] | None = None,

@@ -147,6 +147,10 @@ class KWayMerge {
 
   const std::vector<Source*>& sources() const { return sources_; }
 
+  // The record source i hands out next; null once it has ended.  Before the
+  // first record is handed out, each source's first.
+  const Record* head(std::size_t i) const { return heads_[i].at; }
+
  private:
   // A source's next record, where it lies or as a copy.
   struct Head {
@@ -228,6 +232,9 @@ class MergedTicks {
     return std::span<const engine::Tick>(ticks_).subspan(index_, std::min(n, in_place()));
   }
   void skip_in_place(std::size_t k) { index_ += k; }
+  // The first tick of source i, null for an empty one.  Requires: no tick
+  // has been handed out.
+  const engine::Tick* first_of(std::size_t i) const { return merge_.head(i); }
   // Where the instrument id of the tick last handed out lies; those of the
   // ticks after it follow.  Requires: a tick has been handed out.
   const std::int64_t* last_instrument() const { return &tags_[index_ - 1]; }

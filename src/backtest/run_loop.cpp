@@ -15,17 +15,36 @@ namespace {
 core::State make_state(const RunConfig& config) {
   if (config.instruments.empty()) panic("a run's account must hold its instrument");
   core::State state;
-  // The account is kept in the currency its instruments settle in.
-  state.currency = config.instruments.front().settle;
-  state.balances = Balances::of(state.currency, config.balance);
+  // The account is kept in the currency its instruments settle in, or, when
+  // they settle in several, in USDT with a wallet per currency.
+  const Currency first = config.instruments.front().settle;
+  state.wallets = std::any_of(config.instruments.begin(), config.instruments.end(),
+                              [&](const InstrumentConfig& i) { return i.settle != first; });
+  if (state.wallets) {
+    state.currency = USDT;
+    for (const InstrumentConfig& i : config.instruments) state.balances.add(i.settle, 0);
+    for (const auto& [currency, amount] : config.wallets) {
+      if (state.balances.get(currency) != 0 ||
+          std::none_of(state.balances.entries.begin(), state.balances.entries.end(),
+                       [&](const auto& e) { return e.first == currency; })) {
+        panic("a run's wallets are those of its instruments, each given once");
+      }
+      state.balances.add(currency, amount);
+    }
+  } else {
+    state.currency = first;
+    state.balances = Balances::of(state.currency, config.balance);
+  }
   for (const InstrumentConfig& i : config.instruments) {
     if (state.resolve(i.instrument)) panic("a portfolio holds each instrument once");
-    if (i.settle != state.currency) panic("a run's instruments settle in one currency");
     core::Holding& h = state.holdings.emplace_back(
         i.instrument, i.contract_size, i.margin_tiers,
         core::Tier::matcher(i.tier, i.instrument, config.resting, config.triggered));
     h.fee_rates = i.fee_rates;
     h.inverse = i.inverse;
+    h.currency = i.settle;
+    h.tick_worth = i.tick_worth;
+    h.opening = i.opening;
   }
   state.hedge = config.hedge;
   state.fees_known = true;
@@ -79,10 +98,21 @@ namespace internal {
 Loop::Loop(const RunConfig& config) : config_(config), kernel_(make_state(config)) {
   const auto& holdings = kernel_.state().holdings;
   result_.tier = holdings.front().matcher.tier_name();
-  result_.min_equity = config.balance;
+  const core::State& state = kernel_.state();
+  // With wallets the starting balance is theirs, valued at the first price
+  // of each coin's instrument.
+  const Cash start = state.wallets ? state.equity() : config.balance;
+  result_.min_equity = start;
   if (config.equity_every > 0) {
-    result_.equity_curve.push_back(config.balance);
+    result_.equity_curve.push_back(start);
     result_.equity_times.push_back(0);  // the first tick's time, once it comes
+  }
+  if (state.wallets) {
+    for (const auto& [currency, amount] : state.balances.entries) {
+      WalletTotals& w = result_.wallets.emplace_back();
+      w.currency = currency;
+      if (config.equity_every > 0) w.equity_curve.push_back(amount);
+    }
   }
   if (config.track_margin) result_.margin = MarginStats{};
   endings_.reserve(16);
@@ -179,6 +209,18 @@ void Loop::record(std::span<const core::Output> outputs, bool fills_too) {
       result_.liquidations.push_back(
           {liq->time, liq->price, liq->quantity, liq->balance, liq->forfeited, liq->instrument});
       venue_closes(output, closes_);
+      const core::State& state = kernel_.state();
+      if (state.wallets) {
+        // Only the orders of the wallet's instruments went with it.
+        const Currency wallet = state.holdings[holding_of(liq->instrument.value)].currency;
+        for (std::size_t i = 0; i < positions_.size(); ++i) {
+          if (state.holdings[i].currency == wallet) positions_[i].working = 0;
+        }
+        for (WalletTotals& w : result_.wallets) {
+          if (w.currency == wallet) w.forfeited = add_sat(w.forfeited, liq->forfeited);
+        }
+        continue;
+      }
       // Every order of the account was dropped with it, unreported.
       for (strategy::Position& p : positions_) p.working = 0;
       order_holding_.clear();
@@ -295,6 +337,9 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const en
     if (result_.ticks % config_.equity_every == 0) {
       result_.equity_curve.push_back(equity);
       result_.equity_times.push_back(tick.exch_ts);
+      for (WalletTotals& w : result_.wallets) {
+        w.equity_curve.push_back(state.wallet_marked(w.currency, std::nullopt, false).equity);
+      }
     }
   }
   if (exposed) ++result_.exposed_ticks;
@@ -347,6 +392,8 @@ bool Loop::flat() const {
 
 bool Loop::idle() const {
   const std::vector<core::Holding>& holdings = kernel_.state().holdings;
+  // A coin wallet's value in USDT moves with its price, flat or not.
+  if (kernel_.state().wallets) return false;
   if (holdings.size() != 1) {
     // Every matcher asked too: an order the account no longer counts would
     // still fill on a tick marked in bulk.
@@ -642,6 +689,16 @@ RunResult Loop::finish(std::string_view strategy_name) {
     result_.invalid_ticks += h.matcher.invalid_ticks();
     result_.instruments.push_back(InstrumentTotals{h.instrument, ticks_of_[i], h.realized, h.fees,
                                                    h.funding, h.long_size, h.short_size, h.last});
+    for (WalletTotals& w : result_.wallets) {
+      if (w.currency != h.currency) continue;
+      w.realized = add_sat(w.realized, h.realized);
+      w.fees = add_sat(w.fees, h.fees);
+      w.funding = add_sat(w.funding, h.funding);
+    }
+  }
+  for (WalletTotals& w : result_.wallets) {
+    w.balance = state.balance_in(w.currency);
+    w.equity = state.wallet_marked(w.currency, std::nullopt, false).equity;
   }
   return std::move(result_);
 }

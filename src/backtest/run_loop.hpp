@@ -49,9 +49,15 @@ struct InstrumentConfig {
   std::array<std::int64_t, 2> fee_rates{0, 0};  // maker, taker; billionths
   // An inverse contract's coin value of one lot (empty for a linear one),
   // and the currency its amounts are booked in: USDT, or an inverse
-  // contract's coin.  The instruments of one run settle in one currency.
+  // contract's coin.  Instruments that settle in different currencies
+  // book to a wallet each (RunConfig::wallets).
   margin::InverseValue inverse{};
   Currency settle = USDT;
+  // What a tick of an inverse contract's price is worth in USD, and the
+  // price of its first tick: what values its coin in USDT beside a wallet
+  // of another currency, from the start of the run.
+  margin::TickWorth tick_worth{};
+  std::int64_t opening = 0;
 };
 
 // Everything a run needs besides the strategy and the ticks.  A run reads it
@@ -62,6 +68,10 @@ struct InstrumentConfig {
 // distinct.  A run of one instrument is the portfolio of one.
 struct RunConfig {
   Cash balance = 0;
+  // The starting balance of each wallet when the instruments settle in more
+  // than one currency (then `balance` is not read): the account keeps its
+  // figures in USDT and each wallet is margined on its own.
+  std::vector<std::pair<Currency, Cash>> wallets;
   std::size_t equity_every = 0;  // sample equity every this many ticks; 0 = never
   bool track_margin = false;
   bool enforce_margin = true;
@@ -113,6 +123,20 @@ struct InstrumentTotals {
   friend bool operator==(const InstrumentTotals&, const InstrumentTotals&) = default;
 };
 
+// One wallet of an account at the end of a run, in its own currency.
+struct WalletTotals {
+  Currency currency;
+  Cash balance = 0;
+  Cash equity = 0;
+  Cash realized = 0;
+  Cash fees = 0;
+  Cash funding = 0;
+  Cash forfeited = 0;
+  // The wallet's equity at each of the run's equity samples.
+  std::vector<Cash> equity_curve;
+  friend bool operator==(const WalletTotals&, const WalletTotals&) = default;
+};
+
 struct MarginStats {
   Cash peak_maintenance = 0;
   std::optional<Cash> min_headroom;  // absent when no tick had a position open
@@ -149,6 +173,10 @@ struct RunResult {
   std::vector<std::pair<OrderId, std::string>> order_tags;
   // Per instrument, in holding order: one entry for a run of one instrument.
   std::vector<InstrumentTotals> instruments;
+  // Per wallet, in currency order, for a run whose instruments settle in
+  // more than one currency; empty otherwise.  The run's own money figures
+  // are then in USDT (State::wallets).
+  std::vector<WalletTotals> wallets;
 };
 
 // A TickSource hands out ticks in order: next() fills `out` and returns true,

@@ -157,9 +157,6 @@ bool same_account(const PortfolioInput& p) {
                    field, p.legs.front().symbol.get(), leg.symbol.get(), field);
       return false;
     }
-    if (!venue::same_settlement(first, v, p.legs.front().symbol.get(), leg.symbol.get())) {
-      return false;
-    }
   }
   return true;
 }
@@ -228,9 +225,19 @@ bool run_merged(const backtest::RunConfig& config, Driven& driven, Gil& gil,
   for (MarkPoints& m : mark_points) mark_sources.push_back(&m);
   driven.limit_series(total);
   backtest::MergedTicks<LegTicks> merged(std::move(sources), ids, backtest::merge_block(batch));
+  // Wallets are valued from the start at each instrument's first price.
+  backtest::RunConfig valued;
+  const backtest::RunConfig* used = &config;
+  if (!config.wallets.empty()) {
+    valued = config;
+    std::vector<const engine::Tick*> firsts;
+    for (std::size_t i = 0; i < n; ++i) firsts.push_back(merged.first_of(i));
+    set_openings(valued, firsts);
+    used = &valued;
+  }
   auto run = [&](auto& depth, auto& marks) {
     run_unlocked(
-        gil, [&] { *result = backtest::run_until_failure(config, driven, merged, depth, marks); });
+        gil, [&] { *result = backtest::run_until_failure(*used, driven, merged, depth, marks); });
   };
   // The marks merged in when there are any, else none at no cost a tick.
   auto with_marks = [&](auto& depth) {
@@ -360,13 +367,70 @@ bool resolve_portfolio(const RunRequest& request, PyObject* ticks, PortfolioInpu
   return same_account(*out);
 }
 
-backtest::RunConfig portfolio_config(const PortfolioInput& p, Cash balance,
-                                     std::uint64_t equity_every) {
-  backtest::RunConfig config = p.legs.front().venue.run_config(balance, equity_every);
+namespace {
+
+std::string codes_text(const std::vector<Currency>& codes) {
+  std::string text;
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    if (i > 0) text += i + 1 == codes.size() ? " and " : ", ";
+    text += codes[i].code();
+  }
+  return text;
+}
+
+}  // namespace
+
+bool balances_for(const RunRequest& request, backtest::RunConfig* config) {
+  std::vector<Currency> currencies;
+  for (const backtest::InstrumentConfig& i : config->instruments) currencies.push_back(i.settle);
+  std::sort(currencies.begin(), currencies.end());
+  currencies.erase(std::unique(currencies.begin(), currencies.end()), currencies.end());
+  if (!request.by_currency) {
+    if (currencies.size() == 1) {
+      config->balance = request.balance;
+      return true;
+    }
+    // One amount for several currencies would be read as some wallet's and
+    // leave the others empty, or as all of theirs: neither is what was meant.
+    PyErr_Format(PyExc_ValueError,
+                 "balance: the instruments settle in %s, a wallet each: give balance as a dict "
+                 "of currency to amount, as {\"%s\": 10_000, \"%s\": \"0.5\"}",
+                 codes_text(currencies).c_str(), currencies.back().code().c_str(),
+                 currencies.front().code().c_str());
+    return false;
+  }
+  std::vector<Currency> named;
+  for (const auto& [currency, amount] : request.wallets) named.push_back(currency);
+  if (named != currencies) {
+    PyErr_Format(PyExc_ValueError,
+                 "balance names %s, and the instruments settle in %s: give a balance for each "
+                 "currency they settle in and for no other",
+                 codes_text(named).c_str(), codes_text(currencies).c_str());
+    return false;
+  }
+  if (currencies.size() == 1) {
+    config->balance = request.wallets.front().second;
+  } else {
+    config->wallets = request.wallets;
+  }
+  return true;
+}
+
+void set_openings(backtest::RunConfig& config, std::span<const engine::Tick* const> firsts) {
+  for (std::size_t i = 0; i < firsts.size() && i < config.instruments.size(); ++i) {
+    if (firsts[i] != nullptr) config.instruments[i].opening = firsts[i]->last;
+  }
+}
+
+bool portfolio_config(const PortfolioInput& p, const RunRequest& request,
+                      std::uint64_t equity_every, backtest::RunConfig* out) {
+  backtest::RunConfig config = p.legs.front().venue.run_config(request.balance, equity_every);
   for (std::size_t i = 1; i < p.legs.size(); ++i) {
     config.instruments.push_back(p.legs[i].venue.instrument_config());
   }
-  return config;
+  if (!balances_for(request, &config)) return false;
+  *out = std::move(config);
+  return true;
 }
 
 bool portfolio_parts(const RunRequest& request, const PortfolioInput& p, AdapterParts* parts) {
@@ -418,7 +482,8 @@ bool run_portfolio(const RunRequest& request, PyObject* strategy, PyObject* tick
       return false;
     }
   }
-  const backtest::RunConfig config = portfolio_config(p, request.balance, request.equity_every);
+  backtest::RunConfig config;
+  if (!portfolio_config(p, request, request.equity_every, &config)) return false;
   if (compiled) {
     // Order for the instruments by id, 1 for the first of the portfolio's
     // dict; the account's records give each one's position.

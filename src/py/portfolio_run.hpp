@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "backtest/run_loop.hpp"
@@ -44,9 +45,21 @@ int is_portfolio(PyObject* ticks);
 bool resolve_portfolio(const RunRequest& request, PyObject* ticks, PortfolioInput* out);
 
 // The run configuration of a portfolio: the account from the first leg,
-// each instrument from its own (numbered 1, 2, ... as the legs are).
-backtest::RunConfig portfolio_config(const PortfolioInput& p, Cash balance,
-                                     std::uint64_t equity_every);
+// each instrument from its own (numbered 1, 2, ... as the legs are), the
+// balance as balances_for gives it.  False with the exception set.
+bool portfolio_config(const PortfolioInput& p, const RunRequest& request,
+                      std::uint64_t equity_every, backtest::RunConfig* out);
+
+// Sets config's balance, or its wallets, from the request for the
+// currencies its instruments settle in: one currency takes an amount or a
+// dict naming it; several take a dict naming each, a wallet apiece.
+// Refused with a ValueError: an amount for several currencies, a dict that
+// names a currency none settles in or leaves one out.
+bool balances_for(const RunRequest& request, backtest::RunConfig* config);
+
+// Each instrument's opening price (what values its wallet before its first
+// tick) from the first tick of its series; null for an empty one.
+void set_openings(backtest::RunConfig& config, std::span<const engine::Tick* const> firsts);
 
 // What a portfolio's strategy is shown of its instruments: the positions
 // and symbols, and each instrument's Instrument, by id and by symbol.

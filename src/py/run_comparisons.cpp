@@ -114,8 +114,21 @@ bool check_lookahead(const RunRequest& request, PyObject* build, PyObject* ticks
   } else if (!ticks_from(request.core, ticks_obj, &ticks)) {
     return false;
   }
-  const backtest::RunConfig config = portfolio ? portfolio_config(*portfolio, request.balance, 0)
-                                               : request.venue->run_config(request.balance, 0);
+  backtest::RunConfig config;
+  if (portfolio) {
+    if (!portfolio_config(*portfolio, request, 0, &config)) return false;
+    if (!config.wallets.empty()) {
+      std::vector<const engine::Tick*> firsts(portfolio->legs.size(), nullptr);
+      for (std::size_t k = 0; k < ticks.size(); ++k) {
+        const std::size_t i = static_cast<std::size_t>(instruments[k] - 1);
+        if (firsts[i] == nullptr) firsts[i] = &ticks[k];
+      }
+      set_openings(config, firsts);
+    }
+  } else {
+    config = request.venue->run_config(request.balance, 0);
+    if (!balances_for(request, &config)) return false;
+  }
   RunRequest first = request;
   if (portfolio) first.venue = &portfolio->legs.front().venue;
   auto shared = std::make_shared<SharedFailure>();

@@ -691,6 +691,26 @@ RECIPES["halvorn.venue.Venue (funding as columns)"] = funding_columns_venue
 RECIPES["halvorn.venue.run (portfolio depth)"] = basket_depth_run
 RECIPES["halvorn.venue.lookahead_check (portfolio)"] = basket_lookahead
 
+
+
+def wallets_run(tmp):
+    """A linear and a coin-margined contract, a wallet each: the balance is a
+    dict whose amounts may empty it while they are read."""
+    coin = venue.Instrument("BTCUSD_PERP", "0.1", "1", kind="inverse", contract_value="100",
+                            settle="BTC")
+    tiers = (venue.Bracket(up_to=halvorn.CASH_SCALE * 10**6, rate=fresh(5_000_000), amount=0),)
+    venues = {text("BTCUSDT"): venue.Venue(instrument=BTC),
+              text("BTCUSD_PERP"): venue.Venue(instrument=coin, margin_tiers=tiers)}
+    kwargs = dict(strategy=Vandal(armed=False), ticks={text("BTCUSDT"): ticks(),
+                                                       text("BTCUSD_PERP"): ticks()},
+                  balance={text("USDT"): fresh(100_000), text("BTC"): text("0.5")},
+                  venue=venues)
+    return venue.run, kwargs, {"balance": lambda given: {k: HostileInt(int(v)) if k == "USDT"
+                                                         else v for k, v in given.items()}}
+
+
+RECIPES["halvorn.venue.run (wallets)"] = wallets_run
+
 # Functions and classes with nothing a hostile object could hide in: no
 # arguments, only str or path arguments (converted without running Python
 # code), or not creatable from Python.

@@ -167,13 +167,17 @@ class TestEveryPathBooksInTheCoin:
         assert list(from_file.fills) == list(from_list.fills)
         assert repr(from_file).endswith("final_equity=1.18181818 BTC)")
 
-    def test_a_portfolio_of_a_linear_and_an_inverse_contract_is_refused(self):
+    def test_a_portfolio_of_a_linear_and_an_inverse_contract_needs_a_balance_per_wallet(self):
         btcusdt = venue.Instrument("BTCUSDT", "0.1", "0.001", id=2)
         ticks = {s: [halvorn.Tick(t, 500_000, bid=499_999, ask=500_001) for t in range(3)]
                  for s in ("BTCUSD_PERP", "BTCUSDT")}
         venues = {"BTCUSD_PERP": venue.Venue(instrument=BTCUSD, margin_tiers=COIN_TIERS),
                   "BTCUSDT": venue.Venue(instrument=btcusdt)}
-        with pytest.raises(ValueError, match="'BTCUSD_PERP' is an inverse contract settled in "
-                                             "BTC and 'BTCUSDT' is a linear contract settled "
-                                             "in USDT"):
+        with pytest.raises(ValueError, match="the instruments settle in BTC and USDT, a wallet "
+                                             "each"):
             venue.run(PerTick([]), ticks, 1, venue=venues)
+        run = venue.run(PerTick([]), ticks, {"BTC": 1, "USDT": 1}, venue=venues)
+        assert [(w.currency, w.balance) for w in run.wallets] == [
+            ("BTC", halvorn.CASH_SCALE), ("USDT", halvorn.CASH_SCALE)]
+        # 1 BTC at 50,000.0 USD and 1 USDT.
+        assert run.final_equity == 50_001 * halvorn.CASH_SCALE

@@ -445,24 +445,9 @@ backtest::InstrumentConfig VenueConfig::instrument_config() const {
     if (!settlement) panic("an instrument's settlement is checked when it is taken");
     config.inverse = settlement->inverse;
     config.settle = settlement->currency;
+    config.tick_worth = settlement->tick_worth;
   }
   return config;
-}
-
-bool same_settlement(const VenueConfig& a, const VenueConfig& b, PyObject* a_symbol,
-                     PyObject* b_symbol) {
-  const backtest::InstrumentConfig x = a.instrument_config(), y = b.instrument_config();
-  if (x.settle == y.settle) return true;
-  auto named = [](const backtest::InstrumentConfig& c) {
-    return (c.inverse.inverse() ? "an inverse contract settled in "
-                                : "a linear contract settled in ") +
-           c.settle.code();
-  };
-  PyErr_Format(PyExc_ValueError,
-               "the instruments of a portfolio share one account, kept in one currency: %R is %s "
-               "and %R is %s; run them apart",
-               a_symbol, named(x).c_str(), b_symbol, named(y).c_str());
-  return false;
 }
 
 backtest::RunConfig VenueConfig::run_config(Cash balance, std::uint64_t equity_every) const {

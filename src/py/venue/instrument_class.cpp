@@ -405,9 +405,21 @@ std::optional<Settlement> settlement_of(const data::InstrumentDefinition& d) {
   num /= g;
   den /= g;
   if (num > LIMIT || den > LIMIT) return std::nullopt;
+  // The tick in USD, digits x 10^exponent, as a fraction; one too fine or
+  // too large to hold values no coin (a run with one wallet never asks).
+  u128 tick_num = tick.digits, tick_den = 1;
+  for (long k = tick.exponent; k > 0 && tick_num <= LIMIT; --k) tick_num *= 10;
+  for (long k = tick.exponent; k < 0 && tick_den <= LIMIT; ++k) tick_den *= 10;
+  const u128 common = std::gcd(tick_num, tick_den);
+  tick_num /= common;
+  tick_den /= common;
+  margin::TickWorth worth{};
+  if (tick_num <= LIMIT && tick_den <= LIMIT) {
+    worth = {static_cast<std::int64_t>(tick_num), static_cast<std::int64_t>(tick_den)};
+  }
   return Settlement{
       margin::InverseValue{static_cast<std::int64_t>(num), static_cast<std::int64_t>(den)},
-      Currency::of(d.settle)};
+      Currency::of(d.settle), worth};
 }
 
 namespace {

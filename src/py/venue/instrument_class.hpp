@@ -44,6 +44,8 @@ struct InstrumentValue {
 struct Settlement {
   margin::InverseValue inverse{};
   Currency currency = USDT;
+  // An inverse contract's tick in USD, which values its coin in USDT.
+  margin::TickWorth tick_worth{};
 };
 std::optional<Settlement> settlement_of(const data::InstrumentDefinition& d);
 

@@ -378,6 +378,7 @@ struct RunData {
   Ref symbols;         // a tuple of str: the instruments' symbols, by id
   Ref instruments;     // a dict: symbol -> Instrument
   Ref per_instrument;  // a tuple of InstrumentResult, by id
+  Ref wallets;         // a tuple of Wallet, by currency; empty with one currency
 };
 
 const RunData& run_of(PyObject* self) { return unbox<RunData>(self); }
@@ -447,6 +448,14 @@ PyGetSetDef run_getset[] = {
      "short_position, last).  Its fields are counts (money in Cash; realized,\n"
      "fees and funding sum to the run's totals); it prints as a table in USDT\n"
      "and each instrument's units, and to_frame() makes it a DataFrame.",
+     nullptr},
+    {"wallets", run_get<Ref, &RunData::wallets>, nullptr,
+     "The wallets of a portfolio whose instruments settle in more than one\n"
+     "currency, in currency order: a tuple of Wallet (currency, balance,\n"
+     "equity, realized, fees, funding, forfeited, equity_curve), each in its\n"
+     "own currency and margined on its own.  The run's money figures are then\n"
+     "in USDT, a coin valued at its instrument's price.  Empty for a run in\n"
+     "one currency.",
      nullptr},
     {"instrument", run_get<Ref, &RunData::instrument>, nullptr,
      "The Instrument the run's ticks, lots and prices are in: the Venue's, or\n"
@@ -608,6 +617,35 @@ bool instrument_results(VenueState* st, const backtest::RunResult& r, const Venu
   return static_cast<bool>(data->per_instrument);
 }
 
+bool wallet_results(VenueState* st, const backtest::RunResult& r, RunData* data) {
+  data->wallets = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(r.wallets.size())));
+  if (!data->wallets) return false;
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(st->wallet_type);
+  for (std::size_t i = 0; i < r.wallets.size(); ++i) {
+    const backtest::WalletTotals& w = r.wallets[i];
+    Ref item = Ref::steal(PyStructSequence_New(type));
+    if (!item) return false;
+    Ref curve = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(w.equity_curve.size())));
+    if (!curve) return false;
+    for (std::size_t k = 0; k < w.equity_curve.size(); ++k) {
+      PyObject* value = from_i64(w.equity_curve[k]);
+      if (value == nullptr) return false;
+      PyTuple_SET_ITEM(curve.get(), static_cast<Py_ssize_t>(k), value);
+    }
+    PyObject* values[] = {str_of(w.currency.code()), from_i64(w.balance), from_i64(w.equity),
+                          from_i64(w.realized),      from_i64(w.fees),    from_i64(w.funding),
+                          from_i64(w.forfeited),     curve.release()};
+    bool ok = true;
+    for (Py_ssize_t k = 0; k < 8; ++k) {
+      if (values[k] == nullptr) ok = false;
+      PyStructSequence_SetItem(item.get(), k, values[k]);
+    }
+    if (!ok) return false;
+    PyTuple_SET_ITEM(data->wallets.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return true;
+}
+
 }  // namespace
 
 PyObject* new_run(VenueState* st, backtest::RunResult&& r, const VenueConfig& venue,
@@ -621,7 +659,9 @@ PyObject* new_run(VenueState* st, backtest::RunResult&& r, const VenueConfig& ve
     fills.remaining.push_back(f.remaining);
   }
   RunData data;
-  if (!instrument_results(st, r, venue, legs, &data)) return nullptr;
+  if (!instrument_results(st, r, venue, legs, &data) || !wallet_results(st, r, &data)) {
+    return nullptr;
+  }
   Ref liquidations = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(r.liquidations.size())));
   if (!liquidations) return nullptr;
   for (std::size_t i = 0; i < r.liquidations.size(); ++i) {

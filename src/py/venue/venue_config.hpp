@@ -68,13 +68,6 @@ struct InstrumentLeg {
   VenueConfig venue;
 };
 
-// Whether the instruments of `a` and `b` (named `a_symbol` and `b_symbol`)
-// settle in one currency, as the instruments of one account must: a
-// portfolio of a linear and an inverse contract, or of two coins, would
-// need a wallet per currency.  False with a ValueError naming both.
-bool same_settlement(const VenueConfig& a, const VenueConfig& b, PyObject* a_symbol,
-                     PyObject* b_symbol);
-
 // Adds the configuration classes, EXAMPLE_BTCUSDT and the rate helpers to the
 // module.  Returns -1 with an exception set on failure.
 int add_config(PyObject* module, VenueState* state);

@@ -10,10 +10,10 @@
 #include "py/venue/compiled_class.hpp"
 #include "py/venue/order_classes.hpp"
 #include "py/venue/records.hpp"
-#include "py/venue/venue_run_functions.hpp"
 #include "py/venue/tier_classes.hpp"
 #include "py/venue/unit_views.hpp"
 #include "py/venue/venue_config.hpp"
+#include "py/venue/venue_run_functions.hpp"
 #include "py/venue/venue_state.hpp"
 
 namespace halvorn::py::venue {
@@ -85,6 +85,30 @@ PyStructSequence_Desc instrument_result_desc = {
     8,
 };
 
+PyStructSequence_Field wallet_fields[] = {
+    {"currency", "The currency the wallet holds: USDT, or an inverse contract's coin."},
+    {"balance", "Its balance at the end, in Cash of its currency."},
+    {"equity",
+     "Its equity at the end (balance and the unrealised profit of its\n"
+     "instruments), in Cash of its currency."},
+    {"realized", "Profit realised by its instruments, liquidations included."},
+    {"fees", "Fees paid on its instruments' fills."},
+    {"funding", "Funding received net of funding paid on its instruments."},
+    {"forfeited", "Balance the venue took at its liquidations."},
+    {"equity_curve",
+     "Its equity at each of the run's equity samples (Run.equity_times),\n"
+     "as a tuple of Cash."},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc wallet_desc = {
+    "halvorn.venue.Wallet",
+    "One wallet of a run whose instruments settle in more than one currency\n"
+    "(Run.wallets): what it held and added up to, in its own currency.",
+    wallet_fields,
+    8,
+};
+
 PyStructSequence_Desc position_desc = {
     "halvorn.venue.Position",
     "The account's position in one instrument of a portfolio, as a strategy\n"
@@ -105,6 +129,7 @@ const std::array<ClassEntry<VenueState>, 2> BATCH_CLASSES = {{
 constexpr PyObject* VenueState::* VALUES[] = {
     &VenueState::default_venue, &VenueState::example_tiers,          &VenueState::zero_latency,
     &VenueState::position_type, &VenueState::instrument_result_type, &VenueState::decimal_type,
+    &VenueState::wallet_type,
 };
 
 struct VenueRefs {
@@ -172,6 +197,11 @@ int exec_venue(PyObject* module) {
         reinterpret_cast<PyObject*>(PyStructSequence_NewType(&instrument_result_desc));
     if (st->instrument_result_type == nullptr ||
         PyModule_AddObjectRef(module, "InstrumentResult", st->instrument_result_type) < 0) {
+      return -1;
+    }
+    st->wallet_type = reinterpret_cast<PyObject*>(PyStructSequence_NewType(&wallet_desc));
+    if (st->wallet_type == nullptr ||
+        PyModule_AddObjectRef(module, "Wallet", st->wallet_type) < 0) {
       return -1;
     }
     if (PyModule_AddFunctions(module, private_functions) < 0) return -1;

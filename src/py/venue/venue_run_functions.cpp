@@ -1,5 +1,6 @@
 #include "py/venue/venue_run_functions.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "py/signatures.hpp"
 #include "py/tick_files.hpp"
 #include "py/value_class.hpp"
+#include "py/venue/field_checks.hpp"
 #include "py/venue/records.hpp"
 #include "py/venue/venue_config.hpp"
 #include "py/venue/venue_state.hpp"
@@ -145,6 +147,43 @@ bool venue_balance(PyObject* obj, Cash* out) {
   return true;
 }
 
+// A balance given by currency, {"USDT": 10_000, "BTC": "0.5"}: each amount
+// as venue_balance takes it, in whole units of its own currency, kept in
+// currency order.  The codes are checked against the run's instruments when
+// they are known (balances_for).
+bool balances_by_currency(PyObject* dict, std::vector<std::pair<Currency, Cash>>* out) {
+  // A private copy: the values' conversion may run code that changes it.
+  Ref items = Ref::steal(PyDict_Items(dict));
+  if (!items) return false;
+  if (PyList_GET_SIZE(items.get()) == 0) {
+    PyErr_SetString(PyExc_ValueError,
+                    "balance: an empty dict gives no wallet a balance; give {currency: amount} "
+                    "for each currency the instruments settle in");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+    PyObject* key = PyTuple_GET_ITEM(item.get(), 0);
+    std::string code;
+    if (!PyUnicode_Check(key)) return wrong_type("a balance's currency", "a str", key);
+    if (!utf8_of(key, &code)) return false;
+    const bool valid =
+        !code.empty() && code.size() <= 8 && std::all_of(code.begin(), code.end(), [](char c) {
+          return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        });
+    if (!valid) {
+      PyErr_Format(PyExc_ValueError,
+                   "balance: %R is not a currency code (1 to 8 upper-case letters or digits)", key);
+      return false;
+    }
+    Cash amount = 0;
+    if (!venue_balance(PyTuple_GET_ITEM(item.get(), 1), &amount)) return false;
+    out->emplace_back(Currency::of(code), amount);
+  }
+  std::sort(out->begin(), out->end());
+  return true;
+}
+
 // A run of the venue protocol: its balance and venue converted, the rest of
 // the request the caller's.  False with the exception set.
 // A dict of symbol to Venue configures each instrument of a portfolio; the
@@ -158,8 +197,13 @@ bool venue_request(VenueState* st, PyObject* balance_obj, PyObject* venue_obj,
     request->venues = venue_obj;
     venue_obj = nullptr;
   }
-  return venue_balance(balance_obj, &request->balance) &&
-         venue_config(st, venue_obj, &request->venue);
+  if (PyDict_Check(balance_obj)) {
+    request->by_currency = true;
+    if (!balances_by_currency(balance_obj, &request->wallets)) return false;
+  } else if (!venue_balance(balance_obj, &request->balance)) {
+    return false;
+  }
+  return venue_config(st, venue_obj, &request->venue);
 }
 
 PyObject* run(PyObject* module, PyObject* args, PyObject* kwds) {
@@ -238,7 +282,9 @@ PyMethodDef run_defs[] = {
                       "portfolio of several instruments in one account, a dict of symbol to\n"
                       "ticks, with `venue` a Venue for all or a dict of symbol to Venue, and\n"
                       "`depth` and `marks` dicts of symbol to DepthSource and MarkSource (see\n"
-                      "docs/venue.md, Portfolios); `balance` is in whole currency units.\n"
+                      "docs/venue.md, Portfolios); `balance` is in whole currency units,\n"
+                      "or, for a portfolio whose instruments settle in several currencies,\n"
+                      "a dict of currency to balance, a wallet each.\n"
                       "The strategy follows the protocol of `halvorn.run_backtest`\n"
                       "(`on_tick(ctx)` for batch 1, `on_batch(ticks)`\n"
                       "otherwise, returning None or a list of Order), and may also return\n"

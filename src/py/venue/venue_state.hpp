@@ -57,6 +57,7 @@ struct VenueState {
   PyObject* zero_latency;            // Fixed(0)
   PyObject* position_type;           // Position, a struct sequence class
   PyObject* instrument_result_type;  // InstrumentResult, likewise
+  PyObject* wallet_type;             // Wallet, likewise
   PyObject* decimal_type;            // decimal.Decimal, which values in units may be
   PyObject* str_on_fill;
   PyObject* str_on_end;
