@@ -9,14 +9,17 @@ account's totals under them.  A run of one instrument has nothing to set
 beside it and gets no table.
 
 Money is in the account's currency: USDT to the cent, or the coin of an
-inverse (coin-margined) portfolio to its smallest unit.  `net` is realized profit less fees plus
+inverse (coin-margined) portfolio to its smallest unit; a portfolio with a
+wallet per currency writes each figure with its currency, and gets a table
+of its wallets.  `net` is realized profit less fees plus
 funding: what each instrument's closed positions earned after their costs.
 A position still open at the end is valued in the equity, not here.
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+import decimal
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -24,10 +27,14 @@ import halvorn
 from halvorn import _report_page
 from halvorn._unit_text import account_currency
 
-def columns(currency: str) -> tuple[str, ...]:
-    """The table's headings, money in `currency`."""
-    return ("instrument", "ticks", "fills", f"realized ({currency})", f"fees ({currency})",
-            f"funding ({currency})", f"net ({currency})", "position at the end", "last price")
+def columns(currency: str | None) -> tuple[str, ...]:
+    """The table's headings, money in `currency`; None where each row's money
+    is in its own instrument's currency, written beside it (a run with
+    wallets)."""
+    def money(name: str) -> str:
+        return name if currency is None else f"{name} ({currency})"
+    return ("instrument", "ticks", "fills", money("realized"), money("fees"), money("funding"),
+            money("net"), "position at the end", "last price")
 
 
 COLUMNS = columns("USDT")
@@ -84,20 +91,61 @@ def rows(run: Any, shown: Sequence[Leg]) -> list[list[str]]:
     Positions and prices are in the instrument's units when the run has its
     Instrument, else in lots and ticks."""
     instruments = getattr(run, "instruments", {}) or {}
-    places = 2 if account_currency(run) == "USDT" else 8
+    wallets = bool(getattr(run, "wallets", ()))
+    account = account_currency(run)
 
-    def cash(amount: int) -> str:
-        return _cash(amount, places)
+    def money(currency: str) -> Callable[[int], str]:
+        places = 2 if currency == "USDT" else 8
+        if not wallets:
+            return lambda amount: _cash(amount, places)
+        # Rows in different currencies: each figure names its own.
+        return lambda amount: f"{_cash(amount, places)} {currency}"
     out = []
     for leg in shown:
         instrument = instruments.get(leg.symbol)
+        cash = money(settled_in(instrument) if wallets else account)
         last = f"{leg.last:,}" if instrument is None else f"{instrument.price_of(leg.last)}"
         out.append([leg.symbol, f"{leg.ticks:,}", f"{leg.fills:,}", cash(leg.realized),
                     cash(leg.fees), cash(leg.funding), cash(leg.net),
                     _position(leg, instrument), last])
+    cash = money(account)
     out.append(["account", f"{run.ticks:,}", f"{len(run.fills):,}", cash(run.realized),
                 cash(run.fees_paid), cash(run.funding_paid),
                 cash(run.realized - run.fees_paid + run.funding_paid), "", ""])
+    return out
+
+
+def settled_in(instrument: Any) -> str:
+    """The currency an instrument's money is in: its coin, or USDT."""
+    return instrument.settle if instrument is not None and instrument.kind == "inverse" else "USDT"
+
+
+WALLET_COLUMNS = ("wallet", "balance", "equity", "realized", "fees", "funding", "forfeited",
+                  "equity (USDT)")
+
+
+def wallet_rows(run: Any) -> list[list[str]]:
+    """One row per wallet in its own currency, its equity also in USDT at its
+    instrument's last price, then the whole account in USDT."""
+    instruments = getattr(run, "instruments", {}) or {}
+    price = {}  # a coin's price in USD: its first instrument's last, as the run values it
+    for result in run.per_instrument:
+        instrument = instruments.get(result.symbol)
+        coin = settled_in(instrument)
+        if coin != "USDT" and coin not in price:
+            price[coin] = decimal.Decimal(str(instrument.price_of(result.last)))
+    out = []
+    for w in run.wallets:
+        places = 2 if w.currency == "USDT" else 8
+
+        def cash(amount: int) -> str:
+            return _cash(amount, places)
+        # In Cash of USDT, truncated toward zero as the run values a coin.
+        in_usdt = w.equity if w.currency == "USDT" else int(
+            w.equity * price.get(w.currency, decimal.Decimal(0)))
+        out.append([w.currency, cash(w.balance), cash(w.equity), cash(w.realized), cash(w.fees),
+                    cash(w.funding), cash(w.forfeited), _cash(in_usdt)])
+    out.append(["all, in USDT", "", "", "", "", "", "", _cash(run.final_equity)])
     return out
 
 
@@ -107,8 +155,19 @@ def section(run: Any, np: Any, instruments: Any) -> list[str]:
     shown = legs(run, np, instruments)
     if not shown:
         return []
-    return ["<h2>Instruments</h2>",
-            '<p class="note">Net is realized profit less fees plus funding; a position still '
-            "open at the end is valued in the equity, not here.</p>",
-            '<div class="scroll">' + _report_page.table(columns(account_currency(run)), rows(run, shown), "rows")
-            + "</div>"]
+    wallets = tuple(getattr(run, "wallets", ()))
+    parts = ["<h2>Instruments</h2>",
+             '<p class="note">Net is realized profit less fees plus funding; a position still '
+             "open at the end is valued in the equity, not here.</p>",
+             '<div class="scroll">'
+             + _report_page.table(columns(None if wallets else account_currency(run)),
+                                  rows(run, shown), "rows")
+             + "</div>"]
+    if wallets:
+        parts += ["<h2>Wallets</h2>",
+                  '<p class="note">Each currency the instruments settle in is a wallet of its '
+                  "own, margined and liquidated on its own; the account's figures are in USDT, "
+                  "a coin valued at its instrument's last price.</p>",
+                  '<div class="scroll">'
+                  + _report_page.table(WALLET_COLUMNS, wallet_rows(run), "rows") + "</div>"]
+    return parts

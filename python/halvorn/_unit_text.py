@@ -90,10 +90,12 @@ def _is_number(text: str) -> bool:
 def account_currency(run: Any) -> str:
     """The currency a run's account is kept in: an inverse instrument's coin,
     else USDT."""
+    if getattr(run, "wallets", ()):
+        # A wallet per currency: the account's own figures are in USDT.
+        return "USDT"
     instrument = getattr(run, "instrument", None)
     if instrument is None:
-        # A portfolio keeps one account, in the currency all its instruments
-        # share.
+        # A portfolio in one currency keeps its account in it.
         from halvorn import _run_units
         by_id = _run_units.portfolio(run)
         instrument = next(iter(by_id.values()), None) if by_id else None
@@ -123,6 +125,9 @@ def run_str(run: Any) -> str:
         ("fees paid", f"{usdt(run.fees_paid)} {coin}"),
         ("funding", f"{usdt(run.funding_paid)} {coin} received, net of paid"),
     ]
+    figures += [(f"wallet {w.currency}",
+                 f"equity {usdt(w.equity)} {w.currency}, balance {usdt(w.balance)} {w.currency}")
+                for w in getattr(run, "wallets", ())]
     width = max(len(name) for name, _ in figures)
     lines += [f"  {name.ljust(width)}  {value}" for name, value in figures]
     for result in run.per_instrument:

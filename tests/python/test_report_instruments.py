@@ -144,3 +144,35 @@ def test_an_inverse_portfolio_counts_its_money_in_its_coin(tmp_path):
     page = (tmp_path / "run.html").read_text(encoding="utf-8")
     assert "equity (BTC)" in page and "equity (USDT)" not in page
 
+
+
+def test_a_portfolio_with_wallets_names_each_figure_and_sets_out_its_wallets(tmp_path):
+    """A linear and a coin-margined contract: each instrument's money in its
+    own currency, then a table of the wallets with their worth in USDT."""
+    coin = venue.Instrument("BTCUSDPERP", "0.1", "1", kind="inverse", contract_value="100",
+                            settle="BTC")
+    tiers = (venue.Bracket(up_to=halvorn.CASH_SCALE * 10**6, rate=venue.percent("0.4"), amount=0),)
+    venues = {"BTCUSDT": venue.Venue(instrument=BTC, taker_fee=venue.rate("0.0005")),
+              "BTCUSDPERP": venue.Venue(instrument=coin, taker_fee=venue.rate("0.0005"),
+                                        margin_tiers=tiers)}
+    ticks = {"BTCUSDT": wave(0, 420_000), "BTCUSDPERP": wave(SECOND // 2, 430_000)}
+    run = venue.run(Rotate(), ticks, {"USDT": 10_000, "BTC": "0.5"}, venue=venues,
+                    equity_every=20)
+    header, usdt_leg, coin_leg, account = page_rows(tmp_path, run)
+    assert header == list(_report_instruments.columns(None))
+    coin_result = run.per_instrument[1]
+    assert coin_leg[4] == f"{coin_result.fees / halvorn.CASH_SCALE:,.8f} BTC" and coin_result.fees
+    assert usdt_leg[4].endswith(" USDT") and account[4] == f"{cash(run.fees_paid)} USDT"
+    page = (tmp_path / "run.html").read_text(encoding="utf-8")
+    section = page.partition("<h2>Wallets</h2>")[2].partition("<h2>")[0]
+    rows = [[html.unescape(cell) for cell in re.findall(r"<t[hd]>(.*?)</t[hd]>", row)]
+            for row in re.findall(r"<tr>(.*?)</tr>", section)]
+    btc_wallet, usdt_wallet = run.wallets
+    assert [row[0] for row in rows] == ["wallet", "BTC", "USDT", "all, in USDT"]
+    assert rows[1][2] == f"{btc_wallet.equity / halvorn.CASH_SCALE:,.8f}"
+    assert rows[2][2] == rows[2][7] == cash(usdt_wallet.equity)
+    assert rows[3][7] == cash(run.final_equity)
+    # The wallets' worth in USDT adds up to the account's, to the cent each.
+    worth = sum(float(row[7].replace(",", "")) for row in rows[1:3])
+    assert abs(worth - run.final_equity / halvorn.CASH_SCALE) <= 0.02
+    assert "equity (USDT)" in page
