@@ -132,7 +132,7 @@ def wallet_rows(run: Any) -> list[list[str]]:
     for result in run.per_instrument:
         instrument = instruments.get(result.symbol)
         coin = settled_in(instrument)
-        if coin != "USDT" and coin not in price:
+        if instrument is not None and coin != "USDT" and coin not in price:
             price[coin] = decimal.Decimal(str(instrument.price_of(result.last)))
     out = []
     for w in run.wallets:

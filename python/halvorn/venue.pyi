@@ -908,6 +908,7 @@ class InstrumentResult(tuple[Any, ...]):
     @property
     def last(self) -> int: ...
 
+@final
 class Wallet(tuple[Any, ...]):
     """One wallet of a run whose instruments settle in more than one currency
     (Run.wallets): what it held and added up to, in its own currency."""
