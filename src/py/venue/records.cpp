@@ -560,6 +560,23 @@ PyType_Slot run_slots[] = {
 PyType_Spec run_spec = {"halvorn.venue.Run", sizeof(Boxed<RunData>), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, run_slots};
 
+// A struct sequence of `type` taking `values`, new references of which any
+// may be null where making it failed: then null, with the exception set.
+template <std::size_t N>
+PyObject* struct_sequence(PyTypeObject* type, std::array<PyObject*, N> values) {
+  Ref item = Ref::steal(PyStructSequence_New(type));
+  bool ok = static_cast<bool>(item);
+  for (std::size_t k = 0; k < N; ++k) {
+    ok = ok && values[k] != nullptr;
+    if (item) {
+      PyStructSequence_SetItem(item.get(), static_cast<Py_ssize_t>(k), values[k]);
+    } else {
+      Py_XDECREF(values[k]);
+    }
+  }
+  return ok ? item.release() : nullptr;
+}
+
 // The symbols, Instruments and per-instrument results of a run: a
 // portfolio's legs, or the one instrument of the venue.
 bool instrument_results(VenueState* st, const backtest::RunResult& r, const VenueConfig& venue,
@@ -596,20 +613,13 @@ bool instrument_results(VenueState* st, const backtest::RunResult& r, const Venu
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(st->instrument_result_type);
   for (std::size_t i = 0; i < r.instruments.size(); ++i) {
     const backtest::InstrumentTotals& t = r.instruments[i];
-    Ref item = Ref::steal(PyStructSequence_New(type));
-    if (!item) return false;
     PyObject* symbol = i < named.size() ? named[i].first.get() : Py_None;
-    PyObject* values[] = {Py_NewRef(symbol),          PyLong_FromSize_t(t.ticks),
-                          from_i64(t.realized),       from_i64(t.fees),
-                          from_i64(t.funding),        from_i64(t.position),
-                          from_i64(t.short_position), from_i64(t.last)};
-    bool ok = true;
-    for (Py_ssize_t k = 0; k < 8; ++k) {
-      if (values[k] == nullptr) ok = false;
-      PyStructSequence_SetItem(item.get(), k, values[k]);
-    }
-    if (!ok) return false;
-    PyTuple_SET_ITEM(data->per_instrument.get(), static_cast<Py_ssize_t>(i), item.release());
+    PyObject* item = struct_sequence<8>(
+        type,
+        {Py_NewRef(symbol), PyLong_FromSize_t(t.ticks), from_i64(t.realized), from_i64(t.fees),
+         from_i64(t.funding), from_i64(t.position), from_i64(t.short_position), from_i64(t.last)});
+    if (item == nullptr) return false;
+    PyTuple_SET_ITEM(data->per_instrument.get(), static_cast<Py_ssize_t>(i), item);
   }
   data->per_instrument =
       Ref::steal(call_python("halvorn._unit_text", "InstrumentResults",
@@ -623,25 +633,13 @@ bool wallet_results(VenueState* st, const backtest::RunResult& r, RunData* data)
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(st->wallet_type);
   for (std::size_t i = 0; i < r.wallets.size(); ++i) {
     const backtest::WalletTotals& w = r.wallets[i];
-    Ref item = Ref::steal(PyStructSequence_New(type));
-    if (!item) return false;
-    Ref curve = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(w.equity_curve.size())));
-    if (!curve) return false;
-    for (std::size_t k = 0; k < w.equity_curve.size(); ++k) {
-      PyObject* value = from_i64(w.equity_curve[k]);
-      if (value == nullptr) return false;
-      PyTuple_SET_ITEM(curve.get(), static_cast<Py_ssize_t>(k), value);
-    }
-    PyObject* values[] = {str_of(w.currency.code()), from_i64(w.balance), from_i64(w.equity),
-                          from_i64(w.realized),      from_i64(w.fees),    from_i64(w.funding),
-                          from_i64(w.forfeited),     curve.release()};
-    bool ok = true;
-    for (Py_ssize_t k = 0; k < 8; ++k) {
-      if (values[k] == nullptr) ok = false;
-      PyStructSequence_SetItem(item.get(), k, values[k]);
-    }
-    if (!ok) return false;
-    PyTuple_SET_ITEM(data->wallets.get(), static_cast<Py_ssize_t>(i), item.release());
+    Ref curve = Ref::steal(int_list(w.equity_curve));
+    PyObject* item = struct_sequence<8>(
+        type, {str_of(w.currency.code()), from_i64(w.balance), from_i64(w.equity),
+               from_i64(w.realized), from_i64(w.fees), from_i64(w.funding), from_i64(w.forfeited),
+               curve ? PyList_AsTuple(curve.get()) : nullptr});
+    if (item == nullptr) return false;
+    PyTuple_SET_ITEM(data->wallets.get(), static_cast<Py_ssize_t>(i), item);
   }
   return true;
 }
