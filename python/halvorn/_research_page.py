@@ -39,13 +39,15 @@ def _try(statistic: Any) -> str:
 
 
 def _equity_panel(np: Any, result: Any, usdt: float) -> Panel:
-    panel = Panel("equity (USDT)", 3.0, empty="no window finished", y_format=",.2f")
     stitched = result.stitched
+    coin = stitched.currency
+    digits = ",.2f" if coin == "USDT" else ",.8f"  # to the cent, or to a coin's unit
+    panel = Panel(f"equity ({coin})", 3.0, empty="no window finished", y_format=digits)
     if len(stitched.equity_curve) > 1:
         panel.traces.append(line(_report_page.milliseconds(np, stitched.equity_times),
                                  [v / usdt for v in stitched.equity_curve],
                                  name="out of sample, stitched", colour=_report_page.EQUITY,
-                                 hover=f"{_TIME}<br>%{{y:,.2f}} USDT", width=2.0))
+                                 hover=f"{_TIME}<br>%{{y:{digits}}} {coin}", width=2.0))
     balance = stitched.balance / usdt
     for w in result.windows:
         # The chosen set's own run on its training stretch, from the balance.
@@ -53,7 +55,7 @@ def _equity_panel(np: Any, result: Any, usdt: float) -> Panel:
         curve = [balance] + [balance * (1 + r) for r in accumulate(column)]
         panel.traces.append(line(_report_page.milliseconds(np, w.in_sample_times), curve,
                                  name=f"in sample, window {w.index}", colour=IN_SAMPLE,
-                                 hover=f"window {w.index} in sample<br>{_TIME}<br>%{{y:,.2f}} USDT",
+                                 hover=f"window {w.index} in sample<br>{_TIME}<br>%{{y:{digits}}} {coin}",
                                  width=1.0) | {"showlegend": w.index == result.windows[0].index,
                                                 "legendgroup": "in sample"})
     return panel

@@ -167,6 +167,8 @@ class Stitched:
     """The test stretches, [start, end) in ns, in order."""
     fills: tuple[Any, ...]
     liquidations: tuple[Any, ...]
+    currency: str = "USDT"
+    """What the money is in: USDT, or an inverse contract's coin."""
 
     @property
     def final_equity(self) -> int:
@@ -207,7 +209,8 @@ def stitch(balance: int, windows: Sequence[Window], chosen: Sequence[Outcome]) -
         liquidations.extend(window.liquidations or ())
     return Stitched(balance=balance, equity_curve=tuple(curve), equity_times=tuple(times),
                     spans=tuple((w.test.start, w.test.end) for w in windows),
-                    fills=tuple(fills), liquidations=tuple(liquidations))
+                    fills=tuple(fills), liquidations=tuple(liquidations),
+                    currency=chosen[0].currency if chosen else "USDT")
 
 
 class WalkForwardResult:

@@ -21,6 +21,7 @@ import halvorn
 from halvorn import _fanout
 from halvorn._progress import reporter
 from halvorn._research_splits import Run
+from halvorn._unit_text import account_currency
 from halvorn.sweep import _totals
 
 
@@ -40,6 +41,7 @@ class Outcome(NamedTuple):
     equity_times: array  # of 'q'
     fill_records: tuple[Any, ...] | None
     liquidation_records: tuple[Any, ...] | None
+    currency: str = "USDT"  # what its money is in: USDT, or an inverse contract's coin
 
 
 def closing_curve(curve: Sequence[int], times: Sequence[int], ticks: int, every: int,
@@ -104,6 +106,7 @@ def run_fold(build: Callable[..., Any], params: dict[str, Any], path: str, run: 
         equity_times=times,
         fill_records=tuple(result.fills[i] for i in range(len(result.fills))) if keep else None,
         liquidation_records=tuple(result.liquidations) if keep else None,
+        currency=account_currency(result),
     )
 
 

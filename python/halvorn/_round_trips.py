@@ -557,8 +557,17 @@ def frame(run: Any, walked: Walk, *, units: str, marks: Mapping[int, int], end: 
             dtype=object, index=result.index)
     result.index.name = "trip"
     result.attrs["units"] = unit_names(run)
-    result.attrs["contract_size"] = (markets[0].contract_size if len(markets) == 1 else
-                                     {m.symbol: m.contract_size for m in markets})
+    # An inverse contract's money is not ticks x lots x a size: it has none,
+    # and its contract value in USD instead.
+    def size(m: Market) -> int | None:
+        return m.contract_size if m.coin_per_lot is None else None
+    result.attrs["contract_size"] = (size(markets[0]) if len(markets) == 1 else
+                                     {m.symbol: size(m) for m in markets})
+    inverse = {m.symbol: str(m.instrument.contract_value) for m in markets
+               if m.coin_per_lot is not None}
+    if inverse:
+        result.attrs["contract_value"] = (next(iter(inverse.values())) if len(markets) == 1
+                                          else inverse)
     result.attrs["funding"] = "each instrument's shared by lots × time held"
     return result
 

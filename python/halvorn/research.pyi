@@ -131,6 +131,7 @@ class Stitched:
     spans: tuple[tuple[int, int], ...]
     fills: tuple[Any, ...]
     liquidations: tuple[Any, ...]
+    currency: str = ...
     @property
     def final_equity(self) -> int: ...
     @property

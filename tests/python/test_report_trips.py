@@ -349,6 +349,8 @@ def test_an_inverse_run_shows_its_money_in_its_coin_to_the_unit():
     # 1,000 contracts of 100 USD bought at 50,000 and sold at 55,000: 2 BTC
     # less 1.818181818... BTC, the sale booked rounded up.
     assert trips["gross"].tolist() == [D("0.18181818")]
+    # Its money is no ticks x lots x size: the frame gives its contract value.
+    assert (trips.attrs["contract_size"], trips.attrs["contract_value"]) == (None, "100")
     table = _report_tables.trips_table(run, trips, len(trips))
     assert "gross (BTC)" in table and "0.18181818" in table and "USDT" not in table
     summary = report.summary(run, ticks=ticks)

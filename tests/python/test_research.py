@@ -303,3 +303,20 @@ def test_a_local_cluster_gives_the_same_walk(wave_file):
                                           equity_every=EVERY, executor=client.get_executor())
     assert there.stitched.equity_curve == here.stitched.equity_curve
     assert [w.testing for w in there.windows] == [w.testing for w in here.windows]
+
+
+def test_a_walk_on_a_coin_margined_contract_keeps_its_money_in_the_coin(wave_file, tmp_path):
+    pytest.importorskip("plotly")
+    coin = venue.Instrument("BTCUSD_PERP", "0.1", "1", kind="inverse", contract_value="100",
+                            settle="BTC")
+    tiers = (venue.Bracket(up_to=halvorn.CASH_SCALE * 10**6, rate=venue.percent("0.5"),
+                           amount=0),)
+    result = research.walk_forward(Crossover, {"fast": [20], "slow": [400]}, wave_file, 10,
+                                   split=SPLIT, equity_every=EVERY, executor=serial(),
+                                   venue=venue.Venue(instrument=coin, margin_tiers=tiers))
+    assert result.stitched.currency == "BTC"
+    assert result.stitched.balance == 10 * halvorn.CASH_SCALE
+    path = tmp_path / "walk.html"
+    research.html(result, path)
+    page = path.read_text()
+    assert "equity (BTC)" in page and "equity (USDT)" not in page
