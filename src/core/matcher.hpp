@@ -155,8 +155,13 @@ struct Matcher {
   // the account's legs as they stand after the tick (`hedge`: held apart).
   // Orders that watch the mark look at it too while the holding has none
   // (`marked` false): until then the last trade is the price it is valued at.
+  // Inline: a tick that reaches no trigger and moves no trail, as almost
+  // every one is, has nothing to look at.
   void after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots short_size,
-                  bool hedge = false, bool marked = false);
+                  bool hedge = false, bool marked = false) {
+    if (!desk || !desk->could_fire(tick.last, {true, !marked})) return;
+    watch(tick.last, {true, !marked}, tick.exch_ts, tick.local_ts, long_size, short_size, hedge);
+  }
 
   // The same for a mark price observed at `time`, for the orders that watch
   // the mark; what they send is stamped with that time.

@@ -168,16 +168,11 @@ bool Matcher::unhold(OrderId id) {
   return true;
 }
 
-void Matcher::after_tick(const engine::Tick& tick, QtyLots long_size, QtyLots short_size,
-                         bool hedge, bool marked) {
-  watch(tick.last, {true, !marked}, tick.exch_ts, tick.local_ts, long_size, short_size, hedge);
-}
-
 void Matcher::after_mark(Nanos time, std::int64_t price, QtyLots long_size, QtyLots short_size,
                          bool hedge) {
   if (price <= 0) return;
   mark_ = price;
-  if (!desk || !desk->watching(TriggerSource::Mark)) return;
+  if (!desk || !desk->could_fire(price, {false, true})) return;
   watch(price, {false, true}, time, time, long_size, short_size, hedge);
 }
 

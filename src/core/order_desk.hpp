@@ -156,6 +156,16 @@ struct OrderDesk {
     return !triggers[i].empty() || !trails[i].empty();
   }
   bool trailing() const { return !trails[0].empty() || !trails[1].empty(); }
+  // Whether `price`, seen by the sources `watched`, could fire anything: it
+  // reaches a trigger, or a trail moves with it.  Most prices do neither.
+  bool could_fire(std::int64_t price, std::array<bool, TRIGGER_SOURCES> watched) const {
+    for (std::size_t i = 0; i < TRIGGER_SOURCES; ++i) {
+      if (watched[i] && (!trails[i].empty() || triggers[i].reach().reached_by(price))) {
+        return true;
+      }
+    }
+    return false;
+  }
   std::size_t clear();
 };
 

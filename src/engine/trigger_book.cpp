@@ -1,5 +1,7 @@
 #include "engine/trigger_book.hpp"
 
+#include <algorithm>
+
 namespace halvorn::engine {
 
 void TriggerBook::insert(OrderId id, std::int64_t level, Fires fires) {
@@ -9,6 +11,8 @@ void TriggerBook::insert(OrderId id, std::int64_t level, Fires fires) {
   key.qty = 1;
   key.side = side_of(fires);
   book_.insert(key);
+  reach_ = fires == Fires::AtOrBelow ? Reach{std::max(reach_.below, level), reach_.above}
+                                     : Reach{reach_.below, std::min(reach_.above, level)};
 }
 
 bool TriggerBook::take_reached(std::int64_t price,
@@ -21,7 +25,9 @@ bool TriggerBook::take_reached(std::int64_t price,
       book_.remove(front->id());
     }
   }
-  return out.size() > before;
+  if (out.size() == before) return false;
+  reach_ = nearest_levels();
+  return true;
 }
 
 }  // namespace halvorn::engine

@@ -68,18 +68,24 @@ class TriggerBook {
   void insert(OrderId id, std::int64_t level, Fires fires);
 
   // Removes the id; returns whether it was held.
-  bool remove(OrderId id) { return book_.remove(id).has_value(); }
+  bool remove(OrderId id) {
+    const bool held = book_.remove(id).has_value();
+    if (held) reach_ = nearest_levels();
+    return held;
+  }
 
   bool contains(OrderId id) const { return book_.find(id) != nullptr; }
   std::size_t size() const { return book_.size(); }
   bool empty() const { return book_.empty(); }
-  void clear() { book_.clear(); }
-
-  // The levels a price must reach to fire anything held.
-  Reach reach() const {
-    return Reach{nearest(Fires::AtOrBelow).value_or(I64_MIN),
-                 nearest(Fires::AtOrAbove).value_or(I64_MAX)};
+  void clear() {
+    book_.clear();
+    reach_ = Reach{};
   }
+
+  // The levels a price must reach to fire anything held.  Kept as the book
+  // changes, since every tick of an account with a conditional order asks
+  // it and almost every one reaches nothing.
+  const Reach& reach() const { return reach_; }
 
   // Removes every id whose level `price` reaches and appends it to `out` as
   // (entry number, id); returns whether any was.  The caller sorts `out` to
@@ -104,8 +110,13 @@ class TriggerBook {
     const Resting* front = book_.front(lane_of(fires));
     return front == nullptr ? std::nullopt : std::optional<std::int64_t>(level_of(*front));
   }
+  Reach nearest_levels() const {
+    return Reach{nearest(Fires::AtOrBelow).value_or(I64_MIN),
+                 nearest(Fires::AtOrAbove).value_or(I64_MAX)};
+  }
 
   Book book_;
+  Reach reach_;  // nearest_levels() of book_, as it stands
 };
 
 }  // namespace halvorn::engine

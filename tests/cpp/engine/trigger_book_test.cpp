@@ -20,18 +20,39 @@ struct Waiting {
   Fires fires;
 };
 
-TEST(TriggerBook, TakesWhatAPriceReachesAsAPlainListDoesAndTheReachAgrees) {
+TEST(TriggerBook, TakesWhatAPriceReachesAsAPlainListDoesAndTheReachAgreesThroughCancels) {
   std::mt19937_64 rng(5);
   for (int round = 0; round < 200; ++round) {
     TriggerBook book;
     std::vector<Waiting> plain;
     OrderId next = 1;
     for (int step = 0; step < 60; ++step) {
-      if (rng() % 3 != 0) {
+      const auto roll = rng() % 12;
+      if (roll < 7) {
         const Waiting w{next++, 100 + static_cast<std::int64_t>(rng() % 21),
                         rng() % 2 ? Fires::AtOrBelow : Fires::AtOrAbove};
         book.insert(w.id, w.level, w.fires);
         plain.push_back(w);
+        continue;
+      }
+      if (roll < 10 || roll == 11) {
+        // A cancel (of an id it may not hold), or now and then all of them:
+        // the reach follows what is left.
+        if (roll == 11) {
+          book.clear();
+          plain.clear();
+        } else {
+          const OrderId id = 1 + rng() % next;
+          const bool held = std::erase_if(plain, [&](const Waiting& w) { return w.id == id; });
+          EXPECT_EQ(book.remove(id), held);
+        }
+        Reach left;
+        for (const Waiting& w : plain) {
+          if (w.fires == Fires::AtOrBelow) left.below = std::max(left.below, w.level);
+          if (w.fires == Fires::AtOrAbove) left.above = std::min(left.above, w.level);
+        }
+        EXPECT_EQ(std::pair(book.reach().below, book.reach().above),
+                  std::pair(left.below, left.above));
         continue;
       }
       const std::int64_t price = 95 + static_cast<std::int64_t>(rng() % 31);
