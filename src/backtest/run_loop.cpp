@@ -332,14 +332,17 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const en
   const core::Holding& h = state.holdings[holding];
   const Cash equity = state.equity();
   const bool exposed = one ? !h.is_flat() : !flat();
-  if (config_.equity_every > 0) {
+  if (const std::size_t every = config_.equity_every; every > 0) {
     if (result_.ticks == 1) result_.equity_times.front() = tick.exch_ts;
-    if (result_.ticks % config_.equity_every == 0) {
-      result_.equity_curve.push_back(equity);
-      result_.equity_times.push_back(tick.exch_ts);
-      for (WalletTotals& w : result_.wallets) {
-        w.equity_curve.push_back(state.wallet_marked(w.currency, std::nullopt, false).equity);
+    if (result_.ticks >= next_sample_) {
+      if (result_.ticks % every == 0) {
+        result_.equity_curve.push_back(equity);
+        result_.equity_times.push_back(tick.exch_ts);
+        for (WalletTotals& w : result_.wallets) {
+          w.equity_curve.push_back(state.wallet_marked(w.currency, std::nullopt, false).equity);
+        }
       }
+      next_sample_ = (result_.ticks / every + 1) * every;
     }
   }
   if (exposed) ++result_.exposed_ticks;

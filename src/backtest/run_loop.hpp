@@ -437,6 +437,10 @@ class Loop {
   const RunConfig& config_;
   core::Kernel kernel_;
   RunResult result_;
+  // No multiple of equity_every lies between the tick count apply_tick last
+  // sampled at and this: the ticks before it need no division to know they
+  // are not sampled, which every tick would otherwise pay for.
+  std::size_t next_sample_ = 0;
   std::vector<strategy::OrderEnding> endings_;
   engine::IdSet noted_;  // the ids of endings_
   std::vector<strategy::VenueClosed> closes_;
