@@ -449,8 +449,9 @@ void Kernel::check_wallets(std::int64_t price, std::optional<std::size_t> at) {
     if (checked.equity > checked.maintenance) continue;
     breach_ = checked;
     ++epoch_;
-    // The orders of the wallet's instruments go with it; those of the
-    // other wallets stay live.
+    // The orders of the wallet's instruments go with it, those that end
+    // with another of them (a bracket's exits with its entry) too; the
+    // orders of the other wallets stay live.
     std::vector<OrderId> gone;
     for (OrderId id : live_) {
       for (Holding& h : holdings) {
@@ -459,6 +460,11 @@ void Kernel::check_wallets(std::int64_t price, std::optional<std::size_t> at) {
           break;
         }
       }
+    }
+    for (Holding& h : holdings) {
+      if (h.currency != wallet) continue;
+      for (const engine::Notice& n : h.matcher.notices()) gone.push_back(n.id);
+      h.matcher.notices().clear();
     }
     for (OrderId id : gone) live_.erase(id);
     const std::size_t first_report = outputs_.size();

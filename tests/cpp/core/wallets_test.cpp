@@ -40,8 +40,17 @@ Event tick(Nanos t, std::int64_t last, InstrumentId instrument) {
 }
 
 Event buy(OrderId id, QtyLots qty, InstrumentId instrument,
-          std::optional<std::int64_t> price = std::nullopt) {
-  return event::Submit{id, Side::Buy, Offset::Open, qty, 0, 0, instrument, price, {}};
+          std::optional<std::int64_t> price = std::nullopt, OrderTerms terms = {}) {
+  return event::Submit{id, Side::Buy, Offset::Open, qty, 0, 0, instrument, price, terms};
+}
+
+OrderTerms member(GroupRole role, OrderId leader, std::int64_t trigger = 0) {
+  OrderTerms t;
+  t.role = role;
+  t.leader = leader;
+  if (trigger != 0) t.trigger = TriggerTerms{TriggerTerms::Kind::Stop, trigger, 0, 0};
+  t.reduce_only = role != GroupRole::BracketEntry;
+  return t;
 }
 
 std::vector<Output> run(Kernel& k, const Event& e) {
@@ -49,9 +58,12 @@ std::vector<Output> run(Kernel& k, const Event& e) {
   return {out.begin(), out.end()};
 }
 
+std::vector<OrderId> live_ids(const Kernel& k) { return {k.live().begin(), k.live().end()}; }
+
 // A long of 100 lots at 600,000 in the USDT wallet, a long of 1,000
-// contracts at 50,000 USD in the BTC one, and a resting bid on each that
-// will not fill (ids 10 and 11).
+// contracts at 50,000 USD in the BTC one, a resting bid on the first that
+// will not fill (id 10) and a bracket on the second whose entry will not
+// (11, with its stop-loss 12 and take-profit 13).
 Kernel both_long() {
   Kernel k(two_wallets());
   run(k, buy(1, 100, LINEAR));
@@ -59,13 +71,19 @@ Kernel both_long() {
   run(k, buy(2, 1'000, INVERSE));
   run(k, tick(2, 500'000, INVERSE));
   run(k, buy(10, 1, LINEAR, 1'000));
-  run(k, buy(11, 1, INVERSE, 1'000));
+  run(k, buy(11, 1, INVERSE, 1'000, member(GroupRole::BracketEntry, 0)));
+  auto exit = [&](OrderId id, GroupRole role, std::optional<std::int64_t> price,
+                  std::int64_t trigger) {
+    run(k, event::Submit{id, Side::Sell, Offset::Open, 1, 0, 0, INVERSE, price,
+                         member(role, 11, trigger)});
+  };
+  exit(12, GroupRole::BracketStop, std::nullopt, 500);
+  exit(13, GroupRole::BracketTake, 2'000, 0);
+  EXPECT_EQ(live_ids(k), (std::vector<OrderId>{10, 11, 12, 13}));
   EXPECT_EQ(k.state().holdings[0].long_size, 100);
   EXPECT_EQ(k.state().holdings[1].long_size, 1'000);
   return k;
 }
-
-std::vector<OrderId> live_ids(const Kernel& k) { return {k.live().begin(), k.live().end()}; }
 
 TEST(Wallets, TheCoinWalletIsLiquidatedWhereItAloneBreachesAndTheOtherStands) {
   Kernel k = both_long();
@@ -79,7 +97,8 @@ TEST(Wallets, TheCoinWalletIsLiquidatedWhereItAloneBreachesAndTheOtherStands) {
   EXPECT_EQ(closed.price, 456'818);
   EXPECT_EQ(closed.balance, 0);
   EXPECT_EQ(k.state().balance_in(BTC), 0);
-  // The USDT wallet, its long and its order are as they were.
+  // The USDT wallet, its long and its order are as they were; the whole
+  // bracket went with the BTC wallet.
   EXPECT_EQ(k.state().balance_in(USDT), USDT_BALANCE);
   EXPECT_EQ(k.state().holdings[0].long_size, 100);
   EXPECT_EQ(live_ids(k), std::vector<OrderId>{10});
@@ -101,7 +120,7 @@ TEST(Wallets, TheUsdtWalletIsLiquidatedAloneAndTheCoinPositionGoesOn) {
   EXPECT_EQ(std::get<output::Liquidated>(out[0]).forfeited, 2'008'000'000);
   EXPECT_EQ(k.state().holdings[1].long_size, 1'000);
   EXPECT_EQ(k.state().balance_in(BTC), BTC_BALANCE);
-  EXPECT_EQ(live_ids(k), std::vector<OrderId>{11});
+  EXPECT_EQ(live_ids(k), (std::vector<OrderId>{11, 12, 13}));
   // The coin wallet keeps its own price of liquidation, not a tick sooner.
   EXPECT_TRUE(run(k, tick(4, 456'819, INVERSE)).empty());
   EXPECT_EQ(run(k, tick(5, 456'818, INVERSE)).size(), 1u);
