@@ -69,6 +69,20 @@ def test_each_wallet_is_liquidated_where_it_alone_breaches():
     # What is left is 0.2 BTC and a long with no profit at 50,000 USD.
     assert run.final_equity == 10_000 * USDT
     assert wallets["BTC"].equity == 20_000_000
+    printed = str(run)
+    assert "final equity   10000.00 USDT" in printed
+    assert "wallet BTC     equity 0.20 BTC, balance 0.20 BTC" in printed
+    assert "wallet USDT    equity 0.00 USDT, balance 0.00 USDT" in printed
+
+
+def test_the_lookahead_check_reruns_a_portfolio_with_wallets():
+    ticks = {"BTCUSDT": [tick(2 * i + 1, 600_000) for i in range(6)],
+             "BTCUSD_PERP": [tick(2 * i + 2, p) for i, p in
+                             enumerate([500_000, 500_000, 456_819, 456_818, 456_818])]}
+    report = venue.lookahead_check(lambda known: BothLong(), ticks, BALANCE, venue=VENUES)
+    assert report.clean and report.checked == 2
+    with pytest.raises(ValueError, match="a wallet each"):
+        venue.lookahead_check(lambda known: BothLong(), ticks, 1_000, venue=VENUES)
 
 
 def test_equity_is_in_usdt_at_the_price_and_each_wallet_has_its_curve():
