@@ -387,6 +387,27 @@ void Loop::sample_margin(Cash equity, Cash maintenance) {
   if (!margin.min_headroom || headroom < *margin.min_headroom) margin.min_headroom = headroom;
 }
 
+bool Loop::scannable() const {
+  const core::State& state = kernel_.state();
+  if (state.holdings.size() != 1 || state.external_fills) return false;
+  const core::Holding& h = state.holdings.front();
+  return h.is_flat() && !h.marked && kernel_.live().empty() && h.matcher.idle();
+}
+
+const strategy::TickContext& Loop::flat_view() {
+  if (dirty_) refresh_positions();
+  const core::Holding& h = kernel_.state().holdings.front();
+  context_.position = h.long_size;
+  context_.entry = h.long_entry;
+  context_.short_position = h.short_size;
+  context_.short_entry = h.short_entry;
+  context_.equity = kernel_.state().equity();
+  context_.working = kernel_.live().size();
+  context_.instrument = h.instrument;
+  context_.instrument_record = nullptr;
+  return context_;
+}
+
 bool Loop::flat() const {
   const std::vector<core::Holding>& holdings = kernel_.state().holdings;
   return std::all_of(holdings.begin(), holdings.end(),

@@ -248,6 +248,32 @@ concept IdleStrategy =
       s.on_idle_ticks(ticks, n);
     };
 
+// What a strategy made of a run of ticks it was shown at once (FlatScanner):
+// the first `quiet` it was called on and placed nothing, and whether the
+// tick after them (`stopped`) was taken too -- called and placed orders,
+// failed, or halted before its call -- and must be applied in full, without
+// calling it again.  Not stopped, every tick was quiet.
+struct FlatScan {
+  std::size_t quiet = 0;
+  bool stopped = false;
+};
+
+// A per-tick strategy that can be called over a run of ticks on which the
+// account is flat and nothing works, before the run marks the account to
+// them: what it is shown of the account (`view`) stays as it is until an
+// order is placed, so the run need not step the account through each tick
+// to show it.  scans_flat() says whether it can now; scan_flat(ticks,
+// in_place, view, intents) calls it for each of `ticks` (in place in the
+// source, in_place more after them) with `view` for the account, until a
+// call places orders (into `intents`), fails or the run halts.
+template <class S>
+concept FlatScanner =
+    requires(S& s, std::span<const engine::Tick> ticks, std::size_t n,
+             const strategy::TickContext& view, std::vector<strategy::Intent>& intents) {
+      { s.scans_flat() } -> std::convertible_to<bool>;
+      { s.scan_flat(ticks, n, view, intents) } -> std::same_as<FlatScan>;
+    };
+
 // A DepthSource hands out a depth stream in time order: next() fills `out`
 // (reusing the storage of its level arrays) and returns true, or returns
 // false at the end of the stream.
@@ -366,6 +392,13 @@ class Loop {
   bool idle() const;
   // Whether every holding is flat.
   bool flat() const;
+  // Whether the only holding is flat, valued at its trades, with no order
+  // live or held: then a tick only moves its price, and the strategy's view
+  // of the account (flat_view()) stays as it is until it places an order.
+  bool scannable() const;
+  // The strategy's view of such an account: apply_tick's context, with the
+  // account's fields as they stand.
+  const strategy::TickContext& flat_view();
   // Whether the only holding is valued at a mark.
   bool holding_marked() const { return kernel_.state().holdings.front().marked; }
   // The longest leading run of `ticks` that brings neither, at once: the
@@ -629,6 +662,40 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
     const engine::Tick* record;
     std::size_t in_place = 0;
     if constexpr (InPlaceSource<T>) {
+      if constexpr (FlatScanner<S> && std::is_same_v<D, NoDepth> &&
+                    std::is_same_v<std::remove_cvref_t<M>, NoMarks> && !TaggedSource<T>) {
+        // A flat account with nothing working shows the strategy the same
+        // view on every tick: it is called over a run of them at once, and
+        // the run marks the account to those it placed nothing on.
+        if (strategy.scans_flat() && loop.scannable() && loop.endings().empty() &&
+            loop.closes().empty()) {
+          constexpr std::size_t SCAN = 4096;
+          const std::span<const engine::Tick> run = ticks.peek_in_place(SCAN);
+          if (!run.empty()) {
+            auto& intents = loop.intents();
+            intents.clear();
+            const FlatScan scan =
+                strategy.scan_flat(run, ticks.in_place() - run.size(), loop.flat_view(), intents);
+            if (scan.quiet > 0) {
+              if (loop.apply_idle(run.first(scan.quiet)) != scan.quiet) {
+                panic("a flat account's ticks were not all marked");
+              }
+              ticks.skip_in_place(scan.quiet);
+            }
+            if (scan.stopped) {
+              // The tick the strategy acted on, applied as any tick is; what
+              // it placed goes in after it.
+              record = ticks.next_in_place();
+              in_place = ticks.in_place();
+              loop.apply_funding(*record);
+              loop.apply_tick(*record, record, in_place);
+              loop.apply_intents(intents);
+            }
+            if (strategy::halted(strategy)) break;
+            continue;
+          }
+        }
+      }
       if constexpr (IdleStrategy<S> && std::is_same_v<D, NoDepth>) {
         const std::size_t idle = strategy.idle_ticks();
         // Endings and closes waiting to be heard are delivered by a tick

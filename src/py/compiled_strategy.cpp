@@ -118,13 +118,36 @@ void CompiledDriven::keep_endings(std::span<const strategy::OrderEnding> endings
   }
 }
 
-void CompiledDriven::on_tick(const strategy::TickContext& context,
-                             std::vector<strategy::Intent>& intents) {
+bool CompiledDriven::arrive(const engine::Tick& tick) {
   ++ticks_seen_;
-  last_time_ = context.tick.exch_ts;
+  last_time_ = tick.exch_ts;
   if (interruption_.count(1) || gil_.held()) gil_.release();
   if (parts_.progress.due(ticks_seen_) && !interruption_.halted()) report_progress();
-  if (!live()) return;
+  return live();
+}
+
+backtest::FlatScan CompiledDriven::scan_flat(std::span<const engine::Tick> ticks,
+                                             std::size_t in_place,
+                                             const strategy::TickContext& view,
+                                             std::vector<strategy::Intent>& intents) {
+  // The view is the account's on each of these ticks; the tick and where it
+  // lies are each call's own, as the run's context would give them.
+  strategy::TickContext context = view;
+  for (std::size_t i = 0; i < ticks.size(); ++i) {
+    const engine::Tick& tick = ticks[i];
+    if (!arrive(tick)) return {i, true};
+    context.tick = tick;
+    context.record = &tick;
+    context.in_place = in_place + (ticks.size() - 1 - i);
+    call(context, &tick, 1, intents);
+    if (!intents.empty() || !live()) return {i, true};
+  }
+  return {ticks.size(), false};
+}
+
+void CompiledDriven::on_tick(const strategy::TickContext& context,
+                             std::vector<strategy::Intent>& intents) {
+  if (!arrive(context.tick)) return;
   if (parts_.batch == 1) {
     // The tick where it lies in the source when it lies in one: no copy.
     call(context, context.record != nullptr ? context.record : &context.tick, 1, intents);

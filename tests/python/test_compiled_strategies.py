@@ -142,7 +142,13 @@ class TestThreeWaysAgree:
         from halvorn import compiled
 
         jitted = numba_sawtooth()
-        v = venue.Venue(tier=TIERS[tier], taker_fee=venue.rate("0.0005"))
+        # Settlements fall in flat stretches and in held ones alike, and the
+        # equity is sampled: a compiled run takes the stretches where the
+        # account is flat at once, and must come out as stepping through them.
+        funding = tuple(venue.FundingRate(time=1_000 + t * 1_000_000 + 500, rate=venue.rate(r),
+                                          price=0)
+                        for t, r in ((150, "0.001"), (700, "-0.002"), (1_300, "0.003")))
+        v = venue.Venue(tier=TIERS[tier], taker_fee=venue.rate("0.0005"), funding=funding)
         filled = 0
         for seed in range(6):
             rng = random.Random(seed)
@@ -152,17 +158,23 @@ class TestThreeWaysAgree:
             path = str(tmp_path / f"ticks{seed}.hvtk")
             halvorn.save_ticks(path, ticks)
             for series in (ticks, halvorn.load_ticks(path)):
-                expected = venue.run(Sawtooth(k, r, every), series, 10_000, venue=v)
+                expected = venue.run(Sawtooth(k, r, every), series, 10_000, venue=v,
+                                     equity_every=7)
                 state = np.array([k, r, every], dtype=np.int64)
                 by_numba = venue.run(compiled.strategy(jitted, state=state.copy()), series,
-                                     10_000, venue=v)
+                                     10_000, venue=v, equity_every=7)
                 by_c = venue.run(venue.Compiled(address(c_library, "sawtooth"), state.copy()),
-                                 series, 10_000, venue=v)
+                                 series, 10_000, venue=v, equity_every=7)
                 filled += len(expected.fills)
                 for run in (by_numba, by_c):
                     assert fills_of(run) == fills_of(expected)
                     assert run.final_equity == expected.final_equity
                     assert run.fees_paid == expected.fees_paid
+                    assert run.funding_paid == expected.funding_paid
+                    assert (run.ticks, run.exposed_ticks) == (expected.ticks, expected.exposed_ticks)
+                    assert run.equity_curve == expected.equity_curve
+                    assert run.equity_times == expected.equity_times
+                    assert run.min_equity == expected.min_equity
         assert filled > 100, "the rule must trade for the comparison to mean anything"
 
     def test_a_batch_shows_its_ticks_and_the_mode_comparison_takes_a_builder(self, c_library):
