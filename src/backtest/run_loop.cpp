@@ -364,20 +364,24 @@ const strategy::TickContext& Loop::apply_tick(const engine::Tick& tick, const en
     result_.max_adverse = std::max(result_.max_adverse, excursion);
   }
 
-  if (dirty_) refresh_positions();
   context_.tick = tick;
+  // The tick's own instrument's orders, as its position is the tick's own.
+  show(h, equity, one ? kernel_.live().size() : positions_[holding].working);
+  context_.record = where;
+  context_.in_place = in_place;
+  context_.instrument_record = instrument_where;
+  return context_;
+}
+
+void Loop::show(const core::Holding& h, Cash equity, std::size_t working) {
+  if (dirty_) refresh_positions();
   context_.position = h.long_size;
   context_.entry = h.long_entry;
   context_.short_position = h.short_size;
   context_.short_entry = h.short_entry;
   context_.equity = equity;
-  // The tick's own instrument's orders, as its position is the tick's own.
-  context_.working = one ? kernel_.live().size() : positions_[holding].working;
+  context_.working = working;
   context_.instrument = h.instrument;
-  context_.record = where;
-  context_.in_place = in_place;
-  context_.instrument_record = instrument_where;
-  return context_;
 }
 
 void Loop::sample_margin(Cash equity, Cash maintenance) {
@@ -395,15 +399,7 @@ bool Loop::scannable() const {
 }
 
 const strategy::TickContext& Loop::flat_view() {
-  if (dirty_) refresh_positions();
-  const core::Holding& h = kernel_.state().holdings.front();
-  context_.position = h.long_size;
-  context_.entry = h.long_entry;
-  context_.short_position = h.short_size;
-  context_.short_entry = h.short_entry;
-  context_.equity = kernel_.state().equity();
-  context_.working = kernel_.live().size();
-  context_.instrument = h.instrument;
+  show(kernel_.state().holdings.front(), kernel_.state().equity(), kernel_.live().size());
   context_.instrument_record = nullptr;
   return context_;
 }

@@ -454,6 +454,9 @@ class Loop {
   // of its instrument.
   void note_ends(std::span<const core::Output> outputs);
   void refresh_positions();
+  // Writes holding h's legs, the equity and the working orders into the
+  // strategy's view, the positions too when they may have changed.
+  void show(const core::Holding& h, Cash equity, std::size_t working);
   void recompute_next_funding();
   // Lets pass, unsettled, every rate due by the latest of `ticks`, over
   // which the account was flat.

@@ -435,16 +435,14 @@ void Kernel::check_wallets(std::int64_t price, std::optional<std::size_t> at) {
   std::vector<Holding>& holdings = state_.holdings;
   const std::optional<std::pair<std::size_t, std::int64_t>> priced =
       at ? std::optional<std::pair<std::size_t, std::int64_t>>({*at, price}) : std::nullopt;
-  for (std::size_t w = 0; w < holdings.size(); ++w) {
-    // Each wallet once, at the first holding that settles in it.
-    const Currency wallet = holdings[w].currency;
-    bool first = true, open = false;
-    for (std::size_t i = 0; i < holdings.size(); ++i) {
-      if (holdings[i].currency != wallet) continue;
-      if (i < w) first = false;
-      open = open || !holdings[i].is_flat();
+  // A write-off changes a wallet's amount, never which wallets there are.
+  std::vector<Currency> wallets;
+  for (const auto& [currency, amount] : state_.balances.entries) wallets.push_back(currency);
+  for (const Currency wallet : wallets) {
+    if (std::none_of(holdings.begin(), holdings.end(),
+                     [&](const Holding& h) { return h.currency == wallet && !h.is_flat(); })) {
+      continue;
     }
-    if (!first || !open) continue;
     const Marked checked = state_.wallet_marked(wallet, priced);
     if (checked.equity > checked.maintenance) continue;
     breach_ = checked;
@@ -469,9 +467,6 @@ void Kernel::check_wallets(std::int64_t price, std::optional<std::size_t> at) {
     for (OrderId id : gone) live_.erase(id);
     const std::size_t first_report = outputs_.size();
     state_.close_all(outputs_, priced, wallet);
-    for (Holding& h : holdings) {
-      if (h.currency == wallet) h.matcher.notices().clear();
-    }
     const Cash written_off = state_.write_off(wallet);
     for (std::size_t i = first_report; i < outputs_.size(); ++i) {
       std::get<output::Liquidated>(outputs_[i]).balance = state_.balance_in(wallet);

@@ -385,7 +385,7 @@ bool balances_for(const RunRequest& request, backtest::RunConfig* config) {
   for (const backtest::InstrumentConfig& i : config->instruments) currencies.push_back(i.settle);
   std::sort(currencies.begin(), currencies.end());
   currencies.erase(std::unique(currencies.begin(), currencies.end()), currencies.end());
-  if (!request.by_currency) {
+  if (request.wallets.empty()) {
     if (currencies.size() == 1) {
       config->balance = request.balance;
       return true;

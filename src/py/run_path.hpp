@@ -57,10 +57,10 @@ struct RunRequest {
   const venue::VenueConfig* venue = nullptr;  // the account and the matcher
   Cash balance = 0;                           // the starting balance, in Cash
   // The balance given as a dict of currency to amount, by currency (each
-  // in Cash of its currency): a wallet each, for a portfolio whose
-  // instruments settle in several; `balance` is then not read.
+  // in Cash of its currency; never empty when given): a wallet each, for a
+  // portfolio whose instruments settle in several; `balance` is then not
+  // read.
   std::vector<std::pair<Currency, Cash>> wallets;
-  bool by_currency = false;
   std::uint64_t batch = 1;  // 1: per tick
   std::uint64_t equity_every = 0;
   bool flush = false;

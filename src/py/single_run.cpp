@@ -142,12 +142,12 @@ bool run_strategy(const RunRequest& given, PyObject* strategy, PyObject* ticks,
   }
   RunRequest request = given;
   request.venue = &venue;
-  if (given.by_currency) {
+  if (!given.wallets.empty()) {
     // A dict naming the one currency the instrument settles in is its amount.
     backtest::RunConfig config = venue.run_config(0, 0);
     if (!balances_for(given, &config)) return false;
     request.balance = config.balance;
-    request.by_currency = false;
+    request.wallets.clear();
   }
   if (used != nullptr) *used = venue;
   if (compiled) return run_compiled(request, strategy, input, out);

@@ -120,6 +120,8 @@ def test_a_balance_names_every_wallet_and_no_other():
     with pytest.raises(ValueError, match="balance names USDT, and the instruments settle in "
                                          "BTC and USDT"):
         portfolio([600_000], [500_000], balance={"USDT": 1_000})
+    with pytest.raises(ValueError, match="not an amount of BTC to the cash unit"):
+        portfolio([600_000], [500_000], balance={"USDT": 1_000, "BTC": "0.000000001"})
     with pytest.raises(ValueError, match="not a currency code"):
         portfolio([600_000], [500_000], balance={"usdt": 1_000, "BTC": 1})
     # One currency takes a dict naming it as it takes the amount.
@@ -131,3 +133,56 @@ def test_a_balance_names_every_wallet_and_no_other():
     assert by_dict.wallets == by_amount.wallets == ()
     with pytest.raises(ValueError, match="balance names BTC"):
         venue.run(BuyOnce(), ticks, {"BTC": 1}, venue=one)
+
+
+def test_coin_amounts_count_in_usdt_at_the_price_they_were_booked_at():
+    """An independent reckoning in exact fractions: 1,000 contracts of 100 USD
+    bought at the ask, funded at a settlement's own price, sold at the bid,
+    each amount counted in USDT at the price of its own booking, none of
+    them the tick's last trade."""
+    from fractions import Fraction
+
+    funding = (venue.FundingRate(time=5, rate=venue.rate("0.0001"), price=520_000),)
+    venues = {"BTCUSDT": venue.Venue(instrument=BTCUSDT),
+              "BTCUSD_PERP": venue.Venue(instrument=BTCUSD, margin_tiers=COIN_TIERS,
+                                         taker_fee=venue.rate("0.0005"), funding=funding)}
+
+    class InAndOut:
+        def __init__(self):
+            self.seen = 0
+
+        def on_tick(self, ctx):
+            if self.symbol != "BTCUSD_PERP":
+                return None
+            self.seen += 1
+            return {1: [venue.Order("buy", 1_000)], 3: [venue.Order("sell", 1_000)]}.get(self.seen)
+
+    coin = [halvorn.Tick(2, 500_000, bid=499_990, ask=500_010),
+            halvorn.Tick(4, 500_000, bid=499_990, ask=500_010),
+            halvorn.Tick(6, 550_000, bid=549_990, ask=550_010),
+            halvorn.Tick(8, 551_000, bid=549_990, ask=550_010)]
+    ticks = {"BTCUSDT": [tick(t, 600_000) for t in (1, 3, 5, 7, 9)], "BTCUSD_PERP": coin}
+    run = venue.run(InAndOut(), ticks, BALANCE, venue=venues)
+    assert [(f.side, f.price) for f in run.fills] == [("buy", 500_010), ("sell", 549_990)]
+
+    def units(price, up):  # 1,000 contracts of 100 USD at `price` ticks of 0.1 USD
+        value = Fraction(10**14, price)
+        return -(-value.numerator // value.denominator) if up else value.numerator // value.denominator
+
+    def usdt(amount, price):  # a coin amount at `price` ticks, truncated toward zero
+        return int(Fraction(amount) * price / 10)
+
+    bought, sold = units(500_010, up=False), units(549_990, up=True)
+    realized = bought - sold
+    fees = [int(Fraction(bought) * Fraction(5, 10_000)), int(Fraction(sold) * Fraction(5, 10_000))]
+    paid = -int(Fraction(1_000 * 100 * 10**8, 52_000) / 10_000)
+    coin_result = run.per_instrument[1]
+    assert (coin_result.realized, coin_result.fees, coin_result.funding) == (
+        realized, sum(fees), paid)
+    assert run.realized == usdt(realized, 549_990)
+    assert run.fees_paid == usdt(fees[0], 500_010) + usdt(fees[1], 549_990)
+    assert run.funding_paid == usdt(paid, 520_000)
+    btc = 20_000_000 + realized - sum(fees) + paid
+    assert [(w.currency, w.balance) for w in run.wallets] == [("BTC", btc), ("USDT", 1_000 * USDT)]
+    # Held at the end: a flat coin wallet at the last trade, 55,100 USD.
+    assert run.final_equity == 1_000 * USDT + usdt(btc, 551_000)

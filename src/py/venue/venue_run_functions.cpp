@@ -110,11 +110,11 @@ bool marks_for(PyObject* obj, const VenueConfig& config, const market_data::Mark
   return true;
 }
 
-// The starting balance: whole USDT as an int, or decimal text in USDT
-// ("10000.50"), exactly, to the cash unit.  Refused where its cash does not
-// fit: a balance that saturated would run, and report an equity of the
-// largest Cash value as if it were money.
-bool venue_balance(PyObject* obj, Cash* out) {
+// The starting balance: whole units of `unit` (what the refusals name) as
+// an int, or decimal text of them ("10000.50"), exactly, to the cash unit.  Refused where its cash
+// does not fit: a balance that saturated would run, and report an equity of the largest Cash value
+// as if it were money.
+bool venue_balance(PyObject* obj, Cash* out, const char* unit = "USDT") {
   if (PyUnicode_Check(obj)) {
     std::string text;
     if (!utf8_of(obj, &text)) return false;
@@ -128,9 +128,9 @@ bool venue_balance(PyObject* obj, Cash* out) {
       return true;
     }
     PyErr_Format(PyExc_ValueError,
-                 "balance %R is not an amount of USDT to the cash unit (0.00000001) that fits a "
+                 "balance %R is not an amount of %s to the cash unit (0.00000001) that fits a "
                  "run",
-                 obj);
+                 obj, unit);
     return false;
   }
   std::int64_t units = 0;
@@ -138,9 +138,9 @@ bool venue_balance(PyObject* obj, Cash* out) {
   constexpr std::int64_t MOST = I64_MAX / CASH_SCALE;
   if (units > MOST || units < -MOST) {
     PyErr_Format(PyExc_ValueError,
-                 "balance is in whole USDT and a run holds at most %s of them; got %s (was it "
+                 "balance is in whole %s and a run holds at most %s of them; got %s (was it "
                  "already multiplied by CASH_SCALE?)",
-                 grouped(MOST).c_str(), grouped(units).c_str());
+                 unit, grouped(MOST).c_str(), grouped(units).c_str());
     return false;
   }
   *out = units * CASH_SCALE;
@@ -177,7 +177,7 @@ bool balances_by_currency(PyObject* dict, std::vector<std::pair<Currency, Cash>>
       return false;
     }
     Cash amount = 0;
-    if (!venue_balance(PyTuple_GET_ITEM(item.get(), 1), &amount)) return false;
+    if (!venue_balance(PyTuple_GET_ITEM(item.get(), 1), &amount, code.c_str())) return false;
     out->emplace_back(Currency::of(code), amount);
   }
   std::sort(out->begin(), out->end());
@@ -198,7 +198,6 @@ bool venue_request(VenueState* st, PyObject* balance_obj, PyObject* venue_obj,
     venue_obj = nullptr;
   }
   if (PyDict_Check(balance_obj)) {
-    request->by_currency = true;
     if (!balances_by_currency(balance_obj, &request->wallets)) return false;
   } else if (!venue_balance(balance_obj, &request->balance)) {
     return false;
