@@ -9,7 +9,7 @@ Writes a series of n_ticks (default 50_000_000) to a tick file in
      ticks/s) and an empty per-tick Python strategy (on_tick returning None)
      on the first 5 M ticks;
   2. an SMA(100, 1_000) crossover deciding on every tick, compiled with
-     numba (target: at most 60 ns a tick) and in per-tick Python on the
+     numba (target: at most 35 ns a tick) and in per-tick Python on the
      first 5 M ticks;
   3. the compiled crossover run twice in one thread against once in each of
      two threads (target: 1.8x with two cores);

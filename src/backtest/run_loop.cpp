@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/liquidation_bound.hpp"
 #include "types/overloaded.hpp"
 
 namespace halvorn::backtest {
@@ -395,13 +396,87 @@ bool Loop::scannable() const {
   const core::State& state = kernel_.state();
   if (state.holdings.size() != 1 || state.external_fills) return false;
   const core::Holding& h = state.holdings.front();
-  return h.is_flat() && !h.marked && kernel_.live().empty() && h.matcher.idle();
+  return !h.marked && kernel_.live().empty() && h.matcher.idle();
 }
 
-const strategy::TickContext& Loop::flat_view() {
+const strategy::TickContext& Loop::quiet_view() {
   show(kernel_.state().holdings.front(), kernel_.state().equity(), kernel_.live().size());
   context_.instrument_record = nullptr;
   return context_;
+}
+
+Loop::QuietRun Loop::quiet_run(std::span<const engine::Tick> run) {
+  const core::State& state = kernel_.state();
+  const core::Holding& h = state.holdings.front();
+  // A flat account's equity is its balance on every tick, and its funding
+  // moves nothing: apply_idle takes the whole run.
+  if (h.is_flat()) return {run.size(), {}};
+  // A settlement moves the balance: the run stops before the first tick
+  // that brings one, as apply_idle's does.
+  std::size_t n = run.size();
+  if (const Nanos at = next_funding_; at != I64_MAX) {
+    n = static_cast<std::size_t>(
+        std::find_if(run.begin(), run.end(),
+                     [at](const engine::Tick& t) { return t.exch_ts >= at; }) -
+        run.begin());
+  }
+  // The account was found above maintenance at its latest price: prices in
+  // the range around it are known not to liquidate, and one outside it is
+  // checked in full.  The first tick that liquidates is the kernel's.
+  const bool enforce = state.enforce_margin;
+  core::PriceRange healthy;
+  if (enforce && h.last > 0) {
+    const core::Marked now = state.marked_at(0, h.last, true);
+    if (now.equity > now.maintenance) healthy = core::healthy_range(state, 0, h.last);
+  }
+  // One leg of a linear contract: equity is its value at the lowest price
+  // of the run plus `slope` a tick above it -- unless a sum on the way
+  // saturates.  Each saturation only flattens the line (equity moves with
+  // the price one way, by at most `slope` a tick), so when the highest
+  // price's equity is the full `slope` a tick above the lowest's, no tick
+  // between saturates, and the line is each tick's exact equity.  It is
+  // then worked in 64 bits: no tick's rise tops the whole run's.
+  quiet_equities_.resize(n);
+  if (n > 0 && !h.inverse.inverse() && (h.long_size == 0) != (h.short_size == 0)) {
+    std::int64_t lo = run.front().last;
+    std::int64_t hi = lo;
+    for (std::size_t i = 1; i < n; ++i) {
+      lo = std::min(lo, run[i].last);
+      hi = std::max(hi, run[i].last);
+    }
+    const Wide slope =
+        static_cast<Wide>(h.long_size != 0 ? h.long_size : h.short_size) * h.contract_size;
+    const Wide span = static_cast<Wide>(hi) - lo;
+    const Cash at_lo = state.marked_at(0, lo, false).equity;
+    const Cash at_hi = state.marked_at(0, hi, false).equity;
+    Wide rise;
+    const bool straight = !__builtin_mul_overflow(slope, span, &rise) &&
+                          static_cast<Wide>(at_hi) - at_lo == rise && span <= I64_MAX &&
+                          slope <= I64_MAX && slope >= -I64_MAX && rise <= I64_MAX &&
+                          rise >= -I64_MAX;
+    // Every price of the run known not to liquidate: no tick is checked.
+    if (straight && (!enforce || (healthy.contains(lo) && healthy.contains(hi)))) {
+      const auto step = static_cast<std::int64_t>(slope);
+      for (std::size_t i = 0; i < n; ++i) {
+        quiet_equities_[i] = at_lo + step * (run[i].last - lo);
+      }
+      return {n, std::span<const Cash>(quiet_equities_).first(n)};
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int64_t price = run[i].last;
+    if (!enforce || healthy.contains(price)) {
+      quiet_equities_[i] = state.marked_at(0, price, false).equity;
+      continue;
+    }
+    const core::Marked marked = state.marked_at(0, price, true);
+    if (marked.equity <= marked.maintenance) {
+      n = i;
+      break;
+    }
+    quiet_equities_[i] = marked.equity;
+  }
+  return {n, std::span<const Cash>(quiet_equities_).first(n)};
 }
 
 bool Loop::flat() const {
@@ -564,10 +639,22 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks,
       const Cash worst = state.marked_at(0, leg > 0 ? lo : hi, false).equity;
       if (!enforce || worst > h.tiers.most_maintenance(contract, inverse ? lo : hi, held)) {
         min_equity = std::min(min_equity, worst);
-        for (std::size_t k = i; k < end; ++k) {
-          if (excursions) excursion(ticks[k]);
-          if (before + k + 1 == next_sample)
-            note(k, ticks[k], state.marked_at(0, ticks[k].last, false).equity);
+        if (excursions) {
+          // The stretch's worst excursion is that of its most adverse
+          // price: its lowest low for a long, its highest high for a short.
+          std::int64_t adverse = position > 0 ? I64_MAX : I64_MIN;
+          for (std::size_t k = i; k < end; ++k) {
+            const engine::Tick& t = ticks[k];
+            adverse = position > 0 ? std::min(adverse, t.low > 0 ? t.low : t.last)
+                                   : std::max(adverse, t.high > 0 ? t.high : t.last);
+          }
+          max_adverse = std::max(max_adverse,
+                                 position > 0 ? sub_sat(entry, adverse) : sub_sat(adverse, entry));
+        }
+        // Only the sampled ticks are valued one by one.
+        while (next_sample <= before + end) {
+          const std::size_t k = next_sample - before - 1;
+          note(k, ticks[k], state.marked_at(0, ticks[k].last, false).equity);
         }
         i = end;
         continue;

@@ -248,31 +248,34 @@ concept IdleStrategy =
       s.on_idle_ticks(ticks, n);
     };
 
-// What a strategy made of a run of ticks it was shown at once (FlatScanner):
+// What a strategy made of a run of ticks it was shown at once (QuietScanner):
 // the first `quiet` it was called on and placed nothing, and whether the
 // tick after them (`stopped`) was taken too -- called and placed orders,
 // failed, or halted before its call -- and must be applied in full, without
 // calling it again.  Not stopped, every tick was quiet.
-struct FlatScan {
+struct QuietScan {
   std::size_t quiet = 0;
   bool stopped = false;
 };
 
-// A per-tick strategy that can be called over a run of ticks on which the
-// account is flat and nothing works, before the run marks the account to
+// A per-tick strategy that can be called over a run of ticks on which
+// nothing works and nothing falls due, before the run marks the account to
 // them: what it is shown of the account (`view`) stays as it is until an
-// order is placed, so the run need not step the account through each tick
-// to show it.  scans_flat() says whether it can now; scan_flat(ticks,
-// in_place, view, intents) calls it for each of `ticks` (in place in the
-// source, in_place more after them) with `view` for the account, until a
-// call places orders (into `intents`), fails or the run halts.
+// order is placed, but for the equity of a position held, which the run
+// works out for each tick beforehand (`equities`, one a tick; empty when
+// the account is flat and its equity the view's throughout).  So the run
+// need not step the account through each tick to show it.  scans_quiet()
+// says whether it can now; scan_quiet(ticks, in_place, view, equities,
+// intents) calls it for each of `ticks` (in place in the source, in_place
+// more after them), until a call places orders (into `intents`), fails or
+// the run halts.
 template <class S>
-concept FlatScanner =
-    requires(S& s, std::span<const engine::Tick> ticks, std::size_t n,
-             const strategy::TickContext& view, std::vector<strategy::Intent>& intents) {
-      { s.scans_flat() } -> std::convertible_to<bool>;
-      { s.scan_flat(ticks, n, view, intents) } -> std::same_as<FlatScan>;
-    };
+concept QuietScanner = requires(S& s, std::span<const engine::Tick> ticks, std::size_t n,
+                                const strategy::TickContext& view, std::span<const Cash> equities,
+                                std::vector<strategy::Intent>& intents) {
+  { s.scans_quiet() } -> std::convertible_to<bool>;
+  { s.scan_quiet(ticks, n, view, equities, intents) } -> std::same_as<QuietScan>;
+};
 
 // A DepthSource hands out a depth stream in time order: next() fills `out`
 // (reusing the storage of its level arrays) and returns true, or returns
@@ -392,13 +395,22 @@ class Loop {
   bool idle() const;
   // Whether every holding is flat.
   bool flat() const;
-  // Whether the only holding is flat, valued at its trades, with no order
-  // live or held: then a tick only moves its price, and the strategy's view
-  // of the account (flat_view()) stays as it is until it places an order.
+  // Whether the only holding is valued at its trades, with no order live or
+  // held: then a tick only moves its price, and the strategy's view of the
+  // account (quiet_view()) stays as it is until it places an order, but for
+  // the equity of a position.
   bool scannable() const;
   // The strategy's view of such an account: apply_tick's context, with the
   // account's fields as they stand.
-  const strategy::TickContext& flat_view();
+  const strategy::TickContext& quiet_view();
+  // Of such an account, the leading ticks of `run` that apply_idle takes
+  // whole -- up to the first that brings funding or a liquidation -- and the
+  // equity of a position held on each (empty when the account is flat).
+  struct QuietRun {
+    std::size_t n = 0;
+    std::span<const Cash> equities;
+  };
+  QuietRun quiet_run(std::span<const engine::Tick> run);
   // Whether the only holding is valued at a mark.
   bool holding_marked() const { return kernel_.state().holdings.front().marked; }
   // The longest leading run of `ticks` that brings neither, at once: the
@@ -501,6 +513,7 @@ class Loop {
   // where the latest tick of each lies.
   std::vector<bool> met_;
   std::vector<std::size_t> latest_;
+  std::vector<Cash> quiet_equities_;  // quiet_run's, reused
   // Each holding's (long, short) legs as the fills and liquidations recorded
   // so far leave them: what a fill's effect is judged against.
   std::vector<std::pair<QtyLots, QtyLots>> legs_;
@@ -665,23 +678,29 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
     const engine::Tick* record;
     std::size_t in_place = 0;
     if constexpr (InPlaceSource<T>) {
-      if constexpr (FlatScanner<S> && std::is_same_v<D, NoDepth> &&
+      if constexpr (QuietScanner<S> && std::is_same_v<D, NoDepth> &&
                     std::is_same_v<std::remove_cvref_t<M>, NoMarks> && !TaggedSource<T>) {
-        // A flat account with nothing working shows the strategy the same
-        // view on every tick: it is called over a run of them at once, and
-        // the run marks the account to those it placed nothing on.
-        if (strategy.scans_flat() && loop.scannable() && loop.endings().empty() &&
+        // With nothing working, the strategy is shown the same view on every
+        // tick but for a position's equity: it is called over a run of them
+        // at once, and the run marks the account to those it placed nothing
+        // on.  A run whose first tick brings funding or a liquidation leaves
+        // that tick to the step below.
+        if (strategy.scans_quiet() && loop.scannable() && loop.endings().empty() &&
             loop.closes().empty()) {
-          constexpr std::size_t SCAN = 4096;
-          const std::span<const engine::Tick> run = ticks.peek_in_place(SCAN);
-          if (!run.empty()) {
+          // A position's equity is worked out for every tick ahead, used or
+          // not: a shorter run wastes less of it when the strategy acts.
+          const std::size_t scan = loop.flat() ? 4096 : 1024;
+          const std::span<const engine::Tick> ahead = ticks.peek_in_place(scan);
+          const internal::Loop::QuietRun quiet = loop.quiet_run(ahead);
+          if (quiet.n > 0) {
+            const std::span<const engine::Tick> run = ahead.first(quiet.n);
             auto& intents = loop.intents();
             intents.clear();
-            const FlatScan scan =
-                strategy.scan_flat(run, ticks.in_place() - run.size(), loop.flat_view(), intents);
+            const QuietScan scan = strategy.scan_quiet(run, ticks.in_place() - run.size(),
+                                                       loop.quiet_view(), quiet.equities, intents);
             if (scan.quiet > 0) {
               if (loop.apply_idle(run.first(scan.quiet)) != scan.quiet) {
-                panic("a flat account's ticks were not all marked");
+                panic("a quiet account's ticks were not all marked");
               }
               ticks.skip_in_place(scan.quiet);
             }

@@ -126,19 +126,23 @@ bool CompiledDriven::arrive(const engine::Tick& tick) {
   return live();
 }
 
-backtest::FlatScan CompiledDriven::scan_flat(std::span<const engine::Tick> ticks,
-                                             std::size_t in_place,
-                                             const strategy::TickContext& view,
-                                             std::vector<strategy::Intent>& intents) {
-  // The view is the account's on each of these ticks; the tick and where it
-  // lies are each call's own, as the run's context would give them.
+backtest::QuietScan CompiledDriven::scan_quiet(std::span<const engine::Tick> ticks,
+                                               std::size_t in_place,
+                                               const strategy::TickContext& view,
+                                               std::span<const Cash> equities,
+                                               std::vector<strategy::Intent>& intents) {
+  // The view is the account's on each of these ticks, with a position's
+  // equity on each as the run worked it out; the tick and where it lies are
+  // each call's own, as the run's context would give them.
   strategy::TickContext context = view;
+  const bool held = !equities.empty();
   for (std::size_t i = 0; i < ticks.size(); ++i) {
     const engine::Tick& tick = ticks[i];
     if (!arrive(tick)) return {i, true};
     context.tick = tick;
     context.record = &tick;
     context.in_place = in_place + (ticks.size() - 1 - i);
+    if (held) context.equity = equities[i];
     call(context, &tick, 1, intents);
     if (!intents.empty() || !live()) return {i, true};
   }

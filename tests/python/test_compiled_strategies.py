@@ -203,6 +203,109 @@ class TestThreeWaysAgree:
         assert comparison.batched_fills == len(venue.run(build(), ticks, 10_000, batch=7).fills)
 
 
+# Holds a position for `period` ticks at a time, long then short: state
+# [period, size, ticks seen, then the equity shown on each tick].
+class Swing:
+    def __init__(self, period, size):
+        self.period, self.size = period, size
+        self.equities = []
+
+    def on_tick(self, ctx):
+        i = len(self.equities)
+        self.equities.append(ctx.equity)
+        target = self.size if (i // self.period) % 2 == 0 else -self.size
+        if i % self.period != 0 or ctx.working or ctx.position == target:
+            return None
+        gap = target - ctx.position
+        return [halvorn.Order("buy" if gap > 0 else "sell", abs(gap))]
+
+
+def numba_swing():
+    numba = pytest.importorskip("numba")
+    from halvorn import compiled
+
+    @numba.njit
+    def swing(ticks, account, fills, ends, state, orders):
+        i = state[2]
+        state[2] = i + 1
+        state[3 + i] = account[compiled.EQUITY]
+        period, size = state[0], state[1]
+        target = size if (i // period) % 2 == 0 else -size
+        position = account[compiled.POSITION]
+        if i % period != 0 or account[compiled.WORKING] != 0 or position == target:
+            return 0
+        if target > position:
+            compiled.market(orders, 0, compiled.BUY, target - position)
+        else:
+            compiled.market(orders, 0, compiled.SELL, position - target)
+        return 1
+
+    return swing
+
+
+class TestHeldStretches:
+    """A position held with nothing working is shown its equity on every
+    tick without the account being stepped through each: what the function
+    sees, and the run it makes, must be those of a strategy stepped tick by
+    tick -- through funding, liquidations, margin tracking and an inverse
+    contract."""
+
+    @pytest.mark.parametrize("case", ["linear", "tracked", "inverse"])
+    def test_the_equity_shown_and_the_run_are_those_stepped_through(self, case, tmp_path):
+        from halvorn import compiled
+
+        swing = numba_swing()
+        funding = tuple(venue.FundingRate(time=1_000 + t * 1_000_000 + 500, rate=venue.rate(r),
+                                          price=0)
+                        for t, r in ((90, "0.002"), (333, "-0.003"), (1_210, "0.004")))
+        if case == "inverse":
+            inverse = venue.Instrument("BTCUSD_PERP", "0.1", "1", kind="inverse",
+                                       contract_value="100", settle="BTC")
+            v = venue.Venue(instrument=inverse, funding=funding, taker_fee=venue.rate("0.0005"),
+                            margin_tiers=(venue.Bracket(up_to=halvorn.CASH_SCALE * 10**6,
+                                                        rate=venue.percent("0.5"), amount=0),))
+            balance, sizes = "0.05", (2, 8)
+        else:
+            v = venue.Venue(funding=funding, taker_fee=venue.rate("0.0005"),
+                            track_margin=case == "tracked")
+            balance, sizes = 400, (1_500, 8_000)
+        liquidated = 0
+        for seed in range(5):
+            rng = random.Random(seed)
+            period, size = rng.randint(40, 400), rng.randint(*sizes)
+            # Steps wide enough, on a small balance, that some holds end in a
+            # liquidation.
+            last, ticks = 10_000, []
+            for i in range(1_500):
+                last = max(100, last + rng.choice((-40, -9, -3, 0, 3, 9, 40)))
+                ticks.append(halvorn.Tick(1_000 + i * 1_000_000, last, bid=last - 1,
+                                          ask=last + 1, high=last + rng.randint(0, 30),
+                                          low=last - rng.randint(0, 30)))
+            path = str(tmp_path / f"swing{seed}.hvtk")
+            halvorn.save_ticks(path, ticks)
+            for series in (ticks, halvorn.load_ticks(path)):
+                stepped = Swing(period, size)
+                expected = venue.run(stepped, series, balance, venue=v, equity_every=11)
+                state = np.zeros(3 + len(ticks), dtype=np.int64)
+                state[:2] = period, size
+                run = venue.run(compiled.strategy(swing, state=state), series, balance,
+                                venue=v, equity_every=11)
+                assert state[2] == len(ticks)
+                assert state[3:].tolist() == stepped.equities
+                assert fills_of(run) == fills_of(expected)
+                assert run.liquidations == expected.liquidations
+                assert (run.final_equity, run.min_equity, run.max_adverse) == \
+                    (expected.final_equity, expected.min_equity, expected.max_adverse)
+                assert (run.fees_paid, run.funding_paid) == \
+                    (expected.fees_paid, expected.funding_paid)
+                assert (run.ticks, run.exposed_ticks) == (expected.ticks, expected.exposed_ticks)
+                assert run.equity_curve == expected.equity_curve
+                assert run.equity_times == expected.equity_times
+                assert run.margin == expected.margin
+                liquidated += len(expected.liquidations)
+        assert liquidated > 0, "some hold must end in a liquidation for the test to mean it"
+
+
 class TestWhatIsReportedIsChecked:
     @pytest.mark.parametrize("row, message", [
         ((5, 1, 0, 1, -3), "returned the status -3 on tick 5"),
