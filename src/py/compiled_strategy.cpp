@@ -28,6 +28,12 @@ const std::int64_t* words_or_empty(const std::vector<std::int64_t>& v) {
   return v.empty() ? empty_words : v.data();
 }
 
+// The records of `v`, `words` each.  Most calls hear of no fill: they skip
+// the division, which would cost the call more than many a decision.
+std::int64_t count_of(const std::vector<std::int64_t>& v, std::size_t words) {
+  return v.empty() ? 0 : static_cast<std::int64_t>(v.size() / words);
+}
+
 }  // namespace
 
 bool HeldState::hold(PyObject* state) {
@@ -187,9 +193,8 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
   const auto capacity = static_cast<std::int64_t>(parts_.capacity);
   const std::int64_t made = parts_.function(
       reinterpret_cast<const std::int64_t*>(ticks), static_cast<std::int64_t>(n), account_.data(),
-      words_or_empty(fills_), static_cast<std::int64_t>(fills_.size() / parts_.fill_words),
-      words_or_empty(ends_), static_cast<std::int64_t>(ends_.size() / END_WORDS),
-      parts_.state.data(), orders_.data(), capacity);
+      words_or_empty(fills_), count_of(fills_, parts_.fill_words), words_or_empty(ends_),
+      count_of(ends_, END_WORDS), parts_.state.data(), orders_.data(), capacity);
   fills_.clear();
   ends_.clear();
   // A call that reported anything wrong places none of its orders.
