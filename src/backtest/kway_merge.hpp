@@ -23,6 +23,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -109,6 +110,17 @@ class KWayMerge {
       losers_[node] = first ? b : a;
     }
     winner_ = winners[1];
+    if (sources_.size() <= RING) {
+      // A few sources: the heads behind the winner, in order, instead.
+      queue_ = true;
+      std::vector<Key> behind;
+      for (std::size_t i = 0; i < sources_.size(); ++i) {
+        const Key k = heads_[i].at != nullptr ? Key{merge_time(*heads_[i].at), i} : ended(i);
+        if (k.rank != winner_.rank && k.rank < leaves_) behind.push_back(k);
+      }
+      std::sort(behind.begin(), behind.end(), before);
+      for (const Key& k : behind) ring_[count_++] = k;
+    }
   }
 
   // Hands out up to `room` records in merged order, each to
@@ -119,17 +131,11 @@ class KWayMerge {
   // records is as good as random to it.
   template <class Sink>
   std::size_t drain(std::size_t room, Sink&& sink) {
+    if (queue_) return drain_with(room, sink, [this](std::size_t, Key key) { return queued(key); });
     Key* const losers = losers_.data();
-    Key winner = winner_;
-    std::size_t n = 0;
-    while (n < room && winner.rank < leaves_) {
-      const std::size_t source = winner.rank;
-      sink(*heads_[source].at, source, n);
-      ++n;
-      winner = replay(losers, source, advance(source));
-    }
-    winner_ = winner;
-    return n;
+    return drain_with(room, sink, [this, losers](std::size_t source, Key key) {
+      return replay(losers, source, key);
+    });
   }
 
   // Swaps the next record into `out`, so that a depth record's level arrays
@@ -141,7 +147,8 @@ class KWayMerge {
     if (winner_.rank >= leaves_) return false;
     source = winner_.rank;
     std::swap(out, heads_[source].copy);
-    winner_ = replay(losers_.data(), source, advance(source));
+    const Key key = advance(source);
+    winner_ = queue_ ? queued(key) : replay(losers_.data(), source, key);
     return true;
   }
 
@@ -186,6 +193,43 @@ class KWayMerge {
     return h.at != nullptr ? Key{merge_time(*h.at), i} : ended(i);
   }
 
+  template <class Sink, class Next>
+  std::size_t drain_with(std::size_t room, Sink& sink, Next next) {
+    Key winner = winner_;
+    std::size_t n = 0;
+    while (n < room && winner.rank < leaves_) {
+      const std::size_t source = winner.rank;
+      sink(*heads_[source].at, source, n);
+      ++n;
+      winner = next(source, advance(source));
+    }
+    winner_ = winner;
+    return n;
+  }
+
+  // Files `key`, the winner's source's new head, among the heads behind it,
+  // from the back, and returns the first.  A source that comes next again
+  // costs one comparison, and so does one that comes last again, as where
+  // instruments tick in turn; a head filed k places from the back costs k.
+  Key queued(Key key) {
+    if (key.rank < leaves_) {
+      if (count_ == 0 || before(key, ring_[first_])) return key;
+      std::size_t j = count_;
+      while (before(key, ring_[(first_ + j - 1) % RING_SLOTS])) {
+        ring_[(first_ + j) % RING_SLOTS] = ring_[(first_ + j - 1) % RING_SLOTS];
+        --j;
+      }
+      ring_[(first_ + j) % RING_SLOTS] = key;
+      ++count_;
+    } else if (count_ == 0) {
+      return key;
+    }
+    const Key next = ring_[first_];
+    first_ = (first_ + 1) % RING_SLOTS;
+    --count_;
+    return next;
+  }
+
   // Plays `key`, source's new head, up its path; the new winner.
   Key replay(Key* losers, std::size_t source, Key key) const {
     for (std::size_t node = (leaves_ + source) / 2; node >= 1; node /= 2) {
@@ -202,6 +246,14 @@ class KWayMerge {
   std::vector<Head> heads_;  // per leaf; those past the sources stay empty
   std::vector<Key> losers_;  // per node of the tournament, 1 the root
   Key winner_;               // the key of the head that comes next
+  // Up to RING sources are merged by a queue of the heads behind the
+  // winner, in order, instead of the tournament.
+  static constexpr std::size_t RING = 16;
+  static constexpr std::size_t RING_SLOTS = 32;  // a power of two above RING
+  bool queue_ = false;
+  std::array<Key, RING_SLOTS> ring_{};
+  std::size_t first_ = 0;
+  std::size_t count_ = 0;
 };
 
 // A portfolio's series merged into one, handed out in place a block at a

@@ -21,8 +21,11 @@ using Order = std::vector<std::tuple<Nanos, std::uint32_t, std::int64_t>>;  // t
 
 TEST(KWayMerge, EveryKindOfStreamFollowsTheOneTieRule) {
   std::mt19937_64 rng(11);
-  for (int round = 0; round < 40; ++round) {
-    const std::size_t k = 1 + rng() % 12;
+  for (int round = 0; round < 90; ++round) {
+    // A few sources are merged by a queue of heads, many by a tournament:
+    // both are asked, over random times, sources in turn and long runs.
+    const std::size_t k = 1 + rng() % (round < 60 ? 16 : 40);
+    const int pattern = round % 3;
     std::vector<std::vector<engine::Tick>> ticks(k);
     std::vector<std::vector<MarkPoint>> marks(k);
     std::vector<std::vector<book::DepthRecord>> depth(k);
@@ -33,7 +36,13 @@ TEST(KWayMerge, EveryKindOfStreamFollowsTheOneTieRule) {
       ids.push_back(InstrumentId{static_cast<std::uint32_t>(100 - 3 * s)});
       Nanos t = static_cast<Nanos>(rng() % 3);
       for (std::size_t i = 0, n = rng() % 60; i < n; ++i) {
-        t += static_cast<Nanos>(rng() % 3);  // many equal times, within and across sources
+        if (pattern == 0) {
+          t += static_cast<Nanos>(rng() % 3);  // many equal times, within and across sources
+        } else if (pattern == 1) {
+          t = static_cast<Nanos>(i * k + s);  // in turn, as instruments ticking in a cycle
+        } else {
+          t += rng() % 8 == 0 ? static_cast<Nanos>(rng() % 500) : 0;  // runs of one source
+        }
         const std::int64_t value = static_cast<std::int64_t>(s * 1000 + i);
         ticks[s].push_back(testing::tick(t, value));
         marks[s].push_back(MarkPoint{t, value});
