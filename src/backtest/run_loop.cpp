@@ -396,7 +396,9 @@ bool Loop::scannable() const {
   const core::State& state = kernel_.state();
   if (state.holdings.size() != 1 || state.external_fills) return false;
   const core::Holding& h = state.holdings.front();
-  return !h.marked && kernel_.live().empty() && h.matcher.idle();
+  // Conditional orders waiting for a level leave the view as it is until a
+  // tick reaches one.
+  return !h.marked && kernel_.live().size() == h.matcher.held() && h.matcher.only_triggers();
 }
 
 const strategy::TickContext& Loop::quiet_view() {
@@ -408,6 +410,9 @@ const strategy::TickContext& Loop::quiet_view() {
 Loop::QuietRun Loop::quiet_run(std::span<const engine::Tick> run) {
   const core::State& state = kernel_.state();
   const core::Holding& h = state.holdings.front();
+  // The tick that fires a held order is the kernel's to apply, as in
+  // apply_idle.
+  if (h.matcher.held() > 0) run = run.first(h.matcher.before_trigger(run, h.marked));
   // A flat account's equity is its balance on every tick, and its funding
   // moves nothing: apply_idle takes the whole run.
   if (h.is_flat()) return {run.size(), {}};
@@ -554,7 +559,7 @@ std::size_t Loop::apply_idle_portfolio(std::span<const engine::Tick> ticks,
 }
 
 std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks,
-                             std::span<const std::int64_t> instruments) {
+                             std::span<const std::int64_t> instruments, bool quiet) {
   if (ids_.size() > 1) return apply_idle_portfolio(ticks, instruments);
   const core::State& state = kernel_.state();
   const core::Holding& h = state.holdings.front();
@@ -563,7 +568,7 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks,
   // through the kernel.
   if (h.marked && !flat) return 0;
   std::size_t n = ticks.size();
-  if (!flat && next_funding_ != I64_MAX) {
+  if (!quiet && !flat && next_funding_ != I64_MAX) {
     // A settlement moves the balance and may liquidate: the run stops before
     // the first tick that brings one.
     const Nanos at = next_funding_;
@@ -574,7 +579,7 @@ std::size_t Loop::apply_idle(std::span<const engine::Tick> ticks,
   }
 
   const core::Matcher& matcher = h.matcher;
-  if (matcher.held() > 0) {
+  if (!quiet && matcher.held() > 0) {
     // The tick that fires a held order is the kernel's to apply.
     n = matcher.before_trigger(ticks.first(n), h.marked);
     if (n == 0) return 0;

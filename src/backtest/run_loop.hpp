@@ -258,8 +258,8 @@ struct QuietScan {
   bool stopped = false;
 };
 
-// A per-tick strategy that can be called over a run of ticks on which
-// nothing works and nothing falls due, before the run marks the account to
+// A per-tick strategy that can be called over a run of ticks on which no
+// order fills or fires and nothing falls due, before the run marks the account to
 // them: what it is shown of the account (`view`) stays as it is until an
 // order is placed, but for the equity of a position held, which the run
 // works out for each tick beforehand (`equities`, one a tick; empty when
@@ -395,17 +395,19 @@ class Loop {
   bool idle() const;
   // Whether every holding is flat.
   bool flat() const;
-  // Whether the only holding is valued at its trades, with no order live or
-  // held: then a tick only moves its price, and the strategy's view of the
-  // account (quiet_view()) stays as it is until it places an order, but for
-  // the equity of a position.
+  // Whether the only holding is valued at its trades, with no order live
+  // but conditional ones waiting for a level: then a tick that fires none
+  // only moves its price, and the strategy's view of the account
+  // (quiet_view()) stays as it is until it places an order, but for the
+  // equity of a position.
   bool scannable() const;
   // The strategy's view of such an account: apply_tick's context, with the
   // account's fields as they stand.
   const strategy::TickContext& quiet_view();
   // Of such an account, the leading ticks of `run` that apply_idle takes
-  // whole -- up to the first that brings funding or a liquidation -- and the
-  // equity of a position held on each (empty when the account is flat).
+  // whole -- up to the first that fires an order or brings funding or a
+  // liquidation -- and the equity of a position held on each (empty when
+  // the account is flat).
   struct QuietRun {
     std::size_t n = 0;
     std::span<const Cash> equities;
@@ -418,10 +420,11 @@ class Loop {
   // account and the matcher are left as the last of them leaves them.
   // Returns the run's length; the ticks after it are for apply_tick.
   // `instruments` holds the ticks' instrument ids when a source merges
-  // several series, and is empty otherwise.
+  // several series, and is empty otherwise.  `quiet`: quiet_run cut
+  // `ticks` already, before any that fires an order or brings funding.
   // Requires: idle(), no depth merged into the run.
   std::size_t apply_idle(std::span<const engine::Tick> ticks,
-                         std::span<const std::int64_t> instruments = {});
+                         std::span<const std::int64_t> instruments = {}, bool quiet = false);
   void apply_intents(std::span<const strategy::Intent> intents) {
     if (!intents.empty()) apply_each_intent(intents);
   }
@@ -674,23 +677,23 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
   internal::DepthMerge<D> merge(depth);
   internal::MarkMerge<std::remove_cvref_t<M>> marked(marks);
   [[maybe_unused]] engine::Tick copy;
+  // How far ahead a strategy called over quiet ticks is shown at most.
+  constexpr std::size_t SCAN_LEAST = 256, SCAN_MOST = 4096;
+  [[maybe_unused]] std::size_t scan_reach = SCAN_LEAST;
   for (;;) {
     const engine::Tick* record;
     std::size_t in_place = 0;
     if constexpr (InPlaceSource<T>) {
       if constexpr (QuietScanner<S> && std::is_same_v<D, NoDepth> &&
                     std::is_same_v<std::remove_cvref_t<M>, NoMarks> && !TaggedSource<T>) {
-        // With nothing working, the strategy is shown the same view on every
-        // tick but for a position's equity: it is called over a run of them
-        // at once, and the run marks the account to those it placed nothing
-        // on.  A run whose first tick brings funding or a liquidation leaves
-        // that tick to the step below.
+        // While no order can fill or fire, the strategy is shown the same
+        // view on every tick but for a position's equity: it is called over a
+        // run of them at once, and the run marks the account to those it
+        // placed nothing on.  A run whose first tick fires an order or brings
+        // funding or a liquidation leaves that tick to the step below.
         if (strategy.scans_quiet() && loop.scannable() && loop.endings().empty() &&
             loop.closes().empty()) {
-          // A position's equity is worked out for every tick ahead, used or
-          // not: a shorter run wastes less of it when the strategy acts.
-          const std::size_t scan = loop.flat() ? 4096 : 1024;
-          const std::span<const engine::Tick> ahead = ticks.peek_in_place(scan);
+          const std::span<const engine::Tick> ahead = ticks.peek_in_place(scan_reach);
           const internal::Loop::QuietRun quiet = loop.quiet_run(ahead);
           if (quiet.n > 0) {
             const std::span<const engine::Tick> run = ahead.first(quiet.n);
@@ -699,11 +702,16 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
             const QuietScan scan = strategy.scan_quiet(run, ticks.in_place() - run.size(),
                                                        loop.quiet_view(), quiet.equities, intents);
             if (scan.quiet > 0) {
-              if (loop.apply_idle(run.first(scan.quiet)) != scan.quiet) {
+              if (loop.apply_idle(run.first(scan.quiet), {}, true) != scan.quiet) {
                 panic("a quiet account's ticks were not all marked");
               }
               ticks.skip_in_place(scan.quiet);
             }
+            // What a run's ticks need worked out ahead (a position's equity,
+            // the reach of held orders) is wasted past the tick the strategy
+            // acts on: a run starts short after one it acted on, and doubles
+            // while the strategy lets whole runs pass.
+            scan_reach = scan.stopped ? SCAN_LEAST : std::min(2 * scan_reach, SCAN_MOST);
             if (scan.stopped) {
               // The tick the strategy acted on, applied as any tick is; what
               // it placed goes in after it.

@@ -203,21 +203,27 @@ class TestThreeWaysAgree:
         assert comparison.batched_fills == len(venue.run(build(), ticks, 10_000, batch=7).fills)
 
 
-# Holds a position for `period` ticks at a time, long then short: state
-# [period, size, ticks seen, then the equity shown on each tick].
+# Holds a position for `period` ticks at a time, long then short, each with
+# a stop `distance` ticks away that closes it (0: none): state [period,
+# size, distance, ticks seen, then the equity shown on each tick].
 class Swing:
-    def __init__(self, period, size):
-        self.period, self.size = period, size
+    def __init__(self, period, size, distance):
+        self.period, self.size, self.distance = period, size, distance
         self.equities = []
 
     def on_tick(self, ctx):
         i = len(self.equities)
         self.equities.append(ctx.equity)
         target = self.size if (i // self.period) % 2 == 0 else -self.size
-        if i % self.period != 0 or ctx.working or ctx.position == target:
+        if i % self.period != 0 or ctx.position == target:
             return None
         gap = target - ctx.position
-        return [halvorn.Order("buy" if gap > 0 else "sell", abs(gap))]
+        out = [venue.CancelAll(), venue.Order("buy" if gap > 0 else "sell", abs(gap))]
+        if self.distance:
+            out.append(venue.Stop("sell" if target > 0 else "buy",
+                                  trigger=ctx.last - self.distance if target > 0
+                                  else ctx.last + self.distance))
+        return out
 
 
 def numba_swing():
@@ -226,29 +232,37 @@ def numba_swing():
 
     @numba.njit
     def swing(ticks, account, fills, ends, state, orders):
-        i = state[2]
-        state[2] = i + 1
-        state[3 + i] = account[compiled.EQUITY]
-        period, size = state[0], state[1]
+        i = state[3]
+        state[3] = i + 1
+        state[4 + i] = account[compiled.EQUITY]
+        period, size, distance = state[0], state[1], state[2]
         target = size if (i // period) % 2 == 0 else -size
         position = account[compiled.POSITION]
-        if i % period != 0 or account[compiled.WORKING] != 0 or position == target:
+        if i % period != 0 or position == target:
             return 0
+        compiled.cancel_all(orders, 0)
         if target > position:
-            compiled.market(orders, 0, compiled.BUY, target - position)
+            compiled.market(orders, 1, compiled.BUY, target - position)
         else:
-            compiled.market(orders, 0, compiled.SELL, position - target)
-        return 1
+            compiled.market(orders, 1, compiled.SELL, position - target)
+        if distance == 0:
+            return 2
+        last = ticks[ticks.shape[0] - 1, compiled.LAST]
+        if target > 0:
+            compiled.stop(orders, 2, compiled.SELL, 0, last - distance)
+        else:
+            compiled.stop(orders, 2, compiled.BUY, 0, last + distance)
+        return 3
 
     return swing
 
 
 class TestHeldStretches:
-    """A position held with nothing working is shown its equity on every
-    tick without the account being stepped through each: what the function
-    sees, and the run it makes, must be those of a strategy stepped tick by
-    tick -- through funding, liquidations, margin tracking and an inverse
-    contract."""
+    """A position held with nothing working but a stop is shown its equity
+    on every tick without the account being stepped through each: what the
+    function sees, and the run it makes, must be those of a strategy stepped
+    tick by tick -- through funding, liquidations, stops that fire, margin
+    tracking and an inverse contract."""
 
     @pytest.mark.parametrize("case", ["linear", "tracked", "inverse"])
     def test_the_equity_shown_and_the_run_are_those_stepped_through(self, case, tmp_path):
@@ -269,10 +283,11 @@ class TestHeldStretches:
             v = venue.Venue(funding=funding, taker_fee=venue.rate("0.0005"),
                             track_margin=case == "tracked")
             balance, sizes = 400, (1_500, 8_000)
-        liquidated = 0
-        for seed in range(5):
+        liquidated = stopped = 0
+        for seed in range(6):
             rng = random.Random(seed)
             period, size = rng.randint(40, 400), rng.randint(*sizes)
+            distance = 0 if seed % 2 else rng.randint(60, 300)
             # Steps wide enough, on a small balance, that some holds end in a
             # liquidation.
             last, ticks = 10_000, []
@@ -284,14 +299,14 @@ class TestHeldStretches:
             path = str(tmp_path / f"swing{seed}.hvtk")
             halvorn.save_ticks(path, ticks)
             for series in (ticks, halvorn.load_ticks(path)):
-                stepped = Swing(period, size)
+                stepped = Swing(period, size, distance)
                 expected = venue.run(stepped, series, balance, venue=v, equity_every=11)
-                state = np.zeros(3 + len(ticks), dtype=np.int64)
-                state[:2] = period, size
+                state = np.zeros(4 + len(ticks), dtype=np.int64)
+                state[:3] = period, size, distance
                 run = venue.run(compiled.strategy(swing, state=state), series, balance,
                                 venue=v, equity_every=11)
-                assert state[2] == len(ticks)
-                assert state[3:].tolist() == stepped.equities
+                assert state[3] == len(ticks)
+                assert state[4:].tolist() == stepped.equities
                 assert fills_of(run) == fills_of(expected)
                 assert run.liquidations == expected.liquidations
                 assert (run.final_equity, run.min_equity, run.max_adverse) == \
@@ -302,8 +317,11 @@ class TestHeldStretches:
                 assert run.equity_curve == expected.equity_curve
                 assert run.equity_times == expected.equity_times
                 assert run.margin == expected.margin
+                assert run.triggered == expected.triggered
                 liquidated += len(expected.liquidations)
-        assert liquidated > 0, "some hold must end in a liquidation for the test to mean it"
+                stopped += expected.triggered
+        assert liquidated > 0 and stopped > 0, \
+            "some holds must end in a liquidation, some in a stop, for the test to mean it"
 
 
 class TestWhatIsReportedIsChecked:
