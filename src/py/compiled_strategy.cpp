@@ -133,21 +133,18 @@ bool CompiledDriven::arrive(const engine::Tick& tick) {
 }
 
 backtest::QuietScan CompiledDriven::scan_quiet(std::span<const engine::Tick> ticks,
-                                               std::size_t in_place,
+                                               std::size_t /*in_place*/,
                                                const strategy::TickContext& view,
                                                std::span<const Cash> equities,
                                                std::vector<strategy::Intent>& intents) {
   // The view is the account's on each of these ticks, with a position's
-  // equity on each as the run worked it out; the tick and where it lies are
-  // each call's own, as the run's context would give them.
+  // equity on each as the run worked it out.  The function reads each tick
+  // where it lies, so the view need not carry it.
   strategy::TickContext context = view;
   const bool held = !equities.empty();
   for (std::size_t i = 0; i < ticks.size(); ++i) {
     const engine::Tick& tick = ticks[i];
     if (!arrive(tick)) return {i, true};
-    context.tick = tick;
-    context.record = &tick;
-    context.in_place = in_place + (ticks.size() - 1 - i);
     if (held) context.equity = equities[i];
     call(context, &tick, 1, intents);
     if (!intents.empty() || !live()) return {i, true};
@@ -199,12 +196,12 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
   ends_.clear();
   // A call that reported anything wrong places none of its orders.
   if (made < 0) {
-    fail_at(context, "returned the status " + std::to_string(made));
+    fail_at("returned the status " + std::to_string(made));
     return;
   }
   if (made > capacity) {
-    fail_at(context, "reported " + std::to_string(made) + " orders where its buffer holds " +
-                         std::to_string(capacity));
+    fail_at("reported " + std::to_string(made) + " orders where its buffer holds " +
+            std::to_string(capacity));
     return;
   }
   // Most calls place nothing: they skip the slot reader's call altogether.
@@ -212,7 +209,7 @@ void CompiledDriven::call(const strategy::TickContext& context, const engine::Ti
   if (auto wrong =
           read_order_slots(orders_.data(), static_cast<std::size_t>(made), parts_.order_words,
                            context.instrument, &orders_made_, intents)) {
-    fail_at(context, *wrong);
+    fail_at(*wrong);
   }
 }
 
@@ -233,10 +230,10 @@ void CompiledDriven::write_positions(const strategy::TickContext& context) {
   }
 }
 
-void CompiledDriven::fail_at(const strategy::TickContext& context, const std::string& what) {
+void CompiledDriven::fail_at(const std::string& what) {
+  // The call's (last) tick is the one that arrived last.
   failure_.fail("the compiled strategy " + what + " on tick " + std::to_string(ticks_seen_ - 1) +
-                " (counting from 0), exchange time " + std::to_string(context.tick.exch_ts) +
-                " ns");
+                " (counting from 0), exchange time " + std::to_string(last_time_) + " ns");
 }
 
 }  // namespace halvorn::py

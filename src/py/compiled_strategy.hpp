@@ -374,7 +374,7 @@ class CompiledDriven {
   void keep_endings(std::span<const strategy::OrderEnding> endings);
   void call(const strategy::TickContext& context, const engine::Tick* ticks, std::size_t n,
             std::vector<strategy::Intent>& intents);
-  void fail_at(const strategy::TickContext& context, const std::string& what);
+  void fail_at(const std::string& what);
   void write_positions(const strategy::TickContext& context);
   void report_progress();
 
