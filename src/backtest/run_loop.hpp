@@ -259,16 +259,16 @@ struct QuietScan {
 };
 
 // A per-tick strategy that can be called over a run of ticks on which no
-// order fills or fires and nothing falls due, before the run marks the account to
-// them: what it is shown of the account (`view`) stays as it is until an
-// order is placed, but for the equity of a position held, which the run
-// works out for each tick beforehand (`equities`, one a tick; empty when
-// the account is flat and its equity the view's throughout).  So the run
-// need not step the account through each tick to show it.  scans_quiet()
-// says whether it can now; scan_quiet(ticks, in_place, view, equities,
-// intents) calls it for each of `ticks` (in place in the source, in_place
-// more after them), until a call places orders (into `intents`), fails or
-// the run halts.
+// order fills or fires and nothing falls due, before the run marks the
+// account to them: what it is shown of the account (`view`) stays as it is
+// until an order is placed, but for the equity of a position held, which
+// the run works out for each tick beforehand (`equities`, one a tick; empty
+// when the account is flat and its equity the view's throughout).  So the
+// run need not step the account through each tick to show it.
+// scans_quiet() says whether it can now; scan_quiet(ticks, in_place, view,
+// equities, intents) calls it for each of `ticks` (in place in the source,
+// in_place more after them), until a call places orders (into `intents`),
+// fails or the run halts.
 template <class S>
 concept QuietScanner = requires(S& s, std::span<const engine::Tick> ticks, std::size_t n,
                                 const strategy::TickContext& view, std::span<const Cash> equities,

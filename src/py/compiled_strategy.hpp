@@ -336,8 +336,9 @@ class CompiledDriven {
   // The Strategy operations.
   void on_tick(const strategy::TickContext& context, std::vector<strategy::Intent>& intents);
   // A strategy called on every tick can be called over a run of ticks on
-  // which nothing works (backtest::QuietScanner): one call a tick, as
-  // on_tick makes it, without the run stepping the account through each.
+  // which no order fills or fires (backtest::QuietScanner): one call a
+  // tick, as on_tick makes it, without the run stepping the account
+  // through each.
   bool scans_quiet() const { return parts_.batch == 1 && live(); }
   backtest::QuietScan scan_quiet(std::span<const engine::Tick> ticks, std::size_t in_place,
                                  const strategy::TickContext& view, std::span<const Cash> equities,
