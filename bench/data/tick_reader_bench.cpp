@@ -167,6 +167,8 @@ void crc_speeds() {
       {"crc32 slicing by 8", halvorn::data::crc32_slicing, true},
       {"crc32 carry-less folding", halvorn::data::crc32_folding,
        halvorn::data::crc32_folding_supported()},
+      {"crc32 carry-less folding, 64 bytes", halvorn::data::crc32_wide_folding,
+       halvorn::data::crc32_wide_folding_supported()},
   };
   for (const Method& m : methods) {
     if (!m.available) continue;

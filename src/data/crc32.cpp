@@ -107,6 +107,24 @@ __attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i lane, __m128i
   return _mm_xor_si128(_mm_xor_si128(lo, hi), next);
 }
 
+// Folds the 16-byte lanes left after the wide steps into `x`, one at a time,
+// then hands the last partial lane to the slicing method.
+__attribute__((target("pclmul,sse2"))) std::uint32_t fold_tail(__m128i x, const unsigned char* p,
+                                                               std::size_t n) {
+  const __m128i k128 =
+      _mm_set_epi64x(static_cast<long long>(FOLD128_HI), static_cast<long long>(FOLD128_LO));
+  while (n >= 16) {
+    x = fold(x, k128, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    p += 16;
+    n -= 16;
+  }
+  // What is left is a 16-byte message congruent to everything folded so far;
+  // its register, from zero, is the register of the whole.
+  alignas(16) unsigned char rest[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(rest), x);
+  return slicing_register(slicing_register(0, rest, sizeof rest), p, n);
+}
+
 __attribute__((target("pclmul,sse2"))) std::uint32_t folding_register(std::uint32_t r,
                                                                       const unsigned char* p,
                                                                       std::size_t n) {
@@ -138,17 +156,80 @@ __attribute__((target("pclmul,sse2"))) std::uint32_t folding_register(std::uint3
   __m128i x = fold(x0, k128, x1);
   x = fold(x, k128, x2);
   x = fold(x, k128, x3);
-  while (n >= 16) {
-    x = fold(x, k128, load(p));
-    p += 16;
-    n -= 16;
-  }
-  // What is left is a 16-byte message congruent to everything folded so far;
-  // its register, from zero, is the register of the whole.
-  alignas(16) unsigned char rest[16];
-  _mm_store_si128(reinterpret_cast<__m128i*>(rest), x);
-  return slicing_register(slicing_register(0, rest, sizeof rest), p, n);
+  return fold_tail(x, p, n);
 }
+
+// The same folding on 64-byte registers, four lanes to each, where the
+// processor multiplies all four lanes at once: four registers in flight, 256
+// bytes a step.  The 16-byte method above takes about a quarter of a large
+// run's time for the checksum alone; this takes a quarter of that.
+constexpr std::uint64_t FOLD2048_LO = fold_constant(2048 + 32);
+constexpr std::uint64_t FOLD2048_HI = fold_constant(2048 - 32);
+constexpr std::uint64_t FOLD384_LO = fold_constant(384 + 32);
+constexpr std::uint64_t FOLD384_HI = fold_constant(384 - 32);
+constexpr std::uint64_t FOLD256_LO = fold_constant(256 + 32);
+constexpr std::uint64_t FOLD256_HI = fold_constant(256 - 32);
+
+#define HALVORN_WIDE_TARGET __attribute__((target("avx512f,vpclmulqdq,pclmul,sse2")))
+
+HALVORN_WIDE_TARGET
+    [[gnu::always_inline]] inline __m512i fold_wide(__m512i lane, __m512i k, __m512i next) {
+  const __m512i lo = _mm512_clmulepi64_epi128(lane, k, 0x00);
+  const __m512i hi = _mm512_clmulepi64_epi128(lane, k, 0x11);
+  return _mm512_ternarylogic_epi64(lo, hi, next, 0x96);  // lo ^ hi ^ next
+}
+
+HALVORN_WIDE_TARGET [[gnu::always_inline]] inline __m512i broadcast_pair(std::uint64_t lo,
+                                                                         std::uint64_t hi) {
+  return _mm512_broadcast_i32x4(
+      _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo)));
+}
+
+HALVORN_WIDE_TARGET std::uint32_t wide_folding_register(std::uint32_t r, const unsigned char* p,
+                                                        std::size_t n) {
+  if (n < 256) return folding_register(r, p, n);
+  const auto load = _mm512_loadu_si512;
+  __m512i x0 =
+      _mm512_xor_si512(load(p), _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(r))));
+  __m512i x1 = load(p + 64);
+  __m512i x2 = load(p + 128);
+  __m512i x3 = load(p + 192);
+  p += 256;
+  n -= 256;
+  const __m512i k2048 = broadcast_pair(FOLD2048_LO, FOLD2048_HI);
+  while (n >= 256) {
+    x0 = fold_wide(x0, k2048, load(p));
+    x1 = fold_wide(x1, k2048, load(p + 64));
+    x2 = fold_wide(x2, k2048, load(p + 128));
+    x3 = fold_wide(x3, k2048, load(p + 192));
+    p += 256;
+    n -= 256;
+  }
+  const __m512i k512 = broadcast_pair(FOLD512_LO, FOLD512_HI);
+  __m512i x = fold_wide(x0, k512, x1);
+  x = fold_wide(x, k512, x2);
+  x = fold_wide(x, k512, x3);
+  while (n >= 64) {
+    x = fold_wide(x, k512, load(p));
+    p += 64;
+    n -= 64;
+  }
+  // The register's four lanes, the first lying 384 bits before the last,
+  // folded onto the last.
+  const __m128i a0 = _mm512_extracti32x4_epi32(x, 0);
+  const __m128i a1 = _mm512_extracti32x4_epi32(x, 1);
+  const __m128i a2 = _mm512_extracti32x4_epi32(x, 2);
+  const __m128i a3 = _mm512_extracti32x4_epi32(x, 3);
+  auto pair = [](std::uint64_t lo, std::uint64_t hi) {
+    return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
+  };
+  __m128i folded = fold(a2, pair(FOLD128_LO, FOLD128_HI), a3);
+  folded = fold(a1, pair(FOLD256_LO, FOLD256_HI), folded);
+  folded = fold(a0, pair(FOLD384_LO, FOLD384_HI), folded);
+  return fold_tail(folded, p, n);
+}
+
+#undef HALVORN_WIDE_TARGET
 
 #endif  // HALVORN_CRC_FOLDING
 
@@ -156,6 +237,7 @@ using RegisterFn = std::uint32_t (*)(std::uint32_t, const unsigned char*, std::s
 
 RegisterFn best_method() {
 #ifdef HALVORN_CRC_FOLDING
+  if (crc32_wide_folding_supported()) return wide_folding_register;
   if (crc32_folding_supported()) return folding_register;
 #endif
   return slicing_register;
@@ -171,6 +253,16 @@ std::uint32_t finished(std::uint32_t crc, const void* data, std::size_t n) {
 bool crc32_folding_supported() {
 #ifdef HALVORN_CRC_FOLDING
   static const bool supported = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
+  return supported;
+#else
+  return false;
+#endif
+}
+
+bool crc32_wide_folding_supported() {
+#ifdef HALVORN_CRC_FOLDING
+  static const bool supported = crc32_folding_supported() && __builtin_cpu_supports("avx512f") &&
+                                __builtin_cpu_supports("vpclmulqdq");
   return supported;
 #else
   return false;
@@ -195,6 +287,14 @@ std::uint32_t crc32_slicing(std::uint32_t crc, const void* data, std::size_t n) 
 std::uint32_t crc32_folding(std::uint32_t crc, const void* data, std::size_t n) {
 #ifdef HALVORN_CRC_FOLDING
   return finished<folding_register>(crc, data, n);
+#else
+  return finished<slicing_register>(crc, data, n);
+#endif
+}
+
+std::uint32_t crc32_wide_folding(std::uint32_t crc, const void* data, std::size_t n) {
+#ifdef HALVORN_CRC_FOLDING
+  return finished<wide_folding_register>(crc, data, n);
 #else
   return finished<slicing_register>(crc, data, n);
 #endif

@@ -8,8 +8,9 @@
 // page cache, would set the pace of a run over a large file.  So crc32 and
 // crc32_extend compute the identical value by folding sixteen-byte lanes with
 // carry-less multiplication where the processor has it, and by slicing eight
-// bytes at a time elsewhere.  Every form takes and returns a finished CRC, so
-// a checksum can be extended chunk by chunk:
+// bytes at a time elsewhere; where the processor multiplies four lanes in one
+// instruction, it folds 64-byte registers of them.  Every form takes and
+// returns a finished CRC, so a checksum can be extended chunk by chunk:
 //   crc32_extend(crc32(a), b) == crc32(a followed by b).
 //
 // Thread-safety: pure functions; the choice of method is made once, safely,
@@ -36,5 +37,10 @@ std::uint32_t crc32_slicing(std::uint32_t crc, const void* data, std::size_t n);
 bool crc32_folding_supported();
 // Requires: crc32_folding_supported().
 std::uint32_t crc32_folding(std::uint32_t crc, const void* data, std::size_t n);
+// The folding on 64-byte registers, where the processor multiplies four
+// lanes in one instruction.
+bool crc32_wide_folding_supported();
+// Requires: crc32_wide_folding_supported().
+std::uint32_t crc32_wide_folding(std::uint32_t crc, const void* data, std::size_t n);
 
 }  // namespace halvorn::data
