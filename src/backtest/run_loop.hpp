@@ -83,6 +83,10 @@ struct RunConfig {
   // or never better than its trigger.
   engine::TriggeredPrice triggered = engine::TriggeredPrice::Order;
   std::vector<InstrumentConfig> instruments{InstrumentConfig{}};
+  // Every tick stepped through the account, none of a per-tick strategy's
+  // quiet ticks taken at once: the reference the quiet scan is held to, and
+  // a way to check a run that looks wrong.  The results are the same.
+  bool stepped = false;
 };
 
 // What a fill did to its instrument's position (in hedge mode, to the leg
@@ -691,8 +695,8 @@ RunResult run_stream(const RunConfig& config, S& strategy, T& ticks, D& depth, M
         // run of them at once, and the run marks the account to those it
         // placed nothing on.  A run whose first tick fires an order or brings
         // funding or a liquidation leaves that tick to the step below.
-        if (strategy.scans_quiet() && loop.scannable() && loop.endings().empty() &&
-            loop.closes().empty()) {
+        if (!config.stepped && strategy.scans_quiet() && loop.scannable() &&
+            loop.endings().empty() && loop.closes().empty()) {
           const std::span<const engine::Tick> ahead = ticks.peek_in_place(scan_reach);
           const internal::Loop::QuietRun quiet = loop.quiet_run(ahead);
           if (quiet.n > 0) {

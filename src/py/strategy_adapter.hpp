@@ -47,6 +47,7 @@
 #include <string_view>
 #include <vector>
 
+#include "backtest/run_loop.hpp"
 #include "data/ticks.hpp"
 #include "py/gil.hpp"
 #include "py/interruption.hpp"
@@ -92,6 +93,14 @@ class PyDriven {
 
   // The Strategy operations.
   void on_tick(const strategy::TickContext& context, std::vector<strategy::Intent>& intents);
+  // A strategy called on every tick can be called over a run of ticks on
+  // which no order fills or fires (backtest::QuietScanner): each call as
+  // on_tick makes it, shown what on_tick would show, without the run
+  // stepping the account through each tick.
+  bool scans_quiet() const { return parts_.cadence.per_tick() && live(); }
+  backtest::QuietScan scan_quiet(std::span<const engine::Tick> ticks, std::size_t in_place,
+                                 const strategy::TickContext& view, std::span<const Cash> equities,
+                                 std::vector<strategy::Intent>& intents);
   std::string_view name() const { return name_; }
   bool halted() const { return interruption_.halted(); }
   void on_run_end();

@@ -271,7 +271,7 @@ def fills_of(run):
 
 class TestEveryOrderKindThreeWays:
     @pytest.mark.parametrize("tier", ["L0", "L1"])
-    def test_python_numba_and_c_give_the_same_fills(self, tier, c_script):
+    def test_python_numba_and_c_give_the_same_fills(self, tier, c_script, monkeypatch):
         from halvorn import compiled
 
         jitted = numba_script()
@@ -282,7 +282,10 @@ class TestEveryOrderKindThreeWays:
             ticks = random_ticks(seed, 1_500)
             rows = script_rows(seed, ticks)
             kinds |= {(r[KIND], r[GROUP]) for r in rows}
+            # The reference: every tick stepped through the account.
+            monkeypatch.setenv("HALVORN_STEPPED", "1")
             expected = venue.run(Script(rows), ticks, 1_000_000, venue=v)
+            monkeypatch.delenv("HALVORN_STEPPED")
             by_numba = venue.run(compiled.strategy(jitted, state=script_state(rows)), ticks,
                                  1_000_000, venue=v)
             by_c = venue.run(venue.Compiled(c_script, script_state(rows), order_words=16), ticks,

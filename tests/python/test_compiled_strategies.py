@@ -138,7 +138,7 @@ TIERS = {"L0": venue.L0(), "L1": venue.L1(order_latency=venue.Fixed(2_500_000))}
 
 class TestThreeWaysAgree:
     @pytest.mark.parametrize("tier", sorted(TIERS))
-    def test_python_numba_and_c_give_the_same_run(self, tier, c_library, tmp_path):
+    def test_python_numba_and_c_give_the_same_run(self, tier, c_library, tmp_path, monkeypatch):
         from halvorn import compiled
 
         jitted = numba_sawtooth()
@@ -158,8 +158,11 @@ class TestThreeWaysAgree:
             path = str(tmp_path / f"ticks{seed}.hvtk")
             halvorn.save_ticks(path, ticks)
             for series in (ticks, halvorn.load_ticks(path)):
+                # The reference: every tick stepped through the account.
+                monkeypatch.setenv("HALVORN_STEPPED", "1")
                 expected = venue.run(Sawtooth(k, r, every), series, 10_000, venue=v,
                                      equity_every=7)
+                monkeypatch.delenv("HALVORN_STEPPED")
                 state = np.array([k, r, every], dtype=np.int64)
                 by_numba = venue.run(compiled.strategy(jitted, state=state.copy()), series,
                                      10_000, venue=v, equity_every=7)
@@ -265,7 +268,8 @@ class TestHeldStretches:
     tracking and an inverse contract."""
 
     @pytest.mark.parametrize("case", ["linear", "tracked", "inverse"])
-    def test_the_equity_shown_and_the_run_are_those_stepped_through(self, case, tmp_path):
+    def test_the_equity_shown_and_the_run_are_those_stepped_through(self, case, tmp_path,
+                                                                    monkeypatch):
         from halvorn import compiled
 
         swing = numba_swing()
@@ -299,8 +303,11 @@ class TestHeldStretches:
             path = str(tmp_path / f"swing{seed}.hvtk")
             halvorn.save_ticks(path, ticks)
             for series in (ticks, halvorn.load_ticks(path)):
+                # The reference: every tick stepped through the account.
+                monkeypatch.setenv("HALVORN_STEPPED", "1")
                 stepped = Swing(period, size, distance)
                 expected = venue.run(stepped, series, balance, venue=v, equity_every=11)
+                monkeypatch.delenv("HALVORN_STEPPED")
                 state = np.zeros(4 + len(ticks), dtype=np.int64)
                 state[:3] = period, size, distance
                 run = venue.run(compiled.strategy(swing, state=state), series, balance,

@@ -1,8 +1,10 @@
 #include "py/venue/account_classes.hpp"
 
 #include <array>
+#include <cstdlib>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "py/argument_conversion.hpp"
@@ -414,6 +416,14 @@ struct VenueClass {
   }
 };
 
+// HALVORN_STEPPED, set to anything but "" or "0", steps every tick of a run
+// through the account (RunConfig::stepped).  Read with the interpreter lock
+// held, as Python's own changes to the environment are made.
+bool stepped_by_environment() {
+  const char* value = std::getenv("HALVORN_STEPPED");
+  return value != nullptr && std::string_view(value) != "" && std::string_view(value) != "0";
+}
+
 }  // namespace
 
 const std::array<ClassEntry<VenueState>, 4> ACCOUNT_CLASSES = {{
@@ -460,6 +470,7 @@ backtest::RunConfig VenueConfig::run_config(Cash balance, std::uint64_t equity_e
   config.resting = resting;
   config.triggered = triggered;
   config.instruments = {instrument_config()};
+  config.stepped = stepped_by_environment();
   return config;
 }
 
