@@ -22,10 +22,12 @@ import sys
 import tempfile
 import time
 
-import numpy as np
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import halvorn
-from halvorn import data, venue
+import numpy as np  # noqa: E402
+
+import halvorn  # noqa: E402
+from halvorn import data, venue  # noqa: E402
 
 SIZE = 5  # lots per quote
 LIMIT = 20  # inventory, in lots, beyond which a side stops quoting
