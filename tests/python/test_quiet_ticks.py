@@ -98,6 +98,10 @@ VENUES = {
     "funded and tracked": venue.Venue(instrument=BTC, funding=FUNDING, track_margin=True,
                                       taker_fee=venue.rate("0.0005")),
     "hedged": venue.Venue(instrument=BTC, hedge=True),
+    # Orders and their reports travel: a fill is heard ticks after it was made.
+    "L1": venue.Venue(instrument=BTC, tier=venue.L1(order_latency=venue.Fixed(2_500_000),
+                                                    report_latency=venue.Fixed(1_500_000)),
+                      taker_fee=venue.rate("0.0005")),
     "core": None,
 }
 
