@@ -281,6 +281,22 @@ concept QuietScanner = requires(S& s, std::span<const engine::Tick> ticks, std::
   { s.scan_quiet(ticks, n, view, equities, intents) } -> std::same_as<QuietScan>;
 };
 
+// The walk every QuietScanner makes of its ticks: show(i) calls the
+// strategy on ticks[i] with `context`, which holds the position's equity on
+// that tick (from `equities`, one a tick; empty when the account is flat),
+// and says whether the scan goes on: it stops at the first tick the
+// strategy acted on, failed on or was halted at.
+template <class Show>
+QuietScan walk_quiet(std::span<const engine::Tick> ticks, std::span<const Cash> equities,
+                     strategy::TickContext& context, Show&& show) {
+  const bool held = !equities.empty();
+  for (std::size_t i = 0; i < ticks.size(); ++i) {
+    if (held) context.equity = equities[i];
+    if (!show(i)) return {i, true};
+  }
+  return {ticks.size(), false};
+}
+
 // A DepthSource hands out a depth stream in time order: next() fills `out`
 // (reusing the storage of its level arrays) and returns true, or returns
 // false at the end of the stream.

@@ -141,15 +141,12 @@ backtest::QuietScan CompiledDriven::scan_quiet(std::span<const engine::Tick> tic
   // equity on each as the run worked it out.  The function reads each tick
   // where it lies, so the view need not carry it.
   strategy::TickContext context = view;
-  const bool held = !equities.empty();
-  for (std::size_t i = 0; i < ticks.size(); ++i) {
+  return backtest::walk_quiet(ticks, equities, context, [&](std::size_t i) {
     const engine::Tick& tick = ticks[i];
-    if (!arrive(tick)) return {i, true};
-    if (held) context.equity = equities[i];
+    if (!arrive(tick)) return false;
     call(context, &tick, 1, intents);
-    if (!intents.empty() || !live()) return {i, true};
-  }
-  return {ticks.size(), false};
+    return intents.empty() && live();
+  });
 }
 
 void CompiledDriven::on_tick(const strategy::TickContext& context,

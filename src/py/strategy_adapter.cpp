@@ -146,18 +146,15 @@ backtest::QuietScan PyDriven::scan_quiet(std::span<const engine::Tick> ticks, st
   // equity on each as the run worked it out; the tick, where it lies and
   // how many lie after it are each tick's own, as the step would show them.
   strategy::TickContext context = view;
-  const bool held = !equities.empty();
-  for (std::size_t i = 0; i < ticks.size(); ++i) {
+  return backtest::walk_quiet(ticks, equities, context, [&](std::size_t i) {
     context.tick = ticks[i];
     context.record = &ticks[i];
     context.in_place = in_place + (ticks.size() - 1 - i);
-    if (held) context.equity = equities[i];
     on_tick(context, intents);
     // A tick whose call placed orders, failed or found the run halted is
     // stepped in full, and the strategy is not called on it again.
-    if (!intents.empty() || !live()) return {i, true};
-  }
-  return {ticks.size(), false};
+    return intents.empty() && live();
+  });
 }
 
 void PyDriven::call(const strategy::TickContext& context, std::vector<strategy::Intent>& intents) {
