@@ -84,6 +84,15 @@ concept RecordsInPlace = requires(S& s) {
   { s.next_in_place() } -> std::same_as<const Record*>;
 };
 
+// A source that also shows the records after its last one where they lie
+// (peek_in_place(n)) and hands them out later (skip_in_place(k)): the merge
+// walks such a run itself, asking the source again only at its end.
+template <class S, class Record>
+concept RecordRuns = RecordsInPlace<S, Record> && requires(S& s, const S& cs, std::size_t n) {
+  { cs.peek_in_place(n) } -> std::same_as<std::span<const Record>>;
+  s.skip_in_place(n);
+};
+
 // The one merge.  `Source` hands out Records in time order, by next(Record&)
 // or next_in_place().
 //
@@ -131,7 +140,17 @@ class KWayMerge {
   // records is as good as random to it.
   template <class Sink>
   std::size_t drain(std::size_t room, Sink&& sink) {
-    if (queue_) return drain_with(room, sink, [this](std::size_t, Key key) { return queued(key); });
+    if (queue_) {
+      Key* const ring = ring_.data();
+      std::size_t first = first_, count = count_;
+      const std::size_t n =
+          drain_with(room, sink, [this, ring, &first, &count](std::size_t, Key key) {
+            return queued(ring, first, count, key);
+          });
+      first_ = first;
+      count_ = count;
+      return n;
+    }
     Key* const losers = losers_.data();
     return drain_with(room, sink, [this, losers](std::size_t source, Key key) {
       return replay(losers, source, key);
@@ -163,6 +182,10 @@ class KWayMerge {
   struct Head {
     Record copy;
     const Record* at = nullptr;
+    // A source of runs: the record it last handed out, and the last of the
+    // run from there that it showed; the merge's head walks [taken, last].
+    const Record* taken = nullptr;
+    const Record* last = nullptr;
   };
 
   // What a match is played on: a source's next time and its rank, the
@@ -185,12 +208,32 @@ class KWayMerge {
   // Reads source i's next record into its head; its key.
   Key advance(std::size_t i) {
     Head& h = heads_[i];
-    if constexpr (RecordsInPlace<Source, Record>) {
+    if constexpr (RecordRuns<Source, Record>) {
+      if (h.at != h.last) [[likely]] {
+        ++h.at;
+        return Key{merge_time(*h.at), i};
+      }
+      return next_run(i);
+    } else if constexpr (RecordsInPlace<Source, Record>) {
       h.at = sources_[i]->next_in_place();
     } else {
       h.at = sources_[i]->next(h.copy) ? &h.copy : nullptr;
     }
     return h.at != nullptr ? Key{merge_time(*h.at), i} : ended(i);
+  }
+
+  // Hands out the run source i showed, then starts its next: the record it
+  // hands out next and those after it in place.
+  Key next_run(std::size_t i) {
+    Head& h = heads_[i];
+    Source& s = *sources_[i];
+    if (h.at != nullptr) s.skip_in_place(static_cast<std::size_t>(h.last - h.taken));
+    const Record* t = s.next_in_place();
+    h.at = h.taken = h.last = t;
+    if (t == nullptr) return ended(i);
+    const std::span<const Record> run = s.peek_in_place(SIZE_MAX);
+    if (!run.empty() && run.data() == t + 1) h.last = run.data() + run.size() - 1;
+    return Key{merge_time(*t), i};
   }
 
   template <class Sink, class Next>
@@ -211,22 +254,25 @@ class KWayMerge {
   // from the back, and returns the first.  A source that comes next again
   // costs one comparison, and so does one that comes last again, as where
   // instruments tick in turn; a head filed k places from the back costs k.
-  Key queued(Key key) {
+  // The queue's ends are passed in, so that a drain keeps them in registers
+  // rather than reading them back after every tick it writes.
+  Key queued(Key key) { return queued(ring_.data(), first_, count_, key); }
+  Key queued(Key* ring, std::size_t& first, std::size_t& count, Key key) const {
     if (key.rank < leaves_) {
-      if (count_ == 0 || before(key, ring_[first_])) return key;
-      std::size_t j = count_;
-      while (before(key, ring_[(first_ + j - 1) % RING_SLOTS])) {
-        ring_[(first_ + j) % RING_SLOTS] = ring_[(first_ + j - 1) % RING_SLOTS];
+      if (count == 0 || before(key, ring[first])) return key;
+      std::size_t j = count;
+      while (before(key, ring[(first + j - 1) % RING_SLOTS])) {
+        ring[(first + j) % RING_SLOTS] = ring[(first + j - 1) % RING_SLOTS];
         --j;
       }
-      ring_[(first_ + j) % RING_SLOTS] = key;
-      ++count_;
-    } else if (count_ == 0) {
+      ring[(first + j) % RING_SLOTS] = key;
+      ++count;
+    } else if (count == 0) {
       return key;
     }
-    const Key next = ring_[first_];
-    first_ = (first_ + 1) % RING_SLOTS;
-    --count_;
+    const Key next = ring[first];
+    first = (first + 1) % RING_SLOTS;
+    --count;
     return next;
   }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <tuple>
 #include <vector>
 
@@ -94,6 +95,114 @@ TEST(KWayMerge, EveryKindOfStreamFollowsTheOneTieRule) {
                        static_cast<std::int64_t>(std::get<book::DepthUpdate>(r.entry).first_id));
     }
     EXPECT_EQ(got, expected) << "depth, round " << round;
+  }
+}
+
+// A source read a block at a time into one buffer, as a file is: a record
+// is valid until the next block is read over it, the records after the one
+// last handed out are shown in place up to the block's end or a record that
+// goes backwards, and a record that goes backwards ends the series.  A
+// staged source hands each record out through a copy of its own, apart from
+// the records it shows.
+struct BlockedTicks {
+  bool staged = false;
+  engine::Tick held;
+  std::vector<engine::Tick> all;
+  std::size_t block = 1;
+  std::vector<engine::Tick> buffer;
+  std::size_t read = 0;    // records of `all` read into buffers so far
+  std::size_t cursor = 0;  // in buffer
+  std::size_t handed = 0;
+  Nanos previous = INT64_MIN;
+  bool ended = false;
+
+  const engine::Tick* next_in_place() {
+    if (ended) return nullptr;
+    if (cursor == buffer.size()) {
+      if (read == all.size()) {
+        ended = true;
+        return nullptr;
+      }
+      // A stale pointer into the old block reads these, not the records.
+      std::fill(buffer.begin(), buffer.end(), testing::tick(-1, -1));
+      buffer.assign(all.begin() + static_cast<std::ptrdiff_t>(read),
+                    all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), read + block)));
+      read += buffer.size();
+      cursor = 0;
+    }
+    if (buffer[cursor].exch_ts < previous) {
+      ended = true;
+      return nullptr;
+    }
+    previous = buffer[cursor].exch_ts;
+    ++handed;
+    if (!staged) return &buffer[cursor++];
+    held = buffer[cursor++];
+    return &held;
+  }
+  bool next(engine::Tick& out) {
+    const engine::Tick* t = next_in_place();
+    if (t != nullptr) out = *t;
+    return t != nullptr;
+  }
+  std::size_t in_place() const { return buffer.size() - cursor; }
+  std::span<const engine::Tick> peek_in_place(std::size_t n) const {
+    std::size_t end = cursor;
+    for (Nanos p = previous; end < buffer.size() && end - cursor < n && buffer[end].exch_ts >= p;
+         ++end) {
+      p = buffer[end].exch_ts;
+    }
+    return std::span<const engine::Tick>(buffer).subspan(cursor, end - cursor);
+  }
+  void skip_in_place(std::size_t k) {
+    EXPECT_LE(k, peek_in_place(k).size()) << "handed out past what was shown";
+    cursor += k;
+    handed += k;
+    if (k > 0) previous = buffer[cursor - 1].exch_ts;
+  }
+};
+
+TEST(KWayMerge, SourcesReadInBlocksAreWalkedInPlaceAndHandedOutWhole) {
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 60; ++round) {
+    const std::size_t k = 1 + rng() % 20;
+    std::vector<BlockedTicks> sources(k);
+    std::vector<InstrumentId> ids;
+    std::vector<std::size_t> good(k);
+    Order expected;
+    for (std::size_t s = 0; s < k; ++s) {
+      ids.push_back(InstrumentId{static_cast<std::uint32_t>(s + 1)});
+      BlockedTicks& src = sources[s];
+      src.block = 1 + rng() % 9;
+      src.staged = rng() % 4 == 0;
+      Nanos t = static_cast<Nanos>(rng() % 4);
+      const std::size_t n = rng() % 50;
+      // Now and then a source goes backwards part-way: it ends there.
+      const std::size_t back = n > 1 && rng() % 3 == 0 ? 1 + rng() % (n - 1) : n;
+      for (std::size_t i = 0; i < n; ++i) {
+        const Nanos before = t;
+        t += round % 2 == 0 ? static_cast<Nanos>(rng() % 3) : static_cast<Nanos>(k);
+        const Nanos at = i == back ? before - 1 : t;
+        src.all.push_back(testing::tick(at, static_cast<std::int64_t>(s * 1000 + i)));
+        if (i < back) expected.emplace_back(at, ids.back().value, src.all.back().last);
+      }
+      good[s] = back;
+    }
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+    std::vector<BlockedTicks*> pointers;
+    for (BlockedTicks& s : sources) pointers.push_back(&s);
+
+    Order got;
+    MergedTicks<BlockedTicks> merged(pointers, ids, 1 + rng() % 16);
+    while (const engine::Tick* t = merged.next_in_place()) {
+      got.emplace_back(t->exch_ts, static_cast<std::uint32_t>(*merged.last_instrument()), t->last);
+    }
+    EXPECT_EQ(got, expected) << "round " << round;
+    for (std::size_t s = 0; s < k; ++s) {
+      EXPECT_TRUE(sources[s].ended) << "round " << round << " source " << s;
+      EXPECT_EQ(sources[s].handed, good[s]) << "round " << round << " source " << s;
+    }
   }
 }
 
