@@ -84,12 +84,13 @@ concept RecordsInPlace = requires(S& s) {
   { s.next_in_place() } -> std::same_as<const Record*>;
 };
 
-// A source that also shows the records after its last one where they lie
-// (peek_in_place(n)) and hands them out later (skip_in_place(k)): the merge
-// walks such a run itself, asking the source again only at its end.
+// A source that also says how many records after the one it last handed
+// out lie with it, contiguously (in_place()), and hands them out later
+// (skip_in_place(k)): the merge walks such a run itself, checking their
+// order as it goes, and asks the source again only at the run's end.
 template <class S, class Record>
 concept RecordRuns = RecordsInPlace<S, Record> && requires(S& s, const S& cs, std::size_t n) {
-  { cs.peek_in_place(n) } -> std::same_as<std::span<const Record>>;
+  { cs.in_place() } -> std::convertible_to<std::size_t>;
   s.skip_in_place(n);
 };
 
@@ -182,8 +183,8 @@ class KWayMerge {
   struct Head {
     Record copy;
     const Record* at = nullptr;
-    // A source of runs: the record it last handed out, and the last of the
-    // run from there that it showed; the merge's head walks [taken, last].
+    // A source of runs: the record it last handed out, and the last of
+    // those that lie with it; the merge's head walks [taken, last].
     const Record* taken = nullptr;
     const Record* last = nullptr;
   };
@@ -210,8 +211,14 @@ class KWayMerge {
     Head& h = heads_[i];
     if constexpr (RecordRuns<Source, Record>) {
       if (h.at != h.last) [[likely]] {
-        ++h.at;
-        return Key{merge_time(*h.at), i};
+        const Nanos next = merge_time(h.at[1]);
+        if (next >= merge_time(*h.at)) [[likely]] {
+          ++h.at;
+          return Key{next, i};
+        }
+        // A record that goes backwards is the source's to report: the run
+        // ends before it, and the source is asked for it.
+        h.last = h.at;
       }
       return next_run(i);
     } else if constexpr (RecordsInPlace<Source, Record>) {
@@ -222,8 +229,8 @@ class KWayMerge {
     return h.at != nullptr ? Key{merge_time(*h.at), i} : ended(i);
   }
 
-  // Hands out the run source i showed, then starts its next: the record it
-  // hands out next and those after it in place.
+  // Hands out the run of source i walked so far, then starts its next: the
+  // record it hands out next and those that lie with it.
   Key next_run(std::size_t i) {
     Head& h = heads_[i];
     Source& s = *sources_[i];
@@ -231,8 +238,7 @@ class KWayMerge {
     const Record* t = s.next_in_place();
     h.at = h.taken = h.last = t;
     if (t == nullptr) return ended(i);
-    const std::span<const Record> run = s.peek_in_place(SIZE_MAX);
-    if (!run.empty() && run.data() == t + 1) h.last = run.data() + run.size() - 1;
+    h.last = t + s.in_place();
     return Key{merge_time(*t), i};
   }
 

@@ -101,12 +101,8 @@ TEST(KWayMerge, EveryKindOfStreamFollowsTheOneTieRule) {
 // A source read a block at a time into one buffer, as a file is: a record
 // is valid until the next block is read over it, the records after the one
 // last handed out are shown in place up to the block's end or a record that
-// goes backwards, and a record that goes backwards ends the series.  A
-// staged source hands each record out through a copy of its own, apart from
-// the records it shows.
+// goes backwards, and a record that goes backwards ends the series.
 struct BlockedTicks {
-  bool staged = false;
-  engine::Tick held;
   std::vector<engine::Tick> all;
   std::size_t block = 1;
   std::vector<engine::Tick> buffer;
@@ -136,9 +132,7 @@ struct BlockedTicks {
     }
     previous = buffer[cursor].exch_ts;
     ++handed;
-    if (!staged) return &buffer[cursor++];
-    held = buffer[cursor++];
-    return &held;
+    return &buffer[cursor++];
   }
   bool next(engine::Tick& out) {
     const engine::Tick* t = next_in_place();
@@ -174,7 +168,6 @@ TEST(KWayMerge, SourcesReadInBlocksAreWalkedInPlaceAndHandedOutWhole) {
       ids.push_back(InstrumentId{static_cast<std::uint32_t>(s + 1)});
       BlockedTicks& src = sources[s];
       src.block = 1 + rng() % 9;
-      src.staged = rng() % 4 == 0;
       Nanos t = static_cast<Nanos>(rng() % 4);
       const std::size_t n = rng() % 50;
       // Now and then a source goes backwards part-way: it ends there.
