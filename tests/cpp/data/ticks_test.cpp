@@ -362,5 +362,38 @@ TEST(StreamedTicks, EndsTheSeriesAtTheFirstErrorAndKeepsIt) {
   EXPECT_TRUE(bad.error()) << "the error is kept after the series ends";
 }
 
+TEST(StreamedTicks, RecordsShownInPlaceStopBeforeOneThatGoesBackwards) {
+  // A run reads what lies in place by peeking and skipping: what it is shown
+  // stops before a record that goes backwards, mid-block or first in a
+  // block, and the next step reports that record.
+  ScratchDir dir;
+  for (const std::size_t bad : {std::size_t{7}, std::size_t{BLOCK_RECORDS}}) {
+    auto ticks = series(BLOCK_RECORDS + 20);
+    ticks[bad].exch_ts = ticks[bad - 1].exch_ts - 1;
+    testing::write_bytes(dir.file("x"), encode(1, ticks));
+    StreamedTicks s(open_ok(dir.file("x")));
+    std::vector<Tick> seen;
+    while (const Tick* t = s.next_in_place()) {
+      seen.push_back(*t);
+      const std::span<const Tick> shown = s.peek_in_place(SIZE_MAX);
+      EXPECT_LE(shown.size(), s.in_place());
+      // Take what is shown in two steps, to hand out part of a run.
+      const std::size_t first = shown.size() / 2;
+      seen.insert(seen.end(), shown.begin(), shown.begin() + static_cast<std::ptrdiff_t>(first));
+      s.skip_in_place(first);
+      const std::span<const Tick> rest = s.peek_in_place(SIZE_MAX);
+      EXPECT_EQ(rest.size(), shown.size() - first) << bad;
+      seen.insert(seen.end(), rest.begin(), rest.end());
+      s.skip_in_place(rest.size());
+    }
+    EXPECT_EQ(seen,
+              std::vector<Tick>(ticks.begin(), ticks.begin() + static_cast<std::ptrdiff_t>(bad)))
+        << bad;
+    ASSERT_TRUE(s.error()) << bad;
+    EXPECT_EQ(*s.error(), (Error{GoesBackwards{bad, ticks[bad - 1].exch_ts, ticks[bad].exch_ts}}))
+        << bad;
+  }
+}
+
 }  // namespace
 }  // namespace halvorn::data
