@@ -179,18 +179,17 @@ Pass merged(const std::vector<std::string>& paths, std::size_t block_records, st
   return p;
 }
 
+// ns a tick of one pass; the best of each way is kept over passes that
+// take the ways in turn, so that a busy spell of the machine falls on all
+// of them rather than on one.
 template <class F>
-double best_ns(int passes, std::uint64_t want, std::int64_t* sink, F pass) {
-  double best = 1e300;
-  for (int i = 0; i < passes; ++i) {
-    const auto start = Clock::now();
-    const Pass p = pass();
-    const double s = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-    if (p.ticks != want) die("a pass read the wrong number of ticks");
-    *sink += p.sum;
-    best = std::min(best, s / static_cast<double>(want));
-  }
-  return best;
+double ns_of(std::uint64_t want, std::int64_t* sink, F pass) {
+  const auto start = Clock::now();
+  const Pass p = pass();
+  const double s = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+  if (p.ticks != want) die("a pass read the wrong number of ticks");
+  *sink += p.sum;
+  return s / static_cast<double>(want);
 }
 
 }  // namespace
@@ -235,12 +234,13 @@ int main(int argc, char** argv) {
   one_file(single);  // into the page cache
   in_turn(paths, block_records);
 
-  const double one = best_ns(passes, n, &sink, [&] { return one_file(single); });
-  const double turn = best_ns(passes, n, &sink, [&] { return in_turn(paths, block_records); });
-  const double copy =
-      best_ns(passes, n, &sink, [&] { return copied(paths, block_records, block); });
-  const double merge =
-      best_ns(passes, n, &sink, [&] { return merged(paths, block_records, block); });
+  double one = 1e300, turn = 1e300, copy = 1e300, merge = 1e300;
+  for (int i = 0; i < passes; ++i) {
+    one = std::min(one, ns_of(n, &sink, [&] { return one_file(single); }));
+    turn = std::min(turn, ns_of(n, &sink, [&] { return in_turn(paths, block_records); }));
+    copy = std::min(copy, ns_of(n, &sink, [&] { return copied(paths, block_records, block); }));
+    merge = std::min(merge, ns_of(n, &sink, [&] { return merged(paths, block_records, block); }));
+  }
 
   std::printf("%llu ticks; %llu files of %llu read %zu records at a time, block of %zu\n",
               static_cast<unsigned long long>(n), static_cast<unsigned long long>(files),
